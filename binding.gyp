@@ -1,0 +1,25 @@
+{
+  "targets": [
+    {
+      "target_name": "Quorvane",
+      "sources": [
+        "src/Quorvane.cpp",
+        "src/pipewire/PwContext.cpp",
+        "src/pipewire/PwThread.cpp",
+        "src/pipewire/RegistryMirror.cpp",
+        "src/pipewire/LifecycleBindings.cpp",
+        "src/events/EventQueue.cpp",
+        "src/events/EventDispatch.cpp",
+        "src/queries/Listing.cpp"
+      ],
+      "include_dirs": [
+        "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"
+      ],
+      "cflags!": ["-fno-exceptions"],
+      "cflags_cc!": ["-fno-exceptions", "-std=gnu++17"],
+      "cflags": ["-Wall", "-Wextra", "<!@(pkg-config --cflags libpipewire-0.3)"],
+      "cflags_cc": ["-std=gnu++17", "-Wall", "-Wextra", "<!@(pkg-config --cflags libpipewire-0.3)"],
+      "libraries": ["<!@(pkg-config --libs libpipewire-0.3)"]
+    }
+  ]
+}

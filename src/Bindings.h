@@ -1,0 +1,11 @@
+// The exported JavaScript functions, one declaration per row of the export
+// table in Quorvane.cpp.
+#pragma once
+
+#include <nan.h>
+
+NAN_METHOD(createPwThread);
+NAN_METHOD(destroyPwThread);
+NAN_METHOD(getNodes);
+NAN_METHOD(getPorts);
+NAN_METHOD(getLinks);

@@ -1,0 +1,30 @@
+// Module record, init function and export table of Quorvane.node.
+#include <nan.h>
+
+#include "Bindings.h"
+
+namespace {
+
+struct ExportEntry {
+    const char* name;
+    Nan::FunctionCallback function;
+};
+
+// Export order is part of the module's interface.
+const ExportEntry kExportTable[] = {
+    {"createPwThread", createPwThread},
+    {"destroyPwThread", destroyPwThread},
+    {"getNodes", getNodes},
+    {"getPorts", getPorts},
+    {"getLinks", getLinks},
+};
+
+}  // namespace
+
+// Takes the full register-function signature so the module record needs no
+// function-pointer cast.
+void InitAll(v8::Local<v8::Object> exports, v8::Local<v8::Value> /*module*/, void* /*priv*/) {
+    for (const ExportEntry& entry : kExportTable) Nan::Export(exports, entry.name, entry.function);
+}
+
+NODE_MODULE(Quorvane, InitAll)

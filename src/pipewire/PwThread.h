@@ -1,0 +1,33 @@
+// The PipeWire thread: its main loop, the connection, and the hand-over of
+// work to it. Free of V8 so the lifecycle can be driven from plain C++.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <spa/support/loop.h>
+
+struct PwContext;
+
+// Initialises PipeWire, sets its log level and starts the PipeWire thread.
+// False when the thread could not be created.
+bool startPwThread(PwContext* ctx, bool verbose);
+
+// Blocks until the mirror holds the daemon's initial graph: at least 500 ms,
+// longer only while a connected daemon is still announcing it (bounded).
+void waitForStartup(PwContext* ctx);
+
+// Stops the loop and joins the thread, which releases the registry, core,
+// context and loop on its own side first. Safe in every state.
+void stopPwThread(PwContext* ctx);
+
+// True while the PipeWire thread runs its main loop and no stop was asked.
+bool isLoopRunning(PwContext* ctx);
+
+// Runs `func` on the PipeWire thread and waits for it. Returns false without
+// blocking when the loop is not running.
+bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size);
+
+void* pwThreadFunc(void* arg);
+void onCoreDone(void* data, uint32_t id, int seq);
+void onCoreError(void* data, uint32_t id, int seq, int res, const char* message);

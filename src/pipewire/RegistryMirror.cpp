@@ -1,0 +1,94 @@
+#include "RegistryMirror.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "../events/EventQueue.h"
+#include "PwContext.h"
+
+namespace {
+
+const char* lookup(const spa_dict* props, const char* key) {
+    return props ? spa_dict_lookup(props, key) : nullptr;
+}
+
+template <typename Record>
+bool eraseById(std::vector<Record>& list, uint32_t id) {
+    auto end = std::remove_if(list.begin(), list.end(), [id](const Record& r) { return r.id == id; });
+    bool erased = end != list.end();
+    list.erase(end, list.end());
+    return erased;
+}
+
+}  // namespace
+
+uint32_t parseIdProperty(const char* text) {
+    if (!text) return 0;
+    return static_cast<uint32_t>(std::strtol(text, nullptr, 10));
+}
+
+void classifyNode(NodeInfo& node, const char* c) {
+    node.isInput = std::strstr(c, "Source") || std::strstr(c, "Input");
+    node.isOutput = std::strstr(c, "Sink") || std::strstr(c, "Output");
+    if (std::strstr(c, "Stream/Output") || std::strstr(c, "Duplex")) {
+        node.isInput = true;
+        node.isOutput = true;
+    }
+}
+
+void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const char* type, uint32_t version,
+                      const struct spa_dict* props) {
+    auto* ctx = static_cast<PwContext*>(data);
+    if (!type) return;
+
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        NodeInfo node;
+        node.id = id;
+        node.version = version;
+        if (const char* v = lookup(props, "node.name")) node.name = v;
+        if (const char* v = lookup(props, "media.class")) {
+            node.mediaClass = v;
+            classifyNode(node, v);
+        }
+        {
+            LockGuard lock(ctx->mutex);
+            ctx->nodes.push_back(node);
+        }
+        emitNodeCreated(ctx, node);
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+        PortInfo port;
+        port.id = id;
+        if (const char* v = lookup(props, "port.name")) port.name = v;
+        const char* dir = lookup(props, "port.direction");
+        port.direction = (dir && std::strcmp(dir, "in") == 0) ? 1 : 0;
+        port.nodeId = parseIdProperty(lookup(props, "node.id"));
+        LockGuard lock(ctx->mutex);
+        ctx->ports.push_back(port);
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+        LinkInfo link;
+        link.id = id;
+        link.srcNodeId = parseIdProperty(lookup(props, "link.output.node"));
+        link.srcPortId = parseIdProperty(lookup(props, "link.output.port"));
+        link.sinkNodeId = parseIdProperty(lookup(props, "link.input.node"));
+        link.sinkPortId = parseIdProperty(lookup(props, "link.input.port"));
+        {
+            LockGuard lock(ctx->mutex);
+            ctx->links.push_back(link);
+        }
+        emitLinkCreated(ctx, link);
+    }
+}
+
+void onRegistryGlobalRemove(void* data, uint32_t id) {
+    auto* ctx = static_cast<PwContext*>(data);
+    bool nodeErased, linkErased;
+    {
+        LockGuard lock(ctx->mutex);
+        nodeErased = eraseById(ctx->nodes, id);
+        eraseById(ctx->ports, id);
+        linkErased = eraseById(ctx->links, id);
+    }
+    if (nodeErased) emitNodeDestroyed(ctx, id);
+    if (linkErased) emitLinkDestroyed(ctx, id);
+}

@@ -1,0 +1,33 @@
+'use strict';
+// Runs a script in a child Node.js process (the same binary as the tests)
+// with the add-on preloaded as `q`, and reports how it ended.
+const { spawn } = require('node:child_process');
+const path = require('node:path');
+
+const ADDON = path.join(__dirname, 'addon.js');
+
+/** Resolves to { code, signal, stdout, stderr, timedOut }. */
+function runChild(script, { env = process.env, timeoutMs = 20000, onStdout } = {}) {
+  return new Promise((resolve) => {
+    const source = `const q = require(${JSON.stringify(ADDON)});\n${script}`;
+    const child = spawn(process.execPath, ['-e', source], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    let stdout = '';
+    let stderr = '';
+    let timedOut = false;
+    child.stdout.on('data', (d) => {
+      stdout += d;
+      if (onStdout) onStdout(stdout, child);
+    });
+    child.stderr.on('data', (d) => (stderr += d));
+    const timer = setTimeout(() => {
+      timedOut = true;
+      child.kill('SIGKILL');
+    }, timeoutMs);
+    child.on('close', (code, signal) => {
+      clearTimeout(timer);
+      resolve({ code, signal, stdout, stderr, timedOut });
+    });
+  });
+}
+
+module.exports = { runChild };

@@ -1,0 +1,84 @@
+'use strict';
+// Drives the pw-fixture client (test/fixtures/pw-fixture.cpp): nodes with
+// chosen names, media classes and port counts, created and removed on demand.
+const { spawn, spawnSync } = require('node:child_process');
+const path = require('node:path');
+const readline = require('node:readline');
+
+const FIXTURE_BIN = path.join(__dirname, '..', '..', 'build-native', 'pw-fixture');
+
+class Fixture {
+  constructor(env = process.env) {
+    this.proc = spawn(FIXTURE_BIN, [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+    this.waiting = [];
+    this.exited = false;
+    readline.createInterface({ input: this.proc.stdout }).on('line', (line) => {
+      const next = this.waiting.shift();
+      if (next) next.resolve(JSON.parse(line));
+    });
+    this.proc.on('exit', () => {
+      this.exited = true;
+      for (const w of this.waiting.splice(0)) w.reject(new Error('pw-fixture exited'));
+    });
+  }
+
+  command(...fields) {
+    return new Promise((resolve, reject) => {
+      if (this.exited) return reject(new Error('pw-fixture exited'));
+      this.waiting.push({ resolve, reject });
+      this.proc.stdin.write(fields.join('\t') + '\n');
+    });
+  }
+
+  /** Resolves to { id, inputs: [portIds], outputs: [portIds] } once the daemon shows them. */
+  add(name, mediaClass, inputs = 0, outputs = 0) {
+    return this.command('add', name, mediaClass ?? '-', inputs, outputs);
+  }
+
+  /** Creates `count` nodes named `${prefix}-${i}` in batches; resolves to their ids. */
+  async addMany(count, prefix, mediaClass, inputs = 0, outputs = 0) {
+    return (await this.command('add-many', count, prefix, mediaClass ?? '-', inputs, outputs)).ids;
+  }
+
+  remove(...ids) {
+    return this.command(ids.length > 1 ? 'remove-many' : 'remove', ...ids);
+  }
+
+  sync() {
+    return this.command('sync');
+  }
+
+  close() {
+    if (this.exited) return Promise.resolve();
+    return new Promise((resolve) => {
+      this.proc.once('exit', resolve);
+      this.proc.stdin.end();
+    });
+  }
+}
+
+/** Polls `condition` (letting the event loop run) until it is truthy; rejects after `timeoutMs`. */
+async function waitFor(condition, timeoutMs = 5000, what = 'condition') {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    const value = condition();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 5));
+  }
+}
+
+/** The daemon's own view, from pw-dump. */
+function pwDump(env = process.env) {
+  const r = spawnSync('pw-dump', [], { env, encoding: 'utf8', timeout: 10000, maxBuffer: 1 << 28 });
+  if (r.status !== 0) throw new Error(`pw-dump failed: ${r.stderr}`);
+  return JSON.parse(r.stdout);
+}
+
+/** Lines of `pw-link -l -I` (links with ids), for cross-checks. */
+function pwLinkList(env = process.env) {
+  const r = spawnSync('pw-link', ['-l', '-I'], { env, encoding: 'utf8', timeout: 10000 });
+  return r.stdout;
+}
+
+module.exports = { Fixture, waitFor, pwDump, pwLinkList, FIXTURE_BIN };
