@@ -10,7 +10,11 @@
         "src/pipewire/LifecycleBindings.cpp",
         "src/events/EventQueue.cpp",
         "src/events/EventDispatch.cpp",
-        "src/queries/Listing.cpp"
+        "src/queries/Listing.cpp",
+        "src/links/LinkProxies.cpp",
+        "src/links/LinkRemoval.cpp",
+        "src/links/LinkControl.cpp",
+        "src/links/LinkBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -24,7 +24,49 @@ function table(title, rows, columns) {
   for (const row of cells) console.log(line(row));
 }
 
-function main() {
+// Links a source node to a sink by name, shows the events that follow, and
+// removes the links again.
+async function linkDemo(q) {
+  const ports = q.getPorts();
+  const hasPorts = (node, direction) => ports.some((p) => p.nodeId === node.id && p.direction === direction);
+  const nodes = q.getNodes();
+  const source = nodes.find((n) => n.isInput && !n.isOutput && hasPorts(n, 0)) ?? nodes.find((n) => hasPorts(n, 0));
+  const sink = nodes.find((n) => n.isOutput && !n.isInput && hasPorts(n, 1) && n !== source);
+  if (!source || !sink) {
+    console.log('\nNo source and sink with free ports to link; skipping the link demo.');
+    return;
+  }
+  const events = [];
+  const waitForEvents = (count) =>
+    new Promise((resolve) => {
+      const end = Date.now() + 3000;
+      const poll = () => (events.length >= count || Date.now() > end ? resolve() : setTimeout(poll, 10));
+      poll();
+    });
+  q.on('link-created', (l) => {
+    events.push(l);
+    console.log(`  event link-created   id ${l.id}: port ${l.srcPortId} -> port ${l.sinkPortId}`);
+  });
+  q.on('link-destroyed', (id) => {
+    events.push(id);
+    console.log(`  event link-destroyed id ${id}`);
+  });
+
+  console.log(`\nLinking "${source.name}" to "${sink.name}" (node ${sink.id}) by name:`);
+  const made = q.linkNodesNameToId(source.name, sink.id);
+  console.log(`  ${made} link request(s) made`);
+  await waitForEvents(made);
+  table('Links', q.getLinks(), ['id', 'srcNodeName', 'srcPortId', 'sinkNodeName', 'sinkPortId', 'format']);
+
+  console.log(`\nUnlinking "${source.name}" from node ${sink.id}:`);
+  const queued = q.unlinkNodesNameToId(source.name, sink.id);
+  console.log(`  ${queued} link removal(s) queued`);
+  await waitForEvents(made + queued);
+  q.off('link-created');
+  q.off('link-destroyed');
+}
+
+async function main() {
   let privateDaemon = null;
   if (!daemonReachable()) {
     const { startDaemon } = require(path.join(__dirname, '..', 'test', 'helpers', 'daemon.js'));
@@ -38,10 +80,14 @@ function main() {
     table('Nodes', q.getNodes(), ['id', 'name', 'type', 'isInput', 'isOutput']);
     table('Ports', q.getPorts(), ['id', 'nodeId', 'name', 'direction']);
     table('Links', q.getLinks(), ['id', 'srcNodeName', 'srcPortId', 'sinkNodeName', 'sinkPortId', 'format']);
+    await linkDemo(q);
   } finally {
     q.destroyPwThread();
     if (privateDaemon) privateDaemon.stop();
   }
 }
 
-main();
+main().catch((e) => {
+  console.error(e);
+  process.exitCode = 1;
+});

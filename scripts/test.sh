@@ -16,7 +16,7 @@ run build-native/quorvane-tests --gtest_brief=1
 
 for node_bin in "$(node22_bin)" "$(command -v node)"; do
   build_addon "$node_bin"
-  run "$node_bin" --test --test-reporter=spec test/*.test.js
+  run "$node_bin" --test --test-reporter=spec --test-timeout=300000 test/*.test.js
 done
 
 exit $status

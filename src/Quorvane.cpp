@@ -17,6 +17,12 @@ const ExportEntry kExportTable[] = {
     {"getNodes", getNodes},
     {"getPorts", getPorts},
     {"getLinks", getLinks},
+    {"linkPorts", linkPorts},
+    {"unlinkPorts", unlinkPorts},
+    {"linkNodesNameToId", linkNodesNameToId},
+    {"unlinkNodesNameToId", unlinkNodesNameToId},
+    {"on", on},
+    {"off", off},
 };
 
 }  // namespace

@@ -1,19 +1,96 @@
-// The JavaScript side of the event hand-off: the wake-up callback and the
-// dispatcher that drains the queue.
+// The JavaScript side of the event hand-off: the listener registry, the
+// wake-up callback and the dispatcher that drains the queue.
 #include <nan.h>
 
 #include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "../ArgCheck.h"
+#include "../Bindings.h"
+#include "../links/LinkRemoval.h"
 #include "../pipewire/PwContext.h"
+#include "../queries/JsValues.h"
 #include "EventQueue.h"
 #include "WakeupHandle.h"
 
+// One listener per event name. JavaScript thread only, so no lock.
+std::map<std::string, Nan::Callback*> gEventCallbacks;
+
 namespace {
+
+// The listener being called right now. A listener may replace or remove
+// itself; its Nan::Callback is then deleted only after the call returns.
+Nan::Callback* gCalling = nullptr;
+std::vector<Nan::Callback*> gRetired;
+
+void eraseListener(const std::string& name) {
+    auto it = gEventCallbacks.find(name);
+    if (it == gEventCallbacks.end()) return;
+    if (it->second == gCalling)
+        gRetired.push_back(it->second);
+    else
+        delete it->second;
+    gEventCallbacks.erase(it);
+}
+
+Nan::Callback* listenerFor(const char* name) {
+    auto it = gEventCallbacks.find(name);
+    return it == gEventCallbacks.end() ? nullptr : it->second;
+}
+
+void callListener(Nan::Callback* listener, v8::Local<v8::Value> arg) {
+    v8::Local<v8::Value> argv[] = {arg};
+    gCalling = listener;
+    // As any Node.js callback: ticks and promise jobs queued by the listener
+    // run after it; a throw goes to Node's uncaught-exception handling.
+    Nan::AsyncResource resource("nan:Callback:Call");
+    listener->Call(1, argv, &resource);
+    gCalling = nullptr;
+    for (Nan::Callback* cb : gRetired) delete cb;
+    gRetired.clear();
+}
+
+void dispatch(const PwEvent& event) {
+    switch (event.type) {
+        case NodeCreated:
+            if (Nan::Callback* cb = listenerFor("node-created")) {
+                v8::Local<v8::Object> o = Nan::New<v8::Object>();
+                js::set(o, "id", js::num(event.node.id));
+                js::set(o, "name", js::str(event.node.name));
+                js::set(o, "type", js::str(event.node.mediaClass));
+                callListener(cb, o);
+            }
+            break;
+        case NodeDestroyed:
+            if (Nan::Callback* cb = listenerFor("node-destroyed")) callListener(cb, js::num(event.id));
+            break;
+        case LinkCreated:
+            if (Nan::Callback* cb = listenerFor("link-created")) {
+                v8::Local<v8::Object> o = Nan::New<v8::Object>();
+                js::set(o, "id", js::num(event.link.id));
+                js::set(o, "srcNodeId", js::num(event.link.srcNodeId));
+                js::set(o, "srcPortId", js::num(event.link.srcPortId));
+                js::set(o, "sinkNodeId", js::num(event.link.sinkNodeId));
+                js::set(o, "sinkPortId", js::num(event.link.sinkPortId));
+                callListener(cb, o);
+            }
+            break;
+        case LinkDestroyed:
+            if (Nan::Callback* cb = listenerFor("link-destroyed")) callListener(cb, js::num(event.id));
+            break;
+    }
+}
 
 void processEventQueue(PwContext* ctx) {
     PwEvent event;
     while (takeNextEvent(ctx, event)) {
+        Nan::HandleScope scope;
+        dispatch(event);
     }
+    processLinkDestructionQueue(ctx);
 }
 
 void onEventAsync(uv_async_t* handle) {
@@ -41,4 +118,16 @@ void releaseEventAsync(PwContext* ctx) {
     uv_unref(reinterpret_cast<uv_handle_t*>(ctx->eventAsync));
     // Events queued before the stop wait for this wake-up.
     uv_async_send(ctx->eventAsync);
+}
+
+NAN_METHOD(on) {
+    if (!checkArgs(info, {ArgKind::String, ArgKind::Function}, "on requires (eventName, callback)")) return;
+    std::string name = argText(info[0]);
+    eraseListener(name);
+    gEventCallbacks[name] = new Nan::Callback(info[1].As<v8::Function>());
+}
+
+NAN_METHOD(off) {
+    if (!checkArgs(info, {ArgKind::String}, "off requires (eventName)")) return;
+    eraseListener(argText(info[0]));
 }

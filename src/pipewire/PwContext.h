@@ -17,6 +17,8 @@
 #include "../events/PwEvent.h"
 #include "GraphRecords.h"
 
+struct LinkProxyData;
+
 struct PwContext {
     // PipeWire objects of the connection. All of them are created, used and
     // released on the PipeWire thread; the JavaScript thread only tests `core`.
@@ -36,6 +38,8 @@ struct PwContext {
     std::map<uint32_t, std::string> linkFormats;
     std::map<uint32_t, LinkStats> linkStats;
     std::map<uint32_t, pw_proxy*> linkProxies;
+    // Links requested by name whose registry id is not known yet.
+    std::vector<LinkProxyData*> pendingNamedLinks;
 
     // Guarded by `queueMutex`.
     std::deque<uint32_t> linkDestructionQueue;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../events/EventQueue.h"
+#include "../links/LinkProxies.h"
 #include "PwContext.h"
 
 namespace {
@@ -75,6 +76,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         {
             LockGuard lock(ctx->mutex);
             ctx->links.push_back(link);
+            claimNamedLinkLocked(ctx, link);
         }
         emitLinkCreated(ctx, link);
     }

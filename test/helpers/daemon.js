@@ -87,8 +87,10 @@ function startDaemon({ objects = DEFAULT_OBJECTS, setEnv = true } = {}) {
   delete env.PIPEWIRE_REMOTE;
   delete env.DBUS_SESSION_BUS_ADDRESS;
   const log = fs.openSync(path.join(dir, 'daemon.log'), 'w');
-  // Many nodes hold many descriptors in the daemon; lift its limit.
-  const child = spawn('sh', ['-c', `ulimit -n "$(ulimit -Hn)"; exec pipewire -c "${conf}"`], {
+  // Many nodes hold many descriptors in the daemon; lift its limit. The
+  // daemon dies with this process, however this process ends.
+  const script = `ulimit -n "$(ulimit -Hn)"; exec pipewire -c "${conf}"`;
+  const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'sh', '-c', script], {
     env,
     stdio: ['ignore', log, log],
     detached: false,

@@ -1,0 +1,100 @@
+#include "LinkControl.h"
+
+#include <vector>
+
+#include "../pipewire/PwContext.h"
+#include "LinkProxies.h"
+#include "LinkRemoval.h"
+
+namespace {
+
+// First node with exactly this name; 0 when there is none. Graph lock held.
+uint32_t findSourceNodeIdLocked(PwContext* ctx, const std::string& name) {
+    for (const NodeInfo& node : ctx->nodes)
+        if (node.name == name) return node.id;
+    return 0;
+}
+
+void eraseLinkDataLocked(PwContext* ctx, uint32_t linkId) {
+    ctx->linkFormats.erase(linkId);
+    ctx->linkStats.erase(linkId);
+}
+
+}  // namespace
+
+bool isConnected(PwContext* ctx) { return ctx->core.load() != nullptr && ctx->connected.load(); }
+
+LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId) {
+    if (!isConnected(ctx)) return LinkStatus::NotConnected;
+    uint32_t outNode = 0, inNode = 0;
+    {
+        LockGuard lock(ctx->mutex);
+        for (const PortInfo& port : ctx->ports) {
+            if (port.id == outputPortId && port.direction == 0)
+                outNode = port.nodeId;
+            else if (port.id == inputPortId && port.direction == 1)
+                inNode = port.nodeId;
+        }
+    }
+    if (outNode == 0 || inNode == 0) return LinkStatus::NoPortsOrNodes;
+    if (!createLinkProxy(ctx, outNode, outputPortId, inNode, inputPortId)) return LinkStatus::ProxyFailed;
+    return LinkStatus::Ok;
+}
+
+LinkStatus unlinkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, bool& requested) {
+    requested = false;
+    if (!isConnected(ctx)) return LinkStatus::NotConnected;
+    LockGuard lock(ctx->mutex);
+    for (const LinkInfo& link : ctx->links) {
+        if (link.srcPortId != outputPortId || link.sinkPortId != inputPortId) continue;
+        if (link.id == 0) return LinkStatus::Ok;
+        auto proxy = ctx->linkProxies.find(link.id);
+        if (proxy != ctx->linkProxies.end()) {
+            requestLinkDestruction(ctx, link.id);
+            ctx->linkProxies.erase(proxy);
+            requested = true;
+        }
+        eraseLinkDataLocked(ctx, link.id);
+        return LinkStatus::Ok;
+    }
+    return LinkStatus::Ok;
+}
+
+LinkStatus linkNodesByName(PwContext* ctx, const std::string& srcNodeName, uint32_t dstNodeId, uint32_t& count) {
+    count = 0;
+    if (!isConnected(ctx)) return LinkStatus::NotConnected;
+    uint32_t srcNodeId;
+    std::vector<uint32_t> outputs, inputs;
+    {
+        LockGuard lock(ctx->mutex);
+        srcNodeId = findSourceNodeIdLocked(ctx, srcNodeName);
+        for (const PortInfo& port : ctx->ports) {
+            if (port.nodeId == srcNodeId && port.direction == 0) outputs.push_back(port.id);
+            if (port.nodeId == dstNodeId && port.direction == 1) inputs.push_back(port.id);
+        }
+    }
+    if (outputs.empty() || inputs.empty()) return LinkStatus::NoMatchingPorts;
+    size_t pairs = std::min(outputs.size(), inputs.size());
+    for (size_t i = 0; i < pairs; i++) {
+        // The link maps get their entries on the PipeWire thread, under the
+        // link's registry id, once the daemon has made the link.
+        if (createLinkProxy(ctx, srcNodeId, outputs[i], dstNodeId, inputs[i], true)) count++;
+    }
+    return LinkStatus::Ok;
+}
+
+LinkStatus unlinkNodesByName(PwContext* ctx, const std::string& srcNodeName, uint32_t dstNodeId, uint32_t& count) {
+    count = 0;
+    if (!isConnected(ctx)) return LinkStatus::NotConnected;
+    LockGuard lock(ctx->mutex);
+    uint32_t srcNodeId = findSourceNodeIdLocked(ctx, srcNodeName);
+    std::vector<uint32_t> ids;
+    for (const LinkInfo& link : ctx->links)
+        if (link.srcNodeId == srcNodeId && link.sinkNodeId == dstNodeId) ids.push_back(link.id);
+    for (uint32_t id : ids) {
+        requestLinkDestruction(ctx, id);
+        eraseLinkDataLocked(ctx, id);
+        count++;
+    }
+    return LinkStatus::Ok;
+}

@@ -1,0 +1,124 @@
+#include "LinkProxies.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "../pipewire/PwContext.h"
+#include "../pipewire/PwThread.h"
+
+namespace {
+
+struct CreateRequest {
+    uint32_t outNode, outPort, inNode, inPort;
+    bool byName;
+    pw_proxy* result;
+};
+
+// Enters a by-name link in the maps under its registry id. Graph lock held.
+void enterLocked(PwContext* ctx, LinkProxyData* data, uint32_t id) {
+    if (data->globalId == id) return;
+    if (data->globalId != SPA_ID_INVALID) {
+        // Claimed under another link's id (same ports, other client): move.
+        auto it = ctx->linkProxies.find(data->globalId);
+        if (it != ctx->linkProxies.end() && it->second == data->proxy) {
+            ctx->linkProxies.erase(it);
+            ctx->linkFormats.erase(data->globalId);
+        }
+    }
+    data->globalId = id;
+    ctx->linkProxies[id] = data->proxy;
+    ctx->linkFormats[id] = "dynamic";
+    auto& pending = ctx->pendingNamedLinks;
+    pending.erase(std::remove(pending.begin(), pending.end(), data), pending.end());
+}
+
+void onProxyBound(void* user, uint32_t globalId) {
+    auto* data = static_cast<LinkProxyData*>(user);
+    if (!data->byName) {
+        data->globalId = globalId;
+        return;
+    }
+    LockGuard lock(data->ctx->mutex);
+    enterLocked(data->ctx, data, globalId);
+}
+
+// The daemon removed the link (unlinked, or one of its ports went away).
+void onProxyRemoved(void* user) {
+    pw_proxy_destroy(static_cast<LinkProxyData*>(user)->proxy);
+}
+
+void onProxyDestroy(void* user) {
+    auto* data = static_cast<LinkProxyData*>(user);
+    spa_hook_remove(&data->listener);
+    if (!data->byName) return;
+    PwContext* ctx = data->ctx;
+    LockGuard lock(ctx->mutex);
+    auto& pending = ctx->pendingNamedLinks;
+    pending.erase(std::remove(pending.begin(), pending.end(), data), pending.end());
+    auto it = ctx->linkProxies.find(data->globalId);
+    if (it != ctx->linkProxies.end() && it->second == data->proxy) {
+        // The daemon hands ids out again; nothing of this link may stay.
+        ctx->linkProxies.erase(it);
+        ctx->linkFormats.erase(data->globalId);
+    }
+}
+
+const pw_proxy_events kLinkProxyEvents = {
+    .version = PW_VERSION_PROXY_EVENTS,
+    .destroy = onProxyDestroy,
+    .bound = onProxyBound,
+    .removed = onProxyRemoved,
+    .done = nullptr,
+    .error = nullptr,
+};
+
+int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    auto* ctx = static_cast<PwContext*>(user);
+    if (size != sizeof(CreateRequest*)) return -1;
+    CreateRequest* req = *static_cast<CreateRequest* const*>(raw);
+    pw_core* core = ctx->core.load();
+    if (!core) return 0;
+
+    char outNode[32], outPort[32], inNode[32], inPort[32];
+    snprintf(outNode, sizeof outNode, "%u", req->outNode);
+    snprintf(outPort, sizeof outPort, "%u", req->outPort);
+    snprintf(inNode, sizeof inNode, "%u", req->inNode);
+    snprintf(inPort, sizeof inPort, "%u", req->inPort);
+    pw_properties* props = pw_properties_new("link.output.node", outNode, "link.output.port", outPort,
+                                             "link.input.node", inNode, "link.input.port", inPort, nullptr);
+    if (!props) return 0;
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(core, "link-factory", PW_TYPE_INTERFACE_Link,
+                                                               PW_VERSION_LINK, &props->dict, sizeof(LinkProxyData)));
+    pw_properties_free(props);
+    if (!proxy) return 0;
+
+    auto* data = static_cast<LinkProxyData*>(pw_proxy_get_user_data(proxy));
+    *data = LinkProxyData{ctx, proxy, {}, req->byName, req->outPort, req->inPort, SPA_ID_INVALID};
+    pw_proxy_add_listener(proxy, &data->listener, &kLinkProxyEvents, data);
+    if (req->byName) {
+        LockGuard lock(ctx->mutex);
+        ctx->pendingNamedLinks.push_back(data);
+    }
+    req->result = proxy;
+    return 0;
+}
+
+}  // namespace
+
+pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                          bool byName) {
+    CreateRequest req{outNode, outPort, inNode, inPort, byName, nullptr};
+    CreateRequest* ptr = &req;
+    // Blocking: the request's result is read only after the loop ran it.
+    if (!invokeOnLoop(ctx, createLinkOnLoop, 0, &ptr, sizeof ptr)) return nullptr;
+    return req.result;
+}
+
+void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
+    for (LinkProxyData* data : ctx->pendingNamedLinks) {
+        if (data->outPort == link.srcPortId && data->inPort == link.sinkPortId) {
+            enterLocked(ctx, data, link.id);
+            return;
+        }
+    }
+}

@@ -1,0 +1,33 @@
+// Link proxies: made on the PipeWire thread at the JavaScript thread's
+// request, kept while their link exists, released there when it goes.
+#pragma once
+
+#include <cstdint>
+
+#include <pipewire/pipewire.h>
+
+struct LinkInfo;
+struct PwContext;
+
+// Bookkeeping carried in each link proxy's user data. Touched only on the
+// PipeWire thread, except through `pendingNamedLinks` under the graph lock.
+struct LinkProxyData {
+    PwContext* ctx;
+    pw_proxy* proxy;
+    spa_hook listener;
+    bool byName;        // entered in linkProxies/linkFormats once its id is known
+    uint32_t outPort;
+    uint32_t inPort;
+    uint32_t globalId;  // registry id once known, else SPA_ID_INVALID
+};
+
+// Asks the daemon's link factory for a link, on the PipeWire thread, and
+// waits for the proxy. Null when no request could be made (the loop does not
+// run, or the core refused). JavaScript thread.
+pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                          bool byName = false);
+
+// Called by the registry handler for each new link with the graph lock held:
+// a link requested by name is entered in the link maps before its event can
+// reach a listener.
+void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link);
