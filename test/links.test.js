@@ -166,6 +166,8 @@ test('a by-name link that the daemon removes leaves nothing behind for a reused 
   assert.equal(link.format, 'dynamic');
   await fixture.remove(sink.id); // the daemon drops the link with its port
   await waitFor(() => !q.getLinks().some((l) => l.id === link.id), 5000, 'link removal');
+  // The proxy was released and its map entries went with it.
+  await waitFor(() => q.getLinkFormat(link.id).format === 'unknown', 5000, 'the format entry to go');
   // Links made by others from now on, whatever ids the daemon hands out, are not "dynamic".
   for (let i = 0; i < 3; i++) {
     const r = spawnSync('pw-link', [String(mono.outputs[0]), String(sink2.inputs[i % 2])], { encoding: 'utf8' });

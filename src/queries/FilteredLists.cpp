@@ -1,0 +1,40 @@
+// getInputNodes / getOutputNodes / getInputNodesName / getOutputNodesName:
+// the nodes of one side, as short objects or as names. Each pair of twins is
+// one procedure; the selecting flag is the only difference.
+#include "../Bindings.h"
+#include "../pipewire/PwContext.h"
+#include "JsValues.h"
+
+namespace {
+
+using NodeFlag = bool NodeInfo::*;
+
+v8::Local<v8::Value> shortNode(const NodeInfo& n) {
+    v8::Local<v8::Object> o = Nan::New<v8::Object>();
+    js::set(o, "id", js::num(n.id));
+    js::set(o, "name", js::str(n.name));
+    js::set(o, "type", js::str(n.mediaClass));
+    js::set(o, "isInput", Nan::New(n.isInput));
+    js::set(o, "isOutput", Nan::New(n.isOutput));
+    return o;
+}
+
+v8::Local<v8::Value> nodeName(const NodeInfo& n) { return js::str(n.name); }
+
+template <NodeFlag flag, v8::Local<v8::Value> (*element)(const NodeInfo&)>
+NAN_METHOD(selectNodes) {
+    v8::Local<v8::Array> result = Nan::New<v8::Array>(0);
+    PwContext* ctx = getContext();
+    LockGuard lock(ctx->mutex);
+    uint32_t index = 0;
+    for (const NodeInfo& node : ctx->nodes)
+        if (node.*flag) Nan::Set(result, index++, element(node));
+    info.GetReturnValue().Set(result);
+}
+
+}  // namespace
+
+NAN_METHOD(getInputNodes) { selectNodes<&NodeInfo::isInput, shortNode>(info); }
+NAN_METHOD(getOutputNodes) { selectNodes<&NodeInfo::isOutput, shortNode>(info); }
+NAN_METHOD(getInputNodesName) { selectNodes<&NodeInfo::isInput, nodeName>(info); }
+NAN_METHOD(getOutputNodesName) { selectNodes<&NodeInfo::isOutput, nodeName>(info); }

@@ -1,0 +1,173 @@
+'use strict';
+// Direction-filtered lists, the wait for a named node, and link inspection.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor } = require('./helpers/fixture');
+
+const daemon = startDaemon({ objects: [] });
+const q = require('./helpers/addon');
+const fixture = new Fixture();
+
+const elapsed = (fn) => {
+  const t = process.hrtime.bigint();
+  const value = fn();
+  return [value, Number(process.hrtime.bigint() - t) / 1e6];
+};
+
+test.after(async () => {
+  q.destroyPwThread();
+  await fixture.close();
+  daemon.stop();
+});
+
+test('before connecting: inspection answers without throwing, the wait waits out its time-out', () => {
+  assert.deepEqual(q.getLinkFormat(5), { linkId: 5, format: 'unknown' });
+  assert.deepEqual(q.getLinkStats(5), { linkId: 5, bytes: 0, drops: 0, rate: 0 });
+  assert.equal(q.getLinkState(5), undefined);
+  assert.deepEqual(q.getInputNodes(), []);
+  assert.deepEqual(q.getOutputNodesName(), []);
+  const [r, ms] = elapsed(() => q.waitForNewNode('anything', undefined, 150));
+  assert.deepEqual(r, { found: false });
+  assert.ok(ms >= 150 && ms < 1000, `${ms} ms`);
+});
+
+const CLASSES = [
+  // [name, class, listed as input, listed as output]
+  ['q-sink', 'Audio/Sink', false, true],
+  ['q-source', 'Audio/Source', true, false],
+  ['q-stream-out', 'Stream/Output/Audio', true, true],
+  ['q-stream-in', 'Stream/Input/Audio', true, false],
+  ['q-duplex', 'Audio/Duplex', true, true],
+  ['q-video', 'Video/Source', true, false],
+  ['q-other', 'Midi/Bridge', false, false],
+  ['q-none', null, false, false],
+  ['q-source', 'Audio/Source', true, false], // a second node of the same name
+];
+let nodes;
+
+test('the filtered lists select by the classification flags', async () => {
+  nodes = [];
+  for (const [name, cls] of CLASSES) nodes.push(await fixture.add(name, cls, 1, 1));
+  assert.equal(q.createPwThread(), true);
+  const ids = (list) => list.map((n) => n.id);
+  const expectIds = (col) => nodes.filter((_, i) => CLASSES[i][col]).map((n) => n.id);
+  assert.deepEqual(ids(q.getInputNodes()), expectIds(2));
+  assert.deepEqual(ids(q.getOutputNodes()), expectIds(3));
+  // Names correspond index by index with the objects, duplicates included.
+  assert.deepEqual(q.getInputNodesName(), q.getInputNodes().map((n) => n.name));
+  assert.deepEqual(q.getOutputNodesName(), q.getOutputNodes().map((n) => n.name));
+  assert.equal(q.getInputNodesName().filter((n) => n === 'q-source').length, 2);
+  const [first] = q.getInputNodes('ignored', 1);
+  assert.deepEqual(Object.keys(first), ['id', 'name', 'type', 'isInput', 'isOutput']);
+  assert.deepEqual(first, { id: nodes[1].id, name: 'q-source', type: 'Audio/Source', isInput: true, isOutput: false });
+});
+
+test('waitForNewNode finds a present node at once, first in list order', () => {
+  const [r, ms] = elapsed(() => q.waitForNewNode('q-source'));
+  assert.deepEqual(r, { found: true, id: nodes[1].id, name: 'q-source' });
+  assert.deepEqual(Object.keys(r), ['found', 'id', 'name']);
+  assert.ok(ms < 50, `${ms} ms`);
+});
+
+test('waitForNewNode: time-outs of 0, negative, NaN and fractions below 1 return at once', () => {
+  for (const t of [0, -1, -5000, NaN, 0.9, 2 ** 32]) {
+    const [r, ms] = elapsed(() => q.waitForNewNode('q-missing', undefined, t));
+    assert.deepEqual(r, { found: false }, `time-out ${t}`);
+    assert.ok(ms < 50, `time-out ${t}: ${ms} ms`);
+  }
+  // 2.9 becomes 2: one poll interval, one more scan.
+  const [r, ms] = elapsed(() => q.waitForNewNode('q-missing', 'Input', 2.9));
+  assert.deepEqual(r, { found: false });
+  assert.ok(ms >= 95 && ms < 1000, `${ms} ms`);
+});
+
+test('waitForNewNode matches the whole name exactly, and converts its first argument', async () => {
+  for (const name of ['q-sourc', 'source', 'Q-SOURCE', 'q-source ', '']) {
+    assert.deepEqual(q.waitForNewNode(name, undefined, 0), { found: false }, JSON.stringify(name));
+  }
+  const numbered = await fixture.add('42', 'Audio/Sink');
+  const undef = await fixture.add('undefined', 'Audio/Sink');
+  await waitFor(() => q.getNodes().some((n) => n.id === undef.id));
+  assert.equal(q.waitForNewNode(42, undefined, 0).id, numbered.id);
+  assert.equal(q.waitForNewNode().id, undef.id);
+  assert.equal(q.waitForNewNode('q-sink\0ignored', undefined, 0).id, nodes[0].id);
+  assert.throws(() => q.waitForNewNode({ toString() { throw new Error('from toString'); } }), /from toString/);
+  assert.throws(() => q.waitForNewNode(Symbol('s')), TypeError);
+  await fixture.remove(numbered.id, undef.id);
+});
+
+test('waitForNewNode: the direction filter skips a same-named node of the wrong side', () => {
+  // q-sink (Audio/Sink) is output-side only; q-stream-in is input-side only.
+  assert.deepEqual(q.waitForNewNode('q-sink', 'Input', 0), { found: false });
+  assert.equal(q.waitForNewNode('q-sink', 'Output', 0).id, nodes[0].id);
+  assert.equal(q.waitForNewNode('q-stream-in', 'Input', 0).id, nodes[3].id);
+  // Only the exact strings filter.
+  assert.equal(q.waitForNewNode('q-sink', 'input', 0).id, nodes[0].id);
+  assert.equal(q.waitForNewNode('q-sink', new String('Input'), 0).id, nodes[0].id);
+});
+
+test('waitForNewNode finds a node that appears while it waits', async () => {
+  const pending = fixture.add('q-late', 'Audio/Source', 0, 1); // sent before the wait blocks
+  // A string of digits is not a Number: the time-out stays 5000 ms.
+  const [r, ms] = elapsed(() => q.waitForNewNode('q-late', 'Input', '0'));
+  const late = await pending;
+  assert.deepEqual(r, { found: true, id: late.id, name: 'q-late' });
+  assert.ok(ms < 2000, `${ms} ms`);
+  // Same-named node on the wrong side: the filter makes the call wait it out.
+  const [miss, missMs] = elapsed(() => q.waitForNewNode('q-late', 'Output', 300));
+  assert.deepEqual(miss, { found: false });
+  assert.ok(missMs >= 300 && missMs < 1500, `${missMs} ms`);
+  await fixture.remove(late.id);
+});
+
+test('link inspection: argument checks and ToUint32', () => {
+  for (const fn of ['getLinkFormat', 'getLinkStats', 'getLinkState']) {
+    const message = `${fn} requires a link ID`;
+    assert.throws(() => q[fn](), (e) => e instanceof TypeError && e.message === message);
+    assert.throws(() => q[fn]('12'), (e) => e instanceof TypeError && e.message === message);
+  }
+  assert.equal(q.getLinkFormat(12.8).linkId, 12);
+  assert.equal(q.getLinkFormat(-1).linkId, 2 ** 32 - 1);
+  assert.equal(q.getLinkStats(-1).linkId, 2 ** 32 - 1);
+  assert.equal(q.getLinkState(-1), undefined);
+  assert.deepEqual(q.getLinkFormat(987654), { linkId: 987654, format: 'unknown' });
+});
+
+test('link inspection of mirrored links, and after their removal', async () => {
+  const [sink, source] = nodes;
+  const self = nodes[4]; // q-duplex: one input, one output
+  for (const [o, i] of [[source.outputs[0], sink.inputs[0]], [self.outputs[0], self.inputs[0]]]) {
+    const r = spawnSync('pw-link', [String(o), String(i)], { encoding: 'utf8' });
+    assert.equal(r.status, 0, r.stderr);
+  }
+  const links = await waitFor(() => q.getLinks().length === 2 && q.getLinks());
+  const [toSink, toSelf] = [links.find((l) => l.sinkNodeId === sink.id), links.find((l) => l.sinkNodeId === self.id)];
+  assert.deepEqual(q.getLinkState(toSink.id), { linkId: toSink.id, state: 'active', srcNode: 'q-source', sinkNode: 'q-sink' });
+  assert.deepEqual(Object.keys(q.getLinkState(toSink.id)), ['linkId', 'state', 'srcNode', 'sinkNode']);
+  assert.deepEqual(q.getLinkState(toSelf.id), { linkId: toSelf.id, state: 'active', srcNode: 'q-duplex', sinkNode: 'q-duplex' });
+  assert.deepEqual(q.getLinkStats(toSink.id), { linkId: toSink.id, bytes: 0, drops: 0, rate: 0 });
+  assert.deepEqual(q.getLinkFormat(toSink.id), { linkId: toSink.id, format: 'unknown' });
+
+  // A link made by name has the format "dynamic" until it is gone.
+  assert.equal(q.linkNodesNameToId('q-stream-out', sink.id), 1);
+  const named = await waitFor(() => q.getLinks().find((l) => l.srcNodeId === nodes[2].id));
+  assert.equal(q.getLinkFormat(named.id).format, 'dynamic');
+  assert.equal(q.unlinkNodesNameToId('q-stream-out', sink.id), 1);
+  assert.equal(q.getLinkFormat(named.id).format, 'unknown');
+
+  for (const l of [toSink, toSelf]) spawnSync('pw-link', ['-d', String(l.id)]);
+  await waitFor(() => q.getLinks().length === 0, 5000, 'the removals');
+  assert.equal(q.getLinkState(toSink.id), undefined);
+  assert.equal(q.getLinkState(toSelf.id), undefined);
+});
+
+test('after destroyPwThread the queries answer from the empty mirror', () => {
+  q.destroyPwThread();
+  assert.deepEqual(q.getInputNodes(), []);
+  assert.deepEqual(q.getOutputNodesName(), []);
+  const [r, ms] = elapsed(() => q.waitForNewNode('q-sink', undefined, 1));
+  assert.deepEqual(r, { found: false });
+  assert.ok(ms >= 95 && ms < 1000, `${ms} ms`);
+});
