@@ -38,6 +38,14 @@ const ExportEntry kExportTable[] = {
 // Takes the full register-function signature so the module record needs no
 // function-pointer cast.
 void InitAll(v8::Local<v8::Object> exports, v8::Local<v8::Value> /*module*/, void* /*priv*/) {
+    // The module keeps process-wide state on the main thread's event loop;
+    // a worker thread would share it unsafely.
+    if (node::GetCurrentEventLoop(v8::Isolate::GetCurrent()) != uv_default_loop()) {
+        Nan::ThrowError(
+            "Quorvane must be loaded on the main thread: it keeps process-wide state and cannot be used from "
+            "worker_threads");
+        return;
+    }
     for (const ExportEntry& entry : kExportTable) Nan::Export(exports, entry.name, entry.function);
 }
 

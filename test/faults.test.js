@@ -67,3 +67,115 @@ test('a daemon killed mid-session gives one error line, no crash and no hang', a
   assert.equal(after, connected.replace('connected', 'after'));
   assert.equal(reconnect, 'reconnect 0');
 });
+
+test('a daemon killed with listeners and link removals queued; a restarted one is mirrored again', async () => {
+  const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+  const q = require('./helpers/addon');
+  let daemon = startDaemon();
+  const fixture = new Fixture();
+  const src = await fixture.add('fault-src', 'Audio/Source', 0, 2);
+  const sink = await fixture.add('fault-sink', 'Audio/Sink', 2, 0);
+  const events = [];
+  q.on('link-created', (l) => events.push(l.id));
+  q.on('node-destroyed', (id) => events.push(-id));
+  q.createPwThread();
+  assert.equal(q.linkNodesNameToId('fault-src', sink.id), 2);
+  await waitFor(() => events.length === 2, 5000, 'the links');
+  // Queue the removals, then kill the daemon before they are handed over.
+  assert.equal(q.unlinkNodesNameToId('fault-src', sink.id), 2);
+  daemon.kill();
+  await waitFor(() => {
+    try {
+      q.unlinkPorts(1, 2);
+    } catch (e) {
+      return e.message === 'PipeWire not connected';
+    }
+    return false;
+  }, 5000, 'the connection error');
+  for (const call of [() => q.linkPorts(src.outputs[0], sink.inputs[0]), () => q.linkNodesNameToId('fault-src', sink.id),
+    () => q.unlinkNodesNameToId('fault-src', sink.id)]) {
+    assert.throws(call, { message: 'PipeWire not connected' });
+  }
+  assert.ok(q.getNodes().length > 0, 'the mirror keeps its last content');
+  await fixture.close();
+  daemon.stop();
+
+  daemon = startDaemon();
+  q.destroyPwThread();
+  assert.equal(q.createPwThread(), true);
+  const ids = (list) => list.map((o) => o.id).sort((a, b) => a - b);
+  const dump = pwDump();
+  assert.deepEqual(ids(q.getNodes()), ids(dump.filter((o) => o.type === 'PipeWire:Interface:Node')));
+  assert.deepEqual(ids(q.getPorts()), ids(dump.filter((o) => o.type === 'PipeWire:Interface:Port')));
+  q.off('link-created');
+  q.off('node-destroyed');
+  q.destroyPwThread();
+  daemon.stop();
+});
+
+test('a daemon killed during waitForNewNode or during a burst: the calls return, the process exits', async () => {
+  const daemon = startDaemon({ setEnv: false });
+  let step = 0;
+  const { Fixture } = require('./helpers/fixture');
+  const fixture = new Fixture(daemon.env);
+  const r = await runChild(
+    `let created = 0;
+     q.on('node-created', () => created++);
+     q.createPwThread();
+     console.log('waiting');
+     const t = Date.now();
+     const r = q.waitForNewNode('never-there', undefined, 1500);
+     console.log(JSON.stringify(r), Date.now() - t >= 1400);
+     setTimeout(() => { console.log('created ' + (created > 0)); q.destroyPwThread(); }, 100);`,
+    {
+      env: daemon.env,
+      onStdout: (out) => {
+        if (step === 0 && out.includes('waiting')) {
+          step = 1;
+          // A burst in flight, then the daemon dies under it.
+          fixture.addMany(300, 'dying', 'Audio/Sink', 1, 1).catch(() => {});
+          setTimeout(() => daemon.kill(), 150);
+        }
+      },
+    },
+  );
+  await fixture.close();
+  daemon.stop();
+  assert.equal(r.timedOut, false);
+  assert.deepEqual([r.code, r.signal], [0, null], r.stderr);
+  assert.deepEqual(r.stdout.trim().split('\n'), ['waiting', '{"found":false} true', 'created true']);
+});
+
+test('a socket that is not a daemon: no crash, no hang, a bounded start', async () => {
+  const net = require('node:net');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-fake-'));
+  const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
+  const script = `const t = Date.now(); q.createPwThread();
+    console.log(JSON.stringify({ ms: Date.now() - t, nodes: q.getNodes().length }));
+    try { q.linkNodesNameToId('x', 1); } catch (e) { console.log(e.message); }
+    q.destroyPwThread();`;
+  // A plain file where the socket should be.
+  fs.writeFileSync(path.join(dir, 'pipewire-0'), 'not a socket');
+  let r = await runChild(script, { env });
+  assert.deepEqual([r.code, r.timedOut], [0, false], r.stderr);
+  assert.equal(r.stdout.trim().split('\n')[1], 'PipeWire not connected');
+  fs.rmSync(path.join(dir, 'pipewire-0'));
+
+  // A socket that accepts and never answers, then one that answers garbage.
+  for (const answer of [null, Buffer.alloc(64, 0xff)]) {
+    const server = net.createServer((c) => {
+      if (answer) c.write(answer);
+      c.on('error', () => {});
+    });
+    await new Promise((resolve) => server.listen(path.join(dir, 'pipewire-0'), resolve));
+    r = await runChild(script, { env });
+    server.close();
+    assert.deepEqual([r.code, r.timedOut], [0, false], r.stderr);
+    const [first, second] = r.stdout.trim().split('\n');
+    const { ms, nodes } = JSON.parse(first);
+    assert.ok(ms < 4000, `start took ${ms} ms`);
+    assert.equal(nodes, 0);
+    assert.ok(['PipeWire not connected', 'Could not find matching ports'].includes(second), second);
+  }
+  fs.rmSync(dir, { recursive: true, force: true });
+});

@@ -15,7 +15,7 @@ namespace {
 enum LoopState : int { Starting = 0, Running = 1, StopRequested = 2, Ended = 3 };
 
 constexpr int kStartupPauseMs = 500;
-constexpr int kStartupLimitMs = 10000;
+constexpr int kStartupLimitMs = 3000;
 
 const pw_registry_events kRegistryEvents = {
     .version = PW_VERSION_REGISTRY_EVENTS,

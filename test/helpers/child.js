@@ -7,9 +7,9 @@ const path = require('node:path');
 const ADDON = path.join(__dirname, 'addon.js');
 
 /** Resolves to { code, signal, stdout, stderr, timedOut }. */
-function runChild(script, { env = process.env, timeoutMs = 20000, onStdout } = {}) {
+function runChild(script, { env = process.env, timeoutMs = 20000, onStdout, preload = true } = {}) {
   return new Promise((resolve) => {
-    const source = `const q = require(${JSON.stringify(ADDON)});\n${script}`;
+    const source = preload ? `const q = require(${JSON.stringify(ADDON)});\n${script}` : script;
     const child = spawn(process.execPath, ['-e', source], { env, stdio: ['ignore', 'pipe', 'pipe'] });
     let stdout = '';
     let stderr = '';
@@ -30,4 +30,4 @@ function runChild(script, { env = process.env, timeoutMs = 20000, onStdout } = {
   });
 }
 
-module.exports = { runChild };
+module.exports = { runChild, ADDON };

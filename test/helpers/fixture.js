@@ -68,6 +68,21 @@ async function waitFor(condition, timeoutMs = 5000, what = 'condition') {
   }
 }
 
+/**
+ * Waits until every graph event queued so far has been dispatched: a marker
+ * node's removal comes after them. Replaces any "node-destroyed" listener.
+ */
+async function flushEvents(q, fixture) {
+  let seen = false;
+  const marker = await fixture.add('flush-marker', 'Audio/Sink');
+  q.on('node-destroyed', (id) => {
+    if (id === marker.id) seen = true;
+  });
+  await fixture.remove(marker.id);
+  await waitFor(() => seen, 5000, 'the event queue to drain');
+  q.off('node-destroyed');
+}
+
 /** The daemon's own view, from pw-dump. */
 function pwDump(env = process.env) {
   const r = spawnSync('pw-dump', [], { env, encoding: 'utf8', timeout: 10000, maxBuffer: 1 << 28 });
@@ -81,4 +96,4 @@ function pwLinkList(env = process.env) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, pwDump, pwLinkList, FIXTURE_BIN };
+module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, FIXTURE_BIN };

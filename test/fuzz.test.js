@@ -1,0 +1,151 @@
+'use strict';
+// Bad-input fuzzing of every export in every state of the module: seeded and
+// repeatable. QUORVANE_FUZZ_CALLS sets the calls per state (a longer run),
+// QUORVANE_FUZZ_SEED the seed.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor } = require('./helpers/fixture');
+
+const CALLS = Number(process.env.QUORVANE_FUZZ_CALLS || 3000);
+const SEED = Number(process.env.QUORVANE_FUZZ_SEED || 20261206);
+
+const daemon = startDaemon();
+const q = require('./helpers/addon');
+
+function mulberry32(seed) {
+  return () => {
+    seed = (seed + 0x6d2b79f5) | 0;
+    let t = Math.imul(seed ^ (seed >>> 15), 1 | seed);
+    t = (t + Math.imul(t ^ (t >>> 7), 61 | t)) ^ t;
+    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+  };
+}
+
+class UserError extends Error {}
+const huge = 'x'.repeat(1 << 20);
+const VALUES = [
+  () => undefined, () => null, () => NaN, () => Infinity, () => -Infinity, () => -0, () => -1, () => 0, () => 1,
+  () => 2 ** 32, () => 2 ** 53, () => 1e300, () => 12.8, () => true, () => false, () => '', () => 'node-created',
+  () => 'link-destroyed', () => 'Input', () => 'Output', () => 'fuzz-src', () => '42', () => huge,
+  () => 'nul\0byte', () => '\ud800broken\udfff', () => ({ toString() { throw new UserError('toString'); } }),
+  () => ({ valueOf() { throw new UserError('valueOf'); }, toString() { throw new UserError('toString'); } }),
+  () => [], () => [1, 2], () => () => {}, () => function named() { return 1; }, () => Symbol('fuzz'),
+  () => 10n, () => -(2n ** 70n), () => new Number(5), () => new String('Input'), () => ({}),
+];
+
+const TYPE_MESSAGES = {
+  linkPorts: 'linkPorts requires two port IDs (outputPortId, inputPortId)',
+  unlinkPorts: 'unlinkPorts requires two port IDs (outputPortId, inputPortId)',
+  linkNodesNameToId: 'linkNodesNameToId requires (srcNodeName, dstNodeId)',
+  unlinkNodesNameToId: 'unlinkNodesNameToId requires (srcNodeName, dstNodeId)',
+  getLinkFormat: 'getLinkFormat requires a link ID',
+  getLinkStats: 'getLinkStats requires a link ID',
+  getLinkState: 'getLinkState requires a link ID',
+  on: 'on requires (eventName, callback)',
+  off: 'off requires (eventName)',
+};
+const STATE_ERRORS = {
+  linkPorts: ['PipeWire not connected', 'Could not find matching ports or nodes', 'Failed to create link proxy'],
+  unlinkPorts: ['PipeWire not connected'],
+  linkNodesNameToId: ['PipeWire not connected', 'Could not find matching ports'],
+  unlinkNodesNameToId: ['PipeWire not connected'],
+};
+
+function isAllowedThrow(name, args, e) {
+  if (e instanceof TypeError && e.message === TYPE_MESSAGES[name]) return true;
+  if (e && e.constructor === Error && (STATE_ERRORS[name] || []).includes(e.message)) return true;
+  if (name === 'waitForNewNode') {
+    // The first argument's own string conversion may throw.
+    if (e instanceof UserError && e.message === 'toString') return true;
+    if (e instanceof TypeError && typeof args[0] === 'symbol') return true;
+  }
+  return false;
+}
+
+function checkResult(name, r) {
+  switch (name) {
+    case 'getNodes': case 'getPorts': case 'getLinks': case 'getInputNodes': case 'getOutputNodes':
+    case 'getInputNodesName': case 'getOutputNodesName':
+      return Array.isArray(r);
+    case 'createPwThread': case 'destroyPwThread': return r === true;
+    case 'linkPorts': return r === 0;
+    case 'unlinkPorts': return typeof r === 'boolean';
+    case 'linkNodesNameToId': case 'unlinkNodesNameToId': return Number.isInteger(r) && r >= 0;
+    case 'waitForNewNode': return r.found === false ? Object.keys(r).length === 1 : typeof r.id === 'number';
+    case 'getLinkState': return r === undefined || r.state === 'active';
+    case 'getLinkFormat': case 'getLinkStats': return Number.isInteger(r.linkId) && r.linkId >= 0;
+    case 'on': case 'off': return r === undefined;
+  }
+  return false;
+}
+
+const describe = (args) => args.map((a) => {
+  try { return typeof a === 'string' ? JSON.stringify(a.slice(0, 20)) : String(a); } catch { return '<throwing object>'; }
+}).join(', ');
+
+const snapshot = () => JSON.stringify([q.getNodes(), q.getPorts(), q.getLinks()]);
+
+// Functions that change the module's state are fuzzed only where they are no-ops.
+function fuzzState(label, connected, seed) {
+  const random = mulberry32(seed);
+  const names = Object.keys(q).filter((n) => n !== (connected ? 'destroyPwThread' : 'createPwThread'));
+  const stats = { calls: 0, throws: 0 };
+  for (let i = 0; i < CALLS; i++) {
+    const name = names[Math.floor(random() * names.length)];
+    const args = Array.from({ length: Math.floor(random() * 4) }, () => VALUES[Math.floor(random() * VALUES.length)]());
+    // No waiting: without a Number time-out the wait would last 5 s, and a
+    // positive one at least one poll interval.
+    if (name === 'waitForNewNode') {
+      while (args.length < 3) args.push(undefined);
+      if (typeof args[2] !== 'number' || (args[2] | 0) > 0) args[2] = random() < 0.5 ? 0 : -1;
+    }
+    const before = snapshot();
+    let result;
+    stats.calls++;
+    try {
+      result = q[name](...args);
+    } catch (e) {
+      stats.throws++;
+      assert.ok(isAllowedThrow(name, args, e), `${label}: ${name}(${describe(args)}) threw ${e}`);
+      assert.equal(snapshot(), before, `${label}: a rejected ${name} changed the mirror`);
+      continue;
+    }
+    assert.ok(checkResult(name, result), `${label}: ${name} returned ${JSON.stringify(result)}`);
+  }
+  for (const n of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed']) q.off(n);
+  return stats;
+}
+
+let fixture;
+test.before(async () => {
+  fixture = new Fixture();
+  await fixture.add('fuzz-src', 'Audio/Source', 0, 2);
+  await fixture.add('fuzz-sink', 'Audio/Sink', 2, 0);
+});
+test.after(async () => {
+  q.destroyPwThread();
+  await fixture.close();
+  daemon.stop();
+});
+
+test('every export survives random arguments in every state', async (t) => {
+  const totals = [];
+  totals.push(fuzzState('before connect', false, SEED));
+  q.createPwThread();
+  totals.push(fuzzState('connected', true, SEED + 1));
+  q.destroyPwThread();
+  totals.push(fuzzState('after destroy', false, SEED + 2));
+  q.createPwThread();
+  await fixture.close();
+  daemon.kill();
+  await waitFor(() => {
+    try { q.linkPorts(1, 2); } catch (e) { return e.message === 'PipeWire not connected'; }
+    return false;
+  }, 5000, 'the connection error');
+  totals.push(fuzzState('daemon died', true, SEED + 3));
+  const calls = totals.reduce((a, s) => a + s.calls, 0);
+  const throws = totals.reduce((a, s) => a + s.throws, 0);
+  t.diagnostic(`fuzzed ${calls} calls, ${throws} rejected, seed ${SEED}`);
+  assert.ok(throws > calls / 4, 'the pool exercises the argument checks');
+});
