@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite: the native tests, then the
-# JavaScript tests on Node.js 22 and on this machine's Node.js (20).
+# Sets everything up and runs the whole test suite: the native tests (plain,
+# under AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer), then
+# the JavaScript tests and a valgrind memcheck scenario on Node.js 22 and on
+# this machine's Node.js (20). QUORVANE_LONG=1 runs the endurance tests five
+# times longer; QUORVANE_FUZZ_CALLS sets the fuzzed calls per module state.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --all
@@ -13,10 +16,13 @@ run() {
 }
 
 run build-native/quorvane-tests --gtest_brief=1
+run build-native/asan/quorvane-tests --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 run build-native/tsan/quorvane-tests --gtest_brief=1
 
 for node_bin in "$(node22_bin)" "$(command -v node)"; do
   build_addon "$node_bin"
-  run "$node_bin" --test --test-reporter=spec --test-timeout=300000 test/*.test.js
+  run "$node_bin" --test --test-reporter=spec --test-concurrency=2 --test-timeout=300000 test/*.test.js
+  run bash scripts/memcheck.sh "$node_bin"
 done
 
 exit $status

@@ -1,0 +1,49 @@
+'use strict';
+// The scenario run under valgrind memcheck: connect, list, link, unlink,
+// events, destroy. Exits 0 when it went as expected.
+const assert = require('node:assert/strict');
+const { startDaemon } = require('../helpers/daemon');
+const { Fixture, waitFor } = require('../helpers/fixture');
+
+async function main() {
+  const daemon = startDaemon();
+  const q = require('../helpers/addon');
+  const fixture = new Fixture();
+  const src = await fixture.add('mc-src', 'Audio/Source', 0, 2);
+  const sink = await fixture.add('mc-sink', 'Audio/Sink', 2, 0);
+  const events = [];
+  q.on('node-created', (n) => events.push(n.name));
+  q.on('link-created', (l) => events.push(l.id));
+  q.on('link-destroyed', (id) => events.push(-id));
+  q.createPwThread();
+  for (let round = 0; round < 3; round++) {
+    assert.ok(q.getNodes().length >= 4);
+    q.getPorts();
+    q.getInputNodes();
+    q.getOutputNodesName();
+    assert.equal(q.linkNodesNameToId('mc-src', sink.id), 2);
+    await waitFor(() => q.getLinks().length === 2, 30000, 'links');
+    for (const l of q.getLinks()) {
+      q.getLinkFormat(l.id);
+      q.getLinkState(l.id);
+      q.getLinkStats(l.id);
+    }
+    assert.equal(q.unlinkPorts(src.outputs[0], sink.inputs[0]), true);
+    await waitFor(() => q.getLinks().length === 1, 30000, 'one unlink');
+    assert.equal(q.unlinkNodesNameToId('mc-src', sink.id), 1);
+    await waitFor(() => q.getLinks().length === 0, 30000, 'unlinks');
+    assert.equal(q.waitForNewNode('mc-sink', 'Output', 0).found, true);
+  }
+  assert.ok(events.includes('mc-src'));
+  q.destroyPwThread();
+  q.createPwThread();
+  q.destroyPwThread();
+  for (const n of ['node-created', 'link-created', 'link-destroyed']) q.off(n);
+  await fixture.close();
+  daemon.stop();
+}
+
+main().catch((e) => {
+  console.error(e);
+  process.exitCode = 1;
+});

@@ -1,0 +1,75 @@
+// Both threads at once: the registry handlers and producers on one thread (as
+// the PipeWire thread runs them) while another drains the queues and takes the
+// graph lock (as the JavaScript thread does). Meant for ThreadSanitizer too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "events/EventQueue.h"
+#include "links/LinkControl.h"
+#include "links/LinkRemoval.h"
+#include "pipewire/PwContext.h"
+#include "pipewire/RegistryMirror.h"
+#include "queries/NodeWait.h"
+
+namespace {
+
+void announce(PwContext* ctx, uint32_t id, const char* type, std::vector<spa_dict_item> items) {
+    spa_dict dict = SPA_DICT_INIT(items.data(), uint32_t(items.size()));
+    onRegistryGlobal(ctx, id, 0, type, 3, &dict);
+}
+
+TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
+    PwContext ctx;
+    ctx.core = reinterpret_cast<pw_core*>(0x1);  // never dereferenced on these paths
+    ctx.connected = true;
+    constexpr uint32_t kRounds = 3000;
+    std::atomic<bool> done{false};
+
+    std::thread registry([&] {
+        for (uint32_t i = 0; i < kRounds; i++) {
+            uint32_t base = 1000 + i * 4;
+            std::string nodeId = std::to_string(base);
+            std::string portId = std::to_string(base + 1);
+            announce(&ctx, base, PW_TYPE_INTERFACE_Node, {{"node.name", "src"}, {"media.class", "Audio/Source"}});
+            announce(&ctx, base + 1, PW_TYPE_INTERFACE_Port,
+                     {{"node.id", nodeId.c_str()}, {"port.direction", "out"}});
+            announce(&ctx, base + 2, PW_TYPE_INTERFACE_Link,
+                     {{"link.output.node", nodeId.c_str()}, {"link.output.port", portId.c_str()},
+                      {"link.input.node", "7"}, {"link.input.port", "8"}});
+            onRegistryGlobalRemove(&ctx, base + 2);
+            onRegistryGlobalRemove(&ctx, base + 1);
+            onRegistryGlobalRemove(&ctx, base);
+        }
+        done = true;
+    });
+
+    size_t events = 0;
+    uint32_t queued = 0;
+    PwEvent event;
+    while (!done) {
+        while (takeNextEvent(&ctx, event)) events++;
+        {
+            LockGuard lock(ctx.mutex);
+            for (const NodeInfo& n : ctx.nodes) ASSERT_EQ(n.name, "src");
+        }
+        uint32_t count = 0;
+        unlinkNodesByName(&ctx, "src", 7, count);
+        queued += count;
+        findNode(&ctx, "src", DirectionFilter::Input);
+        processLinkDestructionQueue(&ctx);  // no loop runs: dropped without waiting
+        std::this_thread::yield();
+    }
+    registry.join();
+    while (takeNextEvent(&ctx, event)) events++;
+    EXPECT_EQ(events, size_t(kRounds) * 4);  // node and link, created and destroyed
+    EXPECT_TRUE(ctx.nodes.empty());
+    EXPECT_TRUE(ctx.links.empty());
+    EXPECT_TRUE(ctx.linkDestructionQueue.empty());
+    (void)queued;
+}
+
+}  // namespace
