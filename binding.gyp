@@ -10,6 +10,7 @@
         "src/pipewire/LifecycleBindings.cpp",
         "src/events/EventQueue.cpp",
         "src/events/EventDispatch.cpp",
+        "src/queries/JsValues.cpp",
         "src/queries/Listing.cpp",
         "src/queries/FilteredLists.cpp",
         "src/queries/NodeWait.cpp",

@@ -58,9 +58,9 @@ void dispatch(const PwEvent& event) {
         case NodeCreated:
             if (Nan::Callback* cb = listenerFor("node-created")) {
                 v8::Local<v8::Object> o = Nan::New<v8::Object>();
-                js::set(o, "id", js::num(event.node.id));
-                js::set(o, "name", js::str(event.node.name));
-                js::set(o, "type", js::str(event.node.mediaClass));
+                js::set(o, js::kId, js::num(event.node.id));
+                js::set(o, js::kName, js::str(event.node.name));
+                js::set(o, js::kType, js::str(event.node.mediaClass));
                 callListener(cb, o);
             }
             break;
@@ -70,11 +70,11 @@ void dispatch(const PwEvent& event) {
         case LinkCreated:
             if (Nan::Callback* cb = listenerFor("link-created")) {
                 v8::Local<v8::Object> o = Nan::New<v8::Object>();
-                js::set(o, "id", js::num(event.link.id));
-                js::set(o, "srcNodeId", js::num(event.link.srcNodeId));
-                js::set(o, "srcPortId", js::num(event.link.srcPortId));
-                js::set(o, "sinkNodeId", js::num(event.link.sinkNodeId));
-                js::set(o, "sinkPortId", js::num(event.link.sinkPortId));
+                js::set(o, js::kId, js::num(event.link.id));
+                js::set(o, js::kSrcNodeId, js::num(event.link.srcNodeId));
+                js::set(o, js::kSrcPortId, js::num(event.link.srcPortId));
+                js::set(o, js::kSinkNodeId, js::num(event.link.sinkNodeId));
+                js::set(o, js::kSinkPortId, js::num(event.link.sinkPortId));
                 callListener(cb, o);
             }
             break;

@@ -11,14 +11,14 @@ NAN_METHOD(getLinkFormat) {
     uint32_t linkId = argUint32(info, 0);
     PwContext* ctx = getContext();
     v8::Local<v8::Object> result = Nan::New<v8::Object>();
-    js::set(result, "linkId", js::num(linkId));
+    js::set(result, js::kLinkId, js::num(linkId));
     std::string format = "unknown";
     {
         LockGuard lock(ctx->mutex);
         auto it = ctx->linkFormats.find(linkId);
         if (it != ctx->linkFormats.end()) format = it->second;
     }
-    js::set(result, "format", js::str(format));
+    js::set(result, js::kFormat, js::str(format));
     info.GetReturnValue().Set(result);
 }
 
@@ -33,10 +33,10 @@ NAN_METHOD(getLinkStats) {
         if (it != ctx->linkStats.end()) stats = it->second;
     }
     v8::Local<v8::Object> result = Nan::New<v8::Object>();
-    js::set(result, "linkId", js::num(linkId));
-    js::set(result, "bytes", js::num64(stats.bytes));
-    js::set(result, "drops", js::num64(stats.drops));
-    js::set(result, "rate", js::num(stats.rate));
+    js::set(result, js::kLinkId, js::num(linkId));
+    js::set(result, js::kBytes, js::num64(stats.bytes));
+    js::set(result, js::kDrops, js::num64(stats.drops));
+    js::set(result, js::kRate, js::num(stats.rate));
     info.GetReturnValue().Set(result);
 }
 
@@ -61,9 +61,9 @@ NAN_METHOD(getLinkState) {
         }
     }
     v8::Local<v8::Object> result = Nan::New<v8::Object>();
-    js::set(result, "linkId", js::num(linkId));
-    js::set(result, "state", Nan::New("active").ToLocalChecked());
-    js::set(result, "srcNode", js::str(srcName));
-    js::set(result, "sinkNode", js::str(sinkName));
+    js::set(result, js::kLinkId, js::num(linkId));
+    js::set(result, js::kState, Nan::New("active").ToLocalChecked());
+    js::set(result, js::kSrcNode, js::str(srcName));
+    js::set(result, js::kSinkNode, js::str(sinkName));
     info.GetReturnValue().Set(result);
 }

@@ -11,11 +11,11 @@ using NodeFlag = bool NodeInfo::*;
 
 v8::Local<v8::Value> shortNode(const NodeInfo& n) {
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
-    js::set(o, "id", js::num(n.id));
-    js::set(o, "name", js::str(n.name));
-    js::set(o, "type", js::str(n.mediaClass));
-    js::set(o, "isInput", Nan::New(n.isInput));
-    js::set(o, "isOutput", Nan::New(n.isOutput));
+    js::set(o, js::kId, js::num(n.id));
+    js::set(o, js::kName, js::str(n.name));
+    js::set(o, js::kType, js::str(n.mediaClass));
+    js::set(o, js::kIsInput, Nan::New(n.isInput));
+    js::set(o, js::kIsOutput, Nan::New(n.isOutput));
     return o;
 }
 
@@ -23,13 +23,12 @@ v8::Local<v8::Value> nodeName(const NodeInfo& n) { return js::str(n.name); }
 
 template <NodeFlag flag, v8::Local<v8::Value> (*element)(const NodeInfo&)>
 NAN_METHOD(selectNodes) {
-    v8::Local<v8::Array> result = Nan::New<v8::Array>(0);
     PwContext* ctx = getContext();
+    std::vector<v8::Local<v8::Value>> elements;
     LockGuard lock(ctx->mutex);
-    uint32_t index = 0;
     for (const NodeInfo& node : ctx->nodes)
-        if (node.*flag) Nan::Set(result, index++, element(node));
-    info.GetReturnValue().Set(result);
+        if (node.*flag) elements.push_back(element(node));
+    info.GetReturnValue().Set(js::array(elements));
 }
 
 }  // namespace

@@ -1,24 +1,88 @@
-// Small helpers that turn mirror values into JavaScript values.
+// Turning mirror values into JavaScript values. Property names are made once
+// (internalized) and reused: the listings build thousands of objects under the
+// graph lock, so each property costs as little as possible.
 #pragma once
 
 #include <nan.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace js {
+
+enum Key : unsigned {
+    kId, kName, kType, kVersion, kInputPorts, kOutputPorts, kIsInput, kIsOutput,
+    kNodeId, kDirection, kPortType,
+    kSrcNodeId, kSrcPortId, kSinkNodeId, kSinkPortId, kSrcNodeName, kSinkNodeName, kFormat,
+    kFound, kLinkId, kBytes, kDrops, kRate, kState, kSrcNode, kSinkNode,
+    kKeyCount
+};
+
+v8::Local<v8::String> key(Key k);
 
 inline v8::Local<v8::String> str(const std::string& s) {
     // Over the whole length, so an embedded NUL byte stays in the string.
     return Nan::New(s.data(), static_cast<int>(s.size())).ToLocalChecked();
 }
 
-inline v8::Local<v8::Number> num(uint32_t v) { return Nan::New<v8::Number>(static_cast<double>(v)); }
+inline v8::Local<v8::Value> num(uint32_t v) {
+    return v8::Integer::NewFromUnsigned(v8::Isolate::GetCurrent(), v);
+}
 
-inline v8::Local<v8::Number> num64(uint64_t v) { return Nan::New<v8::Number>(static_cast<double>(v)); }
+inline v8::Local<v8::Value> num64(uint64_t v) { return Nan::New<v8::Number>(static_cast<double>(v)); }
 
-inline void set(v8::Local<v8::Object> obj, const char* key, v8::Local<v8::Value> value) {
-    Nan::Set(obj, Nan::New(key).ToLocalChecked(), value);
+// An ordinary data property on a fresh plain object; the result is not examined.
+inline void set(v8::Local<v8::Context> context, v8::Local<v8::Object> obj, Key k, v8::Local<v8::Value> value) {
+    static_cast<void>(obj->CreateDataProperty(context, key(k), value).FromMaybe(false));
+}
+
+inline void set(v8::Local<v8::Object> obj, Key k, v8::Local<v8::Value> value) {
+    set(Nan::GetCurrentContext(), obj, k, value);
+}
+
+// Makes plain objects (prototype Object.prototype) whose properties are the
+// given keys, in that order, as ordinary data properties. One allocation per
+// object instead of one property definition per key.
+template <size_t N>
+class ObjectMaker {
+public:
+    explicit ObjectMaker(const Key (&keys)[N]) : isolate_(v8::Isolate::GetCurrent()) {
+        prototype_ = v8::Object::New(isolate_)->GetPrototype();
+        for (size_t i = 0; i < N; i++) names_[i] = key(keys[i]);
+    }
+    v8::Local<v8::Object> operator()(v8::Local<v8::Value> (&values)[N]) {
+        return v8::Object::New(isolate_, prototype_, names_, values, N);
+    }
+
+private:
+    v8::Isolate* isolate_;
+    v8::Local<v8::Value> prototype_;
+    v8::Local<v8::Name> names_[N];
+};
+
+// Strings made once per call for texts that repeat (media classes, port
+// names, node names in links). The texts must outlive the cache (mirror
+// records under the graph lock).
+class StringCache {
+public:
+    v8::Local<v8::String> get(const std::string& s) {
+        auto it = cache_.find(s);
+        if (it != cache_.end()) return it->second;
+        v8::Local<v8::String> value = str(s);
+        cache_.emplace(s, value);
+        return value;
+    }
+
+private:
+    std::unordered_map<std::string_view, v8::Local<v8::String>> cache_;
+};
+
+// An array of the elements, indices 0..n-1 in order.
+inline v8::Local<v8::Array> array(std::vector<v8::Local<v8::Value>>& elements) {
+    return v8::Array::New(v8::Isolate::GetCurrent(), elements.data(), elements.size());
 }
 
 }  // namespace js

@@ -1,4 +1,5 @@
 // getNodes / getPorts / getLinks: snapshots of the mirror as JavaScript arrays.
+#include <string_view>
 #include <unordered_map>
 
 #include "../Bindings.h"
@@ -7,69 +8,83 @@
 
 namespace {
 
-template <typename Record, typename Build>
-v8::Local<v8::Array> listUnderLock(const std::vector<Record>& list, Build build) {
-    v8::Local<v8::Array> result = Nan::New<v8::Array>(0);
+// Builds one object per record of `list`, all under the graph lock. `fill`
+// writes the record's property values in the order of `keys`.
+template <size_t N, typename Record, typename Fill>
+v8::Local<v8::Array> listUnderLock(const std::vector<Record>& list, const js::Key (&keys)[N], Fill fill) {
     PwContext* ctx = getContext();
+    js::ObjectMaker<N> make(keys);
+    std::vector<v8::Local<v8::Value>> elements;
+    v8::Local<v8::Value> values[N];
     LockGuard lock(ctx->mutex);
-    uint32_t index = 0;
-    for (const Record& record : list) Nan::Set(result, index++, build(record));
-    return result;
+    elements.reserve(list.size());
+    for (const Record& record : list) {
+        fill(values, record);
+        elements.push_back(make(values));
+    }
+    return js::array(elements);
 }
+
+constexpr js::Key kNodeKeys[] = {js::kId,         js::kName,        js::kType,    js::kVersion,
+                                 js::kInputPorts, js::kOutputPorts, js::kIsInput, js::kIsOutput};
+constexpr js::Key kPortKeys[] = {js::kId, js::kNodeId, js::kName, js::kDirection, js::kPortType};
+constexpr js::Key kLinkKeys[] = {js::kId,         js::kSrcNodeId,   js::kSrcPortId,    js::kSinkNodeId,
+                                 js::kSinkPortId, js::kSrcNodeName, js::kSinkNodeName, js::kFormat};
 
 }  // namespace
 
 NAN_METHOD(getNodes) {
-    info.GetReturnValue().Set(listUnderLock(getContext()->nodes, [](const NodeInfo& n) {
-        v8::Local<v8::Object> o = Nan::New<v8::Object>();
-        js::set(o, "id", js::num(n.id));
-        js::set(o, "name", js::str(n.name));
-        js::set(o, "type", js::str(n.mediaClass));
-        js::set(o, "version", js::num(n.version));
-        js::set(o, "inputPorts", js::num(n.inputPorts));
-        js::set(o, "outputPorts", js::num(n.outputPorts));
-        js::set(o, "isInput", Nan::New(n.isInput));
-        js::set(o, "isOutput", Nan::New(n.isOutput));
-        return o;
+    js::StringCache types;  // media classes repeat from node to node
+    info.GetReturnValue().Set(listUnderLock(getContext()->nodes, kNodeKeys, [&](auto& v, const NodeInfo& n) {
+        v[0] = js::num(n.id);
+        v[1] = js::str(n.name);
+        v[2] = types.get(n.mediaClass);
+        v[3] = js::num(n.version);
+        v[4] = js::num(n.inputPorts);
+        v[5] = js::num(n.outputPorts);
+        v[6] = Nan::New(n.isInput);
+        v[7] = Nan::New(n.isOutput);
     }));
 }
 
 NAN_METHOD(getPorts) {
-    info.GetReturnValue().Set(listUnderLock(getContext()->ports, [](const PortInfo& p) {
-        v8::Local<v8::Object> o = Nan::New<v8::Object>();
-        js::set(o, "id", js::num(p.id));
-        js::set(o, "nodeId", js::num(p.nodeId));
-        js::set(o, "name", js::str(p.name));
-        js::set(o, "direction", js::num(p.direction));
-        js::set(o, "portType", js::num(p.portType));
-        return o;
+    js::StringCache names;  // port names repeat from node to node
+    info.GetReturnValue().Set(listUnderLock(getContext()->ports, kPortKeys, [&](auto& v, const PortInfo& p) {
+        v[0] = js::num(p.id);
+        v[1] = js::num(p.nodeId);
+        v[2] = names.get(p.name);
+        v[3] = js::num(p.direction);
+        v[4] = js::num(p.portType);
     }));
 }
 
 NAN_METHOD(getLinks) {
     PwContext* ctx = getContext();
-    // Node names by id, built once per call under the lock; a later record
-    // with the same id replaces an earlier one, as a walk over the list would.
+    // Node names by id, built once per call under the lock: linear in nodes +
+    // links. A later record with the same id replaces an earlier one, as a
+    // walk over the whole node list would.
     std::unordered_map<uint32_t, const std::string*> names;
-    info.GetReturnValue().Set(listUnderLock(ctx->links, [&](const LinkInfo& l) {
-        if (names.empty() && !ctx->nodes.empty()) {
+    bool indexed = false;
+    js::StringCache strings;
+    static const std::string kEmpty, kUnknown = "unknown";
+    info.GetReturnValue().Set(listUnderLock(ctx->links, kLinkKeys, [&](auto& v, const LinkInfo& l) {
+        if (!indexed) {
             names.reserve(ctx->nodes.size());
             for (const NodeInfo& n : ctx->nodes) names[n.id] = &n.name;
+            indexed = true;
         }
-        auto nameOf = [&](uint32_t id) -> std::string {
+        auto nameOf = [&](uint32_t id) -> const std::string& {
             auto it = names.find(id);
-            return it == names.end() ? std::string() : *it->second;
+            return it == names.end() ? kEmpty : *it->second;
         };
         auto format = ctx->linkFormats.find(l.id);
-        v8::Local<v8::Object> o = Nan::New<v8::Object>();
-        js::set(o, "id", js::num(l.id));
-        js::set(o, "srcNodeId", js::num(l.srcNodeId));
-        js::set(o, "srcPortId", js::num(l.srcPortId));
-        js::set(o, "sinkNodeId", js::num(l.sinkNodeId));
-        js::set(o, "sinkPortId", js::num(l.sinkPortId));
-        js::set(o, "srcNodeName", js::str(nameOf(l.srcNodeId)));
-        js::set(o, "sinkNodeName", js::str(nameOf(l.sinkNodeId)));
-        js::set(o, "format", js::str(format == ctx->linkFormats.end() ? std::string("unknown") : format->second));
-        return o;
+        v[0] = js::num(l.id);
+        v[1] = js::num(l.srcNodeId);
+        v[2] = js::num(l.srcPortId);
+        v[3] = js::num(l.sinkNodeId);
+        v[4] = js::num(l.sinkPortId);
+        v[5] = strings.get(nameOf(l.srcNodeId));
+        v[6] = strings.get(nameOf(l.sinkNodeId));
+        v[7] = strings.get(format == ctx->linkFormats.end() ? kUnknown : format->second);
     }));
 }

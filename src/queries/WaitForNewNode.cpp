@@ -29,10 +29,10 @@ NAN_METHOD(waitForNewNode) {
 
     NodeMatch match = waitForNode(getContext(), name, filter, timeoutMs);
     v8::Local<v8::Object> result = Nan::New<v8::Object>();
-    js::set(result, "found", Nan::New(match.found));
+    js::set(result, js::kFound, Nan::New(match.found));
     if (match.found) {
-        js::set(result, "id", js::num(match.id));
-        js::set(result, "name", js::str(match.name));
+        js::set(result, js::kId, js::num(match.id));
+        js::set(result, js::kName, js::str(match.name));
     }
     info.GetReturnValue().Set(result);
 }

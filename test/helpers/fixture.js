@@ -40,6 +40,11 @@ class Fixture {
     return (await this.command('add-many', count, prefix, mediaClass ?? '-', inputs, outputs)).ids;
   }
 
+  /** Links held by the fixture client, for [outPort, inPort] pairs; resolves to their ids. */
+  async link(pairs) {
+    return (await this.command('link', ...pairs.map(([o, i]) => `${o}:${i}`))).ids;
+  }
+
   remove(...ids) {
     return this.command(ids.length > 1 ? 'remove-many' : 'remove', ...ids);
   }
