@@ -1,0 +1,31 @@
+'use strict';
+// Entry point: the built add-on's exports, unchanged.
+const path = require('node:path');
+
+if (process.platform !== 'linux') {
+  throw new Error(`quorvane works on Linux only (PipeWire); this is ${process.platform}`);
+}
+
+const addonPath = path.join(__dirname, 'build', 'Release', 'Quorvane.node');
+let addon;
+try {
+  addon = require(addonPath);
+} catch (e) {
+  if (e.code === 'MODULE_NOT_FOUND') {
+    throw new Error(
+      `quorvane: the native add-on is not built (${addonPath} is missing). ` +
+        'Run "npm rebuild quorvane" (needs libpipewire-0.3-dev, pkg-config, make and g++), ' +
+        'or "bash scripts/setup.sh" in a clone of the repository.',
+      { cause: e },
+    );
+  }
+  if (/NODE_MODULE_VERSION/.test(e.message)) {
+    throw new Error(
+      `quorvane: the add-on was built for another Node.js version than ${process.version}. ` +
+        'Run "npm rebuild quorvane" with this Node.js.',
+      { cause: e },
+    );
+  }
+  throw e;
+}
+module.exports = addon;

@@ -1,0 +1,18 @@
+// Deliberate misuses: every line marked "error" must fail to type-check.
+import * as q from '../..';
+
+q.linkPorts('5', 6); // error
+q.linkPorts(5); // error
+q.unlinkPorts(5, '6'); // error
+q.linkNodesNameToId(45, 46); // error
+q.unlinkNodesNameToId('mic'); // error
+q.getLinkFormat('12'); // error
+q.getLinkState(); // error
+q.waitForNewNode('mic', 'input'); // error
+q.on('node-destroyed', (n: { id: number }) => void n); // error
+q.on('node-created', (id: number) => void id); // error
+q.off(); // error
+const r = q.waitForNewNode('mic');
+const id: number = r.id; // error
+const s: string = q.getLinkState(1).state; // error
+void [id, s];

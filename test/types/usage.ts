@@ -1,0 +1,45 @@
+// Uses every declaration; must type-check.
+import * as q from '../..';
+import type { PwNode, PwPort, PwLink, PwShortNode, WaitResult, LinkState, LinkCreatedEvent } from '../..';
+
+const started: boolean = q.createPwThread();
+q.createPwThread(true);
+const nodes: PwNode[] = q.getNodes();
+const ports: PwPort[] = q.getPorts();
+const links: PwLink[] = q.getLinks();
+const inputs: PwShortNode[] = q.getInputNodes();
+const outputs: PwShortNode[] = q.getOutputNodes();
+const names: string[] = [...q.getInputNodesName(), ...q.getOutputNodesName()];
+const zero: 0 = q.linkPorts(ports[0].id, ports[1].id);
+const removed: boolean = q.unlinkPorts(1, 2);
+const made: number = q.linkNodesNameToId('app', nodes[0].id);
+const queued: number = q.unlinkNodesNameToId('app', nodes[0].id);
+const r: WaitResult = q.waitForNewNode('mic', 'Input', 1000);
+if (r.found) {
+  const id: number = r.id;
+  const name: string = r.name;
+  void [id, name];
+}
+q.waitForNewNode('mic');
+const format: string = q.getLinkFormat(links[0].id).format;
+const bytes: number = q.getLinkStats(1).bytes;
+const state: LinkState | undefined = q.getLinkState(1);
+if (state) {
+  const active: 'active' = state.state;
+  void active;
+}
+q.on('node-created', (n) => {
+  const t: string = n.type;
+  void t;
+});
+q.on('node-destroyed', (id) => {
+  const n: number = id;
+  void n;
+});
+q.on('link-created', (l: LinkCreatedEvent) => void l.sinkPortId);
+q.on('link-destroyed', (id: number) => void id);
+q.on('custom-name', () => {});
+q.off('node-created');
+q.off('anything');
+const stopped: true = q.destroyPwThread();
+void [started, nodes, links, inputs, outputs, names, zero, removed, made, queued, format, bytes, stopped];
