@@ -75,9 +75,15 @@ void onDone(void*, uint32_t id, int seq) {
 
 const pw_registry_events kRegistryEvents = {
     .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = onGlobalRemove};
-const pw_core_events kCoreEvents = {.version = PW_VERSION_CORE_EVENTS, .info = nullptr, .done = onDone,
-                                    .ping = nullptr, .error = nullptr, .remove_id = nullptr,
-                                    .bound_id = nullptr, .add_mem = nullptr, .remove_mem = nullptr};
+const pw_core_events kCoreEvents = {.version = PW_VERSION_CORE_EVENTS,
+                                    .info = nullptr,
+                                    .done = onDone,
+                                    .ping = nullptr,
+                                    .error = nullptr,
+                                    .remove_id = nullptr,
+                                    .bound_id = nullptr,
+                                    .add_mem = nullptr,
+                                    .remove_mem = nullptr};
 
 void roundTrip() {
     gRef.synced = false;
@@ -108,9 +114,9 @@ int main(int argc, char** argv) {
         gRef.inPort = argv[5];
         int n = atoi(argv[6]);
         std::vector<double> samples;
-        pw_properties* props = pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, argv[2], PW_KEY_LINK_OUTPUT_PORT, argv[3],
-                                                 PW_KEY_LINK_INPUT_NODE, argv[4], PW_KEY_LINK_INPUT_PORT, argv[5],
-                                                 nullptr);
+        pw_properties* props =
+            pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, argv[2], PW_KEY_LINK_OUTPUT_PORT, argv[3],
+                              PW_KEY_LINK_INPUT_NODE, argv[4], PW_KEY_LINK_INPUT_PORT, argv[5], nullptr);
         for (int i = 0; i < n; i++) {
             gRef.linkId = SPA_ID_INVALID;
             gRef.linkRemoved = false;

@@ -207,20 +207,18 @@ const commands = {
     if (!byName && o._.length !== 2) throw new UsageError('link needs OUT_PORT IN_PORT, or --from and --to');
     const [out, inp] = byName ? [] : [intArg(o._[0], 'OUT_PORT'), intArg(o._[1], 'IN_PORT')];
     const sink = byName ? intArg(o.to, '--to') : 0;
-    let created = 0;
     let destroyed = 0;
+    let existing = new Set();
     q.on('link-created', (l) => {
-      created++;
-      console.log(`link-created ${l.id} ${l.srcNodeId}:${l.srcPortId} -> ${l.sinkNodeId}:${l.sinkPortId}`);
+      // Only the links made here are reported, not the ones already there.
+      if (!existing.has(l.id)) console.log(`link-created ${l.id} ${l.srcNodeId}:${l.srcPortId} -> ${l.sinkNodeId}:${l.sinkPortId}`);
     });
     q.on('link-destroyed', (id) => {
       destroyed++;
       console.log(`link-destroyed ${id}`);
     });
     connect();
-    // Only the links made here count, not the ones that already existed.
-    await settle(() => 0, 1, 0);
-    created = 0;
+    existing = new Set(q.getLinks().map((l) => l.id));
     let requested;
     try {
       requested = byName ? q.linkNodesNameToId(o.from, sink) : (q.linkPorts(out, inp), 1);

@@ -12,7 +12,7 @@ log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
 # --- system packages (apt-get as root) -------------------------------------
 PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
-[ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux)
+[ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -72,6 +72,7 @@ install_node22() {
 build_native_tests() {
   log "building the native tests and the fixture client"
   make -s -C test/native all asan tsan >&2
+  make -s -C bench >&2
 }
 
 if [ "${QUORVANE_SETUP_SOURCED:-0}" = 1 ]; then

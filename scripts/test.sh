@@ -15,6 +15,7 @@ run() {
   "$@" || status=1
 }
 
+run clang-format --dry-run --Werror $(find src test bench -name '*.cpp' -o -name '*.h')
 run build-native/quorvane-tests --gtest_brief=1
 run build-native/asan/quorvane-tests --gtest_brief=1
 TSAN_OPTIONS=halt_on_error=1 run build-native/tsan/quorvane-tests --gtest_brief=1

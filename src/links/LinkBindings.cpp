@@ -33,8 +33,7 @@ NAN_METHOD(linkPorts) {
     if (!checkArgs(info, {ArgKind::Number, ArgKind::Number},
                    "linkPorts requires two port IDs (outputPortId, inputPortId)"))
         return;
-    if (succeeded(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1))))
-        info.GetReturnValue().Set(0);
+    if (succeeded(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1)))) info.GetReturnValue().Set(0);
 }
 
 NAN_METHOD(unlinkPorts) {

@@ -22,7 +22,9 @@ void eraseLinkDataLocked(PwContext* ctx, uint32_t linkId) {
 
 }  // namespace
 
-bool isConnected(PwContext* ctx) { return ctx->core.load() != nullptr && ctx->connected.load(); }
+bool isConnected(PwContext* ctx) {
+    return ctx->core.load() != nullptr && ctx->connected.load();
+}
 
 LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId) {
     if (!isConnected(ctx)) return LinkStatus::NotConnected;

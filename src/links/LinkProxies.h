@@ -15,7 +15,7 @@ struct LinkProxyData {
     PwContext* ctx;
     pw_proxy* proxy;
     spa_hook listener;
-    bool byName;        // entered in linkProxies/linkFormats once its id is known
+    bool byName;  // entered in linkProxies/linkFormats once its id is known
     uint32_t outPort;
     uint32_t inPort;
     uint32_t globalId;  // registry id once known, else SPA_ID_INVALID

@@ -12,7 +12,9 @@ PwContext::~PwContext() {
     stopPwThread(this);
 }
 
-PwContext* getContext() { return &gContext; }
+PwContext* getContext() {
+    return &gContext;
+}
 
 void clearContextData(PwContext* ctx) {
     ctx->nodes.clear();

@@ -103,7 +103,9 @@ void stopPwThread(PwContext* ctx) {
     ctx->loopState = Ended;
 }
 
-bool isLoopRunning(PwContext* ctx) { return ctx->loopState.load() == Running; }
+bool isLoopRunning(PwContext* ctx) {
+    return ctx->loopState.load() == Running;
+}
 
 bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
     // Only the JavaScript thread stops the loop, and it is the one calling

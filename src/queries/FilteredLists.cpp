@@ -19,7 +19,9 @@ v8::Local<v8::Value> shortNode(const NodeInfo& n) {
     return o;
 }
 
-v8::Local<v8::Value> nodeName(const NodeInfo& n) { return js::str(n.name); }
+v8::Local<v8::Value> nodeName(const NodeInfo& n) {
+    return js::str(n.name);
+}
 
 template <NodeFlag flag, v8::Local<v8::Value> (*element)(const NodeInfo&)>
 NAN_METHOD(selectNodes) {
@@ -33,7 +35,15 @@ NAN_METHOD(selectNodes) {
 
 }  // namespace
 
-NAN_METHOD(getInputNodes) { selectNodes<&NodeInfo::isInput, shortNode>(info); }
-NAN_METHOD(getOutputNodes) { selectNodes<&NodeInfo::isOutput, shortNode>(info); }
-NAN_METHOD(getInputNodesName) { selectNodes<&NodeInfo::isInput, nodeName>(info); }
-NAN_METHOD(getOutputNodesName) { selectNodes<&NodeInfo::isOutput, nodeName>(info); }
+NAN_METHOD(getInputNodes) {
+    selectNodes<&NodeInfo::isInput, shortNode>(info);
+}
+NAN_METHOD(getOutputNodes) {
+    selectNodes<&NodeInfo::isOutput, shortNode>(info);
+}
+NAN_METHOD(getInputNodesName) {
+    selectNodes<&NodeInfo::isInput, nodeName>(info);
+}
+NAN_METHOD(getOutputNodesName) {
+    selectNodes<&NodeInfo::isOutput, nodeName>(info);
+}

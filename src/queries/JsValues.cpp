@@ -5,10 +5,10 @@ namespace js {
 namespace {
 
 const char* const kNames[kKeyCount] = {
-    "id", "name", "type", "version", "inputPorts", "outputPorts", "isInput", "isOutput",
-    "nodeId", "direction", "portType",
-    "srcNodeId", "srcPortId", "sinkNodeId", "sinkPortId", "srcNodeName", "sinkNodeName", "format",
-    "found", "linkId", "bytes", "drops", "rate", "state", "srcNode", "sinkNode",
+    "id",         "name",        "type",         "version",  "inputPorts", "outputPorts", "isInput",
+    "isOutput",   "nodeId",      "direction",    "portType", "srcNodeId",  "srcPortId",   "sinkNodeId",
+    "sinkPortId", "srcNodeName", "sinkNodeName", "format",   "found",      "linkId",      "bytes",
+    "drops",      "rate",        "state",        "srcNode",  "sinkNode",
 };
 
 v8::Eternal<v8::String> gKeys[kKeyCount];
@@ -18,8 +18,8 @@ v8::Eternal<v8::String> gKeys[kKeyCount];
 v8::Local<v8::String> key(Key k) {
     v8::Isolate* isolate = v8::Isolate::GetCurrent();
     if (gKeys[k].IsEmpty()) {
-        gKeys[k].Set(isolate, v8::String::NewFromUtf8(isolate, kNames[k], v8::NewStringType::kInternalized)
-                                  .ToLocalChecked());
+        gKeys[k].Set(isolate,
+                     v8::String::NewFromUtf8(isolate, kNames[k], v8::NewStringType::kInternalized).ToLocalChecked());
     }
     return gKeys[k].Get(isolate);
 }

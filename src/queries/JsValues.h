@@ -13,6 +13,7 @@
 
 namespace js {
 
+// clang-format off
 enum Key : unsigned {
     kId, kName, kType, kVersion, kInputPorts, kOutputPorts, kIsInput, kIsOutput,
     kNodeId, kDirection, kPortType,
@@ -20,6 +21,7 @@ enum Key : unsigned {
     kFound, kLinkId, kBytes, kDrops, kRate, kState, kSrcNode, kSinkNode,
     kKeyCount
 };
+// clang-format on
 
 v8::Local<v8::String> key(Key k);
 
@@ -32,7 +34,9 @@ inline v8::Local<v8::Value> num(uint32_t v) {
     return v8::Integer::NewFromUnsigned(v8::Isolate::GetCurrent(), v);
 }
 
-inline v8::Local<v8::Value> num64(uint64_t v) { return Nan::New<v8::Number>(static_cast<double>(v)); }
+inline v8::Local<v8::Value> num64(uint64_t v) {
+    return Nan::New<v8::Number>(static_cast<double>(v));
+}
 
 // An ordinary data property on a fresh plain object; the result is not examined.
 inline void set(v8::Local<v8::Context> context, v8::Local<v8::Object> obj, Key k, v8::Local<v8::Value> value) {

@@ -35,11 +35,12 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
             std::string nodeId = std::to_string(base);
             std::string portId = std::to_string(base + 1);
             announce(&ctx, base, PW_TYPE_INTERFACE_Node, {{"node.name", "src"}, {"media.class", "Audio/Source"}});
-            announce(&ctx, base + 1, PW_TYPE_INTERFACE_Port,
-                     {{"node.id", nodeId.c_str()}, {"port.direction", "out"}});
+            announce(&ctx, base + 1, PW_TYPE_INTERFACE_Port, {{"node.id", nodeId.c_str()}, {"port.direction", "out"}});
             announce(&ctx, base + 2, PW_TYPE_INTERFACE_Link,
-                     {{"link.output.node", nodeId.c_str()}, {"link.output.port", portId.c_str()},
-                      {"link.input.node", "7"}, {"link.input.port", "8"}});
+                     {{"link.output.node", nodeId.c_str()},
+                      {"link.output.port", portId.c_str()},
+                      {"link.input.node", "7"},
+                      {"link.input.port", "8"}});
             onRegistryGlobalRemove(&ctx, base + 2);
             onRegistryGlobalRemove(&ctx, base + 1);
             onRegistryGlobalRemove(&ctx, base);

@@ -11,7 +11,9 @@
 
 namespace {
 
-pw_proxy* fakeProxy(uintptr_t n) { return reinterpret_cast<pw_proxy*>(n); }
+pw_proxy* fakeProxy(uintptr_t n) {
+    return reinterpret_cast<pw_proxy*>(n);
+}
 
 class Links : public ::testing::Test {
 protected:

@@ -68,13 +68,20 @@ TEST_F(Mirror, MediaClassTable) {
         bool in, out;
     };
     const Case cases[] = {
-        {"Audio/Sink", false, true},          {"Audio/Source", true, false},
-        {"Stream/Output/Audio", true, true},  {"Stream/Input/Audio", true, false},
-        {"Audio/Duplex", true, true},         {"Video/Source", true, false},
-        {"Midi/Bridge", false, false},        {"", false, false},
-        {"Audio/Source/Virtual", true, false}, {"Audio/Sink/Input", true, true},
-        {"audio/sink", false, false},          {"Duplex", true, true},
-        {"Output", false, true},               {"Input", true, false},
+        {"Audio/Sink", false, true},
+        {"Audio/Source", true, false},
+        {"Stream/Output/Audio", true, true},
+        {"Stream/Input/Audio", true, false},
+        {"Audio/Duplex", true, true},
+        {"Video/Source", true, false},
+        {"Midi/Bridge", false, false},
+        {"", false, false},
+        {"Audio/Source/Virtual", true, false},
+        {"Audio/Sink/Input", true, true},
+        {"audio/sink", false, false},
+        {"Duplex", true, true},
+        {"Output", false, true},
+        {"Input", true, false},
     };
     uint32_t id = 100;
     for (const Case& c : cases) {
@@ -103,8 +110,8 @@ TEST_F(Mirror, PortDirectionIsInOnlyForExactlyIn) {
 }
 
 TEST_F(Mirror, NumericPropertiesParseLikeStrtol) {
-    const std::pair<const char*, uint32_t> cases[] = {
-        {"12abc", 12}, {"abc", 0}, {" 7", 7}, {"+8", 8}, {"-1", 4294967295u}, {"4294967296", 0}, {"", 0}};
+    const std::pair<const char*, uint32_t> cases[] = {{"12abc", 12},       {"abc", 0},        {" 7", 7}, {"+8", 8},
+                                                      {"-1", 4294967295u}, {"4294967296", 0}, {"", 0}};
     uint32_t id = 1;
     for (auto& [text, expected] : cases) {
         port(id++, {{"node.id", text}, {"port.name", "p"}});
