@@ -5,5 +5,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --all   # the fixture client, the reference client, valgrind
-bash scripts/setup.sh         # the add-on for this Node.js
 exec node --expose-gc bench/run.js "$@"
