@@ -10,10 +10,11 @@ const { spawnSync, execFileSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 
 const ROOT = path.join(__dirname, '..');
-// npm itself runs on the Node.js under test, so the install script builds for it.
+// npm runs on the Node.js under test, which comes first on PATH, as for a
+// user of that version: the install script builds for it.
 const npmCli = fs.realpathSync(execFileSync('sh', ['-c', 'command -v npm'], { encoding: 'utf8' }).trim());
-const npm = (args, cwd) =>
-  spawnSync(process.execPath, [npmCli, ...args], { cwd, encoding: 'utf8', timeout: 300000, env: { ...process.env, npm_config_nodedir: '' } });
+const env = { ...process.env, PATH: `${path.dirname(process.execPath)}:${process.env.PATH}`, npm_config_nodedir: '' };
+const npm = (args, cwd) => spawnSync(process.execPath, [npmCli, ...args], { cwd, encoding: 'utf8', timeout: 300000, env });
 
 test('the tarball installs offline into an empty project and runs', async () => {
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pack-'));
