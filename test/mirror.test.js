@@ -113,3 +113,19 @@ test('a fixture added and removed shows up and goes again, links included', asyn
   await fixture.remove(sink.id);
   await waitFor(() => !q.getNodes().some((n) => n.id === sink.id), 5000, 'sink removal');
 });
+
+test('listings never run script code: setters on Array.prototype are not called', () => {
+  // Such a setter could call back into the module while the graph lock is held.
+  let calls = 0;
+  for (const index of ['0', '1']) {
+    Object.defineProperty(Array.prototype, index, { set() { calls++; q.getNodes(); }, configurable: true });
+  }
+  try {
+    const lists = [q.getNodes(), q.getPorts(), q.getLinks(), q.getInputNodes(), q.getOutputNodesName()];
+    for (const list of lists) assert.ok(Object.hasOwn(list, 0) || list.length === 0);
+  } finally {
+    delete Array.prototype[0];
+    delete Array.prototype[1];
+  }
+  assert.equal(calls, 0);
+});

@@ -25,6 +25,10 @@ enum Key : unsigned {
 
 v8::Local<v8::String> key(Key k);
 
+// The function that `source` (a function expression) evaluates to, compiled
+// on first use and kept in `slot`.
+v8::Local<v8::Function> compiledFunction(v8::Eternal<v8::Function>& slot, const char* source);
+
 inline v8::Local<v8::String> str(const std::string& s) {
     // Over the whole length, so an embedded NUL byte stays in the string.
     return Nan::New(s.data(), static_cast<int>(s.size())).ToLocalChecked();
@@ -46,26 +50,6 @@ inline void set(v8::Local<v8::Context> context, v8::Local<v8::Object> obj, Key k
 inline void set(v8::Local<v8::Object> obj, Key k, v8::Local<v8::Value> value) {
     set(Nan::GetCurrentContext(), obj, k, value);
 }
-
-// Makes plain objects (prototype Object.prototype) whose properties are the
-// given keys, in that order, as ordinary data properties. One allocation per
-// object instead of one property definition per key.
-template <size_t N>
-class ObjectMaker {
-public:
-    explicit ObjectMaker(const Key (&keys)[N]) : isolate_(v8::Isolate::GetCurrent()) {
-        prototype_ = v8::Object::New(isolate_)->GetPrototype();
-        for (size_t i = 0; i < N; i++) names_[i] = key(keys[i]);
-    }
-    v8::Local<v8::Object> operator()(v8::Local<v8::Value> (&values)[N]) {
-        return v8::Object::New(isolate_, prototype_, names_, values, N);
-    }
-
-private:
-    v8::Isolate* isolate_;
-    v8::Local<v8::Value> prototype_;
-    v8::Local<v8::Name> names_[N];
-};
 
 // Strings made once per call for texts that repeat (media classes, port
 // names, node names in links). The texts must outlive the cache (mirror

@@ -1,5 +1,14 @@
 // getNodes / getPorts / getLinks: snapshots of the mirror as JavaScript arrays.
-#include <string_view>
+//
+// The objects are made by a small JavaScript function compiled once, from the
+// records' numbers (one Uint32Array) and texts (arrays of strings) prepared
+// under the graph lock: object literals cost V8 a fraction of what defining
+// each property through the C++ API costs, and every object gets its
+// properties in the listed order. Nothing the function touches can be changed
+// by user code: it reads no globals and calls no methods, and it stores into
+// an array whose elements already exist, so no setter a script may have put
+// on Array.prototype can run (and re-enter the module) under the lock.
+#include <memory>
 #include <unordered_map>
 
 #include "../Bindings.h"
@@ -8,83 +17,127 @@
 
 namespace {
 
-// Builds one object per record of `list`, all under the graph lock. `fill`
-// writes the record's property values in the order of `keys`.
-template <size_t N, typename Record, typename Fill>
-v8::Local<v8::Array> listUnderLock(const std::vector<Record>& list, const js::Key (&keys)[N], Fill fill) {
-    PwContext* ctx = getContext();
-    js::ObjectMaker<N> make(keys);
-    std::vector<v8::Local<v8::Value>> elements;
-    v8::Local<v8::Value> values[N];
-    LockGuard lock(ctx->mutex);
-    elements.reserve(list.size());
-    for (const Record& record : list) {
-        fill(values, record);
-        elements.push_back(make(values));
-    }
-    return js::array(elements);
-}
+const char* const kNodeBuilder =
+    "(function (out, u, names, types) { for (let i = 0; i < out.length; i++) { const j = i * 6;"
+    " out[i] = { id: u[j], name: names[i], type: types[i], version: u[j + 1], inputPorts: u[j + 2],"
+    " outputPorts: u[j + 3], isInput: (u[j + 4] & 1) === 1, isOutput: (u[j + 5] & 1) === 1 }; } })";
 
-constexpr js::Key kNodeKeys[] = {js::kId,         js::kName,        js::kType,    js::kVersion,
-                                 js::kInputPorts, js::kOutputPorts, js::kIsInput, js::kIsOutput};
-constexpr js::Key kPortKeys[] = {js::kId, js::kNodeId, js::kName, js::kDirection, js::kPortType};
-constexpr js::Key kLinkKeys[] = {js::kId,         js::kSrcNodeId,   js::kSrcPortId,    js::kSinkNodeId,
-                                 js::kSinkPortId, js::kSrcNodeName, js::kSinkNodeName, js::kFormat};
+const char* const kPortBuilder =
+    "(function (out, u, names) { for (let i = 0; i < out.length; i++) { const j = i * 4;"
+    " out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3] }; } })";
+
+const char* const kLinkBuilder =
+    "(function (out, u, srcNames, sinkNames, formats) { for (let i = 0; i < out.length; i++) {"
+    " const j = i * 5; out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3],"
+    " sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i] }; } })";
+
+v8::Eternal<v8::Function> gNodeBuilder, gPortBuilder, gLinkBuilder;
+
+// The numbers of `count` records, `stride` to a record, and the texts.
+class Columns {
+public:
+    Columns(size_t count, size_t stride, size_t texts) : count_(count), texts_(texts) {
+        store_ = v8::ArrayBuffer::NewBackingStore(v8::Isolate::GetCurrent(), count * stride * sizeof(uint32_t));
+        numbers = static_cast<uint32_t*>(store_->Data());
+        for (auto& column : texts_) column.reserve(count);
+    }
+    uint32_t* numbers;
+    std::vector<v8::Local<v8::Value>>& text(size_t i) { return texts_[i]; }
+
+    // Calls the builder with (result, numbers, texts...) and returns the
+    // result array it filled; empty on failure.
+    v8::MaybeLocal<v8::Value> build(v8::Eternal<v8::Function>& slot, const char* source) {
+        v8::Isolate* isolate = v8::Isolate::GetCurrent();
+        v8::Local<v8::Function> builder = js::compiledFunction(slot, source);
+        std::vector<v8::Local<v8::Value>> slots(count_, v8::Undefined(isolate));
+        v8::Local<v8::Array> result = js::array(slots);
+        size_t bytes = store_->ByteLength();
+        v8::Local<v8::ArrayBuffer> buffer = v8::ArrayBuffer::New(isolate, store_);
+        std::vector<v8::Local<v8::Value>> argv = {result, v8::Uint32Array::New(buffer, 0, bytes / sizeof(uint32_t))};
+        for (auto& column : texts_) argv.push_back(js::array(column));
+        if (builder->Call(isolate->GetCurrentContext(), v8::Undefined(isolate), int(argv.size()), argv.data())
+                .IsEmpty())
+            return {};
+        return result;
+    }
+
+private:
+    size_t count_;
+    std::shared_ptr<v8::BackingStore> store_;
+    std::vector<std::vector<v8::Local<v8::Value>>> texts_;
+};
+
+void setResult(const Nan::FunctionCallbackInfo<v8::Value>& info, v8::MaybeLocal<v8::Value> result) {
+    v8::Local<v8::Value> value;
+    if (result.ToLocal(&value)) info.GetReturnValue().Set(value);
+}
 
 }  // namespace
 
 NAN_METHOD(getNodes) {
-    js::StringCache types;  // media classes repeat from node to node
-    info.GetReturnValue().Set(listUnderLock(getContext()->nodes, kNodeKeys, [&](auto& v, const NodeInfo& n) {
-        v[0] = js::num(n.id);
-        v[1] = js::str(n.name);
-        v[2] = types.get(n.mediaClass);
-        v[3] = js::num(n.version);
-        v[4] = js::num(n.inputPorts);
-        v[5] = js::num(n.outputPorts);
-        v[6] = Nan::New(n.isInput);
-        v[7] = Nan::New(n.isOutput);
-    }));
+    PwContext* ctx = getContext();
+    js::StringCache cache;  // media classes repeat from node to node
+    LockGuard lock(ctx->mutex);
+    Columns c(ctx->nodes.size(), 6, 2);
+    uint32_t* u = c.numbers;
+    for (const NodeInfo& n : ctx->nodes) {
+        *u++ = n.id;
+        *u++ = n.version;
+        *u++ = n.inputPorts;
+        *u++ = n.outputPorts;
+        *u++ = n.isInput;
+        *u++ = n.isOutput;
+        c.text(0).push_back(js::str(n.name));
+        c.text(1).push_back(cache.get(n.mediaClass));
+    }
+    setResult(info, c.build(gNodeBuilder, kNodeBuilder));
 }
 
 NAN_METHOD(getPorts) {
-    js::StringCache names;  // port names repeat from node to node
-    info.GetReturnValue().Set(listUnderLock(getContext()->ports, kPortKeys, [&](auto& v, const PortInfo& p) {
-        v[0] = js::num(p.id);
-        v[1] = js::num(p.nodeId);
-        v[2] = names.get(p.name);
-        v[3] = js::num(p.direction);
-        v[4] = js::num(p.portType);
-    }));
+    PwContext* ctx = getContext();
+    js::StringCache cache;  // port names repeat from node to node
+    LockGuard lock(ctx->mutex);
+    Columns c(ctx->ports.size(), 4, 1);
+    uint32_t* u = c.numbers;
+    for (const PortInfo& p : ctx->ports) {
+        *u++ = p.id;
+        *u++ = p.nodeId;
+        *u++ = p.direction;
+        *u++ = p.portType;
+        c.text(0).push_back(cache.get(p.name));
+    }
+    setResult(info, c.build(gPortBuilder, kPortBuilder));
 }
 
 NAN_METHOD(getLinks) {
     PwContext* ctx = getContext();
-    // Node names by id, built once per call under the lock: linear in nodes +
-    // links. A later record with the same id replaces an earlier one, as a
-    // walk over the whole node list would.
-    std::unordered_map<uint32_t, const std::string*> names;
-    bool indexed = false;
-    js::StringCache strings;
     static const std::string kEmpty, kUnknown = "unknown";
-    info.GetReturnValue().Set(listUnderLock(ctx->links, kLinkKeys, [&](auto& v, const LinkInfo& l) {
-        if (!indexed) {
-            names.reserve(ctx->nodes.size());
-            for (const NodeInfo& n : ctx->nodes) names[n.id] = &n.name;
-            indexed = true;
-        }
-        auto nameOf = [&](uint32_t id) -> const std::string& {
-            auto it = names.find(id);
-            return it == names.end() ? kEmpty : *it->second;
-        };
+    js::StringCache cache;  // node names repeat from link to link
+    LockGuard lock(ctx->mutex);
+    // Node names by id, built once per call: linear in nodes + links. A later
+    // record with the same id replaces an earlier one, as a walk over the
+    // whole node list would.
+    std::unordered_map<uint32_t, const std::string*> names;
+    if (!ctx->links.empty()) {
+        names.reserve(ctx->nodes.size());
+        for (const NodeInfo& n : ctx->nodes) names[n.id] = &n.name;
+    }
+    auto nameOf = [&](uint32_t id) -> const std::string& {
+        auto it = names.find(id);
+        return it == names.end() ? kEmpty : *it->second;
+    };
+    Columns c(ctx->links.size(), 5, 3);
+    uint32_t* u = c.numbers;
+    for (const LinkInfo& l : ctx->links) {
+        *u++ = l.id;
+        *u++ = l.srcNodeId;
+        *u++ = l.srcPortId;
+        *u++ = l.sinkNodeId;
+        *u++ = l.sinkPortId;
         auto format = ctx->linkFormats.find(l.id);
-        v[0] = js::num(l.id);
-        v[1] = js::num(l.srcNodeId);
-        v[2] = js::num(l.srcPortId);
-        v[3] = js::num(l.sinkNodeId);
-        v[4] = js::num(l.sinkPortId);
-        v[5] = strings.get(nameOf(l.srcNodeId));
-        v[6] = strings.get(nameOf(l.sinkNodeId));
-        v[7] = strings.get(format == ctx->linkFormats.end() ? kUnknown : format->second);
-    }));
+        c.text(0).push_back(cache.get(nameOf(l.srcNodeId)));
+        c.text(1).push_back(cache.get(nameOf(l.sinkNodeId)));
+        c.text(2).push_back(cache.get(format == ctx->linkFormats.end() ? kUnknown : format->second));
+    }
+    setResult(info, c.build(gLinkBuilder, kLinkBuilder));
 }
