@@ -35,7 +35,7 @@ test('a second createPwThread returns at once and starts nothing', () => {
   assert.ok(during > before, 'the PipeWire thread runs');
   t = Date.now();
   assert.equal(q.createPwThread('yes'), true);
-  assert.ok(Date.now() - t < 100, 'the second call returns at once');
+  assert.ok(Date.now() - t < 300, 'the second call returns at once, without the start-up pause');
   assert.equal(threads(), during);
   assert.ok(q.getNodes().length > 0);
 });

@@ -68,14 +68,14 @@ test('waitForNewNode finds a present node at once, first in list order', () => {
   const [r, ms] = elapsed(() => q.waitForNewNode('q-source'));
   assert.deepEqual(r, { found: true, id: nodes[1].id, name: 'q-source' });
   assert.deepEqual(Object.keys(r), ['found', 'id', 'name']);
-  assert.ok(ms < 50, `${ms} ms`);
+  assert.ok(ms < 90, `${ms} ms`);
 });
 
 test('waitForNewNode: time-outs of 0, negative, NaN and fractions below 1 return at once', () => {
   for (const t of [0, -1, -5000, NaN, 0.9, 2 ** 32]) {
     const [r, ms] = elapsed(() => q.waitForNewNode('q-missing', undefined, t));
     assert.deepEqual(r, { found: false }, `time-out ${t}`);
-    assert.ok(ms < 50, `time-out ${t}: ${ms} ms`);
+    assert.ok(ms < 90, `time-out ${t}: ${ms} ms`);
   }
   // 2.9 becomes 2: one poll interval, one more scan.
   const [r, ms] = elapsed(() => q.waitForNewNode('q-missing', 'Input', 2.9));
