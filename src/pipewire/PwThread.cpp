@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 
 #include <spa/utils/result.h>
 
+#include "Clock.h"
 #include "PwContext.h"
 #include "RegistryMirror.h"
 
@@ -34,12 +34,6 @@ const pw_core_events kCoreEvents = {
     .add_mem = nullptr,
     .remove_mem = nullptr,
 };
-
-int64_t nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 int quitOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
     pw_main_loop_quit(static_cast<PwContext*>(user)->mainLoop);
@@ -83,10 +77,10 @@ bool startPwThread(PwContext* ctx, bool verbose) {
 }
 
 void waitForStartup(PwContext* ctx) {
-    int64_t start = nowMs();
+    int64_t start = monotonicMs();
     usleep(kStartupPauseMs * 1000);
     while (!ctx->initialSyncDone && ctx->connected && ctx->loopState.load() == Running &&
-           nowMs() - start < kStartupLimitMs) {
+           monotonicMs() - start < kStartupLimitMs) {
         usleep(2000);
     }
 }

@@ -2,19 +2,12 @@
 
 #include <unistd.h>
 
-#include <ctime>
-
+#include "../pipewire/Clock.h"
 #include "../pipewire/PwContext.h"
 
 namespace {
 
 constexpr useconds_t kPollIntervalUs = 100000;
-
-int64_t monotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 }  // namespace
 
