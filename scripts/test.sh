@@ -14,7 +14,9 @@ run() {
   echo "--- $*" >&2
   "$@" || status=1
 }
+phase() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
+phase "checking the source format, then the native tests plain, under ASan+UBSan and under TSan (about 30 s)"
 run clang-format --dry-run --Werror $(find src test bench -name '*.cpp' -o -name '*.h')
 run build-native/quorvane-tests --gtest_brief=1
 run build-native/asan/quorvane-tests --gtest_brief=1
@@ -22,7 +24,9 @@ TSAN_OPTIONS=halt_on_error=1 run build-native/tsan/quorvane-tests --gtest_brief=
 
 for node_bin in "$(node22_bin)" "$(command -v node)"; do
   build_addon "$node_bin"
+  phase "JavaScript tests on Node.js $("$node_bin" --version) against private daemons (about 2 minutes)"
   run "$node_bin" --test --test-reporter=spec --test-concurrency=2 --test-timeout=300000 test/*.test.js
+  phase "valgrind memcheck scenario on Node.js $("$node_bin" --version) (about 30 s)"
   run bash scripts/memcheck.sh "$node_bin"
 done
 
