@@ -19,6 +19,10 @@
 
 struct LinkProxyData;
 
+// Whether the PipeWire thread runs its main loop. Work may be handed to it
+// only while it is Running.
+enum class LoopState : int { Starting, Running, StopRequested, Ended };
+
 struct PwContext {
     // PipeWire objects of the connection. All of them are created, used and
     // released on the PipeWire thread; the JavaScript thread only tests `core`.
@@ -62,7 +66,7 @@ struct PwContext {
     // while it does may work be handed to it with a blocking invoke.
     pthread_t thread{};
     bool threadStarted = false;  // JavaScript thread only
-    std::atomic<int> loopState{3};
+    std::atomic<LoopState> loopState{LoopState::Ended};
     std::atomic<bool> initialSyncDone{false};
     int initialSyncSeq = 0;
 

@@ -1,18 +1,21 @@
 #include "PwThread.h"
 
-#include <unistd.h>
-
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <mutex>
 
 #include <spa/utils/result.h>
 
-#include "Clock.h"
+#include "../Clock.h"
 #include "PwContext.h"
 #include "RegistryMirror.h"
 
 namespace {
 
-enum LoopState : int { Starting = 0, Running = 1, StopRequested = 2, Ended = 3 };
+constexpr LoopState Starting = LoopState::Starting, Running = LoopState::Running,
+                    StopRequested = LoopState::StopRequested, Ended = LoopState::Ended;
 
 constexpr int kStartupPauseMs = 500;
 constexpr int kStartupLimitMs = 3000;
@@ -60,6 +63,33 @@ void releaseConnection(PwContext* ctx) {
     }
 }
 
+// One piece of work handed to the PipeWire thread while the JavaScript
+// thread waits for it. It lives on the waiting thread's stack, which stays
+// put until `done` is seen: the wait is a condition variable, which no
+// signal ends early (the loop's own blocking invoke returns on EINTR while
+// its work item is still queued).
+struct LoopCall {
+    spa_invoke_func_t func;
+    uint32_t seq;
+    const void* data;
+    size_t size;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+};
+
+int runCallOnLoop(spa_loop* loop, bool async, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(LoopCall*)) return -1;
+    LoopCall* call = *static_cast<LoopCall* const*>(raw);
+    call->func(loop, async, call->seq, call->data, call->size, user);
+    // Notified under the lock: once the waiter sees `done` it returns and
+    // `call` is gone.
+    std::lock_guard<std::mutex> lock(call->mutex);
+    call->done = true;
+    call->cv.notify_one();
+    return 0;
+}
+
 }  // namespace
 
 bool startPwThread(PwContext* ctx, bool verbose) {
@@ -68,7 +98,14 @@ bool startPwThread(PwContext* ctx, bool verbose) {
 
     ctx->initialSyncDone = false;
     ctx->loopState = Starting;
-    if (pthread_create(&ctx->thread, nullptr, pwThreadFunc, ctx) != 0) {
+    // The PipeWire thread takes no signals: they go to the JavaScript thread,
+    // whose handlers Node.js installed, and never interrupt PipeWire's calls.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    int res = pthread_create(&ctx->thread, nullptr, pwThreadFunc, ctx);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (res != 0) {
         ctx->loopState = Ended;
         return false;
     }
@@ -78,16 +115,16 @@ bool startPwThread(PwContext* ctx, bool verbose) {
 
 void waitForStartup(PwContext* ctx) {
     int64_t start = monotonicMs();
-    usleep(kStartupPauseMs * 1000);
+    sleepMs(kStartupPauseMs);
     while (!ctx->initialSyncDone && ctx->connected && ctx->loopState.load() == Running &&
            monotonicMs() - start < kStartupLimitMs) {
-        usleep(2000);
+        sleepMs(2);
     }
 }
 
 void stopPwThread(PwContext* ctx) {
     if (!ctx->threadStarted) return;
-    int previous = ctx->loopState.exchange(StopRequested);
+    LoopState previous = ctx->loopState.exchange(StopRequested);
     if (previous == Running) {
         // Non-blocking: the quit runs on the loop's own thread.
         pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), quitOnLoop, 0, nullptr, 0, false, ctx);
@@ -103,9 +140,20 @@ bool isLoopRunning(PwContext* ctx) {
 
 bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
     // Only the JavaScript thread stops the loop, and it is the one calling
-    // here, so a running loop cannot stop while this call waits.
+    // here, so a running loop does not stop before it has run this call.
     if (!isLoopRunning(ctx)) return false;
-    pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), func, seq, data, size, true, ctx);
+    LoopCall call{func, seq, data, size, {}, {}, false};
+    LoopCall* ptr = &call;
+    if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), runCallOnLoop, 0, &ptr, sizeof ptr, false, ctx) < 0)
+        return false;  // not queued
+    std::unique_lock<std::mutex> lock(call.mutex);
+    while (!call.done) {
+        // Bounded slices only guard against a thread that ended without
+        // running the call; then nothing touches `call` any more.
+        if (call.cv.wait_for(lock, std::chrono::milliseconds(500)) == std::cv_status::timeout &&
+            ctx->loopState.load() == Ended)
+            return false;
+    }
     return true;
 }
 
@@ -132,7 +180,7 @@ void* pwThreadFunc(void* arg) {
                 ctx->core = core;
                 ctx->connected = true;
 
-                int expected = Starting;
+                LoopState expected = Starting;
                 if (ctx->loopState.compare_exchange_strong(expected, Running)) pw_main_loop_run(loop);
             } else {
                 pw_core_disconnect(core);

@@ -1,13 +1,11 @@
 #include "NodeWait.h"
 
-#include <unistd.h>
-
-#include "../pipewire/Clock.h"
+#include "../Clock.h"
 #include "../pipewire/PwContext.h"
 
 namespace {
 
-constexpr useconds_t kPollIntervalUs = 100000;
+constexpr int64_t kPollIntervalMs = 100;
 
 }  // namespace
 
@@ -32,7 +30,7 @@ NodeMatch waitForNode(PwContext* ctx, const std::string& name, DirectionFilter f
     int64_t t0 = monotonicMs();
     if (timeoutMs <= 0) return match;
     for (;;) {
-        usleep(kPollIntervalUs);
+        sleepMs(kPollIntervalMs);
         match = findNode(ctx, name, filter);
         if (match.found || monotonicMs() - t0 >= timeoutMs) return match;
     }

@@ -7,10 +7,10 @@ const path = require('node:path');
 const ADDON = path.join(__dirname, 'addon.js');
 
 /** Resolves to { code, signal, stdout, stderr, timedOut }. */
-function runChild(script, { env = process.env, timeoutMs = 20000, onStdout, preload = true } = {}) {
+function runChild(script, { env = process.env, timeoutMs = 20000, onStdout, preload = true, args = [] } = {}) {
   return new Promise((resolve) => {
     const source = preload ? `const q = require(${JSON.stringify(ADDON)});\n${script}` : script;
-    const child = spawn(process.execPath, ['-e', source], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = spawn(process.execPath, [...args, '-e', source], { env, stdio: ['ignore', 'pipe', 'pipe'] });
     let stdout = '';
     let stderr = '';
     let timedOut = false;
