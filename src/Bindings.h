@@ -23,3 +23,15 @@ NAN_METHOD(getLinkStats);
 NAN_METHOD(getLinkState);
 NAN_METHOD(on);
 NAN_METHOD(off);
+
+// Beyond the nineteen: what the asynchronous Graph layer (lib/) builds on.
+NAN_METHOD(openGraph);
+NAN_METHOD(closeGraph);
+NAN_METHOD(graphSync);
+NAN_METHOD(setClientName);
+NAN_METHOD(setGraphListener);
+NAN_METHOD(graphNodes);
+NAN_METHOD(graphPorts);
+NAN_METHOD(graphLinks);
+NAN_METHOD(graphLink);
+NAN_METHOD(graphUnlink);

@@ -31,6 +31,17 @@ const ExportEntry kExportTable[] = {
     {"getLinkState", getLinkState},
     {"on", on},
     {"off", off},
+    // Beyond the nineteen, for the asynchronous layer in lib/.
+    {"openGraph", openGraph},
+    {"closeGraph", closeGraph},
+    {"setGraphListener", setGraphListener},
+    {"graphSync", graphSync},
+    {"graphNodes", graphNodes},
+    {"graphPorts", graphPorts},
+    {"graphLinks", graphLinks},
+    {"graphLink", graphLink},
+    {"graphUnlink", graphUnlink},
+    {"setClientName", setClientName},
 };
 
 }  // namespace

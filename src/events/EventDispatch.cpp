@@ -10,9 +10,9 @@
 
 #include "../ArgCheck.h"
 #include "../Bindings.h"
+#include "../JsValues.h"
 #include "../links/LinkRemoval.h"
 #include "../pipewire/PwContext.h"
-#include "../queries/JsValues.h"
 #include "EventQueue.h"
 #include "WakeupHandle.h"
 
@@ -26,13 +26,21 @@ namespace {
 Nan::Callback* gCalling = nullptr;
 std::vector<Nan::Callback*> gRetired;
 
+// The Graph's own listener: one function that gets every event it hears as
+// (kind, payload) and spreads it to any number of JavaScript listeners.
+Nan::Callback* gGraphListener = nullptr;
+
+void retire(Nan::Callback* cb) {
+    if (cb == gCalling)
+        gRetired.push_back(cb);
+    else
+        delete cb;
+}
+
 void eraseListener(const std::string& name) {
     auto it = gEventCallbacks.find(name);
     if (it == gEventCallbacks.end()) return;
-    if (it->second == gCalling)
-        gRetired.push_back(it->second);
-    else
-        delete it->second;
+    retire(it->second);
     gEventCallbacks.erase(it);
 }
 
@@ -41,16 +49,19 @@ Nan::Callback* listenerFor(const char* name) {
     return it == gEventCallbacks.end() ? nullptr : it->second;
 }
 
-void callListener(Nan::Callback* listener, v8::Local<v8::Value> arg) {
-    v8::Local<v8::Value> argv[] = {arg};
+void callListener(Nan::Callback* listener, int argc, v8::Local<v8::Value>* argv, const char* resourceName) {
     gCalling = listener;
     // As any Node.js callback: ticks and promise jobs queued by the listener
     // run after it; a throw goes to Node's uncaught-exception handling.
-    Nan::AsyncResource resource("nan:Callback:Call");
-    listener->Call(1, argv, &resource);
+    Nan::AsyncResource resource(resourceName);
+    listener->Call(argc, argv, &resource);
     gCalling = nullptr;
     for (Nan::Callback* cb : gRetired) delete cb;
     gRetired.clear();
+}
+
+void callListener(Nan::Callback* listener, v8::Local<v8::Value> arg) {
+    callListener(listener, 1, &arg, "nan:Callback:Call");
 }
 
 void dispatch(const PwEvent& event) {
@@ -81,15 +92,69 @@ void dispatch(const PwEvent& event) {
         case LinkDestroyed:
             if (Nan::Callback* cb = listenerFor("link-destroyed")) callListener(cb, js::num(event.id));
             break;
+        default:  // the Graph's own events
+            break;
     }
 }
 
-void processEventQueue(PwContext* ctx) {
-    PwEvent event;
-    while (takeNextEvent(ctx, event)) {
-        Nan::HandleScope scope;
-        dispatch(event);
+v8::Local<v8::Value> graphPayload(const PwEvent& event) {
+    js::StringCache cache;
+    v8::Local<v8::Object> o = Nan::New<v8::Object>();
+    switch (event.type) {
+        case NodeCreated:
+            js::set(o, js::kId, js::num(event.node.id));
+            js::set(o, js::kName, js::str(event.node.name));
+            js::set(o, js::kType, js::str(event.node.mediaClass));
+            js::set(o, js::kProps, js::propsObject(event.node.props, cache));
+            return o;
+        case PortCreated:
+            js::set(o, js::kId, js::num(event.port.id));
+            js::set(o, js::kNodeId, js::num(event.port.nodeId));
+            js::set(o, js::kName, js::str(event.port.name));
+            js::set(o, js::kDirection, js::num(event.port.direction));
+            js::set(o, js::kProps, js::propsObject(event.port.props, cache));
+            return o;
+        case LinkCreated:
+            js::set(o, js::kId, js::num(event.link.id));
+            js::set(o, js::kSrcNodeId, js::num(event.link.srcNodeId));
+            js::set(o, js::kSrcPortId, js::num(event.link.srcPortId));
+            js::set(o, js::kSinkNodeId, js::num(event.link.sinkNodeId));
+            js::set(o, js::kSinkPortId, js::num(event.link.sinkPortId));
+            js::set(o, js::kProps, js::propsObject(event.link.props, cache));
+            return o;
+        case NodeDestroyed:
+        case PortDestroyed:
+        case LinkDestroyed:
+            return js::num(event.id);
+        default:
+            js::set(o, js::kId, js::num(event.id));
+            js::set(o, js::kToken, js::num(event.token));
+            js::set(o, js::kRes, Nan::New<v8::Int32>(event.res));
+            js::set(o, js::kMessage, js::str(event.text));
+            return o;
     }
+}
+
+void dispatchToGraph(const PwEvent& event) {
+    if (!gGraphListener) return;
+    v8::Local<v8::Value> argv[] = {js::num(event.type), graphPayload(event)};
+    callListener(gGraphListener, 2, argv, "quorvane:Graph");
+}
+
+// One run takes only the events queued when it starts, then yields to the
+// event loop (timers, I/O) and continues with another wake-up: a steady
+// stream of changes cannot starve the loop. Order and once-only delivery
+// are the queue's.
+void processEventQueue(PwContext* ctx) {
+    size_t budget = queuedEventCount(ctx);
+    PwEvent event;
+    while (budget > 0 && takeNextEvent(ctx, event)) {
+        budget--;
+        Nan::HandleScope scope;
+        if (event.audience & ForListeners) dispatch(event);
+        if (event.audience & ForGraph) dispatchToGraph(event);
+    }
+    if (queuedEventCount(ctx) > 0) signalWakeup(ctx);
     processLinkDestructionQueue(ctx);
 }
 
@@ -125,6 +190,12 @@ NAN_METHOD(on) {
     std::string name = argText(info[0]);
     eraseListener(name);
     gEventCallbacks[name] = new Nan::Callback(info[1].As<v8::Function>());
+}
+
+NAN_METHOD(setGraphListener) {
+    if (gGraphListener) retire(gGraphListener);
+    gGraphListener =
+        info.Length() >= 1 && info[0]->IsFunction() ? new Nan::Callback(info[0].As<v8::Function>()) : nullptr;
 }
 
 NAN_METHOD(off) {

@@ -14,40 +14,65 @@ void push(PwContext* ctx, PwEvent&& event) {
     signalWakeup(ctx);
 }
 
+PwEvent make(PwEventType type, uint32_t id, uint8_t audience) {
+    PwEvent event;
+    event.type = type;
+    event.id = id;
+    event.audience = audience;
+    return event;
+}
+
 }  // namespace
 
 void signalWakeup(PwContext* ctx) {
     if (ctx->asyncInitialized.load(std::memory_order_acquire)) uv_async_send(ctx->eventAsync);
 }
 
-void emitNodeCreated(PwContext* ctx, const NodeInfo& node) {
-    PwEvent event;
-    event.type = NodeCreated;
+void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience) {
+    PwEvent event = make(NodeCreated, node.id, audience);
     event.node = node;
-    event.id = node.id;
     push(ctx, std::move(event));
 }
 
-void emitNodeDestroyed(PwContext* ctx, uint32_t id) {
-    PwEvent event;
-    event.type = NodeDestroyed;
-    event.id = id;
-    push(ctx, std::move(event));
+void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience) {
+    push(ctx, make(NodeDestroyed, id, audience));
 }
 
-void emitLinkCreated(PwContext* ctx, const LinkInfo& link) {
-    PwEvent event;
-    event.type = LinkCreated;
+void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience) {
+    PwEvent event = make(LinkCreated, link.id, audience);
     event.link = link;
-    event.id = link.id;
     push(ctx, std::move(event));
 }
 
-void emitLinkDestroyed(PwContext* ctx, uint32_t id) {
-    PwEvent event;
-    event.type = LinkDestroyed;
-    event.id = id;
+void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t audience) {
+    push(ctx, make(LinkDestroyed, id, audience));
+}
+
+void emitPortCreated(PwContext* ctx, const PortInfo& port) {
+    PwEvent event = make(PortCreated, port.id, ForGraph);
+    event.port = port;
     push(ctx, std::move(event));
+}
+
+void emitPortDestroyed(PwContext* ctx, uint32_t id) {
+    push(ctx, make(PortDestroyed, id, ForGraph));
+}
+
+void emitGraphEvent(PwContext* ctx, PwEventType type, uint32_t id, uint32_t token, int32_t res, std::string text) {
+    PwEvent event = make(type, id, ForGraph);
+    event.token = token;
+    event.res = res;
+    event.text = std::move(text);
+    push(ctx, std::move(event));
+}
+
+void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events) {
+    if (events.empty()) return;
+    {
+        LockGuard lock(ctx->queueMutex);
+        for (PwEvent& event : events) ctx->eventQueue.push_back(std::move(event));
+    }
+    signalWakeup(ctx);
 }
 
 bool takeNextEvent(PwContext* ctx, PwEvent& out) {
@@ -56,4 +81,9 @@ bool takeNextEvent(PwContext* ctx, PwEvent& out) {
     out = std::move(ctx->eventQueue.front());
     ctx->eventQueue.pop_front();
     return true;
+}
+
+size_t queuedEventCount(PwContext* ctx) {
+    LockGuard lock(ctx->queueMutex);
+    return ctx->eventQueue.size();
 }

@@ -1,21 +1,38 @@
 // The queue of graph events from the PipeWire thread to the JavaScript thread.
-// Producers run on the PipeWire thread, the consumer on the JavaScript thread.
+// Producers run on the PipeWire thread (and, for the Graph's own snapshots,
+// on the JavaScript thread); the consumer runs on the JavaScript thread.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "PwEvent.h"
 
 struct PwContext;
 
-void emitNodeCreated(PwContext* ctx, const NodeInfo& node);
-void emitNodeDestroyed(PwContext* ctx, uint32_t id);
-void emitLinkCreated(PwContext* ctx, const LinkInfo& link);
-void emitLinkDestroyed(PwContext* ctx, uint32_t id);
+// The four changes the listeners of `on` hear. `audience` says whether the
+// Graph hears them too.
+void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience = ForListeners);
+void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience = ForListeners);
+void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience = ForListeners);
+void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t audience = ForListeners);
+
+// Events for the Graph only.
+void emitPortCreated(PwContext* ctx, const PortInfo& port);
+void emitPortDestroyed(PwContext* ctx, uint32_t id);
+void emitGraphEvent(PwContext* ctx, PwEventType type, uint32_t id, uint32_t token = 0, int32_t res = 0,
+                    std::string text = {});
+
+// Appends several events under one lock and wakes the consumer once.
+void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events);
 
 // Wakes the JavaScript thread if the wake-up handle exists. Never called with
-// a lock of the module held.
+// the queue lock held.
 void signalWakeup(PwContext* ctx);
 
 // Takes the oldest event out of the queue; false when the queue is empty.
 bool takeNextEvent(PwContext* ctx, PwEvent& out);
+
+// How many events wait in the queue right now.
+size_t queuedEventCount(PwContext* ctx);

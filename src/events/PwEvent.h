@@ -2,19 +2,43 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "../pipewire/GraphRecords.h"
 
 enum PwEventType : uint32_t {
+    // Delivered to the listeners registered with `on`, and to the Graph.
     NodeCreated = 0,
     NodeDestroyed = 1,
     LinkCreated = 2,
     LinkDestroyed = 3,
+    // Delivered to the Graph only.
+    PortCreated = 4,
+    PortDestroyed = 5,
+    Connected = 6,          // the initial round trip is complete
+    Disconnected = 7,       // `text`: why; `res`: 0 when the connection was closed on purpose
+    LinkRequestBound = 8,   // `token`; `id`: the link's registry id
+    LinkRequestFailed = 9,  // `token`; `res`, `text`: the daemon's refusal
+    LinkRequestEnded = 10,  // `token`: its proxy is gone (the link went, or never came)
+    SyncDone = 11,          // `id`: the sequence number of a round trip asked for by the Graph
+};
+
+// Who gets the event: the listeners of `on`, the Graph, or both. Decided
+// when the event is produced, under the graph lock, so that the Graph sees
+// every change since it started listening exactly once.
+enum PwEventAudience : uint8_t {
+    ForListeners = 1,
+    ForGraph = 2,
 };
 
 struct PwEvent {
     PwEventType type = NodeCreated;
+    uint8_t audience = ForListeners;
     NodeInfo node;  // set for NodeCreated only
     LinkInfo link;  // set for LinkCreated only
+    PortInfo port;  // set for PortCreated only
     uint32_t id = 0;
+    uint32_t token = 0;
+    int32_t res = 0;
+    std::string text;
 };

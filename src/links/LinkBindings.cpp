@@ -6,8 +6,10 @@
 
 namespace {
 
-// Throws the Error for a failed status; true when the call may go on.
-bool succeeded(LinkStatus status) {
+const char* const kLinkPortsUsage = "linkPorts requires two port IDs (outputPortId, inputPortId)";
+
+// True for Ok; otherwise throws the status's Error and returns false.
+bool okOrThrow(LinkStatus status) {
     switch (status) {
         case LinkStatus::Ok:
             return true;
@@ -30,10 +32,8 @@ bool succeeded(LinkStatus status) {
 }  // namespace
 
 NAN_METHOD(linkPorts) {
-    if (!checkArgs(info, {ArgKind::Number, ArgKind::Number},
-                   "linkPorts requires two port IDs (outputPortId, inputPortId)"))
-        return;
-    if (succeeded(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1)))) info.GetReturnValue().Set(0);
+    if (!checkArgs(info, {ArgKind::Number, ArgKind::Number}, kLinkPortsUsage)) return;
+    if (okOrThrow(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1)))) info.GetReturnValue().Set(0);
 }
 
 NAN_METHOD(unlinkPorts) {
@@ -41,7 +41,7 @@ NAN_METHOD(unlinkPorts) {
                    "unlinkPorts requires two port IDs (outputPortId, inputPortId)"))
         return;
     bool requested = false;
-    if (succeeded(unlinkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1), requested)))
+    if (okOrThrow(unlinkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1), requested)))
         info.GetReturnValue().Set(requested);
 }
 
@@ -49,7 +49,7 @@ NAN_METHOD(linkNodesNameToId) {
     if (!checkArgs(info, {ArgKind::String, ArgKind::Number}, "linkNodesNameToId requires (srcNodeName, dstNodeId)"))
         return;
     uint32_t count = 0;
-    if (succeeded(linkNodesByName(getContext(), argText(info[0]), argUint32(info, 1), count)))
+    if (okOrThrow(linkNodesByName(getContext(), argText(info[0]), argUint32(info, 1), count)))
         info.GetReturnValue().Set(count);
 }
 
@@ -57,6 +57,21 @@ NAN_METHOD(unlinkNodesNameToId) {
     if (!checkArgs(info, {ArgKind::String, ArgKind::Number}, "unlinkNodesNameToId requires (srcNodeName, dstNodeId)"))
         return;
     uint32_t count = 0;
-    if (succeeded(unlinkNodesByName(getContext(), argText(info[0]), argUint32(info, 1), count)))
+    if (okOrThrow(unlinkNodesByName(getContext(), argText(info[0]), argUint32(info, 1), count)))
         info.GetReturnValue().Set(count);
+}
+
+// graphLink(outputPortId, inputPortId, token): linkPorts whose outcome
+// reaches the Graph under `token` instead of standard error.
+NAN_METHOD(graphLink) {
+    if (!checkArgs(info, {ArgKind::Number, ArgKind::Number, ArgKind::Number}, kLinkPortsUsage)) return;
+    okOrThrow(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1), argUint32(info, 2)));
+}
+
+// graphUnlink(linkId): queues the removal of any link of the mirror, once;
+// false when there is no such link.
+NAN_METHOD(graphUnlink) {
+    if (!checkArgs(info, {ArgKind::Number}, "unlink requires a link ID")) return;
+    bool found = false;
+    if (okOrThrow(unlinkById(getContext(), argUint32(info, 0), found))) info.GetReturnValue().Set(found);
 }

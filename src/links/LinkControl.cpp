@@ -15,9 +15,12 @@ uint32_t findSourceNodeIdLocked(PwContext* ctx, const std::string& name) {
     return 0;
 }
 
-void eraseLinkDataLocked(PwContext* ctx, uint32_t linkId) {
-    ctx->linkFormats.erase(linkId);
-    ctx->linkStats.erase(linkId);
+// Queues a link's removal unless it is queued or sent already: the daemon
+// would answer a second destroy with an error. Graph lock held.
+bool requestRemovalLocked(PwContext* ctx, uint32_t linkId) {
+    if (!ctx->removalRequested.insert(linkId).second) return false;
+    requestLinkDestruction(ctx, linkId);
+    return true;
 }
 
 }  // namespace
@@ -26,7 +29,7 @@ bool isConnected(PwContext* ctx) {
     return ctx->core.load() != nullptr && ctx->connected.load();
 }
 
-LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId) {
+LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token) {
     if (!isConnected(ctx)) return LinkStatus::NotConnected;
     uint32_t outNode = 0, inNode = 0;
     {
@@ -39,7 +42,7 @@ LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPo
         }
     }
     if (outNode == 0 || inNode == 0) return LinkStatus::NoPortsOrNodes;
-    if (!createLinkProxy(ctx, outNode, outputPortId, inNode, inputPortId)) return LinkStatus::ProxyFailed;
+    if (!createLinkProxy(ctx, outNode, outputPortId, inNode, inputPortId, false, token)) return LinkStatus::ProxyFailed;
     return LinkStatus::Ok;
 }
 
@@ -50,13 +53,8 @@ LinkStatus unlinkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t input
     for (const LinkInfo& link : ctx->links) {
         if (link.srcPortId != outputPortId || link.sinkPortId != inputPortId) continue;
         if (link.id == 0) return LinkStatus::Ok;
-        auto proxy = ctx->linkProxies.find(link.id);
-        if (proxy != ctx->linkProxies.end()) {
-            requestLinkDestruction(ctx, link.id);
-            ctx->linkProxies.erase(proxy);
-            requested = true;
-        }
-        eraseLinkDataLocked(ctx, link.id);
+        if (ctx->linkProxies.count(link.id)) requested = requestRemovalLocked(ctx, link.id);
+        forgetLinkLocked(ctx, link.id);
         return LinkStatus::Ok;
     }
     return LinkStatus::Ok;
@@ -94,9 +92,22 @@ LinkStatus unlinkNodesByName(PwContext* ctx, const std::string& srcNodeName, uin
     for (const LinkInfo& link : ctx->links)
         if (link.srcNodeId == srcNodeId && link.sinkNodeId == dstNodeId) ids.push_back(link.id);
     for (uint32_t id : ids) {
-        requestLinkDestruction(ctx, id);
-        eraseLinkDataLocked(ctx, id);
-        count++;
+        if (requestRemovalLocked(ctx, id)) count++;
+        forgetLinkLocked(ctx, id);
+    }
+    return LinkStatus::Ok;
+}
+
+LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, bool& found) {
+    found = false;
+    if (!isConnected(ctx)) return LinkStatus::NotConnected;
+    LockGuard lock(ctx->mutex);
+    for (const LinkInfo& link : ctx->links) {
+        if (link.id != linkId) continue;
+        found = true;
+        requestRemovalLocked(ctx, linkId);
+        forgetLinkLocked(ctx, linkId);
+        break;
     }
     return LinkStatus::Ok;
 }

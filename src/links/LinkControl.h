@@ -18,7 +18,8 @@ enum class LinkStatus {
 // The core is set and the connection is up.
 bool isConnected(PwContext* ctx);
 
-LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId);
+// With a `token`, the daemon's answer reaches the Graph (see createLinkProxy).
+LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token = 0);
 
 // `requested` tells whether a destruction was queued.
 LinkStatus unlinkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, bool& requested);
@@ -27,5 +28,10 @@ LinkStatus unlinkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t input
 // ports with the sink's input ports by their places in the mirror.
 LinkStatus linkNodesByName(PwContext* ctx, const std::string& srcNodeName, uint32_t dstNodeId, uint32_t& count);
 
-// `count`: link ids queued for destruction.
+// `count`: link ids queued for destruction. A link whose removal is queued
+// or sent already is not queued again, and not counted.
 LinkStatus unlinkNodesByName(PwContext* ctx, const std::string& srcNodeName, uint32_t dstNodeId, uint32_t& count);
+
+// Queues the removal of any link in the mirror by its id (once, however often
+// asked). `found`: the link is in the mirror.
+LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, bool& found);

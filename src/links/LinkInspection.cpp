@@ -3,8 +3,8 @@
 // become JavaScript strings after it is released.
 #include "../ArgCheck.h"
 #include "../Bindings.h"
+#include "../JsValues.h"
 #include "../pipewire/PwContext.h"
-#include "../queries/JsValues.h"
 
 NAN_METHOD(getLinkFormat) {
     if (!checkArgs(info, {ArgKind::Number}, "getLinkFormat requires a link ID")) return;

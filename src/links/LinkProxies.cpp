@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "../events/EventQueue.h"
 #include "../pipewire/PwContext.h"
 #include "../pipewire/PwThread.h"
+#include "LinkRemoval.h"
 
 namespace {
 
 struct CreateRequest {
     uint32_t outNode, outPort, inNode, inPort;
     bool byName;
+    uint32_t token;
     pw_proxy* result;
 };
 
@@ -20,10 +23,7 @@ void enterLocked(PwContext* ctx, LinkProxyData* data, uint32_t id) {
     if (data->globalId != SPA_ID_INVALID) {
         // Claimed under another link's id (same ports, other client): move.
         auto it = ctx->linkProxies.find(data->globalId);
-        if (it != ctx->linkProxies.end() && it->second == data->proxy) {
-            ctx->linkProxies.erase(it);
-            ctx->linkFormats.erase(data->globalId);
-        }
+        if (it != ctx->linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
     }
     data->globalId = id;
     ctx->linkProxies[id] = data->proxy;
@@ -34,6 +34,7 @@ void enterLocked(PwContext* ctx, LinkProxyData* data, uint32_t id) {
 
 void onProxyBound(void* user, uint32_t globalId) {
     auto* data = static_cast<LinkProxyData*>(user);
+    if (data->token) emitGraphEvent(data->ctx, LinkRequestBound, globalId, data->token);
     if (!data->byName) {
         data->globalId = globalId;
         return;
@@ -47,20 +48,27 @@ void onProxyRemoved(void* user) {
     pw_proxy_destroy(static_cast<LinkProxyData*>(user)->proxy);
 }
 
+// The daemon refused the request (or failed the link later).
+void onProxyError(void* user, int /*seq*/, int res, const char* message) {
+    auto* data = static_cast<LinkProxyData*>(user);
+    if (data->token) emitGraphEvent(data->ctx, LinkRequestFailed, 0, data->token, res, message ? message : "");
+}
+
 void onProxyDestroy(void* user) {
     auto* data = static_cast<LinkProxyData*>(user);
     spa_hook_remove(&data->listener);
-    if (!data->byName) return;
     PwContext* ctx = data->ctx;
+    if (data->token) {
+        ctx->graphRequestProxyIds.erase(pw_proxy_get_id(data->proxy));
+        emitGraphEvent(ctx, LinkRequestEnded, 0, data->token);
+    }
+    if (!data->byName) return;
     LockGuard lock(ctx->mutex);
     auto& pending = ctx->pendingNamedLinks;
     pending.erase(std::remove(pending.begin(), pending.end(), data), pending.end());
     auto it = ctx->linkProxies.find(data->globalId);
-    if (it != ctx->linkProxies.end() && it->second == data->proxy) {
-        // The daemon hands ids out again; nothing of this link may stay.
-        ctx->linkProxies.erase(it);
-        ctx->linkFormats.erase(data->globalId);
-    }
+    // The daemon hands ids out again; nothing of this link may stay.
+    if (it != ctx->linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
 }
 
 const pw_proxy_events kLinkProxyEvents = {
@@ -69,7 +77,7 @@ const pw_proxy_events kLinkProxyEvents = {
     .bound = onProxyBound,
     .removed = onProxyRemoved,
     .done = nullptr,
-    .error = nullptr,
+    .error = onProxyError,
 };
 
 int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
@@ -93,8 +101,9 @@ int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, vo
     if (!proxy) return 0;
 
     auto* data = static_cast<LinkProxyData*>(pw_proxy_get_user_data(proxy));
-    *data = LinkProxyData{ctx, proxy, {}, req->byName, req->outPort, req->inPort, SPA_ID_INVALID};
+    *data = LinkProxyData{ctx, proxy, {}, req->byName, req->outPort, req->inPort, SPA_ID_INVALID, req->token};
     pw_proxy_add_listener(proxy, &data->listener, &kLinkProxyEvents, data);
+    if (req->token) ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
     if (req->byName) {
         LockGuard lock(ctx->mutex);
         ctx->pendingNamedLinks.push_back(data);
@@ -106,8 +115,8 @@ int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, vo
 }  // namespace
 
 pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                          bool byName) {
-    CreateRequest req{outNode, outPort, inNode, inPort, byName, nullptr};
+                          bool byName, uint32_t token) {
+    CreateRequest req{outNode, outPort, inNode, inPort, byName, token, nullptr};
     CreateRequest* ptr = &req;
     // Blocking: the request's result is read only after the loop ran it.
     if (!invokeOnLoop(ctx, createLinkOnLoop, 0, &ptr, sizeof ptr)) return nullptr;
@@ -121,4 +130,28 @@ void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
             return;
         }
     }
+}
+
+void forgetLinkLocked(PwContext* ctx, uint32_t linkId) {
+    ctx->linkProxies.erase(linkId);
+    ctx->linkFormats.erase(linkId);
+    ctx->linkStats.erase(linkId);
+}
+
+namespace {
+
+void onGlobalRemovedLocked(PwContext* ctx, uint32_t id) {
+    ctx->removalRequested.erase(id);
+}
+
+const ConnectionHooks kLinkHooks = {
+    .linkAnnounced = claimNamedLinkLocked,
+    .globalRemoved = onGlobalRemovedLocked,
+    .beforeClose = processLinkDestructionQueue,
+};
+
+}  // namespace
+
+void installLinkHooks(PwContext* ctx) {
+    ctx->hooks = &kLinkHooks;
 }

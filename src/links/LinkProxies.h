@@ -19,15 +19,27 @@ struct LinkProxyData {
     uint32_t outPort;
     uint32_t inPort;
     uint32_t globalId;  // registry id once known, else SPA_ID_INVALID
+    uint32_t token;     // a Graph request: its outcome goes to the Graph; else 0
 };
 
 // Asks the daemon's link factory for a link, on the PipeWire thread, and
 // waits for the proxy. Null when no request could be made (the loop does not
-// run, or the core refused). JavaScript thread.
+// run, or the core refused). With a `token`, the daemon's answer (bound,
+// refused, gone) reaches the Graph as events carrying it, and a refusal is
+// not printed. JavaScript thread.
 pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                          bool byName = false);
+                          bool byName = false, uint32_t token = 0);
 
 // Called by the registry handler for each new link with the graph lock held:
 // a link requested by name is entered in the link maps before its event can
 // reach a listener.
 void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link);
+
+// Drops what the module holds about a link (its proxy entry, format and
+// counters); the proxy itself is left to its own events. Graph lock held.
+void forgetLinkLocked(PwContext* ctx, uint32_t linkId);
+
+// Lets the mirror and the connection call the link bookkeeping: claiming
+// by-name links, forgetting requested removals, handing queued removals over
+// before a close. Called once before the first start.
+void installLinkHooks(PwContext* ctx);

@@ -6,6 +6,7 @@
 #include "../events/EventQueue.h"
 #include "../pipewire/PwContext.h"
 #include "../pipewire/PwThread.h"
+#include "LinkProxies.h"
 
 void requestLinkDestruction(PwContext* ctx, uint32_t linkId) {
     {
@@ -28,9 +29,7 @@ void processLinkDestructionQueue(PwContext* ctx) {
         // its registry handlers and producers need them to get back to it.
         if (!invokeOnLoop(ctx, destroyLinkOnLoop, id, &id, sizeof id)) return;
         LockGuard lock(ctx->mutex);
-        ctx->linkProxies.erase(id);
-        ctx->linkFormats.erase(id);
-        ctx->linkStats.erase(id);
+        forgetLinkLocked(ctx, id);
     }
 }
 

@@ -14,6 +14,7 @@ struct NodeInfo {
     uint32_t outputPorts = 0;
     bool isInput = false;
     bool isOutput = false;
+    std::string props;  // every announced property, packed (PackedProps.h)
 };
 
 struct PortInfo {
@@ -22,6 +23,7 @@ struct PortInfo {
     std::string name;
     uint32_t direction = 0;  // 1 for "in", 0 otherwise
     uint32_t portType = 0;
+    std::string props;
 };
 
 struct LinkInfo {
@@ -30,6 +32,7 @@ struct LinkInfo {
     uint32_t srcPortId = 0;
     uint32_t sinkNodeId = 0;
     uint32_t sinkPortId = 0;
+    std::string props;
 };
 
 struct LinkStats {

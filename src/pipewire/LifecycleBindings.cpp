@@ -1,8 +1,27 @@
-// createPwThread / destroyPwThread: start and stop of the connection.
+// createPwThread / destroyPwThread, and the Graph's hold on the same
+// connection: openGraph / closeGraph / graphSync / setClientName.
+#include "../ArgCheck.h"
 #include "../Bindings.h"
 #include "../events/WakeupHandle.h"
+#include "../links/LinkProxies.h"
 #include "PwContext.h"
 #include "PwThread.h"
+#include "SharedConnection.h"
+
+namespace {
+
+// The link bookkeeping hears the mirror and the closes; the wake-up handle
+// holds the event loop open while anyone holds the connection.
+void prepare(PwContext* ctx) {
+    installLinkHooks(ctx);
+    initEventAsync(ctx);
+}
+
+void releaseIfUnheld(PwContext* ctx) {
+    if (!connectionHeld(ctx)) releaseEventAsync(ctx);
+}
+
+}  // namespace
 
 NAN_METHOD(createPwThread) {
     bool verbose = info.Length() >= 1 && info[0]->IsBoolean() && Nan::To<bool>(info[0]).FromJust();
@@ -11,27 +30,47 @@ NAN_METHOD(createPwThread) {
         info.GetReturnValue().Set(true);
         return;
     }
-    initEventAsync(ctx);
-    if (!startPwThread(ctx, verbose)) {
-        releaseEventAsync(ctx);
-        info.GetReturnValue().Set(false);
-        return;
-    }
-    waitForStartup(ctx);
-    ctx->initialized = true;
-    info.GetReturnValue().Set(true);
+    prepare(ctx);
+    bool ok = holdForScript(ctx, verbose);
+    if (!ok) releaseIfUnheld(ctx);
+    info.GetReturnValue().Set(ok);
 }
 
 NAN_METHOD(destroyPwThread) {
     PwContext* ctx = getContext();
     if (ctx->initialized) {
-        stopPwThread(ctx);
-        {
-            LockGuard lock(ctx->mutex);
-            clearContextData(ctx);
-        }
-        releaseEventAsync(ctx);
-        ctx->initialized = false;
+        releaseForScript(ctx);
+        releaseIfUnheld(ctx);
     }
     info.GetReturnValue().Set(true);
+}
+
+// openGraph(restart): the Graph starts listening, on the running connection
+// or a new one. False when no thread could start.
+NAN_METHOD(openGraph) {
+    bool restart = info.Length() >= 1 && info[0]->IsTrue();
+    PwContext* ctx = getContext();
+    prepare(ctx);
+    bool ok = openForGraph(ctx, restart);
+    if (!ok) releaseIfUnheld(ctx);
+    info.GetReturnValue().Set(ok);
+}
+
+NAN_METHOD(closeGraph) {
+    PwContext* ctx = getContext();
+    closeForGraph(ctx);
+    releaseIfUnheld(ctx);
+}
+
+// graphSync(): a round trip whose end the Graph hears; its sequence number,
+// or -1 without a connection.
+NAN_METHOD(graphSync) {
+    info.GetReturnValue().Set(requestGraphSync(getContext()));
+}
+
+// setClientName(name): the "application.name" of the next connection.
+NAN_METHOD(setClientName) {
+    if (!checkArgs(info, {ArgKind::String}, "setClientName requires (name)")) return;
+    std::string name = argText(info[0]);
+    if (!name.empty()) getContext()->clientName = name;
 }

@@ -1,15 +1,16 @@
 #include "PwContext.h"
 
-#include "PwThread.h"
+#include "SharedConnection.h"
 
 namespace {
 PwContext gContext;
 }
 
 PwContext::~PwContext() {
-    // A script that exits while connected leaves the PipeWire thread running;
-    // it must be stopped before the containers it writes are destroyed.
-    stopPwThread(this);
+    // A script that exits while connected leaves the PipeWire thread running:
+    // its queued removals are sent, and it is stopped before the containers
+    // it writes are destroyed.
+    closeAtExit(this);
 }
 
 PwContext* getContext() {

@@ -5,9 +5,12 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,20 @@
 #include "GraphRecords.h"
 
 struct LinkProxyData;
+struct PwContext;
+
+// What the link bookkeeping does when the connection changes. The links
+// subsystem installs them, so that the mirror below it needs no knowledge of
+// links it made. Unset members are skipped.
+struct ConnectionHooks {
+    // A link was announced; graph lock held.
+    void (*linkAnnounced)(PwContext* ctx, const LinkInfo& link);
+    // A global was withdrawn; graph lock held.
+    void (*globalRemoved)(PwContext* ctx, uint32_t id);
+    // The connection is about to close: hand queued work to the PipeWire
+    // thread. JavaScript thread, no lock held.
+    void (*beforeClose)(PwContext* ctx);
+};
 
 // Whether the PipeWire thread runs its main loop. Work may be handed to it
 // only while it is Running.
@@ -25,7 +42,8 @@ enum class LoopState : int { Starting, Running, StopRequested, Ended };
 
 struct PwContext {
     // PipeWire objects of the connection. All of them are created, used and
-    // released on the PipeWire thread; the JavaScript thread only tests `core`.
+    // released on the PipeWire thread; the JavaScript thread only tests `core`
+    // and hands work to `mainLoop` while `loopState` is Running.
     pw_context* context = nullptr;
     std::atomic<pw_core*> core{nullptr};
     pw_registry* registry = nullptr;
@@ -44,12 +62,25 @@ struct PwContext {
     std::map<uint32_t, pw_proxy*> linkProxies;
     // Links requested by name whose registry id is not known yet.
     std::vector<LinkProxyData*> pendingNamedLinks;
+    // Links whose removal was requested and whose withdrawal has not come.
+    std::set<uint32_t> removalRequested;
+    // Whether the Graph hears the changes of the mirror.
+    bool graphListening = false;
+
+    // Proxy ids of the Graph's link requests, whose refusals reach the Graph
+    // instead of standard error, and the round trips the Graph asked for.
+    // PipeWire thread only.
+    std::set<uint32_t> graphRequestProxyIds;
+    std::set<int> graphSyncs;
 
     // Guarded by `queueMutex`.
     std::deque<uint32_t> linkDestructionQueue;
 
-    uint32_t coreDoneSeq = 0;
     std::atomic<bool> connected{false};
+    bool disconnectReported = false;  // PipeWire thread; reset at each start
+
+    const ConnectionHooks* hooks = nullptr;
+    std::string clientName = "quorvane";  // "application.name"; set before a start
 
     // Both locks live as long as the context: queries may take `mutex` in
     // every state, and producers may hold `queueMutex` while a new start
@@ -60,15 +91,23 @@ struct PwContext {
     std::deque<PwEvent> eventQueue;  // guarded by `queueMutex`
     uv_async_t* eventAsync = nullptr;
     std::atomic<bool> asyncInitialized{false};
-    bool initialized = false;  // JavaScript thread only
+    bool initialized = false;  // createPwThread holds the connection; JavaScript thread only
+    bool graphOpen = false;    // the Graph holds it; JavaScript thread only
 
     // The PipeWire thread. `loopState` says whether its main loop runs; only
     // while it does may work be handed to it with a blocking invoke.
     pthread_t thread{};
     bool threadStarted = false;  // JavaScript thread only
     std::atomic<LoopState> loopState{LoopState::Ended};
-    std::atomic<bool> initialSyncDone{false};
+    std::atomic<bool> initialSyncDone{false};  // written under `mutex`
     int initialSyncSeq = 0;
+
+    // The round trip that closes a connection, so that requests already
+    // sent have reached the daemon. Guarded by `flushMutex`.
+    std::mutex flushMutex;
+    std::condition_variable flushCv;
+    int flushSeq = -1;
+    bool flushDone = false;
 
     ~PwContext();
 };

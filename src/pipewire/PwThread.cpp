@@ -1,14 +1,19 @@
 #include "PwThread.h"
 
+#include <unistd.h>
 #include <chrono>
 #include <condition_variable>
+
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 #include <spa/utils/result.h>
 
 #include "../Clock.h"
+#include "../events/EventQueue.h"
 #include "PwContext.h"
 #include "RegistryMirror.h"
 
@@ -157,21 +162,87 @@ bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const vo
     return true;
 }
 
+namespace {
+
+// Tells the Graph, once per connection, that the connection is gone or could
+// not be made. PipeWire thread.
+void reportDisconnected(PwContext* ctx, int res, const std::string& text) {
+    if (ctx->disconnectReported) return;
+    ctx->disconnectReported = true;
+    bool graph;
+    {
+        LockGuard lock(ctx->mutex);
+        graph = ctx->graphListening;
+    }
+    if (graph) emitGraphEvent(ctx, Disconnected, 0, 0, res, text);
+}
+
+// Who we are, for the daemon's client list and the session manager's logs.
+pw_properties* clientProperties(PwContext* ctx) {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 0] = '\0';
+    const char* binary = std::strrchr(exe, '/') ? std::strrchr(exe, '/') + 1 : exe;
+    pw_properties* props = pw_properties_new(PW_KEY_APP_NAME, ctx->clientName.c_str(), nullptr);
+    if (props && *binary) pw_properties_set(props, PW_KEY_APP_PROCESS_BINARY, binary);
+    return props;
+}
+
+int startFlushOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
+    auto* ctx = static_cast<PwContext*>(user);
+    pw_core* core = ctx->core.load();
+    std::lock_guard<std::mutex> lock(ctx->flushMutex);
+    ctx->flushDone = core == nullptr;
+    ctx->flushSeq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
+    return 0;
+}
+
+int syncOnLoop(spa_loop*, bool, uint32_t, const void* data, size_t, void* user) {
+    auto* ctx = static_cast<PwContext*>(user);
+    int* seq = *static_cast<int* const*>(data);
+    pw_core* core = ctx->core.load();
+    *seq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
+    if (*seq >= 0) ctx->graphSyncs.insert(*seq);
+    return 0;
+}
+
+}  // namespace
+
+bool flushToDaemon(PwContext* ctx, int timeoutMs) {
+    if (!ctx->connected || !invokeOnLoop(ctx, startFlushOnLoop, 0, nullptr, 0)) return false;
+    std::unique_lock<std::mutex> lock(ctx->flushMutex);
+    int64_t deadline = monotonicMs() + timeoutMs;
+    while (!ctx->flushDone && ctx->connected && monotonicMs() < deadline)
+        ctx->flushCv.wait_for(lock, std::chrono::milliseconds(20));
+    return ctx->flushDone;
+}
+
+int requestGraphSync(PwContext* ctx) {
+    int seq = -1;
+    int* ptr = &seq;
+    if (!ctx->connected || !invokeOnLoop(ctx, syncOnLoop, 0, &ptr, sizeof ptr)) return -1;
+    return seq;
+}
+
 void* pwThreadFunc(void* arg) {
     auto* ctx = static_cast<PwContext*>(arg);
+    ctx->disconnectReported = false;
 
     pw_main_loop* loop = pw_main_loop_new(nullptr);
     if (!loop) {
+        reportDisconnected(ctx, -errno, spa_strerror(-errno));
         ctx->loopState = Ended;
         return nullptr;
     }
     ctx->mainLoop = loop;
 
     ctx->context = pw_context_new(pw_main_loop_get_loop(loop), nullptr, 0);
+    if (!ctx->context)
+        reportDisconnected(ctx, -errno, std::string("no PipeWire context (") + spa_strerror(-errno) + ")");
     if (ctx->context) {
-        pw_core* core = pw_context_connect(ctx->context, nullptr, 0);
+        pw_core* core = pw_context_connect(ctx->context, clientProperties(ctx), 0);
+        if (!core) reportDisconnected(ctx, -errno, std::string("cannot connect (") + spa_strerror(-errno) + ")");
         if (core) {
-            ctx->coreDoneSeq = 0;
             ctx->registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
             if (ctx->registry) {
                 pw_registry_add_listener(ctx->registry, &ctx->registryListener, &kRegistryEvents, ctx);
@@ -183,6 +254,7 @@ void* pwThreadFunc(void* arg) {
                 LoopState expected = Starting;
                 if (ctx->loopState.compare_exchange_strong(expected, Running)) pw_main_loop_run(loop);
             } else {
+                reportDisconnected(ctx, -errno, std::string("no registry (") + spa_strerror(-errno) + ")");
                 pw_core_disconnect(core);
             }
         }
@@ -198,13 +270,36 @@ void* pwThreadFunc(void* arg) {
 void onCoreDone(void* data, uint32_t id, int seq) {
     auto* ctx = static_cast<PwContext*>(data);
     if (id != PW_ID_CORE) return;
-    ctx->coreDoneSeq = static_cast<uint32_t>(seq);
-    if (seq == ctx->initialSyncSeq) ctx->initialSyncDone = true;
+    if (seq == ctx->initialSyncSeq && !ctx->initialSyncDone) {
+        bool graph;
+        {
+            // Under the graph lock, so that a Graph that starts listening now
+            // either sees the flag or gets this event.
+            LockGuard lock(ctx->mutex);
+            ctx->initialSyncDone = true;
+            graph = ctx->graphListening;
+        }
+        if (graph) emitGraphEvent(ctx, Connected, 0);
+    }
+    {
+        std::lock_guard<std::mutex> lock(ctx->flushMutex);
+        if (seq == ctx->flushSeq) {
+            ctx->flushDone = true;
+            ctx->flushCv.notify_all();
+        }
+    }
+    if (ctx->graphSyncs.erase(seq)) emitGraphEvent(ctx, SyncDone, uint32_t(seq));
 }
 
 void onCoreError(void* data, uint32_t id, int seq, int res, const char* message) {
     auto* ctx = static_cast<PwContext*>(data);
-    fprintf(stderr, "pipewire error: id %u seq %d res %d (%s): %s\n", id, seq, res, spa_strerror(res),
-            message ? message : "");
-    if (id == PW_ID_CORE) ctx->connected = false;
+    // A refusal of a request made by the Graph reaches its Promise instead.
+    if (!ctx->graphRequestProxyIds.count(id))
+        fprintf(stderr, "pipewire error: id %u seq %d res %d (%s): %s\n", id, seq, res, spa_strerror(res),
+                message ? message : "");
+    if (id == PW_ID_CORE) {
+        ctx->connected = false;
+        reportDisconnected(ctx, res,
+                           std::string(message ? message : "connection error") + " (" + spa_strerror(res) + ")");
+    }
 }

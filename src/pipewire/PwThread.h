@@ -28,6 +28,15 @@ bool isLoopRunning(PwContext* ctx);
 // blocking when the loop is not running.
 bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size);
 
+// A round trip to the daemon, so that every request sent before has been
+// handled there; waits at most `timeoutMs`. False when there is no
+// connection or no answer came.
+bool flushToDaemon(PwContext* ctx, int timeoutMs);
+
+// Asks for a round trip whose end reaches the Graph as SyncDone with the
+// returned sequence number; -1 without a connection.
+int requestGraphSync(PwContext* ctx);
+
 void* pwThreadFunc(void* arg);
 void onCoreDone(void* data, uint32_t id, int seq);
 void onCoreError(void* data, uint32_t id, int seq, int res, const char* message);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "../events/EventQueue.h"
-#include "../links/LinkProxies.h"
+#include "PackedProps.h"
 #include "PwContext.h"
 
 namespace {
@@ -20,6 +20,11 @@ bool eraseById(std::vector<Record>& list, uint32_t id) {
     bool erased = end != list.end();
     list.erase(end, list.end());
     return erased;
+}
+
+// Graph lock held.
+uint8_t audienceLocked(const PwContext* ctx) {
+    return ctx->graphListening ? ForListeners | ForGraph : ForListeners;
 }
 
 }  // namespace
@@ -43,6 +48,8 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
     auto* ctx = static_cast<PwContext*>(data);
     if (!type) return;
 
+    // Properties are parsed before the lock is taken; the audience of the
+    // event is decided under it, with the change.
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
         NodeInfo node;
         node.id = id;
@@ -52,11 +59,14 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
             node.mediaClass = v;
             classifyNode(node, v);
         }
+        node.props = packProps(props);
+        uint8_t audience;
         {
             LockGuard lock(ctx->mutex);
             ctx->nodes.push_back(node);
+            audience = audienceLocked(ctx);
         }
-        emitNodeCreated(ctx, node);
+        emitNodeCreated(ctx, node, audience);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         PortInfo port;
         port.id = id;
@@ -64,8 +74,14 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         const char* dir = lookup(props, "port.direction");
         port.direction = (dir && std::strcmp(dir, "in") == 0) ? 1 : 0;
         port.nodeId = parseIdProperty(lookup(props, "node.id"));
-        LockGuard lock(ctx->mutex);
-        ctx->ports.push_back(port);
+        port.props = packProps(props);
+        bool graph;
+        {
+            LockGuard lock(ctx->mutex);
+            ctx->ports.push_back(port);
+            graph = ctx->graphListening;
+        }
+        if (graph) emitPortCreated(ctx, port);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
         LinkInfo link;
         link.id = id;
@@ -73,24 +89,31 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         link.srcPortId = parseIdProperty(lookup(props, "link.output.port"));
         link.sinkNodeId = parseIdProperty(lookup(props, "link.input.node"));
         link.sinkPortId = parseIdProperty(lookup(props, "link.input.port"));
+        link.props = packProps(props);
+        uint8_t audience;
         {
             LockGuard lock(ctx->mutex);
             ctx->links.push_back(link);
-            claimNamedLinkLocked(ctx, link);
+            if (ctx->hooks && ctx->hooks->linkAnnounced) ctx->hooks->linkAnnounced(ctx, link);
+            audience = audienceLocked(ctx);
         }
-        emitLinkCreated(ctx, link);
+        emitLinkCreated(ctx, link, audience);
     }
 }
 
 void onRegistryGlobalRemove(void* data, uint32_t id) {
     auto* ctx = static_cast<PwContext*>(data);
-    bool nodeErased, linkErased;
+    bool nodeErased, portErased, linkErased;
+    uint8_t audience;
     {
         LockGuard lock(ctx->mutex);
         nodeErased = eraseById(ctx->nodes, id);
-        eraseById(ctx->ports, id);
+        portErased = eraseById(ctx->ports, id);
         linkErased = eraseById(ctx->links, id);
+        if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
+        audience = audienceLocked(ctx);
     }
-    if (nodeErased) emitNodeDestroyed(ctx, id);
-    if (linkErased) emitLinkDestroyed(ctx, id);
+    if (nodeErased) emitNodeDestroyed(ctx, id, audience);
+    if (portErased && (audience & ForGraph)) emitPortDestroyed(ctx, id);
+    if (linkErased) emitLinkDestroyed(ctx, id, audience);
 }

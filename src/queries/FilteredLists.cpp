@@ -2,8 +2,8 @@
 // the nodes of one side, as short objects or as names. Each pair of twins is
 // one procedure; the selecting flag is the only difference.
 #include "../Bindings.h"
+#include "../JsValues.h"
 #include "../pipewire/PwContext.h"
-#include "JsValues.h"
 
 namespace {
 

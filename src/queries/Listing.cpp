@@ -12,26 +12,35 @@
 #include <unordered_map>
 
 #include "../Bindings.h"
+#include "../JsValues.h"
 #include "../pipewire/PwContext.h"
-#include "JsValues.h"
 
 namespace {
 
-const char* const kNodeBuilder =
-    "(function (out, u, names, types) { for (let i = 0; i < out.length; i++) { const j = i * 6;"
-    " out[i] = { id: u[j], name: names[i], type: types[i], version: u[j + 1], inputPorts: u[j + 2],"
-    " outputPorts: u[j + 3], isInput: (u[j + 4] & 1) === 1, isOutput: (u[j + 5] & 1) === 1 }; } })";
+// Each builder comes plain (the listings of the nineteen) and with a `props`
+// column (the Graph's listings): the same object, with `props` last.
+#define NODE_BUILDER(PARAMS, PROPS)                                                                  \
+    "(function (out, u, names, types" PARAMS                                                         \
+    ") { for (let i = 0; i < out.length; i++) { const j = i * 6;"                                    \
+    " out[i] = { id: u[j], name: names[i], type: types[i], version: u[j + 1], inputPorts: u[j + 2]," \
+    " outputPorts: u[j + 3], isInput: (u[j + 4] & 1) === 1, isOutput: (u[j + 5] & 1) === 1" PROPS " }; } })"
+#define PORT_BUILDER(PARAMS, PROPS)                               \
+    "(function (out, u, names" PARAMS                             \
+    ") { for (let i = 0; i < out.length; i++) { const j = i * 4;" \
+    " out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3]" PROPS " }; } })"
+#define LINK_BUILDER(PARAMS, PROPS)                                                                          \
+    "(function (out, u, srcNames, sinkNames, formats" PARAMS                                                 \
+    ") { for (let i = 0; i < out.length; i++) {"                                                             \
+    " const j = i * 5; out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3]," \
+    " sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i]" PROPS " }; } })"
 
-const char* const kPortBuilder =
-    "(function (out, u, names) { for (let i = 0; i < out.length; i++) { const j = i * 4;"
-    " out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3] }; } })";
-
-const char* const kLinkBuilder =
-    "(function (out, u, srcNames, sinkNames, formats) { for (let i = 0; i < out.length; i++) {"
-    " const j = i * 5; out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3],"
-    " sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i] }; } })";
-
-v8::Eternal<v8::Function> gNodeBuilder, gPortBuilder, gLinkBuilder;
+const char* const kBuilders[2][3] = {
+    {NODE_BUILDER("", ""), PORT_BUILDER("", ""), LINK_BUILDER("", "")},
+    {NODE_BUILDER(", props", ", props: props[i]"), PORT_BUILDER(", props", ", props: props[i]"),
+     LINK_BUILDER(", props", ", props: props[i]")},
+};
+enum Builder { kNodes, kPorts, kLinks };
+v8::Eternal<v8::Function> gBuilders[2][3];
 
 // The numbers of `count` records, `stride` to a record, and the texts.
 class Columns {
@@ -46,9 +55,9 @@ public:
 
     // Calls the builder with (result, numbers, texts...) and returns the
     // result array it filled; empty on failure.
-    v8::MaybeLocal<v8::Value> build(v8::Eternal<v8::Function>& slot, const char* source) {
+    v8::MaybeLocal<v8::Value> build(Builder kind, bool withProps) {
         v8::Isolate* isolate = v8::Isolate::GetCurrent();
-        v8::Local<v8::Function> builder = js::compiledFunction(slot, source);
+        v8::Local<v8::Function> builder = js::compiledFunction(gBuilders[withProps][kind], kBuilders[withProps][kind]);
         std::vector<v8::Local<v8::Value>> slots(count_, v8::Undefined(isolate));
         v8::Local<v8::Array> result = js::array(slots);
         size_t bytes = store_->ByteLength();
@@ -72,13 +81,11 @@ void setResult(const Nan::FunctionCallbackInfo<v8::Value>& info, v8::MaybeLocal<
     if (result.ToLocal(&value)) info.GetReturnValue().Set(value);
 }
 
-}  // namespace
-
-NAN_METHOD(getNodes) {
+void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
     PwContext* ctx = getContext();
-    js::StringCache cache;  // media classes repeat from node to node
+    js::StringCache cache;  // media classes and property texts repeat from node to node
     LockGuard lock(ctx->mutex);
-    Columns c(ctx->nodes.size(), 6, 2);
+    Columns c(ctx->nodes.size(), 6, withProps ? 3 : 2);
     uint32_t* u = c.numbers;
     for (const NodeInfo& n : ctx->nodes) {
         *u++ = n.id;
@@ -89,15 +96,16 @@ NAN_METHOD(getNodes) {
         *u++ = n.isOutput;
         c.text(0).push_back(js::str(n.name));
         c.text(1).push_back(cache.get(n.mediaClass));
+        if (withProps) c.text(2).push_back(js::propsObject(n.props, cache));
     }
-    setResult(info, c.build(gNodeBuilder, kNodeBuilder));
+    setResult(info, c.build(kNodes, withProps));
 }
 
-NAN_METHOD(getPorts) {
+void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
     PwContext* ctx = getContext();
     js::StringCache cache;  // port names repeat from node to node
     LockGuard lock(ctx->mutex);
-    Columns c(ctx->ports.size(), 4, 1);
+    Columns c(ctx->ports.size(), 4, withProps ? 2 : 1);
     uint32_t* u = c.numbers;
     for (const PortInfo& p : ctx->ports) {
         *u++ = p.id;
@@ -105,11 +113,12 @@ NAN_METHOD(getPorts) {
         *u++ = p.direction;
         *u++ = p.portType;
         c.text(0).push_back(cache.get(p.name));
+        if (withProps) c.text(1).push_back(js::propsObject(p.props, cache));
     }
-    setResult(info, c.build(gPortBuilder, kPortBuilder));
+    setResult(info, c.build(kPorts, withProps));
 }
 
-NAN_METHOD(getLinks) {
+void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
     PwContext* ctx = getContext();
     static const std::string kEmpty, kUnknown = "unknown";
     js::StringCache cache;  // node names repeat from link to link
@@ -126,7 +135,7 @@ NAN_METHOD(getLinks) {
         auto it = names.find(id);
         return it == names.end() ? kEmpty : *it->second;
     };
-    Columns c(ctx->links.size(), 5, 3);
+    Columns c(ctx->links.size(), 5, withProps ? 4 : 3);
     uint32_t* u = c.numbers;
     for (const LinkInfo& l : ctx->links) {
         *u++ = l.id;
@@ -138,6 +147,28 @@ NAN_METHOD(getLinks) {
         c.text(0).push_back(cache.get(nameOf(l.srcNodeId)));
         c.text(1).push_back(cache.get(nameOf(l.sinkNodeId)));
         c.text(2).push_back(cache.get(format == ctx->linkFormats.end() ? kUnknown : format->second));
+        if (withProps) c.text(3).push_back(js::propsObject(l.props, cache));
     }
-    setResult(info, c.build(gLinkBuilder, kLinkBuilder));
+    setResult(info, c.build(kLinks, withProps));
+}
+
+}  // namespace
+
+NAN_METHOD(getNodes) {
+    listNodes(info, false);
+}
+NAN_METHOD(getPorts) {
+    listPorts(info, false);
+}
+NAN_METHOD(getLinks) {
+    listLinks(info, false);
+}
+NAN_METHOD(graphNodes) {
+    listNodes(info, true);
+}
+NAN_METHOD(graphPorts) {
+    listPorts(info, true);
+}
+NAN_METHOD(graphLinks) {
+    listLinks(info, true);
 }

@@ -4,8 +4,8 @@
 
 #include "../ArgCheck.h"
 #include "../Bindings.h"
+#include "../JsValues.h"
 #include "../pipewire/PwContext.h"
-#include "JsValues.h"
 #include "NodeWait.h"
 
 namespace {

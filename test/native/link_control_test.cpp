@@ -8,6 +8,7 @@
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
 #include "pipewire/PwContext.h"
+#include "pipewire/RegistryMirror.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ protected:
         ctx.connected = true;
     }
     void link(uint32_t id, uint32_t srcNode, uint32_t srcPort, uint32_t sinkNode, uint32_t sinkPort) {
-        ctx.links.push_back(LinkInfo{id, srcNode, srcPort, sinkNode, sinkPort});
+        ctx.links.push_back(LinkInfo{id, srcNode, srcPort, sinkNode, sinkPort, {}});
     }
     void node(uint32_t id, const char* name) {
         NodeInfo n;
@@ -108,12 +109,27 @@ TEST_F(Links, UnlinkNodesQueuesEveryLinkBetweenTheNodesInMirrorOrder) {
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(queued(), (std::vector<uint32_t>{60, 62, 64}));
     EXPECT_EQ(ctx.linkFormats.count(62), 0u);
-    EXPECT_EQ(ctx.linkProxies.count(62), 1u) << "the queue drops the proxy entry when it hands the id over";
+    EXPECT_EQ(ctx.linkProxies.count(62), 0u);
 
+    // Asked again before the withdrawals arrive: nothing is queued twice, by
+    // name or by ports (the daemon would answer a second destroy with an error).
     EXPECT_EQ(unlinkNodesByName(&ctx, "src", 2, count), LinkStatus::Ok);
-    EXPECT_EQ(count, 3u) << "queued again while the links are still mirrored";
+    EXPECT_EQ(count, 0u);
+    bool requested = true;
+    ctx.linkProxies[64] = fakeProxy(0x21);
+    EXPECT_EQ(unlinkPortsById(&ctx, 14, 24, requested), LinkStatus::Ok);
+    EXPECT_FALSE(requested);
+    EXPECT_EQ(queued(), (std::vector<uint32_t>{60, 62, 64}));
     EXPECT_EQ(unlinkNodesByName(&ctx, "sr", 2, count), LinkStatus::Ok);
     EXPECT_EQ(count, 0u);
+
+    // Once withdrawn, the id is free: the daemon hands ids out again.
+    installLinkHooks(&ctx);
+    onRegistryGlobalRemove(&ctx, 60);
+    link(60, 1, 11, 2, 21);
+    EXPECT_EQ(unlinkNodesByName(&ctx, "src", 2, count), LinkStatus::Ok);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(queued(), (std::vector<uint32_t>{60, 62, 64, 60}));
 }
 
 TEST_F(Links, AnUnknownNameMatchesLinksOfNodeZero) {
@@ -124,9 +140,9 @@ TEST_F(Links, AnUnknownNameMatchesLinksOfNodeZero) {
 }
 
 TEST_F(Links, LinkPortsNeedsAnOutputThenAnInput) {
-    ctx.ports.push_back(PortInfo{11, 1, "out", 0, 0});
-    ctx.ports.push_back(PortInfo{21, 2, "in", 1, 0});
-    ctx.ports.push_back(PortInfo{31, 0, "orphan-out", 0, 0});
+    ctx.ports.push_back(PortInfo{11, 1, "out", 0, 0, {}});
+    ctx.ports.push_back(PortInfo{21, 2, "in", 1, 0, {}});
+    ctx.ports.push_back(PortInfo{31, 0, "orphan-out", 0, 0, {}});
     EXPECT_EQ(linkPortsById(&ctx, 21, 11), LinkStatus::NoPortsOrNodes);
     EXPECT_EQ(linkPortsById(&ctx, 11, 11), LinkStatus::NoPortsOrNodes);
     EXPECT_EQ(linkPortsById(&ctx, 31, 21), LinkStatus::NoPortsOrNodes) << "node id 0";
@@ -137,8 +153,8 @@ TEST_F(Links, LinkPortsNeedsAnOutputThenAnInput) {
 
 TEST_F(Links, LinkNodesNeedsPortsOnBothSides) {
     node(1, "src");
-    ctx.ports.push_back(PortInfo{11, 1, "out", 0, 0});
-    ctx.ports.push_back(PortInfo{21, 2, "in", 1, 0});
+    ctx.ports.push_back(PortInfo{11, 1, "out", 0, 0, {}});
+    ctx.ports.push_back(PortInfo{21, 2, "in", 1, 0, {}});
     uint32_t count = 9;
     EXPECT_EQ(linkNodesByName(&ctx, "src", 3, count), LinkStatus::NoMatchingPorts);
     EXPECT_EQ(linkNodesByName(&ctx, "other", 2, count), LinkStatus::NoMatchingPorts);
@@ -164,11 +180,11 @@ TEST_F(Links, DestroyOnLoopChecksItsArguments) {
 }
 
 TEST_F(Links, ANamedLinkIsEnteredUnderItsRegistryIdWhenAnnounced) {
-    LinkProxyData a{&ctx, fakeProxy(0x30), {}, true, 11, 21, SPA_ID_INVALID};
-    LinkProxyData b{&ctx, fakeProxy(0x31), {}, true, 12, 22, SPA_ID_INVALID};
+    LinkProxyData a{&ctx, fakeProxy(0x30), {}, true, 11, 21, SPA_ID_INVALID, 0};
+    LinkProxyData b{&ctx, fakeProxy(0x31), {}, true, 12, 22, SPA_ID_INVALID, 0};
     ctx.pendingNamedLinks = {&a, &b};
-    claimNamedLinkLocked(&ctx, LinkInfo{80, 1, 12, 2, 22});
-    claimNamedLinkLocked(&ctx, LinkInfo{81, 1, 13, 2, 23});  // not ours
+    claimNamedLinkLocked(&ctx, LinkInfo{80, 1, 12, 2, 22, {}});
+    claimNamedLinkLocked(&ctx, LinkInfo{81, 1, 13, 2, 23, {}});  // not ours
     EXPECT_EQ(ctx.linkProxies.at(80), fakeProxy(0x31));
     EXPECT_EQ(ctx.linkFormats.at(80), "dynamic");
     EXPECT_EQ(ctx.linkFormats.count(81), 0u);

@@ -1,4 +1,5 @@
-// Turning mirror values into JavaScript values. Property names are made once
+// Turning mirror values into JavaScript values, for the listings, the events
+// and the link inspection alike. Property names are made once
 // (internalized) and reused: the listings build thousands of objects under the
 // graph lock, so each property costs as little as possible.
 #pragma once
@@ -15,10 +16,10 @@ namespace js {
 
 // clang-format off
 enum Key : unsigned {
-    kId, kName, kType, kVersion, kInputPorts, kOutputPorts, kIsInput, kIsOutput,
-    kNodeId, kDirection, kPortType,
-    kSrcNodeId, kSrcPortId, kSinkNodeId, kSinkPortId, kSrcNodeName, kSinkNodeName, kFormat,
+    kId, kName, kType, kIsInput, kIsOutput, kNodeId, kDirection,
+    kSrcNodeId, kSrcPortId, kSinkNodeId, kSinkPortId, kFormat,
     kFound, kLinkId, kBytes, kDrops, kRate, kState, kSrcNode, kSinkNode,
+    kProps, kToken, kRes, kMessage,
     kKeyCount
 };
 // clang-format on
@@ -56,10 +57,10 @@ inline void set(v8::Local<v8::Object> obj, Key k, v8::Local<v8::Value> value) {
 // records under the graph lock).
 class StringCache {
 public:
-    v8::Local<v8::String> get(const std::string& s) {
+    v8::Local<v8::String> get(std::string_view s) {
         auto it = cache_.find(s);
         if (it != cache_.end()) return it->second;
-        v8::Local<v8::String> value = str(s);
+        v8::Local<v8::String> value = Nan::New(s.data(), static_cast<int>(s.size())).ToLocalChecked();
         cache_.emplace(s, value);
         return value;
     }
@@ -72,5 +73,14 @@ private:
 inline v8::Local<v8::Array> array(std::vector<v8::Local<v8::Value>>& elements) {
     return v8::Array::New(v8::Isolate::GetCurrent(), elements.data(), elements.size());
 }
+
+}  // namespace js
+
+namespace js {
+
+// A plain object of the packed properties of a record, keys and values as
+// announced. Data properties only, so a key such as "__proto__" is an
+// ordinary key. The packed text must outlive the cache.
+v8::Local<v8::Object> propsObject(const std::string& packed, StringCache& cache);
 
 }  // namespace js

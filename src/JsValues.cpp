@@ -1,14 +1,15 @@
 #include "JsValues.h"
 
+#include "pipewire/PackedProps.h"
+
 namespace js {
 
 namespace {
 
 const char* const kNames[kKeyCount] = {
-    "id",         "name",        "type",         "version",  "inputPorts", "outputPorts", "isInput",
-    "isOutput",   "nodeId",      "direction",    "portType", "srcNodeId",  "srcPortId",   "sinkNodeId",
-    "sinkPortId", "srcNodeName", "sinkNodeName", "format",   "found",      "linkId",      "bytes",
-    "drops",      "rate",        "state",        "srcNode",  "sinkNode",
+    "id",        "name",       "type",       "isInput",  "isOutput", "nodeId", "direction", "srcNodeId",
+    "srcPortId", "sinkNodeId", "sinkPortId", "format",   "found",    "linkId", "bytes",     "drops",
+    "rate",      "state",      "srcNode",    "sinkNode", "props",    "token",  "res",       "message",
 };
 
 v8::Eternal<v8::String> gKeys[kKeyCount];
@@ -32,6 +33,15 @@ v8::Local<v8::Function> compiledFunction(v8::Eternal<v8::Function>& slot, const 
         slot.Set(isolate, fn.As<v8::Function>());
     }
     return slot.Get(isolate);
+}
+
+v8::Local<v8::Object> propsObject(const std::string& packed, StringCache& cache) {
+    v8::Local<v8::Context> context = Nan::GetCurrentContext();
+    v8::Local<v8::Object> obj = Nan::New<v8::Object>();
+    forEachProp(packed, [&](std::string_view k, std::string_view v) {
+        static_cast<void>(obj->CreateDataProperty(context, cache.get(k), cache.get(v)).FromMaybe(false));
+    });
+    return obj;
 }
 
 }  // namespace js

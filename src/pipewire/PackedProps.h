@@ -1,0 +1,45 @@
+// The properties the registry announces with a global, kept as one buffer:
+// "key\0value\0key\0value\0..." in announcement order. One allocation per
+// record, and the texts stay byte for byte as announced.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <spa/utils/dict.h>
+
+inline std::string packProps(const spa_dict* dict) {
+    std::string packed;
+    if (!dict) return packed;
+    size_t size = 0;
+    for (uint32_t i = 0; i < dict->n_items; i++) {
+        const spa_dict_item& item = dict->items[i];
+        if (!item.key) continue;
+        size += std::strlen(item.key) + (item.value ? std::strlen(item.value) : 0) + 2;
+    }
+    packed.reserve(size);
+    for (uint32_t i = 0; i < dict->n_items; i++) {
+        const spa_dict_item& item = dict->items[i];
+        if (!item.key) continue;
+        packed.append(item.key).push_back('\0');
+        if (item.value) packed.append(item.value);
+        packed.push_back('\0');
+    }
+    return packed;
+}
+
+// Calls f(key, value) for each property, in order.
+template <typename F>
+void forEachProp(const std::string& packed, F&& f) {
+    const char* p = packed.data();
+    const char* end = p + packed.size();
+    while (p < end) {
+        std::string_view key(p);
+        p += key.size() + 1;
+        if (p > end) break;
+        std::string_view value(p);
+        p += value.size() + 1;
+        f(key, value);
+    }
+}

@@ -1,0 +1,149 @@
+#include "SharedConnection.h"
+
+#include <vector>
+
+#include "../Clock.h"
+#include "../events/EventQueue.h"
+#include "PwContext.h"
+#include "PwThread.h"
+
+namespace {
+
+constexpr int kFlushLimitMs = 1000;
+constexpr int kJoinLimitMs = 3000;
+
+PwEvent snapshotEvent(PwEventType type, uint32_t id) {
+    PwEvent event;
+    event.type = type;
+    event.id = id;
+    event.audience = ForGraph;
+    return event;
+}
+
+// The mirror as the Graph hears it appear, in mirror order. Graph lock held.
+void appendCreatedLocked(PwContext* ctx, std::vector<PwEvent>& out) {
+    for (const NodeInfo& n : ctx->nodes) {
+        out.push_back(snapshotEvent(NodeCreated, n.id));
+        out.back().node = n;
+    }
+    for (const PortInfo& p : ctx->ports) {
+        out.push_back(snapshotEvent(PortCreated, p.id));
+        out.back().port = p;
+    }
+    for (const LinkInfo& l : ctx->links) {
+        out.push_back(snapshotEvent(LinkCreated, l.id));
+        out.back().link = l;
+    }
+}
+
+// The mirror as the Graph hears it go: links, then ports, then nodes.
+void appendDestroyedLocked(PwContext* ctx, std::vector<PwEvent>& out) {
+    for (const LinkInfo& l : ctx->links) out.push_back(snapshotEvent(LinkDestroyed, l.id));
+    for (const PortInfo& p : ctx->ports) out.push_back(snapshotEvent(PortDestroyed, p.id));
+    for (const NodeInfo& n : ctx->nodes) out.push_back(snapshotEvent(NodeDestroyed, n.id));
+}
+
+bool running(const PwContext* ctx) {
+    return ctx->loopState.load() == LoopState::Running && ctx->connected;
+}
+
+}  // namespace
+
+bool connectionHeld(const PwContext* ctx) {
+    return ctx->initialized || ctx->graphOpen;
+}
+
+void closeConnection(PwContext* ctx, const char* reason) {
+    if (ctx->hooks && ctx->hooks->beforeClose) ctx->hooks->beforeClose(ctx);
+    if (running(ctx)) flushToDaemon(ctx, kFlushLimitMs);
+    stopPwThread(ctx);
+    ctx->graphSyncs.clear();  // the thread has ended
+    std::vector<PwEvent> events;
+    {
+        LockGuard lock(ctx->mutex);
+        if (ctx->graphListening) {
+            if (reason) {
+                events.push_back(snapshotEvent(Disconnected, 0));
+                events.back().text = reason;
+            }
+            appendDestroyedLocked(ctx, events);
+        }
+        clearContextData(ctx);
+        ctx->removalRequested.clear();
+    }
+    emitEvents(ctx, std::move(events));
+}
+
+bool holdForScript(PwContext* ctx, bool verbose) {
+    if (ctx->initialized) return true;
+    if (ctx->threadStarted) {
+        // The Graph's connection: wait, bounded, for its initial graph.
+        int64_t start = monotonicMs();
+        while (!ctx->initialSyncDone && running(ctx) && monotonicMs() - start < kJoinLimitMs) sleepMs(2);
+        ctx->initialized = true;
+        return true;
+    }
+    if (!startPwThread(ctx, verbose)) return false;
+    waitForStartup(ctx);
+    ctx->initialized = true;
+    return true;
+}
+
+void releaseForScript(PwContext* ctx) {
+    if (!ctx->initialized) return;
+    ctx->initialized = false;
+    closeConnection(ctx, ctx->graphOpen ? "destroyPwThread() closed the connection" : nullptr);
+    if (ctx->graphOpen) {
+        ctx->graphOpen = false;
+        LockGuard lock(ctx->mutex);
+        ctx->graphListening = false;
+    }
+}
+
+bool openForGraph(PwContext* ctx, bool restart) {
+    if (ctx->threadStarted && (restart || !running(ctx))) closeConnection(ctx, nullptr);
+    ctx->graphOpen = true;
+    std::vector<PwEvent> events;
+    {
+        LockGuard lock(ctx->mutex);
+        if (!ctx->graphListening) {
+            ctx->graphListening = true;
+            appendCreatedLocked(ctx, events);
+            if (ctx->threadStarted && ctx->initialSyncDone) events.push_back(snapshotEvent(Connected, 0));
+        }
+    }
+    emitEvents(ctx, std::move(events));
+    if (ctx->threadStarted) return true;
+    if (startPwThread(ctx, false)) return true;
+    ctx->graphOpen = false;
+    LockGuard lock(ctx->mutex);
+    ctx->graphListening = false;
+    return false;
+}
+
+void closeForGraph(PwContext* ctx) {
+    if (!ctx->graphOpen) return;
+    ctx->graphOpen = false;
+    if (!ctx->initialized) {
+        closeConnection(ctx, nullptr);
+    } else {
+        std::vector<PwEvent> events;
+        {
+            LockGuard lock(ctx->mutex);
+            appendDestroyedLocked(ctx, events);
+        }
+        emitEvents(ctx, std::move(events));
+    }
+    LockGuard lock(ctx->mutex);
+    ctx->graphListening = false;
+}
+
+void closeAtExit(PwContext* ctx) {
+    if (!ctx->threadStarted) return;
+    ctx->asyncInitialized = false;  // the JavaScript thread wakes no more
+    {
+        LockGuard lock(ctx->mutex);
+        ctx->graphListening = false;
+    }
+    closeConnection(ctx, nullptr);
+}

@@ -1,0 +1,37 @@
+// The one connection to the daemon, held by the script's createPwThread /
+// destroyPwThread, by the Graph, or by both. It runs while either holds it;
+// destroyPwThread closes it for both. V8-free; JavaScript thread.
+#pragma once
+
+struct PwContext;
+
+// createPwThread: joins a running connection (waiting for its initial graph),
+// else starts one with the start-up pause. False when no thread could start.
+bool holdForScript(PwContext* ctx, bool verbose);
+
+// destroyPwThread: hands queued removals over, lets the daemon handle them,
+// and closes the connection for everyone; the Graph is told.
+void releaseForScript(PwContext* ctx);
+
+// The Graph starts listening: it hears the whole mirror as created events,
+// then Connected once the initial round trip is done. A connection is
+// started (without a pause) when none runs or the one running has failed;
+// with `restart`, a running one is closed and made anew. False when no
+// thread could start.
+bool openForGraph(PwContext* ctx, bool restart);
+
+// The Graph stops listening (hearing the mirror go first); the connection
+// closes unless the script holds it.
+void closeForGraph(PwContext* ctx);
+
+// Whether anyone holds the connection.
+bool connectionHeld(const PwContext* ctx);
+
+// Hands queued work over and closes the connection; the mirror is emptied.
+// A Graph that listens hears `reason` (when given) as Disconnected, then the
+// mirror go. Also used at process exit.
+void closeConnection(PwContext* ctx, const char* reason);
+
+// At process exit: removals still queued are sent, then the connection
+// closes. Nothing is told to JavaScript any more.
+void closeAtExit(PwContext* ctx);
