@@ -6,11 +6,14 @@ namespace js {
 
 namespace {
 
-const char* const kNames[kKeyCount] = {
-    "id",        "name",       "type",       "isInput",  "isOutput", "nodeId", "direction", "srcNodeId",
-    "srcPortId", "sinkNodeId", "sinkPortId", "format",   "found",    "linkId", "bytes",     "drops",
-    "rate",      "state",      "srcNode",    "sinkNode", "props",    "token",  "res",       "message",
+// In the order of the Key enumeration.
+const char* const kNames[] = {
+    "id",         "name",    "type",      "version",  "inputPorts", "outputPorts", "isInput",
+    "isOutput",   "nodeId",  "direction", "portType", "srcNodeId",  "srcPortId",   "sinkNodeId",
+    "sinkPortId", "format",  "found",     "linkId",   "bytes",      "drops",       "rate",
+    "state",      "srcNode", "sinkNode",  "props",    "token",      "res",         "message",
 };
+static_assert(sizeof(kNames) / sizeof(kNames[0]) == kKeyCount, "one name per key");
 
 v8::Eternal<v8::String> gKeys[kKeyCount];
 

@@ -16,7 +16,7 @@ namespace js {
 
 // clang-format off
 enum Key : unsigned {
-    kId, kName, kType, kIsInput, kIsOutput, kNodeId, kDirection,
+    kId, kName, kType, kVersion, kInputPorts, kOutputPorts, kIsInput, kIsOutput, kNodeId, kDirection, kPortType,
     kSrcNodeId, kSrcPortId, kSinkNodeId, kSinkPortId, kFormat,
     kFound, kLinkId, kBytes, kDrops, kRate, kState, kSrcNode, kSinkNode,
     kProps, kToken, kRes, kMessage,

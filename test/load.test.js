@@ -7,14 +7,19 @@ const fs = require('node:fs');
 const threadsBefore = fs.readdirSync('/proc/self/task').length;
 const q = require('./helpers/addon');
 
-test('exports exactly the nineteen functions, in table order', () => {
-  assert.deepEqual(Object.keys(q), [
-    'createPwThread', 'destroyPwThread', 'getNodes', 'getPorts', 'getLinks',
-    'getOutputNodes', 'getInputNodes', 'getInputNodesName', 'getOutputNodesName',
-    'linkPorts', 'unlinkPorts', 'linkNodesNameToId', 'unlinkNodesNameToId',
-    'waitForNewNode', 'getLinkFormat', 'getLinkStats', 'getLinkState', 'on', 'off',
-  ]);
+const NINETEEN = [
+  'createPwThread', 'destroyPwThread', 'getNodes', 'getPorts', 'getLinks',
+  'getOutputNodes', 'getInputNodes', 'getInputNodesName', 'getOutputNodesName',
+  'linkPorts', 'unlinkPorts', 'linkNodesNameToId', 'unlinkNodesNameToId',
+  'waitForNewNode', 'getLinkFormat', 'getLinkStats', 'getLinkState', 'on', 'off',
+];
+
+test('the add-on exports the nineteen functions first, in table order; the package adds connect', () => {
+  assert.deepEqual(Object.keys(q).slice(0, 19), NINETEEN);
   for (const fn of Object.values(q)) assert.equal(typeof fn, 'function');
+  const pkg = require('..');
+  assert.deepEqual(Object.keys(pkg), [...NINETEEN, 'connect']);
+  for (const name of NINETEEN) assert.equal(pkg[name], q[name]);
 });
 
 test('loading starts no thread and connects to nothing', () => {

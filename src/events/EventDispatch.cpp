@@ -97,6 +97,7 @@ void dispatch(const PwEvent& event) {
     }
 }
 
+// The created events carry the objects as the Graph's listings make them.
 v8::Local<v8::Value> graphPayload(const PwEvent& event) {
     js::StringCache cache;
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
@@ -105,6 +106,11 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kId, js::num(event.node.id));
             js::set(o, js::kName, js::str(event.node.name));
             js::set(o, js::kType, js::str(event.node.mediaClass));
+            js::set(o, js::kVersion, js::num(event.node.version));
+            js::set(o, js::kInputPorts, js::num(event.node.inputPorts));
+            js::set(o, js::kOutputPorts, js::num(event.node.outputPorts));
+            js::set(o, js::kIsInput, Nan::New(event.node.isInput));
+            js::set(o, js::kIsOutput, Nan::New(event.node.isOutput));
             js::set(o, js::kProps, js::propsObject(event.node.props, cache));
             return o;
         case PortCreated:
@@ -112,6 +118,7 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kNodeId, js::num(event.port.nodeId));
             js::set(o, js::kName, js::str(event.port.name));
             js::set(o, js::kDirection, js::num(event.port.direction));
+            js::set(o, js::kPortType, js::num(event.port.portType));
             js::set(o, js::kProps, js::propsObject(event.port.props, cache));
             return o;
         case LinkCreated:

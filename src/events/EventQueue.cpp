@@ -14,7 +14,9 @@ void push(PwContext* ctx, PwEvent&& event) {
     signalWakeup(ctx);
 }
 
-PwEvent make(PwEventType type, uint32_t id, uint8_t audience) {
+}  // namespace
+
+PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t audience) {
     PwEvent event;
     event.type = type;
     event.id = id;
@@ -22,48 +24,52 @@ PwEvent make(PwEventType type, uint32_t id, uint8_t audience) {
     return event;
 }
 
-}  // namespace
-
 void signalWakeup(PwContext* ctx) {
     if (ctx->asyncInitialized.load(std::memory_order_acquire)) uv_async_send(ctx->eventAsync);
 }
 
 void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience) {
-    PwEvent event = make(NodeCreated, node.id, audience);
+    PwEvent event = makeEvent(NodeCreated, node.id, audience);
     event.node = node;
     push(ctx, std::move(event));
 }
 
 void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience) {
-    push(ctx, make(NodeDestroyed, id, audience));
+    push(ctx, makeEvent(NodeDestroyed, id, audience));
 }
 
 void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience) {
-    PwEvent event = make(LinkCreated, link.id, audience);
+    PwEvent event = makeEvent(LinkCreated, link.id, audience);
     event.link = link;
     push(ctx, std::move(event));
 }
 
 void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t audience) {
-    push(ctx, make(LinkDestroyed, id, audience));
+    push(ctx, makeEvent(LinkDestroyed, id, audience));
 }
 
 void emitPortCreated(PwContext* ctx, const PortInfo& port) {
-    PwEvent event = make(PortCreated, port.id, ForGraph);
+    PwEvent event = makeEvent(PortCreated, port.id, ForGraph);
     event.port = port;
     push(ctx, std::move(event));
 }
 
 void emitPortDestroyed(PwContext* ctx, uint32_t id) {
-    push(ctx, make(PortDestroyed, id, ForGraph));
+    push(ctx, makeEvent(PortDestroyed, id, ForGraph));
 }
 
 void emitGraphEvent(PwContext* ctx, PwEventType type, uint32_t id, uint32_t token, int32_t res, std::string text) {
-    PwEvent event = make(type, id, ForGraph);
+    PwEvent event = makeEvent(type, id, ForGraph);
     event.token = token;
     event.res = res;
     event.text = std::move(text);
-    push(ctx, std::move(event));
+    LockGuard lock(ctx->mutex);
+    if (ctx->graphListening) push(ctx, std::move(event));
+}
+
+void dropGraphEventsLocked(PwContext* ctx) {
+    LockGuard lock(ctx->queueMutex);
+    for (PwEvent& event : ctx->eventQueue) event.audience &= ~ForGraph;
 }
 
 void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events) {

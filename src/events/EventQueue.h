@@ -12,17 +12,24 @@
 struct PwContext;
 
 // The four changes the listeners of `on` hear. `audience` says whether the
-// Graph hears them too.
+// Graph hears them too. May be called with the graph lock held.
 void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience = ForListeners);
 void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience = ForListeners);
 void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience = ForListeners);
 void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t audience = ForListeners);
 
-// Events for the Graph only.
+// Events for the Graph only. The port events are called with the graph
+// lock held; emitGraphEvent takes it, and queues only while the Graph listens.
 void emitPortCreated(PwContext* ctx, const PortInfo& port);
 void emitPortDestroyed(PwContext* ctx, uint32_t id);
 void emitGraphEvent(PwContext* ctx, PwEventType type, uint32_t id, uint32_t token = 0, int32_t res = 0,
                     std::string text = {});
+
+// The Graph stops listening: what waits in the queue for it is dropped.
+// Graph lock held.
+void dropGraphEventsLocked(PwContext* ctx);
+
+PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t audience);
 
 // Appends several events under one lock and wakes the consumer once.
 void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events);

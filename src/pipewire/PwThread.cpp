@@ -169,12 +169,7 @@ namespace {
 void reportDisconnected(PwContext* ctx, int res, const std::string& text) {
     if (ctx->disconnectReported) return;
     ctx->disconnectReported = true;
-    bool graph;
-    {
-        LockGuard lock(ctx->mutex);
-        graph = ctx->graphListening;
-    }
-    if (graph) emitGraphEvent(ctx, Disconnected, 0, 0, res, text);
+    emitGraphEvent(ctx, Disconnected, 0, 0, res, text);
 }
 
 // Who we are, for the daemon's client list and the session manager's logs.
@@ -271,15 +266,11 @@ void onCoreDone(void* data, uint32_t id, int seq) {
     auto* ctx = static_cast<PwContext*>(data);
     if (id != PW_ID_CORE) return;
     if (seq == ctx->initialSyncSeq && !ctx->initialSyncDone) {
-        bool graph;
-        {
-            // Under the graph lock, so that a Graph that starts listening now
-            // either sees the flag or gets this event.
-            LockGuard lock(ctx->mutex);
-            ctx->initialSyncDone = true;
-            graph = ctx->graphListening;
-        }
-        if (graph) emitGraphEvent(ctx, Connected, 0);
+        // Under the graph lock, so that a Graph that starts listening now
+        // either sees the flag or gets the event.
+        LockGuard lock(ctx->mutex);
+        ctx->initialSyncDone = true;
+        if (ctx->graphListening) emitEvents(ctx, {makeEvent(Connected, 0, ForGraph)});
     }
     {
         std::lock_guard<std::mutex> lock(ctx->flushMutex);

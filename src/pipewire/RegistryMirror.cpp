@@ -48,8 +48,11 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
     auto* ctx = static_cast<PwContext*>(data);
     if (!type) return;
 
-    // Properties are parsed before the lock is taken; the audience of the
-    // event is decided under it, with the change.
+    // Properties are parsed before the lock is taken. The event is queued
+    // under it (the queue lock nests inside), with the change: whether the
+    // Graph hears it is decided by the same lock that starts and stops the
+    // Graph's listening, so the Graph hears every change once, and none
+    // after it stopped.
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
         NodeInfo node;
         node.id = id;
@@ -60,13 +63,9 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
             classifyNode(node, v);
         }
         node.props = packProps(props);
-        uint8_t audience;
-        {
-            LockGuard lock(ctx->mutex);
-            ctx->nodes.push_back(node);
-            audience = audienceLocked(ctx);
-        }
-        emitNodeCreated(ctx, node, audience);
+        LockGuard lock(ctx->mutex);
+        ctx->nodes.push_back(node);
+        emitNodeCreated(ctx, node, audienceLocked(ctx));
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         PortInfo port;
         port.id = id;
@@ -75,13 +74,9 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         port.direction = (dir && std::strcmp(dir, "in") == 0) ? 1 : 0;
         port.nodeId = parseIdProperty(lookup(props, "node.id"));
         port.props = packProps(props);
-        bool graph;
-        {
-            LockGuard lock(ctx->mutex);
-            ctx->ports.push_back(port);
-            graph = ctx->graphListening;
-        }
-        if (graph) emitPortCreated(ctx, port);
+        LockGuard lock(ctx->mutex);
+        ctx->ports.push_back(port);
+        if (ctx->graphListening) emitPortCreated(ctx, port);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
         LinkInfo link;
         link.id = id;
@@ -90,30 +85,22 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         link.sinkNodeId = parseIdProperty(lookup(props, "link.input.node"));
         link.sinkPortId = parseIdProperty(lookup(props, "link.input.port"));
         link.props = packProps(props);
-        uint8_t audience;
-        {
-            LockGuard lock(ctx->mutex);
-            ctx->links.push_back(link);
-            if (ctx->hooks && ctx->hooks->linkAnnounced) ctx->hooks->linkAnnounced(ctx, link);
-            audience = audienceLocked(ctx);
-        }
-        emitLinkCreated(ctx, link, audience);
+        LockGuard lock(ctx->mutex);
+        ctx->links.push_back(link);
+        if (ctx->hooks && ctx->hooks->linkAnnounced) ctx->hooks->linkAnnounced(ctx, link);
+        emitLinkCreated(ctx, link, audienceLocked(ctx));
     }
 }
 
 void onRegistryGlobalRemove(void* data, uint32_t id) {
     auto* ctx = static_cast<PwContext*>(data);
-    bool nodeErased, portErased, linkErased;
-    uint8_t audience;
-    {
-        LockGuard lock(ctx->mutex);
-        nodeErased = eraseById(ctx->nodes, id);
-        portErased = eraseById(ctx->ports, id);
-        linkErased = eraseById(ctx->links, id);
-        if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
-        audience = audienceLocked(ctx);
-    }
+    LockGuard lock(ctx->mutex);
+    bool nodeErased = eraseById(ctx->nodes, id);
+    bool portErased = eraseById(ctx->ports, id);
+    bool linkErased = eraseById(ctx->links, id);
+    if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
+    uint8_t audience = audienceLocked(ctx);
     if (nodeErased) emitNodeDestroyed(ctx, id, audience);
-    if (portErased && (audience & ForGraph)) emitPortDestroyed(ctx, id);
+    if (portErased && ctx->graphListening) emitPortDestroyed(ctx, id);
     if (linkErased) emitLinkDestroyed(ctx, id, audience);
 }

@@ -13,11 +13,7 @@ constexpr int kFlushLimitMs = 1000;
 constexpr int kJoinLimitMs = 3000;
 
 PwEvent snapshotEvent(PwEventType type, uint32_t id) {
-    PwEvent event;
-    event.type = type;
-    event.id = id;
-    event.audience = ForGraph;
-    return event;
+    return makeEvent(type, id, ForGraph);
 }
 
 // The mirror as the Graph hears it appear, in mirror order. Graph lock held.
@@ -58,20 +54,18 @@ void closeConnection(PwContext* ctx, const char* reason) {
     if (running(ctx)) flushToDaemon(ctx, kFlushLimitMs);
     stopPwThread(ctx);
     ctx->graphSyncs.clear();  // the thread has ended
-    std::vector<PwEvent> events;
-    {
-        LockGuard lock(ctx->mutex);
-        if (ctx->graphListening) {
-            if (reason) {
-                events.push_back(snapshotEvent(Disconnected, 0));
-                events.back().text = reason;
-            }
-            appendDestroyedLocked(ctx, events);
+    LockGuard lock(ctx->mutex);
+    if (ctx->graphListening) {
+        std::vector<PwEvent> events;
+        if (reason) {
+            events.push_back(snapshotEvent(Disconnected, 0));
+            events.back().text = reason;
         }
-        clearContextData(ctx);
-        ctx->removalRequested.clear();
+        appendDestroyedLocked(ctx, events);
+        emitEvents(ctx, std::move(events));
     }
-    emitEvents(ctx, std::move(events));
+    clearContextData(ctx);
+    ctx->removalRequested.clear();
 }
 
 bool holdForScript(PwContext* ctx, bool verbose) {
@@ -94,6 +88,7 @@ void releaseForScript(PwContext* ctx) {
     ctx->initialized = false;
     closeConnection(ctx, ctx->graphOpen ? "destroyPwThread() closed the connection" : nullptr);
     if (ctx->graphOpen) {
+        // The Graph hears why, and is closed with the connection.
         ctx->graphOpen = false;
         LockGuard lock(ctx->mutex);
         ctx->graphListening = false;
@@ -103,39 +98,32 @@ void releaseForScript(PwContext* ctx) {
 bool openForGraph(PwContext* ctx, bool restart) {
     if (ctx->threadStarted && (restart || !running(ctx))) closeConnection(ctx, nullptr);
     ctx->graphOpen = true;
-    std::vector<PwEvent> events;
     {
         LockGuard lock(ctx->mutex);
         if (!ctx->graphListening) {
             ctx->graphListening = true;
+            std::vector<PwEvent> events;
             appendCreatedLocked(ctx, events);
             if (ctx->threadStarted && ctx->initialSyncDone) events.push_back(snapshotEvent(Connected, 0));
+            emitEvents(ctx, std::move(events));
         }
     }
-    emitEvents(ctx, std::move(events));
     if (ctx->threadStarted) return true;
     if (startPwThread(ctx, false)) return true;
-    ctx->graphOpen = false;
-    LockGuard lock(ctx->mutex);
-    ctx->graphListening = false;
+    closeForGraph(ctx);
     return false;
 }
 
 void closeForGraph(PwContext* ctx) {
     if (!ctx->graphOpen) return;
     ctx->graphOpen = false;
-    if (!ctx->initialized) {
-        closeConnection(ctx, nullptr);
-    } else {
-        std::vector<PwEvent> events;
-        {
-            LockGuard lock(ctx->mutex);
-            appendDestroyedLocked(ctx, events);
-        }
-        emitEvents(ctx, std::move(events));
+    {
+        // Nothing more reaches the Graph, not even what is queued already.
+        LockGuard lock(ctx->mutex);
+        ctx->graphListening = false;
+        dropGraphEventsLocked(ctx);
     }
-    LockGuard lock(ctx->mutex);
-    ctx->graphListening = false;
+    if (!ctx->initialized) closeConnection(ctx, nullptr);
 }
 
 void closeAtExit(PwContext* ctx) {

@@ -1,0 +1,48 @@
+'use strict';
+// Node matchers: how a script says which nodes it means.
+//   'name'                       exact "node.name"
+//   /regexp/                     tested on "node.name"
+//   { key: 'text' | /regexp/ }   every announced property must match
+//   (node) => boolean            anything else
+
+function testRegExp(re, text) {
+  re.lastIndex = 0; // a /g or /y pattern keeps state between tests otherwise
+  return re.test(text);
+}
+
+function describeMatcher(m) {
+  if (typeof m === 'string') return JSON.stringify(m);
+  if (m instanceof RegExp) return String(m);
+  if (typeof m === 'function') return m.name ? `${m.name}()` : 'a function';
+  return `{ ${Object.entries(m)
+    .map(([k, v]) => `${JSON.stringify(k)}: ${v instanceof RegExp ? v : JSON.stringify(v)}`)
+    .join(', ')} }`;
+}
+
+// Returns (node) => boolean for a matcher; throws a TypeError for anything
+// that is not one. `what` names the argument in the message.
+function compileMatcher(m, what = 'matcher') {
+  if (typeof m === 'string') return (node) => node.name === m;
+  if (m instanceof RegExp) return (node) => testRegExp(m, node.name);
+  if (typeof m === 'function') return (node) => Boolean(m(node));
+  if (m !== null && typeof m === 'object' && !Array.isArray(m)) {
+    const entries = Object.entries(m);
+    for (const [key, v] of entries) {
+      if (typeof v !== 'string' && !(v instanceof RegExp)) {
+        throw new TypeError(`${what}: the pattern for "${key}" must be a string or a RegExp`);
+      }
+    }
+    if (entries.length === 0) throw new TypeError(`${what}: an object matcher needs at least one property`);
+    return (node) => {
+      const props = node.props || {};
+      for (const [key, v] of entries) {
+        if (!Object.prototype.hasOwnProperty.call(props, key)) return false;
+        if (typeof v === 'string' ? props[key] !== v : !testRegExp(v, props[key])) return false;
+      }
+      return true;
+    };
+  }
+  throw new TypeError(`${what} must be a node name, a RegExp, an object of property patterns or a function`);
+}
+
+module.exports = { compileMatcher, describeMatcher };
