@@ -41,3 +41,4 @@ function clientName() {
 addon.setClientName(clientName());
 
 module.exports = addon;
+module.exports.clientName = clientName;

@@ -1,5 +1,6 @@
 'use strict';
 // connect(): the one Graph of the process, opened on first use.
+const addon = require('./addon');
 const { Graph } = require('./graph');
 
 let current = null; // the open Graph, and the Promise of its first connect
@@ -16,6 +17,7 @@ function connect(options = {}) {
   if (typeof reconnect !== 'boolean') return Promise.reject(new TypeError('connect: reconnect must be a boolean'));
   // While a Graph is open, every connect() answers with it.
   if (current) return currentReady;
+  addon.setClientName(addon.clientName()); // the title the script has set by now
   const graph = new Graph({ reconnect }, (closed) => {
     if (current === closed) current = currentReady = null;
   });

@@ -1,0 +1,307 @@
+'use strict';
+// The asynchronous API: connect(), the Graph's events, waits and link
+// requests, against a private daemon, beside the nineteen functions.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { runChild } = require('./helpers/child');
+
+const ROOT = path.join(__dirname, '..');
+const daemon = startDaemon();
+const fixture = new Fixture();
+const quorvane = require('..');
+const { connect } = quorvane;
+
+test.after(async () => {
+  await fixture.close();
+  daemon.stop();
+});
+
+const ids = (list) => list.map((o) => o.id).sort((a, b) => a - b);
+const dumpIds = (type) => ids(pwDump().filter((o) => o.type === `PipeWire:Interface:${type}`));
+const child = (script, opts = {}) =>
+  runChild(`const quorvane = require(${JSON.stringify(ROOT)});\n${script}`, { env: daemon.env, preload: false, ...opts });
+
+test('connect: at once, with the whole graph; the same Graph while open; shared with createPwThread', async () => {
+  const src = await fixture.add('g-conn-src', 'Audio/Source', 0, 2);
+  const sink = await fixture.add('g-conn-sink', 'Audio/Sink', 2, 0);
+  await fixture.link([[src.outputs[0], sink.inputs[0]]]);
+
+  const t = Date.now();
+  const graph = await connect();
+  const ms = Date.now() - t;
+  // No fixed pause: the connection is ready after one round trip.
+  assert.ok(ms < 400, `connect took ${ms} ms`);
+  assert.deepEqual(ids(graph.nodes()), dumpIds('Node'));
+  assert.deepEqual(ids(graph.ports()), dumpIds('Port'));
+  assert.deepEqual(ids(graph.links()), dumpIds('Link'));
+  const node = graph.nodes().find((n) => n.id === src.id);
+  assert.equal(node.props['node.name'], 'g-conn-src');
+  assert.equal(node.props['media.class'], 'Audio/Source');
+  assert.equal(await connect(), graph);
+
+  // The nineteen see the same mirror; createPwThread joins the connection.
+  assert.equal(quorvane.createPwThread(), true);
+  const { props, ...plain } = node;
+  assert.deepEqual(quorvane.getNodes().find((n) => n.id === src.id), plain);
+  assert.ok(props);
+
+  // destroyPwThread closes the connection for both: the Graph hears why, once.
+  const heard = [];
+  graph.on('disconnected', (e) => heard.push(e.message));
+  quorvane.destroyPwThread();
+  await waitFor(() => graph.state === 'closed', 5000, 'the Graph to close');
+  assert.deepEqual(heard, ['destroyPwThread() closed the connection']);
+  assert.deepEqual(graph.nodes(), []);
+  await assert.rejects(graph.waitForNode('g-conn-src'), { message: 'Graph closed' });
+
+  // A new connect() makes a new Graph; createPwThread after it returns at once.
+  const again = await connect();
+  assert.notEqual(again, graph);
+  const t2 = Date.now();
+  assert.equal(quorvane.createPwThread(), true);
+  assert.ok(Date.now() - t2 < 400, 'createPwThread joined the open connection');
+  await again.close();
+  await again.close(); // idempotent
+  assert.ok(quorvane.getNodes().length > 0, 'the script still holds the connection');
+  quorvane.destroyPwThread();
+  assert.deepEqual(quorvane.getNodes(), []);
+  await fixture.remove(src.id, sink.id);
+});
+
+test('connect: no daemon rejects at once and leaves nothing running', async () => {
+  const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
+  const env = { ...process.env, XDG_RUNTIME_DIR: empty, PIPEWIRE_RUNTIME_DIR: empty };
+  const r = await child(
+    `const t = Date.now();
+     quorvane.connect({ timeoutMs: 2000 }).then(() => console.log('connected'),
+       (e) => console.log(JSON.stringify({ message: e.message, ms: Date.now() - t })));`,
+    { env },
+  );
+  fs.rmSync(empty, { recursive: true, force: true });
+  assert.equal(r.timedOut, false, 'the process exits by itself');
+  assert.equal(r.code, 0, r.stderr);
+  const out = JSON.parse(r.stdout);
+  assert.match(out.message, /^PipeWire not reachable/);
+  assert.ok(out.ms < 1000, `rejected after ${out.ms} ms`);
+});
+
+test('events: any number of listeners, beside on(), every event once and in order, ports included', async () => {
+  const graph = await connect();
+  const a = [];
+  const b = [];
+  const legacy = [];
+  for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed', 'port-created', 'port-destroyed']) {
+    graph.on(name, (p) => a.push(`${name} ${typeof p === 'number' ? p : p.id}`));
+    graph.on(name, (p) => b.push(`${name} ${typeof p === 'number' ? p : p.id}`));
+  }
+  for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed']) {
+    quorvane.on(name, (p) => legacy.push(`${name} ${typeof p === 'number' ? p : p.id}`));
+  }
+  try {
+    const src = await fixture.add('g-ev-src', 'Audio/Source', 0, 2);
+    const sink = await fixture.add('g-ev-sink', 'Audio/Sink', 2, 0);
+    const [linkId] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
+    await fixture.remove(src.id);
+    const expected = [
+      `node-created ${src.id}`, ...src.outputs.map((p) => `port-created ${p}`),
+      `node-created ${sink.id}`, ...sink.inputs.map((p) => `port-created ${p}`),
+      `link-created ${linkId}`,
+    ];
+    await waitFor(() => a.includes(`node-destroyed ${src.id}`), 5000, 'the removal');
+    assert.deepEqual(a.slice(0, expected.length), expected);
+    // The removal: the link and the ports go with the node, each once.
+    const rest = a.slice(expected.length).sort();
+    assert.deepEqual(rest, [`link-destroyed ${linkId}`, `node-destroyed ${src.id}`,
+      ...src.outputs.map((p) => `port-destroyed ${p}`)].sort());
+    assert.deepEqual(b, a);
+    await waitFor(() => legacy.length === a.filter((e) => !e.startsWith('port-')).length, 5000, 'the on() listeners');
+    assert.deepEqual(legacy, a.filter((e) => !e.startsWith('port-')));
+    const created = graph.nodes().find((n) => n.id === sink.id);
+    assert.equal(created.props['node.name'], 'g-ev-sink');
+    await fixture.remove(sink.id);
+  } finally {
+    for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed']) quorvane.off(name);
+    await graph.close();
+  }
+});
+
+test('waits: at once or when announced, never blocking the event loop; abort and time-out', async () => {
+  const graph = await connect();
+  try {
+    const pending = graph.waitForNode({ 'node.name': /^g-wait-\d+$/, 'media.class': 'Audio/Sink' }, { direction: 'Output' });
+    // The loop turns while the wait is pending: it does not block.
+    await new Promise(setImmediate);
+    assert.equal(await Promise.race([pending, 'pending']), 'pending');
+    const decoy = await fixture.add('g-wait-x', 'Audio/Sink', 1, 0); // name does not match
+    const made = fixture.add('g-wait-7', 'Audio/Sink', 3, 0);
+    const node = await pending;
+    const { id } = await made;
+    assert.equal(node.id, id);
+    // Present already: at once, matched by a function this time.
+    assert.equal((await graph.waitForNode((n) => n.id === id)).id, id);
+    // Its ports: all of them, once the daemon has sent what it announced.
+    const ports = await graph.waitForPorts(id, { direction: 'in' });
+    assert.equal(ports.length, 3);
+    assert.deepEqual((await graph.waitForPorts(id, { count: 3 })).map((p) => p.nodeId), [id, id, id]);
+
+    const ac = new AbortController();
+    const aborted = graph.waitForNode('g-wait-never', { signal: ac.signal, timeoutMs: Infinity });
+    ac.abort(new Error('stop waiting'));
+    await assert.rejects(aborted, { message: 'stop waiting' });
+    await assert.rejects(graph.waitForNode('g-wait-never', { timeoutMs: 20 }), /g-wait-never.*20 ms/);
+    await assert.rejects(graph.waitForPorts(id, { direction: 'out', count: 1, timeoutMs: 20 }), /within 20 ms/);
+    await assert.rejects(graph.waitForNode(42), TypeError);
+    await assert.rejects(graph.waitForNode('x', { direction: 'in' }), TypeError);
+    await assert.rejects(graph.waitForPorts(424242), { message: 'no node 424242' });
+    const gone = assert.rejects(graph.waitForPorts(decoy.id, { count: 5 }), { message: `node ${decoy.id} was removed` });
+    await fixture.remove(decoy.id);
+    await gone;
+    await fixture.remove(id);
+  } finally {
+    await graph.close();
+  }
+});
+
+test('links: made, refused with the daemon answer, unknown ports, by node, unlinked', async () => {
+  const src = await fixture.add('g-link-src', 'Audio/Source', 0, 2);
+  const sink = await fixture.add('g-link-sink', 'Audio/Sink', 2, 0);
+  // Another client's link, made before ours.
+  const [theirs] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
+  const graph = await connect();
+  try {
+    const link = await graph.link(src.outputs[0], sink.inputs[0]);
+    assert.deepEqual([link.srcNodeId, link.srcPortId, link.sinkNodeId, link.sinkPortId],
+      [src.id, src.outputs[0], sink.id, sink.inputs[0]]);
+    assert.ok(graph.links().some((l) => l.id === link.id), 'in the mirror when it resolves');
+    assert.match(pwLinkList(), new RegExp(`^\\s*${link.id}\\s`, 'm'));
+
+    await assert.rejects(graph.link(src.outputs[0], sink.inputs[0]), (e) =>
+      e.code === 'EEXIST' && e.errno === 17 && /File exists/.test(e.message));
+    await assert.rejects(graph.link(sink.inputs[0], src.outputs[0]), { message: 'Could not find matching ports or nodes' });
+    await assert.rejects(graph.link('1', 2), { name: 'TypeError', message: 'linkPorts requires two port IDs (outputPortId, inputPortId)' });
+
+    // Both pairs exist already: every request is refused, nothing is made.
+    const agg = await graph.linkNodes('g-link-src', sink.id).catch((e) => e);
+    assert.ok(agg instanceof AggregateError);
+    assert.deepEqual(agg.errors.map((e) => e.code), ['EEXIST', 'EEXIST']);
+    assert.deepEqual(agg.links, []);
+
+    await graph.unlink(link.id);
+    assert.ok(!graph.links().some((l) => l.id === link.id));
+    await assert.rejects(graph.unlink(link.id), { message: `no link ${link.id}` });
+    const made = await graph.linkNodes({ 'node.name': 'g-link-src' }, sink.id).catch((e) => e);
+    assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
+    assert.ok(graph.links().some((l) => l.id === theirs), 'the other client\'s link stays');
+  } finally {
+    await graph.close();
+  }
+  // Our links die with the connection; theirs stays.
+  const fromSrc = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
+  await waitFor(() => fromSrc().length === 1, 5000, 'our links to go');
+  assert.equal(fromSrc()[0].id, theirs);
+  await fixture.remove(src.id, sink.id);
+});
+
+test('a refusal reaches the Promise, not standard error; the script exits by itself after close', async () => {
+  const src = await fixture.add('g-err-src', 'Audio/Source', 0, 1);
+  const sink = await fixture.add('g-err-sink', 'Audio/Sink', 1, 0);
+  await fixture.link([[src.outputs[0], sink.inputs[0]]]);
+  const r = await child(
+    `quorvane.connect().then(async (graph) => {
+       const e = await graph.link(${src.outputs[0]}, ${sink.inputs[0]}).catch((e) => e);
+       console.log(e.code);
+       await graph.close();
+     });`,
+  );
+  assert.equal(r.timedOut, false, 'no hang');
+  assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, 'EEXIST', '']);
+  await fixture.remove(src.id, sink.id);
+});
+
+test('removals asked for just before destroyPwThread or exit are carried out', async () => {
+  const src = await fixture.add('g-flush-src', 'Audio/Source', 0, 2);
+  const sink = await fixture.add('g-flush-sink', 'Audio/Sink', 2, 0);
+  const theirLinks = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
+  for (const ending of ['quorvane.destroyPwThread();', 'process.exit(0);']) {
+    await fixture.link([[src.outputs[0], sink.inputs[0]], [src.outputs[1], sink.inputs[1]]]);
+    await waitFor(() => theirLinks().length === 2, 5000, 'the fixture links');
+    const r = await child(
+      `quorvane.createPwThread();
+       console.log(quorvane.unlinkNodesNameToId('g-flush-src', ${sink.id}));
+       ${ending}`,
+    );
+    assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, '2', ''], ending);
+    assert.equal(theirLinks().length, 0, `${ending}: the links are gone from the daemon`);
+  }
+  await fixture.remove(src.id, sink.id);
+});
+
+test('the daemon knows who we are: application.name and the binary', async () => {
+  const whoAmI = `quorvane.connect().then((g) => {
+      const dump = JSON.parse(require('node:child_process').execFileSync('pw-dump', { encoding: 'utf8' }));
+      const me = dump.find((o) => o.type === 'PipeWire:Interface:Client'
+        && Number(o.info.props['application.process.id']) === process.pid);
+      console.log(JSON.stringify(me.info.props));
+      return g.close();
+    });`;
+  for (const [title, name] of [['my-router', 'my-router'], [null, 'quorvane']]) {
+    const r = await child(`${title ? `process.title = '${title}';` : ''}${whoAmI}`);
+    assert.equal(r.code, 0, r.stderr);
+    const props = JSON.parse(r.stdout);
+    assert.equal(props['application.name'], name);
+    assert.equal(props['application.process.binary'], path.basename(process.execPath));
+  }
+});
+
+test('reconnect: a daemon restart is heard as disconnected, then connected, with the new graph and no duplicates', async () => {
+  // The child reaches the daemon through a socket link that the test points
+  // at the restarted daemon.
+  const first = startDaemon({ setEnv: false });
+  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-restart-'));
+  const socket = path.join(runtime, 'pipewire-0');
+  fs.symlinkSync(path.join(first.dir, 'pipewire-0'), socket);
+  let second = null;
+  const r = await runChild(
+    `const quorvane = require(${JSON.stringify(ROOT)});
+     quorvane.connect({ reconnect: true }).then((g) => {
+       const seen = new Map(g.nodes().map((n) => [n.id, 1]));
+       const heard = [];
+       g.on('node-created', (n) => seen.set(n.id, (seen.get(n.id) || 0) + 1));
+       g.on('node-destroyed', (id) => seen.delete(id));
+       g.on('disconnected', (e) => heard.push('disconnected'));
+       g.on('connected', () => {
+         heard.push('connected');
+         console.log('back ' + JSON.stringify({ nodes: g.nodes().map((n) => n.id), seen: [...seen], heard }));
+         g.close();
+       });
+       console.log('up');
+     });`,
+    {
+      env: { ...daemon.env, XDG_RUNTIME_DIR: runtime, PIPEWIRE_RUNTIME_DIR: runtime },
+      preload: false,
+      onStdout: (out) => {
+        if (second || !out.includes('up')) return;
+        first.kill();
+        second = startDaemon({ setEnv: false, objects: [{ name: 'restarted-sink', mediaClass: 'Audio/Sink', positions: ['MONO'] }] });
+        fs.unlinkSync(socket);
+        fs.symlinkSync(path.join(second.dir, 'pipewire-0'), socket);
+      },
+    },
+  );
+  const dump = pwDump(second.env).filter((o) => o.type === 'PipeWire:Interface:Node').map((o) => o.id).sort((a, b) => a - b);
+  first.stop();
+  second.stop();
+  fs.rmSync(runtime, { recursive: true, force: true });
+  assert.equal(r.timedOut, false, 'no hang');
+  assert.equal(r.code, 0, r.stderr);
+  const back = JSON.parse(r.stdout.split('back ')[1]);
+  assert.deepEqual(back.heard, ['disconnected', 'connected']);
+  assert.deepEqual([...back.nodes].sort((a, b) => a - b), dump);
+  assert.deepEqual(back.seen.map(([id]) => id).sort((a, b) => a - b), dump, 'the mirror was heard going and coming');
+  assert.ok(back.seen.every(([, n]) => n === 1), 'each node announced once');
+});
