@@ -8,6 +8,9 @@ const addon = require('./addon');
 const { abortableWait } = require('./abortable');
 const { compileMatcher, describeMatcher } = require('./match');
 
+// What the Graph offers the routes beside its public API.
+const kRoundTrip = Symbol('roundTrip');
+
 // The native event kinds, by number.
 const KINDS = [
   'node-created',
@@ -278,6 +281,27 @@ class Graph extends EventEmitter {
     );
   }
 
+  // --- routes -----------------------------------------------------------------
+
+  route(options) {
+    const { Route } = require('./route');
+    return new Route(this, options);
+  }
+
+  // Resolves once the daemon has answered a round trip: every change it
+  // announced before has been heard.
+  [kRoundTrip]() {
+    return this.#wait({}, (settle) => {
+      const seq = addon.graphSync();
+      if (seq < 0) return settle.reject(new Error('PipeWire not connected'));
+      return {
+        onEvent: (kind, payload) => {
+          if (kind === 'sync-done' && payload.id === seq) settle.resolve();
+        },
+      };
+    });
+  }
+
   // --- lifecycle --------------------------------------------------------------
 
   close() {
@@ -400,4 +424,4 @@ class Graph extends EventEmitter {
   }
 }
 
-module.exports = { Graph };
+module.exports = { Graph, kRoundTrip };

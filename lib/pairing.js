@@ -1,0 +1,37 @@
+'use strict';
+// Which output port goes to which input port when two nodes are linked.
+
+const channelOf = (port) => port.props?.['audio.channel'];
+
+// Port order: the first output to the first input, and so on (the pairing
+// of linkNodesNameToId).
+function positional(outputs, inputs) {
+  const n = Math.min(outputs.length, inputs.length);
+  const pairs = [];
+  for (let i = 0; i < n; i++) pairs.push([outputs[i], inputs[i]]);
+  return pairs;
+}
+
+// 'auto': by "audio.channel" (FL to FL, FR to FR, ...). A side that is one
+// MONO port links to every port of the other. Where no channel pairs up
+// (channels missing or all different), by port order.
+function pairPorts(outputs, inputs, mode = 'auto') {
+  if (outputs.length === 0 || inputs.length === 0) return [];
+  if (mode === 'positional') return positional(outputs, inputs);
+  const mono = (ports) => ports.length === 1 && channelOf(ports[0]) === 'MONO';
+  if (mono(outputs)) return inputs.map((inp) => [outputs[0], inp]);
+  if (mono(inputs)) return outputs.map((out) => [out, inputs[0]]);
+  const byChannel = new Map();
+  for (const inp of inputs) {
+    const ch = channelOf(inp);
+    if (ch !== undefined && !byChannel.has(ch)) byChannel.set(ch, inp);
+  }
+  const pairs = [];
+  for (const out of outputs) {
+    const ch = channelOf(out);
+    if (ch !== undefined && byChannel.has(ch)) pairs.push([out, byChannel.get(ch)]);
+  }
+  return pairs.length > 0 ? pairs : positional(outputs, inputs);
+}
+
+module.exports = { pairPorts };

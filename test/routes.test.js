@@ -1,0 +1,223 @@
+'use strict';
+// Routes against a private daemon: nodes whose ports carry "audio.channel"
+// (stereo, mono, 5.1, none), restarted, unlinked by others, linked elsewhere
+// by a session-manager-like client, overlapping routes, close, reconnect.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { runChild } = require('./helpers/child');
+const { pairPorts } = require('../lib/pairing');
+
+const ROOT = path.join(__dirname, '..');
+const daemon = startDaemon();
+const fixture = new Fixture();
+const { connect } = require('..');
+let graph;
+
+test.before(async () => {
+  graph = await connect();
+});
+test.after(async () => {
+  await graph.close();
+  await fixture.close();
+  daemon.stop();
+});
+
+// The daemon's links as [output port, input port] pairs, from pw-dump.
+function daemonPairs(filter = () => true) {
+  return pwDump()
+    .filter((o) => o.type === 'PipeWire:Interface:Link')
+    .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']])
+    .filter(filter)
+    .sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+}
+const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+const portsOf = (id) => graph.ports().filter((p) => p.nodeId === id);
+const channelPort = (nodeId, channel) => portsOf(nodeId).find((p) => p.props['audio.channel'] === channel).id;
+
+test('pairing: by channel, mono to every channel, by port order where channels do not help', () => {
+  const port = (id, ch) => ({ id, props: ch ? { 'audio.channel': ch } : {} });
+  const ids = (pairs) => pairs.map(([o, i]) => [o.id, i.id]);
+  const stereoOut = [port(1, 'FR'), port(2, 'FL')];
+  const stereoIn = [port(11, 'FL'), port(12, 'FR')];
+  const surround = ['FL', 'FR', 'FC', 'LFE', 'RL', 'RR'].map((ch, i) => port(20 + i, ch));
+  assert.deepEqual(ids(pairPorts(stereoOut, stereoIn)), [[1, 12], [2, 11]]);
+  assert.deepEqual(ids(pairPorts(stereoOut, stereoIn, 'positional')), [[1, 11], [2, 12]]);
+  assert.deepEqual(ids(pairPorts([port(3, 'MONO')], stereoIn)), [[3, 11], [3, 12]]);
+  assert.deepEqual(ids(pairPorts(stereoOut, [port(13, 'MONO')])), [[1, 13], [2, 13]]);
+  assert.deepEqual(ids(pairPorts(surround, stereoIn)), [[20, 11], [21, 12]], '5.1 into stereo: the front pair');
+  assert.deepEqual(ids(pairPorts([port(4), port(5), port(6)], stereoIn)), [[4, 11], [5, 12]], 'no channels');
+  assert.deepEqual(ids(pairPorts([port(7, 'AUX0'), port(8, 'AUX1')], stereoIn)), [[7, 11], [8, 12]], 'no overlap');
+  assert.deepEqual(pairPorts([], stereoIn), []);
+});
+
+test('a source restarted 100 times is linked again each time, channel to channel; a link removed by others comes back', async () => {
+  const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
+  await graph.waitForPorts(sink.id, { count: 2 });
+  const route = graph.route({ from: { 'application.name': /^rt-player/, 'node.name': 'rt-player' }, to: 'rt-sink' });
+  const linked = [];
+  route.on('linked', (l) => linked.push(l));
+  route.on('error', (e) => assert.fail(e));
+  try {
+    // The fixture's nodes carry no application name: none matches yet.
+    assert.deepEqual(route.links, []);
+    await route.close();
+
+    const r2 = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
+    r2.on('error', (e) => assert.fail(e));
+    const fl = channelPort(sink.id, 'FL');
+    const fr = channelPort(sink.id, 'FR');
+    for (let i = 0; i < 100; i++) {
+      const player = await fixture.add('rt-player', 'Stream/Output/Audio', '0', i % 2 ? 'FR,FL' : 'FL,FR');
+      const [o1, o2] = player.outputs;
+      const want = sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]);
+      const have = () => sorted(r2.links.map((l) => [l.srcPortId, l.sinkPortId]));
+      await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
+      assert.deepEqual(have(), want, `round ${i}`);
+      if (i === 99) {
+        // Removed by another client: made again.
+        const victim = r2.links[0];
+        assert.equal(spawnSync('pw-link', ['-d', String(victim.id)]).status, 0);
+        await waitFor(() => r2.links.length === 2 && !r2.links.some((l) => l.id === victim.id), 5000, 'the link again');
+        assert.deepEqual(have(), want);
+        assert.deepEqual(daemonPairs(([o]) => o === o1 || o === o2).map(String), want.map(String));
+      }
+      await fixture.remove(player.id);
+      await waitFor(() => r2.links.length === 0, 5000, `round ${i}: the links to go`);
+    }
+    await r2.close();
+  } finally {
+    await route.close();
+    await fixture.remove(sink.id);
+  }
+});
+
+test('mono, 5.1 and channel-less nodes; close removes exactly the route\'s links', async () => {
+  const stereo = await fixture.add('rm-stereo', 'Audio/Sink', 'FL,FR', '0');
+  const mic = await fixture.add('rm-mic', 'Audio/Source', '0', 'MONO');
+  const surround = await fixture.add('rm-51', 'Audio/Source', '0', 'FL,FR,FC,LFE,RL,RR');
+  const plain = await fixture.add('rm-plain', 'Audio/Source', '0', '3');
+  // Another client's link into the same sink stays whatever the route does.
+  const [theirs] = await fixture.link([[plain.outputs[2], stereo.inputs[0]]]);
+  await graph.waitForPorts(stereo.id, { count: 2 });
+  const route = graph.route({ from: /^rm-(mic|51|plain)$/, to: 'rm-stereo' });
+  route.on('error', (e) => assert.fail(e));
+  const [fl, fr] = [channelPort(stereo.id, 'FL'), channelPort(stereo.id, 'FR')];
+  const want = sorted([
+    [mic.outputs[0], fl], [mic.outputs[0], fr],
+    [surround.outputs[0], fl], [surround.outputs[1], fr],
+    [plain.outputs[0], stereo.inputs[0]], [plain.outputs[1], stereo.inputs[1]],
+  ]);
+  await waitFor(() => route.links.length === want.length, 5000, 'the links');
+  assert.deepEqual(sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId])), want);
+  await route.close();
+  assert.deepEqual(route.links, []);
+  assert.deepEqual(daemonPairs(([, i]) => i === fl || i === fr), [[plain.outputs[2], stereo.inputs[0]]]);
+  assert.ok(graph.links().some((l) => l.id === theirs));
+  await fixture.remove(stereo.id, mic.id, surround.id, plain.id);
+});
+
+test('exclusive: links from the source elsewhere are removed as they appear; others\' links to the sink stay', async () => {
+  const vmic = await fixture.add('ex-vmic', 'Audio/Sink', 'FL,FR', '0');
+  const speakers = await fixture.add('ex-speakers', 'Audio/Sink', 'FL,FR', '0');
+  const other = await fixture.add('ex-other', 'Stream/Output/Audio', '0', 'FL,FR');
+  const [otherLink] = await fixture.link([[other.outputs[0], speakers.inputs[0]]]);
+  const app = await fixture.add('ex-app', 'Stream/Output/Audio', '0', 'FL,FR');
+  // A session manager linked the new stream to the speakers.
+  await fixture.link([[app.outputs[0], speakers.inputs[0]], [app.outputs[1], speakers.inputs[1]]]);
+  const route = graph.route({ from: 'ex-app', to: 'ex-vmic', exclusive: true });
+  route.on('error', (e) => assert.fail(e));
+  const fromApp = () => daemonPairs(([o]) => app.outputs.includes(o));
+  const want = sorted([[app.outputs[0], vmic.inputs[0]], [app.outputs[1], vmic.inputs[1]]]);
+  await waitFor(() => String(fromApp()) === String(want), 5000, 'only the route\'s links from the app');
+  // And again when the session manager links it once more.
+  await fixture.link([[app.outputs[1], speakers.inputs[0]]]);
+  await waitFor(() => String(fromApp()) === String(want), 5000, 'the new link to be removed');
+  assert.ok(graph.links().some((l) => l.id === otherLink), 'a link from another node stays');
+  await route.close();
+  assert.deepEqual(fromApp(), []);
+  await fixture.remove(vmic.id, speakers.id, other.id, app.id);
+});
+
+test('two overlapping routes share a pair without fighting; the pair outlives the first one closed', async () => {
+  const sink = await fixture.add('ov-sink', 'Audio/Sink', 'FL,FR', '0');
+  const src = await fixture.add('ov-src', 'Audio/Source', '0', 'FL,FR');
+  await graph.waitForPorts(sink.id, { count: 2 });
+  // Every request the routes make: a pair is never asked for twice.
+  const requests = [];
+  const link = graph.link;
+  graph.link = (o, i, ...rest) => {
+    requests.push(`${o}:${i}`);
+    return link.call(graph, o, i, ...rest);
+  };
+  const a = graph.route({ from: 'ov-src', to: 'ov-sink' });
+  const b = graph.route({ from: /^ov-/, to: { 'node.name': 'ov-sink' } });
+  const errors = [];
+  a.on('error', (e) => errors.push(e));
+  b.on('error', (e) => errors.push(e));
+  await waitFor(() => daemonPairs(([o]) => src.outputs.includes(o)).length === 2, 5000, 'the pair links');
+  await graph.waitForNode('ov-sink'); // a round trip for both routes to settle
+  assert.equal(a.links.length + b.links.length, 2, 'each pair made once, by one of them');
+  assert.deepEqual(errors, []);
+  assert.equal(requests.length, 2, requests.join(' '));
+  delete graph.link;
+  const first = a.links.length ? a : b;
+  const second = first === a ? b : a;
+  await first.close();
+  await waitFor(() => second.links.length === 2, 5000, 'the other route to take the pairs over');
+  await second.close();
+  assert.deepEqual(daemonPairs(([o]) => src.outputs.includes(o)), []);
+  await fixture.remove(sink.id, src.id);
+});
+
+test('a route survives a daemon restart and links on the new connection', async () => {
+  const objects = [
+    { name: 'rr-sink', mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
+    { name: 'rr-src', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' },
+  ];
+  const first = startDaemon({ setEnv: false, objects });
+  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-route-restart-'));
+  const socket = path.join(runtime, 'pipewire-0');
+  fs.symlinkSync(path.join(first.dir, 'pipewire-0'), socket);
+  let second = null;
+  let daemonLinks = null;
+  const r = await runChild(
+    `const quorvane = require(${JSON.stringify(ROOT)});
+     quorvane.connect({ reconnect: true }).then((g) => {
+       const route = g.route({ from: 'rr-src', to: 'rr-sink' });
+       route.on('linked', () => {
+         if (route.links.length === 2) console.log('linked ' + JSON.stringify(route.links.map((l) => l.id)));
+       });
+       g.on('connected', () => console.log('reconnected'));
+     });`,
+    {
+      env: { ...daemon.env, XDG_RUNTIME_DIR: runtime, PIPEWIRE_RUNTIME_DIR: runtime },
+      preload: false,
+      timeoutMs: 15000,
+      onStdout: (out, proc) => {
+        const links = out.split('\n').filter((l) => l.startsWith('linked ')).length;
+        if (links === 1 && !second) {
+          first.kill();
+          second = startDaemon({ setEnv: false, objects });
+          fs.unlinkSync(socket);
+          fs.symlinkSync(path.join(second.dir, 'pipewire-0'), socket);
+        } else if (links === 2 && !daemonLinks) {
+          daemonLinks = pwDump(second.env).filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id);
+          proc.kill('SIGTERM');
+        }
+      },
+    },
+  );
+  first.stop();
+  second?.stop();
+  fs.rmSync(runtime, { recursive: true, force: true });
+  assert.equal(r.timedOut, false, r.stdout + r.stderr);
+  const lines = r.stdout.trim().split('\n');
+  assert.deepEqual(lines.map((l) => l.split(' ')[0]), ['linked', 'reconnected', 'linked']);
+  assert.deepEqual(JSON.parse(lines[2].slice(7)).sort(), daemonLinks.sort(), 'the new daemon holds the route\'s links');
+});
