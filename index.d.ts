@@ -144,3 +144,134 @@ export function on<N extends string>(
 ): void;
 export function off(eventName: PwEventName): void;
 export function off(eventName: string): void;
+
+// --- The asynchronous API -----------------------------------------------------
+
+/** Every property the registry announced for an object, as texts. */
+export interface Props {
+  [key: string]: string;
+}
+
+/** A node, as `graph.nodes()` lists it and "node-created" carries it. */
+export interface GraphNode extends PwNode {
+  props: Props;
+}
+
+/** A port, as `graph.ports()` lists it and "port-created" carries it. */
+export interface GraphPort extends PwPort {
+  props: Props;
+}
+
+/** A link, as `graph.links()` lists it. */
+export interface GraphLink extends PwLink {
+  props: Props;
+}
+
+/** A link as "link-created" carries it and `graph.link()` resolves with it. */
+export interface CreatedLink extends LinkCreatedEvent {
+  props: Props;
+}
+
+/**
+ * Which nodes are meant: an exact "node.name", a RegExp tested on it, an
+ * object of property patterns (every one must match: a string exactly, a
+ * RegExp by test), or a function.
+ */
+export type NodeMatcher = string | RegExp | { [property: string]: string | RegExp } | ((node: GraphNode) => boolean);
+
+/** What an AbortController's signal offers; any AbortSignal fits. */
+export interface AbortSignalLike {
+  readonly aborted: boolean;
+  readonly reason?: unknown;
+  addEventListener(type: 'abort', listener: () => void, options?: { once?: boolean }): void;
+  removeEventListener(type: 'abort', listener: () => void): void;
+}
+
+/** The Graph's events and their listener arguments. */
+export interface GraphEventMap {
+  'node-created': [node: GraphNode];
+  'node-destroyed': [id: number];
+  'port-created': [port: GraphPort];
+  'port-destroyed': [id: number];
+  'link-created': [link: CreatedLink];
+  'link-destroyed': [id: number];
+  connected: [];
+  disconnected: [info: { message: string }];
+}
+
+/** An EventEmitter whose event names and arguments are known. */
+export interface TypedEmitter<Events extends { [K in keyof Events]: unknown[] }> {
+  on<E extends keyof Events>(event: E, listener: (...args: Events[E]) => void): this;
+  addListener<E extends keyof Events>(event: E, listener: (...args: Events[E]) => void): this;
+  prependListener<E extends keyof Events>(event: E, listener: (...args: Events[E]) => void): this;
+  once<E extends keyof Events>(event: E, listener: (...args: Events[E]) => void): this;
+  off<E extends keyof Events>(event: E, listener: (...args: Events[E]) => void): this;
+  removeListener<E extends keyof Events>(event: E, listener: (...args: Events[E]) => void): this;
+  removeAllListeners(event?: keyof Events): this;
+  listenerCount(event: keyof Events): number;
+}
+
+export interface ConnectOptions {
+  /** How long to wait for the daemon's answer (default 3000 ms). */
+  timeoutMs?: number;
+  /** After "disconnected", connect again with back-off until it works or `close()` (default false). */
+  reconnect?: boolean;
+}
+
+export interface WaitOptions {
+  /** Default 5000 ms; Infinity waits until aborted or closed. */
+  timeoutMs?: number;
+  signal?: AbortSignalLike;
+}
+
+export interface RouteOptions {
+  from: NodeMatcher;
+  to: NodeMatcher;
+  /** 'auto' (default): by "audio.channel", MONO to every channel, else by port order. */
+  channels?: 'auto' | 'positional';
+  /** Remove links from the source's ports to anywhere else as they appear (default false). */
+  exclusive?: boolean;
+}
+
+/** A rule that keeps links between matching nodes; see `graph.route()`. */
+export interface Route
+  extends TypedEmitter<{ linked: [link: CreatedLink]; unlinked: [link: CreatedLink]; error: [error: Error] }> {
+  /** The links this route made and holds now. */
+  readonly links: CreatedLink[];
+  /** Stops the route and removes the links it made. */
+  close(): Promise<void>;
+}
+
+/** An Error from the daemon's refusal: its own text, with errno and code ("EEXIST"). */
+export interface DaemonError extends Error {
+  errno: number;
+  code: string;
+}
+
+export interface Graph extends TypedEmitter<GraphEventMap> {
+  /** 'connecting' | 'connected' | 'disconnected' (reconnecting) | 'closed'. */
+  readonly state: 'connecting' | 'connected' | 'disconnected' | 'closed';
+  nodes(): GraphNode[];
+  ports(): GraphPort[];
+  links(): GraphLink[];
+  find(matcher: NodeMatcher): GraphNode[];
+  /** At once when a matching node is present, else when one is announced. */
+  waitForNode(matcher: NodeMatcher, options?: WaitOptions & { direction?: 'Input' | 'Output' }): Promise<GraphNode>;
+  /** When the node has at least `count` ports (default: at least one, after a round trip). */
+  waitForPorts(
+    nodeId: number,
+    options?: WaitOptions & { direction?: 'in' | 'out' | 'Input' | 'Output'; count?: number },
+  ): Promise<GraphPort[]>;
+  /** Resolves once the registry announces the link; rejects with a DaemonError when refused. */
+  link(outputPortId: number, inputPortId: number, options?: { timeoutMs?: number }): Promise<CreatedLink>;
+  /** Pairs the source's outputs with the sink's inputs; rejects with an AggregateError (`links`: those made). */
+  linkNodes(source: NodeMatcher, sinkNodeId: number, options?: { timeoutMs?: number }): Promise<CreatedLink[]>;
+  /** Resolves when the link is gone; rejects when there is no such link. */
+  unlink(linkId: number, options?: { timeoutMs?: number }): Promise<void>;
+  route(options: RouteOptions): Route;
+  /** Idempotent; afterwards the script exits by itself. */
+  close(): Promise<void>;
+}
+
+/** Connects (or joins the open connection) and resolves once the whole graph is mirrored. */
+export function connect(options?: ConnectOptions): Promise<Graph>;

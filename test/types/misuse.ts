@@ -16,3 +16,14 @@ const r = q.waitForNewNode('mic');
 const id: number = r.id; // error
 const s: string = q.getLinkState(1).state; // error
 void [id, s];
+async function misuse(): Promise<void> {
+  const graph = await q.connect({ timeoutMs: '1000' }); // error
+  graph.on('node-created', (id: number) => void id); // error
+  graph.on('no-such-event', () => {}); // error
+  await graph.waitForNode(42); // error
+  await graph.waitForPorts(1, { direction: 'sideways' }); // error
+  graph.route({ from: 'a' }); // error
+  graph.route({ from: 'a', to: 'b', channels: 'stereo' }); // error
+  await graph.link('1', 2); // error
+}
+void misuse;

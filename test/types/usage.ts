@@ -1,6 +1,6 @@
 // Uses every declaration; must type-check.
 import * as q from '../..';
-import type { PwNode, PwPort, PwLink, PwShortNode, WaitResult, LinkState, LinkCreatedEvent } from '../..';
+import type { PwNode, PwPort, PwLink, PwShortNode, WaitResult, LinkState, LinkCreatedEvent, Graph, GraphNode, CreatedLink, Route } from '../..';
 
 const started: boolean = q.createPwThread();
 q.createPwThread(true);
@@ -43,3 +43,25 @@ q.off('node-created');
 q.off('anything');
 const stopped: true = q.destroyPwThread();
 void [started, nodes, links, inputs, outputs, names, zero, removed, made, queued, format, bytes, stopped];
+
+async function asynchronous(): Promise<void> {
+  const graph: Graph = await q.connect({ timeoutMs: 1000, reconnect: true });
+  const all: GraphNode[] = graph.nodes();
+  const cls: string = all[0].props['media.class'];
+  graph.on('node-created', (n) => void n.props['node.name']);
+  graph.on('port-destroyed', (id: number) => void id);
+  graph.once('disconnected', ({ message }) => void message);
+  graph.on('connected', () => {});
+  const mic = await graph.waitForNode({ 'media.class': 'Audio/Source', 'node.name': /mic/ }, { direction: 'Input', timeoutMs: Infinity, signal: new AbortController().signal });
+  const ports = await graph.waitForPorts(mic.id, { direction: 'out', count: 2 });
+  const link: CreatedLink = await graph.link(ports[0].id, 7);
+  const made: CreatedLink[] = await graph.linkNodes(/player/, link.sinkNodeId);
+  await graph.unlink(made[0].id);
+  const route: Route = graph.route({ from: (n) => n.name.startsWith('app'), to: 'sink', channels: 'positional', exclusive: true });
+  route.on('linked', (l) => void l.sinkPortId).on('error', (e) => void e.message);
+  await route.close();
+  const found: GraphNode[] = graph.find('x');
+  await graph.close();
+  void [cls, found];
+}
+void asynchronous;
