@@ -10,8 +10,15 @@
 
 namespace {
 
+// The first property with exactly this key. Items without a key (the wire
+// format allows them) are skipped rather than compared.
 const char* lookup(const spa_dict* props, const char* key) {
-    return props ? spa_dict_lookup(props, key) : nullptr;
+    if (!props) return nullptr;
+    for (uint32_t i = 0; i < props->n_items; i++) {
+        const spa_dict_item& item = props->items[i];
+        if (item.key && std::strcmp(item.key, key) == 0) return item.value;
+    }
+    return nullptr;
 }
 
 template <typename Record>
