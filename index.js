@@ -1,5 +1,5 @@
 'use strict';
-// Entry point: the built add-on's exports, unchanged.
+// Entry point: the built add-on's functions, unchanged.
 const path = require('node:path');
 
 if (process.platform !== 'linux') {
@@ -28,4 +28,26 @@ try {
   }
   throw e;
 }
-module.exports = addon;
+
+// One plain `exports.name =` line per function, in the add-on's export order:
+// this literal form is what Node.js reads (without running the file) to offer
+// named ESM imports, `import { getNodes } from 'quorvane'`.
+exports.createPwThread = addon.createPwThread;
+exports.destroyPwThread = addon.destroyPwThread;
+exports.getNodes = addon.getNodes;
+exports.getPorts = addon.getPorts;
+exports.getLinks = addon.getLinks;
+exports.getOutputNodes = addon.getOutputNodes;
+exports.getInputNodes = addon.getInputNodes;
+exports.getInputNodesName = addon.getInputNodesName;
+exports.getOutputNodesName = addon.getOutputNodesName;
+exports.linkPorts = addon.linkPorts;
+exports.unlinkPorts = addon.unlinkPorts;
+exports.linkNodesNameToId = addon.linkNodesNameToId;
+exports.unlinkNodesNameToId = addon.unlinkNodesNameToId;
+exports.waitForNewNode = addon.waitForNewNode;
+exports.getLinkFormat = addon.getLinkFormat;
+exports.getLinkStats = addon.getLinkStats;
+exports.getLinkState = addon.getLinkState;
+exports.on = addon.on;
+exports.off = addon.off;
