@@ -124,7 +124,7 @@ test('a daemon killed during waitForNewNode and during a burst: the calls return
      q.on('node-created', (n) => { if (n.name.startsWith('dying-')) created.push(n.name); });
      q.createPwThread();
      console.log('waiting');
-     const r = q.waitForNewNode('never-there', undefined, 4000);
+     const r = q.waitForNewNode('never-there', undefined, 6000);
      console.log(JSON.stringify(r) + ' ' + Date.now());
      setTimeout(() => { console.log(JSON.stringify(created)); q.destroyPwThread(); }, 100);`,
     {
@@ -145,15 +145,16 @@ test('a daemon killed during waitForNewNode and during a burst: the calls return
   daemon.stop();
   assert.equal(r.timedOut, false);
   assert.deepEqual([r.code, r.signal], [0, null], r.stderr);
+  const detail = `killed at ${killedAt}; stdout: ${r.stdout}`;
   const [waiting, waited, events] = r.stdout.trim().split('\n');
   assert.equal(waiting, 'waiting');
   const [result, endedAt] = waited.split(' ');
   assert.equal(result, '{"found":false}');
-  assert.ok(killedAt > 0 && killedAt < Number(endedAt), 'the daemon died while the wait went on');
+  assert.ok(killedAt > 0 && killedAt < Number(endedAt), `the daemon died while the wait went on: ${detail}`);
   // Every node the daemon had announced before it died is delivered, once.
   const names = JSON.parse(events);
-  assert.equal(new Set(names).size, names.length, 'no node twice');
-  for (let i = 0; i < 50; i++) assert.ok(names.includes(`dying-a-${i}`), `dying-a-${i} missing`);
+  assert.equal(new Set(names).size, names.length, `no node twice: ${detail}`);
+  for (let i = 0; i < 50; i++) assert.ok(names.includes(`dying-a-${i}`), `dying-a-${i} missing: ${detail}`);
   assert.ok(names.every((n) => /^dying-(a-([0-9]|[1-4][0-9])|b-\d+)$/.test(n)), names.join(' '));
 });
 
