@@ -4,7 +4,7 @@
 // When no PipeWire daemon is reachable, a private one with a few virtual
 // nodes is started for the demo and stopped afterwards.
 const { spawnSync } = require('node:child_process');
-const path = require('node:path');
+const { linkByName, unlinkOwn } = require('../examples/own-links');
 
 function daemonReachable() {
   return spawnSync('pw-cli', ['info', '0'], { timeout: 3000, stdio: 'ignore' }).status === 0;
@@ -25,7 +25,8 @@ function table(title, rows, columns) {
 }
 
 // Links a source node to a sink by name, shows the events that follow, and
-// removes the links again.
+// removes the links it made again. Port pairs another client (a session
+// manager) linked already are left as they are.
 async function linkDemo(q) {
   const ports = q.getPorts();
   const hasPorts = (node, direction) => ports.some((p) => p.nodeId === node.id && p.direction === direction);
@@ -36,32 +37,22 @@ async function linkDemo(q) {
     console.log('\nNo source and sink with free ports to link; skipping the link demo.');
     return;
   }
-  const events = [];
-  const waitForEvents = (count) =>
-    new Promise((resolve) => {
-      const end = Date.now() + 3000;
-      const poll = () => (events.length >= count || Date.now() > end ? resolve() : setTimeout(poll, 10));
-      poll();
-    });
-  q.on('link-created', (l) => {
-    events.push(l);
-    console.log(`  event link-created   id ${l.id}: port ${l.srcPortId} -> port ${l.sinkPortId}`);
-  });
-  q.on('link-destroyed', (id) => {
-    events.push(id);
-    console.log(`  event link-destroyed id ${id}`);
-  });
+  q.on('link-created', (l) => console.log(`  event link-created   id ${l.id}: port ${l.srcPortId} -> port ${l.sinkPortId}`));
+  q.on('link-destroyed', (id) => console.log(`  event link-destroyed id ${id}`));
+  // Let the events of the links that already exist go by first.
+  await new Promise((resolve) => setTimeout(resolve, 50));
 
   console.log(`\nLinking "${source.name}" to "${sink.name}" (node ${sink.id}) by name:`);
-  const made = q.linkNodesNameToId(source.name, sink.id);
-  console.log(`  ${made} link request(s) made`);
-  await waitForEvents(made);
+  const { already, own, missing } = await linkByName(q, source.name, sink.id, 3000);
+  for (const [o, i] of already) console.log(`  port ${o} -> port ${i}: already linked by another client, left as it is`);
+  console.log(`  ${own.length} link(s) made` + (missing.length ? `, ${missing.length} refused by the daemon` : ''));
   table('Links', q.getLinks(), ['id', 'srcNodeName', 'srcPortId', 'sinkNodeName', 'sinkPortId', 'format']);
 
-  console.log(`\nUnlinking "${source.name}" from node ${sink.id}:`);
-  const queued = q.unlinkNodesNameToId(source.name, sink.id);
-  console.log(`  ${queued} link removal(s) queued`);
-  await waitForEvents(made + queued);
+  if (own.length > 0) {
+    console.log(`\nRemoving the ${own.length} link(s) made above:`);
+    console.log(`  ${await unlinkOwn(q, own, 3000)} removed`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
   q.off('link-created');
   q.off('link-destroyed');
 }
@@ -69,12 +60,13 @@ async function linkDemo(q) {
 async function main() {
   let privateDaemon = null;
   if (!daemonReachable()) {
-    const { startDaemon } = require(path.join(__dirname, '..', 'test', 'helpers', 'daemon.js'));
+    const { startDaemon } = require('../lib/private-daemon');
     privateDaemon = startDaemon();
     console.log(`No PipeWire daemon was reachable: started a private one (${privateDaemon.dir})`);
     console.log('with a few virtual nodes, for this demo only.');
   }
-  const q = require(path.join(__dirname, '..', 'build', 'Release', 'Quorvane.node'));
+  // Loaded once the environment points at the daemon to use.
+  const q = require('..');
   try {
     q.createPwThread();
     table('Nodes', q.getNodes(), ['id', 'name', 'type', 'isInput', 'isOutput']);

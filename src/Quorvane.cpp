@@ -46,9 +46,7 @@ const ExportEntry kExportTable[] = {
 
 }  // namespace
 
-// Takes the full register-function signature so the module record needs no
-// function-pointer cast.
-void InitAll(v8::Local<v8::Object> exports, v8::Local<v8::Value> /*module*/, void* /*priv*/) {
+void InitAll(v8::Local<v8::Object> exports) {
     // The module keeps process-wide state on the main thread's event loop;
     // a worker thread would share it unsafely.
     if (node::GetCurrentEventLoop(v8::Isolate::GetCurrent()) != uv_default_loop()) {
@@ -60,4 +58,11 @@ void InitAll(v8::Local<v8::Object> exports, v8::Local<v8::Value> /*module*/, voi
     for (const ExportEntry& entry : kExportTable) Nan::Export(exports, entry.name, entry.function);
 }
 
-NODE_MODULE(Quorvane, InitAll)
+// Registered through the `node_register_module_v*` symbol, which Node.js looks
+// up on every load, rather than once per process by a static constructor: a
+// worker that loads the add-on after the main thread did then reaches the
+// check above too, instead of failing with "Module did not self-register".
+extern "C" NODE_MODULE_EXPORT void NODE_MODULE_INITIALIZER(v8::Local<v8::Object> exports, v8::Local<v8::Value>,
+                                                           v8::Local<v8::Context>) {
+    InitAll(exports);
+}

@@ -3,10 +3,12 @@
 // private daemon, cross-checked with pw-link.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwLinkList } = require('./helpers/fixture');
+const { Fixture, waitFor, pwLinkList, pwDump } = require('./helpers/fixture');
 
 const ROOT = path.join(__dirname, '..');
 const CLI = path.join(ROOT, 'bin', 'quorvane.js');
@@ -120,24 +122,114 @@ test('monitor prints events as they happen and exits on Ctrl-C', async () => {
   assert.deepEqual(await run.stop(), { code: 0, signal: null });
 });
 
-test('the examples run against the daemon', async () => {
+// The examples and the demo on a graph where another client (standing in for
+// a session manager) already linked some of the ports they link: they report
+// only their own links, leave the others' alone, and stop when the daemon
+// refuses a link.
+const linkIds = (env = process.env) => pwDump(env).filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id);
+
+test('the examples report and remove only their own links', async () => {
   const ex = (name) => path.join(ROOT, 'examples', name);
+  const exApp = await fixture.add('ex-app', 'Stream/Output/Audio', 0, 2);
+  const exSink = await fixture.add('ex-sink', 'Audio/Sink', 2, 0);
+  const [held] = await fixture.link([[exApp.outputs[0], exSink.inputs[0]]]);
+
   let r = spawnSync(process.execPath, [ex('list-graph.js')], { encoding: 'utf8', timeout: 20000 });
   assert.equal(r.status, 0, r.stderr);
-  assert.match(r.stdout, new RegExp(`node ${sink.id} cli-sink \\(Audio/Sink, output\\)\\n  in  port ${sink.inputs[0]} in_1`));
+  assert.match(r.stdout, new RegExp(`node ${exSink.id} ex-sink \\(Audio/Sink, output\\)\\n  in  port ${exSink.inputs[0]} in_1`));
+  assert.match(r.stdout, new RegExp(`^link ${held}: ex-app:${exApp.outputs[0]} -> ex-sink:${exSink.inputs[0]}$`, 'm'));
 
-  const route = start(ex('route-app-to-sink.js'), ['cli-app', 'cli-sink'], { ...process.env, HOLD_MS: '300' });
-  const { code } = await route.exited;
-  assert.equal(code, 0, route.err);
-  assert.match(route.out, /2 link\(s\) requested/);
-  assert.match(route.out, /made 2, removed 2/);
+  const route = start(ex('route-app-to-sink.js'), ['ex-app', 'ex-sink'], { ...process.env, HOLD_MS: '300' });
+  assert.equal((await route.exited).code, 0, route.err);
+  assert.match(route.out, new RegExp(`^port ${exApp.outputs[0]} -> port ${exSink.inputs[0]}: already linked`, 'm'));
+  assert.match(route.out, new RegExp(`^linked port ${exApp.outputs[1]} -> port ${exSink.inputs[1]} \\(link \\d+\\)$`, 'm'));
+  assert.match(route.out, /^made 1, removed 1, already linked 1$/m);
+  assert.deepEqual(linkIds(), [held], 'the other client\'s link stays, the own one is gone');
 
-  const waiting = start(ex('wait-and-link.js'), ['cli-late-mic', 'cli-sink', '10000']);
+  // The device is there already, one of its ports linked by the other client.
+  const holding = start(ex('wait-and-link.js'), ['ex-app', 'ex-sink', '2000']);
+  await waitFor(() => holding.out.includes('holding'), 10000, 'the example to hold its link');
+  const own = holding.out.match(/^link (\d+) made: port (\d+) -> port (\d+), state active, format dynamic$/m);
+  assert.ok(own, holding.out);
+  assert.deepEqual(own.slice(2).map(Number), [exApp.outputs[1], exSink.inputs[1]]);
+  assert.equal((holding.out.match(/ made: /g) || []).length, 1, holding.out);
+  assert.deepEqual(linkIds().sort((a, b) => a - b), [held, Number(own[1])]);
+  assert.deepEqual(await holding.stop(), { code: 0, signal: null }, holding.err);
+  assert.match(holding.out, /^removed 1 link\(s\)$/m);
+  assert.deepEqual(linkIds(), [held]);
+
+  // The device appears while the example waits.
+  const waiting = start(ex('wait-and-link.js'), ['ex-late-mic', 'ex-sink', '10000']);
   await waitFor(() => waiting.out.includes('waiting'), 10000, 'the example to wait');
-  const mic = await fixture.add('cli-late-mic', 'Audio/Source', 0, 1);
-  const done = await waiting.exited;
-  assert.equal(done.code, 0, waiting.err);
-  assert.match(waiting.out, new RegExp(`cli-late-mic is node ${mic.id}`));
-  assert.match(waiting.out, /state active, format dynamic/);
+  const mic = await fixture.add('ex-late-mic', 'Audio/Source', 0, 1);
+  await waitFor(() => waiting.out.includes('holding'), 10000, 'the example to hold its link');
+  assert.match(waiting.out, new RegExp(`ex-late-mic is node ${mic.id}`));
+  assert.match(waiting.out, new RegExp(`^link \\d+ made: port ${mic.outputs[0]} -> port ${exSink.inputs[0]}, state active, format dynamic$`, 'm'));
+  assert.equal((await waiting.stop()).code, 0, waiting.err);
   await fixture.remove(mic.id);
+
+  // Every pair linked by the other client: nothing to make, nothing removed.
+  const [held2] = await fixture.link([[exApp.outputs[1], exSink.inputs[1]]]);
+  const all = start(ex('wait-and-link.js'), ['ex-app', 'ex-sink', '2000']);
+  assert.deepEqual(await all.exited, { code: 0, signal: null }, all.err);
+  assert.equal((all.out.match(/already linked, left as it is/g) || []).length, 2, all.out);
+  assert.doesNotMatch(all.out, / made: /);
+  const route2 = start(ex('route-app-to-sink.js'), ['ex-app', 'ex-sink'], { ...process.env, HOLD_MS: '0' });
+  assert.equal((await route2.exited).code, 0, route2.err);
+  assert.match(route2.out, /^made 0, removed 0, already linked 2$/m);
+  assert.deepEqual(linkIds().sort((a, b) => a - b), [held, held2]);
+
+  // Bad names: a message, no stack trace.
+  for (const args of [['ex-app', 'no-such-sink', '100'], ['no-such-app', 'ex-sink']]) {
+    const file = args.length === 3 ? 'wait-and-link.js' : 'route-app-to-sink.js';
+    r = spawnSync(process.execPath, [ex(file), ...args], { encoding: 'utf8', timeout: 20000 });
+    assert.equal(r.status, 1, `${file}: ${r.stderr}`);
+    assert.match(r.stderr, /^no node named no-such-(sink|app)\n$/);
+  }
+  await fixture.remove(exApp.id, exSink.id);
+});
+
+test('wait-and-link stops when the daemon refuses the link', async () => {
+  const refusing = startDaemon({ setEnv: false, linkFactory: false });
+  try {
+    const run = start(path.join(ROOT, 'examples', 'wait-and-link.js'), ['demo-microphone', 'demo-speakers', '2000'], refusing.env);
+    const done = await Promise.race([run.exited, new Promise((resolve) => setTimeout(() => resolve('hung'), 20000))]);
+    if (done === 'hung') run.child.kill('SIGKILL');
+    assert.deepEqual(done, { code: 1, signal: null }, run.out + run.err);
+    assert.match(run.err, /the daemon did not make 2 link\(s\): refused/);
+  } finally {
+    refusing.stop();
+  }
+});
+
+test('the demo: with a daemon whose ports another client linked, and with none reachable', async () => {
+  const other = startDaemon({ setEnv: false });
+  const otherFixture = new Fixture(other.env);
+  try {
+    const dump = pwDump(other.env);
+    const nodeId = (name) => dump.find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name).id;
+    const port = (node, direction) => dump.find((o) => o.type === 'PipeWire:Interface:Port' &&
+      o.info.props['node.id'] === nodeId(node) && o.info.direction === direction).id;
+    const [held] = await otherFixture.link([[port('demo-microphone', 'output'), port('demo-speakers', 'input')]]);
+    let r = spawnSync(process.execPath, [path.join(ROOT, 'bin', 'demo.js')], { encoding: 'utf8', env: other.env, timeout: 30000 });
+    assert.equal(r.status, 0, r.stderr);
+    assert.doesNotMatch(r.stdout, /No PipeWire daemon was reachable/);
+    assert.match(r.stdout, /already linked by another client, left as it is\n  1 link\(s\) made\n/);
+    assert.match(r.stdout, /Removing the 1 link\(s\) made above:\n(.*\n)*  1 removed/);
+    assert.deepEqual(linkIds(other.env), [held]);
+
+    const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
+    const env = { ...process.env, XDG_RUNTIME_DIR: empty, PIPEWIRE_RUNTIME_DIR: empty };
+    r = spawnSync(process.execPath, [path.join(ROOT, 'bin', 'demo.js')], { encoding: 'utf8', env, timeout: 30000 });
+    fs.rmSync(empty, { recursive: true, force: true });
+    assert.equal(r.status, 0, r.stderr);
+    const dir = r.stdout.match(/^No PipeWire daemon was reachable: started a private one \((.*)\)$/m);
+    assert.ok(dir, r.stdout);
+    assert.match(r.stdout, /  2 link\(s\) made\n/);
+    assert.match(r.stdout, /  2 removed/);
+    assert.equal(fs.existsSync(dir[1]), false, 'the private daemon\'s folder is removed');
+  } finally {
+    await otherFixture.close();
+    other.stop();
+  }
 });

@@ -113,29 +113,31 @@ test('a daemon killed with listeners and link removals queued; a restarted one i
   daemon.stop();
 });
 
-test('a daemon killed during waitForNewNode or during a burst: the calls return, the process exits', async () => {
+test('a daemon killed during waitForNewNode and during a burst: the calls return, the events come, the process exits', async () => {
   const daemon = startDaemon({ setEnv: false });
-  let step = 0;
   const { Fixture } = require('./helpers/fixture');
   const fixture = new Fixture(daemon.env);
+  let killedAt = 0;
+  let step = 0;
   const r = await runChild(
-    `let created = 0;
-     q.on('node-created', () => created++);
+    `const created = [];
+     q.on('node-created', (n) => { if (n.name.startsWith('dying-')) created.push(n.name); });
      q.createPwThread();
      console.log('waiting');
-     const t = Date.now();
-     const r = q.waitForNewNode('never-there', undefined, 1500);
-     console.log(JSON.stringify(r), Date.now() - t >= 1400);
-     setTimeout(() => { console.log('created ' + (created > 0)); q.destroyPwThread(); }, 100);`,
+     const r = q.waitForNewNode('never-there', undefined, 6000);
+     console.log(JSON.stringify(r) + ' ' + Date.now());
+     setTimeout(() => { console.log(JSON.stringify(created)); q.destroyPwThread(); }, 100);`,
     {
       env: daemon.env,
-      onStdout: (out) => {
-        if (step === 0 && out.includes('waiting')) {
-          step = 1;
-          // A burst in flight, then the daemon dies under it.
-          fixture.addMany(300, 'dying', 'Audio/Sink', 1, 1).catch(() => {});
-          setTimeout(() => daemon.kill(), 150);
-        }
+      onStdout: async (out) => {
+        if (step !== 0 || !out.includes('waiting')) return;
+        step = 1;
+        // A known point of the burst: its first 50 nodes are in the registry,
+        // the rest requested, when the daemon dies.
+        await fixture.addMany(50, 'dying-a', 'Audio/Sink', 1, 1);
+        fixture.addMany(250, 'dying-b', 'Audio/Sink', 1, 1).catch(() => {});
+        daemon.kill();
+        killedAt = Date.now();
       },
     },
   );
@@ -143,7 +145,17 @@ test('a daemon killed during waitForNewNode or during a burst: the calls return,
   daemon.stop();
   assert.equal(r.timedOut, false);
   assert.deepEqual([r.code, r.signal], [0, null], r.stderr);
-  assert.deepEqual(r.stdout.trim().split('\n'), ['waiting', '{"found":false} true', 'created true']);
+  const detail = `killed at ${killedAt}; stdout: ${r.stdout}`;
+  const [waiting, waited, events] = r.stdout.trim().split('\n');
+  assert.equal(waiting, 'waiting');
+  const [result, endedAt] = waited.split(' ');
+  assert.equal(result, '{"found":false}');
+  assert.ok(killedAt > 0 && killedAt < Number(endedAt), `the daemon died while the wait went on: ${detail}`);
+  // Every node the daemon had announced before it died is delivered, once.
+  const names = JSON.parse(events);
+  assert.equal(new Set(names).size, names.length, `no node twice: ${detail}`);
+  for (let i = 0; i < 50; i++) assert.ok(names.includes(`dying-a-${i}`), `dying-a-${i} missing: ${detail}`);
+  assert.ok(names.every((n) => /^dying-(a-([0-9]|[1-4][0-9])|b-\d+)$/.test(n)), names.join(' '));
 });
 
 test('a socket that is not a daemon: no crash, no hang, a bounded start', async () => {

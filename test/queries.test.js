@@ -15,6 +15,10 @@ const elapsed = (fn) => {
   const value = fn();
   return [value, Number(process.hrtime.bigint() - t) / 1e6];
 };
+// The fastest of a few tries, in ms: a descheduled thread only ever adds
+// time. A poll interval sleeps at least 100 ms, so under 100 ms means the call
+// slept none.
+const fastest = (fn, tries = 3) => Math.min(...Array.from({ length: tries }, () => elapsed(fn)[1]));
 
 test.after(async () => {
   q.destroyPwThread();
@@ -65,17 +69,18 @@ test('the filtered lists select by the classification flags', async () => {
 });
 
 test('waitForNewNode finds a present node at once, first in list order', () => {
-  const [r, ms] = elapsed(() => q.waitForNewNode('q-source'));
+  const r = q.waitForNewNode('q-source');
   assert.deepEqual(r, { found: true, id: nodes[1].id, name: 'q-source' });
   assert.deepEqual(Object.keys(r), ['found', 'id', 'name']);
-  assert.ok(ms < 90, `${ms} ms`);
+  const ms = fastest(() => q.waitForNewNode('q-source'));
+  assert.ok(ms < 100, `${ms} ms`);
 });
 
 test('waitForNewNode: time-outs of 0, negative, NaN and fractions below 1 return at once', () => {
   for (const t of [0, -1, -5000, NaN, 0.9, 2 ** 32]) {
-    const [r, ms] = elapsed(() => q.waitForNewNode('q-missing', undefined, t));
-    assert.deepEqual(r, { found: false }, `time-out ${t}`);
-    assert.ok(ms < 90, `time-out ${t}: ${ms} ms`);
+    assert.deepEqual(q.waitForNewNode('q-missing', undefined, t), { found: false }, `time-out ${t}`);
+    const ms = fastest(() => q.waitForNewNode('q-missing', undefined, t));
+    assert.ok(ms < 100, `time-out ${t}: ${ms} ms`);
   }
   // 2.9 becomes 2: one poll interval, one more scan.
   const [r, ms] = elapsed(() => q.waitForNewNode('q-missing', 'Input', 2.9));

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +29,12 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     ctx.core = reinterpret_cast<pw_core*>(0x1);  // never dereferenced on these paths
     ctx.connected = true;
     constexpr uint32_t kRounds = 3000;
+    // Every kHandshake-th round waits, link in the mirror, until the other
+    // thread has queued the link's removal: those removals are certain.
+    constexpr uint32_t kHandshake = 100;
     std::atomic<bool> done{false};
+    std::atomic<uint32_t> lastQueued{0};
+    std::atomic<bool> handshakeTimedOut{false};
 
     std::thread registry([&] {
         for (uint32_t i = 0; i < kRounds; i++) {
@@ -41,6 +48,13 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
                       {"link.output.port", portId.c_str()},
                       {"link.input.node", "7"},
                       {"link.input.port", "8"}});
+            if (i % kHandshake == 0) {
+                auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                while (lastQueued.load() < base + 2 && !handshakeTimedOut) {
+                    if (std::chrono::steady_clock::now() > end) handshakeTimedOut = true;
+                    std::this_thread::yield();
+                }
+            }
             onRegistryGlobalRemove(&ctx, base + 2);
             onRegistryGlobalRemove(&ctx, base + 1);
             onRegistryGlobalRemove(&ctx, base);
@@ -50,6 +64,7 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
 
     size_t events = 0;
     uint32_t queued = 0;
+    std::set<uint32_t> queuedIds;
     PwEvent event;
     while (!done) {
         while (takeNextEvent(&ctx, event)) events++;
@@ -60,6 +75,16 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
         uint32_t count = 0;
         unlinkNodesByName(&ctx, "src", 7, count);
         queued += count;
+        {
+            // The count is what went into the removal queue: links from "src" to 7.
+            LockGuard lock(ctx.queueMutex);
+            EXPECT_EQ(ctx.linkDestructionQueue.size(), count);
+            for (uint32_t id : ctx.linkDestructionQueue) {
+                EXPECT_EQ((id - 1000) % 4, 2u) << id;
+                queuedIds.insert(id);
+                if (id > lastQueued) lastQueued = id;
+            }
+        }
         findNode(&ctx, "src", DirectionFilter::Input);
         processLinkDestructionQueue(&ctx);  // no loop runs: dropped without waiting
         std::this_thread::yield();
@@ -70,7 +95,9 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     EXPECT_TRUE(ctx.nodes.empty());
     EXPECT_TRUE(ctx.links.empty());
     EXPECT_TRUE(ctx.linkDestructionQueue.empty());
-    (void)queued;
+    EXPECT_FALSE(handshakeTimedOut);
+    EXPECT_GE(queued, kRounds / kHandshake);
+    for (uint32_t i = 0; i < kRounds; i += kHandshake) EXPECT_EQ(queuedIds.count(1000 + i * 4 + 2), 1u) << i;
 }
 
 }  // namespace

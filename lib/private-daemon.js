@@ -1,0 +1,145 @@
+'use strict';
+// Starts a private PipeWire daemon: its own runtime directory, no D-Bus, no
+// session manager. The calling process's environment is pointed at it, so the
+// add-on and PipeWire's tools (pw-dump, pw-link) talk to it and to no other.
+// The demo uses it where no daemon is reachable, the tests for every daemon.
+const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const DEFAULT_OBJECTS = [
+  { name: 'demo-speakers', mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
+  // A test-tone source: its adapter gets output ports.
+  { name: 'demo-microphone', mediaClass: 'Audio/Source', positions: ['MONO'], factory: 'audiotestsrc' },
+];
+
+function objectConf({ name, mediaClass, positions, factory = 'support.null-audio-sink' }) {
+  return `  { factory = adapter
+    args = {
+      factory.name = ${factory}
+      node.name = "${name}"
+      media.class = "${mediaClass}"
+      audio.position = [ ${positions.join(' ')} ]
+      adapter.auto-port-config = { mode = dsp monitor = false control = false position = preserve }
+    }
+  }`;
+}
+
+function daemonConf(objects, { linkFactory = true } = {}) {
+  // libpipewire-module-access is required: without it clients connect and
+  // then hang. There is no driver node, so the graph stays idle.
+  return `context.properties = {
+  core.daemon = true
+  core.name = pipewire-0
+  support.dbus = false
+  mem.allow-mlock = false
+  log.level = 1
+}
+context.spa-libs = {
+  audio.convert.* = audioconvert/libspa-audioconvert
+  support.* = support/libspa-support
+  audiotestsrc = audiotestsrc/libspa-audiotestsrc
+}
+context.modules = [
+  { name = libpipewire-module-protocol-native }
+  { name = libpipewire-module-metadata }
+  { name = libpipewire-module-spa-node-factory }
+  { name = libpipewire-module-client-node }
+  { name = libpipewire-module-access args = { } }
+  { name = libpipewire-module-adapter }
+${linkFactory ? '  { name = libpipewire-module-link-factory }\n' : ''}]
+context.objects = [
+${objects.map(objectConf).join('\n')}
+]
+`;
+}
+
+function sleepSync(ms) {
+  Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
+}
+
+// Polls `condition` until it holds; throws after `timeoutMs`.
+function waitUntilSync(condition, timeoutMs, what) {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    if (condition()) return;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    sleepSync(10);
+  }
+}
+
+const running = new Set();
+process.on('exit', () => {
+  for (const d of running) d.stop();
+});
+
+/**
+ * Starts a daemon and points process.env at it (unless `setEnv` is false).
+ * Without `linkFactory` the daemon refuses every link request, as one that
+ * denies a client the permission does.
+ * Returns { dir, env, pid, stop(), kill() }.
+ */
+function startDaemon({ objects = DEFAULT_OBJECTS, setEnv = true, linkFactory = true } = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pw-'));
+  fs.chmodSync(dir, 0o700);
+  const conf = path.join(dir, 'daemon.conf');
+  fs.writeFileSync(conf, daemonConf(objects, { linkFactory }));
+  const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
+  delete env.PIPEWIRE_REMOTE;
+  delete env.DBUS_SESSION_BUS_ADDRESS;
+  const log = fs.openSync(path.join(dir, 'daemon.log'), 'w');
+  // Many nodes hold many descriptors in the daemon; lift its limit. The
+  // daemon dies with this process, however this process ends.
+  const script = `ulimit -n "$(ulimit -Hn)"; exec pipewire -c "${conf}"`;
+  const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'sh', '-c', script], {
+    env,
+    stdio: ['ignore', log, log],
+    detached: false,
+  });
+  fs.closeSync(log);
+  const daemon = {
+    dir,
+    env,
+    pid: child.pid,
+    child,
+    alive: true,
+    stop() {
+      if (daemon.alive) daemon.kill();
+      running.delete(daemon);
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+    kill(signal = 'SIGKILL') {
+      if (!daemon.alive) return;
+      try {
+        process.kill(child.pid, signal);
+      } catch {}
+      // Wait for the process to be gone (the kill takes a moment to land).
+      waitUntilSync(() => {
+        try {
+          process.kill(child.pid, 0);
+          const stat = fs.readFileSync(`/proc/${child.pid}/stat`, 'utf8');
+          return stat.split(') ')[1][0] === 'Z';
+        } catch {
+          return true;
+        }
+      }, 5000, 'the daemon to exit');
+      daemon.alive = false;
+    },
+  };
+  running.add(daemon);
+  const socket = path.join(dir, 'pipewire-0');
+  waitUntilSync(
+    () => fs.existsSync(socket) && spawnSync('pw-cli', ['info', '0'], { env, timeout: 2000 }).status === 0,
+    10000,
+    'the private PipeWire daemon to answer',
+  );
+  if (setEnv) {
+    process.env.XDG_RUNTIME_DIR = dir;
+    process.env.PIPEWIRE_RUNTIME_DIR = dir;
+    delete process.env.PIPEWIRE_REMOTE;
+  }
+  return daemon;
+}
+
+module.exports = { startDaemon, waitUntilSync, sleepSync, DEFAULT_OBJECTS, daemonConf };
