@@ -84,9 +84,7 @@ class Route extends EventEmitter {
   #addNode(node) {
     const source = this.#from(node);
     const sink = this.#to(node);
-    if (!source && !sink) return;
-    this.#nodes.set(node.id, { node, source, sink, ports: [] });
-    this.#touch(node.id);
+    if (source || sink) this.#nodes.set(node.id, { node, source, sink, ports: [] });
   }
 
   #removeNode(id) {
@@ -94,15 +92,18 @@ class Route extends EventEmitter {
     if (!entry) return;
     for (const port of entry.ports) this.#portOwner.delete(port.id);
     this.#nodes.delete(id);
-    this.#dirty.delete(id);
   }
 
+  // A node's ports arrive one by one, each announced before any link to it.
+  // Pairs are made as they become possible: pairs by channel or by port
+  // order stay right as more ports come, and a pair that a later port makes
+  // wrong (a channel that only then finds its partner) is taken back.
   #addPort(port) {
     const entry = this.#nodes.get(port.nodeId);
     if (!entry) return;
     entry.ports.push(port);
     this.#portOwner.set(port.id, port.nodeId);
-    this.#touch(port.nodeId);
+    this.#reconcile(port.nodeId);
   }
 
   #removePort(id) {
@@ -119,8 +120,8 @@ class Route extends EventEmitter {
     if (srcNode === undefined && sinkNode === undefined) return;
     this.#links.set(link.id, { out: link.srcPortId, in: link.sinkPortId });
     this.#linkByPair.set(pairKey(link.srcPortId, link.sinkPortId), link.id);
-    // Exclusive: a new link from one of our sources is looked at.
-    if (this.#exclusive && srcNode !== undefined && this.#nodes.get(srcNode)?.source) this.#touch(srcNode);
+    // Exclusive: a new link from one of our sources is judged at once.
+    if (this.#exclusive && srcNode !== undefined && this.#nodes.get(srcNode)?.source) this.#reconcile(srcNode);
   }
 
   #removeLink(id) {
@@ -136,32 +137,25 @@ class Route extends EventEmitter {
       this.emit('unlinked', made);
     }
     // Whoever removed it, the pair is made again if both ends are still
-    // there after the round trip (a node that went takes its ports first).
+    // there after a round trip: a node that goes takes its links first and
+    // its ports after, and must not be linked again in between.
     for (const port of [link.out, link.in]) {
       const owner = this.#portOwner.get(port);
       if (owner !== undefined) this.#touch(owner);
     }
   }
 
-  // Looks at a node once the daemon has sent everything it announced so far:
-  // a node's ports arrive one by one, and pairing by channel needs them all.
   #touch(nodeId) {
     if (this.#closed) return;
     this.#dirty.add(nodeId);
-    if (!this.#syncing) this.#roundTrip();
-  }
-
-  // Only what was touched before the round trip was asked for is complete
-  // when it ends; later touches wait for the next one.
-  #roundTrip() {
+    if (this.#syncing) return;
     this.#syncing = true;
-    const batch = [...this.#dirty];
     this.#graph[kRoundTrip]().then(
       () => {
         this.#syncing = false;
-        for (const id of batch) this.#dirty.delete(id);
-        for (const id of batch) this.#reconcile(id);
-        if (this.#dirty.size > 0 && !this.#closed) this.#roundTrip();
+        const dirty = [...this.#dirty];
+        this.#dirty.clear();
+        for (const id of dirty) this.#reconcile(id);
       },
       () => {
         // Disconnected: the reconnect announces everything again.
@@ -177,28 +171,37 @@ class Route extends EventEmitter {
     if (this.#closed) return;
     const entry = this.#nodes.get(nodeId);
     if (!entry) return;
-    if (entry.source) {
-      const wanted = new Set();
-      // A partner still waiting for its round trip pairs up when its turn comes.
-      for (const [id, other] of this.#nodes) {
-        if (other.sink && id !== nodeId && !this.#dirty.has(id)) this.#keepPairs(entry, other, wanted);
-      }
-      if (this.#exclusive) this.#removeOthers(entry, wanted);
-    }
+    if (entry.source) this.#reconcileSource(nodeId, entry);
     if (entry.sink) {
-      for (const [id, other] of this.#nodes) {
-        if (other.source && id !== nodeId && !this.#dirty.has(id)) this.#keepPairs(other, entry, new Set());
-      }
+      for (const [id, other] of this.#nodes) if (other.source && id !== nodeId) this.#reconcileSource(id, other);
     }
   }
 
-  #keepPairs(source, sink, wanted) {
+  // Every pair the source's outputs should have, made where missing; links
+  // from them that no pair wants are removed: the route's own always, others'
+  // when exclusive.
+  #reconcileSource(sourceId, source) {
     const outputs = source.ports.filter((p) => p.direction === 0);
-    const inputs = sink.ports.filter((p) => p.direction === 1);
-    for (const [out, inp] of pairPorts(outputs, inputs, this.#channels)) {
-      const key = pairKey(out.id, inp.id);
-      wanted.add(key);
-      if (!this.#linkByPair.has(key)) this.#request(out.id, inp.id, key);
+    if (outputs.length === 0) return;
+    const wanted = new Set();
+    for (const [id, sink] of this.#nodes) {
+      if (!sink.sink || id === sourceId) continue;
+      const inputs = sink.ports.filter((p) => p.direction === 1);
+      for (const [out, inp] of pairPorts(outputs, inputs, this.#channels)) {
+        const key = pairKey(out.id, inp.id);
+        wanted.add(key);
+        if (!this.#linkByPair.has(key)) this.#request(out.id, inp.id, key);
+      }
+    }
+    const mine = new Set(outputs.map((p) => p.id));
+    for (const [id, link] of this.#links) {
+      if (!mine.has(link.out) || wanted.has(pairKey(link.out, link.in)) || this.#removing.has(id)) continue;
+      if (!this.#made.has(id) && !this.#exclusive) continue;
+      this.#removing.add(id);
+      this.#graph.unlink(id).catch((err) => {
+        this.#removing.delete(id);
+        if (!this.#closed && this.#links.has(id)) this.#fail(err);
+      });
     }
   }
 
@@ -225,18 +228,6 @@ class Route extends EventEmitter {
         this.#fail(err);
       },
     );
-  }
-
-  #removeOthers(source, wanted) {
-    const outputs = new Set(source.ports.filter((p) => p.direction === 0).map((p) => p.id));
-    for (const [id, link] of this.#links) {
-      if (!outputs.has(link.out) || wanted.has(pairKey(link.out, link.in)) || this.#removing.has(id)) continue;
-      this.#removing.add(id);
-      this.#graph.unlink(id).catch((err) => {
-        this.#removing.delete(id);
-        if (!this.#closed && this.#links.has(id)) this.#fail(err);
-      });
-    }
   }
 
   // A failure no event will mend. Reported to "error" listeners; without one

@@ -31,11 +31,16 @@ test('connect: at once, with the whole graph; the same Graph while open; shared 
   const sink = await fixture.add('g-conn-sink', 'Audio/Sink', 2, 0);
   await fixture.link([[src.outputs[0], sink.inputs[0]]]);
 
-  const t = Date.now();
+  // No fixed pause: the connection is ready after one round trip. The
+  // fastest of a few tells that apart from the old 500 ms on a busy machine.
+  const times = [];
+  for (let i = 0; i < 3; i++) {
+    const t = Date.now();
+    await (await connect()).close();
+    times.push(Date.now() - t);
+  }
+  assert.ok(Math.min(...times) < 450, `connect took ${times} ms`);
   const graph = await connect();
-  const ms = Date.now() - t;
-  // No fixed pause: the connection is ready after one round trip.
-  assert.ok(ms < 400, `connect took ${ms} ms`);
   assert.deepEqual(ids(graph.nodes()), dumpIds('Node'));
   assert.deepEqual(ids(graph.ports()), dumpIds('Port'));
   assert.deepEqual(ids(graph.links()), dumpIds('Link'));
@@ -64,7 +69,7 @@ test('connect: at once, with the whole graph; the same Graph while open; shared 
   assert.notEqual(again, graph);
   const t2 = Date.now();
   assert.equal(quorvane.createPwThread(), true);
-  assert.ok(Date.now() - t2 < 400, 'createPwThread joined the open connection');
+  assert.ok(Date.now() - t2 < 450, 'createPwThread joined the open connection without the start-up pause');
   await again.close();
   await again.close(); // idempotent
   assert.ok(quorvane.getNodes().length > 0, 'the script still holds the connection');

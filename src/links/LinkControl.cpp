@@ -42,7 +42,9 @@ LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPo
         }
     }
     if (outNode == 0 || inNode == 0) return LinkStatus::NoPortsOrNodes;
-    if (!createLinkProxy(ctx, outNode, outputPortId, inNode, inputPortId, false, token)) return LinkStatus::ProxyFailed;
+    bool made = token ? requestGraphLink(ctx, outNode, outputPortId, inNode, inputPortId, token)
+                      : createLinkProxy(ctx, outNode, outputPortId, inNode, inputPortId) != nullptr;
+    if (!made) return LinkStatus::ProxyFailed;
     return LinkStatus::Ok;
 }
 

@@ -18,7 +18,7 @@ enum class LinkStatus {
 // The core is set and the connection is up.
 bool isConnected(PwContext* ctx);
 
-// With a `token`, the daemon's answer reaches the Graph (see createLinkProxy).
+// With a `token`, the request is the Graph's (see requestGraphLink).
 LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token = 0);
 
 // `requested` tells whether a destruction was queued.

@@ -1,7 +1,9 @@
 #include "LinkProxies.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "../events/EventQueue.h"
 #include "../pipewire/PwContext.h"
@@ -80,12 +82,10 @@ const pw_proxy_events kLinkProxyEvents = {
     .error = onProxyError,
 };
 
-int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
-    auto* ctx = static_cast<PwContext*>(user);
-    if (size != sizeof(CreateRequest*)) return -1;
-    CreateRequest* req = *static_cast<CreateRequest* const*>(raw);
+// Asks the link factory for the link. PipeWire thread.
+pw_proxy* makeLinkProxy(PwContext* ctx, const CreateRequest* req) {
     pw_core* core = ctx->core.load();
-    if (!core) return 0;
+    if (!core) return nullptr;
 
     char outNode[32], outPort[32], inNode[32], inPort[32];
     snprintf(outNode, sizeof outNode, "%u", req->outNode);
@@ -94,11 +94,11 @@ int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, vo
     snprintf(inPort, sizeof inPort, "%u", req->inPort);
     pw_properties* props = pw_properties_new("link.output.node", outNode, "link.output.port", outPort,
                                              "link.input.node", inNode, "link.input.port", inPort, nullptr);
-    if (!props) return 0;
+    if (!props) return nullptr;
     auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(core, "link-factory", PW_TYPE_INTERFACE_Link,
                                                                PW_VERSION_LINK, &props->dict, sizeof(LinkProxyData)));
     pw_properties_free(props);
-    if (!proxy) return 0;
+    if (!proxy) return nullptr;
 
     auto* data = static_cast<LinkProxyData*>(pw_proxy_get_user_data(proxy));
     *data = LinkProxyData{ctx, proxy, {}, req->byName, req->outPort, req->inPort, SPA_ID_INVALID, req->token};
@@ -108,19 +108,45 @@ int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, vo
         LockGuard lock(ctx->mutex);
         ctx->pendingNamedLinks.push_back(data);
     }
-    req->result = proxy;
+    return proxy;
+}
+
+int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(CreateRequest*)) return -1;
+    CreateRequest* req = *static_cast<CreateRequest* const*>(raw);
+    req->result = makeLinkProxy(static_cast<PwContext*>(user), req);
+    return 0;
+}
+
+// A Graph request: a copy of it travels with the hand-off, and its outcome,
+// failure included, reaches the Graph as events.
+int requestLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(CreateRequest)) return -1;
+    auto* ctx = static_cast<PwContext*>(user);
+    CreateRequest req;
+    std::memcpy(&req, raw, sizeof req);
+    if (!makeLinkProxy(ctx, &req))
+        emitGraphEvent(ctx, LinkRequestFailed, 0, req.token, -errno, "Failed to create link proxy");
     return 0;
 }
 
 }  // namespace
 
 pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                          bool byName, uint32_t token) {
-    CreateRequest req{outNode, outPort, inNode, inPort, byName, token, nullptr};
+                          bool byName) {
+    CreateRequest req{outNode, outPort, inNode, inPort, byName, 0, nullptr};
     CreateRequest* ptr = &req;
     // Blocking: the request's result is read only after the loop ran it.
     if (!invokeOnLoop(ctx, createLinkOnLoop, 0, &ptr, sizeof ptr)) return nullptr;
     return req.result;
+}
+
+bool requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                      uint32_t token) {
+    CreateRequest req{outNode, outPort, inNode, inPort, false, token, nullptr};
+    // Not waited for: the JavaScript thread goes back to its loop at once and
+    // the answer comes as events.
+    return postToLoop(ctx, requestLinkOnLoop, &req, sizeof req);
 }
 
 void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {

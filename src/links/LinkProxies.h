@@ -24,11 +24,16 @@ struct LinkProxyData {
 
 // Asks the daemon's link factory for a link, on the PipeWire thread, and
 // waits for the proxy. Null when no request could be made (the loop does not
-// run, or the core refused). With a `token`, the daemon's answer (bound,
-// refused, gone) reaches the Graph as events carrying it, and a refusal is
-// not printed. JavaScript thread.
+// run, or the core refused). JavaScript thread.
 pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                          bool byName = false, uint32_t token = 0);
+                          bool byName = false);
+
+// The Graph's link request: handed to the PipeWire thread without waiting;
+// the daemon's answer (bound, refused, gone), or the failure to ask, reaches
+// the Graph as events carrying `token`, and a refusal is not printed. False
+// when the loop does not run. JavaScript thread.
+bool requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                      uint32_t token);
 
 // Called by the registry handler for each new link with the graph lock held:
 // a link requested by name is entered in the link maps before its event can

@@ -162,6 +162,13 @@ bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const vo
     return true;
 }
 
+bool postToLoop(PwContext* ctx, spa_invoke_func_t func, const void* data, size_t size) {
+    // As for invokeOnLoop, only this thread stops the loop. The loop copies
+    // `data` into its own queue.
+    if (!isLoopRunning(ctx)) return false;
+    return pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), func, 0, data, size, false, ctx) >= 0;
+}
+
 namespace {
 
 // Tells the Graph, once per connection, that the connection is gone or could

@@ -28,6 +28,10 @@ bool isLoopRunning(PwContext* ctx);
 // blocking when the loop is not running.
 bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size);
 
+// Hands `func` a copy of `data` on the PipeWire thread without waiting for
+// it. False when the loop is not running (nothing was handed over).
+bool postToLoop(PwContext* ctx, spa_invoke_func_t func, const void* data, size_t size);
+
 // A round trip to the daemon, so that every request sent before has been
 // handled there; waits at most `timeoutMs`. False when there is no
 // connection or no answer came.

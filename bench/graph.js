@@ -1,0 +1,254 @@
+#!/usr/bin/env node
+'use strict';
+// Benchmark of the asynchronous API and the routes, side by side with the
+// native reference client (bench/ref-client) and PipeWire's own tools, on the
+// medium graph (200 nodes) and, unless --quick, the large one (1,000 nodes).
+// Prints one line per figure, the ratio first, the absolute medians after.
+//   node bench/graph.js [--quick]
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { startDaemon } = require('../test/helpers/daemon');
+const { Fixture, waitFor } = require('../test/helpers/fixture');
+
+const ROOT = path.join(__dirname, '..');
+const REF = path.join(ROOT, 'build-native', 'ref-client');
+const QUICK = process.argv.includes('--quick');
+const quorvane = require(ROOT);
+
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+const nowMs = () => Number(process.hrtime.bigint()) / 1e6;
+const fmt = (x, digits = 3) => (x >= 100 ? x.toFixed(0) : x.toPrecision(digits));
+function report(figure, text) {
+  console.log(`${figure.padEnd(40)} ${text}`);
+}
+
+function refClient(args) {
+  const r = spawnSync(REF, args, { encoding: 'utf8', timeout: 120000 });
+  if (r.status !== 0) throw new Error(`ref-client ${args.join(' ')} failed: ${r.stderr}`);
+  return JSON.parse(r.stdout.trim().split('\n').pop());
+}
+
+function wallMs(cmd, args, runs) {
+  const samples = [];
+  for (let i = 0; i < runs; i++) {
+    const t = nowMs();
+    const r = spawnSync(cmd, args, { encoding: 'utf8', maxBuffer: 1 << 28 });
+    if (r.status !== 0) throw new Error(`${cmd} ${args.join(' ')}: ${r.stderr}`);
+    samples.push(nowMs() - t);
+  }
+  return median(samples);
+}
+
+// Nodes of 2 inputs and 2 outputs, each node's outputs linked to the next
+// node's inputs by the fixture (another client): ~4 ports and ~2 links a node.
+async function growTo(fixture, graph, total) {
+  while (graph.nodes.length < total) {
+    const ids = await fixture.addMany(Math.min(100, total - graph.nodes.length), `bg-${graph.nodes.length}`, 'Audio/Sink', 2, 2);
+    graph.nodes.push(...ids);
+  }
+  const ports = quorvane.getPorts();
+  const byNode = new Map();
+  for (const p of ports) {
+    if (!byNode.has(p.nodeId)) byNode.set(p.nodeId, { in: [], out: [] });
+    byNode.get(p.nodeId)[p.direction ? 'in' : 'out'].push(p.id);
+  }
+  const pairs = [];
+  for (let i = graph.linked; i + 1 < graph.nodes.length; i++) {
+    const a = byNode.get(graph.nodes[i]);
+    const b = byNode.get(graph.nodes[i + 1]);
+    pairs.push([a.out[0], b.in[0]], [a.out[1], b.in[1]]);
+  }
+  for (let i = 0; i < pairs.length; i += 200) await fixture.link(pairs.slice(i, i + 200));
+  graph.linked = graph.nodes.length - 1;
+  await fixture.sync();
+}
+
+async function connectFigure(label, runs) {
+  const ours = [];
+  for (let i = 0; i < runs; i++) {
+    const t = nowMs();
+    const g = await quorvane.connect();
+    ours.push(nowMs() - t);
+    await g.close();
+  }
+  const theirs = median(Array.from({ length: Math.min(runs, 9) }, () => refClient(['registry']).ms));
+  const globals = quorvane.getNodes().length;
+  report(`connect() (${label})`, `${fmt(median(ours) / theirs)}x the reference client's connect + registry sync  ` +
+    `[connect() ${fmt(median(ours))} ms, native ${fmt(theirs)} ms]`);
+  void globals;
+  return median(ours);
+}
+
+function cliFigure() {
+  const bin = path.join(ROOT, 'bin', 'quorvane.js');
+  const ours = wallMs(process.execPath, [bin, 'nodes', '--json'], 9);
+  const bare = wallMs(process.execPath, ['-e', '0'], 9);
+  const pwLink = wallMs('pw-link', ['-l'], 9);
+  const budget = bare + 2 * pwLink;
+  report('quorvane nodes --json (medium)', `${ours <= budget ? 'within' : 'OVER'} node -e 0 + 2x pw-link -l  ` +
+    `[${fmt(ours)} ms; node -e 0 ${fmt(bare)} ms, pw-link -l ${fmt(pwLink)} ms]`);
+}
+
+async function linkFigure(graph, fixture) {
+  const src = await fixture.add('bg-rt-src', 'Audio/Source', 0, 1);
+  const sink = await fixture.add('bg-rt-sink', 'Audio/Sink', 1, 0);
+  await graph.waitForPorts(sink.id, { count: 1 });
+  const samples = [];
+  for (let i = 0; i < 220; i++) {
+    const t = nowMs();
+    const link = await graph.link(src.outputs[0], sink.inputs[0]);
+    if (i >= 20) samples.push(nowMs() - t);
+    await graph.unlink(link.id);
+  }
+  const ref = refClient(['roundtrip', String(src.id), String(src.outputs[0]), String(sink.id), String(sink.inputs[0]), '200']);
+  const ours = median(samples);
+  report('graph.link() round trip (medium)', `${fmt((ours * 1000) / ref.median_us)}x the reference client  ` +
+    `[call to resolved ${fmt(ours * 1000)} us, native create to announced ${fmt(ref.median_us)} us]`);
+  await fixture.remove(src.id, sink.id);
+  return ref.median_us;
+}
+
+// From the source's last port announced to the route's last link announced.
+async function relinkFigure(graph, fixture, refUs) {
+  const sink = await fixture.add('bg-route-sink', 'Audio/Sink', 'FL,FR', '0');
+  await graph.waitForPorts(sink.id, { count: 2 });
+  const route = graph.route({ from: 'bg-route-player', to: 'bg-route-sink' });
+  let lastPort = 0;
+  let lastLink = 0;
+  let watching = null;
+  const onPort = (p) => {
+    if (p.nodeId === watching) lastPort = nowMs();
+  };
+  const onLink = (l) => {
+    if (l.srcNodeId === watching) lastLink = nowMs();
+  };
+  graph.on('port-created', onPort);
+  graph.on('link-created', onLink);
+  const samples = [];
+  for (let i = 0; i < 40; i++) {
+    const pending = fixture.add('bg-route-player', 'Stream/Output/Audio', '0', 'FL,FR');
+    // The node's id is known from its own event, before its ports.
+    const node = await graph.waitForNode('bg-route-player');
+    watching = node.id;
+    await waitFor(() => route.links.filter((l) => l.srcNodeId === node.id).length === 2, 5000, 'the route links');
+    await waitFor(() => lastLink > 0, 5000, 'the link events');
+    samples.push(lastLink - lastPort);
+    await pending;
+    await fixture.remove(node.id);
+    await waitFor(() => route.links.length === 0, 5000, 'the links to go');
+    lastLink = 0;
+  }
+  graph.off('port-created', onPort);
+  graph.off('link-created', onLink);
+  await route.close();
+  const ours = median(samples.slice(5));
+  report('route re-link latency (medium)', `${fmt((ours * 1000) / refUs)}x the reference client's link round trip  ` +
+    `[last port announced to last link announced ${fmt(ours * 1000)} us, native ${fmt(refUs)} us]`);
+  await fixture.remove(sink.id);
+}
+
+// The route's own work per graph change that does not concern it: the time
+// its listeners take for one node created and removed, small against large.
+async function bookkeeping(graph, fixture) {
+  const route = graph.route({ from: { 'media.class': 'Stream/Output/Audio', 'node.name': /^never-/ }, to: 'never-sink' });
+  const names = ['node-created', 'node-destroyed', 'port-created', 'port-destroyed', 'link-created', 'link-destroyed'];
+  // Time spent in the listeners registered after the route's, minus those
+  // before it: measured by wrapping emit around the route's listeners only.
+  let spent = 0;
+  const wrapped = [];
+  for (const name of names) {
+    const listeners = graph.listeners(name);
+    const ours = listeners[listeners.length - 1];
+    graph.off(name, ours);
+    const timed = (...args) => {
+      const t = nowMs();
+      ours(...args);
+      spent += nowMs() - t;
+    };
+    graph.on(name, timed);
+    wrapped.push([name, timed]);
+  }
+  const rounds = 30;
+  for (let i = 0; i < rounds; i++) {
+    const node = await fixture.add(`bg-churn-${i}`, 'Audio/Sink', 2, 2);
+    await fixture.remove(node.id);
+  }
+  await fixture.sync();
+  for (const [name, fn] of wrapped) graph.off(name, fn);
+  await route.close();
+  return (spent * 1000) / rounds;
+}
+
+function propsFigures(graph) {
+  const nodesOf = (fn, runs) => {
+    const samples = [];
+    for (let i = 0; i < runs; i++) {
+      const t = nowMs();
+      fn();
+      samples.push(nowMs() - t);
+    }
+    return median(samples);
+  };
+  const plain = nodesOf(() => quorvane.getNodes(), 50);
+  const withProps = nodesOf(() => graph.nodes(), 50);
+  report('graph.nodes() with props (large)', `${fmt(withProps / plain)}x getNodes()  [${fmt(withProps * 1000)} us, ` +
+    `getNodes() ${fmt(plain * 1000)} us]`);
+  // What the mirror holds for the properties: one packed text per record
+  // (key, NUL, value, NUL ...) plus a string header of 32 bytes.
+  let bytes = 0;
+  for (const list of [graph.nodes(), graph.ports(), graph.links()]) {
+    for (const o of list) {
+      bytes += 32;
+      for (const [k, v] of Object.entries(o.props)) bytes += Buffer.byteLength(k) + Buffer.byteLength(v) + 2;
+    }
+  }
+  const mib = bytes / 1048576;
+  report('properties held by the mirror (large)', `${mib <= 2 ? 'under' : 'OVER'} 2 MiB: ${fmt(mib)} MiB for ` +
+    `${graph.nodes().length} nodes, ${graph.ports().length} ports, ${graph.links().length} links`);
+}
+
+async function main() {
+  const daemon = startDaemon({ objects: [] });
+  const fixture = new Fixture();
+  const state = { nodes: [], linked: 0 };
+  console.log(`Quorvane benchmark of the asynchronous API, Node.js ${process.version}, ${new Date().toISOString()}`);
+  quorvane.createPwThread(); // the listing above needs the mirror while the graph grows
+  let graph;
+  try {
+    await growTo(fixture, state, 200);
+    const mediumConnect = await connectFigure('medium', 21);
+    cliFigure();
+    graph = await quorvane.connect();
+    const refUs = await linkFigure(graph, fixture);
+    await relinkFigure(graph, fixture, refUs);
+    const smallUs = await bookkeeping(graph, fixture);
+    if (!QUICK) {
+      await growTo(fixture, state, 1000);
+      await new Promise((r) => setTimeout(r, 2000)); // the daemon settles after a big build
+      const largeUs = await bookkeeping(graph, fixture);
+      report('route bookkeeping per change', `${fmt(largeUs / smallUs)}x the time on the large graph as on the medium one ` +
+        `(${largeUs / smallUs < 2 ? 'independent of the graph size' : 'GROWS WITH THE GRAPH'})  ` +
+        `[medium ${fmt(smallUs)} us, large ${fmt(largeUs)} us per node created and removed]`);
+      propsFigures(graph);
+      await graph.close();
+      const largeConnect = await connectFigure('large', 5);
+      const globals = quorvane.getNodes().length + quorvane.getPorts().length + quorvane.getLinks().length;
+      report('registry thread per global', `${fmt(((largeConnect - mediumConnect) * 1000) / (globals - 1400))} us per ` +
+        `announced global (connect() on the large graph against the medium one)`);
+      graph = null;
+    } else {
+      report('route bookkeeping per change (medium)', `${fmt(smallUs)} us per node created and removed`);
+    }
+  } finally {
+    await graph?.close();
+    quorvane.destroyPwThread();
+    await fixture.close();
+    daemon.stop();
+  }
+}
+
+main().catch((e) => {
+  console.error(e);
+  process.exitCode = 1;
+});
