@@ -175,3 +175,29 @@ test('events queued before a stop are delivered at the next wake-up if the proce
   assert.equal(r.code, 0, r.stderr);
   assert.deepEqual(JSON.parse(r.stdout), ['demo-speakers', 'demo-microphone']);
 });
+
+test('a steady stream of events does not starve the event loop: timers run between dispatch runs', async () => {
+  // Each event takes the listener 3 ms, longer than the daemon takes to
+  // announce the next node: the queue keeps filling while it is drained.
+  const spin = (ms) => {
+    const end = Date.now() + ms;
+    while (Date.now() < end);
+  };
+  let dispatched = 0;
+  const ticks = [];
+  q.createPwThread();
+  q.on('node-created', (n) => {
+    if (!n.name.startsWith('stream-')) return;
+    dispatched++;
+    spin(3);
+  });
+  const timer = setInterval(() => ticks.push(dispatched), 1);
+  const ids = await fixture.addMany(150, 'stream', 'Audio/Sink', 0, 0);
+  await waitFor(() => dispatched === ids.length, 10000, 'every event');
+  clearInterval(timer);
+  q.off('node-created');
+  // Timers ran while the stream was being dispatched, not only before and after.
+  const during = ticks.filter((n) => n > 0 && n < ids.length);
+  assert.ok(during.length > 0, `timer ticks at ${[...new Set(ticks)].join(',')}`);
+  await fixture.remove(...ids);
+});

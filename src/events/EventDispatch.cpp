@@ -21,26 +21,16 @@ std::map<std::string, Nan::Callback*> gEventCallbacks;
 
 namespace {
 
-// The listener being called right now. A listener may replace or remove
-// itself; its Nan::Callback is then deleted only after the call returns.
-Nan::Callback* gCalling = nullptr;
-std::vector<Nan::Callback*> gRetired;
-
 // The Graph's own listener: one function that gets every event it hears as
 // (kind, payload) and spreads it to any number of JavaScript listeners.
 Nan::Callback* gGraphListener = nullptr;
 
-void retire(Nan::Callback* cb) {
-    if (cb == gCalling)
-        gRetired.push_back(cb);
-    else
-        delete cb;
-}
-
 void eraseListener(const std::string& name) {
     auto it = gEventCallbacks.find(name);
     if (it == gEventCallbacks.end()) return;
-    retire(it->second);
+    // Safe even for the listener being called: the call holds its own handle
+    // on the function and does not touch the Nan::Callback afterwards.
+    delete it->second;
     gEventCallbacks.erase(it);
 }
 
@@ -50,14 +40,10 @@ Nan::Callback* listenerFor(const char* name) {
 }
 
 void callListener(Nan::Callback* listener, int argc, v8::Local<v8::Value>* argv, const char* resourceName) {
-    gCalling = listener;
     // As any Node.js callback: ticks and promise jobs queued by the listener
     // run after it; a throw goes to Node's uncaught-exception handling.
     Nan::AsyncResource resource(resourceName);
     listener->Call(argc, argv, &resource);
-    gCalling = nullptr;
-    for (Nan::Callback* cb : gRetired) delete cb;
-    gRetired.clear();
 }
 
 void callListener(Nan::Callback* listener, v8::Local<v8::Value> arg) {
@@ -200,7 +186,7 @@ NAN_METHOD(on) {
 }
 
 NAN_METHOD(setGraphListener) {
-    if (gGraphListener) retire(gGraphListener);
+    delete gGraphListener;
     gGraphListener =
         info.Length() >= 1 && info[0]->IsFunction() ? new Nan::Callback(info[0].As<v8::Function>()) : nullptr;
 }

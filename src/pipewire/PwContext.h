@@ -62,9 +62,11 @@ struct PwContext {
     std::map<uint32_t, pw_proxy*> linkProxies;
     // Links requested by name whose registry id is not known yet.
     std::vector<LinkProxyData*> pendingNamedLinks;
-    // Links whose removal was requested and whose withdrawal has not come.
+    // Links whose removal was requested and whose withdrawal has not come:
+    // a second request for one sends nothing.
     std::set<uint32_t> removalRequested;
-    // Whether the Graph hears the changes of the mirror.
+    // Whether the Graph hears the changes of the mirror; decided together with
+    // each change, under `mutex`.
     bool graphListening = false;
 
     // Proxy ids of the Graph's link requests, whose refusals reach the Graph
