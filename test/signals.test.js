@@ -25,7 +25,7 @@ const CHILD = (srcName, sinkId, otherSinkId, outPort, inPort, ms) => `
   process.on('SIGWINCH', () => winch++);
   // SIGUSR1 keeps Node's own handler (it starts the inspector, on a free port).
   q.createPwThread();
-  const made = { ports: 0, byName: 0, unlinked: 0, waits: 0 };
+  const made = { ports: 0, byName: 0, unlinked: 0, waits: 0, graph: 0 };
   const failed = [];
   const end = Date.now() + ${ms};
   const round = () => {
@@ -52,11 +52,28 @@ const CHILD = (srcName, sinkId, otherSinkId, outPort, inPort, ms) => `
       t = Date.now();
       const missing = q.waitForNewNode('never-there', undefined, 300);
       const waitMs = Date.now() - t;
-      // Node's own SIGUSR1 handler races with its teardown at exit; a
-      // listener of ours takes the signal over from here on.
-      process.on('SIGUSR1', () => {});
-      console.log(JSON.stringify({ made, failed: failed.slice(0, 5), failures: failed.length, chld, winch, startMs, waitMs, missing }));
-      q.destroyPwThread();
+      // The Graph's hand-offs and closes under the same signals.
+      graphRounds().then(() => {
+        // Node's own SIGUSR1 handler races with its teardown at exit; a
+        // listener of ours takes the signal over from here on.
+        process.on('SIGUSR1', () => {});
+        console.log(JSON.stringify({ made, failed: failed.slice(0, 5), failures: failed.length, chld, winch, startMs, waitMs, missing }));
+        q.destroyPwThread();
+      });
+    }
+  };
+  const graphRounds = async () => {
+    const { connect } = require(${JSON.stringify(require('node:path').join(__dirname, '..'))});
+    for (let i = 0; i < 20; i++) {
+      const graph = await connect();
+      try {
+        const link = await graph.link(${outPort}, ${inPort});
+        await graph.unlink(link.id);
+        made.graph++;
+      } catch (e) {
+        failed.push('graph: ' + e.message);
+      }
+      await graph.close();
     }
   };
   console.log('ready');
@@ -92,6 +109,7 @@ test('link requests survive SIGUSR1, SIGCHLD and SIGWINCH every 2 ms', async () 
     assert.equal(summary.failures, 0, `round ${round}: ${JSON.stringify(summary)}`);
     assert.ok(summary.made.ports > 100 && summary.made.ports === summary.made.byName, JSON.stringify(summary));
     assert.equal(summary.made.waits, summary.made.ports);
+    assert.equal(summary.made.graph, 20, JSON.stringify(summary));
     assert.ok(sent > 300, `only ${sent} signals were sent`);
     assert.ok(summary.chld > 0 && summary.winch > 0, 'the handled signals arrived');
     assert.ok(summary.startMs >= 495, `the start-up pause lasted ${summary.startMs} ms`);
