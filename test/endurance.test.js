@@ -8,7 +8,16 @@ const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, flushEvents } = require('./helpers/fixture');
 
 const SCALE = process.env.QUORVANE_LONG === '1' ? 5 : 1;
-const daemon = startDaemon();
+// The link cycles run between nodes of the daemon itself: a client's nodes
+// would get the buffers of every new link over their socket, and under load
+// PipeWire's client library gives up on a socket that delivers too many file
+// descriptors at once ("Protocol error"), which would end the fixture.
+const daemon = startDaemon({
+  objects: [
+    { name: 'cycle-src', mediaClass: 'Audio/Source', positions: ['MONO'], factory: 'audiotestsrc' },
+    { name: 'cycle-sink', mediaClass: 'Audio/Sink', positions: ['MONO'] },
+  ],
+});
 const q = require('./helpers/addon');
 const fixture = new Fixture();
 
@@ -81,9 +90,10 @@ function eventStream(name) {
 
 test('by-name link/unlink cycles', async () => {
   const cycles = 10000 * SCALE;
-  const src = await fixture.add('cycle-src', 'Audio/Source', 0, 1);
-  const sink = await fixture.add('cycle-sink', 'Audio/Sink', 1, 0);
-  await waitFor(() => q.getPorts().some((p) => p.id === sink.inputs[0]));
+  q.createPwThread();
+  const node = (name) => q.getNodes().find((n) => n.name === name);
+  const src = { ...node('cycle-src'), outputs: q.getPorts().filter((p) => p.nodeId === node('cycle-src').id).map((p) => p.id) };
+  const sink = node('cycle-sink'); // one input: one link a cycle
   const nextCreated = eventStream('link-created');
   const nextDestroyed = eventStream('link-destroyed');
   const [t0, f0] = [threads(), fds()];
@@ -100,7 +110,6 @@ test('by-name link/unlink cycles', async () => {
   assert.ok(fds() <= f0 + 2, `descriptors ${f0} -> ${fds()}`);
   q.off('link-created');
   q.off('link-destroyed');
-  await fixture.remove(src.id, sink.id);
 });
 
 test('a thousand nodes as fast as the daemon takes them, and back', async () => {
