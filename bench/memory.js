@@ -1,0 +1,400 @@
+#!/usr/bin/env node
+'use strict';
+// Memory under churn: does anything grow per cycle? A private daemon holds the
+// medium graph (200 nodes, 800 ports, 398 links); for each kind of churn a
+// fresh Node.js process connects, listens to all four events and runs
+// warm-up + measured cycles, sampling after two global.gc():
+//   RssAnon    anonymous resident memory (/proc/self/status)
+//   malloc     bytes in use in every malloc arena (mallinfo2 uordblks, through
+//              build-native/malloc-stats.node); the native side
+//   V8 heap    used heap (v8.getHeapStatistics)
+// and reports, per kind, the slope per 1,000 cycles after the warm-up (least
+// squares over the samples: a leak grows linearly) beside the one-off
+// high-water mark (growth during the warm-up). A kind passes when the
+// RssAnon and V8 heap slopes are both under 64 KiB per 1,000 cycles.
+//
+//   node --expose-gc bench/memory.js                 every kind, 5,000 measured cycles
+//   node --expose-gc bench/memory.js --quick         1,000 measured cycles
+//   node --expose-gc bench/memory.js --cycles 20000 --kinds node
+//   options: --kinds node,link-ports,unlink-ports,link-name,connect
+//            --warmup N (default 1,000)   --arenas (per-arena malloc sizes)
+//            --trim (malloc_trim(0) before every sample: separates freed but
+//            kept arena pages from memory in use)
+//            --v8-defaults (let V8 resize its young generation; see runChild)
+//            --wrap "heaptrack -o FILE" (run each kind under a tool)
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const v8 = require('node:v8');
+const { ROOT, fmt, rssKiB, growGraph, linkChain } = require('./common');
+
+const LIMIT_KIB = 64; // per 1,000 cycles
+const KINDS = {
+  node: 'node create/remove (another client)',
+  'link-ports': 'linkPorts, removed by name',
+  'unlink-ports': 'linkNodesNameToId + unlinkPorts',
+  'link-name': 'linkNodesNameToId + unlinkNodesNameToId',
+  connect: 'connect + close',
+};
+// createPwThread() pauses 500 ms, so without connect() the connect kind runs
+// far fewer cycles.
+const SLOW_CONNECT = { warmup: 20, cycles: 100, step: 10 };
+const CONNECT_CYCLES = 2000; // measured connect() cycles at most
+
+function args(argv) {
+  const get = (name, dflt) => {
+    const i = argv.indexOf(name);
+    return i >= 0 ? argv[i + 1] : dflt;
+  };
+  const quick = argv.includes('--quick');
+  return {
+    child: get('--child', null),
+    kinds: get('--kinds', Object.keys(KINDS).join(',')).split(','),
+    warmup: Number(get('--warmup', 1000)),
+    cycles: Number(get('--cycles', quick ? 1000 : 5000)),
+    step: Number(get('--step', 0)),
+    arenas: argv.includes('--arenas'),
+    trim: argv.includes('--trim'),
+    wrap: get('--wrap', null),
+    v8Defaults: argv.includes('--v8-defaults'),
+  };
+}
+
+// ---------------------------------------------------------------- child side
+
+function mallocStats() {
+  try {
+    return require(path.join(ROOT, 'build-native', 'malloc-stats.node'));
+  } catch {
+    return null; // not built: RssAnon and the V8 heap only
+  }
+}
+
+// Per-arena sizes from malloc_info: [{ total, free }] in KiB, main arena first.
+function arenas(malloc) {
+  const xml = malloc.info();
+  return [...xml.matchAll(/<heap nr="\d+">([\s\S]*?)<\/heap>/g)].map(([, h]) => ({
+    totalKiB: Math.round(Number(/<system type="current" size="(\d+)"/.exec(h)[1]) / 1024),
+    freeKiB: Math.round(Number(/<total type="fast" count="\d+" size="(\d+)"/.exec(h)[1]) / 1024 +
+      Number(/<total type="rest" count="\d+" size="(\d+)"/.exec(h)[1]) / 1024),
+  }));
+}
+
+function sampler(malloc, opts) {
+  return (cycle) => {
+    global.gc();
+    global.gc();
+    if (opts.trim && malloc) malloc.trim();
+    const h = v8.getHeapStatistics();
+    const m = malloc?.mallinfo();
+    return {
+      cycle,
+      rssKiB: rssKiB(),
+      mallocKiB: m ? m.uordblks / 1024 : null,
+      arenaKiB: m ? (m.arena + m.hblkhd) / 1024 : null,
+      v8UsedKiB: h.used_heap_size / 1024,
+      v8TotalKiB: h.total_heap_size / 1024,
+      v8PhysicalKiB: h.total_physical_size / 1024,
+      spaces: Object.fromEntries(v8.getHeapSpaceStatistics().map((sp) => [sp.space_name, Math.round(sp.space_size / 1024)])),
+      externalKiB: h.external_memory / 1024,
+    };
+  };
+}
+
+// Listeners on all four events; `next(name, match)` resolves with the next
+// payload of that event that `match` accepts (earlier ones are dropped).
+function eventLog(q) {
+  const queues = {};
+  const waiters = {};
+  const counts = {};
+  for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed']) {
+    queues[name] = [];
+    counts[name] = 0;
+    q.on(name, (payload) => {
+      counts[name]++;
+      const w = waiters[name];
+      if (w && w.match(payload)) {
+        waiters[name] = null;
+        w.resolve(payload);
+      } else if (w === undefined || w === null) {
+        queues[name].push(payload);
+        if (queues[name].length > 1000) queues[name].shift(); // no waiter will want these
+      }
+    });
+  }
+  return {
+    counts,
+    next(name, match = () => true, timeoutMs = 10000) {
+      const queue = queues[name];
+      while (queue.length) {
+        const p = queue.shift();
+        if (match(p)) return Promise.resolve(p);
+      }
+      return new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error(`no ${name} within ${timeoutMs} ms`)), timeoutMs);
+        waiters[name] = {
+          match,
+          resolve: (p) => {
+            clearTimeout(timer);
+            resolve(p);
+          },
+        };
+      });
+    },
+    clear() {
+      for (const name of Object.keys(queues)) queues[name].length = 0;
+    },
+  };
+}
+
+const check = (ok, what) => {
+  if (!ok) throw new Error(`unexpected: ${what}`);
+};
+
+// Sets up one kind of churn; resolves to { run() } doing one cycle, plus a note.
+async function setUpKind(kind, q, fixture, log) {
+  if (kind === 'node') {
+    return {
+      async run() {
+        const n = await fixture.add('churn-node', 'Audio/Sink', 2, 2);
+        await log.next('node-created', (p) => p.id === n.id);
+        await fixture.remove(n.id);
+        await log.next('node-destroyed', (id) => id === n.id);
+      },
+    };
+  }
+  if (kind === 'link-ports' || kind === 'unlink-ports' || kind === 'link-name') {
+    const src = await fixture.add('mem-src', 'Audio/Source', 0, 1);
+    const sink = await fixture.add('mem-sink', 'Audio/Sink', 1, 0);
+    const [out, inp] = [src.outputs[0], sink.inputs[0]];
+    await log.next('node-created', (p) => p.id === sink.id);
+    const { waitFor } = require('../test/helpers/fixture');
+    await waitFor(() => q.getPorts().some((p) => p.id === inp), 5000, 'the ports in the mirror');
+    return {
+      async run() {
+        const created = log.next('link-created', (l) => l.srcPortId === out && l.sinkPortId === inp);
+        if (kind === 'link-ports') q.linkPorts(out, inp);
+        else check(q.linkNodesNameToId('mem-src', sink.id) === 1, 'one link request');
+        const link = await created;
+        const destroyed = log.next('link-destroyed', (id) => id === link.id);
+        if (kind === 'link-ports') {
+          // unlinkPorts removes only links made by name: the way to remove
+          // this one through the module is by the node's name.
+          check(q.unlinkPorts(out, inp) === false, 'unlinkPorts false for a linkPorts link');
+          check(q.unlinkNodesNameToId('mem-src', sink.id) === 1, 'one link removed by name');
+        } else if (kind === 'unlink-ports') {
+          check(q.unlinkPorts(out, inp) === true, 'unlinkPorts true for a link made by name');
+        } else {
+          check(q.unlinkNodesNameToId('mem-src', sink.id) === 1, 'one link removed by name');
+        }
+        await destroyed;
+      },
+    };
+  }
+  throw new Error(`unknown kind ${kind}`);
+}
+
+// The connect kind: connect() → Graph, graph.close() when the module has
+// them, else createPwThread()/destroyPwThread(). Each connection hears the
+// whole medium graph; a cycle ends when its node-created events have all
+// been dispatched.
+function connectKind(mod, log) {
+  const nodesSeen = () => log.counts['node-created'];
+  const settle = async (before, nodes) => {
+    const end = Date.now() + 10000;
+    while (nodesSeen() - before < nodes) {
+      if (Date.now() > end) throw new Error('the connection\'s node-created events did not all arrive');
+      await new Promise((r) => setImmediate(r));
+    }
+    log.clear();
+  };
+  if (typeof mod.connect === 'function') {
+    return {
+      note: 'connect() / graph.close()',
+      async run() {
+        const before = nodesSeen();
+        const graph = await mod.connect();
+        const nodes = typeof graph.getNodes === 'function' ? graph.getNodes().length : mod.getNodes().length;
+        check(nodes >= 200, `the mirror holds the graph (${nodes} nodes)`);
+        await graph.close();
+        await settle(before, nodes);
+      },
+    };
+  }
+  return {
+    note: 'createPwThread() / destroyPwThread(): no connect() in index.js; 500 ms a start, so ' +
+      `${SLOW_CONNECT.warmup} warm-up + ${SLOW_CONNECT.cycles} measured cycles`,
+    slow: true,
+    async run() {
+      const before = nodesSeen();
+      mod.createPwThread();
+      const nodes = mod.getNodes().length;
+      check(nodes >= 200, `the mirror holds the graph (${nodes} nodes)`);
+      mod.destroyPwThread();
+      await settle(before, nodes);
+    },
+  };
+}
+
+async function child(opts) {
+  check(typeof global.gc === 'function', 'run with node --expose-gc');
+  const { Fixture, waitFor } = require('../test/helpers/fixture');
+  const mod = require(path.join(ROOT, 'index'));
+  const malloc = mallocStats();
+  const sample = sampler(malloc, opts);
+  const log = eventLog(mod);
+  const fixture = new Fixture();
+  let kind;
+  try {
+    if (opts.child === 'connect') {
+      kind = connectKind(mod, log);
+      // Each connection loads the whole graph: keep the run within minutes.
+      if (kind.slow) Object.assign(opts, SLOW_CONNECT);
+      else opts.cycles = Math.min(opts.cycles, CONNECT_CYCLES);
+    } else {
+      mod.createPwThread();
+      await waitFor(() => mod.getNodes().length >= 200, 10000, 'the medium graph in the mirror');
+      kind = await setUpKind(opts.child, mod, fixture, log);
+      log.clear();
+    }
+    const total = opts.warmup + opts.cycles;
+    const step = opts.step || Math.max(10, Math.round(opts.cycles / 40));
+    const marks = new Set([0, 100, 1000, 2000, 5000, 10000, 20000].filter((c) => c <= total));
+    marks.add(opts.warmup);
+    marks.add(total);
+    for (const c of [1000, 5000, 20000]) if (opts.warmup + c <= total) marks.add(opts.warmup + c);
+    const samples = [];
+    const arenaSnapshots = [];
+    const t0 = Date.now();
+    for (let i = 0; i <= total; i++) {
+      if (marks.has(i) || (i >= opts.warmup && (i - opts.warmup) % step === 0) || (i < opts.warmup && i % step === 0)) {
+        samples.push(sample(i));
+        if (opts.arenas && malloc && (i === opts.warmup || i === total)) arenaSnapshots.push({ cycle: i, arenas: arenas(malloc) });
+        if (process.env.SMAPS && (i === 0 || i === opts.warmup || i === total)) fs.writeFileSync(`/tmp/smaps-${opts.child}-${i}`, fs.readFileSync('/proc/self/smaps'));
+      }
+      if (i < total) await kind.run();
+    }
+    const seconds = (Date.now() - t0) / 1000;
+    process.stdout.write(JSON.stringify({ kind: opts.child, note: kind.note, warmup: opts.warmup, cycles: opts.cycles,
+      seconds, malloc: !!malloc, samples, arenaSnapshots }) + '\n');
+  } finally {
+    if (opts.child !== 'connect') mod.destroyPwThread();
+    await fixture.close();
+  }
+}
+
+// --------------------------------------------------------------- parent side
+
+// Least-squares slope of `key` over the samples from `fromCycle` on, per 1,000 cycles.
+function slope(samples, key, fromCycle) {
+  const pts = samples.filter((s) => s.cycle >= fromCycle && s[key] !== null);
+  const n = pts.length;
+  if (n < 2) return NaN;
+  const mx = pts.reduce((a, s) => a + s.cycle, 0) / n;
+  const my = pts.reduce((a, s) => a + s[key], 0) / n;
+  let sxy = 0;
+  let sxx = 0;
+  for (const s of pts) {
+    sxy += (s.cycle - mx) * (s[key] - my);
+    sxx += (s.cycle - mx) ** 2;
+  }
+  return (sxy / sxx) * 1000;
+}
+
+function runChild(kind, opts) {
+  // V8 sizes its young generation by what survived so far: under any steady
+  // allocation it doubles the semi-spaces now and then, up to their maximum, a
+  // bounded step that would read as a slope in whatever window it falls. Held
+  // at one size, the slope is the module's; --v8-defaults lets V8 choose.
+  const young = opts.v8Defaults ? [] : ['--min-semi-space-size=1', '--max-semi-space-size=1'];
+  const argv = [...young, '--expose-gc', __filename, '--child', kind, '--warmup', String(opts.warmup), '--cycles', String(opts.cycles)];
+  if (opts.step) argv.push('--step', String(opts.step));
+  if (opts.arenas) argv.push('--arenas');
+  if (opts.trim) argv.push('--trim');
+  // --wrap "heaptrack -o FILE" (or valgrind ...) runs the child under a tool.
+  const wrap = opts.wrap ? opts.wrap.split(' ') : [];
+  return new Promise((resolve, reject) => {
+    const proc = spawn(wrap[0] || process.execPath, [...wrap.slice(1), ...(wrap.length ? [process.execPath] : []), ...argv],
+      { stdio: ['ignore', 'pipe', 'inherit'] });
+    let out = '';
+    proc.stdout.on('data', (d) => (out += d));
+    proc.on('exit', (code) => {
+      if (code !== 0) return reject(new Error(`the ${kind} run failed (exit ${code})`));
+      resolve(JSON.parse(out.trim().split('\n').filter((l) => l.startsWith('{')).pop()));
+    });
+  });
+}
+
+function kib(x) {
+  return x === null || x === undefined ? '-' : `${Math.round(x).toLocaleString('en')}`;
+}
+
+function printKind(r) {
+  const first = r.samples[0];
+  const atWarm = r.samples.find((s) => s.cycle === r.warmup);
+  const rows = r.samples.filter((s, i) => [0, 100, 1000, 2000, 5000, 10000, 20000].includes(s.cycle) ||
+    s.cycle === r.warmup || i === r.samples.length - 1 || [1000, 5000, 20000].includes(s.cycle - r.warmup));
+  console.log(`\n${r.kind}: ${KINDS[r.kind]}${r.note ? ` [${r.note}]` : ''}; ${r.warmup.toLocaleString('en')} warm-up + ` +
+    `${r.cycles.toLocaleString('en')} measured cycles in ${fmt(r.seconds)} s`);
+  console.log('   cycles    RssAnon KiB   malloc in use KiB   malloc arenas KiB   V8 used KiB   V8 total KiB');
+  const seen = new Set();
+  for (const s of rows) {
+    if (seen.has(s.cycle)) continue;
+    seen.add(s.cycle);
+    console.log(`  ${String(s.cycle.toLocaleString('en')).padStart(7)}  ${kib(s.rssKiB).padStart(12)}  ${kib(s.mallocKiB).padStart(18)}` +
+      `  ${kib(s.arenaKiB).padStart(18)}  ${kib(s.v8UsedKiB).padStart(12)}  ${kib(s.v8TotalKiB).padStart(13)}`);
+  }
+  const rss = slope(r.samples, 'rssKiB', r.warmup);
+  const heap = slope(r.samples, 'v8UsedKiB', r.warmup);
+  const native = r.malloc ? slope(r.samples, 'mallocKiB', r.warmup) : null;
+  const highWater = atWarm.rssKiB - first.rssKiB;
+  const ok = rss < LIMIT_KIB && heap < LIMIT_KIB;
+  console.log(`  slope per 1,000 cycles after the warm-up: RssAnon ${fmt(rss)} KiB, V8 heap ${fmt(heap)} KiB` +
+    `${native === null ? '' : `, malloc in use ${fmt(native)} KiB`}  -> ${ok ? 'flat' : 'GROWS'} (limit ${LIMIT_KIB} KiB)`);
+  console.log(`  one-off high-water mark (RssAnon growth during the warm-up): ${kib(highWater)} KiB`);
+  for (const snap of r.arenaSnapshots || []) {
+    console.log(`  arenas at cycle ${snap.cycle}: ` + snap.arenas.map((a, i) => `#${i} ${kib(a.totalKiB)} KiB (${kib(a.freeKiB)} free)`).join(', '));
+  }
+  return { kind: r.kind, note: r.note, warmup: r.warmup, cycles: r.cycles, rssSlopeKiB: rss, v8SlopeKiB: heap,
+    mallocSlopeKiB: native, highWaterKiB: highWater, flat: ok, samples: r.samples };
+}
+
+async function parent(opts) {
+  const { startDaemon } = require('../test/helpers/daemon');
+  const { Fixture } = require('../test/helpers/fixture');
+  const daemon = startDaemon({ objects: [] });
+  const fixture = new Fixture();
+  const q = require(path.join(ROOT, 'build', 'Release', 'Quorvane.node'));
+  const results = [];
+  console.log(`Quorvane memory benchmark, Node.js ${process.version}, ${new Date().toISOString()}`);
+  try {
+    const graph = { nodes: [], linked: 0 };
+    await growGraph(fixture, graph, 200);
+    q.createPwThread();
+    await linkChain(fixture, q, graph);
+    console.log(`graph: ${q.getNodes().length} nodes, ${q.getPorts().length} ports, ${q.getLinks().length} links; ` +
+      'each kind runs in a fresh process listening to all four events');
+    q.destroyPwThread();
+    for (const kind of opts.kinds) {
+      if (!KINDS[kind]) throw new Error(`unknown kind ${kind} (${Object.keys(KINDS).join(', ')})`);
+      results.push(printKind(await runChild(kind, opts)));
+    }
+  } finally {
+    await fixture.close();
+    daemon.stop();
+  }
+  console.log('\nsummary (KiB per 1,000 cycles after the warm-up; high-water = growth during the warm-up)');
+  for (const r of results) {
+    console.log(`  ${r.kind.padEnd(13)} RssAnon ${fmt(r.rssSlopeKiB).padStart(6)}  V8 heap ${fmt(r.v8SlopeKiB).padStart(6)}` +
+      `  high-water ${kib(r.highWaterKiB).padStart(6)} KiB  ${r.flat ? 'flat' : 'GROWS'}`);
+  }
+  fs.mkdirSync(path.join(ROOT, 'build-native'), { recursive: true });
+  fs.writeFileSync(path.join(ROOT, 'build-native', 'memory-results.json'), JSON.stringify(results, null, 2));
+  if (results.some((r) => !r.flat)) process.exitCode = 1;
+}
+
+const opts = args(process.argv.slice(2));
+(opts.child ? child(opts) : parent(opts)).catch((e) => {
+  console.error(e);
+  process.exitCode = 1;
+});
