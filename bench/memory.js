@@ -13,15 +13,20 @@
 // high-water mark (growth during the warm-up). A kind passes when the
 // RssAnon and V8 heap slopes are both under 64 KiB per 1,000 cycles.
 //
-//   node --expose-gc bench/memory.js                 every kind, 5,000 measured cycles
-//   node --expose-gc bench/memory.js --quick         1,000 measured cycles
-//   node --expose-gc bench/memory.js --cycles 20000 --kinds node
+//   node bench/memory.js                 every kind, 20,000 measured cycles (connect: fewer)
+//   node bench/memory.js --quick         10,000 measured cycles (noisier slopes)
+//   node bench/memory.js --kinds node --cycles 50000
 //   options: --kinds node,link-ports,unlink-ports,link-name,connect
 //            --warmup N (default 1,000)   --arenas (per-arena malloc sizes)
 //            --trim (malloc_trim(0) before every sample: separates freed but
 //            kept arena pages from memory in use)
+//            --connect-cycles N (measured connect cycles; default 2,000 with
+//            connect(), 100 with createPwThread())
 //            --v8-defaults (let V8 resize its young generation; see runChild)
 //            --wrap "heaptrack -o FILE" (run each kind under a tool)
+//   environment: QUORVANE_BENCH_SMAPS=PREFIX, QUORVANE_BENCH_HEAPSNAP=PREFIX
+//            write /proc/self/smaps and V8 heap snapshots at the start, the
+//            end of the warm-up and the end, to PREFIX-KIND-CYCLE files
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -38,7 +43,7 @@ const KINDS = {
 };
 // createPwThread() pauses 500 ms, so without connect() the connect kind runs
 // far fewer cycles.
-const SLOW_CONNECT = { warmup: 20, cycles: 100, step: 10 };
+const SLOW_CONNECT = { warmup: 20, cycles: 100, step: 1 };
 const CONNECT_CYCLES = 2000; // measured connect() cycles at most
 
 function args(argv) {
@@ -51,12 +56,13 @@ function args(argv) {
     child: get('--child', null),
     kinds: get('--kinds', Object.keys(KINDS).join(',')).split(','),
     warmup: Number(get('--warmup', 1000)),
-    cycles: Number(get('--cycles', quick ? 1000 : 5000)),
+    cycles: Number(get('--cycles', quick ? 10000 : 20000)),
     step: Number(get('--step', 0)),
     arenas: argv.includes('--arenas'),
     trim: argv.includes('--trim'),
     wrap: get('--wrap', null),
     v8Defaults: argv.includes('--v8-defaults'),
+    connectCycles: Number(get('--connect-cycles', 0)),
   };
 }
 
@@ -80,30 +86,37 @@ function arenas(malloc) {
   }));
 }
 
-function sampler(malloc, opts) {
-  return (cycle) => {
-    global.gc();
-    global.gc();
-    if (opts.trim && malloc) malloc.trim();
-    const h = v8.getHeapStatistics();
-    const m = malloc?.mallinfo();
-    return {
-      cycle,
-      rssKiB: rssKiB(),
-      mallocKiB: m ? m.uordblks / 1024 : null,
-      arenaKiB: m ? (m.arena + m.hblkhd) / 1024 : null,
-      v8UsedKiB: h.used_heap_size / 1024,
-      v8TotalKiB: h.total_heap_size / 1024,
-      v8PhysicalKiB: h.total_physical_size / 1024,
-      spaces: Object.fromEntries(v8.getHeapSpaceStatistics().map((sp) => [sp.space_name, Math.round(sp.space_size / 1024)])),
-      externalKiB: h.external_memory / 1024,
-    };
+const COLUMNS = ['rssKiB', 'mallocKiB', 'arenaKiB', 'v8UsedKiB', 'v8TotalKiB', 'v8PhysicalKiB', 'newSpaceKiB'];
+
+// Samples at the planned cycles into storage allocated up front: samples
+// kept as objects would themselves grow the V8 heap being measured.
+function sampler(malloc, opts, plan) {
+  const data = new Float64Array(plan.length * COLUMNS.length);
+  let taken = 0;
+  return {
+    take() {
+      global.gc();
+      global.gc();
+      if (opts.trim && malloc) malloc.trim();
+      const h = v8.getHeapStatistics();
+      const m = malloc ? malloc.mallinfo() : null;
+      const newSpace = v8.getHeapSpaceStatistics().find((sp) => sp.space_name === 'new_space');
+      const row = [rssKiB(), m ? m.uordblks / 1024 : NaN, m ? (m.arena + m.hblkhd) / 1024 : NaN,
+        h.used_heap_size / 1024, h.total_heap_size / 1024, h.total_physical_size / 1024, newSpace.space_size / 1024];
+      data.set(row, taken++ * COLUMNS.length);
+    },
+    rows: () => plan.slice(0, taken).map((cycle, i) => {
+      const r = { cycle };
+      COLUMNS.forEach((c, j) => (r[c] = Number.isNaN(data[i * COLUMNS.length + j]) ? null : data[i * COLUMNS.length + j]));
+      return r;
+    }),
   };
 }
 
 // Listeners on all four events; `next(name, match)` resolves with the next
 // payload of that event that `match` accepts (earlier ones are dropped).
-function eventLog(q) {
+// With `keep` false the listeners only count: nothing an event brings stays.
+function eventLog(q, keep = true) {
   const queues = {};
   const waiters = {};
   const counts = {};
@@ -116,7 +129,7 @@ function eventLog(q) {
       if (w && w.match(payload)) {
         waiters[name] = null;
         w.resolve(payload);
-      } else if (w === undefined || w === null) {
+      } else if (keep && !w) {
         queues[name].push(payload);
         if (queues[name].length > 1000) queues[name].shift(); // no waiter will want these
       }
@@ -222,14 +235,15 @@ function connectKind(mod, log) {
     };
   }
   return {
-    note: 'createPwThread() / destroyPwThread(): no connect() in index.js; 500 ms a start, so ' +
-      `${SLOW_CONNECT.warmup} warm-up + ${SLOW_CONNECT.cycles} measured cycles`,
+    note: 'createPwThread() / destroyPwThread(): no connect() in index.js; 500 ms a start, ' +
+      `so ${SLOW_CONNECT.warmup} warm-up cycles only`,
     slow: true,
     async run() {
       const before = nodesSeen();
       mod.createPwThread();
-      const nodes = mod.getNodes().length;
-      check(nodes >= 200, `the mirror holds the graph (${nodes} nodes)`);
+      // Slowed down (under a tool), the start may return before the mirror is full.
+      const { waitFor } = require('../test/helpers/fixture');
+      const nodes = await waitFor(() => mod.getNodes().length >= 200 && mod.getNodes().length, 10000, 'the graph in the mirror');
       mod.destroyPwThread();
       await settle(before, nodes);
     },
@@ -241,16 +255,15 @@ async function child(opts) {
   const { Fixture, waitFor } = require('../test/helpers/fixture');
   const mod = require(path.join(ROOT, 'index'));
   const malloc = mallocStats();
-  const sample = sampler(malloc, opts);
-  const log = eventLog(mod);
+  const log = eventLog(mod, opts.child !== 'connect');
   const fixture = new Fixture();
   let kind;
   try {
     if (opts.child === 'connect') {
       kind = connectKind(mod, log);
       // Each connection loads the whole graph: keep the run within minutes.
-      if (kind.slow) Object.assign(opts, SLOW_CONNECT);
-      else opts.cycles = Math.min(opts.cycles, CONNECT_CYCLES);
+      if (kind.slow) Object.assign(opts, SLOW_CONNECT, opts.connectCycles ? { cycles: opts.connectCycles } : {});
+      else opts.cycles = opts.connectCycles || Math.min(opts.cycles, CONNECT_CYCLES);
     } else {
       mod.createPwThread();
       await waitFor(() => mod.getNodes().length >= 200, 10000, 'the medium graph in the mirror');
@@ -259,24 +272,32 @@ async function child(opts) {
     }
     const total = opts.warmup + opts.cycles;
     const step = opts.step || Math.max(10, Math.round(opts.cycles / 40));
-    const marks = new Set([0, 100, 1000, 2000, 5000, 10000, 20000].filter((c) => c <= total));
-    marks.add(opts.warmup);
-    marks.add(total);
-    for (const c of [1000, 5000, 20000]) if (opts.warmup + c <= total) marks.add(opts.warmup + c);
-    const samples = [];
+    const marks = new Set([0, 100, 1000, 2000, 5000, 10000, 20000, opts.warmup, total]);
+    for (const c of [1000, 5000, 20000]) marks.add(opts.warmup + c);
+    const plan = [];
+    for (let i = 0; i <= total; i++) {
+      if (marks.has(i) || (i >= opts.warmup ? (i - opts.warmup) % step === 0 : i % step === 0)) plan.push(i);
+    }
+    const samples = sampler(malloc, opts, plan);
     const arenaSnapshots = [];
     const t0 = Date.now();
+    let p = 0;
     for (let i = 0; i <= total; i++) {
-      if (marks.has(i) || (i >= opts.warmup && (i - opts.warmup) % step === 0) || (i < opts.warmup && i % step === 0)) {
-        samples.push(sample(i));
+      if (plan[p] === i) {
+        p++;
+        // Diagnostics first, so what they keep is in the sample's baseline.
         if (opts.arenas && malloc && (i === opts.warmup || i === total)) arenaSnapshots.push({ cycle: i, arenas: arenas(malloc) });
-        if (process.env.SMAPS && (i === 0 || i === opts.warmup || i === total)) fs.writeFileSync(`/tmp/smaps-${opts.child}-${i}`, fs.readFileSync('/proc/self/smaps'));
+        if (process.env.QUORVANE_BENCH_SMAPS && (i === 0 || i === opts.warmup || i === total))
+          fs.writeFileSync(`${process.env.QUORVANE_BENCH_SMAPS}-${opts.child}-${i}`, fs.readFileSync('/proc/self/smaps'));
+        if (process.env.QUORVANE_BENCH_HEAPSNAP && (i === opts.warmup || i === total))
+          v8.writeHeapSnapshot(`${process.env.QUORVANE_BENCH_HEAPSNAP}-${opts.child}-${i}.heapsnapshot`);
+        samples.take();
       }
       if (i < total) await kind.run();
     }
     const seconds = (Date.now() - t0) / 1000;
     process.stdout.write(JSON.stringify({ kind: opts.child, note: kind.note, warmup: opts.warmup, cycles: opts.cycles,
-      seconds, malloc: !!malloc, samples, arenaSnapshots }) + '\n');
+      seconds, malloc: !!malloc, samples: samples.rows(), arenaSnapshots }) + '\n');
   } finally {
     if (opts.child !== 'connect') mod.destroyPwThread();
     await fixture.close();
@@ -311,6 +332,7 @@ function runChild(kind, opts) {
   if (opts.step) argv.push('--step', String(opts.step));
   if (opts.arenas) argv.push('--arenas');
   if (opts.trim) argv.push('--trim');
+  if (opts.connectCycles) argv.push('--connect-cycles', String(opts.connectCycles));
   // --wrap "heaptrack -o FILE" (or valgrind ...) runs the child under a tool.
   const wrap = opts.wrap ? opts.wrap.split(' ') : [];
   return new Promise((resolve, reject) => {
@@ -335,7 +357,7 @@ function printKind(r) {
   const rows = r.samples.filter((s, i) => [0, 100, 1000, 2000, 5000, 10000, 20000].includes(s.cycle) ||
     s.cycle === r.warmup || i === r.samples.length - 1 || [1000, 5000, 20000].includes(s.cycle - r.warmup));
   console.log(`\n${r.kind}: ${KINDS[r.kind]}${r.note ? ` [${r.note}]` : ''}; ${r.warmup.toLocaleString('en')} warm-up + ` +
-    `${r.cycles.toLocaleString('en')} measured cycles in ${fmt(r.seconds)} s`);
+    `${r.cycles.toLocaleString('en')} measured cycles in ${fmt(r.seconds)} s; graph ${r.counts}`);
   console.log('   cycles    RssAnon KiB   malloc in use KiB   malloc arenas KiB   V8 used KiB   V8 total KiB');
   const seen = new Set();
   for (const s of rows) {
@@ -359,29 +381,38 @@ function printKind(r) {
     mallocSlopeKiB: native, highWaterKiB: highWater, flat: ok, samples: r.samples };
 }
 
-async function parent(opts) {
+// A private daemon holding the medium graph, for one kind: long node churn
+// leaves a daemon in a state where new clients may be refused, and no kind
+// should inherit another's daemon.
+async function withGraph(q, fn) {
   const { startDaemon } = require('../test/helpers/daemon');
   const { Fixture } = require('../test/helpers/fixture');
   const daemon = startDaemon({ objects: [] });
   const fixture = new Fixture();
-  const q = require(path.join(ROOT, 'build', 'Release', 'Quorvane.node'));
-  const results = [];
-  console.log(`Quorvane memory benchmark, Node.js ${process.version}, ${new Date().toISOString()}`);
   try {
     const graph = { nodes: [], linked: 0 };
     await growGraph(fixture, graph, 200);
     q.createPwThread();
     await linkChain(fixture, q, graph);
-    console.log(`graph: ${q.getNodes().length} nodes, ${q.getPorts().length} ports, ${q.getLinks().length} links; ` +
-      'each kind runs in a fresh process listening to all four events');
+    const counts = `${q.getNodes().length} nodes, ${q.getPorts().length} ports, ${q.getLinks().length} links`;
     q.destroyPwThread();
-    for (const kind of opts.kinds) {
-      if (!KINDS[kind]) throw new Error(`unknown kind ${kind} (${Object.keys(KINDS).join(', ')})`);
-      results.push(printKind(await runChild(kind, opts)));
-    }
+    return await fn(counts);
   } finally {
     await fixture.close();
     daemon.stop();
+  }
+}
+
+async function parent(opts) {
+  const q = require(path.join(ROOT, 'build', 'Release', 'Quorvane.node'));
+  const results = [];
+  console.log(`Quorvane memory benchmark, Node.js ${process.version}, ${new Date().toISOString()}`);
+  console.log('each kind: a fresh daemon with the medium graph, and a fresh process listening to all four events' +
+    `${opts.v8Defaults ? '' : ' (V8 young generation held at 1 MiB semi-spaces)'}`);
+  for (const kind of opts.kinds) {
+    if (!KINDS[kind]) throw new Error(`unknown kind ${kind} (${Object.keys(KINDS).join(', ')})`);
+    const r = await withGraph(q, async (counts) => ({ ...(await runChild(kind, opts)), counts }));
+    results.push(printKind(r));
   }
   console.log('\nsummary (KiB per 1,000 cycles after the warm-up; high-water = growth during the warm-up)');
   for (const r of results) {

@@ -3,7 +3,8 @@
 // Benchmark: the add-on against the tools a user would otherwise call
 // (pw-dump) and against a plain native libpipewire client (bench/ref-client).
 // Prints one line per figure, as a ratio measured side by side in this run,
-// with the absolute medians for reference.
+// with the absolute medians for reference. Memory under churn is measured by
+// bench/memory.js.
 //   node bench/run.js            small, medium and large graphs
 //   node bench/run.js --quick    small and medium only
 const { spawn, spawnSync } = require('node:child_process');
@@ -12,7 +13,7 @@ const path = require('node:path');
 const readline = require('node:readline');
 const { startDaemon } = require('../test/helpers/daemon');
 const { Fixture, waitFor, flushEvents } = require('../test/helpers/fixture');
-const { ROOT, median, nowNs, ms, fmt, rssMiB, growGraph, linkChain } = require('./common');
+const { ROOT, median, nowNs, ms, fmt, growGraph, linkChain } = require('./common');
 const REF = path.join(ROOT, 'build-native', 'ref-client');
 const QUICK = process.argv.includes('--quick');
 
@@ -129,54 +130,6 @@ async function burst(q, fixture) {
   await fixture.remove(...ids);
 }
 
-async function memoryLinkCycles(q, fixture) {
-  const src = await fixture.add('mem-src', 'Audio/Source', 0, 1);
-  const sink = await fixture.add('mem-sink', 'Audio/Sink', 1, 0);
-  await waitFor(() => q.getPorts().some((p) => p.id === sink.inputs[0]));
-  let resolve;
-  q.on('link-created', () => resolve());
-  q.on('link-destroyed', () => resolve());
-  const next = () => new Promise((r) => (resolve = r));
-  let base = 0;
-  for (let i = 0; i < 10000; i++) {
-    if (i === 100) {
-      global.gc?.();
-      base = rssMiB();
-    }
-    const created = next();
-    q.linkNodesNameToId('mem-src', sink.id);
-    await created;
-    const destroyed = next();
-    q.unlinkNodesNameToId('mem-src', sink.id);
-    await destroyed;
-  }
-  global.gc?.();
-  const growth = rssMiB() - base;
-  report('memory, 10,000 link/unlink cycles', `${growth < 2 ? 'under' : 'OVER'} 2 MiB: ${fmt(growth)} MiB anonymous RSS growth after the first 100`,
-    { growthMiB: growth });
-  q.off('link-created');
-  q.off('link-destroyed');
-  await fixture.remove(src.id, sink.id);
-}
-
-function memoryStartStop(q) {
-  q.destroyPwThread();
-  let base = 0;
-  for (let i = 0; i < 110; i++) {
-    if (i === 10) {
-      global.gc?.();
-      base = rssMiB();
-    }
-    q.createPwThread();
-    q.destroyPwThread();
-  }
-  global.gc?.();
-  const growth = rssMiB() - base;
-  report('memory, 100 create/destroy cycles', `${growth < 2 ? 'under' : 'OVER'} 2 MiB: ${fmt(growth)} MiB anonymous RSS growth after the first 10`,
-    { growthMiB: growth });
-  q.createPwThread();
-}
-
 function callgrindListing() {
   const script = `const q = require(${JSON.stringify(path.join(ROOT, 'build', 'Release', 'Quorvane.node'))});
     q.createPwThread(); q.getNodes(); q.getPorts(); q.getLinks(); q.destroyPwThread();`;
@@ -203,7 +156,6 @@ async function main() {
     q.createPwThread();
     await linkChain(fixture, q, graph);
     await listingFigures(q, 'small', graph, 'small');
-    memoryStartStop(q);
 
     await growGraph(fixture, graph, 200);
     await linkChain(fixture, q, graph);
@@ -212,7 +164,6 @@ async function main() {
     callgrindListing();
     await roundTrip(q, fixture);
     await burst(q, fixture);
-    await memoryLinkCycles(q, fixture);
 
     if (!QUICK) {
       await growGraph(fixture, graph, 1000);
