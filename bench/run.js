@@ -3,7 +3,8 @@
 // Benchmark: the add-on against the tools a user would otherwise call
 // (pw-dump) and against a plain native libpipewire client (bench/ref-client).
 // Prints one line per figure, as a ratio measured side by side in this run,
-// with the absolute medians for reference.
+// with the absolute medians for reference. Memory under churn is measured by
+// bench/memory.js.
 //   node bench/run.js            small, medium and large graphs
 //   node bench/run.js --quick    small and medium only
 const { spawn, spawnSync } = require('node:child_process');
@@ -12,19 +13,10 @@ const path = require('node:path');
 const readline = require('node:readline');
 const { startDaemon } = require('../test/helpers/daemon');
 const { Fixture, waitFor, flushEvents } = require('../test/helpers/fixture');
-
-const ROOT = path.join(__dirname, '..');
+const { ROOT, median, nowNs, ms, fmt, growGraph, linkChain } = require('./common');
 const REF = path.join(ROOT, 'build-native', 'ref-client');
 const QUICK = process.argv.includes('--quick');
 
-const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
-const nowNs = () => process.hrtime.bigint();
-const ms = (ns) => Number(ns) / 1e6;
-const fmt = (x, digits = 3) => (x >= 100 ? x.toFixed(0) : x.toPrecision(digits));
-// Anonymous resident memory (heap, stacks, arenas): the process's own
-// allocations, without the pages of the node binary's code that get paged in
-// as new code paths run.
-const rssMiB = () => Number(/RssAnon:\s+(\d+)/.exec(fs.readFileSync('/proc/self/status', 'utf8'))[1]) / 1024;
 const results = [];
 function report(figure, text, row) {
   console.log(`${figure.padEnd(34)} ${text}`);
@@ -68,39 +60,6 @@ function refClient(args) {
   const r = spawnSync(REF, args, { encoding: 'utf8', timeout: 120000 });
   if (r.status !== 0) throw new Error(`ref-client ${args.join(' ')} failed: ${r.stderr}`);
   return JSON.parse(r.stdout.trim().split('\n').pop());
-}
-
-// Grows the graph to `total` nodes of 2 inputs and 2 outputs each, every node's
-// outputs linked to the next node's inputs (about 4 ports and 2 links a node).
-async function growGraph(fixture, graph, total) {
-  const added = [];
-  while (graph.nodes.length + added.length < total) {
-    const n = Math.min(100, total - graph.nodes.length - added.length);
-    for (const id of await fixture.addMany(n, `bench-${graph.nodes.length + added.length}`, 'Audio/Sink', 2, 2)) {
-      added.push(id);
-    }
-  }
-  graph.nodes.push(...added);
-  return graph;
-}
-
-async function linkChain(fixture, q, graph) {
-  await waitFor(() => q.getNodes().length >= graph.nodes.length, 30000, 'the nodes in the mirror');
-  const ports = q.getPorts();
-  const byNode = new Map();
-  for (const p of ports) {
-    if (!byNode.has(p.nodeId)) byNode.set(p.nodeId, { in: [], out: [] });
-    byNode.get(p.nodeId)[p.direction === 1 ? 'in' : 'out'].push(p.id);
-  }
-  const pairs = [];
-  for (let i = graph.linked; i < graph.nodes.length - 1; i++) {
-    const a = byNode.get(graph.nodes[i]);
-    const b = byNode.get(graph.nodes[i + 1]);
-    pairs.push([a.out[0], b.in[0]], [a.out[1], b.in[1]]);
-  }
-  if (pairs.length) await fixture.link(pairs);
-  graph.linked = graph.nodes.length - 1;
-  await waitFor(() => q.getLinks().length >= graph.linked * 2, 30000, 'the links in the mirror');
 }
 
 async function listingFigures(q, label, graph, size) {
@@ -171,54 +130,6 @@ async function burst(q, fixture) {
   await fixture.remove(...ids);
 }
 
-async function memoryLinkCycles(q, fixture) {
-  const src = await fixture.add('mem-src', 'Audio/Source', 0, 1);
-  const sink = await fixture.add('mem-sink', 'Audio/Sink', 1, 0);
-  await waitFor(() => q.getPorts().some((p) => p.id === sink.inputs[0]));
-  let resolve;
-  q.on('link-created', () => resolve());
-  q.on('link-destroyed', () => resolve());
-  const next = () => new Promise((r) => (resolve = r));
-  let base = 0;
-  for (let i = 0; i < 10000; i++) {
-    if (i === 100) {
-      global.gc?.();
-      base = rssMiB();
-    }
-    const created = next();
-    q.linkNodesNameToId('mem-src', sink.id);
-    await created;
-    const destroyed = next();
-    q.unlinkNodesNameToId('mem-src', sink.id);
-    await destroyed;
-  }
-  global.gc?.();
-  const growth = rssMiB() - base;
-  report('memory, 10,000 link/unlink cycles', `${growth < 2 ? 'under' : 'OVER'} 2 MiB: ${fmt(growth)} MiB anonymous RSS growth after the first 100`,
-    { growthMiB: growth });
-  q.off('link-created');
-  q.off('link-destroyed');
-  await fixture.remove(src.id, sink.id);
-}
-
-function memoryStartStop(q) {
-  q.destroyPwThread();
-  let base = 0;
-  for (let i = 0; i < 110; i++) {
-    if (i === 10) {
-      global.gc?.();
-      base = rssMiB();
-    }
-    q.createPwThread();
-    q.destroyPwThread();
-  }
-  global.gc?.();
-  const growth = rssMiB() - base;
-  report('memory, 100 create/destroy cycles', `${growth < 2 ? 'under' : 'OVER'} 2 MiB: ${fmt(growth)} MiB anonymous RSS growth after the first 10`,
-    { growthMiB: growth });
-  q.createPwThread();
-}
-
 function callgrindListing() {
   const script = `const q = require(${JSON.stringify(path.join(ROOT, 'build', 'Release', 'Quorvane.node'))});
     q.createPwThread(); q.getNodes(); q.getPorts(); q.getLinks(); q.destroyPwThread();`;
@@ -245,7 +156,6 @@ async function main() {
     q.createPwThread();
     await linkChain(fixture, q, graph);
     await listingFigures(q, 'small', graph, 'small');
-    memoryStartStop(q);
 
     await growGraph(fixture, graph, 200);
     await linkChain(fixture, q, graph);
@@ -254,7 +164,6 @@ async function main() {
     callgrindListing();
     await roundTrip(q, fixture);
     await burst(q, fixture);
-    await memoryLinkCycles(q, fixture);
 
     if (!QUICK) {
       await growGraph(fixture, graph, 1000);

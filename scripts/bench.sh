@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmark (not part of the test suite).
-#   scripts/bench.sh            small, medium and large graphs
-#   scripts/bench.sh --quick    small and medium only
+#   scripts/bench.sh              speed (small, medium, large graphs), then memory under churn
+#   scripts/bench.sh --quick      small and medium graphs; 10,000 measured memory cycles a kind
+#   scripts/bench.sh --memory     memory under churn only (bench/memory.js; any further
+#                                 options go to it, e.g. --kinds node --cycles 50000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh --all   # the fixture client, the reference client, valgrind
-exec node --expose-gc bench/run.js "$@"
+bash scripts/setup.sh --all   # the fixture client, the reference client, the malloc helper, valgrind
+if [ "${1:-}" = "--memory" ]; then
+  shift
+  exec node bench/memory.js "$@"
+fi
+node --expose-gc bench/run.js "$@"
+node bench/memory.js "$@"
