@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmark (not part of the test suite).
-#   scripts/bench.sh              speed (small, medium, large graphs), then memory under churn
+#   scripts/bench.sh              speed (small, medium, large graphs), the asynchronous API and
+#                                 routes (bench/graph.js), then memory under churn
 #   scripts/bench.sh --quick      small and medium graphs; 10,000 measured memory cycles a kind
 #   scripts/bench.sh --memory     memory under churn only (bench/memory.js; any further
 #                                 options go to it, e.g. --kinds node --cycles 50000)
@@ -12,4 +13,5 @@ if [ "${1:-}" = "--memory" ]; then
   exec node bench/memory.js "$@"
 fi
 node --expose-gc bench/run.js "$@"
+node bench/graph.js "$@"
 node bench/memory.js "$@"
