@@ -151,11 +151,19 @@ test('a daemon killed during waitForNewNode and during a burst: the calls return
   const [result, endedAt] = waited.split(' ');
   assert.equal(result, '{"found":false}');
   assert.ok(killedAt > 0 && killedAt < Number(endedAt), `the daemon died while the wait went on: ${detail}`);
-  // Every node the daemon had announced before it died is delivered, once.
+  // What reached the add-on before the daemon died is delivered once each, in
+  // the order the daemon made the nodes, without gaps. (How much of the burst
+  // the daemon had flushed to this client when it was killed is the
+  // scheduler's business, so the count is not fixed.)
   const names = JSON.parse(events);
   assert.equal(new Set(names).size, names.length, `no node twice: ${detail}`);
-  for (let i = 0; i < 50; i++) assert.ok(names.includes(`dying-a-${i}`), `dying-a-${i} missing: ${detail}`);
-  assert.ok(names.every((n) => /^dying-(a-([0-9]|[1-4][0-9])|b-\d+)$/.test(n)), names.join(' '));
+  const first = names.filter((n) => n.startsWith('dying-a-'));
+  assert.ok(first.length > 0, `the burst's first nodes arrived: ${detail}`);
+  assert.deepEqual(first, first.map((_, i) => `dying-a-${i}`), `in order, no gaps: ${detail}`);
+  const rest = names.filter((n) => n.startsWith('dying-b-'));
+  assert.deepEqual(rest, rest.map((_, i) => `dying-b-${i}`), `in order, no gaps: ${detail}`);
+  if (rest.length > 0) assert.equal(first.length, 50, `the second batch came after the whole first: ${detail}`);
+  assert.equal(first.length + rest.length, names.length, names.join(' '));
 });
 
 test('a socket that is not a daemon: no crash, no hang, a bounded start', async () => {
