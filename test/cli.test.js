@@ -1,6 +1,7 @@
 'use strict';
 // The quorvane command-line tool and the examples, end to end against the
-// private daemon, cross-checked with pw-link.
+// private daemon, cross-checked with pw-link. Another client (the fixture)
+// holds links of its own beside the tool's.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -8,7 +9,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwLinkList, pwDump } = require('./helpers/fixture');
+const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
 
 const ROOT = path.join(__dirname, '..');
 const CLI = path.join(ROOT, 'bin', 'quorvane.js');
@@ -31,6 +32,13 @@ function start(file, args, env = process.env) {
   return run;
 }
 
+// The daemon's view of the links between the given ports, as "out->in" pairs.
+const linkedPairs = () => {
+  const ports = new Map();
+  for (const o of pwDump()) if (o.type === 'PipeWire:Interface:Link') ports.set(o.id, `${o.info['output-port-id']}->${o.info['input-port-id']}`);
+  return ports;
+};
+
 let app;
 let sink;
 test.before(async () => {
@@ -42,38 +50,65 @@ test.after(async () => {
   daemon.stop();
 });
 
-test('nodes, ports and links as tables and as JSON', () => {
+test('nodes, ports and links as tables and as JSON, filtered by name, class and side', () => {
   let r = cli('nodes');
   assert.equal(r.status, 0, r.stderr);
-  assert.match(r.stdout, /^id\s+name\s+type\s+isInput\s+isOutput$/m);
-  assert.match(r.stdout, new RegExp(`^${app.id}\\s+cli-app\\s+Stream/Output/Audio\\s+true\\s+true$`, 'm'));
+  assert.match(r.stdout, /^id\s+name\s+type\s+side\s+description\s+application$/m);
+  assert.match(r.stdout, new RegExp(`^${app.id}\\s+cli-app\\s+Stream/Output/Audio\\s+in/out\\s+-\\s+-$`, 'm'));
   r = cli('nodes', '--output', '--json');
   const outputs = JSON.parse(r.stdout);
   assert.deepEqual(outputs.map((n) => n.name).sort(), ['cli-app', 'cli-sink', 'demo-speakers']);
+  assert.equal(outputs[0].props, undefined);
+  r = cli('nodes', '--type', 'Audio/Sink', '--json', '--props');
+  const sinks = JSON.parse(r.stdout);
+  assert.deepEqual(sinks.map((n) => n.name).sort(), ['cli-sink', 'demo-speakers']);
+  assert.equal(sinks.find((n) => n.name === 'cli-sink').props['media.class'], 'Audio/Sink');
+  r = cli('nodes', '--type', 'Audio/Source', '--props');
+  assert.match(r.stdout, /^node \d+ demo-microphone \(Audio\/Source, in\)\n {2}object\.serial = "\d+"$/m);
+  assert.match(r.stdout, /^ {2}node\.name = "demo-microphone"$/m);
+
   r = cli('ports', '--node', 'cli-sink', '--json');
-  assert.deepEqual(JSON.parse(r.stdout).map((p) => p.id), sink.inputs);
+  const ports = JSON.parse(r.stdout);
+  assert.deepEqual(ports.map((p) => [p.id, p.name, p.direction]), [[sink.inputs[0], 'in_1', 'in'], [sink.inputs[1], 'in_2', 'in']]);
   r = cli('ports', '--node', String(app.id));
+  assert.match(r.stdout, new RegExp(`^${app.outputs[1]}\\s+${app.id}\\s+cli-app:out_2\\s+out$`, 'm'));
   assert.equal(r.stdout.trim().split('\n').length, 4);
   r = cli('links', '--json');
   assert.deepEqual(JSON.parse(r.stdout), []);
 });
 
-test('help, bad arguments and nothing matching', () => {
+test('help, bad arguments, and errors that say what was not found', () => {
   for (const cmd of ['nodes', 'ports', 'links', 'monitor', 'wait', 'link', 'unlink']) {
     const r = cli(cmd, '--help');
     assert.equal(r.status, 0);
     assert.match(r.stdout, new RegExp(`^Usage: quorvane ${cmd}`));
   }
-  assert.match(cli('--help').stdout, /^Usage: quorvane <command>/);
+  assert.match(cli('--help').stdout, /^Usage: quorvane <command>[^]*Exit codes: 0 success[^]*4 the daemon went away/);
   assert.equal(cli().status, 2);
-  const cases = [[['bogus'], 2], [['nodes', '--input', '--output'], 2], [['wait'], 2], [['wait', 'x', '--direction', 'up'], 2],
-    [['link', '5'], 2], [['link', '--from', 'cli-app'], 2], [['nodes', '--colour'], 2],
-    [['ports', '--node', 'nope'], 1], [['unlink', '--from', 'cli-app', '--to', String(sink.id)], 1],
-    [['link', '--from', 'nope', '--to', String(sink.id)], 1]];
-  for (const [args, code] of cases) {
+  const [in1, out1] = [sink.inputs[0], app.outputs[0]];
+  const cases = [
+    [['bogus'], 2, /unknown command "bogus"/], [['nodes', '--input', '--output'], 2, /exclude/], [['wait'], 2, /NAME/],
+    [['wait', 'x', '--direction', 'up'], 2, /--direction/], [['link', '5'], 2, /OUT_PORT IN_PORT/],
+    [['link', '--from', 'cli-app'], 2, /--from NODE --to/], [['nodes', '--colour'], 2, /unknown option --colour/],
+    [['link', 'cli-app', 'cli-sink:in_1'], 2, /"cli-app" is not a port: give NODE:PORT/], [['unlink', 'x'], 2, /LINK_ID must be a number/],
+    [['ports', '--node', 'nope'], 1, /^quorvane: no node named "nope"$/m],
+    [['link', 'nope:out_1', 'cli-sink:in_1'], 1, /^quorvane: no node named "nope"$/m],
+    [['link', 'cli-app:out_9', 'cli-sink:in_1'], 1, /^quorvane: no port "cli-app:out_9"$/m],
+    [['link', String(in1), String(out1)], 1, new RegExp(`^quorvane: port ${in1} is an input port$`, 'm')],
+    [['link', 'cli-app:out_1', 'cli-app:out_2'], 1, /^quorvane: port "cli-app:out_2" is an output port$/m],
+    [['link', '999999', 'cli-sink:in_1'], 1, /^quorvane: no port 999999$/m],
+    [['link', '--from', 'nope', '--to', 'cli-sink'], 1, /no node named "nope"/],
+    [['link', '--from', 'cli-app', '--to', '999999'], 1, /^quorvane: no node 999999$/m],
+    [['link', '--from', 'cli-sink', '--to', 'cli-app'], 1, /node "cli-sink" has no output ports/],
+    [['unlink', '--from', 'cli-app', '--to', String(sink.id)], 1, /no links from "cli-app" to "\d+"/],
+    [['unlink', 'cli-app:out_1', 'cli-sink:in_1'], 1, /no link from cli-app:out_1 to cli-sink:in_1/],
+    [['unlink', '999999'], 1, /^quorvane: no link 999999$/m],
+  ];
+  for (const [args, code, message] of cases) {
     const r = cli(...args);
     assert.equal(r.status, code, `${args.join(' ')}: ${r.stderr}`);
-    assert.match(r.stderr, /\S/, 'a message on standard error');
+    assert.match(r.stderr, message, args.join(' '));
+    assert.doesNotMatch(r.stderr, /\n\s+at /, 'no stack trace');
   }
 });
 
@@ -84,31 +119,75 @@ test('no daemon reachable: exit code 3 and a clear message', () => {
   assert.match(r.stderr, /no PipeWire daemon reachable/);
 });
 
-test('wait finds a node or times out', () => {
+test('wait finds a node, finds one that comes later, times out, and stops at once on Ctrl-C', async () => {
   let r = cli('wait', 'cli-app', '--direction', 'Input');
   assert.deepEqual([r.status, r.stdout.trim()], [0, String(app.id)]);
   r = cli('wait', 'cli-sink', '--direction', 'Input', '--timeout', '150');
   assert.equal(r.status, 1);
+  assert.match(r.stderr, /no node named "cli-sink" within 150 ms/);
+
+  const connectedClient = (pid) => () =>
+    pwDump().some((o) => o.type === 'PipeWire:Interface:Client' && String(o.info.props['application.process.id']) === String(pid));
+  const late = start(CLI, ['wait', 'cli-late', '--timeout', '20000']);
+  await waitFor(connectedClient(late.child.pid), 10000, 'wait to connect');
+  const node = await fixture.add('cli-late', 'Audio/Sink', 1, 0);
+  assert.deepEqual(await late.exited, { code: 0, signal: null });
+  assert.equal(late.out, `${node.id}\n`);
+  await fixture.remove(node.id);
+
+  const never = start(CLI, ['wait', 'never-there', '--timeout', '60000']);
+  await waitFor(connectedClient(never.child.pid), 10000, 'wait to connect');
+  const t = Date.now();
+  assert.deepEqual(await never.stop(), { code: 130, signal: null });
+  assert.ok(Date.now() - t < 5000, 'Ctrl-C ends the wait');
 });
 
-test('link by name holds the links until interrupted; unlink removes them', async () => {
-  const run = start(CLI, ['link', '--from', 'cli-app', '--to', String(sink.id)]);
-  await waitFor(() => (run.out.match(/^link-created/gm) || []).length === 2, 10000, 'two link-created lines');
-  const listed = pwLinkList();
-  for (let i = 0; i < 2; i++) assert.match(listed, new RegExp(`${app.outputs[i]} cli-app:out_${i + 1}`));
-  assert.equal((listed.match(/\|->/g) || []).length, 2);
+test('link --from/--to makes, reports and removes only its own links, beside another client\'s', async () => {
+  const src = await fixture.add('cli-src', 'Stream/Output/Audio', 0, 2);
+  const player = await fixture.add('cli-player', 'Stream/Output/Audio', 0, 1);
+  const [theirs] = await fixture.link([[src.outputs[0], sink.inputs[0]]]);
+
+  const run = start(CLI, ['link', '--from', 'cli-src', '--to', String(sink.id)]);
+  await waitFor(() => /^holding/m.test(run.out), 10000, 'the links to be held');
+  assert.match(run.out, /^already linked cli-src:out_1 -> cli-sink:in_1$/m);
+  const made = [...run.out.matchAll(/^link-created (\d+) /gm)].map((m) => Number(m[1]));
+  assert.equal(made.length, 1, run.out);
+  assert.equal(linkedPairs().get(made[0]), `${src.outputs[1]}->${sink.inputs[1]}`);
+  assert.match(run.out, /^holding 1 link\(s\) until interrupted \(1 already linked, left alone\)$/m);
+
+  // A session manager linking a new player meanwhile: not the tool's link.
+  const [other] = await fixture.link([[player.outputs[0], sink.inputs[0]]]);
   const { code } = await run.stop();
   assert.equal(code, 0, run.err);
-  await waitFor(() => !pwLinkList().includes('|->'), 5000, 'the links to go');
+  assert.equal(run.out.match(/^link-(created|destroyed)/gm).length, 2, run.out);
+  assert.match(run.out, new RegExp(`^link-destroyed ${made[0]}$`, 'm'));
+  const left = linkedPairs();
+  assert.deepEqual([left.has(theirs), left.has(other), left.has(made[0])], [true, true, false]);
+  await fixture.remove(src.id, player.id);
+});
 
-  // Port to port, removed by `quorvane unlink` from another process.
-  const held = start(CLI, ['link', String(app.outputs[1]), String(sink.inputs[0])]);
-  await waitFor(() => /^link-created/m.test(held.out), 10000, 'the link');
-  const r = cli('unlink', '--from', 'cli-app', '--to', String(sink.id));
-  assert.equal(r.status, 0, r.stderr);
-  assert.match(r.stdout, /removing 1 link/);
-  await waitFor(() => /^link-destroyed/m.test(held.out), 5000, 'the holder to see the removal');
+test('link OUT IN by names waits for the outcome; a pair linked already is not an error', async () => {
+  const src = await fixture.add('cli-src2', 'Stream/Output/Audio', 0, 2);
+  await fixture.link([[src.outputs[0], sink.inputs[0]]]);
+  // Nothing of its own to hold: it says so and ends.
+  const r = cli('link', 'cli-src2:out_1', 'cli-sink:in_1');
+  assert.deepEqual([r.status, r.stdout], [0, 'already linked cli-src2:out_1 -> cli-sink:in_1\n'], r.stderr);
+
+  const held = start(CLI, ['link', 'cli-src2:out_2', String(sink.inputs[1])]);
+  await waitFor(() => /^holding 1 link/m.test(held.out), 10000, 'the link');
+  const id = Number(held.out.match(/^link-created (\d+) /m)[1]);
+  assert.match(pwLinkList(), new RegExp(`${id}\\s+\\|->\\s+${sink.inputs[1]} cli-sink:in_2`));
+  // Removed by another process, by port names: the holder sees it go.
+  const u = cli('unlink', 'cli-src2:out_2', 'cli-sink:in_2');
+  assert.deepEqual([u.status, u.stdout], [0, `removing 1 link(s)\nlink-destroyed ${id}\n`], u.stderr);
+  await waitFor(() => held.out.includes(`link-destroyed ${id}`), 5000, 'the holder to see the removal');
   assert.equal((await held.stop()).code, 0);
+
+  // By link id, whoever made it.
+  const [theirs] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
+  assert.equal(cli('unlink', String(theirs)).status, 0);
+  assert.equal(linkedPairs().has(theirs), false);
+  await fixture.remove(src.id);
 });
 
 test('monitor prints events as they happen and exits on Ctrl-C', async () => {

@@ -1,0 +1,67 @@
+'use strict';
+// The quorvane tool's --help texts.
+
+const EXIT_CODES = `Exit codes: 0 success (and when the reader of the output goes away), 1 nothing
+matching, time-out or refused by PipeWire, 2 bad arguments, 3 no PipeWire daemon
+reachable, 4 the daemon went away (monitor, link and wait without --reconnect),
+130 interrupted while waiting.`;
+
+const HELP = {
+  main: `Usage: quorvane <command> [options]
+
+Commands:
+  nodes [--input|--output] [--type CLASS] [--props] [--json]
+                                         list nodes
+  ports [--node NAME|ID] [--json]        list ports (of one node)
+  links [--json]                         list links
+  monitor [--json] [--reconnect]         print graph events as they happen, until Ctrl-C
+  wait NAME [--direction Input|Output] [--timeout MS]
+                                         wait for a node; prints its id
+  link OUT IN [--reconnect]              link two ports, held until Ctrl-C
+  link --from NODE --to SINK [--reconnect]
+                                         link a node's outputs to a sink's inputs, held until Ctrl-C
+  unlink LINK_ID | OUT IN | --from NODE --to SINK
+                                         remove links
+
+Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id.
+Run "quorvane <command> --help" for one command.
+${EXIT_CODES}`,
+  nodes: `Usage: quorvane nodes [--input|--output] [--type CLASS] [--props] [--json]
+Lists the graph's nodes: id, name, media class, side (in: input-side, out:
+output-side), description and application. --input/--output keeps the
+input-side/output-side nodes, --type the nodes of one media class (e.g.
+Audio/Sink). --props shows every property of each node; --json prints objects
+(with their properties under --props).`,
+  ports: `Usage: quorvane ports [--node NAME|ID] [--json]
+Lists ports: id, owning node, NODE:PORT name, direction (in or out). --node
+keeps the ports of the node with that id, or of the nodes with that name.`,
+  links: `Usage: quorvane links [--json]
+Lists links: id, output port, input port (id and NODE:PORT name), format.`,
+  monitor: `Usage: quorvane monitor [--json] [--reconnect]
+Prints "node-created", "node-destroyed", "link-created" and "link-destroyed"
+events, one line each, as they happen (starting with every existing node and
+link), until Ctrl-C. --json prints one JSON object a line.
+If the daemon goes away it exits with code 4; with --reconnect it says so on
+standard error, waits for the daemon to come back and carries on.`,
+  wait: `Usage: quorvane wait NAME [--direction Input|Output] [--timeout MS]
+Waits until a node named exactly NAME is present (default time-out 5000 ms) and
+prints its id. Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
+  link: `Usage: quorvane link OUT IN [--reconnect]
+       quorvane link --from NODE --to SINK [--reconnect]
+Links output port OUT to input port IN (NODE:PORT names or ids), or the output
+ports of NODE pairwise to the input ports of SINK (names or ids), and waits for
+the daemon's answer: each link made is reported "link-created", a pair that is
+linked already is reported "already linked" and left alone. When the daemon
+refuses a link the tool says why and exits with code 1.
+Links belong to the connection that made them, so the tool stays running and
+removes the links it made (only those) when interrupted (Ctrl-C). If the
+daemon goes away it exits with code 4; with --reconnect it makes the links
+again once the daemon and both ends are back.`,
+  unlink: `Usage: quorvane unlink LINK_ID
+       quorvane unlink OUT IN
+       quorvane unlink --from NODE --to SINK
+Removes one link by id, the link from port OUT to port IN, or every link from
+node NODE to node SINK, whoever made them, and reports each removal.`,
+};
+
+module.exports = { HELP };

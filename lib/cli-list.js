@@ -1,0 +1,74 @@
+'use strict';
+// quorvane nodes / ports / links: the graph as tables or JSON.
+const { UsageError, parse, noPositional } = require('./cli-args');
+const { say, printRows } = require('./cli-output');
+const { openSession } = require('./cli-session');
+const resolve = require('./cli-resolve');
+
+const inOut = (port) => (port.direction === 1 ? 'in' : 'out');
+const side = (n) => [n.isInput && 'in', n.isOutput && 'out'].filter(Boolean).join('/') || '-';
+
+async function nodes(argv) {
+  const o = parse(argv, { input: 'flag', output: 'flag', type: 'value', props: 'flag', json: 'flag' });
+  noPositional(o);
+  if (o.input && o.output) throw new UsageError('--input and --output exclude each other');
+  const graph = await openSession();
+  const rows = graph
+    .nodes()
+    .filter((n) => (!o.input || n.isInput) && (!o.output || n.isOutput) && (o.type === undefined || n.type === o.type));
+  if (o.json) {
+    printRows(o.props ? rows : rows.map(({ props, ...n }) => n), [], true);
+    return;
+  }
+  const table = rows.map((n) => ({
+    ...n,
+    side: side(n),
+    description: n.props?.['node.description'],
+    application: n.props?.['application.name'],
+  }));
+  if (!o.props) {
+    printRows(table, ['id', 'name', 'type', 'side', 'description', 'application'], false);
+    return;
+  }
+  if (rows.length === 0) say('(none)');
+  for (const n of table) {
+    say(`node ${n.id} ${n.name} (${n.type || 'no media class'}, ${n.side})`);
+    for (const [key, value] of Object.entries(n.props || {})) say(`  ${key} = ${JSON.stringify(value)}`);
+  }
+}
+
+async function ports(argv) {
+  const o = parse(argv, { node: 'value', json: 'flag' });
+  noPositional(o);
+  const graph = await openSession();
+  let rows = graph.ports();
+  if (o.node !== undefined) {
+    const ids = new Set(resolve.nodes(graph, o.node).map((n) => n.id));
+    rows = rows.filter((p) => ids.has(p.nodeId));
+  }
+  if (o.json) {
+    printRows(rows.map(({ props, ...p }) => ({ ...p, direction: inOut(p) })), [], true);
+    return;
+  }
+  const table = rows.map((p) => ({ ...p, port: resolve.portName(graph, p), direction: inOut(p) }));
+  printRows(table, ['id', 'nodeId', 'port', 'direction'], false);
+}
+
+async function links(argv) {
+  const o = parse(argv, { json: 'flag' });
+  noPositional(o);
+  const graph = await openSession();
+  const rows = graph.links();
+  if (o.json) {
+    printRows(rows.map(({ props, ...l }) => l), [], true);
+    return;
+  }
+  const name = (id) => {
+    const p = graph.ports().find((x) => x.id === id);
+    return p ? resolve.portName(graph, p) : String(id);
+  };
+  const table = rows.map((l) => ({ ...l, from: `${l.srcPortId} ${name(l.srcPortId)}`, to: `${l.sinkPortId} ${name(l.sinkPortId)}` }));
+  printRows(table, ['id', 'from', 'to', 'format'], false);
+}
+
+module.exports = { nodes, ports, links };

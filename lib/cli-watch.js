@@ -1,0 +1,57 @@
+'use strict';
+// quorvane monitor / wait: following the graph as it changes.
+const { EXIT, CliError, UsageError, parse, noPositional, intArg } = require('./cli-args');
+const { say } = require('./cli-output');
+const { openSession, hold, interruptSignal } = require('./cli-session');
+
+const EVENTS = ['node-created', 'node-destroyed', 'link-created', 'link-destroyed'];
+
+function formatter(json) {
+  const pick = (event, p) => {
+    if (typeof p === 'number') return { id: p };
+    if (event === 'node-created') return { id: p.id, name: p.name, type: p.type };
+    return { id: p.id, srcNodeId: p.srcNodeId, srcPortId: p.srcPortId, sinkNodeId: p.sinkNodeId, sinkPortId: p.sinkPortId };
+  };
+  if (json) return (event, p) => JSON.stringify({ event, ...pick(event, p) });
+  return (event, p) => {
+    if (typeof p === 'number') return `${event} ${p}`;
+    if (event === 'node-created') return `${event} ${p.id} ${JSON.stringify(p.name)} ${p.type}`;
+    return `${event} ${p.id} ${p.srcNodeId}:${p.srcPortId} -> ${p.sinkNodeId}:${p.sinkPortId}`;
+  };
+}
+
+async function monitor(argv) {
+  const o = parse(argv, { json: 'flag', reconnect: 'flag' });
+  noPositional(o);
+  const graph = await openSession({ reconnect: Boolean(o.reconnect) });
+  const format = formatter(o.json);
+  // The graph as it is now, then its changes: taken and subscribed together,
+  // so nothing falls between the two.
+  for (const n of graph.nodes()) say(format('node-created', n));
+  for (const l of graph.links()) say(format('link-created', l));
+  for (const event of EVENTS) graph.on(event, (payload) => say(format(event, payload)));
+  return hold(graph, { reconnect: Boolean(o.reconnect) });
+}
+
+async function wait(argv) {
+  const o = parse(argv, { direction: 'value', timeout: 'value' });
+  if (o._.length !== 1) throw new UsageError('wait needs exactly one NAME');
+  if (o.direction !== undefined && !['Input', 'Output'].includes(o.direction)) {
+    throw new UsageError('--direction must be Input or Output');
+  }
+  const timeoutMs = o.timeout === undefined ? 5000 : intArg(o.timeout, '--timeout');
+  const signal = interruptSignal();
+  const graph = await openSession();
+  try {
+    const node = await graph.waitForNode(o._[0], { direction: o.direction, timeoutMs, signal });
+    say(String(node.id));
+  } catch (e) {
+    if (e instanceof CliError) throw e;
+    throw new CliError(
+      graph.state === 'closed' ? `PipeWire went away (${e.message})` : `no node named ${JSON.stringify(o._[0])} within ${timeoutMs} ms`,
+      graph.state === 'closed' ? EXIT.DAEMON_GONE : EXIT.FAILED,
+    );
+  }
+}
+
+module.exports = { monitor, wait };

@@ -1,0 +1,130 @@
+'use strict';
+// The quorvane tool when its reader goes away and when the daemon dies under
+// it: quiet ends with documented codes, and with --reconnect a tool that
+// carries on once a daemon is back in the same runtime directory.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor } = require('./helpers/fixture');
+
+const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
+const STACK = /\n\s+at /;
+
+// Runs the tool; `closeOutput` closes the reading end of its standard output
+// before it has written anything.
+function run(args, env, { closeOutput = false } = {}) {
+  const child = spawn(process.execPath, [CLI, ...args], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+  const r = { out: '', err: '', child };
+  if (closeOutput) child.stdout.destroy();
+  else child.stdout.on('data', (d) => (r.out += d));
+  child.stderr.on('data', (d) => (r.err += d));
+  r.exited = new Promise((resolve) => child.on('close', (code, signal) => resolve({ code, signal })));
+  return r;
+}
+
+// A new daemon in the runtime directory of one that was killed: clients
+// looking for it find it where the old one was.
+async function restart(daemon) {
+  const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(daemon.dir, 'daemon.conf')], {
+    env: daemon.env,
+    stdio: 'ignore',
+  });
+  await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
+  return child;
+}
+
+test('a reader that goes away ends every printing command quietly with 0', async () => {
+  const daemon = startDaemon({ setEnv: false });
+  const fixture = new Fixture(daemon.env);
+  const app = await fixture.add('pipe-app', 'Stream/Output/Audio', 0, 1);
+  const sink = await fixture.add('pipe-sink', 'Audio/Sink', 1, 0);
+  const commands = [['nodes', '--props'], ['ports'], ['links', '--json'], ['wait', 'pipe-app'], ['monitor'],
+    ['link', String(app.outputs[0]), String(sink.inputs[0])]];
+  for (const args of commands) {
+    const r = run(args, daemon.env, { closeOutput: true });
+    assert.deepEqual(await r.exited, { code: 0, signal: null }, `${args[0]}: ${r.err}`);
+    assert.equal(r.err, '', args[0]);
+  }
+  // `monitor | head -1`: the pipe closes after the first line; the next
+  // event's line finds it closed.
+  const shell = spawn('bash', ['-c', `"${process.execPath}" "${CLI}" monitor | head -1; echo "status \${PIPESTATUS[0]}" >&2`], {
+    env: daemon.env,
+  });
+  let err = '';
+  let out = '';
+  shell.stderr.on('data', (d) => (err += d));
+  shell.stdout.on('data', (d) => (out += d));
+  await waitFor(() => out.includes('\n'), 10000, 'the first line');
+  await fixture.add('pipe-extra', 'Audio/Sink', 1, 0);
+  await waitFor(() => /status \d+/.test(err), 10000, 'monitor to end');
+  assert.equal(err, 'status 0\n');
+  await fixture.close();
+  daemon.stop();
+});
+
+test('without --reconnect, monitor, link and wait end with code 4 and one line when the daemon dies', async () => {
+  const daemon = startDaemon({ setEnv: false });
+  const fixture = new Fixture(daemon.env);
+  const app = await fixture.add('gone-app', 'Stream/Output/Audio', 0, 1);
+  const sink = await fixture.add('gone-sink', 'Audio/Sink', 1, 0);
+  const runs = [run(['monitor'], daemon.env), run(['link', '--from', 'gone-app', '--to', 'gone-sink'], daemon.env),
+    run(['wait', 'never-there', '--timeout', '60000'], daemon.env)];
+  await waitFor(() => runs[0].out.includes('gone-sink') && runs[1].out.includes('holding'), 10000, 'monitor and link to run');
+  assert.ok(app && sink);
+  await waitFor(() => spawnSync('pw-cli', ['ls', 'Client'], { env: daemon.env, encoding: 'utf8' }).stdout.split('quorvane').length > 3,
+    10000, 'all three to connect');
+  daemon.kill();
+  for (const r of runs) {
+    assert.deepEqual(await r.exited, { code: 4, signal: null }, r.err);
+    const ours = r.err.split('\n').filter((l) => l.startsWith('quorvane:'));
+    assert.equal(ours.length, 1, r.err);
+    assert.match(ours[0], /^quorvane: PipeWire went away \(/);
+    assert.doesNotMatch(r.err, STACK);
+  }
+  await fixture.close();
+  daemon.stop();
+});
+
+test('with --reconnect, monitor and link carry on after a restart, and Ctrl-C while the daemon is gone is clean', async () => {
+  const daemon = startDaemon({ setEnv: false });
+  let fixture = new Fixture(daemon.env);
+  await fixture.add('back-app', 'Stream/Output/Audio', 0, 2);
+  await fixture.add('back-sink', 'Audio/Sink', 2, 0);
+  await fixture.add('back-other', 'Audio/Sink', 1, 0);
+  const monitor = run(['monitor', '--reconnect'], daemon.env);
+  const link = run(['link', '--from', 'back-app', '--to', 'back-other', '--reconnect'], daemon.env);
+  const held = run(['link', '--from', 'back-app', '--to', 'back-sink', '--reconnect'], daemon.env);
+  await waitFor(() => monitor.out.includes('back-sink') && link.out.includes('holding') && held.out.includes('holding'),
+    10000, 'the tools to run');
+  await fixture.close();
+  daemon.kill();
+  const gone = (r) => r.err.includes('PipeWire went away');
+  await waitFor(() => gone(monitor) && gone(link), 10000, 'the tools to notice');
+  // Ctrl-C with no daemon: no "not connected" crash.
+  link.child.kill('SIGINT');
+  assert.deepEqual(await link.exited, { code: 0, signal: null }, link.err);
+  assert.doesNotMatch(link.err, STACK);
+  assert.equal(held.child.exitCode, null, 'still running');
+
+  // Ids come round again on a new daemon: only output from here on counts.
+  const [monitorSeen, heldSeen] = [monitor.out.length, held.out.length];
+  const second = await restart(daemon);
+  fixture = new Fixture(daemon.env);
+  const app = await fixture.add('back-app', 'Stream/Output/Audio', 0, 2);
+  const sink = await fixture.add('back-sink', 'Audio/Sink', 2, 0);
+  await waitFor(() => monitor.out.slice(monitorSeen).includes(`node-created ${sink.id} "back-sink"`), 10000, 'monitor to print the new graph');
+  // The links it held are made again on the new daemon, once both ends are whole.
+  const again = () => held.out.slice(heldSeen);
+  await waitFor(() => (again().match(/^link-created/gm) || []).length === 2, 10000, 'the links to be made again');
+  assert.match(again(), new RegExp(`^link-created \\d+ ${app.id}:${app.outputs[1]} -> ${sink.id}:${sink.inputs[1]}$`, 'm'));
+  for (const r of [monitor, held]) {
+    r.child.kill('SIGINT');
+    assert.deepEqual(await r.exited, { code: 0, signal: null }, r.err);
+    assert.match(r.err, /PipeWire is back/);
+  }
+  await fixture.close();
+  second.kill('SIGKILL');
+  daemon.stop();
+});
