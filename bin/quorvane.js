@@ -8,8 +8,9 @@ const { closeSession } = require('../lib/cli-session');
 const list = require('../lib/cli-list');
 const watch = require('../lib/cli-watch');
 const links = require('../lib/cli-link');
+const routes = require('../lib/cli-route');
 
-const commands = { ...list, ...watch, ...links };
+const commands = { ...list, ...watch, ...links, ...routes };
 
 // Every way out goes through here: the connection is closed first (links the
 // tool still holds go with it), then the process ends even if something

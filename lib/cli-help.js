@@ -22,6 +22,8 @@ Commands:
                                          link a node's outputs to a sink's inputs, held until Ctrl-C
   unlink LINK_ID | OUT IN | --from NODE --to SINK
                                          remove links
+  route --from KEY=VALUE... --to KEY=VALUE... [--exclusive] [--channels auto|positional]
+  route --rules FILE.json                keep routes (re-linking as nodes come and go) until Ctrl-C
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id.
 Run "quorvane <command> --help" for one command.
@@ -57,6 +59,23 @@ Links belong to the connection that made them, so the tool stays running and
 removes the links it made (only those) when interrupted (Ctrl-C). If the
 daemon goes away it exits with code 4; with --reconnect it makes the links
 again once the daemon and both ends are back.`,
+  route: `Usage: quorvane route --from KEY=VALUE... --to KEY=VALUE... [--exclusive] [--channels auto|positional]
+       quorvane route --rules FILE.json
+Keeps a link from each output port of every node matching --from to its partner
+input port of every node matching --to, for as long as both exist: nodes that
+come later (an application restarting) are linked too, and a link someone
+removes is made again. Each --from/--to term is KEY=VALUE on a property of the
+node (e.g. application.name=Firefox, media.class=Stream/Output/Audio), or a bare
+node name; VALUE written /text/flags is a regular expression; every term must
+match. --channels auto (default) pairs ports by "audio.channel" (a MONO side to
+every channel; by port order where channels do not pair), positional by port
+order. --exclusive removes links from the matching sources to anywhere else.
+--rules FILE.json keeps several routes:
+  { "routes": [ { "from": { "application.name": "/firefox/i" },
+                  "to": "virtual-mic", "exclusive": true, "channels": "auto" } ] }
+("from"/"to": a node name or an object of property patterns.)
+Prints each link made and removed; carries on across a daemon restart; on
+Ctrl-C removes the links it made and exits 0.`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
        quorvane unlink --from NODE --to SINK

@@ -1,0 +1,125 @@
+'use strict';
+// quorvane route: routes that keep themselves until Ctrl-C, from the command
+// line or from a rules file. The links the routes made are removed at the end.
+const fs = require('node:fs');
+const { EXIT, CliError, UsageError } = require('./cli-args');
+const { say, warn } = require('./cli-output');
+const { openSession, hold } = require('./cli-session');
+const { portName } = require('./cli-resolve');
+
+// "/text/flags" is a regular expression; anything else an exact text.
+function pattern(text) {
+  const re = /^\/(.*)\/([a-z]*)$/s.exec(text);
+  if (!re) return text;
+  try {
+    return new RegExp(re[1], re[2]);
+  } catch (e) {
+    throw new UsageError(`bad regular expression ${text}: ${e.message}`);
+  }
+}
+
+// KEY=VALUE terms (all must match) as a matcher; a term without "=" is a
+// node name.
+function matcherFromTerms(terms, what) {
+  if (terms.length === 0) throw new UsageError(`route needs at least one ${what}`);
+  const props = {};
+  for (const term of terms) {
+    const eq = term.indexOf('=');
+    if (eq <= 0) props['node.name'] = pattern(term);
+    else props[term.slice(0, eq)] = pattern(term.slice(eq + 1));
+  }
+  return props;
+}
+
+// A matcher as the rules file writes it: a node name, or an object of
+// property patterns.
+function matcherFromRule(value, where) {
+  if (typeof value === 'string') return { 'node.name': pattern(value) };
+  if (value && typeof value === 'object' && !Array.isArray(value)) {
+    const props = {};
+    for (const [k, v] of Object.entries(value)) {
+      if (typeof v !== 'string') throw new CliError(`${where}: "${k}" must be a text`, EXIT.USAGE);
+      props[k] = pattern(v);
+    }
+    return props;
+  }
+  throw new CliError(`${where} must be a node name or an object of property patterns`, EXIT.USAGE);
+}
+
+function readRules(file) {
+  let data;
+  try {
+    data = JSON.parse(fs.readFileSync(file, 'utf8'));
+  } catch (e) {
+    throw new CliError(`cannot read rules from ${file}: ${e.message}`, EXIT.USAGE);
+  }
+  const list = Array.isArray(data) ? data : data?.routes;
+  if (!Array.isArray(list) || list.length === 0) throw new CliError(`${file}: expected { "routes": [ ... ] }`, EXIT.USAGE);
+  return list.map((r, i) => {
+    const where = `${file}: route ${i + 1}`;
+    if (!r || typeof r !== 'object') throw new CliError(`${where} must be an object`, EXIT.USAGE);
+    return {
+      from: matcherFromRule(r.from, `${where}: "from"`),
+      to: matcherFromRule(r.to, `${where}: "to"`),
+      channels: r.channels ?? 'auto',
+      exclusive: r.exclusive ?? false,
+    };
+  });
+}
+
+function parseRouteArgs(argv) {
+  const o = { from: [], to: [], exclusive: false, channels: 'auto', rules: undefined };
+  for (let i = 0; i < argv.length; i++) {
+    const a = argv[i];
+    const value = () => {
+      if (i + 1 >= argv.length) throw new UsageError(`${a} needs a value`);
+      return argv[++i];
+    };
+    if (a === '--from') o.from.push(value());
+    else if (a === '--to') o.to.push(value());
+    else if (a === '--channels') o.channels = value();
+    else if (a === '--rules') o.rules = value();
+    else if (a === '--exclusive') o.exclusive = true;
+    else throw new UsageError(a.startsWith('--') ? `unknown option ${a}` : `unexpected argument ${a}`);
+  }
+  if (!['auto', 'positional'].includes(o.channels)) throw new UsageError('--channels is auto or positional');
+  if (o.rules !== undefined) {
+    if (o.from.length || o.to.length) throw new UsageError('route takes --rules or --from/--to, not both');
+    return readRules(o.rules);
+  }
+  return [{ from: matcherFromTerms(o.from, '--from'), to: matcherFromTerms(o.to, '--to'), channels: o.channels, exclusive: o.exclusive }];
+}
+
+async function route(argv) {
+  const rules = parseRouteArgs(argv);
+  // Routes carry on across a daemon restart.
+  const graph = await openSession({ reconnect: true });
+  let routes;
+  try {
+    routes = rules.map((r) => graph.route(r));
+  } catch (e) {
+    throw new CliError(e.message, EXIT.USAGE);
+  }
+  const label = (i) => (routes.length > 1 ? `route ${i + 1}: ` : '');
+  const names = (l) => {
+    const port = (id) => graph.ports().find((p) => p.id === id);
+    const out = port(l.srcPortId);
+    const inp = port(l.sinkPortId);
+    return out && inp ? `${portName(graph, out)} -> ${portName(graph, inp)}` : `${l.srcPortId} -> ${l.sinkPortId}`;
+  };
+  routes.forEach((r, i) => {
+    r.on('linked', (l) => say(`${label(i)}linked ${names(l)} (link ${l.id})`));
+    r.on('unlinked', (l) => say(`${label(i)}unlinked link ${l.id}`));
+    r.on('error', (e) => warn(`${label(i)}${e.message}`));
+  });
+  say(`keeping ${routes.length} route(s) until interrupted`);
+  return hold(graph, {
+    reconnect: true,
+    onStop: async () => {
+      if (graph.state !== 'connected') return; // the links went with the connection
+      await Promise.all(routes.map((r) => r.close()));
+    },
+  });
+}
+
+module.exports = { route };

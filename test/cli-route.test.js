@@ -1,0 +1,93 @@
+'use strict';
+// quorvane route, end to end: property matchers on the command line and in a
+// rules file, re-linking a restarted application, exclusivity beside another
+// client's links, and Ctrl-C removing exactly the route's links.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+
+const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
+const daemon = startDaemon({ objects: [] });
+const fixture = new Fixture();
+
+test.after(async () => {
+  await fixture.close();
+  daemon.stop();
+});
+
+const linksFrom = (ports) =>
+  pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && ports.includes(o.info.props['link.output.port']))
+    .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']]).sort((a, b) => a[0] - b[0]);
+
+function start(args) {
+  const child = spawn(process.execPath, [CLI, 'route', ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const run = { out: '', err: '', child };
+  child.stdout.on('data', (d) => (run.out += d));
+  child.stderr.on('data', (d) => (run.err += d));
+  run.exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
+  return run;
+}
+
+test('route --from/--to: exclusive, re-linked after a restart, Ctrl-C removes only its links', async () => {
+  const vmic = await fixture.add('cr-vmic', 'Audio/Sink', 'FL,FR', '0');
+  const speakers = await fixture.add('cr-speakers', 'Audio/Sink', 'FL,FR', '0');
+  const other = await fixture.add('cr-other', 'Stream/Output/Audio', '0', 'FL,FR');
+  let app = await fixture.add('cr-app-1', 'Stream/Output/Audio', '0', 'FR,FL');
+  const [theirs] = await fixture.link([[other.outputs[0], vmic.inputs[0]]]);
+  await fixture.link([[app.outputs[0], speakers.inputs[0]]]);
+  const run = start(['--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive']);
+  // FR,FL outputs pair with the sink's FL,FR inputs by channel.
+  const want = (a) => [[a.outputs[0], vmic.inputs[1]], [a.outputs[1], vmic.inputs[0]]].sort((x, y) => x[0] - y[0]);
+  try {
+    await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'only the route\'s links from the app');
+    await fixture.remove(app.id);
+    app = await fixture.add('cr-app-2', 'Stream/Output/Audio', '0', 'FR,FL');
+    await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'the restarted app linked again');
+  } finally {
+    run.child.kill('SIGINT');
+  }
+  assert.equal(await run.exited, 0, run.err);
+  assert.deepEqual(linksFrom(app.outputs), []);
+  assert.deepEqual(linksFrom(other.outputs).map(String), [`${other.outputs[0]},${vmic.inputs[0]}`], 'another client\'s link into the sink stays');
+  assert.ok(pwDump().some((o) => o.id === theirs));
+  assert.equal(run.out.split('\n').filter((l) => /^linked cr-app-\d:out_F[LR] -> cr-vmic:in_F[LR] /.test(l)).length, 4, run.out);
+  await fixture.remove(app.id, vmic.id, speakers.id, other.id);
+});
+
+test('route --rules keeps several routes; a bad rules file is a usage error', async () => {
+  const sink = await fixture.add('rr-sink', 'Audio/Sink', 'MONO', '0');
+  const a = await fixture.add('rr-a', 'Audio/Source', '0', 'FL,FR');
+  const b = await fixture.add('rr-b', 'Audio/Source', '0', '2');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-rules-'));
+  const file = path.join(dir, 'rules.json');
+  fs.writeFileSync(file, JSON.stringify({ routes: [
+    { from: 'rr-a', to: { 'node.name': 'rr-sink' } },
+    { from: { 'node.name': '/^rr-b$/' }, to: 'rr-sink', channels: 'positional' },
+  ] }));
+  const run = start(['--rules', file]);
+  try {
+    // Both stereo sides into the one MONO input; b has no channels.
+    await waitFor(() => linksFrom([...a.outputs, ...b.outputs]).length === 3, 5000, 'the links of both routes');
+    assert.deepEqual(linksFrom([...a.outputs, ...b.outputs]).map((p) => p[1]), [sink.inputs[0], sink.inputs[0], sink.inputs[0]]);
+  } finally {
+    run.child.kill('SIGINT');
+  }
+  assert.equal(await run.exited, 0, run.err);
+  assert.deepEqual(linksFrom([...a.outputs, ...b.outputs]), []);
+  assert.match(run.out, /^route 1: linked rr-a:out_FL -> rr-sink:in_MONO/m);
+
+  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 5, to: 'x' }] }));
+  let r = spawnSync(process.execPath, [CLI, 'route', '--rules', file], { encoding: 'utf8' });
+  assert.equal(r.status, 2);
+  assert.match(r.stderr, /route 1: "from" must be a node name or an object of property patterns/);
+  r = spawnSync(process.execPath, [CLI, 'route', '--from', 'x'], { encoding: 'utf8' });
+  assert.equal(r.status, 2);
+  assert.match(r.stderr, /at least one --to/);
+  fs.rmSync(dir, { recursive: true, force: true });
+  await fixture.remove(sink.id, a.id, b.id);
+});
