@@ -23,6 +23,8 @@
 //            --connect-cycles N (measured connect cycles; default 2,000 with
 //            connect(), 100 with createPwThread())
 //            --v8-defaults (let V8 resize its young generation; see runChild)
+//            --node-flags "FLAGS" (more Node.js/V8 flags for each child, e.g.
+//            --single-threaded to tell V8's helper threads' memory apart)
 //            --wrap "heaptrack -o FILE" (run each kind under a tool)
 //   environment: QUORVANE_BENCH_SMAPS=PREFIX, QUORVANE_BENCH_HEAPSNAP=PREFIX
 //            write /proc/self/smaps and V8 heap snapshots at the start, the
@@ -62,6 +64,7 @@ function args(argv) {
     trim: argv.includes('--trim'),
     wrap: get('--wrap', null),
     v8Defaults: argv.includes('--v8-defaults'),
+    nodeFlags: get('--node-flags', ''),
     connectCycles: Number(get('--connect-cycles', 0)),
   };
 }
@@ -331,7 +334,8 @@ function runChild(kind, opts) {
   // bounded step that would read as a slope in whatever window it falls. Held
   // at one size, the slope is the module's; --v8-defaults lets V8 choose.
   const young = opts.v8Defaults ? [] : ['--min-semi-space-size=1', '--max-semi-space-size=1'];
-  const argv = [...young, '--expose-gc', __filename, '--child', kind, '--warmup', String(opts.warmup), '--cycles', String(opts.cycles)];
+  const extra = opts.nodeFlags ? opts.nodeFlags.split(' ') : [];
+  const argv = [...young, ...extra, '--expose-gc', __filename, '--child', kind, '--warmup', String(opts.warmup), '--cycles', String(opts.cycles)];
   if (opts.step) argv.push('--step', String(opts.step));
   if (opts.arenas) argv.push('--arenas');
   if (opts.trim) argv.push('--trim');

@@ -1,5 +1,6 @@
 #include "PwContext.h"
 
+#include "PwThread.h"
 #include "SharedConnection.h"
 
 namespace {
@@ -7,10 +8,11 @@ PwContext gContext;
 }
 
 PwContext::~PwContext() {
-    // A script that exits while connected leaves the PipeWire thread running:
-    // its queued removals are sent, and it is stopped before the containers
-    // it writes are destroyed.
+    // A script that exits while connected leaves the connection open: its
+    // queued removals are sent, and the PipeWire thread, which outlives
+    // connections, is stopped before the containers it writes are destroyed.
     closeAtExit(this);
+    shutdownPwThread(this);
 }
 
 PwContext* getContext() {

@@ -41,9 +41,10 @@ struct ConnectionHooks {
 enum class LoopState : int { Starting, Running, StopRequested, Ended };
 
 struct PwContext {
-    // PipeWire objects of the connection. All of them are created, used and
-    // released on the PipeWire thread; the JavaScript thread only tests `core`
-    // and hands work to `mainLoop` while `loopState` is Running.
+    // PipeWire objects. All of them are created, used and released on the
+    // PipeWire thread; the JavaScript thread only tests `core` and hands work
+    // to `mainLoop` while `loopState` is Running. The loop and the context
+    // outlive the connections; the others belong to one connection.
     pw_context* context = nullptr;
     std::atomic<pw_core*> core{nullptr};
     pw_registry* registry = nullptr;
@@ -79,7 +80,7 @@ struct PwContext {
     std::deque<uint32_t> linkDestructionQueue;
 
     std::atomic<bool> connected{false};
-    bool disconnectReported = false;  // PipeWire thread; reset at each start
+    bool disconnectReported = false;  // PipeWire thread; reset at each connect
 
     const ConnectionHooks* hooks = nullptr;
     std::string clientName = "quorvane";  // "application.name"; set before a start
@@ -96,10 +97,20 @@ struct PwContext {
     bool initialized = false;  // createPwThread holds the connection; JavaScript thread only
     bool graphOpen = false;    // the Graph holds it; JavaScript thread only
 
-    // The PipeWire thread. `loopState` says whether its main loop runs; only
-    // while it does may work be handed to it with a blocking invoke.
+    // The PipeWire thread, with `mainLoop` and `context`: made by the first
+    // start, kept until process exit. `loopThreadEnded` is set by the thread
+    // as it returns; `loopStartState` is its answer to the start (Running or
+    // Ended), guarded by `loopStartMutex`.
     pthread_t thread{};
-    bool threadStarted = false;  // JavaScript thread only
+    bool loopThreadRunning = false;  // JavaScript thread only
+    std::atomic<bool> loopThreadEnded{false};
+    std::mutex loopStartMutex;
+    std::condition_variable loopStartCv;
+    LoopState loopStartState = LoopState::Ended;
+
+    // The connection on that thread. `loopState` says whether it runs; only
+    // while it does may work be handed to the thread with a blocking invoke.
+    bool threadStarted = false;  // a connection was started; JavaScript thread only
     std::atomic<LoopState> loopState{LoopState::Ended};
     std::atomic<bool> initialSyncDone{false};  // written under `mutex`
     int initialSyncSeq = 0;

@@ -4,8 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 
-#include <malloc.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +24,7 @@ constexpr LoopState Starting = LoopState::Starting, Running = LoopState::Running
 
 constexpr int kStartupPauseMs = 500;
 constexpr int kStartupLimitMs = 3000;
+constexpr int kReleaseLimitMs = 2000;
 
 const pw_registry_events kRegistryEvents = {
     .version = PW_VERSION_REGISTRY_EVENTS,
@@ -50,8 +49,8 @@ int quitOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
     return 0;
 }
 
-// Releases what the thread made, in the order hooks, proxies, registry,
-// core, context, loop. Runs on the PipeWire thread after its loop returned.
+// Releases the connection, in the order hooks, registry, core. PipeWire
+// thread; the context and the loop stay for the next connection.
 void releaseConnection(PwContext* ctx) {
     if (ctx->registry) {
         spa_hook_remove(&ctx->registryListener);
@@ -64,10 +63,11 @@ void releaseConnection(PwContext* ctx) {
         ctx->core = nullptr;
         pw_core_disconnect(core);
     }
-    if (ctx->context) {
-        pw_context_destroy(ctx->context);
-        ctx->context = nullptr;
-    }
+}
+
+int releaseOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
+    releaseConnection(static_cast<PwContext*>(user));
+    return 0;
 }
 
 // One piece of work handed to the PipeWire thread while the JavaScript
@@ -97,62 +97,10 @@ int runCallOnLoop(spa_loop* loop, bool async, uint32_t, const void* raw, size_t 
     return 0;
 }
 
-}  // namespace
-
-bool startPwThread(PwContext* ctx, bool verbose) {
-    pw_init(nullptr, nullptr);
-    pw_log_set_level(verbose ? SPA_LOG_LEVEL_DEBUG : SPA_LOG_LEVEL_ERROR);
-
-    ctx->initialSyncDone = false;
-    ctx->loopState = Starting;
-    // The PipeWire thread takes no signals: they go to the JavaScript thread,
-    // whose handlers Node.js installed, and never interrupt PipeWire's calls.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    int res = pthread_create(&ctx->thread, nullptr, pwThreadFunc, ctx);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (res != 0) {
-        ctx->loopState = Ended;
-        return false;
-    }
-    ctx->threadStarted = true;
-    return true;
-}
-
-void waitForStartup(PwContext* ctx) {
-    int64_t start = monotonicMs();
-    sleepMs(kStartupPauseMs);
-    while (!ctx->initialSyncDone && ctx->connected && ctx->loopState.load() == Running &&
-           monotonicMs() - start < kStartupLimitMs) {
-        sleepMs(2);
-    }
-}
-
-void stopPwThread(PwContext* ctx) {
-    if (!ctx->threadStarted) return;
-    LoopState previous = ctx->loopState.exchange(StopRequested);
-    if (previous == Running) {
-        // Non-blocking: the quit runs on the loop's own thread.
-        pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), quitOnLoop, 0, nullptr, 0, false, ctx);
-    }
-    pthread_join(ctx->thread, nullptr);
-    ctx->threadStarted = false;
-    // The ended thread's allocator arena keeps the pages of the connection
-    // it freed; a script that connects and closes again and again would
-    // otherwise see its resident memory creep up.
-    malloc_trim(0);
-    ctx->loopState = Ended;
-}
-
-bool isLoopRunning(PwContext* ctx) {
-    return ctx->loopState.load() == Running;
-}
-
-bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
-    // Only the JavaScript thread stops the loop, and it is the one calling
-    // here, so a running loop does not stop before it has run this call.
-    if (!isLoopRunning(ctx)) return false;
+// Runs `func` on the PipeWire thread and waits until it has run. The caller
+// knows the loop runs; only the JavaScript thread ends it, and it is the one
+// waiting here.
+bool callOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
     LoopCall call{func, seq, data, size, {}, {}, false};
     LoopCall* ptr = &call;
     if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), runCallOnLoop, 0, &ptr, sizeof ptr, false, ctx) < 0)
@@ -162,20 +110,11 @@ bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const vo
         // Bounded slices only guard against a thread that ended without
         // running the call; then nothing touches `call` any more.
         if (call.cv.wait_for(lock, std::chrono::milliseconds(500)) == std::cv_status::timeout &&
-            ctx->loopState.load() == Ended)
+            ctx->loopThreadEnded.load())
             return false;
     }
     return true;
 }
-
-bool postToLoop(PwContext* ctx, spa_invoke_func_t func, const void* data, size_t size) {
-    // As for invokeOnLoop, only this thread stops the loop. The loop copies
-    // `data` into its own queue.
-    if (!isLoopRunning(ctx)) return false;
-    return pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), func, 0, data, size, false, ctx) >= 0;
-}
-
-namespace {
 
 // Tells the Graph, once per connection, that the connection is gone or could
 // not be made. PipeWire thread.
@@ -214,7 +153,147 @@ int syncOnLoop(spa_loop*, bool, uint32_t, const void* data, size_t, void* user) 
     return 0;
 }
 
+// Connects on the loop: the registry and its listener, the core listener,
+// and the round trip that ends the initial graph. PipeWire thread.
+int connectOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
+    auto* ctx = static_cast<PwContext*>(user);
+    if (ctx->loopState.load() != Starting) return 0;  // closed before it ran
+    ctx->disconnectReported = false;
+    pw_core* core = pw_context_connect(ctx->context, clientProperties(ctx), 0);
+    if (!core) {
+        reportDisconnected(ctx, -errno, std::string("cannot connect (") + spa_strerror(-errno) + ")");
+    } else {
+        ctx->registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+        if (!ctx->registry) {
+            reportDisconnected(ctx, -errno, std::string("no registry (") + spa_strerror(-errno) + ")");
+            pw_core_disconnect(core);
+        } else {
+            pw_registry_add_listener(ctx->registry, &ctx->registryListener, &kRegistryEvents, ctx);
+            pw_core_add_listener(core, &ctx->coreListener, &kCoreEvents, ctx);
+            ctx->initialSyncSeq = pw_core_sync(core, PW_ID_CORE, 0);
+            ctx->core = core;
+            ctx->connected = true;
+        }
+    }
+    LoopState expected = Starting;
+    ctx->loopState.compare_exchange_strong(expected, ctx->core.load() ? Running : Ended);
+    return 0;
+}
+
+enum class LoopStart { Ready, Failed, NoThread };
+
+// Starts the PipeWire thread once: its loop and context serve every later
+// connection, which then costs no thread, context or plugin loading. Waits
+// until the thread has made them or failed; a failed thread has ended and
+// is joined, and the next start tries again.
+LoopStart startLoopThread(PwContext* ctx) {
+    if (ctx->loopThreadRunning) return LoopStart::Ready;
+    ctx->loopThreadEnded = false;
+    {
+        std::lock_guard<std::mutex> lock(ctx->loopStartMutex);
+        ctx->loopStartState = LoopState::Starting;
+    }
+    // The PipeWire thread, and the data thread its context starts, take no
+    // signals: they go to the JavaScript thread, whose handlers Node.js
+    // installed, and never interrupt PipeWire's calls.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    int res = pthread_create(&ctx->thread, nullptr, pwThreadFunc, ctx);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (res != 0) return LoopStart::NoThread;
+    std::unique_lock<std::mutex> lock(ctx->loopStartMutex);
+    ctx->loopStartCv.wait(lock, [ctx] { return ctx->loopStartState != LoopState::Starting; });
+    if (ctx->loopStartState == LoopState::Running) {
+        ctx->loopThreadRunning = true;
+        return LoopStart::Ready;
+    }
+    lock.unlock();
+    pthread_join(ctx->thread, nullptr);
+    return LoopStart::Failed;
+}
+
 }  // namespace
+
+bool startPwThread(PwContext* ctx, bool verbose) {
+    pw_init(nullptr, nullptr);
+    pw_log_set_level(verbose ? SPA_LOG_LEVEL_DEBUG : SPA_LOG_LEVEL_ERROR);
+
+    ctx->initialSyncDone = false;
+    ctx->loopState = Starting;
+    LoopStart started = startLoopThread(ctx);
+    if (started == LoopStart::NoThread) {
+        ctx->loopState = Ended;
+        return false;
+    }
+    ctx->threadStarted = true;
+    // Without a loop the Graph has heard why; a later start tries again.
+    if (started == LoopStart::Failed) {
+        ctx->loopState = Ended;
+        return true;
+    }
+    // Not waited for: the start returns while the daemon answers.
+    if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), connectOnLoop, 0, nullptr, 0, false, ctx) < 0)
+        ctx->loopState = Ended;
+    return true;
+}
+
+void waitForStartup(PwContext* ctx) {
+    int64_t start = monotonicMs();
+    sleepMs(kStartupPauseMs);
+    while (!ctx->initialSyncDone && ctx->connected && ctx->loopState.load() == Running &&
+           monotonicMs() - start < kStartupLimitMs) {
+        sleepMs(2);
+    }
+}
+
+void stopPwThread(PwContext* ctx) {
+    if (!ctx->threadStarted) return;
+    ctx->loopState = StopRequested;
+    // Waited for, so that the released objects are out of the thread's hands
+    // before the mirror is emptied or a new connection starts. A connect
+    // queued before runs first and is released here too.
+    // The loop's queue may be full of posted link requests for a moment.
+    int64_t deadline = monotonicMs() + kReleaseLimitMs;
+    while (ctx->loopThreadRunning && !callOnLoop(ctx, releaseOnLoop, 0, nullptr, 0) && monotonicMs() < deadline)
+        sleepMs(1);
+    ctx->threadStarted = false;
+    ctx->loopState = Ended;
+}
+
+void shutdownPwThread(PwContext* ctx) {
+    if (!ctx->loopThreadRunning) return;
+    ctx->loopThreadRunning = false;
+    // Non-blocking: the quit runs on the loop's own thread. Should its queue
+    // never take it, the thread is left behind rather than the exit hung.
+    int64_t deadline = monotonicMs() + kReleaseLimitMs;
+    while (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), quitOnLoop, 0, nullptr, 0, false, ctx) < 0) {
+        if (monotonicMs() >= deadline) {
+            pthread_detach(ctx->thread);
+            return;
+        }
+        sleepMs(1);
+    }
+    pthread_join(ctx->thread, nullptr);
+}
+
+bool isLoopRunning(PwContext* ctx) {
+    return ctx->loopState.load() == Running;
+}
+
+bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
+    // Only the JavaScript thread closes the connection, and it is the one
+    // calling here, so a running connection does not close before this call.
+    if (!isLoopRunning(ctx)) return false;
+    return callOnLoop(ctx, func, seq, data, size);
+}
+
+bool postToLoop(PwContext* ctx, spa_invoke_func_t func, const void* data, size_t size) {
+    // As for invokeOnLoop, only this thread stops the loop. The loop copies
+    // `data` into its own queue.
+    if (!isLoopRunning(ctx)) return false;
+    return pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), func, 0, data, size, false, ctx) >= 0;
+}
 
 bool flushToDaemon(PwContext* ctx, int timeoutMs) {
     if (!ctx->connected || !invokeOnLoop(ctx, startFlushOnLoop, 0, nullptr, 0)) return false;
@@ -232,46 +311,44 @@ int requestGraphSync(PwContext* ctx) {
     return seq;
 }
 
+namespace {
+
+void reportLoopStart(PwContext* ctx, LoopState state) {
+    std::lock_guard<std::mutex> lock(ctx->loopStartMutex);
+    ctx->loopStartState = state;
+    ctx->loopStartCv.notify_all();
+}
+
+}  // namespace
+
 void* pwThreadFunc(void* arg) {
     auto* ctx = static_cast<PwContext*>(arg);
     ctx->disconnectReported = false;
-
     pw_main_loop* loop = pw_main_loop_new(nullptr);
-    if (!loop) {
-        reportDisconnected(ctx, -errno, spa_strerror(-errno));
-        ctx->loopState = Ended;
+    pw_context* context = loop ? pw_context_new(pw_main_loop_get_loop(loop), nullptr, 0) : nullptr;
+    if (!loop) reportDisconnected(ctx, -errno, spa_strerror(-errno));
+    if (loop && !context)
+        reportDisconnected(ctx, -errno, std::string("no PipeWire context (") + spa_strerror(-errno) + ")");
+    if (!context) {
+        if (loop) pw_main_loop_destroy(loop);
+        ctx->loopThreadEnded = true;
+        reportLoopStart(ctx, Ended);
         return nullptr;
     }
     ctx->mainLoop = loop;
+    ctx->context = context;
+    reportLoopStart(ctx, Running);
 
-    ctx->context = pw_context_new(pw_main_loop_get_loop(loop), nullptr, 0);
-    if (!ctx->context)
-        reportDisconnected(ctx, -errno, std::string("no PipeWire context (") + spa_strerror(-errno) + ")");
-    if (ctx->context) {
-        pw_core* core = pw_context_connect(ctx->context, clientProperties(ctx), 0);
-        if (!core) reportDisconnected(ctx, -errno, std::string("cannot connect (") + spa_strerror(-errno) + ")");
-        if (core) {
-            ctx->registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
-            if (ctx->registry) {
-                pw_registry_add_listener(ctx->registry, &ctx->registryListener, &kRegistryEvents, ctx);
-                pw_core_add_listener(core, &ctx->coreListener, &kCoreEvents, ctx);
-                ctx->initialSyncSeq = pw_core_sync(core, PW_ID_CORE, 0);
-                ctx->core = core;
-                ctx->connected = true;
+    pw_main_loop_run(loop);
 
-                LoopState expected = Starting;
-                if (ctx->loopState.compare_exchange_strong(expected, Running)) pw_main_loop_run(loop);
-            } else {
-                reportDisconnected(ctx, -errno, std::string("no registry (") + spa_strerror(-errno) + ")");
-                pw_core_disconnect(core);
-            }
-        }
-    }
-
+    // Process exit: the last connection was released already, unless the
+    // exit came while one was still being made.
     releaseConnection(ctx);
+    ctx->context = nullptr;
+    pw_context_destroy(context);
     ctx->mainLoop = nullptr;
     pw_main_loop_destroy(loop);
-    ctx->loopState = Ended;
+    ctx->loopThreadEnded = true;
     return nullptr;
 }
 

@@ -9,19 +9,25 @@
 
 struct PwContext;
 
-// Initialises PipeWire, sets its log level and starts the PipeWire thread.
-// False when the thread could not be created.
+// Initialises PipeWire, sets its log level, starts the PipeWire thread when
+// it does not run yet, and has it connect. False when the thread could not
+// be created.
 bool startPwThread(PwContext* ctx, bool verbose);
 
 // Blocks until the mirror holds the daemon's initial graph: at least 500 ms,
 // longer only while a connected daemon is still announcing it (bounded).
 void waitForStartup(PwContext* ctx);
 
-// Stops the loop and joins the thread, which releases the registry, core,
-// context and loop on its own side first. Safe in every state.
+// Closes the connection: the PipeWire thread releases the registry and the
+// core, and this waits for it. The thread, its loop and context stay for the
+// next start. Safe in every state.
 void stopPwThread(PwContext* ctx);
 
-// True while the PipeWire thread runs its main loop and no stop was asked.
+// Process exit: stops the loop and joins the thread, which destroys the
+// context and the loop. Safe in every state.
+void shutdownPwThread(PwContext* ctx);
+
+// True while a connection runs on the PipeWire thread and no stop was asked.
 bool isLoopRunning(PwContext* ctx);
 
 // Runs `func` on the PipeWire thread and waits for it. Returns false without

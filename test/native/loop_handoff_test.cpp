@@ -5,9 +5,15 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <csignal>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "Clock.h"
 #include "pipewire/PwContext.h"
@@ -89,6 +95,97 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
     EXPECT_FALSE(invokeOnLoop(&ctx, bump, 0, nullptr, 0)) << "no hand-off once the loop has ended";
     pw_main_loop_destroy(ctx.mainLoop);
     ctx.mainLoop = nullptr;
+}
+
+int threadCount() {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(dir))
+            if (e->d_name[0] != '.') n++;
+        closedir(dir);
+    }
+    return n;
+}
+
+// Waits, bounded, until the connection has been tried and is not up.
+bool waitForFailedConnect(PwContext& ctx) {
+    int64_t deadline = monotonicMs() + 5000;
+    while (monotonicMs() < deadline) {
+        LoopState state = ctx.loopState.load();
+        if (state == LoopState::Ended || (state == LoopState::Running && !ctx.connected)) return true;
+        sleepMs(1);
+    }
+    return false;
+}
+
+// Where no daemon listens, for as long as the test runs.
+class NoDaemon {
+public:
+    NoDaemon() {
+        char path[] = "/tmp/quorvane-native-XXXXXX";
+        dir_ = mkdtemp(path) ? path : "";
+        for (const char* name : {"XDG_RUNTIME_DIR", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE"}) {
+            const char* value = getenv(name);
+            saved_.push_back({name, value ? value : "", value != nullptr});
+        }
+        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+        setenv("PIPEWIRE_RUNTIME_DIR", dir_.c_str(), 1);
+        unsetenv("PIPEWIRE_REMOTE");
+    }
+    ~NoDaemon() {
+        for (const Saved& s : saved_) {
+            if (s.set)
+                setenv(s.name, s.value.c_str(), 1);
+            else
+                unsetenv(s.name);
+        }
+        if (!dir_.empty()) rmdir(dir_.c_str());
+    }
+    bool ok() const { return !dir_.empty(); }
+
+private:
+    struct Saved {
+        const char* name;
+        std::string value;
+        bool set;
+    };
+    std::string dir_;
+    std::vector<Saved> saved_;
+};
+
+TEST(LoopHandoff, OneThreadServesEveryConnectionAndEndsAtShutdown) {
+    NoDaemon noDaemon;
+    ASSERT_TRUE(noDaemon.ok());
+    int before = threadCount();
+    PwContext ctx;
+    int running = 0;
+    for (int i = 0; i < 5; i++) {
+        ASSERT_TRUE(startPwThread(&ctx, false));
+        ASSERT_TRUE(waitForFailedConnect(ctx)) << "start " << i;
+        EXPECT_FALSE(ctx.connected);
+        EXPECT_FALSE(invokeOnLoop(&ctx, bump, 0, nullptr, 0)) << "no hand-off without a connection";
+        if (i == 0) running = threadCount();
+        EXPECT_GT(running, before) << "the PipeWire thread runs";
+        EXPECT_EQ(threadCount(), running) << "start " << i << " made no thread";
+        stopPwThread(&ctx);
+        EXPECT_EQ(ctx.core.load(), nullptr);
+        EXPECT_FALSE(isLoopRunning(&ctx));
+    }
+    // Closed before the thread could try: the queued connect is dropped.
+    ASSERT_TRUE(startPwThread(&ctx, false));
+    stopPwThread(&ctx);
+    EXPECT_EQ(ctx.core.load(), nullptr);
+    EXPECT_EQ(threadCount(), running);
+
+    shutdownPwThread(&ctx);
+    EXPECT_EQ(ctx.mainLoop, nullptr);
+    EXPECT_EQ(ctx.context, nullptr);
+    EXPECT_EQ(threadCount(), before) << "the PipeWire thread and its context's thread have ended";
+    // And a start after that makes the thread anew.
+    ASSERT_TRUE(startPwThread(&ctx, false));
+    ASSERT_TRUE(waitForFailedConnect(ctx));
+    EXPECT_GT(threadCount(), before);
+    stopPwThread(&ctx);
 }
 
 }  // namespace
