@@ -319,6 +319,13 @@ void reportLoopStart(PwContext* ctx, LoopState state) {
     ctx->loopStartCv.notify_all();
 }
 
+// Runs as the loop's first work, so the start is told only once the loop
+// has been entered: work handed over before that would be run at once on
+// the handing thread, beside the PipeWire thread.
+void onLoopEntered(void* data, uint64_t) {
+    reportLoopStart(static_cast<PwContext*>(data), LoopState::Running);
+}
+
 }  // namespace
 
 void* pwThreadFunc(void* arg) {
@@ -337,9 +344,13 @@ void* pwThreadFunc(void* arg) {
     }
     ctx->mainLoop = loop;
     ctx->context = context;
-    reportLoopStart(ctx, Running);
-
-    pw_main_loop_run(loop);
+    if (spa_source* entered = pw_loop_add_event(pw_main_loop_get_loop(loop), onLoopEntered, ctx)) {
+        pw_loop_signal_event(pw_main_loop_get_loop(loop), entered);
+        pw_main_loop_run(loop);
+        pw_loop_destroy_source(pw_main_loop_get_loop(loop), entered);
+    } else {
+        reportLoopStart(ctx, Ended);
+    }
 
     // Process exit: the last connection was released already, unless the
     // exit came while one was still being made.
