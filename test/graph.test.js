@@ -306,6 +306,8 @@ test('reconnect: a daemon restart is heard as disconnected, then connected, with
   assert.equal(r.code, 0, r.stderr);
   const back = JSON.parse(r.stdout.split('back ')[1]);
   assert.deepEqual(back.heard, ['disconnected', 'connected']);
+  // The Graph reports the daemon's end itself; nothing is printed.
+  assert.equal(r.stderr, '');
   assert.deepEqual([...back.nodes].sort((a, b) => a - b), dump);
   assert.deepEqual(back.seen.map(([id]) => id).sort((a, b) => a - b), dump, 'the mirror was heard going and coming');
   assert.ok(back.seen.every(([, n]) => n === 1), 'each node announced once');

@@ -94,7 +94,9 @@ struct PwContext {
     std::deque<PwEvent> eventQueue;  // guarded by `queueMutex`
     uv_async_t* eventAsync = nullptr;
     std::atomic<bool> asyncInitialized{false};
-    bool initialized = false;  // createPwThread holds the connection; JavaScript thread only
+    // createPwThread holds the connection. Written on the JavaScript thread;
+    // read by the PipeWire thread, which prints core errors only for it.
+    std::atomic<bool> initialized{false};
     bool graphOpen = false;    // the Graph holds it; JavaScript thread only
 
     // The PipeWire thread, with `mainLoop` and `context`: made by the first

@@ -385,8 +385,10 @@ void onCoreDone(void* data, uint32_t id, int seq) {
 
 void onCoreError(void* data, uint32_t id, int seq, int res, const char* message) {
     auto* ctx = static_cast<PwContext*>(data);
-    // A refusal of a request made by the Graph reaches its Promise instead.
-    if (!ctx->graphRequestProxyIds.count(id))
+    // A refusal of a request made by the Graph reaches its Promise instead,
+    // and a connection only the Graph holds reports its end as an event.
+    bool graphOnly = id == PW_ID_CORE && !ctx->initialized.load();
+    if (!ctx->graphRequestProxyIds.count(id) && !graphOnly)
         fprintf(stderr, "pipewire error: id %u seq %d res %d (%s): %s\n", id, seq, res, spa_strerror(res),
                 message ? message : "");
     if (id == PW_ID_CORE) {
