@@ -57,6 +57,8 @@ inline void set(v8::Local<v8::Object> obj, Key k, v8::Local<v8::Value> value) {
 // records under the graph lock).
 class StringCache {
 public:
+    v8::Local<v8::Value> objectPrototype;  // Object.prototype, once looked up
+
     v8::Local<v8::String> get(std::string_view s) {
         auto it = cache_.find(s);
         if (it != cache_.end()) return it->second;

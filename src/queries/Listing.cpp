@@ -9,38 +9,171 @@
 // an array whose elements already exist, so no setter a script may have put
 // on Array.prototype can run (and re-enter the module) under the lock.
 #include <memory>
+#include <optional>
+#include <string>
 #include <unordered_map>
 
 #include "../Bindings.h"
 #include "../JsValues.h"
+#include "../pipewire/PackedProps.h"
 #include "../pipewire/PwContext.h"
 
 namespace {
 
 // Each builder comes plain (the listings of the nineteen) and with a `props`
 // column (the Graph's listings): the same object, with `props` last.
-#define NODE_BUILDER(PARAMS, PROPS)                                                                  \
-    "(function (out, u, names, types" PARAMS                                                         \
-    ") { for (let i = 0; i < out.length; i++) { const j = i * 6;"                                    \
+#define PROPS_PARAMS ", F, fi, vs, vo"
+#define PROPS_PRELUDE ""
+#define PROPS_FIELD ", props: F[fi[i]](vs, vo[i])"
+
+#define NODE_BUILDER(PARAMS, PRELUDE, PROPS)                                                         \
+    "(function (out, u, names, types" PARAMS ") {" PRELUDE                                           \
+    " for (let i = 0; i < out.length; i++) { const j = i * 6;"                                       \
     " out[i] = { id: u[j], name: names[i], type: types[i], version: u[j + 1], inputPorts: u[j + 2]," \
     " outputPorts: u[j + 3], isInput: (u[j + 4] & 1) === 1, isOutput: (u[j + 5] & 1) === 1" PROPS " }; } })"
-#define PORT_BUILDER(PARAMS, PROPS)                               \
-    "(function (out, u, names" PARAMS                             \
-    ") { for (let i = 0; i < out.length; i++) { const j = i * 4;" \
+#define PORT_BUILDER(PARAMS, PRELUDE, PROPS)                   \
+    "(function (out, u, names" PARAMS ") {" PRELUDE            \
+    " for (let i = 0; i < out.length; i++) { const j = i * 4;" \
     " out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3]" PROPS " }; } })"
-#define LINK_BUILDER(PARAMS, PROPS)                                                                          \
-    "(function (out, u, srcNames, sinkNames, formats" PARAMS                                                 \
-    ") { for (let i = 0; i < out.length; i++) {"                                                             \
+#define LINK_BUILDER(PARAMS, PRELUDE, PROPS)                                                                 \
+    "(function (out, u, srcNames, sinkNames, formats" PARAMS ") {" PRELUDE                                   \
+    " for (let i = 0; i < out.length; i++) {"                                                                \
     " const j = i * 5; out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3]," \
     " sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i]" PROPS " }; } })"
 
 const char* const kBuilders[2][3] = {
-    {NODE_BUILDER("", ""), PORT_BUILDER("", ""), LINK_BUILDER("", "")},
-    {NODE_BUILDER(", props", ", props: props[i]"), PORT_BUILDER(", props", ", props: props[i]"),
-     LINK_BUILDER(", props", ", props: props[i]")},
+    {NODE_BUILDER("", "", ""), PORT_BUILDER("", "", ""), LINK_BUILDER("", "", "")},
+    {NODE_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD), PORT_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD),
+     LINK_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD)},
 };
 enum Builder { kNodes, kPorts, kLinks };
 v8::Eternal<v8::Function> gBuilders[2][3];
+
+// The properties of the records. Records whose keys come in the same order
+// share a small compiled function that makes their object as a literal: V8
+// makes such objects many times faster than defining the properties one by
+// one. The functions are compiled once per key sequence and kept; they read
+// only their arguments, so no user code runs. Every key is an ordinary data
+// property ("__proto__" is written as a computed key), and a key the daemon
+// repeated keeps its first value, as the mirror's own lookups do.
+class PropsColumn {
+public:
+    explicit PropsColumn(bool enabled) : enabled_(enabled) {}
+
+    void add(const std::string& packed, js::StringCache& cache) {
+        if (!enabled_) return;
+        std::string_view seen[64];
+        size_t count = 0;
+        signature_.clear();
+        vo_.push_back(js::num(uint32_t(values_.size())));
+        forEachProp(packed, [&](std::string_view k, std::string_view v) {
+            for (size_t i = 0; i < count; i++)
+                if (seen[i] == k) return;
+            if (count == 64) return;  // more than any global has; the rest is dropped
+            seen[count++] = k;
+            signature_.append(k).push_back('\0');
+            values_.push_back(repeats(k) ? v8::Local<v8::Value>(cache.get(v)) : text(v));
+        });
+        fi_.push_back(js::num(factoryIndex(seen, count)));
+    }
+
+    // The builder's last arguments: the factories, each record's factory and
+    // first value, and the values.
+    void appendArguments(std::vector<v8::Local<v8::Value>>& argv) {
+        if (!enabled_) return;
+        argv.push_back(js::array(factories_));
+        argv.push_back(js::array(fi_));
+        argv.push_back(js::array(values_));
+        argv.push_back(js::array(vo_));
+    }
+
+    bool enabled() const { return enabled_; }
+
+    // Values of these keys repeat from record to record (one factory, client
+    // or class for many objects, a node's name on each of its ports): they
+    // are made once per listing.
+    static bool repeats(std::string_view key) {
+        static const std::string_view kRepeating[] = {
+            "factory.id",    "client.id",      "media.class", "node.name",        "node.id",        "format.dsp",
+            "audio.channel", "port.direction", "port.name",   "link.output.node", "link.input.node"};
+        for (std::string_view r : kRepeating)
+            if (r == key) return true;
+        return false;
+    }
+
+    // Other values (serials, paths, ids) mostly differ from record to record,
+    // so they are made directly; ASCII, the usual case, without UTF-8
+    // decoding.
+    static v8::Local<v8::Value> text(std::string_view v) {
+        v8::Isolate* isolate = v8::Isolate::GetCurrent();
+        for (char ch : v) {
+            if (static_cast<unsigned char>(ch) >= 0x80)
+                return Nan::New(v.data(), static_cast<int>(v.size())).ToLocalChecked();
+        }
+        return v8::String::NewFromOneByte(isolate, reinterpret_cast<const uint8_t*>(v.data()),
+                                          v8::NewStringType::kNormal, static_cast<int>(v.size()))
+            .ToLocalChecked();
+    }
+
+private:
+    uint32_t factoryIndex(const std::string_view* keys, size_t count) {
+        auto used = used_.find(signature_);
+        if (used != used_.end()) return used->second;
+        v8::Local<v8::Function> factory = factoryFor(keys, count);
+        uint32_t index = uint32_t(factories_.size());
+        factories_.push_back(factory);
+        used_.emplace(signature_, index);
+        return index;
+    }
+
+    v8::Local<v8::Function> factoryFor(const std::string_view* keys, size_t count) {
+        static std::unordered_map<std::string, std::unique_ptr<v8::Eternal<v8::Function>>> compiled;
+        auto it = compiled.find(signature_);
+        if (it == compiled.end()) {
+            // Key sequences are few (one per kind of object); a daemon that
+            // announced ever new ones would only make the cache start over.
+            if (compiled.size() >= 1024) compiled.clear();
+            std::string source = "(function (v, o) { return {";
+            for (size_t i = 0; i < count; i++) {
+                if (i) source += ",";
+                bool proto = keys[i] == "__proto__";
+                if (proto) source += "[";
+                quote(source, keys[i]);
+                if (proto) source += "]";
+                source += ": v[o + " + std::to_string(i) + "]";
+            }
+            source += "}; })";
+            it = compiled.emplace(signature_, std::make_unique<v8::Eternal<v8::Function>>()).first;
+            js::compiledFunction(*it->second, source.c_str());
+        }
+        return it->second->Get(v8::Isolate::GetCurrent());
+    }
+
+    // A JavaScript string literal of the text (UTF-8 passes through).
+    static void quote(std::string& out, std::string_view text) {
+        static const char kHex[] = "0123456789abcdef";
+        out.push_back('"');
+        for (char ch : text) {
+            unsigned char c = static_cast<unsigned char>(ch);
+            if (c == '"' || c == '\\') {
+                out.push_back('\\');
+                out.push_back(ch);
+            } else if (c < 0x20) {
+                out += "\\u00";
+                out.push_back(kHex[c >> 4]);
+                out.push_back(kHex[c & 15]);
+            } else {
+                out.push_back(ch);
+            }
+        }
+        out.push_back('"');
+    }
+
+    bool enabled_;
+    std::string signature_;
+    std::unordered_map<std::string, uint32_t> used_;
+    std::vector<v8::Local<v8::Value>> factories_, fi_, values_, vo_;
+};
 
 // The numbers of `count` records, `stride` to a record, and the texts.
 class Columns {
@@ -55,7 +188,9 @@ public:
 
     // Calls the builder with (result, numbers, texts...) and returns the
     // result array it filled; empty on failure.
-    v8::MaybeLocal<v8::Value> build(Builder kind, bool withProps) {
+    // `props`: the props column of the Graph's listings, or a disabled one.
+    v8::MaybeLocal<v8::Value> build(Builder kind, PropsColumn& props) {
+        bool withProps = props.enabled();
         v8::Isolate* isolate = v8::Isolate::GetCurrent();
         v8::Local<v8::Function> builder = js::compiledFunction(gBuilders[withProps][kind], kBuilders[withProps][kind]);
         std::vector<v8::Local<v8::Value>> slots(count_, v8::Undefined(isolate));
@@ -64,6 +199,7 @@ public:
         v8::Local<v8::ArrayBuffer> buffer = v8::ArrayBuffer::New(isolate, store_);
         std::vector<v8::Local<v8::Value>> argv = {result, v8::Uint32Array::New(buffer, 0, bytes / sizeof(uint32_t))};
         for (auto& column : texts_) argv.push_back(js::array(column));
+        props.appendArguments(argv);
         if (builder->Call(isolate->GetCurrentContext(), v8::Undefined(isolate), int(argv.size()), argv.data())
                 .IsEmpty())
             return {};
@@ -84,72 +220,92 @@ void setResult(const Nan::FunctionCallbackInfo<v8::Value>& info, v8::MaybeLocal<
 void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
     PwContext* ctx = getContext();
     js::StringCache cache;  // media classes and property texts repeat from node to node
-    LockGuard lock(ctx->mutex);
-    Columns c(ctx->nodes.size(), 6, withProps ? 3 : 2);
-    uint32_t* u = c.numbers;
-    for (const NodeInfo& n : ctx->nodes) {
-        *u++ = n.id;
-        *u++ = n.version;
-        *u++ = n.inputPorts;
-        *u++ = n.outputPorts;
-        *u++ = n.isInput;
-        *u++ = n.isOutput;
-        c.text(0).push_back(js::str(n.name));
-        c.text(1).push_back(cache.get(n.mediaClass));
-        if (withProps) c.text(2).push_back(js::propsObject(n.props, cache));
+    std::optional<Columns> c;
+    PropsColumn props(withProps);
+    {
+        LockGuard lock(ctx->mutex);
+        c.emplace(ctx->nodes.size(), 6, 2);
+        uint32_t* u = c->numbers;
+        for (const NodeInfo& n : ctx->nodes) {
+            *u++ = n.id;
+            *u++ = n.version;
+            *u++ = n.inputPorts;
+            *u++ = n.outputPorts;
+            *u++ = n.isInput;
+            *u++ = n.isOutput;
+            // With properties, the name is made once for the column and "node.name".
+            c->text(0).push_back(props.enabled() ? v8::Local<v8::Value>(cache.get(n.name))
+                                                 : v8::Local<v8::Value>(js::str(n.name)));
+            c->text(1).push_back(cache.get(n.mediaClass));
+            props.add(n.props, cache);
+        }
     }
-    setResult(info, c.build(kNodes, withProps));
+    // Built once the lock is released: nothing of the mirror is read any
+    // more, and whatever the objects' creation may run cannot block on it.
+    setResult(info, c->build(kNodes, props));
 }
 
 void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
     PwContext* ctx = getContext();
     js::StringCache cache;  // port names repeat from node to node
-    LockGuard lock(ctx->mutex);
-    Columns c(ctx->ports.size(), 4, withProps ? 2 : 1);
-    uint32_t* u = c.numbers;
-    for (const PortInfo& p : ctx->ports) {
-        *u++ = p.id;
-        *u++ = p.nodeId;
-        *u++ = p.direction;
-        *u++ = p.portType;
-        c.text(0).push_back(cache.get(p.name));
-        if (withProps) c.text(1).push_back(js::propsObject(p.props, cache));
+    std::optional<Columns> c;
+    PropsColumn props(withProps);
+    {
+        LockGuard lock(ctx->mutex);
+        c.emplace(ctx->ports.size(), 4, 1);
+        uint32_t* u = c->numbers;
+        for (const PortInfo& p : ctx->ports) {
+            *u++ = p.id;
+            *u++ = p.nodeId;
+            *u++ = p.direction;
+            *u++ = p.portType;
+            c->text(0).push_back(cache.get(p.name));
+            props.add(p.props, cache);
+        }
     }
-    setResult(info, c.build(kPorts, withProps));
+    // Built once the lock is released: nothing of the mirror is read any
+    // more, and whatever the objects' creation may run cannot block on it.
+    setResult(info, c->build(kPorts, props));
 }
 
 void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
     PwContext* ctx = getContext();
     static const std::string kEmpty, kUnknown = "unknown";
     js::StringCache cache;  // node names repeat from link to link
-    LockGuard lock(ctx->mutex);
-    // Node names by id, built once per call: linear in nodes + links. A later
-    // record with the same id replaces an earlier one, as a walk over the
-    // whole node list would.
-    std::unordered_map<uint32_t, const std::string*> names;
-    if (!ctx->links.empty()) {
-        names.reserve(ctx->nodes.size());
-        for (const NodeInfo& n : ctx->nodes) names[n.id] = &n.name;
+    std::optional<Columns> c;
+    PropsColumn props(withProps);
+    {
+        LockGuard lock(ctx->mutex);
+        // Node names by id, built once per call: linear in nodes + links. A later
+        // record with the same id replaces an earlier one, as a walk over the
+        // whole node list would.
+        std::unordered_map<uint32_t, const std::string*> names;
+        if (!ctx->links.empty()) {
+            names.reserve(ctx->nodes.size());
+            for (const NodeInfo& n : ctx->nodes) names[n.id] = &n.name;
+        }
+        auto nameOf = [&](uint32_t id) -> const std::string& {
+            auto it = names.find(id);
+            return it == names.end() ? kEmpty : *it->second;
+        };
+        c.emplace(ctx->links.size(), 5, 3);
+        uint32_t* u = c->numbers;
+        for (const LinkInfo& l : ctx->links) {
+            *u++ = l.id;
+            *u++ = l.srcNodeId;
+            *u++ = l.srcPortId;
+            *u++ = l.sinkNodeId;
+            *u++ = l.sinkPortId;
+            auto format = ctx->linkFormats.find(l.id);
+            c->text(0).push_back(cache.get(nameOf(l.srcNodeId)));
+            c->text(1).push_back(cache.get(nameOf(l.sinkNodeId)));
+            c->text(2).push_back(cache.get(format == ctx->linkFormats.end() ? kUnknown : format->second));
+            props.add(l.props, cache);
+        }
     }
-    auto nameOf = [&](uint32_t id) -> const std::string& {
-        auto it = names.find(id);
-        return it == names.end() ? kEmpty : *it->second;
-    };
-    Columns c(ctx->links.size(), 5, withProps ? 4 : 3);
-    uint32_t* u = c.numbers;
-    for (const LinkInfo& l : ctx->links) {
-        *u++ = l.id;
-        *u++ = l.srcNodeId;
-        *u++ = l.srcPortId;
-        *u++ = l.sinkNodeId;
-        *u++ = l.sinkPortId;
-        auto format = ctx->linkFormats.find(l.id);
-        c.text(0).push_back(cache.get(nameOf(l.srcNodeId)));
-        c.text(1).push_back(cache.get(nameOf(l.sinkNodeId)));
-        c.text(2).push_back(cache.get(format == ctx->linkFormats.end() ? kUnknown : format->second));
-        if (withProps) c.text(3).push_back(js::propsObject(l.props, cache));
-    }
-    setResult(info, c.build(kLinks, withProps));
+    // Built once the lock is released: nothing of the mirror is read any
+    // more, and whatever the objects' creation may run cannot block on it.
+    setResult(info, c->build(kLinks, props));
 }
 
 }  // namespace
