@@ -9,7 +9,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { Fixture, waitFor, pwDump, linksFrom } = require('./helpers/fixture');
 
 const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
 const daemon = startDaemon({ objects: [] });
@@ -20,9 +20,6 @@ test.after(async () => {
   daemon.stop();
 });
 
-const linksFrom = (ports) =>
-  pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && ports.includes(o.info.props['link.output.port']))
-    .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']]).sort((a, b) => a[0] - b[0]);
 
 function start(args) {
   const child = spawn(process.execPath, [CLI, 'route', ...args], { stdio: ['ignore', 'pipe', 'pipe'] });

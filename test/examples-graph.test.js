@@ -6,7 +6,7 @@ const assert = require('node:assert/strict');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
 
 const daemon = startDaemon({ objects: [] });
 const fixture = new Fixture();
@@ -16,9 +16,6 @@ test.after(async () => {
   daemon.stop();
 });
 
-const linksFrom = (ports) =>
-  pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && ports.includes(o.info.props['link.output.port']))
-    .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']]).sort((a, b) => a[0] - b[0]);
 
 test('keep-routed.js: the app goes only into the sink, comes back there after a restart; Ctrl-C removes its links', async () => {
   const vmic = await fixture.add('ex-virtual-mic', 'Audio/Sink', 'FL,FR', '0');

@@ -103,10 +103,18 @@ function pwDump(env = process.env) {
   }
 }
 
+/** The daemon's links from any of `outputPorts`, as [output port, input port] pairs. */
+function linksFrom(outputPorts, env = process.env) {
+  return pwDump(env)
+    .filter((o) => o.type === 'PipeWire:Interface:Link' && outputPorts.includes(o.info.props['link.output.port']))
+    .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']])
+    .sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+}
+
 /** Lines of `pw-link -l -I` (links with ids), for cross-checks. */
 function pwLinkList(env = process.env) {
   const r = spawnSync('pw-link', ['-l', '-I'], { env, encoding: 'utf8', timeout: 10000 });
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, FIXTURE_BIN };
+module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, linksFrom, FIXTURE_BIN };
