@@ -97,7 +97,7 @@ struct PwContext {
     // createPwThread holds the connection. Written on the JavaScript thread;
     // read by the PipeWire thread, which prints core errors only for it.
     std::atomic<bool> initialized{false};
-    bool graphOpen = false;    // the Graph holds it; JavaScript thread only
+    bool graphOpen = false;  // the Graph holds it; JavaScript thread only
 
     // The PipeWire thread, with `mainLoop` and `context`: made by the first
     // start, kept until process exit. `loopThreadEnded` is set by the thread
