@@ -5,7 +5,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor } = require('./helpers/fixture');
-const { runChild, ADDON } = require('./helpers/child');
+const { runChild } = require('./helpers/child');
 
 const daemon = startDaemon();
 const q = require('./helpers/addon');
@@ -99,16 +99,4 @@ test('process.exit with events still queued, and with a link request in flight, 
     process.exit(0);`);
   assert.deepEqual([inFlight.code, inFlight.signal, inFlight.timedOut], [0, null, false], inFlight.stderr);
   assert.equal(inFlight.stdout.trim(), '2');
-});
-
-test('loading in a worker thread fails with a clear error', async () => {
-  const r = await runChild(
-    `const { Worker } = require('node:worker_threads');
-     const w = new Worker('require(${JSON.stringify(ADDON)})', { eval: true });
-     w.on('error', (e) => console.log('worker error: ' + e.message));
-     w.on('exit', (c) => console.log('exit ' + c));`,
-    { preload: false },
-  );
-  assert.equal(r.code, 0, r.stderr);
-  assert.match(r.stdout, /^worker error: Quorvane must be loaded on the main thread/);
 });
