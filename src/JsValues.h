@@ -52,6 +52,17 @@ inline void set(v8::Local<v8::Object> obj, Key k, v8::Local<v8::Value> value) {
     set(Nan::GetCurrentContext(), obj, k, value);
 }
 
+// V8 holds the hidden class of an object built property by property only
+// while some object has it: once every event payload of a kind has been
+// collected, the next one gets a new class and the optimised code that
+// handled the old one is thrown away and compiled again, after every
+// collection. A private copy of the first object of each kind, kept for the
+// module's life, keeps the class, so listeners stay optimised.
+inline v8::Local<v8::Object> keepShape(v8::Eternal<v8::Object>& slot, v8::Local<v8::Object> obj) {
+    if (slot.IsEmpty()) slot.Set(v8::Isolate::GetCurrent(), obj->Clone());
+    return obj;
+}
+
 // Strings made once per call for texts that repeat (media classes, port
 // names, node names in links). The texts must outlive the cache (mirror
 // records under the graph lock).

@@ -201,3 +201,54 @@ test('a steady stream of events does not starve the event loop: timers run betwe
   assert.ok(during.length > 0, `timer ticks at ${[...new Set(ticks)].join(',')}`);
   await fixture.remove(...ids);
 });
+
+test('listeners stay optimised across collections once no payload of their kind is left', async () => {
+  // V8 forgets the hidden class of objects built property by property once
+  // none is alive, and throws away the optimised code that relied on it: a
+  // listener would be compiled again after every few collections.
+  const src = await fixture.add('shape-src', 'Audio/Source', 0, 2);
+  const sink = await fixture.add('shape-sink', 'Audio/Sink', 2, 0);
+  require('node:child_process').spawnSync('pw-link', [String(src.outputs[0]), String(sink.inputs[0])]);
+  await fixture.sync();
+  const r = await runChild(`
+    const { connect } = require(${JSON.stringify(require('node:path').join(__dirname, '..'))});
+    const heard = { nodes: [], links: [] };
+    q.on('node-created', (n) => heard.nodes.push(n));
+    q.on('link-created', (l) => heard.links.push(l));
+    q.createPwThread();
+    (async () => {
+      const graph = await connect();
+      const made = await graph.link(${src.outputs[1]}, ${sink.inputs[1]});
+      while (heard.links.length < 2) await new Promise((r) => setTimeout(r, 5));
+      const readers = [
+        ['Graph link', (l) => l.id + l.srcNodeId + l.sinkPortId, [made]],
+        ['node-created', (n) => n.id + n.name.length + n.type.length, heard.nodes],
+        ['link-created', (l) => l.id + l.srcNodeId + l.sinkPortId, heard.links],
+      ];
+      for (const [, read, payloads] of readers) {
+        %PrepareFunctionForOptimization(read);
+        for (const p of payloads) read(p);
+        %OptimizeFunctionOnNextCall(read);
+        read(payloads[0]);
+      }
+      const optimised = () => readers.map(([name, read]) => name + ' ' + ((%GetOptimizationStatus(read) & 16) !== 0));
+      const before = optimised();
+      await graph.unlink(made.id);
+      await graph.close();
+      q.destroyPwThread();
+      for (const [, , payloads] of readers) payloads.length = 0;
+      // From a later tick, so no frame holds a payload; V8 keeps a class
+      // that optimised code uses for a couple of collections more.
+      setTimeout(() => {
+        for (let i = 0; i < 6; i++) gc();
+        console.log(JSON.stringify({ before, after: optimised() }));
+      }, 10);
+    })();
+  `, { args: ['--allow-natives-syntax', '--expose-gc'] });
+  assert.equal(r.code, 0, r.stderr);
+  const { before, after } = JSON.parse(r.stdout);
+  const all = ['Graph link true', 'node-created true', 'link-created true'];
+  assert.deepEqual(before, all);
+  assert.deepEqual(after, all);
+  await fixture.remove(src.id, sink.id);
+});

@@ -25,6 +25,10 @@ namespace {
 // (kind, payload) and spreads it to any number of JavaScript listeners.
 Nan::Callback* gGraphListener = nullptr;
 
+// One kept object per payload shape (see js::keepShape).
+enum Shape { kNodeShape, kLinkShape, kGraphNodeShape, kGraphPortShape, kGraphLinkShape, kOutcomeShape, kShapeCount };
+v8::Eternal<v8::Object> gShapes[kShapeCount];
+
 void eraseListener(const std::string& name) {
     auto it = gEventCallbacks.find(name);
     if (it == gEventCallbacks.end()) return;
@@ -58,7 +62,7 @@ void dispatch(const PwEvent& event) {
                 js::set(o, js::kId, js::num(event.node.id));
                 js::set(o, js::kName, js::str(event.node.name));
                 js::set(o, js::kType, js::str(event.node.mediaClass));
-                callListener(cb, o);
+                callListener(cb, js::keepShape(gShapes[kNodeShape], o));
             }
             break;
         case NodeDestroyed:
@@ -72,7 +76,7 @@ void dispatch(const PwEvent& event) {
                 js::set(o, js::kSrcPortId, js::num(event.link.srcPortId));
                 js::set(o, js::kSinkNodeId, js::num(event.link.sinkNodeId));
                 js::set(o, js::kSinkPortId, js::num(event.link.sinkPortId));
-                callListener(cb, o);
+                callListener(cb, js::keepShape(gShapes[kLinkShape], o));
             }
             break;
         case LinkDestroyed:
@@ -98,7 +102,7 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kIsInput, Nan::New(event.node.isInput));
             js::set(o, js::kIsOutput, Nan::New(event.node.isOutput));
             js::set(o, js::kProps, js::propsObject(event.node.props, cache));
-            return o;
+            return js::keepShape(gShapes[kGraphNodeShape], o);
         case PortCreated:
             js::set(o, js::kId, js::num(event.port.id));
             js::set(o, js::kNodeId, js::num(event.port.nodeId));
@@ -106,7 +110,7 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kDirection, js::num(event.port.direction));
             js::set(o, js::kPortType, js::num(event.port.portType));
             js::set(o, js::kProps, js::propsObject(event.port.props, cache));
-            return o;
+            return js::keepShape(gShapes[kGraphPortShape], o);
         case LinkCreated:
             js::set(o, js::kId, js::num(event.link.id));
             js::set(o, js::kSrcNodeId, js::num(event.link.srcNodeId));
@@ -114,7 +118,7 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kSinkNodeId, js::num(event.link.sinkNodeId));
             js::set(o, js::kSinkPortId, js::num(event.link.sinkPortId));
             js::set(o, js::kProps, js::propsObject(event.link.props, cache));
-            return o;
+            return js::keepShape(gShapes[kGraphLinkShape], o);
         case NodeDestroyed:
         case PortDestroyed:
         case LinkDestroyed:
@@ -124,7 +128,7 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kToken, js::num(event.token));
             js::set(o, js::kRes, Nan::New<v8::Int32>(event.res));
             js::set(o, js::kMessage, js::str(event.text));
-            return o;
+            return js::keepShape(gShapes[kOutcomeShape], o);
     }
 }
 
