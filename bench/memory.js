@@ -50,8 +50,10 @@ const SLOW_CONNECT = { warmup: 20, cycles: 100, step: 1 };
 // V8 optimises them, only after hundreds or thousands of cycles. Each
 // optimisation runs on a V8 helper thread whose malloc arena keeps the
 // compiler's peak, so RssAnon climbs in steps until every such function is
-// optimised: a transient, not a leak. The first EARLY_WINDOW cycles after the
-// warm-up are sampled densely and their slope is shown beside the whole run's.
+// optimised: a transient, not a leak (without the optimising compilers,
+// --node-flags "--no-opt --no-maglev", it is gone). The first EARLY_WINDOW
+// cycles after the warm-up are sampled densely and their slope is shown
+// beside the whole run's, which is the one held to the limit.
 const EARLY_WINDOW = 2000;
 
 function args(argv) {
@@ -399,7 +401,7 @@ function printKind(r) {
     `${native === null ? '' : `, malloc in use ${fmt(native)} KiB`}  -> ${verdict(ok)} (limit ${LIMIT_KIB} KiB)`);
   if (early !== null) {
     console.log(`  RssAnon slope over the first ${EARLY_WINDOW.toLocaleString('en')} cycles after the warm-up only: ${fmt(early)} KiB per 1,000` +
-      ' (late optimisations, see EARLY_WINDOW)');
+      ' (V8 still optimising late: see EARLY_WINDOW)');
   }
   console.log(`  one-off high-water mark (RssAnon growth during the warm-up): ${kib(highWater)} KiB`);
   for (const snap of r.arenaSnapshots || []) {
