@@ -45,6 +45,21 @@ test('create/destroy cycles leave threads and descriptors as after the first', (
   assert.equal(fds(), f0);
 });
 
+test('connect()/close() cycles leave threads and descriptors as after the first', async () => {
+  const { connect } = require('..');
+  const cycles = 500 * SCALE;
+  await (await connect()).close();
+  const [t0, f0] = [threads(), fds()];
+  for (let i = 0; i < cycles; i++) {
+    const graph = await connect();
+    assert.ok(graph.nodes().some((n) => n.name === 'cycle-sink'), `cycle ${i}: mirror filled`);
+    await graph.close();
+  }
+  assert.equal(threads(), t0);
+  assert.equal(fds(), f0);
+  assert.deepEqual(q.getNodes(), [], 'the mirror is emptied by the last close');
+});
+
 // Records node events for the ids in `ids` and checks each arrives once, in order.
 function expectNodeEvents(seen, ids) {
   const created = seen.filter(([k]) => k === '+').map(([, id]) => id);
