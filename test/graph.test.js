@@ -78,6 +78,43 @@ test('connect: at once, with the whole graph; the same Graph while open; shared 
   await fixture.remove(src.id, sink.id);
 });
 
+// The registry's properties of every global, as `pw-cli ls` prints them:
+// id -> [[key, value], ...] in announced order.
+function registryProps() {
+  const out = require('node:child_process').spawnSync('pw-cli', ['ls'], { env: daemon.env, encoding: 'utf8' }).stdout;
+  const props = new Map();
+  let current = null;
+  for (const line of out.split('\n')) {
+    const head = /^\s*id (\d+), type /.exec(line);
+    if (head) props.set(Number(head[1]), (current = []));
+    const prop = /^\s+(\S+) = "(.*)"$/.exec(line);
+    if (prop && current) current.push([prop[1], prop[2]]);
+  }
+  return props;
+}
+
+test('props: every node, port and link carries the properties the registry announced, key for key and in order', async () => {
+  // Records of different key sequences in turn: the daemon's own nodes;
+  // nodes with as many properties but other keys; ports with a channel or
+  // none.
+  const added = [];
+  for (let i = 0; i < 4; i++) {
+    added.push(await fixture.add(`g-props-${i}`, i % 2 ? 'Audio/Sink' : '-;node.description=Described', i % 2 ? 'FL,FR' : 2, 1));
+  }
+  await fixture.link([[added[0].outputs[0], added[1].inputs[0]]]);
+  const graph = await connect();
+  try {
+    const registry = registryProps();
+    for (const list of [graph.nodes(), graph.ports(), graph.links()]) {
+      assert.ok(list.length > 0);
+      for (const o of list) assert.deepEqual(Object.entries(o.props), registry.get(o.id), `global ${o.id}`);
+    }
+  } finally {
+    await graph.close();
+    await fixture.remove(...added.map((n) => n.id));
+  }
+});
+
 test('connect: no daemon rejects at once and leaves nothing running', async () => {
   const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
   const env = { ...process.env, XDG_RUNTIME_DIR: empty, PIPEWIRE_RUNTIME_DIR: empty };

@@ -8,6 +8,8 @@
 // by user code: it reads no globals and calls no methods, and it stores into
 // an array whose elements already exist, so no setter a script may have put
 // on Array.prototype can run (and re-enter the module) under the lock.
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,9 +24,9 @@ namespace {
 
 // Each builder comes plain (the listings of the nineteen) and with a `props`
 // column (the Graph's listings): the same object, with `props` last.
-#define PROPS_PARAMS ", F, fi, vs, vo"
+#define PROPS_PARAMS ", F, fv, vs"
 #define PROPS_PRELUDE ""
-#define PROPS_FIELD ", props: F[fi[i]](vs, vo[i])"
+#define PROPS_FIELD ", props: F[fv[2 * i]](vs, fv[2 * i + 1])"
 
 #define NODE_BUILDER(PARAMS, PRELUDE, PROPS)                                                         \
     "(function (out, u, names, types" PARAMS ") {" PRELUDE                                           \
@@ -60,21 +62,31 @@ class PropsColumn {
 public:
     explicit PropsColumn(bool enabled) : enabled_(enabled) {}
 
-    void add(const std::string& packed, js::StringCache& cache) {
+    // `own`: a text of the record the caller has already made (a node's
+    // name), used for a value equal to it instead of a cache lookup.
+    void add(const std::string& packed, js::StringCache& cache, const std::string* ownText = nullptr,
+             v8::Local<v8::Value> own = {}) {
         if (!enabled_) return;
         std::string_view seen[64];
         size_t count = 0;
-        signature_.clear();
-        vo_.push_back(js::num(uint32_t(values_.size())));
+        bool sameKeys = !factories_.empty();  // so far, as the record before
+        uint32_t first = uint32_t(values_.size());
         forEachProp(packed, [&](std::string_view k, std::string_view v) {
             for (size_t i = 0; i < count; i++)
                 if (seen[i] == k) return;
             if (count == 64) return;  // more than any global has; the rest is dropped
+            sameKeys = sameKeys && count < lastCount_ && lastKeys_[count] == k;
             seen[count++] = k;
-            signature_.append(k).push_back('\0');
-            values_.push_back(repeats(k) ? v8::Local<v8::Value>(cache.get(v)) : text(v));
+            if (ownText && v == *ownText) {
+                values_.push_back(own);
+            } else if (repeats(k)) {
+                values_.push_back(cache.get(v));
+            } else {
+                values_.push_back(text(v));
+            }
         });
-        fi_.push_back(js::num(factoryIndex(seen, count)));
+        fv_.push_back(sameKeys && count == lastCount_ ? lastIndex_ : factoryIndex(seen, count));
+        fv_.push_back(first);
     }
 
     // The builder's last arguments: the factories, each record's factory and
@@ -82,9 +94,18 @@ public:
     void appendArguments(std::vector<v8::Local<v8::Value>>& argv) {
         if (!enabled_) return;
         argv.push_back(js::array(factories_));
-        argv.push_back(js::array(fi_));
+        v8::Isolate* isolate = v8::Isolate::GetCurrent();
+        size_t bytes = fv_.size() * sizeof(uint32_t);
+        std::shared_ptr<v8::BackingStore> store = v8::ArrayBuffer::NewBackingStore(isolate, bytes);
+        if (bytes) std::memcpy(store->Data(), fv_.data(), bytes);
+        argv.push_back(v8::Uint32Array::New(v8::ArrayBuffer::New(isolate, store), 0, fv_.size()));
         argv.push_back(js::array(values_));
-        argv.push_back(js::array(vo_));
+    }
+
+    void reserve(size_t records) {
+        if (!enabled_) return;
+        fv_.reserve(records * 2);
+        values_.reserve(records * 8);
     }
 
     bool enabled() const { return enabled_; }
@@ -93,12 +114,18 @@ public:
     // or class for many objects, a node's name on each of its ports): they
     // are made once per listing.
     static bool repeats(std::string_view key) {
-        static const std::string_view kRepeating[] = {
-            "factory.id",    "client.id",      "media.class", "node.name",        "node.id",        "format.dsp",
-            "audio.channel", "port.direction", "port.name",   "link.output.node", "link.input.node"};
-        for (std::string_view r : kRepeating)
-            if (r == key) return true;
-        return false;
+        // By length first: this runs for every property of every record.
+        switch (key.size()) {
+            case 7: return key == "node.id";
+            case 9: return key == "client.id" || key == "node.name" || key == "port.name";
+            case 10: return key == "factory.id" || key == "format.dsp";
+            case 11: return key == "media.class";
+            case 13: return key == "audio.channel";
+            case 14: return key == "port.direction";
+            case 15: return key == "link.input.node";
+            case 16: return key == "link.output.node";
+            default: return false;
+        }
     }
 
     // Other values (serials, paths, ids) mostly differ from record to record,
@@ -116,14 +143,21 @@ public:
     }
 
 private:
+    // Records of one kind mostly come with the same keys in a row: add()
+    // reuses the last index for those, without making the signature. The
+    // keys are the mirror's texts, read under the graph lock like every add().
     uint32_t factoryIndex(const std::string_view* keys, size_t count) {
+        std::copy(keys, keys + count, lastKeys_);
+        lastCount_ = count;
+        signature_.clear();
+        for (size_t i = 0; i < count; i++) signature_.append(keys[i]).push_back('\0');
         auto used = used_.find(signature_);
-        if (used != used_.end()) return used->second;
+        if (used != used_.end()) return lastIndex_ = used->second;
         v8::Local<v8::Function> factory = factoryFor(keys, count);
         uint32_t index = uint32_t(factories_.size());
         factories_.push_back(factory);
         used_.emplace(signature_, index);
-        return index;
+        return lastIndex_ = index;
     }
 
     v8::Local<v8::Function> factoryFor(const std::string_view* keys, size_t count) {
@@ -171,8 +205,12 @@ private:
 
     bool enabled_;
     std::string signature_;
+    std::string_view lastKeys_[64];
+    size_t lastCount_ = 0;
+    uint32_t lastIndex_ = 0;
     std::unordered_map<std::string, uint32_t> used_;
-    std::vector<v8::Local<v8::Value>> factories_, fi_, values_, vo_;
+    std::vector<v8::Local<v8::Value>> factories_, values_;
+    std::vector<uint32_t> fv_;  // each record's factory and first value
 };
 
 // The numbers of `count` records, `stride` to a record, and the texts.
@@ -225,6 +263,7 @@ void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
     {
         LockGuard lock(ctx->mutex);
         c.emplace(ctx->nodes.size(), 6, 2);
+        props.reserve(ctx->nodes.size());
         uint32_t* u = c->numbers;
         for (const NodeInfo& n : ctx->nodes) {
             *u++ = n.id;
@@ -234,10 +273,10 @@ void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             *u++ = n.isInput;
             *u++ = n.isOutput;
             // With properties, the name is made once for the column and "node.name".
-            c->text(0).push_back(props.enabled() ? v8::Local<v8::Value>(cache.get(n.name))
-                                                 : v8::Local<v8::Value>(js::str(n.name)));
+            v8::Local<v8::Value> name = js::str(n.name);
+            c->text(0).push_back(name);
             c->text(1).push_back(cache.get(n.mediaClass));
-            props.add(n.props, cache);
+            props.add(n.props, cache, &n.name, name);
         }
     }
     // Built once the lock is released: nothing of the mirror is read any
@@ -253,6 +292,7 @@ void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
     {
         LockGuard lock(ctx->mutex);
         c.emplace(ctx->ports.size(), 4, 1);
+        props.reserve(ctx->ports.size());
         uint32_t* u = c->numbers;
         for (const PortInfo& p : ctx->ports) {
             *u++ = p.id;
@@ -289,6 +329,7 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             return it == names.end() ? kEmpty : *it->second;
         };
         c.emplace(ctx->links.size(), 5, 3);
+        props.reserve(ctx->links.size());
         uint32_t* u = c->numbers;
         for (const LinkInfo& l : ctx->links) {
             *u++ = l.id;
