@@ -116,15 +116,24 @@ public:
     static bool repeats(std::string_view key) {
         // By length first: this runs for every property of every record.
         switch (key.size()) {
-            case 7: return key == "node.id";
-            case 9: return key == "client.id" || key == "node.name" || key == "port.name";
-            case 10: return key == "factory.id" || key == "format.dsp";
-            case 11: return key == "media.class";
-            case 13: return key == "audio.channel";
-            case 14: return key == "port.direction";
-            case 15: return key == "link.input.node";
-            case 16: return key == "link.output.node";
-            default: return false;
+            case 7:
+                return key == "node.id";
+            case 9:
+                return key == "client.id" || key == "node.name" || key == "port.name";
+            case 10:
+                return key == "factory.id" || key == "format.dsp";
+            case 11:
+                return key == "media.class";
+            case 13:
+                return key == "audio.channel";
+            case 14:
+                return key == "port.direction";
+            case 15:
+                return key == "link.input.node";
+            case 16:
+                return key == "link.output.node";
+            default:
+                return false;
         }
     }
 
