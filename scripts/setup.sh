@@ -12,7 +12,10 @@ log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
 # --- system packages (apt-get as root) -------------------------------------
 PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
-[ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format)
+# The tests also start a real session manager (WirePlumber on a private
+# D-Bus), parse DOT with Graphviz and look at rendered SVG in Chromium.
+[ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format
+  wireplumber dbus-daemon dbus-session-bus-common graphviz chromium fonts-dejavu-core)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
