@@ -2,6 +2,24 @@
 // The plumbing every Graph wait shares: a Promise that settles once, with a
 // time-out, an AbortSignal, and its own clean-up whichever way it ends.
 
+// Node.js fires timers of more than 2^31 - 1 ms at once (with a warning):
+// longer waits are that long, which is over 24 days.
+const MAX_TIMER_MS = 2 ** 31 - 1;
+
+// setTimeout for any non-negative delay; Infinity never fires (null).
+function setLongTimeout(fn, ms) {
+  if (ms === Infinity) return null;
+  return setTimeout(fn, Math.min(ms, MAX_TIMER_MS));
+}
+
+// `timeoutMs` as the Graph takes it: absent, Infinity, or a number >= 0.
+function checkTimeout(timeoutMs, what) {
+  if (timeoutMs === undefined || timeoutMs === Infinity) return;
+  if (typeof timeoutMs !== 'number' || !(timeoutMs >= 0)) {
+    throw new TypeError(`${what}: timeoutMs must be a non-negative number or Infinity`);
+  }
+}
+
 // Starts a wait. `start(settle)` registers what the wait listens to and
 // returns its clean-up; `settle.resolve` / `settle.reject` end the wait. The
 // time-out rejects with `timeoutError()`; an abort rejects with the signal's
@@ -26,13 +44,11 @@ function abortableWait({ timeoutMs, signal, timeoutError }, start) {
     }
     const settle = { resolve: (v) => finish(resolve, v), reject: (e) => finish(reject, e) };
     signal?.addEventListener('abort', onAbort, { once: true });
-    if (timeoutMs !== undefined && timeoutMs !== Infinity) {
-      timer = setTimeout(() => finish(reject, timeoutError()), timeoutMs);
-    }
+    if (timeoutMs !== undefined) timer = setLongTimeout(() => finish(reject, timeoutError()), timeoutMs);
     const c = start(settle);
     if (done) c?.();
     else if (c) cleanup = c;
   });
 }
 
-module.exports = { abortableWait };
+module.exports = { abortableWait, checkTimeout, setLongTimeout, MAX_TIMER_MS };

@@ -1,29 +1,31 @@
 'use strict';
-// connect(): the one Graph of the process, opened on first use.
+// connect(): a Graph handle of its own for each caller, all on the process's
+// one connection, which is opened by the first and closed with the last.
 const addon = require('./addon');
+const { checkTimeout } = require('./abortable');
+const { Connection } = require('./connection');
 const { Graph } = require('./graph');
 
-let current = null; // the open Graph, and the Promise of its first connect
-let currentReady = null;
+let connection = null;
 
 function connect(options = {}) {
   if (options === null || typeof options !== 'object') {
     return Promise.reject(new TypeError('connect: options must be an object'));
   }
   const { timeoutMs = 3000, reconnect = false } = options;
-  if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) {
-    return Promise.reject(new TypeError('connect: timeoutMs must be a positive number'));
+  try {
+    checkTimeout(timeoutMs, 'connect');
+  } catch (e) {
+    return Promise.reject(e);
   }
   if (typeof reconnect !== 'boolean') return Promise.reject(new TypeError('connect: reconnect must be a boolean'));
-  // While a Graph is open, every connect() answers with it.
-  if (current) return currentReady;
-  addon.setClientName(addon.clientName()); // the title the script has set by now
-  const graph = new Graph({ reconnect }, (closed) => {
-    if (current === closed) current = currentReady = null;
-  });
-  current = graph;
-  currentReady = graph.start(timeoutMs);
-  return currentReady;
+  if (!connection || connection.state === 'closed') {
+    addon.setClientName(addon.clientName()); // the title the script has set by now
+    connection = new Connection((ended) => {
+      if (connection === ended) connection = null;
+    });
+  }
+  return new Graph(connection, { reconnect }).start(timeoutMs);
 }
 
 module.exports = { connect };

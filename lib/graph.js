@@ -1,46 +1,21 @@
 'use strict';
-// The Graph: the mirror of the PipeWire graph as an EventEmitter, with waits
-// and link requests that settle as Promises. It shares the add-on's one
-// connection (and mirror) with createPwThread / destroyPwThread.
+// The Graph: one caller's handle on the mirror of the PipeWire graph, as an
+// EventEmitter, with waits and link requests that settle as Promises. Every
+// handle shares the process's one connection (and mirror) with the others
+// and with createPwThread / destroyPwThread.
 const { EventEmitter } = require('node:events');
-const os = require('node:os');
 const addon = require('./addon');
-const { abortableWait } = require('./abortable');
+const { abortableWait, checkTimeout } = require('./abortable');
 const { compileMatcher, describeMatcher } = require('./match');
+const { pairPorts } = require('./pairing');
+const { Route } = require('./route');
 
-// What the Graph offers the routes beside its public API.
-const kRoundTrip = Symbol('roundTrip');
-
-// The native event kinds, by number.
-const KINDS = [
-  'node-created',
-  'node-destroyed',
-  'link-created',
-  'link-destroyed',
-  'port-created',
-  'port-destroyed',
-  'connected',
-  'disconnected',
-  'link-bound',
-  'link-failed',
-  'link-ended',
-  'sync-done',
-];
-const MIRROR_EVENTS = new Set(KINDS.slice(0, 6));
-
-const ERRNO_CODES = new Map(Object.entries(os.constants.errno).map(([code, n]) => [n, code]));
-const BACKOFF_FIRST_MS = 50;
-const BACKOFF_LIMIT_MS = 1000;
+const MIRROR_EVENTS = new Set(['node-created', 'node-destroyed', 'link-created', 'link-destroyed', 'port-created', 'port-destroyed']);
+// How long close() waits for each link of the handle to go.
+const CLOSE_UNLINK_MS = 2000;
 
 const LINK_USAGE = 'linkPorts requires two port IDs (outputPortId, inputPortId)';
 const LINK_NODES_USAGE = 'linkNodesNameToId requires (srcNodeName, dstNodeId)';
-
-function checkTimeout(timeoutMs, what) {
-  if (timeoutMs === undefined || timeoutMs === Infinity) return;
-  if (typeof timeoutMs !== 'number' || !(timeoutMs >= 0)) {
-    throw new TypeError(`${what}: timeoutMs must be a non-negative number or Infinity`);
-  }
-}
 
 function checkSignal(signal, what) {
   if (signal !== undefined && !(signal instanceof AbortSignal)) {
@@ -63,64 +38,45 @@ function portDirectionFilter(direction, what) {
   throw new TypeError(`${what}: direction must be 'in' or 'out'`);
 }
 
-// The daemon's refusal, as Node.js reports system errors: its own text,
-// errno and code.
-function refusal(res, message) {
-  const errno = -res;
-  const err = new Error(message || os.constants.errno[errno] || `error ${errno}`);
-  err.errno = errno;
-  err.code = ERRNO_CODES.get(errno) || 'EUNKNOWN';
-  return err;
-}
-
 class Graph extends EventEmitter {
   #state = 'connecting'; // connecting | connected | disconnected | closed
+  #connection;
   #reconnect;
-  #backoffMs = BACKOFF_FIRST_MS;
-  #reconnectTimer = null;
-  #ready; // settles the first connect
   #waits = new Set(); // (kind, payload) => void, for every event; 'closed' at the end
-  #requests = new Map(); // token -> { settle, id }
-  #byLinkId = new Map(); // registry id -> token, once bound
-  #recentLinks = new Map(); // links announced while requests wait for their bound id
-  #nextToken = 1;
-  #onClose;
+  #made = new Set(); // ids of the links this handle made and that exist
+  #routes = new Set();
 
-  constructor({ reconnect }, onClose) {
+  constructor(connection, { reconnect }) {
     super();
+    this.#connection = connection;
     this.#reconnect = reconnect;
-    this.#onClose = onClose;
+    this.#hooks.reconnect = reconnect;
   }
 
   get state() {
     return this.#state;
   }
 
-  // Opens the connection (or joins the running one); resolves once the mirror
-  // holds the daemon's whole graph.
-  start(timeoutMs) {
-    return new Promise((resolve, reject) => {
-      const deadline = Date.now() + timeoutMs;
-      let timer = null;
-      this.#ready = {
-        resolve: () => {
-          clearTimeout(timer);
-          this.#ready = null;
-          resolve(this);
-        },
-        reject: (message) => {
-          clearTimeout(timer);
-          this.#ready = null;
-          this.#shutdown(new Error('Graph closed'));
-          reject(new Error(`PipeWire not reachable: ${message}`));
-        },
-        deadline,
-      };
-      timer = setTimeout(() => this.#ready?.reject(`no answer within ${timeoutMs} ms`), timeoutMs);
-      addon.setGraphListener((kind, payload) => this.#onNative(kind, payload));
-      if (!addon.openGraph(false)) this.#ready.reject('the PipeWire thread could not be started');
-    });
+  // Joins the connection; resolves once the mirror holds the daemon's whole
+  // graph. Rejected, the handle is closed.
+  async start(timeoutMs) {
+    this.#connection.attach(this.#hooks);
+    try {
+      await this.#connection.ready(timeoutMs, this.#reconnect);
+    } catch (e) {
+      this.#shutdown(new Error('Graph closed'));
+      throw e;
+    }
+    if (this.#state === 'connecting') this.#state = 'connected';
+    return this;
   }
+
+  // What the connection calls on this handle.
+  #hooks = {
+    reconnect: false,
+    deliver: (name, payload) => this.#deliver(name, payload),
+    lost: (reason, wasConnected, keep) => this.#lost(reason, wasConnected, keep),
+  };
 
   // --- the mirror -----------------------------------------------------------
 
@@ -223,20 +179,20 @@ class Graph extends EventEmitter {
     } catch (e) {
       return Promise.reject(e);
     }
-    const token = this.#nextToken++;
     return this.#wait(
       {
         timeoutMs,
         timeoutError: () => new Error(`link ${outputPortId} -> ${inputPortId}: no answer within ${timeoutMs} ms`),
       },
       (settle) => {
-        this.#requests.set(token, { settle, id: undefined });
-        try {
-          addon.graphLink(outputPortId, inputPortId, token);
-        } catch (e) {
-          settle.reject(e);
-        }
-        return { cleanup: () => this.#forgetRequest(token) };
+        const forget = this.#connection.requestLink(outputPortId, inputPortId, {
+          resolve: (link) => {
+            this.#made.add(link.id);
+            settle.resolve(link);
+          },
+          reject: settle.reject,
+        });
+        return { cleanup: forget };
       },
     );
   }
@@ -251,8 +207,8 @@ class Graph extends EventEmitter {
     const outputs = src ? ports.filter((p) => p.nodeId === src.id && p.direction === 0) : [];
     const inputs = ports.filter((p) => p.nodeId === sinkNodeId && p.direction === 1);
     if (outputs.length === 0 || inputs.length === 0) throw new Error('Could not find matching ports');
-    const pairs = outputs.slice(0, inputs.length).map((o, i) => [o.id, inputs[i].id]);
-    const outcomes = await Promise.allSettled(pairs.map(([o, i]) => this.link(o, i, { timeoutMs })));
+    const pairs = pairPorts(outputs, inputs, 'positional');
+    const outcomes = await Promise.allSettled(pairs.map(([o, i]) => this.link(o.id, i.id, { timeoutMs })));
     const made = outcomes.filter((r) => r.status === 'fulfilled').map((r) => r.value);
     const refused = outcomes.filter((r) => r.status === 'rejected').map((r) => r.reason);
     if (refused.length === 0) return made;
@@ -268,29 +224,28 @@ class Graph extends EventEmitter {
     } catch (e) {
       return Promise.reject(e);
     }
-    return this.#wait(
-      { timeoutMs, timeoutError: () => new Error(`link ${linkId} was not removed within ${timeoutMs} ms`) },
-      (settle) => {
-        if (!addon.graphUnlink(linkId)) return settle.reject(new Error(`no link ${linkId}`));
-        return {
-          onEvent: (kind, payload) => {
-            if (kind === 'link-destroyed' && payload === linkId) settle.resolve();
-          },
-        };
-      },
-    );
+    return this.#wait({}, (settle) => {
+      this.#connection.unlink(linkId, timeoutMs).then(settle.resolve, settle.reject);
+    });
   }
 
   // --- routes -----------------------------------------------------------------
 
   route(options) {
-    const { Route } = require('./route');
-    return new Route(this, options);
+    if (this.#state === 'closed') throw new Error('Graph closed');
+    const route = new Route(this, options, {
+      book: this.#connection,
+      roundTrip: () => this.#roundTrip(),
+      unlink: (id) => this.#connection.unlink(id, CLOSE_UNLINK_MS),
+      onClose: (r) => this.#routes.delete(r),
+    });
+    this.#routes.add(route);
+    return route;
   }
 
   // Resolves once the daemon has answered a round trip: every change it
   // announced before has been heard.
-  [kRoundTrip]() {
+  #roundTrip() {
     return this.#wait({}, (settle) => {
       const seq = addon.graphSync();
       if (seq < 0) return settle.reject(new Error('PipeWire not connected'));
@@ -304,9 +259,17 @@ class Graph extends EventEmitter {
 
   // --- lifecycle --------------------------------------------------------------
 
-  close() {
-    if (this.#state !== 'closed') this.#shutdown(new Error('Graph closed'));
-    return Promise.resolve();
+  // Ends this handle: its waits reject "Graph closed", its routes close and
+  // the links it made go. The connection closes with the last handle, unless
+  // createPwThread holds it. Idempotent.
+  async close() {
+    if (this.#state === 'closed') return;
+    const routes = [...this.#routes];
+    const made = [...this.#made];
+    await this.#shutdown(new Error('Graph closed'), () => [
+      ...routes.map((r) => r.close().catch(() => {})),
+      ...made.map((id) => this.#connection.unlink(id, CLOSE_UNLINK_MS).catch(() => {})),
+    ]);
   }
 
   // A wait that also ends when the Graph closes (and, unless it says it
@@ -329,99 +292,35 @@ class Graph extends EventEmitter {
     });
   }
 
-  #forgetRequest(token) {
-    const req = this.#requests.get(token);
-    if (req?.id !== undefined) this.#byLinkId.delete(req.id);
-    this.#requests.delete(token);
-    if (this.#requests.size === 0) this.#recentLinks.clear();
-  }
-
-  #onNative(kind, payload) {
-    const name = KINDS[kind];
-    if (this.#state === 'closed' || name === undefined) return;
-    switch (name) {
-      case 'connected':
-        this.#state = 'connected';
-        this.#backoffMs = BACKOFF_FIRST_MS;
-        this.#ready?.resolve();
-        this.emit('connected');
-        return;
-      case 'disconnected':
-        this.#onDisconnected(payload);
-        return;
-      case 'link-bound': {
-        const req = this.#requests.get(payload.token);
-        if (!req) return;
-        req.id = payload.id;
-        const link = this.#recentLinks.get(payload.id);
-        if (link) req.settle.resolve(link);
-        else this.#byLinkId.set(payload.id, payload.token);
-        return;
-      }
-      case 'link-failed':
-        this.#requests.get(payload.token)?.settle.reject(refusal(payload.res, payload.message));
-        return;
-      case 'link-ended': {
-        const req = this.#requests.get(payload.token);
-        if (req) req.settle.reject(new Error('PipeWire dropped the link request'));
-        return;
-      }
-      case 'link-created': {
-        const token = this.#byLinkId.get(payload.id);
-        if (token !== undefined) this.#requests.get(token)?.settle.resolve(payload);
-        else if (this.#requests.size > 0) this.#recentLinks.set(payload.id, payload);
-        break;
-      }
-      case 'link-destroyed':
-        this.#recentLinks.delete(payload);
-        break;
-      default:
-        break;
+  #deliver(name, payload) {
+    if (this.#state === 'closed') return;
+    if (name === 'connected') {
+      this.#state = 'connected';
+      this.emit('connected');
+      return;
     }
+    if (name === 'link-destroyed') this.#made.delete(payload);
     for (const wait of [...this.#waits]) wait(name, payload);
     if (MIRROR_EVENTS.has(name)) this.emit(name, payload);
   }
 
-  #onDisconnected({ res, message }) {
-    const wasConnected = this.#state === 'connected';
-    const gone = new Error(`PipeWire disconnected: ${message}`);
-    for (const wait of [...this.#waits]) wait('disconnected', gone);
-    if (this.#ready) {
-      // Not connected yet: with reconnect, keep trying until the time-out.
-      if (this.#reconnect && res !== 0) this.#scheduleReconnect();
-      else this.#ready.reject(message);
-      return;
-    }
-    if (wasConnected) {
+  #lost(reason, wasConnected, keep) {
+    for (const wait of [...this.#waits]) wait('disconnected', reason);
+    this.#made.clear(); // gone with the connection
+    if (wasConnected && this.#state === 'connected') {
       this.#state = 'disconnected';
-      this.emit('disconnected', { message });
+      this.emit('disconnected', { message: reason.message.replace(/^PipeWire disconnected: /, '') });
     }
-    // res 0: destroyPwThread closed the connection for everyone on purpose.
-    if (this.#reconnect && res !== 0) this.#scheduleReconnect();
-    else this.#shutdown(gone);
+    if (!keep && this.#state !== 'connecting') this.#shutdown(reason);
   }
 
-  #scheduleReconnect() {
-    if (this.#reconnectTimer || this.#state === 'closed') return;
-    const delay = this.#backoffMs;
-    this.#backoffMs = Math.min(this.#backoffMs * 2, BACKOFF_LIMIT_MS);
-    this.#reconnectTimer = setTimeout(() => {
-      this.#reconnectTimer = null;
-      if (this.#state === 'closed') return;
-      if (!addon.openGraph(true)) this.#scheduleReconnect();
-    }, delay);
-  }
-
-  #shutdown(reason) {
-    if (this.#state === 'closed') return;
+  #shutdown(reason, beforeRelease = () => []) {
+    if (this.#state === 'closed') return Promise.resolve();
     this.#state = 'closed';
-    clearTimeout(this.#reconnectTimer);
-    this.#reconnectTimer = null;
-    addon.closeGraph();
-    addon.setGraphListener(undefined);
     for (const wait of [...this.#waits]) wait('closed', reason);
-    this.#onClose(this);
+    const pending = beforeRelease();
+    return Promise.all(pending).finally(() => this.#connection.detach(this.#hooks));
   }
 }
 
-module.exports = { Graph, kRoundTrip };
+module.exports = { Graph };

@@ -4,20 +4,32 @@
 // both exist: it links nodes as they come (once their ports are all there),
 // links again what anyone removes, and, when exclusive, removes what others
 // link from its sources elsewhere. It only ever removes links it made, or,
-// when exclusive, links from its own sources.
+// when exclusive, links from its own sources that no route of the process
+// wants. Routes of one process never fight: they see each other through the
+// connection's book.
 const { EventEmitter } = require('node:events');
-const { compileMatcher } = require('./match');
+const { compileMatcher, describeMatcher } = require('./match');
 const { pairPorts } = require('./pairing');
-const { kRoundTrip } = require('./graph');
-
-// Pairs of ports some route of a Graph is linking right now: two routes that
-// want the same pair never both ask for it.
-const inFlightByGraph = new WeakMap();
 
 const pairKey = (out, inp) => `${out}:${inp}`;
 
+// A pair whose link is removed again and again by someone else is asked for
+// with a growing pause: removals of it closer than CONTEST_WINDOW_MS apart
+// count towards the contest; from the second, each request waits twice as
+// long as the one before (CONTEST_FIRST_MS .. CONTEST_LIMIT_MS); from the
+// third the route reports the pair as contested.
+const CONTEST_WINDOW_MS = 30000;
+const CONTEST_FIRST_MS = 100;
+const CONTEST_LIMIT_MS = 5000;
+const CONTEST_REPORT_AT = 3;
+
 class Route extends EventEmitter {
   #graph;
+  #book; // { routes: Set<Route>, linking: Set<pair> }, shared by the connection's routes
+  #roundTrip;
+  #unlink;
+  #onClose;
+  #description;
   #from;
   #to;
   #channels;
@@ -29,11 +41,15 @@ class Route extends EventEmitter {
   #linkByPair = new Map(); // 'out:in' -> link id
   #made = new Map(); // link id -> link, for links this route made
   #removing = new Set(); // link ids this route asked to remove
+  #wanted = new Map(); // source node id -> Set of 'out:in' this route wants
+  #standingBack = new Map(); // source node id -> the exclusive route that holds it
+  #contest = new Map(); // 'out:in' -> { removals: [times], delay, timer, reported }
+  #lost = new Set(); // 'out:in' of links of ours that someone else removed, until asked for again
   #dirty = new Set(); // node ids to look at after the next round trip
   #syncing = false;
   #listeners;
 
-  constructor(graph, options) {
+  constructor(graph, options, { book, roundTrip, unlink, onClose }) {
     super();
     if (options === null || typeof options !== 'object') throw new TypeError('route requires { from, to }');
     const { from, to, channels = 'auto', exclusive = false } = options;
@@ -43,11 +59,16 @@ class Route extends EventEmitter {
     }
     if (typeof exclusive !== 'boolean') throw new TypeError('route: exclusive must be a boolean');
     this.#graph = graph;
+    this.#book = book;
+    this.#roundTrip = roundTrip;
+    this.#unlink = unlink;
+    this.#onClose = onClose;
     this.#from = compileMatcher(from, 'route: from');
     this.#to = compileMatcher(to, 'route: to');
+    this.#description = `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
     this.#channels = channels;
     this.#exclusive = exclusive;
-    if (!inFlightByGraph.has(graph)) inFlightByGraph.set(graph, new Set());
+    book.routes.add(this);
 
     this.#listeners = {
       'node-created': (node) => this.#addNode(node),
@@ -69,14 +90,56 @@ class Route extends EventEmitter {
     return [...this.#made.values()];
   }
 
-  /** Stops the route and removes the links it made. */
+  toString() {
+    return this.#description;
+  }
+
+  /** Stops the route and removes the links it made that no other route wants. */
   async close() {
     if (this.#closed) return;
     this.#closed = true;
     for (const [name, fn] of Object.entries(this.#listeners)) this.#graph.off(name, fn);
-    const made = [...this.#made.keys()];
-    await Promise.all(made.map((id) => this.#graph.unlink(id).catch(() => {})));
+    for (const c of this.#contest.values()) clearTimeout(c.timer);
+    this.#book.routes.delete(this);
+    this.#onClose?.(this);
+    const removals = [];
+    for (const [id, link] of this.#made) {
+      // Another route wants the pair: it holds the link from now on.
+      const heir = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
+      if (heir) heir.#adopt(link);
+      else removals.push(this.#unlink(id).catch(() => {}));
+    }
     this.#made.clear();
+    // What this route held exclusively, others may now take.
+    for (const r of this.#otherRoutes()) r.#touchAll();
+    await Promise.all(removals);
+  }
+
+  // --- the other routes of the process ---------------------------------------------
+
+  #otherRoutes() {
+    return [...this.#book.routes].filter((r) => r !== this);
+  }
+
+  #wants(out, inp) {
+    const owner = this.#portOwner.get(out);
+    if (owner === undefined || this.#standingBack.has(owner)) return false;
+    return Boolean(this.#wanted.get(owner)?.has(pairKey(out, inp)));
+  }
+
+  #holdsExclusively(sourceId) {
+    return this.#exclusive && !this.#standingBack.has(sourceId) && this.#wanted.has(sourceId);
+  }
+
+  #adopt(link) {
+    if (this.#closed) return;
+    this.#made.set(link.id, link);
+    this.#links.set(link.id, { out: link.srcPortId, in: link.sinkPortId });
+    this.#linkByPair.set(pairKey(link.srcPortId, link.sinkPortId), link.id);
+  }
+
+  #touchAll() {
+    for (const [id, entry] of this.#nodes) if (entry.source) this.#touch(id);
   }
 
   // --- following the graph ------------------------------------------------------
@@ -92,6 +155,8 @@ class Route extends EventEmitter {
     if (!entry) return;
     for (const port of entry.ports) this.#portOwner.delete(port.id);
     this.#nodes.delete(id);
+    this.#wanted.delete(id);
+    this.#standingBack.delete(id);
   }
 
   // A node's ports arrive one by one, each announced before any link to it.
@@ -112,6 +177,8 @@ class Route extends EventEmitter {
     this.#portOwner.delete(id);
     const entry = this.#nodes.get(nodeId);
     if (entry) entry.ports = entry.ports.filter((p) => p.id !== id);
+    // Its links went with it: not a removal by anyone. (Ids come back at once.)
+    for (const key of this.#lost) if (key.startsWith(`${id}:`) || key.endsWith(`:${id}`)) this.#lost.delete(key);
   }
 
   #addLink(link) {
@@ -130,10 +197,11 @@ class Route extends EventEmitter {
     this.#links.delete(id);
     const key = pairKey(link.out, link.in);
     if (this.#linkByPair.get(key) === id) this.#linkByPair.delete(key);
-    this.#removing.delete(id);
+    const ownRemoval = this.#removing.delete(id);
     const made = this.#made.get(id);
     if (made) {
       this.#made.delete(id);
+      if (!ownRemoval) this.#lost.add(key);
       this.emit('unlinked', made);
     }
     // Whoever removed it, the pair is made again if both ends are still
@@ -150,7 +218,7 @@ class Route extends EventEmitter {
     this.#dirty.add(nodeId);
     if (this.#syncing) return;
     this.#syncing = true;
-    this.#graph[kRoundTrip]().then(
+    this.#roundTrip().then(
       () => {
         this.#syncing = false;
         const dirty = [...this.#dirty];
@@ -158,7 +226,7 @@ class Route extends EventEmitter {
         for (const id of dirty) this.#reconcile(id);
       },
       () => {
-        // Disconnected: the reconnect announces everything again.
+        // Disconnected or closed: a reconnect announces everything again.
         this.#syncing = false;
         this.#dirty.clear();
       },
@@ -179,41 +247,86 @@ class Route extends EventEmitter {
 
   // Every pair the source's outputs should have, made where missing; links
   // from them that no pair wants are removed: the route's own always, others'
-  // when exclusive.
+  // when exclusive, unless another route of the process wants them.
   #reconcileSource(sourceId, source) {
     const outputs = source.ports.filter((p) => p.direction === 0);
     if (outputs.length === 0) return;
     const wanted = new Set();
+    const pairs = [];
     for (const [id, sink] of this.#nodes) {
       if (!sink.sink || id === sourceId) continue;
       const inputs = sink.ports.filter((p) => p.direction === 1);
       for (const [out, inp] of pairPorts(outputs, inputs, this.#channels)) {
-        const key = pairKey(out.id, inp.id);
-        wanted.add(key);
-        if (!this.#linkByPair.has(key)) this.#request(out.id, inp.id, key);
+        wanted.add(pairKey(out.id, inp.id));
+        pairs.push([out.id, inp.id]);
       }
     }
+    this.#wanted.set(sourceId, wanted);
+    if (this.#exclusive && this.#yieldsTo(sourceId, wanted)) return;
+    for (const [out, inp] of pairs) if (!this.#linkByPair.has(pairKey(out, inp))) this.#request(out, inp);
+
     const mine = new Set(outputs.map((p) => p.id));
+    const others = this.#otherRoutes();
     for (const [id, link] of this.#links) {
       if (!mine.has(link.out) || wanted.has(pairKey(link.out, link.in)) || this.#removing.has(id)) continue;
       if (!this.#made.has(id) && !this.#exclusive) continue;
+      if (others.some((r) => r.#wants(link.out, link.in))) continue;
       this.#removing.add(id);
-      this.#graph.unlink(id).catch((err) => {
+      this.#unlink(id).catch((err) => {
         this.#removing.delete(id);
-        if (!this.#closed && this.#links.has(id)) this.#fail(err);
+        // Gone already (its owner or another route removed it): not a failure.
+        if (this.#closed || !this.#graph.links().some((l) => l.id === id)) return;
+        this.#fail(err);
       });
     }
   }
 
-  #request(out, inp, key) {
-    const inFlight = inFlightByGraph.get(this.#graph);
+  // Two exclusive routes that want different links from one source cannot
+  // both hold it: the one made first does, the later stands back and says so
+  // once, until the first lets go.
+  #yieldsTo(sourceId, wanted) {
+    const mineFirst = [...this.#book.routes].indexOf(this);
+    const holder = [...this.#book.routes]
+      .slice(0, mineFirst)
+      .find((r) => r.#holdsExclusively(sourceId) && !sameSet(r.#wanted.get(sourceId), wanted));
+    if (!holder) {
+      if (this.#standingBack.delete(sourceId)) this.#touch(sourceId);
+      return false;
+    }
+    if (this.#standingBack.get(sourceId) !== holder) {
+      this.#standingBack.set(sourceId, holder);
+      const name = this.#nodes.get(sourceId)?.node.name ?? sourceId;
+      this.#fail(new Error(`${this}: node ${JSON.stringify(name)} is held by another exclusive ${holder}; this route leaves it alone until that one closes`));
+    }
+    return true;
+  }
+
+  #request(out, inp) {
+    const key = pairKey(out, inp);
+    // Both ends are still there after a round trip: someone removed the link.
+    if (this.#lost.delete(key)) this.#noteRemoval(key);
+    const contest = this.#contest.get(key);
+    if (contest?.timer) return; // asked again once the pause is over
+    if (contest?.delay) {
+      contest.timer = setTimeout(() => {
+        contest.timer = null;
+        if (this.#closed || this.#linkByPair.has(key) || !this.#wants(out, inp)) return;
+        this.#send(out, inp, key);
+      }, contest.delay);
+      return;
+    }
+    this.#send(out, inp, key);
+  }
+
+  #send(out, inp, key) {
+    const inFlight = this.#book.linking;
     if (inFlight.has(key)) return;
     inFlight.add(key);
     this.#graph.link(out, inp).then(
       (link) => {
         inFlight.delete(key);
         if (this.#closed) {
-          this.#graph.unlink(link.id).catch(() => {});
+          this.#unlink(link.id).catch(() => {});
           return;
         }
         this.#made.set(link.id, link);
@@ -230,11 +343,47 @@ class Route extends EventEmitter {
     );
   }
 
-  // A failure no event will mend. Reported to "error" listeners; without one
-  // it is dropped rather than ending the process.
-  #fail(err) {
-    if (this.listenerCount('error') > 0) this.emit('error', err);
+  // Someone else removed a link of ours while both its ends stayed. Removals that keep coming make the
+  // next requests for that pair wait longer and longer.
+  #noteRemoval(key) {
+    const now = Date.now();
+    let c = this.#contest.get(key);
+    if (!c) this.#contest.set(key, (c = { removals: [], delay: 0, timer: null, reported: false }));
+    c.removals = c.removals.filter((t) => now - t < CONTEST_WINDOW_MS);
+    c.removals.push(now);
+    if (c.removals.length < 2) {
+      c.delay = 0;
+      c.reported = false;
+      return;
+    }
+    c.delay = c.delay ? Math.min(c.delay * 2, CONTEST_LIMIT_MS) : CONTEST_FIRST_MS;
+    if (c.removals.length >= CONTEST_REPORT_AT && !c.reported) {
+      c.reported = true;
+      const [out, inp] = key.split(':');
+      this.#fail(
+        new Error(
+          `${this}: the link from port ${out} to port ${inp} is contested: another client removed it ` +
+            `${c.removals.length} times in ${Math.ceil((now - c.removals[0]) / 1000)} s; asking again at most every ${CONTEST_LIMIT_MS / 1000} s`,
+        ),
+      );
+    }
   }
+
+  // A failure no event will mend. Reported to "error" listeners; without one
+  // it is dropped rather than ending the process. Told on the next tick, so
+  // that a listener added right after the route was made hears what its
+  // first look at the graph found.
+  #fail(err) {
+    process.nextTick(() => {
+      if (!this.#closed && this.listenerCount('error') > 0) this.emit('error', err);
+    });
+  }
+}
+
+function sameSet(a, b) {
+  if (!a || a.size !== b.size) return false;
+  for (const x of a) if (!b.has(x)) return false;
+  return true;
 }
 
 module.exports = { Route };

@@ -26,7 +26,7 @@ const dumpIds = (type) => ids(pwDump().filter((o) => o.type === `PipeWire:Interf
 const child = (script, opts = {}) =>
   runChild(`const quorvane = require(${JSON.stringify(ROOT)});\n${script}`, { env: daemon.env, preload: false, ...opts });
 
-test('connect: at once, with the whole graph; the same Graph while open; shared with createPwThread', async () => {
+test('connect: at once, with the whole graph; a handle per caller on one connection; shared with createPwThread', async () => {
   const src = await fixture.add('g-conn-src', 'Audio/Source', 0, 2);
   const sink = await fixture.add('g-conn-sink', 'Audio/Sink', 2, 0);
   await fixture.link([[src.outputs[0], sink.inputs[0]]]);
@@ -47,7 +47,21 @@ test('connect: at once, with the whole graph; the same Graph while open; shared 
   const node = graph.nodes().find((n) => n.id === src.id);
   assert.equal(node.props['node.name'], 'g-conn-src');
   assert.equal(node.props['media.class'], 'Audio/Source');
-  assert.equal(await connect(), graph);
+
+  // Another caller (a library inside the script) gets its own handle: its
+  // close() ends its waits and its links, not this Graph's.
+  const lib = await connect({ timeoutMs: Infinity });
+  assert.notEqual(lib, graph);
+  const libWait = assert.rejects(lib.waitForNode('g-conn-never', { timeoutMs: Infinity }), { message: 'Graph closed' });
+  const mine = graph.waitForNode('g-conn-later', { timeoutMs: Infinity });
+  const libLink = await lib.link(src.outputs[1], sink.inputs[1]);
+  await lib.close();
+  await libWait;
+  assert.equal(lib.state, 'closed');
+  assert.equal(graph.state, 'connected');
+  assert.ok(!graph.links().some((l) => l.id === libLink.id), 'the closed handle took its link along');
+  const later = await fixture.add('g-conn-later', 'Audio/Sink', 1, 0);
+  assert.equal((await mine).id, later.id, 'the other handle still waits and hears the graph');
 
   // The nineteen see the same mirror; createPwThread joins the connection.
   assert.equal(quorvane.createPwThread(), true);
@@ -75,7 +89,7 @@ test('connect: at once, with the whole graph; the same Graph while open; shared 
   assert.ok(quorvane.getNodes().length > 0, 'the script still holds the connection');
   quorvane.destroyPwThread();
   assert.deepEqual(quorvane.getNodes(), []);
-  await fixture.remove(src.id, sink.id);
+  await fixture.remove(src.id, sink.id, later.id);
 });
 
 // The registry's properties of every global, as `pw-cli ls` prints them:
@@ -175,7 +189,8 @@ test('events: any number of listeners, beside on(), every event once and in orde
 test('waits: at once or when announced, never blocking the event loop; abort and time-out', async () => {
   const graph = await connect();
   try {
-    const pending = graph.waitForNode({ 'node.name': /^g-wait-\d+$/, 'media.class': 'Audio/Sink' }, { direction: 'Output' });
+    // A time-out beyond what a Node.js timer holds waits as long as it says.
+    const pending = graph.waitForNode({ 'node.name': /^g-wait-\d+$/, 'media.class': 'Audio/Sink' }, { direction: 'Output', timeoutMs: 2 ** 32 });
     // The loop turns while the wait is pending: it does not block.
     await new Promise(setImmediate);
     assert.equal(await Promise.race([pending, 'pending']), 'pending');
@@ -232,6 +247,13 @@ test('links: made, refused with the daemon answer, unknown ports, by node, unlin
     assert.ok(agg instanceof AggregateError);
     assert.deepEqual(agg.errors.map((e) => e.code), ['EEXIST', 'EEXIST']);
     assert.deepEqual(agg.links, []);
+
+    // A burst far beyond what the PipeWire thread takes at once: every
+    // request reaches the daemon and gets its answer.
+    const burst = await Promise.allSettled(
+      Array.from({ length: 10000 }, () => graph.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })),
+    );
+    assert.deepEqual([...new Set(burst.map((r) => r.reason?.code ?? r.reason?.message))], ['EEXIST']);
 
     await graph.unlink(link.id);
     assert.ok(!graph.links().some((l) => l.id === link.id));

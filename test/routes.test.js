@@ -220,3 +220,77 @@ test('a route survives a daemon restart and links on the new connection', async 
   assert.deepEqual(lines.map((l) => l.split(' ')[0]), ['linked', 'reconnected', 'linked']);
   assert.deepEqual(JSON.parse(lines[2].slice(7)).sort(), daemonLinks.sort(), 'the new daemon holds the route\'s links');
 });
+
+// A barrier: once the fixture's own node has come and gone through the
+// daemon, every route has heard and answered what happened before it.
+async function settle() {
+  const probe = await fixture.add('barrier', 'Audio/Sink', 1, 0);
+  await graph.waitForNode((n) => n.id === probe.id);
+  await fixture.remove(probe.id);
+  await graph.waitForPorts(probe.id, { count: 1, timeoutMs: 0 }).catch(() => {});
+}
+
+test('routes of one process never fight: exclusive beside non-exclusive settle; a second exclusive stands back, then takes over', async () => {
+  const app = await fixture.add('nf-app', 'Stream/Output/Audio', '0', 'FL,FR');
+  const mic = await fixture.add('nf-mic', 'Audio/Sink', 'FL,FR', '0');
+  const speakers = await fixture.add('nf-speakers', 'Audio/Sink', 'FL,FR', '0');
+  const headset = await fixture.add('nf-headset', 'Audio/Sink', 'FL,FR', '0');
+  let created = 0;
+  const count = (l) => app.outputs.includes(l.srcPortId) && created++;
+  graph.on('link-created', count);
+  const fromApp = () => daemonPairs(([o]) => app.outputs.includes(o));
+  const to = (...nodes) => sorted(nodes.flatMap((n) => [[app.outputs[0], n.inputs[0]], [app.outputs[1], n.inputs[1]]]));
+  const errors = [];
+  const a = graph.route({ from: 'nf-app', to: 'nf-mic', exclusive: true });
+  const b = graph.route({ from: 'nf-app', to: 'nf-speakers' });
+  a.on('error', (e) => errors.push(['a', e.message]));
+  b.on('error', (e) => errors.push(['b', e.message]));
+  await waitFor(() => String(fromApp()) === String(to(mic, speakers)), 5000, 'both routes\' links');
+  await settle();
+  assert.deepEqual(fromApp(), to(mic, speakers), 'still both after the routes heard everything');
+  assert.equal(created, 4, 'each link made once');
+
+  // Two exclusive routes of one source to different sinks cannot both hold:
+  // the later one says so once and leaves the source alone.
+  const c = graph.route({ from: 'nf-app', to: 'nf-headset', exclusive: true });
+  c.on('error', (e) => errors.push(['c', e.message]));
+  await waitFor(() => errors.length > 0, 5000, 'the later exclusive route to report');
+  await settle();
+  assert.deepEqual(errors.map(([who]) => who), ['c']);
+  assert.match(errors[0][1], /nf-app.*held by another exclusive route from "nf-app" to "nf-mic"/);
+  assert.deepEqual(fromApp(), to(mic, speakers));
+  assert.equal(created, 4);
+
+  // The first lets go: the second takes the source, beside the other route's.
+  await a.close();
+  await waitFor(() => String(fromApp()) === String(to(speakers, headset)), 5000, 'the second exclusive route to take over');
+  assert.deepEqual(errors.slice(1), []);
+  await Promise.all([b.close(), c.close()]);
+  assert.deepEqual(fromApp(), []);
+  graph.off('link-created', count);
+  await fixture.remove(app.id, mic.id, speakers.id, headset.id);
+});
+
+test('a link another client keeps removing is asked for again with a growing pause, and reported as contested', async () => {
+  const src = await fixture.add('ct-src', 'Audio/Source', '0', 'MONO');
+  const sink = await fixture.add('ct-sink', 'Audio/Sink', 'MONO', '0');
+  const route = graph.route({ from: 'ct-src', to: 'ct-sink' });
+  const times = [];
+  const errors = [];
+  route.on('error', (e) => errors.push(e.message));
+  // Another client that removes the route's link whenever it appears.
+  route.on('linked', (l) => {
+    times.push(Date.now());
+    spawnSync('pw-link', ['-d', String(l.id)], { env: daemon.env });
+  });
+  await waitFor(() => errors.length > 0, 10000, 'the route to report the contest');
+  assert.match(errors[0], /port \d+ to port \d+ is contested: another client removed it 3 times/);
+  await waitFor(() => times.length >= 6, 10000, 'more requests');
+  await route.close();
+  // Without a pause the route asks again within milliseconds, hundreds of
+  // times a second; with it, the pauses double.
+  const gaps = times.slice(1).map((t, i) => t - times[i]);
+  assert.ok(gaps[3] >= 150 && gaps[4] >= 300, `gaps between requests ${gaps}`);
+  assert.equal(errors.length, 1, 'reported once');
+  await fixture.remove(src.id, sink.id);
+});
