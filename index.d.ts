@@ -179,7 +179,7 @@ export interface CreatedLink extends LinkCreatedEvent {
  */
 export type NodeMatcher = string | RegExp | { [property: string]: string | RegExp } | ((node: GraphNode) => boolean);
 
-/** What an AbortController's signal offers; any AbortSignal fits. */
+/** What an AbortController's signal offers: any AbortSignal fits, and so does any object with these members. */
 export interface AbortSignalLike {
   readonly aborted: boolean;
   readonly reason?: unknown;
@@ -212,9 +212,12 @@ export interface TypedEmitter<Events extends { [K in keyof Events]: unknown[] }>
 }
 
 export interface ConnectOptions {
-  /** How long to wait for the daemon's answer (default 3000 ms). */
+  /** How long to wait for the daemon's answer (default 3000 ms; Infinity: no limit; above 2^31 - 1 ms waits as long as said). */
   timeoutMs?: number;
-  /** After "disconnected", connect again with back-off until it works or `close()` (default false). */
+  /**
+   * After "disconnected", this handle stays and the connection is made again with back-off until it works or
+   * `close()` (default false: the handle closes). The connection is re-made while any handle asks for it.
+   */
   reconnect?: boolean;
 }
 
@@ -238,7 +241,7 @@ export interface Route
   extends TypedEmitter<{ linked: [link: CreatedLink]; unlinked: [link: CreatedLink]; error: [error: Error] }> {
   /** The links this route made and holds now. */
   readonly links: CreatedLink[];
-  /** Stops the route and removes the links it made. */
+  /** Stops the route and removes the links it made (a link another route of the process wants stays, held by that route). */
   close(): Promise<void>;
 }
 
@@ -269,9 +272,12 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   /** Resolves when the link is gone; rejects when there is no such link. */
   unlink(linkId: number, options?: { timeoutMs?: number }): Promise<void>;
   route(options: RouteOptions): Route;
-  /** Idempotent; afterwards the script exits by itself. */
+  /**
+   * Ends this handle: its waits reject "Graph closed", its routes close, the links it made go. The connection closes
+   * with the last handle (unless createPwThread holds it); afterwards the script exits by itself. Idempotent.
+   */
   close(): Promise<void>;
 }
 
-/** Connects (or joins the open connection) and resolves once the whole graph is mirrored. */
+/** A Graph handle of its own on the process's one connection; resolves once the whole graph is mirrored. */
 export function connect(options?: ConnectOptions): Promise<Graph>;

@@ -28,9 +28,10 @@ onOutputClosed(() => finish(EXIT.OK));
 
 async function main(argv) {
   const [command, ...rest] = argv;
+  // Help asked for, or nothing asked: the help on standard output, exit 0.
   if (!command || command === '--help' || command === '-h' || command === 'help') {
     console.log(HELP.main);
-    return command ? EXIT.OK : EXIT.USAGE;
+    return EXIT.OK;
   }
   if (!Object.prototype.hasOwnProperty.call(commands, command)) {
     throw new UsageError(`unknown command ${JSON.stringify(command)}`);

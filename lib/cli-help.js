@@ -66,8 +66,9 @@ input port of every node matching --to, for as long as both exist: nodes that
 come later (an application restarting) are linked too, and a link someone
 removes is made again. Each --from/--to term is KEY=VALUE on a property of the
 node (e.g. application.name=Firefox, media.class=Stream/Output/Audio), or a bare
-node name; VALUE written /text/flags is a regular expression; every term must
-match. --channels auto (default) pairs ports by "audio.channel" (a MONO side to
+node name; VALUE written /text/ or /text/FLAGS (FLAGS of i, m, s, u) is a
+regular expression, anything else an exact text (/x/y is a path); every term
+must match, so each key is given once. --channels auto (default) pairs ports by "audio.channel" (a MONO side to
 every channel; by port order where channels do not pair), positional by port
 order. --exclusive removes links from the matching sources to anywhere else.
 --rules FILE.json keeps several routes:

@@ -2,6 +2,7 @@
 // Turns what a user types into graph objects: node names or ids, ports as
 // "node:port" (as pw-link names them) or ids. Failures say what was not found.
 const { CliError, UsageError } = require('./cli-args');
+const { pairPorts } = require('./pairing');
 
 const DIRECTION = { 0: 'output', 1: 'input' };
 const isId = (text) => /^\d+$/.test(text);
@@ -54,7 +55,7 @@ function nodePairs(graph, sourceText, sinkText) {
   const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
   if (outputs.length === 0) throw new CliError(`node ${JSON.stringify(source.name)} has no output ports`);
   if (inputs.length === 0) throw new CliError(`node ${JSON.stringify(sink.name)} has no input ports`);
-  return outputs.slice(0, inputs.length).map((o, i) => [o, inputs[i]]);
+  return pairPorts(outputs, inputs, 'positional');
 }
 
 module.exports = { nodes, port, nodePairs, portName, DIRECTION };

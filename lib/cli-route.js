@@ -7,9 +7,10 @@ const { say, warn } = require('./cli-output');
 const { openSession, hold } = require('./cli-session');
 const { portName } = require('./cli-resolve');
 
-// "/text/flags" is a regular expression; anything else an exact text.
+// "/text/" or "/text/FLAGS" (FLAGS of i, m, s, u) is a regular expression;
+// anything else an exact text, so that a path such as /x/y stays a path.
 function pattern(text) {
-  const re = /^\/(.*)\/([a-z]*)$/s.exec(text);
+  const re = /^\/(.+)\/([imsu]*)$/s.exec(text);
   if (!re) return text;
   try {
     return new RegExp(re[1], re[2]);
@@ -19,14 +20,17 @@ function pattern(text) {
 }
 
 // KEY=VALUE terms (all must match) as a matcher; a term without "=" is a
-// node name.
+// node name. A key given twice could only be meant as "either": refused.
 function matcherFromTerms(terms, what) {
   if (terms.length === 0) throw new UsageError(`route needs at least one ${what}`);
   const props = {};
   for (const term of terms) {
     const eq = term.indexOf('=');
-    if (eq <= 0) props['node.name'] = pattern(term);
-    else props[term.slice(0, eq)] = pattern(term.slice(eq + 1));
+    const key = eq <= 0 ? 'node.name' : term.slice(0, eq);
+    if (Object.prototype.hasOwnProperty.call(props, key)) {
+      throw new UsageError(`${what} gives "${key}" twice; every term must match, so give each key once (a /regexp/ can say "either")`);
+    }
+    props[key] = pattern(eq <= 0 ? term : term.slice(eq + 1));
   }
   return props;
 }

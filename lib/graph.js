@@ -17,10 +17,16 @@ const CLOSE_UNLINK_MS = 2000;
 const LINK_USAGE = 'linkPorts requires two port IDs (outputPortId, inputPortId)';
 const LINK_NODES_USAGE = 'linkNodesNameToId requires (srcNodeName, dstNodeId)';
 
+// An AbortSignal, or anything that behaves as one (the typings' AbortSignalLike).
 function checkSignal(signal, what) {
-  if (signal !== undefined && !(signal instanceof AbortSignal)) {
-    throw new TypeError(`${what}: signal must be an AbortSignal`);
-  }
+  if (signal === undefined) return;
+  const ok =
+    signal !== null &&
+    typeof signal === 'object' &&
+    typeof signal.aborted === 'boolean' &&
+    typeof signal.addEventListener === 'function' &&
+    typeof signal.removeEventListener === 'function';
+  if (!ok) throw new TypeError(`${what}: signal must be an AbortSignal`);
 }
 
 // 'Input' / 'Output' as waitForNewNode takes them; for ports also 'in' / 'out'.

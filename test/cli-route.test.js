@@ -60,22 +60,26 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
   const sink = await fixture.add('rr-sink', 'Audio/Sink', 'MONO', '0');
   const a = await fixture.add('rr-a', 'Audio/Source', '0', 'FL,FR');
   const b = await fixture.add('rr-b', 'Audio/Source', '0', '2');
+  // A value that only looks like /regexp/flags is a text: a path.
+  const c = await fixture.add('rr-c', 'Audio/Source;object.path=/x/y', '0', 'MONO');
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-rules-'));
   const file = path.join(dir, 'rules.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [
     { from: 'rr-a', to: { 'node.name': 'rr-sink' } },
     { from: { 'node.name': '/^rr-b$/' }, to: 'rr-sink', channels: 'positional' },
+    { from: { 'object.path': '/x/y' }, to: 'rr-sink' },
   ] }));
   const run = start(['--rules', file]);
   try {
     // Both stereo sides into the one MONO input; b has no channels.
-    await waitFor(() => linksFrom([...a.outputs, ...b.outputs]).length === 3, 5000, 'the links of both routes');
-    assert.deepEqual(linksFrom([...a.outputs, ...b.outputs]).map((p) => p[1]), [sink.inputs[0], sink.inputs[0], sink.inputs[0]]);
+    const outputs = [...a.outputs, ...b.outputs, ...c.outputs];
+    await waitFor(() => linksFrom(outputs).length === 4, 5000, 'the links of the three routes');
+    assert.deepEqual(linksFrom(outputs).map((p) => p[1]), Array(4).fill(sink.inputs[0]));
   } finally {
     run.child.kill('SIGINT');
   }
   assert.equal(await run.exited, 0, run.err);
-  assert.deepEqual(linksFrom([...a.outputs, ...b.outputs]), []);
+  assert.deepEqual(linksFrom([...a.outputs, ...b.outputs, ...c.outputs]), []);
   assert.match(run.out, /^route 1: linked rr-a:out_FL -> rr-sink:in_MONO/m);
 
   fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 5, to: 'x' }] }));
@@ -85,6 +89,10 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
   r = spawnSync(process.execPath, [CLI, 'route', '--from', 'x'], { encoding: 'utf8' });
   assert.equal(r.status, 2);
   assert.match(r.stderr, /at least one --to/);
+  // Two names for one key can never both match: refused, not the last kept.
+  r = spawnSync(process.execPath, [CLI, 'route', '--from', 'x', '--from', 'y', '--to', 'z'], { encoding: 'utf8' });
+  assert.equal(r.status, 2);
+  assert.match(r.stderr, /--from gives "node.name" twice/);
   fs.rmSync(dir, { recursive: true, force: true });
-  await fixture.remove(sink.id, a.id, b.id);
+  await fixture.remove(sink.id, a.id, b.id, c.id);
 });

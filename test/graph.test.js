@@ -210,6 +210,14 @@ test('waits: at once or when announced, never blocking the event loop; abort and
     const aborted = graph.waitForNode('g-wait-never', { signal: ac.signal, timeoutMs: Infinity });
     ac.abort(new Error('stop waiting'));
     await assert.rejects(aborted, { message: 'stop waiting' });
+    // Anything shaped like a signal serves, as the typings say.
+    const target = new EventTarget();
+    const like = Object.assign(target, { aborted: false, reason: undefined });
+    const byLike = graph.waitForNode('g-wait-never', { signal: like });
+    Object.assign(like, { aborted: true, reason: new Error('stopped by a look-alike') });
+    like.dispatchEvent(new Event('abort'));
+    await assert.rejects(byLike, { message: 'stopped by a look-alike' });
+    await assert.rejects(graph.waitForNode('x', { signal: {} }), { name: 'TypeError', message: 'waitForNode: signal must be an AbortSignal' });
     await assert.rejects(graph.waitForNode('g-wait-never', { timeoutMs: 20 }), /g-wait-never.*20 ms/);
     await assert.rejects(graph.waitForPorts(id, { direction: 'out', count: 1, timeoutMs: 20 }), /within 20 ms/);
     await assert.rejects(graph.waitForNode(42), TypeError);
