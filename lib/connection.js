@@ -53,7 +53,7 @@ class Connection {
   state = 'connecting'; // connecting | connected | disconnected | closed
   routes = new Set(); // the open routes of every handle, in the order made
   linking = new Set(); // 'out:in' pairs some route is asking for right now
-  #handles = new Set(); // open handles: { reconnect, deliver(name, payload), lost(reason, willReconnect) }
+  #handles = new Set(); // open handles: { reconnect, deliver(name, payload), lost(message, wasConnected, keep) }
   #starting = new Set(); // connect() calls waiting for the first answer
   #requests = new Map(); // token -> { settle, id }
   #byLinkId = new Map(); // registry id -> token, once bound
@@ -227,7 +227,7 @@ class Connection {
     const retry = res !== 0;
     const keep = (h) => retry && h.reconnect;
     for (const start of [...this.#starting]) if (!(retry && start.reconnect)) start.reject(message);
-    for (const handle of [...this.#handles]) handle.lost(new Error(`PipeWire disconnected: ${message}`), wasConnected, keep(handle));
+    for (const handle of [...this.#handles]) handle.lost(message, wasConnected, keep(handle));
     if (this.#handles.size > 0 || this.#starting.size > 0) this.#scheduleReconnect();
     else this.#end();
   }

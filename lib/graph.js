@@ -81,7 +81,7 @@ class Graph extends EventEmitter {
   #hooks = {
     reconnect: false,
     deliver: (name, payload) => this.#deliver(name, payload),
-    lost: (reason, wasConnected, keep) => this.#lost(reason, wasConnected, keep),
+    lost: (message, wasConnected, keep) => this.#lost(message, wasConnected, keep),
   };
 
   // --- the mirror -----------------------------------------------------------
@@ -310,12 +310,13 @@ class Graph extends EventEmitter {
     if (MIRROR_EVENTS.has(name)) this.emit(name, payload);
   }
 
-  #lost(reason, wasConnected, keep) {
+  #lost(message, wasConnected, keep) {
+    const reason = new Error(`PipeWire disconnected: ${message}`);
     for (const wait of [...this.#waits]) wait('disconnected', reason);
     this.#made.clear(); // gone with the connection
     if (wasConnected && this.#state === 'connected') {
       this.#state = 'disconnected';
-      this.emit('disconnected', { message: reason.message.replace(/^PipeWire disconnected: /, '') });
+      this.emit('disconnected', { message });
     }
     if (!keep && this.#state !== 'connecting') this.#shutdown(reason);
   }
