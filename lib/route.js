@@ -9,6 +9,7 @@ const { EventEmitter } = require('node:events');
 const { compileMatcher } = require('./match');
 const { pairPorts } = require('./pairing');
 const { kRoundTrip } = require('./graph');
+const { Handback } = require('./handback');
 
 // Pairs of ports some route of a Graph is linking right now: two routes that
 // want the same pair never both ask for it.
@@ -32,6 +33,7 @@ class Route extends EventEmitter {
   #dirty = new Set(); // node ids to look at after the next round trip
   #syncing = false;
   #listeners;
+  #handback = null; // exclusive: what was taken from others, to give back
 
   constructor(graph, options) {
     super();
@@ -47,6 +49,7 @@ class Route extends EventEmitter {
     this.#to = compileMatcher(to, 'route: to');
     this.#channels = channels;
     this.#exclusive = exclusive;
+    if (exclusive) this.#handback = new Handback(graph);
     if (!inFlightByGraph.has(graph)) inFlightByGraph.set(graph, new Set());
 
     this.#listeners = {
@@ -69,14 +72,20 @@ class Route extends EventEmitter {
     return [...this.#made.values()];
   }
 
-  /** Stops the route and removes the links it made. */
+  /**
+   * Stops the route and removes the links it made; an exclusive route then
+   * links its sources again where others had them (see lib/handback.js).
+   * Resolves with what was given back.
+   */
   async close() {
-    if (this.#closed) return;
+    if (this.#closed) return [];
     this.#closed = true;
     for (const [name, fn] of Object.entries(this.#listeners)) this.#graph.off(name, fn);
     const made = [...this.#made.keys()];
     await Promise.all(made.map((id) => this.#graph.unlink(id).catch(() => {})));
     this.#made.clear();
+    const sinks = [...this.#nodes].filter(([, e]) => e.sink).map(([id]) => id);
+    return this.#handback ? this.#handback.giveBack(sinks) : [];
   }
 
   // --- following the graph ------------------------------------------------------
@@ -198,7 +207,9 @@ class Route extends EventEmitter {
       if (!mine.has(link.out) || wanted.has(pairKey(link.out, link.in)) || this.#removing.has(id)) continue;
       if (!this.#made.has(id) && !this.#exclusive) continue;
       this.#removing.add(id);
-      this.#graph.unlink(id).catch((err) => {
+      const removal = this.#graph.unlink(id);
+      if (!this.#made.has(id)) this.#handback?.take(id, removal);
+      removal.catch((err) => {
         this.#removing.delete(id);
         if (!this.#closed && this.#links.has(id)) this.#fail(err);
       });
