@@ -102,11 +102,10 @@ class Handback {
     if (record.out.portSerial === undefined || record.in.portSerial === undefined) return;
     removal.then(
       () => {
-        // Where a client put the source last is what it gets back.
-        for (const [key, r] of this.#records) {
-          if (r.client === record.client && r.out.nodeSerial === record.out.nodeSerial && r.in.nodeSerial !== record.in.nodeSerial) this.#records.delete(key);
-        }
-        if (this.#records.size < MAX_RECORDS) this.#records.set(`${record.out.portSerial}:${record.in.portSerial}`, record);
+        // Kept in the order taken: the last is the latest.
+        const key = `${record.out.portSerial}:${record.in.portSerial}`;
+        this.#records.delete(key);
+        if (this.#records.size < MAX_RECORDS) this.#records.set(key, record);
       },
       () => {},
     );
@@ -129,14 +128,8 @@ class Handback {
     const nodes = new Map(graph.nodes().map((n) => [n.id, n]));
     const alive = (e) =>
       serialOf(ports.get(e.port)) === e.portSerial && serialOf(nodes.get(e.node)) === e.nodeSerial && ports.get(e.port).nodeId === e.node;
-    const groups = new Map();
-    for (const r of records) {
-      if (!alive(r.out) || !alive(r.in)) continue;
-      const key = `${r.out.node}:${r.in.node}:${r.client}`;
-      if (!groups.has(key)) groups.set(key, []);
-      groups.get(key).push(r);
-    }
-    if (groups.size === 0) return [];
+    const live = records.filter((r) => alive(r.out) && alive(r.in));
+    if (live.length === 0) return [];
 
     let meta = null;
     try {
@@ -144,16 +137,29 @@ class Handback {
     } catch {
       // No tools or no answer: links only.
     }
+    // The session manager's links go back through it, one move per stream,
+    // to the target it had last (it may have been moved during the route);
+    // every other link taken is made again, per pair of nodes.
+    const isStream = (e) => e.mediaClass.startsWith('Stream/');
+    const streamOf = (r) => (isStream(r.out) === isStream(r.in) ? undefined : isStream(r.out) ? r.out : r.in);
+    const bySessionManager = (r) => meta !== null && Number(r.client) === meta.owner && streamOf(r) !== undefined;
+    const peerOf = (r) => (streamOf(r) === r.out ? r.in : r.out).node;
+    const lastTarget = new Map(); // stream node -> its latest peer node
+    for (const r of live) if (bySessionManager(r)) lastTarget.set(streamOf(r).node, peerOf(r));
+    const groups = new Map();
+    for (const r of live) {
+      const viaManager = bySessionManager(r);
+      if (viaManager && lastTarget.get(streamOf(r).node) !== peerOf(r)) continue;
+      const key = `${r.out.node}:${r.in.node}:${viaManager}`;
+      if (!groups.has(key)) groups.set(key, { viaManager, records: [] });
+      groups.get(key).records.push(r);
+    }
     return Promise.all(
-      [...groups.values()].map(async (group) => {
-        const { out, in: inp, client } = group[0];
-        const result = { from: out.node, to: inp.node, by: 'link' };
+      [...groups.values()].map(async ({ viaManager, records: group }) => {
+        const result = { from: group[0].out.node, to: group[0].in.node, by: 'link' };
         try {
-          if (meta && client !== undefined && Number(client) === meta.owner && (await this.#askSessionManager(group, meta, preferred))) {
-            result.by = 'session-manager';
-          } else {
-            await this.#relink(group);
-          }
+          if (viaManager && (await this.#askSessionManager(group, meta, preferred))) result.by = 'session-manager';
+          else await this.#relink(group);
         } catch (e) {
           result.error = e;
         }
@@ -169,9 +175,7 @@ class Handback {
   async #askSessionManager(group, meta, preferred) {
     const graph = this.#graph;
     const { out, in: inp } = group[0];
-    const outIsStream = out.mediaClass.startsWith('Stream/');
-    if (outIsStream === inp.mediaClass.startsWith('Stream/')) return false;
-    const [stream, target] = outIsStream ? [out, inp] : [inp, out];
+    const [stream, target] = out.mediaClass.startsWith('Stream/') ? [out, inp] : [inp, out];
     const nodes = graph.nodes();
     const candidates = nodes.filter((n) => n.id !== target.node && n.props['media.class'] === target.mediaClass);
     const via = candidates.find((n) => preferred.includes(n.id)) ?? candidates[0];
