@@ -50,7 +50,7 @@ async function defaultMetadata() {
 function setTarget(subject, entry) {
   if (entry === undefined) return tool('pw-metadata', ['-n', 'default', '-d', String(subject), 'target.object']);
   const value = typeof entry.value === 'object' ? JSON.stringify(entry.value) : String(entry.value);
-  return tool('pw-metadata', ['-n', 'default', String(subject), 'target.object', value, entry.type]);
+  return tool('pw-metadata', ['-n', 'default', String(subject), 'target.object', value, ...(entry.type ? [entry.type] : [])]);
 }
 
 const serialOf = (obj) => obj?.props?.['object.serial'];
