@@ -181,11 +181,17 @@ class Handback {
     const via = candidates.find((n) => preferred.includes(n.id)) ?? candidates[0];
     if (!via) return false;
 
-    const linked = (a, b) => () => graph.links().some((l) => (l.srcNodeId === a && l.sinkNodeId === b) || (l.srcNodeId === b && l.sinkNodeId === a));
+    // Moved once the session manager has linked the stream to `via`.
+    const movedThere = () =>
+      graph.links().some((l) => Number(l.props['client.id']) === meta.owner && [l.srcNodeId, l.sinkNodeId].sort().join() === [stream.node, via.id].sort().join());
     const had = meta.entries.find((e) => e.subject === stream.node && e.key === 'target.object');
-    await setTarget(stream.node, { value: serialOf(via), type: 'Spa:Id' });
-    const moved = await linksSettle(graph, linked(stream.node, via.id), SETTLE_MS);
-    await setTarget(stream.node, had);
+    let moved = false;
+    try {
+      await setTarget(stream.node, { value: serialOf(via), type: 'Spa:Id' });
+      moved = await linksSettle(graph, movedThere, SETTLE_MS);
+    } finally {
+      await setTarget(stream.node, had);
+    }
     if (!moved) return false;
     const pairs = group.map((r) => [r.out.port, r.in.port]);
     const back = () => {
