@@ -38,43 +38,59 @@ function pwLinkPairs(nodeName, env) {
   return pairs.sort();
 }
 
-test('beside WirePlumber: the stream goes back to the sink it had, with its links, and a later move leaves it on one sink', async (t) => {
+test('beside WirePlumber: streams go back to the sink they had, with its links and their metadata, and a later move leaves them on one sink', async (t) => {
   const daemon = startDaemon({ objects: ['sm-a', 'sm-b', 'sm-c'].map(stereoSink) });
   const sm = await startSessionManager(daemon);
-  let stream;
+  const streams = [];
   let graph;
   t.after(async () => {
     await graph?.close();
-    stream?.kill();
+    for (const s of streams) s.kill();
     await sm.stop();
     daemon.stop();
   });
-  sm.setMetadata(0, 'default.configured.audio.sink', JSON.stringify({ name: 'sm-a' }), 'Spa:String:JSON');
-  await poll(() => sm.metadata()?.some((e) => e.key === 'default.audio.sink' && e.value?.name === 'sm-a'), 5000, 'sm-a as the default sink');
-  stream = playStream(sm, 'sm-stream');
-  const onA = ['sm-stream:output_FL -> sm-a:playback_FL', 'sm-stream:output_FR -> sm-a:playback_FR'];
-  await poll(() => String(pairsOfNode('sm-stream')) === String(onA), 5000, 'WirePlumber to link the stream to sm-a', 20);
-  const wpClient = linksOfNode('sm-stream')[0].client;
-
   const { connect } = require('..');
   graph = await connect();
   const node = (name) => graph.nodes().find((n) => n.name === name);
-  const route = graph.route({ from: 'sm-stream', to: 'sm-b', exclusive: true });
-  await poll(() => String(pairsOfNode('sm-stream')) === String(onA.map((p) => p.replace(/sm-a/g, 'sm-b'))), 5000, 'the route to take the stream', 20);
-
-  assert.deepEqual(await route.close(), [{ from: node('sm-stream').id, to: node('sm-a').id, by: 'session-manager' }]);
-  // Given back when close() resolves, by the session manager itself (its
-  // links, not lingering ones of ours), and its metadata as it was.
-  assert.deepEqual(linksOfNode('sm-stream'), onA.map((pair) => ({ pair, client: wpClient })));
-  assert.deepEqual(pwLinkPairs('sm-stream', sm.env), onA);
-  assert.equal(sm.metadata().filter((e) => e.subject === node('sm-stream').id).length, 0, JSON.stringify(sm.metadata()));
-
-  // The session manager moves it later: nothing stays behind on sm-a.
-  sm.setMetadata(node('sm-stream').id, 'target.object', node('sm-c').props['object.serial']);
-  const onC = onA.map((p) => p.replace(/sm-a/g, 'sm-c'));
-  await poll(() => String(pairsOfNode('sm-stream')) === String(onC), 5000, 'the stream on sm-c only', 20).catch((e) => {
-    throw new Error(`${e.message}; links: ${pairsOfNode('sm-stream').join(', ')}`);
+  const on = (stream, sink) => [`${stream}:output_FL -> ${sink}:playback_FL`, `${stream}:output_FR -> ${sink}:playback_FR`];
+  const settled = (stream, sink, what) => poll(() => String(pairsOfNode(stream)) === String(on(stream, sink)), 5000, what, 20).catch((e) => {
+    throw new Error(`${e.message}; links: ${pairsOfNode(stream).join(', ')}`);
   });
+
+  // sm-one on the default sink; sm-two where the user put it (its own
+  // "target.object"), the same sink.
+  sm.setMetadata(0, 'default.configured.audio.sink', JSON.stringify({ name: 'sm-a' }), 'Spa:String:JSON');
+  await poll(() => sm.metadata()?.some((e) => e.key === 'default.audio.sink' && e.value?.name === 'sm-a'), 5000, 'sm-a as the default sink');
+  streams.push(playStream(sm, 'sm-one'), playStream(sm, 'sm-two'));
+  await settled('sm-one', 'sm-a', 'WirePlumber to link sm-one to sm-a');
+  await settled('sm-two', 'sm-a', 'WirePlumber to link sm-two to sm-a');
+  const two = (await graph.waitForNode('sm-two')).id;
+  const aSerial = Number(node('sm-a').props['object.serial']);
+  sm.setMetadata(two, 'target.object', aSerial);
+  const wpClient = linksOfNode('sm-one')[0].client;
+
+  const route = graph.route({ from: /^sm-(one|two)$/, to: 'sm-b', exclusive: true });
+  await settled('sm-one', 'sm-b', 'the route to take sm-one');
+  await settled('sm-two', 'sm-b', 'the route to take sm-two');
+  const given = await route.close();
+  assert.deepEqual(
+    given.sort((x, y) => x.from - y.from),
+    [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })),
+  );
+  // Given back when close() resolves, by the session manager itself (its
+  // links, not lingering ones of ours), their metadata as it was.
+  for (const name of ['sm-one', 'sm-two']) {
+    assert.deepEqual(linksOfNode(name), on(name, 'sm-a').map((pair) => ({ pair, client: wpClient })));
+    assert.deepEqual(pwLinkPairs(name, sm.env), on(name, 'sm-a'));
+  }
+  const entries = (id) => sm.metadata().filter((e) => e.subject === id).map((e) => `${e.key}=${e.value}`);
+  assert.deepEqual(entries(node('sm-one').id), []);
+  assert.deepEqual(entries(two), [`target.object=${aSerial}`]);
+
+  // The session manager moves them later: nothing stays behind on sm-a.
+  for (const name of ['sm-one', 'sm-two']) sm.setMetadata(node(name).id, 'target.object', node('sm-c').props['object.serial']);
+  await settled('sm-one', 'sm-c', 'sm-one on sm-c only');
+  await settled('sm-two', 'sm-c', 'sm-two on sm-c only');
 });
 
 test('no session manager, quorvane route --exclusive: Ctrl-C gives back the links it removed, as lingering links, and only those', async (t) => {
