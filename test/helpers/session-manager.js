@@ -198,6 +198,8 @@ function silenceWav(file, seconds) {
 /**
  * Plays silence with pw-play as a stream named `name` ("Stream/Output/Audio",
  * linked by the session manager). Returns the child; stop it with kill().
+ * (WirePlumber does not link pw-fixture's nodes: they offer no format, so
+ * its audio adapter item refuses them.) The daemon's null sinks drive it.
  */
 function playStream(sm, name, { seconds = 120 } = {}) {
   const file = silenceWav(path.join(sm.dir, `${name}.wav`), seconds);
