@@ -1,6 +1,7 @@
 'use strict';
 // quorvane route: routes that keep themselves until Ctrl-C, from the command
-// line or from a rules file. The links the routes made are removed at the end.
+// line or from a rules file. The links the routes made are removed at the end,
+// and exclusive routes give back what they took.
 const fs = require('node:fs');
 const { EXIT, CliError, UsageError } = require('./cli-args');
 const { say, warn } = require('./cli-output');
@@ -121,7 +122,13 @@ async function route(argv) {
     reconnect: true,
     onStop: async () => {
       if (graph.state !== 'connected') return; // the links went with the connection
-      await Promise.all(routes.map((r) => r.close()));
+      const given = (await Promise.all(routes.map((r) => r.close()))).flat();
+      const name = (id) => graph.nodes().find((n) => n.id === id)?.name ?? String(id);
+      for (const g of given) {
+        const what = `${name(g.from)} -> ${name(g.to)}`;
+        if (g.error) warn(`could not give back ${what}: ${g.error.message}`);
+        else say(`gave back ${what} (${g.by === 'session-manager' ? 'through the session manager' : 'lingering links'})`);
+      }
     },
   });
 }

@@ -51,6 +51,7 @@ class Graph extends EventEmitter {
   #waits = new Set(); // (kind, payload) => void, for every event; 'closed' at the end
   #made = new Set(); // ids of the links this handle made and that exist
   #routes = new Set();
+  #closing = null; // the Promise of close()
 
   constructor(connection, { reconnect }) {
     super();
@@ -265,17 +266,21 @@ class Graph extends EventEmitter {
 
   // --- lifecycle --------------------------------------------------------------
 
-  // Ends this handle: its waits reject "Graph closed", its routes close and
-  // the links it made go. The connection closes with the last handle, unless
-  // createPwThread holds it. Idempotent.
-  async close() {
-    if (this.#state === 'closed') return;
-    const routes = [...this.#routes];
-    const made = [...this.#made];
-    await this.#shutdown(new Error('Graph closed'), () => [
-      ...routes.map((r) => r.close().catch(() => {})),
-      ...made.map((id) => this.#connection.unlink(id, CLOSE_UNLINK_MS).catch(() => {})),
-    ]);
+  // Ends this handle: its routes close (an exclusive one gives back what it
+  // took, which needs the handle still listening), then its waits reject
+  // "Graph closed" and the links it made go. The connection closes with the
+  // last handle, unless createPwThread holds it. Idempotent.
+  close() {
+    if (!this.#closing) {
+      this.#closing = (async () => {
+        await Promise.all([...this.#routes].map((r) => r.close().catch(() => {})));
+        const made = [...this.#made];
+        await this.#shutdown(new Error('Graph closed'), () =>
+          made.map((id) => this.#connection.unlink(id, CLOSE_UNLINK_MS).catch(() => {})),
+        );
+      })();
+    }
+    return this.#closing;
   }
 
   // A wait that also ends when the Graph closes (and, unless it says it

@@ -10,6 +10,7 @@
 const { EventEmitter } = require('node:events');
 const { compileMatcher, describeMatcher } = require('./match');
 const { pairPorts } = require('./pairing');
+const { Handback } = require('./handback');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
 
@@ -48,6 +49,7 @@ class Route extends EventEmitter {
   #dirty = new Set(); // node ids to look at after the next round trip
   #syncing = false;
   #listeners;
+  #handback = null; // exclusive: what was taken from others, to give back
 
   constructor(graph, options, { book, roundTrip, unlink, onClose }) {
     super();
@@ -69,6 +71,7 @@ class Route extends EventEmitter {
     this.#channels = channels;
     this.#exclusive = exclusive;
     book.routes.add(this);
+    if (exclusive) this.#handback = new Handback(graph);
 
     this.#listeners = {
       'node-created': (node) => this.#addNode(node),
@@ -94,9 +97,13 @@ class Route extends EventEmitter {
     return this.#description;
   }
 
-  /** Stops the route and removes the links it made that no other route wants. */
+  /**
+   * Stops the route and removes the links it made that no other route wants; an exclusive route then
+   * links its sources again where others had them (see lib/handback.js).
+   * Resolves with what was given back.
+   */
   async close() {
-    if (this.#closed) return;
+    if (this.#closed) return [];
     this.#closed = true;
     for (const [name, fn] of Object.entries(this.#listeners)) this.#graph.off(name, fn);
     for (const c of this.#contest.values()) clearTimeout(c.timer);
@@ -113,6 +120,8 @@ class Route extends EventEmitter {
     // What this route held exclusively, others may now take.
     for (const r of this.#otherRoutes()) r.#touchAll();
     await Promise.all(removals);
+    const sinks = [...this.#nodes].filter(([, e]) => e.sink).map(([id]) => id);
+    return this.#handback ? this.#handback.giveBack(sinks) : [];
   }
 
   // --- the other routes of the process ---------------------------------------------
@@ -272,7 +281,9 @@ class Route extends EventEmitter {
       if (!this.#made.has(id) && !this.#exclusive) continue;
       if (others.some((r) => r.#wants(link.out, link.in))) continue;
       this.#removing.add(id);
-      this.#unlink(id).catch((err) => {
+      const removal = this.#unlink(id);
+      if (!this.#made.has(id)) this.#handback?.take(id, removal);
+      removal.catch((err) => {
         this.#removing.delete(id);
         // Gone already (its owner or another route removed it): not a failure.
         if (this.#closed || !this.#graph.links().some((l) => l.id === id)) return;

@@ -1,0 +1,218 @@
+'use strict';
+// What an exclusive route took, given back when it closes: each link of
+// another client that the route removed from one of its sources is linked
+// again, when both ends still exist.
+//
+// Beside a session manager, re-making its links ourselves goes wrong: it
+// still believes the stream linked where it was (it never noticed the
+// removal), so when it later moves the stream it removes only its own, long
+// gone, links, and ours stay: the stream is heard on both sinks. Asking it to
+// link the stream again to the same target does nothing either (it thinks
+// that is done). So the session manager is asked to move the stream away
+// (to the route's sink, where it was heard until now) through the "default"
+// metadata's "target.object", and the stream's metadata is then put back as
+// it was: the session manager links it back where its own policy says, which
+// is where it was, with links it knows, and later moves stay clean.
+// Links of any other client (or with no session manager) are made again as
+// lingering links, which outlive this process as `pw-link` links do.
+//
+// Metadata writes and lingering links go through PipeWire's own tools
+// (pw-metadata, pw-dump, pw-link), which reach the same daemon as the add-on
+// through the same environment.
+const { execFile } = require('node:child_process');
+
+const TOOL_TIMEOUT_MS = 3000;
+const SETTLE_MS = 1000; // how long the session manager may take to follow a move
+const MAX_RECORDS = 1024;
+
+function tool(cmd, args) {
+  return new Promise((resolve, reject) => {
+    execFile(cmd, args, { timeout: TOOL_TIMEOUT_MS, encoding: 'utf8', maxBuffer: 1 << 20 }, (err, stdout, stderr) => {
+      if (err) {
+        const why = (stderr || '').trim().split('\n').pop() || err.message;
+        reject(new Error(`${cmd}: ${why}`));
+      } else resolve(stdout);
+    });
+  });
+}
+
+// The "default" metadata: { id, owner (client id), entries }, or null when
+// there is none (no session manager).
+async function defaultMetadata() {
+  const found = /Found "default" metadata (\d+)/.exec(await tool('pw-metadata', ['-n', 'default', '0']));
+  if (!found) return null;
+  const dump = JSON.parse(await tool('pw-dump', ['-N', found[1]]));
+  const meta = dump.find((o) => o.type === 'PipeWire:Interface:Metadata');
+  if (!meta) return null;
+  return { id: meta.id, owner: Number(meta.props?.['client.id']), entries: meta.metadata ?? [] };
+}
+
+function setTarget(subject, entry) {
+  if (entry === undefined) return tool('pw-metadata', ['-n', 'default', '-d', String(subject), 'target.object']);
+  const value = typeof entry.value === 'object' ? JSON.stringify(entry.value) : String(entry.value);
+  return tool('pw-metadata', ['-n', 'default', String(subject), 'target.object', value, ...(entry.type ? [entry.type] : [])]);
+}
+
+const serialOf = (obj) => obj?.props?.['object.serial'];
+
+// Resolves true once `test(graph)` holds, false after `ms`; checked on every
+// link event.
+function linksSettle(graph, test, ms) {
+  if (test()) return Promise.resolve(true);
+  return new Promise((resolve) => {
+    const check = () => {
+      if (!test()) return;
+      finish(true);
+    };
+    const finish = (ok) => {
+      clearTimeout(timer);
+      graph.off('link-created', check);
+      resolve(ok);
+    };
+    const timer = setTimeout(() => finish(test()), ms);
+    graph.on('link-created', check);
+  });
+}
+
+class Handback {
+  #graph;
+  #records = new Map(); // 'outSerial:inSerial' -> what was removed
+  #forget = () => this.#records.clear(); // a new daemon's ids and serials mean other things
+
+  constructor(graph) {
+    this.#graph = graph;
+    graph.on('disconnected', this.#forget);
+  }
+
+  /** The route is removing link `linkId`; it is kept for the hand-back once `removal` resolves. */
+  take(linkId, removal) {
+    const graph = this.#graph;
+    const link = graph.links().find((l) => l.id === linkId);
+    if (!link) return;
+    const ports = new Map(graph.ports().map((p) => [p.id, p]));
+    const nodes = new Map(graph.nodes().map((n) => [n.id, n]));
+    const end = (portId, nodeId) => ({
+      port: portId,
+      portSerial: serialOf(ports.get(portId)),
+      node: nodeId,
+      nodeSerial: serialOf(nodes.get(nodeId)),
+      mediaClass: nodes.get(nodeId)?.props['media.class'] ?? '',
+    });
+    const record = { out: end(link.srcPortId, link.srcNodeId), in: end(link.sinkPortId, link.sinkNodeId), client: link.props['client.id'] };
+    if (record.out.portSerial === undefined || record.in.portSerial === undefined) return;
+    removal.then(
+      () => {
+        // Kept in the order taken: the last is the latest.
+        const key = `${record.out.portSerial}:${record.in.portSerial}`;
+        this.#records.delete(key);
+        if (this.#records.size < MAX_RECORDS) this.#records.set(key, record);
+      },
+      () => {},
+    );
+  }
+
+  /**
+   * Gives back what was taken; `preferred` are node ids to move streams to on
+   * the way (the route's sinks). Resolves with one entry per source and
+   * former peer: { from, to, by: 'session-manager' | 'link', error? }.
+   */
+  async giveBack(preferred = []) {
+    const graph = this.#graph;
+    graph.off('disconnected', this.#forget);
+    const records = [...this.#records.values()];
+    this.#records.clear();
+    if (records.length === 0 || graph.state !== 'connected') return [];
+
+    // Only what still exists, checked by serial: ids are handed out again.
+    const ports = new Map(graph.ports().map((p) => [p.id, p]));
+    const nodes = new Map(graph.nodes().map((n) => [n.id, n]));
+    const alive = (e) =>
+      serialOf(ports.get(e.port)) === e.portSerial && serialOf(nodes.get(e.node)) === e.nodeSerial && ports.get(e.port).nodeId === e.node;
+    const live = records.filter((r) => alive(r.out) && alive(r.in));
+    if (live.length === 0) return [];
+
+    let meta = null;
+    try {
+      meta = await defaultMetadata();
+    } catch {
+      // No tools or no answer: links only.
+    }
+    // The session manager's links go back through it, one move per stream,
+    // to the target it had last (it may have been moved during the route);
+    // every other link taken is made again, per pair of nodes.
+    const isStream = (e) => e.mediaClass.startsWith('Stream/');
+    const streamOf = (r) => (isStream(r.out) === isStream(r.in) ? undefined : isStream(r.out) ? r.out : r.in);
+    const bySessionManager = (r) => meta !== null && Number(r.client) === meta.owner && streamOf(r) !== undefined;
+    const peerOf = (r) => (streamOf(r) === r.out ? r.in : r.out).node;
+    const lastTarget = new Map(); // stream node -> its latest peer node
+    for (const r of live) if (bySessionManager(r)) lastTarget.set(streamOf(r).node, peerOf(r));
+    const groups = new Map();
+    for (const r of live) {
+      const viaManager = bySessionManager(r);
+      if (viaManager && lastTarget.get(streamOf(r).node) !== peerOf(r)) continue;
+      const key = `${r.out.node}:${r.in.node}:${viaManager}`;
+      if (!groups.has(key)) groups.set(key, { viaManager, records: [] });
+      groups.get(key).records.push(r);
+    }
+    return Promise.all(
+      [...groups.values()].map(async ({ viaManager, records: group }) => {
+        const result = { from: group[0].out.node, to: group[0].in.node, by: 'link' };
+        try {
+          if (viaManager && (await this.#askSessionManager(group, meta, preferred))) result.by = 'session-manager';
+          else await this.#relink(group);
+        } catch (e) {
+          result.error = e;
+        }
+        return result;
+      }),
+    );
+  }
+
+  // Moves the stream away and puts its metadata back: the session manager
+  // then links it to its target again itself. False when that cannot be
+  // done here (no stream end, nowhere to move it, or the session manager
+  // does not follow), leaving the metadata as it was.
+  async #askSessionManager(group, meta, preferred) {
+    const graph = this.#graph;
+    const { out, in: inp } = group[0];
+    const [stream, target] = out.mediaClass.startsWith('Stream/') ? [out, inp] : [inp, out];
+    const nodes = graph.nodes();
+    const candidates = nodes.filter((n) => n.id !== target.node && n.props['media.class'] === target.mediaClass);
+    const via = candidates.find((n) => preferred.includes(n.id)) ?? candidates[0];
+    if (!via) return false;
+
+    // Moved once the session manager has linked the stream to `via`.
+    const movedThere = () =>
+      graph.links().some((l) => Number(l.props['client.id']) === meta.owner && [l.srcNodeId, l.sinkNodeId].sort().join() === [stream.node, via.id].sort().join());
+    const had = meta.entries.find((e) => e.subject === stream.node && e.key === 'target.object');
+    let moved = false;
+    try {
+      await setTarget(stream.node, { value: serialOf(via), type: 'Spa:Id' });
+      moved = await linksSettle(graph, movedThere, SETTLE_MS);
+    } finally {
+      await setTarget(stream.node, had);
+    }
+    if (!moved) return false;
+    const pairs = group.map((r) => [r.out.port, r.in.port]);
+    const back = () => {
+      const links = graph.links();
+      return pairs.every(([o, i]) => links.some((l) => l.srcPortId === o && l.sinkPortId === i));
+    };
+    if (!(await linksSettle(graph, back, SETTLE_MS))) throw new Error('the session manager did not link it back');
+    return true;
+  }
+
+  // Lingering links, as `pw-link` makes them: they stay after this process.
+  async #relink(group) {
+    for (const r of group) {
+      try {
+        await tool('pw-link', [String(r.out.port), String(r.in.port)]);
+      } catch (e) {
+        // Linked again meanwhile (by its owner): given back all the same.
+        if (!/File exists/.test(e.message)) throw e;
+      }
+    }
+  }
+}
+
+module.exports = { Handback };
