@@ -241,8 +241,19 @@ export interface Route
   extends TypedEmitter<{ linked: [link: CreatedLink]; unlinked: [link: CreatedLink]; error: [error: Error] }> {
   /** The links this route made and holds now. */
   readonly links: CreatedLink[];
-  /** Stops the route and removes the links it made (a link another route of the process wants stays, held by that route). */
-  close(): Promise<void>;
+  /**
+   * Stops the route and removes the links it made (a link another route of the process wants stays, held by that
+   * route). An exclusive route then gives back what it took: one entry per source and former peer.
+   */
+  close(): Promise<HandBack[]>;
+}
+
+/** What an exclusive route gave back as it closed: through the session manager, or as lingering links. */
+export interface HandBack {
+  from: number;
+  to: number;
+  by: 'session-manager' | 'link';
+  error?: Error;
 }
 
 /** An Error from the daemon's refusal: its own text, with errno and code ("EEXIST"). */

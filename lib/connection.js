@@ -53,6 +53,7 @@ class Connection {
   state = 'connecting'; // connecting | connected | disconnected | closed
   routes = new Set(); // the open routes of every handle, in the order made
   linking = new Set(); // 'out:in' pairs some route is asking for right now
+  ownLinks = new Set(); // ids of the links this process asked for and that exist
   #handles = new Set(); // open handles: { reconnect, deliver(name, payload), lost(message, wasConnected, keep) }
   #starting = new Set(); // connect() calls waiting for the first answer
   #requests = new Map(); // token -> { settle, id }
@@ -113,7 +114,11 @@ class Connection {
   // when the caller stops waiting.
   requestLink(out, inp, settle) {
     const token = newToken();
-    this.#requests.set(token, { settle, id: undefined });
+    const made = (link) => {
+      this.ownLinks.add(link.id);
+      settle.resolve(link);
+    };
+    this.#requests.set(token, { settle: { resolve: made, reject: settle.reject }, id: undefined });
     this.#queue.push({ token, out, inp });
     this.#pump();
     return () => this.#forgetRequest(token);
@@ -207,6 +212,7 @@ class Connection {
         break;
       }
       case 'link-destroyed':
+        this.ownLinks.delete(payload);
         this.#recentLinks.delete(payload);
         this.#settleUnlinks(payload);
         break;
@@ -222,6 +228,7 @@ class Connection {
     // What the PipeWire thread had is gone with the connection, and the links
     // this process made with it.
     this.#inFlight.clear();
+    this.ownLinks.clear();
     for (const id of [...this.#unlinks.keys()]) this.#settleUnlinks(id);
     // res 0: destroyPwThread closed the connection for everyone on purpose.
     const retry = res !== 0;
@@ -258,6 +265,7 @@ class Connection {
     addon.setGraphListener(undefined);
     this.#queue = [];
     this.#inFlight.clear();
+    this.ownLinks.clear();
     for (const id of [...this.#unlinks.keys()]) this.#settleUnlinks(id);
     for (const start of [...this.#starting]) start.reject(this.#endReason);
     this.#onEnd(this);

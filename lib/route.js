@@ -26,7 +26,7 @@ const CONTEST_REPORT_AT = 3;
 
 class Route extends EventEmitter {
   #graph;
-  #book; // { routes: Set<Route>, linking: Set<pair> }, shared by the connection's routes
+  #book; // { routes, linking, ownLinks }: the connection's, shared by its routes
   #roundTrip;
   #unlink;
   #onClose;
@@ -282,7 +282,8 @@ class Route extends EventEmitter {
       if (others.some((r) => r.#wants(link.out, link.in))) continue;
       this.#removing.add(id);
       const removal = this.#unlink(id);
-      if (!this.#made.has(id)) this.#handback?.take(id, removal);
+      // Only another client's link is given back, never one of this process.
+      if (!this.#book.ownLinks.has(id)) this.#handback?.take(id, removal);
       removal.catch((err) => {
         this.#removing.delete(id);
         // Gone already (its owner or another route removed it): not a failure.
