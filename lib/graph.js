@@ -25,6 +25,7 @@ const KINDS = [
   'link-failed',
   'link-ended',
   'sync-done',
+  'unlink-failed',
 ];
 const MIRROR_EVENTS = new Set(KINDS.slice(0, 6));
 
@@ -61,6 +62,12 @@ function portDirectionFilter(direction, what) {
   if (direction === 'in' || direction === 'Input') return (p) => p.direction === 1;
   if (direction === 'out' || direction === 'Output') return (p) => p.direction === 0;
   throw new TypeError(`${what}: direction must be 'in' or 'out'`);
+}
+
+// A link's "object.serial" as a number, when the link object carries one.
+function linkSerial(link) {
+  const text = link.props?.['object.serial'];
+  return typeof text === 'string' && /^\d{1,15}$/.test(text) ? Number(text) : undefined;
 }
 
 // The daemon's refusal, as Node.js reports system errors: its own text,
@@ -261,9 +268,17 @@ class Graph extends EventEmitter {
     throw err;
   }
 
-  unlink(linkId, { timeoutMs = 3000 } = {}) {
+  // A link already gone counts as removed. A link object pins the link by its
+  // serial, so that an id the daemon has given to a newer object since is
+  // left alone.
+  unlink(link, { timeoutMs = 3000 } = {}) {
+    let linkId, serial;
     try {
-      if (typeof linkId !== 'number') throw new TypeError('unlink requires a link ID');
+      if (typeof link === 'number') linkId = link;
+      else if (link !== null && typeof link === 'object' && typeof link.id === 'number') {
+        linkId = link.id;
+        serial = linkSerial(link);
+      } else throw new TypeError('unlink requires a link ID or a link');
       checkTimeout(timeoutMs, 'unlink');
     } catch (e) {
       return Promise.reject(e);
@@ -271,10 +286,18 @@ class Graph extends EventEmitter {
     return this.#wait(
       { timeoutMs, timeoutError: () => new Error(`link ${linkId} was not removed within ${timeoutMs} ms`) },
       (settle) => {
-        if (!addon.graphUnlink(linkId)) return settle.reject(new Error(`no link ${linkId}`));
+        let state;
+        try {
+          state = addon.graphUnlink(linkId, serial);
+        } catch (e) {
+          return settle.reject(e);
+        }
+        if (state === 'gone') return settle.resolve();
+        if (state === 'not-a-link') return settle.reject(new Error(`unlink: ${linkId} names a node or a port, not a link`));
         return {
           onEvent: (kind, payload) => {
             if (kind === 'link-destroyed' && payload === linkId) settle.resolve();
+            else if (kind === 'unlink-failed' && payload.id === linkId) settle.reject(refusal(payload.res, payload.message));
           },
         };
       },

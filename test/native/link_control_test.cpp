@@ -35,7 +35,9 @@ protected:
         ctx.nodes.push_back(n);
     }
     std::vector<uint32_t> queued() {
-        return std::vector<uint32_t>(ctx.linkDestructionQueue.begin(), ctx.linkDestructionQueue.end());
+        std::vector<uint32_t> ids;
+        for (const LinkRemoval& removal : ctx.linkDestructionQueue) ids.push_back(removal.linkId);
+        return ids;
     }
 };
 
@@ -164,19 +166,19 @@ TEST_F(Links, LinkNodesNeedsPortsOnBothSides) {
 }
 
 TEST_F(Links, QueuedIdsAreDroppedWhenNoLoopRuns) {
-    requestLinkDestruction(&ctx, 5);
-    requestLinkDestruction(&ctx, 5);
-    requestLinkDestruction(&ctx, 6);
+    requestLinkDestruction(&ctx, LinkRemoval{5, 0, false});
+    requestLinkDestruction(&ctx, LinkRemoval{5, 0, false});
+    requestLinkDestruction(&ctx, LinkRemoval{6, 0, false});
     EXPECT_EQ(queued(), (std::vector<uint32_t>{5, 5, 6}));
     processLinkDestructionQueue(&ctx);  // must return at once
     EXPECT_TRUE(queued().empty());
 }
 
 TEST_F(Links, DestroyOnLoopChecksItsArguments) {
-    uint32_t id = 5;
-    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, id, &id, 3, &ctx), -1);
-    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, id, &id, 4, nullptr), 0);
-    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, id, &id, 4, &ctx), 0) << "no registry, no request";
+    LinkRemoval removal{5, 0, false};
+    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, 0, &removal, 3, &ctx), -1);
+    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, 0, &removal, sizeof removal, nullptr), 0);
+    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, 0, &removal, sizeof removal, &ctx), 0) << "no registry, no request";
 }
 
 TEST_F(Links, ANamedLinkIsEnteredUnderItsRegistryIdWhenAnnounced) {
