@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "events/EventQueue.h"
 #include "links/LinkControl.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
@@ -193,6 +194,70 @@ TEST_F(Links, ANamedLinkIsEnteredUnderItsRegistryIdWhenAnnounced) {
     EXPECT_EQ(b.globalId, 80u);
     ASSERT_EQ(ctx.pendingNamedLinks.size(), 1u);
     EXPECT_EQ(ctx.pendingNamedLinks[0], &a);
+}
+
+// What no daemon here produces: ids reused under a request, and a refusal
+// that leaves the link in place.
+TEST_F(Links, RemovalsFollowTheSerialTheCallerSawAndReportARefusalOnlyWhenTheLinkStays) {
+    node(5, "src");
+    ctx.ports.push_back(PortInfo{6, 5, "out", 0, 0, {}});
+    ctx.links.push_back(LinkInfo{90, 5, 6, 2, 21,
+                                 std::string("object.serial\0"
+                                             "500\0",
+                                             18)});
+    ctx.links.push_back(LinkInfo{91, 5, 6, 2, 22, {}});
+    ASSERT_EQ(linkSerial(ctx.links[0]), 500u);
+    ASSERT_EQ(linkSerial(ctx.links[1]), 0u);
+    UnlinkOutcome outcome;
+    uint64_t older = 499, other = 7;
+    EXPECT_EQ(unlinkById(&ctx, 90, &older, outcome), LinkStatus::Ok);
+    EXPECT_EQ(outcome, UnlinkOutcome::Gone) << "the id names a newer link";
+    EXPECT_TRUE(queued().empty());
+    unlinkById(&ctx, 5, nullptr, outcome);
+    EXPECT_EQ(outcome, UnlinkOutcome::NotALink);
+    unlinkById(&ctx, 6, &other, outcome);
+    EXPECT_EQ(outcome, UnlinkOutcome::Gone) << "a link's serial: the link is gone";
+    unlinkById(&ctx, 77, nullptr, outcome);
+    EXPECT_EQ(outcome, UnlinkOutcome::Gone);
+    for (int i = 0; i < 2; i++) {
+        unlinkById(&ctx, 90, nullptr, outcome);
+        EXPECT_EQ(outcome, UnlinkOutcome::Removing);
+    }
+    ASSERT_EQ(ctx.linkDestructionQueue.size(), 1u) << "asked twice, queued once";
+    EXPECT_EQ(ctx.linkDestructionQueue[0].serial, 500u);
+    EXPECT_TRUE(ctx.linkDestructionQueue[0].quiet);
+
+    // On the PipeWire thread: a link whose serial changed is left alone
+    // (the registry and core are never touched then).
+    ctx.registry = reinterpret_cast<pw_registry*>(0x2);
+    LinkRemoval stale{90, 499, true}, gone{92, 0, true};
+    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, 0, &stale, sizeof stale, &ctx), 0);
+    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, 0, &gone, sizeof gone, &ctx), 0);
+    EXPECT_TRUE(ctx.sentRemovals.empty());
+    ctx.registry = nullptr;
+
+    // The daemon's errors for removals sent: matched by sequence number; a
+    // link gone meanwhile counts as removed, one that stays is the Graph's
+    // to hear, and may be asked for again.
+    ctx.graphListening = true;
+    ctx.sentRemovals = {SentRemoval{12, 13, false, LinkRemoval{90, 500, true}},
+                        SentRemoval{14, 15, false, LinkRemoval{93, 0, true}}};
+    EXPECT_FALSE(claimRemovalError(&ctx, PW_ID_CORE, 99, -2, "other"));
+    EXPECT_FALSE(claimRemovalError(&ctx, 3, 12, -2, "a proxy's own error"));
+    EXPECT_TRUE(claimRemovalError(&ctx, PW_ID_CORE, 14, -2, "unknown resource"));
+    EXPECT_EQ(queuedEventCount(&ctx), 0u);
+    EXPECT_TRUE(claimRemovalError(&ctx, PW_ID_CORE, 12, -1, "refused"));
+    PwEvent event;
+    ASSERT_TRUE(takeNextEvent(&ctx, event));
+    EXPECT_EQ(event.type, UnlinkFailed);
+    EXPECT_EQ(event.id, 90u);
+    EXPECT_EQ(event.res, -1);
+    EXPECT_EQ(event.text, "refused");
+    EXPECT_EQ(ctx.removalRequested.count(90), 0u);
+    EXPECT_TRUE(ctx.sentRemovals.empty());
+    ctx.sentRemovals = {SentRemoval{16, 17, false, LinkRemoval{90, 500, true}}};
+    settleSentRemovals(&ctx, 17);
+    EXPECT_TRUE(ctx.sentRemovals.empty()) << "no error can come after the round trip";
 }
 
 }  // namespace
