@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -259,6 +260,7 @@ TEST(LoopHandoff, AStopThatTimesOutLeavesTheReleaseToThePipeWireThread) {
     bool emptied = false;
     while (!emptied && monotonicMs() < deadline) {
         sleepMs(1);
+        std::lock_guard<std::mutex> released(ctx.releaseMutex);
         LockGuard lock(ctx.mutex);
         emptied = ctx.nodes.empty() && ctx.releaseState == PwContext::Release::Done;
     }
