@@ -73,9 +73,10 @@ test('the Graph: own links through their proxy, a reused id left alone, a link a
     // queued before the kill and carried out once the daemon has removed
     // everything, or asked for at once.
     for (let i = 0; i < 6; i++) {
+      // The route first: it hears the application only through the events.
+      const route = graph.route({ from: 'own-app-' + i, to: 'own-sink' });
       const app = new Fixture();
       const node = await app.add('own-app-' + i, 'Stream/Output/Audio', 0, 2);
-      const route = graph.route({ from: 'own-app-' + i, to: 'own-sink' });
       await waitFor(() => route.links.length === 2, 5000, 'the route links');
       if (i % 2 === 0) {
         const closing = route.close();
