@@ -280,8 +280,12 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   link(outputPortId: number, inputPortId: number, options?: { timeoutMs?: number }): Promise<CreatedLink>;
   /** Pairs the source's outputs with the sink's inputs; rejects with an AggregateError (`links`: those made). */
   linkNodes(source: NodeMatcher, sinkNodeId: number, options?: { timeoutMs?: number }): Promise<CreatedLink[]>;
-  /** Resolves when the link is gone; rejects when there is no such link. */
-  unlink(linkId: number, options?: { timeoutMs?: number }): Promise<void>;
+  /**
+   * Resolves when the link is gone, at once when it is gone already. A link object pins the link by its
+   * "object.serial", so a removal never reaches a newer object under a reused id. Rejects for an id that names a node
+   * or a port, and with the daemon's refusal when the link stays.
+   */
+  unlink(link: number | GraphLink | CreatedLink, options?: { timeoutMs?: number }): Promise<void>;
   route(options: RouteOptions): Route;
   /**
    * Ends this handle: its waits reject "Graph closed", its routes close, the links it made go. The connection closes

@@ -21,6 +21,7 @@ const KINDS = [
   'link-failed',
   'link-ended',
   'sync-done',
+  'unlink-failed',
 ];
 
 const ERRNO_CODES = new Map(Object.entries(os.constants.errno).map(([code, n]) => [n, code]));
@@ -149,12 +150,22 @@ class Connection {
     if (this.#requests.size === 0) this.#recentLinks.clear();
   }
 
-  // Resolves when the link is gone.
-  unlink(linkId, timeoutMs) {
+  // Resolves when the link is gone: at once when it is gone already (or its
+  // id names a newer object than the `serial` given); rejects with the
+  // daemon's refusal when it stays.
+  unlink(linkId, timeoutMs, serial) {
     return abortableWait(
       { timeoutMs, timeoutError: () => new Error(`link ${linkId} was not removed within ${timeoutMs} ms`) },
       (settle) => {
-        if (this.state === 'closed' || !addon.graphUnlink(linkId)) return settle.reject(new Error(`no link ${linkId}`));
+        if (this.state === 'closed') return settle.resolve(); // gone with the connection
+        let state;
+        try {
+          state = addon.graphUnlink(linkId, serial);
+        } catch (e) {
+          return settle.reject(e);
+        }
+        if (state === 'gone') return settle.resolve();
+        if (state === 'not-a-link') return settle.reject(new Error(`unlink: ${linkId} names a node or a port, not a link`));
         if (!this.#unlinks.has(linkId)) this.#unlinks.set(linkId, new Set());
         const waiting = this.#unlinks.get(linkId);
         waiting.add(settle);
@@ -166,11 +177,11 @@ class Connection {
     );
   }
 
-  #settleUnlinks(id) {
+  #settleUnlinks(id, err) {
     const waiting = this.#unlinks.get(id);
     if (!waiting) return;
     this.#unlinks.delete(id);
-    for (const settle of [...waiting]) settle.resolve();
+    for (const settle of [...waiting]) (err ? settle.reject(err) : settle.resolve());
   }
 
   // --- what the add-on says -------------------------------------------------------
@@ -200,6 +211,9 @@ class Connection {
       case 'link-failed':
         this.#answered(payload.token);
         this.#requests.get(payload.token)?.settle.reject(refusal(payload.res, payload.message));
+        return;
+      case 'unlink-failed':
+        this.#settleUnlinks(payload.id, refusal(payload.res, payload.message));
         return;
       case 'link-ended':
         this.#answered(payload.token);

@@ -44,6 +44,12 @@ function portDirectionFilter(direction, what) {
   throw new TypeError(`${what}: direction must be 'in' or 'out'`);
 }
 
+// A link's "object.serial" as a number, when the link object carries one.
+function linkSerial(link) {
+  const text = link.props?.['object.serial'];
+  return typeof text === 'string' && /^\d{1,15}$/.test(text) ? Number(text) : undefined;
+}
+
 class Graph extends EventEmitter {
   #state = 'connecting'; // connecting | connected | disconnected | closed
   #connection;
@@ -224,15 +230,23 @@ class Graph extends EventEmitter {
     throw err;
   }
 
-  unlink(linkId, { timeoutMs = 3000 } = {}) {
+  // A link already gone counts as removed. A link object pins the link by its
+  // serial, so that an id the daemon has given to a newer object since is
+  // left alone.
+  unlink(link, { timeoutMs = 3000 } = {}) {
+    let linkId, serial;
     try {
-      if (typeof linkId !== 'number') throw new TypeError('unlink requires a link ID');
+      if (typeof link === 'number') linkId = link;
+      else if (link !== null && typeof link === 'object' && typeof link.id === 'number') {
+        linkId = link.id;
+        serial = linkSerial(link);
+      } else throw new TypeError('unlink requires a link ID or a link');
       checkTimeout(timeoutMs, 'unlink');
     } catch (e) {
       return Promise.reject(e);
     }
     return this.#wait({}, (settle) => {
-      this.#connection.unlink(linkId, timeoutMs).then(settle.resolve, settle.reject);
+      this.#connection.unlink(linkId, timeoutMs, serial).then(settle.resolve, settle.reject);
     });
   }
 

@@ -153,7 +153,11 @@ class Route extends EventEmitter {
 
   // --- following the graph ------------------------------------------------------
 
+  // The first look at the graph reads the mirror, which may be ahead of the
+  // events still on their way: those that tell of what was seen already
+  // change nothing.
   #addNode(node) {
+    if (this.#nodes.has(node.id)) return;
     const source = this.#from(node);
     const sink = this.#to(node);
     if (source || sink) this.#nodes.set(node.id, { node, source, sink, ports: [] });
@@ -174,7 +178,7 @@ class Route extends EventEmitter {
   // wrong (a channel that only then finds its partner) is taken back.
   #addPort(port) {
     const entry = this.#nodes.get(port.nodeId);
-    if (!entry) return;
+    if (!entry || this.#portOwner.has(port.id)) return;
     entry.ports.push(port);
     this.#portOwner.set(port.id, port.nodeId);
     this.#reconcile(port.nodeId);

@@ -265,7 +265,7 @@ test('links: made, refused with the daemon answer, unknown ports, by node, unlin
 
     await graph.unlink(link.id);
     assert.ok(!graph.links().some((l) => l.id === link.id));
-    await assert.rejects(graph.unlink(link.id), { message: `no link ${link.id}` });
+    await graph.unlink(link.id); // already gone: counts as removed
     const made = await graph.linkNodes({ 'node.name': 'g-link-src' }, sink.id).catch((e) => e);
     assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
     assert.ok(graph.links().some((l) => l.id === theirs), 'the other client\'s link stays');

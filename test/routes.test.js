@@ -295,3 +295,29 @@ test('a link another client keeps removing is asked for again with a growing pau
   assert.equal(errors.length, 1, 'reported once');
   await fixture.remove(src.id, sink.id);
 });
+
+test('a route made while the events of a new node are still on their way links it once', async () => {
+  // Ports without channels pair by order: counted twice, the outputs would
+  // also reach the third input.
+  const sink = await fixture.add('early-sink', 'Audio/Sink', 3, 0);
+  await graph.waitForPorts(sink.id, { count: 3 });
+  // Made as the node is announced, once the mirror also holds its ports,
+  // whose events are still to come.
+  const made = new Promise((resolve) => {
+    const onNode = (node) => {
+      if (node.name !== 'early-app') return;
+      graph.off('node-created', onNode);
+      const deadline = Date.now() + 5000;
+      while (graph.ports().filter((p) => p.nodeId === node.id).length < 2 && Date.now() < deadline);
+      resolve(graph.route({ from: 'early-app', to: 'early-sink' }));
+    };
+    graph.on('node-created', onNode);
+  });
+  const app = await fixture.add('early-app', 'Stream/Output/Audio', 0, 2);
+  const route = await made;
+  await waitFor(() => route.links.length === 2, 5000, 'the links');
+  await settle();
+  assert.deepEqual(daemonPairs(([o]) => app.outputs.includes(o)), sorted([[app.outputs[0], sink.inputs[0]], [app.outputs[1], sink.inputs[1]]]));
+  await route.close();
+  await fixture.remove(sink.id, app.id);
+});

@@ -21,6 +21,7 @@ enum PwEventType : uint32_t {
     LinkRequestFailed = 9,  // `token`; `res`, `text`: the daemon's refusal
     LinkRequestEnded = 10,  // `token`: its proxy is gone (the link went, or never came)
     SyncDone = 11,          // `id`: the sequence number of a round trip asked for by the Graph
+    UnlinkFailed = 12,      // `id`: a link the Graph asked to remove and that stays; `res`, `text`: why
 };
 
 // Who gets the event: the listeners of `on`, the Graph, or both. Decided

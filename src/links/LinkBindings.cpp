@@ -68,10 +68,24 @@ NAN_METHOD(graphLink) {
     okOrThrow(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1), argUint32(info, 2)));
 }
 
-// graphUnlink(linkId): queues the removal of any link of the mirror, once;
-// false when there is no such link.
+// graphUnlink(linkId, serial?): queues the removal of a link of the mirror,
+// once. "removing" when "link-destroyed" will follow, "gone" when there is no
+// such link (any more: with `serial`, an id that names another object now),
+// "not-a-link" when the id names a node or a port.
 NAN_METHOD(graphUnlink) {
     if (!checkArgs(info, {ArgKind::Number}, "unlink requires a link ID")) return;
-    bool found = false;
-    if (okOrThrow(unlinkById(getContext(), argUint32(info, 0), found))) info.GetReturnValue().Set(found);
+    uint64_t serial = 0;
+    bool withSerial = info.Length() >= 2 && !info[1]->IsUndefined();
+    if (withSerial) {
+        double value = info[1]->IsNumber() ? Nan::To<double>(info[1]).FromJust() : -1;
+        if (!(value >= 0 && value <= 9007199254740991.0 && value == static_cast<double>(uint64_t(value))))
+            return Nan::ThrowTypeError("unlink: a link's serial must be a whole number");
+        serial = uint64_t(value);
+    }
+    UnlinkOutcome outcome;
+    if (!okOrThrow(unlinkById(getContext(), argUint32(info, 0), withSerial ? &serial : nullptr, outcome))) return;
+    const char* text = outcome == UnlinkOutcome::Removing ? "removing"
+                       : outcome == UnlinkOutcome::Gone   ? "gone"
+                                                          : "not-a-link";
+    info.GetReturnValue().Set(Nan::New(text).ToLocalChecked());
 }

@@ -16,11 +16,20 @@ uint32_t findSourceNodeIdLocked(PwContext* ctx, const std::string& name) {
 }
 
 // Queues a link's removal unless it is queued or sent already: the daemon
-// would answer a second destroy with an error. Graph lock held.
-bool requestRemovalLocked(PwContext* ctx, uint32_t linkId) {
-    if (!ctx->removalRequested.insert(linkId).second) return false;
-    requestLinkDestruction(ctx, linkId);
+// would answer a second destroy with an error. The link's serial goes with
+// it, so that the removal cannot reach an object that gets its id later.
+// Graph lock held.
+bool requestRemovalLocked(PwContext* ctx, const LinkInfo& link, bool quiet = false) {
+    if (!ctx->removalRequested.insert(link.id).second) return false;
+    requestLinkDestruction(ctx, LinkRemoval{link.id, linkSerial(link), quiet});
     return true;
+}
+
+template <typename Record>
+bool holds(const std::vector<Record>& list, uint32_t id) {
+    for (const Record& r : list)
+        if (r.id == id) return true;
+    return false;
 }
 
 }  // namespace
@@ -55,7 +64,7 @@ LinkStatus unlinkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t input
     for (const LinkInfo& link : ctx->links) {
         if (link.srcPortId != outputPortId || link.sinkPortId != inputPortId) continue;
         if (link.id == 0) return LinkStatus::Ok;
-        if (ctx->linkProxies.count(link.id)) requested = requestRemovalLocked(ctx, link.id);
+        if (ctx->linkProxies.count(link.id)) requested = requestRemovalLocked(ctx, link);
         forgetLinkLocked(ctx, link.id);
         return LinkStatus::Ok;
     }
@@ -90,26 +99,29 @@ LinkStatus unlinkNodesByName(PwContext* ctx, const std::string& srcNodeName, uin
     if (!isConnected(ctx)) return LinkStatus::NotConnected;
     LockGuard lock(ctx->mutex);
     uint32_t srcNodeId = findSourceNodeIdLocked(ctx, srcNodeName);
-    std::vector<uint32_t> ids;
+    std::vector<const LinkInfo*> links;
     for (const LinkInfo& link : ctx->links)
-        if (link.srcNodeId == srcNodeId && link.sinkNodeId == dstNodeId) ids.push_back(link.id);
-    for (uint32_t id : ids) {
-        if (requestRemovalLocked(ctx, id)) count++;
-        forgetLinkLocked(ctx, id);
+        if (link.srcNodeId == srcNodeId && link.sinkNodeId == dstNodeId) links.push_back(&link);
+    for (const LinkInfo* link : links) {
+        if (requestRemovalLocked(ctx, *link)) count++;
+        forgetLinkLocked(ctx, link->id);
     }
     return LinkStatus::Ok;
 }
 
-LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, bool& found) {
-    found = false;
+LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, const uint64_t* serial, UnlinkOutcome& outcome) {
+    outcome = UnlinkOutcome::Gone;
     if (!isConnected(ctx)) return LinkStatus::NotConnected;
     LockGuard lock(ctx->mutex);
     for (const LinkInfo& link : ctx->links) {
         if (link.id != linkId) continue;
-        found = true;
-        requestRemovalLocked(ctx, linkId);
+        if (serial && *serial != linkSerial(link)) return LinkStatus::Ok;  // the id names a newer link
+        outcome = UnlinkOutcome::Removing;
+        requestRemovalLocked(ctx, link, true);
         forgetLinkLocked(ctx, linkId);
-        break;
+        return LinkStatus::Ok;
     }
+    // A link's serial is never a node's or a port's: with one, the link is gone.
+    if (!serial && (holds(ctx->nodes, linkId) || holds(ctx->ports, linkId))) outcome = UnlinkOutcome::NotALink;
     return LinkStatus::Ok;
 }

@@ -32,6 +32,13 @@ LinkStatus linkNodesByName(PwContext* ctx, const std::string& srcNodeName, uint3
 // or sent already is not queued again, and not counted.
 LinkStatus unlinkNodesByName(PwContext* ctx, const std::string& srcNodeName, uint32_t dstNodeId, uint32_t& count);
 
-// Queues the removal of any link in the mirror by its id (once, however often
-// asked). `found`: the link is in the mirror.
-LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, bool& found);
+enum class UnlinkOutcome {
+    Gone,      // no such link (any more): nothing to do
+    Removing,  // its removal is queued or under way; "link-destroyed" follows
+    NotALink,  // the id names a node or a port
+};
+
+// The Graph's removal of a link of the mirror by its id, queued once however
+// often asked. With `serial` (the link's "object.serial" as the caller saw
+// it), an id that now names another object counts as gone.
+LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, const uint64_t* serial, UnlinkOutcome& outcome);

@@ -36,6 +36,9 @@ void enterLocked(PwContext* ctx, LinkProxyData* data, uint32_t id) {
 
 void onProxyBound(void* user, uint32_t globalId) {
     auto* data = static_cast<LinkProxyData*>(user);
+    // Bound before the link is announced, and withdrawn only after it.
+    data->boundId = globalId;
+    data->ctx->ownLinkProxies[globalId] = data->proxy;
     if (data->token) emitGraphEvent(data->ctx, LinkRequestBound, globalId, data->token);
     if (!data->byName) {
         data->globalId = globalId;
@@ -60,6 +63,8 @@ void onProxyDestroy(void* user) {
     auto* data = static_cast<LinkProxyData*>(user);
     spa_hook_remove(&data->listener);
     PwContext* ctx = data->ctx;
+    auto own = ctx->ownLinkProxies.find(data->boundId);
+    if (own != ctx->ownLinkProxies.end() && own->second == data->proxy) ctx->ownLinkProxies.erase(own);
     if (data->token) {
         ctx->graphRequestProxyIds.erase(pw_proxy_get_id(data->proxy));
         emitGraphEvent(ctx, LinkRequestEnded, 0, data->token);
@@ -101,7 +106,8 @@ pw_proxy* makeLinkProxy(PwContext* ctx, const CreateRequest* req) {
     if (!proxy) return nullptr;
 
     auto* data = static_cast<LinkProxyData*>(pw_proxy_get_user_data(proxy));
-    *data = LinkProxyData{ctx, proxy, {}, req->byName, req->outPort, req->inPort, SPA_ID_INVALID, req->token};
+    *data = LinkProxyData{ctx,         proxy,          {},         req->byName,   req->outPort,
+                          req->inPort, SPA_ID_INVALID, req->token, SPA_ID_INVALID};
     pw_proxy_add_listener(proxy, &data->listener, &kLinkProxyEvents, data);
     if (req->token) ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
     if (req->byName) {
@@ -166,13 +172,25 @@ void forgetLinkLocked(PwContext* ctx, uint32_t linkId) {
 
 namespace {
 
+// PipeWire thread (or a test's only thread).
 void onGlobalRemovedLocked(PwContext* ctx, uint32_t id) {
     ctx->removalRequested.erase(id);
+    // Whatever our proxy still holds, the id may name another object next.
+    ctx->ownLinkProxies.erase(id);
+}
+
+// PipeWire thread: what belongs to the connection that goes.
+void onReleased(PwContext* ctx) {
+    ctx->sentRemovals.clear();
+    ctx->ownLinkProxies.clear();
 }
 
 const ConnectionHooks kLinkHooks = {
     .linkAnnounced = claimNamedLinkLocked,
     .globalRemoved = onGlobalRemovedLocked,
+    .coreError = claimRemovalError,
+    .coreDone = settleSentRemovals,
+    .released = onReleased,
     .beforeClose = processLinkDestructionQueue,
 };
 

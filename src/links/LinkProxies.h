@@ -18,8 +18,9 @@ struct LinkProxyData {
     bool byName;  // entered in linkProxies/linkFormats once its id is known
     uint32_t outPort;
     uint32_t inPort;
-    uint32_t globalId;  // registry id once known, else SPA_ID_INVALID
-    uint32_t token;     // a Graph request: its outcome goes to the Graph; else 0
+    uint32_t globalId;                  // registry id once known, else SPA_ID_INVALID
+    uint32_t token;                     // a Graph request: its outcome goes to the Graph; else 0
+    uint32_t boundId = SPA_ID_INVALID;  // the id the daemon bound the proxy to
 };
 
 // Asks the daemon's link factory for a link, on the PipeWire thread, and

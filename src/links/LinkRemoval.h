@@ -1,5 +1,7 @@
-// Link removal: ids queued on the JavaScript thread, handed to the PipeWire
-// thread at the end of each dispatch run, destroyed there through the registry.
+// Link removal: removals queued on the JavaScript thread, handed to the
+// PipeWire thread at the end of each dispatch run and carried out there. A
+// link this process made goes through its own proxy; any other link by its
+// registry id, and only while that id still names the link that was meant.
 #pragma once
 
 #include <cstddef>
@@ -7,15 +9,32 @@
 
 #include <spa/support/loop.h>
 
+struct LinkInfo;
+struct LinkRemoval;
 struct PwContext;
 
-// Queues a link id and wakes the JavaScript thread. May be called with the
-// graph lock held (the queue lock nests inside it).
-void requestLinkDestruction(PwContext* ctx, uint32_t linkId);
+// The link's "object.serial": unlike its id, never handed out again. 0 when
+// the daemon announced none.
+uint64_t linkSerial(const LinkInfo& link);
 
-// Hands every queued id to the PipeWire thread. When its loop does not run,
-// the ids are dropped rather than waited on. JavaScript thread, no lock held.
+// Queues a removal and wakes the JavaScript thread. May be called with the
+// graph lock held (the queue lock nests inside it).
+void requestLinkDestruction(PwContext* ctx, const LinkRemoval& removal);
+
+// Hands every queued removal to the PipeWire thread. When its loop does not
+// run, they are dropped rather than waited on. JavaScript thread, no lock held.
 void processLinkDestructionQueue(PwContext* ctx);
 
-// Runs on the PipeWire thread: asks the registry to destroy the link.
+// Runs on the PipeWire thread (`data`: a LinkRemoval): when the mirror still
+// holds the link with the serial that was meant, destroys our proxy of it,
+// or else asks the registry, and follows the request with a round trip.
 int destroyLinkOnLoop(spa_loop* loop, bool async, uint32_t seq, const void* data, size_t size, void* user);
+
+// The daemon's error for a removal we sent, if it is one (true): a link
+// that is gone already counts as removed; one that stays is reported, to the
+// Graph for its removals, on standard error for the others. PipeWire thread.
+bool claimRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char* message);
+
+// A round trip ended: the removals it followed can get no error any more.
+// PipeWire thread.
+void settleSentRemovals(PwContext* ctx, int seq);

@@ -23,6 +23,25 @@
 struct LinkProxyData;
 struct PwContext;
 
+// A link removal on its way to the PipeWire thread: the link's registry id
+// and the "object.serial" it had when the removal was asked for (0 when the
+// daemon gives none), so that an id the daemon has handed out again since is
+// left alone.
+struct LinkRemoval {
+    uint32_t linkId = 0;
+    uint64_t serial = 0;
+    bool quiet = false;  // the Graph's: its outcome goes to the Graph, never to standard error
+};
+
+// A removal sent to the daemon, until the round trip after it is done: the
+// daemon's error for it, if any, comes before that.
+struct SentRemoval {
+    int destroySeq;  // the sequence number an error for the destroy carries
+    int syncSeq;     // the round trip sent right after it
+    bool viaRegistry;
+    LinkRemoval removal;
+};
+
 // What the link bookkeeping does when the connection changes. The links
 // subsystem installs them, so that the mirror below it needs no knowledge of
 // links it made. Unset members are skipped.
@@ -31,6 +50,13 @@ struct ConnectionHooks {
     void (*linkAnnounced)(PwContext* ctx, const LinkInfo& link);
     // A global was withdrawn; graph lock held.
     void (*globalRemoved)(PwContext* ctx, uint32_t id);
+    // A core error: true when it answers a request of the hook's owner,
+    // which then has dealt with it. PipeWire thread, no lock held.
+    bool (*coreError)(PwContext* ctx, uint32_t id, int seq, int res, const char* message);
+    // A round trip ended. PipeWire thread, no lock held.
+    void (*coreDone)(PwContext* ctx, int seq);
+    // The connection is being released: drop what belongs to it. PipeWire thread.
+    void (*released)(PwContext* ctx);
     // The connection is about to close: hand queued work to the PipeWire
     // thread. JavaScript thread, no lock held.
     void (*beforeClose)(PwContext* ctx);
@@ -66,6 +92,12 @@ struct PwContext {
     // Links whose removal was requested and whose withdrawal has not come:
     // a second request for one sends nothing.
     std::set<uint32_t> removalRequested;
+    // Registry id -> this process's own link proxy, for each link the daemon
+    // has bound to one of our proxies and not withdrawn. Such a link is
+    // removed through its proxy. PipeWire thread only.
+    std::map<uint32_t, pw_proxy*> ownLinkProxies;
+    // Removals sent and not yet followed by their round trip. PipeWire thread only.
+    std::vector<SentRemoval> sentRemovals;
     // Whether the Graph hears the changes of the mirror; decided together with
     // each change, under `mutex`.
     bool graphListening = false;
@@ -77,7 +109,7 @@ struct PwContext {
     std::set<int> graphSyncs;
 
     // Guarded by `queueMutex`.
-    std::deque<uint32_t> linkDestructionQueue;
+    std::deque<LinkRemoval> linkDestructionQueue;
 
     std::atomic<bool> connected{false};
     bool disconnectReported = false;  // PipeWire thread; reset at each connect
@@ -113,6 +145,15 @@ struct PwContext {
     // The connection on that thread. `loopState` says whether it runs; only
     // while it does may work be handed to the thread with a blocking invoke.
     bool threadStarted = false;  // a connection was started; JavaScript thread only
+    // The release of a connection, asked for through `releaseEvent` (which a
+    // full invoke queue cannot hold up) and answered under `releaseMutex`. A
+    // stop that waited in vain leaves it Abandoned: the PipeWire thread
+    // releases the connection and empties the mirror when it gets to it.
+    enum class Release { None, Asked, Done, Abandoned };
+    spa_source* releaseEvent = nullptr;  // made with the loop, on the PipeWire thread
+    std::mutex releaseMutex;
+    std::condition_variable releaseCv;
+    Release releaseState = Release::None;
     std::atomic<LoopState> loopState{LoopState::Ended};
     std::atomic<bool> initialSyncDone{false};  // written under `mutex`
     int initialSyncSeq = 0;
@@ -131,6 +172,10 @@ PwContext* getContext();
 
 // Empties the three mirror lists; the caller provides the exclusion.
 void clearContextData(PwContext* ctx);
+
+// Empties the mirror under the graph lock. A Graph that listens hears
+// `reason` (when given) as Disconnected, then the mirror go.
+void emptyMirror(PwContext* ctx, const char* reason);
 
 // RAII holder for one of the context's locks.
 class LockGuard {

@@ -21,6 +21,7 @@ namespace {
 
 constexpr LoopState Starting = LoopState::Starting, Running = LoopState::Running,
                     StopRequested = LoopState::StopRequested, Ended = LoopState::Ended;
+using Release = PwContext::Release;
 
 constexpr int kStartupPauseMs = 500;
 constexpr int kStartupLimitMs = 3000;
@@ -49,9 +50,12 @@ int quitOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
     return 0;
 }
 
-// Releases the connection, in the order hooks, registry, core. PipeWire
-// thread; the context and the loop stay for the next connection.
+// Releases the connection, in the order hooks, registry, core, and drops
+// what the thread kept for it. PipeWire thread; the context and the loop
+// stay for the next connection.
 void releaseConnection(PwContext* ctx) {
+    ctx->graphSyncs.clear();
+    if (ctx->hooks && ctx->hooks->released) ctx->hooks->released(ctx);
     if (ctx->registry) {
         spa_hook_remove(&ctx->registryListener);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(ctx->registry));
@@ -65,9 +69,27 @@ void releaseConnection(PwContext* ctx) {
     }
 }
 
-int releaseOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
-    releaseConnection(static_cast<PwContext*>(user));
-    return 0;
+// Carries out a release the JavaScript thread asked for, once. When that
+// thread stopped waiting, the mirror it emptied may have taken announcements
+// of the old connection since: they go too. PipeWire thread.
+void runAskedRelease(PwContext* ctx) {
+    {
+        std::lock_guard<std::mutex> lock(ctx->releaseMutex);
+        if (ctx->releaseState != Release::Asked && ctx->releaseState != Release::Abandoned) return;
+    }
+    releaseConnection(ctx);
+    bool late;
+    {
+        std::lock_guard<std::mutex> lock(ctx->releaseMutex);
+        late = ctx->releaseState == Release::Abandoned;
+        ctx->releaseState = Release::Done;
+        ctx->releaseCv.notify_all();
+    }
+    if (late) emptyMirror(ctx, nullptr);
+}
+
+void onReleaseAsked(void* data, uint64_t) {
+    runAskedRelease(static_cast<PwContext*>(data));
 }
 
 // One piece of work handed to the PipeWire thread while the JavaScript
@@ -157,6 +179,8 @@ int syncOnLoop(spa_loop*, bool, uint32_t, const void* data, size_t, void* user) 
 // and the round trip that ends the initial graph. PipeWire thread.
 int connectOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
     auto* ctx = static_cast<PwContext*>(user);
+    // A release the thread has not got to yet comes first.
+    runAskedRelease(ctx);
     if (ctx->loopState.load() != Starting) return 0;  // closed before it ran
     ctx->disconnectReported = false;
     pw_core* core = pw_context_connect(ctx->context, clientProperties(ctx), 0);
@@ -250,13 +274,24 @@ void waitForStartup(PwContext* ctx) {
 void stopPwThread(PwContext* ctx) {
     if (!ctx->threadStarted) return;
     ctx->loopState = StopRequested;
-    // Waited for, so that the released objects are out of the thread's hands
-    // before the mirror is emptied or a new connection starts. A connect
-    // queued before runs first and is released here too.
-    // The loop's queue may be full of posted link requests for a moment.
-    int64_t deadline = monotonicMs() + kReleaseLimitMs;
-    while (ctx->loopThreadRunning && !callOnLoop(ctx, releaseOnLoop, 0, nullptr, 0) && monotonicMs() < deadline)
-        sleepMs(1);
+    if (ctx->loopThreadRunning) {
+        // Asked through an event, which the loop's invoke queue (full of
+        // posted link requests, say) cannot hold up, and waited for, so that
+        // the released objects are out of the thread's hands before the
+        // mirror is emptied. A connect queued before is released too, as it
+        // runs. Should the thread not answer in time, the release stays its
+        // job: nothing of it is touched from here.
+        std::unique_lock<std::mutex> lock(ctx->releaseMutex);
+        ctx->releaseState = Release::Asked;
+        lock.unlock();
+        pw_loop_signal_event(pw_main_loop_get_loop(ctx->mainLoop), ctx->releaseEvent);
+        lock.lock();
+        int64_t deadline = monotonicMs() + kReleaseLimitMs;
+        // Bounded slices: a signal or a spurious wake-up only loops again.
+        while (ctx->releaseState == Release::Asked && !ctx->loopThreadEnded.load() && monotonicMs() < deadline)
+            ctx->releaseCv.wait_for(lock, std::chrono::milliseconds(50));
+        if (ctx->releaseState == Release::Asked) ctx->releaseState = Release::Abandoned;
+    }
     ctx->threadStarted = false;
     ctx->loopState = Ended;
 }
@@ -344,10 +379,13 @@ void* pwThreadFunc(void* arg) {
     }
     ctx->mainLoop = loop;
     ctx->context = context;
-    if (spa_source* entered = pw_loop_add_event(pw_main_loop_get_loop(loop), onLoopEntered, ctx)) {
-        pw_loop_signal_event(pw_main_loop_get_loop(loop), entered);
+    pw_loop* events = pw_main_loop_get_loop(loop);
+    ctx->releaseEvent = pw_loop_add_event(events, onReleaseAsked, ctx);
+    spa_source* entered = ctx->releaseEvent ? pw_loop_add_event(events, onLoopEntered, ctx) : nullptr;
+    if (entered) {
+        pw_loop_signal_event(events, entered);
         pw_main_loop_run(loop);
-        pw_loop_destroy_source(pw_main_loop_get_loop(loop), entered);
+        pw_loop_destroy_source(events, entered);
     } else {
         reportLoopStart(ctx, Ended);
     }
@@ -355,6 +393,8 @@ void* pwThreadFunc(void* arg) {
     // Process exit: the last connection was released already, unless the
     // exit came while one was still being made.
     releaseConnection(ctx);
+    if (ctx->releaseEvent) pw_loop_destroy_source(events, ctx->releaseEvent);
+    ctx->releaseEvent = nullptr;
     ctx->context = nullptr;
     pw_context_destroy(context);
     ctx->mainLoop = nullptr;
@@ -366,6 +406,7 @@ void* pwThreadFunc(void* arg) {
 void onCoreDone(void* data, uint32_t id, int seq) {
     auto* ctx = static_cast<PwContext*>(data);
     if (id != PW_ID_CORE) return;
+    if (ctx->hooks && ctx->hooks->coreDone) ctx->hooks->coreDone(ctx, seq);
     if (seq == ctx->initialSyncSeq && !ctx->initialSyncDone) {
         // Under the graph lock, so that a Graph that starts listening now
         // either sees the flag or gets the event.
@@ -385,6 +426,9 @@ void onCoreDone(void* data, uint32_t id, int seq) {
 
 void onCoreError(void* data, uint32_t id, int seq, int res, const char* message) {
     auto* ctx = static_cast<PwContext*>(data);
+    // The answer to a removal we sent (a link already gone, say) is the link
+    // bookkeeping's, and never the end of the connection.
+    if (ctx->hooks && ctx->hooks->coreError && ctx->hooks->coreError(ctx, id, seq, res, message)) return;
     // A refusal of a request made by the Graph reaches its Promise instead,
     // and a connection only the Graph holds reports its end as an event.
     bool graphOnly = id == PW_ID_CORE && !ctx->initialized.load();

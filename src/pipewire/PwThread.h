@@ -19,7 +19,9 @@ bool startPwThread(PwContext* ctx, bool verbose);
 void waitForStartup(PwContext* ctx);
 
 // Closes the connection: the PipeWire thread releases the registry and the
-// core, and this waits for it. The thread, its loop and context stay for the
+// core, and this waits for it, for at most 2 s; a thread that has not
+// answered by then releases it (and empties the mirror) when it gets to it,
+// before any new connection. The thread, its loop and context stay for the
 // next start. Safe in every state.
 void stopPwThread(PwContext* ctx);
 

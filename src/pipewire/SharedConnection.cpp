@@ -32,13 +32,6 @@ void appendCreatedLocked(PwContext* ctx, std::vector<PwEvent>& out) {
     }
 }
 
-// The mirror as the Graph hears it go: links, then ports, then nodes.
-void appendDestroyedLocked(PwContext* ctx, std::vector<PwEvent>& out) {
-    for (const LinkInfo& l : ctx->links) out.push_back(snapshotEvent(LinkDestroyed, l.id));
-    for (const PortInfo& p : ctx->ports) out.push_back(snapshotEvent(PortDestroyed, p.id));
-    for (const NodeInfo& n : ctx->nodes) out.push_back(snapshotEvent(NodeDestroyed, n.id));
-}
-
 bool running(const PwContext* ctx) {
     return ctx->loopState.load() == LoopState::Running && ctx->connected;
 }
@@ -52,20 +45,10 @@ bool connectionHeld(const PwContext* ctx) {
 void closeConnection(PwContext* ctx, const char* reason) {
     if (ctx->hooks && ctx->hooks->beforeClose) ctx->hooks->beforeClose(ctx);
     if (running(ctx)) flushToDaemon(ctx, kFlushLimitMs);
+    // What belongs to the PipeWire thread is released there, even when the
+    // stop gave up waiting for it.
     stopPwThread(ctx);
-    ctx->graphSyncs.clear();  // the thread has ended
-    LockGuard lock(ctx->mutex);
-    if (ctx->graphListening) {
-        std::vector<PwEvent> events;
-        if (reason) {
-            events.push_back(snapshotEvent(Disconnected, 0));
-            events.back().text = reason;
-        }
-        appendDestroyedLocked(ctx, events);
-        emitEvents(ctx, std::move(events));
-    }
-    clearContextData(ctx);
-    ctx->removalRequested.clear();
+    emptyMirror(ctx, reason);
 }
 
 bool holdForScript(PwContext* ctx, bool verbose) {

@@ -79,7 +79,8 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
             // The count is what went into the removal queue: links from "src" to 7.
             LockGuard lock(ctx.queueMutex);
             EXPECT_EQ(ctx.linkDestructionQueue.size(), count);
-            for (uint32_t id : ctx.linkDestructionQueue) {
+            for (const LinkRemoval& removal : ctx.linkDestructionQueue) {
+                uint32_t id = removal.linkId;
                 EXPECT_EQ((id - 1000) % 4, 2u) << id;
                 queuedIds.insert(id);
                 if (id > lastQueued) lastQueued = id;

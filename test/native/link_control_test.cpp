@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "events/EventQueue.h"
 #include "links/LinkControl.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
@@ -35,7 +36,9 @@ protected:
         ctx.nodes.push_back(n);
     }
     std::vector<uint32_t> queued() {
-        return std::vector<uint32_t>(ctx.linkDestructionQueue.begin(), ctx.linkDestructionQueue.end());
+        std::vector<uint32_t> ids;
+        for (const LinkRemoval& removal : ctx.linkDestructionQueue) ids.push_back(removal.linkId);
+        return ids;
     }
 };
 
@@ -164,19 +167,19 @@ TEST_F(Links, LinkNodesNeedsPortsOnBothSides) {
 }
 
 TEST_F(Links, QueuedIdsAreDroppedWhenNoLoopRuns) {
-    requestLinkDestruction(&ctx, 5);
-    requestLinkDestruction(&ctx, 5);
-    requestLinkDestruction(&ctx, 6);
+    requestLinkDestruction(&ctx, LinkRemoval{5, 0, false});
+    requestLinkDestruction(&ctx, LinkRemoval{5, 0, false});
+    requestLinkDestruction(&ctx, LinkRemoval{6, 0, false});
     EXPECT_EQ(queued(), (std::vector<uint32_t>{5, 5, 6}));
     processLinkDestructionQueue(&ctx);  // must return at once
     EXPECT_TRUE(queued().empty());
 }
 
 TEST_F(Links, DestroyOnLoopChecksItsArguments) {
-    uint32_t id = 5;
-    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, id, &id, 3, &ctx), -1);
-    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, id, &id, 4, nullptr), 0);
-    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, id, &id, 4, &ctx), 0) << "no registry, no request";
+    LinkRemoval removal{5, 0, false};
+    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, 0, &removal, 3, &ctx), -1);
+    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, 0, &removal, sizeof removal, nullptr), 0);
+    EXPECT_EQ(destroyLinkOnLoop(nullptr, false, 0, &removal, sizeof removal, &ctx), 0) << "no registry, no request";
 }
 
 TEST_F(Links, ANamedLinkIsEnteredUnderItsRegistryIdWhenAnnounced) {
@@ -191,6 +194,37 @@ TEST_F(Links, ANamedLinkIsEnteredUnderItsRegistryIdWhenAnnounced) {
     EXPECT_EQ(b.globalId, 80u);
     ASSERT_EQ(ctx.pendingNamedLinks.size(), 1u);
     EXPECT_EQ(ctx.pendingNamedLinks[0], &a);
+}
+
+// What no daemon here produces: a refusal that leaves the link in place.
+// The daemon's errors for removals sent are matched by sequence number; a
+// link gone meanwhile counts as removed, one that stays is the Graph's to
+// hear, and may be asked for again.
+TEST_F(Links, ARemovalErrorIsReportedOnlyWhenTheLinkStays) {
+    ctx.links.push_back(LinkInfo{90, 5, 6, 2, 21,
+                                 std::string("object.serial\0"
+                                             "500\0",
+                                             18)});
+    ctx.removalRequested.insert(90);
+    ctx.graphListening = true;
+    ctx.sentRemovals = {SentRemoval{12, 13, false, LinkRemoval{90, 500, true}},
+                        SentRemoval{14, 15, false, LinkRemoval{93, 0, true}}};
+    EXPECT_FALSE(claimRemovalError(&ctx, PW_ID_CORE, 99, -2, "other"));
+    EXPECT_FALSE(claimRemovalError(&ctx, 3, 12, -2, "a proxy's own error"));
+    EXPECT_TRUE(claimRemovalError(&ctx, PW_ID_CORE, 14, -2, "unknown resource"));
+    EXPECT_EQ(queuedEventCount(&ctx), 0u);
+    EXPECT_TRUE(claimRemovalError(&ctx, PW_ID_CORE, 12, -1, "refused"));
+    PwEvent event;
+    ASSERT_TRUE(takeNextEvent(&ctx, event));
+    EXPECT_EQ(event.type, UnlinkFailed);
+    EXPECT_EQ(event.id, 90u);
+    EXPECT_EQ(event.res, -1);
+    EXPECT_EQ(event.text, "refused");
+    EXPECT_EQ(ctx.removalRequested.count(90), 0u);
+    EXPECT_TRUE(ctx.sentRemovals.empty());
+    ctx.sentRemovals = {SentRemoval{16, 17, false, LinkRemoval{90, 500, true}}};
+    settleSentRemovals(&ctx, 17);
+    EXPECT_TRUE(ctx.sentRemovals.empty()) << "no error can come after the round trip";
 }
 
 }  // namespace

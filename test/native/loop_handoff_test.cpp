@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "Clock.h"
 #include "pipewire/PwContext.h"
 #include "pipewire/PwThread.h"
+#include "pipewire/SharedConnection.h"
 
 namespace {
 
@@ -189,3 +191,79 @@ TEST(LoopHandoff, OneThreadServesEveryConnectionAndEndsAtShutdown) {
 }
 
 }  // namespace
+
+namespace {
+
+// Holds the PipeWire thread until told to go on, then announces a node as a
+// registry handler of the old connection would.
+struct Blocker {
+    PwContext* ctx;
+    std::atomic<bool> blocked{false};
+    std::atomic<bool> go{false};
+};
+
+int holdLoop(spa_loop*, bool, uint32_t, const void* data, size_t, void*) {
+    Blocker* b = *static_cast<Blocker* const*>(data);
+    b->ctx->graphSyncs.insert(7);  // state of the PipeWire thread only
+    b->blocked = true;
+    while (!b->go) sleepMs(1);
+    LockGuard lock(b->ctx->mutex);
+    NodeInfo late;
+    late.id = 99;
+    b->ctx->nodes.push_back(late);
+    return 0;
+}
+
+int noop(spa_loop*, bool, uint32_t, const void*, size_t, void*) {
+    return 0;
+}
+
+}  // namespace
+
+TEST(LoopHandoff, AStopThatTimesOutLeavesTheReleaseToThePipeWireThread) {
+    NoDaemon noDaemon;
+    ASSERT_TRUE(noDaemon.ok());
+    PwContext ctx;
+    ASSERT_TRUE(startPwThread(&ctx, false));
+    ASSERT_TRUE(waitForFailedConnect(ctx));
+    pw_loop* loop = pw_main_loop_get_loop(ctx.mainLoop);
+
+    Blocker blocker{&ctx};
+    Blocker* ptr = &blocker;
+    ASSERT_GE(pw_loop_invoke(loop, holdLoop, 0, &ptr, sizeof ptr, false, &ctx), 0);
+    int64_t deadline = monotonicMs() + 5000;
+    while (!blocker.blocked && monotonicMs() < deadline) sleepMs(1);
+    ASSERT_TRUE(blocker.blocked);
+    // The invoke queue full too: no work handed over that way gets through.
+    bool full = false;
+    for (int i = 0; i < 1000000 && !full; i++) full = pw_loop_invoke(loop, noop, 0, nullptr, 0, false, &ctx) < 0;
+    ASSERT_TRUE(full);
+
+    int64_t start = monotonicMs();
+    closeConnection(&ctx, nullptr);
+    int64_t took = monotonicMs() - start;
+    EXPECT_GE(took, 1900) << "waited for the thread";
+    EXPECT_LT(took, 3000) << "but not for ever";
+    EXPECT_EQ(ctx.graphSyncs.count(7), 1u) << "the thread's own state is left to it";
+    EXPECT_TRUE(ctx.nodes.empty());
+
+    // Once free, the thread releases the connection (its own state with it)
+    // and drops what the old connection announced after the mirror was emptied.
+    blocker.go = true;
+    deadline = monotonicMs() + 5000;
+    bool emptied = false;
+    while (!emptied && monotonicMs() < deadline) {
+        sleepMs(1);
+        std::lock_guard<std::mutex> released(ctx.releaseMutex);
+        LockGuard lock(ctx.mutex);
+        emptied = ctx.nodes.empty() && ctx.releaseState == PwContext::Release::Done;
+    }
+    EXPECT_TRUE(emptied);
+    // The next connection starts and stops as usual.
+    ASSERT_TRUE(startPwThread(&ctx, false));
+    ASSERT_TRUE(waitForFailedConnect(ctx));
+    start = monotonicMs();
+    stopPwThread(&ctx);
+    EXPECT_LT(monotonicMs() - start, 1000);
+    shutdownPwThread(&ctx);
+}

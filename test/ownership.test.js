@@ -1,0 +1,156 @@
+'use strict';
+// Links are removed only through what this process owns: its own links
+// through their proxies, other clients' links by registry id only while the
+// id still names the link that was meant (the daemon hands freed ids out
+// again at once). A link already gone counts as removed, and nothing of the
+// Graph's removals reaches standard error. Each scenario runs in a child
+// process whose standard error is read whole.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, pwDump, pwLinkList } = require('./helpers/fixture');
+const { runChild } = require('./helpers/child');
+
+const ROOT = path.join(__dirname, '..');
+const daemon = startDaemon();
+const fixture = new Fixture();
+
+test.after(async () => {
+  await fixture.close();
+  daemon.stop();
+});
+
+const child = (script) =>
+  runChild(
+    `const quorvane = require(${JSON.stringify(ROOT)});
+     const { spawnSync } = require('node:child_process');
+     const { waitUntilSync } = require(${JSON.stringify(path.join(__dirname, 'helpers', 'daemon'))});
+     const { Fixture, waitFor } = require(${JSON.stringify(path.join(__dirname, 'helpers', 'fixture'))});
+     const daemonLinks = () => JSON.parse(spawnSync('pw-dump', { encoding: 'utf8' }).stdout)
+       .filter((o) => o.type === 'PipeWire:Interface:Link');
+     // Someone else removes link ID and links OUT -> IN anew, while this thread is held.
+     const reuse = (id, out, inp) => spawnSync('sh', ['-c', \`pw-link -d \${id} && pw-link \${out} \${inp}\`]);
+     (async () => { ${script} })().catch((e) => { console.log(e.stack); process.exit(1); });`,
+    { env: daemon.env, preload: false, timeoutMs: 60000 },
+  );
+
+const linksOf = (nodeId) =>
+  pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === nodeId);
+
+test('the Graph: own links through their proxy, a reused id left alone, a link already gone resolves, nothing printed', async () => {
+  const src = await fixture.add('own-src', 'Audio/Source', 0, 3);
+  const sink = await fixture.add('own-sink', 'Audio/Sink', 3, 0);
+  const [theirs] = await fixture.link([[src.outputs[2], sink.inputs[2]]]);
+  const [o0, o1, o2] = src.outputs;
+  const [i0, i1, i2] = sink.inputs;
+  const r = await child(`
+    const graph = await quorvane.connect();
+    const r = {};
+    const mine = await graph.link(${o0}, ${i0});
+    // Asked twice at once, by id and by the link: one removal, both resolve.
+    await Promise.all([graph.unlink(mine), graph.unlink(mine.id)]);
+    r.mineGone = !graph.links().some((l) => l.id === mine.id) && !daemonLinks().some((o) => o.id === mine.id);
+    await graph.unlink(mine.id);
+    r.node = await graph.unlink(${src.id}).catch((e) => e.message);
+    r.type = await graph.unlink('1').catch((e) => e.name);
+
+    // The other client's link is removed by someone else and its id handed
+    // out again before our removal, asked for just before, goes out.
+    const old = graph.links().find((l) => l.id === ${theirs});
+    const stale = graph.unlink(${theirs});
+    reuse(${theirs}, ${o2}, ${i2});
+    waitUntilSync(() => graph.links().some((l) => l.id === ${theirs} && l.props['object.serial'] !== old.props['object.serial']),
+      5000, 'the id to be handed out again');
+    await stale;
+    await graph.unlink(old); // the old link object: pinned by its serial, gone
+    // A request made after the removals has been answered: the daemon has seen them.
+    await graph.unlink(await graph.link(${o1}, ${i1}));
+    r.newSerial = daemonLinks().find((o) => o.id === ${theirs})?.info.props['object.serial'];
+    r.oldSerial = old.props['object.serial'];
+
+    // A route closed right after its application was killed: the removals
+    // queued before the kill and carried out once the daemon has removed
+    // everything, or asked for at once.
+    for (let i = 0; i < 6; i++) {
+      // The route first: it hears the application only through the events.
+      const route = graph.route({ from: 'own-app-' + i, to: 'own-sink' });
+      const app = new Fixture();
+      const node = await app.add('own-app-' + i, 'Stream/Output/Audio', 0, 2);
+      await waitFor(() => route.links.length === 2, 5000, 'the route links');
+      if (i % 2 === 0) {
+        const closing = route.close();
+        app.proc.kill('SIGKILL');
+        waitUntilSync(() => !graph.links().some((l) => l.srcNodeId === node.id), 5000, 'the links to go');
+        await closing;
+      } else {
+        app.proc.kill('SIGKILL');
+        await route.close();
+      }
+    }
+    // Still connected: no error of those removals was taken for the connection's end.
+    await graph.unlink(await graph.link(${o0}, ${i0}));
+    r.state = graph.state;
+    console.log(JSON.stringify(r));
+    await graph.close();
+  `);
+  assert.equal(r.timedOut, false);
+  assert.equal(r.stderr, '', 'nothing printed');
+  assert.equal(r.code, 0, r.stdout);
+  const out = JSON.parse(r.stdout);
+  assert.equal(out.mineGone, true);
+  assert.equal(out.node, `unlink: ${src.id} names a node or a port, not a link`);
+  assert.equal(out.type, 'TypeError');
+  assert.ok(out.newSerial, `the link that took id ${theirs} survives`);
+  assert.notEqual(out.newSerial, out.oldSerial);
+  assert.equal(out.state, 'connected');
+  // The daemon and pw-link agree: only the new link (another client's) is left.
+  assert.deepEqual(linksOf(src.id).map((o) => o.id), [theirs]);
+  assert.match(pwLinkList(), new RegExp(`^\\s*${theirs}\\s`, 'm'));
+  await fixture.remove(src.id, sink.id);
+});
+
+test('the nineteen remove as before; a removal queued at exit leaves a reused id alone', async () => {
+  const src = await fixture.add('own-src9', 'Audio/Source', 0, 2);
+  const sink = await fixture.add('own-sink9', 'Audio/Sink', 2, 0);
+  const [o0, o1] = src.outputs;
+  const [i0, i1] = sink.inputs;
+  const [theirs] = await fixture.link([[o1, i0]]);
+  const r = await child(`
+    quorvane.createPwThread();
+    const r = {};
+    const from = (port) => quorvane.getLinks().filter((l) => l.srcPortId === port);
+    r.made = quorvane.linkNodesNameToId('own-src9', ${sink.id});
+    await waitFor(() => from(${o0}).length === 1 && from(${o1}).length === 2, 5000, 'the links by name');
+    r.ours = quorvane.unlinkPorts(${o0}, ${i0});
+    r.others = quorvane.unlinkPorts(${o1}, ${i0});
+    await waitFor(() => from(${o0}).length === 0, 5000, 'the link by name to go');
+    r.byNodes = quorvane.unlinkNodesNameToId('own-src9', ${sink.id}); // ours and theirs
+    await waitFor(() => from(${o1}).length === 0, 5000, 'both links to go');
+    r.daemon = daemonLinks().filter((o) => o.info.props['link.output.node'] === ${src.id}).length;
+
+    // Someone else's link, queued for removal; its id goes to a new link
+    // before the exit sends the removal.
+    spawnSync('pw-link', ['${o1}', '${i0}']);
+    await waitFor(() => from(${o1}).length === 1, 5000, 'the other link');
+    const id = from(${o1})[0].id;
+    r.queued = quorvane.unlinkNodesNameToId('own-src9', ${sink.id});
+    reuse(id, ${o0}, ${i1});
+    waitUntilSync(() => quorvane.getLinks().some((l) => l.id === id && l.srcPortId === ${o0}), 5000, 'the id to be handed out again');
+    r.reusedId = id;
+    console.log(JSON.stringify(r));
+    process.exit(0);
+  `);
+  assert.equal(r.timedOut, false);
+  assert.equal(r.code, 0, r.stdout);
+  assert.equal(r.stderr, '');
+  const out = JSON.parse(r.stdout);
+  assert.deepEqual([out.made, out.ours, out.others, out.byNodes, out.daemon, out.queued], [2, true, false, 2, 0, 1]);
+  // The link that took the id survives the exit; pw-dump and pw-link agree.
+  const left = linksOf(src.id);
+  assert.deepEqual(left.map((o) => [o.id, o.info.props['link.output.port'], o.info.props['link.input.port']]),
+    [[out.reusedId, o0, i1]]);
+  assert.match(pwLinkList(), new RegExp(`^\\s*${out.reusedId}\\s`, 'm'));
+  assert.ok(theirs > 0);
+  await fixture.remove(src.id, sink.id);
+});
