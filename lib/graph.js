@@ -7,6 +7,7 @@ const os = require('node:os');
 const addon = require('./addon');
 const { abortableWait } = require('./abortable');
 const { compileMatcher, describeMatcher } = require('./match');
+const devices = require('./devices');
 
 // What the Graph offers the routes beside its public API.
 const kRoundTrip = Symbol('roundTrip');
@@ -281,6 +282,16 @@ class Graph extends EventEmitter {
     );
   }
 
+  // --- virtual devices --------------------------------------------------------
+
+  createNode(options) {
+    return devices.createNode(this, options);
+  }
+
+  destroyNode(node, options) {
+    return devices.destroyNode(this, node, options);
+  }
+
   // --- routes -----------------------------------------------------------------
 
   route(options) {
@@ -417,6 +428,7 @@ class Graph extends EventEmitter {
     this.#state = 'closed';
     clearTimeout(this.#reconnectTimer);
     this.#reconnectTimer = null;
+    devices.releaseOwnedNodes(); // the nodes it made go with it
     addon.closeGraph();
     addon.setGraphListener(undefined);
     for (const wait of [...this.#waits]) wait('closed', reason);

@@ -1,0 +1,35 @@
+'use strict';
+// quorvane dot / svg: a picture of the graph.
+const fs = require('node:fs');
+const { parse, noPositional, CliError } = require('./cli-args');
+const { say } = require('./cli-output');
+const { openSession } = require('./cli-session');
+const { toDot } = require('./dot');
+const { toSvg } = require('./svg');
+
+const snapshot = (graph) => ({ nodes: graph.nodes(), ports: graph.ports(), links: graph.links() });
+
+async function dot(argv) {
+  const o = parse(argv, { all: 'flag' });
+  noPositional(o);
+  const graph = await openSession();
+  say(toDot(snapshot(graph), { all: !!o.all }).trimEnd());
+}
+
+async function svg(argv) {
+  const o = parse(argv, { output: 'value' });
+  noPositional(o);
+  const graph = await openSession();
+  const text = toSvg(snapshot(graph));
+  if (o.output === undefined || o.output === '-') {
+    say(text.trimEnd());
+    return;
+  }
+  try {
+    fs.writeFileSync(o.output, text);
+  } catch (e) {
+    throw new CliError(`cannot write ${o.output}: ${e.message}`);
+  }
+}
+
+module.exports = { dot, svg };
