@@ -172,7 +172,8 @@ void onCheckCoreDone(void* user, uint32_t id, int seq) {
     auto* check = static_cast<RemovalCheck*>(user);
     if (id != PW_ID_CORE || seq != check->syncSeq) return;
     PwContext* ctx = check->ctx;
-    if (!check->verdictKnown || !mirrorHas(ctx, check->id, check->serial)) {
+    bool present = mirrorHas(ctx, check->id, check->serial);
+    if (!check->verdictKnown || !present) {
         answer(check, NodeOutcome::NotFound);
     } else if (!check->mayRemove) {
         answer(check, NodeOutcome::Refused);
@@ -181,8 +182,12 @@ void onCheckCoreDone(void* user, uint32_t id, int seq) {
         // at once; the serial is not).
         pw_registry_destroy(ctx->registry, check->id);
         answer(check, NodeOutcome::Removing);
+        present = false;
     }
-    pw_proxy_destroy(check->proxy);
+    // A node that goes takes the bound proxy's resource with it: that proxy
+    // is released in its `removed` handler, as asking the daemon to destroy
+    // the resource would be refused.
+    if (present) pw_proxy_destroy(check->proxy);
 }
 
 void onCheckRemoved(void* user) {
