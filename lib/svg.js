@@ -13,6 +13,7 @@ const GAP_X = 150; // room for the curves between columns
 const GAP_Y = 26;
 const MARGIN = 24;
 const MAX_LABEL = 60;
+const LANE_GAP = 6; // between the links of one lane
 
 // Text as XML character data: no characters XML forbids, markup escaped.
 function xml(text) {
@@ -63,17 +64,19 @@ function assignColumns(entries, edges) {
   return col;
 }
 
-/** Positions of every node box and port, for a snapshot { nodes, ports, links }. */
+/**
+ * Positions of every node box and port, for a snapshot { nodes, ports,
+ * links }. A link that passes columns between its ends gets a lane through
+ * each of them (one per pair of nodes), placed and ordered like a node, so
+ * that it runs between the boxes instead of behind them.
+ */
 function layout({ nodes, ports, links }) {
-  const entries = nodes.map((node) => ({ node, ins: [], outs: [] }));
+  const entries = nodes.map((node) => ({ key: node.id, node, ins: [], outs: [] }));
   const byId = new Map(entries.map((e) => [e.node.id, e]));
   for (const p of ports) byId.get(p.nodeId)?.[p.direction === 1 ? 'ins' : 'outs'].push(p);
-  const edges = links.filter((l) => byId.has(l.srcNodeId) && byId.has(l.sinkNodeId) && l.srcNodeId !== l.sinkNodeId).map((l) => [l.srcNodeId, l.sinkNodeId]);
-  const col = assignColumns(entries, edges);
-  const columns = [];
+  const drawn = links.filter((l) => byId.has(l.srcNodeId) && byId.has(l.sinkNodeId) && l.srcNodeId !== l.sinkNodeId);
+  const col = assignColumns(entries, drawn.map((l) => [l.srcNodeId, l.sinkNodeId]));
   for (const e of entries) {
-    const c = col.get(e.node.id);
-    (columns[c] ||= []).push(e);
     e.title = clip(e.node.name || '(no name)');
     e.subtitle = clip(`${e.node.id} · ${e.node.type || 'no media class'}`);
     const inW = Math.max(0, ...e.ins.map((p) => textWidth(clip(p.name))));
@@ -81,47 +84,142 @@ function layout({ nodes, ports, links }) {
     e.w = Math.ceil(Math.max(textWidth(e.title) + 2 * PAD, textWidth(e.subtitle) + 2 * PAD, inW + outW + 5 * PAD, 120));
     e.h = HEAD_H + Math.max(e.ins.length, e.outs.length, 0) * ROW_H + PAD / 2;
   }
+  // Lanes: for each pair of nodes whose links skip columns, one slot in
+  // every column between, as high as its links need.
+  const lanes = new Map(); // "src>sink" -> [lane slot per column between]
+  const order = []; // edges between neighbouring columns, for the ordering
+  for (const l of drawn) {
+    const a = col.get(l.srcNodeId);
+    const b = col.get(l.sinkNodeId);
+    const pair = `${l.srcNodeId}>${l.sinkNodeId}`;
+    if (b - a <= 1) {
+      order.push([l.srcNodeId, l.sinkNodeId]);
+      continue;
+    }
+    if (!lanes.has(pair)) {
+      const slots = [];
+      for (let c = a + 1; c < b; c++) {
+        const slot = { key: `${pair}@${c}`, lane: true, links: 0, w: 0, h: 0 };
+        col.set(slot.key, c);
+        slots.push(slot);
+      }
+      [l.srcNodeId, ...slots.map((x) => x.key), l.sinkNodeId].reduce((x, y) => (order.push([x, y]), y));
+      lanes.set(pair, slots);
+    }
+    for (const slot of lanes.get(pair)) {
+      slot.h = LANE_GAP * slot.links;
+      slot.links++;
+    }
+  }
+  const all = [...entries, ...[...lanes.values()].flat()];
+  const columns = [];
+  for (const e of all) (columns[col.get(e.key)] ||= []).push(e);
   const filled = columns.filter(Boolean);
-  // Order within columns: by class and name, then twice by the mean place
-  // of the nodes linked in, so that links cross less.
+  // Order within columns: by class and name, then by the mean place of the
+  // neighbours, sweeping left to right and back, so that links cross less.
   const rank = new Map();
+  const name = (e) => (e.lane ? '' : `${e.node.type || ''}\u0000${e.node.name || ''}`);
   for (const c of filled) {
-    c.sort((a, b) => (a.node.type || '').localeCompare(b.node.type || '') || (a.node.name || '').localeCompare(b.node.name || '') || a.node.id - b.node.id);
-    c.forEach((e, i) => rank.set(e.node.id, i));
+    c.sort((a, b) => name(a).localeCompare(name(b)) || String(a.key).localeCompare(String(b.key)));
+    c.forEach((e, i) => rank.set(e.key, i));
   }
   const preds = new Map();
-  for (const [a, b] of edges) (preds.get(b) || preds.set(b, []).get(b)).push(a);
-  for (let sweep = 0; sweep < 2; sweep++) {
-    for (const c of filled) {
-      const key = (e) => {
-        const p = preds.get(e.node.id)?.filter((id) => col.get(id) < col.get(e.node.id));
-        return p?.length ? p.reduce((s, id) => s + rank.get(id), 0) / p.length : rank.get(e.node.id);
-      };
-      const keys = new Map(c.map((e) => [e, key(e)]));
-      c.sort((a, b) => keys.get(a) - keys.get(b));
-      c.forEach((e, i) => rank.set(e.node.id, i));
-    }
+  const succs = new Map();
+  for (const [a, b] of order) {
+    (preds.get(b) || preds.set(b, []).get(b)).push(a);
+    (succs.get(a) || succs.set(a, []).get(a)).push(b);
   }
+  const reorder = (c, neighbours, before) => {
+    const key = (e) => {
+      const here = col.get(e.key);
+      const p = neighbours.get(e.key)?.filter((k) => (before ? col.get(k) < here : col.get(k) > here));
+      return p?.length ? p.reduce((sum, k) => sum + rank.get(k), 0) / p.length : rank.get(e.key);
+    };
+    const keys = new Map(c.map((e) => [e, key(e)]));
+    c.sort((a, b) => keys.get(a) - keys.get(b));
+    c.forEach((e, i) => rank.set(e.key, i));
+  };
+  for (let sweep = 0; sweep < 3; sweep++) {
+    for (const c of filled.slice(1)) reorder(c, preds, true);
+    for (const c of filled.slice(0, -1).reverse()) reorder(c, succs, false);
+  }
+  // Across: columns side by side. Down: each box (or lane) near the mean
+  // height of what it is linked with, in its column's order, without
+  // overlapping; once from the left, once back from the right, once more
+  // from the left.
   let x = MARGIN;
-  let height = 0;
   for (const c of filled) {
-    const colW = Math.max(...c.map((e) => e.w));
-    let y = MARGIN;
+    const colW = Math.max(0, ...c.map((e) => e.w));
     for (const e of c) {
-      e.x = x + (colW - e.w) / 2;
-      e.y = y;
-      y += e.h + GAP_Y;
+      if (e.lane) {
+        e.x0 = x - GAP_X / 4;
+        e.x1 = x + colW + GAP_X / 4;
+      } else {
+        e.x = x + (colW - e.w) / 2;
+      }
     }
-    height = Math.max(height, y - GAP_Y + MARGIN);
     x += colW + GAP_X;
   }
+  const gap = (e) => (e.lane ? ROW_H / 2 : GAP_Y);
+  const mid = new Map();
+  const place = (c, neighbours) => {
+    let bottom = MARGIN;
+    let first = true;
+    for (const e of c) {
+      const near = neighbours?.get(e.key)?.filter((k) => mid.has(k));
+      const wanted = near?.length ? near.reduce((sum, k) => sum + mid.get(k), 0) / near.length - e.h / 2 : -Infinity;
+      e.y = Math.max(wanted, bottom + (first ? 0 : gap(e)));
+      bottom = e.y + e.h;
+      first = false;
+      mid.set(e.key, e.y + e.h / 2);
+    }
+  };
+  filled.forEach((c, i) => place(c, i ? preds : null));
+  for (const c of filled.slice(0, -1).reverse()) place(c, succs);
+  filled.forEach((c, i) => place(c, i ? preds : null));
+  // A lane's links lie at its top, LANE_GAP apart.
+  for (const e of all) if (e.lane) e.next = 0;
+  const height = Math.max(...all.map((e) => e.y + e.h)) + MARGIN;
   const portAt = new Map();
   for (const e of entries) {
     e.ins.forEach((p, i) => portAt.set(p.id, { x: e.x, y: e.y + HEAD_H + i * ROW_H + ROW_H / 2, port: p }));
     e.outs.forEach((p, i) => portAt.set(p.id, { x: e.x + e.w, y: e.y + HEAD_H + i * ROW_H + ROW_H / 2, port: p }));
   }
+  // Each link's course: from its output port through its lanes (each link
+  // of a pair on a line of its own) to its input port.
+  const course = new Map();
+  for (const l of drawn) {
+    const a = portAt.get(l.srcPortId);
+    const b = portAt.get(l.sinkPortId);
+    if (!a || !b) continue;
+    const points = [[a.x, a.y]];
+    for (const slot of lanes.get(`${l.srcNodeId}>${l.sinkNodeId}`) || []) {
+      const y = slot.y + LANE_GAP * slot.next++;
+      points.push([slot.x0, y], [slot.x1, y]);
+    }
+    points.push([b.x, b.y]);
+    course.set(l.id, { points, from: a.port, to: b.port });
+  }
   const width = Math.max(x - GAP_X + MARGIN, 200);
-  return { entries, portAt, width: Math.ceil(width), height: Math.ceil(Math.max(height, 100)) };
+  return { entries, course, width: Math.ceil(width), height: Math.ceil(Math.max(height, 100)) };
+}
+
+// SVG path data through the points: curves between columns, straight runs
+// along lanes.
+function pathData(points) {
+  const f = (v) => v.toFixed(1);
+  let d = `M${f(points[0][0])},${f(points[0][1])}`;
+  for (let i = 1; i < points.length; i++) {
+    const [x0, y0] = points[i - 1];
+    const [x1, y1] = points[i];
+    if (i % 2 === 0 && y0 === y1) {
+      d += ` H${f(x1)}`;
+      continue;
+    }
+    const dx = Math.max(30, Math.abs(x1 - x0) / 2);
+    d += ` C${f(x0 + dx)},${f(y0)} ${f(x1 - dx)},${f(y1)} ${f(x1)},${f(y1)}`;
+  }
+  return d;
 }
 
 function props(o) {
@@ -132,7 +230,7 @@ function props(o) {
 
 /** A self-contained SVG document for a snapshot { nodes, ports, links }. */
 function toSvg(snapshot, { title = 'PipeWire graph' } = {}) {
-  const { entries, portAt, width, height } = layout(snapshot);
+  const { entries, course, width, height } = layout(snapshot);
   const out = [
     `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}" viewBox="0 0 ${width} ${height}" font-family="DejaVu Sans Mono, Menlo, Consolas, monospace" font-size="${FONT}">`,
     `<title>${xml(title)}</title>`,
@@ -145,12 +243,9 @@ function toSvg(snapshot, { title = 'PipeWire graph' } = {}) {
     '<g class="links">',
   ];
   for (const l of snapshot.links) {
-    const a = portAt.get(l.srcPortId);
-    const b = portAt.get(l.sinkPortId);
-    if (!a || !b) continue;
-    const dx = Math.max(60, Math.abs(b.x - a.x) / 2);
-    const d = `M${a.x.toFixed(1)},${a.y.toFixed(1)} C${(a.x + dx).toFixed(1)},${a.y.toFixed(1)} ${(b.x - dx).toFixed(1)},${b.y.toFixed(1)} ${b.x.toFixed(1)},${b.y.toFixed(1)}`;
-    out.push(`<path class="link" id="link-${l.id}" d="${d}"><title>${xml(`link ${l.id}: ${a.port.name} → ${b.port.name}`)}</title></path>`);
+    const c = course.get(l.id);
+    if (!c) continue;
+    out.push(`<path class="link" id="link-${l.id}" d="${pathData(c.points)}"><title>${xml(`link ${l.id}: ${c.from.name} → ${c.to.name}`)}</title></path>`);
   }
   out.push('</g>', '<g class="nodes">');
   for (const e of entries) {
