@@ -2,10 +2,15 @@
 // quorvane dot / svg: a picture of the graph.
 const fs = require('node:fs');
 const { parse, noPositional, CliError } = require('./cli-args');
-const { say } = require('./cli-output');
 const { openSession } = require('./cli-session');
 const { toDot } = require('./dot');
 const { toSvg } = require('./svg');
+
+// The whole text, handed to the kernel before the tool exits: a slow reader
+// (`| dot -Tsvg`) leaves a large picture queued in the process otherwise.
+function print(text) {
+  return new Promise((resolve) => process.stdout.write(text, () => resolve()));
+}
 
 const snapshot = (graph) => ({ nodes: graph.nodes(), ports: graph.ports(), links: graph.links() });
 
@@ -13,7 +18,7 @@ async function dot(argv) {
   const o = parse(argv, { all: 'flag' });
   noPositional(o);
   const graph = await openSession();
-  say(toDot(snapshot(graph), { all: !!o.all }).trimEnd());
+  await print(toDot(snapshot(graph), { all: !!o.all }));
 }
 
 async function svg(argv) {
@@ -22,7 +27,7 @@ async function svg(argv) {
   const graph = await openSession();
   const text = toSvg(snapshot(graph));
   if (o.output === undefined || o.output === '-') {
-    say(text.trimEnd());
+    await print(text);
     return;
   }
   try {
