@@ -153,6 +153,7 @@ test('a device outlives the tool only with --linger; a later run removes it, and
   assert.ok(!graph.nodes().some((n) => n.id === keptB));
   assert.ok(!dumpNode('qv-kept-b'));
   await assert.rejects(graph.destroyNode(keptB), /no node/);
+  for (const bad of [undefined, null, {}, [keptB], true]) await assert.rejects(graph.destroyNode(bad), TypeError);
   await graph.close();
   await fixture.remove(other.id);
 });
