@@ -27,7 +27,7 @@ const MAX_NAME = 256;
 
 // Outcome kinds, as src/nodes/NodeCreation.h numbers them.
 const CREATED = 0;
-const FAILED = 1;
+const FAILED = 1; // the daemon's refusal: res, message
 const REMOVING = 2;
 const REFUSED = 3;
 const NOT_FOUND = 4;
@@ -230,7 +230,7 @@ function destroyNode(graph, node, { timeoutMs = 3000 } = {}) {
         finish(err);
       } else if (kind === NOT_FOUND) {
         finish(new Error(`no node ${id} (it went away)`));
-      } else {
+      } else if (kind === FAILED) {
         finish(refusal(res, message));
       }
     });
