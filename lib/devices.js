@@ -186,9 +186,12 @@ function findTarget(graph, node) {
 }
 
 // graph.destroyNode(node): removes a node this package made; refuses others.
-function destroyNode(graph, node, { timeoutMs = 3000 } = {}) {
+function destroyNode(graph, node, options = {}) {
   let target;
+  let timeoutMs;
   try {
+    if (options === null || typeof options !== 'object') throw new TypeError('destroyNode: options must be an object');
+    ({ timeoutMs = 3000 } = options);
     if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError('destroyNode: timeoutMs must be a positive number');
     target = findTarget(graph, node);
   } catch (e) {

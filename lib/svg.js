@@ -270,4 +270,4 @@ function toSvg(snapshot, { title = 'PipeWire graph' } = {}) {
   return `${out.join('\n')}\n`;
 }
 
-module.exports = { toSvg, layout };
+module.exports = { toSvg };

@@ -154,6 +154,7 @@ test('a device outlives the tool only with --linger; a later run removes it, and
   assert.ok(!dumpNode('qv-kept-b'));
   await assert.rejects(graph.destroyNode(keptB), /no node/);
   for (const bad of [undefined, null, {}, [keptB], true]) await assert.rejects(graph.destroyNode(bad), TypeError);
+  await assert.rejects(graph.destroyNode(keptB, null), TypeError);
   await graph.close();
   await fixture.remove(other.id);
 });
