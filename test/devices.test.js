@@ -8,6 +8,7 @@ const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { runChild } = require('./helpers/child');
 const quorvane = require('..');
 
 const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
@@ -157,6 +158,25 @@ test('a device outlives the tool only with --linger; a later run removes it, and
   await assert.rejects(graph.destroyNode(keptB, null), TypeError);
   await graph.close();
   await fixture.remove(other.id);
+});
+
+test('removing a node says so through its Promise only, also while the script holds the connection', async () => {
+  const script = `
+    const q = require(${JSON.stringify(path.join(__dirname, '..'))});
+    (async () => {
+      const graph = await q.connect();
+      q.createPwThread(); // core errors would be printed now
+      const kept = await graph.createNode({ name: 'qv-quiet', linger: true });
+      await graph.destroyNode(kept);
+      await graph.destroyNode('demo-speakers').catch((e) => console.log(e.code));
+      await graph.close();
+      q.destroyPwThread();
+    })();`;
+  const r = await runChild(script, { preload: false });
+  assert.equal(r.code, 0, r.stderr);
+  assert.equal(r.stdout.trim(), 'EPERM');
+  assert.equal(r.stderr, '');
+  assert.ok(!dumpNode('qv-quiet'));
 });
 
 test('a tone routed into a created virtual microphone reaches a recorder', async () => {
