@@ -26,7 +26,8 @@ function propLines(props) {
 
 function portCell(port, all) {
   if (!port) return '<TD BORDER="0"></TD>';
-  const extra = all ? `<BR/><FONT POINT-SIZE="8">${propLines(port.props)}</FONT>` : '';
+  const lines = all ? propLines(port.props) : '';
+  const extra = lines ? `<BR/><FONT POINT-SIZE="8">${lines}</FONT>` : ''; // Graphviz refuses an empty FONT
   const align = port.direction === 1 ? 'LEFT' : 'RIGHT';
   return `<TD PORT="p${port.id}" ALIGN="${align}" BGCOLOR="${port.direction === 1 ? '#dbe8f7' : '#f7e5d2'}">${html(port.name)}${extra}</TD>`;
 }

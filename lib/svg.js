@@ -30,26 +30,53 @@ function clip(text) {
 const textWidth = (s) => [...s].length * CHAR_W;
 
 // Column of each node: longest path along the links from a node nothing
-// feeds (bounded, so cycles end), then nodes that feed nothing move to the
-// last column. Unlinked nodes: sources left, sinks right, others in between.
+// feeds, leaving out the links that close a cycle (found by a depth-first
+// walk); then nodes that feed nothing move to the last column. Unlinked
+// nodes: sources left, sinks right, others in between.
 function assignColumns(entries, edges) {
-  const col = new Map(entries.map((e) => [e.node.id, 0]));
+  const ids = entries.map((e) => e.node.id);
+  const col = new Map(ids.map((id) => [id, 0]));
+  const out = new Map(ids.map((id) => [id, []]));
   const linked = new Set();
   const feeds = new Set();
   for (const [a, b] of edges) {
     linked.add(a).add(b);
     feeds.add(a);
+    out.get(a).push(b);
   }
-  for (let i = 0; i < entries.length; i++) {
-    let changed = false;
-    for (const [a, b] of edges) {
-      const want = col.get(a) + 1;
-      if (want > col.get(b) && want < entries.length) {
-        col.set(b, want);
-        changed = true;
+  const state = new Map(); // 1: on the walk's path, 2: done
+  const forward = new Map(ids.map((id) => [id, []]));
+  const incoming = new Map(ids.map((id) => [id, 0]));
+  for (const root of ids) {
+    if (state.has(root)) continue;
+    state.set(root, 1);
+    const path = [[root, 0]];
+    while (path.length) {
+      const top = path[path.length - 1];
+      const next = out.get(top[0]);
+      if (top[1] === next.length) {
+        state.set(top[0], 2);
+        path.pop();
+        continue;
+      }
+      const b = next[top[1]++];
+      if (state.get(b) === 1) continue; // closes a cycle
+      forward.get(top[0]).push(b);
+      incoming.set(b, incoming.get(b) + 1);
+      if (!state.has(b)) {
+        state.set(b, 1);
+        path.push([b, 0]);
       }
     }
-    if (!changed) break;
+  }
+  const queue = ids.filter((id) => incoming.get(id) === 0);
+  for (let k = 0; k < queue.length; k++) {
+    const a = queue[k];
+    for (const b of forward.get(a)) {
+      col.set(b, Math.max(col.get(b), col.get(a) + 1));
+      incoming.set(b, incoming.get(b) - 1);
+      if (incoming.get(b) === 0) queue.push(b);
+    }
   }
   let last = Math.max(0, ...col.values());
   if (last === 0 && entries.some((e) => e.ins.length) && entries.some((e) => e.outs.length)) last = 1;
