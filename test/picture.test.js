@@ -28,7 +28,11 @@ let daemonView; // pw-dump's nodes, ports and links
 test.before(async () => {
   graph = await quorvane.connect();
   await buildScene(fixture, graph);
-  await fixture.add(AWKWARD, 'Stream/Output/Audio', 0, 'FL');
+  const awkward = await fixture.add(AWKWARD, 'Stream/Output/Audio', 0, 'FL');
+  // A feedback loop fed by that node: a cycle the layout must not run away with.
+  const a = await fixture.add('loop-a', 'Audio/Duplex', 2, 1);
+  const b = await fixture.add('loop-b', 'Audio/Duplex', 1, 1);
+  await fixture.link([[awkward.outputs[0], a.inputs[0]], [a.outputs[0], b.inputs[0]], [b.outputs[0], a.inputs[1]]]);
   const byType = (t) => pwDump().filter((o) => o.type === `PipeWire:Interface:${t}`);
   daemonView = { nodes: byType('Node'), ports: byType('Port'), links: byType('Link') };
   assert.ok(daemonView.links.length >= 25);
@@ -134,6 +138,7 @@ test('quorvane svg, rendered by Chromium, shows every node and port name in boxe
   assert.deepEqual(real.outside, []);
   assert.deepEqual(real.links.sort(), daemonView.links.map((l) => `link-${l.id}`).sort());
   assert.equal(control.overlaps.length, 1, 'the check sees overlapping boxes');
+  assert.ok(Number(/width="(\d+)"/.exec(svg)[1]) < 2000, 'as many columns as the graph needs');
   // The page's title is the document's; the picture is self-contained.
   assert.doesNotMatch(svg, /(href|src)=/);
 });
