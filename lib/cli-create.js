@@ -28,9 +28,22 @@ async function create(argv) {
   say(String(node.id));
   if (o.linger) return EXIT.OK;
   warn(`holding ${kind} "${name}" (node ${node.id}) until Ctrl-C`);
+  let stopping = false;
+  // Removed by someone else ("quorvane destroy"): nothing is left to hold.
+  const removed = new Promise((resolve) => {
+    graph.on('node-destroyed', (id) => {
+      if (id !== node.id || stopping) return;
+      warn(`${kind} "${name}" (node ${node.id}) was removed`);
+      resolve(EXIT.OK);
+    });
+  });
   // Closing the session removes the node too; asking first makes Ctrl-C
   // wait until it is gone.
-  return hold(graph, { onStop: () => graph.destroyNode(node.id).catch(() => {}) });
+  const stop = () => {
+    stopping = true;
+    return graph.destroyNode(node.id).catch(() => {});
+  };
+  return Promise.race([hold(graph, { onStop: stop }), removed]);
 }
 
 async function destroy(argv) {

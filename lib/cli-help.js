@@ -86,7 +86,8 @@ Makes a virtual device named NAME: a sink (Audio/Sink, a virtual speaker), a
 mic (Audio/Source/Virtual, a virtual microphone applications can record from)
 or a duplex (Audio/Duplex), with the given channels (default FL,FR), and
 prints its id. Without --linger the tool holds the device until Ctrl-C and
-removes it then (it also goes if the tool is killed); with --linger it stays
+removes it then (it also goes if the tool is killed; and the tool ends when
+"quorvane destroy" removes it); with --linger it stays
 after the tool exits, until "quorvane destroy NAME". A NAME some node has
 already is refused (exit 1).`,
   destroy: `Usage: quorvane destroy NAME|ID

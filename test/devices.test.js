@@ -106,17 +106,19 @@ test('created devices are what pw-dump shows; bad options change nothing; close(
 });
 
 test('a device outlives the tool only with --linger; a later run removes it, and nothing it did not make', async () => {
-  // Held by the tool: gone on Ctrl-C, and gone when the tool is killed.
-  for (const signal of ['SIGINT', 'SIGKILL']) {
+  // Held by the tool: gone on Ctrl-C, and gone when the tool is killed; the
+  // tool ends when someone else removes it.
+  for (const signal of ['SIGINT', 'SIGKILL', 'destroy']) {
     const child = spawn(process.execPath, [CLI, 'create', 'mic', 'qv-held', '--channels', 'FL,FR'], { stdio: ['ignore', 'pipe', 'pipe'] });
     let out = '';
     child.stdout.on('data', (d) => (out += d));
     const exited = new Promise((resolve) => child.on('close', (code, sig) => resolve({ code, sig })));
     const id = Number(await waitFor(() => /^(\d+)\n/.exec(out)?.[1], 10000, 'the id'));
     assert.equal(dumpNode('qv-held').id, id);
-    child.kill(signal);
+    if (signal === 'destroy') assert.equal(cli('destroy', 'qv-held').status, 0);
+    else child.kill(signal);
     const end = await exited;
-    if (signal === 'SIGINT') assert.equal(end.code, 0);
+    if (signal !== 'SIGKILL') assert.equal(end.code, 0);
     await waitDump('qv-held', false, `the device to go after ${signal}`);
   }
 
