@@ -86,10 +86,10 @@ Makes a virtual device named NAME: a sink (Audio/Sink, a virtual speaker), a
 mic (Audio/Source/Virtual, a virtual microphone applications can record from)
 or a duplex (Audio/Duplex), with the given channels (default FL,FR), and
 prints its id. Without --linger the tool holds the device until Ctrl-C and
-removes it then (it also goes if the tool is killed; and the tool ends when
-"quorvane destroy" removes it); with --linger it stays
-after the tool exits, until "quorvane destroy NAME". A NAME some node has
-already is refused (exit 1).`,
+removes it then; the device also goes if the tool is killed, and the tool
+ends when "quorvane destroy" removes the device. With --linger the device
+stays after the tool exits, until "quorvane destroy NAME". A NAME some node
+has already is refused (exit 1).`,
   destroy: `Usage: quorvane destroy NAME|ID
 Removes a node made by quorvane ("quorvane create", or graph.createNode), by
 name or id. Any other node is refused, and left alone (exit 1).`,
