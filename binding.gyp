@@ -20,7 +20,9 @@
         "src/links/LinkProxies.cpp",
         "src/links/LinkRemoval.cpp",
         "src/links/LinkControl.cpp",
-        "src/links/LinkBindings.cpp"
+        "src/links/LinkBindings.cpp",
+        "src/nodes/NodeCreation.cpp",
+        "src/nodes/NodeBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -262,6 +262,24 @@ export interface DaemonError extends Error {
   code: string;
 }
 
+/** Options of `graph.createNode()`: a virtual device (a null-audio-sink node). */
+export interface CreateNodeOptions {
+  /** "node.name"; a name some node has already is refused unless `props["node.name"]` repeats it. */
+  name: string;
+  /** 'Audio/Sink' (default, a virtual speaker), 'Audio/Source/Virtual' (a virtual microphone) or 'Audio/Duplex'. */
+  mediaClass?: 'Audio/Sink' | 'Audio/Source/Virtual' | 'Audio/Duplex';
+  /** Channel positions, one input and one output port each; default ['FL', 'FR']. */
+  channels?: string[];
+  /** "node.description"; default: the name. */
+  description?: string;
+  /** More node properties (at most 256); the ones createNode sets itself are refused. */
+  props?: Record<string, string | number | boolean>;
+  /** Outlive the script (true) or go with the Graph, the connection and the process (false, default). */
+  linger?: boolean;
+  /** Bound on the whole creation; default 5000. */
+  timeoutMs?: number;
+}
+
 export interface Graph extends TypedEmitter<GraphEventMap> {
   /** 'connecting' | 'connected' | 'disconnected' (reconnecting) | 'closed'. */
   readonly state: 'connecting' | 'connected' | 'disconnected' | 'closed';
@@ -287,8 +305,12 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
    */
   unlink(link: number | GraphLink | CreatedLink, options?: { timeoutMs?: number }): Promise<void>;
   route(options: RouteOptions): Route;
+  /** Makes a virtual device; resolves with the node once it and all its ports are announced. */
+  createNode(options: CreateNodeOptions): Promise<GraphNode>;
+  /** Removes a node this package made (by node, id or name); any other node is refused with an Error. */
+  destroyNode(node: GraphNode | number | string, options?: { timeoutMs?: number }): Promise<void>;
   /**
-   * Ends this handle: its waits reject "Graph closed", its routes close, the links it made go. The connection closes
+   * Ends this handle: its waits reject "Graph closed", its routes close, the links and (unlingering) nodes it made go. The connection closes
    * with the last handle (unless createPwThread holds it); afterwards the script exits by itself. Idempotent.
    */
   close(): Promise<void>;

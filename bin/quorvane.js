@@ -9,8 +9,10 @@ const list = require('../lib/cli-list');
 const watch = require('../lib/cli-watch');
 const links = require('../lib/cli-link');
 const routes = require('../lib/cli-route');
+const devices = require('../lib/cli-create');
+const pictures = require('../lib/cli-dot');
 
-const commands = { ...list, ...watch, ...links, ...routes };
+const commands = { ...list, ...watch, ...links, ...routes, ...devices, ...pictures };
 
 // Every way out goes through here: the connection is closed first (links the
 // tool still holds go with it), then the process ends even if something

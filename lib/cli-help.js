@@ -24,6 +24,11 @@ Commands:
                                          remove links
   route --from KEY=VALUE... --to KEY=VALUE... [--exclusive] [--channels auto|positional]
   route --rules FILE.json                keep routes (re-linking as nodes come and go) until Ctrl-C
+  create sink|mic|duplex NAME [--channels FL,FR] [--description TEXT] [--linger]
+                                         make a virtual device; prints its id, held until Ctrl-C
+  destroy NAME|ID                        remove a device made by quorvane (no other node)
+  dot [--all]                            the graph in Graphviz DOT (--all: with properties)
+  svg [--output FILE]                    the graph as a self-contained SVG picture
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id.
 Run "quorvane <command> --help" for one command.
@@ -77,6 +82,27 @@ order. --exclusive removes links from the matching sources to anywhere else.
 ("from"/"to": a node name or an object of property patterns.)
 Prints each link made and removed; carries on across a daemon restart; on
 Ctrl-C removes the links it made and exits 0.`,
+  create: `Usage: quorvane create sink|mic|duplex NAME [--channels FL,FR] [--description TEXT] [--linger]
+Makes a virtual device named NAME: a sink (Audio/Sink, a virtual speaker), a
+mic (Audio/Source/Virtual, a virtual microphone applications can record from)
+or a duplex (Audio/Duplex), with the given channels (default FL,FR), and
+prints its id. Without --linger the tool holds the device until Ctrl-C and
+removes it then; the device also goes if the tool is killed, and the tool
+ends when "quorvane destroy" removes the device. With --linger the device
+stays after the tool exits, until "quorvane destroy NAME". A NAME some node
+has already is refused (exit 1).`,
+  destroy: `Usage: quorvane destroy NAME|ID
+Removes a node made by quorvane ("quorvane create", or graph.createNode), by
+name or id. Any other node is refused, and left alone (exit 1).`,
+  dot: `Usage: quorvane dot [--all]
+Prints the graph in Graphviz DOT: each node a box with its input ports on the
+left and its output ports on the right, each link an edge. --all adds every
+property of nodes, ports and links. For example:
+  quorvane dot | dot -Tsvg > graph.svg`,
+  svg: `Usage: quorvane svg [--output FILE]
+Writes the graph as a self-contained SVG picture (no Graphviz needed): sources
+on the left, sinks on the right, links as curves, node and port names. To
+standard output, or to FILE with --output.`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
        quorvane unlink --from NODE --to SINK

@@ -6,6 +6,7 @@
 const os = require('node:os');
 const addon = require('./addon');
 const { abortableWait, setLongTimeout } = require('./abortable');
+const { releaseOwnedNodes } = require('./devices');
 
 // The native event kinds, by number.
 const KINDS = [
@@ -275,6 +276,7 @@ class Connection {
     this.state = 'closed';
     clearTimeout(this.#reconnectTimer);
     this.#reconnectTimer = null;
+    releaseOwnedNodes(); // made without linger: they go with the last handle
     addon.closeGraph();
     addon.setGraphListener(undefined);
     this.#queue = [];

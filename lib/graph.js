@@ -9,6 +9,7 @@ const { abortableWait, checkTimeout } = require('./abortable');
 const { compileMatcher, describeMatcher } = require('./match');
 const { pairPorts } = require('./pairing');
 const { Route } = require('./route');
+const devices = require('./devices');
 
 const MIRROR_EVENTS = new Set(['node-created', 'node-destroyed', 'link-created', 'link-destroyed', 'port-created', 'port-destroyed']);
 // How long close() waits for each link of the handle to go.
@@ -57,6 +58,7 @@ class Graph extends EventEmitter {
   #waits = new Set(); // (kind, payload) => void, for every event; 'closed' at the end
   #made = new Set(); // ids of the links this handle made and that exist
   #routes = new Set();
+  #ownNodes = new Set(); // ids of the nodes this handle made without linger
   #closing = null; // the Promise of close()
 
   constructor(connection, { reconnect }) {
@@ -250,6 +252,19 @@ class Graph extends EventEmitter {
     });
   }
 
+  // --- virtual devices --------------------------------------------------------
+
+  // A node made without `linger` belongs to this handle: it goes with close().
+  async createNode(options) {
+    const node = await devices.createNode(this, options);
+    if (!options.linger) this.#ownNodes.add(node.id);
+    return node;
+  }
+
+  destroyNode(node, options) {
+    return devices.destroyNode(this, node, options);
+  }
+
   // --- routes -----------------------------------------------------------------
 
   route(options) {
@@ -287,7 +302,10 @@ class Graph extends EventEmitter {
   close() {
     if (!this.#closing) {
       this.#closing = (async () => {
-        await Promise.all([...this.#routes].map((r) => r.close().catch(() => {})));
+        await Promise.all([
+          ...[...this.#routes].map((r) => r.close().catch(() => {})),
+          ...[...this.#ownNodes].map((id) => devices.destroyNode(this, id).catch(() => {})),
+        ]);
         const made = [...this.#made];
         await this.#shutdown(new Error('Graph closed'), () =>
           made.map((id) => this.#connection.unlink(id, CLOSE_UNLINK_MS).catch(() => {})),
@@ -325,6 +343,7 @@ class Graph extends EventEmitter {
       return;
     }
     if (name === 'link-destroyed') this.#made.delete(payload);
+    else if (name === 'node-destroyed') this.#ownNodes.delete(payload);
     for (const wait of [...this.#waits]) wait(name, payload);
     if (MIRROR_EVENTS.has(name)) this.emit(name, payload);
   }
@@ -333,6 +352,7 @@ class Graph extends EventEmitter {
     const reason = new Error(`PipeWire disconnected: ${message}`);
     for (const wait of [...this.#waits]) wait('disconnected', reason);
     this.#made.clear(); // gone with the connection
+    this.#ownNodes.clear();
     if (wasConnected && this.#state === 'connected') {
       this.#state = 'disconnected';
       this.emit('disconnected', { message });

@@ -35,3 +35,9 @@ NAN_METHOD(graphPorts);
 NAN_METHOD(graphLinks);
 NAN_METHOD(graphLink);
 NAN_METHOD(graphUnlink);
+
+// Nodes the Graph creates and removes (src/nodes/).
+NAN_METHOD(setNodeListener);
+NAN_METHOD(graphCreateNode);
+NAN_METHOD(graphDestroyNode);
+NAN_METHOD(releaseOwnedNodes);

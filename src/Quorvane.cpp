@@ -42,6 +42,10 @@ const ExportEntry kExportTable[] = {
     {"graphLink", graphLink},
     {"graphUnlink", graphUnlink},
     {"setClientName", setClientName},
+    {"setNodeListener", setNodeListener},
+    {"graphCreateNode", graphCreateNode},
+    {"graphDestroyNode", graphDestroyNode},
+    {"releaseOwnedNodes", releaseOwnedNodes},
 };
 
 }  // namespace

@@ -25,5 +25,8 @@ async function misuse(): Promise<void> {
   graph.route({ from: 'a' }); // error
   graph.route({ from: 'a', to: 'b', channels: 'stereo' }); // error
   await graph.link('1', 2); // error
+  await graph.createNode({ name: 'x', mediaClass: 'Video/Sink' }); // error
+  await graph.createNode({ mediaClass: 'Audio/Sink' }); // error
+  await graph.destroyNode({ id: 1 }); // error
 }
 void misuse;

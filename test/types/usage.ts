@@ -61,6 +61,9 @@ async function asynchronous(): Promise<void> {
   route.on('linked', (l) => void l.sinkPortId).on('error', (e) => void e.message);
   await route.close();
   const found: GraphNode[] = graph.find('x');
+  const device: GraphNode = await graph.createNode({ name: 'vmic', mediaClass: 'Audio/Source/Virtual', channels: ['MONO'], props: { 'node.nick': 'mic', 'priority.session': 1000 }, linger: true });
+  await graph.destroyNode(device);
+  await graph.destroyNode('vmic', { timeoutMs: 1000 });
   await graph.close();
   void [cls, found];
 }

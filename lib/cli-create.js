@@ -1,0 +1,63 @@
+'use strict';
+// quorvane create / destroy: virtual devices made, and removed, by this package.
+const { EXIT, UsageError, CliError, parse } = require('./cli-args');
+const { say, warn } = require('./cli-output');
+const { openSession, hold } = require('./cli-session');
+
+const KINDS = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
+
+// Bad options are the user's (exit 2); anything else is a failure (exit 1).
+function failure(e) {
+  return e instanceof TypeError ? new UsageError(e.message) : new CliError(e.message, EXIT.FAILED);
+}
+
+async function create(argv) {
+  const o = parse(argv, { channels: 'value', description: 'value', linger: 'flag' });
+  const [kind, name, ...more] = o._;
+  if (!Object.hasOwn(KINDS, kind ?? '')) throw new UsageError('create needs a kind: sink, mic or duplex');
+  if (!name) throw new UsageError('create needs a NAME');
+  if (more.length) throw new UsageError(`unexpected argument ${more[0]}`);
+  const channels = o.channels === undefined ? undefined : o.channels.split(',').map((c) => c.trim());
+  const graph = await openSession();
+  let node;
+  try {
+    node = await graph.createNode({ name, mediaClass: KINDS[kind], channels, description: o.description, linger: !!o.linger });
+  } catch (e) {
+    throw failure(e);
+  }
+  say(String(node.id));
+  if (o.linger) return EXIT.OK;
+  warn(`holding ${kind} "${name}" (node ${node.id}) until Ctrl-C`);
+  let stopping = false;
+  // Removed by someone else ("quorvane destroy"): nothing is left to hold.
+  const removed = new Promise((resolve) => {
+    graph.on('node-destroyed', (id) => {
+      if (id !== node.id || stopping) return;
+      warn(`${kind} "${name}" (node ${node.id}) was removed`);
+      resolve(EXIT.OK);
+    });
+  });
+  // Closing the session removes the node too; asking first makes Ctrl-C
+  // wait until it is gone.
+  const stop = () => {
+    stopping = true;
+    return graph.destroyNode(node.id).catch(() => {});
+  };
+  return Promise.race([hold(graph, { onStop: stop }), removed]);
+}
+
+async function destroy(argv) {
+  const o = parse(argv, {});
+  if (o._.length !== 1) throw new UsageError('destroy needs one NAME or ID');
+  const target = /^\d+$/.test(o._[0]) ? Number(o._[0]) : o._[0];
+  const graph = await openSession();
+  try {
+    await graph.destroyNode(target);
+  } catch (e) {
+    throw failure(e);
+  }
+  say(`removed node ${o._[0]}`);
+  return EXIT.OK;
+}
+
+module.exports = { create, destroy };

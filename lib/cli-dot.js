@@ -1,0 +1,40 @@
+'use strict';
+// quorvane dot / svg: a picture of the graph.
+const fs = require('node:fs');
+const { parse, noPositional, CliError } = require('./cli-args');
+const { openSession } = require('./cli-session');
+const { toDot } = require('./dot');
+const { toSvg } = require('./svg');
+
+// The whole text, handed to the kernel before the tool exits: a slow reader
+// (`| dot -Tsvg`) leaves a large picture queued in the process otherwise.
+function print(text) {
+  return new Promise((resolve) => process.stdout.write(text, () => resolve()));
+}
+
+const snapshot = (graph) => ({ nodes: graph.nodes(), ports: graph.ports(), links: graph.links() });
+
+async function dot(argv) {
+  const o = parse(argv, { all: 'flag' });
+  noPositional(o);
+  const graph = await openSession();
+  await print(toDot(snapshot(graph), { all: !!o.all }));
+}
+
+async function svg(argv) {
+  const o = parse(argv, { output: 'value' });
+  noPositional(o);
+  const graph = await openSession();
+  const text = toSvg(snapshot(graph));
+  if (o.output === undefined || o.output === '-') {
+    await print(text);
+    return;
+  }
+  try {
+    fs.writeFileSync(o.output, text);
+  } catch (e) {
+    throw new CliError(`cannot write ${o.output}: ${e.message}`);
+  }
+}
+
+module.exports = { dot, svg };

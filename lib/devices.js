@@ -1,0 +1,249 @@
+'use strict';
+// Virtual devices the Graph creates (null-audio-sink nodes through the
+// daemon's "adapter" factory) and their removal. Nodes made by this package
+// carry the property CREATED_BY; destroyNode removes no other node.
+const os = require('node:os');
+const addon = require('./addon');
+
+const CREATED_BY = 'quorvane.created-by';
+const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source/Virtual', 'Audio/Duplex'];
+// Set by createNode itself; `props` may not set them.
+const RESERVED = new Set([
+  'factory.name',
+  'media.class',
+  'audio.position',
+  'audio.channels',
+  'object.linger',
+  'adapter.auto-port-config',
+  CREATED_BY,
+]);
+const OPTIONS = new Set(['name', 'mediaClass', 'channels', 'description', 'props', 'linger', 'timeoutMs']);
+const CHANNEL = /^[A-Za-z0-9_]{1,16}$/;
+const MAX_CHANNELS = 64;
+const MAX_PROPS = 256;
+const MAX_KEY = 256;
+const MAX_VALUE = 4096;
+const MAX_NAME = 256;
+
+// Outcome kinds, as src/nodes/NodeCreation.h numbers them.
+const CREATED = 0;
+const FAILED = 1; // the daemon's refusal: res, message
+const REMOVING = 2;
+const REFUSED = 3;
+const NOT_FOUND = 4;
+
+const ERRNO_CODES = new Map(Object.entries(os.constants.errno).map(([code, n]) => [n, code]));
+
+const pending = new Map(); // token -> (kind, id, res, message) => void
+let nextToken = 1;
+let listening = false;
+let created = false; // whether this process ever asked for a node
+
+function request(token, handler) {
+  if (!listening) {
+    addon.setNodeListener((kind, t, id, res, message) => pending.get(t)?.(kind, id, res, message));
+    listening = true;
+  }
+  pending.set(token, handler);
+}
+
+function refusal(res, message) {
+  const errno = -res;
+  const err = new Error(message || `error ${errno}`);
+  err.errno = errno;
+  err.code = ERRNO_CODES.get(errno) || 'EUNKNOWN';
+  return err;
+}
+
+const isText = (s, max) => typeof s === 'string' && s.length > 0 && s.length <= max && !s.includes('\0');
+
+function checkOptions(options) {
+  const what = 'createNode';
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw new TypeError(`${what} requires an options object ({ name, mediaClass, channels, ... })`);
+  }
+  for (const key of Object.keys(options)) {
+    if (!OPTIONS.has(key)) throw new TypeError(`${what}: unknown option ${JSON.stringify(key)}`);
+  }
+  const {
+    name,
+    mediaClass = 'Audio/Sink',
+    channels = ['FL', 'FR'],
+    description,
+    props = {},
+    linger = false,
+    timeoutMs = 5000,
+  } = options;
+  if (!isText(name, MAX_NAME)) throw new TypeError(`${what}: name must be a non-empty string (at most ${MAX_NAME} characters)`);
+  if (!MEDIA_CLASSES.includes(mediaClass)) {
+    throw new TypeError(`${what}: mediaClass must be one of ${MEDIA_CLASSES.map((c) => `'${c}'`).join(', ')}`);
+  }
+  if (
+    !Array.isArray(channels) ||
+    channels.length === 0 ||
+    channels.length > MAX_CHANNELS ||
+    !channels.every((c) => typeof c === 'string' && CHANNEL.test(c)) ||
+    new Set(channels).size !== channels.length
+  ) {
+    throw new TypeError(`${what}: channels must be 1 to ${MAX_CHANNELS} distinct channel names such as ['FL', 'FR']`);
+  }
+  if (description !== undefined && !isText(description, MAX_VALUE)) {
+    throw new TypeError(`${what}: description must be a non-empty string`);
+  }
+  if (typeof linger !== 'boolean') throw new TypeError(`${what}: linger must be a boolean`);
+  if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError(`${what}: timeoutMs must be a positive number`);
+  if (props === null || typeof props !== 'object' || Array.isArray(props)) {
+    throw new TypeError(`${what}: props must be an object of property names to values`);
+  }
+  const keys = Object.keys(props);
+  if (keys.length > MAX_PROPS) throw new TypeError(`${what}: props has more than ${MAX_PROPS} properties`);
+  const extra = [];
+  for (const key of keys) {
+    const raw = props[key];
+    const value = typeof raw === 'number' || typeof raw === 'boolean' ? String(raw) : raw;
+    if (!isText(key, MAX_KEY) || typeof value !== 'string' || value.length > MAX_VALUE || value.includes('\0')) {
+      throw new TypeError(`${what}: props[${JSON.stringify(key)}] must be a string, number or boolean (keys and values without NUL, bounded)`);
+    }
+    if (RESERVED.has(key)) throw new TypeError(`${what}: props may not set ${JSON.stringify(key)}; createNode sets it`);
+    if (key === 'node.name' && value !== name) throw new TypeError(`${what}: props["node.name"] must equal name`);
+    if (key === 'node.description' && description !== undefined) {
+      throw new TypeError(`${what}: give the description either as description or as props["node.description"]`);
+    }
+    if (key !== 'node.name') extra.push(key, value);
+  }
+  const flat = [
+    'node.name', name,
+    'media.class', mediaClass,
+    'audio.position', channels.join(','),
+    'audio.channels', String(channels.length),
+    'node.description', description ?? name,
+    ...extra,
+  ]; // prettier-ignore
+  return { name, channels, linger, timeoutMs, flat, allowSameName: Object.hasOwn(props, 'node.name') };
+}
+
+// graph.createNode(options): see the README ("Virtual devices").
+async function createNode(graph, options) {
+  const spec = checkOptions(options);
+  if (graph.state !== 'connected') throw new Error('PipeWire not connected');
+  if (!spec.allowSameName) {
+    const same = graph.nodes().find((n) => n.name === spec.name);
+    if (same) {
+      throw new Error(
+        `a node named ${JSON.stringify(spec.name)} exists already (node ${same.id}); ` +
+          `to make another one all the same, pass props: { 'node.name': ${JSON.stringify(spec.name)} }`,
+      );
+    }
+  }
+  const deadline = Date.now() + spec.timeoutMs;
+  const token = nextToken++;
+  created = true;
+  const id = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => {
+      pending.delete(token);
+      reject(new Error(`node ${JSON.stringify(spec.name)}: no answer within ${spec.timeoutMs} ms`));
+    }, spec.timeoutMs);
+    request(token, (kind, nodeId, res, message) => {
+      pending.delete(token);
+      clearTimeout(timer);
+      if (kind === CREATED) resolve(nodeId);
+      else reject(refusal(res, message));
+    });
+    if (!addon.graphCreateNode(spec.flat, spec.linger, token)) {
+      pending.delete(token);
+      clearTimeout(timer);
+      reject(new Error('PipeWire not connected'));
+    }
+  });
+  // The node and all its ports: one in and one out (the monitor or capture
+  // side) for each channel.
+  const remaining = () => Math.max(1, deadline - Date.now());
+  await graph.waitForNode((n) => n.id === id, { timeoutMs: remaining() });
+  await graph.waitForPorts(id, { count: 2 * spec.channels.length, timeoutMs: remaining() });
+  const node = graph.nodes().find((n) => n.id === id);
+  if (!node) throw new Error(`node ${id} was removed while it was being made`);
+  return node;
+}
+
+function findTarget(graph, node) {
+  const nodes = graph.nodes();
+  if (typeof node === 'number') return nodes.find((n) => n.id === node) ?? null;
+  if (typeof node === 'string') {
+    const named = nodes.filter((n) => n.name === node);
+    if (named.length > 1) {
+      throw new Error(`${named.length} nodes are named ${JSON.stringify(node)} (ids ${named.map((n) => n.id).join(', ')}); give the id`);
+    }
+    return named[0] ?? null;
+  }
+  if (node !== null && typeof node === 'object' && typeof node.id === 'number') {
+    const found = nodes.find((n) => n.id === node.id);
+    // The same id may be another object by now; its serial tells.
+    const serial = node.props?.['object.serial'];
+    if (found && serial !== undefined && found.props['object.serial'] !== serial) return null;
+    return found ?? null;
+  }
+  throw new TypeError('destroyNode requires a node (as graph.nodes() lists it), a node id or a node name');
+}
+
+// graph.destroyNode(node): removes a node this package made; refuses others.
+function destroyNode(graph, node, options = {}) {
+  let target;
+  let timeoutMs;
+  try {
+    if (options === null || typeof options !== 'object') throw new TypeError('destroyNode: options must be an object');
+    ({ timeoutMs = 3000 } = options);
+    if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError('destroyNode: timeoutMs must be a positive number');
+    target = findTarget(graph, node);
+  } catch (e) {
+    return Promise.reject(e);
+  }
+  const label = typeof node === 'object' ? node.id : JSON.stringify(node);
+  if (!target) return Promise.reject(new Error(`no node ${label}`));
+  if (graph.state !== 'connected') return Promise.reject(new Error('PipeWire not connected'));
+  const { id, name } = target;
+  const serial = Number(target.props['object.serial'] ?? 0);
+  const token = nextToken++;
+  return new Promise((resolve, reject) => {
+    let removing = false;
+    let gone = false;
+    const finish = (err) => {
+      pending.delete(token);
+      clearTimeout(timer);
+      graph.off('node-destroyed', onDestroyed);
+      graph.off('disconnected', onDisconnected);
+      if (err) reject(err);
+      else resolve();
+    };
+    const onDestroyed = (nodeId) => {
+      if (nodeId !== id) return;
+      gone = true;
+      if (removing) finish();
+    };
+    const onDisconnected = () => finish(new Error('PipeWire disconnected'));
+    const timer = setTimeout(() => finish(new Error(`node ${id} was not removed within ${timeoutMs} ms`)), timeoutMs);
+    graph.on('node-destroyed', onDestroyed);
+    graph.on('disconnected', onDisconnected);
+    request(token, (kind, _id, res, message) => {
+      if (kind === REMOVING) {
+        removing = true;
+        if (gone) finish();
+      } else if (kind === REFUSED) {
+        const err = new Error(`node ${id} (${JSON.stringify(name)}) was not created by quorvane: refusing to remove it`);
+        err.code = 'EPERM';
+        finish(err);
+      } else if (kind === NOT_FOUND) {
+        finish(new Error(`no node ${id} (it went away)`));
+      } else if (kind === FAILED) {
+        finish(refusal(res, message));
+      }
+    });
+    if (!addon.graphDestroyNode(id, serial, token)) finish(new Error('PipeWire not connected'));
+  });
+}
+
+// The Graph closes: its nodes made without linger go with it.
+function releaseOwnedNodes() {
+  if (created) addon.releaseOwnedNodes();
+}
+
+module.exports = { createNode, destroyNode, releaseOwnedNodes, CREATED_BY, MEDIA_CLASSES };

@@ -1,0 +1,212 @@
+'use strict';
+// Virtual devices made by graph.createNode and `quorvane create`, checked
+// against pw-dump: what they are, who owns them, when they go, what may be
+// removed, and that audio passes through a virtual microphone.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { runChild } = require('./helpers/child');
+const quorvane = require('..');
+
+const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
+const daemon = startDaemon();
+const fixture = new Fixture();
+
+const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000 });
+const dumpNode = (name) => pwDump().find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
+// By id and name: ids are handed out again at once (pw-dump's own client may get one).
+const hasNode = (dump, id, name) => dump.some((o) => o.id === id && o.info?.props?.['node.name'] === name);
+const dumpPorts = (nodeId) => pwDump().filter((o) => o.type === 'PipeWire:Interface:Port' && o.info.props['node.id'] === nodeId);
+// Polls pw-dump (a process each time) until `name` is present or not.
+const waitDump = (name, present, what) => waitFor(() => !!dumpNode(name) === present, 5000, what);
+
+test.after(async () => {
+  await fixture.close();
+  daemon.stop();
+});
+
+test('created devices are what pw-dump shows; bad options change nothing; close() removes them though the script keeps the connection', async () => {
+  const graph = await quorvane.connect();
+  assert.equal(quorvane.createPwThread(), true); // joins: the connection outlives the Graph
+  const specs = [
+    { name: 'qv-speaker', channels: ['FL', 'FR', 'LFE'], description: 'Quorvane speaker' },
+    // Untrusted property names are data: "__proto__" is a property like any other.
+    { name: 'qv-mic', mediaClass: 'Audio/Source/Virtual', channels: ['MONO'], props: JSON.parse('{"__proto__": "x", "node.nick": "mic"}') },
+    { name: 'qv-duplex', mediaClass: 'Audio/Duplex' },
+  ];
+  const made = [];
+  for (const spec of specs) made.push(await graph.createNode(spec));
+  for (const [i, node] of made.entries()) {
+    const spec = specs[i];
+    const channels = spec.channels ?? ['FL', 'FR'];
+    // Resolved with the node as graph.nodes() lists it, its ports already there.
+    assert.deepEqual(node, graph.nodes().find((n) => n.id === node.id));
+    const ports = graph.ports().filter((p) => p.nodeId === node.id);
+    for (const dir of [1, 0]) {
+      assert.deepEqual(ports.filter((p) => p.direction === dir).map((p) => p.props['audio.channel']).sort(), [...channels].sort());
+    }
+    const dumped = dumpNode(spec.name);
+    assert.equal(dumped.id, node.id);
+    const props = dumped.info.props;
+    assert.equal(props['media.class'], spec.mediaClass ?? 'Audio/Sink');
+    assert.equal(props['audio.channels'], channels.length);
+    assert.equal(props['node.description'], spec.description ?? spec.name);
+    assert.equal(props['object.linger'], false);
+    assert.ok(props['quorvane.created-by'], 'marked as made by quorvane');
+    const dumpedPorts = dumpPorts(node.id);
+    assert.deepEqual(dumpedPorts.map((p) => `${p.info.direction}:${p.info.props['audio.channel']}`).sort(),
+      [...channels.map((c) => `input:${c}`), ...channels.map((c) => `output:${c}`)].sort());
+  }
+  assert.equal(dumpNode('qv-mic').info.props.__proto__, 'x');
+  assert.equal(Object.prototype.x, undefined);
+
+  // Bad options: a TypeError each; a name in use: an Error. Nothing made.
+  const before = pwDump().length;
+  const bad = [
+    undefined,
+    { name: '' },
+    { name: 'x', mediaClass: 'Video/Sink' },
+    { name: 'x', channels: [] },
+    { name: 'x', channels: ['FL', 'FL'] },
+    { name: 'x', channels: ['F L'] },
+    { name: 'x', linger: 'yes' },
+    { name: 'x', props: { 'object.linger': 'true' } },
+    { name: 'x', props: { 'node.name': 'y' } },
+    { name: 'x', props: Object.fromEntries(Array.from({ length: 300 }, (_, i) => [`k${i}`, 'v'])) },
+    { name: 'x', props: { k: 'a\0b' } },
+    { name: 'x', colour: 'red' },
+  ];
+  for (const options of bad) await assert.rejects(graph.createNode(options), TypeError, JSON.stringify(options));
+  await assert.rejects(graph.createNode({ name: 'qv-speaker' }), /a node named "qv-speaker" exists already/);
+  const fixtureNode = await fixture.add('qv-other', 'Audio/Sink', 'FL', 0);
+  await assert.rejects(graph.createNode({ name: 'qv-other' }), /exists already/);
+  assert.equal(pwDump().length, before + 2, 'only the fixture node (and its port) came');
+  // Unless the caller says so, explicitly.
+  const twin = await graph.createNode({ name: 'qv-other', props: { 'node.name': 'qv-other' } });
+  assert.notEqual(twin.id, fixtureNode.id);
+
+  // Another client's node is refused and stays.
+  await assert.rejects(graph.destroyNode(fixtureNode.id), /was not created by quorvane: refusing/);
+  await assert.rejects(graph.destroyNode('qv-other'), /2 nodes are named "qv-other"/);
+  assert.ok(hasNode(pwDump(), fixtureNode.id, 'qv-other'));
+
+  await graph.close();
+  await waitFor(() => {
+    const dump = pwDump();
+    return ![...made, twin].some((n) => hasNode(dump, n.id, n.name));
+  }, 5000, 'the nodes to go with close()');
+  // The script's connection is still up: its mirror hears the removals.
+  await waitFor(() => !quorvane.getNodes().some((n) => n.name === 'qv-speaker'), 5000, 'the mirror to follow');
+  assert.ok(quorvane.getNodes().some((n) => n.id === fixtureNode.id));
+  quorvane.destroyPwThread();
+  await fixture.remove(fixtureNode.id);
+});
+
+test('a device outlives the tool only with --linger; a later run removes it, and nothing it did not make', async () => {
+  // Held by the tool: gone on Ctrl-C, and gone when the tool is killed; the
+  // tool ends when someone else removes it.
+  for (const signal of ['SIGINT', 'SIGKILL', 'destroy']) {
+    const child = spawn(process.execPath, [CLI, 'create', 'mic', 'qv-held', '--channels', 'FL,FR'], { stdio: ['ignore', 'pipe', 'pipe'] });
+    let out = '';
+    child.stdout.on('data', (d) => (out += d));
+    const exited = new Promise((resolve) => child.on('close', (code, sig) => resolve({ code, sig })));
+    const id = Number(await waitFor(() => /^(\d+)\n/.exec(out)?.[1], 10000, 'the id'));
+    assert.equal(dumpNode('qv-held').id, id);
+    if (signal === 'destroy') assert.equal(cli('destroy', 'qv-held').status, 0);
+    else child.kill(signal);
+    const end = await exited;
+    if (signal !== 'SIGKILL') assert.equal(end.code, 0);
+    await waitDump('qv-held', false, `the device to go after ${signal}`);
+  }
+
+  let r = cli('create', 'sink', 'qv-kept-a', '--linger');
+  assert.equal(r.status, 0, r.stderr);
+  r = cli('create', 'duplex', 'qv-kept-b', '--linger', '--channels', 'MONO', '--description', 'kept');
+  assert.equal(r.status, 0, r.stderr);
+  const keptB = Number(r.stdout.trim());
+  assert.ok(dumpNode('qv-kept-a') && dumpNode('qv-kept-b').info.props['object.linger'], 'both outlive the tool');
+  assert.equal(cli('create', 'sink', 'qv-kept-a').status, 1, 'the name is in use');
+  assert.equal(cli('create', 'speaker', 'x').status, 2);
+  assert.equal(cli('create', 'sink', 'x', '--channels', 'F L').status, 2);
+
+  // Never what quorvane did not make: the daemon's own node, another client's.
+  const other = await fixture.add('qv-foreign', 'Audio/Sink', 'FL', 0);
+  for (const target of ['demo-speakers', String(other.id)]) {
+    r = cli('destroy', target);
+    assert.equal(r.status, 1, r.stderr);
+    assert.match(r.stderr, /not created by quorvane/);
+  }
+  assert.ok(dumpNode('demo-speakers') && dumpNode('qv-foreign'));
+  assert.equal(cli('destroy', 'no-such-node').status, 1);
+
+  r = cli('destroy', 'qv-kept-a');
+  assert.equal(r.status, 0, r.stderr);
+  assert.ok(!dumpNode('qv-kept-a'));
+
+  // A later run's Graph: a node object whose serial is not the one there now
+  // is another object, and is left alone; by id it goes.
+  const graph = await quorvane.connect();
+  const node = graph.nodes().find((n) => n.id === keptB);
+  await assert.rejects(graph.destroyNode({ ...node, props: { ...node.props, 'object.serial': '999999' } }), /no node/);
+  assert.ok(dumpNode('qv-kept-b'));
+  await graph.destroyNode(keptB);
+  assert.ok(!graph.nodes().some((n) => n.id === keptB));
+  assert.ok(!dumpNode('qv-kept-b'));
+  await assert.rejects(graph.destroyNode(keptB), /no node/);
+  for (const bad of [undefined, null, {}, [keptB], true]) await assert.rejects(graph.destroyNode(bad), TypeError);
+  await assert.rejects(graph.destroyNode(keptB, null), TypeError);
+  await graph.close();
+  await fixture.remove(other.id);
+});
+
+test('removing a node says so through its Promise only, also while the script holds the connection', async () => {
+  const script = `
+    const q = require(${JSON.stringify(path.join(__dirname, '..'))});
+    (async () => {
+      const graph = await q.connect();
+      q.createPwThread(); // core errors would be printed now
+      const kept = await graph.createNode({ name: 'qv-quiet', linger: true });
+      await graph.destroyNode(kept);
+      await graph.destroyNode('demo-speakers').catch((e) => console.log(e.code));
+      await graph.close();
+      q.destroyPwThread();
+    })();`;
+  const r = await runChild(script, { preload: false });
+  assert.equal(r.code, 0, r.stderr);
+  assert.equal(r.stdout.trim(), 'EPERM');
+  assert.equal(r.stderr, '');
+  assert.ok(!dumpNode('qv-quiet'));
+});
+
+test('a tone routed into a created virtual microphone reaches a recorder', async () => {
+  const tone = await fixture.command('play', 'qv-tone', 'FL,FR');
+  const recorder = await fixture.command('record', 'qv-recorder', 'FL,FR');
+  const graph = await quorvane.connect();
+  await graph.createNode({ name: 'qv-vmic', mediaClass: 'Audio/Source/Virtual' });
+  // Nothing arrives before the routes exist.
+  assert.equal((await fixture.command('recorded', recorder.id)).buffers, 0);
+  const into = graph.route({ from: 'qv-tone', to: 'qv-vmic' });
+  const out = graph.route({ from: 'qv-vmic', to: 'qv-recorder' });
+  await waitFor(() => into.links.length === 2 && out.links.length === 2, 5000, 'the routes to link');
+  const listed = pwLinkList();
+  for (const ch of ['FL', 'FR']) {
+    assert.match(listed, new RegExp(`qv-tone:out_${ch}\\n\\s+\\d+\\s+\\|->\\s+\\d+ qv-vmic:input_${ch}`));
+    assert.match(listed, new RegExp(`qv-vmic:capture_${ch}\\n\\s+\\d+\\s+\\|->\\s+\\d+ qv-recorder:in_${ch}`));
+  }
+  let heard = null;
+  const poll = async () => {
+    heard = await fixture.command('recorded', recorder.id);
+    return heard.buffers >= 20 && heard.peak > 0.25;
+  };
+  const end = Date.now() + 5000;
+  while (!(await poll()) && Date.now() < end) await new Promise((r) => setTimeout(r, 20));
+  assert.ok(heard.buffers >= 20, `buffers recorded: ${heard.buffers}`);
+  assert.ok(heard.peak > 0.25 && heard.peak <= 0.5001, `the tone's level arrives: ${heard.peak}`);
+  await into.close();
+  await out.close();
+  await graph.close();
+  await fixture.remove(tone.id, recorder.id);
+});

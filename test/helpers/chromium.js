@@ -1,0 +1,50 @@
+'use strict';
+// Headless Chromium (Debian's "chromium"), to look at a picture as a person
+// would: screenshots, and pages whose script measures what was drawn.
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const CHROMIUM = '/usr/bin/chromium';
+const FLAGS = [
+  '--headless',
+  '--no-sandbox',
+  '--disable-gpu',
+  '--disable-quic',
+  '--no-first-run',
+  '--disable-background-networking',
+  '--disable-component-update',
+  '--disable-sync',
+  '--hide-scrollbars',
+];
+
+const available = () => fs.existsSync(CHROMIUM);
+
+// Runs Chromium with a profile of its own, removed afterwards; returns stdout.
+function chromium(args, timeoutMs = 60000) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-chromium-'));
+  try {
+    const r = spawnSync(CHROMIUM, [...FLAGS, `--user-data-dir=${profile}`, ...args], {
+      encoding: 'utf8',
+      timeout: timeoutMs,
+      maxBuffer: 1 << 28,
+    });
+    if (r.error) throw r.error;
+    if (r.status !== 0) throw new Error(`chromium exited with ${r.status}: ${r.stderr}`);
+    return r.stdout;
+  } finally {
+    fs.rmSync(profile, { recursive: true, force: true });
+  }
+}
+
+// The page's DOM after its scripts ran.
+function dumpDom(file) {
+  return chromium(['--dump-dom', `file://${file}`]);
+}
+
+function screenshot(file, png, width, height) {
+  chromium([`--window-size=${width},${height}`, `--screenshot=${png}`, `file://${file}`]);
+}
+
+module.exports = { available, dumpDom, screenshot };

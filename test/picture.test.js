@@ -1,0 +1,144 @@
+'use strict';
+// `quorvane dot` and `quorvane svg` on a desktop-like graph: the DOT read by
+// Graphviz names everything pw-dump shows; the SVG rendered by headless
+// Chromium shows every node and port name, inside boxes that do not overlap.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, pwDump } = require('./helpers/fixture');
+const { buildScene } = require('./helpers/scene');
+const chromium = require('./helpers/chromium');
+const quorvane = require('..');
+
+const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
+const daemon = startDaemon({ objects: [] });
+const fixture = new Fixture();
+const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-picture-'));
+// Names as applications set them: markup, quotes, a line separator, non-Latin text.
+const AWKWARD = 'a <b>"quoted"</b> & \'odd\'\u2028name — 日本語';
+
+const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000, maxBuffer: 1 << 26 });
+let graph;
+let daemonView; // pw-dump's nodes, ports and links
+
+test.before(async () => {
+  graph = await quorvane.connect();
+  await buildScene(fixture, graph);
+  const awkward = await fixture.add(AWKWARD, 'Stream/Output/Audio', 0, 'FL');
+  // A feedback loop fed by that node: a cycle the layout must not run away with.
+  const a = await fixture.add('loop-a', 'Audio/Duplex', 2, 1);
+  const b = await fixture.add('loop-b', 'Audio/Duplex', 1, 1);
+  await fixture.link([[awkward.outputs[0], a.inputs[0]], [a.outputs[0], b.inputs[0]], [b.outputs[0], a.inputs[1]]]);
+  const byType = (t) => pwDump().filter((o) => o.type === `PipeWire:Interface:${t}`);
+  daemonView = { nodes: byType('Node'), ports: byType('Port'), links: byType('Link') };
+  assert.ok(daemonView.links.length >= 25);
+});
+test.after(async () => {
+  await graph.close();
+  await fixture.close();
+  daemon.stop();
+  fs.rmSync(tmp, { recursive: true, force: true });
+});
+
+// Graphviz's HTML-like label text for a name.
+const html = (s) => s.replace(/[&<>"]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;' })[c]);
+
+test('quorvane dot is read by Graphviz and names every node, port and link pw-dump shows; --all adds the properties', () => {
+  for (const all of [false, true]) {
+    const r = cli('dot', ...(all ? ['--all'] : []));
+    assert.equal(r.status, 0, r.stderr);
+    const parsed = spawnSync('dot', ['-Tjson0'], { input: r.stdout, encoding: 'utf8', maxBuffer: 1 << 26 });
+    assert.equal(parsed.status, 0, parsed.stderr);
+    const { objects, edges = [] } = JSON.parse(parsed.stdout);
+    const label = new Map(objects.map((o) => [o.name, o.label]));
+    for (const n of daemonView.nodes) {
+      assert.ok(label.get(`n${n.id}`)?.includes(`<B>${html(n.info.props['node.name'])}</B>`), `node ${n.id}`);
+      if (all) assert.ok(label.get(`n${n.id}`).includes(`object.serial = ${n.info.props['object.serial']}<BR`));
+    }
+    for (const p of daemonView.ports) {
+      const cell = new RegExp(`<TD PORT="p${p.id}"[^>]*>${html(p.info.props['port.name'])}(<|$)`);
+      assert.match(label.get(`n${p.info.props['node.id']}`), cell, `port ${p.id}`);
+    }
+    const byId = new Map(edges.map((e) => [e.id, e]));
+    assert.equal(edges.length, daemonView.links.length);
+    for (const l of daemonView.links) {
+      const e = byId.get(`link-${l.id}`);
+      assert.ok(e, `link ${l.id}`);
+      assert.deepEqual(
+        [objects[e.tail].name, e.tailport, objects[e.head].name, e.headport],
+        [`n${l.info['output-node-id']}`, `p${l.info['output-port-id']}:e`, `n${l.info['input-node-id']}`, `p${l.info['input-port-id']}:w`],
+      );
+      if (all) assert.match(e.label, new RegExp(`link\\.output\\.port = ${l.info['output-port-id']}<BR`));
+    }
+  }
+});
+
+// Runs in the page: for every <svg>, which expected names are not drawn (or
+// drawn empty), which node boxes overlap, which texts stick out of their
+// box, which links are not drawn.
+function inspect(expected) {
+  const report = [];
+  for (const svg of document.querySelectorAll('svg')) {
+    const boxes = [...svg.querySelectorAll('g.node')].map((g) => ({ g, r: g.querySelector('rect.box').getBoundingClientRect() }));
+    const overlaps = [];
+    for (let i = 0; i < boxes.length; i++) {
+      for (let j = i + 1; j < boxes.length; j++) {
+        const [a, b] = [boxes[i].r, boxes[j].r];
+        if (a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom) overlaps.push([boxes[i].g.id, boxes[j].g.id]);
+      }
+    }
+    const missing = [];
+    for (const { id, names } of expected) {
+      const g = svg.querySelector(`#node-${id}`);
+      const texts = g ? [...g.querySelectorAll('text')] : [];
+      for (const name of names) {
+        const t = texts.find((x) => x.textContent === name);
+        if (!t || t.getComputedTextLength() <= 0) missing.push(`${id}:${name}`);
+      }
+    }
+    const outside = [];
+    for (const { g, r } of boxes) {
+      for (const t of g.querySelectorAll('text')) {
+        const b = t.getBoundingClientRect();
+        if (b.left < r.left - 1 || b.right > r.right + 1 || b.top < r.top - 1 || b.bottom > r.bottom + 1) outside.push(`${g.id}:${t.textContent}`);
+      }
+    }
+    const links = [...svg.querySelectorAll('path.link')].filter((p) => p.getTotalLength() > 0).map((p) => p.id);
+    report.push({ nodes: boxes.length, overlaps, missing, outside, links });
+  }
+  document.getElementById('result').textContent = JSON.stringify(report);
+}
+
+test('quorvane svg, rendered by Chromium, shows every node and port name in boxes that do not overlap', { skip: !chromium.available() && 'no chromium' }, () => {
+  const file = path.join(tmp, 'graph.svg');
+  const r = cli('svg', '--output', file);
+  assert.equal(r.status, 0, r.stderr);
+  const svg = fs.readFileSync(file, 'utf8');
+  // A control the check must catch: the same picture with one box moved onto another.
+  let moved = 0;
+  const broken = svg.replace(/(<g class="node" id="node-\d+" transform=")translate\([^)]*\)/g, (m, head) => (moved++ < 2 ? `${head}translate(0,0)` : m));
+  const expected = daemonView.nodes.map((n) => ({
+    id: n.id,
+    names: [n.info.props['node.name'], ...daemonView.ports.filter((p) => p.info.props['node.id'] === n.id).map((p) => p.info.props['port.name'])],
+  }));
+  const json = JSON.stringify(expected).replace(/</g, '\\u003c').replace(/\u2028/g, '\\u2028');
+  const page = path.join(tmp, 'page.html');
+  fs.writeFileSync(page, `<!doctype html><meta charset="utf-8"><body>${svg}${broken}<pre id="result">not run</pre><script>(${inspect})(${json});</script></body>`);
+  const dom = chromium.dumpDom(page);
+  const found = /<pre id="result">([^<]*)<\/pre>/.exec(dom);
+  assert.ok(found, dom.slice(-500));
+  const [real, control] = JSON.parse(found[1].replace(/&quot;/g, '"').replace(/&lt;/g, '<').replace(/&gt;/g, '>').replace(/&amp;/g, '&'));
+  assert.equal(real.nodes, daemonView.nodes.length);
+  assert.deepEqual(real.missing, []);
+  assert.deepEqual(real.overlaps, []);
+  assert.deepEqual(real.outside, []);
+  assert.deepEqual(real.links.sort(), daemonView.links.map((l) => `link-${l.id}`).sort());
+  assert.equal(control.overlaps.length, 1, 'the check sees overlapping boxes');
+  assert.ok(Number(/width="(\d+)"/.exec(svg)[1]) < 2000, 'as many columns as the graph needs');
+  // The page's title is the document's; the picture is self-contained.
+  assert.doesNotMatch(svg, /(href|src)=/);
+});
