@@ -3,7 +3,7 @@
 // quorvane: the PipeWire graph from the command line.
 const { EXIT, UsageError } = require('../lib/cli-args');
 const { HELP } = require('../lib/cli-help');
-const { warn, onOutputClosed } = require('../lib/cli-output');
+const { warn, onOutputClosed, flushOutput } = require('../lib/cli-output');
 const { closeSession } = require('../lib/cli-session');
 const list = require('../lib/cli-list');
 const watch = require('../lib/cli-watch');
@@ -23,6 +23,7 @@ function finish(code) {
   finishing = true;
   closeSession()
     .catch(() => {})
+    .then(() => flushOutput())
     .finally(() => process.exit(code));
 }
 

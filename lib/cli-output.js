@@ -25,6 +25,20 @@ function say(line) {
   if (!closed) process.stdout.write(`${line}\n`);
 }
 
+// Resolves once what was written to standard output has left the process
+// (a pipe takes it asynchronously, and process.exit would cut it short), or
+// after `limitMs` for a reader that has stopped reading.
+function flushOutput(limitMs = 5000) {
+  if (closed || process.stdout.writableLength === 0) return Promise.resolve();
+  return new Promise((resolve) => {
+    const timer = setTimeout(resolve, limitMs);
+    process.stdout.write('', () => {
+      clearTimeout(timer);
+      resolve();
+    });
+  });
+}
+
 function warn(line) {
   process.stderr.write(`quorvane: ${line}\n`);
 }
@@ -41,4 +55,4 @@ function printRows(rows, columns, json) {
   say(json ? JSON.stringify(rows, null, 2) : table(rows, columns));
 }
 
-module.exports = { say, warn, table, printRows, onOutputClosed };
+module.exports = { say, warn, table, printRows, onOutputClosed, flushOutput };

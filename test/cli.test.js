@@ -114,6 +114,24 @@ test('help, bad arguments, and errors that say what was not found', () => {
   }
 });
 
+test('a listing larger than a pipe holds reaches a reader that is late to read, whole', async () => {
+  const ids = await fixture.addMany(800, 'cli-many', 'Audio/Sink', 0, 0);
+  const child = spawn(process.execPath, [CLI, 'nodes', '--json', '--props'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let out = '';
+  child.stdout.on('data', (d) => (out += d));
+  child.stdout.pause();
+  const ended = new Promise((resolve) => child.stdout.on('end', resolve));
+  const exited = new Promise((resolve) => child.on('exit', resolve));
+  // Not read until the tool has ended, or has waited a while for the reader.
+  await Promise.race([exited, new Promise((resolve) => setTimeout(resolve, 1000))]);
+  child.stdout.resume();
+  assert.equal(await exited, 0);
+  await ended;
+  assert.ok(out.length > 200 * 1024, `${out.length} bytes`);
+  assert.equal(JSON.parse(out).filter((n) => n.name.startsWith('cli-many-')).length, 800);
+  await fixture.remove(...ids);
+});
+
 test('no daemon reachable: exit code 3 and a clear message', () => {
   const env = { ...process.env, XDG_RUNTIME_DIR: '/nonexistent', PIPEWIRE_RUNTIME_DIR: '/nonexistent' };
   const r = spawnSync(process.execPath, [CLI, 'nodes'], { encoding: 'utf8', env });
