@@ -19,6 +19,7 @@
 
 #include "../events/PwEvent.h"
 #include "GraphRecords.h"
+#include "ObjectInfo.h"
 
 struct LinkProxyData;
 struct PwContext;
@@ -70,6 +71,9 @@ struct PwContext {
     // each change, under `mutex`.
     bool graphListening = false;
 
+    // The bound nodes, ports and links (ObjectInfo.h); PipeWire thread only.
+    ObjectBindings bindings;
+
     // Proxy ids of the Graph's link requests, whose refusals reach the Graph
     // instead of standard error, and the round trips the Graph asked for.
     // PipeWire thread only.
@@ -116,6 +120,10 @@ struct PwContext {
     std::atomic<LoopState> loopState{LoopState::Ended};
     std::atomic<bool> initialSyncDone{false};  // written under `mutex`
     int initialSyncSeq = 0;
+    // The round trip after which the mirror holds every object's info; the
+    // Graph hears the mirror from then on. Written under `mutex`.
+    std::atomic<bool> infoSyncDone{false};
+    int infoSyncSeq = -1;  // PipeWire thread
 
     // The round trip that closes a connection, so that requests already
     // sent have reached the daemon. Guarded by `flushMutex`.
@@ -131,6 +139,12 @@ PwContext* getContext();
 
 // Empties the three mirror lists; the caller provides the exclusion.
 void clearContextData(PwContext* ctx);
+
+// Whether the Graph hears the mirror's changes now: it listens and has heard
+// the mirror whole (with its info). Graph lock held.
+inline bool graphHearsMirrorLocked(const PwContext* ctx) {
+    return ctx->graphListening && ctx->infoSyncDone;
+}
 
 // RAII holder for one of the context's locks.
 class LockGuard {

@@ -16,22 +16,6 @@ PwEvent snapshotEvent(PwEventType type, uint32_t id) {
     return makeEvent(type, id, ForGraph);
 }
 
-// The mirror as the Graph hears it appear, in mirror order. Graph lock held.
-void appendCreatedLocked(PwContext* ctx, std::vector<PwEvent>& out) {
-    for (const NodeInfo& n : ctx->nodes) {
-        out.push_back(snapshotEvent(NodeCreated, n.id));
-        out.back().node = n;
-    }
-    for (const PortInfo& p : ctx->ports) {
-        out.push_back(snapshotEvent(PortCreated, p.id));
-        out.back().port = p;
-    }
-    for (const LinkInfo& l : ctx->links) {
-        out.push_back(snapshotEvent(LinkCreated, l.id));
-        out.back().link = l;
-    }
-}
-
 // The mirror as the Graph hears it go: links, then ports, then nodes.
 void appendDestroyedLocked(PwContext* ctx, std::vector<PwEvent>& out) {
     for (const LinkInfo& l : ctx->links) out.push_back(snapshotEvent(LinkDestroyed, l.id));
@@ -61,9 +45,11 @@ void closeConnection(PwContext* ctx, const char* reason) {
             events.push_back(snapshotEvent(Disconnected, 0));
             events.back().text = reason;
         }
-        appendDestroyedLocked(ctx, events);
+        // Only a mirror the Graph has heard goes away for it.
+        if (ctx->infoSyncDone) appendDestroyedLocked(ctx, events);
         emitEvents(ctx, std::move(events));
     }
+    ctx->infoSyncDone = false;
     clearContextData(ctx);
     ctx->removalRequested.clear();
 }
@@ -100,12 +86,15 @@ bool openForGraph(PwContext* ctx, bool restart) {
     ctx->graphOpen = true;
     {
         LockGuard lock(ctx->mutex);
+        // Before the info round trip ends, the Graph hears the mirror then.
         if (!ctx->graphListening) {
             ctx->graphListening = true;
-            std::vector<PwEvent> events;
-            appendCreatedLocked(ctx, events);
-            if (ctx->threadStarted && ctx->initialSyncDone) events.push_back(snapshotEvent(Connected, 0));
-            emitEvents(ctx, std::move(events));
+            if (ctx->threadStarted && ctx->infoSyncDone) {
+                std::vector<PwEvent> events;
+                appendMirrorCreatedLocked(ctx, events);
+                events.push_back(snapshotEvent(Connected, 0));
+                emitEvents(ctx, std::move(events));
+            }
         }
     }
     if (ctx->threadStarted) return true;

@@ -16,17 +16,26 @@
 #include <unordered_map>
 
 #include "../Bindings.h"
+#include "../InfoValues.h"
 #include "../JsValues.h"
 #include "../pipewire/PackedProps.h"
 #include "../pipewire/PwContext.h"
 
 namespace {
 
-// Each builder comes plain (the listings of the nineteen) and with a `props`
-// column (the Graph's listings): the same object, with `props` last.
+// Each builder comes plain (the listings of the nineteen) and with the
+// Graph's columns: the same object, with `props` and the live info last (a
+// link's `format` is then the negotiated format). The Graph's extra text
+// columns come before the props arguments.
 #define PROPS_PARAMS ", F, fv, vs"
 #define PROPS_PRELUDE ""
 #define PROPS_FIELD ", props: F[fv[2 * i]](vs, fv[2 * i + 1])"
+#define NODE_INFO_PARAMS ", states, errors" PROPS_PARAMS
+#define NODE_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
+#define PORT_INFO_PARAMS ", formats" PROPS_PARAMS
+#define PORT_INFO_FIELDS PROPS_FIELD ", format: formats[i]"
+#define LINK_INFO_PARAMS ", states, errors" PROPS_PARAMS
+#define LINK_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
 
 #define NODE_BUILDER(PARAMS, PRELUDE, PROPS)                                                         \
     "(function (out, u, names, types" PARAMS ") {" PRELUDE                                           \
@@ -45,8 +54,9 @@ namespace {
 
 const char* const kBuilders[2][3] = {
     {NODE_BUILDER("", "", ""), PORT_BUILDER("", "", ""), LINK_BUILDER("", "", "")},
-    {NODE_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD), PORT_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD),
-     LINK_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD)},
+    {NODE_BUILDER(NODE_INFO_PARAMS, PROPS_PRELUDE, NODE_INFO_FIELDS),
+     PORT_BUILDER(PORT_INFO_PARAMS, PROPS_PRELUDE, PORT_INFO_FIELDS),
+     LINK_BUILDER(LINK_INFO_PARAMS, PROPS_PRELUDE, LINK_INFO_FIELDS)},
 };
 enum Builder { kNodes, kPorts, kLinks };
 v8::Eternal<v8::Function> gBuilders[2][3];
@@ -271,7 +281,7 @@ void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
     PropsColumn props(withProps);
     {
         LockGuard lock(ctx->mutex);
-        c.emplace(ctx->nodes.size(), 6, 2);
+        c.emplace(ctx->nodes.size(), 6, withProps ? 4 : 2);
         props.reserve(ctx->nodes.size());
         uint32_t* u = c->numbers;
         for (const NodeInfo& n : ctx->nodes) {
@@ -286,6 +296,10 @@ void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             c->text(0).push_back(name);
             c->text(1).push_back(cache.get(n.mediaClass));
             props.add(n.props, cache, &n.name, name);
+            if (withProps) {
+                c->text(2).push_back(js::nodeState(n.state));
+                c->text(3).push_back(js::errorText(n.error));
+            }
         }
     }
     // Built once the lock is released: nothing of the mirror is read any
@@ -300,7 +314,7 @@ void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
     PropsColumn props(withProps);
     {
         LockGuard lock(ctx->mutex);
-        c.emplace(ctx->ports.size(), 4, 1);
+        c.emplace(ctx->ports.size(), 4, withProps ? 2 : 1);
         props.reserve(ctx->ports.size());
         uint32_t* u = c->numbers;
         for (const PortInfo& p : ctx->ports) {
@@ -310,6 +324,7 @@ void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             *u++ = p.portType;
             c->text(0).push_back(cache.get(p.name));
             props.add(p.props, cache);
+            if (withProps) c->text(1).push_back(js::formatObject(p.format));
         }
     }
     // Built once the lock is released: nothing of the mirror is read any
@@ -337,7 +352,7 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             auto it = names.find(id);
             return it == names.end() ? kEmpty : *it->second;
         };
-        c.emplace(ctx->links.size(), 5, 3);
+        c.emplace(ctx->links.size(), 5, withProps ? 5 : 3);
         props.reserve(ctx->links.size());
         uint32_t* u = c->numbers;
         for (const LinkInfo& l : ctx->links) {
@@ -349,7 +364,13 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             auto format = ctx->linkFormats.find(l.id);
             c->text(0).push_back(cache.get(nameOf(l.srcNodeId)));
             c->text(1).push_back(cache.get(nameOf(l.sinkNodeId)));
-            c->text(2).push_back(cache.get(format == ctx->linkFormats.end() ? kUnknown : format->second));
+            if (withProps) {
+                c->text(2).push_back(js::formatObject(l.format));
+                c->text(3).push_back(js::linkState(l.state));
+                c->text(4).push_back(js::errorText(l.error));
+            } else {
+                c->text(2).push_back(cache.get(format == ctx->linkFormats.end() ? kUnknown : format->second));
+            }
             props.add(l.props, cache);
         }
     }
