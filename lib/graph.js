@@ -25,8 +25,12 @@ const KINDS = [
   'link-failed',
   'link-ended',
   'sync-done',
+  'node-changed',
+  'port-changed',
+  'link-changed',
 ];
-const MIRROR_EVENTS = new Set(KINDS.slice(0, 6));
+const MIRROR_EVENTS = new Set([...KINDS.slice(0, 6), 'node-changed', 'port-changed', 'link-changed']);
+const LINK_UNTIL = new Set(['announced', 'ready']);
 
 const ERRNO_CODES = new Map(Object.entries(os.constants.errno).map(([code, n]) => [n, code]));
 const BACKOFF_FIRST_MS = 50;
@@ -117,7 +121,7 @@ class Graph extends EventEmitter {
         deadline,
       };
       timer = setTimeout(() => this.#ready?.reject(`no answer within ${timeoutMs} ms`), timeoutMs);
-      addon.setGraphListener((kind, payload) => this.#onNative(kind, payload));
+      addon.setGraphListener((kind, payload, changed) => this.#onNative(kind, payload, changed));
       if (!addon.openGraph(false)) this.#ready.reject('the PipeWire thread could not be started');
     });
   }
@@ -159,8 +163,9 @@ class Graph extends EventEmitter {
         const present = this.nodes().find(fits);
         if (present) return settle.resolve(present);
         return {
+          // A node may come to match later, when its properties change.
           onEvent: (kind, node) => {
-            if (kind === 'node-created' && fits(node)) settle.resolve(node);
+            if ((kind === 'node-created' || kind === 'node-changed') && fits(node)) settle.resolve(node);
           },
         };
       },
@@ -216,27 +221,63 @@ class Graph extends EventEmitter {
 
   // --- links ------------------------------------------------------------------
 
-  link(outputPortId, inputPortId, { timeoutMs = 3000 } = {}) {
+  // until: 'announced' resolves with the link as the registry announces
+  // it; 'ready' once its state is "paused" or "active" (rejecting with the
+  // daemon's text when it enters "error").
+  link(outputPortId, inputPortId, { timeoutMs = 3000, until = 'announced' } = {}) {
     try {
       if (typeof outputPortId !== 'number' || typeof inputPortId !== 'number') throw new TypeError(LINK_USAGE);
       checkTimeout(timeoutMs, 'link');
+      if (!LINK_UNTIL.has(until)) throw new TypeError("link: until must be 'announced' or 'ready'");
     } catch (e) {
       return Promise.reject(e);
     }
     const token = this.#nextToken++;
+    let linkId; // once announced, while waiting for 'ready'
     return this.#wait(
       {
         timeoutMs,
-        timeoutError: () => new Error(`link ${outputPortId} -> ${inputPortId}: no answer within ${timeoutMs} ms`),
+        timeoutError: () =>
+          new Error(
+            linkId === undefined
+              ? `link ${outputPortId} -> ${inputPortId}: no answer within ${timeoutMs} ms`
+              : `link ${outputPortId} -> ${inputPortId}: not ready within ${timeoutMs} ms`,
+          ),
       },
       (settle) => {
-        this.#requests.set(token, { settle, id: undefined });
+        const ready = (link) => {
+          if (link.state === 'paused' || link.state === 'active') settle.resolve(link);
+          else if (link.state === 'error') settle.reject(new Error(link.error || 'the link failed'));
+        };
+        // Changes heard before the request learnt its link's id (the
+        // announcement may come before the daemon's answer to the request).
+        const early = new Map();
+        const announced = until === 'announced' ? settle : {
+          resolve: (link) => {
+            linkId = link.id;
+            ready(early.get(linkId) ?? link);
+            early.clear();
+          },
+          reject: settle.reject,
+        };
+        this.#requests.set(token, { settle: announced, id: undefined });
         try {
           addon.graphLink(outputPortId, inputPortId, token);
         } catch (e) {
           settle.reject(e);
         }
-        return { cleanup: () => this.#forgetRequest(token) };
+        return {
+          onEvent: (kind, payload) => {
+            if (until !== 'ready') return;
+            if (linkId === undefined) {
+              if (kind === 'link-changed') early.set(payload.id, payload);
+              return;
+            }
+            if (kind === 'link-changed' && payload.id === linkId) ready(payload);
+            else if (kind === 'link-destroyed' && payload === linkId) settle.reject(new Error(`link ${linkId} was removed`));
+          },
+          cleanup: () => this.#forgetRequest(token),
+        };
       },
     );
   }
@@ -336,7 +377,7 @@ class Graph extends EventEmitter {
     if (this.#requests.size === 0) this.#recentLinks.clear();
   }
 
-  #onNative(kind, payload) {
+  #onNative(kind, payload, changed) {
     const name = KINDS[kind];
     if (this.#state === 'closed' || name === undefined) return;
     switch (name) {
@@ -379,7 +420,8 @@ class Graph extends EventEmitter {
         break;
     }
     for (const wait of [...this.#waits]) wait(name, payload);
-    if (MIRROR_EVENTS.has(name)) this.emit(name, payload);
+    if (changed !== undefined) this.emit(name, payload, changed);
+    else if (MIRROR_EVENTS.has(name)) this.emit(name, payload);
   }
 
   #onDisconnected({ res, message }) {
