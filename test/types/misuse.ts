@@ -25,5 +25,7 @@ async function misuse(): Promise<void> {
   graph.route({ from: 'a' }); // error
   graph.route({ from: 'a', to: 'b', channels: 'stereo' }); // error
   await graph.link('1', 2); // error
+  await graph.link(1, 2, { until: 'soon' }); // error
+  const f: string = graph.links()[0].format; // error
 }
 void misuse;
