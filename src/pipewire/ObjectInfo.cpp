@@ -1,6 +1,7 @@
 #include "ObjectInfo.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -209,6 +210,9 @@ void askInfoRoundTrip(PwContext* ctx) {
 }  // namespace
 
 void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t version) {
+    // The memory benchmark's baseline: the mirror without the info.
+    static const bool disabled = std::getenv("QUORVANE_BENCH_NO_INFO") != nullptr;
+    if (disabled) return;
     Kind kind;
     const void* events;
     uint32_t ours;
@@ -255,7 +259,7 @@ void onInfoRoundTrip(PwContext* ctx, int seq) {
     ctx->infoSyncDone = true;
     if (!ctx->graphListening) return;
     std::vector<PwEvent> events;
-    appendMirrorCreatedLocked(ctx, events);
+    if (ctx->graphWantsMirror) appendMirrorCreatedLocked(ctx, events);
     events.push_back(makeEvent(Connected, 0, ForGraph));
     emitEvents(ctx, std::move(events));
 }

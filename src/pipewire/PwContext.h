@@ -70,6 +70,10 @@ struct PwContext {
     // Whether the Graph hears the changes of the mirror; decided together with
     // each change, under `mutex`.
     bool graphListening = false;
+    // The Graph reconnects: its listeners heard the old mirror go and hear
+    // the new one appear. A first connect has no listeners yet and is spared
+    // the copy of the mirror. Guarded by `mutex`.
+    bool graphWantsMirror = false;
 
     // The bound nodes, ports and links (ObjectInfo.h); PipeWire thread only.
     ObjectBindings bindings;

@@ -86,15 +86,12 @@ bool openForGraph(PwContext* ctx, bool restart) {
     ctx->graphOpen = true;
     {
         LockGuard lock(ctx->mutex);
-        // Before the info round trip ends, the Graph hears the mirror then.
+        // Joining a connection whose info is in: connected at once; else
+        // when the info round trip ends.
+        ctx->graphWantsMirror = restart;
         if (!ctx->graphListening) {
             ctx->graphListening = true;
-            if (ctx->threadStarted && ctx->infoSyncDone) {
-                std::vector<PwEvent> events;
-                appendMirrorCreatedLocked(ctx, events);
-                events.push_back(snapshotEvent(Connected, 0));
-                emitEvents(ctx, std::move(events));
-            }
+            if (ctx->threadStarted && ctx->infoSyncDone) emitEvents(ctx, {snapshotEvent(Connected, 0)});
         }
     }
     if (ctx->threadStarted) return true;
