@@ -11,10 +11,13 @@ namespace js {
 namespace {
 
 // Internalized once: every listing and event uses the same few texts.
-v8::Local<v8::Value> cachedText(v8::Eternal<v8::String>& slot, const char* text) {
+template <typename Name>
+v8::Local<v8::Value> cachedText(v8::Eternal<v8::String>& slot, Name name) {
     v8::Isolate* isolate = v8::Isolate::GetCurrent();
-    if (slot.IsEmpty())
+    if (slot.IsEmpty()) {
+        const char* text = name();
         slot.Set(isolate, v8::String::NewFromUtf8(isolate, text, v8::NewStringType::kInternalized).ToLocalChecked());
+    }
     return slot.Get(isolate);
 }
 
@@ -35,14 +38,14 @@ v8::Local<v8::Value> nodeState(int8_t state) {
     static v8::Eternal<v8::String> texts[5];  // PW_NODE_STATE_ERROR (-1) .. RUNNING (3)
     if (state < PW_NODE_STATE_ERROR || state > PW_NODE_STATE_RUNNING) return Nan::Null();
     auto s = static_cast<pw_node_state>(state);
-    return cachedText(texts[state - PW_NODE_STATE_ERROR], pw_node_state_as_string(s));
+    return cachedText(texts[state - PW_NODE_STATE_ERROR], [s] { return pw_node_state_as_string(s); });
 }
 
 v8::Local<v8::Value> linkState(int8_t state) {
     static v8::Eternal<v8::String> texts[7];  // PW_LINK_STATE_ERROR (-2) .. ACTIVE (4)
     if (state < PW_LINK_STATE_ERROR || state > PW_LINK_STATE_ACTIVE) return Nan::Null();
     auto s = static_cast<pw_link_state>(state);
-    return cachedText(texts[state - PW_LINK_STATE_ERROR], pw_link_state_as_string(s));
+    return cachedText(texts[state - PW_LINK_STATE_ERROR], [s] { return pw_link_state_as_string(s); });
 }
 
 v8::Local<v8::Value> errorText(const std::string& error) {

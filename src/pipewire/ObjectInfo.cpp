@@ -15,8 +15,10 @@
 
 namespace {
 
-// An object's owner chooses its properties: what we keep of them is bounded.
+// An object's owner chooses its properties: what we keep of them is bounded
+// (real objects have some 10 to 60, a few KiB).
 constexpr size_t kMaxPropsBytes = 64 * 1024;
+constexpr uint32_t kMaxProps = 1024;
 // Format requests answered by more requests (a port changing its format
 // while we ask) end the wait after this many round trips all the same.
 constexpr uint32_t kMaxSyncRounds = 4;
@@ -76,7 +78,7 @@ void onNodeInfo(void* data, const pw_node_info* info) {
     auto* o = static_cast<BoundObject*>(data);
     PwContext* ctx = o->ctx;
     bool propsGiven = (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) && info->props;
-    std::string props = propsGiven ? packProps(info->props, kMaxPropsBytes) : std::string();
+    std::string props = propsGiven ? packProps(info->props, kMaxPropsBytes, kMaxProps) : std::string();
     LockGuard lock(ctx->mutex);
     NodeInfo* node = findRecord(ctx->nodes, o->id, ctx->bindings.cursor[kNode]);
     if (!node) return;
@@ -116,7 +118,7 @@ void onPortInfo(void* data, const pw_port_info* info) {
         }
     }
     if (!(info->change_mask & PW_PORT_CHANGE_MASK_PROPS) || !info->props) return;
-    std::string props = packProps(info->props, kMaxPropsBytes);
+    std::string props = packProps(info->props, kMaxPropsBytes, kMaxProps);
     LockGuard lock(ctx->mutex);
     PortInfo* port = findRecord(ctx->ports, o->id, ctx->bindings.cursor[kPort]);
     if (!port || props == port->props) return;
@@ -133,7 +135,7 @@ void onLinkInfo(void* data, const pw_link_info* info) {
     auto* o = static_cast<BoundObject*>(data);
     PwContext* ctx = o->ctx;
     bool propsGiven = (info->change_mask & PW_LINK_CHANGE_MASK_PROPS) && info->props;
-    std::string props = propsGiven ? packProps(info->props, kMaxPropsBytes) : std::string();
+    std::string props = propsGiven ? packProps(info->props, kMaxPropsBytes, kMaxProps) : std::string();
     bool formatGiven = info->change_mask & PW_LINK_CHANGE_MASK_FORMAT;
     FormatRef format = formatGiven ? parseMediaFormat(info->format) : nullptr;
     LockGuard lock(ctx->mutex);

@@ -10,24 +10,27 @@
 
 #include <spa/utils/dict.h>
 
-// `maxBytes` bounds what an object's owner can make us keep: properties
-// that would go beyond it are left out, whole.
-inline std::string packProps(const spa_dict* dict, size_t maxBytes = SIZE_MAX) {
+// `maxBytes` and `maxItems` bound what an object's owner can make us keep
+// (and every later use of it): properties beyond them are left out, whole.
+inline std::string packProps(const spa_dict* dict, size_t maxBytes = SIZE_MAX, uint32_t maxItems = UINT32_MAX) {
     std::string packed;
     if (!dict) return packed;
     size_t size = 0;
-    for (uint32_t i = 0; i < dict->n_items; i++) {
+    uint32_t items = 0;
+    for (uint32_t i = 0; i < dict->n_items && items < maxItems; i++) {
         const spa_dict_item& item = dict->items[i];
         if (!item.key) continue;
         size_t itemSize = std::strlen(item.key) + (item.value ? std::strlen(item.value) : 0) + 2;
-        if (size + itemSize <= maxBytes) size += itemSize;
+        if (size + itemSize <= maxBytes) size += itemSize, items++;
     }
     packed.reserve(size);
-    for (uint32_t i = 0; i < dict->n_items; i++) {
+    items = 0;
+    for (uint32_t i = 0; i < dict->n_items && items < maxItems; i++) {
         const spa_dict_item& item = dict->items[i];
         if (!item.key) continue;
         size_t keyLength = std::strlen(item.key), valueLength = item.value ? std::strlen(item.value) : 0;
         if (packed.size() + keyLength + valueLength + 2 > maxBytes) continue;
+        items++;
         packed.append(item.key, keyLength).push_back('\0');
         packed.append(item.value ? item.value : "", valueLength).push_back('\0');
     }

@@ -82,18 +82,27 @@ public:
         bool sameKeys = !factories_.empty();  // so far, as the record before
         uint32_t first = uint32_t(values_.size());
         forEachProp(packed, [&](std::string_view k, std::string_view v) {
-            for (size_t i = 0; i < count; i++)
-                if (seen[i] == k) return;
-            if (count == 64) return;  // more than any global has; the rest is dropped
+            // Keys as the record before's (which were told apart already)
+            // cannot repeat an earlier key of this one.
             sameKeys = sameKeys && count < lastCount_ && lastKeys_[count] == k;
+            if (!sameKeys)
+                for (size_t i = 0; i < count; i++)
+                    if (seen[i] == k) return;
+            if (count == 64) return;  // more than any global has; the rest is dropped
+            size_t at = count;
             seen[count++] = k;
             if (ownText && v == *ownText) {
                 values_.push_back(own);
+            } else if (sameKeys && lastValueTexts_[at] == v && !lastValues_[at].IsEmpty()) {
+                // As the record before under the same key ("true", a client id...).
+                values_.push_back(lastValues_[at]);
             } else if (repeats(k)) {
                 values_.push_back(cache.get(v));
             } else {
                 values_.push_back(text(v));
             }
+            lastValueTexts_[at] = v;
+            lastValues_[at] = values_.back();
         });
         fv_.push_back(sameKeys && count == lastCount_ ? lastIndex_ : factoryIndex(seen, count));
         fv_.push_back(first);
@@ -225,6 +234,10 @@ private:
     bool enabled_;
     std::string signature_;
     std::string_view lastKeys_[64];
+    // The values of the record before, by place: the mirror's texts, read
+    // under the graph lock like the keys.
+    std::string_view lastValueTexts_[64];
+    v8::Local<v8::Value> lastValues_[64];
     size_t lastCount_ = 0;
     uint32_t lastIndex_ = 0;
     std::unordered_map<std::string, uint32_t> used_;
