@@ -20,6 +20,16 @@ const char* shortName(const spa_type_info* table, uint32_t id) {
     return spa_debug_type_find_short_name(table, id);
 }
 
+// The parser stores the daemon's id in an enumeration field whatever its
+// value: read as the number it is.
+template <typename Enum>
+uint32_t idOf(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(uint32_t), "an id field");
+    uint32_t id;
+    std::memcpy(&id, &field, sizeof id);
+    return id;
+}
+
 }  // namespace
 
 bool MediaFormat::operator==(const MediaFormat& o) const {
@@ -47,7 +57,7 @@ FormatRef parseMediaFormat(const spa_pod* pod) {
     if (type == SPA_MEDIA_TYPE_audio && subtype == SPA_MEDIA_SUBTYPE_raw) {
         spa_audio_info_raw raw{};
         if (spa_format_audio_raw_parse(pod, &raw) >= 0) {
-            format->sampleFormat = shortName(spa_type_audio_format, raw.format);
+            format->sampleFormat = shortName(spa_type_audio_format, idOf(raw.format));
             format->rate = raw.rate;
             format->channels = raw.channels;
             // The parser stops at its own array's size; positions are given
@@ -64,11 +74,11 @@ FormatRef parseMediaFormat(const spa_pod* pod) {
     } else if (type == SPA_MEDIA_TYPE_audio && subtype == SPA_MEDIA_SUBTYPE_dsp) {
         spa_audio_info_dsp dsp{};
         if (spa_format_audio_dsp_parse(pod, &dsp) >= 0)
-            format->sampleFormat = shortName(spa_type_audio_format, dsp.format);
+            format->sampleFormat = shortName(spa_type_audio_format, idOf(dsp.format));
     } else if (type == SPA_MEDIA_TYPE_video && subtype == SPA_MEDIA_SUBTYPE_raw) {
         spa_video_info_raw raw{};
         if (spa_format_video_raw_parse(pod, &raw) >= 0)
-            format->sampleFormat = shortName(spa_type_video_format, raw.format);
+            format->sampleFormat = shortName(spa_type_video_format, idOf(raw.format));
     }
     return format;
 }
