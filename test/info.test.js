@@ -35,12 +35,18 @@ test('info: full properties from the start, titles and states kept live, in orde
     for (const n of graph.nodes()) assert.equal(n.state, info.get(n.id).state, `node ${n.id}`);
 
     // A wait for a title no node has yet resolves when one comes to have it;
-    // the change arrives once, saying what changed. Property keys are data.
+    // the change arrives once, saying what changed. Property keys are data;
+    // many of them (as many as the daemon passes on) are kept.
     const waiting = graph.waitForNode({ 'media.name': 'second title' }, { timeoutMs: 5000 });
-    await fixture.setProps(app.id, { 'media.name': 'second title', __proto__x: 'a"b\u2028c' });
+    const many = Object.fromEntries(Array.from({ length: 800 }, (_, i) => [`x.${i}`, 'v']));
+    await fixture.setProps(app.id, { 'media.name': 'second title', ['__proto__']: 'a"b\u2028c', ...many });
     const node = await waiting;
     assert.equal(node.id, app.id);
-    assert.equal(node.props.__proto__x, 'a"b\u2028c');
+    assert.ok(Object.hasOwn(node.props, '__proto__') && Object.getPrototypeOf(node.props) === Object.prototype);
+    assert.equal(node.props['__proto__'], 'a"b\u2028c');
+    assert.equal(Object.keys(node.props).length, Object.keys(dumpInfo().get(app.id).props).length);
+    assert.ok(Object.keys(node.props).length > 800);
+    assert.equal(graph.nodes().find((n) => n.id === app.id).props['__proto__'], 'a"b\u2028c');
     const changes = events.filter((e) => e.kind === 'node-changed' && e.id === app.id);
     assert.deepEqual(changes.map((e) => e.changed), [{ props: true }]);
     assert.deepEqual(changes[0].o, graph.nodes().find((n) => n.id === app.id), 'as graph.nodes() lists it');

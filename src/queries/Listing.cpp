@@ -70,14 +70,23 @@ v8::Eternal<v8::Function> gBuilders[2][3];
 // repeated keeps its first value, as the mirror's own lookups do.
 class PropsColumn {
 public:
-    explicit PropsColumn(bool enabled) : enabled_(enabled) {}
+    // As many properties as the mirror keeps of an object's info.
+    static constexpr size_t kMaxKeys = 1024;
+
+    explicit PropsColumn(bool enabled) : enabled_(enabled) {
+        if (!enabled_) return;
+        seen_.resize(kMaxKeys);
+        lastKeys_.resize(kMaxKeys);
+        lastValueTexts_.resize(kMaxKeys);
+        lastValues_.resize(kMaxKeys);
+    }
 
     // `own`: a text of the record the caller has already made (a node's
     // name), used for a value equal to it instead of a cache lookup.
     void add(const std::string& packed, js::StringCache& cache, const std::string* ownText = nullptr,
              v8::Local<v8::Value> own = {}) {
         if (!enabled_) return;
-        std::string_view seen[64];
+        std::string_view* seen = seen_.data();
         size_t count = 0;
         bool sameKeys = !factories_.empty();  // so far, as the record before
         uint32_t first = uint32_t(values_.size());
@@ -88,7 +97,7 @@ public:
             if (!sameKeys)
                 for (size_t i = 0; i < count; i++)
                     if (seen[i] == k) return;
-            if (count == 64) return;  // more than any global has; the rest is dropped
+            if (count == kMaxKeys) return;  // beyond what the mirror keeps of an info
             size_t at = count;
             seen[count++] = k;
             if (ownText && v == *ownText) {
@@ -175,7 +184,7 @@ private:
     // reuses the last index for those, without making the signature. The
     // keys are the mirror's texts, read under the graph lock like every add().
     uint32_t factoryIndex(const std::string_view* keys, size_t count) {
-        std::copy(keys, keys + count, lastKeys_);
+        std::copy(keys, keys + count, lastKeys_.begin());
         lastCount_ = count;
         signature_.clear();
         for (size_t i = 0; i < count; i++) signature_.append(keys[i]).push_back('\0');
@@ -233,11 +242,11 @@ private:
 
     bool enabled_;
     std::string signature_;
-    std::string_view lastKeys_[64];
+    std::vector<std::string_view> seen_, lastKeys_;
     // The values of the record before, by place: the mirror's texts, read
     // under the graph lock like the keys.
-    std::string_view lastValueTexts_[64];
-    v8::Local<v8::Value> lastValues_[64];
+    std::vector<std::string_view> lastValueTexts_;
+    std::vector<v8::Local<v8::Value>> lastValues_;
     size_t lastCount_ = 0;
     uint32_t lastIndex_ = 0;
     std::unordered_map<std::string, uint32_t> used_;
