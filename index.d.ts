@@ -147,29 +147,68 @@ export function off(eventName: string): void;
 
 // --- The asynchronous API -----------------------------------------------------
 
-/** Every property the registry announced for an object, as texts. */
+/**
+ * Every property of an object, as texts: its info properties (what pw-dump
+ * shows), kept current; the registry's until the info arrives.
+ */
 export interface Props {
   [key: string]: string;
 }
 
-/** A node, as `graph.nodes()` lists it and "node-created" carries it. */
-export interface GraphNode extends PwNode {
-  props: Props;
+export type NodeState = 'creating' | 'suspended' | 'idle' | 'running' | 'error';
+export type GraphLinkState = 'error' | 'unlinked' | 'init' | 'negotiating' | 'allocating' | 'paused' | 'active';
+
+/** A negotiated format; a field is null where the format does not give it. */
+export interface MediaFormat {
+  mediaType: string | null;
+  mediaSubtype: string | null;
+  /** "F32LE", "S16LE", "F32P" (DSP), a video format... */
+  sampleFormat: string | null;
+  rate: number | null;
+  channels: number | null;
+  /** Channel positions ("FL", "FR", ...). */
+  positions: string[] | null;
 }
 
-/** A port, as `graph.ports()` lists it and "port-created" carries it. */
+/** A node, as `graph.nodes()` lists it and "node-created" / "node-changed" carry it. */
+export interface GraphNode extends PwNode {
+  props: Props;
+  /** null until the node's info arrives. */
+  state: NodeState | null;
+  /** The daemon's text while the state is "error", else null. */
+  error: string | null;
+}
+
+/** A port, as `graph.ports()` lists it and "port-created" / "port-changed" carry it. */
 export interface GraphPort extends PwPort {
   props: Props;
+  /** Its format, where one is set. */
+  format: MediaFormat | null;
 }
 
 /** A link, as `graph.links()` lists it. */
-export interface GraphLink extends PwLink {
+export interface GraphLink extends Omit<PwLink, 'format'> {
   props: Props;
+  state: GraphLinkState | null;
+  error: string | null;
+  /** The negotiated format; null before negotiation. */
+  format: MediaFormat | null;
 }
 
-/** A link as "link-created" carries it and `graph.link()` resolves with it. */
+/** A link as "link-created" / "link-changed" carry it and `graph.link()` resolves with it. */
 export interface CreatedLink extends LinkCreatedEvent {
   props: Props;
+  state: GraphLinkState | null;
+  error: string | null;
+  format: MediaFormat | null;
+}
+
+/** What a changed event says changed. */
+export interface Changed {
+  props?: true;
+  state?: true;
+  error?: true;
+  format?: true;
 }
 
 /**
@@ -195,6 +234,9 @@ export interface GraphEventMap {
   'port-destroyed': [id: number];
   'link-created': [link: CreatedLink];
   'link-destroyed': [id: number];
+  'node-changed': [node: GraphNode, changed: Changed];
+  'port-changed': [port: GraphPort, changed: Changed];
+  'link-changed': [link: CreatedLink, changed: Changed];
   connected: [];
   disconnected: [info: { message: string }];
 }
@@ -294,8 +336,16 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
     nodeId: number,
     options?: WaitOptions & { direction?: 'in' | 'out' | 'Input' | 'Output'; count?: number },
   ): Promise<GraphPort[]>;
-  /** Resolves once the registry announces the link; rejects with a DaemonError when refused. */
-  link(outputPortId: number, inputPortId: number, options?: { timeoutMs?: number }): Promise<CreatedLink>;
+  /**
+   * Resolves once the registry announces the link (until: 'announced', the
+   * default), or once it is "paused" or "active" (until: 'ready'; rejects with
+   * the daemon's text when it enters "error"); rejects with a DaemonError when refused.
+   */
+  link(
+    outputPortId: number,
+    inputPortId: number,
+    options?: { timeoutMs?: number; until?: 'announced' | 'ready' },
+  ): Promise<CreatedLink>;
   /** Pairs the source's outputs with the sink's inputs; rejects with an AggregateError (`links`: those made). */
   linkNodes(source: NodeMatcher, sinkNodeId: number, options?: { timeoutMs?: number }): Promise<CreatedLink[]>;
   /**

@@ -5,7 +5,8 @@
 // medium graph (200 nodes) and, unless --quick, the large one (1,000 nodes).
 // Prints one line per figure, the ratio first, the absolute medians after.
 //   node bench/graph.js [--quick]
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
+const readline = require('node:readline');
 const fs = require('node:fs');
 const path = require('node:path');
 const { startDaemon } = require('../test/helpers/daemon');
@@ -47,6 +48,9 @@ async function growTo(fixture, graph, total) {
     const ids = await fixture.addMany(Math.min(100, total - graph.nodes.length), `bg-${graph.nodes.length}`, 'Audio/Sink', 2, 2);
     graph.nodes.push(...ids);
   }
+  // The mirror may trail the fixture's own view by a moment.
+  const have = new Set(graph.nodes);
+  await waitFor(() => quorvane.getPorts().filter((p) => have.has(p.nodeId)).length >= graph.nodes.length * 4, 30000, 'the ports');
   const ports = quorvane.getPorts();
   const byNode = new Map();
   for (const p of ports) {
@@ -64,20 +68,92 @@ async function growTo(fixture, graph, total) {
   await fixture.sync();
 }
 
-async function connectFigure(label, runs) {
+// connect() making a connection of its own, until it resolves with every
+// object's info, against the reference client connecting on a context it
+// already has, binding every node, port and link and waiting for their info.
+// Taken in turns. The script's hold is let go for it and taken again after.
+async function infoConnectFigure(label, rounds) {
+  quorvane.destroyPwThread();
   const ours = [];
-  for (let i = 0; i < runs; i++) {
-    const t = nowMs();
-    const g = await quorvane.connect();
-    ours.push(nowMs() - t);
-    await g.close();
+  const theirs = [];
+  let bound = 0;
+  for (let i = 0; i < rounds; i++) {
+    for (let k = 0; k < 3; k++) {
+      const t = nowMs();
+      const g = await quorvane.connect();
+      ours.push(nowMs() - t);
+      await g.close();
+    }
+    const ref = refClient(['info', '3']);
+    theirs.push(ref.median_ms);
+    bound = ref.bound;
   }
-  const theirs = median(Array.from({ length: Math.min(runs, 9) }, () => refClient(['registry']).ms));
-  const globals = quorvane.getNodes().length;
-  report(`connect() (${label})`, `${fmt(median(ours) / theirs)}x the reference client's connect + registry sync  ` +
-    `[connect() ${fmt(median(ours))} ms, native ${fmt(theirs)} ms]`);
-  void globals;
-  return median(ours);
+  quorvane.createPwThread();
+  const [a, b] = [median(ours), median(theirs)];
+  report(`connect() with all info (${label})`, `${fmt(a / b)}x the reference client's connect + bind all + info  ` +
+    `[connect() ${fmt(a)} ms, native ${fmt(b)} ms, ${bound} objects]`);
+  return { ms: a, objects: bound };
+}
+
+// A node's properties changed by its owner (the fixture): from the request
+// to "node-changed" in a listener, against the reference client seeing the
+// same info event (both clocks CLOCK_MONOTONIC).
+async function changeFigure(graph, fixture) {
+  const node = await fixture.add('bg-title', 'Stream/Output/Audio', 0, 1);
+  const ref = spawn(REF, ['watch', String(node.id)], { stdio: ['pipe', 'pipe', 'inherit'] });
+  const refTimes = [];
+  let ready = false;
+  readline.createInterface({ input: ref.stdout }).on('line', (line) => {
+    if (line === 'ready') ready = true;
+    else refTimes.push(BigInt(JSON.parse(line).ns));
+  });
+  await waitFor(() => ready, 5000, 'the reference client');
+  let seen = 0n;
+  const onChange = (n, changed) => {
+    if (n.id === node.id && changed.props) seen = process.hrtime.bigint();
+  };
+  graph.on('node-changed', onChange);
+  const ours = [];
+  const theirs = [];
+  for (let i = 0; i < 110; i++) {
+    const before = refTimes.length;
+    seen = 0n;
+    const t0 = process.hrtime.bigint();
+    await fixture.setProps(node.id, { 'media.name': `title ${i}` });
+    await waitFor(() => seen && refTimes.length > before, 5000, 'both to see the change');
+    if (i >= 10) {
+      ours.push(Number(seen - t0) / 1e3);
+      theirs.push(Number(refTimes[refTimes.length - 1] - t0) / 1e3);
+    }
+  }
+  graph.off('node-changed', onChange);
+  ref.stdin.end();
+  await fixture.remove(node.id);
+  const [a, b] = [median(ours), median(theirs)];
+  report('property change to node-changed (medium)', `${fmt(a / b)}x the reference client's info event  ` +
+    `[request to listener ${fmt(a)} us, native ${fmt(b)} us]`);
+}
+
+// Memory the info costs: malloc in use by a process holding the connection
+// to the large graph, with the info and without it (the knob is for this
+// baseline only), medians of three processes each.
+function infoMemoryFigure() {
+  const malloc = path.join(ROOT, 'build-native', 'malloc-stats.node');
+  if (!fs.existsSync(malloc)) return;
+  const script = `const m = require(${JSON.stringify(malloc)}); const q = require(${JSON.stringify(ROOT)});
+    const before = m.mallinfo().uordblks; q.createPwThread();
+    setTimeout(() => { console.log(JSON.stringify({ bytes: m.mallinfo().uordblks - before, nodes: q.getNodes().length }));
+      q.destroyPwThread(); }, 1500);`;
+  const held = (env) => {
+    const r = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', env: { ...process.env, ...env }, timeout: 30000 });
+    if (r.status !== 0) throw new Error(`memory child: ${r.stderr}`);
+    return JSON.parse(r.stdout).bytes;
+  };
+  const withInfo = median([0, 1, 2].map(() => held({})));
+  const without = median([0, 1, 2].map(() => held({ QUORVANE_BENCH_NO_INFO: '1' })));
+  const mib = (withInfo - without) / 1048576;
+  report('info memory (large)', `${mib < 3 ? 'under' : 'OVER'} 3 MiB: ${fmt(mib)} MiB beyond the mirror without info  ` +
+    `[malloc in use ${fmt(withInfo / 1048576)} MiB with, ${fmt(without / 1048576)} MiB without]`);
 }
 
 function cliFigure() {
@@ -93,6 +169,7 @@ function cliFigure() {
 async function linkFigure(graph, fixture) {
   const src = await fixture.add('bg-rt-src', 'Audio/Source', 0, 1);
   const sink = await fixture.add('bg-rt-sink', 'Audio/Sink', 1, 0);
+  await graph.waitForNode((n) => n.id === sink.id); // the mirror may trail the fixture by a moment
   await graph.waitForPorts(sink.id, { count: 1 });
   const samples = [];
   for (let i = 0; i < 220; i++) {
@@ -112,6 +189,7 @@ async function linkFigure(graph, fixture) {
 // From the source's last port announced to the route's last link announced.
 async function relinkFigure(graph, fixture, refUs) {
   const sink = await fixture.add('bg-route-sink', 'Audio/Sink', 'FL,FR', '0');
+  await graph.waitForNode((n) => n.id === sink.id);
   await graph.waitForPorts(sink.id, { count: 2 });
   const route = graph.route({ from: 'bg-route-player', to: 'bg-route-sink' });
   let lastPort = 0;
@@ -219,9 +297,12 @@ async function main() {
   let graph;
   try {
     await growTo(fixture, state, 200);
-    const mediumConnect = await connectFigure('medium', 21);
+    // A connect() beside createPwThread joins its connection and costs
+    // nothing; the figure is of connect() making a connection of its own.
+    const mediumConnect = await infoConnectFigure('medium', 7);
     cliFigure();
     graph = await quorvane.connect();
+    await changeFigure(graph, fixture);
     const refUs = await linkFigure(graph, fixture);
     await relinkFigure(graph, fixture, refUs);
     const smallUs = await bookkeeping(graph, fixture);
@@ -234,10 +315,10 @@ async function main() {
         `[medium ${fmt(smallUs)} us, large ${fmt(largeUs)} us per node created and removed]`);
       propsFigures(graph);
       await graph.close();
-      const largeConnect = await connectFigure('large', 5);
-      const globals = quorvane.getNodes().length + quorvane.getPorts().length + quorvane.getLinks().length;
-      report('registry thread per global', `${fmt(((largeConnect - mediumConnect) * 1000) / (globals - 1400))} us per ` +
-        `announced global (connect() on the large graph against the medium one)`);
+      const largeConnect = await infoConnectFigure('large', 3);
+      infoMemoryFigure();
+      report('connect() per object', `${fmt(((largeConnect.ms - mediumConnect.ms) * 1000) / (largeConnect.objects - mediumConnect.objects))} us per ` +
+        `node, port or link with its info (connect() on the large graph against the medium one)`);
       graph = null;
     } else {
       report('route bookkeeping per change (medium)', `${fmt(smallUs)} us per node created and removed`);

@@ -3,6 +3,11 @@
 //   ref-client registry                  -> {"ms":..,"globals":..}  whole registry after connecting
 //   ref-client roundtrip ON OP IN IP N   -> {"median_us":..}        create link -> its global seen
 //   ref-client burst PREFIX N            -> prints "ready", then {"last_ns":..} (CLOCK_MONOTONIC)
+//   ref-client info N                    -> {"median_ms":..,"bound":..}  on the context made once, N
+//                                           times: connect, registry, bind every node, port and link,
+//                                           round trips until every info is in, disconnect
+//   ref-client watch NODE_ID             -> prints "ready", then {"ns":..} for each info of that
+//                                           node that carries properties, until standard input closes
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +15,8 @@
 #include <ctime>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <pipewire/pipewire.h>
 
@@ -38,11 +45,57 @@ struct Ref {
     std::string prefix;
     uint32_t wanted = 0, seen = 0;
     int64_t lastNs = 0;
+    // info, watch
+    std::vector<pw_proxy*> bound;
+    uint32_t infos = 0;
+    uint32_t watchId = SPA_ID_INVALID;
 };
 Ref gRef;
 
-void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+// One bound object: its listener, in the proxy's user data.
+struct Bound {
+    spa_hook listener;
+};
+
+void onNodeInfo(void*, const pw_node_info* info) {
+    gRef.infos++;
+    if (gRef.mode == "watch" && info->id == gRef.watchId && (info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) {
+        printf("{\"ns\":%lld}\n", static_cast<long long>(nowNs()));
+        fflush(stdout);
+    }
+}
+void onPortInfo(void*, const pw_port_info*) {
+    gRef.infos++;
+}
+void onLinkInfo(void*, const pw_link_info*) {
+    gRef.infos++;
+}
+const pw_node_events kNodeEvents = {.version = PW_VERSION_NODE_EVENTS, .info = onNodeInfo, .param = nullptr};
+const pw_port_events kPortEvents = {.version = PW_VERSION_PORT_EVENTS, .info = onPortInfo, .param = nullptr};
+const pw_link_events kLinkEvents = {.version = PW_VERSION_LINK_EVENTS, .info = onLinkInfo};
+
+void bind(uint32_t id, const char* type, uint32_t version) {
+    const void* events = nullptr;
+    if (strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        events = &kNodeEvents, version = std::min(version, uint32_t(PW_VERSION_NODE));
+    } else if (strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+        events = &kPortEvents, version = std::min(version, uint32_t(PW_VERSION_PORT));
+    } else if (strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+        events = &kLinkEvents, version = std::min(version, uint32_t(PW_VERSION_LINK));
+    } else {
+        return;
+    }
+    auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(gRef.registry, id, type, version, sizeof(Bound)));
+    if (!proxy) return;
+    auto* b = static_cast<Bound*>(pw_proxy_get_user_data(proxy));
+    *b = Bound{};
+    pw_proxy_add_object_listener(proxy, &b->listener, events, b);
+    gRef.bound.push_back(proxy);
+}
+
+void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t version, const spa_dict* props) {
     gRef.globals++;
+    if (gRef.mode == "info" || (gRef.mode == "watch" && id == gRef.watchId)) bind(id, type, version);
     if (gRef.mode == "roundtrip" && strcmp(type, PW_TYPE_INTERFACE_Link) == 0 && props) {
         const char* o = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_PORT);
         const char* i = spa_dict_lookup(props, PW_KEY_LINK_INPUT_PORT);
@@ -91,6 +144,49 @@ void roundTrip() {
     while (!gRef.synced) pw_main_loop_run(gRef.loop);
 }
 
+void connectTo(pw_context* context) {
+    gRef.core = pw_context_connect(context, nullptr, 0);
+    if (!gRef.core) exit(1);
+    gRef.registry = pw_core_get_registry(gRef.core, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(gRef.registry, &gRef.registryListener, &kRegistryEvents, nullptr);
+    pw_core_add_listener(gRef.core, &gRef.coreListener, &kCoreEvents, nullptr);
+}
+
+// In the order hooks, proxies, registry, core.
+void disconnect() {
+    spa_hook_remove(&gRef.registryListener);
+    spa_hook_remove(&gRef.coreListener);
+    for (pw_proxy* p : gRef.bound) pw_proxy_destroy(p);
+    gRef.bound.clear();
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(gRef.registry));
+    pw_core_disconnect(gRef.core);
+}
+
+// Connect, registry and a round trip; then a second round trip, after which
+// the info of every object bound during the first is in.
+void infoMode(pw_context* context, int n) {
+    std::vector<double> samples;
+    size_t bound = 0;
+    for (int i = 0; i < n; i++) {
+        gRef.infos = 0;
+        gRef.syncSeq = -1;
+        int64_t t0 = nowNs();
+        connectTo(context);
+        roundTrip();
+        roundTrip();
+        samples.push_back(double(nowNs() - t0) / 1e6);
+        bound = gRef.bound.size();
+        if (gRef.infos < bound) exit(3);
+        disconnect();
+    }
+    std::sort(samples.begin(), samples.end());
+    printf("{\"median_ms\":%.3f,\"bound\":%zu}\n", samples[samples.size() / 2], bound);
+}
+
+void onStdinClosed(void*, int, uint32_t) {
+    pw_main_loop_quit(gRef.loop);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,6 +196,13 @@ int main(int argc, char** argv) {
     int64_t start = nowNs();
     gRef.loop = pw_main_loop_new(nullptr);
     pw_context* context = pw_context_new(pw_main_loop_get_loop(gRef.loop), nullptr, 0);
+    if (gRef.mode == "info" && argc >= 3) {
+        infoMode(context, std::max(1, atoi(argv[2])));
+        pw_context_destroy(context);
+        pw_main_loop_destroy(gRef.loop);
+        return 0;
+    }
+    if (gRef.mode == "watch" && argc >= 3) gRef.watchId = uint32_t(atoi(argv[2]));
     gRef.core = pw_context_connect(context, nullptr, 0);
     if (!gRef.core) return 1;
     gRef.registry = pw_core_get_registry(gRef.core, PW_VERSION_REGISTRY, 0);
@@ -131,6 +234,20 @@ int main(int argc, char** argv) {
         pw_properties_free(props);
         std::sort(samples.begin(), samples.end());
         printf("{\"median_us\":%.1f}\n", samples[samples.size() / 2]);
+    } else if (gRef.mode == "watch" && gRef.watchId != SPA_ID_INVALID) {
+        pw_loop_add_io(
+            pw_main_loop_get_loop(gRef.loop), STDIN_FILENO, SPA_IO_IN | SPA_IO_HUP, false,
+            [](void* data, int fd, uint32_t mask) {
+                char buf[64];
+                if (!(mask & SPA_IO_IN) || read(fd, buf, sizeof buf) <= 0) onStdinClosed(data, fd, mask);
+            },
+            nullptr);
+        roundTrip();  // bound, with its first info
+        printf("ready\n");
+        fflush(stdout);
+        pw_main_loop_run(gRef.loop);
+        for (pw_proxy* p : gRef.bound) pw_proxy_destroy(p);
+        gRef.bound.clear();
     } else if (gRef.mode == "burst" && argc >= 4) {
         gRef.prefix = argv[2];
         gRef.wanted = uint32_t(atoi(argv[3]));

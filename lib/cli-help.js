@@ -35,7 +35,8 @@ Run "quorvane <command> --help" for one command.
 ${EXIT_CODES}`,
   nodes: `Usage: quorvane nodes [--input|--output] [--type CLASS] [--props] [--json]
 Lists the graph's nodes: id, name, media class, side (in: input-side, out:
-output-side), description and application. --input/--output keeps the
+output-side), state (creating, suspended, idle, running or error), description
+and application. --input/--output keeps the
 input-side/output-side nodes, --type the nodes of one media class (e.g.
 Audio/Sink). --props shows every property of each node; --json prints objects
 (with their properties under --props).`,
@@ -43,11 +44,17 @@ Audio/Sink). --props shows every property of each node; --json prints objects
 Lists ports: id, owning node, NODE:PORT name, direction (in or out). --node
 keeps the ports of the node with that id, or of the nodes with that name.`,
   links: `Usage: quorvane links [--json]
-Lists links: id, output port, input port (id and NODE:PORT name), format.`,
+Lists links: id, output port, input port (id and NODE:PORT name), state (error
+with the daemon's text, unlinked, init, negotiating, allocating, paused, active)
+and negotiated format (media type/subtype, sample format, rate, channels,
+positions; - before negotiation).`,
   monitor: `Usage: quorvane monitor [--json] [--reconnect]
 Prints "node-created", "node-destroyed", "link-created" and "link-destroyed"
 events, one line each, as they happen (starting with every existing node and
-link), until Ctrl-C. --json prints one JSON object a line.
+link), until Ctrl-C; and "node-changed", "port-changed" and "link-changed",
+one line each with what changed: state=, error=, format= and the properties
+that changed (KEY="value", -KEY for one removed). --json prints one JSON object
+a line ({"event","id", and "state", "error", "format", "props" as changed}).
 If the daemon goes away it exits with code 4; with --reconnect it says so on
 standard error, waits for the daemon to come back and carries on.`,
   wait: `Usage: quorvane wait NAME [--direction Input|Output] [--timeout MS]

@@ -4,6 +4,7 @@ const { UsageError, parse, noPositional } = require('./cli-args');
 const { say, printRows } = require('./cli-output');
 const { openSession } = require('./cli-session');
 const resolve = require('./cli-resolve');
+const { formatText } = require('./cli-changes');
 
 const inOut = (port) => (port.direction === 1 ? 'in' : 'out');
 const side = (n) => [n.isInput && 'in', n.isOutput && 'out'].filter(Boolean).join('/') || '-';
@@ -27,12 +28,12 @@ async function nodes(argv) {
     application: n.props?.['application.name'],
   }));
   if (!o.props) {
-    printRows(table, ['id', 'name', 'type', 'side', 'description', 'application'], false);
+    printRows(table, ['id', 'name', 'type', 'side', 'state', 'description', 'application'], false);
     return;
   }
   if (rows.length === 0) say('(none)');
   for (const n of table) {
-    say(`node ${n.id} ${n.name} (${n.type || 'no media class'}, ${n.side})`);
+    say(`node ${n.id} ${n.name} (${n.type || 'no media class'}, ${n.side}, ${n.state ?? 'state unknown'})`);
     for (const [key, value] of Object.entries(n.props || {})) say(`  ${key} = ${JSON.stringify(value)}`);
   }
 }
@@ -67,8 +68,14 @@ async function links(argv) {
     const p = graph.ports().find((x) => x.id === id);
     return p ? resolve.portName(graph, p) : String(id);
   };
-  const table = rows.map((l) => ({ ...l, from: `${l.srcPortId} ${name(l.srcPortId)}`, to: `${l.sinkPortId} ${name(l.sinkPortId)}` }));
-  printRows(table, ['id', 'from', 'to', 'format'], false);
+  const table = rows.map((l) => ({
+    ...l,
+    from: `${l.srcPortId} ${name(l.srcPortId)}`,
+    to: `${l.sinkPortId} ${name(l.sinkPortId)}`,
+    state: l.state === 'error' && l.error ? `error: ${l.error}` : l.state,
+    format: formatText(l.format),
+  }));
+  printRows(table, ['id', 'from', 'to', 'state', 'format'], false);
 }
 
 module.exports = { nodes, ports, links };

@@ -3,6 +3,7 @@
 const { EXIT, CliError, UsageError, parse, noPositional, intArg } = require('./cli-args');
 const { say } = require('./cli-output');
 const { openSession, hold, interruptSignal } = require('./cli-session');
+const { printChanges } = require('./cli-changes');
 
 const EVENTS = ['node-created', 'node-destroyed', 'link-created', 'link-destroyed'];
 
@@ -30,6 +31,7 @@ async function monitor(argv) {
   for (const n of graph.nodes()) say(format('node-created', n));
   for (const l of graph.links()) say(format('link-created', l));
   for (const event of EVENTS) graph.on(event, (payload) => say(format(event, payload)));
+  printChanges(graph, o.json, say);
   return hold(graph, { reconnect: Boolean(o.reconnect) });
 }
 

@@ -23,6 +23,9 @@ const KINDS = [
   'link-ended',
   'sync-done',
   'unlink-failed',
+  'node-changed',
+  'port-changed',
+  'link-changed',
 ];
 
 const ERRNO_CODES = new Map(Object.entries(os.constants.errno).map(([code, n]) => [n, code]));
@@ -71,7 +74,7 @@ class Connection {
 
   constructor(onEnd) {
     this.#onEnd = onEnd;
-    addon.setGraphListener((kind, payload) => this.#onNative(kind, payload));
+    addon.setGraphListener((kind, payload, changed) => this.#onNative(kind, payload, changed));
     if (!addon.openGraph(false)) this.#failStart('the PipeWire thread could not be started');
   }
 
@@ -187,7 +190,7 @@ class Connection {
 
   // --- what the add-on says -------------------------------------------------------
 
-  #onNative(kind, payload) {
+  #onNative(kind, payload, changed) {
     const name = KINDS[kind];
     if (this.state === 'closed' || name === undefined) return;
     switch (name) {
@@ -234,7 +237,7 @@ class Connection {
       default:
         break;
     }
-    for (const handle of [...this.#handles]) handle.deliver(name, payload);
+    for (const handle of [...this.#handles]) handle.deliver(name, payload, changed);
   }
 
   #onDisconnected({ res, message }) {

@@ -11,7 +11,18 @@ const { pairPorts } = require('./pairing');
 const { Route } = require('./route');
 const devices = require('./devices');
 
-const MIRROR_EVENTS = new Set(['node-created', 'node-destroyed', 'link-created', 'link-destroyed', 'port-created', 'port-destroyed']);
+const MIRROR_EVENTS = new Set([
+  'node-created',
+  'node-destroyed',
+  'link-created',
+  'link-destroyed',
+  'port-created',
+  'port-destroyed',
+  'node-changed',
+  'port-changed',
+  'link-changed',
+]);
+const LINK_UNTIL = new Set(['announced', 'ready']);
 // How long close() waits for each link of the handle to go.
 const CLOSE_UNLINK_MS = 2000;
 
@@ -89,7 +100,7 @@ class Graph extends EventEmitter {
   // What the connection calls on this handle.
   #hooks = {
     reconnect: false,
-    deliver: (name, payload) => this.#deliver(name, payload),
+    deliver: (name, payload, changed) => this.#deliver(name, payload, changed),
     lost: (message, wasConnected, keep) => this.#lost(message, wasConnected, keep),
   };
 
@@ -130,8 +141,9 @@ class Graph extends EventEmitter {
         const present = this.nodes().find(fits);
         if (present) return settle.resolve(present);
         return {
+          // A node may come to match later, when its properties change.
           onEvent: (kind, node) => {
-            if (kind === 'node-created' && fits(node)) settle.resolve(node);
+            if ((kind === 'node-created' || kind === 'node-changed') && fits(node)) settle.resolve(node);
           },
         };
       },
@@ -187,27 +199,56 @@ class Graph extends EventEmitter {
 
   // --- links ------------------------------------------------------------------
 
-  link(outputPortId, inputPortId, { timeoutMs = 3000 } = {}) {
+  // until: 'announced' resolves with the link as the registry announces
+  // it; 'ready' once its state is "paused" or "active" (rejecting with the
+  // daemon's text when it enters "error").
+  link(outputPortId, inputPortId, { timeoutMs = 3000, until = 'announced' } = {}) {
     try {
       if (typeof outputPortId !== 'number' || typeof inputPortId !== 'number') throw new TypeError(LINK_USAGE);
       checkTimeout(timeoutMs, 'link');
+      if (!LINK_UNTIL.has(until)) throw new TypeError("link: until must be 'announced' or 'ready'");
     } catch (e) {
       return Promise.reject(e);
     }
+    let linkId; // once announced, while waiting for 'ready'
     return this.#wait(
       {
         timeoutMs,
-        timeoutError: () => new Error(`link ${outputPortId} -> ${inputPortId}: no answer within ${timeoutMs} ms`),
+        timeoutError: () =>
+          new Error(
+            linkId === undefined
+              ? `link ${outputPortId} -> ${inputPortId}: no answer within ${timeoutMs} ms`
+              : `link ${outputPortId} -> ${inputPortId}: not ready within ${timeoutMs} ms`,
+          ),
       },
       (settle) => {
-        const forget = this.#connection.requestLink(outputPortId, inputPortId, {
-          resolve: (link) => {
-            this.#made.add(link.id);
-            settle.resolve(link);
+        const ready = (link) => {
+          if (link.state === 'paused' || link.state === 'active') settle.resolve(link);
+          else if (link.state === 'error') settle.reject(new Error(link.error || 'the link failed'));
+        };
+        // Changes heard before the request learnt its link's id (the
+        // announcement may come before the daemon's answer to the request).
+        const early = new Map();
+        const announced = (link) => {
+          this.#made.add(link.id);
+          if (until === 'announced') return settle.resolve(link);
+          linkId = link.id;
+          ready(early.get(linkId) ?? link);
+          early.clear();
+        };
+        const forget = this.#connection.requestLink(outputPortId, inputPortId, { resolve: announced, reject: settle.reject });
+        return {
+          onEvent: (kind, payload) => {
+            if (until !== 'ready') return;
+            if (linkId === undefined) {
+              if (kind === 'link-changed') early.set(payload.id, payload);
+              return;
+            }
+            if (kind === 'link-changed' && payload.id === linkId) ready(payload);
+            else if (kind === 'link-destroyed' && payload === linkId) settle.reject(new Error(`link ${linkId} was removed`));
           },
-          reject: settle.reject,
-        });
-        return { cleanup: forget };
+          cleanup: forget,
+        };
       },
     );
   }
@@ -335,7 +376,7 @@ class Graph extends EventEmitter {
     });
   }
 
-  #deliver(name, payload) {
+  #deliver(name, payload, changed) {
     if (this.#state === 'closed') return;
     if (name === 'connected') {
       this.#state = 'connected';
@@ -345,7 +386,8 @@ class Graph extends EventEmitter {
     if (name === 'link-destroyed') this.#made.delete(payload);
     else if (name === 'node-destroyed') this.#ownNodes.delete(payload);
     for (const wait of [...this.#waits]) wait(name, payload);
-    if (MIRROR_EVENTS.has(name)) this.emit(name, payload);
+    if (changed !== undefined) this.emit(name, payload, changed);
+    else if (MIRROR_EVENTS.has(name)) this.emit(name, payload);
   }
 
   #lost(message, wasConnected, keep) {

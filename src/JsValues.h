@@ -20,6 +20,7 @@ enum Key : unsigned {
     kSrcNodeId, kSrcPortId, kSinkNodeId, kSinkPortId, kFormat,
     kFound, kLinkId, kBytes, kDrops, kRate, kState, kSrcNode, kSinkNode,
     kProps, kToken, kRes, kMessage,
+    kError, kMediaType, kMediaSubtype, kSampleFormat, kChannels, kPositions,
     kKeyCount
 };
 // clang-format on

@@ -53,8 +53,8 @@ test.after(async () => {
 test('nodes, ports and links as tables and as JSON, filtered by name, class and side', () => {
   let r = cli('nodes');
   assert.equal(r.status, 0, r.stderr);
-  assert.match(r.stdout, /^id\s+name\s+type\s+side\s+description\s+application$/m);
-  assert.match(r.stdout, new RegExp(`^${app.id}\\s+cli-app\\s+Stream/Output/Audio\\s+in/out\\s+-\\s+-$`, 'm'));
+  assert.match(r.stdout, /^id\s+name\s+type\s+side\s+state\s+description\s+application$/m);
+  assert.match(r.stdout, new RegExp(`^${app.id}\\s+cli-app\\s+Stream/Output/Audio\\s+in/out\\s+suspended\\s+-\\s+-$`, 'm'));
   r = cli('nodes', '--output', '--json');
   const outputs = JSON.parse(r.stdout);
   assert.deepEqual(outputs.map((n) => n.name).sort(), ['cli-app', 'cli-sink', 'demo-speakers']);
@@ -64,8 +64,9 @@ test('nodes, ports and links as tables and as JSON, filtered by name, class and 
   assert.deepEqual(sinks.map((n) => n.name).sort(), ['cli-sink', 'demo-speakers']);
   assert.equal(sinks.find((n) => n.name === 'cli-sink').props['media.class'], 'Audio/Sink');
   r = cli('nodes', '--type', 'Audio/Source', '--props');
-  assert.match(r.stdout, /^node \d+ demo-microphone \(Audio\/Source, in\)\n {2}object\.serial = "\d+"$/m);
+  assert.match(r.stdout, /^node \d+ demo-microphone \(Audio\/Source, in, suspended\)\n {2}factory\.name = "audiotestsrc"$/m);
   assert.match(r.stdout, /^ {2}node\.name = "demo-microphone"$/m);
+  assert.match(r.stdout, /^ {2}library\.name = "audioconvert\/libspa-audioconvert"$/m, 'info properties');
 
   r = cli('ports', '--node', 'cli-sink', '--json');
   const ports = JSON.parse(r.stdout);
@@ -214,10 +215,15 @@ test('monitor prints events as they happen and exits on Ctrl-C', async () => {
   const run = start(CLI, ['monitor', '--json']);
   await waitFor(() => run.out.includes('"cli-sink"'), 10000, 'the existing nodes');
   const extra = await fixture.add('cli-extra', 'Audio/Sink', 1, 0);
+  await fixture.setProps(extra.id, { 'media.name': 'a "title"' });
   await fixture.remove(extra.id);
   await waitFor(() => run.out.includes(`{"event":"node-destroyed","id":${extra.id}}`), 5000, 'the removal');
   const lines = run.out.trim().split('\n').map((l) => JSON.parse(l));
   assert.deepEqual(lines.find((e) => e.name === 'cli-extra'), { event: 'node-created', id: extra.id, name: 'cli-extra', type: 'Audio/Sink' });
+  // Its info (state and every property), then only what changed.
+  const changes = lines.filter((e) => e.event === 'node-changed' && e.id === extra.id);
+  assert.equal(changes[0].state, 'suspended');
+  assert.deepEqual(changes.at(-1), { event: 'node-changed', id: extra.id, props: { 'media.name': 'a "title"' } });
   assert.deepEqual(await run.stop(), { code: 0, signal: null });
 });
 

@@ -10,6 +10,7 @@
 
 #include "../ArgCheck.h"
 #include "../Bindings.h"
+#include "../InfoValues.h"
 #include "../JsValues.h"
 #include "../links/LinkRemoval.h"
 #include "../pipewire/PwContext.h"
@@ -93,6 +94,7 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
     switch (event.type) {
         case NodeCreated:
+        case NodeChanged:
             js::set(o, js::kId, js::num(event.node.id));
             js::set(o, js::kName, js::str(event.node.name));
             js::set(o, js::kType, js::str(event.node.mediaClass));
@@ -102,22 +104,30 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kIsInput, Nan::New(event.node.isInput));
             js::set(o, js::kIsOutput, Nan::New(event.node.isOutput));
             js::set(o, js::kProps, js::propsObject(event.node.props, cache));
+            js::set(o, js::kState, js::nodeState(event.node.state));
+            js::set(o, js::kError, js::errorText(event.node.error));
             return js::keepShape(gShapes[kGraphNodeShape], o);
         case PortCreated:
+        case PortChanged:
             js::set(o, js::kId, js::num(event.port.id));
             js::set(o, js::kNodeId, js::num(event.port.nodeId));
             js::set(o, js::kName, js::str(event.port.name));
             js::set(o, js::kDirection, js::num(event.port.direction));
             js::set(o, js::kPortType, js::num(event.port.portType));
             js::set(o, js::kProps, js::propsObject(event.port.props, cache));
+            js::set(o, js::kFormat, js::formatObject(event.port.format));
             return js::keepShape(gShapes[kGraphPortShape], o);
         case LinkCreated:
+        case LinkChanged:
             js::set(o, js::kId, js::num(event.link.id));
             js::set(o, js::kSrcNodeId, js::num(event.link.srcNodeId));
             js::set(o, js::kSrcPortId, js::num(event.link.srcPortId));
             js::set(o, js::kSinkNodeId, js::num(event.link.sinkNodeId));
             js::set(o, js::kSinkPortId, js::num(event.link.sinkPortId));
             js::set(o, js::kProps, js::propsObject(event.link.props, cache));
+            js::set(o, js::kState, js::linkState(event.link.state));
+            js::set(o, js::kError, js::errorText(event.link.error));
+            js::set(o, js::kFormat, js::formatObject(event.link.format));
             return js::keepShape(gShapes[kGraphLinkShape], o);
         case NodeDestroyed:
         case PortDestroyed:
@@ -134,8 +144,11 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
 
 void dispatchToGraph(const PwEvent& event) {
     if (!gGraphListener) return;
-    v8::Local<v8::Value> argv[] = {js::num(event.type), graphPayload(event)};
-    callListener(gGraphListener, 2, argv, "quorvane:Graph");
+    // Changed events carry what changed as a third argument.
+    v8::Local<v8::Value> argv[] = {js::num(event.type), graphPayload(event), Nan::Undefined()};
+    bool changed = event.type == NodeChanged || event.type == PortChanged || event.type == LinkChanged;
+    if (changed) argv[2] = js::changedObject(event.changed);
+    callListener(gGraphListener, changed ? 3 : 2, argv, "quorvane:Graph");
 }
 
 // One run takes only the events queued when it starts, then yields to the

@@ -72,6 +72,26 @@ void dropGraphEventsLocked(PwContext* ctx) {
     for (PwEvent& event : ctx->eventQueue) event.audience &= ~ForGraph;
 }
 
+void emitEvent(PwContext* ctx, PwEvent&& event) {
+    push(ctx, std::move(event));
+}
+
+void appendMirrorCreatedLocked(PwContext* ctx, std::vector<PwEvent>& out) {
+    out.reserve(out.size() + ctx->nodes.size() + ctx->ports.size() + ctx->links.size() + 1);
+    for (const NodeInfo& n : ctx->nodes) {
+        out.push_back(makeEvent(NodeCreated, n.id, ForGraph));
+        out.back().node = n;
+    }
+    for (const PortInfo& p : ctx->ports) {
+        out.push_back(makeEvent(PortCreated, p.id, ForGraph));
+        out.back().port = p;
+    }
+    for (const LinkInfo& l : ctx->links) {
+        out.push_back(makeEvent(LinkCreated, l.id, ForGraph));
+        out.back().link = l;
+    }
+}
+
 void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events) {
     if (events.empty()) return;
     {

@@ -31,6 +31,13 @@ void dropGraphEventsLocked(PwContext* ctx);
 
 PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t audience);
 
+// Queues one event and wakes the consumer.
+void emitEvent(PwContext* ctx, PwEvent&& event);
+
+// The mirror as the Graph hears it appear (nodes, ports, links, in mirror
+// order), appended to `out`. Graph lock held.
+void appendMirrorCreatedLocked(PwContext* ctx, std::vector<PwEvent>& out);
+
 // Appends several events under one lock and wakes the consumer once.
 void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events);
 

@@ -22,6 +22,17 @@ enum PwEventType : uint32_t {
     LinkRequestEnded = 10,  // `token`: its proxy is gone (the link went, or never came)
     SyncDone = 11,          // `id`: the sequence number of a round trip asked for by the Graph
     UnlinkFailed = 12,      // `id`: a link the Graph asked to remove and that stays; `res`, `text`: why
+    NodeChanged = 13,       // `node` as it is now; `changed`: what changed
+    PortChanged = 14,       // `port`, `changed`
+    LinkChanged = 15,       // `link`, `changed`
+};
+
+// What a changed event says changed (PwEvent::changed).
+enum PwChange : uint8_t {
+    ChangedProps = 1,
+    ChangedState = 2,
+    ChangedError = 4,
+    ChangedFormat = 8,
 };
 
 // Who gets the event: the listeners of `on`, the Graph, or both. Decided
@@ -35,9 +46,10 @@ enum PwEventAudience : uint8_t {
 struct PwEvent {
     PwEventType type = NodeCreated;
     uint8_t audience = ForListeners;
-    NodeInfo node;  // set for NodeCreated only
-    LinkInfo link;  // set for LinkCreated only
-    PortInfo port;  // set for PortCreated only
+    NodeInfo node;        // set for NodeCreated and NodeChanged only
+    LinkInfo link;        // set for LinkCreated and LinkChanged only
+    PortInfo port;        // set for PortCreated and PortChanged only
+    uint8_t changed = 0;  // PwChange bits of a changed event
     uint32_t id = 0;
     uint32_t token = 0;
     int32_t res = 0;

@@ -5,6 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "MediaFormat.h"
+
+// A node's or link's state as its info last gave it (pw_node_state /
+// pw_link_state values); kNoState until the first info arrives.
+constexpr int8_t kNoState = INT8_MIN;
+
 struct NodeInfo {
     uint32_t id = 0;
     std::string name;
@@ -14,7 +20,11 @@ struct NodeInfo {
     uint32_t outputPorts = 0;
     bool isInput = false;
     bool isOutput = false;
-    std::string props;  // every announced property, packed (PackedProps.h)
+    // Every property, packed (PackedProps.h): the registry's until the
+    // node's info arrives, then the info's, kept current.
+    std::string props;
+    int8_t state = kNoState;
+    std::string error{};  // the daemon's text while the state is "error"
 };
 
 struct PortInfo {
@@ -24,6 +34,7 @@ struct PortInfo {
     uint32_t direction = 0;  // 1 for "in", 0 otherwise
     uint32_t portType = 0;
     std::string props;
+    FormatRef format{};  // its Format param, where one is set
 };
 
 struct LinkInfo {
@@ -33,6 +44,9 @@ struct LinkInfo {
     uint32_t sinkNodeId = 0;
     uint32_t sinkPortId = 0;
     std::string props;
+    int8_t state = kNoState;
+    std::string error{};
+    FormatRef format{};  // negotiated; null before
 };
 
 struct LinkStats {

@@ -3,28 +3,36 @@
 // record, and the texts stay byte for byte as announced.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include <spa/utils/dict.h>
 
-inline std::string packProps(const spa_dict* dict) {
+// `maxBytes` and `maxItems` bound what an object's owner can make us keep
+// (and every later use of it): properties beyond them are left out, whole.
+inline std::string packProps(const spa_dict* dict, size_t maxBytes = SIZE_MAX, uint32_t maxItems = UINT32_MAX) {
     std::string packed;
     if (!dict) return packed;
     size_t size = 0;
-    for (uint32_t i = 0; i < dict->n_items; i++) {
+    uint32_t items = 0;
+    for (uint32_t i = 0; i < dict->n_items && items < maxItems; i++) {
         const spa_dict_item& item = dict->items[i];
         if (!item.key) continue;
-        size += std::strlen(item.key) + (item.value ? std::strlen(item.value) : 0) + 2;
+        size_t itemSize = std::strlen(item.key) + (item.value ? std::strlen(item.value) : 0) + 2;
+        if (size + itemSize <= maxBytes) size += itemSize, items++;
     }
     packed.reserve(size);
-    for (uint32_t i = 0; i < dict->n_items; i++) {
+    items = 0;
+    for (uint32_t i = 0; i < dict->n_items && items < maxItems; i++) {
         const spa_dict_item& item = dict->items[i];
         if (!item.key) continue;
-        packed.append(item.key).push_back('\0');
-        if (item.value) packed.append(item.value);
-        packed.push_back('\0');
+        size_t keyLength = std::strlen(item.key), valueLength = item.value ? std::strlen(item.value) : 0;
+        if (packed.size() + keyLength + valueLength + 2 > maxBytes) continue;
+        items++;
+        packed.append(item.key, keyLength).push_back('\0');
+        packed.append(item.value ? item.value : "", valueLength).push_back('\0');
     }
     return packed;
 }

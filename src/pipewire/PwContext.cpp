@@ -37,11 +37,15 @@ void emptyMirror(PwContext* ctx, const char* reason) {
             events.push_back(makeEvent(Disconnected, 0, ForGraph));
             events.back().text = reason;
         }
-        for (const LinkInfo& l : ctx->links) events.push_back(makeEvent(LinkDestroyed, l.id, ForGraph));
-        for (const PortInfo& p : ctx->ports) events.push_back(makeEvent(PortDestroyed, p.id, ForGraph));
-        for (const NodeInfo& n : ctx->nodes) events.push_back(makeEvent(NodeDestroyed, n.id, ForGraph));
+        // Only a mirror the Graph has heard goes away for it.
+        if (ctx->infoSyncDone) {
+            for (const LinkInfo& l : ctx->links) events.push_back(makeEvent(LinkDestroyed, l.id, ForGraph));
+            for (const PortInfo& p : ctx->ports) events.push_back(makeEvent(PortDestroyed, p.id, ForGraph));
+            for (const NodeInfo& n : ctx->nodes) events.push_back(makeEvent(NodeDestroyed, n.id, ForGraph));
+        }
         emitEvents(ctx, std::move(events));
     }
+    ctx->infoSyncDone = false;
     clearContextData(ctx);
     ctx->removalRequested.clear();
 }

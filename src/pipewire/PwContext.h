@@ -19,6 +19,7 @@
 
 #include "../events/PwEvent.h"
 #include "GraphRecords.h"
+#include "ObjectInfo.h"
 
 struct LinkProxyData;
 struct PwContext;
@@ -101,6 +102,13 @@ struct PwContext {
     // Whether the Graph hears the changes of the mirror; decided together with
     // each change, under `mutex`.
     bool graphListening = false;
+    // The Graph reconnects: its listeners heard the old mirror go and hear
+    // the new one appear. A first connect has no listeners yet and is spared
+    // the copy of the mirror. Guarded by `mutex`.
+    bool graphWantsMirror = false;
+
+    // The bound nodes, ports and links (ObjectInfo.h); PipeWire thread only.
+    ObjectBindings bindings;
 
     // Proxy ids of the Graph's link requests, whose refusals reach the Graph
     // instead of standard error, and the round trips the Graph asked for.
@@ -157,6 +165,10 @@ struct PwContext {
     std::atomic<LoopState> loopState{LoopState::Ended};
     std::atomic<bool> initialSyncDone{false};  // written under `mutex`
     int initialSyncSeq = 0;
+    // The round trip after which the mirror holds every object's info; the
+    // Graph hears the mirror from then on. Written under `mutex`.
+    std::atomic<bool> infoSyncDone{false};
+    int infoSyncSeq = -1;  // PipeWire thread
 
     // The round trip that closes a connection, so that requests already
     // sent have reached the daemon. Guarded by `flushMutex`.
@@ -176,6 +188,12 @@ void clearContextData(PwContext* ctx);
 // Empties the mirror under the graph lock. A Graph that listens hears
 // `reason` (when given) as Disconnected, then the mirror go.
 void emptyMirror(PwContext* ctx, const char* reason);
+
+// Whether the Graph hears the mirror's changes now: it listens and has heard
+// the mirror whole (with its info). Graph lock held.
+inline bool graphHearsMirrorLocked(const PwContext* ctx) {
+    return ctx->graphListening && ctx->infoSyncDone;
+}
 
 // RAII holder for one of the context's locks.
 class LockGuard {

@@ -14,6 +14,7 @@
 
 #include "../Clock.h"
 #include "../events/EventQueue.h"
+#include "ObjectInfo.h"
 #include "PwContext.h"
 #include "RegistryMirror.h"
 
@@ -50,14 +51,15 @@ int quitOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
     return 0;
 }
 
-// Releases the connection, in the order hooks, registry, core, and drops
-// what the thread kept for it. PipeWire thread; the context and the loop
-// stay for the next connection.
+// Releases the connection, in the order hooks, bound objects, registry,
+// core, and drops what the thread kept for it. PipeWire thread; the context
+// and the loop stay for the next connection.
 void releaseConnection(PwContext* ctx) {
     ctx->graphSyncs.clear();
     if (ctx->hooks && ctx->hooks->released) ctx->hooks->released(ctx);
+    if (ctx->registry) spa_hook_remove(&ctx->registryListener);
+    releaseObjectInfo(ctx);
     if (ctx->registry) {
-        spa_hook_remove(&ctx->registryListener);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(ctx->registry));
         ctx->registry = nullptr;
     }
@@ -183,6 +185,7 @@ int connectOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
     runAskedRelease(ctx);
     if (ctx->loopState.load() != Starting) return 0;  // closed before it ran
     ctx->disconnectReported = false;
+    ctx->infoSyncSeq = -1;
     pw_core* core = pw_context_connect(ctx->context, clientProperties(ctx), 0);
     if (!core) {
         reportDisconnected(ctx, -errno, std::string("cannot connect (") + spa_strerror(-errno) + ")");
@@ -244,6 +247,7 @@ bool startPwThread(PwContext* ctx, bool verbose) {
     pw_log_set_level(verbose ? SPA_LOG_LEVEL_DEBUG : SPA_LOG_LEVEL_ERROR);
 
     ctx->initialSyncDone = false;
+    ctx->infoSyncDone = false;
     ctx->loopState = Starting;
     LoopStart started = startLoopThread(ctx);
     if (started == LoopStart::NoThread) {
@@ -408,12 +412,15 @@ void onCoreDone(void* data, uint32_t id, int seq) {
     if (id != PW_ID_CORE) return;
     if (ctx->hooks && ctx->hooks->coreDone) ctx->hooks->coreDone(ctx, seq);
     if (seq == ctx->initialSyncSeq && !ctx->initialSyncDone) {
-        // Under the graph lock, so that a Graph that starts listening now
-        // either sees the flag or gets the event.
-        LockGuard lock(ctx->mutex);
-        ctx->initialSyncDone = true;
-        if (ctx->graphListening) emitEvents(ctx, {makeEvent(Connected, 0, ForGraph)});
+        // The script's connection is ready; the Graph waits for the info
+        // round trip that follows.
+        {
+            LockGuard lock(ctx->mutex);
+            ctx->initialSyncDone = true;
+        }
+        startInfoRoundTrip(ctx);
     }
+    onInfoRoundTrip(ctx, seq);
     {
         std::lock_guard<std::mutex> lock(ctx->flushMutex);
         if (seq == ctx->flushSeq) {
@@ -432,6 +439,9 @@ void onCoreError(void* data, uint32_t id, int seq, int res, const char* message)
     // A refusal of a request made by the Graph reaches its Promise instead,
     // and a connection only the Graph holds reports its end as an event.
     bool graphOnly = id == PW_ID_CORE && !ctx->initialized.load();
+    // Nor are errors about the objects bound for their info (a format gone
+    // between its announcement and our request for it).
+    if (isObjectInfoProxy(ctx, id)) return;
     if (!ctx->graphRequestProxyIds.count(id) && !graphOnly)
         fprintf(stderr, "pipewire error: id %u seq %d res %d (%s): %s\n", id, seq, res, spa_strerror(res),
                 message ? message : "");

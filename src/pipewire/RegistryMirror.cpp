@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../events/EventQueue.h"
+#include "ObjectInfo.h"
 #include "PackedProps.h"
 #include "PwContext.h"
 
@@ -31,7 +32,7 @@ bool eraseById(std::vector<Record>& list, uint32_t id) {
 
 // Graph lock held.
 uint8_t audienceLocked(const PwContext* ctx) {
-    return ctx->graphListening ? ForListeners | ForGraph : ForListeners;
+    return graphHearsMirrorLocked(ctx) ? ForListeners | ForGraph : ForListeners;
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         port.props = packProps(props);
         LockGuard lock(ctx->mutex);
         ctx->ports.push_back(port);
-        if (ctx->graphListening) emitPortCreated(ctx, port);
+        if (graphHearsMirrorLocked(ctx)) emitPortCreated(ctx, port);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
         LinkInfo link;
         link.id = id;
@@ -97,6 +98,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         if (ctx->hooks && ctx->hooks->linkAnnounced) ctx->hooks->linkAnnounced(ctx, link);
         emitLinkCreated(ctx, link, audienceLocked(ctx));
     }
+    bindObjectInfo(ctx, id, type, version);
 }
 
 void onRegistryGlobalRemove(void* data, uint32_t id) {
@@ -108,6 +110,6 @@ void onRegistryGlobalRemove(void* data, uint32_t id) {
     if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
     uint8_t audience = audienceLocked(ctx);
     if (nodeErased) emitNodeDestroyed(ctx, id, audience);
-    if (portErased && ctx->graphListening) emitPortDestroyed(ctx, id);
+    if (portErased && graphHearsMirrorLocked(ctx)) emitPortDestroyed(ctx, id);
     if (linkErased) emitLinkDestroyed(ctx, id, audience);
 }

@@ -16,22 +16,6 @@ PwEvent snapshotEvent(PwEventType type, uint32_t id) {
     return makeEvent(type, id, ForGraph);
 }
 
-// The mirror as the Graph hears it appear, in mirror order. Graph lock held.
-void appendCreatedLocked(PwContext* ctx, std::vector<PwEvent>& out) {
-    for (const NodeInfo& n : ctx->nodes) {
-        out.push_back(snapshotEvent(NodeCreated, n.id));
-        out.back().node = n;
-    }
-    for (const PortInfo& p : ctx->ports) {
-        out.push_back(snapshotEvent(PortCreated, p.id));
-        out.back().port = p;
-    }
-    for (const LinkInfo& l : ctx->links) {
-        out.push_back(snapshotEvent(LinkCreated, l.id));
-        out.back().link = l;
-    }
-}
-
 bool running(const PwContext* ctx) {
     return ctx->loopState.load() == LoopState::Running && ctx->connected;
 }
@@ -83,12 +67,12 @@ bool openForGraph(PwContext* ctx, bool restart) {
     ctx->graphOpen = true;
     {
         LockGuard lock(ctx->mutex);
+        // Joining a connection whose info is in: connected at once; else
+        // when the info round trip ends.
+        ctx->graphWantsMirror = restart;
         if (!ctx->graphListening) {
             ctx->graphListening = true;
-            std::vector<PwEvent> events;
-            appendCreatedLocked(ctx, events);
-            if (ctx->threadStarted && ctx->initialSyncDone) events.push_back(snapshotEvent(Connected, 0));
-            emitEvents(ctx, std::move(events));
+            if (ctx->threadStarted && ctx->infoSyncDone) emitEvents(ctx, {snapshotEvent(Connected, 0)});
         }
     }
     if (ctx->threadStarted) return true;

@@ -13,11 +13,12 @@ bool holdForScript(PwContext* ctx, bool verbose);
 // and closes the connection for everyone; the Graph is told.
 void releaseForScript(PwContext* ctx);
 
-// The Graph starts listening: it hears the whole mirror as created events,
-// then Connected once the initial round trip is done. A connection is
-// started (without a pause) when none runs or the one running has failed;
-// with `restart`, a running one is closed and made anew. False when no
-// thread could start.
+// The Graph starts listening: it hears Connected once the mirror holds the
+// info of every object (at once when it does already), and the changes
+// after it. A connection is started (without a pause) when none runs or the
+// one running has failed; with `restart` (a reconnect), a running one is
+// closed and made anew, and the Graph hears the new mirror appear as created
+// events before Connected. False when no thread could start.
 bool openForGraph(PwContext* ctx, bool restart);
 
 // The Graph stops listening (hearing the mirror go first); the connection

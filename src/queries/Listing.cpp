@@ -16,17 +16,26 @@
 #include <unordered_map>
 
 #include "../Bindings.h"
+#include "../InfoValues.h"
 #include "../JsValues.h"
 #include "../pipewire/PackedProps.h"
 #include "../pipewire/PwContext.h"
 
 namespace {
 
-// Each builder comes plain (the listings of the nineteen) and with a `props`
-// column (the Graph's listings): the same object, with `props` last.
+// Each builder comes plain (the listings of the nineteen) and with the
+// Graph's columns: the same object, with `props` and the live info last (a
+// link's `format` is then the negotiated format). The Graph's extra text
+// columns come before the props arguments.
 #define PROPS_PARAMS ", F, fv, vs"
 #define PROPS_PRELUDE ""
 #define PROPS_FIELD ", props: F[fv[2 * i]](vs, fv[2 * i + 1])"
+#define NODE_INFO_PARAMS ", states, errors" PROPS_PARAMS
+#define NODE_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
+#define PORT_INFO_PARAMS ", formats" PROPS_PARAMS
+#define PORT_INFO_FIELDS PROPS_FIELD ", format: formats[i]"
+#define LINK_INFO_PARAMS ", states, errors" PROPS_PARAMS
+#define LINK_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
 
 #define NODE_BUILDER(PARAMS, PRELUDE, PROPS)                                                         \
     "(function (out, u, names, types" PARAMS ") {" PRELUDE                                           \
@@ -45,8 +54,9 @@ namespace {
 
 const char* const kBuilders[2][3] = {
     {NODE_BUILDER("", "", ""), PORT_BUILDER("", "", ""), LINK_BUILDER("", "", "")},
-    {NODE_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD), PORT_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD),
-     LINK_BUILDER(PROPS_PARAMS, PROPS_PRELUDE, PROPS_FIELD)},
+    {NODE_BUILDER(NODE_INFO_PARAMS, PROPS_PRELUDE, NODE_INFO_FIELDS),
+     PORT_BUILDER(PORT_INFO_PARAMS, PROPS_PRELUDE, PORT_INFO_FIELDS),
+     LINK_BUILDER(LINK_INFO_PARAMS, PROPS_PRELUDE, LINK_INFO_FIELDS)},
 };
 enum Builder { kNodes, kPorts, kLinks };
 v8::Eternal<v8::Function> gBuilders[2][3];
@@ -60,30 +70,48 @@ v8::Eternal<v8::Function> gBuilders[2][3];
 // repeated keeps its first value, as the mirror's own lookups do.
 class PropsColumn {
 public:
-    explicit PropsColumn(bool enabled) : enabled_(enabled) {}
+    // As many properties as the mirror keeps of an object's info.
+    static constexpr size_t kMaxKeys = 1024;
+
+    explicit PropsColumn(bool enabled) : enabled_(enabled) {
+        if (!enabled_) return;
+        seen_.resize(kMaxKeys);
+        lastKeys_.resize(kMaxKeys);
+        lastValueTexts_.resize(kMaxKeys);
+        lastValues_.resize(kMaxKeys);
+    }
 
     // `own`: a text of the record the caller has already made (a node's
     // name), used for a value equal to it instead of a cache lookup.
     void add(const std::string& packed, js::StringCache& cache, const std::string* ownText = nullptr,
              v8::Local<v8::Value> own = {}) {
         if (!enabled_) return;
-        std::string_view seen[64];
+        std::string_view* seen = seen_.data();
         size_t count = 0;
         bool sameKeys = !factories_.empty();  // so far, as the record before
         uint32_t first = uint32_t(values_.size());
         forEachProp(packed, [&](std::string_view k, std::string_view v) {
-            for (size_t i = 0; i < count; i++)
-                if (seen[i] == k) return;
-            if (count == 64) return;  // more than any global has; the rest is dropped
+            // Keys as the record before's (which were told apart already)
+            // cannot repeat an earlier key of this one.
             sameKeys = sameKeys && count < lastCount_ && lastKeys_[count] == k;
+            if (!sameKeys)
+                for (size_t i = 0; i < count; i++)
+                    if (seen[i] == k) return;
+            if (count == kMaxKeys) return;  // beyond what the mirror keeps of an info
+            size_t at = count;
             seen[count++] = k;
             if (ownText && v == *ownText) {
                 values_.push_back(own);
+            } else if (sameKeys && lastValueTexts_[at] == v && !lastValues_[at].IsEmpty()) {
+                // As the record before under the same key ("true", a client id...).
+                values_.push_back(lastValues_[at]);
             } else if (repeats(k)) {
                 values_.push_back(cache.get(v));
             } else {
                 values_.push_back(text(v));
             }
+            lastValueTexts_[at] = v;
+            lastValues_[at] = values_.back();
         });
         fv_.push_back(sameKeys && count == lastCount_ ? lastIndex_ : factoryIndex(seen, count));
         fv_.push_back(first);
@@ -156,7 +184,7 @@ private:
     // reuses the last index for those, without making the signature. The
     // keys are the mirror's texts, read under the graph lock like every add().
     uint32_t factoryIndex(const std::string_view* keys, size_t count) {
-        std::copy(keys, keys + count, lastKeys_);
+        std::copy(keys, keys + count, lastKeys_.begin());
         lastCount_ = count;
         signature_.clear();
         for (size_t i = 0; i < count; i++) signature_.append(keys[i]).push_back('\0');
@@ -214,7 +242,11 @@ private:
 
     bool enabled_;
     std::string signature_;
-    std::string_view lastKeys_[64];
+    std::vector<std::string_view> seen_, lastKeys_;
+    // The values of the record before, by place: the mirror's texts, read
+    // under the graph lock like the keys.
+    std::vector<std::string_view> lastValueTexts_;
+    std::vector<v8::Local<v8::Value>> lastValues_;
     size_t lastCount_ = 0;
     uint32_t lastIndex_ = 0;
     std::unordered_map<std::string, uint32_t> used_;
@@ -271,7 +303,7 @@ void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
     PropsColumn props(withProps);
     {
         LockGuard lock(ctx->mutex);
-        c.emplace(ctx->nodes.size(), 6, 2);
+        c.emplace(ctx->nodes.size(), 6, withProps ? 4 : 2);
         props.reserve(ctx->nodes.size());
         uint32_t* u = c->numbers;
         for (const NodeInfo& n : ctx->nodes) {
@@ -286,6 +318,10 @@ void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             c->text(0).push_back(name);
             c->text(1).push_back(cache.get(n.mediaClass));
             props.add(n.props, cache, &n.name, name);
+            if (withProps) {
+                c->text(2).push_back(js::nodeState(n.state));
+                c->text(3).push_back(js::errorText(n.error));
+            }
         }
     }
     // Built once the lock is released: nothing of the mirror is read any
@@ -300,7 +336,7 @@ void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
     PropsColumn props(withProps);
     {
         LockGuard lock(ctx->mutex);
-        c.emplace(ctx->ports.size(), 4, 1);
+        c.emplace(ctx->ports.size(), 4, withProps ? 2 : 1);
         props.reserve(ctx->ports.size());
         uint32_t* u = c->numbers;
         for (const PortInfo& p : ctx->ports) {
@@ -310,6 +346,7 @@ void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             *u++ = p.portType;
             c->text(0).push_back(cache.get(p.name));
             props.add(p.props, cache);
+            if (withProps) c->text(1).push_back(js::formatObject(p.format));
         }
     }
     // Built once the lock is released: nothing of the mirror is read any
@@ -337,7 +374,7 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             auto it = names.find(id);
             return it == names.end() ? kEmpty : *it->second;
         };
-        c.emplace(ctx->links.size(), 5, 3);
+        c.emplace(ctx->links.size(), 5, withProps ? 5 : 3);
         props.reserve(ctx->links.size());
         uint32_t* u = c->numbers;
         for (const LinkInfo& l : ctx->links) {
@@ -349,7 +386,13 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             auto format = ctx->linkFormats.find(l.id);
             c->text(0).push_back(cache.get(nameOf(l.srcNodeId)));
             c->text(1).push_back(cache.get(nameOf(l.sinkNodeId)));
-            c->text(2).push_back(cache.get(format == ctx->linkFormats.end() ? kUnknown : format->second));
+            if (withProps) {
+                c->text(2).push_back(js::formatObject(l.format));
+                c->text(3).push_back(js::linkState(l.state));
+                c->text(4).push_back(js::errorText(l.error));
+            } else {
+                c->text(2).push_back(cache.get(format == ctx->linkFormats.end() ? kUnknown : format->second));
+            }
             props.add(l.props, cache);
         }
     }

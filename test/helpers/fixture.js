@@ -49,6 +49,16 @@ class Fixture {
     return this.command(ids.length > 1 ? 'remove-many' : 'remove', ...ids);
   }
 
+  /** As add(), with ports of the given "format.dsp" (e.g. '8 bit raw midi'). */
+  addDsp(name, mediaClass, dsp, inputs = 0, outputs = 0) {
+    return this.command('add-dsp', name, mediaClass ?? '-', dsp, inputs, outputs);
+  }
+
+  /** Sets properties of one of the fixture's nodes ({ key: value }). */
+  setProps(nodeId, props) {
+    return this.command('set-props', nodeId, ...Object.entries(props).map(([k, v]) => `${k}=${v}`));
+  }
+
   sync() {
     return this.command('sync');
   }

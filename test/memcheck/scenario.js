@@ -35,6 +35,18 @@ async function main() {
     assert.equal(q.waitForNewNode('mc-sink', 'Output', 0).found, true);
   }
   assert.ok(events.includes('mc-src'));
+  // The Graph's live info: listings with states and formats, a change, a
+  // link until it is ready.
+  const graph = await require('../..').connect();
+  let changes = 0;
+  graph.on('node-changed', (n, changed) => (changes += n.id === src.id && changed.props ? 1 : 0));
+  const link = await graph.link(src.outputs[0], sink.inputs[0], { until: 'ready', timeoutMs: 30000 });
+  assert.ok(['paused', 'active'].includes(link.state));
+  await fixture.setProps(src.id, { 'media.name': 'mc title' });
+  await waitFor(() => changes > 0, 30000, 'the change');
+  assert.ok(graph.nodes().every((n) => n.state) && graph.links().length === 1 && graph.ports().some((p) => p.format));
+  await graph.unlink(link.id, { timeoutMs: 30000 });
+  await graph.close();
   q.destroyPwThread();
   q.createPwThread();
   q.destroyPwThread();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "events/EventQueue.h"
+#include "pipewire/ObjectInfo.h"
 #include "pipewire/PackedProps.h"
 #include "pipewire/PwContext.h"
 #include "pipewire/RegistryMirror.h"
@@ -73,14 +74,15 @@ TEST_F(Audience, TheGraphHearsChangesOnlyWhileItListens) {
     ctx.loopState = LoopState::Running;
     ctx.connected = true;
     ctx.initialSyncDone = true;
+    ctx.infoSyncDone = true;
     ASSERT_TRUE(openForGraph(&ctx, false));
     announce(11, PW_TYPE_INTERFACE_Port, {SPA_DICT_ITEM_INIT("node.id", "10")});
     onRegistryGlobalRemove(&ctx, 11);
     auto events = drain();
-    // The snapshot of what was there, then the changes; the listeners of `on`
-    // hear only nodes and links.
-    EXPECT_EQ(kinds(events, ForGraph), (std::vector<std::pair<int, uint32_t>>{
-                                           {NodeCreated, 10}, {Connected, 0}, {PortCreated, 11}, {PortDestroyed, 11}}));
+    // Connected (what was there it lists from the mirror), then the changes;
+    // the listeners of `on` hear only nodes and links.
+    EXPECT_EQ(kinds(events, ForGraph),
+              (std::vector<std::pair<int, uint32_t>>{{Connected, 0}, {PortCreated, 11}, {PortDestroyed, 11}}));
     EXPECT_EQ(kinds(events, ForListeners), (std::vector<std::pair<int, uint32_t>>{{NodeCreated, 10}}));
 
     // Queued for the Graph but not yet dispatched when it stops: dropped for
@@ -92,6 +94,30 @@ TEST_F(Audience, TheGraphHearsChangesOnlyWhileItListens) {
     EXPECT_EQ(kinds(events, ForGraph), (std::vector<std::pair<int, uint32_t>>{}));
     EXPECT_EQ(kinds(events, ForListeners),
               (std::vector<std::pair<int, uint32_t>>{{NodeCreated, 12}, {NodeCreated, 13}}));
+}
+
+TEST_F(Audience, TheGraphHearsTheMirrorOnceTheInfoRoundTripEnds) {
+    ctx.initialized = true;
+    ctx.threadStarted = true;
+    ctx.loopState = LoopState::Running;
+    ctx.connected = true;
+    ctx.initialSyncDone = true;
+    ctx.infoSyncSeq = 7;
+    announce(10, PW_TYPE_INTERFACE_Node, {});
+    ASSERT_TRUE(openForGraph(&ctx, false));
+    announce(11, PW_TYPE_INTERFACE_Port, {SPA_DICT_ITEM_INIT("node.id", "10")});
+    announce(12, PW_TYPE_INTERFACE_Node, {});
+    onRegistryGlobalRemove(&ctx, 12);
+    onInfoRoundTrip(&ctx, 6);  // another round trip
+    EXPECT_EQ(kinds(drain(), ForGraph), (std::vector<std::pair<int, uint32_t>>{}));
+    // Then, for a reconnect, the mirror as it is, once, and the changes after it.
+    ctx.graphWantsMirror = true;
+    onInfoRoundTrip(&ctx, 7);
+    onInfoRoundTrip(&ctx, 7);
+    onRegistryGlobalRemove(&ctx, 11);
+    EXPECT_EQ(kinds(drain(), ForGraph),
+              (std::vector<std::pair<int, uint32_t>>{
+                  {NodeCreated, 10}, {PortCreated, 11}, {Connected, 0}, {PortDestroyed, 11}}));
 }
 
 }  // namespace

@@ -28,5 +28,7 @@ async function misuse(): Promise<void> {
   await graph.createNode({ name: 'x', mediaClass: 'Video/Sink' }); // error
   await graph.createNode({ mediaClass: 'Audio/Sink' }); // error
   await graph.destroyNode({ id: 1 }); // error
+  await graph.link(1, 2, { until: 'soon' }); // error
+  const f: string = graph.links()[0].format; // error
 }
 void misuse;

@@ -54,7 +54,11 @@ async function asynchronous(): Promise<void> {
   graph.on('connected', () => {});
   const mic = await graph.waitForNode({ 'media.class': 'Audio/Source', 'node.name': /mic/ }, { direction: 'Input', timeoutMs: Infinity, signal: new AbortController().signal });
   const ports = await graph.waitForPorts(mic.id, { direction: 'out', count: 2 });
-  const link: CreatedLink = await graph.link(ports[0].id, 7);
+  const link: CreatedLink = await graph.link(ports[0].id, 7, { until: 'ready' });
+  graph.on('node-changed', (n, changed) => void (changed.state && n.state === 'running'));
+  graph.on('link-changed', (l) => void l.format?.positions?.[0]);
+  const rate: number | null | undefined = graph.links()[0].format?.rate;
+  void rate;
   const made: CreatedLink[] = await graph.linkNodes(/player/, link.sinkNodeId);
   await graph.unlink(made[0].id);
   const route: Route = graph.route({ from: (n) => n.name.startsWith('app'), to: 'sink', channels: 'positional', exclusive: true });

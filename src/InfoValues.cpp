@@ -1,0 +1,86 @@
+#include "InfoValues.h"
+
+#include <pipewire/link.h>
+#include <pipewire/node.h>
+
+#include "JsValues.h"
+#include "events/PwEvent.h"
+
+namespace js {
+
+namespace {
+
+// Internalized once: every listing and event uses the same few texts.
+template <typename Name>
+v8::Local<v8::Value> cachedText(v8::Eternal<v8::String>& slot, Name name) {
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    if (slot.IsEmpty()) {
+        const char* text = name();
+        slot.Set(isolate, v8::String::NewFromUtf8(isolate, text, v8::NewStringType::kInternalized).ToLocalChecked());
+    }
+    return slot.Get(isolate);
+}
+
+v8::Local<v8::Value> nameOrNull(const char* name) {
+    if (!name) return Nan::Null();
+    return v8::String::NewFromUtf8(v8::Isolate::GetCurrent(), name, v8::NewStringType::kInternalized).ToLocalChecked();
+}
+
+v8::Local<v8::Value> countOrNull(uint32_t n) {
+    return n ? num(n) : v8::Local<v8::Value>(Nan::Null());
+}
+
+v8::Eternal<v8::Object> gFormatShape, gChangedShape;
+
+}  // namespace
+
+v8::Local<v8::Value> nodeState(int8_t state) {
+    static v8::Eternal<v8::String> texts[5];  // PW_NODE_STATE_ERROR (-1) .. RUNNING (3)
+    if (state < PW_NODE_STATE_ERROR || state > PW_NODE_STATE_RUNNING) return Nan::Null();
+    auto s = static_cast<pw_node_state>(state);
+    return cachedText(texts[state - PW_NODE_STATE_ERROR], [s] { return pw_node_state_as_string(s); });
+}
+
+v8::Local<v8::Value> linkState(int8_t state) {
+    static v8::Eternal<v8::String> texts[7];  // PW_LINK_STATE_ERROR (-2) .. ACTIVE (4)
+    if (state < PW_LINK_STATE_ERROR || state > PW_LINK_STATE_ACTIVE) return Nan::Null();
+    auto s = static_cast<pw_link_state>(state);
+    return cachedText(texts[state - PW_LINK_STATE_ERROR], [s] { return pw_link_state_as_string(s); });
+}
+
+v8::Local<v8::Value> errorText(const std::string& error) {
+    if (error.empty()) return Nan::Null();
+    return str(error);
+}
+
+v8::Local<v8::Value> formatObject(const FormatRef& format) {
+    if (!format) return Nan::Null();
+    v8::Local<v8::Context> context = Nan::GetCurrentContext();
+    v8::Local<v8::Object> o = Nan::New<v8::Object>();
+    set(context, o, kMediaType, nameOrNull(format->mediaType));
+    set(context, o, kMediaSubtype, nameOrNull(format->mediaSubtype));
+    set(context, o, kSampleFormat, nameOrNull(format->sampleFormat));
+    set(context, o, kRate, countOrNull(format->rate));
+    set(context, o, kChannels, countOrNull(format->channels));
+    v8::Local<v8::Value> positions = Nan::Null();
+    if (!format->positions.empty()) {
+        std::vector<v8::Local<v8::Value>> names;
+        names.reserve(format->positions.size());
+        for (const char* p : format->positions) names.push_back(nameOrNull(p));
+        positions = array(names);
+    }
+    set(context, o, kPositions, positions);
+    return keepShape(gFormatShape, o);
+}
+
+v8::Local<v8::Object> changedObject(uint8_t changed) {
+    v8::Local<v8::Context> context = Nan::GetCurrentContext();
+    v8::Local<v8::Object> o = Nan::New<v8::Object>();
+    if (changed & ChangedProps) set(context, o, kProps, Nan::True());
+    if (changed & ChangedState) set(context, o, kState, Nan::True());
+    if (changed & ChangedError) set(context, o, kError, Nan::True());
+    if (changed & ChangedFormat) set(context, o, kFormat, Nan::True());
+    return o;
+}
+
+}  // namespace js

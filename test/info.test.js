@@ -1,0 +1,119 @@
+'use strict';
+// The Graph's live info: every node's, port's and link's info properties,
+// node and link states, negotiated formats, the changed events, waits that
+// follow changes, and link(..., { until: 'ready' }). Cross-checked with pw-dump.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+
+const daemon = startDaemon();
+const fixture = new Fixture();
+const { connect } = require('..');
+
+test.after(async () => {
+  await fixture.close();
+  daemon.stop();
+});
+
+const dumpInfo = () => new Map(pwDump().map((o) => [o.id, o.info]));
+// The format as pw-dump prints it ("format" for the sample format).
+const asDumped = (f) => f && { mediaType: f.mediaType, mediaSubtype: f.mediaSubtype, ...(f.sampleFormat && { format: f.sampleFormat }) };
+
+test('info: full properties from the start, titles and states kept live, in order, as pw-dump shows them', async () => {
+  const app = await fixture.add('i-app', 'Stream/Output/Audio;media.name=first title', 0, 1);
+  const graph = await connect();
+  const events = [];
+  for (const kind of ['node-created', 'node-changed', 'node-destroyed', 'link-changed', 'port-changed']) {
+    graph.on(kind, (o, changed) => events.push({ kind, id: typeof o === 'number' ? o : o.id, o, changed }));
+  }
+  try {
+    // What the registry does not announce is there once connect() resolves.
+    const [found] = graph.find({ 'media.name': 'first title' });
+    assert.equal(found?.id, app.id);
+    const info = dumpInfo();
+    for (const n of graph.nodes()) assert.equal(n.state, info.get(n.id).state, `node ${n.id}`);
+
+    // A wait for a title no node has yet resolves when one comes to have it;
+    // the change arrives once, saying what changed. Property keys are data;
+    // many of them (as many as the daemon passes on) are kept.
+    const waiting = graph.waitForNode({ 'media.name': 'second title' }, { timeoutMs: 5000 });
+    const many = Object.fromEntries(Array.from({ length: 800 }, (_, i) => [`x.${i}`, 'v']));
+    await fixture.setProps(app.id, { 'media.name': 'second title', ['__proto__']: 'a"b\u2028c', ...many });
+    const node = await waiting;
+    assert.equal(node.id, app.id);
+    assert.ok(Object.hasOwn(node.props, '__proto__') && Object.getPrototypeOf(node.props) === Object.prototype);
+    assert.equal(node.props['__proto__'], 'a"b\u2028c');
+    assert.equal(Object.keys(node.props).length, Object.keys(dumpInfo().get(app.id).props).length);
+    assert.ok(Object.keys(node.props).length > 800);
+    assert.equal(graph.nodes().find((n) => n.id === app.id).props['__proto__'], 'a"b\u2028c');
+    const changes = events.filter((e) => e.kind === 'node-changed' && e.id === app.id);
+    assert.deepEqual(changes.map((e) => e.changed), [{ props: true }]);
+    assert.deepEqual(changes[0].o, graph.nodes().find((n) => n.id === app.id), 'as graph.nodes() lists it');
+
+    // Linked to the driver, the node starts to run and the link becomes
+    // active with a negotiated format; ports carry theirs.
+    const speakers = graph.ports().find((p) => p.name === 'playback_FL');
+    const link = await graph.link(app.outputs[0], speakers.id, { until: 'ready' });
+    assert.ok(['paused', 'active'].includes(link.state), link.state);
+    // pw-dump is a client of its own: compare once both have seen the change.
+    let after;
+    const agree = () => {
+      after = dumpInfo();
+      return (
+        graph.nodes().every((n) => n.state === after.get(n.id).state) &&
+        graph.links().every((l) => l.state === after.get(l.id).state)
+      );
+    };
+    const heard = (kind, id, state) => events.some((e) => e.kind === kind && e.id === id && e.o.state === state);
+    const running = () => heard('node-changed', app.id, 'running') && heard('link-changed', link.id, 'active');
+    await waitFor(running, 5000, 'the node to run and the link to be active');
+    await waitFor(agree, 5000, 'pw-dump and the Graph to agree');
+    const listed = graph.links().find((l) => l.id === link.id);
+    assert.equal(listed.error, null);
+    assert.deepEqual(asDumped(listed.format), after.get(link.id).format);
+    assert.equal(listed.format.mediaType, 'audio');
+    const port = graph.ports().find((p) => p.id === app.outputs[0]);
+    assert.deepEqual(asDumped(port.format), after.get(port.id).params.Format[0]);
+    // Heard in order: the link's states climb, the node's state follows.
+    const linkStates = events.filter((e) => e.kind === 'link-changed' && e.id === link.id && e.changed.state).map((e) => e.o.state);
+    assert.equal(linkStates.at(-1), 'active');
+    assert.ok(linkStates.indexOf('paused') < linkStates.indexOf('active'), linkStates.join());
+    assert.ok(events.some((e) => e.kind === 'port-changed' && e.id === port.id && e.changed.format));
+
+    // A node added now: created (registry properties), then its info; nothing after it goes.
+    const late = await fixture.add('i-late', 'Audio/Sink', 1, 0);
+    await waitFor(() => events.some((e) => e.kind === 'node-changed' && e.id === late.id), 5000, 'the late node info');
+    await fixture.remove(late.id);
+    await waitFor(() => events.some((e) => e.kind === 'node-destroyed' && e.id === late.id), 5000, 'the removal');
+    const lateKinds = events.filter((e) => e.id === late.id).map((e) => e.kind);
+    assert.equal(lateKinds[0], 'node-created');
+    assert.equal(lateKinds.at(-1), 'node-destroyed');
+    assert.equal(lateKinds.filter((k) => k === 'node-destroyed').length, 1);
+  } finally {
+    await graph.close();
+    await fixture.remove(app.id);
+  }
+});
+
+test("link(..., { until: 'ready' }): a link the daemon fails rejects with its text; bad options change nothing", async () => {
+  const midi = await fixture.addDsp('i-midi', 'Midi/Source', '8 bit raw midi', 0, 1);
+  const audio = await fixture.add('i-audio-in', 'Stream/Input/Audio', 1, 0);
+  const graph = await connect();
+  try {
+    await assert.rejects(graph.link(midi.outputs[0], audio.inputs[0], { until: 'soon' }), TypeError);
+    const failed = await graph.link(midi.outputs[0], audio.inputs[0], { until: 'ready' }).then(
+      () => assert.fail('resolved'),
+      (e) => e,
+    );
+    const link = await waitFor(() => graph.links().find((l) => l.srcPortId === midi.outputs[0] && l.state === 'error'), 5000, 'the failed link');
+    const theirs = dumpInfo().get(link.id);
+    assert.equal(theirs.state, 'error');
+    assert.equal(failed.message, theirs.error);
+    assert.equal(link.error, theirs.error);
+    assert.equal(link.format, null);
+  } finally {
+    await graph.close();
+    await fixture.remove(midi.id, audio.id);
+  }
+});
