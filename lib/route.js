@@ -46,6 +46,7 @@ class Route extends EventEmitter {
   #standingBack = new Map(); // source node id -> the exclusive route that holds it
   #contest = new Map(); // 'out:in' -> { removals: [times], delay, timer, reported }
   #lost = new Set(); // 'out:in' of links of ours that someone else removed, until asked for again
+  #failed = new Map(); // 'out:in' -> the daemon's error, for pairs not asked for again until a node changes
   #dirty = new Set(); // node ids to look at after the next round trip
   #syncing = false;
   #listeners;
@@ -80,6 +81,8 @@ class Route extends EventEmitter {
       'port-destroyed': (id) => this.#removePort(id),
       'link-created': (link) => this.#addLink(link),
       'link-destroyed': (id) => this.#removeLink(id),
+      'node-changed': (node, changed) => this.#changeNode(node, changed),
+      'link-changed': (link) => this.#changeLink(link),
     };
     for (const [name, fn] of Object.entries(this.#listeners)) graph.on(name, fn);
 
@@ -182,6 +185,68 @@ class Route extends EventEmitter {
     entry.ports.push(port);
     this.#portOwner.set(port.id, port.nodeId);
     this.#reconcile(port.nodeId);
+  }
+
+  // A node's properties changed: it may come to match, or stop matching.
+  // One that stops loses the links this route made for it; one that comes
+  // to match is linked like a new one. Any change of a node lets the pairs
+  // the daemon failed for it be tried again.
+  #changeNode(node, changed) {
+    const entry = this.#nodes.get(node.id);
+    let retry = false;
+    if (entry && this.#failed.size > 0) for (const p of entry.ports) retry = this.#forgetFailures(p.id) || retry;
+    if (!changed.props) {
+      if (retry) this.#reconcile(node.id);
+      return;
+    }
+    const source = this.#from(node);
+    const sink = this.#to(node);
+    if (!entry) {
+      if (!source && !sink) return;
+      const ports = this.#graph.ports().filter((p) => p.nodeId === node.id);
+      this.#nodes.set(node.id, { node, source, sink, ports: [] });
+      for (const port of ports) this.#addPort(port);
+      for (const link of this.#graph.links()) if (ports.some((p) => p.id === link.srcPortId || p.id === link.sinkPortId)) this.#addLink(link);
+      this.#reconcile(node.id);
+      return;
+    }
+    const was = { source: entry.source, sink: entry.sink };
+    Object.assign(entry, { node, source, sink });
+    if (was.source === source && was.sink === sink) {
+      if (retry) this.#reconcile(node.id);
+      return;
+    }
+    // What the node no longer is: the links this route made for that role go.
+    const ports = new Set(entry.ports.map((p) => p.id));
+    for (const [id, link] of this.#made) {
+      const asSource = ports.has(link.srcPortId) && was.source && !source;
+      const asSink = ports.has(link.sinkPortId) && was.sink && !sink;
+      if (!asSource && !asSink) continue;
+      this.#removing.add(id);
+      this.#unlink(id).catch(() => this.#removing.delete(id));
+    }
+    if (!source && !sink) this.#removeNode(node.id);
+    else this.#reconcile(node.id);
+    // The sources' wanted pairs no longer lead there.
+    if (was.sink && !sink) for (const [id, other] of this.#nodes) if (other.source) this.#reconcileSource(id, other);
+  }
+
+  // The daemon failed a link of ours: reported with its text, and the pair
+  // is not asked for again until one of its nodes changes.
+  #changeLink(link) {
+    if (link.state !== 'error' || !this.#made.has(link.id)) return;
+    const key = pairKey(link.srcPortId, link.sinkPortId);
+    if (this.#failed.has(key)) return;
+    this.#failed.set(key, link.error);
+    this.#fail(new Error(`${this}: the daemon failed the link from port ${link.srcPortId} to port ${link.sinkPortId}: ${link.error || 'no reason given'}`));
+  }
+
+  #forgetFailures(portId) {
+    let forgot = false;
+    for (const key of this.#failed.keys()) {
+      if (key.startsWith(`${portId}:`) || key.endsWith(`:${portId}`)) forgot = this.#failed.delete(key);
+    }
+    return forgot;
   }
 
   #removePort(id) {
@@ -319,6 +384,7 @@ class Route extends EventEmitter {
 
   #request(out, inp) {
     const key = pairKey(out, inp);
+    if (this.#failed.has(key)) return; // until one of its nodes changes
     // Both ends are still there after a round trip: someone removed the link.
     if (this.#lost.delete(key)) this.#noteRemoval(key);
     const contest = this.#contest.get(key);

@@ -4,6 +4,7 @@
 // follow changes, and link(..., { until: 'ready' }). Cross-checked with pw-dump.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
 
@@ -115,5 +116,48 @@ test("link(..., { until: 'ready' }): a link the daemon fails rejects with its te
   } finally {
     await graph.close();
     await fixture.remove(midi.id, audio.id);
+  }
+});
+
+test('a route follows what nodes come to be, and does not ask again for a pair the daemon fails until a node changes', async () => {
+  const sink = await fixture.add('rf-sink', 'Audio/Sink', 1, 0);
+  const app = await fixture.add('rf-app', 'Stream/Output/Audio;media.name=intro', 0, 1);
+  const midi = await fixture.addDsp('rf-midi', 'Midi/Source', '8 bit raw midi', 0, 1);
+  const audio = await fixture.add('rf-audio-in', 'Stream/Input/Audio', 1, 0);
+  const graph = await connect();
+  const fromPort = (port) => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info['output-port-id'] === port);
+  try {
+    // Matched on a title the registry does not announce, as it changes.
+    const byTitle = graph.route({ from: { 'media.name': 'main feature' }, to: 'rf-sink' });
+    await fixture.setProps(app.id, { 'media.name': 'main feature' });
+    await waitFor(() => byTitle.links.length === 1 && fromPort(app.outputs[0]).length === 1, 5000, 'the link once the title matches');
+    await fixture.setProps(app.id, { 'media.name': 'credits' });
+    await waitFor(() => byTitle.links.length === 0 && fromPort(app.outputs[0]).length === 0, 5000, 'the link to go with the match');
+
+    const errors = [];
+    let made = 0;
+    graph.on('link-created', (l) => l.srcPortId === midi.outputs[0] && made++);
+    const failing = graph.route({ from: 'rf-midi', to: 'rf-audio-in' });
+    failing.on('error', (e) => errors.push(e.message));
+    await waitFor(() => errors.length === 1, 5000, 'the failure to be reported');
+    const [failed] = fromPort(midi.outputs[0]);
+    assert.equal(failed.info.state, 'error');
+    assert.ok(errors[0].endsWith(`: ${failed.info.error}`), errors[0]);
+    // Someone removes the failed link: the pair is not asked for again ...
+    spawnSync('pw-link', ['-d', String(failed.id)], { env: daemon.env });
+    await waitFor(() => !graph.links().some((l) => l.id === failed.id), 5000, 'the removal');
+    // The route has looked again once the daemon has answered what it asked
+    // before another client's node appears.
+    const barrier = await fixture.add('rf-barrier', 'Audio/Sink', 1, 0);
+    await graph.waitForPorts(barrier.id, {});
+    assert.equal(made, 1);
+    // ... until one of its nodes changes.
+    await fixture.setProps(midi.id, { 'node.description': 'retuned' });
+    await waitFor(() => errors.length === 2 && made === 2, 5000, 'one more try');
+    await Promise.all([byTitle.close(), failing.close()]);
+    await fixture.remove(barrier.id);
+  } finally {
+    await graph.close();
+    await fixture.remove(sink.id, app.id, midi.id, audio.id);
   }
 });
