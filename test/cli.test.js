@@ -215,6 +215,7 @@ test('monitor prints events as they happen and exits on Ctrl-C', async () => {
   const run = start(CLI, ['monitor', '--json']);
   await waitFor(() => run.out.includes('"cli-sink"'), 10000, 'the existing nodes');
   const extra = await fixture.add('cli-extra', 'Audio/Sink', 1, 0);
+  await waitFor(() => run.out.includes(`{"event":"node-changed","id":${extra.id},`), 5000, 'its info');
   await fixture.setProps(extra.id, { 'media.name': 'a "title"' });
   await fixture.remove(extra.id);
   await waitFor(() => run.out.includes(`{"event":"node-destroyed","id":${extra.id}}`), 5000, 'the removal');
