@@ -160,6 +160,8 @@ async function createNode(graph, options) {
   const remaining = () => Math.max(1, deadline - Date.now());
   await graph.waitForNode((n) => n.id === id, { timeoutMs: remaining() });
   await graph.waitForPorts(id, { count: 2 * spec.channels.length, timeoutMs: remaining() });
+  // With its info: every property, and its state.
+  await graph.waitForNode((n) => n.id === id && n.state !== null, { timeoutMs: remaining() });
   const node = graph.nodes().find((n) => n.id === id);
   if (!node) throw new Error(`node ${id} was removed while it was being made`);
   return node;

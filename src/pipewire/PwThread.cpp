@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -440,12 +441,19 @@ void onCoreError(void* data, uint32_t id, int seq, int res, const char* message)
     // and a connection only the Graph holds reports its end as an event.
     bool graphOnly = id == PW_ID_CORE && !ctx->initialized.load();
     // Nor are errors about the objects bound for their info (a format gone
-    // between its announcement and our request for it).
-    if (isObjectInfoProxy(ctx, id)) return;
+    // between its announcement and our request for it), nor a request that
+    // reached an object the daemon had dropped already, which comes back on
+    // the core itself: the object's removal is told by the registry.
+    unsigned gone = 0;
+    bool unknownResource = id == PW_ID_CORE && res == -ENOENT && message &&
+                           std::sscanf(message, "unknown resource %u", &gone) == 1;
+    if (isObjectInfoProxy(ctx, id) || unknownResource) return;
     if (!ctx->graphRequestProxyIds.count(id) && !graphOnly)
         fprintf(stderr, "pipewire error: id %u seq %d res %d (%s): %s\n", id, seq, res, spa_strerror(res),
                 message ? message : "");
-    if (id == PW_ID_CORE) {
+    // An error about one object (it is gone) leaves the connection as it is;
+    // only the connection's own failure ends it.
+    if (id == PW_ID_CORE && res != -ENOENT) {
         ctx->connected = false;
         reportDisconnected(ctx, res,
                            std::string(message ? message : "connection error") + " (" + spa_strerror(res) + ")");
