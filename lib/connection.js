@@ -28,6 +28,9 @@ const KINDS = [
   'link-changed',
 ];
 
+// What the Graph emits to its listeners as it comes: the mirror's changes.
+const MIRROR_EVENTS = new Set(KINDS.filter((k) => /-(created|destroyed|changed)$/.test(k)));
+
 const ERRNO_CODES = new Map(Object.entries(os.constants.errno).map(([code, n]) => [n, code]));
 const BACKOFF_FIRST_MS = 50;
 const BACKOFF_LIMIT_MS = 1000;
@@ -291,4 +294,4 @@ class Connection {
   }
 }
 
-module.exports = { Connection };
+module.exports = { Connection, MIRROR_EVENTS };

@@ -10,18 +10,8 @@ const { compileMatcher, describeMatcher } = require('./match');
 const { pairPorts } = require('./pairing');
 const { Route } = require('./route');
 const devices = require('./devices');
+const { MIRROR_EVENTS } = require('./connection');
 
-const MIRROR_EVENTS = new Set([
-  'node-created',
-  'node-destroyed',
-  'link-created',
-  'link-destroyed',
-  'port-created',
-  'port-destroyed',
-  'node-changed',
-  'port-changed',
-  'link-changed',
-]);
 const LINK_UNTIL = new Set(['announced', 'ready']);
 // How long close() waits for each link of the handle to go.
 const CLOSE_UNLINK_MS = 2000;
