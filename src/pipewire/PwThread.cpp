@@ -445,8 +445,8 @@ void onCoreError(void* data, uint32_t id, int seq, int res, const char* message)
     // reached an object the daemon had dropped already, which comes back on
     // the core itself: the object's removal is told by the registry.
     unsigned gone = 0;
-    bool unknownResource = id == PW_ID_CORE && res == -ENOENT && message &&
-                           std::sscanf(message, "unknown resource %u", &gone) == 1;
+    bool unknownResource =
+        id == PW_ID_CORE && res == -ENOENT && message && std::sscanf(message, "unknown resource %u", &gone) == 1;
     if (isObjectInfoProxy(ctx, id) || unknownResource) return;
     if (!ctx->graphRequestProxyIds.count(id) && !graphOnly)
         fprintf(stderr, "pipewire error: id %u seq %d res %d (%s): %s\n", id, seq, res, spa_strerror(res),
