@@ -28,9 +28,11 @@ test.after(async () => {
   daemon.stop();
 });
 
-test('created devices are what pw-dump shows; bad options change nothing; close() removes them though the script keeps the connection', async () => {
+test('created devices are what pw-dump shows; bad options change nothing; close() removes them though the script keeps the connection', async (t) => {
   const graph = await quorvane.connect();
   assert.equal(quorvane.createPwThread(), true); // joins: the connection outlives the Graph
+  // A failed check must not leave the script's connection holding the test process.
+  t.after(() => quorvane.destroyPwThread());
   const specs = [
     { name: 'qv-speaker', channels: ['FL', 'FR', 'LFE'], description: 'Quorvane speaker' },
     // Untrusted property names are data: "__proto__" is a property like any other.
@@ -82,6 +84,7 @@ test('created devices are what pw-dump shows; bad options change nothing; close(
   for (const options of bad) await assert.rejects(graph.createNode(options), TypeError, JSON.stringify(options));
   await assert.rejects(graph.createNode({ name: 'qv-speaker' }), /a node named "qv-speaker" exists already/);
   const fixtureNode = await fixture.add('qv-other', 'Audio/Sink', 'FL', 0);
+  await graph.waitForNode('qv-other'); // this client hears it a moment after the fixture does
   await assert.rejects(graph.createNode({ name: 'qv-other' }), /exists already/);
   assert.equal(pwDump().length, before + 2, 'only the fixture node (and its port) came');
   // Unless the caller says so, explicitly.
