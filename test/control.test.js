@@ -92,8 +92,11 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
   q.createPwThread(); // the connection a later connect() joins
   let graph = await q.connect();
   const player = await fixture.add('c-player', 'Stream/Output/Audio', 0, 2);
+  // A sink whose id was another node's: its serial is not its id.
+  await fixture.remove((await fixture.add('c-gone', 'Audio/Sink', 0, 0)).id);
+  const headset = await fixture.add('c-headset', 'Audio/Sink', 1, 0);
   try {
-    await graph.waitForNode('c-player');
+    await graph.waitForNode('c-headset');
     const sinkId = graph.nodes().find((n) => n.name === 'demo-speakers').id;
     const none = { audioSink: null, audioSource: null, videoSource: null };
     assert.deepEqual(graph.defaults, { ...none, configured: none });
@@ -119,11 +122,12 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
     await assert.rejects(graph.setDefault('speakers', sinkId), TypeError);
 
     // move: the stream's target, by serial and id; null clears both.
-    const serial = graph.nodes().find((n) => n.id === sinkId).props['object.serial'];
-    assert.deepEqual(await graph.move({ 'node.name': 'c-player' }, 'demo-speakers'), { stream: player.id, target: sinkId });
+    const serial = graph.nodes().find((n) => n.id === headset.id).props['object.serial'];
+    assert.notEqual(serial, String(headset.id));
+    assert.deepEqual(await graph.move({ 'node.name': 'c-player' }, 'c-headset'), { stream: player.id, target: headset.id });
     assert.deepEqual(metadataOf(player.id), {
       'target.object': { value: serial, type: 'Spa:Id' },
-      'target.node': { value: String(sinkId), type: 'Spa:Id' },
+      'target.node': { value: String(headset.id), type: 'Spa:Id' },
     });
     assert.ok(changed.some((c) => c.subject === player.id && c.key === 'target.object' && c.value === serial));
     await graph.move(player.id, null);
@@ -139,6 +143,6 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
   } finally {
     await graph.close();
     q.destroyPwThread();
-    await fixture.remove(player.id);
+    await fixture.remove(player.id, headset.id);
   }
 });
