@@ -54,6 +54,9 @@ test('volume and mute: set here as pw-dump shows them, changed by another client
     const dumped = dumpedProps(speakers.id);
     assert.ok(near(dumped.channelVolumes, [0.2, 0.4]) && dumped.mute === true, JSON.stringify(dumped));
     assert.equal((await graph.setMute(speakers, true)).mute, true, 'a value it has already resolves too');
+    // Requests at once: each resolves when its own value is reported.
+    const [unmuted, louder] = await Promise.all([graph.setMute(speakers.id, false), graph.setVolume(speakers.id, 0.9)]);
+    assert.deepEqual([unmuted.mute, louder.volume, louder.mute], [false, 0.9, false]);
 
     // Another client's change reaches the node and "node-changed".
     const seen = changes.length;
