@@ -139,6 +139,11 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
     await assert.rejects(graph.move(player.id, player.id), /cannot be moved to itself/);
     assert.deepEqual(metadataOf(player.id), {});
 
+    // Keys and values are any client's data.
+    pwMetadata([5, '__proto__', 'a"b\u2028c']);
+    const odd = await waitFor(() => changed.find((c) => c.subject === 5), 5000, 'the odd entry');
+    assert.deepEqual([odd.key, odd.value, Object.getPrototypeOf(odd)], ['__proto__', 'a"b\u2028c', Object.prototype]);
+
     // A handle that joins the script's connection reads the metadata as it is.
     await graph.close();
     graph = await q.connect();
