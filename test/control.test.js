@@ -123,6 +123,7 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
     assert.deepEqual(metadataOf(0)['default.configured.audio.source'], { value: '{"name":"demo-microphone"}', type: 'Spa:String:JSON' });
     await assert.rejects(graph.setDefault('audioSink', 'demo-microphone'), /"Audio\/Source", not a default for audioSink/);
     await assert.rejects(graph.setDefault('speakers', sinkId), TypeError);
+    assert.equal(metadataOf(0)['default.configured.audio.sink'], undefined);
 
     // move: the stream's target, by serial and id; null clears both.
     const serial = graph.nodes().find((n) => n.id === headset.id).props['object.serial'];
