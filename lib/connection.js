@@ -274,7 +274,9 @@ class Connection {
     } catch (e) {
       return Promise.reject(e);
     }
-    const done = value === null ? !entry : entry?.value === value && entry?.type === (type || null);
+    // The value it has already (with no type given, whatever its type): the
+    // metadata reports no change for it.
+    const done = value === null ? !entry : entry?.value === value && (!type || entry.type === type);
     return abortableWait(
       { timeoutMs, timeoutError: () => new Error(`metadata "${name}": "${key}" of ${subject} was not set within ${timeoutMs} ms`) },
       (settle) => {
@@ -286,7 +288,6 @@ class Connection {
           return settle.reject(e);
         }
         if (!sent) return settle.reject(new Error('PipeWire not connected'));
-        // The value it has already: the metadata reports no change for it.
         if (done) return settle.resolve();
         const watch = (event, p) => {
           if (event === 'metadata-changed' && p.name === name && p.subject === subject && p.key === key && p.value === value) {
