@@ -25,7 +25,11 @@
         "src/links/LinkControl.cpp",
         "src/links/LinkBindings.cpp",
         "src/nodes/NodeCreation.cpp",
-        "src/nodes/NodeBindings.cpp"
+        "src/nodes/NodeBindings.cpp",
+        "src/pipewire/NodeProps.cpp",
+        "src/control/ControlRequests.cpp",
+        "src/control/Metadata.cpp",
+        "src/control/ControlBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -10,9 +10,12 @@ const { compileMatcher, describeMatcher } = require('./match');
 const { pairPorts } = require('./pairing');
 const { Route } = require('./route');
 const devices = require('./devices');
+const control = require('./control');
 const { MIRROR_EVENTS } = require('./connection');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
+// Told by the connection beside the mirror's events.
+const CONTROL_EVENTS = new Set(['metadata-changed', 'defaults-changed']);
 // How long close() waits for each link of the handle to go.
 const CLOSE_UNLINK_MS = 2000;
 
@@ -65,6 +68,7 @@ class Graph extends EventEmitter {
   constructor(connection, { reconnect }) {
     super();
     this.#connection = connection;
+    this.#control.connection = connection;
     this.#reconnect = reconnect;
     this.#hooks.reconnect = reconnect;
   }
@@ -97,7 +101,7 @@ class Graph extends EventEmitter {
   // --- the mirror -----------------------------------------------------------
 
   nodes() {
-    return addon.graphNodes();
+    return control.withControls(addon.graphNodes());
   }
 
   ports() {
@@ -296,6 +300,39 @@ class Graph extends EventEmitter {
     return devices.destroyNode(this, node, options);
   }
 
+  // --- volume, mute, defaults, moves -------------------------------------------
+
+  get defaults() {
+    return this.#connection.defaults();
+  }
+
+  setVolume(node, volume, options) {
+    return control.setVolume(this.#control, node, volume, options);
+  }
+
+  setMute(node, mute, options) {
+    return control.setMute(this.#control, node, mute, options);
+  }
+
+  setDefault(kind, node, options) {
+    return control.setDefault(this.#control, kind, node, options);
+  }
+
+  move(stream, target, options) {
+    return control.move(this.#control, stream, target, options);
+  }
+
+  // What lib/control.js works with: waits that end with this handle.
+  #control = {
+    graph: this,
+    connection: null, // set by the constructor
+    wait: (options, start) => this.#wait(options, start),
+    setMetadata: (subject, key, type, value, options) =>
+      this.#wait({}, (settle) => {
+        this.#connection.setMetadata(subject, key, type, value, options).then(settle.resolve, settle.reject);
+      }),
+  };
+
   // --- routes -----------------------------------------------------------------
 
   route(options) {
@@ -377,7 +414,7 @@ class Graph extends EventEmitter {
     else if (name === 'node-destroyed') this.#ownNodes.delete(payload);
     for (const wait of [...this.#waits]) wait(name, payload);
     if (changed !== undefined) this.emit(name, payload, changed);
-    else if (MIRROR_EVENTS.has(name)) this.emit(name, payload);
+    else if (MIRROR_EVENTS.has(name) || CONTROL_EVENTS.has(name)) this.emit(name, payload);
   }
 
   #lost(message, wasConnected, keep) {

@@ -41,3 +41,9 @@ NAN_METHOD(setNodeListener);
 NAN_METHOD(graphCreateNode);
 NAN_METHOD(graphDestroyNode);
 NAN_METHOD(releaseOwnedNodes);
+
+// Volume, mute and metadata (src/control/).
+NAN_METHOD(graphNodeControls);
+NAN_METHOD(graphSetNodeProps);
+NAN_METHOD(graphSetMetadata);
+NAN_METHOD(graphMetadata);

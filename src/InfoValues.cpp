@@ -4,6 +4,7 @@
 #include <pipewire/node.h>
 
 #include "JsValues.h"
+#include "control/ControlValues.h"
 #include "events/PwEvent.h"
 
 namespace js {
@@ -80,6 +81,7 @@ v8::Local<v8::Object> changedObject(uint8_t changed) {
     if (changed & ChangedState) set(context, o, kState, Nan::True());
     if (changed & ChangedError) set(context, o, kError, Nan::True());
     if (changed & ChangedFormat) set(context, o, kFormat, Nan::True());
+    setControlChanges(context, o, changed);
     return o;
 }
 

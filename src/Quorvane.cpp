@@ -46,6 +46,10 @@ const ExportEntry kExportTable[] = {
     {"graphCreateNode", graphCreateNode},
     {"graphDestroyNode", graphDestroyNode},
     {"releaseOwnedNodes", releaseOwnedNodes},
+    {"graphNodeControls", graphNodeControls},
+    {"graphSetNodeProps", graphSetNodeProps},
+    {"graphSetMetadata", graphSetMetadata},
+    {"graphMetadata", graphMetadata},
 };
 
 }  // namespace

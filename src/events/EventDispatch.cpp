@@ -12,6 +12,7 @@
 #include "../Bindings.h"
 #include "../InfoValues.h"
 #include "../JsValues.h"
+#include "../control/ControlValues.h"
 #include "../links/LinkRemoval.h"
 #include "../pipewire/PwContext.h"
 #include "EventQueue.h"
@@ -106,6 +107,7 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kProps, js::propsObject(event.node.props, cache));
             js::set(o, js::kState, js::nodeState(event.node.state));
             js::set(o, js::kError, js::errorText(event.node.error));
+            js::setNodeControls(Nan::GetCurrentContext(), o, event.node);
             return js::keepShape(gShapes[kGraphNodeShape], o);
         case PortCreated:
         case PortChanged:
@@ -133,6 +135,8 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
         case PortDestroyed:
         case LinkDestroyed:
             return js::num(event.id);
+        case MetadataChanged:
+            return js::metadataChange(*event.metadata);
         default:
             js::set(o, js::kId, js::num(event.id));
             js::set(o, js::kToken, js::num(event.token));

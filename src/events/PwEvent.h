@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "../pipewire/GraphRecords.h"
@@ -25,6 +26,8 @@ enum PwEventType : uint32_t {
     NodeChanged = 13,       // `node` as it is now; `changed`: what changed
     PortChanged = 14,       // `port`, `changed`
     LinkChanged = 15,       // `link`, `changed`
+    MetadataChanged = 16,   // `metadata`: an entry set or deleted, or a metadata object added or removed
+    ControlFailed = 17,     // `token`: a volume, mute or metadata request refused; `res`, `text`: why
 };
 
 // What a changed event says changed (PwEvent::changed).
@@ -33,6 +36,19 @@ enum PwChange : uint8_t {
     ChangedState = 2,
     ChangedError = 4,
     ChangedFormat = 8,
+    ChangedVolume = 16,
+    ChangedMute = 32,
+};
+
+// One change of a metadata object, as MetadataChanged carries it.
+struct MetadataChange {
+    enum Kind : uint8_t { Set, Deleted, Added, Removed };
+    Kind kind = Set;
+    uint64_t generation = 0;  // counts every change, so a snapshot tells what it holds already
+    uint32_t metadataId = 0;  // the metadata object's registry id
+    std::string name;         // its "metadata.name"
+    uint32_t subject = 0;
+    std::string key, type, value;  // Set: all three; Deleted: the key
 };
 
 // Who gets the event: the listeners of `on`, the Graph, or both. Decided
@@ -54,4 +70,5 @@ struct PwEvent {
     uint32_t token = 0;
     int32_t res = 0;
     std::string text;
+    std::shared_ptr<const MetadataChange> metadata;  // set for MetadataChanged only
 };

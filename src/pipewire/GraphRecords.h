@@ -6,6 +6,7 @@
 #include <string>
 
 #include "MediaFormat.h"
+#include "NodeProps.h"
 
 // A node's or link's state as its info last gave it (pw_node_state /
 // pw_link_state values); kNoState until the first info arrives.
@@ -24,7 +25,8 @@ struct NodeInfo {
     // node's info arrives, then the info's, kept current.
     std::string props;
     int8_t state = kNoState;
-    std::string error{};  // the daemon's text while the state is "error"
+    std::string error{};     // the daemon's text while the state is "error"
+    ControlsRef controls{};  // volume and mute from its "Props" param, where it has them
 };
 
 struct PortInfo {

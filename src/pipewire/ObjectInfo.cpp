@@ -1,17 +1,25 @@
 #include "ObjectInfo.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/param.h>
+#include <spa/utils/result.h>
 
+#include "../control/ControlRequests.h"
+#include "../control/Metadata.h"
 #include "../events/EventQueue.h"
 #include "MediaFormat.h"
+#include "NodeProps.h"
 #include "PackedProps.h"
 #include "PwContext.h"
+#include "PwThread.h"
 
 namespace {
 
@@ -32,6 +40,7 @@ struct BoundObject {
     uint32_t id;
     Kind kind;
     uint32_t formatFlags;  // a port's Format param flags as last announced
+    bool propsSubscribed;  // a node's "Props" param is pushed to us as it changes
     spa_hook objectListener;
     spa_hook proxyListener;
     spa_list link;
@@ -74,9 +83,12 @@ void reportLocked(PwContext* ctx, PwEventType type, const Record& record, uint8_
     emitEvent(ctx, std::move(event));
 }
 
+void subscribeProps(BoundObject* o, const pw_node_info* info);
+
 void onNodeInfo(void* data, const pw_node_info* info) {
     auto* o = static_cast<BoundObject*>(data);
     PwContext* ctx = o->ctx;
+    subscribeProps(o, info);
     bool propsGiven = (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) && info->props;
     std::string props = propsGiven ? packProps(info->props, kMaxPropsBytes, kMaxProps) : std::string();
     LockGuard lock(ctx->mutex);
@@ -89,6 +101,42 @@ void onNodeInfo(void* data, const pw_node_info* info) {
     }
     if (info->change_mask & PW_NODE_CHANGE_MASK_STATE)
         changed |= updateState(node->state, node->error, info->state, info->state == PW_NODE_STATE_ERROR, info->error);
+    reportLocked(ctx, NodeChanged, *node, changed, &PwEvent::node);
+}
+
+// A node whose params include a readable "Props" has it pushed to us from
+// now on (the daemon sends it at once, within the info round trip).
+void subscribeProps(BoundObject* o, const pw_node_info* info) {
+    if (o->propsSubscribed || !(info->change_mask & PW_NODE_CHANGE_MASK_PARAMS)) return;
+    for (uint32_t i = 0; i < info->n_params; i++) {
+        if (info->params[i].id != SPA_PARAM_Props || !(info->params[i].flags & SPA_PARAM_INFO_READ)) continue;
+        uint32_t ids[] = {SPA_PARAM_Props};
+        pw_node_subscribe_params(reinterpret_cast<pw_node*>(o->proxy), ids, 1);
+        o->propsSubscribed = true;
+        o->ctx->bindings.requestsSinceSync++;
+        return;
+    }
+}
+
+// Volume and mute from a Props object; what it leaves out stays as it was
+// (a node may give its Props as several objects, one of them the volume's).
+void onNodeParam(void* data, int /*seq*/, uint32_t id, uint32_t /*index*/, uint32_t /*next*/, const spa_pod* param) {
+    auto* o = static_cast<BoundObject*>(data);
+    NodeControls parsed;
+    if (id != SPA_PARAM_Props || !param || !parseNodeProps(param, SPA_POD_SIZE(param), parsed)) return;
+    PwContext* ctx = o->ctx;
+    LockGuard lock(ctx->mutex);
+    NodeInfo* node = findRecord(ctx->nodes, o->id, ctx->bindings.cursor[kNode]);
+    if (!node) return;
+    const NodeControls* before = node->controls.get();
+    if (before && !parsed.hasVolume())
+        parsed.channelVolumes = before->channelVolumes, parsed.channelMap = before->channelMap;
+    if (before && !parsed.hasMute) parsed.hasMute = before->hasMute, parsed.mute = before->mute;
+    uint8_t changed = 0;
+    if (!before ? parsed.hasVolume() : !before->sameVolume(parsed)) changed |= ChangedVolume;
+    if (!before ? parsed.hasMute : !before->sameMute(parsed)) changed |= ChangedMute;
+    if (!changed) return;
+    node->controls = std::make_shared<const NodeControls>(std::move(parsed));
     reportLocked(ctx, NodeChanged, *node, changed, &PwEvent::node);
 }
 
@@ -168,18 +216,26 @@ void onProxyRemoved(void* data) {
     pw_proxy_destroy(static_cast<BoundObject*>(data)->proxy);
 }
 
+// A refusal of a volume or mute request reaches its Promise; any other
+// error about a binding (a param gone before we asked for it) is dropped.
+void onProxyError(void* data, int seq, int res, const char* message) {
+    auto* o = static_cast<BoundObject*>(data);
+    reportControlError(o->ctx, pw_proxy_get_id(o->proxy), seq, res, message);
+}
+
 void onProxyDestroy(void* data) {
     auto* o = static_cast<BoundObject*>(data);
     spa_hook_remove(&o->objectListener);
     spa_hook_remove(&o->proxyListener);
     spa_list_remove(&o->link);
+    if (o->kind == kNode) o->ctx->bindings.nodeProxies.erase(o->id);
     markProxyId(o->ctx->bindings, pw_proxy_get_id(o->proxy), false);
 }
 
 const pw_node_events kNodeEvents = {
     .version = PW_VERSION_NODE_EVENTS,
     .info = onNodeInfo,
-    .param = nullptr,
+    .param = onNodeParam,
 };
 
 const pw_port_events kPortEvents = {
@@ -199,7 +255,7 @@ const pw_proxy_events kProxyEvents = {
     .bound = nullptr,
     .removed = onProxyRemoved,
     .done = nullptr,
-    .error = nullptr,
+    .error = onProxyError,
 };
 
 void askInfoRoundTrip(PwContext* ctx) {
@@ -211,10 +267,14 @@ void askInfoRoundTrip(PwContext* ctx) {
 
 }  // namespace
 
-void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t version) {
+void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
     // The memory benchmark's baseline: the mirror without the info.
     static const bool disabled = std::getenv("QUORVANE_BENCH_NO_INFO") != nullptr;
     if (disabled) return;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0) {
+        bindMetadata(ctx, id, version, props);
+        return;
+    }
     Kind kind;
     const void* events;
     uint32_t ours;
@@ -237,8 +297,9 @@ void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t vers
         static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, id, type, std::min(version, ours), sizeof(BoundObject)));
     if (!proxy) return;  // out of memory: the registry's properties serve
     auto* o = static_cast<BoundObject*>(pw_proxy_get_user_data(proxy));
-    *o = BoundObject{ctx, proxy, id, kind, 0, {}, {}, {}};
+    *o = BoundObject{ctx, proxy, id, kind, 0, false, {}, {}, {}};
     spa_list_append(&b.proxies, &o->link);
+    if (kind == kNode) b.nodeProxies[id] = proxy;
     pw_proxy_add_object_listener(proxy, &o->objectListener, events, o);
     pw_proxy_add_listener(proxy, &o->proxyListener, &kProxyEvents, o);
     markProxyId(b, pw_proxy_get_id(proxy), true);
@@ -266,12 +327,17 @@ void onInfoRoundTrip(PwContext* ctx, int seq) {
     emitEvents(ctx, std::move(events));
 }
 
+void markInfoProxy(PwContext* ctx, uint32_t proxyId, bool bound) {
+    markProxyId(ctx->bindings, proxyId, bound);
+}
+
 bool isObjectInfoProxy(const PwContext* ctx, uint32_t proxyId) {
     const std::vector<bool>& ids = ctx->bindings.proxyIds;
     return proxyId < ids.size() && ids[proxyId];
 }
 
 void releaseObjectInfo(PwContext* ctx) {
+    releaseMetadata(ctx);
     ObjectBindings& b = ctx->bindings;
     if (b.listReady) {
         // Each destroy event takes its object off the list.
@@ -281,4 +347,43 @@ void releaseObjectInfo(PwContext* ctx) {
         }
     }
     b = ObjectBindings();
+}
+
+namespace {
+
+struct PropsRequest {
+    uint32_t token;
+    uint32_t nodeId;
+    std::vector<float> volumes;
+    int mute;
+};
+
+int setPropsOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(PropsRequest*)) return -1;
+    auto* ctx = static_cast<PwContext*>(user);
+    std::unique_ptr<PropsRequest> req(*static_cast<PropsRequest* const*>(raw));
+    auto it = ctx->bindings.nodeProxies.find(req->nodeId);
+    if (it == ctx->bindings.nodeProxies.end()) {
+        failControlRequest(ctx, req->token, -ENOENT, "no node " + std::to_string(req->nodeId));
+        return 0;
+    }
+    uint8_t buffer[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    const spa_pod* param = buildNodeProps(&b, req->volumes.data(), req->volumes.size(), req->mute);
+    int res = param ? pw_node_set_param(reinterpret_cast<pw_node*>(it->second), SPA_PARAM_Props, 0, param) : -EINVAL;
+    if (res < 0)
+        failControlRequest(ctx, req->token, res, spa_strerror(res));
+    else
+        trackControlRequest(pw_proxy_get_id(it->second), res, req->token);
+    return 0;
+}
+
+}  // namespace
+
+bool requestNodeProps(PwContext* ctx, uint32_t token, uint32_t nodeId, const std::vector<float>& volumes, int mute) {
+    auto* req = new PropsRequest{token, nodeId, volumes, mute};
+    // The loop copies the pointer; the request is freed where it runs.
+    if (postToLoop(ctx, setPropsOnLoop, &req, sizeof req)) return true;
+    delete req;
+    return false;
 }

@@ -6,9 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
+#include <spa/utils/dict.h>
 #include <spa/utils/list.h>
+
+struct pw_proxy;
 
 struct PwContext;
 
@@ -26,11 +30,15 @@ struct ObjectBindings {
     // Where each mirror list was last searched: infos come in the order of
     // the records, so a search mostly ends one step further.
     size_t cursor[3] = {0, 0, 0};
+    // The bound nodes' proxies by registry id: volume and mute are set
+    // through them.
+    std::unordered_map<uint32_t, pw_proxy*> nodeProxies;
 };
 
 // Binds a node, port or link the registry announced, after its mirror
-// record was added. Other types are ignored. No lock held.
-void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t version);
+// record was added, and a metadata object (`props`: the registry's). Other
+// types are ignored. No lock held.
+void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props);
 
 // The registry's initial graph is complete: asks for the round trip after
 // which the mirror holds the info of every object announced.
@@ -43,6 +51,17 @@ void onInfoRoundTrip(PwContext* ctx, int seq);
 
 // Whether `proxyId` is one of the bindings.
 bool isObjectInfoProxy(const PwContext* ctx, uint32_t proxyId);
+
+// Counts `proxyId` among the bindings (or no longer): the daemon's errors
+// about it are not printed. PipeWire thread.
+void markInfoProxy(PwContext* ctx, uint32_t proxyId, bool bound);
+
+// Sets node `nodeId`'s channel volumes (none when `volumes` is empty) and,
+// when `mute` is 0 or 1, its mute, through its "Props" param on the bound
+// proxy. The node reports the new values as NodeChanged; a refusal reaches
+// the Graph as ControlFailed under `token`. Not waited for; false when the
+// loop does not run. JavaScript thread.
+bool requestNodeProps(PwContext* ctx, uint32_t token, uint32_t nodeId, const std::vector<float>& volumes, int mute);
 
 // Destroys every binding; before the registry goes.
 void releaseObjectInfo(PwContext* ctx);

@@ -98,7 +98,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         if (ctx->hooks && ctx->hooks->linkAnnounced) ctx->hooks->linkAnnounced(ctx, link);
         emitLinkCreated(ctx, link, audienceLocked(ctx));
     }
-    bindObjectInfo(ctx, id, type, version);
+    bindObjectInfo(ctx, id, type, version, props);
 }
 
 void onRegistryGlobalRemove(void* data, uint32_t id) {

@@ -127,4 +127,16 @@ function pwLinkList(env = process.env) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, linksFrom, FIXTURE_BIN };
+/** A metadata object named `name` ("default": as a session manager keeps it), held by the fixture. */
+Fixture.prototype.addMetadata = function addMetadata(name) {
+  return this.command('metadata', name);
+};
+
+/** `pw-metadata -n NAME ARGS...`: its output, or a thrown Error with its standard error. */
+function pwMetadata(args, { name = 'default', env = process.env } = {}) {
+  const r = spawnSync('pw-metadata', ['-n', name, ...args.map(String)], { env, encoding: 'utf8', timeout: 5000 });
+  if (r.status !== 0) throw new Error(`pw-metadata ${args.join(' ')} failed: ${r.stderr}`);
+  return r.stdout;
+}
+
+module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, linksFrom, FIXTURE_BIN, pwMetadata };

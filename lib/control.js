@@ -1,0 +1,197 @@
+'use strict';
+// Volume, mute, the default devices and moving streams, for the Graph.
+// Volume and mute are the node's own "Props" param; defaults and moves are
+// entries of the "default" metadata, which the session manager keeps and
+// acts on.
+const addon = require('./addon');
+const { checkTimeout } = require('./abortable');
+const { compileMatcher, describeMatcher } = require('./match');
+const { newToken, refusal } = require('./connection');
+
+// The audio converter takes channel volumes up to 10 (linear).
+const MAX_LINEAR = 10;
+const SCALES = new Set(['cubic', 'linear']);
+const DEFAULT_KEYS = { audioSink: 'audio.sink', audioSource: 'audio.source', videoSource: 'video.source' };
+// What a default of each kind may be, by "media.class".
+const DEFAULT_CLASSES = {
+  audioSink: /^Audio\/(Sink|Duplex)/,
+  audioSource: /^Audio\/(Source|Duplex)/,
+  videoSource: /^Video\/Source/,
+};
+
+// The volume as WirePlumber shows it (`wpctl get-volume`): the cube root of
+// the first channel's linear volume. The add-on gives it; listings merge it.
+function withControls(nodes) {
+  const controls = addon.graphNodeControls();
+  if (controls.length === 0) return nodes;
+  const byId = new Map(controls.map((c) => [c.id, c]));
+  for (const node of nodes) {
+    const c = byId.get(node.id);
+    if (!c) continue;
+    if (c.volume !== undefined) {
+      node.volume = c.volume;
+      node.channelVolumes = c.channelVolumes;
+    }
+    if (c.mute !== undefined) node.mute = c.mute;
+  }
+  return nodes;
+}
+
+// The one node an id, a node object or a matcher names; throws naming what
+// matched otherwise.
+function resolveNode(nodes, node, what) {
+  if (typeof node === 'number' || (node !== null && typeof node === 'object' && typeof node.id === 'number')) {
+    const id = typeof node === 'number' ? node : node.id;
+    const found = nodes.find((n) => n.id === id);
+    if (!found) throw new Error(`${what}: no node ${id}`);
+    return found;
+  }
+  const found = nodes.filter(compileMatcher(node, what));
+  const description = describeMatcher(node);
+  if (found.length === 0) throw new Error(`${what}: no node matches ${description}`);
+  if (found.length > 1) {
+    const names = found.slice(0, 5).map((n) => `${n.id} ${JSON.stringify(n.name)}`);
+    if (found.length > 5) names.push('...');
+    throw new Error(`${what}: ${description} matches ${found.length} nodes (${names.join(', ')}); name one, or give its id`);
+  }
+  return found[0];
+}
+
+const label = (node) => `node ${node.id} (${JSON.stringify(node.name)})`;
+
+// The linear channel volumes for `volume` (a number for every channel, or
+// one per channel) on `scale`.
+function linearVolumes(node, volume, scale, what) {
+  if (!SCALES.has(scale)) throw new TypeError(`${what}: scale must be 'cubic' or 'linear'`);
+  let list;
+  if (typeof volume === 'number') list = null;
+  else if (Array.isArray(volume)) list = volume;
+  else throw new TypeError(`${what}: volume must be a number or an array of numbers, one per channel`);
+  for (const v of list ?? [volume]) {
+    if (typeof v !== 'number') throw new TypeError(`${what}: volume must be a number or an array of numbers, one per channel`);
+    if (!Number.isFinite(v) || v < 0) throw new RangeError(`${what}: a volume must be a finite number >= 0, not ${v}`);
+    const linear = scale === 'cubic' ? v ** 3 : v;
+    if (linear > MAX_LINEAR) {
+      const most = scale === 'cubic' ? Math.cbrt(MAX_LINEAR).toFixed(4) : MAX_LINEAR;
+      throw new RangeError(`${what}: volume ${v} is above the most a node takes (${most} on the ${scale} scale)`);
+    }
+  }
+  const channels = node.channelVolumes?.length;
+  if (!channels) throw new Error(`${what}: ${label(node)} has no volume`);
+  if (list && list.length !== channels) {
+    throw new RangeError(`${what}: ${label(node)} has ${channels} channels; ${list.length} volumes given`);
+  }
+  const toLinear = (v) => (scale === 'cubic' ? v ** 3 : v);
+  return list ? list.map(toLinear) : new Array(channels).fill(toLinear(volume));
+}
+
+// Whether the node shows the values asked for (the daemon keeps floats).
+function shows(node, volumes, mute) {
+  if (!node) return false;
+  if (mute !== null && node.mute !== mute) return false;
+  if (volumes === null) return true;
+  const now = node.channelVolumes;
+  return now?.length === volumes.length && volumes.every((v, i) => now[i] === Math.fround(v));
+}
+
+// Sets the node's Props; resolves with the node once it reports them.
+function applyProps(g, node, volumes, mute, timeoutMs, what) {
+  return g.wait(
+    { timeoutMs, timeoutError: () => new Error(`${what}: ${label(node)} did not report the new value within ${timeoutMs} ms`) },
+    (settle) => {
+      const token = newToken();
+      if (!addon.graphSetNodeProps(node.id, token, volumes, mute)) return settle.reject(new Error('PipeWire not connected'));
+      // A value the node has already is reported by no change: after a round
+      // trip, what the node shows then settles it.
+      const seq = addon.graphSync();
+      return {
+        onEvent: (kind, payload) => {
+          if (kind === 'node-changed' && payload.id === node.id) {
+            if (shows(payload, volumes, mute)) settle.resolve(payload);
+          } else if (kind === 'node-destroyed' && payload === node.id) {
+            settle.reject(new Error(`${what}: ${label(node)} was removed`));
+          } else if (kind === 'control-failed' && payload.token === token) {
+            settle.reject(refusal(payload.res, `${what}: ${payload.message}`));
+          } else if (kind === 'sync-done' && payload.id === seq) {
+            const c = addon.graphNodeControls().find((n) => n.id === node.id);
+            if (shows(c, volumes, mute)) settle.resolve(g.graph.nodes().find((n) => n.id === node.id));
+          }
+        },
+      };
+    },
+  );
+}
+
+async function setVolume(g, node, volume, { scale = 'cubic', timeoutMs = 3000, ...rest } = {}) {
+  checkOptions(rest, 'setVolume');
+  checkTimeout(timeoutMs, 'setVolume');
+  const target = resolveNode(g.graph.nodes(), node, 'setVolume');
+  const volumes = linearVolumes(target, volume, scale, 'setVolume');
+  return applyProps(g, target, volumes, null, timeoutMs, 'setVolume');
+}
+
+async function setMute(g, node, mute, { timeoutMs = 3000, ...rest } = {}) {
+  checkOptions(rest, 'setMute');
+  checkTimeout(timeoutMs, 'setMute');
+  if (typeof mute !== 'boolean') throw new TypeError('setMute: mute must be true or false');
+  const target = resolveNode(g.graph.nodes(), node, 'setMute');
+  if (target.mute === undefined) throw new Error(`setMute: ${label(target)} has no mute`);
+  return applyProps(g, target, null, mute, timeoutMs, 'setMute');
+}
+
+function checkOptions(rest, what) {
+  const unknown = Object.keys(rest);
+  if (unknown.length) throw new TypeError(`${what}: unknown option ${JSON.stringify(unknown[0])}`);
+}
+
+// The "default" metadata, or a clear error naming what needs it.
+function requireDefaultMetadata(g, what, why) {
+  if (!g.connection.metadata('default')) {
+    throw new Error(`${what}: no "default" metadata (${why} needs a session manager, which keeps it): is one running?`);
+  }
+}
+
+// Writes "default.configured.<kind>" as the session manager expects it: the
+// JSON { "name": ... } of the node's name. Resolves with graph.defaults
+// once the metadata reports it.
+async function setDefault(g, kind, node, { timeoutMs = 3000, ...rest } = {}) {
+  checkOptions(rest, 'setDefault');
+  checkTimeout(timeoutMs, 'setDefault');
+  if (!Object.hasOwn(DEFAULT_KEYS, kind)) throw new TypeError("setDefault: kind must be 'audioSink', 'audioSource' or 'videoSource'");
+  const target = resolveNode(g.graph.nodes(), node, 'setDefault');
+  const mediaClass = target.props?.['media.class'] ?? target.type;
+  if (!DEFAULT_CLASSES[kind].test(mediaClass ?? '')) {
+    throw new Error(`setDefault: ${label(target)} is ${mediaClass ? `an "${mediaClass}"` : 'no device'}, not a default for ${kind}`);
+  }
+  requireDefaultMetadata(g, 'setDefault', 'a default device');
+  const value = JSON.stringify({ name: target.name });
+  await g.setMetadata(0, `default.configured.${DEFAULT_KEYS[kind]}`, 'Spa:String:JSON', value, { timeoutMs });
+  return g.graph.defaults;
+}
+
+// Asks the session manager to move a stream: its "target.object" (the
+// target's serial) and "target.node" (its id) in the "default" metadata;
+// `target` null clears both.
+async function move(g, stream, target, { timeoutMs = 3000, ...rest } = {}) {
+  checkOptions(rest, 'move');
+  checkTimeout(timeoutMs, 'move');
+  const nodes = g.graph.nodes();
+  const source = resolveNode(nodes, stream, 'move');
+  let serial = null;
+  let to = null;
+  if (target !== null) {
+    to = resolveNode(nodes, target, 'move');
+    if (to.id === source.id) throw new Error(`move: ${label(source)} cannot be moved to itself`);
+    serial = to.props?.['object.serial'];
+    if (typeof serial !== 'string' || !/^\d+$/.test(serial)) throw new Error(`move: ${label(to)} has no "object.serial"`);
+  }
+  requireDefaultMetadata(g, 'move', 'moving a stream');
+  // "target.object" first: the session manager reads it before "target.node".
+  await Promise.all([
+    g.setMetadata(source.id, 'target.object', 'Spa:Id', serial, { timeoutMs }),
+    g.setMetadata(source.id, 'target.node', 'Spa:Id', to ? String(to.id) : null, { timeoutMs }),
+  ]);
+  return { stream: source.id, target: to ? to.id : null };
+}
+
+module.exports = { withControls, setVolume, setMute, setDefault, move };
