@@ -103,10 +103,11 @@ async function defaults(argv) {
     return;
   }
   if (text === undefined) {
+    // The one in effect, else the configured one, as @default-… names it.
     const row = defaultRow(graph, kind);
     if (o.json) say(JSON.stringify(row));
-    else if (row.name === null) throw new CliError(`there is no default ${kind}`);
-    else say(row.name);
+    else if ((row.name ?? row.configured) === null) throw new CliError(`there is no default ${kind}`);
+    else say(row.name ?? row.configured);
     return;
   }
   const node = resolve.node(graph, text);
