@@ -138,11 +138,13 @@ ${NODE_NAMES}`,
   default: `Usage: quorvane default [--json]
        quorvane default audio-sink|audio-source|video-source [NODE] [--json]
 Without arguments prints the default devices: the node name the session
-manager uses now, its id, and the one the user configured. With a kind prints
-that default's node name alone (exit 1 when there is none). With NODE makes it
-the configured default of that kind, written as the session manager expects
-("default.configured.audio.sink" etc. in the "default" metadata), which then
-makes it the default in effect. Needs a session manager (exit 1 without).
+manager uses now, its id, and the one the user configured (--json: objects
+{"kind","name","id","configured"}). With a kind prints that default's node
+name alone: the one in effect, else the configured one (exit 1 when there is
+neither). With NODE makes it the configured default of that kind, written as
+the session manager expects ("default.configured.audio.sink" etc. in the
+"default" metadata), which then makes it the default in effect. Needs a
+session manager (exit 1 without).
 ${NODE_NAMES}`,
   move: `Usage: quorvane move STREAM TARGET
        quorvane move STREAM --clear
