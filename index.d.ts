@@ -177,6 +177,15 @@ export interface GraphNode extends PwNode {
   state: NodeState | null;
   /** The daemon's text while the state is "error", else null. */
   error: string | null;
+  /**
+   * For a node whose "Props" param carries channel volumes: its volume as `wpctl get-volume` shows it (the cube
+   * root of the first channel's linear volume, to six places; 1.0 = 100%).
+   */
+  volume?: number;
+  /** Linear, one per channel in the node's channel order. */
+  channelVolumes?: number[];
+  /** For a node whose "Props" param carries a mute. */
+  mute?: boolean;
 }
 
 /** A port, as `graph.ports()` lists it and "port-created" / "port-changed" carry it. */
@@ -209,6 +218,9 @@ export interface Changed {
   state?: true;
   error?: true;
   format?: true;
+  /** A node's volume changed (whoever changed it). */
+  volume?: true;
+  mute?: true;
 }
 
 /**
@@ -239,7 +251,35 @@ export interface GraphEventMap {
   'link-changed': [link: CreatedLink, changed: Changed];
   connected: [];
   disconnected: [info: { message: string }];
+  'metadata-changed': [change: MetadataChange];
+  'defaults-changed': [defaults: Defaults];
 }
+
+/** An entry of a metadata object set (or deleted: `type` and `value` null) by anyone. */
+export interface MetadataChange {
+  /** The metadata's "metadata.name" ("default", "settings", ...). */
+  name: string;
+  /** The object the entry is about (0: none in particular). */
+  subject: number;
+  key: string;
+  type: string | null;
+  value: string | null;
+}
+
+/** Default device node names, from the "default" metadata; null where none is set (or no session manager runs). */
+export interface DefaultDevices {
+  audioSink: string | null;
+  audioSource: string | null;
+  videoSource: string | null;
+}
+
+/** The current defaults (chosen by the session manager) and the ones configured by the user. */
+export interface Defaults extends DefaultDevices {
+  configured: DefaultDevices;
+}
+
+/** A node for the control calls: its id, the node as the Graph gives it, or a matcher that names exactly one. */
+export type NodeRef = number | GraphNode | NodeMatcher;
 
 /** An EventEmitter whose event names and arguments are known. */
 export interface TypedEmitter<Events extends { [K in keyof Events]: unknown[] }> {
@@ -359,6 +399,30 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   createNode(options: CreateNodeOptions): Promise<GraphNode>;
   /** Removes a node this package made (by node, id or name); any other node is refused with an Error. */
   destroyNode(node: GraphNode | number | string, options?: { timeoutMs?: number }): Promise<void>;
+  /**
+   * Sets the node's channel volumes (its "Props" param): one number for every channel, or one per channel; on the
+   * cubic scale `wpctl` uses (default) or linear. Resolves with the node once the daemon reports the new value.
+   * RangeError for negative, non-finite or too large values and for a wrong count; Error for a node without volume.
+   */
+  setVolume(
+    node: NodeRef,
+    volume: number | number[],
+    options?: { scale?: 'cubic' | 'linear'; timeoutMs?: number },
+  ): Promise<GraphNode>;
+  /** Sets the node's mute (its "Props" param); resolves with the node once the daemon reports it. */
+  setMute(node: NodeRef, mute: boolean, options?: { timeoutMs?: number }): Promise<GraphNode>;
+  /** The default devices, kept current ("defaults-changed"). */
+  readonly defaults: Defaults;
+  /**
+   * Writes "default.configured.<kind>" in the "default" metadata as the session manager expects it; resolves with
+   * the defaults once the metadata reports it. Rejects when no "default" metadata exists (no session manager).
+   */
+  setDefault(kind: 'audioSink' | 'audioSource' | 'videoSource', node: NodeRef, options?: { timeoutMs?: number }): Promise<Defaults>;
+  /**
+   * Asks the session manager to move a stream to `target` (null: back to its own choice), through the stream's
+   * "target.object" and "target.node" in the "default" metadata; resolves once the metadata reports them.
+   */
+  move(stream: NodeRef, target: NodeRef | null, options?: { timeoutMs?: number }): Promise<{ stream: number; target: number | null }>;
   /**
    * Ends this handle: its waits reject "Graph closed", its routes close, the links and (unlingering) nodes it made go. The connection closes
    * with the last handle (unless createPwThread holds it); afterwards the script exits by itself. Idempotent.

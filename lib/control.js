@@ -37,6 +37,15 @@ function withControls(nodes) {
   return nodes;
 }
 
+// The node an id or a node object names, as far as volume and mute go,
+// from the few nodes that have them (a listing with every node's properties
+// costs far more on a large graph); else, and for matchers, resolveNode.
+function controlledNode(g, node, what) {
+  const id = typeof node === 'number' ? node : node !== null && typeof node === 'object' && typeof node.id === 'number' ? node.id : undefined;
+  const found = id === undefined ? undefined : addon.graphNodeControls().find((c) => c.id === id);
+  return found ?? resolveNode(g.graph.nodes(), node, what);
+}
+
 // The one node an id, a node object or a matcher names; throws naming what
 // matched otherwise.
 function resolveNode(nodes, node, what) {
@@ -103,7 +112,7 @@ function applyProps(g, node, volumes, mute, timeoutMs, what) {
       if (!addon.graphSetNodeProps(node.id, token, volumes, mute)) return settle.reject(new Error('PipeWire not connected'));
       // A value the node has already is reported by no change: after a round
       // trip, what the node shows then settles it.
-      const seq = addon.graphSync();
+      const seq = shows(node, volumes, mute) ? addon.graphSync() : -1;
       return {
         onEvent: (kind, payload) => {
           if (kind === 'node-changed' && payload.id === node.id) {
@@ -112,7 +121,7 @@ function applyProps(g, node, volumes, mute, timeoutMs, what) {
             settle.reject(new Error(`${what}: ${label(node)} was removed`));
           } else if (kind === 'control-failed' && payload.token === token) {
             settle.reject(refusal(payload.res, `${what}: ${payload.message}`));
-          } else if (kind === 'sync-done' && payload.id === seq) {
+          } else if (kind === 'sync-done' && payload.id === seq && seq >= 0) {
             const c = addon.graphNodeControls().find((n) => n.id === node.id);
             if (shows(c, volumes, mute)) settle.resolve(g.graph.nodes().find((n) => n.id === node.id));
           }
@@ -125,7 +134,7 @@ function applyProps(g, node, volumes, mute, timeoutMs, what) {
 async function setVolume(g, node, volume, { scale = 'cubic', timeoutMs = 3000, ...rest } = {}) {
   checkOptions(rest, 'setVolume');
   checkTimeout(timeoutMs, 'setVolume');
-  const target = resolveNode(g.graph.nodes(), node, 'setVolume');
+  const target = controlledNode(g, node, 'setVolume');
   const volumes = linearVolumes(target, volume, scale, 'setVolume');
   return applyProps(g, target, volumes, null, timeoutMs, 'setVolume');
 }
@@ -134,7 +143,7 @@ async function setMute(g, node, mute, { timeoutMs = 3000, ...rest } = {}) {
   checkOptions(rest, 'setMute');
   checkTimeout(timeoutMs, 'setMute');
   if (typeof mute !== 'boolean') throw new TypeError('setMute: mute must be true or false');
-  const target = resolveNode(g.graph.nodes(), node, 'setMute');
+  const target = controlledNode(g, node, 'setMute');
   if (target.mute === undefined) throw new Error(`setMute: ${label(target)} has no mute`);
   return applyProps(g, target, null, mute, timeoutMs, 'setMute');
 }

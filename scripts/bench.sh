@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmark (not part of the test suite).
 #   scripts/bench.sh              speed (small, medium, large graphs), the asynchronous API and
-#                                 routes (bench/graph.js), then memory under churn
+#                                 routes (bench/graph.js), volume control (bench/control.js),
+#                                 then memory under churn
 #   scripts/bench.sh --quick      small and medium graphs; 10,000 measured memory cycles a kind
 #   scripts/bench.sh --memory     memory under churn only (bench/memory.js; any further
 #                                 options go to it, e.g. --kinds node --cycles 50000)
@@ -14,4 +15,5 @@ if [ "${1:-}" = "--memory" ]; then
 fi
 node --expose-gc bench/run.js "$@"
 node bench/graph.js "$@"
+node bench/control.js "$@"
 node bench/memory.js "$@"

@@ -55,6 +55,7 @@ const char* kindName(MetadataChange::Kind kind) {
 v8::Local<v8::Object> controlsObject(v8::Local<v8::Context> context, const NodeInfo& node) {
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
     js::set(context, o, js::kId, js::num(node.id));
+    js::set(context, o, js::kName, js::str(node.name));
     js::setNodeControls(context, o, node);
     return o;
 }
@@ -104,7 +105,7 @@ v8::Local<v8::Object> metadataChange(const MetadataChange& change) {
 
 }  // namespace js
 
-// graphNodeControls(): [{ id, volume, channelVolumes, mute }] for the nodes
+// graphNodeControls(): [{ id, name, volume, channelVolumes, mute }] for the nodes
 // of the mirror whose Props carry them, in mirror order.
 NAN_METHOD(graphNodeControls) {
     PwContext* ctx = getContext();
@@ -116,6 +117,7 @@ NAN_METHOD(graphNodeControls) {
             if (!n.controls) continue;
             NodeInfo copy;
             copy.id = n.id;
+            copy.name = n.name;
             copy.controls = n.controls;
             nodes.push_back(std::move(copy));
         }

@@ -1,0 +1,119 @@
+#!/usr/bin/env node
+'use strict';
+// Benchmark of volume control: graph.setVolume() until resolved, against the
+// native reference client (bench/ref-control) setting the same node's Props
+// param and waiting for its param event, warm, samples taken in turns in one
+// run; and the processes a script would otherwise spawn, `wpctl set-volume`
+// (beside WirePlumber, started as the tests start it) and `pw-cli set-param`.
+// Prints one line per figure, the ratio first, the absolute figures after.
+//   node bench/control.js [--quick]
+const { spawn, spawnSync } = require('node:child_process');
+const readline = require('node:readline');
+const path = require('node:path');
+const { startDaemon } = require('../test/helpers/daemon');
+const { waitFor } = require('../test/helpers/fixture');
+const { startSessionManager } = require('../test/helpers/session-manager');
+
+const ROOT = path.join(__dirname, '..');
+const REF = path.join(ROOT, 'build-native', 'ref-control');
+const QUICK = process.argv.includes('--quick');
+const SAMPLES = QUICK ? 60 : 300;
+const WARM = 30;
+const PROCESS_RUNS = QUICK ? 10 : 30;
+
+const quantile = (xs, q) => [...xs].sort((a, b) => a - b)[Math.min(xs.length - 1, Math.floor(xs.length * q))];
+const median = (xs) => quantile(xs, 0.5);
+const fmt = (x, digits = 3) => (x >= 100 ? x.toFixed(0) : x.toPrecision(digits));
+const nowNs = () => process.hrtime.bigint();
+function report(figure, text) {
+  console.log(`${figure.padEnd(40)} ${text}`);
+}
+
+// The reference client on node `id`: set(v) resolves with its time in us.
+async function startReference(id, env) {
+  const ref = spawn(REF, [String(id)], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+  const answers = [];
+  let ready = false;
+  readline.createInterface({ input: ref.stdout }).on('line', (line) => {
+    if (line === 'ready') ready = true;
+    else answers.push(Number(JSON.parse(line).ns) / 1e3);
+  });
+  await waitFor(() => ready, 5000, 'the reference client');
+  return {
+    async set(v) {
+      const before = answers.length;
+      ref.stdin.write(`${v}\n`);
+      await waitFor(() => answers.length > before, 5000, 'the reference client to see its value');
+      return answers[answers.length - 1];
+    },
+    end: () => ref.stdin.end(),
+  };
+}
+
+// Linear values, each different from the one set before it, so every
+// request changes the node. In turns: a sample of ours, one of theirs.
+async function setVolumeFigure(graph, id, ref, samples, label) {
+  const ours = [];
+  const theirs = [];
+  for (let i = 0; i < WARM + samples; i++) {
+    const step = (i % 100) / 1000;
+    const t0 = nowNs();
+    await graph.setVolume(id, 0.2 + step, { scale: 'linear' });
+    const us = Number(nowNs() - t0) / 1e3;
+    const native = await ref.set(0.5 + step);
+    if (i >= WARM) ours.push(us), theirs.push(native);
+  }
+  const [a, b] = [median(ours), median(theirs)];
+  report(
+    `setVolume() until resolved${label}`,
+    `${fmt(a / b)}x the reference client's set-param to param event  [setVolume ${fmt(a)} us ` +
+      `(p10-p90 ${fmt(quantile(ours, 0.1))}-${fmt(quantile(ours, 0.9))}), native ${fmt(b)} us ` +
+      `(${fmt(quantile(theirs, 0.1))}-${fmt(quantile(theirs, 0.9))}), ${samples} samples each]`,
+  );
+  return a;
+}
+
+async function main() {
+  const daemon = startDaemon({ objects: [{ name: 'bc-sink', mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] }] });
+  const quorvane = require(ROOT);
+  let graph, ref, sm;
+  try {
+    graph = await quorvane.connect();
+    const id = (await graph.waitForNode('bc-sink')).id;
+    ref = await startReference(id, daemon.env);
+    const a = await setVolumeFigure(graph, id, ref, SAMPLES, '');
+
+    // Beside WirePlumber, which hears every change too (its mixer), and
+    // which wpctl needs.
+    sm = await startSessionManager(daemon);
+    await setVolumeFigure(graph, id, ref, Math.round(SAMPLES / 3), ', beside WirePlumber');
+
+    // What a script would otherwise spawn, a process per change; each run
+    // waits for the process to exit.
+    const processMs = (cmd, args) => {
+      const samples = [];
+      for (let i = 0; i < PROCESS_RUNS; i++) {
+        const t0 = nowNs();
+        const r = spawnSync(cmd, args(i), { env: sm.env, encoding: 'utf8', timeout: 10000 });
+        if (r.status !== 0) throw new Error(`${cmd} failed: ${r.stderr}`);
+        samples.push(Number(nowNs() - t0) / 1e6);
+      }
+      return median(samples);
+    };
+    const wpctl = processMs('wpctl', (i) => ['set-volume', String(id), String(0.3 + (i % 10) / 100)]);
+    const pwcli = processMs('pw-cli', (i) => ['set-param', String(id), 'Props', `{ channelVolumes: [ ${0.3 + (i % 10) / 100}, 0.3 ] }`]);
+    const ms = a / 1000;
+    report('wpctl set-volume, as a process', `${fmt(wpctl / ms)}x setVolume()  [${fmt(wpctl)} ms a process, median of ${PROCESS_RUNS}]`);
+    report('pw-cli set-param, as a process', `${fmt(pwcli / ms)}x setVolume()  [${fmt(pwcli)} ms a process, median of ${PROCESS_RUNS}]`);
+  } finally {
+    ref?.end();
+    await graph?.close();
+    await sm?.stop();
+    daemon.stop();
+  }
+}
+
+main().catch((e) => {
+  console.error(e);
+  process.exitCode = 1;
+});

@@ -1,0 +1,131 @@
+// Reference client for bench/control.js: a plain libpipewire client that
+// sets a node's volume the way a native program would, through the node's
+// "Props" param, and waits for the param event that shows the new value.
+//   ref-control NODE_ID   -> binds the node and subscribes to its Props, prints
+//                            "ready"; then for each line V on standard input sets
+//                            every channel to V (linear) and prints {"ns":..}, the
+//                            time from the call to the Props event showing V
+//                            (CLOCK_MONOTONIC), until standard input closes.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/raw.h>
+#include <spa/param/props.h>
+#include <spa/pod/builder.h>
+#include <spa/pod/iter.h>
+
+namespace {
+
+int64_t nowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+struct Ref {
+    pw_main_loop* loop = nullptr;
+    pw_core* core = nullptr;
+    pw_registry* registry = nullptr;
+    pw_proxy* node = nullptr;
+    spa_hook registryListener{}, nodeListener{};
+    uint32_t nodeId = SPA_ID_INVALID;
+    uint32_t channels = 0;
+    bool pending = false;
+    float target = 0;
+    int64_t t0 = 0;
+    std::string input;
+};
+Ref gRef;
+
+void onParam(void*, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
+    if (id != SPA_PARAM_Props || !spa_pod_is_object(param)) return;
+    const spa_pod_prop* prop =
+        spa_pod_object_find_prop(reinterpret_cast<const spa_pod_object*>(param), nullptr, SPA_PROP_channelVolumes);
+    float volumes[SPA_AUDIO_MAX_CHANNELS];
+    uint32_t n = prop ? spa_pod_copy_array(&prop->value, SPA_TYPE_Float, volumes, SPA_AUDIO_MAX_CHANNELS) : 0;
+    if (n == 0) return;
+    if (gRef.channels == 0) {
+        gRef.channels = n;
+        printf("ready\n");
+        fflush(stdout);
+    }
+    if (!gRef.pending) return;
+    for (uint32_t i = 0; i < n; i++)
+        if (volumes[i] != gRef.target) return;
+    gRef.pending = false;
+    printf("{\"ns\":%lld}\n", static_cast<long long>(nowNs() - gRef.t0));
+    fflush(stdout);
+}
+
+const pw_node_events kNodeEvents = {.version = PW_VERSION_NODE_EVENTS, .info = nullptr, .param = onParam};
+
+void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict*) {
+    if (id != gRef.nodeId || gRef.node || std::string(type) != PW_TYPE_INTERFACE_Node) return;
+    gRef.node = static_cast<pw_proxy*>(pw_registry_bind(gRef.registry, id, type, PW_VERSION_NODE, 0));
+    pw_proxy_add_object_listener(gRef.node, &gRef.nodeListener, &kNodeEvents, nullptr);
+    uint32_t ids[] = {SPA_PARAM_Props};
+    pw_node_subscribe_params(reinterpret_cast<pw_node*>(gRef.node), ids, 1);
+}
+
+const pw_registry_events kRegistryEvents = {
+    .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = nullptr};
+
+void setVolume(float v) {
+    std::vector<float> volumes(gRef.channels, v);
+    uint8_t buffer[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_pod_frame f;
+    spa_pod_builder_push_object(&b, &f, SPA_TYPE_OBJECT_Props, SPA_PARAM_Props);
+    spa_pod_builder_prop(&b, SPA_PROP_channelVolumes, 0);
+    spa_pod_builder_array(&b, sizeof(float), SPA_TYPE_Float, gRef.channels, volumes.data());
+    auto* param = static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f));
+    gRef.target = v;
+    gRef.pending = true;
+    gRef.t0 = nowNs();
+    pw_node_set_param(reinterpret_cast<pw_node*>(gRef.node), SPA_PARAM_Props, 0, param);
+}
+
+void onStdin(void*, int fd, uint32_t mask) {
+    char buf[256];
+    ssize_t n = (mask & SPA_IO_IN) ? read(fd, buf, sizeof buf) : 0;
+    if (n <= 0) {
+        pw_main_loop_quit(gRef.loop);
+        return;
+    }
+    gRef.input.append(buf, size_t(n));
+    for (size_t nl; (nl = gRef.input.find('\n')) != std::string::npos;) {
+        float v = std::strtof(gRef.input.substr(0, nl).c_str(), nullptr);
+        gRef.input.erase(0, nl + 1);
+        if (gRef.channels) setVolume(v);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    gRef.nodeId = uint32_t(atoi(argv[1]));
+    pw_init(nullptr, nullptr);
+    gRef.loop = pw_main_loop_new(nullptr);
+    pw_context* context = pw_context_new(pw_main_loop_get_loop(gRef.loop), nullptr, 0);
+    gRef.core = pw_context_connect(context, nullptr, 0);
+    if (!gRef.core) return 1;
+    gRef.registry = pw_core_get_registry(gRef.core, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(gRef.registry, &gRef.registryListener, &kRegistryEvents, nullptr);
+    pw_loop_add_io(pw_main_loop_get_loop(gRef.loop), STDIN_FILENO, SPA_IO_IN | SPA_IO_HUP, false, onStdin, nullptr);
+    pw_main_loop_run(gRef.loop);
+    if (gRef.node) pw_proxy_destroy(gRef.node);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(gRef.registry));
+    pw_core_disconnect(gRef.core);
+    pw_context_destroy(context);
+    pw_main_loop_destroy(gRef.loop);
+    pw_deinit();
+    return 0;
+}
