@@ -23,7 +23,7 @@
 const { execFile } = require('node:child_process');
 
 const TOOL_TIMEOUT_MS = 3000;
-const METADATA_MS = 3000;
+const METADATA_MS = 1000; // how long a write's report is waited for, in the background
 const SETTLE_MS = 1000; // how long the session manager may take to follow a move
 const MAX_RECORDS = 1024;
 
@@ -176,14 +176,19 @@ class Handback {
         .links()
         .some((l) => byManager(meta, l.props['client.id']) && !this.#connection.ownLinks.has(l.id) && [l.srcNodeId, l.sinkNodeId].sort().join() === ends);
     const had = meta.view.get(stream.node, 'target.object');
-    const setTarget = (type, value) =>
-      this.#connection.setMetadata(stream.node, 'target.object', type, value, { timeoutMs: METADATA_MS });
+    // A write is judged by what the session manager does with it, not by the
+    // metadata's report of it: the daemon does not always pass that report on
+    // to listeners (PipeWire 0.3.65 beside WirePlumber 0.4.13, now and then),
+    // while the session manager, which keeps the metadata, always has it.
+    const setTarget = (type, value) => {
+      this.#connection.setMetadata(stream.node, 'target.object', type, value, { timeoutMs: METADATA_MS }).catch(() => {});
+    };
     let moved = false;
     try {
-      await setTarget('Spa:Id', String(serialOf(via)));
+      setTarget('Spa:Id', String(serialOf(via)));
       moved = await linksSettle(graph, movedThere, SETTLE_MS);
     } finally {
-      await setTarget(had?.type ?? null, had?.value ?? null);
+      setTarget(had?.type ?? null, had?.value ?? null);
     }
     if (!moved) return false;
     const pairs = group.map((r) => [r.out.port, r.in.port]);

@@ -173,7 +173,8 @@ test('beside WirePlumber: volume prints what wpctl prints, a default set here be
   const on = (s) => [`${s}:playback_FL`, `${s}:playback_FR`];
   const linked = (ins, what) => poll(() => String(pwLinkPairs('wp-mic', sm.env).map((p) => p.split(' -> ')[1])) === String(ins), 5000, what, 50);
   await linked(on(first), 'the mic on the first default');
-  assert.equal(run('default', 'audio-sink', other).status, 0);
+  const set = run('default', 'audio-sink', other);
+  assert.equal(set.status, 0, set.stderr);
   await poll(() => run('default', 'audio-sink').stdout === `${other}\n`, 5000, 'WirePlumber to make it the default', 50);
   assert.match(wpctl('inspect', '@DEFAULT_AUDIO_SINK@'), new RegExp(`^id ${id},`));
   await linked(on(other), 'the mic moved to the new default');
