@@ -19,6 +19,9 @@ const REF = path.join(ROOT, 'build-native', 'ref-control');
 const QUICK = process.argv.includes('--quick');
 const SAMPLES = QUICK ? 60 : 300;
 const WARM = 30;
+// Each turn sets the volume this many times in a row: the first of a turn
+// starts from idle, the others warm.
+const BURST = 5;
 const PROCESS_RUNS = QUICK ? 10 : 30;
 
 const quantile = (xs, q) => [...xs].sort((a, b) => a - b)[Math.min(xs.length - 1, Math.floor(xs.length * q))];
@@ -29,46 +32,60 @@ function report(figure, text) {
   console.log(`${figure.padEnd(40)} ${text}`);
 }
 
-// The reference client on node `id`: set(v) resolves with its time in us.
+// The reference client on node `id`: set(values) sets them in turn and
+// resolves with the time of each in us.
 async function startReference(id, env) {
   const ref = spawn(REF, [String(id)], { env, stdio: ['pipe', 'pipe', 'inherit'] });
-  const answers = [];
+  let answer = null;
   let ready = false;
   readline.createInterface({ input: ref.stdout }).on('line', (line) => {
     if (line === 'ready') ready = true;
-    else answers.push(Number(JSON.parse(line).ns) / 1e3);
+    else answer?.(JSON.parse(line).ns.map((ns) => ns / 1e3));
   });
   await waitFor(() => ready, 5000, 'the reference client');
   return {
-    async set(v) {
-      const before = answers.length;
-      ref.stdin.write(`${v}\n`);
-      await waitFor(() => answers.length > before, 5000, 'the reference client to see its value');
-      return answers[answers.length - 1];
+    set(values) {
+      return new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error('the reference client did not answer')), 5000);
+        answer = (times) => (clearTimeout(timer), (answer = null), resolve(times));
+        ref.stdin.write(`${values.join(' ')}\n`);
+      });
     },
     end: () => ref.stdin.end(),
   };
 }
 
 // Linear values, each different from the one set before it, so every
-// request changes the node. In turns: a sample of ours, one of theirs.
+// request changes the node. In turns: a burst of ours, one of theirs.
 async function setVolumeFigure(graph, id, ref, samples, label) {
-  const ours = [];
-  const theirs = [];
-  for (let i = 0; i < WARM + samples; i++) {
-    const step = (i % 100) / 1000;
-    const t0 = nowNs();
-    await graph.setVolume(id, 0.2 + step, { scale: 'linear' });
-    const us = Number(nowNs() - t0) / 1e3;
-    const native = await ref.set(0.5 + step);
-    if (i >= WARM) ours.push(us), theirs.push(native);
+  const ours = { warm: [], idle: [] };
+  const theirs = { warm: [], idle: [] };
+  const keep = (into, times) => {
+    into.idle.push(times[0]);
+    into.warm.push(...times.slice(1));
+  };
+  for (let turn = 0; turn < Math.ceil((WARM + samples) / (BURST - 1)); turn++) {
+    const values = Array.from({ length: BURST }, (_, k) => 0.2 + ((turn * BURST + k) % 100) / 1000);
+    const times = [];
+    for (const v of values) {
+      const t0 = nowNs();
+      await graph.setVolume(id, v, { scale: 'linear' });
+      times.push(Number(nowNs() - t0) / 1e3);
+    }
+    const native = await ref.set(values.map((v) => v + 0.3));
+    if (turn * (BURST - 1) >= WARM) keep(ours, times), keep(theirs, native);
   }
-  const [a, b] = [median(ours), median(theirs)];
+  const [a, b] = [median(ours.warm), median(theirs.warm)];
+  const spread = (xs) => `p10-p90 ${fmt(quantile(xs, 0.1))}-${fmt(quantile(xs, 0.9))}`;
   report(
     `setVolume() until resolved${label}`,
     `${fmt(a / b)}x the reference client's set-param to param event  [setVolume ${fmt(a)} us ` +
-      `(p10-p90 ${fmt(quantile(ours, 0.1))}-${fmt(quantile(ours, 0.9))}), native ${fmt(b)} us ` +
-      `(${fmt(quantile(theirs, 0.1))}-${fmt(quantile(theirs, 0.9))}), ${samples} samples each]`,
+      `(${spread(ours.warm)}), native ${fmt(b)} us (${spread(theirs.warm)}), ${ours.warm.length} warm samples each]`,
+  );
+  const [c, d] = [median(ours.idle), median(theirs.idle)];
+  report(
+    `  the first of a turn, from idle${label}`,
+    `${fmt(c / d)}x  [setVolume ${fmt(c)} us, native ${fmt(d)} us, ${ours.idle.length} samples each]`,
   );
   return a;
 }

@@ -2,10 +2,11 @@
 // sets a node's volume the way a native program would, through the node's
 // "Props" param, and waits for the param event that shows the new value.
 //   ref-control NODE_ID   -> binds the node and subscribes to its Props, prints
-//                            "ready"; then for each line V on standard input sets
-//                            every channel to V (linear) and prints {"ns":..}, the
-//                            time from the call to the Props event showing V
-//                            (CLOCK_MONOTONIC), until standard input closes.
+//                            "ready"; then for each line "V1 V2 ..." on standard input
+//                            sets every channel to V1 (linear), waits for the Props
+//                            event showing it, then V2, and so on, and prints
+//                            {"ns":[..]}: for each, the time from the call to that
+//                            event (CLOCK_MONOTONIC); until standard input closes.
 #include <unistd.h>
 
 #include <cmath>
@@ -41,8 +42,13 @@ struct Ref {
     float target = 0;
     int64_t t0 = 0;
     std::string input;
+    std::vector<float> queued;  // the values of the line still to set
+    std::vector<int64_t> times;
 };
 Ref gRef;
+
+void setVolume(float v);
+void setNext();
 
 void onParam(void*, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
     if (id != SPA_PARAM_Props || !spa_pod_is_object(param)) return;
@@ -60,8 +66,22 @@ void onParam(void*, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) 
     for (uint32_t i = 0; i < n; i++)
         if (volumes[i] != gRef.target) return;
     gRef.pending = false;
-    printf("{\"ns\":%lld}\n", static_cast<long long>(nowNs() - gRef.t0));
+    gRef.times.push_back(nowNs() - gRef.t0);
+    setNext();
+}
+
+void setNext() {
+    if (!gRef.queued.empty()) {
+        float v = gRef.queued.front();
+        gRef.queued.erase(gRef.queued.begin());
+        setVolume(v);
+        return;
+    }
+    std::string line = "{\"ns\":[";
+    for (size_t i = 0; i < gRef.times.size(); i++) line += (i ? "," : "") + std::to_string(gRef.times[i]);
+    printf("%s]}\n", line.c_str());
     fflush(stdout);
+    gRef.times.clear();
 }
 
 const pw_node_events kNodeEvents = {.version = PW_VERSION_NODE_EVENTS, .info = nullptr, .param = onParam};
@@ -101,9 +121,15 @@ void onStdin(void*, int fd, uint32_t mask) {
     }
     gRef.input.append(buf, size_t(n));
     for (size_t nl; (nl = gRef.input.find('\n')) != std::string::npos;) {
-        float v = std::strtof(gRef.input.substr(0, nl).c_str(), nullptr);
+        std::string line = gRef.input.substr(0, nl);
         gRef.input.erase(0, nl + 1);
-        if (gRef.channels) setVolume(v);
+        char* end = line.data();
+        for (char* p = end;; p = end) {
+            float v = std::strtof(p, &end);
+            if (end == p) break;
+            gRef.queued.push_back(v);
+        }
+        if (gRef.channels && !gRef.pending) setNext();
     }
 }
 

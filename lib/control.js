@@ -42,7 +42,7 @@ function withControls(nodes) {
 // costs far more on a large graph); else, and for matchers, resolveNode.
 function controlledNode(g, node, what) {
   const id = typeof node === 'number' ? node : node !== null && typeof node === 'object' && typeof node.id === 'number' ? node.id : undefined;
-  const found = id === undefined ? undefined : addon.graphNodeControls().find((c) => c.id === id);
+  const found = Number.isInteger(id) && id >= 0 && id <= 0xffffffff ? addon.graphNodeControls(id)[0] : undefined;
   return found ?? resolveNode(g.graph.nodes(), node, what);
 }
 
@@ -122,7 +122,7 @@ function applyProps(g, node, volumes, mute, timeoutMs, what) {
           } else if (kind === 'control-failed' && payload.token === token) {
             settle.reject(refusal(payload.res, `${what}: ${payload.message}`));
           } else if (kind === 'sync-done' && payload.id === seq && seq >= 0) {
-            const c = addon.graphNodeControls().find((n) => n.id === node.id);
+            const [c] = addon.graphNodeControls(node.id);
             if (shows(c, volumes, mute)) settle.resolve(g.graph.nodes().find((n) => n.id === node.id));
           }
         },

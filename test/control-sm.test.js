@@ -57,6 +57,10 @@ test('beside WirePlumber: volume as wpctl prints it, a default taken up, a strea
   const stream = await graph.waitForNode('ctl-player', { timeoutMs: 10000 });
   const settled = (sinks, what) => poll(() => String(sinksOf('ctl-player', sm.env)) === String(sinks), 5000, what, 20);
   await settled(['ctl-a'], 'WirePlumber to link the stream to ctl-a');
+  // A stream's volume is its client's to apply: the request goes through it.
+  await graph.waitForNode((n) => n.id === stream.id && n.volume !== undefined);
+  assert.equal((await graph.setVolume(stream.id, 0.45)).volume, 0.45);
+  assert.equal(wpctl('get-volume', stream.id), 'Volume: 0.45');
   await graph.move(stream.id, 'ctl-b');
   await settled(['ctl-b'], 'the stream to move to ctl-b');
   await graph.move(stream.id, null);

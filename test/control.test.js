@@ -54,6 +54,9 @@ test('volume and mute: set here as pw-dump shows them, changed by another client
     const dumped = dumpedProps(speakers.id);
     assert.ok(near(dumped.channelVolumes, [0.2, 0.4]) && dumped.mute === true, JSON.stringify(dumped));
     assert.equal((await graph.setMute(speakers, true)).mute, true, 'a value it has already resolves too');
+    // Requests at once: each resolves when its own value is reported.
+    const [unmuted, louder] = await Promise.all([graph.setMute(speakers.id, false), graph.setVolume(speakers.id, 0.9)]);
+    assert.deepEqual([unmuted.mute, louder.volume, louder.mute], [false, 0.9, false]);
 
     // Another client's change reaches the node and "node-changed".
     const seen = changes.length;
@@ -92,8 +95,11 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
   q.createPwThread(); // the connection a later connect() joins
   let graph = await q.connect();
   const player = await fixture.add('c-player', 'Stream/Output/Audio', 0, 2);
+  // A sink whose id was another node's: its serial is not its id.
+  await fixture.remove((await fixture.add('c-gone', 'Audio/Sink', 0, 0)).id);
+  const headset = await fixture.add('c-headset', 'Audio/Sink', 1, 0);
   try {
-    await graph.waitForNode('c-player');
+    await graph.waitForNode('c-headset');
     const sinkId = graph.nodes().find((n) => n.name === 'demo-speakers').id;
     const none = { audioSink: null, audioSource: null, videoSource: null };
     assert.deepEqual(graph.defaults, { ...none, configured: none });
@@ -117,13 +123,15 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
     assert.deepEqual(metadataOf(0)['default.configured.audio.source'], { value: '{"name":"demo-microphone"}', type: 'Spa:String:JSON' });
     await assert.rejects(graph.setDefault('audioSink', 'demo-microphone'), /"Audio\/Source", not a default for audioSink/);
     await assert.rejects(graph.setDefault('speakers', sinkId), TypeError);
+    assert.equal(metadataOf(0)['default.configured.audio.sink'], undefined);
 
     // move: the stream's target, by serial and id; null clears both.
-    const serial = graph.nodes().find((n) => n.id === sinkId).props['object.serial'];
-    assert.deepEqual(await graph.move({ 'node.name': 'c-player' }, 'demo-speakers'), { stream: player.id, target: sinkId });
+    const serial = graph.nodes().find((n) => n.id === headset.id).props['object.serial'];
+    assert.notEqual(serial, String(headset.id));
+    assert.deepEqual(await graph.move({ 'node.name': 'c-player' }, 'c-headset'), { stream: player.id, target: headset.id });
     assert.deepEqual(metadataOf(player.id), {
       'target.object': { value: serial, type: 'Spa:Id' },
-      'target.node': { value: String(sinkId), type: 'Spa:Id' },
+      'target.node': { value: String(headset.id), type: 'Spa:Id' },
     });
     assert.ok(changed.some((c) => c.subject === player.id && c.key === 'target.object' && c.value === serial));
     await graph.move(player.id, null);
@@ -132,6 +140,11 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
     await assert.rejects(graph.move(player.id, player.id), /cannot be moved to itself/);
     assert.deepEqual(metadataOf(player.id), {});
 
+    // Keys and values are any client's data.
+    pwMetadata([5, '__proto__', 'a"b\u2028c']);
+    const odd = await waitFor(() => changed.find((c) => c.subject === 5), 5000, 'the odd entry');
+    assert.deepEqual([odd.key, odd.value, Object.getPrototypeOf(odd)], ['__proto__', 'a"b\u2028c', Object.prototype]);
+
     // A handle that joins the script's connection reads the metadata as it is.
     await graph.close();
     graph = await q.connect();
@@ -139,6 +152,6 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
   } finally {
     await graph.close();
     q.destroyPwThread();
-    await fixture.remove(player.id);
+    await fixture.remove(player.id, headset.id);
   }
 });

@@ -105,16 +105,19 @@ v8::Local<v8::Object> metadataChange(const MetadataChange& change) {
 
 }  // namespace js
 
-// graphNodeControls(): [{ id, name, volume, channelVolumes, mute }] for the nodes
-// of the mirror whose Props carry them, in mirror order.
+// graphNodeControls(id?): [{ id, name, volume, channelVolumes, mute }] for the
+// nodes of the mirror whose Props carry them (only node `id`, when given), in
+// mirror order.
 NAN_METHOD(graphNodeControls) {
     PwContext* ctx = getContext();
     v8::Local<v8::Context> context = Nan::GetCurrentContext();
+    bool one = info.Length() >= 1 && info[0]->IsNumber();
+    uint32_t id = one ? argUint32(info, 0) : 0;
     std::vector<NodeInfo> nodes;
     {
         LockGuard lock(ctx->mutex);
         for (const NodeInfo& n : ctx->nodes) {
-            if (!n.controls) continue;
+            if (!n.controls || (one && n.id != id)) continue;
             NodeInfo copy;
             copy.id = n.id;
             copy.name = n.name;
