@@ -5,6 +5,8 @@
 // made once the checks without it are done.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
@@ -82,6 +84,7 @@ test('volume and mute set what pw-dump shows; bad input is refused and changes n
     [['volume', 'cc-a', '0.5', 'x'], 2, /unexpected argument x/],
     [['mute', 'cc-a', 'maybe'], 2, /mute takes on, off or toggle, not "maybe"/],
     [['mute'], 2, /mute needs a NODE/],
+    [['route', '--from', 'cc-mic', '--to', '@default-audio-sink', '--to', 'cc-b'], 2, /--to @default-audio-sink stands alone/],
     [['volume', 'no-such', '0.5'], 1, /no node named "no-such"/],
     [['mute', String(app.id)], 1, /node "cc-app" \(\d+\) has no volume/],
     [['volume', '@default-audio-sink', '1'], 1, /there is no default audio sink/],
@@ -124,10 +127,12 @@ test('default and move write what pw-metadata shows; defaults others write reach
   expectRun(['move', 'cc-mic', 'cc-b', '--clear'], 2, /^$/, /move needs STREAM and TARGET, or STREAM --clear/);
 });
 
-test('route --to @default-audio-sink follows the default, falls back to the configured one, and lets go when it is absent', async () => {
+test('a route to @default-audio-sink follows the default, falls back to the configured one, and lets go when it is absent', async () => {
   pwMetadata([0, 'default.audio.sink', '{"name":"cc-a"}', 'Spa:String:JSON']);
   pwMetadata([0, 'default.configured.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
-  const child = spawn(process.execPath, [CLI, 'route', '--from', 'cc-mic', '--to', '@default-audio-sink'], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const rules = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-cc-')), 'rules.json');
+  fs.writeFileSync(rules, JSON.stringify({ routes: [{ from: 'cc-mic', to: '@default-audio-sink' }] }));
+  const child = spawn(process.execPath, [CLI, 'route', '--rules', rules], { stdio: ['ignore', 'pipe', 'pipe'] });
   let err = '';
   child.stderr.on('data', (d) => (err += d));
   const exited = new Promise((resolve) => child.on('exit', resolve));
@@ -149,4 +154,5 @@ test('route --to @default-audio-sink follows the default, falls back to the conf
   }
   assert.equal(await exited, 0, err);
   assert.deepEqual(pwLinkPairs('cc-mic'), []);
+  fs.rmSync(path.dirname(rules), { recursive: true, force: true });
 });
