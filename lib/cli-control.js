@@ -7,8 +7,8 @@ const { say, printRows } = require('./cli-output');
 const { openSession } = require('./cli-session');
 const resolve = require('./cli-resolve');
 
-// Above this a VALUE is refused: "50" meant as "50%" would be 125000 times
-// the sound's power on the linear scale.
+// Above this a VALUE is refused: a "50" meant as "50%" would set 50 on the
+// cubic scale, 125000 times the full channel volume.
 const MAX_VOLUME = 10;
 const KINDS = { 'audio-sink': 'audioSink', 'audio-source': 'audioSource', 'video-source': 'videoSource' };
 const MUTE = { on: true, 1: true, off: false, 0: false, toggle: 'toggle' };
