@@ -11,8 +11,9 @@ const links = require('../lib/cli-link');
 const routes = require('../lib/cli-route');
 const devices = require('../lib/cli-create');
 const pictures = require('../lib/cli-dot');
+const control = require('../lib/cli-control');
 
-const commands = { ...list, ...watch, ...links, ...routes, ...devices, ...pictures };
+const commands = { ...list, ...watch, ...links, ...routes, ...devices, ...pictures, ...control };
 
 // Every way out goes through here: the connection is closed first (links the
 // tool still holds go with it), then the process ends even if something

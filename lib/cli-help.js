@@ -6,6 +6,9 @@ matching, time-out or refused by PipeWire, 2 bad arguments, 3 no PipeWire daemon
 reachable, 4 the daemon went away (monitor, link and wait without --reconnect),
 130 interrupted while waiting.`;
 
+const NODE_NAMES = `NODE is a node name, an id, or @default-audio-sink / @default-audio-source /
+@default-video-source (the default device of that kind now).`;
+
 const HELP = {
   main: `Usage: quorvane <command> [options]
 
@@ -29,8 +32,14 @@ Commands:
   destroy NAME|ID                        remove a device made by quorvane (no other node)
   dot [--all]                            the graph in Graphviz DOT (--all: with properties)
   svg [--output FILE]                    the graph as a self-contained SVG picture
+  volume NODE [VALUE] [--json]           print or set a node's volume (VALUE 0.5, 50%, +5%, -5%)
+  mute NODE [on|off|toggle] [--json]     mute or unmute a node (no argument: toggle)
+  default [audio-sink|audio-source|video-source] [NODE] [--json]
+                                         print the default devices, or set one
+  move STREAM TARGET | STREAM --clear    ask the session manager to move a stream
 
-Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id.
+Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
+and by @default-audio-sink / @default-audio-source / @default-video-source.
 Run "quorvane <command> --help" for one command.
 ${EXIT_CODES}`,
   nodes: `Usage: quorvane nodes [--input|--output] [--type CLASS] [--props] [--json]
@@ -80,13 +89,15 @@ removes is made again. Each --from/--to term is KEY=VALUE on a property of the
 node (e.g. application.name=Firefox, media.class=Stream/Output/Audio), or a bare
 node name; VALUE written /text/ or /text/FLAGS (FLAGS of i, m, s, u) is a
 regular expression, anything else an exact text (/x/y is a path); every term
-must match, so each key is given once. --channels auto (default) pairs ports by "audio.channel" (a MONO side to
-every channel; by port order where channels do not pair), positional by port
-order. --exclusive removes links from the matching sources to anywhere else.
+must match, so each key is given once. @default-audio-sink or
+@default-audio-source, alone, is the default device of that kind: when the
+default changes, the links move to the new one. --channels auto (default)
+pairs ports by "audio.channel" (a MONO side to every channel; by port order
+where channels do not pair), positional by port order. --exclusive removes links from the matching sources to anywhere else.
 --rules FILE.json keeps several routes:
   { "routes": [ { "from": { "application.name": "/firefox/i" },
                   "to": "virtual-mic", "exclusive": true, "channels": "auto" } ] }
-("from"/"to": a node name or an object of property patterns.)
+("from"/"to": a node name, a default name or an object of property patterns.)
 Prints each link made and removed; carries on across a daemon restart; on
 Ctrl-C removes the links it made and exits 0.`,
   create: `Usage: quorvane create sink|mic|duplex NAME [--channels FL,FR] [--description TEXT] [--linger]
@@ -110,6 +121,39 @@ property of nodes, ports and links. For example:
 Writes the graph as a self-contained SVG picture (no Graphviz needed): sources
 on the left, sinks on the right, links as curves, node and port names. To
 standard output, or to FILE with --output.`,
+  volume: `Usage: quorvane volume NODE [VALUE] [--json]
+Without VALUE prints the node's volume as "wpctl get-volume" does:
+"Volume: 0.50", with " [MUTED]" when muted. VALUE sets it: 0.5 or 50% on the
+scale wpctl uses (the cube root of the linear channel volume, 1.0 = 100%), or
+changes it by a signed amount, +5% or -0.05 (never below 0). Every channel
+gets the same volume. Values above 1000% are refused (a "50" meant as "50%").
+Prints the volume the daemon then reports. --json prints
+{"id","name","volume","channelVolumes","mute"}, channelVolumes linear.
+A node without volume control (no "Props" volume) is refused (exit 1).
+${NODE_NAMES}`,
+  mute: `Usage: quorvane mute NODE [on|off|toggle] [--json]
+Mutes (on, 1) or unmutes (off, 0) the node; without an argument toggles it, as
+a hotkey wants. Prints the node's volume line as "quorvane volume" does.
+${NODE_NAMES}`,
+  default: `Usage: quorvane default [--json]
+       quorvane default audio-sink|audio-source|video-source [NODE] [--json]
+Without arguments prints the default devices: the node name the session
+manager uses now, its id, and the one the user configured (--json: objects
+{"kind","name","id","configured"}). With a kind prints that default's node
+name alone: the one in effect, else the configured one (exit 1 when there is
+neither). With NODE makes it the configured default of that kind, written as
+the session manager expects ("default.configured.audio.sink" etc. in the
+"default" metadata), which then makes it the default in effect. Needs a
+session manager (exit 1 without).
+${NODE_NAMES}`,
+  move: `Usage: quorvane move STREAM TARGET
+       quorvane move STREAM --clear
+Asks the session manager to move a stream to TARGET (like pactl
+move-sink-input): sets the stream's "target.object" in the "default"
+metadata. --clear removes that, leaving the choice to the session manager
+again. Ends once the metadata holds it; the session manager moves the stream
+then. Needs a session manager (exit 1 without).
+${NODE_NAMES}`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
        quorvane unlink --from NODE --to SINK

@@ -3,6 +3,7 @@
 // "node:port" (as pw-link names them) or ids. Failures say what was not found.
 const { CliError, UsageError } = require('./cli-args');
 const { pairPorts } = require('./pairing');
+const { isDefaultName, defaultNodeName } = require('./match');
 
 const DIRECTION = { 0: 'output', 1: 'input' };
 const isId = (text) => /^\d+$/.test(text);
@@ -19,6 +20,24 @@ function nodes(graph, text) {
     : graph.nodes().filter((n) => n.name === text);
   if (found.length === 0) throw new CliError(isId(text) ? `no node ${text}` : `no node named ${JSON.stringify(text)}`);
   return found;
+}
+
+// The one node a NAME, an ID or a default name ('@default-audio-sink')
+// denotes; throws when there is none, or several of that name.
+function node(graph, text) {
+  if (isDefaultName(text)) {
+    const what = text.slice(1).replace(/-/g, ' ');
+    const name = defaultNodeName(graph.defaults, text);
+    if (name === null) throw new CliError(`there is no ${what} (none set, or no session manager)`);
+    const found = graph.nodes().filter((n) => n.name === name);
+    if (found.length !== 1) throw new CliError(`the ${what} is ${JSON.stringify(name)}, and ${found.length ? 'several nodes have' : 'no node has'} that name`);
+    return found[0];
+  }
+  const found = nodes(graph, text);
+  if (found.length > 1) {
+    throw new CliError(`${found.length} nodes are named ${JSON.stringify(text)} (ids ${found.map((n) => n.id).join(', ')}): give an id`);
+  }
+  return found[0];
 }
 
 // The one port a "node:port" name or an ID denotes, checked against the
@@ -58,4 +77,4 @@ function nodePairs(graph, sourceText, sinkText) {
   return pairPorts(outputs, inputs, 'positional');
 }
 
-module.exports = { nodes, port, nodePairs, portName, DIRECTION };
+module.exports = { nodes, node, port, nodePairs, portName, DIRECTION };

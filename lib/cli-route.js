@@ -7,6 +7,7 @@ const { EXIT, CliError, UsageError } = require('./cli-args');
 const { say, warn } = require('./cli-output');
 const { openSession, hold } = require('./cli-session');
 const { portName } = require('./cli-resolve');
+const { isDefaultName } = require('./match');
 
 // "/text/" or "/text/FLAGS" (FLAGS of i, m, s, u) is a regular expression;
 // anything else an exact text, so that a path such as /x/y stays a path.
@@ -22,8 +23,14 @@ function pattern(text) {
 
 // KEY=VALUE terms (all must match) as a matcher; a term without "=" is a
 // node name. A key given twice could only be meant as "either": refused.
+// A default name ('@default-audio-sink') follows the default, alone.
 function matcherFromTerms(terms, what) {
   if (terms.length === 0) throw new UsageError(`route needs at least one ${what}`);
+  const named = terms.find(isDefaultName);
+  if (named !== undefined) {
+    if (terms.length > 1) throw new UsageError(`${what} ${named} stands alone: it is the one node that is that default`);
+    return named;
+  }
   const props = {};
   for (const term of terms) {
     const eq = term.indexOf('=');
@@ -39,6 +46,7 @@ function matcherFromTerms(terms, what) {
 // A matcher as the rules file writes it: a node name, or an object of
 // property patterns.
 function matcherFromRule(value, where) {
+  if (isDefaultName(value)) return value;
   if (typeof value === 'string') return { 'node.name': pattern(value) };
   if (value && typeof value === 'object' && !Array.isArray(value)) {
     const props = {};

@@ -16,42 +16,31 @@
 // Links of any other client (or with no session manager) are made again as
 // lingering links, which outlive this process as `pw-link` links do.
 //
-// Metadata writes and lingering links go through PipeWire's own tools
-// (pw-metadata, pw-dump, pw-link), which reach the same daemon as the add-on
-// through the same environment.
+// The metadata is read and written in-process, through the connection's own
+// binding of the "default" metadata. Lingering links are made with pw-link:
+// a link this process makes belongs to its connection and goes with it, and
+// the add-on has no way to ask for one that outlives it.
 const { execFile } = require('node:child_process');
 
 const TOOL_TIMEOUT_MS = 3000;
+const METADATA_MS = 1000; // how long a write's report is waited for, in the background
 const SETTLE_MS = 1000; // how long the session manager may take to follow a move
 const MAX_RECORDS = 1024;
 
-function tool(cmd, args) {
+function pwLink(out, inp) {
   return new Promise((resolve, reject) => {
-    execFile(cmd, args, { timeout: TOOL_TIMEOUT_MS, encoding: 'utf8', maxBuffer: 1 << 20 }, (err, stdout, stderr) => {
-      if (err) {
-        const why = (stderr || '').trim().split('\n').pop() || err.message;
-        reject(new Error(`${cmd}: ${why}`));
-      } else resolve(stdout);
+    execFile('pw-link', [String(out), String(inp)], { timeout: TOOL_TIMEOUT_MS, encoding: 'utf8' }, (err, stdout, stderr) => {
+      if (err) reject(new Error(`pw-link: ${(stderr || '').trim().split('\n').pop() || err.message}`));
+      else resolve();
     });
   });
 }
 
-// The "default" metadata: { id, owner (client id), entries }, or null when
-// there is none (no session manager).
-async function defaultMetadata() {
-  const found = /Found "default" metadata (\d+)/.exec(await tool('pw-metadata', ['-n', 'default', '0']));
-  if (!found) return null;
-  const dump = JSON.parse(await tool('pw-dump', ['-N', found[1]]));
-  const meta = dump.find((o) => o.type === 'PipeWire:Interface:Metadata');
-  if (!meta) return null;
-  return { id: meta.id, owner: Number(meta.props?.['client.id']), entries: meta.metadata ?? [] };
-}
-
-function setTarget(subject, entry) {
-  if (entry === undefined) return tool('pw-metadata', ['-n', 'default', '-d', String(subject), 'target.object']);
-  const value = typeof entry.value === 'object' ? JSON.stringify(entry.value) : String(entry.value);
-  return tool('pw-metadata', ['-n', 'default', String(subject), 'target.object', value, ...(entry.type ? [entry.type] : [])]);
-}
+// The session manager is the client that made the "default" metadata. Where
+// the connection cannot tell which that is, any other client may be: the
+// session manager is asked, and a stream it does not move is linked again.
+const ownerOf = (view) => (Number.isInteger(view.owner) ? view.owner : undefined);
+const byManager = (meta, client) => meta.owner === undefined || Number(client) === meta.owner;
 
 const serialOf = (obj) => obj?.props?.['object.serial'];
 
@@ -76,11 +65,13 @@ function linksSettle(graph, test, ms) {
 
 class Handback {
   #graph;
+  #connection;
   #records = new Map(); // 'outSerial:inSerial' -> what was removed
   #forget = () => this.#records.clear(); // a new daemon's ids and serials mean other things
 
-  constructor(graph) {
+  constructor(graph, connection) {
     this.#graph = graph;
+    this.#connection = connection;
     graph.on('disconnected', this.#forget);
   }
 
@@ -131,18 +122,15 @@ class Handback {
     const live = records.filter((r) => alive(r.out) && alive(r.in));
     if (live.length === 0) return [];
 
-    let meta = null;
-    try {
-      meta = await defaultMetadata();
-    } catch {
-      // No tools or no answer: links only.
-    }
+    // No "default" metadata, no session manager: links only.
+    const view = this.#connection.metadata('default');
+    const meta = view && { view, owner: ownerOf(view) };
     // The session manager's links go back through it, one move per stream,
     // to the target it had last (it may have been moved during the route);
     // every other link taken is made again, per pair of nodes.
     const isStream = (e) => e.mediaClass.startsWith('Stream/');
     const streamOf = (r) => (isStream(r.out) === isStream(r.in) ? undefined : isStream(r.out) ? r.out : r.in);
-    const bySessionManager = (r) => meta !== null && Number(r.client) === meta.owner && streamOf(r) !== undefined;
+    const bySessionManager = (r) => meta !== null && byManager(meta, r.client) && streamOf(r) !== undefined;
     const peerOf = (r) => (streamOf(r) === r.out ? r.in : r.out).node;
     const lastTarget = new Map(); // stream node -> its latest peer node
     for (const r of live) if (bySessionManager(r)) lastTarget.set(streamOf(r).node, peerOf(r));
@@ -182,15 +170,25 @@ class Handback {
     if (!via) return false;
 
     // Moved once the session manager has linked the stream to `via`.
+    const ends = [stream.node, via.id].sort().join();
     const movedThere = () =>
-      graph.links().some((l) => Number(l.props['client.id']) === meta.owner && [l.srcNodeId, l.sinkNodeId].sort().join() === [stream.node, via.id].sort().join());
-    const had = meta.entries.find((e) => e.subject === stream.node && e.key === 'target.object');
+      graph
+        .links()
+        .some((l) => byManager(meta, l.props['client.id']) && !this.#connection.ownLinks.has(l.id) && [l.srcNodeId, l.sinkNodeId].sort().join() === ends);
+    const had = meta.view.get(stream.node, 'target.object');
+    // A write is judged by what the session manager does with it, not by the
+    // metadata's report of it: the daemon does not always pass that report on
+    // to listeners (PipeWire 0.3.65 beside WirePlumber 0.4.13, now and then),
+    // while the session manager, which keeps the metadata, always has it.
+    const setTarget = (type, value) => {
+      this.#connection.setMetadata(stream.node, 'target.object', type, value, { timeoutMs: METADATA_MS }).catch(() => {});
+    };
     let moved = false;
     try {
-      await setTarget(stream.node, { value: serialOf(via), type: 'Spa:Id' });
+      setTarget('Spa:Id', String(serialOf(via)));
       moved = await linksSettle(graph, movedThere, SETTLE_MS);
     } finally {
-      await setTarget(stream.node, had);
+      setTarget(had?.type ?? null, had?.value ?? null);
     }
     if (!moved) return false;
     const pairs = group.map((r) => [r.out.port, r.in.port]);
@@ -206,7 +204,7 @@ class Handback {
   async #relink(group) {
     for (const r of group) {
       try {
-        await tool('pw-link', [String(r.out.port), String(r.in.port)]);
+        await pwLink(r.out.port, r.in.port);
       } catch (e) {
         // Linked again meanwhile (by its owner): given back all the same.
         if (!/File exists/.test(e.message)) throw e;

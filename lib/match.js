@@ -4,6 +4,26 @@
 //   /regexp/                     tested on "node.name"
 //   { key: 'text' | /regexp/ }   every announced property must match
 //   (node) => boolean            anything else
+//   '@default-audio-sink'        the current default of that kind (also
+//   '@default-audio-source'      '@default-video-source'), when the caller
+//                                gives the defaults; it follows a change
+
+// The names that stand for a default device, and the key of graph.defaults
+// each reads.
+const DEFAULT_NAMES = {
+  '@default-audio-sink': 'audioSink',
+  '@default-audio-source': 'audioSource',
+  '@default-video-source': 'videoSource',
+};
+
+const isDefaultName = (m) => typeof m === 'string' && Object.prototype.hasOwnProperty.call(DEFAULT_NAMES, m);
+
+// The node name a default name stands for in `defaults` (graph.defaults): the
+// default in effect, else the configured one; null when there is neither.
+function defaultNodeName(defaults, m) {
+  const kind = DEFAULT_NAMES[m];
+  return defaults?.[kind] ?? defaults?.configured?.[kind] ?? null;
+}
 
 function testRegExp(re, text) {
   re.lastIndex = 0; // a /g or /y pattern keeps state between tests otherwise
@@ -20,8 +40,16 @@ function describeMatcher(m) {
 }
 
 // Returns (node) => boolean for a matcher; throws a TypeError for anything
-// that is not one. `what` names the argument in the message.
-function compileMatcher(m, what = 'matcher') {
+// that is not one. `what` names the argument in the message. With
+// `defaults` (a function returning graph.defaults), a default name matches
+// the node that is that default at the time of the call.
+function compileMatcher(m, what = 'matcher', { defaults } = {}) {
+  if (defaults && isDefaultName(m)) {
+    return (node) => {
+      const name = defaultNodeName(defaults(), m);
+      return name !== null && node.name === name;
+    };
+  }
   if (typeof m === 'string') return (node) => node.name === m;
   if (m instanceof RegExp) return (node) => testRegExp(m, node.name);
   if (typeof m === 'function') return (node) => Boolean(m(node));
@@ -45,4 +73,4 @@ function compileMatcher(m, what = 'matcher') {
   throw new TypeError(`${what} must be a node name, a RegExp, an object of property patterns or a function`);
 }
 
-module.exports = { compileMatcher, describeMatcher };
+module.exports = { compileMatcher, describeMatcher, isDefaultName, defaultNodeName, DEFAULT_NAMES };

@@ -8,7 +8,7 @@
 // wants. Routes of one process never fight: they see each other through the
 // connection's book.
 const { EventEmitter } = require('node:events');
-const { compileMatcher, describeMatcher } = require('./match');
+const { compileMatcher, describeMatcher, isDefaultName } = require('./match');
 const { pairPorts } = require('./pairing');
 const { Handback } = require('./handback');
 
@@ -66,13 +66,15 @@ class Route extends EventEmitter {
     this.#roundTrip = roundTrip;
     this.#unlink = unlink;
     this.#onClose = onClose;
-    this.#from = compileMatcher(from, 'route: from');
-    this.#to = compileMatcher(to, 'route: to');
+    // '@default-audio-sink' and the like match whichever node is that default now.
+    const defaults = () => graph.defaults;
+    this.#from = compileMatcher(from, 'route: from', { defaults });
+    this.#to = compileMatcher(to, 'route: to', { defaults });
     this.#description = `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
     this.#channels = channels;
     this.#exclusive = exclusive;
     book.routes.add(this);
-    if (exclusive) this.#handback = new Handback(graph);
+    if (exclusive) this.#handback = new Handback(graph, book);
 
     this.#listeners = {
       'node-created': (node) => this.#addNode(node),
@@ -84,6 +86,7 @@ class Route extends EventEmitter {
       'node-changed': (node, changed) => this.#changeNode(node, changed),
       'link-changed': (link) => this.#changeLink(link),
     };
+    if (isDefaultName(from) || isDefaultName(to)) this.#listeners['defaults-changed'] = () => this.#followDefaults();
     for (const [name, fn] of Object.entries(this.#listeners)) graph.on(name, fn);
 
     for (const node of graph.nodes()) this.#addNode(node);
@@ -229,6 +232,12 @@ class Route extends EventEmitter {
     else this.#reconcile(node.id);
     // The sources' wanted pairs no longer lead there.
     if (was.sink && !sink) for (const [id, other] of this.#nodes) if (other.source) this.#reconcileSource(id, other);
+  }
+
+  // The default changed: the node that was it stops matching and the new one
+  // starts, as if their properties had changed; the links move with them.
+  #followDefaults() {
+    for (const node of this.#graph.nodes()) this.#changeNode(node, { props: true });
   }
 
   // The daemon failed a link of ours: reported with its text, and the pair
