@@ -234,6 +234,11 @@ class Connection {
     const current = () => this.#findMetadata(name);
     return Object.freeze({
       name,
+      // The "client.id" of the client that made it (the session manager
+      // for "default"), when the daemon said.
+      get owner() {
+        return current()?.owner;
+      },
       get(subject, key) {
         const entry = current()?.subjects.get(subject)?.get(key);
         return entry && { type: entry.type, value: entry.value };
@@ -332,7 +337,7 @@ class Connection {
   // `tell`: whether the change is told (not while a snapshot is read in).
   #applyMetadata(c, tell = true) {
     if (c.kind === 'added') {
-      this.#metadata.set(c.id, { name: c.name, subjects: new Map() });
+      this.#metadata.set(c.id, { name: c.name, owner: c.owner, subjects: new Map() });
       return;
     }
     const m = this.#metadata.get(c.id);

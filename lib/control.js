@@ -43,19 +43,19 @@ function withControls(nodes) {
 function controlledNode(g, node, what) {
   const id = typeof node === 'number' ? node : node !== null && typeof node === 'object' && typeof node.id === 'number' ? node.id : undefined;
   const found = Number.isInteger(id) && id >= 0 && id <= 0xffffffff ? addon.graphNodeControls(id)[0] : undefined;
-  return found ?? resolveNode(g.graph.nodes(), node, what);
+  return found ?? resolveNode(g, g.graph.nodes(), node, what);
 }
 
-// The one node an id, a node object or a matcher names; throws naming what
-// matched otherwise.
-function resolveNode(nodes, node, what) {
+// The one node an id, a node object or a matcher ('@default-audio-sink'
+// too) names; throws naming what matched otherwise.
+function resolveNode(g, nodes, node, what) {
   if (typeof node === 'number' || (node !== null && typeof node === 'object' && typeof node.id === 'number')) {
     const id = typeof node === 'number' ? node : node.id;
     const found = nodes.find((n) => n.id === id);
     if (!found) throw new Error(`${what}: no node ${id}`);
     return found;
   }
-  const found = nodes.filter(compileMatcher(node, what));
+  const found = nodes.filter(compileMatcher(node, what, { defaults: () => g.graph.defaults }));
   const description = describeMatcher(node);
   if (found.length === 0) throw new Error(`${what}: no node matches ${description}`);
   if (found.length > 1) {
@@ -167,7 +167,7 @@ async function setDefault(g, kind, node, { timeoutMs = 3000, ...rest } = {}) {
   checkOptions(rest, 'setDefault');
   checkTimeout(timeoutMs, 'setDefault');
   if (!Object.hasOwn(DEFAULT_KEYS, kind)) throw new TypeError("setDefault: kind must be 'audioSink', 'audioSource' or 'videoSource'");
-  const target = resolveNode(g.graph.nodes(), node, 'setDefault');
+  const target = resolveNode(g, g.graph.nodes(), node, 'setDefault');
   const mediaClass = target.props?.['media.class'] ?? target.type;
   if (!DEFAULT_CLASSES[kind].test(mediaClass ?? '')) {
     throw new Error(`setDefault: ${label(target)} is ${mediaClass ? `an "${mediaClass}"` : 'no device'}, not a default for ${kind}`);
@@ -185,11 +185,11 @@ async function move(g, stream, target, { timeoutMs = 3000, ...rest } = {}) {
   checkOptions(rest, 'move');
   checkTimeout(timeoutMs, 'move');
   const nodes = g.graph.nodes();
-  const source = resolveNode(nodes, stream, 'move');
+  const source = resolveNode(g, nodes, stream, 'move');
   let serial = null;
   let to = null;
   if (target !== null) {
-    to = resolveNode(nodes, target, 'move');
+    to = resolveNode(g, nodes, target, 'move');
     if (to.id === source.id) throw new Error(`move: ${label(source)} cannot be moved to itself`);
     serial = to.props?.['object.serial'];
     if (typeof serial !== 'string' || !/^\d+$/.test(serial)) throw new Error(`move: ${label(to)} has no "object.serial"`);

@@ -113,7 +113,7 @@ class Graph extends EventEmitter {
   }
 
   find(matcher) {
-    const match = compileMatcher(matcher, 'find');
+    const match = compileMatcher(matcher, 'find', { defaults: () => this.defaults });
     return this.nodes().filter(match);
   }
 

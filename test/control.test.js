@@ -134,6 +134,7 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
       'target.node': { value: String(headset.id), type: 'Spa:Id' },
     });
     assert.ok(changed.some((c) => c.subject === player.id && c.key === 'target.object' && c.value === serial));
+    assert.equal((await graph.move(player.id, '@default-audio-sink')).target, sinkId);
     await graph.move(player.id, null);
     assert.deepEqual(metadataOf(player.id), {});
     assert.ok(changed.some((c) => c.subject === player.id && c.key === 'target.node' && c.value === null));

@@ -16,9 +16,20 @@
 
 namespace {
 
-enum ControlKey { kVolume, kChannelVolumes, kMute, kKind, kGeneration, kSubject, kKey, kValue, kControlKeyCount };
-const char* const kControlKeyNames[] = {"volume",     "channelVolumes", "mute", "kind",
-                                        "generation", "subject",        "key",  "value"};
+enum ControlKey {
+    kVolume,
+    kChannelVolumes,
+    kMute,
+    kKind,
+    kGeneration,
+    kSubject,
+    kKey,
+    kValue,
+    kOwner,
+    kControlKeyCount
+};
+const char* const kControlKeyNames[] = {"volume", "channelVolumes", "mute", "kind", "generation", "subject",
+                                        "key",    "value",          "owner"};
 
 v8::Local<v8::String> controlKey(ControlKey k) {
     static v8::Eternal<v8::String> keys[kControlKeyCount];
@@ -100,6 +111,8 @@ v8::Local<v8::Object> metadataChange(const MetadataChange& change) {
     bool set = change.kind == MetadataChange::Set;
     js::set(context, o, kType, set ? textOrNull(change.type) : none);
     put(context, o, kValue, set ? v8::Local<v8::Value>(str(change.value)) : none);
+    if (change.kind == MetadataChange::Added && change.owner != SPA_ID_INVALID)
+        put(context, o, kOwner, num(change.owner));
     return o;
 }
 

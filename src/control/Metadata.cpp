@@ -71,6 +71,7 @@ struct BoundMetadata {
     pw_proxy* proxy;
     uint32_t id;
     std::string name;
+    uint32_t owner;       // "client.id" of its maker (the session manager for "default"), or invalid
     MetadataStore store;  // guarded by the graph lock
     spa_hook objectListener{};
     spa_hook proxyListener{};
@@ -99,6 +100,7 @@ void reportLocked(BoundMetadata* m, std::vector<MetadataChange>& changes) {
 void reportPresence(BoundMetadata* m, MetadataChange::Kind kind) {
     std::vector<MetadataChange> changes(1);
     changes[0].kind = kind;
+    changes[0].owner = m->owner;
     reportLocked(m, changes);
 }
 
@@ -180,11 +182,13 @@ int setOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* use
 void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict* props) {
     if (!ctx->registry || gBound.size() >= kMaxMetadataObjects) return;
     const char* name = props ? spa_dict_lookup(props, PW_KEY_METADATA_NAME) : nullptr;
+    const char* client = props ? spa_dict_lookup(props, PW_KEY_CLIENT_ID) : nullptr;
+    uint32_t owner = client ? pw_properties_parse_int(client) : SPA_ID_INVALID;
     auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, id, PW_TYPE_INTERFACE_Metadata,
                                                           std::min<uint32_t>(version, PW_VERSION_METADATA),
                                                           sizeof(BoundMetadata)));
     if (!proxy) return;
-    auto* m = new (pw_proxy_get_user_data(proxy)) BoundMetadata{ctx, proxy, id, name ? name : "", {}, {}, {}};
+    auto* m = new (pw_proxy_get_user_data(proxy)) BoundMetadata{ctx, proxy, id, name ? name : "", owner, {}, {}, {}};
     pw_proxy_add_object_listener(proxy, &m->objectListener, &kMetadataEvents, m);
     pw_proxy_add_listener(proxy, &m->proxyListener, &kProxyEvents, m);
     // Its errors reach a request's Promise, or nobody: never standard error.
@@ -219,6 +223,7 @@ std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generatio
         added.kind = MetadataChange::Added;
         added.metadataId = m->id;
         added.name = m->name;
+        added.owner = m->owner;
         out.push_back(added);
         for (const auto& [k, entry] : m->store.entries()) {
             MetadataChange set = added;

@@ -48,6 +48,7 @@ struct MetadataChange {
     uint32_t metadataId = 0;  // the metadata object's registry id
     std::string name;         // its "metadata.name"
     uint32_t subject = 0;
+    uint32_t owner = 0xffffffff;   // Added: the "client.id" of the client that made it, if announced
     std::string key, type, value;  // Set: all three; Deleted: the key
 };
 
