@@ -1,11 +1,17 @@
 // Reference client for the benchmark: a plain libpipewire client with no
 // JavaScript, the physical limit the add-on is measured against.
-//   ref-client registry                  -> {"ms":..,"globals":..}  whole registry after connecting
-//   ref-client roundtrip ON OP IN IP N   -> {"median_us":..}        create link -> its global seen
+//   ref-client registry                  -> {"ms":..,"globals":..}  a fresh process: loop, context (plugins,
+//                                           configuration), connect, whole registry
+//   ref-client connect N                 -> {"median_ms":..,"globals":..}  on the context made once, one
+//                                           unmeasured turn, then N times: connect, registry, round trip,
+//                                           disconnect
+//   ref-client roundtrip ON OP IN IP N   -> {"median_us":..}        create link -> its global seen (5
+//                                           unmeasured first)
 //   ref-client burst PREFIX N            -> prints "ready", then {"last_ns":..} (CLOCK_MONOTONIC)
-//   ref-client info N                    -> {"median_ms":..,"bound":..}  on the context made once, N
-//                                           times: connect, registry, bind every node, port and link,
-//                                           round trips until every info is in, disconnect
+//   ref-client info N                    -> {"median_ms":..,"bound":..}  on the context made once, one
+//                                           unmeasured turn, then N times: connect, registry, bind every
+//                                           node, port and link, round trips until every info is in,
+//                                           disconnect
 //   ref-client watch NODE_ID             -> prints "ready", then {"ns":..} for each info of that
 //                                           node that carries properties, until standard input closes
 #include <algorithm>
@@ -162,25 +168,33 @@ void disconnect() {
     pw_core_disconnect(gRef.core);
 }
 
-// Connect, registry and a round trip; then a second round trip, after which
-// the info of every object bound during the first is in.
-void infoMode(pw_context* context, int n) {
+// On the context made once (as the add-on's connections reuse the one its
+// thread keeps), warm: a first turn is not counted. Each turn connects and
+// takes the registry with a round trip; with `bindAll`, a second round trip,
+// after which the info of every object bound during the first is in.
+void connectMode(pw_context* context, int n, bool bindAll) {
     std::vector<double> samples;
     size_t bound = 0;
-    for (int i = 0; i < n; i++) {
+    uint32_t globals = 0;
+    for (int i = 0; i <= n; i++) {
         gRef.infos = 0;
+        gRef.globals = 0;
         gRef.syncSeq = -1;
         int64_t t0 = nowNs();
         connectTo(context);
         roundTrip();
-        roundTrip();
-        samples.push_back(double(nowNs() - t0) / 1e6);
+        if (bindAll) roundTrip();
+        if (i > 0) samples.push_back(double(nowNs() - t0) / 1e6);
         bound = gRef.bound.size();
+        globals = gRef.globals;
         if (gRef.infos < bound) exit(3);
         disconnect();
     }
     std::sort(samples.begin(), samples.end());
-    printf("{\"median_ms\":%.3f,\"bound\":%zu}\n", samples[samples.size() / 2], bound);
+    if (bindAll)
+        printf("{\"median_ms\":%.3f,\"bound\":%zu}\n", samples[samples.size() / 2], bound);
+    else
+        printf("{\"median_ms\":%.3f,\"globals\":%u}\n", samples[samples.size() / 2], globals);
 }
 
 void onStdinClosed(void*, int, uint32_t) {
@@ -196,8 +210,8 @@ int main(int argc, char** argv) {
     int64_t start = nowNs();
     gRef.loop = pw_main_loop_new(nullptr);
     pw_context* context = pw_context_new(pw_main_loop_get_loop(gRef.loop), nullptr, 0);
-    if (gRef.mode == "info" && argc >= 3) {
-        infoMode(context, std::max(1, atoi(argv[2])));
+    if ((gRef.mode == "info" || gRef.mode == "connect") && argc >= 3) {
+        connectMode(context, std::max(1, atoi(argv[2])), gRef.mode == "info");
         pw_context_destroy(context);
         pw_main_loop_destroy(gRef.loop);
         return 0;
@@ -220,14 +234,16 @@ int main(int argc, char** argv) {
         pw_properties* props =
             pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, argv[2], PW_KEY_LINK_OUTPUT_PORT, argv[3],
                               PW_KEY_LINK_INPUT_NODE, argv[4], PW_KEY_LINK_INPUT_PORT, argv[5], nullptr);
-        for (int i = 0; i < n; i++) {
+        // Warm: the first few links on a port pair are slower, and not counted.
+        constexpr int kWarmUp = 5;
+        for (int i = 0; i < n + kWarmUp; i++) {
             gRef.linkId = SPA_ID_INVALID;
             gRef.linkRemoved = false;
             int64_t t0 = nowNs();
             auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
                 gRef.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
             while (gRef.linkId == SPA_ID_INVALID) pw_main_loop_run(gRef.loop);
-            samples.push_back(double(nowNs() - t0) / 1e3);
+            if (i >= kWarmUp) samples.push_back(double(nowNs() - t0) / 1e3);
             pw_proxy_destroy(proxy);  // the link belongs to this client: it goes with its proxy
             while (!gRef.linkRemoved) pw_main_loop_run(gRef.loop);
         }

@@ -6,15 +6,39 @@
 
 namespace {
 
+// On the PipeWire thread, while its loop runs, the JavaScript thread is woken
+// once per loop iteration, after everything that iteration read was queued:
+// a link's "bound" and "created", or a burst of globals, reach JavaScript in
+// one run instead of one wake-up (and one dispatch run) each.
+thread_local bool tWakeupsDeferred = false;
+thread_local bool tWakeupDue = false;
+
+void wake(PwContext* ctx) {
+    if (tWakeupsDeferred)
+        tWakeupDue = true;
+    else
+        signalWakeup(ctx);
+}
+
 void push(PwContext* ctx, PwEvent&& event) {
     {
         LockGuard lock(ctx->queueMutex);
         ctx->eventQueue.push_back(std::move(event));
     }
-    signalWakeup(ctx);
+    wake(ctx);
 }
 
 }  // namespace
+
+void deferWakeups(bool deferred) {
+    tWakeupsDeferred = deferred;
+}
+
+void sendDeferredWakeup(PwContext* ctx) {
+    if (!tWakeupDue) return;
+    tWakeupDue = false;
+    signalWakeup(ctx);
+}
 
 PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t audience) {
     PwEvent event;
@@ -30,7 +54,15 @@ void signalWakeup(PwContext* ctx) {
 
 void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience) {
     PwEvent event = makeEvent(NodeCreated, node.id, audience);
-    event.node = node;
+    if (audience & ForGraph) {
+        event.node = node;
+    } else {
+        // The listeners of `on` get the id, name and class only: the
+        // properties are not copied for them.
+        event.node.id = node.id;
+        event.node.name = node.name;
+        event.node.mediaClass = node.mediaClass;
+    }
     push(ctx, std::move(event));
 }
 
@@ -40,7 +72,16 @@ void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience) {
 
 void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience) {
     PwEvent event = makeEvent(LinkCreated, link.id, audience);
-    event.link = link;
+    if (audience & ForGraph) {
+        event.link = link;
+    } else {
+        // As for nodes: the ids only.
+        event.link.id = link.id;
+        event.link.srcNodeId = link.srcNodeId;
+        event.link.srcPortId = link.srcPortId;
+        event.link.sinkNodeId = link.sinkNodeId;
+        event.link.sinkPortId = link.sinkPortId;
+    }
     push(ctx, std::move(event));
 }
 
@@ -98,7 +139,7 @@ void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events) {
         LockGuard lock(ctx->queueMutex);
         for (PwEvent& event : events) ctx->eventQueue.push_back(std::move(event));
     }
-    signalWakeup(ctx);
+    wake(ctx);
 }
 
 bool takeNextEvent(PwContext* ctx, PwEvent& out) {
