@@ -57,11 +57,12 @@ void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience) {
     if (audience & ForGraph) {
         event.node = node;
     } else {
-        // The listeners of `on` get the id, name and class only: the
-        // properties are not copied for them.
-        event.node.id = node.id;
-        event.node.name = node.name;
-        event.node.mediaClass = node.mediaClass;
+        // The record without its properties, which the listeners of `on`
+        // are not given: the copy of the largest text is spared.
+        NodeInfo& n = event.node;
+        n.id = node.id, n.name = node.name, n.mediaClass = node.mediaClass, n.version = node.version;
+        n.inputPorts = node.inputPorts, n.outputPorts = node.outputPorts;
+        n.isInput = node.isInput, n.isOutput = node.isOutput, n.state = node.state, n.error = node.error;
     }
     push(ctx, std::move(event));
 }
@@ -75,12 +76,11 @@ void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience) {
     if (audience & ForGraph) {
         event.link = link;
     } else {
-        // As for nodes: the ids only.
-        event.link.id = link.id;
-        event.link.srcNodeId = link.srcNodeId;
-        event.link.srcPortId = link.srcPortId;
-        event.link.sinkNodeId = link.sinkNodeId;
-        event.link.sinkPortId = link.sinkPortId;
+        // As for nodes: all but the properties.
+        LinkInfo& l = event.link;
+        l.id = link.id, l.srcNodeId = link.srcNodeId, l.srcPortId = link.srcPortId;
+        l.sinkNodeId = link.sinkNodeId, l.sinkPortId = link.sinkPortId;
+        l.state = link.state, l.error = link.error, l.format = link.format;
     }
     push(ctx, std::move(event));
 }
