@@ -4,7 +4,7 @@
 // native reference client (bench/ref-client) and PipeWire's own tools, on the
 // medium graph (200 nodes) and, unless --quick, the large one (1,000 nodes).
 // Prints one line per figure, the ratio first, the absolute medians after.
-//   node bench/graph.js [--quick]
+//   node bench/graph.js [--quick] [--no-callgrind]
 const { spawn, spawnSync } = require('node:child_process');
 const readline = require('node:readline');
 const fs = require('node:fs');
@@ -69,14 +69,18 @@ async function growTo(fixture, graph, total) {
 }
 
 // connect() making a connection of its own, until it resolves with every
-// object's info, against the reference client connecting on a context it
-// already has, binding every node, port and link and waiting for their info.
-// Taken in turns. The script's hold is let go for it and taken again after.
+// object's info, against the reference client on a context it already has
+// (as connect() reuses the add-on's): connect, registry and a round trip;
+// and the same binding every node, port and link and waiting for their info.
+// Both warm, taken in turns. The script's hold is let go for it and taken
+// again after.
 async function infoConnectFigure(label, rounds) {
   quorvane.destroyPwThread();
   const ours = [];
-  const theirs = [];
+  const registry = [];
+  const bindAll = [];
   let bound = 0;
+  await (await quorvane.connect()).close(); // warm
   for (let i = 0; i < rounds; i++) {
     for (let k = 0; k < 3; k++) {
       const t = nowMs();
@@ -84,15 +88,43 @@ async function infoConnectFigure(label, rounds) {
       ours.push(nowMs() - t);
       await g.close();
     }
+    registry.push(refClient(['connect', '3']).median_ms);
     const ref = refClient(['info', '3']);
-    theirs.push(ref.median_ms);
+    bindAll.push(ref.median_ms);
     bound = ref.bound;
   }
   quorvane.createPwThread();
-  const [a, b] = [median(ours), median(theirs)];
-  report(`connect() with all info (${label})`, `${fmt(a / b)}x the reference client's connect + bind all + info  ` +
-    `[connect() ${fmt(a)} ms, native ${fmt(b)} ms, ${bound} objects]`);
+  const [a, r, b] = [median(ours), median(registry), median(bindAll)];
+  report(`connect() with all info (${label})`, `${fmt(a / b)}x the native connect + bind all + info, ` +
+    `${fmt(a / r)}x the native connect + registry + round trip  ` +
+    `[connect() ${fmt(a)} ms, native bind all ${fmt(b)} ms, native registry ${fmt(r)} ms, ${bound} objects]`);
   return { ms: a, objects: bound };
+}
+
+// Instructions the PipeWire thread spends per node, port and link while a
+// connection takes the whole graph with every object's info (everything run
+// inside the thread's main loop: the protocol, the mirror, the bindings, the
+// events queued), against the reference client doing the same (connect,
+// registry, bind all, info) on its loop. Counted by callgrind: no clock on a
+// shared machine is that steady.
+function perGlobalFigure(label) {
+  const tmp = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'quorvane-cg-'));
+  const count = (args, name) => {
+    const out = path.join(tmp, `${name}.out`);
+    const r = spawnSync('valgrind', ['--tool=callgrind', `--callgrind-out-file=${out}`, '--collect-atstart=no',
+      '--toggle-collect=pw_main_loop_run', ...args], { encoding: 'utf8', timeout: 600000 });
+    if (r.status !== 0) throw new Error(`callgrind failed: ${r.stderr.slice(-2000)}`);
+    return Number(/^summary:\s+(\d+)/m.exec(fs.readFileSync(out, 'utf8'))[1]);
+  };
+  // The reference: one turn, so its loop runs for that connection only.
+  const theirs = count([REF, 'info', '0'], 'ref');
+  const script = `const q = require(${JSON.stringify(ROOT)});
+    q.connect().then((g) => { console.log(g.nodes().length + g.ports().length + g.links().length); return g.close(); });`;
+  const ours = count([process.execPath, '-e', script], 'ours');
+  fs.rmSync(tmp, { recursive: true, force: true });
+  const objects = quorvane.getNodes().length + quorvane.getPorts().length + quorvane.getLinks().length;
+  report(`PipeWire thread per object (${label})`, `${fmt(ours / theirs)}x the native client's instructions  ` +
+    `[${fmt(ours / objects)} against ${fmt(theirs / objects)} per node, port or link, ${objects} objects; callgrind]`);
 }
 
 // A node's properties changed by its owner (the fixture): from the request
@@ -156,13 +188,19 @@ function infoMemoryFigure() {
     `[malloc in use ${fmt(withInfo / 1048576)} MiB with, ${fmt(without / 1048576)} MiB without]`);
 }
 
+// One-shot process against process: node's own start plus one pw-link -l
+// is the budget; taken in turns.
 function cliFigure() {
   const bin = path.join(ROOT, 'bin', 'quorvane.js');
-  const ours = wallMs(process.execPath, [bin, 'nodes', '--json'], 9);
-  const bare = wallMs(process.execPath, ['-e', '0'], 9);
-  const pwLink = wallMs('pw-link', ['-l'], 9);
-  const budget = bare + 2 * pwLink;
-  report('quorvane nodes --json (medium)', `${ours <= budget ? 'within' : 'OVER'} node -e 0 + 2x pw-link -l  ` +
+  const samples = [[], [], []];
+  for (let i = 0; i < 9; i++) {
+    samples[0].push(wallMs(process.execPath, [bin, 'nodes', '--json'], 1));
+    samples[1].push(wallMs(process.execPath, ['-e', '0'], 1));
+    samples[2].push(wallMs('pw-link', ['-l'], 1));
+  }
+  const [ours, bare, pwLink] = samples.map(median);
+  const budget = bare + pwLink;
+  report('quorvane nodes --json (medium)', `${fmt(ours / budget)}x node -e 0 + pw-link -l  ` +
     `[${fmt(ours)} ms; node -e 0 ${fmt(bare)} ms, pw-link -l ${fmt(pwLink)} ms]`);
 }
 
@@ -171,19 +209,33 @@ async function linkFigure(graph, fixture) {
   const sink = await fixture.add('bg-rt-sink', 'Audio/Sink', 1, 0);
   await graph.waitForNode((n) => n.id === sink.id); // the mirror may trail the fixture by a moment
   await graph.waitForPorts(sink.id, { count: 1 });
+  // In turns of 20, so that a busy moment of the machine falls on both alike.
+  // The anchors: a native client that binds nothing, and one that keeps
+  // every object's info as the Graph does (so the daemon tells it of each
+  // new link's and its ports' changes too).
   const samples = [];
-  for (let i = 0; i < 220; i++) {
-    const t = nowMs();
-    const link = await graph.link(src.outputs[0], sink.inputs[0]);
-    if (i >= 20) samples.push(nowMs() - t);
-    await graph.unlink(link.id);
+  const theirs = [];
+  const theirsBound = [];
+  const args = [String(src.id), String(src.outputs[0]), String(sink.id), String(sink.inputs[0]), '20'];
+  for (let i = 0; i < 5; i++) await graph.unlink((await graph.link(src.outputs[0], sink.inputs[0])).id); // warm
+  for (let round = 0; round < 10; round++) {
+    for (let i = 0; i < 20; i++) {
+      const t = nowMs();
+      const link = await graph.link(src.outputs[0], sink.inputs[0]);
+      samples.push(nowMs() - t);
+      await graph.unlink(link.id);
+    }
+    theirs.push(refClient(['roundtrip', ...args]).median_us);
+    theirsBound.push(refClient(['roundtrip', ...args, 'bind-all']).median_us);
   }
-  const ref = refClient(['roundtrip', String(src.id), String(src.outputs[0]), String(sink.id), String(sink.inputs[0]), '200']);
   const ours = median(samples);
-  report('graph.link() round trip (medium)', `${fmt((ours * 1000) / ref.median_us)}x the reference client  ` +
-    `[call to resolved ${fmt(ours * 1000)} us, native create to announced ${fmt(ref.median_us)} us]`);
+  const refUs = median(theirs);
+  const boundUs = median(theirsBound);
+  report('graph.link() round trip (medium)', `${fmt((ours * 1000) / refUs)}x the native round trip, ` +
+    `${fmt((ours * 1000) / boundUs)}x a native client holding every object's info  [call to resolved ${fmt(ours * 1000)} us, ` +
+    `native create to announced ${fmt(refUs)} us, holding the info ${fmt(boundUs)} us]`);
   await fixture.remove(src.id, sink.id);
-  return ref.median_us;
+  return refUs;
 }
 
 // From the source's last port announced to the route's last link announced.
@@ -230,10 +282,12 @@ async function relinkFigure(graph, fixture, refUs) {
 // its listeners take for one node created and removed, small against large.
 async function bookkeeping(graph, fixture) {
   const route = graph.route({ from: { 'media.class': 'Stream/Output/Audio', 'node.name': /^never-/ }, to: 'never-sink' });
-  const names = ['node-created', 'node-destroyed', 'port-created', 'port-destroyed', 'link-created', 'link-destroyed'];
+  const names = ['node-created', 'node-destroyed', 'port-created', 'port-destroyed', 'link-created', 'link-destroyed',
+    'node-changed', 'link-changed'];
   // Time spent in the listeners registered after the route's, minus those
   // before it: measured by wrapping emit around the route's listeners only.
   let spent = 0;
+  const calls = [];
   const wrapped = [];
   for (const name of names) {
     const listeners = graph.listeners(name);
@@ -242,7 +296,9 @@ async function bookkeeping(graph, fixture) {
     const timed = (...args) => {
       const t = nowMs();
       ours(...args);
-      spent += nowMs() - t;
+      const took = nowMs() - t;
+      spent += took;
+      calls.push(took);
     };
     graph.on(name, timed);
     wrapped.push([name, timed]);
@@ -255,7 +311,10 @@ async function bookkeeping(graph, fixture) {
   await fixture.sync();
   for (const [name, fn] of wrapped) graph.off(name, fn);
   await route.close();
-  return (spent * 1000) / rounds;
+  // The median call, and the mean: a call the scheduler interrupts (three
+  // busy threads, the daemon's included, on this machine's two cores) counts
+  // in the mean with all it waited; in the median hardly.
+  return { perCall: median(calls) * 1000, meanPerCall: (spent * 1000) / calls.length, calls: calls.length / rounds };
 }
 
 function propsFigures(graph) {
@@ -300,19 +359,22 @@ async function main() {
     // A connect() beside createPwThread joins its connection and costs
     // nothing; the figure is of connect() making a connection of its own.
     const mediumConnect = await infoConnectFigure('medium', 7);
+    if (!process.argv.includes('--no-callgrind')) perGlobalFigure('medium');
     cliFigure();
     graph = await quorvane.connect();
     await changeFigure(graph, fixture);
     const refUs = await linkFigure(graph, fixture);
     await relinkFigure(graph, fixture, refUs);
-    const smallUs = await bookkeeping(graph, fixture);
+    const small = await bookkeeping(graph, fixture);
     if (!QUICK) {
       await growTo(fixture, state, 1000);
       await new Promise((r) => setTimeout(r, 2000)); // the daemon settles after a big build
-      const largeUs = await bookkeeping(graph, fixture);
-      report('route bookkeeping per change', `${fmt(largeUs / smallUs)}x the time on the large graph as on the medium one ` +
-        `(${largeUs / smallUs < 2 ? 'independent of the graph size' : 'GROWS WITH THE GRAPH'})  ` +
-        `[medium ${fmt(smallUs)} us, large ${fmt(largeUs)} us per node created and removed]`);
+      const large = await bookkeeping(graph, fixture);
+      const growth = large.perCall / small.perCall;
+      report('route bookkeeping per change', `${fmt(growth)}x the time per call on the large graph as on the medium one ` +
+        `(${growth <= 1.3 ? 'independent of the graph size' : 'GROWS WITH THE GRAPH'})  ` +
+        `[median call: medium ${fmt(small.perCall)} us, large ${fmt(large.perCall)} us; mean: ${fmt(small.meanPerCall)} us, ` +
+        `${fmt(large.meanPerCall)} us; ${fmt(small.calls)} and ${fmt(large.calls)} calls per node created and removed]`);
       propsFigures(graph);
       await graph.close();
       const largeConnect = await infoConnectFigure('large', 3);
@@ -321,7 +383,8 @@ async function main() {
         `node, port or link with its info (connect() on the large graph against the medium one)`);
       graph = null;
     } else {
-      report('route bookkeeping per change (medium)', `${fmt(smallUs)} us per node created and removed`);
+      report('route bookkeeping per change (medium)', `median call ${fmt(small.perCall)} us, mean ${fmt(small.meanPerCall)} us ` +
+        `(${fmt(small.calls)} calls per node created and removed)`);
     }
   } finally {
     await graph?.close();

@@ -1,11 +1,20 @@
 // Reference client for the benchmark: a plain libpipewire client with no
 // JavaScript, the physical limit the add-on is measured against.
-//   ref-client registry                  -> {"ms":..,"globals":..}  whole registry after connecting
-//   ref-client roundtrip ON OP IN IP N   -> {"median_us":..}        create link -> its global seen
+//   ref-client registry                  -> {"ms":..,"globals":..}  a fresh process: loop, context (plugins,
+//                                           configuration), connect, whole registry
+//   ref-client connect N                 -> {"median_ms":..,"globals":..}  on the context made once, one
+//                                           unmeasured turn, then N times: connect, registry, round trip,
+//                                           disconnect
+//   ref-client roundtrip ON OP IN IP N [bind-all]
+//                                        -> {"median_us":..}        create link -> its global seen (5
+//                                           unmeasured first); with bind-all, every node, port and link
+//                                           is bound for its info first, and each new link as it comes
+//                                           (what a client keeping the live info does)
 //   ref-client burst PREFIX N            -> prints "ready", then {"last_ns":..} (CLOCK_MONOTONIC)
-//   ref-client info N                    -> {"median_ms":..,"bound":..}  on the context made once, N
-//                                           times: connect, registry, bind every node, port and link,
-//                                           round trips until every info is in, disconnect
+//   ref-client info N                    -> {"median_ms":..,"bound":..}  on the context made once, one
+//                                           unmeasured turn, then N times: connect, registry, bind every
+//                                           node, port and link, round trips until every info (and each
+//                                           port's readable format) is in, disconnect
 //   ref-client watch NODE_ID             -> prints "ready", then {"ns":..} for each info of that
 //                                           node that carries properties, until standard input closes
 #include <algorithm>
@@ -19,6 +28,7 @@
 #include <unistd.h>
 
 #include <pipewire/pipewire.h>
+#include <spa/param/param.h>
 
 namespace {
 
@@ -34,6 +44,7 @@ struct Ref {
     pw_registry* registry = nullptr;
     spa_hook registryListener{}, coreListener{};
     std::string mode;
+    bool bindAll = false;  // info, or a round trip with bind-all
     int syncSeq = -1;
     bool synced = false;
     uint32_t globals = 0;
@@ -48,6 +59,7 @@ struct Ref {
     // info, watch
     std::vector<pw_proxy*> bound;
     uint32_t infos = 0;
+    uint32_t paramRequests = 0;
     uint32_t watchId = SPA_ID_INVALID;
 };
 Ref gRef;
@@ -55,6 +67,8 @@ Ref gRef;
 // One bound object: its listener, in the proxy's user data.
 struct Bound {
     spa_hook listener;
+    pw_proxy* proxy;
+    uint32_t formatFlags;
 };
 
 void onNodeInfo(void*, const pw_node_info* info) {
@@ -64,8 +78,20 @@ void onNodeInfo(void*, const pw_node_info* info) {
         fflush(stdout);
     }
 }
-void onPortInfo(void*, const pw_port_info*) {
+// As the add-on (and pw-dump): a port's Format param is asked for when it is
+// readable and its flags changed.
+void onPortInfo(void* data, const pw_port_info* info) {
     gRef.infos++;
+    auto* b = static_cast<Bound*>(data);
+    if (!(info->change_mask & PW_PORT_CHANGE_MASK_PARAMS)) return;
+    for (uint32_t i = 0; i < info->n_params; i++) {
+        if (info->params[i].id != SPA_PARAM_Format || info->params[i].flags == b->formatFlags) continue;
+        b->formatFlags = info->params[i].flags;
+        if (b->formatFlags & SPA_PARAM_INFO_READ) {
+            pw_port_enum_params(reinterpret_cast<pw_port*>(b->proxy), 0, SPA_PARAM_Format, 0, 1, nullptr);
+            gRef.paramRequests++;
+        }
+    }
 }
 void onLinkInfo(void*, const pw_link_info*) {
     gRef.infos++;
@@ -88,14 +114,14 @@ void bind(uint32_t id, const char* type, uint32_t version) {
     auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(gRef.registry, id, type, version, sizeof(Bound)));
     if (!proxy) return;
     auto* b = static_cast<Bound*>(pw_proxy_get_user_data(proxy));
-    *b = Bound{};
+    *b = Bound{{}, proxy, 0};
     pw_proxy_add_object_listener(proxy, &b->listener, events, b);
     gRef.bound.push_back(proxy);
 }
 
 void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t version, const spa_dict* props) {
     gRef.globals++;
-    if (gRef.mode == "info" || (gRef.mode == "watch" && id == gRef.watchId)) bind(id, type, version);
+    if (gRef.bindAll || (gRef.mode == "watch" && id == gRef.watchId)) bind(id, type, version);
     if (gRef.mode == "roundtrip" && strcmp(type, PW_TYPE_INTERFACE_Link) == 0 && props) {
         const char* o = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_PORT);
         const char* i = spa_dict_lookup(props, PW_KEY_LINK_INPUT_PORT);
@@ -162,25 +188,36 @@ void disconnect() {
     pw_core_disconnect(gRef.core);
 }
 
-// Connect, registry and a round trip; then a second round trip, after which
-// the info of every object bound during the first is in.
-void infoMode(pw_context* context, int n) {
+// On the context made once (as the add-on's connections reuse the one its
+// thread keeps), warm: a first turn is not counted. Each turn connects and
+// takes the registry with a round trip; with `bindAll`, a second round trip,
+// after which the info of every object bound during the first is in, and a
+// third when the infos led to requests for ports' formats.
+void connectMode(pw_context* context, int n, bool bindAll) {
     std::vector<double> samples;
     size_t bound = 0;
-    for (int i = 0; i < n; i++) {
+    uint32_t globals = 0;
+    for (int i = 0; i <= n; i++) {
         gRef.infos = 0;
+        gRef.paramRequests = 0;
+        gRef.globals = 0;
         gRef.syncSeq = -1;
         int64_t t0 = nowNs();
         connectTo(context);
         roundTrip();
-        roundTrip();
-        samples.push_back(double(nowNs() - t0) / 1e6);
+        if (bindAll) roundTrip();
+        if (bindAll && gRef.paramRequests > 0) roundTrip();  // the formats asked for on the infos
+        if (i > 0) samples.push_back(double(nowNs() - t0) / 1e6);
         bound = gRef.bound.size();
+        globals = gRef.globals;
         if (gRef.infos < bound) exit(3);
         disconnect();
     }
     std::sort(samples.begin(), samples.end());
-    printf("{\"median_ms\":%.3f,\"bound\":%zu}\n", samples[samples.size() / 2], bound);
+    if (bindAll)
+        printf("{\"median_ms\":%.3f,\"bound\":%zu}\n", samples[samples.size() / 2], bound);
+    else
+        printf("{\"median_ms\":%.3f,\"globals\":%u}\n", samples[samples.size() / 2], globals);
 }
 
 void onStdinClosed(void*, int, uint32_t) {
@@ -192,12 +229,13 @@ void onStdinClosed(void*, int, uint32_t) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     gRef.mode = argv[1];
+    gRef.bindAll = gRef.mode == "info" || (gRef.mode == "roundtrip" && argc >= 8 && strcmp(argv[7], "bind-all") == 0);
     pw_init(nullptr, nullptr);
     int64_t start = nowNs();
     gRef.loop = pw_main_loop_new(nullptr);
     pw_context* context = pw_context_new(pw_main_loop_get_loop(gRef.loop), nullptr, 0);
-    if (gRef.mode == "info" && argc >= 3) {
-        infoMode(context, std::max(1, atoi(argv[2])));
+    if ((gRef.mode == "info" || gRef.mode == "connect") && argc >= 3) {
+        connectMode(context, std::max(1, atoi(argv[2])), gRef.mode == "info");
         pw_context_destroy(context);
         pw_main_loop_destroy(gRef.loop);
         return 0;
@@ -220,14 +258,16 @@ int main(int argc, char** argv) {
         pw_properties* props =
             pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, argv[2], PW_KEY_LINK_OUTPUT_PORT, argv[3],
                               PW_KEY_LINK_INPUT_NODE, argv[4], PW_KEY_LINK_INPUT_PORT, argv[5], nullptr);
-        for (int i = 0; i < n; i++) {
+        // Warm: the first few links on a port pair are slower, and not counted.
+        constexpr int kWarmUp = 5;
+        for (int i = 0; i < n + kWarmUp; i++) {
             gRef.linkId = SPA_ID_INVALID;
             gRef.linkRemoved = false;
             int64_t t0 = nowNs();
             auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
                 gRef.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
             while (gRef.linkId == SPA_ID_INVALID) pw_main_loop_run(gRef.loop);
-            samples.push_back(double(nowNs() - t0) / 1e3);
+            if (i >= kWarmUp) samples.push_back(double(nowNs() - t0) / 1e3);
             pw_proxy_destroy(proxy);  // the link belongs to this client: it goes with its proxy
             while (!gRef.linkRemoved) pw_main_loop_run(gRef.loop);
         }

@@ -5,15 +5,27 @@ const { EXIT, UsageError } = require('../lib/cli-args');
 const { HELP } = require('../lib/cli-help');
 const { warn, onOutputClosed, flushOutput } = require('../lib/cli-output');
 const { closeSession } = require('../lib/cli-session');
-const list = require('../lib/cli-list');
-const watch = require('../lib/cli-watch');
-const links = require('../lib/cli-link');
-const routes = require('../lib/cli-route');
-const devices = require('../lib/cli-create');
-const pictures = require('../lib/cli-dot');
-const control = require('../lib/cli-control');
 
-const commands = { ...list, ...watch, ...links, ...routes, ...devices, ...pictures, ...control };
+// Each command's module, loaded only for the command run: a one-shot
+// listing does not pay for the pictures, routes and the rest.
+const commands = {
+  nodes: 'cli-list',
+  ports: 'cli-list',
+  links: 'cli-list',
+  monitor: 'cli-watch',
+  wait: 'cli-watch',
+  link: 'cli-link',
+  unlink: 'cli-link',
+  route: 'cli-route',
+  create: 'cli-create',
+  destroy: 'cli-create',
+  dot: 'cli-dot',
+  svg: 'cli-dot',
+  volume: 'cli-control',
+  mute: 'cli-control',
+  default: 'cli-control',
+  move: 'cli-control',
+};
 
 // Every way out goes through here: the connection is closed first (links the
 // tool still holds go with it), then the process ends even if something
@@ -44,7 +56,7 @@ async function main(argv) {
     console.log(HELP[command]);
     return EXIT.OK;
   }
-  return (await commands[command](rest)) ?? EXIT.OK;
+  return (await require(`../lib/${commands[command]}`)[command](rest)) ?? EXIT.OK;
 }
 
 main(process.argv.slice(2)).then(finish, (e) => {

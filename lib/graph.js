@@ -8,7 +8,6 @@ const addon = require('./addon');
 const { abortableWait, checkTimeout } = require('./abortable');
 const { compileMatcher, describeMatcher } = require('./match');
 const { pairPorts } = require('./pairing');
-const { Route } = require('./route');
 const devices = require('./devices');
 const control = require('./control');
 const { MIRROR_EVENTS } = require('./connection');
@@ -337,6 +336,7 @@ class Graph extends EventEmitter {
 
   route(options) {
     if (this.#state === 'closed') throw new Error('Graph closed');
+    const { Route } = require('./route'); // loaded with the first route: a one-shot listing needs none
     const route = new Route(this, options, {
       book: this.#connection,
       roundTrip: () => this.#roundTrip(),

@@ -1,5 +1,7 @@
 #include "InfoValues.h"
 
+#include <unordered_map>
+
 #include <pipewire/link.h>
 #include <pipewire/node.h>
 
@@ -22,9 +24,19 @@ v8::Local<v8::Value> cachedText(v8::Eternal<v8::String>& slot, Name name) {
     return slot.Get(isolate);
 }
 
+// The names are PipeWire's static type tables' texts (MediaFormat.h): a few
+// dozen pointers, each made into a string once.
 v8::Local<v8::Value> nameOrNull(const char* name) {
     if (!name) return Nan::Null();
-    return v8::String::NewFromUtf8(v8::Isolate::GetCurrent(), name, v8::NewStringType::kInternalized).ToLocalChecked();
+    static std::unordered_map<const char*, v8::Eternal<v8::String>> names;
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    auto it = names.find(name);
+    if (it == names.end()) {
+        v8::Local<v8::String> text =
+            v8::String::NewFromUtf8(isolate, name, v8::NewStringType::kInternalized).ToLocalChecked();
+        it = names.emplace(name, v8::Eternal<v8::String>(isolate, text)).first;
+    }
+    return it->second.Get(isolate);
 }
 
 v8::Local<v8::Value> countOrNull(uint32_t n) {
@@ -56,13 +68,14 @@ v8::Local<v8::Value> errorText(const std::string& error) {
 
 v8::Local<v8::Value> formatObject(const FormatRef& format) {
     if (!format) return Nan::Null();
-    v8::Local<v8::Context> context = Nan::GetCurrentContext();
-    v8::Local<v8::Object> o = Nan::New<v8::Object>();
-    set(context, o, kMediaType, nameOrNull(format->mediaType));
-    set(context, o, kMediaSubtype, nameOrNull(format->mediaSubtype));
-    set(context, o, kSampleFormat, nameOrNull(format->sampleFormat));
-    set(context, o, kRate, countOrNull(format->rate));
-    set(context, o, kChannels, countOrNull(format->channels));
+    // An object literal made by a small compiled function: many times faster
+    // than defining the six properties one by one (a listing of the ports
+    // makes one per port). It reads only its arguments: no user code runs.
+    static v8::Eternal<v8::Function> make;
+    v8::Local<v8::Function> fn =
+        compiledFunction(make,
+                         "(function (mediaType, mediaSubtype, sampleFormat, rate, channels, positions) {"
+                         " return { mediaType, mediaSubtype, sampleFormat, rate, channels, positions }; })");
     v8::Local<v8::Value> positions = Nan::Null();
     if (!format->positions.empty()) {
         std::vector<v8::Local<v8::Value>> names;
@@ -70,8 +83,13 @@ v8::Local<v8::Value> formatObject(const FormatRef& format) {
         for (const char* p : format->positions) names.push_back(nameOrNull(p));
         positions = array(names);
     }
-    set(context, o, kPositions, positions);
-    return keepShape(gFormatShape, o);
+    v8::Local<v8::Value> argv[] = {nameOrNull(format->mediaType),    nameOrNull(format->mediaSubtype),
+                                   nameOrNull(format->sampleFormat), countOrNull(format->rate),
+                                   countOrNull(format->channels),    positions};
+    v8::Local<v8::Value> o;
+    if (!fn->Call(Nan::GetCurrentContext(), Nan::Undefined(), 6, argv).ToLocal(&o) || !o->IsObject())
+        return Nan::Null();
+    return keepShape(gFormatShape, o.As<v8::Object>());
 }
 
 v8::Local<v8::Object> changedObject(uint8_t changed) {

@@ -6,15 +6,39 @@
 
 namespace {
 
+// On the PipeWire thread, while its loop runs, the JavaScript thread is woken
+// once per loop iteration, after everything that iteration read was queued:
+// a link's "bound" and "created", or a burst of globals, reach JavaScript in
+// one run instead of one wake-up (and one dispatch run) each.
+thread_local bool tWakeupsDeferred = false;
+thread_local bool tWakeupDue = false;
+
+void wake(PwContext* ctx) {
+    if (tWakeupsDeferred)
+        tWakeupDue = true;
+    else
+        signalWakeup(ctx);
+}
+
 void push(PwContext* ctx, PwEvent&& event) {
     {
         LockGuard lock(ctx->queueMutex);
         ctx->eventQueue.push_back(std::move(event));
     }
-    signalWakeup(ctx);
+    wake(ctx);
 }
 
 }  // namespace
+
+void deferWakeups(bool deferred) {
+    tWakeupsDeferred = deferred;
+}
+
+void sendDeferredWakeup(PwContext* ctx) {
+    if (!tWakeupDue) return;
+    tWakeupDue = false;
+    signalWakeup(ctx);
+}
 
 PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t audience) {
     PwEvent event;
@@ -30,7 +54,16 @@ void signalWakeup(PwContext* ctx) {
 
 void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience) {
     PwEvent event = makeEvent(NodeCreated, node.id, audience);
-    event.node = node;
+    if (audience & ForGraph) {
+        event.node = node;
+    } else {
+        // The record without its properties, which the listeners of `on`
+        // are not given: the copy of the largest text is spared.
+        NodeInfo& n = event.node;
+        n.id = node.id, n.name = node.name, n.mediaClass = node.mediaClass, n.version = node.version;
+        n.inputPorts = node.inputPorts, n.outputPorts = node.outputPorts;
+        n.isInput = node.isInput, n.isOutput = node.isOutput, n.state = node.state, n.error = node.error;
+    }
     push(ctx, std::move(event));
 }
 
@@ -40,7 +73,15 @@ void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience) {
 
 void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience) {
     PwEvent event = makeEvent(LinkCreated, link.id, audience);
-    event.link = link;
+    if (audience & ForGraph) {
+        event.link = link;
+    } else {
+        // As for nodes: all but the properties.
+        LinkInfo& l = event.link;
+        l.id = link.id, l.srcNodeId = link.srcNodeId, l.srcPortId = link.srcPortId;
+        l.sinkNodeId = link.sinkNodeId, l.sinkPortId = link.sinkPortId;
+        l.state = link.state, l.error = link.error, l.format = link.format;
+    }
     push(ctx, std::move(event));
 }
 
@@ -98,7 +139,7 @@ void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events) {
         LockGuard lock(ctx->queueMutex);
         for (PwEvent& event : events) ctx->eventQueue.push_back(std::move(event));
     }
-    signalWakeup(ctx);
+    wake(ctx);
 }
 
 bool takeNextEvent(PwContext* ctx, PwEvent& out) {

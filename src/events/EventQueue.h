@@ -45,6 +45,12 @@ void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events);
 // the queue lock held.
 void signalWakeup(PwContext* ctx);
 
+// On the calling thread (the PipeWire thread, while its loop runs), queued
+// events only note that a wake-up is due; sendDeferredWakeup sends it (before
+// the loop waits again, and once it has ended). No lock held.
+void deferWakeups(bool deferred);
+void sendDeferredWakeup(PwContext* ctx);
+
 // Takes the oldest event out of the queue; false when the queue is empty.
 bool takeNextEvent(PwContext* ctx, PwEvent& out);
 

@@ -359,6 +359,18 @@ void reportLoopStart(PwContext* ctx, LoopState state) {
     ctx->loopStartCv.notify_all();
 }
 
+// Before the loop waits: the events this iteration queued wake the
+// JavaScript thread, once.
+void beforeLoopWait(void* data) {
+    sendDeferredWakeup(static_cast<PwContext*>(data));
+}
+
+const spa_loop_control_hooks kLoopHooks = {
+    .version = SPA_VERSION_LOOP_CONTROL_HOOKS,
+    .before = beforeLoopWait,
+    .after = nullptr,
+};
+
 // Runs as the loop's first work, so the start is told only once the loop
 // has been entered: work handed over before that would be run at once on
 // the handing thread, beside the PipeWire thread.
@@ -388,8 +400,14 @@ void* pwThreadFunc(void* arg) {
     ctx->releaseEvent = pw_loop_add_event(events, onReleaseAsked, ctx);
     spa_source* entered = ctx->releaseEvent ? pw_loop_add_event(events, onLoopEntered, ctx) : nullptr;
     if (entered) {
+        spa_hook loopHook{};
+        pw_loop_add_hook(events, &loopHook, &kLoopHooks, ctx);
+        deferWakeups(true);
         pw_loop_signal_event(events, entered);
         pw_main_loop_run(loop);
+        deferWakeups(false);
+        sendDeferredWakeup(ctx);
+        spa_hook_remove(&loopHook);
         pw_loop_destroy_source(events, entered);
     } else {
         reportLoopStart(ctx, Ended);
