@@ -56,41 +56,32 @@ test('pairing: by channel, mono to every channel, by port order where channels d
   assert.deepEqual(pairPorts([], stereoIn), []);
 });
 
-test('a source restarted 100 times is linked again each time, channel to channel; a link removed by others comes back', async () => {
+test('a source restarted again and again is linked again each time, channel to channel; a link removed by others comes back', async () => {
   const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
   await graph.waitForPorts(sink.id, { count: 2 });
-  const route = graph.route({ from: { 'application.name': /^rt-player/, 'node.name': 'rt-player' }, to: 'rt-sink' });
-  const linked = [];
-  route.on('linked', (l) => linked.push(l));
+  const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
   route.on('error', (e) => assert.fail(e));
   try {
-    // The fixture's nodes carry no application name: none matches yet.
-    assert.deepEqual(route.links, []);
-    await route.close();
-
-    const r2 = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
-    r2.on('error', (e) => assert.fail(e));
     const fl = channelPort(sink.id, 'FL');
     const fr = channelPort(sink.id, 'FR');
-    for (let i = 0; i < 100; i++) {
+    for (let i = 0; i < 30; i++) {
       const player = await fixture.add('rt-player', 'Stream/Output/Audio', '0', i % 2 ? 'FR,FL' : 'FL,FR');
       const [o1, o2] = player.outputs;
       const want = sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]);
-      const have = () => sorted(r2.links.map((l) => [l.srcPortId, l.sinkPortId]));
+      const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
       await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
       assert.deepEqual(have(), want, `round ${i}`);
-      if (i === 99) {
+      if (i === 29) {
         // Removed by another client: made again.
-        const victim = r2.links[0];
+        const victim = route.links[0];
         assert.equal(spawnSync('pw-link', ['-d', String(victim.id)]).status, 0);
-        await waitFor(() => r2.links.length === 2 && !r2.links.some((l) => l.id === victim.id), 5000, 'the link again');
+        await waitFor(() => route.links.length === 2 && !route.links.some((l) => l.id === victim.id), 5000, 'the link again');
         assert.deepEqual(have(), want);
         assert.deepEqual(daemonPairs(([o]) => o === o1 || o === o2).map(String), want.map(String));
       }
       await fixture.remove(player.id);
-      await waitFor(() => r2.links.length === 0, 5000, `round ${i}: the links to go`);
+      await waitFor(() => route.links.length === 0, 5000, `round ${i}: the links to go`);
     }
-    await r2.close();
   } finally {
     await route.close();
     await fixture.remove(sink.id);
