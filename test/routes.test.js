@@ -1,19 +1,15 @@
 'use strict';
 // Routes against a private daemon: nodes whose ports carry "audio.channel"
 // (stereo, mono, 5.1, none), restarted, unlinked by others, linked elsewhere
-// by a session-manager-like client, overlapping routes, close, reconnect.
+// by a session-manager-like client, overlapping routes, close. A daemon
+// restart: graph.test.js.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
-const { runChild } = require('./helpers/child');
 const { pairPorts } = require('../lib/pairing');
 
-const ROOT = path.join(__dirname, '..');
 const daemon = startDaemon();
 const fixture = new Fixture();
 const { connect } = require('..');
@@ -164,53 +160,6 @@ test('two overlapping routes share a pair without fighting; the pair outlives th
   await second.close();
   assert.deepEqual(daemonPairs(([o]) => src.outputs.includes(o)), []);
   await fixture.remove(sink.id, src.id);
-});
-
-test('a route survives a daemon restart and links on the new connection', async () => {
-  const objects = [
-    { name: 'rr-sink', mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
-    { name: 'rr-src', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' },
-  ];
-  const first = startDaemon({ setEnv: false, objects });
-  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-route-restart-'));
-  const socket = path.join(runtime, 'pipewire-0');
-  fs.symlinkSync(path.join(first.dir, 'pipewire-0'), socket);
-  let second = null;
-  let daemonLinks = null;
-  const r = await runChild(
-    `const quorvane = require(${JSON.stringify(ROOT)});
-     quorvane.connect({ reconnect: true }).then((g) => {
-       const route = g.route({ from: 'rr-src', to: 'rr-sink' });
-       route.on('linked', () => {
-         if (route.links.length === 2) console.log('linked ' + JSON.stringify(route.links.map((l) => l.id)));
-       });
-       g.on('connected', () => console.log('reconnected'));
-     });`,
-    {
-      env: { ...daemon.env, XDG_RUNTIME_DIR: runtime, PIPEWIRE_RUNTIME_DIR: runtime },
-      preload: false,
-      timeoutMs: 15000,
-      onStdout: (out, proc) => {
-        const links = out.split('\n').filter((l) => l.startsWith('linked ')).length;
-        if (links === 1 && !second) {
-          first.kill();
-          second = startDaemon({ setEnv: false, objects });
-          fs.unlinkSync(socket);
-          fs.symlinkSync(path.join(second.dir, 'pipewire-0'), socket);
-        } else if (links === 2 && !daemonLinks) {
-          daemonLinks = pwDump(second.env).filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id);
-          proc.kill('SIGTERM');
-        }
-      },
-    },
-  );
-  first.stop();
-  second?.stop();
-  fs.rmSync(runtime, { recursive: true, force: true });
-  assert.equal(r.timedOut, false, r.stdout + r.stderr);
-  const lines = r.stdout.trim().split('\n');
-  assert.deepEqual(lines.map((l) => l.split(' ')[0]), ['linked', 'reconnected', 'linked']);
-  assert.deepEqual(JSON.parse(lines[2].slice(7)).sort(), daemonLinks.sort(), 'the new daemon holds the route\'s links');
 });
 
 // A barrier: once the fixture's own node has come and gone through the
