@@ -10,16 +10,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
-// Polls `condition` every `intervalMs` until it is truthy; rejects after `timeoutMs`.
-async function poll(condition, timeoutMs, what, intervalMs = 20) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = condition();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, intervalMs));
-  }
-}
+const { waitFor: poll } = require('./fixture');
 
 // A session bus that activates nothing: no service directories.
 const BUS_CONF = (socket) => `<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
