@@ -17,7 +17,8 @@ test('no daemon, a file, a silent socket, a socket answering garbage: bounded st
   const script = `const t = Date.now(); const ok = q.createPwThread(); const ms = Date.now() - t;
     const r = { ok, ms, mirror: [q.getNodes(), q.getPorts(), q.getLinks()] };
     try { q.linkNodesNameToId('x', 1); } catch (e) { r.link = e.message; }
-    q.destroyPwThread(); q.createPwThread(); q.destroyPwThread();
+    q.destroyPwThread();
+    if (process.env.AGAIN) { q.createPwThread(); q.destroyPwThread(); }
     const c = Date.now();
     require(${JSON.stringify(path.join(__dirname, '..'))}).connect({ timeoutMs: 500 })
       .catch((e) => Object.assign(r, { connect: e.message, connectMs: Date.now() - c }))
@@ -33,7 +34,7 @@ test('no daemon, a file, a silent socket, a socket answering garbage: bounded st
       });
       await new Promise((resolve) => server.listen(socket, resolve));
     }
-    const r = await runChild(script, { env });
+    const r = await runChild(script, { env: kind === 'none' ? { ...env, AGAIN: '1' } : env });
     server?.close();
     fs.rmSync(socket, { force: true });
     assert.deepEqual([r.code, r.timedOut], [0, false], `${kind}: ${r.stderr}`);

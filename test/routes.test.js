@@ -35,6 +35,12 @@ function daemonPairs(filter = () => true) {
 const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
 const portsOf = (id) => graph.ports().filter((p) => p.nodeId === id);
 const channelPort = (nodeId, channel) => portsOf(nodeId).find((p) => p.props['audio.channel'] === channel).id;
+// The ports of a fixture node once this client has heard it: ids come round
+// again at once, so the mirror may still hold an older node of that id.
+async function portsHeard(node, name, count) {
+  await graph.waitForNode((n) => n.id === node.id && n.name === name);
+  return graph.waitForPorts(node.id, { count });
+}
 
 test('pairing: by channel, mono to every channel, by port order where channels do not help', () => {
   const port = (id, ch) => ({ id, props: ch ? { 'audio.channel': ch } : {} });
@@ -54,7 +60,7 @@ test('pairing: by channel, mono to every channel, by port order where channels d
 
 test('a source restarted again and again is linked again each time, channel to channel; a link removed by others comes back', async () => {
   const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
-  await graph.waitForPorts(sink.id, { count: 2 });
+  await portsHeard(sink, 'rt-sink', 2);
   const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
   route.on('error', (e) => assert.fail(e));
   try {
@@ -91,7 +97,7 @@ test('mono, 5.1 and channel-less nodes; close removes exactly the route\'s links
   const plain = await fixture.add('rm-plain', 'Audio/Source', '0', '3');
   // Another client's link into the same sink stays whatever the route does.
   const [theirs] = await fixture.link([[plain.outputs[2], stereo.inputs[0]]]);
-  await graph.waitForPorts(stereo.id, { count: 2 });
+  await portsHeard(stereo, 'rm-stereo', 2);
   const route = graph.route({ from: /^rm-(mic|51|plain)$/, to: 'rm-stereo' });
   route.on('error', (e) => assert.fail(e));
   const [fl, fr] = [channelPort(stereo.id, 'FL'), channelPort(stereo.id, 'FR')];
@@ -135,7 +141,7 @@ test('exclusive: links from the source elsewhere are removed as they appear; oth
 test('two overlapping routes share a pair without fighting; the pair outlives the first one closed', async () => {
   const sink = await fixture.add('ov-sink', 'Audio/Sink', 'FL,FR', '0');
   const src = await fixture.add('ov-src', 'Audio/Source', '0', 'FL,FR');
-  await graph.waitForPorts(sink.id, { count: 2 });
+  await portsHeard(sink, 'ov-sink', 2);
   // Every request the routes make: a pair is never asked for twice.
   const requests = [];
   const link = graph.link;
@@ -164,9 +170,11 @@ test('two overlapping routes share a pair without fighting; the pair outlives th
 
 // A barrier: once the fixture's own node has come and gone through the
 // daemon, every route has heard and answered what happened before it.
+let barriers = 0;
 async function settle() {
-  const probe = await fixture.add('barrier', 'Audio/Sink', 1, 0);
-  await graph.waitForNode((n) => n.id === probe.id);
+  const name = `barrier-${barriers++}`;
+  const probe = await fixture.add(name, 'Audio/Sink', 1, 0);
+  await graph.waitForNode((n) => n.id === probe.id && n.name === name);
   await fixture.remove(probe.id);
   await graph.waitForPorts(probe.id, { count: 1, timeoutMs: 0 }).catch(() => {});
 }
@@ -240,7 +248,7 @@ test('a route made while the events of a new node are still on their way links i
   // Ports without channels pair by order: counted twice, the outputs would
   // also reach the third input.
   const sink = await fixture.add('early-sink', 'Audio/Sink', 3, 0);
-  await graph.waitForPorts(sink.id, { count: 3 });
+  await portsHeard(sink, 'early-sink', 3);
   // Made as the node is announced, once the mirror also holds its ports,
   // whose events are still to come.
   const made = new Promise((resolve) => {
