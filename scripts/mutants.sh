@@ -40,15 +40,15 @@ fi
 # path as this one under a scratch root whose other entries, at every level,
 # link to the real ones, so that those paths resolve as they do here.
 mirror_root() { # DIR: DIR$ROOT is free, every other path resolves as from /
-  local dir=$1 at=/ part e
-  IFS=/ read -ra parts <<<"${ROOT#/}"
-  for part in "${parts[@]}"; do
+  local dir=$1 at=/ name e
+  IFS=/ read -ra names <<<"${ROOT#/}"
+  for name in "${names[@]}"; do
     mkdir -p "$dir$at"
     for e in "$at".* "$at"*; do
-      case ${e##*/} in . | .. | "$part") continue ;; esac
+      case ${e##*/} in . | .. | "$name") continue ;; esac
       [ -e "$e" ] && ln -s "$e" "$dir$at${e##*/}"
     done
-    at="$at$part/"
+    at="$at$name/"
   done
 }
 
