@@ -2,7 +2,7 @@
 # Sets everything up and runs the whole test suite: the native tests (plain,
 # under AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer), then
 # the JavaScript tests and a valgrind memcheck scenario on Node.js 22 and on
-# this machine's Node.js (20). QUORVANE_LONG=1 runs the endurance tests five
+# this machine's Node.js (20). QUORVANE_LONG=1 runs the endurance tests ten
 # times longer; QUORVANE_FUZZ_CALLS sets the fuzzed calls per module state.
 set -euo pipefail
 cd "$(dirname "$0")/.."

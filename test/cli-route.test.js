@@ -1,7 +1,8 @@
 'use strict';
-// quorvane route, end to end: property matchers on the command line and in a
-// rules file, re-linking a restarted application, exclusivity beside another
-// client's links, and Ctrl-C removing exactly the route's links.
+// quorvane route and the routing example, end to end: property matchers on
+// the command line and in a rules file, re-linking a restarted application,
+// exclusivity beside another client's links (standing in for a session
+// manager's), and Ctrl-C removing exactly the route's links.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -21,8 +22,8 @@ test.after(async () => {
 });
 
 
-function start(args) {
-  const child = spawn(process.execPath, [CLI, 'route', ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+function start(file, args) {
+  const child = spawn(process.execPath, [file, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
   const run = { out: '', err: '', child };
   child.stdout.on('data', (d) => (run.out += d));
   child.stderr.on('data', (d) => (run.err += d));
@@ -30,30 +31,38 @@ function start(args) {
   return run;
 }
 
-test('route --from/--to: exclusive, re-linked after a restart, Ctrl-C removes only its links', async () => {
-  const vmic = await fixture.add('cr-vmic', 'Audio/Sink', 'FL,FR', '0');
-  const speakers = await fixture.add('cr-speakers', 'Audio/Sink', 'FL,FR', '0');
-  const other = await fixture.add('cr-other', 'Stream/Output/Audio', '0', 'FL,FR');
-  let app = await fixture.add('cr-app-1', 'Stream/Output/Audio', '0', 'FR,FL');
-  const [theirs] = await fixture.link([[other.outputs[0], vmic.inputs[0]]]);
-  await fixture.link([[app.outputs[0], speakers.inputs[0]]]);
-  const run = start(['--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive']);
-  // FR,FL outputs pair with the sink's FL,FR inputs by channel.
-  const want = (a) => [[a.outputs[0], vmic.inputs[1]], [a.outputs[1], vmic.inputs[0]]].sort((x, y) => x[0] - y[0]);
-  try {
-    await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'only the route\'s links from the app');
-    await fixture.remove(app.id);
-    app = await fixture.add('cr-app-2', 'Stream/Output/Audio', '0', 'FR,FL');
-    await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'the restarted app linked again');
-  } finally {
-    run.child.kill('SIGINT');
+test('route --from/--to and examples/keep-routed.js: exclusive, re-linked after a restart, Ctrl-C removes only their links', async () => {
+  const tools = [
+    [CLI, ['route', '--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive'],
+      /^linked cr-app-\d:out_F[LR] -> cr-vmic:in_F[LR] /],
+    [path.join(__dirname, '..', 'examples', 'keep-routed.js'), ['^cr-app-\\d$', 'cr-vmic', '--exclusive'], /^linked +port \d+ -> port \d+ /],
+  ];
+  for (const [file, args, linkedLine] of tools) {
+    const vmic = await fixture.add('cr-vmic', 'Audio/Sink', 'FL,FR', '0');
+    const speakers = await fixture.add('cr-speakers', 'Audio/Sink', 'FL,FR', '0');
+    const other = await fixture.add('cr-other', 'Stream/Output/Audio', '0', 'FL,FR');
+    let app = await fixture.add('cr-app-1', 'Stream/Output/Audio', '0', 'FR,FL');
+    const [theirs] = await fixture.link([[other.outputs[0], vmic.inputs[0]]]);
+    await fixture.link([[app.outputs[0], speakers.inputs[0]]]);
+    const run = start(file, args);
+    // FR,FL outputs pair with the sink's FL,FR inputs by channel.
+    const want = (a) => [[a.outputs[0], vmic.inputs[1]], [a.outputs[1], vmic.inputs[0]]].sort((x, y) => x[0] - y[0]);
+    try {
+      await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'only the route\'s links from the app');
+      await fixture.remove(app.id);
+      app = await fixture.add('cr-app-2', 'Stream/Output/Audio', '0', 'FR,FL');
+      await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'the restarted app linked again');
+    } finally {
+      run.child.kill('SIGINT');
+    }
+    assert.equal(await run.exited, 0, run.err);
+    assert.equal(run.err, '');
+    assert.deepEqual(linksFrom(app.outputs), []);
+    assert.deepEqual(linksFrom(other.outputs).map(String), [`${other.outputs[0]},${vmic.inputs[0]}`], 'another client\'s link into the sink stays');
+    assert.ok(pwDump().some((o) => o.id === theirs));
+    assert.equal(run.out.split('\n').filter((l) => linkedLine.test(l)).length, 4, run.out);
+    await fixture.remove(app.id, vmic.id, speakers.id, other.id);
   }
-  assert.equal(await run.exited, 0, run.err);
-  assert.deepEqual(linksFrom(app.outputs), []);
-  assert.deepEqual(linksFrom(other.outputs).map(String), [`${other.outputs[0]},${vmic.inputs[0]}`], 'another client\'s link into the sink stays');
-  assert.ok(pwDump().some((o) => o.id === theirs));
-  assert.equal(run.out.split('\n').filter((l) => /^linked cr-app-\d:out_F[LR] -> cr-vmic:in_F[LR] /.test(l)).length, 4, run.out);
-  await fixture.remove(app.id, vmic.id, speakers.id, other.id);
 });
 
 test('route --rules keeps several routes; a bad rules file is a usage error', async () => {
@@ -69,7 +78,7 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
     { from: { 'node.name': '/^rr-b$/' }, to: 'rr-sink', channels: 'positional' },
     { from: { 'object.path': '/x/y' }, to: 'rr-sink' },
   ] }));
-  const run = start(['--rules', file]);
+  const run = start(CLI, ['route', '--rules', file]);
   try {
     // Both stereo sides into the one MONO input; b has no channels.
     const outputs = [...a.outputs, ...b.outputs, ...c.outputs];

@@ -1,19 +1,15 @@
 'use strict';
 // Routes against a private daemon: nodes whose ports carry "audio.channel"
 // (stereo, mono, 5.1, none), restarted, unlinked by others, linked elsewhere
-// by a session-manager-like client, overlapping routes, close, reconnect.
+// by a session-manager-like client, overlapping routes, close. A daemon
+// restart: graph.test.js.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
-const { runChild } = require('./helpers/child');
 const { pairPorts } = require('../lib/pairing');
 
-const ROOT = path.join(__dirname, '..');
 const daemon = startDaemon();
 const fixture = new Fixture();
 const { connect } = require('..');
@@ -39,6 +35,12 @@ function daemonPairs(filter = () => true) {
 const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
 const portsOf = (id) => graph.ports().filter((p) => p.nodeId === id);
 const channelPort = (nodeId, channel) => portsOf(nodeId).find((p) => p.props['audio.channel'] === channel).id;
+// The ports of a fixture node once this client has heard it: ids come round
+// again at once, so the mirror may still hold an older node of that id.
+async function portsHeard(node, name, count) {
+  await graph.waitForNode((n) => n.id === node.id && n.name === name);
+  return graph.waitForPorts(node.id, { count });
+}
 
 test('pairing: by channel, mono to every channel, by port order where channels do not help', () => {
   const port = (id, ch) => ({ id, props: ch ? { 'audio.channel': ch } : {} });
@@ -56,41 +58,32 @@ test('pairing: by channel, mono to every channel, by port order where channels d
   assert.deepEqual(pairPorts([], stereoIn), []);
 });
 
-test('a source restarted 100 times is linked again each time, channel to channel; a link removed by others comes back', async () => {
+test('a source restarted again and again is linked again each time, channel to channel; a link removed by others comes back', async () => {
   const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
-  await graph.waitForPorts(sink.id, { count: 2 });
-  const route = graph.route({ from: { 'application.name': /^rt-player/, 'node.name': 'rt-player' }, to: 'rt-sink' });
-  const linked = [];
-  route.on('linked', (l) => linked.push(l));
+  await portsHeard(sink, 'rt-sink', 2);
+  const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
   route.on('error', (e) => assert.fail(e));
   try {
-    // The fixture's nodes carry no application name: none matches yet.
-    assert.deepEqual(route.links, []);
-    await route.close();
-
-    const r2 = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
-    r2.on('error', (e) => assert.fail(e));
     const fl = channelPort(sink.id, 'FL');
     const fr = channelPort(sink.id, 'FR');
-    for (let i = 0; i < 100; i++) {
+    for (let i = 0; i < 30; i++) {
       const player = await fixture.add('rt-player', 'Stream/Output/Audio', '0', i % 2 ? 'FR,FL' : 'FL,FR');
       const [o1, o2] = player.outputs;
       const want = sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]);
-      const have = () => sorted(r2.links.map((l) => [l.srcPortId, l.sinkPortId]));
+      const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
       await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
       assert.deepEqual(have(), want, `round ${i}`);
-      if (i === 99) {
+      if (i === 29) {
         // Removed by another client: made again.
-        const victim = r2.links[0];
+        const victim = route.links[0];
         assert.equal(spawnSync('pw-link', ['-d', String(victim.id)]).status, 0);
-        await waitFor(() => r2.links.length === 2 && !r2.links.some((l) => l.id === victim.id), 5000, 'the link again');
+        await waitFor(() => route.links.length === 2 && !route.links.some((l) => l.id === victim.id), 5000, 'the link again');
         assert.deepEqual(have(), want);
         assert.deepEqual(daemonPairs(([o]) => o === o1 || o === o2).map(String), want.map(String));
       }
       await fixture.remove(player.id);
-      await waitFor(() => r2.links.length === 0, 5000, `round ${i}: the links to go`);
+      await waitFor(() => route.links.length === 0, 5000, `round ${i}: the links to go`);
     }
-    await r2.close();
   } finally {
     await route.close();
     await fixture.remove(sink.id);
@@ -104,7 +97,7 @@ test('mono, 5.1 and channel-less nodes; close removes exactly the route\'s links
   const plain = await fixture.add('rm-plain', 'Audio/Source', '0', '3');
   // Another client's link into the same sink stays whatever the route does.
   const [theirs] = await fixture.link([[plain.outputs[2], stereo.inputs[0]]]);
-  await graph.waitForPorts(stereo.id, { count: 2 });
+  await portsHeard(stereo, 'rm-stereo', 2);
   const route = graph.route({ from: /^rm-(mic|51|plain)$/, to: 'rm-stereo' });
   route.on('error', (e) => assert.fail(e));
   const [fl, fr] = [channelPort(stereo.id, 'FL'), channelPort(stereo.id, 'FR')];
@@ -148,7 +141,7 @@ test('exclusive: links from the source elsewhere are removed as they appear; oth
 test('two overlapping routes share a pair without fighting; the pair outlives the first one closed', async () => {
   const sink = await fixture.add('ov-sink', 'Audio/Sink', 'FL,FR', '0');
   const src = await fixture.add('ov-src', 'Audio/Source', '0', 'FL,FR');
-  await graph.waitForPorts(sink.id, { count: 2 });
+  await portsHeard(sink, 'ov-sink', 2);
   // Every request the routes make: a pair is never asked for twice.
   const requests = [];
   const link = graph.link;
@@ -175,58 +168,13 @@ test('two overlapping routes share a pair without fighting; the pair outlives th
   await fixture.remove(sink.id, src.id);
 });
 
-test('a route survives a daemon restart and links on the new connection', async () => {
-  const objects = [
-    { name: 'rr-sink', mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
-    { name: 'rr-src', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' },
-  ];
-  const first = startDaemon({ setEnv: false, objects });
-  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-route-restart-'));
-  const socket = path.join(runtime, 'pipewire-0');
-  fs.symlinkSync(path.join(first.dir, 'pipewire-0'), socket);
-  let second = null;
-  let daemonLinks = null;
-  const r = await runChild(
-    `const quorvane = require(${JSON.stringify(ROOT)});
-     quorvane.connect({ reconnect: true }).then((g) => {
-       const route = g.route({ from: 'rr-src', to: 'rr-sink' });
-       route.on('linked', () => {
-         if (route.links.length === 2) console.log('linked ' + JSON.stringify(route.links.map((l) => l.id)));
-       });
-       g.on('connected', () => console.log('reconnected'));
-     });`,
-    {
-      env: { ...daemon.env, XDG_RUNTIME_DIR: runtime, PIPEWIRE_RUNTIME_DIR: runtime },
-      preload: false,
-      timeoutMs: 15000,
-      onStdout: (out, proc) => {
-        const links = out.split('\n').filter((l) => l.startsWith('linked ')).length;
-        if (links === 1 && !second) {
-          first.kill();
-          second = startDaemon({ setEnv: false, objects });
-          fs.unlinkSync(socket);
-          fs.symlinkSync(path.join(second.dir, 'pipewire-0'), socket);
-        } else if (links === 2 && !daemonLinks) {
-          daemonLinks = pwDump(second.env).filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id);
-          proc.kill('SIGTERM');
-        }
-      },
-    },
-  );
-  first.stop();
-  second?.stop();
-  fs.rmSync(runtime, { recursive: true, force: true });
-  assert.equal(r.timedOut, false, r.stdout + r.stderr);
-  const lines = r.stdout.trim().split('\n');
-  assert.deepEqual(lines.map((l) => l.split(' ')[0]), ['linked', 'reconnected', 'linked']);
-  assert.deepEqual(JSON.parse(lines[2].slice(7)).sort(), daemonLinks.sort(), 'the new daemon holds the route\'s links');
-});
-
 // A barrier: once the fixture's own node has come and gone through the
 // daemon, every route has heard and answered what happened before it.
+let barriers = 0;
 async function settle() {
-  const probe = await fixture.add('barrier', 'Audio/Sink', 1, 0);
-  await graph.waitForNode((n) => n.id === probe.id);
+  const name = `barrier-${barriers++}`;
+  const probe = await fixture.add(name, 'Audio/Sink', 1, 0);
+  await graph.waitForNode((n) => n.id === probe.id && n.name === name);
   await fixture.remove(probe.id);
   await graph.waitForPorts(probe.id, { count: 1, timeoutMs: 0 }).catch(() => {});
 }
@@ -300,7 +248,7 @@ test('a route made while the events of a new node are still on their way links i
   // Ports without channels pair by order: counted twice, the outputs would
   // also reach the third input.
   const sink = await fixture.add('early-sink', 'Audio/Sink', 3, 0);
-  await graph.waitForPorts(sink.id, { count: 3 });
+  await portsHeard(sink, 'early-sink', 3);
   // Made as the node is announced, once the mirror also holds its ports,
   // whose events are still to come.
   const made = new Promise((resolve) => {

@@ -72,14 +72,14 @@ class Fixture {
   }
 }
 
-/** Polls `condition` (letting the event loop run) until it is truthy; rejects after `timeoutMs`. */
-async function waitFor(condition, timeoutMs = 5000, what = 'condition') {
+/** Polls `condition` every `intervalMs` (letting the event loop run) until it is truthy; rejects after `timeoutMs`. */
+async function waitFor(condition, timeoutMs = 5000, what = 'condition', intervalMs = 5) {
   const end = Date.now() + timeoutMs;
   for (;;) {
     const value = condition();
     if (value) return value;
     if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, 5));
+    await new Promise((r) => setTimeout(r, intervalMs));
   }
 }
 

@@ -10,16 +10,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
-// Polls `condition` every `intervalMs` until it is truthy; rejects after `timeoutMs`.
-async function poll(condition, timeoutMs, what, intervalMs = 20) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = condition();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, intervalMs));
-  }
-}
+const { waitFor: poll } = require('./fixture');
 
 // A session bus that activates nothing: no service directories.
 const BUS_CONF = (socket) => `<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -173,40 +164,48 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   }
 }
 
-/** A WAV file of `seconds` of stereo silence (8 kHz, 16 bit): a stream for the session manager to link. */
-function silenceWav(file, seconds) {
+/**
+ * A WAV file of `seconds` of stereo 16-bit audio at 8 kHz: silence, or a
+ * 440 Hz tone of `level` (0 to 1 of full scale).
+ */
+function wav(file, seconds, level = 0) {
   const rate = 8000;
-  const channels = 2;
-  const bytes = rate * channels * 2 * seconds;
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + bytes, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(1, 20);
-  header.writeUInt16LE(channels, 22);
-  header.writeUInt32LE(rate, 24);
-  header.writeUInt32LE(rate * channels * 2, 28);
-  header.writeUInt16LE(channels * 2, 32);
-  header.writeUInt16LE(16, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(bytes, 40);
-  fs.writeFileSync(file, Buffer.concat([header, Buffer.alloc(bytes)]));
+  const data = Buffer.alloc(rate * 4 * seconds);
+  for (let i = 0; level && i < rate * seconds; i++) {
+    const v = Math.round(32767 * level * Math.sin((2 * Math.PI * 440 * i) / rate));
+    data.writeInt16LE(v, i * 4);
+    data.writeInt16LE(v, i * 4 + 2);
+  }
+  const h = Buffer.alloc(44);
+  h.write('RIFF', 0);
+  h.writeUInt32LE(36 + data.length, 4);
+  h.write('WAVEfmt ', 8);
+  h.writeUInt32LE(16, 16);
+  h.writeUInt16LE(1, 20);
+  h.writeUInt16LE(2, 22);
+  h.writeUInt32LE(rate, 24);
+  h.writeUInt32LE(rate * 4, 28);
+  h.writeUInt16LE(4, 32);
+  h.writeUInt16LE(16, 34);
+  h.write('data', 36);
+  h.writeUInt32LE(data.length, 40);
+  fs.writeFileSync(file, Buffer.concat([h, data]));
   return file;
 }
 
 /**
- * Plays silence with pw-play as a stream named `name` ("Stream/Output/Audio",
- * linked by the session manager). Returns the child; stop it with kill().
- * (WirePlumber does not link pw-fixture's nodes: they offer no format, so
- * its audio adapter item refuses them.) The daemon's null sinks drive it.
+ * Plays silence (or a tone of `level`) with pw-play as a stream named `name`
+ * ("Stream/Output/Audio", linked by the session manager). Returns the child;
+ * stop it with kill(). (WirePlumber does not link pw-fixture's nodes: they
+ * offer no format, so its audio adapter item refuses them.) The daemon's null
+ * sinks, or any other driver, drive it.
  */
-function playStream(sm, name, { seconds = 120 } = {}) {
-  const file = silenceWav(path.join(sm.dir, `${name}.wav`), seconds);
+function playStream(sm, name, { seconds = 120, level = 0 } = {}) {
+  const file = wav(path.join(sm.dir, `${name}.wav`), seconds, level);
   return spawn('setpriv', ['--pdeathsig', 'KILL', 'pw-play', '-P', `{ node.name = "${name}" }`, file], {
     env: sm.env,
     stdio: 'ignore',
   });
 }
 
-module.exports = { poll, startSessionManager, playStream, silenceWav, defaultMetadata };
+module.exports = { poll, startSessionManager, playStream, wav, defaultMetadata };

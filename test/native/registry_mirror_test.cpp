@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -37,29 +38,50 @@ protected:
     }
 };
 
-TEST_F(Mirror, NodeRecordTakesNameClassAndVersion) {
+TEST_F(Mirror, RecordsTakeWhatIsAnnouncedAndNothingElse) {
     announce(40, PW_TYPE_INTERFACE_Node, {{"node.name", "mic"}, {"media.class", "Audio/Source"}}, 7);
-    ASSERT_EQ(ctx.nodes.size(), 1u);
-    const NodeInfo& n = ctx.nodes[0];
-    EXPECT_EQ(n.id, 40u);
-    EXPECT_EQ(n.name, "mic");
-    EXPECT_EQ(n.mediaClass, "Audio/Source");
-    EXPECT_EQ(n.version, 7u);
-    EXPECT_EQ(n.inputPorts, 0u);
-    EXPECT_EQ(n.outputPorts, 0u);
-}
-
-TEST_F(Mirror, NodeWithoutPropertiesIsRecordedAndAnnounced) {
     onRegistryGlobal(&ctx, 9, 0, PW_TYPE_INTERFACE_Node, 3, nullptr);
-    ASSERT_EQ(ctx.nodes.size(), 1u);
-    EXPECT_EQ(ctx.nodes[0].name, "");
-    EXPECT_EQ(ctx.nodes[0].mediaClass, "");
-    EXPECT_FALSE(ctx.nodes[0].isInput);
-    EXPECT_FALSE(ctx.nodes[0].isOutput);
+    ASSERT_EQ(ctx.nodes.size(), 2u);
+    const NodeInfo& n = ctx.nodes[0];
+    EXPECT_EQ(std::make_tuple(n.id, n.name, n.mediaClass, n.version, n.inputPorts, n.outputPorts),
+              std::make_tuple(40u, std::string("mic"), std::string("Audio/Source"), 7u, 0u, 0u));
+    EXPECT_EQ(std::make_tuple(ctx.nodes[1].name, ctx.nodes[1].isInput, ctx.nodes[1].isOutput),
+              std::make_tuple(std::string(), false, false));
+    link(70, {{"link.output.node", "40"}, {"link.output.port", "52"}, {"link.input.node", "45"}});
+    const LinkInfo& l = ctx.links.at(0);
+    EXPECT_EQ(std::make_tuple(l.id, l.srcNodeId, l.srcPortId, l.sinkNodeId, l.sinkPortId),
+              std::make_tuple(70u, 40u, 52u, 45u, 0u));
     auto events = drain();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, NodeCreated);
-    EXPECT_EQ(events[0].id, 9u);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].id, 9u);
+    EXPECT_EQ(events[2].type, LinkCreated);
+    EXPECT_EQ(events[2].link.sinkNodeId, 45u);
+
+    // Other interface types, and a missing type, change nothing.
+    announce(3, PW_TYPE_INTERFACE_Client, {{"node.name", "x"}});
+    announce(4, "PipeWire:Interface:Nodes", {{"node.name", "x"}});
+    announce(5, "pipewire:interface:node", {{"node.name", "x"}});
+    onRegistryGlobal(&ctx, 6, 0, nullptr, 3, nullptr);
+    EXPECT_EQ(ctx.nodes.size() + ctx.links.size(), 3u);
+    EXPECT_TRUE(ctx.ports.empty());
+
+    // Ports: numbers parse like strtol, "in" only is input; no events.
+    const std::pair<const char*, uint32_t> ids[] = {{"12abc", 12},       {"abc", 0},        {" 7", 7}, {"+8", 8},
+                                                    {"-1", 4294967295u}, {"4294967296", 0}, {"", 0}};
+    for (auto& [text, expected] : ids) {
+        port(1, {{"node.id", text}, {"port.name", "p"}});
+        EXPECT_EQ(ctx.ports.back().nodeId, expected) << '"' << text << '"';
+        EXPECT_EQ(ctx.ports.back().name, "p");
+    }
+    const std::pair<const char*, uint32_t> directions[] = {{"in", 1}, {"out", 0}, {"In", 0}, {"inx", 0}, {"", 0}};
+    for (auto& [text, expected] : directions) {
+        port(2, {{"port.direction", text}, {"node.id", "5"}});
+        EXPECT_EQ(ctx.ports.back().direction, expected) << text;
+    }
+    port(3, {{"node.id", "5"}});
+    EXPECT_EQ(ctx.ports.back().direction, 0u);
+    EXPECT_EQ(ctx.ports.back().portType, 0u);
+    EXPECT_TRUE(drain().empty());
 }
 
 TEST_F(Mirror, MediaClassTable) {
@@ -96,110 +118,35 @@ TEST_F(Mirror, MediaClassTable) {
     EXPECT_FALSE(ctx.nodes.back().isOutput);
 }
 
-TEST_F(Mirror, PortDirectionIsInOnlyForExactlyIn) {
-    const std::pair<const char*, uint32_t> cases[] = {{"in", 1}, {"out", 0}, {"In", 0}, {"inx", 0}, {"", 0}};
-    uint32_t id = 1;
-    for (auto& [text, expected] : cases) {
-        port(id++, {{"port.direction", text}, {"node.id", "5"}});
-        EXPECT_EQ(ctx.ports.back().direction, expected) << text;
-    }
-    port(id, {{"node.id", "5"}});
-    EXPECT_EQ(ctx.ports.back().direction, 0u);
-    EXPECT_EQ(ctx.ports.back().portType, 0u);
-    EXPECT_TRUE(drain().empty()) << "ports queue no events";
-}
-
-TEST_F(Mirror, NumericPropertiesParseLikeStrtol) {
-    const std::pair<const char*, uint32_t> cases[] = {{"12abc", 12},       {"abc", 0},        {" 7", 7}, {"+8", 8},
-                                                      {"-1", 4294967295u}, {"4294967296", 0}, {"", 0}};
-    uint32_t id = 1;
-    for (auto& [text, expected] : cases) {
-        port(id++, {{"node.id", text}, {"port.name", "p"}});
-        EXPECT_EQ(ctx.ports.back().nodeId, expected) << '"' << text << '"';
-        EXPECT_EQ(ctx.ports.back().name, "p");
-    }
-}
-
-TEST_F(Mirror, LinkWithoutInputPortStillAnnounced) {
-    link(70, {{"link.output.node", "40"}, {"link.output.port", "52"}, {"link.input.node", "45"}});
-    ASSERT_EQ(ctx.links.size(), 1u);
-    const LinkInfo& l = ctx.links[0];
-    EXPECT_EQ(l.id, 70u);
-    EXPECT_EQ(l.srcNodeId, 40u);
-    EXPECT_EQ(l.srcPortId, 52u);
-    EXPECT_EQ(l.sinkNodeId, 45u);
-    EXPECT_EQ(l.sinkPortId, 0u);
-    auto events = drain();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, LinkCreated);
-    EXPECT_EQ(events[0].link.sinkNodeId, 45u);
-}
-
-TEST_F(Mirror, OtherInterfaceTypesChangeNothing) {
-    announce(3, PW_TYPE_INTERFACE_Client, {{"node.name", "x"}});
-    announce(4, "PipeWire:Interface:Nodes", {{"node.name", "x"}});
-    announce(5, "pipewire:interface:node", {{"node.name", "x"}});
-    onRegistryGlobal(&ctx, 6, 0, nullptr, 3, nullptr);
-    EXPECT_TRUE(ctx.nodes.empty());
-    EXPECT_TRUE(ctx.ports.empty());
-    EXPECT_TRUE(ctx.links.empty());
-    EXPECT_TRUE(drain().empty());
-}
-
-TEST_F(Mirror, DuplicateIdsAreHeldTwiceAndWithdrawnTogether) {
+TEST_F(Mirror, WithdrawalsTakeEveryRecordOfTheirIdOnlyAndKeepTheOrderOfTheRest) {
     node(30, {{"node.name", "first"}});
-    node(31, {{"node.name", "other"}});
-    node(30, {{"node.name", "second"}});
-    ASSERT_EQ(ctx.nodes.size(), 3u);
-    drain();
-    remove(30);
-    ASSERT_EQ(ctx.nodes.size(), 1u);
-    EXPECT_EQ(ctx.nodes[0].name, "other");
-    auto events = drain();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, NodeDestroyed);
-    EXPECT_EQ(events[0].id, 30u);
-}
-
-TEST_F(Mirror, WithdrawalsTouchOnlyTheirOwnId) {
     node(10, {{"node.name", "n"}});
     port(11, {{"node.id", "10"}});
     port(12, {{"node.id", "10"}});
     link(13, {{"link.output.port", "11"}});
+    node(30, {{"node.name", "second"}});  // a duplicate id: held twice, withdrawn together
     node(14, {{"node.name", "m"}});
     drain();
-
-    remove(12);  // a port: erased, no event
-    EXPECT_EQ(ctx.ports.size(), 1u);
-    EXPECT_TRUE(drain().empty());
-
-    remove(10);  // a node: its port and link stay until their own withdrawal
+    remove(30);
+    remove(12);   // a port: erased, no event
+    remove(999);  // unknown
+    remove(10);   // a node: its port and link stay until their own withdrawal
+    ASSERT_EQ(ctx.nodes.size(), 1u);
+    EXPECT_EQ(ctx.nodes[0].name, "m");
     EXPECT_EQ(ctx.ports.size(), 1u);
     EXPECT_EQ(ctx.links.size(), 1u);
-    ASSERT_EQ(ctx.nodes.size(), 1u);
-    EXPECT_EQ(ctx.nodes[0].id, 14u);
-    auto events = drain();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, NodeDestroyed);
-
-    remove(999);  // unknown id
-    EXPECT_TRUE(drain().empty());
-
     remove(13);
-    events = drain();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, LinkDestroyed);
-    EXPECT_EQ(events[0].id, 13u);
     EXPECT_TRUE(ctx.links.empty());
-}
-
-TEST_F(Mirror, WithdrawalKeepsTheOrderOfTheRest) {
+    auto events = drain();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(std::make_pair(events[0].type, events[0].id), std::make_pair(NodeDestroyed, 30u));
+    EXPECT_EQ(std::make_pair(events[1].type, events[1].id), std::make_pair(NodeDestroyed, 10u));
+    EXPECT_EQ(std::make_pair(events[2].type, events[2].id), std::make_pair(LinkDestroyed, 13u));
     for (uint32_t id : {1u, 2u, 3u, 4u}) node(id, {});
     remove(2);
-    ASSERT_EQ(ctx.nodes.size(), 3u);
-    EXPECT_EQ(ctx.nodes[0].id, 1u);
-    EXPECT_EQ(ctx.nodes[1].id, 3u);
-    EXPECT_EQ(ctx.nodes[2].id, 4u);
+    std::vector<uint32_t> left;
+    for (const NodeInfo& n : ctx.nodes) left.push_back(n.id);
+    EXPECT_EQ(left, (std::vector<uint32_t>{14, 1, 3, 4}));
 }
 
 TEST_F(Mirror, EventsQueueInProductionOrderWithTheCopyTakenAtAnnouncement) {

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Checks that the tests catch the faults listed in test/mutants/faults.tsv.
+# For each fault: a scratch copy of the tree (with this tree's builds, so that
+# only what the fault touches is compiled again), the fault applied with sed,
+# the add-on and/or the native tests rebuilt, the named tests run. Prints one
+# line per fault: caught, missed, or "not applied" (its line is no longer in
+# the file: update the list), then a count.
+#   scripts/mutants.sh            every fault
+#   scripts/mutants.sh ID...      only these
+#   scripts/mutants.sh --tests-from REV [ID...]
+#                                 the tests of commit REV (say, before a change to them) against this tree
+# Needs the add-on and the native tests built in this tree (scripts/setup.sh --all).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+LIST=test/mutants/faults.tsv
+[ -f build/Release/Quorvane.node ] && [ -x build-native/pw-fixture ] || {
+  echo "mutants: build the add-on and the native tests first (scripts/setup.sh --all)" >&2
+  exit 2
+}
+
+tests_from=
+if [ "${1:-}" = --tests-from ]; then
+  tests_from=$2
+  shift 2
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-mutants.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# The pristine copy: sources, tests and builds, without git's data.
+mkdir -p "$work/base"
+tar -C "$ROOT" --exclude=./.git --exclude=./node_modules --exclude=./.cache -cf - . | tar -C "$work/base" -xf -
+if [ -n "$tests_from" ]; then
+  find "$work/base/test" -mindepth 1 -maxdepth 1 ! -name mutants -exec rm -rf {} +
+  git archive "$tests_from" test | tar -C "$work/base" -xf - --exclude=test/mutants
+fi
+
+# node-gyp's makefiles name files relative to build/, some outside the tree
+# (Node.js's headers, the npm packages): each scratch tree sits at the same
+# path as this one under a scratch root whose other entries, at every level,
+# link to the real ones, so that those paths resolve as they do here.
+mirror_root() { # DIR: DIR$ROOT is free, every other path resolves as from /
+  local dir=$1 at=/ name e
+  IFS=/ read -ra names <<<"${ROOT#/}"
+  for name in "${names[@]}"; do
+    mkdir -p "$dir$at"
+    for e in "$at".* "$at"*; do
+      case ${e##*/} in . | .. | "$name") continue ;; esac
+      [ -e "$e" ] && ln -s "$e" "$dir$at${e##*/}"
+    done
+    at="$at$name/"
+  done
+}
+
+run_tests() { # TREE TESTS...
+  local tree=$1 t file pattern
+  shift
+  for t in "$@"; do
+    case $t in
+      native:*) "$tree/build-native/quorvane-tests" --gtest_brief=1 --gtest_filter="${t#native:}" ;;
+      tsan:*) TSAN_OPTIONS=halt_on_error=1 "$tree/build-native/tsan/quorvane-tests" --gtest_brief=1 --gtest_filter="${t#tsan:}" ;;
+      js:*)
+        file=${t#js:}
+        pattern=
+        [[ $file == *@* ]] && pattern=${file#*@} file=${file%%@*}
+        (cd "$tree" && timeout 600 node --test --test-timeout=120000 ${pattern:+--test-name-pattern="$pattern"} "$file") ;;
+      *) echo "unknown test $t" >&2; return 0 ;;
+    esac >>"$tree.log" 2>&1 || return 1
+  done
+  return 0
+}
+
+caught=0 missed=0 skipped=0
+while IFS=$'\t' read -r id file script tests desc; do
+  case $id in '#'* | '') continue ;; esac
+  [ $# -gt 0 ] && [[ " $* " != *" $id "* ]] && continue
+  rm -rf "$work/t"
+  mkdir -p "$work/t"
+  mirror_root "$work/t"
+  tree="$work/t$ROOT"
+  cp -a "$work/base" "$tree"
+  ln -s "$ROOT/node_modules" "$tree/node_modules"
+  [ -d "$ROOT/.cache" ] && ln -s "$ROOT/.cache" "$tree/.cache"
+  sed -i -e "$script" "$tree/$file"
+  if cmp -s "$ROOT/$file" "$tree/$file"; then
+    printf '%-11s not applied  %s (%s)\n' "$id" "$desc" "$file"
+    skipped=$((skipped + 1))
+    rm -rf "$tree" "$tree.log"
+    continue
+  fi
+  built=1
+  if [[ $file == src/* ]]; then
+    if [[ $tests == *js:* ]]; then make -s -C "$tree/build" BUILDTYPE=Release -j2 >>"$tree.log" 2>&1 </dev/null || built=0; fi
+    if [[ $tests == *native:* ]]; then make -s -C "$tree/test/native" all >>"$tree.log" 2>&1 </dev/null || built=0; fi
+    if [[ $tests == *tsan:* ]]; then make -s -C "$tree/test/native" tsan >>"$tree.log" 2>&1 </dev/null || built=0; fi
+  fi
+  # A fault the compiler refuses is no fault of the tests: report it.
+  if [ $built = 0 ]; then
+    printf '%-11s not applied  %s (does not build: %s)\n' "$id" "$desc" "$(grep -m1 error: "$tree.log")"
+    skipped=$((skipped + 1))
+  elif run_tests "$tree" $tests </dev/null; then
+    printf '%-11s MISSED       %s (%s)\n' "$id" "$desc" "$tests"
+    missed=$((missed + 1))
+  else
+    printf '%-11s caught       %s\n' "$id" "$desc"
+    caught=$((caught + 1))
+  fi
+done <"$LIST"
+echo "mutants: $caught caught, $missed missed, $skipped not applied"
+[ $missed = 0 ]
