@@ -30,13 +30,9 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/param.h>
 
-namespace {
+#include "../src/Clock.h"
 
-int64_t nowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+namespace {
 
 struct Ref {
     pw_main_loop* loop = nullptr;
@@ -74,7 +70,7 @@ struct Bound {
 void onNodeInfo(void*, const pw_node_info* info) {
     gRef.infos++;
     if (gRef.mode == "watch" && info->id == gRef.watchId && (info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) {
-        printf("{\"ns\":%lld}\n", static_cast<long long>(nowNs()));
+        printf("{\"ns\":%lld}\n", static_cast<long long>(monotonicNs()));
         fflush(stdout);
     }
 }
@@ -132,7 +128,7 @@ void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t version, 
     } else if (gRef.mode == "burst" && gRef.synced && strcmp(type, PW_TYPE_INTERFACE_Node) == 0 && props) {
         const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
         if (name && strncmp(name, gRef.prefix.c_str(), gRef.prefix.size()) == 0 && ++gRef.seen == gRef.wanted) {
-            gRef.lastNs = nowNs();
+            gRef.lastNs = monotonicNs();
             pw_main_loop_quit(gRef.loop);
         }
     }
@@ -202,12 +198,12 @@ void connectMode(pw_context* context, int n, bool bindAll) {
         gRef.paramRequests = 0;
         gRef.globals = 0;
         gRef.syncSeq = -1;
-        int64_t t0 = nowNs();
+        int64_t t0 = monotonicNs();
         connectTo(context);
         roundTrip();
         if (bindAll) roundTrip();
         if (bindAll && gRef.paramRequests > 0) roundTrip();  // the formats asked for on the infos
-        if (i > 0) samples.push_back(double(nowNs() - t0) / 1e6);
+        if (i > 0) samples.push_back(double(monotonicNs() - t0) / 1e6);
         bound = gRef.bound.size();
         globals = gRef.globals;
         if (gRef.infos < bound) exit(3);
@@ -231,7 +227,7 @@ int main(int argc, char** argv) {
     gRef.mode = argv[1];
     gRef.bindAll = gRef.mode == "info" || (gRef.mode == "roundtrip" && argc >= 8 && strcmp(argv[7], "bind-all") == 0);
     pw_init(nullptr, nullptr);
-    int64_t start = nowNs();
+    int64_t start = monotonicNs();
     gRef.loop = pw_main_loop_new(nullptr);
     pw_context* context = pw_context_new(pw_main_loop_get_loop(gRef.loop), nullptr, 0);
     if ((gRef.mode == "info" || gRef.mode == "connect") && argc >= 3) {
@@ -249,7 +245,7 @@ int main(int argc, char** argv) {
     roundTrip();
 
     if (gRef.mode == "registry") {
-        printf("{\"ms\":%.3f,\"globals\":%u}\n", double(nowNs() - start) / 1e6, gRef.globals);
+        printf("{\"ms\":%.3f,\"globals\":%u}\n", double(monotonicNs() - start) / 1e6, gRef.globals);
     } else if (gRef.mode == "roundtrip" && argc >= 7) {
         gRef.outPort = argv[3];
         gRef.inPort = argv[5];
@@ -263,11 +259,11 @@ int main(int argc, char** argv) {
         for (int i = 0; i < n + kWarmUp; i++) {
             gRef.linkId = SPA_ID_INVALID;
             gRef.linkRemoved = false;
-            int64_t t0 = nowNs();
+            int64_t t0 = monotonicNs();
             auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
                 gRef.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
             while (gRef.linkId == SPA_ID_INVALID) pw_main_loop_run(gRef.loop);
-            if (i >= kWarmUp) samples.push_back(double(nowNs() - t0) / 1e3);
+            if (i >= kWarmUp) samples.push_back(double(monotonicNs() - t0) / 1e3);
             pw_proxy_destroy(proxy);  // the link belongs to this client: it goes with its proxy
             while (!gRef.linkRemoved) pw_main_loop_run(gRef.loop);
         }

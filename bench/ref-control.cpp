@@ -22,13 +22,9 @@
 #include <spa/pod/builder.h>
 #include <spa/pod/iter.h>
 
-namespace {
+#include "../src/Clock.h"
 
-int64_t nowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+namespace {
 
 struct Ref {
     pw_main_loop* loop = nullptr;
@@ -66,7 +62,7 @@ void onParam(void*, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) 
     for (uint32_t i = 0; i < n; i++)
         if (volumes[i] != gRef.target) return;
     gRef.pending = false;
-    gRef.times.push_back(nowNs() - gRef.t0);
+    gRef.times.push_back(monotonicNs() - gRef.t0);
     setNext();
 }
 
@@ -108,7 +104,7 @@ void setVolume(float v) {
     auto* param = static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f));
     gRef.target = v;
     gRef.pending = true;
-    gRef.t0 = nowNs();
+    gRef.t0 = monotonicNs();
     pw_node_set_param(reinterpret_cast<pw_node*>(gRef.node), SPA_PARAM_Props, 0, param);
 }
 
