@@ -6,26 +6,24 @@ const path = require('node:path');
 
 const ADDON = path.join(__dirname, 'addon.js');
 
-/** Resolves to { code, signal, stdout, stderr, timedOut }. */
+/** Resolves to { code, signal, stdout, stderr, timedOut }; `onStdout(all so far, child)` hears every chunk. */
 function runChild(script, { env = process.env, timeoutMs = 20000, onStdout, preload = true, args = [] } = {}) {
   return new Promise((resolve) => {
     const source = preload ? `const q = require(${JSON.stringify(ADDON)});\n${script}` : script;
     const child = spawn(process.execPath, [...args, '-e', source], { env, stdio: ['ignore', 'pipe', 'pipe'] });
-    let stdout = '';
-    let stderr = '';
-    let timedOut = false;
+    const r = { stdout: '', stderr: '', timedOut: false };
     child.stdout.on('data', (d) => {
-      stdout += d;
-      if (onStdout) onStdout(stdout, child);
+      r.stdout += d;
+      onStdout?.(r.stdout, child);
     });
-    child.stderr.on('data', (d) => (stderr += d));
+    child.stderr.on('data', (d) => (r.stderr += d));
     const timer = setTimeout(() => {
-      timedOut = true;
+      r.timedOut = true;
       child.kill('SIGKILL');
     }, timeoutMs);
     child.on('close', (code, signal) => {
       clearTimeout(timer);
-      resolve({ code, signal, stdout, stderr, timedOut });
+      resolve({ code, signal, ...r });
     });
   });
 }

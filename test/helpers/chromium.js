@@ -7,17 +7,9 @@ const os = require('node:os');
 const path = require('node:path');
 
 const CHROMIUM = '/usr/bin/chromium';
-const FLAGS = [
-  '--headless',
-  '--no-sandbox',
-  '--disable-gpu',
-  '--disable-quic',
-  '--no-first-run',
-  '--disable-background-networking',
-  '--disable-component-update',
-  '--disable-sync',
-  '--hide-scrollbars',
-];
+const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--hide-scrollbars', '--no-first-run'];
+// Nothing that calls home.
+const QUIET = ['--disable-quic', '--disable-sync', '--disable-background-networking', '--disable-component-update'];
 
 const available = () => fs.existsSync(CHROMIUM);
 
@@ -25,7 +17,7 @@ const available = () => fs.existsSync(CHROMIUM);
 function chromium(args, timeoutMs = 60000) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-chromium-'));
   try {
-    const r = spawnSync(CHROMIUM, [...FLAGS, `--user-data-dir=${profile}`, ...args], {
+    const r = spawnSync(CHROMIUM, [...FLAGS, ...QUIET, `--user-data-dir=${profile}`, ...args], {
       encoding: 'utf8',
       timeout: timeoutMs,
       maxBuffer: 1 << 28,

@@ -2,6 +2,7 @@
 // Drives the pw-fixture client (test/fixtures/pw-fixture.cpp): nodes with
 // chosen names, media classes and port counts, created and removed on demand.
 const { spawn, spawnSync } = require('node:child_process');
+const { once } = require('node:events');
 const path = require('node:path');
 const readline = require('node:readline');
 
@@ -35,6 +36,11 @@ class Fixture {
     return this.command('add', name, mediaClass ?? '-', inputs, outputs);
   }
 
+  /** As add(), with ports of the given "format.dsp" (e.g. '8 bit raw midi'). */
+  addDsp(name, mediaClass, dsp, inputs = 0, outputs = 0) {
+    return this.command('add', name, mediaClass ?? '-', inputs, outputs, dsp);
+  }
+
   /** Creates `count` nodes named `${prefix}-${i}` in batches; resolves to their ids. */
   async addMany(count, prefix, mediaClass, inputs = 0, outputs = 0) {
     return (await this.command('add-many', count, prefix, mediaClass ?? '-', inputs, outputs)).ids;
@@ -46,12 +52,7 @@ class Fixture {
   }
 
   remove(...ids) {
-    return this.command(ids.length > 1 ? 'remove-many' : 'remove', ...ids);
-  }
-
-  /** As add(), with ports of the given "format.dsp" (e.g. '8 bit raw midi'). */
-  addDsp(name, mediaClass, dsp, inputs = 0, outputs = 0) {
-    return this.command('add-dsp', name, mediaClass ?? '-', dsp, inputs, outputs);
+    return this.command('remove', ...ids);
   }
 
   /** Sets properties of one of the fixture's nodes ({ key: value }). */
@@ -63,12 +64,15 @@ class Fixture {
     return this.command('sync');
   }
 
-  close() {
-    if (this.exited) return Promise.resolve();
-    return new Promise((resolve) => {
-      this.proc.once('exit', resolve);
-      this.proc.stdin.end();
-    });
+  /** A metadata object named `name` ("default": as a session manager keeps it), held until close(). */
+  addMetadata(name) {
+    return this.command('metadata', name);
+  }
+
+  async close() {
+    if (this.exited) return;
+    this.proc.stdin.end();
+    await once(this.proc, 'exit');
   }
 }
 
@@ -83,16 +87,11 @@ async function waitFor(condition, timeoutMs = 5000, what = 'condition', interval
   }
 }
 
-/**
- * Waits until every graph event queued so far has been dispatched: a marker
- * node's removal comes after them. Replaces any "node-destroyed" listener.
- */
+/** Waits until the events queued so far are dispatched (a marker's removal comes after them); drops "node-destroyed" listeners. */
 async function flushEvents(q, fixture) {
   let seen = false;
   const marker = await fixture.add('flush-marker', 'Audio/Sink');
-  q.on('node-destroyed', (id) => {
-    if (id === marker.id) seen = true;
-  });
+  q.on('node-destroyed', (id) => (seen ||= id === marker.id));
   await fixture.remove(marker.id);
   await waitFor(() => seen, 5000, 'the event queue to drain');
   q.off('node-destroyed');
@@ -104,13 +103,8 @@ function pwDump(env = process.env) {
   // snapshot: the snapshot is the first JSON array.
   const r = spawnSync('pw-dump', [], { env, encoding: 'utf8', timeout: 10000, maxBuffer: 1 << 28 });
   if (r.status !== 0) throw new Error(`pw-dump failed: ${r.stderr}`);
-  try {
-    return JSON.parse(r.stdout);
-  } catch (e) {
-    const end = r.stdout.search(/^\]$/m);
-    if (end < 0) throw e;
-    return JSON.parse(r.stdout.slice(0, end + 1));
-  }
+  const end = r.stdout.search(/^\]$/m);
+  return JSON.parse(end < 0 ? r.stdout : r.stdout.slice(0, end + 1));
 }
 
 /** The daemon's links from any of `outputPorts`, as [output port, input port] pairs. */
@@ -123,14 +117,8 @@ function linksFrom(outputPorts, env = process.env) {
 
 /** Lines of `pw-link -l -I` (links with ids), for cross-checks. */
 function pwLinkList(env = process.env) {
-  const r = spawnSync('pw-link', ['-l', '-I'], { env, encoding: 'utf8', timeout: 10000 });
-  return r.stdout;
+  return spawnSync('pw-link', ['-l', '-I'], { env, encoding: 'utf8', timeout: 10000 }).stdout;
 }
-
-/** A metadata object named `name` ("default": as a session manager keeps it), held by the fixture. */
-Fixture.prototype.addMetadata = function addMetadata(name) {
-  return this.command('metadata', name);
-};
 
 /** `pw-metadata -n NAME ARGS...`: its output, or a thrown Error with its standard error. */
 function pwMetadata(args, { name = 'default', env = process.env } = {}) {
@@ -139,4 +127,4 @@ function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, linksFrom, FIXTURE_BIN, pwMetadata };
+module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, linksFrom, pwMetadata };

@@ -39,20 +39,10 @@ async function buildScene(fixture, graph) {
     const count = o.length === 1 || i.length === 1 ? Math.max(o.length, i.length) : Math.min(o.length, i.length);
     for (let k = 0; k < count; k++) pairs.push([o[Math.min(k, o.length - 1)], i[Math.min(k, i.length - 1)]]);
   };
-  link(n.firefox, n.eq);
-  link(n.spotify, n.eq);
-  link(n.eq, n.speakers);
-  link(n.mpv, n.hdmi);
-  link(n.game, n.headset);
-  link(n.voice, n.headset);
-  link(n.mic, n.echo);
-  link(n.echo, n.zoom);
-  link(n.webcam, n.discordIn);
-  link(n.mic, n.arecord);
-  link(n.spotify, mix);
-  link(n.mic, mix);
-  link(mix, vmic);
-  link(vmic, n.obs);
+  // Who plays into what, "from>to" by the names above.
+  const routes = 'firefox>eq spotify>eq eq>speakers mpv>hdmi game>headset voice>headset mic>echo echo>zoom webcam>discordIn mic>arecord spotify>mix mic>mix mix>vmic vmic>obs';
+  const all = { ...n, mix, vmic };
+  for (const [from, to] of routes.split(' ').map((r) => r.split('>'))) link(all[from], all[to]);
   await fixture.link(pairs);
   await waitFor(() => graph.links().length >= pairs.length, 5000, 'the scene links in the mirror');
   return { nodes: n, mix, vmic, links: pairs.length };

@@ -5,12 +5,13 @@
 // the user's saved settings. Hardware monitors (ALSA, Bluetooth, V4L2,
 // libcamera) are off: only the daemon's own nodes and the test's streams are
 // there to link.
-const { spawn, spawnSync } = require('node:child_process');
+const { spawn } = require('node:child_process');
+const { once } = require('node:events');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
-const { waitFor: poll } = require('./fixture');
+const { waitFor: poll, pwDump, pwMetadata } = require('./fixture');
 
 // A session bus that activates nothing: no service directories.
 const BUS_CONF = (socket) => `<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -57,44 +58,35 @@ v4l2_monitor.enabled = false
 libcamera_monitor.enabled = false
 `;
 
-function stopChild(child) {
-  if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve();
-  return new Promise((resolve) => {
-    const timer = setTimeout(() => child.kill('SIGKILL'), 3000);
-    child.once('exit', () => {
-      clearTimeout(timer);
-      resolve();
-    });
-    child.kill('SIGTERM');
-  });
+async function stopChild(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return;
+  const timer = setTimeout(() => child.kill('SIGKILL'), 3000);
+  child.kill('SIGTERM');
+  await once(child, 'exit');
+  clearTimeout(timer);
 }
 
-/** The "default" metadata's entries, as pw-dump shows them. */
+// Started so that it dies with this process, however that ends.
+const orphanProof = (args, options) => spawn('setpriv', ['--pdeathsig', 'KILL', ...args], options);
+
+/** The "default" metadata's entries, as pw-dump shows them; undefined while there are none. */
 function defaultMetadata(env) {
-  const r = spawnSync('pw-dump', ['-N'], { env, encoding: 'utf8', timeout: 10000, maxBuffer: 1 << 26 });
-  if (r.status !== 0) return undefined;
-  let objects;
   try {
-    objects = JSON.parse(r.stdout);
+    return pwDump(env).find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')
+      ?.metadata;
   } catch {
     return undefined;
   }
-  return objects.find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')
-    ?.metadata;
 }
 
 /**
- * Starts a session bus and WirePlumber for the private daemon `daemon`
- * (from lib/private-daemon.js); resolves once WirePlumber has made the
- * "default" metadata. Returns { env, dir, log(), metadata(), setMetadata(), stop() }.
- * `env` is the daemon's environment with the bus: give it to the test's
- * streams and tools.
+ * Starts a session bus and WirePlumber for the private daemon `daemon` (lib/private-daemon.js); resolves once
+ * WirePlumber has made the "default" metadata, to { env, dir, log(), metadata(), setMetadata(), stop() }.
+ * `env`: the daemon's environment with the bus, for the test's streams and tools.
  */
 async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-sm-'));
-  const home = path.join(dir, 'home');
-  const config = path.join(dir, 'config');
-  const state = path.join(dir, 'state');
+  const [home, config, state] = ['home', 'config', 'state'].map((d) => path.join(dir, d));
   const wpDir = path.join(config, 'wireplumber');
   for (const d of [home, state, path.join(wpDir, 'main.lua.d')]) fs.mkdirSync(d, { recursive: true });
   fs.writeFileSync(path.join(wpDir, 'wireplumber.conf'), WP_CONF);
@@ -111,9 +103,7 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
     XDG_DATA_HOME: path.join(home, 'data'),
     XDG_CACHE_HOME: path.join(home, 'cache'),
   };
-  delete env.PIPEWIRE_REMOTE;
-  delete env.WIREPLUMBER_CONFIG_DIR;
-  delete env.WIREPLUMBER_DATA_DIR;
+  for (const name of ['PIPEWIRE_REMOTE', 'WIREPLUMBER_CONFIG_DIR', 'WIREPLUMBER_DATA_DIR']) delete env[name];
 
   const children = [];
   const logPath = path.join(dir, 'wireplumber.log');
@@ -124,9 +114,7 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
     metadata: () => defaultMetadata(env),
     /** `pw-metadata -n default SUBJECT KEY VALUE TYPE`; without VALUE, deletes the key. */
     setMetadata(subject, key, value, type = 'Spa:Id') {
-      const args = value === undefined ? ['-n', 'default', '-d', String(subject), key] : ['-n', 'default', String(subject), key, String(value), type];
-      const r = spawnSync('pw-metadata', args, { env, encoding: 'utf8', timeout: 5000 });
-      if (r.status !== 0) throw new Error(`pw-metadata ${args.join(' ')} failed: ${r.stderr}`);
+      pwMetadata(value === undefined ? ['-d', subject, key] : [subject, key, value, type], { env });
     },
     async stop() {
       await Promise.all(children.reverse().map(stopChild));
@@ -134,29 +122,21 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
     },
   };
   try {
-    // Both die with this process, however it ends.
-    const bus = spawn('setpriv', ['--pdeathsig', 'KILL', 'dbus-daemon', '--nofork', '--nosyslog', `--config-file=${path.join(dir, 'bus.conf')}`], {
-      env,
-      stdio: 'ignore',
-    });
+    const bus = orphanProof(['dbus-daemon', '--nofork', '--nosyslog', `--config-file=${path.join(dir, 'bus.conf')}`], { env, stdio: 'ignore' });
     children.push(bus);
     await poll(() => fs.existsSync(busSocket) || bus.exitCode !== null, timeoutMs, 'the session bus');
     if (bus.exitCode !== null) throw new Error('dbus-daemon exited at once');
 
     const log = fs.openSync(logPath, 'w');
-    const wp = spawn('setpriv', ['--pdeathsig', 'KILL', 'wireplumber'], { env, stdio: ['ignore', log, log] });
+    const wp = orphanProof(['wireplumber'], { env, stdio: ['ignore', log, log] });
     fs.closeSync(log);
     children.push(wp);
     // Polled with pw-dump, a process each time: a bounded wait, not a spin.
-    await poll(
-      () => {
-        if (wp.exitCode !== null || wp.signalCode !== null) throw new Error(`wireplumber exited:\n${sm.log()}`);
-        return sm.metadata() !== undefined;
-      },
-      timeoutMs,
-      'WirePlumber to make the "default" metadata',
-      100,
-    );
+    const ready = () => {
+      if (wp.exitCode !== null || wp.signalCode !== null) throw new Error(`wireplumber exited:\n${sm.log()}`);
+      return sm.metadata() !== undefined;
+    };
+    await poll(ready, timeoutMs, 'WirePlumber to make the "default" metadata', 100);
     return sm;
   } catch (e) {
     await sm.stop();
@@ -164,10 +144,7 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   }
 }
 
-/**
- * A WAV file of `seconds` of stereo 16-bit audio at 8 kHz: silence, or a
- * 440 Hz tone of `level` (0 to 1 of full scale).
- */
+/** A WAV file of `seconds` of stereo 16-bit audio at 8 kHz: silence, or a 440 Hz tone of `level` (0 to 1). */
 function wav(file, seconds, level = 0) {
   const rate = 8000;
   const data = Buffer.alloc(rate * 4 * seconds);
@@ -176,36 +153,23 @@ function wav(file, seconds, level = 0) {
     data.writeInt16LE(v, i * 4);
     data.writeInt16LE(v, i * 4 + 2);
   }
-  const h = Buffer.alloc(44);
-  h.write('RIFF', 0);
-  h.writeUInt32LE(36 + data.length, 4);
-  h.write('WAVEfmt ', 8);
-  h.writeUInt32LE(16, 16);
-  h.writeUInt16LE(1, 20);
-  h.writeUInt16LE(2, 22);
-  h.writeUInt32LE(rate, 24);
-  h.writeUInt32LE(rate * 4, 28);
-  h.writeUInt16LE(4, 32);
-  h.writeUInt16LE(16, 34);
-  h.write('data', 36);
-  h.writeUInt32LE(data.length, 40);
-  fs.writeFileSync(file, Buffer.concat([h, data]));
+  const u16 = (v) => Buffer.from([v & 255, v >> 8]);
+  const u32 = (v) => Buffer.from([v, v >> 8, v >> 16, v >> 24].map((b) => b & 255));
+  // PCM, 2 channels, the rate, bytes a second, bytes a frame, bits a sample.
+  const fmt = [u32(16), u16(1), u16(2), u32(rate), u32(rate * 4), u16(4), u16(16)];
+  const riff = [Buffer.from('RIFF'), u32(36 + data.length), Buffer.from('WAVEfmt '), ...fmt, Buffer.from('data'), u32(data.length)];
+  fs.writeFileSync(file, Buffer.concat([...riff, data]));
   return file;
 }
 
 /**
- * Plays silence (or a tone of `level`) with pw-play as a stream named `name`
- * ("Stream/Output/Audio", linked by the session manager). Returns the child;
- * stop it with kill(). (WirePlumber does not link pw-fixture's nodes: they
- * offer no format, so its audio adapter item refuses them.) The daemon's null
- * sinks, or any other driver, drive it.
+ * Plays silence (or a tone of `level`) with pw-play as a stream named `name`, for the session manager to link
+ * (it does not link pw-fixture's nodes: they offer no format, so its audio adapter item refuses them); the
+ * daemon's null sinks or any other driver drive it. Returns the child; stop it with kill().
  */
 function playStream(sm, name, { seconds = 120, level = 0 } = {}) {
   const file = wav(path.join(sm.dir, `${name}.wav`), seconds, level);
-  return spawn('setpriv', ['--pdeathsig', 'KILL', 'pw-play', '-P', `{ node.name = "${name}" }`, file], {
-    env: sm.env,
-    stdio: 'ignore',
-  });
+  return orphanProof(['pw-play', '-P', `{ node.name = "${name}" }`, file], { env: sm.env, stdio: 'ignore' });
 }
 
 module.exports = { poll, startSessionManager, playStream, wav, defaultMetadata };

@@ -18,16 +18,10 @@ async function main() {
   q.createPwThread();
   for (let round = 0; round < 3; round++) {
     assert.ok(q.getNodes().length >= 4);
-    q.getPorts();
-    q.getInputNodes();
-    q.getOutputNodesName();
+    for (const list of [q.getPorts, q.getInputNodes, q.getOutputNodesName]) list();
     assert.equal(q.linkNodesNameToId('mc-src', sink.id), 2);
     await waitFor(() => q.getLinks().length === 2, 30000, 'links');
-    for (const l of q.getLinks()) {
-      q.getLinkFormat(l.id);
-      q.getLinkState(l.id);
-      q.getLinkStats(l.id);
-    }
+    for (const l of q.getLinks()) for (const inspect of [q.getLinkFormat, q.getLinkState, q.getLinkStats]) inspect(l.id);
     assert.equal(q.unlinkPorts(src.outputs[0], sink.inputs[0]), true);
     await waitFor(() => q.getLinks().length === 1, 30000, 'one unlink');
     assert.equal(q.unlinkNodesNameToId('mc-src', sink.id), 1);

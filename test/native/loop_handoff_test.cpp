@@ -5,16 +5,15 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "Clock.h"
 #include "pipewire/PwContext.h"
@@ -55,10 +54,9 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
     ctx.loopState = LoopState::Running;
     std::thread loop([&] { pw_main_loop_run(ctx.mainLoop); });
 
-    struct sigaction action {};
+    struct sigaction action {};  // no SA_RESTART: interrupted waits return EINTR
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: interrupted waits return EINTR
     struct sigaction previous {};
     sigaction(SIGUSR1, &action, &previous);
     pthread_t waiter = pthread_self();
@@ -79,17 +77,11 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
         ASSERT_TRUE(invokeOnLoop(&ctx, bump, uint32_t(i), &ptr, sizeof ptr));
         if (work.runs != 1 || work.value != i) wrong++;
     }
-    // A sleep is not cut short either.
-    int64_t t0 = monotonicNs();
-    sleepMs(30);
-    int64_t slept = monotonicNs() - t0;
-
     stop = true;
     sender.join();
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(wrong, 0);
     EXPECT_GE(gSignals.load(), kSignals) << "the signals must have arrived while waiting";
-    EXPECT_GE(slept, 30 * 1000000);
 
     ASSERT_TRUE(invokeOnLoop(&ctx, quit, 0, nullptr, 0));
     loop.join();
@@ -100,117 +92,28 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
 }
 
 int threadCount() {
-    int n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(dir))
-            if (e->d_name[0] != '.') n++;
-        closedir(dir);
-    }
-    return n;
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
 }
 
-// Waits, bounded, until the connection has been tried and is not up.
-bool waitForFailedConnect(PwContext& ctx) {
-    int64_t deadline = monotonicMs() + 5000;
-    while (monotonicMs() < deadline) {
-        LoopState state = ctx.loopState.load();
-        if (state == LoopState::Ended || (state == LoopState::Running && !ctx.connected)) return true;
-        sleepMs(1);
-    }
+// Polls `done` for up to 5 s.
+template <typename F>
+bool waitUntil(F&& done) {
+    for (int64_t deadline = monotonicMs() + 5000; monotonicMs() < deadline; sleepMs(1))
+        if (done()) return true;
     return false;
 }
 
-// Where no daemon listens, for as long as the test runs.
-class NoDaemon {
-public:
-    NoDaemon() {
-        char path[] = "/tmp/quorvane-native-XXXXXX";
-        dir_ = mkdtemp(path) ? path : "";
-        for (const char* name : {"XDG_RUNTIME_DIR", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE"}) {
-            const char* value = getenv(name);
-            saved_.push_back({name, value ? value : "", value != nullptr});
-        }
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-        setenv("PIPEWIRE_RUNTIME_DIR", dir_.c_str(), 1);
-        unsetenv("PIPEWIRE_REMOTE");
-    }
-    ~NoDaemon() {
-        for (const Saved& s : saved_) {
-            if (s.set)
-                setenv(s.name, s.value.c_str(), 1);
-            else
-                unsetenv(s.name);
-        }
-        if (!dir_.empty()) rmdir(dir_.c_str());
-    }
-    bool ok() const { return !dir_.empty(); }
-
-private:
-    struct Saved {
-        const char* name;
-        std::string value;
-        bool set;
-    };
-    std::string dir_;
-    std::vector<Saved> saved_;
-};
-
-TEST(LoopHandoff, OneThreadServesEveryConnectionAndEndsAtShutdown) {
-    NoDaemon noDaemon;
-    ASSERT_TRUE(noDaemon.ok());
-    int before = threadCount();
-    PwContext ctx;
-    int running = 0;
-    for (int i = 0; i < 5; i++) {
-        ASSERT_TRUE(startPwThread(&ctx, false));
-        ASSERT_TRUE(waitForFailedConnect(ctx)) << "start " << i;
-        EXPECT_FALSE(ctx.connected);
-        EXPECT_FALSE(invokeOnLoop(&ctx, bump, 0, nullptr, 0)) << "no hand-off without a connection";
-        if (i == 0) running = threadCount();
-        EXPECT_GT(running, before) << "the PipeWire thread runs";
-        EXPECT_EQ(threadCount(), running) << "start " << i << " made no thread";
-        stopPwThread(&ctx);
-        EXPECT_EQ(ctx.core.load(), nullptr);
-        EXPECT_FALSE(isLoopRunning(&ctx));
-    }
-    // Closed before the thread could try: the queued connect is dropped.
-    ASSERT_TRUE(startPwThread(&ctx, false));
-    stopPwThread(&ctx);
-    EXPECT_EQ(ctx.core.load(), nullptr);
-    EXPECT_EQ(threadCount(), running);
-
-    shutdownPwThread(&ctx);
-    EXPECT_EQ(ctx.mainLoop, nullptr);
-    EXPECT_EQ(ctx.context, nullptr);
-    EXPECT_EQ(threadCount(), before) << "the PipeWire thread and its context's thread have ended";
-    // And a start after that makes the thread anew.
-    ASSERT_TRUE(startPwThread(&ctx, false));
-    ASSERT_TRUE(waitForFailedConnect(ctx));
-    EXPECT_GT(threadCount(), before);
-    stopPwThread(&ctx);
-}
-
-}  // namespace
-
-namespace {
+std::atomic<bool> gBlocked{false}, gGo{false};
 
 // Holds the PipeWire thread until told to go on, then announces a node as a
 // registry handler of the old connection would.
-struct Blocker {
-    PwContext* ctx;
-    std::atomic<bool> blocked{false};
-    std::atomic<bool> go{false};
-};
-
-int holdLoop(spa_loop*, bool, uint32_t, const void* data, size_t, void*) {
-    Blocker* b = *static_cast<Blocker* const*>(data);
-    b->ctx->graphSyncs.insert(7);  // state of the PipeWire thread only
-    b->blocked = true;
-    while (!b->go) sleepMs(1);
-    LockGuard lock(b->ctx->mutex);
-    NodeInfo late;
-    late.id = 99;
-    b->ctx->nodes.push_back(late);
+int holdLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
+    auto* ctx = static_cast<PwContext*>(user);
+    ctx->graphSyncs.insert(7);  // state of the PipeWire thread only
+    gBlocked = true;
+    while (!gGo) sleepMs(1);
+    LockGuard lock(ctx->mutex);
+    ctx->nodes.push_back(NodeInfo{});
     return 0;
 }
 
@@ -218,52 +121,56 @@ int noop(spa_loop*, bool, uint32_t, const void*, size_t, void*) {
     return 0;
 }
 
-}  // namespace
-
-TEST(LoopHandoff, AStopThatTimesOutLeavesTheReleaseToThePipeWireThread) {
-    NoDaemon noDaemon;
-    ASSERT_TRUE(noDaemon.ok());
+// Where no daemon listens: the runtime directories point at an empty one.
+TEST(LoopHandoff, OneThreadServesEveryConnectionAndAStuckOneIsLeftToReleaseItself) {
+    char path[] = "/tmp/quorvane-native-XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    setenv("XDG_RUNTIME_DIR", path, 1);
+    setenv("PIPEWIRE_RUNTIME_DIR", path, 1);
+    unsetenv("PIPEWIRE_REMOTE");
+    int before = threadCount();
     PwContext ctx;
+    // Tried, and not up.
+    auto failed = [&] { return ctx.loopState == LoopState::Ended || (isLoopRunning(&ctx) && !ctx.connected); };
     ASSERT_TRUE(startPwThread(&ctx, false));
-    ASSERT_TRUE(waitForFailedConnect(ctx));
-    pw_loop* loop = pw_main_loop_get_loop(ctx.mainLoop);
+    ASSERT_TRUE(waitUntil(failed));
+    EXPECT_FALSE(invokeOnLoop(&ctx, bump, 0, nullptr, 0)) << "no hand-off without a connection";
+    int running = threadCount();
+    EXPECT_GT(running, before) << "the PipeWire thread runs";
+    stopPwThread(&ctx);
+    EXPECT_FALSE(isLoopRunning(&ctx));
+    // Closed before the thread could try: the queued connect is dropped; no
+    // start makes another thread.
+    ASSERT_TRUE(startPwThread(&ctx, false));
+    stopPwThread(&ctx);
+    EXPECT_EQ(ctx.core.load(), nullptr);
+    EXPECT_EQ(threadCount(), running);
 
-    Blocker blocker{&ctx};
-    Blocker* ptr = &blocker;
-    ASSERT_GE(pw_loop_invoke(loop, holdLoop, 0, &ptr, sizeof ptr, false, &ctx), 0);
-    int64_t deadline = monotonicMs() + 5000;
-    while (!blocker.blocked && monotonicMs() < deadline) sleepMs(1);
-    ASSERT_TRUE(blocker.blocked);
-    // The invoke queue full too: no work handed over that way gets through.
+    // A thread stuck in a handler, its invoke queue full: the stop gives up
+    // waiting, empties the mirror and leaves the thread's own state to it.
+    ASSERT_TRUE(startPwThread(&ctx, false));
+    ASSERT_TRUE(waitUntil(failed));
+    pw_loop* loop = pw_main_loop_get_loop(ctx.mainLoop);
+    ASSERT_GE(pw_loop_invoke(loop, holdLoop, 0, nullptr, 0, false, &ctx), 0);
+    ASSERT_TRUE(waitUntil([] { return gBlocked.load(); }));
     bool full = false;
     for (int i = 0; i < 1000000 && !full; i++) full = pw_loop_invoke(loop, noop, 0, nullptr, 0, false, &ctx) < 0;
     ASSERT_TRUE(full);
-
-    int64_t start = monotonicMs();
     closeConnection(&ctx, nullptr);
-    int64_t took = monotonicMs() - start;
-    EXPECT_GE(took, 1900) << "waited for the thread";
-    EXPECT_LT(took, 3000) << "but not for ever";
-    EXPECT_EQ(ctx.graphSyncs.count(7), 1u) << "the thread's own state is left to it";
+    EXPECT_EQ(ctx.graphSyncs.count(7), 1u);
     EXPECT_TRUE(ctx.nodes.empty());
-
-    // Once free, the thread releases the connection (its own state with it)
-    // and drops what the old connection announced after the mirror was emptied.
-    blocker.go = true;
-    deadline = monotonicMs() + 5000;
-    bool emptied = false;
-    while (!emptied && monotonicMs() < deadline) {
-        sleepMs(1);
+    // Once free, the thread releases the connection and drops what the old
+    // connection announced after the mirror was emptied.
+    gGo = true;
+    EXPECT_TRUE(waitUntil([&] {
         std::lock_guard<std::mutex> released(ctx.releaseMutex);
         LockGuard lock(ctx.mutex);
-        emptied = ctx.nodes.empty() && ctx.releaseState == PwContext::Release::Done;
-    }
-    EXPECT_TRUE(emptied);
-    // The next connection starts and stops as usual.
-    ASSERT_TRUE(startPwThread(&ctx, false));
-    ASSERT_TRUE(waitForFailedConnect(ctx));
-    start = monotonicMs();
-    stopPwThread(&ctx);
-    EXPECT_LT(monotonicMs() - start, 1000);
+        return ctx.nodes.empty() && ctx.releaseState == PwContext::Release::Done;
+    }));
+
     shutdownPwThread(&ctx);
+    EXPECT_EQ(threadCount(), before) << "the PipeWire thread and its context's thread have ended";
+    rmdir(path);
 }
+
+}  // namespace

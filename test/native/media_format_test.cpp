@@ -1,6 +1,9 @@
 // Formats as the daemon may send them in a link's info or a port's Format
-// param, including ones no test daemon negotiates.
+// param, that no test daemon negotiates (those it does: info.test.js).
 #include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
 
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/video/format-utils.h>
@@ -10,61 +13,41 @@
 
 namespace {
 
-const spa_pod* audioRaw(spa_pod_builder* b, uint32_t channels, const uint32_t* positions) {
+const spa_pod* audioRaw(spa_pod_builder* b, const uint32_t* positions) {
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_S16_LE;
     info.rate = 44100;
-    info.channels = channels;
+    info.channels = 2;
     if (positions)
-        for (uint32_t i = 0; i < channels; i++) info.position[i] = positions[i];
+        for (uint32_t i = 0; i < 2; i++) info.position[i] = positions[i];
     else
         info.flags = SPA_AUDIO_FLAG_UNPOSITIONED;
     return spa_format_audio_raw_build(b, SPA_PARAM_Format, &info);
 }
 
-TEST(MediaFormat, RawAudioWithPositionsDspAndVideo) {
+TEST(MediaFormat, UnpositionedAudioVideoAndWhatIsNoFormat) {
     uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    const uint32_t positions[] = {SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR};
-    FormatRef f = parseMediaFormat(audioRaw(&b, 2, positions));
-    ASSERT_TRUE(f);
-    EXPECT_STREQ(f->mediaType, "audio");
-    EXPECT_STREQ(f->mediaSubtype, "raw");
-    EXPECT_STREQ(f->sampleFormat, "S16LE");
-    EXPECT_EQ(f->rate, 44100u);
-    EXPECT_EQ(f->channels, 2u);
-    ASSERT_EQ(f->positions.size(), 2u);
-    EXPECT_STREQ(f->positions[1], "FR");
-
-    // Unpositioned: channels without positions; equal formats compare equal.
-    b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    FormatRef plain = parseMediaFormat(audioRaw(&b, 2, nullptr));
+    FormatRef plain = parseMediaFormat(audioRaw(&b, nullptr));
     ASSERT_TRUE(plain);
-    EXPECT_TRUE(plain->positions.empty());
-    EXPECT_FALSE(sameFormat(f, plain));
+    EXPECT_EQ(std::make_tuple(plain->channels, plain->positions.size()), std::make_tuple(2u, size_t(0)));
+    const uint32_t positions[] = {SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR};
     b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    EXPECT_TRUE(sameFormat(f, parseMediaFormat(audioRaw(&b, 2, positions))));
-    EXPECT_TRUE(sameFormat(nullptr, nullptr));
-    EXPECT_FALSE(sameFormat(f, nullptr));
+    EXPECT_FALSE(sameFormat(plain, parseMediaFormat(audioRaw(&b, positions))));
+    b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    EXPECT_TRUE(sameFormat(plain, parseMediaFormat(audioRaw(&b, nullptr))));
+    EXPECT_FALSE(sameFormat(plain, nullptr));
 
     b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     spa_video_info_raw video{};
     video.format = SPA_VIDEO_FORMAT_RGB;
-    video.size = SPA_RECTANGLE(320, 240);
     FormatRef v = parseMediaFormat(spa_format_video_raw_build(&b, SPA_PARAM_Format, &video));
     ASSERT_TRUE(v);
-    EXPECT_STREQ(v->mediaType, "video");
-    EXPECT_STREQ(v->sampleFormat, "RGB");
-    EXPECT_EQ(v->rate, 0u);
-}
+    EXPECT_EQ(std::make_tuple(std::string(v->mediaType), std::string(v->sampleFormat), v->rate),
+              std::make_tuple(std::string("video"), std::string("RGB"), 0u));
 
-TEST(MediaFormat, NotAFormatOrUnknownIdsGiveNullOrNoNames) {
+    // No format, or one without its media type.
     EXPECT_FALSE(parseMediaFormat(nullptr));
-    uint8_t buffer[512];
-    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    EXPECT_FALSE(parseMediaFormat(static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers, SPA_POD_Int(2)))));
-    // A format without its media type is no format.
     b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     EXPECT_FALSE(parseMediaFormat(static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_Format, SPA_FORMAT_AUDIO_rate, SPA_POD_Int(1)))));
@@ -78,9 +61,8 @@ TEST(MediaFormat, NotAFormatOrUnknownIdsGiveNullOrNoNames) {
         SPA_FORMAT_AUDIO_channels, SPA_POD_Int(500), SPA_FORMAT_AUDIO_position,
         SPA_POD_Array(sizeof(uint32_t), SPA_TYPE_Id, 1, odd))));
     ASSERT_TRUE(f);
-    EXPECT_EQ(f->sampleFormat, nullptr);
-    EXPECT_EQ(f->channels, 500u);
-    EXPECT_TRUE(f->positions.empty());
+    EXPECT_EQ(std::make_tuple(f->sampleFormat, f->channels, f->positions.size()),
+              std::make_tuple(static_cast<const char*>(nullptr), 500u, size_t(0)));
 }
 
 }  // namespace

@@ -1,34 +1,50 @@
-// The bounds on what an object's owner can make the mirror keep.
+// The properties an object's owner announces: kept as announced within
+// bounds, and what they say about who made the object.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "nodes/NodeCreation.h"
 #include "pipewire/PackedProps.h"
 
 namespace {
 
-TEST(PackedProps, PropertiesBeyondTheBoundsAreLeftOutWhole) {
+using namespace std::string_literals;
+
+TEST(PackedProps, KeptAsAnnouncedAndLeftOutWholeBeyondTheBounds) {
+    // A value-less property is an empty text; a key-less item is no
+    // property; a repeated key stays.
+    std::vector<spa_dict_item> odd = {{"node.name", "app"}, {"no.value", nullptr}, {nullptr, "x"}, {"node.name", "b"}};
+    spa_dict dict = SPA_DICT_INIT(odd.data(), 4);
+    EXPECT_EQ(packProps(&dict), "node.name\0app\0no.value\0\0node.name\0b\0"s);
+
     std::vector<std::string> texts;
     for (int i = 0; i < 3000; i++) texts.push_back("k" + std::to_string(i));
     std::vector<spa_dict_item> items;
     for (const std::string& t : texts) items.push_back(SPA_DICT_ITEM_INIT(t.c_str(), "v"));
-    items[1].value = nullptr;  // a key without a value packs as ""
-    spa_dict dict = SPA_DICT_INIT(items.data(), uint32_t(items.size()));
-
+    items[1].value = nullptr;
+    dict = SPA_DICT_INIT(items.data(), uint32_t(items.size()));
     auto count = [](const std::string& packed) {
         size_t n = 0;
         forEachProp(packed, [&](std::string_view, std::string_view) { n++; });
         return n;
     };
     EXPECT_EQ(count(packProps(&dict)), 3000u);
-    std::string few = packProps(&dict, SIZE_MAX, 10);
-    EXPECT_EQ(count(few), 10u);
-    EXPECT_EQ(few.substr(0, 8), std::string("k0\0v\0k1\0\0", 8));
+    EXPECT_EQ(count(packProps(&dict, SIZE_MAX, 10)), 10u);
     // By bytes: "kN\0v\0" is 5 bytes, "k1\0\0" 4; nothing is cut in half.
-    std::string bounded = packProps(&dict, 22);
-    EXPECT_EQ(bounded.size(), 19u);
-    EXPECT_EQ(count(bounded), 4u);
+    EXPECT_EQ(packProps(&dict, 22), "k0\0v\0k1\0\0k2\0v\0k3\0v\0"s);
+}
+
+TEST(PackedProps, OnlyANodeMarkedAsOursWithTheSerialMeantMayBeRemoved) {
+    std::vector<spa_dict_item> ours = {{"object.serial", "18446744073709551615"}, {kCreatedByKey, ""}};
+    std::vector<spa_dict_item> theirs = {{"object.serial.x", "9"}, {"object.serial", "42"}, {"a", kCreatedByKey}};
+    spa_dict a = SPA_DICT_INIT(ours.data(), 2), b = SPA_DICT_INIT(theirs.data(), 3);
+    EXPECT_EQ(packedSerial(packProps(&a)), 18446744073709551615ull);
+    EXPECT_EQ(packedSerial(packProps(&b)), 42u);
+    EXPECT_TRUE(mayRemoveNode(&a, 18446744073709551615ull));  // the key marks it, whatever its value
+    EXPECT_FALSE(mayRemoveNode(&a, 42)) << "the id was handed to another object";
+    EXPECT_FALSE(mayRemoveNode(&b, 42)) << "not made by this package";
 }
 
 }  // namespace

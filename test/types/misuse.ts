@@ -15,7 +15,6 @@ q.off(); // error
 const r = q.waitForNewNode('mic');
 const id: number = r.id; // error
 const s: string = q.getLinkState(1).state; // error
-void [id, s];
 async function misuse(): Promise<void> {
   const graph = await q.connect({ timeoutMs: '1000' }); // error
   graph.on('node-created', (id: number) => void id); // error
@@ -31,4 +30,3 @@ async function misuse(): Promise<void> {
   await graph.link(1, 2, { until: 'soon' }); // error
   const f: string = graph.links()[0].format; // error
 }
-void misuse;
