@@ -1,8 +1,7 @@
 'use strict';
-// Routes against a private daemon: nodes whose ports carry "audio.channel"
-// (stereo, mono, 5.1, none), restarted, unlinked by others, linked elsewhere
-// by a session-manager-like client, overlapping routes, close. A daemon
-// restart: graph.test.js.
+// Routes against a private daemon: restarted nodes, links removed or made
+// elsewhere by others, overlapping and exclusive routes, contested links.
+// Pairing by channel: the table below. A daemon restart: graph.test.js.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -58,61 +57,41 @@ test('pairing: by channel, mono to every channel, by port order where channels d
   assert.deepEqual(pairPorts([], stereoIn), []);
 });
 
-test('a source restarted again and again is linked again each time, channel to channel; a link removed by others comes back', async () => {
+test('a source restarted again and again is linked again each time, channel to channel; a link removed by others comes back; close removes exactly the route\'s links', async () => {
   const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
+  const other = await fixture.add('rt-other', 'Audio/Source', '0', 'MONO');
+  // Another client's link into the same sink stays whatever the route does.
+  const [theirs] = await fixture.link([[other.outputs[0], sink.inputs[0]]]);
   await portsHeard(sink, 'rt-sink', 2);
   const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
   route.on('error', (e) => assert.fail(e));
-  try {
-    const fl = channelPort(sink.id, 'FL');
-    const fr = channelPort(sink.id, 'FR');
-    for (let i = 0; i < 30; i++) {
-      const player = await fixture.add('rt-player', 'Stream/Output/Audio', '0', i % 2 ? 'FR,FL' : 'FL,FR');
-      const [o1, o2] = player.outputs;
-      const want = sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]);
-      const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
-      await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
-      assert.deepEqual(have(), want, `round ${i}`);
-      if (i === 29) {
-        // Removed by another client: made again.
-        const victim = route.links[0];
-        assert.equal(spawnSync('pw-link', ['-d', String(victim.id)]).status, 0);
-        await waitFor(() => route.links.length === 2 && !route.links.some((l) => l.id === victim.id), 5000, 'the link again');
-        assert.deepEqual(have(), want);
-        assert.deepEqual(daemonPairs(([o]) => o === o1 || o === o2).map(String), want.map(String));
-      }
+  const fl = channelPort(sink.id, 'FL');
+  const fr = channelPort(sink.id, 'FR');
+  const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
+  let player;
+  for (let i = 0; i < 30; i++) {
+    if (player) {
       await fixture.remove(player.id);
       await waitFor(() => route.links.length === 0, 5000, `round ${i}: the links to go`);
     }
-  } finally {
-    await route.close();
-    await fixture.remove(sink.id);
+    player = await fixture.add('rt-player', 'Stream/Output/Audio', '0', i % 2 ? 'FR,FL' : 'FL,FR');
+    const [o1, o2] = player.outputs;
+    const want = sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]);
+    await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
+    assert.deepEqual(have(), want, `round ${i}`);
   }
-});
-
-test('mono, 5.1 and channel-less nodes; close removes exactly the route\'s links', async () => {
-  const stereo = await fixture.add('rm-stereo', 'Audio/Sink', 'FL,FR', '0');
-  const mic = await fixture.add('rm-mic', 'Audio/Source', '0', 'MONO');
-  const surround = await fixture.add('rm-51', 'Audio/Source', '0', 'FL,FR,FC,LFE,RL,RR');
-  const plain = await fixture.add('rm-plain', 'Audio/Source', '0', '3');
-  // Another client's link into the same sink stays whatever the route does.
-  const [theirs] = await fixture.link([[plain.outputs[2], stereo.inputs[0]]]);
-  await portsHeard(stereo, 'rm-stereo', 2);
-  const route = graph.route({ from: /^rm-(mic|51|plain)$/, to: 'rm-stereo' });
-  route.on('error', (e) => assert.fail(e));
-  const [fl, fr] = [channelPort(stereo.id, 'FL'), channelPort(stereo.id, 'FR')];
-  const want = sorted([
-    [mic.outputs[0], fl], [mic.outputs[0], fr],
-    [surround.outputs[0], fl], [surround.outputs[1], fr],
-    [plain.outputs[0], stereo.inputs[0]], [plain.outputs[1], stereo.inputs[1]],
-  ]);
-  await waitFor(() => route.links.length === want.length, 5000, 'the links');
-  assert.deepEqual(sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId])), want);
+  // Removed by another client: made again.
+  const want = have();
+  const victim = route.links[0];
+  assert.equal(spawnSync('pw-link', ['-d', String(victim.id)]).status, 0);
+  await waitFor(() => route.links.length === 2 && !route.links.some((l) => l.id === victim.id), 5000, 'the link again');
+  assert.deepEqual(have(), want);
+  assert.deepEqual(daemonPairs(([o]) => player.outputs.includes(o)), want);
   await route.close();
   assert.deepEqual(route.links, []);
-  assert.deepEqual(daemonPairs(([, i]) => i === fl || i === fr), [[plain.outputs[2], stereo.inputs[0]]]);
+  assert.deepEqual(daemonPairs(([, i]) => i === fl || i === fr), [[other.outputs[0], sink.inputs[0]]]);
   assert.ok(graph.links().some((l) => l.id === theirs));
-  await fixture.remove(stereo.id, mic.id, surround.id, plain.id);
+  await fixture.remove(sink.id, other.id, player.id);
 });
 
 test('exclusive: links from the source elsewhere are removed as they appear; others\' links to the sink stay', async () => {
@@ -138,36 +117,6 @@ test('exclusive: links from the source elsewhere are removed as they appear; oth
   await fixture.remove(vmic.id, speakers.id, other.id, app.id);
 });
 
-test('two overlapping routes share a pair without fighting; the pair outlives the first one closed', async () => {
-  const sink = await fixture.add('ov-sink', 'Audio/Sink', 'FL,FR', '0');
-  const src = await fixture.add('ov-src', 'Audio/Source', '0', 'FL,FR');
-  await portsHeard(sink, 'ov-sink', 2);
-  // Every request the routes make: a pair is never asked for twice.
-  const requests = [];
-  const link = graph.link;
-  graph.link = (o, i, ...rest) => {
-    requests.push(`${o}:${i}`);
-    return link.call(graph, o, i, ...rest);
-  };
-  const a = graph.route({ from: 'ov-src', to: 'ov-sink' });
-  const b = graph.route({ from: /^ov-/, to: { 'node.name': 'ov-sink' } });
-  const errors = [];
-  a.on('error', (e) => errors.push(e));
-  b.on('error', (e) => errors.push(e));
-  await waitFor(() => a.links.length + b.links.length === 2, 5000, 'the pair links');
-  assert.equal(daemonPairs(([o]) => src.outputs.includes(o)).length, 2, 'each pair made once, by one of them');
-  assert.deepEqual(errors, []);
-  assert.equal(requests.length, 2, requests.join(' '));
-  delete graph.link;
-  const first = a.links.length ? a : b;
-  const second = first === a ? b : a;
-  await first.close();
-  await waitFor(() => second.links.length === 2, 5000, 'the other route to take the pairs over');
-  await second.close();
-  assert.deepEqual(daemonPairs(([o]) => src.outputs.includes(o)), []);
-  await fixture.remove(sink.id, src.id);
-});
-
 // A barrier: once the fixture's own node has come and gone through the
 // daemon, every route has heard and answered what happened before it.
 let barriers = 0;
@@ -179,7 +128,7 @@ async function settle() {
   await graph.waitForPorts(probe.id, { count: 1, timeoutMs: 0 }).catch(() => {});
 }
 
-test('routes of one process never fight: exclusive beside non-exclusive settle; a second exclusive stands back, then takes over', async () => {
+test('routes of one process never fight: exclusive beside non-exclusive and overlapping ones settle, each pair made once; a second exclusive stands back, then takes over', async () => {
   const app = await fixture.add('nf-app', 'Stream/Output/Audio', '0', 'FL,FR');
   const mic = await fixture.add('nf-mic', 'Audio/Sink', 'FL,FR', '0');
   const speakers = await fixture.add('nf-speakers', 'Audio/Sink', 'FL,FR', '0');
@@ -192,8 +141,9 @@ test('routes of one process never fight: exclusive beside non-exclusive settle; 
   const errors = [];
   const a = graph.route({ from: 'nf-app', to: 'nf-mic', exclusive: true });
   const b = graph.route({ from: 'nf-app', to: 'nf-speakers' });
-  a.on('error', (e) => errors.push(['a', e.message]));
-  b.on('error', (e) => errors.push(['b', e.message]));
+  // Overlaps b: the pair is shared, and outlives whichever closes first.
+  const d = graph.route({ from: /^nf-app$/, to: { 'node.name': 'nf-speakers' } });
+  for (const [who, r] of Object.entries({ a, b, d })) r.on('error', (e) => errors.push([who, e.message]));
   await waitFor(() => String(fromApp()) === String(to(mic, speakers)), 5000, 'both routes\' links');
   await settle();
   assert.deepEqual(fromApp(), to(mic, speakers), 'still both after the routes heard everything');
@@ -214,7 +164,10 @@ test('routes of one process never fight: exclusive beside non-exclusive settle; 
   await a.close();
   await waitFor(() => String(fromApp()) === String(to(speakers, headset)), 5000, 'the second exclusive route to take over');
   assert.deepEqual(errors.slice(1), []);
-  await Promise.all([b.close(), c.close()]);
+  await b.close();
+  await waitFor(() => d.links.length === 2, 5000, 'the overlapping route to take the pair over');
+  assert.deepEqual(fromApp(), to(speakers, headset));
+  await Promise.all([c.close(), d.close()]);
   assert.deepEqual(fromApp(), []);
   graph.off('link-created', count);
   await fixture.remove(app.id, mic.id, speakers.id, headset.id);
