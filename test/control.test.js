@@ -6,8 +6,6 @@
 // fixture's, made once the checks without it are done.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon, DEFAULT_OBJECTS } = require('./helpers/daemon');
@@ -250,9 +248,7 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
 test('a route to @default-audio-sink follows the default, falls back to the configured one, and lets go when it is absent', async () => {
   pwMetadata([0, 'default.audio.sink', '{"name":"cc-a"}', 'Spa:String:JSON']);
   pwMetadata([0, 'default.configured.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
-  const rules = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-cc-')), 'rules.json');
-  fs.writeFileSync(rules, JSON.stringify({ routes: [{ from: 'cc-mic', to: '@default-audio-sink' }] }));
-  const child = spawn(process.execPath, [CLI, 'route', '--rules', rules], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const child = spawn(process.execPath, [CLI, 'route', '--from', 'cc-mic', '--to', '@default-audio-sink'], { stdio: ['ignore', 'pipe', 'pipe'] });
   let err = '';
   child.stderr.on('data', (d) => (err += d));
   const exited = new Promise((resolve) => child.on('exit', resolve));
@@ -274,5 +270,4 @@ test('a route to @default-audio-sink follows the default, falls back to the conf
   }
   assert.equal(await exited, 0, err);
   assert.deepEqual(pwLinkPairs('cc-mic'), []);
-  fs.rmSync(path.dirname(rules), { recursive: true, force: true });
 });

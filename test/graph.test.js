@@ -77,15 +77,12 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   assert.deepEqual(graph.nodes(), []);
   await assert.rejects(graph.waitForNode('g-conn-src'), { message: 'Graph closed' });
 
-  // A new connect() makes a new Graph, which createPwThread joins.
+  // A new connect() makes a new Graph. (A Graph closed while the script
+  // holds the connection: devices.test.js.)
   const again = await connect();
   assert.notEqual(again, graph);
-  assert.equal(quorvane.createPwThread(), true);
   await again.close();
   await again.close(); // idempotent
-  assert.ok(quorvane.getNodes().length > 0, 'the script still holds the connection');
-  quorvane.destroyPwThread();
-  assert.deepEqual(quorvane.getNodes(), []);
   await fixture.remove(src.id, sink.id, later.id);
 });
 
@@ -155,7 +152,6 @@ test('waits: at once or when announced, never blocking the event loop; abort and
     Object.assign(like, { aborted: true, reason: new Error('stopped by a look-alike') });
     like.dispatchEvent(new Event('abort'));
     await assert.rejects(byLike, { message: 'stopped by a look-alike' });
-    await assert.rejects(graph.waitForNode('x', { signal: {} }), { name: 'TypeError', message: 'waitForNode: signal must be an AbortSignal' });
     await assert.rejects(graph.waitForNode('g-wait-never', { timeoutMs: 20 }), /g-wait-never.*20 ms/);
     await assert.rejects(graph.waitForPorts(id, { direction: 'out', count: 1, timeoutMs: 20 }), /within 20 ms/);
     await assert.rejects(graph.waitForPorts(424242), { message: 'no node 424242' });
@@ -208,7 +204,7 @@ test('links: made, refused with the daemon answer, by node, unlinked; a burst an
   await fixture.remove(src.id, sink.id);
 });
 
-test('a script: named as the daemon shows, a refusal reaches the Promise only, removals asked for just before destroyPwThread or exit carried out', async () => {
+test('a script: named as the daemon shows, refusals reach the Promise only, removals asked for just before destroyPwThread or exit carried out', async () => {
   const src = await fixture.add('g-flush-src', 'Audio/Source', 0, 2);
   const sink = await fixture.add('g-flush-sink', 'Audio/Sink', 2, 0);
   const theirLinks = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
@@ -221,14 +217,18 @@ test('a script: named as the daemon shows, a refusal reaches the Promise only, r
          const e = await graph.link(${src.outputs[0]}, ${sink.inputs[0]}).catch((e) => e);
          const me = JSON.parse(require('node:child_process').execFileSync('pw-dump', { encoding: 'utf8' })).find((o) =>
            o.type === 'PipeWire:Interface:Client' && Number(o.info.props['application.process.id']) === process.pid).info.props;
-         quorvane.createPwThread();
-         console.log(e.code, me['application.name'], me['application.process.binary'], quorvane.unlinkNodesNameToId('g-flush-src', ${sink.id}));
+         quorvane.createPwThread(); // core errors would be printed now
+         const kept = await graph.createNode({ name: 'g-quiet', linger: true });
+         await graph.destroyNode(kept);
+         const refused = await graph.destroyNode('demo-speakers').catch((e) => e.code);
+         console.log(e.code, refused, me['application.name'], me['application.process.binary'], quorvane.unlinkNodesNameToId('g-flush-src', ${sink.id}));
          ${ending}
        });`,
     );
     assert.equal(r.timedOut, false, 'no hang');
-    assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, `EEXIST ${name} ${path.basename(process.execPath)} 2`, ''], ending);
+    assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, `EEXIST EPERM ${name} ${path.basename(process.execPath)} 2`, ''], ending);
     assert.equal(theirLinks().length, 0, `${ending}: the links are gone from the daemon`);
+    assert.ok(!pwDump().some((o) => o.info?.props?.['node.name'] === 'g-quiet'));
   }
   await fixture.remove(src.id, sink.id);
 });
@@ -251,8 +251,7 @@ test('reconnect: a restart is heard as disconnected, then connected, with the ne
        const heard = [];
        g.on('node-created', (n) => seen.set(n.id, (seen.get(n.id) || 0) + 1));
        g.on('node-destroyed', (id) => seen.delete(id));
-       g.on('disconnected', (e) => heard.push('disconnected'));
-       g.on('connected', () => heard.push('connected'));
+       for (const name of ['disconnected', 'connected']) g.on(name, () => heard.push(name));
        const route = g.route({ from: 'rr-src', to: 'rr-sink' });
        route.on('linked', () => {
          if (route.links.length !== 2) return;
