@@ -30,12 +30,13 @@ const child = (script, opts = {}) =>
 // are the texts.
 const sameValue = (ours, theirs) => (typeof theirs === 'string' ? ours === theirs : util.isDeepStrictEqual(JSON.parse(ours), theirs));
 
-test('connect: at once, with the whole graph as pw-dump shows it; a handle per caller on one connection; shared with createPwThread', async () => {
+test('connect: at once, with the whole graph as pw-dump shows it; a handle per caller on one connection, its links made, refused with the daemon answer, a burst answered in full, gone with its close(); shared with createPwThread', async () => {
   // Records of different key sequences in turn: the daemon's own nodes;
   // nodes with as many properties but other keys; ports with a channel or none.
   const src = await fixture.add('g-conn-src', '-;node.description=Described', 0, 2);
   const sink = await fixture.add('g-conn-sink', 'Audio/Sink', 'FL,FR', 0);
-  await fixture.link([[src.outputs[0], sink.inputs[0]]]);
+  // Another client's link, made before ours.
+  const [theirs] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
   const graph = await connect();
   const dump = new Map(pwDump().map((o) => [o.id, o.info?.props]));
   for (const [list, type] of [[graph.nodes(), 'Node'], [graph.ports(), 'Port'], [graph.links(), 'Link']]) {
@@ -49,16 +50,37 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   const node = graph.nodes().find((n) => n.id === src.id);
 
   // Another caller (a library inside the script) gets its own handle: its
-  // close() ends its waits and its links, not this Graph's.
+  // requests answer it, its close() ends its waits and its links, not this Graph's.
   const lib = await connect({ timeoutMs: Infinity });
   assert.notEqual(lib, graph);
   const libWait = assert.rejects(lib.waitForNode('g-conn-never', { timeoutMs: Infinity }), { message: 'Graph closed' });
   const mine = graph.waitForNode('g-conn-later', { timeoutMs: Infinity });
-  const libLink = await lib.link(src.outputs[1], sink.inputs[1]);
+  const link = await lib.link(src.outputs[0], sink.inputs[0]);
+  assert.deepEqual([link.srcNodeId, link.srcPortId, link.sinkNodeId, link.sinkPortId], [src.id, src.outputs[0], sink.id, sink.inputs[0]]);
+  assert.ok(lib.links().some((l) => l.id === link.id), 'in the mirror when it resolves');
+  assert.match(pwLinkList(), new RegExp(`^\\s*${link.id}\\s`, 'm'));
+  await assert.rejects(lib.link(sink.inputs[0], src.outputs[0]), { message: 'Could not find matching ports or nodes' });
+  // Both pairs exist already: every request is refused, nothing is made.
+  const agg = await lib.linkNodes('g-conn-src', sink.id).catch((e) => e);
+  assert.ok(agg instanceof AggregateError);
+  assert.deepEqual([agg.errors.map((e) => e.code), agg.links], [['EEXIST', 'EEXIST'], []]);
+  assert.match(agg.errors[0].message, /File exists/);
+  // A burst far beyond what the PipeWire thread takes at once: every
+  // request reaches the daemon and gets its answer.
+  const burst = await Promise.allSettled(
+    Array.from({ length: 10000 }, () => lib.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })),
+  );
+  assert.deepEqual([...new Set(burst.map((r) => r.reason?.code ?? r.reason?.message))], ['EEXIST']);
+  await lib.unlink(link.id);
+  assert.ok(!lib.links().some((l) => l.id === link.id));
+  const made = await lib.linkNodes({ 'node.name': 'g-conn-src' }, sink.id).catch((e) => e);
+  assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
   await lib.close();
   await libWait;
   assert.deepEqual([lib.state, graph.state], ['closed', 'connected']);
-  assert.ok(!graph.links().some((l) => l.id === libLink.id), 'the closed handle took its link along');
+  assert.ok(!graph.links().some((l) => l.id === made.links[0].id), 'the closed handle took its link along');
+  const fromSrc = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
+  assert.deepEqual(fromSrc().map((o) => o.id), [theirs]);
   const later = await fixture.add('g-conn-later', 'Audio/Sink', 1, 0);
   assert.equal((await mine).id, later.id, 'the other handle still waits and hears the graph');
 
@@ -162,46 +184,6 @@ test('waits: at once or when announced, never blocking the event loop; abort and
   } finally {
     await graph.close();
   }
-});
-
-test('links: made, refused with the daemon answer, by node, unlinked; a burst answered in full; ours go with the connection', async () => {
-  const src = await fixture.add('g-link-src', 'Audio/Source', 0, 2);
-  const sink = await fixture.add('g-link-sink', 'Audio/Sink', 2, 0);
-  // Another client's link, made before ours.
-  const [theirs] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
-  const graph = await connect();
-  try {
-    const link = await graph.link(src.outputs[0], sink.inputs[0]);
-    assert.deepEqual([link.srcNodeId, link.srcPortId, link.sinkNodeId, link.sinkPortId],
-      [src.id, src.outputs[0], sink.id, sink.inputs[0]]);
-    assert.ok(graph.links().some((l) => l.id === link.id), 'in the mirror when it resolves');
-    assert.match(pwLinkList(), new RegExp(`^\\s*${link.id}\\s`, 'm'));
-    await assert.rejects(graph.link(sink.inputs[0], src.outputs[0]), { message: 'Could not find matching ports or nodes' });
-
-    // Both pairs exist already: every request is refused, nothing is made.
-    const agg = await graph.linkNodes('g-link-src', sink.id).catch((e) => e);
-    assert.ok(agg instanceof AggregateError);
-    assert.deepEqual([agg.errors.map((e) => e.code), agg.links], [['EEXIST', 'EEXIST'], []]);
-    assert.match(agg.errors[0].message, /File exists/);
-
-    // A burst far beyond what the PipeWire thread takes at once: every
-    // request reaches the daemon and gets its answer.
-    const burst = await Promise.allSettled(
-      Array.from({ length: 10000 }, () => graph.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })),
-    );
-    assert.deepEqual([...new Set(burst.map((r) => r.reason?.code ?? r.reason?.message))], ['EEXIST']);
-
-    await graph.unlink(link.id);
-    assert.ok(!graph.links().some((l) => l.id === link.id));
-    const made = await graph.linkNodes({ 'node.name': 'g-link-src' }, sink.id).catch((e) => e);
-    assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
-  } finally {
-    await graph.close();
-  }
-  const fromSrc = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
-  await waitFor(() => fromSrc().length === 1, 5000, 'our links to go');
-  assert.equal(fromSrc()[0].id, theirs);
-  await fixture.remove(src.id, sink.id);
 });
 
 test('a script: named as the daemon shows, refusals reach the Promise only, removals asked for just before destroyPwThread or exit carried out', async () => {

@@ -2,9 +2,7 @@
 // Links are removed only through what this process owns: its own links
 // through their proxies, other clients' links by registry id only while the
 // id still names the link that was meant (the daemon hands freed ids out
-// again at once). A link already gone counts as removed, and nothing of the
-// Graph's removals reaches standard error. Each scenario runs in a child
-// process whose standard error is read whole.
+// again at once). In a child process, whose standard error is read whole.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
