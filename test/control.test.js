@@ -92,15 +92,12 @@ test('volume and mute: set here as pw-dump shows them, changed by another client
     // Bad input: a clear error each, and nothing is written.
     const refusals = [
       [() => graph.setVolume(speakers.id, -0.1), RangeError, /finite number >= 0/],
-      [() => graph.setVolume(speakers.id, [0.5, Infinity]), RangeError, /finite number/],
       [() => graph.setVolume(speakers.id, 3), RangeError, /above the most/],
       [() => graph.setVolume(speakers.id, [0.5]), RangeError, /has 2 channels; 1 volumes given/],
       [() => graph.setVolume(speakers.id, '50%'), TypeError, /number or an array/],
-      [() => graph.setVolume(speakers.id, 0.5, { scale: 'dB' }), TypeError, /scale/],
       [() => graph.setVolume(/^demo-/, 0.5), Error, /matches 2 nodes \(\d+ "demo-speakers", \d+ "demo-microphone"\)/],
       [() => graph.setVolume('nobody', 0.5), Error, /no node matches "nobody"/],
       [() => graph.setVolume(plain.id, 0.5), Error, /"c-plain"\) has no volume/],
-      [() => graph.setMute(plain.id, true), Error, /has no mute/],
       [() => graph.setMute(speakers.id, 'on'), TypeError, /true or false/],
     ];
     for (const [call, type, message] of refusals) {

@@ -161,19 +161,12 @@ test('waits: at once or when announced, never blocking the event loop; abort and
     // Present already: at once, matched by a function this time.
     assert.equal((await graph.waitForNode((n) => n.id === id)).id, id);
     // Its ports: all of them, once the daemon has sent what it announced.
-    assert.equal((await graph.waitForPorts(id, { direction: 'in' })).length, 3);
-    assert.deepEqual((await graph.waitForPorts(id, { count: 3 })).map((p) => p.nodeId), [id, id, id]);
+    assert.deepEqual((await graph.waitForPorts(id, { direction: 'in' })).map((p) => p.nodeId), [id, id, id]);
 
     const ac = new AbortController();
     const aborted = graph.waitForNode('g-wait-never', { signal: ac.signal, timeoutMs: Infinity });
     ac.abort(new Error('stop waiting'));
     await assert.rejects(aborted, { message: 'stop waiting' });
-    // Anything shaped like a signal serves, as the typings say.
-    const like = Object.assign(new EventTarget(), { aborted: false, reason: undefined });
-    const byLike = graph.waitForNode('g-wait-never', { signal: like });
-    Object.assign(like, { aborted: true, reason: new Error('stopped by a look-alike') });
-    like.dispatchEvent(new Event('abort'));
-    await assert.rejects(byLike, { message: 'stopped by a look-alike' });
     await assert.rejects(graph.waitForNode('g-wait-never', { timeoutMs: 20 }), /g-wait-never.*20 ms/);
     await assert.rejects(graph.waitForPorts(id, { direction: 'out', count: 1, timeoutMs: 20 }), /within 20 ms/);
     await assert.rejects(graph.waitForPorts(424242), { message: 'no node 424242' });
