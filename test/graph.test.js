@@ -26,41 +26,61 @@ const ids = (list) => list.map((o) => o.id).sort((a, b) => a - b);
 const dumpIds = (type) => ids(pwDump().filter((o) => o.type === `PipeWire:Interface:${type}`));
 const child = (script, opts = {}) =>
   runChild(`const quorvane = require(${JSON.stringify(ROOT)});\n${script}`, { env: daemon.env, preload: false, ...opts });
+// pw-dump prints values that read as JSON (numbers, true) as such; ours
+// are the texts.
+const sameValue = (ours, theirs) => (typeof theirs === 'string' ? ours === theirs : util.isDeepStrictEqual(JSON.parse(ours), theirs));
 
-test('connect: at once, with the whole graph; a handle per caller on one connection; shared with createPwThread', async () => {
-  const src = await fixture.add('g-conn-src', 'Audio/Source', 0, 2);
-  const sink = await fixture.add('g-conn-sink', 'Audio/Sink', 2, 0);
-  await fixture.link([[src.outputs[0], sink.inputs[0]]]);
-
-  // No fixed pause: the connection is ready after one round trip. The
-  // fastest of a few tells that apart from the old 500 ms on a busy machine.
-  const times = [];
-  for (let i = 0; i < 3; i++) {
-    const t = Date.now();
-    await (await connect()).close();
-    times.push(Date.now() - t);
-  }
-  assert.ok(Math.min(...times) < 450, `connect took ${times} ms`);
+test('connect: at once, with the whole graph as pw-dump shows it; a handle per caller on one connection, its links made, refused with the daemon answer, a burst answered in full, gone with its close(); shared with createPwThread', async () => {
+  // Records of different key sequences in turn: the daemon's own nodes;
+  // nodes with as many properties but other keys; ports with a channel or none.
+  const src = await fixture.add('g-conn-src', '-;node.description=Described', 0, 2);
+  const sink = await fixture.add('g-conn-sink', 'Audio/Sink', 'FL,FR', 0);
+  // Another client's link, made before ours.
+  const [theirs] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
   const graph = await connect();
-  assert.deepEqual(ids(graph.nodes()), dumpIds('Node'));
-  assert.deepEqual(ids(graph.ports()), dumpIds('Port'));
-  assert.deepEqual(ids(graph.links()), dumpIds('Link'));
+  const dump = new Map(pwDump().map((o) => [o.id, o.info?.props]));
+  for (const [list, type] of [[graph.nodes(), 'Node'], [graph.ports(), 'Port'], [graph.links(), 'Link']]) {
+    assert.deepEqual(ids(list), dumpIds(type));
+    for (const o of list) {
+      const theirs = dump.get(o.id);
+      assert.deepEqual(Object.keys(o.props).sort(), Object.keys(theirs).sort(), `global ${o.id}`);
+      for (const [k, v] of Object.entries(o.props)) assert.ok(sameValue(v, theirs[k]), `global ${o.id} ${k}: ${v} / ${theirs[k]}`);
+    }
+  }
   const node = graph.nodes().find((n) => n.id === src.id);
-  assert.equal(node.props['node.name'], 'g-conn-src');
-  assert.equal(node.props['media.class'], 'Audio/Source');
 
   // Another caller (a library inside the script) gets its own handle: its
-  // close() ends its waits and its links, not this Graph's.
+  // requests answer it, its close() ends its waits and its links, not this Graph's.
   const lib = await connect({ timeoutMs: Infinity });
   assert.notEqual(lib, graph);
   const libWait = assert.rejects(lib.waitForNode('g-conn-never', { timeoutMs: Infinity }), { message: 'Graph closed' });
   const mine = graph.waitForNode('g-conn-later', { timeoutMs: Infinity });
-  const libLink = await lib.link(src.outputs[1], sink.inputs[1]);
+  const link = await lib.link(src.outputs[0], sink.inputs[0]);
+  assert.deepEqual([link.srcNodeId, link.srcPortId, link.sinkNodeId, link.sinkPortId], [src.id, src.outputs[0], sink.id, sink.inputs[0]]);
+  assert.ok(lib.links().some((l) => l.id === link.id), 'in the mirror when it resolves');
+  assert.match(pwLinkList(), new RegExp(`^\\s*${link.id}\\s`, 'm'));
+  await assert.rejects(lib.link(sink.inputs[0], src.outputs[0]), { message: 'Could not find matching ports or nodes' });
+  // Both pairs exist already: every request is refused, nothing is made.
+  const agg = await lib.linkNodes('g-conn-src', sink.id).catch((e) => e);
+  assert.ok(agg instanceof AggregateError);
+  assert.deepEqual([agg.errors.map((e) => e.code), agg.links], [['EEXIST', 'EEXIST'], []]);
+  assert.match(agg.errors[0].message, /File exists/);
+  // A burst far beyond what the PipeWire thread takes at once: every
+  // request reaches the daemon and gets its answer.
+  const burst = await Promise.allSettled(
+    Array.from({ length: 10000 }, () => lib.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })),
+  );
+  assert.deepEqual([...new Set(burst.map((r) => r.reason?.code ?? r.reason?.message))], ['EEXIST']);
+  await lib.unlink(link.id);
+  assert.ok(!lib.links().some((l) => l.id === link.id));
+  const made = await lib.linkNodes({ 'node.name': 'g-conn-src' }, sink.id).catch((e) => e);
+  assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
   await lib.close();
   await libWait;
-  assert.equal(lib.state, 'closed');
-  assert.equal(graph.state, 'connected');
-  assert.ok(!graph.links().some((l) => l.id === libLink.id), 'the closed handle took its link along');
+  assert.deepEqual([lib.state, graph.state], ['closed', 'connected']);
+  assert.ok(!graph.links().some((l) => l.id === made.links[0].id), 'the closed handle took its link along');
+  const fromSrc = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
+  assert.deepEqual(fromSrc().map((o) => o.id), [theirs]);
   const later = await fixture.add('g-conn-later', 'Audio/Sink', 1, 0);
   assert.equal((await mine).id, later.id, 'the other handle still waits and hears the graph');
 
@@ -79,48 +99,13 @@ test('connect: at once, with the whole graph; a handle per caller on one connect
   assert.deepEqual(graph.nodes(), []);
   await assert.rejects(graph.waitForNode('g-conn-src'), { message: 'Graph closed' });
 
-  // A new connect() makes a new Graph; createPwThread after it returns at once.
+  // A new connect() makes a new Graph. (A Graph closed while the script
+  // holds the connection: devices.test.js.)
   const again = await connect();
   assert.notEqual(again, graph);
-  const t2 = Date.now();
-  assert.equal(quorvane.createPwThread(), true);
-  assert.ok(Date.now() - t2 < 450, 'createPwThread joined the open connection without the start-up pause');
   await again.close();
   await again.close(); // idempotent
-  assert.ok(quorvane.getNodes().length > 0, 'the script still holds the connection');
-  quorvane.destroyPwThread();
-  assert.deepEqual(quorvane.getNodes(), []);
   await fixture.remove(src.id, sink.id, later.id);
-});
-
-// pw-dump prints values that read as JSON (numbers, true) as such; ours
-// are the texts.
-const sameValue = (ours, theirs) => (typeof theirs === 'string' ? ours === theirs : util.isDeepStrictEqual(JSON.parse(ours), theirs));
-
-test('props: every node, port and link carries its info properties as pw-dump shows them, key for key', async () => {
-  // Records of different key sequences in turn: the daemon's own nodes;
-  // nodes with as many properties but other keys; ports with a channel or
-  // none.
-  const added = [];
-  for (let i = 0; i < 4; i++) {
-    added.push(await fixture.add(`g-props-${i}`, i % 2 ? 'Audio/Sink' : '-;node.description=Described', i % 2 ? 'FL,FR' : 2, 1));
-  }
-  await fixture.link([[added[0].outputs[0], added[1].inputs[0]]]);
-  const graph = await connect();
-  try {
-    const dump = new Map(pwDump().map((o) => [o.id, o.info?.props]));
-    for (const list of [graph.nodes(), graph.ports(), graph.links()]) {
-      assert.ok(list.length > 0);
-      for (const o of list) {
-        const theirs = dump.get(o.id);
-        assert.deepEqual(Object.keys(o.props).sort(), Object.keys(theirs).sort(), `global ${o.id}`);
-        for (const [k, v] of Object.entries(o.props)) assert.ok(sameValue(v, theirs[k]), `global ${o.id} ${k}: ${v} / ${theirs[k]}`);
-      }
-    }
-  } finally {
-    await graph.close();
-    await fixture.remove(...added.map((n) => n.id));
-  }
 });
 
 test('events: any number of listeners, beside on(), every event once and in order, ports included', async () => {
@@ -128,12 +113,11 @@ test('events: any number of listeners, beside on(), every event once and in orde
   const a = [];
   const b = [];
   const legacy = [];
+  const say = (list, name) => (p) => list.push(`${name} ${typeof p === 'number' ? p : p.id}`);
   for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed', 'port-created', 'port-destroyed']) {
-    graph.on(name, (p) => a.push(`${name} ${typeof p === 'number' ? p : p.id}`));
-    graph.on(name, (p) => b.push(`${name} ${typeof p === 'number' ? p : p.id}`));
-  }
-  for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed']) {
-    quorvane.on(name, (p) => legacy.push(`${name} ${typeof p === 'number' ? p : p.id}`));
+    graph.on(name, say(a, name));
+    graph.on(name, say(b, name));
+    if (!name.startsWith('port-')) quorvane.on(name, say(legacy, name));
   }
   try {
     const src = await fixture.add('g-ev-src', 'Audio/Source', 0, 2);
@@ -148,14 +132,12 @@ test('events: any number of listeners, beside on(), every event once and in orde
     await waitFor(() => a.includes(`node-destroyed ${src.id}`), 5000, 'the removal');
     assert.deepEqual(a.slice(0, expected.length), expected);
     // The removal: the link and the ports go with the node, each once.
-    const rest = a.slice(expected.length).sort();
-    assert.deepEqual(rest, [`link-destroyed ${linkId}`, `node-destroyed ${src.id}`,
-      ...src.outputs.map((p) => `port-destroyed ${p}`)].sort());
+    assert.deepEqual(a.slice(expected.length).sort(),
+      [`link-destroyed ${linkId}`, `node-destroyed ${src.id}`, ...src.outputs.map((p) => `port-destroyed ${p}`)].sort());
     assert.deepEqual(b, a);
-    await waitFor(() => legacy.length === a.filter((e) => !e.startsWith('port-')).length, 5000, 'the on() listeners');
-    assert.deepEqual(legacy, a.filter((e) => !e.startsWith('port-')));
-    const created = graph.nodes().find((n) => n.id === sink.id);
-    assert.equal(created.props['node.name'], 'g-ev-sink');
+    const nodesAndLinks = a.filter((e) => !e.startsWith('port-'));
+    await waitFor(() => legacy.length === nodesAndLinks.length, 5000, 'the on() listeners');
+    assert.deepEqual(legacy, nodesAndLinks);
     await fixture.remove(sink.id);
   } finally {
     for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed']) quorvane.off(name);
@@ -179,26 +161,14 @@ test('waits: at once or when announced, never blocking the event loop; abort and
     // Present already: at once, matched by a function this time.
     assert.equal((await graph.waitForNode((n) => n.id === id)).id, id);
     // Its ports: all of them, once the daemon has sent what it announced.
-    const ports = await graph.waitForPorts(id, { direction: 'in' });
-    assert.equal(ports.length, 3);
-    assert.deepEqual((await graph.waitForPorts(id, { count: 3 })).map((p) => p.nodeId), [id, id, id]);
+    assert.deepEqual((await graph.waitForPorts(id, { direction: 'in' })).map((p) => p.nodeId), [id, id, id]);
 
     const ac = new AbortController();
     const aborted = graph.waitForNode('g-wait-never', { signal: ac.signal, timeoutMs: Infinity });
     ac.abort(new Error('stop waiting'));
     await assert.rejects(aborted, { message: 'stop waiting' });
-    // Anything shaped like a signal serves, as the typings say.
-    const target = new EventTarget();
-    const like = Object.assign(target, { aborted: false, reason: undefined });
-    const byLike = graph.waitForNode('g-wait-never', { signal: like });
-    Object.assign(like, { aborted: true, reason: new Error('stopped by a look-alike') });
-    like.dispatchEvent(new Event('abort'));
-    await assert.rejects(byLike, { message: 'stopped by a look-alike' });
-    await assert.rejects(graph.waitForNode('x', { signal: {} }), { name: 'TypeError', message: 'waitForNode: signal must be an AbortSignal' });
     await assert.rejects(graph.waitForNode('g-wait-never', { timeoutMs: 20 }), /g-wait-never.*20 ms/);
     await assert.rejects(graph.waitForPorts(id, { direction: 'out', count: 1, timeoutMs: 20 }), /within 20 ms/);
-    await assert.rejects(graph.waitForNode(42), TypeError);
-    await assert.rejects(graph.waitForNode('x', { direction: 'in' }), TypeError);
     await assert.rejects(graph.waitForPorts(424242), { message: 'no node 424242' });
     const gone = assert.rejects(graph.waitForPorts(decoy.id, { count: 5 }), { message: `node ${decoy.id} was removed` });
     await fixture.remove(decoy.id);
@@ -209,111 +179,39 @@ test('waits: at once or when announced, never blocking the event loop; abort and
   }
 });
 
-test('links: made, refused with the daemon answer, unknown ports, by node, unlinked', async () => {
-  const src = await fixture.add('g-link-src', 'Audio/Source', 0, 2);
-  const sink = await fixture.add('g-link-sink', 'Audio/Sink', 2, 0);
-  // Another client's link, made before ours.
-  const [theirs] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
-  const graph = await connect();
-  try {
-    const link = await graph.link(src.outputs[0], sink.inputs[0]);
-    assert.deepEqual([link.srcNodeId, link.srcPortId, link.sinkNodeId, link.sinkPortId],
-      [src.id, src.outputs[0], sink.id, sink.inputs[0]]);
-    assert.ok(graph.links().some((l) => l.id === link.id), 'in the mirror when it resolves');
-    assert.match(pwLinkList(), new RegExp(`^\\s*${link.id}\\s`, 'm'));
-
-    await assert.rejects(graph.link(src.outputs[0], sink.inputs[0]), (e) =>
-      e.code === 'EEXIST' && e.errno === 17 && /File exists/.test(e.message));
-    await assert.rejects(graph.link(sink.inputs[0], src.outputs[0]), { message: 'Could not find matching ports or nodes' });
-    await assert.rejects(graph.link('1', 2), { name: 'TypeError', message: 'linkPorts requires two port IDs (outputPortId, inputPortId)' });
-
-    // Both pairs exist already: every request is refused, nothing is made.
-    const agg = await graph.linkNodes('g-link-src', sink.id).catch((e) => e);
-    assert.ok(agg instanceof AggregateError);
-    assert.deepEqual(agg.errors.map((e) => e.code), ['EEXIST', 'EEXIST']);
-    assert.deepEqual(agg.links, []);
-
-    // A burst far beyond what the PipeWire thread takes at once: every
-    // request reaches the daemon and gets its answer.
-    const burst = await Promise.allSettled(
-      Array.from({ length: 10000 }, () => graph.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })),
-    );
-    assert.deepEqual([...new Set(burst.map((r) => r.reason?.code ?? r.reason?.message))], ['EEXIST']);
-
-    await graph.unlink(link.id);
-    assert.ok(!graph.links().some((l) => l.id === link.id));
-    await graph.unlink(link.id); // already gone: counts as removed
-    const made = await graph.linkNodes({ 'node.name': 'g-link-src' }, sink.id).catch((e) => e);
-    assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
-    assert.ok(graph.links().some((l) => l.id === theirs), 'the other client\'s link stays');
-  } finally {
-    await graph.close();
-  }
-  // Our links die with the connection; theirs stays.
-  const fromSrc = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
-  await waitFor(() => fromSrc().length === 1, 5000, 'our links to go');
-  assert.equal(fromSrc()[0].id, theirs);
-  await fixture.remove(src.id, sink.id);
-});
-
-test('a refusal reaches the Promise, not standard error; the script exits by itself after close', async () => {
-  const src = await fixture.add('g-err-src', 'Audio/Source', 0, 1);
-  const sink = await fixture.add('g-err-sink', 'Audio/Sink', 1, 0);
-  await fixture.link([[src.outputs[0], sink.inputs[0]]]);
-  const r = await child(
-    `quorvane.connect().then(async (graph) => {
-       const e = await graph.link(${src.outputs[0]}, ${sink.inputs[0]}).catch((e) => e);
-       console.log(e.code);
-       await graph.close();
-     });`,
-  );
-  assert.equal(r.timedOut, false, 'no hang');
-  assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, 'EEXIST', '']);
-  await fixture.remove(src.id, sink.id);
-});
-
-test('removals asked for just before destroyPwThread or exit are carried out', async () => {
+test('a script: named as the daemon shows, refusals reach the Promise only, removals asked for just before destroyPwThread or exit carried out', async () => {
   const src = await fixture.add('g-flush-src', 'Audio/Source', 0, 2);
   const sink = await fixture.add('g-flush-sink', 'Audio/Sink', 2, 0);
   const theirLinks = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
-  for (const ending of ['quorvane.destroyPwThread();', 'process.exit(0);']) {
+  for (const [title, name, ending] of [['my-router', 'my-router', 'quorvane.destroyPwThread();'], [null, 'quorvane', 'process.exit(0);']]) {
     await fixture.link([[src.outputs[0], sink.inputs[0]], [src.outputs[1], sink.inputs[1]]]);
     await waitFor(() => theirLinks().length === 2, 5000, 'the fixture links');
     const r = await child(
-      `quorvane.createPwThread();
-       console.log(quorvane.unlinkNodesNameToId('g-flush-src', ${sink.id}));
-       ${ending}`,
+      `${title ? `process.title = '${title}';` : ''}
+       quorvane.connect().then(async (graph) => {
+         const e = await graph.link(${src.outputs[0]}, ${sink.inputs[0]}).catch((e) => e);
+         const me = JSON.parse(require('node:child_process').execFileSync('pw-dump', { encoding: 'utf8' })).find((o) =>
+           o.type === 'PipeWire:Interface:Client' && Number(o.info.props['application.process.id']) === process.pid).info.props;
+         quorvane.createPwThread(); // core errors would be printed now
+         const kept = await graph.createNode({ name: 'g-quiet', linger: true });
+         await graph.destroyNode(kept);
+         const refused = await graph.destroyNode('demo-speakers').catch((e) => e.code);
+         console.log(e.code, refused, me['application.name'], me['application.process.binary'], quorvane.unlinkNodesNameToId('g-flush-src', ${sink.id}));
+         ${ending}
+       });`,
     );
-    assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, '2', ''], ending);
+    assert.equal(r.timedOut, false, 'no hang');
+    assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, `EEXIST EPERM ${name} ${path.basename(process.execPath)} 2`, ''], ending);
     assert.equal(theirLinks().length, 0, `${ending}: the links are gone from the daemon`);
+    assert.ok(!pwDump().some((o) => o.info?.props?.['node.name'] === 'g-quiet'));
   }
   await fixture.remove(src.id, sink.id);
 });
-
-test('the daemon knows who we are: application.name and the binary', async () => {
-  const whoAmI = `quorvane.connect().then((g) => {
-      const dump = JSON.parse(require('node:child_process').execFileSync('pw-dump', { encoding: 'utf8' }));
-      const me = dump.find((o) => o.type === 'PipeWire:Interface:Client'
-        && Number(o.info.props['application.process.id']) === process.pid);
-      console.log(JSON.stringify(me.info.props));
-      return g.close();
-    });`;
-  for (const [title, name] of [['my-router', 'my-router'], [null, 'quorvane']]) {
-    const r = await child(`${title ? `process.title = '${title}';` : ''}${whoAmI}`);
-    assert.equal(r.code, 0, r.stderr);
-    const props = JSON.parse(r.stdout);
-    assert.equal(props['application.name'], name);
-    assert.equal(props['application.process.binary'], path.basename(process.execPath));
-  }
-});
-
 test('reconnect: a restart is heard as disconnected, then connected, with the new graph, no duplicates, and routes linked again', async () => {
   // The child reaches the daemon through a socket link that the test points
   // at the restarted daemon.
-  const objects = [
-    { name: 'rr-sink', mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
-    { name: 'rr-src', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' },
-  ];
+  const sink = (name, positions = ['FL', 'FR']) => ({ name, mediaClass: 'Audio/Sink', positions });
+  const objects = [sink('rr-sink'), { name: 'rr-src', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }];
   const first = startDaemon({ setEnv: false, objects });
   const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-restart-'));
   const socket = path.join(runtime, 'pipewire-0');
@@ -328,8 +226,7 @@ test('reconnect: a restart is heard as disconnected, then connected, with the ne
        const heard = [];
        g.on('node-created', (n) => seen.set(n.id, (seen.get(n.id) || 0) + 1));
        g.on('node-destroyed', (id) => seen.delete(id));
-       g.on('disconnected', (e) => heard.push('disconnected'));
-       g.on('connected', () => heard.push('connected'));
+       for (const name of ['disconnected', 'connected']) g.on(name, () => heard.push(name));
        const route = g.route({ from: 'rr-src', to: 'rr-sink' });
        route.on('linked', () => {
          if (route.links.length !== 2) return;
@@ -344,7 +241,7 @@ test('reconnect: a restart is heard as disconnected, then connected, with the ne
       onStdout: (out) => {
         if (!second && out.includes('up ')) {
           first.kill();
-          second = startDaemon({ setEnv: false, objects: [...objects, { name: 'restarted-sink', mediaClass: 'Audio/Sink', positions: ['MONO'] }] });
+          second = startDaemon({ setEnv: false, objects: [...objects, sink('restarted-sink', ['MONO'])] });
           fs.unlinkSync(socket);
           fs.symlinkSync(path.join(second.dir, 'pipewire-0'), socket);
         } else if (second && !dump && out.includes('back ')) {
@@ -357,15 +254,13 @@ test('reconnect: a restart is heard as disconnected, then connected, with the ne
   first.stop();
   second?.stop();
   fs.rmSync(runtime, { recursive: true, force: true });
-  assert.equal(r.timedOut, false, r.stdout + r.stderr);
-  assert.equal(r.code, 0, r.stderr);
   // The Graph reports the daemon's end itself; nothing is printed.
-  assert.equal(r.stderr, '');
+  assert.deepEqual([r.timedOut, r.code, r.stderr], [false, 0, ''], r.stdout);
   const back = JSON.parse(r.stdout.split('back ')[1]);
-  const dumped = (type) => dump.filter((o) => o.type === `PipeWire:Interface:${type}`).map((o) => o.id).sort((a, b) => a - b);
+  const dumped = (type) => ids(dump.filter((o) => o.type === `PipeWire:Interface:${type}`));
   assert.deepEqual(back.heard, ['disconnected', 'connected']);
-  assert.deepEqual([...back.nodes].sort((a, b) => a - b), dumped('Node'));
-  assert.deepEqual(back.seen.map(([id]) => id).sort((a, b) => a - b), dumped('Node'), 'the mirror was heard going and coming');
+  assert.deepEqual(ids(back.nodes.map((id) => ({ id }))), dumped('Node'));
+  assert.deepEqual(ids(back.seen.map(([id]) => ({ id }))), dumped('Node'), 'the mirror was heard going and coming');
   assert.ok(back.seen.every(([, n]) => n === 1), 'each node announced once');
-  assert.deepEqual(back.links.sort((a, b) => a - b), dumped('Link'), 'the new daemon holds the route\'s links');
+  assert.deepEqual(ids(back.links.map((id) => ({ id }))), dumped('Link'), 'the new daemon holds the route\'s links');
 });

@@ -1,13 +1,12 @@
 'use strict';
-// Routes against a private daemon: nodes whose ports carry "audio.channel"
-// (stereo, mono, 5.1, none), restarted, unlinked by others, linked elsewhere
-// by a session-manager-like client, overlapping routes, close. A daemon
-// restart: graph.test.js.
+// Routes against a private daemon: restarted nodes, links removed or made
+// elsewhere by others, overlapping and exclusive routes, contested links.
+// Pairing by channel: the table below. A daemon restart: graph.test.js.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
 const { pairPorts } = require('../lib/pairing');
 
 const daemon = startDaemon();
@@ -24,14 +23,6 @@ test.after(async () => {
   daemon.stop();
 });
 
-// The daemon's links as [output port, input port] pairs, from pw-dump.
-function daemonPairs(filter = () => true) {
-  return pwDump()
-    .filter((o) => o.type === 'PipeWire:Interface:Link')
-    .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']])
-    .filter(filter)
-    .sort((a, b) => a[0] - b[0] || a[1] - b[1]);
-}
 const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
 const portsOf = (id) => graph.ports().filter((p) => p.nodeId === id);
 const channelPort = (nodeId, channel) => portsOf(nodeId).find((p) => p.props['audio.channel'] === channel).id;
@@ -58,61 +49,40 @@ test('pairing: by channel, mono to every channel, by port order where channels d
   assert.deepEqual(pairPorts([], stereoIn), []);
 });
 
-test('a source restarted again and again is linked again each time, channel to channel; a link removed by others comes back', async () => {
+test('a source restarted again and again is linked again each time, channel to channel; a link removed by others comes back; close removes exactly the route\'s links', async () => {
   const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
+  const other = await fixture.add('rt-other', 'Audio/Source', '0', 'MONO');
+  // Another client's link into the same sink stays whatever the route does.
+  await fixture.link([[other.outputs[0], sink.inputs[0]]]);
   await portsHeard(sink, 'rt-sink', 2);
   const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
   route.on('error', (e) => assert.fail(e));
-  try {
-    const fl = channelPort(sink.id, 'FL');
-    const fr = channelPort(sink.id, 'FR');
-    for (let i = 0; i < 30; i++) {
-      const player = await fixture.add('rt-player', 'Stream/Output/Audio', '0', i % 2 ? 'FR,FL' : 'FL,FR');
-      const [o1, o2] = player.outputs;
-      const want = sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]);
-      const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
-      await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
-      assert.deepEqual(have(), want, `round ${i}`);
-      if (i === 29) {
-        // Removed by another client: made again.
-        const victim = route.links[0];
-        assert.equal(spawnSync('pw-link', ['-d', String(victim.id)]).status, 0);
-        await waitFor(() => route.links.length === 2 && !route.links.some((l) => l.id === victim.id), 5000, 'the link again');
-        assert.deepEqual(have(), want);
-        assert.deepEqual(daemonPairs(([o]) => o === o1 || o === o2).map(String), want.map(String));
-      }
+  const fl = channelPort(sink.id, 'FL');
+  const fr = channelPort(sink.id, 'FR');
+  const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
+  let player;
+  for (let i = 0; i < 30; i++) {
+    if (player) {
       await fixture.remove(player.id);
       await waitFor(() => route.links.length === 0, 5000, `round ${i}: the links to go`);
     }
-  } finally {
-    await route.close();
-    await fixture.remove(sink.id);
+    player = await fixture.add('rt-player', 'Stream/Output/Audio', '0', i % 2 ? 'FR,FL' : 'FL,FR');
+    const [o1, o2] = player.outputs;
+    const want = sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]);
+    await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
+    assert.deepEqual(have(), want, `round ${i}`);
   }
-});
-
-test('mono, 5.1 and channel-less nodes; close removes exactly the route\'s links', async () => {
-  const stereo = await fixture.add('rm-stereo', 'Audio/Sink', 'FL,FR', '0');
-  const mic = await fixture.add('rm-mic', 'Audio/Source', '0', 'MONO');
-  const surround = await fixture.add('rm-51', 'Audio/Source', '0', 'FL,FR,FC,LFE,RL,RR');
-  const plain = await fixture.add('rm-plain', 'Audio/Source', '0', '3');
-  // Another client's link into the same sink stays whatever the route does.
-  const [theirs] = await fixture.link([[plain.outputs[2], stereo.inputs[0]]]);
-  await portsHeard(stereo, 'rm-stereo', 2);
-  const route = graph.route({ from: /^rm-(mic|51|plain)$/, to: 'rm-stereo' });
-  route.on('error', (e) => assert.fail(e));
-  const [fl, fr] = [channelPort(stereo.id, 'FL'), channelPort(stereo.id, 'FR')];
-  const want = sorted([
-    [mic.outputs[0], fl], [mic.outputs[0], fr],
-    [surround.outputs[0], fl], [surround.outputs[1], fr],
-    [plain.outputs[0], stereo.inputs[0]], [plain.outputs[1], stereo.inputs[1]],
-  ]);
-  await waitFor(() => route.links.length === want.length, 5000, 'the links');
-  assert.deepEqual(sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId])), want);
+  // Removed by another client: made again.
+  const want = have();
+  const victim = route.links[0];
+  assert.equal(spawnSync('pw-link', ['-d', String(victim.id)]).status, 0);
+  await waitFor(() => route.links.length === 2 && !route.links.some((l) => l.id === victim.id), 5000, 'the link again');
+  assert.deepEqual(have(), want);
+  assert.deepEqual(linksFrom(player.outputs), want);
   await route.close();
   assert.deepEqual(route.links, []);
-  assert.deepEqual(daemonPairs(([, i]) => i === fl || i === fr), [[plain.outputs[2], stereo.inputs[0]]]);
-  assert.ok(graph.links().some((l) => l.id === theirs));
-  await fixture.remove(stereo.id, mic.id, surround.id, plain.id);
+  assert.deepEqual([...linksFrom(player.outputs), ...linksFrom(other.outputs)], [[other.outputs[0], sink.inputs[0]]]);
+  await fixture.remove(sink.id, other.id, player.id);
 });
 
 test('exclusive: links from the source elsewhere are removed as they appear; others\' links to the sink stay', async () => {
@@ -125,7 +95,7 @@ test('exclusive: links from the source elsewhere are removed as they appear; oth
   await fixture.link([[app.outputs[0], speakers.inputs[0]], [app.outputs[1], speakers.inputs[1]]]);
   const route = graph.route({ from: 'ex-app', to: 'ex-vmic', exclusive: true });
   route.on('error', (e) => assert.fail(e));
-  const fromApp = () => daemonPairs(([o]) => app.outputs.includes(o));
+  const fromApp = () => linksFrom(app.outputs);
   const want = sorted([[app.outputs[0], vmic.inputs[0]], [app.outputs[1], vmic.inputs[1]]]);
   await waitFor(() => String(fromApp()) === String(want), 5000, 'only the route\'s links from the app');
   // And again when the session manager links it once more.
@@ -136,36 +106,6 @@ test('exclusive: links from the source elsewhere are removed as they appear; oth
   // What it took is given back (test/session-manager.test.js has more).
   assert.deepEqual(fromApp(), sorted([[app.outputs[0], speakers.inputs[0]], [app.outputs[1], speakers.inputs[1]], [app.outputs[1], speakers.inputs[0]]]));
   await fixture.remove(vmic.id, speakers.id, other.id, app.id);
-});
-
-test('two overlapping routes share a pair without fighting; the pair outlives the first one closed', async () => {
-  const sink = await fixture.add('ov-sink', 'Audio/Sink', 'FL,FR', '0');
-  const src = await fixture.add('ov-src', 'Audio/Source', '0', 'FL,FR');
-  await portsHeard(sink, 'ov-sink', 2);
-  // Every request the routes make: a pair is never asked for twice.
-  const requests = [];
-  const link = graph.link;
-  graph.link = (o, i, ...rest) => {
-    requests.push(`${o}:${i}`);
-    return link.call(graph, o, i, ...rest);
-  };
-  const a = graph.route({ from: 'ov-src', to: 'ov-sink' });
-  const b = graph.route({ from: /^ov-/, to: { 'node.name': 'ov-sink' } });
-  const errors = [];
-  a.on('error', (e) => errors.push(e));
-  b.on('error', (e) => errors.push(e));
-  await waitFor(() => a.links.length + b.links.length === 2, 5000, 'the pair links');
-  assert.equal(daemonPairs(([o]) => src.outputs.includes(o)).length, 2, 'each pair made once, by one of them');
-  assert.deepEqual(errors, []);
-  assert.equal(requests.length, 2, requests.join(' '));
-  delete graph.link;
-  const first = a.links.length ? a : b;
-  const second = first === a ? b : a;
-  await first.close();
-  await waitFor(() => second.links.length === 2, 5000, 'the other route to take the pairs over');
-  await second.close();
-  assert.deepEqual(daemonPairs(([o]) => src.outputs.includes(o)), []);
-  await fixture.remove(sink.id, src.id);
 });
 
 // A barrier: once the fixture's own node has come and gone through the
@@ -179,7 +119,7 @@ async function settle() {
   await graph.waitForPorts(probe.id, { count: 1, timeoutMs: 0 }).catch(() => {});
 }
 
-test('routes of one process never fight: exclusive beside non-exclusive settle; a second exclusive stands back, then takes over', async () => {
+test('routes of one process never fight: exclusive beside non-exclusive and overlapping ones settle, each pair made once; a second exclusive stands back, then takes over', async () => {
   const app = await fixture.add('nf-app', 'Stream/Output/Audio', '0', 'FL,FR');
   const mic = await fixture.add('nf-mic', 'Audio/Sink', 'FL,FR', '0');
   const speakers = await fixture.add('nf-speakers', 'Audio/Sink', 'FL,FR', '0');
@@ -187,13 +127,14 @@ test('routes of one process never fight: exclusive beside non-exclusive settle; 
   let created = 0;
   const count = (l) => app.outputs.includes(l.srcPortId) && created++;
   graph.on('link-created', count);
-  const fromApp = () => daemonPairs(([o]) => app.outputs.includes(o));
+  const fromApp = () => linksFrom(app.outputs);
   const to = (...nodes) => sorted(nodes.flatMap((n) => [[app.outputs[0], n.inputs[0]], [app.outputs[1], n.inputs[1]]]));
   const errors = [];
   const a = graph.route({ from: 'nf-app', to: 'nf-mic', exclusive: true });
   const b = graph.route({ from: 'nf-app', to: 'nf-speakers' });
-  a.on('error', (e) => errors.push(['a', e.message]));
-  b.on('error', (e) => errors.push(['b', e.message]));
+  // Overlaps b: the pair is shared, and outlives whichever closes first.
+  const d = graph.route({ from: /^nf-app$/, to: { 'node.name': 'nf-speakers' } });
+  for (const [who, r] of Object.entries({ a, b, d })) r.on('error', (e) => errors.push([who, e.message]));
   await waitFor(() => String(fromApp()) === String(to(mic, speakers)), 5000, 'both routes\' links');
   await settle();
   assert.deepEqual(fromApp(), to(mic, speakers), 'still both after the routes heard everything');
@@ -214,7 +155,10 @@ test('routes of one process never fight: exclusive beside non-exclusive settle; 
   await a.close();
   await waitFor(() => String(fromApp()) === String(to(speakers, headset)), 5000, 'the second exclusive route to take over');
   assert.deepEqual(errors.slice(1), []);
-  await Promise.all([b.close(), c.close()]);
+  await b.close();
+  await waitFor(() => d.links.length === 2, 5000, 'the overlapping route to take the pair over');
+  assert.deepEqual(fromApp(), to(speakers, headset));
+  await Promise.all([c.close(), d.close()]);
   assert.deepEqual(fromApp(), []);
   graph.off('link-created', count);
   await fixture.remove(app.id, mic.id, speakers.id, headset.id);
@@ -265,7 +209,7 @@ test('a route made while the events of a new node are still on their way links i
   const route = await made;
   await waitFor(() => route.links.length === 2, 5000, 'the links');
   await settle();
-  assert.deepEqual(daemonPairs(([o]) => app.outputs.includes(o)), sorted([[app.outputs[0], sink.inputs[0]], [app.outputs[1], sink.inputs[1]]]));
+  assert.deepEqual(linksFrom(app.outputs), sorted([[app.outputs[0], sink.inputs[0]], [app.outputs[1], sink.inputs[1]]]));
   await route.close();
   await fixture.remove(sink.id, app.id);
 });
