@@ -44,13 +44,11 @@ test('before connecting: inspection answers without throwing, the wait waits out
 
 const CLASSES = [
   // [name, class, listed as input, listed as output]
+  // (every class: the native Mirror.MediaClassTable)
   ['q-sink', 'Audio/Sink', false, true],
   ['q-source', 'Audio/Source', true, false],
-  ['q-stream-out', 'Stream/Output/Audio', true, true],
   ['q-stream-in', 'Stream/Input/Audio', true, false],
   ['q-duplex', 'Audio/Duplex', true, true],
-  ['q-video', 'Video/Source', true, false],
-  ['q-other', 'Midi/Bridge', false, false],
   ['q-none', null, false, false],
   ['q-source', 'Audio/Source', true, false], // a second node of the same name
 ];
@@ -80,7 +78,7 @@ test('waitForNewNode: the first fitting node at once; exact names, converted; th
     [['q-source'], nodes[1].id], [['q-sourc', undefined, 0]], [['Q-SOURCE', undefined, 0]], [['q-source ', undefined, 0]],
     [['', undefined, 0]], [[42, undefined, 0], numbered.id], [[], undef.id], [['q-sink\0ignored', undefined, 0], nodes[0].id],
     // q-sink is output-side only, q-stream-in input-side only; only the exact strings filter.
-    [['q-sink', 'Input', 0]], [['q-sink', 'Output', 0], nodes[0].id], [['q-stream-in', 'Input', 0], nodes[3].id],
+    [['q-sink', 'Input', 0]], [['q-sink', 'Output', 0], nodes[0].id], [['q-stream-in', 'Input', 0], nodes[2].id],
     [['q-sink', 'input', 0], nodes[0].id], [['q-sink', new String('Input'), 0], nodes[0].id],
   ];
   for (const [args, id] of cases) {
@@ -108,9 +106,9 @@ test('waitForNewNode finds a node that appears while it waits, unless it is on t
   await fixture.remove(late.id);
 });
 
-test('link inspection of mirrored links, and after their removal; after destroyPwThread the empty mirror answers', async () => {
+test('link inspection of mirrored links, and after their removal; after destroyPwThread the lists are empty', async () => {
   const [sink, source] = nodes;
-  const self = nodes[4]; // q-duplex: one input, one output
+  const self = nodes[3]; // q-duplex: one input, one output
   for (const [o, i] of [[source.outputs[0], sink.inputs[0]], [self.outputs[0], self.inputs[0]]]) {
     const r = spawnSync('pw-link', [String(o), String(i)], { encoding: 'utf8' });
     assert.equal(r.status, 0, r.stderr);
@@ -124,8 +122,6 @@ test('link inspection of mirrored links, and after their removal; after destroyP
   for (const l of [toSink, toSelf]) spawnSync('pw-link', ['-d', String(l.id)]);
   await waitFor(() => q.getLinks().length === 0, 5000, 'the removals');
   assert.deepEqual([q.getLinkState(toSink.id), q.getLinkState(toSelf.id)], [undefined, undefined]);
-
   q.destroyPwThread();
   assert.deepEqual([q.getInputNodes(), q.getOutputNodesName()], [[], []]);
-  notFound(['q-sink', undefined, 1], 95, 1000);
 });
