@@ -1,10 +1,12 @@
 'use strict';
-// Direction-filtered lists, the wait for a named node, and link inspection.
+// The mirror against the daemon's own view (pw-dump, pw-link): ids,
+// properties, key orders, live changes; the direction-filtered lists, the
+// wait for a named node, and link inspection.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor } = require('./helpers/fixture');
+const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
 
 const daemon = startDaemon({ objects: [] });
 const q = require('./helpers/addon');
@@ -54,19 +56,50 @@ const CLASSES = [
 ];
 let nodes;
 
-test('the filtered lists select by the classification flags', async () => {
+test('the mirror holds what pw-dump shows, keys in a fixed order; the filtered lists select by the classification flags', async () => {
   nodes = [];
   for (const [name, cls] of CLASSES) nodes.push(await fixture.add(name, cls, 1, 1));
   assert.equal(q.createPwThread(), true);
+  const dump = pwDump();
+  const props = (o) => o.info?.props ?? {};
+  const byId = (list) => [...list].sort((a, b) => a.id - b.id);
+  const of = (type) => byId(dump.filter((o) => o.type === `PipeWire:Interface:${type}`));
+  // Entries, to check the key order too; the fixed fields fixed.
+  assert.deepEqual(byId(q.getNodes()).map(Object.entries), of('Node').map((o) => Object.entries({ id: o.id,
+    name: props(o)['node.name'] ?? '', type: props(o)['media.class'] ?? '', version: 3, inputPorts: 0, outputPorts: 0,
+    isInput: q.getNodes().find((n) => n.id === o.id).isInput, isOutput: q.getNodes().find((n) => n.id === o.id).isOutput })));
+  assert.deepEqual(byId(q.getPorts()).map(Object.entries), of('Port').map((o) => Object.entries({ id: o.id,
+    nodeId: props(o)['node.id'], name: props(o)['port.name'], direction: props(o)['port.direction'] === 'in' ? 1 : 0, portType: 0 })));
+  for (const c of nodes) {
+    const own = (dir) => q.getPorts().filter((p) => p.nodeId === c.id && p.direction === dir).map((p) => p.id);
+    assert.deepEqual([own(1), own(0)], [c.inputs, c.outputs]);
+  }
+  assert.deepEqual(q.getNodes(1, 'x', {}), q.getNodes(), 'arguments are ignored');
+
   const expectIds = (col) => nodes.filter((_, i) => CLASSES[i][col]).map((n) => n.id);
   assert.deepEqual(q.getInputNodes().map((n) => n.id), expectIds(2));
   assert.deepEqual(q.getOutputNodes().map((n) => n.id), expectIds(3));
   // Names correspond index by index with the objects, duplicates included.
   assert.deepEqual(q.getInputNodesName(), q.getInputNodes().map((n) => n.name));
   assert.deepEqual(q.getOutputNodesName(), q.getOutputNodes().map((n) => n.name));
-  const [first] = q.getInputNodes('ignored', 1);
-  assert.deepEqual(Object.keys(first), ['id', 'name', 'type', 'isInput', 'isOutput']);
-  assert.deepEqual(first, { id: nodes[1].id, name: 'q-source', type: 'Audio/Source', isInput: true, isOutput: false });
+  assert.deepEqual(Object.entries(q.getInputNodes('ignored', 1)[0]),
+    [['id', nodes[1].id], ['name', 'q-source'], ['type', 'Audio/Source'], ['isInput', true], ['isOutput', false]]);
+});
+
+test('listings never run script code: setters on Array.prototype are not called', () => {
+  // Such a setter could call back into the module while the graph lock is held.
+  let calls = 0;
+  for (const index of ['0', '1']) {
+    Object.defineProperty(Array.prototype, index, { set() { calls++; q.getNodes(); }, configurable: true });
+  }
+  try {
+    const lists = [q.getNodes(), q.getPorts(), q.getLinks(), q.getInputNodes(), q.getOutputNodesName()];
+    for (const list of lists) assert.ok(Object.hasOwn(list, 0) || list.length === 0);
+  } finally {
+    delete Array.prototype[0];
+    delete Array.prototype[1];
+  }
+  assert.equal(calls, 0);
 });
 
 test('waitForNewNode: the first fitting node at once; exact names, converted; the direction filter; time-outs', async () => {
@@ -106,7 +139,7 @@ test('waitForNewNode finds a node that appears while it waits, unless it is on t
   await fixture.remove(late.id);
 });
 
-test('link inspection of mirrored links, and after their removal; after destroyPwThread the lists are empty', async () => {
+test('another client\'s links in the mirror and their inspection; a removed node takes its ports and links along', async () => {
   const [sink, source] = nodes;
   const self = nodes[3]; // q-duplex: one input, one output
   for (const [o, i] of [[source.outputs[0], sink.inputs[0]], [self.outputs[0], self.inputs[0]]]) {
@@ -115,12 +148,17 @@ test('link inspection of mirrored links, and after their removal; after destroyP
   }
   const links = await waitFor(() => q.getLinks().length === 2 && q.getLinks());
   const [toSink, toSelf] = [sink, self].map((n) => links.find((l) => l.sinkNodeId === n.id));
+  assert.ok(pwDump().some((o) => o.id === toSink.id && o.type === 'PipeWire:Interface:Link'));
+  assert.deepEqual(Object.entries(toSink), Object.entries({ id: toSink.id, srcNodeId: source.id, srcPortId: source.outputs[0],
+    sinkNodeId: sink.id, sinkPortId: sink.inputs[0], srcNodeName: 'q-source', sinkNodeName: 'q-sink', format: 'unknown' }));
   assert.deepEqual(Object.entries(q.getLinkState(toSink.id)), [['linkId', toSink.id], ['state', 'active'], ['srcNode', 'q-source'], ['sinkNode', 'q-sink']]);
   assert.deepEqual(q.getLinkState(toSelf.id), { linkId: toSelf.id, state: 'active', srcNode: 'q-duplex', sinkNode: 'q-duplex' });
   assert.deepEqual(q.getLinkStats(toSink.id), { linkId: toSink.id, bytes: 0, drops: 0, rate: 0 });
   assert.deepEqual(q.getLinkFormat(toSink.id), { linkId: toSink.id, format: 'unknown' });
-  for (const l of [toSink, toSelf]) spawnSync('pw-link', ['-d', String(l.id)]);
-  await waitFor(() => q.getLinks().length === 0, 5000, 'the removals');
+  spawnSync('pw-link', ['-d', String(toSelf.id)]);
+  await fixture.remove(source.id);
+  await waitFor(() => q.getLinks().length === 0 && !q.getNodes().some((n) => n.id === source.id), 5000, 'the removals');
+  assert.ok(!q.getPorts().some((p) => p.nodeId === source.id));
   assert.deepEqual([q.getLinkState(toSink.id), q.getLinkState(toSelf.id)], [undefined, undefined]);
   q.destroyPwThread();
   assert.deepEqual([q.getInputNodes(), q.getOutputNodesName()], [[], []]);
