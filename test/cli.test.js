@@ -224,24 +224,18 @@ test('the examples report and remove only their own links', async () => {
   await fixture.remove(exApp.id, exSink.id);
 });
 
-test('wait-and-link stops when the daemon refuses the link', async () => {
+test('the demo with a daemon whose ports another client linked, and with none reachable; wait-and-link stops when the daemon refuses', async () => {
+  const other = startDaemon({ setEnv: false });
   const refusing = startDaemon({ setEnv: false, linkFactory: false });
+  const otherFixture = new Fixture(other.env);
+  const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
   try {
     const run = start(ex('wait-and-link.js'), ['demo-microphone', 'demo-speakers', '2000'], refusing.env);
     const done = await Promise.race([run.exited, new Promise((resolve) => setTimeout(() => resolve('hung'), 20000))]);
     if (done === 'hung') run.child.kill('SIGKILL');
     assert.deepEqual(done, { code: 1, signal: null }, run.out + run.err);
     assert.match(run.err, /the daemon did not make 2 link\(s\): refused/);
-  } finally {
-    refusing.stop();
-  }
-});
 
-test('the demo: with a daemon whose ports another client linked, and with none reachable', async () => {
-  const other = startDaemon({ setEnv: false });
-  const otherFixture = new Fixture(other.env);
-  const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
-  try {
     const dump = pwDump(other.env);
     const nodeId = (name) => dump.find((o) => o.info?.props?.['node.name'] === name).id;
     const port = (name, direction) => dump.find((o) => o.type === 'PipeWire:Interface:Port' &&
@@ -264,5 +258,6 @@ test('the demo: with a daemon whose ports another client linked, and with none r
     fs.rmSync(empty, { recursive: true, force: true });
     await otherFixture.close();
     other.stop();
+    refusing.stop();
   }
 });
