@@ -43,20 +43,18 @@ test.after(async () => {
 test('linkPorts: refused for ports it cannot pair, without touching the daemon; else 0, then the link is announced', async () => {
   const before = daemonLinks().length;
   const notFound = 'Could not find matching ports or nodes';
-  throwsError(() => q.linkPorts(sink2.inputs[0], src.outputs[0]), notFound); // directions swapped
-  throwsError(() => q.linkPorts(src.outputs[0], src.outputs[0]), notFound); // same port twice
-  throwsError(() => q.linkPorts(src.outputs[0], 999999), notFound);
+  // Directions swapped, the same port twice, no such port.
+  for (const [o, i] of [[sink2.inputs[0], src.outputs[0]], [src.outputs[0], src.outputs[0]], [src.outputs[0], 999999]]) {
+    throwsError(() => q.linkPorts(o, i), notFound);
+  }
   assert.equal(daemonLinks().length, before);
 
   // ToUint32: the fraction is dropped.
   assert.equal(q.linkPorts(src.outputs[0] + 0.9, sink2.inputs[0], 'ignored'), 0);
   const ev = await waitFor(() => created.find((l) => l.srcPortId === src.outputs[0]), 5000, 'link-created');
-  assert.deepEqual(ev, {
-    id: ev.id, srcNodeId: src.id, srcPortId: src.outputs[0], sinkNodeId: sink2.id, sinkPortId: sink2.inputs[0],
-  });
+  assert.deepEqual(ev, { id: ev.id, srcNodeId: src.id, srcPortId: src.outputs[0], sinkNodeId: sink2.id, sinkPortId: sink2.inputs[0] });
   assert.match(pwLinkList(), new RegExp(`^\\s*${ev.id}\\s+\\|->\\s+${sink2.inputs[0]} links-sink2:in_1$`, 'm'));
-  const listed = q.getLinks().find((l) => l.id === ev.id);
-  assert.deepEqual([listed.format, listed.srcNodeName], ['unknown', 'links-src']);
+  assert.equal(q.getLinks().find((l) => l.id === ev.id).format, 'unknown');
 
   // Not made by name, nor another client's (pw-link's): unlinkPorts leaves
   // them; so it does a pair not linked and swapped arguments.
@@ -69,8 +67,7 @@ test('linkPorts: refused for ports it cannot pair, without touching the daemon; 
   await fixture.sync();
   assert.ok([ev.id, other.id].every((id) => q.getLinks().some((l) => l.id === id)));
   // Removing the whole node pair does remove them.
-  assert.equal(q.unlinkNodesNameToId('links-src', sink2.id), 1);
-  assert.equal(q.unlinkNodesNameToId('links-mono', sink2.id), 1);
+  assert.deepEqual(['links-src', 'links-mono'].map((name) => q.unlinkNodesNameToId(name, sink2.id)), [1, 1]);
   await waitFor(() => destroyed.includes(ev.id) && destroyed.includes(other.id), 5000, 'link-destroyed');
   assert.ok(!daemonLinks().some((o) => o.id === ev.id || o.id === other.id));
 });
@@ -97,8 +94,7 @@ test('by name: ports paired by their places; unlinkPorts removes such a link onc
   assert.equal(q.unlinkNodesNameToId('links-src', sink6.id), 2);
   // Asked again before the removals arrive: nothing is queued (or sent) twice.
   assert.equal(q.unlinkNodesNameToId('links-src', sink6.id), 0, 'not queued again before the removals arrive');
-  assert.equal(q.unlinkNodesNameToId('links-src', sink2.id), 1);
-  assert.equal(q.unlinkNodesNameToId('links-mono', sink2.id), 1);
+  assert.deepEqual(['links-src', 'links-mono'].map((name) => q.unlinkNodesNameToId(name, sink2.id)), [1, 1]);
   await waitFor(() => q.getLinks().length === 0, 5000, 'all links gone');
   assert.equal(destroyed.filter((id) => id === link.id).length, 1);
   assert.equal(daemonLinks().length, 0);

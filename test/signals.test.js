@@ -25,7 +25,7 @@ const CHILD = (srcName, sinkId, otherSinkId, outPort, inPort, ms) => `
   process.on('SIGWINCH', () => winch++);
   // SIGUSR1 keeps Node's own handler (it starts the inspector, on a free port).
   q.createPwThread();
-  const made = { ports: 0, byName: 0, unlinked: 0, waits: 0, graph: 0 };
+  const made = { ports: 0, byName: 0, waits: 0, graph: 0 };
   const failed = [];
   const end = Date.now() + ${ms};
   const round = () => {
@@ -34,7 +34,7 @@ const CHILD = (srcName, sinkId, otherSinkId, outPort, inPort, ms) => `
         if (q.linkPorts(${outPort}, ${inPort}) === 0) made.ports++;
         const n = q.linkNodesNameToId(${JSON.stringify(srcName)}, ${sinkId});
         if (n === 2) made.byName++; else failed.push('linkNodesNameToId made ' + n);
-        made.unlinked += q.unlinkNodesNameToId(${JSON.stringify(srcName)}, ${sinkId}) > 0 ? 1 : 0;
+        q.unlinkNodesNameToId(${JSON.stringify(srcName)}, ${sinkId});
         q.unlinkNodesNameToId(${JSON.stringify(srcName)}, ${otherSinkId});
         if (q.waitForNewNode(${JSON.stringify(srcName)}, undefined, 0).found) made.waits++;
       } catch (e) {
@@ -46,12 +46,11 @@ const CHILD = (srcName, sinkId, otherSinkId, outPort, inPort, ms) => `
       // Stop, start and a timed-out wait, under the same signals: neither
       // the start-up pause nor the poll sleeps may be cut short.
       q.destroyPwThread();
-      let t = Date.now();
+      const t0 = Date.now();
       q.createPwThread();
-      const startMs = Date.now() - t;
-      t = Date.now();
+      const t1 = Date.now();
       const missing = q.waitForNewNode('never-there', undefined, 300);
-      const waitMs = Date.now() - t;
+      const [startMs, waitMs] = [t1 - t0, Date.now() - t1];
       // The Graph's hand-offs and closes under the same signals.
       graphRounds().then(() => {
         // Node's own SIGUSR1 handler races with its teardown at exit; a
@@ -94,11 +93,8 @@ test('link requests survive SIGUSR1, SIGCHLD and SIGWINCH every 2 ms', async () 
       onStdout: (out, child) => {
         if (out.includes('"made"')) clearInterval(timer);
         if (timer || !out.includes('ready')) return;
-        if (process.env.NO_SIG) return;
         timer = setInterval(() => {
-          try {
-            process.kill(child.pid, signals[sent++ % signals.length]);
-          } catch {}
+          try { process.kill(child.pid, signals[sent++ % signals.length]); } catch {}
         }, 2);
       },
     });
@@ -106,13 +102,11 @@ test('link requests survive SIGUSR1, SIGCHLD and SIGWINCH every 2 ms', async () 
     assert.equal(r.timedOut, false, `round ${round}: the script hung`);
     assert.deepEqual([r.code, r.signal], [0, null], `round ${round}: ${r.stderr.slice(-2000)}`);
     const summary = JSON.parse(r.stdout.trim().split('\n').pop());
-    assert.equal(summary.failures, 0, `round ${round}: ${JSON.stringify(summary)}`);
-    assert.ok(summary.made.ports > 100 && summary.made.ports === summary.made.byName, JSON.stringify(summary));
-    assert.equal(summary.made.waits, summary.made.ports);
-    assert.equal(summary.made.graph, 20, JSON.stringify(summary));
-    assert.ok(sent > 300, `only ${sent} signals were sent`);
-    assert.ok(summary.chld > 0 && summary.winch > 0, 'the handled signals arrived');
-    assert.ok(summary.startMs >= 495, `the start-up pause lasted ${summary.startMs} ms`);
-    assert.ok(summary.waitMs >= 295 && summary.missing.found === false, JSON.stringify(summary));
+    const { made, failures, chld, winch, startMs, waitMs, missing } = summary;
+    // Each request ran once (as many by name as by port) and said so; no sleep was cut short.
+    assert.deepEqual([failures, made.byName, made.waits, made.graph, missing], [0, made.ports, made.ports, 20, { found: false }],
+      `round ${round}: ${JSON.stringify(summary)}`);
+    assert.ok(made.ports > 100 && sent > 300 && chld > 0 && winch > 0, `round ${round}: ${sent} signals sent, ${JSON.stringify(summary)}`);
+    assert.ok(startMs >= 495 && waitMs >= 295, `the start-up pause lasted ${startMs} ms, the wait ${waitMs} ms`);
   }
 });
