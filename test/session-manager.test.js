@@ -10,7 +10,7 @@ const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump, linksFrom } = require('./helpers/fixture');
-const { startSessionManager, playStream, poll } = require('./helpers/session-manager');
+const { startSessionManager, playStream, poll, metadataReportsChanges } = require('./helpers/session-manager');
 
 const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
 const stereoSink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
@@ -86,94 +86,112 @@ async function beside() {
   stack.graph = await require('..').connect();
   return stack;
 }
-test.after(async () => {
-  if (!stack) return;
-  await stack.graph?.close();
-  for (const c of stack.children) c.kill();
-  await stack.sm?.stop();
-  stack.daemon.stop();
-});
+async function tearDown() {
+  const s = stack;
+  stack = undefined;
+  if (!s) return;
+  await s.graph?.close();
+  for (const c of s.children) c.kill();
+  await s.sm?.stop();
+  s.daemon.stop();
+}
+test.after(tearDown);
 
-test('beside WirePlumber: volume as wpctl prints it, a default taken up, a stream moved and back', async () => {
-  const { sm, graph, children } = await beside();
-  const wpctl = (...args) => spawnSync('wpctl', args.map(String), { env: sm.env, encoding: 'utf8', timeout: 5000 }).stdout.trim();
-  const a = (await graph.waitForNode('ctl-a')).id;
-
-  // Channels apart: wpctl shows the first one's cube root, and so does volume.
-  const set = await graph.setVolume(a, [0.7, 0.2]);
-  assert.equal(set.volume, 0.7);
-  assert.equal(wpctl('get-volume', a), 'Volume: 0.70');
-  await graph.setMute(a, true);
-  assert.equal(wpctl('get-volume', a), 'Volume: 0.70 [MUTED]');
-  const changed = new Promise((resolve) => graph.on('node-changed', (n, c) => c.volume && n.id === a && resolve(n)));
-  wpctl('set-volume', a, 0.35);
-  assert.equal((await changed).volume, 0.35);
-
-  // The default: configured here, chosen by WirePlumber.
-  const chosen = new Promise((resolve) => graph.on('defaults-changed', (d) => d.audioSink === 'ctl-b' && resolve(d)));
-  await graph.setDefault('audioSink', 'ctl-b');
-  assert.deepEqual((await chosen).configured.audioSink, 'ctl-b');
-  await graph.setDefault('audioSink', 'ctl-a');
-
-  // A stream on the default sink, moved to the other and back.
-  children.push(playStream(sm, 'ctl-player'));
-  const stream = await graph.waitForNode('ctl-player', { timeoutMs: 10000 });
-  const sinksOf = () => [...new Set(pwLinkPairs('ctl-player', sm.env).map((p) => p.split(' -> ')[1].split(':')[0]))];
-  const settled = (sinks, what) => poll(() => String(sinksOf()) === String(sinks), 5000, what, 20);
-  await settled(['ctl-a'], 'WirePlumber to link the stream to ctl-a');
-  // A stream's volume is its client's to apply: the request goes through it.
-  await graph.waitForNode((n) => n.id === stream.id && n.volume !== undefined);
-  assert.equal((await graph.setVolume(stream.id, 0.45)).volume, 0.45);
-  assert.equal(wpctl('get-volume', stream.id), 'Volume: 0.45');
-  await graph.move(stream.id, 'ctl-b');
-  await settled(['ctl-b'], 'the stream to move to ctl-b');
-  await graph.move(stream.id, null);
-  await settled(['ctl-a'], 'the stream to follow the default again');
-});
-
-test('beside WirePlumber: streams go back to the sink they had, with its links and their metadata, and a later move leaves them on one sink', async () => {
-  const { sm, graph, children: streams } = await beside();
-  const node = (name) => graph.nodes().find((n) => n.name === name);
-  const on = (stream, sink) => [`${stream}:output_FL -> ${sink}:playback_FL`, `${stream}:output_FR -> ${sink}:playback_FR`];
-  const settled = (stream, sink, what) => poll(() => String(pairsOfNode(stream)) === String(on(stream, sink)), 5000, what, 20).catch((e) => {
-    throw new Error(`${e.message}; links: ${pairsOfNode(stream).join(', ')}`);
-  });
-
-  // sm-one on the default sink; sm-two where the user put it (its own
-  // "target.object"), the same sink.
-  sm.setMetadata(0, 'default.configured.audio.sink', JSON.stringify({ name: 'sm-a' }), 'Spa:String:JSON');
-  await poll(() => sm.metadata()?.some((e) => e.key === 'default.audio.sink' && e.value?.name === 'sm-a'), 5000, 'sm-a as the default sink');
-  streams.push(playStream(sm, 'sm-one'), playStream(sm, 'sm-two'));
-  await settled('sm-one', 'sm-a', 'WirePlumber to link sm-one to sm-a');
-  await settled('sm-two', 'sm-a', 'WirePlumber to link sm-two to sm-a');
-  const two = (await graph.waitForNode('sm-two')).id;
-  const aSerial = Number(node('sm-a').props['object.serial']);
-  sm.setMetadata(two, 'target.object', aSerial);
-  const wpClient = linksOfNode('sm-one')[0].client;
-
-  const route = graph.route({ from: /^sm-(one|two)$/, to: 'sm-b', exclusive: true });
-  await settled('sm-one', 'sm-b', 'the route to take sm-one');
-  await settled('sm-two', 'sm-b', 'the route to take sm-two');
-  const given = await route.close();
-  assert.deepEqual(
-    given.sort((x, y) => x.from - y.from),
-    [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })),
-  );
-  // Given back when close() resolves, by the session manager itself (its
-  // links, not lingering ones of ours), their metadata as it was.
-  for (const name of ['sm-one', 'sm-two']) {
-    assert.deepEqual(linksOfNode(name), on(name, 'sm-a').map((pair) => ({ pair, client: wpClient })));
-    assert.deepEqual(pwLinkPairs(name, sm.env), on(name, 'sm-a'));
+// PipeWire 0.3.65 beside WirePlumber 0.4.13 now and then (about one start in
+// eight) stops passing the changes of WirePlumber's "default" metadata on to
+// every client, pw-metadata -m included, for that WirePlumber's life. A
+// scenario that fails on such a stack runs once more on a new one.
+async function besideWirePlumber(t, scenario) {
+  try {
+    return await scenario(await beside());
+  } catch (e) {
+    if (!stack || (await metadataReportsChanges(stack.sm.env))) throw e;
+    t.diagnostic(`the "default" metadata reports no changes (${e.message}): once more on a new stack`);
+    await tearDown();
+    return scenario(await beside());
   }
-  const entries = (id) => sm.metadata().filter((e) => e.subject === id).map((e) => `${e.key}=${e.value}`);
-  assert.deepEqual(entries(node('sm-one').id), []);
-  assert.deepEqual(entries(two), [`target.object=${aSerial}`]);
+}
 
-  // The session manager moves them later: nothing stays behind on sm-a.
-  for (const name of ['sm-one', 'sm-two']) sm.setMetadata(node(name).id, 'target.object', node('sm-c').props['object.serial']);
-  await settled('sm-one', 'sm-c', 'sm-one on sm-c only');
-  await settled('sm-two', 'sm-c', 'sm-two on sm-c only');
-});
+test('beside WirePlumber: volume as wpctl prints it, a default taken up, a stream moved and back', (t) =>
+  besideWirePlumber(t, async ({ sm, graph, children }) => {
+    const wpctl = (...args) => spawnSync('wpctl', args.map(String), { env: sm.env, encoding: 'utf8', timeout: 5000 }).stdout.trim();
+    const a = (await graph.waitForNode('ctl-a')).id;
+
+    // Channels apart: wpctl shows the first one's cube root, and so does volume.
+    const set = await graph.setVolume(a, [0.7, 0.2]);
+    assert.equal(set.volume, 0.7);
+    assert.equal(wpctl('get-volume', a), 'Volume: 0.70');
+    await graph.setMute(a, true);
+    assert.equal(wpctl('get-volume', a), 'Volume: 0.70 [MUTED]');
+    const changed = new Promise((resolve) => graph.on('node-changed', (n, c) => c.volume && n.id === a && resolve(n)));
+    wpctl('set-volume', a, 0.35);
+    assert.equal((await changed).volume, 0.35);
+
+    // The default: configured here, chosen by WirePlumber.
+    const chosen = new Promise((resolve) => graph.on('defaults-changed', (d) => d.audioSink === 'ctl-b' && resolve(d)));
+    await graph.setDefault('audioSink', 'ctl-b');
+    assert.deepEqual((await chosen).configured.audioSink, 'ctl-b');
+    await graph.setDefault('audioSink', 'ctl-a');
+
+    // A stream on the default sink, moved to the other and back.
+    children.push(playStream(sm, 'ctl-player'));
+    const stream = await graph.waitForNode('ctl-player', { timeoutMs: 10000 });
+    const sinksOf = () => [...new Set(pwLinkPairs('ctl-player', sm.env).map((p) => p.split(' -> ')[1].split(':')[0]))];
+    const settled = (sinks, what) => poll(() => String(sinksOf()) === String(sinks), 5000, what, 20);
+    await settled(['ctl-a'], 'WirePlumber to link the stream to ctl-a');
+    // A stream's volume is its client's to apply: the request goes through it.
+    await graph.waitForNode((n) => n.id === stream.id && n.volume !== undefined);
+    assert.equal((await graph.setVolume(stream.id, 0.45)).volume, 0.45);
+    assert.equal(wpctl('get-volume', stream.id), 'Volume: 0.45');
+    await graph.move(stream.id, 'ctl-b');
+    await settled(['ctl-b'], 'the stream to move to ctl-b');
+    await graph.move(stream.id, null);
+    await settled(['ctl-a'], 'the stream to follow the default again');
+  }));
+
+test('beside WirePlumber: streams go back to the sink they had, with its links and their metadata, and a later move leaves them on one sink', (t) =>
+  besideWirePlumber(t, async ({ sm, graph, children: streams }) => {
+    const node = (name) => graph.nodes().find((n) => n.name === name);
+    const on = (stream, sink) => [`${stream}:output_FL -> ${sink}:playback_FL`, `${stream}:output_FR -> ${sink}:playback_FR`];
+    const settled = (stream, sink, what) => poll(() => String(pairsOfNode(stream)) === String(on(stream, sink)), 5000, what, 20).catch((e) => {
+      throw new Error(`${e.message}; links: ${pairsOfNode(stream).join(', ')}`);
+    });
+
+    // sm-one on the default sink; sm-two where the user put it (its own
+    // "target.object"), the same sink.
+    sm.setMetadata(0, 'default.configured.audio.sink', JSON.stringify({ name: 'sm-a' }), 'Spa:String:JSON');
+    await poll(() => sm.metadata()?.some((e) => e.key === 'default.audio.sink' && e.value?.name === 'sm-a'), 5000, 'sm-a as the default sink');
+    streams.push(playStream(sm, 'sm-one'), playStream(sm, 'sm-two'));
+    await settled('sm-one', 'sm-a', 'WirePlumber to link sm-one to sm-a');
+    await settled('sm-two', 'sm-a', 'WirePlumber to link sm-two to sm-a');
+    const two = (await graph.waitForNode('sm-two')).id;
+    const aSerial = Number(node('sm-a').props['object.serial']);
+    sm.setMetadata(two, 'target.object', aSerial);
+    const wpClient = linksOfNode('sm-one')[0].client;
+
+    const route = graph.route({ from: /^sm-(one|two)$/, to: 'sm-b', exclusive: true });
+    await settled('sm-one', 'sm-b', 'the route to take sm-one');
+    await settled('sm-two', 'sm-b', 'the route to take sm-two');
+    const given = await route.close();
+    assert.deepEqual(
+      given.sort((x, y) => x.from - y.from),
+      [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })),
+    );
+    // Given back when close() resolves, by the session manager itself (its
+    // links, not lingering ones of ours), their metadata as it was.
+    for (const name of ['sm-one', 'sm-two']) {
+      assert.deepEqual(linksOfNode(name), on(name, 'sm-a').map((pair) => ({ pair, client: wpClient })));
+      assert.deepEqual(pwLinkPairs(name, sm.env), on(name, 'sm-a'));
+    }
+    const entries = (id) => sm.metadata().filter((e) => e.subject === id).map((e) => `${e.key}=${e.value}`);
+    assert.deepEqual(entries(node('sm-one').id), []);
+    assert.deepEqual(entries(two), [`target.object=${aSerial}`]);
+
+    // The session manager moves them later: nothing stays behind on sm-a.
+    for (const name of ['sm-one', 'sm-two']) sm.setMetadata(node(name).id, 'target.object', node('sm-c').props['object.serial']);
+    await settled('sm-one', 'sm-c', 'sm-one on sm-c only');
+    await settled('sm-two', 'sm-c', 'sm-two on sm-c only');
+  }));
 
 // The peak of a growing 16-bit WAV recording so far.
 function peak(file) {

@@ -79,6 +79,26 @@ function defaultMetadata(env) {
   }
 }
 
+// Whether a change written to the "default" metadata reaches a client that
+// listens to it (pw-metadata -m).
+async function metadataReportsChanges(env) {
+  const monitor = spawn('pw-metadata', ['-m', '-n', 'default'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
+  let out = '';
+  monitor.stdout.on('data', (d) => (out += d));
+  const probe = (...args) => pwMetadata(args, { env });
+  try {
+    await poll(() => out.includes('Found'), 5000, 'pw-metadata -m to start');
+    probe('0', 'quorvane.test.probe', 'on', 'Spa:String');
+    return await poll(() => out.includes('quorvane.test.probe'), 2000, 'the probe').then(
+      () => true,
+      () => false,
+    );
+  } finally {
+    monitor.kill();
+    probe('-d', '0', 'quorvane.test.probe');
+  }
+}
+
 /**
  * Starts a session bus and WirePlumber for the private daemon `daemon` (lib/private-daemon.js); resolves once
  * WirePlumber has made the "default" metadata, to { env, dir, log(), metadata(), setMetadata(), stop() }.
@@ -172,4 +192,4 @@ function playStream(sm, name, { seconds = 120, level = 0 } = {}) {
   return orphanProof(['pw-play', '-P', `{ node.name = "${name}" }`, file], { env: sm.env, stdio: 'ignore' });
 }
 
-module.exports = { poll, startSessionManager, playStream, wav, defaultMetadata };
+module.exports = { poll, startSessionManager, playStream, wav, defaultMetadata, metadataReportsChanges };
