@@ -49,6 +49,7 @@ class Route extends EventEmitter {
   #failed = new Map(); // 'out:in' -> the daemon's error, for pairs not asked for again until a node changes
   #dirty = new Set(); // node ids to look at after the next round trip
   #syncing = false;
+  #pending = new Set(); // link requests not answered yet
   #listeners;
   #handback = null; // exclusive: what was taken from others, to give back
 
@@ -125,7 +126,7 @@ class Route extends EventEmitter {
     this.#made.clear();
     // What this route held exclusively, others may now take.
     for (const r of this.#otherRoutes()) r.#touchAll();
-    await Promise.all(removals);
+    await Promise.all([...removals, ...this.#pending]);
     const sinks = [...this.#nodes].filter(([, e]) => e.sink).map(([id]) => id);
     return this.#handback ? this.#handback.giveBack(sinks) : [];
   }
@@ -413,12 +414,14 @@ class Route extends EventEmitter {
     const inFlight = this.#book.linking;
     if (inFlight.has(key)) return;
     inFlight.add(key);
-    this.#graph.link(out, inp).then(
+    const pending = this.#graph.link(out, inp).then(
       (link) => {
         inFlight.delete(key);
+        // Made after close(): another route that wants it holds it, else it
+        // goes before close() resolves.
         if (this.#closed) {
-          this.#unlink(link.id).catch(() => {});
-          return;
+          const heir = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
+          return heir ? heir.#adopt(link) : this.#unlink(link.id).catch(() => {});
         }
         this.#made.set(link.id, link);
         this.#addLink(link);
@@ -432,6 +435,8 @@ class Route extends EventEmitter {
         this.#fail(err);
       },
     );
+    this.#pending.add(pending);
+    pending.finally(() => this.#pending.delete(pending));
   }
 
   // Someone else removed a link of ours while both its ends stayed. Removals that keep coming make the
