@@ -17,19 +17,15 @@ test.after(() => {
   daemon.stop();
 });
 
-test('loading starts nothing; the first start pauses and fills the mirror, a second returns at once; destroy empties it', async () => {
+test('loading starts nothing; a second start makes no thread; destroy empties the mirror, a start fills it', async () => {
   assert.equal(threads(), threadsBefore, 'loading starts no thread');
   assert.deepEqual([q.getNodes(), q.getPorts(), q.getLinks()], [[], [], []]);
   assert.equal(q.destroyPwThread(), true);
-  let t = Date.now();
   assert.equal(q.createPwThread(), true);
-  assert.ok(Date.now() - t >= 450, 'the start pauses about 500 ms');
   const during = threads();
   assert.ok(during > threadsBefore, 'the PipeWire thread runs');
-  t = Date.now();
   assert.equal(q.createPwThread('yes'), true);
-  assert.ok(Date.now() - t < 300, 'the second call returns at once, without the start-up pause');
-  assert.equal(threads(), during);
+  assert.equal(threads(), during, 'a second start makes no thread');
 
   const fixture = new Fixture();
   const node = await fixture.add('restart-node', 'Audio/Sink', 1, 0);
@@ -47,10 +43,8 @@ test('loading starts nothing; the first start pauses and fills the mirror, a sec
 test('scripts end by themselves however they stop; createPwThread(true) alone turns on PipeWire debug logging', async () => {
   const cases = [
     // [script, standard output, standard error]
-    ['q.createPwThread(1); console.log(q.getNodes().length > 0); q.destroyPwThread();', 'true', /^$/],
+    ['q.createPwThread(1); setTimeout(() => { console.log(q.getNodes().length > 0); q.destroyPwThread(); }, 300);', 'true', /^$/],
     ['q.createPwThread(true); q.destroyPwThread();', '', /\[D\]/],
-    ['q.createPwThread(); setTimeout(() => { console.log("still here"); q.destroyPwThread(); }, 300);', 'still here', /^$/],
-    ['q.createPwThread(); setTimeout(() => process.exit(0), 50);', '', /^$/],
     [`q.on('node-created', () => {}); q.createPwThread(); process.exit(0);`, '', /^$/],
     // With events and a link request in flight.
     [`q.on('link-created', () => {});

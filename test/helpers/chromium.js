@@ -7,9 +7,9 @@ const os = require('node:os');
 const path = require('node:path');
 
 const CHROMIUM = '/usr/bin/chromium';
-const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--hide-scrollbars', '--no-first-run'];
-// Nothing that calls home.
-const QUIET = ['--disable-quic', '--disable-sync', '--disable-background-networking', '--disable-component-update'];
+// The last four: nothing that calls home.
+const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--hide-scrollbars', '--no-first-run',
+  '--disable-quic', '--disable-sync', '--disable-background-networking', '--disable-component-update'];
 
 const available = () => fs.existsSync(CHROMIUM);
 
@@ -17,7 +17,7 @@ const available = () => fs.existsSync(CHROMIUM);
 function chromium(args, timeoutMs = 60000) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-chromium-'));
   try {
-    const r = spawnSync(CHROMIUM, [...FLAGS, ...QUIET, `--user-data-dir=${profile}`, ...args], {
+    const r = spawnSync(CHROMIUM, [...FLAGS, `--user-data-dir=${profile}`, ...args], {
       encoding: 'utf8',
       timeout: timeoutMs,
       maxBuffer: 1 << 28,
@@ -31,12 +31,9 @@ function chromium(args, timeoutMs = 60000) {
 }
 
 // The page's DOM after its scripts ran.
-function dumpDom(file) {
-  return chromium(['--dump-dom', `file://${file}`]);
-}
+const dumpDom = (file) => chromium(['--dump-dom', `file://${file}`]);
 
-function screenshot(file, png, width, height) {
+const screenshot = (file, png, width, height) =>
   chromium([`--window-size=${width},${height}`, `--screenshot=${png}`, `file://${file}`]);
-}
 
 module.exports = { available, dumpDom, screenshot };

@@ -69,16 +69,6 @@ async function stopChild(child) {
 // Started so that it dies with this process, however that ends.
 const orphanProof = (args, options) => spawn('setpriv', ['--pdeathsig', 'KILL', ...args], options);
 
-/** The "default" metadata's entries, as pw-dump shows them; undefined while there are none. */
-function defaultMetadata(env) {
-  try {
-    return pwDump(env).find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')
-      ?.metadata;
-  } catch {
-    return undefined;
-  }
-}
-
 // Whether a change written to the "default" metadata reaches a client that
 // listens to it (pw-metadata -m).
 async function metadataReportsChanges(env) {
@@ -89,10 +79,8 @@ async function metadataReportsChanges(env) {
   try {
     await poll(() => out.includes('Found'), 5000, 'pw-metadata -m to start');
     probe('0', 'quorvane.test.probe', 'on', 'Spa:String');
-    return await poll(() => out.includes('quorvane.test.probe'), 2000, 'the probe').then(
-      () => true,
-      () => false,
-    );
+    const heard = poll(() => out.includes('quorvane.test.probe'), 2000, 'the probe');
+    return await heard.then(() => true, () => false);
   } finally {
     monitor.kill();
     probe('-d', '0', 'quorvane.test.probe');
@@ -131,7 +119,15 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
     dir,
     env,
     log: () => fs.readFileSync(logPath, 'utf8'),
-    metadata: () => defaultMetadata(env),
+    /** The "default" metadata's entries, as pw-dump shows them; undefined while there are none. */
+    metadata() {
+      const isDefault = (o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default';
+      try {
+        return pwDump(env).find(isDefault)?.metadata;
+      } catch {
+        return undefined;
+      }
+    },
     /** `pw-metadata -n default SUBJECT KEY VALUE TYPE`; without VALUE, deletes the key. */
     setMetadata(subject, key, value, type = 'Spa:Id') {
       pwMetadata(value === undefined ? ['-d', subject, key] : [subject, key, value, type], { env });
@@ -164,21 +160,18 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   }
 }
 
-/** A WAV file of `seconds` of stereo 16-bit audio at 8 kHz: silence, or a 440 Hz tone of `level` (0 to 1). */
-function wav(file, seconds, level = 0) {
+/** A Sun audio file of `seconds` of stereo 16-bit audio at 8 kHz: silence, or a 440 Hz tone of `level` (0 to 1). */
+function sound(file, seconds, level = 0) {
   const rate = 8000;
-  const data = Buffer.alloc(rate * 4 * seconds);
+  const data = Buffer.alloc(24 + rate * 4 * seconds);
+  // Big-endian: the magic, where the samples start, their size, 16-bit linear PCM, the rate, 2 channels.
+  [0x2e736e64, 24, data.length - 24, 3, rate, 2].forEach((v, i) => data.writeUInt32BE(v, i * 4));
   for (let i = 0; level && i < rate * seconds; i++) {
     const v = Math.round(32767 * level * Math.sin((2 * Math.PI * 440 * i) / rate));
-    data.writeInt16LE(v, i * 4);
-    data.writeInt16LE(v, i * 4 + 2);
+    data.writeInt16BE(v, 24 + i * 4);
+    data.writeInt16BE(v, 24 + i * 4 + 2);
   }
-  const u16 = (v) => Buffer.from([v & 255, v >> 8]);
-  const u32 = (v) => Buffer.from([v, v >> 8, v >> 16, v >> 24].map((b) => b & 255));
-  // PCM, 2 channels, the rate, bytes a second, bytes a frame, bits a sample.
-  const fmt = [u32(16), u16(1), u16(2), u32(rate), u32(rate * 4), u16(4), u16(16)];
-  const riff = [Buffer.from('RIFF'), u32(36 + data.length), Buffer.from('WAVEfmt '), ...fmt, Buffer.from('data'), u32(data.length)];
-  fs.writeFileSync(file, Buffer.concat([...riff, data]));
+  fs.writeFileSync(file, data);
   return file;
 }
 
@@ -188,8 +181,8 @@ function wav(file, seconds, level = 0) {
  * daemon's null sinks or any other driver drive it. Returns the child; stop it with kill().
  */
 function playStream(sm, name, { seconds = 120, level = 0 } = {}) {
-  const file = wav(path.join(sm.dir, `${name}.wav`), seconds, level);
+  const file = sound(path.join(sm.dir, `${name}.au`), seconds, level);
   return orphanProof(['pw-play', '-P', `{ node.name = "${name}" }`, file], { env: sm.env, stdio: 'ignore' });
 }
 
-module.exports = { poll, startSessionManager, playStream, wav, defaultMetadata, metadataReportsChanges };
+module.exports = { poll, startSessionManager, playStream, metadataReportsChanges };

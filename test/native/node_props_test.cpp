@@ -74,6 +74,7 @@ TEST(NodeProps, MalformedPropsLeaveOutWhatIsWrong) {
     spa_pod_builder_int(&b, 3);
     EXPECT_FALSE(parseNodeProps(reinterpret_cast<const spa_pod*>(buffer), 8, c));
     EXPECT_FALSE(parseNodeProps(nullptr, 0, c));
+    EXPECT_EQ(cubicVolume(0.343f), 0.7) << "as wpctl prints it";
 }
 
 TEST(MetadataStore, KeepsEntriesWithinBoundsAndSaysWhatChanged) {

@@ -1,11 +1,10 @@
 // The properties an object's owner announces: kept as announced within
-// bounds, and what they say about who made the object.
+// bounds. (Who made a node, by its properties: devices.test.js.)
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "nodes/NodeCreation.h"
 #include "pipewire/PackedProps.h"
 
 namespace {
@@ -34,17 +33,6 @@ TEST(PackedProps, KeptAsAnnouncedAndLeftOutWholeBeyondTheBounds) {
     EXPECT_EQ(count(packProps(&dict, SIZE_MAX, 10)), 10u);
     // By bytes: "kN\0v\0" is 5 bytes, "k1\0\0" 4; nothing is cut in half.
     EXPECT_EQ(packProps(&dict, 22), "k0\0v\0k1\0\0k2\0v\0k3\0v\0"s);
-}
-
-TEST(PackedProps, OnlyANodeMarkedAsOursWithTheSerialMeantMayBeRemoved) {
-    std::vector<spa_dict_item> ours = {{"object.serial", "18446744073709551615"}, {kCreatedByKey, ""}};
-    std::vector<spa_dict_item> theirs = {{"object.serial.x", "9"}, {"object.serial", "42"}, {"a", kCreatedByKey}};
-    spa_dict a = SPA_DICT_INIT(ours.data(), 2), b = SPA_DICT_INIT(theirs.data(), 3);
-    EXPECT_EQ(packedSerial(packProps(&a)), 18446744073709551615ull);
-    EXPECT_EQ(packedSerial(packProps(&b)), 42u);
-    EXPECT_TRUE(mayRemoveNode(&a, 18446744073709551615ull));  // the key marks it, whatever its value
-    EXPECT_FALSE(mayRemoveNode(&a, 42)) << "the id was handed to another object";
-    EXPECT_FALSE(mayRemoveNode(&b, 42)) << "not made by this package";
 }
 
 }  // namespace
