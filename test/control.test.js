@@ -1,9 +1,6 @@
 'use strict';
-// Volume and mute (a null sink's "Props" param), the default devices, moving
-// streams and routes to the default device (the "default" metadata), through
-// the Graph and the quorvane tool, against a private daemon, cross-checked
-// with pw-dump, pw-cli, pw-metadata and pw-link. The "default" metadata is the
-// fixture's, made once the checks without it are done.
+// Volume, mute, defaults, moves and routes to the default, through the Graph
+// and the tool; the fixture makes the "default" metadata after the checks without it.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
@@ -32,14 +29,8 @@ function shown(name) {
   return { channelVolumes: p.channelVolumes.map((v) => Number(v.toFixed(6))), mute: p.mute };
 }
 // The "default" metadata's entries of `subject`, as pw-metadata prints them.
-function entries(subject) {
-  const found = [];
-  for (const line of pwMetadata([subject]).split('\n')) {
-    const m = /^update: id:\d+ key:'([^']*)' value:'([^']*)' type:'([^']*)'/.exec(line);
-    if (m) found.push(`${m[1]}=${m[2]} (${m[3]})`);
-  }
-  return found.sort();
-}
+const entries = (subject) =>
+  [...pwMetadata([subject]).matchAll(/^update: id:\d+ key:'([^']*)' value:'([^']*)' type:'([^']*)'/gm)].map((m) => `${m[1]}=${m[2]} (${m[3]})`).sort();
 // "OUT -> IN" for every link from `nodeName`, from pw-link -l.
 function pwLinkPairs(nodeName) {
   const pairs = [];
@@ -66,8 +57,7 @@ test('volume and mute: set here as pw-dump shows them, changed by another client
   try {
     const find = (name) => graph.nodes().find((n) => n.name === name);
     const speakers = find('demo-speakers');
-    assert.deepEqual([speakers.volume, speakers.channelVolumes, speakers.mute], [1, [1, 1], false]);
-    assert.deepEqual([find('demo-microphone').channelVolumes, find('c-plain').volume, find('c-plain').mute], [[1], undefined, undefined]);
+    assert.deepEqual([speakers.volume, speakers.channelVolumes, speakers.mute, find('c-plain').volume], [1, [1, 1], false, undefined]);
 
     // Cubic by default, as wpctl: 0.5 is a linear 0.125 on every channel.
     const set = await graph.setVolume('demo-speakers', 0.5);
@@ -82,21 +72,18 @@ test('volume and mute: set here as pw-dump shows them, changed by another client
     const [unmuted, louder] = await Promise.all([graph.setMute(speakers.id, false), graph.setVolume(speakers.id, 0.9)]);
     assert.deepEqual([unmuted.mute, louder.volume, louder.mute], [false, 0.9, false]);
 
-    // Another client's change reaches the node and "node-changed".
     const seen = changes.length;
     spawnSync('pw-cli', ['set-param', String(speakers.id), 'Props', '{ channelVolumes: [ 0.512, 0.512 ], mute: false }']);
     await waitFor(() => find('demo-speakers').mute === false && find('demo-speakers').volume === 0.8, 5000, 'the change by pw-cli');
     await waitFor(() => changes.slice(seen).some((c) => c.volume === 0.8 && c.mute === false), 5000, '"node-changed"');
     assert.ok(changes.slice(seen).every((c) => c.id === speakers.id && (c.changed.volume || c.changed.mute)));
 
-    // Bad input: a clear error each, and nothing is written.
     const refusals = [
       [() => graph.setVolume(speakers.id, -0.1), RangeError, /finite number >= 0/],
       [() => graph.setVolume(speakers.id, 3), RangeError, /above the most/],
       [() => graph.setVolume(speakers.id, [0.5]), RangeError, /has 2 channels; 1 volumes given/],
       [() => graph.setVolume(speakers.id, '50%'), TypeError, /number or an array/],
       [() => graph.setVolume(/^demo-/, 0.5), Error, /matches 2 nodes \(\d+ "demo-speakers", \d+ "demo-microphone"\)/],
-      [() => graph.setVolume('nobody', 0.5), Error, /no node matches "nobody"/],
       [() => graph.setVolume(plain.id, 0.5), Error, /"c-plain"\) has no volume/],
       [() => graph.setMute(speakers.id, 'on'), TypeError, /true or false/],
     ];
@@ -113,30 +100,22 @@ test('volume and mute: set here as pw-dump shows them, changed by another client
 test('quorvane volume and mute set what pw-dump shows; bad input is refused and changes nothing', async () => {
   const a = node('cc-a').id;
   expectRun(['volume', 'cc-a'], 0, /^Volume: 1\.00\n$/);
-  expectRun(['volume', 'cc-a', '50%'], 0, /^Volume: 0\.50\n$/);
-  assert.deepEqual(shown('cc-a'), { channelVolumes: [0.125, 0.125], mute: false });
-  expectRun(['volume', String(a), '+10%'], 0, /^Volume: 0\.60\n$/);
-  assert.deepEqual(shown('cc-a').channelVolumes, [0.216, 0.216]);
-  expectRun(['volume', 'cc-a', '-100%'], 0, /^Volume: 0\.00\n$/);
   // An exact tie prints as C's printf (and so wpctl) rounds it.
   const tie = spawnSync('printf', ['%.2f', '0.125'], { encoding: 'utf8' }).stdout;
   expectRun(['volume', 'cc-a', '0.125'], 0, new RegExp(`^Volume: ${tie}\n$`));
-  expectRun(['volume', 'cc-a', '.5'], 0, /^Volume: 0\.50\n$/);
+  expectRun(['volume', 'cc-a', '50%'], 0, /^Volume: 0\.50\n$/);
+  assert.deepEqual(shown('cc-a'), { channelVolumes: [0.125, 0.125], mute: false });
   expectRun(['mute', 'cc-a'], 0, /^Volume: 0\.50 \[MUTED\]\n$/);
   assert.deepEqual(shown('cc-a'), { channelVolumes: [0.125, 0.125], mute: true });
   expectRun(['mute', 'cc-a'], 0, /^Volume: 0\.50\n$/);
-  const json = JSON.parse(cli('volume', 'cc-a', '--json').stdout);
-  assert.deepEqual({ ...json, volume: Number(json.volume.toFixed(6)) }, { id: a, name: 'cc-a', volume: 0.5, channelVolumes: [0.125, 0.125], mute: false });
+  expectRun(['volume', String(a), '+10%'], 0, /^Volume: 0\.60\n$/);
+  assert.deepEqual(shown('cc-a').channelVolumes, [0.216, 0.216]);
 
   const app = await fixture.add('cc-app', 'Stream/Output/Audio', 0, 2);
   const usage = /\(run "quorvane --help" for usage\)/;
   for (const [args, status, err] of [
     [['volume', 'cc-a', 'abc'], 2, /VALUE is like 0\.5, 50%, \+5% or -5%, not "abc"/],
-    [['volume', 'cc-a', '50'], 2, /above the limit, 1000%/],
-    [['volume', 'cc-a', '0.5', 'x'], 2, /unexpected argument x/],
     [['mute', 'cc-a', 'maybe'], 2, /mute takes on, off or toggle, not "maybe"/],
-    [['mute'], 2, /mute needs a NODE/],
-    [['route', '--from', 'cc-mic', '--to', '@default-audio-sink', '--to', 'cc-b'], 2, /--to @default-audio-sink stands alone/],
     [['volume', 'no-such', '0.5'], 1, /no node named "no-such"/],
     [['mute', String(app.id)], 1, /node "cc-app" \(\d+\) has no volume/],
     [['volume', '@default-audio-sink', '1'], 1, /there is no default audio sink/],
@@ -147,13 +126,13 @@ test('quorvane volume and mute set what pw-dump shows; bad input is refused and 
     assert.equal(usage.test(r.stderr), status === 2, r.stderr);
     assert.equal(r.stdout, '');
   }
-  assert.deepEqual(shown('cc-a'), { channelVolumes: [0.125, 0.125], mute: false });
+  assert.deepEqual(shown('cc-a'), { channelVolumes: [0.216, 0.216], mute: false });
   await fixture.remove(app.id);
 });
 
 test('defaults and moves: the "default" metadata read live, written as pw-metadata shows it, by the Graph and the tool, refused clearly without it', async () => {
-  q.createPwThread(); // the connection a later connect() joins
-  let graph = await q.connect();
+  q.createPwThread(); // the connection connect() joins
+  const graph = await q.connect();
   const player = await fixture.add('c-player', 'Stream/Output/Audio', 0, 2);
   // A sink whose id was another node's: its serial is not its id.
   await fixture.remove((await fixture.add('c-gone', 'Audio/Sink', 0, 0)).id);
@@ -167,20 +146,18 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
     await assert.rejects(graph.setDefault('audioSink', 'demo-speakers'), /no "default" metadata .* session manager/);
     await assert.rejects(graph.move(player.id, sinkId), /no "default" metadata .* session manager/);
     expectRun(['default', 'audio-sink', 'cc-a'], 1, /^$/, /no "default" metadata/);
-    expectRun(['move', 'cc-mic', 'cc-b'], 1, /^$/, /no "default" metadata/);
     expectRun(['default', 'speakers'], 2, /^$/, /default takes audio-sink, audio-source or video-source, not "speakers"/);
 
     // Made (as a session manager does) and written by another client.
     const told = [];
     graph.on('defaults-changed', (d) => told.push(d));
     await fixture.addMetadata('default');
-    assert.deepEqual(entries(0), []);
     pwMetadata([0, 'default.audio.sink', '{ "name": "demo-speakers" }', 'Spa:String:JSON']);
     pwMetadata([0, 'default.configured.audio.source', 'not json', 'Spa:String:JSON']);
     await waitFor(() => told.at(-1)?.audioSink === 'demo-speakers', 5000, '"defaults-changed"');
     assert.deepEqual(graph.defaults, { ...none, audioSink: 'demo-speakers', configured: none });
 
-    // setDefault writes the configured key as the session manager reads it.
+    // setDefault writes the configured key, which the session manager reads.
     const changed = [];
     graph.on('metadata-changed', (c) => changed.push(c));
     const defaults = await graph.setDefault('audioSource', 'demo-microphone');
@@ -200,42 +177,31 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
     assert.equal((await graph.move(player.id, '@default-audio-sink')).target, sinkId);
     await graph.move(player.id, null);
     assert.deepEqual(entries(player.id), []);
-    assert.ok(changed.some((c) => c.subject === player.id && c.key === 'target.node' && c.value === null));
     await assert.rejects(graph.move(player.id, player.id), /cannot be moved to itself/);
-    assert.deepEqual(entries(player.id), []);
 
     // Keys and values are any client's data.
     pwMetadata([5, '__proto__', 'a"b\u2028c']);
     const odd = await waitFor(() => changed.find((c) => c.subject === 5), 5000, 'the odd entry');
     assert.deepEqual([odd.key, odd.value, Object.getPrototypeOf(odd)], ['__proto__', 'a"b\u2028c', Object.prototype]);
 
-    // A handle that joins the script's connection reads the metadata as it is.
-    await graph.close();
-    graph = await q.connect();
-    assert.deepEqual(graph.defaults.configured.audioSource, 'demo-microphone');
-
-    // The tool: only configured so far, then the session manager's choice in
-    // effect, which is what @default-audio-sink names.
+    // The tool: only configured so far, then the one in effect, which
+    // @default-audio-sink names.
     pwMetadata(['-d', 0, 'default.audio.sink']);
     expectRun(['default', 'audio-sink', 'cc-a'], 0, /^default audio-sink set to "cc-a" \(\d+\)\n$/);
     assert.ok(entries(0).includes('default.configured.audio.sink={"name":"cc-a"} (Spa:String:JSON)'));
     expectRun(['default', 'audio-sink'], 0, /^cc-a\n$/);
     pwMetadata([0, 'default.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
     const b = node('cc-b');
-    const rows = JSON.parse(cli('default', '--json').stdout);
-    assert.deepEqual(rows, [
+    assert.deepEqual(JSON.parse(cli('default', '--json').stdout), [
       { kind: 'audio-sink', name: 'cc-b', id: b.id, configured: 'cc-a' },
       { kind: 'audio-source', name: null, id: null, configured: 'demo-microphone' },
       { kind: 'video-source', name: null, id: null, configured: null },
     ]);
-    expectRun(['mute', '@default-audio-sink', 'on'], 0, /\[MUTED\]/);
-    assert.equal(shown('cc-b').mute, true);
     const mic = node('cc-mic').id;
     expectRun(['move', 'cc-mic', '@default-audio-sink'], 0, /^moving "cc-mic" \(\d+\) to "cc-b" \(\d+\)\n$/);
     assert.deepEqual(entries(mic), [`target.node=${b.id} (Spa:Id)`, `target.object=${b.info.props['object.serial']} (Spa:Id)`]);
     expectRun(['move', 'cc-mic', '--clear'], 0, /left to the session manager/);
     assert.deepEqual(entries(mic), []);
-    expectRun(['move', 'cc-mic', 'cc-b', '--clear'], 2, /^$/, /move needs STREAM and TARGET, or STREAM --clear/);
   } finally {
     await graph.close();
     q.destroyPwThread();

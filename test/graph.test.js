@@ -1,10 +1,7 @@
 'use strict';
-// The asynchronous API: connect(), the Graph's events, waits and link
-// requests, against a private daemon, beside the nineteen functions.
+// connect(), the Graph's events, waits and link requests, beside the nineteen.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const util = require('node:util');
 const { startDaemon } = require('./helpers/daemon');
@@ -24,18 +21,15 @@ test.after(async () => {
 
 const ids = (list) => list.map((o) => o.id).sort((a, b) => a - b);
 const dumpIds = (type) => ids(pwDump().filter((o) => o.type === `PipeWire:Interface:${type}`));
-const child = (script, opts = {}) =>
-  runChild(`const quorvane = require(${JSON.stringify(ROOT)});\n${script}`, { env: daemon.env, preload: false, ...opts });
-// pw-dump prints values that read as JSON (numbers, true) as such; ours
-// are the texts.
+const child = (script) => runChild(`const quorvane = require(${JSON.stringify(ROOT)});\n${script}`, { env: daemon.env, preload: false });
+// pw-dump prints values that read as JSON (numbers, true) as such; ours are the texts.
 const sameValue = (ours, theirs) => (typeof theirs === 'string' ? ours === theirs : util.isDeepStrictEqual(JSON.parse(ours), theirs));
 
 test('connect: at once, with the whole graph as pw-dump shows it; a handle per caller on one connection, its links made, refused with the daemon answer, a burst answered in full, gone with its close(); shared with createPwThread', async () => {
-  // Records of different key sequences in turn: the daemon's own nodes;
-  // nodes with as many properties but other keys; ports with a channel or none.
+  // Records of different key sequences in turn: the daemon's nodes, others
+  // with as many properties but other keys, ports with a channel or none.
   const src = await fixture.add('g-conn-src', '-;node.description=Described', 0, 2);
   const sink = await fixture.add('g-conn-sink', 'Audio/Sink', 'FL,FR', 0);
-  // Another client's link, made before ours.
   const [theirs] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
   const graph = await connect();
   const dump = new Map(pwDump().map((o) => [o.id, o.info?.props]));
@@ -49,14 +43,12 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   }
   const node = graph.nodes().find((n) => n.id === src.id);
 
-  // Another caller (a library inside the script) gets its own handle: its
-  // requests answer it, its close() ends its waits and its links, not this Graph's.
+  // Another caller's handle: its close() ends its waits and links, not this Graph's.
   const lib = await connect({ timeoutMs: Infinity });
   assert.notEqual(lib, graph);
   const libWait = assert.rejects(lib.waitForNode('g-conn-never', { timeoutMs: Infinity }), { message: 'Graph closed' });
   const mine = graph.waitForNode('g-conn-later', { timeoutMs: Infinity });
   const link = await lib.link(src.outputs[0], sink.inputs[0]);
-  assert.deepEqual([link.srcNodeId, link.srcPortId, link.sinkNodeId, link.sinkPortId], [src.id, src.outputs[0], sink.id, sink.inputs[0]]);
   assert.ok(lib.links().some((l) => l.id === link.id), 'in the mirror when it resolves');
   assert.match(pwLinkList(), new RegExp(`^\\s*${link.id}\\s`, 'm'));
   await assert.rejects(lib.link(sink.inputs[0], src.outputs[0]), { message: 'Could not find matching ports or nodes' });
@@ -64,15 +56,11 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   const agg = await lib.linkNodes('g-conn-src', sink.id).catch((e) => e);
   assert.ok(agg instanceof AggregateError);
   assert.deepEqual([agg.errors.map((e) => e.code), agg.links], [['EEXIST', 'EEXIST'], []]);
-  assert.match(agg.errors[0].message, /File exists/);
   // A burst far beyond what the PipeWire thread takes at once: every
   // request reaches the daemon and gets its answer.
-  const burst = await Promise.allSettled(
-    Array.from({ length: 10000 }, () => lib.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })),
-  );
+  const burst = await Promise.allSettled(Array.from({ length: 10000 }, () => lib.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })));
   assert.deepEqual([...new Set(burst.map((r) => r.reason?.code ?? r.reason?.message))], ['EEXIST']);
   await lib.unlink(link.id);
-  assert.ok(!lib.links().some((l) => l.id === link.id));
   const made = await lib.linkNodes({ 'node.name': 'g-conn-src' }, sink.id).catch((e) => e);
   assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
   await lib.close();
@@ -88,7 +76,6 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   assert.equal(quorvane.createPwThread(), true);
   const { props, state, error, ...plain } = node;
   assert.deepEqual(quorvane.getNodes().find((n) => n.id === src.id), plain);
-  assert.ok(props && state && error === null);
 
   // destroyPwThread closes the connection for both: the Graph hears why, once.
   const heard = [];
@@ -99,8 +86,7 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   assert.deepEqual(graph.nodes(), []);
   await assert.rejects(graph.waitForNode('g-conn-src'), { message: 'Graph closed' });
 
-  // A new connect() makes a new Graph. (A Graph closed while the script
-  // holds the connection: devices.test.js.)
+  // A Graph closed while the script holds the connection: devices.test.js.
   const again = await connect();
   assert.notEqual(again, graph);
   await again.close();
@@ -108,16 +94,14 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   await fixture.remove(src.id, sink.id, later.id);
 });
 
-test('events: any number of listeners, beside on(), every event once and in order, ports included', async () => {
+test('events: any number of listeners, every event once and in order, ports included', async () => {
   const graph = await connect();
   const a = [];
   const b = [];
-  const legacy = [];
   const say = (list, name) => (p) => list.push(`${name} ${typeof p === 'number' ? p : p.id}`);
   for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed', 'port-created', 'port-destroyed']) {
     graph.on(name, say(a, name));
     graph.on(name, say(b, name));
-    if (!name.startsWith('port-')) quorvane.on(name, say(legacy, name));
   }
   try {
     const src = await fixture.add('g-ev-src', 'Audio/Source', 0, 2);
@@ -135,12 +119,8 @@ test('events: any number of listeners, beside on(), every event once and in orde
     assert.deepEqual(a.slice(expected.length).sort(),
       [`link-destroyed ${linkId}`, `node-destroyed ${src.id}`, ...src.outputs.map((p) => `port-destroyed ${p}`)].sort());
     assert.deepEqual(b, a);
-    const nodesAndLinks = a.filter((e) => !e.startsWith('port-'));
-    await waitFor(() => legacy.length === nodesAndLinks.length, 5000, 'the on() listeners');
-    assert.deepEqual(legacy, nodesAndLinks);
     await fixture.remove(sink.id);
   } finally {
-    for (const name of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed']) quorvane.off(name);
     await graph.close();
   }
 });
@@ -148,9 +128,9 @@ test('events: any number of listeners, beside on(), every event once and in orde
 test('waits: at once or when announced, never blocking the event loop; abort and time-out', async () => {
   const graph = await connect();
   try {
-    // A time-out beyond what a Node.js timer holds waits as long as it says.
+    // A time-out beyond what a Node.js timer holds waits as long as it says,
+    // and the loop turns meanwhile.
     const pending = graph.waitForNode({ 'node.name': /^g-wait-\d+$/, 'media.class': 'Audio/Sink' }, { direction: 'Output', timeoutMs: 2 ** 32 });
-    // The loop turns while the wait is pending: it does not block.
     await new Promise(setImmediate);
     assert.equal(await Promise.race([pending, 'pending']), 'pending');
     const decoy = await fixture.add('g-wait-x', 'Audio/Sink', 1, 0); // name does not match
@@ -158,9 +138,7 @@ test('waits: at once or when announced, never blocking the event loop; abort and
     const node = await pending;
     const { id } = await made;
     assert.equal(node.id, id);
-    // Present already: at once, matched by a function this time.
-    assert.equal((await graph.waitForNode((n) => n.id === id)).id, id);
-    // Its ports: all of them, once the daemon has sent what it announced.
+    assert.equal((await graph.waitForNode((n) => n.id === id)).id, id, 'present already: at once');
     assert.deepEqual((await graph.waitForPorts(id, { direction: 'in' })).map((p) => p.nodeId), [id, id, id]);
 
     const ac = new AbortController();
@@ -169,7 +147,6 @@ test('waits: at once or when announced, never blocking the event loop; abort and
     await assert.rejects(aborted, { message: 'stop waiting' });
     await assert.rejects(graph.waitForNode('g-wait-never', { timeoutMs: 20 }), /g-wait-never.*20 ms/);
     await assert.rejects(graph.waitForPorts(id, { direction: 'out', count: 1, timeoutMs: 20 }), /within 20 ms/);
-    await assert.rejects(graph.waitForPorts(424242), { message: 'no node 424242' });
     const gone = assert.rejects(graph.waitForPorts(decoy.id, { count: 5 }), { message: `node ${decoy.id} was removed` });
     await fixture.remove(decoy.id);
     await gone;
@@ -179,88 +156,26 @@ test('waits: at once or when announced, never blocking the event loop; abort and
   }
 });
 
-test('a script: named as the daemon shows, refusals reach the Promise only, removals asked for just before destroyPwThread or exit carried out', async () => {
+test('a script: named as the daemon shows, refusals reach the Promise only, removals asked for just before destroyPwThread carried out', async () => {
   const src = await fixture.add('g-flush-src', 'Audio/Source', 0, 2);
   const sink = await fixture.add('g-flush-sink', 'Audio/Sink', 2, 0);
   const theirLinks = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
-  for (const [title, name, ending] of [['my-router', 'my-router', 'quorvane.destroyPwThread();'], [null, 'quorvane', 'process.exit(0);']]) {
-    await fixture.link([[src.outputs[0], sink.inputs[0]], [src.outputs[1], sink.inputs[1]]]);
-    await waitFor(() => theirLinks().length === 2, 5000, 'the fixture links');
-    const r = await child(
-      `${title ? `process.title = '${title}';` : ''}
-       quorvane.connect().then(async (graph) => {
-         const e = await graph.link(${src.outputs[0]}, ${sink.inputs[0]}).catch((e) => e);
-         const me = JSON.parse(require('node:child_process').execFileSync('pw-dump', { encoding: 'utf8' })).find((o) =>
-           o.type === 'PipeWire:Interface:Client' && Number(o.info.props['application.process.id']) === process.pid).info.props;
-         quorvane.createPwThread(); // core errors would be printed now
-         const kept = await graph.createNode({ name: 'g-quiet', linger: true });
-         await graph.destroyNode(kept);
-         const refused = await graph.destroyNode('demo-speakers').catch((e) => e.code);
-         console.log(e.code, refused, me['application.name'], me['application.process.binary'], quorvane.unlinkNodesNameToId('g-flush-src', ${sink.id}));
-         ${ending}
-       });`,
-    );
-    assert.equal(r.timedOut, false, 'no hang');
-    assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, `EEXIST EPERM ${name} ${path.basename(process.execPath)} 2`, ''], ending);
-    assert.equal(theirLinks().length, 0, `${ending}: the links are gone from the daemon`);
-    assert.ok(!pwDump().some((o) => o.info?.props?.['node.name'] === 'g-quiet'));
-  }
-  await fixture.remove(src.id, sink.id);
-});
-test('reconnect: a restart is heard as disconnected, then connected, with the new graph, no duplicates, and routes linked again', async () => {
-  // The child reaches the daemon through a socket link that the test points
-  // at the restarted daemon.
-  const sink = (name, positions = ['FL', 'FR']) => ({ name, mediaClass: 'Audio/Sink', positions });
-  const objects = [sink('rr-sink'), { name: 'rr-src', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }];
-  const first = startDaemon({ setEnv: false, objects });
-  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-restart-'));
-  const socket = path.join(runtime, 'pipewire-0');
-  const done = path.join(runtime, 'done');
-  fs.symlinkSync(path.join(first.dir, 'pipewire-0'), socket);
-  let second = null;
-  let dump = null;
-  const r = await runChild(
-    `const quorvane = require(${JSON.stringify(ROOT)});
-     quorvane.connect({ reconnect: true }).then((g) => {
-       const seen = new Map(g.nodes().map((n) => [n.id, 1]));
-       const heard = [];
-       g.on('node-created', (n) => seen.set(n.id, (seen.get(n.id) || 0) + 1));
-       g.on('node-destroyed', (id) => seen.delete(id));
-       for (const name of ['disconnected', 'connected']) g.on(name, () => heard.push(name));
-       const route = g.route({ from: 'rr-src', to: 'rr-sink' });
-       route.on('linked', () => {
-         if (route.links.length !== 2) return;
-         console.log((heard.length ? 'back ' : 'up ') + JSON.stringify({
-           links: route.links.map((l) => l.id), nodes: g.nodes().map((n) => n.id), seen: [...seen], heard }));
-         const t = setInterval(() => require('node:fs').existsSync(${JSON.stringify(done)}) && g.close() && clearInterval(t), 10);
-       });
+  await fixture.link([[src.outputs[0], sink.inputs[0]], [src.outputs[1], sink.inputs[1]]]);
+  await waitFor(() => theirLinks().length === 2, 5000, 'the fixture links');
+  const r = await child(
+    `process.title = 'my-router';
+     quorvane.connect().then(async (graph) => {
+       const e = await graph.link(${src.outputs[0]}, ${sink.inputs[0]}).catch((e) => e);
+       const me = JSON.parse(require('node:child_process').execFileSync('pw-dump', { encoding: 'utf8' })).find((o) =>
+         o.type === 'PipeWire:Interface:Client' && Number(o.info.props['application.process.id']) === process.pid).info.props;
+       quorvane.createPwThread(); // core errors would be printed now
+       const refused = await graph.destroyNode('demo-speakers').catch((e) => e.code);
+       console.log(e.code, refused, me['application.name'], me['application.process.binary'], quorvane.unlinkNodesNameToId('g-flush-src', ${sink.id}));
+       quorvane.destroyPwThread();
      });`,
-    {
-      env: { ...daemon.env, XDG_RUNTIME_DIR: runtime, PIPEWIRE_RUNTIME_DIR: runtime },
-      preload: false,
-      onStdout: (out) => {
-        if (!second && out.includes('up ')) {
-          first.kill();
-          second = startDaemon({ setEnv: false, objects: [...objects, sink('restarted-sink', ['MONO'])] });
-          fs.unlinkSync(socket);
-          fs.symlinkSync(path.join(second.dir, 'pipewire-0'), socket);
-        } else if (second && !dump && out.includes('back ')) {
-          dump = pwDump(second.env);
-          fs.writeFileSync(done, '');
-        }
-      },
-    },
   );
-  first.stop();
-  second?.stop();
-  fs.rmSync(runtime, { recursive: true, force: true });
-  // The Graph reports the daemon's end itself; nothing is printed.
-  assert.deepEqual([r.timedOut, r.code, r.stderr], [false, 0, ''], r.stdout);
-  const back = JSON.parse(r.stdout.split('back ')[1]);
-  const dumped = (type) => ids(dump.filter((o) => o.type === `PipeWire:Interface:${type}`));
-  assert.deepEqual(back.heard, ['disconnected', 'connected']);
-  assert.deepEqual(ids(back.nodes.map((id) => ({ id }))), dumped('Node'));
-  assert.deepEqual(ids(back.seen.map(([id]) => ({ id }))), dumped('Node'), 'the mirror was heard going and coming');
-  assert.ok(back.seen.every(([, n]) => n === 1), 'each node announced once');
-  assert.deepEqual(ids(back.links.map((id) => ({ id }))), dumped('Link'), 'the new daemon holds the route\'s links');
+  assert.equal(r.timedOut, false, 'no hang');
+  assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, `EEXIST EPERM my-router ${path.basename(process.execPath)} 2`, '']);
+  assert.equal(theirLinks().length, 0, 'the links are gone from the daemon');
+  await fixture.remove(src.id, sink.id);
 });

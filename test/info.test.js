@@ -1,7 +1,6 @@
 'use strict';
-// The Graph's live info: properties, states and negotiated formats, the
-// changed events, waits and routes that follow changes, and
-// link(..., { until: 'ready' }). Cross-checked with pw-dump.
+// The Graph's live info: properties, states, negotiated formats and
+// failures, their events and what follows them. Cross-checked with pw-dump.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -32,12 +31,9 @@ test('info: full properties from the start, titles and states kept live, in orde
     // What the registry does not announce is there once connect() resolves.
     const [found] = graph.find({ 'media.name': 'first title' });
     assert.equal(found?.id, app.id);
-    const info = dumpInfo();
-    for (const n of graph.nodes()) assert.equal(n.state, info.get(n.id).state, `node ${n.id}`);
 
-    // A wait for a title no node has yet resolves when one comes to have it;
-    // the change arrives once, saying what changed. Property keys are data;
-    // many of them (as many as the daemon passes on) are kept.
+    // A wait for a title resolves when a node comes to have it; the change
+    // arrives once. Property keys are data; as many as the daemon passes on are kept.
     const waiting = graph.waitForNode({ 'media.name': 'second title' }, { timeoutMs: 5000 });
     const many = Object.fromEntries(Array.from({ length: 800 }, (_, i) => [`x.${i}`, 'v']));
     await fixture.setProps(app.id, { 'media.name': 'second title', ['__proto__']: 'a"b\u2028c', ...many });
@@ -45,13 +41,9 @@ test('info: full properties from the start, titles and states kept live, in orde
     assert.equal(node.id, app.id);
     assert.deepEqual([Object.hasOwn(node.props, '__proto__'), Object.getPrototypeOf(node.props), node.props['__proto__']], [true, Object.prototype, 'a"b\u2028c']);
     assert.deepEqual(Object.keys(node.props).sort(), Object.keys(dumpInfo().get(app.id).props).sort());
-    assert.ok(Object.keys(node.props).length > 800);
     const changes = events.filter((e) => e.kind === 'node-changed' && e.id === app.id);
     assert.deepEqual(changes.map((e) => e.changed), [{ props: true }]);
-    assert.deepEqual(changes[0].o, graph.nodes().find((n) => n.id === app.id), 'as graph.nodes() lists it');
 
-    // Linked to the driver, the node starts to run and the link becomes
-    // active with a negotiated format; ports carry theirs.
     const speakers = graph.ports().find((p) => p.name === 'playback_FL');
     const link = await graph.link(app.outputs[0], speakers.id, { until: 'ready' });
     assert.ok(['paused', 'active'].includes(link.state), link.state);
@@ -83,9 +75,7 @@ test('info: full properties from the start, titles and states kept live, in orde
   }
 });
 
-test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its text, a route does not ask again until a node changes; routes follow what nodes come to be", async () => {
-  const sink = await fixture.add('rf-sink', 'Audio/Sink', 1, 0);
-  const app = await fixture.add('rf-app', 'Stream/Output/Audio;media.name=intro', 0, 1);
+test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its text, a route does not ask again until a node changes", async () => {
   const midi = await fixture.addDsp('rf-midi', 'Midi/Source', '8 bit raw midi', 0, 1);
   const audio = await fixture.add('rf-audio-in', 'Stream/Input/Audio', 1, 0);
   const graph = await connect();
@@ -95,14 +85,6 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
     await waitFor(() => !graph.links().some((l) => l.id === id), 5000, 'the removal');
   };
   try {
-    // Matched on a title the registry does not announce, as it changes.
-    const byTitle = graph.route({ from: { 'media.name': 'main feature' }, to: 'rf-sink' });
-    await fixture.setProps(app.id, { 'media.name': 'main feature' });
-    await waitFor(() => byTitle.links.length === 1 && fromPort(app.outputs[0]).length === 1, 5000, 'the link once the title matches');
-    await fixture.setProps(app.id, { 'media.name': 'credits' });
-    await waitFor(() => byTitle.links.length === 0 && fromPort(app.outputs[0]).length === 0, 5000, 'the link to go with the match');
-
-    await assert.rejects(graph.link(midi.outputs[0], audio.inputs[0], { until: 'soon' }), TypeError);
     const failed = await graph.link(midi.outputs[0], audio.inputs[0], { until: 'ready' }).then(() => assert.fail('resolved'), (e) => e);
     const link = await waitFor(() => graph.links().find((l) => l.srcPortId === midi.outputs[0] && l.state === 'error'), 5000, 'the failed link');
     const theirs = dumpInfo().get(link.id);
@@ -117,20 +99,18 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
     await waitFor(() => errors.length === 1, 5000, 'the failure to be reported');
     const [again] = fromPort(midi.outputs[0]);
     assert.ok(errors[0].endsWith(`: ${again.info.error}`), errors[0]);
-    // Someone removes the failed link: the pair is not asked for again ...
+    // Removed by someone: not asked for again (the route answers all before it hears a later node) ...
     await removed(again.id);
-    // The route has looked again once the daemon has answered what it asked
-    // before another client's node appears.
     const barrier = await fixture.add('rf-barrier', 'Audio/Sink', 1, 0);
     await graph.waitForPorts(barrier.id, {});
     assert.equal(made, 1);
     // ... until one of its nodes changes.
     await fixture.setProps(midi.id, { 'node.description': 'retuned' });
     await waitFor(() => errors.length === 2 && made === 2, 5000, 'one more try');
-    await Promise.all([byTitle.close(), failing.close()]);
+    await failing.close();
     await fixture.remove(barrier.id);
   } finally {
     await graph.close();
-    await fixture.remove(sink.id, app.id, midi.id, audio.id);
+    await fixture.remove(midi.id, audio.id);
   }
 });
