@@ -15,14 +15,8 @@ const fixture = new Fixture();
 // The fastest of a few tries, in ms, with the last result: a descheduled
 // thread only ever adds time. A poll interval sleeps at least 100 ms.
 const timed = (fn, tries = 1) => {
-  let best = Infinity;
-  let value;
-  for (let i = 0; i < tries; i++) {
-    const t = process.hrtime.bigint();
-    value = fn();
-    best = Math.min(best, Number(process.hrtime.bigint() - t) / 1e6);
-  }
-  return [value, best];
+  const runs = Array.from({ length: tries }, () => [performance.now(), fn(), performance.now()]);
+  return [runs.at(-1)[1], Math.min(...runs.map(([t0, , t1]) => t1 - t0))];
 };
 const notFound = (args, min, max) => {
   const [r, ms] = timed(() => q.waitForNewNode(...args), min === 0 ? 3 : 1);
