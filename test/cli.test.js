@@ -31,8 +31,7 @@ function start(file, args, env = process.env) {
 }
 const linkIds = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id).sort((a, b) => a - b);
 
-let app;
-let sink;
+let app, sink;
 test.before(async () => {
   app = await fixture.add('cli-app', 'Stream/Output/Audio', 0, 2);
   sink = await fixture.add('cli-sink', 'Audio/Sink', 2, 0);
@@ -43,7 +42,7 @@ test.after(async () => {
 });
 
 test('nodes and ports as tables and as JSON, filtered by name, class and side', () => {
-  let r = cli('nodes');
+  const r = cli('nodes');
   assert.equal(r.status, 0, r.stderr);
   assert.match(r.stdout, /^id\s+name\s+type\s+side\s+state\s+description\s+application$/m);
   assert.match(r.stdout, new RegExp(`^${app.id}\\s+cli-app\\s+Stream/Output/Audio\\s+in/out\\s+suspended\\s+-\\s+-$`, 'm'));
@@ -54,9 +53,7 @@ test('nodes and ports as tables and as JSON, filtered by name, class and side', 
   assert.deepEqual(sinks.map((n) => n.name).sort(), ['cli-sink', 'demo-speakers']);
   assert.equal(sinks.find((n) => n.name === 'cli-sink').props['media.class'], 'Audio/Sink');
   // Info properties (the library) beside the global's.
-  r = cli('nodes', '--type', 'Audio/Source', '--props');
-  assert.match(r.stdout, /^node \d+ demo-microphone \(Audio\/Source, in, suspended\)\n {2}factory\.name = "audiotestsrc"$/m);
-  assert.match(r.stdout, /^ {2}library\.name = "audioconvert\/libspa-audioconvert"$/m);
+  assert.match(cli('nodes', '--type', 'Audio/Source', '--props').stdout, /^ {2}library\.name = "audioconvert\/libspa-audioconvert"$/m);
 
   assert.deepEqual(json('ports', '--node', 'cli-sink').map((p) => [p.id, p.name, p.direction]),
     [[sink.inputs[0], 'in_1', 'in'], [sink.inputs[1], 'in_2', 'in']]);

@@ -50,7 +50,6 @@ function isAllowedThrow(name, args, e) {
   return false;
 }
 
-const describe = (args) => args.map((a) => (typeof a === 'string' ? JSON.stringify(a.slice(0, 20)) : typeof a)).join(', ');
 
 const snapshot = () => JSON.stringify([q.getNodes(), q.getPorts(), q.getLinks()]);
 
@@ -74,7 +73,7 @@ function fuzzState(label, connected, seed) {
       q[name](...args);
     } catch (e) {
       throws++;
-      assert.ok(isAllowedThrow(name, args, e), `${label}: ${name}(${describe(args)}) threw ${e}`);
+      assert.ok(isAllowedThrow(name, args, e), `${label}: ${name}(${args.map((a) => typeof a).join(', ')}) threw ${e}`);
       assert.equal(snapshot(), before, `${label}: a rejected ${name} changed the mirror`);
     }
   }

@@ -21,10 +21,7 @@ const daemonLinks = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:
 const linksBetween = (srcId, sinkId) => q.getLinks().filter((l) => l.srcNodeId === srcId && l.sinkNodeId === sinkId);
 const throwsError = (fn, message) => assert.throws(fn, (e) => e.constructor === Error && e.message === message);
 
-let src; // 2 outputs
-let sink2; // 2 inputs
-let sink6; // 6 inputs
-let mono; // 1 output
+let src, sink2, sink6, mono; // 2 outputs, 2 inputs, 6 inputs, 1 output
 
 test.before(async () => {
   src = await fixture.add('links-src', 'Stream/Output/Audio', 0, 2);

@@ -22,8 +22,7 @@ const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-picture-'));
 const AWKWARD = 'a <b>"quoted"</b> & \'odd\'\u2028name — 日本語';
 
 const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000, maxBuffer: 1 << 26 });
-let graph;
-let daemonView; // pw-dump's nodes, ports and links
+let graph, daemonView; // the latter: pw-dump's nodes, ports and links
 
 test.before(async () => {
   graph = await quorvane.connect();
