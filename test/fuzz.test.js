@@ -39,17 +39,11 @@ const STATE_ERRORS = {
   unlinkNodesNameToId: ['PipeWire not connected'],
 };
 
-function isAllowedThrow(name, args, e) {
-  if (e instanceof TypeError && e.message === `${name} requires ${TYPE_MESSAGES[name]}`) return true;
-  if (e && e.constructor === Error && (STATE_ERRORS[name] || []).includes(e.message)) return true;
-  if (name === 'waitForNewNode') {
-    // The first argument's own string conversion may throw.
-    if (e instanceof UserError && e.message === 'toString') return true;
-    if (e instanceof TypeError && typeof args[0] === 'symbol') return true;
-  }
-  return false;
-}
-
+// The wait's first argument's own string conversion may throw.
+const isAllowedThrow = (name, args, e) =>
+  (e instanceof TypeError && e.message === `${name} requires ${TYPE_MESSAGES[name]}`) ||
+  (e?.constructor === Error && (STATE_ERRORS[name] ?? []).includes(e.message)) ||
+  (name === 'waitForNewNode' && ((e instanceof UserError && e.message === 'toString') || (e instanceof TypeError && typeof args[0] === 'symbol')));
 
 const snapshot = () => JSON.stringify([q.getNodes(), q.getPorts(), q.getLinks()]);
 
