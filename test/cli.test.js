@@ -171,8 +171,7 @@ test('the demo with no daemon reachable starts its own; wait-and-link stops when
     assert.match(r.stderr, /the daemon did not make 2 link\(s\): refused/);
     r = node(path.join(ROOT, 'bin', 'demo.js'), [], { ...process.env, XDG_RUNTIME_DIR: empty, PIPEWIRE_RUNTIME_DIR: empty });
     assert.equal(r.status, 0, r.stderr);
-    const dir = r.stdout.match(/^No PipeWire daemon was reachable: started a private one \((.*)\)$/m);
-    assert.ok(dir, r.stdout);
+    const dir = r.stdout.match(/^No PipeWire daemon was reachable: started a private one \((.*)\)$/m) ?? assert.fail(r.stdout);
     assert.match(r.stdout, /  2 link\(s\) made\n[^]*  2 removed/);
     assert.equal(fs.existsSync(dir[1]), false, 'the private daemon\'s folder is removed');
   } finally {
