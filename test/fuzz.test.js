@@ -1,7 +1,6 @@
 'use strict';
-// Bad-input fuzzing of every export in every state of the module: seeded and
-// repeatable. QUORVANE_FUZZ_CALLS sets the calls per state (a longer run),
-// QUORVANE_FUZZ_SEED the seed.
+// Bad-input fuzzing of the nineteen exports in each state of the module, seeded:
+// QUORVANE_FUZZ_CALLS sets the calls per state (a longer run), QUORVANE_FUZZ_SEED the seed.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { startDaemon } = require('./helpers/daemon');

@@ -31,8 +31,7 @@ test.after(async () => {
 });
 
 const CLASSES = [
-  // [name, class, listed as input, listed as output]
-  // (every class: the native Mirror.MediaClassTable)
+  // [name, class, listed as input, listed as output]; every class: the native Mirror.MediaClassTable
   ['q-sink', 'Audio/Sink', false, true],
   ['q-source', 'Audio/Source', true, false],
   ['q-stream-in', 'Stream/Input/Audio', true, false],

@@ -1,8 +1,7 @@
 'use strict';
-// Signals that Node.js processes receive all the time (SIGUSR1 from debuggers
-// and process managers, SIGCHLD from ended children, SIGWINCH from terminal
-// resizes) land while the JavaScript thread waits on the PipeWire thread.
-// Every request must still run exactly once and report its true outcome.
+// Signals Node.js processes get all the time (SIGUSR1 from debuggers, SIGCHLD,
+// SIGWINCH) land while the JavaScript thread waits on the PipeWire thread:
+// every request must still run exactly once and report its true outcome.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { startDaemon } = require('./helpers/daemon');
