@@ -1,9 +1,8 @@
 'use strict';
-// Listeners and dispatch: payloads, registration rules, ordering, and how a
+// Listeners and dispatch: registration rules, ordering, and how a
 // listener's own work interleaves with the dispatch.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor } = require('./helpers/fixture');
 const { runChild } = require('./helpers/child');
@@ -11,38 +10,14 @@ const { runChild } = require('./helpers/child');
 const daemon = startDaemon();
 const q = require('./helpers/addon');
 const fixture = new Fixture();
-const NAMES = ['node-created', 'node-destroyed', 'link-created', 'link-destroyed'];
-const offAll = () => NAMES.forEach((n) => q.off(n));
+const offAll = () => ['node-created', 'node-destroyed', 'link-created', 'link-destroyed'].forEach((n) => q.off(n));
 
+test.before(() => q.createPwThread());
 test.after(async () => {
   offAll();
   q.destroyPwThread();
   await fixture.close();
   daemon.stop();
-});
-
-test('a listener registered before the start hears every existing node and link; destroyed kinds carry the bare id', async () => {
-  const src = await fixture.add('ev-src', 'Audio/Source', 0, 1);
-  const sink = await fixture.add('ev-sink', 'Audio/Sink', 1, 0);
-  spawnSync('pw-link', [String(src.outputs[0]), String(sink.inputs[0])]);
-  await fixture.sync();
-  const [nodes, links, gone] = [[], [], []];
-  q.on('node-created', (n) => nodes.push(n));
-  q.on('link-created', (l) => links.push(l));
-  q.on('node-destroyed', (id) => gone.push(['node', id]));
-  q.on('link-destroyed', (id) => gone.push(['link', id]));
-  q.createPwThread();
-  const mirrorNodes = q.getNodes();
-  await waitFor(() => nodes.length >= mirrorNodes.length && links.length >= 1, 5000, 'the events');
-  assert.deepEqual(nodes, mirrorNodes.map(({ id, name, type }) => ({ id, name, type })));
-  assert.deepEqual(Object.keys(nodes[0]), ['id', 'name', 'type']);
-  assert.deepEqual(links, q.getLinks().map(({ id, srcNodeId, srcPortId, sinkNodeId, sinkPortId }) =>
-    ({ id, srcNodeId, srcPortId, sinkNodeId, sinkPortId })));
-  await fixture.remove(src.id, sink.id);
-  await waitFor(() => gone.some(([k, id]) => k === 'node' && id === sink.id), 5000, 'node-destroyed');
-  assert.deepEqual(gone.filter(([, id]) => [src.id, sink.id, links[0].id].includes(id)).sort(),
-    [['link', links[0].id], ['node', src.id], ['node', sink.id]].sort());
-  offAll();
 });
 
 test('a burst of changes arrives complete and in order, one delivery each; ticks and promise jobs of a listener run before its next call', async () => {
@@ -74,7 +49,6 @@ test('registration: a listener replaced or removed mid-dispatch, a name cut at N
       calls.push('third-after-off');
     });
   });
-  q.on('never-called', () => assert.fail('a listener under another name is never called'));
   const gone = [];
   q.on('node-destroyed', (id) => gone.push(id));
   const made = [];
@@ -90,7 +64,6 @@ test('registration: a listener replaced or removed mid-dispatch, a name cut at N
   await waitFor(() => late.includes(m.id), 5000, 'the later event');
   assert.deepEqual(late, [m.id]);
   offAll();
-  q.off('never-called');
   await fixture.remove(m.id);
 });
 
@@ -112,7 +85,6 @@ test('a steady stream of events does not starve the event loop: timers run betwe
   // announce the next node: the queue keeps filling while it is drained.
   let dispatched = 0;
   const ticks = [];
-  q.createPwThread();
   q.on('node-created', (n) => {
     if (!n.name.startsWith('stream-')) return;
     dispatched++;
@@ -124,7 +96,6 @@ test('a steady stream of events does not starve the event loop: timers run betwe
   clearInterval(timer);
   q.off('node-created');
   // Timers ran while the stream was being dispatched, not only before and after.
-  const during = ticks.filter((n) => n > 0 && n < ids.length);
-  assert.ok(during.length > 0, `timer ticks at ${[...new Set(ticks)].join(',')}`);
+  assert.ok(ticks.some((n) => n > 0 && n < ids.length), `timer ticks at ${[...new Set(ticks)].join(',')}`);
   await fixture.remove(...ids);
 });

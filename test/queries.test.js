@@ -15,14 +15,8 @@ const fixture = new Fixture();
 // The fastest of a few tries, in ms, with the last result: a descheduled
 // thread only ever adds time. A poll interval sleeps at least 100 ms.
 const timed = (fn, tries = 1) => {
-  let best = Infinity;
-  let value;
-  for (let i = 0; i < tries; i++) {
-    const t = process.hrtime.bigint();
-    value = fn();
-    best = Math.min(best, Number(process.hrtime.bigint() - t) / 1e6);
-  }
-  return [value, best];
+  const runs = Array.from({ length: tries }, () => [performance.now(), fn(), performance.now()]);
+  return [runs.at(-1)[1], Math.min(...runs.map(([t0, , t1]) => t1 - t0))];
 };
 const notFound = (args, min, max) => {
   const [r, ms] = timed(() => q.waitForNewNode(...args), min === 0 ? 3 : 1);
@@ -36,17 +30,8 @@ test.after(async () => {
   daemon.stop();
 });
 
-test('before connecting: inspection answers without throwing, the wait waits out its time-out', () => {
-  assert.deepEqual(q.getLinkFormat(-1), { linkId: 2 ** 32 - 1, format: 'unknown' });
-  assert.deepEqual(q.getLinkStats(12.8), { linkId: 12, bytes: 0, drops: 0, rate: 0 });
-  assert.equal(q.getLinkState(5), undefined);
-  assert.deepEqual([q.getInputNodes(), q.getOutputNodesName()], [[], []]);
-  notFound(['anything', undefined, 150], 150, 1000);
-});
-
 const CLASSES = [
-  // [name, class, listed as input, listed as output]
-  // (every class: the native Mirror.MediaClassTable)
+  // [name, class, listed as input, listed as output]; every class: the native Mirror.MediaClassTable
   ['q-sink', 'Audio/Sink', false, true],
   ['q-source', 'Audio/Source', true, false],
   ['q-stream-in', 'Stream/Input/Audio', true, false],
@@ -56,7 +41,7 @@ const CLASSES = [
 ];
 let nodes;
 
-test('the mirror holds what pw-dump shows, keys in a fixed order; the filtered lists select by the classification flags', async () => {
+test('the mirror holds what pw-dump shows, keys in a fixed order, without running script code; the filtered lists select by the classification flags', async () => {
   nodes = [];
   for (const [name, cls] of CLASSES) nodes.push(await fixture.add(name, cls, 1, 1));
   assert.equal(q.createPwThread(), true);
@@ -70,46 +55,37 @@ test('the mirror holds what pw-dump shows, keys in a fixed order; the filtered l
     isInput: q.getNodes().find((n) => n.id === o.id).isInput, isOutput: q.getNodes().find((n) => n.id === o.id).isOutput })));
   assert.deepEqual(byId(q.getPorts()).map(Object.entries), of('Port').map((o) => Object.entries({ id: o.id,
     nodeId: props(o)['node.id'], name: props(o)['port.name'], direction: props(o)['port.direction'] === 'in' ? 1 : 0, portType: 0 })));
-  for (const c of nodes) {
-    const own = (dir) => q.getPorts().filter((p) => p.nodeId === c.id && p.direction === dir).map((p) => p.id);
-    assert.deepEqual([own(1), own(0)], [c.inputs, c.outputs]);
-  }
-  assert.deepEqual(q.getNodes(1, 'x', {}), q.getNodes(), 'arguments are ignored');
 
   const expectIds = (col) => nodes.filter((_, i) => CLASSES[i][col]).map((n) => n.id);
   assert.deepEqual(q.getInputNodes().map((n) => n.id), expectIds(2));
   assert.deepEqual(q.getOutputNodes().map((n) => n.id), expectIds(3));
   // Names correspond index by index with the objects, duplicates included.
-  assert.deepEqual(q.getInputNodesName(), q.getInputNodes().map((n) => n.name));
-  assert.deepEqual(q.getOutputNodesName(), q.getOutputNodes().map((n) => n.name));
+  assert.deepEqual([q.getInputNodesName(), q.getOutputNodesName()], [q.getInputNodes(), q.getOutputNodes()].map((l) => l.map((n) => n.name)));
   assert.deepEqual(Object.entries(q.getInputNodes('ignored', 1)[0]),
     [['id', nodes[1].id], ['name', 'q-source'], ['type', 'Audio/Source'], ['isInput', true], ['isOutput', false]]);
-});
 
-test('listings never run script code: setters on Array.prototype are not called', () => {
-  // Such a setter could call back into the module while the graph lock is held.
+  // Listings never run script code: a setter on Array.prototype could call
+  // back into the module while the graph lock is held.
   let calls = 0;
-  for (const index of ['0', '1']) {
-    Object.defineProperty(Array.prototype, index, { set() { calls++; q.getNodes(); }, configurable: true });
-  }
+  Object.defineProperty(Array.prototype, '0', { set() { calls++; q.getNodes(); }, configurable: true });
   try {
-    const lists = [q.getNodes(), q.getPorts(), q.getLinks(), q.getInputNodes(), q.getOutputNodesName()];
-    for (const list of lists) assert.ok(Object.hasOwn(list, 0) || list.length === 0);
+    for (const list of [q.getNodes(), q.getPorts(), q.getLinks(), q.getInputNodes(), q.getOutputNodesName()]) {
+      assert.ok(Object.hasOwn(list, 0) || list.length === 0);
+    }
   } finally {
     delete Array.prototype[0];
-    delete Array.prototype[1];
   }
   assert.equal(calls, 0);
 });
 
-test('waitForNewNode: the first fitting node at once; exact names, converted; the direction filter; time-outs', async () => {
+test('waitForNewNode: the first fitting node at once, or when it comes; exact names, converted; the direction filter; time-outs', async () => {
   const numbered = await fixture.add('42', 'Audio/Sink');
   const undef = await fixture.add('undefined', 'Audio/Sink');
   await waitFor(() => q.getNodes().some((n) => n.id === undef.id));
   const cases = [
     // [arguments, id found or undefined]; a second node of the same name comes later in the list.
-    [['q-source'], nodes[1].id], [['q-sourc', undefined, 0]], [['Q-SOURCE', undefined, 0]], [['q-source ', undefined, 0]],
-    [['', undefined, 0]], [[42, undefined, 0], numbered.id], [[], undef.id], [['q-sink\0ignored', undefined, 0], nodes[0].id],
+    [['q-source'], nodes[1].id], [['q-sourc', undefined, 0]], [['Q-SOURCE', undefined, 0]],
+    [[42, undefined, 0], numbered.id], [[], undef.id], [['q-sink\0ignored', undefined, 0], nodes[0].id],
     // q-sink is output-side only, q-stream-in input-side only; only the exact strings filter.
     [['q-sink', 'Input', 0]], [['q-sink', 'Output', 0], nodes[0].id], [['q-stream-in', 'Input', 0], nodes[2].id],
     [['q-sink', 'input', 0], nodes[0].id], [['q-sink', new String('Input'), 0], nodes[0].id],
@@ -118,7 +94,6 @@ test('waitForNewNode: the first fitting node at once; exact names, converted; th
     const r = q.waitForNewNode(...args);
     assert.deepEqual(r, id === undefined ? { found: false } : { found: true, id, name: r.name }, JSON.stringify(args));
   }
-  assert.deepEqual(Object.keys(q.waitForNewNode('q-source')), ['found', 'id', 'name']);
   assert.throws(() => q.waitForNewNode({ toString() { throw new Error('from toString'); } }), /from toString/);
   assert.throws(() => q.waitForNewNode(Symbol('s')), TypeError);
   // Found, or a time-out below 1, returns without sleeping; 2.9 becomes 2: one poll interval, one more scan.
@@ -126,9 +101,8 @@ test('waitForNewNode: the first fitting node at once; exact names, converted; th
   for (const t of [0, -1, -5000, NaN, 0.9, 2 ** 32]) notFound(['q-missing', undefined, t], 0, 100);
   notFound(['q-missing', 'Input', 2.9], 95, 1000);
   await fixture.remove(numbered.id, undef.id);
-});
 
-test('waitForNewNode finds a node that appears while it waits, unless it is on the wrong side', async () => {
+  // A node that appears while it waits, unless it is on the wrong side.
   const pending = fixture.add('q-late', 'Audio/Source', 0, 1); // sent before the wait blocks
   // A string of digits is not a Number: the time-out stays 5000 ms.
   const [r, ms] = timed(() => q.waitForNewNode('q-late', 'Input', '0'));
@@ -148,12 +122,10 @@ test('another client\'s links in the mirror and their inspection; a removed node
   }
   const links = await waitFor(() => q.getLinks().length === 2 && q.getLinks());
   const [toSink, toSelf] = [sink, self].map((n) => links.find((l) => l.sinkNodeId === n.id));
-  assert.ok(pwDump().some((o) => o.id === toSink.id && o.type === 'PipeWire:Interface:Link'));
   assert.deepEqual(Object.entries(toSink), Object.entries({ id: toSink.id, srcNodeId: source.id, srcPortId: source.outputs[0],
     sinkNodeId: sink.id, sinkPortId: sink.inputs[0], srcNodeName: 'q-source', sinkNodeName: 'q-sink', format: 'unknown' }));
   assert.deepEqual(Object.entries(q.getLinkState(toSink.id)), [['linkId', toSink.id], ['state', 'active'], ['srcNode', 'q-source'], ['sinkNode', 'q-sink']]);
   assert.deepEqual(q.getLinkState(toSelf.id), { linkId: toSelf.id, state: 'active', srcNode: 'q-duplex', sinkNode: 'q-duplex' });
-  assert.deepEqual(q.getLinkStats(toSink.id), { linkId: toSink.id, bytes: 0, drops: 0, rate: 0 });
   assert.deepEqual(q.getLinkFormat(toSink.id), { linkId: toSink.id, format: 'unknown' });
   spawnSync('pw-link', ['-d', String(toSelf.id)]);
   await fixture.remove(source.id);
@@ -161,5 +133,9 @@ test('another client\'s links in the mirror and their inspection; a removed node
   assert.ok(!q.getPorts().some((p) => p.nodeId === source.id));
   assert.deepEqual([q.getLinkState(toSink.id), q.getLinkState(toSelf.id)], [undefined, undefined]);
   q.destroyPwThread();
-  assert.deepEqual([q.getInputNodes(), q.getOutputNodesName()], [[], []]);
+  // Stopped: inspection still answers (link ids converted as unsigned), the wait waits out its time-out.
+  assert.deepEqual([q.getInputNodes(), q.getOutputNodesName(), q.getLinkState(5)], [[], [], undefined]);
+  assert.deepEqual(q.getLinkFormat(-1), { linkId: 2 ** 32 - 1, format: 'unknown' });
+  assert.deepEqual(q.getLinkStats(12.8), { linkId: 12, bytes: 0, drops: 0, rate: 0 });
+  notFound(['anything', undefined, 150], 150, 1000);
 });
