@@ -6,7 +6,7 @@ const assert = require('node:assert/strict');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon, DEFAULT_OBJECTS } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump, pwMetadata } = require('./helpers/fixture');
+const { Fixture, waitFor, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
 
 const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
 const sink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
@@ -31,17 +31,6 @@ function shown(name) {
 // The "default" metadata's entries of `subject`, as pw-metadata prints them.
 const entries = (subject) =>
   [...pwMetadata([subject]).matchAll(/^update: id:\d+ key:'([^']*)' value:'([^']*)' type:'([^']*)'/gm)].map((m) => `${m[1]}=${m[2]} (${m[3]})`).sort();
-// "OUT -> IN" for every link from `nodeName`, from pw-link -l.
-function pwLinkPairs(nodeName) {
-  const pairs = [];
-  let out = null;
-  for (const line of spawnSync('pw-link', ['-l'], { encoding: 'utf8', timeout: 5000 }).stdout.split('\n')) {
-    const peer = /^\s+\|->\s+(.*)$/.exec(line);
-    if (peer && out) pairs.push(`${out} -> ${peer[1]}`);
-    else if (!/^\s/.test(line)) out = line.startsWith(`${nodeName}:`) ? line : null;
-  }
-  return pairs.sort();
-}
 function expectRun(args, status, out, err = /^$/) {
   const r = cli(...args);
   assert.equal(r.status, status, `${args.join(' ')}: ${r.stderr}`);

@@ -150,6 +150,9 @@ test('routes of one process never fight: exclusive beside non-exclusive and over
   await b.close();
   await waitFor(() => d.links.length === 2, 5000, 'the overlapping route to take the pair over');
   assert.deepEqual(fromApp(), to(speakers, headset));
+  // A route closed while its link requests are on their way takes those links too.
+  await graph.route({ from: 'nf-app', to: 'nf-mic' }).close();
+  assert.deepEqual(fromApp(), to(speakers, headset));
   await Promise.all([c.close(), d.close()]);
   assert.deepEqual(fromApp(), []);
   graph.off('link-created', count);

@@ -101,8 +101,12 @@ test('beside WirePlumber: a default taken up; streams go back to the sink they h
     assert.deepEqual(entries(node('sm-one').id), []);
     assert.deepEqual(entries(two), [`target.object=${aSerial}`]);
 
-    // The session manager moves them later: nothing stays behind on sm-a.
-    for (const name of ['sm-one', 'sm-two']) sm.setMetadata(node(name).id, 'target.object', node('sm-c').props['object.serial']);
+    // Moved later, here and with pw-metadata: the session manager links them
+    // to sm-c and nothing stays behind on sm-a; moved back to its own choice.
+    await graph.move(node('sm-one').id, 'sm-c');
+    sm.setMetadata(two, 'target.object', node('sm-c').props['object.serial']);
     await settled('sm-one', 'sm-c', 'sm-one on sm-c only');
     await settled('sm-two', 'sm-c', 'sm-two on sm-c only');
+    await graph.move(node('sm-one').id, null);
+    await settled('sm-one', 'sm-a', 'sm-one back on the default sink');
   }));

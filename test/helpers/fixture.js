@@ -120,6 +120,18 @@ function pwLinkList(env = process.env) {
   return spawnSync('pw-link', ['-l', '-I'], { env, encoding: 'utf8', timeout: 10000 }).stdout;
 }
 
+/** "OUT -> IN" for every link from `nodeName`'s ports, from `pw-link -l`. */
+function pwLinkPairs(nodeName, env = process.env) {
+  const pairs = [];
+  let out = null;
+  for (const line of spawnSync('pw-link', ['-l'], { env, encoding: 'utf8', timeout: 5000 }).stdout.split('\n')) {
+    const peer = /^\s+\|->\s+(.*)$/.exec(line);
+    if (peer && out) pairs.push(`${out} -> ${peer[1]}`);
+    else if (!/^\s/.test(line)) out = line.startsWith(`${nodeName}:`) ? line : null;
+  }
+  return pairs.sort();
+}
+
 /** `pw-metadata -n NAME ARGS...`: its output, or a thrown Error with its standard error. */
 function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   const r = spawnSync('pw-metadata', ['-n', name, ...args.map(String)], { env, encoding: 'utf8', timeout: 5000 });
@@ -127,4 +139,4 @@ function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, linksFrom, pwMetadata };
+module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, pwLinkPairs, linksFrom, pwMetadata };

@@ -160,28 +160,22 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   }
 }
 
-/** A Sun audio file of `seconds` of stereo 16-bit audio at 8 kHz: silence, or a 440 Hz tone of `level` (0 to 1). */
-function sound(file, seconds, level = 0) {
-  const rate = 8000;
-  const data = Buffer.alloc(24 + rate * 4 * seconds);
+/** A Sun audio file of `seconds` of stereo 16-bit silence at 8 kHz. */
+function silence(file, seconds) {
+  const data = Buffer.alloc(24 + 8000 * 4 * seconds);
   // Big-endian: the magic, where the samples start, their size, 16-bit linear PCM, the rate, 2 channels.
-  [0x2e736e64, 24, data.length - 24, 3, rate, 2].forEach((v, i) => data.writeUInt32BE(v, i * 4));
-  for (let i = 0; level && i < rate * seconds; i++) {
-    const v = Math.round(32767 * level * Math.sin((2 * Math.PI * 440 * i) / rate));
-    data.writeInt16BE(v, 24 + i * 4);
-    data.writeInt16BE(v, 24 + i * 4 + 2);
-  }
+  [0x2e736e64, 24, data.length - 24, 3, 8000, 2].forEach((v, i) => data.writeUInt32BE(v, i * 4));
   fs.writeFileSync(file, data);
   return file;
 }
 
 /**
- * Plays silence (or a tone of `level`) with pw-play as a stream named `name`, for the session manager to link
- * (it does not link pw-fixture's nodes: they offer no format, so its audio adapter item refuses them); the
- * daemon's null sinks or any other driver drive it. Returns the child; stop it with kill().
+ * Plays silence with pw-play as a stream named `name`, for the session manager to link (it does not link
+ * pw-fixture's nodes: they offer no format, so its audio adapter item refuses them); the daemon's null sinks
+ * or any other driver drive it. Returns the child; stop it with kill().
  */
-function playStream(sm, name, { seconds = 120, level = 0 } = {}) {
-  const file = sound(path.join(sm.dir, `${name}.au`), seconds, level);
+function playStream(sm, name, { seconds = 120 } = {}) {
+  const file = silence(path.join(sm.dir, `${name}.au`), seconds);
   return orphanProof(['pw-play', '-P', `{ node.name = "${name}" }`, file], { env: sm.env, stdio: 'ignore' });
 }
 
