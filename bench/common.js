@@ -51,4 +51,14 @@ async function linkChain(fixture, q, graph) {
   await waitFor(() => q.getLinks().length >= graph.linked * 2, 30000, 'the links in the mirror');
 }
 
-module.exports = { ROOT, median, nowNs, ms, fmt, rssKiB, rssMiB, growGraph, linkChain };
+/** Waits until the events queued so far are dispatched (a marker's removal comes after them); drops "node-destroyed" listeners. */
+async function flushEvents(q, fixture) {
+  let seen = false;
+  const marker = await fixture.add('flush-marker', 'Audio/Sink');
+  q.on('node-destroyed', (id) => (seen ||= id === marker.id));
+  await fixture.remove(marker.id);
+  await waitFor(() => seen, 5000, 'the event queue to drain');
+  q.off('node-destroyed');
+}
+
+module.exports = { ROOT, median, nowNs, ms, fmt, rssKiB, rssMiB, growGraph, linkChain, flushEvents };

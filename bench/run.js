@@ -12,8 +12,8 @@ const fs = require('node:fs');
 const path = require('node:path');
 const readline = require('node:readline');
 const { startDaemon } = require('../test/helpers/daemon');
-const { Fixture, waitFor, flushEvents } = require('../test/helpers/fixture');
-const { ROOT, median, nowNs, ms, fmt, growGraph, linkChain } = require('./common');
+const { Fixture, waitFor } = require('../test/helpers/fixture');
+const { ROOT, median, nowNs, ms, fmt, growGraph, linkChain, flushEvents } = require('./common');
 const REF = path.join(ROOT, 'build-native', 'ref-client');
 const QUICK = process.argv.includes('--quick');
 

@@ -8,20 +8,10 @@ const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor } = require('./helpers/fixture');
+const { startScript, CLI } = require('./helpers/child');
 
-const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
 
-// Runs the tool; `closeOutput` closes the reading end of its standard output
-// before it has written anything.
-function run(args, env, { closeOutput = false } = {}) {
-  const child = spawn(process.execPath, [CLI, ...args], { env, stdio: ['ignore', 'pipe', 'pipe'] });
-  const r = { out: '', err: '', child };
-  if (closeOutput) child.stdout.destroy();
-  else child.stdout.on('data', (d) => (r.out += d));
-  child.stderr.on('data', (d) => (r.err += d));
-  r.exited = new Promise((resolve) => child.on('close', (code, signal) => resolve({ code, signal })));
-  return r;
-}
+const run = (args, env, options) => startScript(CLI, args, { env, ...options });
 
 const daemon = startDaemon({ setEnv: false });
 test.after(() => daemon.stop());

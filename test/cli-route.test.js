@@ -7,11 +7,11 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
+const { startScript, CLI } = require('./helpers/child');
 
-const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
 const daemon = startDaemon({ objects: [] });
 const fixture = new Fixture();
 
@@ -19,15 +19,6 @@ test.after(async () => {
   await fixture.close();
   daemon.stop();
 });
-
-function start(file, args) {
-  const child = spawn(process.execPath, [file, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
-  const run = { out: '', err: '', child };
-  child.stdout.on('data', (d) => (run.out += d));
-  child.stderr.on('data', (d) => (run.err += d));
-  run.exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
-  return run;
-}
 
 // The route itself (lib/route.js, also behind examples/keep-routed.js) is
 // routes.test.js's; here the command line that sets it up and takes it down.
@@ -37,7 +28,7 @@ test('route --from/--to --exclusive: only its links from the app, re-linked afte
   const other = await fixture.add('cr-other', 'Stream/Output/Audio', '0', 'FL,FR');
   let app = await fixture.add('cr-app-1', 'Stream/Output/Audio', '0', 'FR,FL');
   await fixture.link([[other.outputs[0], vmic.inputs[0]], [app.outputs[0], speakers.inputs[0]]]);
-  const run = start(CLI, ['route', '--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive']);
+  const run = startScript(CLI, ['route', '--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive']);
   // FR,FL outputs pair with the sink's FL,FR inputs by channel.
   const want = (a) => [[a.outputs[0], vmic.inputs[1]], [a.outputs[1], vmic.inputs[0]]].sort((x, y) => x[0] - y[0]);
   try {
@@ -48,7 +39,7 @@ test('route --from/--to --exclusive: only its links from the app, re-linked afte
   } finally {
     run.child.kill('SIGINT');
   }
-  assert.deepEqual([await run.exited, run.err], [0, '']);
+  assert.deepEqual([(await run.exited).code, run.err], [0, '']);
   assert.deepEqual(linksFrom(app.outputs), []);
   assert.deepEqual(linksFrom(other.outputs).map(String), [`${other.outputs[0]},${vmic.inputs[0]}`], 'another client\'s link into the sink stays');
   assert.equal(run.out.split('\n').filter((l) => /^linked cr-app-\d:out_F[LR] -> cr-vmic:in_F[LR] /.test(l)).length, 4, run.out);
@@ -68,7 +59,7 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
     { from: { 'node.name': '/^rr-b$/' }, to: 'rr-sink', channels: 'positional' },
     { from: { 'object.path': '/x/y' }, to: 'rr-sink' },
   ] }));
-  const run = start(CLI, ['route', '--rules', file]);
+  const run = startScript(CLI, ['route', '--rules', file]);
   const outputs = [...a.outputs, ...b.outputs, ...c.outputs];
   try {
     // Both stereo sides into the one MONO input; b has no channels.
@@ -77,7 +68,7 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
   } finally {
     run.child.kill('SIGINT');
   }
-  assert.equal(await run.exited, 0, run.err);
+  assert.equal((await run.exited).code, 0, run.err);
   assert.deepEqual(linksFrom(outputs), []);
   assert.match(run.out, /^route 1: linked rr-a:out_FL -> rr-sink:in_MONO/m);
 

@@ -7,28 +7,18 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { startScript, CLI } = require('./helpers/child');
 
 const ROOT = path.join(__dirname, '..');
-const CLI = path.join(ROOT, 'bin', 'quorvane.js');
 const daemon = startDaemon();
 const fixture = new Fixture();
 
 const node = (file, args, env) => spawnSync(process.execPath, [file, ...args], { encoding: 'utf8', timeout: 30000, env });
 const cli = (...args) => node(CLI, args);
 
-// A long-running command: collects its output; stop() interrupts it.
-function start(file, args, env = process.env) {
-  const child = spawn(process.execPath, [file, ...args], { env, stdio: ['ignore', 'pipe', 'pipe'] });
-  const run = { out: '', err: '', child };
-  child.stdout.on('data', (d) => (run.out += d));
-  child.stderr.on('data', (d) => (run.err += d));
-  run.exited = new Promise((resolve) => child.on('close', (code, signal) => resolve({ code, signal })));
-  run.stop = () => (child.kill('SIGINT'), run.exited);
-  return run;
-}
 const linkIds = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id).sort((a, b) => a - b);
 
 let app, sink;
@@ -88,7 +78,7 @@ test('help, bad arguments, no daemon, and errors that say what was not found', (
 
 test('a listing larger than a pipe holds reaches a reader that is late to read, whole', async () => {
   const ids = await fixture.addMany(800, 'cli-many', 'Audio/Sink', 0, 0);
-  const run = start(CLI, ['nodes', '--json', '--props']);
+  const run = startScript(CLI, ['nodes', '--json', '--props']);
   run.child.stdout.pause();
   // Not read until the tool has ended, or has waited a while for the reader.
   await Promise.race([run.exited, new Promise((resolve) => setTimeout(resolve, 1000))]);
@@ -104,9 +94,9 @@ test('wait and monitor: a node that comes later, its changes and its removal; Ct
   assert.deepEqual([r.status, r.stdout.trim()], [0, String(app.id)]);
   const connected = (run) =>
     pwDump().some((o) => o.type === 'PipeWire:Interface:Client' && String(o.info.props['application.process.id']) === String(run.child.pid));
-  const late = start(CLI, ['wait', 'cli-late', '--timeout', '20000']);
-  const never = start(CLI, ['wait', 'never-there', '--timeout', '60000']);
-  const monitor = start(CLI, ['monitor', '--json']);
+  const late = startScript(CLI, ['wait', 'cli-late', '--timeout', '20000']);
+  const never = startScript(CLI, ['wait', 'never-there', '--timeout', '60000']);
+  const monitor = startScript(CLI, ['monitor', '--json']);
   await waitFor(() => connected(late) && connected(never) && monitor.out.includes('"cli-sink"'), 10000, 'the tools to connect');
   const added = await fixture.add('cli-late', 'Audio/Sink', 1, 0);
   assert.deepEqual(await late.exited, { code: 0, signal: null });
@@ -131,7 +121,7 @@ test('link and unlink make, report and remove only their own links, beside anoth
   const src = await fixture.add('cli-src', 'Stream/Output/Audio', 0, 2);
   const player = await fixture.add('cli-player', 'Stream/Output/Audio', 0, 1);
   const [theirs] = await fixture.link([[src.outputs[0], sink.inputs[0]]]);
-  const run = start(CLI, ['link', '--from', 'cli-src', '--to', String(sink.id)]);
+  const run = startScript(CLI, ['link', '--from', 'cli-src', '--to', String(sink.id)]);
   await waitFor(() => /^holding/m.test(run.out), 10000, 'the links to be held');
   assert.match(run.out, /^already linked cli-src:out_1 -> cli-sink:in_1$/m);
   assert.match(run.out, /^holding 1 link\(s\) until interrupted \(1 already linked, left alone\)$/m);
@@ -147,7 +137,7 @@ test('link and unlink make, report and remove only their own links, beside anoth
   // Nothing of its own to hold: it says so and ends.
   const r = cli('link', 'cli-src:out_1', 'cli-sink:in_1');
   assert.deepEqual([r.status, r.stdout], [0, 'already linked cli-src:out_1 -> cli-sink:in_1\n'], r.stderr);
-  const held = start(CLI, ['link', 'cli-src:out_2', String(sink.inputs[1])]);
+  const held = startScript(CLI, ['link', 'cli-src:out_2', String(sink.inputs[1])]);
   await waitFor(() => /^holding 1 link/m.test(held.out), 10000, 'the link');
   const id = Number(held.out.match(/^link-created (\d+) /m)[1]);
   // Removed by another process, by port names: the holder sees it go.

@@ -3,12 +3,11 @@
 // and the tool; the fixture makes the "default" metadata after the checks without it.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
+const { startScript, CLI } = require('./helpers/child');
 const { startDaemon, DEFAULT_OBJECTS } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
 
-const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
 const sink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
 const daemon = startDaemon({
   objects: [...DEFAULT_OBJECTS, sink('cc-a'), sink('cc-b'), { name: 'cc-mic', mediaClass: 'Audio/Source', positions: ['MONO'], factory: 'audiotestsrc' }],
@@ -200,10 +199,7 @@ test('defaults and moves: the "default" metadata read live, written as pw-metada
 test('a route to @default-audio-sink follows the default, falls back to the configured one, and lets go when it is absent', async () => {
   pwMetadata([0, 'default.audio.sink', '{"name":"cc-a"}', 'Spa:String:JSON']);
   pwMetadata([0, 'default.configured.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
-  const child = spawn(process.execPath, [CLI, 'route', '--from', 'cc-mic', '--to', '@default-audio-sink'], { stdio: ['ignore', 'pipe', 'pipe'] });
-  let err = '';
-  child.stderr.on('data', (d) => (err += d));
-  const exited = new Promise((resolve) => child.on('exit', resolve));
+  const run = startScript(CLI, ['route', '--from', 'cc-mic', '--to', '@default-audio-sink']);
   const on = (s) => [`cc-mic:capture_1 -> ${s}:playback_FL`, `cc-mic:capture_2 -> ${s}:playback_FR`];
   const linked = (pairs, what) => waitFor(() => String(pwLinkPairs('cc-mic')) === String(pairs), 5000, what, 50);
   try {
@@ -218,8 +214,8 @@ test('a route to @default-audio-sink follows the default, falls back to the conf
     pwMetadata([0, 'default.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
     await linked(on('cc-b'), 'the mic on cc-b again');
   } finally {
-    child.kill('SIGINT');
+    run.child.kill('SIGINT');
   }
-  assert.equal(await exited, 0, err);
+  assert.equal((await run.exited).code, 0, run.err);
   assert.deepEqual(pwLinkPairs('cc-mic'), []);
 });

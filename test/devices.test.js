@@ -3,13 +3,12 @@
 // against pw-dump: what they are, when they go, what may be removed.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { CLI } = require('./helpers/child');
 const quorvane = require('..');
 
-const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
 const daemon = startDaemon();
 const fixture = new Fixture();
 

@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { pwDump } = require('./helpers/fixture');
+const { pwDump, pwLinkPairs } = require('./helpers/fixture');
 const { startSessionManager, playStream, poll, metadataReportsChanges } = require('./helpers/session-manager');
 
 const stereoSink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
@@ -21,7 +21,6 @@ function linksOfNode(nodeName) {
     .filter((l) => l.pair.startsWith(`${nodeName}:`))
     .sort((a, b) => (a.pair < b.pair ? -1 : 1));
 }
-const pairsOfNode = (nodeName) => linksOfNode(nodeName).map((l) => l.pair);
 
 // The stack beside WirePlumber, started on first use.
 let stack;
@@ -64,8 +63,8 @@ test('beside WirePlumber: a default taken up; streams go back to the sink they h
     const wpctl = (...args) => spawnSync('wpctl', args.map(String), { env: sm.env, encoding: 'utf8', timeout: 5000 }).stdout.trim();
     const node = (name) => graph.nodes().find((n) => n.name === name);
     const on = (stream, sink) => [`${stream}:output_FL -> ${sink}:playback_FL`, `${stream}:output_FR -> ${sink}:playback_FR`];
-    const settled = (stream, sink, what) => poll(() => String(pairsOfNode(stream)) === String(on(stream, sink)), 5000, what, 20).catch((e) => {
-      throw new Error(`${e.message}; links: ${pairsOfNode(stream).join(', ')}`);
+    const settled = (stream, sink, what) => poll(() => String(pwLinkPairs(stream, sm.env)) === String(on(stream, sink)), 5000, what, 20).catch((e) => {
+      throw new Error(`${e.message}; links: ${pwLinkPairs(stream, sm.env).join(', ')}`);
     });
 
     // The default: configured here, taken up by WirePlumber (one of the two

@@ -5,6 +5,7 @@ const { spawn } = require('node:child_process');
 const path = require('node:path');
 
 const ADDON = path.join(__dirname, 'addon.js');
+const CLI = path.join(__dirname, '..', '..', 'bin', 'quorvane.js');
 
 /** Resolves to { code, signal, stdout, stderr, timedOut }; `onStdout(all so far, child)` hears every chunk. */
 function runChild(script, { env = process.env, timeoutMs = 20000, onStdout, preload = true, args = [] } = {}) {
@@ -28,4 +29,19 @@ function runChild(script, { env = process.env, timeoutMs = 20000, onStdout, prel
   });
 }
 
-module.exports = { runChild, ADDON };
+/**
+ * Starts the Node.js script `file` with `args` and collects its output (`closeOutput`: its standard output is
+ * closed before it writes). Returns { out, err, child, exited: Promise<{ code, signal }>, stop() } (stop: Ctrl-C).
+ */
+function startScript(file, args, { env = process.env, closeOutput = false } = {}) {
+  const child = spawn(process.execPath, [file, ...args], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+  const run = { out: '', err: '', child };
+  if (closeOutput) child.stdout.destroy();
+  else child.stdout.on('data', (d) => (run.out += d));
+  child.stderr.on('data', (d) => (run.err += d));
+  run.exited = new Promise((resolve) => child.on('close', (code, signal) => resolve({ code, signal })));
+  run.stop = () => (child.kill('SIGINT'), run.exited);
+  return run;
+}
+
+module.exports = { runChild, startScript, ADDON, CLI };

@@ -87,16 +87,6 @@ async function waitFor(condition, timeoutMs = 5000, what = 'condition', interval
   }
 }
 
-/** Waits until the events queued so far are dispatched (a marker's removal comes after them); drops "node-destroyed" listeners. */
-async function flushEvents(q, fixture) {
-  let seen = false;
-  const marker = await fixture.add('flush-marker', 'Audio/Sink');
-  q.on('node-destroyed', (id) => (seen ||= id === marker.id));
-  await fixture.remove(marker.id);
-  await waitFor(() => seen, 5000, 'the event queue to drain');
-  q.off('node-destroyed');
-}
-
 /** The daemon's own view, from pw-dump. */
 function pwDump(env = process.env) {
   // While the graph changes under it, pw-dump may print an update after its
@@ -139,4 +129,4 @@ function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, flushEvents, pwDump, pwLinkList, pwLinkPairs, linksFrom, pwMetadata };
+module.exports = { Fixture, waitFor, pwDump, pwLinkList, pwLinkPairs, linksFrom, pwMetadata };
