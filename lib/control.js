@@ -19,8 +19,9 @@ const DEFAULT_CLASSES = {
   videoSource: /^Video\/Source/,
 };
 
-// The volume as WirePlumber shows it (`wpctl get-volume`): the cube root of
-// the first channel's linear volume. The add-on gives it; listings merge it.
+// Listings carry each node's volume and mute from the add-on's mirror: the
+// volume as WirePlumber shows it (`wpctl get-volume`), the cube root of the
+// first channel's linear volume.
 function withControls(nodes) {
   const controls = addon.graphNodeControls();
   if (controls.length === 0) return nodes;
