@@ -2,8 +2,8 @@
 // Entry point: the nineteen functions of the add-on, in their order, then the
 // asynchronous API. Every name is assigned on its own line, so that Node.js
 // finds them for ES module named imports too.
-const addon = require('./lib/addon');
-const { connect } = require('./lib/connect');
+const addon = require('./lib/connection/addon');
+const { connect } = require('./lib/connection/connect');
 
 exports.createPwThread = addon.createPwThread;
 exports.destroyPwThread = addon.destroyPwThread;

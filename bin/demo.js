@@ -60,7 +60,7 @@ async function linkDemo(q) {
 async function main() {
   let privateDaemon = null;
   if (!daemonReachable()) {
-    const { startDaemon } = require('../lib/private-daemon');
+    const { startDaemon } = require('../scripts/private-daemon');
     privateDaemon = startDaemon();
     console.log(`No PipeWire daemon was reachable: started a private one (${privateDaemon.dir})`);
     console.log('with a few virtual nodes, for this demo only.');

@@ -1,30 +1,30 @@
 #!/usr/bin/env node
 'use strict';
 // quorvane: the PipeWire graph from the command line.
-const { EXIT, UsageError } = require('../lib/cli-args');
-const { HELP } = require('../lib/cli-help');
-const { warn, onOutputClosed, flushOutput } = require('../lib/cli-output');
-const { closeSession } = require('../lib/cli-session');
+const { EXIT, UsageError } = require('../lib/cli/args');
+const { HELP } = require('../lib/cli/help');
+const { warn, onOutputClosed, flushOutput } = require('../lib/cli/output');
+const { closeSession } = require('../lib/cli/session');
 
 // Each command's module, loaded only for the command run: a one-shot
 // listing does not pay for the pictures, routes and the rest.
 const commands = {
-  nodes: 'cli-list',
-  ports: 'cli-list',
-  links: 'cli-list',
-  monitor: 'cli-watch',
-  wait: 'cli-watch',
-  link: 'cli-link',
-  unlink: 'cli-link',
-  route: 'cli-route',
-  create: 'cli-create',
-  destroy: 'cli-create',
-  dot: 'cli-dot',
-  svg: 'cli-dot',
-  volume: 'cli-control',
-  mute: 'cli-control',
-  default: 'cli-control',
-  move: 'cli-control',
+  nodes: 'list',
+  ports: 'list',
+  links: 'list',
+  monitor: 'watch',
+  wait: 'watch',
+  link: 'link',
+  unlink: 'link',
+  route: 'route',
+  create: 'create',
+  destroy: 'create',
+  dot: 'dot',
+  svg: 'dot',
+  volume: 'control',
+  mute: 'control',
+  default: 'control',
+  move: 'control',
 };
 
 // Every way out goes through here: the connection is closed first (links the
@@ -56,7 +56,7 @@ async function main(argv) {
     console.log(HELP[command]);
     return EXIT.OK;
   }
-  return (await require(`../lib/${commands[command]}`)[command](rest)) ?? EXIT.OK;
+  return (await require(`../lib/cli/${commands[command]}`)[command](rest)) ?? EXIT.OK;
 }
 
 main(process.argv.slice(2)).then(finish, (e) => {

@@ -5,11 +5,11 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { startDaemon } = require('../lib/private-daemon');
+const { startDaemon } = require('./private-daemon');
 const { Fixture } = require('../test/helpers/fixture');
 const { buildScene } = require('../test/helpers/scene');
 const { screenshot } = require('../test/helpers/chromium');
-const { toSvg } = require('../lib/svg');
+const { toSvg } = require('../lib/pictures/svg');
 
 async function main(out = path.join(__dirname, '..', 'docs', 'graph.png')) {
   const daemon = startDaemon({ objects: [] });

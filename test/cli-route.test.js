@@ -20,7 +20,7 @@ test.after(async () => {
   daemon.stop();
 });
 
-// The route itself (lib/route.js, also behind examples/keep-routed.js) is
+// The route itself (lib/features/routes/route.js, also behind examples/keep-routed.js) is
 // routes.test.js's; here the command line that sets it up and takes it down.
 test('route --from/--to --exclusive: only its links from the app, re-linked after a restart, Ctrl-C removes only its links', async () => {
   const vmic = await fixture.add('cr-vmic', 'Audio/Sink', 'FL,FR', '0');

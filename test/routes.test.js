@@ -6,7 +6,7 @@ const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom, pwDump } = require('./helpers/fixture');
-const { pairPorts } = require('../lib/pairing');
+const { pairPorts } = require('../lib/features/pairing');
 
 const daemon = startDaemon();
 const fixture = new Fixture();

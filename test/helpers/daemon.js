@@ -1,3 +1,3 @@
 'use strict';
 // Private PipeWire daemons for the tests: the package's own starter.
-module.exports = require('../../lib/private-daemon');
+module.exports = require('../../scripts/private-daemon');

@@ -88,7 +88,7 @@ async function metadataReportsChanges(env) {
 }
 
 /**
- * Starts a session bus and WirePlumber for the private daemon `daemon` (lib/private-daemon.js); resolves once
+ * Starts a session bus and WirePlumber for the private daemon `daemon` (scripts/private-daemon.js); resolves once
  * WirePlumber has made the "default" metadata, to { env, dir, log(), metadata(), setMetadata(), stop() }.
  * `env`: the daemon's environment with the bus, for the test's streams and tools.
  */

@@ -1,9 +1,9 @@
 'use strict';
 // quorvane monitor / wait: following the graph as it changes.
-const { EXIT, CliError, UsageError, parse, noPositional, intArg } = require('./cli-args');
-const { say } = require('./cli-output');
-const { openSession, hold, interruptSignal } = require('./cli-session');
-const { printChanges } = require('./cli-changes');
+const { EXIT, CliError, UsageError, parse, noPositional, intArg } = require('./args');
+const { say } = require('./output');
+const { openSession, hold, interruptSignal } = require('./session');
+const { printChanges } = require('./changes');
 
 const EVENTS = ['node-created', 'node-destroyed', 'link-created', 'link-destroyed'];
 

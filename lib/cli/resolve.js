@@ -1,9 +1,9 @@
 'use strict';
 // Turns what a user types into graph objects: node names or ids, ports as
 // "node:port" (as pw-link names them) or ids. Failures say what was not found.
-const { CliError, UsageError } = require('./cli-args');
-const { pairPorts } = require('./pairing');
-const { isDefaultName, defaultNodeName } = require('./match');
+const { CliError, UsageError } = require('./args');
+const { pairPorts } = require('../features/pairing');
+const { isDefaultName, defaultNodeName } = require('../features/match');
 
 const DIRECTION = { 0: 'output', 1: 'input' };
 const isId = (text) => /^\d+$/.test(text);

@@ -6,7 +6,7 @@ if (process.platform !== 'linux') {
   throw new Error(`quorvane works on Linux only (PipeWire); this is ${process.platform}`);
 }
 
-const addonPath = path.join(__dirname, '..', 'build', 'Release', 'Quorvane.node');
+const addonPath = path.join(__dirname, '..', '..', 'build', 'Release', 'Quorvane.node');
 let addon;
 try {
   addon = require(addonPath);

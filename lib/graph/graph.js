@@ -4,13 +4,13 @@
 // handle shares the process's one connection (and mirror) with the others
 // and with createPwThread / destroyPwThread.
 const { EventEmitter } = require('node:events');
-const addon = require('./addon');
-const { abortableWait, checkTimeout } = require('./abortable');
-const { compileMatcher, describeMatcher } = require('./match');
-const { pairPorts } = require('./pairing');
-const devices = require('./devices');
-const control = require('./control');
-const { MIRROR_EVENTS } = require('./connection');
+const addon = require('../connection/addon');
+const { abortableWait, checkTimeout } = require('../connection/abortable');
+const { compileMatcher, describeMatcher } = require('../features/match');
+const { pairPorts } = require('../features/pairing');
+const devices = require('../features/devices');
+const control = require('../features/control');
+const { MIRROR_EVENTS } = require('../connection/connection');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
 // Told by the connection beside the mirror's events.
@@ -336,7 +336,7 @@ class Graph extends EventEmitter {
 
   route(options) {
     if (this.#state === 'closed') throw new Error('Graph closed');
-    const { Route } = require('./route'); // loaded with the first route: a one-shot listing needs none
+    const { Route } = require('../features/routes/route'); // loaded with the first route: a one-shot listing needs none
     const route = new Route(this, options, {
       book: this.#connection,
       roundTrip: () => this.#roundTrip(),

@@ -6,7 +6,7 @@
 const os = require('node:os');
 const addon = require('./addon');
 const { abortableWait, checkTimeout, setLongTimeout } = require('./abortable');
-const { releaseOwnedNodes } = require('./devices');
+const { releaseOwnedNodes } = require('../features/devices');
 
 // The native event kinds, by number.
 const KINDS = [

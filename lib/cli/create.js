@@ -1,8 +1,8 @@
 'use strict';
 // quorvane create / destroy: virtual devices made, and removed, by this package.
-const { EXIT, UsageError, CliError, parse } = require('./cli-args');
-const { say, warn } = require('./cli-output');
-const { openSession, hold } = require('./cli-session');
+const { EXIT, UsageError, CliError, parse } = require('./args');
+const { say, warn } = require('./output');
+const { openSession, hold } = require('./session');
 
 const KINDS = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
 

@@ -3,11 +3,11 @@
 // line or from a rules file. The links the routes made are removed at the end,
 // and exclusive routes give back what they took.
 const fs = require('node:fs');
-const { EXIT, CliError, UsageError } = require('./cli-args');
-const { say, warn } = require('./cli-output');
-const { openSession, hold } = require('./cli-session');
-const { portName } = require('./cli-resolve');
-const { isDefaultName } = require('./match');
+const { EXIT, CliError, UsageError } = require('./args');
+const { say, warn } = require('./output');
+const { openSession, hold } = require('./session');
+const { portName } = require('./resolve');
+const { isDefaultName } = require('../features/match');
 
 // "/text/" or "/text/FLAGS" (FLAGS of i, m, s, u) is a regular expression;
 // anything else an exact text, so that a path such as /x/y stays a path.

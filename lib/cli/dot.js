@@ -1,10 +1,10 @@
 'use strict';
 // quorvane dot / svg: a picture of the graph.
 const fs = require('node:fs');
-const { parse, noPositional, CliError } = require('./cli-args');
-const { openSession } = require('./cli-session');
-const { toDot } = require('./dot');
-const { toSvg } = require('./svg');
+const { parse, noPositional, CliError } = require('./args');
+const { openSession } = require('./session');
+const { toDot } = require('../pictures/dot');
+const { toSvg } = require('../pictures/svg');
 
 // The whole text, handed to the kernel before the tool exits: a slow reader
 // (`| dot -Tsvg`) leaves a large picture queued in the process otherwise.

@@ -3,7 +3,7 @@
 // daemon's "adapter" factory) and their removal. Nodes made by this package
 // carry the property CREATED_BY; destroyNode removes no other node.
 const os = require('node:os');
-const addon = require('./addon');
+const addon = require('../connection/addon');
 
 const CREATED_BY = 'quorvane.created-by';
 const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source/Virtual', 'Audio/Duplex'];

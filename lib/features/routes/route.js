@@ -8,9 +8,9 @@
 // wants. Routes of one process never fight: they see each other through the
 // connection's book.
 const { EventEmitter } = require('node:events');
-const { compileMatcher, describeMatcher, isDefaultName } = require('./match');
-const { pairPorts } = require('./pairing');
-const { Handback } = require('./handback');
+const { compileMatcher, describeMatcher, isDefaultName } = require('../match');
+const { pairPorts } = require('../pairing');
+const { Handback } = require('./give-back');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
 
@@ -106,7 +106,7 @@ class Route extends EventEmitter {
 
   /**
    * Stops the route and removes the links it made that no other route wants; an exclusive route then
-   * links its sources again where others had them (see lib/handback.js).
+   * links its sources again where others had them (see give-back.js).
    * Resolves with what was given back.
    */
   async close() {

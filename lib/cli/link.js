@@ -2,10 +2,10 @@
 // quorvane link / unlink. `link` holds the links it makes (they belong to its
 // connection) and, at the end, removes those and only those: links that were
 // there before, or that other clients make meanwhile, are not its business.
-const { EXIT, CliError, UsageError, parse, intArg } = require('./cli-args');
-const { say, warn } = require('./cli-output');
-const { openSession, hold } = require('./cli-session');
-const resolve = require('./cli-resolve');
+const { EXIT, CliError, UsageError, parse, intArg } = require('./args');
+const { say, warn } = require('./output');
+const { openSession, hold } = require('./session');
+const resolve = require('./resolve');
 
 const STOP_UNLINK_MS = 2000;
 const UNLINK_MS = 5000;

@@ -1,9 +1,9 @@
 'use strict';
 // The tool's connection to PipeWire: opening it with the tool's exit codes,
 // and staying on it until Ctrl-C or until the daemon goes away.
-const { connect } = require('./connect');
-const { EXIT, CliError } = require('./cli-args');
-const { warn } = require('./cli-output');
+const { connect } = require('../connection/connect');
+const { EXIT, CliError } = require('./args');
+const { warn } = require('./output');
 
 const CLEANUP_LIMIT_MS = 3000;
 

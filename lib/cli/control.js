@@ -2,10 +2,10 @@
 // quorvane volume / mute / default / move: what scripts would otherwise ask
 // wpctl, pactl or pw-metadata for. Arguments are checked before connecting,
 // so that bad input changes nothing.
-const { EXIT, UsageError, CliError, parse } = require('./cli-args');
-const { say, printRows } = require('./cli-output');
-const { openSession } = require('./cli-session');
-const resolve = require('./cli-resolve');
+const { EXIT, UsageError, CliError, parse } = require('./args');
+const { say, printRows } = require('./output');
+const { openSession } = require('./session');
+const resolve = require('./resolve');
 
 // Above this a VALUE is refused: a "50" meant as "50%" would set 50 on the
 // cubic scale, 125000 times the full channel volume.

@@ -3,10 +3,10 @@
 // Volume and mute are the node's own "Props" param; defaults and moves are
 // entries of the "default" metadata, which the session manager keeps and
 // acts on.
-const addon = require('./addon');
-const { checkTimeout } = require('./abortable');
+const addon = require('../connection/addon');
+const { checkTimeout } = require('../connection/abortable');
 const { compileMatcher, describeMatcher } = require('./match');
-const { newToken, refusal } = require('./connection');
+const { newToken, refusal } = require('../connection/connection');
 
 // The audio converter takes channel volumes up to 10 (linear).
 const MAX_LINEAR = 10;

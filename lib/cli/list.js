@@ -1,10 +1,10 @@
 'use strict';
 // quorvane nodes / ports / links: the graph as tables or JSON.
-const { UsageError, parse, noPositional } = require('./cli-args');
-const { say, printRows } = require('./cli-output');
-const { openSession } = require('./cli-session');
-const resolve = require('./cli-resolve');
-const { formatText } = require('./cli-changes');
+const { UsageError, parse, noPositional } = require('./args');
+const { say, printRows } = require('./output');
+const { openSession } = require('./session');
+const resolve = require('./resolve');
+const { formatText } = require('./changes');
 
 const inOut = (port) => (port.direction === 1 ? 'in' : 'out');
 const side = (n) => [n.isInput && 'in', n.isOutput && 'out'].filter(Boolean).join('/') || '-';

@@ -4,7 +4,7 @@
 const addon = require('./addon');
 const { checkTimeout } = require('./abortable');
 const { Connection } = require('./connection');
-const { Graph } = require('./graph');
+const { Graph } = require('../graph/graph');
 
 let connection = null;
 
