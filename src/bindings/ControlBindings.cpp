@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "../ArgCheck.h"
-#include "../Bindings.h"
-#include "../JsValues.h"
-#include "../pipewire/ObjectInfo.h"
-#include "../pipewire/PwContext.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "JsValues.h"
+#include "../connection/InfoProxies.h"
+#include "../connection/PwContext.h"
 #include "ControlValues.h"
-#include "Metadata.h"
+#include "../features/control/Metadata.h"
 
 namespace {
 

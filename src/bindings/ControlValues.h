@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "../events/PwEvent.h"
+#include "../core/PwEvent.h"
 
 namespace js {
 

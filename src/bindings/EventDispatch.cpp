@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "../ArgCheck.h"
-#include "../Bindings.h"
-#include "../InfoValues.h"
-#include "../JsValues.h"
-#include "../control/ControlValues.h"
-#include "../links/LinkRemoval.h"
-#include "../pipewire/PwContext.h"
-#include "EventQueue.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "InfoValues.h"
+#include "JsValues.h"
+#include "ControlValues.h"
+#include "../features/links/LinkRemoval.h"
+#include "../connection/PwContext.h"
+#include "../connection/EventQueue.h"
 #include "WakeupHandle.h"
 
 // One listener per event name. JavaScript thread only, so no lock.

@@ -1,9 +1,9 @@
 // getInputNodes / getOutputNodes / getInputNodesName / getOutputNodesName:
 // the nodes of one side, as short objects or as names. Each pair of twins is
 // one procedure; the selecting flag is the only difference.
-#include "../Bindings.h"
-#include "../JsValues.h"
-#include "../pipewire/PwContext.h"
+#include "Exports.h"
+#include "JsValues.h"
+#include "../connection/PwContext.h"
 
 namespace {
 

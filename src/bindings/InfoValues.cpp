@@ -6,8 +6,8 @@
 #include <pipewire/node.h>
 
 #include "JsValues.h"
-#include "control/ControlValues.h"
-#include "events/PwEvent.h"
+#include "ControlValues.h"
+#include "../core/PwEvent.h"
 
 namespace js {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pipewire/MediaFormat.h"
+#include "../core/MediaFormat.h"
 
 namespace js {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "pipewire/PackedProps.h"
+#include "../core/PackedProps.h"
 
 namespace js {
 

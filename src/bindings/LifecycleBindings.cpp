@@ -1,12 +1,12 @@
 // createPwThread / destroyPwThread, and the Graph's hold on the same
 // connection: openGraph / closeGraph / graphSync / setClientName.
-#include "../ArgCheck.h"
-#include "../Bindings.h"
-#include "../events/WakeupHandle.h"
-#include "../links/LinkProxies.h"
-#include "PwContext.h"
-#include "PwThread.h"
-#include "SharedConnection.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "WakeupHandle.h"
+#include "../features/links/LinkProxies.h"
+#include "../connection/PwContext.h"
+#include "../connection/PwThread.h"
+#include "../connection/SharedConnection.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // linkPorts / unlinkPorts / linkNodesNameToId / unlinkNodesNameToId.
-#include "../ArgCheck.h"
-#include "../Bindings.h"
-#include "../pipewire/PwContext.h"
-#include "LinkControl.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "../connection/PwContext.h"
+#include "../features/links/LinkControl.h"
 
 namespace {
 

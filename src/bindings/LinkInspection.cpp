@@ -1,10 +1,10 @@
 // getLinkFormat / getLinkStats / getLinkState: what the module holds about
 // one link. No connection needed; texts are copied under the graph lock and
 // become JavaScript strings after it is released.
-#include "../ArgCheck.h"
-#include "../Bindings.h"
-#include "../JsValues.h"
-#include "../pipewire/PwContext.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "JsValues.h"
+#include "../connection/PwContext.h"
 
 NAN_METHOD(getLinkFormat) {
     if (!checkArgs(info, {ArgKind::Number}, "getLinkFormat requires a link ID")) return;

@@ -15,11 +15,11 @@
 #include <string>
 #include <unordered_map>
 
-#include "../Bindings.h"
-#include "../InfoValues.h"
-#include "../JsValues.h"
-#include "../pipewire/PackedProps.h"
-#include "../pipewire/PwContext.h"
+#include "Exports.h"
+#include "InfoValues.h"
+#include "JsValues.h"
+#include "../core/PackedProps.h"
+#include "../connection/PwContext.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Module record, init function and export table of Quorvane.node.
 #include <nan.h>
 
-#include "Bindings.h"
+#include "Exports.h"
 
 namespace {
 

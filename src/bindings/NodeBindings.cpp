@@ -2,11 +2,11 @@
 // the requests of lib/devices.js and the hand-over of their outcomes.
 #include <uv.h>
 
-#include "../ArgCheck.h"
-#include "../Bindings.h"
-#include "../JsValues.h"
-#include "../pipewire/PwContext.h"
-#include "NodeCreation.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "JsValues.h"
+#include "../connection/PwContext.h"
+#include "../features/nodes/NodeCreation.h"
 
 namespace {
 

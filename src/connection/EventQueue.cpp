@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "../pipewire/PwContext.h"
+#include "PwContext.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "PwEvent.h"
+#include "../core/PwEvent.h"
 
 struct PwContext;
 

@@ -1,4 +1,4 @@
-#include "ObjectInfo.h"
+#include "InfoProxies.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,13 +12,13 @@
 #include <spa/param/param.h>
 #include <spa/utils/result.h>
 
-#include "../control/ControlRequests.h"
-#include "../control/Metadata.h"
+#include "../features/control/ControlRequests.h"
+#include "../features/control/Metadata.h"
 #include "../core/ListenerTable.h"
-#include "../events/EventQueue.h"
-#include "MediaFormat.h"
-#include "NodeProps.h"
-#include "PackedProps.h"
+#include "EventQueue.h"
+#include "../core/MediaFormat.h"
+#include "../core/NodeProps.h"
+#include "../core/PackedProps.h"
 #include "PwContext.h"
 #include "PwThread.h"
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "../events/EventQueue.h"
+#include "EventQueue.h"
 #include "PwThread.h"
 #include "SharedConnection.h"
 

@@ -17,9 +17,9 @@
 #include <pipewire/pipewire.h>
 #include <uv.h>
 
-#include "../events/PwEvent.h"
-#include "GraphRecords.h"
-#include "ObjectInfo.h"
+#include "../core/PwEvent.h"
+#include "../core/MirrorRecords.h"
+#include "InfoProxies.h"
 
 struct LinkProxyData;
 struct PwContext;

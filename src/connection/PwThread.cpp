@@ -13,10 +13,10 @@
 
 #include <spa/utils/result.h>
 
-#include "../Clock.h"
+#include "../core/Clock.h"
 #include "../core/ListenerTable.h"
-#include "../events/EventQueue.h"
-#include "ObjectInfo.h"
+#include "EventQueue.h"
+#include "InfoProxies.h"
 #include "PwContext.h"
 #include "RegistryMirror.h"
 

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../events/EventQueue.h"
-#include "ObjectInfo.h"
-#include "PackedProps.h"
+#include "EventQueue.h"
+#include "InfoProxies.h"
+#include "../core/PackedProps.h"
 #include "PwContext.h"
 
 namespace {

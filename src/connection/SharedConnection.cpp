@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "../Clock.h"
-#include "../events/EventQueue.h"
+#include "../core/Clock.h"
+#include "EventQueue.h"
 #include "PwContext.h"
 #include "PwThread.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "../pipewire/GraphRecords.h"
+#include "MirrorRecords.h"
 
 enum PwEventType : uint32_t {
     // Delivered to the listeners registered with `on`, and to the Graph.

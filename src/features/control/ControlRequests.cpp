@@ -4,7 +4,7 @@
 
 #include <spa/utils/result.h>
 
-#include "../events/EventQueue.h"
+#include "../../connection/EventQueue.h"
 
 namespace {
 

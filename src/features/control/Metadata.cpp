@@ -10,11 +10,11 @@
 #include <pipewire/pipewire.h>
 #include <spa/utils/result.h>
 
-#include "../core/ListenerTable.h"
-#include "../events/EventQueue.h"
-#include "../pipewire/ObjectInfo.h"
-#include "../pipewire/PwContext.h"
-#include "../pipewire/PwThread.h"
+#include "../../core/ListenerTable.h"
+#include "../../connection/EventQueue.h"
+#include "../../connection/InfoProxies.h"
+#include "../../connection/PwContext.h"
+#include "../../connection/PwThread.h"
 #include "ControlRequests.h"
 
 void MetadataStore::erase(std::map<Key, Entry>::iterator it, std::vector<MetadataChange>& out) {

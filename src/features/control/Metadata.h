@@ -13,7 +13,7 @@
 
 #include <spa/utils/dict.h>
 
-#include "../events/PwEvent.h"
+#include "../../core/PwEvent.h"
 
 struct PwContext;
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "../pipewire/PwContext.h"
+#include "../../connection/PwContext.h"
 #include "LinkProxies.h"
 #include "LinkRemoval.h"
 

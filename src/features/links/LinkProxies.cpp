@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../core/ListenerTable.h"
-#include "../events/EventQueue.h"
-#include "../pipewire/PwContext.h"
-#include "../pipewire/PwThread.h"
+#include "../../core/ListenerTable.h"
+#include "../../connection/EventQueue.h"
+#include "../../connection/PwContext.h"
+#include "../../connection/PwThread.h"
 #include "LinkRemoval.h"
 
 namespace {

@@ -8,10 +8,10 @@
 
 #include <spa/utils/result.h>
 
-#include "../events/EventQueue.h"
-#include "../pipewire/PackedProps.h"
-#include "../pipewire/PwContext.h"
-#include "../pipewire/PwThread.h"
+#include "../../connection/EventQueue.h"
+#include "../../core/PackedProps.h"
+#include "../../connection/PwContext.h"
+#include "../../connection/PwThread.h"
 #include "LinkProxies.h"
 
 namespace {

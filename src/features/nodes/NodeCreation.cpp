@@ -9,10 +9,10 @@
 #include <pipewire/pipewire.h>
 #include <spa/utils/result.h>
 
-#include "../core/ListenerTable.h"
-#include "../pipewire/PackedProps.h"
-#include "../pipewire/PwContext.h"
-#include "../pipewire/PwThread.h"
+#include "../../core/ListenerTable.h"
+#include "../../core/PackedProps.h"
+#include "../../connection/PwContext.h"
+#include "../../connection/PwThread.h"
 
 namespace {
 

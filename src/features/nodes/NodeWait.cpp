@@ -1,7 +1,7 @@
 #include "NodeWait.h"
 
-#include "../Clock.h"
-#include "../pipewire/PwContext.h"
+#include "../../core/Clock.h"
+#include "../../connection/PwContext.h"
 
 namespace {
 
