@@ -29,6 +29,8 @@
         "src/core/NodeProps.cpp",
         "src/features/control/ControlRequests.cpp",
         "src/features/control/Metadata.cpp",
+        "src/features/control/VolumeRequests.cpp",
+        "src/features/FeatureHooks.cpp",
         "src/bindings/ControlBindings.cpp"
       ],
       "include_dirs": [

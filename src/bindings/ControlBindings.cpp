@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "../connection/PwContext.h"
+#include "../features/control/Metadata.h"
+#include "../features/control/VolumeRequests.h"
 #include "ArgCheck.h"
+#include "ControlValues.h"
 #include "Exports.h"
 #include "JsValues.h"
-#include "../connection/InfoProxies.h"
-#include "../connection/PwContext.h"
-#include "ControlValues.h"
-#include "../features/control/Metadata.h"
 
 namespace {
 

@@ -1,19 +1,19 @@
 // createPwThread / destroyPwThread, and the Graph's hold on the same
 // connection: openGraph / closeGraph / graphSync / setClientName.
-#include "ArgCheck.h"
-#include "Exports.h"
-#include "WakeupHandle.h"
-#include "../features/links/LinkProxies.h"
 #include "../connection/PwContext.h"
 #include "../connection/PwThread.h"
 #include "../connection/SharedConnection.h"
+#include "../features/FeatureHooks.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "WakeupHandle.h"
 
 namespace {
 
-// The link bookkeeping hears the mirror and the closes; the wake-up handle
+// The features hear the mirror and the closes; the wake-up handle
 // holds the event loop open while anyone holds the connection.
 void prepare(PwContext* ctx) {
-    installLinkHooks(ctx);
+    installFeatureHooks(ctx);
     initEventAsync(ctx);
 }
 

@@ -7,18 +7,15 @@
 #include <memory>
 #include <string>
 
-#include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/param.h>
 #include <spa/utils/result.h>
 
-#include "../features/control/ControlRequests.h"
-#include "../features/control/Metadata.h"
 #include "../core/ListenerTable.h"
-#include "EventQueue.h"
 #include "../core/MediaFormat.h"
 #include "../core/NodeProps.h"
 #include "../core/PackedProps.h"
+#include "EventQueue.h"
 #include "PwContext.h"
 #include "PwThread.h"
 
@@ -217,11 +214,14 @@ void onProxyRemoved(void* data) {
     pw_proxy_destroy(static_cast<BoundObject*>(data)->proxy);
 }
 
-// A refusal of a volume or mute request reaches its Promise; any other
-// error about a binding (a param gone before we asked for it) is dropped.
+// A refusal of a volume or mute request reaches the feature that sent it;
+// any other error about a binding (a param gone before we asked for it) is
+// dropped there.
 void onProxyError(void* data, int seq, int res, const char* message) {
     auto* o = static_cast<BoundObject*>(data);
-    reportControlError(o->ctx, pw_proxy_get_id(o->proxy), seq, res, message);
+    PwContext* ctx = o->ctx;
+    if (ctx->hooks && ctx->hooks->infoProxyError)
+        ctx->hooks->infoProxyError(ctx, pw_proxy_get_id(o->proxy), seq, res, message);
 }
 
 void onProxyDestroy(void* data) {
@@ -245,6 +245,20 @@ const auto kProxyEvents =
     listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onProxyDestroy,
                                    &pw_proxy_events::removed, onProxyRemoved, &pw_proxy_events::error, onProxyError);
 
+// How each mirrored type is bound: its events and the newest version we speak.
+struct Binder {
+    const char* type;
+    Kind kind;
+    const void* events;
+    uint32_t version;
+};
+
+const Binder kBinders[] = {
+    {PW_TYPE_INTERFACE_Node, kNode, &kNodeEvents, PW_VERSION_NODE},
+    {PW_TYPE_INTERFACE_Port, kPort, &kPortEvents, PW_VERSION_PORT},
+    {PW_TYPE_INTERFACE_Link, kLink, &kLinkEvents, PW_VERSION_LINK},
+};
+
 void askInfoRoundTrip(PwContext* ctx) {
     pw_core* core = ctx->core.load();
     ctx->bindings.requestsSinceSync = 0;
@@ -258,22 +272,16 @@ void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t vers
     // The memory benchmark's baseline: the mirror without the info.
     static const bool disabled = std::getenv("QUORVANE_BENCH_NO_INFO") != nullptr;
     if (disabled) return;
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0) {
-        bindMetadata(ctx, id, version, props);
+    const Binder* binder = nullptr;
+    for (const Binder& candidate : kBinders)
+        if (std::strcmp(type, candidate.type) == 0) binder = &candidate;
+    if (!binder) {
+        if (ctx->hooks && ctx->hooks->bindGlobal) ctx->hooks->bindGlobal(ctx, id, type, version, props);
         return;
     }
-    Kind kind;
-    const void* events;
-    uint32_t ours;
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
-        kind = kNode, events = &kNodeEvents, ours = PW_VERSION_NODE;
-    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
-        kind = kPort, events = &kPortEvents, ours = PW_VERSION_PORT;
-    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
-        kind = kLink, events = &kLinkEvents, ours = PW_VERSION_LINK;
-    } else {
-        return;
-    }
+    Kind kind = binder->kind;
+    const void* events = binder->events;
+    uint32_t ours = binder->version;
     ObjectBindings& b = ctx->bindings;
     if (!ctx->registry) return;
     if (!b.listReady) {
@@ -324,7 +332,6 @@ bool isObjectInfoProxy(const PwContext* ctx, uint32_t proxyId) {
 }
 
 void releaseObjectInfo(PwContext* ctx) {
-    releaseMetadata(ctx);
     ObjectBindings& b = ctx->bindings;
     if (b.listReady) {
         // Each destroy event takes its object off the list.
@@ -336,41 +343,7 @@ void releaseObjectInfo(PwContext* ctx) {
     b = ObjectBindings();
 }
 
-namespace {
-
-struct PropsRequest {
-    uint32_t token;
-    uint32_t nodeId;
-    std::vector<float> volumes;
-    int mute;
-};
-
-int setPropsOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(PropsRequest*)) return -1;
-    auto* ctx = static_cast<PwContext*>(user);
-    std::unique_ptr<PropsRequest> req(*static_cast<PropsRequest* const*>(raw));
-    auto it = ctx->bindings.nodeProxies.find(req->nodeId);
-    if (it == ctx->bindings.nodeProxies.end()) {
-        failControlRequest(ctx, req->token, -ENOENT, "no node " + std::to_string(req->nodeId));
-        return 0;
-    }
-    uint8_t buffer[1024];
-    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    const spa_pod* param = buildNodeProps(&b, req->volumes.data(), req->volumes.size(), req->mute);
-    int res = param ? pw_node_set_param(reinterpret_cast<pw_node*>(it->second), SPA_PARAM_Props, 0, param) : -EINVAL;
-    if (res < 0)
-        failControlRequest(ctx, req->token, res, spa_strerror(res));
-    else
-        trackControlRequest(pw_proxy_get_id(it->second), res, req->token);
-    return 0;
-}
-
-}  // namespace
-
-bool requestNodeProps(PwContext* ctx, uint32_t token, uint32_t nodeId, const std::vector<float>& volumes, int mute) {
-    auto* req = new PropsRequest{token, nodeId, volumes, mute};
-    // The loop copies the pointer; the request is freed where it runs.
-    if (postToLoop(ctx, setPropsOnLoop, &req, sizeof req)) return true;
-    delete req;
-    return false;
+pw_proxy* boundNodeProxy(PwContext* ctx, uint32_t nodeId) {
+    auto it = ctx->bindings.nodeProxies.find(nodeId);
+    return it == ctx->bindings.nodeProxies.end() ? nullptr : it->second;
 }

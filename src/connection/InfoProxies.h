@@ -1,7 +1,8 @@
 // The info of the mirrored nodes, ports and links: each is bound as pw-dump
-// binds it, and its info (properties, state, error, format) is kept in its
-// mirror record and reported to the Graph as it changes. PipeWire thread,
-// on the connection's registry.
+// binds it (kBinders: its events and version), and its info (properties,
+// state, error, format) is kept in its mirror record and reported to the
+// Graph as it changes; a global of another type goes to the features'
+// bindGlobal hook. PipeWire thread, on the connection's registry.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +37,8 @@ struct ObjectBindings {
 };
 
 // Binds a node, port or link the registry announced, after its mirror
-// record was added, and a metadata object (`props`: the registry's). Other
-// types are ignored. No lock held.
+// record was added; any other type is offered to the features (`props`:
+// the registry's). No lock held.
 void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props);
 
 // The registry's initial graph is complete: asks for the round trip after
@@ -56,12 +57,9 @@ bool isObjectInfoProxy(const PwContext* ctx, uint32_t proxyId);
 // about it are not printed. PipeWire thread.
 void markInfoProxy(PwContext* ctx, uint32_t proxyId, bool bound);
 
-// Sets node `nodeId`'s channel volumes (none when `volumes` is empty) and,
-// when `mute` is 0 or 1, its mute, through its "Props" param on the bound
-// proxy. The node reports the new values as NodeChanged; a refusal reaches
-// the Graph as ControlFailed under `token`. Not waited for; false when the
-// loop does not run. JavaScript thread.
-bool requestNodeProps(PwContext* ctx, uint32_t token, uint32_t nodeId, const std::vector<float>& volumes, int mute);
+// The proxy bound to node `nodeId` for its info (volume and mute are set
+// through it); null when there is none. PipeWire thread.
+pw_proxy* boundNodeProxy(PwContext* ctx, uint32_t nodeId);
 
 // Destroys every binding; before the registry goes.
 void releaseObjectInfo(PwContext* ctx);

@@ -17,8 +17,8 @@
 #include <pipewire/pipewire.h>
 #include <uv.h>
 
-#include "../core/PwEvent.h"
 #include "../core/MirrorRecords.h"
+#include "../core/PwEvent.h"
 #include "InfoProxies.h"
 
 struct LinkProxyData;
@@ -43,9 +43,9 @@ struct SentRemoval {
     LinkRemoval removal;
 };
 
-// What the link bookkeeping does when the connection changes. The links
-// subsystem installs them, so that the mirror below it needs no knowledge of
-// links it made. Unset members are skipped.
+// What the features (links, nodes, control) do when the connection changes:
+// one table, installed by features/FeatureHooks.cpp, so that the connection
+// below them needs no knowledge of what they made. Unset members are skipped.
 struct ConnectionHooks {
     // A link was announced; graph lock held.
     void (*linkAnnounced)(PwContext* ctx, const LinkInfo& link);
@@ -61,6 +61,12 @@ struct ConnectionHooks {
     // The connection is about to close: hand queued work to the PipeWire
     // thread. JavaScript thread, no lock held.
     void (*beforeClose)(PwContext* ctx);
+    // A global of a type the info proxies do not bind (`props`: the
+    // registry's): true when a feature bound it. PipeWire thread, no lock held.
+    bool (*bindGlobal)(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props);
+    // An error on one of the info proxies (a refused volume request, say).
+    // PipeWire thread, no lock held.
+    void (*infoProxyError)(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message);
 };
 
 // Whether the PipeWire thread runs its main loop. Work may be handed to it

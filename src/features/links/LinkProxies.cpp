@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../../core/ListenerTable.h"
 #include "../../connection/EventQueue.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/ListenerTable.h"
 #include "LinkRemoval.h"
 
 namespace {
@@ -170,32 +170,13 @@ void forgetLinkLocked(PwContext* ctx, uint32_t linkId) {
     ctx->linkStats.erase(linkId);
 }
 
-namespace {
-
-// PipeWire thread (or a test's only thread).
-void onGlobalRemovedLocked(PwContext* ctx, uint32_t id) {
+void forgetRemovedLinkLocked(PwContext* ctx, uint32_t id) {
     ctx->removalRequested.erase(id);
     // Whatever our proxy still holds, the id may name another object next.
     ctx->ownLinkProxies.erase(id);
 }
 
-// PipeWire thread: what belongs to the connection that goes.
-void onReleased(PwContext* ctx) {
+void releaseLinkBookkeeping(PwContext* ctx) {
     ctx->sentRemovals.clear();
     ctx->ownLinkProxies.clear();
-}
-
-const ConnectionHooks kLinkHooks = {
-    .linkAnnounced = claimNamedLinkLocked,
-    .globalRemoved = onGlobalRemovedLocked,
-    .coreError = claimRemovalError,
-    .coreDone = settleSentRemovals,
-    .released = onReleased,
-    .beforeClose = processLinkDestructionQueue,
-};
-
-}  // namespace
-
-void installLinkHooks(PwContext* ctx) {
-    ctx->hooks = &kLinkHooks;
 }

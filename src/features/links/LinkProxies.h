@@ -48,7 +48,9 @@ void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link);
 // counters); the proxy itself is left to its own events. Graph lock held.
 void forgetLinkLocked(PwContext* ctx, uint32_t linkId);
 
-// Lets the mirror and the connection call the link bookkeeping: claiming
-// by-name links, forgetting requested removals, handing queued removals over
-// before a close. Called once before the first start.
-void installLinkHooks(PwContext* ctx);
+// A global was withdrawn: a removal asked for it is done, and our proxy of
+// it no longer names it. Graph lock held.
+void forgetRemovedLinkLocked(PwContext* ctx, uint32_t id);
+
+// The connection is released: what was sent on it is forgotten. PipeWire thread.
+void releaseLinkBookkeeping(PwContext* ctx);
