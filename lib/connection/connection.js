@@ -156,14 +156,23 @@ class Connection {
   // when the caller stops waiting.
   requestLink(out, inp, settle) {
     const token = newToken();
+    let linked = false;
     const made = (link) => {
+      linked = true;
       this.ownLinks.add(link.id);
       settle.resolve(link);
     };
     this.#requests.set(token, { settle: { resolve: made, reject: settle.reject }, id: undefined });
     this.#queue.push({ token, out, inp });
     this.#pump();
-    return () => this.#forgetRequest(token);
+    return () => {
+      // Given up (a time-out, an abort): a link the daemon makes later goes at once.
+      if (!linked) {
+        addon.graphAbandonLink(token);
+        if (this.#inFlight.delete(token)) this.#pump();
+      }
+      this.#forgetRequest(token);
+    };
   }
 
   #pump() {

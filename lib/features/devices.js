@@ -141,6 +141,7 @@ async function createNode(graph, options) {
   const id = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => {
       pending.delete(token);
+      addon.graphAbandonNode(token); // a late answer's node goes at once
       reject(new Error(`node ${JSON.stringify(spec.name)}: no answer within ${spec.timeoutMs} ms`));
     }, spec.timeoutMs);
     request(token, (kind, nodeId, res, message) => {
@@ -158,10 +159,15 @@ async function createNode(graph, options) {
   // The node and all its ports: one in and one out (the monitor or capture
   // side) for each channel.
   const remaining = () => Math.max(1, deadline - Date.now());
-  await graph.waitForNode((n) => n.id === id, { timeoutMs: remaining() });
-  await graph.waitForPorts(id, { count: 2 * spec.channels.length, timeoutMs: remaining() });
-  // With its info: every property, and its state.
-  await graph.waitForNode((n) => n.id === id && n.state !== null, { timeoutMs: remaining() });
+  try {
+    await graph.waitForNode((n) => n.id === id, { timeoutMs: remaining() });
+    await graph.waitForPorts(id, { count: 2 * spec.channels.length, timeoutMs: remaining() });
+    // With its info: every property, and its state.
+    await graph.waitForNode((n) => n.id === id && n.state !== null, { timeoutMs: remaining() });
+  } catch (e) {
+    addon.graphAbandonNode(token); // nobody gets the node: it goes
+    throw e;
+  }
   const node = graph.nodes().find((n) => n.id === id);
   if (!node) throw new Error(`node ${id} was removed while it was being made`);
   return node;

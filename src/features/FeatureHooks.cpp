@@ -9,6 +9,7 @@
 #include "control/Metadata.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
+#include "nodes/NodeCreation.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version,
 void released(PwContext* ctx) {
     releaseLinkBookkeeping(ctx);
     releaseMetadata(ctx);
+    forgetControlRequests(ctx);
 }
 
 void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message) {
@@ -43,5 +45,7 @@ const ConnectionHooks kFeatureHooks = {
 }  // namespace
 
 void installFeatureHooks(PwContext* ctx) {
+    installNodeRequests(ctx);
+    installControlRequests(ctx);
     ctx->hooks = &kFeatureHooks;
 }
