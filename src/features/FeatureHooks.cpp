@@ -27,6 +27,14 @@ void released(PwContext* ctx) {
     forgetControlRequests(ctx);
 }
 
+// A round trip ended: removals sent before it can get no error any more,
+// and removals that waited for it go.
+void coreDone(PwContext* ctx, int seq) {
+    settleSentRemovals(ctx, seq);
+    settleAbandonedLinks(ctx, seq);
+    settleNodeRemovals(ctx, seq);
+}
+
 void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message) {
     reportControlError(ctx, proxyId, seq, res, message);
 }
@@ -35,7 +43,7 @@ const ConnectionHooks kFeatureHooks = {
     .linkAnnounced = claimNamedLinkLocked,
     .globalRemoved = forgetRemovedLinkLocked,
     .coreError = claimRemovalError,
-    .coreDone = settleSentRemovals,
+    .coreDone = coreDone,
     .released = released,
     .beforeClose = processLinkDestructionQueue,
     .bindGlobal = bindGlobal,

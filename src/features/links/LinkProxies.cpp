@@ -20,12 +20,15 @@ struct CreateRequest {
     bool linger;
 };
 
-// A Graph link nobody waits for any more: a lingering one goes through the
-// registry (its proxy's end would leave it), then the proxy, which takes a
-// link that does not linger with it.
+// A Graph link nobody waits for any more. Its proxy's end takes a link that
+// does not linger with it; a lingering one goes through the registry, which
+// refuses a global this client has not been told of yet: after a round trip.
 void removeAbandoned(LinkProxyData* data) {
-    PwContext* ctx = data->ctx;
-    if (data->linger && ctx->registry) pw_registry_destroy(ctx->registry, data->boundId);
+    pw_core* core = data->ctx->core.load();
+    if (data->linger && core) {
+        if (data->removalSync < 0) data->removalSync = pw_core_sync(core, PW_ID_CORE, 0);
+        return;
+    }
     pw_proxy_destroy(data->proxy);
 }
 
@@ -174,6 +177,16 @@ void abandonGraphLink(PwContext* ctx, uint32_t token) {
             if (data->boundId != SPA_ID_INVALID) removeAbandoned(data);
         },
         false);
+}
+
+void settleAbandonedLinks(PwContext* ctx, int seq) {
+    std::vector<LinkProxyData*> waiting;
+    for (const auto& [token, data] : ctx->graphLinkRequests)
+        if (data->removalSync == seq) waiting.push_back(data);
+    for (LinkProxyData* data : waiting) {
+        if (ctx->registry) pw_registry_destroy(ctx->registry, data->boundId);
+        pw_proxy_destroy(data->proxy);
+    }
 }
 
 void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {

@@ -25,6 +25,7 @@ struct LinkProxyData {
     bool linger;                        // made with "object.linger": it outlives our proxy
     uint32_t boundId = SPA_ID_INVALID;  // the id the daemon bound the proxy to
     bool abandoned = false;             // a Graph request given up: the link goes once bound
+    int removalSync = -1;               // lingering and abandoned: the round trip before its removal
 };
 
 // Asks the daemon's link factory for a link, on the PipeWire thread, and
@@ -46,6 +47,10 @@ Handoff requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uin
 // link, lingering or not, is removed as soon as it is made, and nothing
 // more is told about it. JavaScript thread.
 void abandonGraphLink(PwContext* ctx, uint32_t token);
+
+// A round trip ended: abandoned lingering links waiting for it are removed.
+// PipeWire thread.
+void settleAbandonedLinks(PwContext* ctx, int seq);
 
 // Called by the registry handler for each new link with the graph lock held:
 // a link requested by name is entered in the link maps before its event can

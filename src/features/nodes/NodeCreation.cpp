@@ -56,14 +56,18 @@ struct OwnedNode {
     uint32_t globalId;  // once bound, else SPA_ID_INVALID
     bool answered;      // Created or Failed was reported
     bool abandoned;     // its request was given up: the node goes once it exists
+    int removalSync;    // a lingering one: the round trip after which it is removed, or -1
 };
 
-// Removes a node we made and nobody wants: a lingering one through the
-// registry (its proxy's end would leave it), then the proxy, which takes a
-// node made without linger with it.
+// Removes a node we made and nobody wants. Its proxy's end takes a node made
+// without linger with it; a lingering one goes through the registry, which
+// refuses a global this client has not been told of yet: after a round trip.
 void removeOwned(OwnedNode* node) {
-    if (node->linger && node->globalId != SPA_ID_INVALID && node->ctx->registry)
-        pw_registry_destroy(node->ctx->registry, node->globalId);
+    pw_core* core = node->ctx->core.load();
+    if (node->linger && node->globalId != SPA_ID_INVALID && core) {
+        if (node->removalSync < 0) node->removalSync = pw_core_sync(core, PW_ID_CORE, 0);
+        return;
+    }
     pw_proxy_destroy(node->proxy);
 }
 
@@ -132,7 +136,7 @@ void createOnLoop(PwContext* ctx, const CreateRequest* req) {
         report(ctx, req->token, NodeOutcome::Failed, 0, -err, "Failed to create node proxy");
     } else {
         auto* node = static_cast<OwnedNode*>(pw_proxy_get_user_data(proxy));
-        *node = OwnedNode{ctx, proxy, {}, req->token, req->linger, SPA_ID_INVALID, false, false};
+        *node = OwnedNode{ctx, proxy, {}, req->token, req->linger, SPA_ID_INVALID, false, false, -1};
         pw_proxy_add_listener(proxy, &node->listener, &kOwnedEvents, node);
         // Refusals reach the request's Promise instead of standard error.
         ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
@@ -289,6 +293,15 @@ void removeOnLoop(PwContext* ctx, const RemoveRequest& req) {
 }
 
 }  // namespace
+
+void settleNodeRemovals(PwContext* ctx, int seq) {
+    std::vector<OwnedNode*> owned = state(ctx).owned;
+    for (OwnedNode* node : owned) {
+        if (node->removalSync != seq) continue;
+        if (ctx->registry) pw_registry_destroy(ctx->registry, node->globalId);
+        pw_proxy_destroy(node->proxy);
+    }
+}
 
 void installNodeRequests(PwContext* ctx) {
     if (!ctx->nodeState) ctx->nodeState = std::make_unique<NodeRequests>();

@@ -50,6 +50,10 @@ Handoff requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& prop
 // not, is removed as soon as it exists, and no outcome is reported for it.
 void abandonNodeRequest(PwContext* ctx, uint32_t token);
 
+// A round trip ended: abandoned lingering nodes waiting for it are removed.
+// PipeWire thread.
+void settleNodeRemovals(PwContext* ctx, int seq);
+
 // Removes node `id` if it is still the object with "object.serial" `serial`
 // and this package made it: a node of this connection's by its proxy, any
 // other one only when its own properties carry the marker. Not waited for.
