@@ -5,14 +5,20 @@
 
 #include <nan.h>
 
+#include <string>
+
 #include "../connection/WorkQueue.h"
 
-constexpr const char* kQueueFullMessage =
-    "PipeWire is busy: 16384 requests wait for the PipeWire thread already; try again once some have settled";
-static_assert(kMaxQueuedRequests == 16384, "kQueueFullMessage names the bound");
+// The Error of a full queue; names the bound.
+inline const std::string& queueFullMessage() {
+    static const std::string message =
+        "PipeWire is busy: " + std::to_string(kMaxQueuedRequests) +
+        " requests wait for the PipeWire thread already; try again once some have settled";
+    return message;
+}
 
 // True when queued; throws the Error when the queue is full.
 inline bool handedOver(Handoff handoff) {
-    if (handoff == Handoff::Full) Nan::ThrowError(kQueueFullMessage);
+    if (handoff == Handoff::Full) Nan::ThrowError(queueFullMessage().c_str());
     return handoff == Handoff::Queued;
 }

@@ -28,7 +28,7 @@ bool okOrThrow(LinkStatus status) {
             Nan::ThrowError("Could not find matching ports");
             break;
         case LinkStatus::Busy:
-            Nan::ThrowError(kQueueFullMessage);
+            Nan::ThrowError(queueFullMessage().c_str());
             break;
     }
     return false;

@@ -9,9 +9,9 @@
 
 struct PwContext;
 
-// Initialises PipeWire, sets its log level (unless PIPEWIRE_DEBUG does), starts the PipeWire thread when
-// it does not run yet, and has it connect. False when the thread could not
-// be created.
+// Initialises PipeWire, sets its log level (unless PIPEWIRE_DEBUG does),
+// starts the PipeWire thread when it does not run yet, and has it connect.
+// False when the thread could not be created.
 bool startPwThread(PwContext* ctx, bool verbose);
 
 // Blocks until the mirror holds the daemon's initial graph: at least 500 ms,
