@@ -6,7 +6,8 @@
 const addon = require('../connection/addon');
 const { checkTimeout } = require('../connection/abortable');
 const { compileMatcher, describeMatcher } = require('./match');
-const { newToken, refusal } = require('../connection/connection');
+const { newToken } = require('../connection/tokens');
+const { refusal } = require('../connection/refusal');
 
 // The audio converter takes channel volumes up to 10 (linear).
 const MAX_LINEAR = 10;

@@ -10,7 +10,7 @@ const { compileMatcher, describeMatcher } = require('../features/match');
 const { pairPorts } = require('../features/pairing');
 const devices = require('../features/devices');
 const control = require('../features/control');
-const { MIRROR_EVENTS } = require('../connection/connection');
+const { MIRROR_EVENTS } = require('../connection/event-kinds');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
 // Told by the connection beside the mirror's events.
