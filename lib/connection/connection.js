@@ -109,7 +109,7 @@ class Connection {
         this.#metadata.takeSnapshot();
         for (const start of [...this.#starting]) start.resolve();
         break;
-      case 'metadata-change':
+      case 'metadata-delta':
         this.#metadata.apply(payload);
         return;
       case 'control-failed':

@@ -10,10 +10,9 @@ const { refusal } = require('./refusal');
 
 // The keys of the "default" metadata behind graph.defaults: the current
 // default (chosen by the session manager) and the one the user configured.
-const DEFAULT_KINDS = { audioSink: 'audio.sink', audioSource: 'audio.source', videoSource: 'video.source' };
+const { name: DEFAULT_METADATA, kinds: DEFAULT_KINDS } = addon.constants.defaultMetadata;
 // What the metadata binding bounds on the native side: keys, and values.
-const METADATA_MAX_KEY_BYTES = 1024;
-const METADATA_MAX_VALUE_BYTES = 64 * 1024;
+const { metadataKeyBytes: METADATA_MAX_KEY_BYTES, metadataValueBytes: METADATA_MAX_VALUE_BYTES } = addon.constants.limits;
 
 // The node name in a default's JSON value ({ "name": "..." }); null for
 // anything else. The value is any client's text.
@@ -49,7 +48,7 @@ class MetadataMirror {
 
   // The metadata named `name` (the first of that name), as a read-only view
   // that stays current; null when there is none.
-  metadata(name = 'default') {
+  metadata(name = DEFAULT_METADATA) {
     if (!this.#findMetadata(name)) return null;
     const current = () => this.#findMetadata(name);
     return Object.freeze({
@@ -78,7 +77,7 @@ class MetadataMirror {
 
   // Sets (value null: deletes) `key` of `subject` in the metadata `name`;
   // resolves once the metadata reports it.
-  setMetadata(subject, key, type, value, { name = 'default', timeoutMs = 3000 } = {}) {
+  setMetadata(subject, key, type, value, { name = DEFAULT_METADATA, timeoutMs = 3000 } = {}) {
     let entry;
     try {
       if (!Number.isInteger(subject) || subject < 0 || subject > 0xffffffff) {
@@ -92,7 +91,7 @@ class MetadataMirror {
       checkTimeout(timeoutMs, 'setMetadata');
       const m = this.#findMetadata(name);
       if (!m) {
-        const hint = name === 'default' ? ': the session manager keeps it; is one running?' : '';
+        const hint = name === DEFAULT_METADATA ? ': the session manager keeps it; is one running?' : '';
         throw new Error(`no "${name}" metadata${hint}`);
       }
       entry = m.subjects.get(subject)?.get(key);
@@ -135,7 +134,7 @@ class MetadataMirror {
   }
 
   #computeDefaults() {
-    const keys = this.#findMetadata('default')?.subjects.get(0);
+    const keys = this.#findMetadata(DEFAULT_METADATA)?.subjects.get(0);
     const d = {};
     const configured = {};
     for (const [kind, suffix] of Object.entries(DEFAULT_KINDS)) {

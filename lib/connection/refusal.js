@@ -1,15 +1,23 @@
 'use strict';
-// The daemon's refusal, as Node.js reports system errors: its own text,
-// errno and code.
-const os = require('node:os');
+// The daemon's refusal (a negative errno, and its text), as Node.js reports
+// system errors: `errno` and `code` ('EEXIST', ...) beside the message.
+const util = require('node:util');
 
-const ERRNO_CODES = new Map(Object.entries(os.constants.errno).map(([code, n]) => [n, code]));
+// The errno's name as Node.js has it; 'EUNKNOWN' for a number it does not know.
+function errnoCode(res) {
+  try {
+    const name = util.getSystemErrorName(res);
+    return /^E[A-Z0-9]+$/.test(name) ? name : 'EUNKNOWN';
+  } catch {
+    return 'EUNKNOWN'; // not a negative whole number
+  }
+}
 
 function refusal(res, message) {
-  const errno = -res;
-  const err = new Error(message || os.constants.errno[errno] || `error ${errno}`);
-  err.errno = errno;
-  err.code = ERRNO_CODES.get(errno) || 'EUNKNOWN';
+  const code = errnoCode(res);
+  const err = new Error(message || (code === 'EUNKNOWN' ? `error ${-res}` : code));
+  err.errno = -res;
+  err.code = code;
   return err;
 }
 
