@@ -12,10 +12,12 @@ const { LinkRequests } = require('./link-requests');
 const { UnlinkWaits } = require('./unlink-waits');
 const { MetadataMirror } = require('./metadata-mirror');
 const { refusal } = require('./refusal');
-const { releaseOwnedNodes } = require('../features/devices');
+const { callEach } = require('./call-each');
 
 const BACKOFF_FIRST_MS = 50;
 const BACKOFF_LIMIT_MS = 1000;
+// How long the removal of a link made for a request given up on is waited for.
+const LATE_UNLINK_MS = 3000;
 
 class Connection {
   state = 'connecting'; // connecting | connected | disconnected | closed
@@ -24,17 +26,19 @@ class Connection {
   ownLinks = new Set(); // ids of the links this process asked for and that exist
   #handles = new Set(); // open handles: { reconnect, deliver(name, payload), lost(message, wasConnected, keep) }
   #starting = new Set(); // connect() calls waiting for the first answer
-  #links = new LinkRequests(this.ownLinks);
   #unlinks = new UnlinkWaits(() => this.state === 'closed');
-  #metadata = new MetadataMirror((name, payload) => {
-    for (const handle of [...this.#handles]) handle.deliver(name, payload);
-  });
+  #links = new LinkRequests(this.ownLinks, (id) => this.#unlinks.unlink(id, LATE_UNLINK_MS).catch(() => {}));
+  #metadata = new MetadataMirror((name, payload) => callEach(this.#handles, (h) => h.deliver(name, payload)));
   #backoffMs = BACKOFF_FIRST_MS;
   #reconnectTimer = null;
+  #beforeClose;
   #onEnd;
   #endReason = 'the connection was closed';
 
-  constructor(onEnd) {
+  // `beforeClose()`: while the connection is still up, as it closes;
+  // `onEnd(connection)`: once it has.
+  constructor({ beforeClose, onEnd }) {
+    this.#beforeClose = beforeClose;
     this.#onEnd = onEnd;
     addon.setGraphListener((kind, payload, changed) => this.#onNative(kind, payload, changed));
     if (!addon.openGraph(false)) this.#failStart('the PipeWire thread could not be started');
@@ -141,7 +145,7 @@ class Connection {
       default:
         break;
     }
-    for (const handle of [...this.#handles]) handle.deliver(name, payload, changed);
+    callEach(this.#handles, (h) => h.deliver(name, payload, changed));
   }
 
   // --- lifecycle and reconnect --------------------------------------------------
@@ -158,7 +162,7 @@ class Connection {
     const retry = res !== 0;
     const keep = (h) => retry && h.reconnect;
     for (const start of [...this.#starting]) if (!(retry && start.reconnect)) start.reject(message);
-    for (const handle of [...this.#handles]) handle.lost(message, wasConnected, keep(handle));
+    callEach(this.#handles, (h) => h.lost(message, wasConnected, keep(h)));
     if (this.#handles.size > 0 || this.#starting.size > 0) this.#scheduleReconnect();
     else this.#end();
   }
@@ -185,7 +189,7 @@ class Connection {
     this.state = 'closed';
     clearTimeout(this.#reconnectTimer);
     this.#reconnectTimer = null;
-    releaseOwnedNodes(); // made without linger: they go with the last handle
+    this.#beforeClose();
     addon.closeGraph();
     addon.setGraphListener(undefined);
     this.#links.closed();

@@ -13,25 +13,41 @@ const MAX_IN_FLIGHT = 64;
 
 class LinkRequests {
   #ownLinks; // ids of the links this process asked for and that exist
-  #requests = new Map(); // token -> { settle, id }
+  #unlinkLate; // (link id) => void: removes a link made for a request given up on
+  #requests = new Map(); // token -> { settle, id, done, abandoned }
   #byLinkId = new Map(); // registry id -> token, once bound
   #recentLinks = new Map(); // links announced while requests wait for their bound id
   #inFlight = new Set(); // tokens the PipeWire thread has and has not answered
   #queue = []; // { token, out, inp } waiting for room
 
-  constructor(ownLinks) {
+  constructor(ownLinks, unlinkLate) {
     this.#ownLinks = ownLinks;
+    this.#unlinkLate = unlinkLate;
   }
 
   // Asks for a link; `settle` hears the outcome. Returns the clean-up to run
   // when the caller stops waiting.
   request(out, inp, settle) {
     const token = newToken();
-    const made = (link) => {
-      this.#ownLinks.add(link.id);
-      settle.resolve(link);
+    // A request given up on (timed out) while the PipeWire thread or the
+    // daemon has it is kept until its answer: a link made all the same is
+    // removed then.
+    const req = { settle: null, id: undefined, done: false, abandoned: false };
+    req.settle = {
+      resolve: (link) => {
+        req.done = true;
+        this.#ownLinks.add(link.id);
+        if (!req.abandoned) return settle.resolve(link);
+        this.#drop(token);
+        this.#unlinkLate(link.id);
+      },
+      reject: (err) => {
+        req.done = true;
+        if (req.abandoned) this.#drop(token);
+        else settle.reject(err);
+      },
     };
-    this.#requests.set(token, { settle: { resolve: made, reject: settle.reject }, id: undefined });
+    this.#requests.set(token, req);
     this.#queue.push({ token, out, inp });
     this.#pump();
     return () => this.#forgetRequest(token);
@@ -56,6 +72,12 @@ class LinkRequests {
   }
 
   #forgetRequest(token) {
+    const req = this.#requests.get(token);
+    if (req && !req.done && (this.#inFlight.has(token) || req.id !== undefined)) req.abandoned = true;
+    else this.#drop(token);
+  }
+
+  #drop(token) {
     const req = this.#requests.get(token);
     if (req?.id !== undefined) this.#byLinkId.delete(req.id);
     this.#requests.delete(token);
@@ -94,14 +116,16 @@ class LinkRequests {
     this.#recentLinks.delete(id);
   }
 
-  // What the PipeWire thread had is gone with the connection.
+  // What the PipeWire thread had is gone with the connection, and the links
+  // of requests given up on with it.
   disconnected() {
     this.#inFlight.clear();
+    for (const [token, req] of [...this.#requests]) if (req.abandoned) this.#drop(token);
   }
 
   closed() {
     this.#queue = [];
-    this.#inFlight.clear();
+    this.disconnected();
   }
 }
 
