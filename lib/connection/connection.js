@@ -24,7 +24,7 @@ class Connection {
   routes = new Set(); // the open routes of every handle, in the order made
   linking = new Set(); // 'out:in' pairs some route is asking for right now
   ownLinks = new Set(); // ids of the links this process asked for and that exist
-  #handles = new Set(); // open handles: { reconnect, deliver(name, payload), lost(message, wasConnected, keep) }
+  #handles = new Set(); // the subscription of each open handle: { reconnect, deliver(name, payload, changed), lost(message, wasConnected, keep) }
   #starting = new Set(); // connect() calls waiting for the first answer
   #unlinks = new UnlinkWaits(() => this.state === 'closed');
   #links = new LinkRequests(this.ownLinks, (id) => this.#unlinks.unlink(id, LATE_UNLINK_MS).catch(() => {}));

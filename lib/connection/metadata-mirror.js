@@ -35,9 +35,9 @@ function checkMetadataText(text, what, max) {
 class MetadataMirror {
   // The daemon's metadata objects, by registry id, in the order announced:
   // { name, subjects: Map<subject, Map<key, { type, value }>> }. Changes
-  // numbered up to #metadataGeneration are in.
-  #metadata = new Map();
-  #metadataGeneration = 0;
+  // numbered up to #generation are in.
+  #objects = new Map();
+  #generation = 0;
   #defaults = null; // as graph.defaults gives it, kept with the metadata
   #watchers = new Set(); // (name, payload) => void, for the mirror's own waits
   #deliver; // (name, payload): to every handle
@@ -129,7 +129,7 @@ class MetadataMirror {
   }
 
   #findMetadata(name) {
-    for (const m of this.#metadata.values()) if (m.name === name) return m;
+    for (const m of this.#objects.values()) if (m.name === name) return m;
     return undefined;
   }
 
@@ -147,8 +147,8 @@ class MetadataMirror {
 
   // One change from the add-on, unless the snapshot taken since holds it.
   apply(c) {
-    if (c.generation <= this.#metadataGeneration) return;
-    this.#metadataGeneration = c.generation;
+    if (c.generation <= this.#generation) return;
+    this.#generation = c.generation;
     this.#applyMetadata(c);
     this.#checkDefaults();
   }
@@ -156,13 +156,13 @@ class MetadataMirror {
   // `tell`: whether the change is told (not while a snapshot is read in).
   #applyMetadata(c, tell = true) {
     if (c.kind === 'added') {
-      this.#metadata.set(c.id, { name: c.name, owner: c.owner, subjects: new Map() });
+      this.#objects.set(c.id, { name: c.name, owner: c.owner, subjects: new Map() });
       return;
     }
-    const m = this.#metadata.get(c.id);
+    const m = this.#objects.get(c.id);
     if (!m) return;
     if (c.kind === 'removed') {
-      this.#metadata.delete(c.id);
+      this.#objects.delete(c.id);
       if (!tell) return;
       for (const [subject, keys] of m.subjects) {
         for (const key of keys.keys()) this.#tell('metadata-changed', { name: m.name, subject, key, type: null, value: null });
@@ -186,10 +186,10 @@ class MetadataMirror {
   // differences are told as changes.
   takeSnapshot() {
     const { generation, changes } = addon.graphMetadata();
-    const before = this.#metadata;
-    this.#metadata = new Map();
+    const before = this.#objects;
+    this.#objects = new Map();
     for (const c of changes) this.#applyMetadata(c, false);
-    this.#metadataGeneration = Math.max(this.#metadataGeneration, generation);
+    this.#generation = Math.max(this.#generation, generation);
     const entries = (all) => {
       const out = new Map();
       for (const m of all.values()) {
@@ -203,7 +203,7 @@ class MetadataMirror {
       return out;
     };
     const old = entries(before);
-    const now = entries(this.#metadata);
+    const now = entries(this.#objects);
     for (const [k, e] of old) if (!now.has(k)) this.#tell('metadata-changed', { ...e, type: null, value: null });
     for (const [k, e] of now) {
       const was = old.get(k);
