@@ -15,4 +15,9 @@ function callEach(listeners, call) {
   }
 }
 
-module.exports = { callEach };
+// emitter.emit(name, ...args), each listener called as callEach calls it.
+function emitEach(emitter, name, args) {
+  callEach(emitter.rawListeners(name), (fn) => Reflect.apply(fn, emitter, args));
+}
+
+module.exports = { callEach, emitEach };
