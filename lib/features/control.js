@@ -206,4 +206,4 @@ async function move(g, stream, target, { timeoutMs = 3000, ...rest } = {}) {
   return { stream: source.id, target: to ? to.id : null };
 }
 
-module.exports = { withControls, setVolume, setMute, setDefault, move };
+module.exports = { withControls, setVolume, setMute, setDefault, move, MAX_LINEAR };

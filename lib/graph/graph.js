@@ -121,7 +121,7 @@ class Graph extends EventEmitter {
 
   waitForNode(matcher, { direction, timeoutMs = 5000, signal } = {}) {
     try {
-      var match = compileMatcher(matcher, 'waitForNode');
+      var match = compileMatcher(matcher, 'waitForNode', { defaults: () => this.defaults });
       var wanted = nodeDirectionFilter(direction, 'waitForNode');
       checkTimeout(timeoutMs, 'waitForNode');
       checkSignal(signal, 'waitForNode');
@@ -138,6 +138,11 @@ class Graph extends EventEmitter {
           // A node may come to match later, when its properties change.
           onEvent: (kind, node) => {
             if ((kind === 'node-created' || kind === 'node-changed') && fits(node)) settle.resolve(node);
+            // A default name comes to match a present node when the default changes.
+            else if (kind === 'defaults-changed') {
+              const now = this.nodes().find(fits);
+              if (now) settle.resolve(now);
+            }
           },
         };
       },
@@ -262,7 +267,7 @@ class Graph extends EventEmitter {
     if (typeof sinkNodeId !== 'number' || (typeof source !== 'string' && typeof source !== 'object' && typeof source !== 'function')) {
       throw new TypeError(LINK_NODES_USAGE);
     }
-    const match = compileMatcher(source, 'linkNodes');
+    const match = compileMatcher(source, 'linkNodes', { defaults: () => this.defaults });
     const src = this.nodes().find(match);
     const ports = this.ports();
     const outputs = src ? ports.filter((p) => p.nodeId === src.id && p.direction === 0) : [];
