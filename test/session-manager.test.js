@@ -5,7 +5,8 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { pwDump, pwLinkPairs } = require('./helpers/fixture');
+const { Fixture, pwDump, pwLinkPairs } = require('./helpers/fixture');
+const addon = require('./helpers/addon');
 const { startSessionManager, playStream, poll, metadataReportsChanges } = require('./helpers/session-manager');
 
 const stereoSink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
@@ -108,4 +109,32 @@ test('beside WirePlumber: a default taken up; streams go back to the sink they h
     await settled('sm-two', 'sm-c', 'sm-two on sm-c only');
     await graph.move(node('sm-one').id, null);
     await settled('sm-one', 'sm-a', 'sm-one back on the default sink');
+  }));
+
+test('beside WirePlumber: metadata made by another client before the session manager restarts, a "default" and dozens of others, neither hide nor shadow its defaults', (t) =>
+  besideWirePlumber(t, async (s) => {
+    const decoys = new Fixture(s.sm.env);
+    try {
+      for (let i = 0; i < 70; i++) await decoys.addMetadata(`q-decoy-${i}`);
+      await decoys.addMetadata('default');
+      await s.sm.stop();
+      s.sm = await startSessionManager(s.daemon);
+      const dump = () => pwDump(s.sm.env);
+      const theirs = () => {
+        const all = dump();
+        const wp = new Set(all.filter((o) => o.type === 'PipeWire:Interface:Client' && o.info.props['application.name'] === 'WirePlumber').map((o) => o.id));
+        return all.find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props['metadata.name'] === 'default' && wp.has(Number(o.props['client.id'])));
+      };
+      const sinkOf = (m) => m?.metadata?.find((e) => e.subject === 0 && e.key === 'default.audio.sink')?.value?.name;
+      const wp = await poll(() => sinkOf(theirs()) && theirs(), 10000, 'WirePlumber to choose a default sink', 100);
+      await poll(() => s.graph.defaults.audioSink === sinkOf(wp), 5000, 'the Graph to read its default', 20);
+      const defaults = addon.graphMetadata().changes.filter((c) => c.kind === 'added' && c.name === 'default');
+      assert.deepEqual(defaults.map((c) => [c.id, c.owner]), [[wp.id, Number(wp.props['client.id'])]]);
+      // Written to the session manager's, which takes it up.
+      const other = ['sm-a', 'sm-b', 'sm-c'].find((n) => n !== sinkOf(wp));
+      await s.graph.setDefault('audioSink', other);
+      await poll(() => s.graph.defaults.audioSink === other, 5000, `WirePlumber to take up ${other}`, 20);
+    } finally {
+      await decoys.close();
+    }
   }));

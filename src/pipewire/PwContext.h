@@ -17,6 +17,7 @@
 #include <pipewire/pipewire.h>
 #include <uv.h>
 
+#include "../events/EventQueue.h"
 #include "../events/PwEvent.h"
 #include "GraphRecords.h"
 #include "ObjectInfo.h"
@@ -131,7 +132,7 @@ struct PwContext {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_t queueMutex = PTHREAD_MUTEX_INITIALIZER;  // innermost lock
 
-    std::deque<PwEvent> eventQueue;  // guarded by `queueMutex`
+    EventQueue eventQueue;  // guarded by `queueMutex`
     uv_async_t* eventAsync = nullptr;
     std::atomic<bool> asyncInitialized{false};
     // createPwThread holds the connection. Written on the JavaScript thread;
