@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "events/EventQueue.h"
+#include "connection/EventQueue.h"
 
 namespace {
 

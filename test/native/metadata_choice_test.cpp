@@ -9,7 +9,7 @@
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/keys.h>
 
-#include "control/Metadata.h"
+#include "features/control/Metadata.h"
 
 namespace {
 
