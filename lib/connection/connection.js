@@ -152,27 +152,27 @@ class Connection {
 
   // --- link requests ------------------------------------------------------------
 
-  // Asks for a link; `settle` hears the outcome. Returns the clean-up to run
-  // when the caller stops waiting.
-  requestLink(out, inp, settle) {
+  // Asks for a link; `settle` hears the outcome. A lingering link outlives
+  // the connection. Returns the clean-up to run when the caller stops waiting.
+  requestLink(out, inp, settle, { linger = false } = {}) {
     const token = newToken();
     const made = (link) => {
       this.ownLinks.add(link.id);
       settle.resolve(link);
     };
     this.#requests.set(token, { settle: { resolve: made, reject: settle.reject }, id: undefined });
-    this.#queue.push({ token, out, inp });
+    this.#queue.push({ token, out, inp, linger });
     this.#pump();
     return () => this.#forgetRequest(token);
   }
 
   #pump() {
     while (this.#queue.length > 0 && this.#inFlight.size < MAX_IN_FLIGHT) {
-      const { token, out, inp } = this.#queue.shift();
+      const { token, out, inp, linger } = this.#queue.shift();
       const req = this.#requests.get(token);
       if (!req) continue; // given up while it waited
       try {
-        addon.graphLink(out, inp, token);
+        addon.graphLink(out, inp, token, linger);
         this.#inFlight.add(token);
       } catch (e) {
         req.settle.reject(e);

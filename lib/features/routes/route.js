@@ -9,20 +9,12 @@
 // connection's book.
 const { EventEmitter } = require('node:events');
 const { compileMatcher, describeMatcher, isDefaultName } = require('../match');
-const { pairPorts } = require('../pairing');
+const { pairPorts, pairByNames } = require('../pairing');
+const { bindSides } = require('./captures');
+const { Contest, CONTEST_LIMIT_MS } = require('./contest');
 const { Handback } = require('./give-back');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
-
-// A pair whose link is removed again and again by someone else is asked for
-// with a growing pause: removals of it closer than CONTEST_WINDOW_MS apart
-// count towards the contest; from the second, each request waits twice as
-// long as the one before (CONTEST_FIRST_MS .. CONTEST_LIMIT_MS); from the
-// third the route reports the pair as contested.
-const CONTEST_WINDOW_MS = 30000;
-const CONTEST_FIRST_MS = 100;
-const CONTEST_LIMIT_MS = 5000;
-const CONTEST_REPORT_AT = 3;
 
 class Route extends EventEmitter {
   #graph;
@@ -35,6 +27,9 @@ class Route extends EventEmitter {
   #to;
   #channels;
   #exclusive;
+  #ports; // [[output, input] port names or channels], or undefined: by `channels`
+  #fits; // (source node, sink node) => whether they belong together (captures)
+  #captures; // whether a node's properties decide its partners
   #closed = false;
   #nodes = new Map(); // id -> { node, source, sink, ports: [] }
   #portOwner = new Map(); // port id -> node id, for the nodes of this route
@@ -44,7 +39,7 @@ class Route extends EventEmitter {
   #removing = new Set(); // link ids this route asked to remove
   #wanted = new Map(); // source node id -> Set of 'out:in' this route wants
   #standingBack = new Map(); // source node id -> the exclusive route that holds it
-  #contest = new Map(); // 'out:in' -> { removals: [times], delay, timer, reported }
+  #contest = new Contest(); // 'out:in' pairs others keep removing
   #lost = new Set(); // 'out:in' of links of ours that someone else removed, until asked for again
   #failed = new Map(); // 'out:in' -> the daemon's error, for pairs not asked for again until a node changes
   #dirty = new Set(); // node ids to look at after the next round trip
@@ -53,15 +48,19 @@ class Route extends EventEmitter {
   #listeners;
   #handback = null; // exclusive: what was taken from others, to give back
 
-  constructor(graph, options, { book, roundTrip, unlink, onClose }) {
+  constructor(graph, options, { book, roundTrip, unlink, onClose, view }) {
     super();
     if (options === null || typeof options !== 'object') throw new TypeError('route requires { from, to }');
-    const { from, to, channels = 'auto', exclusive = false } = options;
+    const { from, to, channels = 'auto', exclusive = false, ports } = options;
     if (from === undefined || to === undefined) throw new TypeError('route requires { from, to }');
     if (channels !== 'auto' && channels !== 'positional') {
       throw new TypeError("route: channels must be 'auto' or 'positional'");
     }
     if (typeof exclusive !== 'boolean') throw new TypeError('route: exclusive must be a boolean');
+    if (ports !== undefined && !(Array.isArray(ports) && ports.length > 0 && ports.every((p) => Array.isArray(p) && p.length === 2 && p.every((n) => typeof n === 'string')))) {
+      throw new TypeError('route: ports must be a list of [output, input] port names or channels');
+    }
+    const sides = bindSides(from, to);
     this.#graph = graph;
     this.#book = book;
     this.#roundTrip = roundTrip;
@@ -69,8 +68,11 @@ class Route extends EventEmitter {
     this.#onClose = onClose;
     // '@default-audio-sink' and the like match whichever node is that default now.
     const defaults = () => graph.defaults;
-    this.#from = compileMatcher(from, 'route: from', { defaults });
-    this.#to = compileMatcher(to, 'route: to', { defaults });
+    this.#from = compileMatcher(sides.from, 'route: from', { defaults });
+    this.#to = compileMatcher(sides.to, 'route: to', { defaults });
+    this.#fits = sides.fits;
+    this.#captures = sides.from !== from || sides.to !== to;
+    this.#ports = ports?.map((p) => [...p]);
     this.#description = `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
     this.#channels = channels;
     this.#exclusive = exclusive;
@@ -90,9 +92,10 @@ class Route extends EventEmitter {
     if (isDefaultName(from) || isDefaultName(to)) this.#listeners['defaults-changed'] = () => this.#followDefaults();
     for (const [name, fn] of Object.entries(this.#listeners)) graph.on(name, fn);
 
-    for (const node of graph.nodes()) this.#addNode(node);
-    for (const port of graph.ports()) this.#addPort(port);
-    for (const link of graph.links()) this.#addLink(link);
+    const now = view ?? { nodes: graph.nodes(), ports: graph.ports(), links: graph.links() };
+    for (const node of now.nodes) this.#addNode(node);
+    for (const port of now.ports) this.#addPort(port);
+    for (const link of now.links) this.#addLink(link);
   }
 
   /** The links this route made and holds now. */
@@ -104,6 +107,11 @@ class Route extends EventEmitter {
     return this.#description;
   }
 
+  /** Whether this route wants the link from port `out` to port `inp` now (a "never" rule leaves such a link alone). */
+  claims(out, inp) {
+    return !this.#closed && this.#wants(out, inp);
+  }
+
   /**
    * Stops the route and removes the links it made that no other route wants; an exclusive route then
    * links its sources again where others had them (see give-back.js).
@@ -113,7 +121,7 @@ class Route extends EventEmitter {
     if (this.#closed) return [];
     this.#closed = true;
     for (const [name, fn] of Object.entries(this.#listeners)) this.#graph.off(name, fn);
-    for (const c of this.#contest.values()) clearTimeout(c.timer);
+    this.#contest.close();
     this.#book.routes.delete(this);
     this.#onClose?.(this);
     const removals = [];
@@ -217,7 +225,7 @@ class Route extends EventEmitter {
     const was = { source: entry.source, sink: entry.sink };
     Object.assign(entry, { node, source, sink });
     if (was.source === source && was.sink === sink) {
-      if (retry) this.#reconcile(node.id);
+      if (retry || this.#captures) this.#reconcile(node.id);
       return;
     }
     // What the node no longer is: the links this route made for that role go.
@@ -342,9 +350,10 @@ class Route extends EventEmitter {
     const wanted = new Set();
     const pairs = [];
     for (const [id, sink] of this.#nodes) {
-      if (!sink.sink || id === sourceId) continue;
+      if (!sink.sink || id === sourceId || !this.#fits(source.node, sink.node)) continue;
       const inputs = sink.ports.filter((p) => p.direction === 1);
-      for (const [out, inp] of pairPorts(outputs, inputs, this.#channels)) {
+      const chosen = this.#ports ? pairByNames(outputs, inputs, this.#ports) : pairPorts(outputs, inputs, this.#channels);
+      for (const [out, inp] of chosen) {
         wanted.add(pairKey(out.id, inp.id));
         pairs.push([out.id, inp.id]);
       }
@@ -397,17 +406,11 @@ class Route extends EventEmitter {
     if (this.#failed.has(key)) return; // until one of its nodes changes
     // Both ends are still there after a round trip: someone removed the link.
     if (this.#lost.delete(key)) this.#noteRemoval(key);
-    const contest = this.#contest.get(key);
-    if (contest?.timer) return; // asked again once the pause is over
-    if (contest?.delay) {
-      contest.timer = setTimeout(() => {
-        contest.timer = null;
-        if (this.#closed || this.#linkByPair.has(key) || !this.#wants(out, inp)) return;
-        this.#send(out, inp, key);
-      }, contest.delay);
-      return;
-    }
-    this.#send(out, inp, key);
+    this.#contest.run(
+      key,
+      () => this.#send(out, inp, key),
+      () => !this.#closed && !this.#linkByPair.has(key) && this.#wants(out, inp),
+    );
   }
 
   #send(out, inp, key) {
@@ -442,27 +445,15 @@ class Route extends EventEmitter {
   // Someone else removed a link of ours while both its ends stayed. Removals that keep coming make the
   // next requests for that pair wait longer and longer.
   #noteRemoval(key) {
-    const now = Date.now();
-    let c = this.#contest.get(key);
-    if (!c) this.#contest.set(key, (c = { removals: [], delay: 0, timer: null, reported: false }));
-    c.removals = c.removals.filter((t) => now - t < CONTEST_WINDOW_MS);
-    c.removals.push(now);
-    if (c.removals.length < 2) {
-      c.delay = 0;
-      c.reported = false;
-      return;
-    }
-    c.delay = c.delay ? Math.min(c.delay * 2, CONTEST_LIMIT_MS) : CONTEST_FIRST_MS;
-    if (c.removals.length >= CONTEST_REPORT_AT && !c.reported) {
-      c.reported = true;
-      const [out, inp] = key.split(':');
-      this.#fail(
-        new Error(
-          `${this}: the link from port ${out} to port ${inp} is contested: another client removed it ` +
-            `${c.removals.length} times in ${Math.ceil((now - c.removals[0]) / 1000)} s; asking again at most every ${CONTEST_LIMIT_MS / 1000} s`,
-        ),
-      );
-    }
+    const contested = this.#contest.note(key);
+    if (!contested) return;
+    const [out, inp] = key.split(':');
+    this.#fail(
+      new Error(
+        `${this}: the link from port ${out} to port ${inp} is contested: another client removed it ` +
+          `${contested.count} times in ${contested.seconds} s; asking again at most every ${CONTEST_LIMIT_MS / 1000} s`,
+      ),
+    );
   }
 
   // A failure no event will mend. Reported to "error" listeners; without one

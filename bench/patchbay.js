@@ -1,0 +1,112 @@
+#!/usr/bin/env node
+'use strict';
+// Benchmark of the patchbay on the medium graph (200 nodes, 800 ports, 398
+// links), beside the native reference client (bench/ref-client):
+//   - a matching node's last port announced to the patchbay's last link for
+//     it announced, against the native link round trip (target: 2x);
+//   - update() of a 100-rule file: one rule changed, and every rule changed
+//     (target: 10 ms), call to resolved.
+//   node bench/patchbay.js
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { startDaemon } = require('../test/helpers/daemon');
+const { Fixture, waitFor } = require('../test/helpers/fixture');
+const { ROOT, median, fmt, growGraph, linkChain } = require('./common');
+
+const REF = path.join(ROOT, 'build-native', 'ref-client');
+const quorvane = require(ROOT);
+const nowMs = () => Number(process.hrtime.bigint()) / 1e6;
+const report = (figure, text) => console.log(`${figure.padEnd(44)} ${text}`);
+
+function refRoundTrip(src, sink) {
+  const args = ['roundtrip', String(src.id), String(src.outputs[0]), String(sink.id), String(sink.inputs[0]), '20'];
+  const r = spawnSync(REF, args, { encoding: 'utf8', timeout: 120000 });
+  if (r.status !== 0) throw new Error(`ref-client failed: ${r.stderr}`);
+  return JSON.parse(r.stdout.trim().split('\n').pop()).median_us;
+}
+
+async function appearanceFigure(graph, fixture) {
+  const sink = await fixture.add('pbb-player-sink', 'Audio/Sink', 'FL,FR', '0');
+  const ref = await fixture.add('pbb-ref', 'Audio/Source', '0', 'FL,FR');
+  await graph.waitForPorts((await graph.waitForNode('pbb-player-sink')).id, { count: 2 });
+  const bay = graph.patchbay({ routes: [{ from: '/^(pbb-player)$/', to: '${1}-sink' }] });
+  let watching = null;
+  let lastPort = 0;
+  let lastLink = 0;
+  graph.on('port-created', (p) => p.nodeId === watching && (lastPort = nowMs()));
+  graph.on('link-created', (l) => l.srcNodeId === watching && (lastLink = nowMs()));
+  const ours = [];
+  const theirs = [];
+  for (let i = 0; i < 40; i++) {
+    const pending = fixture.add('pbb-player', 'Stream/Output/Audio', '0', 'FL,FR');
+    const node = await graph.waitForNode('pbb-player');
+    watching = node.id;
+    await waitFor(() => bay.list()[0].links.filter((l) => l.srcNodeId === node.id).length === 2, 5000, 'the links');
+    await waitFor(() => lastLink > 0, 5000, 'the link events');
+    ours.push(lastLink - lastPort);
+    await pending;
+    await fixture.remove(node.id);
+    await waitFor(() => bay.list()[0].links.length === 0, 5000, 'the links to go');
+    lastLink = 0;
+    if (i % 4 === 3) theirs.push(refRoundTrip(ref, sink)); // taken in turns with ours
+  }
+  await bay.close();
+  const us = median(ours.slice(5)) * 1000;
+  const refUs = median(theirs);
+  report('patchbay: node appears to its last link', `${fmt(us / refUs)}x the native link round trip (target 2x)  [${fmt(us)} us against ${fmt(refUs)} us]`);
+  await fixture.remove(sink.id, ref.id);
+}
+
+async function updateFigure(graph, nodes) {
+  // 100 routes along the chain the fixture linked already: they ask for
+  // nothing, so the figure is the patchbay's own work.
+  const names = graph.nodes().filter((n) => nodes.has(n.id)).map((n) => n.name);
+  const rules = (tag) => ({
+    routes: names.slice(0, 100).map((name, i) => ({ from: name, to: { 'node.name': names[i + 1], 'media.class': 'Audio/Sink' }, channels: tag(i) })),
+  });
+  const base = rules(() => 'positional');
+  const one = rules((i) => (i === 50 ? 'auto' : 'positional'));
+  const all = rules(() => 'auto');
+  let t = nowMs();
+  const bay = graph.patchbay(base);
+  const first = nowMs() - t;
+  const timings = { one: [], all: [] };
+  for (let i = 0; i < 20; i++) {
+    for (const [kind, next] of [['one', one], ['all', all]]) {
+      t = nowMs();
+      await bay.update(next);
+      timings[kind].push(nowMs() - t);
+      await bay.update(base);
+    }
+  }
+  await bay.close();
+  const say = (ms) => `${fmt(ms)} ms (${ms <= 10 ? 'within' : 'OVER'} 10 ms)`;
+  report('patchbay: update() of 100 rules, 1 changed', say(median(timings.one)));
+  report('patchbay: update() of 100 rules, all changed', `${say(median(timings.all))}; the first apply of the file ${fmt(first)} ms`);
+}
+
+async function main() {
+  const daemon = startDaemon({ objects: [] });
+  const fixture = new Fixture();
+  const state = { nodes: [], linked: 0 };
+  console.log(`Quorvane patchbay benchmark, Node.js ${process.version}, ${new Date().toISOString()}`);
+  quorvane.createPwThread();
+  let graph;
+  try {
+    await growGraph(fixture, state, 200);
+    await linkChain(fixture, quorvane, state);
+    graph = await quorvane.connect();
+    await appearanceFigure(graph, fixture);
+    await updateFigure(graph, new Set(state.nodes));
+  } finally {
+    await graph?.close();
+    quorvane.destroyPwThread();
+    await fixture.close();
+    daemon.stop();
+  }
+}
+
+main().catch((e) => {
+  console.error(e);
+  process.exitCode = 1;
+});

@@ -1,0 +1,163 @@
+'use strict';
+// A patchbay: a set of rules (rules.js) kept applied on a Graph for as long
+// as it is open. Routes keep their links, "never" rules remove links,
+// volumes and defaults are set as nodes come, devices are owned. update()
+// applies the difference to new rules: a rule that stays the same keeps what
+// it holds untouched. Everything it does is told as one "action" each:
+//   { kind: 'linked' | 'unlinked', rule, link, out, in }      a route's link
+//   { kind: 'removed', rule, link, out, in }                  a "never" rule's removal
+//   { kind: 'volume', rule, node, id, volume?, mute? }        a volume set
+//   { kind: 'default', rule, defaultKind, node }              a default set
+//   { kind: 'created' | 'destroyed', rule, node, id }         a device
+//   { kind: 'gave-back', rule, from, to, by }                 what an exclusive route took, given back
+// `rule` names it as the file does: 'routes[0]', 'never[1]', 'defaults.audioSink'.
+const { EventEmitter } = require('node:events');
+const { checkRules, rulesToJSON } = require('./rules');
+const { Never } = require('./never');
+const { VolumePreset, DefaultPreset } = require('./presets');
+const { OwnedDevice } = require('./owned-device');
+
+const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices' };
+
+// One rule of each kind as the entries of a patchbay hold them, with the key
+// that tells two rules apart: the rule as the file would write it.
+function entriesOf(rules) {
+  const json = rulesToJSON(rules);
+  const out = [];
+  for (const [kind, section] of Object.entries(SECTION_OF)) {
+    rules[section].forEach((rule, i) => out.push({ kind, rule, label: `${section}[${i}]`, key: `${kind}:${JSON.stringify(json[section][i])}` }));
+  }
+  for (const [defaultKind, names] of Object.entries(rules.defaults)) {
+    out.push({ kind: 'default', rule: { kind: defaultKind, names }, label: `defaults.${defaultKind}`, key: `default:${defaultKind}:${JSON.stringify(names)}` });
+  }
+  return out;
+}
+
+class Patchbay extends EventEmitter {
+  #graph;
+  #book;
+  #rules;
+  #entries = []; // { kind, rule, label, key, impl }
+  #closed = null; // the Promise of close()
+  #names = null; // port id -> "node:port", rebuilt after the graph changes
+  #forgetNames = () => (this.#names = null);
+
+  constructor(graph, rules, { book }) {
+    super();
+    this.#graph = graph;
+    this.#book = book;
+    this.#rules = checkRules(rules);
+    for (const e of ['node-created', 'node-changed', 'port-created']) graph.on(e, this.#forgetNames);
+    this.#entries = this.#start(entriesOf(this.#rules));
+  }
+
+  /** The rules in force, as a rules file writes them. */
+  get rules() {
+    return rulesToJSON(this.#rules);
+  }
+
+  /** Each rule in force: { rule: 'routes[0]', kind, links? (a route's links now) }. */
+  list() {
+    return this.#entries.map((e) => ({ rule: e.label, kind: e.kind, ...(e.kind === 'route' ? { links: e.impl.links } : {}) }));
+  }
+
+  /**
+   * Replaces the rules: checked whole first (a RulesError, and nothing changes), then rules no longer there stop
+   * (their links go, exclusive routes give back), new ones start, and those unchanged keep what they hold.
+   * Resolves once the rules gone have let go: with { added, removed, kept } counts.
+   */
+  async update(rules) {
+    if (this.#closed) throw new Error('patchbay closed');
+    const next = checkRules(rules);
+    const wanted = entriesOf(next);
+    const old = new Map(); // key -> entries still free to keep, in order
+    for (const e of this.#entries) {
+      if (!old.has(e.key)) old.set(e.key, []);
+      old.get(e.key).push(e);
+    }
+    const fresh = [];
+    const entries = wanted.map((w) => {
+      const kept = old.get(w.key)?.shift();
+      if (kept) return Object.assign(kept, { label: w.label });
+      fresh.push(w);
+      return w;
+    });
+    const gone = [...old.values()].flat();
+    this.#rules = next;
+    this.#entries = entries;
+    this.#start(fresh);
+    await Promise.all(gone.map((e) => this.#stop(e)));
+    return { added: fresh.length, removed: gone.length, kept: entries.length - fresh.length };
+  }
+
+  /** Stops every rule: removes what they made (lingering links stay), gives back what exclusive routes took. */
+  close() {
+    if (!this.#closed) {
+      for (const e of ['node-created', 'node-changed', 'port-created']) this.#graph.off(e, this.#forgetNames);
+      const entries = this.#entries;
+      this.#entries = [];
+      this.#closed = Promise.all(entries.map((e) => this.#stop(e))).then(() => {
+        this.emit('closed');
+      });
+    }
+    return this.#closed;
+  }
+
+  // --- the rules' workers ---------------------------------------------------------
+
+  #start(entries) {
+    // One look at the graph for all the rules that start together.
+    let view;
+    const look = () => (view ??= { nodes: this.#graph.nodes(), ports: this.#graph.ports(), links: this.#graph.links() });
+    for (const e of entries) {
+      const tell = (action) => this.#act(e, action);
+      const fail = (err) => this.#fail(e, err);
+      if (e.kind === 'route') e.impl = this.#startRoute(e, look());
+      else if (e.kind === 'never') e.impl = new Never(this.#graph, e.rule, { book: this.#book, view: look(), tell, fail, name: (id) => this.#portName(id) });
+      else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { view: look(), tell, fail });
+      else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { tell, fail });
+      else e.impl = new OwnedDevice(this.#graph, e.rule, { tell, fail });
+    }
+    return entries;
+  }
+
+  #startRoute(e, view) {
+    const { from, to, channels, exclusive, ports } = e.rule;
+    const route = this.#graph.route({ from, to, channels, exclusive, ports }, view);
+    const link = (kind) => (l) => this.#act(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
+    route.on('linked', link('linked'));
+    route.on('unlinked', link('unlinked'));
+    route.on('error', (err) => this.#fail(e, err));
+    return route;
+  }
+
+  async #stop(e) {
+    if (e.kind !== 'route') return e.impl.close();
+    const name = (id) => this.#graph.nodes().find((n) => n.id === id)?.name ?? String(id);
+    const given = await e.impl.close().catch(() => []);
+    for (const g of given) {
+      if (g.error) this.#fail(e, new Error(`could not give back ${name(g.from)} -> ${name(g.to)}: ${g.error.message}`));
+      else this.#act(e, { kind: 'gave-back', from: name(g.from), to: name(g.to), by: g.by });
+    }
+  }
+
+  #act(e, action) {
+    this.emit('action', { kind: action.kind, rule: e.label, ...action });
+  }
+
+  // An "error" listener hears it, with the rule's name; without one it is dropped, as a route's.
+  #fail(e, err) {
+    err.rule = e.label;
+    if (this.listenerCount('error') > 0) this.emit('error', err);
+  }
+
+  #portName(id) {
+    if (!this.#names) {
+      const nodes = new Map(this.#graph.nodes().map((n) => [n.id, n.name]));
+      this.#names = new Map(this.#graph.ports().map((p) => [p.id, `${nodes.get(p.nodeId) ?? p.nodeId}:${p.name}`]));
+    }
+    return this.#names.get(id) ?? String(id);
+  }
+}
+
+module.exports = { Patchbay };
