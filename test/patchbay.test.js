@@ -141,7 +141,7 @@ test('quorvane patchbay: an edit written and renamed changes the links, a broken
   const run = startScript(CLI, ['patchbay', file]);
   try {
     await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, a)), 5000, 'the links to pb-c-a');
-    assert.match(run.out, /^linked pb-c-src:out_FL -> pb-c-a:in_FL \(routes\[0\]\)$/m);
+    await waitFor(() => /^linked pb-c-src:out_FL -> pb-c-a:in_FL \(routes\[0\]\)$/m.test(run.out), 5000, 'the line of the link');
     write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-b' }] }));
     await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, b)), 5000, 'the links moved to pb-c-b');
     write('{\n  "routes": [\n    { "from": "pb-c-src" "to": "pb-c-a" }\n  ]\n}\n');

@@ -39,15 +39,25 @@ class Patchbay extends EventEmitter {
   #rules;
   #entries = []; // { kind, rule, label, key, impl }
   #closed = null; // the Promise of close()
-  #names = null; // port id -> "node:port", rebuilt after the graph changes
-  #forgetNames = () => (this.#names = null);
+  // Names for the actions, read once and kept from the events: a look at the
+  // whole graph per action would delay the events behind it.
+  #portNames = null; // port id -> [node id, port name]
+  #nodeNames = null; // node id -> name
+  #names = {
+    'node-created': (n) => this.#nodeNames?.set(n.id, n.name),
+    'node-changed': (n) => this.#nodeNames?.set(n.id, n.name),
+    'node-destroyed': (id) => this.#nodeNames?.delete(id),
+    'port-created': (p) => this.#portNames?.set(p.id, [p.nodeId, p.name]),
+    'port-destroyed': (id) => this.#portNames?.delete(id),
+  };
 
   constructor(graph, rules, { book }) {
     super();
     this.#graph = graph;
     this.#book = book;
     this.#rules = checkRules(rules);
-    for (const e of ['node-created', 'node-changed', 'port-created']) graph.on(e, this.#forgetNames);
+    this.#listening(1);
+    for (const [e, fn] of Object.entries(this.#names)) graph.on(e, fn);
     this.#entries = this.#start(entriesOf(this.#rules));
   }
 
@@ -93,7 +103,8 @@ class Patchbay extends EventEmitter {
   /** Stops every rule: removes what they made (lingering links stay), gives back what exclusive routes took. */
   close() {
     if (!this.#closed) {
-      for (const e of ['node-created', 'node-changed', 'port-created']) this.#graph.off(e, this.#forgetNames);
+      for (const [e, fn] of Object.entries(this.#names)) this.#graph.off(e, fn);
+      this.#listening(-1);
       const entries = this.#entries;
       this.#entries = [];
       this.#closed = Promise.all(entries.map((e) => this.#stop(e))).then(() => {
@@ -105,7 +116,14 @@ class Patchbay extends EventEmitter {
 
   // --- the rules' workers ---------------------------------------------------------
 
+  // Each rule listens to the graph itself (at most once per event): the
+  // Graph's bound on listeners grows and shrinks with the rules.
+  #listening(n) {
+    this.#graph.setMaxListeners(Math.max(10, this.#graph.getMaxListeners() + n));
+  }
+
   #start(entries) {
+    this.#listening(entries.length);
     // One look at the graph for all the rules that start together.
     let view;
     const look = () => (view ??= { nodes: this.#graph.nodes(), ports: this.#graph.ports(), links: this.#graph.links() });
@@ -132,6 +150,7 @@ class Patchbay extends EventEmitter {
   }
 
   async #stop(e) {
+    this.#listening(-1);
     if (e.kind !== 'route') return e.impl.close();
     const name = (id) => this.#graph.nodes().find((n) => n.id === id)?.name ?? String(id);
     const given = await e.impl.close().catch(() => []);
@@ -152,11 +171,12 @@ class Patchbay extends EventEmitter {
   }
 
   #portName(id) {
-    if (!this.#names) {
-      const nodes = new Map(this.#graph.nodes().map((n) => [n.id, n.name]));
-      this.#names = new Map(this.#graph.ports().map((p) => [p.id, `${nodes.get(p.nodeId) ?? p.nodeId}:${p.name}`]));
+    if (!this.#portNames) {
+      this.#nodeNames = new Map(this.#graph.nodes().map((n) => [n.id, n.name]));
+      this.#portNames = new Map(this.#graph.ports().map((p) => [p.id, [p.nodeId, p.name]]));
     }
-    return this.#names.get(id) ?? String(id);
+    const port = this.#portNames.get(id);
+    return port ? `${this.#nodeNames.get(port[0]) ?? port[0]}:${port[1]}` : String(id);
   }
 }
 

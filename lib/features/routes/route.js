@@ -31,6 +31,7 @@ class Route extends EventEmitter {
   #fits; // (source node, sink node) => whether they belong together (captures)
   #captures; // whether a node's properties decide its partners
   #closed = false;
+  #looking = false; // during the first look at the graph
   #nodes = new Map(); // id -> { node, source, sink, ports: [] }
   #portOwner = new Map(); // port id -> node id, for the nodes of this route
   #links = new Map(); // link id -> { out, in } for links touching our ports
@@ -92,10 +93,15 @@ class Route extends EventEmitter {
     if (isDefaultName(from) || isDefaultName(to)) this.#listeners['defaults-changed'] = () => this.#followDefaults();
     for (const [name, fn] of Object.entries(this.#listeners)) graph.on(name, fn);
 
+    // The first look takes in the links there are before judging any node:
+    // a pair linked already is not asked for again.
     const now = view ?? { nodes: graph.nodes(), ports: graph.ports(), links: graph.links() };
+    this.#looking = true;
     for (const node of now.nodes) this.#addNode(node);
     for (const port of now.ports) this.#addPort(port);
     for (const link of now.links) this.#addLink(link);
+    this.#looking = false;
+    for (const id of this.#nodes.keys()) this.#reconcile(id);
   }
 
   /** The links this route made and holds now. */
@@ -133,7 +139,7 @@ class Route extends EventEmitter {
     }
     this.#made.clear();
     // What this route held exclusively, others may now take.
-    for (const r of this.#otherRoutes()) r.#touchAll();
+    if (this.#exclusive) for (const r of this.#otherRoutes()) r.#touchAll();
     await Promise.all([...removals, ...this.#pending]);
     const sinks = [...this.#nodes].filter(([, e]) => e.sink).map(([id]) => id);
     return this.#handback ? this.#handback.giveBack(sinks) : [];
@@ -332,7 +338,7 @@ class Route extends EventEmitter {
   // --- keeping the links ----------------------------------------------------------
 
   #reconcile(nodeId) {
-    if (this.#closed) return;
+    if (this.#closed || this.#looking) return;
     const entry = this.#nodes.get(nodeId);
     if (!entry) return;
     if (entry.source) this.#reconcileSource(nodeId, entry);
