@@ -8,7 +8,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom, pwDump, pwLinkPairs, pwMetadata } = require('./helpers/fixture');
 const { startScript, runChild, CLI } = require('./helpers/child');
@@ -239,4 +239,61 @@ test('lingering links outlive their process (SIGKILL) and the tool, and unlink r
   assert.deepEqual([verify.status, verify.stderr.split('\n').filter((l) => l.includes('quorvane'))], [0, []], verify.stderr);
   assert.equal(spawnSync(process.execPath, [CLI, 'service', 'uninstall'], { env }).status, 0);
   assert.equal(fs.existsSync(unit), false);
+});
+
+test('rules refused whole, each with the file, line and column, the rule and the field', () => {
+  const { parseRules } = require('../lib/features/patchbay/rules');
+  const refusal = (text) => {
+    try {
+      parseRules(text, 'r.json');
+    } catch (e) {
+      return e instanceof TypeError && e.message;
+    }
+    return 'accepted';
+  };
+  const cases = [
+    ['{ "routes": [ { "from": "a", "to": "b" } ] ', 'r.json:1:44: not JSON: close brace expected'],
+    ['{ "routes": [], "volume": [] }', 'r.json:1:17: volume: unknown key "volume" (known: version, routes, never, volumes, defaults, devices)'],
+    ['{ "routes": [ { "from": "/(a/", "to": "b" } ] }', 'r.json:1:17: routes[0].from: bad regular expression /(a/: Invalid regular expression: /(a/: Unterminated group'],
+    ['{ "routes": [ { "from": "/^(a)-(?<n>x)$/", "to": "${n}-${3}" } ] }', 'r.json:1:44: routes[0].to: uses ${3}, but "from" captures ${1}, ${2}, ${n}'],
+    ['{ "routes": [ { "from": "a", "to": "b", "ports": [["FL"]] } ] }', 'r.json:1:51: routes[0].ports[0]: must be an [output, input] pair'],
+    ['{ "volumes": [ { "node": "a", "volume": "50%" } ] }', 'r.json:1:31: volumes[0].volume: must be a number from 0 to 2.154 (wpctl\'s scale: 1.0 is 100%)'],
+    ['{ "defaults": { "audioSink": "a" } }', 'r.json:1:17: defaults.audioSink: must be a list of 1 to 64 node names, the preferred first'],
+    ['{ "devices": [ { "name": "d" }, { "name": "d" } ] }', 'r.json:1:35: devices[1].name: a second device named "d"'],
+    ['{ "routes": [ { "from": "a", "to": "b" } ], "never": [ { "from": "/^a$/", "to": "b" } ] }', 'r.json:1:56: never[0]: forbids the links routes[0] makes'],
+  ];
+  assert.deepEqual(cases.map(([text]) => refusal(text)), cases.map(([, message]) => message));
+});
+
+test('quorvane patchbay carries on across a daemon restart: its device made again, its links too', async () => {
+  const own = startDaemon({ objects: [], setEnv: false });
+  let fx = new Fixture(own.env);
+  const file = path.join(dir, 'restart.json');
+  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'pr-app', to: 'pr-dev' }], devices: [{ name: 'pr-dev' }] }));
+  const run = startScript(CLI, ['patchbay', file, '--json'], { env: own.env });
+  const linked = () => pwLinkPairs('pr-app', own.env);
+  const want = ['pr-app:out_FL -> pr-dev:playback_FL', 'pr-app:out_FR -> pr-dev:playback_FR'];
+  try {
+    await fx.add('pr-app', 'Stream/Output/Audio', '0', 'FL,FR');
+    await waitFor(() => String(linked()) === String(want), 5000, 'the app linked to the device');
+    await fx.close();
+    own.kill();
+    await waitFor(() => run.err.includes('PipeWire went away'), 5000, 'the tool to notice');
+    const second = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(own.dir, 'daemon.conf')], { env: own.env, stdio: 'ignore' });
+    try {
+      await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: own.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
+      fx = new Fixture(own.env);
+      await fx.add('pr-app', 'Stream/Output/Audio', '0', 'FL,FR');
+      await waitFor(() => String(linked()) === String(want), 10000, 'the device and links made again');
+      assert.equal(run.out.split('\n').filter((l) => l && JSON.parse(l).kind === 'created').length, 2, run.out);
+    } finally {
+      run.child.kill('SIGINT');
+      assert.equal((await run.exited).code, 0, run.err);
+      await fx.close();
+      second.kill('SIGKILL');
+    }
+  } finally {
+    run.child.kill('SIGINT');
+    own.stop();
+  }
 });
