@@ -339,9 +339,10 @@ class Graph extends EventEmitter {
 
   // --- routes -----------------------------------------------------------------
 
-  // `view` ({ nodes, ports, links } as the Graph lists them now): for code of
-  // the package that starts many routes at once, one look at the graph for all.
-  route(options, view) {
+  // For code of the package that starts many routes at once: `view`
+  // ({ nodes, ports, links } as the Graph lists them now), one look at the
+  // graph for all, and `events`, an emitter that hands the Graph's events on.
+  route(options, { view, events } = {}) {
     if (this.#state === 'closed') throw new Error('Graph closed');
     const { Route } = require('../features/routes/route'); // loaded with the first route: a one-shot listing needs none
     const route = new Route(this, options, {
@@ -350,6 +351,7 @@ class Graph extends EventEmitter {
       unlink: (id) => this.#connection.unlink(id, CLOSE_UNLINK_MS),
       onClose: (r) => this.#routes.delete(r),
       view,
+      events,
     });
     this.#routes.add(route);
     return route;

@@ -26,10 +26,12 @@ class Never {
   #removing = new Set(); // link ids asked to go
   #contest = new Contest();
   #listeners;
+  #events;
   #closed = false;
 
-  constructor(graph, rule, { book, view, tell, fail, name }) {
+  constructor(graph, rule, { book, view, events, tell, fail, name }) {
     this.#graph = graph;
+    this.#events = events;
     this.#book = book;
     this.#tell = tell;
     this.#fail = fail;
@@ -46,14 +48,14 @@ class Never {
       'port-destroyed': (id) => this.#forgetPort(id),
       'defaults-changed': () => this.#resort(),
     };
-    for (const [e, fn] of Object.entries(this.#listeners)) graph.on(e, fn);
+    for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
     for (const n of view.nodes) this.#sortNode(n);
     for (const l of view.links) this.#judge(l);
   }
 
   close() {
     this.#closed = true;
-    for (const [e, fn] of Object.entries(this.#listeners)) this.#graph.off(e, fn);
+    for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
     this.#contest.close();
   }
 

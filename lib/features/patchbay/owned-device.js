@@ -4,6 +4,7 @@
 // new daemon starts without it).
 class OwnedDevice {
   #graph;
+  #events;
   #rule;
   #tell;
   #fail;
@@ -16,14 +17,13 @@ class OwnedDevice {
     if (this.#node?.id === id) this.#node = null; // removed by someone else: not ours to remove any more
   };
 
-  constructor(graph, rule, { tell, fail }) {
+  constructor(graph, rule, { events, tell, fail }) {
     this.#graph = graph;
+    this.#events = events;
     this.#rule = rule;
     this.#tell = tell;
     this.#fail = fail;
-    graph.on('connected', this.#again);
-    graph.on('disconnected', this.#lost);
-    graph.on('node-destroyed', this.#gone);
+    events.on('connected', this.#again).on('disconnected', this.#lost).on('node-destroyed', this.#gone);
     this.#make();
   }
 
@@ -45,9 +45,7 @@ class OwnedDevice {
 
   async close() {
     this.#closed = true;
-    this.#graph.off('connected', this.#again);
-    this.#graph.off('disconnected', this.#lost);
-    this.#graph.off('node-destroyed', this.#gone);
+    this.#events.off('connected', this.#again).off('disconnected', this.#lost).off('node-destroyed', this.#gone);
     await this.#making;
     const node = this.#node;
     this.#node = null;

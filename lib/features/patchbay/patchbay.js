@@ -16,6 +16,7 @@ const { checkRules, rulesToJSON } = require('./rules');
 const { Never } = require('./never');
 const { VolumePreset, DefaultPreset } = require('./presets');
 const { OwnedDevice } = require('./owned-device');
+const { Hub } = require('./hub');
 
 const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices' };
 
@@ -36,6 +37,7 @@ function entriesOf(rules) {
 class Patchbay extends EventEmitter {
   #graph;
   #book;
+  #events; // the Graph's events, handed on to the rules
   #rules;
   #entries = []; // { kind, rule, label, key, impl }
   #closed = null; // the Promise of close()
@@ -56,8 +58,8 @@ class Patchbay extends EventEmitter {
     this.#graph = graph;
     this.#book = book;
     this.#rules = checkRules(rules);
-    this.#listening(1);
-    for (const [e, fn] of Object.entries(this.#names)) graph.on(e, fn);
+    this.#events = new Hub(graph);
+    for (const [e, fn] of Object.entries(this.#names)) this.#events.on(e, fn);
     this.#entries = this.#start(entriesOf(this.#rules));
   }
 
@@ -103,11 +105,11 @@ class Patchbay extends EventEmitter {
   /** Stops every rule: removes what they made (lingering links stay), gives back what exclusive routes took. */
   close() {
     if (!this.#closed) {
-      for (const [e, fn] of Object.entries(this.#names)) this.#graph.off(e, fn);
-      this.#listening(-1);
       const entries = this.#entries;
       this.#entries = [];
+      // The rules still hear the graph while they let go (a give-back waits for links).
       this.#closed = Promise.all(entries.map((e) => this.#stop(e))).then(() => {
+        this.#events.close();
         this.emit('closed');
       });
     }
@@ -116,32 +118,26 @@ class Patchbay extends EventEmitter {
 
   // --- the rules' workers ---------------------------------------------------------
 
-  // Each rule listens to the graph itself (at most once per event): the
-  // Graph's bound on listeners grows and shrinks with the rules.
-  #listening(n) {
-    this.#graph.setMaxListeners(Math.max(10, this.#graph.getMaxListeners() + n));
-  }
-
   #start(entries) {
-    this.#listening(entries.length);
     // One look at the graph for all the rules that start together.
     let view;
     const look = () => (view ??= { nodes: this.#graph.nodes(), ports: this.#graph.ports(), links: this.#graph.links() });
+    const events = this.#events;
     for (const e of entries) {
       const tell = (action) => this.#act(e, action);
       const fail = (err) => this.#fail(e, err);
       if (e.kind === 'route') e.impl = this.#startRoute(e, look());
-      else if (e.kind === 'never') e.impl = new Never(this.#graph, e.rule, { book: this.#book, view: look(), tell, fail, name: (id) => this.#portName(id) });
-      else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { view: look(), tell, fail });
-      else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { tell, fail });
-      else e.impl = new OwnedDevice(this.#graph, e.rule, { tell, fail });
+      else if (e.kind === 'never') e.impl = new Never(this.#graph, e.rule, { book: this.#book, view: look(), events, tell, fail, name: (id) => this.#portName(id) });
+      else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { view: look(), events, tell, fail });
+      else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { events, tell, fail });
+      else e.impl = new OwnedDevice(this.#graph, e.rule, { events, tell, fail });
     }
     return entries;
   }
 
   #startRoute(e, view) {
     const { from, to, channels, exclusive, ports } = e.rule;
-    const route = this.#graph.route({ from, to, channels, exclusive, ports }, view);
+    const route = this.#graph.route({ from, to, channels, exclusive, ports }, { view, events: this.#events });
     const link = (kind) => (l) => this.#act(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
     route.on('linked', link('linked'));
     route.on('unlinked', link('unlinked'));
@@ -150,7 +146,6 @@ class Patchbay extends EventEmitter {
   }
 
   async #stop(e) {
-    this.#listening(-1);
     if (e.kind !== 'route') return e.impl.close();
     const name = (id) => this.#graph.nodes().find((n) => n.id === id)?.name ?? String(id);
     const given = await e.impl.close().catch(() => []);
@@ -171,7 +166,7 @@ class Patchbay extends EventEmitter {
   }
 
   #portName(id) {
-    if (!this.#portNames) {
+    if (!this.#portNames?.has(id)) {
       this.#nodeNames = new Map(this.#graph.nodes().map((n) => [n.id, n.name]));
       this.#portNames = new Map(this.#graph.ports().map((p) => [p.id, [p.nodeId, p.name]]));
     }

@@ -15,9 +15,11 @@ class VolumePreset {
   #match;
   #done = new Set(); // node ids set, until the node goes (an id then names another node)
   #listeners;
+  #events;
 
-  constructor(graph, rule, { view, tell, fail }) {
+  constructor(graph, rule, { view, events, tell, fail }) {
     this.#graph = graph;
+    this.#events = events;
     this.#rule = rule;
     this.#tell = tell;
     this.#fail = fail;
@@ -27,12 +29,12 @@ class VolumePreset {
       'node-changed': (n) => this.#look(n),
       'node-destroyed': (id) => this.#done.delete(id),
     };
-    for (const [e, fn] of Object.entries(this.#listeners)) graph.on(e, fn);
+    for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
     for (const n of view.nodes) this.#look(n);
   }
 
   close() {
-    for (const [e, fn] of Object.entries(this.#listeners)) this.#graph.off(e, fn);
+    for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
   }
 
   // A node's "Props" come a moment after the node: it is set once they are there.
@@ -58,12 +60,14 @@ class DefaultPreset {
   #tell;
   #fail;
   #listeners;
+  #events;
   #pending = false;
   #closed = false;
   #told = false; // the missing session manager, said once
 
-  constructor(graph, { kind, names }, { tell, fail }) {
+  constructor(graph, { kind, names }, { events, tell, fail }) {
     this.#graph = graph;
+    this.#events = events;
     this.#kind = kind;
     this.#names = names;
     this.#tell = tell;
@@ -79,14 +83,14 @@ class DefaultPreset {
       // The session manager's metadata appearing, after a failure for want of it.
       'metadata-changed': (m) => m.name === 'default' && this.#told && this.#soon(),
     };
-    for (const [e, fn] of Object.entries(this.#listeners)) graph.on(e, fn);
+    for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
     for (const n of graph.nodes()) named(n);
     this.#soon();
   }
 
   close() {
     this.#closed = true;
-    for (const [e, fn] of Object.entries(this.#listeners)) this.#graph.off(e, fn);
+    for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
   }
 
   // Devices come and go in bursts: one look after the burst.

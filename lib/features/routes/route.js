@@ -16,6 +16,23 @@ const { Handback } = require('./give-back');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
 
+// A view's ports and links by node id, made once per view.
+const viewIndex = new WeakMap();
+function byNode(view) {
+  let index = viewIndex.get(view);
+  if (index) return index;
+  const ports = new Map();
+  const links = new Map();
+  const put = (map, id, x) => (map.get(id) ?? map.set(id, []).get(id)).push(x);
+  for (const p of view.ports) put(ports, p.nodeId, p);
+  for (const l of view.links) {
+    put(links, l.srcNodeId, l);
+    if (l.sinkNodeId !== l.srcNodeId) put(links, l.sinkNodeId, l);
+  }
+  viewIndex.set(view, (index = { ports, links }));
+  return index;
+}
+
 class Route extends EventEmitter {
   #graph;
   #book; // { routes, linking, ownLinks }: the connection's, shared by its routes
@@ -47,9 +64,10 @@ class Route extends EventEmitter {
   #syncing = false;
   #pending = new Set(); // link requests not answered yet
   #listeners;
+  #events; // where the listeners are: the Graph, or what a patchbay hands on of its events
   #handback = null; // exclusive: what was taken from others, to give back
 
-  constructor(graph, options, { book, roundTrip, unlink, onClose, view }) {
+  constructor(graph, options, { book, roundTrip, unlink, onClose, view, events = graph }) {
     super();
     if (options === null || typeof options !== 'object') throw new TypeError('route requires { from, to }');
     const { from, to, channels = 'auto', exclusive = false, ports } = options;
@@ -74,7 +92,8 @@ class Route extends EventEmitter {
     this.#fits = sides.fits;
     this.#captures = sides.from !== from || sides.to !== to;
     this.#ports = ports?.map((p) => [...p]);
-    this.#description = `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
+    // Told in errors only: written out when one is.
+    this.#description = () => `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
     this.#channels = channels;
     this.#exclusive = exclusive;
     book.routes.add(this);
@@ -91,15 +110,23 @@ class Route extends EventEmitter {
       'link-changed': (link) => this.#changeLink(link),
     };
     if (isDefaultName(from) || isDefaultName(to)) this.#listeners['defaults-changed'] = () => this.#followDefaults();
-    for (const [name, fn] of Object.entries(this.#listeners)) graph.on(name, fn);
+    this.#events = events;
+    for (const [name, fn] of Object.entries(this.#listeners)) events.on(name, fn);
 
     // The first look takes in the links there are before judging any node:
     // a pair linked already is not asked for again.
-    const now = view ?? { nodes: graph.nodes(), ports: graph.ports(), links: graph.links() };
     this.#looking = true;
-    for (const node of now.nodes) this.#addNode(node);
-    for (const port of now.ports) this.#addPort(port);
-    for (const link of now.links) this.#addLink(link);
+    if (view) {
+      // A view shared by many routes: each reads only its own nodes' ports and links.
+      const { ports, links } = byNode(view);
+      for (const node of view.nodes) this.#addNode(node);
+      for (const id of this.#nodes.keys()) for (const port of ports.get(id) ?? []) this.#addPort(port);
+      for (const id of this.#nodes.keys()) for (const link of links.get(id) ?? []) this.#addLink(link);
+    } else {
+      for (const node of graph.nodes()) this.#addNode(node);
+      for (const port of graph.ports()) this.#addPort(port);
+      for (const link of graph.links()) this.#addLink(link);
+    }
     this.#looking = false;
     for (const id of this.#nodes.keys()) this.#reconcile(id);
   }
@@ -110,7 +137,7 @@ class Route extends EventEmitter {
   }
 
   toString() {
-    return this.#description;
+    return this.#description();
   }
 
   /** Whether this route wants the link from port `out` to port `inp` now (a "never" rule leaves such a link alone). */
@@ -126,7 +153,7 @@ class Route extends EventEmitter {
   async close() {
     if (this.#closed) return [];
     this.#closed = true;
-    for (const [name, fn] of Object.entries(this.#listeners)) this.#graph.off(name, fn);
+    for (const [name, fn] of Object.entries(this.#listeners)) this.#events.off(name, fn);
     this.#contest.close();
     this.#book.routes.delete(this);
     this.#onClose?.(this);
