@@ -29,7 +29,8 @@
         "src/pipewire/NodeProps.cpp",
         "src/control/ControlRequests.cpp",
         "src/control/Metadata.cpp",
-        "src/control/ControlBindings.cpp"
+        "src/control/ControlBindings.cpp",
+        "src/bindings/Constants.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -6,12 +6,13 @@
 const addon = require('../connection/addon');
 const { checkTimeout } = require('../connection/abortable');
 const { compileMatcher, describeMatcher } = require('./match');
-const { newToken, refusal } = require('../connection/connection');
+const { newToken } = require('../connection/tokens');
+const { refusal } = require('../connection/refusal');
 
 // The audio converter takes channel volumes up to 10 (linear).
-const MAX_LINEAR = 10;
+const MAX_LINEAR = addon.constants.limits.linearVolume;
 const SCALES = new Set(['cubic', 'linear']);
-const DEFAULT_KEYS = { audioSink: 'audio.sink', audioSource: 'audio.source', videoSource: 'video.source' };
+const { name: DEFAULT_METADATA, kinds: DEFAULT_KEYS } = addon.constants.defaultMetadata;
 // What a default of each kind may be, by "media.class".
 const DEFAULT_CLASSES = {
   audioSink: /^Audio\/(Sink|Duplex)/,
@@ -156,7 +157,7 @@ function checkOptions(rest, what) {
 
 // The "default" metadata, or a clear error naming what needs it.
 function requireDefaultMetadata(g, what, why) {
-  if (!g.connection.metadata('default')) {
+  if (!g.connection.metadata(DEFAULT_METADATA)) {
     throw new Error(`${what}: no "default" metadata (${why} needs a session manager, which keeps it): is one running?`);
   }
 }
@@ -204,4 +205,4 @@ async function move(g, stream, target, { timeoutMs = 3000, ...rest } = {}) {
   return { stream: source.id, target: to ? to.id : null };
 }
 
-module.exports = { withControls, setVolume, setMute, setDefault, move };
+module.exports = { withControls, setVolume, setMute, setDefault, move, MAX_LINEAR };

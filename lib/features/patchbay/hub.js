@@ -1,27 +1,27 @@
 'use strict';
-// The Graph's events for the many rules of one patchbay: one listener per
-// event on the Graph, and each rule's listeners added and removed in constant
-// time (the Graph's own list costs a scan per removal, and a hundred rules
-// come and go at once on a reload). As with an EventEmitter, a listener added
-// while an event is told hears the next one.
+// The Graph's events for the rules of one patchbay, as on/off: one internal
+// listener of the Graph per event (out of user code's reach, told before the
+// listeners of on()), handed on to each rule that listens. As with an
+// EventEmitter, a listener added while an event is told hears the next one.
 class Hub {
-  #graph;
+  #listen;
   #sets = new Map(); // event name -> Set of listeners
-  #forwards = new Map(); // event name -> the Graph's listener
+  #unlisten = [];
 
-  constructor(graph) {
-    this.#graph = graph;
+  // `listen(name, fn)` adds an internal listener and returns what removes it.
+  constructor(listen) {
+    this.#listen = listen;
   }
 
   on(name, fn) {
     let set = this.#sets.get(name);
     if (!set) {
       this.#sets.set(name, (set = new Set()));
-      const forward = (...args) => {
-        for (const f of [...set]) if (set.has(f)) f(...args);
-      };
-      this.#forwards.set(name, forward);
-      this.#graph.on(name, forward);
+      this.#unlisten.push(
+        this.#listen(name, (...args) => {
+          for (const f of [...set]) if (set.has(f)) f(...args);
+        }),
+      );
     }
     set.add(fn);
     return this;
@@ -33,8 +33,8 @@ class Hub {
   }
 
   close() {
-    for (const [name, forward] of this.#forwards) this.#graph.off(name, forward);
-    this.#forwards.clear();
+    for (const unlisten of this.#unlisten) unlisten();
+    this.#unlisten = [];
     this.#sets.clear();
   }
 }

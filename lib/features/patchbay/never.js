@@ -13,7 +13,7 @@ const pairKey = (out, inp) => `${out}:${inp}`;
 
 class Never {
   #graph;
-  #book;
+  #shared;
   #tell;
   #fail;
   #name;
@@ -29,10 +29,10 @@ class Never {
   #events;
   #closed = false;
 
-  constructor(graph, rule, { book, view, events, tell, fail, name }) {
+  constructor(graph, rule, { shared, view, events, tell, fail, name }) {
     this.#graph = graph;
     this.#events = events;
-    this.#book = book;
+    this.#shared = shared;
     this.#tell = tell;
     this.#fail = fail;
     this.#name = name;
@@ -77,7 +77,7 @@ class Never {
 
   #judge(link) {
     if (this.#closed || !this.#sources.has(link.srcNodeId) || !this.#sinks.has(link.sinkNodeId)) return;
-    if ([...this.#book.routes].some((r) => r.claims(link.srcPortId, link.sinkPortId))) return;
+    if ([...this.#shared.routes].some((r) => r.claims(link.srcPortId, link.sinkPortId))) return;
     const key = pairKey(link.srcPortId, link.sinkPortId);
     // Made again after this rule removed it: someone insists.
     if (this.#removed.has(key)) {

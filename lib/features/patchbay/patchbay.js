@@ -36,7 +36,7 @@ function entriesOf(rules) {
 
 class Patchbay extends EventEmitter {
   #graph;
-  #book;
+  #shared;
   #events; // the Graph's events, handed on to the rules
   #rules;
   #entries = []; // { kind, rule, label, key, impl }
@@ -53,12 +53,13 @@ class Patchbay extends EventEmitter {
     'port-destroyed': (id) => this.#portNames?.delete(id),
   };
 
-  constructor(graph, rules, { book }) {
+  // `listen(name, fn)`: the Graph's internal listeners (see Route).
+  constructor(graph, rules, { shared, listen }) {
     super();
     this.#graph = graph;
-    this.#book = book;
+    this.#shared = shared;
     this.#rules = checkRules(rules);
-    this.#events = new Hub(graph);
+    this.#events = new Hub(listen);
     for (const [e, fn] of Object.entries(this.#names)) this.#events.on(e, fn);
     this.#entries = this.#start(entriesOf(this.#rules));
   }
@@ -127,7 +128,7 @@ class Patchbay extends EventEmitter {
       const tell = (action) => this.#act(e, action);
       const fail = (err) => this.#fail(e, err);
       if (e.kind === 'route') e.impl = this.#startRoute(e, look());
-      else if (e.kind === 'never') e.impl = new Never(this.#graph, e.rule, { book: this.#book, view: look(), events, tell, fail, name: (id) => this.#portName(id) });
+      else if (e.kind === 'never') e.impl = new Never(this.#graph, e.rule, { shared: this.#shared, view: look(), events, tell, fail, name: (id) => this.#portName(id) });
       else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { view: look(), events, tell, fail });
       else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { events, tell, fail });
       else e.impl = new OwnedDevice(this.#graph, e.rule, { events, tell, fail });
@@ -137,7 +138,7 @@ class Patchbay extends EventEmitter {
 
   #startRoute(e, view) {
     const { from, to, channels, exclusive, ports } = e.rule;
-    const route = this.#graph.route({ from, to, channels, exclusive, ports }, { view, events: this.#events });
+    const route = this.#graph.route({ from, to, channels, exclusive, ports }, { view });
     const link = (kind) => (l) => this.#act(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
     route.on('linked', link('linked'));
     route.on('unlinked', link('unlinked'));
