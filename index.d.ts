@@ -226,7 +226,8 @@ export interface Changed {
 /**
  * Which nodes are meant: an exact "node.name", a RegExp tested on it, an
  * object of property patterns (every one must match: a string exactly, a
- * RegExp by test), or a function.
+ * RegExp by test), or a function. '@default-audio-sink', '@default-audio-source'
+ * and '@default-video-source' name the node that is that default now, wherever a matcher is taken.
  */
 export type NodeMatcher = string | RegExp | { [property: string]: string | RegExp } | ((node: GraphNode) => boolean);
 

@@ -78,7 +78,7 @@ test('a source restarted again and again is linked again each time, channel to c
   await fixture.remove(sink.id, other.id, player.id);
 });
 
-test('a route hears the graph whatever the Graph\'s listeners do: one that throws reaches uncaughtException and keeps the event from no one, removeAllListeners() leaves the route alone', async () => {
+test('a route hears the graph whatever the listeners of the Graph and the route do: one that throws reaches uncaughtException and keeps the event from no one, removeAllListeners() leaves the route alone', async () => {
   const src = await fixture.add('ic-src', 'Audio/Source', '0', 'MONO');
   const sink = await fixture.add('ic-sink', 'Audio/Sink', 'MONO', '0');
   // In a process of its own: the test runner takes uncaught exceptions for failures.
@@ -94,6 +94,7 @@ test('a route hears the graph whatever the Graph\'s listeners do: one that throw
       graph.on('link-destroyed', () => { throw new Error('a listener threw'); });
       graph.on('link-destroyed', (id) => heard.push(id));
       const route = graph.route({ from: 'ic-src', to: 'ic-sink' });
+      route.on('unlinked', () => { throw new Error('a route listener threw'); });
       const relinked = async (what) => {
         await waitFor(() => route.links.length === 1, 5000, what + ': the link');
         const { id } = route.links[0];
@@ -110,7 +111,8 @@ test('a route hears the graph whatever the Graph\'s listeners do: one that throw
     { preload: false },
   );
   assert.equal(r.code, 0, r.stderr);
-  assert.deepEqual(JSON.parse(r.stdout), { thrown: ['a listener threw'], heard: true });
+  // The route hears first: its own listener throws before the Graph's does.
+  assert.deepEqual(JSON.parse(r.stdout), { thrown: ['a route listener threw', 'a listener threw', 'a route listener threw'], heard: true });
   await fixture.remove(src.id, sink.id);
 });
 

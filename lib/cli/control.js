@@ -16,7 +16,7 @@ const VOLUME_LIMIT = `${Math.floor(MOST_CUBIC * 100)}% (${MOST_CUBIC.toFixed(4)}
 const DEFAULT_KINDS = { 'audio-sink': 'audioSink', 'audio-source': 'audioSource', 'video-source': 'videoSource' };
 const MUTE_WORDS = { on: true, 1: true, off: false, 0: false, toggle: 'toggle' };
 
-// The API's argument errors are the user's (exit 2); anything else a asCliError.
+// The API's argument errors are the user's (exit 2); anything else a failure.
 function asCliError(e) {
   return e instanceof TypeError || e instanceof RangeError ? new UsageError(e.message) : new CliError(e.message, EXIT.FAILED);
 }

@@ -8,7 +8,7 @@ const { isDefaultName } = require('../features/match');
 
 const DEVICE_CLASSES = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
 
-// Bad options are the user's (exit 2); anything else is a asCliError (exit 1).
+// Bad options are the user's (exit 2); anything else is a failure (exit 1).
 function asCliError(e) {
   return e instanceof TypeError ? new UsageError(e.message) : new CliError(e.message, EXIT.FAILED);
 }

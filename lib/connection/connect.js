@@ -1,6 +1,7 @@
 'use strict';
 // connect(): a Graph handle of its own for each caller, all on the process's
 // one connection, which is opened by the first and closed with the last.
+// The one place that puts the connection, the Graph and the devices together.
 const addon = require('./addon');
 const { checkTimeout } = require('./abortable');
 const { Connection } = require('./connection');

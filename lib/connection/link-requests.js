@@ -14,11 +14,12 @@ const MAX_IN_FLIGHT = 64;
 class LinkRequests {
   #ownLinks; // ids of the links this process asked for and that exist
   #unlinkLate; // (link id) => void: removes a link made for a request given up on
-  #requests = new Map(); // token -> { settle, id, done, abandoned }
+  #requests = new Map(); // token -> { settle, id, done, abandoned, connection }
   #byLinkId = new Map(); // registry id -> token, once bound
   #recentLinks = new Map(); // links announced while requests wait for their bound id
   #inFlight = new Set(); // tokens the PipeWire thread has and has not answered
   #queue = []; // { token, out, inp, linger } waiting for room
+  #connection = 0; // counts the connections lost: a request of an earlier one has no answer to wait for
 
   constructor(ownLinks, unlinkLate) {
     this.#ownLinks = ownLinks;
@@ -32,7 +33,7 @@ class LinkRequests {
     // A request given up on (timed out) while the PipeWire thread or the
     // daemon has it is kept until its answer: a link made all the same is
     // removed then.
-    const req = { settle: null, id: undefined, done: false, abandoned: false };
+    const req = { settle: null, id: undefined, done: false, abandoned: false, connection: this.#connection };
     req.settle = {
       resolve: (link) => {
         req.done = true;
@@ -73,7 +74,8 @@ class LinkRequests {
 
   #forgetRequest(token) {
     const req = this.#requests.get(token);
-    if (req && !req.done && (this.#inFlight.has(token) || req.id !== undefined)) req.abandoned = true;
+    const waiting = req && !req.done && req.connection === this.#connection && (this.#inFlight.has(token) || req.id !== undefined);
+    if (waiting) req.abandoned = true;
     else this.#drop(token);
   }
 
@@ -119,6 +121,7 @@ class LinkRequests {
   // What the PipeWire thread had is gone with the connection, and the links
   // of requests given up on with it.
   disconnected() {
+    this.#connection++;
     this.#inFlight.clear();
     for (const [token, req] of [...this.#requests]) if (req.abandoned) this.#drop(token);
   }

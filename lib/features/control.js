@@ -8,6 +8,7 @@ const { checkTimeout } = require('../connection/abortable');
 const { compileMatcher, describeMatcher } = require('./match');
 const { newToken } = require('../connection/tokens');
 const { refusal } = require('../connection/refusal');
+const { serialOf } = require('../connection/serial');
 
 // The audio converter takes channel volumes up to 10 (linear).
 const MAX_LINEAR = addon.constants.limits.linearVolume;
@@ -193,8 +194,8 @@ async function move(g, stream, target, { timeoutMs = 3000, ...rest } = {}) {
   if (target !== null) {
     to = resolveNode(g, nodes, target, 'move');
     if (to.id === source.id) throw new Error(`move: ${label(source)} cannot be moved to itself`);
-    serial = to.props?.['object.serial'];
-    if (typeof serial !== 'string' || !/^\d+$/.test(serial)) throw new Error(`move: ${label(to)} has no "object.serial"`);
+    if (serialOf(to) === undefined) throw new Error(`move: ${label(to)} has no "object.serial"`);
+    serial = String(serialOf(to));
   }
   requireDefaultMetadata(g, 'move', 'moving a stream');
   // "target.object" first: the session manager reads it before "target.node".

@@ -11,7 +11,7 @@ const { pairPorts } = require('../features/pairing');
 const devices = require('../features/devices');
 const control = require('../features/control');
 const { MIRROR_EVENTS } = require('../connection/event-kinds');
-const { callEach } = require('../connection/call-each');
+const { callEach, emitEach } = require('../connection/call-each');
 const { serialOf } = require('../connection/serial');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
@@ -465,7 +465,7 @@ class Graph extends EventEmitter {
   #emit(name, ...args) {
     const internal = this.#internal.get(name);
     if (internal) callEach(internal, (fn) => fn(...args));
-    callEach(this.rawListeners(name), (fn) => Reflect.apply(fn, this, args));
+    emitEach(this, name, args);
   }
 
   #deliver(name, payload, changed) {

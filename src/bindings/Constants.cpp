@@ -4,11 +4,11 @@
 
 #include <iterator>
 
-#include "../Bindings.h"
-#include "../control/Metadata.h"
-#include "../events/PwEvent.h"
-#include "../nodes/NodeCreation.h"
-#include "../pipewire/NodeProps.h"
+#include "../core/NodeProps.h"
+#include "../core/PwEvent.h"
+#include "../features/control/Metadata.h"
+#include "../features/nodes/NodeCreation.h"
+#include "Exports.h"
 
 namespace {
 

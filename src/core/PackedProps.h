@@ -10,6 +10,12 @@
 
 #include <spa/utils/dict.h>
 
+// An object's owner chooses its properties: what we keep of them (from the
+// registry and from the info alike) is bounded. Real objects have some 10
+// to 60, a few KiB.
+constexpr size_t kMaxPropsBytes = 64 * 1024;
+constexpr uint32_t kMaxProps = 1024;
+
 // `maxBytes` and `maxItems` bound what an object's owner can make us keep
 // (and every later use of it): properties beyond them are left out, whole.
 inline std::string packProps(const spa_dict* dict, size_t maxBytes = SIZE_MAX, uint32_t maxItems = UINT32_MAX) {

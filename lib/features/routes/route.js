@@ -13,6 +13,7 @@ const { pairPorts, pairByNames } = require('../pairing');
 const { bindSides } = require('./captures');
 const { Contest, CONTEST_LIMIT_MS } = require('./contest');
 const { GiveBack } = require('./give-back');
+const { emitEach } = require('../../connection/call-each');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
 
@@ -333,7 +334,7 @@ class Route extends EventEmitter {
     if (made) {
       this.#made.delete(id);
       if (!ownRemoval) this.#lost.add(key);
-      this.emit('unlinked', made);
+      emitEach(this, 'unlinked', [made]); // a listener's throw keeps nothing from the route
     }
     // Whoever removed it, the pair is made again if both ends are still
     // there after a round trip: a node that goes takes its links first and
@@ -463,7 +464,7 @@ class Route extends EventEmitter {
         }
         this.#made.set(link.id, link);
         this.#addLink(link);
-        this.emit('linked', link);
+        emitEach(this, 'linked', [link]);
       },
       (err) => {
         inFlight.delete(key);
