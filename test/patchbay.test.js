@@ -132,6 +132,8 @@ test('quorvane patchbay: an edit written and renamed changes the links, a broken
   write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-a' }] }));
   const dry = cli('patchbay', file, '--dry-run');
   assert.deepEqual([dry.status, dry.stdout], [0, 'would link pb-c-src:out_FL -> pb-c-a:in_FL (routes[0])\nwould link pb-c-src:out_FR -> pb-c-a:in_FR (routes[0])\n'], dry.stderr);
+  const dryJson = cli('patchbay', file, '--dry-run', '--json').stdout.trim().split('\n').map((l) => JSON.parse(l));
+  assert.deepEqual(dryJson.map((a) => [a.kind, a.rule, a.out, a.dryRun]), [['linked', 'routes[0]', 'pb-c-src:out_FL', true], ['linked', 'routes[0]', 'pb-c-src:out_FR', true]]);
   assert.deepEqual(linksFrom(src.outputs), []);
 
   const run = startScript(CLI, ['patchbay', file]);
@@ -198,6 +200,10 @@ test('snapshot, then patchbay after every client restarted, makes the same links
   fs.writeFileSync(xml, '<patchbay><items>\n<item><output node="a" port="b"></item></items></patchbay>');
   const broken = cli('import', xml);
   assert.deepEqual([broken.status, /:2:\d+: not a qpwgraph file/.test(broken.stderr)], [2, true], broken.stderr);
+  // Entities of the file's own are not expanded (a file is anyone's text).
+  fs.writeFileSync(xml, '<!DOCTYPE patchbay [<!ENTITY a "pb-s-src">]><patchbay><items><item><output node="&a;" port="out_FL"/><input node="pb-s-sink" port="in_FL"/></item></items></patchbay>');
+  const entity = cli('import', xml);
+  assert.deepEqual([entity.status, entity.stdout, /not a qpwgraph file/.test(entity.stderr)], [2, '', true], entity.stderr);
   await fixture.remove(src.id, sink.id);
 });
 
