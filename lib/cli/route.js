@@ -141,4 +141,4 @@ async function route(argv) {
   });
 }
 
-module.exports = { route };
+module.exports = { route, readRules };
