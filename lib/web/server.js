@@ -29,11 +29,11 @@ const SVG_JS = path.join(__dirname, '..', 'pictures', 'svg.js');
 // `quorvane svg` uses, handed to the browser as a plain script.
 function loadFiles() {
   const svg = fs.readFileSync(SVG_JS, 'utf8');
-  const file = (name) => fs.readFileSync(path.join(PAGE_DIR, name));
+  const { html, css } = require('./page/document');
   return new Map([
-    ['/', { type: 'text/html; charset=utf-8', body: file('index.html') }],
-    ['/page.js', { type: 'text/javascript; charset=utf-8', body: file('page.js') }],
-    ['/page.css', { type: 'text/css; charset=utf-8', body: file('page.css') }],
+    ['/', { type: 'text/html; charset=utf-8', body: Buffer.from(html) }],
+    ['/page.js', { type: 'text/javascript; charset=utf-8', body: fs.readFileSync(path.join(PAGE_DIR, 'page.js')) }],
+    ['/page.css', { type: 'text/css; charset=utf-8', body: Buffer.from(css) }],
     ['/svg.js', { type: 'text/javascript; charset=utf-8', body: Buffer.from(`(() => {\nconst module = { exports: {} };\n${svg}\nwindow.QuorvaneSvg = module.exports;\n})();\n`) }],
   ]);
 }

@@ -5,8 +5,9 @@
 // goes in as text (textContent, or escaped by the picture), never as markup.
 (() => {
   const state = { nodes: new Map(), ports: new Map(), links: new Map(), defaults: null, daemon: { connected: true }, rules: undefined, actions: [] };
-  // What the page measured, for the tests and the benchmark.
-  const stats = { latencies: [], renders: 0, snapshots: 0, ready: false };
+  // What the page measured, for the tests and the benchmark: each event's
+  // time from the server hearing it to its arrival and to its frame drawn.
+  const stats = { latencies: [], arrivals: [], renderMs: [], renders: 0, snapshots: 0, events: 0, ready: false };
   window.__quorvane = stats;
   const MAX_LATENCIES = 20000;
   const VOLUME_MAX = 1.5; // the slider's end, on wpctl's scale (150%)
@@ -54,7 +55,13 @@
   function receive(msg) {
     if (msg.type === 'snapshot') applySnapshot(msg);
     else if (msg.type === 'events') {
-      for (const ev of msg.events) applyEvent(ev);
+      const at = now();
+      for (const ev of msg.events) {
+        stats.arrivals.push(at - ev.t);
+        stats.events++;
+        applyEvent(ev);
+      }
+      if (stats.arrivals.length > MAX_LATENCIES) stats.arrivals.splice(0, stats.arrivals.length - MAX_LATENCIES);
     } else if (msg.type === 'reply') {
       const resolve = pending.get(msg.id);
       pending.delete(msg.id);
@@ -79,23 +86,34 @@
     let graph = true;
     switch (k) {
       case 'node-created':
-      case 'node-changed':
+      case 'node-changed': {
+        // The picture shows a node's name and class only: other changes
+        // (its info, state, volume) leave it as it is, but for the tooltip.
+        const before = state.nodes.get(d.id);
         state.nodes.set(d.id, d);
-        // A volume or mute alone does not change the picture.
-        if (k === 'node-changed' && c && Object.keys(c).every((x) => x === 'volume' || x === 'mute')) graph = false;
+        if (k === 'node-changed' && before && before.name === d.name && before.type === d.type) {
+          graph = false;
+          document.querySelector(`#node-${d.id} > title`)?.removeAttribute('data-full');
+        }
         break;
+      }
       case 'node-destroyed':
         state.nodes.delete(d);
         break;
       case 'port-created':
-      case 'port-changed':
+      case 'port-changed': {
+        const before = state.ports.get(d.id);
         state.ports.set(d.id, d);
+        if (k === 'port-changed' && before && before.name === d.name && before.direction === d.direction && before.nodeId === d.nodeId) graph = false;
         break;
+      }
       case 'port-destroyed':
         state.ports.delete(d);
         break;
       case 'link-created':
       case 'link-changed':
+        // A link's state and format are not drawn.
+        graph = k === 'link-created' || !state.links.has(d.id);
         state.links.set(d.id, d);
         break;
       case 'link-destroyed':
@@ -139,11 +157,14 @@
 
   function render() {
     queued = false;
+    const start = now();
     if (dirtyGraph) drawGraph();
     if (dirtyPanel) drawPanel();
     dirtyGraph = dirtyPanel = false;
     stats.renders++;
     const at = now();
+    stats.renderMs.push(at - start);
+    if (stats.renderMs.length > 1000) stats.renderMs.shift();
     for (const t of times) stats.latencies.push(at - t);
     if (stats.latencies.length > MAX_LATENCIES) stats.latencies.splice(0, stats.latencies.length - MAX_LATENCIES);
     times = [];
@@ -153,7 +174,10 @@
 
   function drawGraph() {
     const area = $('graph');
-    const snapshot = { nodes: [...state.nodes.values()], ports: [...state.ports.values()], links: [...state.links.values()] };
+    // Without the properties: the tooltips get them when pointed at
+    // (below), and a frame does not escape and parse them all.
+    const nodes = [...state.nodes.values()].map((n) => ({ ...n, props: undefined }));
+    const snapshot = { nodes, ports: [...state.ports.values()], links: [...state.links.values()] };
     area.innerHTML = window.QuorvaneSvg.toSvg(snapshot, { title: 'PipeWire graph' });
     if (selected !== null) document.getElementById(`link-${selected}`)?.classList.add('selected');
     if (drag) drag.line = null; // drawn again at the next move
@@ -205,8 +229,13 @@
     drawPatchbay();
   }
 
+  // A select's options, made again only when they change.
   function options(select, items, current) {
-    select.replaceChildren(...items.map(([value, label]) => el('option', { value, text: label })));
+    const key = JSON.stringify(items);
+    if (select.dataset.key !== key) {
+      select.replaceChildren(...items.map(([value, label]) => el('option', { value, text: label })));
+      select.dataset.key = key;
+    }
     select.value = current;
   }
 
@@ -315,6 +344,9 @@
 
   function drawDevices() {
     const own = [...state.nodes.values()].filter((n) => n.props && Object.hasOwn(n.props, 'quorvane.created-by'));
+    const key = JSON.stringify(own.map((n) => [n.id, nodeLabel(n), n.type]));
+    if ($('devices').dataset.key === key) return;
+    $('devices').dataset.key = key;
     $('devices').replaceChildren(
       ...(own.length
         ? own.map((n) => el('div', { class: 'row' },
@@ -328,7 +360,8 @@
     const box = $('patchbay');
     box.hidden = state.rules === undefined;
     if (box.hidden) return;
-    $('rules').textContent = JSON.stringify(state.rules, null, 1);
+    const rules = JSON.stringify(state.rules, null, 1);
+    if ($('rules').textContent !== rules) $('rules').textContent = rules;
     $('actions').replaceChildren(...state.actions.slice(-50).reverse().map((a) => {
       const { kind, at, ...rest } = a;
       return el('li', { class: kind === 'error' ? 'error' : '', text: `${at ? new Date(at).toLocaleTimeString() : ''} ${kind} ${JSON.stringify(rest)}` });
@@ -392,6 +425,16 @@
     drag.from = svgPoint(svg, e);
     area.setPointerCapture(e.pointerId);
     e.preventDefault();
+  });
+
+  // A node's tooltip: its name and every property, as `quorvane svg` has it.
+  area.addEventListener('pointerover', (e) => {
+    const g = e.target.closest?.('.node');
+    const title = g?.querySelector(':scope > title');
+    const n = g && state.nodes.get(idOf(g, 'node-'));
+    if (!title || !n || title.dataset.full) return;
+    title.textContent = [n.name, ...Object.entries(n.props || {}).map(([k, v]) => `${k} = ${v}`)].join('\n');
+    title.dataset.full = 'true';
   });
 
   area.addEventListener('pointermove', (e) => {

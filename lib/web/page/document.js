@@ -1,4 +1,56 @@
-* { box-sizing: border-box; }
+'use strict';
+// The page's document and its style sheet, served as /, and /page.css (the
+// script is page.js beside this file).
+
+const html = `<!doctype html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Quorvane patchbay</title>
+<link rel="stylesheet" href="/page.css">
+<script src="/svg.js" defer></script>
+<script src="/page.js" defer></script>
+</head>
+<body>
+<header>
+  <h1>Quorvane patchbay</h1>
+  <span id="status" class="status">connecting…</span>
+  <button id="unlink" type="button" disabled title="Remove the selected link (Delete)">Remove link</button>
+  <span class="hint">Drag an output port to an input port (or a node onto a node) to link; click a link and press Delete to remove it.</span>
+</header>
+<div id="banner" class="banner" hidden></div>
+<main>
+  <section id="graph" class="graph" aria-label="graph"></section>
+  <aside class="panel">
+    <div id="messages" class="messages" aria-live="polite"></div>
+    <details open><summary>Default devices</summary><div id="defaults"></div></details>
+    <details open><summary>Volumes and streams</summary><div id="volumes"></div></details>
+    <details open><summary>Virtual devices</summary>
+      <form id="create" class="create">
+        <input id="create-name" name="name" placeholder="name" required maxlength="200">
+        <select id="create-kind" name="kind">
+          <option value="sink">sink (Audio/Sink)</option>
+          <option value="mic">microphone (Audio/Source/Virtual)</option>
+          <option value="duplex">duplex (Audio/Duplex)</option>
+        </select>
+        <input id="create-channels" name="channels" value="FL,FR" title="channels, comma-separated">
+        <label><input id="create-linger" type="checkbox"> keep after the server ends</label>
+        <button type="submit">Create</button>
+      </form>
+      <div id="devices"></div>
+    </details>
+    <details id="patchbay" open hidden><summary>Patchbay rules</summary>
+      <pre id="rules"></pre>
+      <ol id="actions" class="actions" reversed></ol>
+    </details>
+  </aside>
+</main>
+</body>
+</html>
+`;
+
+const css = `* { box-sizing: border-box; }
 body { margin: 0; font: 13px/1.4 "DejaVu Sans", system-ui, sans-serif; color: #1a1a1a; background: #f3f4f6; height: 100vh; display: flex; flex-direction: column; }
 header { display: flex; align-items: center; gap: 12px; padding: 6px 12px; background: #24344d; color: #fff; }
 header h1 { font-size: 15px; margin: 0; }
@@ -40,3 +92,6 @@ summary { font-weight: bold; cursor: pointer; padding: 2px 0; }
 pre { white-space: pre-wrap; overflow-wrap: anywhere; font-size: 11px; max-height: 14em; overflow: auto; background: #f5f5f5; padding: 4px; }
 .actions { font-size: 11px; max-height: 16em; overflow: auto; padding-left: 2.5em; }
 .empty { color: #888; font-style: italic; }
+`;
+
+module.exports = { html, css };
