@@ -65,7 +65,7 @@ class Hub {
     listen(graph, 'connected', () => {
       this.#daemon = { connected: true, message: null };
       this.#flush();
-      for (const c of this.#clients) this.#sendSnapshot(c);
+      for (const c of this.#clients) if (!c.lagging) this.#sendSnapshot(c);
     });
     if (patchbay) {
       const record = (action) => {

@@ -52,6 +52,16 @@ const SECURITY_HEADERS = {
   'Cache-Control': 'no-store',
 };
 
+// The request's path and query, or null for a target that is none.
+function parseUrl(target) {
+  if (typeof target !== 'string' || !target.startsWith('/')) return null;
+  try {
+    return new URL(target, 'http://server');
+  } catch {
+    return null;
+  }
+}
+
 function refuse(res, status, reason) {
   res.writeHead(status, { ...SECURITY_HEADERS, 'Content-Type': 'text/plain; charset=utf-8' });
   res.end(`${reason}\n`);
@@ -73,7 +83,8 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
   const hub = new Hub(graph, patchbay, { highWater });
   let access; // once the port is known
   const server = http.createServer((req, res) => {
-    const url = new URL(req.url, 'http://x');
+    const url = parseUrl(req.url);
+    if (!url) return refuse(res, 400, 'bad request');
     const verdict = access.check(req, url);
     if (!verdict.ok) return refuse(res, verdict.status, verdict.reason);
     if (req.method !== 'GET' && req.method !== 'HEAD') return refuse(res, 405, 'only GET');
@@ -94,7 +105,8 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
 
   server.on('upgrade', (req, socket, head) => {
     socket.on('error', () => {});
-    const url = new URL(req.url, 'http://x');
+    const url = parseUrl(req.url);
+    if (!url) return refuseUpgrade(socket, 400, 'bad request');
     const verdict = access.check(req, url);
     if (!verdict.ok) return refuseUpgrade(socket, verdict.status, verdict.reason);
     if (url.pathname !== '/ws') return refuseUpgrade(socket, 404, 'not found');
@@ -134,8 +146,7 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
       try {
         request = parseRequest(text);
       } catch (e) {
-        if (!(e instanceof RequestError)) throw e;
-        return answer({ type: 'reply', id: safeId(text), ok: false, error: e.message });
+        return answer({ type: 'reply', id: safeId(text), ok: false, error: e instanceof RequestError ? e.message : `refused: ${e.message}` });
       }
       if (request.op === 'resync') return answer({ type: 'reply', id: request.id, ok: true, result: hub.snapshot() });
       inFlight++;
