@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pipewire/PackedProps.h"
+#include "core/PackedProps.h"
 
 namespace {
 
@@ -33,6 +33,16 @@ TEST(PackedProps, KeptAsAnnouncedAndLeftOutWholeBeyondTheBounds) {
     EXPECT_EQ(count(packProps(&dict, SIZE_MAX, 10)), 10u);
     // By bytes: "kN\0v\0" is 5 bytes, "k1\0\0" 4; nothing is cut in half.
     EXPECT_EQ(packProps(&dict, 22), "k0\0v\0k1\0\0k2\0v\0k3\0v\0"s);
+}
+
+TEST(PackedProps, ASerialIsTheFirstValueOfItsKeyInDigitsOnly) {
+    EXPECT_EQ(packedSerial("object.serial\0"
+                           "42\0object.serial\0"
+                           "7\0"s),
+              42u);
+    EXPECT_EQ(packedSerial("node.name\0x\0"s), 0u);
+    for (const char* bad : {"", "12abc", " 12", "-1", "1234567890123456"}) EXPECT_EQ(parseSerial(bad), 0u) << bad;
+    EXPECT_EQ(parseSerial("123456789012345"), 123456789012345u);
 }
 
 }  // namespace

@@ -363,8 +363,8 @@
     const rules = JSON.stringify(state.rules, null, 1);
     if ($('rules').textContent !== rules) $('rules').textContent = rules;
     $('actions').replaceChildren(...state.actions.slice(-50).reverse().map((a) => {
-      const { kind, at, ...rest } = a;
-      return el('li', { class: kind === 'error' ? 'error' : '', text: `${at ? new Date(at).toLocaleTimeString() : ''} ${kind} ${JSON.stringify(rest)}` });
+      const { kind, at, text, ...rest } = a;
+      return el('li', { class: kind === 'error' ? 'error' : '', text: `${at ? new Date(at).toLocaleTimeString() : ''} ${text ?? `${kind} ${JSON.stringify(rest)}`}` });
     }));
   }
 

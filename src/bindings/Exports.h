@@ -1,0 +1,52 @@
+// The exported JavaScript functions, one declaration per row of the export
+// table in Quorvane.cpp.
+#pragma once
+
+#include <nan.h>
+
+NAN_METHOD(createPwThread);
+NAN_METHOD(destroyPwThread);
+NAN_METHOD(getNodes);
+NAN_METHOD(getPorts);
+NAN_METHOD(getLinks);
+NAN_METHOD(getOutputNodes);
+NAN_METHOD(getInputNodes);
+NAN_METHOD(getInputNodesName);
+NAN_METHOD(getOutputNodesName);
+NAN_METHOD(linkPorts);
+NAN_METHOD(unlinkPorts);
+NAN_METHOD(linkNodesNameToId);
+NAN_METHOD(unlinkNodesNameToId);
+NAN_METHOD(waitForNewNode);
+NAN_METHOD(getLinkFormat);
+NAN_METHOD(getLinkStats);
+NAN_METHOD(getLinkState);
+NAN_METHOD(on);
+NAN_METHOD(off);
+
+// Beyond the nineteen: what the asynchronous Graph layer (lib/) builds on.
+NAN_METHOD(openGraph);
+NAN_METHOD(closeGraph);
+NAN_METHOD(graphSync);
+NAN_METHOD(setClientName);
+NAN_METHOD(setGraphListener);
+NAN_METHOD(graphNodes);
+NAN_METHOD(graphPorts);
+NAN_METHOD(graphLinks);
+NAN_METHOD(graphLink);
+NAN_METHOD(graphUnlink);
+
+// Nodes the Graph creates and removes (src/nodes/).
+NAN_METHOD(setNodeListener);
+NAN_METHOD(graphCreateNode);
+NAN_METHOD(graphDestroyNode);
+NAN_METHOD(releaseOwnedNodes);
+
+// Volume, mute and metadata (src/control/).
+NAN_METHOD(graphNodeControls);
+NAN_METHOD(graphSetNodeProps);
+NAN_METHOD(graphSetMetadata);
+NAN_METHOD(graphMetadata);
+
+// addon.constants (src/bindings/Constants.cpp), exported after the table.
+v8::Local<v8::Object> constantsObject();

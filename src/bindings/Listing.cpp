@@ -1,0 +1,366 @@
+// getNodes / getPorts / getLinks: snapshots of the mirror as JavaScript arrays.
+//
+// The records are copied under the graph lock, which every PipeWire callback
+// needs, and made into JavaScript values once it is released. The objects
+// are made by a small JavaScript function compiled once from a fixed text,
+// from the records' numbers (one Uint32Array) and texts (arrays of values):
+// object literals cost V8 a fraction of what defining each property through
+// the C++ API costs, and every object gets its properties in the listed
+// order. Nothing the function touches can be changed by user code: it reads
+// no globals and calls no methods, and it stores into an array whose
+// elements already exist, so no setter a script may have put on
+// Array.prototype can run (and re-enter the module).
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "../connection/PwContext.h"
+#include "../core/PackedProps.h"
+#include "Exports.h"
+#include "InfoValues.h"
+#include "JsValues.h"
+
+namespace {
+
+// Each builder comes plain (the listings of the nineteen) and with the
+// Graph's columns: the same object, with `props` and the live info last (a
+// link's `format` is then the negotiated format). The Graph's extra text
+// columns come before the props.
+#define PROPS_PARAMS ", props"
+#define PROPS_FIELD ", props: props[i]"
+#define NODE_INFO_PARAMS ", states, errors" PROPS_PARAMS
+#define NODE_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
+#define PORT_INFO_PARAMS ", formats" PROPS_PARAMS
+#define PORT_INFO_FIELDS PROPS_FIELD ", format: formats[i]"
+#define LINK_INFO_PARAMS ", states, errors" PROPS_PARAMS
+#define LINK_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
+
+#define NODE_BUILDER(PARAMS, PROPS)                                                                  \
+    "(function (out, u, names, types" PARAMS                                                         \
+    ") {"                                                                                            \
+    " for (let i = 0; i < out.length; i++) { const j = i * 6;"                                       \
+    " out[i] = { id: u[j], name: names[i], type: types[i], version: u[j + 1], inputPorts: u[j + 2]," \
+    " outputPorts: u[j + 3], isInput: (u[j + 4] & 1) === 1, isOutput: (u[j + 5] & 1) === 1" PROPS " }; } })"
+#define PORT_BUILDER(PARAMS, PROPS)                            \
+    "(function (out, u, names" PARAMS                          \
+    ") {"                                                      \
+    " for (let i = 0; i < out.length; i++) { const j = i * 4;" \
+    " out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3]" PROPS " }; } })"
+#define LINK_BUILDER(PARAMS, PROPS)                                                                          \
+    "(function (out, u, srcNames, sinkNames, formats" PARAMS                                                 \
+    ") {"                                                                                                    \
+    " for (let i = 0; i < out.length; i++) {"                                                                \
+    " const j = i * 5; out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3]," \
+    " sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i]" PROPS " }; } })"
+
+const char* const kBuilders[2][3] = {
+    {NODE_BUILDER("", ""), PORT_BUILDER("", ""), LINK_BUILDER("", "")},
+    {NODE_BUILDER(NODE_INFO_PARAMS, NODE_INFO_FIELDS), PORT_BUILDER(PORT_INFO_PARAMS, PORT_INFO_FIELDS),
+     LINK_BUILDER(LINK_INFO_PARAMS, LINK_INFO_FIELDS)},
+};
+enum Builder { kNodes, kPorts, kLinks };
+// Six functions of fixed text: the only code the listings compile.
+v8::Eternal<v8::Function> gBuilders[2][3];
+
+// The properties of the records, each an object made at once from its keys
+// and values: no code is made from what a client announced, and nothing is
+// kept beyond the listing, whatever keys come. Every key is an ordinary
+// data property ("__proto__" too), and a key the daemon repeated keeps its
+// first value, as the mirror's own lookups do.
+class PropsColumn {
+public:
+    explicit PropsColumn(bool enabled) : enabled_(enabled) {
+        if (!enabled_) return;
+        seen_.resize(kMaxProps);
+        lastKeys_.resize(kMaxProps);
+        lastValueTexts_.resize(kMaxProps);
+        lastValues_.resize(kMaxProps);
+        names_.resize(kMaxProps);
+        values_.resize(kMaxProps);
+    }
+
+    // `own`: a text of the record the caller has already made (a node's
+    // name), used for a value equal to it instead of a cache lookup.
+    void add(const std::string& packed, js::StringCache& cache, const std::string* ownText = nullptr,
+             v8::Local<v8::Value> own = {}) {
+        if (!enabled_) return;
+        std::string_view* seen = seen_.data();
+        size_t count = 0;
+        bool sameKeys = !objects_.empty();  // so far, as the record before
+        forEachProp(packed, [&](std::string_view k, std::string_view v) {
+            // Keys as the record before's (which were told apart already)
+            // cannot repeat an earlier key of this one.
+            sameKeys = sameKeys && count < lastCount_ && lastKeys_[count] == k;
+            if (!sameKeys)
+                for (size_t i = 0; i < count; i++)
+                    if (seen[i] == k) return;
+            if (count == kMaxProps) return;  // beyond what the mirror keeps of an object
+            size_t at = count;
+            seen[count++] = k;
+            if (!sameKeys) names_[at] = cache.get(k);
+            v8::Local<v8::Value> value;
+            if (ownText && v == *ownText) {
+                value = own;
+            } else if (sameKeys && lastValueTexts_[at] == v && !lastValues_[at].IsEmpty()) {
+                // As the record before under the same key ("true", a client id...).
+                value = lastValues_[at];
+            } else if (repeats(k)) {
+                value = cache.get(v);
+            } else {
+                value = text(v);
+            }
+            values_[at] = value;
+            lastValueTexts_[at] = v;
+            lastValues_[at] = value;
+        });
+        if (!(sameKeys && count == lastCount_)) {
+            std::copy(seen, seen + count, lastKeys_.begin());
+            lastCount_ = count;
+        }
+        v8::Isolate* isolate = v8::Isolate::GetCurrent();
+        if (prototype_.IsEmpty()) prototype_ = v8::Object::New(isolate)->GetPrototype();
+        objects_.push_back(v8::Object::New(isolate, prototype_, names_.data(), values_.data(), count));
+    }
+
+    // The builder's last argument: the objects.
+    void appendArguments(std::vector<v8::Local<v8::Value>>& argv) {
+        if (enabled_) argv.push_back(js::array(objects_));
+    }
+
+    void reserve(size_t records) {
+        if (enabled_) objects_.reserve(records);
+    }
+
+    bool enabled() const { return enabled_; }
+
+    // Values of these keys repeat from record to record (one factory, client
+    // or class for many objects, a node's name on each of its ports): they
+    // are made once per listing.
+    static bool repeats(std::string_view key) {
+        // By length first: this runs for every property of every record.
+        switch (key.size()) {
+            case 7:
+                return key == "node.id";
+            case 9:
+                return key == "client.id" || key == "node.name" || key == "port.name";
+            case 10:
+                return key == "factory.id" || key == "format.dsp";
+            case 11:
+                return key == "media.class";
+            case 13:
+                return key == "audio.channel";
+            case 14:
+                return key == "port.direction";
+            case 15:
+                return key == "link.input.node";
+            case 16:
+                return key == "link.output.node";
+            default:
+                return false;
+        }
+    }
+
+    // Other values (serials, paths, ids) mostly differ from record to record,
+    // so they are made directly; ASCII, the usual case, without UTF-8
+    // decoding.
+    static v8::Local<v8::Value> text(std::string_view v) {
+        v8::Isolate* isolate = v8::Isolate::GetCurrent();
+        for (char ch : v) {
+            if (static_cast<unsigned char>(ch) >= 0x80)
+                return Nan::New(v.data(), static_cast<int>(v.size())).ToLocalChecked();
+        }
+        return v8::String::NewFromOneByte(isolate, reinterpret_cast<const uint8_t*>(v.data()),
+                                          v8::NewStringType::kNormal, static_cast<int>(v.size()))
+            .ToLocalChecked();
+    }
+
+private:
+    bool enabled_;
+    // The keys of this record and of the record before; the texts are the
+    // listing's copies of the records.
+    std::vector<std::string_view> seen_, lastKeys_;
+    size_t lastCount_ = 0;
+    // The values of the record before, by place.
+    std::vector<std::string_view> lastValueTexts_;
+    std::vector<v8::Local<v8::Value>> lastValues_;
+    std::vector<v8::Local<v8::Name>> names_;  // of the record being made: the record before's while the keys are
+    std::vector<v8::Local<v8::Value>> values_;
+    v8::Local<v8::Value> prototype_;  // Object.prototype, once looked up
+    std::vector<v8::Local<v8::Value>> objects_;
+};
+
+// The numbers of `count` records, `stride` to a record, and the texts.
+class Columns {
+public:
+    Columns(size_t count, size_t stride, size_t texts) : count_(count), texts_(texts) {
+        store_ = v8::ArrayBuffer::NewBackingStore(v8::Isolate::GetCurrent(), count * stride * sizeof(uint32_t));
+        numbers = static_cast<uint32_t*>(store_->Data());
+        for (auto& column : texts_) column.reserve(count);
+    }
+    uint32_t* numbers;
+    std::vector<v8::Local<v8::Value>>& text(size_t i) { return texts_[i]; }
+
+    // Calls the builder with (result, numbers, texts...) and returns the
+    // result array it filled; empty on failure.
+    // `props`: the props column of the Graph's listings, or a disabled one.
+    v8::MaybeLocal<v8::Value> build(Builder kind, PropsColumn& props) {
+        bool withProps = props.enabled();
+        v8::Isolate* isolate = v8::Isolate::GetCurrent();
+        v8::Local<v8::Function> builder = js::compiledFunction(gBuilders[withProps][kind], kBuilders[withProps][kind]);
+        std::vector<v8::Local<v8::Value>> slots(count_, v8::Undefined(isolate));
+        v8::Local<v8::Array> result = js::array(slots);
+        size_t bytes = store_->ByteLength();
+        v8::Local<v8::ArrayBuffer> buffer = v8::ArrayBuffer::New(isolate, store_);
+        std::vector<v8::Local<v8::Value>> argv = {result, v8::Uint32Array::New(buffer, 0, bytes / sizeof(uint32_t))};
+        for (auto& column : texts_) argv.push_back(js::array(column));
+        props.appendArguments(argv);
+        if (builder->Call(isolate->GetCurrentContext(), v8::Undefined(isolate), int(argv.size()), argv.data())
+                .IsEmpty())
+            return {};
+        return result;
+    }
+
+private:
+    size_t count_;
+    std::shared_ptr<v8::BackingStore> store_;
+    std::vector<std::vector<v8::Local<v8::Value>>> texts_;
+};
+
+void setResult(const Nan::FunctionCallbackInfo<v8::Value>& info, v8::MaybeLocal<v8::Value> result) {
+    v8::Local<v8::Value> value;
+    if (result.ToLocal(&value)) info.GetReturnValue().Set(value);
+}
+
+void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
+    PwContext* ctx = getContext();
+    std::vector<NodeInfo> nodes;
+    {
+        LockGuard lock(ctx->mutex);
+        nodes = ctx->nodes;
+    }
+    js::StringCache cache;  // media classes and property texts repeat from node to node
+    Columns c(nodes.size(), 6, withProps ? 4 : 2);
+    PropsColumn props(withProps);
+    props.reserve(nodes.size());
+    uint32_t* u = c.numbers;
+    for (const NodeInfo& n : nodes) {
+        *u++ = n.id;
+        *u++ = n.version;
+        *u++ = n.inputPorts;
+        *u++ = n.outputPorts;
+        *u++ = n.isInput;
+        *u++ = n.isOutput;
+        // With properties, the name is made once for the column and "node.name".
+        v8::Local<v8::Value> name = js::str(n.name);
+        c.text(0).push_back(name);
+        c.text(1).push_back(cache.get(n.mediaClass));
+        props.add(n.props, cache, &n.name, name);
+        if (withProps) {
+            c.text(2).push_back(js::nodeState(n.state));
+            c.text(3).push_back(js::errorText(n.error));
+        }
+    }
+    setResult(info, c.build(kNodes, props));
+}
+
+void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
+    PwContext* ctx = getContext();
+    std::vector<PortInfo> ports;
+    {
+        LockGuard lock(ctx->mutex);
+        ports = ctx->ports;
+    }
+    js::StringCache cache;  // port names repeat from node to node
+    Columns c(ports.size(), 4, withProps ? 2 : 1);
+    PropsColumn props(withProps);
+    props.reserve(ports.size());
+    uint32_t* u = c.numbers;
+    for (const PortInfo& p : ports) {
+        *u++ = p.id;
+        *u++ = p.nodeId;
+        *u++ = p.direction;
+        *u++ = p.portType;
+        c.text(0).push_back(cache.get(p.name));
+        props.add(p.props, cache);
+        if (withProps) c.text(1).push_back(js::formatObject(p.format));
+    }
+    setResult(info, c.build(kPorts, props));
+}
+
+void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
+    PwContext* ctx = getContext();
+    static const std::string kUnknown = "unknown";
+    std::vector<LinkInfo> links;
+    // Per link: its nodes' names and, for the nineteen's listing, its format text.
+    std::vector<std::string> texts;
+    {
+        LockGuard lock(ctx->mutex);
+        links = ctx->links;
+        // Node names by id, built once per call: linear in nodes + links. A
+        // later record with the same id replaces an earlier one, as a walk
+        // over the whole node list would.
+        std::unordered_map<uint32_t, const std::string*> names;
+        if (!links.empty()) {
+            names.reserve(ctx->nodes.size());
+            for (const NodeInfo& n : ctx->nodes) names[n.id] = &n.name;
+        }
+        auto nameOf = [&](uint32_t id) {
+            auto it = names.find(id);
+            return it == names.end() ? std::string() : *it->second;
+        };
+        texts.reserve(links.size() * 3);
+        for (const LinkInfo& l : links) {
+            texts.push_back(nameOf(l.srcNodeId));
+            texts.push_back(nameOf(l.sinkNodeId));
+            auto format = ctx->linkFormats.find(l.id);
+            texts.push_back(withProps || format == ctx->linkFormats.end() ? kUnknown : format->second);
+        }
+    }
+    js::StringCache cache;  // node names repeat from link to link
+    Columns c(links.size(), 5, withProps ? 5 : 3);
+    PropsColumn props(withProps);
+    props.reserve(links.size());
+    uint32_t* u = c.numbers;
+    const std::string* text = texts.data();
+    for (const LinkInfo& l : links) {
+        *u++ = l.id;
+        *u++ = l.srcNodeId;
+        *u++ = l.srcPortId;
+        *u++ = l.sinkNodeId;
+        *u++ = l.sinkPortId;
+        c.text(0).push_back(cache.get(text[0]));
+        c.text(1).push_back(cache.get(text[1]));
+        if (withProps) {
+            c.text(2).push_back(js::formatObject(l.format));
+            c.text(3).push_back(js::linkState(l.state));
+            c.text(4).push_back(js::errorText(l.error));
+        } else {
+            c.text(2).push_back(cache.get(text[2]));
+        }
+        text += 3;
+        props.add(l.props, cache);
+    }
+    setResult(info, c.build(kLinks, props));
+}
+
+}  // namespace
+
+NAN_METHOD(getNodes) {
+    listNodes(info, false);
+}
+NAN_METHOD(getPorts) {
+    listPorts(info, false);
+}
+NAN_METHOD(getLinks) {
+    listLinks(info, false);
+}
+NAN_METHOD(graphNodes) {
+    listNodes(info, true);
+}
+NAN_METHOD(graphPorts) {
+    listPorts(info, true);
+}
+NAN_METHOD(graphLinks) {
+    listLinks(info, true);
+}

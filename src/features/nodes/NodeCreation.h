@@ -1,0 +1,64 @@
+// Nodes this package creates through the daemon's "adapter" factory, and the
+// checked removal of nodes by id. Their proxies live on the PipeWire thread;
+// the outcome of each request reaches the JavaScript thread as a
+// NodeOutcome carrying the request's token. V8-free.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <spa/utils/dict.h>
+
+struct PwContext;
+
+// The property that marks a node as made by this package (its value: the
+// creating client's "application.name"). A later run removes only nodes
+// that carry it.
+constexpr const char* kCreatedByKey = "quorvane.created-by";
+
+struct NodeOutcome {
+    enum Kind : uint32_t {
+        Created = 0,   // `id`: the new node's registry id
+        Failed = 1,    // the daemon refused the creation: `res`, `message`
+        Removing = 2,  // the removal was sent; the node's withdrawal follows
+        Refused = 3,   // not made by this package: nothing was sent
+        NotFound = 4,  // no such node (or it is another node by now)
+    };
+    uint32_t token = 0;
+    Kind kind = Created;
+    uint32_t id = 0;
+    int32_t res = 0;
+    std::string message;
+};
+
+using PropList = std::vector<std::pair<std::string, std::string>>;
+
+// Asks the adapter factory for a node with `props` (the marker is added
+// here). Without `linger` the node is this connection's: it goes with
+// releaseOwnedNodes, with the connection and with the process. Not waited
+// for. False when the loop does not run.
+bool requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& props, bool linger);
+
+// Removes node `id` if it is still the object with "object.serial" `serial`
+// and this package made it: a node of this connection's by its proxy, any
+// other one only when its own properties carry the marker. Not waited for.
+// False when the loop does not run.
+bool requestNodeRemoval(PwContext* ctx, uint32_t token, uint32_t id, uint64_t serial);
+
+// Removes this connection's nodes made without linger, and lets go of the
+// proxies of lingering ones. Waits for the PipeWire thread; the removals
+// reach the daemon with the connection's next round trip.
+void releaseOwnedNodes(PwContext* ctx);
+
+// Outcomes waiting for the JavaScript thread, oldest first.
+std::vector<NodeOutcome> takeNodeOutcomes();
+
+// Called (from the PipeWire thread) whenever an outcome was queued.
+void setNodeOutcomeWakeup(void (*wakeup)());
+
+// Pure checks, exposed for the native tests.
+// Whether a node whose own properties are `props` may be removed as the
+// object with serial `serial` that this package made.
+bool mayRemoveNode(const spa_dict* props, uint64_t serial);
