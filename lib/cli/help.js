@@ -214,7 +214,8 @@ streams, and creates and removes quorvane's own virtual devices. Links made
 from the page belong to the server: they go when it ends.
 --listen HOST:PORT another address or port; any address that is not loopback
 is reachable from other machines (a warning says so). --rules FILE keeps the
-routes of a rules file (as route --rules) and shows them and what they did.
+rules of a patchbay file applied (as quorvane patchbay FILE does) and shows
+them and what the patchbay did.
 --open opens the URL with xdg-open. Carries on when the daemon restarts.`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
