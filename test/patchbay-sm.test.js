@@ -25,12 +25,12 @@ test.after(async () => {
   daemon.stop();
 });
 
-test('beside WirePlumber: "never" removes its default link of a stream and link creations stay bounded over 10 s; a default preset is taken up', async () => {
+test('beside WirePlumber: "never" removes its default link of a stream and link creations stay bounded over 10 s; the preferred default present is configured, again as devices come', async () => {
   streams.push(playStream(sm, 'pbs-one'));
   await poll(() => pwLinkPairs('pbs-one', sm.env).length === 2, 10000, 'WirePlumber to link pbs-one', 20);
   let created = 0;
   graph.on('link-created', (l) => graph.nodes().find((n) => n.id === l.srcNodeId)?.name === 'pbs-one' && created++);
-  const bay = graph.patchbay({ never: [{ from: 'pbs-one', to: { 'media.class': 'Audio/Sink' } }], defaults: { audioSink: ['pbs-none', 'pbs-b'] } });
+  const bay = graph.patchbay({ never: [{ from: 'pbs-one', to: { 'media.class': 'Audio/Sink' } }], defaults: { audioSink: ['pbs-later', 'pbs-b', 'pbs-a'] } });
   const errors = [];
   bay.on('error', (e) => errors.push(e.message));
   const removed = [];
@@ -46,5 +46,9 @@ test('beside WirePlumber: "never" removes its default link of a stream and link 
 
   const configured = () => /default\.configured\.audio\.sink'? value:'\{"name":"([^"]+)"\}'/.exec(pwMetadata(['0'], { env: sm.env }))?.[1];
   await poll(() => configured() === 'pbs-b', 5000, 'pbs-b the configured default', 20);
+  const later = await graph.createNode({ name: 'pbs-later' }); // a headset plugged in
+  await poll(() => configured() === 'pbs-later', 5000, 'the preferred sink, once it is there', 20);
+  await graph.destroyNode(later);
+  await poll(() => configured() === 'pbs-b', 5000, 'back to pbs-b once it is gone', 20);
   await bay.close();
 });
