@@ -29,6 +29,7 @@ const commands = {
   mute: 'control',
   default: 'control',
   move: 'control',
+  web: 'web',
 };
 
 // Every way out goes through here: the connection is closed first (links the

@@ -43,6 +43,8 @@ Commands:
   default [audio-sink|audio-source|video-source] [NODE] [--json]
                                          print the default devices, or set one
   move STREAM TARGET | STREAM --clear    ask the session manager to move a stream
+  web [--listen HOST:PORT] [--rules FILE] [--open]
+                                         the graph live in a browser: link, unlink, volumes, devices
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
 and by @default-audio-sink / @default-audio-source / @default-video-source
@@ -202,6 +204,19 @@ metadata. --clear removes that, leaving the choice to the session manager
 again. Ends once the metadata holds it; the session manager moves the stream
 then. Needs a session manager (exit 1 without).
 ${NODE_NAMES}`,
+  web: `Usage: quorvane web [--listen HOST:PORT] [--rules FILE] [--open]
+Serves the web patchbay (default 127.0.0.1:8449) until Ctrl-C and prints its
+URL, which carries a token made at start: only a browser that opened it gets
+in. The page shows the graph live; drag an output port to an input port (or
+a node onto a node, paired by channel) to link, select a link and press
+Delete to unlink; it sets volumes and mutes, the default devices, moves
+streams, and creates and removes quorvane's own virtual devices. Links made
+from the page belong to the server: they go when it ends.
+--listen HOST:PORT another address or port; any address that is not loopback
+is reachable from other machines (a warning says so). --rules FILE keeps the
+rules of a patchbay file applied (as quorvane patchbay FILE does) and shows
+them and what the patchbay did.
+--open opens the URL with xdg-open. Carries on when the daemon restarts.`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
        quorvane unlink --from NODE --to SINK
