@@ -31,6 +31,7 @@
 #include <spa/param/param.h>
 
 #include "../src/Clock.h"
+#include "../src/core/ListenerTable.h"
 
 namespace {
 
@@ -92,9 +93,9 @@ void onPortInfo(void* data, const pw_port_info* info) {
 void onLinkInfo(void*, const pw_link_info*) {
     gRef.infos++;
 }
-const pw_node_events kNodeEvents = {.version = PW_VERSION_NODE_EVENTS, .info = onNodeInfo, .param = nullptr};
-const pw_port_events kPortEvents = {.version = PW_VERSION_PORT_EVENTS, .info = onPortInfo, .param = nullptr};
-const pw_link_events kLinkEvents = {.version = PW_VERSION_LINK_EVENTS, .info = onLinkInfo};
+const auto kNodeEvents = listenerTable<pw_node_events>(PW_VERSION_NODE_EVENTS, &pw_node_events::info, onNodeInfo);
+const auto kPortEvents = listenerTable<pw_port_events>(PW_VERSION_PORT_EVENTS, &pw_port_events::info, onPortInfo);
+const auto kLinkEvents = listenerTable<pw_link_events>(PW_VERSION_LINK_EVENTS, &pw_link_events::info, onLinkInfo);
 
 void bind(uint32_t id, const char* type, uint32_t version) {
     const void* events = nullptr;
@@ -148,17 +149,10 @@ void onDone(void*, uint32_t id, int seq) {
     }
 }
 
-const pw_registry_events kRegistryEvents = {
-    .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = onGlobalRemove};
-const pw_core_events kCoreEvents = {.version = PW_VERSION_CORE_EVENTS,
-                                    .info = nullptr,
-                                    .done = onDone,
-                                    .ping = nullptr,
-                                    .error = nullptr,
-                                    .remove_id = nullptr,
-                                    .bound_id = nullptr,
-                                    .add_mem = nullptr,
-                                    .remove_mem = nullptr};
+const auto kRegistryEvents =
+    listenerTable<pw_registry_events>(PW_VERSION_REGISTRY_EVENTS, &pw_registry_events::global, onGlobal,
+                                      &pw_registry_events::global_remove, onGlobalRemove);
+const auto kCoreEvents = listenerTable<pw_core_events>(PW_VERSION_CORE_EVENTS, &pw_core_events::done, onDone);
 
 void roundTrip() {
     gRef.synced = false;

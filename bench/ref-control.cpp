@@ -23,6 +23,7 @@
 #include <spa/pod/iter.h>
 
 #include "../src/Clock.h"
+#include "../src/core/ListenerTable.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ void setNext() {
     gRef.times.clear();
 }
 
-const pw_node_events kNodeEvents = {.version = PW_VERSION_NODE_EVENTS, .info = nullptr, .param = onParam};
+const auto kNodeEvents = listenerTable<pw_node_events>(PW_VERSION_NODE_EVENTS, &pw_node_events::param, onParam);
 
 void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict*) {
     if (id != gRef.nodeId || gRef.node || std::string(type) != PW_TYPE_INTERFACE_Node) return;
@@ -90,8 +91,8 @@ void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t, const sp
     pw_node_subscribe_params(reinterpret_cast<pw_node*>(gRef.node), ids, 1);
 }
 
-const pw_registry_events kRegistryEvents = {
-    .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = nullptr};
+const auto kRegistryEvents =
+    listenerTable<pw_registry_events>(PW_VERSION_REGISTRY_EVENTS, &pw_registry_events::global, onGlobal);
 
 void setVolume(float v) {
     std::vector<float> volumes(gRef.channels, v);

@@ -7,6 +7,7 @@ const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { runChild } = require('./helpers/child');
 
 const daemon = startDaemon();
 const q = require('./helpers/addon');
@@ -112,4 +113,32 @@ test('a by-name link that the daemon removes leaves nothing behind for a reused 
   assert.equal(r.status, 0, r.stderr);
   const l = await waitFor(() => q.getLinks().find((x) => x.srcNodeId === mono.id), 5000, 'the link');
   assert.equal(l.format, 'unknown', `link ${l.id} (by-name link was ${link.id})`);
+});
+
+test('graphLink with linger: the link outlives its maker, is removed through the registry when asked, and the others go with the process', async () => {
+  assert.throws(() => q.graphLink(src.outputs[0], sink6.inputs[0], 1, 'yes'), TypeError);
+  const pairs = [[src.outputs[0], sink6.inputs[0], true], [src.outputs[1], sink6.inputs[1], false], [mono.outputs[0], sink6.inputs[2], true]];
+  // The child removes the third, lingering, link itself, then exits with the others in place.
+  const child = await runChild(`
+    const pairs = ${JSON.stringify(pairs)}, ids = [], made = new Set();
+    q.setGraphListener((kind, p) => {
+      if (kind === 6) pairs.forEach(([o, i, linger], n) => (linger ? q.graphLink(o, i, n + 1, true) : q.graphLink(o, i, n + 1)));
+      else if (kind === 8) ids[p.token - 1] = p.id;
+      else if (kind === 9) throw new Error(p.message);
+      else if (kind === 2) made.add(p.id);
+      else if (kind === 3 && p === ids[2]) { console.log(JSON.stringify(ids)); process.exit(0); }
+      if (ids.length === 3 && !ids.includes(undefined) && ids.every((id) => made.has(id)) && !made.asked) {
+        made.asked = true;
+        if (q.graphUnlink(ids[2]) !== 'removing') throw new Error('not removing');
+      }
+    });
+    q.openGraph(false);`);
+  assert.equal(child.code, 0, child.stderr);
+  const [kept, own, removed] = JSON.parse(child.stdout);
+  await waitFor(() => !q.getLinks().some((l) => l.id === own), 5000, 'the link that does not linger to go');
+  const links = q.getLinks();
+  assert.ok(links.some((l) => l.id === kept && l.srcPortId === pairs[0][0] && l.sinkPortId === pairs[0][1]), 'the lingering link stays');
+  assert.ok(!links.some((l) => l.id === removed) && !daemonLinks().some((o) => o.id === removed));
+  assert.equal(q.graphUnlink(kept), 'removing');
+  await waitFor(() => !q.getLinks().some((l) => l.id === kept), 5000, 'the lingering link to go');
 });

@@ -10,6 +10,7 @@
 #include <pipewire/pipewire.h>
 #include <spa/utils/result.h>
 
+#include "../core/ListenerTable.h"
 #include "../events/EventQueue.h"
 #include "../pipewire/ObjectInfo.h"
 #include "../pipewire/PwContext.h"
@@ -135,19 +136,12 @@ void onDestroy(void* data) {
     m->~BoundMetadata();
 }
 
-const pw_metadata_events kMetadataEvents = {
-    .version = PW_VERSION_METADATA_EVENTS,
-    .property = onProperty,
-};
+const auto kMetadataEvents =
+    listenerTable<pw_metadata_events>(PW_VERSION_METADATA_EVENTS, &pw_metadata_events::property, onProperty);
 
-const pw_proxy_events kProxyEvents = {
-    .version = PW_VERSION_PROXY_EVENTS,
-    .destroy = onDestroy,
-    .bound = nullptr,
-    .removed = onRemoved,
-    .done = nullptr,
-    .error = onError,
-};
+const auto kProxyEvents =
+    listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onDestroy,
+                                   &pw_proxy_events::removed, onRemoved, &pw_proxy_events::error, onError);
 
 struct SetRequest {
     uint32_t token;

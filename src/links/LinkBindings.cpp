@@ -61,11 +61,15 @@ NAN_METHOD(unlinkNodesNameToId) {
         info.GetReturnValue().Set(count);
 }
 
-// graphLink(outputPortId, inputPortId, token): linkPorts whose outcome
-// reaches the Graph under `token` instead of standard error.
+// graphLink(outputPortId, inputPortId, token, linger?): linkPorts whose
+// outcome reaches the Graph under `token` instead of standard error; with
+// `linger` true the link outlives the Graph and the process, as pw-link's.
 NAN_METHOD(graphLink) {
     if (!checkArgs(info, {ArgKind::Number, ArgKind::Number, ArgKind::Number}, kLinkPortsUsage)) return;
-    okOrThrow(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1), argUint32(info, 2)));
+    bool given = info.Length() >= 4 && !info[3]->IsUndefined();
+    if (given && !info[3]->IsBoolean()) return Nan::ThrowTypeError("graphLink: linger must be a boolean");
+    bool linger = given && info[3]->IsTrue();
+    okOrThrow(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1), argUint32(info, 2), linger));
 }
 
 // graphUnlink(linkId, serial?): queues the removal of a link of the mirror,

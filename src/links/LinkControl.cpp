@@ -38,7 +38,7 @@ bool isConnected(PwContext* ctx) {
     return ctx->core.load() != nullptr && ctx->connected.load();
 }
 
-LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token) {
+LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token, bool linger) {
     if (!isConnected(ctx)) return LinkStatus::NotConnected;
     uint32_t outNode = 0, inNode = 0;
     {
@@ -51,7 +51,7 @@ LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPo
         }
     }
     if (outNode == 0 || inNode == 0) return LinkStatus::NoPortsOrNodes;
-    bool made = token ? requestGraphLink(ctx, outNode, outputPortId, inNode, inputPortId, token)
+    bool made = token ? requestGraphLink(ctx, outNode, outputPortId, inNode, inputPortId, token, linger)
                       : createLinkProxy(ctx, outNode, outputPortId, inNode, inputPortId) != nullptr;
     if (!made) return LinkStatus::ProxyFailed;
     return LinkStatus::Ok;

@@ -18,8 +18,10 @@ enum class LinkStatus {
 // The core is set and the connection is up.
 bool isConnected(PwContext* ctx);
 
-// With a `token`, the request is the Graph's (see requestGraphLink).
-LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token = 0);
+// With a `token`, the request is the Graph's (see requestGraphLink), and
+// may linger.
+LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token = 0,
+                         bool linger = false);
 
 // `requested` tells whether a destruction was queued.
 LinkStatus unlinkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, bool& requested);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../core/ListenerTable.h"
 #include "../events/EventQueue.h"
 #include "../pipewire/PwContext.h"
 #include "../pipewire/PwThread.h"
@@ -16,6 +17,7 @@ struct CreateRequest {
     uint32_t outNode, outPort, inNode, inPort;
     bool byName;
     uint32_t token;
+    bool linger;
     pw_proxy* result;
 };
 
@@ -38,7 +40,9 @@ void onProxyBound(void* user, uint32_t globalId) {
     auto* data = static_cast<LinkProxyData*>(user);
     // Bound before the link is announced, and withdrawn only after it.
     data->boundId = globalId;
-    data->ctx->ownLinkProxies[globalId] = data->proxy;
+    // A lingering link does not go with our proxy: its removal goes through
+    // the registry, as for another client's link.
+    if (!data->linger) data->ctx->ownLinkProxies[globalId] = data->proxy;
     if (data->token) emitGraphEvent(data->ctx, LinkRequestBound, globalId, data->token);
     if (!data->byName) {
         data->globalId = globalId;
@@ -78,14 +82,9 @@ void onProxyDestroy(void* user) {
     if (it != ctx->linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
 }
 
-const pw_proxy_events kLinkProxyEvents = {
-    .version = PW_VERSION_PROXY_EVENTS,
-    .destroy = onProxyDestroy,
-    .bound = onProxyBound,
-    .removed = onProxyRemoved,
-    .done = nullptr,
-    .error = onProxyError,
-};
+const auto kLinkProxyEvents = listenerTable<pw_proxy_events>(
+    PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onProxyDestroy, &pw_proxy_events::bound, onProxyBound,
+    &pw_proxy_events::removed, onProxyRemoved, &pw_proxy_events::error, onProxyError);
 
 // Asks the link factory for the link. PipeWire thread.
 pw_proxy* makeLinkProxy(PwContext* ctx, const CreateRequest* req) {
@@ -100,14 +99,15 @@ pw_proxy* makeLinkProxy(PwContext* ctx, const CreateRequest* req) {
     pw_properties* props = pw_properties_new("link.output.node", outNode, "link.output.port", outPort,
                                              "link.input.node", inNode, "link.input.port", inPort, nullptr);
     if (!props) return nullptr;
+    if (req->linger) pw_properties_set(props, PW_KEY_OBJECT_LINGER, "true");
     auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(core, "link-factory", PW_TYPE_INTERFACE_Link,
                                                                PW_VERSION_LINK, &props->dict, sizeof(LinkProxyData)));
     pw_properties_free(props);
     if (!proxy) return nullptr;
 
     auto* data = static_cast<LinkProxyData*>(pw_proxy_get_user_data(proxy));
-    *data = LinkProxyData{ctx,         proxy,          {},         req->byName,   req->outPort,
-                          req->inPort, SPA_ID_INVALID, req->token, SPA_ID_INVALID};
+    *data = LinkProxyData{ctx,         proxy,          {},         req->byName, req->outPort,
+                          req->inPort, SPA_ID_INVALID, req->token, req->linger, SPA_ID_INVALID};
     pw_proxy_add_listener(proxy, &data->listener, &kLinkProxyEvents, data);
     if (req->token) ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
     if (req->byName) {
@@ -140,7 +140,7 @@ int requestLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, v
 
 pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
                           bool byName) {
-    CreateRequest req{outNode, outPort, inNode, inPort, byName, 0, nullptr};
+    CreateRequest req{outNode, outPort, inNode, inPort, byName, 0, false, nullptr};
     CreateRequest* ptr = &req;
     // Blocking: the request's result is read only after the loop ran it.
     if (!invokeOnLoop(ctx, createLinkOnLoop, 0, &ptr, sizeof ptr)) return nullptr;
@@ -148,8 +148,8 @@ pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, ui
 }
 
 bool requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                      uint32_t token) {
-    CreateRequest req{outNode, outPort, inNode, inPort, false, token, nullptr};
+                      uint32_t token, bool linger) {
+    CreateRequest req{outNode, outPort, inNode, inPort, false, token, linger, nullptr};
     // Not waited for: the JavaScript thread goes back to its loop at once and
     // the answer comes as events.
     return postToLoop(ctx, requestLinkOnLoop, &req, sizeof req);

@@ -20,6 +20,7 @@ struct LinkProxyData {
     uint32_t inPort;
     uint32_t globalId;                  // registry id once known, else SPA_ID_INVALID
     uint32_t token;                     // a Graph request: its outcome goes to the Graph; else 0
+    bool linger;                        // made with "object.linger": it outlives our proxy
     uint32_t boundId = SPA_ID_INVALID;  // the id the daemon bound the proxy to
 };
 
@@ -31,10 +32,12 @@ pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, ui
 
 // The Graph's link request: handed to the PipeWire thread without waiting;
 // the daemon's answer (bound, refused, gone), or the failure to ask, reaches
-// the Graph as events carrying `token`, and a refusal is not printed. False
-// when the loop does not run. JavaScript thread.
+// the Graph as events carrying `token`, and a refusal is not printed. With
+// `linger` the link is made "object.linger" (as pw-link makes it): it stays
+// when our proxy, the connection or the process goes. False when the loop
+// does not run. JavaScript thread.
 bool requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                      uint32_t token);
+                      uint32_t token, bool linger = false);
 
 // Called by the registry handler for each new link with the graph lock held:
 // a link requested by name is entered in the link maps before its event can

@@ -9,6 +9,7 @@
 #include <pipewire/pipewire.h>
 #include <spa/utils/result.h>
 
+#include "../core/ListenerTable.h"
 #include "../pipewire/PackedProps.h"
 #include "../pipewire/PwContext.h"
 #include "../pipewire/PwThread.h"
@@ -67,14 +68,9 @@ void onOwnedDestroy(void* user) {
     gOwned.erase(std::remove(gOwned.begin(), gOwned.end(), node), gOwned.end());
 }
 
-const pw_proxy_events kOwnedEvents = {
-    .version = PW_VERSION_PROXY_EVENTS,
-    .destroy = onOwnedDestroy,
-    .bound = onOwnedBound,
-    .removed = onOwnedRemoved,
-    .done = nullptr,
-    .error = onOwnedError,
-};
+const auto kOwnedEvents = listenerTable<pw_proxy_events>(
+    PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onOwnedDestroy, &pw_proxy_events::bound, onOwnedBound,
+    &pw_proxy_events::removed, onOwnedRemoved, &pw_proxy_events::error, onOwnedError);
 
 struct CreateRequest {
     uint32_t token;
@@ -214,32 +210,14 @@ void onCheckDestroy(void* user) {
     answer(check, NodeOutcome::NotFound);
 }
 
-const pw_proxy_events kCheckProxyEvents = {
-    .version = PW_VERSION_PROXY_EVENTS,
-    .destroy = onCheckDestroy,
-    .bound = nullptr,
-    .removed = onCheckRemoved,
-    .done = nullptr,
-    .error = onCheckError,
-};
+const auto kCheckProxyEvents =
+    listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onCheckDestroy,
+                                   &pw_proxy_events::removed, onCheckRemoved, &pw_proxy_events::error, onCheckError);
 
-const pw_node_events kCheckNodeEvents = {
-    .version = PW_VERSION_NODE_EVENTS,
-    .info = onCheckInfo,
-    .param = nullptr,
-};
+const auto kCheckNodeEvents = listenerTable<pw_node_events>(PW_VERSION_NODE_EVENTS, &pw_node_events::info, onCheckInfo);
 
-const pw_core_events kCheckCoreEvents = {
-    .version = PW_VERSION_CORE_EVENTS,
-    .info = nullptr,
-    .done = onCheckCoreDone,
-    .ping = nullptr,
-    .error = nullptr,
-    .remove_id = nullptr,
-    .bound_id = nullptr,
-    .add_mem = nullptr,
-    .remove_mem = nullptr,
-};
+const auto kCheckCoreEvents =
+    listenerTable<pw_core_events>(PW_VERSION_CORE_EVENTS, &pw_core_events::done, onCheckCoreDone);
 
 struct RemoveRequest {
     uint32_t token;

@@ -14,6 +14,7 @@
 
 #include "../control/ControlRequests.h"
 #include "../control/Metadata.h"
+#include "../core/ListenerTable.h"
 #include "../events/EventQueue.h"
 #include "MediaFormat.h"
 #include "NodeProps.h"
@@ -232,31 +233,17 @@ void onProxyDestroy(void* data) {
     markProxyId(o->ctx->bindings, pw_proxy_get_id(o->proxy), false);
 }
 
-const pw_node_events kNodeEvents = {
-    .version = PW_VERSION_NODE_EVENTS,
-    .info = onNodeInfo,
-    .param = onNodeParam,
-};
+const auto kNodeEvents = listenerTable<pw_node_events>(PW_VERSION_NODE_EVENTS, &pw_node_events::info, onNodeInfo,
+                                                       &pw_node_events::param, onNodeParam);
 
-const pw_port_events kPortEvents = {
-    .version = PW_VERSION_PORT_EVENTS,
-    .info = onPortInfo,
-    .param = onPortParam,
-};
+const auto kPortEvents = listenerTable<pw_port_events>(PW_VERSION_PORT_EVENTS, &pw_port_events::info, onPortInfo,
+                                                       &pw_port_events::param, onPortParam);
 
-const pw_link_events kLinkEvents = {
-    .version = PW_VERSION_LINK_EVENTS,
-    .info = onLinkInfo,
-};
+const auto kLinkEvents = listenerTable<pw_link_events>(PW_VERSION_LINK_EVENTS, &pw_link_events::info, onLinkInfo);
 
-const pw_proxy_events kProxyEvents = {
-    .version = PW_VERSION_PROXY_EVENTS,
-    .destroy = onProxyDestroy,
-    .bound = nullptr,
-    .removed = onProxyRemoved,
-    .done = nullptr,
-    .error = onProxyError,
-};
+const auto kProxyEvents =
+    listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onProxyDestroy,
+                                   &pw_proxy_events::removed, onProxyRemoved, &pw_proxy_events::error, onProxyError);
 
 void askInfoRoundTrip(PwContext* ctx) {
     pw_core* core = ctx->core.load();

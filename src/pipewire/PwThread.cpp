@@ -14,6 +14,7 @@
 #include <spa/utils/result.h>
 
 #include "../Clock.h"
+#include "../core/ListenerTable.h"
 #include "../events/EventQueue.h"
 #include "ObjectInfo.h"
 #include "PwContext.h"
@@ -29,23 +30,12 @@ constexpr int kStartupPauseMs = 500;
 constexpr int kStartupLimitMs = 3000;
 constexpr int kReleaseLimitMs = 2000;
 
-const pw_registry_events kRegistryEvents = {
-    .version = PW_VERSION_REGISTRY_EVENTS,
-    .global = onRegistryGlobal,
-    .global_remove = onRegistryGlobalRemove,
-};
+const auto kRegistryEvents =
+    listenerTable<pw_registry_events>(PW_VERSION_REGISTRY_EVENTS, &pw_registry_events::global, onRegistryGlobal,
+                                      &pw_registry_events::global_remove, onRegistryGlobalRemove);
 
-const pw_core_events kCoreEvents = {
-    .version = PW_VERSION_CORE_EVENTS,
-    .info = nullptr,
-    .done = onCoreDone,
-    .ping = nullptr,
-    .error = onCoreError,
-    .remove_id = nullptr,
-    .bound_id = nullptr,
-    .add_mem = nullptr,
-    .remove_mem = nullptr,
-};
+const auto kCoreEvents = listenerTable<pw_core_events>(PW_VERSION_CORE_EVENTS, &pw_core_events::done, onCoreDone,
+                                                       &pw_core_events::error, onCoreError);
 
 int quitOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
     pw_main_loop_quit(static_cast<PwContext*>(user)->mainLoop);
@@ -365,11 +355,12 @@ void beforeLoopWait(void* data) {
     sendDeferredWakeup(static_cast<PwContext*>(data));
 }
 
-const spa_loop_control_hooks kLoopHooks = {
-    .version = SPA_VERSION_LOOP_CONTROL_HOOKS,
-    .before = beforeLoopWait,
-    .after = nullptr,
-};
+// Nothing to do after the wait; PipeWire 1.4 refuses a hook without `after`.
+void afterLoopWait(void*) {}
+
+const auto kLoopHooks =
+    listenerTable<spa_loop_control_hooks>(SPA_VERSION_LOOP_CONTROL_HOOKS, &spa_loop_control_hooks::before,
+                                          beforeLoopWait, &spa_loop_control_hooks::after, afterLoopWait);
 
 // Runs as the loop's first work, so the start is told only once the loop
 // has been entered: work handed over before that would be run at once on

@@ -1,0 +1,24 @@
+// PipeWire's listener tables (pw_core_events, pw_proxy_events, ...) gain
+// trailing members between releases (1.4 added `bound_props`). A table made
+// here starts value-initialised, so members this build does not set, or
+// does not know, stay null, and naming the members set keeps it warning-free
+// under -Wextra whatever the headers' version. V8-free.
+#pragma once
+
+#include <cstdint>
+
+// listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS,
+//     &pw_proxy_events::destroy, onDestroy, &pw_proxy_events::error, onError)
+template <typename Events>
+Events listenerTable(uint32_t version) {
+    Events events{};
+    events.version = version;
+    return events;
+}
+
+template <typename Events, typename Callback, typename... Rest>
+Events listenerTable(uint32_t version, Callback Events::*member, Callback callback, Rest... rest) {
+    Events events = listenerTable<Events>(version, rest...);
+    events.*member = callback;
+    return events;
+}
