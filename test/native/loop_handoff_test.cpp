@@ -47,10 +47,10 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
     ctx.loopState = LoopState::Running;
     std::thread loop([&] { pw_main_loop_run(ctx.mainLoop); });
 
-    struct sigaction action {};  // no SA_RESTART: interrupted waits return EINTR
+    struct sigaction action = {};  // no SA_RESTART: interrupted waits return EINTR
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    struct sigaction previous {};
+    struct sigaction previous = {};
     sigaction(SIGUSR1, &action, &previous);
     pthread_t waiter = pthread_self();
     std::atomic<bool> stop{false};
