@@ -30,7 +30,7 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/param.h>
 
-#include "../src/Clock.h"
+#include "../src/core/Clock.h"
 #include "../src/core/ListenerTable.h"
 
 namespace {

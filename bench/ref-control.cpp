@@ -22,7 +22,7 @@
 #include <spa/pod/builder.h>
 #include <spa/pod/iter.h>
 
-#include "../src/Clock.h"
+#include "../src/core/Clock.h"
 #include "../src/core/ListenerTable.h"
 
 namespace {

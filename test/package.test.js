@@ -24,7 +24,7 @@ test('the tarball installs offline into an empty project and runs', async () => 
     const [info] = JSON.parse(pack.stdout);
     const files = info.files.map((f) => f.path).sort();
     assert.ok(files.every((f) => /^(src\/|bin\/quorvane\.js$|scripts\/build-addon\.js$|binding\.gyp$|index\.(js|d\.ts)$|lib\/([a-z-]+\/)*[a-z-]+\.js$|README\.md$|LICENSE$|package\.json$)/.test(f)), files.join(' '));
-    assert.ok(files.includes('index.d.ts') && files.includes('src/Quorvane.cpp'));
+    assert.ok(files.includes('index.d.ts') && files.includes('src/bindings/Module.cpp'));
 
     const project = path.join(work, 'app');
     fs.mkdirSync(project);

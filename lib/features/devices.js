@@ -25,7 +25,7 @@ const MAX_KEY = 256;
 const MAX_VALUE = 4096;
 const MAX_NAME = 256;
 
-// Outcome kinds, as src/nodes/NodeCreation.h numbers them.
+// Outcome kinds, as src/features/nodes/NodeCreation.h numbers them.
 const CREATED = 0;
 const FAILED = 1; // the daemon's refusal: res, message
 const REMOVING = 2;

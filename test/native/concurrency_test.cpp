@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "events/EventQueue.h"
-#include "links/LinkControl.h"
-#include "links/LinkRemoval.h"
-#include "pipewire/PwContext.h"
-#include "pipewire/RegistryMirror.h"
-#include "queries/NodeWait.h"
+#include "connection/EventQueue.h"
+#include "features/links/LinkControl.h"
+#include "features/links/LinkRemoval.h"
+#include "connection/PwContext.h"
+#include "connection/RegistryMirror.h"
+#include "features/nodes/NodeWait.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <csignal>
 #include <thread>
 
-#include "Clock.h"
-#include "pipewire/PwContext.h"
-#include "pipewire/PwThread.h"
+#include "core/Clock.h"
+#include "connection/PwContext.h"
+#include "connection/PwThread.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
 
-#include "control/Metadata.h"
-#include "pipewire/NodeProps.h"
+#include "features/control/Metadata.h"
+#include "core/NodeProps.h"
 
 namespace {
 

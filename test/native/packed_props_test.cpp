@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pipewire/PackedProps.h"
+#include "core/PackedProps.h"
 
 namespace {
 

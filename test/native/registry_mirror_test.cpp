@@ -5,8 +5,8 @@
 #include <tuple>
 #include <utility>
 
-#include "pipewire/PwContext.h"
-#include "pipewire/RegistryMirror.h"
+#include "connection/PwContext.h"
+#include "connection/RegistryMirror.h"
 
 namespace {
 

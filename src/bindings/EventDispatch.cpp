@@ -1,0 +1,218 @@
+// The JavaScript side of the event hand-off: the listener registry, the
+// wake-up callback and the dispatcher that drains the queue.
+#include <nan.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "InfoValues.h"
+#include "JsValues.h"
+#include "ControlValues.h"
+#include "../features/links/LinkRemoval.h"
+#include "../connection/PwContext.h"
+#include "../connection/EventQueue.h"
+#include "WakeupHandle.h"
+
+// One listener per event name. JavaScript thread only, so no lock.
+std::map<std::string, Nan::Callback*> gEventCallbacks;
+
+namespace {
+
+// The Graph's own listener: one function that gets every event it hears as
+// (kind, payload) and spreads it to any number of JavaScript listeners.
+Nan::Callback* gGraphListener = nullptr;
+
+// One kept object per payload shape (see js::keepShape).
+enum Shape { kNodeShape, kLinkShape, kGraphNodeShape, kGraphPortShape, kGraphLinkShape, kOutcomeShape, kShapeCount };
+v8::Eternal<v8::Object> gShapes[kShapeCount];
+
+void eraseListener(const std::string& name) {
+    auto it = gEventCallbacks.find(name);
+    if (it == gEventCallbacks.end()) return;
+    // Safe even for the listener being called: the call holds its own handle
+    // on the function and does not touch the Nan::Callback afterwards.
+    delete it->second;
+    gEventCallbacks.erase(it);
+}
+
+Nan::Callback* listenerFor(const char* name) {
+    auto it = gEventCallbacks.find(name);
+    return it == gEventCallbacks.end() ? nullptr : it->second;
+}
+
+void callListener(Nan::Callback* listener, int argc, v8::Local<v8::Value>* argv, const char* resourceName) {
+    // As any Node.js callback: ticks and promise jobs queued by the listener
+    // run after it; a throw goes to Node's uncaught-exception handling.
+    Nan::AsyncResource resource(resourceName);
+    listener->Call(argc, argv, &resource);
+}
+
+void callListener(Nan::Callback* listener, v8::Local<v8::Value> arg) {
+    callListener(listener, 1, &arg, "nan:Callback:Call");
+}
+
+void dispatch(const PwEvent& event) {
+    switch (event.type) {
+        case NodeCreated:
+            if (Nan::Callback* cb = listenerFor("node-created")) {
+                v8::Local<v8::Object> o = Nan::New<v8::Object>();
+                js::set(o, js::kId, js::num(event.node.id));
+                js::set(o, js::kName, js::str(event.node.name));
+                js::set(o, js::kType, js::str(event.node.mediaClass));
+                callListener(cb, js::keepShape(gShapes[kNodeShape], o));
+            }
+            break;
+        case NodeDestroyed:
+            if (Nan::Callback* cb = listenerFor("node-destroyed")) callListener(cb, js::num(event.id));
+            break;
+        case LinkCreated:
+            if (Nan::Callback* cb = listenerFor("link-created")) {
+                v8::Local<v8::Object> o = Nan::New<v8::Object>();
+                js::set(o, js::kId, js::num(event.link.id));
+                js::set(o, js::kSrcNodeId, js::num(event.link.srcNodeId));
+                js::set(o, js::kSrcPortId, js::num(event.link.srcPortId));
+                js::set(o, js::kSinkNodeId, js::num(event.link.sinkNodeId));
+                js::set(o, js::kSinkPortId, js::num(event.link.sinkPortId));
+                callListener(cb, js::keepShape(gShapes[kLinkShape], o));
+            }
+            break;
+        case LinkDestroyed:
+            if (Nan::Callback* cb = listenerFor("link-destroyed")) callListener(cb, js::num(event.id));
+            break;
+        default:  // the Graph's own events
+            break;
+    }
+}
+
+// The created events carry the objects as the Graph's listings make them.
+v8::Local<v8::Value> graphPayload(const PwEvent& event) {
+    js::StringCache cache;
+    v8::Local<v8::Object> o = Nan::New<v8::Object>();
+    switch (event.type) {
+        case NodeCreated:
+        case NodeChanged:
+            js::set(o, js::kId, js::num(event.node.id));
+            js::set(o, js::kName, js::str(event.node.name));
+            js::set(o, js::kType, js::str(event.node.mediaClass));
+            js::set(o, js::kVersion, js::num(event.node.version));
+            js::set(o, js::kInputPorts, js::num(event.node.inputPorts));
+            js::set(o, js::kOutputPorts, js::num(event.node.outputPorts));
+            js::set(o, js::kIsInput, Nan::New(event.node.isInput));
+            js::set(o, js::kIsOutput, Nan::New(event.node.isOutput));
+            js::set(o, js::kProps, js::propsObject(event.node.props, cache));
+            js::set(o, js::kState, js::nodeState(event.node.state));
+            js::set(o, js::kError, js::errorText(event.node.error));
+            js::setNodeControls(Nan::GetCurrentContext(), o, event.node);
+            return js::keepShape(gShapes[kGraphNodeShape], o);
+        case PortCreated:
+        case PortChanged:
+            js::set(o, js::kId, js::num(event.port.id));
+            js::set(o, js::kNodeId, js::num(event.port.nodeId));
+            js::set(o, js::kName, js::str(event.port.name));
+            js::set(o, js::kDirection, js::num(event.port.direction));
+            js::set(o, js::kPortType, js::num(event.port.portType));
+            js::set(o, js::kProps, js::propsObject(event.port.props, cache));
+            js::set(o, js::kFormat, js::formatObject(event.port.format));
+            return js::keepShape(gShapes[kGraphPortShape], o);
+        case LinkCreated:
+        case LinkChanged:
+            js::set(o, js::kId, js::num(event.link.id));
+            js::set(o, js::kSrcNodeId, js::num(event.link.srcNodeId));
+            js::set(o, js::kSrcPortId, js::num(event.link.srcPortId));
+            js::set(o, js::kSinkNodeId, js::num(event.link.sinkNodeId));
+            js::set(o, js::kSinkPortId, js::num(event.link.sinkPortId));
+            js::set(o, js::kProps, js::propsObject(event.link.props, cache));
+            js::set(o, js::kState, js::linkState(event.link.state));
+            js::set(o, js::kError, js::errorText(event.link.error));
+            js::set(o, js::kFormat, js::formatObject(event.link.format));
+            return js::keepShape(gShapes[kGraphLinkShape], o);
+        case NodeDestroyed:
+        case PortDestroyed:
+        case LinkDestroyed:
+            return js::num(event.id);
+        case MetadataChanged:
+            return js::metadataChange(*event.metadata);
+        default:
+            js::set(o, js::kId, js::num(event.id));
+            js::set(o, js::kToken, js::num(event.token));
+            js::set(o, js::kRes, Nan::New<v8::Int32>(event.res));
+            js::set(o, js::kMessage, js::str(event.text));
+            return js::keepShape(gShapes[kOutcomeShape], o);
+    }
+}
+
+void dispatchToGraph(const PwEvent& event) {
+    if (!gGraphListener) return;
+    // Changed events carry what changed as a third argument.
+    v8::Local<v8::Value> argv[] = {js::num(event.type), graphPayload(event), Nan::Undefined()};
+    bool changed = event.type == NodeChanged || event.type == PortChanged || event.type == LinkChanged;
+    if (changed) argv[2] = js::changedObject(event.changed);
+    callListener(gGraphListener, changed ? 3 : 2, argv, "quorvane:Graph");
+}
+
+// One run takes only the events queued when it starts, then yields to the
+// event loop (timers, I/O) and continues with another wake-up: a steady
+// stream of changes cannot starve the loop. Order and once-only delivery
+// are the queue's.
+void processEventQueue(PwContext* ctx) {
+    size_t budget = queuedEventCount(ctx);
+    PwEvent event;
+    while (budget > 0 && takeNextEvent(ctx, event)) {
+        budget--;
+        Nan::HandleScope scope;
+        if (event.audience & ForListeners) dispatch(event);
+        if (event.audience & ForGraph) dispatchToGraph(event);
+    }
+    if (queuedEventCount(ctx) > 0) signalWakeup(ctx);
+    processLinkDestructionQueue(ctx);
+}
+
+void onEventAsync(uv_async_t* handle) {
+    auto* ctx = static_cast<PwContext*>(handle->data);
+    if (ctx) processEventQueue(ctx);
+}
+
+}  // namespace
+
+void initEventAsync(PwContext* ctx) {
+    if (ctx->asyncInitialized) {
+        uv_ref(reinterpret_cast<uv_handle_t*>(ctx->eventAsync));
+        return;
+    }
+    auto* handle = new uv_async_t;
+    std::memset(handle, 0, sizeof(*handle));
+    uv_async_init(uv_default_loop(), handle, onEventAsync);
+    handle->data = ctx;
+    ctx->eventAsync = handle;
+    ctx->asyncInitialized = true;
+}
+
+void releaseEventAsync(PwContext* ctx) {
+    if (!ctx->asyncInitialized) return;
+    uv_unref(reinterpret_cast<uv_handle_t*>(ctx->eventAsync));
+    // Events queued before the stop wait for this wake-up.
+    uv_async_send(ctx->eventAsync);
+}
+
+NAN_METHOD(on) {
+    if (!checkArgs(info, {ArgKind::String, ArgKind::Function}, "on requires (eventName, callback)")) return;
+    std::string name = argText(info[0]);
+    eraseListener(name);
+    gEventCallbacks[name] = new Nan::Callback(info[1].As<v8::Function>());
+}
+
+NAN_METHOD(setGraphListener) {
+    delete gGraphListener;
+    gGraphListener =
+        info.Length() >= 1 && info[0]->IsFunction() ? new Nan::Callback(info[0].As<v8::Function>()) : nullptr;
+}
+
+NAN_METHOD(off) {
+    if (!checkArgs(info, {ArgKind::String}, "off requires (eventName)")) return;
+    eraseListener(argText(info[0]));
+}

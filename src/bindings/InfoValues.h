@@ -1,0 +1,29 @@
+// JavaScript values of the objects' live info: states, error texts,
+// negotiated formats and what a changed event says changed.
+#pragma once
+
+#include <nan.h>
+
+#include <cstdint>
+#include <string>
+
+#include "../core/MediaFormat.h"
+
+namespace js {
+
+// "creating" ... "running" (nodes) or "error" ... "active" (links); null
+// before the first info.
+v8::Local<v8::Value> nodeState(int8_t state);
+v8::Local<v8::Value> linkState(int8_t state);
+
+// The daemon's error text, or null.
+v8::Local<v8::Value> errorText(const std::string& error);
+
+// { mediaType, mediaSubtype, sampleFormat, rate, channels, positions }, each
+// null where the format does not give it; null for no format.
+v8::Local<v8::Value> formatObject(const FormatRef& format);
+
+// { props: true, state: true, ... } of the PwChange bits.
+v8::Local<v8::Object> changedObject(uint8_t changed);
+
+}  // namespace js

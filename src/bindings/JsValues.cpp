@@ -1,0 +1,63 @@
+#include "JsValues.h"
+
+#include <vector>
+
+#include "../core/PackedProps.h"
+
+namespace js {
+
+namespace {
+
+// In the order of the Key enumeration.
+const char* const kNames[] = {
+    "id",         "name",      "type",         "version",      "inputPorts", "outputPorts", "isInput",
+    "isOutput",   "nodeId",    "direction",    "portType",     "srcNodeId",  "srcPortId",   "sinkNodeId",
+    "sinkPortId", "format",    "found",        "linkId",       "bytes",      "drops",       "rate",
+    "state",      "srcNode",   "sinkNode",     "props",        "token",      "res",         "message",
+    "error",      "mediaType", "mediaSubtype", "sampleFormat", "channels",   "positions",
+};
+static_assert(sizeof(kNames) / sizeof(kNames[0]) == kKeyCount, "one name per key");
+
+v8::Eternal<v8::String> gKeys[kKeyCount];
+
+}  // namespace
+
+v8::Local<v8::String> key(Key k) {
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    if (gKeys[k].IsEmpty()) {
+        gKeys[k].Set(isolate,
+                     v8::String::NewFromUtf8(isolate, kNames[k], v8::NewStringType::kInternalized).ToLocalChecked());
+    }
+    return gKeys[k].Get(isolate);
+}
+
+v8::Local<v8::Function> compiledFunction(v8::Eternal<v8::Function>& slot, const char* source) {
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    if (slot.IsEmpty()) {
+        v8::Local<v8::Value> fn =
+            Nan::RunScript(Nan::CompileScript(Nan::New(source).ToLocalChecked()).ToLocalChecked()).ToLocalChecked();
+        slot.Set(isolate, fn.As<v8::Function>());
+    }
+    return slot.Get(isolate);
+}
+
+v8::Local<v8::Object> propsObject(const std::string& packed, StringCache& cache) {
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    // All properties at once, as data properties: far cheaper than defining
+    // them one by one, and no setter of Object.prototype runs. A key the
+    // daemon repeated keeps its first value, as the mirror's own lookups do.
+    std::vector<std::string_view> keys;
+    std::vector<v8::Local<v8::Name>> names;
+    std::vector<v8::Local<v8::Value>> values;
+    forEachProp(packed, [&](std::string_view k, std::string_view v) {
+        for (std::string_view seen : keys)
+            if (seen == k) return;
+        keys.push_back(k);
+        names.push_back(cache.get(k));
+        values.push_back(cache.get(v));
+    });
+    if (cache.objectPrototype.IsEmpty()) cache.objectPrototype = v8::Object::New(isolate)->GetPrototype();
+    return v8::Object::New(isolate, cache.objectPrototype, names.data(), values.data(), names.size());
+}
+
+}  // namespace js

@@ -1,0 +1,76 @@
+// createPwThread / destroyPwThread, and the Graph's hold on the same
+// connection: openGraph / closeGraph / graphSync / setClientName.
+#include "../connection/PwContext.h"
+#include "../connection/PwThread.h"
+#include "../connection/SharedConnection.h"
+#include "../features/FeatureHooks.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "WakeupHandle.h"
+
+namespace {
+
+// The features hear the mirror and the closes; the wake-up handle
+// holds the event loop open while anyone holds the connection.
+void prepare(PwContext* ctx) {
+    installFeatureHooks(ctx);
+    initEventAsync(ctx);
+}
+
+void releaseIfUnheld(PwContext* ctx) {
+    if (!connectionHeld(ctx)) releaseEventAsync(ctx);
+}
+
+}  // namespace
+
+NAN_METHOD(createPwThread) {
+    bool verbose = info.Length() >= 1 && info[0]->IsBoolean() && Nan::To<bool>(info[0]).FromJust();
+    PwContext* ctx = getContext();
+    if (ctx->initialized) {
+        info.GetReturnValue().Set(true);
+        return;
+    }
+    prepare(ctx);
+    bool ok = holdForScript(ctx, verbose);
+    if (!ok) releaseIfUnheld(ctx);
+    info.GetReturnValue().Set(ok);
+}
+
+NAN_METHOD(destroyPwThread) {
+    PwContext* ctx = getContext();
+    if (ctx->initialized) {
+        releaseForScript(ctx);
+        releaseIfUnheld(ctx);
+    }
+    info.GetReturnValue().Set(true);
+}
+
+// openGraph(restart): the Graph starts listening, on the running connection
+// or a new one. False when no thread could start.
+NAN_METHOD(openGraph) {
+    bool restart = info.Length() >= 1 && info[0]->IsTrue();
+    PwContext* ctx = getContext();
+    prepare(ctx);
+    bool ok = openForGraph(ctx, restart);
+    if (!ok) releaseIfUnheld(ctx);
+    info.GetReturnValue().Set(ok);
+}
+
+NAN_METHOD(closeGraph) {
+    PwContext* ctx = getContext();
+    closeForGraph(ctx);
+    releaseIfUnheld(ctx);
+}
+
+// graphSync(): a round trip whose end the Graph hears; its sequence number,
+// or -1 without a connection.
+NAN_METHOD(graphSync) {
+    info.GetReturnValue().Set(requestGraphSync(getContext()));
+}
+
+// setClientName(name): the "application.name" of the next connection.
+NAN_METHOD(setClientName) {
+    if (!checkArgs(info, {ArgKind::String}, "setClientName requires (name)")) return;
+    std::string name = argText(info[0]);
+    if (!name.empty()) getContext()->clientName = name;
+}

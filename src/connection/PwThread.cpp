@@ -1,0 +1,470 @@
+#include "PwThread.h"
+
+#include <unistd.h>
+#include <chrono>
+#include <condition_variable>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <spa/utils/result.h>
+
+#include "../core/Clock.h"
+#include "../core/ListenerTable.h"
+#include "EventQueue.h"
+#include "InfoProxies.h"
+#include "PwContext.h"
+#include "RegistryMirror.h"
+
+namespace {
+
+constexpr LoopState Starting = LoopState::Starting, Running = LoopState::Running,
+                    StopRequested = LoopState::StopRequested, Ended = LoopState::Ended;
+using Release = PwContext::Release;
+
+constexpr int kStartupPauseMs = 500;
+constexpr int kStartupLimitMs = 3000;
+constexpr int kReleaseLimitMs = 2000;
+
+const auto kRegistryEvents =
+    listenerTable<pw_registry_events>(PW_VERSION_REGISTRY_EVENTS, &pw_registry_events::global, onRegistryGlobal,
+                                      &pw_registry_events::global_remove, onRegistryGlobalRemove);
+
+const auto kCoreEvents = listenerTable<pw_core_events>(PW_VERSION_CORE_EVENTS, &pw_core_events::done, onCoreDone,
+                                                       &pw_core_events::error, onCoreError);
+
+int quitOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
+    pw_main_loop_quit(static_cast<PwContext*>(user)->mainLoop);
+    return 0;
+}
+
+// Releases the connection, in the order hooks, bound objects, registry,
+// core, and drops what the thread kept for it. PipeWire thread; the context
+// and the loop stay for the next connection.
+void releaseConnection(PwContext* ctx) {
+    ctx->graphSyncs.clear();
+    if (ctx->hooks && ctx->hooks->released) ctx->hooks->released(ctx);
+    if (ctx->registry) spa_hook_remove(&ctx->registryListener);
+    releaseObjectInfo(ctx);
+    if (ctx->registry) {
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(ctx->registry));
+        ctx->registry = nullptr;
+    }
+    if (pw_core* core = ctx->core.load()) {
+        spa_hook_remove(&ctx->coreListener);
+        ctx->connected = false;
+        ctx->core = nullptr;
+        pw_core_disconnect(core);
+    }
+}
+
+// Carries out a release the JavaScript thread asked for, once. When that
+// thread stopped waiting, the mirror it emptied may have taken announcements
+// of the old connection since: they go too. PipeWire thread.
+void runAskedRelease(PwContext* ctx) {
+    {
+        std::lock_guard<std::mutex> lock(ctx->releaseMutex);
+        if (ctx->releaseState != Release::Asked && ctx->releaseState != Release::Abandoned) return;
+    }
+    releaseConnection(ctx);
+    bool late;
+    {
+        std::lock_guard<std::mutex> lock(ctx->releaseMutex);
+        late = ctx->releaseState == Release::Abandoned;
+        ctx->releaseState = Release::Done;
+        ctx->releaseCv.notify_all();
+    }
+    if (late) emptyMirror(ctx, nullptr);
+}
+
+void onReleaseAsked(void* data, uint64_t) {
+    runAskedRelease(static_cast<PwContext*>(data));
+}
+
+// One piece of work handed to the PipeWire thread while the JavaScript
+// thread waits for it. It lives on the waiting thread's stack, which stays
+// put until `done` is seen: the wait is a condition variable, which no
+// signal ends early (the loop's own blocking invoke returns on EINTR while
+// its work item is still queued).
+struct LoopCall {
+    spa_invoke_func_t func;
+    uint32_t seq;
+    const void* data;
+    size_t size;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+};
+
+int runCallOnLoop(spa_loop* loop, bool async, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(LoopCall*)) return -1;
+    LoopCall* call = *static_cast<LoopCall* const*>(raw);
+    call->func(loop, async, call->seq, call->data, call->size, user);
+    // Notified under the lock: once the waiter sees `done` it returns and
+    // `call` is gone.
+    std::lock_guard<std::mutex> lock(call->mutex);
+    call->done = true;
+    call->cv.notify_one();
+    return 0;
+}
+
+// Runs `func` on the PipeWire thread and waits until it has run. The caller
+// knows the loop runs; only the JavaScript thread ends it, and it is the one
+// waiting here.
+bool callOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
+    LoopCall call{func, seq, data, size, {}, {}, false};
+    LoopCall* ptr = &call;
+    if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), runCallOnLoop, 0, &ptr, sizeof ptr, false, ctx) < 0)
+        return false;  // not queued
+    std::unique_lock<std::mutex> lock(call.mutex);
+    while (!call.done) {
+        // Bounded slices only guard against a thread that ended without
+        // running the call; then nothing touches `call` any more.
+        if (call.cv.wait_for(lock, std::chrono::milliseconds(500)) == std::cv_status::timeout &&
+            ctx->loopThreadEnded.load())
+            return false;
+    }
+    return true;
+}
+
+// Tells the Graph, once per connection, that the connection is gone or could
+// not be made. PipeWire thread.
+void reportDisconnected(PwContext* ctx, int res, const std::string& text) {
+    if (ctx->disconnectReported) return;
+    ctx->disconnectReported = true;
+    emitGraphEvent(ctx, Disconnected, 0, 0, res, text);
+}
+
+// Who we are, for the daemon's client list and the session manager's logs.
+pw_properties* clientProperties(PwContext* ctx) {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 0] = '\0';
+    const char* binary = std::strrchr(exe, '/') ? std::strrchr(exe, '/') + 1 : exe;
+    pw_properties* props = pw_properties_new(PW_KEY_APP_NAME, ctx->clientName.c_str(), nullptr);
+    if (props && *binary) pw_properties_set(props, PW_KEY_APP_PROCESS_BINARY, binary);
+    return props;
+}
+
+int startFlushOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
+    auto* ctx = static_cast<PwContext*>(user);
+    pw_core* core = ctx->core.load();
+    std::lock_guard<std::mutex> lock(ctx->flushMutex);
+    ctx->flushDone = core == nullptr;
+    ctx->flushSeq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
+    return 0;
+}
+
+int syncOnLoop(spa_loop*, bool, uint32_t, const void* data, size_t, void* user) {
+    auto* ctx = static_cast<PwContext*>(user);
+    int* seq = *static_cast<int* const*>(data);
+    pw_core* core = ctx->core.load();
+    *seq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
+    if (*seq >= 0) ctx->graphSyncs.insert(*seq);
+    return 0;
+}
+
+// Connects on the loop: the registry and its listener, the core listener,
+// and the round trip that ends the initial graph. PipeWire thread.
+int connectOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
+    auto* ctx = static_cast<PwContext*>(user);
+    // A release the thread has not got to yet comes first.
+    runAskedRelease(ctx);
+    if (ctx->loopState.load() != Starting) return 0;  // closed before it ran
+    ctx->disconnectReported = false;
+    ctx->infoSyncSeq = -1;
+    pw_core* core = pw_context_connect(ctx->context, clientProperties(ctx), 0);
+    if (!core) {
+        reportDisconnected(ctx, -errno, std::string("cannot connect (") + spa_strerror(-errno) + ")");
+    } else {
+        ctx->registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+        if (!ctx->registry) {
+            reportDisconnected(ctx, -errno, std::string("no registry (") + spa_strerror(-errno) + ")");
+            pw_core_disconnect(core);
+        } else {
+            pw_registry_add_listener(ctx->registry, &ctx->registryListener, &kRegistryEvents, ctx);
+            pw_core_add_listener(core, &ctx->coreListener, &kCoreEvents, ctx);
+            ctx->initialSyncSeq = pw_core_sync(core, PW_ID_CORE, 0);
+            ctx->core = core;
+            ctx->connected = true;
+        }
+    }
+    LoopState expected = Starting;
+    ctx->loopState.compare_exchange_strong(expected, ctx->core.load() ? Running : Ended);
+    return 0;
+}
+
+enum class LoopStart { Ready, Failed, NoThread };
+
+// Starts the PipeWire thread once: its loop and context serve every later
+// connection, which then costs no thread, context or plugin loading. Waits
+// until the thread has made them or failed; a failed thread has ended and
+// is joined, and the next start tries again.
+LoopStart startLoopThread(PwContext* ctx) {
+    if (ctx->loopThreadRunning) return LoopStart::Ready;
+    ctx->loopThreadEnded = false;
+    {
+        std::lock_guard<std::mutex> lock(ctx->loopStartMutex);
+        ctx->loopStartState = LoopState::Starting;
+    }
+    // The PipeWire thread, and the data thread its context starts, take no
+    // signals: they go to the JavaScript thread, whose handlers Node.js
+    // installed, and never interrupt PipeWire's calls.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    int res = pthread_create(&ctx->thread, nullptr, pwThreadFunc, ctx);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (res != 0) return LoopStart::NoThread;
+    std::unique_lock<std::mutex> lock(ctx->loopStartMutex);
+    ctx->loopStartCv.wait(lock, [ctx] { return ctx->loopStartState != LoopState::Starting; });
+    if (ctx->loopStartState == LoopState::Running) {
+        ctx->loopThreadRunning = true;
+        return LoopStart::Ready;
+    }
+    lock.unlock();
+    pthread_join(ctx->thread, nullptr);
+    return LoopStart::Failed;
+}
+
+}  // namespace
+
+bool startPwThread(PwContext* ctx, bool verbose) {
+    pw_init(nullptr, nullptr);
+    pw_log_set_level(verbose ? SPA_LOG_LEVEL_DEBUG : SPA_LOG_LEVEL_ERROR);
+
+    ctx->initialSyncDone = false;
+    ctx->infoSyncDone = false;
+    ctx->loopState = Starting;
+    LoopStart started = startLoopThread(ctx);
+    if (started == LoopStart::NoThread) {
+        ctx->loopState = Ended;
+        return false;
+    }
+    ctx->threadStarted = true;
+    // Without a loop the Graph has heard why; a later start tries again.
+    if (started == LoopStart::Failed) {
+        ctx->loopState = Ended;
+        return true;
+    }
+    // Not waited for: the start returns while the daemon answers.
+    if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), connectOnLoop, 0, nullptr, 0, false, ctx) < 0)
+        ctx->loopState = Ended;
+    return true;
+}
+
+void waitForStartup(PwContext* ctx) {
+    int64_t start = monotonicMs();
+    sleepMs(kStartupPauseMs);
+    while (!ctx->initialSyncDone && ctx->connected && ctx->loopState.load() == Running &&
+           monotonicMs() - start < kStartupLimitMs) {
+        sleepMs(2);
+    }
+}
+
+void stopPwThread(PwContext* ctx) {
+    if (!ctx->threadStarted) return;
+    ctx->loopState = StopRequested;
+    if (ctx->loopThreadRunning) {
+        // Asked through an event, which the loop's invoke queue (full of
+        // posted link requests, say) cannot hold up, and waited for, so that
+        // the released objects are out of the thread's hands before the
+        // mirror is emptied. A connect queued before is released too, as it
+        // runs. Should the thread not answer in time, the release stays its
+        // job: nothing of it is touched from here.
+        std::unique_lock<std::mutex> lock(ctx->releaseMutex);
+        ctx->releaseState = Release::Asked;
+        lock.unlock();
+        pw_loop_signal_event(pw_main_loop_get_loop(ctx->mainLoop), ctx->releaseEvent);
+        lock.lock();
+        int64_t deadline = monotonicMs() + kReleaseLimitMs;
+        // Bounded slices: a signal or a spurious wake-up only loops again.
+        while (ctx->releaseState == Release::Asked && !ctx->loopThreadEnded.load() && monotonicMs() < deadline)
+            ctx->releaseCv.wait_for(lock, std::chrono::milliseconds(50));
+        if (ctx->releaseState == Release::Asked) ctx->releaseState = Release::Abandoned;
+    }
+    ctx->threadStarted = false;
+    ctx->loopState = Ended;
+}
+
+void shutdownPwThread(PwContext* ctx) {
+    if (!ctx->loopThreadRunning) return;
+    ctx->loopThreadRunning = false;
+    // Non-blocking: the quit runs on the loop's own thread. Should its queue
+    // never take it, the thread is left behind rather than the exit hung.
+    int64_t deadline = monotonicMs() + kReleaseLimitMs;
+    while (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), quitOnLoop, 0, nullptr, 0, false, ctx) < 0) {
+        if (monotonicMs() >= deadline) {
+            pthread_detach(ctx->thread);
+            return;
+        }
+        sleepMs(1);
+    }
+    pthread_join(ctx->thread, nullptr);
+}
+
+bool isLoopRunning(PwContext* ctx) {
+    return ctx->loopState.load() == Running;
+}
+
+bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
+    // Only the JavaScript thread closes the connection, and it is the one
+    // calling here, so a running connection does not close before this call.
+    if (!isLoopRunning(ctx)) return false;
+    return callOnLoop(ctx, func, seq, data, size);
+}
+
+bool postToLoop(PwContext* ctx, spa_invoke_func_t func, const void* data, size_t size) {
+    // As for invokeOnLoop, only this thread stops the loop. The loop copies
+    // `data` into its own queue.
+    if (!isLoopRunning(ctx)) return false;
+    return pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), func, 0, data, size, false, ctx) >= 0;
+}
+
+bool flushToDaemon(PwContext* ctx, int timeoutMs) {
+    if (!ctx->connected || !invokeOnLoop(ctx, startFlushOnLoop, 0, nullptr, 0)) return false;
+    std::unique_lock<std::mutex> lock(ctx->flushMutex);
+    int64_t deadline = monotonicMs() + timeoutMs;
+    while (!ctx->flushDone && ctx->connected && monotonicMs() < deadline)
+        ctx->flushCv.wait_for(lock, std::chrono::milliseconds(20));
+    return ctx->flushDone;
+}
+
+int requestGraphSync(PwContext* ctx) {
+    int seq = -1;
+    int* ptr = &seq;
+    if (!ctx->connected || !invokeOnLoop(ctx, syncOnLoop, 0, &ptr, sizeof ptr)) return -1;
+    return seq;
+}
+
+namespace {
+
+void reportLoopStart(PwContext* ctx, LoopState state) {
+    std::lock_guard<std::mutex> lock(ctx->loopStartMutex);
+    ctx->loopStartState = state;
+    ctx->loopStartCv.notify_all();
+}
+
+// Before the loop waits: the events this iteration queued wake the
+// JavaScript thread, once.
+void beforeLoopWait(void* data) {
+    sendDeferredWakeup(static_cast<PwContext*>(data));
+}
+
+// Nothing to do after the wait; PipeWire 1.4 refuses a hook without `after`.
+void afterLoopWait(void*) {}
+
+const auto kLoopHooks =
+    listenerTable<spa_loop_control_hooks>(SPA_VERSION_LOOP_CONTROL_HOOKS, &spa_loop_control_hooks::before,
+                                          beforeLoopWait, &spa_loop_control_hooks::after, afterLoopWait);
+
+// Runs as the loop's first work, so the start is told only once the loop
+// has been entered: work handed over before that would be run at once on
+// the handing thread, beside the PipeWire thread.
+void onLoopEntered(void* data, uint64_t) {
+    reportLoopStart(static_cast<PwContext*>(data), LoopState::Running);
+}
+
+}  // namespace
+
+void* pwThreadFunc(void* arg) {
+    auto* ctx = static_cast<PwContext*>(arg);
+    ctx->disconnectReported = false;
+    pw_main_loop* loop = pw_main_loop_new(nullptr);
+    pw_context* context = loop ? pw_context_new(pw_main_loop_get_loop(loop), nullptr, 0) : nullptr;
+    if (!loop) reportDisconnected(ctx, -errno, spa_strerror(-errno));
+    if (loop && !context)
+        reportDisconnected(ctx, -errno, std::string("no PipeWire context (") + spa_strerror(-errno) + ")");
+    if (!context) {
+        if (loop) pw_main_loop_destroy(loop);
+        ctx->loopThreadEnded = true;
+        reportLoopStart(ctx, Ended);
+        return nullptr;
+    }
+    ctx->mainLoop = loop;
+    ctx->context = context;
+    pw_loop* events = pw_main_loop_get_loop(loop);
+    ctx->releaseEvent = pw_loop_add_event(events, onReleaseAsked, ctx);
+    spa_source* entered = ctx->releaseEvent ? pw_loop_add_event(events, onLoopEntered, ctx) : nullptr;
+    if (entered) {
+        spa_hook loopHook{};
+        pw_loop_add_hook(events, &loopHook, &kLoopHooks, ctx);
+        deferWakeups(true);
+        pw_loop_signal_event(events, entered);
+        pw_main_loop_run(loop);
+        deferWakeups(false);
+        sendDeferredWakeup(ctx);
+        spa_hook_remove(&loopHook);
+        pw_loop_destroy_source(events, entered);
+    } else {
+        reportLoopStart(ctx, Ended);
+    }
+
+    // Process exit: the last connection was released already, unless the
+    // exit came while one was still being made.
+    releaseConnection(ctx);
+    if (ctx->releaseEvent) pw_loop_destroy_source(events, ctx->releaseEvent);
+    ctx->releaseEvent = nullptr;
+    ctx->context = nullptr;
+    pw_context_destroy(context);
+    ctx->mainLoop = nullptr;
+    pw_main_loop_destroy(loop);
+    ctx->loopThreadEnded = true;
+    return nullptr;
+}
+
+void onCoreDone(void* data, uint32_t id, int seq) {
+    auto* ctx = static_cast<PwContext*>(data);
+    if (id != PW_ID_CORE) return;
+    if (ctx->hooks && ctx->hooks->coreDone) ctx->hooks->coreDone(ctx, seq);
+    if (seq == ctx->initialSyncSeq && !ctx->initialSyncDone) {
+        // The script's connection is ready; the Graph waits for the info
+        // round trip that follows.
+        {
+            LockGuard lock(ctx->mutex);
+            ctx->initialSyncDone = true;
+        }
+        startInfoRoundTrip(ctx);
+    }
+    onInfoRoundTrip(ctx, seq);
+    {
+        std::lock_guard<std::mutex> lock(ctx->flushMutex);
+        if (seq == ctx->flushSeq) {
+            ctx->flushDone = true;
+            ctx->flushCv.notify_all();
+        }
+    }
+    if (ctx->graphSyncs.erase(seq)) emitGraphEvent(ctx, SyncDone, uint32_t(seq));
+}
+
+void onCoreError(void* data, uint32_t id, int seq, int res, const char* message) {
+    auto* ctx = static_cast<PwContext*>(data);
+    // The answer to a removal we sent (a link already gone, say) is the link
+    // bookkeeping's, and never the end of the connection.
+    if (ctx->hooks && ctx->hooks->coreError && ctx->hooks->coreError(ctx, id, seq, res, message)) return;
+    // A refusal of a request made by the Graph reaches its Promise instead,
+    // and a connection only the Graph holds reports its end as an event.
+    bool graphOnly = id == PW_ID_CORE && !ctx->initialized.load();
+    // Nor are errors about the objects bound for their info (a format gone
+    // between its announcement and our request for it), nor a request that
+    // reached an object the daemon had dropped already, which comes back on
+    // the core itself: the object's removal is told by the registry.
+    unsigned gone = 0;
+    bool unknownResource =
+        id == PW_ID_CORE && res == -ENOENT && message && std::sscanf(message, "unknown resource %u", &gone) == 1;
+    if (isObjectInfoProxy(ctx, id) || unknownResource) return;
+    if (!ctx->graphRequestProxyIds.count(id) && !graphOnly)
+        fprintf(stderr, "pipewire error: id %u seq %d res %d (%s): %s\n", id, seq, res, spa_strerror(res),
+                message ? message : "");
+    // An error about one object (it is gone) leaves the connection as it is;
+    // only the connection's own failure ends it.
+    if (id == PW_ID_CORE && res != -ENOENT) {
+        ctx->connected = false;
+        reportDisconnected(ctx, res,
+                           std::string(message ? message : "connection error") + " (" + spa_strerror(res) + ")");
+    }
+}

@@ -1,0 +1,47 @@
+#include "FeatureHooks.h"
+
+#include <cstring>
+
+#include <pipewire/extensions/metadata.h>
+
+#include "../connection/PwContext.h"
+#include "control/ControlRequests.h"
+#include "control/Metadata.h"
+#include "links/LinkProxies.h"
+#include "links/LinkRemoval.h"
+
+namespace {
+
+bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0) return false;
+    bindMetadata(ctx, id, version, props);
+    return true;
+}
+
+// Before the info proxies and the registry go: the metadata bindings first,
+// then the links' and the control requests' bookkeeping of the connection.
+void released(PwContext* ctx) {
+    releaseLinkBookkeeping(ctx);
+    releaseMetadata(ctx);
+}
+
+void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message) {
+    reportControlError(ctx, proxyId, seq, res, message);
+}
+
+const ConnectionHooks kFeatureHooks = {
+    .linkAnnounced = claimNamedLinkLocked,
+    .globalRemoved = forgetRemovedLinkLocked,
+    .coreError = claimRemovalError,
+    .coreDone = settleSentRemovals,
+    .released = released,
+    .beforeClose = processLinkDestructionQueue,
+    .bindGlobal = bindGlobal,
+    .infoProxyError = infoProxyError,
+};
+
+}  // namespace
+
+void installFeatureHooks(PwContext* ctx) {
+    ctx->hooks = &kFeatureHooks;
+}

@@ -1,0 +1,234 @@
+#include "Metadata.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include <pipewire/extensions/metadata.h>
+#include <pipewire/pipewire.h>
+#include <spa/utils/result.h>
+
+#include "../../core/ListenerTable.h"
+#include "../../connection/EventQueue.h"
+#include "../../connection/InfoProxies.h"
+#include "../../connection/PwContext.h"
+#include "../../connection/PwThread.h"
+#include "ControlRequests.h"
+
+void MetadataStore::erase(std::map<Key, Entry>::iterator it, std::vector<MetadataChange>& out) {
+    MetadataChange change;
+    change.kind = MetadataChange::Deleted;
+    change.subject = it->first.first;
+    change.key = it->first.second;
+    bytes_ -= it->first.second.size() + it->second.type.size() + it->second.value.size();
+    entries_.erase(it);
+    out.push_back(std::move(change));
+}
+
+void MetadataStore::apply(uint32_t subject, const char* key, const char* type, const char* value,
+                          std::vector<MetadataChange>& out) {
+    if (!key) {
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            auto next = std::next(it);
+            if (subject == PW_ID_ANY || it->first.first == subject) erase(it, out);
+            it = next;
+        }
+        return;
+    }
+    size_t keyBytes = std::strlen(key);
+    if (keyBytes > kMaxKeyBytes) return;  // never kept
+    auto it = entries_.find(Key(subject, key));
+    size_t typeBytes = type ? std::strlen(type) : 0, valueBytes = value ? std::strlen(value) : 0;
+    size_t oldBytes = it == entries_.end() ? 0 : keyBytes + it->second.type.size() + it->second.value.size();
+    size_t newBytes = keyBytes + typeBytes + valueBytes;
+    bool fits = value && typeBytes <= kMaxKeyBytes && valueBytes <= kMaxValueBytes &&
+                bytes_ - oldBytes + newBytes <= kMaxBytes && (it != entries_.end() || entries_.size() < kMaxEntries);
+    if (!fits) {
+        if (it != entries_.end()) erase(it, out);
+        return;
+    }
+    std::string typeText = type ? type : "";
+    if (it != entries_.end() && it->second.type == typeText && it->second.value == value) return;
+    Entry& entry = entries_[Key(subject, key)];
+    entry.type = std::move(typeText);
+    entry.value = value;
+    bytes_ = bytes_ - oldBytes + newBytes;
+    MetadataChange change;
+    change.kind = MetadataChange::Set;
+    change.subject = subject;
+    change.key = key;
+    change.type = entry.type;
+    change.value = entry.value;
+    out.push_back(std::move(change));
+}
+
+namespace {
+
+// Lives in its proxy's user data, from the bind to the proxy's destroy event.
+struct BoundMetadata {
+    PwContext* ctx;
+    pw_proxy* proxy;
+    uint32_t id;
+    std::string name;
+    uint32_t owner;       // "client.id" of its maker (the session manager for "default"), or invalid
+    MetadataStore store;  // guarded by the graph lock
+    spa_hook objectListener{};
+    spa_hook proxyListener{};
+};
+
+// Changed on the PipeWire thread under the graph lock; read there without
+// it. Never destroyed: the connection may be closed at process exit, after
+// this file's statics are gone.
+std::vector<BoundMetadata*>& gBound = *new std::vector<BoundMetadata*>;
+uint64_t gGeneration = 0;  // guarded by the graph lock
+
+// Numbers the changes and queues them for a Graph that listens. Graph lock held.
+void reportLocked(BoundMetadata* m, std::vector<MetadataChange>& changes) {
+    PwContext* ctx = m->ctx;
+    for (MetadataChange& change : changes) {
+        change.generation = ++gGeneration;
+        change.metadataId = m->id;
+        change.name = m->name;
+        if (!ctx->graphListening) continue;
+        PwEvent event = makeEvent(MetadataChanged, m->id, ForGraph);
+        event.metadata = std::make_shared<const MetadataChange>(std::move(change));
+        emitEvent(ctx, std::move(event));
+    }
+}
+
+void reportPresence(BoundMetadata* m, MetadataChange::Kind kind) {
+    std::vector<MetadataChange> changes(1);
+    changes[0].kind = kind;
+    changes[0].owner = m->owner;
+    reportLocked(m, changes);
+}
+
+int onProperty(void* data, uint32_t subject, const char* key, const char* type, const char* value) {
+    auto* m = static_cast<BoundMetadata*>(data);
+    std::vector<MetadataChange> changes;
+    LockGuard lock(m->ctx->mutex);
+    m->store.apply(subject, key, type, value, changes);
+    reportLocked(m, changes);
+    return 0;
+}
+
+void onRemoved(void* data) {
+    pw_proxy_destroy(static_cast<BoundMetadata*>(data)->proxy);
+}
+
+void onError(void* data, int seq, int res, const char* message) {
+    auto* m = static_cast<BoundMetadata*>(data);
+    reportControlError(m->ctx, pw_proxy_get_id(m->proxy), seq, res, message);
+}
+
+void onDestroy(void* data) {
+    auto* m = static_cast<BoundMetadata*>(data);
+    spa_hook_remove(&m->objectListener);
+    spa_hook_remove(&m->proxyListener);
+    markInfoProxy(m->ctx, pw_proxy_get_id(m->proxy), false);
+    {
+        LockGuard lock(m->ctx->mutex);
+        gBound.erase(std::remove(gBound.begin(), gBound.end(), m), gBound.end());
+        reportPresence(m, MetadataChange::Removed);
+    }
+    m->~BoundMetadata();
+}
+
+const auto kMetadataEvents =
+    listenerTable<pw_metadata_events>(PW_VERSION_METADATA_EVENTS, &pw_metadata_events::property, onProperty);
+
+const auto kProxyEvents =
+    listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onDestroy,
+                                   &pw_proxy_events::removed, onRemoved, &pw_proxy_events::error, onError);
+
+struct SetRequest {
+    uint32_t token;
+    std::string name;
+    uint32_t subject;
+    std::string key;
+    std::optional<std::string> type, value;
+};
+
+int setOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(SetRequest*)) return -1;
+    auto* ctx = static_cast<PwContext*>(user);
+    std::unique_ptr<SetRequest> req(*static_cast<SetRequest* const*>(raw));
+    auto it = std::find_if(gBound.begin(), gBound.end(), [&](BoundMetadata* m) { return m->name == req->name; });
+    if (it == gBound.end()) {
+        failControlRequest(ctx, req->token, -ENOENT, "no \"" + req->name + "\" metadata");
+        return 0;
+    }
+    pw_proxy* proxy = (*it)->proxy;
+    int res = pw_metadata_set_property(reinterpret_cast<pw_metadata*>(proxy), req->subject, req->key.c_str(),
+                                       req->value && req->type ? req->type->c_str() : nullptr,
+                                       req->value ? req->value->c_str() : nullptr);
+    if (res < 0)
+        failControlRequest(ctx, req->token, res, spa_strerror(res));
+    else
+        trackControlRequest(pw_proxy_get_id(proxy), res, req->token);
+    return 0;
+}
+
+}  // namespace
+
+void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict* props) {
+    if (!ctx->registry || gBound.size() >= kMaxMetadataObjects) return;
+    const char* name = props ? spa_dict_lookup(props, PW_KEY_METADATA_NAME) : nullptr;
+    const char* client = props ? spa_dict_lookup(props, PW_KEY_CLIENT_ID) : nullptr;
+    uint32_t owner = client ? pw_properties_parse_int(client) : SPA_ID_INVALID;
+    auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, id, PW_TYPE_INTERFACE_Metadata,
+                                                          std::min<uint32_t>(version, PW_VERSION_METADATA),
+                                                          sizeof(BoundMetadata)));
+    if (!proxy) return;
+    auto* m = new (pw_proxy_get_user_data(proxy)) BoundMetadata{ctx, proxy, id, name ? name : "", owner, {}, {}, {}};
+    pw_proxy_add_object_listener(proxy, &m->objectListener, &kMetadataEvents, m);
+    pw_proxy_add_listener(proxy, &m->proxyListener, &kProxyEvents, m);
+    // Its errors reach a request's Promise, or nobody: never standard error.
+    markInfoProxy(ctx, pw_proxy_get_id(proxy), true);
+    LockGuard lock(ctx->mutex);
+    gBound.push_back(m);
+    reportPresence(m, MetadataChange::Added);
+}
+
+void releaseMetadata(PwContext* ctx) {
+    (void)ctx;
+    // Each destroy event takes its object off the list.
+    while (!gBound.empty()) pw_proxy_destroy(gBound.front()->proxy);
+    forgetControlRequests();
+}
+
+bool requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
+                        const std::string& key, const std::optional<std::string>& type,
+                        const std::optional<std::string>& value) {
+    auto* req = new SetRequest{token, name, subject, key, type, value};
+    // The loop copies the pointer; the request is freed where it runs.
+    if (postToLoop(ctx, setOnLoop, &req, sizeof req)) return true;
+    delete req;
+    return false;
+}
+
+std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generation) {
+    std::vector<MetadataChange> out;
+    LockGuard lock(ctx->mutex);
+    for (const BoundMetadata* m : gBound) {
+        MetadataChange added;
+        added.kind = MetadataChange::Added;
+        added.metadataId = m->id;
+        added.name = m->name;
+        added.owner = m->owner;
+        out.push_back(added);
+        for (const auto& [k, entry] : m->store.entries()) {
+            MetadataChange set = added;
+            set.kind = MetadataChange::Set;
+            set.subject = k.first;
+            set.key = k.second;
+            set.type = entry.type;
+            set.value = entry.value;
+            out.push_back(std::move(set));
+        }
+    }
+    generation = gGeneration;
+    return out;
+}

@@ -1,0 +1,182 @@
+#include "LinkProxies.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "../../connection/EventQueue.h"
+#include "../../connection/PwContext.h"
+#include "../../connection/PwThread.h"
+#include "../../core/ListenerTable.h"
+#include "LinkRemoval.h"
+
+namespace {
+
+struct CreateRequest {
+    uint32_t outNode, outPort, inNode, inPort;
+    bool byName;
+    uint32_t token;
+    bool linger;
+    pw_proxy* result;
+};
+
+// Enters a by-name link in the maps under its registry id. Graph lock held.
+void enterLocked(PwContext* ctx, LinkProxyData* data, uint32_t id) {
+    if (data->globalId == id) return;
+    if (data->globalId != SPA_ID_INVALID) {
+        // Claimed under another link's id (same ports, other client): move.
+        auto it = ctx->linkProxies.find(data->globalId);
+        if (it != ctx->linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
+    }
+    data->globalId = id;
+    ctx->linkProxies[id] = data->proxy;
+    ctx->linkFormats[id] = "dynamic";
+    auto& pending = ctx->pendingNamedLinks;
+    pending.erase(std::remove(pending.begin(), pending.end(), data), pending.end());
+}
+
+void onProxyBound(void* user, uint32_t globalId) {
+    auto* data = static_cast<LinkProxyData*>(user);
+    // Bound before the link is announced, and withdrawn only after it.
+    data->boundId = globalId;
+    // A lingering link does not go with our proxy: its removal goes through
+    // the registry, as for another client's link.
+    if (!data->linger) data->ctx->ownLinkProxies[globalId] = data->proxy;
+    if (data->token) emitGraphEvent(data->ctx, LinkRequestBound, globalId, data->token);
+    if (!data->byName) {
+        data->globalId = globalId;
+        return;
+    }
+    LockGuard lock(data->ctx->mutex);
+    enterLocked(data->ctx, data, globalId);
+}
+
+// The daemon removed the link (unlinked, or one of its ports went away).
+void onProxyRemoved(void* user) {
+    pw_proxy_destroy(static_cast<LinkProxyData*>(user)->proxy);
+}
+
+// The daemon refused the request (or failed the link later).
+void onProxyError(void* user, int /*seq*/, int res, const char* message) {
+    auto* data = static_cast<LinkProxyData*>(user);
+    if (data->token) emitGraphEvent(data->ctx, LinkRequestFailed, 0, data->token, res, message ? message : "");
+}
+
+void onProxyDestroy(void* user) {
+    auto* data = static_cast<LinkProxyData*>(user);
+    spa_hook_remove(&data->listener);
+    PwContext* ctx = data->ctx;
+    auto own = ctx->ownLinkProxies.find(data->boundId);
+    if (own != ctx->ownLinkProxies.end() && own->second == data->proxy) ctx->ownLinkProxies.erase(own);
+    if (data->token) {
+        ctx->graphRequestProxyIds.erase(pw_proxy_get_id(data->proxy));
+        emitGraphEvent(ctx, LinkRequestEnded, 0, data->token);
+    }
+    if (!data->byName) return;
+    LockGuard lock(ctx->mutex);
+    auto& pending = ctx->pendingNamedLinks;
+    pending.erase(std::remove(pending.begin(), pending.end(), data), pending.end());
+    auto it = ctx->linkProxies.find(data->globalId);
+    // The daemon hands ids out again; nothing of this link may stay.
+    if (it != ctx->linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
+}
+
+const auto kLinkProxyEvents = listenerTable<pw_proxy_events>(
+    PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onProxyDestroy, &pw_proxy_events::bound, onProxyBound,
+    &pw_proxy_events::removed, onProxyRemoved, &pw_proxy_events::error, onProxyError);
+
+// Asks the link factory for the link. PipeWire thread.
+pw_proxy* makeLinkProxy(PwContext* ctx, const CreateRequest* req) {
+    pw_core* core = ctx->core.load();
+    if (!core) return nullptr;
+
+    char outNode[32], outPort[32], inNode[32], inPort[32];
+    snprintf(outNode, sizeof outNode, "%u", req->outNode);
+    snprintf(outPort, sizeof outPort, "%u", req->outPort);
+    snprintf(inNode, sizeof inNode, "%u", req->inNode);
+    snprintf(inPort, sizeof inPort, "%u", req->inPort);
+    pw_properties* props = pw_properties_new("link.output.node", outNode, "link.output.port", outPort,
+                                             "link.input.node", inNode, "link.input.port", inPort, nullptr);
+    if (!props) return nullptr;
+    if (req->linger) pw_properties_set(props, PW_KEY_OBJECT_LINGER, "true");
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(core, "link-factory", PW_TYPE_INTERFACE_Link,
+                                                               PW_VERSION_LINK, &props->dict, sizeof(LinkProxyData)));
+    pw_properties_free(props);
+    if (!proxy) return nullptr;
+
+    auto* data = static_cast<LinkProxyData*>(pw_proxy_get_user_data(proxy));
+    *data = LinkProxyData{ctx,         proxy,          {},         req->byName, req->outPort,
+                          req->inPort, SPA_ID_INVALID, req->token, req->linger, SPA_ID_INVALID};
+    pw_proxy_add_listener(proxy, &data->listener, &kLinkProxyEvents, data);
+    if (req->token) ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
+    if (req->byName) {
+        LockGuard lock(ctx->mutex);
+        ctx->pendingNamedLinks.push_back(data);
+    }
+    return proxy;
+}
+
+int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(CreateRequest*)) return -1;
+    CreateRequest* req = *static_cast<CreateRequest* const*>(raw);
+    req->result = makeLinkProxy(static_cast<PwContext*>(user), req);
+    return 0;
+}
+
+// A Graph request: a copy of it travels with the hand-off, and its outcome,
+// failure included, reaches the Graph as events.
+int requestLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(CreateRequest)) return -1;
+    auto* ctx = static_cast<PwContext*>(user);
+    CreateRequest req;
+    std::memcpy(&req, raw, sizeof req);
+    if (!makeLinkProxy(ctx, &req))
+        emitGraphEvent(ctx, LinkRequestFailed, 0, req.token, -errno, "Failed to create link proxy");
+    return 0;
+}
+
+}  // namespace
+
+pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                          bool byName) {
+    CreateRequest req{outNode, outPort, inNode, inPort, byName, 0, false, nullptr};
+    CreateRequest* ptr = &req;
+    // Blocking: the request's result is read only after the loop ran it.
+    if (!invokeOnLoop(ctx, createLinkOnLoop, 0, &ptr, sizeof ptr)) return nullptr;
+    return req.result;
+}
+
+bool requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                      uint32_t token, bool linger) {
+    CreateRequest req{outNode, outPort, inNode, inPort, false, token, linger, nullptr};
+    // Not waited for: the JavaScript thread goes back to its loop at once and
+    // the answer comes as events.
+    return postToLoop(ctx, requestLinkOnLoop, &req, sizeof req);
+}
+
+void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
+    for (LinkProxyData* data : ctx->pendingNamedLinks) {
+        if (data->outPort == link.srcPortId && data->inPort == link.sinkPortId) {
+            enterLocked(ctx, data, link.id);
+            return;
+        }
+    }
+}
+
+void forgetLinkLocked(PwContext* ctx, uint32_t linkId) {
+    ctx->linkProxies.erase(linkId);
+    ctx->linkFormats.erase(linkId);
+    ctx->linkStats.erase(linkId);
+}
+
+void forgetRemovedLinkLocked(PwContext* ctx, uint32_t id) {
+    ctx->removalRequested.erase(id);
+    // Whatever our proxy still holds, the id may name another object next.
+    ctx->ownLinkProxies.erase(id);
+}
+
+void releaseLinkBookkeeping(PwContext* ctx) {
+    ctx->sentRemovals.clear();
+    ctx->ownLinkProxies.clear();
+}

@@ -1,0 +1,56 @@
+// Link proxies: made on the PipeWire thread at the JavaScript thread's
+// request, kept while their link exists, released there when it goes.
+#pragma once
+
+#include <cstdint>
+
+#include <pipewire/pipewire.h>
+
+struct LinkInfo;
+struct PwContext;
+
+// Bookkeeping carried in each link proxy's user data. Touched only on the
+// PipeWire thread, except through `pendingNamedLinks` under the graph lock.
+struct LinkProxyData {
+    PwContext* ctx;
+    pw_proxy* proxy;
+    spa_hook listener;
+    bool byName;  // entered in linkProxies/linkFormats once its id is known
+    uint32_t outPort;
+    uint32_t inPort;
+    uint32_t globalId;                  // registry id once known, else SPA_ID_INVALID
+    uint32_t token;                     // a Graph request: its outcome goes to the Graph; else 0
+    bool linger;                        // made with "object.linger": it outlives our proxy
+    uint32_t boundId = SPA_ID_INVALID;  // the id the daemon bound the proxy to
+};
+
+// Asks the daemon's link factory for a link, on the PipeWire thread, and
+// waits for the proxy. Null when no request could be made (the loop does not
+// run, or the core refused). JavaScript thread.
+pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                          bool byName = false);
+
+// The Graph's link request: handed to the PipeWire thread without waiting;
+// the daemon's answer (bound, refused, gone), or the failure to ask, reaches
+// the Graph as events carrying `token`, and a refusal is not printed. With
+// `linger` the link is made "object.linger" (as pw-link makes it): it stays
+// when our proxy, the connection or the process goes. False when the loop
+// does not run. JavaScript thread.
+bool requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                      uint32_t token, bool linger = false);
+
+// Called by the registry handler for each new link with the graph lock held:
+// a link requested by name is entered in the link maps before its event can
+// reach a listener.
+void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link);
+
+// Drops what the module holds about a link (its proxy entry, format and
+// counters); the proxy itself is left to its own events. Graph lock held.
+void forgetLinkLocked(PwContext* ctx, uint32_t linkId);
+
+// A global was withdrawn: a removal asked for it is done, and our proxy of
+// it no longer names it. Graph lock held.
+void forgetRemovedLinkLocked(PwContext* ctx, uint32_t id);
+
+// The connection is released: what was sent on it is forgotten. PipeWire thread.
+void releaseLinkBookkeeping(PwContext* ctx);

@@ -1,0 +1,308 @@
+#include "NodeCreation.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <pipewire/pipewire.h>
+#include <spa/utils/result.h>
+
+#include "../../core/ListenerTable.h"
+#include "../../core/PackedProps.h"
+#include "../../connection/PwContext.h"
+#include "../../connection/PwThread.h"
+
+namespace {
+
+std::mutex gOutcomeMutex;
+std::vector<NodeOutcome> gOutcomes;  // guarded by gOutcomeMutex
+void (*gWakeup)() = nullptr;
+
+void report(uint32_t token, NodeOutcome::Kind kind, uint32_t id = 0, int32_t res = 0, std::string message = {}) {
+    {
+        std::lock_guard<std::mutex> lock(gOutcomeMutex);
+        gOutcomes.push_back(NodeOutcome{token, kind, id, res, std::move(message)});
+    }
+    if (gWakeup) gWakeup();
+}
+
+// --- nodes this connection made --------------------------------------------
+
+// User data of a created node's proxy. PipeWire thread only.
+struct OwnedNode {
+    PwContext* ctx;
+    pw_proxy* proxy;
+    spa_hook listener;
+    uint32_t token;
+    bool linger;
+    uint32_t globalId;  // once bound, else SPA_ID_INVALID
+    bool answered;      // Created or Failed was reported
+};
+
+std::vector<OwnedNode*> gOwned;  // PipeWire thread only
+
+void onOwnedBound(void* user, uint32_t globalId) {
+    auto* node = static_cast<OwnedNode*>(user);
+    node->globalId = globalId;
+    if (!node->answered) report(node->token, NodeOutcome::Created, globalId);
+    node->answered = true;
+}
+
+void onOwnedError(void* user, int, int res, const char* message) {
+    auto* node = static_cast<OwnedNode*>(user);
+    if (!node->answered) report(node->token, NodeOutcome::Failed, 0, res, message ? message : spa_strerror(res));
+    node->answered = true;
+}
+
+void onOwnedRemoved(void* user) {
+    pw_proxy_destroy(static_cast<OwnedNode*>(user)->proxy);
+}
+
+void onOwnedDestroy(void* user) {
+    auto* node = static_cast<OwnedNode*>(user);
+    spa_hook_remove(&node->listener);
+    node->ctx->graphRequestProxyIds.erase(pw_proxy_get_id(node->proxy));
+    if (!node->answered) report(node->token, NodeOutcome::Failed, 0, -EPIPE, "PipeWire dropped the node request");
+    gOwned.erase(std::remove(gOwned.begin(), gOwned.end(), node), gOwned.end());
+}
+
+const auto kOwnedEvents = listenerTable<pw_proxy_events>(
+    PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onOwnedDestroy, &pw_proxy_events::bound, onOwnedBound,
+    &pw_proxy_events::removed, onOwnedRemoved, &pw_proxy_events::error, onOwnedError);
+
+struct CreateRequest {
+    uint32_t token;
+    bool linger;
+    PropList props;
+    std::string creator;  // the marker's value
+};
+
+int createOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(CreateRequest*)) return -1;
+    auto* ctx = static_cast<PwContext*>(user);
+    CreateRequest* req = *static_cast<CreateRequest* const*>(raw);
+    pw_core* core = ctx->core.load();
+    pw_properties* props = core ? pw_properties_new(nullptr, nullptr) : nullptr;
+    pw_proxy* proxy = nullptr;
+    if (props) {
+        for (const auto& [key, value] : req->props) pw_properties_set(props, key.c_str(), value.c_str());
+        // Set last: these make the node what this package promises.
+        pw_properties_set(props, PW_KEY_FACTORY_NAME, "support.null-audio-sink");
+        pw_properties_set(props, "adapter.auto-port-config",
+                          "{ mode = dsp monitor = true control = false position = preserve }");
+        pw_properties_set(props, PW_KEY_OBJECT_LINGER, req->linger ? "true" : "false");
+        pw_properties_set(props, kCreatedByKey, req->creator.c_str());
+        proxy = static_cast<pw_proxy*>(pw_core_create_object(core, "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE,
+                                                             &props->dict, sizeof(OwnedNode)));
+        pw_properties_free(props);
+    }
+    if (!proxy) {
+        int err = errno ? errno : EIO;
+        report(req->token, NodeOutcome::Failed, 0, -err, "Failed to create node proxy");
+    } else {
+        auto* node = static_cast<OwnedNode*>(pw_proxy_get_user_data(proxy));
+        *node = OwnedNode{ctx, proxy, {}, req->token, req->linger, SPA_ID_INVALID, false};
+        pw_proxy_add_listener(proxy, &node->listener, &kOwnedEvents, node);
+        // Refusals reach the request's Promise instead of standard error.
+        ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
+        gOwned.push_back(node);
+    }
+    delete req;
+    return 0;
+}
+
+int releaseOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void*) {
+    // Destroying a proxy of a node made without linger removes the node; a
+    // lingering node stays.
+    std::vector<OwnedNode*> owned = gOwned;
+    for (OwnedNode* node : owned) pw_proxy_destroy(node->proxy);
+    return 0;
+}
+
+// --- checked removal ---------------------------------------------------------
+
+// User data of a proxy bound to a node only to read its own properties
+// (the registry announces a few of them only) before removing it.
+struct RemovalCheck {
+    PwContext* ctx;
+    pw_proxy* proxy;
+    spa_hook proxyListener;
+    spa_hook nodeListener;
+    spa_hook coreListener;
+    bool coreHooked;
+    uint32_t token;
+    uint32_t id;
+    uint64_t serial;
+    int syncSeq;
+    bool verdictKnown;  // the node's info came
+    bool mayRemove;
+    bool answered;
+};
+
+// Whether node `id` in the mirror is still the object with `serial`.
+bool mirrorHas(PwContext* ctx, uint32_t id, uint64_t serial) {
+    LockGuard lock(ctx->mutex);
+    for (const NodeInfo& node : ctx->nodes)
+        if (node.id == id) return packedSerial(node.props) == serial;
+    return false;
+}
+
+void answer(RemovalCheck* check, NodeOutcome::Kind kind, std::string message = {}) {
+    if (check->answered) return;
+    check->answered = true;
+    report(check->token, kind, check->id, 0, std::move(message));
+}
+
+void onCheckInfo(void* user, const pw_node_info* info) {
+    auto* check = static_cast<RemovalCheck*>(user);
+    if (!info || !(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
+    check->verdictKnown = true;
+    check->mayRemove = mayRemoveNode(info->props, check->serial);
+}
+
+// The round trip after the bind is done: the node's info came before it.
+// Decided here, in a core event, so the check's proxy may be destroyed.
+void onCheckCoreDone(void* user, uint32_t id, int seq) {
+    auto* check = static_cast<RemovalCheck*>(user);
+    if (id != PW_ID_CORE || seq != check->syncSeq) return;
+    PwContext* ctx = check->ctx;
+    bool present = mirrorHas(ctx, check->id, check->serial);
+    if (!check->verdictKnown || !present) {
+        answer(check, NodeOutcome::NotFound);
+    } else if (!check->mayRemove) {
+        answer(check, NodeOutcome::Refused);
+    } else {
+        // The mirror still shows the same object (ids are handed out again
+        // at once; the serial is not).
+        pw_registry_destroy(ctx->registry, check->id);
+        answer(check, NodeOutcome::Removing);
+        present = false;
+    }
+    // A node that goes takes the bound proxy's resource with it: that proxy
+    // is released in its `removed` handler, as asking the daemon to destroy
+    // the resource would be refused.
+    if (present) pw_proxy_destroy(check->proxy);
+}
+
+void onCheckRemoved(void* user) {
+    auto* check = static_cast<RemovalCheck*>(user);
+    answer(check, NodeOutcome::NotFound);
+    pw_proxy_destroy(check->proxy);
+}
+
+void onCheckError(void* user, int, int res, const char* message) {
+    auto* check = static_cast<RemovalCheck*>(user);
+    check->verdictKnown = false;
+    if (!check->answered) {
+        check->answered = true;
+        report(check->token, NodeOutcome::Failed, check->id, res, message ? message : spa_strerror(res));
+    }
+}
+
+void onCheckDestroy(void* user) {
+    auto* check = static_cast<RemovalCheck*>(user);
+    spa_hook_remove(&check->proxyListener);
+    spa_hook_remove(&check->nodeListener);
+    if (check->coreHooked) spa_hook_remove(&check->coreListener);
+    check->ctx->graphRequestProxyIds.erase(pw_proxy_get_id(check->proxy));
+    answer(check, NodeOutcome::NotFound);
+}
+
+const auto kCheckProxyEvents =
+    listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onCheckDestroy,
+                                   &pw_proxy_events::removed, onCheckRemoved, &pw_proxy_events::error, onCheckError);
+
+const auto kCheckNodeEvents = listenerTable<pw_node_events>(PW_VERSION_NODE_EVENTS, &pw_node_events::info, onCheckInfo);
+
+const auto kCheckCoreEvents =
+    listenerTable<pw_core_events>(PW_VERSION_CORE_EVENTS, &pw_core_events::done, onCheckCoreDone);
+
+struct RemoveRequest {
+    uint32_t token;
+    uint32_t id;
+    uint64_t serial;
+};
+
+int removeOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
+    if (size != sizeof(RemoveRequest)) return -1;
+    auto* ctx = static_cast<PwContext*>(user);
+    RemoveRequest req;
+    std::memcpy(&req, raw, sizeof req);
+    if (!mirrorHas(ctx, req.id, req.serial)) {
+        report(req.token, NodeOutcome::NotFound, req.id);
+        return 0;
+    }
+    // A node of this connection's, made without linger: its proxy is the
+    // owner, and destroying it removes the node.
+    for (OwnedNode* node : gOwned) {
+        if (node->globalId == req.id && !node->linger) {
+            pw_proxy_destroy(node->proxy);
+            report(req.token, NodeOutcome::Removing, req.id);
+            return 0;
+        }
+    }
+    pw_core* core = ctx->core.load();
+    auto* proxy = core && ctx->registry
+                      ? static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, req.id, PW_TYPE_INTERFACE_Node,
+                                                                PW_VERSION_NODE, sizeof(RemovalCheck)))
+                      : nullptr;
+    if (!proxy) {
+        report(req.token, NodeOutcome::Failed, req.id, -(errno ? errno : EIO), "Failed to bind the node");
+        return 0;
+    }
+    auto* check = static_cast<RemovalCheck*>(pw_proxy_get_user_data(proxy));
+    *check = RemovalCheck{ctx, proxy, {}, {}, {}, false, req.token, req.id, req.serial, -1, false, false, false};
+    pw_proxy_add_listener(proxy, &check->proxyListener, &kCheckProxyEvents, check);
+    pw_proxy_add_object_listener(proxy, &check->nodeListener, &kCheckNodeEvents, check);
+    pw_core_add_listener(core, &check->coreListener, &kCheckCoreEvents, check);
+    check->coreHooked = true;
+    ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
+    check->syncSeq = pw_core_sync(core, PW_ID_CORE, 0);
+    return 0;
+}
+
+}  // namespace
+
+bool requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& props, bool linger) {
+    auto* req = new CreateRequest{token, linger, props, ctx->clientName};
+    // The loop copies the pointer; the request is freed where it runs.
+    if (postToLoop(ctx, createOnLoop, &req, sizeof req)) return true;
+    delete req;
+    return false;
+}
+
+bool requestNodeRemoval(PwContext* ctx, uint32_t token, uint32_t id, uint64_t serial) {
+    RemoveRequest req{token, id, serial};
+    return postToLoop(ctx, removeOnLoop, &req, sizeof req);
+}
+
+void releaseOwnedNodes(PwContext* ctx) {
+    invokeOnLoop(ctx, releaseOnLoop, 0, nullptr, 0);
+}
+
+std::vector<NodeOutcome> takeNodeOutcomes() {
+    std::lock_guard<std::mutex> lock(gOutcomeMutex);
+    std::vector<NodeOutcome> out;
+    out.swap(gOutcomes);
+    return out;
+}
+
+void setNodeOutcomeWakeup(void (*wakeup)()) {
+    gWakeup = wakeup;
+}
+
+uint64_t packedSerial(const std::string& packed) {
+    uint64_t serial = 0;
+    forEachProp(packed, [&serial](std::string_view key, std::string_view value) {
+        if (key == PW_KEY_OBJECT_SERIAL) serial = std::strtoull(std::string(value).c_str(), nullptr, 10);
+    });
+    return serial;
+}
+
+bool mayRemoveNode(const spa_dict* props, uint64_t serial) {
+    const char* marker = props ? spa_dict_lookup(props, kCreatedByKey) : nullptr;
+    const char* own = props ? spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL) : nullptr;
+    return marker && own && serial != 0 && std::strtoull(own, nullptr, 10) == serial;
+}
