@@ -33,7 +33,8 @@
         "src/features/FeatureHooks.cpp",
         "src/connection/WorkQueue.cpp",
         "src/bindings/JsState.cpp",
-        "src/bindings/ControlBindings.cpp"
+        "src/bindings/ControlBindings.cpp",
+        "src/bindings/Constants.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -49,3 +49,6 @@ NAN_METHOD(graphNodeControls);
 NAN_METHOD(graphSetNodeProps);
 NAN_METHOD(graphSetMetadata);
 NAN_METHOD(graphMetadata);
+
+// addon.constants (src/bindings/Constants.cpp), exported after the table.
+v8::Local<v8::Object> constantsObject();

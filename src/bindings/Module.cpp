@@ -94,6 +94,8 @@ void InitAll(v8::Local<v8::Object> exports) {
         std::atexit(onProcessExit);
     }
     for (const ExportEntry& entry : kExportTable) Nan::Export(exports, entry.name, entry.function);
+    // Last: the numbers, names and limits lib/ shares with the native side.
+    Nan::Set(exports, Nan::New("constants").ToLocalChecked(), constantsObject());
 }
 
 // Registered through the `node_register_module_v*` symbol, which Node.js looks

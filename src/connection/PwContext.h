@@ -21,6 +21,7 @@
 
 #include "../core/MirrorRecords.h"
 #include "../core/PwEvent.h"
+#include "EventQueue.h"
 #include "InfoProxies.h"
 #include "WorkQueue.h"
 
@@ -54,6 +55,8 @@ struct ConnectionHooks {
     void (*linkAnnounced)(PwContext* ctx, const LinkInfo& link);
     // A global was withdrawn; graph lock held.
     void (*globalRemoved)(PwContext* ctx, uint32_t id);
+    // The same, once the mirror has dealt with it; no lock held.
+    void (*globalGone)(PwContext* ctx, uint32_t id);
     // A core error: true when it answers a request of the hook's owner,
     // which then has dealt with it. PipeWire thread, no lock held.
     bool (*coreError)(PwContext* ctx, uint32_t id, int seq, int res, const char* message);
@@ -65,7 +68,8 @@ struct ConnectionHooks {
     // thread. JavaScript thread, no lock held.
     void (*beforeClose)(PwContext* ctx);
     // A global of a type the info proxies do not bind (`props`: the
-    // registry's): true when a feature bound it. PipeWire thread, no lock held.
+    // registry's): true when a feature bound it (a client's only informs).
+    // PipeWire thread, no lock held.
     bool (*bindGlobal)(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props);
     // An error on one of the info proxies (a refused volume request, say).
     // PipeWire thread, no lock held.
@@ -154,7 +158,7 @@ struct PwContext {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_t queueMutex = PTHREAD_MUTEX_INITIALIZER;  // innermost lock
 
-    std::deque<PwEvent> eventQueue;  // guarded by `queueMutex`
+    EventQueue eventQueue;  // guarded by `queueMutex`
     uv_async_t* eventAsync = nullptr;
     std::atomic<bool> asyncInitialized{false};
     // createPwThread holds the connection. Written on the JavaScript thread;

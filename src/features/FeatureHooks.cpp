@@ -14,6 +14,8 @@
 namespace {
 
 bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
+    // Whose metadata is whose.
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) noteMetadataClient(ctx, id, props);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0) return false;
     bindMetadata(ctx, id, version, props);
     return true;
@@ -42,6 +44,7 @@ void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const ch
 const ConnectionHooks kFeatureHooks = {
     .linkAnnounced = claimNamedLinkLocked,
     .globalRemoved = forgetRemovedLinkLocked,
+    .globalGone = metadataGlobalRemoved,
     .coreError = claimRemovalError,
     .coreDone = coreDone,
     .released = released,

@@ -30,11 +30,7 @@ uint32_t registryProxyId(PwContext* ctx) {
 }  // namespace
 
 uint64_t linkSerial(const LinkInfo& link) {
-    uint64_t serial = 0;
-    forEachProp(link.props, [&](std::string_view key, std::string_view value) {
-        if (serial == 0 && key == "object.serial") serial = std::strtoull(std::string(value).c_str(), nullptr, 10);
-    });
-    return serial;
+    return packedSerial(link.props);
 }
 
 void requestLinkDestruction(PwContext* ctx, const LinkRemoval& removal) {

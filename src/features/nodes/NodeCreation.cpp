@@ -344,16 +344,8 @@ void setNodeOutcomeWakeup(PwContext* ctx, void (*wakeup)()) {
     state(ctx).wakeup = wakeup;
 }
 
-uint64_t packedSerial(const std::string& packed) {
-    uint64_t serial = 0;
-    forEachProp(packed, [&serial](std::string_view key, std::string_view value) {
-        if (key == PW_KEY_OBJECT_SERIAL) serial = std::strtoull(std::string(value).c_str(), nullptr, 10);
-    });
-    return serial;
-}
-
 bool mayRemoveNode(const spa_dict* props, uint64_t serial) {
     const char* marker = props ? spa_dict_lookup(props, kCreatedByKey) : nullptr;
     const char* own = props ? spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL) : nullptr;
-    return marker && own && serial != 0 && std::strtoull(own, nullptr, 10) == serial;
+    return marker && serial != 0 && parseSerial(own) == serial;
 }

@@ -72,8 +72,6 @@ std::vector<NodeOutcome> takeNodeOutcomes(PwContext* ctx);
 void setNodeOutcomeWakeup(PwContext* ctx, void (*wakeup)());
 
 // Pure checks, exposed for the native tests.
-// "object.serial" of a packed property buffer (PackedProps.h); 0 if absent.
-uint64_t packedSerial(const std::string& packed);
 // Whether a node whose own properties are `props` may be removed as the
 // object with serial `serial` that this package made.
 bool mayRemoveNode(const spa_dict* props, uint64_t serial);
