@@ -5,9 +5,9 @@
 #include <pipewire/link.h>
 #include <pipewire/node.h>
 
-#include "JsValues.h"
-#include "ControlValues.h"
 #include "../core/PwEvent.h"
+#include "ControlValues.h"
+#include "JsValues.h"
 
 namespace js {
 

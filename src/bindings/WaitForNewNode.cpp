@@ -2,11 +2,11 @@
 // in the mirror or the time-out has passed.
 #include <cstring>
 
+#include "../connection/PwContext.h"
+#include "../features/nodes/NodeWait.h"
 #include "ArgCheck.h"
 #include "Exports.h"
 #include "JsValues.h"
-#include "../connection/PwContext.h"
-#include "../features/nodes/NodeWait.h"
 
 namespace {
 constexpr int32_t kDefaultTimeoutMs = 5000;

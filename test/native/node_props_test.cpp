@@ -14,8 +14,8 @@
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
 
-#include "features/control/Metadata.h"
 #include "core/NodeProps.h"
+#include "features/control/Metadata.h"
 
 namespace {
 

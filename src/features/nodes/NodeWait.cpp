@@ -1,7 +1,7 @@
 #include "NodeWait.h"
 
-#include "../../core/Clock.h"
 #include "../../connection/PwContext.h"
+#include "../../core/Clock.h"
 
 namespace {
 
