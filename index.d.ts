@@ -226,7 +226,8 @@ export interface Changed {
 /**
  * Which nodes are meant: an exact "node.name", a RegExp tested on it, an
  * object of property patterns (every one must match: a string exactly, a
- * RegExp by test), or a function.
+ * RegExp by test), or a function. '@default-audio-sink', '@default-audio-source'
+ * and '@default-video-source' name the node that is that default now, wherever a matcher is taken.
  */
 export type NodeMatcher = string | RegExp | { [property: string]: string | RegExp } | ((node: GraphNode) => boolean);
 
@@ -358,10 +359,15 @@ export interface CreateNodeOptions {
   props?: Record<string, string | number | boolean>;
   /** Outlive the script (true) or go with the Graph, the connection and the process (false, default). */
   linger?: boolean;
-  /** Bound on the whole creation; default 5000. */
+  /** Bound on the whole creation; default 5000. A node the daemon makes after the time-out is removed. */
   timeoutMs?: number;
 }
 
+/**
+ * One caller's handle on the graph. Its listeners hear each event whatever the others do: one that throws does so
+ * again on its own (reaching 'uncaughtException', as an EventEmitter listener's throw does), and neither a throw nor
+ * removeAllListeners() reaches the handle's routes, waits and requests, which listen on their own.
+ */
 export interface Graph extends TypedEmitter<GraphEventMap> {
   /** 'connecting' | 'connected' | 'disconnected' (reconnecting) | 'closed'. */
   readonly state: 'connecting' | 'connected' | 'disconnected' | 'closed';
@@ -379,7 +385,8 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   /**
    * Resolves once the registry announces the link (until: 'announced', the
    * default), or once it is "paused" or "active" (until: 'ready'; rejects with
-   * the daemon's text when it enters "error"); rejects with a DaemonError when refused.
+   * the daemon's text when it enters "error"); rejects with a DaemonError when refused. A link made after the
+   * promise rejected (a time-out) is removed.
    */
   link(
     outputPortId: number,

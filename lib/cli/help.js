@@ -1,5 +1,6 @@
 'use strict';
 // The quorvane tool's --help texts.
+const { VOLUME_LIMIT } = require('./control');
 
 const EXIT_CODES = `Exit codes: 0 success (and when the reader of the output goes away), 1 nothing
 matching, time-out or refused by PipeWire, 2 bad arguments, 3 no PipeWire daemon
@@ -7,7 +8,8 @@ reachable, 4 the daemon went away (monitor, link and wait without --reconnect),
 130 interrupted while waiting.`;
 
 const NODE_NAMES = `NODE is a node name, an id, or @default-audio-sink / @default-audio-source /
-@default-video-source (the default device of that kind now).`;
+@default-video-source (the default device of that kind now; wpctl's
+@DEFAULT_AUDIO_SINK@ / @DEFAULT_AUDIO_SOURCE@ / @DEFAULT_VIDEO_SOURCE@ too).`;
 
 const HELP = {
   main: `Usage: quorvane <command> [options]
@@ -32,14 +34,17 @@ Commands:
   destroy NAME|ID                        remove a device made by quorvane (no other node)
   dot [--all]                            the graph in Graphviz DOT (--all: with properties)
   svg [--output FILE]                    the graph as a self-contained SVG picture
-  volume NODE [VALUE] [--json]           print or set a node's volume (VALUE 0.5, 50%, +5%, -5%)
+  volume NODE [VALUE] [--json]           print or set a node's volume (VALUE 0.5, 50%, +5%, 5%-)
   mute NODE [on|off|toggle] [--json]     mute or unmute a node (no argument: toggle)
   default [audio-sink|audio-source|video-source] [NODE] [--json]
                                          print the default devices, or set one
   move STREAM TARGET | STREAM --clear    ask the session manager to move a stream
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
-and by @default-audio-sink / @default-audio-source / @default-video-source.
+and by @default-audio-sink / @default-audio-source / @default-video-source
+(or wpctl's @DEFAULT_AUDIO_SINK@ / @DEFAULT_AUDIO_SOURCE@ / @DEFAULT_VIDEO_SOURCE@).
+An option's value follows it or comes after "=" (--timeout=500); "--" ends the
+options (what follows is an argument even if it starts with "-").
 Run "quorvane <command> --help" for one command.
 ${EXIT_CODES}`,
   nodes: `Usage: quorvane nodes [--input|--output] [--type CLASS] [--props] [--json]
@@ -68,7 +73,8 @@ If the daemon goes away it exits with code 4; with --reconnect it says so on
 standard error, waits for the daemon to come back and carries on.`,
   wait: `Usage: quorvane wait NAME [--direction Input|Output] [--timeout MS]
 Waits until a node named exactly NAME is present (default time-out 5000 ms) and
-prints its id. Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
+prints its id. A default name (@default-audio-sink, @DEFAULT_AUDIO_SINK@, ...)
+waits until that default is set and its node present. Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
   link: `Usage: quorvane link OUT IN [--reconnect]
        quorvane link --from NODE --to SINK [--reconnect]
 Links output port OUT to input port IN (NODE:PORT names or ids), or the output
@@ -125,9 +131,11 @@ standard output, or to FILE with --output.`,
 Without VALUE prints the node's volume as "wpctl get-volume" does:
 "Volume: 0.50", with " [MUTED]" when muted. VALUE sets it: 0.5 or 50% on the
 scale wpctl uses (the cube root of the linear channel volume, 1.0 = 100%), or
-changes it by a signed amount, +5% or -0.05 (never below 0). Every channel
-gets the same volume. Values above 1000% are refused (a "50" meant as "50%").
-Prints the volume the daemon then reports. --json prints
+changes it by a signed amount, +5%, -0.05 or as wpctl writes it, 5%+, 0.05-.
+Every channel gets the same volume. The most a node takes is
+${VOLUME_LIMIT}:
+a VALUE above it is refused (exit 2, nothing changed), a step up stops there,
+a step down stops at 0. Prints the volume the daemon then reports. --json prints
 {"id","name","volume","channelVolumes","mute"}, channelVolumes linear.
 A node without volume control (no "Props" volume) is refused (exit 1).
 ${NODE_NAMES}`,

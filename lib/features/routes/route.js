@@ -5,12 +5,13 @@
 // links again what anyone removes, and, when exclusive, removes what others
 // link from its sources elsewhere. It only ever removes links it made, or,
 // when exclusive, links from its own sources that no route of the process
-// wants. Routes of one process never fight: they see each other through the
-// connection's book.
+// wants. Routes of one process never fight: they see each other through
+// what the connection keeps for all of them (`shared`).
 const { EventEmitter } = require('node:events');
 const { compileMatcher, describeMatcher, isDefaultName } = require('../match');
 const { pairPorts } = require('../pairing');
-const { Handback } = require('./give-back');
+const { GiveBack } = require('./give-back');
+const { emitEach } = require('../../connection/call-each');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
 
@@ -26,7 +27,7 @@ const CONTEST_REPORT_AT = 3;
 
 class Route extends EventEmitter {
   #graph;
-  #book; // { routes, linking, ownLinks }: the connection's, shared by its routes
+  #shared; // { routes, linking, ownLinks }: the connection's, shared by every route of the process
   #roundTrip;
   #unlink;
   #onClose;
@@ -51,9 +52,12 @@ class Route extends EventEmitter {
   #syncing = false;
   #pending = new Set(); // link requests not answered yet
   #listeners;
-  #handback = null; // exclusive: what was taken from others, to give back
+  #unlisten = []; // removes the listeners
+  #giveBack = null; // exclusive: what was taken from others, to give back
 
-  constructor(graph, options, { book, roundTrip, unlink, onClose }) {
+  // `listen(name, fn)`: the Graph's internal listeners, which user code
+  // cannot remove; returns what removes `fn`.
+  constructor(graph, options, { shared, listen, roundTrip, unlink, onClose }) {
     super();
     if (options === null || typeof options !== 'object') throw new TypeError('route requires { from, to }');
     const { from, to, channels = 'auto', exclusive = false } = options;
@@ -63,7 +67,7 @@ class Route extends EventEmitter {
     }
     if (typeof exclusive !== 'boolean') throw new TypeError('route: exclusive must be a boolean');
     this.#graph = graph;
-    this.#book = book;
+    this.#shared = shared;
     this.#roundTrip = roundTrip;
     this.#unlink = unlink;
     this.#onClose = onClose;
@@ -74,8 +78,8 @@ class Route extends EventEmitter {
     this.#description = `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
     this.#channels = channels;
     this.#exclusive = exclusive;
-    book.routes.add(this);
-    if (exclusive) this.#handback = new Handback(graph, book);
+    shared.routes.add(this);
+    if (exclusive) this.#giveBack = new GiveBack(graph, shared, listen);
 
     this.#listeners = {
       'node-created': (node) => this.#addNode(node),
@@ -88,7 +92,7 @@ class Route extends EventEmitter {
       'link-changed': (link) => this.#changeLink(link),
     };
     if (isDefaultName(from) || isDefaultName(to)) this.#listeners['defaults-changed'] = () => this.#followDefaults();
-    for (const [name, fn] of Object.entries(this.#listeners)) graph.on(name, fn);
+    this.#unlisten = Object.entries(this.#listeners).map(([name, fn]) => listen(name, fn));
 
     for (const node of graph.nodes()) this.#addNode(node);
     for (const port of graph.ports()) this.#addPort(port);
@@ -112,9 +116,9 @@ class Route extends EventEmitter {
   async close() {
     if (this.#closed) return [];
     this.#closed = true;
-    for (const [name, fn] of Object.entries(this.#listeners)) this.#graph.off(name, fn);
+    for (const unlisten of this.#unlisten) unlisten();
     for (const c of this.#contest.values()) clearTimeout(c.timer);
-    this.#book.routes.delete(this);
+    this.#shared.routes.delete(this);
     this.#onClose?.(this);
     const removals = [];
     for (const [id, link] of this.#made) {
@@ -128,13 +132,13 @@ class Route extends EventEmitter {
     for (const r of this.#otherRoutes()) r.#touchAll();
     await Promise.all([...removals, ...this.#pending]);
     const sinks = [...this.#nodes].filter(([, e]) => e.sink).map(([id]) => id);
-    return this.#handback ? this.#handback.giveBack(sinks) : [];
+    return this.#giveBack ? this.#giveBack.giveBack(sinks) : [];
   }
 
   // --- the other routes of the process ---------------------------------------------
 
   #otherRoutes() {
-    return [...this.#book.routes].filter((r) => r !== this);
+    return [...this.#shared.routes].filter((r) => r !== this);
   }
 
   #wants(out, inp) {
@@ -290,7 +294,7 @@ class Route extends EventEmitter {
     if (made) {
       this.#made.delete(id);
       if (!ownRemoval) this.#lost.add(key);
-      this.emit('unlinked', made);
+      emitEach(this, 'unlinked', [made]); // a listener's throw keeps nothing from the route
     }
     // Whoever removed it, the pair is made again if both ends are still
     // there after a round trip: a node that goes takes its links first and
@@ -362,7 +366,7 @@ class Route extends EventEmitter {
       this.#removing.add(id);
       const removal = this.#unlink(id);
       // Only another client's link is given back, never one of this process.
-      if (!this.#book.ownLinks.has(id)) this.#handback?.take(id, removal);
+      if (!this.#shared.ownLinks.has(id)) this.#giveBack?.take(id, removal);
       removal.catch((err) => {
         this.#removing.delete(id);
         // Gone already (its owner or another route removed it): not a failure.
@@ -376,8 +380,8 @@ class Route extends EventEmitter {
   // both hold it: the one made first does, the later stands back and says so
   // once, until the first lets go.
   #yieldsTo(sourceId, wanted) {
-    const mineFirst = [...this.#book.routes].indexOf(this);
-    const holder = [...this.#book.routes]
+    const mineFirst = [...this.#shared.routes].indexOf(this);
+    const holder = [...this.#shared.routes]
       .slice(0, mineFirst)
       .find((r) => r.#holdsExclusively(sourceId) && !sameSet(r.#wanted.get(sourceId), wanted));
     if (!holder) {
@@ -411,7 +415,7 @@ class Route extends EventEmitter {
   }
 
   #send(out, inp, key) {
-    const inFlight = this.#book.linking;
+    const inFlight = this.#shared.linking;
     if (inFlight.has(key)) return;
     inFlight.add(key);
     const pending = this.#graph.link(out, inp).then(
@@ -425,7 +429,7 @@ class Route extends EventEmitter {
         }
         this.#made.set(link.id, link);
         this.#addLink(link);
-        this.emit('linked', link);
+        emitEach(this, 'linked', [link]);
       },
       (err) => {
         inFlight.delete(key);
