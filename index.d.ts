@@ -317,6 +317,8 @@ export interface RouteOptions {
   channels?: 'auto' | 'positional';
   /** Remove links from the source's ports to anywhere else as they appear (default false). */
   exclusive?: boolean;
+  /** Port pairs [output, input] by port name or "audio.channel", in place of `channels`. */
+  ports?: [string, string][];
 }
 
 /** A rule that keeps links between matching nodes; see `graph.route()`. */
@@ -329,6 +331,40 @@ export interface Route
    * route). An exclusive route then gives back what it took: one entry per source and former peer.
    */
   close(): Promise<HandBack[]>;
+}
+
+/** A node matcher as a rules file writes it: a node name ("/regexp/flags" allowed), a default name, or property patterns. */
+export type RuleMatcher = string | RegExp | { [property: string]: string | RegExp };
+
+/** The rules of a patchbay (a rules file, version 1). */
+export interface PatchbayRules {
+  version?: 1;
+  routes?: { from: RuleMatcher; to: RuleMatcher; channels?: 'auto' | 'positional'; exclusive?: boolean; ports?: [string, string][] }[];
+  never?: { from: RuleMatcher; to: RuleMatcher }[];
+  volumes?: { node: RuleMatcher; volume?: number; mute?: boolean }[];
+  defaults?: { audioSink?: string[]; audioSource?: string[]; videoSource?: string[] };
+  devices?: { name: string; mediaClass?: 'Audio/Sink' | 'Audio/Source/Virtual' | 'Audio/Duplex'; channels?: string[]; description?: string }[];
+}
+
+/** What a patchbay did; `rule` names the rule as the file does ('routes[0]', 'defaults.audioSink'). */
+export type PatchbayAction =
+  | { kind: 'linked' | 'unlinked' | 'removed'; rule: string; link: CreatedLink; out: string; in: string }
+  | { kind: 'volume'; rule: string; node: string; id: number; volume?: number; mute?: boolean }
+  | { kind: 'default'; rule: string; defaultKind: 'audioSink' | 'audioSource' | 'videoSource'; node: string }
+  | { kind: 'created' | 'destroyed'; rule: string; node: string; id: number }
+  | { kind: 'gave-back'; rule: string; from: string; to: string; by: 'session-manager' | 'link' };
+
+/** Rules kept applied; see `graph.patchbay()`. */
+export interface Patchbay
+  extends TypedEmitter<{ action: [action: PatchbayAction]; error: [error: Error & { rule: string }]; closed: [] }> {
+  /** The rules in force, as a rules file writes them. */
+  readonly rules: PatchbayRules;
+  /** Each rule in force, with a route's links now. */
+  list(): { rule: string; kind: 'route' | 'never' | 'volume' | 'default' | 'device'; links?: CreatedLink[] }[];
+  /** Applies the difference to `rules` (checked whole first: rejects with a RulesError, changing nothing). */
+  update(rules: PatchbayRules): Promise<{ added: number; removed: number; kept: number }>;
+  /** Stops every rule: removes what they made (lingering links stay), gives back what exclusive routes took. */
+  close(): Promise<void>;
 }
 
 /** What an exclusive route gave back as it closed: through the session manager, or as lingering links. */
@@ -391,10 +427,10 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   link(
     outputPortId: number,
     inputPortId: number,
-    options?: { timeoutMs?: number; until?: 'announced' | 'ready' },
+    options?: { timeoutMs?: number; until?: 'announced' | 'ready'; linger?: boolean },
   ): Promise<CreatedLink>;
   /** Pairs the source's outputs with the sink's inputs; rejects with an AggregateError (`links`: those made). */
-  linkNodes(source: NodeMatcher, sinkNodeId: number, options?: { timeoutMs?: number }): Promise<CreatedLink[]>;
+  linkNodes(source: NodeMatcher, sinkNodeId: number, options?: { timeoutMs?: number; linger?: boolean }): Promise<CreatedLink[]>;
   /**
    * Resolves when the link is gone, at once when it is gone already. A link object pins the link by its
    * "object.serial", so a removal never reaches a newer object under a reused id. Rejects for an id that names a node
@@ -402,6 +438,10 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
    */
   unlink(link: number | GraphLink | CreatedLink, options?: { timeoutMs?: number }): Promise<void>;
   route(options: RouteOptions): Route;
+  /** Keeps the rules applied until `close()`; throws a RulesError (a TypeError) for bad rules, applying nothing. */
+  patchbay(rules: PatchbayRules): Patchbay;
+  /** The links now as rules (one route per pair of nodes, with port pairs); the session manager's links left out unless `all`. */
+  snapshot(options?: { all?: boolean }): PatchbayRules;
   /** Makes a virtual device; resolves with the node once it and all its ports are announced. */
   createNode(options: CreateNodeOptions): Promise<GraphNode>;
   /** Removes a node this package made (by node, id or name); any other node is refused with an Error. */

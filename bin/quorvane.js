@@ -17,6 +17,10 @@ const commands = {
   link: 'link',
   unlink: 'link',
   route: 'route',
+  patchbay: 'patchbay',
+  snapshot: 'snapshot',
+  import: 'import',
+  service: 'service',
   create: 'create',
   destroy: 'create',
   dot: 'dot',
@@ -25,6 +29,7 @@ const commands = {
   mute: 'control',
   default: 'control',
   move: 'control',
+  web: 'web',
 };
 
 // Every way out goes through here: the connection is closed first (links the

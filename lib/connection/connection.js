@@ -79,8 +79,8 @@ class Connection {
 
   // --- what it carries --------------------------------------------------------
 
-  requestLink(out, inp, settle) {
-    return this.#links.request(out, inp, settle);
+  requestLink(out, inp, settle, options) {
+    return this.#links.request(out, inp, settle, options);
   }
 
   unlink(linkId, timeoutMs, serial) {

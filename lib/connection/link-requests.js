@@ -17,15 +17,15 @@ class LinkRequests {
   #byLinkId = new Map(); // registry id -> token, once bound
   #recentLinks = new Map(); // links announced while requests wait for their bound id
   #inFlight = new Set(); // tokens the PipeWire thread has and has not answered
-  #queue = []; // { token, out, inp } waiting for room
+  #queue = []; // { token, out, inp, linger } waiting for room
 
   constructor(ownLinks) {
     this.#ownLinks = ownLinks;
   }
 
-  // Asks for a link; `settle` hears the outcome. Returns the clean-up to run
-  // when the caller stops waiting.
-  request(out, inp, settle) {
+  // Asks for a link; `settle` hears the outcome. A lingering link outlives
+  // the connection. Returns the clean-up to run when the caller stops waiting.
+  request(out, inp, settle, { linger = false } = {}) {
     const token = newToken();
     const req = { settle: null, id: undefined, done: false };
     req.settle = {
@@ -40,18 +40,18 @@ class LinkRequests {
       },
     };
     this.#requests.set(token, req);
-    this.#queue.push({ token, out, inp });
+    this.#queue.push({ token, out, inp, linger });
     this.#pump();
     return () => this.#forgetRequest(token);
   }
 
   #pump() {
     while (this.#queue.length > 0 && this.#inFlight.size < MAX_IN_FLIGHT) {
-      const { token, out, inp } = this.#queue.shift();
+      const { token, out, inp, linger } = this.#queue.shift();
       const req = this.#requests.get(token);
       if (!req) continue; // given up while it waited
       try {
-        addon.graphLink(out, inp, token);
+        addon.graphLink(out, inp, token, linger);
         this.#inFlight.add(token);
       } catch (e) {
         req.settle.reject(e);

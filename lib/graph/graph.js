@@ -57,6 +57,7 @@ class Graph extends EventEmitter {
   #waits = new Set(); // (kind, payload) => void, for every event; 'closed' at the end
   #made = new Set(); // ids of the links this handle made and that exist
   #routes = new Set();
+  #patchbays = new Set();
   #ownNodes = new Set(); // ids of the nodes this handle made without linger
   #closing = null; // the Promise of close()
   // The package's own listeners (routes, the give-back, destroyNode): event
@@ -200,12 +201,15 @@ class Graph extends EventEmitter {
 
   // until: 'announced' resolves with the link as the registry announces
   // it; 'ready' once its state is "paused" or "active" (rejecting with the
-  // daemon's text when it enters "error").
-  link(outputPortId, inputPortId, { timeoutMs = 3000, until = 'announced' } = {}) {
+  // daemon's text when it enters "error"). A lingering link ("object.linger")
+  // is not this handle's: it stays after close() and the process, until
+  // someone unlinks it.
+  link(outputPortId, inputPortId, { timeoutMs = 3000, until = 'announced', linger = false } = {}) {
     try {
       if (typeof outputPortId !== 'number' || typeof inputPortId !== 'number') throw new TypeError(LINK_USAGE);
       checkTimeout(timeoutMs, 'link');
       if (!LINK_UNTIL.has(until)) throw new TypeError("link: until must be 'announced' or 'ready'");
+      if (typeof linger !== 'boolean') throw new TypeError('link: linger must be a boolean');
     } catch (e) {
       return Promise.reject(e);
     }
@@ -232,7 +236,7 @@ class Graph extends EventEmitter {
         // announcement may come before the daemon's answer to the request).
         const early = new Map();
         const announced = (link) => {
-          this.#made.add(link.id);
+          if (!linger) this.#made.add(link.id);
           if (until === 'announced') {
             delivered = true;
             return settle.resolve(link);
@@ -241,7 +245,7 @@ class Graph extends EventEmitter {
           ready(early.get(linkId) ?? link);
           early.clear();
         };
-        const forget = this.#connection.requestLink(outputPortId, inputPortId, { resolve: announced, reject: settle.reject });
+        const forget = this.#connection.requestLink(outputPortId, inputPortId, { resolve: announced, reject: settle.reject }, { linger });
         return {
           onEvent: (kind, payload) => {
             if (until !== 'ready') return;
@@ -263,7 +267,7 @@ class Graph extends EventEmitter {
     );
   }
 
-  async linkNodes(source, sinkNodeId, { timeoutMs = 3000 } = {}) {
+  async linkNodes(source, sinkNodeId, { timeoutMs = 3000, linger = false } = {}) {
     if (typeof sinkNodeId !== 'number' || (typeof source !== 'string' && typeof source !== 'object' && typeof source !== 'function')) {
       throw new TypeError(LINK_NODES_USAGE);
     }
@@ -272,9 +276,10 @@ class Graph extends EventEmitter {
     const ports = this.ports();
     const outputs = src ? ports.filter((p) => p.nodeId === src.id && p.direction === 0) : [];
     const inputs = ports.filter((p) => p.nodeId === sinkNodeId && p.direction === 1);
+    if (typeof linger !== 'boolean') throw new TypeError('linkNodes: linger must be a boolean');
     if (outputs.length === 0 || inputs.length === 0) throw new Error('Could not find matching ports');
     const pairs = pairPorts(outputs, inputs, 'positional');
-    const outcomes = await Promise.allSettled(pairs.map(([o, i]) => this.link(o.id, i.id, { timeoutMs })));
+    const outcomes = await Promise.allSettled(pairs.map(([o, i]) => this.link(o.id, i.id, { timeoutMs, linger })));
     const made = outcomes.filter((r) => r.status === 'fulfilled').map((r) => r.value);
     const refused = outcomes.filter((r) => r.status === 'rejected').map((r) => r.reason);
     if (refused.length === 0) return made;
@@ -353,7 +358,9 @@ class Graph extends EventEmitter {
 
   // --- routes -----------------------------------------------------------------
 
-  route(options) {
+  // `view` ({ nodes, ports, links } as the Graph lists them now): for code of
+  // the package that starts many routes at once, one look at the graph for all.
+  route(options, { view } = {}) {
     if (this.#state === 'closed') throw new Error('Graph closed');
     const { Route } = require('../features/routes/route'); // loaded with the first route: a one-shot listing needs none
     const route = new Route(this, options, {
@@ -362,9 +369,30 @@ class Graph extends EventEmitter {
       roundTrip: () => this.#roundTrip(),
       unlink: (id) => this.#connection.unlink(id, CLOSE_UNLINK_MS),
       onClose: (r) => this.#routes.delete(r),
+      view,
     });
     this.#routes.add(route);
     return route;
+  }
+
+  // --- the patchbay ------------------------------------------------------------
+
+  // Rules kept applied (lib/features/patchbay): routes, "never" rules,
+  // volumes, defaults and devices, changed with update(), ended with close().
+  patchbay(rules) {
+    if (this.#state === 'closed') throw new Error('Graph closed');
+    const { Patchbay } = require('../features/patchbay/patchbay'); // loaded with the first patchbay
+    const patchbay = new Patchbay(this, rules, { shared: this.#connection, listen: (name, fn) => this.#listen(name, fn) });
+    this.#patchbays.add(patchbay);
+    patchbay.once('closed', () => this.#patchbays.delete(patchbay));
+    return patchbay;
+  }
+
+  // The links now as rules (lib/features/patchbay/snapshot.js); the session
+  // manager's own links left out unless `all`.
+  snapshot({ all = false } = {}) {
+    const { snapshot } = require('../features/patchbay/snapshot');
+    return snapshot(this, { all, manager: this.#connection.metadata('default')?.owner });
   }
 
   // Resolves once the daemon has answered a round trip: every change it
@@ -391,6 +419,7 @@ class Graph extends EventEmitter {
     if (!this.#closing) {
       this.#closing = (async () => {
         await Promise.all([
+          ...[...this.#patchbays].map((p) => p.close().catch(() => {})),
           ...[...this.#routes].map((r) => r.close().catch(() => {})),
           ...[...this.#ownNodes].map((id) => devices.destroyNode(this.#features, id).catch(() => {})),
         ]);

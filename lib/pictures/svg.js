@@ -290,11 +290,11 @@ function toSvg(snapshot, { title = 'PipeWire graph' } = {}) {
     out.push(`<text class="sub" x="${PAD}" y="29">${xml(e.subtitle)}</text>`);
     e.ins.forEach((p, i) => {
       const y = HEAD_H + i * ROW_H + ROW_H / 2;
-      out.push(`<circle class="pin" cx="0" cy="${y}" r="3.5"/><text class="pname" x="${PAD}" y="${y + 4}">${xml(clip(p.name))}</text>`);
+      out.push(`<g class="port" id="port-${p.id}"><circle class="pin" cx="0" cy="${y}" r="3.5"/><text class="pname" x="${PAD}" y="${y + 4}">${xml(clip(p.name))}</text></g>`);
     });
     e.outs.forEach((p, i) => {
       const y = HEAD_H + i * ROW_H + ROW_H / 2;
-      out.push(`<circle class="pout" cx="${e.w}" cy="${y}" r="3.5"/><text class="pname" x="${e.w - PAD}" y="${y + 4}" text-anchor="end">${xml(clip(p.name))}</text>`);
+      out.push(`<g class="port" id="port-${p.id}"><circle class="pout" cx="${e.w}" cy="${y}" r="3.5"/><text class="pname" x="${e.w - PAD}" y="${y + 4}" text-anchor="end">${xml(clip(p.name))}</text></g>`);
     });
     out.push('</g>');
   }

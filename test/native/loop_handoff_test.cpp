@@ -52,10 +52,10 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
     LoopThread loop;
     loop.start();
 
-    struct sigaction action {};  // no SA_RESTART: interrupted waits return EINTR
+    struct sigaction action = {};  // no SA_RESTART: interrupted waits return EINTR
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    struct sigaction previous {};
+    struct sigaction previous = {};
     sigaction(SIGUSR1, &action, &previous);
     pthread_t waiter = pthread_self();
     std::atomic<bool> stop{false};

@@ -17,25 +17,14 @@
 // lingering links, which outlive this process as `pw-link` links do.
 //
 // The metadata is read and written in-process, through the connection's own
-// binding of the "default" metadata. Lingering links are made with pw-link:
-// a link this process makes belongs to its connection and goes with it, and
-// the add-on has no way to ask for one that outlives it.
-const { execFile } = require('node:child_process');
+// binding of the "default" metadata; the lingering links are asked for on the
+// connection too, with "object.linger", as pw-link asks for them.
 const { serialOf } = require('../../connection/serial');
 
-const TOOL_TIMEOUT_MS = 3000;
+const LINK_MS = 3000;
 const METADATA_MS = 1000; // how long a write's report is waited for, in the background
 const SETTLE_MS = 1000; // how long the session manager may take to follow a move
 const MAX_RECORDS = 1024;
-
-function pwLink(out, inp) {
-  return new Promise((resolve, reject) => {
-    execFile('pw-link', [String(out), String(inp)], { timeout: TOOL_TIMEOUT_MS, encoding: 'utf8' }, (err, stdout, stderr) => {
-      if (err) reject(new Error(`pw-link: ${(stderr || '').trim().split('\n').pop() || err.message}`));
-      else resolve();
-    });
-  });
-}
 
 // The session manager is the client that made the "default" metadata. Where
 // the connection cannot tell which that is, any other client may be: the
@@ -204,14 +193,10 @@ class GiveBack {
 
   // Lingering links, as `pw-link` makes them: they stay after this process.
   async #relink(group) {
-    for (const r of group) {
-      try {
-        await pwLink(r.out.port, r.in.port);
-      } catch (e) {
-        // Linked again meanwhile (by its owner): given back all the same.
-        if (!/File exists/.test(e.message)) throw e;
-      }
-    }
+    const outcomes = await Promise.allSettled(group.map((r) => this.#graph.link(r.out.port, r.in.port, { linger: true, timeoutMs: LINK_MS })));
+    // Linked again meanwhile (by its owner): given back all the same.
+    const refused = outcomes.find((o) => o.status === 'rejected' && o.reason.code !== 'EEXIST');
+    if (refused) throw refused.reason;
   }
 }
 
