@@ -17,10 +17,10 @@
 //   node bench/memory.js --quick         10,000 measured cycles (noisier slopes)
 //   node bench/memory.js --kinds node --cycles 50000
 // Two kinds run through connect(), a Graph hearing every change: key-sets
-// (another client gives a node a new property key each cycle, and the Graph
-// lists the nodes) and props-storm (each cycle, another client rewrites a
-// property 20,000 times while JavaScript is blocked 5 s); their slopes are
-// given per 1,000 changes.
+// (each cycle, another client makes 25 nodes, each with a property key never
+// seen before, the Graph lists them, and they go) and props-storm (each
+// cycle, another client rewrites a property 20,000 times while JavaScript is
+// blocked 5 s); their slopes are given per 1,000 key sets or rewrites.
 //
 //   options: --kinds node,link-ports,unlink-ports,link-name,connect,key-sets,props-storm
 //            --warmup N (default 1,000)   --arenas (per-arena malloc sizes)
@@ -48,11 +48,11 @@ const KINDS = {
   'unlink-ports': 'linkNodesNameToId + unlinkPorts',
   'link-name': 'linkNodesNameToId + unlinkNodesNameToId',
   connect: 'connect + close',
-  'key-sets': 'a new property key set of a node, then graph.nodes()',
+  'key-sets': '25 nodes, each with a new property key, listed by graph.nodes(), removed',
   'props-storm': '20,000 rewrites of a property while JavaScript is blocked 5 s',
 };
 // Kinds measured through a Graph, and the changes each cycle makes.
-const GRAPH_KINDS = { 'key-sets': { changes: 1 }, 'props-storm': { changes: 20000, warmup: 2, cycles: 10, step: 1 } };
+const GRAPH_KINDS = { 'key-sets': { changes: 25 }, 'props-storm': { changes: 20000, warmup: 2, cycles: 10, step: 1 } };
 const STORM_BLOCK_MS = 5000;
 // createPwThread() pauses 500 ms, so without connect() the connect kind runs
 // far fewer cycles.
@@ -191,28 +191,42 @@ const check = (ok, what) => {
 
 // Sets up one kind of churn; resolves to { run() } doing one cycle, plus a note.
 async function setUpKind(kind, q, fixture, log) {
-  if (GRAPH_KINDS[kind]) {
+  if (kind === 'key-sets') {
     const graph = q;
-    const node = await fixture.add(`mem-${kind}`, 'Audio/Sink', 0, 0);
+    const { waitFor } = require('../test/helpers/fixture');
+    const count = GRAPH_KINDS[kind].changes;
+    let cycle = 0;
+    return {
+      note: `through connect(); ${count} key sets a cycle`,
+      async run() {
+        const key = `ks.${++cycle}`;
+        const ids = new Set(await fixture.addMany(count, key, `Audio/Sink;${key}.{i}=1`, 0, 0));
+        await waitFor(() => graph.nodes().filter((n) => ids.has(n.id) && Object.keys(n.props).some((k) => k.startsWith(key))).length === count,
+          10000, 'the new keys listed', 0);
+        await fixture.remove(...ids);
+        await waitFor(() => !graph.nodes().some((n) => ids.has(n.id)), 10000, 'the nodes gone', 0);
+      },
+    };
+  }
+  if (kind === 'props-storm') {
+    const graph = q;
+    const node = await fixture.add('mem-storm', 'Audio/Sink', 0, 0);
     let made = 0;
     let heard = -1;
     graph.on('node-changed', (n) => {
-      if (n.id !== node.id) return;
-      const value = Number(n.props[kind === 'key-sets' ? `storm.key.${made - 1}` : 'storm.value']);
-      if (value === made - 1) heard = value;
+      if (n.id === node.id && Number(n.props['storm.value']) === made - 1) heard = made - 1;
     });
     const { waitFor } = require('../test/helpers/fixture');
     const { sleepSync } = require('../test/helpers/daemon');
     const count = GRAPH_KINDS[kind].changes;
     return {
-      note: `through connect(); ${count.toLocaleString('en')} change${count > 1 ? 's' : ''} a cycle`,
+      note: `through connect(); ${count.toLocaleString('en')} rewrites a cycle`,
       async run() {
-        const done = fixture.propsStorm(node.id, count, kind === 'key-sets' ? 'keys' : 'value');
+        const done = fixture.propsStorm(node.id, count);
         made += count;
-        if (kind === 'props-storm') sleepSync(STORM_BLOCK_MS);
+        sleepSync(STORM_BLOCK_MS);
         await done;
-        await waitFor(() => heard === made - 1, 10000, 'the last change', 0);
-        if (kind === 'key-sets') check(graph.nodes().find((n) => n.id === node.id).props[`storm.key.${made - 1}`] === String(made - 1), 'the key listed');
+        await waitFor(() => heard === made - 1, 10000, 'the last rewrite', 0);
       },
     };
   }
@@ -453,7 +467,7 @@ function printKind(r) {
   for (const snap of r.arenaSnapshots || []) {
     console.log(`  arenas at cycle ${snap.cycle}: ` + snap.arenas.map((a, i) => `#${i} ${kib(a.totalKiB)} KiB (${kib(a.freeKiB)} free)`).join(', '));
   }
-  return { kind: r.kind, note: r.note, warmup: r.warmup, cycles: r.cycles, rssSlopeKiB: rss, earlyRssSlopeKiB: early, v8SlopeKiB: heap,
+  return { kind: r.kind, note: r.note, per: r.changes ? 'changes' : 'cycles', warmup: r.warmup, cycles: r.cycles, rssSlopeKiB: rss, earlyRssSlopeKiB: early, v8SlopeKiB: heap,
     mallocSlopeKiB: native, highWaterKiB: highWater, flat: ok, samples: r.samples };
 }
 
@@ -490,7 +504,7 @@ async function parent(opts) {
     const r = await withGraph(q, async (counts) => ({ ...(await runChild(kind, opts)), counts }));
     results.push(printKind(r));
   }
-  console.log('\nsummary (KiB per 1,000 cycles after the warm-up; high-water = growth during the warm-up)');
+  console.log('\nsummary (KiB per 1,000 cycles, or changes for the Graph kinds, after the warm-up; high-water = growth during the warm-up)');
   for (const r of results) {
     console.log(`  ${r.kind.padEnd(13)} RssAnon ${fmt(r.rssSlopeKiB).padStart(6)}` +
       `${r.earlyRssSlopeKiB === null ? '' : ` (first ${EARLY_WINDOW}: ${fmt(r.earlyRssSlopeKiB)})`}  V8 heap ${fmt(r.v8SlopeKiB).padStart(6)}` +

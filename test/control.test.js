@@ -7,6 +7,7 @@ const { spawnSync } = require('node:child_process');
 const { startScript, CLI } = require('./helpers/child');
 const { startDaemon, DEFAULT_OBJECTS } = require('./helpers/daemon');
 const { Fixture, waitFor, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
+const addon = require('./helpers/addon');
 
 const sink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
 const daemon = startDaemon({
@@ -233,6 +234,26 @@ test('a default name is a matcher like the others: waitForNode follows the defau
     const links = await graph.linkNodes('@default-audio-source', a);
     assert.ok(links.length > 0 && links.every((l) => l.srcNodeId === mic.id && l.sinkNodeId === a), JSON.stringify(links));
   } finally {
+    await graph.close();
+  }
+});
+
+test('metadata: a session manager\'s "default" is the one bound, though another client made one first; the other again once it goes', async () => {
+  const graph = await q.connect();
+  const sm = new Fixture({ ...process.env, QUORVANE_FIXTURE_APP_NAME: 'WirePlumber' });
+  const bound = () => addon.graphMetadata().changes.filter((c) => c.kind === 'added' && c.name === 'default').map((c) => c.owner);
+  const clients = (name) => pwDump().filter((o) => o.type === 'PipeWire:Interface:Client' && o.info.props['application.name'] === name).map((o) => o.id);
+  try {
+    await fixture.addMetadata('default');
+    await sm.addMetadata('default');
+    const [ours] = clients('pw-fixture');
+    const [manager] = clients('WirePlumber');
+    await waitFor(() => String(bound()) === String([manager]), 5000, 'the session manager\'s to be bound, alone');
+    assert.equal((await graph.setDefault('audioSink', 'demo-speakers')).configured.audioSink, 'demo-speakers');
+    await sm.close();
+    await waitFor(() => String(bound()) === String([ours]), 5000, 'the other one to be bound');
+  } finally {
+    await sm.close();
     await graph.close();
   }
 });

@@ -33,7 +33,9 @@ struct MirrorView {
 // queued changes are dropped and replaced by what brings each audience from
 // what it has heard to the mirror as it is: the objects gone (links, ports,
 // nodes), the new ones (nodes, ports, links), then the changes of the
-// others. An object is never changed before it is created or after it is
+// others, ahead of the other events still queued (a round trip's end, a
+// request's outcome), which then find the mirror at least as new as they
+// expect. An object is never changed before it is created or after it is
 // destroyed, and an id given to a new object is heard go and come again.
 // V8-free; the caller provides the exclusion.
 class EventQueue {
