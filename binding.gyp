@@ -31,6 +31,8 @@
         "src/features/control/Metadata.cpp",
         "src/features/control/VolumeRequests.cpp",
         "src/features/FeatureHooks.cpp",
+        "src/connection/WorkQueue.cpp",
+        "src/bindings/JsState.cpp",
         "src/bindings/ControlBindings.cpp",
         "src/bindings/Constants.cpp"
       ],

@@ -10,7 +10,7 @@ const { Fixture, waitFor, pwDump, pwMetadata, pwLinkPairs } = require('./helpers
 
 const sink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
 const daemon = startDaemon({
-  objects: [...DEFAULT_OBJECTS, sink('cc-a'), sink('cc-b'), { name: 'cc-mic', mediaClass: 'Audio/Source', positions: ['MONO'], factory: 'audiotestsrc' }],
+  objects: [...DEFAULT_OBJECTS, sink('cc-a'), sink('cc-b'), { name: 'cc-mic', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }],
 });
 const fixture = new Fixture();
 const q = require('..');
@@ -200,7 +200,7 @@ test('a route to @default-audio-sink follows the default, falls back to the conf
   pwMetadata([0, 'default.audio.sink', '{"name":"cc-a"}', 'Spa:String:JSON']);
   pwMetadata([0, 'default.configured.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
   const run = startScript(CLI, ['route', '--from', 'cc-mic', '--to', '@default-audio-sink']);
-  const on = (s) => [`cc-mic:capture_1 -> ${s}:playback_FL`, `cc-mic:capture_2 -> ${s}:playback_FR`];
+  const on = (s) => [`cc-mic:capture_FL -> ${s}:playback_FL`, `cc-mic:capture_FR -> ${s}:playback_FR`];
   const linked = (pairs, what) => waitFor(() => String(pwLinkPairs('cc-mic')) === String(pairs), 5000, what, 50);
   try {
     await linked(on('cc-a'), 'the mic on cc-a');

@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon, waitUntilSync } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { Fixture, waitFor, heardBy, pwDump } = require('./helpers/fixture');
 
 const daemon = startDaemon();
 const fixture = new Fixture();
@@ -101,8 +101,7 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
     assert.ok(errors[0].endsWith(`: ${again.info.error}`), errors[0]);
     // Removed by someone: not asked for again (the route answers all before it hears a later node) ...
     await removed(again.id);
-    const barrier = await fixture.add('rf-barrier', 'Audio/Sink', 1, 0);
-    await graph.waitForPorts(barrier.id, {});
+    const barrier = await heardBy(graph, await fixture.add('rf-barrier', 'Audio/Sink', 1, 0));
     assert.equal(made, 1);
     // ... until one of its nodes changes.
     await fixture.setProps(midi.id, { 'node.description': 'retuned' });

@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, linksFrom, pwDump } = require('./helpers/fixture');
+const { Fixture, waitFor, heardBy, linksFrom, pwDump } = require('./helpers/fixture');
 const { runChild } = require('./helpers/child');
 const { pairPorts } = require('../lib/features/pairing');
 
@@ -25,12 +25,6 @@ test.after(async () => {
 
 const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
 const channelPort = (nodeId, channel) => graph.ports().find((p) => p.nodeId === nodeId && p.props['audio.channel'] === channel).id;
-// The ports of a fixture node once this client has heard it: ids come round
-// again at once, so the mirror may still hold an older node of that id.
-async function portsHeard(node, name, count) {
-  await graph.waitForNode((n) => n.id === node.id && n.name === name);
-  return graph.waitForPorts(node.id, { count });
-}
 
 test('pairing: by channel, mono to every channel, by port order where channels do not help', () => {
   const port = (id, ch) => ({ id, props: ch ? { 'audio.channel': ch } : {} });
@@ -50,7 +44,7 @@ test('a source restarted again and again is linked again each time, channel to c
   const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
   const other = await fixture.add('rt-other', 'Audio/Source', '0', 'MONO');
   await fixture.link([[other.outputs[0], sink.inputs[0]]]);
-  await portsHeard(sink, 'rt-sink', 2);
+  await heardBy(graph, sink);
   const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
   route.on('error', (e) => assert.fail(e));
   const fl = channelPort(sink.id, 'FL');

@@ -16,8 +16,6 @@ const { callEach } = require('./call-each');
 
 const BACKOFF_FIRST_MS = 50;
 const BACKOFF_LIMIT_MS = 1000;
-// How long the removal of a link made for a request given up on is waited for.
-const LATE_UNLINK_MS = 3000;
 
 class Connection {
   state = 'connecting'; // connecting | connected | disconnected | closed
@@ -27,7 +25,7 @@ class Connection {
   #handles = new Set(); // the subscription of each open handle: { reconnect, deliver(name, payload, changed), lost(message, wasConnected, keep) }
   #starting = new Set(); // connect() calls waiting for the first answer
   #unlinks = new UnlinkWaits(() => this.state === 'closed');
-  #links = new LinkRequests(this.ownLinks, (id) => this.#unlinks.unlink(id, LATE_UNLINK_MS).catch(() => {}));
+  #links = new LinkRequests(this.ownLinks);
   #metadata = new MetadataMirror((name, payload) => callEach(this.#handles, (h) => h.deliver(name, payload)));
   #backoffMs = BACKOFF_FIRST_MS;
   #reconnectTimer = null;

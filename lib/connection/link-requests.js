@@ -13,39 +13,30 @@ const MAX_IN_FLIGHT = 64;
 
 class LinkRequests {
   #ownLinks; // ids of the links this process asked for and that exist
-  #unlinkLate; // (link id) => void: removes a link made for a request given up on
-  #requests = new Map(); // token -> { settle, id, done, abandoned, connection }
+  #requests = new Map(); // token -> { settle, id }
   #byLinkId = new Map(); // registry id -> token, once bound
   #recentLinks = new Map(); // links announced while requests wait for their bound id
   #inFlight = new Set(); // tokens the PipeWire thread has and has not answered
   #queue = []; // { token, out, inp, linger } waiting for room
-  #connection = 0; // counts the connections lost: a request of an earlier one has no answer to wait for
 
-  constructor(ownLinks, unlinkLate) {
+  constructor(ownLinks) {
     this.#ownLinks = ownLinks;
-    this.#unlinkLate = unlinkLate;
   }
 
   // Asks for a link; `settle` hears the outcome. A lingering link outlives
   // the connection. Returns the clean-up to run when the caller stops waiting.
   request(out, inp, settle, { linger = false } = {}) {
     const token = newToken();
-    // A request given up on (timed out) while the PipeWire thread or the
-    // daemon has it is kept until its answer: a link made all the same is
-    // removed then.
-    const req = { settle: null, id: undefined, done: false, abandoned: false, connection: this.#connection };
+    const req = { settle: null, id: undefined, done: false };
     req.settle = {
       resolve: (link) => {
         req.done = true;
         this.#ownLinks.add(link.id);
-        if (!req.abandoned) return settle.resolve(link);
-        this.#drop(token);
-        this.#unlinkLate(link.id);
+        settle.resolve(link);
       },
       reject: (err) => {
         req.done = true;
-        if (req.abandoned) this.#drop(token);
-        else settle.reject(err);
+        settle.reject(err);
       },
     };
     this.#requests.set(token, req);
@@ -74,9 +65,13 @@ class LinkRequests {
 
   #forgetRequest(token) {
     const req = this.#requests.get(token);
-    const waiting = req && !req.done && req.connection === this.#connection && (this.#inFlight.has(token) || req.id !== undefined);
-    if (waiting) req.abandoned = true;
-    else this.#drop(token);
+    // Given up on (a time-out, an abort) while the PipeWire thread or the
+    // daemon has it: a link the daemon makes all the same goes at once.
+    if (req && !req.done && (this.#inFlight.has(token) || req.id !== undefined)) {
+      addon.graphAbandonLink(token);
+      this.#answered(token);
+    }
+    this.#drop(token);
   }
 
   #drop(token) {
@@ -118,12 +113,9 @@ class LinkRequests {
     this.#recentLinks.delete(id);
   }
 
-  // What the PipeWire thread had is gone with the connection, and the links
-  // of requests given up on with it.
+  // What the PipeWire thread had is gone with the connection.
   disconnected() {
-    this.#connection++;
     this.#inFlight.clear();
-    for (const [token, req] of [...this.#requests]) if (req.abandoned) this.#drop(token);
   }
 
   closed() {

@@ -26,10 +26,6 @@ const MAX_KEY = 256;
 const MAX_VALUE = 4096;
 const MAX_NAME = 256;
 
-// A node whose request timed out is removed when the daemon's late answer
-// comes; it shows in the mirror soon after, looked for this often.
-const LATE_LOOK_FIRST_MS = 50;
-const LATE_LOOKS = 6;
 
 const pending = new Map(); // token -> (kind, id, res, message) => void
 let nextToken = 1;
@@ -130,11 +126,8 @@ async function createNode(g, options) {
   created = true;
   const id = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => {
-      // Given up on: a node the daemon makes all the same is removed.
-      request(token, (kind, nodeId) => {
-        pending.delete(token);
-        if (kind === OUTCOME.created) removeLate(nodeId, spec.name);
-      });
+      pending.delete(token);
+      addon.graphAbandonNode(token); // a late answer's node goes at once
       reject(new Error(`node ${JSON.stringify(spec.name)}: no answer within ${spec.timeoutMs} ms`));
     }, spec.timeoutMs);
     request(token, (kind, nodeId, res, message) => {
@@ -158,25 +151,12 @@ async function createNode(g, options) {
     // With its info: every property, and its state.
     await graph.waitForNode((n) => n.id === id && n.state !== null, { timeoutMs: remaining() });
   } catch (e) {
-    removeLate(id, spec.name); // made, but handed to nobody
+    addon.graphAbandonNode(token); // nobody gets the node: it goes
     throw e;
   }
   const node = graph.nodes().find((n) => n.id === id);
   if (!node) throw new Error(`node ${id} was removed while it was being made`);
   return node;
-}
-
-// Removes node `id` named `name`, made for a request that timed out, once
-// the mirror shows it (with the serial a removal needs).
-function removeLate(id, name, look = 0) {
-  const node = addon.graphNodes().find((n) => n.id === id && n.name === name && n.props[CREATED_BY] !== undefined);
-  if (node) {
-    const token = nextToken++;
-    request(token, () => pending.delete(token));
-    if (!addon.graphDestroyNode(id, serialOf(node) ?? 0, token)) pending.delete(token);
-  } else if (look < LATE_LOOKS) {
-    setTimeout(() => removeLate(id, name, look + 1), LATE_LOOK_FIRST_MS * 2 ** look).unref();
-  }
 }
 
 function findTarget(graph, node) {

@@ -68,8 +68,12 @@ uint8_t updateState(int8_t& state, std::string& error, int newState, bool isErro
     return changed;
 }
 
+// Named for clang-format's sake, as MemberOf (ListenerTable.h).
 template <typename Record>
-void reportLocked(PwContext* ctx, PwEventType type, const Record& record, uint8_t changed, Record PwEvent::*slot) {
+using EventSlot = Record PwEvent::*;
+
+template <typename Record>
+void reportLocked(PwContext* ctx, PwEventType type, const Record& record, uint8_t changed, EventSlot<Record> slot) {
     if (!changed || !graphHearsMirrorLocked(ctx)) return;
     PwEvent event = makeEvent(type, record.id, ForGraph);
     event.*slot = record;

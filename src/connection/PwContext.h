@@ -1,5 +1,6 @@
 // The one process-wide state record: PipeWire handles, the graph mirror, the
-// link bookkeeping, the two queues towards the JavaScript thread and the locks.
+// link bookkeeping, the features' state, the work queue towards the
+// PipeWire thread, the event queue towards the JavaScript thread and the locks.
 #pragma once
 
 #include <pthread.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -21,6 +23,7 @@
 #include "../core/PwEvent.h"
 #include "EventQueue.h"
 #include "InfoProxies.h"
+#include "WorkQueue.h"
 
 struct LinkProxyData;
 struct PwContext;
@@ -73,6 +76,13 @@ struct ConnectionHooks {
     void (*infoProxyError)(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message);
 };
 
+// What a feature keeps for the module's life (the nodes it made, the
+// requests it tracks): owned by the context, so that it is alive whenever
+// the PipeWire thread may touch it, at process exit too.
+struct FeatureState {
+    virtual ~FeatureState() = default;
+};
+
 // Whether the PipeWire thread runs its main loop. Work may be handed to it
 // only while it is Running.
 enum class LoopState : int { Starting, Running, StopRequested, Ended };
@@ -96,7 +106,6 @@ struct PwContext {
 
     // Link bookkeeping keyed by the link's registry id, guarded by `mutex`.
     std::map<uint32_t, std::string> linkFormats;
-    std::map<uint32_t, LinkStats> linkStats;
     std::map<uint32_t, pw_proxy*> linkProxies;
     // Links requested by name whose registry id is not known yet.
     std::vector<LinkProxyData*> pendingNamedLinks;
@@ -125,6 +134,8 @@ struct PwContext {
     // PipeWire thread only.
     std::set<uint32_t> graphRequestProxyIds;
     std::set<int> graphSyncs;
+    // The Graph's link requests by token, while their proxy lives. PipeWire thread only.
+    std::map<uint32_t, LinkProxyData*> graphLinkRequests;
 
     // Guarded by `queueMutex`.
     std::deque<LinkRemoval> linkDestructionQueue;
@@ -133,6 +144,12 @@ struct PwContext {
     bool disconnectReported = false;  // PipeWire thread; reset at each connect
 
     const ConnectionHooks* hooks = nullptr;
+    // Installed with `hooks`, before the first start.
+    std::unique_ptr<FeatureState> nodeState;     // features/nodes
+    std::unique_ptr<FeatureState> controlState;  // features/control
+
+    // Everything handed to the PipeWire thread goes through here.
+    WorkQueue work;
     std::string clientName = "quorvane";  // "application.name"; set before a start
 
     // Both locks live as long as the context: queries may take `mutex` in
@@ -161,7 +178,7 @@ struct PwContext {
     LoopState loopStartState = LoopState::Ended;
 
     // The connection on that thread. `loopState` says whether it runs; only
-    // while it does may work be handed to the thread with a blocking invoke.
+    // while it does may work be handed to the thread.
     bool threadStarted = false;  // a connection was started; JavaScript thread only
     // The release of a connection, asked for through `releaseEvent` (which a
     // full invoke queue cannot hold up) and answered under `releaseMutex`. A
@@ -187,9 +204,13 @@ struct PwContext {
     int flushSeq = -1;
     bool flushDone = false;
 
-    ~PwContext();
+    // The module's end ran (shutdownModule). JavaScript thread.
+    bool shutDown = false;
 };
 
+// The module's one context: made at the first call, never destroyed (a
+// thread left behind by a stuck exit may still read it); its teardown is
+// shutdownModule (SharedConnection.h), run by the module's exit hooks.
 PwContext* getContext();
 
 // Empties the three mirror lists; the caller provides the exclusion.

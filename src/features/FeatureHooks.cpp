@@ -9,6 +9,7 @@
 #include "control/Metadata.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
+#include "nodes/NodeCreation.h"
 
 namespace {
 
@@ -25,6 +26,15 @@ bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version,
 void released(PwContext* ctx) {
     releaseLinkBookkeeping(ctx);
     releaseMetadata(ctx);
+    forgetControlRequests(ctx);
+}
+
+// A round trip ended: removals sent before it can get no error any more,
+// and removals that waited for it go.
+void coreDone(PwContext* ctx, int seq) {
+    settleSentRemovals(ctx, seq);
+    settleAbandonedLinks(ctx, seq);
+    settleNodeRemovals(ctx, seq);
 }
 
 void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message) {
@@ -36,7 +46,7 @@ const ConnectionHooks kFeatureHooks = {
     .globalRemoved = forgetRemovedLinkLocked,
     .globalGone = metadataGlobalRemoved,
     .coreError = claimRemovalError,
-    .coreDone = settleSentRemovals,
+    .coreDone = coreDone,
     .released = released,
     .beforeClose = processLinkDestructionQueue,
     .bindGlobal = bindGlobal,
@@ -46,5 +56,7 @@ const ConnectionHooks kFeatureHooks = {
 }  // namespace
 
 void installFeatureHooks(PwContext* ctx) {
+    installNodeRequests(ctx);
+    installControlRequests(ctx);
     ctx->hooks = &kFeatureHooks;
 }

@@ -10,11 +10,11 @@
 #include <pipewire/pipewire.h>
 #include <spa/utils/result.h>
 
-#include "../../core/ListenerTable.h"
 #include "../../connection/EventQueue.h"
 #include "../../connection/InfoProxies.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/ListenerTable.h"
 #include "ControlRequests.h"
 
 void MetadataStore::erase(std::map<Key, Entry>::iterator it, std::vector<MetadataChange>& out) {
@@ -264,24 +264,17 @@ struct SetRequest {
     std::optional<std::string> type, value;
 };
 
-int setOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(SetRequest*)) return -1;
-    auto* ctx = static_cast<PwContext*>(user);
-    std::unique_ptr<SetRequest> req(*static_cast<SetRequest* const*>(raw));
+void setOnLoop(PwContext* ctx, const SetRequest* req) {
     auto it = std::find_if(gBound.begin(), gBound.end(), [&](BoundMetadata* m) { return m->name == req->name; });
     if (it == gBound.end()) {
         failControlRequest(ctx, req->token, -ENOENT, "no \"" + req->name + "\" metadata");
-        return 0;
+        return;
     }
     pw_proxy* proxy = (*it)->proxy;
     int res = pw_metadata_set_property(reinterpret_cast<pw_metadata*>(proxy), req->subject, req->key.c_str(),
                                        req->value && req->type ? req->type->c_str() : nullptr,
                                        req->value ? req->value->c_str() : nullptr);
-    if (res < 0)
-        failControlRequest(ctx, req->token, res, spa_strerror(res));
-    else
-        trackControlRequest(pw_proxy_get_id(proxy), res, req->token);
-    return 0;
+    followControlRequest(ctx, req->token, pw_proxy_get_id(proxy), res);
 }
 
 }  // namespace
@@ -336,17 +329,13 @@ void releaseMetadata(PwContext* ctx) {
     gChoice.clear();
     // Each destroy event takes its object off the list.
     while (!gBound.empty()) pw_proxy_destroy(gBound.front()->proxy);
-    forgetControlRequests();
 }
 
-bool requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
-                        const std::string& key, const std::optional<std::string>& type,
-                        const std::optional<std::string>& value) {
-    auto* req = new SetRequest{token, name, subject, key, type, value};
-    // The loop copies the pointer; the request is freed where it runs.
-    if (postToLoop(ctx, setOnLoop, &req, sizeof req)) return true;
-    delete req;
-    return false;
+Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
+                           const std::string& key, const std::optional<std::string>& type,
+                           const std::optional<std::string>& value) {
+    auto req = std::make_shared<const SetRequest>(SetRequest{token, name, subject, key, type, value});
+    return postWork(ctx, [req](PwContext* c) { setOnLoop(c, req.get()); });
 }
 
 std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generation) {

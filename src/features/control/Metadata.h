@@ -13,6 +13,7 @@
 
 #include <spa/utils/dict.h>
 
+#include "../../connection/WorkQueue.h"
 #include "../../core/PwEvent.h"
 
 struct PwContext;
@@ -114,10 +115,10 @@ void releaseMetadata(PwContext* ctx);
 // Asks the metadata named `name` (the one bound of that name) to set
 // `key` of `subject` (`value` null: to delete it). The outcome reaches the
 // Graph as the metadata's change, or as ControlFailed under `token`. Not
-// waited for; false when the loop does not run. JavaScript thread.
-bool requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
-                        const std::string& key, const std::optional<std::string>& type,
-                        const std::optional<std::string>& value);
+// waited for; nothing is sent unless it is Queued. JavaScript thread.
+Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
+                           const std::string& key, const std::optional<std::string>& type,
+                           const std::optional<std::string>& value);
 
 // What the Graph would have heard so far: each metadata object as Added,
 // then its entries as Set; `generation` is the last change's. JavaScript
