@@ -138,11 +138,15 @@ test('volumes, mutes, defaults, moves and virtual devices: the page sets what pw
   await fixture.remove(stream.id);
 });
 
-// A raw WebSocket to the server; resolves once open (or with the refusal's status).
+// A raw WebSocket to the server; resolves once open (or with the refusal's
+// status). `got`: every message from the first (which may come with the
+// upgrade's answer, before a listener added later would hear it).
 function socket(url, headers = {}) {
   return new Promise((resolve) => {
     const ws = new WebSocket(url, { headers });
-    ws.on('open', () => resolve({ ws }));
+    const got = [];
+    ws.on('message', (d) => got.push(JSON.parse(d)));
+    ws.on('open', () => resolve({ ws, got }));
     ws.on('unexpected-response', (req, res) => resolve({ status: res.statusCode }));
     ws.on('error', (e) => resolve({ error: e }));
   });
@@ -181,9 +185,8 @@ test('access: the token on every request and upgrade (then a cookie), Host and O
   assert.equal((await socket(wsBase)).status, 401, 'upgrade without a token');
   assert.equal((await socket(`${wsBase}?token=nope`)).status, 403);
   assert.equal((await socket(wsBase, { ...jar, origin: 'http://evil.example' })).status, 403, 'cross-site WebSocket');
-  const { ws } = await socket(wsBase, { ...jar, origin });
-  const [first0] = await new Promise((r) => ws.once('message', (d) => r([JSON.parse(d)])));
-  assert.equal(first0.type, 'snapshot');
+  const { ws, got } = await socket(wsBase, { ...jar, origin });
+  assert.equal((await waitFor(() => got[0], 5000, 'the snapshot')).type, 'snapshot');
   ws.close();
 
   // Another address than loopback is said to be one; a bad one is refused.
@@ -200,12 +203,8 @@ test('1,000 malformed and hostile messages leave the server up and the graph unc
   const speakers = pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers').id;
   const headers = { cookie: `quorvane-web-${new URL(web.url).port}=${new URL(web.url).searchParams.get('token')}` };
   const wsUrl = `${web.origin.replace('http', 'ws')}/ws`;
-  const { ws } = await socket(wsUrl, headers);
-  const replies = [];
-  ws.on('message', (d) => {
-    const m = JSON.parse(d);
-    if (m.type === 'reply') replies.push(m);
-  });
+  const { ws, got } = await socket(wsUrl, headers);
+  const replies = () => got.filter((m) => m.type === 'reply');
   const hostile = [
     '{', 'null', '[]', '"x"', '{"id":1}', '{"id":-1,"op":"unlink","link":1}', '{"id":1e300,"op":"volume","node":1,"volume":1}',
     `{"id":2,"op":"unlink","link":${2 ** 53}}`, '{"id":3,"op":"volume","node":"13","volume":0.5}', `{"id":4,"op":"volume","node":${speakers},"volume":1e9}`,
@@ -217,13 +216,13 @@ test('1,000 malformed and hostile messages leave the server up and the graph unc
   // Paced within the rate bound: each gets its refusal.
   for (const m of hostile) ws.send(m);
   ws.send(Buffer.from([0xff, 0x00]), { binary: true });
-  await waitFor(() => replies.length === hostile.length + 1, 5000, 'every refusal');
-  assert.ok(replies.every((r) => r.ok === false && typeof r.error === 'string' && r.error.length > 0), JSON.stringify(replies));
-  assert.match(replies.find((r) => r.id === 7).error, /not created by quorvane/);
-  assert.match(replies.find((r) => r.id === 4).error, /volume must be a number from 0/);
+  await waitFor(() => replies().length === hostile.length + 1, 5000, 'every refusal');
+  assert.ok(replies().every((r) => r.ok === false && typeof r.error === 'string' && r.error.length > 0), JSON.stringify(replies()));
+  assert.match(replies().find((r) => r.id === 7).error, /not created by quorvane/);
+  assert.match(replies().find((r) => r.id === 4).error, /volume must be a number from 0/);
   // A flood: the rest of the 1,000, far beyond the bound, refused without answering each.
-  for (let i = replies.length; i < 1000; i++) ws.send(hostile[i % hostile.length].replace('"id":1', `"id":${i}`));
-  await waitFor(() => replies.some((r) => /too many requests/.test(r.error)), 5000, 'the rate bound');
+  for (let i = replies().length; i < 1000; i++) ws.send(hostile[i % hostile.length].replace('"id":1', `"id":${i}`));
+  await waitFor(() => replies().some((r) => /too many requests/.test(r.error)), 5000, 'the rate bound');
   // A frame over 64 KiB closes that connection, and only that one.
   const big = await socket(wsUrl, headers);
   const closed = new Promise((r) => big.ws.on('close', (code) => r(code)));
