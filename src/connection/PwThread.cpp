@@ -8,8 +8,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include <spa/utils/result.h>
 
@@ -100,9 +102,27 @@ struct LoopCall {
     bool done = false;
 };
 
-int runCallOnLoop(spa_loop* loop, bool async, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(LoopCall*)) return -1;
-    LoopCall* call = *static_cast<LoopCall* const*>(raw);
+// The calls on their way, handed over under a lock of our own rather than
+// through the loop's queue: PipeWire 1.4's queue synchronises in code that
+// ThreadSanitizer does not see, so what it carries looks raced. Each queued
+// runCallOnLoop takes one call of its connection, the oldest.
+std::mutex pendingCallsMutex;
+std::deque<std::pair<PwContext*, LoopCall*>> pendingCalls;
+
+LoopCall* takePendingCall(PwContext* ctx, LoopCall* only = nullptr) {
+    std::lock_guard<std::mutex> lock(pendingCallsMutex);
+    for (auto it = pendingCalls.begin(); it != pendingCalls.end(); ++it) {
+        if (it->first != ctx || (only && it->second != only)) continue;
+        LoopCall* call = it->second;
+        pendingCalls.erase(it);
+        return call;
+    }
+    return nullptr;
+}
+
+int runCallOnLoop(spa_loop* loop, bool async, uint32_t, const void*, size_t, void* user) {
+    LoopCall* call = takePendingCall(static_cast<PwContext*>(user));
+    if (!call) return -1;
     call->func(loop, async, call->seq, call->data, call->size, user);
     // Notified under the lock: once the waiter sees `done` it returns and
     // `call` is gone.
@@ -117,9 +137,14 @@ int runCallOnLoop(spa_loop* loop, bool async, uint32_t, const void* raw, size_t 
 // waiting here.
 bool callOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
     LoopCall call{func, seq, data, size, {}, {}, false};
-    LoopCall* ptr = &call;
-    if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), runCallOnLoop, 0, &ptr, sizeof ptr, false, ctx) < 0)
-        return false;  // not queued
+    {
+        std::lock_guard<std::mutex> lock(pendingCallsMutex);
+        pendingCalls.emplace_back(ctx, &call);
+    }
+    // Not queued: unless another queued run took it meanwhile, it never runs.
+    if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), runCallOnLoop, 0, nullptr, 0, false, ctx) < 0 &&
+        takePendingCall(ctx, &call))
+        return false;
     std::unique_lock<std::mutex> lock(call.mutex);
     while (!call.done) {
         // Bounded slices only guard against a thread that ended without
@@ -305,6 +330,10 @@ void shutdownPwThread(PwContext* ctx) {
         sleepMs(1);
     }
     pthread_join(ctx->thread, nullptr);
+    // Destroyed here, not by the thread: PipeWire 1.4's invoke still touches
+    // the loop after it has queued the quit, which the thread may have run.
+    pw_main_loop_destroy(ctx->mainLoop);
+    ctx->mainLoop = nullptr;
 }
 
 bool isLoopRunning(PwContext* ctx) {
@@ -411,8 +440,7 @@ void* pwThreadFunc(void* arg) {
     ctx->releaseEvent = nullptr;
     ctx->context = nullptr;
     pw_context_destroy(context);
-    ctx->mainLoop = nullptr;
-    pw_main_loop_destroy(loop);
+    // The loop stays for shutdownPwThread to destroy once this thread is joined.
     ctx->loopThreadEnded = true;
     return nullptr;
 }
