@@ -13,6 +13,8 @@ const RESERVED = new Set([
   'media.class',
   'audio.position',
   'audio.channels',
+  'audio.format',
+  'audio.rate',
   'object.linger',
   'adapter.auto-port-config',
   CREATED_BY,
