@@ -116,7 +116,8 @@ function checkOptions(options) {
   const flat = [
     'node.name', name,
     'media.class', mediaClass,
-    'audio.position', channels.join(','),
+    // A JSON array: PipeWire 1.4 leaves a comma list's third channel on unknown.
+    'audio.position', `[ ${channels.join(' ')} ]`,
     'audio.channels', String(channels.length),
     'node.description', description ?? name,
     ...extra,
