@@ -63,6 +63,11 @@ class Fixture {
     return this.command('set-props', nodeId, ...Object.entries(props).map(([k, v]) => `${k}=${v}`));
   }
 
+  /** `count` updates of node `nodeId`'s "storm.value" (numbered from 0 across calls), a round trip every few dozen. */
+  propsStorm(nodeId, count) {
+    return this.command('props-storm', nodeId, count);
+  }
+
   sync() {
     return this.command('sync');
   }
