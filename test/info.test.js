@@ -81,17 +81,30 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
   const midi = await fixture.addDsp('rf-midi', 'Midi/Source', '8 bit raw midi', 0, 1);
   const audio = await fixture.add('rf-audio-in', 'Stream/Input/Audio', 1, 0);
   const graph = await connect();
-  const fromPort = (port) => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info['output-port-id'] === port);
-  const removed = async (id) => {
-    spawnSync('pw-link', ['-d', String(id)], { env: daemon.env });
-    await waitFor(() => !graph.links().some((l) => l.id === id), 5000, 'the removal');
+  // PipeWire 0.3.65 keeps a link in error until someone removes it; 1.3.81
+  // and later destroy it themselves, so only its maker hears why.
+  const [major, minor, micro] = /libpipewire (\d+)\.(\d+)\.(\d+)/.exec(spawnSync('pipewire', ['--version'], { encoding: 'utf8' }).stdout).slice(1).map(Number);
+  const kept = major * 1e6 + minor * 1e3 + micro < 1003081;
+  const errored = [];
+  graph.on('link-changed', (l) => l.srcPortId === midi.outputs[0] && l.state === 'error' && errored.push(l));
+  const none = () => !graph.links().some((l) => l.srcPortId === midi.outputs[0]);
+  // The failed link gone: removed here where the daemon keeps it, by the daemon where it does not.
+  const removed = async (n) => {
+    if (kept) {
+      const link = await waitFor(() => errored[n], 5000, 'the failed link');
+      spawnSync('pw-link', ['-d', String(link.id)], { env: daemon.env });
+    }
+    await waitFor(none, 5000, 'the removal');
   };
   try {
     const failed = await graph.link(midi.outputs[0], audio.inputs[0], { until: 'ready' }).then(() => assert.fail('resolved'), (e) => e);
-    const link = await waitFor(() => graph.links().find((l) => l.srcPortId === midi.outputs[0] && l.state === 'error'), 5000, 'the failed link');
-    const theirs = dumpInfo().get(link.id);
-    assert.deepEqual([theirs.state, failed.message, link.error, link.format], ['error', theirs.error, theirs.error, null]);
-    await removed(link.id);
+    assert.match(failed.message, /\S/);
+    if (kept) {
+      const link = await waitFor(() => errored[0], 5000, 'the failed link');
+      const theirs = dumpInfo().get(link.id);
+      assert.deepEqual([theirs.state, failed.message, link.error, link.format], ['error', theirs.error, theirs.error, null]);
+    }
+    await removed(0);
 
     const errors = [];
     let made = 0;
@@ -99,10 +112,9 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
     const failing = graph.route({ from: 'rf-midi', to: 'rf-audio-in' });
     failing.on('error', (e) => errors.push(e.message));
     await waitFor(() => errors.length === 1, 5000, 'the failure to be reported');
-    const [again] = fromPort(midi.outputs[0]);
-    assert.ok(errors[0].endsWith(`: ${again.info.error}`), errors[0]);
+    assert.ok(errors[0].endsWith(`: ${failed.message}`), errors[0]);
     // Removed by someone: not asked for again (the route answers all before it hears a later node) ...
-    await removed(again.id);
+    await removed(1);
     const barrier = await heardBy(graph, await fixture.add('rf-barrier', 'Audio/Sink', 1, 0));
     assert.equal(made, 1);
     // ... until one of its nodes changes.

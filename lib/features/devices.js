@@ -14,6 +14,8 @@ const RESERVED = new Set([
   'media.class',
   'audio.position',
   'audio.channels',
+  'audio.format',
+  'audio.rate',
   'object.linger',
   'adapter.auto-port-config',
   CREATED_BY,
@@ -99,7 +101,8 @@ function checkOptions(options) {
   const flat = [
     'node.name', name,
     'media.class', mediaClass,
-    'audio.position', channels.join(','),
+    // A JSON array: PipeWire 1.4 leaves a comma list's third channel on unknown.
+    'audio.position', `[ ${channels.join(' ')} ]`,
     'audio.channels', String(channels.length),
     'node.description', description ?? name,
     ...extra,

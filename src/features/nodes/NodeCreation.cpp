@@ -125,6 +125,10 @@ void createOnLoop(PwContext* ctx, const CreateRequest* req) {
         pw_properties_set(props, PW_KEY_FACTORY_NAME, "support.null-audio-sink");
         pw_properties_set(props, "adapter.auto-port-config",
                           "{ mode = dsp monitor = true control = false position = preserve }");
+        // PipeWire 1.4 configures ports per channel only from a fixed format;
+        // without one it gives a single port in "convert" mode.
+        pw_properties_set(props, "audio.format", "F32P");
+        pw_properties_set(props, "audio.rate", "48000");
         pw_properties_set(props, PW_KEY_OBJECT_LINGER, req->linger ? "true" : "false");
         pw_properties_set(props, kCreatedByKey, req->creator.c_str());
         proxy = static_cast<pw_proxy*>(pw_core_create_object(core, "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE,
