@@ -8,6 +8,15 @@ namespace js {
 
 namespace {
 
+// Object.prototype; V8 13 renamed the call and V8 14 (Node.js 26) dropped the old name.
+v8::Local<v8::Value> objectPrototype(v8::Isolate* isolate) {
+#if V8_MAJOR_VERSION >= 13
+    return v8::Object::New(isolate)->GetPrototypeV2();
+#else
+    return v8::Object::New(isolate)->GetPrototype();
+#endif
+}
+
 // In the order of the Key enumeration.
 const char* const kNames[] = {
     "id",         "name",      "type",         "version",      "inputPorts", "outputPorts", "isInput",
@@ -56,7 +65,7 @@ v8::Local<v8::Object> propsObject(const std::string& packed, StringCache& cache)
         names.push_back(cache.get(k));
         values.push_back(cache.get(v));
     });
-    if (cache.objectPrototype.IsEmpty()) cache.objectPrototype = v8::Object::New(isolate)->GetPrototype();
+    if (cache.objectPrototype.IsEmpty()) cache.objectPrototype = objectPrototype(isolate);
     return v8::Object::New(isolate, cache.objectPrototype, names.data(), values.data(), names.size());
 }
 
