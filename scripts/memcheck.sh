@@ -18,7 +18,7 @@ python3 - "$log" <<'PY'
 import re, sys
 text = open(sys.argv[1]).read()
 records = re.split(r'\n==\d+== \n', text)
-ours = lambda r: 'Quorvane.node' in r
+ours = lambda r: re.search(r'Quorvane\.node|node\.abi\d+\.glibc\.node', r)  # a source build or a prebuilt one
 invalid = [r for r in records if re.search(r'Invalid (read|write|free)|uninitialised|Mismatched', r) and ours(r)]
 leaks = [r for r in records if 'definitely lost' in r and ours(r)]
 summary = re.search(r'ERROR SUMMARY: .*', text)
