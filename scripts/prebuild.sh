@@ -107,6 +107,8 @@ for arch in "${ARCHES[@]}"; do
     kept=$cache/linux-$arch-abi$abi-$(inputs_hash "$arch" "$major").node
     if [ ! -f "$kept" ]; then
       build "$arch" "$major" "$kept.part"
+      # One kept per platform and ABI: the one from other sources goes.
+      rm -f "$cache/linux-$arch-abi$abi-"*.node
       mv "$kept.part" "$kept"
     fi
     cmp -s "$kept" "$out" || cp "$kept" "$out"

@@ -2,11 +2,12 @@
 # Installs everything the project needs on Debian 12 and builds it.
 #   scripts/setup.sh          system packages, npm packages, the add-on for this Node.js
 #   scripts/setup.sh --all    also Node.js 22, 24 and 26 (the test matrix) and the native test programs
+#   scripts/setup.sh --packages  only prints the Debian packages --all installs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 ALL=0
-[ "${1:-}" = "--all" ] && ALL=1
+case "${1:-}" in --all | --packages) ALL=1 ;; esac
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
@@ -16,6 +17,10 @@ PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
 # D-Bus), parse DOT with Graphviz and look at rendered SVG in Chromium.
 [ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format
   wireplumber dbus-daemon dbus-session-bus-common graphviz chromium fonts-dejavu-core)
+if [ "${1:-}" = "--packages" ]; then
+  printf '%s\n' "${PACKAGES[@]}"
+  exit 0
+fi
 # apt_install WHAT PACKAGE...: installs those of the packages that are missing.
 apt_install() {
   local what=$1 p missing=() sudo=""
