@@ -66,7 +66,8 @@ let addon;
 try {
   addon = require(file);
 } catch (e) {
-  throw cannotLoad(file, e);
+  // The add-on's own refusals (a worker thread) are clear as they are.
+  throw e.code === 'ERR_DLOPEN_FAILED' ? cannotLoad(file, e) : e;
 }
 
 // The daemon's client list and the session manager's logs name the script:
