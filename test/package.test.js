@@ -28,8 +28,8 @@ const pnpm = (args, cwd) => run(path.join(TOOLS, 'pnpm', 'bin', 'pnpm.cjs'), arg
 const systemNpm = spawnSync('sh', ['-c', 'readlink -f "$(command -v npm)"'], { encoding: 'utf8' }).stdout.trim();
 const readelf = (...args) => spawnSync('readelf', args, { encoding: 'utf8' }).stdout;
 // A script that lists the graph of the daemon in its environment through the package at DIR.
-const listing = (dir) => `const q = require(${JSON.stringify(dir)}); q.createPwThread();
-  console.log(JSON.stringify(q.getNodes().map((n) => n.name).sort())); q.destroyPwThread();`;
+const listing = (dir) => `require(${JSON.stringify(dir)}).connect().then(async (graph) => {
+  console.log(JSON.stringify(graph.nodes().map((n) => n.name).sort())); await graph.close(); });`;
 const DAEMON_NODES = JSON.stringify(['demo-microphone', 'demo-speakers']);
 
 let work, tarball, files;
