@@ -68,7 +68,8 @@ inputs_hash() {
     echo "$1 $(grep -m1 '"version"' "$nodedir/package.json")"
     "$cxx" --version | head -1
     PKG_CONFIG_LIBDIR=$pcdir:/usr/share/pkgconfig pkg-config --modversion libpipewire-0.3
-    cat scripts/prebuild.sh binding.gyp node_modules/nan/package.json
+    declare -f toolchain build # how it is built; not this file's comments or tool list
+    cat binding.gyp node_modules/nan/package.json
     find src -type f \( -name '*.cpp' -o -name '*.h' \) | LC_ALL=C sort | xargs sha256sum
   } | sha256sum | cut -c1-32
 }
