@@ -33,7 +33,7 @@ fi
 # and qemu-user with the arm64 PipeWire client modules, under which the
 # package test runs the arm64 binaries.
 cross_packages=(ccache g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libpipewire-0.3-dev:arm64
-  qemu-user libpipewire-0.3-modules:arm64)
+  qemu-user libpipewire-0.3-modules:arm64 libatomic1:arm64)
 # Multiarch: the arm64 packages come from the same mirror as the others.
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   $([ "$(id -u)" = 0 ] || echo sudo) dpkg --add-architecture arm64
