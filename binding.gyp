@@ -31,7 +31,10 @@
         "src/features/control/Metadata.cpp",
         "src/features/control/VolumeRequests.cpp",
         "src/features/FeatureHooks.cpp",
-        "src/bindings/ControlBindings.cpp"
+        "src/connection/WorkQueue.cpp",
+        "src/bindings/JsState.cpp",
+        "src/bindings/ControlBindings.cpp",
+        "src/bindings/Constants.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -226,7 +226,8 @@ export interface Changed {
 /**
  * Which nodes are meant: an exact "node.name", a RegExp tested on it, an
  * object of property patterns (every one must match: a string exactly, a
- * RegExp by test), or a function.
+ * RegExp by test), or a function. '@default-audio-sink', '@default-audio-source'
+ * and '@default-video-source' name the node that is that default now, wherever a matcher is taken.
  */
 export type NodeMatcher = string | RegExp | { [property: string]: string | RegExp } | ((node: GraphNode) => boolean);
 
@@ -316,6 +317,8 @@ export interface RouteOptions {
   channels?: 'auto' | 'positional';
   /** Remove links from the source's ports to anywhere else as they appear (default false). */
   exclusive?: boolean;
+  /** Port pairs [output, input] by port name or "audio.channel", in place of `channels`. */
+  ports?: [string, string][];
 }
 
 /** A rule that keeps links between matching nodes; see `graph.route()`. */
@@ -328,6 +331,40 @@ export interface Route
    * route). An exclusive route then gives back what it took: one entry per source and former peer.
    */
   close(): Promise<HandBack[]>;
+}
+
+/** A node matcher as a rules file writes it: a node name ("/regexp/flags" allowed), a default name, or property patterns. */
+export type RuleMatcher = string | RegExp | { [property: string]: string | RegExp };
+
+/** The rules of a patchbay (a rules file, version 1). */
+export interface PatchbayRules {
+  version?: 1;
+  routes?: { from: RuleMatcher; to: RuleMatcher; channels?: 'auto' | 'positional'; exclusive?: boolean; ports?: [string, string][] }[];
+  never?: { from: RuleMatcher; to: RuleMatcher }[];
+  volumes?: { node: RuleMatcher; volume?: number; mute?: boolean }[];
+  defaults?: { audioSink?: string[]; audioSource?: string[]; videoSource?: string[] };
+  devices?: { name: string; mediaClass?: 'Audio/Sink' | 'Audio/Source/Virtual' | 'Audio/Duplex'; channels?: string[]; description?: string }[];
+}
+
+/** What a patchbay did; `rule` names the rule as the file does ('routes[0]', 'defaults.audioSink'). */
+export type PatchbayAction =
+  | { kind: 'linked' | 'unlinked' | 'removed'; rule: string; link: CreatedLink; out: string; in: string }
+  | { kind: 'volume'; rule: string; node: string; id: number; volume?: number; mute?: boolean }
+  | { kind: 'default'; rule: string; defaultKind: 'audioSink' | 'audioSource' | 'videoSource'; node: string }
+  | { kind: 'created' | 'destroyed'; rule: string; node: string; id: number }
+  | { kind: 'gave-back'; rule: string; from: string; to: string; by: 'session-manager' | 'link' };
+
+/** Rules kept applied; see `graph.patchbay()`. */
+export interface Patchbay
+  extends TypedEmitter<{ action: [action: PatchbayAction]; error: [error: Error & { rule: string }]; closed: [] }> {
+  /** The rules in force, as a rules file writes them. */
+  readonly rules: PatchbayRules;
+  /** Each rule in force, with a route's links now. */
+  list(): { rule: string; kind: 'route' | 'never' | 'volume' | 'default' | 'device'; links?: CreatedLink[] }[];
+  /** Applies the difference to `rules` (checked whole first: rejects with a RulesError, changing nothing). */
+  update(rules: PatchbayRules): Promise<{ added: number; removed: number; kept: number }>;
+  /** Stops every rule: removes what they made (lingering links stay), gives back what exclusive routes took. */
+  close(): Promise<void>;
 }
 
 /** What an exclusive route gave back as it closed: through the session manager, or as lingering links. */
@@ -358,10 +395,15 @@ export interface CreateNodeOptions {
   props?: Record<string, string | number | boolean>;
   /** Outlive the script (true) or go with the Graph, the connection and the process (false, default). */
   linger?: boolean;
-  /** Bound on the whole creation; default 5000. */
+  /** Bound on the whole creation; default 5000. A node the daemon makes after the time-out is removed. */
   timeoutMs?: number;
 }
 
+/**
+ * One caller's handle on the graph. Its listeners hear each event whatever the others do: one that throws does so
+ * again on its own (reaching 'uncaughtException', as an EventEmitter listener's throw does), and neither a throw nor
+ * removeAllListeners() reaches the handle's routes, waits and requests, which listen on their own.
+ */
 export interface Graph extends TypedEmitter<GraphEventMap> {
   /** 'connecting' | 'connected' | 'disconnected' (reconnecting) | 'closed'. */
   readonly state: 'connecting' | 'connected' | 'disconnected' | 'closed';
@@ -379,15 +421,16 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   /**
    * Resolves once the registry announces the link (until: 'announced', the
    * default), or once it is "paused" or "active" (until: 'ready'; rejects with
-   * the daemon's text when it enters "error"); rejects with a DaemonError when refused.
+   * the daemon's text when it enters "error"); rejects with a DaemonError when refused. A link made after the
+   * promise rejected (a time-out) is removed.
    */
   link(
     outputPortId: number,
     inputPortId: number,
-    options?: { timeoutMs?: number; until?: 'announced' | 'ready' },
+    options?: { timeoutMs?: number; until?: 'announced' | 'ready'; linger?: boolean },
   ): Promise<CreatedLink>;
   /** Pairs the source's outputs with the sink's inputs; rejects with an AggregateError (`links`: those made). */
-  linkNodes(source: NodeMatcher, sinkNodeId: number, options?: { timeoutMs?: number }): Promise<CreatedLink[]>;
+  linkNodes(source: NodeMatcher, sinkNodeId: number, options?: { timeoutMs?: number; linger?: boolean }): Promise<CreatedLink[]>;
   /**
    * Resolves when the link is gone, at once when it is gone already. A link object pins the link by its
    * "object.serial", so a removal never reaches a newer object under a reused id. Rejects for an id that names a node
@@ -395,6 +438,10 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
    */
   unlink(link: number | GraphLink | CreatedLink, options?: { timeoutMs?: number }): Promise<void>;
   route(options: RouteOptions): Route;
+  /** Keeps the rules applied until `close()`; throws a RulesError (a TypeError) for bad rules, applying nothing. */
+  patchbay(rules: PatchbayRules): Patchbay;
+  /** The links now as rules (one route per pair of nodes, with port pairs); the session manager's links left out unless `all`. */
+  snapshot(options?: { all?: boolean }): PatchbayRules;
   /** Makes a virtual device; resolves with the node once it and all its ports are announced. */
   createNode(options: CreateNodeOptions): Promise<GraphNode>;
   /** Removes a node this package made (by node, id or name); any other node is refused with an Error. */

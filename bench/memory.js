@@ -16,7 +16,13 @@
 //   node bench/memory.js                 every kind, 20,000 measured cycles
 //   node bench/memory.js --quick         10,000 measured cycles (noisier slopes)
 //   node bench/memory.js --kinds node --cycles 50000
-//   options: --kinds node,link-ports,unlink-ports,link-name,connect
+// Two kinds run through connect(), a Graph hearing every change: key-sets
+// (another client gives a node a new property key each cycle, and the Graph
+// lists the nodes) and props-storm (each cycle, another client rewrites a
+// property 20,000 times while JavaScript is blocked 5 s); their slopes are
+// given per 1,000 changes.
+//
+//   options: --kinds node,link-ports,unlink-ports,link-name,connect,key-sets,props-storm
 //            --warmup N (default 1,000)   --arenas (per-arena malloc sizes)
 //            --trim (malloc_trim(0) before every sample: separates freed but
 //            kept arena pages from memory in use)
@@ -42,7 +48,12 @@ const KINDS = {
   'unlink-ports': 'linkNodesNameToId + unlinkPorts',
   'link-name': 'linkNodesNameToId + unlinkNodesNameToId',
   connect: 'connect + close',
+  'key-sets': 'a new property key set of a node, then graph.nodes()',
+  'props-storm': '20,000 rewrites of a property while JavaScript is blocked 5 s',
 };
+// Kinds measured through a Graph, and the changes each cycle makes.
+const GRAPH_KINDS = { 'key-sets': { changes: 1 }, 'props-storm': { changes: 20000, warmup: 2, cycles: 10, step: 1 } };
+const STORM_BLOCK_MS = 5000;
 // createPwThread() pauses 500 ms, so without connect() the connect kind runs
 // far fewer cycles.
 const SLOW_CONNECT = { warmup: 20, cycles: 100, step: 1 };
@@ -180,6 +191,31 @@ const check = (ok, what) => {
 
 // Sets up one kind of churn; resolves to { run() } doing one cycle, plus a note.
 async function setUpKind(kind, q, fixture, log) {
+  if (GRAPH_KINDS[kind]) {
+    const graph = q;
+    const node = await fixture.add(`mem-${kind}`, 'Audio/Sink', 0, 0);
+    let made = 0;
+    let heard = -1;
+    graph.on('node-changed', (n) => {
+      if (n.id !== node.id) return;
+      const value = Number(n.props[kind === 'key-sets' ? `storm.key.${made - 1}` : 'storm.value']);
+      if (value === made - 1) heard = value;
+    });
+    const { waitFor } = require('../test/helpers/fixture');
+    const { sleepSync } = require('../test/helpers/daemon');
+    const count = GRAPH_KINDS[kind].changes;
+    return {
+      note: `through connect(); ${count.toLocaleString('en')} change${count > 1 ? 's' : ''} a cycle`,
+      async run() {
+        const done = fixture.propsStorm(node.id, count, kind === 'key-sets' ? 'keys' : 'value');
+        made += count;
+        if (kind === 'props-storm') sleepSync(STORM_BLOCK_MS);
+        await done;
+        await waitFor(() => heard === made - 1, 10000, 'the last change', 0);
+        if (kind === 'key-sets') check(graph.nodes().find((n) => n.id === node.id).props[`storm.key.${made - 1}`] === String(made - 1), 'the key listed');
+      },
+    };
+  }
   if (kind === 'node') {
     return {
       async run() {
@@ -272,12 +308,17 @@ async function child(opts) {
   const log = eventLog(mod, opts.child !== 'connect');
   const fixture = new Fixture();
   let kind;
+  let graph;
   try {
     if (opts.child === 'connect') {
       kind = connectKind(mod, log);
       // Each connection loads the whole graph: keep the run within minutes.
       if (kind.slow) Object.assign(opts, SLOW_CONNECT, opts.connectCycles ? { cycles: opts.connectCycles } : {});
       else if (opts.connectCycles) opts.cycles = opts.connectCycles;
+    } else if (GRAPH_KINDS[opts.child]) {
+      graph = await mod.connect();
+      await waitFor(() => graph.nodes().length >= 200, 10000, 'the medium graph in the mirror');
+      kind = await setUpKind(opts.child, graph, fixture, log);
     } else {
       mod.createPwThread();
       await waitFor(() => mod.getNodes().length >= 200, 10000, 'the medium graph in the mirror');
@@ -313,9 +354,10 @@ async function child(opts) {
     }
     const seconds = (Date.now() - t0) / 1000;
     process.stdout.write(JSON.stringify({ kind: opts.child, note: kind.note, slow: !!kind.slow, warmup: opts.warmup, cycles: opts.cycles, step,
-      seconds, malloc: !!malloc, samples: samples.rows(), arenaSnapshots }) + '\n');
+      seconds, malloc: !!malloc, samples: samples.rows(), arenaSnapshots, changes: GRAPH_KINDS[opts.child]?.changes }) + '\n');
   } finally {
-    if (opts.child !== 'connect') mod.destroyPwThread();
+    if (graph) await graph.close();
+    else if (opts.child !== 'connect') mod.destroyPwThread();
     await fixture.close();
   }
 }
@@ -345,8 +387,10 @@ function runChild(kind, opts) {
   // at one size, the slope is the module's; --v8-defaults lets V8 choose.
   const young = opts.v8Defaults ? [] : ['--min-semi-space-size=1', '--max-semi-space-size=1'];
   const extra = opts.nodeFlags ? opts.nodeFlags.split(' ') : [];
-  const argv = [...young, ...extra, '--expose-gc', __filename, '--child', kind, '--warmup', String(opts.warmup), '--cycles', String(opts.cycles)];
-  if (opts.step) argv.push('--step', String(opts.step));
+  const own = GRAPH_KINDS[kind]?.cycles ? GRAPH_KINDS[kind] : {};
+  const argv = [...young, ...extra, '--expose-gc', __filename, '--child', kind, '--warmup', String(own.warmup ?? opts.warmup),
+    '--cycles', String(own.cycles ?? opts.cycles)];
+  if (own.step || opts.step) argv.push('--step', String(own.step || opts.step));
   if (opts.arenas) argv.push('--arenas');
   if (opts.trim) argv.push('--trim');
   if (opts.connectCycles) argv.push('--connect-cycles', String(opts.connectCycles));
@@ -389,15 +433,17 @@ function printKind(r) {
   // window does not outweigh the rest.
   const last = r.warmup + r.cycles;
   const grid = r.samples.filter((s) => !r.step || (s.cycle - r.warmup) % r.step === 0 || s.cycle === last);
-  const rss = slope(grid, 'rssKiB', r.warmup);
-  const heap = slope(grid, 'v8UsedKiB', r.warmup);
-  const native = r.malloc ? slope(grid, 'mallocKiB', r.warmup) : null;
+  // Per 1,000 changes for the kinds that make many a cycle.
+  const per = r.changes || 1;
+  const rss = slope(grid, 'rssKiB', r.warmup) / per;
+  const heap = slope(grid, 'v8UsedKiB', r.warmup) / per;
+  const native = r.malloc ? slope(grid, 'mallocKiB', r.warmup) / per : null;
   const early = r.cycles > EARLY_WINDOW ? slope(r.samples, 'rssKiB', r.warmup, r.warmup + EARLY_WINDOW) : null;
   const highWater = atWarm.rssKiB - first.rssKiB;
   // RssAnon sways by a freed arena (about 1 MiB) from sample to sample; a
   // hundred cycles cannot show 64 KiB per 1,000 under that.
   const ok = r.slow && r.cycles < 1000 ? null : rss < LIMIT_KIB && heap < LIMIT_KIB;
-  console.log(`  slope per 1,000 cycles after the warm-up: RssAnon ${fmt(rss)} KiB, V8 heap ${fmt(heap)} KiB` +
+  console.log(`  slope per 1,000 ${r.changes ? 'changes' : 'cycles'} after the warm-up: RssAnon ${fmt(rss)} KiB, V8 heap ${fmt(heap)} KiB` +
     `${native === null ? '' : `, malloc in use ${fmt(native)} KiB`}  -> ${verdict(ok)} (limit ${LIMIT_KIB} KiB)`);
   if (early !== null) {
     console.log(`  RssAnon slope over the first ${EARLY_WINDOW.toLocaleString('en')} cycles after the warm-up only: ${fmt(early)} KiB per 1,000` +

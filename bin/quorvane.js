@@ -1,7 +1,7 @@
 #!/usr/bin/env node
 'use strict';
 // quorvane: the PipeWire graph from the command line.
-const { EXIT, UsageError } = require('../lib/cli/args');
+const { EXIT, UsageError, HelpWanted } = require('../lib/cli/args');
 const { HELP } = require('../lib/cli/help');
 const { warn, onOutputClosed, flushOutput } = require('../lib/cli/output');
 const { closeSession } = require('../lib/cli/session');
@@ -17,6 +17,10 @@ const commands = {
   link: 'link',
   unlink: 'link',
   route: 'route',
+  patchbay: 'patchbay',
+  snapshot: 'snapshot',
+  import: 'import',
+  service: 'service',
   create: 'create',
   destroy: 'create',
   dot: 'dot',
@@ -25,6 +29,7 @@ const commands = {
   mute: 'control',
   default: 'control',
   move: 'control',
+  web: 'web',
 };
 
 // Every way out goes through here: the connection is closed first (links the
@@ -52,11 +57,15 @@ async function main(argv) {
   if (!Object.prototype.hasOwnProperty.call(commands, command)) {
     throw new UsageError(`unknown command ${JSON.stringify(command)}`);
   }
-  if (rest.includes('--help') || rest.includes('-h')) {
+  // Each command reads its own options, so "--help" is help only where an
+  // option may stand: not as an option's value, nor after "--".
+  try {
+    return (await require(`../lib/cli/${commands[command]}`)[command](rest)) ?? EXIT.OK;
+  } catch (e) {
+    if (!(e instanceof HelpWanted)) throw e;
     console.log(HELP[command]);
     return EXIT.OK;
   }
-  return (await require(`../lib/cli/${commands[command]}`)[command](rest)) ?? EXIT.OK;
 }
 
 main(process.argv.slice(2)).then(finish, (e) => {

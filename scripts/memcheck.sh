@@ -1,31 +1,42 @@
 #!/usr/bin/env bash
 # Runs test/memcheck/scenario.js under valgrind memcheck with the given Node.js
-# and fails on any invalid access, or definite leak, in the add-on's code.
+# and fails on any invalid access, or definite leak, in the add-on's code;
+# then the ways a script ends (test/memcheck/exits.js: process.exit(), a
+# normal end, an uncaught exception, SIGTERM) with devices, links, a route
+# and pending requests alive, each failing on any invalid access.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 node_bin=${1:-node}
-log=$(mktemp)
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
 status=0
 valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite --num-callers=30 \
-  --error-exitcode=0 --log-file="$log" "$node_bin" test/memcheck/scenario.js || status=$?
+  --error-exitcode=0 --log-file="$logs/scenario.log" "$node_bin" test/memcheck/scenario.js || status=$?
 if [ $status -ne 0 ]; then
   echo "memcheck: the scenario failed (exit $status)" >&2
-  tail -40 "$log" >&2
+  tail -40 "$logs/scenario.log" >&2
+  exit 1
+fi
+if ! node test/memcheck/exits.js "$node_bin" "$logs"; then
+  echo "memcheck: a way of ending did not end as it should" >&2
   exit 1
 fi
 # Every error record whose stack passes through the add-on's own code.
-python3 - "$log" <<'PY'
+python3 - "$logs"/*.log <<'PY'
 import re, sys
-text = open(sys.argv[1]).read()
-records = re.split(r'\n==\d+== \n', text)
-ours = lambda r: re.search(r'Quorvane\.node|node\.abi\d+\.glibc\.node', r)  # a source build or a prebuilt one
-invalid = [r for r in records if re.search(r'Invalid (read|write|free)|uninitialised|Mismatched', r) and ours(r)]
-leaks = [r for r in records if 'definitely lost' in r and ours(r)]
-summary = re.search(r'ERROR SUMMARY: .*', text)
-print(f"memcheck: {len(invalid)} invalid accesses and {len(leaks)} definite leaks in the add-on; "
-      f"valgrind's total: {summary.group(0) if summary else '?'}")
-for r in invalid + leaks:
-    print(r[:3000])
-sys.exit(1 if invalid or leaks else 0)
+bad = 0
+for log in sys.argv[1:]:
+    text = open(log).read()
+    records = re.split(r'\n==\d+== \n', text)
+    ours = lambda r: re.search(r'Quorvane\.node|node\.abi\d+\.glibc\.node', r)  # a source build or a prebuilt one
+    invalid = [r for r in records if re.search(r'Invalid (read|write|free)|uninitialised|Mismatched', r) and ours(r)]
+    leaks = [r for r in records if 'definitely lost' in r and ours(r)]
+    summary = re.search(r'ERROR SUMMARY: .*', text)
+    name = log.rsplit('/', 1)[-1]
+    print(f"memcheck {name}: {len(invalid)} invalid accesses and {len(leaks)} definite leaks in the add-on; "
+          f"valgrind's total: {summary.group(0) if summary else '?'}")
+    for r in invalid + leaks:
+        print(r[:3000])
+    bad += len(invalid) + len(leaks)
+sys.exit(1 if bad else 0)
 PY
-rm -f "$log"

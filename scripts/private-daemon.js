@@ -11,7 +11,7 @@ const path = require('node:path');
 const DEFAULT_OBJECTS = [
   { name: 'demo-speakers', mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
   // A test-tone source: its adapter gets output ports.
-  { name: 'demo-microphone', mediaClass: 'Audio/Source', positions: ['MONO'], factory: 'audiotestsrc' },
+  { name: 'demo-microphone', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' },
 ];
 
 function objectConf({ name, mediaClass, positions, factory = 'support.null-audio-sink' }) {
@@ -21,10 +21,23 @@ function objectConf({ name, mediaClass, positions, factory = 'support.null-audio
       node.name = "${name}"
       media.class = "${mediaClass}"
       audio.position = [ ${positions.join(' ')} ]
-      adapter.auto-port-config = { mode = dsp monitor = false control = false position = preserve }
     }
   }`;
 }
+
+// The port configuration a session manager would set: one port per channel
+// of `positions`. Set explicitly rather than left to the adapter's automatic
+// one, which PipeWire 1.4 gives a single port in "convert" mode for a
+// follower whose format is not fixed (a test-tone source's), where 0.3.65
+// gives one per channel.
+const portConfig = ({ mediaClass, positions }) =>
+  JSON.stringify({
+    direction: mediaClass.includes('Source') ? 'Output' : 'Input',
+    mode: 'dsp',
+    monitor: false,
+    control: false,
+    format: { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: positions.length, position: positions },
+  });
 
 function daemonConf(objects, { linkFactory = true } = {}) {
   // libpipewire-module-access is required: without it clients connect and
@@ -67,6 +80,26 @@ function waitUntilSync(condition, timeoutMs, what) {
     if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
     sleepSync(10);
   }
+}
+
+function dump(env) {
+  const r = spawnSync('pw-dump', [], { env, encoding: 'utf8', timeout: 10000, maxBuffer: 1 << 26 });
+  if (r.status !== 0) throw new Error(`pw-dump failed: ${r.stderr}`);
+  // The snapshot is the first JSON array; updates may follow it.
+  const end = r.stdout.search(/^\]$/m);
+  return JSON.parse(end < 0 ? r.stdout : r.stdout.slice(0, end + 1));
+}
+
+// Gives each configured object its ports and returns once the daemon shows them all.
+function configurePorts(objects, env) {
+  if (objects.length === 0) return;
+  const ids = new Map(dump(env).filter((o) => o.type === 'PipeWire:Interface:Node').map((o) => [o.info.props['node.name'], o.id]));
+  for (const object of objects) {
+    const r = spawnSync('pw-cli', ['set-param', String(ids.get(object.name)), 'PortConfig', portConfig(object)], { env, encoding: 'utf8', timeout: 5000 });
+    if (r.status !== 0 || !ids.has(object.name)) throw new Error(`cannot configure the ports of ${object.name}: ${r.stderr}`);
+  }
+  const wanted = objects.reduce((n, o) => n + o.positions.length, 0);
+  waitUntilSync(() => dump(env).filter((o) => o.type === 'PipeWire:Interface:Port').length >= wanted, 10000, 'the virtual nodes\' ports');
 }
 
 const running = new Set();
@@ -134,6 +167,7 @@ function startDaemon({ objects = DEFAULT_OBJECTS, setEnv = true, linkFactory = t
     10000,
     'the private PipeWire daemon to answer',
   );
+  configurePorts(objects, env);
   if (setEnv) {
     process.env.XDG_RUNTIME_DIR = dir;
     process.env.PIPEWIRE_RUNTIME_DIR = dir;

@@ -9,7 +9,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { Fixture, waitFor, pwDump, pwLinkList, pwMetadata } = require('./helpers/fixture');
 const { startScript, CLI } = require('./helpers/child');
 
 const ROOT = path.join(__dirname, '..');
@@ -19,6 +19,9 @@ const fixture = new Fixture();
 const node = (file, args, env) => spawnSync(process.execPath, [file, ...args], { encoding: 'utf8', timeout: 30000, env });
 const cli = (...args) => node(CLI, args);
 
+// Whether the tool run by `run` has connected (its client is in the graph).
+const connected = (run) =>
+  pwDump().some((o) => o.type === 'PipeWire:Interface:Client' && String(o.info.props['application.process.id']) === String(run.child.pid));
 const linkIds = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id).sort((a, b) => a - b);
 
 let app, sink;
@@ -92,8 +95,6 @@ test('a listing larger than a pipe holds reaches a reader that is late to read, 
 test('wait and monitor: a node that comes later, its changes and its removal; Ctrl-C ends them at once', async () => {
   const r = cli('wait', 'cli-app', '--direction', 'Input');
   assert.deepEqual([r.status, r.stdout.trim()], [0, String(app.id)]);
-  const connected = (run) =>
-    pwDump().some((o) => o.type === 'PipeWire:Interface:Client' && String(o.info.props['application.process.id']) === String(run.child.pid));
   const late = startScript(CLI, ['wait', 'cli-late', '--timeout', '20000']);
   const never = startScript(CLI, ['wait', 'never-there', '--timeout', '60000']);
   const monitor = startScript(CLI, ['monitor', '--json']);
@@ -149,6 +150,42 @@ test('link and unlink make, report and remove only their own links, beside anoth
   assert.equal(cli('unlink', String(theirs)).status, 0);
   assert.deepEqual(linkIds(), [other]);
   await fixture.remove(src.id, player.id);
+});
+
+test('wpctl\'s conventions and the argument forms: default names, 5%+ and 5%-, the volume limit, --opt=value, "--", -h as a value', async () => {
+  await fixture.addMetadata('default');
+  pwMetadata([0, 'default.audio.sink', '{"name":"demo-speakers"}', 'Spa:String:JSON']);
+  const odd = await fixture.add('--odd', 'Audio/Sink', 1, 0);
+  // A wait for a default that is not set yet ends when it is.
+  const late = startScript(CLI, ['wait', '@DEFAULT_VIDEO_SOURCE@', '--timeout=20000']);
+  try {
+    const cases = [
+      [['volume', '@DEFAULT_AUDIO_SINK@', '215%'], 0, /^Volume: 2\.15\n$/],
+      // A step up stops at the most a node takes (10 linear), a step down goes from there.
+      [['volume', '@DEFAULT_SINK@', '5%+', '--json'], 0, /"volume":2\.154435,"channelVolumes":\[10,10\]/],
+      [['volume', 'demo-speakers', '300%'], 2, /^$/, /above the most a node takes, 215% \(2\.1544/],
+      [['volume', 'demo-speakers', '5%-'], 0, /^Volume: 2\.10\n$/],
+      [['volume', 'demo-speakers', '0.1-', '-h'], 0, /^Usage: quorvane volume/],
+      [['volume', '--', 'demo-speakers', '5%'], 0, /^Volume: 0\.05\n$/],
+      [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in$/m],
+      [['nodes', '--json=yes'], 2, /^$/, /--json takes no value/],
+      [['wait', 'x', '--timeout', '-h'], 2, /^$/, /--timeout must be a number, got "-h"/],
+      [['wait', '--timeout=5000', '--', '--odd'], 0, new RegExp(`^${odd.id}\n$`)],
+    ];
+    for (const [args, code, out, err = /^$/] of cases) {
+      const r = cli(...args);
+      assert.equal(r.status, code, `${args.join(' ')}: ${r.stderr}`);
+      assert.match(r.stdout, out, args.join(' '));
+      assert.match(r.stderr, err, args.join(' '));
+    }
+    await waitFor(() => connected(late), 10000, 'the wait to connect');
+    pwMetadata([0, 'default.video.source', '{"name":"--odd"}', 'Spa:String:JSON']);
+    assert.deepEqual(await late.exited, { code: 0, signal: null }, late.err);
+    assert.equal(late.out, `${odd.id}\n`);
+  } finally {
+    late.child.kill('SIGINT');
+    await fixture.remove(odd.id);
+  }
 });
 
 // The examples share their own-link bookkeeping (examples/own-links.js) with the demo.

@@ -10,7 +10,7 @@ const { Fixture, waitFor, pwDump, pwMetadata, pwLinkPairs } = require('./helpers
 
 const sink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
 const daemon = startDaemon({
-  objects: [...DEFAULT_OBJECTS, sink('cc-a'), sink('cc-b'), { name: 'cc-mic', mediaClass: 'Audio/Source', positions: ['MONO'], factory: 'audiotestsrc' }],
+  objects: [...DEFAULT_OBJECTS, sink('cc-a'), sink('cc-b'), { name: 'cc-mic', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }],
 });
 const fixture = new Fixture();
 const q = require('..');
@@ -102,7 +102,7 @@ test('quorvane volume and mute set what pw-dump shows; bad input is refused and 
   const app = await fixture.add('cc-app', 'Stream/Output/Audio', 0, 2);
   const usage = /\(run "quorvane --help" for usage\)/;
   for (const [args, status, err] of [
-    [['volume', 'cc-a', 'abc'], 2, /VALUE is like 0\.5, 50%, \+5% or -5%, not "abc"/],
+    [['volume', 'cc-a', 'abc'], 2, /VALUE is like 0\.5, 50%, \+5%, -5%, 5%\+ or 5%-, not "abc"/],
     [['mute', 'cc-a', 'maybe'], 2, /mute takes on, off or toggle, not "maybe"/],
     [['volume', 'no-such', '0.5'], 1, /no node named "no-such"/],
     [['mute', String(app.id)], 1, /node "cc-app" \(\d+\) has no volume/],
@@ -200,7 +200,7 @@ test('a route to @default-audio-sink follows the default, falls back to the conf
   pwMetadata([0, 'default.audio.sink', '{"name":"cc-a"}', 'Spa:String:JSON']);
   pwMetadata([0, 'default.configured.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
   const run = startScript(CLI, ['route', '--from', 'cc-mic', '--to', '@default-audio-sink']);
-  const on = (s) => [`cc-mic:capture_1 -> ${s}:playback_FL`, `cc-mic:capture_2 -> ${s}:playback_FR`];
+  const on = (s) => [`cc-mic:capture_FL -> ${s}:playback_FL`, `cc-mic:capture_FR -> ${s}:playback_FR`];
   const linked = (pairs, what) => waitFor(() => String(pwLinkPairs('cc-mic')) === String(pairs), 5000, what, 50);
   try {
     await linked(on('cc-a'), 'the mic on cc-a');
@@ -218,4 +218,21 @@ test('a route to @default-audio-sink follows the default, falls back to the conf
   }
   assert.equal((await run.exited).code, 0, run.err);
   assert.deepEqual(pwLinkPairs('cc-mic'), []);
+});
+
+test('a default name is a matcher like the others: waitForNode follows the default, linkNodes links from it', async () => {
+  const graph = await q.connect();
+  try {
+    const waiting = graph.waitForNode('@default-video-source', { timeoutMs: 10000 });
+    pwMetadata([0, 'default.video.source', '{"name":"cc-mic"}', 'Spa:String:JSON']);
+    const mic = await waiting;
+    assert.equal(mic.name, 'cc-mic');
+    pwMetadata([0, 'default.audio.source', '{"name":"cc-mic"}', 'Spa:String:JSON']);
+    await waitFor(() => graph.defaults.audioSource === 'cc-mic', 5000, 'the default source');
+    const a = node('cc-a').id;
+    const links = await graph.linkNodes('@default-audio-source', a);
+    assert.ok(links.length > 0 && links.every((l) => l.srcNodeId === mic.id && l.sinkNodeId === a), JSON.stringify(links));
+  } finally {
+    await graph.close();
+  }
 });

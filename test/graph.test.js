@@ -55,7 +55,7 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   // Both pairs exist already: every request is refused, nothing is made.
   const agg = await lib.linkNodes('g-conn-src', sink.id).catch((e) => e);
   assert.ok(agg instanceof AggregateError);
-  assert.deepEqual([agg.errors.map((e) => e.code), agg.links], [['EEXIST', 'EEXIST'], []]);
+  assert.deepEqual([agg.errors.map((e) => [e.code, e.errno]), agg.links], [[['EEXIST', 17], ['EEXIST', 17]], []]);
   // A burst far beyond what the PipeWire thread takes at once: every
   // request reaches the daemon and gets its answer.
   const burst = await Promise.allSettled(Array.from({ length: 10000 }, () => lib.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })));
@@ -154,6 +154,37 @@ test('waits: at once or when announced, never blocking the event loop; abort and
   } finally {
     await graph.close();
   }
+});
+
+test('requests that timed out while the daemon was stopped: what it makes of them when it goes on is removed', async () => {
+  const src = await fixture.add('late-src', 'Audio/Source', '0', 'MONO');
+  const sink = await fixture.add('late-sink', 'Audio/Sink', 'MONO', '0');
+  const graph = await connect();
+  await graph.waitForPorts(sink.id, { count: 1 });
+  const pair = (l) => l.srcPortId === src.outputs[0] && l.sinkPortId === sink.inputs[0];
+  const seen = { node: null, nodeGone: false, link: null, linkGone: false };
+  graph.on('node-created', (n) => n.name === 'late-node' && (seen.node = n.id));
+  graph.on('node-destroyed', (id) => id === seen.node && (seen.nodeGone = true));
+  graph.on('link-created', (l) => pair(l) && (seen.link = l.id));
+  graph.on('link-destroyed', (id) => id === seen.link && (seen.linkGone = true));
+  process.kill(daemon.pid, 'SIGSTOP');
+  let outcomes;
+  try {
+    // A lingering node would outlive the process for good.
+    outcomes = await Promise.allSettled([
+      graph.createNode({ name: 'late-node', linger: true, timeoutMs: 200 }),
+      graph.link(src.outputs[0], sink.inputs[0], { timeoutMs: 200 }),
+    ]);
+  } finally {
+    process.kill(daemon.pid, 'SIGCONT');
+  }
+  assert.deepEqual(outcomes.map((o) => o.reason?.message), ['node "late-node": no answer within 200 ms', `link ${src.outputs[0]} -> ${sink.inputs[0]}: no answer within 200 ms`]);
+  await waitFor(() => seen.nodeGone && seen.linkGone, 10000, 'the late node and link to be made, then removed');
+  const left = pwDump().filter((o) =>
+    o.type === 'PipeWire:Interface:Node' ? o.info.props['node.name'] === 'late-node' : o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.port'] === src.outputs[0]);
+  assert.deepEqual(left, []);
+  await graph.close();
+  await fixture.remove(src.id, sink.id);
 });
 
 test('a script: named as the daemon shows, refusals reach the Promise only, removals asked for just before destroyPwThread carried out', async () => {

@@ -4,8 +4,8 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { startDaemon, waitUntilSync } = require('./helpers/daemon');
+const { Fixture, waitFor, heardBy, pwDump } = require('./helpers/fixture');
 
 const daemon = startDaemon();
 const fixture = new Fixture();
@@ -101,8 +101,7 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
     assert.ok(errors[0].endsWith(`: ${again.info.error}`), errors[0]);
     // Removed by someone: not asked for again (the route answers all before it hears a later node) ...
     await removed(again.id);
-    const barrier = await fixture.add('rf-barrier', 'Audio/Sink', 1, 0);
-    await graph.waitForPorts(barrier.id, {});
+    const barrier = await heardBy(graph, await fixture.add('rf-barrier', 'Audio/Sink', 1, 0));
     assert.equal(made, 1);
     // ... until one of its nodes changes.
     await fixture.setProps(midi.id, { 'node.description': 'retuned' });
@@ -112,5 +111,35 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
   } finally {
     await graph.close();
     await fixture.remove(midi.id, audio.id);
+  }
+});
+
+test('info: a node rewriting its properties while JavaScript is blocked: one change waits, the view built from events is the listing', async () => {
+  const storm = await fixture.add('i-storm', 'Audio/Sink', 0, 0);
+  const graph = await connect();
+  const view = new Map(graph.nodes().map((n) => [n.id, n.props]));
+  const heard = [];
+  graph.on('node-created', (n) => view.set(n.id, n.props));
+  graph.on('node-destroyed', (id) => view.delete(id));
+  graph.on('node-changed', (n, changed) => {
+    assert.ok(view.has(n.id), `node ${n.id} changed before it was created`);
+    view.set(n.id, n.props);
+    if (n.id === storm.id) heard.push(changed);
+  });
+  try {
+    const done = fixture.propsStorm(storm.id, 20000);
+    // Blocked until the daemon has them all (pw-dump prints numbers as numbers): nothing is taken meanwhile.
+    waitUntilSync(() => pwDump().find((o) => o.id === storm.id)?.info?.props?.['storm.value'] === 19999, 60000, 'the rewrites');
+    await done;
+    await waitFor(() => view.get(storm.id)?.['storm.value'] === '19999', 5000, 'the last rewrite');
+    // A few events at most (some taken while the storm began), each saying the properties changed.
+    assert.ok(heard.length > 0 && heard.length < 20 && heard.every((c) => c.props), JSON.stringify(heard));
+    const listed = graph.nodes();
+    assert.deepEqual(new Map(listed.map((n) => [n.id, n.props])), view);
+    const keys = (props) => Object.keys(props).sort();
+    assert.deepEqual(keys(listed.find((n) => n.id === storm.id).props), keys(pwDump().find((o) => o.id === storm.id).info.props));
+  } finally {
+    await graph.close();
+    await fixture.remove(storm.id);
   }
 });

@@ -44,8 +44,9 @@ test.before(() => {
 });
 test.after(() => fs.rmSync(work, { recursive: true, force: true }));
 
-test('the tarball: sources, the loader and its dependencies, one stripped binary per platform and ABI', (t) => {
-  const allowed = /^(src\/|bin\/quorvane\.js$|scripts\/build-addon\.js$|binding\.gyp$|index\.(js|d\.ts)$|lib\/([a-z-]+\/)*[a-z-]+\.js$|README\.md$|LICENSE$|package\.json$|node_modules\/(nan|node-gyp-build)\/|prebuilds\/linux-(x64|arm64)\/node\.abi\d+\.glibc\.node$)/;
+test('the tarball: sources, the loader, its dependencies bundled, one stripped binary per platform and ABI', (t) => {
+  const bundled = require('../package.json').bundleDependencies.join('|');
+  const allowed = new RegExp(`^(src/|bin/quorvane\\.js$|scripts/build-addon\\.js$|binding\\.gyp$|index\\.(js|d\\.ts)$|lib/([a-z-]+/)*[a-z-]+\\.js$|README\\.md$|LICENSE$|package\\.json$|node_modules/(${bundled})/|prebuilds/linux-(x64|arm64)/node\\.abi\\d+\\.glibc\\.node$)`);
   assert.deepEqual(files.filter((f) => !allowed.test(f)), []);
   // What a source build of the installed package compiles is in it.
   const { sources } = JSON.parse(fs.readFileSync(path.join(ROOT, 'binding.gyp'), 'utf8')).targets[0];

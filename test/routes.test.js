@@ -5,7 +5,8 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, linksFrom, pwDump } = require('./helpers/fixture');
+const { Fixture, waitFor, heardBy, linksFrom, pwDump } = require('./helpers/fixture');
+const { runChild } = require('./helpers/child');
 const { pairPorts } = require('../lib/features/pairing');
 
 const daemon = startDaemon();
@@ -24,12 +25,6 @@ test.after(async () => {
 
 const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
 const channelPort = (nodeId, channel) => graph.ports().find((p) => p.nodeId === nodeId && p.props['audio.channel'] === channel).id;
-// The ports of a fixture node once this client has heard it: ids come round
-// again at once, so the mirror may still hold an older node of that id.
-async function portsHeard(node, name, count) {
-  await graph.waitForNode((n) => n.id === node.id && n.name === name);
-  return graph.waitForPorts(node.id, { count });
-}
 
 test('pairing: by channel, mono to every channel, by port order where channels do not help', () => {
   const port = (id, ch) => ({ id, props: ch ? { 'audio.channel': ch } : {} });
@@ -49,7 +44,7 @@ test('a source restarted again and again is linked again each time, channel to c
   const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
   const other = await fixture.add('rt-other', 'Audio/Source', '0', 'MONO');
   await fixture.link([[other.outputs[0], sink.inputs[0]]]);
-  await portsHeard(sink, 'rt-sink', 2);
+  await heardBy(graph, sink);
   const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
   route.on('error', (e) => assert.fail(e));
   const fl = channelPort(sink.id, 'FL');
@@ -75,6 +70,44 @@ test('a source restarted again and again is linked again each time, channel to c
   await route.close();
   assert.deepEqual([...linksFrom(player.outputs), ...linksFrom(other.outputs)], [[other.outputs[0], sink.inputs[0]]]);
   await fixture.remove(sink.id, other.id, player.id);
+});
+
+test('a route hears the graph whatever the listeners of the Graph and the route do: one that throws reaches uncaughtException and keeps the event from no one, removeAllListeners() leaves the route alone', async () => {
+  const src = await fixture.add('ic-src', 'Audio/Source', '0', 'MONO');
+  const sink = await fixture.add('ic-sink', 'Audio/Sink', 'MONO', '0');
+  // In a process of its own: the test runner takes uncaught exceptions for failures.
+  const r = await runChild(
+    `const { spawnSync } = require('node:child_process');
+    const { waitFor } = require(${JSON.stringify(require.resolve('./helpers/fixture'))});
+    const thrown = [];
+    process.on('uncaughtException', (e) => thrown.push(e.message));
+    (async () => {
+      const graph = await require(${JSON.stringify(require.resolve('..'))}).connect();
+      const heard = [];
+      // Before the route: the first to hear each removal.
+      graph.on('link-destroyed', () => { throw new Error('a listener threw'); });
+      graph.on('link-destroyed', (id) => heard.push(id));
+      const route = graph.route({ from: 'ic-src', to: 'ic-sink' });
+      route.on('unlinked', () => { throw new Error('a route listener threw'); });
+      const relinked = async (what) => {
+        await waitFor(() => route.links.length === 1, 5000, what + ': the link');
+        const { id } = route.links[0];
+        spawnSync('pw-link', ['-d', String(id)]);
+        await waitFor(() => route.links.length === 1 && route.links[0].id !== id, 5000, what + ': the link again');
+        return id;
+      };
+      const removed = await relinked('beside a listener that throws');
+      graph.removeAllListeners();
+      await relinked('with no listeners left');
+      console.log(JSON.stringify({ thrown, heard: heard.includes(removed) }));
+      await graph.close();
+    })().catch((e) => { console.error(e); process.exit(1); });`,
+    { preload: false },
+  );
+  assert.equal(r.code, 0, r.stderr);
+  // The route hears first: its own listener throws before the Graph's does.
+  assert.deepEqual(JSON.parse(r.stdout), { thrown: ['a route listener threw', 'a listener threw', 'a route listener threw'], heard: true });
+  await fixture.remove(src.id, sink.id);
 });
 
 test('exclusive: links from the source elsewhere are removed as they appear; others\' links to the sink stay', async () => {

@@ -5,7 +5,8 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { pwDump, pwLinkPairs } = require('./helpers/fixture');
+const { Fixture, pwDump, pwLinkPairs } = require('./helpers/fixture');
+const addon = require('./helpers/addon');
 const { startSessionManager, playStream, poll, metadataReportsChanges } = require('./helpers/session-manager');
 
 const stereoSink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
@@ -51,7 +52,8 @@ async function besideWirePlumber(t, scenario) {
   try {
     return await scenario(await beside());
   } catch (e) {
-    if (!stack || (await metadataReportsChanges(stack.sm.env))) throw e;
+    // Not when WirePlumber did not start: its own words are in the error.
+    if (!stack?.sm || (await metadataReportsChanges(stack.sm.env))) throw e;
     t.diagnostic(`the "default" metadata reports no changes (${e.message}): once more on a new stack`);
     await tearDown();
     return scenario(await beside());
@@ -108,4 +110,47 @@ test('beside WirePlumber: a default taken up; streams go back to the sink they h
     await settled('sm-two', 'sm-c', 'sm-two on sm-c only');
     await graph.move(node('sm-one').id, null);
     await settled('sm-one', 'sm-a', 'sm-one back on the default sink');
+  }));
+
+// The globals of a type as the registry announces them (pw-dump may print a
+// metadata object only in a later update).
+function registry(type, env) {
+  const out = spawnSync('pw-cli', ['ls', type], { env, encoding: 'utf8', timeout: 5000 }).stdout;
+  return out.split(/^\s*id /m).slice(1).map((block) => ({
+    id: parseInt(block, 10),
+    props: Object.fromEntries([...block.matchAll(/^\s+(\S+) = "(.*)"$/gm)].map((m) => [m[1], m[2]])),
+  }));
+}
+
+// WirePlumber makes no "default" metadata where one is: another client's
+// made after its own, under an id freed below it, comes first in the
+// registry a connection reads.
+test('beside WirePlumber: a "default" metadata of another client announced before the session manager\'s, and dozens of others, neither hide nor shadow its defaults', (t) =>
+  besideWirePlumber(t, async (s) => {
+    const decoys = new Fixture(s.sm.env);
+    try {
+      await s.sm.stop();
+      const held = await decoys.addMany(40, 'q-hold', 'Audio/Sink', 0, 0);
+      s.sm = await startSessionManager(s.daemon);
+      const defaults = () => registry('Metadata', s.sm.env).filter((m) => m.props['metadata.name'] === 'default');
+      const wpClients = new Set(registry('Client', s.sm.env).filter((c) => c.props['application.name'] === 'WirePlumber').map((c) => String(c.id)));
+      const [wp] = defaults().filter((m) => wpClients.has(m.props['client.id']));
+      // The ids reused at once, the last freed first: the smallest for the decoy.
+      await decoys.remove(...held.sort((a, b) => b - a));
+      await decoys.addMetadata('default');
+      for (let i = 0; i < 70; i++) await decoys.addMetadata(`q-decoy-${i}`);
+      const decoy = defaults().find((m) => m.id !== wp.id);
+      assert.ok(decoy.id < wp.id, `the decoy ${decoy.id} is announced before ${wp.id}`);
+      await s.graph.close();
+      s.graph = await require('..').connect();
+      const bound = addon.graphMetadata().changes.filter((c) => c.kind === 'added' && c.name === 'default');
+      assert.deepEqual(bound.map((c) => [c.id, c.owner]), [[wp.id, Number(wp.props['client.id'])]]);
+      // Written to the session manager's, which takes it up, and read from it.
+      for (const sink of ['sm-c', 'sm-b']) {
+        await s.graph.setDefault('audioSink', sink);
+        await poll(() => s.graph.defaults.audioSink === sink, 5000, `WirePlumber to take up ${sink}`, 20);
+      }
+    } finally {
+      await decoys.close();
+    }
   }));

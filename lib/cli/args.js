@@ -13,6 +13,10 @@ const EXIT = {
 
 class UsageError extends Error {}
 
+// "--help" or "-h" where an option may stand: the entry point prints the
+// command's help instead of running it.
+class HelpWanted extends Error {}
+
 // A failure the user is told about in one line, with the exit code to end on.
 class CliError extends Error {
   constructor(message, exitCode = EXIT.FAILED) {
@@ -21,23 +25,57 @@ class CliError extends Error {
   }
 }
 
-// `spec` maps option names (without "--") to 'flag' or 'value'.
+const HELP_OPTIONS = new Set(['--help', '-h']);
+
+// `spec` maps option names (without "--") to 'flag', 'value' (the last one
+// given counts) or 'list' (every one given, in order). A value follows its
+// option as the next argument or after "=" (--timeout=500), so a value may
+// itself start with "-" (--description -h). "--" ends the options: what
+// follows is positional, whatever it looks like. A lone "-" and negative
+// amounts (-5%) are positional too: only "--name" and "-h" are options.
 function parse(argv, spec) {
   const opts = { _: [] };
+  for (const [name, kind] of Object.entries(spec)) if (kind === 'list') opts[name] = [];
+  let unknown = null; // reported after the whole line is read: --help wins
+  let help = false;
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
+    if (a === '--') {
+      opts._.push(...argv.slice(i + 1));
+      break;
+    }
+    if (HELP_OPTIONS.has(a)) {
+      help = true;
+      continue;
+    }
     if (!a.startsWith('--')) {
       opts._.push(a);
       continue;
     }
-    const name = a.slice(2);
-    if (!Object.prototype.hasOwnProperty.call(spec, name)) throw new UsageError(`unknown option ${a}`);
-    if (spec[name] === 'flag') opts[name] = true;
-    else {
-      if (i + 1 >= argv.length) throw new UsageError(`${a} needs a value`);
-      opts[name] = argv[++i];
+    const eq = a.indexOf('=');
+    const name = eq < 0 ? a.slice(2) : a.slice(2, eq);
+    const option = `--${name}`;
+    if (!Object.prototype.hasOwnProperty.call(spec, name)) {
+      unknown ??= new UsageError(`unknown option ${option}`);
+      continue;
     }
+    if (spec[name] === 'flag') {
+      if (eq >= 0) unknown ??= new UsageError(`${option} takes no value`);
+      opts[name] = true;
+      continue;
+    }
+    let value;
+    if (eq >= 0) value = a.slice(eq + 1);
+    else if (i + 1 < argv.length) value = argv[++i];
+    else {
+      unknown ??= new UsageError(`${option} needs a value`);
+      continue;
+    }
+    if (spec[name] === 'list') opts[name].push(value);
+    else opts[name] = value;
   }
+  if (help) throw new HelpWanted();
+  if (unknown) throw unknown;
   return opts;
 }
 
@@ -50,4 +88,4 @@ function intArg(text, what) {
   return Number(text);
 }
 
-module.exports = { EXIT, UsageError, CliError, parse, noPositional, intArg };
+module.exports = { EXIT, UsageError, HelpWanted, CliError, parse, noPositional, intArg };

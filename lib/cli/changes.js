@@ -2,7 +2,7 @@
 // quorvane monitor: one line per node-, port- or link-changed event, with the
 // new state, error and format and the properties that changed.
 
-const KINDS = { 'node-changed': 'node', 'port-changed': 'port', 'link-changed': 'link' };
+const OBJECT_OF_EVENT = { 'node-changed': 'node', 'port-changed': 'port', 'link-changed': 'link' };
 
 function formatText(f) {
   if (!f) return '-';
@@ -32,9 +32,9 @@ function printChanges(graph, json, say) {
     for (const o of list) last.set(keyOf(kind, o.id), o.props);
   }
   for (const kind of ['node', 'port', 'link']) graph.on(`${kind}-destroyed`, (id) => last.delete(keyOf(kind, id)));
-  for (const event of Object.keys(KINDS)) {
+  for (const event of Object.keys(OBJECT_OF_EVENT)) {
     graph.on(event, (o, changed) => {
-      const key = keyOf(KINDS[event], o.id);
+      const key = keyOf(OBJECT_OF_EVENT[event], o.id);
       const entry = { event, id: o.id };
       if (changed.state) entry.state = o.state;
       if (changed.error || (changed.state && o.error)) entry.error = o.error;

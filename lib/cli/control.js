@@ -6,21 +6,24 @@ const { EXIT, UsageError, CliError, parse } = require('./args');
 const { say, printRows } = require('./output');
 const { openSession } = require('./session');
 const resolve = require('./resolve');
+const { MAX_LINEAR } = require('../features/control');
 
-// Above this a VALUE is refused: a "50" meant as "50%" would set 50 on the
-// cubic scale, 125000 times the full channel volume.
-const MAX_VOLUME = 10;
-const KINDS = { 'audio-sink': 'audioSink', 'audio-source': 'audioSource', 'video-source': 'videoSource' };
-const MUTE = { on: true, 1: true, off: false, 0: false, toggle: 'toggle' };
+// The most a node takes, on wpctl's scale: the cube root of the audio
+// converter's largest channel volume (about 215%). A VALUE above it is
+// refused before anything is written; a step up stops there.
+const MOST_CUBIC = Math.cbrt(MAX_LINEAR);
+const VOLUME_LIMIT = `${Math.floor(MOST_CUBIC * 100)}% (${MOST_CUBIC.toFixed(4)}, the cube root of ${MAX_LINEAR}: the audio converter's largest channel volume)`;
+const DEFAULT_KINDS = { 'audio-sink': 'audioSink', 'audio-source': 'audioSource', 'video-source': 'videoSource' };
+const MUTE_WORDS = { on: true, 1: true, off: false, 0: false, toggle: 'toggle' };
 
 // The API's argument errors are the user's (exit 2); anything else a failure.
-function failure(e) {
+function asCliError(e) {
   return e instanceof TypeError || e instanceof RangeError ? new UsageError(e.message) : new CliError(e.message, EXIT.FAILED);
 }
 
 // printf("%.2f"), as wpctl prints: an exact tie (a multiple of 1/8) rounds
 // to the even hundredth, where toFixed would round it up.
-function fixed2(v) {
+function printf2f(v) {
   const eighths = v * 8;
   if (!Number.isInteger(eighths) || eighths % 2 === 0) return v.toFixed(2);
   const down = Math.floor(v * 100);
@@ -28,21 +31,25 @@ function fixed2(v) {
 }
 
 // What `wpctl get-volume` prints.
-const volumeLine = (n) => `Volume: ${fixed2(n.volume)}${n.mute ? ' [MUTED]' : ''}`;
+const volumeLine = (n) => `Volume: ${printf2f(n.volume)}${n.mute ? ' [MUTED]' : ''}`;
 const volumeJson = (n) => JSON.stringify({ id: n.id, name: n.name, volume: n.volume, channelVolumes: n.channelVolumes, mute: n.mute });
-const shown = (n) => `${JSON.stringify(n.name)} (${n.id})`;
+const nodeLabel = (n) => `${JSON.stringify(n.name)} (${n.id})`;
 
-// 0.5 or 50% sets the volume; a sign (+5%, -0.05) changes it by that much.
+// 0.5 or 50% sets the volume; a sign before or after, as wpctl writes it
+// (+5%, 5%+, -0.05, 0.05-), changes it by that much.
 function parseVolume(text) {
-  const m = /^([+-]?)(\d+(?:\.\d+)?|\.\d+)(%?)$/.exec(text);
-  if (!m) throw new UsageError(`VALUE is like 0.5, 50%, +5% or -5%, not ${JSON.stringify(text)}`);
-  const amount = Number(m[2]) / (m[3] ? 100 : 1);
-  if (!m[1] && amount > MAX_VOLUME) throw new UsageError(`volume ${text} is above the limit, ${MAX_VOLUME * 100}%`);
-  return { change: m[1] === '-' ? -amount : m[1] === '+' ? amount : undefined, amount };
+  const m = /^(?:([+-]?)(\d+(?:\.\d+)?|\.\d+)(%?)|(\d+(?:\.\d+)?|\.\d+)(%?)([+-]))$/.exec(text);
+  if (!m) throw new UsageError(`VALUE is like 0.5, 50%, +5%, -5%, 5%+ or 5%-, not ${JSON.stringify(text)}`);
+  const [sign, number, percent] = m[2] !== undefined ? [m[1], m[2], m[3]] : [m[6], m[4], m[5]];
+  const amount = Number(number) / (percent ? 100 : 1);
+  if (!sign && amount > MOST_CUBIC) {
+    throw new UsageError(`volume ${text} is above the most a node takes, ${VOLUME_LIMIT}`);
+  }
+  return { change: sign === '-' ? -amount : sign === '+' ? amount : undefined, amount };
 }
 
 function withVolume(node) {
-  if (node.volume === undefined) throw new CliError(`node ${shown(node)} has no volume`);
+  if (node.volume === undefined) throw new CliError(`node ${nodeLabel(node)} has no volume`);
   return node;
 }
 
@@ -55,13 +62,12 @@ async function volume(argv) {
   const graph = await openSession();
   let node = withVolume(resolve.node(graph, text));
   if (wanted) {
-    // A change never goes below 0, and raises no further than the limit.
-    const to =
-      wanted.change === undefined
-        ? wanted.amount
-        : Math.min(Math.max(0, node.volume + wanted.change), Math.max(node.volume, MAX_VOLUME));
-    node = await graph.setVolume(node.id, to).catch((e) => {
-      throw failure(e);
+    // A change never goes below 0, nor above the most a node takes (set on
+    // the linear scale: the cube of MOST_CUBIC rounds above MAX_LINEAR).
+    const to = wanted.change === undefined ? wanted.amount : Math.max(0, node.volume + wanted.change);
+    const set = to >= MOST_CUBIC ? graph.setVolume(node.id, MAX_LINEAR, { scale: 'linear' }) : graph.setVolume(node.id, to);
+    node = await set.catch((e) => {
+      throw asCliError(e);
     });
   }
   say(o.json ? volumeJson(node) : volumeLine(node));
@@ -72,18 +78,18 @@ async function mute(argv) {
   const [text, value = 'toggle', ...more] = o._;
   if (text === undefined) throw new UsageError('mute needs a NODE');
   if (more.length) throw new UsageError(`unexpected argument ${more[0]}`);
-  if (!Object.hasOwn(MUTE, value)) throw new UsageError(`mute takes on, off or toggle, not ${JSON.stringify(value)}`);
+  if (!Object.hasOwn(MUTE_WORDS, value)) throw new UsageError(`mute takes on, off or toggle, not ${JSON.stringify(value)}`);
   const graph = await openSession();
   let node = withVolume(resolve.node(graph, text));
-  const to = MUTE[value] === 'toggle' ? !node.mute : MUTE[value];
+  const to = MUTE_WORDS[value] === 'toggle' ? !node.mute : MUTE_WORDS[value];
   node = await graph.setMute(node.id, to).catch((e) => {
-    throw failure(e);
+    throw asCliError(e);
   });
   say(o.json ? volumeJson(node) : volumeLine(node));
 }
 
 function defaultRow(graph, kind) {
-  const key = KINDS[kind];
+  const key = DEFAULT_KINDS[kind];
   const name = graph.defaults?.[key] ?? null;
   const present = name === null ? [] : graph.nodes().filter((n) => n.name === name);
   return { kind, name, id: present.length === 1 ? present[0].id : null, configured: graph.defaults?.configured?.[key] ?? null };
@@ -92,13 +98,13 @@ function defaultRow(graph, kind) {
 async function defaults(argv) {
   const o = parse(argv, { json: 'flag' });
   const [kind, text, ...more] = o._;
-  if (kind !== undefined && !Object.hasOwn(KINDS, kind)) {
+  if (kind !== undefined && !Object.hasOwn(DEFAULT_KINDS, kind)) {
     throw new UsageError(`default takes audio-sink, audio-source or video-source, not ${JSON.stringify(kind)}`);
   }
   if (more.length) throw new UsageError(`unexpected argument ${more[0]}`);
   const graph = await openSession();
   if (kind === undefined) {
-    const rows = Object.keys(KINDS).map((k) => defaultRow(graph, k));
+    const rows = Object.keys(DEFAULT_KINDS).map((k) => defaultRow(graph, k));
     printRows(rows, ['kind', 'name', 'id', 'configured'], o.json);
     return;
   }
@@ -111,10 +117,10 @@ async function defaults(argv) {
     return;
   }
   const node = resolve.node(graph, text);
-  await graph.setDefault(KINDS[kind], node.id).catch((e) => {
-    throw failure(e);
+  await graph.setDefault(DEFAULT_KINDS[kind], node.id).catch((e) => {
+    throw asCliError(e);
   });
-  say(`default ${kind} set to ${shown(node)}`);
+  say(`default ${kind} set to ${nodeLabel(node)}`);
 }
 
 async function move(argv) {
@@ -126,9 +132,9 @@ async function move(argv) {
   const stream = resolve.node(graph, streamText);
   const target = o.clear ? null : resolve.node(graph, targetText);
   await graph.move(stream.id, target && target.id).catch((e) => {
-    throw failure(e);
+    throw asCliError(e);
   });
-  say(target ? `moving ${shown(stream)} to ${shown(target)}` : `${shown(stream)} left to the session manager`);
+  say(target ? `moving ${nodeLabel(stream)} to ${nodeLabel(target)}` : `${nodeLabel(stream)} left to the session manager`);
 }
 
-module.exports = { volume, mute, default: defaults, move };
+module.exports = { volume, mute, default: defaults, move, VOLUME_LIMIT };

@@ -3,27 +3,29 @@
 const { EXIT, UsageError, CliError, parse } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
+const resolve = require('./resolve');
+const { isDefaultName } = require('../features/match');
 
-const KINDS = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
+const DEVICE_CLASSES = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
 
 // Bad options are the user's (exit 2); anything else is a failure (exit 1).
-function failure(e) {
+function asCliError(e) {
   return e instanceof TypeError ? new UsageError(e.message) : new CliError(e.message, EXIT.FAILED);
 }
 
 async function create(argv) {
   const o = parse(argv, { channels: 'value', description: 'value', linger: 'flag' });
   const [kind, name, ...more] = o._;
-  if (!Object.hasOwn(KINDS, kind ?? '')) throw new UsageError('create needs a kind: sink, mic or duplex');
+  if (!Object.hasOwn(DEVICE_CLASSES, kind ?? '')) throw new UsageError('create needs a kind: sink, mic or duplex');
   if (!name) throw new UsageError('create needs a NAME');
   if (more.length) throw new UsageError(`unexpected argument ${more[0]}`);
   const channels = o.channels === undefined ? undefined : o.channels.split(',').map((c) => c.trim());
   const graph = await openSession();
   let node;
   try {
-    node = await graph.createNode({ name, mediaClass: KINDS[kind], channels, description: o.description, linger: !!o.linger });
+    node = await graph.createNode({ name, mediaClass: DEVICE_CLASSES[kind], channels, description: o.description, linger: !!o.linger });
   } catch (e) {
-    throw failure(e);
+    throw asCliError(e);
   }
   say(String(node.id));
   if (o.linger) return EXIT.OK;
@@ -49,12 +51,14 @@ async function create(argv) {
 async function destroy(argv) {
   const o = parse(argv, {});
   if (o._.length !== 1) throw new UsageError('destroy needs one NAME or ID');
-  const target = /^\d+$/.test(o._[0]) ? Number(o._[0]) : o._[0];
   const graph = await openSession();
+  // A default name is the node that is that default now.
+  const name = resolve.nodeName(o._[0]);
+  const target = isDefaultName(name) ? resolve.node(graph, name).id : /^\d+$/.test(name) ? Number(name) : name;
   try {
     await graph.destroyNode(target);
   } catch (e) {
-    throw failure(e);
+    throw asCliError(e);
   }
   say(`removed node ${o._[0]}`);
   return EXIT.OK;

@@ -8,7 +8,7 @@ const { toSvg } = require('../pictures/svg');
 
 // The whole text, handed to the kernel before the tool exits: a slow reader
 // (`| dot -Tsvg`) leaves a large picture queued in the process otherwise.
-function print(text) {
+function writeWhole(text) {
   return new Promise((resolve) => process.stdout.write(text, () => resolve()));
 }
 
@@ -18,7 +18,7 @@ async function dot(argv) {
   const o = parse(argv, { all: 'flag' });
   noPositional(o);
   const graph = await openSession();
-  await print(toDot(snapshot(graph), { all: !!o.all }));
+  await writeWhole(toDot(snapshot(graph), { all: !!o.all }));
 }
 
 async function svg(argv) {
@@ -27,7 +27,7 @@ async function svg(argv) {
   const graph = await openSession();
   const text = toSvg(snapshot(graph));
   if (o.output === undefined || o.output === '-') {
-    await print(text);
+    await writeWhole(text);
     return;
   }
   try {

@@ -1,5 +1,6 @@
 'use strict';
 // The quorvane tool's --help texts.
+const { VOLUME_LIMIT } = require('./control');
 
 const EXIT_CODES = `Exit codes: 0 success (and when the reader of the output goes away), 1 nothing
 matching, time-out or refused by PipeWire, 2 bad arguments, 3 no PipeWire daemon
@@ -7,7 +8,8 @@ reachable, 4 the daemon went away (monitor, link and wait without --reconnect),
 130 interrupted while waiting.`;
 
 const NODE_NAMES = `NODE is a node name, an id, or @default-audio-sink / @default-audio-source /
-@default-video-source (the default device of that kind now).`;
+@default-video-source (the default device of that kind now; wpctl's
+@DEFAULT_AUDIO_SINK@ / @DEFAULT_AUDIO_SOURCE@ / @DEFAULT_VIDEO_SOURCE@ too).`;
 
 const HELP = {
   main: `Usage: quorvane <command> [options]
@@ -20,26 +22,35 @@ Commands:
   monitor [--json] [--reconnect]         print graph events as they happen, until Ctrl-C
   wait NAME [--direction Input|Output] [--timeout MS]
                                          wait for a node; prints its id
-  link OUT IN [--reconnect]              link two ports, held until Ctrl-C
-  link --from NODE --to SINK [--reconnect]
+  link OUT IN [--reconnect | --linger]   link two ports, held until Ctrl-C (--linger: kept after exit)
+  link --from NODE --to SINK [--reconnect | --linger]
                                          link a node's outputs to a sink's inputs, held until Ctrl-C
   unlink LINK_ID | OUT IN | --from NODE --to SINK
                                          remove links
   route --from KEY=VALUE... --to KEY=VALUE... [--exclusive] [--channels auto|positional]
   route --rules FILE.json                keep routes (re-linking as nodes come and go) until Ctrl-C
+  patchbay FILE [--dry-run] [--json]     keep a rules file applied, reloaded as it changes, until Ctrl-C
+  snapshot [--all]                       print the links now as a rules file
+  import FILE.qpwgraph                   print a qpwgraph patchbay as a rules file
+  service install [FILE] | uninstall     write (remove) a systemd user unit running "patchbay FILE"
   create sink|mic|duplex NAME [--channels FL,FR] [--description TEXT] [--linger]
                                          make a virtual device; prints its id, held until Ctrl-C
   destroy NAME|ID                        remove a device made by quorvane (no other node)
   dot [--all]                            the graph in Graphviz DOT (--all: with properties)
   svg [--output FILE]                    the graph as a self-contained SVG picture
-  volume NODE [VALUE] [--json]           print or set a node's volume (VALUE 0.5, 50%, +5%, -5%)
+  volume NODE [VALUE] [--json]           print or set a node's volume (VALUE 0.5, 50%, +5%, 5%-)
   mute NODE [on|off|toggle] [--json]     mute or unmute a node (no argument: toggle)
   default [audio-sink|audio-source|video-source] [NODE] [--json]
                                          print the default devices, or set one
   move STREAM TARGET | STREAM --clear    ask the session manager to move a stream
+  web [--listen HOST:PORT] [--rules FILE] [--open]
+                                         the graph live in a browser: link, unlink, volumes, devices
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
-and by @default-audio-sink / @default-audio-source / @default-video-source.
+and by @default-audio-sink / @default-audio-source / @default-video-source
+(or wpctl's @DEFAULT_AUDIO_SINK@ / @DEFAULT_AUDIO_SOURCE@ / @DEFAULT_VIDEO_SOURCE@).
+An option's value follows it or comes after "=" (--timeout=500); "--" ends the
+options (what follows is an argument even if it starts with "-").
 Run "quorvane <command> --help" for one command.
 ${EXIT_CODES}`,
   nodes: `Usage: quorvane nodes [--input|--output] [--type CLASS] [--props] [--json]
@@ -68,9 +79,10 @@ If the daemon goes away it exits with code 4; with --reconnect it says so on
 standard error, waits for the daemon to come back and carries on.`,
   wait: `Usage: quorvane wait NAME [--direction Input|Output] [--timeout MS]
 Waits until a node named exactly NAME is present (default time-out 5000 ms) and
-prints its id. Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
-  link: `Usage: quorvane link OUT IN [--reconnect]
-       quorvane link --from NODE --to SINK [--reconnect]
+prints its id. A default name (@default-audio-sink, @DEFAULT_AUDIO_SINK@, ...)
+waits until that default is set and its node present. Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
+  link: `Usage: quorvane link OUT IN [--reconnect | --linger]
+       quorvane link --from NODE --to SINK [--reconnect | --linger]
 Links output port OUT to input port IN (NODE:PORT names or ids), or the output
 ports of NODE pairwise to the input ports of SINK (names or ids), and waits for
 the daemon's answer: each link made is reported "link-created", a pair that is
@@ -79,7 +91,9 @@ refuses a link the tool says why and exits with code 1.
 Links belong to the connection that made them, so the tool stays running and
 removes the links it made (only those) when interrupted (Ctrl-C). If the
 daemon goes away it exits with code 4; with --reconnect it makes the links
-again once the daemon and both ends are back.`,
+again once the daemon and both ends are back. With --linger the links are made
+lingering ("object.linger", as pw-link makes them): the tool prints them and
+exits 0 at once, and they stay until "quorvane unlink" removes them.`,
   route: `Usage: quorvane route --from KEY=VALUE... --to KEY=VALUE... [--exclusive] [--channels auto|positional]
        quorvane route --rules FILE.json
 Keeps a link from each output port of every node matching --from to its partner
@@ -100,6 +114,40 @@ where channels do not pair), positional by port order. --exclusive removes links
 ("from"/"to": a node name, a default name or an object of property patterns.)
 Prints each link made and removed; carries on across a daemon restart; on
 Ctrl-C removes the links it made and exits 0.`,
+  patchbay: `Usage: quorvane patchbay FILE [--dry-run] [--json]
+Applies a rules file and keeps it applied until SIGINT/SIGTERM (exit 0), one
+line per action ("linked app-1:out_FL -> sink:playback_FL (routes[0])"; --json:
+one JSON object a line). The file (version 1):
+  { "routes":   [{ "from", "to", "channels", "exclusive",
+                   "ports": [["monitor_FL", "playback_FL"], ...] }],
+    "never":    [{ "from", "to" }],
+    "volumes":  [{ "node", "volume", "mute" }],
+    "defaults": { "audioSink": ["preferred", "next"], "audioSource": [...] },
+    "devices":  [{ "name", "mediaClass", "channels", "description" }] }
+"from"/"to"/"node": a node name or an object of property patterns; "/text/FLAGS"
+is a regular expression, which may capture: "\${1}" or "\${name}" on the other
+side of the route uses the capture. "never" removes matching links whoever
+made them; volumes are set once per node as it appears; the first default
+present is made the configured default; devices exist while it runs.
+The file is reloaded when it changes and on SIGHUP; a broken file is reported
+(with its line and column, or the rule and field) and the rules in force stay.
+At the end it removes what it made and gives back what exclusive routes took.
+Carries on across daemon restarts. --dry-run prints what it would do and exits.
+See docs/patchbay.md.`,
+  snapshot: `Usage: quorvane snapshot [--all]
+Prints the links now as a rules file for "quorvane patchbay": one route per
+pair of nodes, with its port pairs by name. The session manager's own links
+are left out unless --all.`,
+  import: `Usage: quorvane import FILE.qpwgraph
+Prints a qpwgraph patchbay file's connections as a rules file for "quorvane
+patchbay". Needs no PipeWire daemon.`,
+  service: `Usage: quorvane service install [FILE]
+       quorvane service uninstall
+install writes the systemd user unit quorvane-patchbay.service, which runs
+"quorvane patchbay FILE" (default ~/.config/quorvane/patchbay.json) after
+PipeWire and the session manager and restarts it when it fails, and prints
+the systemctl --user commands that enable it. uninstall removes it. Neither
+runs systemctl.`,
   create: `Usage: quorvane create sink|mic|duplex NAME [--channels FL,FR] [--description TEXT] [--linger]
 Makes a virtual device named NAME: a sink (Audio/Sink, a virtual speaker), a
 mic (Audio/Source/Virtual, a virtual microphone applications can record from)
@@ -125,9 +173,11 @@ standard output, or to FILE with --output.`,
 Without VALUE prints the node's volume as "wpctl get-volume" does:
 "Volume: 0.50", with " [MUTED]" when muted. VALUE sets it: 0.5 or 50% on the
 scale wpctl uses (the cube root of the linear channel volume, 1.0 = 100%), or
-changes it by a signed amount, +5% or -0.05 (never below 0). Every channel
-gets the same volume. Values above 1000% are refused (a "50" meant as "50%").
-Prints the volume the daemon then reports. --json prints
+changes it by a signed amount, +5%, -0.05 or as wpctl writes it, 5%+, 0.05-.
+Every channel gets the same volume. The most a node takes is
+${VOLUME_LIMIT}:
+a VALUE above it is refused (exit 2, nothing changed), a step up stops there,
+a step down stops at 0. Prints the volume the daemon then reports. --json prints
 {"id","name","volume","channelVolumes","mute"}, channelVolumes linear.
 A node without volume control (no "Props" volume) is refused (exit 1).
 ${NODE_NAMES}`,
@@ -154,6 +204,19 @@ metadata. --clear removes that, leaving the choice to the session manager
 again. Ends once the metadata holds it; the session manager moves the stream
 then. Needs a session manager (exit 1 without).
 ${NODE_NAMES}`,
+  web: `Usage: quorvane web [--listen HOST:PORT] [--rules FILE] [--open]
+Serves the web patchbay (default 127.0.0.1:8449) until Ctrl-C and prints its
+URL, which carries a token made at start: only a browser that opened it gets
+in. The page shows the graph live; drag an output port to an input port (or
+a node onto a node, paired by channel) to link, select a link and press
+Delete to unlink; it sets volumes and mutes, the default devices, moves
+streams, and creates and removes quorvane's own virtual devices. Links made
+from the page belong to the server: they go when it ends.
+--listen HOST:PORT another address or port; any address that is not loopback
+is reachable from other machines (a warning says so). --rules FILE keeps the
+rules of a patchbay file applied (as quorvane patchbay FILE does) and shows
+them and what the patchbay did.
+--open opens the URL with xdg-open. Carries on when the daemon restarts.`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
        quorvane unlink --from NODE --to SINK

@@ -2,6 +2,7 @@
 // quorvane link / unlink. `link` holds the links it makes (they belong to its
 // connection) and, at the end, removes those and only those: links that were
 // there before, or that other clients make meanwhile, are not its business.
+// With --linger it makes lingering links, which outlive it, and exits at once.
 const { EXIT, CliError, UsageError, parse, intArg } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
@@ -13,13 +14,15 @@ const UNLINK_MS = 5000;
 const describe = (l) => `${l.id} ${l.srcNodeId}:${l.srcPortId} -> ${l.sinkNodeId}:${l.sinkPortId}`;
 
 async function link(argv) {
-  const o = parse(argv, { from: 'value', to: 'value', reconnect: 'flag' });
+  const o = parse(argv, { from: 'value', to: 'value', reconnect: 'flag', linger: 'flag' });
   const byNode = o.from !== undefined || o.to !== undefined;
   if (byNode && (o.from === undefined || o.to === undefined || o._.length)) {
     throw new UsageError('link --from NODE --to SINK_NODE');
   }
   if (!byNode && o._.length !== 2) throw new UsageError('link needs OUT_PORT IN_PORT, or --from and --to');
   const reconnect = Boolean(o.reconnect);
+  const linger = Boolean(o.linger);
+  if (linger && reconnect) throw new UsageError('link --linger makes links that stay by themselves: --reconnect has nothing to hold');
   const graph = await openSession({ reconnect });
   const wanted = () =>
     byNode ? resolve.nodePairs(graph, o.from, o.to) : [[resolve.port(graph, o._[0], 0), resolve.port(graph, o._[1], 1)]];
@@ -32,7 +35,7 @@ async function link(argv) {
   // Requests every pair and reports each outcome. A pair the daemon already
   // links (EEXIST) is fine: it is reported, and not ours to remove.
   async function establish(pairs) {
-    const outcomes = await Promise.allSettled(pairs.map(([out, inp]) => graph.link(out.id, inp.id)));
+    const outcomes = await Promise.allSettled(pairs.map(([out, inp]) => graph.link(out.id, inp.id, { linger })));
     let refused = 0;
     let already = 0;
     outcomes.forEach((r, i) => {
@@ -57,6 +60,7 @@ async function link(argv) {
     // The links made here go with the connection when the tool ends.
     throw new CliError(`${refused} of ${pairs.length} link(s) refused`);
   }
+  if (linger) return EXIT.OK; // they stay: nothing to hold
   if (mine.size === 0) return EXIT.OK; // all there already: nothing to hold
   say(`holding ${mine.size} link(s) until interrupted${already ? ` (${already} already linked, left alone)` : ''}`);
 

@@ -1,5 +1,6 @@
 'use strict';
-// Turns what a user types into graph objects: node names or ids, ports as
+// Turns what a user types into graph objects: node names, ids or default
+// names ('@default-audio-sink', wpctl's '@DEFAULT_AUDIO_SINK@'), ports as
 // "node:port" (as pw-link names them) or ids. Failures say what was not found.
 const { CliError, UsageError } = require('./args');
 const { pairPorts } = require('../features/pairing');
@@ -13,26 +14,47 @@ const portName = (graph, port) => {
   return `${node ? node.name : port.nodeId}:${port.name}`;
 };
 
-// Every node a NAME or ID denotes; throws when there is none.
+// wpctl's names for the default devices, beside the package's own.
+const WPCTL_DEFAULTS = {
+  '@DEFAULT_AUDIO_SINK@': '@default-audio-sink',
+  '@DEFAULT_SINK@': '@default-audio-sink',
+  '@DEFAULT_AUDIO_SOURCE@': '@default-audio-source',
+  '@DEFAULT_SOURCE@': '@default-audio-source',
+  '@DEFAULT_VIDEO_SOURCE@': '@default-video-source',
+};
+
+// What a typed node name means: wpctl's spelling of a default becomes the
+// package's ('@default-audio-sink'), anything else stays as typed.
+const nodeName = (text) => (Object.hasOwn(WPCTL_DEFAULTS, text) ? WPCTL_DEFAULTS[text] : text);
+
+// '@default-audio-sink' as words: "default audio sink".
+const defaultLabel = (name) => name.slice(1).replace(/-/g, ' ');
+
+// The node that is the default a default name stands for; throws when there
+// is none, or when its name is not one node's.
+function defaultNode(graph, name) {
+  const what = defaultLabel(name);
+  const nodeNamed = defaultNodeName(graph.defaults, name);
+  if (nodeNamed === null) throw new CliError(`there is no ${what} (none set, or no session manager)`);
+  const found = graph.nodes().filter((n) => n.name === nodeNamed);
+  if (found.length !== 1) throw new CliError(`the ${what} is ${JSON.stringify(nodeNamed)}, and ${found.length ? 'several nodes have' : 'no node has'} that name`);
+  return found[0];
+}
+
+// Every node a NAME, an ID or a default name denotes; throws when there is none.
 function nodes(graph, text) {
-  const found = isId(text)
-    ? graph.nodes().filter((n) => n.id === Number(text))
-    : graph.nodes().filter((n) => n.name === text);
-  if (found.length === 0) throw new CliError(isId(text) ? `no node ${text}` : `no node named ${JSON.stringify(text)}`);
+  const name = nodeName(text);
+  if (isDefaultName(name)) return [defaultNode(graph, name)];
+  const found = isId(name)
+    ? graph.nodes().filter((n) => n.id === Number(name))
+    : graph.nodes().filter((n) => n.name === name);
+  if (found.length === 0) throw new CliError(isId(name) ? `no node ${name}` : `no node named ${JSON.stringify(name)}`);
   return found;
 }
 
-// The one node a NAME, an ID or a default name ('@default-audio-sink')
-// denotes; throws when there is none, or several of that name.
+// The one node a NAME, an ID or a default name denotes; throws when there is
+// none, or several of that name.
 function node(graph, text) {
-  if (isDefaultName(text)) {
-    const what = text.slice(1).replace(/-/g, ' ');
-    const name = defaultNodeName(graph.defaults, text);
-    if (name === null) throw new CliError(`there is no ${what} (none set, or no session manager)`);
-    const found = graph.nodes().filter((n) => n.name === name);
-    if (found.length !== 1) throw new CliError(`the ${what} is ${JSON.stringify(name)}, and ${found.length ? 'several nodes have' : 'no node has'} that name`);
-    return found[0];
-  }
   const found = nodes(graph, text);
   if (found.length > 1) {
     throw new CliError(`${found.length} nodes are named ${JSON.stringify(text)} (ids ${found.map((n) => n.id).join(', ')}): give an id`);
@@ -77,4 +99,4 @@ function nodePairs(graph, sourceText, sinkText) {
   return pairPorts(outputs, inputs, 'positional');
 }
 
-module.exports = { nodes, node, port, nodePairs, portName, DIRECTION };
+module.exports = { nodeName, defaultLabel, nodes, node, port, nodePairs, portName, DIRECTION };

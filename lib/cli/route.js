@@ -3,10 +3,10 @@
 // line or from a rules file. The links the routes made are removed at the end,
 // and exclusive routes give back what they took.
 const fs = require('node:fs');
-const { EXIT, CliError, UsageError } = require('./args');
+const { EXIT, CliError, UsageError, parse, noPositional } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
-const { portName } = require('./resolve');
+const { portName, nodeName } = require('./resolve');
 const { isDefaultName } = require('../features/match');
 
 // "/text/" or "/text/FLAGS" (FLAGS of i, m, s, u) is a regular expression;
@@ -23,9 +23,11 @@ function pattern(text) {
 
 // KEY=VALUE terms (all must match) as a matcher; a term without "=" is a
 // node name. A key given twice could only be meant as "either": refused.
-// A default name ('@default-audio-sink') follows the default, alone.
-function matcherFromTerms(terms, what) {
-  if (terms.length === 0) throw new UsageError(`route needs at least one ${what}`);
+// A default name ('@default-audio-sink', '@DEFAULT_AUDIO_SINK@') follows the
+// default, alone.
+function matcherFromTerms(typed, what) {
+  if (typed.length === 0) throw new UsageError(`route needs at least one ${what}`);
+  const terms = typed.map(nodeName);
   const named = terms.find(isDefaultName);
   if (named !== undefined) {
     if (terms.length > 1) throw new UsageError(`${what} ${named} stands alone: it is the one node that is that default`);
@@ -46,7 +48,7 @@ function matcherFromTerms(terms, what) {
 // A matcher as the rules file writes it: a node name, or an object of
 // property patterns.
 function matcherFromRule(value, where) {
-  if (isDefaultName(value)) return value;
+  if (isDefaultName(nodeName(value))) return nodeName(value);
   if (typeof value === 'string') return { 'node.name': pattern(value) };
   if (value && typeof value === 'object' && !Array.isArray(value)) {
     const props = {};
@@ -81,26 +83,15 @@ function readRules(file) {
 }
 
 function parseRouteArgs(argv) {
-  const o = { from: [], to: [], exclusive: false, channels: 'auto', rules: undefined };
-  for (let i = 0; i < argv.length; i++) {
-    const a = argv[i];
-    const value = () => {
-      if (i + 1 >= argv.length) throw new UsageError(`${a} needs a value`);
-      return argv[++i];
-    };
-    if (a === '--from') o.from.push(value());
-    else if (a === '--to') o.to.push(value());
-    else if (a === '--channels') o.channels = value();
-    else if (a === '--rules') o.rules = value();
-    else if (a === '--exclusive') o.exclusive = true;
-    else throw new UsageError(a.startsWith('--') ? `unknown option ${a}` : `unexpected argument ${a}`);
-  }
-  if (!['auto', 'positional'].includes(o.channels)) throw new UsageError('--channels is auto or positional');
+  const o = parse(argv, { from: 'list', to: 'list', exclusive: 'flag', channels: 'value', rules: 'value' });
+  noPositional(o);
+  const channels = o.channels ?? 'auto';
+  if (!['auto', 'positional'].includes(channels)) throw new UsageError('--channels is auto or positional');
   if (o.rules !== undefined) {
     if (o.from.length || o.to.length) throw new UsageError('route takes --rules or --from/--to, not both');
     return readRules(o.rules);
   }
-  return [{ from: matcherFromTerms(o.from, '--from'), to: matcherFromTerms(o.to, '--to'), channels: o.channels, exclusive: o.exclusive }];
+  return [{ from: matcherFromTerms(o.from, '--from'), to: matcherFromTerms(o.to, '--to'), channels, exclusive: o.exclusive === true }];
 }
 
 async function route(argv) {

@@ -7,11 +7,11 @@ const { warn } = require('./output');
 
 const CLEANUP_LIMIT_MS = 3000;
 
-let open = null; // the Graph, once connected: closed by closeSession()
+let sessionGraph = null; // the Graph, once connected: closed by closeSession()
 
 async function openSession({ reconnect = false } = {}) {
   try {
-    open = await connect({ reconnect });
+    sessionGraph = await connect({ reconnect });
   } catch (e) {
     if (!e.message.startsWith('PipeWire not reachable')) throw e;
     const why = e.message.replace(/^PipeWire not reachable:?\s*/, '');
@@ -20,12 +20,12 @@ async function openSession({ reconnect = false } = {}) {
       EXIT.NO_DAEMON,
     );
   }
-  return open;
+  return sessionGraph;
 }
 
 async function closeSession() {
-  const graph = open;
-  open = null;
+  const graph = sessionGraph;
+  sessionGraph = null;
   if (graph) await graph.close();
 }
 

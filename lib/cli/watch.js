@@ -4,16 +4,18 @@ const { EXIT, CliError, UsageError, parse, noPositional, intArg } = require('./a
 const { say } = require('./output');
 const { openSession, hold, interruptSignal } = require('./session');
 const { printChanges } = require('./changes');
+const { nodeName, defaultLabel } = require('./resolve');
+const { isDefaultName } = require('../features/match');
 
 const EVENTS = ['node-created', 'node-destroyed', 'link-created', 'link-destroyed'];
 
-function formatter(json) {
-  const pick = (event, p) => {
+function eventLine(json) {
+  const eventFields = (event, p) => {
     if (typeof p === 'number') return { id: p };
     if (event === 'node-created') return { id: p.id, name: p.name, type: p.type };
     return { id: p.id, srcNodeId: p.srcNodeId, srcPortId: p.srcPortId, sinkNodeId: p.sinkNodeId, sinkPortId: p.sinkPortId };
   };
-  if (json) return (event, p) => JSON.stringify({ event, ...pick(event, p) });
+  if (json) return (event, p) => JSON.stringify({ event, ...eventFields(event, p) });
   return (event, p) => {
     if (typeof p === 'number') return `${event} ${p}`;
     if (event === 'node-created') return `${event} ${p.id} ${JSON.stringify(p.name)} ${p.type}`;
@@ -25,7 +27,7 @@ async function monitor(argv) {
   const o = parse(argv, { json: 'flag', reconnect: 'flag' });
   noPositional(o);
   const graph = await openSession({ reconnect: Boolean(o.reconnect) });
-  const format = formatter(o.json);
+  const format = eventLine(o.json);
   // The graph as it is now, then its changes: taken and subscribed together,
   // so nothing falls between the two.
   for (const n of graph.nodes()) say(format('node-created', n));
@@ -42,15 +44,18 @@ async function wait(argv) {
     throw new UsageError('--direction must be Input or Output');
   }
   const timeoutMs = o.timeout === undefined ? 5000 : intArg(o.timeout, '--timeout');
+  // A default name waits for the default to be set and its node present.
+  const name = nodeName(o._[0]);
+  const missing = isDefaultName(name) ? `no ${defaultLabel(name)}` : `no node named ${JSON.stringify(name)}`;
   const signal = interruptSignal();
   const graph = await openSession();
   try {
-    const node = await graph.waitForNode(o._[0], { direction: o.direction, timeoutMs, signal });
+    const node = await graph.waitForNode(name, { direction: o.direction, timeoutMs, signal });
     say(String(node.id));
   } catch (e) {
     if (e instanceof CliError) throw e;
     throw new CliError(
-      graph.state === 'closed' ? `PipeWire went away (${e.message})` : `no node named ${JSON.stringify(o._[0])} within ${timeoutMs} ms`,
+      graph.state === 'closed' ? `PipeWire went away (${e.message})` : `${missing} within ${timeoutMs} ms`,
       graph.state === 'closed' ? EXIT.DAEMON_GONE : EXIT.FAILED,
     );
   }

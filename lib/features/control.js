@@ -6,12 +6,14 @@
 const addon = require('../connection/addon');
 const { checkTimeout } = require('../connection/abortable');
 const { compileMatcher, describeMatcher } = require('./match');
-const { newToken, refusal } = require('../connection/connection');
+const { newToken } = require('../connection/tokens');
+const { refusal } = require('../connection/refusal');
+const { serialOf } = require('../connection/serial');
 
 // The audio converter takes channel volumes up to 10 (linear).
-const MAX_LINEAR = 10;
+const MAX_LINEAR = addon.constants.limits.linearVolume;
 const SCALES = new Set(['cubic', 'linear']);
-const DEFAULT_KEYS = { audioSink: 'audio.sink', audioSource: 'audio.source', videoSource: 'video.source' };
+const { name: DEFAULT_METADATA, kinds: DEFAULT_KEYS } = addon.constants.defaultMetadata;
 // What a default of each kind may be, by "media.class".
 const DEFAULT_CLASSES = {
   audioSink: /^Audio\/(Sink|Duplex)/,
@@ -156,7 +158,7 @@ function checkOptions(rest, what) {
 
 // The "default" metadata, or a clear error naming what needs it.
 function requireDefaultMetadata(g, what, why) {
-  if (!g.connection.metadata('default')) {
+  if (!g.connection.metadata(DEFAULT_METADATA)) {
     throw new Error(`${what}: no "default" metadata (${why} needs a session manager, which keeps it): is one running?`);
   }
 }
@@ -192,8 +194,8 @@ async function move(g, stream, target, { timeoutMs = 3000, ...rest } = {}) {
   if (target !== null) {
     to = resolveNode(g, nodes, target, 'move');
     if (to.id === source.id) throw new Error(`move: ${label(source)} cannot be moved to itself`);
-    serial = to.props?.['object.serial'];
-    if (typeof serial !== 'string' || !/^\d+$/.test(serial)) throw new Error(`move: ${label(to)} has no "object.serial"`);
+    if (serialOf(to) === undefined) throw new Error(`move: ${label(to)} has no "object.serial"`);
+    serial = String(serialOf(to));
   }
   requireDefaultMetadata(g, 'move', 'moving a stream');
   // "target.object" first: the session manager reads it before "target.node".
@@ -204,4 +206,4 @@ async function move(g, stream, target, { timeoutMs = 3000, ...rest } = {}) {
   return { stream: source.id, target: to ? to.id : null };
 }
 
-module.exports = { withControls, setVolume, setMute, setDefault, move };
+module.exports = { withControls, setVolume, setMute, setDefault, move, MAX_LINEAR };

@@ -2,10 +2,11 @@
 // Virtual devices the Graph creates (null-audio-sink nodes through the
 // daemon's "adapter" factory) and their removal. Nodes made by this package
 // carry the property CREATED_BY; destroyNode removes no other node.
-const os = require('node:os');
 const addon = require('../connection/addon');
+const { refusal } = require('../connection/refusal');
+const { serialOf } = require('../connection/serial');
 
-const CREATED_BY = 'quorvane.created-by';
+const { createdByKey: CREATED_BY, nodeOutcomes: OUTCOME, limits } = addon.constants;
 const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source/Virtual', 'Audio/Duplex'];
 // Set by createNode itself; `props` may not set them.
 const RESERVED = new Set([
@@ -19,20 +20,12 @@ const RESERVED = new Set([
 ]);
 const OPTIONS = new Set(['name', 'mediaClass', 'channels', 'description', 'props', 'linger', 'timeoutMs']);
 const CHANNEL = /^[A-Za-z0-9_]{1,16}$/;
-const MAX_CHANNELS = 64;
+const MAX_CHANNELS = limits.volumeChannels;
 const MAX_PROPS = 256;
 const MAX_KEY = 256;
 const MAX_VALUE = 4096;
 const MAX_NAME = 256;
 
-// Outcome kinds, as src/features/nodes/NodeCreation.h numbers them.
-const CREATED = 0;
-const FAILED = 1; // the daemon's refusal: res, message
-const REMOVING = 2;
-const REFUSED = 3;
-const NOT_FOUND = 4;
-
-const ERRNO_CODES = new Map(Object.entries(os.constants.errno).map(([code, n]) => [n, code]));
 
 const pending = new Map(); // token -> (kind, id, res, message) => void
 let nextToken = 1;
@@ -45,14 +38,6 @@ function request(token, handler) {
     listening = true;
   }
   pending.set(token, handler);
-}
-
-function refusal(res, message) {
-  const errno = -res;
-  const err = new Error(message || `error ${errno}`);
-  err.errno = errno;
-  err.code = ERRNO_CODES.get(errno) || 'EUNKNOWN';
-  return err;
 }
 
 const isText = (s, max) => typeof s === 'string' && s.length > 0 && s.length <= max && !s.includes('\0');
@@ -123,7 +108,8 @@ function checkOptions(options) {
 }
 
 // graph.createNode(options): see the README ("Virtual devices").
-async function createNode(graph, options) {
+async function createNode(g, options) {
+  const { graph } = g;
   const spec = checkOptions(options);
   if (graph.state !== 'connected') throw new Error('PipeWire not connected');
   if (!spec.allowSameName) {
@@ -141,12 +127,13 @@ async function createNode(graph, options) {
   const id = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => {
       pending.delete(token);
+      addon.graphAbandonNode(token); // a late answer's node goes at once
       reject(new Error(`node ${JSON.stringify(spec.name)}: no answer within ${spec.timeoutMs} ms`));
     }, spec.timeoutMs);
     request(token, (kind, nodeId, res, message) => {
       pending.delete(token);
       clearTimeout(timer);
-      if (kind === CREATED) resolve(nodeId);
+      if (kind === OUTCOME.created) resolve(nodeId);
       else reject(refusal(res, message));
     });
     if (!addon.graphCreateNode(spec.flat, spec.linger, token)) {
@@ -158,10 +145,15 @@ async function createNode(graph, options) {
   // The node and all its ports: one in and one out (the monitor or capture
   // side) for each channel.
   const remaining = () => Math.max(1, deadline - Date.now());
-  await graph.waitForNode((n) => n.id === id, { timeoutMs: remaining() });
-  await graph.waitForPorts(id, { count: 2 * spec.channels.length, timeoutMs: remaining() });
-  // With its info: every property, and its state.
-  await graph.waitForNode((n) => n.id === id && n.state !== null, { timeoutMs: remaining() });
+  try {
+    await graph.waitForNode((n) => n.id === id, { timeoutMs: remaining() });
+    await graph.waitForPorts(id, { count: 2 * spec.channels.length, timeoutMs: remaining() });
+    // With its info: every property, and its state.
+    await graph.waitForNode((n) => n.id === id && n.state !== null, { timeoutMs: remaining() });
+  } catch (e) {
+    addon.graphAbandonNode(token); // nobody gets the node: it goes
+    throw e;
+  }
   const node = graph.nodes().find((n) => n.id === id);
   if (!node) throw new Error(`node ${id} was removed while it was being made`);
   return node;
@@ -180,15 +172,17 @@ function findTarget(graph, node) {
   if (node !== null && typeof node === 'object' && typeof node.id === 'number') {
     const found = nodes.find((n) => n.id === node.id);
     // The same id may be another object by now; its serial tells.
-    const serial = node.props?.['object.serial'];
-    if (found && serial !== undefined && found.props['object.serial'] !== serial) return null;
+    const serial = serialOf(node);
+    if (found && serial !== undefined && serialOf(found) !== serial) return null;
     return found ?? null;
   }
   throw new TypeError('destroyNode requires a node (as graph.nodes() lists it), a node id or a node name');
 }
 
 // graph.destroyNode(node): removes a node this package made; refuses others.
-function destroyNode(graph, node, options = {}) {
+// `g`: what the Graph gives lib/features/ (control.js says).
+function destroyNode(g, node, options = {}) {
+  const { graph } = g;
   let target;
   let timeoutMs;
   try {
@@ -203,43 +197,34 @@ function destroyNode(graph, node, options = {}) {
   if (!target) return Promise.reject(new Error(`no node ${label}`));
   if (graph.state !== 'connected') return Promise.reject(new Error('PipeWire not connected'));
   const { id, name } = target;
-  const serial = Number(target.props['object.serial'] ?? 0);
+  const serial = serialOf(target) ?? 0;
   const token = nextToken++;
-  return new Promise((resolve, reject) => {
+  return g.wait({ timeoutMs, timeoutError: () => new Error(`node ${id} was not removed within ${timeoutMs} ms`) }, (settle) => {
     let removing = false;
     let gone = false;
-    const finish = (err) => {
-      pending.delete(token);
-      clearTimeout(timer);
-      graph.off('node-destroyed', onDestroyed);
-      graph.off('disconnected', onDisconnected);
-      if (err) reject(err);
-      else resolve();
-    };
-    const onDestroyed = (nodeId) => {
-      if (nodeId !== id) return;
-      gone = true;
-      if (removing) finish();
-    };
-    const onDisconnected = () => finish(new Error('PipeWire disconnected'));
-    const timer = setTimeout(() => finish(new Error(`node ${id} was not removed within ${timeoutMs} ms`)), timeoutMs);
-    graph.on('node-destroyed', onDestroyed);
-    graph.on('disconnected', onDisconnected);
     request(token, (kind, _id, res, message) => {
-      if (kind === REMOVING) {
+      if (kind === OUTCOME.removing) {
         removing = true;
-        if (gone) finish();
-      } else if (kind === REFUSED) {
+        if (gone) settle.resolve();
+      } else if (kind === OUTCOME.refused) {
         const err = new Error(`node ${id} (${JSON.stringify(name)}) was not created by quorvane: refusing to remove it`);
         err.code = 'EPERM';
-        finish(err);
-      } else if (kind === NOT_FOUND) {
-        finish(new Error(`no node ${id} (it went away)`));
-      } else if (kind === FAILED) {
-        finish(refusal(res, message));
+        settle.reject(err);
+      } else if (kind === OUTCOME.notFound) {
+        settle.reject(new Error(`no node ${id} (it went away)`));
+      } else if (kind === OUTCOME.failed) {
+        settle.reject(refusal(res, message));
       }
     });
-    if (!addon.graphDestroyNode(id, serial, token)) finish(new Error('PipeWire not connected'));
+    if (!addon.graphDestroyNode(id, serial, token)) settle.reject(new Error('PipeWire not connected'));
+    return {
+      onEvent: (kind, nodeId) => {
+        if (kind !== 'node-destroyed' || nodeId !== id) return;
+        gone = true;
+        if (removing) settle.resolve();
+      },
+      cleanup: () => pending.delete(token),
+    };
   });
 }
 

@@ -34,4 +34,18 @@ function pairPorts(outputs, inputs, mode = 'auto') {
   return pairs.length > 0 ? pairs : positional(outputs, inputs);
 }
 
-module.exports = { pairPorts };
+// Pairs named by the caller: [output, input] port names, or "audio.channel"s
+// where no port has the name. A pair whose ports are not both there yet is
+// left out.
+function pairByNames(outputs, inputs, names) {
+  const find = (ports, n) => ports.find((p) => p.name === n) ?? ports.find((p) => channelOf(p) === n);
+  const pairs = [];
+  for (const [o, i] of names) {
+    const out = find(outputs, o);
+    const inp = find(inputs, i);
+    if (out && inp) pairs.push([out, inp]);
+  }
+  return pairs;
+}
+
+module.exports = { pairPorts, pairByNames };

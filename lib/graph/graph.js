@@ -10,7 +10,9 @@ const { compileMatcher, describeMatcher } = require('../features/match');
 const { pairPorts } = require('../features/pairing');
 const devices = require('../features/devices');
 const control = require('../features/control');
-const { MIRROR_EVENTS } = require('../connection/connection');
+const { MIRROR_EVENTS } = require('../connection/event-kinds');
+const { callEach, emitEach } = require('../connection/call-each');
+const { serialOf } = require('../connection/serial');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
 // Told by the connection beside the mirror's events.
@@ -48,12 +50,6 @@ function portDirectionFilter(direction, what) {
   throw new TypeError(`${what}: direction must be 'in' or 'out'`);
 }
 
-// A link's "object.serial" as a number, when the link object carries one.
-function linkSerial(link) {
-  const text = link.props?.['object.serial'];
-  return typeof text === 'string' && /^\d{1,15}$/.test(text) ? Number(text) : undefined;
-}
-
 class Graph extends EventEmitter {
   #state = 'connecting'; // connecting | connected | disconnected | closed
   #connection;
@@ -61,15 +57,21 @@ class Graph extends EventEmitter {
   #waits = new Set(); // (kind, payload) => void, for every event; 'closed' at the end
   #made = new Set(); // ids of the links this handle made and that exist
   #routes = new Set();
+  #patchbays = new Set();
   #ownNodes = new Set(); // ids of the nodes this handle made without linger
   #closing = null; // the Promise of close()
+  // The package's own listeners (routes, the give-back, destroyNode): event
+  // name -> Set of (payload, changed) => void. Told before the listeners of
+  // `on`, and out of user code's reach: removeAllListeners() or a listener
+  // that throws leaves them hearing every event.
+  #internal = new Map();
 
   constructor(connection, { reconnect }) {
     super();
     this.#connection = connection;
-    this.#control.connection = connection;
+    this.#features.connection = connection;
     this.#reconnect = reconnect;
-    this.#hooks.reconnect = reconnect;
+    this.#subscription.reconnect = reconnect;
   }
 
   get state() {
@@ -79,7 +81,7 @@ class Graph extends EventEmitter {
   // Joins the connection; resolves once the mirror holds the daemon's whole
   // graph. Rejected, the handle is closed.
   async start(timeoutMs) {
-    this.#connection.attach(this.#hooks);
+    this.#connection.attach(this.#subscription);
     try {
       await this.#connection.ready(timeoutMs, this.#reconnect);
     } catch (e) {
@@ -91,7 +93,7 @@ class Graph extends EventEmitter {
   }
 
   // What the connection calls on this handle.
-  #hooks = {
+  #subscription = {
     reconnect: false,
     deliver: (name, payload, changed) => this.#deliver(name, payload, changed),
     lost: (message, wasConnected, keep) => this.#lost(message, wasConnected, keep),
@@ -120,7 +122,7 @@ class Graph extends EventEmitter {
 
   waitForNode(matcher, { direction, timeoutMs = 5000, signal } = {}) {
     try {
-      var match = compileMatcher(matcher, 'waitForNode');
+      var match = compileMatcher(matcher, 'waitForNode', { defaults: () => this.defaults });
       var wanted = nodeDirectionFilter(direction, 'waitForNode');
       checkTimeout(timeoutMs, 'waitForNode');
       checkSignal(signal, 'waitForNode');
@@ -137,6 +139,11 @@ class Graph extends EventEmitter {
           // A node may come to match later, when its properties change.
           onEvent: (kind, node) => {
             if ((kind === 'node-created' || kind === 'node-changed') && fits(node)) settle.resolve(node);
+            // A default name comes to match a present node when the default changes.
+            else if (kind === 'defaults-changed') {
+              const now = this.nodes().find(fits);
+              if (now) settle.resolve(now);
+            }
           },
         };
       },
@@ -194,16 +201,20 @@ class Graph extends EventEmitter {
 
   // until: 'announced' resolves with the link as the registry announces
   // it; 'ready' once its state is "paused" or "active" (rejecting with the
-  // daemon's text when it enters "error").
-  link(outputPortId, inputPortId, { timeoutMs = 3000, until = 'announced' } = {}) {
+  // daemon's text when it enters "error"). A lingering link ("object.linger")
+  // is not this handle's: it stays after close() and the process, until
+  // someone unlinks it.
+  link(outputPortId, inputPortId, { timeoutMs = 3000, until = 'announced', linger = false } = {}) {
     try {
       if (typeof outputPortId !== 'number' || typeof inputPortId !== 'number') throw new TypeError(LINK_USAGE);
       checkTimeout(timeoutMs, 'link');
       if (!LINK_UNTIL.has(until)) throw new TypeError("link: until must be 'announced' or 'ready'");
+      if (typeof linger !== 'boolean') throw new TypeError('link: linger must be a boolean');
     } catch (e) {
       return Promise.reject(e);
     }
     let linkId; // once announced, while waiting for 'ready'
+    let delivered = false;
     return this.#wait(
       {
         timeoutMs,
@@ -216,20 +227,25 @@ class Graph extends EventEmitter {
       },
       (settle) => {
         const ready = (link) => {
-          if (link.state === 'paused' || link.state === 'active') settle.resolve(link);
-          else if (link.state === 'error') settle.reject(new Error(link.error || 'the link failed'));
+          if (link.state === 'paused' || link.state === 'active') {
+            delivered = true;
+            settle.resolve(link);
+          } else if (link.state === 'error') settle.reject(new Error(link.error || 'the link failed'));
         };
         // Changes heard before the request learnt its link's id (the
         // announcement may come before the daemon's answer to the request).
         const early = new Map();
         const announced = (link) => {
-          this.#made.add(link.id);
-          if (until === 'announced') return settle.resolve(link);
+          if (!linger) this.#made.add(link.id);
+          if (until === 'announced') {
+            delivered = true;
+            return settle.resolve(link);
+          }
           linkId = link.id;
           ready(early.get(linkId) ?? link);
           early.clear();
         };
-        const forget = this.#connection.requestLink(outputPortId, inputPortId, { resolve: announced, reject: settle.reject });
+        const forget = this.#connection.requestLink(outputPortId, inputPortId, { resolve: announced, reject: settle.reject }, { linger });
         return {
           onEvent: (kind, payload) => {
             if (until !== 'ready') return;
@@ -240,24 +256,30 @@ class Graph extends EventEmitter {
             if (kind === 'link-changed' && payload.id === linkId) ready(payload);
             else if (kind === 'link-destroyed' && payload === linkId) settle.reject(new Error(`link ${linkId} was removed`));
           },
-          cleanup: forget,
+          cleanup: () => {
+            forget();
+            // Made, but not handed to the caller (not ready in time, failed,
+            // or the Graph closed): removed, as nobody else will.
+            if (linkId !== undefined && !delivered) this.#connection.unlink(linkId, CLOSE_UNLINK_MS).catch(() => {});
+          },
         };
       },
     );
   }
 
-  async linkNodes(source, sinkNodeId, { timeoutMs = 3000 } = {}) {
+  async linkNodes(source, sinkNodeId, { timeoutMs = 3000, linger = false } = {}) {
     if (typeof sinkNodeId !== 'number' || (typeof source !== 'string' && typeof source !== 'object' && typeof source !== 'function')) {
       throw new TypeError(LINK_NODES_USAGE);
     }
-    const match = compileMatcher(source, 'linkNodes');
+    const match = compileMatcher(source, 'linkNodes', { defaults: () => this.defaults });
     const src = this.nodes().find(match);
     const ports = this.ports();
     const outputs = src ? ports.filter((p) => p.nodeId === src.id && p.direction === 0) : [];
     const inputs = ports.filter((p) => p.nodeId === sinkNodeId && p.direction === 1);
+    if (typeof linger !== 'boolean') throw new TypeError('linkNodes: linger must be a boolean');
     if (outputs.length === 0 || inputs.length === 0) throw new Error('Could not find matching ports');
     const pairs = pairPorts(outputs, inputs, 'positional');
-    const outcomes = await Promise.allSettled(pairs.map(([o, i]) => this.link(o.id, i.id, { timeoutMs })));
+    const outcomes = await Promise.allSettled(pairs.map(([o, i]) => this.link(o.id, i.id, { timeoutMs, linger })));
     const made = outcomes.filter((r) => r.status === 'fulfilled').map((r) => r.value);
     const refused = outcomes.filter((r) => r.status === 'rejected').map((r) => r.reason);
     if (refused.length === 0) return made;
@@ -275,7 +297,7 @@ class Graph extends EventEmitter {
       if (typeof link === 'number') linkId = link;
       else if (link !== null && typeof link === 'object' && typeof link.id === 'number') {
         linkId = link.id;
-        serial = linkSerial(link);
+        serial = serialOf(link);
       } else throw new TypeError('unlink requires a link ID or a link');
       checkTimeout(timeoutMs, 'unlink');
     } catch (e) {
@@ -290,13 +312,13 @@ class Graph extends EventEmitter {
 
   // A node made without `linger` belongs to this handle: it goes with close().
   async createNode(options) {
-    const node = await devices.createNode(this, options);
+    const node = await devices.createNode(this.#features, options);
     if (!options.linger) this.#ownNodes.add(node.id);
     return node;
   }
 
   destroyNode(node, options) {
-    return devices.destroyNode(this, node, options);
+    return devices.destroyNode(this.#features, node, options);
   }
 
   // --- volume, mute, defaults, moves -------------------------------------------
@@ -306,26 +328,28 @@ class Graph extends EventEmitter {
   }
 
   setVolume(node, volume, options) {
-    return control.setVolume(this.#control, node, volume, options);
+    return control.setVolume(this.#features, node, volume, options);
   }
 
   setMute(node, mute, options) {
-    return control.setMute(this.#control, node, mute, options);
+    return control.setMute(this.#features, node, mute, options);
   }
 
   setDefault(kind, node, options) {
-    return control.setDefault(this.#control, kind, node, options);
+    return control.setDefault(this.#features, kind, node, options);
   }
 
   move(stream, target, options) {
-    return control.move(this.#control, stream, target, options);
+    return control.move(this.#features, stream, target, options);
   }
 
-  // What lib/control.js works with: waits that end with this handle.
-  #control = {
+  // What lib/features/ works with: waits that end with this handle, and the
+  // internal listeners.
+  #features = {
     graph: this,
     connection: null, // set by the constructor
     wait: (options, start) => this.#wait(options, start),
+    listen: (name, fn) => this.#listen(name, fn),
     setMetadata: (subject, key, type, value, options) =>
       this.#wait({}, (settle) => {
         this.#connection.setMetadata(subject, key, type, value, options).then(settle.resolve, settle.reject);
@@ -334,17 +358,41 @@ class Graph extends EventEmitter {
 
   // --- routes -----------------------------------------------------------------
 
-  route(options) {
+  // `view` ({ nodes, ports, links } as the Graph lists them now): for code of
+  // the package that starts many routes at once, one look at the graph for all.
+  route(options, { view } = {}) {
     if (this.#state === 'closed') throw new Error('Graph closed');
     const { Route } = require('../features/routes/route'); // loaded with the first route: a one-shot listing needs none
     const route = new Route(this, options, {
-      book: this.#connection,
+      shared: this.#connection,
+      listen: (name, fn) => this.#listen(name, fn),
       roundTrip: () => this.#roundTrip(),
       unlink: (id) => this.#connection.unlink(id, CLOSE_UNLINK_MS),
       onClose: (r) => this.#routes.delete(r),
+      view,
     });
     this.#routes.add(route);
     return route;
+  }
+
+  // --- the patchbay ------------------------------------------------------------
+
+  // Rules kept applied (lib/features/patchbay): routes, "never" rules,
+  // volumes, defaults and devices, changed with update(), ended with close().
+  patchbay(rules) {
+    if (this.#state === 'closed') throw new Error('Graph closed');
+    const { Patchbay } = require('../features/patchbay/patchbay'); // loaded with the first patchbay
+    const patchbay = new Patchbay(this, rules, { shared: this.#connection, listen: (name, fn) => this.#listen(name, fn) });
+    this.#patchbays.add(patchbay);
+    patchbay.once('closed', () => this.#patchbays.delete(patchbay));
+    return patchbay;
+  }
+
+  // The links now as rules (lib/features/patchbay/snapshot.js); the session
+  // manager's own links left out unless `all`.
+  snapshot({ all = false } = {}) {
+    const { snapshot } = require('../features/patchbay/snapshot');
+    return snapshot(this, { all, manager: this.#connection.metadata('default')?.owner });
   }
 
   // Resolves once the daemon has answered a round trip: every change it
@@ -371,8 +419,9 @@ class Graph extends EventEmitter {
     if (!this.#closing) {
       this.#closing = (async () => {
         await Promise.all([
+          ...[...this.#patchbays].map((p) => p.close().catch(() => {})),
           ...[...this.#routes].map((r) => r.close().catch(() => {})),
-          ...[...this.#ownNodes].map((id) => devices.destroyNode(this, id).catch(() => {})),
+          ...[...this.#ownNodes].map((id) => devices.destroyNode(this.#features, id).catch(() => {})),
         ]);
         const made = [...this.#made];
         await this.#shutdown(new Error('Graph closed'), () =>
@@ -403,18 +452,34 @@ class Graph extends EventEmitter {
     });
   }
 
+  // An internal listener; returns what removes it.
+  #listen(name, fn) {
+    if (!this.#internal.has(name)) this.#internal.set(name, new Set());
+    const set = this.#internal.get(name);
+    set.add(fn);
+    return () => set.delete(fn);
+  }
+
+  // An event to the internal listeners, then to those of `on`. Each hears
+  // it whatever the others do.
+  #emit(name, ...args) {
+    const internal = this.#internal.get(name);
+    if (internal) callEach(internal, (fn) => fn(...args));
+    emitEach(this, name, args);
+  }
+
   #deliver(name, payload, changed) {
     if (this.#state === 'closed') return;
     if (name === 'connected') {
       this.#state = 'connected';
-      this.emit('connected');
+      this.#emit('connected');
       return;
     }
     if (name === 'link-destroyed') this.#made.delete(payload);
     else if (name === 'node-destroyed') this.#ownNodes.delete(payload);
-    for (const wait of [...this.#waits]) wait(name, payload);
-    if (changed !== undefined) this.emit(name, payload, changed);
-    else if (MIRROR_EVENTS.has(name) || CONTROL_EVENTS.has(name)) this.emit(name, payload);
+    callEach(this.#waits, (wait) => wait(name, payload));
+    if (changed !== undefined) this.#emit(name, payload, changed);
+    else if (MIRROR_EVENTS.has(name) || CONTROL_EVENTS.has(name)) this.#emit(name, payload);
   }
 
   #lost(message, wasConnected, keep) {
@@ -424,7 +489,7 @@ class Graph extends EventEmitter {
     this.#ownNodes.clear();
     if (wasConnected && this.#state === 'connected') {
       this.#state = 'disconnected';
-      this.emit('disconnected', { message });
+      this.#emit('disconnected', { message });
     }
     if (!keep && this.#state !== 'connecting') this.#shutdown(reason);
   }
@@ -434,7 +499,7 @@ class Graph extends EventEmitter {
     this.#state = 'closed';
     for (const wait of [...this.#waits]) wait('closed', reason);
     const pending = beforeRelease();
-    return Promise.all(pending).finally(() => this.#connection.detach(this.#hooks));
+    return Promise.all(pending).finally(() => this.#connection.detach(this.#subscription));
   }
 }
 

@@ -5,7 +5,7 @@
 
 // Characters Graphviz's HTML-like labels must not see raw; control
 // characters are dropped (a label is no place for them).
-function html(text) {
+function htmlText(text) {
   return String(text)
     .replace(/[\u0000-\u0008\u000b\u000c\u000e-\u001f\u007f]/g, '')
     .replace(/[&<>"\n\r\t]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', '\n': ' ', '\r': ' ', '\t': ' ' })[c]);
@@ -20,7 +20,7 @@ function quoted(text) {
 
 function propLines(props) {
   return Object.entries(props || {})
-    .map(([k, v]) => `${html(k)} = ${html(v)}<BR ALIGN="LEFT"/>`)
+    .map(([k, v]) => `${htmlText(k)} = ${htmlText(v)}<BR ALIGN="LEFT"/>`)
     .join('');
 }
 
@@ -29,12 +29,12 @@ function portCell(port, all) {
   const lines = all ? propLines(port.props) : '';
   const extra = lines ? `<BR/><FONT POINT-SIZE="8">${lines}</FONT>` : ''; // Graphviz refuses an empty FONT
   const align = port.direction === 1 ? 'LEFT' : 'RIGHT';
-  return `<TD PORT="p${port.id}" ALIGN="${align}" BGCOLOR="${port.direction === 1 ? '#dbe8f7' : '#f7e5d2'}">${html(port.name)}${extra}</TD>`;
+  return `<TD PORT="p${port.id}" ALIGN="${align}" BGCOLOR="${port.direction === 1 ? '#dbe8f7' : '#f7e5d2'}">${htmlText(port.name)}${extra}</TD>`;
 }
 
 function nodeStatement(node, ins, outs, all) {
   const rows = [];
-  const title = `<B>${html(node.name || '(no name)')}</B><BR/><FONT POINT-SIZE="9">${node.id} · ${html(node.type || 'no media class')}</FONT>`;
+  const title = `<B>${htmlText(node.name || '(no name)')}</B><BR/><FONT POINT-SIZE="9">${node.id} · ${htmlText(node.type || 'no media class')}</FONT>`;
   rows.push(`<TR><TD COLSPAN="2" BGCOLOR="#eeeeee">${title}</TD></TR>`);
   if (all && node.props && Object.keys(node.props).length) {
     rows.push(`<TR><TD COLSPAN="2" ALIGN="LEFT" BALIGN="LEFT"><FONT POINT-SIZE="8">${propLines(node.props)}</FONT></TD></TR>`);

@@ -33,62 +33,66 @@ const textWidth = (s) => [...s].length * CHAR_W;
 // feeds, leaving out the links that close a cycle (found by a depth-first
 // walk); then nodes that feed nothing move to the last column. Unlinked
 // nodes: sources left, sinks right, others in between.
-function assignColumns(entries, edges) {
-  const ids = entries.map((e) => e.node.id);
-  const col = new Map(ids.map((id) => [id, 0]));
-  const out = new Map(ids.map((id) => [id, []]));
+// Depth-first walk marks.
+const ON_PATH = 1;
+const DONE = 2;
+
+function assignColumns(boxes, edges) {
+  const ids = boxes.map((e) => e.node.id);
+  const columnOf = new Map(ids.map((id) => [id, 0]));
+  const targets = new Map(ids.map((id) => [id, []])); // the nodes each feeds
   const linked = new Set();
   const feeds = new Set();
   for (const [a, b] of edges) {
     linked.add(a).add(b);
     feeds.add(a);
-    out.get(a).push(b);
+    targets.get(a).push(b);
   }
-  const state = new Map(); // 1: on the walk's path, 2: done
-  const forward = new Map(ids.map((id) => [id, []]));
-  const incoming = new Map(ids.map((id) => [id, 0]));
+  const walked = new Map(); // id -> ON_PATH or DONE
+  const forwardTargets = new Map(ids.map((id) => [id, []]));
+  const feedersLeft = new Map(ids.map((id) => [id, 0]));
   for (const root of ids) {
-    if (state.has(root)) continue;
-    state.set(root, 1);
+    if (walked.has(root)) continue;
+    walked.set(root, ON_PATH);
     const path = [[root, 0]];
     while (path.length) {
-      const top = path[path.length - 1];
-      const next = out.get(top[0]);
+      const top = path[path.length - 1]; // [node id, index of the next target to visit]
+      const next = targets.get(top[0]);
       if (top[1] === next.length) {
-        state.set(top[0], 2);
+        walked.set(top[0], DONE);
         path.pop();
         continue;
       }
       const b = next[top[1]++];
-      if (state.get(b) === 1) continue; // closes a cycle
-      forward.get(top[0]).push(b);
-      incoming.set(b, incoming.get(b) + 1);
-      if (!state.has(b)) {
-        state.set(b, 1);
+      if (walked.get(b) === ON_PATH) continue; // closes a cycle
+      forwardTargets.get(top[0]).push(b);
+      feedersLeft.set(b, feedersLeft.get(b) + 1);
+      if (!walked.has(b)) {
+        walked.set(b, ON_PATH);
         path.push([b, 0]);
       }
     }
   }
-  const queue = ids.filter((id) => incoming.get(id) === 0);
+  const queue = ids.filter((id) => feedersLeft.get(id) === 0);
   for (let k = 0; k < queue.length; k++) {
     const a = queue[k];
-    for (const b of forward.get(a)) {
-      col.set(b, Math.max(col.get(b), col.get(a) + 1));
-      incoming.set(b, incoming.get(b) - 1);
-      if (incoming.get(b) === 0) queue.push(b);
+    for (const b of forwardTargets.get(a)) {
+      columnOf.set(b, Math.max(columnOf.get(b), columnOf.get(a) + 1));
+      feedersLeft.set(b, feedersLeft.get(b) - 1);
+      if (feedersLeft.get(b) === 0) queue.push(b);
     }
   }
-  let last = Math.max(0, ...col.values());
-  if (last === 0 && entries.some((e) => e.ins.length) && entries.some((e) => e.outs.length)) last = 1;
-  for (const e of entries) {
+  let last = Math.max(0, ...columnOf.values());
+  if (last === 0 && boxes.some((e) => e.ins.length) && boxes.some((e) => e.outs.length)) last = 1;
+  for (const e of boxes) {
     const id = e.node.id;
     if (linked.has(id)) {
-      if (!feeds.has(id)) col.set(id, last);
-    } else if (e.outs.length && !e.ins.length) col.set(id, 0);
-    else if (e.ins.length && !e.outs.length) col.set(id, last);
-    else col.set(id, e.node.isOutput && !e.node.isInput ? last : e.node.isInput && !e.node.isOutput ? 0 : Math.ceil(last / 2));
+      if (!feeds.has(id)) columnOf.set(id, last);
+    } else if (e.outs.length && !e.ins.length) columnOf.set(id, 0);
+    else if (e.ins.length && !e.outs.length) columnOf.set(id, last);
+    else columnOf.set(id, e.node.isOutput && !e.node.isInput ? last : e.node.isInput && !e.node.isOutput ? 0 : Math.ceil(last / 2));
   }
-  return col;
+  return columnOf;
 }
 
 /**
@@ -98,12 +102,13 @@ function assignColumns(entries, edges) {
  * that it runs between the boxes instead of behind them.
  */
 function layout({ nodes, ports, links }) {
-  const entries = nodes.map((node) => ({ key: node.id, node, ins: [], outs: [] }));
-  const byId = new Map(entries.map((e) => [e.node.id, e]));
+  // One box per node: its ports by side, then its size and place.
+  const boxes = nodes.map((node) => ({ key: node.id, node, ins: [], outs: [] }));
+  const byId = new Map(boxes.map((e) => [e.node.id, e]));
   for (const p of ports) byId.get(p.nodeId)?.[p.direction === 1 ? 'ins' : 'outs'].push(p);
   const drawn = links.filter((l) => byId.has(l.srcNodeId) && byId.has(l.sinkNodeId) && l.srcNodeId !== l.sinkNodeId);
-  const col = assignColumns(entries, drawn.map((l) => [l.srcNodeId, l.sinkNodeId]));
-  for (const e of entries) {
+  const columnOf = assignColumns(boxes, drawn.map((l) => [l.srcNodeId, l.sinkNodeId]));
+  for (const e of boxes) {
     e.title = clip(e.node.name || '(no name)');
     e.subtitle = clip(`${e.node.id} · ${e.node.type || 'no media class'}`);
     const inW = Math.max(0, ...e.ins.map((p) => textWidth(clip(p.name))));
@@ -114,23 +119,23 @@ function layout({ nodes, ports, links }) {
   // Lanes: for each pair of nodes whose links skip columns, one slot in
   // every column between, as high as its links need.
   const lanes = new Map(); // "src>sink" -> [lane slot per column between]
-  const order = []; // edges between neighbouring columns, for the ordering
+  const neighbourEdges = []; // [left, right] between neighbouring columns, for the ordering
   for (const l of drawn) {
-    const a = col.get(l.srcNodeId);
-    const b = col.get(l.sinkNodeId);
+    const a = columnOf.get(l.srcNodeId);
+    const b = columnOf.get(l.sinkNodeId);
     const pair = `${l.srcNodeId}>${l.sinkNodeId}`;
     if (b - a <= 1) {
-      order.push([l.srcNodeId, l.sinkNodeId]);
+      neighbourEdges.push([l.srcNodeId, l.sinkNodeId]);
       continue;
     }
     if (!lanes.has(pair)) {
       const slots = [];
       for (let c = a + 1; c < b; c++) {
         const slot = { key: `${pair}@${c}`, lane: true, links: 0, w: 0, h: 0 };
-        col.set(slot.key, c);
+        columnOf.set(slot.key, c);
         slots.push(slot);
       }
-      [l.srcNodeId, ...slots.map((x) => x.key), l.sinkNodeId].reduce((x, y) => (order.push([x, y]), y));
+      [l.srcNodeId, ...slots.map((x) => x.key), l.sinkNodeId].reduce((x, y) => (neighbourEdges.push([x, y]), y));
       lanes.set(pair, slots);
     }
     for (const slot of lanes.get(pair)) {
@@ -138,28 +143,28 @@ function layout({ nodes, ports, links }) {
       slot.links++;
     }
   }
-  const all = [...entries, ...[...lanes.values()].flat()];
+  const boxesAndLanes = [...boxes, ...[...lanes.values()].flat()];
   const columns = [];
-  for (const e of all) (columns[col.get(e.key)] ||= []).push(e);
+  for (const e of boxesAndLanes) (columns[columnOf.get(e.key)] ||= []).push(e);
   const filled = columns.filter(Boolean);
   // Order within columns: by class and name, then by the mean place of the
   // neighbours, sweeping left to right and back, so that links cross less.
   const rank = new Map();
-  const name = (e) => (e.lane ? '' : `${e.node.type || ''}\u0000${e.node.name || ''}`);
+  const sortName = (e) => (e.lane ? '' : `${e.node.type || ''}\u0000${e.node.name || ''}`);
   for (const c of filled) {
-    c.sort((a, b) => name(a).localeCompare(name(b)) || String(a.key).localeCompare(String(b.key)));
+    c.sort((a, b) => sortName(a).localeCompare(sortName(b)) || String(a.key).localeCompare(String(b.key)));
     c.forEach((e, i) => rank.set(e.key, i));
   }
-  const preds = new Map();
-  const succs = new Map();
-  for (const [a, b] of order) {
-    (preds.get(b) || preds.set(b, []).get(b)).push(a);
-    (succs.get(a) || succs.set(a, []).get(a)).push(b);
+  const leftNeighbours = new Map();
+  const rightNeighbours = new Map();
+  for (const [a, b] of neighbourEdges) {
+    (leftNeighbours.get(b) || leftNeighbours.set(b, []).get(b)).push(a);
+    (rightNeighbours.get(a) || rightNeighbours.set(a, []).get(a)).push(b);
   }
   const reorder = (c, neighbours, before) => {
     const key = (e) => {
-      const here = col.get(e.key);
-      const p = neighbours.get(e.key)?.filter((k) => (before ? col.get(k) < here : col.get(k) > here));
+      const here = columnOf.get(e.key);
+      const p = neighbours.get(e.key)?.filter((k) => (before ? columnOf.get(k) < here : columnOf.get(k) > here));
       return p?.length ? p.reduce((sum, k) => sum + rank.get(k), 0) / p.length : rank.get(e.key);
     };
     const keys = new Map(c.map((e) => [e, key(e)]));
@@ -167,8 +172,8 @@ function layout({ nodes, ports, links }) {
     c.forEach((e, i) => rank.set(e.key, i));
   };
   for (let sweep = 0; sweep < 3; sweep++) {
-    for (const c of filled.slice(1)) reorder(c, preds, true);
-    for (const c of filled.slice(0, -1).reverse()) reorder(c, succs, false);
+    for (const c of filled.slice(1)) reorder(c, leftNeighbours, true);
+    for (const c of filled.slice(0, -1).reverse()) reorder(c, rightNeighbours, false);
   }
   // Across: columns side by side. Down: each box (or lane) near the mean
   // height of what it is linked with, in its column's order, without
@@ -188,33 +193,33 @@ function layout({ nodes, ports, links }) {
     x += colW + GAP_X;
   }
   const gap = (e) => (e.lane ? ROW_H / 2 : GAP_Y);
-  const mid = new Map();
+  const middleY = new Map();
   const place = (c, neighbours) => {
     let bottom = MARGIN;
     let first = true;
     for (const e of c) {
-      const near = neighbours?.get(e.key)?.filter((k) => mid.has(k));
-      const wanted = near?.length ? near.reduce((sum, k) => sum + mid.get(k), 0) / near.length - e.h / 2 : -Infinity;
+      const near = neighbours?.get(e.key)?.filter((k) => middleY.has(k));
+      const wanted = near?.length ? near.reduce((sum, k) => sum + middleY.get(k), 0) / near.length - e.h / 2 : -Infinity;
       e.y = Math.max(wanted, bottom + (first ? 0 : gap(e)));
       bottom = e.y + e.h;
       first = false;
-      mid.set(e.key, e.y + e.h / 2);
+      middleY.set(e.key, e.y + e.h / 2);
     }
   };
-  filled.forEach((c, i) => place(c, i ? preds : null));
-  for (const c of filled.slice(0, -1).reverse()) place(c, succs);
-  filled.forEach((c, i) => place(c, i ? preds : null));
+  filled.forEach((c, i) => place(c, i ? leftNeighbours : null));
+  for (const c of filled.slice(0, -1).reverse()) place(c, rightNeighbours);
+  filled.forEach((c, i) => place(c, i ? leftNeighbours : null));
   // A lane's links lie at its top, LANE_GAP apart.
-  for (const e of all) if (e.lane) e.next = 0;
-  const height = Math.max(...all.map((e) => e.y + e.h)) + MARGIN;
+  for (const e of boxesAndLanes) if (e.lane) e.next = 0;
+  const height = Math.max(...boxesAndLanes.map((e) => e.y + e.h)) + MARGIN;
   const portAt = new Map();
-  for (const e of entries) {
+  for (const e of boxes) {
     e.ins.forEach((p, i) => portAt.set(p.id, { x: e.x, y: e.y + HEAD_H + i * ROW_H + ROW_H / 2, port: p }));
     e.outs.forEach((p, i) => portAt.set(p.id, { x: e.x + e.w, y: e.y + HEAD_H + i * ROW_H + ROW_H / 2, port: p }));
   }
   // Each link's course: from its output port through its lanes (each link
   // of a pair on a line of its own) to its input port.
-  const course = new Map();
+  const course = new Map(); // link id -> { points, from, to }
   for (const l of drawn) {
     const a = portAt.get(l.srcPortId);
     const b = portAt.get(l.sinkPortId);
@@ -228,13 +233,13 @@ function layout({ nodes, ports, links }) {
     course.set(l.id, { points, from: a.port, to: b.port });
   }
   const width = Math.max(x - GAP_X + MARGIN, 200);
-  return { entries, course, width: Math.ceil(width), height: Math.ceil(Math.max(height, 100)) };
+  return { boxes, course, width: Math.ceil(width), height: Math.ceil(Math.max(height, 100)) };
 }
 
 // SVG path data through the points: curves between columns, straight runs
 // along lanes.
 function pathData(points) {
-  const f = (v) => v.toFixed(1);
+  const f = (v) => v.toFixed(1); // one decimal: enough for a pixel
   let d = `M${f(points[0][0])},${f(points[0][1])}`;
   for (let i = 1; i < points.length; i++) {
     const [x0, y0] = points[i - 1];
@@ -249,7 +254,7 @@ function pathData(points) {
   return d;
 }
 
-function props(o) {
+function propsText(o) {
   return Object.entries(o || {})
     .map(([k, v]) => `${k} = ${v}`)
     .join('\n');
@@ -257,7 +262,7 @@ function props(o) {
 
 /** A self-contained SVG document for a snapshot { nodes, ports, links }. */
 function toSvg(snapshot, { title = 'PipeWire graph' } = {}) {
-  const { entries, course, width, height } = layout(snapshot);
+  const { boxes, course, width, height } = layout(snapshot);
   const out = [
     `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}" viewBox="0 0 ${width} ${height}" font-family="DejaVu Sans Mono, Menlo, Consolas, monospace" font-size="${FONT}">`,
     `<title>${xml(title)}</title>`,
@@ -275,21 +280,21 @@ function toSvg(snapshot, { title = 'PipeWire graph' } = {}) {
     out.push(`<path class="link" id="link-${l.id}" d="${pathData(c.points)}"><title>${xml(`link ${l.id}: ${c.from.name} → ${c.to.name}`)}</title></path>`);
   }
   out.push('</g>', '<g class="nodes">');
-  for (const e of entries) {
+  for (const e of boxes) {
     const { node } = e;
     out.push(`<g class="node" id="node-${node.id}" transform="translate(${e.x.toFixed(1)},${e.y.toFixed(1)})">`);
-    out.push(`<title>${xml(`${node.name}\n${props(node.props)}`)}</title>`);
+    out.push(`<title>${xml(`${node.name}\n${propsText(node.props)}`)}</title>`);
     out.push(`<rect class="box" width="${e.w}" height="${e.h}" rx="5"/>`);
     out.push(`<path class="head" d="M0.5,${HEAD_H - 4}V5.5a5,5 0 0 1 5,-5H${e.w - 5.5}a5,5 0 0 1 5,5V${HEAD_H - 4}Z"/>`);
     out.push(`<text class="name" x="${PAD}" y="16">${xml(e.title)}</text>`);
     out.push(`<text class="sub" x="${PAD}" y="29">${xml(e.subtitle)}</text>`);
     e.ins.forEach((p, i) => {
       const y = HEAD_H + i * ROW_H + ROW_H / 2;
-      out.push(`<circle class="pin" cx="0" cy="${y}" r="3.5"/><text class="pname" x="${PAD}" y="${y + 4}">${xml(clip(p.name))}</text>`);
+      out.push(`<g class="port" id="port-${p.id}"><circle class="pin" cx="0" cy="${y}" r="3.5"/><text class="pname" x="${PAD}" y="${y + 4}">${xml(clip(p.name))}</text></g>`);
     });
     e.outs.forEach((p, i) => {
       const y = HEAD_H + i * ROW_H + ROW_H / 2;
-      out.push(`<circle class="pout" cx="${e.w}" cy="${y}" r="3.5"/><text class="pname" x="${e.w - PAD}" y="${y + 4}" text-anchor="end">${xml(clip(p.name))}</text>`);
+      out.push(`<g class="port" id="port-${p.id}"><circle class="pout" cx="${e.w}" cy="${y}" r="3.5"/><text class="pname" x="${e.w - PAD}" y="${y + 4}" text-anchor="end">${xml(clip(p.name))}</text></g>`);
     });
     out.push('</g>');
   }

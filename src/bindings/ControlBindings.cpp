@@ -12,6 +12,7 @@
 #include "ArgCheck.h"
 #include "ControlValues.h"
 #include "Exports.h"
+#include "Handoffs.h"
 #include "JsValues.h"
 
 namespace {
@@ -167,7 +168,8 @@ NAN_METHOD(graphSetNodeProps) {
     }
     int mute = info[3]->IsBoolean() ? (info[3]->IsTrue() ? 1 : 0) : -1;
     if (volumes.empty() && mute < 0) return Nan::ThrowTypeError(kSetPropsUsage);
-    info.GetReturnValue().Set(requestNodeProps(getContext(), argUint32(info, 1), argUint32(info, 0), volumes, mute));
+    info.GetReturnValue().Set(
+        handedOver(requestNodeProps(getContext(), argUint32(info, 1), argUint32(info, 0), volumes, mute)));
 }
 
 // graphSetMetadata(name, subject, key, type | null, value | null, token):
@@ -180,8 +182,8 @@ NAN_METHOD(graphSetMetadata) {
     std::optional<std::string> type, value;
     if (info[3]->IsString()) type = argText(info[3]);
     if (info[4]->IsString()) value = argText(info[4]);
-    info.GetReturnValue().Set(requestMetadataSet(getContext(), argUint32(info, 5), argText(info[0]), argUint32(info, 1),
-                                                 argText(info[2]), type, value));
+    info.GetReturnValue().Set(handedOver(requestMetadataSet(getContext(), argUint32(info, 5), argText(info[0]),
+                                                            argUint32(info, 1), argText(info[2]), type, value)));
 }
 
 // graphMetadata(): { generation, changes } as metadataSnapshot gives them.

@@ -8,41 +8,41 @@
 #include <string>
 #include <vector>
 
+#include "../connection/EventQueue.h"
+#include "../connection/PwContext.h"
+#include "../features/links/LinkRemoval.h"
 #include "ArgCheck.h"
+#include "ControlValues.h"
 #include "Exports.h"
 #include "InfoValues.h"
+#include "JsState.h"
 #include "JsValues.h"
-#include "ControlValues.h"
-#include "../features/links/LinkRemoval.h"
-#include "../connection/PwContext.h"
-#include "../connection/EventQueue.h"
 #include "WakeupHandle.h"
-
-// One listener per event name. JavaScript thread only, so no lock.
-std::map<std::string, Nan::Callback*> gEventCallbacks;
 
 namespace {
 
-// The Graph's own listener: one function that gets every event it hears as
-// (kind, payload) and spreads it to any number of JavaScript listeners.
-Nan::Callback* gGraphListener = nullptr;
+// The listeners of on(), one per event name, and the Graph's own listener
+// (one function that gets every event it hears as (kind, payload) and
+// spreads it to any number of JavaScript listeners) are in jsState().
 
 // One kept object per payload shape (see js::keepShape).
 enum Shape { kNodeShape, kLinkShape, kGraphNodeShape, kGraphPortShape, kGraphLinkShape, kOutcomeShape, kShapeCount };
 v8::Eternal<v8::Object> gShapes[kShapeCount];
 
 void eraseListener(const std::string& name) {
-    auto it = gEventCallbacks.find(name);
-    if (it == gEventCallbacks.end()) return;
+    auto& listeners = jsState().listeners;
+    auto it = listeners.find(name);
+    if (it == listeners.end()) return;
     // Safe even for the listener being called: the call holds its own handle
     // on the function and does not touch the Nan::Callback afterwards.
     delete it->second;
-    gEventCallbacks.erase(it);
+    listeners.erase(it);
 }
 
 Nan::Callback* listenerFor(const char* name) {
-    auto it = gEventCallbacks.find(name);
-    return it == gEventCallbacks.end() ? nullptr : it->second;
+    auto& listeners = jsState().listeners;
+    auto it = listeners.find(name);
+    return it == listeners.end() ? nullptr : it->second;
 }
 
 void callListener(Nan::Callback* listener, int argc, v8::Local<v8::Value>* argv, const char* resourceName) {
@@ -147,12 +147,13 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
 }
 
 void dispatchToGraph(const PwEvent& event) {
-    if (!gGraphListener) return;
+    Nan::Callback* listener = jsState().graphListener;
+    if (!listener) return;
     // Changed events carry what changed as a third argument.
     v8::Local<v8::Value> argv[] = {js::num(event.type), graphPayload(event), Nan::Undefined()};
     bool changed = event.type == NodeChanged || event.type == PortChanged || event.type == LinkChanged;
     if (changed) argv[2] = js::changedObject(event.changed);
-    callListener(gGraphListener, changed ? 3 : 2, argv, "quorvane:Graph");
+    callListener(listener, changed ? 3 : 2, argv, "quorvane:Graph");
 }
 
 // One run takes only the events queued when it starts, then yields to the
@@ -203,13 +204,13 @@ NAN_METHOD(on) {
     if (!checkArgs(info, {ArgKind::String, ArgKind::Function}, "on requires (eventName, callback)")) return;
     std::string name = argText(info[0]);
     eraseListener(name);
-    gEventCallbacks[name] = new Nan::Callback(info[1].As<v8::Function>());
+    jsState().listeners[name] = new Nan::Callback(info[1].As<v8::Function>());
 }
 
 NAN_METHOD(setGraphListener) {
-    delete gGraphListener;
-    gGraphListener =
-        info.Length() >= 1 && info[0]->IsFunction() ? new Nan::Callback(info[0].As<v8::Function>()) : nullptr;
+    Nan::Callback*& listener = jsState().graphListener;
+    delete listener;
+    listener = info.Length() >= 1 && info[0]->IsFunction() ? new Nan::Callback(info[0].As<v8::Function>()) : nullptr;
 }
 
 NAN_METHOD(off) {

@@ -35,15 +35,20 @@ NAN_METHOD(graphPorts);
 NAN_METHOD(graphLinks);
 NAN_METHOD(graphLink);
 NAN_METHOD(graphUnlink);
+NAN_METHOD(graphAbandonLink);
 
-// Nodes the Graph creates and removes (src/nodes/).
+// Nodes the Graph creates and removes (src/features/nodes/).
 NAN_METHOD(setNodeListener);
 NAN_METHOD(graphCreateNode);
 NAN_METHOD(graphDestroyNode);
 NAN_METHOD(releaseOwnedNodes);
+NAN_METHOD(graphAbandonNode);
 
-// Volume, mute and metadata (src/control/).
+// Volume, mute and metadata (src/features/control/).
 NAN_METHOD(graphNodeControls);
 NAN_METHOD(graphSetNodeProps);
 NAN_METHOD(graphSetMetadata);
 NAN_METHOD(graphMetadata);
+
+// addon.constants (src/bindings/Constants.cpp), exported after the table.
+v8::Local<v8::Object> constantsObject();

@@ -1,9 +1,9 @@
 // getInputNodes / getOutputNodes / getInputNodesName / getOutputNodesName:
 // the nodes of one side, as short objects or as names. Each pair of twins is
 // one procedure; the selecting flag is the only difference.
+#include "../connection/PwContext.h"
 #include "Exports.h"
 #include "JsValues.h"
-#include "../connection/PwContext.h"
 
 namespace {
 
@@ -26,10 +26,15 @@ v8::Local<v8::Value> nodeName(const NodeInfo& n) {
 template <NodeFlag flag, v8::Local<v8::Value> (*element)(const NodeInfo&)>
 NAN_METHOD(selectNodes) {
     PwContext* ctx = getContext();
+    // Copied under the graph lock, made into values once it is released.
+    std::vector<NodeInfo> nodes;
+    {
+        LockGuard lock(ctx->mutex);
+        for (const NodeInfo& node : ctx->nodes)
+            if (node.*flag) nodes.push_back(node);
+    }
     std::vector<v8::Local<v8::Value>> elements;
-    LockGuard lock(ctx->mutex);
-    for (const NodeInfo& node : ctx->nodes)
-        if (node.*flag) elements.push_back(element(node));
+    for (const NodeInfo& node : nodes) elements.push_back(element(node));
     info.GetReturnValue().Set(js::array(elements));
 }
 

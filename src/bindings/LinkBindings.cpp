@@ -1,8 +1,10 @@
 // linkPorts / unlinkPorts / linkNodesNameToId / unlinkNodesNameToId.
-#include "ArgCheck.h"
-#include "Exports.h"
 #include "../connection/PwContext.h"
 #include "../features/links/LinkControl.h"
+#include "../features/links/LinkProxies.h"
+#include "ArgCheck.h"
+#include "Exports.h"
+#include "Handoffs.h"
 
 namespace {
 
@@ -24,6 +26,9 @@ bool okOrThrow(LinkStatus status) {
             break;
         case LinkStatus::NoMatchingPorts:
             Nan::ThrowError("Could not find matching ports");
+            break;
+        case LinkStatus::Busy:
+            Nan::ThrowError(kQueueFullMessage);
             break;
     }
     return false;
@@ -70,6 +75,13 @@ NAN_METHOD(graphLink) {
     if (given && !info[3]->IsBoolean()) return Nan::ThrowTypeError("graphLink: linger must be a boolean");
     bool linger = given && info[3]->IsTrue();
     okOrThrow(linkPortsById(getContext(), argUint32(info, 0), argUint32(info, 1), argUint32(info, 2), linger));
+}
+
+// graphAbandonLink(token): the Graph stopped waiting for link request
+// `token`; the link goes when it comes.
+NAN_METHOD(graphAbandonLink) {
+    if (!checkArgs(info, {ArgKind::Number}, "graphAbandonLink requires (token)")) return;
+    abandonGraphLink(getContext(), argUint32(info, 0));
 }
 
 // graphUnlink(linkId, serial?): queues the removal of a link of the mirror,

@@ -1,7 +1,12 @@
 // Module record, init function and export table of Quorvane.node.
 #include <nan.h>
 
+#include <cstdlib>
+
+#include "../connection/PwContext.h"
+#include "../connection/SharedConnection.h"
 #include "Exports.h"
+#include "JsState.h"
 
 namespace {
 
@@ -50,7 +55,26 @@ const ExportEntry kExportTable[] = {
     {"graphSetNodeProps", graphSetNodeProps},
     {"graphSetMetadata", graphSetMetadata},
     {"graphMetadata", graphMetadata},
+    {"graphAbandonNode", graphAbandonNode},
+    {"graphAbandonLink", graphAbandonLink},
 };
+
+// The module's one lifetime: its end runs once, while every piece of its
+// state is alive, whichever way the process ends. A normal end runs the
+// environment's cleanup, with V8 and the event loop still there, so the
+// JavaScript side is released too; process.exit() and an uncaught exception
+// end in exit(), which runs the handler registered here before the module's
+// statics are destroyed. SIGTERM's default action ends the process without
+// running any code.
+void onEnvironmentCleanup(void*) {
+    PwContext* ctx = getContext();
+    shutdownModule(ctx);
+    releaseJsState(ctx);
+}
+
+void onProcessExit() {
+    shutdownModule(getContext());
+}
 
 }  // namespace
 
@@ -63,7 +87,15 @@ void InitAll(v8::Local<v8::Object> exports) {
             "worker_threads");
         return;
     }
+    static bool hooked = false;
+    if (!hooked) {
+        hooked = true;
+        node::AddEnvironmentCleanupHook(v8::Isolate::GetCurrent(), onEnvironmentCleanup, nullptr);
+        std::atexit(onProcessExit);
+    }
     for (const ExportEntry& entry : kExportTable) Nan::Export(exports, entry.name, entry.function);
+    // Last: the numbers, names and limits lib/ shares with the native side.
+    Nan::Set(exports, Nan::New("constants").ToLocalChecked(), constantsObject());
 }
 
 // Registered through the `node_register_module_v*` symbol, which Node.js looks

@@ -2,48 +2,55 @@
 // the requests of lib/devices.js and the hand-over of their outcomes.
 #include <uv.h>
 
+#include "../connection/PwContext.h"
+#include "../features/FeatureHooks.h"
+#include "../features/nodes/NodeCreation.h"
 #include "ArgCheck.h"
 #include "Exports.h"
+#include "Handoffs.h"
+#include "JsState.h"
 #include "JsValues.h"
-#include "../connection/PwContext.h"
-#include "../features/nodes/NodeCreation.h"
 
 namespace {
 
-// Gets every outcome as (kind, token, id, res, message). Its own wake-up,
-// never holding the event loop open: a waiting request is held open by the
-// Graph's connection.
-Nan::Callback* gListener = nullptr;
-uv_async_t* gAsync = nullptr;
+// Every outcome goes to jsState().nodeListener as (kind, token, id, res,
+// message). Its own wake-up, never holding the event loop open: a waiting
+// request is held open by the Graph's connection.
 
 constexpr size_t kMaxProps = 1024;
 
 void deliverOutcomes(uv_async_t*) {
-    std::vector<NodeOutcome> outcomes = takeNodeOutcomes();
-    if (!gListener) return;
+    std::vector<NodeOutcome> outcomes = takeNodeOutcomes(getContext());
     for (const NodeOutcome& o : outcomes) {
+        // Looked up for each: a listener may replace itself.
+        Nan::Callback* listener = jsState().nodeListener;
+        if (!listener) return;
         Nan::HandleScope scope;
         v8::Local<v8::Value> argv[] = {js::num(o.kind), js::num(o.token), js::num(o.id), Nan::New<v8::Int32>(o.res),
                                        js::str(o.message)};
         Nan::AsyncResource resource("quorvane:NodeRequest");
-        gListener->Call(5, argv, &resource);
+        listener->Call(5, argv, &resource);
     }
 }
 
 void wakeJavaScript() {
-    uv_async_send(gAsync);
+    if (uv_async_t* handle = jsState().nodeAsync) uv_async_send(handle);
 }
 
 }  // namespace
 
 NAN_METHOD(setNodeListener) {
-    delete gListener;
-    gListener = info.Length() >= 1 && info[0]->IsFunction() ? new Nan::Callback(info[0].As<v8::Function>()) : nullptr;
-    if (!gAsync) {
-        gAsync = new uv_async_t;
-        uv_async_init(uv_default_loop(), gAsync, deliverOutcomes);
-        uv_unref(reinterpret_cast<uv_handle_t*>(gAsync));
-        setNodeOutcomeWakeup(wakeJavaScript);
+    JsState& js = jsState();
+    delete js.nodeListener;
+    js.nodeListener =
+        info.Length() >= 1 && info[0]->IsFunction() ? new Nan::Callback(info[0].As<v8::Function>()) : nullptr;
+    if (!js.nodeAsync) {
+        js.nodeAsync = new uv_async_t;
+        uv_async_init(uv_default_loop(), js.nodeAsync, deliverOutcomes);
+        uv_unref(reinterpret_cast<uv_handle_t*>(js.nodeAsync));
+        PwContext* ctx = getContext();
+        installFeatureHooks(ctx);
+        setNodeOutcomeWakeup(ctx, wakeJavaScript);
     }
 }
 
@@ -71,7 +78,14 @@ NAN_METHOD(graphCreateNode) {
         props.emplace_back(argText(key), argText(value));
     }
     bool linger = info[1]->IsTrue();
-    info.GetReturnValue().Set(requestNodeCreation(getContext(), argUint32(info, 2), props, linger));
+    info.GetReturnValue().Set(handedOver(requestNodeCreation(getContext(), argUint32(info, 2), props, linger)));
+}
+
+// graphAbandonNode(token): the creation `token` timed out; its node goes
+// when it comes.
+NAN_METHOD(graphAbandonNode) {
+    if (!checkArgs(info, {ArgKind::Number}, "graphAbandonNode requires (token)")) return;
+    abandonNodeRequest(getContext(), argUint32(info, 0));
 }
 
 // graphDestroyNode(id, serial, token): false without a connection.
@@ -81,7 +95,7 @@ NAN_METHOD(graphDestroyNode) {
         return;
     double serial = Nan::To<double>(info[1]).FromMaybe(0);
     uint64_t s = serial > 0 ? static_cast<uint64_t>(serial) : 0;
-    info.GetReturnValue().Set(requestNodeRemoval(getContext(), argUint32(info, 2), argUint32(info, 0), s));
+    info.GetReturnValue().Set(handedOver(requestNodeRemoval(getContext(), argUint32(info, 2), argUint32(info, 0), s)));
 }
 
 NAN_METHOD(releaseOwnedNodes) {

@@ -1,10 +1,126 @@
 #include "EventQueue.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "PwContext.h"
 
 namespace {
+
+enum Kind : int { kNoKind = -1, kNodeKind = 0, kPortKind = 1, kLinkKind = 2 };
+
+int kindOf(PwEventType type) {
+    switch (type) {
+        case NodeCreated:
+        case NodeDestroyed:
+        case NodeChanged:
+            return kNodeKind;
+        case PortCreated:
+        case PortDestroyed:
+        case PortChanged:
+            return kPortKind;
+        case LinkCreated:
+        case LinkDestroyed:
+        case LinkChanged:
+            return kLinkKind;
+        default:
+            return kNoKind;
+    }
+}
+
+bool isChanged(PwEventType type) {
+    return type == NodeChanged || type == PortChanged || type == LinkChanged;
+}
+
+bool isCreated(PwEventType type) {
+    return type == NodeCreated || type == PortCreated || type == LinkCreated;
+}
+
+uint64_t keyOf(int kind, uint32_t id) {
+    return uint64_t(kind) << 32 | id;
+}
+
+constexpr uint8_t kAudiences[2] = {ForListeners, ForGraph};
+// By Kind.
+constexpr PwEventType kDestroyed[] = {NodeDestroyed, PortDestroyed, LinkDestroyed};
+constexpr PwEventType kCreated[] = {NodeCreated, PortCreated, LinkCreated};
+constexpr PwEventType kChanged[] = {NodeChanged, PortChanged, LinkChanged};
+
+// What an event holds, roughly: its record's texts are the bulk.
+size_t footprint(const PwEvent& e) {
+    size_t bytes = sizeof(PwEvent) + e.text.size();
+    bytes += e.node.props.size() + e.node.name.size() + e.node.mediaClass.size() + e.node.error.size();
+    bytes += e.port.props.size() + e.port.name.size();
+    bytes += e.link.props.size() + e.link.error.size();
+    if (e.metadata) bytes += sizeof(MetadataChange) + e.metadata->key.size() + e.metadata->value.size();
+    return bytes;
+}
+
+// The listeners of `on` are not given the properties.
+void dropProps(PwEvent& e) {
+    std::string().swap(e.node.props);
+    std::string().swap(e.port.props);
+    std::string().swap(e.link.props);
+}
+
+PwEvent recordEvent(PwEventType type, const NodeInfo& n, uint8_t audience) {
+    PwEvent e = makeEvent(type, n.id, audience);
+    e.node = n;
+    return e;
+}
+PwEvent recordEvent(PwEventType type, const PortInfo& p, uint8_t audience) {
+    PwEvent e = makeEvent(type, p.id, audience);
+    e.port = p;
+    return e;
+}
+PwEvent recordEvent(PwEventType type, const LinkInfo& l, uint8_t audience) {
+    PwEvent e = makeEvent(type, l.id, audience);
+    e.link = l;
+    return e;
+}
+
+template <typename F>
+void forEachRecord(const MirrorView& m, bool withPorts, F&& f) {
+    for (const NodeInfo& n : m.nodes) f(kNodeKind, n);
+    if (withPorts)
+        for (const PortInfo& p : m.ports) f(kPortKind, p);
+    for (const LinkInfo& l : m.links) f(kLinkKind, l);
+}
+
+// What brings `audience` from the objects it has heard of (`heard`) to the
+// mirror. `churned`: objects created or destroyed by the events dropped (an
+// id the mirror has may be another object's now); `changed`: what the
+// dropped changed events said changed.
+template <typename KeySet>
+std::vector<PwEvent> catchUpEvents(uint8_t audience, const KeySet& heard, const KeySet& churned,
+                                   const std::unordered_map<uint64_t, uint8_t>& changed, const MirrorView& m) {
+    bool graph = audience == ForGraph;  // the listeners hear no ports and no changes
+    KeySet present;
+    forEachRecord(m, graph, [&](int kind, const auto& r) { present.insert(keyOf(kind, r.id)); });
+    auto kept = [&](uint64_t key) { return heard.count(key) && present.count(key) && !churned.count(key); };
+    std::vector<PwEvent> out;
+    for (int kind : {kLinkKind, kPortKind, kNodeKind}) {
+        std::vector<uint32_t> gone;
+        for (uint64_t key : heard)
+            if (int(key >> 32) == kind && !kept(key)) gone.push_back(uint32_t(key));
+        std::sort(gone.begin(), gone.end());
+        for (uint32_t id : gone) out.push_back(makeEvent(kDestroyed[kind], id, audience));
+    }
+    forEachRecord(m, graph, [&](int kind, const auto& r) {
+        if (kept(keyOf(kind, r.id))) return;
+        out.push_back(recordEvent(kCreated[kind], r, audience));
+        if (!graph) dropProps(out.back());
+    });
+    if (!graph) return out;
+    forEachRecord(m, true, [&](int kind, const auto& r) {
+        uint64_t key = keyOf(kind, r.id);
+        auto it = changed.find(key);
+        if (it == changed.end() || !kept(key)) return;
+        out.push_back(recordEvent(kChanged[kind], r, audience));
+        out.back().changed = it->second;
+    });
+    return out;
+}
 
 // On the PipeWire thread, while its loop runs, the JavaScript thread is woken
 // once per loop iteration, after everything that iteration read was queued:
@@ -20,15 +136,163 @@ void wake(PwContext* ctx) {
         signalWakeup(ctx);
 }
 
+// Graph lock held.
+MirrorView mirrorOf(const PwContext* ctx) {
+    uint8_t hearing = graphHearsMirrorLocked(ctx) ? ForListeners | ForGraph : ForListeners;
+    return MirrorView{ctx->nodes, ctx->ports, ctx->links, hearing};
+}
+
 void push(PwContext* ctx, PwEvent&& event) {
     {
         LockGuard lock(ctx->queueMutex);
-        ctx->eventQueue.push_back(std::move(event));
+        ctx->eventQueue.push(std::move(event), mirrorOf(ctx));
     }
     wake(ctx);
 }
 
 }  // namespace
+
+EventQueue::EventQueue(size_t maxEvents, size_t maxBytes)
+    : maxEvents_(maxEvents), maxBytes_(maxBytes), limitEvents_(maxEvents), limitBytes_(maxBytes) {}
+
+void EventQueue::push(PwEvent&& event, const MirrorView& mirror, bool mirrorShowsIt) {
+    int kind = kindOf(event.type);
+    if (kind != kNoKind) {
+        uint64_t key = keyOf(kind, event.id);
+        if (isChanged(event.type)) {
+            auto it = pendingChange_.find(key);
+            if (it != pendingChange_.end() && it->second >= head_) {
+                PwEvent& queued = entries_[it->second - head_].event;
+                bytes_ -= footprint(queued);
+                uint8_t changed = queued.changed | event.changed;
+                queued = std::move(event);
+                queued.changed = changed;
+                bytes_ += footprint(queued);
+                return;
+            }
+            pendingChange_[key] = head_ + entries_.size();
+        } else {
+            // Changes after this are another life of the id.
+            pendingChange_.erase(key);
+        }
+    }
+    Entry entry{std::move(event), nullptr};
+    if (entry.event.type == Connected && (entry.event.audience & ForGraph)) {
+        auto known = std::make_shared<KeySet>();
+        forEachRecord(mirror, true, [&](int k, const auto& r) { known->insert(keyOf(k, r.id)); });
+        entry.known = std::move(known);
+    }
+    bytes_ += footprint(entry.event);
+    entries_.push_back(std::move(entry));
+    if (mirrorShowsIt && (entries_.size() > limitEvents_ || bytes_ > limitBytes_)) catchUp(mirror);
+}
+
+bool EventQueue::take(PwEvent& out) {
+    if (entries_.empty()) return false;
+    Entry entry = std::move(entries_.front());
+    entries_.pop_front();
+    head_++;
+    bytes_ -= footprint(entry.event);
+    out = std::move(entry.event);
+    int kind = kindOf(out.type);
+    if (entry.known) {
+        heard_[1] = *entry.known;
+    } else if (kind != kNoKind && !isChanged(out.type)) {
+        for (int a = 0; a < 2; a++) {
+            if (!(out.audience & kAudiences[a])) continue;
+            if (isCreated(out.type))
+                heard_[a].insert(keyOf(kind, out.id));
+            else
+                heard_[a].erase(keyOf(kind, out.id));
+        }
+    }
+    if (entries_.empty()) {
+        pendingChange_.clear();
+        limitEvents_ = maxEvents_;
+        limitBytes_ = maxBytes_;
+    }
+    return true;
+}
+
+void EventQueue::catchUp(const MirrorView& mirror) {
+    catchUps_++;
+    // The Graph's view starts again at its last Connected still queued:
+    // what comes before stays as it is.
+    size_t graphFrom = 0;
+    const KeySet* heard[2] = {&heard_[0], &heard_[1]};
+    for (size_t i = entries_.size(); i-- > 0;) {
+        if (!entries_[i].known) continue;
+        graphFrom = i + 1;
+        heard[1] = entries_[i].known.get();
+        break;
+    }
+    KeySet churned[2];
+    std::unordered_map<uint64_t, uint8_t> changed;
+    std::deque<Entry> kept;
+    size_t graphAt = 0;  // where in `kept` the Graph's catch-up goes
+    for (size_t i = 0; i < entries_.size(); i++) {
+        if (i == graphFrom) graphAt = kept.size();
+        Entry& entry = entries_[i];
+        PwEvent& e = entry.event;
+        int kind = kindOf(e.type);
+        uint8_t drop = kind == kNoKind ? 0 : e.audience & mirror.hearing;
+        if (i < graphFrom) drop &= uint8_t(~ForGraph);
+        if (drop) {
+            uint64_t key = keyOf(kind, e.id);
+            if (isChanged(e.type))
+                changed[key] |= e.changed;
+            else
+                for (int a = 0; a < 2; a++)
+                    if (drop & kAudiences[a]) churned[a].insert(key);
+            e.audience &= uint8_t(~drop);
+            if (!e.audience) continue;
+            if (!(e.audience & ForGraph)) dropProps(e);
+        }
+        kept.push_back(std::move(entry));
+    }
+    if (graphFrom == entries_.size()) graphAt = kept.size();
+    std::vector<PwEvent> caught[2];
+    for (int a = 0; a < 2; a++)
+        if (mirror.hearing & kAudiences[a])
+            caught[a] = catchUpEvents(kAudiences[a], *heard[a], churned[a], changed, mirror);
+    std::deque<Entry> rebuilt;
+    for (PwEvent& e : caught[0]) rebuilt.push_back(Entry{std::move(e), nullptr});
+    for (size_t i = 0; i <= kept.size(); i++) {
+        if (i == graphAt)
+            for (PwEvent& e : caught[1]) rebuilt.push_back(Entry{std::move(e), nullptr});
+        if (i < kept.size()) rebuilt.push_back(std::move(kept[i]));
+    }
+    entries_.swap(rebuilt);
+    reindex();
+    // The catch-up may be as large as the mirror: the bounds count from it.
+    limitEvents_ = entries_.size() + maxEvents_;
+    limitBytes_ = bytes_ + maxBytes_;
+}
+
+void EventQueue::dropAudience(uint8_t audience) {
+    std::deque<Entry> kept;
+    for (Entry& entry : entries_) {
+        entry.event.audience &= uint8_t(~audience);
+        if (audience & ForGraph) entry.known.reset();
+        if (!entry.event.audience) continue;
+        if (!(entry.event.audience & ForGraph)) dropProps(entry.event);
+        kept.push_back(std::move(entry));
+    }
+    entries_.swap(kept);
+    for (int a = 0; a < 2; a++)
+        if (audience & kAudiences[a]) heard_[a].clear();
+    reindex();
+}
+
+void EventQueue::reindex() {
+    pendingChange_.clear();
+    bytes_ = 0;
+    for (size_t i = 0; i < entries_.size(); i++) {
+        const PwEvent& e = entries_[i].event;
+        bytes_ += footprint(e);
+        if (isChanged(e.type)) pendingChange_[keyOf(kindOf(e.type), e.id)] = head_ + i;
+    }
+}
 
 void deferWakeups(bool deferred) {
     tWakeupsDeferred = deferred;
@@ -110,7 +374,7 @@ void emitGraphEvent(PwContext* ctx, PwEventType type, uint32_t id, uint32_t toke
 
 void dropGraphEventsLocked(PwContext* ctx) {
     LockGuard lock(ctx->queueMutex);
-    for (PwEvent& event : ctx->eventQueue) event.audience &= ~ForGraph;
+    ctx->eventQueue.dropAudience(ForGraph);
 }
 
 void emitEvent(PwContext* ctx, PwEvent&& event) {
@@ -137,17 +401,17 @@ void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events) {
     if (events.empty()) return;
     {
         LockGuard lock(ctx->queueMutex);
-        for (PwEvent& event : events) ctx->eventQueue.push_back(std::move(event));
+        MirrorView mirror = mirrorOf(ctx);
+        // A batch may tell of a change the mirror makes after it (the mirror
+        // emptied): the next event catches up if need be.
+        for (PwEvent& event : events) ctx->eventQueue.push(std::move(event), mirror, false);
     }
     wake(ctx);
 }
 
 bool takeNextEvent(PwContext* ctx, PwEvent& out) {
     LockGuard lock(ctx->queueMutex);
-    if (ctx->eventQueue.empty()) return false;
-    out = std::move(ctx->eventQueue.front());
-    ctx->eventQueue.pop_front();
-    return true;
+    return ctx->eventQueue.take(out);
 }
 
 size_t queuedEventCount(PwContext* ctx) {

@@ -3,23 +3,90 @@
 // on the JavaScript thread); the consumer runs on the JavaScript thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "../core/PwEvent.h"
 
 struct PwContext;
 
+// The mirror as it is now, and who hears its changes (ForListeners always;
+// ForGraph while the Graph hears the mirror): what the queue catches up from
+// when it overflows.
+struct MirrorView {
+    const std::vector<NodeInfo>& nodes;
+    const std::vector<PortInfo>& ports;
+    const std::vector<LinkInfo>& links;
+    uint8_t hearing;
+};
+
+// The events on their way, bounded whatever any client does. A changed
+// event joins the one of its object still queued (its record the latest,
+// its `changed` the union): an object rewriting its properties in a loop
+// while JavaScript is busy holds one event. Beyond the bounds, the mirror's
+// queued changes are dropped and replaced by what brings each audience from
+// what it has heard to the mirror as it is: the objects gone (links, ports,
+// nodes), the new ones (nodes, ports, links), then the changes of the
+// others. An object is never changed before it is created or after it is
+// destroyed, and an id given to a new object is heard go and come again.
+// V8-free; the caller provides the exclusion.
+class EventQueue {
+public:
+    static constexpr size_t kMaxEvents = 8192;
+    static constexpr size_t kMaxBytes = 8 << 20;  // the events' texts, properties above all
+
+    explicit EventQueue(size_t maxEvents = kMaxEvents, size_t maxBytes = kMaxBytes);
+
+    // `mirror`: as it is now; `mirrorShowsIt`: it shows the event's change
+    // already (else no catch-up now: the next push's, if need be).
+    void push(PwEvent&& event, const MirrorView& mirror, bool mirrorShowsIt = true);
+    bool take(PwEvent& out);
+    // The audience stops listening: what waits for it goes.
+    void dropAudience(uint8_t audience);
+
+    size_t size() const { return entries_.size(); }
+    size_t bytes() const { return bytes_; }
+    uint64_t catchUps() const { return catchUps_; }
+
+private:
+    using KeySet = std::unordered_set<uint64_t>;  // kind << 32 | id
+    struct Entry {
+        PwEvent event;
+        // A Connected the Graph hears: the objects it knows from then on
+        // (the mirror it lists), in place of what it heard before.
+        std::shared_ptr<const KeySet> known;
+    };
+
+    void catchUp(const MirrorView& mirror);
+    void reindex();
+
+    std::deque<Entry> entries_;
+    uint64_t head_ = 0;                                     // the number of entries_.front() among all ever queued
+    std::unordered_map<uint64_t, uint64_t> pendingChange_;  // object -> number of its queued changed event
+    KeySet heard_[2];  // by audience (listeners, Graph): the objects it has heard created and not destroyed
+    size_t bytes_ = 0;
+    size_t maxEvents_, maxBytes_, limitEvents_, limitBytes_;
+    uint64_t catchUps_ = 0;
+};
+
+// Every producer holds the graph lock: an overflowing queue catches up from
+// the mirror.
+
 // The four changes the listeners of `on` hear. `audience` says whether the
-// Graph hears them too. May be called with the graph lock held.
+// Graph hears them too.
 void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience = ForListeners);
 void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience = ForListeners);
 void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience = ForListeners);
 void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t audience = ForListeners);
 
-// Events for the Graph only. The port events are called with the graph
-// lock held; emitGraphEvent takes it, and queues only while the Graph listens.
+// Events for the Graph only. emitGraphEvent takes the graph lock, and
+// queues only while the Graph listens.
 void emitPortCreated(PwContext* ctx, const PortInfo& port);
 void emitPortDestroyed(PwContext* ctx, uint32_t id);
 void emitGraphEvent(PwContext* ctx, PwEventType type, uint32_t id, uint32_t token = 0, int32_t res = 0,
@@ -31,14 +98,15 @@ void dropGraphEventsLocked(PwContext* ctx);
 
 PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t audience);
 
-// Queues one event and wakes the consumer.
+// Queues one event and wakes the consumer. Graph lock held.
 void emitEvent(PwContext* ctx, PwEvent&& event);
 
 // The mirror as the Graph hears it appear (nodes, ports, links, in mirror
 // order), appended to `out`. Graph lock held.
 void appendMirrorCreatedLocked(PwContext* ctx, std::vector<PwEvent>& out);
 
-// Appends several events under one lock and wakes the consumer once.
+// Appends several events under one lock and wakes the consumer once. Graph
+// lock held.
 void emitEvents(PwContext* ctx, std::vector<PwEvent>&& events);
 
 // Wakes the JavaScript thread if the wake-up handle exists. Never called with

@@ -21,10 +21,6 @@
 
 namespace {
 
-// An object's owner chooses its properties: what we keep of them is bounded
-// (real objects have some 10 to 60, a few KiB).
-constexpr size_t kMaxPropsBytes = 64 * 1024;
-constexpr uint32_t kMaxProps = 1024;
 // Format requests answered by more requests (a port changing its format
 // while we ask) end the wait after this many round trips all the same.
 constexpr uint32_t kMaxSyncRounds = 4;
@@ -72,8 +68,12 @@ uint8_t updateState(int8_t& state, std::string& error, int newState, bool isErro
     return changed;
 }
 
+// Named for clang-format's sake, as MemberOf (ListenerTable.h).
 template <typename Record>
-void reportLocked(PwContext* ctx, PwEventType type, const Record& record, uint8_t changed, Record PwEvent::*slot) {
+using EventSlot = Record PwEvent::*;
+
+template <typename Record>
+void reportLocked(PwContext* ctx, PwEventType type, const Record& record, uint8_t changed, EventSlot<Record> slot) {
     if (!changed || !graphHearsMirrorLocked(ctx)) return;
     PwEvent event = makeEvent(type, record.id, ForGraph);
     event.*slot = record;

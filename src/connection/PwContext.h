@@ -1,5 +1,6 @@
 // The one process-wide state record: PipeWire handles, the graph mirror, the
-// link bookkeeping, the two queues towards the JavaScript thread and the locks.
+// link bookkeeping, the features' state, the work queue towards the
+// PipeWire thread, the event queue towards the JavaScript thread and the locks.
 #pragma once
 
 #include <pthread.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,7 +21,9 @@
 
 #include "../core/MirrorRecords.h"
 #include "../core/PwEvent.h"
+#include "EventQueue.h"
 #include "InfoProxies.h"
+#include "WorkQueue.h"
 
 struct LinkProxyData;
 struct PwContext;
@@ -51,6 +55,8 @@ struct ConnectionHooks {
     void (*linkAnnounced)(PwContext* ctx, const LinkInfo& link);
     // A global was withdrawn; graph lock held.
     void (*globalRemoved)(PwContext* ctx, uint32_t id);
+    // The same, once the mirror has dealt with it; no lock held.
+    void (*globalGone)(PwContext* ctx, uint32_t id);
     // A core error: true when it answers a request of the hook's owner,
     // which then has dealt with it. PipeWire thread, no lock held.
     bool (*coreError)(PwContext* ctx, uint32_t id, int seq, int res, const char* message);
@@ -62,11 +68,19 @@ struct ConnectionHooks {
     // thread. JavaScript thread, no lock held.
     void (*beforeClose)(PwContext* ctx);
     // A global of a type the info proxies do not bind (`props`: the
-    // registry's): true when a feature bound it. PipeWire thread, no lock held.
+    // registry's): true when a feature bound it (a client's only informs).
+    // PipeWire thread, no lock held.
     bool (*bindGlobal)(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props);
     // An error on one of the info proxies (a refused volume request, say).
     // PipeWire thread, no lock held.
     void (*infoProxyError)(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message);
+};
+
+// What a feature keeps for the module's life (the nodes it made, the
+// requests it tracks): owned by the context, so that it is alive whenever
+// the PipeWire thread may touch it, at process exit too.
+struct FeatureState {
+    virtual ~FeatureState() = default;
 };
 
 // Whether the PipeWire thread runs its main loop. Work may be handed to it
@@ -92,7 +106,6 @@ struct PwContext {
 
     // Link bookkeeping keyed by the link's registry id, guarded by `mutex`.
     std::map<uint32_t, std::string> linkFormats;
-    std::map<uint32_t, LinkStats> linkStats;
     std::map<uint32_t, pw_proxy*> linkProxies;
     // Links requested by name whose registry id is not known yet.
     std::vector<LinkProxyData*> pendingNamedLinks;
@@ -121,6 +134,8 @@ struct PwContext {
     // PipeWire thread only.
     std::set<uint32_t> graphRequestProxyIds;
     std::set<int> graphSyncs;
+    // The Graph's link requests by token, while their proxy lives. PipeWire thread only.
+    std::map<uint32_t, LinkProxyData*> graphLinkRequests;
 
     // Guarded by `queueMutex`.
     std::deque<LinkRemoval> linkDestructionQueue;
@@ -129,6 +144,12 @@ struct PwContext {
     bool disconnectReported = false;  // PipeWire thread; reset at each connect
 
     const ConnectionHooks* hooks = nullptr;
+    // Installed with `hooks`, before the first start.
+    std::unique_ptr<FeatureState> nodeState;     // features/nodes
+    std::unique_ptr<FeatureState> controlState;  // features/control
+
+    // Everything handed to the PipeWire thread goes through here.
+    WorkQueue work;
     std::string clientName = "quorvane";  // "application.name"; set before a start
 
     // Both locks live as long as the context: queries may take `mutex` in
@@ -137,7 +158,7 @@ struct PwContext {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_t queueMutex = PTHREAD_MUTEX_INITIALIZER;  // innermost lock
 
-    std::deque<PwEvent> eventQueue;  // guarded by `queueMutex`
+    EventQueue eventQueue;  // guarded by `queueMutex`
     uv_async_t* eventAsync = nullptr;
     std::atomic<bool> asyncInitialized{false};
     // createPwThread holds the connection. Written on the JavaScript thread;
@@ -157,7 +178,7 @@ struct PwContext {
     LoopState loopStartState = LoopState::Ended;
 
     // The connection on that thread. `loopState` says whether it runs; only
-    // while it does may work be handed to the thread with a blocking invoke.
+    // while it does may work be handed to the thread.
     bool threadStarted = false;  // a connection was started; JavaScript thread only
     // The release of a connection, asked for through `releaseEvent` (which a
     // full invoke queue cannot hold up) and answered under `releaseMutex`. A
@@ -183,9 +204,13 @@ struct PwContext {
     int flushSeq = -1;
     bool flushDone = false;
 
-    ~PwContext();
+    // The module's end ran (shutdownModule). JavaScript thread.
+    bool shutDown = false;
 };
 
+// The module's one context: made at the first call, never destroyed (a
+// thread left behind by a stuck exit may still read it); its teardown is
+// shutdownModule (SharedConnection.h), run by the module's exit hooks.
 PwContext* getContext();
 
 // Empties the three mirror lists; the caller provides the exclusion.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -36,11 +37,6 @@ const auto kRegistryEvents =
 
 const auto kCoreEvents = listenerTable<pw_core_events>(PW_VERSION_CORE_EVENTS, &pw_core_events::done, onCoreDone,
                                                        &pw_core_events::error, onCoreError);
-
-int quitOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
-    pw_main_loop_quit(static_cast<PwContext*>(user)->mainLoop);
-    return 0;
-}
 
 // Releases the connection, in the order hooks, bound objects, registry,
 // core, and drops what the thread kept for it. PipeWire thread; the context
@@ -85,52 +81,6 @@ void onReleaseAsked(void* data, uint64_t) {
     runAskedRelease(static_cast<PwContext*>(data));
 }
 
-// One piece of work handed to the PipeWire thread while the JavaScript
-// thread waits for it. It lives on the waiting thread's stack, which stays
-// put until `done` is seen: the wait is a condition variable, which no
-// signal ends early (the loop's own blocking invoke returns on EINTR while
-// its work item is still queued).
-struct LoopCall {
-    spa_invoke_func_t func;
-    uint32_t seq;
-    const void* data;
-    size_t size;
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-};
-
-int runCallOnLoop(spa_loop* loop, bool async, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(LoopCall*)) return -1;
-    LoopCall* call = *static_cast<LoopCall* const*>(raw);
-    call->func(loop, async, call->seq, call->data, call->size, user);
-    // Notified under the lock: once the waiter sees `done` it returns and
-    // `call` is gone.
-    std::lock_guard<std::mutex> lock(call->mutex);
-    call->done = true;
-    call->cv.notify_one();
-    return 0;
-}
-
-// Runs `func` on the PipeWire thread and waits until it has run. The caller
-// knows the loop runs; only the JavaScript thread ends it, and it is the one
-// waiting here.
-bool callOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
-    LoopCall call{func, seq, data, size, {}, {}, false};
-    LoopCall* ptr = &call;
-    if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), runCallOnLoop, 0, &ptr, sizeof ptr, false, ctx) < 0)
-        return false;  // not queued
-    std::unique_lock<std::mutex> lock(call.mutex);
-    while (!call.done) {
-        // Bounded slices only guard against a thread that ended without
-        // running the call; then nothing touches `call` any more.
-        if (call.cv.wait_for(lock, std::chrono::milliseconds(500)) == std::cv_status::timeout &&
-            ctx->loopThreadEnded.load())
-            return false;
-    }
-    return true;
-}
-
 // Tells the Graph, once per connection, that the connection is gone or could
 // not be made. PipeWire thread.
 void reportDisconnected(PwContext* ctx, int res, const std::string& text) {
@@ -150,31 +100,19 @@ pw_properties* clientProperties(PwContext* ctx) {
     return props;
 }
 
-int startFlushOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
-    auto* ctx = static_cast<PwContext*>(user);
+void startFlush(PwContext* ctx) {
     pw_core* core = ctx->core.load();
     std::lock_guard<std::mutex> lock(ctx->flushMutex);
     ctx->flushDone = core == nullptr;
     ctx->flushSeq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
-    return 0;
-}
-
-int syncOnLoop(spa_loop*, bool, uint32_t, const void* data, size_t, void* user) {
-    auto* ctx = static_cast<PwContext*>(user);
-    int* seq = *static_cast<int* const*>(data);
-    pw_core* core = ctx->core.load();
-    *seq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
-    if (*seq >= 0) ctx->graphSyncs.insert(*seq);
-    return 0;
 }
 
 // Connects on the loop: the registry and its listener, the core listener,
 // and the round trip that ends the initial graph. PipeWire thread.
-int connectOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
-    auto* ctx = static_cast<PwContext*>(user);
+void connectOnLoop(PwContext* ctx) {
     // A release the thread has not got to yet comes first.
     runAskedRelease(ctx);
-    if (ctx->loopState.load() != Starting) return 0;  // closed before it ran
+    if (ctx->loopState.load() != Starting) return;  // closed before it ran
     ctx->disconnectReported = false;
     ctx->infoSyncSeq = -1;
     pw_core* core = pw_context_connect(ctx->context, clientProperties(ctx), 0);
@@ -195,7 +133,6 @@ int connectOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
     }
     LoopState expected = Starting;
     ctx->loopState.compare_exchange_strong(expected, ctx->core.load() ? Running : Ended);
-    return 0;
 }
 
 enum class LoopStart { Ready, Failed, NoThread };
@@ -235,7 +172,14 @@ LoopStart startLoopThread(PwContext* ctx) {
 
 bool startPwThread(PwContext* ctx, bool verbose) {
     pw_init(nullptr, nullptr);
-    pw_log_set_level(verbose ? SPA_LOG_LEVEL_DEBUG : SPA_LOG_LEVEL_ERROR);
+    // PIPEWIRE_DEBUG, which pw_init has read, is the user's choice, as for
+    // PipeWire's own tools; without it only errors are printed (everything
+    // for a verbose start).
+    const char* debug = std::getenv("PIPEWIRE_DEBUG");
+    if (verbose)
+        pw_log_set_level(SPA_LOG_LEVEL_DEBUG);
+    else if (!debug || !*debug)
+        pw_log_set_level(SPA_LOG_LEVEL_ERROR);
 
     ctx->initialSyncDone = false;
     ctx->infoSyncDone = false;
@@ -252,8 +196,7 @@ bool startPwThread(PwContext* ctx, bool verbose) {
         return true;
     }
     // Not waited for: the start returns while the daemon answers.
-    if (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), connectOnLoop, 0, nullptr, 0, false, ctx) < 0)
-        ctx->loopState = Ended;
+    if (ctx->work.push(connectOnLoop, false) != Handoff::Queued) ctx->loopState = Ended;
     return true;
 }
 
@@ -294,39 +237,70 @@ void stopPwThread(PwContext* ctx) {
 void shutdownPwThread(PwContext* ctx) {
     if (!ctx->loopThreadRunning) return;
     ctx->loopThreadRunning = false;
-    // Non-blocking: the quit runs on the loop's own thread. Should its queue
-    // never take it, the thread is left behind rather than the exit hung.
-    int64_t deadline = monotonicMs() + kReleaseLimitMs;
-    while (pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), quitOnLoop, 0, nullptr, 0, false, ctx) < 0) {
-        if (monotonicMs() >= deadline) {
-            pthread_detach(ctx->thread);
-            return;
-        }
-        sleepMs(1);
+    // The quit runs on the loop's own thread; a queue closed already means
+    // the thread is ending by itself. Should it not end in time (stuck in
+    // a call), it is left behind rather than the exit hung.
+    ctx->work.push([](PwContext* c) { pw_main_loop_quit(c->mainLoop); }, false);
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kReleaseLimitMs / 1000;
+    int res;
+    // Bounded: a signal only restarts the join, the deadline stays.
+    while ((res = pthread_timedjoin_np(ctx->thread, nullptr, &deadline)) == EINTR) {
     }
-    pthread_join(ctx->thread, nullptr);
+    if (res != 0) pthread_detach(ctx->thread);
 }
 
 bool isLoopRunning(PwContext* ctx) {
     return ctx->loopState.load() == Running;
 }
 
-bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size) {
+Handoff postWork(PwContext* ctx, Work work, bool bounded) {
     // Only the JavaScript thread closes the connection, and it is the one
-    // calling here, so a running connection does not close before this call.
-    if (!isLoopRunning(ctx)) return false;
-    return callOnLoop(ctx, func, seq, data, size);
+    // calling here, so a running connection does not close before the push.
+    if (!isLoopRunning(ctx)) return Handoff::NotRunning;
+    return ctx->work.push(std::move(work), bounded);
 }
 
-bool postToLoop(PwContext* ctx, spa_invoke_func_t func, const void* data, size_t size) {
-    // As for invokeOnLoop, only this thread stops the loop. The loop copies
-    // `data` into its own queue.
+bool runWork(PwContext* ctx, const Work& work) {
     if (!isLoopRunning(ctx)) return false;
-    return pw_loop_invoke(pw_main_loop_get_loop(ctx->mainLoop), func, 0, data, size, false, ctx) >= 0;
+    // On this stack, which stays put until `done` is seen: the queue runs
+    // every item it took, even as the thread ends, and a condition variable
+    // is not ended early by a signal.
+    struct {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    } wait;
+    auto run = [&work, &wait](PwContext* c) {
+        work(c);
+        // Notified under the lock: once the waiter sees `done` it returns
+        // and `wait` is gone.
+        std::lock_guard<std::mutex> lock(wait.mutex);
+        wait.done = true;
+        wait.cv.notify_one();
+    };
+    if (ctx->work.push(run, false) != Handoff::Queued) return false;
+    std::unique_lock<std::mutex> lock(wait.mutex);
+    wait.cv.wait(lock, [&wait] { return wait.done; });
+    return true;
+}
+
+bool openWorkQueue(PwContext* ctx) {
+    pw_loop* loop = pw_main_loop_get_loop(ctx->mainLoop);
+    spa_source* event = pw_loop_add_event(
+        loop, [](void* data, uint64_t) { static_cast<PwContext*>(data)->work.drain(static_cast<PwContext*>(data)); },
+        ctx);
+    ctx->work.open(loop, event);
+    return event != nullptr;
+}
+
+void closeWorkQueue(PwContext* ctx) {
+    if (spa_source* event = ctx->work.close(ctx)) pw_loop_destroy_source(pw_main_loop_get_loop(ctx->mainLoop), event);
 }
 
 bool flushToDaemon(PwContext* ctx, int timeoutMs) {
-    if (!ctx->connected || !invokeOnLoop(ctx, startFlushOnLoop, 0, nullptr, 0)) return false;
+    if (!ctx->connected || !runWork(ctx, startFlush)) return false;
     std::unique_lock<std::mutex> lock(ctx->flushMutex);
     int64_t deadline = monotonicMs() + timeoutMs;
     while (!ctx->flushDone && ctx->connected && monotonicMs() < deadline)
@@ -336,8 +310,12 @@ bool flushToDaemon(PwContext* ctx, int timeoutMs) {
 
 int requestGraphSync(PwContext* ctx) {
     int seq = -1;
-    int* ptr = &seq;
-    if (!ctx->connected || !invokeOnLoop(ctx, syncOnLoop, 0, &ptr, sizeof ptr)) return -1;
+    auto sync = [&seq](PwContext* c) {
+        pw_core* core = c->core.load();
+        seq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
+        if (seq >= 0) c->graphSyncs.insert(seq);
+    };
+    if (!ctx->connected || !runWork(ctx, sync)) return -1;
     return seq;
 }
 
@@ -363,8 +341,7 @@ const auto kLoopHooks =
                                           beforeLoopWait, &spa_loop_control_hooks::after, afterLoopWait);
 
 // Runs as the loop's first work, so the start is told only once the loop
-// has been entered: work handed over before that would be run at once on
-// the handing thread, beside the PipeWire thread.
+// has been entered and drains the work queue.
 void onLoopEntered(void* data, uint64_t) {
     reportLoopStart(static_cast<PwContext*>(data), LoopState::Running);
 }
@@ -389,7 +366,8 @@ void* pwThreadFunc(void* arg) {
     ctx->context = context;
     pw_loop* events = pw_main_loop_get_loop(loop);
     ctx->releaseEvent = pw_loop_add_event(events, onReleaseAsked, ctx);
-    spa_source* entered = ctx->releaseEvent ? pw_loop_add_event(events, onLoopEntered, ctx) : nullptr;
+    bool queueOpen = ctx->releaseEvent && openWorkQueue(ctx);
+    spa_source* entered = queueOpen ? pw_loop_add_event(events, onLoopEntered, ctx) : nullptr;
     if (entered) {
         spa_hook loopHook{};
         pw_loop_add_hook(events, &loopHook, &kLoopHooks, ctx);
@@ -405,8 +383,10 @@ void* pwThreadFunc(void* arg) {
     }
 
     // Process exit: the last connection was released already, unless the
-    // exit came while one was still being made.
+    // exit came while one was still being made. Work still queued runs, and
+    // finds no connection.
     releaseConnection(ctx);
+    closeWorkQueue(ctx);
     if (ctx->releaseEvent) pw_loop_destroy_source(events, ctx->releaseEvent);
     ctx->releaseEvent = nullptr;
     ctx->context = nullptr;

@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <spa/support/loop.h>
+#include "WorkQueue.h"
 
 struct PwContext;
 
-// Initialises PipeWire, sets its log level, starts the PipeWire thread when
+// Initialises PipeWire, sets its log level (unless PIPEWIRE_DEBUG does), starts the PipeWire thread when
 // it does not run yet, and has it connect. False when the thread could not
 // be created.
 bool startPwThread(PwContext* ctx, bool verbose);
@@ -32,13 +32,19 @@ void shutdownPwThread(PwContext* ctx);
 // True while a connection runs on the PipeWire thread and no stop was asked.
 bool isLoopRunning(PwContext* ctx);
 
-// Runs `func` on the PipeWire thread and waits for it. Returns false without
-// blocking when the loop is not running.
-bool invokeOnLoop(PwContext* ctx, spa_invoke_func_t func, uint32_t seq, const void* data, size_t size);
+// Hands `work` to the PipeWire thread without waiting for it; a request
+// (`bounded`) is refused when kMaxQueuedRequests wait already. Nothing is
+// handed over unless the loop runs. JavaScript thread.
+Handoff postWork(PwContext* ctx, Work work, bool bounded = true);
 
-// Hands `func` a copy of `data` on the PipeWire thread without waiting for
-// it. False when the loop is not running (nothing was handed over).
-bool postToLoop(PwContext* ctx, spa_invoke_func_t func, const void* data, size_t size);
+// Runs `work` on the PipeWire thread and waits until it has run. Returns
+// false without blocking when the loop is not running. JavaScript thread.
+bool runWork(PwContext* ctx, const Work& work);
+
+// The work queue's event on the loop of `ctx->mainLoop`: opened by the
+// PipeWire thread before its loop runs, closed (running what waits) after.
+bool openWorkQueue(PwContext* ctx);
+void closeWorkQueue(PwContext* ctx);
 
 // A round trip to the daemon, so that every request sent before has been
 // handled there; waits at most `timeoutMs`. False when there is no

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../core/PackedProps.h"
 #include "EventQueue.h"
 #include "InfoProxies.h"
-#include "../core/PackedProps.h"
 #include "PwContext.h"
 
 namespace {
@@ -33,6 +33,18 @@ bool eraseById(std::vector<Record>& list, uint32_t id) {
 // Graph lock held.
 uint8_t audienceLocked(const PwContext* ctx) {
     return graphHearsMirrorLocked(ctx) ? ForListeners | ForGraph : ForListeners;
+}
+
+void removeFromMirror(PwContext* ctx, uint32_t id) {
+    LockGuard lock(ctx->mutex);
+    bool nodeErased = eraseById(ctx->nodes, id);
+    bool portErased = eraseById(ctx->ports, id);
+    bool linkErased = eraseById(ctx->links, id);
+    if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
+    uint8_t audience = audienceLocked(ctx);
+    if (nodeErased) emitNodeDestroyed(ctx, id, audience);
+    if (portErased && graphHearsMirrorLocked(ctx)) emitPortDestroyed(ctx, id);
+    if (linkErased) emitLinkDestroyed(ctx, id, audience);
 }
 
 }  // namespace
@@ -70,7 +82,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
             node.mediaClass = v;
             classifyNode(node, v);
         }
-        node.props = packProps(props);
+        node.props = packProps(props, kMaxPropsBytes, kMaxProps);
         LockGuard lock(ctx->mutex);
         ctx->nodes.push_back(node);
         emitNodeCreated(ctx, node, audienceLocked(ctx));
@@ -81,7 +93,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         const char* dir = lookup(props, "port.direction");
         port.direction = (dir && std::strcmp(dir, "in") == 0) ? 1 : 0;
         port.nodeId = parseIdProperty(lookup(props, "node.id"));
-        port.props = packProps(props);
+        port.props = packProps(props, kMaxPropsBytes, kMaxProps);
         LockGuard lock(ctx->mutex);
         ctx->ports.push_back(port);
         if (graphHearsMirrorLocked(ctx)) emitPortCreated(ctx, port);
@@ -92,7 +104,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         link.srcPortId = parseIdProperty(lookup(props, "link.output.port"));
         link.sinkNodeId = parseIdProperty(lookup(props, "link.input.node"));
         link.sinkPortId = parseIdProperty(lookup(props, "link.input.port"));
-        link.props = packProps(props);
+        link.props = packProps(props, kMaxPropsBytes, kMaxProps);
         LockGuard lock(ctx->mutex);
         ctx->links.push_back(link);
         if (ctx->hooks && ctx->hooks->linkAnnounced) ctx->hooks->linkAnnounced(ctx, link);
@@ -103,13 +115,6 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
 
 void onRegistryGlobalRemove(void* data, uint32_t id) {
     auto* ctx = static_cast<PwContext*>(data);
-    LockGuard lock(ctx->mutex);
-    bool nodeErased = eraseById(ctx->nodes, id);
-    bool portErased = eraseById(ctx->ports, id);
-    bool linkErased = eraseById(ctx->links, id);
-    if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
-    uint8_t audience = audienceLocked(ctx);
-    if (nodeErased) emitNodeDestroyed(ctx, id, audience);
-    if (portErased && graphHearsMirrorLocked(ctx)) emitPortDestroyed(ctx, id);
-    if (linkErased) emitLinkDestroyed(ctx, id, audience);
+    removeFromMirror(ctx, id);
+    if (ctx->hooks && ctx->hooks->globalGone) ctx->hooks->globalGone(ctx, id);
 }

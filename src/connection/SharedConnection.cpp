@@ -93,12 +93,16 @@ void closeForGraph(PwContext* ctx) {
     if (!ctx->initialized) closeConnection(ctx, nullptr);
 }
 
-void closeAtExit(PwContext* ctx) {
-    if (!ctx->threadStarted) return;
+void shutdownModule(PwContext* ctx) {
+    if (ctx->shutDown) return;
+    ctx->shutDown = true;
     ctx->asyncInitialized = false;  // the JavaScript thread wakes no more
-    {
-        LockGuard lock(ctx->mutex);
-        ctx->graphListening = false;
+    if (ctx->threadStarted) {
+        {
+            LockGuard lock(ctx->mutex);
+            ctx->graphListening = false;
+        }
+        closeConnection(ctx, nullptr);
     }
-    closeConnection(ctx, nullptr);
+    shutdownPwThread(ctx);
 }

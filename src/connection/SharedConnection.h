@@ -33,6 +33,9 @@ bool connectionHeld(const PwContext* ctx);
 // mirror go. Also used at process exit.
 void closeConnection(PwContext* ctx, const char* reason);
 
-// At process exit: removals still queued are sent, then the connection
-// closes. Nothing is told to JavaScript any more.
-void closeAtExit(PwContext* ctx);
+// The module's end, once, whichever way the process ends (the environment's
+// cleanup, exit() after process.exit() or an uncaught exception): removals
+// still queued are sent, the connection closes, and the PipeWire thread ends
+// while every piece of state it touches is alive. Nothing is told to
+// JavaScript any more. JavaScript thread.
+void shutdownModule(PwContext* ctx);

@@ -16,8 +16,13 @@ Events listenerTable(uint32_t version) {
     return events;
 }
 
+// Named, so that clang-format 14 and 19 (which space `Type Class::* name`
+// differently) agree on how the parameter is written.
+template <typename Events, typename Callback>
+using MemberOf = Callback Events::*;
+
 template <typename Events, typename Callback, typename... Rest>
-Events listenerTable(uint32_t version, Callback Events::*member, Callback callback, Rest... rest) {
+Events listenerTable(uint32_t version, MemberOf<Events, Callback> member, Callback callback, Rest... rest) {
     Events events = listenerTable<Events>(version, rest...);
     events.*member = callback;
     return events;

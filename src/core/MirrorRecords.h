@@ -50,9 +50,3 @@ struct LinkInfo {
     std::string error{};
     FormatRef format{};  // negotiated; null before
 };
-
-struct LinkStats {
-    uint64_t bytes = 0;
-    uint64_t drops = 0;
-    uint32_t rate = 0;
-};

@@ -9,10 +9,13 @@
 #include "control/Metadata.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
+#include "nodes/NodeCreation.h"
 
 namespace {
 
 bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
+    // Whose metadata is whose.
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) noteMetadataClient(ctx, id, props);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0) return false;
     bindMetadata(ctx, id, version, props);
     return true;
@@ -23,6 +26,15 @@ bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version,
 void released(PwContext* ctx) {
     releaseLinkBookkeeping(ctx);
     releaseMetadata(ctx);
+    forgetControlRequests(ctx);
+}
+
+// A round trip ended: removals sent before it can get no error any more,
+// and removals that waited for it go.
+void coreDone(PwContext* ctx, int seq) {
+    settleSentRemovals(ctx, seq);
+    settleAbandonedLinks(ctx, seq);
+    settleNodeRemovals(ctx, seq);
 }
 
 void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message) {
@@ -32,8 +44,9 @@ void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const ch
 const ConnectionHooks kFeatureHooks = {
     .linkAnnounced = claimNamedLinkLocked,
     .globalRemoved = forgetRemovedLinkLocked,
+    .globalGone = metadataGlobalRemoved,
     .coreError = claimRemovalError,
-    .coreDone = settleSentRemovals,
+    .coreDone = coreDone,
     .released = released,
     .beforeClose = processLinkDestructionQueue,
     .bindGlobal = bindGlobal,
@@ -43,5 +56,7 @@ const ConnectionHooks kFeatureHooks = {
 }  // namespace
 
 void installFeatureHooks(PwContext* ctx) {
+    installNodeRequests(ctx);
+    installControlRequests(ctx);
     ctx->hooks = &kFeatureHooks;
 }

@@ -31,14 +31,17 @@ class Fixture {
     });
   }
 
-  /** Resolves to { id, inputs: [portIds], outputs: [portIds] } once the daemon shows them. */
-  add(name, mediaClass, inputs = 0, outputs = 0) {
-    return this.command('add', name, mediaClass ?? '-', inputs, outputs);
+  /**
+   * Resolves to { id, name, inputs: [portIds], outputs: [portIds] } once the fixture's own registry shows them;
+   * another client may not have heard them yet (heardBy()).
+   */
+  async add(name, mediaClass, inputs = 0, outputs = 0) {
+    return { ...(await this.command('add', name, mediaClass ?? '-', inputs, outputs)), name };
   }
 
   /** As add(), with ports of the given "format.dsp" (e.g. '8 bit raw midi'). */
-  addDsp(name, mediaClass, dsp, inputs = 0, outputs = 0) {
-    return this.command('add', name, mediaClass ?? '-', inputs, outputs, dsp);
+  async addDsp(name, mediaClass, dsp, inputs = 0, outputs = 0) {
+    return { ...(await this.command('add', name, mediaClass ?? '-', inputs, outputs, dsp)), name };
   }
 
   /** Creates `count` nodes named `${prefix}-${i}` in batches; resolves to their ids. */
@@ -58,6 +61,11 @@ class Fixture {
   /** Sets properties of one of the fixture's nodes ({ key: value }). */
   setProps(nodeId, props) {
     return this.command('set-props', nodeId, ...Object.entries(props).map(([k, v]) => `${k}=${v}`));
+  }
+
+  /** `count` updates of node `nodeId`'s "storm.value" (numbered from 0 across calls), a round trip every few dozen. */
+  propsStorm(nodeId, count) {
+    return this.command('props-storm', nodeId, count);
   }
 
   sync() {
@@ -85,6 +93,18 @@ async function waitFor(condition, timeoutMs = 5000, what = 'condition', interval
     if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
     await new Promise((r) => setTimeout(r, intervalMs));
   }
+}
+
+/**
+ * Resolves to the fixture node `node` (from add()) once `graph`, a client of its own, has heard it and all
+ * its ports. Ids come round again at once: the Graph may still hold an older node of that id, so the name
+ * is checked too.
+ */
+async function heardBy(graph, node) {
+  await graph.waitForNode((n) => n.id === node.id && n.name === node.name);
+  const count = node.inputs.length + node.outputs.length;
+  if (count > 0) await graph.waitForPorts(node.id, { count });
+  return node;
 }
 
 /** The daemon's own view, from pw-dump. */
@@ -129,4 +149,4 @@ function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, pwDump, pwLinkList, pwLinkPairs, linksFrom, pwMetadata };
+module.exports = { Fixture, waitFor, heardBy, pwDump, pwLinkList, pwLinkPairs, linksFrom, pwMetadata };

@@ -5,7 +5,7 @@
 // the user's saved settings. Hardware monitors (ALSA, Bluetooth, V4L2,
 // libcamera) are off: only the daemon's own nodes and the test's streams are
 // there to link.
-const { spawn } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -28,9 +28,9 @@ const BUS_CONF = (socket) => `<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-
 </busconfig>
 `;
 
-// WirePlumber's own configuration minus the hardware: the main and policy
-// scripts as Debian ships them, no Bluetooth, no real-time module.
-const WP_CONF = `context.properties = {
+// WirePlumber 0.4: its own configuration minus the hardware: the main and
+// policy scripts as Debian ships them, no Bluetooth, no real-time module.
+const WP04_CONF = `context.properties = {
   log.level = 2
   wireplumber.script-engine = lua-scripting
 }
@@ -53,10 +53,46 @@ wireplumber.components = [
 ]
 `;
 // Read after Debian's 50-*-config.lua files, before their 90-enable-all.lua.
-const WP_NO_DEVICES = `alsa_monitor.enabled = false
+const WP04_NO_DEVICES = `alsa_monitor.enabled = false
 v4l2_monitor.enabled = false
 libcamera_monitor.enabled = false
 `;
+// WirePlumber 0.5 refuses Lua configuration: a fragment of its SPA-JSON one,
+// merged into the profile it runs (main): the policy as shipped, no hardware,
+// nothing that would look for a service on the bus.
+const WP05_FRAGMENT = `wireplumber.profiles = {
+  main = {
+    hardware.audio = disabled
+    hardware.bluetooth = disabled
+    hardware.video-capture = disabled
+    support.reserve-device = disabled
+    support.portal-permissionstore = disabled
+    script.client.access-portal = disabled
+    support.logind = disabled
+  }
+}
+`;
+
+// [major, minor] of the installed WirePlumber's library.
+function wirePlumberVersion() {
+  const r = spawnSync('wireplumber', ['--version'], { encoding: 'utf8', timeout: 5000 });
+  const m = /Linked with libwireplumber (\d+)\.(\d+)/.exec(r.stdout ?? '');
+  if (!m) throw new Error(`cannot tell WirePlumber's version: ${r.error?.message ?? r.stdout + r.stderr}`);
+  return [Number(m[1]), Number(m[2])];
+}
+
+// Writes the configuration the installed WirePlumber reads into `wpDir`.
+function writeConfig(wpDir) {
+  const [major, minor] = wirePlumberVersion();
+  if (major === 0 && minor < 5) {
+    fs.mkdirSync(path.join(wpDir, 'main.lua.d'), { recursive: true });
+    fs.writeFileSync(path.join(wpDir, 'wireplumber.conf'), WP04_CONF);
+    fs.writeFileSync(path.join(wpDir, 'main.lua.d', '60-quorvane-test-no-devices.lua'), WP04_NO_DEVICES);
+  } else {
+    fs.mkdirSync(path.join(wpDir, 'wireplumber.conf.d'), { recursive: true });
+    fs.writeFileSync(path.join(wpDir, 'wireplumber.conf.d', '60-quorvane-test.conf'), WP05_FRAGMENT);
+  }
+}
 
 async function stopChild(child) {
   if (child.exitCode !== null || child.signalCode !== null) return;
@@ -96,9 +132,8 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-sm-'));
   const [home, config, state] = ['home', 'config', 'state'].map((d) => path.join(dir, d));
   const wpDir = path.join(config, 'wireplumber');
-  for (const d of [home, state, path.join(wpDir, 'main.lua.d')]) fs.mkdirSync(d, { recursive: true });
-  fs.writeFileSync(path.join(wpDir, 'wireplumber.conf'), WP_CONF);
-  fs.writeFileSync(path.join(wpDir, 'main.lua.d', '60-quorvane-test-no-devices.lua'), WP_NO_DEVICES);
+  for (const d of [home, state, wpDir]) fs.mkdirSync(d, { recursive: true });
+  writeConfig(wpDir);
 
   const busSocket = path.join(dir, 'bus');
   fs.writeFileSync(path.join(dir, 'bus.conf'), BUS_CONF(busSocket));

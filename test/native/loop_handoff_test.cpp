@@ -1,17 +1,20 @@
 // The hand-off of work from the JavaScript thread to the PipeWire thread,
 // with signals arriving at the waiting thread all the time (handlers without
-// SA_RESTART, as Node.js installs for SIGUSR1). Every call must have run,
-// exactly once, when the wait returns. Meant for the sanitizers too.
+// SA_RESTART, as Node.js installs for SIGUSR1): every call must have run,
+// exactly once, when the wait returns. And the queue itself: bounded for
+// requests, in order, nothing lost when the thread ends with work queued.
+// Meant for the sanitizers too.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <csignal>
 #include <thread>
+#include <vector>
 
-#include "core/Clock.h"
 #include "connection/PwContext.h"
 #include "connection/PwThread.h"
+#include "core/Clock.h"
 
 namespace {
 
@@ -21,36 +24,38 @@ void onSignal(int) {
     gSignals.fetch_add(1, std::memory_order_relaxed);
 }
 
-struct Work {
-    int runs = 0;
-    int value = 0;
+// A PipeWire loop on a thread of its own, as the PipeWire thread runs it.
+struct LoopThread {
+    PwContext ctx;
+    std::thread thread;
+
+    LoopThread() {
+        pw_init(nullptr, nullptr);
+        ctx.mainLoop = pw_main_loop_new(nullptr);
+        ctx.loopState = LoopState::Running;
+        openWorkQueue(&ctx);
+    }
+    void start() {
+        thread = std::thread([this] { pw_main_loop_run(ctx.mainLoop); });
+    }
+    // As the thread ends: the loop quits, and the queue is closed on it.
+    void stop() {
+        runWork(&ctx, [](PwContext* c) { pw_main_loop_quit(c->mainLoop); });
+        thread.join();
+        closeWorkQueue(&ctx);
+        ctx.loopState = LoopState::Ended;
+    }
+    ~LoopThread() { pw_main_loop_destroy(ctx.mainLoop); }
 };
 
-int bump(spa_loop*, bool, uint32_t seq, const void* data, size_t size, void*) {
-    if (size != sizeof(Work*)) return -1;
-    Work* work = *static_cast<Work* const*>(data);
-    work->runs++;
-    work->value = int(seq);
-    return 0;
-}
-
-int quit(spa_loop*, bool, uint32_t, const void*, size_t, void* user) {
-    pw_main_loop_quit(static_cast<PwContext*>(user)->mainLoop);
-    return 0;
-}
-
 TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
-    pw_init(nullptr, nullptr);
-    PwContext ctx;
-    ctx.mainLoop = pw_main_loop_new(nullptr);
-    ASSERT_NE(ctx.mainLoop, nullptr);
-    ctx.loopState = LoopState::Running;
-    std::thread loop([&] { pw_main_loop_run(ctx.mainLoop); });
+    LoopThread loop;
+    loop.start();
 
-    struct sigaction action {};  // no SA_RESTART: interrupted waits return EINTR
+    struct sigaction action = {};  // no SA_RESTART: interrupted waits return EINTR
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    struct sigaction previous {};
+    struct sigaction previous = {};
     sigaction(SIGUSR1, &action, &previous);
     pthread_t waiter = pthread_self();
     std::atomic<bool> stop{false};
@@ -65,10 +70,9 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
     constexpr int kCalls = 20000, kSignals = 2000, kMaxCalls = 2000000;
     int wrong = 0;
     for (int i = 0; i < kMaxCalls && (i < kCalls || gSignals.load() < kSignals); i++) {
-        Work work;  // on this stack frame, as the link requests' are
-        Work* ptr = &work;
-        ASSERT_TRUE(invokeOnLoop(&ctx, bump, uint32_t(i), &ptr, sizeof ptr));
-        if (work.runs != 1 || work.value != i) wrong++;
+        int runs = 0, value = 0;  // on this stack frame, as the link requests' are
+        ASSERT_TRUE(runWork(&loop.ctx, [&, i](PwContext*) { runs++, value = i; }));
+        if (runs != 1 || value != i) wrong++;
     }
     stop = true;
     sender.join();
@@ -76,12 +80,44 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
     EXPECT_EQ(wrong, 0);
     EXPECT_GE(gSignals.load(), kSignals) << "the signals must have arrived while waiting";
 
-    ASSERT_TRUE(invokeOnLoop(&ctx, quit, 0, nullptr, 0));
-    loop.join();
-    ctx.loopState = LoopState::Ended;
-    EXPECT_FALSE(invokeOnLoop(&ctx, bump, 0, nullptr, 0)) << "no hand-off once the loop has ended";
-    pw_main_loop_destroy(ctx.mainLoop);
-    ctx.mainLoop = nullptr;
+    loop.stop();
+    EXPECT_FALSE(runWork(&loop.ctx, [](PwContext*) {})) << "no hand-off once the loop has ended";
+}
+
+TEST(WorkQueue, RequestsAreBoundedRunInOrderAndNoneIsLostWhenTheThreadEnds) {
+    LoopThread loop;  // not running yet: everything waits in the queue
+    std::vector<int> order;
+    int accepted = 0;
+    Handoff last = Handoff::Queued;
+    for (size_t i = 0; i <= kMaxQueuedRequests; i++) {
+        last = postWork(&loop.ctx, [&order, i](PwContext*) { order.push_back(int(i)); });
+        if (last == Handoff::Queued) accepted++;
+    }
+    EXPECT_EQ(last, Handoff::Full) << "one request beyond the bound is refused";
+    EXPECT_EQ(accepted, int(kMaxQueuedRequests));
+    // The connection's own work is not refused, and comes after what waits.
+    EXPECT_EQ(postWork(
+                  &loop.ctx, [&order](PwContext*) { order.push_back(-1); }, false),
+              Handoff::Queued);
+
+    loop.start();
+    ASSERT_TRUE(runWork(&loop.ctx, [](PwContext*) {}));  // everything before it has run
+    ASSERT_EQ(order.size(), kMaxQueuedRequests + 1);
+    for (size_t i = 0; i < kMaxQueuedRequests; i++) ASSERT_EQ(order[i], int(i));
+    EXPECT_EQ(order.back(), -1);
+    EXPECT_EQ(postWork(&loop.ctx, [](PwContext*) {}), Handoff::Queued) << "room again once drained";
+
+    // Queued once the loop has ended, before the queue closes: run by the close, once.
+    postWork(
+        &loop.ctx, [](PwContext* c) { pw_main_loop_quit(c->mainLoop); }, false);
+    loop.thread.join();
+    int late = 0;
+    EXPECT_EQ(postWork(&loop.ctx, [&late](PwContext*) { late++; }), Handoff::Queued);
+    closeWorkQueue(&loop.ctx);
+    EXPECT_EQ(late, 1);
+    EXPECT_EQ(loop.ctx.work.push([](PwContext*) {}, true), Handoff::NotRunning) << "a closed queue takes nothing";
+    loop.ctx.loopState = LoopState::Ended;
+    EXPECT_EQ(postWork(&loop.ctx, [](PwContext*) {}), Handoff::NotRunning);
 }
 
 }  // namespace

@@ -35,4 +35,14 @@ TEST(PackedProps, KeptAsAnnouncedAndLeftOutWholeBeyondTheBounds) {
     EXPECT_EQ(packProps(&dict, 22), "k0\0v\0k1\0\0k2\0v\0k3\0v\0"s);
 }
 
+TEST(PackedProps, ASerialIsTheFirstValueOfItsKeyInDigitsOnly) {
+    EXPECT_EQ(packedSerial("object.serial\0"
+                           "42\0object.serial\0"
+                           "7\0"s),
+              42u);
+    EXPECT_EQ(packedSerial("node.name\0x\0"s), 0u);
+    for (const char* bad : {"", "12abc", " 12", "-1", "1234567890123456"}) EXPECT_EQ(parseSerial(bad), 0u) << bad;
+    EXPECT_EQ(parseSerial("123456789012345"), 123456789012345u);
+}
+
 }  // namespace

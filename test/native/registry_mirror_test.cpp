@@ -1,12 +1,16 @@
 // Announcements no test daemon produces, straight into the mirror handlers:
-// the side a node or port is on decides what the lists and by-name links pick.
+// the side a node or port is on decides what the lists and by-name links
+// pick; what the announcer gives is kept within bounds.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "connection/PwContext.h"
 #include "connection/RegistryMirror.h"
+#include "core/PackedProps.h"
 
 namespace {
 
@@ -35,6 +39,29 @@ TEST(Mirror, MediaClassAndPortDirectionDecideTheSides) {
         announce(ctx, 200, PW_TYPE_INTERFACE_Port, "port.direction", text);
         EXPECT_EQ(ctx.ports.back().direction, expected) << text;
     }
+}
+
+TEST(Mirror, RegistryPropertiesKeptWithinTheInfosBounds) {
+    PwContext ctx;
+    std::vector<std::string> keys;
+    for (uint32_t i = 0; i < kMaxProps + 500; i++) keys.push_back("k." + std::to_string(i));
+    std::string big(kMaxPropsBytes, 'v');
+    std::vector<spa_dict_item> items;
+    for (const std::string& k : keys) items.push_back(SPA_DICT_ITEM_INIT(k.c_str(), "v"));
+    spa_dict many = SPA_DICT_INIT(items.data(), uint32_t(items.size()));
+    spa_dict_item huge = SPA_DICT_ITEM_INIT("huge", big.c_str());
+    spa_dict large = SPA_DICT_INIT(&huge, 1);
+    for (const char* type : {PW_TYPE_INTERFACE_Node, PW_TYPE_INTERFACE_Port, PW_TYPE_INTERFACE_Link}) {
+        onRegistryGlobal(&ctx, 300, 0, type, 3, &many);
+        onRegistryGlobal(&ctx, 301, 0, type, 3, &large);
+    }
+    for (const std::string* props : {&ctx.nodes[0].props, &ctx.ports[0].props, &ctx.links[0].props}) {
+        size_t n = 0;
+        forEachProp(*props, [&](std::string_view, std::string_view) { n++; });
+        EXPECT_EQ(n, kMaxProps);
+    }
+    for (const std::string* props : {&ctx.nodes[1].props, &ctx.ports[1].props, &ctx.links[1].props})
+        EXPECT_EQ(*props, "");
 }
 
 }  // namespace

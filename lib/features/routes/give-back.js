@@ -17,24 +17,14 @@
 // lingering links, which outlive this process as `pw-link` links do.
 //
 // The metadata is read and written in-process, through the connection's own
-// binding of the "default" metadata. Lingering links are made with pw-link:
-// a link this process makes belongs to its connection and goes with it, and
-// the add-on has no way to ask for one that outlives it.
-const { execFile } = require('node:child_process');
+// binding of the "default" metadata; the lingering links are asked for on the
+// connection too, with "object.linger", as pw-link asks for them.
+const { serialOf } = require('../../connection/serial');
 
-const TOOL_TIMEOUT_MS = 3000;
+const LINK_MS = 3000;
 const METADATA_MS = 1000; // how long a write's report is waited for, in the background
 const SETTLE_MS = 1000; // how long the session manager may take to follow a move
 const MAX_RECORDS = 1024;
-
-function pwLink(out, inp) {
-  return new Promise((resolve, reject) => {
-    execFile('pw-link', [String(out), String(inp)], { timeout: TOOL_TIMEOUT_MS, encoding: 'utf8' }, (err, stdout, stderr) => {
-      if (err) reject(new Error(`pw-link: ${(stderr || '').trim().split('\n').pop() || err.message}`));
-      else resolve();
-    });
-  });
-}
 
 // The session manager is the client that made the "default" metadata. Where
 // the connection cannot tell which that is, any other client may be: the
@@ -42,11 +32,9 @@ function pwLink(out, inp) {
 const ownerOf = (view) => (Number.isInteger(view.owner) ? view.owner : undefined);
 const byManager = (meta, client) => meta.owner === undefined || Number(client) === meta.owner;
 
-const serialOf = (obj) => obj?.props?.['object.serial'];
-
-// Resolves true once `test(graph)` holds, false after `ms`; checked on every
+// Resolves true once `test()` holds, false after `ms`; checked on every
 // link event.
-function linksSettle(graph, test, ms) {
+function linksSettle(listen, test, ms) {
   if (test()) return Promise.resolve(true);
   return new Promise((resolve) => {
     const check = () => {
@@ -55,27 +43,30 @@ function linksSettle(graph, test, ms) {
     };
     const finish = (ok) => {
       clearTimeout(timer);
-      graph.off('link-created', check);
+      unlisten();
       resolve(ok);
     };
     const timer = setTimeout(() => finish(test()), ms);
-    graph.on('link-created', check);
+    const unlisten = listen('link-created', check);
   });
 }
 
-class Handback {
+class GiveBack {
   #graph;
   #connection;
+  #listen;
   #records = new Map(); // 'outSerial:inSerial' -> what was removed
-  #forget = () => this.#records.clear(); // a new daemon's ids and serials mean other things
+  #unlisten; // a new daemon's ids and serials mean other things: forgotten on a disconnect
 
-  constructor(graph, connection) {
+  // `listen(name, fn)`: the Graph's internal listeners (see route.js).
+  constructor(graph, connection, listen) {
     this.#graph = graph;
     this.#connection = connection;
-    graph.on('disconnected', this.#forget);
+    this.#listen = listen;
+    this.#unlisten = listen('disconnected', () => this.#records.clear());
   }
 
-  /** The route is removing link `linkId`; it is kept for the hand-back once `removal` resolves. */
+  /** The route is removing link `linkId`; it is kept to be given back once `removal` resolves. */
   take(linkId, removal) {
     const graph = this.#graph;
     const link = graph.links().find((l) => l.id === linkId);
@@ -109,7 +100,7 @@ class Handback {
    */
   async giveBack(preferred = []) {
     const graph = this.#graph;
-    graph.off('disconnected', this.#forget);
+    this.#unlisten();
     const records = [...this.#records.values()];
     this.#records.clear();
     if (records.length === 0 || graph.state !== 'connected') return [];
@@ -186,7 +177,7 @@ class Handback {
     let moved = false;
     try {
       setTarget('Spa:Id', String(serialOf(via)));
-      moved = await linksSettle(graph, movedThere, SETTLE_MS);
+      moved = await linksSettle(this.#listen, movedThere, SETTLE_MS);
     } finally {
       setTarget(had?.type ?? null, had?.value ?? null);
     }
@@ -196,21 +187,17 @@ class Handback {
       const links = graph.links();
       return pairs.every(([o, i]) => links.some((l) => l.srcPortId === o && l.sinkPortId === i));
     };
-    if (!(await linksSettle(graph, back, SETTLE_MS))) throw new Error('the session manager did not link it back');
+    if (!(await linksSettle(this.#listen, back, SETTLE_MS))) throw new Error('the session manager did not link it back');
     return true;
   }
 
   // Lingering links, as `pw-link` makes them: they stay after this process.
   async #relink(group) {
-    for (const r of group) {
-      try {
-        await pwLink(r.out.port, r.in.port);
-      } catch (e) {
-        // Linked again meanwhile (by its owner): given back all the same.
-        if (!/File exists/.test(e.message)) throw e;
-      }
-    }
+    const outcomes = await Promise.allSettled(group.map((r) => this.#graph.link(r.out.port, r.in.port, { linger: true, timeoutMs: LINK_MS })));
+    // Linked again meanwhile (by its owner): given back all the same.
+    const refused = outcomes.find((o) => o.status === 'rejected' && o.reason.code !== 'EEXIST');
+    if (refused) throw refused.reason;
   }
 }
 
-module.exports = { Handback };
+module.exports = { GiveBack };

@@ -5,28 +5,38 @@
 // links again what anyone removes, and, when exclusive, removes what others
 // link from its sources elsewhere. It only ever removes links it made, or,
 // when exclusive, links from its own sources that no route of the process
-// wants. Routes of one process never fight: they see each other through the
-// connection's book.
+// wants. Routes of one process never fight: they see each other through
+// what the connection keeps for all of them (`shared`).
 const { EventEmitter } = require('node:events');
 const { compileMatcher, describeMatcher, isDefaultName } = require('../match');
-const { pairPorts } = require('../pairing');
-const { Handback } = require('./give-back');
+const { pairPorts, pairByNames } = require('../pairing');
+const { bindSides } = require('./captures');
+const { Contest, CONTEST_LIMIT_MS } = require('./contest');
+const { GiveBack } = require('./give-back');
+const { emitEach } = require('../../connection/call-each');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
 
-// A pair whose link is removed again and again by someone else is asked for
-// with a growing pause: removals of it closer than CONTEST_WINDOW_MS apart
-// count towards the contest; from the second, each request waits twice as
-// long as the one before (CONTEST_FIRST_MS .. CONTEST_LIMIT_MS); from the
-// third the route reports the pair as contested.
-const CONTEST_WINDOW_MS = 30000;
-const CONTEST_FIRST_MS = 100;
-const CONTEST_LIMIT_MS = 5000;
-const CONTEST_REPORT_AT = 3;
+// A view's ports and links by node id, made once per view.
+const viewIndex = new WeakMap();
+function byNode(view) {
+  let index = viewIndex.get(view);
+  if (index) return index;
+  const ports = new Map();
+  const links = new Map();
+  const put = (map, id, x) => (map.get(id) ?? map.set(id, []).get(id)).push(x);
+  for (const p of view.ports) put(ports, p.nodeId, p);
+  for (const l of view.links) {
+    put(links, l.srcNodeId, l);
+    if (l.sinkNodeId !== l.srcNodeId) put(links, l.sinkNodeId, l);
+  }
+  viewIndex.set(view, (index = { ports, links }));
+  return index;
+}
 
 class Route extends EventEmitter {
   #graph;
-  #book; // { routes, linking, ownLinks }: the connection's, shared by its routes
+  #shared; // { routes, linking, ownLinks }: the connection's, shared by every route of the process
   #roundTrip;
   #unlink;
   #onClose;
@@ -35,7 +45,11 @@ class Route extends EventEmitter {
   #to;
   #channels;
   #exclusive;
+  #ports; // [[output, input] port names or channels], or undefined: by `channels`
+  #fits; // (source node, sink node) => whether they belong together (captures)
+  #captures; // whether a node's properties decide its partners
   #closed = false;
+  #looking = false; // during the first look at the graph
   #nodes = new Map(); // id -> { node, source, sink, ports: [] }
   #portOwner = new Map(); // port id -> node id, for the nodes of this route
   #links = new Map(); // link id -> { out, in } for links touching our ports
@@ -44,38 +58,50 @@ class Route extends EventEmitter {
   #removing = new Set(); // link ids this route asked to remove
   #wanted = new Map(); // source node id -> Set of 'out:in' this route wants
   #standingBack = new Map(); // source node id -> the exclusive route that holds it
-  #contest = new Map(); // 'out:in' -> { removals: [times], delay, timer, reported }
+  #contest = new Contest(); // 'out:in' pairs others keep removing
   #lost = new Set(); // 'out:in' of links of ours that someone else removed, until asked for again
   #failed = new Map(); // 'out:in' -> the daemon's error, for pairs not asked for again until a node changes
   #dirty = new Set(); // node ids to look at after the next round trip
   #syncing = false;
   #pending = new Set(); // link requests not answered yet
   #listeners;
-  #handback = null; // exclusive: what was taken from others, to give back
+  #unlisten = []; // removes the listeners
+  #giveBack = null; // exclusive: what was taken from others, to give back
 
-  constructor(graph, options, { book, roundTrip, unlink, onClose }) {
+  // `listen(name, fn)`: the Graph's internal listeners, which user code
+  // cannot remove; returns what removes `fn`. `view`: a look at the graph
+  // shared by routes started together.
+  constructor(graph, options, { shared, listen, roundTrip, unlink, onClose, view }) {
     super();
     if (options === null || typeof options !== 'object') throw new TypeError('route requires { from, to }');
-    const { from, to, channels = 'auto', exclusive = false } = options;
+    const { from, to, channels = 'auto', exclusive = false, ports } = options;
     if (from === undefined || to === undefined) throw new TypeError('route requires { from, to }');
     if (channels !== 'auto' && channels !== 'positional') {
       throw new TypeError("route: channels must be 'auto' or 'positional'");
     }
     if (typeof exclusive !== 'boolean') throw new TypeError('route: exclusive must be a boolean');
+    if (ports !== undefined && !(Array.isArray(ports) && ports.length > 0 && ports.every((p) => Array.isArray(p) && p.length === 2 && p.every((n) => typeof n === 'string')))) {
+      throw new TypeError('route: ports must be a list of [output, input] port names or channels');
+    }
+    const sides = bindSides(from, to);
     this.#graph = graph;
-    this.#book = book;
+    this.#shared = shared;
     this.#roundTrip = roundTrip;
     this.#unlink = unlink;
     this.#onClose = onClose;
     // '@default-audio-sink' and the like match whichever node is that default now.
     const defaults = () => graph.defaults;
-    this.#from = compileMatcher(from, 'route: from', { defaults });
-    this.#to = compileMatcher(to, 'route: to', { defaults });
-    this.#description = `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
+    this.#from = compileMatcher(sides.from, 'route: from', { defaults });
+    this.#to = compileMatcher(sides.to, 'route: to', { defaults });
+    this.#fits = sides.fits;
+    this.#captures = sides.from !== from || sides.to !== to;
+    this.#ports = ports?.map((p) => [...p]);
+    // Told in errors only: written out when one is.
+    this.#description = () => `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
     this.#channels = channels;
     this.#exclusive = exclusive;
-    book.routes.add(this);
-    if (exclusive) this.#handback = new Handback(graph, book);
+    shared.routes.add(this);
+    if (exclusive) this.#giveBack = new GiveBack(graph, shared, listen);
 
     this.#listeners = {
       'node-created': (node) => this.#addNode(node),
@@ -88,11 +114,24 @@ class Route extends EventEmitter {
       'link-changed': (link) => this.#changeLink(link),
     };
     if (isDefaultName(from) || isDefaultName(to)) this.#listeners['defaults-changed'] = () => this.#followDefaults();
-    for (const [name, fn] of Object.entries(this.#listeners)) graph.on(name, fn);
+    this.#unlisten = Object.entries(this.#listeners).map(([name, fn]) => listen(name, fn));
 
-    for (const node of graph.nodes()) this.#addNode(node);
-    for (const port of graph.ports()) this.#addPort(port);
-    for (const link of graph.links()) this.#addLink(link);
+    // The first look takes in the links there are before judging any node:
+    // a pair linked already is not asked for again.
+    this.#looking = true;
+    if (view) {
+      // A view shared by many routes: each reads only its own nodes' ports and links.
+      const { ports, links } = byNode(view);
+      for (const node of view.nodes) this.#addNode(node);
+      for (const id of this.#nodes.keys()) for (const port of ports.get(id) ?? []) this.#addPort(port);
+      for (const id of this.#nodes.keys()) for (const link of links.get(id) ?? []) this.#addLink(link);
+    } else {
+      for (const node of graph.nodes()) this.#addNode(node);
+      for (const port of graph.ports()) this.#addPort(port);
+      for (const link of graph.links()) this.#addLink(link);
+    }
+    this.#looking = false;
+    for (const id of this.#nodes.keys()) this.#reconcile(id);
   }
 
   /** The links this route made and holds now. */
@@ -101,7 +140,12 @@ class Route extends EventEmitter {
   }
 
   toString() {
-    return this.#description;
+    return this.#description();
+  }
+
+  /** Whether this route wants the link from port `out` to port `inp` now (a "never" rule leaves such a link alone). */
+  claims(out, inp) {
+    return !this.#closed && this.#wants(out, inp);
   }
 
   /**
@@ -112,9 +156,9 @@ class Route extends EventEmitter {
   async close() {
     if (this.#closed) return [];
     this.#closed = true;
-    for (const [name, fn] of Object.entries(this.#listeners)) this.#graph.off(name, fn);
-    for (const c of this.#contest.values()) clearTimeout(c.timer);
-    this.#book.routes.delete(this);
+    for (const unlisten of this.#unlisten) unlisten();
+    this.#contest.close();
+    this.#shared.routes.delete(this);
     this.#onClose?.(this);
     const removals = [];
     for (const [id, link] of this.#made) {
@@ -125,16 +169,16 @@ class Route extends EventEmitter {
     }
     this.#made.clear();
     // What this route held exclusively, others may now take.
-    for (const r of this.#otherRoutes()) r.#touchAll();
+    if (this.#exclusive) for (const r of this.#otherRoutes()) r.#touchAll();
     await Promise.all([...removals, ...this.#pending]);
     const sinks = [...this.#nodes].filter(([, e]) => e.sink).map(([id]) => id);
-    return this.#handback ? this.#handback.giveBack(sinks) : [];
+    return this.#giveBack ? this.#giveBack.giveBack(sinks) : [];
   }
 
   // --- the other routes of the process ---------------------------------------------
 
   #otherRoutes() {
-    return [...this.#book.routes].filter((r) => r !== this);
+    return [...this.#shared.routes].filter((r) => r !== this);
   }
 
   #wants(out, inp) {
@@ -217,7 +261,7 @@ class Route extends EventEmitter {
     const was = { source: entry.source, sink: entry.sink };
     Object.assign(entry, { node, source, sink });
     if (was.source === source && was.sink === sink) {
-      if (retry) this.#reconcile(node.id);
+      if (retry || this.#captures) this.#reconcile(node.id);
       return;
     }
     // What the node no longer is: the links this route made for that role go.
@@ -290,7 +334,7 @@ class Route extends EventEmitter {
     if (made) {
       this.#made.delete(id);
       if (!ownRemoval) this.#lost.add(key);
-      this.emit('unlinked', made);
+      emitEach(this, 'unlinked', [made]); // a listener's throw keeps nothing from the route
     }
     // Whoever removed it, the pair is made again if both ends are still
     // there after a round trip: a node that goes takes its links first and
@@ -324,7 +368,7 @@ class Route extends EventEmitter {
   // --- keeping the links ----------------------------------------------------------
 
   #reconcile(nodeId) {
-    if (this.#closed) return;
+    if (this.#closed || this.#looking) return;
     const entry = this.#nodes.get(nodeId);
     if (!entry) return;
     if (entry.source) this.#reconcileSource(nodeId, entry);
@@ -342,9 +386,10 @@ class Route extends EventEmitter {
     const wanted = new Set();
     const pairs = [];
     for (const [id, sink] of this.#nodes) {
-      if (!sink.sink || id === sourceId) continue;
+      if (!sink.sink || id === sourceId || !this.#fits(source.node, sink.node)) continue;
       const inputs = sink.ports.filter((p) => p.direction === 1);
-      for (const [out, inp] of pairPorts(outputs, inputs, this.#channels)) {
+      const chosen = this.#ports ? pairByNames(outputs, inputs, this.#ports) : pairPorts(outputs, inputs, this.#channels);
+      for (const [out, inp] of chosen) {
         wanted.add(pairKey(out.id, inp.id));
         pairs.push([out.id, inp.id]);
       }
@@ -362,7 +407,7 @@ class Route extends EventEmitter {
       this.#removing.add(id);
       const removal = this.#unlink(id);
       // Only another client's link is given back, never one of this process.
-      if (!this.#book.ownLinks.has(id)) this.#handback?.take(id, removal);
+      if (!this.#shared.ownLinks.has(id)) this.#giveBack?.take(id, removal);
       removal.catch((err) => {
         this.#removing.delete(id);
         // Gone already (its owner or another route removed it): not a failure.
@@ -376,8 +421,8 @@ class Route extends EventEmitter {
   // both hold it: the one made first does, the later stands back and says so
   // once, until the first lets go.
   #yieldsTo(sourceId, wanted) {
-    const mineFirst = [...this.#book.routes].indexOf(this);
-    const holder = [...this.#book.routes]
+    const mineFirst = [...this.#shared.routes].indexOf(this);
+    const holder = [...this.#shared.routes]
       .slice(0, mineFirst)
       .find((r) => r.#holdsExclusively(sourceId) && !sameSet(r.#wanted.get(sourceId), wanted));
     if (!holder) {
@@ -397,21 +442,15 @@ class Route extends EventEmitter {
     if (this.#failed.has(key)) return; // until one of its nodes changes
     // Both ends are still there after a round trip: someone removed the link.
     if (this.#lost.delete(key)) this.#noteRemoval(key);
-    const contest = this.#contest.get(key);
-    if (contest?.timer) return; // asked again once the pause is over
-    if (contest?.delay) {
-      contest.timer = setTimeout(() => {
-        contest.timer = null;
-        if (this.#closed || this.#linkByPair.has(key) || !this.#wants(out, inp)) return;
-        this.#send(out, inp, key);
-      }, contest.delay);
-      return;
-    }
-    this.#send(out, inp, key);
+    this.#contest.run(
+      key,
+      () => this.#send(out, inp, key),
+      () => !this.#closed && !this.#linkByPair.has(key) && this.#wants(out, inp),
+    );
   }
 
   #send(out, inp, key) {
-    const inFlight = this.#book.linking;
+    const inFlight = this.#shared.linking;
     if (inFlight.has(key)) return;
     inFlight.add(key);
     const pending = this.#graph.link(out, inp).then(
@@ -425,7 +464,7 @@ class Route extends EventEmitter {
         }
         this.#made.set(link.id, link);
         this.#addLink(link);
-        this.emit('linked', link);
+        emitEach(this, 'linked', [link]);
       },
       (err) => {
         inFlight.delete(key);
@@ -442,27 +481,15 @@ class Route extends EventEmitter {
   // Someone else removed a link of ours while both its ends stayed. Removals that keep coming make the
   // next requests for that pair wait longer and longer.
   #noteRemoval(key) {
-    const now = Date.now();
-    let c = this.#contest.get(key);
-    if (!c) this.#contest.set(key, (c = { removals: [], delay: 0, timer: null, reported: false }));
-    c.removals = c.removals.filter((t) => now - t < CONTEST_WINDOW_MS);
-    c.removals.push(now);
-    if (c.removals.length < 2) {
-      c.delay = 0;
-      c.reported = false;
-      return;
-    }
-    c.delay = c.delay ? Math.min(c.delay * 2, CONTEST_LIMIT_MS) : CONTEST_FIRST_MS;
-    if (c.removals.length >= CONTEST_REPORT_AT && !c.reported) {
-      c.reported = true;
-      const [out, inp] = key.split(':');
-      this.#fail(
-        new Error(
-          `${this}: the link from port ${out} to port ${inp} is contested: another client removed it ` +
-            `${c.removals.length} times in ${Math.ceil((now - c.removals[0]) / 1000)} s; asking again at most every ${CONTEST_LIMIT_MS / 1000} s`,
-        ),
-      );
-    }
+    const contested = this.#contest.note(key);
+    if (!contested) return;
+    const [out, inp] = key.split(':');
+    this.#fail(
+      new Error(
+        `${this}: the link from port ${out} to port ${inp} is contested: another client removed it ` +
+          `${contested.count} times in ${contested.seconds} s; asking again at most every ${CONTEST_LIMIT_MS / 1000} s`,
+      ),
+    );
   }
 
   // A failure no event will mend. Reported to "error" listeners; without one

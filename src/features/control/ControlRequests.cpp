@@ -1,10 +1,12 @@
 #include "ControlRequests.h"
 
 #include <array>
+#include <memory>
 
 #include <spa/utils/result.h>
 
 #include "../../connection/EventQueue.h"
+#include "../../connection/PwContext.h"
 
 namespace {
 
@@ -16,19 +18,35 @@ struct Tracked {
 
 // A ring: the oldest entry makes room. PipeWire thread only.
 constexpr size_t kTracked = 64;
-std::array<Tracked, kTracked> gTracked{};
-size_t gNext = 0;
+
+struct ControlRequests : FeatureState {
+    std::array<Tracked, kTracked> tracked{};
+    size_t next = 0;
+};
+
+ControlRequests& state(PwContext* ctx) {
+    return static_cast<ControlRequests&>(*ctx->controlState);
+}
 
 }  // namespace
 
-void trackControlRequest(uint32_t proxyId, int result, uint32_t token) {
+void installControlRequests(PwContext* ctx) {
+    if (!ctx->controlState) ctx->controlState = std::make_unique<ControlRequests>();
+}
+
+void followControlRequest(PwContext* ctx, uint32_t token, uint32_t proxyId, int result) {
+    if (result < 0) {
+        failControlRequest(ctx, token, result, spa_strerror(result));
+        return;
+    }
     if (!SPA_RESULT_IS_ASYNC(result)) return;
-    gTracked[gNext] = Tracked{proxyId, SPA_RESULT_ASYNC_SEQ(result), token};
-    gNext = (gNext + 1) % kTracked;
+    ControlRequests& s = state(ctx);
+    s.tracked[s.next] = Tracked{proxyId, SPA_RESULT_ASYNC_SEQ(result), token};
+    s.next = (s.next + 1) % kTracked;
 }
 
 bool reportControlError(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message) {
-    for (Tracked& t : gTracked) {
+    for (Tracked& t : state(ctx).tracked) {
         if (t.token == 0 || t.proxyId != proxyId || t.seq != SPA_RESULT_ASYNC_SEQ(seq)) continue;
         uint32_t token = t.token;
         t.token = 0;
@@ -42,6 +60,6 @@ void failControlRequest(PwContext* ctx, uint32_t token, int res, std::string mes
     emitGraphEvent(ctx, ControlFailed, 0, token, res, std::move(message));
 }
 
-void forgetControlRequests() {
-    gTracked.fill(Tracked{});
+void forgetControlRequests(PwContext* ctx) {
+    state(ctx).tracked.fill(Tracked{});
 }

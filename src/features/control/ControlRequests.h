@@ -10,10 +10,14 @@
 
 struct PwContext;
 
-// Remembers that `result` (what the method call returned) of a request sent
-// on proxy `proxyId` belongs to `token`. Only the most recent requests are
-// remembered: a refusal comes within a round trip.
-void trackControlRequest(uint32_t proxyId, int result, uint32_t token);
+// Makes the feature's state in the context; before the first start.
+void installControlRequests(PwContext* ctx);
+
+// What a request sent on proxy `proxyId` returned (`result`): a failure is
+// reported to the Graph under `token` at once; an asynchronous answer is
+// remembered, so that a refusal that comes later reaches `token`. Only the
+// most recent requests are remembered: a refusal comes within a round trip.
+void followControlRequest(PwContext* ctx, uint32_t token, uint32_t proxyId, int result);
 
 // An error on proxy `proxyId`: reported to the Graph when it answers a
 // tracked request. True when it did.
@@ -23,4 +27,4 @@ bool reportControlError(PwContext* ctx, uint32_t proxyId, int seq, int res, cons
 void failControlRequest(PwContext* ctx, uint32_t token, int res, std::string message);
 
 // The connection is released: nothing tracked answers any more.
-void forgetControlRequests();
+void forgetControlRequests(PwContext* ctx);

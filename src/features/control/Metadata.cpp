@@ -10,11 +10,11 @@
 #include <pipewire/pipewire.h>
 #include <spa/utils/result.h>
 
-#include "../../core/ListenerTable.h"
 #include "../../connection/EventQueue.h"
 #include "../../connection/InfoProxies.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/ListenerTable.h"
 #include "ControlRequests.h"
 
 void MetadataStore::erase(std::map<Key, Entry>::iterator it, std::vector<MetadataChange>& out) {
@@ -62,6 +62,119 @@ void MetadataStore::apply(uint32_t subject, const char* key, const char* type, c
     change.type = entry.type;
     change.value = entry.value;
     out.push_back(std::move(change));
+}
+
+namespace {
+
+// The names the package reads and writes itself.
+const char* const kUsedNames[] = {"default"};
+
+const char* lookup(const spa_dict* props, const char* key) {
+    return props ? spa_dict_lookup(props, key) : nullptr;
+}
+
+// The client calls itself a session manager, and the daemon found it
+// unconfined.
+bool isSessionManager(const spa_dict* props) {
+    const char* name = lookup(props, PW_KEY_APP_NAME);
+    const char* access = lookup(props, PW_KEY_ACCESS);
+    bool confined = access && (std::strcmp(access, "flatpak") == 0 || std::strcmp(access, "restricted") == 0 ||
+                               std::strcmp(access, "portal") == 0);
+    return name && !confined &&
+           (std::strcmp(name, "WirePlumber") == 0 || std::strcmp(name, "pipewire-media-session") == 0);
+}
+
+}  // namespace
+
+int MetadataChoice::rank(const Global& g) const {
+    if (g.owner == SPA_ID_INVALID) return 2;
+    return std::find(managers_.begin(), managers_.end(), g.owner) != managers_.end() ? 1 : 0;
+}
+
+bool MetadataChoice::used(const std::string& name) const {
+    for (const char* n : kUsedNames)
+        if (name == n) return true;
+    return false;
+}
+
+// The best of `name` bound, if it may be.
+void MetadataChoice::choose(const std::string& name, Moves& moves) {
+    auto better = [&](const Global& a, const Global& b) {
+        return rank(a) != rank(b) ? rank(a) > rank(b) : a.order < b.order;
+    };
+    auto current = std::find_if(chosen_.begin(), chosen_.end(), [&](const Global& g) { return g.name == name; });
+    auto best = waiting_.end();
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it)
+        if (it->name == name && (best == waiting_.end() || better(*it, *best))) best = it;
+    if (best == waiting_.end()) return;
+    if (current == chosen_.end()) {
+        size_t others = 0;
+        for (const Global& g : chosen_) others += !used(g.name);
+        if (!used(name) && others >= kMaxOtherNames) return;
+    } else if (!better(*best, *current)) {
+        return;
+    } else {
+        moves.unbind.push_back(current->id);
+        Global was = std::move(*current);
+        chosen_.erase(current);
+        std::swap(*best, was);  // the one bound till now waits in its place
+        chosen_.push_back(std::move(was));
+        moves.bind.push_back(chosen_.back());
+        return;
+    }
+    chosen_.push_back(std::move(*best));
+    waiting_.erase(best);
+    moves.bind.push_back(chosen_.back());
+}
+
+MetadataChoice::Moves MetadataChoice::metadataAnnounced(uint32_t id, uint32_t version, const spa_dict* props) {
+    Moves moves;
+    Global g;
+    g.id = id;
+    g.version = version;
+    if (const char* name = lookup(props, PW_KEY_METADATA_NAME)) g.name = name;
+    if (const char* client = lookup(props, PW_KEY_CLIENT_ID)) g.owner = pw_properties_parse_int(client);
+    g.order = ++order_;
+    if (waiting_.size() >= kMaxWaiting) {
+        // Room for a name the package uses, at the cost of another's.
+        auto other = std::find_if(waiting_.begin(), waiting_.end(), [&](const Global& w) { return !used(w.name); });
+        if (!used(g.name) || other == waiting_.end()) return moves;
+        waiting_.erase(other);
+    }
+    std::string name = g.name;
+    waiting_.push_back(std::move(g));
+    choose(name, moves);
+    return moves;
+}
+
+MetadataChoice::Moves MetadataChoice::clientAnnounced(uint32_t id, const spa_dict* props) {
+    Moves moves;
+    if (!isSessionManager(props) || managers_.size() >= kMaxManagers) return moves;
+    managers_.push_back(id);
+    std::vector<std::string> names;
+    for (const Global& w : waiting_)
+        if (w.owner == id) names.push_back(w.name);
+    for (const std::string& name : names) choose(name, moves);
+    return moves;
+}
+
+MetadataChoice::Moves MetadataChoice::removed(uint32_t id) {
+    Moves moves;
+    // A client's id is given to the next client: what it was goes with it.
+    managers_.erase(std::remove(managers_.begin(), managers_.end(), id), managers_.end());
+    waiting_.erase(std::remove_if(waiting_.begin(), waiting_.end(), [&](const Global& w) { return w.id == id; }),
+                   waiting_.end());
+    auto it = std::find_if(chosen_.begin(), chosen_.end(), [&](const Global& g) { return g.id == id; });
+    if (it == chosen_.end()) return moves;
+    std::string name = it->name;
+    moves.unbind.push_back(id);
+    chosen_.erase(it);
+    choose(name, moves);
+    return moves;
+}
+
+void MetadataChoice::clear() {
+    *this = MetadataChoice();
 }
 
 namespace {
@@ -151,38 +264,33 @@ struct SetRequest {
     std::optional<std::string> type, value;
 };
 
-int setOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(SetRequest*)) return -1;
-    auto* ctx = static_cast<PwContext*>(user);
-    std::unique_ptr<SetRequest> req(*static_cast<SetRequest* const*>(raw));
+void setOnLoop(PwContext* ctx, const SetRequest* req) {
     auto it = std::find_if(gBound.begin(), gBound.end(), [&](BoundMetadata* m) { return m->name == req->name; });
     if (it == gBound.end()) {
         failControlRequest(ctx, req->token, -ENOENT, "no \"" + req->name + "\" metadata");
-        return 0;
+        return;
     }
     pw_proxy* proxy = (*it)->proxy;
     int res = pw_metadata_set_property(reinterpret_cast<pw_metadata*>(proxy), req->subject, req->key.c_str(),
                                        req->value && req->type ? req->type->c_str() : nullptr,
                                        req->value ? req->value->c_str() : nullptr);
-    if (res < 0)
-        failControlRequest(ctx, req->token, res, spa_strerror(res));
-    else
-        trackControlRequest(pw_proxy_get_id(proxy), res, req->token);
-    return 0;
+    followControlRequest(ctx, req->token, pw_proxy_get_id(proxy), res);
 }
 
 }  // namespace
 
-void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict* props) {
-    if (!ctx->registry || gBound.size() >= kMaxMetadataObjects) return;
-    const char* name = props ? spa_dict_lookup(props, PW_KEY_METADATA_NAME) : nullptr;
-    const char* client = props ? spa_dict_lookup(props, PW_KEY_CLIENT_ID) : nullptr;
-    uint32_t owner = client ? pw_properties_parse_int(client) : SPA_ID_INVALID;
-    auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, id, PW_TYPE_INTERFACE_Metadata,
-                                                          std::min<uint32_t>(version, PW_VERSION_METADATA),
+namespace {
+
+// The registry's metadata objects and clients, as the choice of which are
+// bound sees them. PipeWire thread only; never destroyed, as gBound.
+MetadataChoice& gChoice = *new MetadataChoice;
+
+void bindOne(PwContext* ctx, const MetadataChoice::Global& g) {
+    auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, g.id, PW_TYPE_INTERFACE_Metadata,
+                                                          std::min<uint32_t>(g.version, PW_VERSION_METADATA),
                                                           sizeof(BoundMetadata)));
     if (!proxy) return;
-    auto* m = new (pw_proxy_get_user_data(proxy)) BoundMetadata{ctx, proxy, id, name ? name : "", owner, {}, {}, {}};
+    auto* m = new (pw_proxy_get_user_data(proxy)) BoundMetadata{ctx, proxy, g.id, g.name, g.owner, {}, {}, {}};
     pw_proxy_add_object_listener(proxy, &m->objectListener, &kMetadataEvents, m);
     pw_proxy_add_listener(proxy, &m->proxyListener, &kProxyEvents, m);
     // Its errors reach a request's Promise, or nobody: never standard error.
@@ -192,21 +300,42 @@ void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict*
     reportPresence(m, MetadataChange::Added);
 }
 
-void releaseMetadata(PwContext* ctx) {
-    (void)ctx;
-    // Each destroy event takes its object off the list.
-    while (!gBound.empty()) pw_proxy_destroy(gBound.front()->proxy);
-    forgetControlRequests();
+void apply(PwContext* ctx, const MetadataChoice::Moves& moves) {
+    for (uint32_t id : moves.unbind) {
+        // Gone already when its proxy heard the object go.
+        auto it = std::find_if(gBound.begin(), gBound.end(), [&](BoundMetadata* m) { return m->id == id; });
+        if (it != gBound.end()) pw_proxy_destroy((*it)->proxy);
+    }
+    if (!ctx->registry) return;
+    for (const MetadataChoice::Global& g : moves.bind) bindOne(ctx, g);
 }
 
-bool requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
-                        const std::string& key, const std::optional<std::string>& type,
-                        const std::optional<std::string>& value) {
-    auto* req = new SetRequest{token, name, subject, key, type, value};
-    // The loop copies the pointer; the request is freed where it runs.
-    if (postToLoop(ctx, setOnLoop, &req, sizeof req)) return true;
-    delete req;
-    return false;
+}  // namespace
+
+void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict* props) {
+    apply(ctx, gChoice.metadataAnnounced(id, version, props));
+}
+
+void noteMetadataClient(PwContext* ctx, uint32_t id, const spa_dict* props) {
+    apply(ctx, gChoice.clientAnnounced(id, props));
+}
+
+void metadataGlobalRemoved(PwContext* ctx, uint32_t id) {
+    apply(ctx, gChoice.removed(id));
+}
+
+void releaseMetadata(PwContext* ctx) {
+    (void)ctx;
+    gChoice.clear();
+    // Each destroy event takes its object off the list.
+    while (!gBound.empty()) pw_proxy_destroy(gBound.front()->proxy);
+}
+
+Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
+                           const std::string& key, const std::optional<std::string>& type,
+                           const std::optional<std::string>& value) {
+    auto req = std::make_shared<const SetRequest>(SetRequest{token, name, subject, key, type, value});
+    return postWork(ctx, [req](PwContext* c) { setOnLoop(c, req.get()); });
 }
 
 std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generation) {

@@ -13,6 +13,7 @@
 
 #include <spa/utils/dict.h>
 
+#include "../../connection/WorkQueue.h"
 #include "../../core/PwEvent.h"
 
 struct PwContext;
@@ -49,22 +50,75 @@ private:
     size_t bytes_ = 0;
 };
 
-// Binds a metadata object the registry announced (`props`: the registry's,
-// with "metadata.name"). At most kMaxMetadataObjects are kept. PipeWire thread.
-constexpr size_t kMaxMetadataObjects = 64;
+// Which of the metadata objects the registry announced are bound: one per
+// name, the one its maker says most for. Any client can make one of any
+// name, and before the session manager (re)starts: announced first is not
+// enough. The "client.id" of a metadata object is written by the daemon's
+// metadata module, not by its maker; of that client we trust only what the
+// daemon checked (a sandboxed client is never the session manager) and the
+// name it gives itself. Best first: the daemon's own (no "client.id", as
+// "settings"), then one made by a session manager (a client calling itself
+// WirePlumber or pipewire-media-session, not sandboxed), then any other;
+// between equals the first announced stays. The names the package uses are
+// always bound, others up to kMaxOtherNames; the rest wait, bounded, for the
+// one bound of their name to go. Pure: says what to bind and unbind.
+class MetadataChoice {
+public:
+    static constexpr size_t kMaxOtherNames = 32;
+    static constexpr size_t kMaxWaiting = 256;
+    static constexpr size_t kMaxManagers = 16;
+
+    struct Global {
+        uint32_t id = 0;
+        uint32_t version = 0;
+        std::string name;
+        uint32_t owner = 0xffffffff;  // "client.id", or none
+        uint64_t order = 0;           // of announcement
+    };
+    struct Moves {
+        std::vector<uint32_t> unbind;  // first
+        std::vector<Global> bind;
+    };
+
+    // Registry events. `props`: the registry's.
+    Moves metadataAnnounced(uint32_t id, uint32_t version, const spa_dict* props);
+    Moves clientAnnounced(uint32_t id, const spa_dict* props);
+    Moves removed(uint32_t id);  // any global
+
+    // The connection is gone: nothing is announced any more.
+    void clear();
+    const std::vector<Global>& chosen() const { return chosen_; }
+    size_t waiting() const { return waiting_.size(); }
+
+private:
+    int rank(const Global& g) const;
+    bool used(const std::string& name) const;
+    void choose(const std::string& name, Moves& moves);
+
+    std::vector<Global> chosen_, waiting_;
+    std::vector<uint32_t> managers_;  // clients that are session managers
+    uint64_t order_ = 0;
+};
+
+// The registry announced a metadata object, or a client (`props`: the
+// registry's); a global went. What MetadataChoice says is bound or
+// unbound: the Graph hears each metadata object bound as Added, then its
+// entries, and each unbound as Removed. PipeWire thread.
 void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict* props);
+void noteMetadataClient(PwContext* ctx, uint32_t id, const spa_dict* props);
+void metadataGlobalRemoved(PwContext* ctx, uint32_t id);
 
 // Destroys the bindings; the Graph hears each metadata object go. Before
 // the registry goes. PipeWire thread.
 void releaseMetadata(PwContext* ctx);
 
-// Asks the metadata named `name` (the first bound of that name) to set
+// Asks the metadata named `name` (the one bound of that name) to set
 // `key` of `subject` (`value` null: to delete it). The outcome reaches the
 // Graph as the metadata's change, or as ControlFailed under `token`. Not
-// waited for; false when the loop does not run. JavaScript thread.
-bool requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
-                        const std::string& key, const std::optional<std::string>& type,
-                        const std::optional<std::string>& value);
+// waited for; nothing is sent unless it is Queued. JavaScript thread.
+Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
+                           const std::string& key, const std::optional<std::string>& type,
+                           const std::optional<std::string>& value);
 
 // What the Graph would have heard so far: each metadata object as Added,
 // then its entries as Set; `generation` is the last change's. JavaScript

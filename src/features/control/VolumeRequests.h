@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "../../connection/WorkQueue.h"
+
 struct PwContext;
 
 // Sets node `nodeId`'s channel volumes (none when `volumes` is empty) and,
 // when `mute` is 0 or 1, its mute. The node reports the new values as
 // NodeChanged; a refusal reaches the Graph as ControlFailed under `token`.
-// Not waited for; false when the loop does not run. JavaScript thread.
-bool requestNodeProps(PwContext* ctx, uint32_t token, uint32_t nodeId, const std::vector<float>& volumes, int mute);
+// Not waited for; nothing is sent unless it is Queued. JavaScript thread.
+Handoff requestNodeProps(PwContext* ctx, uint32_t token, uint32_t nodeId, const std::vector<float>& volumes, int mute);

@@ -51,10 +51,18 @@ LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPo
         }
     }
     if (outNode == 0 || inNode == 0) return LinkStatus::NoPortsOrNodes;
-    bool made = token ? requestGraphLink(ctx, outNode, outputPortId, inNode, inputPortId, token, linger)
-                      : createLinkProxy(ctx, outNode, outputPortId, inNode, inputPortId) != nullptr;
-    if (!made) return LinkStatus::ProxyFailed;
-    return LinkStatus::Ok;
+    if (!token)
+        return createLinkProxy(ctx, outNode, outputPortId, inNode, inputPortId) ? LinkStatus::Ok
+                                                                                : LinkStatus::ProxyFailed;
+    switch (requestGraphLink(ctx, outNode, outputPortId, inNode, inputPortId, token, linger)) {
+        case Handoff::Queued:
+            return LinkStatus::Ok;
+        case Handoff::Full:
+            return LinkStatus::Busy;
+        case Handoff::NotRunning:
+            break;
+    }
+    return LinkStatus::ProxyFailed;
 }
 
 LinkStatus unlinkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, bool& requested) {

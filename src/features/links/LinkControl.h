@@ -13,6 +13,7 @@ enum class LinkStatus {
     NoPortsOrNodes,   // "Could not find matching ports or nodes"
     ProxyFailed,      // "Failed to create link proxy"
     NoMatchingPorts,  // "Could not find matching ports"
+    Busy,             // the work queue is full (kMaxQueuedRequests)
 };
 
 // The core is set and the connection is up.

@@ -18,8 +18,19 @@ struct CreateRequest {
     bool byName;
     uint32_t token;
     bool linger;
-    pw_proxy* result;
 };
+
+// A Graph link nobody waits for any more. Its proxy's end takes a link that
+// does not linger with it; a lingering one goes through the registry, which
+// refuses a global this client has not been told of yet: after a round trip.
+void removeAbandoned(LinkProxyData* data) {
+    pw_core* core = data->ctx->core.load();
+    if (data->linger && core) {
+        if (data->removalSync < 0) data->removalSync = pw_core_sync(core, PW_ID_CORE, 0);
+        return;
+    }
+    pw_proxy_destroy(data->proxy);
+}
 
 // Enters a by-name link in the maps under its registry id. Graph lock held.
 void enterLocked(PwContext* ctx, LinkProxyData* data, uint32_t id) {
@@ -40,6 +51,10 @@ void onProxyBound(void* user, uint32_t globalId) {
     auto* data = static_cast<LinkProxyData*>(user);
     // Bound before the link is announced, and withdrawn only after it.
     data->boundId = globalId;
+    if (data->abandoned) {
+        removeAbandoned(data);
+        return;
+    }
     // A lingering link does not go with our proxy: its removal goes through
     // the registry, as for another client's link.
     if (!data->linger) data->ctx->ownLinkProxies[globalId] = data->proxy;
@@ -60,7 +75,8 @@ void onProxyRemoved(void* user) {
 // The daemon refused the request (or failed the link later).
 void onProxyError(void* user, int /*seq*/, int res, const char* message) {
     auto* data = static_cast<LinkProxyData*>(user);
-    if (data->token) emitGraphEvent(data->ctx, LinkRequestFailed, 0, data->token, res, message ? message : "");
+    if (data->token && !data->abandoned)
+        emitGraphEvent(data->ctx, LinkRequestFailed, 0, data->token, res, message ? message : "");
 }
 
 void onProxyDestroy(void* user) {
@@ -71,7 +87,9 @@ void onProxyDestroy(void* user) {
     if (own != ctx->ownLinkProxies.end() && own->second == data->proxy) ctx->ownLinkProxies.erase(own);
     if (data->token) {
         ctx->graphRequestProxyIds.erase(pw_proxy_get_id(data->proxy));
-        emitGraphEvent(ctx, LinkRequestEnded, 0, data->token);
+        auto request = ctx->graphLinkRequests.find(data->token);
+        if (request != ctx->graphLinkRequests.end() && request->second == data) ctx->graphLinkRequests.erase(request);
+        if (!data->abandoned) emitGraphEvent(ctx, LinkRequestEnded, 0, data->token);
     }
     if (!data->byName) return;
     LockGuard lock(ctx->mutex);
@@ -107,9 +125,13 @@ pw_proxy* makeLinkProxy(PwContext* ctx, const CreateRequest* req) {
 
     auto* data = static_cast<LinkProxyData*>(pw_proxy_get_user_data(proxy));
     *data = LinkProxyData{ctx,         proxy,          {},         req->byName, req->outPort,
-                          req->inPort, SPA_ID_INVALID, req->token, req->linger, SPA_ID_INVALID};
+                          req->inPort, SPA_ID_INVALID, req->token, req->linger, SPA_ID_INVALID,
+                          false};
     pw_proxy_add_listener(proxy, &data->listener, &kLinkProxyEvents, data);
-    if (req->token) ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
+    if (req->token) {
+        ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
+        ctx->graphLinkRequests[req->token] = data;
+    }
     if (req->byName) {
         LockGuard lock(ctx->mutex);
         ctx->pendingNamedLinks.push_back(data);
@@ -117,42 +139,54 @@ pw_proxy* makeLinkProxy(PwContext* ctx, const CreateRequest* req) {
     return proxy;
 }
 
-int createLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(CreateRequest*)) return -1;
-    CreateRequest* req = *static_cast<CreateRequest* const*>(raw);
-    req->result = makeLinkProxy(static_cast<PwContext*>(user), req);
-    return 0;
-}
-
-// A Graph request: a copy of it travels with the hand-off, and its outcome,
-// failure included, reaches the Graph as events.
-int requestLinkOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(CreateRequest)) return -1;
-    auto* ctx = static_cast<PwContext*>(user);
-    CreateRequest req;
-    std::memcpy(&req, raw, sizeof req);
+// A Graph request: its outcome, failure included, reaches the Graph as events.
+void requestLinkOnLoop(PwContext* ctx, const CreateRequest& req) {
     if (!makeLinkProxy(ctx, &req))
         emitGraphEvent(ctx, LinkRequestFailed, 0, req.token, -errno, "Failed to create link proxy");
-    return 0;
 }
 
 }  // namespace
 
-pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                          bool byName) {
-    CreateRequest req{outNode, outPort, inNode, inPort, byName, 0, false, nullptr};
-    CreateRequest* ptr = &req;
-    // Blocking: the request's result is read only after the loop ran it.
-    if (!invokeOnLoop(ctx, createLinkOnLoop, 0, &ptr, sizeof ptr)) return nullptr;
-    return req.result;
+bool createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                     bool byName) {
+    CreateRequest req{outNode, outPort, inNode, inPort, byName, 0, false};
+    bool made = false;
+    // Blocking: `made` is read only after the loop ran the request. The
+    // proxy itself stays the PipeWire thread's.
+    if (!runWork(ctx, [&req, &made](PwContext* c) { made = makeLinkProxy(c, &req) != nullptr; })) return false;
+    return made;
 }
 
-bool requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                      uint32_t token, bool linger) {
-    CreateRequest req{outNode, outPort, inNode, inPort, false, token, linger, nullptr};
+Handoff requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                         uint32_t token, bool linger) {
+    CreateRequest req{outNode, outPort, inNode, inPort, false, token, linger};
     // Not waited for: the JavaScript thread goes back to its loop at once and
     // the answer comes as events.
-    return postToLoop(ctx, requestLinkOnLoop, &req, sizeof req);
+    return postWork(ctx, [req](PwContext* c) { requestLinkOnLoop(c, req); });
+}
+
+void abandonGraphLink(PwContext* ctx, uint32_t token) {
+    // Not counted against the bound: a clean-up is never refused.
+    postWork(
+        ctx,
+        [token](PwContext* c) {
+            auto it = c->graphLinkRequests.find(token);
+            if (it == c->graphLinkRequests.end()) return;
+            LinkProxyData* data = it->second;
+            data->abandoned = true;
+            if (data->boundId != SPA_ID_INVALID) removeAbandoned(data);
+        },
+        false);
+}
+
+void settleAbandonedLinks(PwContext* ctx, int seq) {
+    std::vector<LinkProxyData*> waiting;
+    for (const auto& [token, data] : ctx->graphLinkRequests)
+        if (data->removalSync == seq) waiting.push_back(data);
+    for (LinkProxyData* data : waiting) {
+        if (ctx->registry) pw_registry_destroy(ctx->registry, data->boundId);
+        pw_proxy_destroy(data->proxy);
+    }
 }
 
 void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
@@ -167,7 +201,6 @@ void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
 void forgetLinkLocked(PwContext* ctx, uint32_t linkId) {
     ctx->linkProxies.erase(linkId);
     ctx->linkFormats.erase(linkId);
-    ctx->linkStats.erase(linkId);
 }
 
 void forgetRemovedLinkLocked(PwContext* ctx, uint32_t id) {

@@ -6,6 +6,8 @@
 
 #include <pipewire/pipewire.h>
 
+#include "../../connection/WorkQueue.h"
+
 struct LinkInfo;
 struct PwContext;
 
@@ -22,22 +24,33 @@ struct LinkProxyData {
     uint32_t token;                     // a Graph request: its outcome goes to the Graph; else 0
     bool linger;                        // made with "object.linger": it outlives our proxy
     uint32_t boundId = SPA_ID_INVALID;  // the id the daemon bound the proxy to
+    bool abandoned = false;             // a Graph request given up: the link goes once bound
+    int removalSync = -1;               // lingering and abandoned: the round trip before its removal
 };
 
 // Asks the daemon's link factory for a link, on the PipeWire thread, and
-// waits for the proxy. Null when no request could be made (the loop does not
-// run, or the core refused). JavaScript thread.
-pw_proxy* createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                          bool byName = false);
+// waits until it is asked. False when no request could be made (the loop
+// does not run, or the core refused). JavaScript thread.
+bool createLinkProxy(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                     bool byName = false);
 
 // The Graph's link request: handed to the PipeWire thread without waiting;
 // the daemon's answer (bound, refused, gone), or the failure to ask, reaches
 // the Graph as events carrying `token`, and a refusal is not printed. With
 // `linger` the link is made "object.linger" (as pw-link makes it): it stays
-// when our proxy, the connection or the process goes. False when the loop
-// does not run. JavaScript thread.
-bool requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
-                      uint32_t token, bool linger = false);
+// when our proxy, the connection or the process goes. Nothing is asked
+// unless it is Queued. JavaScript thread.
+Handoff requestGraphLink(PwContext* ctx, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                         uint32_t token, bool linger = false);
+
+// The Graph gave up waiting for request `token` (its time-out, say): the
+// link, lingering or not, is removed as soon as it is made, and nothing
+// more is told about it. JavaScript thread.
+void abandonGraphLink(PwContext* ctx, uint32_t token);
+
+// A round trip ended: abandoned lingering links waiting for it are removed.
+// PipeWire thread.
+void settleAbandonedLinks(PwContext* ctx, int seq);
 
 // Called by the registry handler for each new link with the graph lock held:
 // a link requested by name is entered in the link maps before its event can

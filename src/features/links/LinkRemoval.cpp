@@ -9,9 +9,9 @@
 #include <spa/utils/result.h>
 
 #include "../../connection/EventQueue.h"
-#include "../../core/PackedProps.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/PackedProps.h"
 #include "LinkProxies.h"
 
 namespace {
@@ -30,11 +30,7 @@ uint32_t registryProxyId(PwContext* ctx) {
 }  // namespace
 
 uint64_t linkSerial(const LinkInfo& link) {
-    uint64_t serial = 0;
-    forEachProp(link.props, [&](std::string_view key, std::string_view value) {
-        if (serial == 0 && key == "object.serial") serial = std::strtoull(std::string(value).c_str(), nullptr, 10);
-    });
-    return serial;
+    return packedSerial(link.props);
 }
 
 void requestLinkDestruction(PwContext* ctx, const LinkRemoval& removal) {
@@ -53,27 +49,29 @@ void processLinkDestructionQueue(PwContext* ctx) {
         removals.assign(ctx->linkDestructionQueue.begin(), ctx->linkDestructionQueue.end());
         ctx->linkDestructionQueue.clear();
     }
-    for (const LinkRemoval& removal : removals) {
-        // Neither lock is held while the PipeWire thread runs the request:
-        // its registry handlers and producers need them to get back to it.
-        if (!invokeOnLoop(ctx, destroyLinkOnLoop, 0, &removal, sizeof removal)) return;
-    }
+    // One item: the whole batch is carried out, or none of it. The removals
+    // are few (each link once, see removalRequested), so the item is not
+    // counted against the requests' bound.
+    auto run = [removals](PwContext* c) {
+        for (const LinkRemoval& removal : removals) destroyLinkOnLoop(c, removal);
+    };
+    if (postWork(ctx, run, false) == Handoff::Queued) return;
+    // No connection to send them on: not requested any more, so that a later
+    // request (on a new connection) sends them again.
+    LockGuard lock(ctx->mutex);
+    for (const LinkRemoval& removal : removals) ctx->removalRequested.erase(removal.linkId);
 }
 
-int destroyLinkOnLoop(spa_loop*, bool, uint32_t, const void* data, size_t size, void* user) {
-    if (size != sizeof(LinkRemoval)) return -1;
-    auto* ctx = static_cast<PwContext*>(user);
-    pw_core* core = ctx ? ctx->core.load() : nullptr;
-    if (!core || !ctx->registry) return 0;
-    LinkRemoval removal;
-    std::memcpy(&removal, data, sizeof removal);
+void destroyLinkOnLoop(PwContext* ctx, const LinkRemoval& removal) {
+    pw_core* core = ctx->core.load();
+    if (!core || !ctx->registry) return;
     pw_proxy* own = nullptr;
     {
         // The mirror is as current as this thread's view of the daemon: a
         // link withdrawn since the request, or an id given to another object,
         // is left alone.
         LockGuard lock(ctx->mutex);
-        if (!findLinkLocked(ctx, removal.linkId, removal.serial)) return 0;
+        if (!findLinkLocked(ctx, removal.linkId, removal.serial)) return;
         auto it = ctx->ownLinkProxies.find(removal.linkId);
         if (it != ctx->ownLinkProxies.end()) own = it->second;
         forgetLinkLocked(ctx, removal.linkId);
@@ -90,7 +88,6 @@ int destroyLinkOnLoop(spa_loop*, bool, uint32_t, const void* data, size_t size, 
     // The proxy's destroy is the message right before the round trip.
     if (own) destroySeq = (SPA_RESULT_ASYNC_SEQ(sync) - 1) & SPA_ASYNC_SEQ_MASK;
     if (sync >= 0) ctx->sentRemovals.push_back(SentRemoval{destroySeq, sync, !own, removal});
-    return 0;
 }
 
 bool claimRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char* message) {

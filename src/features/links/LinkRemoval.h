@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <spa/support/loop.h>
-
 struct LinkInfo;
 struct LinkRemoval;
 struct PwContext;
@@ -21,14 +19,15 @@ uint64_t linkSerial(const LinkInfo& link);
 // graph lock held (the queue lock nests inside it).
 void requestLinkDestruction(PwContext* ctx, const LinkRemoval& removal);
 
-// Hands every queued removal to the PipeWire thread. When its loop does not
-// run, they are dropped rather than waited on. JavaScript thread, no lock held.
+// Hands every queued removal to the PipeWire thread, as one piece of work.
+// When its loop does not run, they are dropped rather than waited on, and
+// count as not requested. JavaScript thread, no lock held.
 void processLinkDestructionQueue(PwContext* ctx);
 
-// Runs on the PipeWire thread (`data`: a LinkRemoval): when the mirror still
-// holds the link with the serial that was meant, destroys our proxy of it,
-// or else asks the registry, and follows the request with a round trip.
-int destroyLinkOnLoop(spa_loop* loop, bool async, uint32_t seq, const void* data, size_t size, void* user);
+// PipeWire thread: when the mirror still holds the link with the serial
+// that was meant, destroys our proxy of it, or else asks the registry, and
+// follows the request with a round trip.
+void destroyLinkOnLoop(PwContext* ctx, const LinkRemoval& removal);
 
 // The daemon's error for a removal we sent, if it is one (true): a link
 // that is gone already counts as removed; one that stays is reported, to the

@@ -1,31 +1,47 @@
 #include "NodeCreation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include <pipewire/pipewire.h>
 #include <spa/utils/result.h>
 
-#include "../../core/ListenerTable.h"
-#include "../../core/PackedProps.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/ListenerTable.h"
+#include "../../core/PackedProps.h"
 
 namespace {
 
-std::mutex gOutcomeMutex;
-std::vector<NodeOutcome> gOutcomes;  // guarded by gOutcomeMutex
-void (*gWakeup)() = nullptr;
+struct OwnedNode;
 
-void report(uint32_t token, NodeOutcome::Kind kind, uint32_t id = 0, int32_t res = 0, std::string message = {}) {
+// The feature's state, in the context.
+struct NodeRequests : FeatureState {
+    std::mutex outcomeMutex;
+    std::vector<NodeOutcome> outcomes;  // guarded by outcomeMutex
+    std::atomic<void (*)()> wakeup{nullptr};
+    std::vector<OwnedNode*> owned;  // PipeWire thread only
+};
+
+NodeRequests& state(PwContext* ctx) {
+    return static_cast<NodeRequests&>(*ctx->nodeState);
+}
+
+void report(PwContext* ctx, uint32_t token, NodeOutcome::Kind kind, uint32_t id = 0, int32_t res = 0,
+            std::string message = {}) {
+    NodeRequests& s = state(ctx);
     {
-        std::lock_guard<std::mutex> lock(gOutcomeMutex);
-        gOutcomes.push_back(NodeOutcome{token, kind, id, res, std::move(message)});
+        std::lock_guard<std::mutex> lock(s.outcomeMutex);
+        s.outcomes.push_back(NodeOutcome{token, kind, id, res, std::move(message)});
     }
-    if (gWakeup) gWakeup();
+    // Not once the module is ending: JavaScript is woken no more.
+    void (*wakeup)() = s.wakeup.load();
+    if (wakeup && ctx->asyncInitialized.load()) wakeup();
 }
 
 // --- nodes this connection made --------------------------------------------
@@ -39,20 +55,38 @@ struct OwnedNode {
     bool linger;
     uint32_t globalId;  // once bound, else SPA_ID_INVALID
     bool answered;      // Created or Failed was reported
+    bool abandoned;     // its request was given up: the node goes once it exists
+    int removalSync;    // a lingering one: the round trip after which it is removed, or -1
 };
 
-std::vector<OwnedNode*> gOwned;  // PipeWire thread only
+// Removes a node we made and nobody wants. Its proxy's end takes a node made
+// without linger with it; a lingering one goes through the registry, which
+// refuses a global this client has not been told of yet: after a round trip.
+void removeOwned(OwnedNode* node) {
+    pw_core* core = node->ctx->core.load();
+    if (node->linger && node->globalId != SPA_ID_INVALID && core) {
+        if (node->removalSync < 0) node->removalSync = pw_core_sync(core, PW_ID_CORE, 0);
+        return;
+    }
+    pw_proxy_destroy(node->proxy);
+}
 
 void onOwnedBound(void* user, uint32_t globalId) {
     auto* node = static_cast<OwnedNode*>(user);
     node->globalId = globalId;
-    if (!node->answered) report(node->token, NodeOutcome::Created, globalId);
+    bool first = !node->answered;
     node->answered = true;
+    if (node->abandoned) {
+        removeOwned(node);
+        return;
+    }
+    if (first) report(node->ctx, node->token, NodeOutcome::Created, globalId);
 }
 
 void onOwnedError(void* user, int, int res, const char* message) {
     auto* node = static_cast<OwnedNode*>(user);
-    if (!node->answered) report(node->token, NodeOutcome::Failed, 0, res, message ? message : spa_strerror(res));
+    if (!node->answered && !node->abandoned)
+        report(node->ctx, node->token, NodeOutcome::Failed, 0, res, message ? message : spa_strerror(res));
     node->answered = true;
 }
 
@@ -64,8 +98,10 @@ void onOwnedDestroy(void* user) {
     auto* node = static_cast<OwnedNode*>(user);
     spa_hook_remove(&node->listener);
     node->ctx->graphRequestProxyIds.erase(pw_proxy_get_id(node->proxy));
-    if (!node->answered) report(node->token, NodeOutcome::Failed, 0, -EPIPE, "PipeWire dropped the node request");
-    gOwned.erase(std::remove(gOwned.begin(), gOwned.end(), node), gOwned.end());
+    if (!node->answered && !node->abandoned)
+        report(node->ctx, node->token, NodeOutcome::Failed, 0, -EPIPE, "PipeWire dropped the node request");
+    std::vector<OwnedNode*>& owned = state(node->ctx).owned;
+    owned.erase(std::remove(owned.begin(), owned.end(), node), owned.end());
 }
 
 const auto kOwnedEvents = listenerTable<pw_proxy_events>(
@@ -79,10 +115,7 @@ struct CreateRequest {
     std::string creator;  // the marker's value
 };
 
-int createOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(CreateRequest*)) return -1;
-    auto* ctx = static_cast<PwContext*>(user);
-    CreateRequest* req = *static_cast<CreateRequest* const*>(raw);
+void createOnLoop(PwContext* ctx, const CreateRequest* req) {
     pw_core* core = ctx->core.load();
     pw_properties* props = core ? pw_properties_new(nullptr, nullptr) : nullptr;
     pw_proxy* proxy = nullptr;
@@ -100,25 +133,26 @@ int createOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* 
     }
     if (!proxy) {
         int err = errno ? errno : EIO;
-        report(req->token, NodeOutcome::Failed, 0, -err, "Failed to create node proxy");
+        report(ctx, req->token, NodeOutcome::Failed, 0, -err, "Failed to create node proxy");
     } else {
         auto* node = static_cast<OwnedNode*>(pw_proxy_get_user_data(proxy));
-        *node = OwnedNode{ctx, proxy, {}, req->token, req->linger, SPA_ID_INVALID, false};
+        *node = OwnedNode{ctx, proxy, {}, req->token, req->linger, SPA_ID_INVALID, false, false, -1};
         pw_proxy_add_listener(proxy, &node->listener, &kOwnedEvents, node);
         // Refusals reach the request's Promise instead of standard error.
         ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
-        gOwned.push_back(node);
+        state(ctx).owned.push_back(node);
     }
-    delete req;
-    return 0;
 }
 
-int releaseOnLoop(spa_loop*, bool, uint32_t, const void*, size_t, void*) {
-    // Destroying a proxy of a node made without linger removes the node; a
-    // lingering node stays.
-    std::vector<OwnedNode*> owned = gOwned;
-    for (OwnedNode* node : owned) pw_proxy_destroy(node->proxy);
-    return 0;
+// The request `token` was given up (its Promise settled by a time-out): the
+// node goes, now if it exists, else as soon as it does.
+void abandonOnLoop(PwContext* ctx, uint32_t token) {
+    std::vector<OwnedNode*> owned = state(ctx).owned;
+    for (OwnedNode* node : owned) {
+        if (node->token != token || node->abandoned) continue;
+        node->abandoned = true;
+        if (node->globalId != SPA_ID_INVALID) removeOwned(node);
+    }
 }
 
 // --- checked removal ---------------------------------------------------------
@@ -152,7 +186,7 @@ bool mirrorHas(PwContext* ctx, uint32_t id, uint64_t serial) {
 void answer(RemovalCheck* check, NodeOutcome::Kind kind, std::string message = {}) {
     if (check->answered) return;
     check->answered = true;
-    report(check->token, kind, check->id, 0, std::move(message));
+    report(check->ctx, check->token, kind, check->id, 0, std::move(message));
 }
 
 void onCheckInfo(void* user, const pw_node_info* info) {
@@ -197,7 +231,7 @@ void onCheckError(void* user, int, int res, const char* message) {
     check->verdictKnown = false;
     if (!check->answered) {
         check->answered = true;
-        report(check->token, NodeOutcome::Failed, check->id, res, message ? message : spa_strerror(res));
+        report(check->ctx, check->token, NodeOutcome::Failed, check->id, res, message ? message : spa_strerror(res));
     }
 }
 
@@ -225,22 +259,18 @@ struct RemoveRequest {
     uint64_t serial;
 };
 
-int removeOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* user) {
-    if (size != sizeof(RemoveRequest)) return -1;
-    auto* ctx = static_cast<PwContext*>(user);
-    RemoveRequest req;
-    std::memcpy(&req, raw, sizeof req);
+void removeOnLoop(PwContext* ctx, const RemoveRequest& req) {
     if (!mirrorHas(ctx, req.id, req.serial)) {
-        report(req.token, NodeOutcome::NotFound, req.id);
-        return 0;
+        report(ctx, req.token, NodeOutcome::NotFound, req.id);
+        return;
     }
     // A node of this connection's, made without linger: its proxy is the
     // owner, and destroying it removes the node.
-    for (OwnedNode* node : gOwned) {
+    for (OwnedNode* node : state(ctx).owned) {
         if (node->globalId == req.id && !node->linger) {
             pw_proxy_destroy(node->proxy);
-            report(req.token, NodeOutcome::Removing, req.id);
-            return 0;
+            report(ctx, req.token, NodeOutcome::Removing, req.id);
+            return;
         }
     }
     pw_core* core = ctx->core.load();
@@ -249,8 +279,8 @@ int removeOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* 
                                                                 PW_VERSION_NODE, sizeof(RemovalCheck)))
                       : nullptr;
     if (!proxy) {
-        report(req.token, NodeOutcome::Failed, req.id, -(errno ? errno : EIO), "Failed to bind the node");
-        return 0;
+        report(ctx, req.token, NodeOutcome::Failed, req.id, -(errno ? errno : EIO), "Failed to bind the node");
+        return;
     }
     auto* check = static_cast<RemovalCheck*>(pw_proxy_get_user_data(proxy));
     *check = RemovalCheck{ctx, proxy, {}, {}, {}, false, req.token, req.id, req.serial, -1, false, false, false};
@@ -260,49 +290,62 @@ int removeOnLoop(spa_loop*, bool, uint32_t, const void* raw, size_t size, void* 
     check->coreHooked = true;
     ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
     check->syncSeq = pw_core_sync(core, PW_ID_CORE, 0);
-    return 0;
 }
 
 }  // namespace
 
-bool requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& props, bool linger) {
-    auto* req = new CreateRequest{token, linger, props, ctx->clientName};
-    // The loop copies the pointer; the request is freed where it runs.
-    if (postToLoop(ctx, createOnLoop, &req, sizeof req)) return true;
-    delete req;
-    return false;
+void settleNodeRemovals(PwContext* ctx, int seq) {
+    std::vector<OwnedNode*> owned = state(ctx).owned;
+    for (OwnedNode* node : owned) {
+        if (node->removalSync != seq) continue;
+        if (ctx->registry) pw_registry_destroy(ctx->registry, node->globalId);
+        pw_proxy_destroy(node->proxy);
+    }
 }
 
-bool requestNodeRemoval(PwContext* ctx, uint32_t token, uint32_t id, uint64_t serial) {
+void installNodeRequests(PwContext* ctx) {
+    if (!ctx->nodeState) ctx->nodeState = std::make_unique<NodeRequests>();
+}
+
+Handoff requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& props, bool linger) {
+    auto req = std::make_shared<const CreateRequest>(CreateRequest{token, linger, props, ctx->clientName});
+    return postWork(ctx, [req](PwContext* c) { createOnLoop(c, req.get()); });
+}
+
+Handoff requestNodeRemoval(PwContext* ctx, uint32_t token, uint32_t id, uint64_t serial) {
     RemoveRequest req{token, id, serial};
-    return postToLoop(ctx, removeOnLoop, &req, sizeof req);
+    return postWork(ctx, [req](PwContext* c) { removeOnLoop(c, req); });
+}
+
+void abandonNodeRequest(PwContext* ctx, uint32_t token) {
+    // Not counted against the bound: a clean-up is never refused.
+    postWork(
+        ctx, [token](PwContext* c) { abandonOnLoop(c, token); }, false);
 }
 
 void releaseOwnedNodes(PwContext* ctx) {
-    invokeOnLoop(ctx, releaseOnLoop, 0, nullptr, 0);
+    runWork(ctx, [](PwContext* c) {
+        // Destroying a proxy of a node made without linger removes the node;
+        // a lingering node stays.
+        std::vector<OwnedNode*> owned = state(c).owned;
+        for (OwnedNode* node : owned) pw_proxy_destroy(node->proxy);
+    });
 }
 
-std::vector<NodeOutcome> takeNodeOutcomes() {
-    std::lock_guard<std::mutex> lock(gOutcomeMutex);
+std::vector<NodeOutcome> takeNodeOutcomes(PwContext* ctx) {
+    NodeRequests& s = state(ctx);
+    std::lock_guard<std::mutex> lock(s.outcomeMutex);
     std::vector<NodeOutcome> out;
-    out.swap(gOutcomes);
+    out.swap(s.outcomes);
     return out;
 }
 
-void setNodeOutcomeWakeup(void (*wakeup)()) {
-    gWakeup = wakeup;
-}
-
-uint64_t packedSerial(const std::string& packed) {
-    uint64_t serial = 0;
-    forEachProp(packed, [&serial](std::string_view key, std::string_view value) {
-        if (key == PW_KEY_OBJECT_SERIAL) serial = std::strtoull(std::string(value).c_str(), nullptr, 10);
-    });
-    return serial;
+void setNodeOutcomeWakeup(PwContext* ctx, void (*wakeup)()) {
+    state(ctx).wakeup = wakeup;
 }
 
 bool mayRemoveNode(const spa_dict* props, uint64_t serial) {
     const char* marker = props ? spa_dict_lookup(props, kCreatedByKey) : nullptr;
     const char* own = props ? spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL) : nullptr;
-    return marker && own && serial != 0 && std::strtoull(own, nullptr, 10) == serial;
+    return marker && serial != 0 && parseSerial(own) == serial;
 }

@@ -11,6 +11,8 @@
 
 #include <spa/utils/dict.h>
 
+#include "../../connection/WorkQueue.h"
+
 struct PwContext;
 
 // The property that marks a node as made by this package (its value: the
@@ -35,17 +37,27 @@ struct NodeOutcome {
 
 using PropList = std::vector<std::pair<std::string, std::string>>;
 
+// Makes the feature's state in the context; before the first start.
+void installNodeRequests(PwContext* ctx);
+
 // Asks the adapter factory for a node with `props` (the marker is added
 // here). Without `linger` the node is this connection's: it goes with
 // releaseOwnedNodes, with the connection and with the process. Not waited
-// for. False when the loop does not run.
-bool requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& props, bool linger);
+// for; nothing is asked unless it is Queued.
+Handoff requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& props, bool linger);
+
+// The creation `token` was given up (timed out): its node, lingering or
+// not, is removed as soon as it exists, and no outcome is reported for it.
+void abandonNodeRequest(PwContext* ctx, uint32_t token);
+
+// A round trip ended: abandoned lingering nodes waiting for it are removed.
+// PipeWire thread.
+void settleNodeRemovals(PwContext* ctx, int seq);
 
 // Removes node `id` if it is still the object with "object.serial" `serial`
 // and this package made it: a node of this connection's by its proxy, any
 // other one only when its own properties carry the marker. Not waited for.
-// False when the loop does not run.
-bool requestNodeRemoval(PwContext* ctx, uint32_t token, uint32_t id, uint64_t serial);
+Handoff requestNodeRemoval(PwContext* ctx, uint32_t token, uint32_t id, uint64_t serial);
 
 // Removes this connection's nodes made without linger, and lets go of the
 // proxies of lingering ones. Waits for the PipeWire thread; the removals
@@ -53,14 +65,13 @@ bool requestNodeRemoval(PwContext* ctx, uint32_t token, uint32_t id, uint64_t se
 void releaseOwnedNodes(PwContext* ctx);
 
 // Outcomes waiting for the JavaScript thread, oldest first.
-std::vector<NodeOutcome> takeNodeOutcomes();
+std::vector<NodeOutcome> takeNodeOutcomes(PwContext* ctx);
 
-// Called (from the PipeWire thread) whenever an outcome was queued.
-void setNodeOutcomeWakeup(void (*wakeup)());
+// Called (from the PipeWire thread) whenever an outcome was queued, until
+// the module ends.
+void setNodeOutcomeWakeup(PwContext* ctx, void (*wakeup)());
 
 // Pure checks, exposed for the native tests.
-// "object.serial" of a packed property buffer (PackedProps.h); 0 if absent.
-uint64_t packedSerial(const std::string& packed);
 // Whether a node whose own properties are `props` may be removed as the
 // object with serial `serial` that this package made.
 bool mayRemoveNode(const spa_dict* props, uint64_t serial);

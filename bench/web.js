@@ -1,0 +1,114 @@
+#!/usr/bin/env node
+'use strict';
+// Benchmark of the web patchbay, in headless Chromium against a private daemon:
+// 1. event to page update: for every event of a burst of 100 nodes (their
+//    ports and info), the time from the server hearing it (the Graph's event)
+//    to the page having drawn it (performance.now() in the browser, after the
+//    frame's DOM update), at the 50th and 99th percentiles; target p99 <= 100 ms.
+//    Beside it, the same events' arrival at the page and at a plain
+//    WebSocket client (no drawing), for what the transport alone costs.
+// 2. server memory with 10 pages open over 10,000 events (property changes
+//    of 10 nodes): the server's anonymous resident memory, sampled as they go.
+//   node bench/web.js [--events N]
+const fs = require('node:fs');
+const os = require('node:os');
+const { startDaemon } = require('../test/helpers/daemon');
+const { Fixture, waitFor } = require('../test/helpers/fixture');
+const { startWeb, launchBrowser, openPage } = require('../test/helpers/web');
+const { fmt } = require('./common');
+
+const EVENTS = Number(process.argv[process.argv.indexOf('--events') + 1]) || 10000;
+const pct = (xs, p) => [...xs].sort((a, b) => a - b)[Math.min(xs.length - 1, Math.floor((p / 100) * xs.length))];
+const rssAnonMiB = (pid) => Number(/RssAnon:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) / 1024;
+
+// The events' times as a plain WebSocket client of the server hears them:
+// the transport alone, beside the page that also draws them.
+function listen(web) {
+  const WebSocket = require('ws');
+  const u = new URL(web.url);
+  const ws = new WebSocket(`ws://${u.host}/ws`, { headers: { cookie: `quorvane-web-${u.port}=${u.searchParams.get('token')}` } });
+  const seen = [];
+  ws.on('message', (d) => {
+    const at = performance.timeOrigin + performance.now();
+    const m = JSON.parse(d);
+    if (m.type === 'events') for (const e of m.events) seen.push(at - e.t);
+  });
+  return new Promise((resolve) => ws.on('open', () => resolve({ seen, close: () => ws.close() })));
+}
+
+async function latency(fixture, browser, env) {
+  const web = await startWeb(env);
+  try {
+    const drawn = [];
+    const arrived = [];
+    const page = await openPage(browser, web.url);
+    const plain = await listen(web);
+    for (let round = 0; round < 5; round++) {
+      await page.evaluate(() => {
+        window.__quorvane.latencies.length = 0;
+        window.__quorvane.arrivals.length = 0;
+      });
+      const before = await page.evaluate(() => document.querySelectorAll('.node').length);
+      const ids = await fixture.addMany(100, `burst${round}`, 'Audio/Sink', 2, 2);
+      await page.waitForFunction((n) => document.querySelectorAll('.node').length === n, before + 100, { timeout: 30000 });
+      // The nodes' info follows them: let it be drawn too.
+      await new Promise((r) => setTimeout(r, 500));
+      const got = await page.evaluate(() => [window.__quorvane.latencies, window.__quorvane.arrivals]);
+      drawn.push(...got[0]);
+      arrived.push(...got[1]);
+      await fixture.remove(...ids);
+      await page.waitForFunction((n) => document.querySelectorAll('.node').length === n, before, { timeout: 30000 });
+    }
+    const line = (what, xs) => `${what}: p50 ${fmt(pct(xs, 50))} ms, p99 ${fmt(pct(xs, 99))} ms, max ${fmt(Math.max(...xs))} ms`;
+    console.log(`100-node bursts x5, ${drawn.length} events (load average ${os.loadavg()[0].toFixed(1)} on ${os.cpus().length} cores)`);
+    console.log(`  ${line('event -> page drawn', drawn)} (target p99 <= 100 ms)`);
+    console.log(`  ${line('event -> page received', arrived)}`);
+    console.log(`  ${line('event -> plain WebSocket client', plain.seen)}`);
+    plain.close();
+    await page.close();
+  } finally {
+    await web.run.stop();
+  }
+}
+
+async function memory(fixture, browser, env) {
+  const web = await startWeb(env);
+  try {
+    const pages = [];
+    for (let i = 0; i < 10; i++) pages.push(await openPage(browser, web.url));
+    const ids = await fixture.addMany(10, 'churn', 'Audio/Sink', 2, 0);
+    const samples = [];
+    for (let i = 1; i <= EVENTS; i++) {
+      await fixture.setProps(ids[i % ids.length], { 'media.name': `title ${i}` });
+      if (i % (EVENTS / 10) === 0) samples.push([i, rssAnonMiB(web.run.child.pid)]);
+    }
+    // Every page has had every change (a node's info and its title).
+    for (const page of pages) await page.waitForFunction((n) => window.__quorvane.events >= n, EVENTS, { timeout: 60000 });
+    const first = samples[0][1];
+    const end = samples[samples.length - 1][1];
+    console.log(`server memory, 10 pages, ${EVENTS} events: ${samples.map(([i, m]) => `${i}: ${m.toFixed(1)}`).join(', ')} MiB (RssAnon); after the first ${samples[0][0]}: ${end >= first ? '+' : ''}${(end - first).toFixed(1)} MiB`);
+    await Promise.all(pages.map((p) => p.close()));
+    await fixture.remove(...ids);
+  } finally {
+    await web.run.stop();
+  }
+}
+
+async function main() {
+  const daemon = startDaemon({ objects: [] });
+  const fixture = new Fixture();
+  const browser = await launchBrowser({ width: 1200, height: 800 });
+  try {
+    await latency(fixture, browser, daemon.env);
+    await memory(fixture, browser, daemon.env);
+  } finally {
+    await browser.close();
+    await fixture.close();
+    daemon.stop();
+  }
+}
+
+main().catch((e) => {
+  console.error(e);
+  process.exit(1);
+});

@@ -1,0 +1,121 @@
+'use strict';
+// A "never" rule: links from a node matching `from` to a node matching `to`
+// are removed as they appear, whoever made them (a session manager's default
+// links included), except those a route of the process wants. A client that
+// makes such a link again and again (a session manager relinking its stream)
+// meets the routes' back-off: each removal waits longer than the one before
+// and the contest is reported once, so the two never loop.
+const { compileMatcher, describeMatcher } = require('../match');
+const { Contest, CONTEST_LIMIT_MS } = require('../routes/contest');
+
+const UNLINK_MS = 3000;
+const pairKey = (out, inp) => `${out}:${inp}`;
+
+class Never {
+  #graph;
+  #shared;
+  #tell;
+  #fail;
+  #name;
+  #from;
+  #to;
+  #description;
+  #sources = new Set(); // node ids matching `from`
+  #sinks = new Set(); // node ids matching `to`
+  #removed = new Set(); // 'out:in' pairs this rule removed a link of
+  #removing = new Set(); // link ids asked to go
+  #contest = new Contest();
+  #listeners;
+  #events;
+  #closed = false;
+
+  constructor(graph, rule, { shared, view, events, tell, fail, name }) {
+    this.#graph = graph;
+    this.#events = events;
+    this.#shared = shared;
+    this.#tell = tell;
+    this.#fail = fail;
+    this.#name = name;
+    const defaults = () => graph.defaults;
+    this.#from = compileMatcher(rule.from, 'never: from', { defaults });
+    this.#to = compileMatcher(rule.to, 'never: to', { defaults });
+    this.#description = `never from ${describeMatcher(rule.from)} to ${describeMatcher(rule.to)}`;
+    this.#listeners = {
+      'node-created': (n) => this.#sortNode(n),
+      'node-changed': (n, changed) => changed.props && this.#sortNode(n, true),
+      'node-destroyed': (id) => (this.#sources.delete(id), this.#sinks.delete(id)),
+      'link-created': (l) => this.#judge(l),
+      'port-destroyed': (id) => this.#forgetPort(id),
+      'defaults-changed': () => this.#resort(),
+    };
+    for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
+    for (const n of view.nodes) this.#sortNode(n);
+    for (const l of view.links) this.#judge(l);
+  }
+
+  close() {
+    this.#closed = true;
+    for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
+    this.#contest.close();
+  }
+
+  #sortNode(node, look = false) {
+    const was = this.#sources.has(node.id) || this.#sinks.has(node.id);
+    for (const [set, match] of [[this.#sources, this.#from], [this.#sinks, this.#to]]) {
+      if (match(node)) set.add(node.id);
+      else set.delete(node.id);
+    }
+    // A node that came to match: the links it has already are judged now.
+    if (look && !was && (this.#sources.has(node.id) || this.#sinks.has(node.id))) {
+      for (const l of this.#graph.links()) if (l.srcNodeId === node.id || l.sinkNodeId === node.id) this.#judge(l);
+    }
+  }
+
+  #resort() {
+    for (const n of this.#graph.nodes()) this.#sortNode(n, true);
+  }
+
+  #judge(link) {
+    if (this.#closed || !this.#sources.has(link.srcNodeId) || !this.#sinks.has(link.sinkNodeId)) return;
+    if ([...this.#shared.routes].some((r) => r.claims(link.srcPortId, link.sinkPortId))) return;
+    const key = pairKey(link.srcPortId, link.sinkPortId);
+    // Made again after this rule removed it: someone insists.
+    if (this.#removed.has(key)) {
+      const contested = this.#contest.note(key);
+      if (contested) {
+        this.#fail(
+          new Error(
+            `${this.#description}: the link from ${this.#name(link.srcPortId)} to ${this.#name(link.sinkPortId)} is contested: ` +
+              `another client made it again ${contested.count} times in ${contested.seconds} s; removing it at most every ${CONTEST_LIMIT_MS / 1000} s`,
+          ),
+        );
+      }
+    }
+    // After a pause, whatever link the pair has then.
+    const current = () => this.#graph.links().find((l) => l.srcPortId === link.srcPortId && l.sinkPortId === link.sinkPortId);
+    this.#contest.run(key, () => this.#remove(current(), key), () => !this.#closed && current() !== undefined);
+  }
+
+  #remove(link, key) {
+    if (!link || this.#removing.has(link.id)) return;
+    this.#removing.add(link.id);
+    this.#removed.add(key);
+    this.#graph.unlink(link, { timeoutMs: UNLINK_MS }).then(
+      () => {
+        this.#removing.delete(link.id);
+        if (!this.#closed) this.#tell({ kind: 'removed', link, out: this.#name(link.srcPortId), in: this.#name(link.sinkPortId) });
+      },
+      (err) => {
+        this.#removing.delete(link.id);
+        if (!this.#closed) this.#fail(new Error(`${this.#description}: link ${link.id} not removed: ${err.message}`));
+      },
+    );
+  }
+
+  // Its ports gone, a pair is no longer anyone's to contest (ids come back).
+  #forgetPort(id) {
+    for (const key of this.#removed) if (key.startsWith(`${id}:`) || key.endsWith(`:${id}`)) this.#removed.delete(key);
+  }
+}
+
+module.exports = { Never };

@@ -1,0 +1,81 @@
+'use strict';
+// What a patchbay of `rules` would do to the graph as it is now, without
+// doing it (`quorvane patchbay --dry-run`): the same actions it would tell.
+const { compileMatcher } = require('../match');
+const { pairPorts, pairByNames } = require('../pairing');
+const { bindSides } = require('../routes/captures');
+const { checkRules } = require('./rules');
+
+/** [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now. */
+function plan(graph, rules) {
+  const checked = checkRules(rules);
+  const defaults = () => graph.defaults;
+  const nodes = graph.nodes();
+  const ports = graph.ports();
+  const links = graph.links();
+  const byNode = new Map(nodes.map((n) => [n.id, { node: n, outputs: [], inputs: [] }]));
+  for (const p of ports) byNode.get(p.nodeId)?.[p.direction === 0 ? 'outputs' : 'inputs'].push(p);
+  const nodeName = new Map(nodes.map((n) => [n.id, n.name]));
+  const name = (p) => `${nodeName.get(p.nodeId) ?? p.nodeId}:${p.name}`;
+  const portById = new Map(ports.map((p) => [p.id, p]));
+  const linked = new Set(links.map((l) => `${l.srcPortId}:${l.sinkPortId}`));
+  const actions = [];
+
+  const wanted = new Set();
+  const exclusiveSources = [];
+  checked.routes.forEach((r, i) => {
+    const rule = `routes[${i}]`;
+    const sides = bindSides(r.from, r.to);
+    const from = compileMatcher(sides.from, 'from', { defaults });
+    const to = compileMatcher(sides.to, 'to', { defaults });
+    for (const src of byNode.values()) {
+      if (src.outputs.length === 0 || !from(src.node)) continue;
+      if (r.exclusive) exclusiveSources.push({ rule, src });
+      for (const sink of byNode.values()) {
+        if (sink === src || sink.inputs.length === 0 || !to(sink.node) || !sides.fits(src.node, sink.node)) continue;
+        const pairs = r.ports ? pairByNames(src.outputs, sink.inputs, r.ports) : pairPorts(src.outputs, sink.inputs, r.channels);
+        for (const [o, inp] of pairs) {
+          const key = `${o.id}:${inp.id}`;
+          if (!linked.has(key) && !wanted.has(key)) actions.push({ kind: 'linked', rule, out: name(o), in: name(inp) });
+          wanted.add(key);
+        }
+      }
+    }
+  });
+  const removed = new Set();
+  const remove = (rule, l) => {
+    if (removed.has(l.id) || wanted.has(`${l.srcPortId}:${l.sinkPortId}`)) return;
+    removed.add(l.id);
+    const out = portById.get(l.srcPortId);
+    const inp = portById.get(l.sinkPortId);
+    actions.push({ kind: 'removed', rule, link: l, out: out ? name(out) : String(l.srcPortId), in: inp ? name(inp) : String(l.sinkPortId) });
+  };
+  for (const { rule, src } of exclusiveSources) {
+    const mine = new Set(src.outputs.map((p) => p.id));
+    for (const l of links) if (mine.has(l.srcPortId)) remove(rule, l);
+  }
+  checked.never.forEach((r, i) => {
+    const from = compileMatcher(r.from, 'from', { defaults });
+    const to = compileMatcher(r.to, 'to', { defaults });
+    for (const l of links) {
+      const a = byNode.get(l.srcNodeId)?.node;
+      const b = byNode.get(l.sinkNodeId)?.node;
+      if (a && b && from(a) && to(b)) remove(`never[${i}]`, l);
+    }
+  });
+  checked.volumes.forEach((r, i) => {
+    const match = compileMatcher(r.node);
+    for (const n of nodes) if (match(n)) actions.push({ kind: 'volume', rule: `volumes[${i}]`, node: n.name, id: n.id, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) });
+  });
+  const present = new Set(nodes.map((n) => n.name));
+  for (const [kind, names] of Object.entries(checked.defaults)) {
+    const choice = names.find((n) => present.has(n));
+    if (choice !== undefined && graph.defaults.configured?.[kind] !== choice) actions.push({ kind: 'default', rule: `defaults.${kind}`, defaultKind: kind, node: choice });
+  }
+  checked.devices.forEach((d, i) => {
+    if (!present.has(d.name)) actions.push({ kind: 'created', rule: `devices[${i}]`, node: d.name });
+  });
+  return actions;
+}
+
+module.exports = { plan };

@@ -1,0 +1,128 @@
+'use strict';
+// Presets of a patchbay: a volume (and/or mute) set once on each matching
+// node as it appears, after which the user may change it; and default
+// devices chosen from a list of preference, made the configured default
+// again whenever one of them comes or goes.
+const { compileMatcher } = require('../match');
+
+const SET_MS = 3000;
+
+class VolumePreset {
+  #graph;
+  #rule;
+  #tell;
+  #fail;
+  #match;
+  #done = new Set(); // node ids set, until the node goes (an id then names another node)
+  #listeners;
+  #events;
+
+  constructor(graph, rule, { view, events, tell, fail }) {
+    this.#graph = graph;
+    this.#events = events;
+    this.#rule = rule;
+    this.#tell = tell;
+    this.#fail = fail;
+    this.#match = compileMatcher(rule.node, 'volumes: node');
+    this.#listeners = {
+      'node-created': (n) => this.#look(n),
+      'node-changed': (n) => this.#look(n),
+      'node-destroyed': (id) => this.#done.delete(id),
+    };
+    for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
+    for (const n of view.nodes) this.#look(n);
+  }
+
+  close() {
+    for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
+  }
+
+  // A node's "Props" come a moment after the node: it is set once they are there.
+  #look(node) {
+    const r = this.#rule;
+    if (this.#done.has(node.id) || !this.#match(node)) return;
+    if ((r.volume !== undefined && node.channelVolumes === undefined) || (r.mute !== undefined && node.mute === undefined)) return;
+    this.#done.add(node.id);
+    const steps = [];
+    if (r.volume !== undefined) steps.push(this.#graph.setVolume(node.id, r.volume, { timeoutMs: SET_MS }));
+    if (r.mute !== undefined) steps.push(this.#graph.setMute(node.id, r.mute, { timeoutMs: SET_MS }));
+    Promise.all(steps).then(
+      () => this.#tell({ kind: 'volume', node: node.name, id: node.id, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) }),
+      (err) => this.#fail(new Error(`volume of ${JSON.stringify(node.name)} not set: ${err.message}`)),
+    );
+  }
+}
+
+class DefaultPreset {
+  #graph;
+  #kind;
+  #names;
+  #tell;
+  #fail;
+  #listeners;
+  #events;
+  #pending = false;
+  #closed = false;
+  #told = false; // the missing session manager, said once
+
+  constructor(graph, { kind, names }, { events, tell, fail }) {
+    this.#graph = graph;
+    this.#events = events;
+    this.#kind = kind;
+    this.#names = names;
+    this.#tell = tell;
+    this.#fail = fail;
+    // Only the listed devices coming and going count: a choice of the user's
+    // stands until then.
+    const ids = new Set();
+    const named = (n) => names.includes(n.name) && ids.add(n.id);
+    this.#listeners = {
+      'node-created': (n) => named(n) && this.#soon(),
+      'node-destroyed': (id) => ids.delete(id) && this.#soon(),
+      connected: () => this.#soon(),
+      // The session manager's metadata appearing, after a failure for want of it.
+      'metadata-changed': (m) => m.name === 'default' && this.#told && this.#soon(),
+    };
+    for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
+    for (const n of graph.nodes()) named(n);
+    this.#soon();
+  }
+
+  close() {
+    this.#closed = true;
+    for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
+  }
+
+  // Devices come and go in bursts: one look after the burst.
+  #soon() {
+    if (this.#pending) return;
+    this.#pending = true;
+    setImmediate(() => {
+      this.#pending = false;
+      if (!this.#closed) this.#apply();
+    });
+  }
+
+  #apply() {
+    const present = new Set(this.#graph.nodes().map((n) => n.name));
+    const choice = this.#names.find((n) => present.has(n));
+    if (choice === undefined || this.#graph.state !== 'connected') return;
+    const d = this.#graph.defaults;
+    if (d.configured?.[this.#kind] === choice) return;
+    this.#graph.setDefault(this.#kind, choice).then(
+      () => {
+        this.#told = false;
+        if (!this.#closed) this.#tell({ kind: 'default', defaultKind: this.#kind, node: choice });
+      },
+      (err) => {
+        // Without a session manager there is nothing to write to: said once, and
+        // tried again when its metadata appears.
+        if (this.#closed || this.#told) return;
+        this.#told = /metadata/.test(err.message);
+        this.#fail(new Error(`default ${this.#kind} not set to ${JSON.stringify(choice)}: ${err.message}`));
+      },
+    );
+  }
+}
+
+module.exports = { VolumePreset, DefaultPreset };

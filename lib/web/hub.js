@@ -1,0 +1,187 @@
+'use strict';
+// The pages connected to the server: each gets a snapshot of the graph, then
+// the Graph's events, batched per turn of the event loop. A page that reads
+// too slowly is not buffered for without bound: past HIGH_WATER bytes queued
+// it gets nothing more until its queue drains, then a new snapshot; one that
+// stays behind for LAG_LIMIT_MS is dropped.
+const { performance } = require('node:perf_hooks');
+
+const HIGH_WATER = 4 * 1024 * 1024;
+const LOW_WATER = 256 * 1024;
+const LAG_CHECK_MS = 100;
+const LAG_LIMIT_MS = 30000;
+const MAX_ACTIONS = 200; // the patchbay's recent actions, for new pages
+
+// The Graph's events as the page applies them.
+const GRAPH_EVENTS = [
+  'node-created', 'node-changed', 'node-destroyed',
+  'port-created', 'port-changed', 'port-destroyed',
+  'link-created', 'link-changed', 'link-destroyed',
+  'defaults-changed',
+];
+
+// Milliseconds since the epoch, with the sub-millisecond part, comparable with
+// the browser's performance.timeOrigin + performance.now().
+const now = () => performance.timeOrigin + performance.now();
+
+// RegExps (in rules) as their /source/flags, errors as their message.
+function replacer(key, value) {
+  if (value instanceof RegExp) return String(value);
+  if (value instanceof Error) return { error: value.message, code: value.code };
+  if (typeof value === 'function') return undefined;
+  return value;
+}
+
+const frame = (msg) => JSON.stringify(msg, replacer);
+
+class Hub {
+  #graph;
+  #patchbay;
+  #clients = new Set();
+  #pending = []; // events of this turn, not yet sent
+  #flushing = false;
+  #seq = 0;
+  #daemon = { connected: true, message: null };
+  #actions = [];
+  #listeners = [];
+
+  #highWater;
+
+  constructor(graph, patchbay = null, { highWater = HIGH_WATER } = {}) {
+    this.#graph = graph;
+    this.#highWater = highWater;
+    this.#patchbay = patchbay;
+    const listen = (emitter, name, fn) => {
+      emitter.on(name, fn);
+      this.#listeners.push(() => emitter.off(name, fn));
+    };
+    for (const name of GRAPH_EVENTS) listen(graph, name, (d, c) => this.#queue({ k: name, d, c, t: now() }));
+    listen(graph, 'disconnected', ({ message }) => {
+      this.#daemon = { connected: false, message };
+      this.#queue({ k: 'daemon', d: this.#daemon, t: now() });
+    });
+    // After a reconnect the events have brought every page up to date;
+    // a snapshot makes sure of it.
+    listen(graph, 'connected', () => {
+      this.#daemon = { connected: true, message: null };
+      this.#flush();
+      for (const c of this.#clients) if (!c.lagging) this.#sendSnapshot(c);
+    });
+    if (patchbay) {
+      const record = (action) => {
+        this.#actions.push(action);
+        if (this.#actions.length > MAX_ACTIONS) this.#actions.shift();
+        this.#queue({ k: 'action', d: action, t: now() });
+      };
+      listen(patchbay, 'action', (a) => record({ ...a, at: Date.now() }));
+      listen(patchbay, 'error', (e) => record({ kind: 'error', message: e?.message ?? String(e), at: Date.now() }));
+    }
+  }
+
+  get size() {
+    return this.#clients.size;
+  }
+
+  /** Pages connected, and those of them behind (waiting to start again from a snapshot). */
+  stats() {
+    return { clients: this.#clients.size, lagging: [...this.#clients].filter((c) => c.lagging).length };
+  }
+
+  snapshot() {
+    const g = this.#graph;
+    return {
+      type: 'snapshot',
+      seq: this.#seq,
+      t: now(),
+      nodes: g.nodes(),
+      ports: g.ports(),
+      links: g.links(),
+      defaults: g.defaults,
+      daemon: this.#daemon,
+      rules: this.#patchbay ? (this.#patchbay.rules ?? null) : undefined,
+      actions: this.#patchbay ? this.#actions : undefined,
+    };
+  }
+
+  /** Adds a page (a ws WebSocket); it gets a snapshot at once. */
+  add(ws) {
+    const client = { ws, lagging: false, since: 0, timer: null };
+    this.#clients.add(client);
+    this.#sendSnapshot(client);
+    return client;
+  }
+
+  remove(client) {
+    clearInterval(client.timer);
+    this.#clients.delete(client);
+  }
+
+  /**
+   * A message to one page, unless it is behind (it gets a snapshot later
+   * anyway). The events heard so far go first: an answer never overtakes
+   * the change it reports.
+   */
+  send(client, msg) {
+    this.#flush();
+    this.#write(client, frame(msg));
+  }
+
+  #sendSnapshot(client) {
+    if (client.ws.readyState !== client.ws.OPEN) return;
+    client.ws.send(frame(this.snapshot()));
+  }
+
+  #queue(event) {
+    this.#pending.push(event);
+    if (this.#flushing) return;
+    this.#flushing = true;
+    setImmediate(() => this.#flush());
+  }
+
+  #flush() {
+    this.#flushing = false;
+    if (this.#pending.length === 0) return;
+    const events = this.#pending;
+    this.#pending = [];
+    this.#seq += events.length;
+    const data = frame({ type: 'events', seq: this.#seq, events });
+    for (const c of this.#clients) this.#write(c, data);
+  }
+
+  #write(client, data) {
+    const { ws } = client;
+    if (client.lagging || ws.readyState !== ws.OPEN) return;
+    if (ws.bufferedAmount > this.#highWater) {
+      this.#fallBehind(client);
+      return;
+    }
+    ws.send(data);
+  }
+
+  // Nothing more is queued for the page; once its queue drains it starts
+  // again from a snapshot, and a page that never drains is dropped.
+  #fallBehind(client) {
+    client.lagging = true;
+    client.since = Date.now();
+    client.timer = setInterval(() => {
+      if (client.ws.bufferedAmount <= Math.min(LOW_WATER, this.#highWater / 4)) {
+        clearInterval(client.timer);
+        client.lagging = false;
+        this.#sendSnapshot(client);
+      } else if (Date.now() - client.since > LAG_LIMIT_MS) {
+        clearInterval(client.timer);
+        client.ws.terminate();
+      }
+    }, LAG_CHECK_MS);
+  }
+
+  close() {
+    for (const off of this.#listeners.splice(0)) off();
+    for (const c of [...this.#clients]) {
+      this.remove(c);
+      c.ws.terminate();
+    }
+  }
+}
+
+module.exports = { Hub, frame, HIGH_WATER };

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Makes a Debian 13 (trixie) root in DIR, as root:
+#   scripts/debian13-root.sh DIR             what the suite needs (setup.sh --packages)
+#   scripts/debian13-root.sh DIR --runtime   only the PipeWire runtime: no compiler, no -dev package
+# Built with debootstrap (minbase) from the same mirror as this machine, then
+# kept as a tarball in $QUORVANE_ROOT_CACHE (default /var/cache/quorvane),
+# named for its package list, so that later runs unpack it in
+# seconds. Run commands inside with scripts/debian13-chroot.sh DIR CMD...
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+MIRROR=http://deb.debian.org/debian
+SUITE=trixie
+# Part of the tarball's name: raise it when the way the root is made changes.
+ROOT_FORMAT=1
+
+usage() {
+  echo "usage: $0 DIR [--runtime]" >&2
+  exit 2
+}
+[ $# -ge 1 ] && [ $# -le 2 ] || usage
+dir=$1
+variant=suite
+if [ $# = 2 ]; then
+  [ "$2" = --runtime ] || usage
+  variant=runtime
+fi
+[ "$(id -u)" = 0 ] || { echo "$0: must run as root (debootstrap, chroot)" >&2; exit 1; }
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+[ -z "$(ls -A "$dir")" ] || { echo "$0: $dir is not empty" >&2; exit 1; }
+
+if [ $variant = runtime ]; then
+  packages=(pipewire libpipewire-0.3-0)
+else
+  mapfile -t packages < <(bash "$here/setup.sh" --packages)
+fi
+
+log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+
+cache=${QUORVANE_ROOT_CACHE:-/var/cache/quorvane}
+key=$(printf '%s\n' "$SUITE" "$ROOT_FORMAT" "${packages[@]}" | sha256sum | cut -c1-16)
+tarball="$cache/debian13-$variant-$key.tar"
+mkdir -p "$cache"
+
+# One builder per tarball at a time; the others wait and then unpack it.
+exec 9>"$tarball.lock"
+flock 9
+if [ ! -f "$tarball" ]; then
+  if ! command -v debootstrap >/dev/null; then
+    log "installing debootstrap"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+  fi
+  build=$(mktemp -d "$cache/build.XXXXXX")
+  chmod 755 "$build"
+  trap 'rm -rf "$build"' EXIT
+  log "debootstrap $SUITE (minbase) into a new root (a few minutes)"
+  # In a mount namespace of its own: whatever debootstrap mounts goes with it.
+  unshare --mount -- debootstrap --variant=minbase "$SUITE" "$build" "$MIRROR" >"$build.log" 2>&1 || {
+    tail -30 "$build.log" >&2
+    exit 1
+  }
+  rm -f "$build.log"
+  # No service is started inside.
+  printf '#!/bin/sh\nexit 101\n' >"$build/usr/sbin/policy-rc.d"
+  chmod 755 "$build/usr/sbin/policy-rc.d"
+  log "installing ${packages[*]} in the root (apt-get; a few minutes)"
+  bash "$here/debian13-chroot.sh" "$build" sh -c '
+    apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null &&
+    apt-get clean && rm -rf /var/lib/apt/lists/*' sh "${packages[@]}"
+  tar -C "$build" --numeric-owner -cf "$tarball.part" .
+  mv "$tarball.part" "$tarball"
+  rm -rf "$build"
+  trap - EXIT
+fi
+log "unpacking $tarball into $dir"
+tar -C "$dir" --numeric-owner -xf "$tarball"
+chmod 755 "$dir"

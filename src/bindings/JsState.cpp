@@ -1,0 +1,30 @@
+#include "JsState.h"
+
+#include "../connection/PwContext.h"
+
+namespace {
+
+JsState* gState = new JsState;  // the only static: see JsState.h
+
+void closeHandle(uv_async_t*& handle) {
+    if (!handle) return;
+    uv_close(reinterpret_cast<uv_handle_t*>(handle), [](uv_handle_t* h) { delete reinterpret_cast<uv_async_t*>(h); });
+    handle = nullptr;
+}
+
+}  // namespace
+
+JsState& jsState() {
+    return *gState;
+}
+
+void releaseJsState(PwContext* ctx) {
+    JsState& s = *gState;
+    for (auto& [name, callback] : s.listeners) delete callback;
+    s.listeners.clear();
+    delete s.graphListener;
+    delete s.nodeListener;
+    s.graphListener = s.nodeListener = nullptr;
+    closeHandle(s.nodeAsync);
+    if (ctx->eventAsync) closeHandle(ctx->eventAsync);
+}

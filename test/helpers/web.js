@@ -1,0 +1,48 @@
+'use strict';
+// The web patchbay under test: the server started as the tool runs it, and
+// Debian's Chromium driven through playwright-core (nothing downloaded), with
+// an empty profile of its own.
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { startScript, CLI } = require('./child');
+const { waitFor } = require('./fixture');
+
+const CHROMIUM = '/usr/bin/chromium';
+const ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync'];
+
+/** `quorvane web` on a free loopback port; resolves to { url, origin, run }. */
+async function startWeb(env, args = []) {
+  const run = startScript(CLI, ['web', '--listen', '127.0.0.1:0', ...args], { env });
+  const url = await waitFor(() => /^quorvane web: (http:\S+)$/m.exec(run.out)?.[1] || (run.child.exitCode !== null && 'exited'), 20000, 'the web server to start');
+  if (url === 'exited') throw new Error(`quorvane web exited: ${run.err}`);
+  return { url, origin: new URL(url).origin, run };
+}
+
+/** A browser context with a new empty profile; close() removes both. */
+async function launchBrowser({ width = 1500, height = 1000 } = {}) {
+  const { chromium } = require('playwright-core');
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM,
+    headless: true,
+    args: ARGS,
+    viewport: { width, height },
+  });
+  context.close = ((close) => async () => {
+    await close().catch(() => {});
+    fs.rmSync(profile, { recursive: true, force: true });
+  })(context.close.bind(context));
+  return context;
+}
+
+/** A new page of `context` on the patchbay, once it has drawn its first snapshot. */
+async function openPage(context, url) {
+  const page = await context.newPage();
+  await page.goto(url);
+  await page.waitForSelector('body[data-ready="true"]', { timeout: 15000 });
+  return page;
+}
+
+module.exports = { startWeb, launchBrowser, openPage, available: () => fs.existsSync(CHROMIUM) };

@@ -1,0 +1,54 @@
+'use strict';
+// The ways a script ends, each run under valgrind memcheck with the state
+// the add-on keeps alive: exits 0 when every run ended as it should and none
+// showed an invalid access in the add-on. Usage: node exits.js NODE_BINARY LOGDIR
+const { spawn } = require('node:child_process');
+const path = require('node:path');
+const { startDaemon } = require('../helpers/daemon');
+
+const [nodeBin = process.execPath, logDir = '/tmp'] = process.argv.slice(2);
+const CHILD = path.join(__dirname, 'exit-child.js');
+// How each run must end: its exit code, or the signal that ended it.
+const MODES = { exit: { code: 0 }, normal: { code: 0 }, uncaught: { code: 1 }, sigterm: { signal: 'SIGTERM' } };
+const LIMIT_MS = 240000;
+
+function run(mode, env) {
+  return new Promise((resolve) => {
+    const log = path.join(logDir, `memcheck-exit-${mode}.log`);
+    const args = ['--tool=memcheck', '--leak-check=no', '--num-callers=30', `--log-file=${log}`, nodeBin, CHILD, mode];
+    const child = spawn('valgrind', args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    let out = '', err = '';
+    child.stdout.on('data', (d) => {
+      out += d;
+      if (mode === 'sigterm' && out.includes('ready')) child.kill('SIGTERM');
+    });
+    child.stderr.on('data', (d) => (err += d));
+    const timer = setTimeout(() => child.kill('SIGKILL'), LIMIT_MS);
+    child.on('close', (code, signal) => {
+      clearTimeout(timer);
+      resolve({ mode, code, signal, log, err });
+    });
+  });
+}
+
+async function main() {
+  const daemon = startDaemon();
+  let failed = 0;
+  // Two at a time: each is a Node.js start under valgrind.
+  const modes = Object.keys(MODES);
+  const results = [];
+  for (let i = 0; i < modes.length; i += 2) results.push(...(await Promise.all(modes.slice(i, i + 2).map((m) => run(m, daemon.env)))));
+  for (const r of results) {
+    const want = MODES[r.mode];
+    const ok = want.signal ? r.signal === want.signal : r.code === want.code;
+    console.log(`memcheck exit ${r.mode}: ${ok ? 'ended as expected' : `ended with code ${r.code}, signal ${r.signal}`} (${r.log})`);
+    if (!ok) {
+      failed++;
+      console.log(r.err.split('\n').slice(-15).join('\n'));
+    }
+  }
+  daemon.stop();
+  process.exitCode = failed ? 1 : 0;
+}
+
+main();

@@ -1,0 +1,244 @@
+// The event queue's bounds: changed events joined per object, and an
+// overflowing queue caught up from the mirror, so that what each audience
+// builds from its events is the mirror, in an order it can apply.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "connection/EventQueue.h"
+
+namespace {
+
+struct Mirror {
+    std::vector<NodeInfo> nodes;
+    std::vector<PortInfo> ports;
+    std::vector<LinkInfo> links;
+    uint8_t hearing = ForListeners | ForGraph;
+    MirrorView view() const { return MirrorView{nodes, ports, links, hearing}; }
+};
+
+NodeInfo node(uint32_t id, std::string name, std::string props = {}) {
+    NodeInfo n;
+    n.id = id;
+    n.name = std::move(name);
+    n.props = std::move(props);
+    return n;
+}
+
+PwEvent created(const NodeInfo& n, uint8_t audience = ForListeners | ForGraph) {
+    PwEvent e = makeEvent(NodeCreated, n.id, audience);
+    e.node = n;
+    return e;
+}
+
+PwEvent changed(const NodeInfo& n, uint8_t what) {
+    PwEvent e = makeEvent(NodeChanged, n.id, ForGraph);
+    e.node = n;
+    e.changed = what;
+    return e;
+}
+
+// What one audience builds from the events it takes: it fails the test on
+// an event it cannot apply.
+struct View {
+    explicit View(uint8_t a) : audience(a) {}
+    uint8_t audience;
+    std::map<uint32_t, std::string> nodes;  // id -> name + props
+    std::map<uint32_t, uint32_t> ports;     // id -> node
+    std::map<uint32_t, bool> links;
+    std::map<uint32_t, uint8_t> changes;  // node id -> the union of its changed flags
+    std::vector<PwEventType> others;
+
+    void apply(const PwEvent& e) {
+        if (!(e.audience & audience)) return;
+        switch (e.type) {
+            case NodeCreated:
+                EXPECT_FALSE(nodes.count(e.id)) << "node " << e.id << " created twice";
+                nodes[e.id] = e.node.name + (audience == ForGraph ? e.node.props : "");
+                break;
+            case NodeChanged:
+                EXPECT_EQ(audience, ForGraph);
+                EXPECT_TRUE(nodes.count(e.id)) << "node " << e.id << " changed while unknown";
+                nodes[e.id] = e.node.name + e.node.props;
+                changes[e.id] |= e.changed;
+                break;
+            case NodeDestroyed:
+                EXPECT_TRUE(nodes.erase(e.id)) << "node " << e.id << " destroyed while unknown";
+                for (auto& [port, owner] : ports) EXPECT_NE(owner, e.id) << "node " << e.id << " gone before its ports";
+                break;
+            case PortCreated:
+                EXPECT_TRUE(nodes.count(e.port.nodeId)) << "port " << e.id << " before its node";
+                ports[e.id] = e.port.nodeId;
+                break;
+            case PortDestroyed:
+                EXPECT_TRUE(ports.erase(e.id));
+                break;
+            case LinkCreated:
+                links[e.id] = true;
+                break;
+            case LinkDestroyed:
+                EXPECT_TRUE(links.erase(e.id));
+                break;
+            default:
+                others.push_back(e.type);
+        }
+    }
+
+    void expectMirror(const Mirror& m) const {
+        std::map<uint32_t, std::string> want;
+        for (const NodeInfo& n : m.nodes) want[n.id] = n.name + (audience == ForGraph ? n.props : "");
+        EXPECT_EQ(nodes, want);
+        EXPECT_EQ(ports.size(), audience == ForGraph ? m.ports.size() : 0u);
+        EXPECT_EQ(links.size(), m.links.size());
+    }
+};
+
+void drain(EventQueue& q, std::vector<View*> views) {
+    PwEvent e;
+    while (q.take(e))
+        for (View* v : views) v->apply(e);
+}
+
+TEST(EventQueue, ChangedEventsJoinPerObjectLifeAndKeepTheUnionOfWhatChanged) {
+    EventQueue q;
+    Mirror m;
+    View graph{ForGraph};
+    m.nodes = {node(5, "a")};
+    q.push(created(m.nodes[0]), m.view());
+    for (int i = 0; i < 1000; i++) {
+        m.nodes[0].props = "p" + std::to_string(i);
+        q.push(changed(m.nodes[0], i % 2 ? ChangedState : ChangedProps), m.view());
+    }
+    EXPECT_EQ(q.size(), 2u);
+    // Id 5 goes and comes back as another node: its changes are another event.
+    q.push(makeEvent(NodeDestroyed, 5, ForListeners | ForGraph), m.view());
+    m.nodes = {node(5, "b")};
+    q.push(created(m.nodes[0]), m.view());
+    m.nodes[0].props = "x";
+    q.push(changed(m.nodes[0], ChangedVolume), m.view());
+    EXPECT_EQ(q.size(), 5u);
+
+    std::vector<PwEvent> taken(2);
+    ASSERT_TRUE(q.take(taken[0]) && q.take(taken[1]));
+    EXPECT_EQ(taken[1].type, NodeChanged);
+    EXPECT_EQ(taken[1].node.props, "p999");
+    EXPECT_EQ(taken[1].changed, ChangedProps | ChangedState);
+    graph.apply(taken[0]);
+    graph.apply(taken[1]);
+    // Once taken, a change is a new event.
+    q.push(changed(m.nodes[0], ChangedMute), m.view());
+    drain(q, {&graph});
+    EXPECT_EQ(graph.changes[5], ChangedProps | ChangedState | ChangedVolume | ChangedMute);
+    graph.expectMirror(m);
+    EXPECT_EQ(q.catchUps(), 0u);
+}
+
+TEST(EventQueue, AnOverflowCatchesEachAudienceUpFromTheMirror) {
+    EventQueue q(16, 1 << 20);
+    Mirror m;
+    View graph{ForGraph}, listeners{ForListeners};
+    // Heard already: nodes 1 and 2, port 10 of node 2, link 20.
+    m.nodes = {node(1, "one"), node(2, "two")};
+    for (const NodeInfo& n : m.nodes) q.push(created(n), m.view());
+    PortInfo port;
+    port.id = 10, port.nodeId = 2;
+    m.ports = {port};
+    PwEvent portCreated = makeEvent(PortCreated, 10, ForGraph);
+    portCreated.port = port;
+    q.push(std::move(portCreated), m.view());
+    LinkInfo link;
+    link.id = 20;
+    m.links = {link};
+    PwEvent linkCreated = makeEvent(LinkCreated, 20, ForListeners | ForGraph);
+    linkCreated.link = link;
+    q.push(std::move(linkCreated), m.view());
+    drain(q, {&graph, &listeners});
+
+    // While nobody takes: the link, the port and node 2 go, id 2 comes back
+    // as another node, node 1 changes, nodes come and go in numbers.
+    m.links.clear();
+    q.push(makeEvent(LinkDestroyed, 20, ForListeners | ForGraph), m.view());
+    q.push(makeEvent(SyncDone, 7, ForGraph), m.view());
+    m.ports.clear();
+    q.push(makeEvent(PortDestroyed, 10, ForGraph), m.view());
+    m.nodes.erase(m.nodes.begin() + 1);
+    q.push(makeEvent(NodeDestroyed, 2, ForListeners | ForGraph), m.view());
+    m.nodes.push_back(node(2, "two again"));
+    q.push(created(m.nodes.back()), m.view());
+    m.nodes[0].props = "changed";
+    q.push(changed(m.nodes[0], ChangedProps), m.view());
+    for (uint32_t id = 100; id < 140; id++) {
+        m.nodes.push_back(node(id, "churn"));
+        q.push(created(m.nodes.back()), m.view());
+        if (id % 4) {
+            m.nodes.pop_back();
+            q.push(makeEvent(NodeDestroyed, id, ForListeners | ForGraph), m.view());
+        }
+    }
+    EXPECT_GE(q.catchUps(), 1u);
+    EXPECT_LE(q.size(), m.nodes.size() * 2 + 16 + 1);
+    drain(q, {&graph, &listeners});
+    graph.expectMirror(m);
+    listeners.expectMirror(m);
+    EXPECT_EQ(graph.changes[1], ChangedProps);
+    EXPECT_EQ(graph.others, std::vector<PwEventType>{SyncDone});
+}
+
+TEST(EventQueue, TheGraphCaughtUpFromTheMirrorItListedAndDroppedWhenItStops) {
+    EventQueue q(8, 1 << 20);
+    Mirror m;
+    // The Graph joins a running connection: it lists nodes 1 and 2 itself.
+    m.nodes = {node(1, "one", "p"), node(2, "two", "p")};
+    for (const NodeInfo& n : m.nodes) q.push(created(n, ForListeners), m.view());
+    q.push(makeEvent(Connected, 0, ForGraph), m.view());
+    View graph{ForGraph}, listeners{ForListeners};
+    graph.nodes = {{1, "onep"}, {2, "twop"}};
+    for (uint32_t id = 100; id < 120; id++) {
+        m.nodes.push_back(node(id, "n", std::string(100, 'x')));
+        q.push(created(m.nodes.back()), m.view());
+    }
+    m.nodes.erase(m.nodes.begin());
+    q.push(makeEvent(NodeDestroyed, 1, ForListeners | ForGraph), m.view());
+    EXPECT_GE(q.catchUps(), 1u);
+    drain(q, {&graph, &listeners});
+    graph.expectMirror(m);
+    listeners.expectMirror(m);
+
+    // The Graph stops: what waits for it goes, and the listeners' events
+    // keep no properties.
+    for (uint32_t id = 200; id < 204; id++) {
+        m.nodes.push_back(node(id, "n", std::string(1000, 'y')));
+        q.push(created(m.nodes.back()), m.view());
+        q.push(changed(m.nodes.back(), ChangedProps), m.view());
+    }
+    size_t before = q.bytes();
+    q.dropAudience(ForGraph);
+    EXPECT_EQ(q.size(), 4u);
+    EXPECT_LT(q.bytes(), before - 4000);
+    drain(q, {&listeners});
+    listeners.expectMirror(m);
+}
+
+TEST(EventQueue, BytesAreBoundedToo) {
+    EventQueue q(1 << 20, 64 * 1024);
+    Mirror m;
+    View graph{ForGraph};
+    m.nodes = {node(1, "one")};
+    q.push(created(m.nodes[0]), m.view());
+    drain(q, {&graph});
+    // Objects come and go with large properties, nobody takes.
+    for (uint32_t id = 2; id < 1000; id++) {
+        m.nodes.push_back(node(id, "big", std::string(4096, 'z')));
+        q.push(created(m.nodes.back()), m.view());
+        m.nodes.pop_back();
+        q.push(makeEvent(NodeDestroyed, id, ForListeners | ForGraph), m.view());
+        EXPECT_LE(q.bytes(), 64u * 1024 + 2 * (4096 + sizeof(PwEvent)));
+    }
+    drain(q, {&graph});
+    graph.expectMirror(m);
+}
+
+}  // namespace

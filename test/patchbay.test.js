@@ -1,0 +1,303 @@
+'use strict';
+// The patchbay against a private daemon: rules with captures and port pairs,
+// update() keeping what stays, "never" rules, presets and devices, rules
+// refused whole; the command with live reloads, snapshots and qpwgraph files;
+// lingering links; the systemd unit.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor, linksFrom, pwDump, pwLinkPairs } = require('./helpers/fixture');
+const { startScript, runChild, CLI } = require('./helpers/child');
+
+const daemon = startDaemon({ objects: [] });
+let fixture = new Fixture();
+const { connect } = require('..');
+let graph;
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pb-'));
+
+test.before(async () => {
+  graph = await connect();
+});
+test.after(async () => {
+  await graph.close();
+  await fixture.close();
+  daemon.stop();
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
+const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000 });
+const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+const stereo = (out, sink, [l, r] = [0, 1]) => sorted([[out.outputs[0], sink.inputs[l]], [out.outputs[1], sink.inputs[r]]]);
+// The next action of `kind` the patchbay tells.
+const nextAction = (bay, kind) => new Promise((resolve) => bay.on('action', function hear(a) {
+  if (a.kind === kind) bay.off('action', hear), resolve(a);
+}));
+
+test('captures pair each app with its own sink, port pairs pick ports, update() keeps what stays, bad rules change nothing', async () => {
+  const [a1, a2] = [await fixture.add('pb-app-1', 'Stream/Output/Audio', '0', 'FL,FR'), await fixture.add('pb-app-2', 'Stream/Output/Audio', '0', 'FL,FR')];
+  const [s1, s2] = [await fixture.add('pb-app-1-sink', 'Audio/Sink', 'FL,FR', '0'), await fixture.add('pb-app-2-sink', 'Audio/Sink', 'FL,FR', '0')];
+  const mic = await fixture.add('pb-mic', 'Audio/Source', '0', 'FL,FR');
+  await graph.waitForNode('pb-mic');
+  const capture = { from: '/^(?<app>pb-app-\\d)$/', to: { 'node.name': '${app}-sink', 'media.class': 'Audio/Sink' } };
+  const bay = graph.patchbay({ routes: [capture] });
+  const errors = [];
+  bay.on('error', (e) => errors.push(e));
+  const actions = [];
+  bay.on('action', (a) => actions.push(a));
+  await waitFor(() => String(linksFrom([...a1.outputs, ...a2.outputs])) === String(sorted([...stereo(a1, s1), ...stereo(a2, s2)])), 5000, 'each app on its own sink only');
+  await waitFor(() => actions.length === 4, 5000, 'the links told');
+  assert.ok(actions.some((a) => a.kind === 'linked' && a.rule === 'routes[0]' && a.out === 'pb-app-1:out_FL' && a.in === 'pb-app-1-sink:in_FL'), JSON.stringify(actions));
+  const held = bay.list()[0].links.map((l) => l.id).sort();
+
+  // A rule that names a capture "from" does not have is refused whole: the rules in force stay.
+  const bad = { routes: [capture, { from: '/^(x)$/', to: '${2}' }], never: [] };
+  await assert.rejects(bay.update(bad), (e) => e instanceof TypeError && e.rule === 'routes[1]' && e.field === 'to' && /\$\{2\}/.test(e.message));
+  assert.throws(() => graph.patchbay({ routes: [capture], volume: [] }), /unknown key "volume"/);
+
+  // Port pairs by name and by channel; the capture route's links are the same links afterwards.
+  const ports = { from: 'pb-mic', to: 'pb-app-1-sink', ports: [['out_FR', 'in_FL'], ['FL', 'FR']] };
+  assert.deepEqual(await bay.update({ routes: [ports, capture] }), { added: 1, removed: 0, kept: 1 });
+  await waitFor(() => linksFrom(mic.outputs).length === 2, 5000, 'the port pairs');
+  assert.deepEqual(linksFrom(mic.outputs), sorted([[mic.outputs[1], s1.inputs[0]], [mic.outputs[0], s1.inputs[1]]]));
+  assert.deepEqual(bay.list().map((e) => e.rule), ['routes[0]', 'routes[1]']);
+  assert.deepEqual(bay.list()[1].links.map((l) => l.id).sort(), held, 'unchanged rule, untouched links');
+  assert.deepEqual(bay.rules, { version: 1, routes: [ports, { from: capture.from, to: capture.to }] });
+
+  // The capture rule goes: its links go, the other rule's stay.
+  assert.deepEqual(await bay.update({ routes: [ports] }), { added: 0, removed: 1, kept: 1 });
+  assert.deepEqual(linksFrom([...a1.outputs, ...a2.outputs]), []);
+  await bay.close();
+  assert.deepEqual(linksFrom(mic.outputs), []);
+  assert.deepEqual(errors, []);
+  await fixture.remove(a1.id, a2.id, s1.id, s2.id, mic.id);
+});
+
+test('never: removes links whoever made them, never one a route wants; volume presets and devices (defaults: patchbay-sm.test.js)', async () => {
+  const src = await fixture.add('pb-n-src', 'Audio/Source', '0', 'FL,FR');
+  const [keep, drop] = [await fixture.add('pb-n-keep', 'Audio/Sink', 'FL,FR', '0'), await fixture.add('pb-n-drop', 'Audio/Sink', 'FL,FR', '0')];
+  await fixture.link([[src.outputs[0], drop.inputs[0]], [src.outputs[1], drop.inputs[1]]]);
+  await graph.waitForNode('pb-n-drop');
+  // A never that certainly forbids a route's links is refused; "/^pb-n-/" may
+  // take what "/^pb-n-k/" takes, which only the graph tells: the route's links stay.
+  assert.throws(() => graph.patchbay({ routes: [{ from: 'pb-n-src', to: 'pb-n-keep' }], never: [{ from: 'pb-n-src', to: '/^pb-n-/' }] }), /^TypeError: never\[0\]: forbids the links routes\[0\] makes$/);
+  const bay = graph.patchbay({
+    routes: [{ from: 'pb-n-src', to: '/^pb-n-k/' }],
+    never: [{ from: 'pb-n-src', to: '/^pb-n-/' }],
+    devices: [{ name: 'pb-dev', mediaClass: 'Audio/Sink', channels: ['FL', 'FR'] }],
+    volumes: [{ node: 'pb-dev', volume: 0.5, mute: true }],
+  });
+  const errors = [];
+  bay.on('error', (e) => errors.push(e));
+  const removed = [];
+  bay.on('action', (a) => a.kind === 'removed' && removed.push(a));
+  await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, keep)), 5000, 'the never rule to remove the other client\'s links, the route to link');
+  await waitFor(() => removed.length === 2, 5000, 'the removals told');
+  assert.equal(removed[0].rule, 'never[0]');
+  // Made again and again: removed each time, after a growing pause, and reported contested once.
+  for (let n = 3; n <= 5; n++) {
+    await fixture.link([[src.outputs[0], drop.inputs[0]]]);
+    await waitFor(() => removed.length === n, 5000, `re-creation ${n - 2} removed`);
+  }
+  assert.ok(removed.every((a) => a.in.startsWith('pb-n-drop:')), 'never a link the route wants');
+  assert.deepEqual(errors.map((e) => [e.rule, /contested: another client made it again 3 times/.test(e.message)]), [['never[0]', true]], errors.map(String).join('\n'));
+  errors.length = 0;
+
+  // The device, its volume and mute set once; the user's later choice stays.
+  const props = () => pwDump().find((o) => o.info?.props?.['node.name'] === 'pb-dev')?.info.params?.Props?.[0];
+  await waitFor(() => props()?.mute === true && Math.abs(props().channelVolumes[0] - 0.125) < 1e-4, 5000, 'pb-dev at 0.5, muted');
+  const dev = graph.nodes().find((n) => n.name === 'pb-dev');
+  await graph.setVolume(dev.id, 0.8);
+  await fixture.setProps(src.id, { 'media.name': 'anything' }); // a change later, heard by every rule
+  await graph.waitForNode((n) => n.id === src.id && n.props['media.name'] === 'anything');
+  assert.equal(graph.nodes().find((n) => n.name === 'pb-dev').volume, 0.8);
+  await bay.close();
+  await waitFor(() => !graph.nodes().some((n) => n.name === 'pb-dev'), 5000, 'the device removed');
+  assert.deepEqual(linksFrom(src.outputs), []);
+  assert.deepEqual(errors, []);
+  await fixture.remove(src.id, keep.id, drop.id);
+});
+
+test('quorvane patchbay: an edit written and renamed changes the links, a broken edit keeps them and names line and column, SIGHUP reloads, SIGINT removes', async () => {
+  const src = await fixture.add('pb-c-src', 'Audio/Source', '0', 'FL,FR');
+  const [a, b] = [await fixture.add('pb-c-a', 'Audio/Sink', 'FL,FR', '0'), await fixture.add('pb-c-b', 'Audio/Sink', 'FL,FR', '0')];
+  const file = path.join(dir, 'live.json');
+  const write = (text) => {
+    fs.writeFileSync(`${file}.tmp`, text); // as editors save: a new file renamed over the old
+    fs.renameSync(`${file}.tmp`, file);
+  };
+  write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-a' }] }));
+  const dry = cli('patchbay', file, '--dry-run');
+  assert.deepEqual([dry.status, dry.stdout], [0, 'would link pb-c-src:out_FL -> pb-c-a:in_FL (routes[0])\nwould link pb-c-src:out_FR -> pb-c-a:in_FR (routes[0])\n'], dry.stderr);
+  const dryJson = cli('patchbay', file, '--dry-run', '--json').stdout.trim().split('\n').map((l) => JSON.parse(l));
+  assert.deepEqual(dryJson.map((a) => [a.kind, a.rule, a.out, a.dryRun]), [['linked', 'routes[0]', 'pb-c-src:out_FL', true], ['linked', 'routes[0]', 'pb-c-src:out_FR', true]]);
+  assert.deepEqual(linksFrom(src.outputs), []);
+
+  const run = startScript(CLI, ['patchbay', file]);
+  try {
+    await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, a)), 5000, 'the links to pb-c-a');
+    await waitFor(() => /^linked pb-c-src:out_FL -> pb-c-a:in_FL \(routes\[0\]\)$/m.test(run.out), 5000, 'the line of the link');
+    write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-b' }] }));
+    await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, b)), 5000, 'the links moved to pb-c-b');
+    write('{\n  "routes": [\n    { "from": "pb-c-src" "to": "pb-c-a" }\n  ]\n}\n');
+    await waitFor(() => run.err.includes('not reloaded'), 5000, 'the broken file reported');
+    assert.deepEqual(linksFrom(src.outputs), stereo(src, b), 'the rules in force stay');
+    assert.match(run.err, new RegExp(`${file.replace(/[.*+?^${}()|[\]\\/]/g, '\\$&')}:3:26: not JSON: comma expected`));
+    // The broken file changed nothing; SIGHUP reads the mended one.
+    fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-a' }, { from: 'pb-c-src', to: 'pb-c-b' }] }));
+    run.child.kill('SIGHUP');
+    await waitFor(() => linksFrom(src.outputs).length === 4, 5000, 'the links to both');
+  } finally {
+    run.child.kill('SIGINT');
+  }
+  assert.deepEqual([(await run.exited).code, run.err.split('\n').filter((l) => l && !/not reloaded/.test(l))], [0, []]);
+  assert.deepEqual(linksFrom(src.outputs), []);
+  await fixture.remove(src.id, a.id, b.id);
+});
+
+test('snapshot, then patchbay after every client restarted, makes the same links; a qpwgraph file imports to rules that link its ports', async () => {
+  const build = async () => ({
+    src: await fixture.add('pb-s-src', 'Audio/Source', '0', 'FL,FR'),
+    sink: await fixture.add('pb-s-sink', 'Audio/Sink', 'FL,FR', '0'),
+  });
+  let { src, sink } = await build();
+  await fixture.addMetadata('default'); // its links count as a session manager's now
+  await fixture.link([[src.outputs[0], sink.inputs[1]], [src.outputs[1], sink.inputs[0]]]);
+  await waitFor(() => pwLinkPairs('pb-s-src').length === 2, 5000, 'the fixture\'s links');
+  const before = pwLinkPairs('pb-s-src');
+  assert.ok(!cli('snapshot').stdout.includes('pb-s-src'), 'the session manager\'s links left out');
+  const snap = cli('snapshot', '--all');
+  assert.equal(snap.status, 0, snap.stderr);
+  const file = path.join(dir, 'snap.json');
+  fs.writeFileSync(file, snap.stdout);
+  assert.deepEqual(JSON.parse(snap.stdout).routes.filter((r) => r.from === 'pb-s-src'), [{ from: 'pb-s-src', to: 'pb-s-sink', ports: [['out_FL', 'in_FR'], ['out_FR', 'in_FL']] }]);
+
+  await fixture.close(); // every client of those nodes and links gone
+  await waitFor(() => pwLinkPairs('pb-s-src').length === 0, 5000, 'the links gone with their client');
+  fixture = new Fixture();
+  ({ src, sink } = await build());
+  const run = startScript(CLI, ['patchbay', file]);
+  try {
+    await waitFor(() => (run.out.match(/^linked pb-s-src:/gm) || []).length === 2, 5000, 'the patchbay to link');
+    assert.deepEqual(pwLinkPairs('pb-s-src'), before);
+  } finally {
+    run.child.kill('SIGINT');
+  }
+  assert.equal((await run.exited).code, 0, run.err);
+
+  const xml = path.join(dir, 'bay.qpwgraph');
+  const item = (o, i) => `<item node-type="pipewire" port-type="pipewire-audio"><output node="pb-s-src" port="${o}"/><input node="pb-s-sink" port="${i}"/></item>`;
+  fs.writeFileSync(xml, `<!DOCTYPE patchbay>\n<patchbay version="0.6.0" name="bay">\n <items>\n  ${item('out_FL', 'in_FL')}\n  ${item('out_FR', 'in_FL')}\n  <item node-type="pipewire"><output node="x" port="y"/></item>\n </items>\n</patchbay>\n`);
+  const imported = cli('import', xml);
+  assert.equal(imported.status, 0, imported.stderr);
+  assert.match(imported.stderr, /1 item\(s\) without an output and an input left out/);
+  const bay = graph.patchbay(JSON.parse(imported.stdout));
+  await waitFor(() => String(linksFrom(src.outputs)) === String(sorted([[src.outputs[0], sink.inputs[0]], [src.outputs[1], sink.inputs[0]]])), 5000, 'the imported links');
+  await bay.close();
+  fs.writeFileSync(xml, '<patchbay><items>\n<item><output node="a" port="b"></item></items></patchbay>');
+  const broken = cli('import', xml);
+  assert.deepEqual([broken.status, /:2:\d+: not a qpwgraph file/.test(broken.stderr)], [2, true], broken.stderr);
+  // Entities of the file's own are not expanded (a file is anyone's text).
+  fs.writeFileSync(xml, '<!DOCTYPE patchbay [<!ENTITY a "pb-s-src">]><patchbay><items><item><output node="&a;" port="out_FL"/><input node="pb-s-sink" port="in_FL"/></item></items></patchbay>');
+  const entity = cli('import', xml);
+  assert.deepEqual([entity.status, entity.stdout, /not a qpwgraph file/.test(entity.stderr)], [2, '', true], entity.stderr);
+  await fixture.remove(src.id, sink.id);
+});
+
+test('lingering links outlive their process (SIGKILL) and the tool, and unlink removes them; the unit passes systemd-analyze verify', async () => {
+  const src = await fixture.add('pb-l-src', 'Audio/Source', '0', 'FL,FR');
+  const sink = await fixture.add('pb-l-sink', 'Audio/Sink', 'FL,FR', '0');
+  const made = await runChild(
+    `require(${JSON.stringify(path.join(__dirname, '..'))}).connect().then(async (g) => {
+       const l = await g.link(${src.outputs[0]}, ${sink.inputs[0]}, { linger: true });
+       const held = await g.link(${src.outputs[1]}, ${sink.inputs[1]});
+       console.log(JSON.stringify([l.id, held.id]));
+     });`,
+    { preload: false, onStdout: (out, child) => out.includes(']') && child.kill('SIGKILL') },
+  );
+  assert.equal(made.signal, 'SIGKILL', made.stderr);
+  const [lingering] = JSON.parse(made.stdout);
+  await waitFor(() => String(linksFrom(src.outputs)) === String([[src.outputs[0], sink.inputs[0]]]), 5000, 'only the lingering link left');
+  const tool = cli('link', 'pb-l-src:out_FR', 'pb-l-sink:in_FR', '--linger');
+  assert.deepEqual([tool.status, /^link-created \d+ /.test(tool.stdout)], [0, true], tool.stderr);
+  assert.deepEqual(linksFrom(src.outputs), stereo(src, sink));
+  await graph.unlink(graph.links().find((l) => l.id === lingering));
+  assert.deepEqual(linksFrom(src.outputs), [[src.outputs[1], sink.inputs[1]]]);
+  assert.equal(cli('unlink', 'pb-l-src:out_FR', 'pb-l-sink:in_FR').status, 0);
+  assert.deepEqual(linksFrom(src.outputs), []);
+  await fixture.remove(src.id, sink.id);
+
+  const config = path.join(dir, 'config');
+  const rules = path.join(dir, 'my rules%.json'); // a space and a specifier, quoted in the unit
+  fs.writeFileSync(rules, '{ "routes": [] }');
+  const env = { ...process.env, XDG_CONFIG_HOME: config };
+  const install = spawnSync(process.execPath, [CLI, 'service', 'install', rules], { encoding: 'utf8', env });
+  assert.equal(install.status, 0, install.stderr);
+  assert.match(install.stdout, /systemctl --user enable --now quorvane-patchbay\.service/);
+  const unit = path.join(config, 'systemd', 'user', 'quorvane-patchbay.service');
+  assert.match(fs.readFileSync(unit, 'utf8'), /^Restart=on-failure$/m);
+  const verify = spawnSync('systemd-analyze', ['verify', unit], { encoding: 'utf8', timeout: 20000 });
+  assert.deepEqual([verify.status, verify.stderr.split('\n').filter((l) => l.includes('quorvane'))], [0, []], verify.stderr);
+  assert.equal(spawnSync(process.execPath, [CLI, 'service', 'uninstall'], { env }).status, 0);
+  assert.equal(fs.existsSync(unit), false);
+});
+
+test('rules refused whole, each with the file, line and column, the rule and the field', () => {
+  const { parseRules } = require('../lib/features/patchbay/rules');
+  const refusal = (text) => {
+    try {
+      parseRules(text, 'r.json');
+    } catch (e) {
+      return e instanceof TypeError && e.message;
+    }
+    return 'accepted';
+  };
+  const cases = [
+    ['{ "routes": [ { "from": "a", "to": "b" } ] ', 'r.json:1:44: not JSON: close brace expected'],
+    ['{ "routes": [], "volume": [] }', 'r.json:1:17: volume: unknown key "volume" (known: version, routes, never, volumes, defaults, devices)'],
+    ['{ "routes": [ { "from": "/(a/", "to": "b" } ] }', 'r.json:1:17: routes[0].from: bad regular expression /(a/: Invalid regular expression: /(a/: Unterminated group'],
+    ['{ "routes": [ { "from": "/^(a)-(?<n>x)$/", "to": "${n}-${3}" } ] }', 'r.json:1:44: routes[0].to: uses ${3}, but "from" captures ${1}, ${2}, ${n}'],
+    ['{ "routes": [ { "from": "a", "to": "b", "ports": [["FL"]] } ] }', 'r.json:1:51: routes[0].ports[0]: must be an [output, input] pair'],
+    ['{ "volumes": [ { "node": "a", "volume": "50%" } ] }', 'r.json:1:31: volumes[0].volume: must be a number from 0 to 2.154 (wpctl\'s scale: 1.0 is 100%)'],
+    ['{ "defaults": { "audioSink": "a" } }', 'r.json:1:17: defaults.audioSink: must be a list of 1 to 64 node names, the preferred first'],
+    ['{ "devices": [ { "name": "d" }, { "name": "d" } ] }', 'r.json:1:35: devices[1].name: a second device named "d"'],
+    ['{ "routes": [ { "from": "a", "to": "b" } ], "never": [ { "from": "/^a$/", "to": "b" } ] }', 'r.json:1:56: never[0]: forbids the links routes[0] makes'],
+  ];
+  assert.deepEqual(cases.map(([text]) => refusal(text)), cases.map(([, message]) => message));
+});
+
+test('quorvane patchbay carries on across a daemon restart: its device made again, its links too', async () => {
+  const own = startDaemon({ objects: [], setEnv: false });
+  let fx = new Fixture(own.env);
+  const file = path.join(dir, 'restart.json');
+  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'pr-app', to: 'pr-dev' }], devices: [{ name: 'pr-dev' }] }));
+  const run = startScript(CLI, ['patchbay', file, '--json'], { env: own.env });
+  const linked = () => pwLinkPairs('pr-app', own.env);
+  const want = ['pr-app:out_FL -> pr-dev:playback_FL', 'pr-app:out_FR -> pr-dev:playback_FR'];
+  try {
+    await fx.add('pr-app', 'Stream/Output/Audio', '0', 'FL,FR');
+    await waitFor(() => String(linked()) === String(want), 5000, 'the app linked to the device');
+    await fx.close();
+    own.kill();
+    await waitFor(() => run.err.includes('PipeWire went away'), 5000, 'the tool to notice');
+    const second = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(own.dir, 'daemon.conf')], { env: own.env, stdio: 'ignore' });
+    try {
+      await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: own.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
+      fx = new Fixture(own.env);
+      await fx.add('pr-app', 'Stream/Output/Audio', '0', 'FL,FR');
+      await waitFor(() => String(linked()) === String(want), 10000, 'the device and links made again');
+      await waitFor(() => run.out.split('\n').filter((l) => l && JSON.parse(l).kind === 'created').length === 2, 5000, 'the device told twice');
+    } finally {
+      run.child.kill('SIGINT');
+      assert.equal((await run.exited).code, 0, run.err);
+      await fx.close();
+      second.kill('SIGKILL');
+    }
+  } finally {
+    run.child.kill('SIGINT');
+    own.stop();
+  }
+});

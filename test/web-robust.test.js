@@ -1,0 +1,106 @@
+'use strict';
+// The web patchbay with many pages, slow pages, a rules file, and a daemon
+// that goes away and comes back. The server runs in this process, so that
+// what it keeps for its pages can be looked at.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const WebSocket = require('ws');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
+const { startWeb, launchBrowser, openPage, available } = require('./helpers/web');
+const { startWebServer } = require('../lib/web/server');
+
+const skip = !available() && 'no chromium';
+const daemon = startDaemon({ objects: [] });
+let fixture, graph, server, browser;
+
+test.before(async () => {
+  if (skip) return;
+  fixture = new Fixture(daemon.env);
+  graph = await require('..').connect({ reconnect: true });
+  server = await startWebServer({ graph, port: 0, highWater: 64 * 1024 });
+  browser = await launchBrowser({ width: 1000, height: 700 });
+});
+test.after(async () => {
+  await browser?.close();
+  await server?.close();
+  await graph?.close();
+  await fixture?.close();
+  daemon.stop();
+});
+
+const drawnNodes = (page) => page.evaluate(() => [...document.querySelectorAll('.node')].map((e) => Number(e.id.slice(5))).sort((a, b) => a - b));
+const graphNodes = () => graph.nodes().map((n) => n.id).sort((a, b) => a - b);
+
+test('ten pages stay in step through a burst, closed pages leave nothing behind, a page that stops reading is left behind and then starts again from a snapshot', { skip }, async () => {
+  const listeners = graph.listenerCount('node-created');
+  const pages = await Promise.all(Array.from({ length: 10 }, () => openPage(browser, server.url)));
+  const ids = await fixture.addMany(30, 'burst', 'Audio/Sink', 2, 0);
+  await fixture.remove(...ids.slice(0, 10));
+  for (const page of pages) {
+    await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step');
+  }
+  assert.equal(graphNodes().length, 20);
+  assert.equal(server.stats().clients, 10);
+  await Promise.all(pages.map((p) => p.close()));
+  await waitFor(() => server.stats().clients === 0, 5000, 'the pages forgotten');
+  assert.equal(graph.listenerCount('node-created'), listeners);
+
+  const cookie = `quorvane-web-${server.port}=${server.token}`;
+  const slow = new WebSocket(`ws://127.0.0.1:${server.port}/ws`, { headers: { cookie } });
+  const seen = [];
+  slow.on('message', (d) => seen.push(JSON.parse(d).type));
+  await waitFor(() => seen.length === 1, 5000, 'the first snapshot');
+  slow.pause();
+  // Large changes until the server has more queued than it keeps for a page.
+  const big = 'x'.repeat(30000);
+  for (let i = 0; i < 3000 && server.stats().lagging === 0; i++) await fixture.setProps(ids[10 + (i % 20)], { 'web.big': `${i}${big}` });
+  assert.equal(server.stats().lagging, 1, 'the slow page left behind');
+  slow.resume();
+  await waitFor(() => seen.lastIndexOf('snapshot') > 0 && server.stats().lagging === 0, 10000, 'a new snapshot once it reads again');
+  slow.close();
+  await fixture.remove(...ids.slice(10));
+});
+
+test('--rules: the page shows the rules in force and what the patchbay does, live', { skip }, async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-rules-'));
+  const file = path.join(dir, 'rules.json');
+  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'rule-app', to: 'rule-sink' }] }));
+  const web = await startWeb(daemon.env, ['--rules', file]);
+  try {
+    const page = await openPage(browser, web.url);
+    assert.match(await page.locator('#rules').textContent(), /"from": "rule-app"/);
+    const app = await fixture.add('rule-app', 'Stream/Output/Audio', 0, 'FL,FR');
+    await fixture.add('rule-sink', 'Audio/Sink', 'FL,FR', 0);
+    await waitFor(() => linksFrom(app.outputs, daemon.env).length === 2, 5000, 'the rule applied');
+    await page.waitForFunction(() => [...document.querySelectorAll('#actions li')].filter((li) => /linked .*routes\[0\]/.test(li.textContent)).length === 2, null, { timeout: 5000 });
+  } finally {
+    await web.run.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+test('the daemon going away is shown on the page, which carries on with the daemon that comes back', { skip }, async () => {
+  const page = await openPage(browser, server.url);
+  await fixture.close();
+  daemon.kill();
+  await page.waitForSelector('#banner:not([hidden])', { timeout: 10000 });
+  assert.match(await page.locator('#banner').textContent(), /PipeWire went away/);
+  const second = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(daemon.dir, 'daemon.conf')], { env: daemon.env, stdio: 'ignore' });
+  try {
+    await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
+    fixture = new Fixture(daemon.env);
+    const back = await fixture.add('after-restart', 'Audio/Sink', 2, 0);
+    await page.waitForSelector('#banner[hidden]', { state: 'attached', timeout: 10000 });
+    await page.waitForSelector(`#node-${back.id}`, { timeout: 10000 });
+    assert.equal(await page.locator(`#node-${back.id} .name`).textContent(), 'after-restart');
+    assert.equal(await page.locator('#status').textContent(), 'live');
+    await fixture.close();
+  } finally {
+    second.kill('SIGKILL');
+  }
+});
