@@ -8,15 +8,6 @@ namespace js {
 
 namespace {
 
-// Object.prototype; V8 13 renamed the call and V8 14 (Node.js 26) dropped the old name.
-v8::Local<v8::Value> objectPrototype(v8::Isolate* isolate) {
-#if V8_MAJOR_VERSION >= 13
-    return v8::Object::New(isolate)->GetPrototypeV2();
-#else
-    return v8::Object::New(isolate)->GetPrototype();
-#endif
-}
-
 // In the order of the Key enumeration.
 const char* const kNames[] = {
     "id",         "name",      "type",         "version",      "inputPorts", "outputPorts", "isInput",
@@ -30,6 +21,15 @@ static_assert(sizeof(kNames) / sizeof(kNames[0]) == kKeyCount, "one name per key
 v8::Eternal<v8::String> gKeys[kKeyCount];
 
 }  // namespace
+
+// V8 13 renamed the call and V8 14 (Node.js 26) dropped the old name.
+v8::Local<v8::Value> objectPrototype(v8::Isolate* isolate) {
+#if V8_MAJOR_VERSION >= 13
+    return v8::Object::New(isolate)->GetPrototypeV2();
+#else
+    return v8::Object::New(isolate)->GetPrototype();
+#endif
+}
 
 v8::Local<v8::String> key(Key k) {
     v8::Isolate* isolate = v8::Isolate::GetCurrent();
