@@ -1,8 +1,9 @@
 #!/usr/bin/env node
 'use strict';
-// Install step of the package: builds the add-on from source with node-gyp
-// against the headers installed beside the running Node.js, so that nothing
-// is downloaded.
+// The source build (`npm run build`), for a Node.js or platform the package
+// has no prebuilt binary for: builds build/Release/Quorvane.node with node-gyp,
+// which the loader takes before any prebuilt one. Uses the headers installed
+// beside the running Node.js when there are some, so that nothing is downloaded.
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');

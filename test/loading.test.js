@@ -1,7 +1,8 @@
 'use strict';
 // How the package loads and what it declares: named imports from an ES module
-// (run and type-checked), the TypeScript declarations, and the refusal in a
-// worker thread, whichever thread loads the add-on first.
+// (run and type-checked), the TypeScript declarations, the refusal in a
+// worker thread, whichever thread loads the add-on first, and the message of a
+// load that cannot work.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -64,4 +65,37 @@ test('a worker thread gets the clear refusal, whether it or the main thread load
       'main []',
     ]);
   }
+});
+
+test('a load that cannot work says why: PipeWire\'s library missing, or no binary for this Node.js', async (t) => {
+  const load = `try { require(${INDEX}); console.log('loaded'); } catch (e) { console.log(e.message); }`;
+  // A copy of the package whose only prebuilt binary is for another ABI, and no source build.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-abi-'));
+  try {
+    for (const f of ['package.json', 'index.js', 'lib']) fs.cpSync(path.join(ROOT, f), path.join(dir, f), { recursive: true });
+    fs.cpSync(path.join(ROOT, 'node_modules', 'node-gyp-build'), path.join(dir, 'node_modules', 'node-gyp-build'), { recursive: true });
+    const prebuilds = path.join(dir, 'prebuilds', `linux-${process.arch}`);
+    fs.mkdirSync(prebuilds, { recursive: true });
+    fs.writeFileSync(path.join(prebuilds, 'node.abi1.glibc.node'), '');
+    const r = await runChild(load.replace(INDEX, JSON.stringify(dir)), { preload: false });
+    assert.equal(r.stdout.trim(),
+      `quorvane: no add-on for Node.js ${process.version} (ABI ${process.versions.modules}) on linux-${process.arch} ` +
+        '(prebuilt for ABI 1 only) and no source build. Build it for this Node.js ' +
+        `(needs libpipewire-0.3-dev, pkg-config, make, g++ and python3): npm run build --prefix ${JSON.stringify(dir)}`);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+
+  // The system's libpipewire hidden, in a mount namespace of the child's own:
+  // an overlay whites the library out of its directory (needs root).
+  if (process.getuid() !== 0 || process.arch !== 'x64') return t.skip('needs root on x64 to hide the library');
+  const lib = fs.realpathSync('/usr/lib/x86_64-linux-gnu');
+  const hide = `set -e; s=$(mktemp -d); mount -t tmpfs tmpfs "$s"; mkdir "$s/u" "$s/w"
+    for f in ${lib}/libpipewire-0.3.so.0*; do mknod "$s/u/\${f##*/}" c 0 0; done
+    mount -t overlay overlay -o "lowerdir=${lib},upperdir=$s/u,workdir=$s/w" ${lib}; exec "$@"`;
+  const r = spawnSync('unshare', ['--mount', 'sh', '-c', hide, 'sh', process.execPath, '-e', load], { encoding: 'utf8', timeout: 20000 });
+  assert.equal(r.stdout.trim(),
+    'quorvane needs PipeWire\'s client library libpipewire-0.3.so.0, which cannot be loaded (cannot open shared object file: ' +
+      'No such file or directory). Install it: libpipewire-0.3-0 on Debian and Ubuntu, pipewire-libs on Fedora, libpipewire on Arch.',
+    r.stderr);
 });

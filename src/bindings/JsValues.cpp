@@ -22,6 +22,15 @@ v8::Eternal<v8::String> gKeys[kKeyCount];
 
 }  // namespace
 
+// V8 13 renamed the call and V8 14 (Node.js 26) dropped the old name.
+v8::Local<v8::Value> objectPrototype(v8::Isolate* isolate) {
+#if V8_MAJOR_VERSION >= 13
+    return v8::Object::New(isolate)->GetPrototypeV2();
+#else
+    return v8::Object::New(isolate)->GetPrototype();
+#endif
+}
+
 v8::Local<v8::String> key(Key k) {
     v8::Isolate* isolate = v8::Isolate::GetCurrent();
     if (gKeys[k].IsEmpty()) {
@@ -56,7 +65,7 @@ v8::Local<v8::Object> propsObject(const std::string& packed, StringCache& cache)
         names.push_back(cache.get(k));
         values.push_back(cache.get(v));
     });
-    if (cache.objectPrototype.IsEmpty()) cache.objectPrototype = v8::Object::New(isolate)->GetPrototype();
+    if (cache.objectPrototype.IsEmpty()) cache.objectPrototype = objectPrototype(isolate);
     return v8::Object::New(isolate, cache.objectPrototype, names.data(), values.data(), names.size());
 }
 

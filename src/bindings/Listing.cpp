@@ -119,7 +119,7 @@ public:
             lastCount_ = count;
         }
         v8::Isolate* isolate = v8::Isolate::GetCurrent();
-        if (prototype_.IsEmpty()) prototype_ = v8::Object::New(isolate)->GetPrototype();
+        if (prototype_.IsEmpty()) prototype_ = js::objectPrototype(isolate);
         objects_.push_back(v8::Object::New(isolate, prototype_, names_.data(), values_.data(), count));
     }
 
