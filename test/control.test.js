@@ -249,6 +249,8 @@ test('metadata: a session manager\'s "default" is the one bound, though another 
     const [ours] = clients('pw-fixture');
     const [manager] = clients('WirePlumber');
     await waitFor(() => String(bound()) === String([manager]), 5000, 'the session manager\'s to be bound, alone');
+    // The Graph hears the switch after the add-on makes it: a round trip brings it.
+    await graph.waitForPorts(graph.find('demo-speakers')[0].id);
     assert.equal((await graph.setDefault('audioSink', 'demo-speakers')).configured.audioSink, 'demo-speakers');
     await sm.close();
     await waitFor(() => String(bound()) === String([ours]), 5000, 'the other one to be bound');

@@ -100,9 +100,10 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
     const failed = await graph.link(midi.outputs[0], audio.inputs[0], { until: 'ready' }).then(() => assert.fail('resolved'), (e) => e);
     assert.match(failed.message, /\S/);
     if (kept) {
+      // The rejected request's link is removed by its maker, so the daemon's
+      // own view of it may be gone already: the Graph's is compared.
       const link = await waitFor(() => errored[0], 5000, 'the failed link');
-      const theirs = dumpInfo().get(link.id);
-      assert.deepEqual([theirs.state, failed.message, link.error, link.format], ['error', theirs.error, theirs.error, null]);
+      assert.deepEqual([link.state, link.error, link.format], ['error', failed.message, null]);
     }
     await removed(0);
 
