@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { startDaemon } = require('./helpers/daemon');
 const { pwLinkPairs, pwMetadata } = require('./helpers/fixture');
-const { startSessionManager, playStream, poll } = require('./helpers/session-manager');
+const { startSessionManager, playStream, poll, metadataReportsChanges } = require('./helpers/session-manager');
 
 const stereoSink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
 const daemon = startDaemon({ objects: ['pbs-a', 'pbs-b'].map(stereoSink) });
@@ -25,12 +25,12 @@ test.after(async () => {
   daemon.stop();
 });
 
-test('beside WirePlumber: "never" removes its default link of a stream and link creations stay bounded over 10 s; the preferred default present is configured, again as devices come', async () => {
+test('beside WirePlumber: "never" removes its default link of a stream and link creations stay bounded over 10 s; the preferred default present is configured, again as devices come', async (t) => {
   streams.push(playStream(sm, 'pbs-one'));
   await poll(() => pwLinkPairs('pbs-one', sm.env).length === 2, 10000, 'WirePlumber to link pbs-one', 20);
   let created = 0;
   graph.on('link-created', (l) => graph.nodes().find((n) => n.id === l.srcNodeId)?.name === 'pbs-one' && created++);
-  const bay = graph.patchbay({ never: [{ from: 'pbs-one', to: { 'media.class': 'Audio/Sink' } }], defaults: { audioSink: ['pbs-later', 'pbs-b', 'pbs-a'] } });
+  const bay = graph.patchbay({ never: [{ from: 'pbs-one', to: { 'media.class': 'Audio/Sink' } }] });
   const errors = [];
   bay.on('error', (e) => errors.push(e.message));
   const removed = [];
@@ -44,11 +44,32 @@ test('beside WirePlumber: "never" removes its default link of a stream and link 
   assert.deepEqual(pwLinkPairs('pbs-one', sm.env), []);
   assert.ok(errors.every((e) => /contested/.test(e)), errors.join('\n'));
 
-  const configured = () => /default\.configured\.audio\.sink'? value:'\{"name":"([^"]+)"\}'/.exec(pwMetadata(['0'], { env: sm.env }))?.[1];
-  await poll(() => configured() === 'pbs-b', 5000, 'pbs-b the configured default', 20);
-  const later = await graph.createNode({ name: 'pbs-later' }); // a headset plugged in
-  await poll(() => configured() === 'pbs-later', 5000, 'the preferred sink, once it is there', 20);
-  await graph.destroyNode(later);
-  await poll(() => configured() === 'pbs-b', 5000, 'back to pbs-b once it is gone', 20);
   await bay.close();
+
+  // PipeWire 0.3.65 beside WirePlumber 0.4.13 now and then stops passing on
+  // the "default" metadata's changes for that WirePlumber's life: then the
+  // presets run once more beside a new one.
+  try {
+    await presets();
+  } catch (e) {
+    if (await metadataReportsChanges(sm.env)) throw e;
+    t.diagnostic(`the "default" metadata reports no changes (${e.message}): once more beside a new WirePlumber`);
+    await sm.stop();
+    sm = await startSessionManager(daemon);
+    await presets();
+  }
 });
+
+async function presets() {
+  const bay = graph.patchbay({ defaults: { audioSink: ['pbs-later', 'pbs-b', 'pbs-a'] } });
+  const configured = () => /default\.configured\.audio\.sink'? value:'\{"name":"([^"]+)"\}'/.exec(pwMetadata(['0'], { env: sm.env }))?.[1];
+  try {
+    await poll(() => configured() === 'pbs-b', 5000, 'pbs-b the configured default', 20);
+    const later = await graph.createNode({ name: 'pbs-later' }); // a headset plugged in
+    await poll(() => configured() === 'pbs-later', 5000, 'the preferred sink, once it is there', 20);
+    await graph.destroyNode(later);
+    await poll(() => configured() === 'pbs-b', 5000, 'back to pbs-b once it is gone', 20);
+  } finally {
+    await bay.close();
+  }
+}
