@@ -6,6 +6,7 @@ const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startDaemon, waitUntilSync } = require('./helpers/daemon');
 const { Fixture, waitFor, heardBy, pwDump } = require('./helpers/fixture');
+const addon = require('./helpers/addon');
 
 const daemon = startDaemon();
 const fixture = new Fixture();
@@ -126,6 +127,29 @@ test("a pair the daemon fails: link(..., { until: 'ready' }) rejects with its te
   } finally {
     await graph.close();
     await fixture.remove(midi.id, audio.id);
+  }
+});
+
+test('metadata: thousands of changes while JavaScript is blocked are told once each, and the view is what pw-dump shows', async () => {
+  await fixture.addMetadata('i-burst');
+  const graph = await connect();
+  const heard = new Map();
+  graph.on('metadata-changed', (c) => c.name === 'i-burst' && heard.set(c.key, (heard.get(c.key) ?? []).concat(c.value)));
+  try {
+    const bound = () => addon.graphMetadata().changes.some((c) => c.kind === 'added' && c.name === 'i-burst');
+    await waitFor(bound, 5000, 'the metadata bound');
+    // More than the add-on queues of them, JavaScript blocked until its
+    // thread has them all (a pw-dump of a changing metadata makes the
+    // daemon of 0.3.65 drop changes): it reads the metadata anew.
+    const from = addon.graphMetadata().generation;
+    for (let i = 0; i < 3000; i++) addon.graphSetMetadata('i-burst', 0, `k${i}`, 'Spa:String', `v${i}`, 0);
+    waitUntilSync(() => addon.graphMetadata().generation >= from + 3000, 30000, 'the changes to reach the add-on');
+    await waitFor(() => heard.size === 3000, 5000, 'every key told');
+    assert.ok([...heard.values()].every((values) => values.length === 1));
+    const dumped = pwDump().find((o) => o.props?.['metadata.name'] === 'i-burst').metadata;
+    assert.deepEqual([...heard].map(([k, [v]]) => `${k}=${v}`).sort(), dumped.map((e) => `${e.key}=${e.value}`).sort());
+  } finally {
+    await graph.close();
   }
 });
 

@@ -112,7 +112,9 @@ class Connection {
         for (const start of [...this.#starting]) start.resolve();
         break;
       case 'metadata-delta':
-        this.#metadata.apply(payload);
+        // null: more changes came at once than the add-on keeps; it holds them all.
+        if (payload === null) this.#metadata.takeSnapshot();
+        else this.#metadata.apply(payload);
         return;
       case 'control-failed':
         this.#metadata.controlFailed(payload);

@@ -136,6 +136,7 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
         case LinkDestroyed:
             return js::num(event.id);
         case MetadataChanged:
+            if (!event.metadata) return Nan::Null();
             return js::metadataChange(*event.metadata);
         default:
             js::set(o, js::kId, js::num(event.id));

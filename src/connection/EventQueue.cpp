@@ -32,6 +32,14 @@ bool isChanged(PwEventType type) {
     return type == NodeChanged || type == PortChanged || type == LinkChanged;
 }
 
+bool isMetadataChange(const PwEvent& e) {
+    return e.type == MetadataChanged && e.metadata;
+}
+
+bool isMetadataResync(const PwEvent& e) {
+    return e.type == MetadataChanged && !e.metadata;
+}
+
 bool isCreated(PwEventType type) {
     return type == NodeCreated || type == PortCreated || type == LinkCreated;
 }
@@ -156,6 +164,11 @@ EventQueue::EventQueue(size_t maxEvents, size_t maxBytes)
     : maxEvents_(maxEvents), maxBytes_(maxBytes), limitEvents_(maxEvents), limitBytes_(maxBytes) {}
 
 void EventQueue::push(PwEvent&& event, const MirrorView& mirror, bool mirrorShowsIt) {
+    if (event.type == MetadataChanged) {
+        if (resyncQueued_) return;  // the resync's read will hold it
+        metadataEvents_++;
+        metadataBytes_ += footprint(event);
+    }
     int kind = kindOf(event.type);
     if (kind != kNoKind) {
         uint64_t key = keyOf(kind, event.id);
@@ -184,6 +197,7 @@ void EventQueue::push(PwEvent&& event, const MirrorView& mirror, bool mirrorShow
     }
     bytes_ += footprint(entry.event);
     entries_.push_back(std::move(entry));
+    if (metadataEvents_ > kMaxMetadataEvents || metadataBytes_ > kMaxMetadataBytes) resyncMetadata();
     if (mirrorShowsIt && (entries_.size() > limitEvents_ || bytes_ > limitBytes_)) catchUp(mirror);
 }
 
@@ -194,6 +208,12 @@ bool EventQueue::take(PwEvent& out) {
     head_++;
     bytes_ -= footprint(entry.event);
     out = std::move(entry.event);
+    if (isMetadataResync(out)) {
+        resyncQueued_ = false;
+    } else if (isMetadataChange(out)) {
+        metadataEvents_--;
+        metadataBytes_ -= footprint(out);
+    }
     int kind = kindOf(out.type);
     if (entry.known) {
         heard_[1] = *entry.known;
@@ -269,6 +289,28 @@ void EventQueue::catchUp(const MirrorView& mirror) {
     limitBytes_ = bytes_ + maxBytes_;
 }
 
+void EventQueue::resyncMetadata() {
+    metadataResyncs_++;
+    // In place of the first change dropped: what follows it finds the
+    // metadata at least as new as it expects.
+    std::deque<Entry> kept;
+    uint8_t audience = 0;
+    bool placed = false;
+    for (Entry& entry : entries_) {
+        if (entry.event.type == MetadataChanged) {
+            audience |= entry.event.audience;
+            if (placed) continue;
+            placed = true;
+            entry.event.metadata.reset();
+        }
+        kept.push_back(std::move(entry));
+    }
+    for (Entry& entry : kept)
+        if (isMetadataResync(entry.event)) entry.event.audience = audience;
+    entries_.swap(kept);
+    reindex();
+}
+
 void EventQueue::dropAudience(uint8_t audience) {
     std::deque<Entry> kept;
     for (Entry& entry : entries_) {
@@ -287,9 +329,13 @@ void EventQueue::dropAudience(uint8_t audience) {
 void EventQueue::reindex() {
     pendingChange_.clear();
     bytes_ = 0;
+    metadataEvents_ = metadataBytes_ = 0;
+    resyncQueued_ = false;
     for (size_t i = 0; i < entries_.size(); i++) {
         const PwEvent& e = entries_[i].event;
         bytes_ += footprint(e);
+        if (isMetadataResync(e)) resyncQueued_ = true;
+        if (isMetadataChange(e)) metadataEvents_++, metadataBytes_ += footprint(e);
         if (isChanged(e.type)) pendingChange_[keyOf(kindOf(e.type), e.id)] = head_ + i;
     }
 }

@@ -37,11 +37,18 @@ struct MirrorView {
 // request's outcome), which then find the mirror at least as new as they
 // expect. An object is never changed before it is created or after it is
 // destroyed, and an id given to a new object is heard go and come again.
+// Metadata changes (any client writes them, under keys of its choosing) are
+// bounded apart: beyond kMaxMetadataEvents or kMaxMetadataBytes of them, all
+// are replaced by one resync event (a MetadataChanged without a change),
+// where the consumer reads the metadata as it is then; until it is taken,
+// further changes are left out, since that read holds them.
 // V8-free; the caller provides the exclusion.
 class EventQueue {
 public:
     static constexpr size_t kMaxEvents = 8192;
     static constexpr size_t kMaxBytes = 8 << 20;  // the events' texts, properties above all
+    static constexpr size_t kMaxMetadataEvents = 1024;
+    static constexpr size_t kMaxMetadataBytes = 1 << 20;
 
     explicit EventQueue(size_t maxEvents = kMaxEvents, size_t maxBytes = kMaxBytes);
 
@@ -55,6 +62,7 @@ public:
     size_t size() const { return entries_.size(); }
     size_t bytes() const { return bytes_; }
     uint64_t catchUps() const { return catchUps_; }
+    uint64_t metadataResyncs() const { return metadataResyncs_; }
 
 private:
     using KeySet = std::unordered_set<uint64_t>;  // kind << 32 | id
@@ -66,6 +74,7 @@ private:
     };
 
     void catchUp(const MirrorView& mirror);
+    void resyncMetadata();
     void reindex();
 
     std::deque<Entry> entries_;
@@ -75,6 +84,9 @@ private:
     size_t bytes_ = 0;
     size_t maxEvents_, maxBytes_, limitEvents_, limitBytes_;
     uint64_t catchUps_ = 0;
+    size_t metadataEvents_ = 0, metadataBytes_ = 0;  // the metadata changes queued
+    bool resyncQueued_ = false;
+    uint64_t metadataResyncs_ = 0;
 };
 
 // Every producer holds the graph lock: an overflowing queue catches up from

@@ -26,7 +26,8 @@ enum PwEventType : uint32_t {
     NodeChanged = 13,       // `node` as it is now; `changed`: what changed
     PortChanged = 14,       // `port`, `changed`
     LinkChanged = 15,       // `link`, `changed`
-    MetadataChanged = 16,   // `metadata`: an entry set or deleted, or a metadata object added or removed
+    MetadataChanged = 16,   // `metadata`: an entry set or deleted, or a metadata object added or removed;
+                            // without it: too many changes came at once, the metadata is to be read anew
     ControlFailed = 17,     // `token`: a volume, mute or metadata request refused; `res`, `text`: why
 };
 
