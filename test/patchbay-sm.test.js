@@ -48,15 +48,16 @@ test('beside WirePlumber: "never" removes its default link of a stream and link 
 
   // PipeWire 0.3.65 beside WirePlumber 0.4.13 now and then stops passing on
   // the "default" metadata's changes for that WirePlumber's life: then the
-  // presets run once more beside a new one.
-  try {
-    await presets();
-  } catch (e) {
-    if (await metadataReportsChanges(sm.env)) throw e;
-    t.diagnostic(`the "default" metadata reports no changes (${e.message}): once more beside a new WirePlumber`);
-    await sm.stop();
-    sm = await startSessionManager(daemon);
-    await presets();
+  // presets run again beside a new one (twice at most).
+  for (let attempt = 1; ; attempt++) {
+    try {
+      return await presets();
+    } catch (e) {
+      if (attempt === 3 || (await metadataReportsChanges(sm.env))) throw e;
+      t.diagnostic(`the "default" metadata reports no changes (${e.message}): once more beside a new WirePlumber`);
+      await sm.stop();
+      sm = await startSessionManager(daemon);
+    }
   }
 });
 
