@@ -74,7 +74,11 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
 
   fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 5, to: 'x' }] }));
   const r = spawnSync(process.execPath, [CLI, 'route', '--rules', file], { encoding: 'utf8' });
-  assert.deepEqual([r.status, r.stderr], [2, `quorvane: ${file}: route 1: "from" must be a node name or an object of property patterns\n`]);
+  assert.deepEqual([r.status, r.stderr], [2, `quorvane: ${file}:1:13: routes[0].from: must be a node name or an object of property patterns\n`]);
+  // The patchbay's other sections are the patchbay's.
+  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'a', to: 'b' }], never: [{ from: 'a', to: 'c' }] }));
+  const n = spawnSync(process.execPath, [CLI, 'route', '--rules', file], { encoding: 'utf8' });
+  assert.deepEqual([n.status, n.stderr], [2, `quorvane: ${file} holds "never" beside its routes: run it with quorvane patchbay ${file}\n`]);
   fs.rmSync(dir, { recursive: true, force: true });
   await fixture.remove(sink.id, a.id, b.id, c.id);
 });

@@ -111,7 +111,9 @@ where channels do not pair), positional by port order. --exclusive removes links
 --rules FILE.json keeps several routes:
   { "routes": [ { "from": { "application.name": "/firefox/i" },
                   "to": "virtual-mic", "exclusive": true, "channels": "auto" } ] }
-("from"/"to": a node name, a default name or an object of property patterns.)
+("from"/"to": a node name, a default name or an object of property patterns;
+"ports" and captures as in "quorvane patchbay", which runs the file's other
+sections: a file that holds them is refused here.)
 Prints each link made and removed; carries on across a daemon restart; on
 Ctrl-C removes the links it made and exits 0.`,
   patchbay: `Usage: quorvane patchbay FILE [--dry-run] [--json]

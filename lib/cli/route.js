@@ -8,16 +8,15 @@ const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const { portName, nodeName } = require('./resolve');
 const { isDefaultName } = require('../features/match');
+const { parseRules, pattern: rulesPattern } = require('../features/patchbay/rules');
 
-// "/text/" or "/text/FLAGS" (FLAGS of i, m, s, u) is a regular expression;
+// "/text/" or "/text/FLAGS" is a regular expression, as in a rules file;
 // anything else an exact text, so that a path such as /x/y stays a path.
 function pattern(text) {
-  const re = /^\/(.+)\/([imsu]*)$/s.exec(text);
-  if (!re) return text;
   try {
-    return new RegExp(re[1], re[2]);
+    return rulesPattern(text, []);
   } catch (e) {
-    throw new UsageError(`bad regular expression ${text}: ${e.message}`);
+    throw new UsageError(e.message);
   }
 }
 
@@ -45,41 +44,19 @@ function matcherFromTerms(typed, what) {
   return props;
 }
 
-// A matcher as the rules file writes it: a node name, or an object of
-// property patterns.
-function matcherFromRule(value, where) {
-  if (isDefaultName(nodeName(value))) return nodeName(value);
-  if (typeof value === 'string') return { 'node.name': pattern(value) };
-  if (value && typeof value === 'object' && !Array.isArray(value)) {
-    const props = {};
-    for (const [k, v] of Object.entries(value)) {
-      if (typeof v !== 'string') throw new CliError(`${where}: "${k}" must be a text`, EXIT.USAGE);
-      props[k] = pattern(v);
-    }
-    return props;
-  }
-  throw new CliError(`${where} must be a node name or an object of property patterns`, EXIT.USAGE);
-}
-
+// The rules file as the patchbay reads it (its errors with line and
+// column); the route command keeps its routes alone.
 function readRules(file) {
-  let data;
+  let rules;
   try {
-    data = JSON.parse(fs.readFileSync(file, 'utf8'));
+    rules = parseRules(fs.readFileSync(file, 'utf8'), file);
   } catch (e) {
-    throw new CliError(`cannot read rules from ${file}: ${e.message}`, EXIT.USAGE);
+    throw new CliError(e.code === 'ENOENT' || e.code === 'EACCES' || e.code === 'EISDIR' ? `cannot read rules from ${file}: ${e.message}` : e.message, EXIT.USAGE);
   }
-  const list = Array.isArray(data) ? data : data?.routes;
-  if (!Array.isArray(list) || list.length === 0) throw new CliError(`${file}: expected { "routes": [ ... ] }`, EXIT.USAGE);
-  return list.map((r, i) => {
-    const where = `${file}: route ${i + 1}`;
-    if (!r || typeof r !== 'object') throw new CliError(`${where} must be an object`, EXIT.USAGE);
-    return {
-      from: matcherFromRule(r.from, `${where}: "from"`),
-      to: matcherFromRule(r.to, `${where}: "to"`),
-      channels: r.channels ?? 'auto',
-      exclusive: r.exclusive ?? false,
-    };
-  });
+  const others = ['never', 'volumes', 'devices'].filter((k) => rules[k].length).concat(Object.keys(rules.defaults).length ? ['defaults'] : []);
+  if (others.length) throw new CliError(`${file} holds ${others.map((k) => `"${k}"`).join(', ')} beside its routes: run it with quorvane patchbay ${file}`, EXIT.USAGE);
+  if (rules.routes.length === 0) throw new CliError(`${file}: expected { "routes": [ ... ] }`, EXIT.USAGE);
+  return rules.routes;
 }
 
 function parseRouteArgs(argv) {
