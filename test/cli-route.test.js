@@ -8,17 +8,11 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
+const { waitFor, linksFrom } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { startScript, CLI } = require('./helpers/child');
 
-const daemon = startDaemon({ objects: [] });
-const fixture = new Fixture();
-
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
-});
+const { fixture } = privateDaemon({ objects: [] });
 
 // The route itself (lib/features/routes/route.js, also behind examples/keep-routed.js) is
 // routes.test.js's; here the command line that sets it up and takes it down.

@@ -9,12 +9,12 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump, pwLinkList, pwMetadata } = require('./helpers/fixture');
+const { waitFor, pwDump, pwLinkList, pwMetadata } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { startScript, CLI } = require('./helpers/child');
 
 const ROOT = path.join(__dirname, '..');
-const daemon = startDaemon();
-const fixture = new Fixture();
+const { fixture } = privateDaemon();
 
 const node = (file, args, env) => spawnSync(process.execPath, [file, ...args], { encoding: 'utf8', timeout: 30000, env });
 const cli = (...args) => node(CLI, args);
@@ -28,10 +28,6 @@ let app, sink;
 test.before(async () => {
   app = await fixture.add('cli-app', 'Stream/Output/Audio', 0, 2);
   sink = await fixture.add('cli-sink', 'Audio/Sink', 2, 0);
-});
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
 });
 
 test('nodes and ports as tables and as JSON, filtered by name, class and side', () => {

@@ -3,19 +3,14 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor } = require('./helpers/fixture');
+const { waitFor } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
 const threads = () => fs.readdirSync('/proc/self/task').length;
 const threadsBefore = threads();
 const q = require('./helpers/addon');
-const daemon = startDaemon();
-
-test.after(() => {
-  q.destroyPwThread();
-  daemon.stop();
-});
+const { fixture } = privateDaemon({}, { after: () => q.destroyPwThread() });
 
 test('loading starts nothing; a second start makes no thread; destroy empties the mirror, a start fills it', async () => {
   assert.equal(threads(), threadsBefore, 'loading starts no thread');
@@ -27,7 +22,6 @@ test('loading starts nothing; a second start makes no thread; destroy empties th
   assert.equal(q.createPwThread('yes'), true);
   assert.equal(threads(), during, 'a second start makes no thread');
 
-  const fixture = new Fixture();
   const node = await fixture.add('restart-node', 'Audio/Sink', 1, 0);
   await waitFor(() => q.getNodes().some((n) => n.id === node.id));
   assert.equal(q.destroyPwThread(), true);
@@ -37,14 +31,14 @@ test('loading starts nothing; a second start makes no thread; destroy empties th
   // The new registry announces the whole graph before the start returns.
   assert.ok(q.getNodes().some((n) => n.id === node.id && n.name === 'restart-node'));
   assert.ok(q.getPorts().some((p) => p.id === node.inputs[0]));
-  await fixture.close();
 });
 
-test('scripts end by themselves however they stop; createPwThread(true) alone turns on PipeWire debug logging', async () => {
+test('scripts end by themselves however they stop; PipeWire logs errors only, at PIPEWIRE_DEBUG\'s level, or with createPwThread(true) alone debug', async () => {
   const cases = [
-    // [script, standard output, standard error]
+    // [script, standard output, standard error, environment]
     ['q.createPwThread(1); setTimeout(() => { console.log(q.getNodes().length > 0); q.destroyPwThread(); }, 300);', 'true', /^$/],
     ['q.createPwThread(true); q.destroyPwThread();', '', /\[D\]/],
+    ['q.createPwThread(); q.destroyPwThread();', '', /^\[I\]/m, { PIPEWIRE_DEBUG: '3' }],
     [`q.on('node-created', () => {}); q.createPwThread(); process.exit(0);`, '', /^$/],
     // With events and a link request in flight.
     [`q.on('link-created', () => {});
@@ -54,8 +48,8 @@ test('scripts end by themselves however they stop; createPwThread(true) alone tu
       q.unlinkNodesNameToId('demo-microphone', sink.id);
       process.exit(0);`, '2', /^$/],
   ];
-  for (const [script, out, err] of cases) {
-    const r = await runChild(script);
+  for (const [script, out, err, env] of cases) {
+    const r = await runChild(script, { env: { ...process.env, ...env } });
     assert.deepEqual([r.code, r.signal, r.timedOut, r.stdout.trim()], [0, null, false, out], `${script}\n${r.stderr}`);
     assert.match(r.stderr, err, script);
   }

@@ -5,13 +5,12 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
-const daemon = startDaemon();
 const q = require('./helpers/addon');
-const fixture = new Fixture();
+const { fixture } = privateDaemon({}, { after: () => q.destroyPwThread() });
 
 const created = [];
 const destroyed = [];
@@ -30,12 +29,6 @@ test.before(async () => {
   sink6 = await fixture.add('links-sink6', 'Audio/Sink', 6, 0);
   mono = await fixture.add('links-mono', 'Audio/Source', 0, 1);
   assert.equal(q.createPwThread(), true);
-});
-
-test.after(async () => {
-  q.destroyPwThread();
-  await fixture.close();
-  daemon.stop();
 });
 
 test('linkPorts: refused for ports it cannot pair, without touching the daemon; else 0, then the link is announced', async () => {

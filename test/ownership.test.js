@@ -5,18 +5,12 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, pwDump, pwLinkList } = require('./helpers/fixture');
+const { pwDump, pwLinkList } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
 const ROOT = path.join(__dirname, '..');
-const daemon = startDaemon();
-const fixture = new Fixture();
-
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
-});
+const { daemon, fixture } = privateDaemon();
 
 const child = (script) =>
   runChild(

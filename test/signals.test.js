@@ -4,17 +4,10 @@
 // every request must still run exactly once and report its true outcome.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
-const daemon = startDaemon({ setEnv: false });
-const fixture = new Fixture(daemon.env);
-
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
-});
+const { daemon, fixture } = privateDaemon({ setEnv: false });
 
 // Links and unlinks in a loop for 2.5 s, yielding to the event loop
 // between rounds so that the removals are handed over too. Prints a summary.
