@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const util = require('node:util');
-const { waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { waitFor, pwDump, pwLinkList, pwMetadata } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
@@ -52,7 +52,11 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   assert.ok(agg instanceof AggregateError);
   assert.deepEqual([agg.errors.map((e) => [e.code, e.errno]), agg.links], [[['EEXIST', 17], ['EEXIST', 17]], []]);
   await lib.unlink(link.id);
-  const made = await lib.linkNodes({ 'node.name': 'g-conn-src' }, sink.id).catch((e) => e);
+  // A default's name is a matcher like the others (a wait for one: cli.test.js).
+  await fixture.addMetadata('default');
+  pwMetadata([0, 'default.audio.source', '{"name":"g-conn-src"}', 'Spa:String:JSON']);
+  await waitFor(() => lib.defaults.audioSource === 'g-conn-src', 5000, 'the default source');
+  const made = await lib.linkNodes('@default-audio-source', sink.id).catch((e) => e);
   assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
   await lib.close();
   await libWait;
