@@ -6,25 +6,18 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const WebSocket = require('ws');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump, linksFrom, pwMetadata } = require('./helpers/fixture');
+const { waitFor, pwDump, linksFrom, pwMetadata } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { startWeb, launchBrowser, openPage, available } = require('./helpers/web');
 
 const skip = !available() && 'no chromium';
-const daemon = startDaemon({ setEnv: false });
-let fixture, web, browser;
+let web, browser;
+const { daemon, fixture } = privateDaemon({ setEnv: false }, { after: async () => (await browser?.close(), await web?.run.stop()) });
 
 test.before(async () => {
   if (skip) return;
-  fixture = new Fixture(daemon.env);
   web = await startWeb(daemon.env);
   browser = await launchBrowser();
-});
-test.after(async () => {
-  await browser?.close();
-  await web?.run.stop();
-  await fixture?.close();
-  daemon.stop();
 });
 
 const props = (id) => pwDump(daemon.env).find((o) => o.id === id)?.info?.params?.Props?.[0];
