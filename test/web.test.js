@@ -124,6 +124,7 @@ test('volumes, mutes, defaults, moves and virtual devices: the page sets what pw
   await page.click('#create button[type=submit]');
   const made = await waitFor(() => pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'web-made-mic'), 5000, 'the device');
   assert.equal(made.info.props['media.class'], 'Audio/Source/Virtual');
+  await page.waitForSelector(`#devices button[data-node="${made.id}"]`); // the daemon may show it before the page hears it
   assert.deepEqual(await page.locator('#devices button.destroy').evaluateAll((b) => b.map((e) => Number(e.dataset.node))), [made.id]);
   await page.click(`#devices button[data-node="${made.id}"]`);
   await waitFor(() => !pwDump(daemon.env).some((o) => o.info?.props?.['node.name'] === 'web-made-mic'), 5000, 'the device removed');
