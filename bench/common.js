@@ -1,8 +1,9 @@
 'use strict';
-// Helpers shared by the benchmarks (bench/run.js, bench/memory.js).
+// Helpers shared by the benchmarks.
 const fs = require('node:fs');
 const path = require('node:path');
-const { waitFor } = require('../test/helpers/fixture');
+const { startDaemon } = require('../test/helpers/daemon');
+const { Fixture, waitFor } = require('../test/helpers/fixture');
 
 const ROOT = path.join(__dirname, '..');
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
@@ -61,4 +62,30 @@ async function flushEvents(q, fixture) {
   q.off('node-destroyed');
 }
 
-module.exports = { ROOT, median, nowNs, ms, fmt, rssKiB, rssMiB, growGraph, linkChain, flushEvents };
+// Runs `figures(fixture, state, held)` against a private daemon with the add-on's
+// own connection up (`state`: growGraph's); held.graph, if set, is closed after
+// them, as is everything else, and a failure sets the exit code.
+function benchmark(title, figures) {
+  const quorvane = require(ROOT);
+  const run = async () => {
+    const daemon = startDaemon({ objects: [] });
+    const fixture = new Fixture();
+    const held = {};
+    console.log(`${title}, Node.js ${process.version}, ${new Date().toISOString()}`);
+    quorvane.createPwThread();
+    try {
+      await figures(fixture, { nodes: [], linked: 0 }, held);
+    } finally {
+      await held.graph?.close();
+      quorvane.destroyPwThread();
+      await fixture.close();
+      daemon.stop();
+    }
+  };
+  run().catch((e) => {
+    console.error(e);
+    process.exitCode = 1;
+  });
+}
+
+module.exports = { ROOT, median, nowNs, ms, fmt, rssKiB, rssMiB, growGraph, linkChain, flushEvents, benchmark };

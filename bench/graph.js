@@ -9,8 +9,8 @@ const { spawn, spawnSync } = require('node:child_process');
 const readline = require('node:readline');
 const fs = require('node:fs');
 const path = require('node:path');
-const { startDaemon } = require('../test/helpers/daemon');
-const { Fixture, waitFor } = require('../test/helpers/fixture');
+const { waitFor } = require('../test/helpers/fixture');
+const { benchmark } = require('./common');
 
 const ROOT = path.join(__dirname, '..');
 const REF = path.join(ROOT, 'build-native', 'ref-client');
@@ -347,54 +347,37 @@ function propsFigures(graph) {
     `${graph.nodes().length} nodes, ${graph.ports().length} ports, ${graph.links().length} links`);
 }
 
-async function main() {
-  const daemon = startDaemon({ objects: [] });
-  const fixture = new Fixture();
-  const state = { nodes: [], linked: 0 };
-  console.log(`Quorvane benchmark of the asynchronous API, Node.js ${process.version}, ${new Date().toISOString()}`);
-  quorvane.createPwThread(); // the listing above needs the mirror while the graph grows
-  let graph;
-  try {
-    await growTo(fixture, state, 200);
-    // A connect() beside createPwThread joins its connection and costs
-    // nothing; the figure is of connect() making a connection of its own.
-    const mediumConnect = await infoConnectFigure('medium', 7);
-    if (!process.argv.includes('--no-callgrind')) perGlobalFigure('medium');
-    cliFigure();
-    graph = await quorvane.connect();
-    await changeFigure(graph, fixture);
-    const refUs = await linkFigure(graph, fixture);
-    await relinkFigure(graph, fixture, refUs);
-    const small = await bookkeeping(graph, fixture);
-    if (!QUICK) {
-      await growTo(fixture, state, 1000);
-      await new Promise((r) => setTimeout(r, 2000)); // the daemon settles after a big build
-      const large = await bookkeeping(graph, fixture);
-      const growth = large.perCall / small.perCall;
-      report('route bookkeeping per change', `${fmt(growth)}x the time per call on the large graph as on the medium one ` +
-        `(${growth <= 1.3 ? 'independent of the graph size' : 'GROWS WITH THE GRAPH'})  ` +
-        `[median call: medium ${fmt(small.perCall)} us, large ${fmt(large.perCall)} us; mean: ${fmt(small.meanPerCall)} us, ` +
-        `${fmt(large.meanPerCall)} us; ${fmt(small.calls)} and ${fmt(large.calls)} calls per node created and removed]`);
-      propsFigures(graph);
-      await graph.close();
-      const largeConnect = await infoConnectFigure('large', 3);
-      infoMemoryFigure();
-      report('connect() per object', `${fmt(((largeConnect.ms - mediumConnect.ms) * 1000) / (largeConnect.objects - mediumConnect.objects))} us per ` +
-        `node, port or link with its info (connect() on the large graph against the medium one)`);
-      graph = null;
-    } else {
-      report('route bookkeeping per change (medium)', `median call ${fmt(small.perCall)} us, mean ${fmt(small.meanPerCall)} us ` +
-        `(${fmt(small.calls)} calls per node created and removed)`);
-    }
-  } finally {
-    await graph?.close();
-    quorvane.destroyPwThread();
-    await fixture.close();
-    daemon.stop();
+// The add-on's own connection: the listing above needs the mirror while the graph grows.
+benchmark('Quorvane benchmark of the asynchronous API', async (fixture, state, held) => {
+  await growTo(fixture, state, 200);
+  // A connect() beside createPwThread joins its connection and costs
+  // nothing; the figure is of connect() making a connection of its own.
+  const mediumConnect = await infoConnectFigure('medium', 7);
+  if (!process.argv.includes('--no-callgrind')) perGlobalFigure('medium');
+  cliFigure();
+  const graph = (held.graph = await quorvane.connect());
+  await changeFigure(graph, fixture);
+  const refUs = await linkFigure(graph, fixture);
+  await relinkFigure(graph, fixture, refUs);
+  const small = await bookkeeping(graph, fixture);
+  if (!QUICK) {
+    await growTo(fixture, state, 1000);
+    await new Promise((r) => setTimeout(r, 2000)); // the daemon settles after a big build
+    const large = await bookkeeping(graph, fixture);
+    const growth = large.perCall / small.perCall;
+    report('route bookkeeping per change', `${fmt(growth)}x the time per call on the large graph as on the medium one ` +
+      `(${growth <= 1.3 ? 'independent of the graph size' : 'GROWS WITH THE GRAPH'})  ` +
+      `[median call: medium ${fmt(small.perCall)} us, large ${fmt(large.perCall)} us; mean: ${fmt(small.meanPerCall)} us, ` +
+      `${fmt(large.meanPerCall)} us; ${fmt(small.calls)} and ${fmt(large.calls)} calls per node created and removed]`);
+    propsFigures(graph);
+    await graph.close();
+    const largeConnect = await infoConnectFigure('large', 3);
+    infoMemoryFigure();
+    report('connect() per object', `${fmt(((largeConnect.ms - mediumConnect.ms) * 1000) / (largeConnect.objects - mediumConnect.objects))} us per ` +
+      `node, port or link with its info (connect() on the large graph against the medium one)`);
+    held.graph = null;
+  } else {
+    report('route bookkeeping per change (medium)', `median call ${fmt(small.perCall)} us, mean ${fmt(small.meanPerCall)} us ` +
+      `(${fmt(small.calls)} calls per node created and removed)`);
   }
-}
-
-main().catch((e) => {
-  console.error(e);
-  process.exitCode = 1;
 });

@@ -9,9 +9,8 @@
 //   node bench/patchbay.js
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
-const { startDaemon } = require('../test/helpers/daemon');
-const { Fixture, waitFor } = require('../test/helpers/fixture');
-const { ROOT, median, fmt, growGraph, linkChain } = require('./common');
+const { waitFor } = require('../test/helpers/fixture');
+const { ROOT, median, fmt, growGraph, linkChain, benchmark } = require('./common');
 
 const REF = path.join(ROOT, 'build-native', 'ref-client');
 const quorvane = require(ROOT);
@@ -110,28 +109,10 @@ async function updateFigure(graph, chain) {
   report('patchbay: update() of 100 rules, all changed', `${say(timings.all)}; the first apply of the file ${fmt(first[0])} ms, CPU ${fmt(first[1])} ms`);
 }
 
-async function main() {
-  const daemon = startDaemon({ objects: [] });
-  const fixture = new Fixture();
-  const state = { nodes: [], linked: 0 };
-  console.log(`Quorvane patchbay benchmark, Node.js ${process.version}, ${new Date().toISOString()}`);
-  quorvane.createPwThread();
-  let graph;
-  try {
-    await growGraph(fixture, state, 200);
-    await linkChain(fixture, quorvane, state);
-    graph = await quorvane.connect();
-    await appearanceFigure(graph, fixture);
-    await updateFigure(graph, state.nodes);
-  } finally {
-    await graph?.close();
-    quorvane.destroyPwThread();
-    await fixture.close();
-    daemon.stop();
-  }
-}
-
-main().catch((e) => {
-  console.error(e);
-  process.exitCode = 1;
+benchmark('Quorvane patchbay benchmark', async (fixture, state, held) => {
+  await growGraph(fixture, state, 200);
+  await linkChain(fixture, quorvane, state);
+  const graph = (held.graph = await quorvane.connect());
+  await appearanceFigure(graph, fixture);
+  await updateFigure(graph, state.nodes);
 });

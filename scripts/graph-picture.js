@@ -5,34 +5,17 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { startDaemon } = require('./private-daemon');
-const { Fixture } = require('../test/helpers/fixture');
-const { buildScene } = require('../test/helpers/scene');
+const { drawScene } = require('../test/helpers/scene');
 const { screenshot } = require('../test/helpers/chromium');
 const { toSvg } = require('../lib/pictures/svg');
 
-async function main(out = path.join(__dirname, '..', 'docs', 'graph.png')) {
-  const daemon = startDaemon({ objects: [] });
-  const fixture = new Fixture();
-  const { connect } = require('..');
-  const graph = await connect();
-  try {
-    await buildScene(fixture, graph);
-    const svg = toSvg({ nodes: graph.nodes(), ports: graph.ports(), links: graph.links() });
-    const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-svg-')), 'graph.svg');
-    fs.writeFileSync(file, svg);
-    const [, width, height] = /width="(\d+)" height="(\d+)"/.exec(svg);
-    screenshot(file, path.resolve(out), Number(width), Number(height));
-    fs.rmSync(path.dirname(file), { recursive: true, force: true });
-    console.log(`${out}: ${width}x${height}, ${graph.nodes().length} nodes, ${graph.ports().length} ports, ${graph.links().length} links`);
-  } finally {
-    await graph.close();
-    await fixture.close();
-    daemon.stop();
-  }
-}
-
-main(process.argv[2]).catch((e) => {
-  console.error(e);
-  process.exit(1);
+const out = process.argv[2] ?? path.join(__dirname, '..', 'docs', 'graph.png');
+drawScene(async (graph) => {
+  const svg = toSvg({ nodes: graph.nodes(), ports: graph.ports(), links: graph.links() });
+  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-svg-')), 'graph.svg');
+  fs.writeFileSync(file, svg);
+  const [, width, height] = /width="(\d+)" height="(\d+)"/.exec(svg);
+  screenshot(file, path.resolve(out), Number(width), Number(height));
+  fs.rmSync(path.dirname(file), { recursive: true, force: true });
+  console.log(`${out}: ${width}x${height}, ${graph.nodes().length} nodes, ${graph.ports().length} ports, ${graph.links().length} links`);
 });

@@ -3,20 +3,14 @@
 // test/helpers/scene.js in a private daemon, as headless Chromium shows it.
 // Usage: node scripts/web-screenshot.js [OUT.png]
 const path = require('node:path');
-const { startDaemon } = require('./private-daemon');
-const { Fixture } = require('../test/helpers/fixture');
-const { buildScene } = require('../test/helpers/scene');
+const { drawScene } = require('../test/helpers/scene');
 const { launchBrowser, openPage } = require('../test/helpers/web');
 const { startWebServer } = require('../lib/web/server');
 
-async function main(out = path.join(__dirname, '..', 'docs', 'web.png')) {
-  const daemon = startDaemon({ objects: [] });
-  const fixture = new Fixture();
-  const { connect } = require('..');
-  const graph = await connect();
+const out = process.argv[2] ?? path.join(__dirname, '..', 'docs', 'web.png');
+drawScene(async (graph, scene) => {
   let server, browser;
   try {
-    const scene = await buildScene(fixture, graph);
     await graph.setVolume(scene.vmic.id, 0.8);
     server = await startWebServer({ graph, port: 0 });
     browser = await launchBrowser({ width: 1700, height: 1050 });
@@ -34,13 +28,5 @@ async function main(out = path.join(__dirname, '..', 'docs', 'web.png')) {
   } finally {
     await browser?.close();
     await server?.close();
-    await graph.close();
-    await fixture.close();
-    daemon.stop();
   }
-}
-
-main(process.argv[2]).catch((e) => {
-  console.error(e);
-  process.exit(1);
 });

@@ -1,7 +1,8 @@
 'use strict';
 // The quorvane command-line tool, the demo and an example, end to end against
 // the private daemon, cross-checked with pw-link. Another client (the fixture)
-// holds links of its own beside the tool's.
+// holds links of its own beside the tool's; quorvane route with matchers on the
+// command line and in a rules file.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -9,12 +10,12 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump, pwLinkList, pwMetadata } = require('./helpers/fixture');
+const { waitFor, pwDump, pwLinkList, pwMetadata, linksFrom } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { startScript, CLI } = require('./helpers/child');
 
 const ROOT = path.join(__dirname, '..');
-const daemon = startDaemon();
-const fixture = new Fixture();
+const { fixture } = privateDaemon();
 
 const node = (file, args, env) => spawnSync(process.execPath, [file, ...args], { encoding: 'utf8', timeout: 30000, env });
 const cli = (...args) => node(CLI, args);
@@ -28,10 +29,6 @@ let app, sink;
 test.before(async () => {
   app = await fixture.add('cli-app', 'Stream/Output/Audio', 0, 2);
   sink = await fixture.add('cli-sink', 'Audio/Sink', 2, 0);
-});
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
 });
 
 test('nodes and ports as tables and as JSON, filtered by name, class and side', () => {
@@ -150,6 +147,69 @@ test('link and unlink make, report and remove only their own links, beside anoth
   assert.equal(cli('unlink', String(theirs)).status, 0);
   assert.deepEqual(linkIds(), [other]);
   await fixture.remove(src.id, player.id);
+});
+
+// The route itself (lib/features/routes/route.js, also behind examples/keep-routed.js) is
+// routes.test.js's; here the command line that sets it up and takes it down.
+test('route --from/--to with matchers, --exclusive beside another client\'s links (as a session manager\'s): only its links from the app, re-linked after a restart, Ctrl-C removes only its links', async () => {
+  const vmic = await fixture.add('cr-vmic', 'Audio/Sink', 'FL,FR', '0');
+  const speakers = await fixture.add('cr-speakers', 'Audio/Sink', 'FL,FR', '0');
+  const other = await fixture.add('cr-other', 'Stream/Output/Audio', '0', 'FL,FR');
+  let app = await fixture.add('cr-app-1', 'Stream/Output/Audio', '0', 'FR,FL');
+  await fixture.link([[other.outputs[0], vmic.inputs[0]], [app.outputs[0], speakers.inputs[0]]]);
+  const run = startScript(CLI, ['route', '--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive']);
+  // FR,FL outputs pair with the sink's FL,FR inputs by channel.
+  const want = (a) => [[a.outputs[0], vmic.inputs[1]], [a.outputs[1], vmic.inputs[0]]].sort((x, y) => x[0] - y[0]);
+  try {
+    await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'only the route\'s links from the app');
+    await fixture.remove(app.id);
+    app = await fixture.add('cr-app-2', 'Stream/Output/Audio', '0', 'FR,FL');
+    await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'the restarted app linked again');
+  } finally {
+    run.child.kill('SIGINT');
+  }
+  assert.deepEqual([(await run.exited).code, run.err], [0, '']);
+  assert.deepEqual(linksFrom(app.outputs), []);
+  assert.deepEqual(linksFrom(other.outputs).map(String), [`${other.outputs[0]},${vmic.inputs[0]}`], 'another client\'s link into the sink stays');
+  assert.equal(run.out.split('\n').filter((l) => /^linked cr-app-\d:out_F[LR] -> cr-vmic:in_F[LR] /.test(l)).length, 4, run.out);
+  await fixture.remove(app.id, vmic.id, speakers.id, other.id);
+});
+
+test('route --rules keeps several routes; a bad rules file is a usage error', async () => {
+  const sink = await fixture.add('rr-sink', 'Audio/Sink', 'MONO', '0');
+  const a = await fixture.add('rr-a', 'Audio/Source', '0', 'FL,FR');
+  const b = await fixture.add('rr-b', 'Audio/Source', '0', '2');
+  // A value that only looks like /regexp/flags is a text: a path.
+  const c = await fixture.add('rr-c', 'Audio/Source;object.path=/x/y', '0', 'MONO');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-rules-'));
+  const file = path.join(dir, 'rules.json');
+  fs.writeFileSync(file, JSON.stringify({ routes: [
+    { from: 'rr-a', to: { 'node.name': 'rr-sink' } },
+    { from: { 'node.name': '/^rr-b$/' }, to: 'rr-sink', channels: 'positional' },
+    { from: { 'object.path': '/x/y' }, to: 'rr-sink' },
+  ] }));
+  const run = startScript(CLI, ['route', '--rules', file]);
+  const outputs = [...a.outputs, ...b.outputs, ...c.outputs];
+  try {
+    // Both stereo sides into the one MONO input; b has no channels.
+    await waitFor(() => linksFrom(outputs).length === 4, 5000, 'the links of the three routes');
+    assert.deepEqual(linksFrom(outputs).map((p) => p[1]), Array(4).fill(sink.inputs[0]));
+  } finally {
+    run.child.kill('SIGINT');
+  }
+  assert.equal((await run.exited).code, 0, run.err);
+  assert.deepEqual(linksFrom(outputs), []);
+  assert.match(run.out, /^route 1: linked rr-a:out_FL -> rr-sink:in_MONO/m);
+
+  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 5, to: 'x' }] }));
+  const r = cli('route', '--rules', file);
+  assert.deepEqual([r.status, r.stderr], [2, `quorvane: ${file}:1:13: routes[0].from: must be a node name or an object of property patterns\n`]);
+  // The patchbay's other sections are the patchbay's.
+  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'a', to: 'b' }], never: [{ from: 'a', to: 'c' }] }));
+  const n = cli('route', '--rules', file);
+  assert.deepEqual([n.status, n.stderr], [2, `quorvane: ${file} holds "never" beside its routes: run it with quorvane patchbay ${file}\n`]);
+  fs.rmSync(dir, { recursive: true, force: true });
+  await fixture.remove(sink.id, a.id, b.id, c.id);
 });
 
 test('wpctl\'s conventions and the argument forms: default names, 5%+ and 5%-, the volume limit, --opt=value, "--", -h as a value', async () => {

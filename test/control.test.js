@@ -221,23 +221,6 @@ test('a route to @default-audio-sink follows the default, falls back to the conf
   assert.deepEqual(pwLinkPairs('cc-mic'), []);
 });
 
-test('a default name is a matcher like the others: waitForNode follows the default, linkNodes links from it', async () => {
-  const graph = await q.connect();
-  try {
-    const waiting = graph.waitForNode('@default-video-source', { timeoutMs: 10000 });
-    pwMetadata([0, 'default.video.source', '{"name":"cc-mic"}', 'Spa:String:JSON']);
-    const mic = await waiting;
-    assert.equal(mic.name, 'cc-mic');
-    pwMetadata([0, 'default.audio.source', '{"name":"cc-mic"}', 'Spa:String:JSON']);
-    await waitFor(() => graph.defaults.audioSource === 'cc-mic', 5000, 'the default source');
-    const a = node('cc-a').id;
-    const links = await graph.linkNodes('@default-audio-source', a);
-    assert.ok(links.length > 0 && links.every((l) => l.srcNodeId === mic.id && l.sinkNodeId === a), JSON.stringify(links));
-  } finally {
-    await graph.close();
-  }
-});
-
 test('metadata: a session manager\'s "default" is the one bound, though another client made one first; the other again once it goes', async () => {
   const graph = await q.connect();
   const sm = new Fixture({ ...process.env, QUORVANE_FIXTURE_APP_NAME: 'WirePlumber' });

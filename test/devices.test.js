@@ -3,25 +3,19 @@
 // against pw-dump: what they are, when they go, what may be removed.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn, spawnSync } = require('node:child_process');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
-const { CLI } = require('./helpers/child');
+const { spawn } = require('node:child_process');
+const { waitFor, pwDump } = require('./helpers/fixture');
+const { CLI, cli } = require('./helpers/child');
+const { privateDaemon } = require('./helpers/setup');
 const quorvane = require('..');
 
-const daemon = startDaemon();
-const fixture = new Fixture();
+const { fixture } = privateDaemon();
 
-const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000 });
 const dumpNode = (name) => pwDump().find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
 // By id and name: ids are handed out again at once (pw-dump's own client may get one).
 const hasNode = (dump, id, name) => dump.some((o) => o.id === id && o.info?.props?.['node.name'] === name);
 const dumpPorts = (nodeId) => pwDump().filter((o) => o.type === 'PipeWire:Interface:Port' && o.info.props['node.id'] === nodeId);
 
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
-});
 
 test('created devices are what pw-dump shows; bad options change nothing; close() removes them though the script keeps the connection', async (t) => {
   const graph = await quorvane.connect();

@@ -3,22 +3,15 @@
 // listener's own work interleaves with the dispatch.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor } = require('./helpers/fixture');
+const { waitFor } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
-const daemon = startDaemon();
 const q = require('./helpers/addon');
-const fixture = new Fixture();
 const offAll = () => ['node-created', 'node-destroyed', 'link-created', 'link-destroyed'].forEach((n) => q.off(n));
+const { fixture } = privateDaemon({}, { after: () => (offAll(), q.destroyPwThread()) });
 
 test.before(() => q.createPwThread());
-test.after(async () => {
-  offAll();
-  q.destroyPwThread();
-  await fixture.close();
-  daemon.stop();
-});
 
 test('a burst of changes arrives complete and in order, one delivery each; ticks and promise jobs of a listener run before its next call', async () => {
   const seen = [];

@@ -3,14 +3,13 @@
 // QUORVANE_FUZZ_CALLS sets the calls per state (a longer run), QUORVANE_FUZZ_SEED the seed.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 
 const CALLS = Number(process.env.QUORVANE_FUZZ_CALLS || 3000);
 const SEED = Number(process.env.QUORVANE_FUZZ_SEED || 20261206);
 
-const daemon = startDaemon();
 const q = require('./helpers/addon');
+const { fixture } = privateDaemon({}, { after: () => q.destroyPwThread() });
 
 // A 32-bit linear congruential generator: enough to pick values, repeatable.
 const generator = (seed) => () => (seed = (Math.imul(seed, 1664525) + 1013904223) >>> 0) / 2 ** 32;
@@ -74,12 +73,6 @@ function fuzzState(label, connected, seed) {
   return throws;
 }
 
-const fixture = new Fixture();
-test.after(async () => {
-  q.destroyPwThread();
-  await fixture.close();
-  daemon.stop();
-});
 
 test('every export survives random arguments in every state', async (t) => {
   await fixture.add('fuzz-src', 'Audio/Source', 0, 2);

@@ -1,31 +1,38 @@
 'use strict';
-// connect(), the Graph's events, waits and link requests, beside the nineteen.
+// connect(), the Graph's events, waits and link requests, beside the nineteen;
+// the work handed to the PipeWire thread in bursts, requests given up, and
+// removals that reach only what was meant.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const util = require('node:util');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { waitFor, pwDump, pwLinkList, pwMetadata } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
 const ROOT = path.join(__dirname, '..');
-const daemon = startDaemon();
-const fixture = new Fixture();
+const { daemon, fixture } = privateDaemon();
 const quorvane = require('..');
 const { connect } = quorvane;
 
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
-});
-
 const ids = (list) => list.map((o) => o.id).sort((a, b) => a - b);
 const dumpIds = (type) => ids(pwDump().filter((o) => o.type === `PipeWire:Interface:${type}`));
-const child = (script) => runChild(`const quorvane = require(${JSON.stringify(ROOT)});\n${script}`, { env: daemon.env, preload: false });
+// A script in a child, its errors printed, its stderr read whole.
+const child = (script) =>
+  runChild(
+    `const quorvane = require(${JSON.stringify(ROOT)});
+     const { spawnSync } = require('node:child_process');
+     const { waitUntilSync } = require(${JSON.stringify(path.join(__dirname, 'helpers', 'daemon'))});
+     const { Fixture, waitFor } = require(${JSON.stringify(path.join(__dirname, 'helpers', 'fixture'))});
+     const daemonLinks = () => JSON.parse(spawnSync('pw-dump', { encoding: 'utf8' }).stdout)
+       .filter((o) => o.type === 'PipeWire:Interface:Link');
+     (async () => { ${script} })().catch((e) => { console.log(e.stack); process.exit(1); });`,
+    { env: daemon.env, preload: false, timeoutMs: 60000 },
+  );
 // pw-dump prints values that read as JSON (numbers, true) as such; ours are the texts.
 const sameValue = (ours, theirs) => (typeof theirs === 'string' ? ours === theirs : util.isDeepStrictEqual(JSON.parse(ours), theirs));
 
-test('connect: at once, with the whole graph as pw-dump shows it; a handle per caller on one connection, its links made, refused with the daemon answer, a burst answered in full, gone with its close(); shared with createPwThread', async () => {
+test('connect: at once, with the whole graph as pw-dump shows it; a handle per caller on one connection, its links made, refused with the daemon answer, gone with its close(); shared with createPwThread', async () => {
   // Records of different key sequences in turn: the daemon's nodes, others
   // with as many properties but other keys, ports with a channel or none.
   const src = await fixture.add('g-conn-src', '-;node.description=Described', 0, 2);
@@ -56,12 +63,12 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   const agg = await lib.linkNodes('g-conn-src', sink.id).catch((e) => e);
   assert.ok(agg instanceof AggregateError);
   assert.deepEqual([agg.errors.map((e) => [e.code, e.errno]), agg.links], [[['EEXIST', 17], ['EEXIST', 17]], []]);
-  // A burst far beyond what the PipeWire thread takes at once: every
-  // request reaches the daemon and gets its answer.
-  const burst = await Promise.allSettled(Array.from({ length: 10000 }, () => lib.link(src.outputs[0], sink.inputs[0], { timeoutMs: 120000 })));
-  assert.deepEqual([...new Set(burst.map((r) => r.reason?.code ?? r.reason?.message))], ['EEXIST']);
   await lib.unlink(link.id);
-  const made = await lib.linkNodes({ 'node.name': 'g-conn-src' }, sink.id).catch((e) => e);
+  // A default's name is a matcher like the others (a wait for one: cli.test.js).
+  await fixture.addMetadata('default');
+  pwMetadata([0, 'default.audio.source', '{"name":"g-conn-src"}', 'Spa:String:JSON']);
+  await waitFor(() => lib.defaults.audioSource === 'g-conn-src', 5000, 'the default source');
+  const made = await lib.linkNodes('@default-audio-source', sink.id).catch((e) => e);
   assert.deepEqual(made.links.map((l) => l.sinkPortId), [sink.inputs[0]], 'the free pair was made');
   await lib.close();
   await libWait;
@@ -156,6 +163,42 @@ test('waits: at once or when announced, never blocking the event loop; abort and
   }
 });
 
+// Far beyond what a fixed ring between the threads would hold.
+test('a burst of 10,000 mixed requests: every Promise settles, none is refused, no removal is lost', async () => {
+  const graph = await connect();
+  const grid = (src, sink) => src.outputs.flatMap((o) => sink.inputs.map((i) => [o, i]));
+  const [a, b, c, d] = await Promise.all([
+    fixture.add('burst-src-a', 'Audio/Source', 0, 20),
+    fixture.add('burst-sink-a', 'Audio/Sink', 20, 0),
+    fixture.add('burst-src-b', 'Audio/Source', 0, 20),
+    fixture.add('burst-sink-b', 'Audio/Sink', 20, 0),
+  ]);
+  const theirs = await fixture.link(grid(a, b)); // 400 links of another client, to remove
+  const volumes = await Promise.all([0, 1].map((i) => graph.createNode({ name: `burst-volume-${i}` })));
+  await waitFor(() => theirs.every((id) => graph.links().some((l) => l.id === id))
+    && volumes.every((v) => graph.nodes().find((n) => n.id === v.id)?.channelVolumes), 30000, 'the links and the volumes');
+  const calls = [];
+  const within = { timeoutMs: 120000 };
+  grid(c, d).forEach(([o, n], i) => {
+    calls.push(graph.unlink(theirs[i], within), graph.link(o, n, within));
+    if (i < 200) calls.push(graph.createNode({ name: `burst-node-${i}`, channels: ['MONO'], ...within }));
+  });
+  // The rest, far more than the loop's own queue ever held: volumes.
+  while (calls.length < 10000) calls.push(graph.setVolume(volumes[calls.length % 2].id, 0.5, within));
+  const outcomes = await Promise.allSettled(calls);
+  const refused = outcomes.filter((o) => o.status === 'rejected').map((o) => o.reason.message);
+  assert.deepEqual([...new Set(refused)], [], `${refused.length} refused`);
+  await fixture.sync();
+  // Ids are handed out again at once: the links are told by their ends.
+  const left = pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info['output-node-id'] === a.id);
+  assert.equal(left.length, 0, 'every removal reached the daemon');
+  assert.equal(graph.links().filter((l) => l.srcNodeId === c.id && l.sinkNodeId === d.id).length, 400);
+  assert.equal(graph.nodes().filter((n) => n.name.startsWith('burst-node-')).length, 200);
+  await Promise.all(graph.nodes().filter((n) => n.props['quorvane.created-by']).map((n) => graph.destroyNode(n.id)));
+  await fixture.remove(a.id, b.id, c.id, d.id);
+  await graph.close();
+});
+
 test('requests that timed out while the daemon was stopped: what it makes of them when it goes on is removed', async () => {
   const src = await fixture.add('late-src', 'Audio/Source', '0', 'MONO');
   const sink = await fixture.add('late-sink', 'Audio/Sink', 'MONO', '0');
@@ -208,5 +251,72 @@ test('a script: named as the daemon shows, refusals reach the Promise only, remo
   assert.equal(r.timedOut, false, 'no hang');
   assert.deepEqual([r.code, r.stdout.trim(), r.stderr], [0, `EEXIST EPERM my-router ${path.basename(process.execPath)} 2`, '']);
   assert.equal(theirLinks().length, 0, 'the links are gone from the daemon');
+  await fixture.remove(src.id, sink.id);
+});
+
+// Links are removed only through what this process owns: its own through
+// their proxies, others' by id only while the id still names the link meant
+// (freed ids are handed out again at once).
+const linksOf = (nodeId) =>
+  pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === nodeId);
+
+test('removals reach only what was meant: own links through their proxy, reused ids left alone, by routes closed as their application dies; nothing printed', async () => {
+  const src = await fixture.add('own-src', 'Audio/Source', 0, 3);
+  const sink = await fixture.add('own-sink', 'Audio/Sink', 3, 0);
+  const [theirs] = await fixture.link([[src.outputs[2], sink.inputs[2]]]);
+  const [o0, o1, o2] = src.outputs;
+  const [i0, i1, i2] = sink.inputs;
+  const r = await child(`
+    const graph = await quorvane.connect();
+    const r = {};
+    const mine = await graph.link(${o0}, ${i0});
+    // Asked twice at once, by id and by the link: one removal, both resolve.
+    await Promise.all([graph.unlink(mine), graph.unlink(mine.id)]);
+    r.mineGone = !graph.links().some((l) => l.id === mine.id) && !daemonLinks().some((o) => o.id === mine.id);
+    r.node = await graph.unlink(${src.id}).catch((e) => e.message);
+
+    // The other client's link is removed by someone else and its id handed
+    // out again before our removal, asked for just before, goes out.
+    const old = graph.links().find((l) => l.id === ${theirs});
+    const stale = graph.unlink(${theirs});
+    spawnSync('sh', ['-c', 'pw-link -d ${theirs} && pw-link ${o2} ${i2}']); // while this thread is held
+    waitUntilSync(() => graph.links().some((l) => l.id === ${theirs} && l.props['object.serial'] !== old.props['object.serial']),
+      5000, 'the id to be handed out again');
+    await stale;
+    await graph.unlink(old); // the old link object: pinned by its serial, gone
+    // Once a later request is answered, the daemon has seen the removals.
+    await graph.unlink(await graph.link(${o1}, ${i1}));
+    r.newSerial = daemonLinks().find((o) => o.id === ${theirs})?.info.props['object.serial'];
+    r.oldSerial = old.props['object.serial'];
+
+    // A route closed just as its application is killed: the removals queued
+    // before the kill are carried out once the daemon has removed everything.
+    for (let i = 0; i < 3; i++) {
+      const route = graph.route({ from: 'own-app-' + i, to: 'own-sink' });
+      const app = new Fixture();
+      const node = await app.add('own-app-' + i, 'Stream/Output/Audio', 0, 2);
+      await waitFor(() => route.links.length === 2, 5000, 'the route links');
+      const closing = route.close();
+      app.proc.kill('SIGKILL');
+      waitUntilSync(() => !graph.links().some((l) => l.srcNodeId === node.id), 5000, 'the links to go');
+      await closing;
+    }
+    // Still connected: no error of those removals was taken for the connection's end.
+    await graph.unlink(await graph.link(${o0}, ${i0}));
+    r.state = graph.state;
+
+    console.log(JSON.stringify(r));
+    process.exit(0);
+  `);
+  assert.deepEqual([r.timedOut, r.code, r.stderr], [false, 0, ''], r.stdout);
+  const out = JSON.parse(r.stdout);
+  assert.equal(out.mineGone, true);
+  assert.equal(out.node, `unlink: ${src.id} names a node or a port, not a link`);
+  assert.ok(out.newSerial, `the link that took id ${theirs} survives`);
+  assert.notEqual(out.newSerial, out.oldSerial);
+  assert.equal(out.state, 'connected');
+  // The daemon and pw-link agree: only the link that took the id is left.
+  assert.deepEqual(linksOf(src.id).map((o) => o.id), [theirs]);
+  assert.match(pwLinkList(), new RegExp(`^\\s*${theirs}\\s`, 'm'));
   await fixture.remove(src.id, sink.id);
 });

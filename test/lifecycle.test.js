@@ -1,21 +1,22 @@
 'use strict';
-// Start, stop and restart of the connection, and what they leave behind.
+// Start, stop and restart of the connection, and what they leave behind, also
+// over long runs of cycles (event order and once-only delivery under load:
+// events.test.js); no daemon at all, and one that dies under a script.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
 const threads = () => fs.readdirSync('/proc/self/task').length;
 const threadsBefore = threads();
 const q = require('./helpers/addon');
-const daemon = startDaemon();
-
-test.after(() => {
-  q.destroyPwThread();
-  daemon.stop();
-});
+const { connect } = require('..');
+const { fixture } = privateDaemon({}, { after: () => q.destroyPwThread() });
 
 test('loading starts nothing; a second start makes no thread; destroy empties the mirror, a start fills it', async () => {
   assert.equal(threads(), threadsBefore, 'loading starts no thread');
@@ -27,7 +28,6 @@ test('loading starts nothing; a second start makes no thread; destroy empties th
   assert.equal(q.createPwThread('yes'), true);
   assert.equal(threads(), during, 'a second start makes no thread');
 
-  const fixture = new Fixture();
   const node = await fixture.add('restart-node', 'Audio/Sink', 1, 0);
   await waitFor(() => q.getNodes().some((n) => n.id === node.id));
   assert.equal(q.destroyPwThread(), true);
@@ -37,14 +37,14 @@ test('loading starts nothing; a second start makes no thread; destroy empties th
   // The new registry announces the whole graph before the start returns.
   assert.ok(q.getNodes().some((n) => n.id === node.id && n.name === 'restart-node'));
   assert.ok(q.getPorts().some((p) => p.id === node.inputs[0]));
-  await fixture.close();
 });
 
-test('scripts end by themselves however they stop; createPwThread(true) alone turns on PipeWire debug logging', async () => {
+test('scripts end by themselves however they stop; PipeWire logs errors only, at PIPEWIRE_DEBUG\'s level, or with createPwThread(true) alone debug', async () => {
   const cases = [
-    // [script, standard output, standard error]
+    // [script, standard output, standard error, environment]
     ['q.createPwThread(1); setTimeout(() => { console.log(q.getNodes().length > 0); q.destroyPwThread(); }, 300);', 'true', /^$/],
     ['q.createPwThread(true); q.destroyPwThread();', '', /\[D\]/],
+    ['q.createPwThread(); q.destroyPwThread();', '', /^\[I\]/m, { PIPEWIRE_DEBUG: '3' }],
     [`q.on('node-created', () => {}); q.createPwThread(); process.exit(0);`, '', /^$/],
     // With events and a link request in flight.
     [`q.on('link-created', () => {});
@@ -54,9 +54,109 @@ test('scripts end by themselves however they stop; createPwThread(true) alone tu
       q.unlinkNodesNameToId('demo-microphone', sink.id);
       process.exit(0);`, '2', /^$/],
   ];
-  for (const [script, out, err] of cases) {
-    const r = await runChild(script);
+  for (const [script, out, err, env] of cases) {
+    const r = await runChild(script, { env: { ...process.env, ...env } });
     assert.deepEqual([r.code, r.signal, r.timedOut, r.stdout.trim()], [0, null, false, out], `${script}\n${r.stderr}`);
     assert.match(r.stderr, err, script);
   }
+});
+
+// Threads and descriptors: a leak of one per cycle shows after a few cycles.
+// QUORVANE_LONG=1 multiplies the counts by ten.
+const SCALE = process.env.QUORVANE_LONG === '1' ? 10 : 1;
+const usage = () => [fs.readdirSync('/proc/self/task').length, fs.readdirSync('/proc/self/fd').length];
+
+test('start/stop and connect()/close() cycles leave threads and descriptors as after the first', async () => {
+  q.createPwThread();
+  q.destroyPwThread();
+  await (await connect()).close();
+  const before = usage();
+  for (let i = 0; i < 20 * SCALE; i++) {
+    q.createPwThread();
+    assert.ok(q.getNodes().length > 0, `cycle ${i}: mirror filled`);
+    q.destroyPwThread();
+  }
+  for (let i = 0; i < 200 * SCALE; i++) {
+    const graph = await connect();
+    assert.ok(graph.nodes().some((n) => n.name === 'demo-speakers'), `cycle ${i}: mirror filled`);
+    await graph.close();
+  }
+  assert.deepEqual(usage(), before, 'threads and descriptors');
+  assert.deepEqual(q.getNodes(), [], 'the mirror is emptied by the last close');
+});
+
+// No daemon at all, and a daemon that dies under a connected script.
+test('no daemon, a file, a silent socket, a socket answering garbage: bounded starts, an empty mirror, no hang', async () => {
+  const net = require('node:net');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
+  const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
+  delete env.PIPEWIRE_REMOTE;
+  const socket = path.join(dir, 'pipewire-0');
+  const script = `const t = Date.now(); const ok = q.createPwThread(); const ms = Date.now() - t;
+    const r = { ok, ms, mirror: [q.getNodes(), q.getPorts(), q.getLinks()] };
+    try { q.linkNodesNameToId('x', 1); } catch (e) { r.link = e.message; }
+    q.destroyPwThread();
+    if (process.env.AGAIN) { q.createPwThread(); q.destroyPwThread(); }
+    const c = Date.now();
+    require(${JSON.stringify(path.join(__dirname, '..'))}).connect({ timeoutMs: 500 })
+      .catch((e) => Object.assign(r, { connect: e.message, connectMs: Date.now() - c }))
+      .then(() => console.log(JSON.stringify(r)));`;
+  const servers = { none: null, file: null, silent: null, garbage: Buffer.alloc(64, 0xff) };
+  for (const [kind, answer] of Object.entries(servers)) {
+    let server = null;
+    if (kind === 'file') fs.writeFileSync(socket, 'not a socket');
+    if (kind === 'silent' || kind === 'garbage') {
+      server = net.createServer((c) => {
+        if (answer) c.write(answer);
+        c.on('error', () => {});
+      });
+      await new Promise((resolve) => server.listen(socket, resolve));
+    }
+    const r = await runChild(script, { env: kind === 'none' ? { ...env, AGAIN: '1' } : env });
+    server?.close();
+    fs.rmSync(socket, { force: true });
+    assert.deepEqual([r.code, r.timedOut], [0, false], `${kind}: ${r.stderr}`);
+    const out = JSON.parse(r.stdout);
+    assert.deepEqual([out.ok, out.mirror], [true, [[], [], []]], kind);
+    assert.ok(out.ms < 4000 && (kind !== 'none' || out.ms >= 450), `${kind}: the start took ${out.ms} ms`);
+    assert.ok(['PipeWire not connected', 'Could not find matching ports'].includes(out.link), `${kind}: ${out.link}`);
+    assert.ok(out.connect && out.connectMs < (kind === 'none' ? 1000 : 4000), `${kind}: connect() ${out.connect} after ${out.connectMs} ms`);
+    if (kind === 'none') assert.match(out.connect, /^PipeWire not reachable/);
+  }
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
+test('a daemon killed during waitForNewNode: one error line, the wait returns, the mirror keeps its content', async () => {
+  const daemon = startDaemon({ setEnv: false });
+  const fixture = new Fixture(daemon.env);
+  await fixture.add('dying-a', 'Audio/Sink', 1, 1);
+  let killedAt = 0;
+  const r = await runChild(
+    `q.createPwThread();
+     console.log('waiting');
+     const r = q.waitForNewNode('never-there', undefined, 6000);
+     console.log(JSON.stringify(r) + ' ' + Date.now());
+     // Queries still answer; a new start finds nothing.
+     const mirror = q.getNodes().filter((n) => n.name.startsWith('dying-')).map((n) => n.name);
+     q.destroyPwThread();
+     q.createPwThread();
+     console.log(JSON.stringify({ mirror, again: q.getNodes().length }));
+     q.destroyPwThread();`,
+    {
+      env: daemon.env,
+      onStdout: (out) => {
+        if (killedAt || !out.includes('waiting')) return;
+        daemon.kill();
+        killedAt = Date.now();
+      },
+    },
+  );
+  await fixture.close();
+  daemon.stop();
+  assert.deepEqual([r.timedOut, r.code, r.signal], [false, 0, null], r.stderr);
+  assert.match(r.stderr, /^pipewire error: id 0 seq -?\d+ res -32 \(Broken pipe\): connection error\n$/);
+  const [waiting, waited, last] = r.stdout.trim().split('\n');
+  const [result, endedAt] = waited.split(' ');
+  assert.deepEqual([waiting, result, JSON.parse(last)], ['waiting', '{"found":false}', { mirror: ['dying-a'], again: 0 }]);
+  assert.ok(killedAt > 0 && killedAt < Number(endedAt), `the daemon died while the wait went on: killed at ${killedAt}; ${r.stdout}`);
 });

@@ -10,27 +10,14 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, linksFrom, pwDump, pwLinkPairs } = require('./helpers/fixture');
-const { startScript, runChild, CLI } = require('./helpers/child');
+const { Fixture, waitFor, linksFrom, pwDump, pwLinkPairs, sorted } = require('./helpers/fixture');
+const { startScript, runChild, CLI, cli } = require('./helpers/child');
+const { privateDaemon } = require('./helpers/setup');
 
-const daemon = startDaemon({ objects: [] });
-let fixture = new Fixture();
-const { connect } = require('..');
-let graph;
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pb-'));
-
-test.before(async () => {
-  graph = await connect();
-});
-test.after(async () => {
-  await graph.close();
-  await fixture.close();
-  daemon.stop();
-  fs.rmSync(dir, { recursive: true, force: true });
-});
-
-const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000 });
-const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+let graph;
+const set = privateDaemon({ objects: [] }, { graph: (g) => (graph = g), after: () => fs.rmSync(dir, { recursive: true, force: true }) });
+let { fixture } = set;
 const stereo = (out, sink, [l, r] = [0, 1]) => sorted([[out.outputs[0], sink.inputs[l]], [out.outputs[1], sink.inputs[r]]]);
 // The next action of `kind` the patchbay tells.
 const nextAction = (bay, kind) => new Promise((resolve) => bay.on('action', function hear(a) {
@@ -177,7 +164,7 @@ test('snapshot, then patchbay after every client restarted, makes the same links
 
   await fixture.close(); // every client of those nodes and links gone
   await waitFor(() => pwLinkPairs('pb-s-src').length === 0, 5000, 'the links gone with their client');
-  fixture = new Fixture();
+  fixture = set.fixture = new Fixture();
   ({ src, sink } = await build());
   const run = startScript(CLI, ['patchbay', file]);
   try {

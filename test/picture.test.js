@@ -8,24 +8,20 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, pwDump } = require('./helpers/fixture');
+const { pwDump } = require('./helpers/fixture');
+const { cli } = require('./helpers/child');
+const { privateDaemon } = require('./helpers/setup');
 const { buildScene } = require('./helpers/scene');
 const chromium = require('./helpers/chromium');
-const quorvane = require('..');
 
-const CLI = path.join(__dirname, '..', 'bin', 'quorvane.js');
-const daemon = startDaemon({ objects: [] });
-const fixture = new Fixture();
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-picture-'));
+let graph, daemonView; // the latter: pw-dump's nodes, ports and links
 // Names as applications set them: markup, quotes, a line separator, non-Latin text.
 const AWKWARD = 'a <b>"quoted"</b> & \'odd\'\u2028name — 日本語';
+const { fixture } = privateDaemon({ objects: [] }, { graph: scene, after: () => fs.rmSync(tmp, { recursive: true, force: true }) });
 
-const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000, maxBuffer: 1 << 26 });
-let graph, daemonView; // the latter: pw-dump's nodes, ports and links
-
-test.before(async () => {
-  graph = await quorvane.connect();
+async function scene(g) {
+  graph = g;
   await buildScene(fixture, graph);
   const awkward = await fixture.add(AWKWARD, 'Stream/Output/Audio', 0, 'FL');
   // A feedback loop fed by that node: a cycle the layout must not run away with.
@@ -35,13 +31,7 @@ test.before(async () => {
   const byType = (t) => pwDump().filter((o) => o.type === `PipeWire:Interface:${t}`);
   daemonView = { nodes: byType('Node'), ports: byType('Port'), links: byType('Link') };
   assert.ok(daemonView.links.length >= 25);
-});
-test.after(async () => {
-  await graph.close();
-  await fixture.close();
-  daemon.stop();
-  fs.rmSync(tmp, { recursive: true, force: true });
-});
+}
 
 // Graphviz's HTML-like label text for a name.
 const html = (s) => s.replace(/[&<>"]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;' })[c]);

@@ -5,12 +5,11 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { waitFor, pwDump } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 
-const daemon = startDaemon({ objects: [] });
 const q = require('./helpers/addon');
-const fixture = new Fixture();
+const { fixture } = privateDaemon({ objects: [] }, { after: () => q.destroyPwThread() });
 
 // The fastest of a few tries, in ms, with the last result: a descheduled
 // thread only ever adds time. A poll interval sleeps at least 100 ms.
@@ -24,11 +23,6 @@ const notFound = (args, min, max) => {
   assert.ok(ms >= min && ms < max, `${JSON.stringify(args)}: ${ms} ms`);
 };
 
-test.after(async () => {
-  q.destroyPwThread();
-  await fixture.close();
-  daemon.stop();
-});
 
 const CLASSES = [
   // [name, class, listed as input, listed as output]; every class: the native Mirror.MediaClassTable

@@ -4,26 +4,13 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, heardBy, linksFrom, pwDump } = require('./helpers/fixture');
+const { waitFor, heardBy, linksFrom, pwDump, sorted } = require('./helpers/fixture');
 const { runChild } = require('./helpers/child');
+const { privateDaemon } = require('./helpers/setup');
 const { pairPorts } = require('../lib/features/pairing');
 
-const daemon = startDaemon();
-const fixture = new Fixture();
-const { connect } = require('..');
 let graph;
-
-test.before(async () => {
-  graph = await connect();
-});
-test.after(async () => {
-  await graph.close();
-  await fixture.close();
-  daemon.stop();
-});
-
-const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+const { daemon, fixture } = privateDaemon({}, { graph: (g) => (graph = g) });
 const channelPort = (nodeId, channel) => graph.ports().find((p) => p.nodeId === nodeId && p.props['audio.channel'] === channel).id;
 
 test('pairing: by channel, mono to every channel, by port order where channels do not help', () => {

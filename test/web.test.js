@@ -6,25 +6,18 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const WebSocket = require('ws');
-const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, pwDump, linksFrom, pwMetadata } = require('./helpers/fixture');
+const { waitFor, pwDump, linksFrom, pwMetadata } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { startWeb, launchBrowser, openPage, available } = require('./helpers/web');
 
 const skip = !available() && 'no chromium';
-const daemon = startDaemon({ setEnv: false });
-let fixture, web, browser;
+let web, browser;
+const { daemon, fixture } = privateDaemon({ setEnv: false }, { after: async () => (await browser?.close(), await web?.run.stop()) });
 
 test.before(async () => {
   if (skip) return;
-  fixture = new Fixture(daemon.env);
   web = await startWeb(daemon.env);
   browser = await launchBrowser();
-});
-test.after(async () => {
-  await browser?.close();
-  await web?.run.stop();
-  await fixture?.close();
-  daemon.stop();
 });
 
 const props = (id) => pwDump(daemon.env).find((o) => o.id === id)?.info?.params?.Props?.[0];
@@ -131,6 +124,7 @@ test('volumes, mutes, defaults, moves and virtual devices: the page sets what pw
   await page.click('#create button[type=submit]');
   const made = await waitFor(() => pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'web-made-mic'), 5000, 'the device');
   assert.equal(made.info.props['media.class'], 'Audio/Source/Virtual');
+  await page.waitForSelector(`#devices button[data-node="${made.id}"]`); // the daemon may show it before the page hears it
   assert.deepEqual(await page.locator('#devices button.destroy').evaluateAll((b) => b.map((e) => Number(e.dataset.node))), [made.id]);
   await page.click(`#devices button[data-node="${made.id}"]`);
   await waitFor(() => !pwDump(daemon.env).some((o) => o.info?.props?.['node.name'] === 'web-made-mic'), 5000, 'the device removed');

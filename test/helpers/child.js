@@ -1,7 +1,7 @@
 'use strict';
 // Runs a script in a child Node.js process (the same binary as the tests)
 // with the add-on preloaded as `q`, and reports how it ended.
-const { spawn } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const path = require('node:path');
 
 const ADDON = path.join(__dirname, 'addon.js');
@@ -44,4 +44,7 @@ function startScript(file, args, { env = process.env, closeOutput = false } = {}
   return run;
 }
 
-module.exports = { runChild, startScript, ADDON, CLI };
+/** The tool run to its end with `args`: spawnSync's result, its output as text. */
+const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000, maxBuffer: 1 << 26 });
+
+module.exports = { runChild, startScript, cli, ADDON, CLI };

@@ -117,12 +117,14 @@ function pwDump(env = process.env) {
   return JSON.parse(end < 0 ? r.stdout : r.stdout.slice(0, end + 1));
 }
 
+/** [output, input] port pairs in order. */
+const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+
 /** The daemon's links from any of `outputPorts`, as [output port, input port] pairs. */
 function linksFrom(outputPorts, env = process.env) {
-  return pwDump(env)
+  return sorted(pwDump(env)
     .filter((o) => o.type === 'PipeWire:Interface:Link' && outputPorts.includes(o.info.props['link.output.port']))
-    .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']])
-    .sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+    .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']]));
 }
 
 /** Lines of `pw-link -l -I` (links with ids), for cross-checks. */
@@ -149,4 +151,4 @@ function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, heardBy, pwDump, pwLinkList, pwLinkPairs, linksFrom, pwMetadata };
+module.exports = { Fixture, waitFor, heardBy, pwDump, sorted, pwLinkList, pwLinkPairs, linksFrom, pwMetadata };

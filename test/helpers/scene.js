@@ -2,7 +2,7 @@
 // A desktop-like graph of medium size for the pictures: devices,
 // applications, recorders, a filter, and two virtual devices made by the
 // Graph, linked the way a session manager and a user would link them.
-const { waitFor } = require('./fixture');
+const { Fixture, waitFor } = require('./fixture');
 
 const ST = 'FL,FR';
 
@@ -48,4 +48,26 @@ async function buildScene(fixture, graph) {
   return { nodes: n, mix, vmic, links: pairs.length };
 }
 
-module.exports = { buildScene };
+// For the scripts that draw it: `draw(graph, scene)` on the scene in a private daemon,
+// everything closed after; a failure is printed and ends the process.
+function drawScene(draw) {
+  const { startDaemon } = require('./daemon');
+  const run = async () => {
+    const daemon = startDaemon({ objects: [] });
+    const fixture = new Fixture();
+    const graph = await require('../..').connect();
+    try {
+      await draw(graph, await buildScene(fixture, graph));
+    } finally {
+      await graph.close();
+      await fixture.close();
+      daemon.stop();
+    }
+  };
+  run().catch((e) => {
+    console.error(e);
+    process.exit(1);
+  });
+}
+
+module.exports = { buildScene, drawScene };
