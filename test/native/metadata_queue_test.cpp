@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,106 +17,76 @@ const std::vector<PortInfo> kNoPorts;
 const std::vector<LinkInfo> kNoLinks;
 const MirrorView kMirror{kNoNodes, kNoPorts, kNoLinks, ForListeners | ForGraph};
 
-// The metadata as the PipeWire thread keeps it: numbered changes.
-struct Store {
-    std::map<std::string, std::string> entries;
-    uint64_t generation = 0;
+using Entries = std::map<std::string, std::string>;
 
-    PwEvent set(const std::string& key, const std::string& value) {
-        auto c = std::make_shared<MetadataChange>();
-        c->generation = ++generation;
-        c->key = key;
-        if (value.empty()) {
-            c->kind = MetadataChange::Deleted;
-            entries.erase(key);
-        } else {
-            c->value = value;
-            entries[key] = value;
-        }
-        PwEvent e = makeEvent(MetadataChanged, 7, ForGraph);
-        e.metadata = std::move(c);
-        return e;
-    }
-};
-
-// What JavaScript builds: each change newer than its last read, and a read
-// of the whole store at a resync.
-struct Consumer {
-    std::map<std::string, std::string> entries;
-    uint64_t generation = 0;
-    int resyncs = 0;
-    std::vector<uint32_t> nodes;
-
-    void take(EventQueue& q, const Store& store) {
-        PwEvent e;
-        while (q.take(e)) {
-            if (e.type == NodeCreated) nodes.push_back(e.id);
-            if (e.type != MetadataChanged) continue;
-            if (!e.metadata) {
-                resyncs++;
-                entries = store.entries;
-                generation = store.generation;
-                continue;
-            }
-            if (e.metadata->generation <= generation) continue;
-            generation = e.metadata->generation;
-            if (e.metadata->kind == MetadataChange::Deleted)
-                entries.erase(e.metadata->key);
-            else
-                entries[e.metadata->key] = e.metadata->value;
-        }
-    }
-};
+// The PipeWire thread's side: numbered changes of one metadata (an empty
+// value deletes).
+PwEvent change(Entries& store, uint64_t& generation, const std::string& key, const std::string& value) {
+    auto c = std::make_shared<MetadataChange>();
+    c->generation = ++generation;
+    c->key = key;
+    c->value = value;
+    c->kind = value.empty() ? MetadataChange::Deleted : MetadataChange::Set;
+    value.empty() ? void(store.erase(key)) : void(store[key] = value);
+    PwEvent e = makeEvent(MetadataChanged, 7, ForGraph);
+    e.metadata = std::move(c);
+    return e;
+}
 
 TEST(MetadataQueue, AStormOfNewKeysStaysBoundedAndEndsAsTheStore) {
     EventQueue q;
-    Store store;
-    Consumer js;
-    size_t most = 0;
-    for (int round = 0; round < 3; round++) {
-        // New keys set and deleted (nothing left to join), one node among them.
-        for (int i = 0; i < 20000; i++) {
-            std::string key = "k" + std::to_string(round) + "-" + std::to_string(i);
-            q.push(store.set(key, "v"), kMirror);
-            q.push(store.set(key, i % 3 ? "" : std::string(300, 'x')), kMirror);
-            if (i == 10000) {
-                NodeInfo n;
-                n.id = uint32_t(100 + round);
-                PwEvent e = makeEvent(NodeCreated, n.id, ForGraph);
-                e.node = n;
-                q.push(std::move(e), kMirror);
+    Entries store, js;
+    uint64_t generation = 0, jsGeneration = 0;
+    int resyncs = 0;
+    std::vector<uint32_t> nodes;
+    // What JavaScript does: each change newer than its last read; a whole read at a resync.
+    auto drain = [&] {
+        for (PwEvent e; q.take(e);) {
+            if (e.type == NodeCreated) nodes.push_back(e.id);
+            if (e.type != MetadataChanged) continue;
+            if (!e.metadata) {
+                resyncs++, js = store, jsGeneration = generation;
+            } else if (e.metadata->generation > jsGeneration) {
+                jsGeneration = e.metadata->generation;
+                e.metadata->value.empty() ? void(js.erase(e.metadata->key))
+                                          : void(js[e.metadata->key] = e.metadata->value);
             }
+        }
+    };
+    size_t most = 0;
+    for (uint32_t round = 0; round < 3; round++) {
+        // New keys set and deleted (nothing to join), one node among them.
+        for (int i = 0; i < 20000; i++) {
+            std::string key = std::to_string(round) + "-" + std::to_string(i);
+            q.push(change(store, generation, key, "v"), kMirror);
+            q.push(change(store, generation, key, i % 3 ? "" : std::string(300, 'x')), kMirror);
+            if (i == 10000) q.push(makeEvent(NodeCreated, 100 + round, ForGraph), kMirror);
             most = std::max(most, q.size());
             ASSERT_LE(q.bytes(), EventQueue::kMaxMetadataBytes + (64 << 10));
         }
-        js.take(q, store);
-        EXPECT_EQ(js.entries, store.entries);
-        EXPECT_EQ(js.generation, store.generation);
+        drain();
+        EXPECT_EQ(js, store);
+        EXPECT_EQ(jsGeneration, generation);
     }
     EXPECT_LE(most, EventQueue::kMaxMetadataEvents + 2);
-    EXPECT_EQ(js.resyncs, 3);
-    EXPECT_EQ(q.metadataResyncs(), 3u);
-    EXPECT_EQ(js.nodes, (std::vector<uint32_t>{100, 101, 102}));  // other events are kept
+    EXPECT_EQ(resyncs, 3);
+    EXPECT_EQ(nodes, (std::vector<uint32_t>{100, 101, 102}));  // other events are kept
 
-    // A few changes stay changes: no resync.
-    for (int i = 0; i < 10; i++) q.push(store.set("few", std::to_string(i + 1)), kMirror);
-    js.take(q, store);
-    EXPECT_EQ(js.resyncs, 3);
-    EXPECT_EQ(js.entries, store.entries);
-}
+    // A few changes stay changes.
+    for (int i = 0; i < 10; i++) q.push(change(store, generation, "few", std::to_string(i + 1)), kMirror);
+    drain();
+    EXPECT_EQ(resyncs, 3);
+    EXPECT_EQ(js, store);
 
-TEST(MetadataQueue, TheGraphStoppingDropsTheResyncAndChangesQueueAgain) {
-    EventQueue q;
-    Store store;
+    // The Graph stopping drops a resync; changes queue again after it.
     for (size_t i = 0; i <= EventQueue::kMaxMetadataEvents; i++)
-        q.push(store.set("k" + std::to_string(i), "v"), kMirror);
+        q.push(change(store, generation, "k", "v" + std::to_string(i)), kMirror);
     EXPECT_EQ(q.size(), 1u);
     q.dropAudience(ForGraph);
     EXPECT_EQ(q.size(), 0u);
-    q.push(store.set("after", "v"), kMirror);
+    q.push(change(store, generation, "after", "v"), kMirror);
     PwEvent e;
-    ASSERT_TRUE(q.take(e));
-    ASSERT_TRUE(e.metadata);
+    ASSERT_TRUE(q.take(e) && e.metadata);
     EXPECT_EQ(e.metadata->key, "after");
 }
 
