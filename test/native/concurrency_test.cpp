@@ -66,7 +66,12 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     }
     registry.join();
     while (takeNextEvent(&ctx, event)) events++;
-    EXPECT_EQ(events, size_t(kRounds) * 4);  // node and link, created and destroyed
+    // Node and link, created and destroyed; unless a slow drain let the
+    // queue overflow, and objects long gone were left out of its catch-up.
+    if (ctx.eventQueue.catchUps() == 0)
+        EXPECT_EQ(events, size_t(kRounds) * 4);
+    else
+        EXPECT_LT(events, size_t(kRounds) * 4);
     EXPECT_TRUE(ctx.nodes.empty() && ctx.links.empty() && ctx.linkDestructionQueue.empty());
     // Dropped for want of a loop, the removals count as not requested: a
     // later request (on a new connection) sends them.
