@@ -97,10 +97,11 @@ function configurePorts(objects, env) {
   for (const object of objects) {
     const r = spawnSync('pw-cli', ['set-param', String(ids.get(object.name)), 'PortConfig', portConfig(object)], { env, encoding: 'utf8', timeout: 5000 });
     if (r.status !== 0 || !ids.has(object.name)) throw new Error(`cannot configure the ports of ${object.name}: ${r.stderr}`);
-    // Started once and suspended, as a node that has played is: PipeWire
-    // 1.4's converter keeps the volume and mute set before its first start
-    // without reporting them (0.3.65 reports them at once).
-    for (const command of ['Start', 'Suspend']) {
+    // Started, paused and suspended, as a node that has played: PipeWire
+    // 1.4's converter keeps the volume and mute set before a node's first
+    // start without reporting them (0.3.65 reports them at once). Left
+    // started, the adapter would refuse a session manager's PortConfig.
+    for (const command of ['Start', 'Pause', 'Suspend']) {
       const c = spawnSync('pw-cli', ['send-command', String(ids.get(object.name)), command, '{}'], { env, encoding: 'utf8', timeout: 5000 });
       if (c.status !== 0) throw new Error(`cannot ${command.toLowerCase()} ${object.name}: ${c.stderr}`);
     }
