@@ -138,9 +138,13 @@ if [ "${QUORVANE_SETUP_SOURCED:-0}" = 1 ]; then
 fi
 
 if [ $ALL = 1 ]; then
-  for major in "${NODE_MAJORS[@]}"; do install_node x64 "$major"; done
-  install_tools
-  prime_npm_cache
+  # QUORVANE_TEST_NODES (scripts/test.sh) runs the tests on those Node.js
+  # with source builds: neither the matrix nor the package test's tools.
+  if [ -z "${QUORVANE_TEST_NODES:-}" ]; then
+    for major in "${NODE_MAJORS[@]}"; do install_node x64 "$major"; done
+    install_tools
+    prime_npm_cache
+  fi
   build_native_tests
 fi
 build_addon "$(command -v node)"
