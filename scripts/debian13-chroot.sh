@@ -23,7 +23,7 @@ exec unshare --mount --pid --fork --kill-child -- sh -c '
   shift
   # A mount point of its own: unshare --mount inside (the tests) can then
   # make it private.
-  mount --bind "$root" "$root"
+  mount --rbind "$root" "$root"
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
   mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
