@@ -31,8 +31,13 @@ TSAN_OPTIONS=halt_on_error=1 run build-native/tsan/quorvane-tests --gtest_brief=
 
 if [ -n "${QUORVANE_TEST_NODES:-}" ]; then
   # Those Node.js with a source build against this system's PipeWire.
+  # setup.sh built the add-on for this shell's node already.
+  built=$(readlink -f "$(command -v node)")
   for node_bin in $QUORVANE_TEST_NODES; do
-    build_addon "$node_bin"
+    if [ "$(readlink -f "$node_bin")" != "$built" ]; then
+      build_addon "$node_bin"
+      built=$(readlink -f "$node_bin")
+    fi
     phase "JavaScript tests on Node.js $("$node_bin" --version) against private daemons (about 2 minutes)"
     run "$node_bin" --test --test-reporter=spec --test-concurrency=2 --test-timeout=300000 \
       $(ls test/*.test.js | grep -vx test/package.test.js)
