@@ -21,6 +21,9 @@ exec unshare --mount --pid --fork --kill-child -- sh -c '
   set -e
   root=$1
   shift
+  # A mount point of its own: unshare --mount inside (the tests) can then
+  # make it private.
+  mount --rbind "$root" "$root"
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
   mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"

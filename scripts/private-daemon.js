@@ -97,6 +97,14 @@ function configurePorts(objects, env) {
   for (const object of objects) {
     const r = spawnSync('pw-cli', ['set-param', String(ids.get(object.name)), 'PortConfig', portConfig(object)], { env, encoding: 'utf8', timeout: 5000 });
     if (r.status !== 0 || !ids.has(object.name)) throw new Error(`cannot configure the ports of ${object.name}: ${r.stderr}`);
+    // Started, paused and suspended, as a node that has played: PipeWire
+    // 1.4's converter keeps the volume and mute set before a node's first
+    // start without reporting them (0.3.65 reports them at once). Left
+    // started, the adapter would refuse a session manager's PortConfig.
+    for (const command of ['Start', 'Pause', 'Suspend']) {
+      const c = spawnSync('pw-cli', ['send-command', String(ids.get(object.name)), command, '{}'], { env, encoding: 'utf8', timeout: 5000 });
+      if (c.status !== 0) throw new Error(`cannot ${command.toLowerCase()} ${object.name}: ${c.stderr}`);
+    }
   }
   const wanted = objects.reduce((n, o) => n + o.positions.length, 0);
   waitUntilSync(() => dump(env).filter((o) => o.type === 'PipeWire:Interface:Port').length >= wanted, 10000, 'the virtual nodes\' ports');

@@ -14,9 +14,12 @@ log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 # --- system packages (apt-get as root) -------------------------------------
 PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
 # The tests also start a real session manager (WirePlumber on a private
-# D-Bus), parse DOT with Graphviz and look at rendered SVG in Chromium.
+# D-Bus), parse DOT with Graphviz, look at rendered SVG in Chromium and
+# verify the patchbay's systemd unit, whose ExecReload is procps's /bin/kill.
+# QUORVANE_NO_CHROMIUM=1 leaves Chromium out (the web tests skip).
 [ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format
-  wireplumber dbus-daemon dbus-session-bus-common graphviz chromium fonts-dejavu-core)
+  wireplumber dbus-daemon dbus-session-bus-common graphviz procps)
+[ $ALL = 1 ] && [ -z "${QUORVANE_NO_CHROMIUM:-}" ] && PACKAGES+=(chromium fonts-dejavu-core)
 if [ "${1:-}" = "--packages" ]; then
   printf '%s\n' "${PACKAGES[@]}"
   exit 0
@@ -138,9 +141,13 @@ if [ "${QUORVANE_SETUP_SOURCED:-0}" = 1 ]; then
 fi
 
 if [ $ALL = 1 ]; then
-  for major in "${NODE_MAJORS[@]}"; do install_node x64 "$major"; done
-  install_tools
-  prime_npm_cache
+  # QUORVANE_TEST_NODES (scripts/test.sh) runs the tests on those Node.js
+  # with source builds: neither the matrix nor the package test's tools.
+  if [ -z "${QUORVANE_TEST_NODES:-}" ]; then
+    for major in "${NODE_MAJORS[@]}"; do install_node x64 "$major"; done
+    install_tools
+    prime_npm_cache
+  fi
   build_native_tests
 fi
 build_addon "$(command -v node)"

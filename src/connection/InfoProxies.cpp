@@ -268,6 +268,14 @@ void askInfoRoundTrip(PwContext* ctx) {
 
 }  // namespace
 
+void markLinkFailed(PwContext* ctx, uint32_t id, const char* message) {
+    LockGuard lock(ctx->mutex);
+    LinkInfo* link = findRecord(ctx->links, id, ctx->bindings.cursor[kLink]);
+    if (!link) return;
+    uint8_t changed = updateState(link->state, link->error, PW_LINK_STATE_ERROR, true, message ? message : "");
+    reportLocked(ctx, LinkChanged, *link, changed, &PwEvent::link);
+}
+
 void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
     // The memory benchmark's baseline: the mirror without the info.
     static const bool disabled = std::getenv("QUORVANE_BENCH_NO_INFO") != nullptr;

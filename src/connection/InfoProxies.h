@@ -63,3 +63,8 @@ pw_proxy* boundNodeProxy(PwContext* ctx, uint32_t nodeId);
 
 // Destroys every binding; before the registry goes.
 void releaseObjectInfo(PwContext* ctx);
+
+// The link `id` is in error with `message`, as the daemon told the link's
+// maker: PipeWire 1.3.81 and later destroy a failed link at once, so its
+// error may never reach the registry's view of it.
+void markLinkFailed(PwContext* ctx, uint32_t id, const char* message);

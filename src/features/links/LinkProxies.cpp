@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "../../connection/EventQueue.h"
+#include "../../connection/InfoProxies.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
 #include "../../core/ListenerTable.h"
@@ -75,6 +76,7 @@ void onProxyRemoved(void* user) {
 // The daemon refused the request (or failed the link later).
 void onProxyError(void* user, int /*seq*/, int res, const char* message) {
     auto* data = static_cast<LinkProxyData*>(user);
+    if (data->boundId != SPA_ID_INVALID) markLinkFailed(data->ctx, data->boundId, message);
     if (data->token && !data->abandoned)
         emitGraphEvent(data->ctx, LinkRequestFailed, 0, data->token, res, message ? message : "");
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include <pipewire/pipewire.h>
+#include <spa/node/command.h>
 #include <spa/utils/result.h>
 
 #include "../../connection/PwContext.h"
@@ -71,6 +72,16 @@ void removeOwned(OwnedNode* node) {
     pw_proxy_destroy(node->proxy);
 }
 
+// Started, paused and suspended at once, as a node that has played: PipeWire
+// 1.4's converter keeps the volume and mute set before a node first starts
+// without reporting them, so setVolume would never hear its own change.
+void startOnce(pw_proxy* proxy) {
+    for (uint32_t id : {SPA_NODE_COMMAND_Start, SPA_NODE_COMMAND_Pause, SPA_NODE_COMMAND_Suspend}) {
+        spa_command command = SPA_NODE_COMMAND_INIT(id);
+        pw_node_send_command(reinterpret_cast<pw_node*>(proxy), &command);
+    }
+}
+
 void onOwnedBound(void* user, uint32_t globalId) {
     auto* node = static_cast<OwnedNode*>(user);
     node->globalId = globalId;
@@ -80,7 +91,9 @@ void onOwnedBound(void* user, uint32_t globalId) {
         removeOwned(node);
         return;
     }
-    if (first) report(node->ctx, node->token, NodeOutcome::Created, globalId);
+    if (!first) return;
+    startOnce(node->proxy);
+    report(node->ctx, node->token, NodeOutcome::Created, globalId);
 }
 
 void onOwnedError(void* user, int, int res, const char* message) {
