@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks that the tests catch the faults listed in test/mutants/faults.tsv.
+# Checks that the tests catch the faults listed in scripts/mutants/faults.tsv.
 # For each fault: a scratch copy of the tree (with this tree's builds, so that
 # only what the fault touches is compiled again), the fault applied with sed,
 # the add-on and/or the native tests rebuilt, the named tests run. Prints one
@@ -13,7 +13,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-LIST=test/mutants/faults.tsv
+LIST=scripts/mutants/faults.tsv
 [ -f build/Release/Quorvane.node ] && [ -x build-native/pw-fixture ] || {
   echo "mutants: build the add-on and the native tests first (scripts/setup.sh --all)" >&2
   exit 2
@@ -31,8 +31,8 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/base"
 tar -C "$ROOT" --exclude=./.git --exclude=./node_modules --exclude=./.cache -cf - . | tar -C "$work/base" -xf -
 if [ -n "$tests_from" ]; then
-  find "$work/base/test" -mindepth 1 -maxdepth 1 ! -name mutants -exec rm -rf {} +
-  git archive "$tests_from" test | tar -C "$work/base" -xf - --exclude=test/mutants
+  rm -rf "$work/base/test"
+  git archive "$tests_from" test | tar -C "$work/base" -xf -
 fi
 
 # node-gyp's makefiles name files relative to build/, some outside the tree
