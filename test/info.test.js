@@ -71,7 +71,8 @@ test('info: full properties from the start, titles and states kept live, in orde
     const linkStates = events.filter((e) => e.kind === 'link-changed' && e.id === link.id && e.changed.state).map((e) => e.o.state);
     assert.equal(linkStates.at(-1), 'active');
     assert.ok(linkStates.indexOf('paused') < linkStates.indexOf('active'), linkStates.join());
-    assert.ok(events.some((e) => e.kind === 'port-changed' && e.id === port.id && e.changed.format));
+    // The listing is the mirror as it is; its events may still be on their way.
+    await waitFor(() => events.some((e) => e.kind === 'port-changed' && e.id === port.id && e.changed.format), 5000, 'the port\'s format heard');
   } finally {
     await graph.close();
     await fixture.remove(app.id);
