@@ -206,13 +206,14 @@ bool EventQueue::take(PwEvent& out) {
     Entry entry = std::move(entries_.front());
     entries_.pop_front();
     head_++;
-    bytes_ -= footprint(entry.event);
+    size_t bytes = footprint(entry.event);
+    bytes_ -= bytes;
     out = std::move(entry.event);
     if (isMetadataResync(out)) {
         resyncQueued_ = false;
     } else if (isMetadataChange(out)) {
         metadataEvents_--;
-        metadataBytes_ -= footprint(out);
+        metadataBytes_ -= bytes;
     }
     int kind = kindOf(out.type);
     if (entry.known) {
@@ -333,9 +334,10 @@ void EventQueue::reindex() {
     resyncQueued_ = false;
     for (size_t i = 0; i < entries_.size(); i++) {
         const PwEvent& e = entries_[i].event;
-        bytes_ += footprint(e);
+        size_t bytes = footprint(e);
+        bytes_ += bytes;
         if (isMetadataResync(e)) resyncQueued_ = true;
-        if (isMetadataChange(e)) metadataEvents_++, metadataBytes_ += footprint(e);
+        if (isMetadataChange(e)) metadataEvents_++, metadataBytes_ += bytes;
         if (isChanged(e.type)) pendingChange_[keyOf(kindOf(e.type), e.id)] = head_ + i;
     }
 }
