@@ -2,6 +2,9 @@
 # Makes a Debian 13 (trixie) root in DIR, as root:
 #   scripts/debian13-root.sh DIR             what the suite needs (setup.sh --packages but Chromium)
 #   scripts/debian13-root.sh DIR --runtime   only the PipeWire runtime: no compiler, no -dev package
+# With --backports after either, PipeWire and WirePlumber come from
+# trixie-backports (PipeWire 1.6, WirePlumber 0.5.12: what a Debian 13 user
+# who wants the newest PipeWire installs, and the line most distributions run).
 # Built with debootstrap (minbase) from the same mirror as this machine, then
 # kept as a tarball in $QUORVANE_ROOT_CACHE (default /var/cache/quorvane),
 # named for its package list, so that later runs unpack it in
@@ -14,16 +17,21 @@ SUITE=trixie
 ROOT_FORMAT=1
 
 usage() {
-  echo "usage: $0 DIR [--runtime]" >&2
+  echo "usage: $0 DIR [--runtime] [--backports]" >&2
   exit 2
 }
-[ $# -ge 1 ] && [ $# -le 2 ] || usage
+[ $# -ge 1 ] || usage
 dir=$1
+shift
 variant=suite
-if [ $# = 2 ]; then
-  [ "$2" = --runtime ] || usage
-  variant=runtime
-fi
+backports=0
+for arg in "$@"; do
+  case $arg in
+    --runtime) variant=runtime ;;
+    --backports) backports=1 ;;
+    *) usage ;;
+  esac
+done
 [ "$(id -u)" = 0 ] || { echo "$0: must run as root (debootstrap, chroot)" >&2; exit 1; }
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
@@ -40,8 +48,10 @@ fi
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
 cache=${QUORVANE_ROOT_CACHE:-/var/cache/quorvane}
-key=$(printf '%s\n' "$SUITE" "$ROOT_FORMAT" "${packages[@]}" | sha256sum | cut -c1-16)
-tarball="$cache/debian13-$variant-$key.tar"
+key=$(printf '%s\n' "$SUITE" "$ROOT_FORMAT" "$backports" "${packages[@]}" | sha256sum | cut -c1-16)
+name=debian13-$variant
+[ $backports = 0 ] || name=$name-backports
+tarball="$cache/$name-$key.tar"
 mkdir -p "$cache"
 
 # One builder per tarball at a time; the others wait and then unpack it.
@@ -67,10 +77,15 @@ if [ ! -f "$tarball" ]; then
   printf '#!/bin/sh\nexit 101\n' >"$build/usr/sbin/policy-rc.d"
   chmod 755 "$build/usr/sbin/policy-rc.d"
   log "installing ${packages[*]} in the root (apt-get; a few minutes)"
+  target=()
+  if [ $backports = 1 ]; then
+    echo "deb $MIRROR $SUITE-backports main" >"$build/etc/apt/sources.list.d/backports.list"
+    target=(-t "$SUITE-backports")
+  fi
   bash "$here/debian13-chroot.sh" "$build" sh -c '
     apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null &&
-    apt-get clean && rm -rf /var/lib/apt/lists/*' sh "${packages[@]}"
+    apt-get clean && rm -rf /var/lib/apt/lists/*' sh ${target[@]+"${target[@]}"} "${packages[@]}"
   tar -C "$build" --numeric-owner -cf "$tarball.part" .
   mv "$tarball.part" "$tarball"
   rm -rf "$build"

@@ -6,7 +6,7 @@
 
 const MAX_MESSAGE_BYTES = 64 * 1024;
 const MAX_REQUEST_ID = 2 ** 31 - 1;
-const { MAX_ID: MAX_OBJECT_ID } = require("../core/arguments");
+const { MAX_ID: MAX_OBJECT_ID } = require('../core/arguments');
 const MAX_CUBIC_VOLUME = 2.154; // the API's limit: 10 linear, cubed root
 const DEFAULT_KINDS = ['audioSink', 'audioSource', 'videoSource'];
 const DEVICE_KINDS = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
