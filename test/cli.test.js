@@ -8,7 +8,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
+const { execFile, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 const { waitFor, pwDump, pwLinkList, pwMetadata, linksFrom } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
@@ -31,11 +31,13 @@ test.before(async () => {
   sink = await fixture.add('cli-sink', 'Audio/Sink', 2, 0);
 });
 
-test('nodes and ports as tables and as JSON, filtered by name, class and side', () => {
+test('nodes and ports as tables and as JSON, filtered by name, class and side; each node\'s role in words', () => {
   const r = cli('nodes');
   assert.equal(r.status, 0, r.stderr);
-  assert.match(r.stdout, /^id\s+name\s+type\s+side\s+state\s+description\s+application$/m);
-  assert.match(r.stdout, new RegExp(`^${app.id}\\s+cli-app\\s+Stream/Output/Audio\\s+in/out\\s+suspended\\s+-\\s+-$`, 'm'));
+  assert.match(r.stdout, /^id\s+name\s+type\s+role\s+state\s+description\s+application$/m);
+  assert.match(r.stdout, new RegExp(`^${app.id}\\s+cli-app\\s+Stream/Output/Audio\\s+playback stream\\s+suspended\\s+-\\s+-$`, 'm'));
+  assert.match(r.stdout, new RegExp(`^${sink.id}\\s+cli-sink\\s+Audio/Sink\\s+playback device\\s`, 'm'));
+  assert.match(r.stdout, /^\d+\s+demo-microphone\s+Audio\/Source\s+capture device\s/m);
   const json = (...args) => JSON.parse(cli(...args, '--json').stdout);
   const outputs = json('nodes', '--output');
   assert.deepEqual(outputs.map((n) => n.name).sort(), ['cli-app', 'cli-sink', 'demo-speakers']);
@@ -49,11 +51,32 @@ test('nodes and ports as tables and as JSON, filtered by name, class and side', 
     [[sink.inputs[0], 'in_1', 'in'], [sink.inputs[1], 'in_2', 'in']]);
 });
 
-test('help, bad arguments, no daemon, and errors that say what was not found', () => {
-  assert.match(cli('link', '--help').stdout, /^Usage: quorvane link/);
+test('help, also where the add-on cannot load; bad arguments, ids that are not ids, no daemon, npx\'s cache, and errors that say what was not found', async () => {
+  // Every native library refused, as where libpipewire is missing: help for
+  // the tool and each command all the same, the load error for a command.
+  const noAddon = (...args) => new Promise((resolve) => {
+    const refuse = `process.dlopen = () => { throw new Error('no native library'); }; process.argv.splice(1, 0, ${JSON.stringify(CLI)});`;
+    execFile(process.execPath, ['-e', `${refuse} require(${JSON.stringify(CLI)})`, ...args], { timeout: 30000 },
+      (e, stdout, stderr) => resolve({ status: e ? e.code : 0, stdout, stderr }));
+  });
+  const commands = Object.keys(require('../lib/cli/help').HELP);
+  const helps = await Promise.all([...commands.map((c) => (c === 'main' ? noAddon() : noAddon(c, '--help'))), noAddon('nodes')]);
+  commands.forEach((command, i) => {
+    assert.deepEqual([helps[i].status, helps[i].stderr], [0, ''], command);
+    assert.ok(helps[i].stdout.startsWith(`Usage: quorvane ${command === 'main' ? '<command>' : command} `), command);
+  });
+  assert.deepEqual([helps.at(-1).status, /no native library/.test(helps.at(-1).stderr)], [1, true], helps.at(-1).stderr);
   const bare = cli();
   assert.equal(bare.status, 0, 'bare: the help, as asked for');
   assert.match(bare.stdout, /^Usage: quorvane <command>[^]*Exit codes: 0 success[^]*4 the daemon went away/);
+  // Run through npx from its cache: no unit naming files npm prunes.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-npx-'));
+  const npxBin = path.join(dir, '_npx', '5e1f', 'node_modules', '.bin');
+  fs.mkdirSync(npxBin, { recursive: true });
+  fs.symlinkSync(CLI, path.join(npxBin, 'quorvane'));
+  fs.writeFileSync(path.join(dir, 'rules.json'), '{ "routes": [] }');
+  const npx = spawnSync(process.execPath, [path.join(npxBin, 'quorvane'), 'service', 'install', path.join(dir, 'rules.json')],
+    { encoding: 'utf8', timeout: 30000, env: { ...process.env, XDG_CONFIG_HOME: dir } });
   const [in1, out1] = [sink.inputs[0], app.outputs[0]];
   const cases = [
     [['bogus'], 2, /unknown command "bogus"/], [['nodes', '--input', '--output'], 2, /exclude/],
@@ -67,6 +90,12 @@ test('help, bad arguments, no daemon, and errors that say what was not found', (
     [['link', '--from', 'cli-sink', '--to', 'cli-app'], 1, /node "cli-sink" has no output ports/],
     [['unlink', 'cli-app:out_1', 'cli-sink:in_1'], 1, /no link from cli-app:out_1 to cli-sink:in_1/],
     [['wait', 'cli-sink', '--direction', 'Input', '--timeout', '150'], 1, /no node named "cli-sink" within 150 ms/],
+    [['create', 'speaker', 'x'], 2, /create: unknown kind "speaker" \(known: sink, mic, duplex\)/],
+    // Numbers that are not ids: refused, never wrapped (2³²+19 is not port 19).
+    [['link', String(2 ** 32 + out1), String(in1)], 2, new RegExp(`port ${2 ** 32 + out1}: an id must be a whole number from 0 to 4294967295`)],
+    [['link', '19.75', String(in1)], 2, /port 19\.75: an id must be a whole number/], [['unlink', '-1'], 2, /link -1: an id must be/],
+    [['volume', 'NaN'], 2, /node NaN: an id must be a whole number from 0 to 4294967295, not NaN/],
+    [['service', 'install'], 1, /runs from npx's cache \(.*\/_npx\), which npm prunes[^]*Install the package first/, npx],
   ];
   const nowhere = { ...process.env, XDG_RUNTIME_DIR: '/nonexistent', PIPEWIRE_RUNTIME_DIR: '/nonexistent' };
   for (const [args, code, message, r = node(CLI, args, code === 3 ? nowhere : undefined)] of [...cases, [['nodes'], 3, /no PipeWire daemon reachable/]]) {
@@ -74,6 +103,8 @@ test('help, bad arguments, no daemon, and errors that say what was not found', (
     assert.match(r.stderr, message, args.join(' '));
     assert.doesNotMatch(r.stderr, /\n\s+at /, 'no stack trace');
   }
+  assert.deepEqual(fs.readdirSync(dir).sort(), ['_npx', 'rules.json'], 'no unit written');
+  fs.rmSync(dir, { recursive: true, force: true });
 });
 
 test('a listing larger than a pipe holds reaches a reader that is late to read, whole', async () => {

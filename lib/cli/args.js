@@ -1,6 +1,7 @@
 'use strict';
 // Argument parsing for the quorvane tool, and the errors that carry its exit
 // codes.
+const { checkId } = require('../core/arguments');
 
 const EXIT = {
   OK: 0,
@@ -88,4 +89,21 @@ function intArg(text, what) {
   return Number(text);
 }
 
-module.exports = { EXIT, UsageError, HelpWanted, CliError, parse, noPositional, intArg };
+// What a user may type meaning a number: digits, with a sign or a fraction,
+// and NaN or Infinity as JavaScript prints them.
+const NUMBER_LIKE = /^[+-]?(?:\d+(?:\.\d*)?|\.\d+|NaN|Infinity)$/;
+
+// idArg(text, what) → the id `text` gives when it is a number (what: "port",
+// "node", "link"), or null for a text that is no number (a name). A number
+// that is not an id, a whole number from 0 to 2³²−1 (4294967315, 19.75, -1,
+// NaN), is a UsageError: refused, never wrapped into another object's id.
+function idArg(text, what) {
+  if (!NUMBER_LIKE.test(text)) return null;
+  try {
+    return checkId(Number(text), `${what} ${text}`, 'an id');
+  } catch (e) {
+    throw new UsageError(e.message);
+  }
+}
+
+module.exports = { EXIT, UsageError, HelpWanted, CliError, parse, noPositional, intArg, idArg };

@@ -6,13 +6,21 @@ const { EXIT, UsageError, CliError, parse } = require('./args');
 const { say, printRows } = require('./output');
 const { openSession } = require('./session');
 const resolve = require('./resolve');
-const { MAX_LINEAR } = require('../features/control');
 
 // The most a node takes, on wpctl's scale: the cube root of the audio
-// converter's largest channel volume (about 215%). A VALUE above it is
-// refused before anything is written; a step up stops there.
-const MOST_CUBIC = Math.cbrt(MAX_LINEAR);
-const VOLUME_LIMIT = `${Math.floor(MOST_CUBIC * 100)}% (${MOST_CUBIC.toFixed(4)}, the cube root of ${MAX_LINEAR}: the audio converter's largest channel volume)`;
+// converter's largest channel volume (about 215%), which the add-on reports
+// (loaded here on first use, so that requiring this file, for --help, does
+// not load it). A VALUE above it is refused before anything is written; a
+// step up stops there.
+const maxLinear = () => require('../features/control').MAX_LINEAR;
+const mostCubic = () => Math.cbrt(maxLinear());
+
+// volumeLimit() → the limit in words, as the help and the refusal give it;
+// throws the loader's Error when the add-on cannot be loaded.
+function volumeLimit() {
+  const most = mostCubic();
+  return `${Math.floor(most * 100)}% (${most.toFixed(4)}, the cube root of ${maxLinear()}: the audio converter's largest channel volume)`;
+}
 const DEFAULT_KINDS = { 'audio-sink': 'audioSink', 'audio-source': 'audioSource', 'video-source': 'videoSource' };
 const MUTE_WORDS = { on: true, 1: true, off: false, 0: false, toggle: 'toggle' };
 
@@ -42,8 +50,8 @@ function parseVolume(text) {
   if (!m) throw new UsageError(`VALUE is like 0.5, 50%, +5%, -5%, 5%+ or 5%-, not ${JSON.stringify(text)}`);
   const [sign, number, percent] = m[2] !== undefined ? [m[1], m[2], m[3]] : [m[6], m[4], m[5]];
   const amount = Number(number) / (percent ? 100 : 1);
-  if (!sign && amount > MOST_CUBIC) {
-    throw new UsageError(`volume ${text} is above the most a node takes, ${VOLUME_LIMIT}`);
+  if (!sign && amount > mostCubic()) {
+    throw new UsageError(`volume ${text} is above the most a node takes, ${volumeLimit()}`);
   }
   return { change: sign === '-' ? -amount : sign === '+' ? amount : undefined, amount };
 }
@@ -63,9 +71,9 @@ async function volume(argv) {
   let node = withVolume(resolve.node(graph, text));
   if (wanted) {
     // A change never goes below 0, nor above the most a node takes (set on
-    // the linear scale: the cube of MOST_CUBIC rounds above MAX_LINEAR).
+    // the linear scale: the cube of the cube root rounds above the limit).
     const to = wanted.change === undefined ? wanted.amount : Math.max(0, node.volume + wanted.change);
-    const set = to >= MOST_CUBIC ? graph.setVolume(node.id, MAX_LINEAR, { scale: 'linear' }) : graph.setVolume(node.id, to);
+    const set = to >= mostCubic() ? graph.setVolume(node.id, maxLinear(), { scale: 'linear' }) : graph.setVolume(node.id, to);
     node = await set.catch((e) => {
       throw asCliError(e);
     });
@@ -137,4 +145,4 @@ async function move(argv) {
   say(target ? `moving ${nodeLabel(stream)} to ${nodeLabel(target)}` : `${nodeLabel(stream)} left to the session manager`);
 }
 
-module.exports = { volume, mute, default: defaults, move, VOLUME_LIMIT };
+module.exports = { volume, mute, default: defaults, move, volumeLimit };

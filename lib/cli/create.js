@@ -1,6 +1,6 @@
 'use strict';
 // quorvane create / destroy: virtual devices made, and removed, by this package.
-const { EXIT, UsageError, CliError, parse } = require('./args');
+const { EXIT, UsageError, CliError, parse, idArg } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const resolve = require('./resolve');
@@ -16,7 +16,9 @@ function asCliError(e) {
 async function create(argv) {
   const o = parse(argv, { channels: 'value', description: 'value', linger: 'flag' });
   const [kind, name, ...more] = o._;
-  if (!Object.hasOwn(DEVICE_CLASSES, kind ?? '')) throw new UsageError('create needs a kind: sink, mic or duplex');
+  const kinds = Object.keys(DEVICE_CLASSES).join(', ');
+  if (kind === undefined) throw new UsageError(`create needs a kind (${kinds}) and a NAME`);
+  if (!Object.hasOwn(DEVICE_CLASSES, kind)) throw new UsageError(`create: unknown kind ${JSON.stringify(kind)} (known: ${kinds})`);
   if (!name) throw new UsageError('create needs a NAME');
   if (more.length) throw new UsageError(`unexpected argument ${more[0]}`);
   const channels = o.channels === undefined ? undefined : o.channels.split(',').map((c) => c.trim());
@@ -51,10 +53,11 @@ async function create(argv) {
 async function destroy(argv) {
   const o = parse(argv, {});
   if (o._.length !== 1) throw new UsageError('destroy needs one NAME or ID');
-  const graph = await openSession();
   // A default name is the node that is that default now.
   const name = resolve.nodeName(o._[0]);
-  const target = isDefaultName(name) ? resolve.node(graph, name).id : /^\d+$/.test(name) ? Number(name) : name;
+  const id = isDefaultName(name) ? null : idArg(name, 'node');
+  const graph = await openSession();
+  const target = isDefaultName(name) ? resolve.node(graph, name).id : (id ?? name);
   try {
     await graph.destroyNode(target);
   } catch (e) {

@@ -1,6 +1,16 @@
 'use strict';
-// The quorvane tool's --help texts.
-const { VOLUME_LIMIT } = require('./control');
+// The quorvane tool's --help texts. Nothing here loads the add-on: help
+// works where PipeWire's library cannot be loaded.
+
+// The volume limit as the add-on reports it; in words alone when the add-on
+// cannot be loaded (the help is still wanted then).
+function volumeLimit() {
+  try {
+    return require('./control').volumeLimit();
+  } catch {
+    return 'the cube root of the audio converter\'s largest channel volume';
+  }
+}
 
 const EXIT_CODES = `Exit codes: 0 success (and when the reader of the output goes away), 1 nothing
 matching, time-out or refused by PipeWire, 2 bad arguments, 3 no PipeWire daemon
@@ -54,12 +64,18 @@ options (what follows is an argument even if it starts with "-").
 Run "quorvane <command> --help" for one command.
 ${EXIT_CODES}`,
   nodes: `Usage: quorvane nodes [--input|--output] [--type CLASS] [--props] [--json]
-Lists the graph's nodes: id, name, media class, side (in: input-side, out:
-output-side), state (creating, suspended, idle, running or error), description
-and application. --input/--output keeps the
-input-side/output-side nodes, --type the nodes of one media class (e.g.
-Audio/Sink). --props shows every property of each node; --json prints objects
-(with their properties under --props).`,
+Lists the graph's nodes: id, name, media class (type), role, state (creating,
+suspended, idle, running or error), description and application. The role
+is what the media class says, in words: "playback device" for a Sink
+(speakers, a virtual sink), "capture device" for a Source (a microphone, a
+camera), "playback+capture device" for a Duplex, "playback stream" for
+Stream/Output (an application playing), "capture stream" for Stream/Input (an
+application recording), "-" for other classes. --type keeps the nodes of
+one media class (e.g. Audio/Sink). --input keeps what getInputNodes() lists
+(media classes with Source or Input, playback streams and duplex devices),
+--output what getOutputNodes() lists (Sink or Output, and duplex devices).
+--props shows every property of each node; --json prints the nodes as
+objects (with their properties under --props).`,
   ports: `Usage: quorvane ports [--node NAME|ID] [--json]
 Lists ports: id, owning node, NODE:PORT name, direction (in or out). --node
 keeps the ports of the node with that id, or of the nodes with that name.`,
@@ -149,7 +165,8 @@ install writes the systemd user unit quorvane-patchbay.service, which runs
 "quorvane patchbay FILE" (default ~/.config/quorvane/patchbay.json) after
 PipeWire and the session manager and restarts it when it fails, and prints
 the systemctl --user commands that enable it. uninstall removes it. Neither
-runs systemctl.`,
+runs systemctl. install refuses to run from npx's cache (npx quorvane where
+the package is not installed), which npm prunes: install the package first.`,
   create: `Usage: quorvane create sink|mic|duplex NAME [--channels FL,FR] [--description TEXT] [--linger]
 Makes a virtual device named NAME: a sink (Audio/Sink, a virtual speaker), a
 mic (Audio/Source/Virtual, a virtual microphone applications can record from)
@@ -171,18 +188,20 @@ property of nodes, ports and links. For example:
 Writes the graph as a self-contained SVG picture (no Graphviz needed): sources
 on the left, sinks on the right, links as curves, node and port names. To
 standard output, or to FILE with --output.`,
-  volume: `Usage: quorvane volume NODE [VALUE] [--json]
+  get volume() {
+    return `Usage: quorvane volume NODE [VALUE] [--json]
 Without VALUE prints the node's volume as "wpctl get-volume" does:
 "Volume: 0.50", with " [MUTED]" when muted. VALUE sets it: 0.5 or 50% on the
 scale wpctl uses (the cube root of the linear channel volume, 1.0 = 100%), or
 changes it by a signed amount, +5%, -0.05 or as wpctl writes it, 5%+, 0.05-.
 Every channel gets the same volume. The most a node takes is
-${VOLUME_LIMIT}:
+${volumeLimit()}:
 a VALUE above it is refused (exit 2, nothing changed), a step up stops there,
 a step down stops at 0. Prints the volume the daemon then reports. --json prints
 {"id","name","volume","channelVolumes","mute"}, channelVolumes linear.
 A node without volume control (no "Props" volume) is refused (exit 1).
-${NODE_NAMES}`,
+${NODE_NAMES}`;
+  },
   mute: `Usage: quorvane mute NODE [on|off|toggle] [--json]
 Mutes (on, 1) or unmutes (off, 0) the node; without an argument toggles it, as
 a hotkey wants. Prints the node's volume line as "quorvane volume" does.

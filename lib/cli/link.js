@@ -3,7 +3,7 @@
 // connection) and, at the end, removes those and only those: links that were
 // there before, or that other clients make meanwhile, are not its business.
 // With --linger it makes lingering links, which outlive it, and exits at once.
-const { EXIT, CliError, UsageError, parse, intArg } = require('./args');
+const { EXIT, CliError, UsageError, parse, idArg } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const resolve = require('./resolve');
@@ -12,6 +12,13 @@ const STOP_UNLINK_MS = 2000;
 const UNLINK_MS = 5000;
 
 const describe = (l) => `${l.id} ${l.srcNodeId}:${l.srcPortId} -> ${l.sinkNodeId}:${l.sinkPortId}`;
+
+// Numbers given for ports (OUT IN) or nodes (--from, --to) are checked
+// before connecting: one that is not an id is a usage error (exit 2).
+function checkIds(o) {
+  for (const text of o._) idArg(text, 'port');
+  for (const text of [o.from, o.to]) if (text !== undefined) idArg(text, 'node');
+}
 
 async function link(argv) {
   const o = parse(argv, { from: 'value', to: 'value', reconnect: 'flag', linger: 'flag' });
@@ -23,6 +30,7 @@ async function link(argv) {
   const reconnect = Boolean(o.reconnect);
   const linger = Boolean(o.linger);
   if (linger && reconnect) throw new UsageError('link --linger makes links that stay by themselves: --reconnect has nothing to hold');
+  checkIds(o);
   const graph = await openSession({ reconnect });
   const wanted = () =>
     byNode ? resolve.nodePairs(graph, o.from, o.to) : [[resolve.port(graph, o._[0], 0), resolve.port(graph, o._[1], 1)]];
@@ -107,7 +115,9 @@ async function unlink(argv) {
   if (!byNode && (o._.length < 1 || o._.length > 2)) {
     throw new UsageError('unlink needs LINK_ID, OUT_PORT IN_PORT, or --from and --to');
   }
-  const linkId = !byNode && o._.length === 1 ? intArg(o._[0], 'LINK_ID') : undefined;
+  if (o._.length !== 1) checkIds(o);
+  const linkId = !byNode && o._.length === 1 ? idArg(o._[0], 'link') : undefined;
+  if (linkId === null) throw new UsageError(`LINK_ID must be a number, got ${JSON.stringify(o._[0])}`);
   const graph = await openSession();
   let targets;
   if (byNode) {

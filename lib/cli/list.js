@@ -7,7 +7,16 @@ const resolve = require('./resolve');
 const { formatText } = require('./changes');
 
 const inOut = (port) => (port.direction === 1 ? 'in' : 'out');
-const side = (n) => [n.isInput && 'in', n.isOutput && 'out'].filter(Boolean).join('/') || '-';
+
+// role(mediaClass) → what the media class says a node does, in words: a
+// device (Sink, Source, Duplex) or an application's stream (Stream/Output,
+// Stream/Input), playing or capturing; '-' for any other class (a MIDI
+// bridge, a node without one).
+function role(mediaClass = '') {
+  const [first, second] = mediaClass.split('/');
+  if (first === 'Stream') return second === 'Output' ? 'playback stream' : second === 'Input' ? 'capture stream' : '-';
+  return { Sink: 'playback device', Source: 'capture device', Duplex: 'playback+capture device' }[second] ?? '-';
+}
 
 async function nodes(argv) {
   const o = parse(argv, { input: 'flag', output: 'flag', type: 'value', props: 'flag', json: 'flag' });
@@ -23,17 +32,17 @@ async function nodes(argv) {
   }
   const table = rows.map((n) => ({
     ...n,
-    side: side(n),
+    role: role(n.type),
     description: n.props?.['node.description'],
     application: n.props?.['application.name'],
   }));
   if (!o.props) {
-    printRows(table, ['id', 'name', 'type', 'side', 'state', 'description', 'application'], false);
+    printRows(table, ['id', 'name', 'type', 'role', 'state', 'description', 'application'], false);
     return;
   }
   if (rows.length === 0) say('(none)');
   for (const n of table) {
-    say(`node ${n.id} ${n.name} (${n.type || 'no media class'}, ${n.side}, ${n.state ?? 'state unknown'})`);
+    say(`node ${n.id} ${n.name} (${n.type || 'no media class'}, ${n.role}, ${n.state ?? 'state unknown'})`);
     for (const [key, value] of Object.entries(n.props || {})) say(`  ${key} = ${JSON.stringify(value)}`);
   }
 }

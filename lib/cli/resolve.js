@@ -2,12 +2,11 @@
 // Turns what a user types into graph objects: node names, ids or default
 // names ('@default-audio-sink', wpctl's '@DEFAULT_AUDIO_SINK@'), ports as
 // "node:port" (as pw-link names them) or ids. Failures say what was not found.
-const { CliError, UsageError } = require('./args');
+const { CliError, UsageError, idArg } = require('./args');
 const { pairPorts } = require('../features/pairing');
 const { isDefaultName, defaultNodeName } = require('../features/match');
 
 const DIRECTION = { 0: 'output', 1: 'input' };
-const isId = (text) => /^\d+$/.test(text);
 
 const portName = (graph, port) => {
   const node = graph.nodes().find((n) => n.id === port.nodeId);
@@ -45,10 +44,9 @@ function defaultNode(graph, name) {
 function nodes(graph, text) {
   const name = nodeName(text);
   if (isDefaultName(name)) return [defaultNode(graph, name)];
-  const found = isId(name)
-    ? graph.nodes().filter((n) => n.id === Number(name))
-    : graph.nodes().filter((n) => n.name === name);
-  if (found.length === 0) throw new CliError(isId(name) ? `no node ${name}` : `no node named ${JSON.stringify(name)}`);
+  const id = idArg(name, 'node');
+  const found = id !== null ? graph.nodes().filter((n) => n.id === id) : graph.nodes().filter((n) => n.name === name);
+  if (found.length === 0) throw new CliError(id !== null ? `no node ${id}` : `no node named ${JSON.stringify(name)}`);
   return found;
 }
 
@@ -66,9 +64,10 @@ function node(graph, text) {
 // direction wanted (0 output, 1 input, undefined either).
 function port(graph, text, direction) {
   let found;
-  if (isId(text)) {
-    found = graph.ports().find((p) => p.id === Number(text));
-    if (!found) throw new CliError(`no port ${text}`);
+  const id = idArg(text, 'port');
+  if (id !== null) {
+    found = graph.ports().find((p) => p.id === id);
+    if (!found) throw new CliError(`no port ${id}`);
   } else {
     // Node names may hold ':' themselves; port names do not.
     const cut = text.lastIndexOf(':');
@@ -81,7 +80,7 @@ function port(graph, text, direction) {
     if (!found) throw new CliError(`no port ${JSON.stringify(text)}`);
   }
   if (direction !== undefined && found.direction !== direction) {
-    const shown = isId(text) ? text : JSON.stringify(text);
+    const shown = id !== null ? id : JSON.stringify(text);
     throw new CliError(`port ${shown} is an ${DIRECTION[found.direction]} port`);
   }
   return found;

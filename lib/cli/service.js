@@ -7,7 +7,7 @@ const path = require('node:path');
 const { EXIT, CliError, UsageError, parse } = require('./args');
 const { say } = require('./output');
 const { readRulesFile } = require('./patchbay');
-const { UNIT_NAME, unitDir, unitText, defaultRulesFile } = require('../features/patchbay/service-unit');
+const { UNIT_NAME, unitDir, unitText, defaultRulesFile, npxCacheOf } = require('../features/patchbay/service-unit');
 
 const TOOL = path.join(__dirname, '..', '..', 'bin', 'quorvane.js');
 
@@ -26,10 +26,21 @@ async function service(argv) {
     say(`removed ${unit}\nto stop it now and let systemd forget it, run:\n  systemctl --user stop ${UNIT_NAME}\n  systemctl --user daemon-reload`);
     return EXIT.OK;
   }
+  // Run through npx from its cache (the script as started, or the file it
+  // links to): the unit would name files npm may remove at any time.
+  const tool = fs.realpathSync(TOOL);
+  const cache = [process.argv[1], tool].map((f) => f && npxCacheOf(f)).find(Boolean);
+  if (cache) {
+    throw new CliError(
+      `quorvane runs from npx's cache (${cache}), which npm prunes: a unit naming it would stop working. ` +
+        'Install the package first, globally (npm install -g quorvane) or in a project (npm install quorvane), ' +
+        'and run "quorvane service install" from that installation.',
+    );
+  }
   const rulesFile = path.resolve(file ?? defaultRulesFile());
   readRulesFile(rulesFile); // a file the service could not read is refused now, not at every restart
   fs.mkdirSync(unitDir(), { recursive: true });
-  fs.writeFileSync(unit, unitText({ node: process.execPath, tool: fs.realpathSync(TOOL), rulesFile }));
+  fs.writeFileSync(unit, unitText({ node: process.execPath, tool, rulesFile }));
   say(`wrote ${unit}\nto start it now and at every login, run:\n  systemctl --user daemon-reload\n  systemctl --user enable --now ${UNIT_NAME}\n(it reloads ${rulesFile} when the file changes, and on: systemctl --user reload ${UNIT_NAME})`);
   return EXIT.OK;
 }

@@ -1,7 +1,8 @@
 'use strict';
 // The tool's connection to PipeWire: opening it with the tool's exit codes,
-// and staying on it until Ctrl-C or until the daemon goes away.
-const { connect } = require('../connection/connect');
+// and staying on it until Ctrl-C or until the daemon goes away. The add-on
+// is loaded by the first openSession(), not before: help, usage errors and
+// the commands that need no daemon work without PipeWire's library.
 const { EXIT, CliError } = require('./args');
 const { warn } = require('./output');
 
@@ -9,7 +10,11 @@ const CLEANUP_LIMIT_MS = 3000;
 
 let sessionGraph = null; // the Graph, once connected: closed by closeSession()
 
+// openSession({ reconnect }) → the connected Graph, kept for closeSession();
+// a CliError with exit code 3 when no daemon is reachable, the loader's Error
+// when the add-on cannot be loaded.
 async function openSession({ reconnect = false } = {}) {
+  const { connect } = require('../connection/connect');
   try {
     sessionGraph = await connect({ reconnect });
   } catch (e) {

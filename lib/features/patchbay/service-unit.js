@@ -45,4 +45,13 @@ WantedBy=default.target
 `;
 }
 
-module.exports = { UNIT_NAME, unitDir, unitText, defaultRulesFile };
+// npxCacheOf(file) → the folder of npm's npx cache (…/_npx) that holds
+// `file` (an absolute path), else null. npm prunes that cache as it likes, so
+// a unit whose ExecStart names a file there would stop working one day.
+function npxCacheOf(file) {
+  const parts = path.resolve(file).split(path.sep);
+  const at = parts.indexOf('_npx');
+  return at < 0 ? null : parts.slice(0, at + 1).join(path.sep);
+}
+
+module.exports = { UNIT_NAME, unitDir, unitText, defaultRulesFile, npxCacheOf };
