@@ -29,9 +29,10 @@ async function create(argv) {
   } catch (e) {
     throw asCliError(e);
   }
-  say(String(node.id));
-  if (o.linger) return EXIT.OK;
-  warn(`holding ${kind} "${name}" (node ${node.id}) until Ctrl-C`);
+  if (o.linger) {
+    say(String(node.id));
+    return EXIT.OK;
+  }
   let stopping = false;
   // Removed by someone else ("quorvane destroy"): nothing is left to hold.
   const removed = new Promise((resolve) => {
@@ -42,12 +43,17 @@ async function create(argv) {
     });
   });
   // Closing the session removes the node too; asking first makes Ctrl-C
-  // wait until it is gone.
-  const stop = () => {
-    stopping = true;
-    return graph.destroyNode(node.id).catch(() => {});
-  };
-  return Promise.race([hold(graph, { onStop: stop }), removed]);
+  // wait until it is gone. Heard before the id is printed: from then on
+  // Ctrl-C removes the device and ends the tool with 0.
+  const held = hold(graph, {
+    onStop: () => {
+      stopping = true;
+      return graph.destroyNode(node.id).catch(() => {});
+    },
+  });
+  say(String(node.id));
+  warn(`holding ${kind} "${name}" (node ${node.id}) until Ctrl-C`);
+  return Promise.race([held, removed]);
 }
 
 async function destroy(argv) {

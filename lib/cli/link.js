@@ -70,7 +70,6 @@ async function link(argv) {
   }
   if (linger) return EXIT.OK; // they stay: nothing to hold
   if (mine.size === 0) return EXIT.OK; // all there already: nothing to hold
-  say(`holding ${mine.size} link(s) until interrupted${already ? ` (${already} already linked, left alone)` : ''}`);
 
   // With --reconnect, links lost with the daemon are made again once it is
   // back and both ends are there with all their ports.
@@ -92,7 +91,8 @@ async function link(argv) {
   };
   graph.on('port-created', retry);
 
-  return hold(graph, {
+  // Heard before the tool says it holds them: Ctrl-C from then on removes them.
+  const held = hold(graph, {
     reconnect,
     onLost: () => {
       mine.clear();
@@ -104,6 +104,8 @@ async function link(argv) {
       await Promise.allSettled([...mine.keys()].map((id) => graph.unlink(id, { timeoutMs: STOP_UNLINK_MS })));
     },
   });
+  say(`holding ${mine.size} link(s) until interrupted${already ? ` (${already} already linked, left alone)` : ''}`);
+  return held;
 }
 
 async function unlink(argv) {

@@ -93,8 +93,8 @@ async function route(argv) {
     r.on('unlinked', (l) => say(`${label(i)}unlinked link ${l.id}`));
     r.on('error', (e) => warn(`${label(i)}${e.message}`));
   });
-  say(`keeping ${routes.length} route(s) until interrupted`);
-  return hold(graph, {
+  // Heard before the tool says it keeps them: Ctrl-C from then on gives back.
+  const held = hold(graph, {
     reconnect: true,
     onStop: async () => {
       if (graph.state !== 'connected') return; // the links went with the connection
@@ -107,6 +107,8 @@ async function route(argv) {
       }
     },
   });
+  say(`keeping ${routes.length} route(s) until interrupted`);
+  return held;
 }
 
 module.exports = { route };

@@ -28,13 +28,15 @@ async function monitor(argv) {
   noPositional(o);
   const graph = await openSession({ reconnect: Boolean(o.reconnect) });
   const format = eventLine(o.json);
+  // Ctrl-C is heard before the first line: from then on it ends the tool with 0.
+  const held = hold(graph, { reconnect: Boolean(o.reconnect) });
   // The graph as it is now, then its changes: taken and subscribed together,
   // so nothing falls between the two.
   for (const n of graph.nodes()) say(format('node-created', n));
   for (const l of graph.links()) say(format('link-created', l));
   for (const event of EVENTS) graph.on(event, (payload) => say(format(event, payload)));
   printChanges(graph, o.json, say);
-  return hold(graph, { reconnect: Boolean(o.reconnect) });
+  return held;
 }
 
 async function wait(argv) {
