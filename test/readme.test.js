@@ -1,0 +1,130 @@
+'use strict';
+// Every command README.md and docs/cli.md show, run as written: each line of
+// their fenced sh blocks by sh, with the quorvane tool on PATH, against a
+// private daemon holding the nodes they name; each js block as a script in a
+// project with the package installed (an ES module when it imports,
+// CommonJS otherwise). Commands that hold until Ctrl-C get SIGINT once they
+// are under way. Each must end with 0 and no stack trace.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { privateDaemon } = require('./helpers/setup');
+const { waitFor, pwMetadata } = require('./helpers/fixture');
+
+const ROOT = path.join(__dirname, '..');
+const DOCS = ['README.md', 'docs/cli.md'];
+
+// What the documents show and this test does not run, and why.
+const NOT_RUN = [
+  [/^npm install /, 'installs the package: test/package.test.js installs the packed tarball'],
+  [/^bash scripts\/(pack|demo|test)\.sh\b/, 'sets a machine up (apt-get, downloads, builds of every binary): CI runs them'],
+];
+
+// Commands that run until Ctrl-C, and what shows each under way: a line of
+// its output, and for the web patchbay its page answering the URL printed.
+const printed = (pattern) => (out) => pattern.test(out);
+const HELD = [
+  [/^quorvane monitor\b/, printed(/^node-created \d+ "demo-speakers"/m)],
+  [/^quorvane link\b/, printed(/^holding 2 link\(s\) until interrupted$/m)],
+  [/^quorvane route --from mic-capture\b/, printed(/^linked mic-capture:out_FL -> demo-speakers:playback_FL/m)],
+  [/^quorvane route\b/, printed(/^keeping 1 route\(s\) until interrupted$/m)],
+  [/^quorvane create\b/, printed(/^\d+$/m)],
+  [/^quorvane web\b/, (out, child) => {
+    const url = /^quorvane web: (http:\/\/[\d.]+:8449\/\?token=\S+)$/m.exec(out)?.[1];
+    return url && answers(url, child.pid);
+  }],
+];
+
+// The commands of an sh block, one a line (continued lines joined), and its
+// js blocks' code, in order.
+function blocks(file) {
+  const text = fs.readFileSync(path.join(ROOT, file), 'utf8');
+  return [...text.matchAll(/^```(sh|js|json)\n([^]*?)^```$/gm)].flatMap(([, lang, code]) =>
+    lang !== 'sh' ? [{ lang, code }] : code.replace(/\\\n\s*/g, '').split('\n').filter((l) => l.trim()).map((line) => ({ lang, code: line.trim() })));
+}
+
+// The private daemon with the nodes the commands name, and the defaults they use.
+const { fixture } = privateDaemon();
+const project = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-docs-'));
+const bin = path.join(project, 'bin');
+const env = { ...process.env, PATH: `${bin}:${path.dirname(process.execPath)}:${process.env.PATH}` };
+// Ports the web commands take are taken in a network of their own, where
+// unshare can make one, so that they meet no other server on the machine.
+const LOOPBACK_UP = 'ip link set lo up';
+const isolated = spawnSync('unshare', ['--net', 'sh', '-c', LOOPBACK_UP]).status === 0 && spawnSync('nsenter', ['--version']).status === 0;
+
+// Whether `url` answers a GET with a page, asked from the network of process `pid`.
+function answers(url, pid) {
+  const get = `require('node:http').get(${JSON.stringify(url)}, (r) => process.exit(r.statusCode < 400 ? 0 : 1)).on('error', () => process.exit(1))`;
+  const argv = [...(isolated ? ['nsenter', `--net=/proc/${pid}/ns/net`] : []), process.execPath, '-e', get];
+  return spawnSync(argv[0], argv.slice(1), { timeout: 10000 }).status === 0;
+}
+
+test.before(async () => {
+  fs.mkdirSync(path.join(project, 'node_modules'));
+  fs.symlinkSync(ROOT, path.join(project, 'node_modules', 'quorvane'), 'dir');
+  fs.mkdirSync(bin);
+  fs.symlinkSync(path.join(ROOT, 'bin', 'quorvane.js'), path.join(bin, 'quorvane'));
+  // The rules file `web --rules rules.json` names: docs/cli.md's own example.
+  fs.writeFileSync(path.join(project, 'rules.json'), blocks('docs/cli.md').find((b) => b.lang === 'json').code);
+  await fixture.add('my-app', 'Stream/Output/Audio', 0, 'FL,FR');
+  await fixture.add('mic-capture', 'Audio/Source', 0, 'FL,FR');
+  await fixture.addMetadata('default');
+  pwMetadata([0, 'default.audio.sink', '{"name":"demo-speakers"}', 'Spa:String:JSON']);
+  pwMetadata([0, 'default.audio.source', '{"name":"demo-microphone"}', 'Spa:String:JSON']);
+});
+test.after(() => fs.rmSync(project, { recursive: true, force: true }));
+
+// Runs `argv` in the project; for a held command, SIGINT once `ready(out,
+// child)` holds. Resolves to { code, signal, out, err }.
+function run(argv, ready) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(argv[0], argv.slice(1), { cwd: project, env, stdio: ['ignore', 'pipe', 'pipe'] });
+    const r = { out: '', err: '' };
+    let closed = false;
+    const timer = setTimeout(() => child.kill('SIGKILL'), 30000);
+    child.stdout.on('data', (d) => (r.out += d));
+    child.stderr.on('data', (d) => (r.err += d));
+    child.on('error', reject);
+    child.on('close', (code, signal) => {
+      closed = true;
+      clearTimeout(timer);
+      resolve({ ...r, code, signal });
+    });
+    if (ready) waitFor(() => closed || ready(r.out, child), 15000, `${argv.at(-1)} under way`, 20).then(() => closed || child.kill('SIGINT'), () => {});
+  });
+}
+
+for (const file of DOCS) {
+  test(`${file}: every command and script runs as written`, async () => {
+    const skipped = new Set();
+    let ran = 0;
+    for (const { lang, code } of blocks(file)) {
+      if (lang === 'json') continue;
+      const skip = NOT_RUN.find(([pattern]) => pattern.test(code));
+      if (skip) {
+        skipped.add(skip);
+        continue;
+      }
+      let r;
+      if (lang === 'js') {
+        const script = path.join(project, /^import /m.test(code) ? 'quick.mjs' : 'quick.js');
+        fs.writeFileSync(script, code);
+        r = await run([process.execPath, script]);
+      } else {
+        assert.match(code, /^quorvane /, `${file}: a command neither run nor listed as not run`);
+        const held = HELD.find(([pattern]) => pattern.test(code));
+        // exec: the signal reaches the tool, not the shell.
+        r = await run(!held ? ['sh', '-c', code] : isolated ? ['unshare', '--net', 'sh', '-c', `${LOOPBACK_UP} && exec ${code}`] : ['sh', '-c', `exec ${code}`], held?.[1]);
+      }
+      assert.deepEqual([r.code, r.signal], [0, null], `${code}\n${r.out}\n${r.err}`);
+      assert.doesNotMatch(r.err, /\n\s+at |Error/, code);
+      ran++;
+    }
+    assert.ok(ran >= 4, `${file}: ${ran} commands run`);
+    if (file === 'README.md') assert.equal(skipped.size, NOT_RUN.length, 'every exception still stands for something');
+  });
+}
