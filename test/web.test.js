@@ -8,7 +8,7 @@ const { spawnSync } = require('node:child_process');
 const WebSocket = require('ws');
 const { waitFor, pwDump, linksFrom, pwMetadata } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
-const { startWeb, launchBrowser, openPage, available, protocols } = require('./helpers/web');
+const { startWeb, launchBrowser, openPage, available, protocols, until } = require('./helpers/web');
 
 const skip = !available() && 'no chromium';
 let web, browser;
@@ -86,7 +86,7 @@ test('the page draws every node pw-dump shows and links made elsewhere within 1 
 
   // The same pair again: the daemon's refusal reaches the user.
   await drag(page, `#port-${app.outputs[1]}`, `#port-${sink.inputs[0]}`);
-  await waitFor(async () => (await messages(page)).some((m) => /exists/i.test(m)), 5000, 'the refusal shown');
+  await until(async () => (await messages(page)).some((m) => /exists/i.test(m)), 5000, 'the refusal shown');
   assert.equal(linksFrom(app.outputs, daemon.env).length, 2);
   await page.close();
   await fixture.remove(app.id, sink.id);
@@ -155,7 +155,7 @@ test('volumes, mutes, defaults, moves and virtual devices: the page sets what pw
   await page.click('#create button[type=submit]');
   const made = await waitFor(() => pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'Demo-Speakers'), 5000, 'the device');
   assert.equal(made.info.props['media.class'], 'Audio/Source/Virtual');
-  await waitFor(async () => (await messages(page)).some((m) => /warning: "Demo-Speakers" differs from the existing node "demo-speakers" .* only by case/.test(m)), 5000, 'the warning');
+  await until(async () => (await messages(page)).some((m) => /warning: "Demo-Speakers" differs from the existing node "demo-speakers" .* only by case/.test(m)), 5000, 'the warning');
   await page.waitForSelector(`#devices button[data-node="${made.id}"]`); // the daemon may show it before the page hears it
   assert.deepEqual(await page.locator('#devices button.destroy').evaluateAll((b) => b.map((e) => Number(e.dataset.node))), [made.id]);
   await page.click(`#devices button[data-node="${made.id}"]`);

@@ -20,6 +20,21 @@ async function startWeb(env, args = []) {
   return { url, origin: new URL(url).origin, token: /#token=(.+)$/.exec(url)[1], run };
 }
 
+/**
+ * Polls the asynchronous `condition` (a page's state, say) every 20 ms until
+ * it resolves truthy; rejects after `timeoutMs`. (waitFor takes a Promise
+ * for truthy at once.)
+ */
+async function until(condition, timeoutMs = 5000, what = 'condition') {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await condition();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 20));
+  }
+}
+
 /** The subprotocols a page offers with `token`, for a WebSocket client of the server. */
 const protocols = (token) => ['quorvane', `quorvane.token.${token}`];
 
@@ -48,4 +63,4 @@ async function openPage(context, url) {
   return page;
 }
 
-module.exports = { protocols, startWeb, launchBrowser, openPage, available: () => fs.existsSync(CHROMIUM) };
+module.exports = { until, protocols, startWeb, launchBrowser, openPage, available: () => fs.existsSync(CHROMIUM) };

@@ -247,6 +247,7 @@
   // --- drawing, once a frame -------------------------------------------------------
 
   let queued = false;
+  let fitted = false;
   let times = []; // event times waiting for the next frame
 
   function schedule(t) {
@@ -268,8 +269,10 @@
     for (const t of times) stats.latencies.push(at - t);
     if (stats.latencies.length > MAX_LATENCIES) stats.latencies.splice(0, stats.latencies.length - MAX_LATENCIES);
     times = [];
-    if (!stats.ready) {
-      stats.ready = true;
+    stats.ready = true;
+    // The first nodes drawn are fitted to the area (at most 100%).
+    if (!fitted && nodeViews.size) {
+      fitted = true;
       fit(1);
     }
     document.body.dataset.ready = 'true';
