@@ -29,9 +29,8 @@ async function main() {
     await page.waitForFunction((n) => document.querySelectorAll('.node').length >= n, 200);
     await page.fill('#search', 'Spotify');
     await page.waitForSelector('.node.current');
-    await page.mouse.move(600, 500);
-    await page.mouse.wheel(0, 250); // zoom out a little around the found node
-    await page.waitForTimeout(200); // the wheel's frame
+    await page.mouse.move(500, 420);
+    await page.mouse.wheel(0, 150); // zoom out a little: the found node and its neighbours
     await page.screenshot({ path: out });
     console.log(`${out}: ${graph.nodes().length} nodes, ${graph.links().length} links`);
   } finally {

@@ -316,6 +316,10 @@
   const sides = [[], [], []]; // side -> columns: { side, index, ids: [] }
   const sideOf = (n) => {
     const t = n.type || '';
+    // A node with inputs and outputs (a filter, a virtual source fed by
+    // something) goes between, when its ports are known.
+    const dirs = new Set([...(portsOf.get(n.id) || [])].map((p) => state.ports.get(p)?.direction));
+    if (dirs.has(0) && dirs.has(1)) return 1;
     if (/Source|^Stream\/Output/.test(t)) return 0;
     if (/Sink|^Stream\/Input/.test(t)) return 2;
     return 1;
@@ -357,7 +361,10 @@
       nodeViews.clear();
       linkViews.clear();
       for (const s of sides) s.length = 0;
-      dirty.nodes = new Set([...state.nodes.values()].sort((a, b) => collator.compare(a.name || '', b.name || '')).map((n) => n.id));
+      // Linked nodes first, so that they fill the columns nearest the
+      // middle; then by name, in natural order.
+      const unlinked = (n) => (linksOf.get(n.id)?.size ? 0 : 1);
+      dirty.nodes = new Set([...state.nodes.values()].sort((a, b) => unlinked(a) - unlinked(b) || collator.compare(a.name || '', b.name || '')).map((n) => n.id));
       dirty.links = new Set(state.links.keys());
     }
     const columns = new Set();
