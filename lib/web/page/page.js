@@ -642,9 +642,25 @@
   };
   const DEFAULT_LABELS = { audioSink: 'Output', audioSource: 'Input', videoSource: 'Camera' };
 
+  // The panel's lists (sorted rows, selects of devices, the classes) are
+  // made again at most every LISTS_MS: a burst of new nodes sorts them a few
+  // times, not at every frame. Rows are updated at every frame.
+  const LISTS_MS = 250;
+  let listsAt = -LISTS_MS;
+  let listsTimer = null;
+
   function drawPanel() {
     classLists = new Map();
-    if (dirty.panel || dirty.lists) {
+    const since = performance.now() - listsAt;
+    const lists = dirty.lists && since >= LISTS_MS;
+    if (dirty.lists && !lists && !listsTimer) {
+      listsTimer = setTimeout(() => {
+        listsTimer = null;
+        schedule();
+      }, LISTS_MS - since);
+    }
+    if (lists) listsAt = performance.now();
+    if (dirty.panel || lists) {
       setStatus();
       const banner = $('banner');
       banner.hidden = state.daemon.connected;
@@ -652,12 +668,13 @@
       drawDefaults();
       drawPatchbay();
     }
-    if (dirty.lists) {
+    if (lists) {
       drawClasses();
       drawDevices();
     }
-    drawVolumes();
-    dirty.panel = dirty.lists = false;
+    drawVolumes(lists);
+    dirty.panel = false;
+    if (lists) dirty.lists = false;
     dirty.rows.clear();
   }
 
@@ -705,9 +722,9 @@
   const hasRow = (n) => n.volume !== undefined || n.mute !== undefined || /^Stream\//.test(n.type || '');
   let orderDue = true;
 
-  function drawVolumes() {
+  function drawVolumes(lists) {
     const box = $('volumes');
-    if (dirty.lists) {
+    if (lists) {
       for (const [id, row] of rows) {
         if (state.nodes.has(id) && hasRow(state.nodes.get(id))) continue;
         row.e.remove();
@@ -715,8 +732,19 @@
       }
       orderDue = true;
     }
-    const update = dirty.lists ? [...state.nodes.values()].filter(hasRow) : [...dirty.rows].map((id) => state.nodes.get(id)).filter((n) => n && hasRow(n));
-    for (const n of update) drawRow(rows.get(n.id) || makeRow(n), n, dirty.lists);
+    for (const id of dirty.rows) {
+      const n = state.nodes.get(id);
+      if (rows.has(id) && !(n && hasRow(n))) {
+        rows.get(id).e.remove();
+        rows.delete(id);
+      }
+    }
+    const update = lists ? [...state.nodes.values()].filter(hasRow) : [...dirty.rows].map((id) => state.nodes.get(id)).filter((n) => n && hasRow(n));
+    for (const n of update) {
+      const made = !rows.has(n.id);
+      drawRow(rows.get(n.id) || makeRow(n), n, lists || made);
+      if (made) orderDue = true;
+    }
     if (orderDue && ![...rows.values()].some((r) => r.held)) {
       orderDue = false;
       const nodes = [...rows.keys()].map((id) => state.nodes.get(id)).sort((a, b) => collator.compare(a.type || '', b.type || '') || byLabel(a, b));
