@@ -97,7 +97,7 @@
       pending.set(r.id, r);
       ws.send(JSON.stringify({ id: r.id, ...r.msg }));
     }
-    if (waiting.length && pending.size < limits.inFlight / 2) pumpTimer = setTimeout(pump, Math.ceil(((1 - bucket.tokens) / rate) * 1000));
+    if (waiting.length && pending.size < limits.inFlight / 2) pumpTimer = setTimeout(pump, Math.min(1000, Math.max(5, Math.ceil(((1 - bucket.tokens) / rate) * 1000))));
   }
 
   // Sends a request; shows the refusal, if any, and a warning. Resolves with the reply.
@@ -113,7 +113,9 @@
 
   function receive(msg) {
     if (msg.type === 'snapshot') applySnapshot(msg);
-    else if (msg.type === 'limits') limits = msg;
+    else if (msg.type === 'limits') {
+      if (['ratePerS', 'burst', 'inFlight'].every((k) => Number.isFinite(msg[k]) && msg[k] >= 2)) limits = msg;
+    }
     else if (msg.type === 'events') {
       const at = now();
       for (const ev of msg.events) {
