@@ -15,9 +15,16 @@ const ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run
 /** `quorvane web` on a free loopback port; resolves to { url, origin, token, run }. */
 async function startWeb(env, args = []) {
   const run = startScript(CLI, ['web', '--listen', '127.0.0.1:0', ...args], { env });
-  const url = await waitFor(() => /^quorvane web: (http:\S+)$/m.exec(run.out)?.[1] || (run.child.exitCode !== null && 'exited'), 20000, 'the web server to start');
-  if (url === 'exited') throw new Error(`quorvane web exited: ${run.err}`);
-  return { url, origin: new URL(url).origin, token: /#token=(.+)$/.exec(url)[1], run };
+  try {
+    const url = await waitFor(() => /^quorvane web: (http:\S+)$/m.exec(run.out)?.[1] || (run.child.exitCode !== null && 'exited'), 20000, 'the web server to start');
+    if (url === 'exited') throw new Error(`quorvane web exited: ${run.err}`);
+    const token = /#token=([\w-]+)$/.exec(url)?.[1];
+    if (!token) throw new Error(`quorvane web printed no token in a fragment: ${url}`);
+    return { url, origin: new URL(url).origin, token, run };
+  } catch (e) {
+    run.child.kill('SIGKILL'); // not left running when the test cannot use it
+    throw e;
+  }
 }
 
 /**
