@@ -33,7 +33,7 @@ const HELD = [
   [/^quorvane route\b/, printed(/^keeping 1 route\(s\) until interrupted$/m)],
   [/^quorvane create\b/, printed(/^\d+$/m)],
   [/^quorvane web\b/, (out, child) => {
-    const url = /^quorvane web: (http:\/\/[\d.]+:8449\/\?token=\S+)$/m.exec(out)?.[1];
+    const url = /^quorvane web: (http:\/\/[\d.]+:8449\/[?#]token=\S+)$/m.exec(out)?.[1];
     return url && answers(url, child.pid);
   }],
 ];

@@ -11,7 +11,7 @@ const { spawn, spawnSync } = require('node:child_process');
 const WebSocket = require('ws');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
-const { startWeb, launchBrowser, openPage, available } = require('./helpers/web');
+const { startWeb, launchBrowser, openPage, available, protocols, until } = require('./helpers/web');
 const { startWebServer } = require('../lib/web/server');
 
 const skip = !available() && 'no chromium';
@@ -39,29 +39,32 @@ const graphNodes = () => graph.nodes().map((n) => n.id).sort((a, b) => a - b);
 test('ten pages stay in step through a burst, closed pages leave nothing behind, a page that stops reading is left behind and then starts again from a snapshot', { skip }, async () => {
   const listeners = graph.listenerCount('node-created');
   const pages = await Promise.all(Array.from({ length: 10 }, () => openPage(browser, server.url)));
-  const ids = await fixture.addMany(30, 'burst', 'Audio/Sink', 2, 0);
+  const ids = await fixture.addMany(100, 'burst', 'Audio/Sink', 2, 0);
   await fixture.remove(...ids.slice(0, 10));
   for (const page of pages) {
-    await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step');
+    await until(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step');
   }
-  assert.equal(graphNodes().length, 20);
+  assert.equal(graphNodes().length, 90);
   assert.equal(server.stats().clients, 10);
   await Promise.all(pages.map((p) => p.close()));
   await waitFor(() => server.stats().clients === 0, 5000, 'the pages forgotten');
   assert.equal(graph.listenerCount('node-created'), listeners);
 
-  const cookie = `quorvane-web-${server.port}=${server.token}`;
-  const slow = new WebSocket(`ws://127.0.0.1:${server.port}/ws`, { headers: { cookie } });
+  const slow = new WebSocket(`ws://127.0.0.1:${server.port}/ws`, protocols(server.token));
   const seen = [];
   slow.on('message', (d) => seen.push(JSON.parse(d).type));
-  await waitFor(() => seen.length === 1, 5000, 'the first snapshot');
+  await waitFor(() => seen.includes('snapshot'), 5000, 'the first snapshot');
   slow.pause();
   // Large changes until the server has more queued than it keeps for a page.
   const big = 'x'.repeat(30000);
   for (let i = 0; i < 3000 && server.stats().lagging === 0; i++) await fixture.setProps(ids[10 + (i % 20)], { 'web.big': `${i}${big}` });
   assert.equal(server.stats().lagging, 1, 'the slow page left behind');
+  // Asking for one builds nothing while it is behind.
+  const built = server.stats().snapshots;
+  for (let i = 0; i < 5; i++) slow.send(JSON.stringify({ id: i, op: 'resync' }));
   slow.resume();
   await waitFor(() => seen.lastIndexOf('snapshot') > 0 && server.stats().lagging === 0, 10000, 'a new snapshot once it reads again');
+  assert.equal(server.stats().snapshots, built + 1, 'one snapshot: the one it gets once caught up');
   slow.close();
   await fixture.remove(...ids.slice(10));
 });
@@ -82,6 +85,48 @@ test('--rules: the page shows the rules in force and what the patchbay does, liv
     await web.run.stop();
     fs.rmSync(dir, { recursive: true, force: true });
   }
+});
+
+test('at 200 nodes: the search finds a node and brings it into view, filters hide what is unlinked, and a node dragged elsewhere keeps its place after a reload', { skip }, async () => {
+  const ids = await fixture.addMany(200, 'crowd', 'Audio/Sink', 2, 0);
+  const app = await fixture.add('crowd-player', 'Stream/Output/Audio', 0, 'FL,FR');
+  const target = graph.nodes().find((n) => n.name === 'crowd-137'); // the 138th
+  const page = await openPage(browser, server.url);
+  await page.waitForFunction((n) => document.querySelectorAll('.node').length >= n, 201, { timeout: 10000 });
+  const inView = (id) => page.evaluate((id) => {
+    const r = document.getElementById(`node-${id}`).getBoundingClientRect();
+    const a = document.getElementById('graph').getBoundingClientRect();
+    return r.width > 0 && r.left >= a.left && r.right <= a.right && r.top >= a.top && r.bottom <= a.bottom && r.width >= 200; // at zoom >= 1 (240 wide)
+  }, id);
+  const picture = (id) => page.evaluate((id) => document.getElementById(`node-${id}`).getAttribute('transform'), id);
+  assert.equal(await inView(target.id), false, 'not in view at first: the whole graph fits, small');
+
+  await page.fill('#search', 'crowd-137');
+  await page.waitForFunction((id) => document.getElementById(`node-${id}`).classList.contains('current'), target.id);
+  assert.equal(await page.locator('#found').textContent(), '1 of 1');
+  assert.equal(await inView(target.id), true, 'the node found, in view');
+
+  // Dragged by its title bar to an empty place, then the page reloaded.
+  const head = await page.locator(`#node-${target.id} .head`).boundingBox();
+  const before = await picture(target.id);
+  await page.mouse.move(head.x + 40, head.y + 10);
+  await page.mouse.down();
+  await page.mouse.move(head.x + 290, head.y + 10, { steps: 5 }); // into the gap beside its column
+  await page.mouse.up();
+  const moved = await picture(target.id);
+  assert.notEqual(moved, before);
+  await page.reload();
+  await page.waitForSelector('body[data-ready="true"]');
+  await page.waitForSelector(`#node-${target.id}`);
+  assert.equal(await picture(target.id), moved, 'the place kept');
+
+  // Hide unlinked: only the two linked nodes stay.
+  await fixture.link([[app.outputs[0], graph.ports().find((p) => p.nodeId === target.id && p.direction === 1).id]]);
+  await page.check('#hide-unlinked');
+  await page.waitForFunction(() => document.querySelectorAll('.node:not(.hidden)').length === 2);
+  assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll('.node:not(.hidden)')].map((e) => Number(e.id.slice(5))).sort((a, b) => a - b)), [target.id, app.id].sort((a, b) => a - b));
+  await page.close();
+  await fixture.remove(app.id, ...ids);
 });
 
 test('the daemon going away is shown on the page, which carries on with the daemon that comes back', { skip }, async () => {

@@ -53,7 +53,7 @@ Commands:
   default [audio-sink|audio-source|video-source] [NODE] [--json]
                                          print the default devices, or set one
   move STREAM TARGET | STREAM --clear    ask the session manager to move a stream
-  web [--listen HOST:PORT] [--rules FILE] [--open]
+  web [--listen HOST:PORT] [--rules FILE] [--open] [--allow-origin ORIGIN]...
                                          the graph live in a browser: link, unlink, volumes, devices
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
@@ -225,10 +225,10 @@ metadata. --clear removes that, leaving the choice to the session manager
 again. Ends once the metadata holds it; the session manager moves the stream
 then. Needs a session manager (exit 1 without).
 ${NODE_NAMES}`,
-  web: `Usage: quorvane web [--listen HOST:PORT] [--rules FILE] [--open]
+  web: `Usage: quorvane web [--listen HOST:PORT] [--rules FILE] [--open] [--allow-origin ORIGIN]...
 Serves the web patchbay (default 127.0.0.1:8449) until Ctrl-C and prints its
-URL, which carries a token made at start: only a browser that opened it gets
-in. The page shows the graph live; drag an output port to an input port (or
+URL, which carries a token made at start in its fragment (#token=...), which
+browsers never send to a server: only a browser that opened it gets in. The page shows the graph live; drag an output port to an input port (or
 a node onto a node, paired by channel) to link, select a link and press
 Delete to unlink; it sets volumes and mutes, the default devices, moves
 streams, and creates and removes quorvane's own virtual devices. Links made
@@ -237,7 +237,10 @@ from the page belong to the server: they go when it ends.
 is reachable from other machines (a warning says so). --rules FILE keeps the
 rules of a patchbay file applied (as quorvane patchbay FILE does) and shows
 them and what the patchbay did.
---open opens the URL with xdg-open. Carries on when the daemon restarts.`,
+--open opens the page with xdg-open through a private file, so that the token
+is on no command line. --allow-origin ORIGIN (repeatable) lets in pages served
+through a proxy at ORIGIN (https://audio.example). Carries on when the daemon
+restarts.`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
        quorvane unlink --from NODE --to SINK

@@ -1,21 +1,45 @@
 'use strict';
 // quorvane web: the web patchbay, served until Ctrl-C.
 const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 const { UsageError, CliError, parse, noPositional } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
-const { parseListen, isLoopback } = require('../web/access');
+const { parseListen, parseOrigin, isLoopback } = require('../web/access');
 const { startWebServer } = require('../web/server');
 const { openPatchbay } = require('./web-rules');
 
 const DEFAULT_LISTEN = '127.0.0.1:8449';
 
+const html = (text) => text.replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
+
+/**
+ * A file only this user can read, in a directory only this user can enter,
+ * that sends the browser on to `url`: its name, not the URL and its token,
+ * goes on a command line (which every user of the machine can read).
+ * Returns { file, remove() }; throws what the file system throws.
+ */
+function redirectFile(url) {
+  const base = process.env.XDG_RUNTIME_DIR && fs.existsSync(process.env.XDG_RUNTIME_DIR) ? process.env.XDG_RUNTIME_DIR : os.tmpdir();
+  const dir = fs.mkdtempSync(path.join(base, 'quorvane-web-'));
+  const file = path.join(dir, 'open.html');
+  fs.writeFileSync(file, `<!doctype html>
+<html><head><meta charset="utf-8"><meta http-equiv="refresh" content="0;url=${html(url)}"><title>Quorvane patchbay</title></head>
+<body><p><a href="${html(url)}">Open the Quorvane patchbay</a></p></body></html>
+`, { mode: 0o600 });
+  return { file, remove: () => fs.rmSync(dir, { recursive: true, force: true }) };
+}
+
 async function web(argv) {
-  const o = parse(argv, { listen: 'value', rules: 'value', open: 'flag' });
+  const o = parse(argv, { listen: 'value', rules: 'value', open: 'flag', 'allow-origin': 'list' });
   noPositional(o);
   let listen;
+  let origins;
   try {
     listen = parseListen(o.listen ?? DEFAULT_LISTEN);
+    origins = o['allow-origin'].map(parseOrigin);
   } catch (e) {
     throw new UsageError(e.message);
   }
@@ -27,24 +51,34 @@ async function web(argv) {
   const patchbay = o.rules === undefined ? null : await openPatchbay(graph, o.rules);
   let server;
   try {
-    server = await startWebServer({ graph, host: listen.host, port: listen.port, patchbay });
+    server = await startWebServer({ graph, host: listen.host, port: listen.port, patchbay, origins });
   } catch (e) {
     await patchbay?.close();
     throw new CliError(`cannot listen on ${listen.host}:${listen.port}: ${e.message}`);
   }
-  say(`quorvane web: ${server.url}`);
-  if (o.open) {
-    const child = spawn('xdg-open', [server.url], { stdio: 'ignore', detached: true });
-    child.on('error', (e) => warn(`could not open a browser (${e.message}); open the URL above`));
-    child.unref();
-  }
-  return hold(graph, {
+  let opener = null;
+  // Ctrl-C is listened for before the URL is printed: whoever acts on the
+  // line may stop the server at once.
+  const held = hold(graph, {
     reconnect: true,
     onStop: async () => {
+      opener?.remove();
       await server.close();
       await patchbay?.close();
     },
   });
+  say(`quorvane web: ${server.url}`);
+  if (o.open) {
+    try {
+      opener = redirectFile(server.url);
+      const child = spawn('xdg-open', [opener.file], { stdio: 'ignore', detached: true });
+      child.on('error', (e) => warn(`could not open a browser (${e.message}); open the URL above`));
+      child.unref();
+    } catch (e) {
+      warn(`could not open a browser (${e.message}); open the URL above`);
+    }
+  }
+  return held;
 }
 
-module.exports = { web };
+module.exports = { web, redirectFile };

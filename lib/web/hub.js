@@ -46,6 +46,7 @@ class Hub {
   #listeners = [];
 
   #highWater;
+  #snapshots = 0;
 
   constructor(graph, patchbay = null, { highWater = HIGH_WATER } = {}) {
     this.#graph = graph;
@@ -82,13 +83,17 @@ class Hub {
     return this.#clients.size;
   }
 
-  /** Pages connected, and those of them behind (waiting to start again from a snapshot). */
+  /**
+   * Pages connected, those of them behind (waiting to start again from a
+   * snapshot), and the snapshots built so far.
+   */
   stats() {
-    return { clients: this.#clients.size, lagging: [...this.#clients].filter((c) => c.lagging).length };
+    return { clients: this.#clients.size, lagging: [...this.#clients].filter((c) => c.lagging).length, snapshots: this.#snapshots };
   }
 
   snapshot() {
     const g = this.#graph;
+    this.#snapshots++;
     return {
       type: 'snapshot',
       seq: this.#seq,
@@ -101,6 +106,14 @@ class Hub {
       rules: this.#patchbay ? (this.#patchbay.rules ?? null) : undefined,
       actions: this.#patchbay ? this.#actions : undefined,
     };
+  }
+
+  /**
+   * Whether a page is behind: left behind, or with more queued than a page
+   * that keeps up has (a snapshot for it would only wait in its queue).
+   */
+  isBehind(client) {
+    return client.lagging || client.ws.bufferedAmount > Math.min(LOW_WATER, this.#highWater / 4);
   }
 
   /** Adds a page (a ws WebSocket); it gets a snapshot at once. */

@@ -6,7 +6,7 @@
 
 const MAX_MESSAGE_BYTES = 64 * 1024;
 const MAX_REQUEST_ID = 2 ** 31 - 1;
-const { MAX_ID: MAX_OBJECT_ID } = require('../core/arguments');
+const { checkId } = require('../core/arguments');
 const MAX_CUBIC_VOLUME = 2.154; // the API's limit: 10 linear, cubed root
 const DEFAULT_KINDS = ['audioSink', 'audioSource', 'videoSource'];
 const DEVICE_KINDS = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
@@ -15,9 +15,13 @@ const MAX_CHANNELS = 64;
 
 class RequestError extends Error {}
 
+// An object id as the Graph API takes it: the same check, the same words.
 const objectId = (what) => (v) => {
-  if (!Number.isInteger(v) || v < 0 || v > MAX_OBJECT_ID) throw new RequestError(`${what} must be an object id (a whole number 0..${MAX_OBJECT_ID})`);
-  return v;
+  try {
+    return checkId(v, 'a request', `"${what}"`);
+  } catch (e) {
+    throw new RequestError(e.message);
+  }
 };
 const nullableId = (what) => (v) => (v === null ? null : objectId(what)(v));
 const bool = (what) => (v) => {
@@ -34,10 +38,18 @@ const volume = (v) => {
   }
   return v;
 };
+// What a device name may not hold: controls, format characters (zero
+// widths, direction marks, the byte order mark), lone surrogates, private use
+// and unassigned code points, line and paragraph separators.
+const UNPRINTABLE = /[\p{Cc}\p{Cf}\p{Cs}\p{Co}\p{Cn}\p{Zl}\p{Zp}]/u;
 const deviceName = (v) => {
-  if (typeof v !== 'string' || v.length === 0 || v.length > MAX_NAME || /[\u0000-\u001f\u007f]/.test(v)) {
-    throw new RequestError(`name must be a text of 1..${MAX_NAME} printable characters`);
+  if (typeof v !== 'string' || v.length === 0 || v.length > MAX_NAME) throw new RequestError(`name must be a text of 1..${MAX_NAME} printable characters`);
+  const bad = UNPRINTABLE.exec(v);
+  if (bad) {
+    const code = bad[0].codePointAt(0).toString(16).toUpperCase().padStart(4, '0');
+    throw new RequestError(`name must be printable characters only: U+${code} at ${bad.index} is not`);
   }
+  if (/^\s|\s$/u.test(v)) throw new RequestError('name must not begin or end with a space');
   return v;
 };
 const channels = (v) => {
@@ -98,4 +110,4 @@ function parseRequest(text) {
   return { id, op: msg.op, args: Object.fromEntries(args) };
 }
 
-module.exports = { parseRequest, requestIdOf, RequestError, MAX_MESSAGE_BYTES, DEVICE_KINDS, DEFAULT_KINDS, MAX_CUBIC_VOLUME };
+module.exports = { UNPRINTABLE, parseRequest, requestIdOf, RequestError, MAX_MESSAGE_BYTES, DEVICE_KINDS, DEFAULT_KINDS, MAX_CUBIC_VOLUME };

@@ -6,6 +6,56 @@ const { pairPorts } = require('../features/pairing');
 const { DEVICE_KINDS } = require('./protocol');
 
 const CREATED_BY = 'quorvane.created-by';
+// What pages may make through one server, counted while the devices exist.
+const MAX_DEVICES = 32;
+const MAX_DEVICE_PORTS = 256;
+const DEFAULT_CHANNELS = 2; // createNode's FL,FR
+
+// A name as a person reads it: without invisible characters, in one case, in
+// its compatibility form (full-width letters as letters).
+const readAs = (name) => String(name).normalize('NFKC').replace(/[\p{Cc}\p{Cf}\p{Zl}\p{Zp}\s]/gu, '').toLowerCase();
+
+/**
+ * The devices pages made through one server: at most MAX_DEVICES of them
+ * and MAX_DEVICE_PORTS ports (a device of n channels counted as 2n: its
+ * inputs and outputs, monitors included) while they exist. reserve() throws an Error
+ * saying which bound a new device would pass, or returns a slot to
+ * settle(nodeId) once made or release() if not.
+ */
+class DeviceBudget {
+  #made = new Map(); // node id -> ports
+  #pending = new Set(); // reservations not settled yet: { ports }
+
+  constructor(graph) {
+    this.graph = graph;
+  }
+
+  #count() {
+    const present = new Set(this.graph.nodes().map((n) => n.id));
+    for (const id of this.#made.keys()) if (!present.has(id)) this.#made.delete(id);
+    let ports = 0;
+    for (const p of this.#made.values()) ports += p;
+    for (const r of this.#pending) ports += r.ports;
+    return { devices: this.#made.size + this.#pending.size, ports };
+  }
+
+  reserve(channels) {
+    const ports = channels * 2;
+    const now = this.#count();
+    if (now.devices + 1 > MAX_DEVICES) throw new Error(`too many devices: at most ${MAX_DEVICES} made from the page at once; remove one first`);
+    if (now.ports + ports > MAX_DEVICE_PORTS) throw new Error(`too many ports: devices made from the page have at most ${MAX_DEVICE_PORTS} ports together (${now.ports} now, this one ${ports}); remove one first`);
+    const slot = { ports };
+    this.#pending.add(slot);
+    return {
+      settle: (id) => (this.#pending.delete(slot), this.#made.set(id, ports)),
+      release: () => this.#pending.delete(slot),
+    };
+  }
+
+  forget(id) {
+    this.#made.delete(id);
+  }
+}
 
 function find(list, id, what) {
   const o = list.find((x) => x.id === id);
@@ -79,28 +129,45 @@ const handlers = {
     return await graph.move(stream, target);
   },
 
-  async create(graph, { name, kind, channels, linger = false }) {
-    const node = await graph.createNode({ name, mediaClass: DEVICE_KINDS[kind], channels, linger });
-    return { node: node.id };
+  // Within the server's budget; a name that reads like an existing node's
+  // but is not the same text is made, with a warning.
+  async create(graph, { name, kind, channels, linger = false }, { budget }) {
+    const slot = budget.reserve(channels?.length ?? DEFAULT_CHANNELS);
+    const like = graph.nodes().find((n) => n.name !== name && readAs(n.name) === readAs(name));
+    let node;
+    try {
+      node = await graph.createNode({ name, mediaClass: DEVICE_KINDS[kind], channels, linger });
+    } catch (e) {
+      slot.release();
+      throw e;
+    }
+    slot.settle(node.id);
+    const result = { node: node.id };
+    if (like) result.warning = `${JSON.stringify(name)} differs from the existing node ${JSON.stringify(like.name)} (${like.id}) only by case or invisible characters`;
+    return result;
   },
 
   // The API refuses a node the package did not make; asking first gives the
   // page the reason without a round trip.
-  async destroy(graph, { node }) {
+  async destroy(graph, { node }, { budget }) {
     const n = find(graph.nodes(), node, 'node');
     if (n.props?.[CREATED_BY] === undefined) throw new Error(`node ${node} (${n.name}) was not created by quorvane: refusing to remove it`);
     await graph.destroyNode(node);
+    budget.forget(node);
     return { destroyed: node };
   },
 };
 
-/** Carries out a checked request; resolves with { ok, result } or { ok: false, error }. */
-async function perform(graph, { op, args }) {
+/**
+ * Carries out a checked request; `context`: { budget } (a DeviceBudget of
+ * the server). Resolves with { ok, result } or { ok: false, error, code }.
+ */
+async function perform(graph, { op, args }, context) {
   try {
-    return { ok: true, result: await handlers[op](graph, args) };
+    return { ok: true, result: await handlers[op](graph, args, context) };
   } catch (e) {
     return { ok: false, error: describe(e), code: e.code };
   }
 }
 
-module.exports = { perform, CREATED_BY };
+module.exports = { perform, DeviceBudget, CREATED_BY, MAX_DEVICES, MAX_DEVICE_PORTS };

@@ -2,50 +2,44 @@
 // The web patchbay's server: the page over plain HTTP (node:http) and one
 // WebSocket per page (the ws package) carrying a snapshot of the graph, its
 // events, and the page's requests and their answers.
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
 const { WebSocketServer } = require('ws');
-const { Access, bracket } = require('./access');
+const { Access, bracket, PROTOCOL } = require('./access');
 const { Hub } = require('./hub');
 const { parseRequest, requestIdOf, RequestError, MAX_MESSAGE_BYTES } = require('./protocol');
-const { perform } = require('./requests');
-const { toSvg } = require('../pictures/svg');
+const { perform, DeviceBudget } = require('./requests');
 
 const MAX_CLIENTS = 32;
 // Per page: a bucket of RATE_BURST requests, refilled at RATE_PER_S; at most
-// MAX_IN_FLIGHT of them waiting for the daemon at once.
+// MAX_IN_FLIGHT of them waiting for the daemon at once. The page is told
+// these and keeps below them.
 const RATE_PER_S = 50;
 const RATE_BURST = 100;
 const MAX_IN_FLIGHT = 16;
-const REFUSAL_NOTE_MS = 1000; // at most one "too many requests" answer a second
+const RESYNC_MS = 1000; // at most one snapshot asked for a second, per page
 const PING_MS = 15000; // a page that answers no ping in this time is gone
+// HTTP: the request's headers within HEADERS_MS, a connection idle between
+// requests closed after IDLE_MS, both checked every CHECK_MS.
+const HEADERS_MS = 10000;
+const IDLE_MS = 5000;
+const CHECK_MS = 1000;
 
 const PAGE_DIR = path.join(__dirname, 'page');
-const SVG_JS = path.join(__dirname, '..', 'pictures', 'svg.js');
 
-// The files of the page, read once. The picture's layout is the one
-// `quorvane svg` uses, handed to the browser as a plain script.
+// The files of the page, read once: no secret in any of them.
 function loadFiles() {
-  const svg = fs.readFileSync(SVG_JS, 'utf8');
   const { html, css } = require('./page/document');
   return new Map([
     ['/', { type: 'text/html; charset=utf-8', body: Buffer.from(html) }],
     ['/page.js', { type: 'text/javascript; charset=utf-8', body: fs.readFileSync(path.join(PAGE_DIR, 'page.js')) }],
     ['/page.css', { type: 'text/css; charset=utf-8', body: Buffer.from(css) }],
-    ['/svg.js', { type: 'text/javascript; charset=utf-8', body: Buffer.from(`(() => {\nconst module = { exports: {} };\n${svg}\nwindow.QuorvaneSvg = module.exports;\n})();\n`) }],
   ]);
 }
 
-// The picture's own <style> element is the one inline style allowed: by its hash.
-const pictureStyle = () => {
-  const css = /<style>([\s\S]*?)<\/style>/.exec(toSvg({ nodes: [], ports: [], links: [] }))[1];
-  return `'sha256-${crypto.createHash('sha256').update(css).digest('base64')}'`;
-};
-
 const SECURITY_HEADERS = {
-  'Content-Security-Policy': `default-src 'none'; script-src 'self'; style-src 'self' ${pictureStyle()}; img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'`,
+  'Content-Security-Policy': "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'",
   'X-Content-Type-Options': 'nosniff',
   'X-Frame-Options': 'DENY',
   'Referrer-Policy': 'no-referrer',
@@ -56,7 +50,7 @@ const SECURITY_HEADERS = {
 function parseUrl(target) {
   if (typeof target !== 'string' || !target.startsWith('/')) return null;
   try {
-    return new URL(target, 'http://server');
+    return new URL(`http://server${target}`); // "//host/..." stays a path, never an authority
   } catch {
     return null;
   }
@@ -75,41 +69,39 @@ function refuseUpgrade(socket, status, reason) {
 /**
  * Starts serving. `graph`: a connected Graph (best with reconnect: true);
  * `patchbay`: an EventEmitter of "action"/"error" with `rules`, or null.
- * `highWater`: bytes queued for a page before it is left behind (see hub.js).
- * Resolves with { url, port, host, token, close(), stats() }.
+ * `highWater`: bytes queued for a page before it is left behind (see hub.js);
+ * `origins`: origins (parsed by parseOrigin) whose pages may connect besides
+ * the server's own, as a TLS proxy in front of it shows it.
+ * Resolves with { url, port, host, token, close(), stats() }; rejects when it
+ * cannot listen.
  */
-async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay = null, token, highWater } = {}) {
+async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay = null, token, highWater, origins = [] } = {}) {
   const files = loadFiles();
   const hub = new Hub(graph, patchbay, { highWater });
+  const budget = new DeviceBudget(graph);
   let access; // once the port is known
-  const server = http.createServer((req, res) => {
+  const server = http.createServer({ connectionsCheckingInterval: CHECK_MS, headersTimeout: HEADERS_MS, requestTimeout: HEADERS_MS, keepAliveTimeout: IDLE_MS }, (req, res) => {
     const url = parseUrl(req.url);
     if (!url) return refuse(res, 400, 'bad request');
-    const verdict = access.check(req, url);
+    const verdict = access.check(req);
     if (!verdict.ok) return refuse(res, verdict.status, verdict.reason);
     if (req.method !== 'GET' && req.method !== 'HEAD') return refuse(res, 405, 'only GET');
-    if (verdict.fromUrl) {
-      // The token goes into the cookie and out of the address bar (and the history).
-      url.searchParams.delete('token');
-      res.writeHead(303, { ...SECURITY_HEADERS, 'Set-Cookie': access.cookie(), Location: url.pathname + url.search });
-      return res.end();
-    }
     const f = files.get(url.pathname);
     if (!f) return refuse(res, 404, 'not found');
     res.writeHead(200, { ...SECURITY_HEADERS, 'Content-Type': f.type, 'Content-Length': f.body.length });
     res.end(req.method === 'HEAD' ? undefined : f.body);
   });
-  server.headersTimeout = 10000;
-  server.requestTimeout = 10000;
-  const wss = new WebSocketServer({ noServer: true, maxPayload: MAX_MESSAGE_BYTES, perMessageDeflate: false });
+  const wss = new WebSocketServer({ noServer: true, maxPayload: MAX_MESSAGE_BYTES, perMessageDeflate: false, handleProtocols: () => PROTOCOL });
 
   server.on('upgrade', (req, socket, head) => {
     socket.on('error', () => {});
     const url = parseUrl(req.url);
     if (!url) return refuseUpgrade(socket, 400, 'bad request');
-    const verdict = access.check(req, url);
+    const verdict = access.check(req);
     if (!verdict.ok) return refuseUpgrade(socket, verdict.status, verdict.reason);
     if (url.pathname !== '/ws') return refuseUpgrade(socket, 404, 'not found');
+    const allowed = access.checkToken(req);
+    if (!allowed.ok) return refuseUpgrade(socket, allowed.status, allowed.reason);
     if (hub.size >= MAX_CLIENTS) return refuseUpgrade(socket, 503, `at most ${MAX_CLIENTS} pages at once`);
     wss.handleUpgrade(req, socket, head, (ws) => serve(ws));
   });
@@ -119,9 +111,10 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     let tokens = RATE_BURST;
     let filled = Date.now();
     let inFlight = 0;
-    let lastNote = 0;
+    let resynced = 0;
     let alive = true;
     const answer = (msg) => hub.send(client, msg);
+    answer({ type: 'limits', ratePerS: RATE_PER_S, burst: RATE_BURST, inFlight: MAX_IN_FLIGHT, resyncMs: RESYNC_MS });
     const ping = setInterval(() => {
       if (!alive) return ws.terminate();
       alive = false;
@@ -134,12 +127,9 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
       filled = t;
       let text = null;
       if (!isBinary) text = data.toString('utf8');
+      // Dropped, but answered: the page's control comes back at once.
       if (tokens < 1 || inFlight >= MAX_IN_FLIGHT) {
-        if (t - lastNote >= REFUSAL_NOTE_MS) {
-          lastNote = t;
-          answer({ type: 'reply', id: safeId(text), ok: false, error: `too many requests: at most ${RATE_PER_S} a second and ${MAX_IN_FLIGHT} at once; refused` });
-        }
-        return;
+        return answer({ type: 'reply', id: safeId(text), ok: false, code: 'EBUSY', error: `too many requests: at most ${RATE_PER_S} a second and ${MAX_IN_FLIGHT} at once; refused` });
       }
       tokens -= 1;
       let request;
@@ -148,9 +138,16 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
       } catch (e) {
         return answer({ type: 'reply', id: safeId(text), ok: false, error: e instanceof RequestError ? e.message : `refused: ${e.message}` });
       }
-      if (request.op === 'resync') return answer({ type: 'reply', id: request.id, ok: true, result: hub.snapshot() });
+      if (request.op === 'resync') {
+        // Nothing is built for a page that is behind (it gets a snapshot
+        // once it has caught up) or that asks again too soon.
+        if (t - resynced < RESYNC_MS) return answer({ type: 'reply', id: request.id, ok: false, code: 'EBUSY', error: `too many requests: a snapshot at most once in ${RESYNC_MS} ms` });
+        if (hub.isBehind(client)) return answer({ type: 'reply', id: request.id, ok: false, code: 'EAGAIN', error: 'behind: a snapshot follows once the page has caught up' });
+        resynced = t;
+        return answer({ type: 'reply', id: request.id, ok: true, result: hub.snapshot() });
+      }
       inFlight++;
-      perform(graph, request).then((outcome) => {
+      perform(graph, request, { budget }).then((outcome) => {
         inFlight--;
         answer({ type: 'reply', id: request.id, ...outcome });
       });
@@ -180,9 +177,10 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     });
   });
   const bound = server.address().port;
-  access = new Access({ host, port: bound, token });
+  access = new Access({ host, port: bound, token, origins });
   const shown = host === '0.0.0.0' || host === '::' ? '127.0.0.1' : host;
-  const url = `http://${bracket(shown)}:${bound}/?token=${access.token}`;
+  // In the fragment: the browser keeps it, and sends it to no server.
+  const url = `http://${bracket(shown)}:${bound}/#token=${access.token}`;
   return {
     url,
     host,
@@ -200,4 +198,4 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
   };
 }
 
-module.exports = { startWebServer, MAX_CLIENTS, RATE_PER_S, RATE_BURST };
+module.exports = { startWebServer, MAX_CLIENTS, RATE_PER_S, RATE_BURST, HEADERS_MS, IDLE_MS };

@@ -12,13 +12,38 @@ const CHROMIUM = '/usr/bin/chromium';
 const ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
   '--disable-component-update', '--disable-sync'];
 
-/** `quorvane web` on a free loopback port; resolves to { url, origin, run }. */
+/** `quorvane web` on a free loopback port; resolves to { url, origin, token, run }. */
 async function startWeb(env, args = []) {
   const run = startScript(CLI, ['web', '--listen', '127.0.0.1:0', ...args], { env });
-  const url = await waitFor(() => /^quorvane web: (http:\S+)$/m.exec(run.out)?.[1] || (run.child.exitCode !== null && 'exited'), 20000, 'the web server to start');
-  if (url === 'exited') throw new Error(`quorvane web exited: ${run.err}`);
-  return { url, origin: new URL(url).origin, run };
+  try {
+    const url = await waitFor(() => /^quorvane web: (http:\S+)$/m.exec(run.out)?.[1] || (run.child.exitCode !== null && 'exited'), 20000, 'the web server to start');
+    if (url === 'exited') throw new Error(`quorvane web exited: ${run.err}`);
+    const token = /#token=([\w-]+)$/.exec(url)?.[1];
+    if (!token) throw new Error(`quorvane web printed no token in a fragment: ${url}`);
+    return { url, origin: new URL(url).origin, token, run };
+  } catch (e) {
+    run.child.kill('SIGKILL'); // not left running when the test cannot use it
+    throw e;
+  }
 }
+
+/**
+ * Polls the asynchronous `condition` (a page's state, say) every 20 ms until
+ * it resolves truthy; rejects after `timeoutMs`. (waitFor takes a Promise
+ * for truthy at once.)
+ */
+async function until(condition, timeoutMs = 5000, what = 'condition') {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await condition();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 20));
+  }
+}
+
+/** The subprotocols a page offers with `token`, for a WebSocket client of the server. */
+const protocols = (token) => ['quorvane', `quorvane.token.${token}`];
 
 /** A browser context with a new empty profile; close() removes both. */
 async function launchBrowser({ width = 1500, height = 1000 } = {}) {
@@ -45,4 +70,4 @@ async function openPage(context, url) {
   return page;
 }
 
-module.exports = { startWeb, launchBrowser, openPage, available: () => fs.existsSync(CHROMIUM) };
+module.exports = { until, protocols, startWeb, launchBrowser, openPage, available: () => fs.existsSync(CHROMIUM) };

@@ -1,30 +1,36 @@
 'use strict';
-// The page's document and its style sheet, served as /, and /page.css (the
-// script is page.js beside this file).
+// The page's document and its style sheet, served as / and /page.css (the
+// script is page.js beside this file). Neither holds anything secret: the
+// token comes with the URL's fragment, which the page reads.
 
 const html = `<!doctype html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
+<meta name="referrer" content="no-referrer">
 <title>Quorvane patchbay</title>
 <link rel="stylesheet" href="/page.css">
-<script src="/svg.js" defer></script>
 <script src="/page.js" defer></script>
 </head>
 <body>
 <header>
   <h1>Quorvane patchbay</h1>
   <span id="status" class="status">connecting…</span>
+  <input id="search" type="search" placeholder="find a node (name or property)" aria-label="find a node" autocomplete="off">
+  <span id="found" class="found-count"></span>
+  <button id="fit" type="button" title="Show the whole graph">Fit</button>
+  <label><input id="hide-unlinked" type="checkbox"> hide unlinked</label>
+  <label><input id="hide-monitors" type="checkbox"> hide monitors</label>
+  <select id="class-filter" aria-label="media class shown"><option value="">every class</option></select>
   <button id="unlink" type="button" disabled title="Remove the selected link (Delete)">Remove link</button>
-  <span class="hint">Drag an output port to an input port (or a node onto a node) to link; click a link and press Delete to remove it.</span>
 </header>
 <div id="banner" class="banner" hidden></div>
 <main>
-  <section id="graph" class="graph" aria-label="graph"></section>
+  <section id="graph" class="graph" aria-label="graph" title="Drag a port onto a port, or a node onto a node, to link; drag a node elsewhere to move it; wheel to zoom, drag the background to pan"></section>
   <aside class="panel">
     <div id="messages" class="messages" aria-live="polite"></div>
-    <details open><summary>Default devices</summary><div id="defaults"></div></details>
+    <details open><summary>Default devices</summary><div id="defaults" class="defaults"></div></details>
     <details open><summary>Volumes and streams</summary><div id="volumes"></div></details>
     <details open><summary>Virtual devices</summary>
       <form id="create" class="create">
@@ -52,43 +58,62 @@ const html = `<!doctype html>
 
 const css = `* { box-sizing: border-box; }
 body { margin: 0; font: 13px/1.4 "DejaVu Sans", system-ui, sans-serif; color: #1a1a1a; background: #f3f4f6; height: 100vh; display: flex; flex-direction: column; }
-header { display: flex; align-items: center; gap: 12px; padding: 6px 12px; background: #24344d; color: #fff; }
+header { display: flex; flex-wrap: wrap; align-items: center; gap: 6px 12px; padding: 6px 12px; background: #24344d; color: #fff; }
 header h1 { font-size: 15px; margin: 0; }
-header .hint { color: #c9d3e3; font-size: 12px; }
-header button { font: inherit; }
+header button, header input, header select { font: inherit; }
+header label { font-size: 12px; color: #dfe6f0; white-space: nowrap; }
+#search { width: 18em; }
+.found-count { font-size: 12px; color: #c9d3e3; min-width: 5em; }
 .status { padding: 1px 8px; border-radius: 9px; background: #5a6b84; font-size: 12px; }
 .status.ok { background: #2f8a4c; }
 .status.bad { background: #b53b2f; }
 .banner { padding: 6px 12px; background: #fde2b8; border-bottom: 1px solid #d9a85a; }
 main { flex: 1; display: flex; min-height: 0; }
-.graph { flex: 1; overflow: auto; background: #fff; position: relative; user-select: none; }
-.graph svg { display: block; }
+.graph { flex: 1; min-width: 0; overflow: hidden; background: #fff; position: relative; user-select: none; touch-action: none; cursor: grab; }
+.graph.panning { cursor: grabbing; }
+.graph svg { display: block; width: 100%; height: 100%; font-family: "DejaVu Sans Mono", Menlo, Consolas, monospace; font-size: 12px; }
+.graph .hidden { display: none; }
+.graph .box { fill: #fbfbfb; stroke: #5a5a5a; stroke-width: 1; }
+.graph .head { fill: #e4e9f0; cursor: move; }
+.graph .name { font-weight: bold; fill: #1a1a1a; }
+.graph .sub { fill: #666; font-size: 10px; }
+.graph .pin { fill: #2f6db5; }
+.graph .pout { fill: #c76a1c; }
+.graph .pname { fill: #333; }
+.graph .node { cursor: move; }
+.graph .node.moving { pointer-events: none; opacity: .8; }
+.graph .node.found .box { stroke: #e0a100; stroke-width: 4; }
+.graph .node.current .box { stroke: #d0382b; }
 .graph .port { cursor: crosshair; }
 .graph .port circle { r: 5px; }
-.graph .node .head { cursor: grab; }
-.graph .link { pointer-events: stroke; cursor: pointer; stroke-width: 2.5; }
+.graph .link { fill: none; stroke: #4a6fa5; stroke-opacity: .75; pointer-events: stroke; cursor: pointer; stroke-width: 2.5; }
 .graph .link:hover { stroke: #2f6db5; stroke-opacity: 1; }
 .graph .link.selected { stroke: #d0382b; stroke-width: 4; stroke-opacity: 1; }
 .graph .port.target circle { r: 7px; fill: #2f8a4c; }
 .graph .node.target .box { stroke: #2f8a4c; stroke-width: 3; }
 .graph .drag { stroke: #d0382b; stroke-width: 2; stroke-dasharray: 5 4; pointer-events: none; fill: none; }
-.panel { width: 380px; overflow: auto; padding: 8px; border-left: 1px solid #ccd; background: #f8f9fb; }
-details { margin-bottom: 8px; background: #fff; border: 1px solid #dde; border-radius: 6px; padding: 4px 8px; }
+.panel { width: 380px; flex: none; overflow-x: hidden; overflow-y: auto; padding: 8px; border-left: 1px solid #ccd; background: #f8f9fb; }
+details { margin-bottom: 8px; background: #fff; border: 1px solid #dde; border-radius: 6px; padding: 4px 8px; min-width: 0; }
 summary { font-weight: bold; cursor: pointer; padding: 2px 0; }
-.row { display: grid; grid-template-columns: 1fr auto; gap: 2px 8px; padding: 4px 0; border-top: 1px solid #eef; align-items: center; }
+.row { display: grid; grid-template-columns: minmax(0, 1fr) auto; gap: 2px 8px; padding: 4px 0; border-top: 1px solid #eef; align-items: center; }
 .row:first-child { border-top: 0; }
+.row > * { min-width: 0; }
 .row .name { overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
-.row .class { color: #777; font-size: 11px; }
+.row .class { color: #777; font-size: 11px; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
 .row input[type=range] { width: 100%; }
 .row .pct { font-variant-numeric: tabular-nums; width: 4em; text-align: right; }
-.row select { max-width: 100%; }
-.defaults label { display: grid; grid-template-columns: 7em 1fr; gap: 6px; padding: 2px 0; }
+.row select { width: 100%; min-width: 0; grid-column: 1 / 3; }
+.row select[hidden] { display: none; }
+.defaults label { display: grid; grid-template-columns: 7em minmax(0, 1fr); gap: 6px; padding: 2px 0; }
+.defaults select { width: 100%; min-width: 0; }
 .create { display: grid; gap: 4px; grid-template-columns: minmax(0, 1fr) minmax(0, 1fr); padding: 4px 0; }
+.create > * { min-width: 0; }
 .create label { grid-column: 1 / 3; }
 .messages:empty { display: none; }
 .messages { margin-bottom: 8px; }
 .message { padding: 3px 6px; border-radius: 4px; margin-bottom: 3px; background: #e6f1e8; overflow-wrap: anywhere; }
 .message.error { background: #fbe0dc; color: #7a1d12; }
+.message.warning { background: #fdf0c8; color: #6a4b00; }
 pre { white-space: pre-wrap; overflow-wrap: anywhere; font-size: 11px; max-height: 14em; overflow: auto; background: #f5f5f5; padding: 4px; }
 .actions { font-size: 11px; max-height: 16em; overflow: auto; padding-left: 2.5em; }
 .empty { color: #888; font-style: italic; }

@@ -1,35 +1,58 @@
 'use strict';
 // The web patchbay's page: the graph kept from a snapshot plus the server's
-// events, drawn with the layout of `quorvane svg` at most once a frame, and
-// the user's requests sent over the same WebSocket. Every text from the graph
-// goes in as text (textContent, or escaped by the picture), never as markup.
+// events and drawn piece by piece (a change redraws only the node, port or
+// link it is about, and the nodes stacked under a node that grew), at most
+// once a frame; the user's requests sent over the same WebSocket, paced to
+// the server's limits. Every text from the graph goes in as text
+// (textContent), never as markup.
 (() => {
   const state = { nodes: new Map(), ports: new Map(), links: new Map(), defaults: null, daemon: { connected: true }, rules: undefined, actions: [] };
   // What the page measured, for the tests and the benchmark: each event's
   // time from the server hearing it to its arrival and to its frame drawn.
-  const stats = { latencies: [], arrivals: [], renderMs: [], renders: 0, snapshots: 0, events: 0, ready: false };
+  // renderMs: each frame's time; graphMs: the picture's part of it.
+  const stats = { latencies: [], arrivals: [], renderMs: [], graphMs: [], renders: 0, snapshots: 0, events: 0, ready: false };
   window.__quorvane = stats;
   const MAX_LATENCIES = 20000;
   const VOLUME_MAX = 1.5; // the slider's end, on wpctl's scale (150%)
+  const REQUEST_MS = 10000; // a request unanswered this long is given up
   const $ = (id) => document.getElementById(id);
   const now = () => performance.timeOrigin + performance.now();
+  const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
+  const SVG = 'http://www.w3.org/2000/svg';
 
-  // --- connection --------------------------------------------------------------
+  // --- the token: from the URL's fragment into this tab's storage ----------------
+
+  const TOKEN_KEY = 'quorvane-web-token';
+  const fromUrl = /(?:^#|&)token=([A-Za-z0-9_-]{1,200})/.exec(location.hash)?.[1];
+  if (fromUrl) {
+    sessionStorage.setItem(TOKEN_KEY, fromUrl);
+    history.replaceState(null, '', location.pathname + location.search); // out of the address bar and the history
+  }
+  const token = sessionStorage.getItem(TOKEN_KEY);
+
+  // --- connection and requests -------------------------------------------------
 
   let ws = null;
   let nextId = 1;
-  const pending = new Map(); // request id -> resolve
+  const pending = new Map(); // request id -> { resolve, timer }
+  const waiting = []; // requests not sent yet: { id, msg, resolve, timer }
   let retryMs = 500;
+  // The server's limits (it says them first); the page keeps well below.
+  let limits = { ratePerS: 50, burst: 100, inFlight: 16 };
+  let bucket = { tokens: 0, at: 0 };
+  let pumpTimer = null;
 
   function open() {
-    ws = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
+    if (!token) return setStatus('no token: open the URL quorvane web printed');
+    ws = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`, ['quorvane', `quorvane.token.${token}`]);
     ws.onopen = () => {
       retryMs = 500;
+      bucket = { tokens: limits.burst / 2, at: performance.now() };
       setStatus();
     };
     ws.onmessage = (e) => receive(JSON.parse(e.data));
     ws.onclose = () => {
-      for (const resolve of pending.values()) resolve({ ok: false, error: 'connection to the server lost' });
+      for (const r of [...pending.values(), ...waiting.splice(0)]) finish(r, { ok: false, error: 'connection to the server lost' });
       pending.clear();
       setStatus(`server not reachable; trying again in ${Math.round(retryMs / 1000)} s`);
       setTimeout(open, retryMs);
@@ -37,23 +60,62 @@
     };
   }
 
-  function request(op, fields) {
-    if (!ws || ws.readyState !== WebSocket.OPEN) return Promise.resolve({ ok: false, error: 'not connected to the server' });
-    const id = nextId++;
-    ws.send(JSON.stringify({ id, op, ...fields }));
-    return new Promise((resolve) => pending.set(id, resolve));
+  function finish(r, reply) {
+    clearTimeout(r.timer);
+    r.resolve(reply);
   }
 
-  // Sends a request; shows the refusal, if any. Resolves with the reply.
+  // Resolves with the server's reply, or { ok: false, error } when there is
+  // none within REQUEST_MS (the request is given up: its control is free).
+  function request(op, fields) {
+    if (!ws || ws.readyState !== WebSocket.OPEN) return Promise.resolve({ ok: false, error: 'not connected to the server' });
+    return new Promise((resolve) => {
+      const r = { id: nextId++, msg: { op, ...fields }, resolve };
+      r.timer = setTimeout(() => {
+        pending.delete(r.id);
+        setTimeout(pump);
+        const i = waiting.indexOf(r);
+        if (i >= 0) waiting.splice(i, 1);
+        resolve({ ok: false, error: `no answer from the server within ${REQUEST_MS / 1000} s: ${op} given up` });
+      }, REQUEST_MS);
+      waiting.push(r);
+      pump();
+    });
+  }
+
+  // Sends what waits, as fast as the page's share of the server's rate allows.
+  function pump() {
+    clearTimeout(pumpTimer);
+    pumpTimer = null;
+    const rate = limits.ratePerS * 0.8;
+    const t = performance.now();
+    bucket.tokens = Math.min(limits.burst / 2, bucket.tokens + ((t - bucket.at) / 1000) * rate);
+    bucket.at = t;
+    while (waiting.length && ws?.readyState === WebSocket.OPEN && pending.size < limits.inFlight / 2 && bucket.tokens >= 1) {
+      const r = waiting.shift();
+      bucket.tokens -= 1;
+      pending.set(r.id, r);
+      ws.send(JSON.stringify({ id: r.id, ...r.msg }));
+    }
+    if (waiting.length && pending.size < limits.inFlight / 2) pumpTimer = setTimeout(pump, Math.min(1000, Math.max(5, Math.ceil(((1 - bucket.tokens) / rate) * 1000))));
+  }
+
+  // Sends a request; shows the refusal, if any, and a warning. Resolves with the reply.
   async function ask(op, fields, done) {
     const reply = await request(op, fields);
-    if (!reply.ok) say(reply.error, true);
-    else if (done) say(done(reply.result));
+    if (!reply.ok) say(reply.error, 'error');
+    else {
+      if (done) say(done(reply.result));
+      if (reply.result?.warning) say(`warning: ${reply.result.warning}`, 'warning');
+    }
     return reply;
   }
 
   function receive(msg) {
     if (msg.type === 'snapshot') applySnapshot(msg);
+    else if (msg.type === 'limits') {
+      if (['ratePerS', 'burst', 'inFlight'].every((k) => Number.isFinite(msg[k]) && msg[k] >= 2)) limits = msg;
+    }
     else if (msg.type === 'events') {
       const at = now();
       for (const ev of msg.events) {
@@ -63,10 +125,32 @@
       }
       if (stats.arrivals.length > MAX_LATENCIES) stats.arrivals.splice(0, stats.arrivals.length - MAX_LATENCIES);
     } else if (msg.type === 'reply') {
-      const resolve = pending.get(msg.id);
+      const r = pending.get(msg.id);
       pending.delete(msg.id);
-      if (resolve) resolve(msg);
-      else if (!msg.ok) say(msg.error, true);
+      if (r) finish(r, msg);
+      else if (!msg.ok && msg.id === null) say(msg.error, 'error');
+      pump();
+    }
+  }
+
+  // --- the graph's state, and what each change makes to draw ---------------------
+
+  const dirty = { nodes: new Set(), links: new Set(), rows: new Set(), lists: false, panel: false, all: false, stack: false };
+  const linksOf = new Map(); // node id -> Set of link ids
+  const portsOf = new Map(); // node id -> Set of port ids
+
+  function indexPort(p, add) {
+    if (!portsOf.has(p.nodeId)) portsOf.set(p.nodeId, new Set());
+    if (add) portsOf.get(p.nodeId).add(p.id);
+    else portsOf.get(p.nodeId).delete(p.id);
+  }
+
+  function indexLink(l, add) {
+    for (const n of [l.srcNodeId, l.sinkNodeId]) {
+      if (!linksOf.has(n)) linksOf.set(n, new Set());
+      if (add) linksOf.get(n).add(l.id);
+      else linksOf.get(n).delete(l.id);
+      if (filters.unlinked) dirty.nodes.add(n);
     }
   }
 
@@ -74,81 +158,102 @@
     state.nodes = new Map(s.nodes.map((n) => [n.id, n]));
     state.ports = new Map(s.ports.map((p) => [p.id, p]));
     state.links = new Map(s.links.map((l) => [l.id, l]));
+    linksOf.clear();
+    portsOf.clear();
+    for (const l of state.links.values()) indexLink(l, true);
+    for (const p of state.ports.values()) indexPort(p, true);
     state.defaults = s.defaults;
     state.daemon = s.daemon;
     state.rules = s.rules;
     state.actions = s.actions || [];
     stats.snapshots++;
-    schedule(true, true, s.t);
+    dirty.all = dirty.lists = dirty.panel = true;
+    schedule(s.t);
   }
 
   function applyEvent({ k, d, c, t }) {
-    let graph = true;
     switch (k) {
       case 'node-created':
       case 'node-changed': {
-        // The picture shows a node's name and class only: other changes
-        // (its info, state, volume) leave it as it is, but for the tooltip.
         const before = state.nodes.get(d.id);
         state.nodes.set(d.id, d);
-        if (k === 'node-changed' && before && before.name === d.name && before.type === d.type) {
-          graph = false;
-          document.querySelector(`#node-${d.id} > title`)?.removeAttribute('data-full');
-        }
+        dirty.rows.add(d.id);
+        // The picture shows a node's name and class; other changes (its
+        // info, state, volume) leave it as it is, but for the tooltip.
+        if (!before || before.name !== d.name || before.type !== d.type) dirty.nodes.add(d.id);
+        else document.querySelector(`#node-${d.id} > title`)?.removeAttribute('data-full');
+        if (!before || listed(before) !== listed(d)) dirty.lists = true;
         break;
       }
       case 'node-destroyed':
         state.nodes.delete(d);
+        dirty.nodes.add(d);
+        dirty.rows.add(d);
+        dirty.lists = true;
         break;
       case 'port-created':
       case 'port-changed': {
         const before = state.ports.get(d.id);
         state.ports.set(d.id, d);
-        if (k === 'port-changed' && before && before.name === d.name && before.direction === d.direction && before.nodeId === d.nodeId) graph = false;
+        if (!before || before.name !== d.name || before.direction !== d.direction || before.nodeId !== d.nodeId || isMonitor(before) !== isMonitor(d)) {
+          if (before) indexPort(before, false);
+          indexPort(d, true);
+          dirty.nodes.add(d.nodeId);
+          if (before) dirty.nodes.add(before.nodeId);
+        }
         break;
       }
-      case 'port-destroyed':
+      case 'port-destroyed': {
+        const before = state.ports.get(d);
         state.ports.delete(d);
+        if (before) {
+          indexPort(before, false);
+          dirty.nodes.add(before.nodeId);
+        }
         break;
+      }
       case 'link-created':
-      case 'link-changed':
-        // A link's state and format are not drawn.
-        graph = k === 'link-created' || !state.links.has(d.id);
+      case 'link-changed': {
+        const before = state.links.get(d.id);
         state.links.set(d.id, d);
+        if (!before) indexLink(d, true);
+        dirty.links.add(d.id); // its state and format are not drawn, but its ends may be new
         break;
-      case 'link-destroyed':
+      }
+      case 'link-destroyed': {
+        const before = state.links.get(d);
         state.links.delete(d);
+        if (before) indexLink(before, false);
+        dirty.links.add(d);
         if (selected === d) select(null);
         break;
+      }
       case 'defaults-changed':
         state.defaults = d;
-        graph = false;
+        dirty.panel = true;
         break;
       case 'daemon':
         state.daemon = d;
-        graph = false;
+        dirty.panel = true;
         break;
       case 'action':
         state.actions.push(d);
         if (state.actions.length > 200) state.actions.shift();
-        graph = false;
+        dirty.panel = true;
         break;
       default:
         return;
     }
-    schedule(graph, true, t);
+    schedule(t);
   }
 
   // --- drawing, once a frame -------------------------------------------------------
 
-  let dirtyGraph = false;
-  let dirtyPanel = false;
   let queued = false;
+  let fitted = false;
   let times = []; // event times waiting for the next frame
 
-  function schedule(graph, panel, t) {
-    dirtyGraph ||= graph;
-    dirtyPanel ||= panel;
+  function schedule(t) {
     if (typeof t === 'number') times.push(t);
     if (queued) return;
     queued = true;
@@ -158,30 +263,343 @@
   function render() {
     queued = false;
     const start = now();
-    if (dirtyGraph) drawGraph();
-    if (dirtyPanel) drawPanel();
-    dirtyGraph = dirtyPanel = false;
+    drawGraph();
+    const drawn = now();
+    drawPanel();
     stats.renders++;
     const at = now();
     stats.renderMs.push(at - start);
+    stats.graphMs.push(drawn - start);
     if (stats.renderMs.length > 1000) stats.renderMs.shift();
+    if (stats.graphMs.length > 1000) stats.graphMs.shift();
     for (const t of times) stats.latencies.push(at - t);
     if (stats.latencies.length > MAX_LATENCIES) stats.latencies.splice(0, stats.latencies.length - MAX_LATENCIES);
     times = [];
     stats.ready = true;
+    // The first nodes drawn are fitted to the area (at most 100%).
+    if (!fitted && nodeViews.size) {
+      fitted = true;
+      fit(1);
+    }
     document.body.dataset.ready = 'true';
   }
 
-  function drawGraph() {
-    const area = $('graph');
-    // Without the properties: the tooltips get them when pointed at
-    // (below), and a frame does not escape and parse them all.
-    const nodes = [...state.nodes.values()].map((n) => ({ ...n, props: undefined }));
-    const snapshot = { nodes, ports: [...state.ports.values()], links: [...state.links.values()] };
-    area.innerHTML = window.QuorvaneSvg.toSvg(snapshot, { title: 'PipeWire graph' });
-    if (selected !== null) document.getElementById(`link-${selected}`)?.classList.add('selected');
-    if (drag) drag.line = null; // drawn again at the next move
+  // --- the picture: boxes in columns, links as curves -------------------------------
+
+  // Sizes, in the picture's units (px at zoom 1; monospace 12 px text).
+  const W = 240;
+  const HEAD_H = 38;
+  const ROW_H = 18;
+  const PAD = 10;
+  const GAP_Y = 22;
+  const PITCH = W + 140; // from one column to the next: room for the curves
+  const COLUMN_H = 1600; // a column is full past this height: the next one starts
+  const CHAR_W = 7.3;
+  const clip = (text, width) => {
+    const s = [...String(text)];
+    const n = Math.floor(width / CHAR_W);
+    return s.length > n ? `${s.slice(0, n - 1).join('')}…` : s.join('');
+  };
+
+  const area = $('graph');
+  const svg = document.createElementNS(SVG, 'svg');
+  const viewport = document.createElementNS(SVG, 'g');
+  const linkLayer = document.createElementNS(SVG, 'g');
+  const nodeLayer = document.createElementNS(SVG, 'g');
+  linkLayer.setAttribute('class', 'links');
+  nodeLayer.setAttribute('class', 'nodes');
+  viewport.append(linkLayer, nodeLayer);
+  svg.append(viewport);
+  area.append(svg);
+  const view = { x: 0, y: 0, k: 1 };
+  const setView = () => viewport.setAttribute('transform', `translate(${view.x.toFixed(1)},${view.y.toFixed(1)}) scale(${view.k.toFixed(4)})`);
+
+  const nodeViews = new Map(); // node id -> { g, x, y, h, column, pinned, ins, outs, hidden }
+  const linkViews = new Map(); // link id -> path
+  // Sources on the left (their columns added leftwards), sinks on the right
+  // (added rightwards), the rest between: a new node goes at the bottom of
+  // its side's last column, and no other node moves for it.
+  const sides = [[], [], []]; // side -> columns: { side, index, ids: [] }
+  const sideOf = (n) => {
+    const t = n.type || '';
+    // A node with inputs and outputs (a filter, a virtual source fed by
+    // something) goes between, when its ports are known.
+    const dirs = new Set([...(portsOf.get(n.id) || [])].map((p) => state.ports.get(p)?.direction));
+    if (dirs.has(0) && dirs.has(1)) return 1;
+    if (/Source|^Stream\/Output/.test(t)) return 0;
+    if (/Sink|^Stream\/Input/.test(t)) return 2;
+    return 1;
+  };
+  const columnX = (side, index) => (side === 0 ? -(index + 1) * PITCH : side === 1 ? 0 : (index + 1) * PITCH);
+
+  // Places kept in the browser, by node name (ids change across restarts).
+  const PLACE_KEY = 'quorvane-web-place:';
+  function savedPlace(name) {
+    try {
+      const p = JSON.parse(localStorage.getItem(PLACE_KEY + name));
+      return Array.isArray(p) && p.length === 2 && p.every(Number.isFinite) ? p : null;
+    } catch {
+      return null;
+    }
   }
+  function savePlace(name, x, y) {
+    try {
+      localStorage.setItem(PLACE_KEY + name, JSON.stringify([Math.round(x), Math.round(y)]));
+    } catch {} // storage full or refused: the place lasts until reload
+  }
+
+  // --- filters and search ---------------------------------------------------------------
+
+  const filters = { unlinked: false, monitors: false, mediaClass: '' };
+  const isMonitor = (p) => p.props?.['port.monitor'] === 'true' || /^monitor_/.test(p.name || '');
+  function nodeShown(n) {
+    if (filters.mediaClass && (n.type || '') !== filters.mediaClass) return false;
+    if (filters.unlinked && !linksOf.get(n.id)?.size) return false;
+    return true;
+  }
+  const portShown = (p) => !(filters.monitors && isMonitor(p));
+
+  function drawGraph() {
+    if (dirty.all) {
+      dirty.all = false;
+      for (const v of nodeViews.values()) v.g.remove();
+      for (const p of linkViews.values()) p.remove();
+      nodeViews.clear();
+      linkViews.clear();
+      for (const s of sides) s.length = 0;
+      // Linked nodes first, so that they fill the columns nearest the
+      // middle; then by name, in natural order.
+      const unlinked = (n) => (linksOf.get(n.id)?.size ? 0 : 1);
+      dirty.nodes = new Set([...state.nodes.values()].sort((a, b) => unlinked(a) - unlinked(b) || collator.compare(a.name || '', b.name || '')).map((n) => n.id));
+      dirty.links = new Set(state.links.keys());
+    }
+    const columns = new Set();
+    for (const id of dirty.nodes) drawNode(id, columns);
+    dirty.nodes.clear();
+    if (dirty.stack) for (const side of sides) for (const c of side) columns.add(c);
+    dirty.stack = false;
+    for (const c of columns) stack(c);
+    for (const id of dirty.links) drawLink(id);
+    dirty.links.clear();
+    if (search.value) find(false);
+  }
+
+  // A node's box: made, remade (its name, class, ports) or removed.
+  function drawNode(id, columns) {
+    const n = state.nodes.get(id);
+    let v = nodeViews.get(id);
+    if (!n) {
+      if (!v) return;
+      v.g.remove();
+      nodeViews.delete(id);
+      if (v.column) {
+        v.column.ids.splice(v.column.ids.indexOf(id), 1);
+        columns.add(v.column);
+      }
+      return;
+    }
+    if (!v) {
+      const g = document.createElementNS(SVG, 'g');
+      g.setAttribute('class', 'node');
+      g.id = `node-${id}`;
+      v = { g, x: 0, y: 0, h: 0, column: null, pinned: false, ins: [], outs: [] };
+      nodeViews.set(id, v);
+      nodeLayer.append(g);
+      const place = savedPlace(n.name);
+      if (place) [v.x, v.y, v.pinned] = [...place, true];
+      else {
+        const side = sides[sideOf(n)];
+        let column = side[side.length - 1];
+        if (!column || (column.ids.length && columnHeight(column) > COLUMN_H)) side.push((column = { side: sideOf(n), index: side.length, ids: [] }));
+        column.ids.push(id);
+        v.column = column;
+        v.x = columnX(column.side, column.index);
+        columns.add(column);
+      }
+    }
+    const ports = [...(portsOf.get(id) || [])].map((p) => state.ports.get(p)).filter((p) => p && portShown(p)).sort((a, b) => a.id - b.id);
+    v.ins = ports.filter((p) => p.direction === 1);
+    v.outs = ports.filter((p) => p.direction !== 1);
+    const h = HEAD_H + Math.max(v.ins.length, v.outs.length) * ROW_H + PAD / 2;
+    const g = v.g;
+    g.replaceChildren();
+    const add = (parent, tag, attrs, text) => {
+      const e = document.createElementNS(SVG, tag);
+      for (const [k, val] of Object.entries(attrs)) e.setAttribute(k, val);
+      if (text !== undefined) e.textContent = text;
+      parent.append(e);
+      return e;
+    };
+    add(g, 'title', {}, n.name || '');
+    add(g, 'rect', { class: 'box', width: W, height: h, rx: 5 });
+    add(g, 'path', { class: 'head', d: `M0.5,${HEAD_H - 4}V5.5a5,5 0 0 1 5,-5H${W - 5.5}a5,5 0 0 1 5,5V${HEAD_H - 4}Z` });
+    add(g, 'text', { class: 'name', x: PAD, y: 16 }, clip(n.name || '(no name)', W - 2 * PAD));
+    add(g, 'text', { class: 'sub', x: PAD, y: 29 }, clip(`${n.id} · ${n.type || 'no media class'}`, (W - 2 * PAD) * 1.2));
+    const half = W / 2 - PAD * 1.5;
+    v.ins.forEach((p, i) => {
+      const y = HEAD_H + i * ROW_H + ROW_H / 2;
+      const pg = add(g, 'g', { class: 'port', id: `port-${p.id}` });
+      add(pg, 'title', {}, p.name || '');
+      add(pg, 'circle', { class: 'pin', cx: 0, cy: y, r: 3.5 });
+      add(pg, 'text', { class: 'pname', x: PAD, y: y + 4 }, clip(p.name || '', half));
+    });
+    v.outs.forEach((p, i) => {
+      const y = HEAD_H + i * ROW_H + ROW_H / 2;
+      const pg = add(g, 'g', { class: 'port', id: `port-${p.id}` });
+      add(pg, 'title', {}, p.name || '');
+      add(pg, 'circle', { class: 'pout', cx: W, cy: y, r: 3.5 });
+      add(pg, 'text', { class: 'pname', x: W - PAD, y: y + 4, 'text-anchor': 'end' }, clip(p.name || '', half));
+    });
+    const hidden = !nodeShown(n);
+    g.classList.toggle('hidden', hidden);
+    if ((h !== v.h || hidden !== v.hidden) && v.column) columns.add(v.column);
+    v.hidden = hidden;
+    v.h = h;
+    move(id, v);
+  }
+
+  const columnHeight = (column) => column.ids.reduce((sum, id) => sum + (nodeViews.get(id)?.h ?? 0) + GAP_Y, 0);
+
+  // The nodes of a column one under the other, in their order.
+  function stack(column) {
+    let y = 0;
+    for (const id of column.ids) {
+      const v = nodeViews.get(id);
+      if (v.y !== y || v.x !== columnX(column.side, column.index)) {
+        v.y = y;
+        v.x = columnX(column.side, column.index);
+        move(id, v);
+      }
+      if (!v.hidden) y += v.h + GAP_Y;
+    }
+  }
+
+  // A node's box where its view says, and its links after it.
+  function move(id, v) {
+    v.g.setAttribute('transform', `translate(${v.x.toFixed(1)},${v.y.toFixed(1)})`);
+    for (const l of linksOf.get(id) || []) dirty.links.add(l);
+  }
+
+  function portPoint(portId) {
+    const p = state.ports.get(portId);
+    const v = p && nodeViews.get(p.nodeId);
+    if (!v || v.hidden) return null;
+    const side = p.direction === 1 ? v.ins : v.outs;
+    const i = side.findIndex((q) => q.id === portId);
+    if (i < 0) return null;
+    return [v.x + (p.direction === 1 ? 0 : W), v.y + HEAD_H + i * ROW_H + ROW_H / 2];
+  }
+
+  function drawLink(id) {
+    const l = state.links.get(id);
+    let path = linkViews.get(id);
+    const a = l && portPoint(l.srcPortId);
+    const b = l && portPoint(l.sinkPortId);
+    if (!a || !b) {
+      path?.remove();
+      linkViews.delete(id);
+      return;
+    }
+    if (!path) {
+      path = document.createElementNS(SVG, 'path');
+      path.setAttribute('class', selected === id ? 'link selected' : 'link');
+      path.id = `link-${id}`;
+      const title = document.createElementNS(SVG, 'title');
+      title.textContent = `link ${id}: ${state.ports.get(l.srcPortId)?.name} → ${state.ports.get(l.sinkPortId)?.name}`;
+      path.append(title);
+      linkLayer.append(path);
+      linkViews.set(id, path);
+    }
+    const dx = Math.max(40, Math.abs(b[0] - a[0]) / 2);
+    const f = (x) => x.toFixed(1);
+    path.setAttribute('d', `M${f(a[0])},${f(a[1])} C${f(a[0] + dx)},${f(a[1])} ${f(b[0] - dx)},${f(b[1])} ${f(b[0])},${f(b[1])}`);
+  }
+
+  // Every node and link again: after a filter changed.
+  function redrawAll() {
+    for (const id of state.nodes.keys()) dirty.nodes.add(id);
+    dirty.stack = true;
+    schedule();
+  }
+
+  // --- zoom, pan, fit ----------------------------------------------------------------
+
+  // Zoom k, kept between 0.05 and 4, about the point (cx, cy) of the area.
+  function zoomTo(k, cx, cy) {
+    k = Math.min(4, Math.max(0.05, k));
+    view.x = cx - ((cx - view.x) * k) / view.k;
+    view.y = cy - ((cy - view.y) * k) / view.k;
+    view.k = k;
+    setView();
+  }
+
+  // The shown nodes in the area, zoomed no further in than `most`.
+  function fit(most = 1.5) {
+    let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
+    for (const v of nodeViews.values()) {
+      if (v.hidden) continue;
+      x0 = Math.min(x0, v.x);
+      y0 = Math.min(y0, v.y);
+      x1 = Math.max(x1, v.x + W);
+      y1 = Math.max(y1, v.y + v.h);
+    }
+    const { width, height } = area.getBoundingClientRect();
+    if (x0 === Infinity || !width || !height) return;
+    const m = 20;
+    const k = Math.min(most, Math.max(0.05, Math.min((width - 2 * m) / (x1 - x0), (height - 2 * m) / (y1 - y0))));
+    view.k = k;
+    view.x = (width - (x1 - x0) * k) / 2 - x0 * k;
+    view.y = Math.max(m, (height - (y1 - y0) * k) / 2) - y0 * k;
+    setView();
+  }
+
+  // A node in the middle of the area, zoomed in to at least 1.
+  function show(id) {
+    const v = nodeViews.get(id);
+    if (!v) return;
+    const { width, height } = area.getBoundingClientRect();
+    view.k = Math.max(view.k, 1);
+    view.x = width / 2 - (v.x + W / 2) * view.k;
+    view.y = height / 2 - (v.y + v.h / 2) * view.k;
+    setView();
+  }
+
+  area.addEventListener('wheel', (e) => {
+    e.preventDefault();
+    const r = area.getBoundingClientRect();
+    zoomTo(view.k * Math.exp(-e.deltaY * (e.deltaMode === 1 ? 0.05 : 0.0015)), e.clientX - r.left, e.clientY - r.top);
+  }, { passive: false });
+  $('fit').addEventListener('click', () => fit());
+
+  // --- search: by name, description or any property ---------------------------------
+
+  const search = $('search');
+  let found = [];
+  let current = -1;
+
+  function find(jump) {
+    const q = search.value.trim().toLowerCase();
+    for (const id of found) nodeViews.get(id)?.g.classList.remove('found', 'current');
+    const was = found[current];
+    found = !q ? [] : [...state.nodes.values()]
+      .filter((n) => nodeViews.get(n.id) && !nodeViews.get(n.id).hidden && [n.name, ...Object.values(n.props || {})].some((v) => String(v).toLowerCase().includes(q)))
+      .sort((a, b) => collator.compare(a.name || '', b.name || ''))
+      .map((n) => n.id);
+    current = found.indexOf(was);
+    if (jump) current = found.length ? (current + 1) % found.length : -1;
+    for (const id of found) nodeViews.get(id).g.classList.add('found');
+    if (current >= 0) nodeViews.get(found[current]).g.classList.add('current');
+    $('found').textContent = q ? `${found.length ? current + 1 : 0} of ${found.length}` : '';
+    if (jump && current >= 0) show(found[current]);
+  }
+  search.addEventListener('input', () => ((current = -1), find(true)));
+  search.addEventListener('keydown', (e) => {
+    if (e.key === 'Enter') find(true);
+  });
+
+  $('hide-unlinked').addEventListener('change', (e) => ((filters.unlinked = e.target.checked), redrawAll()));
+  $('hide-monitors').addEventListener('change', (e) => ((filters.monitors = e.target.checked), redrawAll()));
+  $('class-filter').addEventListener('change', (e) => ((filters.mediaClass = e.target.value), redrawAll()));
 
   // --- the panel ----------------------------------------------------------------------
 
@@ -195,6 +613,9 @@
     e.append(...children);
     return e;
   }
+  const setText = (e, text) => {
+    if (e.textContent !== text) e.textContent = text;
+  };
 
   function setStatus(text) {
     const s = $('status');
@@ -203,14 +624,23 @@
     s.className = `status ${up && state.daemon.connected ? 'ok' : 'bad'}`;
   }
 
-  function say(text, error = false) {
+  function say(text, kind = '') {
     const box = $('messages');
-    box.prepend(el('div', { class: `message${error ? ' error' : ''}`, role: error ? 'alert' : 'status', text: `${new Date().toLocaleTimeString()} ${text}` }));
+    box.prepend(el('div', { class: `message ${kind}`, role: kind === 'error' ? 'alert' : 'status', text: `${new Date().toLocaleTimeString()} ${text}` }));
     while (box.childElementCount > 6) box.lastElementChild.remove();
   }
 
+  // What the panel's lists show of a node: a change of it sorts them again.
+  const listed = (n) => `${n.type}\n${nodeLabel(n)}\n${Object.hasOwn(n.props || {}, 'quorvane.created-by')}\n${hasRow(n)}`;
   const nodeLabel = (n) => n.props?.['node.description'] || n.name || `node ${n.id}`;
-  const ofClass = (...classes) => [...state.nodes.values()].filter((n) => classes.includes(n.type)).sort((a, b) => nodeLabel(a).localeCompare(nodeLabel(b)));
+  const byLabel = (a, b) => collator.compare(nodeLabel(a), nodeLabel(b)) || a.id - b.id;
+  // The nodes of some classes, sorted; computed once per frame for each list.
+  let classLists = new Map();
+  const ofClass = (...classes) => {
+    const key = classes.join('\n');
+    if (!classLists.has(key)) classLists.set(key, [...state.nodes.values()].filter((n) => classes.includes(n.type)).sort(byLabel));
+    return classLists.get(key);
+  };
   const DEFAULT_CLASSES = {
     audioSink: ['Audio/Sink', 'Audio/Duplex'],
     audioSource: ['Audio/Source', 'Audio/Source/Virtual', 'Audio/Duplex'],
@@ -218,15 +648,40 @@
   };
   const DEFAULT_LABELS = { audioSink: 'Output', audioSource: 'Input', videoSource: 'Camera' };
 
+  // The panel's lists (sorted rows, selects of devices, the classes) are
+  // made again at most every LISTS_MS: a burst of new nodes sorts them a few
+  // times, not at every frame. Rows are updated at every frame.
+  const LISTS_MS = 250;
+  let listsAt = -LISTS_MS;
+  let listsTimer = null;
+
   function drawPanel() {
-    setStatus();
-    const banner = $('banner');
-    banner.hidden = state.daemon.connected;
-    banner.textContent = state.daemon.connected ? '' : `PipeWire went away (${state.daemon.message || 'no reason given'}); waiting for it to come back…`;
-    drawDefaults();
-    drawVolumes();
-    drawDevices();
-    drawPatchbay();
+    classLists = new Map();
+    const since = performance.now() - listsAt;
+    const lists = dirty.lists && since >= LISTS_MS;
+    if (dirty.lists && !lists && !listsTimer) {
+      listsTimer = setTimeout(() => {
+        listsTimer = null;
+        schedule();
+      }, LISTS_MS - since);
+    }
+    if (lists) listsAt = performance.now();
+    if (dirty.panel || lists) {
+      setStatus();
+      const banner = $('banner');
+      banner.hidden = state.daemon.connected;
+      banner.textContent = state.daemon.connected ? '' : `PipeWire went away (${state.daemon.message || 'no reason given'}); waiting for it to come back…`;
+      drawDefaults();
+      drawPatchbay();
+    }
+    if (lists) {
+      drawClasses();
+      drawDevices();
+    }
+    drawVolumes(lists);
+    dirty.panel = false;
+    if (lists) dirty.lists = false;
+    dirty.rows.clear();
   }
 
   // A select's options, made again only when they change.
@@ -239,9 +694,14 @@
     select.value = current;
   }
 
+  function drawClasses() {
+    const classes = [...new Set([...state.nodes.values()].map((n) => n.type || ''))].filter(Boolean).sort(collator.compare);
+    if (filters.mediaClass && !classes.includes(filters.mediaClass)) classes.push(filters.mediaClass);
+    options($('class-filter'), [['', 'every class'], ...classes.map((c) => [c, c])], filters.mediaClass);
+  }
+
   function drawDefaults() {
     const box = $('defaults');
-    box.className = 'defaults';
     if (!box.childElementCount) {
       for (const kind of Object.keys(DEFAULT_CLASSES)) {
         const select = el('select', { id: `default-${kind}`, onchange: () => {
@@ -261,31 +721,62 @@
     }
   }
 
-  // Rows by node id, made once and updated in place, so that a slider being
-  // dragged stays the element under the pointer.
+  // Rows by node id, made once and updated in place (a slider being dragged
+  // stays the element under the pointer); put in order only when the list
+  // changed, and not while a slider is held.
   const rows = new Map();
+  const hasRow = (n) => n.volume !== undefined || n.mute !== undefined || /^Stream\//.test(n.type || '');
+  let orderDue = true;
 
-  function drawVolumes() {
+  function drawVolumes(lists) {
     const box = $('volumes');
-    const nodes = [...state.nodes.values()].filter((n) => n.volume !== undefined || n.mute !== undefined || /^Stream\//.test(n.type || '')).sort((a, b) => (a.type || '').localeCompare(b.type || '') || nodeLabel(a).localeCompare(nodeLabel(b)));
-    const keep = new Set(nodes.map((n) => n.id));
-    for (const [id, row] of rows) if (!keep.has(id)) (row.e.remove(), rows.delete(id));
-    for (const n of nodes) {
-      const row = rows.get(n.id) || makeRow(n);
-      row.e.querySelector('.name').textContent = nodeLabel(n);
-      row.e.querySelector('.class').textContent = `${n.id} · ${n.type || ''}`;
-      if (!row.held && row.want === null) {
-        row.slider.value = String(n.volume ?? 0);
-        row.pct.textContent = `${Math.round((n.volume ?? 0) * 100)}%`;
+    if (lists) {
+      for (const [id, row] of rows) {
+        if (state.nodes.has(id) && hasRow(state.nodes.get(id))) continue;
+        row.e.remove();
+        rows.delete(id);
       }
-      row.slider.hidden = row.pct.hidden = n.volume === undefined;
-      row.mute.checked = !!n.mute;
-      row.mute.parentElement.hidden = n.mute === undefined;
-      drawMove(row, n);
-      box.append(row.e); // in order
+      orderDue = true;
     }
-    if (!nodes.length) box.replaceChildren(el('div', { class: 'empty', text: 'no node with a volume, no stream' }));
-    else box.querySelector('.empty')?.remove();
+    for (const id of dirty.rows) {
+      const n = state.nodes.get(id);
+      if (rows.has(id) && !(n && hasRow(n))) {
+        rows.get(id).e.remove();
+        rows.delete(id);
+      }
+    }
+    const update = lists ? [...state.nodes.values()].filter(hasRow) : [...dirty.rows].map((id) => state.nodes.get(id)).filter((n) => n && hasRow(n));
+    for (const n of update) {
+      const made = !rows.has(n.id);
+      drawRow(rows.get(n.id) || makeRow(n), n, lists || made);
+      if (made) orderDue = true;
+    }
+    if (orderDue && ![...rows.values()].some((r) => r.held)) {
+      orderDue = false;
+      const nodes = [...rows.keys()].map((id) => state.nodes.get(id)).sort((a, b) => collator.compare(a.type || '', b.type || '') || byLabel(a, b));
+      let at = box.firstElementChild;
+      for (const n of nodes) {
+        const e = rows.get(n.id).e;
+        if (e === at) at = at.nextElementSibling;
+        else box.insertBefore(e, at);
+      }
+      if (!nodes.length) box.replaceChildren(el('div', { class: 'empty', text: 'no node with a volume, no stream' }));
+      else box.querySelector('.empty')?.remove();
+    }
+  }
+
+  function drawRow(row, n, lists) {
+    setText(row.name, nodeLabel(n));
+    setText(row.cls, `${n.id} · ${n.type || ''}`);
+    if (!row.held && row.want === null) {
+      const v = String(n.volume ?? 0);
+      if (row.slider.value !== v) row.slider.value = v;
+      setText(row.pct, `${Math.round((n.volume ?? 0) * 100)}%`);
+    }
+    row.slider.hidden = row.pct.hidden = n.volume === undefined;
+    row.mute.checked = !!n.mute;
+    row.mute.parentElement.hidden = n.mute === undefined;
+    if (lists) drawMove(row, n);
   }
 
   function makeRow(n) {
@@ -294,13 +785,12 @@
     const pct = el('span', { class: 'pct' });
     const mute = el('input', { type: 'checkbox', class: 'mute', 'data-node': String(id) });
     const move = el('select', { class: 'move', 'data-node': String(id), hidden: true });
-    const e = el('div', { class: 'row', id: `row-${id}` },
-      el('div', {}, el('div', { class: 'name' }), el('div', { class: 'class' })),
-      el('label', {}, mute, ' mute'),
-      slider, pct, move);
-    const row = { e, slider, pct, mute, move, held: false, want: null, sending: false };
-    // Volumes go out one request at a time per node, the latest value next:
-    // a slider dragged fast sends no backlog.
+    const name = el('div', { class: 'name' });
+    const cls = el('div', { class: 'class' });
+    const e = el('div', { class: 'row', id: `row-${id}` }, el('div', {}, name, cls), el('label', {}, mute, ' mute'), slider, pct, move);
+    const row = { e, name, cls, slider, pct, mute, move, held: false, want: null, sending: false };
+    // One volume request at a time per node, the latest value next, paced
+    // with every other request: a slider dragged fast sends no backlog.
     const send = async () => {
       if (row.sending || row.want === null) return;
       row.sending = true;
@@ -309,12 +799,16 @@
       row.sending = false;
       if (row.want === v || !reply.ok) row.want = null;
       if (row.want !== null) send();
-      else schedule(false, true);
+      else {
+        dirty.rows.add(id);
+        schedule();
+      }
     };
     slider.addEventListener('pointerdown', () => (row.held = true));
     const release = () => {
       row.held = false;
-      schedule(false, true);
+      dirty.rows.add(id);
+      schedule();
     };
     slider.addEventListener('pointerup', release);
     slider.addEventListener('blur', release);
@@ -331,6 +825,7 @@
       move.value = '-';
     });
     rows.set(id, row);
+    $('volumes').append(e);
     return row;
   }
 
@@ -343,7 +838,7 @@
   }
 
   function drawDevices() {
-    const own = [...state.nodes.values()].filter((n) => n.props && Object.hasOwn(n.props, 'quorvane.created-by'));
+    const own = [...state.nodes.values()].filter((n) => n.props && Object.hasOwn(n.props, 'quorvane.created-by')).sort(byLabel);
     const key = JSON.stringify(own.map((n) => [n.id, nodeLabel(n), n.type]));
     if ($('devices').dataset.key === key) return;
     $('devices').dataset.key = key;
@@ -370,14 +865,14 @@
 
   $('create').addEventListener('submit', (e) => {
     e.preventDefault();
-    const name = $('create-name').value.trim();
+    const name = $('create-name').value;
     const channels = $('create-channels').value.split(',').map((c) => c.trim()).filter(Boolean);
     const fields = { name, kind: $('create-kind').value, linger: $('create-linger').checked };
     if (channels.length) fields.channels = channels;
     ask('create', fields, (r) => `created ${name} (node ${r.node})`);
   });
 
-  // --- links: select and remove; drag to make -----------------------------------------
+  // --- links: select and remove; drag to make; nodes: drag to move -------------------
 
   let selected = null;
 
@@ -404,30 +899,37 @@
   });
 
   const idOf = (e, prefix) => (e ? Number(e.id.slice(prefix.length)) : null);
-  let drag = null; // { kind: 'port'|'node', id, from: [x, y], line }
+  // { kind: 'port'|'node'|'pan', id, from: [x, y] (picture), at: [x, y] (screen), line, was: [x, y] }
+  let drag = null;
 
-  function svgPoint(svg, e) {
-    const p = new DOMPoint(e.clientX, e.clientY).matrixTransform(svg.getScreenCTM().inverse());
+  // A pointer's place in the picture's units.
+  function pointAt(e) {
+    const p = new DOMPoint(e.clientX, e.clientY).matrixTransform(viewport.getScreenCTM().inverse());
     return [p.x, p.y];
   }
 
-  const area = $('graph');
   area.addEventListener('pointerdown', (e) => {
     if (e.button !== 0) return;
-    const svg = area.querySelector('svg');
     const port = e.target.closest('.port');
     const link = e.target.closest('.link');
     const node = e.target.closest('.node');
     if (link) return select(idOf(link, 'link-'));
     select(null);
-    if (!svg || (!port && !node)) return;
-    drag = port ? { kind: 'port', id: idOf(port, 'port-') } : { kind: 'node', id: idOf(node, 'node-') };
-    drag.from = svgPoint(svg, e);
+    if (port) drag = { kind: 'port', id: idOf(port, 'port-') };
+    else if (node) {
+      const v = nodeViews.get(idOf(node, 'node-'));
+      drag = { kind: 'node', id: idOf(node, 'node-'), was: [v.x, v.y], moved: false };
+    } else {
+      drag = { kind: 'pan' };
+      area.classList.add('panning');
+    }
+    drag.from = pointAt(e);
+    drag.at = [e.clientX, e.clientY];
     area.setPointerCapture(e.pointerId);
     e.preventDefault();
   });
 
-  // A node's tooltip: its name and every property, as `quorvane svg` has it.
+  // A node's tooltip: its name and every property.
   area.addEventListener('pointerover', (e) => {
     const g = e.target.closest?.('.node');
     const title = g?.querySelector(':scope > title');
@@ -439,37 +941,81 @@
 
   area.addEventListener('pointermove', (e) => {
     if (!drag) return;
-    const svg = area.querySelector('svg');
-    if (!svg) return;
-    if (!drag.line || !drag.line.isConnected) {
-      drag.line = document.createElementNS('http://www.w3.org/2000/svg', 'line');
-      drag.line.setAttribute('class', 'drag');
-      svg.append(drag.line);
+    if (drag.kind === 'pan') {
+      view.x += e.clientX - drag.at[0];
+      view.y += e.clientY - drag.at[1];
+      drag.at = [e.clientX, e.clientY];
+      return setView();
     }
-    const [x, y] = svgPoint(svg, e);
+    const [x, y] = pointAt(e);
+    if (drag.kind === 'node') {
+      const v = nodeViews.get(drag.id);
+      if (!v) return;
+      if (!drag.moved && Math.hypot(e.clientX - drag.at[0], e.clientY - drag.at[1]) < 4) return;
+      drag.moved = true;
+      v.g.classList.add('moving');
+      v.x = drag.was[0] + x - drag.from[0];
+      v.y = drag.was[1] + y - drag.from[1];
+      move(drag.id, v);
+      for (const l of dirty.links) drawLink(l);
+      dirty.links.clear();
+      return;
+    }
+    if (!drag.line || !drag.line.isConnected) {
+      drag.line = document.createElementNS(SVG, 'line');
+      drag.line.setAttribute('class', 'drag');
+      viewport.append(drag.line);
+    }
     drag.line.setAttribute('x1', drag.from[0]);
     drag.line.setAttribute('y1', drag.from[1]);
     drag.line.setAttribute('x2', x);
     drag.line.setAttribute('y2', y);
   });
 
+  // A node dropped on another node links the two and goes back; dropped
+  // elsewhere, it stays there, in this browser, under its name.
+  function dropNode(d, onto) {
+    const v = nodeViews.get(d.id);
+    const n = state.nodes.get(d.id);
+    if (!v || !n) return;
+    v.g.classList.remove('moving');
+    if (!d.moved) return;
+    if (onto !== null && onto !== d.id) {
+      [v.x, v.y] = d.was;
+      move(d.id, v);
+      schedule();
+      return ask('linkNodes', { from: d.id, to: onto }, (r) => `${r.links.length} link(s) made`);
+    }
+    if (v.column) {
+      v.column.ids.splice(v.column.ids.indexOf(d.id), 1);
+      stack(v.column);
+      v.column = null;
+    }
+    v.pinned = true;
+    savePlace(n.name, v.x, v.y);
+    schedule();
+  }
+
   area.addEventListener('pointerup', (e) => {
     if (!drag) return;
     const d = drag;
     drag = null;
+    area.classList.remove('panning');
     d.line?.remove();
+    if (d.kind === 'pan') return;
     const under = document.elementFromPoint(e.clientX, e.clientY);
     const port = under?.closest('.port');
     const node = under?.closest('.node');
-    if (d.kind === 'port' && port) {
+    if (d.kind === 'node') return dropNode(d, node ? idOf(node, 'node-') : null);
+    if (port) {
       const a = state.ports.get(d.id);
       const b = state.ports.get(idOf(port, 'port-'));
       if (!a || !b || a.id === b.id) return;
-      if (a.direction === b.direction) return say(`${a.name} and ${b.name} are both ${a.direction === 0 ? 'outputs' : 'inputs'}: link an output to an input`, true);
+      if (a.direction === b.direction) return say(`${a.name} and ${b.name} are both ${a.direction === 0 ? 'outputs' : 'inputs'}: link an output to an input`, 'error');
       const [out, inp] = a.direction === 0 ? [a, b] : [b, a];
       ask('link', { out: out.id, in: inp.id }, () => `linked ${out.name} → ${inp.name}`);
     } else if (node) {
-      const from = d.kind === 'node' ? d.id : state.ports.get(d.id)?.nodeId;
+      const from = state.ports.get(d.id)?.nodeId;
       const to = idOf(node, 'node-');
       if (from === undefined || from === to) return;
       ask('linkNodes', { from, to }, (r) => `${r.links.length} link(s) made`);
@@ -478,8 +1024,19 @@
 
   area.addEventListener('pointercancel', () => {
     drag?.line?.remove();
+    if (drag?.kind === 'node') {
+      const v = nodeViews.get(drag.id);
+      if (v) {
+        v.g.classList.remove('moving');
+        [v.x, v.y] = drag.was;
+        move(drag.id, v);
+        schedule();
+      }
+    }
+    area.classList.remove('panning');
     drag = null;
   });
 
+  setView();
   open();
 })();
