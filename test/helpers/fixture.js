@@ -88,7 +88,8 @@ class Fixture {
 async function waitFor(condition, timeoutMs = 5000, what = 'condition', intervalMs = 5) {
   const end = Date.now() + timeoutMs;
   for (;;) {
-    const value = condition();
+    // An async condition is awaited: its Promise is not the answer.
+    const value = await condition();
     if (value) return value;
     if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
     await new Promise((r) => setTimeout(r, intervalMs));
