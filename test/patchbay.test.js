@@ -137,17 +137,19 @@ test('quorvane patchbay: an edit written and renamed changes the links, a broken
     fs.writeFileSync(`${file}.tmp`, text); // as editors save: a new file renamed over the old
     fs.renameSync(`${file}.tmp`, file);
   };
-  write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-a' }] }));
+  // A volume for a node that has none: the dry run says it will not be set, the real run that it was not.
+  write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-a' }], volumes: [{ node: 'pb-c-a', volume: 0.4 }] }));
   const dry = cli('patchbay', file, '--dry-run');
-  assert.deepEqual([dry.status, dry.stdout], [0, 'would link pb-c-src:out_FL -> pb-c-a:in_FL (routes[0])\nwould link pb-c-src:out_FR -> pb-c-a:in_FR (routes[0])\n'], dry.stderr);
+  assert.deepEqual([dry.status, dry.stdout], [0, 'would link pb-c-src:out_FL -> pb-c-a:in_FL (routes[0])\nwould link pb-c-src:out_FR -> pb-c-a:in_FR (routes[0])\nwould not set pb-c-a: it has no volume (volumes[0])\n'], dry.stderr);
   const dryJson = cli('patchbay', file, '--dry-run', '--json').stdout.trim().split('\n').map((l) => JSON.parse(l));
-  assert.deepEqual(dryJson.map((a) => [a.kind, a.rule, a.out, a.dryRun]), [['linked', 'routes[0]', 'pb-c-src:out_FL', true], ['linked', 'routes[0]', 'pb-c-src:out_FR', true]]);
+  assert.deepEqual(dryJson.map((a) => [a.kind, a.rule, a.out, a.dryRun]), [['linked', 'routes[0]', 'pb-c-src:out_FL', true], ['linked', 'routes[0]', 'pb-c-src:out_FR', true], ['not-set', 'volumes[0]', undefined, true]]);
   assert.deepEqual(linksFrom(src.outputs), []);
 
   const run = startScript(CLI, ['patchbay', file]);
   try {
     await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, a)), 5000, 'the links to pb-c-a');
     await waitFor(() => /^linked pb-c-src:out_FL -> pb-c-a:in_FL \(routes\[0\]\)$/m.test(run.out), 5000, 'the line of the link');
+    await waitFor(() => run.err.includes('volumes[0]: volume of "pb-c-a" not set: it has no volume\n'), 5000, 'the volume not set reported');
     write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-b' }] }));
     await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, b)), 5000, 'the links moved to pb-c-b');
     write('{\n  "routes": [\n    { "from": "pb-c-src" "to": "pb-c-a" }\n  ]\n}\n');
@@ -161,7 +163,7 @@ test('quorvane patchbay: an edit written and renamed changes the links, a broken
   } finally {
     run.child.kill('SIGINT');
   }
-  assert.deepEqual([(await run.exited).code, run.err.split('\n').filter((l) => l && !/not reloaded/.test(l))], [0, []]);
+  assert.deepEqual([(await run.exited).code, run.err.split('\n').filter((l) => l && !/not reloaded|no volume/.test(l))], [0, []]);
   assert.deepEqual(linksFrom(src.outputs), []);
   await fixture.remove(src.id, a.id, b.id);
 });

@@ -11,6 +11,17 @@ const SET_MS = 3000;
 // How long after a session manager appears its restore of a node's volume is
 // waited for, to be set over once.
 const RESTORE_MS = 10000;
+// How long a matching node's "Props" are waited for before it is reported
+// as having none.
+const PROPS_MS = 3000;
+
+// 'volume' or 'mute' when the preset `rule` sets what `node` does not have
+// (yet: its "Props" come a moment after it); else null.
+function presetMissing(rule, node) {
+  if (rule.volume !== undefined && node.channelVolumes === undefined) return 'volume';
+  if (rule.mute !== undefined && node.mute === undefined) return 'mute';
+  return null;
+}
 
 class VolumePreset {
   #graph;
@@ -23,6 +34,7 @@ class VolumePreset {
   #applied = new Set(); // ids the node has reported the preset of
   #restoring = new Set(); // ids whose restore by a session manager that just came is awaited
   #restoreTimer = null;
+  #waiting = new Map(); // node id -> timer: its "Props" awaited
   #managed; // () => whether a session manager runs (its "default" metadata is there)
   #listeners;
   #events;
@@ -44,7 +56,11 @@ class VolumePreset {
         if (this.#applied.has(n.id) && this.#differs(n)) this.#unmanaged.delete(n.id);
         this.#look(n);
       },
-      'node-destroyed': (id) => [this.#done, this.#unmanaged, this.#restoring, this.#applied].forEach((s) => s.delete(id)),
+      'node-destroyed': (id) => {
+        [this.#done, this.#unmanaged, this.#restoring, this.#applied].forEach((s) => s.delete(id));
+        clearTimeout(this.#waiting.get(id));
+        this.#waiting.delete(id);
+      },
       'metadata-changed': (m) => {
         if (m.name !== 'default') return;
         const was = managed;
@@ -60,6 +76,7 @@ class VolumePreset {
   close() {
     for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
     clearTimeout(this.#restoreTimer);
+    for (const timer of this.#waiting.values()) clearTimeout(timer);
   }
 
   // A session manager came after nodes were set: it restores its own state
@@ -90,7 +107,21 @@ class VolumePreset {
   #look(node) {
     const r = this.#rule;
     if (this.#done.has(node.id) || !this.#match(node)) return;
-    if ((r.volume !== undefined && node.channelVolumes === undefined) || (r.mute !== undefined && node.mute === undefined)) return;
+    if (presetMissing(r, node)) {
+      // Reported once when they do not come: the node has no such control.
+      if (!this.#waiting.has(node.id)) {
+        this.#waiting.set(node.id, setTimeout(() => {
+          this.#waiting.delete(node.id);
+          const now = this.#graph.nodes().find((n) => n.id === node.id);
+          if (!now || this.#done.has(node.id) || !presetMissing(r, now)) return;
+          this.#done.add(node.id);
+          this.#fail(new Error(`volume of ${JSON.stringify(node.name)} not set: it has no ${presetMissing(r, now)}`));
+        }, PROPS_MS));
+      }
+      return;
+    }
+    clearTimeout(this.#waiting.get(node.id));
+    this.#waiting.delete(node.id);
     this.#done.add(node.id);
     if (!this.#managed()) this.#unmanaged.add(node.id);
     this.#set(node);
@@ -181,4 +212,4 @@ class DefaultPreset {
   }
 }
 
-module.exports = { VolumePreset, DefaultPreset };
+module.exports = { VolumePreset, DefaultPreset, presetMissing };
