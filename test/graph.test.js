@@ -84,6 +84,8 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
     await assert.rejects(call(), TypeError);
   }
   assert.throws(() => lib.snapshot({ al: true }), TypeError);
+  assert.throws(() => lib.route({ from: 'g-conn-src', to: sink.id, exclusiv: true }), TypeError);
+  await assert.rejects(connect({ timeout: 100 }), TypeError);
   assert.equal(pwLinkList(), before);
   // A default's name is a matcher like the others (a wait for one: cli.test.js).
   await fixture.addMetadata('default');

@@ -29,6 +29,7 @@ const OPTIONS = {
   linkNodes: ['timeoutMs', 'linger'],
   unlink: ['timeoutMs'],
   snapshot: ['all'],
+  route: ['from', 'to', 'channels', 'exclusive', 'ports'],
 };
 
 // An AbortSignal, or anything that behaves as one (the typings' AbortSignalLike).
@@ -382,6 +383,7 @@ class Graph extends EventEmitter {
   // the package that starts many routes at once, one look at the graph for all.
   route(options, { view } = {}) {
     if (this.#state === 'closed') throw new Error('Graph closed');
+    if (options !== null && typeof options === 'object') checkOptions(options, OPTIONS.route, 'route');
     const { Route } = require('../features/routes/route'); // loaded with the first route: a one-shot listing needs none
     const route = new Route(this, options, {
       shared: this.#connection,
