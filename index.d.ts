@@ -267,6 +267,17 @@ export interface MetadataChange {
   value: string | null;
 }
 
+/** A metadata object as the Graph keeps it, read live. */
+export interface MetadataView {
+  readonly name: string;
+  /** The "client.id" of the client that made it (the session manager for "default"), when the daemon said. */
+  readonly owner: number | undefined;
+  get(subject: number, key: string): { type: string; value: string } | undefined;
+  entries(subject: number): { key: string; type: string; value: string }[];
+  /** Entries other clients set that the package's bounds left out (its own keys always fit). */
+  readonly dropped: number;
+}
+
 /** Default device node names, from the "default" metadata; null where none is set (or no session manager runs). */
 export interface DefaultDevices {
   audioSink: string | null;
@@ -460,6 +471,8 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   setMute(node: NodeRef, mute: boolean, options?: { timeoutMs?: number }): Promise<GraphNode>;
   /** The default devices, kept current ("defaults-changed"). */
   readonly defaults: Defaults;
+  /** The metadata object named `name` (default "default") as a live read-only view; null when there is none. */
+  metadata(name?: string): MetadataView | null;
   /**
    * Writes "default.configured.<kind>" in the "default" metadata as the session manager expects it; resolves with
    * the defaults once the metadata reports it. Rejects when no "default" metadata exists (no session manager).

@@ -64,6 +64,29 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   assert.ok(agg instanceof AggregateError);
   assert.deepEqual([agg.errors.map((e) => [e.code, e.errno]), agg.links], [[['EEXIST', 17], ['EEXIST', 17]], []]);
   await lib.unlink(link.id);
+  // Ids that are not ids, misspelt options: refused at once, nothing asked of the daemon.
+  const before = pwLinkList();
+  for (const bad of [2 ** 32 + src.outputs[0], src.outputs[0] + 0.75, -1, NaN]) {
+    await assert.rejects(lib.link(bad, sink.inputs[0]), RangeError);
+    await assert.rejects(lib.setVolume(bad, 0.5), RangeError);
+  }
+  await assert.rejects(lib.link(src.outputs[0], sink.inputs[0], { timeout: 100 }), {
+    name: 'TypeError',
+    message: `link: unknown option "timeout" (known: 'timeoutMs', 'until', 'linger')`,
+  });
+  for (const call of [
+    () => lib.unlink(link.id, { timeout: 1 }),
+    () => lib.waitForNode('g-conn-src', { timeout: 1 }),
+    () => lib.linkNodes('g-conn-src', sink.id, { lingr: true }),
+    () => lib.setMute(sink.id, true, { timeout: 1 }),
+    () => lib.destroyNode(sink.id, { force: true }),
+  ]) {
+    await assert.rejects(call(), TypeError);
+  }
+  assert.throws(() => lib.snapshot({ al: true }), TypeError);
+  assert.throws(() => lib.route({ from: 'g-conn-src', to: sink.id, exclusiv: true }), TypeError);
+  await assert.rejects(connect({ timeout: 100 }), TypeError);
+  assert.equal(pwLinkList(), before);
   // A default's name is a matcher like the others (a wait for one: cli.test.js).
   await fixture.addMetadata('default');
   pwMetadata([0, 'default.audio.source', '{"name":"g-conn-src"}', 'Spa:String:JSON']);

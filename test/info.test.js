@@ -184,3 +184,28 @@ test('info: a node rewriting its properties while JavaScript is blocked: one cha
     await fixture.remove(storm.id);
   }
 });
+
+test('a client filling the "default" metadata leaves room for the package\'s own keys and what it lost is counted; a node of very large properties keeps its serial', async () => {
+  await fixture.addMetadata('default');
+  const graph = await connect();
+  const flood = Array.from({ length: 17 }, (_, i) => `i.flood.${String(i).padStart(2, '0')}`);
+  try {
+    await waitFor(() => graph.metadata('default') !== null, 5000, 'the "default" metadata bound');
+    // 64 KiB of properties, to the last few bytes: the daemon's own keys come after.
+    const props = Object.fromEntries(Array.from({ length: 216 }, (_, i) => [`i.big.${i}`, i < 16 ? 'v'.repeat(4000) : '']));
+    const sink = await graph.createNode({ name: 'i-big', props });
+    assert.equal(sink.props['object.serial'], String(pwDump().find((o) => o.id === sink.id).info.props['object.serial']));
+    // 17 keys of about 64 KiB: the 16 kept leave 30 bytes of what the add-on
+    // keeps of others' entries, the last is left out.
+    flood.forEach((key, i) => addon.graphSetMetadata('default', 0, key, 'Spa:String', 'x'.repeat(i < 15 ? 65536 : i === 15 ? 65186 : 65000), 0));
+    const view = graph.metadata('default');
+    await waitFor(() => view.entries(0).length + view.dropped === 17, 5000, 'the keys kept or counted');
+    assert.equal(view.dropped, 1);
+    const defaults = await graph.setDefault('audioSink', sink.id, { timeoutMs: 2000 });
+    assert.deepEqual([defaults.configured.audioSink, view.dropped], ['i-big', 1]);
+    await graph.destroyNode(sink);
+  } finally {
+    for (const key of flood) addon.graphSetMetadata('default', 0, key, null, null, 0);
+    await graph.close();
+  }
+});

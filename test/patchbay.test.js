@@ -84,11 +84,32 @@ test('never: removes links whoever made them, never one a route wants; volume pr
   await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, keep)), 5000, 'the never rule to remove the other client\'s links, the route to link');
   await waitFor(() => removed.length === 2, 5000, 'the removals told');
   assert.equal(removed[0].rule, 'never[0]');
-  // Made again and again: removed each time, after a growing pause, and reported contested once.
-  for (let n = 3; n <= 5; n++) {
-    await fixture.link([[src.outputs[0], drop.inputs[0]]]);
-    await waitFor(() => removed.length === n, 5000, `re-creation ${n - 2} removed`);
-  }
+  // Made again and again by a pw-link loop: removed at once each time, so
+  // nearly never there, the removals bounded, the contest reported once.
+  const ids = new Set();
+  let made = 0;
+  let present = 0;
+  let since = 0;
+  const created = (l) => l.srcPortId === src.outputs[0] && l.sinkPortId === drop.inputs[0] && (ids.size || (since = performance.now()), ids.add(l.id), made++);
+  const destroyed = (id) => ids.delete(id) && ids.size === 0 && (present += performance.now() - since);
+  graph.on('link-created', created).on('link-destroyed', destroyed);
+  const pwLinkLoop = async (pause, times) => {
+    const [start, before] = [performance.now(), made];
+    const loop = spawn('sh', ['-c', `while :; do pw-link pb-n-src:out_FL pb-n-drop:in_FL; ${pause}; done`], { env: set.daemon.env, stdio: 'ignore', detached: true });
+    try {
+      await waitFor(() => made >= before + times, 30000, `the loop to make the link ${times} times`);
+    } finally {
+      process.kill(-loop.pid);
+    }
+    await waitFor(() => ids.size === 0 && removed.length === 2 + made, 5000, 'the last one removed');
+    return performance.now() - start;
+  };
+  const span = await pwLinkLoop('sleep 2', 5);
+  assert.ok(present < 0.05 * span, `there ${present.toFixed(0)} ms of ${span.toFixed(0)} ms`);
+  // Made again at once: at most 2 removals a second.
+  const fast = await pwLinkLoop('true', 6);
+  assert.ok(fast >= 1500, `6 removals in ${fast.toFixed(0)} ms`);
+  graph.off('link-created', created).off('link-destroyed', destroyed);
   assert.ok(removed.every((a) => a.in.startsWith('pb-n-drop:')), 'never a link the route wants');
   assert.deepEqual(errors.map((e) => [e.rule, /contested: another client made it again 3 times/.test(e.message)]), [['never[0]', true]], errors.map(String).join('\n'));
   errors.length = 0;
@@ -116,17 +137,19 @@ test('quorvane patchbay: an edit written and renamed changes the links, a broken
     fs.writeFileSync(`${file}.tmp`, text); // as editors save: a new file renamed over the old
     fs.renameSync(`${file}.tmp`, file);
   };
-  write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-a' }] }));
+  // A volume for a node that has none: the dry run says it will not be set, the real run that it was not.
+  write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-a' }], volumes: [{ node: 'pb-c-a', volume: 0.4 }] }));
   const dry = cli('patchbay', file, '--dry-run');
-  assert.deepEqual([dry.status, dry.stdout], [0, 'would link pb-c-src:out_FL -> pb-c-a:in_FL (routes[0])\nwould link pb-c-src:out_FR -> pb-c-a:in_FR (routes[0])\n'], dry.stderr);
+  assert.deepEqual([dry.status, dry.stdout], [0, 'would link pb-c-src:out_FL -> pb-c-a:in_FL (routes[0])\nwould link pb-c-src:out_FR -> pb-c-a:in_FR (routes[0])\nwould not set pb-c-a: it has no volume (volumes[0])\n'], dry.stderr);
   const dryJson = cli('patchbay', file, '--dry-run', '--json').stdout.trim().split('\n').map((l) => JSON.parse(l));
-  assert.deepEqual(dryJson.map((a) => [a.kind, a.rule, a.out, a.dryRun]), [['linked', 'routes[0]', 'pb-c-src:out_FL', true], ['linked', 'routes[0]', 'pb-c-src:out_FR', true]]);
+  assert.deepEqual(dryJson.map((a) => [a.kind, a.rule, a.out, a.dryRun]), [['linked', 'routes[0]', 'pb-c-src:out_FL', true], ['linked', 'routes[0]', 'pb-c-src:out_FR', true], ['not-set', 'volumes[0]', undefined, true]]);
   assert.deepEqual(linksFrom(src.outputs), []);
 
   const run = startScript(CLI, ['patchbay', file]);
   try {
     await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, a)), 5000, 'the links to pb-c-a');
     await waitFor(() => /^linked pb-c-src:out_FL -> pb-c-a:in_FL \(routes\[0\]\)$/m.test(run.out), 5000, 'the line of the link');
+    await waitFor(() => run.err.includes('volumes[0]: volume of "pb-c-a" not set: it has no volume\n'), 5000, 'the volume not set reported');
     write(JSON.stringify({ routes: [{ from: 'pb-c-src', to: 'pb-c-b' }] }));
     await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, b)), 5000, 'the links moved to pb-c-b');
     write('{\n  "routes": [\n    { "from": "pb-c-src" "to": "pb-c-a" }\n  ]\n}\n');
@@ -140,12 +163,12 @@ test('quorvane patchbay: an edit written and renamed changes the links, a broken
   } finally {
     run.child.kill('SIGINT');
   }
-  assert.deepEqual([(await run.exited).code, run.err.split('\n').filter((l) => l && !/not reloaded/.test(l))], [0, []]);
+  assert.deepEqual([(await run.exited).code, run.err.split('\n').filter((l) => l && !/not reloaded|no volume/.test(l))], [0, []]);
   assert.deepEqual(linksFrom(src.outputs), []);
   await fixture.remove(src.id, a.id, b.id);
 });
 
-test('snapshot, then patchbay after every client restarted, makes the same links; a qpwgraph file imports to rules that link its ports', async () => {
+test('snapshot, then patchbay after every client restarted, makes the same links; a qpwgraph file as qpwgraph writes it imports to rules that link its ports, what they cannot carry reported', async () => {
   const build = async () => ({
     src: await fixture.add('pb-s-src', 'Audio/Source', '0', 'FL,FR'),
     sink: await fixture.add('pb-s-sink', 'Audio/Sink', 'FL,FR', '0'),
@@ -175,15 +198,43 @@ test('snapshot, then patchbay after every client restarted, makes the same links
   }
   assert.equal((await run.exited).code, 0, run.err);
 
+  // As qpwgraph writes it: nodes by description ("application.name/" before a
+  // stream's), ports by alias; a MIDI item; what rules cannot carry.
+  const player = await fixture.add('pb-q-player', 'Stream/Output/Audio;application.name=Player;node.description=Music', '0', 'FL,FR');
+  const keys = await fixture.addDsp('pb-q-keys', '-;node.description=Keys', '8 bit raw midi', 0, 1);
+  const synth = await fixture.addDsp('pb-q-synth', '-;node.description=Synth', '8 bit raw midi', 1, 0);
+  await graph.waitForNode('pb-q-synth');
   const xml = path.join(dir, 'bay.qpwgraph');
-  const item = (o, i) => `<item node-type="pipewire" port-type="pipewire-audio"><output node="pb-s-src" port="${o}"/><input node="pb-s-sink" port="${i}"/></item>`;
-  fs.writeFileSync(xml, `<!DOCTYPE patchbay>\n<patchbay version="0.6.0" name="bay">\n <items>\n  ${item('out_FL', 'in_FL')}\n  ${item('out_FR', 'in_FL')}\n  <item node-type="pipewire"><output node="x" port="y"/></item>\n </items>\n</patchbay>\n`);
+  const item = (type, [on, op], [inn, ip]) => `  <item node-type="pipewire" port-type="${type}">\n   <output node="${on}" port="${op}"/>\n   <input node="${inn}" port="${ip}"/>\n  </item>`;
+  fs.writeFileSync(xml, [
+    '<!DOCTYPE patchbay>',
+    '<patchbay version="0.7.2" name="bay" exclusive="1">',
+    ' <items>',
+    item('pipewire-audio', ['Player/Music', 'Music:out_FL'], ['pb-s-sink', 'pb-s-sink:in_FL']),
+    item('pipewire-audio', ['Player/Music', 'out_FR'], ['pb-s-sink', 'in_FR']),
+    item('pipewire-midi', ['Keys', 'Keys:out_1'], ['Synth', 'Synth:in_1']),
+    '  <item node-type="alsa" port-type="alsa-midi">\n   <output node="Midi Through" port="Midi Through Port-0"/>\n   <input node="Synth" port="in"/>\n  </item>',
+    '  <item node-type="pipewire"><output node="x" port="y"/></item>',
+    ' </items>',
+    ' <forwards>\n  <forward node-type="pipewire" port-type="pipewire-audio"><output node="Music" port="out_FL"/><input node="Keys" port="x"/></forward>\n </forwards>',
+    '</patchbay>',
+    '',
+  ].join('\n'));
   const imported = cli('import', xml);
   assert.equal(imported.status, 0, imported.stderr);
-  assert.match(imported.stderr, /1 item\(s\) without an output and an input left out/);
+  assert.deepEqual(imported.stderr.split('\n').filter(Boolean).map((l) => l.replace(/^quorvane: .*?bay\.qpwgraph:/, '')), [
+    '2: <patchbay exclusive="1">: qpwgraph\'s exclusive mode: left out',
+    '16: alsa item Midi Through:Midi Through Port-0 -> Synth:in: not PipeWire\'s graph: left out',
+    '20: item without an output and an input: left out',
+    '23: <forward> in <forwards>: forwarding: left out',
+  ]);
   const bay = graph.patchbay(JSON.parse(imported.stdout));
-  await waitFor(() => String(linksFrom(src.outputs)) === String(sorted([[src.outputs[0], sink.inputs[0]], [src.outputs[1], sink.inputs[0]]])), 5000, 'the imported links');
+  const wanted = sorted([[player.outputs[0], sink.inputs[0]], [player.outputs[1], sink.inputs[1]], [keys.outputs[0], synth.inputs[0]]]);
+  await waitFor(() => String(linksFrom([...player.outputs, ...keys.outputs])) === String(wanted), 5000, 'the imported links');
   await bay.close();
+  const strict = cli('import', '--strict', xml);
+  assert.deepEqual([strict.status, strict.stdout, /refused \(--strict\): 4 item\(s\)/.test(strict.stderr)], [2, '', true], strict.stderr);
+  await fixture.remove(player.id, keys.id, synth.id);
   fs.writeFileSync(xml, '<patchbay><items>\n<item><output node="a" port="b"></item></items></patchbay>');
   const broken = cli('import', xml);
   assert.deepEqual([broken.status, /:2:\d+: not a qpwgraph file/.test(broken.stderr)], [2, true], broken.stderr);

@@ -41,7 +41,7 @@ Commands:
   route --rules FILE.json                keep routes (re-linking as nodes come and go) until Ctrl-C
   patchbay FILE [--dry-run] [--json]     keep a rules file applied, reloaded as it changes, until Ctrl-C
   snapshot [--all]                       print the links now as a rules file
-  import FILE.qpwgraph                   print a qpwgraph patchbay as a rules file
+  import FILE.qpwgraph [--strict]        print a qpwgraph patchbay as a rules file
   service install [FILE] | uninstall     write (remove) a systemd user unit running "patchbay FILE"
   create sink|mic|duplex NAME [--channels FL,FR] [--description TEXT] [--linger]
                                          make a virtual device; prints its id, held until Ctrl-C
@@ -156,9 +156,13 @@ See docs/patchbay.md.`,
 Prints the links now as a rules file for "quorvane patchbay": one route per
 pair of nodes, with its port pairs by name. The session manager's own links
 are left out unless --all.`,
-  import: `Usage: quorvane import FILE.qpwgraph
+  import: `Usage: quorvane import FILE.qpwgraph [--strict]
 Prints a qpwgraph patchbay file's connections as a rules file for "quorvane
-patchbay". Needs no PipeWire daemon.`,
+patchbay": nodes matched by description or name, ports by name or alias, as
+qpwgraph writes them. Each item the rules cannot carry (ALSA items, other
+port types, forwards, the exclusive and activated attributes) is reported on
+standard error with its line; --strict refuses the file instead (exit 2).
+Needs no PipeWire daemon.`,
   service: `Usage: quorvane service install [FILE]
        quorvane service uninstall
 install writes the systemd user unit quorvane-patchbay.service, which runs

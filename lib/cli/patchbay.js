@@ -34,6 +34,7 @@ const VERBS = {
   unlinked: ['unlinked', 'unlink'],
   removed: ['removed', 'remove'],
   volume: ['set', 'set'],
+  'not-set': ['did not set', 'not set'],
   default: ['made', 'make'],
   created: ['created device', 'create device'],
   destroyed: ['destroyed device', 'destroy device'],
@@ -44,7 +45,8 @@ function actionLine(a, dry = false) {
   let what;
   if (a.kind === 'volume') {
     what = `${a.node}: ${[a.volume !== undefined ? `volume ${a.volume.toFixed(2)}` : null, a.mute !== undefined ? (a.mute ? 'muted' : 'unmuted') : null].filter(Boolean).join(', ')}`;
-  } else if (a.kind === 'default') what = `${a.node} the default ${a.defaultKind}`;
+  } else if (a.kind === 'not-set') what = `${a.node}: ${a.reason}`;
+  else if (a.kind === 'default') what = `${a.node} the default ${a.defaultKind}`;
   else if (a.kind === 'created' || a.kind === 'destroyed') what = a.node;
   else if (a.kind === 'gave-back') what = `${a.from} -> ${a.to} ${a.by === 'session-manager' ? 'through the session manager' : 'as lingering links'}`;
   else what = `${a.out} -> ${a.in}`;

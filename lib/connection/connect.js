@@ -4,18 +4,17 @@
 // The one place that puts the connection, the Graph and the devices together.
 const addon = require('./addon');
 const { checkTimeout } = require('./abortable');
+const { checkOptions } = require('../core/arguments');
 const { Connection } = require('./connection');
 const { Graph } = require('../graph/graph');
 const { releaseOwnedNodes } = require('../features/devices');
 
 let connection = null;
 
-function connect(options = {}) {
-  if (options === null || typeof options !== 'object') {
-    return Promise.reject(new TypeError('connect: options must be an object'));
-  }
-  const { timeoutMs = 3000, reconnect = false } = options;
+function connect(options) {
+  let timeoutMs, reconnect;
   try {
+    ({ timeoutMs = 3000, reconnect = false } = checkOptions(options, ['timeoutMs', 'reconnect'], 'connect'));
     checkTimeout(timeoutMs, 'connect');
   } catch (e) {
     return Promise.reject(e);

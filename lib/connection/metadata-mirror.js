@@ -7,6 +7,7 @@ const addon = require('./addon');
 const { abortableWait, checkTimeout } = require('./abortable');
 const { newToken } = require('./tokens');
 const { refusal } = require('./refusal');
+const { checkId, checkOptions } = require('../core/arguments');
 
 // The keys of the "default" metadata behind graph.defaults: the current
 // default (chosen by the session manager) and the one the user configured.
@@ -66,6 +67,12 @@ class MetadataMirror {
         const keys = current()?.subjects.get(subject);
         return keys ? [...keys].map(([key, e]) => ({ key, type: e.type, value: e.value })) : [];
       },
+      // How many entries other clients set that the add-on's bounds left
+      // out (the package's own keys always fit).
+      get dropped() {
+        const m = current();
+        return addon.graphMetadataDropped().find((d) => d.name === name && m?.id === d.id)?.dropped ?? 0;
+      },
     });
   }
 
@@ -77,12 +84,11 @@ class MetadataMirror {
 
   // Sets (value null: deletes) `key` of `subject` in the metadata `name`;
   // resolves once the metadata reports it.
-  setMetadata(subject, key, type, value, { name = DEFAULT_METADATA, timeoutMs = 3000 } = {}) {
-    let entry;
+  setMetadata(subject, key, type, value, options) {
+    let entry, name, timeoutMs;
     try {
-      if (!Number.isInteger(subject) || subject < 0 || subject > 0xffffffff) {
-        throw new TypeError('setMetadata: subject must be an object id (a whole number from 0 to 4294967295)');
-      }
+      checkId(subject, 'setMetadata', 'subject');
+      ({ name = DEFAULT_METADATA, timeoutMs = 3000 } = checkOptions(options, ['name', 'timeoutMs'], 'setMetadata'));
       checkMetadataText(key, 'key', METADATA_MAX_KEY_BYTES);
       if (key === '') throw new TypeError('setMetadata: key must not be empty');
       if (type !== null) checkMetadataText(type, 'type', METADATA_MAX_KEY_BYTES);
@@ -156,7 +162,7 @@ class MetadataMirror {
   // `tell`: whether the change is told (not while a snapshot is read in).
   #applyMetadata(c, tell = true) {
     if (c.kind === 'added') {
-      this.#objects.set(c.id, { name: c.name, owner: c.owner, subjects: new Map() });
+      this.#objects.set(c.id, { id: c.id, name: c.name, owner: c.owner, subjects: new Map() });
       return;
     }
     const m = this.#objects.get(c.id);

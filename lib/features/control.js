@@ -9,6 +9,7 @@ const { compileMatcher, describeMatcher } = require('./match');
 const { newToken } = require('../connection/tokens');
 const { refusal } = require('../connection/refusal');
 const { serialOf } = require('../connection/serial');
+const { checkId, checkOptions } = require('../core/arguments');
 
 // The audio converter takes channel volumes up to 10 (linear).
 const MAX_LINEAR = addon.constants.limits.linearVolume;
@@ -44,16 +45,24 @@ function withControls(nodes) {
 // from the few nodes that have them (a listing with every node's properties
 // costs far more on a large graph); else, and for matchers, resolveNode.
 function controlledNode(g, node, what) {
-  const id = typeof node === 'number' ? node : node !== null && typeof node === 'object' && typeof node.id === 'number' ? node.id : undefined;
-  const found = Number.isInteger(id) && id >= 0 && id <= 0xffffffff ? addon.graphNodeControls(id)[0] : undefined;
+  const id = givenId(node, what);
+  const found = id !== undefined ? addon.graphNodeControls(id)[0] : undefined;
   return found ?? resolveNode(g, g.graph.nodes(), node, what);
+}
+
+// The id a number or a node object gives (a RangeError for a number that
+// is no id: never wrapped into another node's); undefined for a matcher.
+function givenId(node, what) {
+  if (typeof node === 'number') return checkId(node, what, 'node');
+  if (node !== null && typeof node === 'object' && typeof node.id === 'number') return checkId(node.id, what, 'node.id');
+  return undefined;
 }
 
 // The one node an id, a node object or a matcher ('@default-audio-sink'
 // too) names; throws naming what matched otherwise.
 function resolveNode(g, nodes, node, what) {
-  if (typeof node === 'number' || (node !== null && typeof node === 'object' && typeof node.id === 'number')) {
-    const id = typeof node === 'number' ? node : node.id;
+  const id = givenId(node, what);
+  if (id !== undefined) {
     const found = nodes.find((n) => n.id === id);
     if (!found) throw new Error(`${what}: no node ${id}`);
     return found;
@@ -134,26 +143,21 @@ function applyProps(g, node, volumes, mute, timeoutMs, what) {
   );
 }
 
-async function setVolume(g, node, volume, { scale = 'cubic', timeoutMs = 3000, ...rest } = {}) {
-  checkOptions(rest, 'setVolume');
+async function setVolume(g, node, volume, options) {
+  const { scale = 'cubic', timeoutMs = 3000 } = checkOptions(options, ['scale', 'timeoutMs'], 'setVolume');
   checkTimeout(timeoutMs, 'setVolume');
   const target = controlledNode(g, node, 'setVolume');
   const volumes = linearVolumes(target, volume, scale, 'setVolume');
   return applyProps(g, target, volumes, null, timeoutMs, 'setVolume');
 }
 
-async function setMute(g, node, mute, { timeoutMs = 3000, ...rest } = {}) {
-  checkOptions(rest, 'setMute');
+async function setMute(g, node, mute, options) {
+  const { timeoutMs = 3000 } = checkOptions(options, ['timeoutMs'], 'setMute');
   checkTimeout(timeoutMs, 'setMute');
   if (typeof mute !== 'boolean') throw new TypeError('setMute: mute must be true or false');
   const target = controlledNode(g, node, 'setMute');
   if (target.mute === undefined) throw new Error(`setMute: ${label(target)} has no mute`);
   return applyProps(g, target, null, mute, timeoutMs, 'setMute');
-}
-
-function checkOptions(rest, what) {
-  const unknown = Object.keys(rest);
-  if (unknown.length) throw new TypeError(`${what}: unknown option ${JSON.stringify(unknown[0])}`);
 }
 
 // The "default" metadata, or a clear error naming what needs it.
@@ -166,8 +170,8 @@ function requireDefaultMetadata(g, what, why) {
 // Writes "default.configured.<kind>" as the session manager expects it: the
 // JSON { "name": ... } of the node's name. Resolves with graph.defaults
 // once the metadata reports it.
-async function setDefault(g, kind, node, { timeoutMs = 3000, ...rest } = {}) {
-  checkOptions(rest, 'setDefault');
+async function setDefault(g, kind, node, options) {
+  const { timeoutMs = 3000 } = checkOptions(options, ['timeoutMs'], 'setDefault');
   checkTimeout(timeoutMs, 'setDefault');
   if (!Object.hasOwn(DEFAULT_KEYS, kind)) throw new TypeError("setDefault: kind must be 'audioSink', 'audioSource' or 'videoSource'");
   const target = resolveNode(g, g.graph.nodes(), node, 'setDefault');
@@ -184,8 +188,8 @@ async function setDefault(g, kind, node, { timeoutMs = 3000, ...rest } = {}) {
 // Asks the session manager to move a stream: its "target.object" (the
 // target's serial) and "target.node" (its id) in the "default" metadata;
 // `target` null clears both.
-async function move(g, stream, target, { timeoutMs = 3000, ...rest } = {}) {
-  checkOptions(rest, 'move');
+async function move(g, stream, target, options) {
+  const { timeoutMs = 3000 } = checkOptions(options, ['timeoutMs'], 'move');
   checkTimeout(timeoutMs, 'move');
   const nodes = g.graph.nodes();
   const source = resolveNode(g, nodes, stream, 'move');

@@ -5,6 +5,7 @@
 const addon = require('../connection/addon');
 const { refusal } = require('../connection/refusal');
 const { serialOf } = require('../connection/serial');
+const { checkId, checkOptions: checkKnown } = require('../core/arguments');
 
 const { createdByKey: CREATED_BY, nodeOutcomes: OUTCOME, limits } = addon.constants;
 const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source/Virtual', 'Audio/Duplex'];
@@ -46,12 +47,8 @@ const isText = (s, max) => typeof s === 'string' && s.length > 0 && s.length <= 
 
 function checkOptions(options) {
   const what = 'createNode';
-  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
-    throw new TypeError(`${what} requires an options object ({ name, mediaClass, channels, ... })`);
-  }
-  for (const key of Object.keys(options)) {
-    if (!OPTIONS.has(key)) throw new TypeError(`${what}: unknown option ${JSON.stringify(key)}`);
-  }
+  if (options === undefined) throw new TypeError(`${what} requires an options object ({ name, mediaClass, channels, ... })`);
+  checkKnown(options, OPTIONS, what);
   const {
     name,
     mediaClass = 'Audio/Sink',
@@ -164,7 +161,7 @@ async function createNode(g, options) {
 
 function findTarget(graph, node) {
   const nodes = graph.nodes();
-  if (typeof node === 'number') return nodes.find((n) => n.id === node) ?? null;
+  if (typeof node === 'number') return nodes.find((n) => n.id === checkId(node, 'destroyNode', 'node')) ?? null;
   if (typeof node === 'string') {
     const named = nodes.filter((n) => n.name === node);
     if (named.length > 1) {
@@ -173,7 +170,7 @@ function findTarget(graph, node) {
     return named[0] ?? null;
   }
   if (node !== null && typeof node === 'object' && typeof node.id === 'number') {
-    const found = nodes.find((n) => n.id === node.id);
+    const found = nodes.find((n) => n.id === checkId(node.id, 'destroyNode', 'node.id'));
     // The same id may be another object by now; its serial tells.
     const serial = serialOf(node);
     if (found && serial !== undefined && serialOf(found) !== serial) return null;
@@ -184,13 +181,12 @@ function findTarget(graph, node) {
 
 // graph.destroyNode(node): removes a node this package made; refuses others.
 // `g`: what the Graph gives lib/features/ (control.js says).
-function destroyNode(g, node, options = {}) {
+function destroyNode(g, node, options) {
   const { graph } = g;
   let target;
   let timeoutMs;
   try {
-    if (options === null || typeof options !== 'object') throw new TypeError('destroyNode: options must be an object');
-    ({ timeoutMs = 3000 } = options);
+    ({ timeoutMs = 3000 } = checkKnown(options, ['timeoutMs'], 'destroyNode'));
     if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError('destroyNode: timeoutMs must be a positive number');
     target = findTarget(graph, node);
   } catch (e) {

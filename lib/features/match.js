@@ -2,7 +2,9 @@
 // Node matchers: how a script says which nodes it means.
 //   'name'                       exact "node.name"
 //   /regexp/                     tested on "node.name"
-//   { key: 'text' | /regexp/ }   every announced property must match
+//   { key: 'text' | /regexp/ }   every announced property must match; a key
+//                                'a|b' matches when property a or b does
+//                                ('node.description|node.name')
 //   (node) => boolean            anything else
 //   '@default-audio-sink'        the current default of that kind (also
 //   '@default-audio-source'      '@default-video-source'), when the caller
@@ -61,13 +63,12 @@ function compileMatcher(m, what = 'matcher', { defaults } = {}) {
       }
     }
     if (entries.length === 0) throw new TypeError(`${what}: an object matcher needs at least one property`);
+    const tests = entries.map(([key, v]) => [key.includes('|') ? key.split('|') : [key], v]);
+    const fits = (props, key, v) =>
+      Object.prototype.hasOwnProperty.call(props, key) && (typeof v === 'string' ? props[key] === v : testRegExp(v, props[key]));
     return (node) => {
       const props = node.props || {};
-      for (const [key, v] of entries) {
-        if (!Object.prototype.hasOwnProperty.call(props, key)) return false;
-        if (typeof v === 'string' ? props[key] !== v : !testRegExp(v, props[key])) return false;
-      }
-      return true;
+      return tests.every(([keys, v]) => keys.some((key) => fits(props, key, v)));
     };
   }
   throw new TypeError(`${what} must be a node name, a RegExp, an object of property patterns or a function`);

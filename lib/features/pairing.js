@@ -34,11 +34,12 @@ function pairPorts(outputs, inputs, mode = 'auto') {
   return pairs.length > 0 ? pairs : positional(outputs, inputs);
 }
 
-// Pairs named by the caller: [output, input] port names, or "audio.channel"s
-// where no port has the name. A pair whose ports are not both there yet is
-// left out.
+// Pairs named by the caller: [output, input] port names, else "port.alias"es
+// (as qpwgraph names ports), else "audio.channel"s. A pair whose ports are
+// not both there yet is left out.
 function pairByNames(outputs, inputs, names) {
-  const find = (ports, n) => ports.find((p) => p.name === n) ?? ports.find((p) => channelOf(p) === n);
+  const find = (ports, n) =>
+    ports.find((p) => p.name === n) ?? ports.find((p) => p.props?.['port.alias'] === n) ?? ports.find((p) => channelOf(p) === n);
   const pairs = [];
   for (const [o, i] of names) {
     const out = find(outputs, o);

@@ -13,6 +13,7 @@ const control = require('../features/control');
 const { MIRROR_EVENTS } = require('../connection/event-kinds');
 const { callEach, emitEach } = require('../connection/call-each');
 const { serialOf } = require('../connection/serial');
+const { checkId, checkOptions } = require('../core/arguments');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
 // Told by the connection beside the mirror's events.
@@ -20,8 +21,16 @@ const CONTROL_EVENTS = new Set(['metadata-changed', 'defaults-changed']);
 // How long close() waits for each link of the handle to go.
 const CLOSE_UNLINK_MS = 2000;
 
-const LINK_USAGE = 'linkPorts requires two port IDs (outputPortId, inputPortId)';
-const LINK_NODES_USAGE = 'linkNodesNameToId requires (srcNodeName, dstNodeId)';
+// The options each method takes: any other key is refused, not ignored.
+const OPTIONS = {
+  waitForNode: ['direction', 'timeoutMs', 'signal'],
+  waitForPorts: ['direction', 'count', 'timeoutMs', 'signal'],
+  link: ['timeoutMs', 'until', 'linger'],
+  linkNodes: ['timeoutMs', 'linger'],
+  unlink: ['timeoutMs'],
+  snapshot: ['all'],
+  route: ['from', 'to', 'channels', 'exclusive', 'ports'],
+};
 
 // An AbortSignal, or anything that behaves as one (the typings' AbortSignalLike).
 function checkSignal(signal, what) {
@@ -120,8 +129,9 @@ class Graph extends EventEmitter {
 
   // --- waits ------------------------------------------------------------------
 
-  waitForNode(matcher, { direction, timeoutMs = 5000, signal } = {}) {
+  waitForNode(matcher, options) {
     try {
+      var { direction, timeoutMs = 5000, signal } = checkOptions(options, OPTIONS.waitForNode, 'waitForNode');
       var match = compileMatcher(matcher, 'waitForNode', { defaults: () => this.defaults });
       var wanted = nodeDirectionFilter(direction, 'waitForNode');
       checkTimeout(timeoutMs, 'waitForNode');
@@ -151,9 +161,10 @@ class Graph extends EventEmitter {
     );
   }
 
-  waitForPorts(nodeId, { direction, count, timeoutMs = 5000, signal } = {}) {
+  waitForPorts(nodeId, options) {
     try {
-      if (typeof nodeId !== 'number') throw new TypeError('waitForPorts requires a node ID');
+      checkId(nodeId, 'waitForPorts', 'nodeId');
+      var { direction, count, timeoutMs = 5000, signal } = checkOptions(options, OPTIONS.waitForPorts, 'waitForPorts');
       var wanted = portDirectionFilter(direction, 'waitForPorts');
       if (count !== undefined && !(Number.isInteger(count) && count >= 1)) {
         throw new TypeError('waitForPorts: count must be a whole number of at least 1');
@@ -204,9 +215,13 @@ class Graph extends EventEmitter {
   // daemon's text when it enters "error"). A lingering link ("object.linger")
   // is not this handle's: it stays after close() and the process, until
   // someone unlinks it.
-  link(outputPortId, inputPortId, { timeoutMs = 3000, until = 'announced', linger = false } = {}) {
+  // Port ids that are not ids (2**32 + 19, 19.75, -1) are refused with a
+  // RangeError, never wrapped into another port's id.
+  link(outputPortId, inputPortId, options) {
     try {
-      if (typeof outputPortId !== 'number' || typeof inputPortId !== 'number') throw new TypeError(LINK_USAGE);
+      checkId(outputPortId, 'link', 'outputPortId');
+      checkId(inputPortId, 'link', 'inputPortId');
+      var { timeoutMs = 3000, until = 'announced', linger = false } = checkOptions(options, OPTIONS.link, 'link');
       checkTimeout(timeoutMs, 'link');
       if (!LINK_UNTIL.has(until)) throw new TypeError("link: until must be 'announced' or 'ready'");
       if (typeof linger !== 'boolean') throw new TypeError('link: linger must be a boolean');
@@ -267,10 +282,9 @@ class Graph extends EventEmitter {
     );
   }
 
-  async linkNodes(source, sinkNodeId, { timeoutMs = 3000, linger = false } = {}) {
-    if (typeof sinkNodeId !== 'number' || (typeof source !== 'string' && typeof source !== 'object' && typeof source !== 'function')) {
-      throw new TypeError(LINK_NODES_USAGE);
-    }
+  async linkNodes(source, sinkNodeId, options) {
+    checkId(sinkNodeId, 'linkNodes', 'sinkNodeId');
+    const { timeoutMs = 3000, linger = false } = checkOptions(options, OPTIONS.linkNodes, 'linkNodes');
     const match = compileMatcher(source, 'linkNodes', { defaults: () => this.defaults });
     const src = this.nodes().find(match);
     const ports = this.ports();
@@ -291,14 +305,14 @@ class Graph extends EventEmitter {
   // A link already gone counts as removed. A link object pins the link by its
   // serial, so that an id the daemon has given to a newer object since is
   // left alone.
-  unlink(link, { timeoutMs = 3000 } = {}) {
-    let linkId, serial;
+  unlink(link, options) {
+    let linkId, serial, timeoutMs;
     try {
-      if (typeof link === 'number') linkId = link;
-      else if (link !== null && typeof link === 'object' && typeof link.id === 'number') {
-        linkId = link.id;
+      if (link !== null && typeof link === 'object') {
+        linkId = checkId(link.id, 'unlink', 'link.id');
         serial = serialOf(link);
-      } else throw new TypeError('unlink requires a link ID or a link');
+      } else linkId = checkId(link, 'unlink', 'link');
+      ({ timeoutMs = 3000 } = checkOptions(options, OPTIONS.unlink, 'unlink'));
       checkTimeout(timeoutMs, 'unlink');
     } catch (e) {
       return Promise.reject(e);
@@ -325,6 +339,13 @@ class Graph extends EventEmitter {
 
   get defaults() {
     return this.#connection.defaults();
+  }
+
+  // The metadata object named `name` as a live read-only view ({ name,
+  // owner, get(subject, key), entries(subject), dropped }), or null.
+  metadata(name = 'default') {
+    if (typeof name !== 'string') throw new TypeError('metadata: name must be a string');
+    return this.#connection.metadata(name);
   }
 
   setVolume(node, volume, options) {
@@ -362,6 +383,7 @@ class Graph extends EventEmitter {
   // the package that starts many routes at once, one look at the graph for all.
   route(options, { view } = {}) {
     if (this.#state === 'closed') throw new Error('Graph closed');
+    if (options !== null && typeof options === 'object') checkOptions(options, OPTIONS.route, 'route');
     const { Route } = require('../features/routes/route'); // loaded with the first route: a one-shot listing needs none
     const route = new Route(this, options, {
       shared: this.#connection,
@@ -390,7 +412,8 @@ class Graph extends EventEmitter {
 
   // The links now as rules (lib/features/patchbay/snapshot.js); the session
   // manager's own links left out unless `all`.
-  snapshot({ all = false } = {}) {
+  snapshot(options) {
+    const { all = false } = checkOptions(options, OPTIONS.snapshot, 'snapshot');
     const { snapshot } = require('../features/patchbay/snapshot');
     return snapshot(this, { all, manager: this.#connection.metadata('default')?.owner });
   }

@@ -49,6 +49,7 @@ NAN_METHOD(graphNodeControls);
 NAN_METHOD(graphSetNodeProps);
 NAN_METHOD(graphSetMetadata);
 NAN_METHOD(graphMetadata);
+NAN_METHOD(graphMetadataDropped);
 
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();

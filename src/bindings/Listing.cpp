@@ -17,6 +17,7 @@
 
 #include "../connection/PwContext.h"
 #include "../core/PackedProps.h"
+#include "../features/control/Metadata.h"
 #include "Exports.h"
 #include "InfoValues.h"
 #include "JsValues.h"
@@ -363,4 +364,20 @@ NAN_METHOD(graphPorts) {
 }
 NAN_METHOD(graphLinks) {
     listLinks(info, true);
+}
+
+// graphMetadataDropped(): [{ id, name, dropped }], one per bound metadata
+// object: how many entries other clients set that its bounds left out.
+NAN_METHOD(graphMetadataDropped) {
+    v8::Local<v8::Context> context = Nan::GetCurrentContext();
+    std::vector<v8::Local<v8::Value>> list;
+    for (const MetadataDropped& m : metadataDropped(getContext())) {
+        v8::Local<v8::Object> o = Nan::New<v8::Object>();
+        js::set(context, o, js::kId, js::num(m.id));
+        js::set(context, o, js::kName, js::str(m.name));
+        static_cast<void>(o->CreateDataProperty(context, Nan::New("dropped").ToLocalChecked(), js::num64(m.dropped))
+                              .FromMaybe(false));
+        list.push_back(o);
+    }
+    info.GetReturnValue().Set(js::array(list));
 }

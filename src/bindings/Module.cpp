@@ -57,6 +57,7 @@ const ExportEntry kExportTable[] = {
     {"graphMetadata", graphMetadata},
     {"graphAbandonNode", graphAbandonNode},
     {"graphAbandonLink", graphAbandonLink},
+    {"graphMetadataDropped", graphMetadataDropped},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

@@ -16,29 +16,60 @@
 constexpr size_t kMaxPropsBytes = 64 * 1024;
 constexpr uint32_t kMaxProps = 1024;
 
+// The keys the daemon itself adds to an object's properties (its id and
+// serial, its client, factory and module, a port's node, a link's ends):
+// what the package pins objects by, kept whatever the owner's own.
+inline bool isDaemonKey(const char* key) {
+    static const char* const kKeys[] = {"object.serial",    "object.id",       "client.id",      "factory.id",
+                                        "module.id",        "node.id",         "port.id",        "link.output.node",
+                                        "link.output.port", "link.input.node", "link.input.port"};
+    for (const char* k : kKeys)
+        if (std::strcmp(key, k) == 0) return true;
+    return false;
+}
+
 // `maxBytes` and `maxItems` bound what an object's owner can make us keep
 // (and every later use of it): properties beyond them are left out, whole.
+// The daemon's own keys (isDaemonKey, each at most kMaxDaemonItemBytes) are
+// kept first, whatever comes before them; then the others in order, as far
+// as the rest of the bounds go. The buffer keeps the announcement order.
+constexpr size_t kMaxDaemonItemBytes = 256;
 inline std::string packProps(const spa_dict* dict, size_t maxBytes = SIZE_MAX, uint32_t maxItems = UINT32_MAX) {
     std::string packed;
     if (!dict) return packed;
+    auto itemSize = [](const spa_dict_item& item) {
+        return std::strlen(item.key) + (item.value ? std::strlen(item.value) : 0) + 2;
+    };
+    auto reserved = [&](const spa_dict_item& item) {
+        return isDaemonKey(item.key) && itemSize(item) <= kMaxDaemonItemBytes;
+    };
+    // The daemon's keys first: what they take is not the others'.
     size_t size = 0;
     uint32_t items = 0;
-    for (uint32_t i = 0; i < dict->n_items && items < maxItems; i++) {
+    for (uint32_t i = 0; i < dict->n_items; i++) {
         const spa_dict_item& item = dict->items[i];
-        if (!item.key) continue;
-        size_t itemSize = std::strlen(item.key) + (item.value ? std::strlen(item.value) : 0) + 2;
-        if (size + itemSize <= maxBytes) size += itemSize, items++;
+        if (!item.key || !reserved(item) || items >= maxItems || size + itemSize(item) > maxBytes) continue;
+        size += itemSize(item), items++;
     }
-    packed.reserve(size);
-    items = 0;
-    for (uint32_t i = 0; i < dict->n_items && items < maxItems; i++) {
+    // Then the others, in the room left, as they come.
+    size_t otherSize = size, daemonSize = 0;
+    uint32_t otherItems = items, daemonItems = 0;
+    auto takeOther = [&](const spa_dict_item& item) {
+        if (otherItems >= maxItems || otherSize + itemSize(item) > maxBytes) return false;
+        otherSize += itemSize(item), otherItems++;
+        return true;
+    };
+    for (uint32_t i = 0; i < dict->n_items; i++) {
         const spa_dict_item& item = dict->items[i];
         if (!item.key) continue;
-        size_t keyLength = std::strlen(item.key), valueLength = item.value ? std::strlen(item.value) : 0;
-        if (packed.size() + keyLength + valueLength + 2 > maxBytes) continue;
-        items++;
-        packed.append(item.key, keyLength).push_back('\0');
-        packed.append(item.value ? item.value : "", valueLength).push_back('\0');
+        if (reserved(item)) {
+            if (daemonItems >= maxItems || daemonSize + itemSize(item) > maxBytes) continue;
+            daemonSize += itemSize(item), daemonItems++;
+        } else if (!takeOther(item)) {
+            continue;
+        }
+        packed.append(item.key).push_back('\0');
+        packed.append(item.value ? item.value : "").push_back('\0');
     }
     return packed;
 }

@@ -102,6 +102,16 @@ TEST(MetadataStore, KeepsEntriesWithinBoundsAndSaysWhatChanged) {
     for (int i = 0; i < 32; i++) other.apply(0, ("h" + std::to_string(i)).c_str(), nullptr, most.c_str(), kept);
     EXPECT_EQ(kept.size(), 15u);  // 1 MiB of 64 KiB values and their keys
     EXPECT_LE(other.bytes(), MetadataStore::kMaxBytes);
+    // Full of others' entries to the last 10 bytes, it still keeps the
+    // package's own keys, and counts what it left out.
+    other.apply(0, "fill", nullptr, std::string(MetadataStore::kMaxBytes - other.bytes() - 14, 'z').c_str(), kept);
+    ASSERT_EQ(other.bytes(), MetadataStore::kMaxBytes - 10);
+    kept.clear();
+    other.apply(0, "default.configured.audio.sink", "Spa:String:JSON", "{\"name\":\"s\"}", kept);
+    other.apply(57, "target.object", "Spa:Id", "1234", kept);
+    other.apply(0, "default.audio.sink", "Spa:String:JSON", most.c_str(), kept);  // too large to be one
+    EXPECT_EQ(kept.size(), 2u);
+    EXPECT_EQ(other.dropped(), 17u + 1u);
     // A subject cleared (key null), then everything (PW_ID_ANY): nothing left.
     out.clear();
     store.apply(2, nullptr, nullptr, nullptr, out);

@@ -33,6 +33,23 @@ TEST(PackedProps, KeptAsAnnouncedAndLeftOutWholeBeyondTheBounds) {
     EXPECT_EQ(count(packProps(&dict, SIZE_MAX, 10)), 10u);
     // By bytes: "kN\0v\0" is 5 bytes, "k1\0\0" 4; nothing is cut in half.
     EXPECT_EQ(packProps(&dict, 22), "k0\0v\0k1\0\0k2\0v\0k3\0v\0"s);
+
+    // 2,000 properties of the owner's, then the daemon's own keys: those
+    // are kept whatever the others take, in their place.
+    std::string large(30, 'x');
+    items.clear();
+    for (int i = 0; i < 2000; i++) items.push_back(SPA_DICT_ITEM_INIT(texts[i].c_str(), large.c_str()));
+    items.push_back(SPA_DICT_ITEM_INIT("object.serial", "77"));
+    items.push_back(SPA_DICT_ITEM_INIT("client.id", "31"));
+    dict = SPA_DICT_INIT(items.data(), uint32_t(items.size()));
+    std::string packed = packProps(&dict, kMaxPropsBytes, kMaxProps);
+    EXPECT_LE(packed.size(), kMaxPropsBytes);
+    EXPECT_EQ(packedSerial(packed), 77u);
+    EXPECT_STREQ(findProp(packed, "client.id"), "31");
+    EXPECT_EQ(packed.substr(packed.size() - 13),
+              "client.id\0"
+              "31\0"s);
+    EXPECT_STREQ(findProp(packed, "k0"), large.c_str());
 }
 
 TEST(PackedProps, ASerialIsTheFirstValueOfItsKeyInDigitsOnly) {

@@ -16,6 +16,8 @@ async function misuse(): Promise<void> {
   await graph.waitForPorts(1, { direction: 'sideways' }); // error
   graph.route({ from: 'a', to: 'b', channels: 'stereo' }); // error
   await graph.link(1, 2, { until: 'soon' }); // error
+  await graph.link(1, 2, { timeout: 100 }); // error
+  graph.metadata(0); // error
   await graph.createNode({ name: 'x', mediaClass: 'Video/Sink' }); // error
   await graph.destroyNode({ id: 1 }); // error
   const f: string = graph.links()[0].format; // error

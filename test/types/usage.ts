@@ -45,6 +45,7 @@ async function asynchronous(): Promise<void> {
   graph.links()[0].format?.rate satisfies number | null | undefined;
   const made: CreatedLink[] = await graph.linkNodes(/player/, link.sinkNodeId);
   await graph.unlink(made[0].id);
+  const dropped: number | undefined = graph.metadata()?.dropped;
   const route: Route = graph.route({ from: (n) => n.name.startsWith('app'), to: 'sink', channels: 'positional', exclusive: true });
   route.on('linked', (l) => void l.sinkPortId).on('error', (e) => void e.message);
   await route.close();

@@ -2,13 +2,18 @@
 // A "never" rule: links from a node matching `from` to a node matching `to`
 // are removed as they appear, whoever made them (a session manager's default
 // links included), except those a route of the process wants. A client that
-// makes such a link again and again (a session manager relinking its stream)
-// meets the routes' back-off: each removal waits longer than the one before
-// and the contest is reported once, so the two never loop.
+// makes such a link again and again (a `pw-link` loop, a session manager
+// relinking its stream) finds it removed at once each time, so the link is
+// nearly never there; the removals of one pair are bounded in rate
+// (REMOVALS_PER_WINDOW per REMOVAL_WINDOW_MS), so against a client that makes
+// it again at once the two never loop faster than that, and the contest is
+// reported once.
 const { compileMatcher, describeMatcher } = require('../match');
-const { Contest, CONTEST_LIMIT_MS } = require('../routes/contest');
+const { Contest } = require('../routes/contest');
 
 const UNLINK_MS = 3000;
+const REMOVALS_PER_WINDOW = 2;
+const REMOVAL_WINDOW_MS = 1000;
 const pairKey = (out, inp) => `${out}:${inp}`;
 
 class Never {
@@ -24,7 +29,8 @@ class Never {
   #sinks = new Set(); // node ids matching `to`
   #removed = new Set(); // 'out:in' pairs this rule removed a link of
   #removing = new Set(); // link ids asked to go
-  #contest = new Contest();
+  #contest = new Contest(); // counts the re-creations, reports a contest once
+  #pace = new Map(); // 'out:in' -> { times: [removal times in the window], timer }
   #listeners;
   #events;
   #closed = false;
@@ -57,6 +63,8 @@ class Never {
     this.#closed = true;
     for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
     this.#contest.close();
+    for (const p of this.#pace.values()) clearTimeout(p.timer);
+    this.#pace.clear();
   }
 
   #sortNode(node, look = false) {
@@ -86,14 +94,35 @@ class Never {
         this.#fail(
           new Error(
             `${this.#description}: the link from ${this.#name(link.srcPortId)} to ${this.#name(link.sinkPortId)} is contested: ` +
-              `another client made it again ${contested.count} times in ${contested.seconds} s; removing it at most every ${CONTEST_LIMIT_MS / 1000} s`,
+              `another client made it again ${contested.count} times in ${contested.seconds} s; ` +
+              `removing it each time, at most ${REMOVALS_PER_WINDOW} times in ${REMOVAL_WINDOW_MS / 1000} s`,
           ),
         );
       }
     }
-    // After a pause, whatever link the pair has then.
-    const current = () => this.#graph.links().find((l) => l.srcPortId === link.srcPortId && l.sinkPortId === link.sinkPortId);
-    this.#contest.run(key, () => this.#remove(current(), key), () => !this.#closed && current() !== undefined);
+    this.#paced(key, () => this.#graph.links().find((l) => l.srcPortId === link.srcPortId && l.sinkPortId === link.sinkPortId));
+  }
+
+  // Removes the pair's link (`current()`: the one it has now) at once, unless
+  // the pair had its REMOVALS_PER_WINDOW removals in the last
+  // REMOVAL_WINDOW_MS: then when the oldest of them leaves the window, if a
+  // link is still there. One timer per pair at most.
+  #paced(key, current) {
+    let p = this.#pace.get(key);
+    if (!p) this.#pace.set(key, (p = { times: [], timer: null }));
+    if (p.timer) return;
+    const now = Date.now();
+    p.times = p.times.filter((t) => now - t < REMOVAL_WINDOW_MS);
+    if (p.times.length < REMOVALS_PER_WINDOW) {
+      const link = current();
+      if (link && !this.#removing.has(link.id)) p.times.push(now);
+      this.#remove(link, key);
+      return;
+    }
+    p.timer = setTimeout(() => {
+      p.timer = null;
+      if (!this.#closed && current()) this.#paced(key, current);
+    }, p.times[0] + REMOVAL_WINDOW_MS - now);
   }
 
   #remove(link, key) {
@@ -114,7 +143,9 @@ class Never {
 
   // Its ports gone, a pair is no longer anyone's to contest (ids come back).
   #forgetPort(id) {
-    for (const key of this.#removed) if (key.startsWith(`${id}:`) || key.endsWith(`:${id}`)) this.#removed.delete(key);
+    const mine = (key) => key.startsWith(`${id}:`) || key.endsWith(`:${id}`);
+    for (const key of this.#removed) if (mine(key)) this.#removed.delete(key);
+    for (const [key, p] of this.#pace) if (mine(key)) clearTimeout(p.timer), this.#pace.delete(key);
   }
 }
 

@@ -129,7 +129,7 @@ class Patchbay extends EventEmitter {
       const fail = (err) => this.#fail(e, err);
       if (e.kind === 'route') e.impl = this.#startRoute(e, look());
       else if (e.kind === 'never') e.impl = new Never(this.#graph, e.rule, { shared: this.#shared, view: look(), events, tell, fail, name: (id) => this.#portName(id) });
-      else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { view: look(), events, tell, fail });
+      else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { shared: this.#shared, view: look(), events, tell, fail });
       else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { events, tell, fail });
       else e.impl = new OwnedDevice(this.#graph, e.rule, { events, tell, fail });
     }

@@ -5,6 +5,7 @@ const { compileMatcher } = require('../match');
 const { pairPorts, pairByNames } = require('../pairing');
 const { bindSides } = require('../routes/captures');
 const { checkRules } = require('./rules');
+const { presetMissing } = require('./presets');
 
 /** [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now. */
 function plan(graph, rules) {
@@ -65,7 +66,13 @@ function plan(graph, rules) {
   });
   checked.volumes.forEach((r, i) => {
     const match = compileMatcher(r.node);
-    for (const n of nodes) if (match(n)) actions.push({ kind: 'volume', rule: `volumes[${i}]`, node: n.name, id: n.id, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) });
+    for (const n of nodes) {
+      if (!match(n)) continue;
+      // A node without the control (its Props come with the info connect() waits for) is not set: said so.
+      const missing = presetMissing(r, n);
+      if (missing) actions.push({ kind: 'not-set', rule: `volumes[${i}]`, node: n.name, id: n.id, reason: `it has no ${missing}` });
+      else actions.push({ kind: 'volume', rule: `volumes[${i}]`, node: n.name, id: n.id, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) });
+    }
   });
   const present = new Set(nodes.map((n) => n.name));
   for (const [kind, names] of Object.entries(checked.defaults)) {

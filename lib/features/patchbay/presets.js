@@ -1,11 +1,27 @@
 'use strict';
 // Presets of a patchbay: a volume (and/or mute) set once on each matching
-// node as it appears, after which the user may change it; and default
+// node as it appears, after which the user may change it (a session manager
+// that starts later restores its own state over it, so what was set before
+// one ran is set once more as it comes); and default
 // devices chosen from a list of preference, made the configured default
 // again whenever one of them comes or goes.
 const { compileMatcher } = require('../match');
 
 const SET_MS = 3000;
+// How long after a session manager appears its restore of a node's volume is
+// waited for, to be set over once.
+const RESTORE_MS = 10000;
+// How long a matching node's "Props" are waited for before it is reported
+// as having none.
+const PROPS_MS = 3000;
+
+// 'volume' or 'mute' when the preset `rule` sets what `node` does not have
+// (yet: its "Props" come a moment after it); else null.
+function presetMissing(rule, node) {
+  if (rule.volume !== undefined && node.channelVolumes === undefined) return 'volume';
+  if (rule.mute !== undefined && node.mute === undefined) return 'mute';
+  return null;
+}
 
 class VolumePreset {
   #graph;
@@ -14,20 +30,44 @@ class VolumePreset {
   #fail;
   #match;
   #done = new Set(); // node ids set, until the node goes (an id then names another node)
+  #unmanaged = new Set(); // of those, the ids set while no session manager ran (and not changed since)
+  #applied = new Set(); // ids the node has reported the preset of
+  #restoring = new Set(); // ids whose restore by a session manager that just came is awaited
+  #restoreTimer = null;
+  #waiting = new Map(); // node id -> timer: its "Props" awaited
+  #managed; // () => whether a session manager runs (its "default" metadata is there)
   #listeners;
   #events;
 
-  constructor(graph, rule, { view, events, tell, fail }) {
+  constructor(graph, rule, { shared, view, events, tell, fail }) {
     this.#graph = graph;
     this.#events = events;
     this.#rule = rule;
     this.#tell = tell;
     this.#fail = fail;
+    this.#managed = () => shared.metadata('default') !== null;
+    let managed = this.#managed();
     this.#match = compileMatcher(rule.node, 'volumes: node');
     this.#listeners = {
       'node-created': (n) => this.#look(n),
-      'node-changed': (n) => this.#look(n),
-      'node-destroyed': (id) => this.#done.delete(id),
+      'node-changed': (n) => {
+        if (this.#restoring.has(n.id)) return this.#restored(n);
+        // Changed by the user since: their choice, which a session manager keeps.
+        if (this.#applied.has(n.id) && this.#differs(n)) this.#unmanaged.delete(n.id);
+        this.#look(n);
+      },
+      'node-destroyed': (id) => {
+        [this.#done, this.#unmanaged, this.#restoring, this.#applied].forEach((s) => s.delete(id));
+        clearTimeout(this.#waiting.get(id));
+        this.#waiting.delete(id);
+      },
+      'metadata-changed': (m) => {
+        if (m.name !== 'default') return;
+        const was = managed;
+        managed = this.#managed();
+        if (managed && !was) this.#managerCame();
+      },
+      'disconnected': () => (managed = false),
     };
     for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
     for (const n of view.nodes) this.#look(n);
@@ -35,19 +75,66 @@ class VolumePreset {
 
   close() {
     for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
+    clearTimeout(this.#restoreTimer);
+    for (const timer of this.#waiting.values()) clearTimeout(timer);
+  }
+
+  // A session manager came after nodes were set: it restores its own state
+  // for them. Each is set once more when it shows another value (at once if
+  // it does already), within RESTORE_MS; never again after that.
+  #managerCame() {
+    for (const id of this.#unmanaged) this.#restoring.add(id);
+    this.#unmanaged.clear();
+    clearTimeout(this.#restoreTimer);
+    this.#restoreTimer = setTimeout(() => this.#restoring.clear(), RESTORE_MS);
+    for (const n of this.#graph.nodes()) if (this.#restoring.has(n.id)) this.#restored(n);
+  }
+
+  #restored(node) {
+    if (!this.#differs(node)) return;
+    this.#restoring.delete(node.id);
+    this.#set(node);
+  }
+
+  // Whether the node shows a volume or mute other than the preset's.
+  #differs(node) {
+    const r = this.#rule;
+    const volumeOff = r.volume !== undefined && node.volume !== undefined && Math.abs(node.volume - r.volume) > 1e-4;
+    return volumeOff || (r.mute !== undefined && node.mute !== undefined && node.mute !== r.mute);
   }
 
   // A node's "Props" come a moment after the node: it is set once they are there.
   #look(node) {
     const r = this.#rule;
     if (this.#done.has(node.id) || !this.#match(node)) return;
-    if ((r.volume !== undefined && node.channelVolumes === undefined) || (r.mute !== undefined && node.mute === undefined)) return;
+    if (presetMissing(r, node)) {
+      // Reported once when they do not come: the node has no such control.
+      if (!this.#waiting.has(node.id)) {
+        this.#waiting.set(node.id, setTimeout(() => {
+          this.#waiting.delete(node.id);
+          const now = this.#graph.nodes().find((n) => n.id === node.id);
+          if (!now || this.#done.has(node.id) || !presetMissing(r, now)) return;
+          this.#done.add(node.id);
+          this.#fail(new Error(`volume of ${JSON.stringify(node.name)} not set: it has no ${presetMissing(r, now)}`));
+        }, PROPS_MS));
+      }
+      return;
+    }
+    clearTimeout(this.#waiting.get(node.id));
+    this.#waiting.delete(node.id);
     this.#done.add(node.id);
+    if (!this.#managed()) this.#unmanaged.add(node.id);
+    this.#set(node);
+  }
+
+  #set(node) {
+    const r = this.#rule;
     const steps = [];
     if (r.volume !== undefined) steps.push(this.#graph.setVolume(node.id, r.volume, { timeoutMs: SET_MS }));
     if (r.mute !== undefined) steps.push(this.#graph.setMute(node.id, r.mute, { timeoutMs: SET_MS }));
+    this.#applied.delete(node.id);
     Promise.all(steps).then(
-      () => this.#tell({ kind: 'volume', node: node.name, id: node.id, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) }),
+      () => this.#applied.add(node.id) && this.#tell({ kind: 'volume', node: node.name, id: node.id, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) }),
       (err) => this.#fail(new Error(`volume of ${JSON.stringify(node.name)} not set: ${err.message}`)),
     );
   }
@@ -125,4 +212,4 @@ class DefaultPreset {
   }
 }
 
-module.exports = { VolumePreset, DefaultPreset };
+module.exports = { VolumePreset, DefaultPreset, presetMissing };

@@ -17,12 +17,35 @@
 #include "../../core/ListenerTable.h"
 #include "ControlRequests.h"
 
+bool MetadataStore::ownKey(uint32_t subject, const std::string& key) {
+    static const char* const kDefaults[] = {"default.audio.sink",
+                                            "default.audio.source",
+                                            "default.video.source",
+                                            "default.configured.audio.sink",
+                                            "default.configured.audio.source",
+                                            "default.configured.video.source"};
+    if (key == "target.object" || key == "target.node") return true;
+    if (subject != 0) return false;
+    for (const char* k : kDefaults)
+        if (key == k) return true;
+    return false;
+}
+
+bool MetadataStore::own(const Key& key, size_t typeBytes, size_t valueBytes) {
+    return typeBytes <= kMaxKeyBytes && valueBytes <= kMaxOwnValueBytes && ownKey(key.first, key.second);
+}
+
 void MetadataStore::erase(std::map<Key, Entry>::iterator it, std::vector<MetadataChange>& out) {
     MetadataChange change;
     change.kind = MetadataChange::Deleted;
     change.subject = it->first.first;
     change.key = it->first.second;
-    bytes_ -= it->first.second.size() + it->second.type.size() + it->second.value.size();
+    if (own(it->first, it->second.type.size(), it->second.value.size())) {
+        owned_--;
+    } else {
+        others_--;
+        bytes_ -= it->first.second.size() + it->second.type.size() + it->second.value.size();
+    }
     entries_.erase(it);
     out.push_back(std::move(change));
 }
@@ -38,23 +61,51 @@ void MetadataStore::apply(uint32_t subject, const char* key, const char* type, c
         return;
     }
     size_t keyBytes = std::strlen(key);
-    if (keyBytes > kMaxKeyBytes) return;  // never kept
-    auto it = entries_.find(Key(subject, key));
+    if (keyBytes > kMaxKeyBytes) {  // never kept
+        dropped_ += value != nullptr;
+        return;
+    }
+    Key k(subject, key);
+    auto it = entries_.find(k);
     size_t typeBytes = type ? std::strlen(type) : 0, valueBytes = value ? std::strlen(value) : 0;
-    size_t oldBytes = it == entries_.end() ? 0 : keyBytes + it->second.type.size() + it->second.value.size();
-    size_t newBytes = keyBytes + typeBytes + valueBytes;
-    bool fits = value && typeBytes <= kMaxKeyBytes && valueBytes <= kMaxValueBytes &&
-                bytes_ - oldBytes + newBytes <= kMaxBytes && (it != entries_.end() || entries_.size() < kMaxEntries);
-    if (!fits) {
+    if (!value) {
         if (it != entries_.end()) erase(it, out);
         return;
     }
     std::string typeText = type ? type : "";
     if (it != entries_.end() && it->second.type == typeText && it->second.value == value) return;
-    Entry& entry = entries_[Key(subject, key)];
+    // The entry as it was leaves the count first; then the new one must fit
+    // in its own kind's bounds.
+    bool existed = it != entries_.end();
+    if (existed) {
+        std::vector<MetadataChange> none;
+        erase(it, none);
+    }
+    bool mine = own(k, typeBytes, valueBytes);
+    size_t newBytes = keyBytes + typeBytes + valueBytes;
+    bool fits = mine ? owned_ < kMaxOwnEntries
+                     : typeBytes <= kMaxKeyBytes && valueBytes <= kMaxValueBytes && bytes_ + newBytes <= kMaxBytes &&
+                           others_ < kMaxEntries;
+    if (!fits) {
+        dropped_++;
+        if (existed) {  // it was there: it goes
+            MetadataChange change;
+            change.kind = MetadataChange::Deleted;
+            change.subject = subject;
+            change.key = key;
+            out.push_back(std::move(change));
+        }
+        return;
+    }
+    Entry& entry = entries_[k];
     entry.type = std::move(typeText);
     entry.value = value;
-    bytes_ = bytes_ - oldBytes + newBytes;
+    if (mine) {
+        owned_++;
+    } else {
+        others_++;
+        bytes_ += newBytes;
+    }
     MetadataChange change;
     change.kind = MetadataChange::Set;
     change.subject = subject;
@@ -336,6 +387,13 @@ Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& na
                            const std::optional<std::string>& value) {
     auto req = std::make_shared<const SetRequest>(SetRequest{token, name, subject, key, type, value});
     return postWork(ctx, [req](PwContext* c) { setOnLoop(c, req.get()); });
+}
+
+std::vector<MetadataDropped> metadataDropped(PwContext* ctx) {
+    std::vector<MetadataDropped> out;
+    LockGuard lock(ctx->mutex);
+    for (const BoundMetadata* m : gBound) out.push_back({m->id, m->name, m->store.dropped()});
+    return out;
 }
 
 std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generation) {

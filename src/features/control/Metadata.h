@@ -19,13 +19,19 @@
 struct PwContext;
 
 // The entries of one metadata object, within bounds. Pure: it applies the
-// metadata's property events and says what changed.
+// metadata's property events and says what changed. The package's own keys
+// (the defaults on subject 0, a stream's "target.object" / "target.node")
+// with a small value have bounds of their own: whatever other clients write,
+// they are kept. What is not kept is counted.
 class MetadataStore {
 public:
     static constexpr size_t kMaxEntries = 4096;
     static constexpr size_t kMaxBytes = 1 << 20;  // keys, types and values together
     static constexpr size_t kMaxKeyBytes = 1024;
     static constexpr size_t kMaxValueBytes = 64 * 1024;
+    // The package's own keys: a node name's JSON, an id or serial.
+    static constexpr size_t kMaxOwnValueBytes = 4096;
+    static constexpr size_t kMaxOwnEntries = 8192;
 
     struct Entry {
         std::string type, value;
@@ -41,13 +47,22 @@ public:
                std::vector<MetadataChange>& out);
 
     const std::map<Key, Entry>& entries() const { return entries_; }
-    size_t bytes() const { return bytes_; }
+    size_t bytes() const { return bytes_; }  // of the entries other than the package's own
+    // Entries set by a client and not kept (or no longer kept) for the bounds.
+    uint64_t dropped() const { return dropped_; }
+
+    // Whether `key` of `subject` is one the package reads and writes itself.
+    static bool ownKey(uint32_t subject, const std::string& key);
 
 private:
     void erase(std::map<Key, Entry>::iterator it, std::vector<MetadataChange>& out);
+    static bool own(const Key& key, size_t typeBytes, size_t valueBytes);
 
     std::map<Key, Entry> entries_;
-    size_t bytes_ = 0;
+    size_t bytes_ = 0;   // of the others' entries
+    size_t others_ = 0;  // the others' entries
+    size_t owned_ = 0;   // the package's own entries
+    uint64_t dropped_ = 0;
 };
 
 // Which of the metadata objects the registry announced are bound: one per
@@ -124,3 +139,12 @@ Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& na
 // then its entries as Set; `generation` is the last change's. JavaScript
 // thread.
 std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generation);
+
+// Each bound metadata object's id, name and MetadataStore::dropped().
+// JavaScript thread.
+struct MetadataDropped {
+    uint32_t id;
+    std::string name;
+    uint64_t dropped;
+};
+std::vector<MetadataDropped> metadataDropped(PwContext* ctx);
