@@ -7,6 +7,7 @@
 #include "../connection/PwContext.h"
 #include "control/ControlRequests.h"
 #include "control/Metadata.h"
+#include "control/VolumeRequests.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
 #include "nodes/NodeCreation.h"
@@ -30,11 +31,13 @@ void released(PwContext* ctx) {
 }
 
 // A round trip ended: removals sent before it can get no error any more,
-// and removals that waited for it go.
+// removals that waited for it go, and volume requests it did not show are
+// sent again.
 void coreDone(PwContext* ctx, int seq) {
     settleSentRemovals(ctx, seq);
     settleAbandonedLinks(ctx, seq);
     settleNodeRemovals(ctx, seq);
+    settlePropsRequests(ctx, seq);
 }
 
 void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message) {

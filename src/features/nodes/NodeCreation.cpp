@@ -72,16 +72,6 @@ void removeOwned(OwnedNode* node) {
     pw_proxy_destroy(node->proxy);
 }
 
-// Started, paused and suspended at once, as a node that has played: PipeWire
-// 1.4's converter keeps the volume and mute set before a node first starts
-// without reporting them, so setVolume would never hear its own change.
-void startOnce(pw_proxy* proxy) {
-    for (uint32_t id : {SPA_NODE_COMMAND_Start, SPA_NODE_COMMAND_Pause, SPA_NODE_COMMAND_Suspend}) {
-        spa_command command = SPA_NODE_COMMAND_INIT(id);
-        pw_node_send_command(reinterpret_cast<pw_node*>(proxy), &command);
-    }
-}
-
 void onOwnedBound(void* user, uint32_t globalId) {
     auto* node = static_cast<OwnedNode*>(user);
     node->globalId = globalId;
@@ -91,8 +81,12 @@ void onOwnedBound(void* user, uint32_t globalId) {
         removeOwned(node);
         return;
     }
+    // Not started here: a node that has run has a negotiated format, and
+    // WirePlumber 0.4, whose port configuration then changes no port, waits
+    // for its ports forever and links no other stream meanwhile. PipeWire
+    // 1.4 reports volume only once a node has run: the volume requests
+    // start such a node when it needs it (startNodeOnce).
     if (!first) return;
-    startOnce(node->proxy);
     report(node->ctx, node->token, NodeOutcome::Created, globalId);
 }
 
@@ -310,6 +304,13 @@ void removeOnLoop(PwContext* ctx, const RemoveRequest& req) {
 }
 
 }  // namespace
+
+void startNodeOnce(pw_proxy* proxy) {
+    for (uint32_t id : {SPA_NODE_COMMAND_Start, SPA_NODE_COMMAND_Pause, SPA_NODE_COMMAND_Suspend}) {
+        spa_command command = SPA_NODE_COMMAND_INIT(id);
+        pw_node_send_command(reinterpret_cast<pw_node*>(proxy), &command);
+    }
+}
 
 void settleNodeRemovals(PwContext* ctx, int seq) {
     std::vector<OwnedNode*> owned = state(ctx).owned;

@@ -11,6 +11,8 @@
 
 #include <spa/utils/dict.h>
 
+struct pw_proxy;
+
 #include "../../connection/WorkQueue.h"
 
 struct PwContext;
@@ -49,6 +51,12 @@ Handoff requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& prop
 // The creation `token` was given up (timed out): its node, lingering or
 // not, is removed as soon as it exists, and no outcome is reported for it.
 void abandonNodeRequest(PwContext* ctx, uint32_t token);
+
+// Starts, pauses and suspends the node bound as `proxy` (a pw_node), as a
+// node that has played: PipeWire 1.4's converter keeps the volume and mute
+// set before a node first runs without reporting them. For nodes this
+// package made, while suspended. PipeWire thread.
+void startNodeOnce(pw_proxy* proxy);
 
 // A round trip ended: abandoned lingering nodes waiting for it are removed.
 // PipeWire thread.
