@@ -61,6 +61,16 @@ test('volume and mute: set here as pw-dump shows them, changed by another client
     const [unmuted, louder] = await Promise.all([graph.setMute(speakers.id, false), graph.setVolume(speakers.id, 0.9)]);
     assert.deepEqual([unmuted.mute, louder.volume, louder.mute], [false, 0.9, false]);
 
+    // A device made here and never run, and the daemon's node (run once at
+    // start-up): their first request settles too, as pw-dump shows it.
+    const device = await graph.createNode({ name: 'cc-device' });
+    assert.equal((await graph.setVolume(device.id, 0.5)).volume, 0.5);
+    assert.equal((await graph.setMute(device.id, true)).mute, true);
+    assert.deepEqual(shown('cc-device'), { channelVolumes: [0.125, 0.125], mute: true });
+    assert.equal((await graph.setMute('cc-b', true)).mute, true);
+    assert.deepEqual(shown('cc-b'), { channelVolumes: [1, 1], mute: true });
+    await graph.setMute('cc-b', false);
+
     const seen = changes.length;
     spawnSync('pw-cli', ['set-param', String(speakers.id), 'Props', '{ channelVolumes: [ 0.512, 0.512 ], mute: false }']);
     await waitFor(() => find('demo-speakers').mute === false && find('demo-speakers').volume === 0.8, 5000, 'the change by pw-cli');
