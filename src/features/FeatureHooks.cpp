@@ -44,11 +44,16 @@ void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const ch
     reportControlError(ctx, proxyId, seq, res, message);
 }
 
+// A refusal of a removal: a link's or a node's.
+bool removalRefused(PwContext* ctx, uint32_t id, int seq, int res, const char* message) {
+    return claimRemovalError(ctx, id, seq, res, message) || claimNodeRemovalError(ctx, id, seq, res, message);
+}
+
 const ConnectionHooks kFeatureHooks = {
     .linkAnnounced = claimNamedLinkLocked,
     .globalRemoved = forgetRemovedLinkLocked,
     .globalGone = metadataGlobalRemoved,
-    .coreError = claimRemovalError,
+    .coreError = removalRefused,
     .coreDone = coreDone,
     .released = released,
     .beforeClose = processLinkDestructionQueue,

@@ -21,12 +21,22 @@ namespace {
 
 struct OwnedNode;
 
+// A checked removal sent through the registry: the daemon's refusal of it
+// comes before the round trip `syncSeq` ends, answering `destroySeq`.
+struct SentNodeRemoval {
+    int destroySeq;
+    int syncSeq;
+    uint32_t token;
+    uint32_t id;
+};
+
 // The feature's state, in the context.
 struct NodeRequests : FeatureState {
     std::mutex outcomeMutex;
     std::vector<NodeOutcome> outcomes;  // guarded by outcomeMutex
     std::atomic<void (*)()> wakeup{nullptr};
-    std::vector<OwnedNode*> owned;  // PipeWire thread only
+    std::vector<OwnedNode*> owned;          // PipeWire thread only
+    std::vector<SentNodeRemoval> removals;  // PipeWire thread only
 };
 
 NodeRequests& state(PwContext* ctx) {
@@ -220,8 +230,10 @@ void onCheckCoreDone(void* user, uint32_t id, int seq) {
         answer(check, NodeOutcome::Refused);
     } else {
         // The mirror still shows the same object (ids are handed out again
-        // at once; the serial is not).
-        pw_registry_destroy(ctx->registry, check->id);
+        // at once; the serial is not). A refusal (EPERM) fails the request.
+        int destroySeq = SPA_RESULT_ASYNC_SEQ(pw_registry_destroy(ctx->registry, check->id));
+        int syncSeq = pw_core_sync(ctx->core.load(), PW_ID_CORE, 0);
+        if (syncSeq >= 0) state(ctx).removals.push_back(SentNodeRemoval{destroySeq, syncSeq, check->token, check->id});
         answer(check, NodeOutcome::Removing);
         present = false;
     }
@@ -313,12 +325,26 @@ void startNodeOnce(pw_proxy* proxy) {
 }
 
 void settleNodeRemovals(PwContext* ctx, int seq) {
+    std::vector<SentNodeRemoval>& sent = state(ctx).removals;
+    sent.erase(std::remove_if(sent.begin(), sent.end(), [seq](const SentNodeRemoval& r) { return r.syncSeq == seq; }),
+               sent.end());
     std::vector<OwnedNode*> owned = state(ctx).owned;
     for (OwnedNode* node : owned) {
         if (node->removalSync != seq) continue;
         if (ctx->registry) pw_registry_destroy(ctx->registry, node->globalId);
         pw_proxy_destroy(node->proxy);
     }
+}
+
+bool claimNodeRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char* message) {
+    if (!ctx->registry || id != pw_proxy_get_id(reinterpret_cast<pw_proxy*>(ctx->registry))) return false;
+    std::vector<SentNodeRemoval>& sent = state(ctx).removals;
+    auto it = std::find_if(sent.begin(), sent.end(), [seq](const SentNodeRemoval& r) { return r.destroySeq == seq; });
+    if (it == sent.end()) return false;
+    SentNodeRemoval removal = *it;
+    sent.erase(it);
+    report(ctx, removal.token, NodeOutcome::Failed, removal.id, res, message ? message : spa_strerror(res));
+    return true;
 }
 
 void installNodeRequests(PwContext* ctx) {

@@ -58,9 +58,14 @@ void abandonNodeRequest(PwContext* ctx, uint32_t token);
 // package made, while suspended. PipeWire thread.
 void startNodeOnce(pw_proxy* proxy);
 
-// A round trip ended: abandoned lingering nodes waiting for it are removed.
-// PipeWire thread.
+// A round trip ended: abandoned lingering nodes waiting for it are removed,
+// and removals sent before it can be refused no more. PipeWire thread.
 void settleNodeRemovals(PwContext* ctx, int seq);
+
+// A core error on object `id`: when it refuses a removal requestNodeRemoval
+// sent (EPERM, say), that request fails with `res` and `message` (after its
+// Removing outcome) and true is returned. PipeWire thread.
+bool claimNodeRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char* message);
 
 // Removes node `id` if it is still the object with "object.serial" `serial`
 // and this package made it: a node of this connection's by its proxy, any
