@@ -1,5 +1,6 @@
 #include "VolumeRequests.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -65,12 +66,27 @@ void watch(PwContext* ctx, PendingProps req) {
     pending.push_back(std::move(req));
 }
 
+// A newer request for the same node takes the values it sets over from the
+// older ones still pending: those are never sent again over it.
+void supersede(PwContext* ctx, const PendingProps& req) {
+    std::vector<PendingProps>& pending = pendingProps(ctx);
+    for (PendingProps& older : pending) {
+        if (older.nodeId != req.nodeId) continue;
+        if (!req.volumes.empty()) older.volumes.clear();
+        if (req.mute >= 0) older.mute = -1;
+    }
+    pending.erase(std::remove_if(pending.begin(), pending.end(),
+                                 [](const PendingProps& p) { return p.volumes.empty() && p.mute < 0; }),
+                  pending.end());
+}
+
 void setPropsOnLoop(PwContext* ctx, const PendingProps& req) {
     pw_proxy* proxy = boundNodeProxy(ctx, req.nodeId);
     if (!proxy) {
         failControlRequest(ctx, req.token, -ENOENT, "no node " + std::to_string(req.nodeId));
         return;
     }
+    supersede(ctx, req);
     int res = sendProps(proxy, req);
     followControlRequest(ctx, req.token, pw_proxy_get_id(proxy), res);
     if (res >= 0) watch(ctx, req);
