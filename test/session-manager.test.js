@@ -123,7 +123,10 @@ test('beside WirePlumber: a stream started while devices of ours exist is linked
       await poll(() => pwLinkPairs('sm-late', sm.env).length === 2, 5000, 'WirePlumber to link sm-late', 20).catch((e) => {
         throw new Error(`${e.message}; WirePlumber's log:\n${sm.log().slice(-2000)}`);
       });
-      for (const d of devices) assert.equal((await graph.setVolume(d.id, 0.5)).volume, 0.5);
+      for (const d of devices) {
+        await graph.waitForNode((n) => n.id === d.id && n.volume !== undefined);
+        assert.equal((await graph.setVolume(d.id, 0.5)).volume, 0.5);
+      }
     } finally {
       for (const d of devices) await graph.destroyNode(d.id);
     }
