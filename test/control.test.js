@@ -61,6 +61,20 @@ test('volume and mute: set here as pw-dump shows them, changed by another client
     const [unmuted, louder] = await Promise.all([graph.setMute(speakers.id, false), graph.setVolume(speakers.id, 0.9)]);
     assert.deepEqual([unmuted.mute, louder.volume, louder.mute], [false, 0.9, false]);
 
+    // A device made here and never run: its first requests settle too, as
+    // pw-dump shows them.
+    const { id: deviceId } = await graph.createNode({ name: 'cc-device' });
+    const device = await graph.waitForNode((n) => n.id === deviceId && n.volume !== undefined);
+    assert.equal((await graph.setVolume(device.id, 0.5)).volume, 0.5);
+    assert.equal((await graph.setMute(device.id, true)).mute, true);
+    assert.deepEqual(shown('cc-device'), { channelVolumes: [0.125, 0.125], mute: true });
+    // Two at once on a node that has run (1.6 does not report the first, which
+    // must then not be sent again over the second): the later value stays.
+    const first = graph.setVolume('cc-b', 0.3, { timeoutMs: 1000 }).catch(() => null);
+    assert.equal((await graph.setVolume('cc-b', 0.9)).volume, 0.9);
+    await first;
+    assert.deepEqual(shown('cc-b'), { channelVolumes: [0.729, 0.729], mute: false });
+
     const seen = changes.length;
     spawnSync('pw-cli', ['set-param', String(speakers.id), 'Props', '{ channelVolumes: [ 0.512, 0.512 ], mute: false }']);
     await waitFor(() => find('demo-speakers').mute === false && find('demo-speakers').volume === 0.8, 5000, 'the change by pw-cli');

@@ -5,7 +5,8 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const { waitFor, pwDump } = require('./helpers/fixture');
-const { CLI, cli } = require('./helpers/child');
+const { CLI, cli, runChild } = require('./helpers/child');
+const ROOT = require('node:path').join(__dirname, '..');
 const { privateDaemon } = require('./helpers/setup');
 const quorvane = require('..');
 
@@ -120,6 +121,20 @@ test('a device outlives the tool only with --linger; a later run removes it, and
   const graph = await quorvane.connect();
   const node = graph.nodes().find((n) => n.id === keptB);
   await assert.rejects(graph.destroyNode({ ...node, props: { ...node.props, 'object.serial': '999999' } }), /no node/);
+  assert.ok(dumpNode('qv-kept-b'));
+  // Refused by the daemon (a client without the permission to remove it):
+  // rejected with the daemon's code and text, nothing printed, the node kept.
+  const refused = await runChild(`
+    const { spawnSync } = require('node:child_process');
+    (async () => {
+      const graph = await require(${JSON.stringify(ROOT)}).connect();
+      const me = JSON.parse(spawnSync('pw-dump', ['-N'], { encoding: 'utf8' }).stdout)
+        .find((o) => o.type === 'PipeWire:Interface:Client' && o.info.props['application.process.id'] === process.pid);
+      spawnSync('pw-cli', ['permissions', String(me.id), '${keptB}', '0600']);
+      await graph.destroyNode(${keptB}, { timeoutMs: 2000 }).catch((e) => console.log(e.code, e.message));
+      await graph.close();
+    })();`, { preload: false });
+  assert.deepEqual([refused.stdout, refused.stderr], [`EPERM no permission to destroy ${keptB}\n`, '']);
   assert.ok(dumpNode('qv-kept-b'));
   await graph.destroyNode(keptB);
   assert.ok(!graph.nodes().some((n) => n.id === keptB));

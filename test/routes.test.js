@@ -121,6 +121,31 @@ test('exclusive: links from the source elsewhere are removed as they appear; oth
   await fixture.remove(vmic.id, speakers.id, other.id, app.id);
 });
 
+// PipeWire 1.6 refuses a second link of a port that is exclusive (its own
+// "port.exclusive" or its node's "node.exclusive") with EBUSY; older lines link it.
+test('a route meeting an exclusive node is told once for each pair of nodes, with the code, and asks no more', async () => {
+  const [major, minor] = /libpipewire (\d+)\.(\d+)/.exec(spawnSync('pipewire', ['--version'], { encoding: 'utf8' }).stdout).slice(1).map(Number);
+  const refuses = major > 1 || (major === 1 && minor >= 6);
+  const mic = await graph.createNode({ name: 'xb-mic', mediaClass: 'Audio/Source/Virtual', props: { 'node.exclusive': 'true' } });
+  const [a, b] = [await graph.createNode({ name: 'xb-a' }), await graph.createNode({ name: 'xb-b' })];
+  const port = (node, name) => graph.ports().find((p) => p.nodeId === node.id && p.name === name).id;
+  await graph.link(port(mic, 'capture_FL'), port(a, 'playback_FL'));
+  const route = graph.route({ from: 'xb-mic', to: 'xb-b' });
+  const errors = [];
+  route.on('error', (e) => errors.push(e));
+  await waitFor(() => route.links.length + (errors.length > 0) === 2, 5000, 'the route to settle');
+  // Requests after the route's are answered after them.
+  await graph.setVolume(b.id, 0.5);
+  await new Promise((resolve) => setImmediate(resolve));
+  if (refuses) {
+    assert.deepEqual(errors.map((e) => e.code), ['EBUSY']);
+    assert.match(errors[0].message, /"xb-mic" -> "xb-b": a port is exclusive and linked elsewhere already/);
+    assert.deepEqual(route.links.map((l) => l.srcPortId), [port(mic, 'capture_FR')], 'its other port is linked');
+  } else assert.deepEqual(errors, []);
+  await route.close();
+  for (const node of [mic, a, b]) await graph.destroyNode(node.id);
+});
+
 // Once the fixture's own node has come and gone, every route has heard and
 // answered what happened before it.
 let barriers = 0;

@@ -7,6 +7,7 @@
 #include "../connection/PwContext.h"
 #include "control/ControlRequests.h"
 #include "control/Metadata.h"
+#include "control/VolumeRequests.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
 #include "nodes/NodeCreation.h"
@@ -30,22 +31,29 @@ void released(PwContext* ctx) {
 }
 
 // A round trip ended: removals sent before it can get no error any more,
-// and removals that waited for it go.
+// removals that waited for it go, and volume requests it did not show are
+// sent again.
 void coreDone(PwContext* ctx, int seq) {
     settleSentRemovals(ctx, seq);
     settleAbandonedLinks(ctx, seq);
     settleNodeRemovals(ctx, seq);
+    settlePropsRequests(ctx, seq);
 }
 
 void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message) {
     reportControlError(ctx, proxyId, seq, res, message);
 }
 
+// A refusal of a removal: a link's or a node's.
+bool removalRefused(PwContext* ctx, uint32_t id, int seq, int res, const char* message) {
+    return claimRemovalError(ctx, id, seq, res, message) || claimNodeRemovalError(ctx, id, seq, res, message);
+}
+
 const ConnectionHooks kFeatureHooks = {
     .linkAnnounced = claimNamedLinkLocked,
     .globalRemoved = forgetRemovedLinkLocked,
     .globalGone = metadataGlobalRemoved,
-    .coreError = claimRemovalError,
+    .coreError = removalRefused,
     .coreDone = coreDone,
     .released = released,
     .beforeClose = processLinkDestructionQueue,

@@ -61,6 +61,7 @@ class Route extends EventEmitter {
   #contest = new Contest(); // 'out:in' pairs others keep removing
   #lost = new Set(); // 'out:in' of links of ours that someone else removed, until asked for again
   #failed = new Map(); // 'out:in' -> the daemon's error, for pairs not asked for again until a node changes
+  #busyTold = new Set(); // 'from:to' node ids whose exclusive ports were reported, while both nodes stay
   #dirty = new Set(); // node ids to look at after the next round trip
   #syncing = false;
   #pending = new Set(); // link requests not answered yet
@@ -221,6 +222,7 @@ class Route extends EventEmitter {
     this.#nodes.delete(id);
     this.#wanted.delete(id);
     this.#standingBack.delete(id);
+    for (const k of this.#busyTold) if (k.split(':').includes(String(id))) this.#busyTold.delete(k);
   }
 
   // A node's ports arrive one by one, each announced before any link to it.
@@ -293,6 +295,25 @@ class Route extends EventEmitter {
     if (this.#failed.has(key)) return;
     this.#failed.set(key, link.error);
     this.#fail(new Error(`${this}: the daemon failed the link from port ${link.srcPortId} to port ${link.sinkPortId}: ${link.error || 'no reason given'}`));
+  }
+
+  // The daemon refused the pair as a port of it is exclusive ("port.exclusive",
+  // "node.exclusive": PipeWire 1.6) and linked elsewhere already. Like a
+  // failed link, not asked for again until one of its nodes changes; told
+  // once for each pair of nodes while both stay, whatever the number of its
+  // ports and of the tries.
+  #busy(out, inp, key, err) {
+    const [from, to] = [this.#portOwner.get(out), this.#portOwner.get(inp)];
+    this.#failed.set(key, err.message);
+    if (this.#busyTold.has(`${from}:${to}`)) return;
+    this.#busyTold.add(`${from}:${to}`);
+    const name = (id) => JSON.stringify(this.#nodes.get(id)?.node.name ?? id);
+    const busy = new Error(
+      `${this}: ${name(from)} -> ${name(to)}: a port is exclusive and linked elsewhere already, so the daemon ` +
+        `refuses another link (EBUSY: ${err.message}); asked for again only when one of the two nodes changes`,
+    );
+    busy.code = 'EBUSY';
+    this.#fail(busy);
   }
 
   #forgetFailures(portId) {
@@ -471,7 +492,8 @@ class Route extends EventEmitter {
         // Someone made the same link meanwhile, or an end went away: the
         // graph's own events tell the rest.
         if (this.#closed || err.code === 'EEXIST' || !this.#portOwner.has(out) || !this.#portOwner.has(inp)) return;
-        this.#fail(err);
+        if (err.code === 'EBUSY') this.#busy(out, inp, key, err);
+        else this.#fail(err);
       },
     );
     this.#pending.add(pending);

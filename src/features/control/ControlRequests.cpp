@@ -22,6 +22,7 @@ constexpr size_t kTracked = 64;
 struct ControlRequests : FeatureState {
     std::array<Tracked, kTracked> tracked{};
     size_t next = 0;
+    std::vector<PendingProps> pending;
 };
 
 ControlRequests& state(PwContext* ctx) {
@@ -60,6 +61,11 @@ void failControlRequest(PwContext* ctx, uint32_t token, int res, std::string mes
     emitGraphEvent(ctx, ControlFailed, 0, token, res, std::move(message));
 }
 
+std::vector<PendingProps>& pendingProps(PwContext* ctx) {
+    return state(ctx).pending;
+}
+
 void forgetControlRequests(PwContext* ctx) {
     state(ctx).tracked.fill(Tracked{});
+    state(ctx).pending.clear();
 }

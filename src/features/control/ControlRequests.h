@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct PwContext;
 
@@ -25,6 +26,22 @@ bool reportControlError(PwContext* ctx, uint32_t proxyId, int seq, int res, cons
 
 // Reports `token`'s request as failed without sending it.
 void failControlRequest(PwContext* ctx, uint32_t token, int res, std::string message);
+
+// A volume or mute request sent, not yet shown by its node: looked at again
+// after the round trip `seq` (VolumeRequests). PipeWire thread.
+struct PendingProps {
+    uint32_t token;
+    uint32_t nodeId;
+    std::vector<float> volumes;  // none: the volume is not asked for
+    int mute;                    // 0 or 1, else not asked for
+    int seq;                     // the round trip after the last send
+    int sends;                   // how many times it was sent
+    bool started;                // the node was started for it (startNodeOnce)
+};
+
+// The pending requests, oldest first; at most kMaxPendingProps.
+std::vector<PendingProps>& pendingProps(PwContext* ctx);
+constexpr size_t kMaxPendingProps = 64;
 
 // The connection is released: nothing tracked answers any more.
 void forgetControlRequests(PwContext* ctx);

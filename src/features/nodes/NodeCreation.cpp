@@ -21,12 +21,22 @@ namespace {
 
 struct OwnedNode;
 
+// A checked removal sent through the registry: the daemon's refusal of it
+// comes before the round trip `syncSeq` ends, answering `destroySeq`.
+struct SentNodeRemoval {
+    int destroySeq;
+    int syncSeq;
+    uint32_t token;
+    uint32_t id;
+};
+
 // The feature's state, in the context.
 struct NodeRequests : FeatureState {
     std::mutex outcomeMutex;
     std::vector<NodeOutcome> outcomes;  // guarded by outcomeMutex
     std::atomic<void (*)()> wakeup{nullptr};
-    std::vector<OwnedNode*> owned;  // PipeWire thread only
+    std::vector<OwnedNode*> owned;          // PipeWire thread only
+    std::vector<SentNodeRemoval> removals;  // PipeWire thread only
 };
 
 NodeRequests& state(PwContext* ctx) {
@@ -72,16 +82,6 @@ void removeOwned(OwnedNode* node) {
     pw_proxy_destroy(node->proxy);
 }
 
-// Started, paused and suspended at once, as a node that has played: PipeWire
-// 1.4's converter keeps the volume and mute set before a node first starts
-// without reporting them, so setVolume would never hear its own change.
-void startOnce(pw_proxy* proxy) {
-    for (uint32_t id : {SPA_NODE_COMMAND_Start, SPA_NODE_COMMAND_Pause, SPA_NODE_COMMAND_Suspend}) {
-        spa_command command = SPA_NODE_COMMAND_INIT(id);
-        pw_node_send_command(reinterpret_cast<pw_node*>(proxy), &command);
-    }
-}
-
 void onOwnedBound(void* user, uint32_t globalId) {
     auto* node = static_cast<OwnedNode*>(user);
     node->globalId = globalId;
@@ -91,8 +91,12 @@ void onOwnedBound(void* user, uint32_t globalId) {
         removeOwned(node);
         return;
     }
+    // Not started here: a node that has run has a negotiated format, and
+    // WirePlumber 0.4, whose port configuration then changes no port, waits
+    // for its ports forever and links no other stream meanwhile. PipeWire
+    // 1.4 reports volume only once a node has run: the volume requests
+    // start such a node when it needs it (startNodeOnce).
     if (!first) return;
-    startOnce(node->proxy);
     report(node->ctx, node->token, NodeOutcome::Created, globalId);
 }
 
@@ -226,8 +230,10 @@ void onCheckCoreDone(void* user, uint32_t id, int seq) {
         answer(check, NodeOutcome::Refused);
     } else {
         // The mirror still shows the same object (ids are handed out again
-        // at once; the serial is not).
-        pw_registry_destroy(ctx->registry, check->id);
+        // at once; the serial is not). A refusal (EPERM) fails the request.
+        int destroySeq = SPA_RESULT_ASYNC_SEQ(pw_registry_destroy(ctx->registry, check->id));
+        int syncSeq = pw_core_sync(ctx->core.load(), PW_ID_CORE, 0);
+        if (syncSeq >= 0) state(ctx).removals.push_back(SentNodeRemoval{destroySeq, syncSeq, check->token, check->id});
         answer(check, NodeOutcome::Removing);
         present = false;
     }
@@ -311,13 +317,34 @@ void removeOnLoop(PwContext* ctx, const RemoveRequest& req) {
 
 }  // namespace
 
+void startNodeOnce(pw_proxy* proxy) {
+    for (uint32_t id : {SPA_NODE_COMMAND_Start, SPA_NODE_COMMAND_Pause, SPA_NODE_COMMAND_Suspend}) {
+        spa_command command = SPA_NODE_COMMAND_INIT(id);
+        pw_node_send_command(reinterpret_cast<pw_node*>(proxy), &command);
+    }
+}
+
 void settleNodeRemovals(PwContext* ctx, int seq) {
+    std::vector<SentNodeRemoval>& sent = state(ctx).removals;
+    sent.erase(std::remove_if(sent.begin(), sent.end(), [seq](const SentNodeRemoval& r) { return r.syncSeq == seq; }),
+               sent.end());
     std::vector<OwnedNode*> owned = state(ctx).owned;
     for (OwnedNode* node : owned) {
         if (node->removalSync != seq) continue;
         if (ctx->registry) pw_registry_destroy(ctx->registry, node->globalId);
         pw_proxy_destroy(node->proxy);
     }
+}
+
+bool claimNodeRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char* message) {
+    if (!ctx->registry || id != pw_proxy_get_id(reinterpret_cast<pw_proxy*>(ctx->registry))) return false;
+    std::vector<SentNodeRemoval>& sent = state(ctx).removals;
+    auto it = std::find_if(sent.begin(), sent.end(), [seq](const SentNodeRemoval& r) { return r.destroySeq == seq; });
+    if (it == sent.end()) return false;
+    SentNodeRemoval removal = *it;
+    sent.erase(it);
+    report(ctx, removal.token, NodeOutcome::Failed, removal.id, res, message ? message : spa_strerror(res));
+    return true;
 }
 
 void installNodeRequests(PwContext* ctx) {

@@ -11,6 +11,8 @@
 
 #include <spa/utils/dict.h>
 
+struct pw_proxy;
+
 #include "../../connection/WorkQueue.h"
 
 struct PwContext;
@@ -50,9 +52,20 @@ Handoff requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& prop
 // not, is removed as soon as it exists, and no outcome is reported for it.
 void abandonNodeRequest(PwContext* ctx, uint32_t token);
 
-// A round trip ended: abandoned lingering nodes waiting for it are removed.
-// PipeWire thread.
+// Starts, pauses and suspends the node bound as `proxy` (a pw_node), as a
+// node that has played: PipeWire 1.4's converter keeps the volume and mute
+// set before a node first runs without reporting them. For nodes this
+// package made, while suspended. PipeWire thread.
+void startNodeOnce(pw_proxy* proxy);
+
+// A round trip ended: abandoned lingering nodes waiting for it are removed,
+// and removals sent before it can be refused no more. PipeWire thread.
 void settleNodeRemovals(PwContext* ctx, int seq);
+
+// A core error on object `id`: when it refuses a removal requestNodeRemoval
+// sent (EPERM, say), that request fails with `res` and `message` (after its
+// Removing outcome) and true is returned. PipeWire thread.
+bool claimNodeRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char* message);
 
 // Removes node `id` if it is still the object with "object.serial" `serial`
 // and this package made it: a node of this connection's by its proxy, any
