@@ -148,8 +148,11 @@ async function createNode(g, options) {
   try {
     await graph.waitForNode((n) => n.id === id, { timeoutMs: remaining() });
     await graph.waitForPorts(id, { count: 2 * spec.channels.length, timeoutMs: remaining() });
-    // With its info: every property, and its state.
-    await graph.waitForNode((n) => n.id === id && n.state !== null, { timeoutMs: remaining() });
+    // With its info (every property, its state) and its volume and mute,
+    // so that setVolume right after it finds the control.
+    await graph.waitForNode((n) => n.id === id && n.state !== null && n.volume !== undefined && n.mute !== undefined, {
+      timeoutMs: remaining(),
+    });
   } catch (e) {
     addon.graphAbandonNode(token); // nobody gets the node: it goes
     throw e;
