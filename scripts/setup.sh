@@ -44,15 +44,19 @@ if ! command -v node >/dev/null || [ "$(node -p 'process.versions.node.split("."
   exit 1
 fi
 
+
 # --- npm packages ----------------------------------------------------------
-if [ ! -d node_modules/nan ] || [ ! -d node_modules/node-gyp ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
-  log "installing npm packages (npm ci; about 10 s)"
-  npm ci --no-audit --no-fund --ignore-scripts --loglevel=error
-fi
+install_npm_packages() {
+  if [ ! -d node_modules/nan ] || [ ! -d node_modules/node-gyp ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
+    log "installing npm packages (npm ci; about 10 s)"
+    npm ci --no-audit --no-fund --ignore-scripts --loglevel=error
+  fi
+}
 
 # --- the add-on --------------------------------------------------------------
-# build_addon NODE_BINARY: builds build/Release/Quorvane.node against the
-# headers installed beside that Node.js (node-gyp downloads nothing).
+# build_addon NODE_BINARY: builds build/Release/Quorvane.node for that Node.js
+# (scripts/build-addon.js: node-gyp on gyp/binding.gyp, against the headers
+# installed beside it, so that node-gyp downloads nothing), warning-free.
 build_addon() {
   local node_bin=$1 nodedir
   nodedir=$(cd "$(dirname "$(readlink -f "$node_bin")")/.." && pwd)
@@ -61,8 +65,7 @@ build_addon() {
     exit 1
   fi
   log "building the add-on for Node.js $("$node_bin" --version) ($nodedir; about 30 s)"
-  npm_config_nodedir="$nodedir" node node_modules/node-gyp/bin/node-gyp.js rebuild \
-    --nodedir="$nodedir" -j 2 --loglevel=warn >"$ROOT/build-addon.log" 2>&1 || {
+  "$node_bin" scripts/build-addon.js --loglevel=warn >"$ROOT/build-addon.log" 2>&1 || {
     cat "$ROOT/build-addon.log" >&2
     exit 1
   }
@@ -130,6 +133,17 @@ prime_npm_cache() {
   done
 }
 
+# qemu-user and Debian's arm64 runtime (multiarch: libc, libpipewire and its
+# modules, libatomic for Node.js 26), under which the package test runs the
+# arm64 binaries; on an x64 Debian only.
+install_qemu_arm64() {
+  [ "$(dpkg --print-architecture)" = amd64 ] || return 0
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    $([ "$(id -u)" = 0 ] || echo sudo) dpkg --add-architecture arm64
+  fi
+  apt_install "qemu-user and the arm64 PipeWire client" qemu-user libpipewire-0.3-modules:arm64 libatomic1:arm64
+}
+
 build_native_tests() {
   log "building the native tests, plain and under the sanitizers, and the fixture client (about a minute)"
   make -s -C test/native all asan tsan >&2
@@ -139,6 +153,7 @@ build_native_tests() {
 if [ "${QUORVANE_SETUP_SOURCED:-0}" = 1 ]; then
   return 0
 fi
+install_npm_packages
 
 if [ $ALL = 1 ]; then
   # QUORVANE_TEST_NODES (scripts/test.sh) runs the tests on those Node.js

@@ -31,6 +31,10 @@ const readelf = (...args) => spawnSync('readelf', args, { encoding: 'utf8' }).st
 const listing = (dir) => `require(${JSON.stringify(dir)}).connect().then(async (graph) => {
   console.log(JSON.stringify(graph.nodes().map((n) => n.name).sort())); await graph.close(); });`;
 const DAEMON_NODES = JSON.stringify(['demo-microphone', 'demo-speakers']);
+const newerThan234 = (version) => {
+  const [major, minor] = version.replace(/^.*_/, '').split('.').map(Number);
+  return major > 2 || (major === 2 && minor > 34);
+};
 
 let work, tarball, files;
 test.before(() => {
@@ -46,11 +50,11 @@ test.after(() => fs.rmSync(work, { recursive: true, force: true }));
 
 test('the tarball: sources, the loader, its dependencies bundled, one stripped binary per platform and ABI', (t) => {
   const bundled = require('../package.json').bundleDependencies.join('|');
-  const allowed = new RegExp(`^(src/|bin/quorvane\\.js$|scripts/build-addon\\.js$|binding\\.gyp$|index\\.(js|d\\.ts)$|lib/([a-z-]+/)*[a-z-]+\\.js$|README\\.md$|LICENSE$|package\\.json$|node_modules/(${bundled})/|prebuilds/linux-(x64|arm64)/node\\.abi\\d+\\.glibc\\.node$)`);
+  const allowed = new RegExp(`^(src/|bin/quorvane\\.js$|scripts/build-addon\\.js$|gyp/binding\\.gyp$|index\\.(js|d\\.ts)$|lib/([a-z-]+/)*[a-z-]+\\.js$|docs/[a-z]+\\.(md|png)$|examples/[a-z-]+\\.js$|README\\.md$|LICENSE$|package\\.json$|node_modules/(${bundled})/|prebuilds/linux-(x64|arm64)/node\\.abi\\d+\\.glibc\\.node$)`);
   assert.deepEqual(files.filter((f) => !allowed.test(f)), []);
   // What a source build of the installed package compiles is in it.
-  const { sources } = JSON.parse(fs.readFileSync(path.join(ROOT, 'binding.gyp'), 'utf8')).targets[0];
-  assert.deepEqual([...sources, 'index.d.ts', 'node_modules/node-gyp-build/index.js', 'node_modules/nan/nan.h'].filter((f) => !files.includes(f)), []);
+  const { sources } = JSON.parse(fs.readFileSync(path.join(ROOT, 'gyp', 'binding.gyp'), 'utf8')).targets[0];
+  assert.deepEqual([...sources.map((f) => path.posix.join('gyp', f)), 'index.d.ts', 'docs/api.md', 'examples/list-graph.js', 'node_modules/node-gyp-build/index.js', 'node_modules/nan/nan.h'].filter((f) => !files.includes(f)), []);
   const abis = (arch) => files.map((f) => new RegExp(`^prebuilds/linux-${arch}/node\\.abi(\\d+)\\.`).exec(f)?.[1]).filter(Boolean);
   assert.equal(abis('x64').length, 3);
   assert.ok(abis('x64').includes(process.versions.modules), `no prebuilt binary for ABI ${process.versions.modules}`);
@@ -62,7 +66,10 @@ test('the tarball: sources, the loader, its dependencies bundled, one stripped b
       assert.match(readelf('-h', file), new RegExp(`Machine:\\s+${machine}`), file);
       const dynamic = readelf('-d', file);
       assert.match(dynamic, /\(NEEDED\)\s+Shared library: \[libpipewire-0\.3\.so\.0\]/, file);
-      assert.doesNotMatch(dynamic, /RPATH|RUNPATH/, file);
+      assert.doesNotMatch(dynamic, /RPATH|RUNPATH|libstdc\+\+/, file);
+      // Loads with glibc 2.34 and any libstdc++: no symbol of a newer glibc, none of libstdc++'s.
+      const versions = [...new Set(readelf('--dyn-syms', '-W', file).match(/@@?[A-Z]+_[\d.]+/g))];
+      assert.deepEqual(versions.filter((v) => /GLIBCXX|CXXABI/.test(v) || (/GLIBC_/.test(v) && newerThan234(v))), [], file);
       assert.doesNotMatch(readelf('-S', file), /\.symtab|\.debug_/, `${file} is not stripped`);
       t.diagnostic(`linux-${arch} abi${abi} ${fs.statSync(file).size} bytes`);
     }
