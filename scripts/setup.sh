@@ -110,12 +110,15 @@ install_node() { # ARCH MAJOR
   fi
 }
 
-# The package managers a user installs the tarball with: npm 12 (which runs
-# no install script of a dependency) and pnpm.
-TOOLS=(npm@12 pnpm@10)
+# The package managers a user installs the tarball with (the package test):
+# npm 12 (which runs no install script of a dependency), pnpm 10, yarn 1 and
+# the current yarn.
+TOOLS=(npm@12 pnpm@10 yarn@1 @yarnpkg/cli-dist@4)
 tool_dir() { echo "$ROOT/.cache/tools"; }
 install_tools() {
-  [ -f .cache/tools/node_modules/npm/bin/npm-cli.js ] && [ -f .cache/tools/node_modules/pnpm/bin/pnpm.cjs ] && return 0
+  local t=.cache/tools/node_modules
+  [ -f $t/npm/bin/npm-cli.js ] && [ -f $t/pnpm/bin/pnpm.cjs ] && [ -f $t/yarn/bin/yarn.js ] &&
+    [ -f $t/@yarnpkg/cli-dist/bin/yarn.js ] && return 0
   log "installing ${TOOLS[*]} from npm (about 20 s)"
   mkdir -p .cache/tools
   npm install --prefix .cache/tools --no-save --no-audit --no-fund --loglevel=error "${TOOLS[@]}" >/dev/null

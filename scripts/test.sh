@@ -60,7 +60,7 @@ bash scripts/prebuild.sh --release
 install_qemu_arm64
 # The tests' add-on is the prebuilt one a user of that Node.js gets
 # (node-gyp-build's PREBUILDS_ONLY), not this tree's source build.
-export PREBUILDS_ONLY=1
+export PREBUILDS_ONLY=1 QUORVANE_RELEASE=1
 for major in "${NODE_MAJORS[@]}"; do
   node_bin=$(node_bin "$major")
   phase "JavaScript tests on Node.js $("$node_bin" --version) against private daemons (about 2 minutes)"
