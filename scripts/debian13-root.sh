@@ -6,6 +6,7 @@
 # With --backports after either, PipeWire and WirePlumber come from
 # trixie-backports (PipeWire 1.6, WirePlumber 0.5.12: what a Debian 13 user
 # who wants the newest PipeWire installs, and the line most distributions run).
+# DIR "-" only makes the cached tarball (CI makes them ahead of their use).
 # Built with debootstrap (minbase) from the same mirror as this machine, then
 # kept as a tarball in $QUORVANE_ROOT_CACHE (default /var/cache/quorvane),
 # named for its package list, so that later runs unpack it in
@@ -35,9 +36,11 @@ for arg in "$@"; do
   esac
 done
 [ "$(id -u)" = 0 ] || { echo "$0: must run as root (debootstrap, chroot)" >&2; exit 1; }
-mkdir -p "$dir"
-dir=$(cd "$dir" && pwd)
-[ -z "$(ls -A "$dir")" ] || { echo "$0: $dir is not empty" >&2; exit 1; }
+if [ "$dir" != - ]; then
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  [ -z "$(ls -A "$dir")" ] || { echo "$0: $dir is not empty" >&2; exit 1; }
+fi
 
 if [ $variant = minbase ]; then
   packages=()
@@ -95,6 +98,7 @@ if [ ! -f "$tarball" ]; then
   rm -rf "$build"
   trap - EXIT
 fi
+[ "$dir" != - ] || exit 0
 log "unpacking $tarball into $dir"
 tar -C "$dir" --numeric-owner -xf "$tarball"
 chmod 755 "$dir"

@@ -34,8 +34,9 @@ apt_install() {
   [ ${#missing[@]} -gt 0 ] || return 0
   log "installing $what: ${missing[*]} (apt-get; a minute or two on a fresh machine)"
   [ "$(id -u)" = 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Waiting for another apt-get (say, a second clone's set-up) rather than failing.
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 apt_install "system packages" "${PACKAGES[@]}"
 
