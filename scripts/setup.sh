@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs everything the project needs on Debian 12 and builds it.
+# Installs everything the project needs on Debian (12 or 13) and builds it.
 #   scripts/setup.sh          system packages, npm packages, the add-on for this Node.js
 #   scripts/setup.sh --all    also Node.js 22, 24 and 26 (the test matrix) and the native test programs
 #   scripts/setup.sh --packages  only prints the Debian packages --all installs

@@ -59,7 +59,8 @@ phase "the prebuilt add-ons for Node.js ${NODE_MAJORS[*]} on x64 and arm64 (only
 bash scripts/prebuild.sh --release
 install_qemu_arm64
 # The tests' add-on is the prebuilt one a user of that Node.js gets
-# (node-gyp-build's PREBUILDS_ONLY), not this tree's source build.
+# (PREBUILDS_ONLY: the loader, and node-gyp-build in the tests' helpers), not this
+# tree's source build.
 export PREBUILDS_ONLY=1 QUORVANE_RELEASE=1
 for major in "${NODE_MAJORS[@]}"; do
   node_bin=$(node_bin "$major")
