@@ -132,6 +132,7 @@ test('installed with npm 12, pnpm 10 (as it comes and with builds approved), yar
       const installed = node(projects[name], '-p', 'path.dirname(require.resolve("quorvane/package.json"))').stdout.trim();
       assert.ok(installed && !fs.existsSync(path.join(installed, 'build')), `${name} compiled the add-on (${installed})`);
     }
+    assert.ok(pnp(projects['yarn 4']).length, "yarn 4 did not install with Plug'n'Play, its default");
     // A source build for another Node.js left in the installed package: the prebuilt binary still loads.
     const installed = fs.realpathSync(path.join(projects['npm 12'], 'node_modules', 'quorvane'));
     const other = fs.readdirSync(path.join(installed, 'prebuilds', `linux-${process.arch}`)).find((f) => f !== PREBUILT);
