@@ -150,7 +150,7 @@ install_qemu_arm64() {
 
 build_native_tests() {
   log "building the native tests, plain and under the sanitizers, and the fixture client (about a minute)"
-  make -s -C test/native all asan tsan >&2
+  make -s -j2 -C test/native all asan tsan >&2
   make -s -C bench >&2
 }
 
