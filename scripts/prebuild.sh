@@ -127,11 +127,12 @@ build() {
   mkdir -p "$stage/gyp"
   cp gyp/binding.gyp "$stage/gyp/"
   ln -sfn "$ROOT/src" "$stage/src"
-  "${tool}gcc" -c -O2 -fPIC -Wall -Wextra -o "$stage/prebuild-glibc.o" scripts/prebuild-glibc.c
   flags="-ffile-prefix-map=$ROOT/= -include $ROOT/scripts/prebuild-glibc.h"
+  "${tool}gcc" -c -O2 -fPIC -Wall -Wextra $flags -o "$stage/prebuild-glibc.o" scripts/prebuild-glibc.c
+  wrap=-Wl,--wrap=arc4random,--wrap=__isoc23_strtol,--wrap=__isoc23_strtoul,--wrap=__isoc23_strtoll,--wrap=__isoc23_strtoull
   log "building the add-on for Node.js $major on linux-$arch (about a minute)"
   (cd "$stage/gyp" && CC="ccache ${tool}gcc" CXX="ccache $cxx" LINK=$cxx PKG_CONFIG_LIBDIR=$pcdir CFLAGS="$flags" \
-    CXXFLAGS="$flags" LDFLAGS="-static-libstdc++ -Wl,--exclude-libs,ALL -Wl,--wrap=arc4random $stage/prebuild-glibc.o" \
+    CXXFLAGS="$flags" LDFLAGS="-static-libstdc++ -Wl,--exclude-libs,ALL $wrap $stage/prebuild-glibc.o" \
     npm_config_nodedir="$nodedir" node "$ROOT/node_modules/node-gyp/bin/node-gyp.js" configure build --arch="$arch" \
     --nodedir="$nodedir" -j 2 --loglevel=warn) >"$log" 2>&1 || {
     cat "$log" >&2
