@@ -2,9 +2,11 @@
 # Makes a Debian 13 (trixie) root in DIR, as root:
 #   scripts/debian13-root.sh DIR             what the suite needs (setup.sh --packages but Chromium)
 #   scripts/debian13-root.sh DIR --runtime   only the PipeWire runtime: no compiler, no -dev package
+#   scripts/debian13-root.sh DIR --minbase   debootstrap's minbase alone: a fresh machine
 # With --backports after either, PipeWire and WirePlumber come from
 # trixie-backports (PipeWire 1.6, WirePlumber 0.5.12: what a Debian 13 user
 # who wants the newest PipeWire installs, and the line most distributions run).
+# DIR "-" only makes the cached tarball (CI makes them ahead of their use).
 # Built with debootstrap (minbase) from the same mirror as this machine, then
 # kept as a tarball in $QUORVANE_ROOT_CACHE (default /var/cache/quorvane),
 # named for its package list, so that later runs unpack it in
@@ -17,7 +19,7 @@ SUITE=trixie
 ROOT_FORMAT=1
 
 usage() {
-  echo "usage: $0 DIR [--runtime] [--backports]" >&2
+  echo "usage: $0 DIR [--runtime | --minbase] [--backports]" >&2
   exit 2
 }
 [ $# -ge 1 ] || usage
@@ -28,16 +30,21 @@ backports=0
 for arg in "$@"; do
   case $arg in
     --runtime) variant=runtime ;;
+    --minbase) variant=minbase ;;
     --backports) backports=1 ;;
     *) usage ;;
   esac
 done
 [ "$(id -u)" = 0 ] || { echo "$0: must run as root (debootstrap, chroot)" >&2; exit 1; }
-mkdir -p "$dir"
-dir=$(cd "$dir" && pwd)
-[ -z "$(ls -A "$dir")" ] || { echo "$0: $dir is not empty" >&2; exit 1; }
+if [ "$dir" != - ]; then
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  [ -z "$(ls -A "$dir")" ] || { echo "$0: $dir is not empty" >&2; exit 1; }
+fi
 
-if [ $variant = runtime ]; then
+if [ $variant = minbase ]; then
+  packages=()
+elif [ $variant = runtime ]; then
   packages=(pipewire libpipewire-0.3-0)
 else
   # Chromium only renders the web page, whose calls the other tests make
@@ -48,7 +55,7 @@ fi
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
 cache=${QUORVANE_ROOT_CACHE:-/var/cache/quorvane}
-key=$(printf '%s\n' "$SUITE" "$ROOT_FORMAT" "$backports" "${packages[@]}" | sha256sum | cut -c1-16)
+key=$(printf '%s\n' "$SUITE" "$ROOT_FORMAT" "$backports" ${packages[@]+"${packages[@]}"} | sha256sum | cut -c1-16)
 name=debian13-$variant
 [ $backports = 0 ] || name=$name-backports
 tarball="$cache/$name-$key.tar"
@@ -76,13 +83,13 @@ if [ ! -f "$tarball" ]; then
   # No service is started inside.
   printf '#!/bin/sh\nexit 101\n' >"$build/usr/sbin/policy-rc.d"
   chmod 755 "$build/usr/sbin/policy-rc.d"
-  log "installing ${packages[*]} in the root (apt-get; a few minutes)"
   target=()
   if [ $backports = 1 ]; then
     echo "deb $MIRROR $SUITE-backports main" >"$build/etc/apt/sources.list.d/backports.list"
     target=(-t "$SUITE-backports")
   fi
-  bash "$here/debian13-chroot.sh" "$build" sh -c '
+  [ ${#packages[@]} = 0 ] || log "installing ${packages[*]} in the root (apt-get; a few minutes)"
+  [ ${#packages[@]} = 0 ] || bash "$here/debian13-chroot.sh" "$build" sh -c '
     apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null &&
     apt-get clean && rm -rf /var/lib/apt/lists/*' sh ${target[@]+"${target[@]}"} "${packages[@]}"
@@ -91,6 +98,7 @@ if [ ! -f "$tarball" ]; then
   rm -rf "$build"
   trap - EXIT
 fi
+[ "$dir" != - ] || exit 0
 log "unpacking $tarball into $dir"
 tar -C "$dir" --numeric-owner -xf "$tarball"
 chmod 755 "$dir"

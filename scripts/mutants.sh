@@ -14,7 +14,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 LIST=scripts/mutants/faults.tsv
-[ -f build/Release/Quorvane.node ] && [ -x build-native/pw-fixture ] || {
+[ -f build/Release/Quorvane.node ] && [ -f gyp/build/Makefile ] && [ -x build-native/pw-fixture ] || {
   echo "mutants: build the add-on and the native tests first (scripts/setup.sh --all)" >&2
   exit 2
 }
@@ -35,7 +35,7 @@ if [ -n "$tests_from" ]; then
   git archive "$tests_from" test | tar -C "$work/base" -xf -
 fi
 
-# node-gyp's makefiles name files relative to build/, some outside the tree
+# node-gyp's makefiles name files relative to gyp/build/, some outside the tree
 # (Node.js's headers, the npm packages): each scratch tree sits at the same
 # path as this one under a scratch root whose other entries, at every level,
 # link to the real ones, so that those paths resolve as they do here.
@@ -92,7 +92,11 @@ while IFS=$'\t' read -r id file script tests desc; do
   fi
   built=1
   if [[ $file == src/* ]]; then
-    if [[ $tests == *js:* ]]; then make -s -C "$tree/build" BUILDTYPE=Release -j2 >>"$tree.log" 2>&1 </dev/null || built=0; fi
+    # node-gyp's tree (gyp/build), then its product where the loader takes it, as scripts/build-addon.js does.
+    if [[ $tests == *js:* ]]; then
+      { make -s -C "$tree/gyp/build" BUILDTYPE=Release -j2 && cp "$tree/gyp/build/Release/Quorvane.node" "$tree/build/Release/"; } \
+        >>"$tree.log" 2>&1 </dev/null || built=0
+    fi
     if [[ $tests == *native:* ]]; then make -s -C "$tree/test/native" all >>"$tree.log" 2>&1 </dev/null || built=0; fi
     if [[ $tests == *tsan:* ]]; then make -s -C "$tree/test/native" tsan >>"$tree.log" 2>&1 </dev/null || built=0; fi
   fi

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs everything the project needs on Debian 12 and builds it.
+# Installs everything the project needs on Debian (12 or 13) and builds it.
 #   scripts/setup.sh          system packages, npm packages, the add-on for this Node.js
 #   scripts/setup.sh --all    also Node.js 22, 24 and 26 (the test matrix) and the native test programs
 #   scripts/setup.sh --packages  only prints the Debian packages --all installs
@@ -34,8 +34,9 @@ apt_install() {
   [ ${#missing[@]} -gt 0 ] || return 0
   log "installing $what: ${missing[*]} (apt-get; a minute or two on a fresh machine)"
   [ "$(id -u)" = 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Waiting for another apt-get (say, a second clone's set-up) rather than failing.
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 apt_install "system packages" "${PACKAGES[@]}"
 
@@ -44,15 +45,19 @@ if ! command -v node >/dev/null || [ "$(node -p 'process.versions.node.split("."
   exit 1
 fi
 
+
 # --- npm packages ----------------------------------------------------------
-if [ ! -d node_modules/nan ] || [ ! -d node_modules/node-gyp ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
-  log "installing npm packages (npm ci; about 10 s)"
-  npm ci --no-audit --no-fund --ignore-scripts --loglevel=error
-fi
+install_npm_packages() {
+  if [ ! -d node_modules/nan ] || [ ! -d node_modules/node-gyp ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
+    log "installing npm packages (npm ci; about 10 s)"
+    npm ci --no-audit --no-fund --ignore-scripts --loglevel=error
+  fi
+}
 
 # --- the add-on --------------------------------------------------------------
-# build_addon NODE_BINARY: builds build/Release/Quorvane.node against the
-# headers installed beside that Node.js (node-gyp downloads nothing).
+# build_addon NODE_BINARY: builds build/Release/Quorvane.node for that Node.js
+# (scripts/build-addon.js: node-gyp on gyp/binding.gyp, against the headers
+# installed beside it, so that node-gyp downloads nothing), warning-free.
 build_addon() {
   local node_bin=$1 nodedir
   nodedir=$(cd "$(dirname "$(readlink -f "$node_bin")")/.." && pwd)
@@ -61,8 +66,7 @@ build_addon() {
     exit 1
   fi
   log "building the add-on for Node.js $("$node_bin" --version) ($nodedir; about 30 s)"
-  npm_config_nodedir="$nodedir" node node_modules/node-gyp/bin/node-gyp.js rebuild \
-    --nodedir="$nodedir" -j 2 --loglevel=warn >"$ROOT/build-addon.log" 2>&1 || {
+  "$node_bin" scripts/build-addon.js --loglevel=warn >"$ROOT/build-addon.log" 2>&1 || {
     cat "$ROOT/build-addon.log" >&2
     exit 1
   }
@@ -107,12 +111,15 @@ install_node() { # ARCH MAJOR
   fi
 }
 
-# The package managers a user installs the tarball with: npm 12 (which runs
-# no install script of a dependency) and pnpm.
-TOOLS=(npm@12 pnpm@10)
+# The package managers a user installs the tarball with (the package test):
+# npm 12 (which runs no install script of a dependency), pnpm 10, yarn 1 and
+# the current yarn.
+TOOLS=(npm@12 pnpm@10 yarn@1 @yarnpkg/cli-dist@4)
 tool_dir() { echo "$ROOT/.cache/tools"; }
 install_tools() {
-  [ -f .cache/tools/node_modules/npm/bin/npm-cli.js ] && [ -f .cache/tools/node_modules/pnpm/bin/pnpm.cjs ] && return 0
+  local t=.cache/tools/node_modules
+  [ -f $t/npm/bin/npm-cli.js ] && [ -f $t/pnpm/bin/pnpm.cjs ] && [ -f $t/yarn/bin/yarn.js ] &&
+    [ -f $t/@yarnpkg/cli-dist/bin/yarn.js ] && return 0
   log "installing ${TOOLS[*]} from npm (about 20 s)"
   mkdir -p .cache/tools
   npm install --prefix .cache/tools --no-save --no-audit --no-fund --loglevel=error "${TOOLS[@]}" >/dev/null
@@ -130,15 +137,27 @@ prime_npm_cache() {
   done
 }
 
+# qemu-user and Debian's arm64 runtime (multiarch: libc, libpipewire and its
+# modules, libatomic for Node.js 26), under which the package test runs the
+# arm64 binaries; on an x64 Debian only.
+install_qemu_arm64() {
+  [ "$(dpkg --print-architecture)" = amd64 ] || return 0
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    $([ "$(id -u)" = 0 ] || echo sudo) dpkg --add-architecture arm64
+  fi
+  apt_install "qemu-user and the arm64 PipeWire client" qemu-user libpipewire-0.3-modules:arm64 libatomic1:arm64
+}
+
 build_native_tests() {
   log "building the native tests, plain and under the sanitizers, and the fixture client (about a minute)"
-  make -s -C test/native all asan tsan >&2
+  make -s -j2 -C test/native all asan tsan >&2
   make -s -C bench >&2
 }
 
 if [ "${QUORVANE_SETUP_SOURCED:-0}" = 1 ]; then
   return 0
 fi
+install_npm_packages
 
 if [ $ALL = 1 ]; then
   # QUORVANE_TEST_NODES (scripts/test.sh) runs the tests on those Node.js

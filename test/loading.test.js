@@ -67,21 +67,26 @@ test('a worker thread gets the clear refusal, whether it or the main thread load
   }
 });
 
-test('a load that cannot work says why: PipeWire\'s library missing, or no binary for this Node.js', async (t) => {
+test('a load that cannot work says why: PipeWire\'s library missing, no binary for this Node.js, or a build for another', async (t) => {
   const load = `try { require(${INDEX}); console.log('loaded'); } catch (e) { console.log(e.message); }`;
   // A copy of the package whose only prebuilt binary is for another ABI, and no source build.
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-abi-'));
+  const loadCopy = async () => (await runChild(load.replace(INDEX, JSON.stringify(dir)), { preload: false })).stdout.trim();
+  const rebuild = `Build it for this Node.js (needs libpipewire-0.3-dev, pkg-config, make, g++ and python3): npm run build --prefix ${JSON.stringify(dir)}`;
   try {
     for (const f of ['package.json', 'index.js', 'lib']) fs.cpSync(path.join(ROOT, f), path.join(dir, f), { recursive: true });
-    fs.cpSync(path.join(ROOT, 'node_modules', 'node-gyp-build'), path.join(dir, 'node_modules', 'node-gyp-build'), { recursive: true });
     const prebuilds = path.join(dir, 'prebuilds', `linux-${process.arch}`);
     fs.mkdirSync(prebuilds, { recursive: true });
     fs.writeFileSync(path.join(prebuilds, 'node.abi1.glibc.node'), '');
-    const r = await runChild(load.replace(INDEX, JSON.stringify(dir)), { preload: false });
-    assert.equal(r.stdout.trim(),
+    assert.equal(await loadCopy(),
       `quorvane: no add-on for Node.js ${process.version} (ABI ${process.versions.modules}) on linux-${process.arch} ` +
-        '(prebuilt for ABI 1 only) and no source build. Build it for this Node.js ' +
-        `(needs libpipewire-0.3-dev, pkg-config, make, g++ and python3): npm run build --prefix ${JSON.stringify(dir)}`);
+        `(prebuilt for ABI 1 only) and no source build. ${rebuild}`);
+    // A source build for Node.js 20 (named by its entry point; not loadable here either way) beside it.
+    fs.mkdirSync(path.join(dir, 'build', 'Release'), { recursive: true });
+    fs.writeFileSync(path.join(dir, 'build', 'Release', 'Quorvane.node'), 'node_register_module_v115');
+    assert.equal(await loadCopy(),
+      `quorvane: ${path.join(dir, 'build', 'Release', 'Quorvane.node')} was built for Node.js 20 (ABI 115), not for ` +
+        `Node.js ${process.version} (ABI ${process.versions.modules}), and no prebuilt binary loads instead. ${rebuild}`);
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }

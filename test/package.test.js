@@ -1,42 +1,42 @@
 'use strict';
 // The packed tarball: only what a user needs, a stripped prebuilt add-on per
-// platform and Node.js ABI, linked against the system's libpipewire; it
-// installs offline into an empty project with this system's npm, with npm 12
-// (which runs no install script), with --ignore-scripts and with pnpm,
-// compiles nothing, and runs.
-// The prebuilt binaries for the Node.js under test list a private daemon's graph.
+// platform and Node.js ABI that loads with glibc 2.34 and any libstdc++,
+// linked against the system's libpipewire; it installs into an empty project
+// with npm 12, pnpm 10 (as it comes, and with builds approved), yarn 1 and
+// the current yarn, with no compiler on PATH, compiles nothing, and runs, also
+// with a stale source build beside it. The prebuilt binaries for the Node.js
+// under test list a private daemon's graph.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
 
 const ROOT = path.join(__dirname, '..');
 const CACHE = path.join(ROOT, '.cache');
 const TOOLS = path.join(CACHE, 'tools', 'node_modules');
 const ARCHES = { x64: 'Advanced Micro Devices X86-64', arm64: 'AArch64' }; // readelf's names for the machines
-// The package managers run on the Node.js under test, first on PATH, as for a user of that version.
-const env = { ...process.env, PATH: `${path.dirname(process.execPath)}:${process.env.PATH}` };
-const run = (file, args, options) =>
-  spawnSync(process.execPath, [file, ...args], { encoding: 'utf8', timeout: 300000, env, ...options });
 const NPM12 = path.join(TOOLS, 'npm', 'bin', 'npm-cli.js');
-const npm = (args, cwd, options) => run(NPM12, args, { cwd, ...options });
-const pnpm = (args, cwd) => run(path.join(TOOLS, 'pnpm', 'bin', 'pnpm.cjs'), args, { cwd });
-// This system's npm: older ones run install scripts, and build a package with a binding.gyp unless told not to.
-const systemNpm = spawnSync('sh', ['-c', 'readlink -f "$(command -v npm)"'], { encoding: 'utf8' }).stdout.trim();
 const readelf = (...args) => spawnSync('readelf', args, { encoding: 'utf8' }).stdout;
-// A script that lists the graph of the daemon in its environment through the package at DIR.
+// A script that lists the graph of the daemon in its environment through the
+// package at DIR, with the file name of the add-on it loaded.
 const listing = (dir) => `require(${JSON.stringify(dir)}).connect().then(async (graph) => {
-  console.log(JSON.stringify(graph.nodes().map((n) => n.name).sort())); await graph.close(); });`;
+  const addon = require('node:path').basename(Object.keys(require.cache).find((f) => f.endsWith('.node')));
+  console.log(JSON.stringify(graph.nodes().map((n) => n.name).sort()) + ' ' + addon); await graph.close(); });`;
 const DAEMON_NODES = JSON.stringify(['demo-microphone', 'demo-speakers']);
+const PREBUILT = `node.abi${process.versions.modules}.glibc.node`;
+const newerThan234 = (version) => {
+  const [major, minor] = version.replace(/^.*_/, '').split('.').map(Number);
+  return major > 2 || (major === 2 && minor > 34);
+};
 
 let work, tarball, files;
 test.before(() => {
   work = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pack-'));
   // Packing builds the prebuilt binaries first (prepack), each only when its inputs changed.
-  const pack = npm(['pack', '--json', '--pack-destination', work], ROOT, { timeout: 3600000 });
+  const pack = spawnSync(process.execPath, [NPM12, 'pack', '--json', '--pack-destination', work], { cwd: ROOT, encoding: 'utf8', timeout: 3600000 });
   assert.equal(pack.status, 0, pack.stderr);
   const info = JSON.parse(pack.stdout).quorvane; // npm 12: keyed by package name
   tarball = path.join(work, info.filename);
@@ -46,15 +46,17 @@ test.after(() => fs.rmSync(work, { recursive: true, force: true }));
 
 test('the tarball: sources, the loader, its dependencies bundled, one stripped binary per platform and ABI', (t) => {
   const bundled = require('../package.json').bundleDependencies.join('|');
-  const allowed = new RegExp(`^(src/|bin/quorvane\\.js$|scripts/build-addon\\.js$|binding\\.gyp$|index\\.(js|d\\.ts)$|lib/([a-z-]+/)*[a-z-]+\\.js$|README\\.md$|LICENSE$|package\\.json$|node_modules/(${bundled})/|prebuilds/linux-(x64|arm64)/node\\.abi\\d+\\.glibc\\.node$)`);
+  const allowed = new RegExp(`^(src/|bin/quorvane\\.js$|scripts/build-addon\\.js$|gyp/binding\\.gyp$|index\\.(js|d\\.ts)$|lib/([a-z-]+/)*[a-z-]+\\.js$|docs/[a-z]+\\.(md|png)$|examples/[a-z-]+\\.js$|README\\.md$|LICENSE$|package\\.json$|node_modules/(${bundled})/|prebuilds/linux-(x64|arm64)/node\\.abi\\d+\\.glibc\\.node$)`);
   assert.deepEqual(files.filter((f) => !allowed.test(f)), []);
   // What a source build of the installed package compiles is in it.
-  const { sources } = JSON.parse(fs.readFileSync(path.join(ROOT, 'binding.gyp'), 'utf8')).targets[0];
-  assert.deepEqual([...sources, 'index.d.ts', 'node_modules/node-gyp-build/index.js', 'node_modules/nan/nan.h'].filter((f) => !files.includes(f)), []);
+  const { sources } = JSON.parse(fs.readFileSync(path.join(ROOT, 'gyp', 'binding.gyp'), 'utf8')).targets[0];
+  assert.deepEqual([...sources.map((f) => path.posix.join('gyp', f)), 'index.d.ts', 'docs/api.md', 'examples/list-graph.js', 'node_modules/node-gyp-build/index.js', 'node_modules/nan/nan.h'].filter((f) => !files.includes(f)), []);
   const abis = (arch) => files.map((f) => new RegExp(`^prebuilds/linux-${arch}/node\\.abi(\\d+)\\.`).exec(f)?.[1]).filter(Boolean);
   assert.equal(abis('x64').length, 3);
   assert.ok(abis('x64').includes(process.versions.modules), `no prebuilt binary for ABI ${process.versions.modules}`);
-  assert.deepEqual(abis('arm64'), abis('x64'));
+  // arm64's come with a release build (scripts/prebuild.sh --release, as the test command makes them).
+  if (abis('arm64').length || process.env.QUORVANE_RELEASE) assert.deepEqual(abis('arm64'), abis('x64'));
+  else t.diagnostic('no arm64 binaries: not a release build');
   t.diagnostic(`tarball ${fs.statSync(tarball).size} bytes`);
   for (const [arch, machine] of Object.entries(ARCHES)) {
     for (const abi of abis(arch)) {
@@ -62,38 +64,84 @@ test('the tarball: sources, the loader, its dependencies bundled, one stripped b
       assert.match(readelf('-h', file), new RegExp(`Machine:\\s+${machine}`), file);
       const dynamic = readelf('-d', file);
       assert.match(dynamic, /\(NEEDED\)\s+Shared library: \[libpipewire-0\.3\.so\.0\]/, file);
-      assert.doesNotMatch(dynamic, /RPATH|RUNPATH/, file);
+      assert.doesNotMatch(dynamic, /RPATH|RUNPATH|libstdc\+\+/, file);
+      // Loads with glibc 2.34 and any libstdc++: no symbol of a newer glibc, none of libstdc++'s.
+      const versions = [...new Set(readelf('--dyn-syms', '-W', file).match(/@@?[A-Z]+_[\d.]+/g))];
+      assert.deepEqual(versions.filter((v) => /GLIBCXX|CXXABI/.test(v) || (/GLIBC_/.test(v) && newerThan234(v))), [], file);
       assert.doesNotMatch(readelf('-S', file), /\.symtab|\.debug_/, `${file} is not stripped`);
       t.diagnostic(`linux-${arch} abi${abi} ${fs.statSync(file).size} bytes`);
     }
   }
 });
 
-test('installed offline with this system\'s npm, npm 12, with --ignore-scripts and with pnpm: nothing compiled, it loads and lists the graph', (t) => {
+// run(file, args, options): runs the script FILE with the Node.js under test, to its end: { status, output }.
+function run(file, args, options) {
+  return new Promise((resolve) => {
+    const child = spawn(process.execPath, [file, ...args], { ...options, stdio: ['ignore', 'pipe', 'pipe'] });
+    let output = '';
+    child.stdout.on('data', (d) => (output += d));
+    child.stderr.on('data', (d) => (output += d));
+    const timer = setTimeout(() => child.kill('SIGKILL'), 300000);
+    child.on('close', (status) => {
+      clearTimeout(timer);
+      resolve({ status, output });
+    });
+  });
+}
+
+test('installed with npm 12, pnpm 10 (as it comes and with builds approved), yarn 1 and yarn 4, no compiler on PATH: nothing compiled, the prebuilt binary loads, also beside a stale build', async (t) => {
+  // PATH: the Node.js under test and a shell, no compiler, make or python.
+  const bin = path.join(work, 'bin');
+  fs.mkdirSync(bin);
+  for (const [name, target] of [['node', process.execPath], ['sh', '/bin/sh']]) fs.symlinkSync(target, path.join(bin, name));
+  const env = { ...process.env, PATH: bin, YARN_ENABLE_TELEMETRY: '0', YARN_ENABLE_GLOBAL_CACHE: 'false',
+    YARN_ENABLE_IMMUTABLE_INSTALLS: 'false', YARN_GLOBAL_FOLDER: path.join(work, 'yarn-global'), YARN_CACHE_FOLDER: path.join(work, 'yarn1-cache') };
+  const tool = (...p) => path.join(TOOLS, ...p);
+  const pnpmStore = (name) => ['--store-dir', path.join(work, `store-${name}`)];
   const installers = {
-    [`this system's npm ${run(systemNpm, ['--version']).stdout.trim()}`]: (dir) => run(systemNpm, ['install', '--offline', '--no-audit', '--no-fund', tarball], { cwd: dir }),
-    'npm 12': (dir) => npm(['install', '--offline', '--no-audit', '--no-fund', tarball], dir),
-    'npm 12 --ignore-scripts': (dir) => npm(['install', '--offline', '--ignore-scripts', '--no-audit', '--no-fund', tarball], dir),
-    pnpm: (dir) => pnpm(['add', '--offline', '--store-dir', path.join(work, 'pnpm-store'), tarball], dir),
+    'npm 12': [NPM12, 'install', '--prefer-offline', '--no-audit', '--no-fund', tarball],
+    pnpm: [tool('pnpm', 'bin', 'pnpm.cjs'), 'add', '--prefer-offline', ...pnpmStore('a'), tarball],
+    'pnpm, builds approved': [tool('pnpm', 'bin', 'pnpm.cjs'), 'add', '--prefer-offline', ...pnpmStore('b'), '--config.dangerouslyAllowAllBuilds=true', tarball],
+    'yarn 1': [tool('yarn', 'bin', 'yarn.js'), 'add', '--non-interactive', '--no-progress', `file:${tarball}`],
+    'yarn 4': [tool('@yarnpkg', 'cli-dist', 'bin', 'yarn.js'), 'add', `quorvane@file:${tarball}`],
   };
+  const projects = Object.fromEntries(Object.keys(installers).map((name, i) => {
+    const project = path.join(work, `app-${i}`);
+    fs.mkdirSync(project);
+    fs.writeFileSync(path.join(project, 'package.json'), JSON.stringify({ name: 'app', version: '1.0.0', private: true }));
+    if (name === 'yarn 4') fs.writeFileSync(path.join(project, 'yarn.lock'), '');
+    return [name, project];
+  }));
+  // All at once: each mostly waits on its cache or the registry.
+  const started = Date.now();
+  const results = await Promise.all(Object.entries(installers).map(async ([name, [file, ...args]]) => {
+    const r = await run(file, args, { cwd: projects[name], env });
+    t.diagnostic(`${name}: installed in ${Date.now() - started} ms`);
+    return [name, r];
+  }));
   const daemon = startDaemon({ setEnv: false });
   try {
-    const projects = [];
-    for (const [name, install] of Object.entries(installers)) {
-      const project = fs.mkdtempSync(path.join(work, 'app-'));
-      projects.push(project);
-      fs.writeFileSync(path.join(project, 'package.json'), JSON.stringify({ name: 'app', version: '1.0.0', private: true }));
-      const started = Date.now();
-      const r = install(project);
-      assert.equal(r.status, 0, `${name}: ${r.stdout}${r.stderr}`);
-      t.diagnostic(`${name}: installed in ${Date.now() - started} ms`);
-      const installed = fs.realpathSync(path.join(project, 'node_modules', 'quorvane'));
-      assert.ok(!fs.existsSync(path.join(installed, 'build')), `${name} compiled the add-on`);
-      const listed = spawnSync(process.execPath, ['-e', listing('quorvane')], { cwd: project, encoding: 'utf8', env: daemon.env });
-      assert.equal(listed.stdout.trim(), DAEMON_NODES, `${name}: ${listed.stderr}`);
+    // Yarn 4's Plug'n'Play: its loader first, as `yarn node` does.
+    const pnp = (project) => (fs.existsSync(path.join(project, '.pnp.cjs')) ? ['--require', path.join(project, '.pnp.cjs')] : []);
+    const node = (project, ...args) => spawnSync(process.execPath, [...pnp(project), ...args], { cwd: project, encoding: 'utf8', env: { ...daemon.env, PATH: bin } });
+    for (const [name, r] of results) {
+      assert.equal(r.status, 0, `${name}: ${r.output}`);
+      assert.doesNotMatch(r.output, /Ignored build scripts|node-gyp rebuild|gyp info|binding\.gyp/, name);
+      const listed = node(projects[name], '-e', listing('quorvane'));
+      assert.equal(listed.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `${name}: ${listed.stderr}`);
+      const installed = node(projects[name], '-p', 'path.dirname(require.resolve("quorvane/package.json"))').stdout.trim();
+      assert.ok(installed && !fs.existsSync(path.join(installed, 'build')), `${name} compiled the add-on (${installed})`);
     }
-    const bin = path.join(projects[0], 'node_modules', '.bin', 'quorvane');
-    const nodes = spawnSync(process.execPath, [bin, 'nodes', '--json'], { encoding: 'utf8', env: daemon.env });
+    assert.ok(pnp(projects['yarn 4']).length, "yarn 4 did not install with Plug'n'Play, its default");
+    // A source build for another Node.js left in the installed package: the prebuilt binary still loads.
+    const installed = fs.realpathSync(path.join(projects['npm 12'], 'node_modules', 'quorvane'));
+    const other = fs.readdirSync(path.join(installed, 'prebuilds', `linux-${process.arch}`)).find((f) => f !== PREBUILT);
+    fs.mkdirSync(path.join(installed, 'build', 'Release'), { recursive: true });
+    fs.copyFileSync(path.join(installed, 'prebuilds', `linux-${process.arch}`, other), path.join(installed, 'build', 'Release', 'Quorvane.node'));
+    const stale = node(projects['npm 12'], '-e', listing('quorvane'));
+    assert.equal(stale.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `beside a stale build (${other}): ${stale.stderr}`);
+    // The command, as npx runs it.
+    const nodes = spawnSync(process.execPath, [path.join(projects['npm 12'], 'node_modules', '.bin', 'quorvane'), 'nodes', '--json'], { encoding: 'utf8', env: daemon.env });
     assert.equal(nodes.status, 0, nodes.stderr);
     assert.deepEqual(JSON.stringify(JSON.parse(nodes.stdout).map((n) => n.name).sort()), DAEMON_NODES);
   } finally {
@@ -116,7 +164,7 @@ test('the prebuilt binaries for this Node.js list a private daemon: x64 here, ar
         timeout: 600000,
         env: { ...daemon.env, PREBUILDS_ONLY: '1' },
       });
-      assert.equal(r.stdout.trim(), DAEMON_NODES, `Node.js ${major} on ${arch}: ${r.stderr}${r.error ?? ''}`);
+      assert.equal(r.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `Node.js ${major} on ${arch}: ${r.stderr}${r.error ?? ''}`);
     }
   } finally {
     daemon.stop();
