@@ -71,7 +71,9 @@ test('a load that cannot work says why: PipeWire\'s library missing, no binary f
   const load = `try { require(${INDEX}); console.log('loaded'); } catch (e) { console.log(e.message); }`;
   // A copy of the package whose only prebuilt binary is for another ABI, and no source build.
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-abi-'));
-  const loadCopy = async () => (await runChild(load.replace(INDEX, JSON.stringify(dir)), { preload: false })).stdout.trim();
+  // As a user's process: the suite's PREBUILDS_ONLY would hide the source build.
+  const { PREBUILDS_ONLY, ...env } = process.env;
+  const loadCopy = async () => (await runChild(load.replace(INDEX, JSON.stringify(dir)), { preload: false, env })).stdout.trim();
   const rebuild = `Build it for this Node.js (needs libpipewire-0.3-dev, pkg-config, make, g++ and python3): npm run build --prefix ${JSON.stringify(dir)}`;
   try {
     for (const f of ['package.json', 'index.js', 'lib']) fs.cpSync(path.join(ROOT, f), path.join(dir, f), { recursive: true });
