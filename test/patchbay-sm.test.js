@@ -36,12 +36,17 @@ test.after(async () => {
 });
 
 test('beside WirePlumber: a volume preset set before it started holds over its restore, once; "never" removes its default link of a stream and link creations stay bounded over 10 s; the preferred default present is configured, again as devices come', async (t) => {
-  // The restore of its own state it makes as it starts (here, as another
-  // client through wpctl: 1.00) does not undo the preset set before it ran:
-  // that is set once more, and a later change stays.
+  // The restore of its own state it makes as it starts does not undo the
+  // preset set before it ran: that is set once more, and a later change
+  // stays. WirePlumber 0.5 restores the volume itself, just before it makes
+  // its "default" metadata; 0.4 leaves it, and another client stands in for
+  // the restore (wpctl: 1.00).
   const a = graph.nodes().find((n) => n.name === 'pbs-a');
-  assert.equal(spawnSync('wpctl', ['set-volume', String(a.id), '1.0'], { env: sm.env }).status, 0);
   const volumeA = () => graph.nodes().find((n) => n.id === a.id)?.volume;
+  await poll(() => graph.metadata('default') !== null, 5000, 'the "default" metadata', 20);
+  if (earlySets.length === 1 && Math.abs(volumeA() - 0.6) < 1e-3) {
+    assert.equal(spawnSync('wpctl', ['set-volume', String(a.id), '1.0'], { env: sm.env }).status, 0);
+  }
   await poll(() => earlySets.length === 2 && Math.abs(volumeA() - 0.6) < 1e-3, 5000, 'pbs-a at 0.60 again', 20);
   await graph.setVolume(a.id, 0.3);
   await graph.setMute(a.id, true); // a round trip after it

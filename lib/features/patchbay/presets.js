@@ -11,6 +11,11 @@ const SET_MS = 3000;
 // How long after a session manager appears its restore of a node's volume is
 // waited for, to be set over once.
 const RESTORE_MS = 10000;
+// How long before its "default" metadata a session manager's restore may
+// come: WirePlumber 0.5 sets a node's "Props" a few milliseconds before it
+// makes the metadata, so a change that close before it is taken as its
+// restore, not as the user's choice.
+const BEFORE_MS = 3000;
 // How long a matching node's "Props" are waited for before it is reported
 // as having none.
 const PROPS_MS = 3000;
@@ -31,6 +36,7 @@ class VolumePreset {
   #match;
   #done = new Set(); // node ids set, until the node goes (an id then names another node)
   #unmanaged = new Set(); // of those, the ids set while no session manager ran (and not changed since)
+  #changedAt = new Map(); // of those, id -> when another value showed (the user's, or a restore coming)
   #applied = new Set(); // ids the node has reported the preset of
   #restoring = new Set(); // ids whose restore by a session manager that just came is awaited
   #restoreTimer = null;
@@ -52,12 +58,15 @@ class VolumePreset {
       'node-created': (n) => this.#look(n),
       'node-changed': (n) => {
         if (this.#restoring.has(n.id)) return this.#restored(n);
-        // Changed by the user since: their choice, which a session manager keeps.
-        if (this.#applied.has(n.id) && this.#differs(n)) this.#unmanaged.delete(n.id);
+        // Changed since: the user's choice, which a session manager keeps,
+        // unless a session manager's metadata follows within BEFORE_MS.
+        if (this.#applied.has(n.id) && this.#differs(n) && this.#unmanaged.has(n.id)) {
+          this.#changedAt.set(n.id, Date.now());
+        }
         this.#look(n);
       },
       'node-destroyed': (id) => {
-        [this.#done, this.#unmanaged, this.#restoring, this.#applied].forEach((s) => s.delete(id));
+        [this.#done, this.#unmanaged, this.#restoring, this.#applied, this.#changedAt].forEach((s) => s.delete(id));
         clearTimeout(this.#waiting.get(id));
         this.#waiting.delete(id);
       },
@@ -83,8 +92,10 @@ class VolumePreset {
   // for them. Each is set once more when it shows another value (at once if
   // it does already), within RESTORE_MS; never again after that.
   #managerCame() {
-    for (const id of this.#unmanaged) this.#restoring.add(id);
+    const since = Date.now() - BEFORE_MS;
+    for (const id of this.#unmanaged) if (!(this.#changedAt.get(id) < since)) this.#restoring.add(id);
     this.#unmanaged.clear();
+    this.#changedAt.clear();
     clearTimeout(this.#restoreTimer);
     this.#restoreTimer = setTimeout(() => this.#restoring.clear(), RESTORE_MS);
     for (const n of this.#graph.nodes()) if (this.#restoring.has(n.id)) this.#restored(n);
