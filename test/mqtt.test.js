@@ -1,0 +1,246 @@
+'use strict';
+// Hosts on an MQTT broker: two private daemons stand for two hosts, each with
+// a bridge (one in this process through graph.mqtt, one as `quorvane mqtt`),
+// and a private mosquitto between them; an MQTT.js client that hears
+// everything is the ground truth beside pw-dump.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn, spawnSync } = require('node:child_process');
+const path = require('node:path');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, pwDump, waitFor } = require('./helpers/fixture');
+const { startBroker, listen, available } = require('./helpers/broker');
+const { CLI } = require('./helpers/child');
+
+const skip = !available() && 'no mosquitto';
+const alphaDaemon = startDaemon(); // this process's Graph
+const betaDaemon = startDaemon({ setEnv: false });
+let broker;
+let graph;
+let alpha; // graph.mqtt's bridge
+let beta; // the CLI's process
+let sub; // hears quorvane/# and homeassistant/#
+let fixture;
+
+const cv = (node) => node.info.params?.Props?.find((x) => x.channelVolumes);
+// A host's nodes as pw-dump shows them, as the bridge's node topics hold them.
+function dumped(env) {
+  return Object.fromEntries(pwDump(env).filter((o) => o.type === 'PipeWire:Interface:Node').map((o) => {
+    const p = cv(o);
+    return [o.info.props['node.name'], { class: o.info.props['media.class'] ?? null, state: o.info.state, volume: p ? Number(Math.cbrt(p.channelVolumes[0]).toFixed(3)) : null, mute: p ? p.mute : null }];
+  }));
+}
+function retainedNodes(host) {
+  const out = {};
+  for (const [topic, text] of sub.retained) {
+    const m = topic.match(new RegExp(`^quorvane/${host}/node/([^/]+)$`));
+    if (!m) continue;
+    const s = JSON.parse(text);
+    out[s.name] = { class: s.class, state: s.state, volume: s.volume === null ? null : Number(s.volume.toFixed(3)), mute: s.mute };
+  }
+  return out;
+}
+const sameAsDump = (host, env) => {
+  assert.deepEqual(retainedNodes(host), dumped(env));
+  return true;
+};
+const props = (env, name) => {
+  const p = cv(pwDump(env).find((o) => o.info?.props?.['node.name'] === name));
+  return [Number(p.channelVolumes[0].toFixed(4)), p.mute];
+};
+
+// A command and its answer: MQTT 5 (response topic, correlation data) unless `v4` is given, which
+// publishes as MQTT 3.1.1 and takes the answer from PREFIX/HOST/reply.
+let asked = 0;
+async function ask(topic, payload, { v4 = null } = {}) {
+  const correlation = `c${++asked}`;
+  if (v4) {
+    const seen = sub.heard.length;
+    v4.publish(topic, payload);
+    const reply = await sub.until(() => sub.heard.slice(seen).find((m) => m.topic.endsWith('/reply') && JSON.parse(m.text).topic === topic), 10000, `the reply to ${topic}`);
+    return JSON.parse(reply.text);
+  }
+  const seen = sub.heard.length;
+  sub.client.publish(topic, payload, { properties: { responseTopic: 'test/replies', correlationData: Buffer.from(correlation) } });
+  const reply = await sub.until(() => sub.heard.slice(seen).find((m) => m.topic === 'test/replies' && String(m.packet.properties?.correlationData) === correlation), 10000, `the reply to ${topic}`);
+  return JSON.parse(reply.text);
+}
+
+function startBeta(extra = []) {
+  const child = spawn(process.execPath, [CLI, 'mqtt', '--broker', broker.url, '--host-name', 'beta', '--homeassistant', ...extra], { env: betaDaemon.env, stdio: ['ignore', 'pipe', 'pipe'] });
+  child.out = '';
+  child.err = '';
+  child.stdout.on('data', (d) => (child.out += d));
+  child.stderr.on('data', (d) => (child.err += d));
+  return child;
+}
+
+test.before(async () => {
+  if (skip) return;
+  broker = await startBroker();
+  sub = await listen(broker.url, ['quorvane/#', 'homeassistant/#', 'test/#'], { reconnectPeriod: 100 });
+  fixture = new Fixture(alphaDaemon.env);
+  graph = await require('..').connect({ reconnect: true });
+  alpha = await graph.mqtt({ broker: broker.url, hostName: 'alpha', homeassistant: true, forgetAfterMs: 300, maxRate: 20 });
+  beta = startBeta(['--mqtt-version', '3.1.1']);
+});
+
+test.after(async () => {
+  beta?.kill('SIGKILL');
+  await alpha?.close();
+  await graph?.close();
+  await sub?.client.endAsync(true);
+  await fixture?.close();
+  await broker?.close();
+  alphaDaemon.stop();
+  betaDaemon.stop();
+});
+
+// Home Assistant's MQTT discovery schema, as documented, for the keys a bridge may use: each key
+// in its full or abbreviated form, its type, and what each component requires.
+const ABBREVIATIONS = {
+  avty: 'availability', avty_t: 'availability_topic', cmd_t: 'command_topic', dev: 'device', ic: 'icon', ops: 'options',
+  pl_on: 'payload_on', pl_off: 'payload_off', stat_t: 'state_topic', uniq_id: 'unique_id', val_tpl: 'value_template', obj_id: 'object_id',
+};
+const DEVICE_ABBREVIATIONS = { ids: 'identifiers', mf: 'manufacturer', mdl: 'model', sw: 'sw_version' };
+const str = (v) => typeof v === 'string' && v.length > 0;
+const topicOk = (v) => str(v) && !/[+#]/.test(v);
+const COMMON = {
+  availability: (v) => Array.isArray(v) && v.length > 0 && v.every((a) => topicOk(a.topic) && Object.keys(a).every((k) => ['topic', 'payload_available', 'payload_not_available', 'value_template'].includes(k))),
+  availability_topic: topicOk, device: null, icon: (v) => /^mdi:[a-z-]+$/.test(v), name: (v) => v === null || str(v), object_id: str,
+  unique_id: str, value_template: str, state_topic: topicOk,
+};
+const COMPONENTS = {
+  number: { required: ['command_topic'], keys: { command_topic: topicOk, min: Number.isFinite, max: Number.isFinite, step: (v) => v >= 0.001, mode: (v) => ['auto', 'box', 'slider'].includes(v) } },
+  switch: { required: ['command_topic'], keys: { command_topic: topicOk, payload_on: str, payload_off: str, state_on: str, state_off: str } },
+  select: { required: ['command_topic', 'options'], keys: { command_topic: topicOk, options: (v) => Array.isArray(v) && v.length > 0 && v.every(str) } },
+  sensor: { required: ['state_topic'], keys: { unit_of_measurement: str, device_class: str, state_class: str } },
+};
+function checkDiscovery(topic, text, uniqueIds) {
+  const m = topic.match(/^homeassistant\/([a-z_]+)\/([A-Za-z0-9_-]+)\/([A-Za-z0-9_-]+)\/config$/);
+  assert.ok(m && COMPONENTS[m[1]], `discovery topic ${topic}`);
+  const schema = COMPONENTS[m[1]];
+  const config = Object.fromEntries(Object.entries(JSON.parse(text)).map(([k, v]) => [ABBREVIATIONS[k] ?? k, v]));
+  for (const [key, value] of Object.entries(config)) {
+    const check = schema.keys[key] ?? COMMON[key];
+    assert.ok(check !== undefined, `${topic}: ${key} is not a ${m[1]} key`);
+    if (check) assert.ok(check(value), `${topic}: ${key} = ${JSON.stringify(value)}`);
+  }
+  for (const key of [...schema.required, 'unique_id', 'device']) assert.ok(key in config, `${topic}: ${key} missing`);
+  const device = Object.fromEntries(Object.entries(config.device).map(([k, v]) => [DEVICE_ABBREVIATIONS[k] ?? k, v]));
+  assert.ok(Array.isArray(device.identifiers) && device.identifiers.every(str) && str(device.name), `${topic}: device`);
+  assert.ok(Object.keys(device).every((k) => ['identifiers', 'name', 'manufacturer', 'model', 'sw_version', 'via_device'].includes(k)), `${topic}: device keys`);
+  assert.ok(!uniqueIds.has(config.unique_id), `${topic}: unique_id ${config.unique_id} used twice`);
+  uniqueIds.add(config.unique_id);
+  return config;
+}
+
+test('each host\'s retained state is its pw-dump; a command on one host changes that host only and is answered (MQTT 5 and 3.1.1); discovery passes the schema and goes with its node', { skip }, async () => {
+  await sub.until(() => sameAsDump('alpha', alphaDaemon.env) && sameAsDump('beta', betaDaemon.env), 15000, 'both hosts on the broker');
+  assert.equal(sub.retained.get('quorvane/alpha/status'), 'online');
+  assert.equal(sub.retained.get('quorvane/beta/status'), 'online');
+
+  // Volume on beta's speakers: beta's Props change, alpha's do not; the retained state follows.
+  const before = props(alphaDaemon.env, 'demo-speakers');
+  assert.deepEqual(await ask('quorvane/beta/node/demo-speakers/volume/set', '0.5'), { topic: 'quorvane/beta/node/demo-speakers/volume/set', ok: true, result: { volume: 0.5 } });
+  assert.deepEqual(props(betaDaemon.env, 'demo-speakers'), [0.125, false]);
+  assert.deepEqual(props(alphaDaemon.env, 'demo-speakers'), before);
+  await sub.until(() => JSON.parse(sub.retained.get('quorvane/beta/node/demo-speakers')).volume === 0.5);
+
+  // Link and unlink by names on alpha over MQTT 3.1.1, answered on the reply topic with the command's id.
+  const v4 = (await listen(broker.url, [], { protocolVersion: 4 })).client;
+  try {
+    const linked = await ask('quorvane/alpha/set', JSON.stringify({ op: 'link', from: 'demo-microphone', to: 'demo-speakers', id: 'l1' }), { v4 });
+    assert.deepEqual([linked.id, linked.ok, linked.result.links.length], ['l1', true, 2], JSON.stringify(linked));
+    const pairs = [['demo-microphone:capture_FL', 'demo-speakers:playback_FL'], ['demo-microphone:capture_FR', 'demo-speakers:playback_FR']];
+    await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the links on the broker');
+    const muted = await ask('quorvane/alpha/node/demo-speakers/mute/set', 'ON', { v4 });
+    assert.deepEqual([muted.ok, props(alphaDaemon.env, 'demo-speakers')[1]], [true, true]);
+    assert.equal((await ask('quorvane/alpha/set', JSON.stringify({ op: 'unlink', from: 'demo-microphone', to: 'demo-speakers' }), { v4 })).ok, true);
+    await sub.until(() => sub.retained.get('quorvane/alpha/links') === '[]', 5000, 'the links gone from the broker');
+  } finally {
+    await v4.endAsync();
+  }
+
+  // Discovery: every config passes the schema; each sink and source is a device with volume, mute and state.
+  const uniqueIds = new Set();
+  const configs = [...sub.retained].filter(([t]) => t.startsWith('homeassistant/')).map(([t, text]) => [t, checkDiscovery(t, text, uniqueIds)]);
+  for (const host of ['alpha', 'beta']) {
+    for (const name of ['demo-speakers', 'demo-microphone']) {
+      const mine = configs.filter(([, c]) => c.unique_id.startsWith(`quorvane:${host}:${name}:`)).map(([t]) => t.split('/')[1]).sort();
+      assert.deepEqual(mine, ['number', 'sensor', 'switch'], `${host} ${name}`);
+    }
+  }
+  const sinks = configs.find(([, c]) => c.unique_id === 'quorvane:beta:default:audioSink')[1];
+  assert.deepEqual([sinks.options, sinks.command_topic], [['demo-speakers'], 'quorvane/beta/defaults/audioSink/set']);
+
+  // A sink that comes gets its device; gone for good, its configs are emptied (after forgetAfterMs).
+  const extra = await fixture.add('extra-sink', 'Audio/Sink', 1, 0);
+  const extraTopics = () => [...sub.retained.keys()].filter((t) => t.startsWith('homeassistant/') && JSON.parse(sub.retained.get(t)).unique_id.startsWith('quorvane:alpha:extra-sink:'));
+  await sub.until(() => extraTopics().length === 1 && sub.retained.has('quorvane/alpha/node/extra-sink'), 5000, 'the new sink');
+  const removed = extraTopics();
+  await fixture.remove(extra.id);
+  await sub.until(() => !sub.retained.has('quorvane/alpha/node/extra-sink'), 5000, 'the node state emptied');
+  await sub.until(() => removed.every((t) => !sub.retained.has(t)), 5000, 'the config emptied');
+  assert.ok(sameAsDump('alpha', alphaDaemon.env));
+});
+
+test('bad commands (wrong type, unknown node or op, "__proto__", 1 MiB, a flood) are answered with an error and change nothing', { skip }, async () => {
+  await sub.until(() => retainedNodes('beta')['demo-speakers'], 15000, 'beta on the broker');
+  const before = props(betaDaemon.env, 'demo-speakers');
+  const refused = [
+    ['quorvane/beta/node/demo-speakers/volume/set', 'loud', /volume must be a number from 0 to/],
+    ['quorvane/beta/node/demo-speakers/volume/set', '7', /volume must be a number from 0 to/],
+    ['quorvane/beta/node/demo-speakers/mute/set', '"maybe"', /mute must be true or false/],
+    ['quorvane/beta/node/no-such-node/volume/set', '0.1', /no node "no-such-node"/],
+    ['quorvane/beta/set', JSON.stringify({ op: 'volume', node: 'nowhere', volume: 0.1 }), /no node named "nowhere"/],
+    ['quorvane/beta/set', JSON.stringify({ op: 'volume', node: 'demo-speakers', volume: 0.1, extra: 1 }), /unknown option "extra"/],
+    ['quorvane/beta/set', JSON.stringify({ op: 'shutdown' }), /unknown op/],
+    ['quorvane/beta/set', '{"op":"volume","node":"demo-speakers","volume":0.1,"__proto__":{"polluted":1}}', /__proto__/],
+    ['quorvane/beta/set', JSON.stringify({ op: 'volume', node: 'demo-speakers', volume: 0.1, pad: 'x'.repeat(1 << 20) }), /at most 65536 bytes/],
+    ['quorvane/beta/set', '{"op":', /must be JSON/],
+    ['quorvane/beta/rules/set', JSON.stringify({ routes: 5 }), /routes/],
+  ];
+  for (const [topic, payload, error] of refused) {
+    const reply = await ask(topic, payload);
+    assert.equal(reply.ok, false, `${payload.slice(0, 80)}: ${JSON.stringify(reply)}`);
+    assert.match(reply.error, error);
+  }
+  assert.equal({}.polluted, undefined);
+  // A flood: answered "too many" past the bridge's rate, the answers themselves bounded.
+  const seen = sub.heard.length;
+  for (let i = 0; i < 200; i++) sub.client.publish('quorvane/beta/node/demo-speakers/volume/set', 'loud', { properties: { responseTopic: 'test/flood' } });
+  await sub.until(() => sub.heard.slice(seen).some((m) => m.topic === 'test/flood' && /too many commands/.test(m.text)), 10000, 'a rate refusal');
+  const answered = sub.heard.slice(seen).filter((m) => m.topic === 'test/flood').length;
+  assert.ok(answered < 100, `${answered} answers to 200 flooded commands`);
+  assert.deepEqual(props(betaDaemon.env, 'demo-speakers'), before);
+  assert.ok(sameAsDump('beta', betaDaemon.env));
+});
+
+test('the bridge follows its daemon (offline while it is away, the state of the new one after) and the broker (whole again after a restart); killed, the broker says "offline"', { skip }, async () => {
+  await sub.until(() => sub.retained.get('quorvane/alpha/status') === 'online' && retainedNodes('alpha')['demo-speakers'], 15000, 'alpha on the broker');
+  await fixture.close();
+  alphaDaemon.kill();
+  await sub.until(() => sub.retained.get('quorvane/alpha/status') === 'offline', 10000, 'alpha offline with its daemon');
+  const second = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(alphaDaemon.dir, 'daemon.conf')], { env: alphaDaemon.env, stdio: 'ignore' });
+  try {
+    await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: alphaDaemon.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
+    fixture = new Fixture(alphaDaemon.env);
+    await fixture.add('after-restart', 'Audio/Sink', 1, 0);
+    await sub.until(() => sub.retained.get('quorvane/alpha/status') === 'online' && sameAsDump('alpha', alphaDaemon.env), 15000, 'alpha\'s new graph');
+
+    // The broker restarted without its retained messages: both bridges publish them again.
+    await broker.stop();
+    sub.retained.clear();
+    await broker.start();
+    await sub.until(() => sameAsDump('alpha', alphaDaemon.env) && sameAsDump('beta', betaDaemon.env) &&
+      sub.retained.get('quorvane/alpha/status') === 'online' && sub.retained.get('quorvane/beta/status') === 'online', 20000, 'the state whole again');
+    assert.ok([...sub.retained.keys()].some((t) => t.startsWith('homeassistant/sensor/')));
+
+    beta.kill('SIGKILL');
+    await sub.until(() => sub.retained.get('quorvane/beta/status') === 'offline', 10000, 'the last will');
+  } finally {
+    await fixture.close();
+    second.kill('SIGKILL');
+  }
+});
