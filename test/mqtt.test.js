@@ -6,6 +6,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
 const path = require('node:path');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, pwDump, waitFor } = require('./helpers/fixture');
@@ -232,6 +233,26 @@ test('bad commands (wrong type, unknown node or op, "__proto__", 1 MiB, a flood)
   assert.ok(answered < 100, `${answered} answers to 200 flooded commands`);
   assert.deepEqual(props(betaDaemon.env, 'demo-speakers'), before);
   assert.ok(sameAsDump('beta', betaDaemon.env));
+});
+
+test('over TLS with a password: the broker\'s certificate checked against the CA given, a wrong password refused at start and never shown, the right one puts the host on', { skip }, async () => {
+  const secure = await startBroker({ users: { bridge: 'right-pass' }, tls: true });
+  const ca = fs.readFileSync(secure.ca, 'utf8');
+  const base = { broker: secure.url, hostName: 'gamma', ca, username: 'bridge', connectTimeoutMs: 10000 };
+  try {
+    await assert.rejects(graph.mqtt({ ...base, password: 'wrong-pass' }), (e) => /refused the bridge: .*(Not authorized|Bad User Name or Password)/i.test(e.message) && !e.message.includes('wrong-pass'));
+    await assert.rejects(graph.mqtt({ ...base, ca: undefined, password: 'right-pass' }), /certificate/);
+    const gamma = await graph.mqtt({ ...base, password: 'right-pass' });
+    const watcher = await listen(secure.url, ['quorvane/gamma/#'], { ca, username: 'bridge', password: 'right-pass' });
+    try {
+      await watcher.until(() => watcher.retained.get('quorvane/gamma/status') === 'online' && watcher.retained.has('quorvane/gamma/node/demo-speakers'), 10000, 'gamma over TLS');
+    } finally {
+      await watcher.client.endAsync(true);
+      await gamma.close();
+    }
+  } finally {
+    await secure.close();
+  }
 });
 
 test('the bridge follows its daemon (offline while it is away, the state of the new one after) and the broker (whole again after a restart); killed, the broker says "offline"', { skip }, async () => {

@@ -33,8 +33,11 @@ const BACKOFF_MAX_MS = 30000;
 const MAX_IN_FLIGHT = 16;
 const MAX_PACKET_BYTES = 2 * 1024 * 1024; // told to an MQTT 5 broker: larger packets are not sent to the bridge
 const REFUSAL_REPLIES_PER_S = 5; // answers to commands refused for their rate: the rest are counted, not answered
-// What a refused connection names when the credentials are at fault.
+// What no retry mends, before the bridge was ever connected: the broker
+// refusing the credentials (MQTT 3.1.1 and 5 reason codes), a certificate
+// that the certificate authority given does not vouch for.
 const AUTH_CODES = new Set([4, 5, 134, 135]);
+const fatal = (e) => AUTH_CODES.has(e.code) || /CERT|SELF_SIGNED|UNABLE_TO_VERIFY|ERR_TLS/.test(String(e.code));
 
 const PRINTABLE_LEVEL = (what, v, { slash = false } = {}) => {
   if (typeof v !== 'string' || v.length === 0 || v.length > 100) throw new TypeError(`mqtt: ${what} must be a text of 1..100 characters`);
@@ -165,7 +168,7 @@ class Bridge extends EventEmitter {
     client.on('connect', () => this.#connected());
     client.on('close', () => this.#lost());
     client.on('error', (e) => {
-      if (this.#brokerUp || !AUTH_CODES.has(e.code)) this.emit('warning', e);
+      if (this.#brokerUp || !fatal(e)) this.emit('warning', e);
     });
     let first;
     try {
@@ -178,7 +181,7 @@ class Bridge extends EventEmitter {
           f(v);
         };
         const ok = done(resolve);
-        const bad = (e) => AUTH_CODES.has(e.code) && done(reject)(new Error(`mqtt: the broker refused the bridge: ${e.message}`));
+        const bad = (e) => fatal(e) && done(reject)(new Error(AUTH_CODES.has(e.code) ? `mqtt: the broker refused the bridge: ${e.message}` : `mqtt: the broker's certificate: ${e.message}`));
         client.on('connect', ok);
         client.on('error', bad);
       });

@@ -3,7 +3,7 @@
 // port with a configuration of its own (no system service), stopped, killed
 // or started again on the same port; and an MQTT.js client that keeps every
 // message it hears.
-const { spawn } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
@@ -21,16 +21,51 @@ function freePort() {
   });
 }
 
-/** Resolves to { url, port, start(), stop(), kill() } once the broker listens. */
-async function startBroker() {
+// A certificate authority and a server certificate for 127.0.0.1 (EC keys: quick to make), in `dir`.
+function makeCertificates(dir) {
+  const openssl = (...args) => {
+    const r = spawnSync('openssl', args, { cwd: dir, encoding: 'utf8' });
+    if (r.status !== 0) throw new Error(`openssl ${args[0]}: ${r.stderr}`);
+  };
+  openssl('req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes', '-keyout', 'ca.key', '-out', 'ca.pem', '-days', '2', '-subj', '/CN=quorvane test CA');
+  openssl('req', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes', '-keyout', 'server.key', '-out', 'server.csr', '-subj', '/CN=127.0.0.1');
+  fs.writeFileSync(path.join(dir, 'ext.cnf'), 'subjectAltName=IP:127.0.0.1\n');
+  openssl('x509', '-req', '-in', 'server.csr', '-CA', 'ca.pem', '-CAkey', 'ca.key', '-CAcreateserial', '-out', 'server.pem', '-days', '2', '-extfile', 'ext.cnf');
+  fs.chmodSync(path.join(dir, 'server.key'), 0o644); // mosquitto may run as its own user
+  return path.join(dir, 'ca.pem');
+}
+
+/**
+ * Resolves to { url, port, start(), stop(), close() } once the broker listens;
+ * with `users` ({ name: password }) only they get in, and with `tls` over TLS
+ * (`ca`: the certificate authority's PEM file; the URL is mqtts://).
+ */
+async function startBroker({ users = null, tls = false } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-broker-'));
+  fs.chmodSync(dir, 0o755);
   const port = await freePort();
   const conf = path.join(dir, 'mosquitto.conf');
-  fs.writeFileSync(conf, `listener ${port} 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest stderr\nlog_type information\n`);
+  let lines = `listener ${port} 127.0.0.1\npersistence false\nlog_dest stderr\nlog_type information\n`;
+  let ca;
+  if (tls) {
+    ca = makeCertificates(dir);
+    lines += `cafile ${ca}\ncertfile ${dir}/server.pem\nkeyfile ${dir}/server.key\n`;
+  }
+  if (users) {
+    const file = path.join(dir, 'passwords');
+    fs.writeFileSync(file, '');
+    for (const [name, password] of Object.entries(users)) spawnSync('mosquitto_passwd', ['-b', file, name, password]);
+    fs.chmodSync(file, 0o644);
+    lines += `allow_anonymous false\npassword_file ${file}\n`;
+  } else {
+    lines += 'allow_anonymous true\n';
+  }
+  fs.writeFileSync(conf, lines);
   let proc = null;
   const broker = {
     port,
-    url: `mqtt://127.0.0.1:${port}`,
+    ca,
+    url: `${tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`,
     async start() {
       proc = spawn(MOSQUITTO, ['-c', conf], { stdio: ['ignore', 'ignore', 'pipe'] });
       let out = '';
