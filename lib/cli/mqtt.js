@@ -39,16 +39,20 @@ async function mqtt(argv) {
   if (o['mqtt-version'] !== undefined) options.protocolVersion = { '3.1.1': 4, 5: 5 }[o['mqtt-version']] ?? NaN;
   // The password from a file or the environment: never an argument, which
   // every user of the machine can read.
-  if (o['password-file'] !== undefined) options.password = readSecret(o['password-file'], 'password file');
-  else if (process.env[PASSWORD_ENV] !== undefined) options.password = process.env[PASSWORD_ENV];
-  if (options.password !== undefined && options.username === undefined) throw new UsageError('a password needs --username');
+  if (o['password-file'] !== undefined) {
+    if (options.username === undefined) throw new UsageError('--password-file needs --username');
+    options.password = readSecret(o['password-file'], 'password file');
+  } else if (options.username !== undefined && process.env[PASSWORD_ENV] !== undefined) {
+    options.password = process.env[PASSWORD_ENV];
+  }
   if (o.ca !== undefined) options.ca = readSecret(o.ca, 'certificate authority file');
   if (o.rules !== undefined) options.rules = require('./patchbay').readRulesFile(o.rules);
   const { checkBridgeOptions } = require('../mqtt/bridge');
   try {
     checkBridgeOptions(options);
   } catch (e) {
-    throw new UsageError(e.message.replace(/^mqtt: /, '').replace('protocolVersion must be 4 (MQTT 3.1.1) or 5', '--mqtt-version must be 3.1.1 or 5'));
+    const message = e.message.replace(/^mqtt: /, '').replace('protocolVersion must be 4 (MQTT 3.1.1) or 5', '--mqtt-version must be 3.1.1 or 5');
+    throw new UsageError(message.replace('give it as the password option', 'give it in --password-file'));
   }
 
   const graph = await openSession({ reconnect: true });

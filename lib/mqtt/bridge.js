@@ -19,9 +19,8 @@ const { randomBytes } = require('node:crypto');
 const { checkOptions } = require('../core/arguments');
 const { UNPRINTABLE } = require('../web/protocol');
 const { Commands } = require('./commands');
-const { configs } = require('./homeassistant');
-const { slug } = require('./homeassistant');
-const { PayloadError, RateLimit, topicLevel, fromTopicLevel, MAX_PAYLOAD_BYTES } = require('./payload');
+const { configs, slug } = require('./homeassistant');
+const { RateLimit, topicLevel, MAX_PAYLOAD_BYTES } = require('./payload');
 
 const OPTIONS = [
   'broker', 'hostName', 'topicPrefix', 'rules', 'username', 'password', 'ca', 'homeassistant', 'discoveryPrefix',
@@ -31,6 +30,7 @@ const DEFAULTS = { topicPrefix: 'quorvane', discoveryPrefix: 'homeassistant', ma
 const BACKOFF_MIN_MS = 500;
 const BACKOFF_MAX_MS = 30000;
 const MAX_IN_FLIGHT = 16;
+const CLOSE_STEP_MS = 2000;
 const MAX_PACKET_BYTES = 2 * 1024 * 1024; // told to an MQTT 5 broker: larger packets are not sent to the bridge
 const REFUSAL_REPLIES_PER_S = 5; // answers to commands refused for their rate: the rest are counted, not answered
 // What no retry mends, before the bridge was ever connected: the broker
@@ -170,9 +170,8 @@ class Bridge extends EventEmitter {
     client.on('error', (e) => {
       if (this.#brokerUp || !fatal(e)) this.emit('warning', e);
     });
-    let first;
     try {
-      first = await new Promise((resolve, reject) => {
+      await new Promise((resolve, reject) => {
         const timer = o.connectTimeoutMs ? setTimeout(() => reject(new Error(`mqtt: broker ${o.broker} not reached in ${o.connectTimeoutMs} ms`)), o.connectTimeoutMs) : null;
         const done = (f) => (v) => {
           clearTimeout(timer);
@@ -189,7 +188,6 @@ class Bridge extends EventEmitter {
       await this.close();
       throw e;
     }
-    void first;
     return this;
   }
 
@@ -415,10 +413,13 @@ class Bridge extends EventEmitter {
     await this.#patchbay?.close();
     const client = this.#client;
     if (!client) return;
-    if (this.#brokerUp) {
-      await new Promise((resolve) => client.publish(`${this.hostTopic}/status`, 'offline', { retain: true, qos: 1 }, () => resolve()));
-    }
-    await new Promise((resolve) => client.end(false, {}, () => resolve()));
+    // Each step bounded: a broker that no longer answers cannot hold the close.
+    const bounded = (start) => {
+      let timer;
+      return Promise.race([new Promise(start), new Promise((resolve) => (timer = setTimeout(resolve, CLOSE_STEP_MS)))]).finally(() => clearTimeout(timer));
+    };
+    if (this.#brokerUp) await bounded((resolve) => client.publish(`${this.hostTopic}/status`, 'offline', { retain: true, qos: 1 }, () => resolve()));
+    if (!(await bounded((resolve) => client.end(false, {}, () => resolve(true))))) client.end(true);
     this.emit('closed');
   }
 }
@@ -440,4 +441,4 @@ async function bridge(graph, options) {
   return new Bridge(graph, options).start();
 }
 
-module.exports = { Bridge, bridge, checkBridgeOptions, fromTopicLevel, PayloadError };
+module.exports = { Bridge, bridge, checkBridgeOptions };

@@ -4,7 +4,7 @@
 // page's own request check (lib/web/protocol.js) and done by its own request
 // code (lib/web/requests.js). Each resolves with { ok: true, result } or
 // { ok: false, error }; nothing is done for a command that is refused.
-const { checkOptions } = require('../core/arguments');
+const { checkId, checkOptions } = require('../core/arguments');
 const { parseRequest, DEFAULT_KINDS } = require('../web/protocol');
 const { perform, DeviceBudget } = require('../web/requests');
 const { parseJson, parseScalar } = require('./payload');
@@ -114,7 +114,8 @@ class Commands {
         if ('out' in fields || 'in' in fields) return request(g, this.budget, 'link', { out: portId(g, fields.out, 'out'), in: portId(g, fields.in, 'in') });
         return request(g, this.budget, 'linkNodes', { from: nodeId(g, fields.from, 'from'), to: nodeId(g, fields.to, 'to') });
       case 'unlink':
-        return 'link' in fields ? request(g, this.budget, 'unlink', fields) : this.#unlinkNodes(nodeId(g, fields.from, 'from'), nodeId(g, fields.to, 'to'));
+        if ('link' in fields) return request(g, this.budget, 'unlink', fields);
+        return this.#unlinkNodes(checkId(nodeId(g, fields.from, 'from'), 'unlink', '"from"'), checkId(nodeId(g, fields.to, 'to'), 'unlink', '"to"'));
       default:
         return this.#rules(fields.rules === undefined ? undefined : fields.rules);
     }

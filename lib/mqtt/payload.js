@@ -69,6 +69,5 @@ class RateLimit {
 // A name as one topic level: "/", "+", "#", "%", controls and the empty name
 // percent-encoded, so that the level reads back to exactly that name.
 const topicLevel = (name) => (name === '' ? '%00' : name.replace(/[%/+#\p{Cc}]/gu, (c) => `%${c.charCodeAt(0).toString(16).toUpperCase().padStart(2, '0')}`));
-const fromTopicLevel = (level) => (level === '%00' ? '' : level.replace(/%([0-9A-F]{2})/g, (_, h) => String.fromCharCode(parseInt(h, 16))));
 
-module.exports = { MAX_PAYLOAD_BYTES, PayloadError, parseJson, parseScalar, RateLimit, topicLevel, fromTopicLevel };
+module.exports = { MAX_PAYLOAD_BYTES, PayloadError, parseJson, parseScalar, RateLimit, topicLevel };
