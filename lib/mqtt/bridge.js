@@ -86,6 +86,7 @@ class Bridge extends EventEmitter {
   #lastSent = new Map(); // topic → when it was last sent
   #missingSince = new Map(); // discovery topic → since when its node is gone
   #keys = new Map(); // topic key → node, as of the last look at the graph
+  #discovery = new Map(); // the discovery configs of each node, by what they are made of
   #timer = null;
   #scheduled = false;
   #daemonUp = true;
@@ -284,8 +285,8 @@ class Bridge extends EventEmitter {
     want.set(`${h}/links`, JSON.stringify(links));
     if (this.#o.homeassistant) {
       const version = require('../../package.json').version;
-      for (const [topic, config] of configs({ host: this.#o.hostName, hostTopic: h, discovery: this.#o.discoveryPrefix, nodes: listed, version })) {
-        want.set(topic, JSON.stringify(config));
+      for (const [topic, text] of configs({ host: this.#o.hostName, hostTopic: h, discovery: this.#o.discoveryPrefix, nodes: listed, version }, this.#discovery)) {
+        want.set(topic, text);
       }
     }
     return want;
