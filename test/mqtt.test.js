@@ -31,16 +31,10 @@ function dumped(env) {
     return [o.info.props['node.name'], { class: o.info.props['media.class'] ?? null, state: o.info.state, volume: p ? Number(Math.cbrt(p.channelVolumes[0]).toFixed(3)) : null, mute: p ? p.mute : null }];
   }));
 }
-function retainedNodes(host) {
-  const out = {};
-  for (const [topic, text] of sub.retained) {
-    const m = topic.match(new RegExp(`^quorvane/${host}/node/([^/]+)$`));
-    if (!m) continue;
-    const s = JSON.parse(text);
-    out[s.name] = { class: s.class, state: s.state, volume: s.volume === null ? null : Number(s.volume.toFixed(3)), mute: s.mute };
-  }
-  return out;
-}
+const retainedNodes = (host) => Object.fromEntries([...sub.retained].filter(([t]) => new RegExp(`^quorvane/${host}/node/[^/]+$`).test(t)).map(([, text]) => {
+  const s = JSON.parse(text);
+  return [s.name, { class: s.class, state: s.state, volume: s.volume === null ? null : Number(s.volume.toFixed(3)), mute: s.mute }];
+}));
 const sameAsDump = (host, env) => {
   assert.deepEqual(retainedNodes(host), dumped(env));
   return true;
@@ -63,23 +57,14 @@ async function ask(topic, payload, { v4 = null } = {}) {
   return JSON.parse((await sub.until(() => sub.heard.slice(seen).find(isReply), 10000, `the reply to ${topic}`)).text);
 }
 
-function startBeta(extra = []) {
-  const child = spawn(process.execPath, [CLI, 'mqtt', '--broker', broker.url, '--host-name', 'beta', '--homeassistant', ...extra], { env: betaDaemon.env, stdio: ['ignore', 'pipe', 'pipe'] });
-  child.out = '';
-  child.err = '';
-  child.stdout.on('data', (d) => (child.out += d));
-  child.stderr.on('data', (d) => (child.err += d));
-  return child;
-}
-
 test.before(async () => {
   if (skip) return;
   broker = await startBroker();
-  sub = await listen(broker.url, ['quorvane/#', 'homeassistant/#', 'test/#'], { reconnectPeriod: 100 });
+  sub = await listen(broker.url, ['quorvane/#', 'homeassistant/#', 'test/#']);
   fixture = new Fixture(alphaDaemon.env);
   graph = await require('..').connect({ reconnect: true });
   alpha = await graph.mqtt({ broker: broker.url, hostName: 'alpha', homeassistant: true, forgetAfterMs: 300, maxRate: 20 });
-  beta = startBeta(['--mqtt-version', '3.1.1']);
+  beta = spawn(process.execPath, [CLI, 'mqtt', '--broker', broker.url, '--host-name', 'beta', '--homeassistant', '--mqtt-version', '3.1.1'], { env: betaDaemon.env, stdio: 'ignore' });
 });
 
 test.after(async () => {
