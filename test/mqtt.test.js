@@ -131,10 +131,10 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
 
   // Link and unlink by names on alpha over MQTT 3.1.1, answered on the reply topic with the command's id.
   const v4 = (await listen(broker.url, [], { protocolVersion: 4 })).client;
+  const pairs = [['demo-microphone:capture_FL', 'demo-speakers:playback_FL'], ['demo-microphone:capture_FR', 'demo-speakers:playback_FR']];
   try {
     const linked = await ask('quorvane/alpha/set', JSON.stringify({ op: 'link', from: 'demo-microphone', to: 'demo-speakers', id: 'l1' }), { v4 });
     assert.deepEqual([linked.id, linked.ok, linked.result.links.length], ['l1', true, 2], JSON.stringify(linked));
-    const pairs = [['demo-microphone:capture_FL', 'demo-speakers:playback_FL'], ['demo-microphone:capture_FR', 'demo-speakers:playback_FR']];
     await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the links on the broker');
     const muted = await ask('quorvane/alpha/node/demo-speakers/mute/set', 'ON', { v4 });
     assert.deepEqual([muted.ok, props(alphaDaemon.env, 'demo-speakers')[1]], [true, true]);
@@ -143,6 +143,11 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
   } finally {
     await v4.endAsync();
   }
+  // A rule set kept applied by the bridge, then dropped: its links come and go with it.
+  assert.equal((await ask('quorvane/alpha/rules/set', JSON.stringify({ routes: [{ from: 'demo-microphone', to: 'demo-speakers' }] }))).ok, true);
+  await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the rule\'s links');
+  assert.deepEqual(await ask('quorvane/alpha/rules/set', 'null'), { topic: 'quorvane/alpha/rules/set', ok: true, result: { rules: null } });
+  await sub.until(() => sub.retained.get('quorvane/alpha/links') === '[]', 5000, 'the rule\'s links gone');
 
   // Discovery: every config passes the schema; each sink and source is a device with volume, mute and state.
   const uniqueIds = new Set();
