@@ -180,8 +180,10 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
   from = sub.heard.length;
   await fixture.propsStorm(extra.id, 200);
   await fixture.setProps(extra.id, { 'node.description': 'final' });
-  await sub.until(() => description(from).includes('final'), 5000, 'the final description');
+  await sub.until(() => description(from).includes('final') && sub.heard.slice(from).some((m) => m.topic === removed[0]), 5000, 'the final description');
   assert.deepEqual(description(from), ['final']);
+  const sent = sub.heard.slice(from).map((m) => m.topic).filter((t) => /^(quorvane\/alpha\/|homeassistant\/)/.test(t));
+  assert.deepEqual(sent.sort(), [...removed, 'quorvane/alpha/node/extra-sink'].sort(), 'only its state and config (the device\'s name)');
   await fixture.remove(extra.id);
   await sub.until(() => !sub.retained.has('quorvane/alpha/node/extra-sink'), 5000, 'the node state emptied');
   await sub.until(() => removed.every((t) => !sub.retained.has(t)), 5000, 'the config emptied');
