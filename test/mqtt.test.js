@@ -118,6 +118,7 @@ function checkDiscovery(topic, text, uniqueIds) {
 }
 
 test('each host\'s retained state is its pw-dump; a command on one host changes that host only and is answered (MQTT 5 and 3.1.1); discovery passes the schema and goes with its node', { skip }, async () => {
+  await fixture.add('app-stream', 'Stream/Output/Audio', 0, 2);
   await sub.until(() => sameAsDump('alpha', alphaDaemon.env) && sameAsDump('beta', betaDaemon.env), 15000, 'both hosts on the broker');
   assert.equal(sub.retained.get('quorvane/alpha/status'), 'online');
   assert.equal(sub.retained.get('quorvane/beta/status'), 'online');
@@ -160,6 +161,8 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
   }
   const sinks = configs.find(([, c]) => c.unique_id === 'quorvane:beta:default:audioSink')[1];
   assert.deepEqual([sinks.options, sinks.command_topic], [['demo-speakers'], 'quorvane/beta/defaults/audioSink/set']);
+  const target = configs.find(([, c]) => c.unique_id === 'quorvane:alpha:app-stream:target')[1];
+  assert.deepEqual([target.options, target.command_topic], [['default', 'demo-speakers'], 'quorvane/alpha/node/app-stream/target/set']);
 
   // A sink that comes gets its device; gone for good, its configs are emptied (after forgetAfterMs).
   const extra = await fixture.add('extra-sink', 'Audio/Sink', 1, 0);

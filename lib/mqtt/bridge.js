@@ -213,8 +213,9 @@ class Bridge extends EventEmitter {
   #lost() {
     const was = this.#brokerUp;
     this.#brokerUp = false;
+    if (this.#closed) return;
     if (was) this.emit('offline');
-    if (this.#closed || this.#retry) return;
+    if (this.#retry) return;
     const delay = Math.round(this.#backoff * (0.8 + Math.random() * 0.4));
     this.#backoff = Math.min(this.#backoff * 2, BACKOFF_MAX_MS);
     this.#retry = setTimeout(() => {
