@@ -50,7 +50,8 @@ async function startBroker({ users = null, tls = false } = {}) {
     url: `${tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`,
     ca: tls ? path.join(dir, 'ca.pem') : undefined,
     async start() {
-      proc = spawn(MOSQUITTO, ['-c', path.join(dir, 'mosquitto.conf')], { stdio: ['ignore', 'ignore', 'pipe'] });
+      // It dies with this process, however this process ends.
+      proc = spawn('setpriv', ['--pdeathsig', 'KILL', MOSQUITTO, '-c', path.join(dir, 'mosquitto.conf')], { stdio: ['ignore', 'ignore', 'pipe'] });
       let out = '';
       await new Promise((resolve, reject) => {
         const timer = setTimeout(() => reject(new Error(`mosquitto did not start: ${out}`)), 10000);
