@@ -77,6 +77,18 @@ function nodeState(node, target) {
   return state;
 }
 
+// The MQTT client library, loaded with the first bridge. It is an optional
+// peer dependency (about 70 packages, 12 MB), installed beside this package by
+// those who bridge: without it, an Error saying how to install it.
+function loadMqtt() {
+  try {
+    return require('mqtt');
+  } catch (err) {
+    if (err.code !== 'MODULE_NOT_FOUND' || !/'mqtt'/.test(err.message)) throw err;
+    throw new Error("the MQTT bridge needs the 'mqtt' package (MQTT.js 5): npm install mqtt", { cause: err });
+  }
+}
+
 class Bridge extends EventEmitter {
   #graph;
   #o;
@@ -106,7 +118,7 @@ class Bridge extends EventEmitter {
     super();
     this.#graph = graph;
     this.#o = checkBridgeOptions(options);
-    this.#mqtt = require('mqtt'); // loaded with the first bridge
+    this.#mqtt = loadMqtt();
     this.#commandLimit = new RateLimit(this.#o.commandRate, this.#o.commandRate * 2);
     this.hostTopic = `${this.#o.topicPrefix}/${this.#o.hostName}`;
     this.#commands = new Commands(graph, {
