@@ -488,6 +488,52 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
    * with the last handle (unless createPwThread holds it); afterwards the script exits by itself. Idempotent.
    */
   close(): Promise<void>;
+  /**
+   * Keeps this host's graph on an MQTT broker and takes commands from it (docs/mqtt.md); resolves once connected.
+   * TypeError/RangeError for bad options; rejects when the broker refuses the credentials or stays out of reach.
+   */
+  mqtt(options: MqttOptions): Promise<MqttBridge>;
+}
+
+/** The options of `graph.mqtt()`. */
+export interface MqttOptions {
+  /** mqtt://HOST:PORT, mqtts://, ws:// or wss://; no password in it. */
+  broker: string;
+  /** This host's topic level (default: the machine's host name). */
+  hostName?: string;
+  /** Default "quorvane". */
+  topicPrefix?: string;
+  /** A rule set kept applied (as `graph.patchbay()`), replaced by commands on rules/set. */
+  rules?: PatchbayRules;
+  username?: string;
+  password?: string;
+  /** The PEM text of the broker's certificate authority. */
+  ca?: string | Uint8Array;
+  /** Home Assistant discovery (default false), under `discoveryPrefix` (default "homeassistant"). */
+  homeassistant?: boolean;
+  discoveryPrefix?: string;
+  /** Messages a second per topic at most (default 5). */
+  maxRate?: number;
+  /** 4 (MQTT 3.1.1) or 5 (default). */
+  protocolVersion?: 4 | 5;
+  /** Default 30000; 0: wait for the broker for ever. */
+  connectTimeoutMs?: number;
+  /** How long a node is gone before its discovery configs go (default 10000). */
+  forgetAfterMs?: number;
+  /** Commands taken a second (default 20, bursts of twice that). */
+  commandRate?: number;
+  clientId?: string;
+}
+
+/** A running bridge: "connected" (again), "offline" (the broker went away), "warning" (Error), "closed". */
+export interface MqttBridge extends TypedEmitter<{ connected: []; offline: []; warning: [Error]; closed: [] }> {
+  /** PREFIX/HOST. */
+  readonly hostTopic: string;
+  /** The rule set in force, as a rules file writes it, or null. */
+  readonly rules: PatchbayRules | null;
+  stats(): { published: number; commands: number; refused: number; unanswered: number; topics: number };
+  /** Publishes "offline", stops the rules and leaves the broker; the retained state stays. */
+  close(): Promise<void>;
 }
 
 /** A Graph handle of its own on the process's one connection; resolves once the whole graph is mirrored. */

@@ -30,6 +30,7 @@ const commands = {
   default: 'control',
   move: 'control',
   web: 'web',
+  mqtt: 'mqtt',
 };
 
 // Every way out goes through here: the connection is closed first (links the

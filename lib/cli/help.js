@@ -55,6 +55,8 @@ Commands:
   move STREAM TARGET | STREAM --clear    ask the session manager to move a stream
   web [--listen HOST:PORT] [--rules FILE] [--open] [--allow-origin ORIGIN]...
                                          the graph live in a browser: link, unlink, volumes, devices
+  mqtt --broker mqtt://HOST:PORT [--host-name NAME] [--homeassistant] [--rules FILE]
+                                         this host's graph on an MQTT broker, commands taken from it
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
 and by @default-audio-sink / @default-audio-source / @default-video-source
@@ -245,6 +247,26 @@ them and what the patchbay did.
 is on no command line. --allow-origin ORIGIN (repeatable) lets in pages served
 through a proxy at ORIGIN (https://audio.example). Carries on when the daemon
 restarts.`,
+  mqtt: `Usage: quorvane mqtt --broker mqtt://HOST:PORT [--host-name NAME] [--topic-prefix PREFIX]
+         [--rules FILE] [--homeassistant [--discovery-prefix PREFIX]]
+         [--username USER [--password-file FILE]] [--ca FILE] [--max-rate N] [--mqtt-version 3.1.1|5]
+Keeps this host's graph on an MQTT broker until Ctrl-C, as retained messages
+under PREFIX/NAME (default quorvane/HOSTNAME): status (online/offline, also the
+last will), node/NODE (name, class, state, volume, mute), defaults, links.
+Each topic is sent when it changes, at most N times a second (--max-rate,
+default 5); nothing while the graph is still. Commands on PREFIX/NAME/set
+({"op":"volume","node":"NAME","volume":0.5}; ops volume, mute, default, move,
+link, unlink, rules), node/NODE/volume/set, node/NODE/mute/set,
+node/NODE/target/set, defaults/KIND/set and rules/set are checked as the web
+page's requests are and answered on the MQTT 5 response topic, else on
+PREFIX/NAME/reply. --rules FILE keeps a patchbay file applied (replaced by
+rules/set). --homeassistant publishes Home Assistant discovery under
+homeassistant/: each sink and source a device with volume, mute and state,
+the host's default sink and source as selects.
+mqtts:// with --ca FILE (the broker's certificate authority) for TLS. The
+password is read from --password-file FILE or QUORVANE_MQTT_PASSWORD, never
+from the command line. Reconnects to the broker with a growing delay (up to
+30 s) and carries on when the PipeWire daemon restarts. See docs/mqtt.md.`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
        quorvane unlink --from NODE --to SINK

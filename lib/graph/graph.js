@@ -524,6 +524,17 @@ class Graph extends EventEmitter {
     const pending = beforeRelease();
     return Promise.all(pending).finally(() => this.#connection.detach(this.#subscription));
   }
+
+  // --- MQTT ---------------------------------------------------------------------
+
+  // This host's graph kept on an MQTT broker and commands taken from it
+  // (lib/mqtt/bridge.js): resolves with the Bridge once the broker has taken
+  // it; rejects with a TypeError/RangeError for bad options.
+  mqtt(options) {
+    if (this.#state === 'closed') return Promise.reject(new Error('Graph closed'));
+    const { bridge } = require('../mqtt/bridge'); // loaded with the first bridge
+    return bridge(this, options);
+  }
 }
 
 module.exports = { Graph };

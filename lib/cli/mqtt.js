@@ -1,0 +1,73 @@
+'use strict';
+// quorvane mqtt: this host's graph on an MQTT broker (lib/mqtt/bridge.js),
+// until Ctrl-C, carrying on across daemon and broker restarts.
+const fs = require('node:fs');
+const { UsageError, CliError, EXIT, parse, noPositional } = require('./args');
+const { say, warn } = require('./output');
+const { openSession, hold } = require('./session');
+
+const PASSWORD_ENV = 'QUORVANE_MQTT_PASSWORD';
+
+// The file's text without its final line break; a CliError (usage) when unreadable.
+function readSecret(file, what) {
+  try {
+    return fs.readFileSync(file, 'utf8').replace(/\r?\n$/, '');
+  } catch (e) {
+    throw new CliError(`cannot read the ${what} ${file}: ${e.code ?? e.message}`, EXIT.USAGE);
+  }
+}
+
+// The broker's URL as it may be shown: without user information.
+const shown = (url) => {
+  const u = new URL(url);
+  u.username = '';
+  u.password = '';
+  return u.toString();
+};
+
+async function mqtt(argv) {
+  const o = parse(argv, {
+    broker: 'value', 'host-name': 'value', 'topic-prefix': 'value', rules: 'value', username: 'value', 'password-file': 'value',
+    ca: 'value', homeassistant: 'flag', 'discovery-prefix': 'value', 'max-rate': 'value', 'mqtt-version': 'value',
+  });
+  noPositional(o);
+  if (o.broker === undefined) throw new UsageError('mqtt needs --broker mqtt://HOST:PORT');
+  const options = { broker: o.broker, hostName: o['host-name'], homeassistant: Boolean(o.homeassistant), username: o.username };
+  if (o['topic-prefix'] !== undefined) options.topicPrefix = o['topic-prefix'];
+  if (o['discovery-prefix'] !== undefined) options.discoveryPrefix = o['discovery-prefix'];
+  if (o['max-rate'] !== undefined) options.maxRate = Number(o['max-rate']);
+  if (o['mqtt-version'] !== undefined) options.protocolVersion = { '3.1.1': 4, 5: 5 }[o['mqtt-version']] ?? NaN;
+  // The password from a file or the environment: never an argument, which
+  // every user of the machine can read.
+  if (o['password-file'] !== undefined) {
+    if (options.username === undefined) throw new UsageError('--password-file needs --username');
+    options.password = readSecret(o['password-file'], 'password file');
+  } else if (options.username !== undefined && process.env[PASSWORD_ENV] !== undefined) {
+    options.password = process.env[PASSWORD_ENV];
+  }
+  if (o.ca !== undefined) options.ca = readSecret(o.ca, 'certificate authority file');
+  if (o.rules !== undefined) options.rules = require('./patchbay').readRulesFile(o.rules);
+  const { checkBridgeOptions } = require('../mqtt/bridge');
+  try {
+    checkBridgeOptions(options);
+  } catch (e) {
+    const message = e.message.replace(/^mqtt: /, '').replace('protocolVersion must be 4 (MQTT 3.1.1) or 5', '--mqtt-version must be 3.1.1 or 5');
+    throw new UsageError(message.replace('give it as the password option', 'give it in --password-file'));
+  }
+
+  const graph = await openSession({ reconnect: true });
+  let bridge;
+  try {
+    bridge = await graph.mqtt(options);
+  } catch (e) {
+    throw new CliError(e.message.replace(/^mqtt: /, ''));
+  }
+  bridge.on('warning', (e) => warn(`broker: ${e.message}`));
+  bridge.on('offline', () => warn('the broker went away; connecting again'));
+  bridge.on('connected', () => warn('connected to the broker'));
+  const held = hold(graph, { reconnect: true, onStop: () => bridge.close() });
+  say(`quorvane mqtt: ${bridge.hostTopic} on ${shown(o.broker)}`);
+  return held;
+}
+
+module.exports = { mqtt };

@@ -1,0 +1,458 @@
+'use strict';
+// The bridge: this host's graph kept on an MQTT broker as retained messages,
+// and commands taken from it. Under PREFIX/HOST:
+//   status              "online" / "offline" (the last will; "offline" too
+//                       while the PipeWire daemon is away)
+//   node/NAME           one node: { id, name, description, class, state,
+//                       volume, mute, target }
+//   defaults            { audioSink, audioSource, videoSource } (node names)
+//   links               [["NODE:PORT", "NODE:PORT"], ...]
+//   set, rules/set, defaults/KIND/set, node/NAME/{volume,mute,target}/set
+//                       commands, answered on the MQTT 5 response topic or
+//                       on PREFIX/HOST/reply
+// The graph is compared with what was sent after each batch of the Graph's
+// events; only what differs goes out, each topic at most `maxRate` times a
+// second, so an idle graph sends nothing.
+const { EventEmitter } = require('node:events');
+const os = require('node:os');
+const { randomBytes } = require('node:crypto');
+const { checkOptions } = require('../core/arguments');
+const { UNPRINTABLE } = require('../web/protocol');
+const { Commands } = require('./commands');
+const { configs, slug } = require('./homeassistant');
+const { RateLimit, topicLevel, MAX_PAYLOAD_BYTES } = require('./payload');
+
+const OPTIONS = [
+  'broker', 'hostName', 'topicPrefix', 'rules', 'username', 'password', 'ca', 'homeassistant', 'discoveryPrefix',
+  'maxRate', 'protocolVersion', 'connectTimeoutMs', 'forgetAfterMs', 'commandRate', 'clientId',
+];
+const DEFAULTS = { topicPrefix: 'quorvane', discoveryPrefix: 'homeassistant', maxRate: 5, protocolVersion: 5, connectTimeoutMs: 30000, forgetAfterMs: 10000, commandRate: 20 };
+const BACKOFF_MIN_MS = 500;
+const BACKOFF_MAX_MS = 30000;
+const MAX_IN_FLIGHT = 16;
+const CLOSE_STEP_MS = 2000;
+const MAX_PACKET_BYTES = 2 * 1024 * 1024; // told to an MQTT 5 broker: larger packets are not sent to the bridge
+const REFUSAL_REPLIES_PER_S = 5; // answers to commands refused for their rate: the rest are counted, not answered
+// What no retry mends, before the bridge was ever connected: the broker
+// refusing the credentials (MQTT 3.1.1 and 5 reason codes), a certificate
+// that the certificate authority given does not vouch for.
+const AUTH_CODES = new Set([4, 5, 134, 135]);
+const fatal = (e) => AUTH_CODES.has(e.code) || /CERT|SELF_SIGNED|UNABLE_TO_VERIFY|ERR_TLS/.test(String(e.code));
+
+const PRINTABLE_LEVEL = (what, v, { slash = false } = {}) => {
+  if (typeof v !== 'string' || v.length === 0 || v.length > 100) throw new TypeError(`mqtt: ${what} must be a text of 1..100 characters`);
+  if (/[+#]/.test(v) || (!slash && v.includes('/')) || UNPRINTABLE.test(v) || /^\/|\/$|\/\//.test(v)) {
+    throw new RangeError(`mqtt: ${what} ${JSON.stringify(v)} must be printable, without "+", "#"${slash ? ' or an empty level' : ' or "/"'}`);
+  }
+  return v;
+};
+
+function checkBridgeOptions(options) {
+  const o = { ...DEFAULTS, ...checkOptions(options, OPTIONS, 'mqtt') };
+  let url;
+  try {
+    url = new URL(o.broker);
+  } catch {
+    throw new TypeError('mqtt: broker must be a URL such as mqtt://HOST:1883 or mqtts://HOST:8883');
+  }
+  if (!['mqtt:', 'mqtts:', 'ws:', 'wss:'].includes(url.protocol)) throw new RangeError(`mqtt: broker ${url.protocol}// is not one of mqtt, mqtts, ws, wss`);
+  if (url.password) throw new RangeError('mqtt: no password in the broker URL (it would show wherever the URL does); give it as the password option');
+  o.hostName = PRINTABLE_LEVEL('hostName', o.hostName ?? os.hostname());
+  o.topicPrefix = PRINTABLE_LEVEL('topicPrefix', o.topicPrefix, { slash: true });
+  o.discoveryPrefix = PRINTABLE_LEVEL('discoveryPrefix', o.discoveryPrefix, { slash: true });
+  for (const k of ['maxRate', 'commandRate']) if (typeof o[k] !== 'number' || !(o[k] > 0 && o[k] <= 1000)) throw new RangeError(`mqtt: ${k} must be a number above 0, at most 1000`);
+  for (const k of ['connectTimeoutMs', 'forgetAfterMs']) if (!Number.isInteger(o[k]) || o[k] < 0) throw new RangeError(`mqtt: ${k} must be a whole number of milliseconds`);
+  if (o.protocolVersion !== 4 && o.protocolVersion !== 5) throw new RangeError('mqtt: protocolVersion must be 4 (MQTT 3.1.1) or 5');
+  for (const k of ['username', 'password', 'clientId']) if (o[k] !== undefined && typeof o[k] !== 'string') throw new TypeError(`mqtt: ${k} must be a string`);
+  if (o.ca !== undefined && typeof o.ca !== 'string' && !Buffer.isBuffer(o.ca)) throw new TypeError('mqtt: ca must be the PEM text of the certificate authority');
+  if (o.homeassistant !== undefined && typeof o.homeassistant !== 'boolean') throw new TypeError('mqtt: homeassistant must be true or false');
+  return o;
+}
+
+// A node as its state topic holds it.
+function nodeState(node, target) {
+  const p = node.props ?? {};
+  const state = { id: node.id, name: node.name, description: p['node.description'] ?? p['node.nick'] ?? null, class: node.type || null, state: node.state, volume: node.volume ?? null, mute: node.mute ?? null };
+  if (/^Stream\//.test(node.type)) state.target = target ?? null;
+  return state;
+}
+
+// The MQTT client library, loaded with the first bridge. It is an optional
+// peer dependency (about 70 packages, 12 MB), installed beside this package by
+// those who bridge: without it, an Error saying how to install it.
+function loadMqtt() {
+  try {
+    return require('mqtt');
+  } catch (err) {
+    if (err.code !== 'MODULE_NOT_FOUND' || !/'mqtt'/.test(err.message)) throw err;
+    throw new Error("the MQTT bridge needs the 'mqtt' package (MQTT.js 5): npm install mqtt", { cause: err });
+  }
+}
+
+class Bridge extends EventEmitter {
+  #graph;
+  #o;
+  #client = null;
+  #mqtt;
+  #sent = new Map(); // retained topic → the payload the broker holds (as far as the bridge knows)
+  #lastSent = new Map(); // topic → when it was last sent
+  #missingSince = new Map(); // discovery topic → since when its node is gone
+  #keys = new Map(); // topic key → node, as of the last look at the graph
+  #discovery = new Map(); // the discovery configs of each node, by what they are made of
+  #timer = null;
+  #scheduled = false;
+  #daemonUp = true;
+  #brokerUp = false;
+  #closed = false;
+  #backoff = BACKOFF_MIN_MS;
+  #retry = null;
+  #inFlight = 0;
+  #commandLimit;
+  #refusalLimit = new RateLimit(REFUSAL_REPLIES_PER_S, REFUSAL_REPLIES_PER_S);
+  #patchbay = null;
+  #commands;
+  #listeners = [];
+  #counts = { published: 0, commands: 0, refused: 0, unanswered: 0 };
+
+  constructor(graph, options) {
+    super();
+    this.#graph = graph;
+    this.#o = checkBridgeOptions(options);
+    this.#mqtt = loadMqtt();
+    this.#commandLimit = new RateLimit(this.#o.commandRate, this.#o.commandRate * 2);
+    this.hostTopic = `${this.#o.topicPrefix}/${this.#o.hostName}`;
+    this.#commands = new Commands(graph, {
+      patchbay: { get: () => this.#patchbay, set: (p) => (this.#patchbay = p) },
+      nodeOf: (key) => this.#nodeOf(key),
+    });
+  }
+
+  get rules() {
+    return this.#patchbay?.rules ?? null;
+  }
+
+  /** Counts since the start: messages published, commands done, refused, and refusals left unanswered. */
+  stats() {
+    return { ...this.#counts, topics: this.#sent.size };
+  }
+
+  /**
+   * Starts the rules (if any), connects and publishes the graph; resolves
+   * with the bridge once the broker has taken it, rejects (and closes) when
+   * the broker refuses the credentials or stays out of reach for
+   * connectTimeoutMs. Past that the bridge reconnects by itself.
+   */
+  async start() {
+    const o = this.#o;
+    if (o.rules !== undefined && o.rules !== null) this.#patchbay = this.#graph.patchbay(o.rules);
+    const listen = (emitter, name, fn) => {
+      emitter.on(name, fn);
+      this.#listeners.push(() => emitter.off(name, fn));
+    };
+    for (const name of ['node-created', 'node-changed', 'node-destroyed', 'port-created', 'port-changed', 'port-destroyed', 'link-created', 'link-destroyed', 'defaults-changed']) {
+      listen(this.#graph, name, () => this.#schedule());
+    }
+    listen(this.#graph, 'disconnected', () => {
+      this.#daemonUp = false;
+      this.#status();
+    });
+    listen(this.#graph, 'connected', () => {
+      this.#daemonUp = true;
+      this.#status();
+      this.#schedule();
+    });
+    this.#daemonUp = this.#graph.state === 'connected';
+    const client = this.#mqtt.connect(o.broker, {
+      clientId: o.clientId ?? `quorvane-${o.hostName.replace(/[^A-Za-z0-9_-]/g, '_').slice(0, 40)}-${randomBytes(4).toString('hex')}`,
+      protocolVersion: o.protocolVersion,
+      username: o.username,
+      password: o.password,
+      ca: o.ca,
+      will: { topic: `${this.hostTopic}/status`, payload: Buffer.from('offline'), retain: true, qos: 1 },
+      reconnectPeriod: 0, // the bridge's own back-off instead
+      connectTimeout: Math.min(10000, o.connectTimeoutMs || 10000),
+      queueQoSZero: false, // what is sent while away is sent again, whole, on return
+      clean: true,
+      keepalive: 30,
+      properties: o.protocolVersion === 5 ? { maximumPacketSize: MAX_PACKET_BYTES } : undefined,
+    });
+    this.#client = client;
+    client.on('message', (topic, payload, packet) => this.#message(topic, payload, packet));
+    client.on('connect', () => this.#connected());
+    client.on('close', () => this.#lost());
+    client.on('error', (e) => {
+      if (this.#brokerUp || !fatal(e)) this.emit('warning', e);
+    });
+    try {
+      await new Promise((resolve, reject) => {
+        const timer = o.connectTimeoutMs ? setTimeout(() => reject(new Error(`mqtt: broker ${o.broker} not reached in ${o.connectTimeoutMs} ms`)), o.connectTimeoutMs) : null;
+        const done = (f) => (v) => {
+          clearTimeout(timer);
+          client.off('connect', ok);
+          client.off('error', bad);
+          f(v);
+        };
+        const ok = done(resolve);
+        const bad = (e) => fatal(e) && done(reject)(new Error(AUTH_CODES.has(e.code) ? `mqtt: the broker refused the bridge: ${e.message}` : `mqtt: the broker's certificate: ${e.message}`));
+        client.on('connect', ok);
+        client.on('error', bad);
+      });
+    } catch (e) {
+      await this.close();
+      throw e;
+    }
+    return this;
+  }
+
+  // Connected (again): subscriptions, then the whole state, sent anew (a
+  // restarted broker may have lost it).
+  #connected() {
+    this.#brokerUp = true;
+    this.#backoff = BACKOFF_MIN_MS;
+    const v5 = this.#o.protocolVersion === 5;
+    const h = this.hostTopic;
+    const topics = [`${h}/set`, `${h}/rules/set`, `${h}/defaults/+/set`, `${h}/node/+/+/set`, `${h}/node/+`];
+    if (this.#o.homeassistant) topics.push(`${this.#o.discoveryPrefix}/+/${slug(`quorvane-${this.#o.hostName}`)}/+/config`);
+    this.#client.subscribe(topics, { qos: 0, ...(v5 ? { nl: true } : {}) }, (e) => e && this.emit('warning', e));
+    this.#status();
+    for (const [topic, payload] of this.#sent) this.#publish(topic, payload);
+    this.#schedule();
+    this.emit('connected');
+  }
+
+  // The broker went away: back again after a back-off that doubles up to
+  // BACKOFF_MAX_MS (with some jitter, so that many bridges do not return at once).
+  #lost() {
+    const was = this.#brokerUp;
+    this.#brokerUp = false;
+    if (this.#closed) return;
+    if (was) this.emit('offline');
+    if (this.#retry) return;
+    const delay = Math.round(this.#backoff * (0.8 + Math.random() * 0.4));
+    this.#backoff = Math.min(this.#backoff * 2, BACKOFF_MAX_MS);
+    this.#retry = setTimeout(() => {
+      this.#retry = null;
+      if (!this.#closed) this.#client.reconnect();
+    }, delay);
+  }
+
+  #status() {
+    if (this.#brokerUp) this.#publish(`${this.hostTopic}/status`, this.#daemonUp ? 'online' : 'offline', false);
+  }
+
+  #publish(topic, payload, count = true, options = { retain: true, qos: 0 }) {
+    if (!this.#brokerUp) return;
+    if (count) this.#counts.published++;
+    this.#client.publish(topic, payload, options);
+  }
+
+  #schedule() {
+    if (this.#scheduled || this.#closed) return;
+    this.#scheduled = true;
+    setImmediate(() => {
+      this.#scheduled = false;
+      this.#flush();
+    });
+  }
+
+  #nodeOf(key) {
+    if (this.#keys.size === 0 || !this.#keys.has(key)) this.#look();
+    return this.#keys.get(key);
+  }
+
+  // The graph now, as topic → payload.
+  #look() {
+    const g = this.#graph;
+    const h = this.hostTopic;
+    const nodes = g.nodes().sort((a, b) => a.id - b.id);
+    const ports = new Map(g.ports().map((p) => [p.id, p]));
+    const byId = new Map(nodes.map((n) => [n.id, n]));
+    const portName = (id) => {
+      const p = ports.get(id);
+      return p ? `${byId.get(p.nodeId)?.name ?? p.nodeId}:${p.name}` : String(id);
+    };
+    const links = [];
+    const target = new Map(); // stream id → the device it is linked to
+    for (const l of g.links()) {
+      links.push([portName(l.srcPortId), portName(l.sinkPortId)]);
+      const from = ports.get(l.srcPortId)?.nodeId;
+      const to = ports.get(l.sinkPortId)?.nodeId;
+      if (/^Stream\/Output/.test(byId.get(from)?.type) && !target.has(from)) target.set(from, byId.get(to)?.name);
+      if (/^Stream\/Input/.test(byId.get(to)?.type) && !target.has(to)) target.set(to, byId.get(from)?.name);
+    }
+    links.sort((a, b) => (a[0] < b[0] ? -1 : a[0] > b[0] ? 1 : a[1] < b[1] ? -1 : a[1] > b[1] ? 1 : 0));
+    const want = new Map();
+    const listed = [];
+    this.#keys.clear();
+    for (const node of nodes) {
+      // A second node of the same name is told apart by its id.
+      let key = topicLevel(node.name || `node-${node.id}`);
+      if (this.#keys.has(key)) key = `${key}~${node.id}`;
+      this.#keys.set(key, node);
+      const topic = `${h}/node/${key}`;
+      want.set(topic, JSON.stringify(nodeState(node, target.get(node.id))));
+      listed.push({ key, topic, node });
+    }
+    const d = g.defaults;
+    want.set(`${h}/defaults`, JSON.stringify({ audioSink: d.audioSink, audioSource: d.audioSource, videoSource: d.videoSource }));
+    want.set(`${h}/links`, JSON.stringify(links));
+    if (this.#o.homeassistant) {
+      const version = require('../../package.json').version;
+      for (const [topic, text] of configs({ host: this.#o.hostName, hostTopic: h, discovery: this.#o.discoveryPrefix, nodes: listed, version }, this.#discovery)) {
+        want.set(topic, text);
+      }
+    }
+    return want;
+  }
+
+  // Sends what differs from what the broker holds, each topic at most
+  // maxRate times a second; a discovery config is removed only once its node
+  // has been gone for forgetAfterMs (a restart does not remove the entity).
+  #flush() {
+    clearTimeout(this.#timer);
+    this.#timer = null;
+    if (this.#closed || !this.#brokerUp || !this.#daemonUp || this.#graph.state !== 'connected') return;
+    const want = this.#look();
+    const now = Date.now();
+    const interval = 1000 / this.#o.maxRate;
+    let next = Infinity;
+    const send = (topic, payload) => {
+      const last = this.#lastSent.get(topic) ?? -Infinity;
+      if (now - last < interval) {
+        next = Math.min(next, last + interval);
+        return;
+      }
+      this.#lastSent.set(topic, now);
+      this.#publish(topic, payload);
+      if (payload === '') this.#sent.delete(topic);
+      else this.#sent.set(topic, payload);
+    };
+    for (const [topic, payload] of want) {
+      this.#missingSince.delete(topic);
+      if (this.#sent.get(topic) !== payload) send(topic, payload);
+    }
+    const discovery = `${this.#o.discoveryPrefix}/`;
+    for (const topic of [...this.#sent.keys()]) {
+      if (want.has(topic)) continue;
+      if (topic.startsWith(discovery)) {
+        const since = this.#missingSince.get(topic) ?? now;
+        this.#missingSince.set(topic, since);
+        if (now - since < this.#o.forgetAfterMs) {
+          next = Math.min(next, since + this.#o.forgetAfterMs);
+          continue;
+        }
+        this.#missingSince.delete(topic);
+      }
+      send(topic, '');
+    }
+    for (const [topic, at] of this.#lastSent) if (now - at >= interval && !this.#sent.has(topic)) this.#lastSent.delete(topic);
+    if (next !== Infinity) this.#timer = setTimeout(() => this.#flush(), Math.max(1, next - now));
+  }
+
+  // --- commands ----------------------------------------------------------------
+
+  #route(topic) {
+    const h = `${this.hostTopic}/`;
+    if (!topic.startsWith(h)) return null;
+    const levels = topic.slice(h.length).split('/');
+    if (levels.length === 1 && levels[0] === 'set') return { kind: 'host' };
+    if (levels.length === 2 && levels[0] === 'rules' && levels[1] === 'set') return { kind: 'rules' };
+    if (levels.length === 3 && levels[0] === 'defaults' && levels[2] === 'set') return { kind: 'default', what: levels[1] };
+    if (levels.length === 4 && levels[0] === 'node' && levels[3] === 'set') return { kind: 'node', key: levels[1], what: levels[2] };
+    return null;
+  }
+
+  #message(topic, payload, packet) {
+    const route = this.#route(topic);
+    if (!route) {
+      // A retained state or config this run has not sent (left by an
+      // earlier run): taken as sent, so that it is removed if its node is gone.
+      if (packet.retain && payload.length > 0 && !this.#sent.has(topic)) {
+        this.#sent.set(topic, payload.toString('utf8'));
+        this.#schedule();
+      }
+      return;
+    }
+    if (packet.retain) return; // a retained command would be done again at every reconnect
+    const answer = (outcome) => this.#reply(topic, packet, outcome);
+    if (!this.#commandLimit.take()) {
+      this.#counts.refused++;
+      if (this.#refusalLimit.take()) answer({ ok: false, error: `too many commands: at most ${this.#o.commandRate} a second; this one was not done` });
+      else this.#counts.unanswered++;
+      return;
+    }
+    if (this.#inFlight >= MAX_IN_FLIGHT) {
+      this.#counts.refused++;
+      answer({ ok: false, error: `busy: ${MAX_IN_FLIGHT} commands are under way; this one was not done` });
+      return;
+    }
+    if (!this.#daemonUp) {
+      answer({ ok: false, error: 'PipeWire is away; this command was not done' });
+      return;
+    }
+    this.#inFlight++;
+    this.#counts.commands++;
+    const id = route.kind === 'host' ? requestId(payload) : undefined;
+    this.#commands
+      .run(route, payload)
+      .then((outcome) => answer(id === undefined ? outcome : { id, ...outcome }))
+      .finally(() => {
+        this.#inFlight--;
+        this.#schedule();
+      });
+  }
+
+  // The outcome on the MQTT 5 response topic with the correlation data, or
+  // on PREFIX/HOST/reply.
+  #reply(topic, packet, outcome) {
+    const { responseTopic, correlationData } = packet.properties ?? {};
+    const body = JSON.stringify({ topic, ...outcome }, (k, v) => (v instanceof RegExp ? String(v) : v));
+    if (typeof responseTopic === 'string' && responseTopic.length > 0 && responseTopic.length <= 1024 && !/[+#]/.test(responseTopic)) {
+      this.#publish(responseTopic, body, false, { qos: 0, retain: false, properties: correlationData ? { correlationData } : undefined });
+    } else {
+      this.#publish(`${this.hostTopic}/reply`, body, false, { qos: 0, retain: false });
+    }
+  }
+
+  /**
+   * Ends the bridge: its rules stop (their links go), "offline" is published
+   * and the broker left; the host's retained state stays for others to read.
+   */
+  async close() {
+    if (this.#closed) return;
+    this.#closed = true;
+    clearTimeout(this.#timer);
+    clearTimeout(this.#retry);
+    for (const off of this.#listeners.splice(0)) off();
+    await this.#patchbay?.close();
+    const client = this.#client;
+    if (!client) return;
+    // Each step bounded: a broker that no longer answers cannot hold the close.
+    const bounded = (start) => {
+      let timer;
+      return Promise.race([new Promise(start), new Promise((resolve) => (timer = setTimeout(resolve, CLOSE_STEP_MS)))]).finally(() => clearTimeout(timer));
+    };
+    if (this.#brokerUp) await bounded((resolve) => client.publish(`${this.hostTopic}/status`, 'offline', { retain: true, qos: 1 }, () => resolve()));
+    if (!(await bounded((resolve) => client.end(false, {}, () => resolve(true))))) client.end(true);
+    this.emit('closed');
+  }
+}
+
+// The "id" a JSON command carries, echoed in its answer (for MQTT 3.1.1,
+// which has no correlation data): a whole number or a short text.
+function requestId(payload) {
+  if (payload.length > MAX_PAYLOAD_BYTES) return undefined;
+  try {
+    const { id } = JSON.parse(payload.toString('utf8'));
+    return Number.isSafeInteger(id) || (typeof id === 'string' && id.length <= 64) ? id : undefined;
+  } catch {
+    return undefined;
+  }
+}
+
+/** bridge(graph, options) → Promise of a started Bridge (see Bridge.start). */
+async function bridge(graph, options) {
+  return new Bridge(graph, options).start();
+}
+
+module.exports = { Bridge, bridge, checkBridgeOptions };

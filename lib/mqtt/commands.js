@@ -1,0 +1,153 @@
+'use strict';
+// Commands from the broker, carried out as the web page's requests are: the
+// names in them are looked up in the graph, the result is checked by the
+// page's own request check (lib/web/protocol.js) and done by its own request
+// code (lib/web/requests.js). Each resolves with { ok: true, result } or
+// { ok: false, error }; nothing is done for a command that is refused.
+const { checkId, checkOptions } = require('../core/arguments');
+const { parseRequest, DEFAULT_KINDS } = require('../web/protocol');
+const { perform, DeviceBudget } = require('../web/requests');
+const { parseJson, parseScalar } = require('./payload');
+
+class CommandError extends Error {}
+
+// op → the fields a command on the host's "set" topic may have ("id" besides).
+const FIELDS = {
+  volume: ['node', 'volume'],
+  mute: ['node', 'mute'],
+  default: ['kind', 'node'],
+  move: ['stream', 'target'],
+  link: ['from', 'to', 'out', 'in'],
+  unlink: ['link', 'from', 'to'],
+  rules: ['rules'],
+};
+
+// A node named by its id (checked later, as the page's ids are) or its name.
+function nodeId(graph, ref, field) {
+  if (typeof ref !== 'string') return ref;
+  const named = graph.nodes().filter((n) => n.name === ref);
+  if (named.length === 0) throw new CommandError(`${field}: no node named ${JSON.stringify(ref.slice(0, 200))}`);
+  if (named.length > 1) throw new CommandError(`${field}: ${named.length} nodes are named ${JSON.stringify(ref)}; give the id (${named.map((n) => n.id).join(', ')})`);
+  return named[0].id;
+}
+
+// A port as its id or "NODE:PORT" (the node's name, the port's name).
+function portId(graph, ref, field) {
+  if (typeof ref !== 'string') return ref;
+  const at = ref.lastIndexOf(':');
+  if (at < 0) throw new CommandError(`${field}: a port is its id or "NODE:PORT"`);
+  const node = nodeId(graph, ref.slice(0, at), field);
+  const port = graph.ports().find((p) => p.nodeId === node && p.name === ref.slice(at + 1));
+  if (!port) throw new CommandError(`${field}: no port ${JSON.stringify(ref.slice(0, 200))}`);
+  return port.id;
+}
+
+// Checked as a page's request (a RequestError, with the page's words, for a
+// wrong type or range), then done.
+async function request(graph, budget, op, fields) {
+  const checked = parseRequest(JSON.stringify({ id: 0, op, ...fields }));
+  return perform(graph, checked, { budget });
+}
+
+const bool = (v) => (v === 'ON' || v === 'true' ? true : v === 'OFF' || v === 'false' ? false : v);
+
+/**
+ * The commands of one bridge: `graph`, `patchbay` ({ get(), set(p) }: the
+ * rule set in force, or null) and `nodeOf(key)` (the node a node topic names,
+ * or undefined).
+ */
+class Commands {
+  constructor(graph, { patchbay, nodeOf }) {
+    this.graph = graph;
+    this.patchbay = patchbay;
+    this.nodeOf = nodeOf;
+    this.budget = new DeviceBudget(graph);
+  }
+
+  /**
+   * run(route, payload) → Promise of the outcome. `route`: { kind: 'host' }
+   * (a JSON command { op, ... }), { kind: 'node', key, what } (what:
+   * volume, mute, target; the payload one value), { kind: 'default', what }
+   * (the payload a node), { kind: 'rules' } (a rule set, null to drop it).
+   */
+  async run(route, payload) {
+    try {
+      return await this.#run(route, payload);
+    } catch (e) {
+      return { ok: false, error: e.message };
+    }
+  }
+
+  async #run(route, payload) {
+    const g = this.graph;
+    if (route.kind === 'rules') return this.#rules(parseJson(payload));
+    if (route.kind === 'default') {
+      if (!DEFAULT_KINDS.includes(route.what)) throw new CommandError(`defaults: one of ${DEFAULT_KINDS.join(', ')}`);
+      return request(g, this.budget, 'default', { kind: route.what, node: nodeId(g, parseScalar(payload), 'node') });
+    }
+    if (route.kind === 'node') {
+      const node = this.nodeOf(route.key);
+      if (!node) throw new CommandError(`no node ${JSON.stringify(route.key)} on this host`);
+      const value = parseScalar(payload);
+      if (route.what === 'volume') return request(g, this.budget, 'volume', { node: node.id, volume: value });
+      if (route.what === 'mute') return request(g, this.budget, 'mute', { node: node.id, mute: bool(value) });
+      if (route.what === 'target') {
+        const target = value === '' || value === 'default' || value === null ? null : nodeId(g, value, 'target');
+        return request(g, this.budget, 'move', { stream: node.id, target });
+      }
+      throw new CommandError(`unknown setting ${JSON.stringify(route.what)}; one of volume, mute, target`);
+    }
+    const msg = parseJson(payload);
+    if (msg === null || typeof msg !== 'object' || Array.isArray(msg)) throw new CommandError('a command is a JSON object { "op": ..., ... }');
+    if (typeof msg.op !== 'string' || !Object.hasOwn(FIELDS, msg.op)) throw new CommandError(`unknown op; one of ${Object.keys(FIELDS).join(', ')}`);
+    const { op, id: _id, ...fields } = msg;
+    checkOptions(fields, FIELDS[op], op);
+    switch (op) {
+      case 'volume':
+      case 'mute':
+        return request(g, this.budget, op, { ...fields, node: nodeId(g, fields.node, 'node') });
+      case 'default':
+        return request(g, this.budget, op, { ...fields, node: nodeId(g, fields.node, 'node') });
+      case 'move':
+        return request(g, this.budget, op, { stream: nodeId(g, fields.stream, 'stream'), target: fields.target === undefined ? undefined : nodeId(g, fields.target, 'target') });
+      case 'link':
+        if ('out' in fields || 'in' in fields) return request(g, this.budget, 'link', { out: portId(g, fields.out, 'out'), in: portId(g, fields.in, 'in') });
+        return request(g, this.budget, 'linkNodes', { from: nodeId(g, fields.from, 'from'), to: nodeId(g, fields.to, 'to') });
+      case 'unlink':
+        if ('link' in fields) return request(g, this.budget, 'unlink', fields);
+        return this.#unlinkNodes(checkId(nodeId(g, fields.from, 'from'), 'unlink', '"from"'), checkId(nodeId(g, fields.to, 'to'), 'unlink', '"to"'));
+      default:
+        return this.#rules(fields.rules === undefined ? undefined : fields.rules);
+    }
+  }
+
+  // Every link from one node's outputs to the other's inputs, each removed
+  // as a page's "unlink" request.
+  async #unlinkNodes(from, to) {
+    const ports = new Map(this.graph.ports().map((p) => [p.id, p.nodeId]));
+    const links = this.graph.links().filter((l) => ports.get(l.srcPortId) === from && ports.get(l.sinkPortId) === to);
+    if (links.length === 0) throw new CommandError(`no links from node ${from} to node ${to}`);
+    const outcomes = await Promise.all(links.map((l) => request(this.graph, this.budget, 'unlink', { link: l.id })));
+    const refused = outcomes.filter((o) => !o.ok);
+    if (refused.length) return { ok: false, error: `${refused.length} of ${links.length} links not removed: ${refused[0].error}` };
+    return { ok: true, result: { unlinked: links.map((l) => l.id) } };
+  }
+
+  // A rule set kept applied by the bridge's patchbay: replaced whole (checked
+  // first, nothing changes for bad rules), or dropped with null.
+  async #rules(rules) {
+    if (rules === undefined) throw new CommandError('rules: a rule set, or null to drop it');
+    const current = this.patchbay.get();
+    if (rules === null) {
+      if (current) await current.close();
+      this.patchbay.set(null);
+      return { ok: true, result: { rules: null } };
+    }
+    if (current) return { ok: true, result: await current.update(rules) };
+    const made = this.graph.patchbay(rules);
+    this.patchbay.set(made);
+    return { ok: true, result: { rules: made.rules } };
+  }
+}
+
+module.exports = { Commands, CommandError };

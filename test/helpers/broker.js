@@ -1,0 +1,109 @@
+'use strict';
+// A private MQTT broker for the tests: Debian's mosquitto on a free loopback
+// port with a configuration of its own (no system service), optionally with
+// users and TLS; and an MQTT.js client that keeps what it hears.
+const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+
+const MOSQUITTO = ['/usr/sbin/mosquitto', '/usr/bin/mosquitto'].find((f) => fs.existsSync(f));
+const run = (cmd, args, cwd) => {
+  const r = spawnSync(cmd, args, { cwd, encoding: 'utf8' });
+  if (r.status !== 0) throw new Error(`${cmd} ${args[0]}: ${r.stderr}`);
+};
+const freePort = () => new Promise((resolve) => {
+  const s = net.createServer().listen(0, '127.0.0.1', () => {
+    const { port } = s.address();
+    s.close(() => resolve(port));
+  });
+});
+
+/**
+ * Resolves to { url, ca, start(), stop(), close() } once the broker listens; with `users`
+ * ({ name: password }) only they get in; with `tls`, TLS with a certificate for 127.0.0.1
+ * signed by a CA of its own (`ca`: its PEM file).
+ */
+async function startBroker({ users = null, tls = false } = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-broker-'));
+  fs.chmodSync(dir, 0o755); // mosquitto may run as a user of its own
+  const port = await freePort();
+  let conf = `listener ${port} 127.0.0.1\npersistence false\nlog_dest stderr\nlog_type information\n`;
+  if (tls) {
+    const ec = ['-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes'];
+    run('openssl', ['req', '-x509', ...ec, '-keyout', 'ca.key', '-out', 'ca.pem', '-days', '2', '-subj', '/CN=test CA'], dir);
+    run('openssl', ['req', ...ec, '-keyout', 'server.key', '-out', 'server.csr', '-subj', '/CN=127.0.0.1'], dir);
+    fs.writeFileSync(path.join(dir, 'ext'), 'subjectAltName=IP:127.0.0.1\n');
+    run('openssl', ['x509', '-req', '-in', 'server.csr', '-CA', 'ca.pem', '-CAkey', 'ca.key', '-CAcreateserial', '-out', 'server.pem', '-days', '2', '-extfile', 'ext'], dir);
+    fs.chmodSync(path.join(dir, 'server.key'), 0o644);
+    conf += `cafile ${dir}/ca.pem\ncertfile ${dir}/server.pem\nkeyfile ${dir}/server.key\n`;
+  }
+  if (users) {
+    fs.writeFileSync(path.join(dir, 'passwords'), '', { mode: 0o644 });
+    for (const [name, password] of Object.entries(users)) run('mosquitto_passwd', ['-b', 'passwords', name, password], dir);
+    conf += `allow_anonymous false\npassword_file ${dir}/passwords\n`;
+  } else conf += 'allow_anonymous true\n';
+  fs.writeFileSync(path.join(dir, 'mosquitto.conf'), conf);
+  let proc = null;
+  const broker = {
+    url: `${tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`,
+    ca: tls ? path.join(dir, 'ca.pem') : undefined,
+    async start() {
+      // It dies with this process, however this process ends.
+      proc = spawn('setpriv', ['--pdeathsig', 'KILL', MOSQUITTO, '-c', path.join(dir, 'mosquitto.conf')], { stdio: ['ignore', 'ignore', 'pipe'] });
+      let out = '';
+      await new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error(`mosquitto did not start: ${out}`)), 10000);
+        proc.stderr.on('data', (d) => /running/.test((out += d)) && (clearTimeout(timer), resolve()));
+        proc.on('exit', (code) => (clearTimeout(timer), reject(new Error(`mosquitto exited (${code}): ${out}`))));
+      });
+    },
+    async stop() {
+      if (proc?.exitCode === null) await new Promise((resolve) => (proc.once('exit', resolve), proc.kill()));
+    },
+    async close() {
+      await broker.stop();
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+  await broker.start();
+  return broker;
+}
+
+/**
+ * An MQTT.js client subscribed to `topics`: `retained` maps each topic to its latest payload
+ * (deleted when emptied), `heard` lists every message; `until(fn)` resolves with fn()'s first
+ * truthy value, tried at each message (one that throws counts as not yet), or rejects after `timeoutMs`.
+ */
+async function listen(url, topics, options = {}) {
+  const client = await require('mqtt').connectAsync(url, { reconnectPeriod: 100, protocolVersion: 5, ...options });
+  const state = { client, retained: new Map(), heard: [] };
+  const waiters = new Set();
+  client.on('message', (topic, payload, packet) => {
+    const text = payload.toString();
+    state.heard.push({ topic, text, packet, at: process.hrtime.bigint() });
+    if (text === '') state.retained.delete(topic);
+    else state.retained.set(topic, text);
+    for (const w of waiters) w();
+  });
+  state.until = (fn, timeoutMs = 10000, what = 'the messages') => new Promise((resolve, reject) => {
+    let last;
+    const check = () => {
+      let v;
+      try {
+        v = fn();
+      } catch (e) {
+        last = e;
+      }
+      if (v) (waiters.delete(check), clearTimeout(timer), resolve(v));
+    };
+    const timer = setTimeout(() => (waiters.delete(check), reject(last ?? new Error(`timed out waiting for ${what}`))), timeoutMs);
+    waiters.add(check);
+    check();
+  });
+  if (topics.length) await client.subscribeAsync(topics);
+  return state;
+}
+
+module.exports = { startBroker, listen, available: () => MOSQUITTO !== undefined };
