@@ -44,9 +44,10 @@ async function openSession({ reconnect = false } = {}) {
 async function openView() {
   const addon = require('../connection/addon');
   const { Connection } = require('../connection/connection');
-  const { withControls } = require('../features/control');
   addon.setClientName(addon.clientName());
   const connection = new Connection({ beforeClose: () => {}, onEnd: () => {} });
+  // Loaded while the PipeWire thread connects.
+  const { withControls } = require('../features/control');
   // Held while the tool reads: the connection closes when it lets go.
   const reader = { reconnect: false, deliver: () => {}, lost: () => {} };
   try {
