@@ -7,7 +7,8 @@
 // daemon. The floor is `node -e 0` + 2 x `pw-link -l`; each command is shown
 // against it. Runs are taken in turns, so that a change of load hits all
 // commands alike; the figure is the median wall time.
-//   node bench/cli.js [--runs N]
+//   node bench/cli.js [--runs N] [--compare OTHER/bin/quorvane.js]
+// --compare: nodes --json and volume of another tree's tool too, in the same turns.
 const { spawnSync } = require('node:child_process');
 const path = require('node:path');
 const os = require('node:os');
@@ -15,7 +16,9 @@ const { startDaemon } = require('../test/helpers/daemon');
 const { Fixture, pwMetadata } = require('../test/helpers/fixture');
 const { ROOT, median, nowNs, ms, fmt, growGraph, linkChain } = require('./common');
 
-const RUNS = Number(process.argv[process.argv.indexOf('--runs') + 1]) || 21;
+const option = (name) => (process.argv.includes(name) ? process.argv[process.argv.indexOf(name) + 1] : undefined);
+const RUNS = Number(option('--runs')) || 21;
+const OTHER = option('--compare');
 const CLI = path.join(ROOT, 'bin', 'quorvane.js');
 const NODES = 200;
 
@@ -59,6 +62,12 @@ function figures(ports) {
       label: 'quorvane create --linger / destroy',
       turn: () => [run(...quorvane('create', 'sink', 'bench-cli-sink', '--linger')), run(...quorvane('destroy', 'bench-cli-sink'))],
     },
+    ...(OTHER
+      ? [
+          { label: 'compared: nodes --json', turn: () => [run(process.execPath, [OTHER, 'nodes', '--json'])] },
+          { label: 'compared: volume @DEFAULT_AUDIO_SINK@ 5%+', turn: () => [run(process.execPath, [OTHER, 'volume', '@DEFAULT_AUDIO_SINK@', up ? '5%+' : '5%-'])] },
+        ]
+      : []),
   ];
 }
 
