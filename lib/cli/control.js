@@ -4,7 +4,7 @@
 // so that bad input changes nothing.
 const { EXIT, UsageError, CliError, parse } = require('./args');
 const { say, printRows } = require('./output');
-const { openSession } = require('./session');
+const { openSession, openView } = require('./session');
 const resolve = require('./resolve');
 
 // The most a node takes, on wpctl's scale: the cube root of the audio
@@ -67,7 +67,7 @@ async function volume(argv) {
   if (text === undefined) throw new UsageError('volume needs a NODE');
   if (more.length) throw new UsageError(`unexpected argument ${more[0]}`);
   const wanted = value === undefined ? undefined : parseVolume(value);
-  const graph = await openSession();
+  const graph = wanted ? await openSession() : await openView();
   let node = withVolume(resolve.node(graph, text));
   if (wanted) {
     // A change never goes below 0, nor above the most a node takes (set on
@@ -110,7 +110,7 @@ async function defaults(argv) {
     throw new UsageError(`default takes audio-sink, audio-source or video-source, not ${JSON.stringify(kind)}`);
   }
   if (more.length) throw new UsageError(`unexpected argument ${more[0]}`);
-  const graph = await openSession();
+  const graph = text === undefined ? await openView() : await openSession();
   if (kind === undefined) {
     const rows = Object.keys(DEFAULT_KINDS).map((k) => defaultRow(graph, k));
     printRows(rows, ['kind', 'name', 'id', 'configured'], o.json);

@@ -2,7 +2,7 @@
 // quorvane nodes / ports / links: the graph as tables or JSON.
 const { UsageError, parse, noPositional } = require('./args');
 const { say, printRows } = require('./output');
-const { openSession } = require('./session');
+const { openView } = require('./session');
 const resolve = require('./resolve');
 const { formatText } = require('./changes');
 
@@ -22,7 +22,7 @@ async function nodes(argv) {
   const o = parse(argv, { input: 'flag', output: 'flag', type: 'value', props: 'flag', json: 'flag' });
   noPositional(o);
   if (o.input && o.output) throw new UsageError('--input and --output exclude each other');
-  const graph = await openSession();
+  const graph = await openView();
   const rows = graph
     .nodes()
     .filter((n) => (!o.input || n.isInput) && (!o.output || n.isOutput) && (o.type === undefined || n.type === o.type));
@@ -50,7 +50,7 @@ async function nodes(argv) {
 async function ports(argv) {
   const o = parse(argv, { node: 'value', json: 'flag' });
   noPositional(o);
-  const graph = await openSession();
+  const graph = await openView();
   let rows = graph.ports();
   if (o.node !== undefined) {
     const ids = new Set(resolve.nodes(graph, o.node).map((n) => n.id));
@@ -67,7 +67,7 @@ async function ports(argv) {
 async function links(argv) {
   const o = parse(argv, { json: 'flag' });
   noPositional(o);
-  const graph = await openSession();
+  const graph = await openView();
   const rows = graph.links();
   if (o.json) {
     printRows(rows.map(({ props, ...l }) => l), [], true);

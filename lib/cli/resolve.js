@@ -3,7 +3,6 @@
 // names ('@default-audio-sink', wpctl's '@DEFAULT_AUDIO_SINK@'), ports as
 // "node:port" (as pw-link names them) or ids. Failures say what was not found.
 const { CliError, UsageError, idArg } = require('./args');
-const { pairPorts } = require('../features/pairing');
 const { isDefaultName, defaultNodeName } = require('../features/match');
 
 const DIRECTION = { 0: 'output', 1: 'input' };
@@ -95,7 +94,7 @@ function nodePairs(graph, sourceText, sinkText) {
   const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
   if (outputs.length === 0) throw new CliError(`node ${JSON.stringify(source.name)} has no output ports`);
   if (inputs.length === 0) throw new CliError(`node ${JSON.stringify(sink.name)} has no input ports`);
-  return pairPorts(outputs, inputs, 'positional');
+  return require('../features/pairing').pairPorts(outputs, inputs, 'positional'); // loaded for linking nodes only
 }
 
 module.exports = { nodeName, defaultLabel, nodes, node, port, nodePairs, portName, DIRECTION };

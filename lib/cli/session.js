@@ -1,14 +1,27 @@
 'use strict';
 // The tool's connection to PipeWire: opening it with the tool's exit codes,
 // and staying on it until Ctrl-C or until the daemon goes away. The add-on
-// is loaded by the first openSession(), not before: help, usage errors and
-// the commands that need no daemon work without PipeWire's library.
+// is loaded by the first openSession() or openView(), not before: help,
+// usage errors and the commands that need no daemon work without PipeWire's
+// library.
 const { EXIT, CliError } = require('./args');
 const { warn } = require('./output');
 
 const CLEANUP_LIMIT_MS = 3000;
+const CONNECT_MS = 3000; // as connect()
 
 let sessionGraph = null; // the Graph, once connected: closed by closeSession()
+let sessionView = null; // or the one look of openView(): closed by closeSession() too
+
+// The loader's "PipeWire not reachable" as the tool says it, with exit code 3.
+function unreachable(e) {
+  if (!e.message.startsWith('PipeWire not reachable')) return e;
+  const why = e.message.replace(/^PipeWire not reachable:?\s*/, '');
+  return new CliError(
+    `no PipeWire daemon reachable (${why}; is PipeWire running for this user? XDG_RUNTIME_DIR set?)`,
+    EXIT.NO_DAEMON,
+  );
+}
 
 // openSession({ reconnect }) → the connected Graph, kept for closeSession();
 // a CliError with exit code 3 when no daemon is reachable, the loader's Error
@@ -18,19 +31,53 @@ async function openSession({ reconnect = false } = {}) {
   try {
     sessionGraph = await connect({ reconnect });
   } catch (e) {
-    if (!e.message.startsWith('PipeWire not reachable')) throw e;
-    const why = e.message.replace(/^PipeWire not reachable:?\s*/, '');
-    throw new CliError(
-      `no PipeWire daemon reachable (${why}; is PipeWire running for this user? XDG_RUNTIME_DIR set?)`,
-      EXIT.NO_DAEMON,
-    );
+    throw unreachable(e);
   }
   return sessionGraph;
 }
 
+// openView() → { nodes(), ports(), links(), defaults }: the graph as the
+// daemon has it once connected, each listing taken once, for the commands
+// that only read it. Errors as openSession(). It is the connection the Graph
+// stands on, without the Graph and what the Graph brings (requests, routes,
+// devices, waits): a one-shot listing loads and runs only what it prints.
+async function openView() {
+  const addon = require('../connection/addon');
+  const { Connection } = require('../connection/connection');
+  addon.setClientName(addon.clientName());
+  const connection = new Connection({ beforeClose: () => {}, onEnd: () => {} });
+  // Loaded while the PipeWire thread connects.
+  const { withControls } = require('../features/control');
+  // Held while the tool reads: the connection closes when it lets go.
+  const reader = { reconnect: false, deliver: () => {}, lost: () => {} };
+  try {
+    await connection.ready(CONNECT_MS, false);
+  } catch (e) {
+    throw unreachable(e);
+  }
+  connection.attach(reader);
+  const once = (list) => {
+    let taken = null;
+    return () => (taken ??= list());
+  };
+  sessionView = {
+    nodes: once(() => withControls(addon.graphNodes())),
+    ports: once(() => addon.graphPorts()),
+    links: once(() => addon.graphLinks()),
+    get defaults() {
+      return connection.defaults();
+    },
+    close: () => connection.detach(reader),
+  };
+  return sessionView;
+}
+
 async function closeSession() {
   const graph = sessionGraph;
+  const view = sessionView;
   sessionGraph = null;
+  sessionView = null;
+  view?.close();
   if (graph) await graph.close();
 }
 
@@ -96,4 +143,4 @@ function interruptSignal() {
   return ac.signal;
 }
 
-module.exports = { openSession, closeSession, hold, interruptSignal };
+module.exports = { openSession, openView, closeSession, hold, interruptSignal };

@@ -1,0 +1,62 @@
+'use strict';
+// What a one-shot run of the quorvane tool loads, and where it keeps Node.js's
+// compile cache.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { startDaemon } = require('./helpers/daemon');
+const { CLI } = require('./helpers/child');
+
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-cli-speed-'));
+test.after(() => fs.rmSync(scratch, { recursive: true, force: true }));
+
+// The tool run with `env`; bounded, so that a tool that spins fails the test.
+function quorvane(args, env, preload = []) {
+  const clean = { ...env };
+  delete clean.NODE_COMPILE_CACHE;
+  return spawnSync(process.execPath, [...preload, CLI, ...args], { env: clean, encoding: 'utf8', timeout: 20000 });
+}
+
+test('the commands that only read the graph load neither the Graph nor the help texts', () => {
+  const daemon = startDaemon({ setEnv: false });
+  try {
+    // Writes the modules the run loaded, as it exits.
+    const preload = path.join(scratch, 'record-modules.js');
+    fs.writeFileSync(preload, `process.on('exit', () => require('fs').writeFileSync(process.env.MODULES_TO, JSON.stringify(Object.keys(require.cache))));\n`);
+    for (const args of [['nodes', '--json'], ['ports'], ['links', '--json'], ['default'], ['volume', 'demo-speakers']]) {
+      const to = path.join(scratch, 'modules.json');
+      const r = quorvane(args, { ...daemon.env, MODULES_TO: to }, ['--require', preload]);
+      assert.equal(r.status, 0, `${args.join(' ')}: ${r.stderr}`);
+      const loaded = JSON.parse(fs.readFileSync(to, 'utf8')).map((file) => path.relative(path.join(__dirname, '..'), file));
+      assert.ok(loaded.includes(path.join('lib', 'connection', 'connection.js')), `${args[0]} connected`);
+      for (const unused of [path.join('lib', 'graph', 'graph.js'), path.join('lib', 'cli', 'help.js')]) {
+        assert.ok(!loaded.includes(unused), `${args.join(' ')} loaded ${unused}`);
+      }
+    }
+  } finally {
+    daemon.stop();
+  }
+});
+
+test("the compile cache is kept in this user's own directory under TMPDIR, and a TMPDIR that cannot hold it changes nothing", () => {
+  const tmp = fs.mkdtempSync(path.join(scratch, 'tmp-'));
+  const r = quorvane(['--help'], { ...process.env, TMPDIR: tmp });
+  assert.equal(r.status, 0, r.stderr);
+  const cache = path.join(tmp, 'node-compile-cache');
+  assert.ok(fs.readdirSync(cache).some((tag) => fs.readdirSync(path.join(cache, tag)).length > 0), 'modules cached');
+  // Under /proc a directory can be neither made nor used; someone else's is not used.
+  for (const dir of ['/proc', '/proc/no-such-dir']) {
+    const p = quorvane(['--help'], { ...process.env, TMPDIR: dir });
+    assert.deepEqual([p.status, p.signal, p.stdout.startsWith('Usage: quorvane')], [0, null, true], dir);
+  }
+  if (process.getuid() === 0) {
+    const theirs = fs.mkdtempSync(path.join(scratch, 'theirs-'));
+    fs.mkdirSync(path.join(theirs, 'node-compile-cache'), { mode: 0o777 });
+    fs.chownSync(path.join(theirs, 'node-compile-cache'), 65534, 65534);
+    assert.equal(quorvane(['--help'], { ...process.env, TMPDIR: theirs }).status, 0);
+    assert.deepEqual(fs.readdirSync(path.join(theirs, 'node-compile-cache')), [], "another user's directory was used");
+  }
+});
