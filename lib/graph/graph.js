@@ -5,7 +5,7 @@
 // and with createPwThread / destroyPwThread.
 const { EventEmitter } = require('node:events');
 const addon = require('../connection/addon');
-const { abortableWait, checkTimeout } = require('../connection/abortable');
+const { abortableWait } = require('../connection/abortable');
 const { compileMatcher, describeMatcher } = require('../features/match');
 const { pairPorts } = require('../features/pairing');
 const devices = require('../features/devices');
@@ -13,7 +13,7 @@ const control = require('../features/control');
 const { MIRROR_EVENTS } = require('../connection/event-kinds');
 const { callEach, emitEach } = require('../connection/call-each');
 const { serialOf } = require('../connection/serial');
-const { checkId, checkOptions } = require('../core/arguments');
+const { checkId, checkOptions, checkTimeout } = require('../core/arguments');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
 // Told by the connection beside the mirror's events.
@@ -247,7 +247,7 @@ class Graph extends EventEmitter {
             settle.resolve(link);
           } else if (link.state === 'error') settle.reject(new Error(link.error || 'the link failed'));
         };
-        // Changes heard before the request learnt its link's id (the
+        // Changes received before the request learnt its link's id (the
         // announcement may come before the daemon's answer to the request).
         const early = new Map();
         const announced = (link) => {
@@ -419,7 +419,7 @@ class Graph extends EventEmitter {
   }
 
   // Resolves once the daemon has answered a round trip: every change it
-  // announced before has been heard.
+  // announced before has been received.
   #roundTrip() {
     return this.#wait({}, (settle) => {
       const seq = addon.graphSync();
@@ -483,7 +483,7 @@ class Graph extends EventEmitter {
     return () => set.delete(fn);
   }
 
-  // An event to the internal listeners, then to those of `on`. Each hears
+  // An event to the internal listeners, then to those of `on`. Each gets
   // it whatever the others do.
   #emit(name, ...args) {
     const internal = this.#internal.get(name);
