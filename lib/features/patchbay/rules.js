@@ -197,7 +197,7 @@ function device(r, path) {
 }
 
 // Whether two patterns can match one and the same text, as far as can be
-// told without running them: two texts must be equal, a text must pass a
+// checked without running them: two texts must be equal, a text must pass a
 // RegExp; two RegExps may always meet.
 function patternsMeet(a, b) {
   const test = (re, s) => ((re.lastIndex = 0), re.test(s));
