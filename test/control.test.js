@@ -5,21 +5,16 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const { startScript, CLI } = require('./helpers/child');
-const { startDaemon, DEFAULT_OBJECTS } = require('./helpers/daemon');
+const { DEFAULT_OBJECTS } = require('./helpers/daemon');
+const { privateDaemon } = require('./helpers/setup');
 const { Fixture, waitFor, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
 const addon = require('./helpers/addon');
 
 const sink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
-const daemon = startDaemon({
+const { fixture } = privateDaemon({
   objects: [...DEFAULT_OBJECTS, sink('cc-a'), sink('cc-b'), { name: 'cc-mic', mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }],
 });
-const fixture = new Fixture();
 const q = require('..');
-
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
-});
 
 const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000 });
 const node = (name) => pwDump().find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);

@@ -4,18 +4,13 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const { startDaemon, waitUntilSync } = require('./helpers/daemon');
-const { Fixture, waitFor, heardBy, pwDump } = require('./helpers/fixture');
+const { waitUntilSync } = require('./helpers/daemon');
+const { privateDaemon } = require('./helpers/setup');
+const { waitFor, heardBy, pwDump } = require('./helpers/fixture');
 const addon = require('./helpers/addon');
 
-const daemon = startDaemon();
-const fixture = new Fixture();
+const { daemon, fixture } = privateDaemon();
 const { connect } = require('..');
-
-test.after(async () => {
-  await fixture.close();
-  daemon.stop();
-});
 
 const dumpInfo = () => new Map(pwDump().map((o) => [o.id, o.info]));
 // The format as pw-dump prints it ("format" for the sample format).
