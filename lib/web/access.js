@@ -20,6 +20,8 @@ const newSecret = () => crypto.randomBytes(24).toString('base64url');
 const PROTOCOL = 'quorvane';
 const TOKEN_PREFIX = 'quorvane.token.';
 
+// isLoopback(host) → whether the host name or address is this machine's
+// loopback: localhost, 127.0.0.0/8, ::1 (also IPv4-mapped).
 function isLoopback(host) {
   if (host === 'localhost') return true;
   if (net.isIPv4(host)) return host.startsWith('127.');

@@ -19,6 +19,7 @@ const pairKey = (out, inp) => `${out}:${inp}`;
 
 // A view's ports and links by node id, made once per view.
 const viewIndex = new WeakMap();
+// byNode(view) → { ports, links }: Maps of node id to its ports and links.
 function byNode(view) {
   let index = viewIndex.get(view);
   if (index) return index;
@@ -525,6 +526,7 @@ class Route extends EventEmitter {
   }
 }
 
+// sameSet(a, b) → whether the Sets hold the same values (false for no `a`).
 function sameSet(a, b) {
   if (!a || a.size !== b.size) return false;
   for (const x of a) if (!b.has(x)) return false;
