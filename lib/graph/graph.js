@@ -247,7 +247,7 @@ class Graph extends EventEmitter {
             settle.resolve(link);
           } else if (link.state === 'error') settle.reject(new Error(link.error || 'the link failed'));
         };
-        // Changes received before the request learnt its link's id (the
+        // Changes heard before the request learnt its link's id (the
         // announcement may come before the daemon's answer to the request).
         const early = new Map();
         const announced = (link) => {
@@ -419,7 +419,7 @@ class Graph extends EventEmitter {
   }
 
   // Resolves once the daemon has answered a round trip: every change it
-  // announced before has been received.
+  // announced before has been heard.
   #roundTrip() {
     return this.#wait({}, (settle) => {
       const seq = addon.graphSync();
@@ -483,7 +483,7 @@ class Graph extends EventEmitter {
     return () => set.delete(fn);
   }
 
-  // An event to the internal listeners, then to those of `on`. Each gets
+  // An event to the internal listeners, then to those of `on`. Each hears
   // it whatever the others do.
   #emit(name, ...args) {
     const internal = this.#internal.get(name);
