@@ -28,7 +28,7 @@ class ForbiddenLinks {
   #sources = new Set(); // node ids matching `from`
   #sinks = new Set(); // node ids matching `to`
   #removed = new Set(); // 'out:in' pairs this rule removed a link of
-  #removing = new Set(); // link ids asked to go
+  #removing = new Set(); // link ids whose removal was asked for
   #contention = new Contention(); // counts the re-creations, reports a contest once
   #pace = new Map(); // 'out:in' -> { times: [removal times in the window], timer }
   #listeners;

@@ -76,7 +76,7 @@ class Patchbay extends EventEmitter {
 
   /**
    * Replaces the rules: checked whole first (a RulesError, and nothing changes), then rules no longer there stop
-   * (their links go, exclusive routes give back), new ones start, and those unchanged keep what they hold.
+   * (their links are removed, exclusive routes give back), new ones start, and those unchanged keep what they hold.
    * Resolves once the rules gone have let go: with { added, removed, kept } counts.
    */
   async update(rules) {

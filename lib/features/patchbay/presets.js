@@ -4,7 +4,7 @@
 // that starts later restores its own state over it, so what was set before
 // one ran is set once more as it comes); and default
 // devices chosen from a list of preference, made the configured default
-// again whenever one of them comes or goes.
+// again whenever one of them is added or removed.
 const { compileMatcher } = require('../match');
 
 const SET_MS = 3000;
@@ -34,7 +34,7 @@ class VolumePreset {
   #emitAction;
   #emitError;
   #match;
-  #done = new Set(); // node ids set, until the node goes (an id then names another node)
+  #done = new Set(); // node ids set, until the node is removed (an id then names another node)
   #unmanaged = new Set(); // of those, the ids set while no session manager ran (and not changed since)
   #changedAt = new Map(); // of those, id -> when another value showed (the user's, or a restore coming)
   #applied = new Set(); // ids the node has reported the preset of
@@ -191,7 +191,7 @@ class DefaultPreset {
     for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
   }
 
-  // Devices come and go in bursts: one look after the burst.
+  // Devices are added and removed in bursts: one pass after the burst.
   #soon() {
     if (this.#pending) return;
     this.#pending = true;

@@ -267,7 +267,7 @@ class Route extends EventEmitter {
       if (retry || this.#captures) this.#reconcile(node.id);
       return;
     }
-    // What the node no longer is: the links this route made for that role go.
+    // What the node no longer is: the links this route made for that role are removed.
     const ports = new Set(entry.ports.map((p) => p.id));
     for (const [id, link] of this.#made) {
       const asSource = ports.has(link.srcPortId) && was.source && !source;
@@ -359,7 +359,7 @@ class Route extends EventEmitter {
       emitEach(this, 'unlinked', [made]); // a listener's throw keeps nothing from the route
     }
     // Whoever removed it, the pair is made again if both ends are still
-    // there after a round trip: a node that goes takes its links first and
+    // there after a round trip: a removed node takes its links first and
     // its ports after, and must not be linked again in between.
     for (const port of [link.out, link.in]) {
       const owner = this.#portOwner.get(port);
@@ -479,7 +479,7 @@ class Route extends EventEmitter {
       (link) => {
         inFlight.delete(key);
         // Made after close(): another route that wants it holds it, else it
-        // goes before close() resolves.
+        // is removed before close() resolves.
         if (this.#closed) {
           const successor = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
           return successor ? successor.#adopt(link) : this.#unlink(link.id).catch(() => {});
