@@ -168,7 +168,8 @@ async function createNode(g, options) {
 // none; throws a TypeError for anything else, an Error for a name several
 // nodes have.
 function findTarget(graph, node) {
-  if (typeof node !== 'number' && typeof node !== 'string' && !(node !== null && typeof node === 'object' && typeof node.id === 'number')) {
+  const isNodeObject = node !== null && typeof node === 'object' && typeof node.id === 'number';
+  if (typeof node !== 'number' && typeof node !== 'string' && !isNodeObject) {
     throw new TypeError('destroyNode requires a node (as graph.nodes() lists it), a node id or a node name');
   }
   const found = nodesNamed(graph.nodes(), node, 'destroyNode', { sameSerial: true });
