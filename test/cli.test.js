@@ -31,7 +31,7 @@ test.before(async () => {
   sink = await fixture.add('cli-sink', 'Audio/Sink', 2, 0);
 });
 
-test('nodes and ports as tables and as JSON, filtered by name, class and side; each node\'s role in words', () => {
+test('nodes and ports: tables and JSON, filtered, each node\'s role in words', () => {
   const r = cli('nodes');
   assert.equal(r.status, 0, r.stderr);
   assert.match(r.stdout, /^id\s+name\s+type\s+role\s+state\s+description\s+application$/m);
@@ -51,7 +51,7 @@ test('nodes and ports as tables and as JSON, filtered by name, class and side; e
     [[sink.inputs[0], 'in_1', 'in'], [sink.inputs[1], 'in_2', 'in']]);
 });
 
-test('help, also where the add-on cannot load; bad arguments, ids that are not ids, no daemon, npx\'s cache, and errors that say what was not found', async () => {
+test('failures exit with their code and one line saying what is wrong', async () => {
   // Every native library refused, as where libpipewire is missing: help for
   // the tool and each command all the same, the load error for a command.
   const noAddon = (...args) => new Promise((resolve) => {
@@ -107,7 +107,7 @@ test('help, also where the add-on cannot load; bad arguments, ids that are not i
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
-test('a listing larger than a pipe holds reaches a reader that is late to read, whole', async () => {
+test('a listing larger than a pipe reaches a late reader whole', async () => {
   const ids = await fixture.addMany(800, 'cli-many', 'Audio/Sink', 0, 0);
   const run = startScript(CLI, ['nodes', '--json', '--props']);
   run.child.stdout.pause();
@@ -120,7 +120,7 @@ test('a listing larger than a pipe holds reaches a reader that is late to read, 
   await fixture.remove(...ids);
 });
 
-test('wait and monitor: a node that comes later, its changes and its removal; Ctrl-C ends them at once', async () => {
+test('wait and monitor report a later node, its changes and removal, until Ctrl-C', async () => {
   const r = cli('wait', 'cli-app', '--direction', 'Input');
   assert.deepEqual([r.status, r.stdout.trim()], [0, String(app.id)]);
   const late = startScript(CLI, ['wait', 'cli-late', '--timeout', '20000']);
@@ -146,7 +146,7 @@ test('wait and monitor: a node that comes later, its changes and its removal; Ct
   assert.ok(Date.now() - t < 5000, 'Ctrl-C ends the wait');
 });
 
-test('link and unlink make, report and remove only their own links, beside another client\'s', async () => {
+test('link and unlink remove only their own links', async () => {
   const src = await fixture.add('cli-src', 'Stream/Output/Audio', 0, 2);
   const player = await fixture.add('cli-player', 'Stream/Output/Audio', 0, 1);
   const [theirs] = await fixture.link([[src.outputs[0], sink.inputs[0]]]);
@@ -182,7 +182,7 @@ test('link and unlink make, report and remove only their own links, beside anoth
 
 // The route itself (lib/features/routes/route.js, also behind examples/keep-routed.js) is
 // routes.test.js's; here the command line that sets it up and takes it down.
-test('route --from/--to with matchers, --exclusive beside another client\'s links (as a session manager\'s): only its links from the app, re-linked after a restart, Ctrl-C removes only its links', async () => {
+test('route --exclusive keeps only its links from the app, again after a restart', async () => {
   const vmic = await fixture.add('cr-vmic', 'Audio/Sink', 'FL,FR', '0');
   const speakers = await fixture.add('cr-speakers', 'Audio/Sink', 'FL,FR', '0');
   const other = await fixture.add('cr-other', 'Stream/Output/Audio', '0', 'FL,FR');
@@ -243,7 +243,7 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
   await fixture.remove(sink.id, a.id, b.id, c.id);
 });
 
-test('wpctl\'s conventions and the argument forms: default names, 5%+ and 5%-, the volume limit, --opt=value, "--", -h as a value', async () => {
+test('wpctl\'s conventions and the argument forms read as wpctl reads them', async () => {
   await fixture.addMetadata('default');
   pwMetadata([0, 'default.audio.sink', '{"name":"demo-speakers"}', 'Spa:String:JSON']);
   const odd = await fixture.add('--odd', 'Audio/Sink', 1, 0);
@@ -280,7 +280,7 @@ test('wpctl\'s conventions and the argument forms: default names, 5%+ and 5%-, t
 });
 
 // The examples share their own-link bookkeeping (examples/own-links.js) with the demo.
-test('the demo with no daemon reachable starts its own; wait-and-link stops when the daemon refuses', async () => {
+test('the demo starts a daemon of its own; an example stops on a refusal', async () => {
   const refusing = startDaemon({ setEnv: false, linkFactory: false });
   const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
   try {

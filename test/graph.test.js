@@ -32,7 +32,7 @@ const child = (script) =>
 // pw-dump prints values that read as JSON (numbers, true) as such; ours are the texts.
 const sameValue = (ours, theirs) => (typeof theirs === 'string' ? ours === theirs : util.isDeepStrictEqual(JSON.parse(ours), theirs));
 
-test('connect: at once, with the whole graph as pw-dump shows it; a handle per caller on one connection, its links made, refused with the daemon answer, gone with its close(); shared with createPwThread', async () => {
+test('connect: at once, with the whole graph as pw-dump shows it, a handle per caller', async () => {
   // Records of different key sequences in turn: the daemon's nodes, others
   // with as many properties but other keys, ports with a channel or none.
   const src = await fixture.add('g-conn-src', '-;node.description=Described', 0, 2);
@@ -124,7 +124,7 @@ test('connect: at once, with the whole graph as pw-dump shows it; a handle per c
   await fixture.remove(src.id, sink.id, later.id);
 });
 
-test('events: any number of listeners, every event once and in order, ports included', async () => {
+test('events: every event once and in order, to every listener', async () => {
   const graph = await connect();
   const a = [];
   const b = [];
@@ -155,7 +155,7 @@ test('events: any number of listeners, every event once and in order, ports incl
   }
 });
 
-test('waits: at once or when announced, never blocking the event loop; abort and time-out', async () => {
+test('waits settle when announced, aborted or timed out, never blocking the loop', async () => {
   const graph = await connect();
   try {
     // A time-out beyond what a Node.js timer holds waits as long as it says,
@@ -187,7 +187,7 @@ test('waits: at once or when announced, never blocking the event loop; abort and
 });
 
 // Far beyond what a fixed ring between the threads would hold.
-test('a burst of 10,000 mixed requests: every Promise settles, none is refused, no removal is lost', async () => {
+test('a burst of 10,000 mixed requests settles whole', async () => {
   const graph = await connect();
   const grid = (src, sink) => src.outputs.flatMap((o) => sink.inputs.map((i) => [o, i]));
   const [a, b, c, d] = await Promise.all([
@@ -222,7 +222,7 @@ test('a burst of 10,000 mixed requests: every Promise settles, none is refused, 
   await graph.close();
 });
 
-test('requests that timed out while the daemon was stopped: what it makes of them when it goes on is removed', async () => {
+test('requests that timed out while the daemon was stopped are undone', async () => {
   const src = await fixture.add('late-src', 'Audio/Source', '0', 'MONO');
   const sink = await fixture.add('late-sink', 'Audio/Sink', 'MONO', '0');
   const graph = await connect();
@@ -253,7 +253,7 @@ test('requests that timed out while the daemon was stopped: what it makes of the
   await fixture.remove(src.id, sink.id);
 });
 
-test('a script: named as the daemon shows, refusals reach the Promise only, removals asked for just before destroyPwThread carried out', async () => {
+test('a script\'s refusals reach its Promises only; its last removals are carried out', async () => {
   const src = await fixture.add('g-flush-src', 'Audio/Source', 0, 2);
   const sink = await fixture.add('g-flush-sink', 'Audio/Sink', 2, 0);
   const theirLinks = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === src.id);
@@ -283,7 +283,7 @@ test('a script: named as the daemon shows, refusals reach the Promise only, remo
 const linksOf = (nodeId) =>
   pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.node'] === nodeId);
 
-test('removals reach only what was meant: own links through their proxy, reused ids left alone, by routes closed as their application dies; nothing printed', async () => {
+test('removals reach only what was meant', async () => {
   const src = await fixture.add('own-src', 'Audio/Source', 0, 3);
   const sink = await fixture.add('own-sink', 'Audio/Sink', 3, 0);
   const [theirs] = await fixture.link([[src.outputs[2], sink.inputs[2]]]);

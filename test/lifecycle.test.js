@@ -18,7 +18,7 @@ const q = require('./helpers/addon');
 const { connect } = require('..');
 const { fixture } = privateDaemon({}, { after: () => q.destroyPwThread() });
 
-test('loading starts nothing; a second start makes no thread; destroy empties the mirror, a start fills it', async () => {
+test('loading starts nothing; start and destroy fill and empty the mirror', async () => {
   assert.equal(threads(), threadsBefore, 'loading starts no thread');
   assert.deepEqual([q.getNodes(), q.getPorts(), q.getLinks()], [[], [], []]);
   assert.equal(q.destroyPwThread(), true);
@@ -39,7 +39,7 @@ test('loading starts nothing; a second start makes no thread; destroy empties th
   assert.ok(q.getPorts().some((p) => p.id === node.inputs[0]));
 });
 
-test('scripts end by themselves however they stop; PipeWire logs errors only, at PIPEWIRE_DEBUG\'s level, or with createPwThread(true) alone debug', async () => {
+test('scripts end by themselves; PipeWire logs only at the level asked for', async () => {
   const cases = [
     // [script, standard output, standard error, environment]
     ['q.createPwThread(1); setTimeout(() => { console.log(q.getNodes().length > 0); q.destroyPwThread(); }, 300);', 'true', /^$/],
@@ -66,7 +66,7 @@ test('scripts end by themselves however they stop; PipeWire logs errors only, at
 const SCALE = process.env.QUORVANE_LONG === '1' ? 10 : 1;
 const usage = () => [fs.readdirSync('/proc/self/task').length, fs.readdirSync('/proc/self/fd').length];
 
-test('start/stop and connect()/close() cycles leave threads and descriptors as after the first', async () => {
+test('start/stop and connect()/close() cycles leak no threads or descriptors', async () => {
   q.createPwThread();
   q.destroyPwThread();
   await (await connect()).close();
@@ -86,7 +86,7 @@ test('start/stop and connect()/close() cycles leave threads and descriptors as a
 });
 
 // No daemon at all, and a daemon that dies under a connected script.
-test('no daemon, a file, a silent socket, a socket answering garbage: bounded starts, an empty mirror, no hang', async () => {
+test('an unusable daemon socket gives a bounded start and an empty mirror', async () => {
   const net = require('node:net');
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
   const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
@@ -126,7 +126,7 @@ test('no daemon, a file, a silent socket, a socket answering garbage: bounded st
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
-test('a daemon killed during waitForNewNode: one error line, the wait returns, the mirror keeps its content', async () => {
+test('a daemon killed during waitForNewNode: the wait returns, the mirror stays', async () => {
   const daemon = startDaemon({ setEnv: false });
   const fixture = new Fixture(daemon.env);
   await fixture.add('dying-a', 'Audio/Sink', 1, 1);

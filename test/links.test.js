@@ -31,7 +31,7 @@ test.before(async () => {
   assert.equal(q.createPwThread(), true);
 });
 
-test('linkPorts: refused for ports it cannot pair, without touching the daemon; else 0, then the link is announced', async () => {
+test('linkPorts refuses ports it cannot pair without asking the daemon', async () => {
   const before = daemonLinks().length;
   // Directions swapped, the same port twice, no such port.
   for (const [o, i] of [[sink2.inputs[0], src.outputs[0]], [src.outputs[0], src.outputs[0]], [src.outputs[0], 999999]]) {
@@ -62,7 +62,7 @@ test('linkPorts: refused for ports it cannot pair, without touching the daemon; 
   assert.ok(!daemonLinks().some((o) => o.id === ev.id || o.id === other.id));
 });
 
-test('by name: ports paired by their places; unlinkPorts removes such a link once; removals counted, never queued twice', async () => {
+test('by-name links pair ports by place; a removal is never queued twice', async () => {
   for (const [source, sink, count] of [[src, sink2, 2], [src, sink6, 2], [mono, sink2, 1]]) {
     assert.equal(q.linkNodesNameToId(source === src ? 'links-src' : 'links-mono', sink.id), count);
     await waitFor(() => linksBetween(source.id, sink.id).length === count, 5000, 'the links');
@@ -108,7 +108,7 @@ test('a by-name link that the daemon removes leaves nothing behind for a reused 
   assert.equal(l.format, 'unknown', `link ${l.id} (by-name link was ${link.id})`);
 });
 
-test('graphLink with linger: the link outlives its maker, is removed through the registry when asked, and the others go with the process', async () => {
+test('graphLink with linger: the link outlives its maker until removed', async () => {
   assert.throws(() => q.graphLink(src.outputs[0], sink6.inputs[0], 1, 'yes'), TypeError);
   const pairs = [[src.outputs[0], sink6.inputs[0], true], [src.outputs[1], sink6.inputs[1], false], [mono.outputs[0], sink6.inputs[2], true]];
   // The child removes the third, lingering, link itself, then exits with the others in place.
@@ -180,7 +180,7 @@ const CHILD = (sinkId, otherSinkId, outPort, inPort) => `
   console.log('ready');
   round();`;
 
-test('link requests survive SIGUSR1, SIGCHLD and SIGWINCH every 2 ms', async () => {
+test('link requests survive a storm of signals', async () => {
   const src = await fixture.add('sig-src', 'Audio/Source', 0, 2);
   const sink = await fixture.add('sig-sink', 'Audio/Sink', 2, 0);
   const other = await fixture.add('sig-other', 'Audio/Sink', 1, 0);

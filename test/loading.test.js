@@ -36,7 +36,7 @@ test('an ES module imports every function by name, and the same file type-checks
   }
 });
 
-test('the declarations: every export declared, a use of each type-checks, every line marked as a misuse fails and nothing else', () => {
+test('the declarations cover every export and refuse each marked misuse', () => {
   const declared = fs.readFileSync(path.join(ROOT, 'index.d.ts'), 'utf8').matchAll(/^export function (\w+)/gm);
   assert.deepEqual([...new Set([...declared].map((m) => m[1]))], packageExports);
   const types = path.join(__dirname, 'types');
@@ -55,7 +55,7 @@ const loadInWorker = `new Promise((resolve) => {
   w.on('exit', resolve);
 })`;
 
-test('a worker thread gets the clear refusal, whether it or the main thread loads the add-on first', async () => {
+test('a worker thread gets a clear refusal', async () => {
   for (const first of ['', `require(${INDEX});`]) {
     const script = `${first} ${loadInWorker}.then(() => console.log('main ' + JSON.stringify(require(${INDEX}).getNodes())));`;
     const r = await runChild(script, { preload: false });
@@ -67,7 +67,7 @@ test('a worker thread gets the clear refusal, whether it or the main thread load
   }
 });
 
-test('a load that cannot work says why: PipeWire\'s library missing, no binary for this Node.js, or a build for another', async (t) => {
+test('a load that cannot work says why', async (t) => {
   const load = `try { require(${INDEX}); console.log('loaded'); } catch (e) { console.log(e.message); }`;
   // A copy of the package whose only prebuilt binary is for another ABI, and no source build.
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-abi-'));

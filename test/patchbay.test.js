@@ -24,7 +24,7 @@ const nextAction = (bay, kind) => new Promise((resolve) => bay.on('action', func
   if (a.kind === kind) bay.off('action', hear), resolve(a);
 }));
 
-test('captures pair each app with its own sink, port pairs pick ports, update() keeps what stays, bad rules change nothing', async () => {
+test('captures pair each app with its own sink; update() keeps what stays', async () => {
   const [a1, a2] = [await fixture.add('pb-app-1', 'Stream/Output/Audio', '0', 'FL,FR'), await fixture.add('pb-app-2', 'Stream/Output/Audio', '0', 'FL,FR')];
   const [s1, s2] = [await fixture.add('pb-app-1-sink', 'Audio/Sink', 'FL,FR', '0'), await fixture.add('pb-app-2-sink', 'Audio/Sink', 'FL,FR', '0')];
   const mic = await fixture.add('pb-mic', 'Audio/Source', '0', 'FL,FR');
@@ -63,7 +63,7 @@ test('captures pair each app with its own sink, port pairs pick ports, update() 
   await fixture.remove(a1.id, a2.id, s1.id, s2.id, mic.id);
 });
 
-test('never: removes links whoever made them, never one a route wants; volume presets and devices (defaults: patchbay-sm.test.js)', async () => {
+test('never removes links whoever made them, never one a route wants', async () => {
   const src = await fixture.add('pb-n-src', 'Audio/Source', '0', 'FL,FR');
   const [keep, drop] = [await fixture.add('pb-n-keep', 'Audio/Sink', 'FL,FR', '0'), await fixture.add('pb-n-drop', 'Audio/Sink', 'FL,FR', '0')];
   await fixture.link([[src.outputs[0], drop.inputs[0]], [src.outputs[1], drop.inputs[1]]]);
@@ -129,7 +129,7 @@ test('never: removes links whoever made them, never one a route wants; volume pr
   await fixture.remove(src.id, keep.id, drop.id);
 });
 
-test('quorvane patchbay: an edit written and renamed changes the links, a broken edit keeps them and names line and column, SIGHUP reloads, SIGINT removes', async () => {
+test('quorvane patchbay applies an edit and keeps the rules in force over a broken one', async () => {
   const src = await fixture.add('pb-c-src', 'Audio/Source', '0', 'FL,FR');
   const [a, b] = [await fixture.add('pb-c-a', 'Audio/Sink', 'FL,FR', '0'), await fixture.add('pb-c-b', 'Audio/Sink', 'FL,FR', '0')];
   const file = path.join(dir, 'live.json');
@@ -168,7 +168,7 @@ test('quorvane patchbay: an edit written and renamed changes the links, a broken
   await fixture.remove(src.id, a.id, b.id);
 });
 
-test('snapshot, then patchbay after every client restarted, makes the same links; a qpwgraph file as qpwgraph writes it imports to rules that link its ports, what they cannot carry reported', async () => {
+test('snapshot and qpwgraph files make the same links again', async () => {
   const build = async () => ({
     src: await fixture.add('pb-s-src', 'Audio/Source', '0', 'FL,FR'),
     sink: await fixture.add('pb-s-sink', 'Audio/Sink', 'FL,FR', '0'),
@@ -245,7 +245,7 @@ test('snapshot, then patchbay after every client restarted, makes the same links
   await fixture.remove(src.id, sink.id);
 });
 
-test('lingering links outlive their process (SIGKILL) and the tool, and unlink removes them; the unit passes systemd-analyze verify', async () => {
+test('lingering links outlive their process until unlinked', async () => {
   const src = await fixture.add('pb-l-src', 'Audio/Source', '0', 'FL,FR');
   const sink = await fixture.add('pb-l-sink', 'Audio/Sink', 'FL,FR', '0');
   const made = await runChild(
@@ -283,7 +283,7 @@ test('lingering links outlive their process (SIGKILL) and the tool, and unlink r
   assert.equal(fs.existsSync(unit), false);
 });
 
-test('rules refused whole, each with the file, line and column, the rule and the field', () => {
+test('rules are refused whole, naming file, line, column, rule and field', () => {
   const { parseRules } = require('../lib/features/patchbay/rules');
   const refusal = (text) => {
     try {
@@ -307,7 +307,7 @@ test('rules refused whole, each with the file, line and column, the rule and the
   assert.deepEqual(cases.map(([text]) => refusal(text)), cases.map(([, message]) => message));
 });
 
-test('quorvane patchbay carries on across a daemon restart: its device made again, its links too', async () => {
+test('quorvane patchbay carries on across a daemon restart', async () => {
   const own = startDaemon({ objects: [], setEnv: false });
   let fx = new Fixture(own.env);
   const file = path.join(dir, 'restart.json');

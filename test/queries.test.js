@@ -35,7 +35,7 @@ const CLASSES = [
 ];
 let nodes;
 
-test('the mirror holds what pw-dump shows, keys in a fixed order, without running script code; the filtered lists select by the classification flags', async () => {
+test('the mirror holds what pw-dump shows, keys in a fixed order', async () => {
   nodes = [];
   for (const [name, cls] of CLASSES) nodes.push(await fixture.add(name, cls, 1, 1));
   assert.equal(q.createPwThread(), true);
@@ -72,7 +72,7 @@ test('the mirror holds what pw-dump shows, keys in a fixed order, without runnin
   assert.equal(calls, 0);
 });
 
-test('waitForNewNode: the first fitting node at once, or when it comes; exact names, converted; the direction filter; time-outs', async () => {
+test('waitForNewNode finds the first fitting node, at once or when it comes', async () => {
   const numbered = await fixture.add('42', 'Audio/Sink');
   const undef = await fixture.add('undefined', 'Audio/Sink');
   await waitFor(() => q.getNodes().some((n) => n.id === undef.id));
@@ -107,7 +107,7 @@ test('waitForNewNode: the first fitting node at once, or when it comes; exact na
   await fixture.remove(late.id);
 });
 
-test('another client\'s links in the mirror and their inspection; a removed node takes its ports and links along', async () => {
+test('another client\'s links are inspected; a removed node takes its ports and links', async () => {
   const [sink, source] = nodes;
   const self = nodes[3]; // q-duplex: one input, one output
   for (const [o, i] of [[source.outputs[0], sink.inputs[0]], [self.outputs[0], self.inputs[0]]]) {

@@ -11,7 +11,7 @@ const { spawn, spawnSync } = require('node:child_process');
 const WebSocket = require('ws');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
-const { startWeb, launchBrowser, openPage, available, protocols, until } = require('./helpers/web');
+const { startWeb, launchBrowser, openPage, available, protocols } = require('./helpers/web');
 const { startWebServer } = require('../lib/web/server');
 
 const skip = !available() && 'no chromium';
@@ -36,13 +36,13 @@ test.after(async () => {
 const drawnNodes = (page) => page.evaluate(() => [...document.querySelectorAll('.node')].map((e) => Number(e.id.slice(5))).sort((a, b) => a - b));
 const graphNodes = () => graph.nodes().map((n) => n.id).sort((a, b) => a - b);
 
-test('ten pages stay in step through a burst, closed pages leave nothing behind, a page that stops reading is left behind and then starts again from a snapshot', { skip }, async () => {
+test('ten pages stay in step; one that stops reading is left behind, then resynced', { skip }, async () => {
   const listeners = graph.listenerCount('node-created');
   const pages = await Promise.all(Array.from({ length: 10 }, () => openPage(browser, server.url)));
   const ids = await fixture.addMany(100, 'burst', 'Audio/Sink', 2, 0);
   await fixture.remove(...ids.slice(0, 10));
   for (const page of pages) {
-    await until(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step');
+    await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step', 20);
   }
   assert.equal(graphNodes().length, 90);
   assert.equal(server.stats().clients, 10);
@@ -87,7 +87,7 @@ test('--rules: the page shows the rules in force and what the patchbay does, liv
   }
 });
 
-test('at 200 nodes: the search finds a node and brings it into view, filters hide what is unlinked, and a node dragged elsewhere keeps its place after a reload', { skip }, async () => {
+test('at 200 nodes: search, filters and kept places work', { skip }, async () => {
   const ids = await fixture.addMany(200, 'crowd', 'Audio/Sink', 2, 0);
   const app = await fixture.add('crowd-player', 'Stream/Output/Audio', 0, 'FL,FR');
   const target = graph.nodes().find((n) => n.name === 'crowd-137'); // the 138th

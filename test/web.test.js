@@ -8,7 +8,7 @@ const { spawnSync } = require('node:child_process');
 const WebSocket = require('ws');
 const { waitFor, pwDump, linksFrom, pwMetadata } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
-const { startWeb, launchBrowser, openPage, available, protocols, until } = require('./helpers/web');
+const { startWeb, launchBrowser, openPage, available, protocols } = require('./helpers/web');
 
 const skip = !available() && 'no chromium';
 let web, browser;
@@ -44,7 +44,7 @@ async function drag(page, from, to) {
   await page.mouse.up();
 }
 
-test('the page draws every node pw-dump shows and links made elsewhere within 1 s; dragging links port to port and node to node by channel, Delete and the button unlink, a refusal is shown', { skip }, async () => {
+test('the page draws the graph; dragging links and Delete unlinks as the daemon shows', { skip }, async () => {
   const app = await fixture.add('web-app', 'Stream/Output/Audio', 0, 'FL,FR');
   // Channels in the other order: node to node must pair by channel, not by place.
   const sink = await fixture.add('web-sink', 'Audio/Sink', 'FR,FL', 0);
@@ -86,13 +86,13 @@ test('the page draws every node pw-dump shows and links made elsewhere within 1 
 
   // The same pair again: the daemon's refusal reaches the user.
   await drag(page, `#port-${app.outputs[1]}`, `#port-${sink.inputs[0]}`);
-  await until(async () => (await messages(page)).some((m) => /exists/i.test(m)), 5000, 'the refusal shown');
+  await waitFor(async () => (await messages(page)).some((m) => /exists/i.test(m)), 5000, 'the refusal shown', 20);
   assert.equal(linksFrom(app.outputs, daemon.env).length, 2);
   await page.close();
   await fixture.remove(app.id, sink.id);
 });
 
-test('volumes, mutes, defaults, moves and virtual devices: the page sets what pw-dump and pw-metadata show, and follows other clients; a slider follows a drag and outlives a storm of input', { skip }, async () => {
+test('volumes, mutes, defaults, moves and devices set from the page are what pw-dump shows', { skip }, async () => {
   const speakers = pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers').id;
   const stream = await fixture.add('web-stream', 'Stream/Output/Audio', 0, 'FL,FR');
   await fixture.addMetadata('default');
@@ -155,7 +155,7 @@ test('volumes, mutes, defaults, moves and virtual devices: the page sets what pw
   await page.click('#create button[type=submit]');
   const made = await waitFor(() => pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'Demo-Speakers'), 5000, 'the device');
   assert.equal(made.info.props['media.class'], 'Audio/Source/Virtual');
-  await until(async () => (await messages(page)).some((m) => /warning: "Demo-Speakers" differs from the existing node "demo-speakers" .* only by case/.test(m)), 5000, 'the warning');
+  await waitFor(async () => (await messages(page)).some((m) => /warning: "Demo-Speakers" differs from the existing node "demo-speakers" .* only by case/.test(m)), 5000, 'the warning', 20);
   await page.waitForSelector(`#devices button[data-node="${made.id}"]`); // the daemon may show it before the page hears it
   assert.deepEqual(await page.locator('#devices button.destroy').evaluateAll((b) => b.map((e) => Number(e.dataset.node))), [made.id]);
   await page.click(`#devices button[data-node="${made.id}"]`);
@@ -205,7 +205,7 @@ function raw(port, text) {
   });
 }
 
-test('access: the page holds no secret and sets no cookie; the WebSocket needs the token from the URL\'s fragment, which nothing sent to another loopback port carries; Host (any loopback port, one header) and Origin checked', { skip }, async () => {
+test('access: only the holder of the URL\'s token gets in', { skip }, async () => {
   const { url, origin, token } = web;
   const port = Number(new URL(url).port);
   const wsBase = `${origin.replace('http', 'ws')}/ws`;
@@ -278,7 +278,7 @@ test('access: the page holds no secret and sets no cookie; the WebSocket needs t
 
 // `quorvane web --open` with an xdg-open of its own that keeps running while
 // every command line on the machine is read.
-test('--open hands the browser a file only this user can read, and no command line on the machine carries the token', { skip }, async () => {
+test('--open hands the browser a file only this user can read', { skip }, async () => {
   const fs = require('node:fs');
   const os = require('node:os');
   const path = require('node:path');
@@ -311,7 +311,7 @@ test('--open hands the browser a file only this user can read, and no command li
   }
 });
 
-test('1,000 malformed and hostile messages leave the server up and the graph unchanged; every request is answered, those beyond the rate with "too many requests"; ids, names and devices bounded; a good request works after', { skip }, async () => {
+test('hostile messages leave the server up and the graph unchanged', { skip }, async () => {
   const view = () => pwDump(daemon.env).filter((o) => /Node|Port|Link/.test(o.type)).map((o) => [o.id, o.type, JSON.stringify(o.info?.params?.Props ?? null)]);
   const before = JSON.stringify(view());
   const speakers = pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers').id;

@@ -21,6 +21,27 @@ function checkId(value, what, name = 'id') {
   return value;
 }
 
+// checkTimeout(timeoutMs, what) → timeoutMs, or a TypeError: a time-out is
+// undefined (the caller's default), Infinity (no time-out) or a number of
+// milliseconds >= 0; NaN, a string or a negative number is refused.
+function checkTimeout(timeoutMs, what) {
+  if (timeoutMs === undefined || timeoutMs === Infinity) return timeoutMs;
+  if (typeof timeoutMs !== 'number' || !(timeoutMs >= 0)) {
+    throw new TypeError(`${what}: timeoutMs must be a non-negative number or Infinity`);
+  }
+  return timeoutMs;
+}
+
+// checkNodeReference(node, what) → the id a node argument gives: a number
+// (checked as checkId does, named "node") or a node object as the listings
+// give it (its "id", named "node.id"); undefined for anything else, which
+// the caller takes as a matcher (a name, a RegExp, property patterns).
+function checkNodeReference(node, what) {
+  if (typeof node === 'number') return checkId(node, what, 'node');
+  if (node !== null && typeof node === 'object' && typeof node.id === 'number') return checkId(node.id, what, 'node.id');
+  return undefined;
+}
+
 // checkOptions(options, known, what) → options (an empty object for
 // undefined), or a TypeError: options that are not a plain object, or a key
 // outside `known` (an array or Set of names), so that a misspelt option
@@ -40,4 +61,4 @@ function checkOptions(options, known, what) {
   return options;
 }
 
-module.exports = { MAX_ID, isId, checkId, checkOptions };
+module.exports = { MAX_ID, isId, checkId, checkTimeout, checkNodeReference, checkOptions };

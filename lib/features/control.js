@@ -4,12 +4,11 @@
 // entries of the "default" metadata, which the session manager keeps and
 // acts on.
 const addon = require('../connection/addon');
-const { checkTimeout } = require('../connection/abortable');
-const { compileMatcher, describeMatcher } = require('./match');
 const { newToken } = require('../connection/tokens');
 const { refusal } = require('../connection/refusal');
 const { serialOf } = require('../connection/serial');
-const { checkId, checkOptions } = require('../core/arguments');
+const { checkNodeReference, checkOptions, checkTimeout } = require('../core/arguments');
+const { resolveNode } = require('./resolve-node');
 
 // The audio converter takes channel volumes up to 10 (linear).
 const MAX_LINEAR = addon.constants.limits.linearVolume;
@@ -41,41 +40,19 @@ function withControls(nodes) {
   return nodes;
 }
 
-// The node an id or a node object names, as far as volume and mute go,
+// theNode(features, nodes, node, what) → the one node `node` names among `nodes`,
+// a default's name ('@default-audio-sink') included; throws as resolveNode does.
+const theNode = (features, nodes, node, what) => resolveNode(nodes, node, what, { defaults: () => features.graph.defaults });
+
+// controlledNode(features, node, what) → the node `node` names (resolveNode's
+// arguments), as far as volume and mute go: for an id or a node object,
 // from the few nodes that have them (a listing with every node's properties
-// costs far more on a large graph); else, and for matchers, resolveNode.
-function controlledNode(g, node, what) {
-  const id = givenId(node, what);
+// costs far more on a large graph); else, and for matchers, from the
+// listing. Throws as resolveNode does.
+function controlledNode(features, node, what) {
+  const id = checkNodeReference(node, what);
   const found = id !== undefined ? addon.graphNodeControls(id)[0] : undefined;
-  return found ?? resolveNode(g, g.graph.nodes(), node, what);
-}
-
-// The id a number or a node object gives (a RangeError for a number that
-// is no id: never wrapped into another node's); undefined for a matcher.
-function givenId(node, what) {
-  if (typeof node === 'number') return checkId(node, what, 'node');
-  if (node !== null && typeof node === 'object' && typeof node.id === 'number') return checkId(node.id, what, 'node.id');
-  return undefined;
-}
-
-// The one node an id, a node object or a matcher ('@default-audio-sink'
-// too) names; throws naming what matched otherwise.
-function resolveNode(g, nodes, node, what) {
-  const id = givenId(node, what);
-  if (id !== undefined) {
-    const found = nodes.find((n) => n.id === id);
-    if (!found) throw new Error(`${what}: no node ${id}`);
-    return found;
-  }
-  const found = nodes.filter(compileMatcher(node, what, { defaults: () => g.graph.defaults }));
-  const description = describeMatcher(node);
-  if (found.length === 0) throw new Error(`${what}: no node matches ${description}`);
-  if (found.length > 1) {
-    const names = found.slice(0, 5).map((n) => `${n.id} ${JSON.stringify(n.name)}`);
-    if (found.length > 5) names.push('...');
-    throw new Error(`${what}: ${description} matches ${found.length} nodes (${names.join(', ')}); name one, or give its id`);
-  }
-  return found[0];
+  return found ?? theNode(features, features.graph.nodes(), node, what);
 }
 
 const label = (node) => `node ${node.id} (${JSON.stringify(node.name)})`;
@@ -116,8 +93,8 @@ function shows(node, volumes, mute) {
 }
 
 // Sets the node's Props; resolves with the node once it reports them.
-function applyProps(g, node, volumes, mute, timeoutMs, what) {
-  return g.wait(
+function applyProps(features, node, volumes, mute, timeoutMs, what) {
+  return features.wait(
     { timeoutMs, timeoutError: () => new Error(`${what}: ${label(node)} did not report the new value within ${timeoutMs} ms`) },
     (settle) => {
       const token = newToken();
@@ -135,7 +112,7 @@ function applyProps(g, node, volumes, mute, timeoutMs, what) {
             settle.reject(refusal(payload.res, `${what}: ${payload.message}`));
           } else if (kind === 'sync-done' && payload.id === seq && seq >= 0) {
             const [c] = addon.graphNodeControls(node.id);
-            if (shows(c, volumes, mute)) settle.resolve(g.graph.nodes().find((n) => n.id === node.id));
+            if (shows(c, volumes, mute)) settle.resolve(features.graph.nodes().find((n) => n.id === node.id));
           }
         },
       };
@@ -143,26 +120,37 @@ function applyProps(g, node, volumes, mute, timeoutMs, what) {
   );
 }
 
-async function setVolume(g, node, volume, options) {
+// The Graph's requests below take `features`, the Graph's record for
+// lib/features/: { graph, connection, wait(options, start), setMetadata(...) }.
+
+// setVolume(features, node, volume, { scale, timeoutMs }) → the node once it
+// reports the new volume. node: an id, a node object or a matcher; volume:
+// a number for every channel or one per channel, on `scale` ('cubic' as
+// wpctl, or 'linear'). Rejects with a TypeError/RangeError for bad input,
+// an Error when no one node fits or it has no volume, the daemon's refusal
+// as an Error with its code, or a time-out.
+async function setVolume(features, node, volume, options) {
   const { scale = 'cubic', timeoutMs = 3000 } = checkOptions(options, ['scale', 'timeoutMs'], 'setVolume');
   checkTimeout(timeoutMs, 'setVolume');
-  const target = controlledNode(g, node, 'setVolume');
+  const target = controlledNode(features, node, 'setVolume');
   const volumes = linearVolumes(target, volume, scale, 'setVolume');
-  return applyProps(g, target, volumes, null, timeoutMs, 'setVolume');
+  return applyProps(features, target, volumes, null, timeoutMs, 'setVolume');
 }
 
-async function setMute(g, node, mute, options) {
+// setMute(features, node, mute, { timeoutMs }) → the node once it reports
+// `mute` (true or false); rejects as setVolume does.
+async function setMute(features, node, mute, options) {
   const { timeoutMs = 3000 } = checkOptions(options, ['timeoutMs'], 'setMute');
   checkTimeout(timeoutMs, 'setMute');
   if (typeof mute !== 'boolean') throw new TypeError('setMute: mute must be true or false');
-  const target = controlledNode(g, node, 'setMute');
+  const target = controlledNode(features, node, 'setMute');
   if (target.mute === undefined) throw new Error(`setMute: ${label(target)} has no mute`);
-  return applyProps(g, target, null, mute, timeoutMs, 'setMute');
+  return applyProps(features, target, null, mute, timeoutMs, 'setMute');
 }
 
 // The "default" metadata, or a clear error naming what needs it.
-function requireDefaultMetadata(g, what, why) {
-  if (!g.connection.metadata(DEFAULT_METADATA)) {
+function requireDefaultMetadata(features, what, why) {
+  if (!features.connection.metadata(DEFAULT_METADATA)) {
     throw new Error(`${what}: no "default" metadata (${why} needs a session manager, which keeps it): is one running?`);
   }
 }
@@ -170,42 +158,42 @@ function requireDefaultMetadata(g, what, why) {
 // Writes "default.configured.<kind>" as the session manager expects it: the
 // JSON { "name": ... } of the node's name. Resolves with graph.defaults
 // once the metadata reports it.
-async function setDefault(g, kind, node, options) {
+async function setDefault(features, kind, node, options) {
   const { timeoutMs = 3000 } = checkOptions(options, ['timeoutMs'], 'setDefault');
   checkTimeout(timeoutMs, 'setDefault');
   if (!Object.hasOwn(DEFAULT_KEYS, kind)) throw new TypeError("setDefault: kind must be 'audioSink', 'audioSource' or 'videoSource'");
-  const target = resolveNode(g, g.graph.nodes(), node, 'setDefault');
+  const target = theNode(features, features.graph.nodes(), node, 'setDefault');
   const mediaClass = target.props?.['media.class'] ?? target.type;
   if (!DEFAULT_CLASSES[kind].test(mediaClass ?? '')) {
     throw new Error(`setDefault: ${label(target)} is ${mediaClass ? `an "${mediaClass}"` : 'no device'}, not a default for ${kind}`);
   }
-  requireDefaultMetadata(g, 'setDefault', 'a default device');
+  requireDefaultMetadata(features, 'setDefault', 'a default device');
   const value = JSON.stringify({ name: target.name });
-  await g.setMetadata(0, `default.configured.${DEFAULT_KEYS[kind]}`, 'Spa:String:JSON', value, { timeoutMs });
-  return g.graph.defaults;
+  await features.setMetadata(0, `default.configured.${DEFAULT_KEYS[kind]}`, 'Spa:String:JSON', value, { timeoutMs });
+  return features.graph.defaults;
 }
 
 // Asks the session manager to move a stream: its "target.object" (the
 // target's serial) and "target.node" (its id) in the "default" metadata;
 // `target` null clears both.
-async function move(g, stream, target, options) {
+async function move(features, stream, target, options) {
   const { timeoutMs = 3000 } = checkOptions(options, ['timeoutMs'], 'move');
   checkTimeout(timeoutMs, 'move');
-  const nodes = g.graph.nodes();
-  const source = resolveNode(g, nodes, stream, 'move');
+  const nodes = features.graph.nodes();
+  const source = theNode(features, nodes, stream, 'move');
   let serial = null;
   let to = null;
   if (target !== null) {
-    to = resolveNode(g, nodes, target, 'move');
+    to = theNode(features, nodes, target, 'move');
     if (to.id === source.id) throw new Error(`move: ${label(source)} cannot be moved to itself`);
     if (serialOf(to) === undefined) throw new Error(`move: ${label(to)} has no "object.serial"`);
     serial = String(serialOf(to));
   }
-  requireDefaultMetadata(g, 'move', 'moving a stream');
+  requireDefaultMetadata(features, 'move', 'moving a stream');
   // "target.object" first: the session manager reads it before "target.node".
   await Promise.all([
-    g.setMetadata(source.id, 'target.object', 'Spa:Id', serial, { timeoutMs }),
-    g.setMetadata(source.id, 'target.node', 'Spa:Id', to ? String(to.id) : null, { timeoutMs }),
+    features.setMetadata(source.id, 'target.object', 'Spa:Id', serial, { timeoutMs }),
+    features.setMetadata(source.id, 'target.node', 'Spa:Id', to ? String(to.id) : null, { timeoutMs }),
   ]);
   return { stream: source.id, target: to ? to.id : null };
 }

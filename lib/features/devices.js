@@ -5,7 +5,8 @@
 const addon = require('../connection/addon');
 const { refusal } = require('../connection/refusal');
 const { serialOf } = require('../connection/serial');
-const { checkId, checkOptions: checkKnown } = require('../core/arguments');
+const { checkOptions: checkKnown } = require('../core/arguments');
+const { nodesNamed } = require('./resolve-node');
 
 const { createdByKey: CREATED_BY, nodeOutcomes: OUTCOME, limits } = addon.constants;
 const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source/Virtual', 'Audio/Duplex'];
@@ -162,24 +163,20 @@ async function createNode(g, options) {
   return node;
 }
 
+// findTarget(graph, node) → the node destroyNode's `node` names (an id, a
+// node object while its id names that object still, or a name), null for
+// none; throws a TypeError for anything else, an Error for a name several
+// nodes have.
 function findTarget(graph, node) {
-  const nodes = graph.nodes();
-  if (typeof node === 'number') return nodes.find((n) => n.id === checkId(node, 'destroyNode', 'node')) ?? null;
-  if (typeof node === 'string') {
-    const named = nodes.filter((n) => n.name === node);
-    if (named.length > 1) {
-      throw new Error(`${named.length} nodes are named ${JSON.stringify(node)} (ids ${named.map((n) => n.id).join(', ')}); give the id`);
-    }
-    return named[0] ?? null;
+  const isNodeObject = node !== null && typeof node === 'object' && typeof node.id === 'number';
+  if (typeof node !== 'number' && typeof node !== 'string' && !isNodeObject) {
+    throw new TypeError('destroyNode requires a node (as graph.nodes() lists it), a node id or a node name');
   }
-  if (node !== null && typeof node === 'object' && typeof node.id === 'number') {
-    const found = nodes.find((n) => n.id === checkId(node.id, 'destroyNode', 'node.id'));
-    // The same id may be another object by now; its serial tells.
-    const serial = serialOf(node);
-    if (found && serial !== undefined && serialOf(found) !== serial) return null;
-    return found ?? null;
+  const found = nodesNamed(graph.nodes(), node, 'destroyNode', { sameSerial: true });
+  if (found.length > 1) {
+    throw new Error(`${found.length} nodes are named ${JSON.stringify(node)} (ids ${found.map((n) => n.id).join(', ')}); give the id`);
   }
-  throw new TypeError('destroyNode requires a node (as graph.nodes() lists it), a node id or a node name');
+  return found[0] ?? null;
 }
 
 // graph.destroyNode(node): removes a node this package made; refuses others.

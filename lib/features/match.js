@@ -27,11 +27,15 @@ function defaultNodeName(defaults, m) {
   return defaults?.[kind] ?? defaults?.configured?.[kind] ?? null;
 }
 
+// testRegExp(re, text) → whether `re` matches `text`, from its start whatever
+// its flags.
 function testRegExp(re, text) {
   re.lastIndex = 0; // a /g or /y pattern keeps state between tests otherwise
   return re.test(text);
 }
 
+// describeMatcher(m) → a matcher as a message shows it: a name quoted, a
+// RegExp as written, a function by its name, property patterns as an object.
 function describeMatcher(m) {
   if (typeof m === 'string') return JSON.stringify(m);
   if (m instanceof RegExp) return String(m);

@@ -5,7 +5,7 @@
 // and with createPwThread / destroyPwThread.
 const { EventEmitter } = require('node:events');
 const addon = require('../connection/addon');
-const { abortableWait, checkTimeout } = require('../connection/abortable');
+const { abortableWait } = require('../connection/abortable');
 const { compileMatcher, describeMatcher } = require('../features/match');
 const { pairPorts } = require('../features/pairing');
 const devices = require('../features/devices');
@@ -13,7 +13,7 @@ const control = require('../features/control');
 const { MIRROR_EVENTS } = require('../connection/event-kinds');
 const { callEach, emitEach } = require('../connection/call-each');
 const { serialOf } = require('../connection/serial');
-const { checkId, checkOptions } = require('../core/arguments');
+const { checkId, checkOptions, checkTimeout } = require('../core/arguments');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
 // Told by the connection beside the mirror's events.

@@ -5,20 +5,23 @@
 // does, as an SSH tunnel or a local proxy sends it) and come from no other
 // site's page (Origin). The page itself, its script and style sheet hold no
 // secret and need nothing more. The WebSocket that carries the graph and the
-// requests must also carry the token made at start: as its subprotocol
-// "quorvane.token.TOKEN", sent by the page from the URL's fragment, which no
-// browser sends to any server. No cookie is set: a browser sends a
-// 127.0.0.1 cookie to every port of 127.0.0.1.
+// requests must also carry the access secret made at start (the URL's
+// token): as its subprotocol "quorvane.token.TOKEN", sent by the page from
+// the URL's fragment, which no browser sends to any server. No cookie is
+// set: a browser sends a 127.0.0.1 cookie to every port of 127.0.0.1.
 const crypto = require('node:crypto');
 const net = require('node:net');
 const os = require('node:os');
 
-const newToken = () => crypto.randomBytes(24).toString('base64url');
+// newSecret() → a new access secret: 24 random bytes, base64url (the URL's "token").
+const newSecret = () => crypto.randomBytes(24).toString('base64url');
 
 // The subprotocol the page asks for with the token, and the one the server answers with.
 const PROTOCOL = 'quorvane';
 const TOKEN_PREFIX = 'quorvane.token.';
 
+// isLoopback(host) → whether the host name or address is this machine's
+// loopback: localhost, 127.0.0.0/8, ::1 (also IPv4-mapped).
 function isLoopback(host) {
   if (host === 'localhost') return true;
   if (net.isIPv4(host)) return host.startsWith('127.');
@@ -76,19 +79,21 @@ function allowedHosts(host, port, origins) {
   return hosts;
 }
 
-function sameToken(given, token) {
+// sameSecret(given, secret) → whether `given` is the secret, compared in
+// constant time; false for what is not a string.
+function sameSecret(given, secret) {
   if (typeof given !== 'string') return false;
   const a = Buffer.from(given);
-  const b = Buffer.from(token);
+  const b = Buffer.from(secret);
   return a.length === b.length && crypto.timingSafeEqual(a, b);
 }
 
 class Access {
   /**
    * host, port: where the server listens; origins: the --allow-origin
-   * values (parsed); token: made here unless given.
+   * values (parsed); token: the access secret, made here unless given.
    */
-  constructor({ host, port, token = newToken(), origins = [] }) {
+  constructor({ host, port, token = newSecret(), origins = [] }) {
     this.token = token;
     this.loopback = isLoopback(host);
     this.origins = new Set(origins);
@@ -121,9 +126,9 @@ class Access {
     const offered = String(req.headers['sec-websocket-protocol'] || '').split(',').map((s) => s.trim());
     const given = offered.find((p) => p.startsWith(TOKEN_PREFIX));
     if (given === undefined) return { ok: false, status: 401, reason: 'no token: open the URL quorvane web printed' };
-    if (!sameToken(given.slice(TOKEN_PREFIX.length), this.token)) return { ok: false, status: 403, reason: 'wrong token: open the URL quorvane web printed' };
+    if (!sameSecret(given.slice(TOKEN_PREFIX.length), this.token)) return { ok: false, status: 403, reason: 'wrong token: open the URL quorvane web printed' };
     return { ok: true };
   }
 }
 
-module.exports = { Access, parseListen, parseOrigin, isLoopback, isWildcard, bracket, newToken, PROTOCOL, TOKEN_PREFIX };
+module.exports = { Access, parseListen, parseOrigin, isLoopback, isWildcard, bracket, newSecret, PROTOCOL, TOKEN_PREFIX };

@@ -3,6 +3,7 @@
 // with a short result for the page or rejects with an Error whose message the
 // page shows (the daemon's refusal included).
 const { pairPorts } = require('../features/pairing');
+const { resolveNode } = require('../features/resolve-node');
 const { DEVICE_KINDS } = require('./protocol');
 
 const CREATED_BY = 'quorvane.created-by';
@@ -57,7 +58,10 @@ class DeviceBudget {
   }
 }
 
-function find(list, id, what) {
+// byId(list, id, what) → the port or link of `list` with that id; an Error
+// "no port 5" (`what`: 'port' or 'link') when none has it. Nodes go through
+// resolveNode, as the Graph's own requests do.
+function byId(list, id, what) {
   const o = list.find((x) => x.id === id);
   if (!o) throw new Error(`no ${what} ${id}`);
   return o;
@@ -73,8 +77,8 @@ const linkView = (l) => ({ id: l.id, out: l.srcPortId, in: l.sinkPortId });
 const handlers = {
   async link(graph, { out, in: inp }) {
     const ports = graph.ports();
-    const o = find(ports, out, 'port');
-    const i = find(ports, inp, 'port');
+    const o = byId(ports, out, 'port');
+    const i = byId(ports, inp, 'port');
     if (o.direction !== 0) throw new Error(`port ${out} is not an output port`);
     if (i.direction !== 1) throw new Error(`port ${inp} is not an input port`);
     return { links: [linkView(await graph.link(out, inp))] };
@@ -84,8 +88,8 @@ const handlers = {
   // by channel; pairs linked already are left as they are.
   async linkNodes(graph, { from, to }) {
     const nodes = graph.nodes();
-    find(nodes, from, 'node');
-    find(nodes, to, 'node');
+    resolveNode(nodes, from, null);
+    resolveNode(nodes, to, null);
     const ports = graph.ports();
     const outs = ports.filter((p) => p.nodeId === from && p.direction === 0);
     const ins = ports.filter((p) => p.nodeId === to && p.direction === 1);
@@ -100,32 +104,32 @@ const handlers = {
   },
 
   async unlink(graph, { link }) {
-    await graph.unlink(find(graph.links(), link, 'link'));
+    await graph.unlink(byId(graph.links(), link, 'link'));
     return { unlinked: link };
   },
 
   async volume(graph, { node, volume }) {
-    const n = find(graph.nodes(), node, 'node');
+    const n = resolveNode(graph.nodes(), node, null);
     if (n.volume === undefined) throw new Error(`node ${node} (${n.name}) has no volume`);
     return { volume: (await graph.setVolume(node, volume)).volume };
   },
 
   async mute(graph, { node, mute }) {
-    const n = find(graph.nodes(), node, 'node');
+    const n = resolveNode(graph.nodes(), node, null);
     if (n.mute === undefined) throw new Error(`node ${node} (${n.name}) has no mute`);
     return { mute: (await graph.setMute(node, mute)).mute };
   },
 
   async default(graph, { kind, node }) {
-    find(graph.nodes(), node, 'node');
+    resolveNode(graph.nodes(), node, null);
     return { defaults: await graph.setDefault(kind, node) };
   },
 
   async move(graph, { stream, target }) {
     const nodes = graph.nodes();
-    const s = find(nodes, stream, 'node');
+    const s = resolveNode(nodes, stream, null);
     if (!/^Stream\//.test(s.type || '')) throw new Error(`node ${stream} (${s.name}) is not a stream`);
-    if (target !== null) find(nodes, target, 'node');
+    if (target !== null) resolveNode(nodes, target, null);
     return await graph.move(stream, target);
   },
 
@@ -150,7 +154,7 @@ const handlers = {
   // The API refuses a node the package did not make; asking first gives the
   // page the reason without a round trip.
   async destroy(graph, { node }, { budget }) {
-    const n = find(graph.nodes(), node, 'node');
+    const n = resolveNode(graph.nodes(), node, null);
     if (n.props?.[CREATED_BY] === undefined) throw new Error(`node ${node} (${n.name}) was not created by quorvane: refusing to remove it`);
     await graph.destroyNode(node);
     budget.forget(node);

@@ -27,21 +27,6 @@ async function startWeb(env, args = []) {
   }
 }
 
-/**
- * Polls the asynchronous `condition` (a page's state, say) every 20 ms until
- * it resolves truthy; rejects after `timeoutMs`. (waitFor takes a Promise
- * for truthy at once.)
- */
-async function until(condition, timeoutMs = 5000, what = 'condition') {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await condition();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, 20));
-  }
-}
-
 /** The subprotocols a page offers with `token`, for a WebSocket client of the server. */
 const protocols = (token) => ['quorvane', `quorvane.token.${token}`];
 
@@ -70,4 +55,4 @@ async function openPage(context, url) {
   return page;
 }
 
-module.exports = { until, protocols, startWeb, launchBrowser, openPage, available: () => fs.existsSync(CHROMIUM) };
+module.exports = { protocols, startWeb, launchBrowser, openPage, available: () => fs.existsSync(CHROMIUM) };

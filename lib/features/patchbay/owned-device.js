@@ -6,8 +6,8 @@ class OwnedDevice {
   #graph;
   #events;
   #rule;
-  #tell;
-  #fail;
+  #emitAction;
+  #emitError;
   #node = null; // { id, name } once made
   #making = null;
   #closed = false;
@@ -17,12 +17,12 @@ class OwnedDevice {
     if (this.#node?.id === id) this.#node = null; // removed by someone else: not ours to remove any more
   };
 
-  constructor(graph, rule, { events, tell, fail }) {
+  constructor(graph, rule, { events, emitAction, emitError }) {
     this.#graph = graph;
     this.#events = events;
     this.#rule = rule;
-    this.#tell = tell;
-    this.#fail = fail;
+    this.#emitAction = emitAction;
+    this.#emitError = emitError;
     events.on('connected', this.#again).on('disconnected', this.#lost).on('node-destroyed', this.#gone);
     this.#make();
   }
@@ -34,11 +34,11 @@ class OwnedDevice {
       (node) => {
         this.#making = null;
         this.#node = { id: node.id, name };
-        this.#tell({ kind: 'created', node: name, id: node.id });
+        this.#emitAction({ kind: 'created', node: name, id: node.id });
       },
       (err) => {
         this.#making = null;
-        if (!this.#closed) this.#fail(new Error(`device ${JSON.stringify(name)} not made: ${err.message}`));
+        if (!this.#closed) this.#emitError(new Error(`device ${JSON.stringify(name)} not made: ${err.message}`));
       },
     );
   }
@@ -52,9 +52,9 @@ class OwnedDevice {
     if (!node || this.#graph.state !== 'connected') return;
     try {
       await this.#graph.destroyNode(node.id);
-      this.#tell({ kind: 'destroyed', node: node.name, id: node.id });
+      this.#emitAction({ kind: 'destroyed', node: node.name, id: node.id });
     } catch (err) {
-      this.#fail(new Error(`device ${JSON.stringify(node.name)} not removed: ${err.message}`));
+      this.#emitError(new Error(`device ${JSON.stringify(node.name)} not removed: ${err.message}`));
     }
   }
 }

@@ -3,7 +3,7 @@
 // as it is open. Routes keep their links, "never" rules remove links,
 // volumes and defaults are set as nodes come, devices are owned. update()
 // applies the difference to new rules: a rule that stays the same keeps what
-// it holds untouched. Everything it does is told as one "action" each:
+// it holds untouched. Everything it does is emitted as one "action" each:
 //   { kind: 'linked' | 'unlinked', rule, link, out, in }      a route's link
 //   { kind: 'removed', rule, link, out, in }                  a "never" rule's removal
 //   { kind: 'volume', rule, node, id, volume?, mute? }        a volume set
@@ -13,10 +13,10 @@
 // `rule` names it as the file does: 'routes[0]', 'never[1]', 'defaults.audioSink'.
 const { EventEmitter } = require('node:events');
 const { checkRules, rulesToJSON } = require('./rules');
-const { Never } = require('./never');
+const { ForbiddenLinks } = require('./forbidden-links');
 const { VolumePreset, DefaultPreset } = require('./presets');
 const { OwnedDevice } = require('./owned-device');
-const { Hub } = require('./hub');
+const { RuleEvents } = require('./rule-events');
 
 const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices' };
 
@@ -59,7 +59,7 @@ class Patchbay extends EventEmitter {
     this.#graph = graph;
     this.#shared = shared;
     this.#rules = checkRules(rules);
-    this.#events = new Hub(listen);
+    this.#events = new RuleEvents(listen);
     for (const [e, fn] of Object.entries(this.#names)) this.#events.on(e, fn);
     this.#entries = this.#start(entriesOf(this.#rules));
   }
@@ -76,7 +76,7 @@ class Patchbay extends EventEmitter {
 
   /**
    * Replaces the rules: checked whole first (a RulesError, and nothing changes), then rules no longer there stop
-   * (their links go, exclusive routes give back), new ones start, and those unchanged keep what they hold.
+   * (their links are removed, exclusive routes give back), new ones start, and those unchanged keep what they hold.
    * Resolves once the rules gone have let go: with { added, removed, kept } counts.
    */
   async update(rules) {
@@ -108,7 +108,7 @@ class Patchbay extends EventEmitter {
     if (!this.#closed) {
       const entries = this.#entries;
       this.#entries = [];
-      // The rules still hear the graph while they let go (a give-back waits for links).
+      // The rules still listen to the graph while they let go (a give-back waits for links).
       this.#closed = Promise.all(entries.map((e) => this.#stop(e))).then(() => {
         this.#events.close();
         this.emit('closed');
@@ -120,18 +120,18 @@ class Patchbay extends EventEmitter {
   // --- the rules' workers ---------------------------------------------------------
 
   #start(entries) {
-    // One look at the graph for all the rules that start together.
+    // One listing of the graph for all the rules that start together.
     let view;
-    const look = () => (view ??= { nodes: this.#graph.nodes(), ports: this.#graph.ports(), links: this.#graph.links() });
+    const listing = () => (view ??= { nodes: this.#graph.nodes(), ports: this.#graph.ports(), links: this.#graph.links() });
     const events = this.#events;
     for (const e of entries) {
-      const tell = (action) => this.#act(e, action);
-      const fail = (err) => this.#fail(e, err);
-      if (e.kind === 'route') e.impl = this.#startRoute(e, look());
-      else if (e.kind === 'never') e.impl = new Never(this.#graph, e.rule, { shared: this.#shared, view: look(), events, tell, fail, name: (id) => this.#portName(id) });
-      else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { shared: this.#shared, view: look(), events, tell, fail });
-      else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { events, tell, fail });
-      else e.impl = new OwnedDevice(this.#graph, e.rule, { events, tell, fail });
+      const emitAction = (action) => this.#emitAction(e, action);
+      const emitError = (err) => this.#emitError(e, err);
+      if (e.kind === 'route') e.impl = this.#startRoute(e, listing());
+      else if (e.kind === 'never') e.impl = new ForbiddenLinks(this.#graph, e.rule, { shared: this.#shared, view: listing(), events, emitAction, emitError, name: (id) => this.#portName(id) });
+      else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { shared: this.#shared, view: listing(), events, emitAction, emitError });
+      else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { events, emitAction, emitError });
+      else e.impl = new OwnedDevice(this.#graph, e.rule, { events, emitAction, emitError });
     }
     return entries;
   }
@@ -139,10 +139,10 @@ class Patchbay extends EventEmitter {
   #startRoute(e, view) {
     const { from, to, channels, exclusive, ports } = e.rule;
     const route = this.#graph.route({ from, to, channels, exclusive, ports }, { view });
-    const link = (kind) => (l) => this.#act(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
+    const link = (kind) => (l) => this.#emitAction(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
     route.on('linked', link('linked'));
     route.on('unlinked', link('unlinked'));
-    route.on('error', (err) => this.#fail(e, err));
+    route.on('error', (err) => this.#emitError(e, err));
     return route;
   }
 
@@ -150,18 +150,20 @@ class Patchbay extends EventEmitter {
     if (e.kind !== 'route') return e.impl.close();
     const name = (id) => this.#graph.nodes().find((n) => n.id === id)?.name ?? String(id);
     const given = await e.impl.close().catch(() => []);
-    for (const g of given) {
-      if (g.error) this.#fail(e, new Error(`could not give back ${name(g.from)} -> ${name(g.to)}: ${g.error.message}`));
-      else this.#act(e, { kind: 'gave-back', from: name(g.from), to: name(g.to), by: g.by });
+    for (const back of given) {
+      if (back.error) this.#emitError(e, new Error(`could not give back ${name(back.from)} -> ${name(back.to)}: ${back.error.message}`));
+      else this.#emitAction(e, { kind: 'gave-back', from: name(back.from), to: name(back.to), by: back.by });
     }
   }
 
-  #act(e, action) {
+  // The rule's action, emitted as "action" with the rule's name.
+  #emitAction(e, action) {
     this.emit('action', { kind: action.kind, rule: e.label, ...action });
   }
 
-  // An "error" listener hears it, with the rule's name; without one it is dropped, as a route's.
-  #fail(e, err) {
+  // The rule's error, emitted as "error" with the rule's name; without an
+  // "error" listener it is dropped, as a route's.
+  #emitError(e, err) {
     err.rule = e.label;
     if (this.listenerCount('error') > 0) this.emit('error', err);
   }

@@ -1,6 +1,6 @@
 'use strict';
 // What a patchbay of `rules` would do to the graph as it is now, without
-// doing it (`quorvane patchbay --dry-run`): the same actions it would tell.
+// doing it (`quorvane patchbay --dry-run`): the same actions it would emit.
 const { compileMatcher } = require('../match');
 const { pairPorts, pairByNames } = require('../pairing');
 const { bindSides } = require('../routes/captures');

@@ -4,7 +4,7 @@
 // that starts later restores its own state over it, so what was set before
 // one ran is set once more as it comes); and default
 // devices chosen from a list of preference, made the configured default
-// again whenever one of them comes or goes.
+// again whenever one of them is added or removed.
 const { compileMatcher } = require('../match');
 
 const SET_MS = 3000;
@@ -31,10 +31,10 @@ function presetMissing(rule, node) {
 class VolumePreset {
   #graph;
   #rule;
-  #tell;
-  #fail;
+  #emitAction;
+  #emitError;
   #match;
-  #done = new Set(); // node ids set, until the node goes (an id then names another node)
+  #done = new Set(); // node ids set, until the node is removed (an id then names another node)
   #unmanaged = new Set(); // of those, the ids set while no session manager ran (and not changed since)
   #changedAt = new Map(); // of those, id -> when another value showed (the user's, or a restore coming)
   #applied = new Set(); // ids the node has reported the preset of
@@ -45,17 +45,17 @@ class VolumePreset {
   #listeners;
   #events;
 
-  constructor(graph, rule, { shared, view, events, tell, fail }) {
+  constructor(graph, rule, { shared, view, events, emitAction, emitError }) {
     this.#graph = graph;
     this.#events = events;
     this.#rule = rule;
-    this.#tell = tell;
-    this.#fail = fail;
+    this.#emitAction = emitAction;
+    this.#emitError = emitError;
     this.#managed = () => shared.metadata('default') !== null;
     let managed = this.#managed();
     this.#match = compileMatcher(rule.node, 'volumes: node');
     this.#listeners = {
-      'node-created': (n) => this.#look(n),
+      'node-created': (n) => this.#apply(n),
       'node-changed': (n) => {
         if (this.#restoring.has(n.id)) return this.#restored(n);
         // Changed since: the user's choice, which a session manager keeps,
@@ -63,7 +63,7 @@ class VolumePreset {
         if (this.#applied.has(n.id) && this.#differs(n) && this.#unmanaged.has(n.id)) {
           this.#changedAt.set(n.id, Date.now());
         }
-        this.#look(n);
+        this.#apply(n);
       },
       'node-destroyed': (id) => {
         [this.#done, this.#unmanaged, this.#restoring, this.#applied, this.#changedAt].forEach((s) => s.delete(id));
@@ -79,7 +79,7 @@ class VolumePreset {
       'disconnected': () => (managed = false),
     };
     for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
-    for (const n of view.nodes) this.#look(n);
+    for (const n of view.nodes) this.#apply(n);
   }
 
   close() {
@@ -115,7 +115,7 @@ class VolumePreset {
   }
 
   // A node's "Props" come a moment after the node: it is set once they are there.
-  #look(node) {
+  #apply(node) {
     const r = this.#rule;
     if (this.#done.has(node.id) || !this.#match(node)) return;
     if (presetMissing(r, node)) {
@@ -126,7 +126,7 @@ class VolumePreset {
           const now = this.#graph.nodes().find((n) => n.id === node.id);
           if (!now || this.#done.has(node.id) || !presetMissing(r, now)) return;
           this.#done.add(node.id);
-          this.#fail(new Error(`volume of ${JSON.stringify(node.name)} not set: it has no ${presetMissing(r, now)}`));
+          this.#emitError(new Error(`volume of ${JSON.stringify(node.name)} not set: it has no ${presetMissing(r, now)}`));
         }, PROPS_MS));
       }
       return;
@@ -145,8 +145,8 @@ class VolumePreset {
     if (r.mute !== undefined) steps.push(this.#graph.setMute(node.id, r.mute, { timeoutMs: SET_MS }));
     this.#applied.delete(node.id);
     Promise.all(steps).then(
-      () => this.#applied.add(node.id) && this.#tell({ kind: 'volume', node: node.name, id: node.id, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) }),
-      (err) => this.#fail(new Error(`volume of ${JSON.stringify(node.name)} not set: ${err.message}`)),
+      () => this.#applied.add(node.id) && this.#emitAction({ kind: 'volume', node: node.name, id: node.id, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) }),
+      (err) => this.#emitError(new Error(`volume of ${JSON.stringify(node.name)} not set: ${err.message}`)),
     );
   }
 }
@@ -155,21 +155,21 @@ class DefaultPreset {
   #graph;
   #kind;
   #names;
-  #tell;
-  #fail;
+  #emitAction;
+  #emitError;
   #listeners;
   #events;
   #pending = false;
   #closed = false;
-  #told = false; // the missing session manager, said once
+  #reportedMissing = false; // the missing session manager, said once
 
-  constructor(graph, { kind, names }, { events, tell, fail }) {
+  constructor(graph, { kind, names }, { events, emitAction, emitError }) {
     this.#graph = graph;
     this.#events = events;
     this.#kind = kind;
     this.#names = names;
-    this.#tell = tell;
-    this.#fail = fail;
+    this.#emitAction = emitAction;
+    this.#emitError = emitError;
     // Only the listed devices coming and going count: a choice of the user's
     // stands until then.
     const ids = new Set();
@@ -179,7 +179,7 @@ class DefaultPreset {
       'node-destroyed': (id) => ids.delete(id) && this.#soon(),
       connected: () => this.#soon(),
       // The session manager's metadata appearing, after a failure for want of it.
-      'metadata-changed': (m) => m.name === 'default' && this.#told && this.#soon(),
+      'metadata-changed': (m) => m.name === 'default' && this.#reportedMissing && this.#soon(),
     };
     for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
     for (const n of graph.nodes()) named(n);
@@ -191,7 +191,7 @@ class DefaultPreset {
     for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
   }
 
-  // Devices come and go in bursts: one look after the burst.
+  // Devices are added and removed in bursts: one pass after the burst.
   #soon() {
     if (this.#pending) return;
     this.#pending = true;
@@ -209,15 +209,15 @@ class DefaultPreset {
     if (d.configured?.[this.#kind] === choice) return;
     this.#graph.setDefault(this.#kind, choice).then(
       () => {
-        this.#told = false;
-        if (!this.#closed) this.#tell({ kind: 'default', defaultKind: this.#kind, node: choice });
+        this.#reportedMissing = false;
+        if (!this.#closed) this.#emitAction({ kind: 'default', defaultKind: this.#kind, node: choice });
       },
       (err) => {
         // Without a session manager there is nothing to write to: said once, and
         // tried again when its metadata appears.
-        if (this.#closed || this.#told) return;
-        this.#told = /metadata/.test(err.message);
-        this.#fail(new Error(`default ${this.#kind} not set to ${JSON.stringify(choice)}: ${err.message}`));
+        if (this.#closed || this.#reportedMissing) return;
+        this.#reportedMissing = /metadata/.test(err.message);
+        this.#emitError(new Error(`default ${this.#kind} not set to ${JSON.stringify(choice)}: ${err.message}`));
       },
     );
   }

@@ -64,6 +64,9 @@ function pattern(text, path) {
 
 const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v);
 
+// text(v, path, { empty }) → v, a bounded text without NUL (empty only with
+// `empty`); a RulesError naming `path` otherwise. The checks below are alike:
+// each returns the rule as it is kept, or throws a RulesError at its path.
 function text(v, path, { empty = false } = {}) {
   if (typeof v !== 'string') throw new RulesError('must be a text', { path });
   if (!empty && v === '') throw new RulesError('must not be empty', { path });
@@ -71,6 +74,7 @@ function text(v, path, { empty = false } = {}) {
   return v;
 }
 
+// onlyKeys(obj, keys, path): obj is an object of no other keys than `keys`.
 function onlyKeys(obj, keys, path) {
   if (!isObject(obj)) throw new RulesError('must be an object', { path });
   for (const k of Object.keys(obj)) {
@@ -78,6 +82,7 @@ function onlyKeys(obj, keys, path) {
   }
 }
 
+// list(v, path) → the rules of a section (none when absent), at most MAX_RULES.
 function list(v, path) {
   if (v === undefined) return [];
   if (!Array.isArray(v)) throw new RulesError('must be a list', { path });
@@ -121,6 +126,7 @@ function checkCaptures(from, to, path) {
   }
 }
 
+// portPairs(v, path) → a route's [output, input] port pairs, or undefined.
 function portPairs(v, path) {
   if (v === undefined) return undefined;
   if (!Array.isArray(v) || v.length === 0 || v.length > MAX_PORT_PAIRS) {
@@ -132,6 +138,7 @@ function portPairs(v, path) {
   });
 }
 
+// route(r, path) → { from, to, channels, exclusive, ports? }.
 function route(r, path) {
   onlyKeys(r, ROUTE_KEYS, path);
   if (r.from === undefined || r.to === undefined) throw new RulesError(`needs "from" and "to"`, { path });
@@ -146,6 +153,7 @@ function route(r, path) {
   return { from, to, channels, exclusive, ...(ports ? { ports } : {}) };
 }
 
+// never(r, path) → { from, to }: links the rule forbids (no captures).
 function never(r, path) {
   onlyKeys(r, NEVER_KEYS, path);
   if (r.from === undefined || r.to === undefined) throw new RulesError(`needs "from" and "to"`, { path });
@@ -155,6 +163,7 @@ function never(r, path) {
   return { from, to };
 }
 
+// volume(r, path) → { node, volume?, mute? } (volume on wpctl's scale).
 function volume(r, path) {
   onlyKeys(r, VOLUME_KEYS, path);
   if (r.node === undefined) throw new RulesError('needs "node"', { path });
@@ -167,6 +176,7 @@ function volume(r, path) {
   return { node, ...(r.volume !== undefined ? { volume: r.volume } : {}), ...(r.mute !== undefined ? { mute: r.mute } : {}) };
 }
 
+// defaults(d, path) → { audioSink?: [names], ... }, the preferred first.
 function defaults(d, path) {
   if (d === undefined) return {};
   onlyKeys(d, DEFAULT_KINDS, path);
@@ -180,6 +190,7 @@ function defaults(d, path) {
   return out;
 }
 
+// device(r, path) → a device of the patchbay's own: { name, mediaClass, ... }.
 function device(r, path) {
   onlyKeys(r, DEVICE_KEYS, path);
   const name = text(r.name, [...path, 'name']);
@@ -197,7 +208,7 @@ function device(r, path) {
 }
 
 // Whether two patterns can match one and the same text, as far as can be
-// told without running them: two texts must be equal, a text must pass a
+// checked without running them: two texts must be equal, a text must pass a
 // RegExp; two RegExps may always meet.
 function patternsMeet(a, b) {
   const test = (re, s) => ((re.lastIndex = 0), re.test(s));

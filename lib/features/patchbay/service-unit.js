@@ -14,6 +14,7 @@ const UNIT_NAME = 'quorvane-patchbay.service';
 function unitDir(env = process.env) {
   return path.join(env.XDG_CONFIG_HOME || path.join(os.homedir(), '.config'), 'systemd', 'user');
 }
+// defaultRulesFile(env) → the rules file used when none is named.
 function defaultRulesFile(env = process.env) {
   return path.join(env.XDG_CONFIG_HOME || path.join(os.homedir(), '.config'), 'quorvane', 'patchbay.json');
 }

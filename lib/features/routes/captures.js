@@ -66,6 +66,8 @@ function loosen(m) {
   return Object.fromEntries(Object.entries(m).map(([k, v]) => [k, loose(v)]));
 }
 
+// fill(v, caps) → the text `v` with each "${name}" replaced by that capture
+// of `caps` (an empty text for one not captured).
 function fill(v, caps) {
   return v.replace(TEMPLATE, (_, name) => caps[name] ?? '');
 }

@@ -11,7 +11,7 @@ const { EventEmitter } = require('node:events');
 const { compileMatcher, describeMatcher, isDefaultName } = require('../match');
 const { pairPorts, pairByNames } = require('../pairing');
 const { bindSides } = require('./captures');
-const { Contest, CONTEST_LIMIT_MS } = require('./contest');
+const { Contention, CONTEST_LIMIT_MS } = require('./contention');
 const { GiveBack } = require('./give-back');
 const { emitEach } = require('../../connection/call-each');
 
@@ -19,6 +19,7 @@ const pairKey = (out, inp) => `${out}:${inp}`;
 
 // A view's ports and links by node id, made once per view.
 const viewIndex = new WeakMap();
+// byNode(view) → { ports, links }: Maps of node id to its ports and links.
 function byNode(view) {
   let index = viewIndex.get(view);
   if (index) return index;
@@ -57,8 +58,8 @@ class Route extends EventEmitter {
   #made = new Map(); // link id -> link, for links this route made
   #removing = new Set(); // link ids this route asked to remove
   #wanted = new Map(); // source node id -> Set of 'out:in' this route wants
-  #standingBack = new Map(); // source node id -> the exclusive route that holds it
-  #contest = new Contest(); // 'out:in' pairs others keep removing
+  #heldElsewhere = new Map(); // source node id -> the exclusive route that holds it
+  #contention = new Contention(); // 'out:in' pairs others keep removing
   #lost = new Set(); // 'out:in' of links of ours that someone else removed, until asked for again
   #failed = new Map(); // 'out:in' -> the daemon's error, for pairs not asked for again until a node changes
   #busyTold = new Set(); // 'from:to' node ids whose exclusive ports were reported, while both nodes stay
@@ -158,14 +159,14 @@ class Route extends EventEmitter {
     if (this.#closed) return [];
     this.#closed = true;
     for (const unlisten of this.#unlisten) unlisten();
-    this.#contest.close();
+    this.#contention.close();
     this.#shared.routes.delete(this);
     this.#onClose?.(this);
     const removals = [];
     for (const [id, link] of this.#made) {
       // Another route wants the pair: it holds the link from now on.
-      const heir = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
-      if (heir) heir.#adopt(link);
+      const successor = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
+      if (successor) successor.#adopt(link);
       else removals.push(this.#unlink(id).catch(() => {}));
     }
     this.#made.clear();
@@ -184,12 +185,12 @@ class Route extends EventEmitter {
 
   #wants(out, inp) {
     const owner = this.#portOwner.get(out);
-    if (owner === undefined || this.#standingBack.has(owner)) return false;
+    if (owner === undefined || this.#heldElsewhere.has(owner)) return false;
     return Boolean(this.#wanted.get(owner)?.has(pairKey(out, inp)));
   }
 
   #holdsExclusively(sourceId) {
-    return this.#exclusive && !this.#standingBack.has(sourceId) && this.#wanted.has(sourceId);
+    return this.#exclusive && !this.#heldElsewhere.has(sourceId) && this.#wanted.has(sourceId);
   }
 
   #adopt(link) {
@@ -221,7 +222,7 @@ class Route extends EventEmitter {
     for (const port of entry.ports) this.#portOwner.delete(port.id);
     this.#nodes.delete(id);
     this.#wanted.delete(id);
-    this.#standingBack.delete(id);
+    this.#heldElsewhere.delete(id);
     for (const k of this.#busyTold) if (k.split(':').includes(String(id))) this.#busyTold.delete(k);
   }
 
@@ -266,7 +267,7 @@ class Route extends EventEmitter {
       if (retry || this.#captures) this.#reconcile(node.id);
       return;
     }
-    // What the node no longer is: the links this route made for that role go.
+    // What the node no longer is: the links this route made for that role are removed.
     const ports = new Set(entry.ports.map((p) => p.id));
     for (const [id, link] of this.#made) {
       const asSource = ports.has(link.srcPortId) && was.source && !source;
@@ -299,7 +300,7 @@ class Route extends EventEmitter {
 
   // The daemon refused the pair as a port of it is exclusive ("port.exclusive",
   // "node.exclusive": PipeWire 1.6) and linked elsewhere already. Like a
-  // failed link, not asked for again until one of its nodes changes; told
+  // failed link, not asked for again until one of its nodes changes; reported
   // once for each pair of nodes while both stay, whatever the number of its
   // ports and of the tries.
   #busy(out, inp, key, err) {
@@ -358,7 +359,7 @@ class Route extends EventEmitter {
       emitEach(this, 'unlinked', [made]); // a listener's throw keeps nothing from the route
     }
     // Whoever removed it, the pair is made again if both ends are still
-    // there after a round trip: a node that goes takes its links first and
+    // there after a round trip: a removed node takes its links first and
     // its ports after, and must not be linked again in between.
     for (const port of [link.out, link.in]) {
       const owner = this.#portOwner.get(port);
@@ -447,11 +448,11 @@ class Route extends EventEmitter {
       .slice(0, mineFirst)
       .find((r) => r.#holdsExclusively(sourceId) && !sameSet(r.#wanted.get(sourceId), wanted));
     if (!holder) {
-      if (this.#standingBack.delete(sourceId)) this.#touch(sourceId);
+      if (this.#heldElsewhere.delete(sourceId)) this.#touch(sourceId);
       return false;
     }
-    if (this.#standingBack.get(sourceId) !== holder) {
-      this.#standingBack.set(sourceId, holder);
+    if (this.#heldElsewhere.get(sourceId) !== holder) {
+      this.#heldElsewhere.set(sourceId, holder);
       const name = this.#nodes.get(sourceId)?.node.name ?? sourceId;
       this.#fail(new Error(`${this}: node ${JSON.stringify(name)} is held by another exclusive ${holder}; this route leaves it alone until that one closes`));
     }
@@ -463,7 +464,7 @@ class Route extends EventEmitter {
     if (this.#failed.has(key)) return; // until one of its nodes changes
     // Both ends are still there after a round trip: someone removed the link.
     if (this.#lost.delete(key)) this.#noteRemoval(key);
-    this.#contest.run(
+    this.#contention.run(
       key,
       () => this.#send(out, inp, key),
       () => !this.#closed && !this.#linkByPair.has(key) && this.#wants(out, inp),
@@ -478,10 +479,10 @@ class Route extends EventEmitter {
       (link) => {
         inFlight.delete(key);
         // Made after close(): another route that wants it holds it, else it
-        // goes before close() resolves.
+        // is removed before close() resolves.
         if (this.#closed) {
-          const heir = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
-          return heir ? heir.#adopt(link) : this.#unlink(link.id).catch(() => {});
+          const successor = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
+          return successor ? successor.#adopt(link) : this.#unlink(link.id).catch(() => {});
         }
         this.#made.set(link.id, link);
         this.#addLink(link);
@@ -503,7 +504,7 @@ class Route extends EventEmitter {
   // Someone else removed a link of ours while both its ends stayed. Removals that keep coming make the
   // next requests for that pair wait longer and longer.
   #noteRemoval(key) {
-    const contested = this.#contest.note(key);
+    const contested = this.#contention.note(key);
     if (!contested) return;
     const [out, inp] = key.split(':');
     this.#fail(
@@ -516,7 +517,7 @@ class Route extends EventEmitter {
 
   // A failure no event will mend. Reported to "error" listeners; without one
   // it is dropped rather than ending the process. Told on the next tick, so
-  // that a listener added right after the route was made hears what its
+  // that a listener added right after the route was made gets what its
   // first look at the graph found.
   #fail(err) {
     process.nextTick(() => {
@@ -525,6 +526,7 @@ class Route extends EventEmitter {
   }
 }
 
+// sameSet(a, b) → whether the Sets hold the same values (false for no `a`).
 function sameSet(a, b) {
   if (!a || a.size !== b.size) return false;
   for (const x of a) if (!b.has(x)) return false;

@@ -1,9 +1,9 @@
 'use strict';
 // The Graph's events for the rules of one patchbay, as on/off: one internal
-// listener of the Graph per event (out of user code's reach, told before the
+// listener of the Graph per event (out of user code's reach, called before the
 // listeners of on()), handed on to each rule that listens. As with an
-// EventEmitter, a listener added while an event is told hears the next one.
-class Hub {
+// EventEmitter, a listener added while an event is emitted gets the next one.
+class RuleEvents {
   #listen;
   #sets = new Map(); // event name -> Set of listeners
   #unlisten = [];
@@ -39,4 +39,4 @@ class Hub {
   }
 }
 
-module.exports = { Hub };
+module.exports = { RuleEvents };

@@ -9,18 +9,18 @@
 // it again at once the two never loop faster than that, and the contest is
 // reported once.
 const { compileMatcher, describeMatcher } = require('../match');
-const { Contest } = require('../routes/contest');
+const { Contention } = require('../routes/contention');
 
 const UNLINK_MS = 3000;
 const REMOVALS_PER_WINDOW = 2;
 const REMOVAL_WINDOW_MS = 1000;
 const pairKey = (out, inp) => `${out}:${inp}`;
 
-class Never {
+class ForbiddenLinks {
   #graph;
   #shared;
-  #tell;
-  #fail;
+  #emitAction;
+  #emitError;
   #name;
   #from;
   #to;
@@ -28,19 +28,19 @@ class Never {
   #sources = new Set(); // node ids matching `from`
   #sinks = new Set(); // node ids matching `to`
   #removed = new Set(); // 'out:in' pairs this rule removed a link of
-  #removing = new Set(); // link ids asked to go
-  #contest = new Contest(); // counts the re-creations, reports a contest once
+  #removing = new Set(); // link ids whose removal was asked for
+  #contention = new Contention(); // counts the re-creations, reports a contest once
   #pace = new Map(); // 'out:in' -> { times: [removal times in the window], timer }
   #listeners;
   #events;
   #closed = false;
 
-  constructor(graph, rule, { shared, view, events, tell, fail, name }) {
+  constructor(graph, rule, { shared, view, events, emitAction, emitError, name }) {
     this.#graph = graph;
     this.#events = events;
     this.#shared = shared;
-    this.#tell = tell;
-    this.#fail = fail;
+    this.#emitAction = emitAction;
+    this.#emitError = emitError;
     this.#name = name;
     const defaults = () => graph.defaults;
     this.#from = compileMatcher(rule.from, 'never: from', { defaults });
@@ -62,7 +62,7 @@ class Never {
   close() {
     this.#closed = true;
     for (const [e, fn] of Object.entries(this.#listeners)) this.#events.off(e, fn);
-    this.#contest.close();
+    this.#contention.close();
     for (const p of this.#pace.values()) clearTimeout(p.timer);
     this.#pace.clear();
   }
@@ -89,9 +89,9 @@ class Never {
     const key = pairKey(link.srcPortId, link.sinkPortId);
     // Made again after this rule removed it: someone insists.
     if (this.#removed.has(key)) {
-      const contested = this.#contest.note(key);
+      const contested = this.#contention.note(key);
       if (contested) {
-        this.#fail(
+        this.#emitError(
           new Error(
             `${this.#description}: the link from ${this.#name(link.srcPortId)} to ${this.#name(link.sinkPortId)} is contested: ` +
               `another client made it again ${contested.count} times in ${contested.seconds} s; ` +
@@ -132,11 +132,11 @@ class Never {
     this.#graph.unlink(link, { timeoutMs: UNLINK_MS }).then(
       () => {
         this.#removing.delete(link.id);
-        if (!this.#closed) this.#tell({ kind: 'removed', link, out: this.#name(link.srcPortId), in: this.#name(link.sinkPortId) });
+        if (!this.#closed) this.#emitAction({ kind: 'removed', link, out: this.#name(link.srcPortId), in: this.#name(link.sinkPortId) });
       },
       (err) => {
         this.#removing.delete(link.id);
-        if (!this.#closed) this.#fail(new Error(`${this.#description}: link ${link.id} not removed: ${err.message}`));
+        if (!this.#closed) this.#emitError(new Error(`${this.#description}: link ${link.id} not removed: ${err.message}`));
       },
     );
   }
@@ -149,4 +149,4 @@ class Never {
   }
 }
 
-module.exports = { Never };
+module.exports = { ForbiddenLinks };

@@ -12,7 +12,7 @@ const CONTEST_FIRST_MS = 100;
 const CONTEST_LIMIT_MS = 5000;
 const CONTEST_REPORT_AT = 3;
 
-class Contest {
+class Contention {
   #pairs = new Map(); // key -> { undone: [times], delay, timer, reported }
 
   /** Someone undid what was done for `key`; returns { count, seconds } when that is to be reported (once), else null. */
@@ -50,4 +50,4 @@ class Contest {
   }
 }
 
-module.exports = { Contest, CONTEST_LIMIT_MS };
+module.exports = { Contention, CONTEST_LIMIT_MS };
