@@ -47,7 +47,6 @@ const ExportEntry kExportTable[] = {
     {"graphLink", graphLink},
     {"graphUnlink", graphUnlink},
     {"setClientName", setClientName},
-    {"setNodeListener", setNodeListener},
     {"graphCreateNode", graphCreateNode},
     {"graphDestroyNode", graphDestroyNode},
     {"releaseOwnedNodes", releaseOwnedNodes},
