@@ -25,7 +25,7 @@ void announce(PwContext* ctx, uint32_t id, const char* type, std::vector<spa_dic
 TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     PwContext ctx;
     ctx.core = reinterpret_cast<pw_core*>(0x1);  // never dereferenced on these paths
-    ctx.connected = true;
+    ctx.lifecycle = Lifecycle::Listed;
     constexpr uint32_t kRounds = 3000;
     std::atomic<bool> done{false};
 

@@ -34,10 +34,6 @@ bool holds(const std::vector<Record>& list, uint32_t id) {
 
 }  // namespace
 
-bool isConnected(PwContext* ctx) {
-    return ctx->core.load() != nullptr && ctx->connected.load();
-}
-
 LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token, bool linger) {
     if (!isConnected(ctx)) return LinkStatus::NotConnected;
     uint32_t outNode = 0, inNode = 0;
