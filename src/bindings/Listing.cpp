@@ -14,6 +14,7 @@
 #include "../connection/PwContext.h"
 #include "../core/PackedProps.h"
 #include "../features/control/Metadata.h"
+#include "../features/links/LinkProxies.h"
 #include "Exports.h"
 #include "InfoValues.h"
 #include "JsValues.h"
@@ -267,8 +268,8 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
         for (const LinkInfo& l : links) {
             texts.push_back(nameOf(l.srcNodeId));
             texts.push_back(nameOf(l.sinkNodeId));
-            auto format = ctx->linkFormats.find(l.id);
-            texts.push_back(withProps || format == ctx->linkFormats.end() ? kUnknown : format->second);
+            const std::string* format = withProps ? nullptr : linkFormatLocked(ctx, l.id);
+            texts.push_back(format ? *format : kUnknown);
         }
     }
     js::StringCache cache;  // node names repeat from link to link

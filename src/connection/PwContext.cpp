@@ -76,5 +76,4 @@ void emptyMirror(PwContext* ctx, const char* reason) {
     }
     ctx->mirrorHeard = false;
     clearContextData(ctx);
-    ctx->removalRequested.clear();
 }

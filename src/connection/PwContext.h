@@ -8,7 +8,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,27 +24,7 @@
 #include "InfoProxies.h"
 #include "WorkQueue.h"
 
-struct LinkProxyData;
 struct PwContext;
-
-// A link removal on its way to the PipeWire thread: the link's registry id
-// and the "object.serial" it had when the removal was asked for (0 when the
-// daemon gives none), so that an id the daemon has handed out again since is
-// left alone.
-struct LinkRemoval {
-    uint32_t linkId = 0;
-    uint64_t serial = 0;
-    bool quiet = false;  // the Graph's: its outcome goes to the Graph, never to standard error
-};
-
-// A removal sent to the daemon, until the round trip after it is done: the
-// daemon's error for it, if any, comes before that.
-struct SentRemoval {
-    int destroySeq;  // the sequence number an error for the destroy carries
-    int syncSeq;     // the round trip sent right after it
-    bool viaRegistry;
-    LinkRemoval removal;
-};
 
 // What the features (links, nodes, control) do when the connection changes:
 // one table, installed by features/FeatureHooks.cpp, so that the connection
@@ -76,11 +55,22 @@ struct ConnectionHooks {
     void (*infoProxyError)(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message);
 };
 
-// What a feature keeps for the module's life (the nodes it made, the
-// requests it tracks): owned by the context, so that it is alive whenever
-// the PipeWire thread may touch it, at process exit too.
+// What a feature keeps for the module's life (the links and nodes it made,
+// the requests it tracks): defined in the feature's folder, owned by the
+// context, so that it is alive whenever the PipeWire thread may touch it,
+// at process exit too.
 struct FeatureState {
     virtual ~FeatureState() = default;
+};
+
+// Each feature's state, one member per feature folder, reached only through
+// that folder's accessor (linksState, nodeRequests, controlRequests,
+// metadataState); installFeatureHooks makes them before the first start.
+struct FeatureStates {
+    std::unique_ptr<FeatureState> links;     // features/links/LinksState.h
+    std::unique_ptr<FeatureState> nodes;     // features/nodes/NodeCreation.cpp
+    std::unique_ptr<FeatureState> control;   // features/control/ControlRequests.cpp
+    std::unique_ptr<FeatureState> metadata;  // features/control/Metadata.cpp
 };
 
 // The connection's life, one state for the whole module (docs/development.md,
@@ -123,20 +113,6 @@ struct PwContext {
     std::vector<PortInfo> ports;
     std::vector<LinkInfo> links;
 
-    // Link bookkeeping keyed by the link's registry id, guarded by `mutex`.
-    std::map<uint32_t, std::string> linkFormats;
-    std::map<uint32_t, pw_proxy*> linkProxies;
-    // Links requested by name whose registry id is not known yet.
-    std::vector<LinkProxyData*> pendingNamedLinks;
-    // Links whose removal was requested and whose withdrawal has not come:
-    // a second request for one sends nothing.
-    std::set<uint32_t> removalRequested;
-    // Registry id -> this process's own link proxy, for each link the daemon
-    // has bound to one of our proxies and not withdrawn. Such a link is
-    // removed through its proxy. PipeWire thread only.
-    std::map<uint32_t, pw_proxy*> ownLinkProxies;
-    // Removals sent and not yet followed by their round trip. PipeWire thread only.
-    std::vector<SentRemoval> sentRemovals;
     // Whether the Graph hears the changes of the mirror; decided together with
     // each change, under `mutex`.
     bool graphListening = false;
@@ -157,21 +133,13 @@ struct PwContext {
     // PipeWire thread only.
     std::set<uint32_t> graphRequestProxyIds;
     std::set<int> graphSyncs;
-    // The Graph's link requests by token, while their proxy lives. PipeWire thread only.
-    std::map<uint32_t, LinkProxyData*> graphLinkRequests;
-
-    // Guarded by `queueMutex`.
-    std::deque<LinkRemoval> linkDestructionQueue;
-
     // The connection's end was reported to the Graph (once per connection,
     // whichever of a failed connect, a core error or the close comes
     // first). PipeWire thread; reset at each connect.
     bool disconnectReported = false;
 
     const ConnectionHooks* hooks = nullptr;
-    // Installed with `hooks`, before the first start.
-    std::unique_ptr<FeatureState> nodeState;     // features/nodes
-    std::unique_ptr<FeatureState> controlState;  // features/control
+    FeatureStates features;  // installed with `hooks`, before the first start
 
     // Everything handed to the PipeWire thread goes through here.
     WorkQueue work;

@@ -36,7 +36,7 @@ struct NodeRequests : FeatureState {
 };
 
 NodeRequests& state(PwContext* ctx) {
-    return static_cast<NodeRequests&>(*ctx->nodeState);
+    return static_cast<NodeRequests&>(*ctx->features.nodes);
 }
 
 // Queues the answer `kind` to request `token` for the Graph, as every
@@ -344,7 +344,7 @@ bool claimNodeRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const 
 }
 
 void installNodeRequests(PwContext* ctx) {
-    if (!ctx->nodeState) ctx->nodeState = std::make_unique<NodeRequests>();
+    if (!ctx->features.nodes) ctx->features.nodes = std::make_unique<NodeRequests>();
 }
 
 Handoff requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& props, bool linger) {
