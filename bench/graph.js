@@ -216,6 +216,7 @@ async function linkFigure(graph, fixture) {
   const samples = [];
   const theirs = [];
   const theirsBound = [];
+  const theirsThreaded = [];
   const args = [String(src.id), String(src.outputs[0]), String(sink.id), String(sink.inputs[0]), '20'];
   for (let i = 0; i < 5; i++) await graph.unlink((await graph.link(src.outputs[0], sink.inputs[0])).id); // warm
   for (let round = 0; round < 10; round++) {
@@ -227,19 +228,22 @@ async function linkFigure(graph, fixture) {
     }
     theirs.push(refClient(['roundtrip', ...args]).median_us);
     theirsBound.push(refClient(['roundtrip', ...args, 'bind-all']).median_us);
+    theirsThreaded.push(refClient(['threaded-roundtrip', ...args, 'bind-all']).median_us);
   }
   const ours = median(samples);
   const refUs = median(theirs);
   const boundUs = median(theirsBound);
+  const threadedUs = median(theirsThreaded);
   report('graph.link() round trip (medium)', `${fmt((ours * 1000) / refUs)}x the native round trip, ` +
-    `${fmt((ours * 1000) / boundUs)}x a native client holding every object's info  [call to resolved ${fmt(ours * 1000)} us, ` +
-    `native create to announced ${fmt(refUs)} us, holding the info ${fmt(boundUs)} us]`);
+    `${fmt((ours * 1000) / boundUs)}x a native client holding every object's info, ` +
+    `${fmt((ours * 1000) / threadedUs)}x the same with the add-on's two threads  [call to resolved ${fmt(ours * 1000)} us, ` +
+    `native create to announced ${fmt(refUs)} us, holding the info ${fmt(boundUs)} us, on a thread loop ${fmt(threadedUs)} us]`);
   await fixture.remove(src.id, sink.id);
-  return refUs;
+  return { refUs, threadedUs };
 }
 
 // From the source's last port announced to the route's last link announced.
-async function relinkFigure(graph, fixture, refUs) {
+async function relinkFigure(graph, fixture, { refUs, threadedUs }) {
   const sink = await fixture.add('bg-route-sink', 'Audio/Sink', 'FL,FR', '0');
   await graph.waitForNode((n) => n.id === sink.id);
   await graph.waitForPorts(sink.id, { count: 2 });
@@ -273,8 +277,9 @@ async function relinkFigure(graph, fixture, refUs) {
   graph.off('link-created', onLink);
   await route.close();
   const ours = median(samples.slice(5));
-  report('route re-link latency (medium)', `${fmt((ours * 1000) / refUs)}x the reference client's link round trip  ` +
-    `[last port announced to last link announced ${fmt(ours * 1000)} us, native ${fmt(refUs)} us]`);
+  report('route re-link latency (medium)', `${fmt((ours * 1000) / refUs)}x the reference client's link round trip, ` +
+    `${fmt((ours * 1000) / threadedUs)}x its two-thread form  [last port announced to last link announced ` +
+    `${fmt(ours * 1000)} us, native ${fmt(refUs)} us, on a thread loop ${fmt(threadedUs)} us]`);
   await fixture.remove(sink.id);
 }
 
@@ -358,8 +363,7 @@ benchmark('Quorvane benchmark of the asynchronous API', async (fixture, state, h
   cliFigure();
   const graph = (held.graph = await quorvane.connect());
   await changeFigure(graph, fixture);
-  const refUs = await linkFigure(graph, fixture);
-  await relinkFigure(graph, fixture, refUs);
+  await relinkFigure(graph, fixture, await linkFigure(graph, fixture));
   const small = await bookkeeping(graph, fixture);
   if (!QUICK) {
     await growTo(fixture, state, 1000);

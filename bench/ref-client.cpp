@@ -10,6 +10,12 @@
 //                                           unmeasured first); with bind-all, every node, port and link
 //                                           is bound for its info first, and each new link as it comes
 //                                           (what a client keeping the live info does)
+//   ref-client threaded-roundtrip ON OP IN IP N [bind-all]
+//                                        -> {"median_us":..}        the same with the add-on's shape: the
+//                                           connection on a pw_thread_loop, the requests made on the
+//                                           application thread and handed to it (a loop event, which
+//                                           wakes it), the answer handed back (pw_thread_loop_signal,
+//                                           which wakes the application thread); neither side polls
 //   ref-client burst PREFIX N            -> prints "ready", then {"last_ns":..} (CLOCK_MONOTONIC)
 //   ref-client info N                    -> {"median_ms":..,"bound":..}  on the context made once, one
 //                                           unmeasured turn, then N times: connect, registry, bind every
@@ -28,6 +34,7 @@
 #include <unistd.h>
 
 #include <pipewire/pipewire.h>
+#include <pipewire/thread-loop.h>
 #include <spa/param/param.h>
 
 #include "../src/core/Clock.h"
@@ -37,6 +44,8 @@ namespace {
 
 struct Ref {
     pw_main_loop* loop = nullptr;
+    pw_thread_loop* threadLoop = nullptr;  // threaded-roundtrip: the connection's loop, on its own thread
+    pw_proxy* made = nullptr;              // threaded-roundtrip: the link proxy, handed back under the lock
     pw_core* core = nullptr;
     pw_registry* registry = nullptr;
     spa_hook registryListener{}, coreListener{};
@@ -60,6 +69,15 @@ struct Ref {
     uint32_t watchId = SPA_ID_INVALID;
 };
 Ref gRef;
+
+// An awaited event came: the single-threaded client's loop returns; the
+// threaded one wakes the application thread. Loop thread.
+void answered() {
+    if (gRef.threadLoop)
+        pw_thread_loop_signal(gRef.threadLoop, false);
+    else
+        pw_main_loop_quit(gRef.loop);
+}
 
 // One bound object: its listener, in the proxy's user data.
 struct Bound {
@@ -119,12 +137,12 @@ void bind(uint32_t id, const char* type, uint32_t version) {
 void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t version, const spa_dict* props) {
     gRef.globals++;
     if (gRef.bindAll || (gRef.mode == "watch" && id == gRef.watchId)) bind(id, type, version);
-    if (gRef.mode == "roundtrip" && strcmp(type, PW_TYPE_INTERFACE_Link) == 0 && props) {
+    if (!gRef.outPort.empty() && strcmp(type, PW_TYPE_INTERFACE_Link) == 0 && props) {
         const char* o = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_PORT);
         const char* i = spa_dict_lookup(props, PW_KEY_LINK_INPUT_PORT);
         if (o && i && gRef.outPort == o && gRef.inPort == i) {
             gRef.linkId = id;
-            pw_main_loop_quit(gRef.loop);
+            answered();
         }
     } else if (gRef.mode == "burst" && gRef.synced && strcmp(type, PW_TYPE_INTERFACE_Node) == 0 && props) {
         const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
@@ -138,14 +156,14 @@ void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t version, 
 void onGlobalRemove(void*, uint32_t id) {
     if (id == gRef.linkId) {
         gRef.linkRemoved = true;
-        pw_main_loop_quit(gRef.loop);
+        answered();
     }
 }
 
 void onDone(void*, uint32_t id, int seq) {
     if (id == PW_ID_CORE && seq == gRef.syncSeq) {
         gRef.synced = true;
-        pw_main_loop_quit(gRef.loop);
+        answered();
     }
 }
 
@@ -210,6 +228,80 @@ void connectMode(pw_context* context, int n, bool bindAll) {
         printf("{\"median_ms\":%.3f,\"globals\":%u}\n", samples[samples.size() / 2], globals);
 }
 
+// The link round trip with the add-on's two threads: on the application
+// thread, each request is handed to the loop thread and the answer waited
+// for on the thread loop's condition. Prints the median, as "roundtrip".
+int threadedRoundTrip(char** argv, int n) {
+    gRef.threadLoop = pw_thread_loop_new("ref-client", nullptr);
+    if (!gRef.threadLoop) return 1;
+    pw_loop* loop = pw_thread_loop_get_loop(gRef.threadLoop);
+    pw_context* context = pw_context_new(loop, nullptr, 0);
+    if (!context || pw_thread_loop_start(gRef.threadLoop) < 0) return 1;
+    pw_properties* props = pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, argv[2], PW_KEY_LINK_OUTPUT_PORT, argv[3],
+                                             PW_KEY_LINK_INPUT_NODE, argv[4], PW_KEY_LINK_INPUT_PORT, argv[5], nullptr);
+    pw_thread_loop_lock(gRef.threadLoop);
+    connectTo(context);
+    gRef.synced = false;
+    gRef.syncSeq = pw_core_sync(gRef.core, PW_ID_CORE, 0);
+    while (!gRef.synced) pw_thread_loop_wait(gRef.threadLoop);
+    if (gRef.bindAll) {  // the infos of what was bound
+        gRef.synced = false;
+        gRef.syncSeq = pw_core_sync(gRef.core, PW_ID_CORE, gRef.syncSeq + 1);
+        while (!gRef.synced) pw_thread_loop_wait(gRef.threadLoop);
+    }
+    gRef.outPort = argv[3];  // from now on its links are awaited
+    gRef.inPort = argv[5];
+    pw_thread_loop_unlock(gRef.threadLoop);
+
+    // The hand-over: the request is left under the lock and the loop's
+    // event signalled (an eventfd write, as the add-on's work queue does);
+    // the loop thread makes it or, with `made` set, destroys that link.
+    static pw_properties* request;
+    request = props;
+    spa_source* event = pw_loop_add_event(
+        loop,
+        [](void*, uint64_t) {
+            if (gRef.made) {
+                pw_proxy_destroy(gRef.made);
+                gRef.made = nullptr;
+            } else {
+                gRef.made = static_cast<pw_proxy*>(pw_core_create_object(
+                    gRef.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &request->dict, 0));
+            }
+        },
+        nullptr);
+    std::vector<double> samples;
+    constexpr int kWarmUp = 5;
+    for (int i = 0; i < n + kWarmUp; i++) {
+        pw_thread_loop_lock(gRef.threadLoop);
+        gRef.linkId = SPA_ID_INVALID;
+        gRef.linkRemoved = false;
+        pw_thread_loop_unlock(gRef.threadLoop);
+        int64_t t0 = monotonicNs();
+        pw_loop_signal_event(loop, event);
+        pw_thread_loop_lock(gRef.threadLoop);
+        while (gRef.linkId == SPA_ID_INVALID) pw_thread_loop_wait(gRef.threadLoop);
+        pw_thread_loop_unlock(gRef.threadLoop);
+        if (i >= kWarmUp) samples.push_back(double(monotonicNs() - t0) / 1e3);
+        pw_loop_signal_event(loop, event);
+        pw_thread_loop_lock(gRef.threadLoop);
+        while (!gRef.linkRemoved) pw_thread_loop_wait(gRef.threadLoop);
+        pw_thread_loop_unlock(gRef.threadLoop);
+    }
+    std::sort(samples.begin(), samples.end());
+    printf("{\"median_us\":%.1f}\n", samples[samples.size() / 2]);
+    fflush(stdout);
+    pw_thread_loop_lock(gRef.threadLoop);
+    disconnect();
+    pw_loop_destroy_source(loop, event);
+    pw_thread_loop_unlock(gRef.threadLoop);
+    pw_thread_loop_stop(gRef.threadLoop);
+    pw_properties_free(props);
+    pw_context_destroy(context);
+    pw_thread_loop_destroy(gRef.threadLoop);
+    return 0;
+}
+
 void onStdinClosed(void*, int, uint32_t) {
     pw_main_loop_quit(gRef.loop);
 }
@@ -219,8 +311,10 @@ void onStdinClosed(void*, int, uint32_t) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     gRef.mode = argv[1];
-    gRef.bindAll = gRef.mode == "info" || (gRef.mode == "roundtrip" && argc >= 8 && strcmp(argv[7], "bind-all") == 0);
+    gRef.bindAll = gRef.mode == "info" || ((gRef.mode == "roundtrip" || gRef.mode == "threaded-roundtrip") &&
+                                           argc >= 8 && strcmp(argv[7], "bind-all") == 0);
     pw_init(nullptr, nullptr);
+    if (gRef.mode == "threaded-roundtrip") return argc >= 7 ? threadedRoundTrip(argv, atoi(argv[6])) : 2;
     int64_t start = monotonicNs();
     gRef.loop = pw_main_loop_new(nullptr);
     pw_context* context = pw_context_new(pw_main_loop_get_loop(gRef.loop), nullptr, 0);

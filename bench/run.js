@@ -84,6 +84,7 @@ async function roundTrip(q, fixture) {
   // few), so that a busy moment of the machine falls on both alike.
   const samples = [];
   const theirs = [];
+  const threaded = [];
   const args = [String(src.id), String(src.outputs[0]), String(sink.id), String(sink.inputs[0]), '20'];
   for (let i = 0; i < 220; i++) {
     const created = next();
@@ -99,16 +100,19 @@ async function roundTrip(q, fixture) {
       // let them pass before the next sample.
       resolve = () => {};
       theirs.push(refClient(['roundtrip', ...args]).median_us);
+      threaded.push(refClient(['threaded-roundtrip', ...args]).median_us);
       await flushEvents(q, fixture);
     }
   }
   q.off('link-created');
   q.off('link-destroyed');
   const ref = { median_us: median(theirs) };
+  const threadedUs = median(threaded);
   const ours = median(samples);
-  report('link round trip', `${fmt(ours * 1000 / ref.median_us)}x the reference client  ` +
-    `[linkPorts -> "link-created" ${fmt(ours * 1000)} us, native create -> global ${fmt(ref.median_us)} us; medians of 200, in turns]`,
-  { ratio: ours * 1000 / ref.median_us, addonUs: ours * 1000, refUs: ref.median_us });
+  report('link round trip', `${fmt(ours * 1000 / ref.median_us)}x the reference client, ` +
+    `${fmt(ours * 1000 / threadedUs)}x its two-thread form  [linkPorts -> "link-created" ${fmt(ours * 1000)} us, ` +
+    `native create -> global ${fmt(ref.median_us)} us, with a thread loop ${fmt(threadedUs)} us; medians of 200, in turns]`,
+  { ratio: ours * 1000 / ref.median_us, threadedRatio: (ours * 1000) / threadedUs, addonUs: ours * 1000, refUs: ref.median_us, threadedUs });
   await fixture.remove(src.id, sink.id);
 }
 

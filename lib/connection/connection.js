@@ -11,6 +11,7 @@ const { KINDS } = require('./event-kinds');
 const { LinkRequests } = require('./link-requests');
 const { UnlinkWaits } = require('./unlink-waits');
 const { MetadataMirror } = require('./metadata-mirror');
+const nodeRequests = require('./node-requests');
 const { refusal } = require('./refusal');
 const { callEach } = require('./call-each');
 
@@ -133,6 +134,9 @@ class Connection {
         return;
       case 'link-ended':
         this.#links.ended(payload);
+        return;
+      case 'node-answered':
+        nodeRequests.answered(payload);
         return;
       case 'link-created':
         this.#links.linkCreated(payload);

@@ -6,10 +6,13 @@ const addon = require('./addon');
 const { newToken } = require('./tokens');
 const { refusal } = require('./refusal');
 
-// Link requests handed to the PipeWire thread and not answered yet. The
-// thread takes work through a queue of fixed size; the rest waits here, in
-// order.
-const MAX_IN_FLIGHT = 64;
+// Link requests handed to the PipeWire thread whose answer (bound, failed,
+// ended) has not come: the links the daemon is making for this process at
+// one time; the rest waits here, in order. Not the add-on's work queue
+// bound (kMaxQueuedRequests, 16,384), which counts requests of every kind
+// not yet taken by the PipeWire thread: this one keeps the links far below
+// it, so that volume and metadata requests find room beside a burst of links.
+const MAX_UNANSWERED_LINKS = 64;
 
 class LinkRequests {
   #ownLinks; // ids of the links this process asked for and that exist
@@ -46,7 +49,7 @@ class LinkRequests {
   }
 
   #pump() {
-    while (this.#queue.length > 0 && this.#inFlight.size < MAX_IN_FLIGHT) {
+    while (this.#queue.length > 0 && this.#inFlight.size < MAX_UNANSWERED_LINKS) {
       const { token, out, inp, linger } = this.#queue.shift();
       const req = this.#requests.get(token);
       if (!req) continue; // given up while it waited

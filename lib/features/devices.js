@@ -5,6 +5,7 @@
 const addon = require('../connection/addon');
 const { refusal } = require('../connection/refusal');
 const { serialOf } = require('../connection/serial');
+const nodeRequests = require('../connection/node-requests');
 const { checkOptions: checkKnown } = require('../core/arguments');
 const { nodesNamed } = require('./resolve-node');
 
@@ -30,19 +31,7 @@ const MAX_KEY = 256;
 const MAX_VALUE = 4096;
 const MAX_NAME = 256;
 
-
-const pending = new Map(); // token -> (kind, id, res, message) => void
-let nextToken = 1;
-let listening = false;
 let created = false; // whether this process ever asked for a node
-
-function request(token, handler) {
-  if (!listening) {
-    addon.setNodeListener((kind, t, id, res, message) => pending.get(t)?.(kind, id, res, message));
-    listening = true;
-  }
-  pending.set(token, handler);
-}
 
 const isText = (s, max) => typeof s === 'string' && s.length > 0 && s.length <= max && !s.includes('\0');
 
@@ -123,22 +112,22 @@ async function createNode(g, options) {
     }
   }
   const deadline = Date.now() + spec.timeoutMs;
-  const token = nextToken++;
   created = true;
+  let token;
   const id = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => {
-      pending.delete(token);
+      nodeRequests.forget(token);
       addon.graphAbandonNode(token); // a late answer's node goes at once
       reject(new Error(`node ${JSON.stringify(spec.name)}: no answer within ${spec.timeoutMs} ms`));
     }, spec.timeoutMs);
-    request(token, (kind, nodeId, res, message) => {
-      pending.delete(token);
+    token = nodeRequests.expect((kind, nodeId, res, message) => {
+      nodeRequests.forget(token);
       clearTimeout(timer);
       if (kind === OUTCOME.created) resolve(nodeId);
       else reject(refusal(res, message));
     });
     if (!addon.graphCreateNode(spec.flat, spec.linger, token)) {
-      pending.delete(token);
+      nodeRequests.forget(token);
       clearTimeout(timer);
       reject(new Error('PipeWire not connected'));
     }
@@ -197,11 +186,10 @@ function destroyNode(g, node, options) {
   if (graph.state !== 'connected') return Promise.reject(new Error('PipeWire not connected'));
   const { id, name } = target;
   const serial = serialOf(target) ?? 0;
-  const token = nextToken++;
   return g.wait({ timeoutMs, timeoutError: () => new Error(`node ${id} was not removed within ${timeoutMs} ms`) }, (settle) => {
     let removing = false;
     let gone = false;
-    request(token, (kind, _id, res, message) => {
+    const token = nodeRequests.expect((kind, _id, res, message) => {
       if (kind === OUTCOME.removing) {
         removing = true;
         if (gone) settle.resolve();
@@ -222,7 +210,7 @@ function destroyNode(g, node, options) {
         gone = true;
         if (removing) settle.resolve();
       },
-      cleanup: () => pending.delete(token),
+      cleanup: () => nodeRequests.forget(token),
     };
   });
 }

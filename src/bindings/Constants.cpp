@@ -33,8 +33,9 @@ const char* const kEventNames[] = {
     "link-changed",    // LinkChanged
     "metadata-delta",  // MetadataChanged: one change to apply to lib/'s metadata mirror
     "control-failed",  // ControlFailed
+    "node-answered",   // NodeRequestAnswered
 };
-static_assert(std::size(kEventNames) == ControlFailed + 1, "one name per PwEventType");
+static_assert(std::size(kEventNames) == NodeRequestAnswered + 1, "one name per PwEventType");
 
 struct Pair {
     const char* name;
@@ -55,9 +56,14 @@ const TextPair kDefaultKinds[] = {
     {"videoSource", "video.source"},
 };
 
+constexpr double outcome(NodeOutcome o) {
+    return static_cast<double>(o);
+}
+
 const Pair kNodeOutcomes[] = {
-    {"created", NodeOutcome::Created}, {"failed", NodeOutcome::Failed},     {"removing", NodeOutcome::Removing},
-    {"refused", NodeOutcome::Refused}, {"notFound", NodeOutcome::NotFound},
+    {"created", outcome(NodeOutcome::Created)},   {"failed", outcome(NodeOutcome::Failed)},
+    {"removing", outcome(NodeOutcome::Removing)}, {"refused", outcome(NodeOutcome::Refused)},
+    {"notFound", outcome(NodeOutcome::NotFound)},
 };
 
 const Pair kLimits[] = {

@@ -26,7 +26,16 @@ namespace {
 // spreads it to any number of JavaScript listeners) are in jsState().
 
 // One kept object per payload shape (see js::keepShape).
-enum Shape { kNodeShape, kLinkShape, kGraphNodeShape, kGraphPortShape, kGraphLinkShape, kOutcomeShape, kShapeCount };
+enum Shape {
+    kNodeShape,
+    kLinkShape,
+    kGraphNodeShape,
+    kGraphPortShape,
+    kGraphLinkShape,
+    kOutcomeShape,
+    kNodeAnswerShape,
+    kShapeCount
+};
 v8::Eternal<v8::Object> gShapes[kShapeCount];
 
 void eraseListener(const std::string& name) {
@@ -138,6 +147,13 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
         case MetadataChanged:
             if (!event.metadata) return Nan::Null();
             return js::metadataChange(*event.metadata);
+        case NodeRequestAnswered:
+            js::set(o, js::kOutcome, js::num(event.outcome));
+            js::set(o, js::kId, js::num(event.id));
+            js::set(o, js::kToken, js::num(event.token));
+            js::set(o, js::kRes, Nan::New<v8::Int32>(event.res));
+            js::set(o, js::kMessage, js::str(event.text));
+            return js::keepShape(gShapes[kNodeAnswerShape], o);
         default:
             js::set(o, js::kId, js::num(event.id));
             js::set(o, js::kToken, js::num(event.token));

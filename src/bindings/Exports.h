@@ -38,7 +38,6 @@ NAN_METHOD(graphUnlink);
 NAN_METHOD(graphAbandonLink);
 
 // Nodes the Graph creates and removes (src/features/nodes/).
-NAN_METHOD(setNodeListener);
 NAN_METHOD(graphCreateNode);
 NAN_METHOD(graphDestroyNode);
 NAN_METHOD(releaseOwnedNodes);

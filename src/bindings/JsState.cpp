@@ -23,8 +23,6 @@ void releaseJsState(PwContext* ctx) {
     for (auto& [name, callback] : s.listeners) delete callback;
     s.listeners.clear();
     delete s.graphListener;
-    delete s.nodeListener;
-    s.graphListener = s.nodeListener = nullptr;
-    closeHandle(s.nodeAsync);
+    s.graphListener = nullptr;
     if (ctx->eventAsync) closeHandle(ctx->eventAsync);
 }

@@ -1,5 +1,5 @@
 // What the bindings hold on the JavaScript side: the listeners the module
-// calls and the wake-up handles of the event loop. One record, made at the
+// calls. One record, made at the
 // first load and released by the environment's cleanup while V8 and the
 // event loop still run; after a process.exit() the process ends without it.
 // JavaScript thread only.
@@ -16,8 +16,6 @@ struct PwContext;
 struct JsState {
     std::map<std::string, Nan::Callback*> listeners;  // of on(), one per event name
     Nan::Callback* graphListener = nullptr;           // setGraphListener
-    Nan::Callback* nodeListener = nullptr;            // setNodeListener
-    uv_async_t* nodeAsync = nullptr;                  // wakes deliverOutcomes
 };
 
 JsState& jsState();

@@ -19,7 +19,7 @@ enum Key : unsigned {
     kId, kName, kType, kVersion, kInputPorts, kOutputPorts, kIsInput, kIsOutput, kNodeId, kDirection, kPortType,
     kSrcNodeId, kSrcPortId, kSinkNodeId, kSinkPortId, kFormat,
     kFound, kLinkId, kBytes, kDrops, kRate, kState, kSrcNode, kSinkNode,
-    kProps, kToken, kRes, kMessage,
+    kProps, kToken, kRes, kMessage, kOutcome,
     kError, kMediaType, kMediaSubtype, kSampleFormat, kChannels, kPositions,
     kKeyCount
 };

@@ -26,7 +26,7 @@ void releaseIfUnheld(PwContext* ctx) {
 NAN_METHOD(createPwThread) {
     bool verbose = info.Length() >= 1 && info[0]->IsBoolean() && Nan::To<bool>(info[0]).FromJust();
     PwContext* ctx = getContext();
-    if (ctx->initialized) {
+    if (ctx->scriptHolds) {
         info.GetReturnValue().Set(true);
         return;
     }
@@ -38,7 +38,7 @@ NAN_METHOD(createPwThread) {
 
 NAN_METHOD(destroyPwThread) {
     PwContext* ctx = getContext();
-    if (ctx->initialized) {
+    if (ctx->scriptHolds) {
         releaseForScript(ctx);
         releaseIfUnheld(ctx);
     }

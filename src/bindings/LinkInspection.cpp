@@ -2,6 +2,7 @@
 // one link. No connection needed; texts are copied under the graph lock and
 // become JavaScript strings after it is released.
 #include "../connection/PwContext.h"
+#include "../features/links/LinkProxies.h"
 #include "ArgCheck.h"
 #include "Exports.h"
 #include "JsValues.h"
@@ -15,8 +16,7 @@ NAN_METHOD(getLinkFormat) {
     std::string format = "unknown";
     {
         LockGuard lock(ctx->mutex);
-        auto it = ctx->linkFormats.find(linkId);
-        if (it != ctx->linkFormats.end()) format = it->second;
+        if (const std::string* known = linkFormatLocked(ctx, linkId)) format = *known;
     }
     js::set(result, js::kFormat, js::str(format));
     info.GetReturnValue().Set(result);

@@ -5,6 +5,7 @@
 
 #include "../connection/PwContext.h"
 #include "../connection/SharedConnection.h"
+#include "../features/FeatureHooks.h"
 #include "Exports.h"
 #include "JsState.h"
 
@@ -47,7 +48,6 @@ const ExportEntry kExportTable[] = {
     {"graphLink", graphLink},
     {"graphUnlink", graphUnlink},
     {"setClientName", setClientName},
-    {"setNodeListener", setNodeListener},
     {"graphCreateNode", graphCreateNode},
     {"graphDestroyNode", graphDestroyNode},
     {"releaseOwnedNodes", releaseOwnedNodes},
@@ -91,6 +91,9 @@ void InitAll(v8::Local<v8::Object> exports) {
     static bool hooked = false;
     if (!hooked) {
         hooked = true;
+        // The features' state exists from the first load: every export may
+        // be called before any connection.
+        installFeatureHooks(getContext());
         node::AddEnvironmentCleanupHook(v8::Isolate::GetCurrent(), onEnvironmentCleanup, nullptr);
         std::atexit(onProcessExit);
     }

@@ -1,58 +1,17 @@
-// graphCreateNode / graphDestroyNode / releaseOwnedNodes / setNodeListener:
-// the requests of lib/devices.js and the hand-over of their outcomes.
-#include <uv.h>
-
+// graphCreateNode / graphAbandonNode / graphDestroyNode / releaseOwnedNodes:
+// the requests of lib/features/devices.js. Their outcomes reach the Graph as
+// "node-answered" events, through the event queue.
 #include "../connection/PwContext.h"
-#include "../features/FeatureHooks.h"
 #include "../features/nodes/NodeCreation.h"
 #include "ArgCheck.h"
 #include "Exports.h"
 #include "Handoffs.h"
-#include "JsState.h"
-#include "JsValues.h"
 
 namespace {
 
-// Every outcome goes to jsState().nodeListener as (kind, token, id, res,
-// message). Its own wake-up, never holding the event loop open: a waiting
-// request is held open by the Graph's connection.
-
 constexpr size_t kMaxProps = 1024;
 
-void deliverOutcomes(uv_async_t*) {
-    std::vector<NodeOutcome> outcomes = takeNodeOutcomes(getContext());
-    for (const NodeOutcome& o : outcomes) {
-        // Looked up for each: a listener may replace itself.
-        Nan::Callback* listener = jsState().nodeListener;
-        if (!listener) return;
-        Nan::HandleScope scope;
-        v8::Local<v8::Value> argv[] = {js::num(o.kind), js::num(o.token), js::num(o.id), Nan::New<v8::Int32>(o.res),
-                                       js::str(o.message)};
-        Nan::AsyncResource resource("quorvane:NodeRequest");
-        listener->Call(5, argv, &resource);
-    }
-}
-
-void wakeJavaScript() {
-    if (uv_async_t* handle = jsState().nodeAsync) uv_async_send(handle);
-}
-
 }  // namespace
-
-NAN_METHOD(setNodeListener) {
-    JsState& js = jsState();
-    delete js.nodeListener;
-    js.nodeListener =
-        info.Length() >= 1 && info[0]->IsFunction() ? new Nan::Callback(info[0].As<v8::Function>()) : nullptr;
-    if (!js.nodeAsync) {
-        js.nodeAsync = new uv_async_t;
-        uv_async_init(uv_default_loop(), js.nodeAsync, deliverOutcomes);
-        uv_unref(reinterpret_cast<uv_handle_t*>(js.nodeAsync));
-        PwContext* ctx = getContext();
-        installFeatureHooks(ctx);
-        setNodeOutcomeWakeup(ctx, wakeJavaScript);
-    }
-}
 
 // graphCreateNode([key, value, ...], linger, token): false without a connection.
 NAN_METHOD(graphCreateNode) {

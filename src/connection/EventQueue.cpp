@@ -416,6 +416,10 @@ void emitGraphEvent(PwContext* ctx, PwEventType type, uint32_t id, uint32_t toke
     event.token = token;
     event.res = res;
     event.text = std::move(text);
+    emitGraphEvent(ctx, std::move(event));
+}
+
+void emitGraphEvent(PwContext* ctx, PwEvent&& event) {
     LockGuard lock(ctx->mutex);
     if (ctx->graphListening) push(ctx, std::move(event));
 }

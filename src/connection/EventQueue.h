@@ -105,6 +105,8 @@ void emitPortCreated(PwContext* ctx, const PortInfo& port);
 void emitPortDestroyed(PwContext* ctx, uint32_t id);
 void emitGraphEvent(PwContext* ctx, PwEventType type, uint32_t id, uint32_t token = 0, int32_t res = 0,
                     std::string text = {});
+// The same for an event made whole by the caller (a ForGraph one).
+void emitGraphEvent(PwContext* ctx, PwEvent&& event);
 
 // The Graph stops listening: what waits in the queue for it is dropped.
 // Graph lock held.

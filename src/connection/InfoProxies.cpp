@@ -314,15 +314,16 @@ void startInfoRoundTrip(PwContext* ctx) {
 }
 
 void onInfoRoundTrip(PwContext* ctx, int seq) {
-    if (seq != ctx->infoSyncSeq || ctx->infoSyncDone) return;
+    if (seq != ctx->infoSyncSeq || lifecycleOf(ctx) != Lifecycle::Listed) return;
     if (ctx->bindings.requestsSinceSync > 0 && ctx->bindings.syncRounds < kMaxSyncRounds) {
         askInfoRoundTrip(ctx);
         return;
     }
     // Under the graph lock, so that a Graph that starts listening now either
-    // sees the flag or gets the mirror here.
+    // finds the mirror heard or gets it here.
     LockGuard lock(ctx->mutex);
-    ctx->infoSyncDone = true;
+    if (!advanceLifecycle(ctx, Lifecycle::Informed)) return;  // lost or closing meanwhile
+    ctx->mirrorHeard = true;
     if (!ctx->graphListening) return;
     std::vector<PwEvent> events;
     if (ctx->graphWantsMirror) appendMirrorCreatedLocked(ctx, events);

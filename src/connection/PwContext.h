@@ -8,7 +8,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,27 +24,7 @@
 #include "InfoProxies.h"
 #include "WorkQueue.h"
 
-struct LinkProxyData;
 struct PwContext;
-
-// A link removal on its way to the PipeWire thread: the link's registry id
-// and the "object.serial" it had when the removal was asked for (0 when the
-// daemon gives none), so that an id the daemon has handed out again since is
-// left alone.
-struct LinkRemoval {
-    uint32_t linkId = 0;
-    uint64_t serial = 0;
-    bool quiet = false;  // the Graph's: its outcome goes to the Graph, never to standard error
-};
-
-// A removal sent to the daemon, until the round trip after it is done: the
-// daemon's error for it, if any, comes before that.
-struct SentRemoval {
-    int destroySeq;  // the sequence number an error for the destroy carries
-    int syncSeq;     // the round trip sent right after it
-    bool viaRegistry;
-    LinkRemoval removal;
-};
 
 // What the features (links, nodes, control) do when the connection changes:
 // one table, installed by features/FeatureHooks.cpp, so that the connection
@@ -76,21 +55,51 @@ struct ConnectionHooks {
     void (*infoProxyError)(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message);
 };
 
-// What a feature keeps for the module's life (the nodes it made, the
-// requests it tracks): owned by the context, so that it is alive whenever
-// the PipeWire thread may touch it, at process exit too.
+// What a feature keeps for the module's life (the links and nodes it made,
+// the requests it tracks): defined in the feature's folder, owned by the
+// context, so that it is alive whenever the PipeWire thread may touch it,
+// at process exit too.
 struct FeatureState {
     virtual ~FeatureState() = default;
 };
 
-// Whether the PipeWire thread runs its main loop. Work may be handed to it
-// only while it is Running.
-enum class LoopState : int { Starting, Running, StopRequested, Ended };
+// Each feature's state, one member per feature folder, reached only through
+// that folder's accessor (linksState, nodeRequests, controlRequests,
+// metadataState); installFeatureHooks makes them before the first start.
+struct FeatureStates {
+    std::unique_ptr<FeatureState> links;     // features/links/LinksState.h
+    std::unique_ptr<FeatureState> nodes;     // features/nodes/NodeCreation.cpp
+    std::unique_ptr<FeatureState> control;   // features/control/ControlRequests.cpp
+    std::unique_ptr<FeatureState> metadata;  // features/control/Metadata.cpp
+};
+
+// The connection's life, one state for the whole module (docs/development.md,
+// "Lifecycle", draws it). Moved only by advanceLifecycle, whose table says
+// which thread makes each move and under which lock.
+enum class Lifecycle : int {
+    Closed,      // no connection: none was started, or the last one was stopped
+    Connecting,  // the connect was handed to the PipeWire thread
+    Failed,      // no connection came of the start; nothing is handed over until it is stopped
+    Connected,   // core and registry made; the initial round trip runs
+    Listed,      // the initial graph is in the mirror (the script's createPwThread waits for it)
+    Informed,    // every object's info is in too: the Graph hears the mirror from now on
+    Lost,        // the daemon ended the connection; work is still handed over and finds no core
+    Closing,     // a stop was asked: the PipeWire thread releases the connection
+};
+
+// The PipeWire thread's own life: made by the first start, kept for every
+// later connection, ended at process exit. Moved only by advancePwThread.
+enum class PwThreadState : int {
+    None,      // not made yet (or it failed, and was joined: the next start tries again)
+    Starting,  // made; making its loop and context
+    Running,   // its loop runs and drains the work queue
+    Ended,     // its loop has returned (process exit, or it could not start)
+};
 
 struct PwContext {
     // PipeWire objects. All of them are created, used and released on the
     // PipeWire thread; the JavaScript thread only tests `core` and hands work
-    // to `mainLoop` while `loopState` is Running. The loop and the context
+    // to `mainLoop` while acceptsWork(). The loop and the context
     // outlive the connections; the others belong to one connection.
     pw_context* context = nullptr;
     std::atomic<pw_core*> core{nullptr};
@@ -104,23 +113,13 @@ struct PwContext {
     std::vector<PortInfo> ports;
     std::vector<LinkInfo> links;
 
-    // Link bookkeeping keyed by the link's registry id, guarded by `mutex`.
-    std::map<uint32_t, std::string> linkFormats;
-    std::map<uint32_t, pw_proxy*> linkProxies;
-    // Links requested by name whose registry id is not known yet.
-    std::vector<LinkProxyData*> pendingNamedLinks;
-    // Links whose removal was requested and whose withdrawal has not come:
-    // a second request for one sends nothing.
-    std::set<uint32_t> removalRequested;
-    // Registry id -> this process's own link proxy, for each link the daemon
-    // has bound to one of our proxies and not withdrawn. Such a link is
-    // removed through its proxy. PipeWire thread only.
-    std::map<uint32_t, pw_proxy*> ownLinkProxies;
-    // Removals sent and not yet followed by their round trip. PipeWire thread only.
-    std::vector<SentRemoval> sentRemovals;
     // Whether the Graph hears the changes of the mirror; decided together with
     // each change, under `mutex`.
     bool graphListening = false;
+    // The Graph has heard the mirror whole: it was Informed and the mirror
+    // has not been emptied since. Apart from the lifecycle because it
+    // outlives a Lost connection until the mirror goes. Under `mutex`.
+    bool mirrorHeard = false;
     // The Graph reconnects: its listeners heard the old mirror go and hear
     // the new one appear. A first connect has no listeners yet and is spared
     // the copy of the mirror. Guarded by `mutex`.
@@ -134,19 +133,13 @@ struct PwContext {
     // PipeWire thread only.
     std::set<uint32_t> graphRequestProxyIds;
     std::set<int> graphSyncs;
-    // The Graph's link requests by token, while their proxy lives. PipeWire thread only.
-    std::map<uint32_t, LinkProxyData*> graphLinkRequests;
-
-    // Guarded by `queueMutex`.
-    std::deque<LinkRemoval> linkDestructionQueue;
-
-    std::atomic<bool> connected{false};
-    bool disconnectReported = false;  // PipeWire thread; reset at each connect
+    // The connection's end was reported to the Graph (once per connection,
+    // whichever of a failed connect, a core error or the close comes
+    // first). PipeWire thread; reset at each connect.
+    bool disconnectReported = false;
 
     const ConnectionHooks* hooks = nullptr;
-    // Installed with `hooks`, before the first start.
-    std::unique_ptr<FeatureState> nodeState;     // features/nodes
-    std::unique_ptr<FeatureState> controlState;  // features/control
+    FeatureStates features;  // installed with `hooks`, before the first start
 
     // Everything handed to the PipeWire thread goes through here.
     WorkQueue work;
@@ -161,41 +154,36 @@ struct PwContext {
     EventQueue eventQueue;  // guarded by `queueMutex`
     uv_async_t* eventAsync = nullptr;
     std::atomic<bool> asyncInitialized{false};
-    // createPwThread holds the connection. Written on the JavaScript thread;
-    // read by the PipeWire thread, which prints core errors only for it.
-    std::atomic<bool> initialized{false};
-    bool graphOpen = false;  // the Graph holds it; JavaScript thread only
+    // Who holds the connection: the script (createPwThread) and the Graph,
+    // independently of each other and of the connection's state (either may
+    // hold one that is Lost, or let go of one still Connecting). `scriptHolds`
+    // is written on the JavaScript thread and read by the PipeWire thread,
+    // which prints core errors only for the script.
+    std::atomic<bool> scriptHolds{false};
+    bool graphHolds = false;  // JavaScript thread only
 
-    // The PipeWire thread, with `mainLoop` and `context`: made by the first
-    // start, kept until process exit. `loopThreadEnded` is set by the thread
-    // as it returns; `loopStartState` is its answer to the start (Running or
-    // Ended), guarded by `loopStartMutex`.
+    // The PipeWire thread, with `mainLoop` and `context`. `threadState` is
+    // waited on under `threadMutex` while the thread starts.
     pthread_t thread{};
-    bool loopThreadRunning = false;  // JavaScript thread only
-    std::atomic<bool> loopThreadEnded{false};
-    std::mutex loopStartMutex;
-    std::condition_variable loopStartCv;
-    LoopState loopStartState = LoopState::Ended;
+    std::mutex threadMutex;
+    std::condition_variable threadCv;
+    std::atomic<PwThreadState> threadState{PwThreadState::None};
 
-    // The connection on that thread. `loopState` says whether it runs; only
-    // while it does may work be handed to the thread.
-    bool threadStarted = false;  // a connection was started; JavaScript thread only
+    std::atomic<Lifecycle> lifecycle{Lifecycle::Closed};
+
     // The release of a connection, asked for through `releaseEvent` (which a
     // full invoke queue cannot hold up) and answered under `releaseMutex`. A
     // stop that waited in vain leaves it Abandoned: the PipeWire thread
-    // releases the connection and empties the mirror when it gets to it.
+    // releases the connection and empties the mirror when it gets to it. A
+    // hand-shake of its own, not a lifecycle state: an abandoned release
+    // outlives the stop that asked for it, into the next connection's start.
     enum class Release { None, Asked, Done, Abandoned };
     spa_source* releaseEvent = nullptr;  // made with the loop, on the PipeWire thread
     std::mutex releaseMutex;
     std::condition_variable releaseCv;
     Release releaseState = Release::None;
-    std::atomic<LoopState> loopState{LoopState::Ended};
-    std::atomic<bool> initialSyncDone{false};  // written under `mutex`
-    int initialSyncSeq = 0;
-    // The round trip after which the mirror holds every object's info; the
-    // Graph hears the mirror from then on. Written under `mutex`.
-    std::atomic<bool> infoSyncDone{false};
-    int infoSyncSeq = -1;  // PipeWire thread
+    int initialSyncSeq = 0;  // PipeWire thread
+    int infoSyncSeq = -1;    // PipeWire thread
 
     // The round trip that closes a connection, so that requests already
     // sent have reached the daemon. Guarded by `flushMutex`.
@@ -213,6 +201,48 @@ struct PwContext {
 // shutdownModule (SharedConnection.h), run by the module's exit hooks.
 PwContext* getContext();
 
+// The one transition of the connection's state: to `to` from the state it is
+// in, when the table below allows it; false (nothing changed) when it does
+// not (another thread moved it first). Who moves it, and under which lock:
+//   Closed     -> Connecting  JavaScript thread: a start (startPwThread)
+//   Connecting -> Closed      JavaScript thread: no thread could be made
+//   Connecting -> Failed      JavaScript thread (the thread failed to start, or
+//                             took no work) or PipeWire thread (no core/registry)
+//   Connecting -> Connected   PipeWire thread: connectOnLoop made the core
+//   Connected  -> Listed      PipeWire thread, graph lock: the initial round trip ended
+//   Listed     -> Informed    PipeWire thread, graph lock: the info round trip ended
+//   Connected, Listed, Informed -> Lost   PipeWire thread: a core error ended it
+//   any but Closed -> Closing JavaScript thread: stopPwThread
+//   Closing    -> Closed      JavaScript thread: the release answered or given up
+bool advanceLifecycle(PwContext* ctx, Lifecycle to);
+
+// The PipeWire thread's transitions, under `threadMutex` (waiters are woken):
+//   None -> Starting        JavaScript thread, before pthread_create
+//   Starting -> None        JavaScript thread: no thread made, or a failed one joined
+//   Starting -> Running     PipeWire thread: its loop was entered
+//   Starting, Running -> Ended   PipeWire thread, as it returns
+void advancePwThread(PwContext* ctx, PwThreadState to);
+
+inline Lifecycle lifecycleOf(const PwContext* ctx);
+
+// A connection was started and not yet stopped (whatever became of it).
+inline bool connectionStarted(const PwContext* ctx) {
+    return lifecycleOf(ctx) != Lifecycle::Closed;
+}
+
+// Work may be handed to the PipeWire thread: its connect ran and made a
+// core, and no stop was asked.
+inline bool acceptsWork(const PwContext* ctx) {
+    Lifecycle s = lifecycleOf(ctx);
+    return s == Lifecycle::Connected || s == Lifecycle::Listed || s == Lifecycle::Informed || s == Lifecycle::Lost;
+}
+
+// The core is connected and the daemon has not ended the connection.
+inline bool isConnected(const PwContext* ctx) {
+    Lifecycle s = lifecycleOf(ctx);
+    return s == Lifecycle::Connected || s == Lifecycle::Listed || s == Lifecycle::Informed;
+}
+
 // Empties the three mirror lists; the caller provides the exclusion.
 void clearContextData(PwContext* ctx);
 
@@ -223,7 +253,11 @@ void emptyMirror(PwContext* ctx, const char* reason);
 // Whether the Graph hears the mirror's changes now: it listens and has heard
 // the mirror whole (with its info). Graph lock held.
 inline bool graphHearsMirrorLocked(const PwContext* ctx) {
-    return ctx->graphListening && ctx->infoSyncDone;
+    return ctx->graphListening && ctx->mirrorHeard;
+}
+
+inline Lifecycle lifecycleOf(const PwContext* ctx) {
+    return ctx->lifecycle.load();
 }
 
 // RAII holder for one of the context's locks.

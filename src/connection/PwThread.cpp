@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr LoopState Starting = LoopState::Starting, Running = LoopState::Running,
-                    StopRequested = LoopState::StopRequested, Ended = LoopState::Ended;
 using Release = PwContext::Release;
 
 constexpr int kStartupPauseMs = 500;
@@ -52,7 +50,6 @@ void releaseConnection(PwContext* ctx) {
     }
     if (pw_core* core = ctx->core.load()) {
         spa_hook_remove(&ctx->coreListener);
-        ctx->connected = false;
         ctx->core = nullptr;
         pw_core_disconnect(core);
     }
@@ -112,7 +109,7 @@ void startFlush(PwContext* ctx) {
 void connectOnLoop(PwContext* ctx) {
     // A release the thread has not got to yet comes first.
     runAskedRelease(ctx);
-    if (ctx->loopState.load() != Starting) return;  // closed before it ran
+    if (lifecycleOf(ctx) != Lifecycle::Connecting) return;  // closed before it ran
     ctx->disconnectReported = false;
     ctx->infoSyncSeq = -1;
     pw_core* core = pw_context_connect(ctx->context, clientProperties(ctx), 0);
@@ -128,11 +125,10 @@ void connectOnLoop(PwContext* ctx) {
             pw_core_add_listener(core, &ctx->coreListener, &kCoreEvents, ctx);
             ctx->initialSyncSeq = pw_core_sync(core, PW_ID_CORE, 0);
             ctx->core = core;
-            ctx->connected = true;
         }
     }
-    LoopState expected = Starting;
-    ctx->loopState.compare_exchange_strong(expected, ctx->core.load() ? Running : Ended);
+    // A stop asked meanwhile keeps Closing, and releases what was made.
+    advanceLifecycle(ctx, ctx->core.load() ? Lifecycle::Connected : Lifecycle::Failed);
 }
 
 enum class LoopStart { Ready, Failed, NoThread };
@@ -142,12 +138,8 @@ enum class LoopStart { Ready, Failed, NoThread };
 // until the thread has made them or failed; a failed thread has ended and
 // is joined, and the next start tries again.
 LoopStart startLoopThread(PwContext* ctx) {
-    if (ctx->loopThreadRunning) return LoopStart::Ready;
-    ctx->loopThreadEnded = false;
-    {
-        std::lock_guard<std::mutex> lock(ctx->loopStartMutex);
-        ctx->loopStartState = LoopState::Starting;
-    }
+    if (ctx->threadState.load() == PwThreadState::Running) return LoopStart::Ready;
+    advancePwThread(ctx, PwThreadState::Starting);
     // The PipeWire thread, and the data thread its context starts, take no
     // signals: they go to the JavaScript thread, whose handlers Node.js
     // installed, and never interrupt PipeWire's calls.
@@ -156,15 +148,17 @@ LoopStart startLoopThread(PwContext* ctx) {
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     int res = pthread_create(&ctx->thread, nullptr, pwThreadFunc, ctx);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (res != 0) return LoopStart::NoThread;
-    std::unique_lock<std::mutex> lock(ctx->loopStartMutex);
-    ctx->loopStartCv.wait(lock, [ctx] { return ctx->loopStartState != LoopState::Starting; });
-    if (ctx->loopStartState == LoopState::Running) {
-        ctx->loopThreadRunning = true;
-        return LoopStart::Ready;
+    if (res != 0) {
+        advancePwThread(ctx, PwThreadState::None);
+        return LoopStart::NoThread;
     }
-    lock.unlock();
+    {
+        std::unique_lock<std::mutex> lock(ctx->threadMutex);
+        ctx->threadCv.wait(lock, [ctx] { return ctx->threadState.load() != PwThreadState::Starting; });
+        if (ctx->threadState.load() == PwThreadState::Running) return LoopStart::Ready;
+    }
     pthread_join(ctx->thread, nullptr);
+    advancePwThread(ctx, PwThreadState::None);
     return LoopStart::Failed;
 }
 
@@ -181,38 +175,33 @@ bool startPwThread(PwContext* ctx, bool verbose) {
     else if (!debug || !*debug)
         pw_log_set_level(SPA_LOG_LEVEL_ERROR);
 
-    ctx->initialSyncDone = false;
-    ctx->infoSyncDone = false;
-    ctx->loopState = Starting;
+    advanceLifecycle(ctx, Lifecycle::Connecting);
     LoopStart started = startLoopThread(ctx);
     if (started == LoopStart::NoThread) {
-        ctx->loopState = Ended;
+        advanceLifecycle(ctx, Lifecycle::Closed);
         return false;
     }
-    ctx->threadStarted = true;
     // Without a loop the Graph has heard why; a later start tries again.
     if (started == LoopStart::Failed) {
-        ctx->loopState = Ended;
+        advanceLifecycle(ctx, Lifecycle::Failed);
         return true;
     }
     // Not waited for: the start returns while the daemon answers.
-    if (ctx->work.push(connectOnLoop, false) != Handoff::Queued) ctx->loopState = Ended;
+    if (ctx->work.push(connectOnLoop, false) != Handoff::Queued) advanceLifecycle(ctx, Lifecycle::Failed);
     return true;
 }
 
 void waitForStartup(PwContext* ctx) {
     int64_t start = monotonicMs();
     sleepMs(kStartupPauseMs);
-    while (!ctx->initialSyncDone && ctx->connected && ctx->loopState.load() == Running &&
-           monotonicMs() - start < kStartupLimitMs) {
+    while (lifecycleOf(ctx) == Lifecycle::Connected && monotonicMs() - start < kStartupLimitMs) {
         sleepMs(2);
     }
 }
 
 void stopPwThread(PwContext* ctx) {
-    if (!ctx->threadStarted) return;
-    ctx->loopState = StopRequested;
-    if (ctx->loopThreadRunning) {
+    if (!advanceLifecycle(ctx, Lifecycle::Closing)) return;  // none started
+    if (ctx->threadState.load() == PwThreadState::Running) {
         // Asked through an event, which the loop's invoke queue (full of
         // posted link requests, say) cannot hold up, and waited for, so that
         // the released objects are out of the thread's hands before the
@@ -226,17 +215,16 @@ void stopPwThread(PwContext* ctx) {
         lock.lock();
         int64_t deadline = monotonicMs() + kReleaseLimitMs;
         // Bounded slices: a signal or a spurious wake-up only loops again.
-        while (ctx->releaseState == Release::Asked && !ctx->loopThreadEnded.load() && monotonicMs() < deadline)
+        while (ctx->releaseState == Release::Asked && ctx->threadState.load() != PwThreadState::Ended &&
+               monotonicMs() < deadline)
             ctx->releaseCv.wait_for(lock, std::chrono::milliseconds(50));
         if (ctx->releaseState == Release::Asked) ctx->releaseState = Release::Abandoned;
     }
-    ctx->threadStarted = false;
-    ctx->loopState = Ended;
+    advanceLifecycle(ctx, Lifecycle::Closed);
 }
 
 void shutdownPwThread(PwContext* ctx) {
-    if (!ctx->loopThreadRunning) return;
-    ctx->loopThreadRunning = false;
+    if (ctx->threadState.load() != PwThreadState::Running) return;
     // The quit runs on the loop's own thread; a queue closed already means
     // the thread is ending by itself. Should it not end in time (stuck in
     // a call), it is left behind rather than the exit hung.
@@ -252,7 +240,7 @@ void shutdownPwThread(PwContext* ctx) {
 }
 
 bool isLoopRunning(PwContext* ctx) {
-    return ctx->loopState.load() == Running;
+    return acceptsWork(ctx);
 }
 
 Handoff postWork(PwContext* ctx, Work work, bool bounded) {
@@ -300,10 +288,10 @@ void closeWorkQueue(PwContext* ctx) {
 }
 
 bool flushToDaemon(PwContext* ctx, int timeoutMs) {
-    if (!ctx->connected || !runWork(ctx, startFlush)) return false;
+    if (!isConnected(ctx) || !runWork(ctx, startFlush)) return false;
     std::unique_lock<std::mutex> lock(ctx->flushMutex);
     int64_t deadline = monotonicMs() + timeoutMs;
-    while (!ctx->flushDone && ctx->connected && monotonicMs() < deadline)
+    while (!ctx->flushDone && isConnected(ctx) && monotonicMs() < deadline)
         ctx->flushCv.wait_for(lock, std::chrono::milliseconds(20));
     return ctx->flushDone;
 }
@@ -315,17 +303,11 @@ int requestGraphSync(PwContext* ctx) {
         seq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
         if (seq >= 0) c->graphSyncs.insert(seq);
     };
-    if (!ctx->connected || !runWork(ctx, sync)) return -1;
+    if (!isConnected(ctx) || !runWork(ctx, sync)) return -1;
     return seq;
 }
 
 namespace {
-
-void reportLoopStart(PwContext* ctx, LoopState state) {
-    std::lock_guard<std::mutex> lock(ctx->loopStartMutex);
-    ctx->loopStartState = state;
-    ctx->loopStartCv.notify_all();
-}
 
 // Before the loop waits: the events this iteration queued wake the
 // JavaScript thread, once.
@@ -343,7 +325,7 @@ const auto kLoopHooks =
 // Runs as the loop's first work, so the start is told only once the loop
 // has been entered and drains the work queue.
 void onLoopEntered(void* data, uint64_t) {
-    reportLoopStart(static_cast<PwContext*>(data), LoopState::Running);
+    advancePwThread(static_cast<PwContext*>(data), PwThreadState::Running);
 }
 
 }  // namespace
@@ -358,8 +340,7 @@ void* pwThreadFunc(void* arg) {
         reportDisconnected(ctx, -errno, std::string("no PipeWire context (") + spa_strerror(-errno) + ")");
     if (!context) {
         if (loop) pw_main_loop_destroy(loop);
-        ctx->loopThreadEnded = true;
-        reportLoopStart(ctx, Ended);
+        advancePwThread(ctx, PwThreadState::Ended);
         return nullptr;
     }
     ctx->mainLoop = loop;
@@ -378,8 +359,6 @@ void* pwThreadFunc(void* arg) {
         sendDeferredWakeup(ctx);
         spa_hook_remove(&loopHook);
         pw_loop_destroy_source(events, entered);
-    } else {
-        reportLoopStart(ctx, Ended);
     }
 
     // Process exit: the last connection was released already, unless the
@@ -393,7 +372,7 @@ void* pwThreadFunc(void* arg) {
     pw_context_destroy(context);
     ctx->mainLoop = nullptr;
     pw_main_loop_destroy(loop);
-    ctx->loopThreadEnded = true;
+    advancePwThread(ctx, PwThreadState::Ended);
     return nullptr;
 }
 
@@ -401,14 +380,15 @@ void onCoreDone(void* data, uint32_t id, int seq) {
     auto* ctx = static_cast<PwContext*>(data);
     if (id != PW_ID_CORE) return;
     if (ctx->hooks && ctx->hooks->coreDone) ctx->hooks->coreDone(ctx, seq);
-    if (seq == ctx->initialSyncSeq && !ctx->initialSyncDone) {
+    if (seq == ctx->initialSyncSeq && lifecycleOf(ctx) == Lifecycle::Connected) {
         // The script's connection is ready; the Graph waits for the info
         // round trip that follows.
+        bool listed;
         {
             LockGuard lock(ctx->mutex);
-            ctx->initialSyncDone = true;
+            listed = advanceLifecycle(ctx, Lifecycle::Listed);
         }
-        startInfoRoundTrip(ctx);
+        if (listed) startInfoRoundTrip(ctx);
     }
     onInfoRoundTrip(ctx, seq);
     {
@@ -428,7 +408,7 @@ void onCoreError(void* data, uint32_t id, int seq, int res, const char* message)
     if (ctx->hooks && ctx->hooks->coreError && ctx->hooks->coreError(ctx, id, seq, res, message)) return;
     // A refusal of a request made by the Graph reaches its Promise instead,
     // and a connection only the Graph holds reports its end as an event.
-    bool graphOnly = id == PW_ID_CORE && !ctx->initialized.load();
+    bool graphOnly = id == PW_ID_CORE && !ctx->scriptHolds.load();
     // Nor are errors about the objects bound for their info (a format gone
     // between its announcement and our request for it), nor a request that
     // reached an object the daemon had dropped already, which comes back on
@@ -443,7 +423,7 @@ void onCoreError(void* data, uint32_t id, int seq, int res, const char* message)
     // An error about one object (it is gone) leaves the connection as it is;
     // only the connection's own failure ends it.
     if (id == PW_ID_CORE && res != -ENOENT) {
-        ctx->connected = false;
+        advanceLifecycle(ctx, Lifecycle::Lost);
         reportDisconnected(ctx, res,
                            std::string(message ? message : "connection error") + " (" + spa_strerror(res) + ")");
     }

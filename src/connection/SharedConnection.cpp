@@ -17,13 +17,13 @@ PwEvent snapshotEvent(PwEventType type, uint32_t id) {
 }
 
 bool running(const PwContext* ctx) {
-    return ctx->loopState.load() == LoopState::Running && ctx->connected;
+    return isConnected(ctx);
 }
 
 }  // namespace
 
 bool connectionHeld(const PwContext* ctx) {
-    return ctx->initialized || ctx->graphOpen;
+    return ctx->scriptHolds || ctx->graphHolds;
 }
 
 void closeConnection(PwContext* ctx, const char* reason) {
@@ -36,35 +36,35 @@ void closeConnection(PwContext* ctx, const char* reason) {
 }
 
 bool holdForScript(PwContext* ctx, bool verbose) {
-    if (ctx->initialized) return true;
-    if (ctx->threadStarted) {
+    if (ctx->scriptHolds) return true;
+    if (connectionStarted(ctx)) {
         // The Graph's connection: wait, bounded, for its initial graph.
         int64_t start = monotonicMs();
-        while (!ctx->initialSyncDone && running(ctx) && monotonicMs() - start < kJoinLimitMs) sleepMs(2);
-        ctx->initialized = true;
+        while (lifecycleOf(ctx) == Lifecycle::Connected && monotonicMs() - start < kJoinLimitMs) sleepMs(2);
+        ctx->scriptHolds = true;
         return true;
     }
     if (!startPwThread(ctx, verbose)) return false;
     waitForStartup(ctx);
-    ctx->initialized = true;
+    ctx->scriptHolds = true;
     return true;
 }
 
 void releaseForScript(PwContext* ctx) {
-    if (!ctx->initialized) return;
-    ctx->initialized = false;
-    closeConnection(ctx, ctx->graphOpen ? "destroyPwThread() closed the connection" : nullptr);
-    if (ctx->graphOpen) {
+    if (!ctx->scriptHolds) return;
+    ctx->scriptHolds = false;
+    closeConnection(ctx, ctx->graphHolds ? "destroyPwThread() closed the connection" : nullptr);
+    if (ctx->graphHolds) {
         // The Graph hears why, and is closed with the connection.
-        ctx->graphOpen = false;
+        ctx->graphHolds = false;
         LockGuard lock(ctx->mutex);
         ctx->graphListening = false;
     }
 }
 
 bool openForGraph(PwContext* ctx, bool restart) {
-    if (ctx->threadStarted && (restart || !running(ctx))) closeConnection(ctx, nullptr);
-    ctx->graphOpen = true;
+    if (connectionStarted(ctx) && (restart || !running(ctx))) closeConnection(ctx, nullptr);
+    ctx->graphHolds = true;
     {
         LockGuard lock(ctx->mutex);
         // Joining a connection whose info is in: connected at once; else
@@ -72,32 +72,32 @@ bool openForGraph(PwContext* ctx, bool restart) {
         ctx->graphWantsMirror = restart;
         if (!ctx->graphListening) {
             ctx->graphListening = true;
-            if (ctx->threadStarted && ctx->infoSyncDone) emitEvents(ctx, {snapshotEvent(Connected, 0)});
+            if (connectionStarted(ctx) && ctx->mirrorHeard) emitEvents(ctx, {snapshotEvent(Connected, 0)});
         }
     }
-    if (ctx->threadStarted) return true;
+    if (connectionStarted(ctx)) return true;
     if (startPwThread(ctx, false)) return true;
     closeForGraph(ctx);
     return false;
 }
 
 void closeForGraph(PwContext* ctx) {
-    if (!ctx->graphOpen) return;
-    ctx->graphOpen = false;
+    if (!ctx->graphHolds) return;
+    ctx->graphHolds = false;
     {
         // Nothing more reaches the Graph, not even what is queued already.
         LockGuard lock(ctx->mutex);
         ctx->graphListening = false;
         dropGraphEventsLocked(ctx);
     }
-    if (!ctx->initialized) closeConnection(ctx, nullptr);
+    if (!ctx->scriptHolds) closeConnection(ctx, nullptr);
 }
 
 void shutdownModule(PwContext* ctx) {
     if (ctx->shutDown) return;
     ctx->shutDown = true;
     ctx->asyncInitialized = false;  // the JavaScript thread wakes no more
-    if (ctx->threadStarted) {
+    if (connectionStarted(ctx)) {
         {
             LockGuard lock(ctx->mutex);
             ctx->graphListening = false;

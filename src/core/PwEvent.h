@@ -16,19 +16,20 @@ enum PwEventType : uint32_t {
     // Delivered to the Graph only.
     PortCreated = 4,
     PortDestroyed = 5,
-    Connected = 6,          // the initial round trip is complete
-    Disconnected = 7,       // `text`: why; `res`: 0 when the connection was closed on purpose
-    LinkRequestBound = 8,   // `token`; `id`: the link's registry id
-    LinkRequestFailed = 9,  // `token`; `res`, `text`: the daemon's refusal
-    LinkRequestEnded = 10,  // `token`: its proxy is gone (the link went, or never came)
-    SyncDone = 11,          // `id`: the sequence number of a round trip asked for by the Graph
-    UnlinkFailed = 12,      // `id`: a link the Graph asked to remove and that stays; `res`, `text`: why
-    NodeChanged = 13,       // `node` as it is now; `changed`: what changed
-    PortChanged = 14,       // `port`, `changed`
-    LinkChanged = 15,       // `link`, `changed`
-    MetadataChanged = 16,   // `metadata`: an entry set or deleted, or a metadata object added or removed;
-                            // without it: too many changes came at once, the metadata is to be read anew
-    ControlFailed = 17,     // `token`: a volume, mute or metadata request refused; `res`, `text`: why
+    Connected = 6,             // the initial round trip is complete
+    Disconnected = 7,          // `text`: why; `res`: 0 when the connection was closed on purpose
+    LinkRequestBound = 8,      // `token`; `id`: the link's registry id
+    LinkRequestFailed = 9,     // `token`; `res`, `text`: the daemon's refusal
+    LinkRequestEnded = 10,     // `token`: its proxy is gone (the link went, or never came)
+    SyncDone = 11,             // `id`: the sequence number of a round trip asked for by the Graph
+    UnlinkFailed = 12,         // `id`: a link the Graph asked to remove and that stays; `res`, `text`: why
+    NodeChanged = 13,          // `node` as it is now; `changed`: what changed
+    PortChanged = 14,          // `port`, `changed`
+    LinkChanged = 15,          // `link`, `changed`
+    MetadataChanged = 16,      // `metadata`: an entry set or deleted, or a metadata object added or removed;
+                               // without it: too many changes came at once, the metadata is to be read anew
+    ControlFailed = 17,        // `token`: a volume, mute or metadata request refused; `res`, `text`: why
+    NodeRequestAnswered = 18,  // `token`; `outcome`: a NodeOutcome; `id`, `res`, `text` as it says
 };
 
 // What a changed event says changed (PwEvent::changed).
@@ -68,6 +69,7 @@ struct PwEvent {
     LinkInfo link;        // set for LinkCreated and LinkChanged only
     PortInfo port;        // set for PortCreated and PortChanged only
     uint8_t changed = 0;  // PwChange bits of a changed event
+    uint8_t outcome = 0;  // NodeRequestAnswered only: what became of the request
     uint32_t id = 0;
     uint32_t token = 0;
     int32_t res = 0;

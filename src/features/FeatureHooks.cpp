@@ -10,6 +10,7 @@
 #include "control/VolumeRequests.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
+#include "links/LinksState.h"
 #include "nodes/NodeCreation.h"
 
 namespace {
@@ -64,7 +65,9 @@ const ConnectionHooks kFeatureHooks = {
 }  // namespace
 
 void installFeatureHooks(PwContext* ctx) {
+    installLinks(ctx);
     installNodeRequests(ctx);
+    installMetadata(ctx);
     installControlRequests(ctx);
     ctx->hooks = &kFeatureHooks;
 }

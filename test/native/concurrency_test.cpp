@@ -13,6 +13,7 @@
 #include "connection/RegistryMirror.h"
 #include "features/links/LinkControl.h"
 #include "features/links/LinkRemoval.h"
+#include "features/links/LinksState.h"
 #include "features/nodes/NodeWait.h"
 
 namespace {
@@ -25,7 +26,9 @@ void announce(PwContext* ctx, uint32_t id, const char* type, std::vector<spa_dic
 TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     PwContext ctx;
     ctx.core = reinterpret_cast<pw_core*>(0x1);  // never dereferenced on these paths
-    ctx.connected = true;
+    ctx.lifecycle = Lifecycle::Listed;
+    installLinks(&ctx);
+    LinksState& links = linksState(&ctx);
     constexpr uint32_t kRounds = 3000;
     std::atomic<bool> done{false};
 
@@ -57,8 +60,8 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
         {
             // The count is what went into the removal queue: links from "src" to 7.
             LockGuard lock(ctx.queueMutex);
-            EXPECT_EQ(ctx.linkDestructionQueue.size(), count);
-            for (const LinkRemoval& removal : ctx.linkDestructionQueue) EXPECT_EQ((removal.linkId - 1000) % 4, 2u);
+            EXPECT_EQ(links.linkDestructionQueue.size(), count);
+            for (const LinkRemoval& removal : links.linkDestructionQueue) EXPECT_EQ((removal.linkId - 1000) % 4, 2u);
         }
         findNode(&ctx, "src", DirectionFilter::Input);
         processLinkDestructionQueue(&ctx);  // no loop runs: dropped without waiting
@@ -72,10 +75,10 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
         EXPECT_EQ(events, size_t(kRounds) * 4);
     else
         EXPECT_LT(events, size_t(kRounds) * 4);
-    EXPECT_TRUE(ctx.nodes.empty() && ctx.links.empty() && ctx.linkDestructionQueue.empty());
+    EXPECT_TRUE(ctx.nodes.empty() && ctx.links.empty() && links.linkDestructionQueue.empty());
     // Dropped for want of a loop, the removals count as not requested: a
     // later request (on a new connection) sends them.
-    EXPECT_TRUE(ctx.removalRequested.empty());
+    EXPECT_TRUE(links.removalRequested.empty());
 }
 
 }  // namespace

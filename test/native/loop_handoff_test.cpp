@@ -32,7 +32,7 @@ struct LoopThread {
     LoopThread() {
         pw_init(nullptr, nullptr);
         ctx.mainLoop = pw_main_loop_new(nullptr);
-        ctx.loopState = LoopState::Running;
+        ctx.lifecycle = Lifecycle::Connected;
         openWorkQueue(&ctx);
     }
     void start() {
@@ -43,7 +43,7 @@ struct LoopThread {
         runWork(&ctx, [](PwContext* c) { pw_main_loop_quit(c->mainLoop); });
         thread.join();
         closeWorkQueue(&ctx);
-        ctx.loopState = LoopState::Ended;
+        ctx.lifecycle = Lifecycle::Closed;
     }
     ~LoopThread() { pw_main_loop_destroy(ctx.mainLoop); }
 };
@@ -116,7 +116,7 @@ TEST(WorkQueue, RequestsAreBoundedRunInOrderAndNoneIsLostWhenTheThreadEnds) {
     closeWorkQueue(&loop.ctx);
     EXPECT_EQ(late, 1);
     EXPECT_EQ(loop.ctx.work.push([](PwContext*) {}, true), Handoff::NotRunning) << "a closed queue takes nothing";
-    loop.ctx.loopState = LoopState::Ended;
+    loop.ctx.lifecycle = Lifecycle::Closed;
     EXPECT_EQ(postWork(&loop.ctx, [](PwContext*) {}), Handoff::NotRunning);
 }
 

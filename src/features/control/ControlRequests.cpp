@@ -26,13 +26,13 @@ struct ControlRequests : FeatureState {
 };
 
 ControlRequests& state(PwContext* ctx) {
-    return static_cast<ControlRequests&>(*ctx->controlState);
+    return static_cast<ControlRequests&>(*ctx->features.control);
 }
 
 }  // namespace
 
 void installControlRequests(PwContext* ctx) {
-    if (!ctx->controlState) ctx->controlState = std::make_unique<ControlRequests>();
+    if (!ctx->features.control) ctx->features.control = std::make_unique<ControlRequests>();
 }
 
 void followControlRequest(PwContext* ctx, uint32_t token, uint32_t proxyId, int result) {

@@ -242,17 +242,25 @@ struct BoundMetadata {
     spa_hook proxyListener{};
 };
 
-// Changed on the PipeWire thread under the graph lock; read there without
-// it. Never destroyed: the connection may be closed at process exit, after
-// this file's statics are gone.
-std::vector<BoundMetadata*>& gBound = *new std::vector<BoundMetadata*>;
-uint64_t gGeneration = 0;  // guarded by the graph lock
+// The feature's state, in the context.
+struct MetadataState : FeatureState {
+    // Changed on the PipeWire thread under the graph lock; read there without it.
+    std::vector<BoundMetadata*> bound;
+    uint64_t generation = 0;  // guarded by the graph lock
+    // The registry's metadata objects and clients, as the choice of which
+    // are bound sees them. PipeWire thread only.
+    MetadataChoice choice;
+};
+
+MetadataState& state(PwContext* ctx) {
+    return static_cast<MetadataState&>(*ctx->features.metadata);
+}
 
 // Numbers the changes and queues them for a Graph that listens. Graph lock held.
 void reportLocked(BoundMetadata* m, std::vector<MetadataChange>& changes) {
     PwContext* ctx = m->ctx;
     for (MetadataChange& change : changes) {
-        change.generation = ++gGeneration;
+        change.generation = ++state(ctx).generation;
         change.metadataId = m->id;
         change.name = m->name;
         if (!ctx->graphListening) continue;
@@ -294,7 +302,8 @@ void onDestroy(void* data) {
     markInfoProxy(m->ctx, pw_proxy_get_id(m->proxy), false);
     {
         LockGuard lock(m->ctx->mutex);
-        gBound.erase(std::remove(gBound.begin(), gBound.end(), m), gBound.end());
+        std::vector<BoundMetadata*>& bound = state(m->ctx).bound;
+        bound.erase(std::remove(bound.begin(), bound.end(), m), bound.end());
         reportPresence(m, MetadataChange::Removed);
     }
     m->~BoundMetadata();
@@ -316,8 +325,9 @@ struct SetRequest {
 };
 
 void setOnLoop(PwContext* ctx, const SetRequest* req) {
-    auto it = std::find_if(gBound.begin(), gBound.end(), [&](BoundMetadata* m) { return m->name == req->name; });
-    if (it == gBound.end()) {
+    std::vector<BoundMetadata*>& bound = state(ctx).bound;
+    auto it = std::find_if(bound.begin(), bound.end(), [&](BoundMetadata* m) { return m->name == req->name; });
+    if (it == bound.end()) {
         failControlRequest(ctx, req->token, -ENOENT, "no \"" + req->name + "\" metadata");
         return;
     }
@@ -332,10 +342,6 @@ void setOnLoop(PwContext* ctx, const SetRequest* req) {
 
 namespace {
 
-// The registry's metadata objects and clients, as the choice of which are
-// bound sees them. PipeWire thread only; never destroyed, as gBound.
-MetadataChoice& gChoice = *new MetadataChoice;
-
 void bindOne(PwContext* ctx, const MetadataChoice::Global& g) {
     auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, g.id, PW_TYPE_INTERFACE_Metadata,
                                                           std::min<uint32_t>(g.version, PW_VERSION_METADATA),
@@ -347,15 +353,16 @@ void bindOne(PwContext* ctx, const MetadataChoice::Global& g) {
     // Its errors reach a request's Promise, or nobody: never standard error.
     markInfoProxy(ctx, pw_proxy_get_id(proxy), true);
     LockGuard lock(ctx->mutex);
-    gBound.push_back(m);
+    state(ctx).bound.push_back(m);
     reportPresence(m, MetadataChange::Added);
 }
 
 void apply(PwContext* ctx, const MetadataChoice::Moves& moves) {
     for (uint32_t id : moves.unbind) {
         // Gone already when its proxy heard the object go.
-        auto it = std::find_if(gBound.begin(), gBound.end(), [&](BoundMetadata* m) { return m->id == id; });
-        if (it != gBound.end()) pw_proxy_destroy((*it)->proxy);
+        std::vector<BoundMetadata*>& bound = state(ctx).bound;
+        auto it = std::find_if(bound.begin(), bound.end(), [&](BoundMetadata* m) { return m->id == id; });
+        if (it != bound.end()) pw_proxy_destroy((*it)->proxy);
     }
     if (!ctx->registry) return;
     for (const MetadataChoice::Global& g : moves.bind) bindOne(ctx, g);
@@ -364,22 +371,26 @@ void apply(PwContext* ctx, const MetadataChoice::Moves& moves) {
 }  // namespace
 
 void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict* props) {
-    apply(ctx, gChoice.metadataAnnounced(id, version, props));
+    apply(ctx, state(ctx).choice.metadataAnnounced(id, version, props));
 }
 
 void noteMetadataClient(PwContext* ctx, uint32_t id, const spa_dict* props) {
-    apply(ctx, gChoice.clientAnnounced(id, props));
+    apply(ctx, state(ctx).choice.clientAnnounced(id, props));
 }
 
 void metadataGlobalRemoved(PwContext* ctx, uint32_t id) {
-    apply(ctx, gChoice.removed(id));
+    apply(ctx, state(ctx).choice.removed(id));
+}
+
+void installMetadata(PwContext* ctx) {
+    if (!ctx->features.metadata) ctx->features.metadata = std::make_unique<MetadataState>();
 }
 
 void releaseMetadata(PwContext* ctx) {
-    (void)ctx;
-    gChoice.clear();
+    MetadataState& s = state(ctx);
+    s.choice.clear();
     // Each destroy event takes its object off the list.
-    while (!gBound.empty()) pw_proxy_destroy(gBound.front()->proxy);
+    while (!s.bound.empty()) pw_proxy_destroy(s.bound.front()->proxy);
 }
 
 Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& name, uint32_t subject,
@@ -392,14 +403,14 @@ Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& na
 std::vector<MetadataDropped> metadataDropped(PwContext* ctx) {
     std::vector<MetadataDropped> out;
     LockGuard lock(ctx->mutex);
-    for (const BoundMetadata* m : gBound) out.push_back({m->id, m->name, m->store.dropped()});
+    for (const BoundMetadata* m : state(ctx).bound) out.push_back({m->id, m->name, m->store.dropped()});
     return out;
 }
 
 std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generation) {
     std::vector<MetadataChange> out;
     LockGuard lock(ctx->mutex);
-    for (const BoundMetadata* m : gBound) {
+    for (const BoundMetadata* m : state(ctx).bound) {
         MetadataChange added;
         added.kind = MetadataChange::Added;
         added.metadataId = m->id;
@@ -416,6 +427,6 @@ std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generatio
             out.push_back(std::move(set));
         }
     }
-    generation = gGeneration;
+    generation = state(ctx).generation;
     return out;
 }

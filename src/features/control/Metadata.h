@@ -123,6 +123,9 @@ void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict*
 void noteMetadataClient(PwContext* ctx, uint32_t id, const spa_dict* props);
 void metadataGlobalRemoved(PwContext* ctx, uint32_t id);
 
+// Makes the feature's state in the context, once; before the first start.
+void installMetadata(PwContext* ctx);
+
 // Destroys the bindings; the Graph hears each metadata object go. Before
 // the registry goes. PipeWire thread.
 void releaseMetadata(PwContext* ctx);

@@ -5,6 +5,7 @@
 #include "../../connection/PwContext.h"
 #include "LinkProxies.h"
 #include "LinkRemoval.h"
+#include "LinksState.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ uint32_t findSourceNodeIdLocked(PwContext* ctx, const std::string& name) {
 // it, so that the removal cannot reach an object that gets its id later.
 // Graph lock held.
 bool requestRemovalLocked(PwContext* ctx, const LinkInfo& link, bool quiet = false) {
-    if (!ctx->removalRequested.insert(link.id).second) return false;
+    if (!linksState(ctx).removalRequested.insert(link.id).second) return false;
     requestLinkDestruction(ctx, LinkRemoval{link.id, linkSerial(link), quiet});
     return true;
 }
@@ -33,10 +34,6 @@ bool holds(const std::vector<Record>& list, uint32_t id) {
 }
 
 }  // namespace
-
-bool isConnected(PwContext* ctx) {
-    return ctx->core.load() != nullptr && ctx->connected.load();
-}
 
 LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token, bool linger) {
     if (!isConnected(ctx)) return LinkStatus::NotConnected;
@@ -72,7 +69,7 @@ LinkStatus unlinkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t input
     for (const LinkInfo& link : ctx->links) {
         if (link.srcPortId != outputPortId || link.sinkPortId != inputPortId) continue;
         if (link.id == 0) return LinkStatus::Ok;
-        if (ctx->linkProxies.count(link.id)) requested = requestRemovalLocked(ctx, link);
+        if (linksState(ctx).linkProxies.count(link.id)) requested = requestRemovalLocked(ctx, link);
         forgetLinkLocked(ctx, link.id);
         return LinkStatus::Ok;
     }

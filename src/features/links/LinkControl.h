@@ -16,9 +16,6 @@ enum class LinkStatus {
     Busy,             // the work queue is full (kMaxQueuedRequests)
 };
 
-// The core is set and the connection is up.
-bool isConnected(PwContext* ctx);
-
 // With a `token`, the request is the Graph's (see requestGraphLink), and
 // may linger.
 LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPortId, uint32_t token = 0,

@@ -11,6 +11,7 @@
 #include "../../connection/PwThread.h"
 #include "../../core/ListenerTable.h"
 #include "LinkRemoval.h"
+#include "LinksState.h"
 
 namespace {
 
@@ -38,13 +39,13 @@ void enterLocked(PwContext* ctx, LinkProxyData* data, uint32_t id) {
     if (data->globalId == id) return;
     if (data->globalId != SPA_ID_INVALID) {
         // Claimed under another link's id (same ports, other client): move.
-        auto it = ctx->linkProxies.find(data->globalId);
-        if (it != ctx->linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
+        auto it = linksState(ctx).linkProxies.find(data->globalId);
+        if (it != linksState(ctx).linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
     }
     data->globalId = id;
-    ctx->linkProxies[id] = data->proxy;
-    ctx->linkFormats[id] = "dynamic";
-    auto& pending = ctx->pendingNamedLinks;
+    linksState(ctx).linkProxies[id] = data->proxy;
+    linksState(ctx).linkFormats[id] = "dynamic";
+    auto& pending = linksState(ctx).pendingNamedLinks;
     pending.erase(std::remove(pending.begin(), pending.end(), data), pending.end());
 }
 
@@ -58,7 +59,7 @@ void onProxyBound(void* user, uint32_t globalId) {
     }
     // A lingering link does not go with our proxy: its removal goes through
     // the registry, as for another client's link.
-    if (!data->linger) data->ctx->ownLinkProxies[globalId] = data->proxy;
+    if (!data->linger) linksState(data->ctx).ownLinkProxies[globalId] = data->proxy;
     if (data->token) emitGraphEvent(data->ctx, LinkRequestBound, globalId, data->token);
     if (!data->byName) {
         data->globalId = globalId;
@@ -85,21 +86,23 @@ void onProxyDestroy(void* user) {
     auto* data = static_cast<LinkProxyData*>(user);
     spa_hook_remove(&data->listener);
     PwContext* ctx = data->ctx;
-    auto own = ctx->ownLinkProxies.find(data->boundId);
-    if (own != ctx->ownLinkProxies.end() && own->second == data->proxy) ctx->ownLinkProxies.erase(own);
+    auto own = linksState(ctx).ownLinkProxies.find(data->boundId);
+    if (own != linksState(ctx).ownLinkProxies.end() && own->second == data->proxy)
+        linksState(ctx).ownLinkProxies.erase(own);
     if (data->token) {
         ctx->graphRequestProxyIds.erase(pw_proxy_get_id(data->proxy));
-        auto request = ctx->graphLinkRequests.find(data->token);
-        if (request != ctx->graphLinkRequests.end() && request->second == data) ctx->graphLinkRequests.erase(request);
+        auto request = linksState(ctx).graphLinkRequests.find(data->token);
+        if (request != linksState(ctx).graphLinkRequests.end() && request->second == data)
+            linksState(ctx).graphLinkRequests.erase(request);
         if (!data->abandoned) emitGraphEvent(ctx, LinkRequestEnded, 0, data->token);
     }
     if (!data->byName) return;
     LockGuard lock(ctx->mutex);
-    auto& pending = ctx->pendingNamedLinks;
+    auto& pending = linksState(ctx).pendingNamedLinks;
     pending.erase(std::remove(pending.begin(), pending.end(), data), pending.end());
-    auto it = ctx->linkProxies.find(data->globalId);
+    auto it = linksState(ctx).linkProxies.find(data->globalId);
     // The daemon hands ids out again; nothing of this link may stay.
-    if (it != ctx->linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
+    if (it != linksState(ctx).linkProxies.end() && it->second == data->proxy) forgetLinkLocked(ctx, data->globalId);
 }
 
 const auto kLinkProxyEvents = listenerTable<pw_proxy_events>(
@@ -132,11 +135,11 @@ pw_proxy* makeLinkProxy(PwContext* ctx, const CreateRequest* req) {
     pw_proxy_add_listener(proxy, &data->listener, &kLinkProxyEvents, data);
     if (req->token) {
         ctx->graphRequestProxyIds.insert(pw_proxy_get_id(proxy));
-        ctx->graphLinkRequests[req->token] = data;
+        linksState(ctx).graphLinkRequests[req->token] = data;
     }
     if (req->byName) {
         LockGuard lock(ctx->mutex);
-        ctx->pendingNamedLinks.push_back(data);
+        linksState(ctx).pendingNamedLinks.push_back(data);
     }
     return proxy;
 }
@@ -172,8 +175,8 @@ void abandonGraphLink(PwContext* ctx, uint32_t token) {
     postWork(
         ctx,
         [token](PwContext* c) {
-            auto it = c->graphLinkRequests.find(token);
-            if (it == c->graphLinkRequests.end()) return;
+            auto it = linksState(c).graphLinkRequests.find(token);
+            if (it == linksState(c).graphLinkRequests.end()) return;
             LinkProxyData* data = it->second;
             data->abandoned = true;
             if (data->boundId != SPA_ID_INVALID) removeAbandoned(data);
@@ -183,7 +186,7 @@ void abandonGraphLink(PwContext* ctx, uint32_t token) {
 
 void settleAbandonedLinks(PwContext* ctx, int seq) {
     std::vector<LinkProxyData*> waiting;
-    for (const auto& [token, data] : ctx->graphLinkRequests)
+    for (const auto& [token, data] : linksState(ctx).graphLinkRequests)
         if (data->removalSync == seq) waiting.push_back(data);
     for (LinkProxyData* data : waiting) {
         if (ctx->registry) pw_registry_destroy(ctx->registry, data->boundId);
@@ -192,7 +195,7 @@ void settleAbandonedLinks(PwContext* ctx, int seq) {
 }
 
 void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
-    for (LinkProxyData* data : ctx->pendingNamedLinks) {
+    for (LinkProxyData* data : linksState(ctx).pendingNamedLinks) {
         if (data->outPort == link.srcPortId && data->inPort == link.sinkPortId) {
             enterLocked(ctx, data, link.id);
             return;
@@ -201,17 +204,33 @@ void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
 }
 
 void forgetLinkLocked(PwContext* ctx, uint32_t linkId) {
-    ctx->linkProxies.erase(linkId);
-    ctx->linkFormats.erase(linkId);
+    linksState(ctx).linkProxies.erase(linkId);
+    linksState(ctx).linkFormats.erase(linkId);
 }
 
 void forgetRemovedLinkLocked(PwContext* ctx, uint32_t id) {
-    ctx->removalRequested.erase(id);
+    linksState(ctx).removalRequested.erase(id);
     // Whatever our proxy still holds, the id may name another object next.
-    ctx->ownLinkProxies.erase(id);
+    linksState(ctx).ownLinkProxies.erase(id);
+}
+
+void LinksState::clearConnection(PwContext* ctx) {
+    sentRemovals.clear();
+    ownLinkProxies.clear();
+    LockGuard lock(ctx->mutex);
+    removalRequested.clear();
 }
 
 void releaseLinkBookkeeping(PwContext* ctx) {
-    ctx->sentRemovals.clear();
-    ctx->ownLinkProxies.clear();
+    linksState(ctx).clearConnection(ctx);
+}
+
+void installLinks(PwContext* ctx) {
+    if (!ctx->features.links) ctx->features.links = std::make_unique<LinksState>();
+}
+
+const std::string* linkFormatLocked(PwContext* ctx, uint32_t linkId) {
+    const auto& formats = linksState(ctx).linkFormats;
+    auto it = formats.find(linkId);
+    return it == formats.end() ? nullptr : &it->second;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include <pipewire/pipewire.h>
 
@@ -67,3 +68,7 @@ void forgetRemovedLinkLocked(PwContext* ctx, uint32_t id);
 
 // The connection is released: what was sent on it is forgotten. PipeWire thread.
 void releaseLinkBookkeeping(PwContext* ctx);
+
+// The negotiated format text of link `linkId`, if this process made it and
+// the daemon told it; else null. Graph lock held; valid while it is.
+const std::string* linkFormatLocked(PwContext* ctx, uint32_t linkId);

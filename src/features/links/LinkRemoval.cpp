@@ -13,6 +13,7 @@
 #include "../../connection/PwThread.h"
 #include "../../core/PackedProps.h"
 #include "LinkProxies.h"
+#include "LinksState.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ uint64_t linkSerial(const LinkInfo& link) {
 void requestLinkDestruction(PwContext* ctx, const LinkRemoval& removal) {
     {
         LockGuard lock(ctx->queueMutex);
-        ctx->linkDestructionQueue.push_back(removal);
+        linksState(ctx).linkDestructionQueue.push_back(removal);
     }
     signalWakeup(ctx);
 }
@@ -45,9 +46,9 @@ void processLinkDestructionQueue(PwContext* ctx) {
     std::vector<LinkRemoval> removals;
     {
         LockGuard lock(ctx->queueMutex);
-        if (ctx->linkDestructionQueue.empty()) return;
-        removals.assign(ctx->linkDestructionQueue.begin(), ctx->linkDestructionQueue.end());
-        ctx->linkDestructionQueue.clear();
+        if (linksState(ctx).linkDestructionQueue.empty()) return;
+        removals.assign(linksState(ctx).linkDestructionQueue.begin(), linksState(ctx).linkDestructionQueue.end());
+        linksState(ctx).linkDestructionQueue.clear();
     }
     // One item: the whole batch is carried out, or none of it. The removals
     // are few (each link once, see removalRequested), so the item is not
@@ -59,7 +60,7 @@ void processLinkDestructionQueue(PwContext* ctx) {
     // No connection to send them on: not requested any more, so that a later
     // request (on a new connection) sends them again.
     LockGuard lock(ctx->mutex);
-    for (const LinkRemoval& removal : removals) ctx->removalRequested.erase(removal.linkId);
+    for (const LinkRemoval& removal : removals) linksState(ctx).removalRequested.erase(removal.linkId);
 }
 
 void destroyLinkOnLoop(PwContext* ctx, const LinkRemoval& removal) {
@@ -72,8 +73,8 @@ void destroyLinkOnLoop(PwContext* ctx, const LinkRemoval& removal) {
         // is left alone.
         LockGuard lock(ctx->mutex);
         if (!findLinkLocked(ctx, removal.linkId, removal.serial)) return;
-        auto it = ctx->ownLinkProxies.find(removal.linkId);
-        if (it != ctx->ownLinkProxies.end()) own = it->second;
+        auto it = linksState(ctx).ownLinkProxies.find(removal.linkId);
+        if (it != linksState(ctx).ownLinkProxies.end()) own = it->second;
         forgetLinkLocked(ctx, removal.linkId);
     }
     int destroySeq = 0;
@@ -87,14 +88,14 @@ void destroyLinkOnLoop(PwContext* ctx, const LinkRemoval& removal) {
     int sync = pw_core_sync(core, PW_ID_CORE, 0);
     // The proxy's destroy is the message right before the round trip.
     if (own) destroySeq = (SPA_RESULT_ASYNC_SEQ(sync) - 1) & SPA_ASYNC_SEQ_MASK;
-    if (sync >= 0) ctx->sentRemovals.push_back(SentRemoval{destroySeq, sync, !own, removal});
+    if (sync >= 0) linksState(ctx).sentRemovals.push_back(SentRemoval{destroySeq, sync, !own, removal});
 }
 
 bool claimRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char* message) {
     // Registry destroys are answered on the registry, proxy destroys on the core.
     bool onRegistry = id == registryProxyId(ctx);
     if (!onRegistry && id != PW_ID_CORE) return false;
-    auto& sent = ctx->sentRemovals;
+    auto& sent = linksState(ctx).sentRemovals;
     auto it = std::find_if(sent.begin(), sent.end(),
                            [&](const SentRemoval& s) { return s.destroySeq == seq && s.viaRegistry == onRegistry; });
     if (it == sent.end()) return false;
@@ -105,7 +106,7 @@ bool claimRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char
         LockGuard lock(ctx->mutex);
         stays = findLinkLocked(ctx, removal.linkId, removal.serial) != nullptr;
         // Refused: a later request may try again.
-        if (stays) ctx->removalRequested.erase(removal.linkId);
+        if (stays) linksState(ctx).removalRequested.erase(removal.linkId);
     }
     if (!removal.quiet) {
         fprintf(stderr, "pipewire error: id %u seq %d res %d (%s): %s\n", id, seq, res, spa_strerror(res),
@@ -117,7 +118,7 @@ bool claimRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const char
 }
 
 void settleSentRemovals(PwContext* ctx, int seq) {
-    auto& sent = ctx->sentRemovals;
+    auto& sent = linksState(ctx).sentRemovals;
     sent.erase(std::remove_if(sent.begin(), sent.end(), [seq](const SentRemoval& s) { return s.syncSeq == seq; }),
                sent.end());
 }

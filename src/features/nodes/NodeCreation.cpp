@@ -1,17 +1,16 @@
 #include "NodeCreation.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include <pipewire/pipewire.h>
 #include <spa/node/command.h>
 #include <spa/utils/result.h>
 
+#include "../../connection/EventQueue.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
 #include "../../core/ListenerTable.h"
@@ -32,27 +31,24 @@ struct SentNodeRemoval {
 
 // The feature's state, in the context.
 struct NodeRequests : FeatureState {
-    std::mutex outcomeMutex;
-    std::vector<NodeOutcome> outcomes;  // guarded by outcomeMutex
-    std::atomic<void (*)()> wakeup{nullptr};
     std::vector<OwnedNode*> owned;          // PipeWire thread only
     std::vector<SentNodeRemoval> removals;  // PipeWire thread only
 };
 
 NodeRequests& state(PwContext* ctx) {
-    return static_cast<NodeRequests&>(*ctx->nodeState);
+    return static_cast<NodeRequests&>(*ctx->features.nodes);
 }
 
-void report(PwContext* ctx, uint32_t token, NodeOutcome::Kind kind, uint32_t id = 0, int32_t res = 0,
+// Queues the answer `kind` to request `token` for the Graph, as every
+// other outcome. PipeWire thread, graph lock not held.
+void report(PwContext* ctx, uint32_t token, NodeOutcome kind, uint32_t id = 0, int32_t res = 0,
             std::string message = {}) {
-    NodeRequests& s = state(ctx);
-    {
-        std::lock_guard<std::mutex> lock(s.outcomeMutex);
-        s.outcomes.push_back(NodeOutcome{token, kind, id, res, std::move(message)});
-    }
-    // Not once the module is ending: JavaScript is woken no more.
-    void (*wakeup)() = s.wakeup.load();
-    if (wakeup && ctx->asyncInitialized.load()) wakeup();
+    PwEvent event = makeEvent(NodeRequestAnswered, id, ForGraph);
+    event.token = token;
+    event.outcome = static_cast<uint8_t>(kind);
+    event.res = res;
+    event.text = std::move(message);
+    emitGraphEvent(ctx, std::move(event));
 }
 
 // --- nodes this connection made --------------------------------------------
@@ -204,7 +200,7 @@ bool mirrorHas(PwContext* ctx, uint32_t id, uint64_t serial) {
     return false;
 }
 
-void answer(RemovalCheck* check, NodeOutcome::Kind kind, std::string message = {}) {
+void answer(RemovalCheck* check, NodeOutcome kind, std::string message = {}) {
     if (check->answered) return;
     check->answered = true;
     report(check->ctx, check->token, kind, check->id, 0, std::move(message));
@@ -348,7 +344,7 @@ bool claimNodeRemovalError(PwContext* ctx, uint32_t id, int seq, int res, const 
 }
 
 void installNodeRequests(PwContext* ctx) {
-    if (!ctx->nodeState) ctx->nodeState = std::make_unique<NodeRequests>();
+    if (!ctx->features.nodes) ctx->features.nodes = std::make_unique<NodeRequests>();
 }
 
 Handoff requestNodeCreation(PwContext* ctx, uint32_t token, const PropList& props, bool linger) {
@@ -374,18 +370,6 @@ void releaseOwnedNodes(PwContext* ctx) {
         std::vector<OwnedNode*> owned = state(c).owned;
         for (OwnedNode* node : owned) pw_proxy_destroy(node->proxy);
     });
-}
-
-std::vector<NodeOutcome> takeNodeOutcomes(PwContext* ctx) {
-    NodeRequests& s = state(ctx);
-    std::lock_guard<std::mutex> lock(s.outcomeMutex);
-    std::vector<NodeOutcome> out;
-    out.swap(s.outcomes);
-    return out;
-}
-
-void setNodeOutcomeWakeup(PwContext* ctx, void (*wakeup)()) {
-    state(ctx).wakeup = wakeup;
 }
 
 bool mayRemoveNode(const spa_dict* props, uint64_t serial) {

@@ -1,7 +1,8 @@
 // Nodes this package creates through the daemon's "adapter" factory, and the
 // checked removal of nodes by id. Their proxies live on the PipeWire thread;
-// the outcome of each request reaches the JavaScript thread as a
-// NodeOutcome carrying the request's token. V8-free.
+// the outcome of each request reaches the JavaScript thread through the event
+// queue, as a NodeRequestAnswered event carrying the request's token and a
+// NodeOutcome. V8-free.
 #pragma once
 
 #include <cstdint>
@@ -22,19 +23,13 @@ struct PwContext;
 // that carry it.
 constexpr const char* kCreatedByKey = "quorvane.created-by";
 
-struct NodeOutcome {
-    enum Kind : uint32_t {
-        Created = 0,   // `id`: the new node's registry id
-        Failed = 1,    // the daemon refused the creation: `res`, `message`
-        Removing = 2,  // the removal was sent; the node's withdrawal follows
-        Refused = 3,   // not made by this package: nothing was sent
-        NotFound = 4,  // no such node (or it is another node by now)
-    };
-    uint32_t token = 0;
-    Kind kind = Created;
-    uint32_t id = 0;
-    int32_t res = 0;
-    std::string message;
+// What became of a node request (PwEvent::outcome).
+enum class NodeOutcome : uint8_t {
+    Created = 0,   // `id`: the new node's registry id
+    Failed = 1,    // the daemon refused the creation or the removal: `res`, `text`
+    Removing = 2,  // the removal was sent; the node's withdrawal follows
+    Refused = 3,   // not made by this package: nothing was sent
+    NotFound = 4,  // no such node (or it is another node by now)
 };
 
 using PropList = std::vector<std::pair<std::string, std::string>>;
@@ -76,13 +71,6 @@ Handoff requestNodeRemoval(PwContext* ctx, uint32_t token, uint32_t id, uint64_t
 // proxies of lingering ones. Waits for the PipeWire thread; the removals
 // reach the daemon with the connection's next round trip.
 void releaseOwnedNodes(PwContext* ctx);
-
-// Outcomes waiting for the JavaScript thread, oldest first.
-std::vector<NodeOutcome> takeNodeOutcomes(PwContext* ctx);
-
-// Called (from the PipeWire thread) whenever an outcome was queued, until
-// the module ends.
-void setNodeOutcomeWakeup(PwContext* ctx, void (*wakeup)());
 
 // Pure checks, exposed for the native tests.
 // Whether a node whose own properties are `props` may be removed as the
