@@ -1,14 +1,18 @@
 // getNodes / getPorts / getLinks: snapshots of the mirror as JavaScript arrays.
 //
 // The records are copied under the graph lock, which every PipeWire callback
-// needs, and made into JavaScript values once it is released. Each object is
-// made at once from its property names and values, so every object gets its
-// properties in the listed order, as ordinary data properties: no setter a
-// script may have put on Object.prototype runs (and re-enters the module).
+// needs, and made into JavaScript values once it is released. The objects
+// are made by a small JavaScript function compiled once from a fixed text,
+// from the records' numbers (one Uint32Array) and texts (arrays of values):
+// object literals cost V8 a fraction of what defining each property through
+// the C++ API costs, and every object gets its properties in the listed
+// order. Nothing the function touches can be changed by user code: it reads
+// no globals and calls no methods, and it stores into an array whose
+// elements already exist, so no setter a script may have put on
+// Array.prototype can run (and re-enter the module).
 #include <algorithm>
-#include <initializer_list>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 
 #include "../connection/PwContext.h"
@@ -21,44 +25,45 @@
 
 namespace {
 
-// The objects of one listing, all of one kind: each made from a template of
-// its property names (v8::DictionaryTemplate, made once per kind and kept),
-// so that every object of a kind shares one hidden class and is made with
-// its values at once. Fill `values` (as many as the names), then add().
-class Records {
-public:
-    static constexpr size_t kMaxColumns = 12;
+// Each builder comes plain (the listings of the nineteen) and with the
+// Graph's columns: the same object, with `props` and the live info last (a
+// link's `format` is then the negotiated format). The Graph's extra text
+// columns come before the props.
+#define PROPS_PARAMS ", props"
+#define PROPS_FIELD ", props: props[i]"
+#define NODE_INFO_PARAMS ", states, errors" PROPS_PARAMS
+#define NODE_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
+#define PORT_INFO_PARAMS ", formats" PROPS_PARAMS
+#define PORT_INFO_FIELDS PROPS_FIELD ", format: formats[i]"
+#define LINK_INFO_PARAMS ", states, errors" PROPS_PARAMS
+#define LINK_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
 
-    // `names`: the properties in order; `slot`: where the kind's template is
-    // kept once made (the names must be the same at every call with it).
-    Records(v8::Eternal<v8::DictionaryTemplate>& slot, std::initializer_list<std::string_view> names, size_t count)
-        : isolate_(v8::Isolate::GetCurrent()), context_(isolate_->GetCurrentContext()), columns_(names.size()) {
-        if (slot.IsEmpty()) slot.Set(isolate_, v8::DictionaryTemplate::New(isolate_, {names.begin(), names.size()}));
-        template_ = slot.Get(isolate_);
-        objects_.reserve(count);
-    }
+#define NODE_BUILDER(PARAMS, PROPS)                                                                  \
+    "(function (out, u, names, types" PARAMS                                                         \
+    ") {"                                                                                            \
+    " for (let i = 0; i < out.length; i++) { const j = i * 6;"                                       \
+    " out[i] = { id: u[j], name: names[i], type: types[i], version: u[j + 1], inputPorts: u[j + 2]," \
+    " outputPorts: u[j + 3], isInput: (u[j + 4] & 1) === 1, isOutput: (u[j + 5] & 1) === 1" PROPS " }; } })"
+#define PORT_BUILDER(PARAMS, PROPS)                            \
+    "(function (out, u, names" PARAMS                          \
+    ") {"                                                      \
+    " for (let i = 0; i < out.length; i++) { const j = i * 4;" \
+    " out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3]" PROPS " }; } })"
+#define LINK_BUILDER(PARAMS, PROPS)                                                                          \
+    "(function (out, u, srcNames, sinkNames, formats" PARAMS                                                 \
+    ") {"                                                                                                    \
+    " for (let i = 0; i < out.length; i++) {"                                                                \
+    " const j = i * 5; out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3]," \
+    " sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i]" PROPS " }; } })"
 
-    v8::MaybeLocal<v8::Value> values[kMaxColumns];
-
-    // One object of the values set now.
-    void add() { objects_.push_back(template_->NewInstance(context_, {values, columns_})); }
-
-    // The objects, in the order added.
-    v8::Local<v8::Array> array() { return js::array(objects_); }
-
-private:
-    v8::Isolate* isolate_;
-    v8::Local<v8::Context> context_;
-    v8::Local<v8::DictionaryTemplate> template_;
-    size_t columns_;
-    std::vector<v8::Local<v8::Value>> objects_;
+const char* const kBuilders[2][3] = {
+    {NODE_BUILDER("", ""), PORT_BUILDER("", ""), LINK_BUILDER("", "")},
+    {NODE_BUILDER(NODE_INFO_PARAMS, NODE_INFO_FIELDS), PORT_BUILDER(PORT_INFO_PARAMS, PORT_INFO_FIELDS),
+     LINK_BUILDER(LINK_INFO_PARAMS, LINK_INFO_FIELDS)},
 };
-
-// The templates: plain (the listings of the nineteen) and with the Graph's
-// columns (`props` and the live info last; a link's `format` is then the
-// negotiated format).
-enum Kind { kNodes, kPorts, kLinks };
-v8::Eternal<v8::DictionaryTemplate> gTemplates[2][3];
+enum Builder { kNodes, kPorts, kLinks };
+// Six functions of fixed text: the only code the listings compile.
+v8::Eternal<v8::Function> gBuilders[2][3];
 
 // The properties of the records, each an object made at once from its keys
 // and values: no code is made from what a client announced, and nothing is
@@ -67,7 +72,8 @@ v8::Eternal<v8::DictionaryTemplate> gTemplates[2][3];
 // first value, as the mirror's own lookups do.
 class PropsColumn {
 public:
-    PropsColumn() {
+    explicit PropsColumn(bool enabled) : enabled_(enabled) {
+        if (!enabled_) return;
         seen_.resize(kMaxProps);
         lastKeys_.resize(kMaxProps);
         lastValueTexts_.resize(kMaxProps);
@@ -76,14 +82,14 @@ public:
         values_.resize(kMaxProps);
     }
 
-    // The object of the record's properties `packed`. `own`: a text of the
-    // record the caller has already made (a node's name), used for a value
-    // equal to it instead of a cache lookup.
-    v8::Local<v8::Value> make(const std::string& packed, js::StringCache& cache, const std::string* ownText = nullptr,
-                              v8::Local<v8::Value> own = {}) {
+    // `own`: a text of the record the caller has already made (a node's
+    // name), used for a value equal to it instead of a cache lookup.
+    void add(const std::string& packed, js::StringCache& cache, const std::string* ownText = nullptr,
+             v8::Local<v8::Value> own = {}) {
+        if (!enabled_) return;
         std::string_view* seen = seen_.data();
         size_t count = 0;
-        bool sameKeys = made_;  // so far, as the record before
+        bool sameKeys = !objects_.empty();  // so far, as the record before
         forEachProp(packed, [&](std::string_view k, std::string_view v) {
             // Keys as the record before's (which were told apart already)
             // cannot repeat an earlier key of this one.
@@ -114,11 +120,21 @@ public:
             std::copy(seen, seen + count, lastKeys_.begin());
             lastCount_ = count;
         }
-        made_ = true;
         v8::Isolate* isolate = v8::Isolate::GetCurrent();
         if (prototype_.IsEmpty()) prototype_ = js::objectPrototype(isolate);
-        return v8::Object::New(isolate, prototype_, names_.data(), values_.data(), count);
+        objects_.push_back(v8::Object::New(isolate, prototype_, names_.data(), values_.data(), count));
     }
+
+    // The builder's last argument: the objects.
+    void appendArguments(std::vector<v8::Local<v8::Value>>& argv) {
+        if (enabled_) argv.push_back(js::array(objects_));
+    }
+
+    void reserve(size_t records) {
+        if (enabled_) objects_.reserve(records);
+    }
+
+    bool enabled() const { return enabled_; }
 
     // Values of these keys repeat from record to record (one factory, client
     // or class for many objects, a node's name on each of its ports): they
@@ -162,7 +178,7 @@ public:
     }
 
 private:
-    bool made_ = false;  // an object was made: the record before's keys are known
+    bool enabled_;
     // The keys of this record and of the record before; the texts are the
     // listing's copies of the records.
     std::vector<std::string_view> seen_, lastKeys_;
@@ -173,7 +189,50 @@ private:
     std::vector<v8::Local<v8::Name>> names_;  // of the record being made: the record before's while the keys are
     std::vector<v8::Local<v8::Value>> values_;
     v8::Local<v8::Value> prototype_;  // Object.prototype, once looked up
+    std::vector<v8::Local<v8::Value>> objects_;
 };
+
+// The numbers of `count` records, `stride` to a record, and the texts.
+class Columns {
+public:
+    Columns(size_t count, size_t stride, size_t texts) : count_(count), texts_(texts) {
+        store_ = v8::ArrayBuffer::NewBackingStore(v8::Isolate::GetCurrent(), count * stride * sizeof(uint32_t));
+        numbers = static_cast<uint32_t*>(store_->Data());
+        for (auto& column : texts_) column.reserve(count);
+    }
+    uint32_t* numbers;
+    std::vector<v8::Local<v8::Value>>& text(size_t i) { return texts_[i]; }
+
+    // Calls the builder with (result, numbers, texts...) and returns the
+    // result array it filled; empty on failure.
+    // `props`: the props column of the Graph's listings, or a disabled one.
+    v8::MaybeLocal<v8::Value> build(Builder kind, PropsColumn& props) {
+        bool withProps = props.enabled();
+        v8::Isolate* isolate = v8::Isolate::GetCurrent();
+        v8::Local<v8::Function> builder = js::compiledFunction(gBuilders[withProps][kind], kBuilders[withProps][kind]);
+        std::vector<v8::Local<v8::Value>> slots(count_, v8::Undefined(isolate));
+        v8::Local<v8::Array> result = js::array(slots);
+        size_t bytes = store_->ByteLength();
+        v8::Local<v8::ArrayBuffer> buffer = v8::ArrayBuffer::New(isolate, store_);
+        std::vector<v8::Local<v8::Value>> argv = {result, v8::Uint32Array::New(buffer, 0, bytes / sizeof(uint32_t))};
+        for (auto& column : texts_) argv.push_back(js::array(column));
+        props.appendArguments(argv);
+        if (builder->Call(isolate->GetCurrentContext(), v8::Undefined(isolate), int(argv.size()), argv.data())
+                .IsEmpty())
+            return {};
+        return result;
+    }
+
+private:
+    size_t count_;
+    std::shared_ptr<v8::BackingStore> store_;
+    std::vector<std::vector<v8::Local<v8::Value>>> texts_;
+};
+
+void setResult(const Nan::FunctionCallbackInfo<v8::Value>& info, v8::MaybeLocal<v8::Value> result) {
+    v8::Local<v8::Value> value;
+    if (result.ToLocal(&value)) info.GetReturnValue().Set(value);
+}
 
 void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
     PwContext* ctx = getContext();
@@ -183,35 +242,28 @@ void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
         nodes = ctx->nodes;
     }
     js::StringCache cache;  // media classes and property texts repeat from node to node
-    PropsColumn props;
-    Records r = withProps
-                    ? Records(gTemplates[1][kNodes],
-                              {"id", "name", "type", "version", "inputPorts", "outputPorts", "isInput", "isOutput",
-                               "props", "state", "error"},
-                              nodes.size())
-                    : Records(gTemplates[0][kNodes],
-                              {"id", "name", "type", "version", "inputPorts", "outputPorts", "isInput", "isOutput"},
-                              nodes.size());
-    v8::MaybeLocal<v8::Value>* v = r.values;
+    Columns c(nodes.size(), 6, withProps ? 4 : 2);
+    PropsColumn props(withProps);
+    props.reserve(nodes.size());
+    uint32_t* u = c.numbers;
     for (const NodeInfo& n : nodes) {
+        *u++ = n.id;
+        *u++ = n.version;
+        *u++ = n.inputPorts;
+        *u++ = n.outputPorts;
+        *u++ = n.isInput;
+        *u++ = n.isOutput;
         // With properties, the name is made once for the column and "node.name".
         v8::Local<v8::Value> name = js::str(n.name);
-        v[0] = js::num(n.id);
-        v[1] = name;
-        v[2] = cache.get(n.mediaClass);
-        v[3] = js::num(n.version);
-        v[4] = js::num(n.inputPorts);
-        v[5] = js::num(n.outputPorts);
-        v[6] = Nan::New(bool(n.isInput & 1));
-        v[7] = Nan::New(bool(n.isOutput & 1));
+        c.text(0).push_back(name);
+        c.text(1).push_back(cache.get(n.mediaClass));
+        props.add(n.props, cache, &n.name, name);
         if (withProps) {
-            v[8] = props.make(n.props, cache, &n.name, name);
-            v[9] = js::nodeState(n.state);
-            v[10] = js::errorText(n.error);
+            c.text(2).push_back(js::nodeState(n.state));
+            c.text(3).push_back(js::errorText(n.error));
         }
-        r.add();
     }
-    info.GetReturnValue().Set(r.array());
+    setResult(info, c.build(kNodes, props));
 }
 
 void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
@@ -222,25 +274,20 @@ void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
         ports = ctx->ports;
     }
     js::StringCache cache;  // port names repeat from node to node
-    PropsColumn props;
-    Records r = withProps
-                    ? Records(gTemplates[1][kPorts],
-                              {"id", "nodeId", "name", "direction", "portType", "props", "format"}, ports.size())
-                    : Records(gTemplates[0][kPorts], {"id", "nodeId", "name", "direction", "portType"}, ports.size());
-    v8::MaybeLocal<v8::Value>* v = r.values;
+    Columns c(ports.size(), 4, withProps ? 2 : 1);
+    PropsColumn props(withProps);
+    props.reserve(ports.size());
+    uint32_t* u = c.numbers;
     for (const PortInfo& p : ports) {
-        v[0] = js::num(p.id);
-        v[1] = js::num(p.nodeId);
-        v[2] = cache.get(p.name);
-        v[3] = js::num(p.direction);
-        v[4] = js::num(p.portType);
-        if (withProps) {
-            v[5] = props.make(p.props, cache);
-            v[6] = js::formatObject(p.format);
-        }
-        r.add();
+        *u++ = p.id;
+        *u++ = p.nodeId;
+        *u++ = p.direction;
+        *u++ = p.portType;
+        c.text(0).push_back(cache.get(p.name));
+        props.add(p.props, cache);
+        if (withProps) c.text(1).push_back(js::formatObject(p.format));
     }
-    info.GetReturnValue().Set(r.array());
+    setResult(info, c.build(kPorts, props));
 }
 
 void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
@@ -273,36 +320,30 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
         }
     }
     js::StringCache cache;  // node names repeat from link to link
-    PropsColumn props;
-    // The Graph's `format` is the negotiated format, the nineteen's its text.
-    Records r = withProps ? Records(gTemplates[1][kLinks],
-                                    {"id", "srcNodeId", "srcPortId", "sinkNodeId", "sinkPortId", "srcNodeName",
-                                     "sinkNodeName", "format", "props", "state", "error"},
-                                    links.size())
-                          : Records(gTemplates[0][kLinks],
-                                    {"id", "srcNodeId", "srcPortId", "sinkNodeId", "sinkPortId", "srcNodeName",
-                                     "sinkNodeName", "format"},
-                                    links.size());
-    v8::MaybeLocal<v8::Value>* v = r.values;
+    Columns c(links.size(), 5, withProps ? 5 : 3);
+    PropsColumn props(withProps);
+    props.reserve(links.size());
+    uint32_t* u = c.numbers;
     const std::string* text = texts.data();
     for (const LinkInfo& l : links) {
-        v[0] = js::num(l.id);
-        v[1] = js::num(l.srcNodeId);
-        v[2] = js::num(l.srcPortId);
-        v[3] = js::num(l.sinkNodeId);
-        v[4] = js::num(l.sinkPortId);
-        v[5] = cache.get(text[0]);
-        v[6] = cache.get(text[1]);
-        v[7] = withProps ? js::formatObject(l.format) : v8::Local<v8::Value>(cache.get(text[2]));
+        *u++ = l.id;
+        *u++ = l.srcNodeId;
+        *u++ = l.srcPortId;
+        *u++ = l.sinkNodeId;
+        *u++ = l.sinkPortId;
+        c.text(0).push_back(cache.get(text[0]));
+        c.text(1).push_back(cache.get(text[1]));
         if (withProps) {
-            v[8] = props.make(l.props, cache);
-            v[9] = js::linkState(l.state);
-            v[10] = js::errorText(l.error);
+            c.text(2).push_back(js::formatObject(l.format));
+            c.text(3).push_back(js::linkState(l.state));
+            c.text(4).push_back(js::errorText(l.error));
+        } else {
+            c.text(2).push_back(cache.get(text[2]));
         }
         text += 3;
-        r.add();
+        props.add(l.props, cache);
     }
-    info.GetReturnValue().Set(r.array());
+    setResult(info, c.build(kLinks, props));
 }
 
 }  // namespace
