@@ -494,7 +494,7 @@ async function withGraph(q, fn) {
 }
 
 async function parent(opts) {
-  const q = require(path.join(ROOT, 'build', 'Release', 'Quorvane.node'));
+  const q = require(path.join(ROOT, 'lib', 'connection', 'addon.js'));
   const results = [];
   console.log(`Quorvane memory benchmark, Node.js ${process.version}, ${new Date().toISOString()}`);
   console.log('each kind: a fresh daemon with the medium graph, and a fresh process listening to all four events' +

@@ -145,7 +145,7 @@ async function burst(q, fixture) {
 }
 
 function callgrindListing() {
-  const script = `const q = require(${JSON.stringify(path.join(ROOT, 'build', 'Release', 'Quorvane.node'))});
+  const script = `const q = require(${JSON.stringify(path.join(ROOT, 'lib', 'connection', 'addon.js'))});
     q.createPwThread(); q.getNodes(); q.getPorts(); q.getLinks(); q.destroyPwThread();`;
   const out = path.join(fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'quorvane-cg-')), 'callgrind.out');
   const r = spawnSync('valgrind', ['--tool=callgrind', `--callgrind-out-file=${out}`, '--collect-atstart=no',
@@ -162,7 +162,7 @@ function callgrindListing() {
 async function main() {
   const daemon = startDaemon({ objects: [] });
   const fixture = new Fixture();
-  const q = require(path.join(ROOT, 'build', 'Release', 'Quorvane.node'));
+  const q = require(path.join(ROOT, 'lib', 'connection', 'addon.js'));
   const graph = { nodes: [], linked: 0 };
   console.log(`Quorvane benchmark, Node.js ${process.version}, ${new Date().toISOString()}`);
   try {

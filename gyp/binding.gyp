@@ -16,6 +16,7 @@
         "../src/bindings/JsValues.cpp",
         "../src/bindings/InfoValues.cpp",
         "../src/bindings/Listing.cpp",
+        "../src/bindings/ObjectBuilders.cpp",
         "../src/bindings/FilteredLists.cpp",
         "../src/features/nodes/NodeWait.cpp",
         "../src/bindings/WaitForNewNode.cpp",

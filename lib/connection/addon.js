@@ -137,6 +137,7 @@ function clientName() {
   return 'quorvane';
 }
 addon.setClientName(clientName());
+addon.setObjectBuilders(require('./object-builders'));
 
 module.exports = addon;
 module.exports.clientName = clientName;

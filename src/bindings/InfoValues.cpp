@@ -8,6 +8,7 @@
 #include "../core/PwEvent.h"
 #include "ControlValues.h"
 #include "JsValues.h"
+#include "ObjectBuilders.h"
 
 namespace js {
 
@@ -68,14 +69,11 @@ v8::Local<v8::Value> errorText(const std::string& error) {
 
 v8::Local<v8::Value> formatObject(const FormatRef& format) {
     if (!format) return Nan::Null();
-    // An object literal made by a small compiled function: many times faster
-    // than defining the six properties one by one (a listing of the ports
-    // makes one per port). It reads only its arguments: no user code runs.
-    static v8::Eternal<v8::Function> make;
-    v8::Local<v8::Function> fn =
-        compiledFunction(make,
-                         "(function (mediaType, mediaSubtype, sampleFormat, rate, channels, positions) {"
-                         " return { mediaType, mediaSubtype, sampleFormat, rate, channels, positions }; })");
+    // An object literal made by the package's builder: many times faster than
+    // defining the six properties one by one (a listing of the ports makes one
+    // per port). It reads only its arguments: no user code runs.
+    v8::Local<v8::Function> fn;
+    if (!builder(Builder::Format).ToLocal(&fn)) return Nan::Null();
     v8::Local<v8::Value> positions = Nan::Null();
     if (!format->positions.empty()) {
         std::vector<v8::Local<v8::Value>> names;

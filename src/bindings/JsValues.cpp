@@ -40,16 +40,6 @@ v8::Local<v8::String> key(Key k) {
     return gKeys[k].Get(isolate);
 }
 
-v8::Local<v8::Function> compiledFunction(v8::Eternal<v8::Function>& slot, const char* source) {
-    v8::Isolate* isolate = v8::Isolate::GetCurrent();
-    if (slot.IsEmpty()) {
-        v8::Local<v8::Value> fn =
-            Nan::RunScript(Nan::CompileScript(Nan::New(source).ToLocalChecked()).ToLocalChecked()).ToLocalChecked();
-        slot.Set(isolate, fn.As<v8::Function>());
-    }
-    return slot.Get(isolate);
-}
-
 v8::Local<v8::Object> propsObject(const std::string& packed, StringCache& cache) {
     v8::Isolate* isolate = v8::Isolate::GetCurrent();
     // All properties at once, as data properties: far cheaper than defining

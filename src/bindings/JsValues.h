@@ -30,10 +30,6 @@ v8::Local<v8::String> key(Key k);
 // Object.prototype, by the name this V8 gives the call.
 v8::Local<v8::Value> objectPrototype(v8::Isolate* isolate);
 
-// The function that `source` (a function expression) evaluates to, compiled
-// on first use and kept in `slot`.
-v8::Local<v8::Function> compiledFunction(v8::Eternal<v8::Function>& slot, const char* source);
-
 inline v8::Local<v8::String> str(const std::string& s) {
     // Over the whole length, so an embedded NUL byte stays in the string.
     return Nan::New(s.data(), static_cast<int>(s.size())).ToLocalChecked();

@@ -2,14 +2,8 @@
 //
 // The records are copied under the graph lock, which every PipeWire callback
 // needs, and made into JavaScript values once it is released. The objects
-// are made by a small JavaScript function compiled once from a fixed text,
-// from the records' numbers (one Uint32Array) and texts (arrays of values):
-// object literals cost V8 a fraction of what defining each property through
-// the C++ API costs, and every object gets its properties in the listed
-// order. Nothing the function touches can be changed by user code: it reads
-// no globals and calls no methods, and it stores into an array whose
-// elements already exist, so no setter a script may have put on
-// Array.prototype can run (and re-enter the module).
+// are made by the package's builder functions (lib/connection/object-builders.js)
+// from the records' numbers (one Uint32Array) and texts (arrays of values).
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -22,48 +16,13 @@
 #include "Exports.h"
 #include "InfoValues.h"
 #include "JsValues.h"
+#include "ObjectBuilders.h"
 
 namespace {
 
-// Each builder comes plain (the listings of the nineteen) and with the
-// Graph's columns: the same object, with `props` and the live info last (a
-// link's `format` is then the negotiated format). The Graph's extra text
-// columns come before the props.
-#define PROPS_PARAMS ", props"
-#define PROPS_FIELD ", props: props[i]"
-#define NODE_INFO_PARAMS ", states, errors" PROPS_PARAMS
-#define NODE_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
-#define PORT_INFO_PARAMS ", formats" PROPS_PARAMS
-#define PORT_INFO_FIELDS PROPS_FIELD ", format: formats[i]"
-#define LINK_INFO_PARAMS ", states, errors" PROPS_PARAMS
-#define LINK_INFO_FIELDS PROPS_FIELD ", state: states[i], error: errors[i]"
-
-#define NODE_BUILDER(PARAMS, PROPS)                                                                  \
-    "(function (out, u, names, types" PARAMS                                                         \
-    ") {"                                                                                            \
-    " for (let i = 0; i < out.length; i++) { const j = i * 6;"                                       \
-    " out[i] = { id: u[j], name: names[i], type: types[i], version: u[j + 1], inputPorts: u[j + 2]," \
-    " outputPorts: u[j + 3], isInput: (u[j + 4] & 1) === 1, isOutput: (u[j + 5] & 1) === 1" PROPS " }; } })"
-#define PORT_BUILDER(PARAMS, PROPS)                            \
-    "(function (out, u, names" PARAMS                          \
-    ") {"                                                      \
-    " for (let i = 0; i < out.length; i++) { const j = i * 4;" \
-    " out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3]" PROPS " }; } })"
-#define LINK_BUILDER(PARAMS, PROPS)                                                                          \
-    "(function (out, u, srcNames, sinkNames, formats" PARAMS                                                 \
-    ") {"                                                                                                    \
-    " for (let i = 0; i < out.length; i++) {"                                                                \
-    " const j = i * 5; out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3]," \
-    " sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i]" PROPS " }; } })"
-
-const char* const kBuilders[2][3] = {
-    {NODE_BUILDER("", ""), PORT_BUILDER("", ""), LINK_BUILDER("", "")},
-    {NODE_BUILDER(NODE_INFO_PARAMS, NODE_INFO_FIELDS), PORT_BUILDER(PORT_INFO_PARAMS, PORT_INFO_FIELDS),
-     LINK_BUILDER(LINK_INFO_PARAMS, LINK_INFO_FIELDS)},
-};
-enum Builder { kNodes, kPorts, kLinks };
-// Six functions of fixed text: the only code the listings compile.
-v8::Eternal<v8::Function> gBuilders[2][3];
+// The kinds of listing; each has a builder plain (the listings of the
+// nineteen) and one with the Graph's columns (lib/connection/object-builders.js).
+enum Listed { kNodes, kPorts, kLinks };
 
 // The properties of the records, each an object made at once from its keys
 // and values: no code is made from what a client announced, and nothing is
@@ -206,10 +165,12 @@ public:
     // Calls the builder with (result, numbers, texts...) and returns the
     // result array it filled; empty on failure.
     // `props`: the props column of the Graph's listings, or a disabled one.
-    v8::MaybeLocal<v8::Value> build(Builder kind, PropsColumn& props) {
-        bool withProps = props.enabled();
+    v8::MaybeLocal<v8::Value> build(Listed kind, PropsColumn& props) {
         v8::Isolate* isolate = v8::Isolate::GetCurrent();
-        v8::Local<v8::Function> builder = js::compiledFunction(gBuilders[withProps][kind], kBuilders[withProps][kind]);
+        v8::Local<v8::Function> builder;
+        if (!js::builder(js::Builder(props.enabled() ? kind + unsigned(js::Builder::NodesWithInfo) : unsigned(kind)))
+                 .ToLocal(&builder))
+            return {};
         std::vector<v8::Local<v8::Value>> slots(count_, v8::Undefined(isolate));
         v8::Local<v8::Array> result = js::array(slots);
         size_t bytes = store_->ByteLength();

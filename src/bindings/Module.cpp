@@ -8,6 +8,7 @@
 #include "../features/FeatureHooks.h"
 #include "Exports.h"
 #include "JsState.h"
+#include "ObjectBuilders.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ const ExportEntry kExportTable[] = {
     {"graphLink", graphLink},
     {"graphUnlink", graphUnlink},
     {"setClientName", setClientName},
+    {"setObjectBuilders", setObjectBuilders},
     {"graphCreateNode", graphCreateNode},
     {"graphDestroyNode", graphDestroyNode},
     {"releaseOwnedNodes", releaseOwnedNodes},

@@ -1,0 +1,21 @@
+// The JavaScript functions the listings and format values make their objects
+// with (lib/connection/object-builders.js), handed over once by the loader.
+#pragma once
+
+#include <nan.h>
+
+namespace js {
+
+// In the order lib/connection/object-builders.js exports them.
+enum class Builder : unsigned { Nodes, Ports, Links, NodesWithInfo, PortsWithInfo, LinksWithInfo, Format };
+constexpr unsigned kBuilderCount = unsigned(Builder::Format) + 1;
+
+// The builder of that kind; empty, with an Error thrown, when the add-on was
+// loaded without the package's loader (which hands the builders over).
+v8::MaybeLocal<v8::Function> builder(Builder kind);
+
+}  // namespace js
+
+// setObjectBuilders(functions): keeps the kBuilderCount functions for the
+// module's life. TypeError, and nothing kept, for anything else.
+NAN_METHOD(setObjectBuilders);
