@@ -8,6 +8,7 @@ const path = require('node:path');
 const { WebSocketServer } = require('ws');
 const { Access, bracket, PROTOCOL } = require('./access');
 const { Hub } = require('./hub');
+const { RemotePages } = require('./remote-pages');
 const { parseRequest, requestIdOf, RequestError, MAX_MESSAGE_BYTES } = require('./protocol');
 const { perform, DeviceBudget } = require('./requests');
 
@@ -72,13 +73,17 @@ function refuseUpgrade(socket, status, reason) {
  * `highWater`: bytes queued for a page before it is left behind (see hub.js);
  * `origins`: origins (parsed by parseOrigin) whose pages may connect besides
  * the server's own, as a TLS proxy in front of it shows it.
+ * `hosts`: instead of `graph`, a started RemoteHosts (remote-hosts.js): the
+ * hosts on a broker, each page showing the one it picks (/ws?host=NAME) and
+ * its requests sent to that host's bridge.
  * Resolves with { url, port, host, token, close(), stats() }; rejects when it
  * cannot listen.
  */
-async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay = null, token, highWater, origins = [] } = {}) {
+async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 8449, patchbay = null, token, highWater, origins = [] } = {}) {
   const files = loadFiles();
-  const hub = new Hub(graph, patchbay, { highWater });
-  const budget = new DeviceBudget(graph);
+  const remote = hosts ? new RemotePages(hosts, { highWater }) : null;
+  const hub = remote ? null : new Hub(graph, patchbay, { highWater });
+  const budget = remote ? null : new DeviceBudget(graph);
   let access; // once the port is known
   const server = http.createServer({ connectionsCheckingInterval: CHECK_MS, headersTimeout: HEADERS_MS, requestTimeout: HEADERS_MS, keepAliveTimeout: IDLE_MS }, (req, res) => {
     const url = parseUrl(req.url);
@@ -102,18 +107,21 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     if (url.pathname !== '/ws') return refuseUpgrade(socket, 404, 'not found');
     const allowed = access.checkToken(req);
     if (!allowed.ok) return refuseUpgrade(socket, allowed.status, allowed.reason);
-    if (hub.size >= MAX_CLIENTS) return refuseUpgrade(socket, 503, `at most ${MAX_CLIENTS} pages at once`);
-    wss.handleUpgrade(req, socket, head, (ws) => serve(ws));
+    if ((remote ?? hub).size >= MAX_CLIENTS) return refuseUpgrade(socket, 503, `at most ${MAX_CLIENTS} pages at once`);
+    wss.handleUpgrade(req, socket, head, (ws) => serve(ws, url.searchParams.get('host')));
   });
 
-  function serve(ws) {
-    const client = hub.add(ws);
+  function serve(ws, picked) {
+    const page = remote?.add(ws, picked);
+    // The hub of the page's host (with the broker), or of this host.
+    const own = page ? page.hub : hub;
+    const client = page ? page.client : hub.add(ws);
     let tokens = RATE_BURST;
     let filled = Date.now();
     let inFlight = 0;
     let resynced = 0;
     let alive = true;
-    const answer = (msg) => hub.send(client, msg);
+    const answer = (msg) => own.send(client, msg);
     answer({ type: 'limits', ratePerS: RATE_PER_S, burst: RATE_BURST, inFlight: MAX_IN_FLIGHT, resyncMs: RESYNC_MS });
     const ping = setInterval(() => {
       if (!alive) return ws.terminate();
@@ -142,12 +150,12 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
         // Nothing is built for a page that is behind (it gets a snapshot
         // once it has caught up) or that asks again too soon.
         if (t - resynced < RESYNC_MS) return answer({ type: 'reply', id: request.id, ok: false, code: 'EBUSY', error: `too many requests: a snapshot at most once in ${RESYNC_MS} ms` });
-        if (hub.isBehind(client)) return answer({ type: 'reply', id: request.id, ok: false, code: 'EAGAIN', error: 'behind: a snapshot follows once the page has caught up' });
+        if (own.isBehind(client)) return answer({ type: 'reply', id: request.id, ok: false, code: 'EAGAIN', error: 'behind: a snapshot follows once the page has caught up' });
         resynced = t;
-        return answer({ type: 'reply', id: request.id, ok: true, result: hub.snapshot() });
+        return answer({ type: 'reply', id: request.id, ok: true, result: own.snapshot() });
       }
       inFlight++;
-      perform(graph, request, { budget }).then((outcome) => {
+      (page ? hosts.request(page.host, request) : perform(graph, request, { budget })).then((outcome) => {
         inFlight--;
         answer({ type: 'reply', id: request.id, ...outcome });
       });
@@ -155,7 +163,8 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     ws.on('error', () => {}); // a frame too large, a bad frame: ws closes the connection
     ws.on('close', () => {
       clearInterval(ping);
-      hub.remove(client);
+      if (page) remote.remove(page);
+      else hub.remove(client);
     });
   }
 
@@ -186,9 +195,9 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     host,
     port: bound,
     token: access.token,
-    stats: () => hub.stats(),
+    stats: () => (remote ?? hub).stats(),
     async close() {
-      hub.close();
+      (remote ?? hub).close();
       wss.close();
       await new Promise((resolve) => {
         server.close(() => resolve());
