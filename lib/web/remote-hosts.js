@@ -21,6 +21,7 @@ const REQUEST_MS = 10000;
 const CONNECT_MS = 30000;
 const BACKOFF_MIN_MS = 500;
 const BACKOFF_MAX_MS = 30000;
+const SWEEP_MS = 3000;
 const AUTH_CODES = new Set([4, 5, 134, 135]);
 
 const text = (v, max = MAX_TEXT) => typeof v === 'string' && v.length <= max;
@@ -52,6 +53,7 @@ function readNode(s) {
  */
 class RemoteGraph extends EventEmitter {
   #states = new Map(); // topic level → { node, ports, links }
+  #heard = new Map(); // topic level → the broker connection it was last heard on
   #shown = { nodes: new Map(), ports: new Map(), links: new Map() }; // id → JSON, as last told
   #lists = { nodes: [], ports: [], links: [] };
   #online = false;
@@ -92,13 +94,29 @@ class RemoteGraph extends EventEmitter {
     return this.#lists.links;
   }
 
-  /** A node's retained state (null: emptied); false when the host has MAX_NODES already. */
-  setNode(key, state) {
-    if (state === null) this.#states.delete(key);
+  /**
+   * A node's retained state (null: emptied), heard on the broker connection
+   * `round`; false when the host has MAX_NODES already.
+   */
+  setNode(key, state, round = 0) {
+    if (state !== null) this.#heard.set(key, round);
+    if (state === null) {
+      this.#states.delete(key);
+      this.#heard.delete(key);
+    }
     else if (this.#states.has(key) || this.#states.size < MAX_NODES) this.#states.set(key, state);
     else return false;
     this.#schedule();
     return true;
+  }
+
+  /**
+   * Forgets the nodes not heard on the connection `round`: once connected
+   * again, the broker sends every retained state, but none of those emptied
+   * while the connection was down.
+   */
+  sweep(round) {
+    for (const key of [...this.#states.keys()]) if (this.#heard.get(key) !== round) this.setNode(key, null);
   }
 
   setDefaults(d) {
@@ -189,6 +207,8 @@ class RemoteHosts extends EventEmitter {
   #closed = false;
   #backoff = BACKOFF_MIN_MS;
   #retry = null;
+  #round = 0; // broker connections so far
+  #sweep = null;
 
   constructor({ broker, username, password, ca, topicPrefix = 'quorvane' } = {}) {
     super();
@@ -254,7 +274,18 @@ class RemoteHosts extends EventEmitter {
     this.#brokerUp = true;
     this.#backoff = BACKOFF_MIN_MS;
     const p = this.#o.topicPrefix;
-    this.#client.subscribe([`${p}/+/status`, `${p}/+/node/+`, `${p}/+/defaults`, this.#replyTopic], { qos: 0 }, (e) => e && this.emit('warning', e));
+    const round = ++this.#round;
+    this.#client.subscribe([`${p}/+/status`, `${p}/+/node/+`, `${p}/+/defaults`, this.#replyTopic], { qos: 0 }, (e) => {
+      if (e) return this.emit('warning', e);
+      // The retained state follows the subscription; what has not come
+      // within SWEEP_MS is no longer on the broker.
+      if (round === 1) return;
+      clearTimeout(this.#sweep);
+      this.#sweep = setTimeout(() => {
+        for (const g of this.#hosts.values()) g.sweep(round);
+        this.emit('hosts');
+      }, SWEEP_MS);
+    });
     for (const g of this.#hosts.values()) g.setStatus(g.online, true);
   }
 
@@ -306,7 +337,7 @@ class RemoteHosts extends EventEmitter {
     }
     if (levels[1] === 'status' && levels.length === 2) g.setStatus(payload.toString('utf8') === 'online', this.#brokerUp);
     else if (levels[1] === 'defaults' && levels.length === 2) g.setDefaults(value);
-    else if (levels[1] === 'node' && levels.length === 3) g.setNode(levels[2], value === null ? null : readNode(value));
+    else if (levels[1] === 'node' && levels.length === 3) g.setNode(levels[2], value === null ? null : readNode(value), this.#round);
     if (existed !== !g.empty || online !== g.online) this.emit('hosts');
   }
 
@@ -356,6 +387,7 @@ class RemoteHosts extends EventEmitter {
   async close() {
     this.#closed = true;
     clearTimeout(this.#retry);
+    clearTimeout(this.#sweep);
     for (const { resolve, timer } of this.#pending.values()) {
       clearTimeout(timer);
       resolve({ ok: false, error: 'the server is closing' });
