@@ -73,4 +73,15 @@ test('the page lists the hosts on the broker, draws the picked host\'s nodes, po
   // The answer came back through the broker: no refusal shown, and the slider follows beta's new state.
   await page.waitForFunction((sel) => Math.abs(Number(document.querySelector(sel).value) - 0.5) < 0.006, `#row-${beta.id} input.volume`, { timeout: 5000 });
   assert.deepEqual(await page.locator('.message.error').allTextContents(), []);
+
+  // Anyone may publish: a name is shown as text, a state that is not a bridge's is left out.
+  const evil = { id: 7, name: '<img id="pwned" src=x>', description: null, class: 'Audio/Sink', state: 'idle', volume: 1, mute: false, ports: [[8, '<b>', 1]], links: [] };
+  sub.client.publish('quorvane/evil/node/a', JSON.stringify(evil), { retain: true });
+  sub.client.publish('quorvane/evil/node/b', JSON.stringify({ ...evil, id: '9', name: 'bad-id' }), { retain: true });
+  sub.client.publish('quorvane/evil/node/c', '{"id":10,"__proto__":{"name":"x"}}', { retain: true });
+  await page.waitForFunction(() => [...document.querySelectorAll('#host option')].some((o) => o.value === 'evil'), null, { timeout: 10000 });
+  await page.selectOption('#host', 'evil');
+  await page.waitForSelector('#node-7', { timeout: 10000 });
+  assert.match(await page.locator('#node-7 .name').textContent(), /^<img id="pwned"/);
+  assert.deepEqual([await page.locator('#pwned').count(), await page.locator('#node-9, #node-10').count(), await page.locator('#node-7 .pin').count()], [0, 0, 1]);
 });
