@@ -99,13 +99,13 @@ class RemoteGraph extends EventEmitter {
    * `round`; false when the host has MAX_NODES already.
    */
   setNode(key, state, round = 0) {
-    if (state !== null) this.#heard.set(key, round);
     if (state === null) {
       this.#states.delete(key);
       this.#heard.delete(key);
-    }
-    else if (this.#states.has(key) || this.#states.size < MAX_NODES) this.#states.set(key, state);
-    else return false;
+    } else if (this.#states.has(key) || this.#states.size < MAX_NODES) {
+      this.#states.set(key, state);
+      this.#heard.set(key, round);
+    } else return false;
     this.#schedule();
     return true;
   }

@@ -18,6 +18,10 @@ const MAX_CLIENTS = 32;
 // these and keeps below them.
 const RATE_PER_S = 50;
 const RATE_BURST = 100;
+// With the broker: well below what a host's bridge takes from all its
+// controllers together (20 a second, bursts of 40).
+const REMOTE_RATE_PER_S = 10;
+const REMOTE_BURST = 20;
 const MAX_IN_FLIGHT = 16;
 const RESYNC_MS = 1000; // at most one snapshot asked for a second, per page
 const PING_MS = 15000; // a page that answers no ping in this time is gone
@@ -116,13 +120,14 @@ async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 
     // The hub of the page's host (with the broker), or of this host.
     const own = page ? page.hub : hub;
     const client = page ? page.client : hub.add(ws);
-    let tokens = RATE_BURST;
+    const [ratePerS, burst] = page ? [REMOTE_RATE_PER_S, REMOTE_BURST] : [RATE_PER_S, RATE_BURST];
+    let tokens = burst;
     let filled = Date.now();
     let inFlight = 0;
     let resynced = 0;
     let alive = true;
     const answer = (msg) => own.send(client, msg);
-    answer({ type: 'limits', ratePerS: RATE_PER_S, burst: RATE_BURST, inFlight: MAX_IN_FLIGHT, resyncMs: RESYNC_MS });
+    answer({ type: 'limits', ratePerS, burst, inFlight: MAX_IN_FLIGHT, resyncMs: RESYNC_MS });
     const ping = setInterval(() => {
       if (!alive) return ws.terminate();
       alive = false;
@@ -131,13 +136,13 @@ async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 
     ws.on('pong', () => (alive = true));
     ws.on('message', (data, isBinary) => {
       const t = Date.now();
-      tokens = Math.min(RATE_BURST, tokens + ((t - filled) / 1000) * RATE_PER_S);
+      tokens = Math.min(burst, tokens + ((t - filled) / 1000) * ratePerS);
       filled = t;
       let text = null;
       if (!isBinary) text = data.toString('utf8');
       // Dropped, but answered: the page's control comes back at once.
       if (tokens < 1 || inFlight >= MAX_IN_FLIGHT) {
-        return answer({ type: 'reply', id: safeId(text), ok: false, code: 'EBUSY', error: `too many requests: at most ${RATE_PER_S} a second and ${MAX_IN_FLIGHT} at once; refused` });
+        return answer({ type: 'reply', id: safeId(text), ok: false, code: 'EBUSY', error: `too many requests: at most ${ratePerS} a second and ${MAX_IN_FLIGHT} at once; refused` });
       }
       tokens -= 1;
       let request;
