@@ -648,8 +648,12 @@
     if (!name || (name === host && ws?.readyState === WebSocket.OPEN)) return;
     host = name;
     sessionStorage.setItem(HOST_KEY, host);
-    switching = true;
-    ws?.close();
+    fitted = false; // the other host's graph shown whole
+    // A connection already closed opens again on its own, on this host.
+    if (ws && ws.readyState !== WebSocket.CLOSED) {
+      switching = true;
+      ws.close();
+    }
   }
 
   function setStatus(text) {
