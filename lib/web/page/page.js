@@ -33,6 +33,7 @@
   const HOST_KEY = 'quorvane-web-host';
   let host = sessionStorage.getItem(HOST_KEY) || '';
   let switching = false;
+  let remote = false; // told the hosts: served for a broker
 
   // --- connection and requests -------------------------------------------------
 
@@ -633,6 +634,7 @@
     if (!Array.isArray(msg.hosts) || typeof msg.host !== 'string') return;
     const hosts = msg.hosts.filter((h) => h && typeof h.name === 'string');
     const select = $('host');
+    remote = true;
     select.hidden = false;
     if (!select.onchange) select.onchange = () => pickHost(select.value);
     const items = hosts.map((h) => [h.name, h.online ? h.name : `${h.name} (offline)`]);
@@ -659,7 +661,7 @@
   function setStatus(text) {
     const s = $('status');
     const up = ws && ws.readyState === WebSocket.OPEN;
-    s.textContent = text || (!up ? 'connecting…' : state.daemon.connected ? 'live' : host ? `${host} offline` : 'PipeWire away');
+    s.textContent = text || (!up ? 'connecting…' : state.daemon.connected ? 'live' : remote ? `${host || 'host'} offline` : 'PipeWire away');
     s.className = `status ${up && state.daemon.connected ? 'ok' : 'bad'}`;
   }
 
