@@ -246,7 +246,11 @@ them and what the patchbay did.
 --open opens the page with xdg-open through a private file, so that the token
 is on no command line. --allow-origin ORIGIN (repeatable) lets in pages served
 through a proxy at ORIGIN (https://audio.example). Carries on when the daemon
-restarts.`,
+restarts.
+--broker mqtt://HOST:PORT [--username USER [--password-file FILE]] [--ca FILE]
+[--topic-prefix PREFIX] shows instead every host a quorvane mqtt bridge keeps
+on that broker (a host picker on the page), its controls sent to that host's
+bridge; this host's PipeWire is not used.`,
   mqtt: `Usage: quorvane mqtt --broker mqtt://HOST:PORT [--host-name NAME] [--topic-prefix PREFIX]
          [--rules FILE] [--homeassistant [--discovery-prefix PREFIX]]
          [--username USER [--password-file FILE]] [--ca FILE] [--max-rate N] [--mqtt-version 3.1.1|5]

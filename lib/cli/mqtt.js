@@ -70,4 +70,65 @@ async function mqtt(argv) {
   return held;
 }
 
-module.exports = { mqtt };
+/**
+ * quorvane web --broker: the web patchbay of the hosts on a broker (their
+ * bridges' state), this host's PipeWire untouched. `o`: web's parsed options;
+ * `listen`, `origins` as web checked them. Resolves with the exit code.
+ */
+async function webBroker(o, listen, origins) {
+  if (o.rules !== undefined) throw new UsageError("--rules is not for --broker: each host's bridge keeps its own (quorvane mqtt --rules)");
+  const options = { broker: o.broker, username: o.username };
+  if (o['topic-prefix'] !== undefined) options.topicPrefix = o['topic-prefix'];
+  if (o['password-file'] !== undefined) {
+    if (options.username === undefined) throw new UsageError('--password-file needs --username');
+    options.password = readSecret(o['password-file'], 'password file');
+  } else if (options.username !== undefined && process.env[PASSWORD_ENV] !== undefined) {
+    options.password = process.env[PASSWORD_ENV];
+  }
+  if (o.ca !== undefined) options.ca = readSecret(o.ca, 'certificate authority file');
+  const { RemoteHosts } = require('../web/remote-hosts');
+  let hosts;
+  try {
+    hosts = new RemoteHosts(options);
+  } catch (e) {
+    throw new UsageError(e.message.replace(/^mqtt: /, '').replace('give it as the password option', 'give it in --password-file'));
+  }
+  try {
+    await hosts.start();
+  } catch (e) {
+    throw new CliError(e.message);
+  }
+  hosts.on('warning', (e) => warn(`broker: ${e.message}`));
+  let server;
+  try {
+    server = await require('../web/server').startWebServer({ hosts, host: listen.host, port: listen.port, origins });
+  } catch (e) {
+    await hosts.close();
+    throw new CliError(`cannot listen on ${listen.host}:${listen.port}: ${e.message}`);
+  }
+  let opener = null;
+  const held = hold(hosts, {
+    reconnect: true,
+    onStop: async () => {
+      opener?.remove();
+      await server.close();
+      await hosts.close();
+    },
+  });
+  say(`quorvane web: ${server.url}`);
+  say(`quorvane web: the hosts under ${options.topicPrefix ?? 'quorvane'}/ on ${shown(o.broker)}`);
+  if (o.open) {
+    const { spawn } = require('node:child_process');
+    try {
+      opener = require('./web').redirectFile(server.url);
+      const child = spawn('xdg-open', [opener.file], { stdio: 'ignore', detached: true });
+      child.on('error', (e) => warn(`could not open a browser (${e.message}); open the URL above`));
+      child.unref();
+    } catch (e) {
+      warn(`could not open a browser (${e.message}); open the URL above`);
+    }
+  }
+  return held;
+}
+
+module.exports = { mqtt, webBroker };

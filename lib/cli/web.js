@@ -33,7 +33,7 @@ function redirectFile(url) {
 }
 
 async function web(argv) {
-  const o = parse(argv, { listen: 'value', rules: 'value', open: 'flag', 'allow-origin': 'list' });
+  const o = parse(argv, { listen: 'value', rules: 'value', open: 'flag', 'allow-origin': 'list', broker: 'value', username: 'value', 'password-file': 'value', ca: 'value', 'topic-prefix': 'value' });
   noPositional(o);
   let listen;
   let origins;
@@ -46,6 +46,7 @@ async function web(argv) {
   if (!isLoopback(listen.host)) {
     warn(`warning: listening on ${o.listen}, reachable from other machines: whoever has the URL controls this machine's audio, and the connection is not encrypted`);
   }
+  if (o.broker !== undefined) return require('./mqtt').webBroker(o, listen, origins);
   // The page carries on when the daemon restarts.
   const graph = await openSession({ reconnect: true });
   const patchbay = o.rules === undefined ? null : await openPatchbay(graph, o.rules);

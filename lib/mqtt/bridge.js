@@ -4,7 +4,9 @@
 //   status              "online" / "offline" (the last will; "offline" too
 //                       while the PipeWire daemon is away)
 //   node/NAME           one node: { id, name, description, class, state,
-//                       volume, mute, target }
+//                       volume, mute, target, ports, links } (ports:
+//                       [[id, name, direction]], links out of the node:
+//                       [[id, output port id, input port id]])
 //   defaults            { audioSink, audioSource, videoSource } (node names)
 //   links               [["NODE:PORT", "NODE:PORT"], ...]
 //   set, rules/set, defaults/KIND/set, node/NAME/{volume,mute,target}/set
@@ -69,11 +71,15 @@ function checkBridgeOptions(options) {
   return o;
 }
 
-// A node as its state topic holds it.
-function nodeState(node, target) {
+// A node as its state topic holds it: `ports` its ports as [id, name,
+// direction (0 output, 1 input)], `links` the links from its outputs as
+// [id, output port id, input port id], both by id, for a page to draw.
+function nodeState(node, target, ports = [], links = []) {
   const p = node.props ?? {};
   const state = { id: node.id, name: node.name, description: p['node.description'] ?? p['node.nick'] ?? null, class: node.type || null, state: node.state, volume: node.volume ?? null, mute: node.mute ?? null };
   if (/^Stream\//.test(node.type)) state.target = target ?? null;
+  state.ports = ports;
+  state.links = links;
   return state;
 }
 
@@ -273,7 +279,12 @@ class Bridge extends EventEmitter {
     };
     const links = [];
     const target = new Map(); // stream id → the device it is linked to
-    for (const l of g.links()) {
+    const portsOf = new Map(); // node id → its ports, as its state holds them
+    const linksOf = new Map(); // node id → the links from its outputs
+    const push = (map, key, item) => (map.get(key) ?? map.set(key, []).get(key)).push(item);
+    for (const p of [...ports.values()].sort((a, b) => a.id - b.id)) push(portsOf, p.nodeId, [p.id, p.name, p.direction]);
+    for (const l of g.links().sort((a, b) => a.id - b.id)) {
+      push(linksOf, l.srcNodeId, [l.id, l.srcPortId, l.sinkPortId]);
       links.push([portName(l.srcPortId), portName(l.sinkPortId)]);
       const from = ports.get(l.srcPortId)?.nodeId;
       const to = ports.get(l.sinkPortId)?.nodeId;
@@ -290,7 +301,7 @@ class Bridge extends EventEmitter {
       if (this.#keys.has(key)) key = `${key}~${node.id}`;
       this.#keys.set(key, node);
       const topic = `${h}/node/${key}`;
-      want.set(topic, JSON.stringify(nodeState(node, target.get(node.id))));
+      want.set(topic, JSON.stringify(nodeState(node, target.get(node.id), portsOf.get(node.id), linksOf.get(node.id))));
       listed.push({ key, topic, node });
     }
     const d = g.defaults;
@@ -455,4 +466,4 @@ async function bridge(graph, options) {
   return new Bridge(graph, options).start();
 }
 
-module.exports = { Bridge, bridge, checkBridgeOptions };
+module.exports = { Bridge, bridge, checkBridgeOptions, loadMqtt };

@@ -48,8 +48,11 @@ class Hub {
   #highWater;
   #snapshots = 0;
 
-  constructor(graph, patchbay = null, { highWater = HIGH_WATER } = {}) {
+  // `daemon`: whether the graph's daemon is there at the start ({ connected,
+  // message }); a Graph is connected when a hub is made for it.
+  constructor(graph, patchbay = null, { highWater = HIGH_WATER, daemon = null } = {}) {
     this.#graph = graph;
+    if (daemon) this.#daemon = daemon;
     this.#highWater = highWater;
     this.#patchbay = patchbay;
     const listen = (emitter, name, fn) => {

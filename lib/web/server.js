@@ -8,6 +8,7 @@ const path = require('node:path');
 const { WebSocketServer } = require('ws');
 const { Access, bracket, PROTOCOL } = require('./access');
 const { Hub } = require('./hub');
+const { RemotePages } = require('./remote-pages');
 const { parseRequest, requestIdOf, RequestError, MAX_MESSAGE_BYTES } = require('./protocol');
 const { perform, DeviceBudget } = require('./requests');
 
@@ -17,6 +18,10 @@ const MAX_CLIENTS = 32;
 // these and keeps below them.
 const RATE_PER_S = 50;
 const RATE_BURST = 100;
+// With the broker: well below what a host's bridge takes from all its
+// controllers together (20 a second, bursts of 40).
+const REMOTE_RATE_PER_S = 10;
+const REMOTE_BURST = 20;
 const MAX_IN_FLIGHT = 16;
 const RESYNC_MS = 1000; // at most one snapshot asked for a second, per page
 const PING_MS = 15000; // a page that answers no ping in this time is gone
@@ -72,13 +77,17 @@ function refuseUpgrade(socket, status, reason) {
  * `highWater`: bytes queued for a page before it is left behind (see hub.js);
  * `origins`: origins (parsed by parseOrigin) whose pages may connect besides
  * the server's own, as a TLS proxy in front of it shows it.
+ * `hosts`: instead of `graph`, a started RemoteHosts (remote-hosts.js): the
+ * hosts on a broker, each page showing the one it picks (/ws?host=NAME) and
+ * its requests sent to that host's bridge.
  * Resolves with { url, port, host, token, close(), stats() }; rejects when it
  * cannot listen.
  */
-async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay = null, token, highWater, origins = [] } = {}) {
+async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 8449, patchbay = null, token, highWater, origins = [] } = {}) {
   const files = loadFiles();
-  const hub = new Hub(graph, patchbay, { highWater });
-  const budget = new DeviceBudget(graph);
+  const remote = hosts ? new RemotePages(hosts, { highWater }) : null;
+  const hub = remote ? null : new Hub(graph, patchbay, { highWater });
+  const budget = remote ? null : new DeviceBudget(graph);
   let access; // once the port is known
   const server = http.createServer({ connectionsCheckingInterval: CHECK_MS, headersTimeout: HEADERS_MS, requestTimeout: HEADERS_MS, keepAliveTimeout: IDLE_MS }, (req, res) => {
     const url = parseUrl(req.url);
@@ -102,19 +111,23 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     if (url.pathname !== '/ws') return refuseUpgrade(socket, 404, 'not found');
     const allowed = access.checkToken(req);
     if (!allowed.ok) return refuseUpgrade(socket, allowed.status, allowed.reason);
-    if (hub.size >= MAX_CLIENTS) return refuseUpgrade(socket, 503, `at most ${MAX_CLIENTS} pages at once`);
-    wss.handleUpgrade(req, socket, head, (ws) => serve(ws));
+    if ((remote ?? hub).size >= MAX_CLIENTS) return refuseUpgrade(socket, 503, `at most ${MAX_CLIENTS} pages at once`);
+    wss.handleUpgrade(req, socket, head, (ws) => serve(ws, url.searchParams.get('host')));
   });
 
-  function serve(ws) {
-    const client = hub.add(ws);
-    let tokens = RATE_BURST;
+  function serve(ws, picked) {
+    const page = remote?.add(ws, picked);
+    // The hub of the page's host (with the broker), or of this host.
+    const own = page ? page.hub : hub;
+    const client = page ? page.client : hub.add(ws);
+    const [ratePerS, burst] = page ? [REMOTE_RATE_PER_S, REMOTE_BURST] : [RATE_PER_S, RATE_BURST];
+    let tokens = burst;
     let filled = Date.now();
     let inFlight = 0;
     let resynced = 0;
     let alive = true;
-    const answer = (msg) => hub.send(client, msg);
-    answer({ type: 'limits', ratePerS: RATE_PER_S, burst: RATE_BURST, inFlight: MAX_IN_FLIGHT, resyncMs: RESYNC_MS });
+    const answer = (msg) => own.send(client, msg);
+    answer({ type: 'limits', ratePerS, burst, inFlight: MAX_IN_FLIGHT, resyncMs: RESYNC_MS });
     const ping = setInterval(() => {
       if (!alive) return ws.terminate();
       alive = false;
@@ -123,13 +136,13 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     ws.on('pong', () => (alive = true));
     ws.on('message', (data, isBinary) => {
       const t = Date.now();
-      tokens = Math.min(RATE_BURST, tokens + ((t - filled) / 1000) * RATE_PER_S);
+      tokens = Math.min(burst, tokens + ((t - filled) / 1000) * ratePerS);
       filled = t;
       let text = null;
       if (!isBinary) text = data.toString('utf8');
       // Dropped, but answered: the page's control comes back at once.
       if (tokens < 1 || inFlight >= MAX_IN_FLIGHT) {
-        return answer({ type: 'reply', id: safeId(text), ok: false, code: 'EBUSY', error: `too many requests: at most ${RATE_PER_S} a second and ${MAX_IN_FLIGHT} at once; refused` });
+        return answer({ type: 'reply', id: safeId(text), ok: false, code: 'EBUSY', error: `too many requests: at most ${ratePerS} a second and ${MAX_IN_FLIGHT} at once; refused` });
       }
       tokens -= 1;
       let request;
@@ -142,12 +155,12 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
         // Nothing is built for a page that is behind (it gets a snapshot
         // once it has caught up) or that asks again too soon.
         if (t - resynced < RESYNC_MS) return answer({ type: 'reply', id: request.id, ok: false, code: 'EBUSY', error: `too many requests: a snapshot at most once in ${RESYNC_MS} ms` });
-        if (hub.isBehind(client)) return answer({ type: 'reply', id: request.id, ok: false, code: 'EAGAIN', error: 'behind: a snapshot follows once the page has caught up' });
+        if (own.isBehind(client)) return answer({ type: 'reply', id: request.id, ok: false, code: 'EAGAIN', error: 'behind: a snapshot follows once the page has caught up' });
         resynced = t;
-        return answer({ type: 'reply', id: request.id, ok: true, result: hub.snapshot() });
+        return answer({ type: 'reply', id: request.id, ok: true, result: own.snapshot() });
       }
       inFlight++;
-      perform(graph, request, { budget }).then((outcome) => {
+      (page ? hosts.request(page.host, request) : perform(graph, request, { budget })).then((outcome) => {
         inFlight--;
         answer({ type: 'reply', id: request.id, ...outcome });
       });
@@ -155,7 +168,8 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     ws.on('error', () => {}); // a frame too large, a bad frame: ws closes the connection
     ws.on('close', () => {
       clearInterval(ping);
-      hub.remove(client);
+      if (page) remote.remove(page);
+      else hub.remove(client);
     });
   }
 
@@ -186,9 +200,9 @@ async function startWebServer({ graph, host = '127.0.0.1', port = 8449, patchbay
     host,
     port: bound,
     token: access.token,
-    stats: () => hub.stats(),
+    stats: () => (remote ?? hub).stats(),
     async close() {
-      hub.close();
+      (remote ?? hub).close();
       wss.close();
       await new Promise((resolve) => {
         server.close(() => resolve());

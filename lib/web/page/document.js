@@ -16,6 +16,7 @@ const html = `<!doctype html>
 <body>
 <header>
   <h1>Quorvane patchbay</h1>
+  <select id="host" aria-label="host" title="The host shown (of those on the broker)" hidden></select>
   <span id="status" class="status">connecting…</span>
   <input id="search" type="search" placeholder="find a node (name or property)" aria-label="find a node" autocomplete="off">
   <span id="found" class="found-count"></span>

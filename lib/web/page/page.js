@@ -29,6 +29,11 @@
     history.replaceState(null, '', location.pathname + location.search); // out of the address bar and the history
   }
   const token = sessionStorage.getItem(TOKEN_KEY);
+  // Served for the hosts on a broker: the host this tab shows.
+  const HOST_KEY = 'quorvane-web-host';
+  let host = sessionStorage.getItem(HOST_KEY) || '';
+  let switching = false;
+  let remote = false; // told the hosts: served for a broker
 
   // --- connection and requests -------------------------------------------------
 
@@ -44,7 +49,8 @@
 
   function open() {
     if (!token) return setStatus('no token: open the URL quorvane web printed');
-    ws = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`, ['quorvane', `quorvane.token.${token}`]);
+    const query = host ? `?host=${encodeURIComponent(host)}` : '';
+    ws = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws${query}`, ['quorvane', `quorvane.token.${token}`]);
     ws.onopen = () => {
       retryMs = 500;
       bucket = { tokens: limits.burst / 2, at: performance.now() };
@@ -54,6 +60,10 @@
     ws.onclose = () => {
       for (const r of [...pending.values(), ...waiting.splice(0)]) finish(r, { ok: false, error: 'connection to the server lost' });
       pending.clear();
+      if (switching) {
+        switching = false;
+        return open();
+      }
       setStatus(`server not reachable; trying again in ${Math.round(retryMs / 1000)} s`);
       setTimeout(open, retryMs);
       retryMs = Math.min(retryMs * 2, 10000);
@@ -113,6 +123,7 @@
 
   function receive(msg) {
     if (msg.type === 'snapshot') applySnapshot(msg);
+    else if (msg.type === 'hosts') drawHosts(msg);
     else if (msg.type === 'limits') {
       if (['ratePerS', 'burst', 'inFlight'].every((k) => Number.isFinite(msg[k]) && msg[k] >= 2)) limits = msg;
     }
@@ -617,10 +628,40 @@
     if (e.textContent !== text) e.textContent = text;
   };
 
+  // The hosts on the broker, in the picker; the server says which one this
+  // page is on (the first, when the one asked for is not there).
+  function drawHosts(msg) {
+    if (!Array.isArray(msg.hosts) || typeof msg.host !== 'string') return;
+    const hosts = msg.hosts.filter((h) => h && typeof h.name === 'string');
+    const select = $('host');
+    remote = true;
+    select.hidden = false;
+    if (!select.onchange) select.onchange = () => pickHost(select.value);
+    const items = hosts.map((h) => [h.name, h.online ? h.name : `${h.name} (offline)`]);
+    options(select, msg.host || !hosts.length ? items : [['', '(pick a host)'], ...items], msg.host);
+    if (msg.host) {
+      host = msg.host;
+      sessionStorage.setItem(HOST_KEY, host);
+    } else if (hosts.length) pickHost(hosts[0].name);
+  }
+
+  // Shows another host: the connection opened again, on that host.
+  function pickHost(name) {
+    if (!name || (name === host && ws?.readyState === WebSocket.OPEN)) return;
+    host = name;
+    sessionStorage.setItem(HOST_KEY, host);
+    fitted = false; // the other host's graph shown whole
+    // A connection already closed opens again on its own, on this host.
+    if (ws && ws.readyState !== WebSocket.CLOSED) {
+      switching = true;
+      ws.close();
+    }
+  }
+
   function setStatus(text) {
     const s = $('status');
     const up = ws && ws.readyState === WebSocket.OPEN;
-    s.textContent = text || (!up ? 'connecting…' : state.daemon.connected ? 'live' : 'PipeWire away');
+    s.textContent = text || (!up ? 'connecting…' : state.daemon.connected ? 'live' : remote ? `${host || 'host'} offline` : 'PipeWire away');
     s.className = `status ${up && state.daemon.connected ? 'ok' : 'bad'}`;
   }
 
