@@ -67,7 +67,7 @@ async function volume(argv) {
   if (text === undefined) throw new UsageError('volume needs a NODE');
   if (more.length) throw new UsageError(`unexpected argument ${more[0]}`);
   const wanted = value === undefined ? undefined : parseVolume(value);
-  const graph = wanted ? await openSession() : await openView();
+  const graph = wanted ? await openSession() : await openView({ info: ['node'] });
   let node = withVolume(resolve.node(graph, text));
   if (wanted) {
     // A change never goes below 0, nor above the most a node takes (set on

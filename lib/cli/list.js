@@ -22,7 +22,7 @@ async function nodes(argv) {
   const o = parse(argv, { input: 'flag', output: 'flag', type: 'value', props: 'flag', json: 'flag' });
   noPositional(o);
   if (o.input && o.output) throw new UsageError('--input and --output exclude each other');
-  const graph = await openView();
+  const graph = await openView({ info: ['node'] });
   const rows = graph
     .nodes()
     .filter((n) => (!o.input || n.isInput) && (!o.output || n.isOutput) && (o.type === undefined || n.type === o.type));

@@ -9,6 +9,7 @@ const { warn } = require('./output');
 
 const CLEANUP_LIMIT_MS = 3000;
 const CONNECT_MS = 3000; // as connect()
+const ALL_INFO = ['node', 'port', 'link'];
 
 let sessionGraph = null; // the Graph, once connected: closed by closeSession()
 let sessionView = null; // or the one look of openView(): closed by closeSession() too
@@ -36,15 +37,18 @@ async function openSession({ reconnect = false } = {}) {
   return sessionGraph;
 }
 
-// openView() → { nodes(), ports(), links(), defaults }: the graph as the
-// daemon has it once connected, each listing taken once, for the commands
-// that only read it. Errors as openSession(). It is the connection the Graph
-// stands on, without the Graph and what the Graph brings (requests, routes,
-// devices, waits): a one-shot listing loads and runs only what it prints.
-async function openView() {
+// openView({ info }) → { nodes(), ports(), links(), defaults }: the graph as
+// the daemon has it once connected, each listing taken once, for the commands
+// that only read it. `info`: the kinds of object ("node", "port", "link")
+// whose live info the command prints; the others carry the registry's
+// properties. Errors as openSession(). It is the connection the Graph stands
+// on, without the Graph and what the Graph brings (requests, routes, devices,
+// waits): a one-shot listing loads, binds and runs only what it prints.
+async function openView({ info = ALL_INFO } = {}) {
   const addon = require('../connection/addon');
   const { Connection } = require('../connection/connection');
   addon.setClientName(addon.clientName());
+  addon.setInfoKinds(info);
   const connection = new Connection({ beforeClose: () => {}, onEnd: () => {} });
   // Loaded while the PipeWire thread connects.
   const { withControls } = require('../features/control');
@@ -55,6 +59,7 @@ async function openView() {
   } catch (e) {
     throw unreachable(e);
   }
+  addon.setInfoKinds(ALL_INFO); // what is announced later, bound as a Graph binds it
   connection.attach(reader);
   const once = (list) => {
     let taken = null;

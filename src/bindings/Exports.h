@@ -29,6 +29,7 @@ NAN_METHOD(openGraph);
 NAN_METHOD(closeGraph);
 NAN_METHOD(graphSync);
 NAN_METHOD(setClientName);
+NAN_METHOD(setInfoKinds);
 NAN_METHOD(setGraphListener);
 NAN_METHOD(graphNodes);
 NAN_METHOD(graphPorts);

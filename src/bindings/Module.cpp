@@ -50,6 +50,7 @@ const ExportEntry kExportTable[] = {
     {"graphUnlink", graphUnlink},
     {"setClientName", setClientName},
     {"setObjectBuilders", setObjectBuilders},
+    {"setInfoKinds", setInfoKinds},
     {"graphCreateNode", graphCreateNode},
     {"graphDestroyNode", graphDestroyNode},
     {"releaseOwnedNodes", releaseOwnedNodes},

@@ -288,6 +288,7 @@ void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t vers
         return;
     }
     Kind kind = binder->kind;
+    if (!(ctx->infoKinds.load(std::memory_order_relaxed) & (1u << kind))) return;  // not asked for
     const void* events = binder->events;
     uint32_t ours = binder->version;
     ObjectBindings& b = ctx->bindings;

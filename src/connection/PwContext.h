@@ -144,6 +144,11 @@ struct PwContext {
     // Everything handed to the PipeWire thread goes through here.
     WorkQueue work;
     std::string clientName = "quorvane";  // "application.name"; set before a start
+    // The kinds of object whose info is bound as their globals are announced,
+    // one bit a kind (node 1, port 2, link 4); written by the JavaScript
+    // thread, read on the PipeWire thread. Without a kind's info, the
+    // registry's properties serve, as they do when a bind fails.
+    std::atomic<uint8_t> infoKinds{7};
 
     // Both locks live as long as the context: queries may take `mutex` in
     // every state, and producers may hold `queueMutex` while a new start
