@@ -2,7 +2,8 @@
 # Sets everything up and runs the benchmark (not part of the test suite).
 #   scripts/bench.sh              speed (small, medium, large graphs), the asynchronous API and
 #                                 routes (bench/graph.js), volume control (bench/control.js),
-#                                 then memory under churn
+#                                 one-shot commands (bench/cli.js), the MQTT bridge
+#                                 (bench/mqtt.js), then memory under churn
 #   scripts/bench.sh --quick      small and medium graphs; 10,000 measured memory cycles a kind
 #   scripts/bench.sh --memory     memory under churn only (bench/memory.js; any further
 #                                 options go to it, e.g. --kinds node --cycles 50000)
@@ -16,4 +17,6 @@ fi
 node --expose-gc bench/run.js "$@"
 node bench/graph.js "$@"
 node bench/control.js "$@"
+node bench/cli.js
+node bench/mqtt.js
 node bench/memory.js "$@"
