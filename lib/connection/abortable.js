@@ -12,14 +12,6 @@ function setLongTimeout(fn, ms) {
   return setTimeout(fn, Math.min(ms, MAX_TIMER_MS));
 }
 
-// `timeoutMs` as the Graph takes it: absent, Infinity, or a number >= 0.
-function checkTimeout(timeoutMs, what) {
-  if (timeoutMs === undefined || timeoutMs === Infinity) return;
-  if (typeof timeoutMs !== 'number' || !(timeoutMs >= 0)) {
-    throw new TypeError(`${what}: timeoutMs must be a non-negative number or Infinity`);
-  }
-}
-
 // Starts a wait. `start(settle)` registers what the wait listens to and
 // returns its clean-up; `settle.resolve` / `settle.reject` end the wait. The
 // time-out rejects with `timeoutError()`; an abort rejects with the signal's
@@ -51,4 +43,4 @@ function abortableWait({ timeoutMs, signal, timeoutError }, start) {
   });
 }
 
-module.exports = { abortableWait, checkTimeout, setLongTimeout, MAX_TIMER_MS };
+module.exports = { abortableWait, setLongTimeout, MAX_TIMER_MS };

@@ -3,7 +3,7 @@
 // one connection, which is opened by the first and closed with the last.
 // The one place that puts the connection, the Graph and the devices together.
 const addon = require('./addon');
-const { checkTimeout } = require('./abortable');
+const { checkTimeout } = require('../core/arguments');
 const { checkOptions } = require('../core/arguments');
 const { Connection } = require('./connection');
 const { Graph } = require('../graph/graph');

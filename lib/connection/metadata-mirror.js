@@ -4,7 +4,8 @@
 // numbered, and a snapshot taken on connecting holds every change up to its
 // number.
 const addon = require('./addon');
-const { abortableWait, checkTimeout } = require('./abortable');
+const { abortableWait } = require('./abortable');
+const { checkTimeout } = require('../core/arguments');
 const { newToken } = require('./tokens');
 const { refusal } = require('./refusal');
 const { checkId, checkOptions } = require('../core/arguments');
