@@ -1,11 +1,9 @@
 'use strict';
-// `quorvane dot` and `quorvane svg` on a desktop-like graph: the DOT read by
-// Graphviz names everything pw-dump shows; the SVG rendered by headless
-// Chromium shows every node and port name, inside boxes that do not overlap.
+// `quorvane dot` and `quorvane svg` on a desktop-like graph, read by Graphviz and drawn by
+// headless Chromium: every name pw-dump shows, in boxes that do not overlap.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { pwDump } = require('./helpers/fixture');
@@ -13,12 +11,13 @@ const { cli } = require('./helpers/child');
 const { privateDaemon } = require('./helpers/setup');
 const { buildScene } = require('./helpers/scene');
 const chromium = require('./helpers/chromium');
+const { scratch } = require('./helpers/cli');
 
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-picture-'));
+const tmp = scratch('quorvane-picture-');
 let graph, daemonView; // the latter: pw-dump's nodes, ports and links
 // Names as applications set them: markup, quotes, a line separator, non-Latin text.
 const AWKWARD = 'a <b>"quoted"</b> & \'odd\'\u2028name — 日本語';
-const { fixture } = privateDaemon({ objects: [] }, { graph: scene, after: () => fs.rmSync(tmp, { recursive: true, force: true }) });
+const { fixture } = privateDaemon({ objects: [] }, { graph: scene });
 
 async function scene(g) {
   graph = g;
@@ -64,8 +63,7 @@ test('quorvane dot names every node, port and link pw-dump shows', () => {
   }
 });
 
-// Runs in the page: for every <svg>, which expected names are not drawn (or
-// drawn empty), which node boxes overlap, which links are drawn.
+// In the page, for every <svg>: the expected names not drawn, the node boxes that overlap, the links drawn.
 function inspect(expected) {
   const report = [];
   for (const svg of document.querySelectorAll('svg')) {
@@ -89,8 +87,7 @@ function inspect(expected) {
 
 test('quorvane svg shows every name in boxes that do not overlap', { skip: !chromium.available() && 'no chromium' }, () => {
   const file = path.join(tmp, 'graph.svg');
-  const r = cli('svg', '--output', file);
-  assert.equal(r.status, 0, r.stderr);
+  assert.equal(cli('svg', '--output', file).status, 0);
   const svg = fs.readFileSync(file, 'utf8');
   // A control the check must catch: the same picture with one box moved onto another.
   let moved = 0;
