@@ -66,8 +66,7 @@ test('failures exit with their code and one line saying what is wrong', async ()
   fs.mkdirSync(npxBin, { recursive: true });
   fs.symlinkSync(CLI, path.join(npxBin, 'quorvane'));
   fs.writeFileSync(path.join(dir, 'rules.json'), '{ "routes": [] }');
-  const npx = spawnSync(process.execPath, [path.join(npxBin, 'quorvane'), 'service', 'install', path.join(dir, 'rules.json')],
-    { encoding: 'utf8', timeout: 30000, env: { ...process.env, XDG_CONFIG_HOME: dir } });
+  const npx = node(path.join(npxBin, 'quorvane'), ['service', 'install', path.join(dir, 'rules.json')], { ...process.env, XDG_CONFIG_HOME: dir });
   const [in1, out1] = [sink.inputs[0], app.outputs[0]];
   const cases = [
     [['bogus'], 2, /unknown command "bogus"/], [['nodes', '--input', '--output'], 2, /exclude/],
