@@ -161,18 +161,13 @@ function socket(url, { headers = {}, token } = {}) {
   return new Promise((resolve) => {
     const ws = new WebSocket(url, token === undefined ? [] : protocols(token), { headers });
     const got = [];
-    ws.on('message', (d) => got.push(JSON.parse(d)));
-    ws.on('open', () => resolve({ ws, got }));
-    ws.on('unexpected-response', (req, res) => resolve({ status: res.statusCode }));
-    ws.on('error', (e) => resolve({ error: e }));
+    ws.on('message', (d) => got.push(JSON.parse(d))).on('open', () => resolve({ ws, got }));
+    ws.on('unexpected-response', (req, res) => resolve({ status: res.statusCode })).on('error', (e) => resolve({ error: e }));
   });
 }
 
 // A request's reply on a raw socket.
-async function call(s, msg) {
-  s.ws.send(JSON.stringify(msg));
-  return waitFor(() => s.got.find((m) => m.type === 'reply' && m.id === msg.id), 10000, `the reply to ${msg.op} ${msg.id}`);
-}
+const call = (s, msg) => (s.ws.send(JSON.stringify(msg)), waitFor(() => s.got.find((m) => m.type === 'reply' && m.id === msg.id), 10000, `the reply to ${msg.op} ${msg.id}`));
 
 const http = require('node:http');
 // The status of a request written by hand: any Host (two of them), a target as sent.
