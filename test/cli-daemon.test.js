@@ -21,13 +21,11 @@ test('tools end cleanly when their reader or the daemon goes; --reconnect carrie
   await fixture.add('gone-sink', 'Audio/Sink', 1, 0);
   const commands = [['nodes', '--props'], ['ports'], ['links', '--json'], ['wait', 'back-app'], ['monitor'],
     ['link', String(first.outputs[0]), String(firstSink.inputs[0])]];
-  for (const args of commands) {
-    const r = run(args, { closeOutput: true });
-    assert.deepEqual([await r.exited, r.err], [{ code: 0, signal: null }, ''], args[0]);
+  for (const r of commands.map((args) => run(args, { closeOutput: true }))) {
+    assert.deepEqual([await r.exited, r.err], [{ code: 0, signal: null }, ''], r.child.spawnargs.join(' '));
   }
   const ending = [run(['monitor']), run(['link', '--from', 'back-app', '--to', 'gone-sink']), run(['wait', 'never-there', '--timeout', '60000'])];
-  const monitor = run(['monitor', '--reconnect']);
-  const held = run(['link', '--from', 'back-app', '--to', 'back-sink', '--reconnect']);
+  const [monitor, held] = [run(['monitor', '--reconnect']), run(['link', '--from', 'back-app', '--to', 'back-sink', '--reconnect'])];
   await waitFor(() => {
     const clients = spawnSync('pw-dump', ['-N'], { env: daemon.env, encoding: 'utf8' }).stdout;
     return [...ending, monitor, held].every((r) => clients.includes(`"application.process.id": ${r.child.pid},`));
