@@ -66,17 +66,15 @@ test('a load that cannot work says why', async (t) => {
   const loadCopy = async () => (await runChild(load.replace(INDEX, JSON.stringify(dir)), { preload: false, env })).stdout.trim();
   const rebuild = `Build it for this Node.js (needs libpipewire-0.3-dev, pkg-config, make, g++ and python3): npm run build --prefix ${JSON.stringify(dir)}`;
   for (const f of ['package.json', 'index.js', 'lib']) fs.cpSync(path.join(ROOT, f), path.join(dir, f), { recursive: true });
-  const prebuilds = path.join(dir, 'prebuilds', `linux-${process.arch}`);
-  fs.mkdirSync(prebuilds, { recursive: true });
-  fs.writeFileSync(path.join(prebuilds, 'node.abi1.glibc.node'), '');
+  const put = (file, text) => (fs.mkdirSync(path.dirname(file), { recursive: true }), fs.writeFileSync(file, text), file);
+  put(path.join(dir, 'prebuilds', `linux-${process.arch}`, 'node.abi1.glibc.node'), '');
   assert.equal(await loadCopy(),
     `quorvane: no add-on for Node.js ${process.version} (ABI ${process.versions.modules}) on linux-${process.arch} ` +
       `(prebuilt for ABI 1 only) and no source build. ${rebuild}`);
   // A source build for Node.js 20 (named by its entry point; not loadable here either way) beside it.
-  fs.mkdirSync(path.join(dir, 'build', 'Release'), { recursive: true });
-  fs.writeFileSync(path.join(dir, 'build', 'Release', 'Quorvane.node'), 'node_register_module_v115');
+  const stale = put(path.join(dir, 'build', 'Release', 'Quorvane.node'), 'node_register_module_v115');
   assert.equal(await loadCopy(),
-    `quorvane: ${path.join(dir, 'build', 'Release', 'Quorvane.node')} was built for Node.js 20 (ABI 115), not for ` +
+    `quorvane: ${stale} was built for Node.js 20 (ABI 115), not for ` +
       `Node.js ${process.version} (ABI ${process.versions.modules}), and no prebuilt binary loads instead. ${rebuild}`);
 
   // The system's libpipewire hidden, in a mount namespace of the child's own:
