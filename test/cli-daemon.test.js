@@ -4,33 +4,28 @@
 // carries on once a daemon is back in the same runtime directory.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
+const { restartDaemon } = require('./helpers/cli');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor } = require('./helpers/fixture');
 const { startScript, CLI } = require('./helpers/child');
 
-
-const run = (args, env, options) => startScript(CLI, args, { env, ...options });
-
 const daemon = startDaemon({ setEnv: false });
+const run = (args, options) => startScript(CLI, args, { env: daemon.env, ...options });
 test.after(() => daemon.stop());
 
-test('tools end cleanly when their reader or the daemon goes; --reconnect carries on', async () => {
+test('tools end cleanly when their reader or the daemon goes; --reconnect carries on', async (t) => {
   let fixture = new Fixture(daemon.env);
   const first = await fixture.add('back-app', 'Stream/Output/Audio', 0, 2);
   const firstSink = await fixture.add('back-sink', 'Audio/Sink', 2, 0);
   await fixture.add('gone-sink', 'Audio/Sink', 1, 0);
   const commands = [['nodes', '--props'], ['ports'], ['links', '--json'], ['wait', 'back-app'], ['monitor'],
     ['link', String(first.outputs[0]), String(firstSink.inputs[0])]];
-  for (const args of commands) {
-    const r = run(args, daemon.env, { closeOutput: true });
-    assert.deepEqual([await r.exited, r.err], [{ code: 0, signal: null }, ''], args[0]);
+  for (const r of commands.map((args) => run(args, { closeOutput: true }))) {
+    assert.deepEqual([await r.exited, r.err], [{ code: 0, signal: null }, ''], r.child.spawnargs.join(' '));
   }
-  const ending = [run(['monitor'], daemon.env), run(['link', '--from', 'back-app', '--to', 'gone-sink'], daemon.env),
-    run(['wait', 'never-there', '--timeout', '60000'], daemon.env)];
-  const monitor = run(['monitor', '--reconnect'], daemon.env);
-  const held = run(['link', '--from', 'back-app', '--to', 'back-sink', '--reconnect'], daemon.env);
+  const ending = [run(['monitor']), run(['link', '--from', 'back-app', '--to', 'gone-sink']), run(['wait', 'never-there', '--timeout', '60000'])];
+  const [monitor, held] = [run(['monitor', '--reconnect']), run(['link', '--from', 'back-app', '--to', 'back-sink', '--reconnect'])];
   await waitFor(() => {
     const clients = spawnSync('pw-dump', ['-N'], { env: daemon.env, encoding: 'utf8' }).stdout;
     return [...ending, monitor, held].every((r) => clients.includes(`"application.process.id": ${r.child.pid},`));
@@ -41,18 +36,15 @@ test('tools end cleanly when their reader or the daemon goes; --reconnect carrie
   daemon.kill();
   for (const r of ending) {
     assert.deepEqual(await r.exited, { code: 4, signal: null }, r.err);
-    const ours = r.err.split('\n').filter((l) => l.startsWith('quorvane:'));
-    assert.deepEqual(ours.map((l) => l.split(' (')[0]), ['quorvane: PipeWire went away'], r.err);
+    assert.deepEqual(r.err.split('\n').filter((l) => l.startsWith('quorvane:')).map((l) => l.split(' (')[0]), ['quorvane: PipeWire went away'], r.err);
     assert.doesNotMatch(r.err, /\n\s+at /, 'no stack trace');
   }
   await waitFor(() => [monitor, held].every((r) => r.err.includes('PipeWire went away')), 10000, 'the tools to notice');
 
-  // Ids come round again on a new daemon: only output from here on counts.
+  // A new daemon where the killed one was; ids come round again, so only output from here on counts.
   const [monitorSeen, heldSeen] = [monitor.out.length, held.out.length];
-  // A new daemon in the runtime directory of the killed one: clients looking
-  // for it find it where the old one was.
-  const second = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(daemon.dir, 'daemon.conf')], { env: daemon.env, stdio: 'ignore' });
-  await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
+  const second = await restartDaemon(daemon);
+  t.after(() => second.kill('SIGKILL'));
   fixture = new Fixture(daemon.env);
   const app = await fixture.add('back-app', 'Stream/Output/Audio', 0, 2);
   const sink = await fixture.add('back-sink', 'Audio/Sink', 2, 0);
@@ -67,5 +59,4 @@ test('tools end cleanly when their reader or the daemon goes; --reconnect carrie
     assert.match(r.err, /PipeWire is back/);
   }
   await fixture.close();
-  second.kill('SIGKILL');
 });

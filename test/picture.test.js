@@ -1,11 +1,9 @@
 'use strict';
-// `quorvane dot` and `quorvane svg` on a desktop-like graph: the DOT read by
-// Graphviz names everything pw-dump shows; the SVG rendered by headless
-// Chromium shows every node and port name, inside boxes that do not overlap.
+// `quorvane dot` and `quorvane svg` on a desktop-like graph, read by Graphviz and drawn by
+// headless Chromium: every name pw-dump shows, in boxes that do not overlap.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { pwDump } = require('./helpers/fixture');
@@ -13,12 +11,13 @@ const { cli } = require('./helpers/child');
 const { privateDaemon } = require('./helpers/setup');
 const { buildScene } = require('./helpers/scene');
 const chromium = require('./helpers/chromium');
+const { scratch } = require('./helpers/cli');
 
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-picture-'));
+const tmp = scratch('quorvane-picture-');
 let graph, daemonView; // the latter: pw-dump's nodes, ports and links
 // Names as applications set them: markup, quotes, a line separator, non-Latin text.
 const AWKWARD = 'a <b>"quoted"</b> & \'odd\'\u2028name — 日本語';
-const { fixture } = privateDaemon({ objects: [] }, { graph: scene, after: () => fs.rmSync(tmp, { recursive: true, force: true }) });
+const { fixture } = privateDaemon({ objects: [] }, { graph: scene });
 
 async function scene(g) {
   graph = g;
@@ -38,9 +37,7 @@ const html = (s) => s.replace(/[&<>"]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>
 
 test('quorvane dot names every node, port and link pw-dump shows', () => {
   for (const all of [false, true]) {
-    const r = cli('dot', ...(all ? ['--all'] : []));
-    assert.equal(r.status, 0, r.stderr);
-    const parsed = spawnSync('dot', ['-Tjson0'], { input: r.stdout, encoding: 'utf8', maxBuffer: 1 << 26 });
+    const parsed = spawnSync('dot', ['-Tjson0'], { input: cli('dot', ...(all ? ['--all'] : [])).stdout, encoding: 'utf8', maxBuffer: 1 << 26 });
     assert.equal(parsed.status, 0, parsed.stderr);
     const { objects, edges = [] } = JSON.parse(parsed.stdout);
     const label = new Map(objects.map((o) => [o.name, o.label]));
@@ -52,20 +49,15 @@ test('quorvane dot names every node, port and link pw-dump shows', () => {
       const cell = new RegExp(`<TD PORT="p${p.id}"[^>]*>${html(p.info.props['port.name'])}(<|$)`);
       assert.match(label.get(`n${p.info.props['node.id']}`), cell, `port ${p.id}`);
     }
-    assert.equal(edges.length, daemonView.links.length);
-    for (const l of daemonView.links) {
-      const e = edges.find((x) => x.id === `link-${l.id}`) ?? assert.fail(`link ${l.id}`);
-      assert.deepEqual(
-        [objects[e.tail].name, e.tailport, objects[e.head].name, e.headport],
-        [`n${l.info['output-node-id']}`, `p${l.info['output-port-id']}:e`, `n${l.info['input-node-id']}`, `p${l.info['input-port-id']}:w`],
-      );
-      if (all) assert.match(e.label, new RegExp(`link\\.output\\.port = ${l.info['output-port-id']}<BR`));
+    assert.deepEqual(edges.map((e) => [e.id, objects[e.tail].name, e.tailport, objects[e.head].name, e.headport]).sort(), daemonView.links.map((l) =>
+      [`link-${l.id}`, `n${l.info['output-node-id']}`, `p${l.info['output-port-id']}:e`, `n${l.info['input-node-id']}`, `p${l.info['input-port-id']}:w`]).sort());
+    for (const l of all ? daemonView.links : []) {
+      assert.match(edges.find((e) => e.id === `link-${l.id}`).label, new RegExp(`link\\.output\\.port = ${l.info['output-port-id']}<BR`));
     }
   }
 });
 
-// Runs in the page: for every <svg>, which expected names are not drawn (or
-// drawn empty), which node boxes overlap, which links are drawn.
+// In the page, for every <svg>: the expected names not drawn, the node boxes that overlap, the links drawn.
 function inspect(expected) {
   const report = [];
   for (const svg of document.querySelectorAll('svg')) {
@@ -89,8 +81,7 @@ function inspect(expected) {
 
 test('quorvane svg shows every name in boxes that do not overlap', { skip: !chromium.available() && 'no chromium' }, () => {
   const file = path.join(tmp, 'graph.svg');
-  const r = cli('svg', '--output', file);
-  assert.equal(r.status, 0, r.stderr);
+  assert.equal(cli('svg', '--output', file).status, 0);
   const svg = fs.readFileSync(file, 'utf8');
   // A control the check must catch: the same picture with one box moved onto another.
   let moved = 0;

@@ -1,13 +1,11 @@
 'use strict';
-// The web patchbay with many pages, slow pages, a rules file, and a daemon
-// that goes away and comes back. The server runs in this process, so that
-// what it keeps for its pages can be looked at.
+// The web patchbay with many pages, slow pages, a rules file, and a daemon that
+// goes away and comes back; the server runs in this process, to look at what it keeps.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
+const { scratch, restartDaemon } = require('./helpers/cli');
 const WebSocket = require('ws');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
@@ -26,15 +24,13 @@ test.before(async () => {
   browser = await launchBrowser({ width: 1000, height: 700 });
 });
 test.after(async () => {
-  await browser?.close();
-  await server?.close();
-  await graph?.close();
-  await fixture?.close();
+  for (const o of [browser, server, graph, fixture]) await o?.close();
   daemon.stop();
 });
 
-const drawnNodes = (page) => page.evaluate(() => [...document.querySelectorAll('.node')].map((e) => Number(e.id.slice(5))).sort((a, b) => a - b));
-const graphNodes = () => graph.nodes().map((n) => n.id).sort((a, b) => a - b);
+const byId = (a, b) => a - b;
+const drawnNodes = (page, sel = '.node') => page.evaluate((sel) => [...document.querySelectorAll(sel)].map((e) => Number(e.id.slice(5))), sel).then((ids) => ids.sort(byId));
+const graphNodes = () => graph.nodes().map((n) => n.id).sort(byId);
 
 test('ten pages stay in step; one that stops reading is left behind, then resynced', { skip }, async () => {
   const listeners = graph.listenerCount('node-created');
@@ -44,8 +40,7 @@ test('ten pages stay in step; one that stops reading is left behind, then resync
   for (const page of pages) {
     await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step', 20);
   }
-  assert.equal(graphNodes().length, 90);
-  assert.equal(server.stats().clients, 10);
+  assert.deepEqual([graphNodes().length, server.stats().clients], [90, 10]);
   await Promise.all(pages.map((p) => p.close()));
   await waitFor(() => server.stats().clients === 0, 5000, 'the pages forgotten');
   assert.equal(graph.listenerCount('node-created'), listeners);
@@ -70,8 +65,7 @@ test('ten pages stay in step; one that stops reading is left behind, then resync
 });
 
 test('--rules: the page shows the rules in force and what the patchbay does, live', { skip }, async () => {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-rules-'));
-  const file = path.join(dir, 'rules.json');
+  const file = path.join(scratch('quorvane-rules-'), 'rules.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'rule-app', to: 'rule-sink' }] }));
   const web = await startWeb(daemon.env, ['--rules', file]);
   try {
@@ -83,7 +77,6 @@ test('--rules: the page shows the rules in force and what the patchbay does, liv
     await page.waitForFunction(() => [...document.querySelectorAll('#actions li')].filter((li) => /linked .*routes\[0\]/.test(li.textContent)).length === 2, null, { timeout: 5000 });
   } finally {
     await web.run.stop();
-    fs.rmSync(dir, { recursive: true, force: true });
   }
 });
 
@@ -103,8 +96,7 @@ test('at 200 nodes: search, filters and kept places work', { skip }, async () =>
 
   await page.fill('#search', 'crowd-137');
   await page.waitForFunction((id) => document.getElementById(`node-${id}`).classList.contains('current'), target.id);
-  assert.equal(await page.locator('#found').textContent(), '1 of 1');
-  assert.equal(await inView(target.id), true, 'the node found, in view');
+  assert.deepEqual([await page.locator('#found').textContent(), await inView(target.id)], ['1 of 1', true], 'the node found, in view');
 
   // Dragged by its title bar to an empty place, then the page reloaded.
   const head = await page.locator(`#node-${target.id} .head`).boundingBox();
@@ -124,28 +116,22 @@ test('at 200 nodes: search, filters and kept places work', { skip }, async () =>
   await fixture.link([[app.outputs[0], graph.ports().find((p) => p.nodeId === target.id && p.direction === 1).id]]);
   await page.check('#hide-unlinked');
   await page.waitForFunction(() => document.querySelectorAll('.node:not(.hidden)').length === 2);
-  assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll('.node:not(.hidden)')].map((e) => Number(e.id.slice(5))).sort((a, b) => a - b)), [target.id, app.id].sort((a, b) => a - b));
+  assert.deepEqual(await drawnNodes(page, '.node:not(.hidden)'), [target.id, app.id].sort(byId));
   await page.close();
   await fixture.remove(app.id, ...ids);
 });
 
-test('the daemon going away is shown on the page, which carries on with the daemon that comes back', { skip }, async () => {
+test('the daemon going away is shown on the page, which carries on with the daemon that comes back', { skip }, async (t) => {
   const page = await openPage(browser, server.url);
   await fixture.close();
   daemon.kill();
   await page.waitForSelector('#banner:not([hidden])', { timeout: 10000 });
   assert.match(await page.locator('#banner').textContent(), /PipeWire went away/);
-  const second = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(daemon.dir, 'daemon.conf')], { env: daemon.env, stdio: 'ignore' });
-  try {
-    await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
-    fixture = new Fixture(daemon.env);
-    const back = await fixture.add('after-restart', 'Audio/Sink', 2, 0);
-    await page.waitForSelector('#banner[hidden]', { state: 'attached', timeout: 10000 });
-    await page.waitForSelector(`#node-${back.id}`, { timeout: 10000 });
-    assert.equal(await page.locator(`#node-${back.id} .name`).textContent(), 'after-restart');
-    assert.equal(await page.locator('#status').textContent(), 'live');
-    await fixture.close();
-  } finally {
-    second.kill('SIGKILL');
-  }
+  const second = await restartDaemon(daemon);
+  t.after(() => second.kill('SIGKILL'));
+  fixture = new Fixture(daemon.env);
+  const back = await fixture.add('after-restart', 'Audio/Sink', 2, 0);
+  await page.waitForSelector('#banner[hidden]', { state: 'attached', timeout: 10000 });
+  await page.waitForSelector(`#node-${back.id}`, { timeout: 10000 });
+  assert.deepEqual([await page.locator(`#node-${back.id} .name`).textContent(), await page.locator('#status').textContent()], ['after-restart', 'live']);
 });

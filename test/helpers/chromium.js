@@ -17,13 +17,8 @@ const available = () => fs.existsSync(CHROMIUM);
 function chromium(args, timeoutMs = 60000) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-chromium-'));
   try {
-    const r = spawnSync(CHROMIUM, [...FLAGS, `--user-data-dir=${profile}`, ...args], {
-      encoding: 'utf8',
-      timeout: timeoutMs,
-      maxBuffer: 1 << 28,
-    });
-    if (r.error) throw r.error;
-    if (r.status !== 0) throw new Error(`chromium exited with ${r.status}: ${r.stderr}`);
+    const r = spawnSync(CHROMIUM, [...FLAGS, `--user-data-dir=${profile}`, ...args], { encoding: 'utf8', timeout: timeoutMs, maxBuffer: 1 << 28 });
+    if (r.error || r.status !== 0) throw r.error ?? new Error(`chromium exited with ${r.status}: ${r.stderr}`);
     return r.stdout;
   } finally {
     fs.rmSync(profile, { recursive: true, force: true });
