@@ -16,15 +16,13 @@ const generator = (seed) => () => (seed = (Math.imul(seed, 1664525) + 1013904223
 
 class UserError extends Error {}
 const huge = 'x'.repeat(1 << 20);
-const VALUES = [
-  () => undefined, () => null, () => NaN, () => Infinity, () => -Infinity, () => -0, () => -1, () => 0, () => 1,
-  () => 2 ** 32, () => 2 ** 53, () => 1e300, () => 12.8, () => true, () => false, () => '', () => 'node-created',
-  () => 'link-destroyed', () => 'Input', () => 'Output', () => 'fuzz-src', () => '42', () => huge,
-  () => 'nul\0byte', () => '\ud800broken\udfff', () => ({ toString() { throw new UserError('toString'); } }),
+// Plain values, and makers of fresh objects.
+const VALUES = [undefined, null, NaN, Infinity, -Infinity, -0, -1, 0, 1, 2 ** 32, 2 ** 53, 1e300, 12.8, true, false, '', 'node-created',
+  'link-destroyed', 'Input', 'Output', 'fuzz-src', '42', huge, 'nul\0byte', '\ud800broken\udfff', 10n, -(2n ** 70n),
+  () => ({ toString() { throw new UserError('toString'); } }),
   () => ({ valueOf() { throw new UserError('valueOf'); }, toString() { throw new UserError('toString'); } }),
   () => [], () => [1, 2], () => () => {}, () => function named() { return 1; }, () => Symbol('fuzz'),
-  () => 10n, () => -(2n ** 70n), () => new Number(5), () => new String('Input'), () => ({}),
-];
+  () => new Number(5), () => new String('Input'), () => ({})];
 
 // What each function's TypeError says after "NAME requires ".
 const [PORTS, BY_NAME, LINK] = ['two port IDs (outputPortId, inputPortId)', '(srcNodeName, dstNodeId)', 'a link ID'];
@@ -53,7 +51,10 @@ function fuzzState(label, connected, seed) {
   let throws = 0;
   for (let i = 0; i < CALLS; i++) {
     const name = names[Math.floor(random() * names.length)];
-    const args = Array.from({ length: Math.floor(random() * 4) }, () => VALUES[Math.floor(random() * VALUES.length)]());
+    const args = Array.from({ length: Math.floor(random() * 4) }, () => {
+      const v = VALUES[Math.floor(random() * VALUES.length)];
+      return typeof v === 'function' ? v() : v;
+    });
     // No waiting: without a Number time-out the wait would last 5 s, and a
     // positive one at least one poll interval.
     if (name === 'waitForNewNode') {
@@ -73,14 +74,10 @@ function fuzzState(label, connected, seed) {
   return throws;
 }
 
-
 test('every export survives random arguments in every state', async (t) => {
   await fixture.add('fuzz-src', 'Audio/Source', 0, 2);
   await fixture.add('fuzz-sink', 'Audio/Sink', 2, 0);
-  const totals = [fuzzState('before connect', false, SEED)];
-  q.createPwThread();
-  totals.push(fuzzState('connected', true, SEED + 1));
-  q.destroyPwThread();
-  totals.push(fuzzState('after destroy', false, SEED + 2));
+  const totals = [fuzzState('before connect', false, SEED), (q.createPwThread(), fuzzState('connected', true, SEED + 1)),
+    (q.destroyPwThread(), fuzzState('after destroy', false, SEED + 2))];
   t.diagnostic(`fuzzed ${3 * CALLS} calls, ${totals.reduce((a, n) => a + n, 0)} rejected, seed ${SEED}`);
 });

@@ -13,10 +13,7 @@ class Fixture {
     this.proc = spawn(FIXTURE_BIN, [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
     this.waiting = [];
     this.exited = false;
-    readline.createInterface({ input: this.proc.stdout }).on('line', (line) => {
-      const next = this.waiting.shift();
-      if (next) next.resolve(JSON.parse(line));
-    });
+    readline.createInterface({ input: this.proc.stdout }).on('line', (line) => this.waiting.shift()?.resolve(JSON.parse(line)));
     this.proc.on('exit', () => {
       this.exited = true;
       for (const w of this.waiting.splice(0)) w.reject(new Error('pw-fixture exited'));
@@ -32,17 +29,14 @@ class Fixture {
   }
 
   /**
-   * Resolves to { id, name, inputs: [portIds], outputs: [portIds] } once the fixture's own registry shows them;
-   * another client may not have heard them yet (heardBy()).
+   * Resolves to { id, name, inputs: [portIds], outputs: [portIds] } once the fixture's own registry shows them
+   * (another client may not have heard them yet: heardBy()); `dsp`: the ports' "format.dsp" (e.g. '8 bit raw midi').
    */
-  async add(name, mediaClass, inputs = 0, outputs = 0) {
-    return { ...(await this.command('add', name, mediaClass ?? '-', inputs, outputs)), name };
+  async add(name, mediaClass, inputs = 0, outputs = 0, dsp = undefined) {
+    return { ...(await this.command('add', name, mediaClass ?? '-', inputs, outputs, ...(dsp ? [dsp] : []))), name };
   }
 
-  /** As add(), with ports of the given "format.dsp" (e.g. '8 bit raw midi'). */
-  async addDsp(name, mediaClass, dsp, inputs = 0, outputs = 0) {
-    return { ...(await this.command('add', name, mediaClass ?? '-', inputs, outputs, dsp)), name };
-  }
+  addDsp(name, mediaClass, dsp, inputs = 0, outputs = 0) { return this.add(name, mediaClass, inputs, outputs, dsp); }
 
   /** Creates `count` nodes named `${prefix}-${i}` in batches; resolves to their ids. */
   async addMany(count, prefix, mediaClass, inputs = 0, outputs = 0) {
@@ -54,28 +48,14 @@ class Fixture {
     return (await this.command('link', ...pairs.map(([o, i]) => `${o}:${i}`))).ids;
   }
 
-  remove(...ids) {
-    return this.command('remove', ...ids);
-  }
-
+  remove(...ids) { return this.command('remove', ...ids); }
   /** Sets properties of one of the fixture's nodes ({ key: value }). */
-  setProps(nodeId, props) {
-    return this.command('set-props', nodeId, ...Object.entries(props).map(([k, v]) => `${k}=${v}`));
-  }
-
+  setProps(nodeId, props) { return this.command('set-props', nodeId, ...Object.entries(props).map(([k, v]) => `${k}=${v}`)); }
   /** `count` updates of node `nodeId`'s "storm.value" (numbered from 0 across calls), a round trip every few dozen. */
-  propsStorm(nodeId, count) {
-    return this.command('props-storm', nodeId, count);
-  }
-
-  sync() {
-    return this.command('sync');
-  }
-
+  propsStorm(nodeId, count) { return this.command('props-storm', nodeId, count); }
+  sync() { return this.command('sync'); }
   /** A metadata object named `name` ("default": as a session manager keeps it), held until close(). */
-  addMetadata(name) {
-    return this.command('metadata', name);
-  }
+  addMetadata(name) { return this.command('metadata', name); }
 
   async close() {
     if (this.exited) return;
@@ -88,8 +68,7 @@ class Fixture {
 async function waitFor(condition, timeoutMs = 5000, what = 'condition', intervalMs = 5) {
   const end = Date.now() + timeoutMs;
   for (;;) {
-    // An async condition is awaited: its Promise is not the answer.
-    const value = await condition();
+    const value = await condition(); // an async condition's Promise is not the answer
     if (value) return value;
     if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
     await new Promise((r) => setTimeout(r, intervalMs));
