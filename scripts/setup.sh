@@ -103,7 +103,9 @@ install_node() { # ARCH MAJOR
     # Unpacked rather than installed: npm refuses a package for another CPU.
     local tmp tarball
     tmp=$(mktemp -d "$ROOT/.cache/node-$1-$2.XXXXXX")
-    tarball=$(cd "$tmp" && npm pack --silent "node-linux-$1@$2")
+    # --json=false: under `npm pack --json` (the package test's prepack) npm
+    # passes its options down, and the name would come as a JSON file list.
+    tarball=$(cd "$tmp" && npm pack --silent --json=false "node-linux-$1@$2")
     tar -C "$tmp" -xzf "$tmp/$tarball"
     rm -rf "$(dirname "$dir")"
     mkdir -p "$(dirname "$dir")"
