@@ -19,11 +19,7 @@ const stereo = (out, sink) => sorted([[out.outputs[0], sink.inputs[0]], [out.out
 // Fixture nodes of [name, media class] each, stereo: a sink's ports inputs, others' outputs.
 const nodes = (...specs) => Promise.all(specs.map(([name, cls]) => fixture.add(name, cls, /Sink/.test(cls) ? 'FL,FR' : '0', /Sink/.test(cls) ? '0' : 'FL,FR')));
 // What `emitter` tells as `event`, from now on.
-const heard = (emitter, event) => {
-  const all = [];
-  emitter.on(event, (x) => all.push(x));
-  return all;
-};
+const heard = (emitter, event, all = []) => (emitter.on(event, (x) => all.push(x)), all);
 
 test('captures pair each app with its own sink; update() keeps what stays', async () => {
   const app = 'Stream/Output/Audio';
@@ -60,24 +56,18 @@ test('captures pair each app with its own sink; update() keeps what stays', asyn
 
 test('never removes links whoever made them, never one a route wants', async () => {
   const [src, keep, drop] = await nodes(['pb-n-src', 'Audio/Source'], ['pb-n-keep', 'Audio/Sink'], ['pb-n-drop', 'Audio/Sink']);
-  await fixture.link([[src.outputs[0], drop.inputs[0]], [src.outputs[1], drop.inputs[1]]]);
+  await fixture.link(stereo(src, drop));
   await graph.waitForNode('pb-n-drop');
-  // A never that certainly forbids a route's links is refused; "/^pb-n-/" may
-  // take what "/^pb-n-k/" takes, which only the graph tells: the route's links stay.
+  // A never that certainly forbids a route's links is refused; "/^pb-n-/" may take what "/^pb-n-k/" takes: the route's links stay.
   assert.throws(() => graph.patchbay({ routes: [{ from: 'pb-n-src', to: 'pb-n-keep' }], never: [{ from: 'pb-n-src', to: '/^pb-n-/' }] }), /^TypeError: never\[0\]: forbids the links routes\[0\] makes$/);
-  const bay = graph.patchbay({
-    routes: [{ from: 'pb-n-src', to: '/^pb-n-k/' }],
-    never: [{ from: 'pb-n-src', to: '/^pb-n-/' }],
-    devices: [{ name: 'pb-dev', mediaClass: 'Audio/Sink', channels: ['FL', 'FR'] }],
-    volumes: [{ node: 'pb-dev', volume: 0.5, mute: true }],
-  });
+  const bay = graph.patchbay({ routes: [{ from: 'pb-n-src', to: '/^pb-n-k/' }], never: [{ from: 'pb-n-src', to: '/^pb-n-/' }],
+    devices: [{ name: 'pb-dev', mediaClass: 'Audio/Sink', channels: ['FL', 'FR'] }], volumes: [{ node: 'pb-dev', volume: 0.5, mute: true }] });
   const [errors, actions] = [heard(bay, 'error'), heard(bay, 'action')];
   const removed = () => actions.filter((a) => a.kind === 'removed');
   await waitFor(() => String(linksFrom(src.outputs)) === String(stereo(src, keep)), 5000, 'the never rule to remove the other client\'s links, the route to link');
   await waitFor(() => removed().length === 2, 5000, 'the removals told');
   assert.equal(removed()[0].rule, 'never[0]');
-  // Made again and again by a pw-link loop: removed at once each time, so
-  // nearly never there, the removals bounded, the contest reported once.
+  // Made again and again by a pw-link loop: removed at once each time (nearly never there), the removals bounded, reported once.
   const ids = new Set();
   let [made, present, since] = [0, 0, 0];
   const created = (l) => l.srcPortId === src.outputs[0] && l.sinkPortId === drop.inputs[0] && (ids.size || (since = performance.now()), ids.add(l.id), made++);
@@ -157,8 +147,7 @@ test('snapshot and qpwgraph files make the same links again', async () => {
   let [src, sink] = await build();
   await fixture.addMetadata('default'); // its links count as a session manager's now
   await fixture.link([[src.outputs[0], sink.inputs[1]], [src.outputs[1], sink.inputs[0]]]);
-  await waitFor(() => pwLinkPairs('pb-s-src').length === 2, 5000, 'the fixture\'s links');
-  const before = pwLinkPairs('pb-s-src');
+  const before = await waitFor(() => pwLinkPairs('pb-s-src').length === 2 && pwLinkPairs('pb-s-src'), 5000, 'the fixture\'s links');
   assert.ok(!cli('snapshot').stdout.includes('pb-s-src'), 'the session manager\'s links left out');
   const snap = cli('snapshot', '--all');
   const file = path.join(dir, 'snap.json');

@@ -41,6 +41,13 @@ async function tearDown() {
   s.daemon.stop();
 }
 test.after(tearDown);
+// Each sink in turn the configured default, taken up by WirePlumber.
+async function setDefaults(graph, ...sinks) {
+  for (const sink of sinks) {
+    await graph.setDefault('audioSink', sink);
+    await poll(() => graph.defaults.audioSink === sink, 5000, `WirePlumber to take up ${sink}`, 20);
+  }
+}
 
 // Run again on a new stack if its WirePlumber's "default" metadata reports no changes.
 const besideWirePlumber = (t, scenario) => unlessDeaf(t, () => stack?.sm?.env, async () => scenario(await beside()), tearDown);
@@ -55,16 +62,12 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
 
     // The default: configured here, taken up by WirePlumber (one of the two
     // is not its own choice). sm-one on it; sm-two there by its own "target.object".
-    for (const sink of ['sm-b', 'sm-a']) {
-      await graph.setDefault('audioSink', sink);
-      await poll(() => graph.defaults.audioSink === sink, 5000, `WirePlumber to take up ${sink}`, 20);
-    }
+    await setDefaults(graph, 'sm-b', 'sm-a');
     streams.push(playStream(sm, 'sm-one'), playStream(sm, 'sm-two'));
     for (const name of ['sm-one', 'sm-two']) await settled(name, 'sm-a', `WirePlumber to link ${name} to sm-a`);
     // A stream's volume is its client's to apply: the request goes through it.
     const one = await graph.waitForNode((n) => n.name === 'sm-one' && n.volume !== undefined);
-    assert.equal((await graph.setVolume(one.id, 0.45)).volume, 0.45);
-    assert.equal(wpctl('get-volume', one.id), 'Volume: 0.45');
+    assert.deepEqual([(await graph.setVolume(one.id, 0.45)).volume, wpctl('get-volume', one.id)], [0.45, 'Volume: 0.45']);
     const two = (await graph.waitForNode('sm-two')).id;
     const aSerial = Number(node('sm-a').props['object.serial']);
     sm.setMetadata(two, 'target.object', aSerial);
@@ -81,8 +84,7 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
     // links, not lingering ones of ours), their metadata as it was.
     for (const name of ['sm-one', 'sm-two']) assert.deepEqual(linksOfNode(name), on(name, 'sm-a').map((pair) => ({ pair, client: wpClient })));
     const entries = (id) => sm.metadata().filter((e) => e.subject === id).map((e) => `${e.key}=${e.value}`);
-    assert.deepEqual(entries(node('sm-one').id), []);
-    assert.deepEqual(entries(two), [`target.object=${aSerial}`]);
+    assert.deepEqual([entries(node('sm-one').id), entries(two)], [[], [`target.object=${aSerial}`]]);
 
     // Moved later, here and with pw-metadata: the session manager links them
     // to sm-c and nothing stays behind on sm-a; moved back to its own choice.
@@ -125,10 +127,7 @@ test('beside WirePlumber: dozens of metadata objects made before the session man
       // Bound, and heard by the Graph (WirePlumber tells its default there).
       await poll(() => names().includes('default') && s.graph.defaults.audioSink !== null, 5000, 'its "default" to be bound', 20);
       assert.ok(names().filter((n) => n.startsWith('q-decoy-')).length <= 32, 'the others bounded');
-      for (const sink of ['sm-c', 'sm-b']) {
-        await s.graph.setDefault('audioSink', sink);
-        await poll(() => s.graph.defaults.audioSink === sink, 5000, `WirePlumber to take up ${sink}`, 20);
-      }
+      await setDefaults(s.graph, 'sm-c', 'sm-b');
     } finally {
       await decoys.close();
     }

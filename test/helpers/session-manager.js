@@ -127,22 +127,14 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
 
   const busSocket = path.join(dir, 'bus');
   fs.writeFileSync(path.join(dir, 'bus.conf'), BUS_CONF(busSocket));
-  const env = {
-    ...daemon.env,
-    DBUS_SESSION_BUS_ADDRESS: `unix:path=${busSocket}`,
-    HOME: home,
-    XDG_CONFIG_HOME: config,
-    XDG_STATE_HOME: state,
-    XDG_DATA_HOME: path.join(home, 'data'),
-    XDG_CACHE_HOME: path.join(home, 'cache'),
-  };
+  const env = { ...daemon.env, DBUS_SESSION_BUS_ADDRESS: `unix:path=${busSocket}`, HOME: home, XDG_CONFIG_HOME: config,
+    XDG_STATE_HOME: state, XDG_DATA_HOME: path.join(home, 'data'), XDG_CACHE_HOME: path.join(home, 'cache') };
   for (const name of ['PIPEWIRE_REMOTE', 'WIREPLUMBER_CONFIG_DIR', 'WIREPLUMBER_DATA_DIR']) delete env[name];
 
   const children = [];
   const logPath = path.join(dir, 'wireplumber.log');
   const sm = {
-    dir,
-    env,
+    dir, env,
     log: () => fs.readFileSync(logPath, 'utf8'),
     /** The "default" metadata's entries, as pw-dump shows them; undefined while there are none (or pw-dump fails). */
     metadata() {
@@ -150,10 +142,8 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
         return pwDump(env).find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')?.metadata;
       } catch {}
     },
-    /** `pw-metadata -n default SUBJECT KEY VALUE TYPE`; without VALUE, deletes the key. */
-    setMetadata(subject, key, value, type = 'Spa:Id') {
-      pwMetadata(value === undefined ? ['-d', subject, key] : [subject, key, value, type], { env });
-    },
+    /** `pw-metadata -n default SUBJECT KEY VALUE TYPE`. */
+    setMetadata: (subject, key, value, type = 'Spa:Id') => pwMetadata([subject, key, value, type], { env }),
     async stop() {
       await Promise.all(children.reverse().map(stopChild));
       fs.rmSync(dir, { recursive: true, force: true });
@@ -170,11 +160,10 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
     fs.closeSync(log);
     children.push(wp);
     // Polled with pw-dump, a process each time: a bounded wait, not a spin.
-    const ready = () => {
+    await poll(() => {
       if (wp.exitCode !== null || wp.signalCode !== null) throw new Error(`wireplumber exited:\n${sm.log()}`);
       return sm.metadata() !== undefined;
-    };
-    await poll(ready, timeoutMs, 'WirePlumber to make the "default" metadata', 100);
+    }, timeoutMs, 'WirePlumber to make the "default" metadata', 100);
     return sm;
   } catch (e) {
     await sm.stop();
@@ -182,22 +171,18 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   }
 }
 
-/** A Sun audio file of `seconds` of stereo 16-bit silence at 8 kHz. */
-function silence(file, seconds) {
-  const data = Buffer.alloc(24 + 8000 * 4 * seconds);
-  // Big-endian: the magic, where the samples start, their size, 16-bit linear PCM, the rate, 2 channels.
-  [0x2e736e64, 24, data.length - 24, 3, 8000, 2].forEach((v, i) => data.writeUInt32BE(v, i * 4));
-  fs.writeFileSync(file, data);
-  return file;
-}
-
 /**
- * Plays silence with pw-play as a stream named `name`, for the session manager to link (it does not link
- * pw-fixture's nodes: they offer no format, so its audio adapter item refuses them); the daemon's null sinks
+ * Plays `seconds` of silence with pw-play as a stream named `name`, for the session manager to link (it does not
+ * link pw-fixture's nodes: they offer no format, so its audio adapter item refuses them); the daemon's null sinks
  * or any other driver drive it. Returns the child; stop it with kill().
  */
 function playStream(sm, name, { seconds = 120 } = {}) {
-  const file = silence(path.join(sm.dir, `${name}.au`), seconds);
+  // A Sun audio file of stereo 16-bit silence at 8 kHz. Big-endian: the magic, where the samples start,
+  // their size, 16-bit linear PCM, the rate, 2 channels.
+  const data = Buffer.alloc(24 + 8000 * 4 * seconds);
+  [0x2e736e64, 24, data.length - 24, 3, 8000, 2].forEach((v, i) => data.writeUInt32BE(v, i * 4));
+  const file = path.join(sm.dir, `${name}.au`);
+  fs.writeFileSync(file, data);
   return orphanProof(['pw-play', '-P', `{ node.name = "${name}" }`, file], { env: sm.env, stdio: 'ignore' });
 }
 
