@@ -16,6 +16,8 @@ const { fixture } = privateDaemon({
 });
 const q = require('..');
 
+// What `emitter` tells as `event`, from now on.
+const heard = (emitter, event, all = []) => (emitter.on(event, (x) => all.push(x)), all);
 const node = (name) => pwDump().find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
 // A node's volume and mute as pw-dump shows its "Props" (the converter's).
 function shown(name) {
@@ -140,8 +142,7 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
     expectRun(['default', 'speakers'], 2, '', /default takes audio-sink, audio-source or video-source, not "speakers"/);
 
     // Made (as a session manager does) and written by another client.
-    const told = [];
-    graph.on('defaults-changed', (d) => told.push(d));
+    const told = heard(graph, 'defaults-changed');
     await fixture.addMetadata('default');
     pwMetadata([0, 'default.audio.sink', '{ "name": "demo-speakers" }', 'Spa:String:JSON']);
     pwMetadata([0, 'default.configured.audio.source', 'not json', 'Spa:String:JSON']);
@@ -149,8 +150,7 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
     assert.deepEqual(graph.defaults, { ...none, audioSink: 'demo-speakers', configured: none });
 
     // setDefault writes the configured key, which the session manager reads.
-    const changed = [];
-    graph.on('metadata-changed', (c) => changed.push(c));
+    const changed = heard(graph, 'metadata-changed');
     assert.deepEqual((await graph.setDefault('audioSource', 'demo-microphone')).configured, { ...none, audioSource: 'demo-microphone' });
     const written = ['default.audio.sink={ "name": "demo-speakers" } (Spa:String:JSON)', 'default.configured.audio.source={"name":"demo-microphone"} (Spa:String:JSON)'];
     assert.deepEqual(entries(0), written);

@@ -159,38 +159,33 @@ test('routes of one process never fight', async () => {
   let created = 0;
   const count = (l) => app.outputs.includes(l.srcPortId) && created++;
   graph.on('link-created', count);
-  const fromApp = () => linksFrom(app.outputs);
-  const to = (...sinks) => stereo(app, ...sinks);
-  const errors = [];
+  const [fromApp, errors] = [() => linksFrom(app.outputs), []];
   const a = graph.route({ from: 'nf-app', to: 'nf-mic', exclusive: true });
   const b = graph.route({ from: 'nf-app', to: 'nf-speakers' });
   // Overlaps b: the pair is shared, and outlives whichever closes first.
   const d = graph.route({ from: /^nf-app$/, to: { 'node.name': 'nf-speakers' } });
   for (const [who, r] of Object.entries({ a, b, d })) r.on('error', (e) => errors.push([who, e.message]));
-  await waitFor(() => String(fromApp()) === String(to(mic, speakers)), 5000, 'both routes\' links');
+  await waitFor(() => String(fromApp()) === String(stereo(app, mic, speakers)), 5000, 'both routes\' links');
   await settle();
-  assert.deepEqual(fromApp(), to(mic, speakers), 'still both after the routes heard everything');
-  assert.equal(created, 4, 'each link made once');
+  assert.deepEqual([fromApp(), created], [stereo(app, mic, speakers), 4], 'still both after the routes heard everything, each made once');
 
   // Two exclusive routes of one source to different sinks cannot both hold:
   // the later one says so once and leaves the source alone.
   const c = graph.route({ from: 'nf-app', to: 'nf-headset', exclusive: true }).on('error', (e) => errors.push(['c', e.message]));
   await waitFor(() => errors.length > 0, 5000, 'the later exclusive route to report');
   await settle();
-  assert.deepEqual(errors.map(([who]) => who), ['c']);
-  assert.match(errors[0][1], /nf-app.*held by another exclusive route from "nf-app" to "nf-mic"/);
-  assert.deepEqual(fromApp(), to(mic, speakers));
-  assert.equal(created, 4);
+  assert.deepEqual(errors.map(([who, m]) => [who, /nf-app.*held by another exclusive route from "nf-app" to "nf-mic"/.test(m)]), [['c', true]], String(errors));
+  assert.deepEqual([fromApp(), created], [stereo(app, mic, speakers), 4]);
 
   await a.close();
-  await waitFor(() => String(fromApp()) === String(to(speakers, headset)), 5000, 'the second exclusive route to take over');
+  await waitFor(() => String(fromApp()) === String(stereo(app, speakers, headset)), 5000, 'the second exclusive route to take over');
   assert.deepEqual(errors.slice(1), []);
   await b.close();
   await waitFor(() => d.links.length === 2, 5000, 'the overlapping route to take the pair over');
-  assert.deepEqual(fromApp(), to(speakers, headset));
+  assert.deepEqual(fromApp(), stereo(app, speakers, headset));
   // A route closed while its link requests are on their way takes those links too.
   await graph.route({ from: 'nf-app', to: 'nf-mic' }).close();
-  assert.deepEqual(fromApp(), to(speakers, headset));
+  assert.deepEqual(fromApp(), stereo(app, speakers, headset));
   await Promise.all([c.close(), d.close()]);
   assert.deepEqual(fromApp(), []);
   graph.off('link-created', count);
@@ -199,9 +194,8 @@ test('routes of one process never fight', async () => {
 
 test('a link another client keeps removing is asked for again with a growing pause, and reported as contested', async () => {
   const [src, sink] = await nodes(['ct-src', 'Audio/Source', '0', 'MONO'], ['ct-sink', 'Audio/Sink', 'MONO', '0']);
-  const route = graph.route({ from: 'ct-src', to: 'ct-sink' });
   const [times, errors] = [[], []];
-  route.on('error', (e) => errors.push(e.message)).on('linked', (l) => times.push(Date.now()) && spawnSync('pw-link', ['-d', String(l.id)], { env: daemon.env }));
+  const route = graph.route({ from: 'ct-src', to: 'ct-sink' }).on('error', (e) => errors.push(e.message)).on('linked', (l) => times.push(Date.now()) && spawnSync('pw-link', ['-d', String(l.id)], { env: daemon.env }));
   await waitFor(() => errors.length > 0, 10000, 'the route to report the contest');
   assert.match(errors[0], /port \d+ to port \d+ is contested: another client removed it 3 times/);
   await waitFor(() => times.length >= 6, 10000, 'more requests');
