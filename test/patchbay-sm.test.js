@@ -1,8 +1,6 @@
 'use strict';
-// The patchbay beside a real session manager (Debian's WirePlumber on a
-// private bus): a "never" rule against its default links, with no loop, and
-// a default preset it takes up; a volume preset applied before it started
-// holds after it restored its own state.
+// The patchbay beside a real session manager (WirePlumber on a private bus): "never" against its default links with
+// no loop, a default preset it takes up, a volume preset applied before it started that holds over its restore.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');

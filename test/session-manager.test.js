@@ -1,6 +1,5 @@
 'use strict';
-// Beside a real session manager (Debian's WirePlumber on a private bus):
-// defaults, stream volume, moves and what an exclusive route gives back.
+// Beside a real session manager (WirePlumber on a private bus): defaults, stream volume, moves, what an exclusive route gives back.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -95,16 +94,14 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
     await settled('sm-one', 'sm-a', 'sm-one back on the default sink');
   }));
 
-// WirePlumber 0.4 waited for the ports of a device that had run (its port
-// configuration changed none of them) and linked no new stream meanwhile.
+// WirePlumber 0.4 waited for the ports of a device that had run (its port configuration changed none) and linked no new stream meanwhile.
 test('beside WirePlumber: a stream started while devices of ours exist is linked by it; their volume settles', (t) =>
   besideWirePlumber(t, async ({ sm, graph, children }) => {
     const devices = [await graph.createNode({ name: 'sm-dev' }), await graph.createNode({ name: 'sm-mic', mediaClass: 'Audio/Source/Virtual' })];
     try {
       children.push(playStream(sm, 'sm-late'));
-      await poll(() => pwLinkPairs('sm-late', sm.env).length === 2, 5000, 'WirePlumber to link sm-late', 20).catch((e) => {
-        throw new Error(`${e.message}; WirePlumber's log:\n${sm.log().slice(-2000)}`);
-      });
+      await poll(() => pwLinkPairs('sm-late', sm.env).length === 2, 5000, 'WirePlumber to link sm-late', 20)
+        .catch((e) => Promise.reject(new Error(`${e.message}; WirePlumber's log:\n${sm.log().slice(-2000)}`)));
       for (const d of devices) {
         await graph.waitForNode((n) => n.id === d.id && n.volume !== undefined);
         assert.equal((await graph.setVolume(d.id, 0.5)).volume, 0.5);
@@ -114,8 +111,7 @@ test('beside WirePlumber: a stream started while devices of ours exist is linked
     }
   }));
 
-// Seventy metadata objects another client made before the session manager
-// (re)starts, more than were ever bound, announced before its "default".
+// Seventy metadata objects another client made before the session manager (re)starts, more than were ever bound, announced before its "default".
 test('beside WirePlumber: dozens of metadata objects made before the session manager restarts hide none of its defaults', (t) =>
   besideWirePlumber(t, async (s) => {
     const decoys = new Fixture(s.sm.env);
