@@ -214,8 +214,7 @@ test('a route to @default-audio-sink follows the default', async () => {
   } finally {
     run.child.kill('SIGINT');
   }
-  assert.equal((await run.exited).code, 0, run.err);
-  assert.deepEqual(pwLinkPairs('cc-mic'), []);
+  assert.deepEqual([(await run.exited).code, pwLinkPairs('cc-mic')], [0, []], run.err);
 });
 
 test('metadata: the session manager\'s "default" is the one bound', async () => {
