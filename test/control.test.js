@@ -4,7 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const { startScript, CLI } = require('./helpers/child');
+const { startScript, cli, CLI } = require('./helpers/child');
 const { DEFAULT_OBJECTS } = require('./helpers/daemon');
 const { privateDaemon } = require('./helpers/setup');
 const { Fixture, waitFor, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
@@ -16,7 +16,8 @@ const { fixture } = privateDaemon({
 });
 const q = require('..');
 
-const cli = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000 });
+// What `emitter` tells as `event`, from now on.
+const heard = (emitter, event, all = []) => (emitter.on(event, (x) => all.push(x)), all);
 const node = (name) => pwDump().find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
 // A node's volume and mute as pw-dump shows its "Props" (the converter's).
 function shown(name) {
@@ -26,11 +27,12 @@ function shown(name) {
 // The "default" metadata's entries of `subject`, as pw-metadata prints them.
 const entries = (subject) =>
   [...pwMetadata([subject]).matchAll(/^update: id:\d+ key:'([^']*)' value:'([^']*)' type:'([^']*)'/gm)].map((m) => `${m[1]}=${m[2]} (${m[3]})`).sort();
-function expectRun(args, status, out, err = /^$/) {
+// The tool's run: its status, and its output as `out` and `err` (a RegExp, else the text).
+function expectRun(args, status, out, err = '') {
   const r = cli(...args);
-  assert.equal(r.status, status, `${args.join(' ')}: ${r.stderr}`);
-  assert.match(r.stdout, out, args.join(' '));
-  assert.match(r.stderr, err, args.join(' '));
+  const is = (want, got) => (want instanceof RegExp ? want.test(got) : want === got);
+  assert.deepEqual([r.status, is(out, r.stdout), is(err, r.stderr)], [status, true, true], `${args.join(' ')}: ${r.stdout}${r.stderr}`);
+  return r;
 }
 
 test('volume and mute: set here as pw-dump shows them, bad input refused', async () => {
@@ -56,12 +58,9 @@ test('volume and mute: set here as pw-dump shows them, bad input refused', async
     const [unmuted, louder] = await Promise.all([graph.setMute(speakers.id, false), graph.setVolume(speakers.id, 0.9)]);
     assert.deepEqual([unmuted.mute, louder.volume, louder.mute], [false, 0.9, false]);
 
-    // A device made here and never run: its first requests settle too, as
-    // pw-dump shows them.
-    // createNode resolves once the volume is known.
+    // A device made here and never run (createNode resolves once its volume is known): its first requests settle too.
     const device = await graph.createNode({ name: 'cc-device' });
-    assert.equal((await graph.setVolume(device.id, 0.5)).volume, 0.5);
-    assert.equal((await graph.setMute(device.id, true)).mute, true);
+    assert.deepEqual([(await graph.setVolume(device.id, 0.5)).volume, (await graph.setMute(device.id, true)).mute], [0.5, true]);
     assert.deepEqual(shown('cc-device'), { channelVolumes: [0.125, 0.125], mute: true });
     // Two at once on a node that has run (1.6 does not report the first, which
     // must then not be sent again over the second): the later value stays.
@@ -85,9 +84,7 @@ test('volume and mute: set here as pw-dump shows them, bad input refused', async
       [() => graph.setVolume(plain.id, 0.5), Error, /"c-plain"\) has no volume/],
       [() => graph.setMute(speakers.id, 'on'), TypeError, /true or false/],
     ];
-    for (const [call, type, message] of refusals) {
-      await assert.rejects(call(), (e) => e.constructor === type && message.test(e.message), String(call));
-    }
+    for (const [call, type, message] of refusals) await assert.rejects(call(), (e) => e.constructor === type && message.test(e.message), String(call));
     assert.deepEqual(shown('demo-speakers'), { channelVolumes: [0.512, 0.512], mute: false });
   } finally {
     await graph.close();
@@ -96,18 +93,20 @@ test('volume and mute: set here as pw-dump shows them, bad input refused', async
 });
 
 test('quorvane volume and mute print and set as wpctl does', async () => {
-  const a = node('cc-a').id;
-  expectRun(['volume', 'cc-a'], 0, /^Volume: 1\.00\n$/);
   // An exact tie prints as C's printf (and so wpctl) rounds it.
   const tie = spawnSync('printf', ['%.2f', '0.125'], { encoding: 'utf8' }).stdout;
-  expectRun(['volume', 'cc-a', '0.125'], 0, new RegExp(`^Volume: ${tie}\n$`));
-  expectRun(['volume', 'cc-a', '50%'], 0, /^Volume: 0\.50\n$/);
-  assert.deepEqual(shown('cc-a'), { channelVolumes: [0.125, 0.125], mute: false });
-  expectRun(['mute', 'cc-a'], 0, /^Volume: 0\.50 \[MUTED\]\n$/);
-  assert.deepEqual(shown('cc-a'), { channelVolumes: [0.125, 0.125], mute: true });
-  expectRun(['mute', 'cc-a'], 0, /^Volume: 0\.50\n$/);
-  expectRun(['volume', String(a), '+10%'], 0, /^Volume: 0\.60\n$/);
-  assert.deepEqual(shown('cc-a').channelVolumes, [0.216, 0.216]);
+  // [arguments, what it prints, the linear channel volume and mute pw-dump shows then]
+  for (const [args, out, shows] of [
+    [['volume', 'cc-a'], '1.00'],
+    [['volume', 'cc-a', '0.125'], tie],
+    [['volume', 'cc-a', '50%'], '0.50', [0.125, false]],
+    [['mute', 'cc-a'], '0.50 [MUTED]', [0.125, true]],
+    [['mute', 'cc-a'], '0.50', [0.125, false]],
+    [['volume', String(node('cc-a').id), '+10%'], '0.60', [0.216, false]],
+  ]) {
+    expectRun(args, 0, `Volume: ${out}\n`);
+    if (shows) assert.deepEqual(shown('cc-a'), { channelVolumes: [shows[0], shows[0]], mute: shows[1] });
+  }
 
   const app = await fixture.add('cc-app', 'Stream/Output/Audio', 0, 2);
   const usage = /\(run "quorvane --help" for usage\)/;
@@ -118,11 +117,7 @@ test('quorvane volume and mute print and set as wpctl does', async () => {
     [['mute', String(app.id)], 1, /node "cc-app" \(\d+\) has no volume/],
     [['volume', '@default-audio-sink', '1'], 1, /there is no default audio sink/],
   ]) {
-    const r = cli(...args);
-    assert.equal(r.status, status, `${args.join(' ')}: ${r.stderr}`);
-    assert.match(r.stderr, err);
-    assert.equal(usage.test(r.stderr), status === 2, r.stderr);
-    assert.equal(r.stdout, '');
+    assert.equal(usage.test(expectRun(args, status, '', err).stderr), status === 2, args.join(' '));
   }
   assert.deepEqual(shown('cc-a'), { channelVolumes: [0.216, 0.216], mute: false });
   await fixture.remove(app.id);
@@ -143,12 +138,11 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
     // No "default" metadata, no session manager: refused, nothing written.
     await assert.rejects(graph.setDefault('audioSink', 'demo-speakers'), /no "default" metadata .* session manager/);
     await assert.rejects(graph.move(player.id, sinkId), /no "default" metadata .* session manager/);
-    expectRun(['default', 'audio-sink', 'cc-a'], 1, /^$/, /no "default" metadata/);
-    expectRun(['default', 'speakers'], 2, /^$/, /default takes audio-sink, audio-source or video-source, not "speakers"/);
+    expectRun(['default', 'audio-sink', 'cc-a'], 1, '', /no "default" metadata/);
+    expectRun(['default', 'speakers'], 2, '', /default takes audio-sink, audio-source or video-source, not "speakers"/);
 
     // Made (as a session manager does) and written by another client.
-    const told = [];
-    graph.on('defaults-changed', (d) => told.push(d));
+    const told = heard(graph, 'defaults-changed');
     await fixture.addMetadata('default');
     pwMetadata([0, 'default.audio.sink', '{ "name": "demo-speakers" }', 'Spa:String:JSON']);
     pwMetadata([0, 'default.configured.audio.source', 'not json', 'Spa:String:JSON']);
@@ -156,10 +150,8 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
     assert.deepEqual(graph.defaults, { ...none, audioSink: 'demo-speakers', configured: none });
 
     // setDefault writes the configured key, which the session manager reads.
-    const changed = [];
-    graph.on('metadata-changed', (c) => changed.push(c));
-    const defaults = await graph.setDefault('audioSource', 'demo-microphone');
-    assert.deepEqual(defaults.configured, { ...none, audioSource: 'demo-microphone' });
+    const changed = heard(graph, 'metadata-changed');
+    assert.deepEqual((await graph.setDefault('audioSource', 'demo-microphone')).configured, { ...none, audioSource: 'demo-microphone' });
     const written = ['default.audio.sink={ "name": "demo-speakers" } (Spa:String:JSON)', 'default.configured.audio.source={"name":"demo-microphone"} (Spa:String:JSON)'];
     assert.deepEqual(entries(0), written);
     await assert.rejects(graph.setDefault('audioSink', 'demo-microphone'), /"Audio\/Source", not a default for audioSink/);
@@ -182,12 +174,11 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
     const odd = await waitFor(() => changed.find((c) => c.subject === 5), 5000, 'the odd entry');
     assert.deepEqual([odd.key, odd.value, Object.getPrototypeOf(odd)], ['__proto__', 'a"b\u2028c', Object.prototype]);
 
-    // The tool: only configured so far, then the one in effect, which
-    // @default-audio-sink names.
+    // The tool: only configured so far, then the one in effect, which @default-audio-sink names.
     pwMetadata(['-d', 0, 'default.audio.sink']);
     expectRun(['default', 'audio-sink', 'cc-a'], 0, /^default audio-sink set to "cc-a" \(\d+\)\n$/);
     assert.ok(entries(0).includes('default.configured.audio.sink={"name":"cc-a"} (Spa:String:JSON)'));
-    expectRun(['default', 'audio-sink'], 0, /^cc-a\n$/);
+    expectRun(['default', 'audio-sink'], 0, 'cc-a\n');
     pwMetadata([0, 'default.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
     const b = node('cc-b');
     assert.deepEqual(JSON.parse(cli('default', '--json').stdout), [
@@ -207,27 +198,23 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
   }
 });
 test('a route to @default-audio-sink follows the default', async () => {
-  pwMetadata([0, 'default.audio.sink', '{"name":"cc-a"}', 'Spa:String:JSON']);
-  pwMetadata([0, 'default.configured.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
+  // The sink in effect ("default.audio.sink") or, if none, the configured one; null deletes the key.
+  const write = (key, name) => pwMetadata(name ? [0, `default.${key}`, `{"name":"${name}"}`, 'Spa:String:JSON'] : ['-d', 0, `default.${key}`]);
+  write('audio.sink', 'cc-a');
+  write('configured.audio.sink', 'cc-b');
   const run = startScript(CLI, ['route', '--from', 'cc-mic', '--to', '@default-audio-sink']);
-  const on = (s) => [`cc-mic:capture_FL -> ${s}:playback_FL`, `cc-mic:capture_FR -> ${s}:playback_FR`];
-  const linked = (pairs, what) => waitFor(() => String(pwLinkPairs('cc-mic')) === String(pairs), 5000, what, 50);
   try {
-    await linked(on('cc-a'), 'the mic on cc-a');
-    pwMetadata([0, 'default.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
-    await linked(on('cc-b'), 'the mic moved to cc-b, and only there');
-    pwMetadata(['-d', 0, 'default.audio.sink']);
-    pwMetadata([0, 'default.configured.audio.sink', '{"name":"cc-a"}', 'Spa:String:JSON']);
-    await linked(on('cc-a'), 'the mic on the configured cc-a');
-    pwMetadata([0, 'default.audio.sink', '{"name":"cc-gone"}', 'Spa:String:JSON']);
-    await linked([], 'no links while the default is absent');
-    pwMetadata([0, 'default.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
-    await linked(on('cc-b'), 'the mic on cc-b again');
+    // [key written, its sink, where the mic is linked then (only there)]
+    for (const [key, name, on] of [[null, null, 'cc-a'], ['audio.sink', 'cc-b', 'cc-b'], ['audio.sink', null, 'cc-b'],
+      ['configured.audio.sink', 'cc-a', 'cc-a'], ['audio.sink', 'cc-gone', null], ['audio.sink', 'cc-b', 'cc-b']]) {
+      if (key) write(key, name);
+      const pairs = on ? ['FL', 'FR'].map((c) => `cc-mic:capture_${c} -> ${on}:playback_${c}`) : [];
+      await waitFor(() => String(pwLinkPairs('cc-mic')) === String(pairs), 5000, `the mic linked as ${pairs} after ${key}=${name}`, 50);
+    }
   } finally {
     run.child.kill('SIGINT');
   }
-  assert.equal((await run.exited).code, 0, run.err);
-  assert.deepEqual(pwLinkPairs('cc-mic'), []);
+  assert.deepEqual([(await run.exited).code, pwLinkPairs('cc-mic')], [0, []], run.err);
 });
 
 test('metadata: the session manager\'s "default" is the one bound', async () => {
@@ -238,8 +225,7 @@ test('metadata: the session manager\'s "default" is the one bound', async () => 
   try {
     await fixture.addMetadata('default');
     await sm.addMetadata('default');
-    const [ours] = clients('pw-fixture');
-    const [manager] = clients('WirePlumber');
+    const [[ours], [manager]] = [clients('pw-fixture'), clients('WirePlumber')];
     await waitFor(() => String(bound()) === String([manager]), 5000, 'the session manager\'s to be bound, alone');
     // The Graph hears the switch after the add-on makes it: a round trip brings it.
     await graph.waitForPorts(graph.find('demo-speakers')[0].id);

@@ -1,11 +1,9 @@
 'use strict';
-// Virtual devices made by graph.createNode and `quorvane create`, checked
-// against pw-dump: what they are, when they go, what may be removed.
+// Virtual devices made by graph.createNode and `quorvane create`, checked against pw-dump: what they are, when they go, what may be removed.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const { waitFor, pwDump } = require('./helpers/fixture');
-const { CLI, cli, runChild } = require('./helpers/child');
+const { CLI, cli, runChild, startScript } = require('./helpers/child');
 const ROOT = require('node:path').join(__dirname, '..');
 const { privateDaemon } = require('./helpers/setup');
 const quorvane = require('..');
@@ -16,7 +14,6 @@ const dumpNode = (name) => pwDump().find((o) => o.type === 'PipeWire:Interface:N
 // By id and name: ids are handed out again at once (pw-dump's own client may get one).
 const hasNode = (dump, id, name) => dump.some((o) => o.id === id && o.info?.props?.['node.name'] === name);
 const dumpPorts = (nodeId) => pwDump().filter((o) => o.type === 'PipeWire:Interface:Port' && o.info.props['node.id'] === nodeId);
-
 
 test('created devices are what pw-dump shows, removed by close()', async (t) => {
   const graph = await quorvane.connect();
@@ -30,9 +27,9 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
     { name: 'qv-duplex', mediaClass: 'Audio/Duplex' },
   ];
   const made = [];
-  for (const spec of specs) made.push(await graph.createNode(spec));
-  for (const [i, node] of made.entries()) {
-    const spec = specs[i];
+  for (const spec of specs) {
+    const node = await graph.createNode(spec);
+    made.push(node);
     const channels = spec.channels ?? ['FL', 'FR'];
     // Resolved with the node as graph.nodes() lists it, its ports already there.
     assert.deepEqual([node.name, graph.nodes().find((n) => n.id === node.id)?.name], [spec.name, spec.name]);
@@ -43,20 +40,14 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
       [node.id, spec.mediaClass ?? 'Audio/Sink', channels.length, spec.description ?? spec.name, false]);
     assert.deepEqual(dumpPorts(node.id).map((p) => `${p.info.direction}:${p.info.props['audio.channel']}`).sort(), ports);
   }
-  assert.equal(dumpNode('qv-mic').info.props.__proto__, 'x');
-  assert.equal(Object.prototype.x, undefined);
+  assert.deepEqual([dumpNode('qv-mic').info.props.__proto__, Object.prototype.x], ['x', undefined]);
 
   // Bad options: a TypeError each; a name in use: an Error. Nothing made.
   const before = pwDump().length;
-  const bad = [
-    undefined,
-    { name: '' },
-    { name: 'x', channels: ['FL', 'FL'] },
-    { name: 'x', props: { 'node.name': 'y' } },
-    { name: 'x', props: Object.fromEntries(Array.from({ length: 300 }, (_, i) => [`k${i}`, 'v'])) },
-    { name: 'x', props: { k: 'a\0b' } },
-  ];
-  for (const options of bad) await assert.rejects(graph.createNode(options), TypeError, JSON.stringify(options));
+  const many = Object.fromEntries(Array.from({ length: 300 }, (_, i) => [`k${i}`, 'v']));
+  for (const options of [undefined, { name: '' }, { name: 'x', channels: ['FL', 'FL'] }, { name: 'x', props: { 'node.name': 'y' } }, { name: 'x', props: many }, { name: 'x', props: { k: 'a\0b' } }]) {
+    await assert.rejects(graph.createNode(options), TypeError, JSON.stringify(options));
+  }
   await assert.rejects(graph.createNode({ name: 'qv-speaker' }), /a node named "qv-speaker" exists already/);
   const fixtureNode = await fixture.add('qv-other', 'Audio/Sink', 'FL', 0);
   await graph.waitForNode('qv-other'); // this client hears it a moment after the fixture does
@@ -71,10 +62,7 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
   assert.ok(hasNode(pwDump(), fixtureNode.id, 'qv-other'));
 
   await graph.close();
-  await waitFor(() => {
-    const dump = pwDump();
-    return ![...made, twin].some((n) => hasNode(dump, n.id, n.name));
-  }, 5000, 'the nodes to go with close()');
+  await waitFor(() => ![...made, twin].some((n) => hasNode(pwDump(), n.id, n.name)), 5000, 'the nodes to go with close()');
   // The script's connection is still up: its mirror hears the removals.
   await waitFor(() => !quorvane.getNodes().some((n) => n.name === 'qv-speaker'), 5000, 'the mirror to follow');
   assert.ok(quorvane.getNodes().some((n) => n.id === fixtureNode.id));
@@ -83,47 +71,38 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
 });
 
 test('a device outlives the tool only with --linger', async () => {
-  // Held by the tool: gone on Ctrl-C, and gone when the tool is killed; the
-  // tool ends when someone else removes it.
+  // Held by the tool: gone on Ctrl-C, and gone when the tool is killed; the tool ends when someone else removes it.
   for (const signal of ['SIGINT', 'SIGKILL', 'destroy']) {
-    const child = spawn(process.execPath, [CLI, 'create', 'mic', 'qv-held', '--channels', 'FL,FR'], { stdio: ['ignore', 'pipe', 'pipe'] });
-    let out = '';
-    child.stdout.on('data', (d) => (out += d));
-    const exited = new Promise((resolve) => child.on('close', (code, sig) => resolve({ code, sig })));
-    const id = Number(await waitFor(() => /^(\d+)\n/.exec(out)?.[1], 10000, 'the id'));
+    const run = startScript(CLI, ['create', 'mic', 'qv-held', '--channels', 'FL,FR']);
+    const id = Number(await waitFor(() => /^(\d+)\n/.exec(run.out)?.[1], 10000, 'the id'));
     assert.equal(dumpNode('qv-held').id, id);
     if (signal === 'destroy') assert.equal(cli('destroy', 'qv-held').status, 0);
-    else child.kill(signal);
-    const end = await exited;
-    if (signal !== 'SIGKILL') assert.equal(end.code, 0);
+    else run.child.kill(signal);
+    assert.equal((await run.exited).code, signal === 'SIGKILL' ? null : 0);
     await waitFor(() => !dumpNode('qv-held'), 5000, `the device to go after ${signal}`);
   }
 
   assert.equal(cli('create', 'sink', 'qv-kept-a', '--linger').status, 0);
   let r = cli('create', 'duplex', 'qv-kept-b', '--linger', '--channels', 'MONO', '--description', 'kept');
-  assert.equal(r.status, 0, r.stderr);
   const keptB = Number(r.stdout.trim());
+  assert.ok(r.status === 0 && keptB > 0, r.stderr);
   assert.ok(dumpNode('qv-kept-a') && dumpNode('qv-kept-b').info.props['object.linger'], 'both outlive the tool');
 
   // Never what quorvane did not make: the daemon's own node, another client's.
   const other = await fixture.add('qv-foreign', 'Audio/Sink', 'FL', 0);
   for (const target of ['demo-speakers', String(other.id)]) {
     r = cli('destroy', target);
-    assert.equal(r.status, 1, r.stderr);
-    assert.match(r.stderr, /not created by quorvane/);
+    assert.deepEqual([r.status, /not created by quorvane/.test(r.stderr)], [1, true], r.stderr);
   }
   assert.ok(dumpNode('demo-speakers') && dumpNode('qv-foreign'));
-  assert.equal(cli('destroy', 'qv-kept-a').status, 0);
-  assert.ok(!dumpNode('qv-kept-a'));
+  assert.deepEqual([cli('destroy', 'qv-kept-a').status, dumpNode('qv-kept-a')], [0, undefined]);
 
-  // A later run's Graph: a node object whose serial is not the one there now
-  // is another object, and is left alone; by id it goes.
+  // A later run's Graph: a node object whose serial is not the one there now is another object, left alone; by id it goes.
   const graph = await quorvane.connect();
   const node = graph.nodes().find((n) => n.id === keptB);
   await assert.rejects(graph.destroyNode({ ...node, props: { ...node.props, 'object.serial': '999999' } }), /no node/);
   assert.ok(dumpNode('qv-kept-b'));
-  // Refused by the daemon (a client without the permission to remove it):
-  // rejected with the daemon's code and text, nothing printed, the node kept.
+  // Refused by the daemon (a client without the permission): rejected with its code and text, nothing printed, the node kept.
   const refused = await runChild(`
     const { spawnSync } = require('node:child_process');
     (async () => {
@@ -137,8 +116,7 @@ test('a device outlives the tool only with --linger', async () => {
   assert.deepEqual([refused.stdout, refused.stderr], [`EPERM no permission to destroy ${keptB}\n`, '']);
   assert.ok(dumpNode('qv-kept-b'));
   await graph.destroyNode(keptB);
-  assert.ok(!graph.nodes().some((n) => n.id === keptB));
-  assert.ok(!dumpNode('qv-kept-b'));
+  assert.ok(!graph.nodes().some((n) => n.id === keptB) && !dumpNode('qv-kept-b'));
   await assert.rejects(graph.destroyNode(keptB), /no node/);
   await assert.rejects(graph.destroyNode({}), TypeError);
   await graph.close();

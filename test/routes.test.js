@@ -12,6 +12,10 @@ const { pairPorts } = require('../lib/features/pairing');
 let graph;
 const { daemon, fixture } = privateDaemon({}, { graph: (g) => (graph = g) });
 const channelPort = (nodeId, channel) => graph.ports().find((p) => p.nodeId === nodeId && p.props['audio.channel'] === channel).id;
+// Fixture nodes: [name, media class, input channels, output channels] each.
+const nodes = (...specs) => Promise.all(specs.map((spec) => fixture.add(...spec)));
+// The two links of a stereo output's ports to each of `sinks`.
+const stereo = (out, ...sinks) => sorted(sinks.flatMap((n) => [[out.outputs[0], n.inputs[0]], [out.outputs[1], n.inputs[1]]]));
 
 test('pairing: by channel, mono to every channel, by port order where channels do not help', () => {
   const port = (id, ch) => ({ id, props: ch ? { 'audio.channel': ch } : {} });
@@ -28,14 +32,11 @@ test('pairing: by channel, mono to every channel, by port order where channels d
 });
 
 test('a restarted source is linked again each time; a link removed by others comes back', async () => {
-  const sink = await fixture.add('rt-sink', 'Audio/Sink', 'FL,FR', '0');
-  const other = await fixture.add('rt-other', 'Audio/Source', '0', 'MONO');
+  const [sink, other] = await nodes(['rt-sink', 'Audio/Sink', 'FL,FR', '0'], ['rt-other', 'Audio/Source', '0', 'MONO']);
   await fixture.link([[other.outputs[0], sink.inputs[0]]]);
   await heardBy(graph, sink);
-  const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } });
-  route.on('error', (e) => assert.fail(e));
-  const fl = channelPort(sink.id, 'FL');
-  const fr = channelPort(sink.id, 'FR');
+  const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } }).on('error', (e) => assert.fail(e));
+  const [fl, fr] = ['FL', 'FR'].map((ch) => channelPort(sink.id, ch));
   const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
   let player;
   for (let i = 0; i < 30; i++) {
@@ -60,8 +61,7 @@ test('a restarted source is linked again each time; a link removed by others com
 });
 
 test('a route hears the graph whatever the listeners of the Graph and the route do', async () => {
-  const src = await fixture.add('ic-src', 'Audio/Source', '0', 'MONO');
-  const sink = await fixture.add('ic-sink', 'Audio/Sink', 'MONO', '0');
+  const [src, sink] = await nodes(['ic-src', 'Audio/Source', '0', 'MONO'], ['ic-sink', 'Audio/Sink', 'MONO', '0']);
   // In a process of its own: the test runner takes uncaught exceptions for failures.
   const r = await runChild(
     `const { spawnSync } = require('node:child_process');
@@ -98,16 +98,12 @@ test('a route hears the graph whatever the listeners of the Graph and the route 
 });
 
 test('exclusive: links from the source elsewhere are removed as they appear', async () => {
-  const vmic = await fixture.add('ex-vmic', 'Audio/Sink', 'FL,FR', '0');
-  const speakers = await fixture.add('ex-speakers', 'Audio/Sink', 'FL,FR', '0');
-  const other = await fixture.add('ex-other', 'Stream/Output/Audio', '0', 'FL,FR');
+  const [vmic, speakers, other, app] = await nodes(['ex-vmic', 'Audio/Sink', 'FL,FR', '0'], ['ex-speakers', 'Audio/Sink', 'FL,FR', '0'],
+    ['ex-other', 'Stream/Output/Audio', '0', 'FL,FR'], ['ex-app', 'Stream/Output/Audio', '0', 'FL,FR']);
   const [otherLink] = await fixture.link([[other.outputs[0], speakers.inputs[0]]]);
-  const app = await fixture.add('ex-app', 'Stream/Output/Audio', '0', 'FL,FR');
-  await fixture.link([[app.outputs[0], speakers.inputs[0]], [app.outputs[1], speakers.inputs[1]]]);
-  const route = graph.route({ from: 'ex-app', to: 'ex-vmic', exclusive: true });
-  route.on('error', (e) => assert.fail(e));
-  const fromApp = () => linksFrom(app.outputs);
-  const want = sorted([[app.outputs[0], vmic.inputs[0]], [app.outputs[1], vmic.inputs[1]]]);
+  await fixture.link(stereo(app, speakers));
+  const route = graph.route({ from: 'ex-app', to: 'ex-vmic', exclusive: true }).on('error', (e) => assert.fail(e));
+  const [fromApp, want] = [() => linksFrom(app.outputs), stereo(app, vmic)];
   await waitFor(() => String(fromApp()) === String(want), 5000, 'only the route\'s links from the app');
   await fixture.link([[app.outputs[1], speakers.inputs[0]]]);
   await waitFor(() => String(fromApp()) === String(want), 5000, 'the new link to be removed');
@@ -115,7 +111,7 @@ test('exclusive: links from the source elsewhere are removed as they appear', as
   await route.close();
   // What it took is given back, as links that outlive this process
   // (beside a session manager: session-manager.test.js).
-  assert.deepEqual(fromApp(), sorted([[app.outputs[0], speakers.inputs[0]], [app.outputs[1], speakers.inputs[1]], [app.outputs[1], speakers.inputs[0]]]));
+  assert.deepEqual(fromApp(), sorted([...stereo(app, speakers), [app.outputs[1], speakers.inputs[0]]]));
   const given = pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && app.outputs.includes(o.info.props['link.output.port']));
   assert.deepEqual(given.map((o) => o.info.props['object.linger']), [true, true, true]);
   await fixture.remove(vmic.id, speakers.id, other.id, app.id);
@@ -158,46 +154,38 @@ async function settle() {
 }
 
 test('routes of one process never fight', async () => {
-  const app = await fixture.add('nf-app', 'Stream/Output/Audio', '0', 'FL,FR');
-  const mic = await fixture.add('nf-mic', 'Audio/Sink', 'FL,FR', '0');
-  const speakers = await fixture.add('nf-speakers', 'Audio/Sink', 'FL,FR', '0');
-  const headset = await fixture.add('nf-headset', 'Audio/Sink', 'FL,FR', '0');
+  const [app, mic, speakers, headset] = await nodes(['nf-app', 'Stream/Output/Audio', '0', 'FL,FR'],
+    ...['nf-mic', 'nf-speakers', 'nf-headset'].map((name) => [name, 'Audio/Sink', 'FL,FR', '0']));
   let created = 0;
   const count = (l) => app.outputs.includes(l.srcPortId) && created++;
   graph.on('link-created', count);
-  const fromApp = () => linksFrom(app.outputs);
-  const to = (...nodes) => sorted(nodes.flatMap((n) => [[app.outputs[0], n.inputs[0]], [app.outputs[1], n.inputs[1]]]));
-  const errors = [];
+  const [fromApp, errors] = [() => linksFrom(app.outputs), []];
   const a = graph.route({ from: 'nf-app', to: 'nf-mic', exclusive: true });
   const b = graph.route({ from: 'nf-app', to: 'nf-speakers' });
   // Overlaps b: the pair is shared, and outlives whichever closes first.
   const d = graph.route({ from: /^nf-app$/, to: { 'node.name': 'nf-speakers' } });
   for (const [who, r] of Object.entries({ a, b, d })) r.on('error', (e) => errors.push([who, e.message]));
-  await waitFor(() => String(fromApp()) === String(to(mic, speakers)), 5000, 'both routes\' links');
+  await waitFor(() => String(fromApp()) === String(stereo(app, mic, speakers)), 5000, 'both routes\' links');
   await settle();
-  assert.deepEqual(fromApp(), to(mic, speakers), 'still both after the routes heard everything');
-  assert.equal(created, 4, 'each link made once');
+  assert.deepEqual([fromApp(), created], [stereo(app, mic, speakers), 4], 'still both after the routes heard everything, each made once');
 
   // Two exclusive routes of one source to different sinks cannot both hold:
   // the later one says so once and leaves the source alone.
-  const c = graph.route({ from: 'nf-app', to: 'nf-headset', exclusive: true });
-  c.on('error', (e) => errors.push(['c', e.message]));
+  const c = graph.route({ from: 'nf-app', to: 'nf-headset', exclusive: true }).on('error', (e) => errors.push(['c', e.message]));
   await waitFor(() => errors.length > 0, 5000, 'the later exclusive route to report');
   await settle();
-  assert.deepEqual(errors.map(([who]) => who), ['c']);
-  assert.match(errors[0][1], /nf-app.*held by another exclusive route from "nf-app" to "nf-mic"/);
-  assert.deepEqual(fromApp(), to(mic, speakers));
-  assert.equal(created, 4);
+  assert.deepEqual(errors.map(([who, m]) => [who, /nf-app.*held by another exclusive route from "nf-app" to "nf-mic"/.test(m)]), [['c', true]], String(errors));
+  assert.deepEqual([fromApp(), created], [stereo(app, mic, speakers), 4]);
 
   await a.close();
-  await waitFor(() => String(fromApp()) === String(to(speakers, headset)), 5000, 'the second exclusive route to take over');
+  await waitFor(() => String(fromApp()) === String(stereo(app, speakers, headset)), 5000, 'the second exclusive route to take over');
   assert.deepEqual(errors.slice(1), []);
   await b.close();
   await waitFor(() => d.links.length === 2, 5000, 'the overlapping route to take the pair over');
-  assert.deepEqual(fromApp(), to(speakers, headset));
+  assert.deepEqual(fromApp(), stereo(app, speakers, headset));
   // A route closed while its link requests are on their way takes those links too.
   await graph.route({ from: 'nf-app', to: 'nf-mic' }).close();
-  assert.deepEqual(fromApp(), to(speakers, headset));
+  assert.deepEqual(fromApp(), stereo(app, speakers, headset));
   await Promise.all([c.close(), d.close()]);
   assert.deepEqual(fromApp(), []);
   graph.off('link-created', count);
@@ -205,16 +193,9 @@ test('routes of one process never fight', async () => {
 });
 
 test('a link another client keeps removing is asked for again with a growing pause, and reported as contested', async () => {
-  const src = await fixture.add('ct-src', 'Audio/Source', '0', 'MONO');
-  const sink = await fixture.add('ct-sink', 'Audio/Sink', 'MONO', '0');
-  const route = graph.route({ from: 'ct-src', to: 'ct-sink' });
-  const times = [];
-  const errors = [];
-  route.on('error', (e) => errors.push(e.message));
-  route.on('linked', (l) => {
-    times.push(Date.now());
-    spawnSync('pw-link', ['-d', String(l.id)], { env: daemon.env });
-  });
+  const [src, sink] = await nodes(['ct-src', 'Audio/Source', '0', 'MONO'], ['ct-sink', 'Audio/Sink', 'MONO', '0']);
+  const [times, errors] = [[], []];
+  const route = graph.route({ from: 'ct-src', to: 'ct-sink' }).on('error', (e) => errors.push(e.message)).on('linked', (l) => times.push(Date.now()) && spawnSync('pw-link', ['-d', String(l.id)], { env: daemon.env }));
   await waitFor(() => errors.length > 0, 10000, 'the route to report the contest');
   assert.match(errors[0], /port \d+ to port \d+ is contested: another client removed it 3 times/);
   await waitFor(() => times.length >= 6, 10000, 'more requests');
