@@ -17,6 +17,21 @@ function readSecret(file, what) {
   }
 }
 
+// The broker's credentials from the parsed options `o` into `options`: the
+// password from --password-file or the environment (with --username), never
+// an argument, which every user of the machine can read; --ca's certificate.
+// A UsageError for --password-file without --username, a CliError for a file
+// that cannot be read.
+function readCredentials(o, options) {
+  if (o['password-file'] !== undefined) {
+    if (options.username === undefined) throw new UsageError('--password-file needs --username');
+    options.password = readSecret(o['password-file'], 'password file');
+  } else if (options.username !== undefined && process.env[PASSWORD_ENV] !== undefined) {
+    options.password = process.env[PASSWORD_ENV];
+  }
+  if (o.ca !== undefined) options.ca = readSecret(o.ca, 'certificate authority file');
+}
+
 // The broker's URL as it may be shown: without user information.
 const shown = (url) => {
   const u = new URL(url);
@@ -37,15 +52,7 @@ async function mqtt(argv) {
   if (o['discovery-prefix'] !== undefined) options.discoveryPrefix = o['discovery-prefix'];
   if (o['max-rate'] !== undefined) options.maxRate = Number(o['max-rate']);
   if (o['mqtt-version'] !== undefined) options.protocolVersion = { '3.1.1': 4, 5: 5 }[o['mqtt-version']] ?? NaN;
-  // The password from a file or the environment: never an argument, which
-  // every user of the machine can read.
-  if (o['password-file'] !== undefined) {
-    if (options.username === undefined) throw new UsageError('--password-file needs --username');
-    options.password = readSecret(o['password-file'], 'password file');
-  } else if (options.username !== undefined && process.env[PASSWORD_ENV] !== undefined) {
-    options.password = process.env[PASSWORD_ENV];
-  }
-  if (o.ca !== undefined) options.ca = readSecret(o.ca, 'certificate authority file');
+  readCredentials(o, options);
   if (o.rules !== undefined) options.rules = require('./patchbay').readRulesFile(o.rules);
   const { checkBridgeOptions } = require('../mqtt/bridge');
   try {
@@ -79,13 +86,7 @@ async function webBroker(o, listen, origins) {
   if (o.rules !== undefined) throw new UsageError("--rules is not for --broker: each host's bridge keeps its own (quorvane mqtt --rules)");
   const options = { broker: o.broker, username: o.username };
   if (o['topic-prefix'] !== undefined) options.topicPrefix = o['topic-prefix'];
-  if (o['password-file'] !== undefined) {
-    if (options.username === undefined) throw new UsageError('--password-file needs --username');
-    options.password = readSecret(o['password-file'], 'password file');
-  } else if (options.username !== undefined && process.env[PASSWORD_ENV] !== undefined) {
-    options.password = process.env[PASSWORD_ENV];
-  }
-  if (o.ca !== undefined) options.ca = readSecret(o.ca, 'certificate authority file');
+  readCredentials(o, options);
   const { RemoteHosts } = require('../web/remote-hosts');
   let hosts;
   try {
@@ -117,17 +118,7 @@ async function webBroker(o, listen, origins) {
   });
   say(`quorvane web: ${server.url}`);
   say(`quorvane web: the hosts under ${options.topicPrefix ?? 'quorvane'}/ on ${shown(o.broker)}`);
-  if (o.open) {
-    const { spawn } = require('node:child_process');
-    try {
-      opener = require('./web').redirectFile(server.url);
-      const child = spawn('xdg-open', [opener.file], { stdio: 'ignore', detached: true });
-      child.on('error', (e) => warn(`could not open a browser (${e.message}); open the URL above`));
-      child.unref();
-    } catch (e) {
-      warn(`could not open a browser (${e.message}); open the URL above`);
-    }
-  }
+  if (o.open) opener = require('./web').openBrowser(server.url);
   return held;
 }
 

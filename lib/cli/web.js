@@ -69,17 +69,25 @@ async function web(argv) {
     },
   });
   say(`quorvane web: ${server.url}`);
-  if (o.open) {
-    try {
-      opener = redirectFile(server.url);
-      const child = spawn('xdg-open', [opener.file], { stdio: 'ignore', detached: true });
-      child.on('error', (e) => warn(`could not open a browser (${e.message}); open the URL above`));
-      child.unref();
-    } catch (e) {
-      warn(`could not open a browser (${e.message}); open the URL above`);
-    }
-  }
+  if (o.open) opener = openBrowser(server.url);
   return held;
 }
 
-module.exports = { web, redirectFile };
+// openBrowser(url) → the redirect file to remove when the server stops (null
+// when it could not be made): xdg-open is given that file, not the URL, whose
+// fragment holds the access token and would show in every process listing.
+// A browser that cannot be started is a warning: the URL is printed already.
+function openBrowser(url) {
+  let opener = null;
+  try {
+    opener = redirectFile(url);
+    const child = spawn('xdg-open', [opener.file], { stdio: 'ignore', detached: true });
+    child.on('error', (e) => warn(`could not open a browser (${e.message}); open the URL above`));
+    child.unref();
+  } catch (e) {
+    warn(`could not open a browser (${e.message}); open the URL above`);
+  }
+  return opener;
+}
+
+module.exports = { web, redirectFile, openBrowser };
