@@ -4,6 +4,7 @@
 // "node:port" (as pw-link names them) or ids. Failures say what was not found.
 const { CliError, UsageError, idArg } = require('./args');
 const { isDefaultName, defaultNodeName } = require('../features/match');
+const { nodesNamed } = require('../features/resolve-node');
 
 const DIRECTION = { 0: 'output', 1: 'input' };
 
@@ -39,12 +40,13 @@ function defaultNode(graph, name) {
   return found[0];
 }
 
-// Every node a NAME, an ID or a default name denotes; throws when there is none.
+// Every node a NAME, an ID or a default name denotes (the Graph's resolver,
+// with the command line's messages); throws when there is none.
 function nodes(graph, text) {
   const name = nodeName(text);
   if (isDefaultName(name)) return [defaultNode(graph, name)];
   const id = idArg(name, 'node');
-  const found = id !== null ? graph.nodes().filter((n) => n.id === id) : graph.nodes().filter((n) => n.name === name);
+  const found = nodesNamed(graph.nodes(), id ?? name, 'node');
   if (found.length === 0) throw new CliError(id !== null ? `no node ${id}` : `no node named ${JSON.stringify(name)}`);
   return found;
 }

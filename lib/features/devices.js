@@ -117,7 +117,7 @@ async function createNode(g, options) {
   const id = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => {
       nodeRequests.forget(token);
-      addon.graphAbandonNode(token); // a late answer's node goes at once
+      addon.graphAbandonNode(token); // a late answer's node is destroyed at once
       reject(new Error(`node ${JSON.stringify(spec.name)}: no answer within ${spec.timeoutMs} ms`));
     }, spec.timeoutMs);
     token = nodeRequests.expect((kind, nodeId, res, message) => {
@@ -144,7 +144,7 @@ async function createNode(g, options) {
       timeoutMs: remaining(),
     });
   } catch (e) {
-    addon.graphAbandonNode(token); // nobody gets the node: it goes
+    addon.graphAbandonNode(token); // nobody gets the node: it is destroyed
     throw e;
   }
   const node = graph.nodes().find((n) => n.id === id);

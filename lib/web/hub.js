@@ -134,7 +134,7 @@ class Hub {
 
   /**
    * A message to one page, unless it is behind (it gets a snapshot later
-   * anyway). The events heard so far go first: an answer never overtakes
+   * anyway). The events received so far go first: an answer never overtakes
    * the change it reports.
    */
   send(client, msg) {

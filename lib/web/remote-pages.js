@@ -1,8 +1,8 @@
 'use strict';
 // The pages of a web server that shows the hosts on a broker: each page is
 // on the hub of the host it picked (a Hub of that host's RemoteGraph, made
-// for its first page and closed with its last), and is told the hosts there
-// are whenever they come, go, or go on or offline.
+// for its first page and closed with its last), and is sent the list of hosts
+// whenever one is announced, removed, or goes on or offline.
 const { Hub } = require('./hub');
 const { RemoteGraph } = require('./remote-hosts');
 
@@ -12,12 +12,12 @@ class RemotePages {
   #pages = new Set();
   #none = new RemoteGraph(''); // the page's host while the broker has none
   #highWater;
-  #told = false;
+  #hostsQueued = false;
   #onHosts = () => {
-    if (this.#told) return;
-    this.#told = true;
+    if (this.#hostsQueued) return;
+    this.#hostsQueued = true;
     setImmediate(() => {
-      this.#told = false;
+      this.#hostsQueued = false;
       const hosts = this.#hosts.list();
       for (const page of this.#pages) page.hub.send(page.client, { type: 'hosts', hosts, host: page.host });
     });

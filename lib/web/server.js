@@ -14,7 +14,7 @@ const { perform, DeviceBudget } = require('./requests');
 
 const MAX_CLIENTS = 32;
 // Per page: a bucket of RATE_BURST requests, refilled at RATE_PER_S; at most
-// MAX_IN_FLIGHT of them waiting for the daemon at once. The page is told
+// MAX_IN_FLIGHT of them waiting for the daemon at once. The page is sent
 // these and keeps below them.
 const RATE_PER_S = 50;
 const RATE_BURST = 100;

@@ -33,7 +33,7 @@
   const HOST_KEY = 'quorvane-web-host';
   let host = sessionStorage.getItem(HOST_KEY) || '';
   let switching = false;
-  let remote = false; // told the hosts: served for a broker
+  let remote = false; // sent a list of hosts: served for a broker
 
   // --- connection and requests -------------------------------------------------
 
