@@ -33,7 +33,7 @@ const BACKOFF_MIN_MS = 500;
 const BACKOFF_MAX_MS = 30000;
 const MAX_IN_FLIGHT = 16;
 const CLOSE_STEP_MS = 2000;
-const MAX_PACKET_BYTES = 2 * 1024 * 1024; // told to an MQTT 5 broker: larger packets are not sent to the bridge
+const MAX_PACKET_BYTES = 2 * 1024 * 1024; // announced to an MQTT 5 broker: larger packets are not sent to the bridge
 const REFUSAL_REPLIES_PER_S = 5; // answers to commands refused for their rate: the rest are counted, not answered
 // What no retry mends, before the bridge was ever connected: the broker
 // refusing the credentials (MQTT 3.1.1 and 5 reason codes), a certificate
@@ -296,7 +296,7 @@ class Bridge extends EventEmitter {
     const listed = [];
     this.#keys.clear();
     for (const node of nodes) {
-      // A second node of the same name is told apart by its id.
+      // A second node of the same name is set apart by its id.
       let key = topicLevel(node.name || `node-${node.id}`);
       if (this.#keys.has(key)) key = `${key}~${node.id}`;
       this.#keys.set(key, node);

@@ -53,8 +53,8 @@ function readNode(s) {
  */
 class RemoteGraph extends EventEmitter {
   #states = new Map(); // topic level → { node, ports, links }
-  #heard = new Map(); // topic level → the broker connection it was last heard on
-  #shown = { nodes: new Map(), ports: new Map(), links: new Map() }; // id → JSON, as last told
+  #receivedOn = new Map(); // topic level → the broker connection it was last received on
+  #shown = { nodes: new Map(), ports: new Map(), links: new Map() }; // id → JSON, as last sent to the pages
   #lists = { nodes: [], ports: [], links: [] };
   #online = false;
   #brokerUp = false;
@@ -95,28 +95,28 @@ class RemoteGraph extends EventEmitter {
   }
 
   /**
-   * A node's retained state (null: emptied), heard on the broker connection
+   * A node's retained state (null: emptied), received on the broker connection
    * `round`; false when the host has MAX_NODES already.
    */
   setNode(key, state, round = 0) {
     if (state === null) {
       this.#states.delete(key);
-      this.#heard.delete(key);
+      this.#receivedOn.delete(key);
     } else if (this.#states.has(key) || this.#states.size < MAX_NODES) {
       this.#states.set(key, state);
-      this.#heard.set(key, round);
+      this.#receivedOn.set(key, round);
     } else return false;
     this.#schedule();
     return true;
   }
 
   /**
-   * Forgets the nodes not heard on the connection `round`: once connected
+   * Forgets the nodes not received on the connection `round`: once connected
    * again, the broker sends every retained state, but none of those emptied
    * while the connection was down.
    */
   sweep(round) {
-    for (const key of [...this.#states.keys()]) if (this.#heard.get(key) !== round) this.setNode(key, null);
+    for (const key of [...this.#states.keys()]) if (this.#receivedOn.get(key) !== round) this.setNode(key, null);
   }
 
   setDefaults(d) {
@@ -147,7 +147,7 @@ class RemoteGraph extends EventEmitter {
   }
 
   // The lists anew, and an event for each node, port and link that differs
-  // from what was last told (a node id held by two topics counts once).
+  // from what was last sent (a node id held by two topics counts once).
   #update() {
     const nodes = new Map();
     const ports = new Map();
