@@ -16,10 +16,11 @@ PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
 # The tests also start a real session manager (WirePlumber on a private
 # D-Bus), parse DOT with Graphviz, look at rendered SVG in Chromium and
 # verify the patchbay's systemd unit, whose ExecReload is procps's /bin/kill,
-# and run an MQTT broker (mosquitto, started by the tests, no service).
+# and run an MQTT broker (mosquitto, started by the tests, no service) over
+# TLS with certificates openssl makes.
 # QUORVANE_NO_CHROMIUM=1 leaves Chromium out (the web tests skip).
 [ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format
-  wireplumber dbus-daemon dbus-session-bus-common graphviz procps mosquitto mosquitto-clients)
+  wireplumber dbus-daemon dbus-session-bus-common graphviz procps mosquitto mosquitto-clients openssl)
 [ $ALL = 1 ] && [ -z "${QUORVANE_NO_CHROMIUM:-}" ] && PACKAGES+=(chromium fonts-dejavu-core)
 if [ "${1:-}" = "--packages" ]; then
   printf '%s\n' "${PACKAGES[@]}"
