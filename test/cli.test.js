@@ -23,10 +23,7 @@ const connected = (run) =>
 const linkIds = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id).sort((a, b) => a - b);
 
 let app, sink;
-test.before(async () => {
-  app = await fixture.add('cli-app', 'Stream/Output/Audio', 0, 2);
-  sink = await fixture.add('cli-sink', 'Audio/Sink', 2, 0);
-});
+test.before(async () => ([app, sink] = [await fixture.add('cli-app', 'Stream/Output/Audio', 0, 2), await fixture.add('cli-sink', 'Audio/Sink', 2, 0)]));
 
 test('nodes and ports: tables and JSON, filtered, each node\'s role in words', () => {
   const r = cli('nodes');
@@ -35,10 +32,8 @@ test('nodes and ports: tables and JSON, filtered, each node\'s role in words', (
     assert.match(r.stdout, new RegExp(`^${row.replace(/ /g, '\\s+')}`, 'm'), r.stderr);
   }
   const json = (...args) => JSON.parse(cli(...args, '--json').stdout);
-  const outputs = json('nodes', '--output');
-  assert.deepEqual(outputs.map((n) => n.name).sort(), ['cli-app', 'cli-sink', 'demo-speakers']);
-  const sinks = json('nodes', '--type', 'Audio/Sink', '--props');
-  assert.deepEqual(sinks.map((n) => [n.name, n.props['media.class']]).sort(), [['cli-sink', 'Audio/Sink'], ['demo-speakers', 'Audio/Sink']]);
+  assert.deepEqual([json('nodes', '--output').map((n) => n.name).sort(), json('nodes', '--type', 'Audio/Sink', '--props').map((n) => [n.name, n.props['media.class']]).sort()],
+    [['cli-app', 'cli-sink', 'demo-speakers'], [['cli-sink', 'Audio/Sink'], ['demo-speakers', 'Audio/Sink']]]);
   // Info properties (the library) beside the global's.
   assert.match(cli('nodes', '--type', 'Audio/Source', '--props').stdout, /^ {2}library\.name = "audioconvert\/libspa-audioconvert"$/m);
 
@@ -126,8 +121,7 @@ test('wait and monitor report a later node, its changes and removal, until Ctrl-
   assert.deepEqual([changes[0].state, changes.at(-1)], ['suspended', { event: 'node-changed', id: added.id, props: { 'media.name': 'a "title"' } }]);
   assert.deepEqual(await monitor.stop(), { code: 0, signal: null });
   const t = Date.now();
-  assert.deepEqual(await never.stop(), { code: 130, signal: null });
-  assert.ok(Date.now() - t < 5000, 'Ctrl-C ends the wait');
+  assert.deepEqual([await never.stop(), Date.now() - t < 5000], [{ code: 130, signal: null }, true], 'Ctrl-C ends the wait');
 });
 
 test('link and unlink remove only their own links', async () => {
@@ -164,10 +158,8 @@ test('link and unlink remove only their own links', async () => {
 
 // The route itself is routes.test.js's; here the command line that sets it up and takes it down.
 test('route --exclusive keeps only its links from the app, again after a restart', async () => {
-  const vmic = await fixture.add('cr-vmic', 'Audio/Sink', 'FL,FR', '0');
-  const speakers = await fixture.add('cr-speakers', 'Audio/Sink', 'FL,FR', '0');
-  const other = await fixture.add('cr-other', 'Stream/Output/Audio', '0', 'FL,FR');
-  let app = await fixture.add('cr-app-1', 'Stream/Output/Audio', '0', 'FR,FL');
+  let [vmic, speakers, other, app] = await Promise.all([['cr-vmic', 'Audio/Sink', 'FL,FR', 0], ['cr-speakers', 'Audio/Sink', 'FL,FR', 0],
+    ['cr-other', 'Stream/Output/Audio', 0, 'FL,FR'], ['cr-app-1', 'Stream/Output/Audio', 0, 'FR,FL']].map((a) => fixture.add(...a)));
   await fixture.link([[other.outputs[0], vmic.inputs[0]], [app.outputs[0], speakers.inputs[0]]]);
   const run = startScript(CLI, ['route', '--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive']);
   // FR,FL outputs pair with the sink's FL,FR inputs by channel.
@@ -187,11 +179,9 @@ test('route --exclusive keeps only its links from the app, again after a restart
 });
 
 test('route --rules keeps several routes; a bad rules file is a usage error', async () => {
-  const sink = await fixture.add('rr-sink', 'Audio/Sink', 'MONO', '0');
-  const a = await fixture.add('rr-a', 'Audio/Source', '0', 'FL,FR');
-  const b = await fixture.add('rr-b', 'Audio/Source', '0', '2');
-  // A value that only looks like /regexp/flags is a text: a path.
-  const c = await fixture.add('rr-c', 'Audio/Source;object.path=/x/y', '0', 'MONO');
+  // rr-c: a value that only looks like /regexp/flags is a text: a path.
+  const [sink, a, b, c] = await Promise.all([['rr-sink', 'Audio/Sink', 'MONO', 0], ['rr-a', 'Audio/Source', 0, 'FL,FR'], ['rr-b', 'Audio/Source', 0, 2],
+    ['rr-c', 'Audio/Source;object.path=/x/y', 0, 'MONO']].map((x) => fixture.add(...x)));
   const file = path.join(scratch('quorvane-rules-'), 'rules.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [
     { from: 'rr-a', to: { 'node.name': 'rr-sink' } },

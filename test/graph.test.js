@@ -32,8 +32,7 @@ const sameValue = (ours, theirs) => (typeof theirs === 'string' ? ours === their
 test('connect: at once, with the whole graph as pw-dump shows it, a handle per caller', async () => {
   // Records of different key sequences in turn: the daemon's nodes, others
   // with as many properties but other keys, ports with a channel or none.
-  const src = await fixture.add('g-conn-src', '-;node.description=Described', 0, 2);
-  const sink = await fixture.add('g-conn-sink', 'Audio/Sink', 'FL,FR', 0);
+  const [src, sink] = [await fixture.add('g-conn-src', '-;node.description=Described', 0, 2), await fixture.add('g-conn-sink', 'Audio/Sink', 'FL,FR', 0)];
   const [theirs] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
   const graph = await connect();
   for (const [list, type] of [[graph.nodes(), 'Node'], [graph.ports(), 'Port'], [graph.links(), 'Link']]) {
@@ -114,8 +113,7 @@ test('events: every event once and in order, to every listener', async (t) => {
     for (const list of [a, b]) graph.on(name, (p) => list.push(`${name} ${typeof p === 'number' ? p : p.id}`));
   }
   t.after(() => graph.close());
-  const src = await fixture.add('g-ev-src', 'Audio/Source', 0, 2);
-  const sink = await fixture.add('g-ev-sink', 'Audio/Sink', 2, 0);
+  const [src, sink] = [await fixture.add('g-ev-src', 'Audio/Source', 0, 2), await fixture.add('g-ev-sink', 'Audio/Sink', 2, 0)];
   const [linkId] = await fixture.link([[src.outputs[1], sink.inputs[1]]]);
   await fixture.remove(src.id);
   const expected = [src, sink].flatMap((n) => [`node-created ${n.id}`, ...[...n.outputs, ...n.inputs].map((p) => `port-created ${p}`)])
@@ -184,8 +182,7 @@ test('a burst of 10,000 mixed requests settles whole', async () => {
 });
 
 test('requests that timed out while the daemon was stopped are undone', async () => {
-  const src = await fixture.add('late-src', 'Audio/Source', '0', 'MONO');
-  const sink = await fixture.add('late-sink', 'Audio/Sink', 'MONO', '0');
+  const [src, sink] = [await fixture.add('late-src', 'Audio/Source', 0, 'MONO'), await fixture.add('late-sink', 'Audio/Sink', 'MONO', 0)];
   const graph = await connect();
   await graph.waitForPorts(sink.id, { count: 1 });
   const seen = {};
@@ -205,8 +202,7 @@ test('requests that timed out while the daemon was stopped are undone', async ()
 });
 
 test('a script\'s refusals reach its Promises only; its last removals are carried out', async () => {
-  const src = await fixture.add('g-flush-src', 'Audio/Source', 0, 2);
-  const sink = await fixture.add('g-flush-sink', 'Audio/Sink', 2, 0);
+  const [src, sink] = [await fixture.add('g-flush-src', 'Audio/Source', 0, 2), await fixture.add('g-flush-sink', 'Audio/Sink', 2, 0)];
   await fixture.link([[src.outputs[0], sink.inputs[0]], [src.outputs[1], sink.inputs[1]]]);
   await waitFor(() => linksOf(src.id).length === 2, 5000, 'the fixture links');
   const r = await child(
@@ -231,8 +227,7 @@ test('a script\'s refusals reach its Promises only; its last removals are carrie
 // their proxies, others' by id only while the id still names the link meant
 // (freed ids are handed out again at once).
 test('removals reach only what was meant', async () => {
-  const src = await fixture.add('own-src', 'Audio/Source', 0, 3);
-  const sink = await fixture.add('own-sink', 'Audio/Sink', 3, 0);
+  const [src, sink] = [await fixture.add('own-src', 'Audio/Source', 0, 3), await fixture.add('own-sink', 'Audio/Sink', 3, 0)];
   const [theirs] = await fixture.link([[src.outputs[2], sink.inputs[2]]]);
   const [[o0, o1, o2], [i0, i1, i2]] = [src.outputs, sink.inputs];
   const r = await child(`

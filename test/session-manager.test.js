@@ -33,11 +33,10 @@ async function beside() {
 async function tearDown() {
   const s = stack;
   stack = undefined;
-  if (!s) return;
-  await s.graph?.close();
-  for (const c of s.children) c.kill();
-  await s.sm?.stop();
-  s.daemon.stop();
+  await s?.graph?.close();
+  for (const c of s?.children ?? []) c.kill();
+  await s?.sm?.stop();
+  s?.daemon.stop();
 }
 test.after(tearDown);
 // Each sink in turn the configured default, taken up by WirePlumber.
@@ -67,8 +66,7 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
     // A stream's volume is its client's to apply: the request goes through it.
     const one = await graph.waitForNode((n) => n.name === 'sm-one' && n.volume !== undefined);
     assert.deepEqual([(await graph.setVolume(one.id, 0.45)).volume, wpctl('get-volume', one.id)], [0.45, 'Volume: 0.45']);
-    const two = (await graph.waitForNode('sm-two')).id;
-    const aSerial = Number(node('sm-a').props['object.serial']);
+    const [two, aSerial] = [(await graph.waitForNode('sm-two')).id, Number(node('sm-a').props['object.serial'])];
     sm.setMetadata(two, 'target.object', aSerial);
     const wpClient = linksOfNode('sm-one')[0].client;
 

@@ -45,8 +45,7 @@ test('ten pages stay in step; one that stops reading is left behind, then resync
   await waitFor(() => server.stats().clients === 0, 5000, 'the pages forgotten');
   assert.equal(graph.listenerCount('node-created'), listeners);
 
-  const slow = new WebSocket(`ws://127.0.0.1:${server.port}/ws`, protocols(server.token));
-  const seen = [];
+  const [slow, seen] = [new WebSocket(`ws://127.0.0.1:${server.port}/ws`, protocols(server.token)), []];
   slow.on('message', (d) => seen.push(JSON.parse(d).type));
   await waitFor(() => seen.includes('snapshot'), 5000, 'the first snapshot');
   slow.pause();
@@ -99,17 +98,14 @@ test('at 200 nodes: search, filters and kept places work', { skip }, async () =>
   assert.deepEqual([await page.locator('#found').textContent(), await inView(target.id)], ['1 of 1', true], 'the node found, in view');
 
   // Dragged by its title bar to an empty place, then the page reloaded.
-  const head = await page.locator(`#node-${target.id} .head`).boundingBox();
-  const before = await picture(target.id);
-  await page.mouse.move(head.x + 40, head.y + 10);
-  await page.mouse.down();
+  const [head, before] = [await page.locator(`#node-${target.id} .head`).boundingBox(), await picture(target.id)];
+  await page.mouse.move(head.x + 40, head.y + 10).then(() => page.mouse.down());
   await page.mouse.move(head.x + 290, head.y + 10, { steps: 5 }); // into the gap beside its column
   await page.mouse.up();
   const moved = await picture(target.id);
   assert.notEqual(moved, before);
   await page.reload();
-  await page.waitForSelector('body[data-ready="true"]');
-  await page.waitForSelector(`#node-${target.id}`);
+  await page.waitForSelector(`body[data-ready="true"] #node-${target.id}`);
   assert.equal(await picture(target.id), moved, 'the place kept');
 
   // Hide unlinked: only the two linked nodes stay.

@@ -70,8 +70,7 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
     const p = await linkPoint(page, id);
     await page.mouse.click(p.x, p.y);
     await page.waitForSelector(`#link-${id}.selected`);
-    if (how === 'key') await page.keyboard.press('Delete');
-    else await page.click('#unlink');
+    await (how === 'key' ? page.keyboard.press('Delete') : page.click('#unlink'));
     await linked(how === 'key' ? JSON.stringify([[app.outputs[0], sink.inputs[1]]]) : '[]', `link ${id} removed by ${how}`);
   }
 
@@ -107,8 +106,7 @@ test('volumes, mutes, defaults, moves and devices set from the page are what pw-
     assert.ok(Math.abs(set - v) <= 0.02, `slider at ${set} ${what}`);
     await atVolume(set);
   };
-  await page.mouse.move(xAt(0.2), y);
-  await page.mouse.down();
+  await page.mouse.move(xAt(0.2), y).then(() => page.mouse.down());
   for (let v = 0.2; v <= 0.6001; v += 0.02) await page.mouse.move(xAt(v), y);
   await page.mouse.up();
   await sliderAt(0.6, 'after the drag');
@@ -169,7 +167,6 @@ function socket(url, { headers = {}, token } = {}) {
 // A request's reply on a raw socket.
 const call = (s, msg) => (s.ws.send(JSON.stringify(msg)), waitFor(() => s.got.find((m) => m.type === 'reply' && m.id === msg.id), 10000, `the reply to ${msg.op} ${msg.id}`));
 
-const http = require('node:http');
 // The status of a request written by hand: any Host (two of them), a target as sent.
 const ask = (port, request, ...headers) => new Promise((resolve, reject) => {
   let got = '';
@@ -210,7 +207,7 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async () =
   const page = await openPage(browser, url);
   assert.deepEqual(await page.context().cookies(), []);
   const heard = [];
-  const other = http.createServer((req, res) => {
+  const other = require('node:http').createServer((req, res) => {
     heard.push(JSON.stringify(req.headers));
     res.writeHead(200, { 'content-type': 'text/html' }).end('<!doctype html><title>other</title>');
   });
@@ -323,6 +320,5 @@ test('hostile messages leave the server up and the graph unchanged', { skip }, a
   assert.match((await create('small-32', 1)).error, /too many devices: at most 32/);
   for (const node of made) await destroy(node);
   await destroy(await ok(create('after-the-others', 2)));
-  ws.close();
-  good.ws.close();
+  for (const s of [ws, good.ws]) s.close();
 });

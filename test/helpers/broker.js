@@ -91,11 +91,7 @@ async function listen(url, topics, options = {}) {
     let last;
     const check = () => {
       let v;
-      try {
-        v = fn();
-      } catch (e) {
-        last = e;
-      }
+      try { v = fn(); } catch (e) { last = e; }
       if (v) (waiters.delete(check), clearTimeout(timer), resolve(v));
     };
     const timer = setTimeout(() => (waiters.delete(check), reject(last ?? new Error(`timed out waiting for ${what}`))), timeoutMs);
