@@ -60,13 +60,9 @@ test('connect: at once, with the whole graph as pw-dump shows it, a handle per c
   await lib.unlink(link.id);
   // Ids that are not ids, misspelt options: refused at once, nothing asked of the daemon.
   const before = pwLinkList();
-  for (const bad of [2 ** 32 + src.outputs[0], src.outputs[0] + 0.75, -1, NaN]) {
-    for (const p of [lib.link(bad, sink.inputs[0]), lib.setVolume(bad, 0.5)]) await assert.rejects(p, RangeError);
-  }
-  await assert.rejects(lib.link(src.outputs[0], sink.inputs[0], { timeout: 100 }), {
-    name: 'TypeError',
-    message: `link: unknown option "timeout" (known: 'timeoutMs', 'until', 'linger')`,
-  });
+  for (const bad of [2 ** 32 + src.outputs[0], src.outputs[0] + 0.75, -1, NaN]) for (const p of [lib.link(bad, sink.inputs[0]), lib.setVolume(bad, 0.5)]) await assert.rejects(p, RangeError);
+  await assert.rejects(lib.link(src.outputs[0], sink.inputs[0], { timeout: 100 }),
+    { name: 'TypeError', message: `link: unknown option "timeout" (known: 'timeoutMs', 'until', 'linger')` });
   for (const p of [lib.unlink(link.id, { timeout: 1 }), lib.waitForNode('g-conn-src', { timeout: 1 }),
     lib.linkNodes('g-conn-src', sink.id, { lingr: true }), lib.setMute(sink.id, true, { timeout: 1 }),
     lib.destroyNode(sink.id, { force: true }), connect({ timeout: 100 })]) await assert.rejects(p, TypeError);
@@ -186,10 +182,8 @@ test('requests that timed out while the daemon was stopped are undone', async ()
   const graph = await connect();
   await graph.waitForPorts(sink.id, { count: 1 });
   const seen = {};
-  graph.on('node-created', (n) => n.name === 'late-node' && (seen.node = n.id));
-  graph.on('node-destroyed', (id) => id === seen.node && (seen.nodeGone = true));
-  graph.on('link-created', (l) => l.srcPortId === src.outputs[0] && (seen.link = l.id));
-  graph.on('link-destroyed', (id) => id === seen.link && (seen.linkGone = true));
+  graph.on('node-created', (n) => n.name === 'late-node' && (seen.node = n.id)).on('node-destroyed', (id) => id === seen.node && (seen.nodeGone = true));
+  graph.on('link-created', (l) => l.srcPortId === src.outputs[0] && (seen.link = l.id)).on('link-destroyed', (id) => id === seen.link && (seen.linkGone = true));
   process.kill(daemon.pid, 'SIGSTOP');
   // A lingering node would outlive the process for good.
   const outcomes = await Promise.allSettled([graph.createNode({ name: 'late-node', linger: true, timeoutMs: 200 }),
@@ -215,8 +209,7 @@ test('a script\'s refusals reach its Promises only; its last removals are carrie
        const refused = await graph.destroyNode('demo-speakers').catch((e) => e.code);
        console.log(e.code, refused, me['application.name'], me['application.process.binary'], quorvane.unlinkNodesNameToId('g-flush-src', ${sink.id}));
        quorvane.destroyPwThread();
-     });`,
-  );
+     });`);
   // No hang, and the links are gone from the daemon.
   assert.deepEqual([r.timedOut, r.code, r.stdout.trim(), r.stderr, linksOf(src.id)],
     [false, 0, `EEXIST EPERM my-router ${path.basename(process.execPath)} 2`, '', []]);

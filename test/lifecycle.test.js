@@ -64,9 +64,7 @@ test('start/stop and connect()/close() cycles leak no threads or descriptors', a
   q.destroyPwThread();
   await (await connect()).close();
   const before = usage();
-  for (let i = 0; i < 20 * SCALE; i++) {
-    assert.ok(q.createPwThread() && q.getNodes().length > 0 && q.destroyPwThread(), `cycle ${i}: mirror filled`);
-  }
+  for (let i = 0; i < 20 * SCALE; i++) assert.ok(q.createPwThread() && q.getNodes().length > 0 && q.destroyPwThread(), `cycle ${i}: mirror filled`);
   for (let i = 0; i < 200 * SCALE; i++) {
     const graph = await connect();
     assert.ok(graph.nodes().some((n) => n.name === 'demo-speakers'), `cycle ${i}: mirror filled`);
@@ -123,11 +121,7 @@ test('a daemon killed during waitForNewNode: the wait returns, the mirror stays'
      q.createPwThread();
      console.log(JSON.stringify({ mirror, again: q.getNodes().length }));
      q.destroyPwThread();`,
-    {
-      env: daemon.env,
-      onStdout: (out) => !killedAt && out.includes('waiting') && (daemon.kill(), (killedAt = Date.now())),
-    },
-  );
+    { env: daemon.env, onStdout: (out) => !killedAt && out.includes('waiting') && (daemon.kill(), (killedAt = Date.now())) });
   await fixture.close();
   daemon.stop();
   assert.deepEqual([r.timedOut, r.code, r.signal], [false, 0, null], r.stderr);

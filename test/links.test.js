@@ -160,9 +160,7 @@ test('link requests survive a storm of signals', async () => {
   const signals = ['SIGUSR1', 'SIGCHLD', 'SIGWINCH'];
   for (let round = 0; round < 3; round++) {
     let [timer, sent] = [null, 0];
-    const r = await runChild(CHILD(sink.id, other.id, src.outputs[1], other.inputs[0]), {
-      args: ['--inspect-port=0'],
-      timeoutMs: 30000,
+    const r = await runChild(CHILD(sink.id, other.id, src.outputs[1], other.inputs[0]), { args: ['--inspect-port=0'], timeoutMs: 30000,
       onStdout: (out, child) => {
         if (out.includes('"made"')) clearInterval(timer);
         if (timer || !out.includes('ready')) return;

@@ -24,11 +24,8 @@ const notFound = (args, min, max) => {
 
 const CLASSES = [
   // [name, class, listed as input, listed as output]; every class: the native Mirror.MediaClassTable
-  ['q-sink', 'Audio/Sink', false, true],
-  ['q-source', 'Audio/Source', true, false],
-  ['q-stream-in', 'Stream/Input/Audio', true, false],
-  ['q-duplex', 'Audio/Duplex', true, true],
-  ['q-none', null, false, false],
+  ['q-sink', 'Audio/Sink', false, true], ['q-source', 'Audio/Source', true, false], ['q-stream-in', 'Stream/Input/Audio', true, false],
+  ['q-duplex', 'Audio/Duplex', true, true], ['q-none', null, false, false],
   ['q-source', 'Audio/Source', true, false], // a second node of the same name
 ];
 let nodes;
@@ -60,9 +57,7 @@ test('the mirror holds what pw-dump shows, keys in a fixed order', async () => {
   let calls = 0;
   Object.defineProperty(Array.prototype, '0', { set() { calls++; q.getNodes(); }, configurable: true });
   try {
-    for (const list of [q.getNodes(), q.getPorts(), q.getLinks(), q.getInputNodes(), q.getOutputNodesName()]) {
-      assert.ok(Object.hasOwn(list, 0) || list.length === 0);
-    }
+    for (const list of [q.getNodes(), q.getPorts(), q.getLinks(), q.getInputNodes(), q.getOutputNodesName()]) assert.ok(Object.hasOwn(list, 0) || list.length === 0);
   } finally {
     delete Array.prototype[0];
   }
