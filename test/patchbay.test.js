@@ -6,6 +6,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
+const { restartDaemon } = require('./helpers/cli');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom, pwDump, pwLinkPairs, sorted } = require('./helpers/fixture');
 const { startScript, runChild, CLI, cli } = require('./helpers/child');
@@ -218,9 +219,7 @@ test('lingering links outlive their process until unlinked', async () => {
        const l = await g.link(${src.outputs[0]}, ${sink.inputs[0]}, { linger: true });
        const held = await g.link(${src.outputs[1]}, ${sink.inputs[1]});
        console.log(JSON.stringify([l.id, held.id]));
-     });`,
-    { preload: false, onStdout: (out, child) => out.includes(']') && child.kill('SIGKILL') },
-  );
+     });`, { preload: false, onStdout: (out, child) => out.includes(']') && child.kill('SIGKILL') });
   assert.equal(made.signal, 'SIGKILL', made.stderr);
   const [lingering] = JSON.parse(made.stdout);
   await waitFor(() => String(linksFrom(src.outputs)) === String([[src.outputs[0], sink.inputs[0]]]), 5000, 'only the lingering link left');
@@ -246,11 +245,7 @@ test('lingering links outlive their process until unlinked', async () => {
 test('rules are refused whole, naming file, line, column, rule and field', () => {
   const { parseRules } = require('../lib/features/patchbay/rules');
   const refusal = (text) => {
-    try {
-      parseRules(text, 'r.json');
-    } catch (e) {
-      return e instanceof TypeError && e.message;
-    }
+    try { parseRules(text, 'r.json'); } catch (e) { return e instanceof TypeError && e.message; }
     return 'accepted';
   };
   const cases = [
@@ -285,8 +280,7 @@ test('quorvane patchbay carries on across a daemon restart', async () => {
     await fx.close();
     own.kill();
     await waitFor(() => run.err.includes('PipeWire went away'), 5000, 'the tool to notice');
-    second = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(own.dir, 'daemon.conf')], { env: own.env, stdio: 'ignore' });
-    await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: own.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
+    second = await restartDaemon(own);
     await linked(10000);
     await waitFor(() => run.out.split('\n').filter((l) => l && JSON.parse(l).kind === 'created').length === 2, 5000, 'the device told twice');
     assert.equal((await run.stop()).code, 0, run.err);
