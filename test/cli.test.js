@@ -68,12 +68,10 @@ test('failures exit with their code and one line saying what is wrong', async ()
     [['link', 'cli-app', 'cli-sink:in_1'], 2, /"cli-app" is not a port: give NODE:PORT/], [['unlink', 'x'], 2, /LINK_ID must be a number/],
     // Two names for one key can never both match: refused, not the last kept.
     [['route', '--from', 'x', '--from', 'y', '--to', 'z'], 2, /--from gives "node.name" twice/],
-    [['link', 'nope:out_1', 'cli-sink:in_1'], 1, /^quorvane: no node named "nope"$/m],
-    [['link', 'cli-app:out_9', 'cli-sink:in_1'], 1, /^quorvane: no port "cli-app:out_9"$/m],
+    [['link', 'nope:out_1', 'cli-sink:in_1'], 1, /^quorvane: no node named "nope"$/m], [['link', 'cli-app:out_9', 'cli-sink:in_1'], 1, /^quorvane: no port "cli-app:out_9"$/m],
     [['link', String(in1), String(out1)], 1, new RegExp(`^quorvane: port ${in1} is an input port$`, 'm')],
     [['link', 'cli-app:out_1', 'cli-app:out_2'], 1, /^quorvane: port "cli-app:out_2" is an output port$/m],
-    [['link', '--from', 'cli-sink', '--to', 'cli-app'], 1, /node "cli-sink" has no output ports/],
-    [['unlink', 'cli-app:out_1', 'cli-sink:in_1'], 1, /no link from cli-app:out_1 to cli-sink:in_1/],
+    [['link', '--from', 'cli-sink', '--to', 'cli-app'], 1, /node "cli-sink" has no output ports/], [['unlink', 'cli-app:out_1', 'cli-sink:in_1'], 1, /no link from cli-app:out_1 to cli-sink:in_1/],
     [['wait', 'cli-sink', '--direction', 'Input', '--timeout', '150'], 1, /no node named "cli-sink" within 150 ms/],
     [['create', 'speaker', 'x'], 2, /create: unknown kind "speaker" \(known: sink, mic, duplex\)/],
     // Numbers that are not ids: refused, never wrapped (2³²+19 is not port 19).
@@ -222,11 +220,9 @@ test('wpctl\'s conventions and the argument forms read as wpctl reads them', asy
       // A step up stops at the most a node takes (10 linear), a step down goes from there.
       [['volume', '@DEFAULT_SINK@', '5%+', '--json'], 0, /"volume":2\.154435,"channelVolumes":\[10,10\]/],
       [['volume', 'demo-speakers', '300%'], 2, /^$/, /above the most a node takes, 215% \(2\.1544/],
-      [['volume', 'demo-speakers', '5%-'], 0, /^Volume: 2\.10\n$/],
-      [['volume', 'demo-speakers', '0.1-', '-h'], 0, /^Usage: quorvane volume/],
-      [['volume', '--', 'demo-speakers', '5%'], 0, /^Volume: 0\.05\n$/],
+      [['volume', 'demo-speakers', '5%-'], 0, /^Volume: 2\.10\n$/], [['volume', 'demo-speakers', '0.1-', '-h'], 0, /^Usage: quorvane volume/],
+      [['volume', '--', 'demo-speakers', '5%'], 0, /^Volume: 0\.05\n$/], [['nodes', '--json=yes'], 2, /^$/, /--json takes no value/],
       [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in$/m],
-      [['nodes', '--json=yes'], 2, /^$/, /--json takes no value/],
       [['wait', 'x', '--timeout', '-h'], 2, /^$/, /--timeout must be a number, got "-h"/],
       [['wait', '--timeout=5000', '--', '--odd'], 0, new RegExp(`^${odd.id}\n$`)],
     ];

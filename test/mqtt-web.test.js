@@ -26,9 +26,7 @@ test.before(async () => {
   if (skip) return;
   broker = await startBroker();
   sub = await listen(broker.url, ['quorvane/#']);
-  for (const [i, d] of daemons.entries()) {
-    bridges.push(spawn(process.execPath, [CLI, 'mqtt', '--broker', broker.url, '--host-name', ['alpha', 'beta'][i]], { env: d.env, stdio: 'ignore' }));
-  }
+  for (const [i, d] of daemons.entries()) bridges.push(spawn(process.execPath, [CLI, 'mqtt', '--broker', broker.url, '--host-name', ['alpha', 'beta'][i]], { env: d.env, stdio: 'ignore' }));
   await sub.until(() => ['alpha', 'beta'].every((h) => sub.retained.get(`quorvane/${h}/status`) === 'online' && sub.retained.has(`quorvane/${h}/node/demo-speakers`)), 20000, 'both bridges');
   // No PipeWire for the web server: any connection to one would fail.
   const none = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nopw-'));

@@ -37,9 +37,7 @@ test('ten pages stay in step; one that stops reading is left behind, then resync
   const pages = await Promise.all(Array.from({ length: 10 }, () => openPage(browser, server.url)));
   const ids = await fixture.addMany(100, 'burst', 'Audio/Sink', 2, 0);
   await fixture.remove(...ids.slice(0, 10));
-  for (const page of pages) {
-    await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step', 20);
-  }
+  for (const page of pages) await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step', 20);
   assert.deepEqual([graphNodes().length, server.stats().clients], [90, 10]);
   await Promise.all(pages.map((p) => p.close()));
   await waitFor(() => server.stats().clients === 0, 5000, 'the pages forgotten');

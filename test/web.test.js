@@ -50,9 +50,8 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
   const page = await openPage(browser, web.url);
   assert.doesNotMatch(page.url(), /token/, 'the token left the address bar');
   await page.waitForSelector(`#node-${sink.id}`);
-  for (const n of pwDump(daemon.env).filter((o) => o.type === 'PipeWire:Interface:Node')) {
-    assert.match(await page.locator(`#node-${n.id} .name`).textContent(), new RegExp(`^${n.info.props['node.name'].slice(0, 20)}`), `node ${n.id}`);
-  }
+  const nodes = pwDump(daemon.env).filter((o) => o.type === 'PipeWire:Interface:Node');
+  for (const n of nodes) assert.match(await page.locator(`#node-${n.id} .name`).textContent(), new RegExp(`^${n.info.props['node.name'].slice(0, 20)}`), `node ${n.id}`);
 
   // pw-link's link (lingering, from another client) shows within a second.
   assert.equal(spawnSync('pw-link', [String(app.outputs[0]), String(sink.inputs[1])], { env: daemon.env }).status, 0);
@@ -188,14 +187,10 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async () =
   for (const [request, headers, status] of [
     [`GET //evil.example/?token=${token}`, [host], 404], [`GET /.//evil.example/?token=${token}`, [host], 404], // no redirect anywhere
     ['GET /', [`Host: evil.example:${port}`], 403], ['GET /', [host, 'Origin: http://evil.example'], 403], // DNS rebinding, another site
-    ['POST /', [host], 405], ['GET /', ssh, 200], ['GET /', [host, 'Host: evil.example'], 400]]) {
-    assert.equal(await ask(port, request, ...headers), status, `${request} ${headers}`);
-  }
+    ['POST /', [host], 405], ['GET /', ssh, 200], ['GET /', [host, 'Host: evil.example'], 400]]) assert.equal(await ask(port, request, ...headers), status, `${request} ${headers}`);
   const cookie = { cookie: `quorvane-web-${port}=${token}; token=${token}` };
   for (const [u, options, status] of [[wsBase, {}, 401], [`${wsBase}?token=${token}`, {}, 401], [wsBase, { headers: cookie }, 401],
-    [wsBase, { token: `x${token}` }, 403], [wsBase, { token, headers: { origin: 'http://evil.example' } }, 403]]) {
-    assert.equal((await socket(u, options)).status, status, `${u} ${JSON.stringify(options)}`);
-  }
+    [wsBase, { token: `x${token}` }, 403], [wsBase, { token, headers: { origin: 'http://evil.example' } }, 403]]) assert.equal((await socket(u, options)).status, status, `${u} ${JSON.stringify(options)}`);
   for (const headers of [{ origin }, { host: 'localhost:9000', origin: 'http://localhost:9000' }]) {
     const { ws, got } = await socket(wsBase, { token, headers });
     assert.deepEqual([(await waitFor(() => got[0], 5000, 'the snapshot')).type, ws.protocol], ['snapshot', 'quorvane'], 'the token not echoed');
@@ -207,10 +202,7 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async () =
   const page = await openPage(browser, url);
   assert.deepEqual(await page.context().cookies(), []);
   const heard = [];
-  const other = require('node:http').createServer((req, res) => {
-    heard.push(JSON.stringify(req.headers));
-    res.writeHead(200, { 'content-type': 'text/html' }).end('<!doctype html><title>other</title>');
-  });
+  const other = require('node:http').createServer((req, res) => heard.push(JSON.stringify(req.headers)) && res.writeHead(200, { 'content-type': 'text/html' }).end('<!doctype html><title>other</title>'));
   await new Promise((r) => other.listen(0, '127.0.0.1', r));
   try {
     await page.goto(`http://127.0.0.1:${other.address().port}/`);
