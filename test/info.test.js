@@ -37,8 +37,7 @@ test('info: full properties from the start, kept live as pw-dump shows them', as
   assert.deepEqual([node.id, Object.keys(node.props).sort(), events.filter((e) => e.kind === 'node-changed' && e.id === app.id).map((e) => e.changed)],
     [app.id, Object.keys(dumpInfo().get(app.id).props).sort(), [{ props: true }]]);
 
-  const speakers = graph.ports().find((p) => p.name === 'playback_FL');
-  const link = await graph.link(app.outputs[0], speakers.id, { until: 'ready' });
+  const link = await graph.link(app.outputs[0], graph.ports().find((p) => p.name === 'playback_FL').id, { until: 'ready' });
   assert.ok(['paused', 'active'].includes(link.state), link.state);
   // pw-dump is a client of its own: compare once both have seen the change.
   let after;
@@ -159,7 +158,6 @@ test('a client filling the "default" metadata leaves room for the package\'s own
   flood.forEach((key, i) => addon.graphSetMetadata('default', 0, key, 'Spa:String', 'x'.repeat(i < 15 ? 65536 : i === 15 ? 65186 : 65000), 0));
   const view = graph.metadata('default');
   await waitFor(() => view.entries(0).length + view.dropped === 17, 5000, 'the keys kept or counted');
-  const defaults = await graph.setDefault('audioSink', sink.id, { timeoutMs: 2000 });
-  assert.deepEqual([defaults.configured.audioSink, view.dropped], ['i-big', 1]);
+  assert.deepEqual([(await graph.setDefault('audioSink', sink.id, { timeoutMs: 2000 })).configured.audioSink, view.dropped], ['i-big', 1]);
   await graph.destroyNode(sink);
 });

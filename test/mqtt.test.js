@@ -125,8 +125,7 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
     const linked = await ask('quorvane/alpha/set', JSON.stringify({ op: 'link', from: 'demo-microphone', to: 'demo-speakers', id: 'l1' }), { v4 });
     assert.deepEqual([linked.id, linked.ok, linked.result.links.length], ['l1', true, 2], JSON.stringify(linked));
     await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the links on the broker');
-    const muted = await ask('quorvane/alpha/node/demo-speakers/mute/set', 'ON', { v4 });
-    assert.deepEqual([muted.ok, props(alphaDaemon.env, 'demo-speakers')[1]], [true, true]);
+    assert.deepEqual([(await ask('quorvane/alpha/node/demo-speakers/mute/set', 'ON', { v4 })).ok, props(alphaDaemon.env, 'demo-speakers')[1]], [true, true]);
     assert.equal((await ask('quorvane/alpha/set', JSON.stringify({ op: 'unlink', from: 'demo-microphone', to: 'demo-speakers' }), { v4 })).ok, true);
     await sub.until(() => sub.retained.get('quorvane/alpha/links') === '[]', 5000, 'the links gone from the broker');
   } finally {

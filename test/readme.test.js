@@ -35,8 +35,7 @@ const HELD = [
 
 // The commands of sh blocks, one a line (continued lines joined), and js blocks' code, in order.
 function blocks(file) {
-  const text = fs.readFileSync(path.join(ROOT, file), 'utf8');
-  return [...text.matchAll(/^```(sh|js|json)\n([^]*?)^```$/gm)].flatMap(([, lang, code]) =>
+  return [...fs.readFileSync(path.join(ROOT, file), 'utf8').matchAll(/^```(sh|js|json)\n([^]*?)^```$/gm)].flatMap(([, lang, code]) =>
     lang !== 'sh' ? [{ lang, code }] : code.replace(/\\\n\s*/g, '').split('\n').filter((l) => l.trim()).map((line) => ({ lang, code: line.trim() })));
 }
 

@@ -70,8 +70,7 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
 
     const route = graph.route({ from: /^sm-(one|two)$/, to: 'sm-b', exclusive: true });
     for (const name of ['sm-one', 'sm-two']) await settled(name, 'sm-b', `the route to take ${name}`);
-    const given = await route.close();
-    assert.deepEqual(given.sort((x, y) => x.from - y.from),
+    assert.deepEqual((await route.close()).sort((x, y) => x.from - y.from),
       [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })));
     // Given back when close() resolves, by the session manager itself (its
     // links, not lingering ones of ours), their metadata as it was.
