@@ -5,7 +5,6 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor } = require('./helpers/fixture');
@@ -77,7 +76,7 @@ test('start/stop and connect()/close() cycles leak no threads or descriptors', a
 // No daemon at all, and a daemon that dies under a connected script.
 test('an unusable daemon socket gives a bounded start and an empty mirror', async () => {
   const net = require('node:net');
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
+  const dir = require('./helpers/cli').scratch('quorvane-nodaemon-');
   const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
   delete env.PIPEWIRE_REMOTE;
   const socket = path.join(dir, 'pipewire-0');
@@ -102,7 +101,6 @@ test('an unusable daemon socket gives a bounded start and an empty mirror', asyn
     assert.ok(out.ms < 4000 && (kind !== 'none' || out.ms >= 450) && ['PipeWire not connected', 'Could not find matching ports'].includes(out.link)
       && out.connectMs < (kind === 'none' ? 1000 : 4000) && (kind === 'none' ? /^PipeWire not reachable/ : /./).test(out.connect), `${kind}: ${r.stdout}`);
   }
-  fs.rmSync(dir, { recursive: true, force: true });
 });
 
 test('a daemon killed during waitForNewNode: the wait returns, the mirror stays', async () => {

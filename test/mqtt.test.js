@@ -107,7 +107,7 @@ function checkDiscovery(topic, text, uniqueIds) {
   return config;
 }
 
-test('each host\'s retained state is its pw-dump; a command on one host changes that host only and is answered (MQTT 5 and 3.1.1); discovery passes the schema and goes with its node', { skip }, async () => {
+test('each host\'s retained state is its pw-dump; a command on one host changes that host only and is answered (MQTT 5 and 3.1.1); discovery passes the schema and goes with its node', { skip }, async (t) => {
   await fixture.add('app-stream', 'Stream/Output/Audio', 0, 2);
   await sub.until(() => sameAsDump('alpha', alphaDaemon.env) && sameAsDump('beta', betaDaemon.env), 15000, 'both hosts on the broker');
   assert.deepEqual(['alpha', 'beta'].map((h) => sub.retained.get(`quorvane/${h}/status`)), ['online', 'online']);
@@ -121,16 +121,13 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
   // Link and unlink by names on alpha over MQTT 3.1.1, answered on the reply topic with the command's id.
   const v4 = (await listen(broker.url, [], { protocolVersion: 4 })).client;
   const pairs = [['demo-microphone:capture_FL', 'demo-speakers:playback_FL'], ['demo-microphone:capture_FR', 'demo-speakers:playback_FR']];
-  try {
-    const linked = await ask('quorvane/alpha/set', JSON.stringify({ op: 'link', from: 'demo-microphone', to: 'demo-speakers', id: 'l1' }), { v4 });
-    assert.deepEqual([linked.id, linked.ok, linked.result.links.length], ['l1', true, 2], JSON.stringify(linked));
-    await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the links on the broker');
-    assert.deepEqual([(await ask('quorvane/alpha/node/demo-speakers/mute/set', 'ON', { v4 })).ok, props(alphaDaemon.env, 'demo-speakers')[1]], [true, true]);
-    assert.equal((await ask('quorvane/alpha/set', JSON.stringify({ op: 'unlink', from: 'demo-microphone', to: 'demo-speakers' }), { v4 })).ok, true);
-    await sub.until(() => sub.retained.get('quorvane/alpha/links') === '[]', 5000, 'the links gone from the broker');
-  } finally {
-    await v4.endAsync();
-  }
+  t.after(() => v4.endAsync());
+  const linked = await ask('quorvane/alpha/set', JSON.stringify({ op: 'link', from: 'demo-microphone', to: 'demo-speakers', id: 'l1' }), { v4 });
+  assert.deepEqual([linked.id, linked.ok, linked.result.links.length], ['l1', true, 2], JSON.stringify(linked));
+  await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the links on the broker');
+  assert.deepEqual([(await ask('quorvane/alpha/node/demo-speakers/mute/set', 'ON', { v4 })).ok, props(alphaDaemon.env, 'demo-speakers')[1]], [true, true]);
+  assert.equal((await ask('quorvane/alpha/set', JSON.stringify({ op: 'unlink', from: 'demo-microphone', to: 'demo-speakers' }), { v4 })).ok, true);
+  await sub.until(() => sub.retained.get('quorvane/alpha/links') === '[]', 5000, 'the links gone from the broker');
   // A rule set kept applied by the bridge, then dropped: its links come and go with it.
   assert.equal((await ask('quorvane/alpha/rules/set', JSON.stringify({ routes: [{ from: 'demo-microphone', to: 'demo-speakers' }] }))).ok, true);
   await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the rule\'s links');
@@ -140,12 +137,9 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
   // Discovery: every config passes the schema; each sink and source is a device with volume, mute and state.
   const uniqueIds = new Set();
   const configs = [...sub.retained].filter(([t]) => t.startsWith('homeassistant/')).map(([t, text]) => [t, checkDiscovery(t, text, uniqueIds)]);
-  for (const host of ['alpha', 'beta']) {
-    for (const name of ['demo-speakers', 'demo-microphone']) {
-      const mine = configs.filter(([, c]) => c.unique_id.startsWith(`quorvane:${host}:${name}:`)).map(([t]) => t.split('/')[1]).sort();
-      assert.deepEqual(mine, ['number', 'sensor', 'switch'], `${host} ${name}`);
-    }
-  }
+  const kinds = (host, name) => configs.filter(([, c]) => c.unique_id.startsWith(`quorvane:${host}:${name}:`)).map(([t]) => t.split('/')[1]).sort();
+  assert.deepEqual(['alpha:demo-speakers', 'alpha:demo-microphone', 'beta:demo-speakers', 'beta:demo-microphone'].map((n) => kinds(...n.split(':'))),
+    Array(4).fill(['number', 'sensor', 'switch']));
   const select = (id) => ((c) => [c.options, c.command_topic])(configs.find(([, c]) => c.unique_id === id)[1]);
   assert.deepEqual([select('quorvane:beta:default:audioSink'), select('quorvane:alpha:app-stream:target')],
     [[['demo-speakers'], 'quorvane/beta/defaults/audioSink/set'], [['default', 'demo-speakers'], 'quorvane/alpha/node/app-stream/target/set']]);
@@ -214,24 +208,17 @@ test('bad commands (wrong type, unknown node or op, "__proto__", 1 MiB, a flood)
   assert.ok(sameAsDump('beta', betaDaemon.env));
 });
 
-test('over TLS with a password: the broker\'s certificate checked against the CA given, a wrong password refused at start and never shown, the right one puts the host on', { skip }, async () => {
+test('over TLS with a password: the broker\'s certificate checked against the CA given, a wrong password refused at start and never shown, the right one puts the host on', { skip }, async (t) => {
   const secure = await startBroker({ users: { bridge: 'right-pass' }, tls: true });
+  let gamma, watcher;
+  t.after(async () => (await watcher?.client.endAsync(true), await gamma?.close(), await secure.close()));
   const ca = fs.readFileSync(secure.ca, 'utf8');
   const base = { broker: secure.url, hostName: 'gamma', ca, username: 'bridge', connectTimeoutMs: 10000 };
-  try {
-    await assert.rejects(graph.mqtt({ ...base, password: 'wrong-pass' }), (e) => /refused the bridge: .*(Not authorized|Bad User Name or Password)/i.test(e.message) && !e.message.includes('wrong-pass'));
-    await assert.rejects(graph.mqtt({ ...base, ca: undefined, password: 'right-pass' }), /certificate/);
-    const gamma = await graph.mqtt({ ...base, password: 'right-pass' });
-    const watcher = await listen(secure.url, ['quorvane/gamma/#'], { ca, username: 'bridge', password: 'right-pass' });
-    try {
-      await watcher.until(() => watcher.retained.get('quorvane/gamma/status') === 'online' && watcher.retained.has('quorvane/gamma/node/demo-speakers'), 10000, 'gamma over TLS');
-    } finally {
-      await watcher.client.endAsync(true);
-      await gamma.close();
-    }
-  } finally {
-    await secure.close();
-  }
+  await assert.rejects(graph.mqtt({ ...base, password: 'wrong-pass' }), (e) => /refused the bridge: .*(Not authorized|Bad User Name or Password)/i.test(e.message) && !e.message.includes('wrong-pass'));
+  await assert.rejects(graph.mqtt({ ...base, ca: undefined, password: 'right-pass' }), /certificate/);
+  gamma = await graph.mqtt({ ...base, password: 'right-pass' });
+  watcher = await listen(secure.url, ['quorvane/gamma/#'], { ca, username: 'bridge', password: 'right-pass' });
+  await watcher.until(() => watcher.retained.get('quorvane/gamma/status') === 'online' && watcher.retained.has('quorvane/gamma/node/demo-speakers'), 10000, 'gamma over TLS');
 });
 
 test('the bridge follows its daemon (offline while it is away, the state of the new one after) and the broker (whole again after a restart); killed, the broker says "offline"', { skip }, async () => {

@@ -3,18 +3,17 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
-const { restartDaemon } = require('./helpers/cli');
+const { restartDaemon, scratch } = require('./helpers/cli');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom, pwDump, pwLinkPairs, sorted } = require('./helpers/fixture');
 const { startScript, runChild, CLI, cli } = require('./helpers/child');
 const { privateDaemon } = require('./helpers/setup');
 
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pb-'));
+const dir = scratch('quorvane-pb-');
 let graph;
-const set = privateDaemon({ objects: [] }, { graph: (g) => (graph = g), after: () => fs.rmSync(dir, { recursive: true, force: true }) });
+const set = privateDaemon({ objects: [] }, { graph: (g) => (graph = g) });
 let { fixture } = set;
 const stereo = (out, sink) => sorted([[out.outputs[0], sink.inputs[0]], [out.outputs[1], sink.inputs[1]]]);
 // Fixture nodes of [name, media class] each, stereo: a sink's ports inputs, others' outputs.
@@ -47,8 +46,7 @@ test('captures pair each app with its own sink; update() keeps what stays', asyn
   assert.deepEqual(bay.rules, { version: 1, routes: [ports, { from: capture.from, to: capture.to }] });
 
   // The capture rule goes: its links go, the other rule's stay.
-  assert.deepEqual(await bay.update({ routes: [ports] }), { added: 0, removed: 1, kept: 1 });
-  assert.deepEqual(linksFrom([...a1.outputs, ...a2.outputs]), []);
+  assert.deepEqual([await bay.update({ routes: [ports] }), linksFrom([...a1.outputs, ...a2.outputs])], [{ added: 0, removed: 1, kept: 1 }, []]);
   await bay.close();
   assert.deepEqual([linksFrom(mic.outputs), errors], [[], []]);
   await fixture.remove(a1.id, a2.id, s1.id, s2.id, mic.id);
@@ -76,11 +74,7 @@ test('never removes links whoever made them, never one a route wants', async () 
   const pwLinkLoop = async (pause, times) => {
     const [start, before] = [performance.now(), made];
     const loop = spawn('sh', ['-c', `while :; do pw-link pb-n-src:out_FL pb-n-drop:in_FL; ${pause}; done`], { env: set.daemon.env, stdio: 'ignore', detached: true });
-    try {
-      await waitFor(() => made >= before + times, 30000, `the loop to make the link ${times} times`);
-    } finally {
-      process.kill(-loop.pid);
-    }
+    await waitFor(() => made >= before + times, 30000, `the loop to make the link ${times} times`).finally(() => process.kill(-loop.pid));
     await waitFor(() => ids.size === 0 && removed().length === 2 + made, 5000, 'the last one removed');
     return performance.now() - start;
   };

@@ -61,20 +61,17 @@ test('ten pages stay in step; one that stops reading is left behind, then resync
   await fixture.remove(...ids.slice(10));
 });
 
-test('--rules: the page shows the rules in force and what the patchbay does, live', { skip }, async () => {
+test('--rules: the page shows the rules in force and what the patchbay does, live', { skip }, async (t) => {
   const file = path.join(scratch('quorvane-rules-'), 'rules.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'rule-app', to: 'rule-sink' }] }));
   const web = await startWeb(daemon.env, ['--rules', file]);
-  try {
-    const page = await openPage(browser, web.url);
-    assert.match(await page.locator('#rules').textContent(), /"from": "rule-app"/);
-    const app = await fixture.add('rule-app', 'Stream/Output/Audio', 0, 'FL,FR');
-    await fixture.add('rule-sink', 'Audio/Sink', 'FL,FR', 0);
-    await waitFor(() => linksFrom(app.outputs, daemon.env).length === 2, 5000, 'the rule applied');
-    await page.waitForFunction(() => [...document.querySelectorAll('#actions li')].filter((li) => /linked .*routes\[0\]/.test(li.textContent)).length === 2, null, { timeout: 5000 });
-  } finally {
-    await web.run.stop();
-  }
+  t.after(() => web.run.stop());
+  const page = await openPage(browser, web.url);
+  assert.match(await page.locator('#rules').textContent(), /"from": "rule-app"/);
+  const app = await fixture.add('rule-app', 'Stream/Output/Audio', 0, 'FL,FR');
+  await fixture.add('rule-sink', 'Audio/Sink', 'FL,FR', 0);
+  await waitFor(() => linksFrom(app.outputs, daemon.env).length === 2, 5000, 'the rule applied');
+  await page.waitForFunction(() => [...document.querySelectorAll('#actions li')].filter((li) => /linked .*routes\[0\]/.test(li.textContent)).length === 2, null, { timeout: 5000 });
 });
 
 test('at 200 nodes: search, filters and kept places work', { skip }, async () => {

@@ -173,7 +173,7 @@ const ask = (port, request, ...headers) => new Promise((resolve, reject) => {
   c.on('data', (d) => (got += d)).on('end', () => resolve(Number(/^HTTP\/1\.1 (\d+)/.exec(got)?.[1]))).on('error', reject);
 });
 
-test('access: only the holder of the URL\'s token gets in', { skip }, async () => {
+test('access: only the holder of the URL\'s token gets in', { skip }, async (t) => {
   const { url, origin, token } = web;
   const port = Number(new URL(url).port);
   const wsBase = `${origin.replace('http', 'ws')}/ws`;
@@ -219,15 +219,12 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async () =
     assert.equal(spawnSync(process.execPath, [require('./helpers/child').CLI, 'web', ...args], { env: daemon.env }).status, 2, args.join(' '));
   }
   const wide = await startWeb(daemon.env, ['--listen', '0.0.0.0:0', '--allow-origin', 'https://pi.example:8443']);
-  try {
-    assert.match(wide.run.err, /warning: listening on 0\.0\.0\.0:0, reachable from other machines/);
-    const widePort = Number(new URL(wide.origin).port);
-    assert.equal(await ask(widePort, 'GET /', 'Host: pi.example:8443', 'Origin: https://pi.example:8443'), 200);
-    assert.equal(await ask(widePort, 'GET /', 'Host: pi.example:8443', 'Origin: https://other.example:8443'), 403);
-    assert.equal(await ask(widePort, 'GET /', 'Host: localhost:9000'), 403, 'any port only when listening on loopback');
-  } finally {
-    await wide.run.stop();
-  }
+  t.after(() => wide.run.stop());
+  assert.match(wide.run.err, /warning: listening on 0\.0\.0\.0:0, reachable from other machines/);
+  const widePort = Number(new URL(wide.origin).port);
+  // The proxy's origin, another one, any port only when listening on loopback.
+  assert.deepEqual([await ask(widePort, 'GET /', 'Host: pi.example:8443', 'Origin: https://pi.example:8443'),
+    await ask(widePort, 'GET /', 'Host: pi.example:8443', 'Origin: https://other.example:8443'), await ask(widePort, 'GET /', 'Host: localhost:9000')], [200, 403, 403]);
 });
 
 // With an xdg-open of its own that keeps running while every command line is read.
@@ -290,8 +287,7 @@ test('hostile messages leave the server up and the graph unchanged', { skip }, a
   // A frame over 64 KiB closes that connection, and only that one.
   const big = await socket(wsUrl, { token: web.token });
   big.ws.send('x'.repeat(1 << 20));
-  assert.equal(await new Promise((r) => big.ws.on('close', r)), 1009);
-  assert.equal(JSON.stringify(view()), before, 'the graph unchanged');
+  assert.deepEqual([await new Promise((r) => big.ws.on('close', r)), JSON.stringify(view())], [1009, before], 'the graph unchanged');
 
   // Another page's requests are still carried out, within the server's
   // budget for devices: 256 ports, 32 devices.

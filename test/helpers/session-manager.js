@@ -126,10 +126,8 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
     dir, env,
     log: () => fs.readFileSync(logPath, 'utf8'),
     /** The "default" metadata's entries, as pw-dump shows them; undefined while there are none (or pw-dump fails). */
-    metadata() {
-      try {
-        return pwDump(env).find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')?.metadata;
-      } catch {}
+    metadata: () => {
+      try { return pwDump(env).find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')?.metadata; } catch {}
     },
     /** `pw-metadata -n default SUBJECT KEY VALUE TYPE`. */
     setMetadata: (subject, key, value, type = 'Spa:Id') => pwMetadata([subject, key, value, type], { env }),
