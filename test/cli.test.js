@@ -187,13 +187,9 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
   ] }));
   const run = startScript(CLI, ['route', '--rules', file]);
   const outputs = [...a.outputs, ...b.outputs, ...c.outputs];
-  try {
-    // Both stereo sides into the one MONO input; b has no channels.
-    await waitFor(() => linksFrom(outputs).length === 4, 5000, 'the links of the three routes');
-    assert.deepEqual(linksFrom(outputs).map((p) => p[1]), Array(4).fill(sink.inputs[0]));
-  } finally {
-    run.child.kill('SIGINT');
-  }
+  // Both stereo sides into the one MONO input; b has no channels.
+  await waitFor(() => String(linksFrom(outputs).map((p) => p[1])) === String(Array(4).fill(sink.inputs[0])), 5000, 'the links of the three routes')
+    .finally(() => run.child.kill('SIGINT'));
   assert.deepEqual([(await run.exited).code, linksFrom(outputs)], [0, []], run.err);
   assert.match(run.out, /^route 1: linked rr-a:out_FL -> rr-sink:in_MONO/m);
 
@@ -207,35 +203,31 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
   await fixture.remove(sink.id, a.id, b.id, c.id);
 });
 
-test('wpctl\'s conventions and the argument forms read as wpctl reads them', async () => {
+test('wpctl\'s conventions and the argument forms read as wpctl reads them', async (t) => {
   await fixture.addMetadata('default');
   pwMetadata([0, 'default.audio.sink', '{"name":"demo-speakers"}', 'Spa:String:JSON']);
   const odd = await fixture.add('--odd', 'Audio/Sink', 1, 0);
   // A wait for a default that is not set yet ends when it is.
   const late = startScript(CLI, ['wait', '@DEFAULT_VIDEO_SOURCE@', '--timeout=20000']);
-  try {
-    const cases = [
-      [['volume', '@DEFAULT_AUDIO_SINK@', '215%'], 0, /^Volume: 2\.15\n$/],
-      // A step up stops at the most a node takes (10 linear), a step down goes from there.
-      [['volume', '@DEFAULT_SINK@', '5%+', '--json'], 0, /"volume":2\.154435,"channelVolumes":\[10,10\]/],
-      [['volume', 'demo-speakers', '300%'], 2, /^$/, /above the most a node takes, 215% \(2\.1544/],
-      [['volume', 'demo-speakers', '5%-'], 0, /^Volume: 2\.10\n$/], [['volume', 'demo-speakers', '0.1-', '-h'], 0, /^Usage: quorvane volume/],
-      [['volume', '--', 'demo-speakers', '5%'], 0, /^Volume: 0\.05\n$/], [['nodes', '--json=yes'], 2, /^$/, /--json takes no value/],
-      [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in$/m],
-      [['wait', 'x', '--timeout', '-h'], 2, /^$/, /--timeout must be a number, got "-h"/],
-      [['wait', '--timeout=5000', '--', '--odd'], 0, new RegExp(`^${odd.id}\n$`)],
-    ];
-    for (const [args, code, out, err = /^$/] of cases) {
-      const r = cli(...args);
-      assert.deepEqual([r.status, out.test(r.stdout), err.test(r.stderr)], [code, true, true], `${args.join(' ')}: ${r.stdout}${r.stderr}`);
-    }
-    await waitFor(() => connected(late), 10000, 'the wait to connect');
-    pwMetadata([0, 'default.video.source', '{"name":"--odd"}', 'Spa:String:JSON']);
-    assert.deepEqual([await late.exited, late.out], [{ code: 0, signal: null }, `${odd.id}\n`], late.err);
-  } finally {
-    late.child.kill('SIGINT');
-    await fixture.remove(odd.id);
+  t.after(async () => (late.child.kill('SIGINT'), await fixture.remove(odd.id)));
+  const cases = [
+    [['volume', '@DEFAULT_AUDIO_SINK@', '215%'], 0, /^Volume: 2\.15\n$/],
+    // A step up stops at the most a node takes (10 linear), a step down goes from there.
+    [['volume', '@DEFAULT_SINK@', '5%+', '--json'], 0, /"volume":2\.154435,"channelVolumes":\[10,10\]/],
+    [['volume', 'demo-speakers', '300%'], 2, /^$/, /above the most a node takes, 215% \(2\.1544/],
+    [['volume', 'demo-speakers', '5%-'], 0, /^Volume: 2\.10\n$/], [['volume', 'demo-speakers', '0.1-', '-h'], 0, /^Usage: quorvane volume/],
+    [['volume', '--', 'demo-speakers', '5%'], 0, /^Volume: 0\.05\n$/], [['nodes', '--json=yes'], 2, /^$/, /--json takes no value/],
+    [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in$/m],
+    [['wait', 'x', '--timeout', '-h'], 2, /^$/, /--timeout must be a number, got "-h"/],
+    [['wait', '--timeout=5000', '--', '--odd'], 0, new RegExp(`^${odd.id}\n$`)],
+  ];
+  for (const [args, code, out, err = /^$/] of cases) {
+    const r = cli(...args);
+    assert.deepEqual([r.status, out.test(r.stdout), err.test(r.stderr)], [code, true, true], `${args.join(' ')}: ${r.stdout}${r.stderr}`);
   }
+  await waitFor(() => connected(late), 10000, 'the wait to connect');
+  pwMetadata([0, 'default.video.source', '{"name":"--odd"}', 'Spa:String:JSON']);
+  assert.deepEqual([await late.exited, late.out], [{ code: 0, signal: null }, `${odd.id}\n`], late.err);
 });
 
 // The examples share their own-link bookkeeping (examples/own-links.js) with the demo.

@@ -57,7 +57,7 @@ test('info: full properties from the start, kept live as pw-dump shows them', as
 });
 
 test('a pair the daemon fails is not asked for again until a node changes', async (t) => {
-  const [midi, audio] = [await fixture.addDsp('rf-midi', 'Midi/Source', '8 bit raw midi', 0, 1), await fixture.add('rf-audio-in', 'Stream/Input/Audio', 1, 0)];
+  const [midi, audio] = [await fixture.add('rf-midi', 'Midi/Source', 0, 1, '8 bit raw midi'), await fixture.add('rf-audio-in', 'Stream/Input/Audio', 1, 0)];
   const graph = await connect();
   // PipeWire 0.3.65 keeps a link in error until someone removes it; 1.3.81
   // and later destroy it themselves, so only its maker hears why.

@@ -151,19 +151,15 @@ test('snapshot and qpwgraph files make the same links again', async () => {
   fixture = set.fixture = new Fixture();
   [src, sink] = await build();
   const run = startScript(CLI, ['patchbay', file]);
-  try {
-    await waitFor(() => (run.out.match(/^linked pb-s-src:/gm) || []).length === 2, 5000, 'the patchbay to link');
-    assert.deepEqual(pwLinkPairs('pb-s-src'), before);
-  } finally {
-    run.child.kill('SIGINT');
-  }
+  await waitFor(() => (run.out.match(/^linked pb-s-src:/gm) || []).length === 2, 5000, 'the patchbay to link')
+    .then(() => assert.deepEqual(pwLinkPairs('pb-s-src'), before)).finally(() => run.child.kill('SIGINT'));
   assert.equal((await run.exited).code, 0, run.err);
 
   // As qpwgraph writes it: nodes by description ("application.name/" before a
   // stream's), ports by alias; a MIDI item; what rules cannot carry.
   const player = await fixture.add('pb-q-player', 'Stream/Output/Audio;application.name=Player;node.description=Music', '0', 'FL,FR');
-  const keys = await fixture.addDsp('pb-q-keys', '-;node.description=Keys', '8 bit raw midi', 0, 1);
-  const synth = await fixture.addDsp('pb-q-synth', '-;node.description=Synth', '8 bit raw midi', 1, 0);
+  const keys = await fixture.add('pb-q-keys', '-;node.description=Keys', 0, 1, '8 bit raw midi');
+  const synth = await fixture.add('pb-q-synth', '-;node.description=Synth', 1, 0, '8 bit raw midi');
   await graph.waitForNode('pb-q-synth');
   const xml = path.join(dir, 'bay.qpwgraph');
   const item = (type, [on, op], [inn, ip]) => `  <item node-type="pipewire" port-type="${type}">\n   <output node="${on}" port="${op}"/>\n   <input node="${inn}" port="${ip}"/>\n  </item>`;
@@ -255,7 +251,7 @@ test('rules are refused whole, naming file, line, column, rule and field', () =>
   assert.deepEqual(cases.map(([text]) => refusal(text)), cases.map(([, message]) => message));
 });
 
-test('quorvane patchbay carries on across a daemon restart', async () => {
+test('quorvane patchbay carries on across a daemon restart', async (t) => {
   const own = startDaemon({ objects: [], setEnv: false });
   const file = path.join(dir, 'restart.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'pr-app', to: 'pr-dev' }], devices: [{ name: 'pr-dev' }] }));
@@ -268,19 +264,13 @@ test('quorvane patchbay carries on across a daemon restart', async () => {
     const want = ['FL', 'FR'].map((c) => `pr-app:out_${c} -> pr-dev:playback_${c}`);
     await waitFor(() => String(pwLinkPairs('pr-app', own.env)) === String(want), timeoutMs, 'the app linked to the device');
   };
-  try {
-    await linked(5000);
-    await fx.close();
-    own.kill();
-    await waitFor(() => run.err.includes('PipeWire went away'), 5000, 'the tool to notice');
-    second = await restartDaemon(own);
-    await linked(10000);
-    await waitFor(() => run.out.split('\n').filter((l) => l && JSON.parse(l).kind === 'created').length === 2, 5000, 'the device told twice');
-    assert.equal((await run.stop()).code, 0, run.err);
-  } finally {
-    run.child.kill('SIGINT');
-    await fx?.close();
-    second?.kill('SIGKILL');
-    own.stop();
-  }
+  t.after(async () => (run.child.kill('SIGINT'), await fx?.close(), second?.kill('SIGKILL'), own.stop()));
+  await linked(5000);
+  await fx.close();
+  own.kill();
+  await waitFor(() => run.err.includes('PipeWire went away'), 5000, 'the tool to notice');
+  second = await restartDaemon(own);
+  await linked(10000);
+  await waitFor(() => run.out.split('\n').filter((l) => l && JSON.parse(l).kind === 'created').length === 2, 5000, 'the device told twice');
+  assert.equal((await run.stop()).code, 0, run.err);
 });

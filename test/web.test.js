@@ -204,14 +204,10 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async (t) 
   const heard = [];
   const other = require('node:http').createServer((req, res) => heard.push(JSON.stringify(req.headers)) && res.writeHead(200, { 'content-type': 'text/html' }).end('<!doctype html><title>other</title>'));
   await new Promise((r) => other.listen(0, '127.0.0.1', r));
-  try {
-    await page.goto(`http://127.0.0.1:${other.address().port}/`);
-    const seen = await page.evaluate(() => JSON.stringify([document.cookie, { ...sessionStorage }, { ...localStorage }]));
-    assert.ok(heard.length > 0 && ![seen, ...heard].some((h) => h.includes(token)), [seen, ...heard].join('\n'));
-  } finally {
-    other.close();
-    await page.close();
-  }
+  t.after(async () => (other.close(), await page.close()));
+  await page.goto(`http://127.0.0.1:${other.address().port}/`);
+  const seen = await page.evaluate(() => JSON.stringify([document.cookie, { ...sessionStorage }, { ...localStorage }]));
+  assert.ok(heard.length > 0 && ![seen, ...heard].some((h) => h.includes(token)), [seen, ...heard].join('\n'));
 
   // Another address than loopback is said to be one; a bad one is refused; a
   // TLS proxy's origin is let in when named.
