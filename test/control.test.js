@@ -125,7 +125,7 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
   const none = { audioSink: null, audioSource: null, videoSource: null };
   assert.deepEqual(graph.defaults, { ...none, configured: none });
   // No "default" metadata, no session manager: refused, nothing written.
-  for (const p of [graph.setDefault('audioSink', 'demo-speakers'), graph.move(player.id, sinkId)]) await assert.rejects(p, /no "default" metadata .* session manager/);
+  for (const call of [() => graph.setDefault('audioSink', 'demo-speakers'), () => graph.move(player.id, sinkId)]) await assert.rejects(call(), /no "default" metadata .* session manager/);
   expectRun(['default', 'audio-sink', 'cc-a'], 1, '', /no "default" metadata/);
   expectRun(['default', 'speakers'], 2, '', /default takes audio-sink, audio-source or video-source, not "speakers"/);
 
