@@ -4,14 +4,13 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { privateDaemon } = require('./helpers/setup');
 const { CLI } = require('./helpers/child');
 
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-cli-speed-'));
-const { daemon } = privateDaemon({ setEnv: false }, { after: () => fs.rmSync(scratch, { recursive: true, force: true }) });
+const scratch = require('./helpers/cli').scratch('quorvane-cli-speed-');
+const { daemon } = privateDaemon({ setEnv: false });
 
 // The tool run with `env`; bounded, so that a tool that spins fails the test.
 const quorvane = (args, env, preload = []) =>

@@ -23,10 +23,7 @@ const connected = (run) =>
 const linkIds = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id).sort((a, b) => a - b);
 
 let app, sink;
-test.before(async () => {
-  app = await fixture.add('cli-app', 'Stream/Output/Audio', 0, 2);
-  sink = await fixture.add('cli-sink', 'Audio/Sink', 2, 0);
-});
+test.before(async () => ([app, sink] = [await fixture.add('cli-app', 'Stream/Output/Audio', 0, 2), await fixture.add('cli-sink', 'Audio/Sink', 2, 0)]));
 
 test('nodes and ports: tables and JSON, filtered, each node\'s role in words', () => {
   const r = cli('nodes');
@@ -35,10 +32,8 @@ test('nodes and ports: tables and JSON, filtered, each node\'s role in words', (
     assert.match(r.stdout, new RegExp(`^${row.replace(/ /g, '\\s+')}`, 'm'), r.stderr);
   }
   const json = (...args) => JSON.parse(cli(...args, '--json').stdout);
-  const outputs = json('nodes', '--output');
-  assert.deepEqual(outputs.map((n) => n.name).sort(), ['cli-app', 'cli-sink', 'demo-speakers']);
-  const sinks = json('nodes', '--type', 'Audio/Sink', '--props');
-  assert.deepEqual(sinks.map((n) => [n.name, n.props['media.class']]).sort(), [['cli-sink', 'Audio/Sink'], ['demo-speakers', 'Audio/Sink']]);
+  assert.deepEqual([json('nodes', '--output').map((n) => n.name).sort(), json('nodes', '--type', 'Audio/Sink', '--props').map((n) => [n.name, n.props['media.class']]).sort()],
+    [['cli-app', 'cli-sink', 'demo-speakers'], [['cli-sink', 'Audio/Sink'], ['demo-speakers', 'Audio/Sink']]]);
   // Info properties (the library) beside the global's.
   assert.match(cli('nodes', '--type', 'Audio/Source', '--props').stdout, /^ {2}library\.name = "audioconvert\/libspa-audioconvert"$/m);
 
@@ -73,12 +68,10 @@ test('failures exit with their code and one line saying what is wrong', async ()
     [['link', 'cli-app', 'cli-sink:in_1'], 2, /"cli-app" is not a port: give NODE:PORT/], [['unlink', 'x'], 2, /LINK_ID must be a number/],
     // Two names for one key can never both match: refused, not the last kept.
     [['route', '--from', 'x', '--from', 'y', '--to', 'z'], 2, /--from gives "node.name" twice/],
-    [['link', 'nope:out_1', 'cli-sink:in_1'], 1, /^quorvane: no node named "nope"$/m],
-    [['link', 'cli-app:out_9', 'cli-sink:in_1'], 1, /^quorvane: no port "cli-app:out_9"$/m],
+    [['link', 'nope:out_1', 'cli-sink:in_1'], 1, /^quorvane: no node named "nope"$/m], [['link', 'cli-app:out_9', 'cli-sink:in_1'], 1, /^quorvane: no port "cli-app:out_9"$/m],
     [['link', String(in1), String(out1)], 1, new RegExp(`^quorvane: port ${in1} is an input port$`, 'm')],
     [['link', 'cli-app:out_1', 'cli-app:out_2'], 1, /^quorvane: port "cli-app:out_2" is an output port$/m],
-    [['link', '--from', 'cli-sink', '--to', 'cli-app'], 1, /node "cli-sink" has no output ports/],
-    [['unlink', 'cli-app:out_1', 'cli-sink:in_1'], 1, /no link from cli-app:out_1 to cli-sink:in_1/],
+    [['link', '--from', 'cli-sink', '--to', 'cli-app'], 1, /node "cli-sink" has no output ports/], [['unlink', 'cli-app:out_1', 'cli-sink:in_1'], 1, /no link from cli-app:out_1 to cli-sink:in_1/],
     [['wait', 'cli-sink', '--direction', 'Input', '--timeout', '150'], 1, /no node named "cli-sink" within 150 ms/],
     [['create', 'speaker', 'x'], 2, /create: unknown kind "speaker" \(known: sink, mic, duplex\)/],
     // Numbers that are not ids: refused, never wrapped (2³²+19 is not port 19).
@@ -126,8 +119,7 @@ test('wait and monitor report a later node, its changes and removal, until Ctrl-
   assert.deepEqual([changes[0].state, changes.at(-1)], ['suspended', { event: 'node-changed', id: added.id, props: { 'media.name': 'a "title"' } }]);
   assert.deepEqual(await monitor.stop(), { code: 0, signal: null });
   const t = Date.now();
-  assert.deepEqual(await never.stop(), { code: 130, signal: null });
-  assert.ok(Date.now() - t < 5000, 'Ctrl-C ends the wait');
+  assert.deepEqual([await never.stop(), Date.now() - t < 5000], [{ code: 130, signal: null }, true], 'Ctrl-C ends the wait');
 });
 
 test('link and unlink remove only their own links', async () => {
@@ -157,17 +149,14 @@ test('link and unlink remove only their own links', async () => {
   await waitFor(() => held.out.includes(`link-destroyed ${id}`), 5000, 'the holder to see the removal');
   assert.equal((await held.stop()).code, 0);
   // By link id, whoever made it.
-  assert.equal(cli('unlink', String(theirs)).status, 0);
-  assert.deepEqual(linkIds(), [other]);
+  assert.deepEqual([cli('unlink', String(theirs)).status, linkIds()], [0, [other]]);
   await fixture.remove(src.id, player.id);
 });
 
 // The route itself is routes.test.js's; here the command line that sets it up and takes it down.
 test('route --exclusive keeps only its links from the app, again after a restart', async () => {
-  const vmic = await fixture.add('cr-vmic', 'Audio/Sink', 'FL,FR', '0');
-  const speakers = await fixture.add('cr-speakers', 'Audio/Sink', 'FL,FR', '0');
-  const other = await fixture.add('cr-other', 'Stream/Output/Audio', '0', 'FL,FR');
-  let app = await fixture.add('cr-app-1', 'Stream/Output/Audio', '0', 'FR,FL');
+  let [vmic, speakers, other, app] = await Promise.all([['cr-vmic', 'Audio/Sink', 'FL,FR', 0], ['cr-speakers', 'Audio/Sink', 'FL,FR', 0],
+    ['cr-other', 'Stream/Output/Audio', 0, 'FL,FR'], ['cr-app-1', 'Stream/Output/Audio', 0, 'FR,FL']].map((a) => fixture.add(...a)));
   await fixture.link([[other.outputs[0], vmic.inputs[0]], [app.outputs[0], speakers.inputs[0]]]);
   const run = startScript(CLI, ['route', '--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive']);
   // FR,FL outputs pair with the sink's FL,FR inputs by channel.
@@ -187,11 +176,9 @@ test('route --exclusive keeps only its links from the app, again after a restart
 });
 
 test('route --rules keeps several routes; a bad rules file is a usage error', async () => {
-  const sink = await fixture.add('rr-sink', 'Audio/Sink', 'MONO', '0');
-  const a = await fixture.add('rr-a', 'Audio/Source', '0', 'FL,FR');
-  const b = await fixture.add('rr-b', 'Audio/Source', '0', '2');
-  // A value that only looks like /regexp/flags is a text: a path.
-  const c = await fixture.add('rr-c', 'Audio/Source;object.path=/x/y', '0', 'MONO');
+  // rr-c: a value that only looks like /regexp/flags is a text: a path.
+  const [sink, a, b, c] = await Promise.all([['rr-sink', 'Audio/Sink', 'MONO', 0], ['rr-a', 'Audio/Source', 0, 'FL,FR'], ['rr-b', 'Audio/Source', 0, 2],
+    ['rr-c', 'Audio/Source;object.path=/x/y', 0, 'MONO']].map((x) => fixture.add(...x)));
   const file = path.join(scratch('quorvane-rules-'), 'rules.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [
     { from: 'rr-a', to: { 'node.name': 'rr-sink' } },
@@ -200,13 +187,9 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
   ] }));
   const run = startScript(CLI, ['route', '--rules', file]);
   const outputs = [...a.outputs, ...b.outputs, ...c.outputs];
-  try {
-    // Both stereo sides into the one MONO input; b has no channels.
-    await waitFor(() => linksFrom(outputs).length === 4, 5000, 'the links of the three routes');
-    assert.deepEqual(linksFrom(outputs).map((p) => p[1]), Array(4).fill(sink.inputs[0]));
-  } finally {
-    run.child.kill('SIGINT');
-  }
+  // Both stereo sides into the one MONO input; b has no channels.
+  await waitFor(() => String(linksFrom(outputs).map((p) => p[1])) === String(Array(4).fill(sink.inputs[0])), 5000, 'the links of the three routes')
+    .finally(() => run.child.kill('SIGINT'));
   assert.deepEqual([(await run.exited).code, linksFrom(outputs)], [0, []], run.err);
   assert.match(run.out, /^route 1: linked rr-a:out_FL -> rr-sink:in_MONO/m);
 
@@ -220,52 +203,43 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
   await fixture.remove(sink.id, a.id, b.id, c.id);
 });
 
-test('wpctl\'s conventions and the argument forms read as wpctl reads them', async () => {
+test('wpctl\'s conventions and the argument forms read as wpctl reads them', async (t) => {
   await fixture.addMetadata('default');
   pwMetadata([0, 'default.audio.sink', '{"name":"demo-speakers"}', 'Spa:String:JSON']);
   const odd = await fixture.add('--odd', 'Audio/Sink', 1, 0);
   // A wait for a default that is not set yet ends when it is.
   const late = startScript(CLI, ['wait', '@DEFAULT_VIDEO_SOURCE@', '--timeout=20000']);
-  try {
-    const cases = [
-      [['volume', '@DEFAULT_AUDIO_SINK@', '215%'], 0, /^Volume: 2\.15\n$/],
-      // A step up stops at the most a node takes (10 linear), a step down goes from there.
-      [['volume', '@DEFAULT_SINK@', '5%+', '--json'], 0, /"volume":2\.154435,"channelVolumes":\[10,10\]/],
-      [['volume', 'demo-speakers', '300%'], 2, /^$/, /above the most a node takes, 215% \(2\.1544/],
-      [['volume', 'demo-speakers', '5%-'], 0, /^Volume: 2\.10\n$/],
-      [['volume', 'demo-speakers', '0.1-', '-h'], 0, /^Usage: quorvane volume/],
-      [['volume', '--', 'demo-speakers', '5%'], 0, /^Volume: 0\.05\n$/],
-      [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in$/m],
-      [['nodes', '--json=yes'], 2, /^$/, /--json takes no value/],
-      [['wait', 'x', '--timeout', '-h'], 2, /^$/, /--timeout must be a number, got "-h"/],
-      [['wait', '--timeout=5000', '--', '--odd'], 0, new RegExp(`^${odd.id}\n$`)],
-    ];
-    for (const [args, code, out, err = /^$/] of cases) {
-      const r = cli(...args);
-      assert.deepEqual([r.status, out.test(r.stdout), err.test(r.stderr)], [code, true, true], `${args.join(' ')}: ${r.stdout}${r.stderr}`);
-    }
-    await waitFor(() => connected(late), 10000, 'the wait to connect');
-    pwMetadata([0, 'default.video.source', '{"name":"--odd"}', 'Spa:String:JSON']);
-    assert.deepEqual([await late.exited, late.out], [{ code: 0, signal: null }, `${odd.id}\n`], late.err);
-  } finally {
-    late.child.kill('SIGINT');
-    await fixture.remove(odd.id);
+  t.after(async () => (late.child.kill('SIGINT'), await fixture.remove(odd.id)));
+  const cases = [
+    [['volume', '@DEFAULT_AUDIO_SINK@', '215%'], 0, /^Volume: 2\.15\n$/],
+    // A step up stops at the most a node takes (10 linear), a step down goes from there.
+    [['volume', '@DEFAULT_SINK@', '5%+', '--json'], 0, /"volume":2\.154435,"channelVolumes":\[10,10\]/],
+    [['volume', 'demo-speakers', '300%'], 2, /^$/, /above the most a node takes, 215% \(2\.1544/],
+    [['volume', 'demo-speakers', '5%-'], 0, /^Volume: 2\.10\n$/], [['volume', 'demo-speakers', '0.1-', '-h'], 0, /^Usage: quorvane volume/],
+    [['volume', '--', 'demo-speakers', '5%'], 0, /^Volume: 0\.05\n$/], [['nodes', '--json=yes'], 2, /^$/, /--json takes no value/],
+    [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in$/m],
+    [['wait', 'x', '--timeout', '-h'], 2, /^$/, /--timeout must be a number, got "-h"/],
+    [['wait', '--timeout=5000', '--', '--odd'], 0, new RegExp(`^${odd.id}\n$`)],
+  ];
+  for (const [args, code, out, err = /^$/] of cases) {
+    const r = cli(...args);
+    assert.deepEqual([r.status, out.test(r.stdout), err.test(r.stderr)], [code, true, true], `${args.join(' ')}: ${r.stdout}${r.stderr}`);
   }
+  await waitFor(() => connected(late), 10000, 'the wait to connect');
+  pwMetadata([0, 'default.video.source', '{"name":"--odd"}', 'Spa:String:JSON']);
+  assert.deepEqual([await late.exited, late.out], [{ code: 0, signal: null }, `${odd.id}\n`], late.err);
 });
 
 // The examples share their own-link bookkeeping (examples/own-links.js) with the demo.
-test('the demo starts a daemon of its own; an example stops on a refusal', async () => {
+test('the demo starts a daemon of its own; an example stops on a refusal', async (t) => {
   const refusing = startDaemon({ setEnv: false, linkFactory: false });
+  t.after(() => refusing.stop());
   const empty = scratch('quorvane-nodaemon-');
-  try {
-    let r = node(path.join(ROOT, 'examples', 'wait-and-link.js'), ['demo-microphone', 'demo-speakers', '2000'], refusing.env);
-    assert.match(`${r.status} ${r.signal} ${r.stderr}`, /^1 null [^]*the daemon did not make 2 link\(s\): refused/, r.stdout);
-    r = node(path.join(ROOT, 'bin', 'demo.js'), [], { ...process.env, XDG_RUNTIME_DIR: empty, PIPEWIRE_RUNTIME_DIR: empty });
-    assert.equal(r.status, 0, r.stderr);
-    const dir = r.stdout.match(/^No PipeWire daemon was reachable: started a private one \((.*)\)$/m) ?? assert.fail(r.stdout);
-    assert.match(r.stdout, /  2 link\(s\) made\n[^]*  2 removed/);
-    assert.equal(fs.existsSync(dir[1]), false, 'the private daemon\'s folder is removed');
-  } finally {
-    refusing.stop();
-  }
+  let r = node(path.join(ROOT, 'examples', 'wait-and-link.js'), ['demo-microphone', 'demo-speakers', '2000'], refusing.env);
+  assert.match(`${r.status} ${r.signal} ${r.stderr}`, /^1 null [^]*the daemon did not make 2 link\(s\): refused/, r.stdout);
+  r = node(path.join(ROOT, 'bin', 'demo.js'), [], { ...process.env, XDG_RUNTIME_DIR: empty, PIPEWIRE_RUNTIME_DIR: empty });
+  assert.equal(r.status, 0, r.stderr);
+  const dir = r.stdout.match(/^No PipeWire daemon was reachable: started a private one \((.*)\)$/m) ?? assert.fail(r.stdout);
+  assert.match(r.stdout, /  2 link\(s\) made\n[^]*  2 removed/);
+  assert.equal(fs.existsSync(dir[1]), false, 'the private daemon\'s folder is removed');
 });

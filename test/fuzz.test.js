@@ -28,12 +28,8 @@ const VALUES = [undefined, null, NaN, Infinity, -Infinity, -0, -1, 0, 1, 2 ** 32
 const [PORTS, BY_NAME, LINK] = ['two port IDs (outputPortId, inputPortId)', '(srcNodeName, dstNodeId)', 'a link ID'];
 const TYPE_MESSAGES = { linkPorts: PORTS, unlinkPorts: PORTS, linkNodesNameToId: BY_NAME, unlinkNodesNameToId: BY_NAME,
   getLinkFormat: LINK, getLinkStats: LINK, getLinkState: LINK, on: '(eventName, callback)', off: '(eventName)' };
-const STATE_ERRORS = {
-  linkPorts: ['PipeWire not connected', 'Could not find matching ports or nodes', 'Failed to create link proxy'],
-  unlinkPorts: ['PipeWire not connected'],
-  linkNodesNameToId: ['PipeWire not connected', 'Could not find matching ports'],
-  unlinkNodesNameToId: ['PipeWire not connected'],
-};
+const STATE_ERRORS = { linkPorts: ['PipeWire not connected', 'Could not find matching ports or nodes', 'Failed to create link proxy'],
+  unlinkPorts: ['PipeWire not connected'], linkNodesNameToId: ['PipeWire not connected', 'Could not find matching ports'], unlinkNodesNameToId: ['PipeWire not connected'] };
 
 // The wait's first argument's own string conversion may throw.
 const isAllowedThrow = (name, args, e) =>

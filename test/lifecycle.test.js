@@ -5,7 +5,6 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor } = require('./helpers/fixture');
@@ -64,11 +63,7 @@ test('start/stop and connect()/close() cycles leak no threads or descriptors', a
   q.destroyPwThread();
   await (await connect()).close();
   const before = usage();
-  for (let i = 0; i < 20 * SCALE; i++) {
-    q.createPwThread();
-    assert.ok(q.getNodes().length > 0, `cycle ${i}: mirror filled`);
-    q.destroyPwThread();
-  }
+  for (let i = 0; i < 20 * SCALE; i++) assert.ok(q.createPwThread() && q.getNodes().length > 0 && q.destroyPwThread(), `cycle ${i}: mirror filled`);
   for (let i = 0; i < 200 * SCALE; i++) {
     const graph = await connect();
     assert.ok(graph.nodes().some((n) => n.name === 'demo-speakers'), `cycle ${i}: mirror filled`);
@@ -81,7 +76,7 @@ test('start/stop and connect()/close() cycles leak no threads or descriptors', a
 // No daemon at all, and a daemon that dies under a connected script.
 test('an unusable daemon socket gives a bounded start and an empty mirror', async () => {
   const net = require('node:net');
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nodaemon-'));
+  const dir = require('./helpers/cli').scratch('quorvane-nodaemon-');
   const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
   delete env.PIPEWIRE_REMOTE;
   const socket = path.join(dir, 'pipewire-0');
@@ -94,24 +89,18 @@ test('an unusable daemon socket gives a bounded start and an empty mirror', asyn
     require(${JSON.stringify(path.join(__dirname, '..'))}).connect({ timeoutMs: 500 })
       .catch((e) => Object.assign(r, { connect: e.message, connectMs: Date.now() - c }))
       .then(() => console.log(JSON.stringify(r)));`;
-  const servers = { none: null, file: null, silent: null, garbage: Buffer.alloc(64, 0xff) };
-  for (const [kind, answer] of Object.entries(servers)) {
-    let server = null;
+  for (const kind of ['none', 'file', 'silent', 'garbage']) {
     if (kind === 'file') fs.writeFileSync(socket, 'not a socket');
-    if (kind === 'silent' || kind === 'garbage') {
-      server = net.createServer((c) => answer && c.on('error', () => {}).write(answer));
-      await new Promise((resolve) => server.listen(socket, resolve));
-    }
+    const server = /silent|garbage/.test(kind) && net.createServer((c) => kind === 'garbage' && c.on('error', () => {}).write(Buffer.alloc(64, 0xff)));
+    if (server) await new Promise((resolve) => server.listen(socket, resolve));
     const r = await runChild(script, { env: kind === 'none' ? { ...env, AGAIN: '1' } : env });
-    server?.close();
+    if (server) server.close();
     fs.rmSync(socket, { force: true });
-    assert.deepEqual([r.code, r.timedOut], [0, false], `${kind}: ${r.stderr}`);
-    const out = JSON.parse(r.stdout);
+    const out = r.code === 0 && !r.timedOut ? JSON.parse(r.stdout) : assert.fail(`${kind}: ${r.code} ${r.stderr}`);
     assert.deepEqual([out.ok, out.mirror], [true, [[], [], []]], kind);
     assert.ok(out.ms < 4000 && (kind !== 'none' || out.ms >= 450) && ['PipeWire not connected', 'Could not find matching ports'].includes(out.link)
       && out.connectMs < (kind === 'none' ? 1000 : 4000) && (kind === 'none' ? /^PipeWire not reachable/ : /./).test(out.connect), `${kind}: ${r.stdout}`);
   }
-  fs.rmSync(dir, { recursive: true, force: true });
 });
 
 test('a daemon killed during waitForNewNode: the wait returns, the mirror stays', async () => {
@@ -130,11 +119,7 @@ test('a daemon killed during waitForNewNode: the wait returns, the mirror stays'
      q.createPwThread();
      console.log(JSON.stringify({ mirror, again: q.getNodes().length }));
      q.destroyPwThread();`,
-    {
-      env: daemon.env,
-      onStdout: (out) => !killedAt && out.includes('waiting') && (daemon.kill(), (killedAt = Date.now())),
-    },
-  );
+    { env: daemon.env, onStdout: (out) => !killedAt && out.includes('waiting') && (daemon.kill(), (killedAt = Date.now())) });
   await fixture.close();
   daemon.stop();
   assert.deepEqual([r.timedOut, r.code, r.signal], [false, 0, null], r.stderr);

@@ -31,8 +31,7 @@ test('an ES module imports every function by name, and the same file type-checks
 });
 
 test('the declarations cover every export and refuse each marked misuse', () => {
-  const declared = fs.readFileSync(path.join(ROOT, 'index.d.ts'), 'utf8').matchAll(/^export function (\w+)/gm);
-  assert.deepEqual([...new Set([...declared].map((m) => m[1]))], packageExports);
+  assert.deepEqual([...new Set([...fs.readFileSync(path.join(ROOT, 'index.d.ts'), 'utf8').matchAll(/^export function (\w+)/gm)].map((m) => m[1]))], packageExports);
   const types = path.join(__dirname, 'types');
   const r = tsc('--module', 'commonjs', '--esModuleInterop', path.join(types, 'usage.ts'), path.join(types, 'misuse.ts'));
   const failing = [...r.stdout.matchAll(/([\w.]+)\((\d+),\d+\): error/g)].map((m) => `${m[1]}:${m[2]}`);
@@ -50,8 +49,7 @@ const loadInWorker = `new Promise((resolve) => {
 
 test('a worker thread gets a clear refusal', async () => {
   for (const first of ['', `require(${INDEX});`]) {
-    const script = `${first} ${loadInWorker}.then(() => console.log('main ' + JSON.stringify(require(${INDEX}).getNodes())));`;
-    const r = await runChild(script, { preload: false });
+    const r = await runChild(`${first} ${loadInWorker}.then(() => console.log('main ' + JSON.stringify(require(${INDEX}).getNodes())));`, { preload: false });
     assert.deepEqual([r.code, ...r.stdout.trim().split('\n')], [0,
       'worker error: Quorvane must be loaded on the main thread: it keeps process-wide state and cannot be used from worker_threads', 'main []'], r.stderr);
   }

@@ -5,9 +5,6 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn, spawnSync } = require('node:child_process');
-const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
 const { startDaemon } = require('./helpers/daemon');
 const { pwDump, waitFor } = require('./helpers/fixture');
 const { startBroker, listen, available: hasBroker } = require('./helpers/broker');
@@ -26,12 +23,10 @@ test.before(async () => {
   if (skip) return;
   broker = await startBroker();
   sub = await listen(broker.url, ['quorvane/#']);
-  for (const [i, d] of daemons.entries()) {
-    bridges.push(spawn(process.execPath, [CLI, 'mqtt', '--broker', broker.url, '--host-name', ['alpha', 'beta'][i]], { env: d.env, stdio: 'ignore' }));
-  }
+  for (const [i, d] of daemons.entries()) bridges.push(spawn(process.execPath, [CLI, 'mqtt', '--broker', broker.url, '--host-name', ['alpha', 'beta'][i]], { env: d.env, stdio: 'ignore' }));
   await sub.until(() => ['alpha', 'beta'].every((h) => sub.retained.get(`quorvane/${h}/status`) === 'online' && sub.retained.has(`quorvane/${h}/node/demo-speakers`)), 20000, 'both bridges');
   // No PipeWire for the web server: any connection to one would fail.
-  const none = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-nopw-'));
+  const none = require('./helpers/cli').scratch('quorvane-nopw-');
   web = await startWeb({ ...process.env, XDG_RUNTIME_DIR: none, PIPEWIRE_RUNTIME_DIR: none, PIPEWIRE_REMOTE: 'none' }, ['--broker', broker.url]);
   browser = await launchBrowser();
 });

@@ -38,9 +38,7 @@ test('beside WirePlumber: presets hold over its restore and "never" stays bounde
   const a = graph.nodes().find((n) => n.name === 'pbs-a');
   const volumeA = () => graph.nodes().find((n) => n.id === a.id)?.volume;
   await poll(() => graph.metadata('default') !== null, 5000, 'the "default" metadata', 20);
-  if (earlySets.length === 1 && Math.abs(volumeA() - 0.6) < 1e-3) {
-    assert.equal(spawnSync('wpctl', ['set-volume', String(a.id), '1.0'], { env: sm.env }).status, 0);
-  }
+  if (earlySets.length === 1 && Math.abs(volumeA() - 0.6) < 1e-3) assert.equal(spawnSync('wpctl', ['set-volume', String(a.id), '1.0'], { env: sm.env }).status, 0);
   await poll(() => earlySets.length === 2 && Math.abs(volumeA() - 0.6) < 1e-3, 5000, 'pbs-a at 0.60 again', 20);
   await graph.setVolume(a.id, 0.3);
   await graph.setMute(a.id, true); // a round trip after it
@@ -58,8 +56,7 @@ test('beside WirePlumber: presets hold over its restore and "never" stays bounde
   const end = Date.now() + 10000;
   await poll(() => Date.now() > end, 11000, '10 s', 200);
   assert.ok(created <= 2 + 2 * 2 * 11, `${created} link creations in 10 s`);
-  assert.deepEqual(pwLinkPairs('pbs-one', sm.env), []);
-  assert.ok(errors.every((e) => /contested/.test(e)), errors.join('\n'));
+  assert.deepEqual([pwLinkPairs('pbs-one', sm.env), errors.filter((e) => !/contested/.test(e))], [[], []]);
   await bay.close();
   await unlessDeaf(t, () => sm.env, presets, async () => (await sm.stop(), (sm = await startSessionManager(daemon))));
 });

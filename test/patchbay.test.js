@@ -3,17 +3,17 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
+const { restartDaemon, scratch } = require('./helpers/cli');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom, pwDump, pwLinkPairs, sorted } = require('./helpers/fixture');
 const { startScript, runChild, CLI, cli } = require('./helpers/child');
 const { privateDaemon } = require('./helpers/setup');
 
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pb-'));
+const dir = scratch('quorvane-pb-');
 let graph;
-const set = privateDaemon({ objects: [] }, { graph: (g) => (graph = g), after: () => fs.rmSync(dir, { recursive: true, force: true }) });
+const set = privateDaemon({ objects: [] }, { graph: (g) => (graph = g) });
 let { fixture } = set;
 const stereo = (out, sink) => sorted([[out.outputs[0], sink.inputs[0]], [out.outputs[1], sink.inputs[1]]]);
 // Fixture nodes of [name, media class] each, stereo: a sink's ports inputs, others' outputs.
@@ -46,8 +46,7 @@ test('captures pair each app with its own sink; update() keeps what stays', asyn
   assert.deepEqual(bay.rules, { version: 1, routes: [ports, { from: capture.from, to: capture.to }] });
 
   // The capture rule goes: its links go, the other rule's stay.
-  assert.deepEqual(await bay.update({ routes: [ports] }), { added: 0, removed: 1, kept: 1 });
-  assert.deepEqual(linksFrom([...a1.outputs, ...a2.outputs]), []);
+  assert.deepEqual([await bay.update({ routes: [ports] }), linksFrom([...a1.outputs, ...a2.outputs])], [{ added: 0, removed: 1, kept: 1 }, []]);
   await bay.close();
   assert.deepEqual([linksFrom(mic.outputs), errors], [[], []]);
   await fixture.remove(a1.id, a2.id, s1.id, s2.id, mic.id);
@@ -75,11 +74,7 @@ test('never removes links whoever made them, never one a route wants', async () 
   const pwLinkLoop = async (pause, times) => {
     const [start, before] = [performance.now(), made];
     const loop = spawn('sh', ['-c', `while :; do pw-link pb-n-src:out_FL pb-n-drop:in_FL; ${pause}; done`], { env: set.daemon.env, stdio: 'ignore', detached: true });
-    try {
-      await waitFor(() => made >= before + times, 30000, `the loop to make the link ${times} times`);
-    } finally {
-      process.kill(-loop.pid);
-    }
+    await waitFor(() => made >= before + times, 30000, `the loop to make the link ${times} times`).finally(() => process.kill(-loop.pid));
     await waitFor(() => ids.size === 0 && removed().length === 2 + made, 5000, 'the last one removed');
     return performance.now() - start;
   };
@@ -156,19 +151,15 @@ test('snapshot and qpwgraph files make the same links again', async () => {
   fixture = set.fixture = new Fixture();
   [src, sink] = await build();
   const run = startScript(CLI, ['patchbay', file]);
-  try {
-    await waitFor(() => (run.out.match(/^linked pb-s-src:/gm) || []).length === 2, 5000, 'the patchbay to link');
-    assert.deepEqual(pwLinkPairs('pb-s-src'), before);
-  } finally {
-    run.child.kill('SIGINT');
-  }
+  await waitFor(() => (run.out.match(/^linked pb-s-src:/gm) || []).length === 2, 5000, 'the patchbay to link')
+    .then(() => assert.deepEqual(pwLinkPairs('pb-s-src'), before)).finally(() => run.child.kill('SIGINT'));
   assert.equal((await run.exited).code, 0, run.err);
 
   // As qpwgraph writes it: nodes by description ("application.name/" before a
   // stream's), ports by alias; a MIDI item; what rules cannot carry.
   const player = await fixture.add('pb-q-player', 'Stream/Output/Audio;application.name=Player;node.description=Music', '0', 'FL,FR');
-  const keys = await fixture.addDsp('pb-q-keys', '-;node.description=Keys', '8 bit raw midi', 0, 1);
-  const synth = await fixture.addDsp('pb-q-synth', '-;node.description=Synth', '8 bit raw midi', 1, 0);
+  const keys = await fixture.add('pb-q-keys', '-;node.description=Keys', 0, 1, '8 bit raw midi');
+  const synth = await fixture.add('pb-q-synth', '-;node.description=Synth', 1, 0, '8 bit raw midi');
   await graph.waitForNode('pb-q-synth');
   const xml = path.join(dir, 'bay.qpwgraph');
   const item = (type, [on, op], [inn, ip]) => `  <item node-type="pipewire" port-type="${type}">\n   <output node="${on}" port="${op}"/>\n   <input node="${inn}" port="${ip}"/>\n  </item>`;
@@ -216,11 +207,8 @@ test('lingering links outlive their process until unlinked', async () => {
   const made = await runChild(
     `require(${JSON.stringify(path.join(__dirname, '..'))}).connect().then(async (g) => {
        const l = await g.link(${src.outputs[0]}, ${sink.inputs[0]}, { linger: true });
-       const held = await g.link(${src.outputs[1]}, ${sink.inputs[1]});
-       console.log(JSON.stringify([l.id, held.id]));
-     });`,
-    { preload: false, onStdout: (out, child) => out.includes(']') && child.kill('SIGKILL') },
-  );
+       console.log(JSON.stringify([l.id, (await g.link(${src.outputs[1]}, ${sink.inputs[1]})).id]));
+     });`, { preload: false, onStdout: (out, child) => out.includes(']') && child.kill('SIGKILL') });
   assert.equal(made.signal, 'SIGKILL', made.stderr);
   const [lingering] = JSON.parse(made.stdout);
   await waitFor(() => String(linksFrom(src.outputs)) === String([[src.outputs[0], sink.inputs[0]]]), 5000, 'only the lingering link left');
@@ -246,11 +234,7 @@ test('lingering links outlive their process until unlinked', async () => {
 test('rules are refused whole, naming file, line, column, rule and field', () => {
   const { parseRules } = require('../lib/features/patchbay/rules');
   const refusal = (text) => {
-    try {
-      parseRules(text, 'r.json');
-    } catch (e) {
-      return e instanceof TypeError && e.message;
-    }
+    try { parseRules(text, 'r.json'); } catch (e) { return e instanceof TypeError && e.message; }
     return 'accepted';
   };
   const cases = [
@@ -267,7 +251,7 @@ test('rules are refused whole, naming file, line, column, rule and field', () =>
   assert.deepEqual(cases.map(([text]) => refusal(text)), cases.map(([, message]) => message));
 });
 
-test('quorvane patchbay carries on across a daemon restart', async () => {
+test('quorvane patchbay carries on across a daemon restart', async (t) => {
   const own = startDaemon({ objects: [], setEnv: false });
   const file = path.join(dir, 'restart.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'pr-app', to: 'pr-dev' }], devices: [{ name: 'pr-dev' }] }));
@@ -280,20 +264,13 @@ test('quorvane patchbay carries on across a daemon restart', async () => {
     const want = ['FL', 'FR'].map((c) => `pr-app:out_${c} -> pr-dev:playback_${c}`);
     await waitFor(() => String(pwLinkPairs('pr-app', own.env)) === String(want), timeoutMs, 'the app linked to the device');
   };
-  try {
-    await linked(5000);
-    await fx.close();
-    own.kill();
-    await waitFor(() => run.err.includes('PipeWire went away'), 5000, 'the tool to notice');
-    second = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(own.dir, 'daemon.conf')], { env: own.env, stdio: 'ignore' });
-    await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: own.env, timeout: 2000 }).status === 0, 10000, 'the new daemon');
-    await linked(10000);
-    await waitFor(() => run.out.split('\n').filter((l) => l && JSON.parse(l).kind === 'created').length === 2, 5000, 'the device told twice');
-    assert.equal((await run.stop()).code, 0, run.err);
-  } finally {
-    run.child.kill('SIGINT');
-    await fx?.close();
-    second?.kill('SIGKILL');
-    own.stop();
-  }
+  t.after(async () => (run.child.kill('SIGINT'), await fx?.close(), second?.kill('SIGKILL'), own.stop()));
+  await linked(5000);
+  await fx.close();
+  own.kill();
+  await waitFor(() => run.err.includes('PipeWire went away'), 5000, 'the tool to notice');
+  second = await restartDaemon(own);
+  await linked(10000);
+  await waitFor(() => run.out.split('\n').filter((l) => l && JSON.parse(l).kind === 'created').length === 2, 5000, 'the device told twice');
+  assert.equal((await run.stop()).code, 0, run.err);
 });

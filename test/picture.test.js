@@ -45,15 +45,10 @@ test('quorvane dot names every node, port and link pw-dump shows', () => {
       assert.ok(label.get(`n${n.id}`)?.includes(`<B>${html(n.info.props['node.name'])}</B>`), `node ${n.id}`);
       if (all) assert.ok(label.get(`n${n.id}`).includes(`object.serial = ${n.info.props['object.serial']}<BR`));
     }
-    for (const p of daemonView.ports) {
-      const cell = new RegExp(`<TD PORT="p${p.id}"[^>]*>${html(p.info.props['port.name'])}(<|$)`);
-      assert.match(label.get(`n${p.info.props['node.id']}`), cell, `port ${p.id}`);
-    }
+    for (const p of daemonView.ports) assert.match(label.get(`n${p.info.props['node.id']}`), new RegExp(`<TD PORT="p${p.id}"[^>]*>${html(p.info.props['port.name'])}(<|$)`), `port ${p.id}`);
     assert.deepEqual(edges.map((e) => [e.id, objects[e.tail].name, e.tailport, objects[e.head].name, e.headport]).sort(), daemonView.links.map((l) =>
       [`link-${l.id}`, `n${l.info['output-node-id']}`, `p${l.info['output-port-id']}:e`, `n${l.info['input-node-id']}`, `p${l.info['input-port-id']}:w`]).sort());
-    for (const l of all ? daemonView.links : []) {
-      assert.match(edges.find((e) => e.id === `link-${l.id}`).label, new RegExp(`link\\.output\\.port = ${l.info['output-port-id']}<BR`));
-    }
+    for (const l of all ? daemonView.links : []) assert.match(edges.find((e) => e.id === `link-${l.id}`).label, new RegExp(`link\\.output\\.port = ${l.info['output-port-id']}<BR`));
   }
 });
 
@@ -62,13 +57,8 @@ function inspect(expected) {
   const report = [];
   for (const svg of document.querySelectorAll('svg')) {
     const boxes = [...svg.querySelectorAll('g.node')].map((g) => ({ g, r: g.querySelector('rect.box').getBoundingClientRect() }));
-    const overlaps = [];
-    for (let i = 0; i < boxes.length; i++) {
-      for (let j = i + 1; j < boxes.length; j++) {
-        const [a, b] = [boxes[i].r, boxes[j].r];
-        if (a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom) overlaps.push([boxes[i].g.id, boxes[j].g.id]);
-      }
-    }
+    const overlaps = boxes.flatMap(({ g, r: a }, i) => boxes.slice(i + 1)
+      .filter(({ r: b }) => a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom).map((other) => [g.id, other.g.id]));
     const missing = expected.flatMap(({ id, names }) => {
       const texts = [...svg.querySelectorAll(`#node-${id} text`)];
       return names.filter((name) => !(texts.find((x) => x.textContent === name)?.getComputedTextLength() > 0)).map((name) => `${id}:${name}`);
@@ -86,10 +76,8 @@ test('quorvane svg shows every name in boxes that do not overlap', { skip: !chro
   // A control the check must catch: the same picture with one box moved onto another.
   let moved = 0;
   const broken = svg.replace(/(<g class="node" id="node-\d+" transform=")translate\([^)]*\)/g, (m, head) => (moved++ < 2 ? `${head}translate(0,0)` : m));
-  const expected = daemonView.nodes.map((n) => ({
-    id: n.id,
-    names: [n.info.props['node.name'], ...daemonView.ports.filter((p) => p.info.props['node.id'] === n.id).map((p) => p.info.props['port.name'])],
-  }));
+  const expected = daemonView.nodes.map((n) => ({ id: n.id,
+    names: [n.info.props['node.name'], ...daemonView.ports.filter((p) => p.info.props['node.id'] === n.id).map((p) => p.info.props['port.name'])] }));
   const json = JSON.stringify(expected).replace(/</g, '\\u003c').replace(/\u2028/g, '\\u2028');
   const page = path.join(tmp, 'page.html');
   fs.writeFileSync(page, `<!doctype html><meta charset="utf-8"><body>${svg}${broken}<pre id="result">not run</pre><script>(${inspect})(${json});</script></body>`);

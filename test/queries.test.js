@@ -24,11 +24,8 @@ const notFound = (args, min, max) => {
 
 const CLASSES = [
   // [name, class, listed as input, listed as output]; every class: the native Mirror.MediaClassTable
-  ['q-sink', 'Audio/Sink', false, true],
-  ['q-source', 'Audio/Source', true, false],
-  ['q-stream-in', 'Stream/Input/Audio', true, false],
-  ['q-duplex', 'Audio/Duplex', true, true],
-  ['q-none', null, false, false],
+  ['q-sink', 'Audio/Sink', false, true], ['q-source', 'Audio/Source', true, false], ['q-stream-in', 'Stream/Input/Audio', true, false],
+  ['q-duplex', 'Audio/Duplex', true, true], ['q-none', null, false, false],
   ['q-source', 'Audio/Source', true, false], // a second node of the same name
 ];
 let nodes;
@@ -59,19 +56,12 @@ test('the mirror holds what pw-dump shows, keys in a fixed order', async () => {
   // back into the module while the graph lock is held.
   let calls = 0;
   Object.defineProperty(Array.prototype, '0', { set() { calls++; q.getNodes(); }, configurable: true });
-  try {
-    for (const list of [q.getNodes(), q.getPorts(), q.getLinks(), q.getInputNodes(), q.getOutputNodesName()]) {
-      assert.ok(Object.hasOwn(list, 0) || list.length === 0);
-    }
-  } finally {
-    delete Array.prototype[0];
-  }
-  assert.equal(calls, 0);
+  const lists = (() => { try { return [q.getNodes(), q.getPorts(), q.getLinks(), q.getInputNodes(), q.getOutputNodesName()]; } finally { delete Array.prototype[0]; } })();
+  assert.deepEqual([lists.every((list) => Object.hasOwn(list, 0) || list.length === 0), calls], [true, 0]);
 });
 
 test('waitForNewNode finds the first fitting node, at once or when it comes', async () => {
-  const numbered = await fixture.add('42', 'Audio/Sink');
-  const undef = await fixture.add('undefined', 'Audio/Sink');
+  const [numbered, undef] = [await fixture.add('42', 'Audio/Sink'), await fixture.add('undefined', 'Audio/Sink')];
   await waitFor(() => q.getNodes().some((n) => n.id === undef.id));
   const cases = [
     // [arguments, id found or undefined]; a second node of the same name comes later in the list.

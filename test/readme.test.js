@@ -24,11 +24,9 @@ const NOT_RUN = [
 // Commands that run until Ctrl-C, and what shows each under way (for the web, its page answering).
 const printed = (pattern) => (out) => pattern.test(out);
 const HELD = [
-  [/^quorvane monitor\b/, printed(/^node-created \d+ "demo-speakers"/m)],
-  [/^quorvane link\b/, printed(/^holding 2 link\(s\) until interrupted$/m)],
+  [/^quorvane monitor\b/, printed(/^node-created \d+ "demo-speakers"/m)], [/^quorvane link\b/, printed(/^holding 2 link\(s\) until interrupted$/m)],
   [/^quorvane route --from mic-capture\b/, printed(/^linked mic-capture:out_FL -> demo-speakers:playback_FL/m)],
-  [/^quorvane route\b/, printed(/^keeping 1 route\(s\) until interrupted$/m)],
-  [/^quorvane create\b/, printed(/^\d+$/m)],
+  [/^quorvane route\b/, printed(/^keeping 1 route\(s\) until interrupted$/m)], [/^quorvane create\b/, printed(/^\d+$/m)],
   [/^quorvane web\b/, (out, child) => {
     const url = /^quorvane web: (http:\/\/[\d.]+:8449\/[?#]token=\S+)$/m.exec(out)?.[1];
     return url && answers(url, child.pid);
@@ -37,8 +35,7 @@ const HELD = [
 
 // The commands of sh blocks, one a line (continued lines joined), and js blocks' code, in order.
 function blocks(file) {
-  const text = fs.readFileSync(path.join(ROOT, file), 'utf8');
-  return [...text.matchAll(/^```(sh|js|json)\n([^]*?)^```$/gm)].flatMap(([, lang, code]) =>
+  return [...fs.readFileSync(path.join(ROOT, file), 'utf8').matchAll(/^```(sh|js|json)\n([^]*?)^```$/gm)].flatMap(([, lang, code]) =>
     lang !== 'sh' ? [{ lang, code }] : code.replace(/\\\n\s*/g, '').split('\n').filter((l) => l.trim()).map((line) => ({ lang, code: line.trim() })));
 }
 
@@ -68,8 +65,7 @@ test.before(async () => {
   await fixture.add('my-app', 'Stream/Output/Audio', 0, 'FL,FR');
   await fixture.add('mic-capture', 'Audio/Source', 0, 'FL,FR');
   await fixture.addMetadata('default');
-  pwMetadata([0, 'default.audio.sink', '{"name":"demo-speakers"}', 'Spa:String:JSON']);
-  pwMetadata([0, 'default.audio.source', '{"name":"demo-microphone"}', 'Spa:String:JSON']);
+  for (const [kind, name] of [['sink', 'demo-speakers'], ['source', 'demo-microphone']]) pwMetadata([0, `default.audio.${kind}`, `{"name":"${name}"}`, 'Spa:String:JSON']);
 });
 
 // Runs `argv` in the project; SIGINT once `ready(out, child)` holds. Resolves to { code, signal, out, err }.

@@ -13,11 +13,9 @@ function linksOfNode(nodeName) {
   const dump = pwDump();
   const byId = new Map(dump.map((o) => [o.id, o.info?.props ?? {}]));
   const name = (portId) => `${byId.get(byId.get(portId)?.['node.id'])?.['node.name']}:${byId.get(portId)?.['port.name']}`;
-  return dump
-    .filter((o) => o.type === 'PipeWire:Interface:Link')
+  return dump.filter((o) => o.type === 'PipeWire:Interface:Link')
     .map((o) => ({ pair: `${name(o.info.props['link.output.port'])} -> ${name(o.info.props['link.input.port'])}`, client: o.info.props['client.id'] }))
-    .filter((l) => l.pair.startsWith(`${nodeName}:`))
-    .sort((a, b) => (a.pair < b.pair ? -1 : 1));
+    .filter((l) => l.pair.startsWith(`${nodeName}:`)).sort((a, b) => (a.pair < b.pair ? -1 : 1));
 }
 
 // The stack beside WirePlumber, started on first use.
@@ -33,11 +31,10 @@ async function beside() {
 async function tearDown() {
   const s = stack;
   stack = undefined;
-  if (!s) return;
-  await s.graph?.close();
-  for (const c of s.children) c.kill();
-  await s.sm?.stop();
-  s.daemon.stop();
+  await s?.graph?.close();
+  for (const c of s?.children ?? []) c.kill();
+  await s?.sm?.stop();
+  s?.daemon.stop();
 }
 test.after(tearDown);
 // Each sink in turn the configured default, taken up by WirePlumber.
@@ -67,18 +64,14 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
     // A stream's volume is its client's to apply: the request goes through it.
     const one = await graph.waitForNode((n) => n.name === 'sm-one' && n.volume !== undefined);
     assert.deepEqual([(await graph.setVolume(one.id, 0.45)).volume, wpctl('get-volume', one.id)], [0.45, 'Volume: 0.45']);
-    const two = (await graph.waitForNode('sm-two')).id;
-    const aSerial = Number(node('sm-a').props['object.serial']);
+    const [two, aSerial] = [(await graph.waitForNode('sm-two')).id, Number(node('sm-a').props['object.serial'])];
     sm.setMetadata(two, 'target.object', aSerial);
     const wpClient = linksOfNode('sm-one')[0].client;
 
     const route = graph.route({ from: /^sm-(one|two)$/, to: 'sm-b', exclusive: true });
     for (const name of ['sm-one', 'sm-two']) await settled(name, 'sm-b', `the route to take ${name}`);
-    const given = await route.close();
-    assert.deepEqual(
-      given.sort((x, y) => x.from - y.from),
-      [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })),
-    );
+    assert.deepEqual((await route.close()).sort((x, y) => x.from - y.from),
+      [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })));
     // Given back when close() resolves, by the session manager itself (its
     // links, not lingering ones of ours), their metadata as it was.
     for (const name of ['sm-one', 'sm-two']) assert.deepEqual(linksOfNode(name), on(name, 'sm-a').map((pair) => ({ pair, client: wpClient })));

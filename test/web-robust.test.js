@@ -37,16 +37,13 @@ test('ten pages stay in step; one that stops reading is left behind, then resync
   const pages = await Promise.all(Array.from({ length: 10 }, () => openPage(browser, server.url)));
   const ids = await fixture.addMany(100, 'burst', 'Audio/Sink', 2, 0);
   await fixture.remove(...ids.slice(0, 10));
-  for (const page of pages) {
-    await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step', 20);
-  }
+  for (const page of pages) await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step', 20);
   assert.deepEqual([graphNodes().length, server.stats().clients], [90, 10]);
   await Promise.all(pages.map((p) => p.close()));
   await waitFor(() => server.stats().clients === 0, 5000, 'the pages forgotten');
   assert.equal(graph.listenerCount('node-created'), listeners);
 
-  const slow = new WebSocket(`ws://127.0.0.1:${server.port}/ws`, protocols(server.token));
-  const seen = [];
+  const [slow, seen] = [new WebSocket(`ws://127.0.0.1:${server.port}/ws`, protocols(server.token)), []];
   slow.on('message', (d) => seen.push(JSON.parse(d).type));
   await waitFor(() => seen.includes('snapshot'), 5000, 'the first snapshot');
   slow.pause();
@@ -64,20 +61,17 @@ test('ten pages stay in step; one that stops reading is left behind, then resync
   await fixture.remove(...ids.slice(10));
 });
 
-test('--rules: the page shows the rules in force and what the patchbay does, live', { skip }, async () => {
+test('--rules: the page shows the rules in force and what the patchbay does, live', { skip }, async (t) => {
   const file = path.join(scratch('quorvane-rules-'), 'rules.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'rule-app', to: 'rule-sink' }] }));
   const web = await startWeb(daemon.env, ['--rules', file]);
-  try {
-    const page = await openPage(browser, web.url);
-    assert.match(await page.locator('#rules').textContent(), /"from": "rule-app"/);
-    const app = await fixture.add('rule-app', 'Stream/Output/Audio', 0, 'FL,FR');
-    await fixture.add('rule-sink', 'Audio/Sink', 'FL,FR', 0);
-    await waitFor(() => linksFrom(app.outputs, daemon.env).length === 2, 5000, 'the rule applied');
-    await page.waitForFunction(() => [...document.querySelectorAll('#actions li')].filter((li) => /linked .*routes\[0\]/.test(li.textContent)).length === 2, null, { timeout: 5000 });
-  } finally {
-    await web.run.stop();
-  }
+  t.after(() => web.run.stop());
+  const page = await openPage(browser, web.url);
+  assert.match(await page.locator('#rules').textContent(), /"from": "rule-app"/);
+  const app = await fixture.add('rule-app', 'Stream/Output/Audio', 0, 'FL,FR');
+  await fixture.add('rule-sink', 'Audio/Sink', 'FL,FR', 0);
+  await waitFor(() => linksFrom(app.outputs, daemon.env).length === 2, 5000, 'the rule applied');
+  await page.waitForFunction(() => [...document.querySelectorAll('#actions li')].filter((li) => /linked .*routes\[0\]/.test(li.textContent)).length === 2, null, { timeout: 5000 });
 });
 
 test('at 200 nodes: search, filters and kept places work', { skip }, async () => {
@@ -99,17 +93,14 @@ test('at 200 nodes: search, filters and kept places work', { skip }, async () =>
   assert.deepEqual([await page.locator('#found').textContent(), await inView(target.id)], ['1 of 1', true], 'the node found, in view');
 
   // Dragged by its title bar to an empty place, then the page reloaded.
-  const head = await page.locator(`#node-${target.id} .head`).boundingBox();
-  const before = await picture(target.id);
-  await page.mouse.move(head.x + 40, head.y + 10);
-  await page.mouse.down();
+  const [head, before] = [await page.locator(`#node-${target.id} .head`).boundingBox(), await picture(target.id)];
+  await page.mouse.move(head.x + 40, head.y + 10).then(() => page.mouse.down());
   await page.mouse.move(head.x + 290, head.y + 10, { steps: 5 }); // into the gap beside its column
   await page.mouse.up();
   const moved = await picture(target.id);
   assert.notEqual(moved, before);
   await page.reload();
-  await page.waitForSelector('body[data-ready="true"]');
-  await page.waitForSelector(`#node-${target.id}`);
+  await page.waitForSelector(`body[data-ready="true"] #node-${target.id}`);
   assert.equal(await picture(target.id), moved, 'the place kept');
 
   // Hide unlinked: only the two linked nodes stay.

@@ -50,9 +50,8 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
   const page = await openPage(browser, web.url);
   assert.doesNotMatch(page.url(), /token/, 'the token left the address bar');
   await page.waitForSelector(`#node-${sink.id}`);
-  for (const n of pwDump(daemon.env).filter((o) => o.type === 'PipeWire:Interface:Node')) {
-    assert.match(await page.locator(`#node-${n.id} .name`).textContent(), new RegExp(`^${n.info.props['node.name'].slice(0, 20)}`), `node ${n.id}`);
-  }
+  const nodes = pwDump(daemon.env).filter((o) => o.type === 'PipeWire:Interface:Node');
+  for (const n of nodes) assert.match(await page.locator(`#node-${n.id} .name`).textContent(), new RegExp(`^${n.info.props['node.name'].slice(0, 20)}`), `node ${n.id}`);
 
   // pw-link's link (lingering, from another client) shows within a second.
   assert.equal(spawnSync('pw-link', [String(app.outputs[0]), String(sink.inputs[1])], { env: daemon.env }).status, 0);
@@ -70,8 +69,7 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
     const p = await linkPoint(page, id);
     await page.mouse.click(p.x, p.y);
     await page.waitForSelector(`#link-${id}.selected`);
-    if (how === 'key') await page.keyboard.press('Delete');
-    else await page.click('#unlink');
+    await (how === 'key' ? page.keyboard.press('Delete') : page.click('#unlink'));
     await linked(how === 'key' ? JSON.stringify([[app.outputs[0], sink.inputs[1]]]) : '[]', `link ${id} removed by ${how}`);
   }
 
@@ -107,8 +105,7 @@ test('volumes, mutes, defaults, moves and devices set from the page are what pw-
     assert.ok(Math.abs(set - v) <= 0.02, `slider at ${set} ${what}`);
     await atVolume(set);
   };
-  await page.mouse.move(xAt(0.2), y);
-  await page.mouse.down();
+  await page.mouse.move(xAt(0.2), y).then(() => page.mouse.down());
   for (let v = 0.2; v <= 0.6001; v += 0.02) await page.mouse.move(xAt(v), y);
   await page.mouse.up();
   await sliderAt(0.6, 'after the drag');
@@ -169,7 +166,6 @@ function socket(url, { headers = {}, token } = {}) {
 // A request's reply on a raw socket.
 const call = (s, msg) => (s.ws.send(JSON.stringify(msg)), waitFor(() => s.got.find((m) => m.type === 'reply' && m.id === msg.id), 10000, `the reply to ${msg.op} ${msg.id}`));
 
-const http = require('node:http');
 // The status of a request written by hand: any Host (two of them), a target as sent.
 const ask = (port, request, ...headers) => new Promise((resolve, reject) => {
   let got = '';
@@ -177,7 +173,7 @@ const ask = (port, request, ...headers) => new Promise((resolve, reject) => {
   c.on('data', (d) => (got += d)).on('end', () => resolve(Number(/^HTTP\/1\.1 (\d+)/.exec(got)?.[1]))).on('error', reject);
 });
 
-test('access: only the holder of the URL\'s token gets in', { skip }, async () => {
+test('access: only the holder of the URL\'s token gets in', { skip }, async (t) => {
   const { url, origin, token } = web;
   const port = Number(new URL(url).port);
   const wsBase = `${origin.replace('http', 'ws')}/ws`;
@@ -191,14 +187,10 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async () =
   for (const [request, headers, status] of [
     [`GET //evil.example/?token=${token}`, [host], 404], [`GET /.//evil.example/?token=${token}`, [host], 404], // no redirect anywhere
     ['GET /', [`Host: evil.example:${port}`], 403], ['GET /', [host, 'Origin: http://evil.example'], 403], // DNS rebinding, another site
-    ['POST /', [host], 405], ['GET /', ssh, 200], ['GET /', [host, 'Host: evil.example'], 400]]) {
-    assert.equal(await ask(port, request, ...headers), status, `${request} ${headers}`);
-  }
+    ['POST /', [host], 405], ['GET /', ssh, 200], ['GET /', [host, 'Host: evil.example'], 400]]) assert.equal(await ask(port, request, ...headers), status, `${request} ${headers}`);
   const cookie = { cookie: `quorvane-web-${port}=${token}; token=${token}` };
   for (const [u, options, status] of [[wsBase, {}, 401], [`${wsBase}?token=${token}`, {}, 401], [wsBase, { headers: cookie }, 401],
-    [wsBase, { token: `x${token}` }, 403], [wsBase, { token, headers: { origin: 'http://evil.example' } }, 403]]) {
-    assert.equal((await socket(u, options)).status, status, `${u} ${JSON.stringify(options)}`);
-  }
+    [wsBase, { token: `x${token}` }, 403], [wsBase, { token, headers: { origin: 'http://evil.example' } }, 403]]) assert.equal((await socket(u, options)).status, status, `${u} ${JSON.stringify(options)}`);
   for (const headers of [{ origin }, { host: 'localhost:9000', origin: 'http://localhost:9000' }]) {
     const { ws, got } = await socket(wsBase, { token, headers });
     assert.deepEqual([(await waitFor(() => got[0], 5000, 'the snapshot')).type, ws.protocol], ['snapshot', 'quorvane'], 'the token not echoed');
@@ -210,19 +202,12 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async () =
   const page = await openPage(browser, url);
   assert.deepEqual(await page.context().cookies(), []);
   const heard = [];
-  const other = http.createServer((req, res) => {
-    heard.push(JSON.stringify(req.headers));
-    res.writeHead(200, { 'content-type': 'text/html' }).end('<!doctype html><title>other</title>');
-  });
+  const other = require('node:http').createServer((req, res) => heard.push(JSON.stringify(req.headers)) && res.writeHead(200, { 'content-type': 'text/html' }).end('<!doctype html><title>other</title>'));
   await new Promise((r) => other.listen(0, '127.0.0.1', r));
-  try {
-    await page.goto(`http://127.0.0.1:${other.address().port}/`);
-    const seen = await page.evaluate(() => JSON.stringify([document.cookie, { ...sessionStorage }, { ...localStorage }]));
-    assert.ok(heard.length > 0 && ![seen, ...heard].some((h) => h.includes(token)), [seen, ...heard].join('\n'));
-  } finally {
-    other.close();
-    await page.close();
-  }
+  t.after(async () => (other.close(), await page.close()));
+  await page.goto(`http://127.0.0.1:${other.address().port}/`);
+  const seen = await page.evaluate(() => JSON.stringify([document.cookie, { ...sessionStorage }, { ...localStorage }]));
+  assert.ok(heard.length > 0 && ![seen, ...heard].some((h) => h.includes(token)), [seen, ...heard].join('\n'));
 
   // Another address than loopback is said to be one; a bad one is refused; a
   // TLS proxy's origin is let in when named.
@@ -230,15 +215,12 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async () =
     assert.equal(spawnSync(process.execPath, [require('./helpers/child').CLI, 'web', ...args], { env: daemon.env }).status, 2, args.join(' '));
   }
   const wide = await startWeb(daemon.env, ['--listen', '0.0.0.0:0', '--allow-origin', 'https://pi.example:8443']);
-  try {
-    assert.match(wide.run.err, /warning: listening on 0\.0\.0\.0:0, reachable from other machines/);
-    const widePort = Number(new URL(wide.origin).port);
-    assert.equal(await ask(widePort, 'GET /', 'Host: pi.example:8443', 'Origin: https://pi.example:8443'), 200);
-    assert.equal(await ask(widePort, 'GET /', 'Host: pi.example:8443', 'Origin: https://other.example:8443'), 403);
-    assert.equal(await ask(widePort, 'GET /', 'Host: localhost:9000'), 403, 'any port only when listening on loopback');
-  } finally {
-    await wide.run.stop();
-  }
+  t.after(() => wide.run.stop());
+  assert.match(wide.run.err, /warning: listening on 0\.0\.0\.0:0, reachable from other machines/);
+  const widePort = Number(new URL(wide.origin).port);
+  // The proxy's origin, another one, any port only when listening on loopback.
+  assert.deepEqual([await ask(widePort, 'GET /', 'Host: pi.example:8443', 'Origin: https://pi.example:8443'),
+    await ask(widePort, 'GET /', 'Host: pi.example:8443', 'Origin: https://other.example:8443'), await ask(widePort, 'GET /', 'Host: localhost:9000')], [200, 403, 403]);
 });
 
 // With an xdg-open of its own that keeps running while every command line is read.
@@ -301,8 +283,7 @@ test('hostile messages leave the server up and the graph unchanged', { skip }, a
   // A frame over 64 KiB closes that connection, and only that one.
   const big = await socket(wsUrl, { token: web.token });
   big.ws.send('x'.repeat(1 << 20));
-  assert.equal(await new Promise((r) => big.ws.on('close', r)), 1009);
-  assert.equal(JSON.stringify(view()), before, 'the graph unchanged');
+  assert.deepEqual([await new Promise((r) => big.ws.on('close', r)), JSON.stringify(view())], [1009, before], 'the graph unchanged');
 
   // Another page's requests are still carried out, within the server's
   // budget for devices: 256 ports, 32 devices.
@@ -323,6 +304,5 @@ test('hostile messages leave the server up and the graph unchanged', { skip }, a
   assert.match((await create('small-32', 1)).error, /too many devices: at most 32/);
   for (const node of made) await destroy(node);
   await destroy(await ok(create('after-the-others', 2)));
-  ws.close();
-  good.ws.close();
+  for (const s of [ws, good.ws]) s.close();
 });

@@ -9,13 +9,7 @@ import quorvane, {
 import * as namespace from 'quorvane';
 
 const named = new Map(Object.entries(namespace));
-console.log(
-  JSON.stringify({
-    // The default export's functions, each the named export of its name.
-    same: Object.entries(quorvane).filter(([k, fn]) => typeof fn === 'function' && named.get(k) === fn).map(([k]) => k),
-    // Node.js 23 and later also name the CommonJS exports object itself 'module.exports'.
-    namespace: Object.keys(namespace).filter((k) => k !== 'default' && k !== 'module.exports'),
-    nodes: getNodes(),
-    format: getLinkFormat(5),
-  }),
-);
+// same: the default export's functions, each the named export of its name; Node.js 23 and later
+// also name the CommonJS exports object itself 'module.exports'.
+console.log(JSON.stringify({ same: Object.entries(quorvane).filter(([k, fn]) => typeof fn === 'function' && named.get(k) === fn).map(([k]) => k),
+  namespace: Object.keys(namespace).filter((k) => k !== 'default' && k !== 'module.exports'), nodes: getNodes(), format: getLinkFormat(5) }));

@@ -47,8 +47,7 @@ async function startBroker({ users = null, tls = false } = {}) {
   fs.writeFileSync(path.join(dir, 'mosquitto.conf'), conf);
   let proc = null;
   const broker = {
-    url: `${tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`,
-    ca: tls ? path.join(dir, 'ca.pem') : undefined,
+    url: `${tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`, ca: tls ? path.join(dir, 'ca.pem') : undefined,
     async start() {
       // It dies with this process, however this process ends.
       proc = spawn('setpriv', ['--pdeathsig', 'KILL', MOSQUITTO, '-c', path.join(dir, 'mosquitto.conf')], { stdio: ['ignore', 'ignore', 'pipe'] });
@@ -91,11 +90,7 @@ async function listen(url, topics, options = {}) {
     let last;
     const check = () => {
       let v;
-      try {
-        v = fn();
-      } catch (e) {
-        last = e;
-      }
+      try { v = fn(); } catch (e) { last = e; }
       if (v) (waiters.delete(check), clearTimeout(timer), resolve(v));
     };
     const timer = setTimeout(() => (waiters.delete(check), reject(last ?? new Error(`timed out waiting for ${what}`))), timeoutMs);

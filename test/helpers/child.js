@@ -11,21 +11,11 @@ const CLI = path.join(__dirname, '..', '..', 'bin', 'quorvane.js');
 function runChild(script, { env = process.env, timeoutMs = 20000, onStdout, preload = true, args = [] } = {}) {
   return new Promise((resolve) => {
     const source = preload ? `const q = require(${JSON.stringify(ADDON)});\n${script}` : script;
-    const child = spawn(process.execPath, [...args, '-e', source], { env, stdio: ['ignore', 'pipe', 'pipe'] });
-    const r = { stdout: '', stderr: '', timedOut: false };
-    child.stdout.on('data', (d) => {
-      r.stdout += d;
-      onStdout?.(r.stdout, child);
-    });
+    const child = spawn(process.execPath, [...args, '-e', source], { env, stdio: ['ignore', 'pipe', 'pipe'], timeout: timeoutMs, killSignal: 'SIGKILL' });
+    const [r, start] = [{ stdout: '', stderr: '' }, Date.now()];
+    child.stdout.on('data', (d) => ((r.stdout += d), onStdout?.(r.stdout, child)));
     child.stderr.on('data', (d) => (r.stderr += d));
-    const timer = setTimeout(() => {
-      r.timedOut = true;
-      child.kill('SIGKILL');
-    }, timeoutMs);
-    child.on('close', (code, signal) => {
-      clearTimeout(timer);
-      resolve({ code, signal, ...r });
-    });
+    child.on('close', (code, signal) => resolve({ code, signal, ...r, timedOut: signal === 'SIGKILL' && Date.now() - start >= timeoutMs }));
   });
 }
 

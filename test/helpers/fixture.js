@@ -36,8 +36,6 @@ class Fixture {
     return { ...(await this.command('add', name, mediaClass ?? '-', inputs, outputs, ...(dsp ? [dsp] : []))), name };
   }
 
-  addDsp(name, mediaClass, dsp, inputs = 0, outputs = 0) { return this.add(name, mediaClass, inputs, outputs, dsp); }
-
   /** Creates `count` nodes named `${prefix}-${i}` in batches; resolves to their ids. */
   async addMany(count, prefix, mediaClass, inputs = 0, outputs = 0) {
     return (await this.command('add-many', count, prefix, mediaClass ?? '-', inputs, outputs)).ids;

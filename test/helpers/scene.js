@@ -9,22 +9,15 @@ const ST = 'FL,FR';
 async function buildScene(fixture, graph) {
   const add = (name, cls, ins, outs) => fixture.add(name, cls, ins, outs);
   const n = {
-    mic: await add('alsa_input.usb-headset-mic', 'Audio/Source', 0, ST),
-    webcam: await add('alsa_input.webcam-mic', 'Audio/Source', 0, 'MONO'),
-    speakers: await add('alsa_output.pci-speakers', 'Audio/Sink', ST, 0),
-    headset: await add('alsa_output.usb-headset', 'Audio/Sink', ST, 0),
+    mic: await add('alsa_input.usb-headset-mic', 'Audio/Source', 0, ST), webcam: await add('alsa_input.webcam-mic', 'Audio/Source', 0, 'MONO'),
+    speakers: await add('alsa_output.pci-speakers', 'Audio/Sink', ST, 0), headset: await add('alsa_output.usb-headset', 'Audio/Sink', ST, 0),
     hdmi: await add('alsa_output.hdmi-surround', 'Audio/Sink', 'FL,FR,FC,LFE,RL,RR', 0),
-    firefox: await add('Firefox', 'Stream/Output/Audio', 0, ST),
-    spotify: await add('Spotify', 'Stream/Output/Audio', 0, ST),
-    mpv: await add('mpv', 'Stream/Output/Audio', 0, ST),
-    game: await add('game', 'Stream/Output/Audio', 0, ST),
+    firefox: await add('Firefox', 'Stream/Output/Audio', 0, ST), spotify: await add('Spotify', 'Stream/Output/Audio', 0, ST),
+    mpv: await add('mpv', 'Stream/Output/Audio', 0, ST), game: await add('game', 'Stream/Output/Audio', 0, ST),
     voice: await add('Discord voice', 'Stream/Output/Audio', 0, ST),
-    eq: await add('equalizer', 'Audio/Sink', ST, ST),
-    echo: await add('echo-cancel', 'Audio/Source', ST, ST),
-    obs: await add('OBS', 'Stream/Input/Audio', ST, 0),
-    zoom: await add('Zoom', 'Stream/Input/Audio', ST, 0),
-    discordIn: await add('Discord input', 'Stream/Input/Audio', 'MONO', 0),
-    arecord: await add('arecord', 'Stream/Input/Audio', ST, 0),
+    eq: await add('equalizer', 'Audio/Sink', ST, ST), echo: await add('echo-cancel', 'Audio/Source', ST, ST),
+    obs: await add('OBS', 'Stream/Input/Audio', ST, 0), zoom: await add('Zoom', 'Stream/Input/Audio', ST, 0),
+    discordIn: await add('Discord input', 'Stream/Input/Audio', 'MONO', 0), arecord: await add('arecord', 'Stream/Input/Audio', ST, 0),
   };
   const mix = await graph.createNode({ name: 'stream-mix', description: 'Stream mix' });
   const vmic = await graph.createNode({ name: 'virtual-mic', mediaClass: 'Audio/Source/Virtual' });

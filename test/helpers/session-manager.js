@@ -16,15 +16,8 @@ const { waitFor: poll, pwDump, pwMetadata } = require('./fixture');
 // A session bus that activates nothing: no service directories.
 const BUS_CONF = (socket) => `<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=${socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
+<busconfig><type>session</type><listen>unix:path=${socket}</listen><auth>EXTERNAL</auth>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
 </busconfig>
 `;
 
@@ -39,12 +32,8 @@ context.spa-libs = {
   support.*       = support/libspa-support
 }
 context.modules = [
-  { name = libpipewire-module-protocol-native }
-  { name = libpipewire-module-client-node }
-  { name = libpipewire-module-client-device }
-  { name = libpipewire-module-adapter }
-  { name = libpipewire-module-metadata }
-  { name = libpipewire-module-session-manager }
+  { name = libpipewire-module-protocol-native } { name = libpipewire-module-client-node } { name = libpipewire-module-client-device }
+  { name = libpipewire-module-adapter } { name = libpipewire-module-metadata } { name = libpipewire-module-session-manager }
 ]
 wireplumber.components = [
   { name = libwireplumber-module-lua-scripting, type = module }
@@ -137,10 +126,8 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
     dir, env,
     log: () => fs.readFileSync(logPath, 'utf8'),
     /** The "default" metadata's entries, as pw-dump shows them; undefined while there are none (or pw-dump fails). */
-    metadata() {
-      try {
-        return pwDump(env).find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')?.metadata;
-      } catch {}
+    metadata: () => {
+      try { return pwDump(env).find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')?.metadata; } catch {}
     },
     /** `pw-metadata -n default SUBJECT KEY VALUE TYPE`. */
     setMetadata: (subject, key, value, type = 'Spa:Id') => pwMetadata([subject, key, value, type], { env }),

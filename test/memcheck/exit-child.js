@@ -10,10 +10,8 @@ async function main(mode) {
   const graph = await require('../..').connect({ timeoutMs: 120000 });
   const sink = await graph.createNode({ name: `mc-exit-${mode}` });
   await graph.createNode({ name: `mc-exit-${mode}-linger`, linger: true });
-  const src = graph.nodes().find((n) => n.name === 'demo-microphone');
-  const out = graph.ports().find((p) => p.nodeId === src.id && p.direction === 0);
-  const inp = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 1);
-  await graph.link(out.id, inp.id);
+  const out = graph.ports().find((p) => p.nodeId === graph.find('demo-microphone')[0].id && p.direction === 0);
+  await graph.link(out.id, graph.ports().find((p) => p.nodeId === sink.id && p.direction === 1).id);
   graph.route({ from: 'demo-microphone', to: sink.name });
   q.createPwThread(); // the script's hold beside the Graph's
   // Pending as the process ends.

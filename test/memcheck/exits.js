@@ -16,18 +16,11 @@ function run(mode, env) {
   return new Promise((resolve) => {
     const log = path.join(logDir, `memcheck-exit-${mode}.log`);
     const args = ['--tool=memcheck', '--leak-check=no', '--num-callers=30', `--log-file=${log}`, nodeBin, CHILD, mode];
-    const child = spawn('valgrind', args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = spawn('valgrind', args, { env, stdio: ['ignore', 'pipe', 'pipe'], timeout: LIMIT_MS, killSignal: 'SIGKILL' });
     let out = '', err = '';
-    child.stdout.on('data', (d) => {
-      out += d;
-      if (mode === 'sigterm' && out.includes('ready')) child.kill('SIGTERM');
-    });
+    child.stdout.on('data', (d) => mode === 'sigterm' && (out += d).includes('ready') && child.kill('SIGTERM'));
     child.stderr.on('data', (d) => (err += d));
-    const timer = setTimeout(() => child.kill('SIGKILL'), LIMIT_MS);
-    child.on('close', (code, signal) => {
-      clearTimeout(timer);
-      resolve({ mode, code, signal, log, err });
-    });
+    child.on('close', (code, signal) => resolve({ mode, code, signal, log, err }));
   });
 }
 
@@ -42,10 +35,7 @@ async function main() {
     const want = MODES[r.mode];
     const ok = want.signal ? r.signal === want.signal : r.code === want.code;
     console.log(`memcheck exit ${r.mode}: ${ok ? 'ended as expected' : `ended with code ${r.code}, signal ${r.signal}`} (${r.log})`);
-    if (!ok) {
-      failed++;
-      console.log(r.err.split('\n').slice(-15).join('\n'));
-    }
+    if (!ok) (failed++, console.log(r.err.split('\n').slice(-15).join('\n')));
   }
   daemon.stop();
   process.exitCode = failed ? 1 : 0;

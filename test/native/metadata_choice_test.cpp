@@ -2,6 +2,7 @@
 // name and in any number, before the session manager (re)starts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,12 +27,10 @@ struct Props {
 
 // The ids bound, by name, after applying `moves` to `bound`.
 void applyMoves(std::map<std::string, uint32_t>& bound, const MetadataChoice::Moves& moves) {
-    for (uint32_t id : moves.unbind)
-        for (auto it = bound.begin(); it != bound.end(); ++it)
-            if (it->second == id) {
-                bound.erase(it);
-                break;
-            }
+    for (uint32_t id : moves.unbind) {
+        auto it = std::find_if(bound.begin(), bound.end(), [&](auto& b) { return b.second == id; });
+        if (it != bound.end()) bound.erase(it);
+    }
     for (const auto& g : moves.bind) {
         EXPECT_FALSE(bound.count(g.name)) << "two bound of " << g.name;
         bound[g.name] = g.id;

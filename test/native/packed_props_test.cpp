@@ -46,17 +46,12 @@ TEST(PackedProps, KeptAsAnnouncedAndLeftOutWholeBeyondTheBounds) {
     EXPECT_LE(packed.size(), kMaxPropsBytes);
     EXPECT_EQ(packedSerial(packed), 77u);
     EXPECT_STREQ(findProp(packed, "client.id"), "31");
-    EXPECT_EQ(packed.substr(packed.size() - 13),
-              "client.id\0"
-              "31\0"s);
+    EXPECT_EQ(packed.substr(packed.size() - 13), "client.id\0"s + "31\0"s);
     EXPECT_STREQ(findProp(packed, "k0"), large.c_str());
 }
 
 TEST(PackedProps, ASerialIsTheFirstValueOfItsKeyInDigitsOnly) {
-    EXPECT_EQ(packedSerial("object.serial\0"
-                           "42\0object.serial\0"
-                           "7\0"s),
-              42u);
+    EXPECT_EQ(packedSerial("object.serial\0"s + "42\0object.serial\0"s + "7\0"s), 42u);
     EXPECT_EQ(packedSerial("node.name\0x\0"s), 0u);
     for (const char* bad : {"", "12abc", " 12", "-1", "1234567890123456"}) EXPECT_EQ(parseSerial(bad), 0u) << bad;
     EXPECT_EQ(parseSerial("123456789012345"), 123456789012345u);
