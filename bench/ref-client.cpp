@@ -156,7 +156,10 @@ void bind(uint32_t id, const char* type, uint32_t version) {
 void relinkGlobal(uint32_t id, const char* type, const spa_dict* props) {
     const char* v;
     if (strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
-        if ((v = spa_dict_lookup(props, PW_KEY_NODE_NAME)) && gRef.relinkName == v) gRef.relinkNode = id;
+        if (!(v = spa_dict_lookup(props, PW_KEY_NODE_NAME)) || gRef.relinkName != v) return;
+        gRef.relinkNode = id;
+        gRef.portsHeard.push_back(SPA_ID_INVALID);  // a new node: what was left of the last goes
+        pw_thread_loop_signal(gRef.threadLoop, false);
     } else if (strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         const char* dir = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
         v = spa_dict_lookup(props, PW_KEY_NODE_ID);
@@ -395,6 +398,13 @@ int threadedRelink(int argc, char** argv) {
         pw_thread_loop_wait(gRef.threadLoop);
         bool asked = false;
         for (uint32_t port : gRef.portsHeard) {
+            if (port == SPA_ID_INVALID) {
+                for (auto& made : gRef.relinks) pw_proxy_destroy(made.second);
+                gRef.relinks.clear();
+                gRef.asks.clear();
+                linked = 0;
+                continue;
+            }
             lastPort = monotonicNs();
             size_t k = gRef.relinks.size() + gRef.asks.size();
             if (k < sinkPorts.size()) gRef.asks.emplace_back(port, sinkPorts[k]), asked = true;
