@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <uv.h>
+
 #include "connection/EventQueue.h"
+#include "connection/PwContext.h"
 
 namespace {
 
@@ -248,6 +251,45 @@ TEST(EventQueue, BytesAreBoundedToo) {
     }
     drain(q, {&graph});
     graph.expectMirror(m);
+}
+
+// The wake-ups of the JavaScript thread, counted on a loop of the test's own:
+// while the PipeWire thread's loop runs, one per iteration however many
+// events it queued, and at once for an answer JavaScript waits for.
+TEST(EventQueue, WakeupsComeOncePerLoopIterationAndAtOnceForAnAnswer) {
+    uv_loop_t loop;
+    uv_loop_init(&loop);
+    uv_async_t async;
+    int woken = 0;
+    async.data = &woken;
+    uv_async_init(&loop, &async, [](uv_async_t* h) { ++*static_cast<int*>(h->data); });
+    PwContext ctx;
+    ctx.eventAsync = &async;
+    ctx.asyncInitialized = true;
+    auto wakeupsAfter = [&](auto step) {
+        woken = 0;
+        step();
+        uv_run(&loop, UV_RUN_NOWAIT);
+        return woken;
+    };
+    auto emit = [&ctx](uint32_t id) {
+        LockGuard lock(ctx.mutex);
+        emitNodeDestroyed(&ctx, id);
+    };
+
+    deferWakeups(true);
+    EXPECT_EQ(wakeupsAfter([&] { emit(1), emit(2), emit(3); }), 0) << "none before the iteration ends";
+    EXPECT_EQ(wakeupsAfter([&] { sendDeferredWakeup(&ctx); }), 1);
+    EXPECT_EQ(wakeupsAfter([&] { sendDeferredWakeup(&ctx); }), 0) << "an iteration that queued nothing wakes nobody";
+    EXPECT_EQ(wakeupsAfter([&] { emit(4), wakeNow(&ctx); }), 1) << "an answer wakes at once";
+    EXPECT_EQ(wakeupsAfter([&] { sendDeferredWakeup(&ctx); }), 0) << "and takes the iteration's wake-up with it";
+    EXPECT_EQ(wakeupsAfter([&] { emit(5), sendDeferredWakeup(&ctx); }), 1) << "what is queued after it, one more";
+    deferWakeups(false);
+    EXPECT_EQ(queuedEventCount(&ctx), 5u);
+
+    uv_close(reinterpret_cast<uv_handle_t*>(&async), nullptr);
+    uv_run(&loop, UV_RUN_DEFAULT);
+    uv_loop_close(&loop);
 }
 
 }  // namespace
