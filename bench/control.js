@@ -2,8 +2,8 @@
 'use strict';
 // Benchmark of volume control: graph.setVolume() until resolved, against the
 // native reference client (bench/ref-control) setting the same node's Props
-// param and waiting for its param event, warm, samples taken in turns in one
-// run; and the processes a script would otherwise spawn, `wpctl set-volume`
+// param and waiting for its param event, single-threaded and in the add-on's
+// two-thread shape (`threaded`), warm, samples taken in turns in one run; and the processes a script would otherwise spawn, `wpctl set-volume`
 // (beside WirePlumber, started as the tests start it) and `pw-cli set-param`.
 // Prints one line per figure, the ratio first, the absolute figures after.
 //   node bench/control.js [--quick]
@@ -34,8 +34,8 @@ function report(figure, text) {
 
 // The reference client on node `id`: set(values) sets them in turn and
 // resolves with the time of each in us.
-async function startReference(id, env) {
-  const ref = spawn(REF, [String(id)], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+async function startReference(id, env, threaded = false) {
+  const ref = spawn(REF, [String(id), ...(threaded ? ['threaded'] : [])], { env, stdio: ['pipe', 'pipe', 'inherit'] });
   let answer = null;
   let ready = false;
   readline.createInterface({ input: ref.stdout }).on('line', (line) => {
@@ -56,10 +56,11 @@ async function startReference(id, env) {
 }
 
 // Linear values, each different from the one set before it, so every
-// request changes the node. In turns: a burst of ours, one of theirs.
-async function setVolumeFigure(graph, id, ref, samples, label) {
+// request changes the node. In turns: a burst of ours, one of each reference.
+async function setVolumeFigure(graph, id, [ref, threadedRef], samples, label) {
   const ours = { warm: [], idle: [] };
   const theirs = { warm: [], idle: [] };
+  const threaded = { warm: [], idle: [] };
   const keep = (into, times) => {
     into.idle.push(times[0]);
     into.warm.push(...times.slice(1));
@@ -73,19 +74,22 @@ async function setVolumeFigure(graph, id, ref, samples, label) {
       times.push(Number(nowNs() - t0) / 1e3);
     }
     const native = await ref.set(values.map((v) => v + 0.3));
-    if (turn * (BURST - 1) >= WARM) keep(ours, times), keep(theirs, native);
+    const twoThreads = await threadedRef.set(values.map((v) => v + 0.4));
+    if (turn * (BURST - 1) >= WARM) keep(ours, times), keep(theirs, native), keep(threaded, twoThreads);
   }
-  const [a, b] = [median(ours.warm), median(theirs.warm)];
+  const [a, b, t] = [median(ours.warm), median(theirs.warm), median(threaded.warm)];
   const spread = (xs) => `p10-p90 ${fmt(quantile(xs, 0.1))}-${fmt(quantile(xs, 0.9))}`;
   report(
     `setVolume() until resolved${label}`,
-    `${fmt(a / b)}x the reference client's set-param to param event  [setVolume ${fmt(a)} us ` +
-      `(${spread(ours.warm)}), native ${fmt(b)} us (${spread(theirs.warm)}), ${ours.warm.length} warm samples each]`,
+    `${fmt(a / b)}x the reference client's set-param to param event, ${fmt(a / t)}x its two-thread form  ` +
+      `[setVolume ${fmt(a)} us (${spread(ours.warm)}), native ${fmt(b)} us (${spread(theirs.warm)}), ` +
+      `on a thread loop ${fmt(t)} us (${spread(threaded.warm)}), ${ours.warm.length} warm samples each]`,
   );
-  const [c, d] = [median(ours.idle), median(theirs.idle)];
+  const [c, d, e] = [median(ours.idle), median(theirs.idle), median(threaded.idle)];
   report(
     `  the first of a turn, from idle${label}`,
-    `${fmt(c / d)}x  [setVolume ${fmt(c)} us, native ${fmt(d)} us, ${ours.idle.length} samples each]`,
+    `${fmt(c / d)}x, ${fmt(c / e)}x the two-thread form  [setVolume ${fmt(c)} us, native ${fmt(d)} us, ` +
+      `on a thread loop ${fmt(e)} us, ${ours.idle.length} samples each]`,
   );
   return a;
 }
@@ -93,17 +97,19 @@ async function setVolumeFigure(graph, id, ref, samples, label) {
 async function main() {
   const daemon = startDaemon({ objects: [{ name: 'bc-sink', mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] }] });
   const quorvane = require(ROOT);
-  let graph, ref, sm;
+  let graph, sm;
+  let refs = [];
   try {
     graph = await quorvane.connect();
     const id = (await graph.waitForNode('bc-sink')).id;
-    ref = await startReference(id, daemon.env);
-    const a = await setVolumeFigure(graph, id, ref, SAMPLES, '');
+    refs = [await startReference(id, daemon.env), await startReference(id, daemon.env, true)];
+    console.log(`load average ${require('node:os').loadavg().map((x) => x.toFixed(2)).join(' ')}`);
+    const a = await setVolumeFigure(graph, id, refs, SAMPLES, '');
 
     // Beside WirePlumber, which hears every change too (its mixer), and
     // which wpctl needs.
     sm = await startSessionManager(daemon);
-    await setVolumeFigure(graph, id, ref, Math.round(SAMPLES / 3), ', beside WirePlumber');
+    await setVolumeFigure(graph, id, refs, Math.round(SAMPLES / 3), ', beside WirePlumber');
 
     // What a script would otherwise spawn, a process per change; each run
     // waits for the process to exit.
@@ -122,8 +128,9 @@ async function main() {
     const ms = a / 1000;
     report('wpctl set-volume, as a process', `${fmt(wpctl / ms)}x setVolume()  [${fmt(wpctl)} ms a process, median of ${PROCESS_RUNS}]`);
     report('pw-cli set-param, as a process', `${fmt(pwcli / ms)}x setVolume()  [${fmt(pwcli)} ms a process, median of ${PROCESS_RUNS}]`);
+    console.log(`load average ${require('node:os').loadavg().map((x) => x.toFixed(2)).join(' ')}`);
   } finally {
-    ref?.end();
+    for (const ref of refs) ref.end();
     await graph?.close();
     await sm?.stop();
     daemon.stop();

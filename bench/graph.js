@@ -4,7 +4,8 @@
 // native reference client (bench/ref-client) and PipeWire's own tools, on the
 // medium graph (200 nodes) and, unless --quick, the large one (1,000 nodes).
 // Prints one line per figure, the ratio first, the absolute medians after.
-//   node bench/graph.js [--quick] [--no-callgrind]
+//   node bench/graph.js [--quick] [--no-callgrind] [--handoffs]
+// --handoffs: only graph.link() and the route's re-link against their anchors.
 const { spawn, spawnSync } = require('node:child_process');
 const readline = require('node:readline');
 const fs = require('node:fs');
@@ -242,11 +243,28 @@ async function linkFigure(graph, fixture) {
   return { refUs, threadedUs };
 }
 
-// From the source's last port announced to the route's last link announced.
+// The reference client re-linking as a route does, on a thread loop
+// (`ref-client threaded-relink`): next(name) resolves with its time in us
+// for the next node of that name.
+async function relinkReference(name, sinkPorts) {
+  const ref = spawn(REF, ['threaded-relink', name, ...sinkPorts.map(String)], { stdio: ['pipe', 'pipe', 'inherit'] });
+  let ready = false;
+  const times = [];
+  readline.createInterface({ input: ref.stdout }).on('line', (line) => {
+    if (line === 'ready') ready = true;
+    else times.push(JSON.parse(line).us);
+  });
+  await waitFor(() => ready, 5000, 'the reference client');
+  return { times, end: () => ref.stdin.end() };
+}
+
+// From the source's last port announced to the route's last link announced,
+// against the reference client doing the same for another source in turns.
 async function relinkFigure(graph, fixture, { refUs, threadedUs }) {
   const sink = await fixture.add('bg-route-sink', 'Audio/Sink', 'FL,FR', '0');
   await graph.waitForNode((n) => n.id === sink.id);
   await graph.waitForPorts(sink.id, { count: 2 });
+  const ref = await relinkReference('bg-ref-player', sink.inputs);
   const route = graph.route({ from: 'bg-route-player', to: 'bg-route-sink' });
   let lastPort = 0;
   let lastLink = 0;
@@ -272,14 +290,22 @@ async function relinkFigure(graph, fixture, { refUs, threadedUs }) {
     await fixture.remove(node.id);
     await waitFor(() => route.links.length === 0, 5000, 'the links to go');
     lastLink = 0;
+    const had = ref.times.length;
+    const other = await fixture.add('bg-ref-player', 'Stream/Output/Audio', '0', 'FL,FR');
+    await waitFor(() => ref.times.length > had, 5000, 'the reference client to link');
+    await fixture.remove(other.id);
   }
   graph.off('port-created', onPort);
   graph.off('link-created', onLink);
+  ref.end();
   await route.close();
   const ours = median(samples.slice(5));
-  report('route re-link latency (medium)', `${fmt((ours * 1000) / refUs)}x the reference client's link round trip, ` +
-    `${fmt((ours * 1000) / threadedUs)}x its two-thread form  [last port announced to last link announced ` +
-    `${fmt(ours * 1000)} us, native ${fmt(refUs)} us, on a thread loop ${fmt(threadedUs)} us]`);
+  const relinkUs = median(ref.times.slice(5));
+  report('route re-link latency (medium)', `${fmt((ours * 1000) / relinkUs)}x the reference client's re-link on a ` +
+    `thread loop, ${fmt((ours * 1000) / refUs)}x its single-threaded link round trip, ` +
+    `${fmt((ours * 1000) / threadedUs)}x its two-thread round trip  [last port announced to last link announced ` +
+    `${fmt(ours * 1000)} us, native re-link on a thread loop ${fmt(relinkUs)} us, round trip ${fmt(refUs)} us, ` +
+    `on a thread loop ${fmt(threadedUs)} us]`);
   await fixture.remove(sink.id);
 }
 
@@ -354,8 +380,18 @@ function propsFigures(graph) {
 }
 
 // The add-on's own connection: the listing above needs the mirror while the graph grows.
+const loadAverage = () => require('node:os').loadavg().map((x) => x.toFixed(2)).join(' ');
+
 benchmark('Quorvane benchmark of the asynchronous API', async (fixture, state, held) => {
   await growTo(fixture, state, 200);
+  if (process.argv.includes('--handoffs')) {
+    // The hand-off figures only, with the machine's load before and after.
+    const graph = (held.graph = await quorvane.connect());
+    console.log(`load average ${loadAverage()}`);
+    await relinkFigure(graph, fixture, await linkFigure(graph, fixture));
+    console.log(`load average ${loadAverage()}`);
+    return;
+  }
   // A connect() beside createPwThread joins its connection and costs
   // nothing; the figure is of connect() making a connection of its own.
   const mediumConnect = await infoConnectFigure('medium', 7);

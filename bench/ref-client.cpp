@@ -16,6 +16,16 @@
 //                                           application thread and handed to it (a loop event, which
 //                                           wakes it), the answer handed back (pw_thread_loop_signal,
 //                                           which wakes the application thread); neither side polls
+//   ref-client threaded-relink NAME SINK_PORT...
+//                                        -> as the add-on re-links a route, on a pw_thread_loop and
+//                                           holding every object's info (bind-all): each output port
+//                                           of a node named NAME is handed, as it is announced, to the
+//                                           application thread, which asks for its link to the next
+//                                           SINK_PORT (handed to the loop thread), and the link's
+//                                           announcement is handed back. Prints "ready", then for
+//                                           each such node, once every SINK_PORT is linked,
+//                                           {"us":..}: from the last port's arrival on the application
+//                                           thread to the last link's; until standard input closes
 //   ref-client burst PREFIX N            -> prints "ready", then {"last_ns":..} (CLOCK_MONOTONIC)
 //   ref-client info N                    -> {"median_ms":..,"bound":..}  on the context made once, one
 //                                           unmeasured turn, then N times: connect, registry, bind every
@@ -67,6 +77,13 @@ struct Ref {
     uint32_t infos = 0;
     uint32_t paramRequests = 0;
     uint32_t watchId = SPA_ID_INVALID;
+    // threaded-relink: what the loop thread hands over, under the thread loop's lock
+    std::string relinkName;
+    uint32_t relinkNode = SPA_ID_INVALID;
+    std::vector<uint32_t> portsHeard, linksHeard;         // loop -> application: announced
+    std::vector<std::pair<uint32_t, uint32_t>> asks;      // application -> loop: link these ports
+    std::vector<std::pair<uint32_t, pw_proxy*>> relinks;  // output port -> the link proxy made for it
+    bool stdinClosed = false;
 };
 Ref gRef;
 
@@ -134,9 +151,36 @@ void bind(uint32_t id, const char* type, uint32_t version) {
     gRef.bound.push_back(proxy);
 }
 
+// threaded-relink: the node's output ports, and the links from them, are
+// handed to the application thread. Loop thread.
+void relinkGlobal(uint32_t id, const char* type, const spa_dict* props) {
+    const char* v;
+    if (strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        if (!(v = spa_dict_lookup(props, PW_KEY_NODE_NAME)) || gRef.relinkName != v) return;
+        gRef.relinkNode = id;
+        gRef.portsHeard.push_back(SPA_ID_INVALID);  // a new node: what was left of the last goes
+        pw_thread_loop_signal(gRef.threadLoop, false);
+    } else if (strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+        const char* dir = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
+        v = spa_dict_lookup(props, PW_KEY_NODE_ID);
+        if (!v || uint32_t(atoi(v)) != gRef.relinkNode || !dir || strcmp(dir, "out") != 0) return;
+        gRef.portsHeard.push_back(id);
+        pw_thread_loop_signal(gRef.threadLoop, false);
+    } else if (strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+        v = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_PORT);
+        uint32_t out = v ? uint32_t(atoi(v)) : SPA_ID_INVALID;
+        for (auto& made : gRef.relinks)
+            if (made.first == out) {
+                gRef.linksHeard.push_back(id);
+                pw_thread_loop_signal(gRef.threadLoop, false);
+            }
+    }
+}
+
 void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t version, const spa_dict* props) {
     gRef.globals++;
     if (gRef.bindAll || (gRef.mode == "watch" && id == gRef.watchId)) bind(id, type, version);
+    if (!gRef.relinkName.empty() && props) relinkGlobal(id, type, props);
     if (!gRef.outPort.empty() && strcmp(type, PW_TYPE_INTERFACE_Link) == 0 && props) {
         const char* o = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_PORT);
         const char* i = spa_dict_lookup(props, PW_KEY_LINK_INPUT_PORT);
@@ -302,6 +346,89 @@ int threadedRoundTrip(char** argv, int n) {
     return 0;
 }
 
+// A route's re-link in the add-on's shape (see the top). The links made are
+// destroyed with their proxies once timed.
+int threadedRelink(int argc, char** argv) {
+    gRef.relinkName = argv[2];
+    std::vector<uint32_t> sinkPorts;
+    for (int i = 3; i < argc; i++) sinkPorts.push_back(uint32_t(atoi(argv[i])));
+    gRef.threadLoop = pw_thread_loop_new("ref-client", nullptr);
+    if (!gRef.threadLoop || sinkPorts.empty()) return 1;
+    pw_loop* loop = pw_thread_loop_get_loop(gRef.threadLoop);
+    pw_context* context = pw_context_new(loop, nullptr, 0);
+    if (!context || pw_thread_loop_start(gRef.threadLoop) < 0) return 1;
+    // The loop thread makes the links asked for, and drops the proxies of
+    // links gone (their ports went with the node).
+    spa_source* event = pw_loop_add_event(
+        loop,
+        [](void*, uint64_t) {
+            for (auto [out, in] : gRef.asks) {
+                pw_properties* props = pw_properties_new(nullptr, nullptr);
+                pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", out);
+                pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", in);
+                auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
+                    gRef.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+                pw_properties_free(props);
+                gRef.relinks.emplace_back(out, proxy);
+            }
+            gRef.asks.clear();
+        },
+        nullptr);
+    // Standard input closed: the application thread stops waiting.
+    pw_loop_add_io(
+        loop, STDIN_FILENO, SPA_IO_IN | SPA_IO_HUP, false,
+        [](void*, int fd, uint32_t mask) {
+            char buf[64];
+            if (!(mask & SPA_IO_IN) || read(fd, buf, sizeof buf) <= 0) {
+                gRef.stdinClosed = true;
+                pw_thread_loop_signal(gRef.threadLoop, false);
+            }
+        },
+        nullptr);
+    pw_thread_loop_lock(gRef.threadLoop);
+    connectTo(context);
+    gRef.synced = false;
+    gRef.syncSeq = pw_core_sync(gRef.core, PW_ID_CORE, 0);
+    while (!gRef.synced) pw_thread_loop_wait(gRef.threadLoop);
+    printf("ready\n");
+    fflush(stdout);
+    size_t linked = 0;
+    int64_t lastPort = 0;
+    while (!gRef.stdinClosed) {
+        pw_thread_loop_wait(gRef.threadLoop);
+        bool asked = false;
+        for (uint32_t port : gRef.portsHeard) {
+            if (port == SPA_ID_INVALID) {
+                for (auto& made : gRef.relinks) pw_proxy_destroy(made.second);
+                gRef.relinks.clear();
+                gRef.asks.clear();
+                linked = 0;
+                continue;
+            }
+            lastPort = monotonicNs();
+            size_t k = gRef.relinks.size() + gRef.asks.size();
+            if (k < sinkPorts.size()) gRef.asks.emplace_back(port, sinkPorts[k]), asked = true;
+        }
+        gRef.portsHeard.clear();
+        if (asked) pw_loop_signal_event(loop, event);
+        linked += gRef.linksHeard.size();
+        gRef.linksHeard.clear();
+        if (linked < sinkPorts.size() || gRef.relinks.size() < sinkPorts.size()) continue;
+        printf("{\"us\":%.1f}\n", double(monotonicNs() - lastPort) / 1e3);
+        fflush(stdout);
+        for (auto& made : gRef.relinks) pw_proxy_destroy(made.second);
+        gRef.relinks.clear();
+        linked = 0;
+    }
+    disconnect();
+    pw_loop_destroy_source(loop, event);
+    pw_thread_loop_unlock(gRef.threadLoop);
+    pw_thread_loop_stop(gRef.threadLoop);
+    pw_context_destroy(context);
+    pw_thread_loop_destroy(gRef.threadLoop);
+    return 0;
+}
+
 void onStdinClosed(void*, int, uint32_t) {
     pw_main_loop_quit(gRef.loop);
 }
@@ -311,9 +438,11 @@ void onStdinClosed(void*, int, uint32_t) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     gRef.mode = argv[1];
-    gRef.bindAll = gRef.mode == "info" || ((gRef.mode == "roundtrip" || gRef.mode == "threaded-roundtrip") &&
-                                           argc >= 8 && strcmp(argv[7], "bind-all") == 0);
+    gRef.bindAll = gRef.mode == "info" || gRef.mode == "threaded-relink" ||
+                   ((gRef.mode == "roundtrip" || gRef.mode == "threaded-roundtrip") && argc >= 8 &&
+                    strcmp(argv[7], "bind-all") == 0);
     pw_init(nullptr, nullptr);
+    if (gRef.mode == "threaded-relink") return argc >= 4 ? threadedRelink(argc, argv) : 2;
     if (gRef.mode == "threaded-roundtrip") return argc >= 7 ? threadedRoundTrip(argv, atoi(argv[6])) : 2;
     int64_t start = monotonicNs();
     gRef.loop = pw_main_loop_new(nullptr);

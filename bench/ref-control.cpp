@@ -7,6 +7,14 @@
 //                            event showing it, then V2, and so on, and prints
 //                            {"ns":[..]}: for each, the time from the call to that
 //                            event (CLOCK_MONOTONIC); until standard input closes.
+//   ref-control NODE_ID threaded
+//                         -> the same in the add-on's shape: the connection on a
+//                            pw_thread_loop; each set asked for on the application
+//                            thread and handed to the loop thread (a loop event, which
+//                            wakes it), the param event that shows the value handed back
+//                            (pw_thread_loop_signal, which wakes the application thread);
+//                            timed on the application thread, from the hand-over to the
+//                            wake-up. Neither side polls.
 #include <unistd.h>
 
 #include <cmath>
@@ -17,6 +25,7 @@
 #include <vector>
 
 #include <pipewire/pipewire.h>
+#include <pipewire/thread-loop.h>
 #include <spa/param/audio/raw.h>
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
@@ -29,6 +38,7 @@ namespace {
 
 struct Ref {
     pw_main_loop* loop = nullptr;
+    pw_thread_loop* threadLoop = nullptr;  // threaded: the connection's loop, on its own thread
     pw_core* core = nullptr;
     pw_registry* registry = nullptr;
     pw_proxy* node = nullptr;
@@ -44,8 +54,8 @@ struct Ref {
 };
 Ref gRef;
 
-void setVolume(float v);
 void setNext();
+void startVolume(float v);
 
 void onParam(void*, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
     if (id != SPA_PARAM_Props || !spa_pod_is_object(param)) return;
@@ -56,29 +66,44 @@ void onParam(void*, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) 
     if (n == 0) return;
     if (gRef.channels == 0) {
         gRef.channels = n;
-        printf("ready\n");
-        fflush(stdout);
+        if (gRef.threadLoop) {
+            pw_thread_loop_signal(gRef.threadLoop, false);
+        } else {
+            printf("ready\n");
+            fflush(stdout);
+        }
     }
     if (!gRef.pending) return;
     for (uint32_t i = 0; i < n; i++)
         if (volumes[i] != gRef.target) return;
     gRef.pending = false;
+    if (gRef.threadLoop) {  // the application thread takes the time
+        pw_thread_loop_signal(gRef.threadLoop, false);
+        return;
+    }
     gRef.times.push_back(monotonicNs() - gRef.t0);
     setNext();
+}
+
+void printTimes() {
+    std::string line = "{\"ns\":[";
+    for (size_t i = 0; i < gRef.times.size(); i++) line += (i ? "," : "") + std::to_string(gRef.times[i]);
+    printf("%s]}\n", line.c_str());
+    fflush(stdout);
+    gRef.times.clear();
 }
 
 void setNext() {
     if (!gRef.queued.empty()) {
         float v = gRef.queued.front();
         gRef.queued.erase(gRef.queued.begin());
-        setVolume(v);
+        gRef.target = v;
+        gRef.pending = true;
+        gRef.t0 = monotonicNs();
+        startVolume(v);
         return;
     }
-    std::string line = "{\"ns\":[";
-    for (size_t i = 0; i < gRef.times.size(); i++) line += (i ? "," : "") + std::to_string(gRef.times[i]);
-    printf("%s]}\n", line.c_str());
-    fflush(stdout);
-    gRef.times.clear();
+    printTimes();
 }
 
 const auto kNodeEvents = listenerTable<pw_node_events>(PW_VERSION_NODE_EVENTS, &pw_node_events::param, onParam);
@@ -94,7 +119,8 @@ void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t, const sp
 const auto kRegistryEvents =
     listenerTable<pw_registry_events>(PW_VERSION_REGISTRY_EVENTS, &pw_registry_events::global, onGlobal);
 
-void setVolume(float v) {
+// Sends the set: every channel to `v`. Loop thread.
+void startVolume(float v) {
     std::vector<float> volumes(gRef.channels, v);
     uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -103,9 +129,6 @@ void setVolume(float v) {
     spa_pod_builder_prop(&b, SPA_PROP_channelVolumes, 0);
     spa_pod_builder_array(&b, sizeof(float), SPA_TYPE_Float, gRef.channels, volumes.data());
     auto* param = static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f));
-    gRef.target = v;
-    gRef.pending = true;
-    gRef.t0 = monotonicNs();
     pw_node_set_param(reinterpret_cast<pw_node*>(gRef.node), SPA_PARAM_Props, 0, param);
 }
 
@@ -130,12 +153,68 @@ void onStdin(void*, int fd, uint32_t mask) {
     }
 }
 
+// The threaded form: the application thread reads the lines and times each
+// set from its hand-over to the wake-up that brings the param event.
+int threaded() {
+    gRef.threadLoop = pw_thread_loop_new("ref-control", nullptr);
+    if (!gRef.threadLoop) return 1;
+    pw_loop* loop = pw_thread_loop_get_loop(gRef.threadLoop);
+    pw_context* context = pw_context_new(loop, nullptr, 0);
+    if (!context || pw_thread_loop_start(gRef.threadLoop) < 0) return 1;
+    pw_thread_loop_lock(gRef.threadLoop);
+    gRef.core = pw_context_connect(context, nullptr, 0);
+    if (!gRef.core) return 1;
+    gRef.registry = pw_core_get_registry(gRef.core, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(gRef.registry, &gRef.registryListener, &kRegistryEvents, nullptr);
+    // The loop thread runs the set it is handed, the target read under the
+    // thread loop's lock, which it holds while it dispatches.
+    spa_source* event = pw_loop_add_event(
+        loop, [](void*, uint64_t) { startVolume(gRef.target); }, nullptr);
+    while (gRef.channels == 0) pw_thread_loop_wait(gRef.threadLoop);
+    pw_thread_loop_unlock(gRef.threadLoop);
+    printf("ready\n");
+    fflush(stdout);
+
+    char* line = nullptr;
+    size_t size = 0;
+    while (getline(&line, &size, stdin) > 0) {
+        char* end = line;
+        for (char* p = end;; p = end) {
+            float v = std::strtof(p, &end);
+            if (end == p) break;
+            pw_thread_loop_lock(gRef.threadLoop);
+            gRef.target = v;
+            gRef.pending = true;
+            pw_thread_loop_unlock(gRef.threadLoop);
+            int64_t t0 = monotonicNs();
+            pw_loop_signal_event(loop, event);
+            pw_thread_loop_lock(gRef.threadLoop);
+            while (gRef.pending) pw_thread_loop_wait(gRef.threadLoop);
+            pw_thread_loop_unlock(gRef.threadLoop);
+            gRef.times.push_back(monotonicNs() - t0);
+        }
+        printTimes();
+    }
+    free(line);
+    pw_thread_loop_lock(gRef.threadLoop);
+    pw_loop_destroy_source(loop, event);
+    if (gRef.node) pw_proxy_destroy(gRef.node);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(gRef.registry));
+    pw_core_disconnect(gRef.core);
+    pw_thread_loop_unlock(gRef.threadLoop);
+    pw_thread_loop_stop(gRef.threadLoop);
+    pw_context_destroy(context);
+    pw_thread_loop_destroy(gRef.threadLoop);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     gRef.nodeId = uint32_t(atoi(argv[1]));
     pw_init(nullptr, nullptr);
+    if (argc >= 3 && std::string(argv[2]) == "threaded") return threaded();
     gRef.loop = pw_main_loop_new(nullptr);
     pw_context* context = pw_context_new(pw_main_loop_get_loop(gRef.loop), nullptr, 0);
     gRef.core = pw_context_connect(context, nullptr, 0);

@@ -7,6 +7,7 @@
 // bench/memory.js.
 //   node bench/run.js            small, medium and large graphs
 //   node bench/run.js --quick    small and medium only
+//   node bench/run.js --handoffs the link round trip only, on the medium graph
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -173,6 +174,13 @@ async function main() {
 
     await growGraph(fixture, graph, 200);
     await linkChain(fixture, q, graph);
+    if (process.argv.includes('--handoffs')) {
+      const load = () => require('node:os').loadavg().map((x) => x.toFixed(2)).join(' ');
+      console.log(`load average ${load()}`);
+      await roundTrip(q, fixture);
+      console.log(`load average ${load()}`);
+      return;
+    }
     const medium = await listingFigures(q, 'medium', graph, 'medium');
     const mediumLinks = timeGetLinks(q, 200);
     callgrindListing();

@@ -54,15 +54,23 @@ Nan::Callback* listenerFor(const char* name) {
     return it == listeners.end() ? nullptr : it->second;
 }
 
-void callListener(Nan::Callback* listener, int argc, v8::Local<v8::Value>* argv, const char* resourceName) {
+// The async resource of the dispatch run under way: one per run, as one
+// wake-up delivers its events, rather than one made and destroyed per call.
+Nan::AsyncResource* gRunResource = nullptr;
+
+void callListener(Nan::Callback* listener, int argc, v8::Local<v8::Value>* argv) {
     // As any Node.js callback: ticks and promise jobs queued by the listener
     // run after it; a throw goes to Node's uncaught-exception handling.
-    Nan::AsyncResource resource(resourceName);
+    if (gRunResource) {
+        listener->Call(argc, argv, gRunResource);
+        return;
+    }
+    Nan::AsyncResource resource("quorvane:events");
     listener->Call(argc, argv, &resource);
 }
 
 void callListener(Nan::Callback* listener, v8::Local<v8::Value> arg) {
-    callListener(listener, 1, &arg, "nan:Callback:Call");
+    callListener(listener, 1, &arg);
 }
 
 void dispatch(const PwEvent& event) {
@@ -170,7 +178,7 @@ void dispatchToGraph(const PwEvent& event) {
     v8::Local<v8::Value> argv[] = {js::num(event.type), graphPayload(event), Nan::Undefined()};
     bool changed = event.type == NodeChanged || event.type == PortChanged || event.type == LinkChanged;
     if (changed) argv[2] = js::changedObject(event.changed);
-    callListener(listener, changed ? 3 : 2, argv, "quorvane:Graph");
+    callListener(listener, changed ? 3 : 2, argv);
 }
 
 // One run takes only the events queued when it starts, then yields to the
@@ -180,11 +188,18 @@ void dispatchToGraph(const PwEvent& event) {
 void processEventQueue(PwContext* ctx) {
     size_t budget = queuedEventCount(ctx);
     PwEvent event;
-    while (budget > 0 && takeNextEvent(ctx, event)) {
-        budget--;
+    {
         Nan::HandleScope scope;
-        if (event.audience & ForListeners) dispatch(event);
-        if (event.audience & ForGraph) dispatchToGraph(event);
+        Nan::AsyncResource resource("quorvane:events");
+        Nan::AsyncResource* outer = gRunResource;
+        gRunResource = &resource;
+        while (budget > 0 && takeNextEvent(ctx, event)) {
+            budget--;
+            Nan::HandleScope eventScope;
+            if (event.audience & ForListeners) dispatch(event);
+            if (event.audience & ForGraph) dispatchToGraph(event);
+        }
+        gRunResource = outer;
     }
     if (queuedEventCount(ctx) > 0) signalWakeup(ctx);
     processLinkDestructionQueue(ctx);

@@ -346,6 +346,11 @@ void deferWakeups(bool deferred) {
     tWakeupsDeferred = deferred;
 }
 
+void wakeNow(PwContext* ctx) {
+    tWakeupDue = false;
+    signalWakeup(ctx);
+}
+
 void sendDeferredWakeup(PwContext* ctx) {
     if (!tWakeupDue) return;
     tWakeupDue = false;

@@ -134,6 +134,11 @@ void signalWakeup(PwContext* ctx);
 // the loop waits again, and once it has ended). No lock held.
 void deferWakeups(bool deferred);
 void sendDeferredWakeup(PwContext* ctx);
+// The event just queued answers a request JavaScript waits for: the wake-up
+// goes now, not after the rest of the loop iteration (the info of objects
+// bound, other changes read with it); later events of the iteration note
+// another. The queue lock not held.
+void wakeNow(PwContext* ctx);
 
 // Takes the oldest event out of the queue; false when the queue is empty.
 bool takeNextEvent(PwContext* ctx, PwEvent& out);

@@ -123,19 +123,27 @@ void onNodeParam(void* data, int /*seq*/, uint32_t id, uint32_t /*index*/, uint3
     NodeControls parsed;
     if (id != SPA_PARAM_Props || !param || !parseNodeProps(param, SPA_POD_SIZE(param), parsed)) return;
     PwContext* ctx = o->ctx;
-    LockGuard lock(ctx->mutex);
-    NodeInfo* node = findRecord(ctx->nodes, o->id, ctx->bindings.cursor[kNode]);
-    if (!node) return;
-    const NodeControls* before = node->controls.get();
-    if (before && !parsed.hasVolume())
-        parsed.channelVolumes = before->channelVolumes, parsed.channelMap = before->channelMap;
-    if (before && !parsed.hasMute) parsed.hasMute = before->hasMute, parsed.mute = before->mute;
-    uint8_t changed = 0;
-    if (!before ? parsed.hasVolume() : !before->sameVolume(parsed)) changed |= ChangedVolume;
-    if (!before ? parsed.hasMute : !before->sameMute(parsed)) changed |= ChangedMute;
-    if (!changed) return;
-    node->controls = std::make_shared<const NodeControls>(std::move(parsed));
-    reportLocked(ctx, NodeChanged, *node, changed, &PwEvent::node);
+    bool changedLater;
+    {
+        LockGuard lock(ctx->mutex);
+        NodeInfo* node = findRecord(ctx->nodes, o->id, ctx->bindings.cursor[kNode]);
+        if (!node) return;
+        const NodeControls* before = node->controls.get();
+        if (before && !parsed.hasVolume())
+            parsed.channelVolumes = before->channelVolumes, parsed.channelMap = before->channelMap;
+        if (before && !parsed.hasMute) parsed.hasMute = before->hasMute, parsed.mute = before->mute;
+        uint8_t changed = 0;
+        if (!before ? parsed.hasVolume() : !before->sameVolume(parsed)) changed |= ChangedVolume;
+        if (!before ? parsed.hasMute : !before->sameMute(parsed)) changed |= ChangedMute;
+        if (!changed) return;
+        changedLater = before != nullptr;
+        node->controls = std::make_shared<const NodeControls>(std::move(parsed));
+        reportLocked(ctx, NodeChanged, *node, changed, &PwEvent::node);
+    }
+    // A volume or mute changed after the first report: what setVolume and
+    // setMute wait for, rare otherwise (the first reports come in bursts, as
+    // a connection binds every node, and wait for the iteration's end).
+    if (changedLater) wakeNow(ctx);
 }
 
 void setPortFormat(PwContext* ctx, uint32_t id, FormatRef format) {

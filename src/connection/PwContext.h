@@ -30,8 +30,9 @@ struct PwContext;
 // one table, installed by features/FeatureHooks.cpp, so that the connection
 // below them needs no knowledge of what they made. Unset members are skipped.
 struct ConnectionHooks {
-    // A link was announced; graph lock held.
-    void (*linkAnnounced)(PwContext* ctx, const LinkInfo& link);
+    // A link was announced; graph lock held. True when a request of this
+    // process waits for it (its announcement then wakes JavaScript at once).
+    bool (*linkAnnounced)(PwContext* ctx, const LinkInfo& link);
     // A global was withdrawn; graph lock held.
     void (*globalRemoved)(PwContext* ctx, uint32_t id);
     // The same, once the mirror has dealt with it; no lock held.

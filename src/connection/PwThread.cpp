@@ -275,16 +275,18 @@ bool runWork(PwContext* ctx, const Work& work) {
 }
 
 bool openWorkQueue(PwContext* ctx) {
-    pw_loop* loop = pw_main_loop_get_loop(ctx->mainLoop);
-    spa_source* event = pw_loop_add_event(
-        loop, [](void* data, uint64_t) { static_cast<PwContext*>(data)->work.drain(static_cast<PwContext*>(data)); },
+    int fd = ctx->work.wakeFd();
+    if (fd < 0) return false;
+    spa_source* source = pw_loop_add_io(
+        pw_main_loop_get_loop(ctx->mainLoop), fd, SPA_IO_IN, false,
+        [](void* data, int, uint32_t) { static_cast<PwContext*>(data)->work.onWake(static_cast<PwContext*>(data)); },
         ctx);
-    ctx->work.open(loop, event);
-    return event != nullptr;
+    ctx->work.open(source);
+    return source != nullptr;
 }
 
 void closeWorkQueue(PwContext* ctx) {
-    if (spa_source* event = ctx->work.close(ctx)) pw_loop_destroy_source(pw_main_loop_get_loop(ctx->mainLoop), event);
+    if (spa_source* source = ctx->work.close(ctx)) pw_loop_destroy_source(pw_main_loop_get_loop(ctx->mainLoop), source);
 }
 
 bool flushToDaemon(PwContext* ctx, int timeoutMs) {

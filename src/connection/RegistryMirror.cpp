@@ -67,6 +67,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
                       const struct spa_dict* props) {
     auto* ctx = static_cast<PwContext*>(data);
     if (!type) return;
+    bool awaited = false;  // a link a request of this process waits for
 
     // Properties are parsed before the lock is taken. The event is queued
     // under it (the queue lock nests inside), with the change: whether the
@@ -107,9 +108,11 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         link.props = packProps(props, kMaxPropsBytes, kMaxProps);
         LockGuard lock(ctx->mutex);
         ctx->links.push_back(link);
-        if (ctx->hooks && ctx->hooks->linkAnnounced) ctx->hooks->linkAnnounced(ctx, link);
+        if (ctx->hooks && ctx->hooks->linkAnnounced) awaited = ctx->hooks->linkAnnounced(ctx, link);
         emitLinkCreated(ctx, link, audienceLocked(ctx));
     }
+    // Before the binding below and whatever else this loop iteration reads.
+    if (awaited) wakeNow(ctx);
     bindObjectInfo(ctx, id, type, version, props);
 }
 

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <uv.h>
+
 #include "connection/EventQueue.h"
+#include "connection/PwContext.h"
 
 namespace {
 
@@ -248,6 +251,32 @@ TEST(EventQueue, BytesAreBoundedToo) {
     }
     drain(q, {&graph});
     graph.expectMirror(m);
+}
+
+// JavaScript woken once per loop iteration however many events, at once for an answer.
+TEST(EventQueue, WakeupsComeOncePerLoopIterationAndAtOnceForAnAnswer) {
+    static int woken = 0;
+    uv_async_t async;
+    uv_async_init(uv_default_loop(), &async, [](uv_async_t*) { woken++; });
+    PwContext ctx;
+    ctx.eventAsync = &async;
+    ctx.asyncInitialized = true;
+    LockGuard lock(ctx.mutex);  // as the PipeWire thread queues events
+    auto after = [&](auto step) {
+        woken = 0;
+        step();
+        uv_run(uv_default_loop(), UV_RUN_NOWAIT);
+        return woken;
+    };
+    deferWakeups(true);
+    EXPECT_EQ(after([&] { emitNodeDestroyed(&ctx, 1), emitNodeDestroyed(&ctx, 2); }), 0) << "not before the end";
+    EXPECT_EQ(after([&] { sendDeferredWakeup(&ctx); }), 1);
+    EXPECT_EQ(after([&] { sendDeferredWakeup(&ctx); }), 0) << "none for an iteration that queued nothing";
+    EXPECT_EQ(after([&] { emitNodeDestroyed(&ctx, 3), wakeNow(&ctx); }), 1) << "an answer wakes at once";
+    EXPECT_EQ(after([&] { sendDeferredWakeup(&ctx); }), 0) << "and takes the iteration's wake-up with it";
+    deferWakeups(false);
+    uv_close(reinterpret_cast<uv_handle_t*>(&async), nullptr);
+    uv_run(uv_default_loop(), UV_RUN_DEFAULT);
 }
 
 }  // namespace

@@ -95,6 +95,7 @@ TEST(WorkQueue, RequestsAreBoundedRunInOrderAndNoneIsLostWhenTheThreadEnds) {
     }
     EXPECT_EQ(last, Handoff::Full) << "one request beyond the bound is refused";
     EXPECT_EQ(accepted, int(kMaxQueuedRequests));
+    EXPECT_EQ(loop.ctx.work.wakeups(), 1u) << "one wake-up for all that waits for the same drain";
     // The connection's own work is not refused, and comes after what waits.
     EXPECT_EQ(postWork(
                   &loop.ctx, [&order](PwContext*) { order.push_back(-1); }, false),

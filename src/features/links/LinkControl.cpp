@@ -39,12 +39,14 @@ LinkStatus linkPortsById(PwContext* ctx, uint32_t outputPortId, uint32_t inputPo
     if (!isConnected(ctx)) return LinkStatus::NotConnected;
     uint32_t outNode = 0, inNode = 0;
     {
+        // Newest first, and no further than both ports: a port just announced
+        // (a route linking a new node) is found at once.
         LockGuard lock(ctx->mutex);
-        for (const PortInfo& port : ctx->ports) {
-            if (port.id == outputPortId && port.direction == 0)
-                outNode = port.nodeId;
-            else if (port.id == inputPortId && port.direction == 1)
-                inNode = port.nodeId;
+        for (auto it = ctx->ports.rbegin(); it != ctx->ports.rend() && (outNode == 0 || inNode == 0); ++it) {
+            if (it->id == outputPortId && it->direction == 0)
+                outNode = it->nodeId;
+            else if (it->id == inputPortId && it->direction == 1)
+                inNode = it->nodeId;
         }
     }
     if (outNode == 0 || inNode == 0) return LinkStatus::NoPortsOrNodes;

@@ -78,8 +78,10 @@ void onProxyRemoved(void* user) {
 void onProxyError(void* user, int /*seq*/, int res, const char* message) {
     auto* data = static_cast<LinkProxyData*>(user);
     if (data->boundId != SPA_ID_INVALID) markLinkFailed(data->ctx, data->boundId, message);
-    if (data->token && !data->abandoned)
+    if (data->token && !data->abandoned) {
         emitGraphEvent(data->ctx, LinkRequestFailed, 0, data->token, res, message ? message : "");
+        wakeNow(data->ctx);  // the request's answer
+    }
 }
 
 void onProxyDestroy(void* user) {
@@ -194,13 +196,14 @@ void settleAbandonedLinks(PwContext* ctx, int seq) {
     }
 }
 
-void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
+bool claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link) {
     for (LinkProxyData* data : linksState(ctx).pendingNamedLinks) {
         if (data->outPort == link.srcPortId && data->inPort == link.sinkPortId) {
             enterLocked(ctx, data, link.id);
-            return;
+            return true;
         }
     }
+    return linksState(ctx).ownLinkProxies.count(link.id) > 0;
 }
 
 void forgetLinkLocked(PwContext* ctx, uint32_t linkId) {

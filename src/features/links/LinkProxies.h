@@ -55,8 +55,9 @@ void settleAbandonedLinks(PwContext* ctx, int seq);
 
 // Called by the registry handler for each new link with the graph lock held:
 // a link requested by name is entered in the link maps before its event can
-// reach a listener.
-void claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link);
+// reach a listener. True when the link is one this process asked for (by
+// name, or bound to a request's proxy, which is told before the announcement).
+bool claimNamedLinkLocked(PwContext* ctx, const LinkInfo& link);
 
 // Drops what the module holds about a link (its proxy entry, format and
 // counters); the proxy itself is left to its own events. Graph lock held.
