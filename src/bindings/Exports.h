@@ -51,5 +51,9 @@ NAN_METHOD(graphSetMetadata);
 NAN_METHOD(graphMetadata);
 NAN_METHOD(graphMetadataDropped);
 
+// Level meters (src/features/meters/).
+NAN_METHOD(graphMeterStart);
+NAN_METHOD(graphMeterStop);
+
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();

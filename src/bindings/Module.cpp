@@ -61,6 +61,8 @@ const ExportEntry kExportTable[] = {
     {"graphAbandonNode", graphAbandonNode},
     {"graphAbandonLink", graphAbandonLink},
     {"graphMetadataDropped", graphMetadataDropped},
+    {"graphMeterStart", graphMeterStart},
+    {"graphMeterStop", graphMeterStop},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

@@ -53,6 +53,9 @@ struct ConnectionHooks {
     // An error on one of the info proxies (a refused volume request, say).
     // PipeWire thread, no lock held.
     void (*infoProxyError)(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message);
+    // A port of a node the mirror hides (`props`: the registry's). PipeWire
+    // thread, no lock held.
+    void (*hiddenPortAnnounced)(PwContext* ctx, uint32_t id, uint32_t nodeId, const spa_dict* props);
 };
 
 // What a feature keeps for the module's life (the links and nodes it made,
@@ -71,6 +74,7 @@ struct FeatureStates {
     std::unique_ptr<FeatureState> nodes;     // features/nodes/NodeCreation.cpp
     std::unique_ptr<FeatureState> control;   // features/control/ControlRequests.cpp
     std::unique_ptr<FeatureState> metadata;  // features/control/Metadata.cpp
+    std::unique_ptr<FeatureState> meters;    // features/meters/Meters.cpp
 };
 
 // The connection's life, one state for the whole module (docs/development.md,
@@ -124,6 +128,10 @@ struct PwContext {
     // the new one appear. A first connect has no listeners yet and is spared
     // the copy of the mirror. Guarded by `mutex`.
     bool graphWantsMirror = false;
+
+    // The globals the mirror hides (RegistryMirror.cpp: the add-on's own
+    // meters, their ports and links). PipeWire thread only.
+    std::set<uint32_t> hiddenIds;
 
     // The bound nodes, ports and links (ObjectInfo.h); PipeWire thread only.
     ObjectBindings bindings;

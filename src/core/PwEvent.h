@@ -30,6 +30,8 @@ enum PwEventType : uint32_t {
                                // without it: too many changes came at once, the metadata is to be read anew
     ControlFailed = 17,        // `token`: a volume, mute or metadata request refused; `res`, `text`: why
     NodeRequestAnswered = 18,  // `token`; `outcome`: a NodeOutcome; `id`, `res`, `text` as it says
+    MeterLevel = 19,           // `id`: a meter whose latest levels wait in its slot (features/meters)
+    MeterEnded = 20,           // `id`: a meter that ended; `text`: why
 };
 
 // What a changed event says changed (PwEvent::changed).

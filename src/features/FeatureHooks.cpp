@@ -11,6 +11,7 @@
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
 #include "links/LinksState.h"
+#include "meters/Meters.h"
 #include "nodes/NodeCreation.h"
 
 namespace {
@@ -26,6 +27,7 @@ bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version,
 // Before the info proxies and the registry go: the metadata bindings first,
 // then the links' and the control requests' bookkeeping of the connection.
 void released(PwContext* ctx) {
+    releaseMeters(ctx);
     releaseLinkBookkeeping(ctx);
     releaseMetadata(ctx);
     forgetControlRequests(ctx);
@@ -45,6 +47,12 @@ void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const ch
     reportControlError(ctx, proxyId, seq, res, message);
 }
 
+// A global went: metadata objects and meters measuring it end.
+void globalGone(PwContext* ctx, uint32_t id) {
+    metadataGlobalRemoved(ctx, id);
+    meterGlobalGone(ctx, id);
+}
+
 // A refusal of a removal: a link's or a node's.
 bool removalRefused(PwContext* ctx, uint32_t id, int seq, int res, const char* message) {
     return claimRemovalError(ctx, id, seq, res, message) || claimNodeRemovalError(ctx, id, seq, res, message);
@@ -53,13 +61,14 @@ bool removalRefused(PwContext* ctx, uint32_t id, int seq, int res, const char* m
 const ConnectionHooks kFeatureHooks = {
     .linkAnnounced = claimNamedLinkLocked,
     .globalRemoved = forgetRemovedLinkLocked,
-    .globalGone = metadataGlobalRemoved,
+    .globalGone = globalGone,
     .coreError = removalRefused,
     .coreDone = coreDone,
     .released = released,
     .beforeClose = processLinkDestructionQueue,
     .bindGlobal = bindGlobal,
     .infoProxyError = infoProxyError,
+    .hiddenPortAnnounced = meterPortAnnounced,
 };
 
 }  // namespace
@@ -69,5 +78,6 @@ void installFeatureHooks(PwContext* ctx) {
     installNodeRequests(ctx);
     installMetadata(ctx);
     installControlRequests(ctx);
+    installMeters(ctx);
     ctx->hooks = &kFeatureHooks;
 }
