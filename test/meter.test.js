@@ -1,0 +1,140 @@
+'use strict';
+// Level meters against a private daemon: a tone played by PipeWire's own
+// pw-cat, measured at the stream and at the sink's monitor ports.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
+const { once } = require('node:events');
+const { waitFor, pwDump } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
+const { connect } = require('..');
+
+let graph;
+const { daemon } = privateDaemon({}, { graph: (g) => (graph = g) });
+const PORT_CONFIG = '"{ mode = dsp monitor = false control = false position = preserve }"';
+
+// A 48 kHz stereo float WAV file: a 1 kHz sine at -6 dBFS on FL, silence on FR.
+function toneFile(seconds) {
+  const file = path.join(daemon.dir, 'tone.wav');
+  const frames = 48000 * seconds;
+  const bytes = frames * 8;
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0);
+  header.writeUInt32LE(36 + bytes, 4);
+  header.write('WAVEfmt ', 8);
+  header.writeUInt32LE(16, 16);
+  header.writeUInt16LE(3, 20); // IEEE float
+  header.writeUInt16LE(2, 22);
+  header.writeUInt32LE(48000, 24);
+  header.writeUInt32LE(48000 * 8, 28);
+  header.writeUInt16LE(8, 32);
+  header.writeUInt16LE(32, 34);
+  header.write('data', 36);
+  header.writeUInt32LE(bytes, 40);
+  const samples = new Float32Array(frames * 2);
+  for (let i = 0; i < frames; i++) samples[2 * i] = 10 ** (-6 / 20) * Math.sin((2 * Math.PI * 1000 * i) / 48000);
+  fs.writeFileSync(file, Buffer.concat([header, Buffer.from(samples.buffer)]));
+  return file;
+}
+
+// pw-cat playing the tone as node `name`, its ports set up as a session manager would; resolves once the Graph has them.
+async function playTone(name) {
+  const file = toneFile(20);
+  const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });
+  test.after(() => child.kill('SIGKILL'));
+  const node = await graph.waitForNode(name);
+  return { child, node, outputs: await graph.waitForPorts(node.id, { direction: 'out', count: 2 }) };
+}
+
+// The first level of `meter` that `fits`, within a bound.
+function levelWhere(meter, fits, what) {
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => (meter.off('level', hear), reject(new Error(`no level ${what} within 5 s`))), 5000);
+    const hear = (level) => fits(level) && (clearTimeout(timer), meter.off('level', hear), resolve(level));
+    meter.on('level', hear);
+  });
+}
+
+const near = (value, wanted) => Math.abs(value - wanted) <= 0.1;
+const isTone = (l) => near(l.peak[0], -6) && near(l.rms[0], -9) && l.peak[1] === -Infinity && l.rms[1] === -Infinity;
+const meterNodes = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'].startsWith('quorvane.meter.'));
+// The daemon's meter nodes, and the ports and links that end at them.
+function meterObjects() {
+  const dump = pwDump();
+  const nodes = new Set(meterNodes().map((o) => o.id));
+  const ports = dump.filter((o) => o.type === 'PipeWire:Interface:Port' && nodes.has(o.info.props['node.id'] ?? o.info.node_id));
+  const links = dump.filter((o) => o.type === 'PipeWire:Interface:Link' && nodes.has(o.info['input-node-id']));
+  return { nodes: nodes.size, ports: ports.length, links: links.length };
+}
+
+let sink;
+test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at the stream and the sink monitor; the meters stay hidden', async () => {
+  const heard = [];
+  for (const kind of ['node-created', 'port-created', 'link-created']) graph.on(kind, (o) => heard.push(o));
+  sink = await graph.createNode({ name: 'meter-sink' });
+  const tone = await playTone('meter-tone');
+  const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
+  for (const out of tone.outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
+  const atStream = graph.meter(tone.node.id);
+  const atMonitor = graph.meter(sink.id, { rateHz: 30 });
+  assert.deepEqual([atStream.channels, atMonitor.channels], [['FL', 'FR'], ['FL', 'FR']]);
+  await Promise.all([levelWhere(atStream, isTone, 'of the tone at the stream'), levelWhere(atMonitor, isTone, 'of the tone at the monitor')]);
+  const { value } = await atMonitor[Symbol.asyncIterator]().next();
+  assert.ok(isTone(value) && value.t > Date.now() - 5000, 'the iterator gives the latest level');
+
+  // The daemon has them; the Graph shows none of them, nor any of their links.
+  assert.deepEqual(meterObjects(), { nodes: 2, ports: 4, links: 4 });
+  const hidden = new Set(meterNodes().map((o) => o.id));
+  const named = (o) => hidden.has(o.id) || hidden.has(o.nodeId) || hidden.has(o.sinkNodeId) || String(o.name).startsWith('quorvane.meter');
+  assert.deepEqual([...graph.nodes(), ...graph.ports(), ...graph.links(), ...heard].filter(named), []);
+  assert.equal(graph.links().filter((l) => l.srcNodeId === sink.id || l.srcNodeId === tone.node.id).length, 2, 'only the tone\'s links');
+  assert.doesNotMatch(JSON.stringify(graph.snapshot({ all: true })), /quorvane\.meter/);
+
+  // The stream's client exits: its meter ends, with its stream and links.
+  const ended = once(atStream, 'end');
+  tone.child.kill();
+  assert.match(String((await ended)[0]), /removed/);
+  await waitFor(() => meterObjects().nodes === 1, 5000, 'the ended meter to go');
+  await atMonitor.close();
+  assert.deepEqual(meterObjects(), { nodes: 0, ports: 0, links: 0 });
+});
+
+test('100 meters opened and closed leave no stream, port or link; each ends once', async () => {
+  const meters = Array.from({ length: 100 }, () => graph.meter(sink.id, { channels: ['FR'] }));
+  let ends = 0;
+  for (const m of meters) m.on('end', () => ends++);
+  await waitFor(() => meterObjects().links === 100, 10000, '100 meters linked');
+  await Promise.all(meters.map((m) => m.close()));
+  await Promise.all(meters.map((m) => m.close()));
+  assert.equal(ends, 100);
+  assert.deepEqual(meterObjects(), { nodes: 0, ports: 0, links: 0 });
+});
+
+test('bad options and targets are refused and make nothing; a closed Graph ends its meters', async () => {
+  const monitor = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 0);
+  const input = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 1);
+  for (const [target, options, error] of [
+    [sink.id, { rateHz: 0 }, RangeError],
+    [sink.id, { rateHz: 61 }, RangeError],
+    [sink.id, { rateHz: '20' }, TypeError],
+    [sink.id, { rate: 20 }, TypeError],
+    [sink.id, { channels: ['XX'] }, RangeError],
+    [sink.id, { channels: 'FL' }, TypeError],
+    [input, {}, /input port/],
+    [999999, {}, /no port/],
+    ['no-such-node', {}, /no node/],
+  ])
+    assert.throws(() => graph.meter(target, options), error, `${JSON.stringify(options)}`);
+  const other = await connect();
+  const meter = other.meter(monitor);
+  assert.deepEqual(meter.channels, [monitor.props['audio.channel']]);
+  let ends = 0;
+  meter.on('end', () => ends++);
+  await waitFor(() => meterObjects().links === 1, 5000, 'the meter linked');
+  await other.close();
+  assert.equal(ends, 1);
+  assert.throws(() => other.meter(sink.id), /Graph closed/);
+  await waitFor(() => meterObjects().nodes === 0, 5000, 'the meter to go with the Graph');
+});
