@@ -5,10 +5,11 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { spawn } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const { once } = require('node:events');
 const { waitFor, pwDump } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
+const { restartDaemon } = require('./helpers/cli');
 const { connect } = require('..');
 
 let graph;
@@ -137,4 +138,21 @@ test('bad options and targets are refused and make nothing; a closed Graph ends 
   assert.equal(ends, 1);
   assert.throws(() => other.meter(sink.id), /Graph closed/);
   await waitFor(() => meterObjects().nodes === 0, 5000, 'the meter to go with the Graph');
+});
+
+test('a Graph that reconnects measures the node of the same name again after a daemon restart', async () => {
+  const other = await connect({ reconnect: true });
+  const meter = other.meter('demo-microphone');
+  await waitFor(() => meterObjects().links === 2, 5000, 'the meter linked');
+  daemon.kill();
+  const child = await restartDaemon(daemon);
+  test.after(() => child.kill('SIGKILL'));
+  // The restarted daemon's source gets its ports as a session manager would give them.
+  const mic = pwDump().find((o) => o.info?.props?.['node.name'] === 'demo-microphone');
+  const format = { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: 2, position: ['FL', 'FR'] };
+  spawnSync('pw-cli', ['set-param', String(mic.id), 'PortConfig', JSON.stringify({ direction: 'Output', mode: 'dsp', format })]);
+  await waitFor(() => meterObjects().links === 2 && meter.node === mic.id, 5000, 'the meter linked again');
+  assert.equal(meter.ended, false);
+  await other.close();
+  assert.equal(meter.ended, true);
 });

@@ -113,7 +113,7 @@ Meter* findMeter(PwContext* ctx, uint32_t meterId) {
 }
 
 // Ends the meter on the loop's next turn: not from inside its stream's own
-// callbacks, which may not destroy it.
+// callbacks, which may not destroy it, and once a lost connection is known.
 void endLater(Meter* meter, std::string reason) {
     if (meter->ending) return;
     meter->ending = true;
@@ -121,7 +121,9 @@ void endLater(Meter* meter, std::string reason) {
     postWork(
         meter->ctx,
         [id, reason](PwContext* c) {
-            if (Meter* m = findMeter(c, id)) endMeter(m, reason.c_str());
+            // A stream that failed with the connection is no meter's end:
+            // a Graph that reconnects measures again.
+            if (Meter* m = findMeter(c, id)) endMeter(m, isConnected(c) ? reason.c_str() : nullptr);
         },
         false);
 }
