@@ -325,7 +325,12 @@ Handoff requestMeterStop(PwContext* ctx, uint32_t meterId) {
     return postWork(
         ctx,
         [meterId](PwContext* c) {
-            if (Meter* m = findMeter(c, meterId)) endMeter(m, "closed");
+            // One gone already (with a connection, say) is told ended too:
+            // whoever closes it waits for that.
+            if (Meter* m = findMeter(c, meterId))
+                endMeter(m, "closed");
+            else
+                emitGraphEvent(c, MeterEnded, meterId, 0, 0, "closed");
         },
         false);
 }

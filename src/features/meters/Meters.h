@@ -70,7 +70,7 @@ void installMeters(PwContext* ctx);
 Handoff requestMeterStart(PwContext* ctx, const MeterRequest& req);
 
 // Ends meter `meterId`: its stream and links are destroyed, and MeterEnded
-// ("closed") is reported. A meter that has ended already is left alone.
+// ("closed") is reported, for a meter that has ended already too.
 Handoff requestMeterStop(PwContext* ctx, uint32_t meterId);
 
 // JavaScript thread: the latest levels of `meterId` since the last take;
