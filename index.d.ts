@@ -445,6 +445,37 @@ export interface Meter extends AsyncIterable<MeterLevel> {
   close(): Promise<void>;
 }
 
+/** One node's cycle in a profile, as pw-top shows it: times in µs, their shares of the driver's period. */
+export interface ProfileRow {
+  id: number;
+  name: string;
+  quantum: number;
+  rate: number;
+  waitUs: number;
+  busyUs: number;
+  waitRatio: number;
+  busyRatio: number;
+  /** The node's latency as "num/denom", or null. */
+  latency: string | null;
+}
+
+/** One driver's cycle: its row, its DSP load, its xruns and the nodes it drives (`errors`: cycles they did not finish). */
+export interface ProfileDriver extends ProfileRow {
+  load: { fast: number; medium: number; slow: number };
+  xruns: number;
+  followers: Array<ProfileRow & { errors: number }>;
+}
+
+/** The daemon's profiler: 'profile' for each profile it sends, 'xrun' when a driver's xrun count grows, 'end' once. */
+export interface Profiler {
+  readonly latest: { t: number; drivers: ProfileDriver[] } | null;
+  on(event: 'profile', listener: (profile: { t: number; drivers: ProfileDriver[] }) => void): this;
+  on(event: 'xrun', listener: (xrun: { node: number; count: number; t: number }) => void): this;
+  on(event: 'end', listener: () => void): this;
+  off(event: 'profile' | 'xrun' | 'end', listener: (...args: any[]) => void): this;
+  close(): Promise<void>;
+}
+
 /**
  * One caller's handle on the graph. Its listeners hear each event whatever the others do: one that throws does so
  * again on its own (reaching 'uncaughtException', as an EventEmitter listener's throw does), and neither a throw nor
@@ -495,6 +526,8 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
    * no node has). TypeError/RangeError for bad options; Error for a target without audio output ports.
    */
   meter(node: NodeRef | GraphPort, options?: MeterOptions): Meter;
+  /** The daemon's profiler; an Error where the daemon has no profiler module. */
+  profiler(): Profiler;
   /** Removes a node this package made (by node, id or name); any other node is refused with an Error. */
   destroyNode(node: GraphNode | number | string, options?: { timeoutMs?: number }): Promise<void>;
   /**

@@ -37,7 +37,9 @@
         "../src/bindings/ControlBindings.cpp",
         "../src/bindings/Constants.cpp",
         "../src/features/meters/Meters.cpp",
-        "../src/bindings/MeterBindings.cpp"
+        "../src/bindings/MeterBindings.cpp",
+        "../src/features/profiler/Profiler.cpp",
+        "../src/bindings/ProfilerBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

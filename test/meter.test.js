@@ -3,51 +3,16 @@
 // pw-cat, measured at the stream and at the sink's monitor ports.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
 const { once } = require('node:events');
 const { waitFor, pwDump } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 const { restartDaemon } = require('./helpers/cli');
+const { playTone } = require('./helpers/tone');
 const { connect } = require('..');
 
 let graph;
 const { daemon } = privateDaemon({}, { graph: (g) => (graph = g) });
-const PORT_CONFIG = '"{ mode = dsp monitor = false control = false position = preserve }"';
-
-// A 48 kHz stereo float WAV file: a 1 kHz sine at -6 dBFS on FL, silence on FR.
-function toneFile(seconds) {
-  const file = path.join(daemon.dir, 'tone.wav');
-  const frames = 48000 * seconds;
-  const bytes = frames * 8;
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + bytes, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(3, 20); // IEEE float
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(48000, 24);
-  header.writeUInt32LE(48000 * 8, 28);
-  header.writeUInt16LE(8, 32);
-  header.writeUInt16LE(32, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(bytes, 40);
-  const samples = new Float32Array(frames * 2);
-  for (let i = 0; i < frames; i++) samples[2 * i] = 10 ** (-6 / 20) * Math.sin((2 * Math.PI * 1000 * i) / 48000);
-  fs.writeFileSync(file, Buffer.concat([header, Buffer.from(samples.buffer)]));
-  return file;
-}
-
-// pw-cat playing the tone as node `name`, its ports set up as a session manager would; resolves once the Graph has them.
-async function playTone(name) {
-  const file = toneFile(20);
-  const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });
-  test.after(() => child.kill('SIGKILL'));
-  const node = await graph.waitForNode(name);
-  return { child, node, outputs: await graph.waitForPorts(node.id, { direction: 'out', count: 2 }) };
-}
 
 // The first level of `meter` that `fits`, within a bound.
 function levelWhere(meter, fits, what) {
@@ -75,9 +40,8 @@ test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at 
   const heard = [];
   for (const kind of ['node-created', 'port-created', 'link-created']) graph.on(kind, (o) => heard.push(o));
   sink = await graph.createNode({ name: 'meter-sink' });
-  const tone = await playTone('meter-tone');
-  const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
-  for (const out of tone.outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
+  const tone = await playTone(graph, daemon, 'meter-tone', sink);
+  test.after(() => tone.child.kill('SIGKILL'));
   const atStream = graph.meter(tone.node.id);
   const atMonitor = graph.meter(sink.id, { rateHz: 30 });
   assert.deepEqual([atStream.channels, atMonitor.channels], [['FL', 'FR'], ['FL', 'FR']]);
@@ -113,7 +77,8 @@ test('100 meters opened and closed leave no stream, port or link; each ends once
   assert.deepEqual(meterObjects(), { nodes: 0, ports: 0, links: 0 });
 });
 
-test('bad options and targets are refused and make nothing; a closed Graph ends its meters', async () => {
+test('bad options and targets are refused and make nothing; a closed Graph ends its meters; no profiler without its module', async () => {
+  assert.throws(() => graph.profiler(), /the daemon has no profiler/);
   const monitor = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 0);
   const input = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 1);
   for (const [target, options, error] of [

@@ -69,6 +69,7 @@ class Graph extends EventEmitter {
   #patchbays = new Set();
   #ownNodes = new Set(); // ids of the nodes this handle made without linger
   #meters = new Map(); // id -> Meter, while it runs
+  #profilers = new Set();
   #closing = null; // the Promise of close()
   // The package's own listeners (routes, the give-back, destroyNode): event
   // name -> Set of (payload, changed) => void. Told before the listeners of
@@ -415,6 +416,16 @@ class Graph extends EventEmitter {
     return meter;
   }
 
+  // The daemon's profiler (lib/features/profiler.js): "profile" and "xrun"
+  // events until close(). An Error when the daemon has no profiler.
+  profiler() {
+    if (this.#state === 'closed') throw new Error('Graph closed');
+    const { Profiler } = require('../features/profiler');
+    const profiler = new Profiler({ onClose: (p) => this.#profilers.delete(p) });
+    this.#profilers.add(profiler);
+    return profiler;
+  }
+
   // --- the patchbay ------------------------------------------------------------
 
   // Rules kept applied (lib/features/patchbay): routes, "never" rules,
@@ -512,6 +523,10 @@ class Graph extends EventEmitter {
 
   #deliver(name, payload, changed) {
     if (this.#state === 'closed') return;
+    if (name === 'profile' || name === 'profiler-xrun') {
+      if (payload) for (const p of [...this.#profilers]) p.hear(name, payload);
+      return;
+    }
     if (name === 'meter-level' || name === 'meter-ended') {
       if (payload) this.#meters.get(payload.id)?.hear(name, payload);
       return;
@@ -544,6 +559,7 @@ class Graph extends EventEmitter {
     if (this.#state === 'closed') return Promise.resolve();
     this.#state = 'closed';
     for (const meter of [...this.#meters.values()]) meter.end(reason.message);
+    for (const profiler of [...this.#profilers]) profiler.close();
     for (const wait of [...this.#waits]) wait('closed', reason);
     const pending = beforeRelease();
     return Promise.all(pending).finally(() => this.#connection.detach(this.#subscription));

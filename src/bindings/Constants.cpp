@@ -36,8 +36,10 @@ const char* const kEventNames[] = {
     "node-answered",   // NodeRequestAnswered
     "meter-level",     // MeterLevel
     "meter-ended",     // MeterEnded
+    "profile",         // ProfileReady
+    "profiler-xrun",   // ProfilerXrun
 };
-static_assert(std::size(kEventNames) == MeterEnded + 1, "one name per PwEventType");
+static_assert(std::size(kEventNames) == ProfilerXrun + 1, "one name per PwEventType");
 
 struct Pair {
     const char* name;

@@ -176,6 +176,8 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             return js::keepShape(gShapes[kNodeAnswerShape], o);
         case MeterLevel:
             return meterLevel(event.id);
+        case ProfileReady:
+            return profilePayload();
         default:
             js::set(o, js::kId, js::num(event.id));
             js::set(o, js::kToken, js::num(event.token));

@@ -55,5 +55,11 @@ NAN_METHOD(graphMetadataDropped);
 NAN_METHOD(graphMeterStart);
 NAN_METHOD(graphMeterStop);
 
+// The daemon's profiler (src/features/profiler/).
+NAN_METHOD(graphHasProfiler);
+NAN_METHOD(graphProfiler);
+// The "profile" event's payload: the latest profile, or null.
+v8::Local<v8::Value> profilePayload();
+
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();

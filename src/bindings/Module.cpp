@@ -63,6 +63,8 @@ const ExportEntry kExportTable[] = {
     {"graphMetadataDropped", graphMetadataDropped},
     {"graphMeterStart", graphMeterStart},
     {"graphMeterStop", graphMeterStop},
+    {"graphHasProfiler", graphHasProfiler},
+    {"graphProfiler", graphProfiler},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

@@ -13,12 +13,14 @@
 #include "links/LinksState.h"
 #include "meters/Meters.h"
 #include "nodes/NodeCreation.h"
+#include "profiler/Profiler.h"
 
 namespace {
 
 bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
     // Whose metadata is whose.
     if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) noteMetadataClient(ctx, id, props);
+    if (profilerGlobal(ctx, id, type)) return true;
     if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0) return false;
     bindMetadata(ctx, id, version, props);
     return true;
@@ -28,6 +30,7 @@ bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version,
 // then the links' and the control requests' bookkeeping of the connection.
 void released(PwContext* ctx) {
     releaseMeters(ctx);
+    releaseProfiler(ctx);
     releaseLinkBookkeeping(ctx);
     releaseMetadata(ctx);
     forgetControlRequests(ctx);
@@ -47,10 +50,11 @@ void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const ch
     reportControlError(ctx, proxyId, seq, res, message);
 }
 
-// A global went: metadata objects and meters measuring it end.
+// A global went: metadata objects, meters measuring it and the profiler end.
 void globalGone(PwContext* ctx, uint32_t id) {
     metadataGlobalRemoved(ctx, id);
     meterGlobalGone(ctx, id);
+    profilerGlobalGone(ctx, id);
 }
 
 // A refusal of a removal: a link's or a node's.
@@ -79,5 +83,6 @@ void installFeatureHooks(PwContext* ctx) {
     installMetadata(ctx);
     installControlRequests(ctx);
     installMeters(ctx);
+    installProfiler(ctx);
     ctx->hooks = &kFeatureHooks;
 }
