@@ -7,9 +7,11 @@
 #include <memory>
 #include <mutex>
 
+// Before the profiler's header, which needs what it defines (PipeWire 1.6).
+#include <pipewire/pipewire.h>
+
 #include <pipewire/extensions/profiler.h>
 #include <pipewire/impl-module.h>
-#include <pipewire/pipewire.h>
 #include <spa/param/profiler.h>
 #include <spa/pod/iter.h>
 #include <spa/pod/parser.h>
