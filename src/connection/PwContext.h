@@ -53,9 +53,9 @@ struct ConnectionHooks {
     // An error on one of the info proxies (a refused volume request, say).
     // PipeWire thread, no lock held.
     void (*infoProxyError)(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message);
-    // A port of a node the mirror hides (`props`: the registry's). PipeWire
+    // A node or port the mirror hides (`props`: the registry's). PipeWire
     // thread, no lock held.
-    void (*hiddenPortAnnounced)(PwContext* ctx, uint32_t id, uint32_t nodeId, const spa_dict* props);
+    void (*hiddenAnnounced)(PwContext* ctx, uint32_t id, const char* type, const spa_dict* props);
 };
 
 // What a feature keeps for the module's life (the links and nodes it made,

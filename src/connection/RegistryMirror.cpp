@@ -60,14 +60,14 @@ bool hideGlobal(PwContext* ctx, uint32_t id, const char* type, const spa_dict* p
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         uint32_t nodeId = parseIdProperty(lookup(props, "node.id"));
         hide = hidden.count(nodeId) > 0;
-        if (hide && ctx->hooks && ctx->hooks->hiddenPortAnnounced)
-            ctx->hooks->hiddenPortAnnounced(ctx, id, nodeId, props);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
         hide = hidden.count(parseIdProperty(lookup(props, "link.output.node"))) > 0 ||
                hidden.count(parseIdProperty(lookup(props, "link.input.node"))) > 0;
     }
-    if (hide) hidden.insert(id);
-    return hide;
+    if (!hide) return false;
+    hidden.insert(id);
+    if (ctx->hooks && ctx->hooks->hiddenAnnounced) ctx->hooks->hiddenAnnounced(ctx, id, type, props);
+    return true;
 }
 
 }  // namespace

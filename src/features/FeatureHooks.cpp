@@ -72,7 +72,7 @@ const ConnectionHooks kFeatureHooks = {
     .beforeClose = processLinkDestructionQueue,
     .bindGlobal = bindGlobal,
     .infoProxyError = infoProxyError,
-    .hiddenPortAnnounced = meterPortAnnounced,
+    .hiddenAnnounced = meterGlobalAnnounced,
 };
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <map>
@@ -57,6 +59,7 @@ struct Meter {
     std::vector<MeterLink*> links;
     bool linked = false;  // its links were asked for
     bool ending = false;  // its end is on its way
+    uint32_t node;        // its node's global, once announced
     uint32_t rate = 48000;
     LevelAccumulator levels;
 };
@@ -90,7 +93,7 @@ void endMeter(Meter* meter, const char* reason) {
     std::vector<MeterLink*> links = meter->links;
     for (MeterLink* link : links) pw_proxy_destroy(link->proxy);
     if (meter->stream) {
-        s.hiddenPorts.erase(pw_stream_get_node_id(meter->stream));
+        s.hiddenPorts.erase(meter->node);
         spa_hook_remove(&meter->listener);
         pw_stream_destroy(meter->stream);
         meter->stream = nullptr;
@@ -129,11 +132,13 @@ void endLater(Meter* meter, std::string reason) {
 }
 
 // Links each measured port to the meter's port of the same index, once the
-// meter's node and all its ports are announced.
+// meter's node and all its ports are announced (the registry may announce
+// them before or after the stream hears its node's id: the node's name says
+// whose it is).
 void linkWhenReady(Meter* meter) {
     pw_core* core = meter->ctx->core.load();
     if (meter->linked || !meter->stream || !core) return;
-    auto found = state(meter->ctx).hiddenPorts.find(pw_stream_get_node_id(meter->stream));
+    auto found = state(meter->ctx).hiddenPorts.find(meter->node);
     if (found == state(meter->ctx).hiddenPorts.end()) return;
     const std::map<uint32_t, uint32_t>& ports = found->second;
     size_t channels = meter->req.portIds.size();
@@ -230,7 +235,8 @@ void startOnLoop(PwContext* ctx, const MeterRequest& req) {
         emitGraphEvent(ctx, MeterEnded, req.meterId, 0, 0, "PipeWire not connected");
         return;
     }
-    auto owned = std::make_unique<Meter>(Meter{ctx, req, nullptr, {}, {}, false, false, req.sampleRate, {}});
+    auto owned =
+        std::make_unique<Meter>(Meter{ctx, req, nullptr, {}, {}, false, false, SPA_ID_INVALID, req.sampleRate, {}});
     Meter* meter = owned.get();
     size_t channels = req.portIds.size();
     meter->levels.reset(channels);
@@ -347,13 +353,29 @@ bool takeMeterLevel(PwContext* ctx, uint32_t meterId, MeterLevels& out) {
     return true;
 }
 
-void meterPortAnnounced(PwContext* ctx, uint32_t id, uint32_t nodeId, const spa_dict* props) {
-    const char* direction = props ? spa_dict_lookup(props, PW_KEY_PORT_DIRECTION) : nullptr;
-    const char* index = props ? spa_dict_lookup(props, PW_KEY_PORT_ID) : nullptr;
-    if (!direction || std::string(direction) != "in" || !index) return;
-    state(ctx).hiddenPorts[nodeId][uint32_t(std::strtoul(index, nullptr, 10))] = id;
-    for (const auto& m : state(ctx).meters)
-        if (m->stream && pw_stream_get_node_id(m->stream) == nodeId) linkWhenReady(m.get());
+void meterGlobalAnnounced(PwContext* ctx, uint32_t id, const char* type, const spa_dict* props) {
+    Meters& s = state(ctx);
+    if (!props) return;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        // "<prefix><pid>.<meter id>": this process's meter of that id.
+        const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+        unsigned pid = 0, meterId = 0;
+        std::string format = std::string(kMeterNamePrefix) + "%u.%u";
+        if (!name || std::sscanf(name, format.c_str(), &pid, &meterId) != 2 || pid != unsigned(getpid())) return;
+        if (Meter* m = findMeter(ctx, meterId)) {
+            m->node = id;
+            linkWhenReady(m);
+        }
+        return;
+    }
+    const char* node = spa_dict_lookup(props, PW_KEY_NODE_ID);
+    const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
+    const char* index = spa_dict_lookup(props, PW_KEY_PORT_ID);
+    if (!node || !direction || std::string(direction) != "in" || !index) return;
+    uint32_t nodeId = uint32_t(std::strtoul(node, nullptr, 10));
+    s.hiddenPorts[nodeId][uint32_t(std::strtoul(index, nullptr, 10))] = id;
+    for (const auto& m : s.meters)
+        if (m->node == nodeId) linkWhenReady(m.get());
 }
 
 void meterGlobalGone(PwContext* ctx, uint32_t id) {

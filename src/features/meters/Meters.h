@@ -78,8 +78,9 @@ Handoff requestMeterStop(PwContext* ctx, uint32_t meterId);
 bool takeMeterLevel(PwContext* ctx, uint32_t meterId, MeterLevels& out);
 
 // Hooks (FeatureHooks.cpp). PipeWire thread, no lock held.
-// A port of a hidden node (a meter's) was announced.
-void meterPortAnnounced(PwContext* ctx, uint32_t id, uint32_t nodeId, const spa_dict* props);
+// A hidden node (a meter's, named with the meter's id) or one of its ports
+// was announced.
+void meterGlobalAnnounced(PwContext* ctx, uint32_t id, const char* type, const spa_dict* props);
 // A global was removed: meters measuring it end.
 void meterGlobalGone(PwContext* ctx, uint32_t id);
 // The connection is released: every meter's stream goes, without events.
