@@ -27,7 +27,9 @@ async function child([sink, n, rate, seconds]) {
   let levels = 0;
   let measuring = false;
   for (const m of meters) m.on('level', () => (measured.add(m), measuring && levels++));
-  while (measured.size < meters.length) await new Promise((r) => setTimeout(r, 100));
+  for (const end = Date.now() + 20000; measured.size < meters.length; await new Promise((r) => setTimeout(r, 100))) {
+    if (Date.now() > end) throw new Error(`only ${measured.size} of ${meters.length} meters measured within 20 s`);
+  }
   console.log('ready');
   measuring = true;
   const start = process.cpuUsage();
