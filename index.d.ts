@@ -410,6 +410,72 @@ export interface CreateNodeOptions {
   timeoutMs?: number;
 }
 
+/** One reading of a meter: dBFS per channel (-Infinity for silence), `t` in ms since the epoch. */
+export interface MeterLevel {
+  t: number;
+  peak: number[];
+  rms: number[];
+}
+
+/** Options of `graph.meter()`. */
+export interface MeterOptions {
+  /** Levels a second, 1 to 60; default 20. */
+  rateHz?: number;
+  /** The channels measured ("audio.channel" names), in this order; default: every audio output port. */
+  channels?: string[];
+}
+
+/**
+ * Peak and RMS levels of a node's output or monitor ports (or of one port), measured by a capture stream the add-on
+ * owns and hides. Emits 'level' (the latest only: never a backlog) and 'end' once, with the reason; iterates levels.
+ */
+export interface Meter extends AsyncIterable<MeterLevel> {
+  readonly id: number;
+  /** The measured node's id (after a reconnect: its id now). */
+  readonly node: number;
+  /** The channel of each entry of `peak` and `rms`. */
+  readonly channels: string[];
+  readonly ended: boolean;
+  on(event: 'level', listener: (level: MeterLevel) => void): this;
+  on(event: 'end', listener: (reason: string) => void): this;
+  once(event: 'level', listener: (level: MeterLevel) => void): this;
+  once(event: 'end', listener: (reason: string) => void): this;
+  off(event: 'level' | 'end', listener: (...args: any[]) => void): this;
+  /** Ends the meter: resolves once its stream and links are gone. */
+  close(): Promise<void>;
+}
+
+/** One node's cycle in a profile, as pw-top shows it: times in µs, their shares of the driver's period. */
+export interface ProfileRow {
+  id: number;
+  name: string;
+  quantum: number;
+  rate: number;
+  waitUs: number;
+  busyUs: number;
+  waitRatio: number;
+  busyRatio: number;
+  /** The node's latency as "num/denom", or null. */
+  latency: string | null;
+}
+
+/** One driver's cycle: its row, its DSP load, its xruns and the nodes it drives (`errors`: cycles they did not finish). */
+export interface ProfileDriver extends ProfileRow {
+  load: { fast: number; medium: number; slow: number };
+  xruns: number;
+  followers: Array<ProfileRow & { errors: number }>;
+}
+
+/** The daemon's profiler: 'profile' for each profile it sends, 'xrun' when a driver's xrun count grows, 'end' once. */
+export interface Profiler {
+  readonly latest: { t: number; drivers: ProfileDriver[] } | null;
+  on(event: 'profile', listener: (profile: { t: number; drivers: ProfileDriver[] }) => void): this;
+  on(event: 'xrun', listener: (xrun: { node: number; count: number; t: number }) => void): this;
+  on(event: 'end', listener: () => void): this;
+  off(event: 'profile' | 'xrun' | 'end', listener: (...args: any[]) => void): this;
+  close(): Promise<void>;
+}
+
 /**
  * One caller's handle on the graph. Its listeners hear each event whatever the others do: one that throws does so
  * again on its own (reaching 'uncaughtException', as an EventEmitter listener's throw does), and neither a throw nor
@@ -455,6 +521,13 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   snapshot(options?: { all?: boolean }): PatchbayRules;
   /** Makes a virtual device; resolves with the node once it and all its ports are announced. */
   createNode(options: CreateNodeOptions): Promise<GraphNode>;
+  /**
+   * Meters a node (id, object or matcher: its audio output ports, a sink's monitor ports) or a port (object, or an id
+   * no node has). TypeError/RangeError for bad options; Error for a target without audio output ports.
+   */
+  meter(node: NodeRef | GraphPort, options?: MeterOptions): Meter;
+  /** The daemon's profiler; an Error where the daemon has no profiler module. */
+  profiler(): Profiler;
   /** Removes a node this package made (by node, id or name); any other node is refused with an Error. */
   destroyNode(node: GraphNode | number | string, options?: { timeoutMs?: number }): Promise<void>;
   /**

@@ -35,7 +35,11 @@
         "../src/connection/WorkQueue.cpp",
         "../src/bindings/JsState.cpp",
         "../src/bindings/ControlBindings.cpp",
-        "../src/bindings/Constants.cpp"
+        "../src/bindings/Constants.cpp",
+        "../src/features/meters/Meters.cpp",
+        "../src/bindings/MeterBindings.cpp",
+        "../src/features/profiler/Profiler.cpp",
+        "../src/bindings/ProfilerBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -68,6 +68,8 @@ class Graph extends EventEmitter {
   #routes = new Set();
   #patchbays = new Set();
   #ownNodes = new Set(); // ids of the nodes this handle made without linger
+  #meters = new Map(); // id -> Meter, while it runs
+  #profilers = new Set();
   #closing = null; // the Promise of close()
   // The package's own listeners (routes, the give-back, destroyNode): event
   // name -> Set of (payload, changed) => void. Told before the listeners of
@@ -397,6 +399,33 @@ class Graph extends EventEmitter {
     return route;
   }
 
+  // --- level meters ------------------------------------------------------------
+
+  // A Meter (lib/features/meters/meter.js) of `node` (a node or a port):
+  // "level" events at `rateHz`, "end" once; it ends with close(), with the
+  // node and with the handle, and finds its node again after a reconnect.
+  meter(node, options) {
+    if (this.#state === 'closed') throw new Error('Graph closed');
+    const { Meter } = require('../features/meters/meter'); // loaded with the first meter
+    const meter = new Meter(this, node, options, {
+      listen: (name, fn) => this.#listen(name, fn),
+      reconnect: this.#reconnect,
+      onEnd: (m) => this.#meters.delete(m.id),
+    });
+    if (!meter.ended) this.#meters.set(meter.id, meter);
+    return meter;
+  }
+
+  // The daemon's profiler (lib/features/profiler.js): "profile" and "xrun"
+  // events until close(). An Error when the daemon has no profiler.
+  profiler() {
+    if (this.#state === 'closed') throw new Error('Graph closed');
+    const { Profiler } = require('../features/profiler');
+    const profiler = new Profiler({ onClose: (p) => this.#profilers.delete(p) });
+    this.#profilers.add(profiler);
+    return profiler;
+  }
+
   // --- the patchbay ------------------------------------------------------------
 
   // Rules kept applied (lib/features/patchbay): routes, "never" rules,
@@ -443,6 +472,7 @@ class Graph extends EventEmitter {
       this.#closing = (async () => {
         await Promise.all([
           ...[...this.#patchbays].map((p) => p.close().catch(() => {})),
+          ...[...this.#meters.values()].map((m) => m.close()),
           ...[...this.#routes].map((r) => r.close().catch(() => {})),
           ...[...this.#ownNodes].map((id) => devices.destroyNode(this.#features, id).catch(() => {})),
         ]);
@@ -493,6 +523,14 @@ class Graph extends EventEmitter {
 
   #deliver(name, payload, changed) {
     if (this.#state === 'closed') return;
+    if (name === 'profile' || name === 'profiler-xrun') {
+      if (payload) for (const p of [...this.#profilers]) p.hear(name, payload);
+      return;
+    }
+    if (name === 'meter-level' || name === 'meter-ended') {
+      if (payload) this.#meters.get(payload.id)?.hear(name, payload);
+      return;
+    }
     if (name === 'connected') {
       this.#state = 'connected';
       this.#emit('connected');
@@ -520,6 +558,8 @@ class Graph extends EventEmitter {
   #shutdown(reason, beforeRelease = () => []) {
     if (this.#state === 'closed') return Promise.resolve();
     this.#state = 'closed';
+    for (const meter of [...this.#meters.values()]) meter.end(reason.message);
+    for (const profiler of [...this.#profilers]) profiler.close();
     for (const wait of [...this.#waits]) wait('closed', reason);
     const pending = beforeRelease();
     return Promise.all(pending).finally(() => this.#connection.detach(this.#subscription));

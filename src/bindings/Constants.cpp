@@ -34,8 +34,12 @@ const char* const kEventNames[] = {
     "metadata-delta",  // MetadataChanged: one change to apply to lib/'s metadata mirror
     "control-failed",  // ControlFailed
     "node-answered",   // NodeRequestAnswered
+    "meter-level",     // MeterLevel
+    "meter-ended",     // MeterEnded
+    "profile",         // ProfileReady
+    "profiler-xrun",   // ProfilerXrun
 };
-static_assert(std::size(kEventNames) == NodeRequestAnswered + 1, "one name per PwEventType");
+static_assert(std::size(kEventNames) == ProfilerXrun + 1, "one name per PwEventType");
 
 struct Pair {
     const char* name;

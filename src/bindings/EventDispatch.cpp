@@ -11,6 +11,7 @@
 #include "../connection/EventQueue.h"
 #include "../connection/PwContext.h"
 #include "../features/links/LinkRemoval.h"
+#include "../features/meters/Meters.h"
 #include "ArgCheck.h"
 #include "ControlValues.h"
 #include "Exports.h"
@@ -106,6 +107,25 @@ void dispatch(const PwEvent& event) {
     }
 }
 
+v8::Local<v8::Array> decibels(const std::vector<double>& values) {
+    v8::Local<v8::Array> a = Nan::New<v8::Array>(uint32_t(values.size()));
+    for (uint32_t i = 0; i < values.size(); i++) Nan::Set(a, i, Nan::New(values[i]));
+    return a;
+}
+
+// { id, t, peak, rms } of the meter's latest levels, or null when it has
+// none new (taken already, or the meter ended).
+v8::Local<v8::Value> meterLevel(uint32_t meterId) {
+    MeterLevels level;
+    if (!takeMeterLevel(getContext(), meterId, level)) return Nan::Null();
+    v8::Local<v8::Object> o = Nan::New<v8::Object>();
+    Nan::Set(o, Nan::New("id").ToLocalChecked(), js::num(meterId));
+    Nan::Set(o, Nan::New("t").ToLocalChecked(), Nan::New(level.t));
+    Nan::Set(o, Nan::New("peak").ToLocalChecked(), decibels(level.peak));
+    Nan::Set(o, Nan::New("rms").ToLocalChecked(), decibels(level.rms));
+    return o;
+}
+
 // The created events carry the objects as the Graph's listings make them.
 v8::Local<v8::Value> graphPayload(const PwEvent& event) {
     js::StringCache cache;
@@ -162,6 +182,10 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kRes, Nan::New<v8::Int32>(event.res));
             js::set(o, js::kMessage, js::str(event.text));
             return js::keepShape(gShapes[kNodeAnswerShape], o);
+        case MeterLevel:
+            return meterLevel(event.id);
+        case ProfileReady:
+            return profilePayload();
         default:
             js::set(o, js::kId, js::num(event.id));
             js::set(o, js::kToken, js::num(event.token));

@@ -51,5 +51,15 @@ NAN_METHOD(graphSetMetadata);
 NAN_METHOD(graphMetadata);
 NAN_METHOD(graphMetadataDropped);
 
+// Level meters (src/features/meters/).
+NAN_METHOD(graphMeterStart);
+NAN_METHOD(graphMeterStop);
+
+// The daemon's profiler (src/features/profiler/).
+NAN_METHOD(graphHasProfiler);
+NAN_METHOD(graphProfiler);
+// The "profile" event's payload: the latest profile, or null.
+v8::Local<v8::Value> profilePayload();
+
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();

@@ -61,6 +61,10 @@ const ExportEntry kExportTable[] = {
     {"graphAbandonNode", graphAbandonNode},
     {"graphAbandonLink", graphAbandonLink},
     {"graphMetadataDropped", graphMetadataDropped},
+    {"graphMeterStart", graphMeterStart},
+    {"graphMeterStop", graphMeterStop},
+    {"graphHasProfiler", graphHasProfiler},
+    {"graphProfiler", graphProfiler},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

@@ -54,6 +54,9 @@ struct ConnectionHooks {
     // An error on one of the info proxies (a refused volume request, say).
     // PipeWire thread, no lock held.
     void (*infoProxyError)(PwContext* ctx, uint32_t proxyId, int seq, int res, const char* message);
+    // A node or port the mirror hides (`props`: the registry's). PipeWire
+    // thread, no lock held.
+    void (*hiddenAnnounced)(PwContext* ctx, uint32_t id, const char* type, const spa_dict* props);
 };
 
 // What a feature keeps for the module's life (the links and nodes it made,
@@ -72,6 +75,8 @@ struct FeatureStates {
     std::unique_ptr<FeatureState> nodes;     // features/nodes/NodeCreation.cpp
     std::unique_ptr<FeatureState> control;   // features/control/ControlRequests.cpp
     std::unique_ptr<FeatureState> metadata;  // features/control/Metadata.cpp
+    std::unique_ptr<FeatureState> meters;    // features/meters/Meters.cpp
+    std::unique_ptr<FeatureState> profiler;  // features/profiler/Profiler.cpp
 };
 
 // The connection's life, one state for the whole module (docs/development.md,
@@ -125,6 +130,10 @@ struct PwContext {
     // the new one appear. A first connect has no listeners yet and is spared
     // the copy of the mirror. Guarded by `mutex`.
     bool graphWantsMirror = false;
+
+    // The globals the mirror hides (RegistryMirror.cpp: the add-on's own
+    // meters, their ports and links). PipeWire thread only.
+    std::set<uint32_t> hiddenIds;
 
     // The bound nodes, ports and links (ObjectInfo.h); PipeWire thread only.
     ObjectBindings bindings;

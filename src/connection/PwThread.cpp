@@ -41,6 +41,7 @@ const auto kCoreEvents = listenerTable<pw_core_events>(PW_VERSION_CORE_EVENTS, &
 // and the loop stay for the next connection.
 void releaseConnection(PwContext* ctx) {
     ctx->graphSyncs.clear();
+    ctx->hiddenIds.clear();
     if (ctx->hooks && ctx->hooks->released) ctx->hooks->released(ctx);
     if (ctx->registry) spa_hook_remove(&ctx->registryListener);
     releaseObjectInfo(ctx);

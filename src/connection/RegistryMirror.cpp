@@ -47,6 +47,29 @@ void removeFromMirror(PwContext* ctx, uint32_t id) {
     if (linkErased) emitLinkDestroyed(ctx, id, audience);
 }
 
+// The one place that hides globals from the mirror, and so from every
+// listing, event, route, patchbay and snapshot: the add-on's own meters
+// (named with kMeterNamePrefix), their ports and the links to them. True
+// when `id` is hidden. PipeWire thread.
+bool hideGlobal(PwContext* ctx, uint32_t id, const char* type, const spa_dict* props) {
+    std::set<uint32_t>& hidden = ctx->hiddenIds;
+    bool hide = false;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        const char* name = lookup(props, "node.name");
+        hide = name && std::strncmp(name, kMeterNamePrefix, std::strlen(kMeterNamePrefix)) == 0;
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+        uint32_t nodeId = parseIdProperty(lookup(props, "node.id"));
+        hide = hidden.count(nodeId) > 0;
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+        hide = hidden.count(parseIdProperty(lookup(props, "link.output.node"))) > 0 ||
+               hidden.count(parseIdProperty(lookup(props, "link.input.node"))) > 0;
+    }
+    if (!hide) return false;
+    hidden.insert(id);
+    if (ctx->hooks && ctx->hooks->hiddenAnnounced) ctx->hooks->hiddenAnnounced(ctx, id, type, props);
+    return true;
+}
+
 }  // namespace
 
 uint32_t parseIdProperty(const char* text) {
@@ -66,7 +89,7 @@ void classifyNode(NodeInfo& node, const char* c) {
 void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const char* type, uint32_t version,
                       const struct spa_dict* props) {
     auto* ctx = static_cast<PwContext*>(data);
-    if (!type) return;
+    if (!type || hideGlobal(ctx, id, type, props)) return;
     bool awaited = false;  // a link a request of this process waits for
 
     // Properties are parsed before the lock is taken. The event is queued
@@ -118,6 +141,6 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
 
 void onRegistryGlobalRemove(void* data, uint32_t id) {
     auto* ctx = static_cast<PwContext*>(data);
-    removeFromMirror(ctx, id);
+    if (!ctx->hiddenIds.erase(id)) removeFromMirror(ctx, id);
     if (ctx->hooks && ctx->hooks->globalGone) ctx->hooks->globalGone(ctx, id);
 }

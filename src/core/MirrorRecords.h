@@ -8,6 +8,11 @@
 #include "MediaFormat.h"
 #include "NodeProps.h"
 
+// What the node of a level meter the add-on owns is named (the registry
+// announces node names, not the add-on's own properties): the mirror hides
+// every node whose name starts with it, with its ports and links.
+constexpr const char* kMeterNamePrefix = "quorvane.meter.";
+
 // A node's or link's state as its info last gave it (pw_node_state /
 // pw_link_state values); kNoState until the first info arrives.
 constexpr int8_t kNoState = INT8_MIN;

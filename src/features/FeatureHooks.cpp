@@ -11,13 +11,16 @@
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
 #include "links/LinksState.h"
+#include "meters/Meters.h"
 #include "nodes/NodeCreation.h"
+#include "profiler/Profiler.h"
 
 namespace {
 
 bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
     // Whose metadata is whose.
     if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) noteMetadataClient(ctx, id, props);
+    if (profilerGlobal(ctx, id, type)) return true;
     if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0) return false;
     bindMetadata(ctx, id, version, props);
     return true;
@@ -26,6 +29,8 @@ bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version,
 // Before the info proxies and the registry go: the metadata bindings first,
 // then the links' and the control requests' bookkeeping of the connection.
 void released(PwContext* ctx) {
+    releaseMeters(ctx);
+    releaseProfiler(ctx);
     releaseLinkBookkeeping(ctx);
     releaseMetadata(ctx);
     forgetControlRequests(ctx);
@@ -45,6 +50,13 @@ void infoProxyError(PwContext* ctx, uint32_t proxyId, int seq, int res, const ch
     reportControlError(ctx, proxyId, seq, res, message);
 }
 
+// A global went: metadata objects, meters measuring it and the profiler end.
+void globalGone(PwContext* ctx, uint32_t id) {
+    metadataGlobalRemoved(ctx, id);
+    meterGlobalGone(ctx, id);
+    profilerGlobalGone(ctx, id);
+}
+
 // A refusal of a removal: a link's or a node's.
 bool removalRefused(PwContext* ctx, uint32_t id, int seq, int res, const char* message) {
     return claimRemovalError(ctx, id, seq, res, message) || claimNodeRemovalError(ctx, id, seq, res, message);
@@ -53,13 +65,14 @@ bool removalRefused(PwContext* ctx, uint32_t id, int seq, int res, const char* m
 const ConnectionHooks kFeatureHooks = {
     .linkAnnounced = claimNamedLinkLocked,
     .globalRemoved = forgetRemovedLinkLocked,
-    .globalGone = metadataGlobalRemoved,
+    .globalGone = globalGone,
     .coreError = removalRefused,
     .coreDone = coreDone,
     .released = released,
     .beforeClose = processLinkDestructionQueue,
     .bindGlobal = bindGlobal,
     .infoProxyError = infoProxyError,
+    .hiddenAnnounced = meterGlobalAnnounced,
 };
 
 }  // namespace
@@ -69,5 +82,7 @@ void installFeatureHooks(PwContext* ctx) {
     installNodeRequests(ctx);
     installMetadata(ctx);
     installControlRequests(ctx);
+    installMeters(ctx);
+    installProfiler(ctx);
     ctx->hooks = &kFeatureHooks;
 }

@@ -1,0 +1,182 @@
+'use strict';
+// Level meters (graph.meter): the add-on measures peak and RMS of a node's
+// output ports (a sink's monitor ports, a source's or a stream's outputs) or
+// of one port, through a capture stream of its own that the Graph never
+// shows, and hands over the latest levels at the asked rate.
+const { EventEmitter } = require('node:events');
+const addon = require('../../connection/addon');
+const { checkOptions, checkNodeReference } = require('../../core/arguments');
+const { resolveNode } = require('../resolve-node');
+
+const OPTIONS = ['rateHz', 'channels'];
+const MAX_CHANNELS = 64;
+let nextId = 1;
+
+const channelOf = (port) => port.props?.['audio.channel'] ?? port.name;
+const isAudio = (port) => !port.props?.['format.dsp'] || port.props['format.dsp'].includes('audio');
+const isPort = (x) => x !== null && typeof x === 'object' && 'nodeId' in x && 'direction' in x;
+
+// What `target` names, as { node, ports }: a port (object, or an id no node
+// has) is measured alone; a node (id, object or matcher) through its audio
+// output ports. Throws a TypeError or an Error naming what is missing.
+function measured(graph, target, channels) {
+  const ports = graph.ports();
+  let node, chosen;
+  const portId = isPort(target) ? target.id : typeof target === 'number' && !graph.nodes().some((n) => n.id === target) ? target : undefined;
+  if (portId !== undefined) {
+    const port = ports.find((p) => p.id === portId);
+    if (!port) throw new Error(`meter: no port ${portId}`);
+    if (port.direction !== 0) throw new Error(`meter: port ${portId} is an input port; meter its node's outputs or the port that feeds it`);
+    node = graph.nodes().find((n) => n.id === port.nodeId);
+    chosen = [port];
+  } else {
+    checkNodeReference(target, 'meter');
+    node = resolveNode(graph.nodes(), target, 'meter', { defaults: () => graph.defaults });
+    chosen = ports.filter((p) => p.nodeId === node.id && p.direction === 0 && isAudio(p));
+    if (chosen.length === 0) throw new Error(`meter: node ${node.id} ${JSON.stringify(node.name)} has no audio output or monitor ports`);
+  }
+  if (channels !== undefined) {
+    chosen = channels.map((c) => {
+      const port = chosen.find((p) => channelOf(p) === c);
+      if (!port) throw new RangeError(`meter: no channel ${JSON.stringify(c)} (there are ${chosen.map(channelOf).join(', ')})`);
+      return port;
+    });
+  }
+  return { node, ports: chosen.slice(0, MAX_CHANNELS) };
+}
+
+function checkMeterOptions(options) {
+  const { rateHz = 20, channels } = checkOptions(options, OPTIONS, 'meter');
+  if (typeof rateHz !== 'number') throw new TypeError('meter: rateHz must be a number');
+  if (!(rateHz >= 1 && rateHz <= 60)) throw new RangeError('meter: rateHz must be from 1 to 60');
+  const channelsOk =
+    channels === undefined ||
+    (Array.isArray(channels) &&
+      channels.length > 0 &&
+      channels.length <= MAX_CHANNELS &&
+      channels.every((c) => typeof c === 'string') &&
+      new Set(channels).size === channels.length);
+  if (!channelsOk) throw new TypeError('meter: channels must be a non-empty array of distinct channel names');
+  return { rateHz, channels };
+}
+
+// Emits "level" ({ t, peak, rms }: dBFS per channel, -Infinity for
+// silence) and "end" (once, with the reason); an async iterator of levels
+// that holds only the latest one not taken yet.
+class Meter extends EventEmitter {
+  #graph;
+  #hooks; // { listen(name, fn), reconnect, onEnd(meter) }
+  #rateHz;
+  #target; // what finds it again after a reconnect: node name, channels
+  #ended = null; // the reason, once ended
+  #attached = false;
+  #unlisten = [];
+  #latest = null;
+  #waiting = null; // a pending next() of the iterator
+  #closed = null;
+
+  constructor(graph, target, options, hooks) {
+    super();
+    const { rateHz, channels } = checkMeterOptions(options);
+    const { node, ports } = measured(graph, target, channels);
+    this.#graph = graph;
+    this.#hooks = hooks;
+    this.#rateHz = rateHz;
+    this.id = nextId++;
+    this.node = node.id;
+    this.channels = ports.map(channelOf);
+    this.#target = { name: node.name, channels: this.channels };
+    this.#unlisten.push(
+      hooks.listen('disconnected', () => (this.#attached = false)),
+      hooks.listen('connected', () => this.#reattach()),
+      hooks.listen('port-created', () => this.#reattach()),
+    );
+    if (!this.#start(node, ports)) {
+      for (const off of this.#unlisten) off();
+      throw new Error('meter: PipeWire not connected');
+    }
+  }
+
+  #start(node, ports) {
+    this.node = node.id;
+    const rate = ports.find((p) => p.format?.rate)?.format.rate ?? 48000;
+    this.#attached = addon.graphMeterStart(this.id, node.id, ports.map((p) => p.id), this.#rateHz, rate);
+    return this.#attached;
+  }
+
+  // After a reconnect (a daemon restart): the node of the same name, once it
+  // has the same channels.
+  #reattach() {
+    if (this.#attached || this.#ended !== null || !this.#hooks.reconnect) return;
+    const node = this.#graph.nodes().find((n) => n.name === this.#target.name);
+    if (!node) return;
+    try {
+      const { ports } = measured(this.#graph, node.id, this.#target.channels);
+      this.#start(node, ports);
+    } catch {} // its ports are not all there yet
+  }
+
+  // The add-on's events for this meter.
+  hear(kind, payload) {
+    if (this.#ended !== null) return;
+    if (kind === 'meter-ended') return this.end(payload.message, false);
+    const level = { t: payload.t, peak: payload.peak, rms: payload.rms };
+    if (this.#waiting) {
+      this.#waiting({ value: level, done: false });
+      this.#waiting = null;
+    } else this.#latest = level;
+    this.emit('level', level);
+  }
+
+  // Ends the meter (its stream goes, unless `stop` is false: it is gone).
+  end(reason, stop = true) {
+    if (this.#ended !== null) return;
+    this.#ended = reason;
+    if (stop && this.#attached) addon.graphMeterStop(this.id);
+    for (const off of this.#unlisten) off();
+    this.#hooks.onEnd(this);
+    if (this.#waiting) this.#waiting({ value: undefined, done: true });
+    this.#waiting = null;
+    this.emit('end', reason);
+  }
+
+  get ended() {
+    return this.#ended !== null;
+  }
+
+  // Resolves once the meter has ended: its stream and links are gone from
+  // the daemon once the "end" it waits for is heard.
+  close() {
+    if (!this.#closed) {
+      this.#closed = new Promise((resolve) => {
+        if (this.#ended !== null) return resolve();
+        this.once('end', () => resolve());
+        if (!this.#attached || !addon.graphMeterStop(this.id)) this.end('closed', false);
+      });
+    }
+    return this.#closed;
+  }
+
+  [Symbol.asyncIterator]() {
+    return {
+      next: () => {
+        if (this.#latest) {
+          const value = this.#latest;
+          this.#latest = null;
+          return Promise.resolve({ value, done: false });
+        }
+        if (this.#ended !== null) return Promise.resolve({ value: undefined, done: true });
+        return new Promise((resolve) => (this.#waiting = resolve));
+      },
+      return: async () => {
+        await this.close();
+        return { value: undefined, done: true };
+      },
+      [Symbol.asyncIterator]() {
+        return this;
+      },
+    };
+  }
+}
+
+module.exports = { Meter };

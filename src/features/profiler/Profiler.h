@@ -1,0 +1,61 @@
+// The daemon's profiler (its "Profiler" global, from module-profiler), as
+// pw-top reads it: each profile's drivers, their clock, load and xruns, and
+// the timings of every node they drive. Bound while a Graph's profiler runs;
+// the latest profile waits in a slot, told by a ProfileReady event, once
+// however many replace it; a driver's new xruns come as ProfilerXrun (`id`:
+// the driver, `token`: its count). V8-free.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <spa/pod/pod.h>
+#include <spa/utils/dict.h>
+
+#include "../../connection/WorkQueue.h"
+
+struct PwContext;
+
+// One node's times in a cycle, in ns of the monotonic clock.
+struct ProfileBlock {
+    uint32_t id = 0;
+    std::string name;
+    int64_t signal = 0, awake = 0, finish = 0;
+    int32_t status = 0;
+    uint32_t latencyNum = 0, latencyDenom = 0;
+};
+
+struct ProfileDriver {
+    ProfileBlock block;
+    uint64_t quantum = 0;  // the clock's duration, in frames
+    uint32_t rateNum = 0, rateDenom = 0;
+    float load[3] = {0, 0, 0};  // fast, medium, slow
+    int32_t xruns = 0;
+    std::vector<ProfileBlock> followers;
+};
+
+struct Profile {
+    double t = 0;  // wall clock, ms since the epoch
+    std::vector<ProfileDriver> drivers;
+};
+
+// The profiles in one "profile" event: a struct of Profiler objects, one
+// per driver cycle. Unknown or short entries are skipped.
+std::vector<ProfileDriver> parseProfile(const spa_pod* pod);
+
+void installProfiler(PwContext* ctx);
+
+// Whether the daemon announced a profiler on this connection. Any thread.
+bool hasProfiler(PwContext* ctx);
+
+// Starts or stops listening to the profiler (stopped when `on` is false).
+Handoff requestProfiler(PwContext* ctx, bool on);
+
+// JavaScript thread: the latest profile since the last take.
+bool takeProfile(PwContext* ctx, Profile& out);
+
+// Hooks (FeatureHooks.cpp), PipeWire thread.
+bool profilerGlobal(PwContext* ctx, uint32_t id, const char* type);
+void profilerGlobalGone(PwContext* ctx, uint32_t id);
+void releaseProfiler(PwContext* ctx);

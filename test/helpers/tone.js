@@ -1,0 +1,47 @@
+'use strict';
+// A tone played by PipeWire's own pw-cat, for the meters' and the profiler's tests.
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
+
+const PORT_CONFIG = '"{ mode = dsp monitor = false control = false position = preserve }"';
+
+/** A 48 kHz stereo float WAV file in `dir`: a 1 kHz sine at -6 dBFS on FL, silence on FR. */
+function toneFile(dir, seconds) {
+  const file = path.join(dir, 'tone.wav');
+  const frames = 48000 * seconds;
+  const bytes = frames * 8;
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0);
+  header.writeUInt32LE(36 + bytes, 4);
+  header.write('WAVEfmt ', 8);
+  header.writeUInt32LE(16, 16);
+  header.writeUInt16LE(3, 20); // IEEE float
+  header.writeUInt16LE(2, 22);
+  header.writeUInt32LE(48000, 24);
+  header.writeUInt32LE(48000 * 8, 28);
+  header.writeUInt16LE(8, 32);
+  header.writeUInt16LE(32, 34);
+  header.write('data', 36);
+  header.writeUInt32LE(bytes, 40);
+  const samples = new Float32Array(frames * 2);
+  for (let i = 0; i < frames; i++) samples[2 * i] = 10 ** (-6 / 20) * Math.sin((2 * Math.PI * 1000 * i) / 48000);
+  fs.writeFileSync(file, Buffer.concat([header, Buffer.from(samples.buffer)]));
+  return file;
+}
+
+/**
+ * pw-cat playing the tone (20 s) as node `name` on `daemon`, its ports set up as a session manager would, linked
+ * channel by channel into `sink` (a node made by graph.createNode); resolves to { child, node, outputs }.
+ */
+async function playTone(graph, daemon, name, sink) {
+  const file = toneFile(daemon.dir, 20);
+  const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });
+  const node = await graph.waitForNode(name);
+  const outputs = await graph.waitForPorts(node.id, { direction: 'out', count: 2 });
+  const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
+  for (const out of outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
+  return { child, node, outputs };
+}
+
+module.exports = { toneFile, playTone };

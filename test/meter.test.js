@@ -1,0 +1,123 @@
+'use strict';
+// Level meters against a private daemon: a tone played by PipeWire's own
+// pw-cat, measured at the stream and at the sink's monitor ports.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const { once } = require('node:events');
+const { waitFor, pwDump } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
+const { restartDaemon } = require('./helpers/cli');
+const { playTone } = require('./helpers/tone');
+const { connect } = require('..');
+
+let graph;
+const { daemon } = privateDaemon({}, { graph: (g) => (graph = g) });
+
+// The first level of `meter` that `fits`, within a bound.
+function levelWhere(meter, fits, what) {
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => (meter.off('level', hear), reject(new Error(`no level ${what} within 5 s`))), 5000);
+    const hear = (level) => fits(level) && (clearTimeout(timer), meter.off('level', hear), resolve(level));
+    meter.on('level', hear);
+  });
+}
+
+const near = (value, wanted) => Math.abs(value - wanted) <= 0.1;
+const isTone = (l) => near(l.peak[0], -6) && near(l.rms[0], -9) && l.peak[1] === -Infinity && l.rms[1] === -Infinity;
+const meterNodes = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'].startsWith('quorvane.meter.'));
+// The daemon's meter nodes, and the ports and links that end at them.
+function meterObjects() {
+  const dump = pwDump();
+  const nodes = new Set(meterNodes().map((o) => o.id));
+  const ports = dump.filter((o) => o.type === 'PipeWire:Interface:Port' && nodes.has(o.info.props['node.id'] ?? o.info.node_id));
+  const links = dump.filter((o) => o.type === 'PipeWire:Interface:Link' && nodes.has(o.info['input-node-id']));
+  return { nodes: nodes.size, ports: ports.length, links: links.length };
+}
+
+let sink;
+test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at the stream and the sink monitor; the meters stay hidden', async () => {
+  const heard = [];
+  for (const kind of ['node-created', 'port-created', 'link-created']) graph.on(kind, (o) => heard.push(o));
+  sink = await graph.createNode({ name: 'meter-sink' });
+  const tone = await playTone(graph, daemon, 'meter-tone', sink);
+  test.after(() => tone.child.kill('SIGKILL'));
+  const atStream = graph.meter(tone.node.id);
+  const atMonitor = graph.meter(sink.id, { rateHz: 30 });
+  assert.deepEqual([atStream.channels, atMonitor.channels], [['FL', 'FR'], ['FL', 'FR']]);
+  await Promise.all([levelWhere(atStream, isTone, 'of the tone at the stream'), levelWhere(atMonitor, isTone, 'of the tone at the monitor')]);
+  const { value } = await atMonitor[Symbol.asyncIterator]().next();
+  assert.ok(isTone(value) && value.t > Date.now() - 5000, 'the iterator gives the latest level');
+
+  // The daemon has them; the Graph shows none of them, nor any of their links.
+  assert.deepEqual(meterObjects(), { nodes: 2, ports: 4, links: 4 });
+  const hidden = new Set(meterNodes().map((o) => o.id));
+  const named = (o) => hidden.has(o.id) || hidden.has(o.nodeId) || hidden.has(o.sinkNodeId) || String(o.name).startsWith('quorvane.meter');
+  assert.deepEqual([...graph.nodes(), ...graph.ports(), ...graph.links(), ...heard].filter(named), []);
+  assert.equal(graph.links().filter((l) => l.srcNodeId === sink.id || l.srcNodeId === tone.node.id).length, 2, 'only the tone\'s links');
+  assert.doesNotMatch(JSON.stringify(graph.snapshot({ all: true })), /quorvane\.meter/);
+
+  // The stream's client exits: its meter ends, with its stream and links.
+  const ended = once(atStream, 'end');
+  tone.child.kill();
+  assert.match(String((await ended)[0]), /removed/);
+  await waitFor(() => meterObjects().nodes === 1, 5000, 'the ended meter to go');
+  await atMonitor.close();
+  assert.deepEqual(meterObjects(), { nodes: 0, ports: 0, links: 0 });
+});
+
+test('100 meters opened and closed leave no stream, port or link; each ends once', async () => {
+  const meters = Array.from({ length: 100 }, () => graph.meter(sink.id, { channels: ['FR'] }));
+  let ends = 0;
+  for (const m of meters) m.on('end', () => ends++);
+  await waitFor(() => meterObjects().links === 100, 10000, '100 meters linked');
+  await Promise.all(meters.map((m) => m.close()));
+  await Promise.all(meters.map((m) => m.close()));
+  assert.equal(ends, 100);
+  assert.deepEqual(meterObjects(), { nodes: 0, ports: 0, links: 0 });
+});
+
+test('bad options and targets are refused and make nothing; a closed Graph ends its meters; no profiler without its module', async () => {
+  assert.throws(() => graph.profiler(), /the daemon has no profiler/);
+  const monitor = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 0);
+  const input = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 1);
+  for (const [target, options, error] of [
+    [sink.id, { rateHz: 0 }, RangeError],
+    [sink.id, { rateHz: 61 }, RangeError],
+    [sink.id, { rateHz: '20' }, TypeError],
+    [sink.id, { rate: 20 }, TypeError],
+    [sink.id, { channels: ['XX'] }, RangeError],
+    [sink.id, { channels: 'FL' }, TypeError],
+    [input, {}, /input port/],
+    [999999, {}, /no port/],
+    ['no-such-node', {}, /no node/],
+  ])
+    assert.throws(() => graph.meter(target, options), error, `${JSON.stringify(options)}`);
+  const other = await connect();
+  const meter = other.meter(monitor);
+  assert.deepEqual(meter.channels, [monitor.props['audio.channel']]);
+  let ends = 0;
+  meter.on('end', () => ends++);
+  await waitFor(() => meterObjects().links === 1, 5000, 'the meter linked');
+  await other.close();
+  assert.equal(ends, 1);
+  assert.throws(() => other.meter(sink.id), /Graph closed/);
+  await waitFor(() => meterObjects().nodes === 0, 5000, 'the meter to go with the Graph');
+});
+
+test('a Graph that reconnects measures the node of the same name again after a daemon restart', async () => {
+  const other = await connect({ reconnect: true });
+  const meter = other.meter('demo-microphone');
+  await waitFor(() => meterObjects().links === 2, 5000, 'the meter linked');
+  daemon.kill();
+  const child = await restartDaemon(daemon);
+  test.after(() => child.kill('SIGKILL'));
+  // The restarted daemon's source gets its ports as a session manager would give them.
+  const mic = pwDump().find((o) => o.info?.props?.['node.name'] === 'demo-microphone');
+  const format = { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: 2, position: ['FL', 'FR'] };
+  spawnSync('pw-cli', ['set-param', String(mic.id), 'PortConfig', JSON.stringify({ direction: 'Output', mode: 'dsp', format })]);
+  await waitFor(() => meterObjects().links === 2 && meter.node === mic.id, 5000, 'the meter linked again');
+  assert.equal(meter.ended, false);
+  await other.close();
+  assert.equal(meter.ended, true);
+});

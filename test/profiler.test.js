@@ -1,0 +1,50 @@
+'use strict';
+// The daemon's profiler, from a daemon that loads module-profiler (the other
+// files' daemons do not: meter.test.js checks the refusal).
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { daemonConf } = require('./helpers/daemon');
+const { waitFor } = require('./helpers/fixture');
+const { playTone } = require('./helpers/tone');
+
+// A private daemon with the profiler, this process pointed at it.
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-profiler-'));
+const conf = daemonConf([]).replace('{ name = libpipewire-module-adapter }', '$&\n  { name = libpipewire-module-profiler }');
+fs.writeFileSync(path.join(dir, 'daemon.conf'), conf);
+Object.assign(process.env, { XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir });
+const daemon = { dir, env: { ...process.env } };
+const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(dir, 'daemon.conf')], { env: daemon.env, stdio: 'ignore' });
+test.after(() => (child.kill('SIGKILL'), fs.rmSync(dir, { recursive: true, force: true })));
+
+test('the profiler gives each driver its quantum, rate, times and load, and the nodes it drives', async () => {
+  await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0, 10000, 'the daemon');
+  const graph = await require('..').connect();
+  const sink = await graph.createNode({ name: 'profiled-sink' });
+  const tone = await playTone(graph, daemon, 'profiled-tone', sink);
+  test.after(() => tone.child.kill('SIGKILL'));
+  const profiler = graph.profiler();
+  const profile = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no profile of the sink driving the tone within 5 s')), 5000);
+    profiler.on('profile', (p) => {
+      const driver = p.drivers.find((d) => d.name === 'profiled-sink' && d.followers.some((f) => f.name === 'profiled-tone'));
+      if (driver) (clearTimeout(timer), resolve(driver));
+    });
+  });
+  assert.equal(profile.id, sink.id);
+  assert.equal(profile.rate, 48000);
+  assert.ok(profile.quantum >= 32 && profile.quantum <= 8192, `quantum ${profile.quantum}`);
+  const follower = profile.followers.find((f) => f.name === 'profiled-tone');
+  assert.equal(follower.id, tone.node.id);
+  for (const row of [profile, follower]) {
+    assert.ok(row.busyUs >= 0 && row.waitUs >= 0 && row.busyRatio < 1 && row.waitRatio < 1, JSON.stringify(row));
+  }
+  assert.ok(profile.load.fast >= 0 && profile.load.fast < 1 && Number.isInteger(profile.xruns));
+  let ends = 0;
+  profiler.on('end', () => ends++);
+  await graph.close();
+  assert.equal(ends, 1);
+});
