@@ -23,7 +23,7 @@
 namespace {
 
 // The listeners of on(), one per event name, and the Graph's own listener
-// (one function that gets every event it hears as (kind, payload) and
+// (one function that gets every event it receives as (kind, payload) and
 // spreads it to any number of JavaScript listeners) are in jsState().
 
 // One kept object per payload shape (see js::keepShape).
@@ -220,8 +220,8 @@ void processEventQueue(PwContext* ctx) {
         while (budget > 0 && takeNextEvent(ctx, event)) {
             budget--;
             Nan::HandleScope eventScope;
-            if (event.audience & ForListeners) dispatch(event);
-            if (event.audience & ForGraph) dispatchToGraph(event);
+            if (event.recipients & ForListeners) dispatch(event);
+            if (event.recipients & ForGraph) dispatchToGraph(event);
         }
         gRunResource = outer;
     }

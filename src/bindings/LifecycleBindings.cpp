@@ -10,7 +10,7 @@
 
 namespace {
 
-// The features hear the mirror and the closes; the wake-up handle
+// The features receive the mirror and the closes; the wake-up handle
 // holds the event loop open while anyone holds the connection.
 void prepare(PwContext* ctx) {
     installFeatureHooks(ctx);
@@ -62,7 +62,7 @@ NAN_METHOD(closeGraph) {
     releaseIfUnheld(ctx);
 }
 
-// graphSync(): a round trip whose end the Graph hears; its sequence number,
+// graphSync(): a round trip whose end the Graph receives; its sequence number,
 // or -1 without a connection.
 NAN_METHOD(graphSync) {
     info.GetReturnValue().Set(requestGraphSync(getContext()));

@@ -48,7 +48,7 @@ uint64_t keyOf(int kind, uint32_t id) {
     return uint64_t(kind) << 32 | id;
 }
 
-constexpr uint8_t kAudiences[2] = {ForListeners, ForGraph};
+constexpr uint8_t kRecipients[2] = {ForListeners, ForGraph};
 // By Kind.
 constexpr PwEventType kDestroyed[] = {NodeDestroyed, PortDestroyed, LinkDestroyed};
 constexpr PwEventType kCreated[] = {NodeCreated, PortCreated, LinkCreated};
@@ -71,18 +71,18 @@ void dropProps(PwEvent& e) {
     std::string().swap(e.link.props);
 }
 
-PwEvent recordEvent(PwEventType type, const NodeInfo& n, uint8_t audience) {
-    PwEvent e = makeEvent(type, n.id, audience);
+PwEvent recordEvent(PwEventType type, const NodeInfo& n, uint8_t recipients) {
+    PwEvent e = makeEvent(type, n.id, recipients);
     e.node = n;
     return e;
 }
-PwEvent recordEvent(PwEventType type, const PortInfo& p, uint8_t audience) {
-    PwEvent e = makeEvent(type, p.id, audience);
+PwEvent recordEvent(PwEventType type, const PortInfo& p, uint8_t recipients) {
+    PwEvent e = makeEvent(type, p.id, recipients);
     e.port = p;
     return e;
 }
-PwEvent recordEvent(PwEventType type, const LinkInfo& l, uint8_t audience) {
-    PwEvent e = makeEvent(type, l.id, audience);
+PwEvent recordEvent(PwEventType type, const LinkInfo& l, uint8_t recipients) {
+    PwEvent e = makeEvent(type, l.id, recipients);
     e.link = l;
     return e;
 }
@@ -95,28 +95,28 @@ void forEachRecord(const MirrorView& m, bool withPorts, F&& f) {
     for (const LinkInfo& l : m.links) f(kLinkKind, l);
 }
 
-// What brings `audience` from the objects it has heard of (`heard`) to the
+// What brings the `recipients` from the objects they were sent (`received`) to the
 // mirror. `churned`: objects created or destroyed by the events dropped (an
 // id the mirror has may be another object's now); `changed`: what the
 // dropped changed events said changed.
 template <typename KeySet>
-std::vector<PwEvent> catchUpEvents(uint8_t audience, const KeySet& heard, const KeySet& churned,
+std::vector<PwEvent> catchUpEvents(uint8_t recipients, const KeySet& received, const KeySet& churned,
                                    const std::unordered_map<uint64_t, uint8_t>& changed, const MirrorView& m) {
-    bool graph = audience == ForGraph;  // the listeners hear no ports and no changes
+    bool graph = recipients == ForGraph;  // the listeners receive no ports and no changes
     KeySet present;
     forEachRecord(m, graph, [&](int kind, const auto& r) { present.insert(keyOf(kind, r.id)); });
-    auto kept = [&](uint64_t key) { return heard.count(key) && present.count(key) && !churned.count(key); };
+    auto kept = [&](uint64_t key) { return received.count(key) && present.count(key) && !churned.count(key); };
     std::vector<PwEvent> out;
     for (int kind : {kLinkKind, kPortKind, kNodeKind}) {
         std::vector<uint32_t> gone;
-        for (uint64_t key : heard)
+        for (uint64_t key : received)
             if (int(key >> 32) == kind && !kept(key)) gone.push_back(uint32_t(key));
         std::sort(gone.begin(), gone.end());
-        for (uint32_t id : gone) out.push_back(makeEvent(kDestroyed[kind], id, audience));
+        for (uint32_t id : gone) out.push_back(makeEvent(kDestroyed[kind], id, recipients));
     }
     forEachRecord(m, graph, [&](int kind, const auto& r) {
         if (kept(keyOf(kind, r.id))) return;
-        out.push_back(recordEvent(kCreated[kind], r, audience));
+        out.push_back(recordEvent(kCreated[kind], r, recipients));
         if (!graph) dropProps(out.back());
     });
     if (!graph) return out;
@@ -124,7 +124,7 @@ std::vector<PwEvent> catchUpEvents(uint8_t audience, const KeySet& heard, const 
         uint64_t key = keyOf(kind, r.id);
         auto it = changed.find(key);
         if (it == changed.end() || !kept(key)) return;
-        out.push_back(recordEvent(kChanged[kind], r, audience));
+        out.push_back(recordEvent(kChanged[kind], r, recipients));
         out.back().changed = it->second;
     });
     return out;
@@ -146,8 +146,8 @@ void wake(PwContext* ctx) {
 
 // Graph lock held.
 MirrorView mirrorOf(const PwContext* ctx) {
-    uint8_t hearing = graphHearsMirrorLocked(ctx) ? ForListeners | ForGraph : ForListeners;
-    return MirrorView{ctx->nodes, ctx->ports, ctx->links, hearing};
+    uint8_t receiving = graphReceivesMirrorLocked(ctx) ? ForListeners | ForGraph : ForListeners;
+    return MirrorView{ctx->nodes, ctx->ports, ctx->links, receiving};
 }
 
 void push(PwContext* ctx, PwEvent&& event) {
@@ -190,7 +190,7 @@ void EventQueue::push(PwEvent&& event, const MirrorView& mirror, bool mirrorShow
         }
     }
     Entry entry{std::move(event), nullptr};
-    if (entry.event.type == Connected && (entry.event.audience & ForGraph)) {
+    if (entry.event.type == Connected && (entry.event.recipients & ForGraph)) {
         auto known = std::make_shared<KeySet>();
         forEachRecord(mirror, true, [&](int k, const auto& r) { known->insert(keyOf(k, r.id)); });
         entry.known = std::move(known);
@@ -217,14 +217,14 @@ bool EventQueue::take(PwEvent& out) {
     }
     int kind = kindOf(out.type);
     if (entry.known) {
-        heard_[1] = *entry.known;
+        delivered_[1] = *entry.known;
     } else if (kind != kNoKind && !isChanged(out.type)) {
         for (int a = 0; a < 2; a++) {
-            if (!(out.audience & kAudiences[a])) continue;
+            if (!(out.recipients & kRecipients[a])) continue;
             if (isCreated(out.type))
-                heard_[a].insert(keyOf(kind, out.id));
+                delivered_[a].insert(keyOf(kind, out.id));
             else
-                heard_[a].erase(keyOf(kind, out.id));
+                delivered_[a].erase(keyOf(kind, out.id));
         }
     }
     if (entries_.empty()) {
@@ -240,11 +240,11 @@ void EventQueue::catchUp(const MirrorView& mirror) {
     // The Graph's view starts again at its last Connected still queued:
     // what comes before stays as it is.
     size_t graphFrom = 0;
-    const KeySet* heard[2] = {&heard_[0], &heard_[1]};
+    const KeySet* received[2] = {&delivered_[0], &delivered_[1]};
     for (size_t i = entries_.size(); i-- > 0;) {
         if (!entries_[i].known) continue;
         graphFrom = i + 1;
-        heard[1] = entries_[i].known.get();
+        received[1] = entries_[i].known.get();
         break;
     }
     KeySet churned[2];
@@ -256,7 +256,7 @@ void EventQueue::catchUp(const MirrorView& mirror) {
         Entry& entry = entries_[i];
         PwEvent& e = entry.event;
         int kind = kindOf(e.type);
-        uint8_t drop = kind == kNoKind ? 0 : e.audience & mirror.hearing;
+        uint8_t drop = kind == kNoKind ? 0 : e.recipients & mirror.receiving;
         if (i < graphFrom) drop &= uint8_t(~ForGraph);
         if (drop) {
             uint64_t key = keyOf(kind, e.id);
@@ -264,18 +264,18 @@ void EventQueue::catchUp(const MirrorView& mirror) {
                 changed[key] |= e.changed;
             else
                 for (int a = 0; a < 2; a++)
-                    if (drop & kAudiences[a]) churned[a].insert(key);
-            e.audience &= uint8_t(~drop);
-            if (!e.audience) continue;
-            if (!(e.audience & ForGraph)) dropProps(e);
+                    if (drop & kRecipients[a]) churned[a].insert(key);
+            e.recipients &= uint8_t(~drop);
+            if (!e.recipients) continue;
+            if (!(e.recipients & ForGraph)) dropProps(e);
         }
         kept.push_back(std::move(entry));
     }
     if (graphFrom == entries_.size()) graphAt = kept.size();
     std::vector<PwEvent> caught[2];
     for (int a = 0; a < 2; a++)
-        if (mirror.hearing & kAudiences[a])
-            caught[a] = catchUpEvents(kAudiences[a], *heard[a], churned[a], changed, mirror);
+        if (mirror.receiving & kRecipients[a])
+            caught[a] = catchUpEvents(kRecipients[a], *received[a], churned[a], changed, mirror);
     std::deque<Entry> rebuilt;
     for (PwEvent& e : caught[0]) rebuilt.push_back(Entry{std::move(e), nullptr});
     for (size_t i = 0; i <= kept.size(); i++) {
@@ -295,11 +295,11 @@ void EventQueue::resyncMetadata() {
     // In place of the first change dropped: what follows it finds the
     // metadata at least as new as it expects.
     std::deque<Entry> kept;
-    uint8_t audience = 0;
+    uint8_t recipients = 0;
     bool placed = false;
     for (Entry& entry : entries_) {
         if (entry.event.type == MetadataChanged) {
-            audience |= entry.event.audience;
+            recipients |= entry.event.recipients;
             if (placed) continue;
             placed = true;
             entry.event.metadata.reset();
@@ -307,23 +307,23 @@ void EventQueue::resyncMetadata() {
         kept.push_back(std::move(entry));
     }
     for (Entry& entry : kept)
-        if (isMetadataResync(entry.event)) entry.event.audience = audience;
+        if (isMetadataResync(entry.event)) entry.event.recipients = recipients;
     entries_.swap(kept);
     reindex();
 }
 
-void EventQueue::dropAudience(uint8_t audience) {
+void EventQueue::dropRecipients(uint8_t recipients) {
     std::deque<Entry> kept;
     for (Entry& entry : entries_) {
-        entry.event.audience &= uint8_t(~audience);
-        if (audience & ForGraph) entry.known.reset();
-        if (!entry.event.audience) continue;
-        if (!(entry.event.audience & ForGraph)) dropProps(entry.event);
+        entry.event.recipients &= uint8_t(~recipients);
+        if (recipients & ForGraph) entry.known.reset();
+        if (!entry.event.recipients) continue;
+        if (!(entry.event.recipients & ForGraph)) dropProps(entry.event);
         kept.push_back(std::move(entry));
     }
     entries_.swap(kept);
     for (int a = 0; a < 2; a++)
-        if (audience & kAudiences[a]) heard_[a].clear();
+        if (recipients & kRecipients[a]) delivered_[a].clear();
     reindex();
 }
 
@@ -357,11 +357,11 @@ void sendDeferredWakeup(PwContext* ctx) {
     signalWakeup(ctx);
 }
 
-PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t audience) {
+PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t recipients) {
     PwEvent event;
     event.type = type;
     event.id = id;
-    event.audience = audience;
+    event.recipients = recipients;
     return event;
 }
 
@@ -369,9 +369,9 @@ void signalWakeup(PwContext* ctx) {
     if (ctx->asyncInitialized.load(std::memory_order_acquire)) uv_async_send(ctx->eventAsync);
 }
 
-void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience) {
-    PwEvent event = makeEvent(NodeCreated, node.id, audience);
-    if (audience & ForGraph) {
+void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t recipients) {
+    PwEvent event = makeEvent(NodeCreated, node.id, recipients);
+    if (recipients & ForGraph) {
         event.node = node;
     } else {
         // The record without its properties, which the listeners of `on`
@@ -384,13 +384,13 @@ void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience) {
     push(ctx, std::move(event));
 }
 
-void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience) {
-    push(ctx, makeEvent(NodeDestroyed, id, audience));
+void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t recipients) {
+    push(ctx, makeEvent(NodeDestroyed, id, recipients));
 }
 
-void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience) {
-    PwEvent event = makeEvent(LinkCreated, link.id, audience);
-    if (audience & ForGraph) {
+void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t recipients) {
+    PwEvent event = makeEvent(LinkCreated, link.id, recipients);
+    if (recipients & ForGraph) {
         event.link = link;
     } else {
         // As for nodes: all but the properties.
@@ -402,8 +402,8 @@ void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience) {
     push(ctx, std::move(event));
 }
 
-void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t audience) {
-    push(ctx, makeEvent(LinkDestroyed, id, audience));
+void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t recipients) {
+    push(ctx, makeEvent(LinkDestroyed, id, recipients));
 }
 
 void emitPortCreated(PwContext* ctx, const PortInfo& port) {
@@ -431,7 +431,7 @@ void emitGraphEvent(PwContext* ctx, PwEvent&& event) {
 
 void dropGraphEventsLocked(PwContext* ctx) {
     LockGuard lock(ctx->queueMutex);
-    ctx->eventQueue.dropAudience(ForGraph);
+    ctx->eventQueue.dropRecipients(ForGraph);
 }
 
 void emitEvent(PwContext* ctx, PwEvent&& event) {

@@ -16,27 +16,27 @@
 
 struct PwContext;
 
-// The mirror as it is now, and who hears its changes (ForListeners always;
-// ForGraph while the Graph hears the mirror): what the queue catches up from
+// The mirror as it is now, and who receives its changes (ForListeners always;
+// ForGraph while the Graph receives the mirror): what the queue catches up from
 // when it overflows.
 struct MirrorView {
     const std::vector<NodeInfo>& nodes;
     const std::vector<PortInfo>& ports;
     const std::vector<LinkInfo>& links;
-    uint8_t hearing;
+    uint8_t receiving;
 };
 
 // The events on their way, bounded whatever any client does. A changed
 // event joins the one of its object still queued (its record the latest,
 // its `changed` the union): an object rewriting its properties in a loop
 // while JavaScript is busy holds one event. Beyond the bounds, the mirror's
-// queued changes are dropped and replaced by what brings each audience from
-// what it has heard to the mirror as it is: the objects gone (links, ports,
+// queued changes are dropped and replaced by what brings each recipient from
+// what it was sent to the mirror as it is: the objects gone (links, ports,
 // nodes), the new ones (nodes, ports, links), then the changes of the
 // others, ahead of the other events still queued (a round trip's end, a
 // request's outcome), which then find the mirror at least as new as they
 // expect. An object is never changed before it is created or after it is
-// destroyed, and an id given to a new object is heard go and come again.
+// destroyed, and an id given to a new object is sent as destroyed and created again.
 // Metadata changes (any client writes them, under keys of its choosing) are
 // bounded apart: beyond kMaxMetadataEvents or kMaxMetadataBytes of them, all
 // are replaced by one resync event (a MetadataChanged without a change),
@@ -56,8 +56,8 @@ public:
     // already (else no catch-up now: the next push's, if need be).
     void push(PwEvent&& event, const MirrorView& mirror, bool mirrorShowsIt = true);
     bool take(PwEvent& out);
-    // The audience stops listening: what waits for it goes.
-    void dropAudience(uint8_t audience);
+    // The recipients stop listening: what waits for them goes.
+    void dropRecipients(uint8_t recipients);
 
     size_t size() const { return entries_.size(); }
     size_t bytes() const { return bytes_; }
@@ -68,8 +68,8 @@ private:
     using KeySet = std::unordered_set<uint64_t>;  // kind << 32 | id
     struct Entry {
         PwEvent event;
-        // A Connected the Graph hears: the objects it knows from then on
-        // (the mirror it lists), in place of what it heard before.
+        // A Connected the Graph receives: the objects it knows from then on
+        // (the mirror it lists), in place of what it received before.
         std::shared_ptr<const KeySet> known;
     };
 
@@ -80,7 +80,7 @@ private:
     std::deque<Entry> entries_;
     uint64_t head_ = 0;                                     // the number of entries_.front() among all ever queued
     std::unordered_map<uint64_t, uint64_t> pendingChange_;  // object -> number of its queued changed event
-    KeySet heard_[2];  // by audience (listeners, Graph): the objects it has heard created and not destroyed
+    KeySet delivered_[2];  // per recipient (listeners, Graph): the objects it was sent as created and not destroyed
     size_t bytes_ = 0;
     size_t maxEvents_, maxBytes_, limitEvents_, limitBytes_;
     uint64_t catchUps_ = 0;
@@ -92,12 +92,12 @@ private:
 // Every producer holds the graph lock: an overflowing queue catches up from
 // the mirror.
 
-// The four changes the listeners of `on` hear. `audience` says whether the
-// Graph hears them too.
-void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t audience = ForListeners);
-void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t audience = ForListeners);
-void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t audience = ForListeners);
-void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t audience = ForListeners);
+// The four changes the listeners of `on` receive. `recipients` says whether the
+// Graph receives them too.
+void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t recipients = ForListeners);
+void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t recipients = ForListeners);
+void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t recipients = ForListeners);
+void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t recipients = ForListeners);
 
 // Events for the Graph only. emitGraphEvent takes the graph lock, and
 // queues only while the Graph listens.
@@ -112,12 +112,12 @@ void emitGraphEvent(PwContext* ctx, PwEvent&& event);
 // Graph lock held.
 void dropGraphEventsLocked(PwContext* ctx);
 
-PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t audience);
+PwEvent makeEvent(PwEventType type, uint32_t id, uint8_t recipients);
 
 // Queues one event and wakes the consumer. Graph lock held.
 void emitEvent(PwContext* ctx, PwEvent&& event);
 
-// The mirror as the Graph hears it appear (nodes, ports, links, in mirror
+// The mirror as the Graph is sent it as created (nodes, ports, links, in mirror
 // order), appended to `out`. Graph lock held.
 void appendMirrorCreatedLocked(PwContext* ctx, std::vector<PwEvent>& out);
 

@@ -74,7 +74,7 @@ using EventSlot = Record PwEvent::*;
 
 template <typename Record>
 void reportLocked(PwContext* ctx, PwEventType type, const Record& record, uint8_t changed, EventSlot<Record> slot) {
-    if (!changed || !graphHearsMirrorLocked(ctx)) return;
+    if (!changed || !graphReceivesMirrorLocked(ctx)) return;
     PwEvent event = makeEvent(type, record.id, ForGraph);
     event.*slot = record;
     event.changed = changed;
@@ -329,10 +329,10 @@ void onInfoRoundTrip(PwContext* ctx, int seq) {
         return;
     }
     // Under the graph lock, so that a Graph that starts listening now either
-    // finds the mirror heard or gets it here.
+    // finds the mirror received or gets it here.
     LockGuard lock(ctx->mutex);
     if (!advanceLifecycle(ctx, Lifecycle::Informed)) return;  // lost or closing meanwhile
-    ctx->mirrorHeard = true;
+    ctx->mirrorDelivered = true;
     if (!ctx->graphListening) return;
     std::vector<PwEvent> events;
     if (ctx->graphWantsMirror) appendMirrorCreatedLocked(ctx, events);

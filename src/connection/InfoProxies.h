@@ -45,7 +45,7 @@ void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t vers
 // which the mirror holds the info of every object announced.
 void startInfoRoundTrip(PwContext* ctx);
 
-// A round trip ended: when it is the info round trip, the Graph hears
+// A round trip ended: when it is the info round trip, the Graph receives
 // Connected (after the whole mirror when it reconnects) (a further round trip is asked for first while
 // format requests are outstanding, a few times at most).
 void onInfoRoundTrip(PwContext* ctx, int seq);

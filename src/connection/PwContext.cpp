@@ -60,20 +60,20 @@ void clearContextData(PwContext* ctx) {
 void emptyMirror(PwContext* ctx, const char* reason) {
     LockGuard lock(ctx->mutex);
     if (ctx->graphListening) {
-        // The mirror as the Graph hears it go: links, then ports, then nodes.
+        // The mirror as the Graph is sent it as destroyed: links, then ports, then nodes.
         std::vector<PwEvent> events;
         if (reason) {
             events.push_back(makeEvent(Disconnected, 0, ForGraph));
             events.back().text = reason;
         }
-        // Only a mirror the Graph has heard goes away for it.
-        if (ctx->mirrorHeard) {
+        // Only a mirror the Graph has received goes away for it.
+        if (ctx->mirrorDelivered) {
             for (const LinkInfo& l : ctx->links) events.push_back(makeEvent(LinkDestroyed, l.id, ForGraph));
             for (const PortInfo& p : ctx->ports) events.push_back(makeEvent(PortDestroyed, p.id, ForGraph));
             for (const NodeInfo& n : ctx->nodes) events.push_back(makeEvent(NodeDestroyed, n.id, ForGraph));
         }
         emitEvents(ctx, std::move(events));
     }
-    ctx->mirrorHeard = false;
+    ctx->mirrorDelivered = false;
     clearContextData(ctx);
 }

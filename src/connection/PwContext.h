@@ -88,7 +88,7 @@ enum class Lifecycle : int {
     Failed,      // no connection came of the start; nothing is handed over until it is stopped
     Connected,   // core and registry made; the initial round trip runs
     Listed,      // the initial graph is in the mirror (the script's createPwThread waits for it)
-    Informed,    // every object's info is in too: the Graph hears the mirror from now on
+    Informed,    // every object's info is in too: the Graph receives the mirror from now on
     Lost,        // the daemon ended the connection; work is still handed over and finds no core
     Closing,     // a stop was asked: the PipeWire thread releases the connection
 };
@@ -119,14 +119,14 @@ struct PwContext {
     std::vector<PortInfo> ports;
     std::vector<LinkInfo> links;
 
-    // Whether the Graph hears the changes of the mirror; decided together with
+    // Whether the Graph receives the changes of the mirror; decided together with
     // each change, under `mutex`.
     bool graphListening = false;
-    // The Graph has heard the mirror whole: it was Informed and the mirror
+    // The Graph has received the mirror whole: it was Informed and the mirror
     // has not been emptied since. Apart from the lifecycle because it
     // outlives a Lost connection until the mirror goes. Under `mutex`.
-    bool mirrorHeard = false;
-    // The Graph reconnects: its listeners heard the old mirror go and hear
+    bool mirrorDelivered = false;
+    // The Graph reconnects: its listeners were sent the old mirror as destroyed and are sent
     // the new one appear. A first connect has no listeners yet and is spared
     // the copy of the mirror. Guarded by `mutex`.
     bool graphWantsMirror = false;
@@ -261,14 +261,14 @@ inline bool isConnected(const PwContext* ctx) {
 // Empties the three mirror lists; the caller provides the exclusion.
 void clearContextData(PwContext* ctx);
 
-// Empties the mirror under the graph lock. A Graph that listens hears
+// Empties the mirror under the graph lock. A Graph that listens receives
 // `reason` (when given) as Disconnected, then the mirror go.
 void emptyMirror(PwContext* ctx, const char* reason);
 
-// Whether the Graph hears the mirror's changes now: it listens and has heard
+// Whether the Graph receives the mirror's changes now: it listens and has received
 // the mirror whole (with its info). Graph lock held.
-inline bool graphHearsMirrorLocked(const PwContext* ctx) {
-    return ctx->graphListening && ctx->mirrorHeard;
+inline bool graphReceivesMirrorLocked(const PwContext* ctx) {
+    return ctx->graphListening && ctx->mirrorDelivered;
 }
 
 inline Lifecycle lifecycleOf(const PwContext* ctx) {

@@ -182,7 +182,7 @@ bool startPwThread(PwContext* ctx, bool verbose) {
         advanceLifecycle(ctx, Lifecycle::Closed);
         return false;
     }
-    // Without a loop the Graph has heard why; a later start tries again.
+    // Without a loop the Graph has received why; a later start tries again.
     if (started == LoopStart::Failed) {
         advanceLifecycle(ctx, Lifecycle::Failed);
         return true;

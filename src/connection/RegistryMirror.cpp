@@ -31,8 +31,8 @@ bool eraseById(std::vector<Record>& list, uint32_t id) {
 }
 
 // Graph lock held.
-uint8_t audienceLocked(const PwContext* ctx) {
-    return graphHearsMirrorLocked(ctx) ? ForListeners | ForGraph : ForListeners;
+uint8_t recipientsLocked(const PwContext* ctx) {
+    return graphReceivesMirrorLocked(ctx) ? ForListeners | ForGraph : ForListeners;
 }
 
 void removeFromMirror(PwContext* ctx, uint32_t id) {
@@ -41,10 +41,10 @@ void removeFromMirror(PwContext* ctx, uint32_t id) {
     bool portErased = eraseById(ctx->ports, id);
     bool linkErased = eraseById(ctx->links, id);
     if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
-    uint8_t audience = audienceLocked(ctx);
-    if (nodeErased) emitNodeDestroyed(ctx, id, audience);
-    if (portErased && graphHearsMirrorLocked(ctx)) emitPortDestroyed(ctx, id);
-    if (linkErased) emitLinkDestroyed(ctx, id, audience);
+    uint8_t recipients = recipientsLocked(ctx);
+    if (nodeErased) emitNodeDestroyed(ctx, id, recipients);
+    if (portErased && graphReceivesMirrorLocked(ctx)) emitPortDestroyed(ctx, id);
+    if (linkErased) emitLinkDestroyed(ctx, id, recipients);
 }
 
 // The one place that hides globals from the mirror, and so from every
@@ -94,8 +94,8 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
 
     // Properties are parsed before the lock is taken. The event is queued
     // under it (the queue lock nests inside), with the change: whether the
-    // Graph hears it is decided by the same lock that starts and stops the
-    // Graph's listening, so the Graph hears every change once, and none
+    // Graph receives it is decided by the same lock that starts and stops the
+    // Graph's listening, so the Graph receives every change once, and none
     // after it stopped.
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
         NodeInfo node;
@@ -109,7 +109,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         node.props = packProps(props, kMaxPropsBytes, kMaxProps);
         LockGuard lock(ctx->mutex);
         ctx->nodes.push_back(node);
-        emitNodeCreated(ctx, node, audienceLocked(ctx));
+        emitNodeCreated(ctx, node, recipientsLocked(ctx));
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         PortInfo port;
         port.id = id;
@@ -120,7 +120,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         port.props = packProps(props, kMaxPropsBytes, kMaxProps);
         LockGuard lock(ctx->mutex);
         ctx->ports.push_back(port);
-        if (graphHearsMirrorLocked(ctx)) emitPortCreated(ctx, port);
+        if (graphReceivesMirrorLocked(ctx)) emitPortCreated(ctx, port);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
         LinkInfo link;
         link.id = id;
@@ -132,7 +132,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         LockGuard lock(ctx->mutex);
         ctx->links.push_back(link);
         if (ctx->hooks && ctx->hooks->linkAnnounced) awaited = ctx->hooks->linkAnnounced(ctx, link);
-        emitLinkCreated(ctx, link, audienceLocked(ctx));
+        emitLinkCreated(ctx, link, recipientsLocked(ctx));
     }
     // Before the binding below and whatever else this loop iteration reads.
     if (awaited) wakeNow(ctx);

@@ -55,7 +55,7 @@ void releaseForScript(PwContext* ctx) {
     ctx->scriptHolds = false;
     closeConnection(ctx, ctx->graphHolds ? "destroyPwThread() closed the connection" : nullptr);
     if (ctx->graphHolds) {
-        // The Graph hears why, and is closed with the connection.
+        // The Graph receives why, and is closed with the connection.
         ctx->graphHolds = false;
         LockGuard lock(ctx->mutex);
         ctx->graphListening = false;
@@ -72,7 +72,7 @@ bool openForGraph(PwContext* ctx, bool restart) {
         ctx->graphWantsMirror = restart;
         if (!ctx->graphListening) {
             ctx->graphListening = true;
-            if (connectionStarted(ctx) && ctx->mirrorHeard) emitEvents(ctx, {snapshotEvent(Connected, 0)});
+            if (connectionStarted(ctx) && ctx->mirrorDelivered) emitEvents(ctx, {snapshotEvent(Connected, 0)});
         }
     }
     if (connectionStarted(ctx)) return true;

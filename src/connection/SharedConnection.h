@@ -13,15 +13,15 @@ bool holdForScript(PwContext* ctx, bool verbose);
 // and closes the connection for everyone; the Graph is told.
 void releaseForScript(PwContext* ctx);
 
-// The Graph starts listening: it hears Connected once the mirror holds the
+// The Graph starts listening: it receives Connected once the mirror holds the
 // info of every object (at once when it does already), and the changes
 // after it. A connection is started (without a pause) when none runs or the
 // one running has failed; with `restart` (a reconnect), a running one is
-// closed and made anew, and the Graph hears the new mirror appear as created
+// closed and made anew, and the Graph is sent the new mirror as created
 // events before Connected. False when no thread could start.
 bool openForGraph(PwContext* ctx, bool restart);
 
-// The Graph stops listening (hearing the mirror go first); the connection
+// The Graph stops listening (sent the mirror's removal first); the connection
 // closes unless the script holds it.
 void closeForGraph(PwContext* ctx);
 
@@ -29,7 +29,7 @@ void closeForGraph(PwContext* ctx);
 bool connectionHeld(const PwContext* ctx);
 
 // Hands queued work over and closes the connection; the mirror is emptied.
-// A Graph that listens hears `reason` (when given) as Disconnected, then the
+// A Graph that listens receives `reason` (when given) as Disconnected, then the
 // mirror go. Also used at process exit.
 void closeConnection(PwContext* ctx, const char* reason);
 

@@ -61,14 +61,14 @@ struct MetadataChange {
 // Who gets the event: the listeners of `on`, the Graph, or both. Decided
 // when the event is produced, under the graph lock, so that the Graph sees
 // every change since it started listening exactly once.
-enum PwEventAudience : uint8_t {
+enum PwEventRecipients : uint8_t {
     ForListeners = 1,
     ForGraph = 2,
 };
 
 struct PwEvent {
     PwEventType type = NodeCreated;
-    uint8_t audience = ForListeners;
+    uint8_t recipients = ForListeners;
     NodeInfo node;        // set for NodeCreated and NodeChanged only
     LinkInfo link;        // set for LinkCreated and LinkChanged only
     PortInfo port;        // set for PortCreated and PortChanged only

@@ -1,5 +1,5 @@
 // The one table through which the connection calls the features: the links'
-// bookkeeping and the control requests hear announcements, errors, round
+// bookkeeping and the control requests receive announcements, errors, round
 // trips and releases. V8-free.
 #pragma once
 

@@ -1,5 +1,5 @@
 // The event queue's bounds: changed events joined per object, and an
-// overflowing queue caught up from the mirror, so that what each audience
+// overflowing queue caught up from the mirror, so that what each recipient
 // builds from its events is the mirror, in an order it can apply.
 #include <gtest/gtest.h>
 
@@ -19,8 +19,8 @@ struct Mirror {
     std::vector<NodeInfo> nodes;
     std::vector<PortInfo> ports;
     std::vector<LinkInfo> links;
-    uint8_t hearing = ForListeners | ForGraph;
-    MirrorView view() const { return MirrorView{nodes, ports, links, hearing}; }
+    uint8_t receiving = ForListeners | ForGraph;
+    MirrorView view() const { return MirrorView{nodes, ports, links, receiving}; }
 };
 
 NodeInfo node(uint32_t id, std::string name, std::string props = {}) {
@@ -31,8 +31,8 @@ NodeInfo node(uint32_t id, std::string name, std::string props = {}) {
     return n;
 }
 
-PwEvent created(const NodeInfo& n, uint8_t audience = ForListeners | ForGraph) {
-    PwEvent e = makeEvent(NodeCreated, n.id, audience);
+PwEvent created(const NodeInfo& n, uint8_t recipients = ForListeners | ForGraph) {
+    PwEvent e = makeEvent(NodeCreated, n.id, recipients);
     e.node = n;
     return e;
 }
@@ -44,11 +44,11 @@ PwEvent changed(const NodeInfo& n, uint8_t what) {
     return e;
 }
 
-// What one audience builds from the events it takes: it fails the test on
+// What one recipient builds from the events it takes: it fails the test on
 // an event it cannot apply.
 struct View {
-    explicit View(uint8_t a) : audience(a) {}
-    uint8_t audience;
+    explicit View(uint8_t a) : recipients(a) {}
+    uint8_t recipients;
     std::map<uint32_t, std::string> nodes;  // id -> name + props
     std::map<uint32_t, uint32_t> ports;     // id -> node
     std::map<uint32_t, bool> links;
@@ -56,14 +56,14 @@ struct View {
     std::vector<PwEventType> others;
 
     void apply(const PwEvent& e) {
-        if (!(e.audience & audience)) return;
+        if (!(e.recipients & recipients)) return;
         switch (e.type) {
             case NodeCreated:
                 EXPECT_FALSE(nodes.count(e.id)) << "node " << e.id << " created twice";
-                nodes[e.id] = e.node.name + (audience == ForGraph ? e.node.props : "");
+                nodes[e.id] = e.node.name + (recipients == ForGraph ? e.node.props : "");
                 break;
             case NodeChanged:
-                EXPECT_EQ(audience, ForGraph);
+                EXPECT_EQ(recipients, ForGraph);
                 EXPECT_TRUE(nodes.count(e.id)) << "node " << e.id << " changed while unknown";
                 nodes[e.id] = e.node.name + e.node.props;
                 changes[e.id] |= e.changed;
@@ -92,9 +92,9 @@ struct View {
 
     void expectMirror(const Mirror& m) const {
         std::map<uint32_t, std::string> want;
-        for (const NodeInfo& n : m.nodes) want[n.id] = n.name + (audience == ForGraph ? n.props : "");
+        for (const NodeInfo& n : m.nodes) want[n.id] = n.name + (recipients == ForGraph ? n.props : "");
         EXPECT_EQ(nodes, want);
-        EXPECT_EQ(ports.size(), audience == ForGraph ? m.ports.size() : 0u);
+        EXPECT_EQ(ports.size(), recipients == ForGraph ? m.ports.size() : 0u);
         EXPECT_EQ(links.size(), m.links.size());
     }
 };
@@ -139,11 +139,11 @@ TEST(EventQueue, ChangedEventsJoinPerObjectLifeAndKeepTheUnionOfWhatChanged) {
     EXPECT_EQ(q.catchUps(), 0u);
 }
 
-TEST(EventQueue, AnOverflowCatchesEachAudienceUpFromTheMirror) {
+TEST(EventQueue, AnOverflowCatchesEachRecipientUpFromTheMirror) {
     EventQueue q(16, 1 << 20);
     Mirror m;
     View graph{ForGraph}, listeners{ForListeners};
-    // Heard already: nodes 1 and 2, port 10 of node 2, link 20.
+    // Sent already: nodes 1 and 2, port 10 of node 2, link 20.
     m.nodes = {node(1, "one"), node(2, "two")};
     for (const NodeInfo& n : m.nodes) q.push(created(n), m.view());
     PortInfo port;
@@ -227,7 +227,7 @@ TEST(EventQueue, TheGraphCaughtUpFromTheMirrorItListedAndDroppedWhenItStops) {
         q.push(changed(m.nodes.back(), ChangedProps), m.view());
     }
     size_t bytes = q.bytes();
-    q.dropAudience(ForGraph);
+    q.dropRecipients(ForGraph);
     EXPECT_EQ(q.size(), 4u);
     EXPECT_LT(q.bytes(), bytes - 4000);
     drain(q, {&listeners});

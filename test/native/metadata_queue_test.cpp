@@ -82,7 +82,7 @@ TEST(MetadataQueue, AStormOfNewKeysStaysBoundedAndEndsAsTheStore) {
     for (size_t i = 0; i <= EventQueue::kMaxMetadataEvents; i++)
         q.push(change(store, generation, "k", "v" + std::to_string(i)), kMirror);
     EXPECT_EQ(q.size(), 1u);
-    q.dropAudience(ForGraph);
+    q.dropRecipients(ForGraph);
     EXPECT_EQ(q.size(), 0u);
     q.push(change(store, generation, "after", "v"), kMirror);
     PwEvent e;

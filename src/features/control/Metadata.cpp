@@ -359,7 +359,7 @@ void bindOne(PwContext* ctx, const MetadataChoice::Global& g) {
 
 void apply(PwContext* ctx, const MetadataChoice::Moves& moves) {
     for (uint32_t id : moves.unbind) {
-        // Gone already when its proxy heard the object go.
+        // Gone already when its proxy was told the object is removed.
         std::vector<BoundMetadata*>& bound = state(ctx).bound;
         auto it = std::find_if(bound.begin(), bound.end(), [&](BoundMetadata* m) { return m->id == id; });
         if (it != bound.end()) pw_proxy_destroy((*it)->proxy);

@@ -117,7 +117,7 @@ private:
 
 // The registry announced a metadata object, or a client (`props`: the
 // registry's); a global went. What MetadataChoice says is bound or
-// unbound: the Graph hears each metadata object bound as Added, then its
+// unbound: the Graph receives each metadata object bound as Added, then its
 // entries, and each unbound as Removed. PipeWire thread.
 void bindMetadata(PwContext* ctx, uint32_t id, uint32_t version, const spa_dict* props);
 void noteMetadataClient(PwContext* ctx, uint32_t id, const spa_dict* props);
@@ -126,7 +126,7 @@ void metadataGlobalRemoved(PwContext* ctx, uint32_t id);
 // Makes the feature's state in the context, once; before the first start.
 void installMetadata(PwContext* ctx);
 
-// Destroys the bindings; the Graph hears each metadata object go. Before
+// Destroys the bindings; the Graph is sent each metadata object's removal. Before
 // the registry goes. PipeWire thread.
 void releaseMetadata(PwContext* ctx);
 
@@ -138,7 +138,7 @@ Handoff requestMetadataSet(PwContext* ctx, uint32_t token, const std::string& na
                            const std::string& key, const std::optional<std::string>& type,
                            const std::optional<std::string>& value);
 
-// What the Graph would have heard so far: each metadata object as Added,
+// What the Graph would have received so far: each metadata object as Added,
 // then its entries as Set; `generation` is the last change's. JavaScript
 // thread.
 std::vector<MetadataChange> metadataSnapshot(PwContext* ctx, uint64_t& generation);

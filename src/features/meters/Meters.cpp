@@ -133,7 +133,7 @@ void endLater(Meter* meter, std::string reason) {
 
 // Links each measured port to the meter's port of the same index, once the
 // meter's node and all its ports are announced (the registry may announce
-// them before or after the stream hears its node's id: the node's name says
+// them before or after the stream receives its node's id: the node's name says
 // whose it is).
 void linkWhenReady(Meter* meter) {
     pw_core* core = meter->ctx->core.load();
