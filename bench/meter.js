@@ -10,7 +10,6 @@
 const { spawn } = require('node:child_process');
 const readline = require('node:readline');
 const path = require('node:path');
-const fs = require('node:fs');
 
 const ROOT = path.join(__dirname, '..');
 const REF = path.join(ROOT, 'build-native', 'ref-meter');
@@ -55,12 +54,13 @@ function run(command, args, env) {
 async function main() {
   const { startDaemon } = require('../test/helpers/daemon');
   const { waitFor } = require('../test/helpers/fixture');
+  const { writeTone } = require('../test/helpers/tone');
   const daemon = startDaemon();
   const graph = await require('..').connect();
   const sink = await graph.createNode({ name: 'bench-meter-sink', linger: false });
   // A tone into the sink, so that it runs: a stream whose ports its adapter sets up itself.
   const file = path.join(daemon.dir, 'tone.wav');
-  writeTone(file, SECONDS * COUNTS.length * 2 + 60);
+  writeTone(file, SECONDS * COUNTS.length * 2 + 60, [0.5, 0.5]);
   const player = spawn('pw-cat', ['--playback', '--target', '0', '-P', '{ node.name = bench-tone adapter.auto-port-config = "{ mode = dsp monitor = false control = false position = preserve }" }', file], { env: daemon.env, stdio: 'ignore' });
   const tone = await graph.waitForNode('bench-tone');
   const outs = await graph.waitForPorts(tone.id, { direction: 'out', count: 2 });
@@ -83,26 +83,6 @@ async function main() {
   daemon.stop();
 }
 
-// A 48 kHz stereo float WAV file: a 1 kHz sine at -6 dBFS on both channels.
-function writeTone(file, seconds) {
-  const frames = 48000 * seconds;
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + frames * 8, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(3, 20);
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(48000, 24);
-  header.writeUInt32LE(48000 * 8, 28);
-  header.writeUInt16LE(8, 32);
-  header.writeUInt16LE(32, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(frames * 8, 40);
-  const samples = new Float32Array(frames * 2);
-  for (let i = 0; i < frames * 2; i++) samples[i] = 0.5 * Math.sin((2 * Math.PI * 1000 * (i >> 1)) / 48000);
-  fs.writeFileSync(file, Buffer.concat([header, Buffer.from(samples.buffer)]));
-}
 
 if (process.argv[2] === '--child') child(process.argv.slice(3)).catch((e) => (console.error(e), process.exit(1)));
 else main().catch((e) => (console.error(e), process.exit(1)));

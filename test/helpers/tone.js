@@ -6,9 +6,11 @@ const { spawn } = require('node:child_process');
 
 const PORT_CONFIG = '"{ mode = dsp monitor = false control = false position = preserve }"';
 
-/** A 48 kHz stereo float WAV file in `dir`: a 1 kHz sine at -6 dBFS on FL, silence on FR. */
-function toneFile(dir, seconds) {
-  const file = path.join(dir, 'tone.wav');
+/**
+ * Writes `file`: a 48 kHz stereo float WAV file of `seconds`, a 1 kHz sine of
+ * amplitude levels[0] on FL and levels[1] on FR (1 is full scale).
+ */
+function writeTone(file, seconds, levels) {
   const frames = 48000 * seconds;
   const bytes = frames * 8;
   const header = Buffer.alloc(44);
@@ -25,10 +27,13 @@ function toneFile(dir, seconds) {
   header.write('data', 36);
   header.writeUInt32LE(bytes, 40);
   const samples = new Float32Array(frames * 2);
-  for (let i = 0; i < frames; i++) samples[2 * i] = 10 ** (-6 / 20) * Math.sin((2 * Math.PI * 1000 * i) / 48000);
+  for (let i = 0; i < frames * 2; i++) samples[i] = levels[i & 1] * Math.sin((2 * Math.PI * 1000 * (i >> 1)) / 48000);
   fs.writeFileSync(file, Buffer.concat([header, Buffer.from(samples.buffer)]));
   return file;
 }
+
+/** The tests' tone in `dir`: -6 dBFS on FL, silence on FR. */
+const toneFile = (dir, seconds) => writeTone(path.join(dir, 'tone.wav'), seconds, [10 ** (-6 / 20), 0]);
 
 /**
  * pw-cat playing the tone (20 s) as node `name` on `daemon`, its ports set up as a session manager would, linked
@@ -44,4 +49,4 @@ async function playTone(graph, daemon, name, sink) {
   return { child, node, outputs };
 }
 
-module.exports = { toneFile, playTone };
+module.exports = { writeTone, toneFile, playTone };
