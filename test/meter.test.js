@@ -8,6 +8,7 @@ const { once } = require('node:events');
 const { waitFor, pwDump } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 const { restartDaemon } = require('./helpers/cli');
+const { startDaemon } = require('./helpers/daemon');
 const { playTone } = require('./helpers/tone');
 const { connect } = require('..');
 
@@ -103,6 +104,12 @@ test('bad options and targets are refused and make nothing; a closed Graph ends 
   assert.equal(ends, 1);
   assert.throws(() => other.meter(sink.id), /Graph closed/);
   await waitFor(() => meterObjects().nodes === 0, 5000, 'the meter to go with the Graph');
+  // A daemon that refuses links: the meter ends saying so, rather than never measuring.
+  const refusing = startDaemon({ setEnv: false, linkFactory: false });
+  test.after(() => refusing.stop());
+  const script = `require(${JSON.stringify(require.resolve('..'))}).connect().then((g) => g.meter(g.nodes().find((n) => n.name === 'demo-microphone').id).on('end', (why) => (console.log(why), g.close())))`;
+  const r = spawnSync(process.execPath, ['-e', script], { env: refusing.env, encoding: 'utf8', timeout: 10000 });
+  assert.match(r.stdout, /the daemon refused the meter's link/, r.stderr);
 });
 
 test('a Graph that reconnects measures the node of the same name again after a daemon restart', async () => {

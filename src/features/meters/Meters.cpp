@@ -82,8 +82,20 @@ void onLinkDestroy(void* user) {
     links.erase(std::remove(links.begin(), links.end(), link), links.end());
 }
 
-const auto kLinkEvents = listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy,
-                                                        onLinkDestroy, &pw_proxy_events::removed, onLinkRemoved);
+void endLater(Meter* meter, std::string reason);
+
+// The daemon refused one of the meter's links (no link factory, a port gone
+// meanwhile, no format both ends take): the meter would never measure, so it
+// ends, saying why.
+void onLinkError(void* user, int /*seq*/, int /*res*/, const char* message) {
+    auto* link = static_cast<MeterLink*>(user);
+    endLater(link->meter,
+             std::string("the daemon refused the meter's link: ") + (message ? message : "no reason given"));
+}
+
+const auto kLinkEvents =
+    listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onLinkDestroy,
+                                   &pw_proxy_events::removed, onLinkRemoved, &pw_proxy_events::error, onLinkError);
 
 // Destroys the meter's links and stream and forgets it; reports MeterEnded
 // with `reason` unless it is null.
