@@ -451,10 +451,10 @@ export interface ProfileRow {
   name: string;
   quantum: number;
   rate: number;
-  waitUs: number;
-  busyUs: number;
-  waitRatio: number;
-  busyRatio: number;
+  waitUs: number | null;
+  busyUs: number | null;
+  waitRatio: number | null;
+  busyRatio: number | null;
   /** The node's latency as "num/denom", or null. */
   latency: string | null;
 }

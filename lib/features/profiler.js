@@ -9,19 +9,24 @@ const addon = require('../connection/addon');
 const FINISHED = 3; // a node's status once its cycle is done
 let open = 0;
 
-// One node's cycle: times in µs, the shares of the driver's period.
+// One node's cycle: times in µs, the shares of the driver's period; null
+// where the cycle's clock readings are not in order (a node that has not run
+// a whole cycle yet, or did not finish this one), rather than a difference of
+// unrelated readings.
 function row(block, driver, periodNs) {
-  const waitNs = block.awake - block.signal;
-  const busyNs = block.finish - block.awake;
+  const timed = block.signal > 0 && block.signal <= block.awake && block.awake <= block.finish;
+  const waitNs = timed ? block.awake - block.signal : null;
+  const busyNs = timed ? block.finish - block.awake : null;
+  const share = (ns) => (ns !== null && periodNs > 0 ? ns / periodNs : null);
   return {
     id: block.id,
     name: block.name,
     quantum: driver.quantum,
     rate: driver.rate[1],
-    waitUs: waitNs / 1000,
-    busyUs: busyNs / 1000,
-    waitRatio: periodNs > 0 ? waitNs / periodNs : 0,
-    busyRatio: periodNs > 0 ? busyNs / periodNs : 0,
+    waitUs: timed ? waitNs / 1000 : null,
+    busyUs: timed ? busyNs / 1000 : null,
+    waitRatio: share(waitNs),
+    busyRatio: share(busyNs),
     latency: block.latency[1] ? `${block.latency[0]}/${block.latency[1]}` : null,
   };
 }

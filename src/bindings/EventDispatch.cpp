@@ -55,15 +55,21 @@ Nan::Callback* listenerFor(const char* name) {
     return it == listeners.end() ? nullptr : it->second;
 }
 
-// The async resource of the dispatch run under way: one per run, as one
-// wake-up delivers its events, rather than one made and destroyed per call.
-Nan::AsyncResource* gRunResource = nullptr;
+// The dispatch run under way: its async resource is made for the run's first
+// listener call and shared by the rest (one per wake-up that delivers events,
+// rather than one per call); a run that calls nobody makes none, so a wake-up
+// with nothing to deliver never calls into JavaScript.
+struct DispatchRun {
+    std::unique_ptr<Nan::AsyncResource> resource;
+};
+DispatchRun* gRun = nullptr;
 
 void callListener(Nan::Callback* listener, int argc, v8::Local<v8::Value>* argv) {
     // As any Node.js callback: ticks and promise jobs queued by the listener
     // run after it; a throw goes to Node's uncaught-exception handling.
-    if (gRunResource) {
-        listener->Call(argc, argv, gRunResource);
+    if (gRun) {
+        if (!gRun->resource) gRun->resource = std::make_unique<Nan::AsyncResource>("quorvane:events");
+        listener->Call(argc, argv, gRun->resource.get());
         return;
     }
     Nan::AsyncResource resource("quorvane:events");
@@ -214,16 +220,16 @@ void processEventQueue(PwContext* ctx) {
     PwEvent event;
     {
         Nan::HandleScope scope;
-        Nan::AsyncResource resource("quorvane:events");
-        Nan::AsyncResource* outer = gRunResource;
-        gRunResource = &resource;
+        DispatchRun run;
+        DispatchRun* outer = gRun;
+        gRun = &run;
         while (budget > 0 && takeNextEvent(ctx, event)) {
             budget--;
             Nan::HandleScope eventScope;
             if (event.recipients & ForListeners) dispatch(event);
             if (event.recipients & ForGraph) dispatchToGraph(event);
         }
-        gRunResource = outer;
+        gRun = outer;
     }
     if (queuedEventCount(ctx) > 0) signalWakeup(ctx);
     processLinkDestructionQueue(ctx);
