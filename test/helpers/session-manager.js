@@ -62,12 +62,18 @@ const WP05_FRAGMENT = `wireplumber.profiles = {
 }
 `;
 
-// Writes into `wpDir` the configuration the installed WirePlumber (0.4 or 0.5, by its library) reads.
-function writeConfig(wpDir) {
+// Whether the installed WirePlumber is 0.4 (Lua configuration, no volume
+// restore of its own as it starts), by its library.
+function wirePlumber04() {
   const r = spawnSync('wireplumber', ['--version'], { encoding: 'utf8', timeout: 5000 });
   const m = /Linked with libwireplumber (\d+)\.(\d+)/.exec(r.stdout ?? '');
   if (!m) throw new Error(`cannot tell WirePlumber's version: ${r.error?.message ?? r.stdout + r.stderr}`);
-  const lua = m[1] === '0' && Number(m[2]) < 5;
+  return m[1] === '0' && Number(m[2]) < 5;
+}
+
+// Writes into `wpDir` the configuration the installed WirePlumber (0.4 or 0.5) reads.
+function writeConfig(wpDir) {
+  const lua = wirePlumber04();
   const [dir, file, text] = lua ? ['main.lua.d', '60-quorvane-test-no-devices.lua', WP04_NO_DEVICES] : ['wireplumber.conf.d', '60-quorvane-test.conf', WP05_FRAGMENT];
   fs.mkdirSync(path.join(wpDir, dir), { recursive: true });
   fs.writeFileSync(path.join(wpDir, dir, file), text);
@@ -191,4 +197,4 @@ async function unlessDeaf(t, env, scenario, renew) {
   }
 }
 
-module.exports = { poll, startSessionManager, playStream, unlessDeaf };
+module.exports = { poll, startSessionManager, playStream, unlessDeaf, wirePlumber04 };
