@@ -23,6 +23,7 @@ const { UNPRINTABLE } = require('../web/protocol');
 const { Commands } = require('./commands');
 const { configs, slug } = require('./homeassistant');
 const { RateLimit, topicLevel, MAX_PAYLOAD_BYTES } = require('./payload');
+const { AUTH_CODES, firstConnect } = require('./first-connect');
 
 const OPTIONS = [
   'broker', 'hostName', 'topicPrefix', 'rules', 'username', 'password', 'ca', 'homeassistant', 'discoveryPrefix',
@@ -38,7 +39,6 @@ const REFUSAL_REPLIES_PER_S = 5; // answers to commands refused for their rate: 
 // What no retry mends, before the bridge was ever connected: the broker
 // refusing the credentials (MQTT 3.1.1 and 5 reason codes), a certificate
 // that the certificate authority given does not vouch for.
-const AUTH_CODES = new Set([4, 5, 134, 135]);
 const fatal = (e) => AUTH_CODES.has(e.code) || /CERT|SELF_SIGNED|UNABLE_TO_VERIFY|ERR_TLS/.test(String(e.code));
 
 const PRINTABLE_LEVEL = (what, v, { slash = false } = {}) => {
@@ -190,19 +190,12 @@ class Bridge extends EventEmitter {
       if (this.#brokerUp || !fatal(e)) this.emit('warning', e);
     });
     try {
-      await new Promise((resolve, reject) => {
-        const timer = o.connectTimeoutMs ? setTimeout(() => reject(new Error(`mqtt: broker ${o.broker} not reached in ${o.connectTimeoutMs} ms`)), o.connectTimeoutMs) : null;
-        const done = (f) => (v) => {
-          clearTimeout(timer);
-          client.off('connect', ok);
-          client.off('error', bad);
-          f(v);
-        };
-        const ok = done(resolve);
-        const bad = (e) => fatal(e) && done(reject)(new Error(AUTH_CODES.has(e.code) ? `mqtt: the broker refused the bridge: ${e.message}` : `mqtt: the broker's certificate: ${e.message}`));
-        client.on('connect', ok);
-        client.on('error', bad);
-      });
+      await firstConnect(
+        client,
+        o.connectTimeoutMs,
+        () => new Error(`mqtt: broker ${o.broker} not reached in ${o.connectTimeoutMs} ms`),
+        (e) => (!fatal(e) ? null : new Error(AUTH_CODES.has(e.code) ? `mqtt: the broker refused the bridge: ${e.message}` : `mqtt: the broker's certificate: ${e.message}`)),
+      );
     } catch (e) {
       await this.close();
       throw e;

@@ -11,6 +11,7 @@ const { EventEmitter } = require('node:events');
 const { randomBytes } = require('node:crypto');
 const { isId } = require('../core/arguments');
 const { parseJson, MAX_PAYLOAD_BYTES } = require('../mqtt/payload');
+const { AUTH_CODES, firstConnect } = require('../mqtt/first-connect');
 
 const MAX_HOSTS = 64;
 const MAX_NODES = 2000; // per host
@@ -22,7 +23,6 @@ const CONNECT_MS = 30000;
 const BACKOFF_MIN_MS = 500;
 const BACKOFF_MAX_MS = 30000;
 const SWEEP_MS = 3000;
-const AUTH_CODES = new Set([4, 5, 134, 135]);
 
 const text = (v, max = MAX_TEXT) => typeof v === 'string' && v.length <= max;
 const orNull = (check) => (v) => v === null || check(v);
@@ -250,19 +250,12 @@ class RemoteHosts extends EventEmitter {
     client.on('close', () => this.#lost());
     client.on('error', (e) => this.#brokerUp && this.emit('warning', e));
     try {
-      await new Promise((resolve, reject) => {
-        const timer = setTimeout(() => reject(new Error(`broker ${o.broker} not reached in ${CONNECT_MS} ms`)), CONNECT_MS);
-        const done = (f, v) => {
-          clearTimeout(timer);
-          client.off('connect', ok);
-          client.off('error', bad);
-          f(v);
-        };
-        const ok = () => done(resolve);
-        const bad = (e) => AUTH_CODES.has(e.code) && done(reject, new Error(`the broker refused the web server: ${e.message}`));
-        client.on('connect', ok);
-        client.on('error', bad);
-      });
+      await firstConnect(
+        client,
+        CONNECT_MS,
+        () => new Error(`broker ${o.broker} not reached in ${CONNECT_MS} ms`),
+        (e) => (AUTH_CODES.has(e.code) ? new Error(`the broker refused the web server: ${e.message}`) : null),
+      );
     } catch (e) {
       await this.close();
       throw e;
