@@ -79,7 +79,9 @@ test('never removes links whoever made them, never one a route wants', async () 
     return performance.now() - start;
   };
   const span = await pwLinkLoop('sleep 2', 5);
-  assert.ok(present < 0.05 * span, `there ${present.toFixed(0)} ms of ${span.toFixed(0)} ms`);
+  // Each one lives for a round trip or two (longer on a loaded machine), far
+  // from the 2 s until the next: a removal that waits for anything else shows.
+  assert.ok(present < 0.25 * span, `there ${present.toFixed(0)} ms of ${span.toFixed(0)} ms`);
   // Made again at once: at most 2 removals a second.
   const fast = await pwLinkLoop('true', 6);
   assert.ok(fast >= 1500, `6 removals in ${fast.toFixed(0)} ms`);
