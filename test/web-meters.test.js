@@ -58,6 +58,7 @@ test('a sink\'s meter follows the tone and the page\'s volume slider, falls sile
   const tone = await playTone(graph, daemon, 'meter-web-tone', sink);
   t.after(() => tone.child.kill('SIGKILL'));
   const page = await openPage(browser, server.url);
+  await page.check('#levels'); // kept in this browser: the next page has them on
   const peak = () => page.evaluate((id) => Number(document.querySelector(`#node-${id} .meter.on`)?.dataset.peak ?? NaN), sink.id);
   await waitFor(async () => Math.abs((await peak()) + 6) < 0.5, 5000, 'the tone at -6 dBFS drawn', 20);
   await page.waitForFunction(() => /meter-web-sink: quantum \d+ at 48000 Hz, 0 xruns/.test(document.getElementById('signal').textContent), null, { timeout: 5000 });

@@ -24,6 +24,7 @@ const html = `<!doctype html>
   <button id="fit" type="button" title="Show the whole graph">Fit</button>
   <label><input id="hide-unlinked" type="checkbox"> hide unlinked</label>
   <label><input id="hide-monitors" type="checkbox"> hide monitors</label>
+  <label title="A level meter beside each node in view that has an audio output (each one a capture stream on the daemon, linked to the node's outputs)"><input id="levels" type="checkbox"> levels</label>
   <select id="class-filter" aria-label="media class shown"><option value="">every class</option></select>
   <button id="unlink" type="button" disabled title="Remove the selected link (Delete)">Remove link</button>
 </header>

@@ -565,8 +565,26 @@
   // running (its driver suspended): drawn as silence.
   const METER_STALE_MS = 600;
   const isAudioOut = (p) => p.direction === 0 && (!p.props?.['format.dsp'] || p.props['format.dsp'].includes('audio'));
-  // The channels a node's meter measures: its audio outputs (a sink's monitors).
-  const meterChannels = (id) => [...(portsOf.get(id) || [])].filter((p) => isAudioOut(state.ports.get(p) || {})).length;
+  // Meters are on while the user wants them ("levels", kept in this
+  // browser): each is a stream with links on the daemon, which every other
+  // client (pw-link, pw-dump) sees.
+  const LEVELS_KEY = 'quorvane-web-levels';
+  let levels = false;
+  try {
+    levels = localStorage.getItem(LEVELS_KEY) === 'true';
+  } catch {}
+  $('levels').checked = levels;
+  $('levels').addEventListener('change', (e) => {
+    levels = e.target.checked;
+    try {
+      localStorage.setItem(LEVELS_KEY, String(levels));
+    } catch {}
+    redrawAll();
+    metersDue();
+  });
+  // The channels a node's meter measures: its audio outputs (a sink's
+  // monitors); 0 for none, or while levels are off.
+  const meterChannels = (id) => (levels ? [...(portsOf.get(id) || [])].filter((p) => isAudioOut(state.ports.get(p) || {})).length : 0);
 
   function drawMeter(g, add, id, channels) {
     const m = meters.state.get(id);
@@ -607,7 +625,7 @@
 
   // The nodes with a meter in the area now, nearest its middle first.
   function shownMeters() {
-    if (document.hidden) return [];
+    if (document.hidden || !levels) return [];
     const { width, height } = area.getBoundingClientRect();
     const k = view.k;
     const shown = [];
