@@ -555,11 +555,12 @@
   // --- level meters: on for the nodes in view only ----------------------------------
 
   // The page tells the server which nodes it shows (debounced, nearest the
-  // middle first, at most METERS_MAX); the server answers which of them have
-  // a meter on and sends their peaks. A node in view without one says "meter off".
+  // middle first); the server answers which of them have a meter on (the
+  // first of them, up to its bounds) and sends their peaks. A node in view
+  // without one says "meter off".
   const METER_W = 60; // px: -60 dBFS to 0 dBFS, one px a dB
   const METER_CHANNELS = 8; // bars drawn at most
-  const METERS_MAX = 64;
+  const SHOWN_MAX = 1024; // the most a request may name
   const METERS_DEBOUNCE_MS = 200;
   // A meter that sends nothing for this long measures a node that stopped
   // running (its driver suspended): drawn as silence.
@@ -636,7 +637,7 @@
       if (x + W * k < 0 || x > width || y + v.h * k < 0 || y > height) continue;
       shown.push([Math.hypot(x + (W * k) / 2 - width / 2, y + (v.h * k) / 2 - height / 2), id]);
     }
-    return shown.sort((a, b) => a[0] - b[0]).slice(0, METERS_MAX).map(([, id]) => id);
+    return shown.sort((a, b) => a[0] - b[0]).slice(0, SHOWN_MAX).map(([, id]) => id);
   }
 
   async function sendShown() {
