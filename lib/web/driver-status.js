@@ -16,12 +16,25 @@ class DriverStatus {
   #timer = null;
   #last = null; // the last message sent, for a new page
   #pages = 0;
-  #onConnected = () => this.#open();
+  // The daemon back (perhaps another, with or without the profiler): its
+  // profiler listened to anew.
+  #onConnected = () => {
+    if (this.#pages === 0) return;
+    const had = this.#profiler !== null;
+    this.#profiler?.close();
+    this.#profiler = null;
+    this.#drivers.clear();
+    this.#open();
+    if (had && !this.#profiler) {
+      this.#last = { type: 'status', drivers: null };
+      this.#publish(this.#last);
+    }
+  };
 
   constructor(graph, publish) {
     this.#graph = graph;
     this.#publish = publish;
-    graph.on('connected', this.#onConnected); // a daemon back may have one now
+    graph.on('connected', this.#onConnected);
   }
 
   /**
@@ -74,6 +87,7 @@ class DriverStatus {
   }
 
   #send() {
+    if (!this.#profiler) return;
     const now = Date.now();
     for (const [id, d] of this.#drivers) if (now - d.seen > GONE_MS) this.#drivers.delete(id);
     const drivers = [...this.#drivers.values()]
