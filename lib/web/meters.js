@@ -2,7 +2,8 @@
 // The level meters the pages show: one graph.meter per node, shared by every
 // page that shows the node (counted), closed once no page shows it any more.
 // Each page gets the latest peak of its meters at most RATE_HZ times a
-// second, one frame for all of them, and nothing while its connection has
+// second, one frame for all of them, as soon as a level comes after a quiet
+// interval (no wait for a clock of ours), and nothing while its connection has
 // more than a few frames queued: a slow page skips levels, it never gets a
 // backlog of them.
 
@@ -20,6 +21,7 @@ class MeterPool {
   #meters = new Map(); // node id -> { meter, pages: Set<client>, peak, seq }
   #pages = new Map(); // client -> { ids: Set<node id>, sent: Map<node id, seq> }
   #timer = null;
+  #sent = 0; // when levels were last sent
   #opened = 0;
   #perPage;
   #total;
@@ -62,7 +64,6 @@ class MeterPool {
     for (const id of page.ids) if (!wanted.has(id)) this.#release(client, id);
     page.ids = wanted;
     for (const id of page.sent.keys()) if (!wanted.has(id)) page.sent.delete(id);
-    this.#tick();
     return { on, off };
   }
 
@@ -72,7 +73,6 @@ class MeterPool {
     if (!page) return;
     this.#pages.delete(client);
     for (const id of page.ids) this.#release(client, id);
-    this.#tick();
   }
 
   /** Meters running, pages with meters, meters made so far. */
@@ -82,6 +82,8 @@ class MeterPool {
 
   close() {
     for (const client of [...this.#pages.keys()]) this.remove(client);
+    clearTimeout(this.#timer);
+    this.#timer = null;
   }
 
   // The page's share of the node's meter, made if none runs: null, or why not.
@@ -101,6 +103,7 @@ class MeterPool {
       meter.on('level', ({ peak }) => {
         entry.peak = peak.map(rounded);
         entry.seq++;
+        this.#due();
       });
       // Ended by itself (its node removed, the stream failed): its pages
       // hear it as a null level, and may ask again.
@@ -112,6 +115,7 @@ class MeterPool {
           page?.ids.delete(id);
           page?.sent.set(id, -1);
         }
+        this.#due();
       });
     }
     entry.pages.add(client);
@@ -127,14 +131,15 @@ class MeterPool {
     entry.meter.close();
   }
 
-  // Levels sent while some page has meters (or an ended one to say so).
-  #tick() {
-    const busy = this.#pages.size > 0;
-    if (busy && !this.#timer) this.#timer = setInterval(() => this.#send(), 1000 / RATE_HZ);
-    else if (!busy && this.#timer) {
-      clearInterval(this.#timer);
+  // A send at once, or once RATE_HZ allows: the levels that came meanwhile
+  // go together.
+  #due() {
+    if (this.#timer) return;
+    this.#timer = setTimeout(() => {
       this.#timer = null;
-    }
+      this.#sent = Date.now();
+      this.#send();
+    }, Math.max(0, this.#sent + 1000 / RATE_HZ - Date.now()));
   }
 
   // To each page: the levels newer than what it got, only the latest; a
