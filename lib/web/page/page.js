@@ -589,7 +589,7 @@
 
   function drawMeter(g, add, id, channels) {
     const m = meters.state.get(id);
-    const mg = add(g, 'g', { class: `meter ${m ? m.on ? 'on' : 'off' : ''}`, transform: `translate(${W - PAD - METER_W},5)` });
+    const mg = add(g, 'g', { class: `meter ${m ? (m.on ? 'on' : 'off') : ''}`, transform: `translate(${W - PAD - METER_W},5)` });
     const n = Math.min(channels, METER_CHANNELS);
     const h = Math.max(2, Math.floor(26 / n));
     const bars = [];
@@ -655,7 +655,13 @@
       for (const node of reply.result.on) meters.state.set(node, { on: true, peak: before.get(node)?.peak ?? null, at: before.get(node)?.at ?? 0 });
       for (const { node } of reply.result.off) meters.state.set(node, { on: false, peak: null });
       for (const node of new Set([...before.keys(), ...meters.state.keys()])) meterDrawn(node);
-    } else if (reply.code === 'ENOTSUP') meters.disabled = true;
+    } else if (reply.code === 'ENOTSUP') {
+      // Not for this server's pages (a host on a broker): no meters, no box.
+      meters.disabled = true;
+      levels = false;
+      $('levels').parentElement.hidden = true;
+      redrawAll();
+    }
     metersDue(); // the view may have moved meanwhile; a refusal is tried again
   }
 
