@@ -12,7 +12,10 @@
 //    and removed with 20, 200 and 1,000 nodes drawn; the page's time per frame.
 // 3. server memory with 10 pages open over 10,000 events (property changes
 //    of 10 nodes): the server's anonymous resident memory, sampled as they go.
-//   node bench/web.js [--events N] [--only latency|size|memory]
+// 4. level meters: one tone into 50 sinks, all in view, the page's main
+//    thread (Chromium's task time) and the server's CPU over 10 s with the
+//    levels on, then off.
+//   node bench/web.js [--events N] [--only latency|size|memory|meters]
 const fs = require('node:fs');
 const os = require('node:os');
 const { startDaemon } = require('../test/helpers/daemon');
@@ -138,6 +141,47 @@ async function memory(fixture, browser, env) {
   }
 }
 
+// CPU seconds (user + system) of a process so far.
+const cpuS = (pid) => {
+  const f = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+  return (Number(f[11]) + Number(f[12])) / 100; // clock ticks, USER_HZ 100
+};
+
+async function meterCost(browser, daemon) {
+  const { playTone } = require('../test/helpers/tone');
+  const graph = await require('..').connect();
+  const web = await startWeb(daemon.env);
+  let tone = null;
+  try {
+    const sinks = [];
+    for (let i = 0; i < 50; i++) sinks.push(await graph.createNode({ name: `metered-${i}`, props: { 'monitor.channel-volumes': 'true' } }));
+    tone = await playTone(graph, daemon, 'metered-tone', sinks[0]);
+    for (const sink of sinks.slice(1)) {
+      const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
+      for (const out of tone.outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
+    }
+    const page = await openPage(browser, web.url);
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send('Performance.enable');
+    const metrics = async () => Object.fromEntries((await cdp.send('Performance.getMetrics')).metrics.map((m) => [m.name, m.value]));
+    for (const on of [true, false]) {
+      await page.setChecked('#levels', on);
+      await page.waitForFunction((n) => document.querySelectorAll('.meter.on').length === n, on ? 51 : 0, { timeout: 30000 });
+      const [a, ca, t0] = [await metrics(), cpuS(web.run.child.pid), performance.now()];
+      await new Promise((r) => setTimeout(r, 10000));
+      const [b, cb, t1] = [await metrics(), cpuS(web.run.child.pid), performance.now()];
+      const s = (t1 - t0) / 1000;
+      const share = (k) => `${fmt(((b[k] - a[k]) / s) * 100)}%`;
+      console.log(`  levels ${on ? 'on, 51 meters in view' : 'off'}: the page's main thread busy ${share('TaskDuration')} (script ${share('ScriptDuration')}, layout ${share('LayoutDuration')}, style ${share('RecalcStyleDuration')}); the server ${fmt(((cb - ca) / s) * 100)}% of a core (${load()})`);
+    }
+    await page.close();
+  } finally {
+    tone?.child.kill('SIGKILL');
+    await web.run.stop();
+    await graph.close();
+  }
+}
+
 async function main() {
   const daemon = startDaemon({ objects: [] });
   const fixture = new Fixture();
@@ -152,6 +196,10 @@ async function main() {
       await changeCost(fixture, browser, daemon.env);
     }
     if (!ONLY || ONLY === 'memory') await memory(fixture, browser, daemon.env);
+    if (!ONLY || ONLY === 'meters') {
+      console.log('level meters: a tone into 50 sinks, every one in view');
+      await meterCost(browser, daemon);
+    }
   } finally {
     await browser.close();
     await fixture.close();

@@ -142,6 +142,25 @@ class Hub {
     this.#write(client, frame(msg));
   }
 
+  /**
+   * A message to one page only while it keeps up: false, and nothing sent,
+   * for a page behind or with more than `queuedMax` bytes queued (levels
+   * skip it rather than wait for it).
+   */
+  trySend(client, msg, queuedMax) {
+    const { ws } = client;
+    if (client.lagging || ws.readyState !== ws.OPEN || ws.bufferedAmount > queuedMax) return false;
+    this.send(client, msg);
+    return true;
+  }
+
+  /** A message to every page but those behind (they miss it). */
+  broadcast(msg) {
+    this.#flush();
+    const data = frame(msg);
+    for (const c of this.#clients) this.#write(c, data);
+  }
+
   #sendSnapshot(client) {
     if (client.ws.readyState !== client.ws.OPEN) return;
     client.ws.send(frame(this.snapshot()));

@@ -60,6 +60,16 @@ const channels = (v) => {
   return v;
 };
 
+// The nodes a page shows, for their meters: distinct node ids, at most
+// MAX_SHOWN of them (a page never shows more meters than the server runs).
+const MAX_SHOWN = 1024;
+const shownNodes = (v) => {
+  if (!Array.isArray(v) || v.length > MAX_SHOWN) throw new RequestError(`nodes must be a list of at most ${MAX_SHOWN} node ids`);
+  const ids = v.map(objectId('nodes[]'));
+  if (new Set(ids).size !== ids.length) throw new RequestError('nodes must be distinct');
+  return ids;
+};
+
 // op -> { field: [check, required] }
 const OPS = {
   link: { out: [objectId('out'), true], in: [objectId('in'), true] },
@@ -72,6 +82,7 @@ const OPS = {
   create: { name: [deviceName, true], kind: [oneOf('kind', Object.keys(DEVICE_KINDS)), true], channels: [channels, false], linger: [bool('linger'), false] },
   destroy: { node: [objectId('node'), true] },
   resync: {},
+  meters: { nodes: [shownNodes, true] },
 };
 
 // The request id of a message, when it has a usable one (so that even a

@@ -11,6 +11,8 @@ const { Hub } = require('./hub');
 const { RemotePages } = require('./remote-pages');
 const { parseRequest, requestIdOf, RequestError, MAX_MESSAGE_BYTES } = require('./protocol');
 const { perform, DeviceBudget } = require('./requests');
+const { MeterPool } = require('./meters');
+const { DriverStatus } = require('./driver-status');
 
 const MAX_CLIENTS = 32;
 // Per page: a bucket of RATE_BURST requests, refilled at RATE_PER_S; at most
@@ -24,6 +26,7 @@ const REMOTE_RATE_PER_S = 10;
 const REMOTE_BURST = 20;
 const MAX_IN_FLIGHT = 16;
 const RESYNC_MS = 1000; // at most one snapshot asked for a second, per page
+const METERS_MS = 200; // at most five changes of the meters shown a second, per page
 const PING_MS = 15000; // a page that answers no ping in this time is gone
 // HTTP: the request's headers within HEADERS_MS, a connection idle between
 // requests closed after IDLE_MS, both checked every CHECK_MS.
@@ -80,14 +83,18 @@ function refuseUpgrade(socket, status, reason) {
  * `hosts`: instead of `graph`, a started RemoteHosts (remote-hosts.js): the
  * hosts on a broker, each page showing the one it picks (/ws?host=NAME) and
  * its requests sent to that host's bridge.
+ * `meterLimits`: { perPage, total }, the level meters one page and all pages
+ * may have on (64 and 128).
  * Resolves with { url, port, host, token, close(), stats() }; rejects when it
  * cannot listen.
  */
-async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 8449, patchbay = null, token, highWater, origins = [] } = {}) {
+async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 8449, patchbay = null, token, highWater, origins = [], meterLimits } = {}) {
   const files = loadFiles();
   const remote = hosts ? new RemotePages(hosts, { highWater }) : null;
   const hub = remote ? null : new Hub(graph, patchbay, { highWater });
   const budget = remote ? null : new DeviceBudget(graph);
+  const meters = remote ? null : new MeterPool(graph, hub, meterLimits);
+  const drivers = remote ? null : new DriverStatus(graph, (msg) => hub.broadcast(msg));
   let access; // once the port is known
   const server = http.createServer({ connectionsCheckingInterval: CHECK_MS, headersTimeout: HEADERS_MS, requestTimeout: HEADERS_MS, keepAliveTimeout: IDLE_MS }, (req, res) => {
     const url = parseUrl(req.url);
@@ -125,9 +132,12 @@ async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 
     let filled = Date.now();
     let inFlight = 0;
     let resynced = 0;
+    let metered = 0;
     let alive = true;
     const answer = (msg) => own.send(client, msg);
-    answer({ type: 'limits', ratePerS, burst, inFlight: MAX_IN_FLIGHT, resyncMs: RESYNC_MS });
+    answer({ type: 'limits', ratePerS, burst, inFlight: MAX_IN_FLIGHT, resyncMs: RESYNC_MS, metersMs: METERS_MS });
+    const status = drivers?.attach();
+    if (status) answer(status);
     const ping = setInterval(() => {
       if (!alive) return ws.terminate();
       alive = false;
@@ -159,6 +169,12 @@ async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 
         resynced = t;
         return answer({ type: 'reply', id: request.id, ok: true, result: own.snapshot() });
       }
+      if (request.op === 'meters') {
+        if (!meters) return answer({ type: 'reply', id: request.id, ok: false, code: 'ENOTSUP', error: 'meters: not shown for a host on a broker' });
+        if (t - metered < METERS_MS) return answer({ type: 'reply', id: request.id, ok: false, code: 'EBUSY', error: `too many requests: the meters shown changed at most once in ${METERS_MS} ms` });
+        metered = t;
+        return answer({ type: 'reply', id: request.id, ok: true, result: meters.show(client, request.args.nodes) });
+      }
       inFlight++;
       (page ? hosts.request(page.host, request) : perform(graph, request, { budget })).then((outcome) => {
         inFlight--;
@@ -169,7 +185,11 @@ async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 
     ws.on('close', () => {
       clearInterval(ping);
       if (page) remote.remove(page);
-      else hub.remove(client);
+      else {
+        hub.remove(client);
+        meters.remove(client);
+        drivers.detach();
+      }
     });
   }
 
@@ -200,8 +220,10 @@ async function startWebServer({ graph, hosts = null, host = '127.0.0.1', port = 
     host,
     port: bound,
     token: access.token,
-    stats: () => (remote ?? hub).stats(),
+    stats: () => (remote ? remote.stats() : { ...hub.stats(), meters: meters.stats() }),
     async close() {
+      meters?.close();
+      drivers?.close();
       (remote ?? hub).close();
       wss.close();
       await new Promise((resolve) => {

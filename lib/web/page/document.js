@@ -18,11 +18,13 @@ const html = `<!doctype html>
   <h1>Quorvane patchbay</h1>
   <select id="host" aria-label="host" title="The host shown (of those on the broker)" hidden></select>
   <span id="status" class="status">connecting…</span>
+  <span id="signal" class="signal" title="The drivers' quantum, rate and xruns, from the daemon's profiler" hidden></span>
   <input id="search" type="search" placeholder="find a node (name or property)" aria-label="find a node" autocomplete="off">
   <span id="found" class="found-count"></span>
   <button id="fit" type="button" title="Show the whole graph">Fit</button>
   <label><input id="hide-unlinked" type="checkbox"> hide unlinked</label>
   <label><input id="hide-monitors" type="checkbox"> hide monitors</label>
+  <label title="A level meter beside each node in view that has an audio output (each one a capture stream on the daemon, linked to the node's outputs)"><input id="levels" type="checkbox"> levels</label>
   <select id="class-filter" aria-label="media class shown"><option value="">every class</option></select>
   <button id="unlink" type="button" disabled title="Remove the selected link (Delete)">Remove link</button>
 </header>
@@ -92,6 +94,14 @@ main { flex: 1; display: flex; min-height: 0; }
 .graph .link.selected { stroke: #d0382b; stroke-width: 4; stroke-opacity: 1; }
 .graph .port.target circle { r: 7px; fill: #2f8a4c; }
 .graph .node.target .box { stroke: #2f8a4c; stroke-width: 3; }
+.graph .meter .mbar { fill: #dfe3e8; }
+.graph .meter .mlevel { fill: #2f8a4c; }
+.graph .meter .mlevel.hot { fill: #d0382b; }
+.graph .meter .moff { fill: #888; font-size: 10px; display: none; }
+.graph .meter.off .moff { display: inline; }
+.graph .meter.off rect { display: none; }
+.signal { font-size: 12px; color: #dfe6f0; font-variant-numeric: tabular-nums; }
+.signal.xruns { color: #ffb4a8; }
 .graph .drag { stroke: #d0382b; stroke-width: 2; stroke-dasharray: 5 4; pointer-events: none; fill: none; }
 .panel { width: 380px; flex: none; overflow-x: hidden; overflow-y: auto; padding: 8px; border-left: 1px solid #ccd; background: #f8f9fb; }
 details { margin-bottom: 8px; background: #fff; border: 1px solid #dde; border-radius: 6px; padding: 4px 8px; min-width: 0; }

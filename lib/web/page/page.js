@@ -55,6 +55,8 @@
       retryMs = 500;
       bucket = { tokens: limits.burst / 2, at: performance.now() };
       setStatus();
+      meters.sent = null; // a new connection has no meters yet
+      metersDue();
     };
     ws.onmessage = (e) => receive(JSON.parse(e.data));
     ws.onclose = () => {
@@ -124,6 +126,8 @@
   function receive(msg) {
     if (msg.type === 'snapshot') applySnapshot(msg);
     else if (msg.type === 'hosts') drawHosts(msg);
+    else if (msg.type === 'levels') applyLevels(msg.levels);
+    else if (msg.type === 'status') drawSignal(msg.drivers);
     else if (msg.type === 'limits') {
       if (['ratePerS', 'burst', 'inFlight'].every((k) => Number.isFinite(msg[k]) && msg[k] >= 2)) limits = msg;
     }
@@ -293,6 +297,7 @@
       fit(1);
     }
     document.body.dataset.ready = 'true';
+    metersDue();
   }
 
   // --- the picture: boxes in columns, links as curves -------------------------------
@@ -323,7 +328,10 @@
   svg.append(viewport);
   area.append(svg);
   const view = { x: 0, y: 0, k: 1 };
-  const setView = () => viewport.setAttribute('transform', `translate(${view.x.toFixed(1)},${view.y.toFixed(1)}) scale(${view.k.toFixed(4)})`);
+  const setView = () => {
+    viewport.setAttribute('transform', `translate(${view.x.toFixed(1)},${view.y.toFixed(1)}) scale(${view.k.toFixed(4)})`);
+    metersDue();
+  };
 
   const nodeViews = new Map(); // node id -> { g, x, y, h, column, pinned, ins, outs, hidden }
   const linkViews = new Map(); // link id -> path
@@ -444,7 +452,8 @@
     add(g, 'title', {}, n.name || '');
     add(g, 'rect', { class: 'box', width: W, height: h, rx: 5 });
     add(g, 'path', { class: 'head', d: `M0.5,${HEAD_H - 4}V5.5a5,5 0 0 1 5,-5H${W - 5.5}a5,5 0 0 1 5,5V${HEAD_H - 4}Z` });
-    add(g, 'text', { class: 'name', x: PAD, y: 16 }, clip(n.name || '(no name)', W - 2 * PAD));
+    const channels = meterChannels(id);
+    add(g, 'text', { class: 'name', x: PAD, y: 16 }, clip(n.name || '(no name)', W - 2 * PAD - (channels ? METER_W + PAD : 0)));
     add(g, 'text', { class: 'sub', x: PAD, y: 29 }, clip(`${n.id} · ${n.type || 'no media class'}`, (W - 2 * PAD) * 1.2));
     const half = W / 2 - PAD * 1.5;
     v.ins.forEach((p, i) => {
@@ -461,6 +470,7 @@
       add(pg, 'circle', { class: 'pout', cx: W, cy: y, r: 3.5 });
       add(pg, 'text', { class: 'pname', x: W - PAD, y: y + 4, 'text-anchor': 'end' }, clip(p.name || '', half));
     });
+    v.meter = channels ? drawMeter(g, add, id, channels) : null;
     const hidden = !nodeShown(n);
     g.classList.toggle('hidden', hidden);
     if ((h !== v.h || hidden !== v.hidden) && v.column) columns.add(v.column);
@@ -515,12 +525,11 @@
       path = document.createElementNS(SVG, 'path');
       path.setAttribute('class', selected === id ? 'link selected' : 'link');
       path.id = `link-${id}`;
-      const title = document.createElementNS(SVG, 'title');
-      title.textContent = `link ${id}: ${state.ports.get(l.srcPortId)?.name} → ${state.ports.get(l.sinkPortId)?.name}`;
-      path.append(title);
+      path.append(document.createElementNS(SVG, 'title'));
       linkLayer.append(path);
       linkViews.set(id, path);
     }
+    setText(path.firstChild, [`link ${id}: ${state.ports.get(l.srcPortId)?.name} → ${state.ports.get(l.sinkPortId)?.name}`, latencyText(l.latency)].filter(Boolean).join('\n'));
     const dx = Math.max(40, Math.abs(b[0] - a[0]) / 2);
     const f = (x) => x.toFixed(1);
     path.setAttribute('d', `M${f(a[0])},${f(a[1])} C${f(a[0] + dx)},${f(a[1])} ${f(b[0] - dx)},${f(b[1])} ${f(b[0])},${f(b[1])}`);
@@ -531,6 +540,194 @@
     for (const id of state.nodes.keys()) dirty.nodes.add(id);
     dirty.stack = true;
     schedule();
+  }
+
+  // A link's latency as the daemon reports it for its output port (quantum
+  // fractions, samples, nanoseconds, each a range), or '' where the link
+  // carries none.
+  function latencyText(lat) {
+    if (!lat || typeof lat !== 'object') return '';
+    const range = (a, b, f = (x) => x) => (Number.isFinite(a) && Number.isFinite(b) ? (a === b ? `${f(a)}` : `${f(a)}–${f(b)}`) : '?');
+    const ms = (ns) => +(ns / 1e6).toFixed(3);
+    return `latency: ${range(lat.minQuantum, lat.maxQuantum)} quantum + ${range(lat.minRate, lat.maxRate)} samples + ${range(lat.minNs, lat.maxNs, ms)} ms`;
+  }
+
+  // --- level meters: on for the nodes in view only ----------------------------------
+
+  // The page tells the server which nodes it shows (debounced, nearest the
+  // middle first); the server answers which of them have a meter on (the
+  // first of them, up to its bounds) and sends their peaks. A node in view
+  // without one says "meter off".
+  const METER_W = 60; // px: -60 dBFS to 0 dBFS, one px a dB
+  const METER_CHANNELS = 8; // bars drawn at most
+  const SHOWN_MAX = 1024; // the most a request may name
+  const METERS_DEBOUNCE_MS = 200;
+  // A meter that sends nothing for this long measures a node that stopped
+  // running (its driver suspended): drawn as silence.
+  const METER_STALE_MS = 600;
+  const isAudioOut = (p) => p.direction === 0 && (!p.props?.['format.dsp'] || p.props['format.dsp'].includes('audio'));
+  // Meters are on while the user wants them ("levels", kept in this
+  // browser): each is a stream with links on the daemon, which every other
+  // client (pw-link, pw-dump) sees.
+  const LEVELS_KEY = 'quorvane-web-levels';
+  let levels = false;
+  try {
+    levels = localStorage.getItem(LEVELS_KEY) === 'true';
+  } catch {}
+  $('levels').checked = levels;
+  $('levels').addEventListener('change', (e) => {
+    levels = e.target.checked;
+    try {
+      localStorage.setItem(LEVELS_KEY, String(levels));
+    } catch {}
+    redrawAll();
+    metersDue();
+  });
+  // The channels a node's meter measures: its audio outputs (a sink's
+  // monitors); 0 for none, or while levels are off.
+  const meterChannels = (id) => (levels ? [...(portsOf.get(id) || [])].filter((p) => isAudioOut(state.ports.get(p) || {})).length : 0);
+
+  function drawMeter(g, add, id, channels) {
+    const m = meters.state.get(id);
+    const mg = add(g, 'g', { class: `meter ${m ? (m.on ? 'on' : 'off') : ''}`, transform: `translate(${W - PAD - METER_W},5)` });
+    const n = Math.min(channels, METER_CHANNELS);
+    const h = Math.max(2, Math.floor(26 / n));
+    const bars = [];
+    for (let i = 0; i < n; i++) {
+      add(mg, 'rect', { class: 'mbar', y: i * h, width: METER_W, height: h - 1 });
+      bars.push(add(mg, 'rect', { class: 'mlevel', y: i * h, width: 0, height: h - 1 }));
+    }
+    add(mg, 'text', { class: 'moff', x: METER_W, y: 12, 'text-anchor': 'end' }, 'meter off');
+    const meter = { g: mg, bars };
+    if (m?.on && m.peak) drawLevel(meter, m.peak);
+    return meter;
+  }
+
+  function drawLevel(meter, peak) {
+    let top = null;
+    meter.bars.forEach((bar, i) => {
+      const db = peak[i] ?? null;
+      if (db !== null && (top === null || db > top)) top = db;
+      bar.setAttribute('width', db === null ? 0 : Math.max(0, Math.min(METER_W, db + 60)).toFixed(1));
+      bar.classList.toggle('hot', db !== null && db > -3);
+    });
+    meter.g.dataset.peak = top === null ? '-Infinity' : String(top);
+  }
+
+  const meters = { state: new Map(), sent: null, timer: null, busy: false, disabled: false, levels: new Map(), queued: false, stale: null };
+
+  function metersDue() {
+    if (meters.timer || meters.disabled) return;
+    meters.timer = setTimeout(() => {
+      meters.timer = null;
+      sendShown();
+    }, METERS_DEBOUNCE_MS);
+  }
+
+  // The nodes with a meter in the area now, nearest its middle first.
+  function shownMeters() {
+    if (document.hidden || !levels) return [];
+    const { width, height } = area.getBoundingClientRect();
+    const k = view.k;
+    const shown = [];
+    for (const [id, v] of nodeViews) {
+      if (v.hidden || !v.meter) continue;
+      const x = view.x + v.x * k;
+      const y = view.y + v.y * k;
+      if (x + W * k < 0 || x > width || y + v.h * k < 0 || y > height) continue;
+      shown.push([Math.hypot(x + (W * k) / 2 - width / 2, y + (v.h * k) / 2 - height / 2), id]);
+    }
+    return shown.sort((a, b) => a[0] - b[0]).slice(0, SHOWN_MAX).map(([, id]) => id);
+  }
+
+  async function sendShown() {
+    if (meters.busy || !ws || ws.readyState !== WebSocket.OPEN) return;
+    const ids = shownMeters();
+    const key = [...ids].sort((a, b) => a - b).join();
+    if (key === meters.sent) return;
+    meters.busy = true;
+    const reply = await request('meters', { nodes: ids });
+    meters.busy = false;
+    if (reply.ok) {
+      meters.sent = key;
+      const before = meters.state;
+      meters.state = new Map();
+      for (const node of reply.result.on) meters.state.set(node, { on: true, peak: before.get(node)?.peak ?? null, at: before.get(node)?.at ?? 0 });
+      for (const { node } of reply.result.off) meters.state.set(node, { on: false, peak: null });
+      for (const node of new Set([...before.keys(), ...meters.state.keys()])) meterDrawn(node);
+    } else if (reply.code === 'ENOTSUP') {
+      // Not for this server's pages (a host on a broker): no meters, no box.
+      meters.disabled = true;
+      levels = false;
+      $('levels').parentElement.hidden = true;
+      redrawAll();
+    }
+    metersDue(); // the view may have moved meanwhile; a refusal is tried again
+  }
+
+  // A meter's state or level drawn again, in its node's box.
+  function meterDrawn(node) {
+    const meter = nodeViews.get(node)?.meter;
+    if (!meter) return;
+    const m = meters.state.get(node);
+    meter.g.setAttribute('class', `meter ${m ? (m.on ? 'on' : 'off') : ''}`);
+    drawLevel(meter, m?.on && m.peak ? m.peak : []);
+  }
+
+  // The latest peaks (dBFS per channel, null for silence; null for a meter
+  // that ended), drawn at the next frame.
+  function applyLevels(levels) {
+    if (!levels || typeof levels !== 'object') return;
+    for (const [key, peak] of Object.entries(levels)) {
+      const node = Number(key);
+      const m = meters.state.get(node);
+      if (!m?.on) continue;
+      if (peak === null) {
+        meters.state.set(node, { on: false, peak: null });
+        meters.sent = null; // asked again at the next change
+      } else if (Array.isArray(peak)) {
+        m.peak = peak;
+        m.at = performance.now();
+        meters.stale ??= setInterval(silenceStale, METER_STALE_MS / 2);
+      }
+      meters.levels.set(node, true);
+    }
+    if (meters.queued) return;
+    meters.queued = true;
+    requestAnimationFrame(() => {
+      meters.queued = false;
+      for (const node of meters.levels.keys()) meterDrawn(node);
+      meters.levels.clear();
+    });
+  }
+  function silenceStale() {
+    const t = performance.now();
+    let live = 0;
+    for (const [node, m] of meters.state) {
+      if (!m.peak) continue;
+      if (t - m.at < METER_STALE_MS) live++;
+      else {
+        m.peak = null;
+        meterDrawn(node);
+      }
+    }
+    if (!live) meters.stale = clearInterval(meters.stale) ?? null;
+  }
+  document.addEventListener('visibilitychange', metersDue);
+  window.addEventListener('resize', metersDue);
+
+  // The drivers' quantum, rate and xruns, from the server's profiler; the
+  // status bar shows nothing where the daemon has none.
+  function drawSignal(drivers) {
+    const e = $('signal');
+    stats.signal = drivers;
+    e.hidden = !Array.isArray(drivers);
+    if (e.hidden) return;
+    const text = drivers.length
+      ? drivers.map((d) => `${d.name}: quantum ${d.quantum} at ${d.rate} Hz, ${d.xruns} xrun${d.xruns === 1 ? '' : 's'}`).join(' | ')
+      : 'no driver running';
+    setText(e, text);
+    e.classList.toggle('xruns', drivers.some((d) => d.xruns > 0));
   }
 
   // --- zoom, pan, fit ----------------------------------------------------------------

@@ -1,0 +1,166 @@
+'use strict';
+// Level meters and the drivers' status on the web page, against a private
+// daemon that has the profiler; the server runs in this process, to count
+// the meters it keeps.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const WebSocket = require('ws');
+const { daemonConf, startDaemon } = require('./helpers/daemon');
+const { Fixture, waitFor, pwDump } = require('./helpers/fixture');
+const { playTone } = require('./helpers/tone');
+const { startWeb, launchBrowser, openPage, available, protocols } = require('./helpers/web');
+const { startWebServer } = require('../lib/web/server');
+
+const skip = !available() && 'no chromium';
+// The daemon, with the profiler; this process pointed at it.
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-web-meters-'));
+fs.writeFileSync(path.join(dir, 'daemon.conf'), daemonConf([]).replace('{ name = libpipewire-module-adapter }', '$&\n  { name = libpipewire-module-profiler }'));
+Object.assign(process.env, { XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir });
+const daemon = { dir, env: { ...process.env } };
+const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(dir, 'daemon.conf')], { env: daemon.env, stdio: 'ignore' });
+let fixture, graph, server, browser;
+
+test.before(async () => {
+  await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0, 10000, 'the daemon');
+  fixture = new Fixture(daemon.env);
+  graph = await require('..').connect();
+  server = await startWebServer({ graph, port: 0 });
+  if (!skip) browser = await launchBrowser({ width: 1000, height: 700 });
+});
+test.after(async () => {
+  for (const o of [browser, server, graph, fixture]) await o?.close();
+  child.kill('SIGKILL');
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
+// The daemon's meter streams, by the node each measures.
+const meterStreams = (env = daemon.env) => pwDump(env).filter((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['quorvane.meter'] !== undefined).map((o) => Number(o.info.props['quorvane.meter']));
+
+// A raw page: its messages from the first; call() resolves with a request's reply.
+async function socket(url, token) {
+  const ws = new WebSocket(url, protocols(token));
+  const got = [];
+  ws.on('message', (d) => got.push(JSON.parse(d)));
+  await new Promise((resolve, reject) => ws.on('open', resolve).on('error', reject));
+  const call = (msg) => (ws.send(JSON.stringify(msg)), waitFor(() => got.find((m) => m.type === 'reply' && m.id === msg.id), 5000, `the reply to ${msg.id}`));
+  return { ws, got, call };
+}
+
+test('a sink\'s meter follows the tone and the page\'s volume slider, falls silent, and is closed out of view; the status shows its driver', { skip }, async (t) => {
+  // The monitor follows the sink's channel volumes only with this property
+  // (PipeWire 0.3.65 measures before them otherwise).
+  const sink = await graph.createNode({ name: 'meter-web-sink', props: { 'monitor.channel-volumes': 'true' } });
+  const tone = await playTone(graph, daemon, 'meter-web-tone', sink);
+  t.after(() => tone.child.kill('SIGKILL'));
+  const page = await openPage(browser, server.url);
+  await page.check('#levels'); // kept in this browser: the next page has them on
+  const peak = () => page.evaluate((id) => Number(document.querySelector(`#node-${id} .meter.on`)?.dataset.peak ?? NaN), sink.id);
+  await waitFor(async () => Math.abs((await peak()) + 6) < 0.5, 5000, 'the tone at -6 dBFS drawn', 20);
+  await page.waitForFunction(() => /meter-web-sink: quantum \d+ at 48000 Hz, 0 xruns/.test(document.getElementById('signal').textContent), null, { timeout: 5000 });
+
+  // A second page showing it shares the meter; a raw one gets each send's
+  // latest levels in one frame, at the meters' rate.
+  const second = await openPage(browser, server.url);
+  await second.waitForSelector(`#node-${sink.id} .meter.on`);
+  assert.deepEqual([server.stats().meters.meters, server.stats().meters.opened], [2, 2], 'the sink\'s and the tone\'s');
+  await second.close();
+  const raw = await socket(`ws://127.0.0.1:${server.port}/ws`, server.token);
+  assert.deepEqual((await raw.call({ id: 1, op: 'meters', nodes: [sink.id, tone.node.id] })).result, { on: [sink.id, tone.node.id], off: [] });
+  const frames = () => raw.got.filter((m) => m.type === 'levels');
+  await waitFor(() => frames().length >= 30, 5000, '30 level frames');
+  const sent = frames().slice(-20);
+  assert.ok(sent.filter((f) => f.levels[sink.id] && f.levels[tone.node.id]).length >= 15, 'both levels in one frame');
+  raw.ws.close();
+  await waitFor(() => server.stats().meters.pages === 1, 5000, 'the raw page forgotten');
+
+  // The slider lowered to 50% (0.125, -18 dB): the drawn level follows.
+  const set = Date.now();
+  await page.locator(`#row-${sink.id} input.volume`).fill('0.5');
+  await waitFor(async () => Math.abs((await peak()) + 24) < 0.5, 3000, 'the level at -24 dBFS', 10);
+  t.diagnostic(`slider to meter drawn: ${Date.now() - set} ms`);
+
+  tone.child.kill('SIGKILL');
+  await waitFor(async () => (await peak()) === -Infinity, 5000, 'silence drawn', 20);
+
+  // Panned far away: no meter in view, none on the daemon; back in view, on again.
+  const area = await page.locator('#graph').boundingBox();
+  await page.mouse.move(area.x + 5, area.y + 5).then(() => page.mouse.down());
+  await page.mouse.move(area.x + 900, area.y + 600, { steps: 4 });
+  await page.mouse.move(area.x + 5000, area.y + 5000, { steps: 4 });
+  await page.mouse.up();
+  await waitFor(() => !meterStreams().includes(sink.id), 5000, 'the sink\'s meter stream gone');
+  assert.equal(server.stats().meters.meters, 0);
+  await page.click('#fit');
+  await page.waitForSelector(`#node-${sink.id} .meter.on`, { timeout: 5000 });
+  await page.close();
+  await waitFor(() => server.stats().meters.meters === 0 && meterStreams().length === 0, 5000, 'no meter once the page went');
+  await graph.destroyNode(sink.id);
+});
+
+test('a page\'s meter requests are checked and bounded, per page and in all', async (t) => {
+  const limited = await startWebServer({ graph, port: 0, meterLimits: { perPage: 4, total: 5 } });
+  t.after(() => limited.close());
+  const ids = await fixture.addMany(10, 'metered', 'Audio/Source', 0, 2);
+  const deaf = await fixture.add('unmetered', 'Audio/Sink', 2, 0);
+  await waitFor(() => graph.ports().filter((p) => ids.includes(p.nodeId)).length === 20, 5000, 'the sources\' ports');
+  const port = graph.ports().find((p) => p.nodeId === ids[0]).id;
+  const url = `ws://127.0.0.1:${limited.port}/ws`;
+  const a = await socket(url, limited.token);
+  let id = 1;
+  const ask = (s, nodes, extra = {}) => s.call({ id: id++, op: 'meters', nodes, ...extra });
+  const refused = [
+    [Array.from({ length: 10000 }, (_, i) => i), /at most 1024 node ids/], [[2 ** 32 + 19], /whole number from 0 to 4294967295/],
+    [[ids[0], ids[0]], /distinct/], ['all', /a list/], [[ids[0]], /unknown field/, { rate: 60 }]];
+  for (const [nodes, why, extra] of refused) assert.match((await ask(a, nodes, extra)).error, why);
+  assert.deepEqual(limited.stats().meters.meters, 0);
+
+  const first = await waitFor(async () => {
+    const r = await ask(a, [port, deaf.id, ...ids]);
+    return r.ok && r; // refused as too soon after the last: asked again
+  }, 5000, 'the first meters');
+  assert.deepEqual(first.result.on, ids.slice(0, 4));
+  const why = new Map(first.result.off.map((o) => [o.node, o.reason]));
+  assert.match(why.get(port), /no node/);
+  assert.match(why.get(deaf.id), /no audio output/);
+  assert.deepEqual(ids.slice(4).map((n) => why.get(n)), Array(6).fill('at most 4 meters a page'));
+  assert.equal((await ask(a, ids.slice(0, 1))).code, 'EBUSY', 'at once again: too soon');
+
+  // Another page shares two and gets one more: five in all, the rest off.
+  const b = await socket(url, limited.token);
+  const second = await ask(b, ids.slice(2));
+  assert.deepEqual([second.result.on, second.result.off.map((o) => o.reason)], [ids.slice(2, 5), Array(5).fill('at most 5 meters at once')]);
+  await waitFor(() => meterStreams().length === 5, 5000, 'five meter streams');
+
+  // A flood of changes: each answered, most refused, never past the bound.
+  const flood = Array.from({ length: 200 }, (_, i) => ({ id: 1000 + i, op: 'meters', nodes: i % 2 ? ids.slice(6) : ids.slice(0, 4) }));
+  for (const m of flood) a.ws.send(JSON.stringify(m));
+  await waitFor(() => flood.every((m) => a.got.some((r) => r.id === m.id)), 10000, 'the flood answered');
+  assert.ok(a.got.filter((r) => r.id >= 1000 && r.code === 'EBUSY').length > 150);
+  assert.ok(limited.stats().meters.meters <= 5 && meterStreams().length <= 5);
+
+  // Pages gone: their meters with them, a shared one when both have gone.
+  a.ws.close();
+  const byId = (x, y) => x - y;
+  await waitFor(() => JSON.stringify(meterStreams().sort(byId)) === JSON.stringify(ids.slice(2, 5).sort(byId)), 5000, 'the second page\'s meters only');
+  b.ws.close();
+  await waitFor(() => meterStreams().length === 0 && limited.stats().meters.meters === 0, 5000, 'no meters');
+  await fixture.remove(deaf.id, ...ids);
+});
+
+test('where the daemon has no profiler, the page is told there is nothing to show', async (t) => {
+  const plain = startDaemon({ objects: [], setEnv: false });
+  const web = await startWeb(plain.env);
+  t.after(async () => (await web.run.stop(), plain.stop()));
+  const s = await socket(`${web.origin.replace('http', 'ws')}/ws`, web.token);
+  assert.deepEqual(await waitFor(() => s.got.find((m) => m.type === 'status'), 5000, 'the status'), { type: 'status', drivers: null });
+  s.ws.close();
+  if (skip) return;
+  const page = await openPage(browser, web.url);
+  await page.waitForFunction(() => 'signal' in window.__quorvane);
+  assert.equal(await page.locator('#signal').isHidden(), true);
+  await page.close();
+});
