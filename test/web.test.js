@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const WebSocket = require('ws');
-const { waitFor, pwDump, linksFrom, pwMetadata } = require('./helpers/fixture');
+const { waitFor, pwDump, linksFrom, withoutMeters, pwMetadata } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 const { startWeb, launchBrowser, openPage, available, protocols } = require('./helpers/web');
 
@@ -50,7 +50,7 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
   const page = await openPage(browser, web.url);
   assert.doesNotMatch(page.url(), /token/, 'the token left the address bar');
   await page.waitForSelector(`#node-${sink.id}`);
-  const nodes = pwDump(daemon.env).filter((o) => o.type === 'PipeWire:Interface:Node');
+  const nodes = withoutMeters(pwDump(daemon.env)).filter((o) => o.type === 'PipeWire:Interface:Node');
   for (const n of nodes) assert.match(await page.locator(`#node-${n.id} .name`).textContent(), new RegExp(`^${n.info.props['node.name'].slice(0, 20)}`), `node ${n.id}`);
 
   // pw-link's link (lingering, from another client) shows within a second.
@@ -62,7 +62,7 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
   await linked(both, 'the dragged link');
 
   // Select the dragged link, Delete; the other one with the button.
-  const linkId = (out) => pwDump(daemon.env).find((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.port'] === out).id;
+  const linkId = (out) => withoutMeters(pwDump(daemon.env)).find((o) => o.type === 'PipeWire:Interface:Link' && o.info.props['link.output.port'] === out).id;
   for (const [out, how] of [[app.outputs[1], 'key'], [app.outputs[0], 'button']]) {
     const id = linkId(out);
     await page.waitForSelector(`#link-${id}`);
@@ -252,7 +252,7 @@ test('--open hands the browser a file only this user can read', { skip }, async 
 });
 
 test('hostile messages leave the server up and the graph unchanged', { skip }, async () => {
-  const view = () => pwDump(daemon.env).filter((o) => /Node|Port|Link/.test(o.type)).map((o) => [o.id, o.type, JSON.stringify(o.info?.params?.Props ?? null)]);
+  const view = () => withoutMeters(pwDump(daemon.env)).filter((o) => /Node|Port|Link/.test(o.type)).map((o) => [o.id, o.type, JSON.stringify(o.info?.params?.Props ?? null)]);
   const before = JSON.stringify(view());
   const speakers = pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers').id;
   const wsUrl = `${web.origin.replace('http', 'ws')}/ws`;

@@ -99,8 +99,17 @@ function pwDump(env = process.env) {
 const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
 
 /** The daemon's links from any of `outputPorts`, as [output port, input port] pairs. */
+/**
+ * `dump` without level meters (a web page's, say): their nodes, ports and
+ * links are no part of the graph the package shows.
+ */
+function withoutMeters(dump) {
+  const meters = new Set(dump.filter((o) => o.type === 'PipeWire:Interface:Node' && /^quorvane\.meter\./.test(o.info?.props?.['node.name'])).map((o) => o.id));
+  return dump.filter((o) => !meters.has(o.id) && !meters.has(o.info?.['input-node-id']) && !meters.has(Number(o.info?.props?.['node.id'])));
+}
+
 function linksFrom(outputPorts, env = process.env) {
-  return sorted(pwDump(env)
+  return sorted(withoutMeters(pwDump(env))
     .filter((o) => o.type === 'PipeWire:Interface:Link' && outputPorts.includes(o.info.props['link.output.port']))
     .map((o) => [o.info.props['link.output.port'], o.info.props['link.input.port']]));
 }
@@ -129,4 +138,4 @@ function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, heardBy, pwDump, sorted, pwLinkList, pwLinkPairs, linksFrom, pwMetadata };
+module.exports = { Fixture, waitFor, heardBy, pwDump, sorted, pwLinkList, pwLinkPairs, linksFrom, withoutMeters, pwMetadata };

@@ -566,13 +566,13 @@
   // running (its driver suspended): drawn as silence.
   const METER_STALE_MS = 600;
   const isAudioOut = (p) => p.direction === 0 && (!p.props?.['format.dsp'] || p.props['format.dsp'].includes('audio'));
-  // Meters are on while the user wants them ("levels", kept in this
+  // Meters are on unless the user turned them off ("levels", kept in this
   // browser): each is a stream with links on the daemon, which every other
-  // client (pw-link, pw-dump) sees.
+  // client (pw-link, pw-dump) sees while it runs.
   const LEVELS_KEY = 'quorvane-web-levels';
-  let levels = false;
+  let levels = true;
   try {
-    levels = localStorage.getItem(LEVELS_KEY) === 'true';
+    levels = localStorage.getItem(LEVELS_KEY) !== 'false';
   } catch {}
   $('levels').checked = levels;
   $('levels').addEventListener('change', (e) => {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <limits>
 #include <map>
 #include <memory>
@@ -34,7 +35,13 @@ struct Slot {
 
 // The feature's state, in the context.
 struct Meters : FeatureState {
-    std::vector<std::unique_ptr<Meter>> meters;                    // PipeWire thread only
+    std::vector<std::unique_ptr<Meter>> meters;  // PipeWire thread only
+    // Where streams start one after another: the meter starting now, and
+    // the requests waiting for it (see startsOneAtATime). PipeWire thread.
+    bool starting = false;
+    uint32_t startingId = 0;
+    std::deque<MeterRequest> waiting;
+    spa_source* settleTimer = nullptr;
     std::map<uint32_t, std::map<uint32_t, uint32_t>> hiddenPorts;  // node -> "port.id" -> port; PipeWire thread
     std::mutex slotMutex;
     std::unordered_map<uint32_t, Slot> slots;  // by meter id, under slotMutex
@@ -52,17 +59,69 @@ struct MeterLink {
 };
 
 struct Meter {
-    PwContext* ctx;
-    MeterRequest req;
+    PwContext* ctx = nullptr;
+    MeterRequest req{};
     pw_stream* stream = nullptr;
     spa_hook listener{};
     std::vector<MeterLink*> links;
-    bool linked = false;  // its links were asked for
-    bool ending = false;  // its end is on its way
-    uint32_t node;        // its node's global, once announced
+    bool linked = false;             // its links were asked for
+    size_t bound = 0;                // of its links, those the daemon made
+    bool settled = false;            // it processed a period, or its links were made
+    bool ending = false;             // its end is on its way
+    uint32_t node = SPA_ID_INVALID;  // its node's global, once announced
     uint32_t rate = 48000;
     LevelAccumulator levels;
 };
+
+// PipeWire before 1.0 loses track of the memory it shares with a client
+// whose many new streams negotiate at once ("invalid mem id": those streams
+// never run, and the descriptors that came with the memory are left open, or
+// closed twice). There the meters' streams start one after another.
+bool startsOneAtATime() {
+    static const bool before1 = [] {
+        unsigned major = 0;
+        return std::sscanf(pw_get_library_version(), "%u", &major) == 1 && major < 1;
+    }();
+    return before1;
+}
+
+void beginMeter(PwContext* ctx, const MeterRequest& req);
+
+// The meter starting now (`meterId`) has settled, or ended: the next one
+// waiting starts.
+void settle(PwContext* ctx, uint32_t meterId) {
+    Meters& s = state(ctx);
+    if (!s.starting || s.startingId != meterId) return;
+    s.starting = false;
+    if (s.settleTimer)
+        pw_loop_update_timer(pw_main_loop_get_loop(ctx->mainLoop), s.settleTimer, nullptr, nullptr, false);
+    while (!s.starting && !s.waiting.empty()) {
+        MeterRequest next = std::move(s.waiting.front());
+        s.waiting.pop_front();
+        bool closing;
+        {
+            std::lock_guard<std::mutex> lock(s.slotMutex);
+            closing = !s.slots.count(next.meterId);
+        }
+        // One closed meanwhile never starts: its stop, queued, says so.
+        if (!closing) beginMeter(ctx, next);
+    }
+}
+
+void onSettleTimer(void* data, uint64_t) {
+    auto* ctx = static_cast<PwContext*>(data);
+    settle(ctx, state(ctx).startingId);
+}
+
+// Settles the meter starting now in `ms` milliseconds.
+void settleIn(PwContext* ctx, uint32_t meterId, long ms) {
+    Meters& s = state(ctx);
+    if (!s.starting || s.startingId != meterId) return;
+    pw_loop* loop = pw_main_loop_get_loop(ctx->mainLoop);
+    if (!s.settleTimer) s.settleTimer = pw_loop_add_timer(loop, onSettleTimer, ctx);
+    timespec value{0, ms * 1000000};
+    if (s.settleTimer) pw_loop_update_timer(loop, s.settleTimer, &value, nullptr, false);
+}
 
 double wallClockMs() {
     timespec ts;
@@ -72,6 +131,14 @@ double wallClockMs() {
 
 void onLinkRemoved(void* user) {
     pw_proxy_destroy(static_cast<MeterLink*>(user)->proxy);
+}
+
+// Once all its links are made, a meter whose node runs processes a period at
+// once; one whose node does not has nothing more to negotiate: settled
+// either way a moment later.
+void onLinkBound(void* user, uint32_t) {
+    Meter* meter = static_cast<MeterLink*>(user)->meter;
+    if (++meter->bound == meter->req.portIds.size() && !meter->settled) settleIn(meter->ctx, meter->req.meterId, 100);
 }
 
 void onLinkDestroy(void* user) {
@@ -93,12 +160,12 @@ void onLinkError(void* user, int /*seq*/, int /*res*/, const char* message) {
              std::string("the daemon refused the meter's link: ") + (message ? message : "no reason given"));
 }
 
-const auto kLinkEvents =
-    listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onLinkDestroy,
-                                   &pw_proxy_events::removed, onLinkRemoved, &pw_proxy_events::error, onLinkError);
+const auto kLinkEvents = listenerTable<pw_proxy_events>(
+    PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onLinkDestroy, &pw_proxy_events::removed, onLinkRemoved,
+    &pw_proxy_events::error, onLinkError, &pw_proxy_events::bound, onLinkBound);
 
 // Destroys the meter's links and stream and forgets it; reports MeterEnded
-// with `reason` unless it is null.
+// with `reason` unless it is null. The next meter waiting starts.
 void endMeter(Meter* meter, const char* reason) {
     PwContext* ctx = meter->ctx;
     Meters& s = state(ctx);
@@ -119,6 +186,7 @@ void endMeter(Meter* meter, const char* reason) {
         std::remove_if(s.meters.begin(), s.meters.end(), [meter](const auto& m) { return m.get() == meter; }),
         s.meters.end());
     if (reason) emitGraphEvent(ctx, MeterEnded, id, 0, 0, reason);
+    settle(ctx, id);
 }
 
 Meter* findMeter(PwContext* ctx, uint32_t meterId) {
@@ -201,6 +269,13 @@ void publish(Meter* meter) {
 
 void onProcess(void* user) {
     auto* meter = static_cast<Meter*>(user);
+    if (!meter->settled) {
+        // Not from inside this callback: the next one starts a stream.
+        meter->settled = true;
+        uint32_t id = meter->req.meterId;
+        postWork(
+            meter->ctx, [id](PwContext* c) { settle(c, id); }, false);
+    }
     pw_buffer* b = pw_stream_dequeue_buffer(meter->stream);
     if (!b) return;
     spa_buffer* buf = b->buffer;
@@ -242,13 +317,25 @@ const auto kStreamEvents = listenerTable<pw_stream_events>(PW_VERSION_STREAM_EVE
                                                            onParamChanged, &pw_stream_events::process, onProcess);
 
 void startOnLoop(PwContext* ctx, const MeterRequest& req) {
+    Meters& s = state(ctx);
+    if (startsOneAtATime() && s.starting) {
+        s.waiting.push_back(req);
+        return;
+    }
+    beginMeter(ctx, req);
+}
+
+// Makes the meter's stream (its links follow once its ports are announced).
+void beginMeter(PwContext* ctx, const MeterRequest& req) {
     pw_core* core = ctx->core.load();
     if (!core) {
         emitGraphEvent(ctx, MeterEnded, req.meterId, 0, 0, "PipeWire not connected");
         return;
     }
-    auto owned =
-        std::make_unique<Meter>(Meter{ctx, req, nullptr, {}, {}, false, false, SPA_ID_INVALID, req.sampleRate, {}});
+    auto owned = std::make_unique<Meter>();
+    owned->ctx = ctx;
+    owned->req = req;
+    owned->rate = req.sampleRate;
     Meter* meter = owned.get();
     size_t channels = req.portIds.size();
     meter->levels.reset(channels);
@@ -280,8 +367,16 @@ void startOnLoop(PwContext* ctx, const MeterRequest& req) {
     uint8_t buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-    if (pw_stream_connect(meter->stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_MAP_BUFFERS, params, 1) < 0)
+    if (pw_stream_connect(meter->stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_MAP_BUFFERS, params, 1) < 0) {
         endMeter(meter, "cannot connect the meter's stream");
+        return;
+    }
+    if (startsOneAtATime()) {
+        state(ctx).starting = true;
+        state(ctx).startingId = req.meterId;
+        // Whatever holds it up, the next one waits 2 s at most.
+        settleIn(ctx, req.meterId, 2000);
+    }
 }
 
 }  // namespace
@@ -340,11 +435,21 @@ Handoff requestMeterStart(PwContext* ctx, const MeterRequest& req) {
 }
 
 Handoff requestMeterStop(PwContext* ctx, uint32_t meterId) {
+    {
+        // No more levels; and, waiting to start, it will not.
+        std::lock_guard<std::mutex> lock(state(ctx).slotMutex);
+        state(ctx).slots.erase(meterId);
+    }
     return postWork(
         ctx,
         [meterId](PwContext* c) {
             // One gone already (with a connection, say) is told ended too:
-            // whoever closes it waits for that.
+            // whoever closes it waits for that. One waiting to start never
+            // starts.
+            std::deque<MeterRequest>& waiting = state(c).waiting;
+            auto queued = std::find_if(waiting.begin(), waiting.end(),
+                                       [meterId](const MeterRequest& r) { return r.meterId == meterId; });
+            if (queued != waiting.end()) waiting.erase(queued);
             if (Meter* m = findMeter(c, meterId))
                 endMeter(m, "closed");
             else
@@ -399,10 +504,23 @@ void meterGlobalGone(PwContext* ctx, uint32_t id) {
         if (m->req.nodeId == id || std::find(ports.begin(), ports.end(), id) != ports.end()) ended.push_back(m.get());
     }
     for (Meter* m : ended) endMeter(m, "the measured node was removed");
+    for (auto it = s.waiting.begin(); it != s.waiting.end();) {
+        const std::vector<uint32_t>& ports = it->portIds;
+        if (it->nodeId != id && std::find(ports.begin(), ports.end(), id) == ports.end()) {
+            ++it;
+            continue;
+        }
+        emitGraphEvent(ctx, MeterEnded, it->meterId, 0, 0, "the measured node was removed");
+        it = s.waiting.erase(it);
+    }
 }
 
 void releaseMeters(PwContext* ctx) {
     Meters& s = state(ctx);
     while (!s.meters.empty()) endMeter(s.meters.back().get(), nullptr);
+    s.waiting.clear();
+    s.starting = false;
+    if (s.settleTimer) pw_loop_destroy_source(pw_main_loop_get_loop(ctx->mainLoop), s.settleTimer);
+    s.settleTimer = nullptr;
     s.hiddenPorts.clear();
 }
