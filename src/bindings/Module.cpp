@@ -65,6 +65,9 @@ const ExportEntry kExportTable[] = {
     {"graphMeterStop", graphMeterStop},
     {"graphHasProfiler", graphHasProfiler},
     {"graphProfiler", graphProfiler},
+    {"graphModuleLoad", graphModuleLoad},
+    {"graphModuleUnload", graphModuleUnload},
+    {"graphSetControlParams", graphSetControlParams},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

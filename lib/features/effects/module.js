@@ -1,0 +1,94 @@
+'use strict';
+// A PipeWire module loaded into the add-on's own context (the filter-chain
+// and loopback modules): its load, its nodes and its end. Its streams are
+// this connection's nodes: they go with unload(), with the Graph, with the
+// connection and with the process.
+const addon = require('../../connection/addon');
+const { refusal } = require('../../connection/refusal');
+
+let lastModuleId = 0;
+
+// SPA JSON: a string, bare when it may be (PipeWire's own readers of some
+// nested values, 0.3's adapter among them, take only bare words), else quoted.
+const BARE = /^[A-Za-z_][A-Za-z0-9_./-]*$/;
+const quote = (s) => (BARE.test(String(s)) ? String(s) : quoted(s));
+const quoted = (s) => `"${String(s).replace(/[\\"]/g, (c) => `\\${c}`).replace(/\n/g, '\\n')}"`;
+
+// SPA JSON of a plain value: objects and arrays nested, strings quoted.
+function spaJson(value) {
+  if (Array.isArray(value)) return `[ ${value.map(spaJson).join(' ')} ]`;
+  if (value !== null && typeof value === 'object') {
+    return `{ ${Object.entries(value).map(([k, v]) => `${quote(k)} = ${spaJson(v)}`).join(' ')} }`;
+  }
+  if (typeof value === 'number' || typeof value === 'boolean') return String(value);
+  return quote(value);
+}
+
+// The channel positions of `count` channels, as PipeWire names them.
+function positions(count) {
+  if (count === 1) return ['MONO'];
+  if (count === 2) return ['FL', 'FR'];
+  return Array.from({ length: count }, (_, i) => `AUX${i}`);
+}
+
+// loadModule(g, name, args, nodeNames, { timeoutMs }) → { id, nodes }: loads
+// module `name` with `args` (an object, given as SPA JSON) and waits for the
+// nodes named `nodeNames` and their ports (`ports`: how many each has). On
+// failure nothing stays loaded.
+async function loadModule(g, name, args, nodeNames, { timeoutMs, ports }) {
+  const { graph } = g;
+  if (graph.state !== 'connected') throw new Error('PipeWire not connected');
+  const id = (lastModuleId = (lastModuleId % 0xffffffff) + 1);
+  const deadline = Date.now() + timeoutMs;
+  await g.wait({ timeoutMs, timeoutError: () => new Error(`${name}: no answer within ${timeoutMs} ms`) }, (settle) => {
+    if (!addon.graphModuleLoad(id, name, spaJson(args))) return settle.reject(new Error('PipeWire not connected'));
+    return {
+      onEvent: (kind, payload) => {
+        if (kind !== 'module-load' || payload.id !== id) return;
+        if (payload.res === 0) settle.resolve();
+        else settle.reject(refusal(payload.res, payload.message));
+      },
+    };
+  });
+  try {
+    const nodes = [];
+    for (const nodeName of nodeNames) {
+      const remaining = Math.max(1, deadline - Date.now());
+      const node = await graph.waitForNode((n) => n.name === nodeName, { timeoutMs: remaining });
+      await graph.waitForPorts(node.id, { count: ports(nodeName), timeoutMs: Math.max(1, deadline - Date.now()) });
+      nodes.push(node);
+    }
+    return { id, nodes };
+  } catch (e) {
+    addon.graphModuleUnload(id);
+    throw e;
+  }
+}
+
+// Unloads module `id`; resolves once it is gone from the process (its nodes'
+// removal reaches the daemon right after), or with the connection.
+function unloadModule(g, id) {
+  return g
+    .wait({}, (settle) => {
+      if (!addon.graphModuleUnload(id)) return settle.resolve(); // gone with the connection
+      return { onEvent: (kind, payload) => kind === 'module-ended' && payload.id === id && settle.resolve() };
+    })
+    .catch(() => {});
+}
+
+// Calls `onEnd(why)` once, when module `id` ends without unloadModule: it
+// destroyed itself, or the Graph closed (then it is unloaded) or lost its
+// connection (which took it). Returns what stops listening.
+function watchModule(g, id, onEnd) {
+  let stopWait = null;
+  g.wait({}, (settle) => {
+    stopWait = settle.resolve;
+    return { onEvent: (kind, payload) => kind === 'module-ended' && payload.id === id && settle.reject(new Error(payload.message)) };
+  }).catch((e) => {
+    if (/Graph closed/.test(e.message)) addon.graphModuleUnload(id);
+    onEnd(e.message);
+  });
+  return () => stopWait?.();
+}
+
+module.exports = { loadModule, unloadModule, watchModule, spaJson, positions };
