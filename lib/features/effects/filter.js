@@ -264,4 +264,4 @@ async function createFilter(g, options) {
   return filter;
 }
 
-module.exports = { createFilter, checkBands, LABELS, MAX_BANDS };
+module.exports = { createFilter, checkBands, linkNodes, LABELS, MAX_BANDS };

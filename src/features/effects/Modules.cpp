@@ -67,14 +67,12 @@ void loadOnLoop(PwContext* ctx, uint32_t moduleId, const std::string& name, cons
         return;
     }
     // The modules take the context's Core object for their streams, or
-    // connect one of their own when it has none. A filter's controls are set
-    // through the daemon, which holds the asking client until the node's
-    // client has answered: were that the same client, it would wait for
-    // ever. So the filter-chain gets a connection of its own (closed with
-    // it), the loopback this one.
-    void* wanted = name == "libpipewire-module-filter-chain" ? nullptr : core;
-    if (pw_context_get_object(ctx->context, PW_TYPE_INTERFACE_Core) != wanted) {
-        pw_context_set_object(ctx->context, PW_TYPE_INTERFACE_Core, wanted);
+    // connect one of their own when it has none: their own, closed with
+    // them. A filter's controls are set through the daemon, which holds the
+    // asking client until the node's client has answered: were that the same
+    // client, it would wait for ever.
+    if (pw_context_get_object(ctx->context, PW_TYPE_INTERFACE_Core) != nullptr) {
+        pw_context_set_object(ctx->context, PW_TYPE_INTERFACE_Core, nullptr);
         s.coreSet = true;
     }
     errno = 0;
