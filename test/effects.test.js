@@ -8,6 +8,7 @@ const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 const { playToneAt } = require('./helpers/tone');
 const { parseParametricEq } = require('../lib/features/effects/parametric-eq');
+const { connect } = require('..');
 
 let graph;
 const { daemon } = privateDaemon({}, { graph: (g) => (graph = g) });
@@ -119,7 +120,7 @@ test('bad filters are refused before anything is made', async () => {
   assert.equal(dumpNodes().length, before);
 });
 
-test('a loopback carries a tone from one node to another; its nodes go with close(), and a filter\'s with its process, killed', async () => {
+test('a loopback carries a tone from one node to another; its nodes go with close(), a filter\'s with its Graph and with its process, killed', async () => {
   const [into, out] = [await graph.createNode({ name: 'lb-in' }), await graph.createNode({ name: 'lb-out' })];
   const loopback = await graph.createLoopback({ from: 'lb-in', to: 'lb-out', latencyMs: 20 });
   const tone = await playToneAt(graph, daemon, 'lb-tone', into, 1000);
@@ -127,6 +128,12 @@ test('a loopback carries a tone from one node to another; its nodes go with clos
   assert.ok(Math.abs((await steadyRms(out.id)) - (await steadyRms(tone.node.id))) <= 0.2, 'the tone at the far end');
   await loopback.close();
   await waitFor(() => named(loopback.name).length === 0, 5000, 'the loopback\'s nodes to go');
+
+  const other = await connect();
+  await other.createFilter({ name: 'handle-eq', filters: [] });
+  assert.equal(filterNodes('handle-eq').length, 2);
+  await other.close();
+  await waitFor(() => filterNodes('handle-eq').length === 0, 5000, 'the closed Graph\'s filter nodes to go');
 
   const script = `require(${JSON.stringify(require.resolve('..'))}).connect().then((g) => g.createFilter({ name: 'killed-eq', filters: [] })).then(() => console.log('made'));`;
   let seen = 0;
