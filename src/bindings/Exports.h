@@ -65,6 +65,7 @@ v8::Local<v8::Value> profilePayload();
 NAN_METHOD(graphModuleLoad);
 NAN_METHOD(graphModuleUnload);
 NAN_METHOD(graphSetControlParams);
+NAN_METHOD(graphSetPortConfig);
 
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();

@@ -68,6 +68,7 @@ const ExportEntry kExportTable[] = {
     {"graphModuleLoad", graphModuleLoad},
     {"graphModuleUnload", graphModuleUnload},
     {"graphSetControlParams", graphSetControlParams},
+    {"graphSetPortConfig", graphSetPortConfig},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

@@ -64,3 +64,14 @@ NAN_METHOD(graphSetControlParams) {
     info.GetReturnValue().Set(
         handedOver(requestControlParams(getContext(), argUint32(info, 0), argUint32(info, 1), params)));
 }
+
+// graphSetPortConfig(token, nodeId, output, monitor, channels): false without a connection.
+NAN_METHOD(graphSetPortConfig) {
+    if (info.Length() < 5 || !info[0]->IsNumber() || !info[1]->IsNumber() || !info[2]->IsBoolean() ||
+        !info[3]->IsBoolean() || !info[4]->IsNumber()) {
+        Nan::ThrowTypeError("graphSetPortConfig requires (token, nodeId, output, monitor, channels)");
+        return;
+    }
+    info.GetReturnValue().Set(handedOver(requestPortConfig(getContext(), argUint32(info, 0), argUint32(info, 1),
+                                                           info[2]->IsTrue(), info[3]->IsTrue(), argUint32(info, 4))));
+}

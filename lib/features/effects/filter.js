@@ -246,10 +246,11 @@ async function createFilter(g, options) {
     'capture.props': capture,
     'playback.props': playback,
   };
-  const { id, nodes } = await loadModule(g, 'libpipewire-module-filter-chain', args, [spec.names.capture, spec.names.playback], {
-    timeoutMs: spec.timeoutMs,
-    ports: (name) => (name === spec.names.capture && spec.mediaClass === 'Audio/Sink' ? 2 : 1) * spec.channels,
-  });
+  const ends = [
+    { name: spec.names.capture, output: false, monitor: spec.mediaClass === 'Audio/Sink', channels: spec.channels },
+    { name: spec.names.playback, output: true, monitor: false, channels: spec.channels },
+  ];
+  const { id, nodes } = await loadModule(g, 'libpipewire-module-filter-chain', args, ends, { timeoutMs: spec.timeoutMs });
   const filter = new Filter(g, id, spec, nodes);
   if (spec.targetNode) {
     try {

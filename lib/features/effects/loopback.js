@@ -75,7 +75,11 @@ async function createLoopback(g, options) {
     'capture.props': { 'node.name': names[0], 'target.object': source.name, 'node.passive': true, ...common },
     'playback.props': { 'node.name': names[1], 'target.object': sink.name, ...common },
   };
-  const { id, nodes } = await loadModule(g, 'libpipewire-module-loopback', args, names, { timeoutMs, ports: () => channels });
+  const ends = [
+    { name: names[0], output: false, monitor: false, channels },
+    { name: names[1], output: true, monitor: false, channels },
+  ];
+  const { id, nodes } = await loadModule(g, 'libpipewire-module-loopback', args, ends, { timeoutMs });
   const loopback = new Loopback(g, id, name, nodes);
   try {
     await linkNodes(graph, source, nodes[0]);

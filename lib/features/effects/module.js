@@ -5,6 +5,7 @@
 // connection and with the process.
 const addon = require('../../connection/addon');
 const { refusal } = require('../../connection/refusal');
+const { newToken } = require('../../connection/tokens');
 
 let lastModuleId = 0;
 
@@ -31,15 +32,35 @@ function positions(count) {
   return Array.from({ length: count }, (_, i) => `AUX${i}`);
 }
 
-// loadModule(g, name, args, nodeNames, { timeoutMs }) → { id, nodes }: loads
-// module `name` with `args` (an object, given as SPA JSON) and waits for the
-// nodes named `nodeNames` and their ports (`ports`: how many each has). On
-// failure nothing stays loaded.
-async function loadModule(g, name, args, nodeNames, { timeoutMs, ports }) {
+// Resolves once node `nodeId` has its ports set up one per channel: `count`
+// ports, each a DSP port. A node whose ports come otherwise (PipeWire 1.4
+// gives a stream whose format is not fixed a single converter port) is set
+// up as a session manager would.
+async function portsSetUp(g, nodeId, { output, monitor, channels }, timeoutMs) {
+  const { graph } = g;
+  const count = (monitor ? 2 : 1) * channels;
+  const mine = () => graph.ports().filter((p) => p.nodeId === nodeId);
+  const ready = () => mine().length === count && mine().every((p) => p.props?.['format.dsp']);
+  const timeoutError = () => new Error(`node ${nodeId} did not get its ports within ${timeoutMs} ms`);
+  await graph.waitForPorts(nodeId, { timeoutMs });
+  if (ready()) return;
+  if (mine().some((p) => !p.props?.['format.dsp'])) addon.graphSetPortConfig(newToken(), nodeId, output, monitor, channels);
+  await g.wait({ timeoutMs, timeoutError }, (settle) => {
+    if (ready()) return settle.resolve();
+    return { onEvent: (kind) => /^port-/.test(kind) && ready() && settle.resolve() };
+  });
+}
+
+// loadModule(g, name, args, ends, { timeoutMs }) → { id, nodes }: loads
+// module `name` with `args` (an object, given as SPA JSON) and waits for its
+// nodes, `ends`: [{ name, output, monitor, channels }], with their ports set
+// up. On failure nothing stays loaded.
+async function loadModule(g, name, args, ends, { timeoutMs }) {
   const { graph } = g;
   if (graph.state !== 'connected') throw new Error('PipeWire not connected');
   const id = (lastModuleId = (lastModuleId % 0xffffffff) + 1);
   const deadline = Date.now() + timeoutMs;
+  const remaining = () => Math.max(1, deadline - Date.now());
   await g.wait({ timeoutMs, timeoutError: () => new Error(`${name}: no answer within ${timeoutMs} ms`) }, (settle) => {
     if (!addon.graphModuleLoad(id, name, spaJson(args))) return settle.reject(new Error('PipeWire not connected'));
     return {
@@ -52,10 +73,9 @@ async function loadModule(g, name, args, nodeNames, { timeoutMs, ports }) {
   });
   try {
     const nodes = [];
-    for (const nodeName of nodeNames) {
-      const remaining = Math.max(1, deadline - Date.now());
-      const node = await graph.waitForNode((n) => n.name === nodeName, { timeoutMs: remaining });
-      await graph.waitForPorts(node.id, { count: ports(nodeName), timeoutMs: Math.max(1, deadline - Date.now()) });
+    for (const end of ends) {
+      const node = await graph.waitForNode((n) => n.name === end.name, { timeoutMs: remaining() });
+      await portsSetUp(g, node.id, end, remaining());
       nodes.push(node);
     }
     return { id, nodes };

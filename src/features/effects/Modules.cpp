@@ -7,6 +7,8 @@
 
 #include <pipewire/impl-module.h>
 #include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/param.h>
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
 
@@ -142,6 +144,41 @@ Handoff requestControlParams(PwContext* ctx, uint32_t token, uint32_t nodeId,
         int res =
             param ? pw_node_set_param(reinterpret_cast<pw_node*>(found->second), SPA_PARAM_Props, 0, param) : -ENOSPC;
         if (res < 0) emitGraphEvent(c, ControlFailed, 0, token, res, "cannot set the node's params");
+    });
+}
+
+Handoff requestPortConfig(PwContext* ctx, uint32_t token, uint32_t nodeId, bool output, bool monitor,
+                          uint32_t channels) {
+    return postWork(ctx, [token, nodeId, output, monitor, channels](PwContext* c) {
+        auto found = c->bindings.nodeProxies.find(nodeId);
+        if (found == c->bindings.nodeProxies.end() || channels == 0 || channels > SPA_AUDIO_MAX_CHANNELS) {
+            emitGraphEvent(c, ControlFailed, 0, token, -ENOENT, "no node " + std::to_string(nodeId));
+            return;
+        }
+        spa_audio_info_raw info{};
+        info.format = SPA_AUDIO_FORMAT_F32P;
+        info.rate = 48000;
+        info.channels = channels;
+        if (channels == 1)
+            info.position[0] = SPA_AUDIO_CHANNEL_MONO;
+        else if (channels == 2)
+            info.position[0] = SPA_AUDIO_CHANNEL_FL, info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        else
+            for (uint32_t i = 0; i < channels; i++) info.position[i] = SPA_AUDIO_CHANNEL_AUX0 + i;
+        uint8_t buffer[2048];
+        spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        spa_pod_frame frame;
+        spa_pod_builder_push_object(&b, &frame, SPA_TYPE_OBJECT_ParamPortConfig, SPA_PARAM_PortConfig);
+        spa_pod_builder_add(&b, SPA_PARAM_PORT_CONFIG_direction,
+                            SPA_POD_Id(output ? SPA_DIRECTION_OUTPUT : SPA_DIRECTION_INPUT), SPA_PARAM_PORT_CONFIG_mode,
+                            SPA_POD_Id(SPA_PARAM_PORT_CONFIG_MODE_dsp), SPA_PARAM_PORT_CONFIG_monitor,
+                            SPA_POD_Bool(monitor), SPA_PARAM_PORT_CONFIG_control, SPA_POD_Bool(false), 0);
+        spa_pod_builder_prop(&b, SPA_PARAM_PORT_CONFIG_format, 0);
+        spa_format_audio_raw_build(&b, SPA_PARAM_Format, &info);
+        auto* param = static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &frame));
+        int res = param ? pw_node_set_param(reinterpret_cast<pw_node*>(found->second), SPA_PARAM_PortConfig, 0, param)
+                        : -ENOSPC;
+        if (res < 0) emitGraphEvent(c, ControlFailed, 0, token, res, "cannot set the node's ports up");
     });
 }
 

@@ -36,6 +36,14 @@ Handoff requestModuleUnload(PwContext* ctx, uint32_t moduleId);
 Handoff requestControlParams(PwContext* ctx, uint32_t token, uint32_t nodeId,
                              const std::vector<std::pair<std::string, float>>& params);
 
+// Sets node `nodeId`'s ports up as a session manager would: one port per
+// channel (`channels`, positioned as the modules' streams are: MONO, FL FR,
+// else AUX0...), on its `output` or input side, with monitor ports when
+// `monitor`. PipeWire 1.4 leaves a stream whose format is not fixed a single
+// port otherwise. A refusal is reported as ControlFailed with `token`.
+Handoff requestPortConfig(PwContext* ctx, uint32_t token, uint32_t nodeId, bool output, bool monitor,
+                          uint32_t channels);
+
 // The connection is released: every module goes with its core, without
 // events. PipeWire thread.
 void releaseModules(PwContext* ctx);
