@@ -204,11 +204,11 @@ class Filter {
       });
   }
 
-  // Unloads the filter: its nodes go. Idempotent.
+  // Unloads the filter; resolves once its nodes are gone. Idempotent.
   close() {
     if (!this.#closing) {
       this.#stopWatch();
-      this.#closing = this.#ended !== null ? Promise.resolve() : unloadModule(this.#g, this.#moduleId);
+      this.#closing = this.#ended !== null ? Promise.resolve() : unloadModule(this.#g, this.#moduleId, [this.nodes.capture.id, this.nodes.playback.id]);
     }
     return this.#closing;
   }

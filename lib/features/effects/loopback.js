@@ -34,11 +34,11 @@ class Loopback {
     return this.#closing !== null || this.#ended !== null;
   }
 
-  // Unloads the loopback: its nodes go. Idempotent.
+  // Unloads the loopback; resolves once its nodes are gone. Idempotent.
   close() {
     if (!this.#closing) {
       this.#stopWatch();
-      this.#closing = this.#ended !== null ? Promise.resolve() : unloadModule(this.#g, this.#moduleId);
+      this.#closing = this.#ended !== null ? Promise.resolve() : unloadModule(this.#g, this.#moduleId, [this.nodes.capture.id, this.nodes.playback.id]);
     }
     return this.#closing;
   }

@@ -85,13 +85,21 @@ async function loadModule(g, name, args, ends, { timeoutMs }) {
   }
 }
 
-// Unloads module `id`; resolves once it is gone from the process (its nodes'
-// removal reaches the daemon right after), or with the connection.
-function unloadModule(g, id) {
+// Unloads module `id`; resolves once it is gone and its nodes (`nodeIds`)
+// are gone from the graph, or with the connection.
+function unloadModule(g, id, nodeIds) {
+  const { graph } = g;
+  let ended = false;
+  const gone = () => ended && !graph.nodes().some((n) => nodeIds.includes(n.id));
   return g
-    .wait({}, (settle) => {
+    .wait({ timeoutMs: 3000, timeoutError: () => new Error('the module was not unloaded within 3000 ms') }, (settle) => {
       if (!addon.graphModuleUnload(id)) return settle.resolve(); // gone with the connection
-      return { onEvent: (kind, payload) => kind === 'module-ended' && payload.id === id && settle.resolve() };
+      return {
+        onEvent: (kind, payload) => {
+          if (kind === 'module-ended' && payload.id === id) ended = true;
+          if (gone()) settle.resolve();
+        },
+      };
     })
     .catch(() => {});
 }
