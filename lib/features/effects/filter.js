@@ -265,4 +265,4 @@ async function createFilter(g, options) {
   return filter;
 }
 
-module.exports = { createFilter, checkBands, linkNodes, LABELS, MAX_BANDS };
+module.exports = { createFilter, checkBands, filterGraph, linkNodes, LABELS, MAX_BANDS };
