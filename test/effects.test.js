@@ -2,10 +2,12 @@
 // Equalisers and loopbacks loaded into the add-on's own context, measured
 // with the level meters: a tone through a band, dry against wet.
 const test = require('node:test');
+const fs = require('node:fs');
+const path = require('node:path');
 const assert = require('node:assert/strict');
 const { waitFor, pwDump } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
-const { runChild } = require('./helpers/child');
+const { runChild, cli } = require('./helpers/child');
 const { playToneAt } = require('./helpers/tone');
 const { parseParametricEq } = require('../lib/features/effects/parametric-eq');
 const { connect } = require('..');
@@ -66,6 +68,10 @@ test('a ParametricEQ.txt imports to its bands and preamp; a malformed line is re
   ]) {
     assert.throws(() => parseParametricEq(bad), (e) => e instanceof SyntaxError && e.message.startsWith(`line ${line}:`), bad);
   }
+  const file = path.join(daemon.dir, 'bad-eq.txt');
+  fs.writeFileSync(file, 'Preamp: -1 dB\nFilter 1: ON PK Fc 100 Hz Gain 3 dB Q 1 Q 2\n');
+  const r = cli('eq', 'bad-eq', '--from-file', file);
+  assert.deepEqual([r.status, /bad-eq\.txt: line 2:/.test(r.stderr)], [2, true], r.stderr);
 });
 
 test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it was; set() changes it live on the same nodes', async () => {
