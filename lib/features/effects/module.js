@@ -1,8 +1,9 @@
 'use strict';
 // A PipeWire module loaded into the add-on's own context (the filter-chain
 // and loopback modules): its load, its nodes and its end. Its streams are
-// this connection's nodes: they go with unload(), with the Graph, with the
-// connection and with the process.
+// this process's nodes, on a connection the module makes for itself: they go
+// with unloadModule(), with the Graph, with this connection and with the
+// process.
 const addon = require('../../connection/addon');
 const { refusal } = require('../../connection/refusal');
 const { newToken } = require('../../connection/tokens');
