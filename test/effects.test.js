@@ -148,3 +148,16 @@ test('a loopback carries a tone from one node to another; its nodes go with clos
   assert.deepEqual([ended.signal, seen], ['SIGKILL', 2], ended.stderr);
   await waitFor(() => named('killed-eq').length === 0, 5000, 'the killed process\'s filter nodes to go');
 });
+
+test('a mono source filter cuts what it captures by its band; a name with quotes and braces stays one name', async () => {
+  const into = await graph.createNode({ name: 'src-in' });
+  const name = 'odd "eq" { media.class = Audio/Sink }';
+  const filter = await graph.createFilter({ name, mediaClass: 'Audio/Source', channels: 1, filters: [{ type: 'peaking', freq: 100, q: 1, gain: -6 }], target: into });
+  const [source] = filterNodes(name);
+  assert.deepEqual([source.id, source.info.props['media.class'], filterNodes(`${name}.input`).length], [filter.id, 'Audio/Source', 1]);
+  const tone = await playToneAt(graph, daemon, 'src-tone', into, 100);
+  test.after(() => tone.child.kill('SIGKILL'));
+  assert.ok(Math.abs((await steadyRms(filter.id)) - (await steadyRms(tone.node.id)) + 6) <= 0.2, 'the 100 Hz tone cut by 6 dB');
+  await filter.close();
+  await assert.rejects(filter.set({ preamp: 1 }), /closed/);
+});
