@@ -611,3 +611,80 @@ export interface MqttBridge extends TypedEmitter<{ connected: []; offline: []; w
 
 /** A Graph handle of its own on the process's one connection; resolves once the whole graph is mirrored. */
 export function connect(options?: ConnectOptions): Promise<Graph>;
+
+/** One band of an equaliser: a built-in biquad of PipeWire's filter-chain. */
+export interface FilterBand {
+  type: 'peaking' | 'lowshelf' | 'highshelf' | 'lowpass' | 'highpass' | 'notch';
+  /** Hz, above 0 and below half the graph's rate. */
+  freq: number;
+  /** Above 0, at most 100 (default 0.7071). */
+  q?: number;
+  /** dB within ±48 (default 0); peaking and shelves only. */
+  gain?: number;
+}
+
+/** Options of `graph.createFilter()`. */
+export interface CreateFilterOptions {
+  name: string;
+  description?: string;
+  /** Default 'Audio/Sink': a sink whose output plays into `target`; 'Audio/Source' filters what it captures from `target`. */
+  mediaClass?: 'Audio/Sink' | 'Audio/Source' | 'Stream';
+  /** 1 to 32 (default 2). */
+  channels?: number;
+  /** At most 64 bands. */
+  filters?: FilterBand[];
+  /** dB within ±48 (default 0). */
+  preamp?: number;
+  /** The node the filter's output plays into (a source's input comes from), linked by the add-on. */
+  target?: NodeRef;
+  /** Only false: a filter is processed in this process and goes with it. */
+  linger?: false;
+  timeoutMs?: number;
+}
+
+/** The two nodes of an equaliser or loopback. */
+export interface EffectNodes {
+  capture: { id: number; name: string };
+  playback: { id: number; name: string };
+}
+
+/** An equaliser loaded by `graph.createFilter()`. */
+export interface Filter {
+  readonly name: string;
+  /** The id of the node named `name` (the sink, the source, or the stream's input). */
+  readonly id: number;
+  readonly nodes: EffectNodes;
+  readonly filters: FilterBand[];
+  readonly preamp: number;
+  readonly closed: boolean;
+  /** Live, on the same nodes; another number of bands or another type is a RangeError. */
+  set(options: { filters?: FilterBand[]; preamp?: number }): Promise<void>;
+  close(): Promise<void>;
+}
+
+/** Options of `graph.createLoopback()`. */
+export interface CreateLoopbackOptions {
+  from: NodeRef;
+  to: NodeRef;
+  /** 1 to 2000 ms: the quantum asked for. */
+  latencyMs?: number;
+  name?: string;
+  channels?: number;
+  timeoutMs?: number;
+}
+
+/** A loopback made by `graph.createLoopback()`. */
+export interface Loopback {
+  readonly name: string;
+  readonly nodes: EffectNodes;
+  readonly closed: boolean;
+  close(): Promise<void>;
+}
+
+export interface Graph {
+  /** An equaliser: PipeWire's filter-chain module loaded into this process. */
+  createFilter(options: CreateFilterOptions): Promise<Filter>;
+  /** A loopback from `from` to `to`: PipeWire's loopback module, linked by the add-on. */
+  createLoopback(options: CreateLoopbackOptions): Promise<Loopback>;
+}
+

@@ -57,6 +57,9 @@ Commands:
                                          the graph live in a browser: link, unlink, volumes, devices
   mqtt --broker mqtt://HOST:PORT [--host-name NAME] [--homeassistant] [--rules FILE]
                                          this host's graph on an MQTT broker, commands taken from it
+  eq NAME --from-file ParametricEQ.txt [--target NODE] [--media-class Audio/Sink|Audio/Source|Stream]
+                                         an equaliser from an AutoEq file; prints its ids, held until Ctrl-C
+  loopback FROM TO [--latency MS]        play what FROM gives into TO; prints its ids, held until Ctrl-C
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
 and by @default-audio-sink / @default-audio-source / @default-video-source
@@ -276,6 +279,17 @@ from the command line. Reconnects to the broker with a growing delay (up to
        quorvane unlink --from NODE --to SINK
 Removes one link by id, the link from port OUT to port IN, or every link from
 node NODE to node SINK, whoever made them, and reports each removal.`,
+  eq: `Usage: quorvane eq NAME --from-file ParametricEQ.txt [--target NODE] [--media-class CLASS] [--channels N]
+Makes an equaliser named NAME from an AutoEq / EqualizerAPO ParametricEQ.txt
+file (Preamp and Filter lines: PK, LSC, HSC, LP, HP, NO; OFF lines left out):
+by default a sink (Audio/Sink) whose output plays into NODE (--target); an
+Audio/Source filters what it captures from NODE; a Stream is both ends.
+Prints the ids of its two nodes and holds it until Ctrl-C; it goes with the
+tool. A malformed line is refused with its number (exit 2). See docs/effects.md.`,
+  loopback: `Usage: quorvane loopback FROM TO [--latency MS] [--name NAME] [--channels N]
+Plays what node FROM gives (a source, or a sink's monitor) into node TO, through
+PipeWire's loopback module, linked by the tool. Prints the ids of its two nodes
+and holds it until Ctrl-C; it goes with the tool.`,
 };
 
 module.exports = { HELP };

@@ -575,6 +575,24 @@ class Graph extends EventEmitter {
     const { bridge } = require('../mqtt/bridge'); // loaded with the first bridge
     return bridge(this, options);
   }
+
+  // --- effects ------------------------------------------------------------------
+
+  // An equaliser (lib/features/effects/filter.js): PipeWire's filter-chain
+  // module loaded into this process, its nodes gone with filter.close(),
+  // with this handle and with the process.
+  createFilter(options) {
+    if (this.#state === 'closed') return Promise.reject(new Error('Graph closed'));
+    const { createFilter } = require('../features/effects/filter'); // loaded with the first filter
+    return createFilter(this.#features, options);
+  }
+
+  // A loopback from one node to another (lib/features/effects/loopback.js).
+  createLoopback(options) {
+    if (this.#state === 'closed') return Promise.reject(new Error('Graph closed'));
+    const { createLoopback } = require('../features/effects/loopback'); // loaded with the first loopback
+    return createLoopback(this.#features, options);
+  }
 }
 
 module.exports = { Graph };

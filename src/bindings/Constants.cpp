@@ -38,8 +38,10 @@ const char* const kEventNames[] = {
     "meter-ended",     // MeterEnded
     "profile",         // ProfileReady
     "profiler-xrun",   // ProfilerXrun
+    "module-load",     // ModuleAnswered
+    "module-ended",    // ModuleEnded
 };
-static_assert(std::size(kEventNames) == ProfilerXrun + 1, "one name per PwEventType");
+static_assert(std::size(kEventNames) == ModuleEnded + 1, "one name per PwEventType");
 
 struct Pair {
     const char* name;

@@ -61,5 +61,11 @@ NAN_METHOD(graphProfiler);
 // The "profile" event's payload: the latest profile, or null.
 v8::Local<v8::Value> profilePayload();
 
+// Modules loaded into the add-on's context: equalisers, loopbacks (src/features/effects/).
+NAN_METHOD(graphModuleLoad);
+NAN_METHOD(graphModuleUnload);
+NAN_METHOD(graphSetControlParams);
+NAN_METHOD(graphSetPortConfig);
+
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();

@@ -65,6 +65,10 @@ const ExportEntry kExportTable[] = {
     {"graphMeterStop", graphMeterStop},
     {"graphHasProfiler", graphHasProfiler},
     {"graphProfiler", graphProfiler},
+    {"graphModuleLoad", graphModuleLoad},
+    {"graphModuleUnload", graphModuleUnload},
+    {"graphSetControlParams", graphSetControlParams},
+    {"graphSetPortConfig", graphSetPortConfig},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

@@ -34,6 +34,8 @@ enum PwEventType : uint32_t {
     MeterEnded = 20,           // `id`: a meter that ended; `text`: why
     ProfileReady = 21,         // the daemon's latest profile waits in its slot (features/profiler)
     ProfilerXrun = 22,         // `id`: a driver whose xrun count grew; `token`: the count
+    ModuleAnswered = 23,       // `id`: a module load (features/effects); `res` 0, or why not and `text`
+    ModuleEnded = 24,          // `id`: a module that was unloaded or destroyed itself; `text`: why
 };
 
 // What a changed event says changed (PwEvent::changed).

@@ -8,6 +8,7 @@
 #include "control/ControlRequests.h"
 #include "control/Metadata.h"
 #include "control/VolumeRequests.h"
+#include "effects/Modules.h"
 #include "links/LinkProxies.h"
 #include "links/LinkRemoval.h"
 #include "links/LinksState.h"
@@ -29,6 +30,7 @@ bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version,
 // Before the info proxies and the registry go: the metadata bindings first,
 // then the links' and the control requests' bookkeeping of the connection.
 void released(PwContext* ctx) {
+    releaseModules(ctx);
     releaseMeters(ctx);
     releaseProfiler(ctx);
     releaseLinkBookkeeping(ctx);
@@ -84,5 +86,6 @@ void installFeatureHooks(PwContext* ctx) {
     installControlRequests(ctx);
     installMeters(ctx);
     installProfiler(ctx);
+    installModules(ctx);
     ctx->hooks = &kFeatureHooks;
 }

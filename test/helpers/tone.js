@@ -49,4 +49,22 @@ async function playTone(graph, daemon, name, sink) {
   return { child, node, outputs };
 }
 
-module.exports = { writeTone, toneFile, playTone };
+/**
+ * pw-cat playing a sine of `freq` Hz at -6 dBFS on FL (silence on FR, 20 s) as node `name`, linked into `sink` as
+ * playTone links it; resolves to { child, node, outputs }.
+ */
+async function playToneAt(graph, daemon, name, sink, freq) {
+  const file = path.join(daemon.dir, `tone-${freq}.wav`);
+  writeTone(file, 20, [10 ** (-6 / 20), 0]);
+  const samples = new Float32Array(fs.readFileSync(file).buffer.slice(44));
+  for (let i = 0; i < samples.length; i += 2) samples[i] = 10 ** (-6 / 20) * Math.sin((2 * Math.PI * freq * (i >> 1)) / 48000);
+  fs.writeFileSync(file, Buffer.concat([fs.readFileSync(file).subarray(0, 44), Buffer.from(samples.buffer)]));
+  const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });
+  const node = await graph.waitForNode(name);
+  const outputs = await graph.waitForPorts(node.id, { direction: 'out', count: 2 });
+  const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
+  for (const out of outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
+  return { child, node, outputs };
+}
+
+module.exports = { writeTone, toneFile, playTone, playToneAt };

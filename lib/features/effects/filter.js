@@ -1,0 +1,268 @@
+'use strict';
+// Equalisers: PipeWire's filter-chain module with its built-in biquads,
+// loaded into the add-on's own context. A Filter's nodes are this process's
+// streams: they carry CREATED_BY, change live through their "params"
+// controls, and go with close(), with the Graph and with the process.
+const addon = require('../../connection/addon');
+const { refusal } = require('../../connection/refusal');
+const { newToken } = require('../../connection/tokens');
+const { checkOptions } = require('../../core/arguments');
+const { resolveNode } = require('../resolve-node');
+const { pairPorts } = require('../pairing');
+const { loadModule, unloadModule, watchModule, positions } = require('./module');
+
+const { createdByKey: CREATED_BY } = addon.constants;
+
+// The built-in biquads by the names createFilter takes.
+const LABELS = {
+  peaking: 'bq_peaking',
+  lowshelf: 'bq_lowshelf',
+  highshelf: 'bq_highshelf',
+  lowpass: 'bq_lowpass',
+  highpass: 'bq_highpass',
+  notch: 'bq_notch',
+};
+const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source', 'Stream'];
+const OPTIONS = ['name', 'description', 'mediaClass', 'channels', 'filters', 'preamp', 'target', 'linger', 'timeoutMs'];
+const BAND_KEYS = ['type', 'freq', 'q', 'gain'];
+const MAX_BANDS = 64;
+const MAX_GAIN_DB = 48;
+const MAX_CHANNELS = 32;
+const MAX_NAME = 256;
+const DEFAULT_RATE = 48000;
+
+const isText = (s) => typeof s === 'string' && s.length > 0 && s.length <= MAX_NAME && !s.includes('\0');
+
+// The graph's clock rate, for the highest frequency a band may have.
+function clockRate(graph) {
+  const rate = Number(graph.metadata('settings')?.get(0, 'clock.rate'));
+  return Number.isInteger(rate) && rate >= 8000 ? rate : DEFAULT_RATE;
+}
+
+function checkGain(value, what) {
+  if (typeof value !== 'number' || !Number.isFinite(value)) throw new TypeError(`${what} must be a finite number of dB`);
+  if (Math.abs(value) > MAX_GAIN_DB) throw new RangeError(`${what} must be within ±${MAX_GAIN_DB} dB`);
+  return value;
+}
+
+// checkBands(filters, rate, what) → the bands with their defaults (q 0.7071,
+// gain 0); throws a TypeError or RangeError naming the first bad one.
+function checkBands(filters, rate, what) {
+  if (!Array.isArray(filters)) throw new TypeError(`${what}: filters must be an array of { type, freq, q, gain }`);
+  if (filters.length > MAX_BANDS) throw new RangeError(`${what}: at most ${MAX_BANDS} filters (${filters.length} given)`);
+  return filters.map((band, i) => {
+    const at = `${what}: filters[${i}]`;
+    if (band === null || typeof band !== 'object' || Array.isArray(band)) throw new TypeError(`${at} must be an object { type, freq, q, gain }`);
+    checkOptions(band, BAND_KEYS, at);
+    const { type, freq, q = Math.SQRT1_2, gain = 0 } = band;
+    if (!Object.hasOwn(LABELS, type)) throw new TypeError(`${at}.type must be one of ${Object.keys(LABELS).join(', ')}`);
+    if (typeof freq !== 'number' || !Number.isFinite(freq)) throw new TypeError(`${at}.freq must be a number of Hz`);
+    if (!(freq > 0 && freq < rate / 2)) throw new RangeError(`${at}.freq must be above 0 and below ${rate / 2} Hz (half the rate)`);
+    if (typeof q !== 'number' || !Number.isFinite(q)) throw new TypeError(`${at}.q must be a finite number`);
+    if (!(q > 0 && q <= 100)) throw new RangeError(`${at}.q must be above 0 and at most 100`);
+    checkGain(gain, `${at}.gain`);
+    return { type, freq, q, gain };
+  });
+}
+
+// The filter graph: the preamp (a high shelf at 0 Hz, which is a plain gain)
+// then each band, in a chain.
+function filterGraph(bands, preamp) {
+  const nodes = [{ type: 'builtin', name: 'preamp', label: 'bq_highshelf', control: { Freq: 0, Q: 1, Gain: preamp } }];
+  bands.forEach((b, i) => nodes.push({ type: 'builtin', name: `band${i + 1}`, label: LABELS[b.type], control: { Freq: b.freq, Q: b.q, Gain: b.gain } }));
+  const links = nodes.slice(1).map((n, i) => ({ output: `${nodes[i].name}:Out`, input: `${n.name}:In` }));
+  return { nodes, links };
+}
+
+// The controls' values as the node's "params" take them.
+function controlParams(bands, preamp) {
+  const flat = ['preamp:Gain', preamp];
+  bands.forEach((b, i) => flat.push(`band${i + 1}:Freq`, b.freq, `band${i + 1}:Q`, b.q, `band${i + 1}:Gain`, b.gain));
+  return flat;
+}
+
+function checkFilterOptions(graph, options) {
+  const what = 'createFilter';
+  if (options === null || typeof options !== 'object') throw new TypeError(`${what} requires an options object ({ name, filters, ... })`);
+  checkOptions(options, OPTIONS, what);
+  const { name, description, mediaClass = 'Audio/Sink', channels = 2, filters = [], preamp = 0, target, linger = false, timeoutMs = 5000 } = options;
+  if (!isText(name)) throw new TypeError(`${what}: name must be a non-empty string (at most ${MAX_NAME} characters)`);
+  if (description !== undefined && !isText(description)) throw new TypeError(`${what}: description must be a non-empty string`);
+  if (!MEDIA_CLASSES.includes(mediaClass)) throw new TypeError(`${what}: mediaClass must be one of ${MEDIA_CLASSES.map((c) => `'${c}'`).join(', ')}`);
+  if (!Number.isInteger(channels) || channels < 1 || channels > MAX_CHANNELS) throw new RangeError(`${what}: channels must be a whole number from 1 to ${MAX_CHANNELS}`);
+  if (typeof linger !== 'boolean') throw new TypeError(`${what}: linger must be a boolean`);
+  // The filter runs in this process: its nodes cannot outlive it.
+  if (linger) throw new TypeError(`${what}: linger is not possible: a filter is processed in this process, and its nodes go with it`);
+  if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError(`${what}: timeoutMs must be a positive number`);
+  const rate = clockRate(graph);
+  const bands = checkBands(filters, rate, what);
+  checkGain(preamp, `${what}: preamp`);
+  // The node named `name` is the device (or the stream's input); the other one
+  // is named after it.
+  const main = mediaClass === 'Audio/Source' ? 'playback' : 'capture';
+  const names = { capture: main === 'capture' ? name : `${name}.input`, playback: main === 'playback' ? name : `${name}.output` };
+  for (const n of Object.values(names)) {
+    const same = graph.nodes().find((node) => node.name === n);
+    if (same) throw new Error(`${what}: a node named ${JSON.stringify(n)} exists already (node ${same.id})`);
+  }
+  const targetNode = target === undefined ? undefined : resolveNode(graph.nodes(), target, what);
+  return { name, description: description ?? name, rate, mediaClass, channels, bands, preamp, names, main, targetNode, timeoutMs };
+}
+
+// A stream's ports set up as a session manager would.
+const portConfig = (monitor) => ({ mode: 'dsp', monitor, control: false, position: 'preserve' });
+
+// Links every output port of `from` to an input port of `to` (by channel,
+// else in order); a link that exists already counts.
+async function linkNodes(graph, from, to) {
+  const ports = graph.ports();
+  const outputs = ports.filter((p) => p.nodeId === from.id && p.direction === 0);
+  const inputs = ports.filter((p) => p.nodeId === to.id && p.direction === 1);
+  const pairs = pairPorts(outputs, inputs, 'auto');
+  if (pairs.length === 0) throw new Error(`no ports to link from node ${from.id} to node ${to.id}`);
+  await Promise.all(
+    pairs.map(([o, i]) =>
+      graph.link(o.id, i.id).catch((e) => {
+        if (e.code !== 'EEXIST') throw e;
+      }),
+    ),
+  );
+}
+
+class Filter {
+  #g;
+  #moduleId;
+  #bands;
+  #preamp;
+  #controls; // the node whose params are the chain's controls
+  #stopWatch;
+  #closing = null;
+  #ended = null;
+
+  constructor(g, moduleId, spec, nodes) {
+    this.#g = g;
+    this.#moduleId = moduleId;
+    this.#bands = spec.bands;
+    this.#preamp = spec.preamp;
+    const [capture, playback] = nodes;
+    this.name = spec.name;
+    this.nodes = { capture: { id: capture.id, name: capture.name }, playback: { id: playback.id, name: playback.name } };
+    this.id = this.nodes[spec.main].id;
+    this.#controls = capture.id;
+    this.#stopWatch = watchModule(g, moduleId, (why) => (this.#ended = why));
+  }
+
+  get closed() {
+    return this.#closing !== null || this.#ended !== null;
+  }
+
+  get filters() {
+    return this.#bands.map((b) => ({ ...b }));
+  }
+
+  get preamp() {
+    return this.#preamp;
+  }
+
+  // Changes the bands' frequencies, Q and gains and the preamp live, on the
+  // same nodes. The number of bands and their types are the chain's: another
+  // one is a RangeError (make a new filter). Resolves once the daemon has
+  // handed the values to the filter.
+  set(options) {
+    const what = 'filter.set';
+    let bands, preamp;
+    try {
+      if (options === null || typeof options !== 'object') throw new TypeError(`${what} requires { filters, preamp }`);
+      checkOptions(options, ['filters', 'preamp'], what);
+      ({ preamp = this.#preamp } = options);
+      bands = options.filters === undefined ? this.#bands : checkBands(options.filters, clockRate(this.#g.graph), what);
+      checkGain(preamp, `${what}: preamp`);
+      if (bands.length !== this.#bands.length) {
+        throw new RangeError(`${what}: the filter has ${this.#bands.length} bands; their number cannot change live (create a new filter)`);
+      }
+      const changed = bands.findIndex((b, i) => b.type !== this.#bands[i].type);
+      if (changed >= 0) throw new RangeError(`${what}: filters[${changed}].type cannot change live (create a new filter)`);
+      if (this.closed) throw new Error(`${what}: the filter is closed${this.#ended ? ` (${this.#ended})` : ''}`);
+    } catch (e) {
+      return Promise.reject(e);
+    }
+    const token = newToken();
+    return this.#g
+      .wait({ timeoutMs: 5000, timeoutError: () => new Error(`${what}: no answer within 5000 ms`) }, (settle) => {
+        if (!addon.graphSetControlParams(token, this.#controls, controlParams(bands, preamp))) return settle.reject(new Error('PipeWire not connected'));
+        const seq = addon.graphSync();
+        return {
+          onEvent: (kind, payload) => {
+            if (kind === 'control-failed' && payload.token === token) settle.reject(refusal(payload.res, payload.message));
+            else if (kind === 'sync-done' && payload.id === seq) settle.resolve();
+          },
+        };
+      })
+      .then(() => {
+        this.#bands = bands;
+        this.#preamp = preamp;
+      });
+  }
+
+  // Unloads the filter; resolves once its nodes are gone. Idempotent.
+  close() {
+    if (!this.#closing) {
+      this.#stopWatch();
+      this.#closing = this.#ended !== null ? Promise.resolve() : unloadModule(this.#g, this.#moduleId, [this.nodes.capture.id, this.nodes.playback.id]);
+    }
+    return this.#closing;
+  }
+}
+
+// graph.createFilter(options) → a Filter, once both its nodes and their ports
+// are there (and, with `target`, linked to it).
+async function createFilter(g, options) {
+  const { graph } = g;
+  const spec = checkFilterOptions(graph, options);
+  const position = positions(spec.channels);
+  const mark = { [CREATED_BY]: addon.clientName() };
+  const capture = { 'node.name': spec.names.capture, 'node.description': spec.description, ...mark };
+  const playback = { 'node.name': spec.names.playback, 'node.description': spec.description, ...mark };
+  // The device's other side runs only while the device is used.
+  // Without a session manager nobody configures the streams' ports: they do
+  // it themselves, one per channel (a sink with its monitor ports too).
+  capture['adapter.auto-port-config'] = portConfig(spec.mediaClass === 'Audio/Sink');
+  playback['adapter.auto-port-config'] = portConfig(false);
+  if (spec.mediaClass === 'Audio/Sink') {
+    capture['media.class'] = 'Audio/Sink';
+    playback['node.passive'] = true;
+  } else if (spec.mediaClass === 'Audio/Source') {
+    playback['media.class'] = 'Audio/Source';
+    capture['node.passive'] = true;
+  }
+  const args = {
+    'node.description': spec.description,
+    'media.name': spec.description,
+    'audio.channels': spec.channels,
+    'audio.position': position,
+    // A stream's adapter sets its own ports up only for a fixed format.
+    'audio.rate': spec.rate,
+    'filter.graph': filterGraph(spec.bands, spec.preamp),
+    'capture.props': capture,
+    'playback.props': playback,
+  };
+  const ends = [
+    { name: spec.names.capture, output: false, monitor: spec.mediaClass === 'Audio/Sink', channels: spec.channels },
+    { name: spec.names.playback, output: true, monitor: false, channels: spec.channels },
+  ];
+  const { id, nodes } = await loadModule(g, 'libpipewire-module-filter-chain', args, ends, { timeoutMs: spec.timeoutMs });
+  const filter = new Filter(g, id, spec, nodes);
+  if (spec.targetNode) {
+    try {
+      const [capture, playback] = nodes;
+      if (spec.mediaClass === 'Audio/Source') await linkNodes(graph, spec.targetNode, capture);
+      else await linkNodes(graph, playback, spec.targetNode);
+    } catch (e) {
+      await filter.close();
+      throw e;
+    }
+  }
+  return filter;
+}
+
+module.exports = { createFilter, checkBands, filterGraph, linkNodes, LABELS, MAX_BANDS };

@@ -1,0 +1,163 @@
+'use strict';
+// Equalisers and loopbacks loaded into the add-on's own context, measured
+// with the level meters: a tone through a band, dry against wet.
+const test = require('node:test');
+const fs = require('node:fs');
+const path = require('node:path');
+const assert = require('node:assert/strict');
+const { waitFor, pwDump } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
+const { runChild, cli } = require('./helpers/child');
+const { playToneAt } = require('./helpers/tone');
+const { parseParametricEq } = require('../lib/features/effects/parametric-eq');
+const { connect } = require('..');
+
+let graph;
+const { daemon } = privateDaemon({}, { graph: (g) => (graph = g) });
+
+const dumpNodes = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Node');
+const named = (prefix) => dumpNodes().filter((o) => String(o.info.props['node.name']).startsWith(prefix));
+const filterNodes = (name) => dumpNodes().filter((o) => [name, `${name}.output`].includes(o.info.props['node.name']));
+
+// The RMS on FL of `node`'s meter once it holds steady for three levels in a row (it settles as the tone starts).
+function steadyRms(node) {
+  const meter = graph.meter(node);
+  return new Promise((resolve, reject) => {
+    const last = [];
+    const timer = setTimeout(() => (meter.close(), reject(new Error(`no steady level at node ${node} within 5 s`))), 5000);
+    meter.on('level', (l) => {
+      last.push(l.rms[0]);
+      if (last.length > 3) last.shift();
+      if (last.length === 3 && Number.isFinite(last[0]) && Math.max(...last) - Math.min(...last) < 0.05) {
+        clearTimeout(timer);
+        meter.close();
+        resolve(last[2]);
+      }
+    });
+  });
+}
+
+test('a ParametricEQ.txt imports to its bands and preamp; a malformed line is refused with its number', () => {
+  const text = [
+    '# AutoEq',
+    'Preamp: -6.2 dB',
+    'Filter 1: ON PK Fc 105 Hz Gain 4.5 dB Q 0.70',
+    'Filter 2: ON LSC Fc 80.5 Hz Gain -2 dB Q 0.71',
+    'Filter 3: OFF PK Fc 3000 Hz Gain 9 dB Q 2',
+    'Filter 4: ON HSC Fc 1e4 Hz Gain 1.5 dB Q 0.5',
+    'Filter 5: ON LP Fc 18000 Hz',
+    'Filter: ON HP Fc 20 Hz Q 0.5',
+    'Filter 7: ON NO Fc 50 Hz Q 10',
+  ].join('\r\n');
+  assert.deepEqual(parseParametricEq(text), {
+    preamp: -6.2,
+    filters: [
+      { type: 'peaking', freq: 105, q: 0.7, gain: 4.5 },
+      { type: 'lowshelf', freq: 80.5, q: 0.71, gain: -2 },
+      { type: 'highshelf', freq: 10000, q: 0.5, gain: 1.5 },
+      { type: 'lowpass', freq: 18000, q: Math.SQRT1_2, gain: 0 },
+      { type: 'highpass', freq: 20, q: 0.5, gain: 0 },
+      { type: 'notch', freq: 50, q: 10, gain: 0 },
+    ],
+  });
+  for (const [bad, line] of [
+    ['Preamp: -6 dB\nFilter 1: ON XX Fc 100 Hz', 2],
+    ['Filter 1: ON PK Gain 3 dB Q 1', 1],
+    ['\n\nFilter 1: ON PK Fc 100 Hz Gain 3 dB Q 1 Q 2', 3],
+    ['Preamp: loud', 1],
+  ]) {
+    assert.throws(() => parseParametricEq(bad), (e) => e instanceof SyntaxError && e.message.startsWith(`line ${line}:`), bad);
+  }
+  const file = path.join(daemon.dir, 'bad-eq.txt');
+  fs.writeFileSync(file, 'Preamp: -1 dB\nFilter 1: ON PK Fc 100 Hz Gain 3 dB Q 1 Q 2\n');
+  const r = cli('eq', 'bad-eq', '--from-file', file);
+  assert.deepEqual([r.status, /bad-eq\.txt: line 2:/.test(r.stderr)], [2, true], r.stderr);
+});
+
+test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it was; set() changes it live on the same nodes', async () => {
+  const out = await graph.createNode({ name: 'eq-out' });
+  const filter = await graph.createFilter({ name: 'eq', filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 6 }], target: 'eq-out' });
+  const marked = filterNodes('eq').filter((o) => o.info.props['quorvane.created-by'] !== undefined);
+  assert.deepEqual(marked.map((o) => o.id).sort(), [filter.nodes.capture.id, filter.nodes.playback.id].sort());
+  assert.equal(filter.id, filter.nodes.capture.id);
+
+  const tone = await playToneAt(graph, daemon, 'eq-tone-1k', graph.nodes().find((n) => n.id === filter.id), 1000);
+  test.after(() => tone.child.kill('SIGKILL'));
+  const dry = await steadyRms(tone.node.id);
+  assert.ok(Math.abs((await steadyRms(out.id)) - dry - 6) <= 0.2, 'the 1 kHz tone lifted by 6 dB');
+
+  await filter.set({ filters: [{ type: 'peaking', freq: 1000, q: 1, gain: -3 }], preamp: -1 });
+  assert.ok(Math.abs((await steadyRms(out.id)) - dry + 4) <= 0.2, 'cut by 3 dB and the preamp\'s 1 dB');
+  assert.deepEqual([filter.nodes.capture.id, filter.nodes.playback.id].sort(), filterNodes('eq').map((o) => o.id).sort());
+  await assert.rejects(filter.set({ filters: [] }), RangeError);
+  await assert.rejects(filter.set({ filters: [{ type: 'notch', freq: 1000 }] }), RangeError);
+
+  await filter.set({ filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 6 }], preamp: 0 });
+  tone.child.kill('SIGKILL');
+  const low = await playToneAt(graph, daemon, 'eq-tone-100', graph.nodes().find((n) => n.id === filter.id), 100);
+  test.after(() => low.child.kill('SIGKILL'));
+  const dryLow = await steadyRms(low.node.id);
+  assert.ok(Math.abs((await steadyRms(out.id)) - dryLow) <= 0.2, '100 Hz as it was');
+  low.child.kill('SIGKILL');
+
+  await filter.close();
+  await waitFor(() => filterNodes('eq').length === 0, 5000, 'the filter\'s nodes to go');
+  await filter.close();
+});
+
+test('bad filters are refused before anything is made', async () => {
+  const before = dumpNodes().length;
+  const band = { type: 'peaking', freq: 1000, q: 1, gain: 3 };
+  const cases = [
+    [{ name: 'bad', filters: [{ ...band, type: 'bell' }] }, TypeError],
+    [{ name: 'bad', filters: [{ ...band, freq: 24000 }] }, RangeError],
+    [{ name: 'bad', filters: [{ ...band, freq: 0 }] }, RangeError],
+    [{ name: 'bad', filters: [{ ...band, q: 0 }] }, RangeError],
+    [{ name: 'bad', filters: [{ ...band, q: NaN }] }, TypeError],
+    [{ name: 'bad', filters: [{ ...band, gain: 60 }] }, RangeError],
+    [{ name: 'bad', filters: [{ ...band, gian: 3 }] }, TypeError],
+    [{ name: 'bad', filters: Array(10000).fill(band) }, RangeError],
+    [{ name: 'bad', filter: [band] }, TypeError],
+    [{ name: 'bad', filters: [band], preamp: Infinity }, TypeError],
+    [{ name: 'bad', filters: [band], linger: true }, TypeError],
+    [{ name: 'demo-speakers', filters: [band] }, Error],
+  ];
+  for (const [options, kind] of cases) await assert.rejects(graph.createFilter(options), kind, JSON.stringify(options).slice(0, 80));
+  assert.equal(dumpNodes().length, before);
+});
+
+test('a loopback carries a tone from one node to another; its nodes go with close(), a filter\'s with its Graph and with its process, killed', async () => {
+  const [into, out] = [await graph.createNode({ name: 'lb-in' }), await graph.createNode({ name: 'lb-out' })];
+  const loopback = await graph.createLoopback({ from: 'lb-in', to: 'lb-out', latencyMs: 20 });
+  const tone = await playToneAt(graph, daemon, 'lb-tone', into, 1000);
+  test.after(() => tone.child.kill('SIGKILL'));
+  assert.ok(Math.abs((await steadyRms(out.id)) - (await steadyRms(tone.node.id))) <= 0.2, 'the tone at the far end');
+  await loopback.close();
+  await waitFor(() => named(loopback.name).length === 0, 5000, 'the loopback\'s nodes to go');
+
+  const other = await connect();
+  await other.createFilter({ name: 'handle-eq', filters: [] });
+  assert.equal(filterNodes('handle-eq').length, 2);
+  await other.close();
+  await waitFor(() => filterNodes('handle-eq').length === 0, 5000, 'the closed Graph\'s filter nodes to go');
+
+  const script = `require(${JSON.stringify(require.resolve('..'))}).connect().then((g) => g.createFilter({ name: 'killed-eq', filters: [] })).then(() => console.log('made'));`;
+  let seen = 0;
+  const run = runChild(script, { preload: false, onStdout: (all, child) => all.includes('made') && ((seen = named('killed-eq').length), child.kill('SIGKILL')) });
+  const ended = await run;
+  assert.deepEqual([ended.signal, seen], ['SIGKILL', 2], ended.stderr);
+  await waitFor(() => named('killed-eq').length === 0, 5000, 'the killed process\'s filter nodes to go');
+});
+
+test('a mono source filter cuts what it captures by its band; a name with quotes and braces stays one name', async () => {
+  const into = await graph.createNode({ name: 'src-in' });
+  const name = 'odd "eq" { media.class = Audio/Sink }';
+  const filter = await graph.createFilter({ name, mediaClass: 'Audio/Source', channels: 1, filters: [{ type: 'peaking', freq: 100, q: 1, gain: -6 }], target: into });
+  const [source] = filterNodes(name);
+  assert.deepEqual([source.id, source.info.props['media.class'], filterNodes(`${name}.input`).length], [filter.id, 'Audio/Source', 1]);
+  const tone = await playToneAt(graph, daemon, 'src-tone', into, 100);
+  test.after(() => tone.child.kill('SIGKILL'));
+  assert.ok(Math.abs((await steadyRms(filter.id)) - (await steadyRms(tone.node.id)) + 6) <= 0.2, 'the 100 Hz tone cut by 6 dB');
+  await filter.close();
+  await assert.rejects(filter.set({ preamp: 1 }), /closed/);
+});
