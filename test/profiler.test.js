@@ -44,6 +44,16 @@ test('the profiler gives each driver its quantum, rate, times and load, and the 
     assert.ok(row.busyUs >= 0 && row.waitUs >= 0 && row.busyRatio < 1 && row.waitRatio < 1, JSON.stringify(row));
   }
   assert.ok(profile.load.fast >= 0 && profile.load.fast < 1 && Number.isInteger(profile.xruns));
+
+  // A follower that stops (SIGSTOP: it never finishes its cycles) is told as
+  // "xrun" events of that node, its count growing, as its errors show.
+  const xruns = [];
+  profiler.on('xrun', (x) => xruns.push(x));
+  tone.child.kill('SIGSTOP');
+  await waitFor(() => xruns.length >= 2 && profiler.latest.drivers.some((d) => d.followers.some((f) => f.errors >= xruns[1].count)), 5000, 'two xrun events of the tone');
+  tone.child.kill('SIGKILL');
+  assert.ok(xruns.every((x) => x.node === tone.node.id && x.t > 0), JSON.stringify(xruns));
+  assert.ok(xruns[0].count >= 1 && xruns[1].count > xruns[0].count, JSON.stringify(xruns));
   let ends = 0;
   profiler.on('end', () => ends++);
   await graph.close();

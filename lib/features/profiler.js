@@ -6,7 +6,6 @@
 const { EventEmitter } = require('node:events');
 const addon = require('../connection/addon');
 
-const FINISHED = 3; // a node's status once its cycle is done
 let open = 0;
 
 // One node's cycle: times in µs, the shares of the driver's period; null
@@ -33,11 +32,11 @@ function row(block, driver, periodNs) {
 
 // Emits "profile" ({ t, drivers: [{ ...row, load: { fast, medium, slow },
 // xruns, followers: [{ ...row, errors }] }] }) for each profile the daemon
-// sends, "xrun" ({ node, count, t }) when a driver's xrun count grows, and
-// "end" once closed.
+// sends (a follower's errors: the cycles it did not finish, pw-top's ERR),
+// "xrun" ({ node, count, t }) when a driver's xrun count or a follower's
+// errors grow, and "end" once closed.
 class Profiler extends EventEmitter {
   #hooks;
-  #errors = new Map(); // node -> cycles it did not finish, since the profiler opened
   #closed = false;
   latest = null;
 
@@ -58,11 +57,7 @@ class Profiler extends EventEmitter {
     if (kind === 'profiler-xrun') return this.emit('xrun', { node: payload.id, count: payload.token, t: Date.now() });
     const drivers = payload.drivers.map((d) => {
       const periodNs = d.rate[1] ? (d.quantum * 1e9 * d.rate[0]) / d.rate[1] : 0;
-      const followers = d.followers.map((f) => {
-        const errors = (this.#errors.get(f.id) ?? 0) + (f.status !== FINISHED ? 1 : 0);
-        this.#errors.set(f.id, errors);
-        return { ...row(f, d, periodNs), errors };
-      });
+      const followers = d.followers.map((f) => ({ ...row(f, d, periodNs), errors: f.errors }));
       return { ...row(d, d, periodNs), load: { fast: d.load[0], medium: d.load[1], slow: d.load[2] }, xruns: d.xruns, followers };
     });
     this.latest = { t: payload.t, drivers };

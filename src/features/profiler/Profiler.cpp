@@ -28,7 +28,8 @@ struct ProfilerState : FeatureState {
     pw_proxy* proxy = nullptr;                     // PipeWire thread
     spa_hook proxyListener{}, listener{};
     bool moduleLoaded = false;
-    std::map<uint32_t, int32_t> xruns;  // driver -> xruns last seen; PipeWire thread
+    std::map<uint32_t, int32_t> xruns;   // driver -> xruns last seen; PipeWire thread
+    std::map<uint32_t, int32_t> errors;  // follower -> cycles not finished; PipeWire thread
     std::mutex slotMutex;
     Profile latest;  // under slotMutex
     bool fresh = false, queued = false;
@@ -68,14 +69,21 @@ void onProfile(void* user, const spa_pod* pod) {
     std::vector<ProfileDriver> drivers = parseProfile(pod);
     if (drivers.empty()) return;
     double t = wallClockMs();
-    for (const ProfileDriver& d : drivers) {
+    std::map<uint32_t, int32_t> grown;  // node -> its count, for those that grew
+    for (ProfileDriver& d : drivers) {
         auto [it, first] = s.xruns.emplace(d.block.id, d.xruns);
-        if (!first && d.xruns > it->second) {
-            PwEvent event = makeEvent(ProfilerXrun, d.block.id, ForGraph);
-            event.token = uint32_t(d.xruns);
-            emitGraphEvent(ctx, std::move(event));
-        }
+        if (!first && d.xruns > it->second) grown[d.block.id] = d.xruns;
         it->second = d.xruns;
+        for (ProfileBlock& f : d.followers) {
+            int32_t& errors = s.errors[f.id];
+            if (f.status != kActivationFinished) grown[f.id] = ++errors;
+            f.errors = errors;
+        }
+    }
+    for (const auto& [node, count] : grown) {
+        PwEvent event = makeEvent(ProfilerXrun, node, ForGraph);
+        event.token = uint32_t(count);
+        emitGraphEvent(ctx, std::move(event));
     }
     bool tell;
     {
@@ -100,6 +108,7 @@ void onProxyDestroy(void* user) {
     spa_hook_remove(&s.proxyListener);
     s.proxy = nullptr;
     s.xruns.clear();
+    s.errors.clear();
 }
 
 void onProxyRemoved(void* user) {

@@ -2,8 +2,9 @@
 // pw-top reads it: each profile's drivers, their clock, load and xruns, and
 // the timings of every node they drive. Bound while a Graph's profiler runs;
 // the latest profile waits in a slot, told by a ProfileReady event, once
-// however many replace it; a driver's new xruns come as ProfilerXrun (`id`:
-// the driver, `token`: its count). V8-free.
+// however many replace it. A driver's new xruns, and a follower's cycles not
+// finished (pw-top's ERR), come as ProfilerXrun (`id`: the node, `token`:
+// its count), at most once per node per profile the daemon sends. V8-free.
 #pragma once
 
 #include <cstdint>
@@ -17,12 +18,17 @@
 
 struct PwContext;
 
+// A node's status once its cycle is done (PipeWire's
+// PW_NODE_ACTIVATION_FINISHED): any other in a profile is a cycle it missed.
+constexpr int32_t kActivationFinished = 3;
+
 // One node's times in a cycle, in ns of the monotonic clock.
 struct ProfileBlock {
     uint32_t id = 0;
     std::string name;
     int64_t signal = 0, awake = 0, finish = 0;
     int32_t status = 0;
+    int32_t errors = 0;  // a follower's cycles not finished since the profiler was bound
     uint32_t latencyNum = 0, latencyDenom = 0;
 };
 
