@@ -39,7 +39,10 @@
         "../src/features/meters/Meters.cpp",
         "../src/bindings/MeterBindings.cpp",
         "../src/features/profiler/Profiler.cpp",
-        "../src/bindings/ProfilerBindings.cpp"
+        "../src/bindings/ProfilerBindings.cpp",
+        "../src/core/DeviceParams.cpp",
+        "../src/features/cards/Cards.cpp",
+        "../src/bindings/CardBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

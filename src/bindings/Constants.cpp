@@ -38,8 +38,11 @@ const char* const kEventNames[] = {
     "meter-ended",     // MeterEnded
     "profile",         // ProfileReady
     "profiler-xrun",   // ProfilerXrun
+    "device-created",  // DeviceCreated
+    "device-changed",  // DeviceChanged
+    "device-destroyed",  // DeviceDestroyed
 };
-static_assert(std::size(kEventNames) == ProfilerXrun + 1, "one name per PwEventType");
+static_assert(std::size(kEventNames) == DeviceDestroyed + 1, "one name per PwEventType");
 
 struct Pair {
     const char* name;

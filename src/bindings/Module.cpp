@@ -65,6 +65,8 @@ const ExportEntry kExportTable[] = {
     {"graphMeterStop", graphMeterStop},
     {"graphHasProfiler", graphHasProfiler},
     {"graphProfiler", graphProfiler},
+    {"graphDevices", graphDevices},
+    {"graphSelectDevice", graphSelectDevice},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

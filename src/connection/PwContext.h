@@ -77,6 +77,7 @@ struct FeatureStates {
     std::unique_ptr<FeatureState> metadata;  // features/control/Metadata.cpp
     std::unique_ptr<FeatureState> meters;    // features/meters/Meters.cpp
     std::unique_ptr<FeatureState> profiler;  // features/profiler/Profiler.cpp
+    std::unique_ptr<FeatureState> cards;     // features/cards/Cards.cpp
 };
 
 // The connection's life, one state for the whole module (docs/development.md,

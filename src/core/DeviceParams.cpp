@@ -44,8 +44,10 @@ std::vector<int32_t> integers(const spa_pod* pod) {
 std::vector<ProfileClass> classes(const spa_pod* pod) {
     std::vector<ProfileClass> out;
     if (!spa_pod_is_struct(pod)) return out;
-    const spa_pod* entry;
-    SPA_POD_STRUCT_FOREACH(pod, entry) {
+    const void* body = SPA_POD_BODY_CONST(pod);
+    uint32_t size = SPA_POD_BODY_SIZE(pod);
+    for (auto* entry = static_cast<const spa_pod*>(body); spa_pod_is_inside(body, size, entry);
+         entry = static_cast<const spa_pod*>(spa_pod_next(entry))) {
         if (!spa_pod_is_struct(entry)) continue;
         spa_pod_parser prs;
         spa_pod_parser_pod(&prs, entry);

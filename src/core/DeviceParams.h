@@ -54,3 +54,15 @@ spa_pod* buildProfileSelection(spa_pod_builder* b, int32_t index);
 // The "Route" param that selects route `index` on card-profile device
 // `device`, saved; null when `b` has no room.
 spa_pod* buildRouteSelection(spa_pod_builder* b, int32_t index, int32_t device);
+
+// A device as the mirror keeps it: its registry id and serial, its info's
+// properties (packed, PackedProps.h) and its params as last announced.
+struct DeviceRecord {
+    uint32_t id = 0;
+    uint64_t serial = 0;  // "object.serial"; 0 when not announced
+    std::string props;
+    std::vector<DeviceProfile> profiles;  // "EnumProfile"
+    std::vector<DeviceProfile> profile;   // "Profile": the active one, if any
+    std::vector<DeviceRoute> routes;      // "EnumRoute"
+    std::vector<DeviceRoute> active;      // "Route": the active one of each card-profile device
+};

@@ -34,6 +34,9 @@ enum PwEventType : uint32_t {
     MeterEnded = 20,           // `id`: a meter that ended; `text`: why
     ProfileReady = 21,         // the daemon's latest profile waits in its slot (features/profiler)
     ProfilerXrun = 22,         // `id`: a driver whose xrun count grew; `token`: the count
+    DeviceCreated = 23,        // `device`: a device with its first params (features/cards)
+    DeviceChanged = 24,        // `device` as it is now
+    DeviceDestroyed = 25,      // `id`
 };
 
 // What a changed event says changed (PwEvent::changed).
@@ -66,6 +69,8 @@ enum PwEventRecipients : uint8_t {
     ForGraph = 2,
 };
 
+struct DeviceRecord;  // DeviceParams.h
+
 struct PwEvent {
     PwEventType type = NodeCreated;
     uint8_t recipients = ForListeners;
@@ -79,4 +84,5 @@ struct PwEvent {
     int32_t res = 0;
     std::string text;
     std::shared_ptr<const MetadataChange> metadata;  // set for MetadataChanged only
+    std::shared_ptr<const DeviceRecord> device;      // set for DeviceCreated and DeviceChanged only
 };
