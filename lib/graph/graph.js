@@ -575,6 +575,24 @@ class Graph extends EventEmitter {
     const { bridge } = require('../mqtt/bridge'); // loaded with the first bridge
     return bridge(this, options);
   }
+
+  // --- devices: profiles and routes ------------------------------------------------
+
+  // The daemon's devices (sound cards, headsets) with their profiles and
+  // routes, live (lib/features/cards.js); "device-created", "device-changed"
+  // and "device-destroyed" as they change.
+  devices() {
+    const { withNodes } = require('../features/cards');
+    return withNodes(addon.graphDevices(), this.nodes());
+  }
+
+  setProfile(device, nameOrIndex, options) {
+    return require('../features/cards').setProfile(this.#features, device, nameOrIndex, options);
+  }
+
+  setRoute(device, nameOrIndex, options) {
+    return require('../features/cards').setRoute(this.#features, device, nameOrIndex, options);
+  }
 }
 
 module.exports = { Graph };

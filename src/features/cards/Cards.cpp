@@ -31,7 +31,7 @@ struct BoundDevice {
     DeviceRecord record;  // as the params read so far show it
     bool published;       // DeviceCreated sent
     uint32_t flags[kNParams];
-    int wanted[kNParams];  // the seq of each param's latest read; 0: none under way
+    int wanted[kNParams];  // the seq of each param's read under way; 0: none
     int nextSeq;
     int syncSeq;  // the round trip that ends the reads under way
     std::vector<DeviceProfile> freshProfiles[2];
@@ -114,16 +114,29 @@ void onInfo(void* data, const pw_device_info* info) {
         publish(d);
 }
 
-void onParam(void* data, int seq, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
+template <typename T>
+void keepLatest(std::vector<T>& list, T&& item) {
+    for (T& x : list)
+        if (x.index == item.index) {
+            x = std::move(item);
+            return;
+        }
+    list.push_back(std::move(item));
+}
+
+void onParam(void* data, int /*seq*/, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
     auto* d = static_cast<BoundDevice*>(data);
     size_t slot = slotOf(id);
-    if (slot == kNParams || seq != d->wanted[slot]) return;  // an older read's
+    // The daemon answers a device's params with the device's own seq, not
+    // ours: any param of a read under way counts, the latest of an index
+    // replacing an earlier one (of a read asked for before).
+    if (slot == kNParams || !d->wanted[slot]) return;
     if (slot < 2) {
         DeviceProfile p;
-        if (parseDeviceProfile(param, p)) d->freshProfiles[slot].push_back(std::move(p));
+        if (parseDeviceProfile(param, p)) keepLatest(d->freshProfiles[slot], std::move(p));
     } else {
         DeviceRoute r;
-        if (parseDeviceRoute(param, r)) d->freshRoutes[slot - 2].push_back(std::move(r));
+        if (parseDeviceRoute(param, r)) keepLatest(d->freshRoutes[slot - 2], std::move(r));
     }
 }
 
@@ -132,6 +145,7 @@ void onDone(void* data, int seq) {
     auto* d = static_cast<BoundDevice*>(data);
     if (seq != d->syncSeq) return;
     d->syncSeq = -1;
+    std::fill(std::begin(d->wanted), std::end(d->wanted), 0);
     d->record.profiles = d->freshProfiles[0];
     d->record.profile = d->freshProfiles[1];
     d->record.routes = d->freshRoutes[0];
