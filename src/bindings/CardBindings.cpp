@@ -105,17 +105,17 @@ NAN_METHOD(graphDevices) {
 // graphSelectDevice(deviceId, serial, token, isRoute, index, cardDevice):
 // false without a connection. `serial` 0: any device of that id.
 NAN_METHOD(graphSelectDevice) {
-    if (!checkArgs(info,
-                   {ArgKind::Number, ArgKind::Number, ArgKind::Number, ArgKind::Number, ArgKind::Number,
-                    ArgKind::Number},
-                   "graphSelectDevice requires (deviceId, serial, token, isRoute, index, cardDevice)"))
+    if (!checkArgs(
+            info,
+            {ArgKind::Number, ArgKind::Number, ArgKind::Number, ArgKind::Number, ArgKind::Number, ArgKind::Number},
+            "graphSelectDevice requires (deviceId, serial, token, isRoute, index, cardDevice)"))
         return;
     double serial = info[1].As<v8::Number>()->Value();
     int32_t index = Nan::To<int32_t>(info[4]).FromJust();
     int32_t cardDevice = Nan::To<int32_t>(info[5]).FromJust();
     if (!(serial >= 0 && serial <= 9007199254740991.0) || index < 0)
         return Nan::ThrowRangeError("graphSelectDevice: serial or index out of range");
-    info.GetReturnValue().Set(handedOver(requestDeviceSelection(getContext(), argUint32(info, 0), uint64_t(serial),
-                                                                argUint32(info, 2), argUint32(info, 3) != 0, index,
-                                                                cardDevice)));
+    info.GetReturnValue().Set(
+        handedOver(requestDeviceSelection(getContext(), argUint32(info, 0), uint64_t(serial), argUint32(info, 2),
+                                          argUint32(info, 3) != 0, index, cardDevice)));
 }

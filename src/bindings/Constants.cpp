@@ -40,7 +40,8 @@ const char* const kEventNames[] = {
     "profiler-xrun",   // ProfilerXrun
     "device-created",  // DeviceCreated
     "device-changed",  // DeviceChanged
-    "device-destroyed",  // DeviceDestroyed
+    // DeviceDestroyed
+    "device-destroyed",
 };
 static_assert(std::size(kEventNames) == DeviceDestroyed + 1, "one name per PwEventType");
 

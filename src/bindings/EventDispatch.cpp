@@ -10,8 +10,8 @@
 
 #include "../connection/EventQueue.h"
 #include "../connection/PwContext.h"
-#include "../features/links/LinkRemoval.h"
 #include "../core/DeviceParams.h"
+#include "../features/links/LinkRemoval.h"
 #include "../features/meters/Meters.h"
 #include "ArgCheck.h"
 #include "ControlValues.h"

@@ -32,7 +32,7 @@ struct DeviceProfile {
 
 struct DeviceRoute {
     int32_t index = -1;
-    bool output = true;  // its direction: an output (to speakers) or an input
+    bool output = true;   // its direction: an output (to speakers) or an input
     int32_t device = -1;  // the active route's card-profile device ("Route" only)
     std::string name, description;
     Availability available = Availability::Unknown;

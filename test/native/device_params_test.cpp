@@ -18,9 +18,10 @@ TEST(DeviceParams, ProfileReadWholeWithItsClasses) {
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     spa_pod_frame f[2];
     spa_pod_builder_push_object(&b, &f[0], SPA_TYPE_OBJECT_ParamProfile, SPA_PARAM_EnumProfile);
-    spa_pod_builder_add(&b, SPA_PARAM_PROFILE_index, SPA_POD_Int(2), SPA_PARAM_PROFILE_name, SPA_POD_String("a2dp-sink"),
-                        SPA_PARAM_PROFILE_description, SPA_POD_String("High Fidelity"), SPA_PARAM_PROFILE_priority,
-                        SPA_POD_Int(40), SPA_PARAM_PROFILE_available, SPA_POD_Id(SPA_PARAM_AVAILABILITY_no), 0);
+    spa_pod_builder_add(&b, SPA_PARAM_PROFILE_index, SPA_POD_Int(2), SPA_PARAM_PROFILE_name,
+                        SPA_POD_String("a2dp-sink"), SPA_PARAM_PROFILE_description, SPA_POD_String("High Fidelity"),
+                        SPA_PARAM_PROFILE_priority, SPA_POD_Int(40), SPA_PARAM_PROFILE_available,
+                        SPA_POD_Id(SPA_PARAM_AVAILABILITY_no), 0);
     spa_pod_builder_prop(&b, SPA_PARAM_PROFILE_classes, 0);
     spa_pod_builder_push_struct(&b, &f[1]);
     spa_pod_builder_int(&b, 2);
@@ -62,8 +63,8 @@ TEST(DeviceParams, RouteIllTypedFieldsLeftOut) {
     EXPECT_STREQ(availabilityName(r.available), "unknown");
     EXPECT_TRUE(r.devices.empty());
     EXPECT_EQ(r.profiles, (std::vector<int32_t>{3, 4}));
-    auto* noIndex = static_cast<spa_pod*>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_ParamRoute, SPA_PARAM_Route, SPA_PARAM_ROUTE_index, SPA_POD_String("1")));
+    auto* noIndex = static_cast<spa_pod*>(spa_pod_builder_add_object(&b, SPA_TYPE_OBJECT_ParamRoute, SPA_PARAM_Route,
+                                                                     SPA_PARAM_ROUTE_index, SPA_POD_String("1")));
     EXPECT_FALSE(parseDeviceRoute(noIndex, r));
 }
 

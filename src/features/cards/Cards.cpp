@@ -102,8 +102,8 @@ void onInfo(void* data, const pw_device_info* info) {
                 continue;
             }
             d->wanted[slot] = ++d->nextSeq;
-            pw_device_enum_params(reinterpret_cast<pw_device*>(d->proxy), d->wanted[slot], kParams[slot], 0,
-                                  UINT32_MAX, nullptr);
+            pw_device_enum_params(reinterpret_cast<pw_device*>(d->proxy), d->wanted[slot], kParams[slot], 0, UINT32_MAX,
+                                  nullptr);
             ctx->bindings.requestsSinceSync++;
             reading = true;
         }
@@ -174,9 +174,9 @@ void onDestroy(void* data) {
 
 const auto kDeviceEvents = listenerTable<pw_device_events>(PW_VERSION_DEVICE_EVENTS, &pw_device_events::info, onInfo,
                                                            &pw_device_events::param, onParam);
-const auto kProxyEvents = listenerTable<pw_proxy_events>(
-    PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onDestroy, &pw_proxy_events::removed, onRemoved,
-    &pw_proxy_events::done, onDone, &pw_proxy_events::error, onError);
+const auto kProxyEvents = listenerTable<pw_proxy_events>(PW_VERSION_PROXY_EVENTS, &pw_proxy_events::destroy, onDestroy,
+                                                         &pw_proxy_events::removed, onRemoved, &pw_proxy_events::done,
+                                                         onDone, &pw_proxy_events::error, onError);
 
 BoundDevice* findBound(PwContext* ctx, uint32_t id) {
     for (BoundDevice* d : state(ctx).bound)
@@ -220,9 +220,8 @@ Handoff requestDeviceSelection(PwContext* ctx, uint32_t deviceId, uint64_t seria
 bool cardsGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
     if (std::strcmp(type, PW_TYPE_INTERFACE_Device) != 0) return false;
     if (!ctx->registry) return true;
-    auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, id, type,
-                                                          std::min<uint32_t>(version, PW_VERSION_DEVICE),
-                                                          sizeof(BoundDevice)));
+    auto* proxy = static_cast<pw_proxy*>(
+        pw_registry_bind(ctx->registry, id, type, std::min<uint32_t>(version, PW_VERSION_DEVICE), sizeof(BoundDevice)));
     if (!proxy) return true;
     auto* d = new (pw_proxy_get_user_data(proxy)) BoundDevice{};
     d->ctx = ctx;

@@ -8,9 +8,9 @@
 // request as ControlFailed. V8-free.
 #pragma once
 
+#include <spa/utils/dict.h>
 #include <cstdint>
 #include <memory>
-#include <spa/utils/dict.h>
 #include <vector>
 
 #include "../../connection/WorkQueue.h"
