@@ -54,6 +54,9 @@ const commands = {
   move: 'control',
   web: 'web',
   mqtt: 'mqtt',
+  devices: 'cards',
+  profile: 'cards',
+  port: 'cards',
 };
 
 // Every way out goes through here: the connection is closed first (links the

@@ -57,6 +57,10 @@ Commands:
                                          the graph live in a browser: link, unlink, volumes, devices
   mqtt --broker mqtt://HOST:PORT [--host-name NAME] [--homeassistant] [--rules FILE]
                                          this host's graph on an MQTT broker, commands taken from it
+  devices [--json]                       list the sound cards and headsets: profile, output and input port
+  profile DEVICE [NAME|INDEX]            print a device's profiles, or select one
+  port DEVICE [NAME|INDEX] [--direction output|input]
+                                         print a device's ports (routes), or select one
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
 and by @default-audio-sink / @default-audio-source / @default-video-source
@@ -276,6 +280,30 @@ from the command line. Reconnects to the broker with a growing delay (up to
        quorvane unlink --from NODE --to SINK
 Removes one link by id, the link from port OUT to port IN, or every link from
 node NODE to node SINK, whoever made them, and reports each removal.`,
+  devices: `Usage: quorvane devices [--json]
+Lists the daemon's devices (sound cards, Bluetooth headsets, as "wpctl status"
+and "pactl list cards" show them): id, "device.name", description, API, the
+active profile and the active output and input port. --json prints each
+device whole: its profiles, its routes (ports) and which are active.`,
+  profile: `Usage: quorvane profile DEVICE [NAME|INDEX] [--json] [--timeout MS]
+Without NAME prints the device's profiles (index, name, description,
+availability, priority), the active one marked "*". With a profile's name
+(pactl's, output:analog-stereo, a2dp-sink) or index (wpctl's) selects it, as
+"wpctl set-profile" and "pactl set-card-profile" do, and ends once the device
+shows it (--timeout, default 3000 ms). An unknown or unavailable profile is
+refused (exit 1) and nothing is sent.
+DEVICE is a device id, its "device.name" (as pactl names cards,
+alsa_card.pci-0000_00_1f.3) or its description (as wpctl status shows it).`,
+  port: `Usage: quorvane port DEVICE [NAME|INDEX] [--direction output|input] [--json] [--timeout MS]
+Without NAME prints the device's ports (PipeWire's routes: speakers,
+headphones, ...), the active one of each direction marked "*". With a port's
+name (as pactl set-sink-port names it, analog-output-headphones) or index
+selects it on the device, saved as the user's choice, and ends once the
+device shows it. --direction (also sink or source) picks between an output and
+an input port of one name. A port that is not available (unplugged) or not
+one of the active profile's is refused (exit 1) and nothing is sent.
+DEVICE is a device id, its "device.name" (as pactl names cards,
+alsa_card.pci-0000_00_1f.3) or its description (as wpctl status shows it).`,
 };
 
 module.exports = { HELP };
