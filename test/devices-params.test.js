@@ -4,6 +4,8 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { once } = require('node:events');
+const { spawnSync } = require('node:child_process');
+const path = require('node:path');
 const { privateDaemon } = require('./helpers/setup');
 const { DeviceFixture } = require('./helpers/device-fixture');
 const { pwDump, waitFor } = require('./helpers/fixture');
@@ -77,5 +79,47 @@ test('an unknown or unavailable profile or route, or a bad argument, is refused 
   await assert.rejects(graph.setRoute(id, 0, { direction: 'sideways' }), TypeError);
   await assert.rejects(graph.setProfile(id, 1, { timeout: 5 }), TypeError);
   assert.equal((await card.state()).sets, 0);
+  await card.remove();
+});
+
+test('a patchbay "profiles" rule sets a device once per appearance, and leaves the user\'s choice alone', async () => {
+  const id = await card.add('alsa_card.ruled');
+  await listed(id);
+  const bay = graph.patchbay({ profiles: [{ device: '/^alsa_card\\.rul/', profile: 'off' }] });
+  const actions = [];
+  const acted = () => new Promise((resolve) => bay.once('action', (a) => resolve(actions.push(a))));
+  try {
+    await acted();
+    assert.deepEqual(actions[0], { kind: 'profile', rule: 'profiles[0]', device: 'alsa_card.ruled', id, profile: 'off' });
+    await graph.setProfile(id, 'output:analog-stereo');
+    // A rule that fought back would have sent its profile before this route, on one queue.
+    await graph.setRoute(id, 'analog-output-speaker');
+    assert.deepEqual(await card.state(), { ok: true, profile: 1, route: 0, sets: 3 });
+    await card.remove();
+    const again = acted();
+    const second = await card.add('alsa_card.ruled');
+    await again;
+    assert.equal(actions[1].id, second);
+    assert.equal((await card.state()).profile, 0);
+  } finally {
+    await bay.close();
+    await card.remove();
+  }
+  assert.throws(() => graph.patchbay({ profiles: [{ device: '@default-audio-sink', profile: 'off' }] }), /profiles\[0\]\.device: must be a device name/);
+});
+
+test('quorvane profile and port list the choices, the active one marked, and select one', async () => {
+  const run = (...args) => spawnSync(process.execPath, [path.join(__dirname, '..', 'bin', 'quorvane.js'), ...args], { env: daemon.env, encoding: 'utf8', timeout: 10000 });
+  const id = await card.add('alsa_card.cli');
+  await listed(id);
+  const profiles = run('profile', 'Fixture Card');
+  assert.equal(profiles.status, 0, profiles.stderr);
+  assert.match(profiles.stdout, /^\*\s+1\s+output:analog-stereo\s/m);
+  assert.match(profiles.stdout, /^\s+2\s+output:analog-surround-51\s.*\bno\b/m);
+  const port = run('port', String(id), 'analog-output-headphones', '--direction', 'sink');
+  assert.equal(port.stdout, `"alsa_card.cli" (${id}): output port analog-output-headphones\n`);
+  assert.deepEqual(JSON.parse(run('devices', '--json').stdout).map((d) => [d.name, d.activeRoutes.output.name]), [['alsa_card.cli', 'analog-output-headphones']]);
+  const refused = run('profile', 'alsa_card.cli', 'output:analog-surround-51');
+  assert.deepEqual([refused.status, refused.stderr], [1, `quorvane: profile "output:analog-surround-51" of device ${id} ("alsa_card.cli") is not available\n`]);
   await card.remove();
 });
