@@ -6,12 +6,14 @@ const assert = require('node:assert/strict');
 const { once } = require('node:events');
 const { spawnSync } = require('node:child_process');
 const path = require('node:path');
+const fs = require('node:fs');
 const { privateDaemon } = require('./helpers/setup');
+const { startSessionManager } = require('./helpers/session-manager');
 const { DeviceFixture } = require('./helpers/device-fixture');
 const { pwDump, waitFor } = require('./helpers/fixture');
 
 let graph;
-const { daemon } = privateDaemon({ objects: [] }, { graph: (g) => (graph = g), after: () => card.close() });
+const { daemon } = privateDaemon(undefined, { graph: (g) => (graph = g), after: () => card.close() });
 const card = new DeviceFixture(daemon.env);
 
 const dumped = (id) => pwDump(daemon.env).find((o) => o.id === id).info.params;
@@ -121,5 +123,21 @@ test('quorvane profile and port list the choices, the active one marked, and sel
   assert.deepEqual(JSON.parse(run('devices', '--json').stdout).map((d) => [d.name, d.activeRoutes.output.name]), [['alsa_card.cli', 'analog-output-headphones']]);
   const refused = run('profile', 'alsa_card.cli', 'output:analog-surround-51');
   assert.deepEqual([refused.status, refused.stderr], [1, `quorvane: profile "output:analog-surround-51" of device ${id} ("alsa_card.cli") is not available\n`]);
+  await card.remove();
+});
+
+// Last: WirePlumber stays with the daemon's devices from here on.
+test('beside WirePlumber, which picks a new device\'s port itself, a port selected is kept and saved as the user\'s choice', async (t) => {
+  const sm = await startSessionManager(daemon);
+  t.after(() => sm.stop());
+  const id = await card.add('alsa_card.managed');
+  await waitFor(async () => (await card.state()).sets > 0, 5000, 'WirePlumber to select the new device\'s profile and port');
+  const device = await graph.setRoute(id, 'analog-output-headphones');
+  assert.equal(device.activeRoutes.output.name, 'analog-output-headphones');
+  const saved = path.join(sm.dir, 'state', 'wireplumber', 'default-routes');
+  const read = () => (fs.existsSync(saved) ? fs.readFileSync(saved, 'utf8') : '');
+  const choice = /^alsa_card\.managed:profile:output:analog-stereo=analog-output-headphones;$/m;
+  await waitFor(() => choice.test(read()), 5000, `WirePlumber to save the port (${saved})`);
+  assert.equal(dumped(id).Route[0].index, 1);
   await card.remove();
 });
