@@ -136,7 +136,8 @@ test('beside WirePlumber, which picks a new device\'s port itself, a port select
   assert.equal(device.activeRoutes.output.name, 'analog-output-headphones');
   const saved = path.join(sm.dir, 'state', 'wireplumber', 'default-routes');
   const read = () => (fs.existsSync(saved) ? fs.readFileSync(saved, 'utf8') : '');
-  const choice = /^alsa_card\.managed:profile:output:analog-stereo=analog-output-headphones;$/m;
+  // WirePlumber 0.4 writes "=name;", 0.5 "=["name"]".
+  const choice = /^alsa_card\.managed:profile:output:analog-stereo=(analog-output-headphones;|\["analog-output-headphones"\])$/m;
   await waitFor(() => choice.test(read()), 5000, `WirePlumber to save the port (${saved})`);
   assert.equal(dumped(id).Route[0].index, 1);
   await card.remove();
