@@ -31,9 +31,8 @@ struct BoundDevice {
     DeviceRecord record;  // as the params read so far show it
     bool published;       // DeviceCreated sent
     uint32_t flags[kNParams];
-    int wanted[kNParams];  // the seq of each param's read under way; 0: none
-    int nextSeq;
-    int syncSeq;  // the round trip that ends the reads under way
+    bool reading[kNParams];  // a read of the param is under way
+    int syncSeq;             // the round trip that ends the reads under way
     std::vector<DeviceProfile> freshProfiles[2];
     std::vector<DeviceRoute> freshRoutes[2];
     spa_hook objectListener, proxyListener;
@@ -76,6 +75,8 @@ void publish(BoundDevice* d) {
     wakeNow(ctx);
 }
 
+void commit(BoundDevice* d);
+
 void onInfo(void* data, const pw_device_info* info) {
     auto* d = static_cast<BoundDevice*>(data);
     PwContext* ctx = d->ctx;
@@ -85,7 +86,7 @@ void onInfo(void* data, const pw_device_info* info) {
         changed = props != d->record.props;
         d->record.props.swap(props);
     }
-    bool reading = false;
+    bool reading = false, dropped = false;
     if (info->change_mask & PW_DEVICE_CHANGE_MASK_PARAMS) {
         // As pw-dump: a param is read again when its flags changed (the
         // device flips a serial bit at each change of value).
@@ -97,19 +98,20 @@ void onInfo(void* data, const pw_device_info* info) {
                 d->freshProfiles[slot].clear();
             else
                 d->freshRoutes[slot - 2].clear();
-            if (!(d->flags[slot] & SPA_PARAM_INFO_READ)) {
-                d->wanted[slot] = 0;
+            d->reading[slot] = d->flags[slot] & SPA_PARAM_INFO_READ;
+            if (!d->reading[slot]) {
+                dropped = true;  // no longer readable: none
                 continue;
             }
-            d->wanted[slot] = ++d->nextSeq;
-            pw_device_enum_params(reinterpret_cast<pw_device*>(d->proxy), d->wanted[slot], kParams[slot], 0, UINT32_MAX,
-                                  nullptr);
+            pw_device_enum_params(reinterpret_cast<pw_device*>(d->proxy), 0, kParams[slot], 0, UINT32_MAX, nullptr);
             ctx->bindings.requestsSinceSync++;
             reading = true;
         }
     }
     if (reading)
         d->syncSeq = pw_proxy_sync(d->proxy, 0);
+    else if (dropped)
+        commit(d);
     else if (changed && d->published)
         publish(d);
 }
@@ -130,7 +132,7 @@ void onParam(void* data, int /*seq*/, uint32_t id, uint32_t, uint32_t, const spa
     // The daemon answers a device's params with the device's own seq, not
     // ours: any param of a read under way counts, the latest of an index
     // replacing an earlier one (of a read asked for before).
-    if (slot == kNParams || !d->wanted[slot]) return;
+    if (slot == kNParams || !d->reading[slot]) return;
     if (slot < 2) {
         DeviceProfile p;
         if (parseDeviceProfile(param, p)) keepLatest(d->freshProfiles[slot], std::move(p));
@@ -140,17 +142,22 @@ void onParam(void* data, int /*seq*/, uint32_t id, uint32_t, uint32_t, const spa
     }
 }
 
-// The reads asked for with the info are answered: the record takes them.
-void onDone(void* data, int seq) {
-    auto* d = static_cast<BoundDevice*>(data);
-    if (seq != d->syncSeq) return;
-    d->syncSeq = -1;
-    std::fill(std::begin(d->wanted), std::end(d->wanted), 0);
+// The record takes the params as last read, and is published.
+void commit(BoundDevice* d) {
     d->record.profiles = d->freshProfiles[0];
     d->record.profile = d->freshProfiles[1];
     d->record.routes = d->freshRoutes[0];
     d->record.active = d->freshRoutes[1];
     publish(d);
+}
+
+// The reads asked for with the info are answered.
+void onDone(void* data, int seq) {
+    auto* d = static_cast<BoundDevice*>(data);
+    if (seq != d->syncSeq) return;
+    d->syncSeq = -1;
+    std::fill(std::begin(d->reading), std::end(d->reading), false);
+    commit(d);
 }
 
 // A refusal of a selection reaches the request that sent it.
