@@ -39,6 +39,9 @@ test('a device is listed with its profiles and routes as pw-dump shows them, and
   assert.deepEqual(device.routes.map((r) => ({ ...pick(r, ROUTE_KEYS), direction: r.direction, devices: r.devices })), routes);
   assert.deepEqual(pick(device.activeRoutes.output, ['index', 'device']), pick(params.Route[0], ['index', 'device']));
   assert.equal(device.activeRoutes.input, null);
+  const sink = await card.node('card-sink');
+  await graph.waitForNode('card-sink');
+  assert.deepEqual(graph.devices().find((d) => d.id === id).nodes, [sink]);
   // The device changing by itself is heard too.
   const changed = new Promise((resolve) => graph.on('device-changed', (d) => d.id === id && d.profile?.index === 0 && resolve(d)));
   await card.switchProfile(0);

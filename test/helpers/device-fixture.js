@@ -28,6 +28,8 @@ class DeviceFixture {
   remove() { return this.command('remove'); }
   /** { profile, route (-1: none), sets: the params the device was sent } */
   state() { return this.command('state'); }
+  /** Resolves to the id of a null sink named `name` of the device ("device.id"), once announced. */
+  async node(name) { return (await this.command('node', name)).id; }
   /** The device switches its profile by itself. */
   switchProfile(index) { return this.command('set-profile', index); }
 
