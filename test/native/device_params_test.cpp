@@ -68,19 +68,4 @@ TEST(DeviceParams, RouteIllTypedFieldsLeftOut) {
     EXPECT_FALSE(parseDeviceRoute(noIndex, r));
 }
 
-TEST(DeviceParams, SelectionsCarryIndexDeviceAndSave) {
-    uint8_t buffer[256];
-    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    DeviceRoute r;
-    ASSERT_TRUE(parseDeviceRoute(buildRouteSelection(&b, 3, 1), r));
-    EXPECT_EQ(r.index, 3);
-    EXPECT_EQ(r.device, 1);
-    DeviceProfile p;
-    ASSERT_TRUE(parseDeviceProfile(buildProfileSelection(&b, 4), p));
-    EXPECT_EQ(p.index, 4);
-    uint8_t small[16];
-    spa_pod_builder tight = SPA_POD_BUILDER_INIT(small, sizeof small);
-    EXPECT_EQ(buildRouteSelection(&tight, 3, 1), nullptr);
-}
-
 }  // namespace
