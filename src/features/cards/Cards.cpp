@@ -22,6 +22,8 @@ namespace {
 // The four params read, in this order.
 constexpr uint32_t kParams[] = {SPA_PARAM_EnumProfile, SPA_PARAM_Profile, SPA_PARAM_EnumRoute, SPA_PARAM_Route};
 constexpr size_t kNParams = sizeof kParams / sizeof kParams[0];
+// Devices' bit in the context's infoKinds.
+constexpr uint8_t kDeviceInfo = 8;
 
 // Lives in its proxy's user data, from the bind to the proxy's destroy event.
 // PipeWire thread.
@@ -226,7 +228,8 @@ Handoff requestDeviceSelection(PwContext* ctx, uint32_t deviceId, uint64_t seria
 
 bool cardsGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
     if (std::strcmp(type, PW_TYPE_INTERFACE_Device) != 0) return false;
-    if (!ctx->registry) return true;
+    // Not asked for (a one-shot listing of nodes): devices are not read.
+    if (!ctx->registry || !(ctx->infoKinds.load(std::memory_order_relaxed) & kDeviceInfo)) return true;
     auto* proxy = static_cast<pw_proxy*>(
         pw_registry_bind(ctx->registry, id, type, std::min<uint32_t>(version, PW_VERSION_DEVICE), sizeof(BoundDevice)));
     if (!proxy) return true;
