@@ -153,6 +153,8 @@ is a regular expression, which may capture: "\${1}" or "\${name}" on the other
 side of the route uses the capture. "never" removes matching links whoever
 made them; volumes are set once per node as it appears; the first default
 present is made the configured default; devices exist while it runs.
+A "profiles": [{ "device", "profile" }] section sets each matching device
+("device.name" or property patterns) to the profile once as it appears.
 The file is reloaded when it changes and on SIGHUP; a broken file is reported
 (with its line and column, or the rule and field) and the rules in force stay.
 At the end it removes what it made and gives back what exclusive routes took.
