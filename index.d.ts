@@ -363,7 +363,8 @@ export type PatchbayAction =
   | { kind: 'volume'; rule: string; node: string; id: number; volume?: number; mute?: boolean }
   | { kind: 'default'; rule: string; defaultKind: 'audioSink' | 'audioSource' | 'videoSource'; node: string }
   | { kind: 'created' | 'destroyed'; rule: string; node: string; id: number }
-  | { kind: 'gave-back'; rule: string; from: string; to: string; by: 'session-manager' | 'link' };
+  | { kind: 'gave-back'; rule: string; from: string; to: string; by: 'session-manager' | 'link' }
+  | PatchbayProfileAction;
 
 /** Rules kept applied; see `graph.patchbay()`. */
 export interface Patchbay
@@ -688,3 +689,95 @@ export interface Graph {
   createLoopback(options: CreateLoopbackOptions): Promise<Loopback>;
 }
 
+/** One profile of a device (its "EnumProfile"/"Profile" param). */
+export interface DeviceProfile {
+  index: number;
+  name: string;
+  description: string;
+  available: 'yes' | 'no' | 'unknown';
+  priority: number;
+  /** The node classes it gives: [{ mediaClass: 'Audio/Sink', count: 1 }]. */
+  classes: { mediaClass: string; count: number }[];
+}
+
+/** One output or input route (port) of a device (its "EnumRoute" param). */
+export interface DeviceRoute {
+  index: number;
+  name: string;
+  description: string;
+  direction: 'output' | 'input';
+  available: 'yes' | 'no' | 'unknown';
+  priority: number;
+  /** The card-profile devices it serves. */
+  devices: number[];
+  /** The profiles it is one of. */
+  profiles: number[];
+}
+
+/** An active route (its "Route" param): on one card-profile device. */
+export interface ActiveDeviceRoute extends Omit<DeviceRoute, 'devices'> {
+  device: number;
+}
+
+/** A PipeWire Device (a sound card, a Bluetooth headset), as `graph.devices()` lists it. */
+export interface PwDevice {
+  id: number;
+  serial: number | undefined;
+  /** "device.name" (pactl's card name). */
+  name: string | null;
+  description: string | null;
+  /** "device.api": "alsa", "bluez5", ... */
+  api: string | null;
+  props: Record<string, string>;
+  /** The ids of the nodes whose "device.id" is this device. */
+  nodes: number[];
+  profiles: DeviceProfile[];
+  /** The active profile, or null. */
+  profile: DeviceProfile | null;
+  routes: DeviceRoute[];
+  activeRoutes: { output: ActiveDeviceRoute | null; input: ActiveDeviceRoute | null };
+}
+
+/** A device: its id, its name or description, or a device object (pinned by its serial). */
+export type DeviceRef = number | string | PwDevice;
+
+export interface GraphEventMap {
+  /** A device and its first params. */
+  'device-created': [device: PwDevice];
+  'device-changed': [device: PwDevice];
+  'device-destroyed': [id: number];
+}
+
+export interface Graph {
+  /** The daemon's devices, with their profiles and routes, live. */
+  devices(): PwDevice[];
+  /**
+   * Selects the device's profile (by name or index), saved as the user's choice; resolves with the device once its
+   * "Profile" param shows it. An unknown device or profile, or an unavailable profile, is refused (Error) and nothing
+   * is sent; the daemon's refusal rejects with its code.
+   */
+  setProfile(device: DeviceRef, nameOrIndex: string | number, options?: { timeoutMs?: number }): Promise<PwDevice>;
+  /**
+   * Selects one of the device's routes ("ports": speakers, headphones) by name or index, on the card-profile device
+   * it serves, saved; `direction` picks between an output and an input of one name. Resolves once the "Route" param
+   * shows it; refused as setProfile, and for a route that is not one of the active profile's.
+   */
+  setRoute(
+    device: DeviceRef,
+    nameOrIndex: string | number,
+    options?: { direction?: 'output' | 'input'; timeoutMs?: number },
+  ): Promise<PwDevice>;
+}
+
+/** A patchbay's "profiles" rule: a device (its "device.name" or property patterns) set to a profile as it appears. */
+export interface PatchbayProfileRule {
+  device: string | Record<string, string>;
+  profile: string | number;
+}
+
+export interface PatchbayRules {
+  profiles?: PatchbayProfileRule[];
+}
+
+/** The patchbay's action of a "profiles" rule. */
+export type PatchbayProfileAction = { kind: 'profile'; rule: string; device: string; id: number; profile: string };

@@ -56,6 +56,9 @@ const commands = {
   mqtt: 'mqtt',
   eq: 'effects',
   loopback: 'effects',
+  devices: 'cards',
+  profile: 'cards',
+  port: 'cards',
 };
 
 // Every way out goes through here: the connection is closed first (links the

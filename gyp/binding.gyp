@@ -41,7 +41,10 @@
         "../src/features/profiler/Profiler.cpp",
         "../src/bindings/ProfilerBindings.cpp",
         "../src/features/effects/Modules.cpp",
-        "../src/bindings/ModuleBindings.cpp"
+        "../src/bindings/ModuleBindings.cpp",
+        "../src/core/DeviceParams.cpp",
+        "../src/features/cards/Cards.cpp",
+        "../src/bindings/CardBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -21,4 +21,5 @@ node bench/control.js "$@"
 node bench/cli.js
 node bench/mqtt.js
 node bench/meter.js
+node bench/cards.js "$@"
 node bench/memory.js "$@"

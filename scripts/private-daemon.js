@@ -61,6 +61,7 @@ context.modules = [
   { name = libpipewire-module-client-node }
   { name = libpipewire-module-access args = { } }
   { name = libpipewire-module-adapter }
+  { name = libpipewire-module-client-device }
 ${linkFactory ? '  { name = libpipewire-module-link-factory }\n' : ''}]
 context.objects = [
 ${objects.map(objectConf).join('\n')}

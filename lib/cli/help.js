@@ -60,6 +60,10 @@ Commands:
   eq NAME --from-file ParametricEQ.txt [--target NODE] [--media-class Audio/Sink|Audio/Source|Stream]
                                          an equaliser from an AutoEq file; prints its ids, held until Ctrl-C
   loopback FROM TO [--latency MS]        play what FROM gives into TO; prints its ids, held until Ctrl-C
+  devices [--json]                       list the sound cards and headsets: profile, output and input port
+  profile DEVICE [NAME|INDEX]            print a device's profiles, or select one
+  port DEVICE [NAME|INDEX] [--direction output|input]
+                                         print a device's ports (routes), or select one
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
 and by @default-audio-sink / @default-audio-source / @default-video-source
@@ -152,6 +156,8 @@ is a regular expression, which may capture: "\${1}" or "\${name}" on the other
 side of the route uses the capture. "never" removes matching links whoever
 made them; volumes are set once per node as it appears; the first default
 present is made the configured default; devices exist while it runs.
+A "profiles": [{ "device", "profile" }] section sets each matching device
+("device.name" or property patterns) to the profile once as it appears.
 The file is reloaded when it changes and on SIGHUP; a broken file is reported
 (with its line and column, or the rule and field) and the rules in force stay.
 At the end it removes what it made and gives back what exclusive routes took.
@@ -290,6 +296,30 @@ tool. A malformed line is refused with its number (exit 2). See docs/effects.md.
 Plays what node FROM gives (a source, or a sink's monitor) into node TO, through
 PipeWire's loopback module, linked by the tool. Prints the ids of its two nodes
 and holds it until Ctrl-C; it goes with the tool.`,
+  devices: `Usage: quorvane devices [--json]
+Lists the daemon's devices (sound cards, Bluetooth headsets, as "wpctl status"
+and "pactl list cards" show them): id, "device.name", description, API, the
+active profile and the active output and input port. --json prints each
+device whole: its profiles, its routes (ports) and which are active.`,
+  profile: `Usage: quorvane profile DEVICE [NAME|INDEX] [--json] [--timeout MS]
+Without NAME prints the device's profiles (index, name, description,
+availability, priority), the active one marked "*". With a profile's name
+(pactl's, output:analog-stereo, a2dp-sink) or index (wpctl's) selects it, as
+"wpctl set-profile" and "pactl set-card-profile" do, and ends once the device
+shows it (--timeout, default 3000 ms). An unknown or unavailable profile is
+refused (exit 1) and nothing is sent.
+DEVICE is a device id, its "device.name" (as pactl names cards,
+alsa_card.pci-0000_00_1f.3) or its description (as wpctl status shows it).`,
+  port: `Usage: quorvane port DEVICE [NAME|INDEX] [--direction output|input] [--json] [--timeout MS]
+Without NAME prints the device's ports (PipeWire's routes: speakers,
+headphones, ...), the active one of each direction marked "*". With a port's
+name (as pactl set-sink-port names it, analog-output-headphones) or index
+selects it on the device, saved as the user's choice, and ends once the
+device shows it. --direction (also sink or source) picks between an output and
+an input port of one name. A port that is not available (unplugged) or not
+one of the active profile's is refused (exit 1) and nothing is sent.
+DEVICE is a device id, its "device.name" (as pactl names cards,
+alsa_card.pci-0000_00_1f.3) or its description (as wpctl status shows it).`,
 };
 
 module.exports = { HELP };

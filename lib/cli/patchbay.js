@@ -39,6 +39,7 @@ const VERBS = {
   created: ['created device', 'create device'],
   destroyed: ['destroyed device', 'destroy device'],
   'gave-back': ['gave back', 'give back'],
+  profile: ['set', 'set'],
 };
 function actionLine(a, dry = false) {
   const verb = (VERBS[a.kind] ?? [a.kind, a.kind])[dry ? 1 : 0];
@@ -48,6 +49,7 @@ function actionLine(a, dry = false) {
   } else if (a.kind === 'not-set') what = `${a.node}: ${a.reason}`;
   else if (a.kind === 'default') what = `${a.node} the default ${a.defaultKind}`;
   else if (a.kind === 'created' || a.kind === 'destroyed') what = a.node;
+  else if (a.kind === 'profile') what = `${a.device}: profile ${a.profile}`;
   else if (a.kind === 'gave-back') what = `${a.from} -> ${a.to} ${a.by === 'session-manager' ? 'through the session manager' : 'as lingering links'}`;
   else what = `${a.out} -> ${a.in}`;
   return `${dry ? 'would ' : ''}${verb} ${what} (${a.rule})`;

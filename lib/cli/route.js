@@ -53,7 +53,7 @@ function readRules(file) {
   } catch (e) {
     throw new CliError(e.code === 'ENOENT' || e.code === 'EACCES' || e.code === 'EISDIR' ? `cannot read rules from ${file}: ${e.message}` : e.message, EXIT.USAGE);
   }
-  const others = ['never', 'volumes', 'devices'].filter((k) => rules[k].length).concat(Object.keys(rules.defaults).length ? ['defaults'] : []);
+  const others = ['never', 'volumes', 'devices', 'profiles'].filter((k) => rules[k].length).concat(Object.keys(rules.defaults).length ? ['defaults'] : []);
   if (others.length) throw new CliError(`${file} holds ${others.map((k) => `"${k}"`).join(', ')} beside its routes: run it with quorvane patchbay ${file}`, EXIT.USAGE);
   if (rules.routes.length === 0) throw new CliError(`${file}: expected { "routes": [ ... ] }`, EXIT.USAGE);
   return rules.routes;

@@ -59,7 +59,7 @@ async function openView({ info = ALL_INFO } = {}) {
   } catch (e) {
     throw unreachable(e);
   }
-  addon.setInfoKinds(ALL_INFO); // what is announced later, bound as a Graph binds it
+  addon.setInfoKinds([...ALL_INFO, 'device']); // what is announced later, bound as a Graph binds it
   connection.attach(reader);
   const once = (list) => {
     let taken = null;

@@ -593,6 +593,24 @@ class Graph extends EventEmitter {
     const { createLoopback } = require('../features/effects/loopback'); // loaded with the first loopback
     return createLoopback(this.#features, options);
   }
+
+  // --- devices: profiles and routes ------------------------------------------------
+
+  // The daemon's devices (sound cards, headsets) with their profiles and
+  // routes, live (lib/features/cards.js); "device-created", "device-changed"
+  // and "device-destroyed" as they change.
+  devices() {
+    const { withNodes } = require('../features/cards');
+    return withNodes(addon.graphDevices(), this.nodes());
+  }
+
+  setProfile(device, nameOrIndex, options) {
+    return require('../features/cards').setProfile(this.#features, device, nameOrIndex, options);
+  }
+
+  setRoute(device, nameOrIndex, options) {
+    return require('../features/cards').setRoute(this.#features, device, nameOrIndex, options);
+  }
 }
 
 module.exports = { Graph };

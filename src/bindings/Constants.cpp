@@ -40,8 +40,12 @@ const char* const kEventNames[] = {
     "profiler-xrun",   // ProfilerXrun
     "module-load",     // ModuleAnswered
     "module-ended",    // ModuleEnded
+    "device-created",  // DeviceCreated
+    "device-changed",  // DeviceChanged
+    // DeviceDestroyed
+    "device-destroyed",
 };
-static_assert(std::size(kEventNames) == ModuleEnded + 1, "one name per PwEventType");
+static_assert(std::size(kEventNames) == DeviceDestroyed + 1, "one name per PwEventType");
 
 struct Pair {
     const char* name;

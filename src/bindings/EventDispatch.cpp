@@ -10,6 +10,7 @@
 
 #include "../connection/EventQueue.h"
 #include "../connection/PwContext.h"
+#include "../core/DeviceParams.h"
 #include "../features/links/LinkRemoval.h"
 #include "../features/meters/Meters.h"
 #include "ArgCheck.h"
@@ -192,6 +193,11 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             return meterLevel(event.id);
         case ProfileReady:
             return profilePayload();
+        case DeviceCreated:
+        case DeviceChanged:
+            return event.device ? deviceValue(*event.device) : v8::Local<v8::Value>(Nan::Null());
+        case DeviceDestroyed:
+            return js::num(event.id);
         default:
             js::set(o, js::kId, js::num(event.id));
             js::set(o, js::kToken, js::num(event.token));

@@ -69,3 +69,10 @@ NAN_METHOD(graphSetPortConfig);
 
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();
+
+// A PipeWire Device's profiles and routes (src/features/cards/).
+NAN_METHOD(graphDevices);
+NAN_METHOD(graphSelectDevice);
+struct DeviceRecord;
+// A device as graphDevices lists it, for the device events' payload.
+v8::Local<v8::Value> deviceValue(const DeviceRecord& device);

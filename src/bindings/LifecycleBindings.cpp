@@ -69,26 +69,28 @@ NAN_METHOD(graphSync) {
 }
 
 // setInfoKinds(kinds): binds the info of only these kinds of object ("node",
-// "port", "link") as their globals are announced from now on; the others'
-// listings carry the registry's properties. A one-shot listing of nodes need
-// not bind every port and link. TypeError for anything but such an array.
+// "port", "link", "device": its profiles and routes) as their globals are
+// announced from now on; the others' listings carry the registry's
+// properties, and devices are not listed. A one-shot listing of nodes need
+// not bind every port, link and device. TypeError for anything but such an
+// array.
 NAN_METHOD(setInfoKinds) {
-    static const char* const kKinds[] = {"node", "port", "link"};
-    const char* usage = "setInfoKinds requires an array of \"node\", \"port\" and \"link\"";
+    static const char* const kKinds[] = {"node", "port", "link", "device"};
+    const char* usage = "setInfoKinds requires an array of \"node\", \"port\", \"link\" and \"device\"";
     if (!info[0]->IsArray()) return Nan::ThrowTypeError(usage);
     v8::Local<v8::Array> given = info[0].As<v8::Array>();
     uint8_t kinds = 0;
-    for (uint32_t i = 0; i < given->Length() && i < 3; i++) {
+    for (uint32_t i = 0; i < given->Length() && i < 4; i++) {
         v8::Local<v8::Value> v;
         if (!given->Get(Nan::GetCurrentContext(), i).ToLocal(&v)) return;
         std::string name = v->IsString() ? *Nan::Utf8String(v) : "";
         uint8_t bit = 0;
-        for (unsigned k = 0; k < 3; k++)
+        for (unsigned k = 0; k < 4; k++)
             if (name == kKinds[k]) bit = uint8_t(1u << k);
         if (!bit) return Nan::ThrowTypeError(usage);
         kinds |= bit;
     }
-    if (given->Length() > 3) return Nan::ThrowTypeError(usage);
+    if (given->Length() > 4) return Nan::ThrowTypeError(usage);
     getContext()->infoKinds.store(kinds, std::memory_order_relaxed);
 }
 

@@ -69,6 +69,8 @@ const ExportEntry kExportTable[] = {
     {"graphModuleUnload", graphModuleUnload},
     {"graphSetControlParams", graphSetControlParams},
     {"graphSetPortConfig", graphSetPortConfig},
+    {"graphDevices", graphDevices},
+    {"graphSelectDevice", graphSelectDevice},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

@@ -78,6 +78,7 @@ struct FeatureStates {
     std::unique_ptr<FeatureState> meters;    // features/meters/Meters.cpp
     std::unique_ptr<FeatureState> profiler;  // features/profiler/Profiler.cpp
     std::unique_ptr<FeatureState> modules;   // features/effects/Modules.cpp
+    std::unique_ptr<FeatureState> cards;     // features/cards/Cards.cpp
 };
 
 // The connection's life, one state for the whole module (docs/development.md,
@@ -156,10 +157,11 @@ struct PwContext {
     WorkQueue work;
     std::string clientName = "quorvane";  // "application.name"; set before a start
     // The kinds of object whose info is bound as their globals are announced,
-    // one bit a kind (node 1, port 2, link 4); written by the JavaScript
-    // thread, read on the PipeWire thread. Without a kind's info, the
-    // registry's properties serve, as they do when a bind fails.
-    std::atomic<uint8_t> infoKinds{7};
+    // one bit a kind (node 1, port 2, link 4, device 8); written by the
+    // JavaScript thread, read on the PipeWire thread. Without a kind's info,
+    // the registry's properties serve, as they do when a bind fails (and
+    // without devices', no device is listed).
+    std::atomic<uint8_t> infoKinds{15};
 
     // Both locks live as long as the context: queries may take `mutex` in
     // every state, and producers may hold `queueMutex` while a new start

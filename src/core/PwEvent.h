@@ -36,6 +36,9 @@ enum PwEventType : uint32_t {
     ProfilerXrun = 22,         // `id`: a driver whose xrun count grew; `token`: the count
     ModuleAnswered = 23,       // `id`: a module load (features/effects); `res` 0, or why not and `text`
     ModuleEnded = 24,          // `id`: a module that was unloaded or destroyed itself; `text`: why
+    DeviceCreated = 25,        // `device`: a device with its first params (features/cards)
+    DeviceChanged = 26,        // `device` as it is now
+    DeviceDestroyed = 27,      // `id`
 };
 
 // What a changed event says changed (PwEvent::changed).
@@ -68,6 +71,8 @@ enum PwEventRecipients : uint8_t {
     ForGraph = 2,
 };
 
+struct DeviceRecord;  // DeviceParams.h
+
 struct PwEvent {
     PwEventType type = NodeCreated;
     uint8_t recipients = ForListeners;
@@ -81,4 +86,5 @@ struct PwEvent {
     int32_t res = 0;
     std::string text;
     std::shared_ptr<const MetadataChange> metadata;  // set for MetadataChanged only
+    std::shared_ptr<const DeviceRecord> device;      // set for DeviceCreated and DeviceChanged only
 };

@@ -5,6 +5,7 @@
 #include <pipewire/extensions/metadata.h>
 
 #include "../connection/PwContext.h"
+#include "cards/Cards.h"
 #include "control/ControlRequests.h"
 #include "control/Metadata.h"
 #include "control/VolumeRequests.h"
@@ -21,7 +22,7 @@ namespace {
 bool bindGlobal(PwContext* ctx, uint32_t id, const char* type, uint32_t version, const spa_dict* props) {
     // Whose metadata is whose.
     if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) noteMetadataClient(ctx, id, props);
-    if (profilerGlobal(ctx, id, type)) return true;
+    if (profilerGlobal(ctx, id, type) || cardsGlobal(ctx, id, type, version, props)) return true;
     if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0) return false;
     bindMetadata(ctx, id, version, props);
     return true;
@@ -33,6 +34,7 @@ void released(PwContext* ctx) {
     releaseModules(ctx);
     releaseMeters(ctx);
     releaseProfiler(ctx);
+    releaseCards(ctx);
     releaseLinkBookkeeping(ctx);
     releaseMetadata(ctx);
     forgetControlRequests(ctx);
@@ -57,6 +59,7 @@ void globalGone(PwContext* ctx, uint32_t id) {
     metadataGlobalRemoved(ctx, id);
     meterGlobalGone(ctx, id);
     profilerGlobalGone(ctx, id);
+    cardsGlobalGone(ctx, id);
 }
 
 // A refusal of a removal: a link's or a node's.
@@ -87,5 +90,6 @@ void installFeatureHooks(PwContext* ctx) {
     installMeters(ctx);
     installProfiler(ctx);
     installModules(ctx);
+    installCards(ctx);
     ctx->hooks = &kFeatureHooks;
 }

@@ -10,6 +10,7 @@
 //   { kind: 'default', rule, defaultKind, node }              a default set
 //   { kind: 'created' | 'destroyed', rule, node, id }         a device
 //   { kind: 'gave-back', rule, from, to, by }                 what an exclusive route took, given back
+//   { kind: 'profile', rule, device, id, profile }            a device's profile set
 // `rule` names it as the file does: 'routes[0]', 'never[1]', 'defaults.audioSink'.
 const { EventEmitter } = require('node:events');
 const { checkRules, rulesToJSON } = require('./rules');
@@ -17,8 +18,9 @@ const { ForbiddenLinks } = require('./forbidden-links');
 const { VolumePreset, DefaultPreset } = require('./presets');
 const { OwnedDevice } = require('./owned-device');
 const { RuleEvents } = require('./rule-events');
+const { ProfilePreset } = require('./profile-preset');
 
-const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices' };
+const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices', profile: 'profiles' };
 
 // One rule of each kind as the entries of a patchbay hold them, with the key
 // that tells two rules apart: the rule as the file would write it.
@@ -131,6 +133,7 @@ class Patchbay extends EventEmitter {
       else if (e.kind === 'never') e.impl = new ForbiddenLinks(this.#graph, e.rule, { shared: this.#shared, view: listing(), events, emitAction, emitError, name: (id) => this.#portName(id) });
       else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { shared: this.#shared, view: listing(), events, emitAction, emitError });
       else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { events, emitAction, emitError });
+      else if (e.kind === 'profile') e.impl = new ProfilePreset(this.#graph, e.rule, { events, emitAction, emitError });
       else e.impl = new OwnedDevice(this.#graph, e.rule, { events, emitAction, emitError });
     }
     return entries;

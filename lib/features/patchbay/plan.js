@@ -82,6 +82,13 @@ function plan(graph, rules) {
   checked.devices.forEach((d, i) => {
     if (!present.has(d.name)) actions.push({ kind: 'created', rule: `devices[${i}]`, node: d.name });
   });
+  const cards = checked.profiles.length ? graph.devices() : [];
+  checked.profiles.forEach((r, i) => {
+    const match = compileMatcher(r.device);
+    for (const d of cards) {
+      if (match(d) && d.profile?.name !== r.profile && d.profile?.index !== r.profile) actions.push({ kind: 'profile', rule: `profiles[${i}]`, device: d.name, id: d.id, profile: r.profile });
+    }
+  });
   return actions;
 }
 

@@ -9,7 +9,8 @@
 //     "never":    [{ from, to }],
 //     "volumes":  [{ node, volume, mute }],
 //     "defaults": { audioSink: [names], audioSource: [...], videoSource: [...] },
-//     "devices":  [{ name, mediaClass, channels, description }] }
+//     "devices":  [{ name, mediaClass, channels, description }],
+//     "profiles": [{ device, profile }] }
 //
 // A matcher is a node name, a default name ('@default-audio-sink'), or an
 // object of property patterns; a pattern "/text/FLAGS" is a RegExp, which may
@@ -25,13 +26,14 @@ const MAX_TEXT = 4096; // a pattern, a name
 const MAX_PORT_PAIRS = 64;
 const MAX_VOLUME = 10; // linear, the audio converter's limit (as setVolume)
 
-const SECTIONS = ['version', 'routes', 'never', 'volumes', 'defaults', 'devices'];
+const SECTIONS = ['version', 'routes', 'never', 'volumes', 'defaults', 'devices', 'profiles'];
 const ROUTE_KEYS = ['from', 'to', 'channels', 'exclusive', 'ports'];
 const NEVER_KEYS = ['from', 'to'];
 const VOLUME_KEYS = ['node', 'volume', 'mute'];
 const DEFAULT_KINDS = ['audioSink', 'audioSource', 'videoSource'];
 const DEVICE_KEYS = ['name', 'mediaClass', 'channels', 'description'];
 const DEVICE_CLASSES = ['Audio/Sink', 'Audio/Source/Virtual', 'Audio/Duplex'];
+const PROFILE_KEYS = ['device', 'profile'];
 
 /** A refused rules file: `path` names the rule and field ("routes[0].from"); `line`/`column` where the file says it. */
 class RulesError extends TypeError {
@@ -207,6 +209,22 @@ function device(r, path) {
   return out;
 }
 
+// profile(r, path) → { device, profile }: the profile (a name, or an index)
+// a device (its "device.name", or property patterns of the device) is set to
+// as it appears.
+function profile(r, path) {
+  onlyKeys(r, PROFILE_KEYS, path);
+  if (r.device === undefined || r.profile === undefined) throw new RulesError('needs "device" and "profile"', { path });
+  let device;
+  if (typeof r.device === 'string') {
+    if (isDefaultName(r.device)) throw new RulesError('must be a device name or an object of property patterns, not a default node', { path: [...path, 'device'] });
+    device = { 'device.name': pattern(text(r.device, [...path, 'device']), [...path, 'device']) };
+  } else device = matcher(r.device, [...path, 'device']);
+  const p = r.profile;
+  if (!(Number.isInteger(p) && p >= 0 && p <= 0x7fffffff)) text(p, [...path, 'profile']);
+  return { device, profile: p };
+}
+
 // Whether two patterns can match one and the same text, as far as can be
 // checked without running them: two texts must be equal, a text must pass a
 // RegExp; two RegExps may always meet.
@@ -242,6 +260,7 @@ function checkRules(data) {
     volumes: list(data.volumes, ['volumes']).map((r, i) => volume(r, ['volumes', i])),
     defaults: defaults(data.defaults, ['defaults']),
     devices: list(data.devices, ['devices']).map((r, i) => device(r, ['devices', i])),
+    profiles: list(data.profiles, ['profiles']).map((r, i) => profile(r, ['profiles', i])),
   };
   const names = new Set();
   rules.devices.forEach((d, i) => {
@@ -310,6 +329,7 @@ function rulesToJSON(rules) {
   if (rules.volumes?.length) out.volumes = rules.volumes.map((r) => ({ ...r, node: side(r.node) }));
   if (rules.defaults && Object.keys(rules.defaults).length) out.defaults = rules.defaults;
   if (rules.devices?.length) out.devices = rules.devices;
+  if (rules.profiles?.length) out.profiles = rules.profiles.map((r) => ({ device: side(r.device), profile: r.profile }));
   return out;
 }
 

@@ -1,0 +1,147 @@
+'use strict';
+// Devices as a session manager exports them (the fixture's sound card): their
+// profiles and routes listed as the daemon shows them, selected, refused.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { once } = require('node:events');
+const { spawnSync } = require('node:child_process');
+const path = require('node:path');
+const fs = require('node:fs');
+const { privateDaemon } = require('./helpers/setup');
+const { startSessionManager } = require('./helpers/session-manager');
+const { DeviceFixture } = require('./helpers/device-fixture');
+const { pwDump, waitFor } = require('./helpers/fixture');
+
+let graph;
+const { daemon } = privateDaemon(undefined, { graph: (g) => (graph = g), after: () => card.close() });
+const card = new DeviceFixture(daemon.env);
+
+const dumped = (id) => pwDump(daemon.env).find((o) => o.id === id).info.params;
+const listed = (id) => waitFor(() => graph.devices().find((d) => d.id === id && d.activeRoutes.output), 5000, `device ${id}`);
+const pick = (o, keys) => Object.fromEntries(keys.map((k) => [k, o[k]]));
+const PROFILE_KEYS = ['index', 'name', 'description', 'priority', 'available'];
+const ROUTE_KEYS = [...PROFILE_KEYS, 'profiles'];
+
+test('a device is listed with its profiles and routes as pw-dump shows them, and its removal is an event', async () => {
+  const created = once(graph, 'device-created');
+  const id = await card.add('alsa_card.listed');
+  assert.equal((await created)[0].id, id);
+  const device = await listed(id);
+  const params = dumped(id);
+  assert.deepEqual(
+    pick(device, ['name', 'description', 'api']),
+    { name: 'alsa_card.listed', description: 'Fixture Card', api: 'alsa' },
+  );
+  assert.deepEqual(device.profiles.map((p) => pick(p, PROFILE_KEYS)), params.EnumProfile.map((p) => pick(p, PROFILE_KEYS)));
+  assert.deepEqual(device.profiles[1].classes, [{ mediaClass: 'Audio/Sink', count: 1 }]);
+  assert.equal(device.profile.index, params.Profile[0].index);
+  const routes = params.EnumRoute.map((r) => ({ ...pick(r, ROUTE_KEYS), direction: r.direction.toLowerCase(), devices: r.devices }));
+  assert.deepEqual(device.routes.map((r) => ({ ...pick(r, ROUTE_KEYS), direction: r.direction, devices: r.devices })), routes);
+  assert.deepEqual(pick(device.activeRoutes.output, ['index', 'device']), pick(params.Route[0], ['index', 'device']));
+  assert.equal(device.activeRoutes.input, null);
+  const sink = await card.node('card-sink');
+  await graph.waitForNode('card-sink');
+  assert.deepEqual(graph.devices().find((d) => d.id === id).nodes, [sink]);
+  // The device changing by itself is heard too.
+  const changed = new Promise((resolve) => graph.on('device-changed', (d) => d.id === id && d.profile?.index === 0 && resolve(d)));
+  await card.switchProfile(0);
+  assert.equal((await changed).activeRoutes.output, null);
+  const destroyed = once(graph, 'device-destroyed');
+  await card.remove();
+  assert.deepEqual(await destroyed, [id]);
+  assert.equal(graph.devices().some((d) => d.id === id), false);
+});
+
+test('setProfile and setRoute resolve once the daemon shows the selection; a device object is pinned by its serial', async () => {
+  const id = await card.add('alsa_card.selected');
+  const device = await listed(id);
+  const routed = await graph.setRoute(device, 'analog-output-headphones');
+  assert.equal(routed.activeRoutes.output.name, 'analog-output-headphones');
+  assert.deepEqual(pick(dumped(id).Route[0], ['index', 'device']), { index: 1, device: 0 });
+  const off = await graph.setProfile('alsa_card.selected', 'off', { timeoutMs: 2000 });
+  assert.equal(off.profile.name, 'off');
+  assert.equal(dumped(id).Profile[0].index, 0);
+  assert.equal((await graph.setProfile(id, 1)).profile.name, 'output:analog-stereo');
+  assert.deepEqual(await card.state(), { ok: true, profile: 1, route: 0, sets: 3 });
+  await card.remove();
+  const again = await card.add('alsa_card.selected');
+  await listed(again);
+  await assert.rejects(graph.setProfile(device, 'off'), /is gone/);
+  assert.equal((await card.state()).sets, 0);
+  await card.remove();
+});
+
+test('an unknown or unavailable profile or route, or a bad argument, is refused with nothing sent', async () => {
+  const id = await card.add('alsa_card.refusing');
+  await listed(id);
+  await assert.rejects(graph.setProfile(id, 'output:analog-surround-51'), /profile "output:analog-surround-51" .* is not available/);
+  await assert.rejects(graph.setProfile(id, 'a2dp-sink'), /has no profile "a2dp-sink" \(profiles: off, /);
+  await assert.rejects(graph.setRoute(id, 'analog-output-lineout'), /route "analog-output-lineout" .* is not available/);
+  await assert.rejects(graph.setRoute(id, 'analog-output-speaker', { direction: 'input' }), /has no input route/);
+  await assert.rejects(graph.setProfile('alsa_card.none', 0), /no device "alsa_card.none"/);
+  await assert.rejects(graph.setProfile(id, {}), TypeError);
+  await assert.rejects(graph.setProfile(id, -1), RangeError);
+  await assert.rejects(graph.setRoute(id, 0, { direction: 'sideways' }), TypeError);
+  await assert.rejects(graph.setProfile(id, 1, { timeout: 5 }), TypeError);
+  assert.equal((await card.state()).sets, 0);
+  await card.remove();
+});
+
+test('a patchbay "profiles" rule sets a device once per appearance, and leaves the user\'s choice alone', async () => {
+  const id = await card.add('alsa_card.ruled');
+  await listed(id);
+  const bay = graph.patchbay({ profiles: [{ device: '/^alsa_card\\.rul/', profile: 'off' }] });
+  const actions = [];
+  const acted = () => new Promise((resolve) => bay.once('action', (a) => resolve(actions.push(a))));
+  try {
+    await acted();
+    assert.deepEqual(actions[0], { kind: 'profile', rule: 'profiles[0]', device: 'alsa_card.ruled', id, profile: 'off' });
+    await graph.setProfile(id, 'output:analog-stereo');
+    // A rule that fought back would have sent its profile before this route, on one queue.
+    await graph.setRoute(id, 'analog-output-speaker');
+    assert.deepEqual(await card.state(), { ok: true, profile: 1, route: 0, sets: 3 });
+    await card.remove();
+    const again = acted();
+    const second = await card.add('alsa_card.ruled');
+    await again;
+    assert.equal(actions[1].id, second);
+    assert.equal((await card.state()).profile, 0);
+  } finally {
+    await bay.close();
+    await card.remove();
+  }
+  assert.throws(() => graph.patchbay({ profiles: [{ device: '@default-audio-sink', profile: 'off' }] }), /profiles\[0\]\.device: must be a device name/);
+});
+
+test('quorvane profile and port list the choices, the active one marked, and select one', async () => {
+  const run = (...args) => spawnSync(process.execPath, [path.join(__dirname, '..', 'bin', 'quorvane.js'), ...args], { env: daemon.env, encoding: 'utf8', timeout: 10000 });
+  const id = await card.add('alsa_card.cli');
+  await listed(id);
+  const profiles = run('profile', 'Fixture Card');
+  assert.equal(profiles.status, 0, profiles.stderr);
+  assert.match(profiles.stdout, /^\*\s+1\s+output:analog-stereo\s/m);
+  assert.match(profiles.stdout, /^\s+2\s+output:analog-surround-51\s.*\bno\b/m);
+  const port = run('port', String(id), 'analog-output-headphones', '--direction', 'sink');
+  assert.equal(port.stdout, `"alsa_card.cli" (${id}): output port analog-output-headphones\n`);
+  assert.deepEqual(JSON.parse(run('devices', '--json').stdout).map((d) => [d.name, d.activeRoutes.output.name]), [['alsa_card.cli', 'analog-output-headphones']]);
+  const refused = run('profile', 'alsa_card.cli', 'output:analog-surround-51');
+  assert.deepEqual([refused.status, refused.stderr], [1, `quorvane: profile "output:analog-surround-51" of device ${id} ("alsa_card.cli") is not available\n`]);
+  await card.remove();
+});
+
+// Last: WirePlumber stays with the daemon's devices from here on.
+test('beside WirePlumber, which picks a new device\'s port itself, a port selected is kept and saved as the user\'s choice', async (t) => {
+  const sm = await startSessionManager(daemon);
+  t.after(() => sm.stop());
+  const id = await card.add('alsa_card.managed');
+  await waitFor(async () => (await card.state()).sets > 0, 5000, 'WirePlumber to select the new device\'s profile and port');
+  const device = await graph.setRoute(id, 'analog-output-headphones');
+  assert.equal(device.activeRoutes.output.name, 'analog-output-headphones');
+  const saved = path.join(sm.dir, 'state', 'wireplumber', 'default-routes');
+  const read = () => (fs.existsSync(saved) ? fs.readFileSync(saved, 'utf8') : '');
+  // WirePlumber 0.4 writes "=name;", 0.5 "=["name"]".
+  const choice = /^alsa_card\.managed:profile:output:analog-stereo=(analog-output-headphones;|\["analog-output-headphones"\])$/m;
+  await waitFor(() => choice.test(read()), 5000, `WirePlumber to save the port (${saved})`);
+  assert.equal(dumped(id).Route[0].index, 1);
+  await card.remove();
+});
