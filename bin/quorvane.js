@@ -54,6 +54,8 @@ const commands = {
   move: 'control',
   web: 'web',
   mqtt: 'mqtt',
+  meter: 'signal',
+  top: 'signal',
 };
 
 // Every way out goes through here: the connection is closed first (links the

@@ -39,7 +39,9 @@
         "../src/features/meters/Meters.cpp",
         "../src/bindings/MeterBindings.cpp",
         "../src/features/profiler/Profiler.cpp",
-        "../src/bindings/ProfilerBindings.cpp"
+        "../src/bindings/ProfilerBindings.cpp",
+        "../src/core/PortLatency.cpp",
+        "../src/bindings/LatencyBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -575,6 +575,16 @@ class Graph extends EventEmitter {
     const { bridge } = require('../mqtt/bridge'); // loaded with the first bridge
     return bridge(this, options);
   }
+
+  // --- latency ----------------------------------------------------------------
+
+  // The latency a port's "Latency" params give, per direction, or those of
+  // each port of a node (lib/features/latency.js). Entries of links() carry
+  // their output port's output latency as `latency`.
+  latency(portOrNode) {
+    if (this.#state === 'closed') throw new Error('Graph closed');
+    return require('../features/latency').latencyOf(this, portOrNode);
+  }
 }
 
 module.exports = { Graph };

@@ -61,5 +61,8 @@ NAN_METHOD(graphProfiler);
 // The "profile" event's payload: the latest profile, or null.
 v8::Local<v8::Value> profilePayload();
 
+// The ports' latency (src/bindings/LatencyBindings.cpp).
+NAN_METHOD(graphPortLatency);
+
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();

@@ -65,6 +65,7 @@ const ExportEntry kExportTable[] = {
     {"graphMeterStop", graphMeterStop},
     {"graphHasProfiler", graphHasProfiler},
     {"graphProfiler", graphProfiler},
+    {"graphPortLatency", graphPortLatency},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its
