@@ -75,7 +75,7 @@ function latencyText(l) {
 async function links(argv) {
   const o = parse(argv, { json: 'flag', latency: 'flag' });
   noPositional(o);
-  const graph = await openView();
+  const graph = await openView({ settled: Boolean(o.latency) });
   const rows = graph.links();
   if (o.json) {
     printRows(rows.map(({ props, latency, ...l }) => (o.latency ? { ...l, latency } : l)), [], true);

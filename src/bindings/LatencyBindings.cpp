@@ -1,4 +1,6 @@
 // graphPortLatency: the ports' latency as their Latency params last gave it.
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "../connection/PwContext.h"
@@ -21,16 +23,19 @@ NAN_METHOD(graphPortLatency) {
         ids.push_back(v.As<v8::Uint32>()->Value());
     }
     PwContext* ctx = getContext();
-    std::vector<std::pair<bool, LatencyRef>> found(ids.size());
+    // One pass over the ports, whatever the number of ids.
+    std::unordered_map<uint32_t, std::pair<bool, LatencyRef>> byId;
+    for (uint32_t id : ids) byId.emplace(id, std::pair<bool, LatencyRef>{});
     {
         LockGuard lock(ctx->mutex);
-        for (size_t i = 0; i < ids.size(); i++)
-            for (const PortInfo& p : ctx->ports)
-                if (p.id == ids[i]) {
-                    found[i] = {true, p.latency};
-                    break;
-                }
+        for (const PortInfo& p : ctx->ports) {
+            auto it = byId.find(p.id);
+            if (it != byId.end() && !it->second.first) it->second = {true, p.latency};
+        }
     }
+    std::vector<std::pair<bool, LatencyRef>> found;
+    found.reserve(ids.size());
+    for (uint32_t id : ids) found.push_back(byId[id]);
     js::LatencyObjects objects;
     std::vector<v8::Local<v8::Value>> list;
     for (const auto& f : found) {

@@ -36,6 +36,7 @@ struct BoundObject {
     Kind kind;
     uint32_t formatFlags;   // a port's Format param flags as last announced
     uint32_t latencyFlags;  // and its Latency params'
+    bool latencyDeferred;   // its Latency params are asked for once the mirror is informed
     bool propsSubscribed;   // a node's "Props" param is pushed to us as it changes
     spa_hook objectListener;
     spa_hook proxyListener;
@@ -164,6 +165,24 @@ void setPortLatency(PwContext* ctx, uint32_t id, const spa_pod* param, bool clea
     if (port) port->latency = clear ? nullptr : withLatencyParam(port->latency, param);
 }
 
+// A port's Latency params, one for each direction. While the connection
+// gathers the mirror, asked for only once it is informed (sendDeferredLatency):
+// a graph of thousands of ports is announced as connected without waiting
+// for them.
+void askLatency(BoundObject* o) {
+    if (lifecycleOf(o->ctx) != Lifecycle::Informed) {
+        o->latencyDeferred = true;
+        return;
+    }
+    o->latencyDeferred = false;
+    pw_port_enum_params(reinterpret_cast<pw_port*>(o->proxy), 0, SPA_PARAM_Latency, 0, 2, nullptr);
+}
+
+void sendDeferredLatency(PwContext* ctx) {
+    BoundObject* o;
+    spa_list_for_each(o, &ctx->bindings.proxies, link) if (o->latencyDeferred) askLatency(o);
+}
+
 void onPortInfo(void* data, const pw_port_info* info) {
     auto* o = static_cast<BoundObject*>(data);
     PwContext* ctx = o->ctx;
@@ -177,11 +196,10 @@ void onPortInfo(void* data, const pw_port_info* info) {
                                                         : nullptr;
             if (!flags || info->params[i].flags == *flags) continue;
             *flags = info->params[i].flags;
-            if (*flags & SPA_PARAM_INFO_READ) {
-                // One Format; a Latency param for each direction. Asked for
-                // together, within the round trip the formats take anyway.
-                uint32_t count = id == SPA_PARAM_Format ? 1 : 2;
-                pw_port_enum_params(reinterpret_cast<pw_port*>(o->proxy), 0, id, 0, count, nullptr);
+            if (*flags & SPA_PARAM_INFO_READ && id == SPA_PARAM_Latency) {
+                askLatency(o);
+            } else if (*flags & SPA_PARAM_INFO_READ) {
+                pw_port_enum_params(reinterpret_cast<pw_port*>(o->proxy), 0, id, 0, 1, nullptr);
                 ctx->bindings.requestsSinceSync++;
             } else if (id == SPA_PARAM_Format) {
                 setPortFormat(ctx, o->id, nullptr);
@@ -329,7 +347,7 @@ void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t vers
         static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, id, type, std::min(version, ours), sizeof(BoundObject)));
     if (!proxy) return;  // out of memory: the registry's properties serve
     auto* o = static_cast<BoundObject*>(pw_proxy_get_user_data(proxy));
-    *o = BoundObject{ctx, proxy, id, kind, 0, 0, false, {}, {}, {}};
+    *o = BoundObject{ctx, proxy, id, kind, 0, 0, false, false, {}, {}, {}};
     spa_list_append(&b.proxies, &o->link);
     if (kind == kNode) b.nodeProxies[id] = proxy;
     pw_proxy_add_object_listener(proxy, &o->objectListener, events, o);
@@ -348,16 +366,20 @@ void onInfoRoundTrip(PwContext* ctx, int seq) {
         askInfoRoundTrip(ctx);
         return;
     }
-    // Under the graph lock, so that a Graph that starts listening now either
-    // finds the mirror received or gets it here.
-    LockGuard lock(ctx->mutex);
-    if (!advanceLifecycle(ctx, Lifecycle::Informed)) return;  // lost or closing meanwhile
-    ctx->mirrorDelivered = true;
-    if (!ctx->graphListening) return;
-    std::vector<PwEvent> events;
-    if (ctx->graphWantsMirror) appendMirrorCreatedLocked(ctx, events);
-    events.push_back(makeEvent(Connected, 0, ForGraph));
-    emitEvents(ctx, std::move(events));
+    {
+        // Under the graph lock, so that a Graph that starts listening now
+        // either finds the mirror received or gets it here.
+        LockGuard lock(ctx->mutex);
+        if (!advanceLifecycle(ctx, Lifecycle::Informed)) return;  // lost or closing meanwhile
+        ctx->mirrorDelivered = true;
+        if (ctx->graphListening) {
+            std::vector<PwEvent> events;
+            if (ctx->graphWantsMirror) appendMirrorCreatedLocked(ctx, events);
+            events.push_back(makeEvent(Connected, 0, ForGraph));
+            emitEvents(ctx, std::move(events));
+        }
+    }
+    if (ctx->bindings.listReady) sendDeferredLatency(ctx);
 }
 
 void markInfoProxy(PwContext* ctx, uint32_t proxyId, bool bound) {
