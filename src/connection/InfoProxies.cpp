@@ -195,6 +195,7 @@ void onPortInfo(void* data, const pw_port_info* info) {
                               : id == SPA_PARAM_Latency ? &o->latencyFlags
                                                         : nullptr;
             if (!flags || info->params[i].flags == *flags) continue;
+            bool wasReadable = *flags & SPA_PARAM_INFO_READ;
             *flags = info->params[i].flags;
             if (*flags & SPA_PARAM_INFO_READ && id == SPA_PARAM_Latency) {
                 askLatency(o);
@@ -203,7 +204,9 @@ void onPortInfo(void* data, const pw_port_info* info) {
                 ctx->bindings.requestsSinceSync++;
             } else if (id == SPA_PARAM_Format) {
                 setPortFormat(ctx, o->id, nullptr);
-            } else {
+            } else if (wasReadable) {
+                // A port that never had readable Latency params (a client's
+                // own port, often) has nothing to clear: no lock taken.
                 setPortLatency(ctx, o->id, nullptr, true);
             }
         }
