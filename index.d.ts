@@ -781,3 +781,36 @@ export interface PatchbayRules {
 
 /** The patchbay's action of a "profiles" rule. */
 export type PatchbayProfileAction = { kind: 'profile'; rule: string; device: string; id: number; profile: string };
+/** A port's latency in one direction, from its "Latency" param; the latency is the sum of the three. */
+export interface LatencyRange {
+  readonly minQuantum: number;
+  readonly maxQuantum: number;
+  readonly minRate: number;
+  readonly maxRate: number;
+  readonly minNs: number;
+  readonly maxNs: number;
+}
+
+/** A port's latency: input (up to the port) and output (from the port on), each null where the port gave none. */
+export interface PortLatency {
+  input: LatencyRange | null;
+  output: LatencyRange | null;
+}
+
+/** A node's ports' latency. */
+export interface NodeLatency {
+  id: number;
+  name: string;
+  ports: Array<PortLatency & { id: number; name: string; direction: 'in' | 'out' }>;
+}
+
+export interface GraphLink {
+  /** The input latency of the link's output port (what the sound gathered up to the link); null where unknown. */
+  latency: LatencyRange | null;
+}
+
+export interface Graph {
+  /** A port's latency (a port object, or an id no node has), or each port's of a node (id, object or matcher). */
+  latency(port: GraphPort): PortLatency;
+  latency(portOrNode: NodeRef | GraphPort): PortLatency | NodeLatency;
+}

@@ -59,6 +59,8 @@ const commands = {
   devices: 'cards',
   profile: 'cards',
   port: 'cards',
+  meter: 'signal',
+  top: 'signal',
 };
 
 // Every way out goes through here: the connection is closed first (links the

@@ -44,7 +44,9 @@
         "../src/bindings/ModuleBindings.cpp",
         "../src/core/DeviceParams.cpp",
         "../src/features/cards/Cards.cpp",
-        "../src/bindings/CardBindings.cpp"
+        "../src/bindings/CardBindings.cpp",
+        "../src/core/PortLatency.cpp",
+        "../src/bindings/LatencyBindings.cpp"
       ],
       "include_dirs": [
         "<!(node -p \"require('node:path').relative('.', require('node:path').dirname(require.resolve('nan/nan.h')))\")"

@@ -64,6 +64,8 @@ Commands:
   profile DEVICE [NAME|INDEX]            print a device's profiles, or select one
   port DEVICE [NAME|INDEX] [--direction output|input]
                                          print a device's ports (routes), or select one
+  meter NODE... [--rate HZ] [--json]     level bars of nodes' channels, until Ctrl-C
+  top [--json] [--once]                  the daemon's profiler (as pw-top) with the busiest nodes' peaks
 
 Ports are named NODE:PORT (as pw-link shows them) or by id; nodes by name or id,
 and by @default-audio-sink / @default-audio-source / @default-video-source
@@ -88,11 +90,14 @@ objects (with their properties under --props).`,
   ports: `Usage: quorvane ports [--node NAME|ID] [--json]
 Lists ports: id, owning node, NODE:PORT name, direction (in or out). --node
 keeps the ports of the node with that id, or of the nodes with that name.`,
-  links: `Usage: quorvane links [--json]
+  links: `Usage: quorvane links [--json] [--latency]
 Lists links: id, output port, input port (id and NODE:PORT name), state (error
 with the daemon's text, unlinked, init, negotiating, allocating, paused, active)
 and negotiated format (media type/subtype, sample format, rate, channels,
-positions; - before negotiation).`,
+positions; - before negotiation). --latency adds the latency up to each link's
+output port, as its "Latency" param gives it (in quanta, samples and ns, min-max;
+- where unknown); with --json as "latency" ({ minQuantum, maxQuantum, minRate,
+maxRate, minNs, maxNs } or null).`,
   monitor: `Usage: quorvane monitor [--json] [--reconnect]
 Prints "node-created", "node-destroyed", "link-created" and "link-destroyed"
 events, one line each, as they happen (starting with every existing node and
@@ -320,6 +325,27 @@ an input port of one name. A port that is not available (unplugged) or not
 one of the active profile's is refused (exit 1) and nothing is sent.
 DEVICE is a device id, its "device.name" (as pactl names cards,
 alsa_card.pci-0000_00_1f.3) or its description (as wpctl status shows it).`,
+  meter: `Usage: quorvane meter NODE... [--rate HZ] [--json]
+Measures the peak level of each channel of each NODE (its audio outputs: a
+sink's monitor, a source's capture, a stream's output) HZ times a second
+(default 10, 1 to 60) and shows it as a bar with its dBFS value, redrawn in place
+on a terminal; into a pipe or file, one line per node per period. --json prints
+one object per node per period: {"t","id","name","channels","peak","rms"}, the
+levels in dBFS to a tenth, null for silence.
+${NODE_NAMES}
+Runs until Ctrl-C or until the reader of the output goes away (exit 0). When a
+measured node is removed it says so on standard error and goes on with the
+others; when the last one goes it exits with code 4, as when the daemon goes.`,
+  top: `Usage: quorvane top [--json] [--once]
+Shows what the daemon's profiler reports, as pw-top does, refreshed once a
+second: per driver and each node it drives, the quantum, rate, wait and busy
+times and their share of the period (W/Q, B/Q), the errors (a driver's xruns, a
+follower's unfinished cycles) and the driver's load; PEAK is the peak level
+(dBFS) of the busiest few nodes, measured only while they are shown. --json
+prints one object per refresh ({"t","drivers":[{..., "followers":[...]}]}, as
+graph.profiler() gives it, "peak" on the measured nodes, null for silence);
+--once prints one refresh and exits. Needs libpipewire-module-profiler in the
+daemon's configuration (PipeWire's default): without it, exit 1 with a message.`,
 };
 
 module.exports = { HELP };

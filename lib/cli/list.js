@@ -64,13 +64,21 @@ async function ports(argv) {
   printRows(table, ['id', 'nodeId', 'port', 'direction'], false);
 }
 
+// A latency range as one cell: quanta, samples and nanoseconds, min-max
+// (one number where they are equal), as pw-link -t gives them.
+function latencyText(l) {
+  if (!l) return '-';
+  const span = (min, max) => (min === max ? `${min}` : `${min}-${max}`);
+  return `quantum ${span(l.minQuantum, l.maxQuantum)} rate ${span(l.minRate, l.maxRate)} ns ${span(l.minNs, l.maxNs)}`;
+}
+
 async function links(argv) {
-  const o = parse(argv, { json: 'flag' });
+  const o = parse(argv, { json: 'flag', latency: 'flag' });
   noPositional(o);
-  const graph = await openView();
+  const graph = await openView({ settled: Boolean(o.latency) });
   const rows = graph.links();
   if (o.json) {
-    printRows(rows.map(({ props, ...l }) => l), [], true);
+    printRows(rows.map(({ props, latency, ...l }) => (o.latency ? { ...l, latency } : l)), [], true);
     return;
   }
   const name = (id) => {
@@ -83,8 +91,9 @@ async function links(argv) {
     to: `${l.sinkPortId} ${name(l.sinkPortId)}`,
     state: l.state === 'error' && l.error ? `error: ${l.error}` : l.state,
     format: formatText(l.format),
+    latency: latencyText(l.latency),
   }));
-  printRows(table, ['id', 'from', 'to', 'state', 'format'], false);
+  printRows(table, ['id', 'from', 'to', 'state', 'format', ...(o.latency ? ['latency'] : [])], false);
 }
 
 module.exports = { nodes, ports, links };

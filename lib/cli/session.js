@@ -44,7 +44,9 @@ async function openSession({ reconnect = false } = {}) {
 // properties. Errors as openSession(). It is the connection the Graph stands
 // on, without the Graph and what the Graph brings (requests, routes, devices,
 // waits): a one-shot listing loads, binds and runs only what it prints.
-async function openView({ info = ALL_INFO } = {}) {
+// `settled`: after a round trip, so that what the daemon sends right after
+// the mirror (the ports' latency) has arrived too.
+async function openView({ info = ALL_INFO, settled = false } = {}) {
   const addon = require('../connection/addon');
   const { Connection } = require('../connection/connection');
   addon.setClientName(addon.clientName());
@@ -61,6 +63,7 @@ async function openView({ info = ALL_INFO } = {}) {
   }
   addon.setInfoKinds([...ALL_INFO, 'device']); // what is announced later, bound as a Graph binds it
   connection.attach(reader);
+  if (settled) await roundTrip(reader);
   const once = (list) => {
     let taken = null;
     return () => (taken ??= list());
@@ -75,6 +78,23 @@ async function openView({ info = ALL_INFO } = {}) {
     close: () => connection.detach(reader),
   };
   return sessionView;
+}
+
+// Resolves once the daemon has answered a round trip heard by `reader`
+// (bounded: a daemon that no longer answers leaves the view as it is).
+function roundTrip(reader) {
+  const addon = require('../connection/addon');
+  return new Promise((resolve) => {
+    const seq = addon.graphSync();
+    if (seq < 0) return resolve();
+    const timer = setTimeout(done, CONNECT_MS);
+    function done() {
+      clearTimeout(timer);
+      reader.deliver = () => {};
+      resolve();
+    }
+    reader.deliver = (name, payload) => name === 'sync-done' && payload?.id === seq && done();
+  });
 }
 
 async function closeSession() {

@@ -50,10 +50,11 @@ function links(out, u, srcNames, sinkNames, formats) {
   }
 }
 
-function linksWithInfo(out, u, srcNames, sinkNames, formats, states, errors, props) {
+// latencies: the output port's output latency, or null.
+function linksWithInfo(out, u, srcNames, sinkNames, formats, states, errors, latencies, props) {
   for (let i = 0; i < out.length; i++) {
     const j = i * 5;
-    out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3], sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i], props: props[i], state: states[i], error: errors[i] };
+    out[i] = { id: u[j], srcNodeId: u[j + 1], srcPortId: u[j + 2], sinkNodeId: u[j + 3], sinkPortId: u[j + 4], srcNodeName: srcNames[i], sinkNodeName: sinkNames[i], format: formats[i], props: props[i], state: states[i], error: errors[i], latency: latencies[i] };
   }
 }
 

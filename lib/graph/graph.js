@@ -611,6 +611,16 @@ class Graph extends EventEmitter {
   setRoute(device, nameOrIndex, options) {
     return require('../features/cards').setRoute(this.#features, device, nameOrIndex, options);
   }
+
+  // --- latency ----------------------------------------------------------------
+
+  // The latency a port's "Latency" params give, per direction, or those of
+  // each port of a node (lib/features/latency.js). Entries of links() carry
+  // their output port's input latency (up to the link) as `latency`.
+  latency(portOrNode) {
+    if (this.#state === 'closed') throw new Error('Graph closed');
+    return require('../features/latency').latencyOf(this, portOrNode);
+  }
 }
 
 module.exports = { Graph };

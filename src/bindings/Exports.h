@@ -66,6 +66,8 @@ NAN_METHOD(graphModuleLoad);
 NAN_METHOD(graphModuleUnload);
 NAN_METHOD(graphSetControlParams);
 NAN_METHOD(graphSetPortConfig);
+// The ports' latency (src/bindings/LatencyBindings.cpp).
+NAN_METHOD(graphPortLatency);
 
 // addon.constants (src/bindings/Constants.cpp), exported after the table.
 v8::Local<v8::Object> constantsObject();

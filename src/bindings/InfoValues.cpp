@@ -90,6 +90,34 @@ v8::Local<v8::Value> formatObject(const FormatRef& format) {
     return keepShape(gFormatShape, o.As<v8::Object>());
 }
 
+v8::Local<v8::Value> latencyObject(const LatencyRef& latency, unsigned direction) {
+    if (!latency || direction > 1 || !latency->given[direction]) return Nan::Null();
+    static const char* const kNames[] = {"minQuantum", "maxQuantum", "minRate", "maxRate", "minNs", "maxNs"};
+    static v8::Eternal<v8::String> names[6];
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    const LatencyRange& r = latency->range[direction];
+    const double numbers[6] = {r.minQuantum, r.maxQuantum, r.minRate, r.maxRate, r.minNs, r.maxNs};
+    v8::Local<v8::Name> keys[6];
+    v8::Local<v8::Value> values[6];
+    for (int i = 0; i < 6; i++) {
+        keys[i] = cachedText(names[i], [i] { return kNames[i]; }).As<v8::Name>();
+        values[i] = Nan::New<v8::Number>(numbers[i]);
+    }
+    v8::Local<v8::Object> o = v8::Object::New(isolate, objectPrototype(isolate), keys, values, 6);
+    static_cast<void>(o->SetIntegrityLevel(Nan::GetCurrentContext(), v8::IntegrityLevel::kFrozen).FromMaybe(false));
+    return o;
+}
+
+v8::Local<v8::Value> LatencyObjects::get(const LatencyRef& latency, unsigned direction) {
+    if (!latency || direction > 1 || !latency->given[direction]) return Nan::Null();
+    const LatencyRange& range = latency->range[direction];
+    for (const auto& made : made_)
+        if (made.first == range) return made.second;
+    v8::Local<v8::Value> o = latencyObject(latency, direction);
+    if (made_.size() < 16) made_.emplace_back(range, o);  // ranges mostly repeat: a few distinct ones
+    return o;
+}
+
 v8::Local<v8::Object> changedObject(uint8_t changed) {
     v8::Local<v8::Context> context = Nan::GetCurrentContext();
     v8::Local<v8::Object> o = Nan::New<v8::Object>();

@@ -257,9 +257,22 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
     std::vector<LinkInfo> links;
     // Per link: its nodes' names and, for the nineteen's listing, its format text.
     std::vector<std::string> texts;
+    // For the Graph's listing: the latency of each link's output port.
+    std::vector<LatencyRef> latencies;
     {
         LockGuard lock(ctx->mutex);
         links = ctx->links;
+        if (withProps && !links.empty()) {
+            std::unordered_map<uint32_t, const LatencyRef*> byPort;
+            byPort.reserve(ctx->ports.size());
+            for (const PortInfo& p : ctx->ports)
+                if (p.latency) byPort[p.id] = &p.latency;
+            latencies.reserve(links.size());
+            for (const LinkInfo& l : links) {
+                auto it = byPort.find(l.srcPortId);
+                latencies.push_back(it == byPort.end() ? nullptr : *it->second);
+            }
+        }
         // Node names by id, built once per call: linear in nodes + links. A
         // later record with the same id replaces an earlier one, as a walk
         // over the whole node list would.
@@ -281,7 +294,8 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
         }
     }
     js::StringCache cache;  // node names repeat from link to link
-    Columns c(links.size(), 5, withProps ? 5 : 3);
+    Columns c(links.size(), 5, withProps ? 6 : 3);
+    js::LatencyObjects latencyObjects;
     PropsColumn props(withProps);
     props.reserve(links.size());
     uint32_t* u = c.numbers;
@@ -298,6 +312,7 @@ void listLinks(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
             c.text(2).push_back(js::formatObject(l.format));
             c.text(3).push_back(js::linkState(l.state));
             c.text(4).push_back(js::errorText(l.error));
+            c.text(5).push_back(latencyObjects.get(latencies[&l - links.data()], SPA_DIRECTION_INPUT));
         } else {
             c.text(2).push_back(cache.get(text[2]));
         }

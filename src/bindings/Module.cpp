@@ -71,6 +71,7 @@ const ExportEntry kExportTable[] = {
     {"graphSetPortConfig", graphSetPortConfig},
     {"graphDevices", graphDevices},
     {"graphSelectDevice", graphSelectDevice},
+    {"graphPortLatency", graphPortLatency},
 };
 
 // The module's one lifetime: its end runs once, while every piece of its

@@ -15,6 +15,7 @@
 #include "../core/MediaFormat.h"
 #include "../core/NodeProps.h"
 #include "../core/PackedProps.h"
+#include "../core/PortLatency.h"
 #include "EventQueue.h"
 #include "PwContext.h"
 #include "PwThread.h"
@@ -33,8 +34,10 @@ struct BoundObject {
     pw_proxy* proxy;
     uint32_t id;
     Kind kind;
-    uint32_t formatFlags;  // a port's Format param flags as last announced
-    bool propsSubscribed;  // a node's "Props" param is pushed to us as it changes
+    uint32_t formatFlags;   // a port's Format param flags as last announced
+    uint32_t latencyFlags;  // and its Latency params'
+    bool latencyDeferred;   // its Latency params are asked for once the mirror is informed
+    bool propsSubscribed;   // a node's "Props" param is pushed to us as it changes
     spa_hook objectListener;
     spa_hook proxyListener;
     spa_list link;
@@ -154,6 +157,32 @@ void setPortFormat(PwContext* ctx, uint32_t id, FormatRef format) {
     reportLocked(ctx, PortChanged, *port, ChangedFormat, &PwEvent::port);
 }
 
+// `param`: one Latency param, merged into what the port had; `clear`: the
+// params are no longer readable. No event: the latency is read on demand.
+void setPortLatency(PwContext* ctx, uint32_t id, const spa_pod* param, bool clear) {
+    LockGuard lock(ctx->mutex);
+    PortInfo* port = findRecord(ctx->ports, id, ctx->bindings.cursor[kPort]);
+    if (port) port->latency = clear ? nullptr : withLatencyParam(port->latency, param);
+}
+
+// A port's Latency params, one for each direction. While the connection
+// gathers the mirror, asked for only once it is informed (sendDeferredLatency):
+// a graph of thousands of ports is announced as connected without waiting
+// for them.
+void askLatency(BoundObject* o) {
+    if (lifecycleOf(o->ctx) != Lifecycle::Informed) {
+        o->latencyDeferred = true;
+        return;
+    }
+    o->latencyDeferred = false;
+    pw_port_enum_params(reinterpret_cast<pw_port*>(o->proxy), 0, SPA_PARAM_Latency, 0, 2, nullptr);
+}
+
+void sendDeferredLatency(PwContext* ctx) {
+    BoundObject* o;
+    spa_list_for_each(o, &ctx->bindings.proxies, link) if (o->latencyDeferred) askLatency(o);
+}
+
 void onPortInfo(void* data, const pw_port_info* info) {
     auto* o = static_cast<BoundObject*>(data);
     PwContext* ctx = o->ctx;
@@ -161,13 +190,24 @@ void onPortInfo(void* data, const pw_port_info* info) {
         // As pw-dump: a param is asked for when it is readable and its flags
         // changed (the daemon flips a serial bit at each change of value).
         for (uint32_t i = 0; i < info->n_params; i++) {
-            if (info->params[i].id != SPA_PARAM_Format || info->params[i].flags == o->formatFlags) continue;
-            o->formatFlags = info->params[i].flags;
-            if (o->formatFlags & SPA_PARAM_INFO_READ) {
-                pw_port_enum_params(reinterpret_cast<pw_port*>(o->proxy), 0, SPA_PARAM_Format, 0, 1, nullptr);
+            uint32_t id = info->params[i].id;
+            uint32_t* flags = id == SPA_PARAM_Format    ? &o->formatFlags
+                              : id == SPA_PARAM_Latency ? &o->latencyFlags
+                                                        : nullptr;
+            if (!flags || info->params[i].flags == *flags) continue;
+            bool wasReadable = *flags & SPA_PARAM_INFO_READ;
+            *flags = info->params[i].flags;
+            if (*flags & SPA_PARAM_INFO_READ && id == SPA_PARAM_Latency) {
+                askLatency(o);
+            } else if (*flags & SPA_PARAM_INFO_READ) {
+                pw_port_enum_params(reinterpret_cast<pw_port*>(o->proxy), 0, id, 0, 1, nullptr);
                 ctx->bindings.requestsSinceSync++;
-            } else {
+            } else if (id == SPA_PARAM_Format) {
                 setPortFormat(ctx, o->id, nullptr);
+            } else if (wasReadable) {
+                // A port that never had readable Latency params (a client's
+                // own port, often) has nothing to clear: no lock taken.
+                setPortLatency(ctx, o->id, nullptr, true);
             }
         }
     }
@@ -183,6 +223,7 @@ void onPortInfo(void* data, const pw_port_info* info) {
 void onPortParam(void* data, int /*seq*/, uint32_t id, uint32_t /*index*/, uint32_t /*next*/, const spa_pod* param) {
     auto* o = static_cast<BoundObject*>(data);
     if (id == SPA_PARAM_Format) setPortFormat(o->ctx, o->id, parseMediaFormat(param));
+    if (id == SPA_PARAM_Latency) setPortLatency(o->ctx, o->id, param, false);
 }
 
 void onLinkInfo(void* data, const pw_link_info* info) {
@@ -309,7 +350,7 @@ void bindObjectInfo(PwContext* ctx, uint32_t id, const char* type, uint32_t vers
         static_cast<pw_proxy*>(pw_registry_bind(ctx->registry, id, type, std::min(version, ours), sizeof(BoundObject)));
     if (!proxy) return;  // out of memory: the registry's properties serve
     auto* o = static_cast<BoundObject*>(pw_proxy_get_user_data(proxy));
-    *o = BoundObject{ctx, proxy, id, kind, 0, false, {}, {}, {}};
+    *o = BoundObject{ctx, proxy, id, kind, 0, 0, false, false, {}, {}, {}};
     spa_list_append(&b.proxies, &o->link);
     if (kind == kNode) b.nodeProxies[id] = proxy;
     pw_proxy_add_object_listener(proxy, &o->objectListener, events, o);
@@ -328,16 +369,20 @@ void onInfoRoundTrip(PwContext* ctx, int seq) {
         askInfoRoundTrip(ctx);
         return;
     }
-    // Under the graph lock, so that a Graph that starts listening now either
-    // finds the mirror received or gets it here.
-    LockGuard lock(ctx->mutex);
-    if (!advanceLifecycle(ctx, Lifecycle::Informed)) return;  // lost or closing meanwhile
-    ctx->mirrorDelivered = true;
-    if (!ctx->graphListening) return;
-    std::vector<PwEvent> events;
-    if (ctx->graphWantsMirror) appendMirrorCreatedLocked(ctx, events);
-    events.push_back(makeEvent(Connected, 0, ForGraph));
-    emitEvents(ctx, std::move(events));
+    {
+        // Under the graph lock, so that a Graph that starts listening now
+        // either finds the mirror received or gets it here.
+        LockGuard lock(ctx->mutex);
+        if (!advanceLifecycle(ctx, Lifecycle::Informed)) return;  // lost or closing meanwhile
+        ctx->mirrorDelivered = true;
+        if (ctx->graphListening) {
+            std::vector<PwEvent> events;
+            if (ctx->graphWantsMirror) appendMirrorCreatedLocked(ctx, events);
+            events.push_back(makeEvent(Connected, 0, ForGraph));
+            emitEvents(ctx, std::move(events));
+        }
+    }
+    if (ctx->bindings.listReady) sendDeferredLatency(ctx);
 }
 
 void markInfoProxy(PwContext* ctx, uint32_t proxyId, bool bound) {

@@ -7,6 +7,7 @@
 
 #include "MediaFormat.h"
 #include "NodeProps.h"
+#include "PortLatency.h"
 
 // What the node of a level meter the add-on owns is named (the registry
 // announces node names, not the add-on's own properties): the mirror hides
@@ -41,7 +42,8 @@ struct PortInfo {
     uint32_t direction = 0;  // 1 for "in", 0 otherwise
     uint32_t portType = 0;
     std::string props;
-    FormatRef format{};  // its Format param, where one is set
+    FormatRef format{};    // its Format param, where one is set
+    LatencyRef latency{};  // its Latency params, once read
 };
 
 struct LinkInfo {
