@@ -777,6 +777,10 @@ export interface PatchbayProfileRule {
 
 export interface PatchbayRules {
   profiles?: PatchbayProfileRule[];
+  /** Equalisers of the patchbay's own (graph.createFilter's options; `target` a node name), made once their target is there. */
+  filters?: { name: string; description?: string; mediaClass?: 'Audio/Sink' | 'Audio/Source' | 'Stream'; channels?: number; filters?: FilterBand[]; preamp?: number; target?: string }[];
+  /** Loopbacks of the patchbay's own from node `from` to node `to` (names), made while both are there. */
+  loopbacks?: { from: string; to: string; latencyMs?: number; name?: string; channels?: number }[];
 }
 
 /** The patchbay's action of a "profiles" rule. */

@@ -161,3 +161,28 @@ test('a mono source filter cuts what it captures by its band; a name with quotes
   await filter.close();
   await assert.rejects(filter.set({ preamp: 1 }), /closed/);
 });
+
+test('a patchbay\'s filters and loopbacks are made once the nodes they name are there, again when one comes back, and go with it', async () => {
+  const rules = {
+    filters: [{ name: 'bay-eq', target: 'bay-spk', filters: [{ type: 'peaking', freq: 1000, gain: 6 }] }],
+    loopbacks: [{ from: 'bay-mic', to: 'bay-spk', name: 'bay-loop' }],
+  };
+  assert.throws(() => graph.patchbay({ filters: [{ name: 'x', filters: [{ type: 'peaking', freq: -1 }] }] }), /filters\[0\]\.filters\[0\]: freq must be above 0/);
+  const bay = graph.patchbay(rules);
+  const errors = [];
+  bay.on('error', (e) => errors.push(e));
+  const made = (prefix) => named(prefix).length;
+  const spk = await graph.createNode({ name: 'bay-spk' });
+  await waitFor(() => made('bay-eq') === 2, 5000, 'the filter, its target there');
+  assert.equal(made('bay-loop'), 0, 'the loopback waits for its source');
+  let mic = await graph.createNode({ name: 'bay-mic', mediaClass: 'Audio/Source/Virtual' });
+  await waitFor(() => made('bay-loop') === 2, 5000, 'the loopback, both ends there');
+  // Its source goes: so does it; back, it is made again.
+  await graph.destroyNode(mic.id);
+  await waitFor(() => made('bay-loop') === 0, 5000, 'the loopback closed with its source');
+  mic = await graph.createNode({ name: 'bay-mic', mediaClass: 'Audio/Source/Virtual' });
+  await waitFor(() => made('bay-loop') === 2, 5000, 'the loopback made again');
+  await bay.close();
+  assert.deepEqual([made('bay-eq'), made('bay-loop'), errors], [0, 0, []]);
+  await Promise.all([graph.destroyNode(mic.id), graph.destroyNode(spk.id)]);
+});

@@ -163,6 +163,8 @@ made them; volumes are set once per node as it appears; the first default
 present is made the configured default; devices exist while it runs.
 A "profiles": [{ "device", "profile" }] section sets each matching device
 ("device.name" or property patterns) to the profile once as it appears.
+"filters" (equalisers, as "quorvane eq" makes them) and "loopbacks" ({ "from",
+"to" }) are made while the nodes they name are there (docs/patchbay.md).
 The file is reloaded when it changes and on SIGHUP; a broken file is reported
 (with its line and column, or the rule and field) and the rules in force stay.
 At the end it removes what it made and gives back what exclusive routes took.

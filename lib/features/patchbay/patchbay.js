@@ -8,7 +8,7 @@
 //   { kind: 'removed', rule, link, out, in }                  a "never" rule's removal
 //   { kind: 'volume', rule, node, id, volume?, mute? }        a volume set
 //   { kind: 'default', rule, defaultKind, node }              a default set
-//   { kind: 'created' | 'destroyed', rule, node, id }         a device
+//   { kind: 'created' | 'destroyed', rule, node, id }         a device, a filter or a loopback
 //   { kind: 'gave-back', rule, from, to, by }                 what an exclusive route took, given back
 //   { kind: 'profile', rule, device, id, profile }            a device's profile set
 // `rule` names it as the file does: 'routes[0]', 'never[1]', 'defaults.audioSink'.
@@ -19,8 +19,9 @@ const { VolumePreset, DefaultPreset } = require('./presets');
 const { OwnedDevice } = require('./owned-device');
 const { RuleEvents } = require('./rule-events');
 const { ProfilePreset } = require('./profile-preset');
+const { OwnedEffect } = require('./owned-effect');
 
-const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices', profile: 'profiles' };
+const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices', profile: 'profiles', filter: 'filters', loopback: 'loopbacks' };
 
 // One rule of each kind as the entries of a patchbay hold them, with the key
 // that tells two rules apart: the rule as the file would write it.
@@ -134,6 +135,7 @@ class Patchbay extends EventEmitter {
       else if (e.kind === 'volume') e.impl = new VolumePreset(this.#graph, e.rule, { shared: this.#shared, view: listing(), events, emitAction, emitError });
       else if (e.kind === 'default') e.impl = new DefaultPreset(this.#graph, e.rule, { events, emitAction, emitError });
       else if (e.kind === 'profile') e.impl = new ProfilePreset(this.#graph, e.rule, { events, emitAction, emitError });
+      else if (e.kind === 'filter' || e.kind === 'loopback') e.impl = new OwnedEffect(this.#graph, e.kind, e.rule, { events, emitAction, emitError });
       else e.impl = new OwnedDevice(this.#graph, e.rule, { events, emitAction, emitError });
     }
     return entries;

@@ -82,6 +82,12 @@ function plan(graph, rules) {
   checked.devices.forEach((d, i) => {
     if (!present.has(d.name)) actions.push({ kind: 'created', rule: `devices[${i}]`, node: d.name });
   });
+  checked.filters.forEach((f, i) => {
+    if (!present.has(f.name) && (f.target === undefined || present.has(f.target))) actions.push({ kind: 'created', rule: `filters[${i}]`, node: f.name });
+  });
+  checked.loopbacks.forEach((l, i) => {
+    if (present.has(l.from) && present.has(l.to)) actions.push({ kind: 'created', rule: `loopbacks[${i}]`, node: l.name ?? `${l.from} -> ${l.to}` });
+  });
   const cards = checked.profiles.length ? graph.devices() : [];
   checked.profiles.forEach((r, i) => {
     const match = compileMatcher(r.device);

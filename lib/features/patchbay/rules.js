@@ -10,7 +10,9 @@
 //     "volumes":  [{ node, volume, mute }],
 //     "defaults": { audioSink: [names], audioSource: [...], videoSource: [...] },
 //     "devices":  [{ name, mediaClass, channels, description }],
-//     "profiles": [{ device, profile }] }
+//     "profiles": [{ device, profile }],
+//     "filters":  [{ name, description, mediaClass, channels, filters, preamp, target }],
+//     "loopbacks": [{ from, to, latencyMs, name, channels }] }
 //
 // A matcher is a node name, a default name ('@default-audio-sink'), or an
 // object of property patterns; a pattern "/text/FLAGS" is a RegExp, which may
@@ -19,6 +21,7 @@
 const jsonc = require('jsonc-parser');
 const { isDefaultName, compileMatcher } = require('../match');
 const { templateNames, captureNames } = require('../routes/captures');
+const { checkBands, checkGain } = require('../effects/bands');
 
 const MAX_FILE_BYTES = 1 << 20;
 const MAX_RULES = 1024; // per section
@@ -26,7 +29,7 @@ const MAX_TEXT = 4096; // a pattern, a name
 const MAX_PORT_PAIRS = 64;
 const MAX_VOLUME = 10; // linear, the audio converter's limit (as setVolume)
 
-const SECTIONS = ['version', 'routes', 'never', 'volumes', 'defaults', 'devices', 'profiles'];
+const SECTIONS = ['version', 'routes', 'never', 'volumes', 'defaults', 'devices', 'profiles', 'filters', 'loopbacks'];
 const ROUTE_KEYS = ['from', 'to', 'channels', 'exclusive', 'ports'];
 const NEVER_KEYS = ['from', 'to'];
 const VOLUME_KEYS = ['node', 'volume', 'mute'];
@@ -34,6 +37,10 @@ const DEFAULT_KINDS = ['audioSink', 'audioSource', 'videoSource'];
 const DEVICE_KEYS = ['name', 'mediaClass', 'channels', 'description'];
 const DEVICE_CLASSES = ['Audio/Sink', 'Audio/Source/Virtual', 'Audio/Duplex'];
 const PROFILE_KEYS = ['device', 'profile'];
+const FILTER_KEYS = ['name', 'description', 'mediaClass', 'channels', 'filters', 'preamp', 'target'];
+const FILTER_CLASSES = ['Audio/Sink', 'Audio/Source', 'Stream'];
+const LOOPBACK_KEYS = ['from', 'to', 'latencyMs', 'name', 'channels'];
+const MAX_EFFECT_CHANNELS = 32;
 
 /** A refused rules file: `path` names the rule and field ("routes[0].from"); `line`/`column` where the file says it. */
 class RulesError extends TypeError {
@@ -225,6 +232,56 @@ function profile(r, path) {
   return { device, profile: p };
 }
 
+// channelCount(v, path) → a whole number of channels, 1 to 32.
+function channelCount(v, path) {
+  if (!Number.isInteger(v) || v < 1 || v > MAX_EFFECT_CHANNELS) throw new RulesError(`must be a whole number from 1 to ${MAX_EFFECT_CHANNELS}`, { path });
+  return v;
+}
+
+// filter(r, path) → an equaliser of the patchbay's own, as graph.createFilter
+// takes it; its bands are checked here but for the graph's rate, which the
+// making checks.
+function filter(r, path) {
+  onlyKeys(r, FILTER_KEYS, path);
+  const out = { name: text(r.name, [...path, 'name']) };
+  if (r.description !== undefined) out.description = text(r.description, [...path, 'description']);
+  if (r.mediaClass !== undefined) {
+    if (!FILTER_CLASSES.includes(r.mediaClass)) throw new RulesError(`must be one of ${FILTER_CLASSES.join(', ')}`, { path: [...path, 'mediaClass'] });
+    out.mediaClass = r.mediaClass;
+  }
+  if (r.channels !== undefined) out.channels = channelCount(r.channels, [...path, 'channels']);
+  try {
+    out.filters = checkBands(r.filters ?? [], Infinity, 'filters');
+  } catch (e) {
+    const at = /filters\[(\d+)\]/.exec(e.message);
+    throw new RulesError(e.message.replace(/^filters: (filters\[\d+\]\.?)? ?/, ''), { path: [...path, 'filters', ...(at ? [Number(at[1])] : [])] });
+  }
+  if (r.preamp !== undefined) {
+    try {
+      out.preamp = checkGain(r.preamp, 'the preamp');
+    } catch (e) {
+      throw new RulesError(e.message.replace(/^the preamp /, ''), { path: [...path, 'preamp'] });
+    }
+  }
+  if (r.target !== undefined) out.target = text(r.target, [...path, 'target']);
+  return out;
+}
+
+// loopback(r, path) → a loopback of the patchbay's own from node `from` to
+// node `to` (names), as graph.createLoopback takes it.
+function loopback(r, path) {
+  onlyKeys(r, LOOPBACK_KEYS, path);
+  if (r.from === undefined || r.to === undefined) throw new RulesError('needs "from" and "to"', { path });
+  const out = { from: text(r.from, [...path, 'from']), to: text(r.to, [...path, 'to']) };
+  if (r.latencyMs !== undefined) {
+    if (typeof r.latencyMs !== 'number' || !(r.latencyMs >= 1 && r.latencyMs <= 2000)) throw new RulesError('must be a number of ms from 1 to 2000', { path: [...path, 'latencyMs'] });
+    out.latencyMs = r.latencyMs;
+  }
+  if (r.name !== undefined) out.name = text(r.name, [...path, 'name']);
+  if (r.channels !== undefined) out.channels = channelCount(r.channels, [...path, 'channels']);
+  return out;
+}
+
 // Whether two patterns can match one and the same text, as far as can be
 // checked without running them: two texts must be equal, a text must pass a
 // RegExp; two RegExps may always meet.
@@ -261,12 +318,18 @@ function checkRules(data) {
     defaults: defaults(data.defaults, ['defaults']),
     devices: list(data.devices, ['devices']).map((r, i) => device(r, ['devices', i])),
     profiles: list(data.profiles, ['profiles']).map((r, i) => profile(r, ['profiles', i])),
+    filters: list(data.filters, ['filters']).map((r, i) => filter(r, ['filters', i])),
+    loopbacks: list(data.loopbacks, ['loopbacks']).map((r, i) => loopback(r, ['loopbacks', i])),
   };
+  // Each node the rules make has a name of its own.
   const names = new Set();
-  rules.devices.forEach((d, i) => {
-    if (names.has(d.name)) throw new RulesError(`a second device named ${JSON.stringify(d.name)}`, { path: ['devices', i, 'name'] });
-    names.add(d.name);
-  });
+  for (const section of ['devices', 'filters', 'loopbacks']) {
+    rules[section].forEach((d, i) => {
+      if (d.name === undefined) return;
+      if (names.has(d.name)) throw new RulesError(`a second ${section.slice(0, -1)} named ${JSON.stringify(d.name)}`, { path: [section, i, 'name'] });
+      names.add(d.name);
+    });
+  }
   checkContradictions(rules);
   // Every matcher compiles as graph.route() will take it.
   for (const r of [...rules.routes, ...rules.never]) for (const m of [r.from, r.to]) compileMatcher(m);
@@ -330,6 +393,8 @@ function rulesToJSON(rules) {
   if (rules.defaults && Object.keys(rules.defaults).length) out.defaults = rules.defaults;
   if (rules.devices?.length) out.devices = rules.devices;
   if (rules.profiles?.length) out.profiles = rules.profiles.map((r) => ({ device: side(r.device), profile: r.profile }));
+  if (rules.filters?.length) out.filters = rules.filters;
+  if (rules.loopbacks?.length) out.loopbacks = rules.loopbacks;
   return out;
 }
 
