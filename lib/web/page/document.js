@@ -35,6 +35,7 @@ const html = `<!doctype html>
     <div id="messages" class="messages" aria-live="polite"></div>
     <details open><summary>Default devices</summary><div id="defaults" class="defaults"></div></details>
     <details open><summary>Volumes and streams</summary><div id="volumes"></div></details>
+    <details id="cards-panel" open hidden><summary>Devices</summary><div id="cards"></div></details>
     <details open><summary>Virtual devices</summary>
       <form id="create" class="create">
         <input id="create-name" name="name" placeholder="name" required maxlength="200">
