@@ -1109,7 +1109,7 @@
   // The server caps what it sends of a device; the page draws no more than that.
   const MAX_CARDS = 64;
   const MAX_CARD_CHOICES = 64;
-  const DIRECTIONS = { output: 'output port', input: 'input port' };
+  const DIRECTIONS = { output: 'Output port', input: 'Input port' };
   const cards = new Map(); // device id -> { e, name, cls, profile, routes: { output, input }, busy: Set of selects }
   const cardLabel = (d) => d.description || d.name || `device ${d.id}`;
   const choiceLabel = (c) => `${c.description || c.name || c.index}${c.available === 'no' ? ' (unavailable)' : ''}`;
@@ -1133,11 +1133,13 @@
     const card = {
       name: el('div', { class: 'name' }),
       cls: el('div', { class: 'class' }),
-      profile: select({ class: 'profile', 'aria-label': 'profile', title: 'profile' }),
-      routes: Object.fromEntries(Object.entries(DIRECTIONS).map(([dir, label]) => [dir, select({ class: 'route', 'data-direction': dir, 'aria-label': label, title: label, hidden: true })])),
+      profile: select({ class: 'profile' }),
+      routes: Object.fromEntries(Object.keys(DIRECTIONS).map((dir) => [dir, select({ class: 'route', 'data-direction': dir })])),
       busy: new Set(),
     };
-    card.e = el('div', { class: 'row card', id: `card-${id}` }, el('div', {}, card.name, card.cls), card.profile, card.routes.output, card.routes.input);
+    const labelled = (text, e, hidden) => el('label', { hidden }, el('span', { text }), e);
+    card.e = el('div', { class: 'row card', id: `card-${id}` }, el('div', {}, card.name, card.cls),
+      labelled('Profile', card.profile, false), ...Object.entries(DIRECTIONS).map(([dir, text]) => labelled(text, card.routes[dir], true)));
     // The device the page shows, pinned by its serial: the answer, or the
     // refusal, is shown; then the select shows what the device holds.
     const choose = async (select, op, fields, done) => {
@@ -1151,7 +1153,7 @@
     };
     card.profile.addEventListener('change', () => choose(card.profile, 'profile', (profile) => ({ profile }), (r) => `profile ${r.profile}`));
     for (const [direction, select] of Object.entries(card.routes)) {
-      select.addEventListener('change', () => choose(select, 'route', (route) => ({ route, direction }), (r) => `${DIRECTIONS[direction]} ${r.route}`));
+      select.addEventListener('change', () => choose(select, 'route', (route) => ({ route, direction }), (r) => `${DIRECTIONS[direction].toLowerCase()} ${r.route}`));
     }
     cards.set(id, card);
     return card;
@@ -1163,7 +1165,7 @@
     fill(card.profile, d.profiles, d.profile ?? null, '(no profile)', card.busy.has(card.profile));
     for (const [dir, select] of Object.entries(card.routes)) {
       const list = Array.isArray(d.routes?.[dir]) ? d.routes[dir] : [];
-      select.hidden = list.length === 0;
+      select.parentElement.hidden = list.length === 0;
       if (list.length) fill(select, list, d.active?.[dir] ?? null, '(none)', card.busy.has(select));
     }
   }
