@@ -24,7 +24,7 @@ function withNodes(devices, nodes) {
   return devices;
 }
 
-const label = (d) => `device ${d.id} (${JSON.stringify(d.name)})`;
+const label = (d) => `device ${d.id}${d.name == null ? '' : ` (${JSON.stringify(d.name)})`}`;
 
 // resolveDevice(devices, device, what) → the one device `device` names: an
 // id, a device object (pinned by its serial: an id the daemon has given to

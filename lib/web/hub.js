@@ -5,6 +5,7 @@
 // it gets nothing more until its queue drains, then a new snapshot; one that
 // stays behind for LAG_LIMIT_MS is dropped.
 const { performance } = require('node:perf_hooks');
+const { deviceView, devicesView } = require('./device-view');
 
 const HIGH_WATER = 4 * 1024 * 1024;
 const LOW_WATER = 256 * 1024;
@@ -19,6 +20,8 @@ const GRAPH_EVENTS = [
   'link-created', 'link-changed', 'link-destroyed',
   'defaults-changed',
 ];
+// The devices' events, their devices as the pages see them (device-view.js).
+const DEVICE_EVENTS = ['device-created', 'device-changed', 'device-destroyed'];
 
 // Milliseconds since the epoch, with the sub-millisecond part, comparable with
 // the browser's performance.timeOrigin + performance.now().
@@ -60,6 +63,9 @@ class Hub {
       this.#listeners.push(() => emitter.off(name, fn));
     };
     for (const name of GRAPH_EVENTS) listen(graph, name, (d, c) => this.#queue({ k: name, d, c, t: now() }));
+    if (typeof graph.devices === 'function') {
+      for (const name of DEVICE_EVENTS) listen(graph, name, (d) => this.#queue({ k: name, d: d !== null && typeof d === 'object' ? deviceView(d) : d, t: now() }));
+    }
     listen(graph, 'disconnected', ({ message }) => {
       this.#daemon = { connected: false, message };
       this.#queue({ k: 'daemon', d: this.#daemon, t: now() });
@@ -105,6 +111,7 @@ class Hub {
       ports: g.ports(),
       links: g.links(),
       defaults: g.defaults,
+      devices: typeof g.devices === 'function' ? devicesView(g.devices()) : undefined,
       daemon: this.#daemon,
       rules: this.#patchbay ? (this.#patchbay.rules ?? null) : undefined,
       actions: this.#patchbay ? this.#actions : undefined,

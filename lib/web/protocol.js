@@ -60,6 +60,20 @@ const channels = (v) => {
   return v;
 };
 
+// A profile or a route of a device, by its index (a whole number) or its name
+// (printable text, at most MAX_NAME characters); a serial, to pin a device.
+const MAX_INDEX = 2 ** 31 - 1;
+const nameOrIndex = (what) => (v) => {
+  if (Number.isInteger(v) && v >= 0 && v <= MAX_INDEX) return v;
+  if (typeof v === 'string' && v.length > 0 && v.length <= MAX_NAME && !UNPRINTABLE.test(v)) return v;
+  throw new RequestError(`${what} must be an index (0..${MAX_INDEX}) or a name of 1..${MAX_NAME} printable characters`);
+};
+const serial = (v) => {
+  if (!Number.isSafeInteger(v) || v < 1) throw new RequestError('serial must be a whole number from 1');
+  return v;
+};
+const DIRECTIONS = ['output', 'input'];
+
 // The nodes a page shows, for their meters: distinct node ids, at most
 // MAX_SHOWN of them (a page never shows more meters than the server runs).
 const MAX_SHOWN = 1024;
@@ -81,6 +95,8 @@ const OPS = {
   move: { stream: [objectId('stream'), true], target: [nullableId('target'), true] },
   create: { name: [deviceName, true], kind: [oneOf('kind', Object.keys(DEVICE_KINDS)), true], channels: [channels, false], linger: [bool('linger'), false] },
   destroy: { node: [objectId('node'), true] },
+  profile: { device: [objectId('device'), true], serial: [serial, false], profile: [nameOrIndex('profile'), true] },
+  route: { device: [objectId('device'), true], serial: [serial, false], route: [nameOrIndex('route'), true], direction: [oneOf('direction', DIRECTIONS), true] },
   resync: {},
   meters: { nodes: [shownNodes, true] },
 };

@@ -151,6 +151,19 @@ const handlers = {
     return result;
   },
 
+  // A device's profile or route, on the device the page saw (pinned by its
+  // serial, when given): refused, with nothing sent, when it is unknown or
+  // not available (see graph.setProfile).
+  async profile(graph, { device, serial, profile }) {
+    const d = await graph.setProfile(serial === undefined ? device : { id: device, serial }, profile);
+    return { device: d.id, profile: d.profile?.name ?? null };
+  },
+
+  async route(graph, { device, serial, route, direction }) {
+    const d = await graph.setRoute(serial === undefined ? device : { id: device, serial }, route, { direction });
+    return { device: d.id, route: d.activeRoutes[direction]?.name ?? null };
+  },
+
   // The API refuses a node the package did not make; asking first gives the
   // page the reason without a round trip.
   async destroy(graph, { node }, { budget }) {

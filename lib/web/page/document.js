@@ -35,6 +35,7 @@ const html = `<!doctype html>
     <div id="messages" class="messages" aria-live="polite"></div>
     <details open><summary>Default devices</summary><div id="defaults" class="defaults"></div></details>
     <details open><summary>Volumes and streams</summary><div id="volumes"></div></details>
+    <details id="cards-panel" open hidden><summary>Devices</summary><div id="cards"></div></details>
     <details open><summary>Virtual devices</summary>
       <form id="create" class="create">
         <input id="create-name" name="name" placeholder="name" required maxlength="200">
@@ -117,6 +118,9 @@ summary { font-weight: bold; cursor: pointer; padding: 2px 0; }
 .row select[hidden] { display: none; }
 .defaults label { display: grid; grid-template-columns: 7em minmax(0, 1fr); gap: 6px; padding: 2px 0; }
 .defaults select { width: 100%; min-width: 0; }
+.card label { grid-column: 1 / 3; display: grid; grid-template-columns: 7em minmax(0, 1fr); gap: 6px; align-items: center; }
+.card label[hidden] { display: none; }
+.card label select { grid-column: auto; }
 .create { display: grid; gap: 4px; grid-template-columns: minmax(0, 1fr) minmax(0, 1fr); padding: 4px 0; }
 .create > * { min-width: 0; }
 .create label { grid-column: 1 / 3; }

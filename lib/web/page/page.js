@@ -6,7 +6,7 @@
 // the server's limits. Every text from the graph goes in as text
 // (textContent), never as markup.
 (() => {
-  const state = { nodes: new Map(), ports: new Map(), links: new Map(), defaults: null, daemon: { connected: true }, rules: undefined, actions: [] };
+  const state = { nodes: new Map(), ports: new Map(), links: new Map(), devices: null, defaults: null, daemon: { connected: true }, rules: undefined, actions: [] };
   // What the page measured, for the tests and the benchmark: each event's
   // time from the server hearing it to its arrival and to its frame drawn.
   // renderMs: each frame's time; graphMs: the picture's part of it.
@@ -150,7 +150,7 @@
 
   // --- the graph's state, and what each change makes to draw ---------------------
 
-  const dirty = { nodes: new Set(), links: new Set(), rows: new Set(), lists: false, panel: false, all: false, stack: false };
+  const dirty = { nodes: new Set(), links: new Set(), rows: new Set(), lists: false, panel: false, cards: false, all: false, stack: false };
   const linksOf = new Map(); // node id -> Set of link ids
   const portsOf = new Map(); // node id -> Set of port ids
 
@@ -178,6 +178,9 @@
     for (const l of state.links.values()) indexLink(l, true);
     for (const p of state.ports.values()) indexPort(p, true);
     state.defaults = s.defaults;
+    // None from a host on a broker: the panel is hidden.
+    state.devices = Array.isArray(s.devices) ? new Map(s.devices.map((d) => [d.id, d])) : null;
+    dirty.cards = true;
     state.daemon = s.daemon;
     state.rules = s.rules;
     state.actions = s.actions || [];
@@ -243,6 +246,17 @@
         if (selected === d) select(null);
         break;
       }
+      case 'device-created':
+      case 'device-changed':
+        if (!state.devices || d === null || typeof d !== 'object') return;
+        state.devices.set(d.id, d);
+        dirty.cards = true;
+        break;
+      case 'device-destroyed':
+        if (!state.devices) return;
+        state.devices.delete(d);
+        dirty.cards = true;
+        break;
       case 'defaults-changed':
         state.defaults = d;
         dirty.panel = true;
@@ -917,6 +931,7 @@
       drawDevices();
     }
     drawVolumes(lists);
+    if (dirty.cards) drawCards();
     dirty.panel = false;
     if (lists) dirty.lists = false;
     dirty.rows.clear();
@@ -1087,6 +1102,94 @@
           el('button', { type: 'button', class: 'destroy', 'data-node': String(n.id), onclick: () => ask('destroy', { node: n.id }, () => `removed ${n.name}`) }, 'Remove')))
         : [el('div', { class: 'empty', text: 'none made by quorvane' })]),
     );
+  }
+
+  // --- devices: a select of profiles, and of the active profile's routes -----------
+
+  // The server caps what it sends of a device; the page draws no more than that.
+  const MAX_CARDS = 64;
+  const MAX_CARD_CHOICES = 64;
+  const DIRECTIONS = { output: 'Output port', input: 'Input port' };
+  const cards = new Map(); // device id -> { e, name, cls, profile, routes: { output, input }, busy: Set of selects }
+  const cardLabel = (d) => d.description || d.name || `device ${d.id}`;
+  const choiceLabel = (c) => `${c.description || c.name || c.index}${c.available === 'no' ? ' (unavailable)' : ''}`;
+
+  // A select of a device's choices: unavailable ones disabled, the active one
+  // selected, unless a choice made here waits for its answer.
+  function fill(select, list, current, none, busy) {
+    const items = list.slice(0, MAX_CARD_CHOICES).map((c) => [String(c.index), choiceLabel(c), c.available === 'no']);
+    if (current === null || !items.some(([v]) => v === String(current))) items.unshift(['', none, true]);
+    const key = JSON.stringify(items);
+    if (select.dataset.key !== key) {
+      select.replaceChildren(...items.map(([value, text, off]) => el('option', { value, text, disabled: off })));
+      select.dataset.key = key;
+    }
+    const value = current === null ? '' : String(current);
+    if (!busy && select.value !== value) select.value = value;
+  }
+
+  function makeCard(id) {
+    const select = (attrs) => el('select', { 'data-device': String(id), ...attrs });
+    const card = {
+      name: el('div', { class: 'name' }),
+      cls: el('div', { class: 'class' }),
+      profile: select({ class: 'profile' }),
+      routes: Object.fromEntries(Object.keys(DIRECTIONS).map((dir) => [dir, select({ class: 'route', 'data-direction': dir })])),
+      busy: new Set(),
+    };
+    const labelled = (text, e, hidden) => el('label', { hidden }, el('span', { text }), e);
+    card.e = el('div', { class: 'row card', id: `card-${id}` }, el('div', {}, card.name, card.cls),
+      labelled('Profile', card.profile, false), ...Object.entries(DIRECTIONS).map(([dir, text]) => labelled(text, card.routes[dir], true)));
+    // The device the page shows, pinned by its serial: the answer, or the
+    // refusal, is shown; then the select shows what the device holds.
+    const choose = async (select, op, fields, done) => {
+      const d = state.devices?.get(id);
+      if (!d || select.value === '') return;
+      card.busy.add(select);
+      await ask(op, { device: id, serial: d.serial, ...fields(Number(select.value)) }, (r) => `${cardLabel(d)}: ${done(r)}`);
+      card.busy.delete(select);
+      dirty.cards = true;
+      schedule();
+    };
+    card.profile.addEventListener('change', () => choose(card.profile, 'profile', (profile) => ({ profile }), (r) => `profile ${r.profile}`));
+    for (const [direction, select] of Object.entries(card.routes)) {
+      select.addEventListener('change', () => choose(select, 'route', (route) => ({ route, direction }), (r) => `${DIRECTIONS[direction].toLowerCase()} ${r.route}`));
+    }
+    cards.set(id, card);
+    return card;
+  }
+
+  function drawCard(card, d) {
+    setText(card.name, cardLabel(d));
+    setText(card.cls, `${d.id} · ${d.name || ''}`);
+    fill(card.profile, d.profiles, d.profile ?? null, '(no profile)', card.busy.has(card.profile));
+    for (const [dir, select] of Object.entries(card.routes)) {
+      const list = Array.isArray(d.routes?.[dir]) ? d.routes[dir] : [];
+      select.parentElement.hidden = list.length === 0;
+      if (list.length) fill(select, list, d.active?.[dir] ?? null, '(none)', card.busy.has(select));
+    }
+  }
+
+  // Devices with profiles, by name; rows kept and updated in place (a select
+  // being used stays the same element).
+  function drawCards() {
+    dirty.cards = false;
+    const box = $('cards');
+    $('cards-panel').hidden = state.devices === null;
+    if (state.devices === null) return;
+    const shown = [...state.devices.values()]
+      .filter((d) => Array.isArray(d.profiles) && d.profiles.length > 0)
+      .sort((a, b) => collator.compare(cardLabel(a), cardLabel(b)) || a.id - b.id)
+      .slice(0, MAX_CARDS);
+    const ids = new Set(shown.map((d) => d.id));
+    for (const [id, card] of cards) {
+      if (ids.has(id)) continue;
+      card.e.remove();
+      cards.delete(id);
+    }
+    for (const d of shown) drawCard(cards.get(d.id) || makeCard(d.id), d);
+    const order = shown.length ? shown.map((d) => cards.get(d.id).e) : [el('div', { class: 'empty', text: 'no device with profiles' })];
+    if (!shown.length || order.length !== box.childElementCount || order.some((e, i) => box.children[i] !== e)) box.replaceChildren(...order);
   }
 
   function drawPatchbay() {
