@@ -3,7 +3,9 @@
 // Benchmark of equalisers: the CPU time of a Node.js process holding a
 // 10-band stereo equaliser (graph.createFilter()) while a 48 kHz tone plays
 // through it, against the same chain loaded by `pw-cli -m load-module`, in
-// turns in one run. Prints the ratio first, the absolute figures after.
+// turns in one run. Prints the ratio first, the absolute figures after, then
+// the ratio less what a connected Node.js process costs doing nothing (its
+// event loop, timers and garbage collector, which pw-cli has none of).
 //   node bench/effects.js [--quick]
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
@@ -27,6 +29,17 @@ async function child([sink, seconds]) {
   const used = process.cpuUsage(start);
   console.log(JSON.stringify({ cpu_ms: (used.user + used.system) / 1000 }));
   await filter.close();
+  await graph.close();
+}
+
+// --idle SECONDS: a connected Graph doing nothing, for its own cost.
+async function idle([seconds]) {
+  const graph = await require('..').connect();
+  await new Promise((r) => setTimeout(r, 1000));
+  const start = process.cpuUsage();
+  await new Promise((r) => setTimeout(r, Number(seconds) * 1000));
+  const used = process.cpuUsage(start);
+  console.log(JSON.stringify({ cpu_ms: (used.user + used.system) / 1000 }));
   await graph.close();
 }
 
@@ -90,6 +103,13 @@ async function main() {
 
   console.log(`a 10-band stereo equaliser at 48 kHz, CPU over ${SECONDS} s (user + system), quorvane / pw-cli -m load-module`);
   console.log(`ratio ${(ours.cpu_ms / Math.max(ref.cpu_ms, 1)).toFixed(2)}  quorvane ${ours.cpu_ms.toFixed(0)} ms  pw-cli ${ref.cpu_ms.toFixed(0)} ms`);
+  const base = await new Promise((resolve, reject) => {
+    const p = spawn(process.execPath, [__filename, '--idle', SECONDS], { env: daemon.env, stdio: ['ignore', 'pipe', 'inherit'] });
+    readline.createInterface({ input: p.stdout }).on('line', (line) => line.startsWith('{') && resolve(JSON.parse(line)));
+    p.on('exit', (code) => code && reject(new Error(`the idle child ended with ${code}`)));
+  });
+  const above = Math.max(ours.cpu_ms - base.cpu_ms, 0);
+  console.log(`less an idle connected process (${base.cpu_ms.toFixed(0)} ms): ratio ${(above / Math.max(ref.cpu_ms, 1)).toFixed(2)}  quorvane ${above.toFixed(0)} ms`);
   console.log(`load average: ${require('node:os').loadavg().map((x) => x.toFixed(2)).join(' ')}`);
   player.kill();
   await graph.close();
@@ -97,4 +117,5 @@ async function main() {
 }
 
 if (process.argv[2] === '--child') child(process.argv.slice(3)).catch((e) => (console.error(e), process.exit(1)));
+else if (process.argv[2] === '--idle') idle(process.argv.slice(3)).catch((e) => (console.error(e), process.exit(1)));
 else main().catch((e) => (console.error(e), process.exit(1)));

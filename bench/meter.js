@@ -5,7 +5,8 @@
 // the native reference client (bench/ref-meter) running as many
 // peak-detecting capture streams on the same ports, in turns in one run,
 // while a tone plays into the sink. Prints the ratio first, the absolute
-// figures after, and the load average.
+// figures after (with how long a level takes from the end of its interval
+// to its listener, p50 and p99 by the wall clock), and the load average.
 //   node bench/meter.js [--quick]
 const { spawn } = require('node:child_process');
 const readline = require('node:readline');
@@ -25,7 +26,8 @@ async function child([sink, n, rate, seconds]) {
   const measured = new Set();
   let levels = 0;
   let measuring = false;
-  for (const m of meters) m.on('level', () => (measured.add(m), measuring && levels++));
+  const delays = []; // ms from a level's interval end (its t) to its listener
+  for (const m of meters) m.on('level', (l) => (measured.add(m), measuring && (levels++, delays.push(Date.now() - l.t))));
   for (const end = Date.now() + 20000; measured.size < meters.length; await new Promise((r) => setTimeout(r, 100))) {
     if (Date.now() > end) throw new Error(`only ${measured.size} of ${meters.length} meters measured within 20 s`);
   }
@@ -34,7 +36,9 @@ async function child([sink, n, rate, seconds]) {
   const start = process.cpuUsage();
   await new Promise((r) => setTimeout(r, Number(seconds) * 1000));
   const used = process.cpuUsage(start);
-  console.log(JSON.stringify({ cpu_ms: (used.user + used.system) / 1000, levels }));
+  delays.sort((a, b) => a - b);
+  const at = (q) => delays[Math.min(delays.length - 1, Math.floor(q * delays.length))] ?? null;
+  console.log(JSON.stringify({ cpu_ms: (used.user + used.system) / 1000, levels, p50: at(0.5), p99: at(0.99) }));
   await Promise.all(meters.map((m) => m.close()));
   await graph.close();
 }
@@ -74,7 +78,7 @@ async function main() {
     const ref = await run(REF, [sink.id, n, RATE_HZ, SECONDS, ...monitors].map(String), daemon.env);
     const ratio = ours.cpu_ms / Math.max(ref.cpu_ms, 1);
     console.log(
-      `${String(n).padStart(3)} meters: ratio ${ratio.toFixed(2)}  quorvane ${ours.cpu_ms.toFixed(0)} ms (${ours.levels} levels)  native ${ref.cpu_ms.toFixed(0)} ms (${ref.levels} levels)`,
+      `${String(n).padStart(3)} meters: ratio ${ratio.toFixed(2)}  quorvane ${ours.cpu_ms.toFixed(0)} ms (${ours.levels} levels, interval end to listener p50 ${ours.p50} ms p99 ${ours.p99} ms)  native ${ref.cpu_ms.toFixed(0)} ms (${ref.levels} levels)`,
     );
   }
   console.log(`load average: ${require('node:os').loadavg().map((x) => x.toFixed(2)).join(' ')}`);

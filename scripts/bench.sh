@@ -3,8 +3,9 @@
 #   scripts/bench.sh              speed (small, medium, large graphs), the asynchronous API and
 #                                 routes (bench/graph.js), volume control (bench/control.js),
 #                                 one-shot commands (bench/cli.js), the MQTT bridge
-#                                 (bench/mqtt.js), level meters (bench/meter.js), then
-#                                 memory under churn
+#                                 (bench/mqtt.js), level meters (bench/meter.js), an
+#                                 equaliser (bench/effects.js), device profiles
+#                                 (bench/cards.js), then memory under churn
 #   scripts/bench.sh --quick      small and medium graphs; 10,000 measured memory cycles a kind
 #   scripts/bench.sh --memory     memory under churn only (bench/memory.js; any further
 #                                 options go to it, e.g. --kinds node --cycles 50000)
@@ -21,5 +22,6 @@ node bench/control.js "$@"
 node bench/cli.js
 node bench/mqtt.js
 node bench/meter.js
+node bench/effects.js "$@"
 node bench/cards.js "$@"
 node bench/memory.js "$@"
