@@ -24,11 +24,19 @@ class OwnedEffect {
     const own = Object.values(effect.nodes).map((n) => n.id);
     if (!this.#ends.includes(id) && !own.includes(id)) return;
     // What it was made for went (or its own node): it waits for them again.
+    // Not made again before its nodes are gone: their names would clash.
     this.#effect = null;
     this.#ends = [];
-    effect.close().then(
-      () => (this.#emitAction({ kind: 'destroyed', node: effect.name, id: effect.nodes.capture.id }), this.#make()),
-      (err) => this.#emitError(new Error(`${this.#what()} not closed: ${err.message}`)),
+    this.#making = effect.close().then(
+      () => {
+        this.#making = null;
+        this.#emitAction({ kind: 'destroyed', node: effect.name, id: effect.nodes.capture.id });
+        this.#make();
+      },
+      (err) => {
+        this.#making = null;
+        this.#emitError(new Error(`${this.#what()} not closed: ${err.message}`));
+      },
     );
   };
 
@@ -68,8 +76,16 @@ class OwnedEffect {
     );
     this.#making = making.then(
       async (effect) => {
+        // A node it names went (or came back anew) while it was being made:
+        // made for nodes that are not there, it goes (still "making", so
+        // that no other is made beside it) and waits for them.
+        const now = this.#closed ? null : this.#named();
+        if (!now || now.some((n, i) => n.id !== ids[i])) {
+          await effect.close().catch(() => {});
+          this.#making = null;
+          return this.#make();
+        }
         this.#making = null;
-        if (this.#closed) return effect.close();
         this.#effect = effect;
         this.#ends = ids;
         this.#told = null;
@@ -77,8 +93,13 @@ class OwnedEffect {
       },
       (err) => {
         this.#making = null;
-        // A node it names went meanwhile: it waits for it again, no error.
-        if (this.#closed || this.#told === err.message || !this.#named()) return;
+        if (this.#closed) return;
+        // A node it names went meanwhile (or came back anew): no error; it
+        // waits for it, or is made for the new one.
+        const now = this.#named();
+        if (!now) return;
+        if (now.some((n, i) => n.id !== ids[i])) return this.#make();
+        if (this.#told === err.message) return;
         this.#told = err.message;
         this.#emitError(new Error(`${this.#what()} not made: ${err.message}`));
       },
