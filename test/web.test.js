@@ -92,7 +92,7 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
 });
 
 test('volumes, mutes, defaults, moves and devices set from the page are what pw-dump shows', { skip }, async () => {
-  const speakers = pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers').id;
+  const speakers = (await waitFor(() => pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers'), 5000, 'demo-speakers in pw-dump')).id;
   const stream = await fixture.add('web-stream', 'Stream/Output/Audio', 0, 'FL,FR');
   await fixture.addMetadata('default');
   const page = await openPage(browser, web.url);
@@ -254,7 +254,7 @@ test('--open hands the browser a file only this user can read', { skip }, async 
 test('hostile messages leave the server up and the graph unchanged', { skip }, async () => {
   const view = () => withoutMeters(pwDump(daemon.env)).filter((o) => /Node|Port|Link/.test(o.type)).map((o) => [o.id, o.type, JSON.stringify(o.info?.params?.Props ?? null)]);
   const before = JSON.stringify(view());
-  const speakers = pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers').id;
+  const speakers = (await waitFor(() => pwDump(daemon.env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers'), 5000, 'demo-speakers in pw-dump')).id;
   const wsUrl = `${web.origin.replace('http', 'ws')}/ws`;
   const { ws, got } = await socket(wsUrl, { token: web.token });
   const replies = () => got.filter((m) => m.type === 'reply');
