@@ -14,10 +14,7 @@ class ProfilePreset {
   #events;
   #emitAction;
   #emitError;
-  // Serials of the devices set (or tried), while they exist: not ids, which
-  // the daemon gives again at once (a late "device-destroyed" of a device
-  // gone would otherwise clear the new one of the same id).
-  #seen = new Set();
+  #seen = new Set(); // ids of the devices set (or tried), while they exist
   #listeners;
   #closed = false;
 
@@ -32,10 +29,7 @@ class ProfilePreset {
       'device-created': (d) => this.#apply(d),
       // Its properties may come to match later.
       'device-changed': (d) => this.#apply(d),
-      'device-destroyed': () => {
-        const present = new Set(this.#graph.devices().map((d) => d.serial));
-        for (const serial of this.#seen) if (!present.has(serial)) this.#seen.delete(serial);
-      },
+      'device-destroyed': (id) => this.#seen.delete(id),
       // After a daemon restart every device appears again.
       'disconnected': () => this.#seen.clear(),
     };
@@ -49,8 +43,8 @@ class ProfilePreset {
   }
 
   #apply(device) {
-    if (this.#closed || !device || this.#seen.has(device.serial) || !this.#match(device)) return;
-    this.#seen.add(device.serial);
+    if (this.#closed || !device || this.#seen.has(device.id) || !this.#match(device)) return;
+    this.#seen.add(device.id);
     const wanted = this.#rule.profile;
     if (device.profile && (device.profile.name === wanted || device.profile.index === wanted)) return;
     this.#graph.setProfile(device, wanted, { timeoutMs: SET_MS }).then(
