@@ -35,18 +35,22 @@ function writeTone(file, seconds, levels) {
 /** The tests' tone in `dir`: -6 dBFS on FL, silence on FR. */
 const toneFile = (dir, seconds) => writeTone(path.join(dir, 'tone.wav'), seconds, [10 ** (-6 / 20), 0]);
 
-/**
- * pw-cat playing the tone (20 s) as node `name` on `daemon`, its ports set up as a session manager would, linked
- * channel by channel into `sink` (a node made by graph.createNode); resolves to { child, node, outputs }.
- */
-async function playTone(graph, daemon, name, sink) {
-  const file = toneFile(daemon.dir, 20);
+// pw-cat playing `file` as node `name`, linked channel by channel into `sink`.
+async function playFile(graph, daemon, name, sink, file) {
   const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });
   const node = await graph.waitForNode(name);
   const outputs = await graph.waitForPorts(node.id, { direction: 'out', count: 2 });
   const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
   for (const out of outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
   return { child, node, outputs };
+}
+
+/**
+ * pw-cat playing the tone (20 s) as node `name` on `daemon`, its ports set up as a session manager would, linked
+ * channel by channel into `sink` (a node made by graph.createNode); resolves to { child, node, outputs }.
+ */
+async function playTone(graph, daemon, name, sink) {
+  return playFile(graph, daemon, name, sink, toneFile(daemon.dir, 20));
 }
 
 /**
@@ -59,12 +63,7 @@ async function playToneAt(graph, daemon, name, sink, freq) {
   const samples = new Float32Array(fs.readFileSync(file).buffer.slice(44));
   for (let i = 0; i < samples.length; i += 2) samples[i] = 10 ** (-6 / 20) * Math.sin((2 * Math.PI * freq * (i >> 1)) / 48000);
   fs.writeFileSync(file, Buffer.concat([fs.readFileSync(file).subarray(0, 44), Buffer.from(samples.buffer)]));
-  const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });
-  const node = await graph.waitForNode(name);
-  const outputs = await graph.waitForPorts(node.id, { direction: 'out', count: 2 });
-  const inputs = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 1);
-  for (const out of outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
-  return { child, node, outputs };
+  return playFile(graph, daemon, name, sink, file);
 }
 
 module.exports = { writeTone, toneFile, playTone, playToneAt };
