@@ -87,14 +87,23 @@ test('an unknown or unavailable profile or route, or a bad argument, is refused 
   await card.remove();
 });
 
-test('a patchbay "profiles" rule sets a device once per appearance, and leaves the user\'s choice alone', async () => {
-  const id = await card.add('alsa_card.ruled');
-  await listed(id);
+test('a patchbay "profiles" rule sets a device once per appearance, one given a reused id too, and leaves the user\'s choice alone', async () => {
+  const before = await card.add('alsa_card.before');
+  await listed(before);
+  // The device replaced while JavaScript is busy: the rule starts with the
+  // new one, which has the id of the one gone, and the daemon's events of
+  // both come after.
+  const replaced = card.replace('alsa_card.ruled');
+  const nap = new Int32Array(new SharedArrayBuffer(4));
+  for (const end = Date.now() + 5000; !graph.devices().some((d) => d.name === 'alsa_card.ruled' && d.activeRoutes.output) && Date.now() < end; ) Atomics.wait(nap, 0, 0, 2);
   const bay = graph.patchbay({ profiles: [{ device: '/^alsa_card\\.rul/', profile: 'off' }] });
   const actions = [];
-  const acted = () => new Promise((resolve) => bay.once('action', (a) => resolve(actions.push(a))));
+  const acted = async () => actions.push((await once(bay, 'action', { signal: AbortSignal.timeout(5000) }))[0]);
+  const first = acted();
   try {
-    await acted();
+    const id = await replaced;
+    assert.equal(id, before, 'the daemon gives the id again');
+    await first;
     assert.deepEqual(actions[0], { kind: 'profile', rule: 'profiles[0]', device: 'alsa_card.ruled', id, profile: 'off' });
     await graph.setProfile(id, 'output:analog-stereo');
     // A rule that fought back would have sent its profile before this route, on one queue.

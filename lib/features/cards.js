@@ -99,6 +99,10 @@ function pickRoute(device, nameOrIndex, direction, what) {
   return { route, cardDevice };
 }
 
+// Whether `device` is still in the mirror: a "device-destroyed" of its id
+// may be a late one of the device that had the id before it.
+const present = (device) => addon.graphDevices().some((d) => d.id === device.id && d.serial === device.serial);
+
 // Sends the selection; resolves with the device once it shows it.
 function applySelection(features, device, isRoute, index, cardDevice, shows, timeoutMs, what) {
   return features.wait(
@@ -116,7 +120,7 @@ function applySelection(features, device, isRoute, index, cardDevice, shows, tim
         onEvent: (kind, payload) => {
           if (kind === 'device-changed' && payload?.id === device.id) {
             if (shows(payload)) done(payload);
-          } else if (kind === 'device-destroyed' && payload === device.id) {
+          } else if (kind === 'device-destroyed' && payload === device.id && !present(device)) {
             settle.reject(new Error(`${what}: ${label(device)} was removed`));
           } else if (kind === 'control-failed' && payload.token === token) {
             settle.reject(refusal(payload.res, `${what}: ${payload.message}`));

@@ -16,16 +16,24 @@ class DeviceFixture {
     readline.createInterface({ input: this.proc.stdout }).on('line', (line) => this.waiting.shift()?.(JSON.parse(line)));
   }
 
-  command(...fields) {
-    return new Promise((resolve, reject) => {
+  // Sends the commands (arrays of fields) in one write, so that the
+  // fixture runs them together even while JavaScript is busy; resolves to
+  // their answers.
+  commands(...commands) {
+    const answers = commands.map(() => new Promise((resolve, reject) => {
       this.waiting.push((answer) => (answer.ok ? resolve(answer) : reject(new Error(answer.error))));
-      this.proc.stdin.write(fields.join('\t') + '\n');
-    });
+    }));
+    this.proc.stdin.write(commands.map((fields) => fields.join('\t') + '\n').join(''));
+    return Promise.all(answers);
   }
+
+  async command(...fields) { return (await this.commands(fields))[0]; }
 
   /** Resolves to the device's registry id once the daemon announced it ("device.name" `name`). */
   async add(name) { return (await this.command('add', name)).id; }
   remove() { return this.command('remove'); }
+  /** Removes the device and adds one named `name` at once; resolves to its id. */
+  async replace(name) { return (await this.commands(['remove'], ['add', name]))[1].id; }
   /** { profile, route (-1: none), sets: the params the device was sent } */
   state() { return this.command('state'); }
   /** Resolves to the id of a null sink named `name` of the device ("device.id"), once announced. */

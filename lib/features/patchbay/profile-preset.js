@@ -14,7 +14,10 @@ class ProfilePreset {
   #events;
   #emitAction;
   #emitError;
-  #seen = new Set(); // ids of the devices set (or tried), while they exist
+  // The serial of each device set (or tried), by id, while it exists. Ids
+  // come back at once, so a late "device-destroyed" of a device gone may
+  // name the new device of its id: only a serial tells them apart.
+  #seen = new Map();
   #listeners;
   #closed = false;
 
@@ -29,7 +32,10 @@ class ProfilePreset {
       'device-created': (d) => this.#apply(d),
       // Its properties may come to match later.
       'device-changed': (d) => this.#apply(d),
-      'device-destroyed': (id) => this.#seen.delete(id),
+      'device-destroyed': (id) => {
+        const now = this.#graph.devices().find((d) => d.id === id);
+        if (!now || now.serial !== this.#seen.get(id)) this.#seen.delete(id);
+      },
       // After a daemon restart every device appears again.
       'disconnected': () => this.#seen.clear(),
     };
@@ -43,8 +49,8 @@ class ProfilePreset {
   }
 
   #apply(device) {
-    if (this.#closed || !device || this.#seen.has(device.id) || !this.#match(device)) return;
-    this.#seen.add(device.id);
+    if (this.#closed || !device || (this.#seen.has(device.id) && this.#seen.get(device.id) === device.serial) || !this.#match(device)) return;
+    this.#seen.set(device.id, device.serial);
     const wanted = this.#rule.profile;
     if (device.profile && (device.profile.name === wanted || device.profile.index === wanted)) return;
     this.#graph.setProfile(device, wanted, { timeoutMs: SET_MS }).then(
