@@ -11,9 +11,13 @@ const { startSessionManager, playStream, poll, unlessDeaf, wirePlumber04 } = req
 const daemon = startDaemon({ objects: ['pbs-a', 'pbs-b'].map((name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] })) });
 let sm, graph, early; // early: a patchbay of a volume preset, started before WirePlumber
 const [earlySets, streams] = [[], []];
+const volumes = []; // what pbs-a showed, for a failure's message
 
 test.before(async () => {
   graph = await require('..').connect();
+  const t0 = Date.now();
+  graph.on('node-changed', (n) => n.name === 'pbs-a' && volumes.push(`${n.volume?.toFixed(3)} at ${Date.now() - t0} ms`));
+  graph.on('metadata-changed', (m) => m.name === 'default' && volumes.at(-1) !== 'metadata' && volumes.push('metadata'));
   // A volume preset applied before WirePlumber starts (a login where the
   // patchbay's unit starts first).
   early = graph.patchbay({ volumes: [{ node: 'pbs-a', volume: 0.6 }] });
@@ -40,7 +44,7 @@ test('beside WirePlumber: presets hold over its restore and "never" stays bounde
   await poll(() => graph.metadata('default') !== null, 5000, 'the "default" metadata', 20);
   // Only for 0.4: 0.5's own restore may reach this process after its metadata.
   if (wirePlumber04() && earlySets.length === 1 && Math.abs(volumeA() - 0.6) < 1e-3) assert.equal(spawnSync('wpctl', ['set-volume', String(a.id), '1.0'], { env: sm.env }).status, 0);
-  await poll(() => earlySets.length === 2 && Math.abs(volumeA() - 0.6) < 1e-3, 5000, 'pbs-a at 0.60 again', 20);
+  await poll(() => earlySets.length === 2 && Math.abs(volumeA() - 0.6) < 1e-3, 5000, () => `pbs-a at 0.60 again (it showed ${volumes.join(', ')}; set ${earlySets.length} times)`, 20);
   await graph.setVolume(a.id, 0.3);
   await graph.setMute(a.id, true); // a round trip after it
   assert.deepEqual([earlySets.length, Math.abs(volumeA() - 0.3) < 1e-3], [2, true]);

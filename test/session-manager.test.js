@@ -114,7 +114,7 @@ test('beside WirePlumber: dozens of metadata objects made before the session man
       s.sm = await startSessionManager(s.daemon);
       const names = () => addon.graphMetadata().changes.filter((c) => c.kind === 'added').map((c) => c.name);
       // Bound, and heard by the Graph (WirePlumber tells its default there).
-      await poll(() => names().includes('default') && s.graph.defaults.audioSink !== null, 5000, 'its "default" to be bound', 20);
+      await poll(() => names().includes('default') && s.graph.defaults.audioSink !== null, 10000, 'its "default" to be bound', 20);
       assert.ok(names().filter((n) => n.startsWith('q-decoy-')).length <= 32, 'the others bounded');
       await setDefaults(s.graph, 'sm-c', 'sm-b');
     } finally {
