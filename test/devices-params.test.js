@@ -11,6 +11,7 @@ const { privateDaemon } = require('./helpers/setup');
 const { startSessionManager } = require('./helpers/session-manager');
 const { DeviceFixture } = require('./helpers/device-fixture');
 const { pwDump, waitFor } = require('./helpers/fixture');
+const { restartDaemon } = require('./helpers/cli');
 
 let graph;
 const { daemon } = privateDaemon(undefined, { graph: (g) => (graph = g), after: () => card.close() });
@@ -153,4 +154,32 @@ test('beside WirePlumber, which picks a new device\'s port itself, a port select
   await waitFor(() => choice.test(read()), 5000, `WirePlumber to save the port (${saved})`);
   assert.equal(dumped(id).Route[0].index, 1);
   await card.remove();
+});
+
+// Last: the daemon is replaced.
+test('across a daemon restart, a Graph that reconnects lists the new daemon\'s devices, and a "profiles" rule sets them again', async (t) => {
+  const other = await require('..').connect({ reconnect: true });
+  t.after(() => other.close());
+  const bay = other.patchbay({ profiles: [{ device: 'alsa_card.restarted', profile: 'off' }] });
+  const acted = () => once(bay, 'action', { signal: AbortSignal.timeout(5000) });
+  const first = acted();
+  const before = await card.add('alsa_card.restarted');
+  await first;
+  const [lost, removed] = ['disconnected', 'device-destroyed'].map((e) => once(other, e, { signal: AbortSignal.timeout(5000) }));
+  daemon.kill();
+  await lost;
+  // Gone with the connection, and said so, as its nodes are.
+  assert.deepEqual([(await removed)[0], other.devices()], [before, []]);
+  const connected = once(other, 'connected', { signal: AbortSignal.timeout(10000) });
+  const child = await restartDaemon(daemon);
+  t.after(() => child.kill('SIGKILL'));
+  await connected;
+  const again = new DeviceFixture(daemon.env);
+  t.after(() => again.close());
+  const second = acted();
+  const id = await again.add('alsa_card.restarted');
+  const [action] = await second;
+  assert.deepEqual([action.id, other.devices().map((d) => d.id)], [id, [id]]);
+  assert.deepEqual(await again.state(), { ok: true, profile: 0, route: -1, sets: 1 });
+  await bay.close();
 });

@@ -32,6 +32,20 @@ bool isChanged(PwEventType type) {
     return type == NodeChanged || type == PortChanged || type == LinkChanged;
 }
 
+// Devices are in no catch-up (the mirror of nodes, ports and links): only
+// their queued changes are joined, each event holding the whole record.
+constexpr int kDeviceKind = 3;
+
+// The kind under which an event's queued changes are joined, or kNoKind.
+int joinedKindOf(PwEventType type) {
+    if (type == DeviceCreated || type == DeviceDestroyed || type == DeviceChanged) return kDeviceKind;
+    return kindOf(type);
+}
+
+bool joinsChanges(PwEventType type) {
+    return isChanged(type) || type == DeviceChanged;
+}
+
 bool isMetadataChange(const PwEvent& e) {
     return e.type == MetadataChanged && e.metadata;
 }
@@ -169,10 +183,10 @@ void EventQueue::push(PwEvent&& event, const MirrorView& mirror, bool mirrorShow
         metadataEvents_++;
         metadataBytes_ += footprint(event);
     }
-    int kind = kindOf(event.type);
+    int kind = joinedKindOf(event.type);
     if (kind != kNoKind) {
         uint64_t key = keyOf(kind, event.id);
-        if (isChanged(event.type)) {
+        if (joinsChanges(event.type)) {
             auto it = pendingChange_.find(key);
             if (it != pendingChange_.end() && it->second >= head_) {
                 PwEvent& queued = entries_[it->second - head_].event;
@@ -338,7 +352,7 @@ void EventQueue::reindex() {
         bytes_ += bytes;
         if (isMetadataResync(e)) resyncQueued_ = true;
         if (isMetadataChange(e)) metadataEvents_++, metadataBytes_ += bytes;
-        if (isChanged(e.type)) pendingChange_[keyOf(kindOf(e.type), e.id)] = head_ + i;
+        if (joinsChanges(e.type)) pendingChange_[keyOf(joinedKindOf(e.type), e.id)] = head_ + i;
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "connection/EventQueue.h"
 #include "connection/PwContext.h"
+#include "core/DeviceParams.h"
 
 namespace {
 
@@ -137,6 +138,34 @@ TEST(EventQueue, ChangedEventsJoinPerObjectLifeAndKeepTheUnionOfWhatChanged) {
     EXPECT_EQ(graph.changes[5], ChangedProps | ChangedState | ChangedVolume | ChangedMute);
     graph.expectMirror(m);
     EXPECT_EQ(q.catchUps(), 0u);
+}
+
+// A device's event, its record told apart by `mark` (as its serial).
+PwEvent deviceEvent(PwEventType type, uint32_t id, int mark) {
+    PwEvent e = makeEvent(type, id, ForGraph);
+    auto record = std::make_shared<DeviceRecord>();
+    record->id = id;
+    record->serial = uint64_t(mark);
+    e.device = std::move(record);
+    return e;
+}
+
+// A device flipping its params while JavaScript is busy queues one change,
+// its latest record; a device of the same id after it has changes of its own.
+TEST(EventQueue, ADevicesChangesJoinIntoItsLatestRecord) {
+    EventQueue q;
+    Mirror m;
+    q.push(deviceEvent(DeviceCreated, 7, 0), m.view());
+    for (int i = 1; i <= 1000; i++) q.push(deviceEvent(DeviceChanged, 7, i), m.view());
+    q.push(makeEvent(DeviceDestroyed, 7, ForGraph), m.view());
+    q.push(deviceEvent(DeviceCreated, 7, 0), m.view());
+    q.push(deviceEvent(DeviceChanged, 7, 1), m.view());
+    q.push(deviceEvent(DeviceChanged, 7, 2), m.view());
+    std::vector<std::pair<PwEventType, int>> taken;
+    for (PwEvent e; q.take(e);) taken.emplace_back(e.type, e.device ? int(e.device->serial) : -1);
+    std::vector<std::pair<PwEventType, int>> want = {
+        {DeviceCreated, 0}, {DeviceChanged, 1000}, {DeviceDestroyed, -1}, {DeviceCreated, 0}, {DeviceChanged, 2}};
+    EXPECT_EQ(taken, want);
 }
 
 TEST(EventQueue, AnOverflowCatchesEachRecipientUpFromTheMirror) {

@@ -36,8 +36,6 @@ class ProfilePreset {
         const now = this.#graph.devices().find((d) => d.id === id);
         if (!now || now.serial !== this.#seen.get(id)) this.#seen.delete(id);
       },
-      // After a daemon restart every device appears again.
-      'disconnected': () => this.#seen.clear(),
     };
     for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
     for (const d of graph.devices()) this.#apply(d);

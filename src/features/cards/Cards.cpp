@@ -260,6 +260,13 @@ void cardsGlobalGone(PwContext* ctx, uint32_t id) {
 void releaseCards(PwContext* ctx) {
     CardsState& s = state(ctx);
     while (!s.bound.empty()) pw_proxy_destroy(s.bound.back()->proxy);
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.published.clear();
+    std::vector<uint32_t> gone;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        for (const auto& r : s.published) gone.push_back(r->id);
+        s.published.clear();
+    }
+    // The devices go with the connection, as the mirror's nodes do: the
+    // Graph is told of each.
+    for (uint32_t id : gone) emitGraphEvent(ctx, DeviceDestroyed, id);
 }
