@@ -9,7 +9,11 @@
 //                       [[id, output port id, input port id]])
 //   defaults            { audioSink, audioSource, videoSource } (node names)
 //   links               [["NODE:PORT", "NODE:PORT"], ...]
-//   set, rules/set, defaults/KIND/set, node/NAME/{volume,mute,target}/set
+//   device/NAME         one device (a sound card, a headset): { id, name,
+//                       description, api, profile, profiles, output, input,
+//                       outputs, inputs } (see deviceState)
+//   set, rules/set, defaults/KIND/set, node/NAME/{volume,mute,target}/set,
+//                       device/NAME/{profile,output,input}/set
 //                       commands, answered on the MQTT 5 response topic or
 //                       on PREFIX/HOST/reply
 // The graph is compared with what was sent after each batch of the Graph's
@@ -23,6 +27,7 @@ const { UNPRINTABLE } = require('../web/protocol');
 const { Commands } = require('./commands');
 const { configs, slug } = require('./homeassistant');
 const { RateLimit, topicLevel, MAX_PAYLOAD_BYTES } = require('./payload');
+const { deviceView } = require('../web/device-view');
 const { AUTH_CODES, firstConnect } = require('./first-connect');
 
 const OPTIONS = [
@@ -83,6 +88,29 @@ function nodeState(node, target, ports = [], links = []) {
   return state;
 }
 
+// A device as its state topic holds it, from what the pages are sent (texts
+// cut, lists capped, the active choices kept): `profile`, `output` and
+// `input` the active one's name or null; `profiles`, `outputs` and `inputs`
+// the names that can be chosen (available, or the active one), the routes
+// those of the active profile.
+function deviceState(d) {
+  const v = deviceView(d);
+  const names = (list, active) => list.filter((c) => c.available !== 'no' || c.index === active).map((c) => c.name);
+  const nameOf = (list, active) => list.find((c) => c.index === active)?.name ?? null;
+  return {
+    id: v.id,
+    name: v.name,
+    description: v.description,
+    api: typeof d.api === 'string' ? d.api.slice(0, 64) : null,
+    profile: nameOf(v.profiles, v.profile),
+    profiles: names(v.profiles, v.profile),
+    output: nameOf(v.routes.output, v.active.output),
+    input: nameOf(v.routes.input, v.active.input),
+    outputs: names(v.routes.output, v.active.output),
+    inputs: names(v.routes.input, v.active.input),
+  };
+}
+
 // The MQTT client library, loaded with the first bridge. It is an optional
 // peer dependency (about 70 packages, 12 MB), installed beside this package by
 // those who bridge: without it, an Error saying how to install it.
@@ -104,6 +132,7 @@ class Bridge extends EventEmitter {
   #lastSent = new Map(); // topic → when it was last sent
   #missingSince = new Map(); // discovery topic → since when its node is gone
   #keys = new Map(); // topic key → node, as of the last look at the graph
+  #deviceKeys = new Map(); // topic key → device, likewise
   #discovery = new Map(); // the discovery configs of each node, by what they are made of
   #timer = null;
   #scheduled = false;
@@ -130,6 +159,7 @@ class Bridge extends EventEmitter {
     this.#commands = new Commands(graph, {
       patchbay: { get: () => this.#patchbay, set: (p) => (this.#patchbay = p) },
       nodeOf: (key) => this.#nodeOf(key),
+      deviceOf: (key) => this.#deviceOf(key),
     });
   }
 
@@ -155,7 +185,7 @@ class Bridge extends EventEmitter {
       emitter.on(name, fn);
       this.#listeners.push(() => emitter.off(name, fn));
     };
-    for (const name of ['node-created', 'node-changed', 'node-destroyed', 'port-created', 'port-changed', 'port-destroyed', 'link-created', 'link-destroyed', 'defaults-changed']) {
+    for (const name of ['node-created', 'node-changed', 'node-destroyed', 'port-created', 'port-changed', 'port-destroyed', 'link-created', 'link-destroyed', 'defaults-changed', 'device-created', 'device-changed', 'device-destroyed']) {
       listen(this.#graph, name, () => this.#schedule());
     }
     listen(this.#graph, 'disconnected', () => {
@@ -210,7 +240,7 @@ class Bridge extends EventEmitter {
     this.#backoff = BACKOFF_MIN_MS;
     const v5 = this.#o.protocolVersion === 5;
     const h = this.hostTopic;
-    const topics = [`${h}/set`, `${h}/rules/set`, `${h}/defaults/+/set`, `${h}/node/+/+/set`, `${h}/node/+`];
+    const topics = [`${h}/set`, `${h}/rules/set`, `${h}/defaults/+/set`, `${h}/node/+/+/set`, `${h}/node/+`, `${h}/device/+/+/set`, `${h}/device/+`];
     if (this.#o.homeassistant) topics.push(`${this.#o.discoveryPrefix}/+/${slug(`quorvane-${this.#o.hostName}`)}/+/config`);
     this.#client.subscribe(topics, { qos: 0, ...(v5 ? { nl: true } : {}) }, (e) => e && this.emit('warning', e));
     this.#status();
@@ -259,6 +289,11 @@ class Bridge extends EventEmitter {
     return this.#keys.get(key);
   }
 
+  #deviceOf(key) {
+    if (!this.#deviceKeys.has(key)) this.#look();
+    return this.#deviceKeys.get(key);
+  }
+
   // The graph now, as topic → payload.
   #look() {
     const g = this.#graph;
@@ -297,12 +332,23 @@ class Bridge extends EventEmitter {
       want.set(topic, JSON.stringify(nodeState(node, target.get(node.id), portsOf.get(node.id), linksOf.get(node.id))));
       listed.push({ key, topic, node });
     }
+    const devices = [];
+    this.#deviceKeys.clear();
+    for (const device of g.devices().sort((a, b) => a.id - b.id)) {
+      const state = deviceState(device);
+      let key = topicLevel(state.name || `device-${device.id}`);
+      if (this.#deviceKeys.has(key)) key = `${key}~${device.id}`;
+      this.#deviceKeys.set(key, device);
+      const topic = `${h}/device/${key}`;
+      want.set(topic, JSON.stringify(state));
+      devices.push({ key, topic, state });
+    }
     const d = g.defaults;
     want.set(`${h}/defaults`, JSON.stringify({ audioSink: d.audioSink, audioSource: d.audioSource, videoSource: d.videoSource }));
     want.set(`${h}/links`, JSON.stringify(links));
     if (this.#o.homeassistant) {
       const version = require('../../package.json').version;
-      for (const [topic, text] of configs({ host: this.#o.hostName, hostTopic: h, discovery: this.#o.discoveryPrefix, nodes: listed, version }, this.#discovery)) {
+      for (const [topic, text] of configs({ host: this.#o.hostName, hostTopic: h, discovery: this.#o.discoveryPrefix, nodes: listed, devices, version }, this.#discovery)) {
         want.set(topic, text);
       }
     }
@@ -363,6 +409,7 @@ class Bridge extends EventEmitter {
     if (levels.length === 2 && levels[0] === 'rules' && levels[1] === 'set') return { kind: 'rules' };
     if (levels.length === 3 && levels[0] === 'defaults' && levels[2] === 'set') return { kind: 'default', what: levels[1] };
     if (levels.length === 4 && levels[0] === 'node' && levels[3] === 'set') return { kind: 'node', key: levels[1], what: levels[2] };
+    if (levels.length === 4 && levels[0] === 'device' && levels[3] === 'set') return { kind: 'device', key: levels[1], what: levels[2] };
     return null;
   }
 

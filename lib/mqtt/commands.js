@@ -53,14 +53,16 @@ const bool = (v) => (v === 'ON' || v === 'true' ? true : v === 'OFF' || v === 'f
 
 /**
  * The commands of one bridge: `graph`, `patchbay` ({ get(), set(p) }: the
- * rule set in force, or null) and `nodeOf(key)` (the node a node topic names,
- * or undefined).
+ * rule set in force, or null), `nodeOf(key)` (the node a node topic names,
+ * or undefined) and `deviceOf(key)` (the device a device topic names, or
+ * undefined).
  */
 class Commands {
-  constructor(graph, { patchbay, nodeOf }) {
+  constructor(graph, { patchbay, nodeOf, deviceOf }) {
     this.graph = graph;
     this.patchbay = patchbay;
     this.nodeOf = nodeOf;
+    this.deviceOf = deviceOf;
     this.budget = new DeviceBudget(graph);
   }
 
@@ -68,7 +70,9 @@ class Commands {
    * run(route, payload) → Promise of the outcome. `route`: { kind: 'host' }
    * (a JSON command { op, ... }), { kind: 'node', key, what } (what:
    * volume, mute, target; the payload one value), { kind: 'default', what }
-   * (the payload a node), { kind: 'rules' } (a rule set, null to drop it).
+   * (the payload a node), { kind: 'rules' } (a rule set, null to drop it),
+   * { kind: 'device', key, what } (what: profile, output, input; the
+   * payload a name or an index).
    */
   async run(route, payload) {
     try {
@@ -96,6 +100,17 @@ class Commands {
         return request(g, this.budget, 'move', { stream: node.id, target });
       }
       throw new CommandError(`unknown setting ${JSON.stringify(route.what)}; one of volume, mute, target`);
+    }
+    if (route.kind === 'device') {
+      const device = this.deviceOf(route.key);
+      if (!device) throw new CommandError(`no device ${JSON.stringify(route.key.slice(0, 200))} on this host`);
+      // Pinned by its serial: a command for a device gone does not reach the
+      // device the daemon has given its id since.
+      const pin = { device: device.id, ...(Number.isSafeInteger(device.serial) && device.serial > 0 ? { serial: device.serial } : {}) };
+      const value = parseScalar(payload);
+      if (route.what === 'profile') return request(g, this.budget, 'profile', { ...pin, profile: value });
+      if (route.what === 'output' || route.what === 'input') return request(g, this.budget, 'route', { ...pin, route: value, direction: route.what });
+      throw new CommandError(`unknown setting ${JSON.stringify(route.what.slice(0, 200))}; one of profile, output, input`);
     }
     const msg = parseJson(payload);
     if (msg === null || typeof msg !== 'object' || Array.isArray(msg)) throw new CommandError('a command is a JSON object { "op": ..., ... }');
