@@ -2,7 +2,9 @@
 // Home Assistant's MQTT discovery: the retained configs that make each sink
 // and source of a host a device (volume as a number on wpctl's scale, mute as
 // a switch, its state as a sensor), each stream a device with a select of its
-// target, and the host a device with selects of its default sink and source.
+// target, the host a device with selects of its default sink and source, and
+// each sound card a device with selects of its profile and output and input
+// ports.
 // Entities are named by the host and the node's name, never by an id, so
 // that they are the same entities after a restart.
 const { createHash } = require('node:crypto');
@@ -21,14 +23,16 @@ const isDevice = (cls) => /^Audio\/(Sink|Source|Duplex)/.test(cls);
 const isStream = (cls) => /^Stream\/(Output|Input)\/Audio/.test(cls);
 
 /**
- * configs({ host, hostTopic, discovery, nodes, version }, cache) → Map of
- * discovery topic → config (JSON text), for `nodes`: [{ key, topic, node }]
- * (the node's state topic and its key in command topics). `cache` (a Map
+ * configs({ host, hostTopic, discovery, nodes, devices, version }, cache) →
+ * Map of discovery topic → config (JSON text), for `nodes`: [{ key, topic,
+ * node }] (the node's state topic and its key in command topics) and
+ * `devices`: [{ key, topic, state }] (likewise, with the device's state as
+ * its topic holds it). `cache` (a Map
  * kept by the caller between calls) holds each node's configs by what they
  * are made of, so that a graph of hundreds of devices costs a lookup per node
  * when one of them changes; it keeps only what the last call used.
  */
-function configs({ host, hostTopic, discovery, nodes, version }, cache = new Map()) {
+function configs({ host, hostTopic, discovery, nodes, devices = [], version }, cache = new Map()) {
   const out = new Map();
   const hostNode = slug(`quorvane-${host}`);
   const availability = [{ topic: `${hostTopic}/status` }];
@@ -79,6 +83,27 @@ function configs({ host, hostTopic, discovery, nodes, version }, cache = new Map
       add(made, 'sensor', `${node.name}:state`, { ...base, name: 'State', unique_id: `${id}:state`, value_template: '{{ value_json.state }}', icon: 'mdi:state-machine' });
       if (targets) {
         add(made, 'select', `${node.name}:target`, { ...base, name: 'Target', unique_id: `${id}:target`, value_template: "{{ value_json.target or 'default' }}", command_topic: `${commands}/target/set`, options: ['default', ...targets] });
+      }
+    });
+  }
+  for (const { key, topic, state } of devices) {
+    if (!state.name) continue;
+    const choices = [['profile', 'Profile', state.profiles, 'mdi:tune'], ['output', 'Output port', state.outputs, 'mdi:speaker'], ['input', 'Input port', state.inputs, 'mdi:microphone']];
+    cached(JSON.stringify(['device', key, topic, state.name, state.description, state.api, choices]), (made) => {
+      const id = `quorvane:${host}:device:${state.name}`;
+      const device = { identifiers: [id], name: state.description || state.name, manufacturer: 'PipeWire', model: state.api ? `${state.api} device` : 'device', via_device: `quorvane:${host}` };
+      for (const [what, name, options, icon] of choices) {
+        if (options.length === 0) continue; // a select needs options
+        add(made, 'select', `device:${state.name}:${what}`, {
+          name,
+          unique_id: `${id}:${what}`,
+          state_topic: topic,
+          value_template: `{{ value_json.${what} }}`,
+          command_topic: `${hostTopic}/device/${key}/${what}/set`,
+          options,
+          icon,
+          device,
+        });
       }
     });
   }
