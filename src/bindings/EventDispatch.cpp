@@ -2,6 +2,7 @@
 // wake-up callback and the dispatcher that drains the queue.
 #include <nan.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -36,6 +37,7 @@ enum Shape {
     kGraphLinkShape,
     kOutcomeShape,
     kNodeAnswerShape,
+    kMeterLevelShape,
     kShapeCount
 };
 v8::Eternal<v8::Object> gShapes[kShapeCount];
@@ -114,27 +116,34 @@ void dispatch(const PwEvent& event) {
     }
 }
 
+// An array of the values, made whole in one call.
 v8::Local<v8::Array> decibels(const std::vector<double>& values) {
-    v8::Local<v8::Array> a = Nan::New<v8::Array>(uint32_t(values.size()));
-    for (uint32_t i = 0; i < values.size(); i++) Nan::Set(a, i, Nan::New(values[i]));
-    return a;
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    v8::Local<v8::Value> items[kMaxMeterChannels];
+    size_t n = std::min(values.size(), size_t(kMaxMeterChannels));
+    for (size_t i = 0; i < n; i++) items[i] = v8::Number::New(isolate, values[i]);
+    return v8::Array::New(isolate, items, n);
 }
 
 // { id, t, peak, rms } of the meter's latest levels, or null when it has
-// none new (taken already, or the meter ended).
+// none new (taken already, or the meter ended). Many a second: one shape,
+// kept.
 v8::Local<v8::Value> meterLevel(uint32_t meterId) {
     MeterLevels level;
     if (!takeMeterLevel(getContext(), meterId, level)) return Nan::Null();
+    v8::Local<v8::Context> context = Nan::GetCurrentContext();
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
-    Nan::Set(o, Nan::New("id").ToLocalChecked(), js::num(meterId));
-    Nan::Set(o, Nan::New("t").ToLocalChecked(), Nan::New(level.t));
-    Nan::Set(o, Nan::New("peak").ToLocalChecked(), decibels(level.peak));
-    Nan::Set(o, Nan::New("rms").ToLocalChecked(), decibels(level.rms));
-    return o;
+    js::set(context, o, js::kId, js::num(meterId));
+    js::set(context, o, js::kT, Nan::New(level.t));
+    js::set(context, o, js::kPeak, decibels(level.peak));
+    js::set(context, o, js::kRms, decibels(level.rms));
+    return js::keepShape(gShapes[kMeterLevelShape], o);
 }
 
 // The created events carry the objects as the Graph's listings make them.
 v8::Local<v8::Value> graphPayload(const PwEvent& event) {
+    // Many a second: nothing made for them but their own object.
+    if (event.type == MeterLevel) return meterLevel(event.id);
     js::StringCache cache;
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
     switch (event.type) {
@@ -189,8 +198,6 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
             js::set(o, js::kRes, Nan::New<v8::Int32>(event.res));
             js::set(o, js::kMessage, js::str(event.text));
             return js::keepShape(gShapes[kNodeAnswerShape], o);
-        case MeterLevel:
-            return meterLevel(event.id);
         case ProfileReady:
             return profilePayload();
         case DeviceCreated:

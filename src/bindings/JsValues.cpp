@@ -10,11 +10,11 @@ namespace {
 
 // In the order of the Key enumeration.
 const char* const kNames[] = {
-    "id",         "name",    "type",      "version",      "inputPorts",   "outputPorts", "isInput",
-    "isOutput",   "nodeId",  "direction", "portType",     "srcNodeId",    "srcPortId",   "sinkNodeId",
-    "sinkPortId", "format",  "found",     "linkId",       "bytes",        "drops",       "rate",
-    "state",      "srcNode", "sinkNode",  "props",        "token",        "res",         "message",
-    "outcome",    "error",   "mediaType", "mediaSubtype", "sampleFormat", "channels",    "positions",
+    "id",           "name",      "type",      "version",   "inputPorts", "outputPorts", "isInput",    "isOutput",
+    "nodeId",       "direction", "portType",  "srcNodeId", "srcPortId",  "sinkNodeId",  "sinkPortId", "format",
+    "found",        "linkId",    "bytes",     "drops",     "rate",       "state",       "srcNode",    "sinkNode",
+    "props",        "token",     "res",       "message",   "outcome",    "error",       "mediaType",  "mediaSubtype",
+    "sampleFormat", "channels",  "positions", "t",         "peak",       "rms",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == kKeyCount, "one name per key");
 

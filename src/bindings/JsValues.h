@@ -21,6 +21,7 @@ enum Key : unsigned {
     kFound, kLinkId, kBytes, kDrops, kRate, kState, kSrcNode, kSinkNode,
     kProps, kToken, kRes, kMessage, kOutcome,
     kError, kMediaType, kMediaSubtype, kSampleFormat, kChannels, kPositions,
+    kT, kPeak, kRms,
     kKeyCount
 };
 // clang-format on
