@@ -71,6 +71,7 @@ struct Meter {
     uint32_t node = SPA_ID_INVALID;  // its node's global, once announced
     uint32_t rate = 48000;
     LevelAccumulator levels;
+    MeterLevels spare;  // data thread: see publish()
 };
 
 // PipeWire before 1.0 loses track of the memory it shares with a client
@@ -252,14 +253,16 @@ void linkWhenReady(Meter* meter) {
 void publish(Meter* meter) {
     PwContext* ctx = meter->ctx;
     Meters& s = state(ctx);
-    MeterLevels level = meter->levels.take(wallClockMs());
+    // On the data thread: the levels go into the meter's spare record, which
+    // trades places with the slot's, so that neither is allocated again.
+    meter->levels.take(wallClockMs(), meter->spare);
     bool tell = false;
     {
         std::lock_guard<std::mutex> lock(s.slotMutex);
         auto it = s.slots.find(meter->req.meterId);
         if (it == s.slots.end()) return;
         // The newest replaces what JavaScript has not taken: never a backlog.
-        it->second.level = std::move(level);
+        std::swap(it->second.level, meter->spare);
         it->second.fresh = true;
         tell = !it->second.queued;
         it->second.queued = true;
@@ -400,16 +403,16 @@ void LevelAccumulator::add(size_t channel, const float* samples, size_t count) {
     sumSquares_[channel] += sum;
 }
 
-MeterLevels LevelAccumulator::take(double t) {
-    MeterLevels level;
-    level.t = t;
+void LevelAccumulator::take(double t, MeterLevels& out) {
+    out.t = t;
+    out.peak.resize(peak_.size());
+    out.rms.resize(peak_.size());
     for (size_t i = 0; i < peak_.size(); i++) {
-        level.peak.push_back(amplitudeDb(peak_[i]));
+        out.peak[i] = amplitudeDb(peak_[i]);
         double meanSquare = frames_ ? sumSquares_[i] / double(frames_) : 0;
-        level.rms.push_back(amplitudeDb(std::sqrt(meanSquare)));
+        out.rms[i] = amplitudeDb(std::sqrt(meanSquare));
     }
     reset(peak_.size());
-    return level;
 }
 
 double amplitudeDb(double amplitude) {
@@ -466,7 +469,7 @@ bool takeMeterLevel(PwContext* ctx, uint32_t meterId, MeterLevels& out) {
     it->second.queued = false;
     if (!it->second.fresh) return false;
     it->second.fresh = false;
-    out = std::move(it->second.level);
+    out = it->second.level;  // a copy: the slot keeps its room
     return true;
 }
 

@@ -42,8 +42,9 @@ public:
     // Counts `frames` more frames; add() calls for one period come first.
     void advance(size_t frames) { frames_ += frames; }
     size_t frames() const { return frames_; }
-    // The levels so far, in dBFS, and starts again.
-    MeterLevels take(double t);
+    // The levels so far, in dBFS, into `out` (its vectors reused: no
+    // allocation once they have room), and starts again.
+    void take(double t, MeterLevels& out);
 
 private:
     std::vector<float> peak_;
