@@ -44,7 +44,8 @@ test('beside WirePlumber: presets hold over its restore and "never" stays bounde
   await poll(() => graph.metadata('default') !== null, 5000, 'the "default" metadata', 20);
   // Only for 0.4: 0.5's own restore may reach this process after its metadata.
   if (wirePlumber04() && earlySets.length === 1 && Math.abs(volumeA() - 0.6) < 1e-3) assert.equal(spawnSync('wpctl', ['set-volume', String(a.id), '1.0'], { env: sm.env }).status, 0);
-  await poll(() => earlySets.length === 2 && Math.abs(volumeA() - 0.6) < 1e-3, 5000, () => `pbs-a at 0.60 again (it showed ${volumes.join(', ')}; set ${earlySets.length} times)`, 20);
+  // As long as the preset waits for the restore.
+  await poll(() => earlySets.length === 2 && Math.abs(volumeA() - 0.6) < 1e-3, 10000, () => `pbs-a at 0.60 again (it showed ${volumes.join(', ')}; set ${earlySets.length} times)`, 20);
   await graph.setVolume(a.id, 0.3);
   await graph.setMute(a.id, true); // a round trip after it
   assert.deepEqual([earlySets.length, Math.abs(volumeA() - 0.3) < 1e-3], [2, true]);
