@@ -33,6 +33,7 @@ class ProfilePreset {
       // Its properties may come to match later.
       'device-changed': (d) => this.#apply(d),
       'device-destroyed': (id) => {
+        if (!this.#seen.has(id)) return;
         const now = this.#graph.devices().find((d) => d.id === id);
         if (!now || now.serial !== this.#seen.get(id)) this.#seen.delete(id);
       },
