@@ -92,6 +92,10 @@ class Connection {
     return this.#metadata.metadata(name);
   }
 
+  hasMetadata(name) {
+    return this.#metadata.has(name);
+  }
+
   defaults() {
     return this.#metadata.defaults();
   }

@@ -77,6 +77,12 @@ class MetadataMirror {
     });
   }
 
+  // Whether there is a metadata object named `name`: its appearance is no
+  // event (a change of one of its entries is).
+  has(name = DEFAULT_METADATA) {
+    return this.#findMetadata(name) !== undefined;
+  }
+
   // graph.defaults: node names (or null) from the "default" metadata.
   defaults() {
     const d = this.#defaults ?? this.#computeDefaults();

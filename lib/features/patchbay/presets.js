@@ -51,12 +51,22 @@ class VolumePreset {
     this.#rule = rule;
     this.#emitAction = emitAction;
     this.#emitError = emitError;
-    this.#managed = () => shared.metadata('default') !== null;
+    this.#managed = () => shared.hasMetadata('default');
     let managed = this.#managed();
+    // A session manager is there once its "default" metadata is. That
+    // object's appearance is no event, and it may stay empty a while: it is
+    // looked for at each change of metadata or of a node, before the change
+    // is taken (a node changed by the manager's restore, or by the user).
+    const lookForManager = () => {
+      const was = managed;
+      managed = this.#managed();
+      if (managed && !was) this.#managerCame();
+    };
     this.#match = compileMatcher(rule.node, 'volumes: node');
     this.#listeners = {
       'node-created': (n) => this.#apply(n),
       'node-changed': (n) => {
+        lookForManager();
         if (this.#restoring.has(n.id)) return this.#restored(n);
         // Changed since: the user's choice, which a session manager keeps,
         // unless a session manager's metadata follows within BEFORE_MS.
@@ -70,12 +80,7 @@ class VolumePreset {
         clearTimeout(this.#waiting.get(id));
         this.#waiting.delete(id);
       },
-      'metadata-changed': (m) => {
-        if (m.name !== 'default') return;
-        const was = managed;
-        managed = this.#managed();
-        if (managed && !was) this.#managerCame();
-      },
+      'metadata-changed': (m) => m.name === 'default' && lookForManager(),
       'disconnected': () => (managed = false),
     };
     for (const [e, fn] of Object.entries(this.#listeners)) events.on(e, fn);
