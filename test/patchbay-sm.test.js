@@ -70,12 +70,15 @@ test('beside WirePlumber: presets hold over its restore and "never" stays bounde
 async function presets() {
   const bay = graph.patchbay({ defaults: { audioSink: ['pbs-later', 'pbs-b', 'pbs-a'] } });
   const configured = () => /default\.configured\.audio\.sink'? value:'\{"name":"([^"]+)"\}'/.exec(pwMetadata(['0'], { env: sm.env }))?.[1];
+  const told = [];
+  bay.on('action', (a) => told.push(a.node)).on('error', (e) => told.push(e.message));
+  const saying = (what) => () => `${what} (configured ${configured()}; the patchbay: ${told.join(', ')})`;
   try {
-    await poll(() => configured() === 'pbs-b', 5000, 'pbs-b the configured default', 20);
+    await poll(() => configured() === 'pbs-b', 5000, saying('pbs-b the configured default'), 20);
     const later = await graph.createNode({ name: 'pbs-later' }); // a headset plugged in
-    await poll(() => configured() === 'pbs-later', 5000, 'the preferred sink, once it is there', 20);
+    await poll(() => configured() === 'pbs-later', 5000, saying('the preferred sink, once it is there'), 20);
     await graph.destroyNode(later);
-    await poll(() => configured() === 'pbs-b', 5000, 'back to pbs-b once it is gone', 20);
+    await poll(() => configured() === 'pbs-b', 5000, saying('back to pbs-b once it is gone'), 20);
   } finally {
     await bay.close();
   }
