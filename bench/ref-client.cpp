@@ -198,6 +198,9 @@ void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t version, 
 }
 
 void onGlobalRemove(void*, uint32_t id) {
+    // threaded-relink: ids come back at once, so the ports of the next node
+    // given this id are not the watched node's.
+    if (id == gRef.relinkNode) gRef.relinkNode = SPA_ID_INVALID;
     if (id == gRef.linkId) {
         gRef.linkRemoved = true;
         answered();
