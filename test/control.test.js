@@ -39,7 +39,11 @@ test('volume and mute: set here as pw-dump shows them, bad input refused', async
   const plain = await fixture.add('c-plain', 'Audio/Sink', 1, 0);
   const graph = await q.connect();
   const changes = [];
-  graph.on('node-changed', (n, changed) => changes.push({ id: n.id, changed, volume: n.volume, mute: n.mute }));
+  // Each event's record is its own: what one listener writes into it is in no later one.
+  graph.on('node-changed', (n, changed) => {
+    changes.push({ id: n.id, changed, volume: n.volume, mute: n.mute, props: n.props, written: Object.hasOwn(n.props, 'x.written') });
+    n.props['x.written'] = 'yes';
+  });
   t.after(async () => (await graph.close(), await fixture.remove(plain.id)));
   const find = (name) => graph.nodes().find((n) => n.name === name);
   const speakers = find('demo-speakers');
@@ -70,6 +74,10 @@ test('volume and mute: set here as pw-dump shows them, bad input refused', async
   await waitFor(() => find('demo-speakers').mute === false && find('demo-speakers').volume === 0.8, 5000, 'the change by pw-cli');
   await waitFor(() => changes.slice(seen).some((c) => c.volume === 0.8 && c.mute === false), 5000, '"node-changed"');
   assert.ok(changes.slice(seen).every((c) => c.id === speakers.id && (c.changed.volume || c.changed.mute)));
+  const ofSpeakers = changes.filter((c) => c.id === speakers.id);
+  assert.deepEqual([ofSpeakers.length >= 5, ofSpeakers.some((c) => c.written), new Set(ofSpeakers.map((c) => c.props)).size],
+    [true, false, ofSpeakers.length]);
+  assert.deepEqual({ ...ofSpeakers.at(-1).props, 'x.written': undefined }, { ...find('demo-speakers').props, 'x.written': undefined });
 
   const refusals = [
     [() => graph.setVolume(speakers.id, -0.1), RangeError, /finite number >= 0/],

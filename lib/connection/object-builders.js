@@ -63,5 +63,27 @@ function format(mediaType, mediaSubtype, sampleFormat, rate, channels, positions
   return { mediaType, mediaSubtype, sampleFormat, rate, channels, positions };
 }
 
+// The records of the Graph's created and changed events, one a call: the
+// listings' objects with `props` and the live info. A node's volume and
+// mute, where its Props carry them, come last; `channelVolumes` is null for
+// a node without a volume, and `mute` null for one without mute.
+function nodeEvent(id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error, volume, channelVolumes, mute) {
+  const o = { id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error };
+  if (channelVolumes !== null) {
+    o.volume = volume;
+    o.channelVolumes = channelVolumes;
+  }
+  if (mute !== null) o.mute = mute;
+  return o;
+}
+
+function portEvent(id, nodeId, name, direction, portType, props, format) {
+  return { id, nodeId, name, direction, portType, props, format };
+}
+
+function linkEvent(id, srcNodeId, srcPortId, sinkNodeId, sinkPortId, props, state, error, format) {
+  return { id, srcNodeId, srcPortId, sinkNodeId, sinkPortId, props, state, error, format };
+}
+
 // In the order the add-on takes them.
-module.exports = [nodes, ports, links, nodesWithInfo, portsWithInfo, linksWithInfo, format];
+module.exports = [nodes, ports, links, nodesWithInfo, portsWithInfo, linksWithInfo, format, nodeEvent, portEvent, linkEvent];

@@ -51,10 +51,11 @@ function checkOptions(options, known, what) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
     throw new TypeError(`${what}: options must be an object`);
   }
-  const names = known instanceof Set ? known : new Set(known);
+  // A few names each: looked up in place, nothing made per call.
+  const has = known instanceof Set ? (key) => known.has(key) : (key) => known.includes(key);
   for (const key of Object.keys(options)) {
-    if (!names.has(key)) {
-      const list = [...names].map((n) => `'${n}'`).join(', ');
+    if (!has(key)) {
+      const list = [...known].map((n) => `'${n}'`).join(', ');
       throw new TypeError(`${what}: unknown option ${JSON.stringify(key)} (known: ${list || 'none'})`);
     }
   }

@@ -80,17 +80,28 @@ const char* const kSetMetadataUsage =
 
 namespace js {
 
-void setNodeControls(v8::Local<v8::Context> context, v8::Local<v8::Object> o, const NodeInfo& node) {
+NodeControlValues nodeControlValues(const NodeInfo& node) {
+    NodeControlValues out{Nan::Null(), Nan::Null(), Nan::Null()};
     const NodeControls* c = node.controls.get();
-    if (!c) return;
+    if (!c) return out;
     if (c->hasVolume()) {
-        put(context, o, kVolume, Nan::New<v8::Number>(cubicVolume(c->channelVolumes[0])));
+        out.volume = Nan::New<v8::Number>(cubicVolume(c->channelVolumes[0]));
         std::vector<v8::Local<v8::Value>> volumes;
         volumes.reserve(c->channelVolumes.size());
         for (float v : c->channelVolumes) volumes.push_back(Nan::New<v8::Number>(v));
-        put(context, o, kChannelVolumes, array(volumes));
+        out.channelVolumes = array(volumes);
     }
-    if (c->hasMute) put(context, o, kMute, Nan::New(c->mute));
+    if (c->hasMute) out.mute = Nan::New(c->mute);
+    return out;
+}
+
+void setNodeControls(v8::Local<v8::Context> context, v8::Local<v8::Object> o, const NodeInfo& node) {
+    NodeControlValues values = nodeControlValues(node);
+    if (!values.channelVolumes->IsNull()) {
+        put(context, o, kVolume, values.volume);
+        put(context, o, kChannelVolumes, values.channelVolumes);
+    }
+    if (!values.mute->IsNull()) put(context, o, kMute, values.mute);
 }
 
 void setControlChanges(v8::Local<v8::Context> context, v8::Local<v8::Object> o, uint8_t changed) {

@@ -20,6 +20,7 @@
 #include "InfoValues.h"
 #include "JsState.h"
 #include "JsValues.h"
+#include "ObjectBuilders.h"
 #include "WakeupHandle.h"
 
 namespace {
@@ -28,18 +29,9 @@ namespace {
 // (one function that gets every event it receives as (kind, payload) and
 // spreads it to any number of JavaScript listeners) are in jsState().
 
-// One kept object per payload shape (see js::keepShape).
-enum Shape {
-    kNodeShape,
-    kLinkShape,
-    kGraphNodeShape,
-    kGraphPortShape,
-    kGraphLinkShape,
-    kOutcomeShape,
-    kNodeAnswerShape,
-    kMeterLevelShape,
-    kShapeCount
-};
+// One kept object per payload shape built here (see js::keepShape); the
+// records of the Graph's events are object literals of the package's builders.
+enum Shape { kNodeShape, kLinkShape, kOutcomeShape, kNodeAnswerShape, kMeterLevelShape, kShapeCount };
 v8::Eternal<v8::Object> gShapes[kShapeCount];
 
 void eraseListener(const std::string& name) {
@@ -140,53 +132,91 @@ v8::Local<v8::Value> meterLevel(uint32_t meterId) {
     return js::keepShape(gShapes[kMeterLevelShape], o);
 }
 
+// The properties of the record of a created or changed event: those of a
+// change kept for the record's next change (see js::PropsObjects).
+v8::Local<v8::Object> propsOf(const PwEvent& event, js::PropsObjects::Kind kind, uint32_t id, const std::string& packed,
+                              js::StringCache& cache) {
+    bool changed = event.type == NodeChanged || event.type == PortChanged || event.type == LinkChanged;
+    return changed ? jsState().changedProps.get(kind, id, packed, cache) : js::propsObject(packed, cache);
+}
+
+// The object the package's builder `kind` makes of `argv` (an object
+// literal: far cheaper than defining each property through the API); null
+// when the add-on was loaded without its builders (an Error is thrown then).
+template <size_t N>
+v8::Local<v8::Value> built(js::Builder kind, v8::Local<v8::Value> (&argv)[N]) {
+    v8::Local<v8::Function> fn;
+    v8::Local<v8::Value> o;
+    if (!js::builder(kind).ToLocal(&fn) ||
+        !fn->Call(Nan::GetCurrentContext(), Nan::Undefined(), int(N), argv).ToLocal(&o))
+        return Nan::Null();
+    return o;
+}
+
 // The created events carry the objects as the Graph's listings make them.
 v8::Local<v8::Value> graphPayload(const PwEvent& event) {
     // Many a second: nothing made for them but their own object.
     if (event.type == MeterLevel) return meterLevel(event.id);
     js::StringCache cache;
-    v8::Local<v8::Object> o = Nan::New<v8::Object>();
     switch (event.type) {
         case NodeCreated:
-        case NodeChanged:
-            js::set(o, js::kId, js::num(event.node.id));
-            js::set(o, js::kName, js::str(event.node.name));
-            js::set(o, js::kType, js::str(event.node.mediaClass));
-            js::set(o, js::kVersion, js::num(event.node.version));
-            js::set(o, js::kInputPorts, js::num(event.node.inputPorts));
-            js::set(o, js::kOutputPorts, js::num(event.node.outputPorts));
-            js::set(o, js::kIsInput, Nan::New(event.node.isInput));
-            js::set(o, js::kIsOutput, Nan::New(event.node.isOutput));
-            js::set(o, js::kProps, js::propsObject(event.node.props, cache));
-            js::set(o, js::kState, js::nodeState(event.node.state));
-            js::set(o, js::kError, js::errorText(event.node.error));
-            js::setNodeControls(Nan::GetCurrentContext(), o, event.node);
-            return js::keepShape(gShapes[kGraphNodeShape], o);
+        case NodeChanged: {
+            js::NodeControlValues controls = js::nodeControlValues(event.node);
+            v8::Local<v8::Value> argv[] = {
+                js::num(event.node.id),
+                js::str(event.node.name),
+                js::str(event.node.mediaClass),
+                js::num(event.node.version),
+                js::num(event.node.inputPorts),
+                js::num(event.node.outputPorts),
+                Nan::New(event.node.isInput),
+                Nan::New(event.node.isOutput),
+                propsOf(event, js::PropsObjects::Node, event.node.id, event.node.props, cache),
+                js::nodeState(event.node.state),
+                js::errorText(event.node.error),
+                controls.volume,
+                controls.channelVolumes,
+                controls.mute};
+            return built(js::Builder::NodeEvent, argv);
+        }
         case PortCreated:
-        case PortChanged:
-            js::set(o, js::kId, js::num(event.port.id));
-            js::set(o, js::kNodeId, js::num(event.port.nodeId));
-            js::set(o, js::kName, js::str(event.port.name));
-            js::set(o, js::kDirection, js::num(event.port.direction));
-            js::set(o, js::kPortType, js::num(event.port.portType));
-            js::set(o, js::kProps, js::propsObject(event.port.props, cache));
-            js::set(o, js::kFormat, js::formatObject(event.port.format));
-            return js::keepShape(gShapes[kGraphPortShape], o);
+        case PortChanged: {
+            v8::Local<v8::Value> argv[] = {
+                js::num(event.port.id),
+                js::num(event.port.nodeId),
+                js::str(event.port.name),
+                js::num(event.port.direction),
+                js::num(event.port.portType),
+                propsOf(event, js::PropsObjects::Port, event.port.id, event.port.props, cache),
+                js::formatObject(event.port.format)};
+            return built(js::Builder::PortEvent, argv);
+        }
         case LinkCreated:
-        case LinkChanged:
-            js::set(o, js::kId, js::num(event.link.id));
-            js::set(o, js::kSrcNodeId, js::num(event.link.srcNodeId));
-            js::set(o, js::kSrcPortId, js::num(event.link.srcPortId));
-            js::set(o, js::kSinkNodeId, js::num(event.link.sinkNodeId));
-            js::set(o, js::kSinkPortId, js::num(event.link.sinkPortId));
-            js::set(o, js::kProps, js::propsObject(event.link.props, cache));
-            js::set(o, js::kState, js::linkState(event.link.state));
-            js::set(o, js::kError, js::errorText(event.link.error));
-            js::set(o, js::kFormat, js::formatObject(event.link.format));
-            return js::keepShape(gShapes[kGraphLinkShape], o);
+        case LinkChanged: {
+            v8::Local<v8::Value> argv[] = {
+                js::num(event.link.id),
+                js::num(event.link.srcNodeId),
+                js::num(event.link.srcPortId),
+                js::num(event.link.sinkNodeId),
+                js::num(event.link.sinkPortId),
+                propsOf(event, js::PropsObjects::Link, event.link.id, event.link.props, cache),
+                js::linkState(event.link.state),
+                js::errorText(event.link.error),
+                js::formatObject(event.link.format)};
+            return built(js::Builder::LinkEvent, argv);
+        }
+        default:
+            break;
+    }
+    v8::Local<v8::Object> o = Nan::New<v8::Object>();
+    switch (event.type) {
         case NodeDestroyed:
         case PortDestroyed:
         case LinkDestroyed:
+            jsState().changedProps.forget(event.type == NodeDestroyed   ? js::PropsObjects::Node
+                                          : event.type == PortDestroyed ? js::PropsObjects::Port
+                                                                        : js::PropsObjects::Link,
+                                          event.id);
             return js::num(event.id);
         case MetadataChanged:
             if (!event.metadata) return Nan::Null();

@@ -24,5 +24,6 @@ void releaseJsState(PwContext* ctx) {
     s.listeners.clear();
     delete s.graphListener;
     s.graphListener = nullptr;
+    s.changedProps.clear();
     if (ctx->eventAsync) closeHandle(ctx->eventAsync);
 }

@@ -11,11 +11,14 @@
 #include <map>
 #include <string>
 
+#include "JsValues.h"
+
 struct PwContext;
 
 struct JsState {
     std::map<std::string, Nan::Callback*> listeners;  // of on(), one per event name
     Nan::Callback* graphListener = nullptr;           // setGraphListener
+    js::PropsObjects changedProps;                    // of the records of change events
 };
 
 JsState& jsState();

@@ -59,4 +59,34 @@ v8::Local<v8::Object> propsObject(const std::string& packed, StringCache& cache)
     return v8::Object::New(isolate, cache.objectPrototype, names.data(), values.data(), names.size());
 }
 
+v8::Local<v8::Object> PropsObjects::get(Kind kind, uint32_t id, const std::string& packed, StringCache& cache) {
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    uint64_t key = (uint64_t(kind) << 32) | id;
+    auto it = entries_.find(key);
+    if (it != entries_.end() && it->second.packed == packed) return it->second.object.Get(isolate)->Clone();
+    v8::Local<v8::Object> made = propsObject(packed, cache);
+    if (it != entries_.end()) forget(kind, id);
+    if (entries_.size() >= kMaxEntries || bytes_ + packed.size() > kMaxBytes) clear();
+    if (packed.size() > kMaxBytes) return made;
+    Entry& entry = entries_[key];
+    entry.packed = packed;
+    entry.object.Reset(isolate, made->Clone());
+    bytes_ += packed.size();
+    return made;
+}
+
+void PropsObjects::forget(Kind kind, uint32_t id) {
+    auto it = entries_.find((uint64_t(kind) << 32) | id);
+    if (it == entries_.end()) return;
+    bytes_ -= it->second.packed.size();
+    it->second.object.Reset();
+    entries_.erase(it);
+}
+
+void PropsObjects::clear() {
+    for (auto& [key, entry] : entries_) entry.object.Reset();
+    entries_.clear();
+    bytes_ = 0;
+}
+
 }  // namespace js

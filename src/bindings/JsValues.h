@@ -97,4 +97,32 @@ namespace js {
 // ordinary key. The packed text must outlive the cache.
 v8::Local<v8::Object> propsObject(const std::string& packed, StringCache& cache);
 
+// The property objects of the records that change events carry, kept from
+// one event of a record to the next: a record whose properties are what
+// they were gets a shallow copy of the object made then (its values are
+// strings), where building it again costs a string and a dictionary entry
+// per property, tens for a node whose volume alone changed. Each event still
+// gets an object of its own. Compared by content, never trusted by id (ids
+// are reused at once). Bounded in entries and bytes: past either, it starts
+// again empty. JavaScript thread only; cleared while V8 still runs.
+class PropsObjects {
+public:
+    enum Kind : uint64_t { Node, Port, Link };
+
+    // An object of `packed` for record `id` of `kind`, as propsObject makes it.
+    v8::Local<v8::Object> get(Kind kind, uint32_t id, const std::string& packed, StringCache& cache);
+    void forget(Kind kind, uint32_t id);
+    void clear();
+
+private:
+    static constexpr size_t kMaxEntries = 512;
+    static constexpr size_t kMaxBytes = 1 << 20;
+    struct Entry {
+        std::string packed;
+        v8::Global<v8::Object> object;
+    };
+    std::unordered_map<uint64_t, Entry> entries_;
+    size_t bytes_ = 0;
+};
+
 }  // namespace js

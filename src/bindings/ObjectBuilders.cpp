@@ -6,6 +6,8 @@
 // the loader hands them over before any script can reach the add-on.
 #include "ObjectBuilders.h"
 
+#include <string>
+
 namespace {
 v8::Eternal<v8::Function> gBuilders[js::kBuilderCount];
 }
@@ -27,13 +29,15 @@ v8::MaybeLocal<v8::Function> builder(Builder kind) {
 NAN_METHOD(setObjectBuilders) {
     v8::Local<v8::Context> context = Nan::GetCurrentContext();
     v8::Local<v8::Value> given = info[0];
+    const std::string usage =
+        "setObjectBuilders: expected an array of " + std::to_string(js::kBuilderCount) + " functions";
     if (!given->IsArray() || given.As<v8::Array>()->Length() != js::kBuilderCount)
-        return Nan::ThrowTypeError("setObjectBuilders: expected an array of 7 functions");
+        return Nan::ThrowTypeError(usage.c_str());
     v8::Local<v8::Function> functions[js::kBuilderCount];
     for (unsigned i = 0; i < js::kBuilderCount; i++) {
         v8::Local<v8::Value> f;
         if (!given.As<v8::Array>()->Get(context, i).ToLocal(&f)) return;
-        if (!f->IsFunction()) return Nan::ThrowTypeError("setObjectBuilders: expected an array of 7 functions");
+        if (!f->IsFunction()) return Nan::ThrowTypeError(usage.c_str());
         functions[i] = f.As<v8::Function>();
     }
     for (unsigned i = 0; i < js::kBuilderCount; i++) gBuilders[i].Set(info.GetIsolate(), functions[i]);

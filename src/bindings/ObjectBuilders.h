@@ -7,8 +7,19 @@
 namespace js {
 
 // In the order lib/connection/object-builders.js exports them.
-enum class Builder : unsigned { Nodes, Ports, Links, NodesWithInfo, PortsWithInfo, LinksWithInfo, Format };
-constexpr unsigned kBuilderCount = unsigned(Builder::Format) + 1;
+enum class Builder : unsigned {
+    Nodes,
+    Ports,
+    Links,
+    NodesWithInfo,
+    PortsWithInfo,
+    LinksWithInfo,
+    Format,
+    NodeEvent,
+    PortEvent,
+    LinkEvent
+};
+constexpr unsigned kBuilderCount = unsigned(Builder::LinkEvent) + 1;
 
 // The builder of that kind; empty, with an Error thrown, when the add-on was
 // loaded without the package's loader (which hands the builders over).
