@@ -56,6 +56,11 @@ test('volume and mute: set here as pw-dump shows them, bad input refused', async
   const muted = await graph.setMute(speakers.id, true);
   assert.deepEqual([muted.channelVolumes.map((v) => Number(v.toFixed(6))), muted.mute, shown('demo-speakers')], [[0.2, 0.4], true, { channelVolumes: [0.2, 0.4], mute: true }]);
   assert.equal((await graph.setMute(speakers, true)).mute, true, 'a value it has already resolves too');
+  // An event's record is made whole by the add-on: a setter a script put on Object.prototype never runs.
+  let setters = 0;
+  for (const key of ['volume', 'channelVolumes', 'mute']) Object.defineProperty(Object.prototype, key, { set: () => setters++, configurable: true });
+  const unaffected = await graph.setVolume(speakers.id, 0.6).finally(() => ['volume', 'channelVolumes', 'mute'].forEach((k) => delete Object.prototype[k]));
+  assert.deepEqual([setters, Object.hasOwn(unaffected, 'volume'), unaffected.volume, unaffected.mute], [0, true, 0.6, true]);
   // Requests at once: each resolves when its own value is reported.
   const [unmuted, louder] = await Promise.all([graph.setMute(speakers.id, false), graph.setVolume(speakers.id, 0.9)]);
   assert.deepEqual([unmuted.mute, louder.volume, louder.mute], [false, 0.9, false]);

@@ -66,15 +66,16 @@ function format(mediaType, mediaSubtype, sampleFormat, rate, channels, positions
 // The records of the Graph's created and changed events, one a call: the
 // listings' objects with `props` and the live info. A node's volume and
 // mute, where its Props carry them, come last; `channelVolumes` is null for
-// a node without a volume, and `mute` null for one without mute.
+// a node without a volume, and `mute` null for one without mute. Object
+// literals only: an assignment would run a setter a script put on
+// Object.prototype.
 function nodeEvent(id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error, volume, channelVolumes, mute) {
-  const o = { id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error };
-  if (channelVolumes !== null) {
-    o.volume = volume;
-    o.channelVolumes = channelVolumes;
+  if (channelVolumes === null) {
+    if (mute === null) return { id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error };
+    return { id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error, mute };
   }
-  if (mute !== null) o.mute = mute;
-  return o;
+  if (mute === null) return { id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error, volume, channelVolumes };
+  return { id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error, volume, channelVolumes, mute };
 }
 
 function portEvent(id, nodeId, name, direction, portType, props, format) {

@@ -1,4 +1,4 @@
-// The JavaScript functions the listings and format values make their objects
+// The JavaScript functions the listings, format values and the Graph's events make their objects
 // with (lib/connection/object-builders.js), handed over once by the loader.
 #pragma once
 
