@@ -142,15 +142,11 @@ v8::Local<v8::Object> propsOf(const PwEvent& event, js::PropsObjects::Kind kind,
 
 // The object the package's builder `kind` makes of `argv` (an object
 // literal: far cheaper than defining each property through the API); null
-// when the add-on was loaded without its builders (an Error is thrown then).
+// when there is none (see js::build).
 template <size_t N>
 v8::Local<v8::Value> built(js::Builder kind, v8::Local<v8::Value> (&argv)[N]) {
-    v8::Local<v8::Function> fn;
     v8::Local<v8::Value> o;
-    if (!js::builder(kind).ToLocal(&fn) ||
-        !fn->Call(Nan::GetCurrentContext(), Nan::Undefined(), int(N), argv).ToLocal(&o))
-        return Nan::Null();
-    return o;
+    return js::build(kind, int(N), argv).ToLocal(&o) ? o : v8::Local<v8::Value>(Nan::Null());
 }
 
 // The created events carry the objects as the Graph's listings make them.

@@ -72,8 +72,6 @@ v8::Local<v8::Value> formatObject(const FormatRef& format) {
     // An object literal made by the package's builder: many times faster than
     // defining the six properties one by one (a listing of the ports makes one
     // per port). It reads only its arguments: no user code runs.
-    v8::Local<v8::Function> fn;
-    if (!builder(Builder::Format).ToLocal(&fn)) return Nan::Null();
     v8::Local<v8::Value> positions = Nan::Null();
     if (!format->positions.empty()) {
         std::vector<v8::Local<v8::Value>> names;
@@ -85,8 +83,7 @@ v8::Local<v8::Value> formatObject(const FormatRef& format) {
                                    nameOrNull(format->sampleFormat), countOrNull(format->rate),
                                    countOrNull(format->channels),    positions};
     v8::Local<v8::Value> o;
-    if (!fn->Call(Nan::GetCurrentContext(), Nan::Undefined(), 6, argv).ToLocal(&o) || !o->IsObject())
-        return Nan::Null();
+    if (!build(Builder::Format, 6, argv).ToLocal(&o) || !o->IsObject()) return Nan::Null();
     return keepShape(gFormatShape, o.As<v8::Object>());
 }
 

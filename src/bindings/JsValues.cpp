@@ -66,8 +66,8 @@ v8::Local<v8::Object> PropsObjects::get(Kind kind, uint32_t id, const std::strin
     if (it != entries_.end() && it->second.packed == packed) return it->second.object.Get(isolate)->Clone();
     v8::Local<v8::Object> made = propsObject(packed, cache);
     if (it != entries_.end()) forget(kind, id);
-    if (entries_.size() >= kMaxEntries || bytes_ + packed.size() > kMaxBytes) clear();
     if (packed.size() > kMaxBytes) return made;
+    if (entries_.size() >= kMaxEntries || bytes_ + packed.size() > kMaxBytes) clear();
     Entry& entry = entries_[key];
     entry.packed = packed;
     entry.object.Reset(isolate, made->Clone());

@@ -167,10 +167,6 @@ public:
     // `props`: the props column of the Graph's listings, or a disabled one.
     v8::MaybeLocal<v8::Value> build(Listed kind, PropsColumn& props) {
         v8::Isolate* isolate = v8::Isolate::GetCurrent();
-        v8::Local<v8::Function> builder;
-        if (!js::builder(js::Builder(props.enabled() ? kind + unsigned(js::Builder::NodesWithInfo) : unsigned(kind)))
-                 .ToLocal(&builder))
-            return {};
         std::vector<v8::Local<v8::Value>> slots(count_, v8::Undefined(isolate));
         v8::Local<v8::Array> result = js::array(slots);
         size_t bytes = store_->ByteLength();
@@ -178,9 +174,9 @@ public:
         std::vector<v8::Local<v8::Value>> argv = {result, v8::Uint32Array::New(buffer, 0, bytes / sizeof(uint32_t))};
         for (auto& column : texts_) argv.push_back(js::array(column));
         props.appendArguments(argv);
-        if (builder->Call(isolate->GetCurrentContext(), v8::Undefined(isolate), int(argv.size()), argv.data())
-                .IsEmpty())
-            return {};
+        js::Builder builder =
+            js::Builder(props.enabled() ? kind + unsigned(js::Builder::NodesWithInfo) : unsigned(kind));
+        if (js::build(builder, int(argv.size()), argv.data()).IsEmpty()) return {};
         return result;
     }
 

@@ -24,6 +24,12 @@ v8::MaybeLocal<v8::Function> builder(Builder kind) {
     return gBuilders[unsigned(kind)].Get(v8::Isolate::GetCurrent());
 }
 
+v8::MaybeLocal<v8::Value> build(Builder kind, int argc, v8::Local<v8::Value>* argv) {
+    v8::Local<v8::Function> fn;
+    if (!builder(kind).ToLocal(&fn)) return {};
+    return fn->Call(Nan::GetCurrentContext(), Nan::Undefined(), argc, argv);
+}
+
 }  // namespace js
 
 NAN_METHOD(setObjectBuilders) {

@@ -25,6 +25,10 @@ constexpr unsigned kBuilderCount = unsigned(Builder::LinkEvent) + 1;
 // loaded without the package's loader (which hands the builders over).
 v8::MaybeLocal<v8::Function> builder(Builder kind);
 
+// What builder `kind` returns for the `argc` values of `argv`; empty when it
+// throws or, as builder() says, when there are no builders.
+v8::MaybeLocal<v8::Value> build(Builder kind, int argc, v8::Local<v8::Value>* argv);
+
 }  // namespace js
 
 // setObjectBuilders(functions): keeps the kBuilderCount functions for the
