@@ -1,5 +1,6 @@
 // Type declarations for quorvane: a live view of, and control over, the
 // PipeWire media graph.
+/// <reference lib="es2018.asynciterable" />
 
 /** A node of the graph, as listed by `getNodes()`. */
 export interface PwNode {

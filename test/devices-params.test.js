@@ -21,9 +21,12 @@ const dumped = (id) => pwDump(daemon.env).find((o) => o.id === id).info.params;
 const listed = (id) => waitFor(() => graph.devices().find((d) => d.id === id && d.activeRoutes.output), 5000, `device ${id}`);
 const pick = (o, keys) => Object.fromEntries(keys.map((k) => [k, o[k]]));
 const PROFILE_KEYS = ['index', 'name', 'description', 'priority', 'available'];
+// A test that fails leaves no device behind for the next (the fixture holds one at a time).
+const removedAfter = (t) => t.after(() => card.remove().catch(() => {}));
 const ROUTE_KEYS = [...PROFILE_KEYS, 'profiles'];
 
-test('a device is listed with its profiles and routes as pw-dump shows them, and its removal is an event', async () => {
+test('a device is listed with its profiles and routes as pw-dump shows them, and its removal is an event', async (t) => {
+  removedAfter(t);
   const created = once(graph, 'device-created');
   const id = await card.add('alsa_card.listed');
   assert.equal((await created)[0].id, id);
@@ -53,7 +56,8 @@ test('a device is listed with its profiles and routes as pw-dump shows them, and
   assert.equal(graph.devices().some((d) => d.id === id), false);
 });
 
-test('setProfile and setRoute resolve once the daemon shows the selection; a device object is pinned by its serial', async () => {
+test('setProfile and setRoute resolve once the daemon shows the selection; a device object is pinned by its serial', async (t) => {
+  removedAfter(t);
   const id = await card.add('alsa_card.selected');
   const device = await listed(id);
   const routed = await graph.setRoute(device, 'analog-output-headphones');
@@ -72,7 +76,8 @@ test('setProfile and setRoute resolve once the daemon shows the selection; a dev
   await card.remove();
 });
 
-test('an unknown or unavailable profile or route, or a bad argument, is refused with nothing sent', async () => {
+test('an unknown or unavailable profile or route, or a bad argument, is refused with nothing sent', async (t) => {
+  removedAfter(t);
   const id = await card.add('alsa_card.refusing');
   await listed(id);
   await assert.rejects(graph.setProfile(id, 'output:analog-surround-51'), /profile "output:analog-surround-51" .* is not available/);
@@ -88,7 +93,8 @@ test('an unknown or unavailable profile or route, or a bad argument, is refused 
   await card.remove();
 });
 
-test('a patchbay "profiles" rule sets a device once per appearance, one given a reused id too, and leaves the user\'s choice alone', async () => {
+test('a patchbay "profiles" rule sets a device once per appearance, one given a reused id too, and leaves the user\'s choice alone', async (t) => {
+  removedAfter(t);
   const before = await card.add('alsa_card.before');
   await listed(before);
   // The device replaced while JavaScript is busy: the rule starts with the
@@ -123,7 +129,8 @@ test('a patchbay "profiles" rule sets a device once per appearance, one given a 
   assert.throws(() => graph.patchbay({ profiles: [{ device: '@default-audio-sink', profile: 'off' }] }), /profiles\[0\]\.device: must be a device name/);
 });
 
-test('quorvane profile and port list the choices, the active one marked, and select one', async () => {
+test('quorvane profile and port list the choices, the active one marked, and select one', async (t) => {
+  removedAfter(t);
   const run = (...args) => spawnSync(process.execPath, [path.join(__dirname, '..', 'bin', 'quorvane.js'), ...args], { env: daemon.env, encoding: 'utf8', timeout: 10000 });
   const id = await card.add('alsa_card.cli');
   await listed(id);
@@ -141,10 +148,12 @@ test('quorvane profile and port list the choices, the active one marked, and sel
 
 // Last: WirePlumber stays with the daemon's devices from here on.
 test('beside WirePlumber, which picks a new device\'s port itself, a port selected is kept and saved as the user\'s choice', async (t) => {
+  removedAfter(t);
   const sm = await startSessionManager(daemon);
   t.after(() => sm.stop());
   const id = await card.add('alsa_card.managed');
   await waitFor(async () => (await card.state()).sets > 0, 5000, 'WirePlumber to select the new device\'s profile and port');
+  await waitFor(() => graph.devices().some((d) => d.id === id && d.name === 'alsa_card.managed'), 5000, 'the Graph to hear of the device');
   const device = await graph.setRoute(id, 'analog-output-headphones');
   assert.equal(device.activeRoutes.output.name, 'analog-output-headphones');
   const saved = path.join(sm.dir, 'state', 'wireplumber', 'default-routes');

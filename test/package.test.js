@@ -9,6 +9,7 @@ const path = require('node:path');
 const { execFile, spawnSync } = require('node:child_process');
 const { privateDaemon } = require('./helpers/setup');
 const { scratch } = require('./helpers/cli');
+const { checkNineteen } = require('./helpers/nineteen');
 
 const ROOT = path.join(__dirname, '..');
 const CACHE = path.join(ROOT, '.cache');
@@ -111,13 +112,17 @@ test('installed by npm, pnpm and yarn with no compiler, the prebuilt binary load
   fs.copyFileSync(path.join(installed, 'prebuilds', `linux-${process.arch}`, other), path.join(installed, 'build', 'Release', 'Quorvane.node'));
   const stale = node(projects['npm 12'], '-e', listing('quorvane'));
   assert.equal(stale.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `beside a stale build (${other}): ${stale.stderr}`);
+  // The declarations as a user's `tsc --strict use.ts` checks them: no tsconfig, TypeScript's defaults, no @types/node.
+  fs.copyFileSync(path.join(__dirname, 'types', 'plain-use.ts'), path.join(projects['npm 12'], 'use.ts'));
+  const tsc = spawnSync(process.execPath, [require.resolve('typescript/bin/tsc'), '--strict', 'use.ts'], { cwd: projects['npm 12'], encoding: 'utf8', timeout: 120000 });
+  assert.equal(tsc.status, 0, tsc.stdout + tsc.stderr);
   // The command, as npx runs it.
   const nodes = spawnSync(process.execPath, [path.join(projects['npm 12'], 'node_modules', '.bin', 'quorvane'), 'nodes', '--json'], { encoding: 'utf8', env: daemon.env });
   assert.equal(nodes.status, 0, nodes.stderr);
   assert.deepEqual(JSON.stringify(JSON.parse(nodes.stdout).map((n) => n.name).sort()), DAEMON_NODES);
 });
 
-test('the prebuilt binaries list a private daemon, arm64 under qemu', (t) => {
+test('the prebuilt binaries list a private daemon and, each required alone, serve the nineteen; arm64 under qemu', async (t) => {
   const major = process.versions.node.split('.')[0];
   const checks = [['x64', process.execPath, []]];
   const qemu = spawnSync('sh', ['-c', 'command -v qemu-aarch64'], { encoding: 'utf8' }).stdout.trim();
@@ -127,5 +132,6 @@ test('the prebuilt binaries list a private daemon, arm64 under qemu', (t) => {
   for (const [arch, program, args] of checks) {
     const r = spawnSync(program, [...args, '-e', listing(ROOT)], { encoding: 'utf8', timeout: 600000, env: { ...daemon.env, PREBUILDS_ONLY: '1' } });
     assert.equal(r.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `Node.js ${major} on ${arch}: ${r.stderr}${r.error ?? ''}`);
+    await checkNineteen(path.join(ROOT, 'prebuilds', `linux-${arch}`, PREBUILT), daemon.env, { program, args, timeoutMs: 600000 });
   }
 });

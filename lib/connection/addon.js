@@ -76,9 +76,12 @@ function knownFailure(file, cause) {
 }
 
 // load(file): the add-on's exports, or throws require's error as it is.
+let loadedFile;
 function load(file) {
   try {
-    return require(file);
+    const exports = require(file);
+    loadedFile = file;
+    return exports;
   } catch (e) {
     // The add-on's own refusals (a worker thread) are clear as they are.
     if (e.code !== 'ERR_DLOPEN_FAILED') throw e;
@@ -136,8 +139,12 @@ function clientName() {
   if (script && !script.startsWith('-')) return path.basename(script);
   return 'quorvane';
 }
+// The add-on serves the nineteen by itself; what the loader adds is speed
+// (the builders of its objects) and the client's name.
 addon.setClientName(clientName());
 addon.setObjectBuilders(require('./object-builders'));
 
 module.exports = addon;
 module.exports.clientName = clientName;
+module.exports.file = loadedFile; // the binary loaded
+

@@ -17,35 +17,6 @@
 
 namespace {
 
-enum ControlKey {
-    kVolume,
-    kChannelVolumes,
-    kMute,
-    kKind,
-    kGeneration,
-    kSubject,
-    kKey,
-    kValue,
-    kOwner,
-    kControlKeyCount
-};
-const char* const kControlKeyNames[] = {"volume", "channelVolumes", "mute", "kind", "generation", "subject",
-                                        "key",    "value",          "owner"};
-
-v8::Local<v8::String> controlKey(ControlKey k) {
-    static v8::Eternal<v8::String> keys[kControlKeyCount];
-    v8::Isolate* isolate = v8::Isolate::GetCurrent();
-    if (keys[k].IsEmpty())
-        keys[k].Set(
-            isolate,
-            v8::String::NewFromUtf8(isolate, kControlKeyNames[k], v8::NewStringType::kInternalized).ToLocalChecked());
-    return keys[k].Get(isolate);
-}
-
-void put(v8::Local<v8::Context> context, v8::Local<v8::Object> o, ControlKey k, v8::Local<v8::Value> value) {
-    static_cast<void>(o->CreateDataProperty(context, controlKey(k), value).FromMaybe(false));
-}
-
 v8::Local<v8::Value> textOrNull(const std::string& text) {
     return text.empty() ? v8::Local<v8::Value>(Nan::Null()) : v8::Local<v8::Value>(js::str(text));
 }
@@ -98,33 +69,33 @@ NodeControlValues nodeControlValues(const NodeInfo& node) {
 void setNodeControls(v8::Local<v8::Context> context, v8::Local<v8::Object> o, const NodeInfo& node) {
     NodeControlValues values = nodeControlValues(node);
     if (!values.channelVolumes->IsNull()) {
-        put(context, o, kVolume, values.volume);
-        put(context, o, kChannelVolumes, values.channelVolumes);
+        js::set(context, o, js::kVolume, values.volume);
+        js::set(context, o, js::kChannelVolumes, values.channelVolumes);
     }
-    if (!values.mute->IsNull()) put(context, o, kMute, values.mute);
+    if (!values.mute->IsNull()) js::set(context, o, js::kMute, values.mute);
 }
 
 void setControlChanges(v8::Local<v8::Context> context, v8::Local<v8::Object> o, uint8_t changed) {
-    if (changed & ChangedVolume) put(context, o, kVolume, Nan::True());
-    if (changed & ChangedMute) put(context, o, kMute, Nan::True());
+    if (changed & ChangedVolume) js::set(context, o, js::kVolume, Nan::True());
+    if (changed & ChangedMute) js::set(context, o, js::kMute, Nan::True());
 }
 
 v8::Local<v8::Object> metadataChange(const MetadataChange& change) {
     v8::Local<v8::Context> context = Nan::GetCurrentContext();
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
-    put(context, o, kKind, Nan::New(kindName(change.kind)).ToLocalChecked());
-    put(context, o, kGeneration, num64(change.generation));
+    js::set(context, o, js::kKind, Nan::New(kindName(change.kind)).ToLocalChecked());
+    js::set(context, o, js::kGeneration, num64(change.generation));
     set(context, o, kId, num(change.metadataId));
     set(context, o, kName, str(change.name));
-    put(context, o, kSubject, num(change.subject));
+    js::set(context, o, js::kSubject, num(change.subject));
     bool entry = change.kind == MetadataChange::Set || change.kind == MetadataChange::Deleted;
-    put(context, o, kKey, entry ? v8::Local<v8::Value>(str(change.key)) : v8::Local<v8::Value>(Nan::Null()));
+    js::set(context, o, js::kKey, entry ? v8::Local<v8::Value>(str(change.key)) : v8::Local<v8::Value>(Nan::Null()));
     v8::Local<v8::Value> none = Nan::Null();
     bool set = change.kind == MetadataChange::Set;
     js::set(context, o, kType, set ? textOrNull(change.type) : none);
-    put(context, o, kValue, set ? v8::Local<v8::Value>(str(change.value)) : none);
+    js::set(context, o, js::kValue, set ? v8::Local<v8::Value>(str(change.value)) : none);
     if (change.kind == MetadataChange::Added && change.owner != SPA_ID_INVALID)
-        put(context, o, kOwner, num(change.owner));
+        js::set(context, o, js::kOwner, num(change.owner));
     return o;
 }
 
@@ -206,7 +177,7 @@ NAN_METHOD(graphMetadata) {
     for (const MetadataChange& c : changes) list.push_back(js::metadataChange(c));
     v8::Local<v8::Context> context = Nan::GetCurrentContext();
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
-    put(context, o, kGeneration, js::num64(generation));
+    js::set(context, o, js::kGeneration, js::num64(generation));
     static_cast<void>(
         o->CreateDataProperty(context, Nan::New("changes").ToLocalChecked(), js::array(list)).FromMaybe(false));
     info.GetReturnValue().Set(o);

@@ -9,13 +9,16 @@ namespace js {
 namespace {
 
 // In the order of the Key enumeration.
+// clang-format off
 const char* const kNames[] = {
-    "id",           "name",      "type",      "version",   "inputPorts", "outputPorts", "isInput",    "isOutput",
-    "nodeId",       "direction", "portType",  "srcNodeId", "srcPortId",  "sinkNodeId",  "sinkPortId", "format",
-    "found",        "linkId",    "bytes",     "drops",     "rate",       "state",       "srcNode",    "sinkNode",
-    "props",        "token",     "res",       "message",   "outcome",    "error",       "mediaType",  "mediaSubtype",
-    "sampleFormat", "channels",  "positions", "t",         "peak",       "rms",
+    "id", "name", "type", "version", "inputPorts", "outputPorts", "isInput", "isOutput",
+    "nodeId", "direction", "portType", "srcNodeId", "srcPortId", "sinkNodeId", "sinkPortId", "format",
+    "found", "linkId", "bytes", "drops", "rate", "state", "srcNode", "sinkNode",
+    "props", "token", "res", "message", "outcome", "error", "mediaType", "mediaSubtype",
+    "sampleFormat", "channels", "positions", "t", "peak", "rms", "srcNodeName", "sinkNodeName", "latency",
+    "volume", "channelVolumes", "mute", "kind", "generation", "subject", "key", "value", "owner",
 };
+// clang-format on
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == kKeyCount, "one name per key");
 
 v8::Eternal<v8::String> gKeys[kKeyCount];

@@ -21,7 +21,8 @@ enum Key : unsigned {
     kFound, kLinkId, kBytes, kDrops, kRate, kState, kSrcNode, kSinkNode,
     kProps, kToken, kRes, kMessage, kOutcome,
     kError, kMediaType, kMediaSubtype, kSampleFormat, kChannels, kPositions,
-    kT, kPeak, kRms,
+    kT, kPeak, kRms, kSrcNodeName, kSinkNodeName, kLatency,
+    kVolume, kChannelVolumes, kMute, kKind, kGeneration, kSubject, kKey, kValue, kOwner,
     kKeyCount
 };
 // clang-format on

@@ -1,5 +1,7 @@
-// The JavaScript functions the listings, format values and the Graph's events make their objects
-// with (lib/connection/object-builders.js), handed over once by the loader.
+// How the listings, format values and the Graph's events make their objects:
+// with the package's builder functions (lib/connection/object-builders.js)
+// when its loader handed them over, else natively, property by property.
+// Both make the same objects, properties in the same order.
 #pragma once
 
 #include <nan.h>
@@ -21,12 +23,11 @@ enum class Builder : unsigned {
 };
 constexpr unsigned kBuilderCount = unsigned(Builder::LinkEvent) + 1;
 
-// The builder of that kind; empty, with an Error thrown, when the add-on was
-// loaded without the package's loader (which hands the builders over).
-v8::MaybeLocal<v8::Function> builder(Builder kind);
-
-// What builder `kind` returns for the `argc` values of `argv`; empty when it
-// throws or, as builder() says, when there are no builders.
+// What builder `kind` returns for the `argc` values of `argv`, laid out as
+// lib/connection/object-builders.js describes: a listing fills the array
+// `argv[0]` and returns undefined, the others return their object. Empty
+// when a handed-over builder throws. Without handed-over builders (the
+// shared object required on its own) the objects are made here.
 v8::MaybeLocal<v8::Value> build(Builder kind, int argc, v8::Local<v8::Value>* argv);
 
 }  // namespace js

@@ -1,0 +1,38 @@
+'use strict';
+// The shared object is the module: required alone, with nothing of the
+// package loaded, it serves the nineteen functions and their events as a
+// script written to their contract expects; and it makes the same objects
+// whether the loader handed its builders over or not.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { privateDaemon } = require('./helpers/setup');
+const { checkNineteen } = require('./helpers/nineteen');
+const { runChild } = require('./helpers/child');
+const { file } = require('./helpers/addon'); // the binary this run tests (a source build, or the prebuilt one)
+
+const { daemon } = privateDaemon({ setEnv: false });
+
+test('required alone, the shared object serves the nineteen and the four events', () => checkNineteen(file, daemon.env));
+
+test('the objects are the same with and without the loader\'s builders', async () => {
+  // Every listing, the Graph's with their properties and formats too, over nodes, ports and a link.
+  const r = await runChild(`
+    const q = require(${JSON.stringify(file)});
+    const deep = (v) => Array.isArray(v) ? v.map(deep) : v !== null && typeof v === 'object' ? Object.entries(v).map(([k, x]) => [k, deep(x)]) : v;
+    const all = () => deep([q.getNodes(), q.getPorts(), q.getLinks(), q.graphNodes(), q.graphPorts(), q.graphLinks()]);
+    q.createPwThread();
+    q.linkNodesNameToId('demo-microphone', q.getNodes().find((n) => n.name === 'demo-speakers').id);
+    const poll = () => {
+      if (q.getLinks().length < 2) return setTimeout(poll, 5);
+      const native = all();
+      q.setObjectBuilders(require(${JSON.stringify(path.join(__dirname, '..', 'lib', 'connection', 'object-builders'))}));
+      console.log(JSON.stringify([native, all()]));
+      q.destroyPwThread();
+    };
+    poll();`, { env: daemon.env, preload: false });
+  assert.equal(r.code, 0, r.stderr);
+  const [native, built] = JSON.parse(r.stdout);
+  assert.ok(native[3].length >= 2 && native[5].length === 2, r.stdout);
+  assert.deepEqual(native, built);
+});
