@@ -322,7 +322,7 @@ export interface WaitOptions {
   signal?: AbortSignalLike;
 }
 
-export interface RouteOptions {
+export interface LinkRuleOptions {
   from: NodeMatcher;
   to: NodeMatcher;
   /** 'auto' (default): by "audio.channel", MONO to every channel, else by port order. */
@@ -333,17 +333,32 @@ export interface RouteOptions {
   ports?: [string, string][];
 }
 
-/** A rule that keeps links between matching nodes; see `graph.route()`. */
-export interface Route
+/**
+ * A rule that keeps links between matching nodes; see `graph.linkRule()`. Its failures go to its 'error' listeners;
+ * without one, to `process.emitWarning` (once per failure).
+ */
+export interface LinkRule
   extends TypedEmitter<{ linked: [link: CreatedLink]; unlinked: [link: CreatedLink]; error: [error: Error] }> {
-  /** The links this route made and holds now. */
+  /** The links this rule made and holds now. */
   readonly links: CreatedLink[];
   /**
-   * Stops the route and removes the links it made (a link another route of the process wants stays, held by that
-   * route). An exclusive route then gives back what it took: one entry per source and former peer.
+   * Stops the rule and removes the links it made (a link another rule of the process wants stays, held by that
+   * rule). An exclusive rule then gives back what it took: one entry per source and former peer.
    */
   close(): Promise<HandBack[]>;
 }
+
+/** @deprecated The name of `LinkRuleOptions` before 0.2. */
+export type RouteOptions = LinkRuleOptions;
+/** @deprecated The name of `LinkRule` before 0.2. */
+export type Route = LinkRule;
+
+/**
+ * Which way a node's or a port's data goes: 'out' (a source, a playing stream; output ports) or 'in' (a sink, a
+ * recording stream; input ports). Not the nineteen's isInput / isOutput, which tell the capture side ('Input': a
+ * source or a recording stream) from the playback side ('Output': a sink or a playing stream).
+ */
+export type Direction = 'in' | 'out';
 
 /** A node matcher as a rules file writes it: a node name ("/regexp/flags" allowed), a default name, or property patterns. */
 export type RuleMatcher = string | RegExp | { [property: string]: string | RegExp };
@@ -490,12 +505,16 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   ports(): GraphPort[];
   links(): GraphLink[];
   find(matcher: NodeMatcher): GraphNode[];
-  /** At once when a matching node is present, else when one is announced. */
-  waitForNode(matcher: NodeMatcher, options?: WaitOptions & { direction?: 'Input' | 'Output' }): Promise<GraphNode>;
+  /**
+   * At once when a matching node is present, else when one is announced. `direction`: the way its data goes, from
+   * its media class, else from its ports; 'Input' / 'Output' (deprecated) select by isInput / isOutput as
+   * waitForNewNode does.
+   */
+  waitForNode(matcher: NodeMatcher, options?: WaitOptions & { direction?: Direction | 'Input' | 'Output' }): Promise<GraphNode>;
   /** When the node has at least `count` ports (default: at least one, after a round trip). */
   waitForPorts(
     nodeId: number,
-    options?: WaitOptions & { direction?: 'in' | 'out' | 'Input' | 'Output'; count?: number },
+    options?: WaitOptions & { direction?: Direction | 'Input' | 'Output'; count?: number },
   ): Promise<GraphPort[]>;
   /**
    * Resolves once the registry announces the link (until: 'announced', the
@@ -508,15 +527,24 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
     inputPortId: number,
     options?: { timeoutMs?: number; until?: 'announced' | 'ready'; linger?: boolean },
   ): Promise<CreatedLink>;
-  /** Pairs the source's outputs with the sink's inputs; rejects with an AggregateError (`links`: those made). */
-  linkNodes(source: NodeMatcher, sinkNodeId: number, options?: { timeoutMs?: number; linger?: boolean }): Promise<CreatedLink[]>;
+  /**
+   * Links the source's outputs to the sink's inputs, paired by "audio.channel", then by position: resolves with the
+   * links between them, those made and those there already. A name several nodes have is refused. Rejects with an
+   * AggregateError of the daemon's refusals (`links`: those made).
+   */
+  linkNodes(source: NodeRef, sink: NodeRef, options?: { timeoutMs?: number; linger?: boolean }): Promise<CreatedLink[]>;
+  /** Removes every link from the source's outputs to the sink's inputs; rejects (code 'ENOENT') when none links them. */
+  unlinkNodes(source: NodeRef, sink: NodeRef, options?: { timeoutMs?: number }): Promise<{ unlinked: number[] }>;
   /**
    * Resolves when the link is gone, at once when it is gone already. A link object pins the link by its
    * "object.serial", so a removal never reaches a newer object under a reused id. Rejects for an id that names a node
    * or a port, and with the daemon's refusal when the link stays.
    */
   unlink(link: number | GraphLink | CreatedLink, options?: { timeoutMs?: number }): Promise<void>;
-  route(options: RouteOptions): Route;
+  /** Keeps links between the nodes matching `from` and those matching `to` as they come and go. */
+  linkRule(options: LinkRuleOptions): LinkRule;
+  /** @deprecated The name of `linkRule()` before 0.2 ("route" is a device's Route in PipeWire). */
+  route(options: LinkRuleOptions): LinkRule;
   /** Keeps the rules applied until `close()`; throws a RulesError (a TypeError) for bad rules, applying nothing. */
   patchbay(rules: PatchbayRules): Patchbay;
   /** The links now as rules (one route per pair of nodes, with port pairs); the session manager's links left out unless `all`. */
@@ -559,8 +587,10 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
    */
   move(stream: NodeRef, target: NodeRef | null, options?: { timeoutMs?: number }): Promise<{ stream: number; target: number | null }>;
   /**
-   * Ends this handle: its waits reject "Graph closed", its routes close, the links and (unlingering) nodes it made go. The connection closes
-   * with the last handle (unless createPwThread holds it); afterwards the script exits by itself. Idempotent.
+   * Ends this handle: its waits reject "Graph closed", its link rules, meters and patchbays close, the links and
+   * (unlingering) nodes it made go. The connection closes with the last handle (unless createPwThread holds it);
+   * afterwards the script exits by itself. Rejects, after doing all it can, with an AggregateError of what it could
+   * not remove (each error's `object` says which). Idempotent.
    */
   close(): Promise<void>;
   /**
@@ -766,7 +796,7 @@ export interface Graph {
   setRoute(
     device: DeviceRef,
     nameOrIndex: string | number,
-    options?: { direction?: 'output' | 'input'; timeoutMs?: number },
+    options?: { direction?: Direction | 'output' | 'input'; timeoutMs?: number },
   ): Promise<PwDevice>;
 }
 

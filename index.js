@@ -3,7 +3,7 @@
 // asynchronous API. Every name is assigned on its own line, so that Node.js
 // finds them for ES module named imports too.
 const addon = require('./lib/connection/addon');
-const { connect } = require('./lib/connection/connect');
+const { connect: connectGraph } = require('./lib/graph/connect');
 
 exports.createPwThread = addon.createPwThread;
 exports.destroyPwThread = addon.destroyPwThread;
@@ -24,4 +24,8 @@ exports.getLinkStats = addon.getLinkStats;
 exports.getLinkState = addon.getLinkState;
 exports.on = addon.on;
 exports.off = addon.off;
-exports.connect = connect;
+// The Graph lends the faces above it: graph.mqtt() is the MQTT bridge, loaded with the first.
+const FACES = { mqtt: (graph, options) => require('./lib/mqtt/bridge').bridge(graph, options) };
+exports.connect = function connect(options) {
+  return connectGraph(options, { faces: FACES });
+};

@@ -265,7 +265,7 @@ async function relinkFigure(graph, fixture, { refUs, threadedUs }) {
   await graph.waitForNode((n) => n.id === sink.id);
   await graph.waitForPorts(sink.id, { count: 2 });
   const ref = await relinkReference('bg-ref-player', sink.inputs);
-  const route = graph.route({ from: 'bg-route-player', to: 'bg-route-sink' });
+  const route = graph.linkRule({ from: 'bg-route-player', to: 'bg-route-sink' });
   let lastPort = 0;
   let lastLink = 0;
   let watching = null;
@@ -323,7 +323,7 @@ async function bookkeeping(graph, fixture) {
     spent += took;
     calls.push(took);
   };
-  const routes = require('../lib/features/routes/route');
+  const routes = require('../lib/features/link-rules/link-rule');
   const { Route } = routes;
   routes.Route = class extends Route {
     constructor(g, options, hooks) {
@@ -332,7 +332,7 @@ async function bookkeeping(graph, fixture) {
   };
   let route;
   try {
-    route = graph.route({ from: { 'media.class': 'Stream/Output/Audio', 'node.name': /^never-/ }, to: 'never-sink' });
+    route = graph.linkRule({ from: { 'media.class': 'Stream/Output/Audio', 'node.name': /^never-/ }, to: 'never-sink' });
   } finally {
     routes.Route = Route;
   }

@@ -60,7 +60,7 @@ async function appearanceFigure(graph, fixture) {
     const bay = graph.patchbay({ routes: [{ from: '/^(pbb-player)$/', to: '${1}-sink' }] });
     viaPatchbay.push(await measure(() => bay.list()[0].links));
     await bay.close();
-    const route = graph.route({ from: { 'node.name': /^(pbb-player)$/ }, to: { 'node.name': '${1}-sink' } });
+    const route = graph.linkRule({ from: { 'node.name': /^(pbb-player)$/ }, to: { 'node.name': '${1}-sink' } });
     viaRoute.push(await measure(() => route.links));
     await route.close();
   }

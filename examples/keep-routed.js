@@ -14,7 +14,7 @@ async function main() {
   }
   const app = new RegExp(pattern, 'i');
   const graph = await connect({ reconnect: true });
-  const route = graph.route({
+  const route = graph.linkRule({
     from: (node) => app.test(node.props['application.name'] ?? node.name) && node.name !== sinkName,
     to: sinkName,
     exclusive: process.argv.includes('--exclusive'),

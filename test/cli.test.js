@@ -153,7 +153,7 @@ test('link and unlink remove only their own links', async () => {
   await fixture.remove(src.id, player.id);
 });
 
-// The route itself is routes.test.js's; here the command line that sets it up and takes it down.
+// The link rule itself is link-rules.test.js's; here the command line that sets it up and takes it down.
 test('route --exclusive keeps only its links from the app, again after a restart', async () => {
   let [vmic, speakers, other, app] = await Promise.all([['cr-vmic', 'Audio/Sink', 'FL,FR', 0], ['cr-speakers', 'Audio/Sink', 'FL,FR', 0],
     ['cr-other', 'Stream/Output/Audio', 0, 'FL,FR'], ['cr-app-1', 'Stream/Output/Audio', 0, 'FR,FL']].map((a) => fixture.add(...a)));

@@ -39,7 +39,7 @@ test.before(() => {
 
 test('the tarball holds the sources, the loader and one stripped binary per ABI', (t) => {
   const bundled = require('../package.json').bundleDependencies.join('|');
-  const allowed = new RegExp(`^(src/|bin/quorvane\\.js$|scripts/build-addon\\.js$|gyp/binding\\.gyp$|index\\.(js|d\\.ts)$|lib/([a-z-]+/)*[a-z-]+\\.js$|docs/[a-z]+\\.(md|png)$|examples/[a-z-]+\\.js$|README\\.md$|LICENSE$|package\\.json$|node_modules/(${bundled})/|prebuilds/linux-(x64|arm64)/node\\.abi\\d+\\.glibc\\.node$)`);
+  const allowed = new RegExp(`^(src/|bin/quorvane\\.js$|scripts/build-addon\\.js$|gyp/binding\\.gyp$|index\\.(js|d\\.ts)$|lib/([a-z-]+/)*[a-z-]+\\.js$|docs/[a-z]+\\.(md|png)$|examples/[a-z-]+\\.js$|README\\.md$|CHANGELOG\\.md$|LICENSE$|package\\.json$|node_modules/(${bundled})/|prebuilds/linux-(x64|arm64)/node\\.abi\\d+\\.glibc\\.node$)`);
   assert.deepEqual(files.filter((f) => !allowed.test(f)), []);
   // What a source build of the installed package compiles is in it.
   const { sources } = JSON.parse(fs.readFileSync(path.join(ROOT, 'gyp', 'binding.gyp'), 'utf8')).targets[0];

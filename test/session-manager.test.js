@@ -68,7 +68,7 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
     sm.setMetadata(two, 'target.object', aSerial);
     const wpClient = linksOfNode('sm-one')[0].client;
 
-    const route = graph.route({ from: /^sm-(one|two)$/, to: 'sm-b', exclusive: true });
+    const route = graph.linkRule({ from: /^sm-(one|two)$/, to: 'sm-b', exclusive: true });
     for (const name of ['sm-one', 'sm-two']) await settled(name, 'sm-b', `the route to take ${name}`);
     assert.deepEqual((await route.close()).sort((x, y) => x.from - y.from),
       [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })));

@@ -11,7 +11,7 @@ const { DeviceFixture } = require('./helpers/device-fixture');
 const { pwDump, waitFor } = require('./helpers/fixture');
 const { launchBrowser, openPage, available, protocols } = require('./helpers/web');
 const { startWebServer } = require('../lib/web/server');
-const { deviceView, MAX_CHOICES, MAX_TEXT } = require('../lib/web/device-view');
+const { deviceView, MAX_CHOICES, MAX_TEXT } = require('../lib/protocol/device-view');
 
 const skip = !available() && 'no chromium';
 let graph, server, browser;

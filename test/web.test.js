@@ -83,9 +83,9 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
   await linked(both, 'the node-to-node links');
   await page.waitForFunction(() => document.querySelectorAll('.link').length === 2);
 
-  // The same pair again: the daemon's refusal reaches the user.
+  // A pair linked already: nothing asked of the daemon, and the page says so.
   await drag(page, `#port-${app.outputs[1]}`, `#port-${sink.inputs[0]}`);
-  await waitFor(async () => (await messages(page)).some((m) => /exists/i.test(m)), 5000, 'the refusal shown', 20);
+  await waitFor(async () => (await messages(page)).some((m) => /is linked already/.test(m)), 5000, 'the page to say it is linked already', 20);
   assert.equal(linksFrom(app.outputs, daemon.env).length, 2);
   await page.close();
   await fixture.remove(app.id, sink.id);

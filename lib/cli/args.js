@@ -106,4 +106,14 @@ function idArg(text, what) {
   }
 }
 
-module.exports = { EXIT, UsageError, HelpWanted, CliError, parse, noPositional, intArg, idArg };
+// asCliError(e, strip) → what the tool reports for an Error of the API: a
+// bad argument (TypeError, RangeError, SyntaxError) a usage error (exit 2),
+// anything else a failure (exit 1), in the API's words (less `strip`, a
+// RegExp of the call's name that heads the message, where the tool says it
+// its own way).
+function asCliError(e, strip) {
+  const message = strip ? e.message.replace(strip, '') : e.message;
+  return e instanceof TypeError || e instanceof RangeError || e instanceof SyntaxError ? new UsageError(message) : new CliError(message, EXIT.FAILED);
+}
+
+module.exports = { EXIT, UsageError, HelpWanted, CliError, parse, noPositional, intArg, idArg, asCliError };

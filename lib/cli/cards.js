@@ -3,7 +3,7 @@
 // profiles and output/input ports (PipeWire's routes), as scripts would
 // otherwise ask wpctl set-profile or pactl set-card-profile and
 // set-sink-port for. Arguments are checked before connecting.
-const { EXIT, UsageError, CliError, parse, noPositional } = require('./args');
+const { EXIT, UsageError, CliError, parse, noPositional, asCliError } = require('./args');
 const { say, printRows } = require('./output');
 const { openSession } = require('./session');
 
@@ -12,10 +12,7 @@ const DIRECTIONS = { output: 'output', input: 'input', sink: 'output', source: '
 
 // The API's argument errors are the user's (exit 2); anything else a failure.
 // The API's names (setProfile:, setRoute:) left out.
-function asCliError(e) {
-  const message = e.message.replace(/^(setProfile|setRoute|device): /, '');
-  return e instanceof TypeError || e instanceof RangeError ? new UsageError(message) : new CliError(message, EXIT.FAILED);
-}
+const asCardError = (e) => asCliError(e, /^(setProfile|setRoute|device): /);
 
 const deviceLabel = (d) => `${JSON.stringify(d.name)} (${d.id})`;
 
@@ -26,7 +23,7 @@ function theDevice(graph, text) {
   try {
     return resolveDevice(graph.devices(), /^\d+$/.test(text) ? Number(text) : text, 'device');
   } catch (e) {
-    throw asCliError(e);
+    throw asCardError(e);
   }
 }
 
@@ -80,7 +77,7 @@ async function profile(argv) {
     return printChoices(rows, ['active', 'index', 'name', 'description', 'available', 'priority'], o.json);
   }
   device = await graph.setProfile(device, wanted, { timeoutMs }).catch((e) => {
-    throw asCliError(e);
+    throw asCardError(e);
   });
   say(o.json ? JSON.stringify(device.profile) : `${deviceLabel(device)}: profile ${device.profile.name}`);
 }
@@ -101,7 +98,7 @@ async function port(argv) {
     return printChoices(rows, ['active', 'index', 'name', 'description', 'direction', 'available', 'priority'], o.json);
   }
   device = await graph.setRoute(device, wanted, { direction, timeoutMs }).catch((e) => {
-    throw asCliError(e);
+    throw asCardError(e);
   });
   const active = Object.values(device.activeRoutes).filter(Boolean);
   const shown = active.find((r) => r.name === wanted || String(r.index) === wanted) ?? active[0];

@@ -2,7 +2,7 @@
 // quorvane volume / mute / default / move: what scripts would otherwise ask
 // wpctl, pactl or pw-metadata for. Arguments are checked before connecting,
 // so that bad input changes nothing.
-const { EXIT, UsageError, CliError, parse } = require('./args');
+const { EXIT, UsageError, CliError, parse, asCliError } = require('./args');
 const { say, printRows } = require('./output');
 const { openSession, openView } = require('./session');
 const resolve = require('./resolve');
@@ -23,11 +23,6 @@ function volumeLimit() {
 }
 const DEFAULT_KINDS = { 'audio-sink': 'audioSink', 'audio-source': 'audioSource', 'video-source': 'videoSource' };
 const MUTE_WORDS = { on: true, 1: true, off: false, 0: false, toggle: 'toggle' };
-
-// The API's argument errors are the user's (exit 2); anything else a failure.
-function asCliError(e) {
-  return e instanceof TypeError || e instanceof RangeError ? new UsageError(e.message) : new CliError(e.message, EXIT.FAILED);
-}
 
 // printf("%.2f"), as wpctl prints: an exact tie (a multiple of 1/8) rounds
 // to the even hundredth, where toFixed would round it up.

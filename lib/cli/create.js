@@ -1,17 +1,11 @@
 'use strict';
 // quorvane create / destroy: virtual devices made, and removed, by this package.
-const { EXIT, UsageError, CliError, parse, idArg } = require('./args');
+const { EXIT, UsageError, CliError, parse, idArg, asCliError } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const resolve = require('./resolve');
-const { isDefaultName } = require('../features/match');
 
 const DEVICE_CLASSES = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
-
-// Bad options are the user's (exit 2); anything else is a failure (exit 1).
-function asCliError(e) {
-  return e instanceof TypeError ? new UsageError(e.message) : new CliError(e.message, EXIT.FAILED);
-}
 
 async function create(argv) {
   const o = parse(argv, { channels: 'value', description: 'value', linger: 'flag' });
@@ -59,11 +53,10 @@ async function create(argv) {
 async function destroy(argv) {
   const o = parse(argv, {});
   if (o._.length !== 1) throw new UsageError('destroy needs one NAME or ID');
-  // A default name is the node that is that default now.
-  const name = resolve.nodeName(o._[0]);
-  const id = isDefaultName(name) ? null : idArg(name, 'node');
+  idArg(o._[0], 'node'); // a number that is no id: refused before connecting
   const graph = await openSession();
-  const target = isDefaultName(name) ? resolve.node(graph, name).id : (id ?? name);
+  // A default name is the node that is that default now.
+  const target = resolve.node(graph, o._[0]);
   try {
     await graph.destroyNode(target);
   } catch (e) {

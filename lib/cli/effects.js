@@ -2,17 +2,12 @@
 // quorvane eq / loopback: an equaliser from a ParametricEQ.txt file, and a
 // loopback between two nodes, held until Ctrl-C (they go with the tool).
 const fs = require('node:fs');
-const { EXIT, UsageError, CliError, parse } = require('./args');
+const { EXIT, UsageError, CliError, parse, asCliError } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const { parseParametricEq } = require('../features/effects/parametric-eq');
 
 const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source', 'Stream'];
-
-// Bad options are the user's (exit 2); anything else is a failure (exit 1).
-function asCliError(e) {
-  return e instanceof TypeError || e instanceof RangeError || e instanceof SyntaxError ? new UsageError(e.message) : new CliError(e.message, EXIT.FAILED);
-}
 
 // Holds `what` until Ctrl-C, then closes it; prints its node ids first.
 function holdIt(graph, made, label) {

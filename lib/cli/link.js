@@ -3,10 +3,11 @@
 // connection) and, at the end, removes those and only those: links that were
 // there before, or that other clients make meanwhile, are not its business.
 // With --linger it makes lingering links, which outlive it, and exits at once.
-const { EXIT, CliError, UsageError, parse, idArg } = require('./args');
+const { EXIT, CliError, UsageError, parse, idArg, asCliError } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const resolve = require('./resolve');
+const links = require('../features/links');
 
 const STOP_UNLINK_MS = 2000;
 const UNLINK_MS = 5000;
@@ -32,41 +33,41 @@ async function link(argv) {
   if (linger && reconnect) throw new UsageError('link --linger makes links that stay by themselves: --reconnect has nothing to hold');
   checkIds(o);
   const graph = await openSession({ reconnect });
-  const wanted = () =>
-    byNode ? resolve.nodePairs(graph, o.from, o.to) : [[resolve.port(graph, o._[0], 0), resolve.port(graph, o._[1], 1)]];
 
   const mine = new Map(); // id -> link, the links made by this run
   graph.on('link-destroyed', (id) => {
     if (mine.delete(id)) say(`link-destroyed ${id}`);
   });
 
-  // Requests every pair and reports each outcome. A pair the daemon already
-  // links (EEXIST) is fine: it is reported, and not ours to remove.
-  async function establish(pairs) {
-    const outcomes = await Promise.allSettled(pairs.map(([out, inp]) => graph.link(out.id, inp.id, { linger })));
-    let refused = 0;
-    let already = 0;
-    outcomes.forEach((r, i) => {
-      const names = pairs[i].map((p) => resolve.portName(graph, p)).join(' -> ');
-      if (r.status === 'fulfilled') {
-        mine.set(r.value.id, r.value);
-        say(`link-created ${describe(r.value)}`);
-      } else if (r.reason.code === 'EEXIST') {
-        already++;
-        say(`already linked ${names}`);
-      } else {
-        refused++;
-        warn(`refused ${names}: ${r.reason.message}`);
-      }
-    });
-    return { refused, already };
+  // Links what was asked for (the operation every face uses) and reports
+  // each pair: made, there already (not ours to remove), or refused.
+  async function establish() {
+    let result;
+    try {
+      result = byNode
+        ? await links.linkNodes(graph, resolve.nodeRef(o.from), resolve.nodeRef(o.to), { linger }, null)
+        : await links.linkPorts(graph, resolve.portRef(o._[0]), resolve.portRef(o._[1]), { linger }, null);
+    } catch (e) {
+      if (!(e instanceof AggregateError)) throw asCliError(e);
+      result = e;
+    }
+    const ports = graph.ports();
+    const port = (id) => ports.find((p) => p.id === id) ?? { nodeId: '?', name: String(id) };
+    const name = (l) => `${resolve.portName(graph, port(l.srcPortId))} -> ${resolve.portName(graph, port(l.sinkPortId))}`;
+    for (const l of result.made) {
+      mine.set(l.id, l);
+      say(`link-created ${describe(l)}`);
+    }
+    for (const l of result.existing) say(`already linked ${name(l)}`);
+    const refused = result.errors ?? [];
+    for (const e of refused) warn(`refused ${e.pair.map((p) => resolve.portName(graph, p)).join(' -> ')}: ${e.message}`);
+    return { refused: refused.length, already: result.existing.length, total: result.made.length + result.existing.length + refused.length };
   }
 
-  const pairs = wanted();
-  const { refused, already } = await establish(pairs);
+  const { refused, already, total } = await establish();
   if (refused) {
     // The links made here go with the connection when the tool ends.
-    throw new CliError(`${refused} of ${pairs.length} link(s) refused`);
+    throw new CliError(`${refused} of ${total} link(s) refused`);
   }
   if (linger) return EXIT.OK; // they stay: nothing to hold
   if (mine.size === 0) return EXIT.OK; // all there already: nothing to hold
@@ -75,18 +76,19 @@ async function link(argv) {
   // back and both ends are there with all their ports.
   let pending = false;
   let busy = false;
+  const expected = mine.size + already;
   const retry = async () => {
     if (!pending || busy || graph.state !== 'connected') return;
-    let again;
+    // Both ends back with all their ports: as many pairs as at first.
     try {
-      again = wanted();
+      const pairs = byNode ? links.nodePairs(graph, resolve.nodeRef(o.from), resolve.nodeRef(o.to), null).pairs : [[resolve.port(graph, o._[0], 0), resolve.port(graph, o._[1], 1)]];
+      if (pairs.length < expected) return;
     } catch {
       return; // not there yet
     }
-    if (again.length < pairs.length) return;
     pending = false;
     busy = true;
-    await establish(again);
+    await establish().catch((e) => warn(e.message));
     busy = false;
   };
   graph.on('port-created', retry);
@@ -123,10 +125,18 @@ async function unlink(argv) {
   const graph = await openSession();
   let targets;
   if (byNode) {
-    const sources = new Set(resolve.nodes(graph, o.from).map((n) => n.id));
-    const sinks = new Set(resolve.nodes(graph, o.to).map((n) => n.id));
-    targets = graph.links().filter((l) => sources.has(l.srcNodeId) && sinks.has(l.sinkNodeId));
-    if (targets.length === 0) throw new CliError(`no links from ${JSON.stringify(o.from)} to ${JSON.stringify(o.to)}`);
+    say('removing the links between them');
+    let result;
+    try {
+      result = await links.unlinkNodes(graph, resolve.nodeRef(o.from), resolve.nodeRef(o.to), { timeoutMs: UNLINK_MS }, null);
+    } catch (e) {
+      if (!(e instanceof AggregateError)) throw asCliError(e);
+      for (const id of e.unlinked) say(`link-destroyed ${id}`);
+      for (const x of e.errors) warn(`link ${x.link.id} not removed: ${x.message}`);
+      throw new CliError(`${e.errors.length} of ${e.errors.length + e.unlinked.length} link(s) not removed`);
+    }
+    for (const id of result.unlinked) say(`link-destroyed ${id}`);
+    return EXIT.OK;
   } else if (linkId !== undefined) {
     targets = graph.links().filter((l) => l.id === linkId);
     if (targets.length === 0) throw new CliError(`no link ${linkId}`);

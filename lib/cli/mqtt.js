@@ -54,7 +54,7 @@ async function mqtt(argv) {
   if (o['mqtt-version'] !== undefined) options.protocolVersion = { '3.1.1': 4, 5: 5 }[o['mqtt-version']] ?? NaN;
   readCredentials(o, options);
   if (o.rules !== undefined) options.rules = require('./patchbay').readRulesFile(o.rules);
-  const { checkBridgeOptions } = require('../mqtt/bridge');
+  const { checkBridgeOptions } = require('../protocol/broker-options');
   try {
     checkBridgeOptions(options);
   } catch (e) {
@@ -65,7 +65,7 @@ async function mqtt(argv) {
   const graph = await openSession({ reconnect: true });
   let bridge;
   try {
-    bridge = await graph.mqtt(options);
+    bridge = await require('../mqtt/bridge').bridge(graph, options);
   } catch (e) {
     throw new CliError(e.message.replace(/^mqtt: /, ''));
   }
@@ -118,7 +118,7 @@ async function webBroker(o, listen, origins) {
   });
   say(`quorvane web: ${server.url}`);
   say(`quorvane web: the hosts under ${options.topicPrefix ?? 'quorvane'}/ on ${shown(o.broker)}`);
-  if (o.open) opener = require('./web').openBrowser(server.url);
+  if (o.open) opener = require('./browser').openBrowser(server.url);
   return held;
 }
 

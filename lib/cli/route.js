@@ -6,7 +6,7 @@ const fs = require('node:fs');
 const { EXIT, CliError, UsageError, parse, noPositional } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
-const { portName, nodeName } = require('./resolve');
+const { portName } = require('./resolve');
 const { isDefaultName } = require('../features/match');
 const { parseRules, pattern: rulesPattern } = require('../features/patchbay/rules');
 
@@ -26,7 +26,7 @@ function pattern(text) {
 // default, alone.
 function matcherFromTerms(typed, what) {
   if (typed.length === 0) throw new UsageError(`route needs at least one ${what}`);
-  const terms = typed.map(nodeName);
+  const terms = typed;
   const named = terms.find(isDefaultName);
   if (named !== undefined) {
     if (terms.length > 1) throw new UsageError(`${what} ${named} stands alone: it is the one node that is that default`);
@@ -77,7 +77,7 @@ async function route(argv) {
   const graph = await openSession({ reconnect: true });
   let routes;
   try {
-    routes = rules.map((r) => graph.route(r));
+    routes = rules.map((r) => graph.linkRule(r));
   } catch (e) {
     throw new CliError(e.message, EXIT.USAGE);
   }

@@ -28,7 +28,7 @@ function unreachable(e) {
 // a CliError with exit code 3 when no daemon is reachable, the loader's Error
 // when the add-on cannot be loaded.
 async function openSession({ reconnect = false } = {}) {
-  const { connect } = require('../connection/connect');
+  const { connect } = require('../graph/connect');
   try {
     sessionGraph = await connect({ reconnect });
   } catch (e) {

@@ -2,7 +2,7 @@
 // quorvane meter / top: levels and the daemon's profiler in the terminal. On
 // a terminal each redraws in place; into a pipe or file each period is
 // printed whole, as lines or (--json) one JSON object a line.
-const { EXIT, UsageError, CliError, parse, noPositional } = require('./args');
+const { EXIT, UsageError, CliError, parse, noPositional, asCliError } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const resolve = require('./resolve');
@@ -14,7 +14,6 @@ const TOP_REFRESH_MS = 1000;
 const ONCE_LIMIT_MS = 3000; // `top --once` with no profile by then prints an empty one
 
 // The API's argument errors are the user's (exit 2); anything else a failure.
-const asCliError = (e) => (e instanceof TypeError || e instanceof RangeError ? new UsageError(e.message) : new CliError(e.message));
 
 // dBFS as JSON carries it: silence (-Infinity) as null, a tenth of a dB.
 const jsonDb = (db) => (Number.isFinite(db) ? Math.round(db * 10) / 10 : null);

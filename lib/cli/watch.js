@@ -4,8 +4,7 @@ const { EXIT, CliError, UsageError, parse, noPositional, intArg } = require('./a
 const { say } = require('./output');
 const { openSession, hold, interruptSignal } = require('./session');
 const { printChanges } = require('./changes');
-const { nodeName, defaultLabel } = require('./resolve');
-const { isDefaultName } = require('../features/match');
+const { isDefaultName, defaultLabel } = require('../features/match');
 
 const EVENTS = ['node-created', 'node-destroyed', 'link-created', 'link-destroyed'];
 
@@ -42,12 +41,13 @@ async function monitor(argv) {
 async function wait(argv) {
   const o = parse(argv, { direction: 'value', timeout: 'value' });
   if (o._.length !== 1) throw new UsageError('wait needs exactly one NAME');
-  if (o.direction !== undefined && !['Input', 'Output'].includes(o.direction)) {
-    throw new UsageError('--direction must be Input or Output');
+  // in / out; Input / Output as before, with the sense they had.
+  if (o.direction !== undefined && !['in', 'out', 'Input', 'Output'].includes(o.direction)) {
+    throw new UsageError('--direction must be in or out');
   }
   const timeoutMs = o.timeout === undefined ? 5000 : intArg(o.timeout, '--timeout');
   // A default name waits for the default to be set and its node present.
-  const name = nodeName(o._[0]);
+  const name = o._[0];
   const missing = isDefaultName(name) ? `no ${defaultLabel(name)}` : `no node named ${JSON.stringify(name)}`;
   const signal = interruptSignal();
   const graph = await openSession();

@@ -1,7 +1,10 @@
 'use strict';
-// The checks every entry point makes of its arguments, defined once: the
-// Graph API, the command line, the web protocol and the patchbay use these,
-// so that one kind of argument is refused the same way wherever it comes in.
+// The checks every entry point makes of its arguments, one per kind of
+// argument: the Graph API, the command line, the web protocol, the MQTT
+// commands and the patchbay use these, so that one kind of argument is
+// refused the same way wherever it comes in. A wrong type is a TypeError, a
+// value out of range a RangeError; each message names the call and the
+// argument or option.
 
 // PipeWire's object ids and serials are uint32.
 const MAX_ID = 2 ** 32 - 1;
@@ -21,15 +24,83 @@ function checkId(value, what, name = 'id') {
   return value;
 }
 
-// checkTimeout(timeoutMs, what) → timeoutMs, or a TypeError: a time-out is
-// undefined (the caller's default), Infinity (no time-out) or a number of
-// milliseconds >= 0; NaN, a string or a negative number is refused.
+// checkTimeout(timeoutMs, what) → timeoutMs: undefined (the caller's
+// default), Infinity (no time-out) or milliseconds >= 0 (0: only what is so
+// at once). A TypeError for what is not a number, a RangeError for NaN or a
+// negative number.
 function checkTimeout(timeoutMs, what) {
-  if (timeoutMs === undefined || timeoutMs === Infinity) return timeoutMs;
-  if (typeof timeoutMs !== 'number' || !(timeoutMs >= 0)) {
-    throw new TypeError(`${what}: timeoutMs must be a non-negative number or Infinity`);
-  }
+  if (timeoutMs === undefined) return timeoutMs;
+  if (typeof timeoutMs !== 'number') throw new TypeError(`${what}: timeoutMs must be a number of milliseconds or Infinity`);
+  if (!(timeoutMs >= 0)) throw new RangeError(`${what}: timeoutMs must be 0 or more milliseconds, or Infinity, not ${timeoutMs}`);
   return timeoutMs;
+}
+
+// checkBoolean(value, what, name) → value when it is true or false (or
+// undefined: the caller's default); else a TypeError.
+function checkBoolean(value, what, name) {
+  if (value !== undefined && typeof value !== 'boolean') throw new TypeError(`${what}: ${name} must be true or false`);
+  return value;
+}
+
+// checkNumber(value, what, name, { min, max, integer }) → value, or a
+// TypeError (not a number) or RangeError (NaN, outside [min, max], or a
+// fraction where a whole number is wanted).
+function checkNumber(value, what, name, { min = -Infinity, max = Infinity, integer = false } = {}) {
+  if (typeof value !== 'number') throw new TypeError(`${what}: ${name} must be a number`);
+  if (!(value >= min && value <= max) || (integer && !Number.isInteger(value))) {
+    const kind = integer ? 'a whole number' : 'a number';
+    throw new RangeError(`${what}: ${name} must be ${kind} from ${min} to ${max}, not ${value}`);
+  }
+  return value;
+}
+
+// checkText(value, what, name, { max }) → value: a non-empty string of at
+// most `max` characters without NUL; else a TypeError.
+function checkText(value, what, name, { max = 4096 } = {}) {
+  if (typeof value !== 'string' || value.length === 0 || value.length > max || value.includes('\0')) {
+    throw new TypeError(`${what}: ${name} must be a non-empty string (at most ${max} characters, no NUL)`);
+  }
+  return value;
+}
+
+// The one spelling of a direction in the API: 'in' (the ports that take
+// data in: a sink's) or 'out' (the ports that give it out: a source's).
+const DIRECTIONS = ['in', 'out'];
+const warned = new Set();
+
+// deprecated(what, message) → emits `message` as a DeprecationWarning, once
+// per `what` for the process.
+function deprecated(what, message) {
+  if (warned.has(what)) return;
+  warned.add(what);
+  process.emitWarning(message, { type: 'DeprecationWarning', code: 'QUORVANE_DEPRECATED' });
+}
+
+// checkDirection(value, what, { legacy, warn }) → 'in', 'out' or undefined.
+// The spellings of earlier versions a call took (`legacy`: spelling → 'in'
+// or 'out') still work; with `warn`, with one DeprecationWarning per
+// spelling and call. Anything else is a TypeError naming the two.
+function checkDirection(value, what, { legacy = {}, warn = false, name = 'direction' } = {}) {
+  if (value === undefined || DIRECTIONS.includes(value)) return value;
+  if (typeof value === 'string' && Object.hasOwn(legacy, value)) {
+    if (warn) deprecated(`${what}:${value}`, `${what}: ${name} '${value}' is now '${legacy[value]}' (see CHANGELOG.md)`);
+    return legacy[value];
+  }
+  throw new TypeError(`${what}: ${name} must be 'in' or 'out'`);
+}
+
+// checkSignal(signal, what) → signal: undefined, an AbortSignal or anything
+// that behaves as one (the typings' AbortSignalLike); else a TypeError.
+function checkSignal(signal, what) {
+  if (signal === undefined) return signal;
+  const ok =
+    signal !== null &&
+    typeof signal === 'object' &&
+    typeof signal.aborted === 'boolean' &&
+    typeof signal.addEventListener === 'function' &&
+    typeof signal.removeEventListener === 'function';
+  if (!ok) throw new TypeError(`${what}: signal must be an AbortSignal`);
+  return signal;
 }
 
 // checkNodeReference(node, what) → the id a node argument gives: a number
@@ -42,12 +113,16 @@ function checkNodeReference(node, what) {
   return undefined;
 }
 
-// checkOptions(options, known, what) → options (an empty object for
-// undefined), or a TypeError: options that are not a plain object, or a key
-// outside `known` (an array or Set of names), so that a misspelt option
-// (`{ timeout: 100 }` for `timeoutMs`) is refused instead of ignored.
-function checkOptions(options, known, what) {
-  if (options === undefined) return {};
+// checkOptions(options, known, what, { required }) → options (an empty
+// object for undefined), or a TypeError: options that are not a plain
+// object, a key outside `known` (an array or Set of names), so that a
+// misspelt option (`{ timeout: 100 }` for `timeoutMs`) is refused instead of
+// ignored, or one of `required` missing.
+function checkOptions(options, known, what, { required = [] } = {}) {
+  if (options === undefined) {
+    if (required.length) throw new TypeError(`${what} requires an options object with ${required.join(', ')}`);
+    return {};
+  }
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
     throw new TypeError(`${what}: options must be an object`);
   }
@@ -59,7 +134,22 @@ function checkOptions(options, known, what) {
       throw new TypeError(`${what}: unknown option ${JSON.stringify(key)} (known: ${list || 'none'})`);
     }
   }
+  for (const key of required) if (options[key] === undefined) throw new TypeError(`${what}: the option ${key} is required`);
   return options;
 }
 
-module.exports = { MAX_ID, isId, checkId, checkTimeout, checkNodeReference, checkOptions };
+module.exports = {
+  MAX_ID,
+  DIRECTIONS,
+  isId,
+  checkId,
+  checkTimeout,
+  checkBoolean,
+  checkNumber,
+  checkText,
+  checkDirection,
+  deprecated,
+  checkSignal,
+  checkNodeReference,
+  checkOptions,
+};

@@ -7,9 +7,9 @@
 const addon = require('../connection/addon');
 const { newToken } = require('../connection/tokens');
 const { refusal } = require('../connection/refusal');
-const { checkId, checkOptions, checkTimeout } = require('../core/arguments');
+const { checkId, checkOptions, checkTimeout, checkDirection } = require('../core/arguments');
 
-const DIRECTIONS = new Set(['output', 'input']);
+const ROUTE_DIRECTION = { out: 'output', in: 'input' };
 
 // Each device with `nodes`: the ids of the nodes whose "device.id" is it.
 function withNodes(devices, nodes) {
@@ -80,7 +80,8 @@ function pickProfile(device, nameOrIndex, what) {
 // The route and the card-profile device to select it on: the one its
 // direction's active route is on, when the route serves it, else its first.
 function pickRoute(device, nameOrIndex, direction, what) {
-  if (direction !== undefined && !DIRECTIONS.has(direction)) throw new TypeError(`${what}: direction must be 'output' or 'input'`);
+  // 'out' / 'in', the API's spelling; a device's routes say 'output' / 'input', as PipeWire does.
+  if (direction !== undefined) direction = ROUTE_DIRECTION[checkDirection(direction, what, { legacy: { output: 'out', input: 'in' } })];
   let routes = byNameOrIndex(device.routes, nameOrIndex, what, 'route');
   if (direction !== undefined) routes = routes.filter((r) => r.direction === direction);
   if (routes.length === 0) {

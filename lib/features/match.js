@@ -7,7 +7,8 @@
 //                                ('node.description|node.name')
 //   (node) => boolean            anything else
 //   '@default-audio-sink'        the current default of that kind (also
-//   '@default-audio-source'      '@default-video-source'), when the caller
+//   '@default-audio-source'      '@default-video-source', and wpctl's
+//                                '@DEFAULT_AUDIO_SINK@', ...), when the caller
 //                                gives the defaults; it follows a change
 
 // The names that stand for a default device, and the key of graph.defaults
@@ -16,7 +17,14 @@ const DEFAULT_NAMES = {
   '@default-audio-sink': 'audioSink',
   '@default-audio-source': 'audioSource',
   '@default-video-source': 'videoSource',
+  // wpctl's spellings
+  '@DEFAULT_AUDIO_SINK@': 'audioSink',
+  '@DEFAULT_SINK@': 'audioSink',
+  '@DEFAULT_AUDIO_SOURCE@': 'audioSource',
+  '@DEFAULT_SOURCE@': 'audioSource',
+  '@DEFAULT_VIDEO_SOURCE@': 'videoSource',
 };
+const DEFAULT_LABELS = { audioSink: 'default audio sink', audioSource: 'default audio source', videoSource: 'default video source' };
 
 const isDefaultName = (m) => typeof m === 'string' && Object.prototype.hasOwnProperty.call(DEFAULT_NAMES, m);
 
@@ -26,6 +34,9 @@ function defaultNodeName(defaults, m) {
   const kind = DEFAULT_NAMES[m];
   return defaults?.[kind] ?? defaults?.configured?.[kind] ?? null;
 }
+
+// defaultLabel(m) → a default name in words: "default audio sink".
+const defaultLabel = (m) => DEFAULT_LABELS[DEFAULT_NAMES[m]];
 
 // testRegExp(re, text) → whether `re` matches `text`, from its start whatever
 // its flags.
@@ -78,4 +89,4 @@ function compileMatcher(m, what = 'matcher', { defaults } = {}) {
   throw new TypeError(`${what} must be a node name, a RegExp, an object of property patterns or a function`);
 }
 
-module.exports = { compileMatcher, describeMatcher, isDefaultName, defaultNodeName, DEFAULT_NAMES };
+module.exports = { compileMatcher, describeMatcher, isDefaultName, defaultNodeName, defaultLabel, DEFAULT_NAMES };

@@ -12,9 +12,13 @@ function positional(outputs, inputs) {
   return pairs;
 }
 
-// 'auto': by "audio.channel" (FL to FL, FR to FR, ...). A side that is one
-// MONO port links to every port of the other. Where no channel pairs up
-// (channels missing or all different), by port order.
+// pairPorts(outputs, inputs, mode) → [output, input] pairs: the one pairing
+// of two nodes' ports every entry point uses (linkNodes, the command line,
+// the web page, MQTT, link rules and the patchbay). 'auto' (the default): by
+// "audio.channel" (FL to FL, FR to FR, ...); a side that is one MONO port
+// links to every port of the other; where no channel pairs up (channels
+// missing or all different), by port order. 'positional' (a link rule's
+// choice): by port order alone.
 function pairPorts(outputs, inputs, mode = 'auto') {
   if (outputs.length === 0 || inputs.length === 0) return [];
   if (mode === 'positional') return positional(outputs, inputs);

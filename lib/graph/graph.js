@@ -7,13 +7,14 @@ const { EventEmitter } = require('node:events');
 const addon = require('../connection/addon');
 const { abortableWait } = require('../connection/abortable');
 const { compileMatcher, describeMatcher } = require('../features/match');
-const { pairPorts } = require('../features/pairing');
-const devices = require('../features/devices');
+const links = require('../features/links');
+const { nodeSides } = require('../features/node-sides');
+const virtualNodes = require('../features/virtual-nodes');
 const control = require('../features/control');
 const { MIRROR_EVENTS } = require('../connection/event-kinds');
 const { callEach, emitEach } = require('../connection/call-each');
 const { serialOf } = require('../connection/serial');
-const { checkId, checkOptions, checkTimeout } = require('../core/arguments');
+const { checkId, checkOptions, checkTimeout, checkBoolean, checkDirection, checkSignal, deprecated } = require('../core/arguments');
 
 const LINK_UNTIL = new Set(['announced', 'ready']);
 // Told by the connection beside the mirror's events.
@@ -27,36 +28,33 @@ const OPTIONS = {
   waitForPorts: ['direction', 'count', 'timeoutMs', 'signal'],
   link: ['timeoutMs', 'until', 'linger'],
   linkNodes: ['timeoutMs', 'linger'],
+  unlinkNodes: ['timeoutMs'],
   unlink: ['timeoutMs'],
   snapshot: ['all'],
-  route: ['from', 'to', 'channels', 'exclusive', 'ports'],
+  linkRule: ['from', 'to', 'channels', 'exclusive', 'ports'],
 };
 
-// An AbortSignal, or anything that behaves as one (the typings' AbortSignalLike).
-function checkSignal(signal, what) {
-  if (signal === undefined) return;
-  const ok =
-    signal !== null &&
-    typeof signal === 'object' &&
-    typeof signal.aborted === 'boolean' &&
-    typeof signal.addEventListener === 'function' &&
-    typeof signal.removeEventListener === 'function';
-  if (!ok) throw new TypeError(`${what}: signal must be an AbortSignal`);
-}
-
-// 'Input' / 'Output' as waitForNewNode takes them; for ports also 'in' / 'out'.
-function nodeDirectionFilter(direction, what) {
+// waitForNode's direction: 'in' or 'out', the way the node's data goes
+// (nodeSides); `ports()` lists the ports, asked for only for a node whose
+// class says nothing. 'Input' and 'Output', as waitForNewNode takes them,
+// keep their sense there (the capture and the playback side), deprecated.
+const LEGACY_NODE_SIDE = { Input: (n) => n.isInput, Output: (n) => n.isOutput };
+function nodeDirectionFilter(direction, what, ports) {
   if (direction === undefined) return () => true;
-  if (direction === 'Input') return (n) => n.isInput;
-  if (direction === 'Output') return (n) => n.isOutput;
-  throw new TypeError(`${what}: direction must be 'Input' or 'Output'`);
+  if (typeof direction === 'string' && Object.hasOwn(LEGACY_NODE_SIDE, direction)) {
+    deprecated(`${what}:${direction}`, `${what}: direction '${direction}' selects by isInput/isOutput, as waitForNewNode does; 'out' (sources, playing streams) or 'in' (sinks, recording streams) say which way the data goes (see CHANGELOG.md)`);
+    return LEGACY_NODE_SIDE[direction];
+  }
+  const side = checkDirection(direction, what);
+  return (n) => nodeSides(n, ports())[side];
 }
 
+// waitForPorts' direction: 'in' or 'out'; 'Input' and 'Output' too.
+const PORT_LEGACY = { legacy: { Input: 'in', Output: 'out' } };
 function portDirectionFilter(direction, what) {
-  if (direction === undefined) return () => true;
-  if (direction === 'in' || direction === 'Input') return (p) => p.direction === 1;
-  if (direction === 'out' || direction === 'Output') return (p) => p.direction === 0;
-  throw new TypeError(`${what}: direction must be 'in' or 'out'`);
+  const side = checkDirection(direction, what, PORT_LEGACY);
+  if (side === undefined) return () => true;
+  return side === 'in' ? (p) => p.direction === 1 : (p) => p.direction === 0;
 }
 
 class Graph extends EventEmitter {
@@ -65,7 +63,7 @@ class Graph extends EventEmitter {
   #reconnect;
   #waits = new Set(); // (kind, payload) => void, for every event; 'closed' at the end
   #made = new Set(); // ids of the links this handle made and that exist
-  #routes = new Set();
+  #linkRules = new Set();
   #patchbays = new Set();
   #ownNodes = new Set(); // ids of the nodes this handle made without linger
   #meters = new Map(); // id -> Meter, while it runs
@@ -77,9 +75,12 @@ class Graph extends EventEmitter {
   // that throws leaves them hearing every event.
   #internal = new Map();
 
-  constructor(connection, { reconnect }) {
+  #faces; // { mqtt(graph, options) }: what the package's entry point lends
+
+  constructor(connection, { reconnect, faces = {} }) {
     super();
     this.#connection = connection;
+    this.#faces = faces;
     this.#features.connection = connection;
     this.#reconnect = reconnect;
     this.#subscription.reconnect = reconnect;
@@ -135,7 +136,7 @@ class Graph extends EventEmitter {
     try {
       var { direction, timeoutMs = 5000, signal } = checkOptions(options, OPTIONS.waitForNode, 'waitForNode');
       var match = compileMatcher(matcher, 'waitForNode', { defaults: () => this.defaults });
-      var wanted = nodeDirectionFilter(direction, 'waitForNode');
+      var wanted = nodeDirectionFilter(direction, 'waitForNode', () => this.ports());
       checkTimeout(timeoutMs, 'waitForNode');
       checkSignal(signal, 'waitForNode');
     } catch (e) {
@@ -226,7 +227,7 @@ class Graph extends EventEmitter {
       var { timeoutMs = 3000, until = 'announced', linger = false } = checkOptions(options, OPTIONS.link, 'link');
       checkTimeout(timeoutMs, 'link');
       if (!LINK_UNTIL.has(until)) throw new TypeError("link: until must be 'announced' or 'ready'");
-      if (typeof linger !== 'boolean') throw new TypeError('link: linger must be a boolean');
+      checkBoolean(linger, 'link', 'linger');
     } catch (e) {
       return Promise.reject(e);
     }
@@ -284,24 +285,25 @@ class Graph extends EventEmitter {
     );
   }
 
-  async linkNodes(source, sinkNodeId, options) {
-    checkId(sinkNodeId, 'linkNodes', 'sinkNodeId');
+  // Every output of `source` linked to its partner input of `sink` (by
+  // channel, then by position; lib/features/links.js): resolves with the
+  // links between them, those made and those there already; rejects with an
+  // AggregateError of the daemon's refusals (`err.links`: those made).
+  async linkNodes(source, sink, options) {
     const { timeoutMs = 3000, linger = false } = checkOptions(options, OPTIONS.linkNodes, 'linkNodes');
-    const match = compileMatcher(source, 'linkNodes', { defaults: () => this.defaults });
-    const src = this.nodes().find(match);
-    const ports = this.ports();
-    const outputs = src ? ports.filter((p) => p.nodeId === src.id && p.direction === 0) : [];
-    const inputs = ports.filter((p) => p.nodeId === sinkNodeId && p.direction === 1);
-    if (typeof linger !== 'boolean') throw new TypeError('linkNodes: linger must be a boolean');
-    if (outputs.length === 0 || inputs.length === 0) throw new Error('Could not find matching ports');
-    const pairs = pairPorts(outputs, inputs, 'positional');
-    const outcomes = await Promise.allSettled(pairs.map(([o, i]) => this.link(o.id, i.id, { timeoutMs, linger })));
-    const made = outcomes.filter((r) => r.status === 'fulfilled').map((r) => r.value);
-    const refused = outcomes.filter((r) => r.status === 'rejected').map((r) => r.reason);
-    if (refused.length === 0) return made;
-    const err = new AggregateError(refused, `${refused.length} of ${pairs.length} links refused`);
-    err.links = made;
-    throw err;
+    checkTimeout(timeoutMs, 'linkNodes');
+    checkBoolean(linger, 'linkNodes', 'linger');
+    const { made, existing } = await links.linkNodes(this, source, sink, { timeoutMs, linger }, 'linkNodes');
+    return [...made, ...existing];
+  }
+
+  // Every link from an output of `source` to an input of `sink`, whoever
+  // made it, removed: resolves with { unlinked: [ids] }; rejects with an
+  // Error (code 'ENOENT') when none links them.
+  async unlinkNodes(source, sink, options) {
+    const { timeoutMs = 3000 } = checkOptions(options, OPTIONS.unlinkNodes, 'unlinkNodes');
+    checkTimeout(timeoutMs, 'unlinkNodes');
+    return links.unlinkNodes(this, source, sink, { timeoutMs }, 'unlinkNodes');
   }
 
   // A link already gone counts as removed. A link object pins the link by its
@@ -328,13 +330,13 @@ class Graph extends EventEmitter {
 
   // A node made without `linger` belongs to this handle: it goes with close().
   async createNode(options) {
-    const node = await devices.createNode(this.#features, options);
+    const node = await virtualNodes.createNode(this.#features, options);
     if (!options.linger) this.#ownNodes.add(node.id);
     return node;
   }
 
   destroyNode(node, options) {
-    return devices.destroyNode(this.#features, node, options);
+    return virtualNodes.destroyNode(this.#features, node, options);
   }
 
   // --- volume, mute, defaults, moves -------------------------------------------
@@ -379,24 +381,33 @@ class Graph extends EventEmitter {
       }),
   };
 
-  // --- routes -----------------------------------------------------------------
+  // --- link rules ---------------------------------------------------------------
 
+  // A LinkRule (lib/features/link-rules/link-rule.js): links from the nodes
+  // matching `from` to those matching `to`, kept as they come and go.
   // `view` ({ nodes, ports, links } as the Graph lists them now): for code of
-  // the package that starts many routes at once, one look at the graph for all.
-  route(options, { view } = {}) {
+  // the package that starts many rules at once, one look at the graph for all.
+  linkRule(options, { view } = {}) {
     if (this.#state === 'closed') throw new Error('Graph closed');
-    if (options !== null && typeof options === 'object') checkOptions(options, OPTIONS.route, 'route');
-    const { Route } = require('../features/routes/route'); // loaded with the first route: a one-shot listing needs none
-    const route = new Route(this, options, {
+    if (options !== null && typeof options === 'object') checkOptions(options, OPTIONS.linkRule, 'linkRule');
+    const { LinkRule } = require('../features/link-rules/link-rule'); // loaded with the first rule: a one-shot listing needs none
+    const rule = new LinkRule(this, options, {
       shared: this.#connection,
       listen: (name, fn) => this.#listen(name, fn),
       roundTrip: () => this.#roundTrip(),
       unlink: (id) => this.#connection.unlink(id, CLOSE_UNLINK_MS),
-      onClose: (r) => this.#routes.delete(r),
+      onClose: (r) => this.#linkRules.delete(r),
       view,
     });
-    this.#routes.add(route);
-    return route;
+    this.#linkRules.add(rule);
+    return rule;
+  }
+
+  // The name of linkRule() before 0.2: "route" is a device's Route in
+  // PipeWire (setRoute()).
+  route(options, internal) {
+    deprecated('route', 'graph.route() is now graph.linkRule() (see CHANGELOG.md)');
+    return this.linkRule(options, internal);
   }
 
   // --- level meters ------------------------------------------------------------
@@ -463,23 +474,36 @@ class Graph extends EventEmitter {
 
   // --- lifecycle --------------------------------------------------------------
 
-  // Ends this handle: its routes close (an exclusive one gives back what it
-  // took, which needs the handle still listening), then its waits reject
-  // "Graph closed" and the links it made go. The connection closes with the
-  // last handle, unless createPwThread holds it. Idempotent.
+  // Ends this handle: its patchbays, meters and link rules close (an
+  // exclusive rule gives back what it took, which needs the handle still
+  // listening) and the nodes it made without linger go; then its waits
+  // reject "Graph closed" and the links it made go. The connection closes
+  // with the last handle, unless createPwThread holds it. Resolves once all
+  // that is done; rejects, after doing all it can, with an AggregateError
+  // of what it could not remove (what went away by itself, or with the
+  // connection, is removed). Idempotent.
   close() {
     if (!this.#closing) {
       this.#closing = (async () => {
-        await Promise.all([
-          ...[...this.#patchbays].map((p) => p.close().catch(() => {})),
-          ...[...this.#meters.values()].map((m) => m.close()),
-          ...[...this.#routes].map((r) => r.close().catch(() => {})),
-          ...[...this.#ownNodes].map((id) => devices.destroyNode(this.#features, id).catch(() => {})),
-        ]);
+        const [steps, what] = [[], []];
+        const step = (label, promise) => (what.push(label), steps.push(promise));
+        for (const p of this.#patchbays) step('a patchbay', p.close());
+        for (const m of this.#meters.values()) step(`meter ${m.id}`, m.close());
+        for (const r of this.#linkRules) step(String(r), r.close());
+        for (const id of this.#ownNodes) step(`node ${id}`, virtualNodes.destroyNode(this.#features, id));
+        const failed = [];
+        const settled = await Promise.allSettled(steps);
         const made = [...this.#made];
-        await this.#shutdown(new Error('Graph closed'), () =>
-          made.map((id) => this.#connection.unlink(id, CLOSE_UNLINK_MS).catch(() => {})),
-        );
+        const unlinks = [];
+        await this.#shutdown(new Error('Graph closed'), () => (unlinks.push(...made.map((id) => this.#connection.unlink(id, CLOSE_UNLINK_MS))), unlinks.map((u) => u.catch(() => {}))));
+        settled.forEach((r, i) => r.status === 'rejected' && failed.push([what[i], r.reason]));
+        (await Promise.allSettled(unlinks)).forEach((r, i) => r.status === 'rejected' && failed.push([`link ${made[i]}`, r.reason]));
+        // Gone by itself, or with the connection: removed all the same.
+        const real = failed.filter(([, e]) => e?.code !== 'ENOENT' && !/PipeWire not connected|PipeWire disconnected|Graph closed/.test(e?.message));
+        if (real.length) {
+          const errors = real.map(([label, e]) => Object.assign(e instanceof Error ? e : new Error(String(e)), { object: label }));
+          throw new AggregateError(errors, `close: ${real.length} not removed: ${real.map(([label, e]) => `${label} (${e?.message})`).join('; ')}`);
+        }
       })();
     }
     return this.#closing;
@@ -572,8 +596,8 @@ class Graph extends EventEmitter {
   // it; rejects with a TypeError/RangeError for bad options.
   mqtt(options) {
     if (this.#state === 'closed') return Promise.reject(new Error('Graph closed'));
-    const { bridge } = require('../mqtt/bridge'); // loaded with the first bridge
-    return bridge(this, options);
+    if (!this.#faces.mqtt) return Promise.reject(new Error("mqtt: a Graph of require('quorvane').connect() has the bridge"));
+    return this.#faces.mqtt(this, options);
   }
 
   // --- effects ------------------------------------------------------------------

@@ -1,13 +1,16 @@
 'use strict';
 // Commands from the broker, carried out as the web page's requests are: the
-// names in them are looked up in the graph, the result is checked by the
-// page's own request check (lib/web/protocol.js) and done by its own request
-// code (lib/web/requests.js). Each resolves with { ok: true, result } or
+// names in them are looked up in the graph by the resolvers every face uses,
+// the result is checked by the page's own request check
+// (lib/protocol/parse-request.js) and done by the same operations
+// (lib/protocol/perform.js). Each resolves with { ok: true, result } or
 // { ok: false, error }; nothing is done for a command that is refused.
-const { checkId, checkOptions } = require('../core/arguments');
-const { parseRequest, DEFAULT_KINDS } = require('../web/protocol');
-const { perform, DeviceBudget } = require('../web/requests');
-const { parseJson, parseScalar } = require('./payload');
+const { checkOptions } = require('../core/arguments');
+const { resolveNode } = require('../features/resolve-node');
+const { resolvePort } = require('../features/resolve-port');
+const { parseRequest, DEFAULT_KINDS } = require('../protocol/parse-request');
+const { perform, DeviceBudget } = require('../protocol/perform');
+const { parseJson, parseScalar } = require('../protocol/broker-payload');
 
 class CommandError extends Error {}
 
@@ -22,24 +25,17 @@ const FIELDS = {
   rules: ['rules'],
 };
 
-// A node named by its id (checked later, as the page's ids are) or its name.
+// A node named by its id (checked later, as the page's ids are) or its name:
+// a name several nodes have is refused, as everywhere.
 function nodeId(graph, ref, field) {
   if (typeof ref !== 'string') return ref;
-  const named = graph.nodes().filter((n) => n.name === ref);
-  if (named.length === 0) throw new CommandError(`${field}: no node named ${JSON.stringify(ref.slice(0, 200))}`);
-  if (named.length > 1) throw new CommandError(`${field}: ${named.length} nodes are named ${JSON.stringify(ref)}; give the id (${named.map((n) => n.id).join(', ')})`);
-  return named[0].id;
+  return resolveNode(graph.nodes(), ref, field, { defaults: () => graph.defaults }).id;
 }
 
-// A port as its id or "NODE:PORT" (the node's name, the port's name).
-function portId(graph, ref, field) {
+// A port as its id (checked later) or "NODE:PORT".
+function portId(graph, ref, field, direction) {
   if (typeof ref !== 'string') return ref;
-  const at = ref.lastIndexOf(':');
-  if (at < 0) throw new CommandError(`${field}: a port is its id or "NODE:PORT"`);
-  const node = nodeId(graph, ref.slice(0, at), field);
-  const port = graph.ports().find((p) => p.nodeId === node && p.name === ref.slice(at + 1));
-  if (!port) throw new CommandError(`${field}: no port ${JSON.stringify(ref.slice(0, 200))}`);
-  return port.id;
+  return resolvePort({ nodes: graph.nodes(), ports: graph.ports() }, ref, field, { direction }).id;
 }
 
 // Checked as a page's request (a RequestError, with the page's words, for a
@@ -126,26 +122,14 @@ class Commands {
       case 'move':
         return request(g, this.budget, op, { stream: nodeId(g, fields.stream, 'stream'), target: fields.target === undefined ? undefined : nodeId(g, fields.target, 'target') });
       case 'link':
-        if ('out' in fields || 'in' in fields) return request(g, this.budget, 'link', { out: portId(g, fields.out, 'out'), in: portId(g, fields.in, 'in') });
+        if ('out' in fields || 'in' in fields) return request(g, this.budget, 'link', { out: portId(g, fields.out, 'out', 'out'), in: portId(g, fields.in, 'in', 'in') });
         return request(g, this.budget, 'linkNodes', { from: nodeId(g, fields.from, 'from'), to: nodeId(g, fields.to, 'to') });
       case 'unlink':
         if ('link' in fields) return request(g, this.budget, 'unlink', fields);
-        return this.#unlinkNodes(checkId(nodeId(g, fields.from, 'from'), 'unlink', '"from"'), checkId(nodeId(g, fields.to, 'to'), 'unlink', '"to"'));
+        return request(g, this.budget, 'unlinkNodes', { from: nodeId(g, fields.from, 'from'), to: nodeId(g, fields.to, 'to') });
       default:
         return this.#rules(fields.rules === undefined ? undefined : fields.rules);
     }
-  }
-
-  // Every link from one node's outputs to the other's inputs, each removed
-  // as a page's "unlink" request.
-  async #unlinkNodes(from, to) {
-    const ports = new Map(this.graph.ports().map((p) => [p.id, p.nodeId]));
-    const links = this.graph.links().filter((l) => ports.get(l.srcPortId) === from && ports.get(l.sinkPortId) === to);
-    if (links.length === 0) throw new CommandError(`no links from node ${from} to node ${to}`);
-    const outcomes = await Promise.all(links.map((l) => request(this.graph, this.budget, 'unlink', { link: l.id })));
-    const refused = outcomes.filter((o) => !o.ok);
-    if (refused.length) return { ok: false, error: `${refused.length} of ${links.length} links not removed: ${refused[0].error}` };
-    return { ok: true, result: { unlinked: links.map((l) => l.id) } };
   }
 
   // A rule set kept applied by the bridge's patchbay: replaced whole (checked

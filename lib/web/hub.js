@@ -5,7 +5,7 @@
 // it gets nothing more until its queue drains, then a new snapshot; one that
 // stays behind for LAG_LIMIT_MS is dropped.
 const { performance } = require('node:perf_hooks');
-const { deviceView, devicesView } = require('./device-view');
+const { deviceView, devicesView } = require('../protocol/device-view');
 
 const HIGH_WATER = 4 * 1024 * 1024;
 const LOW_WATER = 256 * 1024;

@@ -10,8 +10,8 @@
 const { EventEmitter } = require('node:events');
 const { randomBytes } = require('node:crypto');
 const { isId } = require('../core/arguments');
-const { parseJson, MAX_PAYLOAD_BYTES } = require('../mqtt/payload');
-const { AUTH_CODES, firstConnect } = require('../mqtt/first-connect');
+const { parseJson, MAX_PAYLOAD_BYTES } = require('../protocol/broker-payload');
+const { AUTH_CODES, firstConnect } = require('../protocol/broker-connect');
 
 const MAX_HOSTS = 64;
 const MAX_NODES = 2000; // per host
@@ -213,7 +213,7 @@ class RemoteHosts extends EventEmitter {
   constructor({ broker, username, password, ca, topicPrefix = 'quorvane' } = {}) {
     super();
     // The same checks as a bridge's: a URL without a password, a prefix of printable levels.
-    require('../mqtt/bridge').checkBridgeOptions({ broker, username, password, ca, topicPrefix, hostName: 'web' });
+    require('../protocol/broker-options').checkBridgeOptions({ broker, username, password, ca, topicPrefix, hostName: 'web' });
     this.#o = { broker, username, password, ca, topicPrefix };
     this.#replyTopic = `${topicPrefix}-web/${randomBytes(8).toString('hex')}/reply`;
   }
@@ -230,7 +230,7 @@ class RemoteHosts extends EventEmitter {
   }
 
   async start() {
-    const mqtt = require('../mqtt/bridge').loadMqtt();
+    const mqtt = require('../protocol/broker-options').loadMqtt();
     const o = this.#o;
     const client = mqtt.connect(o.broker, {
       clientId: `quorvane-web-${randomBytes(6).toString('hex')}`,

@@ -9,8 +9,8 @@ const { WebSocketServer } = require('ws');
 const { Access, bracket, PROTOCOL } = require('./access');
 const { Hub } = require('./hub');
 const { RemotePages } = require('./remote-pages');
-const { parseRequest, requestIdOf, RequestError, MAX_MESSAGE_BYTES } = require('./protocol');
-const { perform, DeviceBudget } = require('./requests');
+const { parseRequest, requestIdOf, RequestError, MAX_MESSAGE_BYTES } = require('../protocol/parse-request');
+const { perform, DeviceBudget } = require('../protocol/perform');
 const { MeterPool } = require('./meters');
 const { DriverStatus } = require('./driver-status');
 

@@ -12,7 +12,7 @@ async function main(mode) {
   await graph.createNode({ name: `mc-exit-${mode}-linger`, linger: true });
   const out = graph.ports().find((p) => p.nodeId === graph.find('demo-microphone')[0].id && p.direction === 0);
   await graph.link(out.id, graph.ports().find((p) => p.nodeId === sink.id && p.direction === 1).id);
-  graph.route({ from: 'demo-microphone', to: sink.name });
+  graph.linkRule({ from: 'demo-microphone', to: sink.name });
   q.createPwThread(); // the script's hold beside the Graph's
   // Pending as the process ends.
   graph.createNode({ name: `mc-exit-${mode}-pending` }).catch(() => {});

@@ -14,7 +14,7 @@ async function misuse(): Promise<void> {
   graph.on('node-created', (id: number) => void id); // error
   graph.on('no-such-event', () => {}); // error
   await graph.waitForPorts(1, { direction: 'sideways' }); // error
-  graph.route({ from: 'a', to: 'b', channels: 'stereo' }); // error
+  graph.linkRule({ from: 'a', to: 'b', channels: 'stereo' }); // error
   await graph.link(1, 2, { until: 'soon' }); // error
   await graph.link(1, 2, { timeout: 100 }); // error
   graph.metadata(0); // error

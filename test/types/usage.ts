@@ -1,6 +1,6 @@
 // Uses every declaration; must type-check.
 import * as q from '../..';
-import type { PwNode, PwPort, PwLink, PwShortNode, WaitResult, LinkState, LinkCreatedEvent, Graph, GraphNode, CreatedLink, Route } from '../..';
+import type { PwNode, PwPort, PwLink, PwShortNode, WaitResult, LinkState, LinkCreatedEvent, Graph, GraphNode, CreatedLink, LinkRule } from '../..';
 
 q.createPwThread() satisfies boolean;
 q.createPwThread(true);
@@ -37,7 +37,7 @@ async function asynchronous(): Promise<void> {
   graph.on('port-destroyed', (id: number) => void id);
   graph.once('disconnected', ({ message }) => void message);
   graph.on('connected', () => {});
-  const mic = await graph.waitForNode({ 'media.class': 'Audio/Source', 'node.name': /mic/ }, { direction: 'Input', timeoutMs: Infinity, signal: new AbortController().signal });
+  const mic = await graph.waitForNode({ 'media.class': 'Audio/Source', 'node.name': /mic/ }, { direction: 'out', timeoutMs: Infinity, signal: new AbortController().signal });
   const ports = await graph.waitForPorts(mic.id, { direction: 'out', count: 2 });
   const link: CreatedLink = await graph.link(ports[0].id, 7, { until: 'ready' });
   graph.on('node-changed', (n, changed) => void (changed.state && n.state === 'running'));
@@ -45,8 +45,9 @@ async function asynchronous(): Promise<void> {
   graph.links()[0].format?.rate satisfies number | null | undefined;
   const made: CreatedLink[] = await graph.linkNodes(/player/, link.sinkNodeId);
   await graph.unlink(made[0].id);
+  (await graph.unlinkNodes('player', 'speakers')).unlinked satisfies number[];
   const dropped: number | undefined = graph.metadata()?.dropped;
-  const route: Route = graph.route({ from: (n) => n.name.startsWith('app'), to: 'sink', channels: 'positional', exclusive: true });
+  const route: LinkRule = graph.linkRule({ from: (n) => n.name.startsWith('app'), to: 'sink', channels: 'positional', exclusive: true });
   route.on('linked', (l) => void l.sinkPortId).on('error', (e) => void e.message);
   await route.close();
   graph.find('x') satisfies GraphNode[];

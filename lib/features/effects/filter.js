@@ -6,7 +6,7 @@
 const addon = require('../../connection/addon');
 const { refusal } = require('../../connection/refusal');
 const { newToken } = require('../../connection/tokens');
-const { checkOptions } = require('../../core/arguments');
+const { checkOptions, checkTimeout, checkBoolean } = require('../../core/arguments');
 const { resolveNode } = require('../resolve-node');
 const { pairPorts } = require('../pairing');
 const { loadModule, unloadModule, watchModule, positions } = require('./module');
@@ -53,10 +53,10 @@ function checkFilterOptions(graph, options) {
   if (description !== undefined && !isText(description)) throw new TypeError(`${what}: description must be a non-empty string`);
   if (!MEDIA_CLASSES.includes(mediaClass)) throw new TypeError(`${what}: mediaClass must be one of ${MEDIA_CLASSES.map((c) => `'${c}'`).join(', ')}`);
   if (!Number.isInteger(channels) || channels < 1 || channels > MAX_CHANNELS) throw new RangeError(`${what}: channels must be a whole number from 1 to ${MAX_CHANNELS}`);
-  if (typeof linger !== 'boolean') throw new TypeError(`${what}: linger must be a boolean`);
+  checkBoolean(linger, what, 'linger');
   // The filter runs in this process: its nodes cannot outlive it.
   if (linger) throw new TypeError(`${what}: linger is not possible: a filter is processed in this process, and its nodes go with it`);
-  if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError(`${what}: timeoutMs must be a positive number`);
+  checkTimeout(timeoutMs, what);
   const rate = clockRate(graph);
   const bands = checkBands(filters, rate, what);
   checkGain(preamp, `${what}: preamp`);

@@ -4,7 +4,7 @@
 // are linked here (no session manager needed; one that links them too meets
 // links that exist already), and go with close(), the Graph and the process.
 const addon = require('../../connection/addon');
-const { checkOptions } = require('../../core/arguments');
+const { checkOptions, checkTimeout } = require('../../core/arguments');
 const { resolveNode } = require('../resolve-node');
 const { loadModule, unloadModule, watchModule, positions } = require('./module');
 const { linkNodes } = require('./filter');
@@ -49,8 +49,7 @@ class Loopback {
 async function createLoopback(g, options) {
   const what = 'createLoopback';
   const { graph } = g;
-  if (options === null || typeof options !== 'object') throw new TypeError(`${what} requires { from, to }`);
-  checkOptions(options, OPTIONS, what);
+  checkOptions(options, OPTIONS, what, { required: ['from', 'to'] });
   const { from, to, latencyMs, channels = 2, timeoutMs = 5000 } = options;
   const name = options.name ?? `quorvane-loopback-${process.pid}-${++count}`;
   if (typeof name !== 'string' || name.length === 0 || name.length > 256) throw new TypeError(`${what}: name must be a non-empty string`);
@@ -58,7 +57,7 @@ async function createLoopback(g, options) {
   if (latencyMs !== undefined && (typeof latencyMs !== 'number' || !(latencyMs >= 1 && latencyMs <= 2000))) {
     throw new RangeError(`${what}: latencyMs must be a number from 1 to 2000`);
   }
-  if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError(`${what}: timeoutMs must be a positive number`);
+  checkTimeout(timeoutMs, what);
   const source = resolveNode(graph.nodes(), from, what);
   const sink = resolveNode(graph.nodes(), to, what);
   const names = [`${name}.capture`, `${name}.playback`];

@@ -5,7 +5,7 @@
 // shows, and hands over the latest levels at the asked rate.
 const { EventEmitter } = require('node:events');
 const addon = require('../../connection/addon');
-const { checkOptions, checkNodeReference } = require('../../core/arguments');
+const { checkOptions, checkNodeReference, checkId } = require('../../core/arguments');
 const { resolveNode } = require('../resolve-node');
 
 const OPTIONS = ['rateHz', 'channels'];
@@ -20,6 +20,7 @@ const isPort = (x) => x !== null && typeof x === 'object' && 'nodeId' in x && 'd
 // has) is measured alone; a node (id, object or matcher) through its audio
 // output ports. Throws a TypeError or an Error naming what is missing.
 function measured(graph, target, channels) {
+  if (typeof target === 'number') checkId(target, 'meter', 'node');
   const ports = graph.ports();
   let node, chosen;
   const portId = isPort(target) ? target.id : typeof target === 'number' && !graph.nodes().some((n) => n.id === target) ? target : undefined;

@@ -9,7 +9,7 @@
 // it again at once the two never loop faster than that, and the contest is
 // reported once.
 const { compileMatcher, describeMatcher } = require('../match');
-const { Contention } = require('../routes/contention');
+const { Contention } = require('../link-rules/contention');
 
 const UNLINK_MS = 3000;
 const REMOVALS_PER_WINDOW = 2;

@@ -143,7 +143,7 @@ class Patchbay extends EventEmitter {
 
   #startRoute(e, view) {
     const { from, to, channels, exclusive, ports } = e.rule;
-    const route = this.#graph.route({ from, to, channels, exclusive, ports }, { view });
+    const route = this.#graph.linkRule({ from, to, channels, exclusive, ports }, { view });
     const link = (kind) => (l) => this.#emitAction(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
     route.on('linked', link('linked'));
     route.on('unlinked', link('unlinked'));

@@ -3,7 +3,7 @@
 // doing it (`quorvane patchbay --dry-run`): the same actions it would emit.
 const { compileMatcher } = require('../match');
 const { pairPorts, pairByNames } = require('../pairing');
-const { bindSides } = require('../routes/captures');
+const { bindSides } = require('../link-rules/captures');
 const { checkRules } = require('./rules');
 const { presetMissing } = require('./presets');
 

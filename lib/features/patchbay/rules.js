@@ -20,7 +20,7 @@
 // "${1}" or "${name}".
 const jsonc = require('jsonc-parser');
 const { isDefaultName, compileMatcher } = require('../match');
-const { templateNames, captureNames } = require('../routes/captures');
+const { templateNames, captureNames } = require('../link-rules/captures');
 const { checkBands, checkGain } = require('../effects/bands');
 
 const MAX_FILE_BYTES = 1 << 20;
@@ -99,7 +99,7 @@ function list(v, path) {
   return v;
 }
 
-// A matcher as the file writes it, as graph.route() takes it: a node name
+// A matcher as the file writes it, as graph.linkRule() takes it: a node name
 // (a "/regexp/" tested on "node.name"), a default name, or property patterns.
 function matcher(v, path) {
   if (v instanceof RegExp) return { 'node.name': v };
@@ -331,7 +331,7 @@ function checkRules(data) {
     });
   }
   checkContradictions(rules);
-  // Every matcher compiles as graph.route() will take it.
+  // Every matcher compiles as graph.linkRule() will take it.
   for (const r of [...rules.routes, ...rules.never]) for (const m of [r.from, r.to]) compileMatcher(m);
   return rules;
 }

@@ -1325,7 +1325,7 @@
       [v.x, v.y] = d.was;
       move(d.id, v);
       schedule();
-      return ask('linkNodes', { from: d.id, to: onto }, (r) => `${r.links.length} link(s) made`);
+      return ask('linkNodes', { from: d.id, to: onto }, (r) => `${r.made} link(s) made${r.existing ? `, ${r.existing} there already` : ''}`);
     }
     if (v.column) {
       v.column.ids.splice(v.column.ids.indexOf(d.id), 1);
@@ -1354,12 +1354,12 @@
       if (!a || !b || a.id === b.id) return;
       if (a.direction === b.direction) return say(`${a.name} and ${b.name} are both ${a.direction === 0 ? 'outputs' : 'inputs'}: link an output to an input`, 'error');
       const [out, inp] = a.direction === 0 ? [a, b] : [b, a];
-      ask('link', { out: out.id, in: inp.id }, () => `linked ${out.name} → ${inp.name}`);
+      ask('link', { out: out.id, in: inp.id }, (r) => (r.made ? `linked ${out.name} → ${inp.name}` : `${out.name} → ${inp.name} is linked already`));
     } else if (node) {
       const from = state.ports.get(d.id)?.nodeId;
       const to = idOf(node, 'node-');
       if (from === undefined || from === to) return;
-      ask('linkNodes', { from, to }, (r) => `${r.links.length} link(s) made`);
+      ask('linkNodes', { from, to }, (r) => `${r.made} link(s) made${r.existing ? `, ${r.existing} there already` : ''}`);
     }
   });
 

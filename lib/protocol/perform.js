@@ -1,10 +1,11 @@
 'use strict';
-// A page's checked requests carried out through the Graph API. Each resolves
-// with a short result for the page or rejects with an Error whose message the
-// page shows (the daemon's refusal included).
-const { pairPorts } = require('../features/pairing');
+// The checked requests of a web page or an MQTT command carried out by the
+// operations every face shares (the Graph's methods, lib/features/links.js).
+// Each resolves with a short result or rejects with an Error whose message
+// the page or the broker's client is given (the daemon's refusal included).
+const links = require('../features/links');
 const { resolveNode } = require('../features/resolve-node');
-const { DEVICE_KINDS } = require('./protocol');
+const { DEVICE_KINDS } = require('./parse-request');
 
 const CREATED_BY = 'quorvane.created-by';
 // What pages may make through one server, counted while the devices exist.
@@ -58,78 +59,48 @@ class DeviceBudget {
   }
 }
 
-// byId(list, id, what) → the port or link of `list` with that id; an Error
-// "no port 5" (`what`: 'port' or 'link') when none has it. Nodes go through
-// resolveNode, as the Graph's own requests do.
-function byId(list, id, what) {
-  const o = list.find((x) => x.id === id);
-  if (!o) throw new Error(`no ${what} ${id}`);
-  return o;
-}
-
-const describe = (e) => {
-  if (e instanceof AggregateError) return `${e.message}: ${[...new Set(e.errors.map((x) => x.message))].join('; ')}`;
-  return e.message;
-};
 
 const linkView = (l) => ({ id: l.id, out: l.srcPortId, in: l.sinkPortId });
 
 const handlers = {
   async link(graph, { out, in: inp }) {
-    const ports = graph.ports();
-    const o = byId(ports, out, 'port');
-    const i = byId(ports, inp, 'port');
-    if (o.direction !== 0) throw new Error(`port ${out} is not an output port`);
-    if (i.direction !== 1) throw new Error(`port ${inp} is not an input port`);
-    return { links: [linkView(await graph.link(out, inp))] };
+    const { made, existing } = await links.linkPorts(graph, out, inp, undefined, null);
+    return { links: [...made, ...existing].map(linkView), made: made.length, existing: existing.length };
   },
 
-  // Node to node: every output of one to its partner input of the other,
-  // by channel; pairs linked already are left as they are.
+  // Node to node: every output of one to its partner input of the other
+  // (by channel, then by position); pairs linked already are left as they are.
   async linkNodes(graph, { from, to }) {
-    const nodes = graph.nodes();
-    resolveNode(nodes, from, null);
-    resolveNode(nodes, to, null);
-    const ports = graph.ports();
-    const outs = ports.filter((p) => p.nodeId === from && p.direction === 0);
-    const ins = ports.filter((p) => p.nodeId === to && p.direction === 1);
-    const pairs = pairPorts(outs, ins, 'auto');
-    if (pairs.length === 0) throw new Error(`node ${from} has no outputs or node ${to} no inputs`);
-    const existing = new Set(graph.links().map((l) => `${l.srcPortId}>${l.sinkPortId}`));
-    const wanted = pairs.filter(([o, i]) => !existing.has(`${o.id}>${i.id}`));
-    const outcomes = await Promise.allSettled(wanted.map(([o, i]) => graph.link(o.id, i.id)));
-    const refused = outcomes.filter((r) => r.status === 'rejected').map((r) => r.reason);
-    if (refused.length) throw new AggregateError(refused, `${refused.length} of ${wanted.length} links refused`);
-    return { links: outcomes.map((r) => linkView(r.value)) };
+    const { made, existing } = await links.linkNodes(graph, from, to, undefined, null);
+    return { links: [...made, ...existing].map(linkView), made: made.length, existing: existing.length };
   },
 
   async unlink(graph, { link }) {
-    await graph.unlink(byId(graph.links(), link, 'link'));
+    const found = graph.links().find((l) => l.id === link);
+    if (!found) throw Object.assign(new Error(`no link ${link}`), { code: 'ENOENT' });
+    await graph.unlink(found);
     return { unlinked: link };
   },
 
+  async unlinkNodes(graph, { from, to }) {
+    return links.unlinkNodes(graph, from, to, undefined, null);
+  },
+
   async volume(graph, { node, volume }) {
-    const n = resolveNode(graph.nodes(), node, null);
-    if (n.volume === undefined) throw new Error(`node ${node} (${n.name}) has no volume`);
     return { volume: (await graph.setVolume(node, volume)).volume };
   },
 
   async mute(graph, { node, mute }) {
-    const n = resolveNode(graph.nodes(), node, null);
-    if (n.mute === undefined) throw new Error(`node ${node} (${n.name}) has no mute`);
     return { mute: (await graph.setMute(node, mute)).mute };
   },
 
   async default(graph, { kind, node }) {
-    resolveNode(graph.nodes(), node, null);
     return { defaults: await graph.setDefault(kind, node) };
   },
 
   async move(graph, { stream, target }) {
-    const nodes = graph.nodes();
-    const s = resolveNode(nodes, stream, null);
+    const s = resolveNode(graph.nodes(), stream, null);
     if (!/^Stream\//.test(s.type || '')) throw new Error(`node ${stream} (${s.name}) is not a stream`);
-    if (target !== null) resolveNode(nodes, target, null);
     return await graph.move(stream, target);
   },
 
@@ -183,7 +154,7 @@ async function perform(graph, { op, args }, context) {
   try {
     return { ok: true, result: await handlers[op](graph, args, context) };
   } catch (e) {
-    return { ok: false, error: describe(e), code: e.code };
+    return { ok: false, error: e.message, code: e.code }; // an AggregateError's message holds its reasons
   }
 }
 

@@ -1,5 +1,5 @@
 'use strict';
-// A route keeps links from the output ports of every node that matches
+// A link rule keeps links from the output ports of every node that matches
 // `from` to the input ports of every node that matches `to`, for as long as
 // both exist: it links nodes as they come (once their ports are all there),
 // links again what anyone removes, and, when exclusive, removes what others
@@ -14,6 +14,7 @@ const { bindSides } = require('./captures');
 const { Contention, CONTEST_LIMIT_MS } = require('./contention');
 const { GiveBack } = require('./give-back');
 const { emitEach } = require('../../connection/call-each');
+const { reportUnheard } = require('../../core/unheard');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
 
@@ -35,7 +36,7 @@ function byNode(view) {
   return index;
 }
 
-class Route extends EventEmitter {
+class LinkRule extends EventEmitter {
   #graph;
   #shared; // { routes, linking, ownLinks }: the connection's, shared by every route of the process
   #roundTrip;
@@ -75,15 +76,15 @@ class Route extends EventEmitter {
   // shared by routes started together.
   constructor(graph, options, { shared, listen, roundTrip, unlink, onClose, view }) {
     super();
-    if (options === null || typeof options !== 'object') throw new TypeError('route requires { from, to }');
+    if (options === null || typeof options !== 'object') throw new TypeError('linkRule requires { from, to }');
     const { from, to, channels = 'auto', exclusive = false, ports } = options;
-    if (from === undefined || to === undefined) throw new TypeError('route requires { from, to }');
+    if (from === undefined || to === undefined) throw new TypeError('linkRule requires { from, to }');
     if (channels !== 'auto' && channels !== 'positional') {
-      throw new TypeError("route: channels must be 'auto' or 'positional'");
+      throw new TypeError("linkRule: channels must be 'auto' or 'positional'");
     }
-    if (typeof exclusive !== 'boolean') throw new TypeError('route: exclusive must be a boolean');
+    if (typeof exclusive !== 'boolean') throw new TypeError('linkRule: exclusive must be true or false');
     if (ports !== undefined && !(Array.isArray(ports) && ports.length > 0 && ports.every((p) => Array.isArray(p) && p.length === 2 && p.every((n) => typeof n === 'string')))) {
-      throw new TypeError('route: ports must be a list of [output, input] port names or channels');
+      throw new TypeError('linkRule: ports must be a list of [output, input] port names or channels');
     }
     const sides = bindSides(from, to);
     this.#graph = graph;
@@ -93,13 +94,13 @@ class Route extends EventEmitter {
     this.#onClose = onClose;
     // '@default-audio-sink' and the like match whichever node is that default now.
     const defaults = () => graph.defaults;
-    this.#from = compileMatcher(sides.from, 'route: from', { defaults });
-    this.#to = compileMatcher(sides.to, 'route: to', { defaults });
+    this.#from = compileMatcher(sides.from, 'linkRule: from', { defaults });
+    this.#to = compileMatcher(sides.to, 'linkRule: to', { defaults });
     this.#fits = sides.fits;
     this.#captures = sides.from !== from || sides.to !== to;
     this.#ports = ports?.map((p) => [...p]);
     // Told in errors only: written out when one is.
-    this.#description = () => `route from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
+    this.#description = () => `link rule from ${describeMatcher(from)} to ${describeMatcher(to)}${exclusive ? ' (exclusive)' : ''}`;
     this.#channels = channels;
     this.#exclusive = exclusive;
     shared.routes.add(this);
@@ -331,8 +332,10 @@ class Route extends EventEmitter {
     this.#portOwner.delete(id);
     const entry = this.#nodes.get(nodeId);
     if (entry) entry.ports = entry.ports.filter((p) => p.id !== id);
-    // Its links went with it: not a removal by anyone. (Ids come back at once.)
+    // Its links went with it: not a removal by anyone; and what the daemon
+    // refused of it is forgotten, as a new port may get its id at once.
     for (const key of this.#lost) if (key.startsWith(`${id}:`) || key.endsWith(`:${id}`)) this.#lost.delete(key);
+    this.#forgetFailures(id);
   }
 
   #addLink(link) {
@@ -454,7 +457,7 @@ class Route extends EventEmitter {
     if (this.#heldElsewhere.get(sourceId) !== holder) {
       this.#heldElsewhere.set(sourceId, holder);
       const name = this.#nodes.get(sourceId)?.node.name ?? sourceId;
-      this.#fail(new Error(`${this}: node ${JSON.stringify(name)} is held by another exclusive ${holder}; this route leaves it alone until that one closes`));
+      this.#fail(new Error(`${this}: node ${JSON.stringify(name)} is held by another exclusive ${holder}; this rule leaves it alone until that one closes`));
     }
     return true;
   }
@@ -515,13 +518,14 @@ class Route extends EventEmitter {
     );
   }
 
-  // A failure no event will mend. Reported to "error" listeners; without one
-  // it is dropped rather than ending the process. Told on the next tick, so
-  // that a listener added right after the route was made gets what its
-  // first look at the graph found.
+  // A failure no event will mend. Reported to "error" listeners; without
+  // one, as a process warning once per failure (reportUnheard), never an
+  // uncaught exception. Told on the next tick, so that a listener added
+  // right after the rule was made gets what its first look at the graph
+  // found.
   #fail(err) {
     process.nextTick(() => {
-      if (!this.#closed && this.listenerCount('error') > 0) this.emit('error', err);
+      if (!this.#closed) reportUnheard(this, err);
     });
   }
 }
@@ -533,4 +537,4 @@ function sameSet(a, b) {
   return true;
 }
 
-module.exports = { Route };
+module.exports = { LinkRule };

@@ -1,25 +1,26 @@
 'use strict';
 // connect(): a Graph handle of its own for each caller, all on the process's
 // one connection, which is opened by the first and closed with the last.
-// The one place that puts the connection, the Graph and the devices together.
-const addon = require('./addon');
-const { checkTimeout } = require('../core/arguments');
-const { checkOptions } = require('../core/arguments');
-const { Connection } = require('./connection');
-const { Graph } = require('../graph/graph');
-const { releaseOwnedNodes } = require('../features/devices');
+// The one place that puts the connection, the Graph and the virtual nodes together.
+const addon = require('../connection/addon');
+const { checkOptions, checkTimeout, checkBoolean } = require('../core/arguments');
+const { Connection } = require('../connection/connection');
+const { Graph } = require('./graph');
+const { releaseOwnedNodes } = require('../features/virtual-nodes');
 
 let connection = null;
 
-function connect(options) {
+// connect(options, { faces }): `faces` are what the package's entry point
+// lends every Graph from the layers above it (graph.mqtt()).
+function connect(options, { faces = {} } = {}) {
   let timeoutMs, reconnect;
   try {
     ({ timeoutMs = 3000, reconnect = false } = checkOptions(options, ['timeoutMs', 'reconnect'], 'connect'));
     checkTimeout(timeoutMs, 'connect');
+    checkBoolean(reconnect, 'connect', 'reconnect');
   } catch (e) {
     return Promise.reject(e);
   }
-  if (typeof reconnect !== 'boolean') return Promise.reject(new TypeError('connect: reconnect must be a boolean'));
   if (!connection || connection.state === 'closed') {
     addon.setClientName(addon.clientName()); // the title the script has set by now
     connection = new Connection({
@@ -29,7 +30,7 @@ function connect(options) {
       },
     });
   }
-  return new Graph(connection, { reconnect }).start(timeoutMs);
+  return new Graph(connection, { reconnect, faces }).start(timeoutMs);
 }
 
 module.exports = { connect };

@@ -6,8 +6,8 @@ const addon = require('../connection/addon');
 const { refusal } = require('../connection/refusal');
 const { serialOf } = require('../connection/serial');
 const nodeRequests = require('../connection/node-requests');
-const { checkOptions: checkKnown } = require('../core/arguments');
-const { nodesNamed } = require('./resolve-node');
+const { checkOptions: checkKnown, checkTimeout, checkBoolean } = require('../core/arguments');
+const { resolveNode } = require('./resolve-node');
 
 const { createdByKey: CREATED_BY, nodeOutcomes: OUTCOME, limits } = addon.constants;
 const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source/Virtual', 'Audio/Duplex'];
@@ -64,8 +64,8 @@ function checkOptions(options) {
   if (description !== undefined && !isText(description, MAX_VALUE)) {
     throw new TypeError(`${what}: description must be a non-empty string`);
   }
-  if (typeof linger !== 'boolean') throw new TypeError(`${what}: linger must be a boolean`);
-  if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError(`${what}: timeoutMs must be a positive number`);
+  checkBoolean(linger, what, 'linger');
+  checkTimeout(timeoutMs, what);
   if (props === null || typeof props !== 'object' || Array.isArray(props)) {
     throw new TypeError(`${what}: props must be an object of property names to values`);
   }
@@ -153,19 +153,14 @@ async function createNode(g, options) {
 }
 
 // findTarget(graph, node) → the node destroyNode's `node` names (an id, a
-// node object while its id names that object still, or a name), null for
-// none; throws a TypeError for anything else, an Error for a name several
-// nodes have.
+// node object while its id names that object still, or a name): resolveNode's
+// errors for none, or a name several nodes have; a TypeError for anything else.
 function findTarget(graph, node) {
   const isNodeObject = node !== null && typeof node === 'object' && typeof node.id === 'number';
   if (typeof node !== 'number' && typeof node !== 'string' && !isNodeObject) {
     throw new TypeError('destroyNode requires a node (as graph.nodes() lists it), a node id or a node name');
   }
-  const found = nodesNamed(graph.nodes(), node, 'destroyNode', { sameSerial: true });
-  if (found.length > 1) {
-    throw new Error(`${found.length} nodes are named ${JSON.stringify(node)} (ids ${found.map((n) => n.id).join(', ')}); give the id`);
-  }
-  return found[0] ?? null;
+  return resolveNode(graph.nodes(), node, 'destroyNode');
 }
 
 // graph.destroyNode(node): removes a node this package made; refuses others.
@@ -176,13 +171,11 @@ function destroyNode(g, node, options) {
   let timeoutMs;
   try {
     ({ timeoutMs = 3000 } = checkKnown(options, ['timeoutMs'], 'destroyNode'));
-    if (typeof timeoutMs !== 'number' || !(timeoutMs > 0)) throw new TypeError('destroyNode: timeoutMs must be a positive number');
+    checkTimeout(timeoutMs, 'destroyNode');
     target = findTarget(graph, node);
   } catch (e) {
     return Promise.reject(e);
   }
-  const label = typeof node === 'object' ? node.id : JSON.stringify(node);
-  if (!target) return Promise.reject(new Error(`no node ${label}`));
   if (graph.state !== 'connected') return Promise.reject(new Error('PipeWire not connected'));
   const { id, name } = target;
   const serial = serialOf(target) ?? 0;
@@ -198,7 +191,7 @@ function destroyNode(g, node, options) {
         err.code = 'EPERM';
         settle.reject(err);
       } else if (kind === OUTCOME.notFound) {
-        settle.reject(new Error(`no node ${id} (it went away)`));
+        settle.reject(Object.assign(new Error(`no node ${id} (it went away)`), { code: 'ENOENT' }));
       } else if (kind === OUTCOME.failed) {
         settle.reject(refusal(res, message));
       }

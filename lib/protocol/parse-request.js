@@ -89,6 +89,7 @@ const OPS = {
   link: { out: [objectId('out'), true], in: [objectId('in'), true] },
   linkNodes: { from: [objectId('from'), true], to: [objectId('to'), true] },
   unlink: { link: [objectId('link'), true] },
+  unlinkNodes: { from: [objectId('from'), true], to: [objectId('to'), true] },
   volume: { node: [objectId('node'), true], volume: [volume, true] },
   mute: { node: [objectId('node'), true], mute: [bool('mute'), true] },
   default: { kind: [oneOf('kind', DEFAULT_KINDS), true], node: [objectId('node'), true] },

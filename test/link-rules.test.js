@@ -32,7 +32,7 @@ test('a restarted source is linked again each time; a link removed by others com
   const [sink, other] = await nodes(['rt-sink', 'Audio/Sink', 'FL,FR', '0'], ['rt-other', 'Audio/Source', '0', 'MONO']);
   await fixture.link([[other.outputs[0], sink.inputs[0]]]);
   await heardBy(graph, sink);
-  const route = graph.route({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } }).on('error', (e) => assert.fail(e));
+  const route = graph.linkRule({ from: 'rt-player', to: { 'media.class': 'Audio/Sink', 'node.name': /^rt-sink$/ } }).on('error', (e) => assert.fail(e));
   const [fl, fr] = ['FL', 'FR'].map((ch) => channelPort(sink.id, ch));
   const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
   let player;
@@ -71,7 +71,7 @@ test('a route hears the graph whatever the listeners of the Graph and the route 
       // Before the route: the first to hear each removal.
       graph.on('link-destroyed', () => { throw new Error('a listener threw'); });
       graph.on('link-destroyed', (id) => heard.push(id));
-      const route = graph.route({ from: 'ic-src', to: 'ic-sink' });
+      const route = graph.linkRule({ from: 'ic-src', to: 'ic-sink' });
       route.on('unlinked', () => { throw new Error('a route listener threw'); });
       const relinked = async (what) => {
         await waitFor(() => route.links.length === 1, 5000, what + ': the link');
@@ -97,7 +97,7 @@ test('exclusive: links from the source elsewhere are removed as they appear', as
     ['ex-other', 'Stream/Output/Audio', '0', 'FL,FR'], ['ex-app', 'Stream/Output/Audio', '0', 'FL,FR']);
   const [otherLink] = await fixture.link([[other.outputs[0], speakers.inputs[0]]]);
   await fixture.link(stereo(app, speakers));
-  const route = graph.route({ from: 'ex-app', to: 'ex-vmic', exclusive: true }).on('error', (e) => assert.fail(e));
+  const route = graph.linkRule({ from: 'ex-app', to: 'ex-vmic', exclusive: true }).on('error', (e) => assert.fail(e));
   const [fromApp, want] = [() => linksFrom(app.outputs), stereo(app, vmic)];
   await waitFor(() => String(fromApp()) === String(want), 5000, 'only the route\'s links from the app');
   await fixture.link([[app.outputs[1], speakers.inputs[0]]]);
@@ -122,7 +122,7 @@ test('a route meeting an exclusive node reports it once per pair and asks no mor
   const port = (node, name) => graph.ports().find((p) => p.nodeId === node.id && p.name === name).id;
   await graph.link(port(mic, 'capture_FL'), port(a, 'playback_FL'));
   const errors = [];
-  const route = graph.route({ from: 'xb-mic', to: 'xb-b' }).on('error', (e) => errors.push(e));
+  const route = graph.linkRule({ from: 'xb-mic', to: 'xb-b' }).on('error', (e) => errors.push(e));
   await waitFor(() => route.links.length + (errors.length > 0) === 2, 5000, 'the route to settle');
   // Requests after the route's are answered after them.
   await graph.setVolume(b.id, 0.5);
@@ -154,10 +154,10 @@ test('routes of one process never fight', async () => {
   const count = (l) => app.outputs.includes(l.srcPortId) && created++;
   graph.on('link-created', count);
   const [fromApp, errors] = [() => linksFrom(app.outputs), []];
-  const a = graph.route({ from: 'nf-app', to: 'nf-mic', exclusive: true });
-  const b = graph.route({ from: 'nf-app', to: 'nf-speakers' });
+  const a = graph.linkRule({ from: 'nf-app', to: 'nf-mic', exclusive: true });
+  const b = graph.linkRule({ from: 'nf-app', to: 'nf-speakers' });
   // Overlaps b: the pair is shared, and outlives whichever closes first.
-  const d = graph.route({ from: /^nf-app$/, to: { 'node.name': 'nf-speakers' } });
+  const d = graph.linkRule({ from: /^nf-app$/, to: { 'node.name': 'nf-speakers' } });
   for (const [who, r] of Object.entries({ a, b, d })) r.on('error', (e) => errors.push([who, e.message]));
   await waitFor(() => String(fromApp()) === String(stereo(app, mic, speakers)), 5000, 'both routes\' links');
   await settle();
@@ -165,10 +165,10 @@ test('routes of one process never fight', async () => {
 
   // Two exclusive routes of one source to different sinks cannot both hold:
   // the later one says so once and leaves the source alone.
-  const c = graph.route({ from: 'nf-app', to: 'nf-headset', exclusive: true }).on('error', (e) => errors.push(['c', e.message]));
+  const c = graph.linkRule({ from: 'nf-app', to: 'nf-headset', exclusive: true }).on('error', (e) => errors.push(['c', e.message]));
   await waitFor(() => errors.length > 0, 5000, 'the later exclusive route to report');
   await settle();
-  assert.deepEqual(errors.map(([who, m]) => [who, /nf-app.*held by another exclusive route from "nf-app" to "nf-mic"/.test(m)]), [['c', true]], String(errors));
+  assert.deepEqual(errors.map(([who, m]) => [who, /nf-app.*held by another exclusive link rule from "nf-app" to "nf-mic"/.test(m)]), [['c', true]], String(errors));
   assert.deepEqual([fromApp(), created], [stereo(app, mic, speakers), 4]);
 
   await a.close();
@@ -178,7 +178,7 @@ test('routes of one process never fight', async () => {
   await waitFor(() => d.links.length === 2, 5000, 'the overlapping route to take the pair over');
   assert.deepEqual(fromApp(), stereo(app, speakers, headset));
   // A route closed while its link requests are on their way takes those links too.
-  await graph.route({ from: 'nf-app', to: 'nf-mic' }).close();
+  await graph.linkRule({ from: 'nf-app', to: 'nf-mic' }).close();
   assert.deepEqual(fromApp(), stereo(app, speakers, headset));
   await Promise.all([c.close(), d.close()]);
   assert.deepEqual(fromApp(), []);
@@ -189,7 +189,7 @@ test('routes of one process never fight', async () => {
 test('a link another client keeps removing is asked for again with a growing pause, and reported as contested', async () => {
   const [src, sink] = await nodes(['ct-src', 'Audio/Source', '0', 'MONO'], ['ct-sink', 'Audio/Sink', 'MONO', '0']);
   const [times, errors] = [[], []];
-  const route = graph.route({ from: 'ct-src', to: 'ct-sink' }).on('error', (e) => errors.push(e.message)).on('linked', (l) => times.push(Date.now()) && spawnSync('pw-link', ['-d', String(l.id)], { env: daemon.env }));
+  const route = graph.linkRule({ from: 'ct-src', to: 'ct-sink' }).on('error', (e) => errors.push(e.message)).on('linked', (l) => times.push(Date.now()) && spawnSync('pw-link', ['-d', String(l.id)], { env: daemon.env }));
   await waitFor(() => errors.length > 0, 10000, 'the route to report the contest');
   assert.match(errors[0], /port \d+ to port \d+ is contested: another client removed it 3 times/);
   await waitFor(() => times.length >= 6, 10000, 'more requests');
