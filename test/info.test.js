@@ -95,8 +95,14 @@ test('a pair the daemon fails is not asked for again until a node changes', asyn
   // ... until one of its nodes changes.
   await fixture.setProps(midi.id, { 'node.description': 'retuned' });
   await waitFor(() => errors.length === 2 && made === 2, 5000, 'one more try');
+  await removed(2);
+  // A port that goes takes its refusals along: a new port the daemon gives
+  // the same id (at once, as it does) is asked for.
+  await fixture.remove(audio.id);
+  const midiIn = await heardBy(graph, await fixture.add('rf-audio-in', 'Midi/Sink', 1, 0, '8 bit raw midi'));
+  await waitFor(() => graph.links().some((l) => l.srcPortId === midi.outputs[0] && l.sinkPortId === midiIn.inputs[0]), 5000, `the new port ${midiIn.inputs[0]} (the failed one was ${audio.inputs[0]}) linked`);
   await failing.close();
-  await fixture.remove(barrier.id);
+  await fixture.remove(barrier.id, midiIn.id);
 });
 
 test('metadata: thousands of changes while JavaScript is blocked are announced once each', async (t) => {

@@ -51,9 +51,22 @@ test('the profiler gives each driver its quantum, rate, times and load, and the 
   profiler.on('xrun', (x) => xruns.push(x));
   tone.child.kill('SIGSTOP');
   await waitFor(() => xruns.length >= 2 && profiler.latest.drivers.some((d) => d.followers.some((f) => f.errors >= xruns[1].count)), 5000, 'two xrun events of the tone');
+  await waitFor(() => xruns.length >= 10, 10000, 'ten xrun events of the stopped tone');
   tone.child.kill('SIGKILL');
   assert.ok(xruns.every((x) => x.node === tone.node.id && x.t > 0), JSON.stringify(xruns));
   assert.ok(xruns[0].count >= 1 && xruns[1].count > xruns[0].count, JSON.stringify(xruns));
+  // A node that comes after it under its id (PipeWire gives ids again at
+  // once) starts with no errors of its own, not the stopped one's.
+  await waitFor(() => !graph.nodes().some((n) => n.name === 'profiled-tone'), 5000, 'the stopped tone gone');
+  const before = xruns.at(-1).count;
+  for (let i = 0; i < 8; i++) {
+    const next = await playTone(graph, daemon, `profiled-next-${i}`, sink);
+    test.after(() => next.child.kill('SIGKILL'));
+    const row = await waitFor(() => profiler.latest?.drivers.flatMap((d) => d.followers).find((f) => f.id === next.node.id && f.name === `profiled-next-${i}` && f.busyUs !== null), 5000, `a profile of profiled-next-${i}`);
+    if (next.node.id !== tone.node.id) continue;
+    assert.ok(row.errors < before, `the node with id ${next.node.id} inherited the errors of the one before (${row.errors}, the stopped one ${before})`);
+    break;
+  }
   let ends = 0;
   profiler.on('end', () => ends++);
   await graph.close();

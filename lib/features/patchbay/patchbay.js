@@ -20,6 +20,7 @@ const { OwnedDevice } = require('./owned-device');
 const { RuleEvents } = require('./rule-events');
 const { ProfilePreset } = require('./profile-preset');
 const { OwnedEffect } = require('./owned-effect');
+const { reportUnheard } = require('../../core/unheard');
 
 const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices', profile: 'profiles', filter: 'filters', loopback: 'loopbacks' };
 
@@ -167,10 +168,10 @@ class Patchbay extends EventEmitter {
   }
 
   // The rule's error, emitted as "error" with the rule's name; without an
-  // "error" listener it is dropped, as a route's.
+  // "error" listener, a process warning once per failure (reportUnheard).
   #emitError(e, err) {
     err.rule = e.label;
-    if (this.listenerCount('error') > 0) this.emit('error', err);
+    reportUnheard(this, err, `${e.label}: ${err.message}`);
   }
 
   #portName(id) {

@@ -210,8 +210,14 @@ bool profilerGlobal(PwContext* ctx, uint32_t id, const char* type) {
     return true;
 }
 
+// A global went: the profiler itself, or a node whose counts are forgotten,
+// since PipeWire gives its id to the next object at once (a new node must
+// not start with the errors of the one gone). PipeWire thread.
 void profilerGlobalGone(PwContext* ctx, uint32_t id) {
-    if (state(ctx).global.load() == id) state(ctx).global = SPA_ID_INVALID;
+    ProfilerState& s = state(ctx);
+    if (s.global.load() == id) s.global = SPA_ID_INVALID;
+    s.xruns.erase(id);
+    s.errors.erase(id);
 }
 
 void releaseProfiler(PwContext* ctx) {
