@@ -21,6 +21,9 @@ const LINK_UNTIL = new Set(['announced', 'ready']);
 const CONTROL_EVENTS = new Set(['metadata-changed', 'defaults-changed']);
 // How long close() waits for each link of the handle to go.
 const CLOSE_UNLINK_MS = 2000;
+// Why a round trip could not be asked for (graphSync's -1 or -2).
+const syncError = (seq) =>
+  new Error(seq === -2 ? `the PipeWire thread did not answer within ${addon.constants.limits.handoffDeadlineMs} ms` : 'PipeWire not connected');
 
 // The options each method takes: any other key is refused, not ignored.
 const OPTIONS = {
@@ -191,7 +194,7 @@ class Graph extends EventEmitter {
         };
         const sync = () => {
           syncSeq = addon.graphSync();
-          if (syncSeq < 0) settle.reject(new Error('PipeWire not connected'));
+          if (syncSeq < 0) settle.reject(syncError(syncSeq));
         };
         if (count !== undefined) check();
         else sync();
@@ -463,7 +466,7 @@ class Graph extends EventEmitter {
   #roundTrip() {
     return this.#wait({}, (settle) => {
       const seq = addon.graphSync();
-      if (seq < 0) return settle.reject(new Error('PipeWire not connected'));
+      if (seq < 0) return settle.reject(syncError(seq));
       return {
         onEvent: (kind, payload) => {
           if (kind === 'sync-done' && payload.id === seq) settle.resolve();

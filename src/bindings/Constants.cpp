@@ -4,6 +4,7 @@
 
 #include <iterator>
 
+#include "../connection/PwThread.h"
 #include "../core/NodeProps.h"
 #include "../core/PwEvent.h"
 #include "../features/control/Metadata.h"
@@ -81,6 +82,7 @@ const Pair kLimits[] = {
     {"metadataValueBytes", MetadataStore::kMaxValueBytes},
     {"volumeChannels", kMaxVolumeChannels},
     {"linearVolume", kMaxLinearVolume},
+    {"handoffDeadlineMs", kHandoffDeadlineMs},
 };
 
 v8::Local<v8::Object> frozen(v8::Local<v8::Object> o) {

@@ -1,6 +1,7 @@
 #include "PwThread.h"
 
 #include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -251,28 +253,46 @@ Handoff postWork(PwContext* ctx, Work work, bool bounded) {
     return ctx->work.push(std::move(work), bounded);
 }
 
-bool runWork(PwContext* ctx, const Work& work) {
-    if (!isLoopRunning(ctx)) return false;
-    // On this stack, which stays put until `done` is seen: the queue runs
-    // every item it took, even as the thread ends, and a condition variable
-    // is not ended early by a signal.
-    struct {
+WorkResult runWorkFor(PwContext* ctx, const Work& work, int deadlineMs) {
+    if (!isLoopRunning(ctx)) return WorkResult::NotRunning;
+    // Shared with the queued item, which may outlive a wait that gave up: it
+    // then finds `abandoned` and leaves `work` (on the caller's stack, gone)
+    // alone. A condition variable is not ended early by a signal.
+    struct Wait {
         std::mutex mutex;
         std::condition_variable cv;
-        bool done = false;
-    } wait;
-    auto run = [&work, &wait](PwContext* c) {
-        work(c);
-        // Notified under the lock: once the waiter sees `done` it returns
-        // and `wait` is gone.
-        std::lock_guard<std::mutex> lock(wait.mutex);
-        wait.done = true;
-        wait.cv.notify_one();
+        bool started = false, done = false, abandoned = false;
     };
-    if (ctx->work.push(run, false) != Handoff::Queued) return false;
-    std::unique_lock<std::mutex> lock(wait.mutex);
-    wait.cv.wait(lock, [&wait] { return wait.done; });
-    return true;
+    auto wait = std::make_shared<Wait>();
+    auto run = [&work, wait](PwContext* c) {
+        {
+            std::lock_guard<std::mutex> lock(wait->mutex);
+            if (wait->abandoned) return;
+            wait->started = true;
+        }
+        work(c);
+        std::lock_guard<std::mutex> lock(wait->mutex);
+        wait->done = true;
+        wait->cv.notify_one();
+    };
+    if (ctx->work.push(run, false) != Handoff::Queued) return WorkResult::NotRunning;
+    // Woken once, when the work is done; past the deadline, work not started
+    // is abandoned and work started is waited for to its end.
+    std::unique_lock<std::mutex> lock(wait->mutex);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+    while (!wait->done) {
+        if (wait->cv.wait_until(lock, deadline) != std::cv_status::timeout || wait->done) continue;
+        if (!wait->started) {
+            wait->abandoned = true;
+            return WorkResult::TimedOut;
+        }
+        wait->cv.wait(lock, [&wait] { return wait->done; });
+    }
+    return WorkResult::Done;
+}
+
+bool runWork(PwContext* ctx, const Work& work) {
+    return runWorkFor(ctx, work, kHandoffDeadlineMs) == WorkResult::Done;
 }
 
 bool openWorkQueue(PwContext* ctx) {
@@ -306,8 +326,10 @@ int requestGraphSync(PwContext* ctx) {
         seq = core ? pw_core_sync(core, PW_ID_CORE, 0) : -1;
         if (seq >= 0) c->graphSyncs.insert(seq);
     };
-    if (!isConnected(ctx) || !runWork(ctx, sync)) return -1;
-    return seq;
+    if (!isConnected(ctx)) return -1;
+    WorkResult result = runWorkFor(ctx, sync, kHandoffDeadlineMs);
+    if (result == WorkResult::TimedOut) return kSyncTimedOut;
+    return result == WorkResult::Done ? seq : -1;
 }
 
 namespace {

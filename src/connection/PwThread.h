@@ -37,8 +37,25 @@ bool isLoopRunning(PwContext* ctx);
 // handed over unless the loop runs. JavaScript thread.
 Handoff postWork(PwContext* ctx, Work work, bool bounded = true);
 
-// Runs `work` on the PipeWire thread and waits until it has run. Returns
-// false without blocking when the loop is not running. JavaScript thread.
+// How long the JavaScript thread waits for the PipeWire thread to take a
+// hand-off: that thread only ever runs short callbacks, so a wait this long
+// means it is stuck, and the JavaScript thread must not be.
+constexpr int kHandoffDeadlineMs = 2000;
+
+enum class WorkResult {
+    Done,        // `work` has run
+    NotRunning,  // no loop to run it: nothing was handed over
+    TimedOut,    // the PipeWire thread did not take it in time: it will never run
+};
+
+// Runs `work` on the PipeWire thread and waits until it has run, at most
+// `deadlineMs` for the thread to start it (work it has started is waited
+// for to its end: it may use the caller's stack). Returns NotRunning without
+// blocking when the loop is not running. Signals do not cut the wait short.
+// JavaScript thread.
+WorkResult runWorkFor(PwContext* ctx, const Work& work, int deadlineMs);
+
+// runWorkFor with kHandoffDeadlineMs; true when `work` has run.
 bool runWork(PwContext* ctx, const Work& work);
 
 // The work queue's event on the loop of `ctx->mainLoop`: opened by the
@@ -52,7 +69,9 @@ void closeWorkQueue(PwContext* ctx);
 bool flushToDaemon(PwContext* ctx, int timeoutMs);
 
 // Asks for a round trip whose end reaches the Graph as SyncDone with the
-// returned sequence number; -1 without a connection.
+// returned sequence number; -1 without a connection, kSyncTimedOut when the
+// PipeWire thread did not take the request within kHandoffDeadlineMs.
+constexpr int kSyncTimedOut = -2;
 int requestGraphSync(PwContext* ctx);
 
 void* pwThreadFunc(void* arg);

@@ -84,6 +84,30 @@ TEST(LoopHandoff, EveryCallHasRunWhenTheWaitReturnsWhateverSignalsArrive) {
     EXPECT_FALSE(runWork(&loop.ctx, [](PwContext*) {})) << "no hand-off once the loop has ended";
 }
 
+TEST(LoopHandoff, AHandOffNotTakenByItsDeadlineIsAbandonedAndNeverRuns) {
+    LoopThread loop;
+    loop.start();
+    // The PipeWire thread stuck in a callback until released.
+    std::atomic<bool> release{false};
+    postWork(
+        &loop.ctx,
+        [&release](PwContext*) {
+            while (!release) sleepUntilNs(monotonicNs() + 1000000);
+        },
+        false);
+    int runs = 0;  // on this stack: the abandoned call must never reach it
+    int64_t start = monotonicNs();
+    EXPECT_EQ(runWorkFor(
+                  &loop.ctx, [&runs](PwContext*) { runs++; }, 50),
+              WorkResult::TimedOut);
+    int64_t waitedMs = (monotonicNs() - start) / 1000000;
+    EXPECT_GE(waitedMs, 50) << "not before its deadline";
+    release = true;
+    ASSERT_TRUE(runWork(&loop.ctx, [](PwContext*) {}));  // the queue drained past it
+    EXPECT_EQ(runs, 0) << "abandoned work never runs";
+    loop.stop();
+}
+
 TEST(WorkQueue, RequestsAreBoundedRunInOrderAndNoneIsLostWhenTheThreadEnds) {
     LoopThread loop;  // not running yet: everything waits in the queue
     std::vector<int> order;
