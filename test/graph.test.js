@@ -273,3 +273,33 @@ test('removals reach only what was meant', async () => {
   assert.match(pwLinkList(), new RegExp(`^\\s*${theirs}\\s`, 'm'));
   await fixture.remove(src.id, sink.id);
 });
+
+test('one kind of argument, one check: a time-out, a direction, an id and a missing option are refused alike by every method', async (t) => {
+  const graph = await connect();
+  t.after(() => graph.close());
+  const node = graph.nodes()[0];
+  // Each method with its time-out given as `timeoutMs`.
+  const calls = {
+    waitForNode: (o) => graph.waitForNode('x', o), waitForPorts: (o) => graph.waitForPorts(node.id, o), link: (o) => graph.link(1, 2, o),
+    linkNodes: (o) => graph.linkNodes('x', 'y', o), unlinkNodes: (o) => graph.unlinkNodes('x', 'y', o), unlink: (o) => graph.unlink(1, o),
+    createNode: (o) => graph.createNode({ name: 'g-args', ...o }), destroyNode: (o) => graph.destroyNode(node.id, o),
+    setVolume: (o) => graph.setVolume(node.id, 0.5, o), setMute: (o) => graph.setMute(node.id, true, o),
+    setDefault: (o) => graph.setDefault('audioSink', node.id, o), move: (o) => graph.move(node.id, null, o),
+    setProfile: (o) => graph.setProfile(1, 0, o), setRoute: (o) => graph.setRoute(1, 0, o),
+    createFilter: (o) => graph.createFilter({ name: 'g-args', ...o }), createLoopback: (o) => graph.createLoopback({ from: node.id, to: node.id, ...o }),
+    connect: (o) => connect(o),
+  };
+  const outcome = async (fn) => { try { await fn(); return 'ok'; } catch (e) { return `${e.constructor.name}: ${/timeoutMs/.test(e.message)}`; } };
+  for (const [name, call] of Object.entries(calls)) {
+    assert.deepEqual([await outcome(() => call({ timeoutMs: -1 })), await outcome(() => call({ timeoutMs: NaN })), await outcome(() => call({ timeoutMs: '100' }))],
+      ['RangeError: true', 'RangeError: true', 'TypeError: true'], name);
+  }
+  // 0 is a time-out like any other: nothing waited for, nothing refused as an argument.
+  assert.match(await outcome(() => graph.waitForNode('g-args-never', { timeoutMs: 0 })), /^Error/);
+  // A number that is no id, wherever a node or a port is taken.
+  for (const fn of [() => graph.meter(NaN), () => graph.latency(NaN), () => graph.meter(1.5), () => graph.setVolume(-1, 0.5)]) assert.equal(await outcome(fn), 'RangeError: false');
+  // One spelling of a direction; a missing option named.
+  await assert.rejects(graph.waitForPorts(node.id, { direction: 'sideways' }), { name: 'TypeError', message: "waitForPorts: direction must be 'in' or 'out'" });
+  await assert.rejects(graph.setRoute(1, 0, { direction: 'up' }), { name: 'TypeError', message: "setRoute: direction must be 'in' or 'out'" });
+  await assert.rejects(graph.createLoopback({ to: node.id }), { name: 'TypeError', message: 'createLoopback: the option from is required' });
+});

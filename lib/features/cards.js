@@ -79,9 +79,8 @@ function pickProfile(device, nameOrIndex, what) {
 
 // The route and the card-profile device to select it on: the one its
 // direction's active route is on, when the route serves it, else its first.
+// `direction`: 'output', 'input' or undefined.
 function pickRoute(device, nameOrIndex, direction, what) {
-  // 'out' / 'in', the API's spelling; a device's routes say 'output' / 'input', as PipeWire does.
-  if (direction !== undefined) direction = ROUTE_DIRECTION[checkDirection(direction, what, { legacy: { output: 'out', input: 'in' } })];
   let routes = byNameOrIndex(device.routes, nameOrIndex, what, 'route');
   if (direction !== undefined) routes = routes.filter((r) => r.direction === direction);
   if (routes.length === 0) {
@@ -150,11 +149,14 @@ async function setProfile(features, device, nameOrIndex, options) {
 
 // setRoute(features, device, nameOrIndex, { direction, timeoutMs }) → the
 // device once its "Route" param shows the route active; `direction`
-// ('output' | 'input') picks between routes of one name. Rejects as
-// setProfile, also for a route that is not one of the active profile's.
+// ('out' | 'in'; 'output' | 'input' as a device's routes say) picks between
+// routes of one name. Rejects as setProfile, also for a route that is not
+// one of the active profile's.
 async function setRoute(features, device, nameOrIndex, options) {
-  const { direction, timeoutMs = 3000 } = checkOptions(options, ['direction', 'timeoutMs'], 'setRoute');
+  const { direction: given, timeoutMs = 3000 } = checkOptions(options, ['direction', 'timeoutMs'], 'setRoute');
   checkTimeout(timeoutMs, 'setRoute');
+  // 'out' / 'in', the API's spelling; a device's routes say 'output' / 'input', as PipeWire does.
+  const direction = given === undefined ? undefined : ROUTE_DIRECTION[checkDirection(given, 'setRoute', { legacy: { output: 'out', input: 'in' } })];
   const target = resolveDevice(addon.graphDevices(), device, 'setRoute');
   const { route, cardDevice } = pickRoute(target, nameOrIndex, direction, 'setRoute');
   const shows = (d) => d.activeRoutes[route.direction]?.index === route.index;

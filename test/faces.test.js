@@ -1,0 +1,112 @@
+'use strict';
+// One request, one result, whichever face carries it: the Graph, the command
+// line, the web page's protocol and MQTT link and unlink two nodes, refuse a
+// name two nodes share, and set a volume, each on the same graph, and what
+// pw-dump shows afterwards is the same.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const WebSocket = require('ws');
+const { startDaemon } = require('./helpers/daemon');
+const { Fixture, pwDump, waitFor, linksFrom } = require('./helpers/fixture');
+const { startBroker, listen, available } = require('./helpers/broker');
+const { protocols } = require('./helpers/web');
+const { cli } = require('./helpers/child');
+const { startWebServer } = require('../lib/web/server');
+
+const skip = !available() && 'no mosquitto';
+const daemon = startDaemon({ objects: [] });
+let fixture, graph, web, page, broker, bridge, sub;
+
+test.before(async () => {
+  if (skip) return;
+  fixture = new Fixture(daemon.env);
+  graph = await require('..').connect();
+  web = await startWebServer({ graph, port: 0 });
+  page = new WebSocket(`ws://127.0.0.1:${web.port}/ws`, protocols(web.token), { origin: `http://127.0.0.1:${web.port}` });
+  page.replies = new Map();
+  page.on('message', (data) => {
+    const msg = JSON.parse(data);
+    if (msg.type === 'reply') page.replies.get(msg.id)?.(msg);
+  });
+  await new Promise((resolve, reject) => (page.once('open', resolve), page.once('error', reject)));
+  broker = await startBroker();
+  sub = await listen(broker.url, ['test/#']);
+  bridge = await graph.mqtt({ broker: broker.url, hostName: 'faces' });
+});
+test.after(async () => {
+  page?.close();
+  for (const o of [bridge, web, sub, graph, fixture, broker]) await o?.close?.();
+  daemon.stop();
+});
+
+// Each face, as a user reaches it; every one resolves to { ok, error }.
+let asked = 0;
+const faces = {
+  graph: (op) => op.graph().then(() => ({ ok: true }), (e) => ({ ok: false, error: e.message })),
+  cli: async (op) => {
+    const r = cli(...op.cli);
+    return r.status === 0 ? { ok: true } : { ok: false, error: r.stderr.trim().replace(/^quorvane: /, '') };
+  },
+  web: (op) => new Promise((resolve) => {
+    const id = ++asked;
+    page.replies.set(id, (m) => resolve(m.ok ? { ok: true } : { ok: false, error: m.error }));
+    page.send(JSON.stringify({ id, ...op.web }));
+  }),
+  mqtt: async (op) => {
+    const correlation = `faces-${++asked}`;
+    const seen = sub.heard.length;
+    sub.client.publish('quorvane/faces/set', JSON.stringify(op.mqtt), { properties: { responseTopic: 'test/replies', correlationData: Buffer.from(correlation) } });
+    const reply = await sub.until(() => sub.heard.slice(seen).find((m) => String(m.packet.properties?.correlationData) === correlation), 10000, 'the reply');
+    const { ok, error } = JSON.parse(reply.text);
+    return ok ? { ok } : { ok, error };
+  },
+};
+
+const channelVolumes = (id) => pwDump(daemon.env).find((o) => o.id === id).info.params.Props.find((p) => p.channelVolumes).channelVolumes;
+
+test('link, unlink, an ambiguous name and a volume: the same result from every face', { skip }, async () => {
+  // A player whose only output is its FR channel, a stereo sink, and two sinks of one name.
+  const app = await fixture.add('fx-app', 'Stream/Output/Audio', 0, 'FR');
+  const sink = await graph.createNode({ name: 'fx-sink' });
+  const dups = [await graph.createNode({ name: 'fx-dup' }), await graph.createNode({ name: 'fx-dup', props: { 'node.name': 'fx-dup' } })];
+  await graph.waitForPorts(app.id, { count: 1 });
+  const playbackFR = graph.ports().find((p) => p.nodeId === sink.id && p.name === 'playback_FR').id;
+
+  const link = { graph: () => graph.linkNodes('fx-app', 'fx-sink'), cli: ['link', '--from', 'fx-app', '--to', 'fx-sink', '--linger'],
+    web: { op: 'linkNodes', from: app.id, to: sink.id }, mqtt: { op: 'link', from: 'fx-app', to: 'fx-sink' } };
+  const unlink = { graph: () => graph.unlinkNodes('fx-app', 'fx-sink'), cli: ['unlink', '--from', 'fx-app', '--to', 'fx-sink'],
+    web: { op: 'unlinkNodes', from: app.id, to: sink.id }, mqtt: { op: 'unlink', from: 'fx-app', to: 'fx-sink' } };
+  const results = {};
+  for (const [name, face] of Object.entries(faces)) {
+    // FR to FR, by channel, whichever face; and gone again.
+    const linked = await face(link);
+    const pairs = await waitFor(() => (linksFrom(app.outputs, daemon.env).length ? linksFrom(app.outputs, daemon.env) : null), 5000, `${name}: the link`);
+    const unlinked = await face(unlink);
+    await waitFor(() => linksFrom(app.outputs, daemon.env).length === 0, 5000, `${name}: the link gone`);
+    results[name] = [linked, pairs, unlinked];
+  }
+  for (const name of Object.keys(faces)) assert.deepEqual(results[name], [{ ok: true }, [[app.outputs[0], playbackFR]], { ok: true }], name);
+
+  // A name two nodes share: refused by every face that takes names, in the same words, nothing done.
+  const ambiguous = new RegExp(`2 nodes are named "fx-dup" \\(ids ${dups[0].id}, ${dups[1].id}\\): give an id$`);
+  const refusals = {
+    graph: await faces.graph({ graph: () => graph.linkNodes('fx-app', 'fx-dup') }),
+    cli: await faces.cli({ cli: ['link', '--from', 'fx-app', '--to', 'fx-dup'] }),
+    mqtt: await faces.mqtt({ mqtt: { op: 'link', from: 'fx-app', to: 'fx-dup' } }),
+    graphVolume: await faces.graph({ graph: () => graph.setVolume('fx-dup', 0.5) }),
+    cliVolume: await faces.cli({ cli: ['volume', 'fx-dup', '0.5'] }),
+    mqttVolume: await faces.mqtt({ mqtt: { op: 'volume', node: 'fx-dup', volume: 0.5 } }),
+  };
+  for (const [name, r] of Object.entries(refusals)) assert.ok(!r.ok && ambiguous.test(r.error), `${name}: ${r.error}`);
+  assert.deepEqual([linksFrom(app.outputs, daemon.env), dups.map((d) => channelVolumes(d.id))], [[], [[1, 1], [1, 1]]]);
+
+  // A volume, set by each face in turn, is what the daemon and the Graph then show.
+  const volumes = { graph: 0.2, cli: 0.3, web: 0.4, mqtt: 0.5 };
+  const set = { graph: (v) => ({ graph: () => graph.setVolume('fx-sink', v) }), cli: (v) => ({ cli: ['volume', 'fx-sink', String(v)] }),
+    web: (v) => ({ web: { op: 'volume', node: sink.id, volume: v } }), mqtt: (v) => ({ mqtt: { op: 'volume', node: 'fx-sink', volume: v } }) };
+  for (const [name, v] of Object.entries(volumes)) {
+    assert.deepEqual(await faces[name](set[name](v)), { ok: true }, name);
+    assert.deepEqual(channelVolumes(sink.id).map((x) => x.toFixed(4)), [v ** 3, v ** 3].map((x) => x.toFixed(4)), name);
+    await waitFor(() => graph.nodes().find((n) => n.id === sink.id).volume.toFixed(4) === v.toFixed(4), 5000, `${name}: the Graph's view`);
+  }
+});
