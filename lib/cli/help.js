@@ -30,7 +30,7 @@ Commands:
   ports [--node NAME|ID] [--json]        list ports (of one node)
   links [--json]                         list links
   monitor [--json] [--reconnect]         print graph events as they happen, until Ctrl-C
-  wait NAME [--direction Input|Output] [--timeout MS]
+  wait NAME [--direction in|out] [--timeout MS]
                                          wait for a node; prints its id
   link OUT IN [--reconnect | --linger]   link two ports, held until Ctrl-C (--linger: kept after exit)
   link --from NODE --to SINK [--reconnect | --linger]
@@ -107,14 +107,18 @@ that changed (KEY="value", -KEY for one removed). --json prints one JSON object
 a line ({"event","id", and "state", "error", "format", "props" as changed}).
 If the daemon goes away it exits with code 4; with --reconnect it says so on
 standard error, waits for the daemon to come back and carries on.`,
-  wait: `Usage: quorvane wait NAME [--direction Input|Output] [--timeout MS]
+  wait: `Usage: quorvane wait NAME [--direction in|out] [--timeout MS]
 Waits until a node named exactly NAME is present (default time-out 5000 ms) and
 prints its id. A default name (@default-audio-sink, @DEFAULT_AUDIO_SINK@, ...)
-waits until that default is set and its node present. Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
+waits until that default is set and its node present. --direction out waits for
+a node whose data goes out (a source, a playing stream), in for one it goes into
+(a sink, a recording stream); Input and Output keep their sense of before (the
+capture and the playback side). Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
   link: `Usage: quorvane link OUT IN [--reconnect | --linger]
        quorvane link --from NODE --to SINK [--reconnect | --linger]
 Links output port OUT to input port IN (NODE:PORT names or ids), or the output
-ports of NODE pairwise to the input ports of SINK (names or ids), and waits for
+ports of NODE to the input ports of SINK (names or ids; by audio channel, then
+by position; a name two nodes share is refused), and waits for
 the daemon's answer: each link made is reported "link-created", a pair that is
 linked already is reported "already linked" and left alone. When the daemon
 refuses a link the tool says why and exits with code 1.
