@@ -123,7 +123,10 @@ test('below 900 px wide the panel folds away behind a button and the graph takes
   await page.click('#fit');
   const narrow = await rect('#graph');
   assert.deepEqual([await rect('#panel'), narrow.width, narrow.height > 600, await inView(`#node-${sink.id}`)], [null, 400, true, true], 'the graph on the whole width, the panel folded');
-  // What the panel would say is counted on its button: an input dragged onto an input.
+  // What the panel would say is counted on its button: an input dragged onto
+  // an input (the sink found, so as to be drawn at 100%, its ports shown).
+  await page.fill('#search', 'narrow-sink');
+  await page.waitForSelector(`#node-${sink.id}.current`);
   await drag(page, `#port-${sink.inputs[0]}`, `#port-${sink.inputs[1]}`);
   await page.waitForFunction(() => document.getElementById('panel-toggle').textContent === 'Panel (1)');
   assert.equal(await page.locator('#panel-toggle.alert').count(), 1, 'an error: the button says so');

@@ -80,7 +80,8 @@ main { flex: 1; display: flex; min-height: 0; position: relative; }
 .graph { flex: 1; min-width: 0; overflow: hidden; background: #fff; position: relative; user-select: none; touch-action: none; cursor: grab; }
 .graph.panning { cursor: grabbing; }
 .graph svg { display: block; width: 100%; height: 100%; font-family: "DejaVu Sans Mono", Menlo, Consolas, monospace; font-size: 12px; }
-.graph .hidden { display: none; }
+.graph .hidden, .graph .away { display: none; }
+.graph svg.mid .sub, .graph svg.mid .pname, .graph svg.far text, .graph svg.far .port, .graph svg.far .meter { display: none; }
 .graph .box { fill: #fbfbfb; stroke: #5a5a5a; stroke-width: 1; }
 .graph .head { fill: #e4e9f0; cursor: move; }
 .graph .name { font-weight: bold; fill: #1a1a1a; }

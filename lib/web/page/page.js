@@ -9,8 +9,10 @@
   const state = { nodes: new Map(), ports: new Map(), links: new Map(), devices: null, defaults: null, daemon: { connected: true }, rules: undefined, actions: [] };
   // What the page measured, for the tests and the benchmark: each event's
   // time from the server hearing it to its arrival and to its frame drawn.
-  // renderMs: each frame's time; graphMs: the picture's part of it.
-  const stats = { latencies: [], arrivals: [], renderMs: [], graphMs: [], renders: 0, snapshots: 0, events: 0, ready: false };
+  // renderMs: each frame's time; graphMs: the picture's part of it;
+  // work: the time in all, in ms, taking in messages (parsed and applied),
+  // drawing the picture and the panel.
+  const stats = { latencies: [], arrivals: [], renderMs: [], graphMs: [], renders: 0, snapshots: 0, events: 0, ready: false, work: { receive: 0, picture: 0, panel: 0 } };
   window.__quorvane = stats;
   const MAX_LATENCIES = 20000;
   const VOLUME_MAX = 1.5; // the slider's end, on wpctl's scale (150%)
@@ -58,7 +60,11 @@
       meters.sent = null; // a new connection has no meters yet
       metersDue();
     };
-    ws.onmessage = (e) => receive(JSON.parse(e.data));
+    ws.onmessage = (e) => {
+      const start = performance.now();
+      receive(JSON.parse(e.data));
+      stats.work.receive += performance.now() - start;
+    };
     ws.onclose = () => {
       for (const r of [...pending.values(), ...waiting.splice(0)]) finish(r, { ok: false, error: 'connection to the server lost' });
       pending.clear();
@@ -205,7 +211,7 @@
         // info, state, volume) leave it as it is, but for the tooltip.
         if (!before || nodeLabel(before) !== nodeLabel(d) || before.type !== d.type) dirty.nodes.add(d.id);
         if (before && before.type !== d.type) dirty.layout = true;
-        else document.querySelector(`#node-${d.id} > title`)?.removeAttribute('data-full');
+        else nodeViews.get(d.id)?.g.firstChild?.removeAttribute('data-full');
         if (!before || listed(before) !== listed(d)) dirty.lists = true;
         break;
       }
@@ -305,6 +311,8 @@
     const at = now();
     stats.renderMs.push(at - start);
     stats.graphMs.push(drawn - start);
+    stats.work.picture += drawn - start;
+    stats.work.panel += at - drawn;
     if (stats.renderMs.length > 1000) stats.renderMs.shift();
     if (stats.graphMs.length > 1000) stats.graphMs.shift();
     for (const t of times) stats.latencies.push(at - t);
@@ -347,10 +355,28 @@
   svg.append(viewport);
   area.append(svg);
   const view = { x: 0, y: 0, k: 1 };
+  // What a box shows at a zoom: everything from NEAR up; its name and ports
+  // from MID up; below, where a 12 px text is under 5.4 px, its outline
+  // alone (no text to lay out and paint, no meter).
+  const NEAR = 0.6;
+  const MID = 0.45;
+  let detail = '';
   const setView = () => {
     viewport.setAttribute('transform', `translate(${view.x.toFixed(1)},${view.y.toFixed(1)}) scale(${view.k.toFixed(4)})`);
+    const now = view.k >= NEAR ? 'near' : view.k >= MID ? 'mid' : 'far';
+    if (now !== detail) svg.setAttribute('class', (detail = now));
+    const seen = seenFrom();
+    for (const v of nodeViews.values()) cull(v, seen);
     metersDue();
   };
+  // The area's size, kept by an observer: reading it never forces a layout.
+  const areaSize = { width: 0, height: 0 };
+  new ResizeObserver(([entry]) => {
+    areaSize.width = entry.contentRect.width;
+    areaSize.height = entry.contentRect.height;
+    setView();
+  }).observe(area);
+  const sizeOfArea = () => (areaSize.width ? areaSize : area.getBoundingClientRect());
 
   const nodeViews = new Map(); // node id -> { g, x, y, h, pinned, ins, outs, hidden, meter }
   const linkViews = new Map(); // link id -> path
@@ -429,7 +455,7 @@
     if (full) {
       const byLabel = [...items.keys()].map((id) => state.nodes.get(id)).sort((a, b) => collator.compare(nodeLabel(a), nodeLabel(b)) || a.id - b.id);
       byLabel.forEach((n, i) => (items.get(n.id).rank = i));
-      const { width, height } = area.getBoundingClientRect();
+      const { width, height } = sizeOfArea();
       at = layout.arrange(items, edges, pinned, width && height ? width / height : 1.5);
     } else at = layout.update(items, edges, pinned);
     for (const [id, [x, y]] of at) {
@@ -488,14 +514,12 @@
     v.ins.forEach((p, i) => {
       const y = HEAD_H + i * ROW_H + ROW_H / 2;
       const pg = add(g, 'g', { class: 'port', id: `port-${p.id}` });
-      add(pg, 'title', {}, p.name || '');
       add(pg, 'circle', { class: 'pin', cx: 0, cy: y, r: 3.5 });
       add(pg, 'text', { class: 'pname', x: PAD, y: y + 4 }, clip(p.name || '', half));
     });
     v.outs.forEach((p, i) => {
       const y = HEAD_H + i * ROW_H + ROW_H / 2;
       const pg = add(g, 'g', { class: 'port', id: `port-${p.id}` });
-      add(pg, 'title', {}, p.name || '');
       add(pg, 'circle', { class: 'pout', cx: W, cy: y, r: 3.5 });
       add(pg, 'text', { class: 'pname', x: W - PAD, y: y + 4, 'text-anchor': 'end' }, clip(p.name || '', half));
     });
@@ -512,7 +536,24 @@
   // A node's box where its view says, and its links after it.
   function move(id, v) {
     v.g.setAttribute('transform', `translate(${v.x.toFixed(1)},${v.y.toFixed(1)})`);
+    cull(v);
     for (const l of linksOf.get(id) || []) dirty.links.add(l);
+  }
+
+  // Boxes far from the area (more than half its size away) are left out of
+  // the page's drawing (display: none: no style, layout or paint for them)
+  // until a pan or a zoom brings them near. `seen`: the picture's rectangle
+  // kept, [x0, y0, x1, y1].
+  function seenFrom() {
+    const { width, height } = sizeOfArea();
+    const m = Math.max(width, height) / 2;
+    return [(-view.x - m) / view.k, (-view.y - m) / view.k, (width - view.x + m) / view.k, (height - view.y + m) / view.k];
+  }
+  function cull(v, seen = seenFrom()) {
+    const away = v.x + W < seen[0] || v.x > seen[2] || v.y + v.h < seen[1] || v.y > seen[3];
+    if (away === v.away) return;
+    v.away = away;
+    v.g.classList.toggle('away', away);
   }
 
   function portPoint(portId) {
@@ -640,8 +681,8 @@
 
   // The nodes with a meter in the area now, nearest its middle first.
   function shownMeters() {
-    if (document.hidden || !levels) return [];
-    const { width, height } = area.getBoundingClientRect();
+    if (document.hidden || !levels || view.k < MID) return [];
+    const { width, height } = sizeOfArea();
     const k = view.k;
     const shown = [];
     for (const [id, v] of nodeViews) {
@@ -768,7 +809,7 @@
       x1 = Math.max(x1, v.x + W);
       y1 = Math.max(y1, v.y + v.h);
     }
-    const { width, height } = area.getBoundingClientRect();
+    const { width, height } = sizeOfArea();
     if (x0 === Infinity || !width || !height) return;
     const m = 20;
     const k = Math.min(most, Math.max(0.05, Math.min((width - 2 * m) / (x1 - x0), (height - 2 * m) / (y1 - y0))));
@@ -782,7 +823,7 @@
   function show(id) {
     const v = nodeViews.get(id);
     if (!v) return;
-    const { width, height } = area.getBoundingClientRect();
+    const { width, height } = sizeOfArea();
     view.k = Math.max(view.k, 1);
     view.x = width / 2 - (v.x + W / 2) * view.k;
     view.y = height / 2 - (v.y + v.h / 2) * view.k;
@@ -974,8 +1015,24 @@
     dirty.rows.clear();
   }
 
-  // A select's options, made again only when they change.
-  function options(select, items, current) {
+  // A select's options, made again only when they change. A long list (a
+  // device for each of hundreds of sinks) is made only when the select is
+  // about to open (focus, a press): until then it holds its choice alone.
+  const LONG_LIST = 24;
+  const later = new WeakMap(); // select -> the items it shows once opened
+  function options(select, items, current, whole = false) {
+    if (!whole && items.length > LONG_LIST && document.activeElement !== select) {
+      if (!later.has(select)) {
+        const open = () => {
+          const wanted = later.get(select);
+          if (wanted) options(select, wanted, select.value, true);
+        };
+        select.addEventListener('focus', open);
+        select.addEventListener('pointerdown', open);
+      }
+      later.set(select, items);
+      items = [items.find(([value]) => value === current) ?? items[0]];
+    } else if (later.has(select)) later.set(select, null);
     const key = JSON.stringify(items);
     if (select.dataset.key !== key) {
       select.replaceChildren(...items.map(([value, label]) => el('option', { value, text: label })));
@@ -1307,8 +1364,15 @@
     e.preventDefault();
   });
 
-  // A node's tooltip: its name and every property.
+  // A node's tooltip: its name and every property; a port's: its name.
+  // Made when the pointer first comes over it.
   area.addEventListener('pointerover', (e) => {
+    const port = e.target.closest?.('.port');
+    if (port && !port.querySelector(':scope > title')) {
+      const title = document.createElementNS(SVG, 'title');
+      title.textContent = state.ports.get(idOf(port, 'port-'))?.name || '';
+      port.prepend(title);
+    }
     const g = e.target.closest?.('.node');
     const title = g?.querySelector(':scope > title');
     const n = g && state.nodes.get(idOf(g, 'node-'));
