@@ -55,7 +55,8 @@ function listen(web) {
 
 // What serialising these frames costs (ms), as the server does it once a frame.
 function serialiseMs(frames) {
-  const { frame } = require('../lib/web/hub');
+  const hub = require('../lib/web/hub');
+  const frame = hub.eventsFrame ?? hub.frame;
   for (const f of frames.slice(0, 20)) frame(f); // warmed up
   const t = performance.now();
   for (const f of frames) frame(f);
@@ -113,7 +114,7 @@ async function latency(fixture, browser, env, count) {
     // Where the time went, per burst (a node added and removed: 10 bursts' worth of events).
     const busy = (k) => perBurst(m1.reduce((s, m, i) => s + m[k] - m0[i][k], 0) * 1000 / count);
     console.log(`  per burst (100 nodes added, or removed): the server ${perBurst((cpu1 - cpu0) * 1000)} ms of CPU, of which serialising ${plain.frames.length / 10} frames ${perBurst(serialiseMs(plain.frames))} ms (once for all pages); snapshots for pages left behind: ${snap1.reduce((s, n, i) => s + n - snap0[i], 0)}`);
-    console.log(`  each page's main thread per burst: ${busy('TaskDuration')} ms busy (script ${busy('ScriptDuration')}, style ${busy('RecalcStyleDuration')}, layout ${busy('LayoutDuration')}; the rest mostly painting; wall times, longer when the cores are shared); Chromium's CPU (every process) ${perBurst((chrome1 - chrome0) * 1000)} ms, ${perBurst(((chrome1 - chrome0) * 1000) / count)} ms a page`);
+    console.log(`  each page's main thread per burst: ${busy('TaskDuration')} ms busy (script ${busy('ScriptDuration')}, style ${busy('RecalcStyleDuration')}, layout ${busy('LayoutDuration')}; the rest mostly painting; wall times, longer when the cores are shared); Chromium's CPU (every process) ${perBurst((chrome1 - chrome0) * 1000)} ms, ${perBurst(((chrome1 - chrome0) * 1000) / count)} ms a page (${Object.keys(chrome1.by).map((k) => `${k} ${perBurst((chrome1.by[k] - (chrome0.by[k] ?? 0)) * 1000)}`).join(', ')})`);
     console.log(`  each page's script per burst: taking in the messages ${worked('receive')} ms, the picture ${worked('picture')} ms, the panel ${worked('panel')} ms`);
     plain.close();
     for (const page of pages) await page.close();
@@ -184,7 +185,8 @@ const cpuS = (pid) => {
 };
 
 // CPU seconds of this process's Chromium (every process of it: the browser,
-// its renderers, its GPU and utility processes), by their parents.
+// its renderers, its GPU and utility processes), by their parents; `.by`:
+// by kind of process (renderer, gpu-process, utility: the network service, browser).
 function chromiumCpuS() {
   const parent = new Map();
   const name = new Map();
@@ -199,14 +201,18 @@ function chromiumCpuS() {
     for (let p = pid; p && p !== '1' && p !== '0'; p = parent.get(p)) if (p === String(process.pid)) return true;
     return false;
   };
+  const by = {};
   let total = 0;
   for (const [pid, n] of name) {
     if (!/chrom/.test(n) || !ours(pid)) continue;
     try {
-      total += cpuS(pid);
+      const kind = /--type=([\w-]+)/.exec(fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8'))?.[1] ?? 'browser';
+      const s = cpuS(pid);
+      by[kind] = (by[kind] ?? 0) + s;
+      total += s;
     } catch {}
   }
-  return total;
+  return Object.assign(new Number(total), { by });
 }
 
 async function meterCost(browser, daemon) {
