@@ -482,7 +482,7 @@
       const g = document.createElementNS(SVG, 'g');
       g.setAttribute('class', 'node');
       g.id = `node-${id}`;
-      v = { g, x: NaN, y: NaN, h: 0, pinned: false, ins: [], outs: [] };
+      v = { id, g, x: NaN, y: NaN, h: 0, pinned: false, ins: [], outs: [], away: undefined, drawn: false };
       nodeViews.set(id, v);
       nodeLayer.append(g);
       const place = savedPlace(n.name);
@@ -493,7 +493,36 @@
     v.ins = ports.filter((p) => p.direction === 1);
     v.outs = ports.filter((p) => p.direction !== 1);
     const h = HEAD_H + Math.max(v.ins.length, v.outs.length) * ROW_H + PAD / 2;
-    const g = v.g;
+    const hidden = !nodeShown(n);
+    v.g.classList.toggle('hidden', hidden);
+    if (h !== v.h || hidden !== v.hidden) dirty.layout = true;
+    v.hidden = hidden;
+    v.h = h;
+    // Its inside drawn now if it is near the area, else (a box alone) once
+    // a pan, a zoom or the layout brings it near.
+    if (v.away === false) fillNode(id, v);
+    else {
+      v.drawn = false;
+      v.g.replaceChildren(svgElement('rect', { class: 'box', width: W, height: h, rx: 5 }));
+      v.meter = null;
+    }
+    if (v.pinned) move(id, v);
+    else for (const l of linksOf.get(id) || []) dirty.links.add(l); // its ports may have moved
+  }
+
+  function svgElement(tag, attrs, text) {
+    const e = document.createElementNS(SVG, tag);
+    for (const [k, val] of Object.entries(attrs)) e.setAttribute(k, val);
+    if (text !== undefined) e.textContent = text;
+    return e;
+  }
+
+  // A node's box with its inside: label, class, ports, meter.
+  function fillNode(id, v) {
+    const n = state.nodes.get(id);
+    if (!n) return;
+    v.drawn = true;
+    const { g, h } = v;
     g.replaceChildren();
     const add = (parent, tag, attrs, text) => {
       const e = document.createElementNS(SVG, tag);
@@ -524,13 +553,6 @@
       add(pg, 'text', { class: 'pname', x: W - PAD, y: y + 4, 'text-anchor': 'end' }, clip(p.name || '', half));
     });
     v.meter = channels ? drawMeter(g, add, id, channels) : null;
-    const hidden = !nodeShown(n);
-    g.classList.toggle('hidden', hidden);
-    if (h !== v.h || hidden !== v.hidden) dirty.layout = true;
-    v.hidden = hidden;
-    v.h = h;
-    if (v.pinned) move(id, v);
-    else for (const l of linksOf.get(id) || []) dirty.links.add(l); // its ports may have moved
   }
 
   // A node's box where its view says, and its links after it.
@@ -554,6 +576,7 @@
     if (away === v.away) return;
     v.away = away;
     v.g.classList.toggle('away', away);
+    if (!away && !v.drawn) fillNode(v.id, v);
   }
 
   function portPoint(portId) {
