@@ -19,7 +19,7 @@
 // 4. level meters: one tone into 50 sinks, all in view, the page's main
 //    thread (Chromium's task time) and the server's CPU over 10 s with the
 //    levels on, then off.
-//   node bench/web.js [--events N] [--only latency|size|memory|meters]
+//   node bench/web.js [--events N] [--only latency|size|memory|meters] [--pages 1,10] [--levels off]
 const fs = require('node:fs');
 const os = require('node:os');
 const { startDaemon } = require('../test/helpers/daemon');
@@ -29,6 +29,8 @@ const { fmt } = require('./common');
 
 const EVENTS = Number(process.argv[process.argv.indexOf('--events') + 1]) || 10000;
 const ONLY = process.argv.includes('--only') ? process.argv[process.argv.indexOf('--only') + 1] : null;
+const LEVELS_OFF = process.argv.includes('--levels') && process.argv[process.argv.indexOf('--levels') + 1] === 'off';
+const PAGES = process.argv.includes('--pages') ? process.argv[process.argv.indexOf('--pages') + 1].split(',').map(Number) : [1, 10];
 const load = () => `load average ${os.loadavg()[0].toFixed(1)} on ${os.cpus().length} cores`;
 const pct = (xs, p) => [...xs].sort((a, b) => a - b)[Math.min(xs.length - 1, Math.floor((p / 100) * xs.length))];
 const rssAnonMiB = (pid) => Number(/RssAnon:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) / 1024;
@@ -71,6 +73,10 @@ async function latency(fixture, browser, env, count) {
     const arrived = [];
     const pages = [];
     for (let i = 0; i < count; i++) pages.push(await openPage(browser, web.url));
+    if (LEVELS_OFF) {
+      await pages[0].evaluate(() => localStorage.setItem('quorvane-web-levels', 'false'));
+      for (const page of pages) await page.reload().then(() => page.waitForSelector('body[data-ready="true"]'));
+    }
     const plain = await listen(web);
     const nodes = (page) => page.evaluate(() => document.querySelectorAll('.node').length);
     const cdps = await Promise.all(pages.map(async (page) => {
@@ -81,7 +87,7 @@ async function latency(fixture, browser, env, count) {
     const metrics = () => Promise.all(cdps.map(async (cdp) => Object.fromEntries((await cdp.send('Performance.getMetrics')).metrics.map((m) => [m.name, m.value]))));
     const snapshots = () => Promise.all(pages.map((page) => page.evaluate(() => window.__quorvane.snapshots)));
     const work = () => Promise.all(pages.map((page) => page.evaluate(() => ({ ...window.__quorvane.work }))));
-    const [m0, cpu0, snap0, chrome0, work0] = [await metrics(), cpuS(web.run.child.pid), await snapshots(), chromiumCpuS(), await work()];
+    const [m0, cpu0, snap0, chrome0, work0, pw0] = [await metrics(), cpuS(web.run.child.pid), await snapshots(), chromiumCpuS(), await work(), chromiumCpuS(/^pipewire$/)];
     for (let round = 0; round < 5; round++) {
       for (const page of pages) {
         await page.evaluate(() => {
@@ -103,7 +109,7 @@ async function latency(fixture, browser, env, count) {
       await fixture.remove(...ids);
       for (const page of pages) await page.waitForFunction((n) => document.querySelectorAll('.node').length === n, before, { timeout: 60000, polling: 50 });
     }
-    const [m1, cpu1, snap1, chrome1, work1] = [await metrics(), cpuS(web.run.child.pid), await snapshots(), chromiumCpuS(), await work()];
+    const [m1, cpu1, snap1, chrome1, work1, pw1] = [await metrics(), cpuS(web.run.child.pid), await snapshots(), chromiumCpuS(), await work(), chromiumCpuS(/^pipewire$/)];
     const worked = (k) => perBurst(work1.reduce((s, w, i) => s + (w[k] ?? 0) - (work0[i][k] ?? 0), 0) / count);
     const perBurst = (x) => fmt(x / 10);
     const line = (what, xs) => `${what}: p50 ${fmt(pct(xs, 50))} ms, p99 ${fmt(pct(xs, 99))} ms, max ${fmt(Math.max(...xs))} ms`;
@@ -113,7 +119,7 @@ async function latency(fixture, browser, env, count) {
     console.log(`  ${line('event -> plain WebSocket client', plain.seen)}`);
     // Where the time went, per burst (a node added and removed: 10 bursts' worth of events).
     const busy = (k) => perBurst(m1.reduce((s, m, i) => s + m[k] - m0[i][k], 0) * 1000 / count);
-    console.log(`  per burst (100 nodes added, or removed): the server ${perBurst((cpu1 - cpu0) * 1000)} ms of CPU, of which serialising ${plain.frames.length / 10} frames ${perBurst(serialiseMs(plain.frames))} ms (once for all pages); snapshots for pages left behind: ${snap1.reduce((s, n, i) => s + n - snap0[i], 0)}`);
+    console.log(`  per burst (100 nodes added, or removed): the server ${perBurst((cpu1 - cpu0) * 1000)} ms of CPU, of which serialising ${plain.frames.length / 10} frames ${perBurst(serialiseMs(plain.frames))} ms (once for all pages); snapshots for pages left behind: ${snap1.reduce((s, n, i) => s + n - snap0[i], 0)}; the daemon ${perBurst((pw1 - pw0) * 1000)} ms of CPU`);
     console.log(`  each page's main thread per burst: ${busy('TaskDuration')} ms busy (script ${busy('ScriptDuration')}, style ${busy('RecalcStyleDuration')}, layout ${busy('LayoutDuration')}; the rest mostly painting; wall times, longer when the cores are shared); Chromium's CPU (every process) ${perBurst((chrome1 - chrome0) * 1000)} ms, ${perBurst(((chrome1 - chrome0) * 1000) / count)} ms a page (${Object.keys(chrome1.by).map((k) => `${k} ${perBurst((chrome1.by[k] - (chrome0.by[k] ?? 0)) * 1000)}`).join(', ')})`);
     console.log(`  each page's script per burst: taking in the messages ${worked('receive')} ms, the picture ${worked('picture')} ms, the panel ${worked('panel')} ms`);
     plain.close();
@@ -187,7 +193,7 @@ const cpuS = (pid) => {
 // CPU seconds of this process's Chromium (every process of it: the browser,
 // its renderers, its GPU and utility processes), by their parents; `.by`:
 // by kind of process (renderer, gpu-process, utility: the network service, browser).
-function chromiumCpuS() {
+function chromiumCpuS(match = /chrom/) {
   const parent = new Map();
   const name = new Map();
   for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
@@ -204,7 +210,7 @@ function chromiumCpuS() {
   const by = {};
   let total = 0;
   for (const [pid, n] of name) {
-    if (!/chrom/.test(n) || !ours(pid)) continue;
+    if (!match.test(n) || !ours(pid)) continue;
     try {
       const kind = /--type=([\w-]+)/.exec(fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8'))?.[1] ?? 'browser';
       const s = cpuS(pid);
@@ -256,8 +262,7 @@ async function main() {
   const browser = await launchBrowser({ width: 1200, height: 800 });
   try {
     if (!ONLY || ONLY === 'latency') {
-      await latency(fixture, browser, daemon.env, 1);
-      await latency(fixture, browser, daemon.env, 10);
+      for (const count of PAGES) await latency(fixture, browser, daemon.env, count);
     }
     if (!ONLY || ONLY === 'size') {
       console.log(`one change against the graph's size (${load()})`);
