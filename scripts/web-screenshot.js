@@ -3,7 +3,7 @@
 // graph of test/helpers/scene.js and a crowd beside it: sinks with their
 // monitor ports, duplex devices, virtual sources, and players linked through
 // them) in a private daemon, as headless Chromium shows it, zoomed to the
-// node a search found.
+// node a search found (an effect between a player and a bus).
 // Usage: node scripts/web-screenshot.js [OUT.png]
 const path = require('node:path');
 const { startDaemon } = require('../test/helpers/daemon');
@@ -43,10 +43,12 @@ async function main() {
     browser = await launchBrowser({ width: 1700, height: 1000 });
     const page = await openPage(browser, server.url);
     await page.waitForFunction((n) => document.querySelectorAll('.node').length >= n, 200);
-    await page.fill('#search', 'Spotify');
+    // An effect between a player and a bus, and the layers about it.
+    await page.fill('#search', 'fx-5');
     await page.waitForSelector('.node.current');
-    await page.mouse.move(500, 420);
-    await page.mouse.wheel(0, 150); // zoom out a little: the found node and its neighbours
+    const box = await page.locator('.node.current .box').boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    await page.mouse.wheel(0, 300); // to 64%: its neighbours, their names still drawn
     await page.screenshot({ path: out });
     console.log(`${out}: ${graph.nodes().length} nodes, ${graph.links().length} links`);
   } finally {

@@ -6,7 +6,7 @@
 // clear.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { Layout, layersOf, crossings, SOURCE, MIDDLE, SINK } = require('../lib/web/page/layout');
+const { Layout, layersOf, crossings, SOURCE, MIDDLE, SINK, LAST, IDLE } = require('../lib/web/page/layout');
 
 const W = 240;
 const box = (ports) => 38 + ports * 18 + 5; // as the page draws a node with `ports` rows
@@ -107,12 +107,12 @@ test('at 20, 200 and 1,000 nodes of every kind, no two boxes overlap, links read
   }
 });
 
-test('the layers follow the links: a node both fed and feeding goes between what it links, a cycle ends', () => {
+test('the layers follow the links: a node both fed and feeding goes between what it links, a cycle ends, one with no link lies across none', () => {
   const items = new Map([1, 2, 3, 4, 5, 6, 7].map((id) => [id, { h: box(2), hidden: false, side: id === 7 ? MIDDLE : SINK, rank: id }]));
-  // 1 -> 2 -> 3 -> 4 (2 and 3 "sinks" by class with monitors), 5 <-> 6 a loop fed by 1, 7 alone.
+  // 1 -> 2 -> 3 -> 4 (2 and 3 "sinks" by class with monitors), 5 <-> 6 a loop fed by 1, 7 alone (duplex).
   const edges = [[1, 2], [2, 3], [3, 4], [1, 5], [5, 6], [6, 5], [6, 4]];
   const layers = layersOf(items, edges);
-  assert.deepEqual([...layers].sort((a, b) => a[0] - b[0]), [[1, 0], [2, 1], [3, 2], [4, Infinity], [5, 1], [6, 2], [7, 1]]);
+  assert.deepEqual([...layers].sort((a, b) => a[0] - b[0]), [[1, 0], [2, 1], [3, 2], [4, LAST], [5, 1], [6, 2], [7, IDLE]]);
   const at = new Layout().arrange(items, edges);
   assert.deepEqual(overlaps(items, at), []);
   assert.deepEqual(backwards(at, edges).map(String), ['6,5'], 'only the link that closes the loop reads backwards');

@@ -3,7 +3,9 @@
 // to right. Sources (nodes whose links only leave them) in the first layer,
 // sinks (links only arrive) in the last, the nodes with links both ways
 // between, each at one more than the longest chain of such nodes before it;
-// a node with no link goes by its side (its class: source, sink, or between).
+// a node with no link goes by its side (its class): with the sources, with
+// the sinks, or, for one that would go between, in a layer of its own after
+// the sinks (where it lies across no link).
 // Each layer is a row of columns of boxes, one under the other, a column
 // wrapping into the next one past a height: the source layer's columns grow
 // leftwards from x = 0, every other layer's rightwards, so that a column
@@ -17,14 +19,17 @@
   const SOURCE = 0;
   const MIDDLE = 1;
   const SINK = 2;
+  // Layer keys past any chain: the sinks', then the unlinked in-betweens'.
+  const LAST = 1e9;
+  const IDLE = LAST + 1;
 
   /**
    * The layer of each node: 0 for a source, 1..k for the nodes with links
    * both ways (the longest chain of them before it, a cycle cut where it is
-   * entered), k + 1 for a sink (1 when there is nothing between).
-   * `items`: Map id -> { side } (SOURCE, MIDDLE, SINK: where a node with no
-   * link goes); `edges`: [from, to] node ids (links; others ignored).
-   * Returns Map id -> layer key: 0, a depth 1..k, or Infinity for the sinks
+   * entered), then the sinks, then the nodes with no link that would go
+   * between. `items`: Map id -> { side } (SOURCE, MIDDLE, SINK: where a node
+   * with no link goes); `edges`: [from, to] node ids (links; others ignored).
+   * Returns Map id -> layer key: 0, a depth 1..k, LAST for the sinks, IDLE
    * (so that a new depth between moves no sink's key).
    */
   function layersOf(items, edges) {
@@ -44,7 +49,8 @@
       const o = outs.has(id);
       const side = i && o ? MIDDLE : o ? SOURCE : i ? SINK : item.side;
       if (side === SOURCE) key.set(id, 0);
-      else if (side === SINK) key.set(id, Infinity);
+      else if (side === SINK) key.set(id, LAST);
+      else if (!i) key.set(id, IDLE);
       else middle.push(id);
     }
     // Longest chains among the nodes between (Kahn's order); what a cycle
@@ -309,7 +315,7 @@
     return best;
   }
 
-  const api = { Layout, layersOf, crossings, SOURCE, MIDDLE, SINK };
+  const api = { Layout, layersOf, crossings, SOURCE, MIDDLE, SINK, LAST, IDLE };
   if (typeof module === 'object' && module.exports) module.exports = api;
   else root.QuorvaneLayout = api;
 })(typeof globalThis === 'object' ? globalThis : this);
