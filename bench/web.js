@@ -144,7 +144,8 @@ async function changeCost(fixture, browser, env) {
       for (let i = 0; i < 20; i++) {
         await page.evaluate(() => (window.__quorvane.renderMs.length = window.__quorvane.graphMs.length = 0));
         const probe = await fixture.add(`probe-${i}`, 'Audio/Sink', 2, 0);
-        await page.waitForSelector(`#port-${probe.inputs[1]}`, { timeout: 10000 });
+        // Its two ports drawn (its box that tall: far from the area a box is drawn without its inside).
+        await page.waitForFunction((id) => Number(document.querySelector(`#node-${id} .box`)?.getAttribute('height')) >= 79, probe.id, { timeout: 10000, polling: 'raf' });
         await fixture.remove(probe.id);
         await page.waitForSelector(`#node-${probe.id}`, { state: 'detached', timeout: 10000 });
         const [f, p] = await page.evaluate(() => [window.__quorvane.renderMs, window.__quorvane.graphMs]);
