@@ -236,6 +236,9 @@ async function meterCost(browser, daemon) {
       for (const out of tone.outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
     }
     const page = await openPage(browser, web.url);
+    // All 51 in view at 45% or more, where meters are drawn.
+    await page.setViewportSize({ width: 1900, height: 1200 });
+    await page.click('#fit');
     const cdp = await page.context().newCDPSession(page);
     await cdp.send('Performance.enable');
     const metrics = async () => Object.fromEntries((await cdp.send('Performance.getMetrics')).metrics.map((m) => [m.name, m.value]));
