@@ -621,6 +621,17 @@ class Graph extends EventEmitter {
     return createLoopback(this.#features, options);
   }
 
+  // One end of a stream between hosts (lib/features/fleet/stream-end.js):
+  // PipeWire's network sink or source loaded into this process, kept linked to
+  // a node of this host and loaded again after the daemon comes back. The
+  // bridge's streams (lib/mqtt/streams.js) make them; `portRange` ([first,
+  // last]) is where a receiver picks its UDP ports.
+  streamEnd(options, { portRange } = {}) {
+    if (this.#state === 'closed') return Promise.reject(new Error('Graph closed'));
+    const { StreamEnd } = require('../features/fleet/stream-end'); // loaded with the first stream
+    return StreamEnd.open(this.#features, options, portRange ? { portRange } : undefined);
+  }
+
   // --- devices: profiles and routes ------------------------------------------------
 
   // The daemon's devices (sound cards, headsets) with their profiles and

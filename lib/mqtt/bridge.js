@@ -23,6 +23,7 @@ const { EventEmitter } = require('node:events');
 const { randomBytes } = require('node:crypto');
 const { checkBridgeOptions, loadMqtt } = require('../protocol/broker-options');
 const { Commands } = require('./commands');
+const { Streams, checkStreamOptions } = require('./streams');
 const { configs, slug } = require('./homeassistant');
 const { RateLimit, topicLevel, MAX_PAYLOAD_BYTES } = require('../protocol/broker-payload');
 const { deviceView } = require('../protocol/device-view');
@@ -97,6 +98,7 @@ class Bridge extends EventEmitter {
   #refusalLimit = new RateLimit(REFUSAL_REPLIES_PER_S, REFUSAL_REPLIES_PER_S);
   #patchbay = null;
   #commands;
+  #streams;
   #listeners = [];
   #counts = { published: 0, commands: 0, refused: 0, unanswered: 0 };
 
@@ -107,7 +109,17 @@ class Bridge extends EventEmitter {
     this.#mqtt = loadMqtt();
     this.#commandLimit = new RateLimit(this.#o.commandRate, this.#o.commandRate * 2);
     this.hostTopic = `${this.#o.topicPrefix}/${this.#o.hostName}`;
+    this.#streams = new Streams(graph, {
+      host: this.#o.hostName,
+      prefix: this.#o.topicPrefix,
+      options: checkStreamOptions(this.#o.streams),
+      homeassistant: this.#o.homeassistant ? { discovery: this.#o.discoveryPrefix } : null,
+      publish: (topic, payload, options) => this.#publish(topic, payload, false, options),
+      localAddress: () => this.#client?.stream?.localAddress,
+      changed: () => this.#schedule(),
+    });
     this.#commands = new Commands(graph, {
+      streams: this.#streams,
       patchbay: { get: () => this.#patchbay, set: (p) => (this.#patchbay = p) },
       nodeOf: (key) => this.#nodeOf(key),
       deviceOf: (key) => this.#deviceOf(key),
@@ -193,6 +205,7 @@ class Bridge extends EventEmitter {
     const h = this.hostTopic;
     const topics = [`${h}/set`, `${h}/rules/set`, `${h}/defaults/+/set`, `${h}/node/+/+/set`, `${h}/node/+`, `${h}/device/+/+/set`, `${h}/device/+`];
     if (this.#o.homeassistant) topics.push(`${this.#o.discoveryPrefix}/+/${slug(`quorvane-${this.#o.hostName}`)}/+/config`);
+    topics.push(`${h}/stream/+/set`, ...this.#streams.subscriptions());
     this.#client.subscribe(topics, { qos: 0, ...(v5 ? { nl: true } : {}) }, (e) => e && this.emit('warning', e));
     this.#status();
     for (const [topic, payload] of this.#sent) this.#publish(topic, payload);
@@ -297,6 +310,7 @@ class Bridge extends EventEmitter {
     const d = g.defaults;
     want.set(`${h}/defaults`, JSON.stringify({ audioSink: d.audioSink, audioSource: d.audioSource, videoSource: d.videoSource }));
     want.set(`${h}/links`, JSON.stringify(links));
+    for (const [topic, text] of this.#streams.topics()) want.set(topic, text);
     if (this.#o.homeassistant) {
       const version = require('../../package.json').version;
       for (const [topic, text] of configs({ host: this.#o.hostName, hostTopic: h, discovery: this.#o.discoveryPrefix, nodes: listed, devices, version }, this.#discovery)) {
@@ -361,10 +375,12 @@ class Bridge extends EventEmitter {
     if (levels.length === 3 && levels[0] === 'defaults' && levels[2] === 'set') return { kind: 'default', what: levels[1] };
     if (levels.length === 4 && levels[0] === 'node' && levels[3] === 'set') return { kind: 'node', key: levels[1], what: levels[2] };
     if (levels.length === 4 && levels[0] === 'device' && levels[3] === 'set') return { kind: 'device', key: levels[1], what: levels[2] };
+    if (levels.length === 3 && levels[0] === 'stream' && levels[2] === 'set') return { kind: 'stream', key: levels[1] };
     return null;
   }
 
   #message(topic, payload, packet) {
+    if (this.#streams.hear(topic, payload, packet)) return;
     const route = this.#route(topic);
     if (!route) {
       // A retained state or config this run has not sent (left by an
@@ -427,6 +443,7 @@ class Bridge extends EventEmitter {
     clearTimeout(this.#retry);
     for (const off of this.#listeners.splice(0)) off();
     await this.#patchbay?.close();
+    await this.#streams.close();
     const client = this.#client;
     if (!client) return;
     // Each step bounded: a broker that no longer answers cannot hold the close.

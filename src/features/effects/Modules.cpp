@@ -108,7 +108,18 @@ const spa_pod* buildParams(spa_pod_builder* b, const std::vector<std::pair<std::
 }  // namespace
 
 bool isLoadableModule(const std::string& name) {
-    return name == "libpipewire-module-filter-chain" || name == "libpipewire-module-loopback";
+    static const char* const kNames[] = {
+        "libpipewire-module-filter-chain",
+        "libpipewire-module-loopback",
+        // Audio between hosts: RTP (every line) and ROC (PipeWire 1.x built with it).
+        "libpipewire-module-rtp-sink",
+        "libpipewire-module-rtp-source",
+        "libpipewire-module-roc-sink",
+        "libpipewire-module-roc-source",
+    };
+    for (const char* known : kNames)
+        if (name == known) return true;
+    return false;
 }
 
 void installModules(PwContext* ctx) {
