@@ -78,8 +78,10 @@ function readRecord(payload) {
   const address = typeof r.address === 'string' && net.isIP(r.address) ? r.address : null;
   const ports = codec && Array.isArray(r.ports) && r.ports.length === PORTS[codec] && r.ports.every((p) => Number.isInteger(p) && p > 0 && p < 65536) ? r.ports : null;
   const error = typeof r.error === 'string' ? r.error.slice(0, FIELD.error) : null;
+  const session = Number.isSafeInteger(r.session) && r.session >= 0 ? r.session : 0;
   try {
-    return { role: r.role, run: r.run, from: r.from, to: r.to, ends: { from: endpoint(r.from, 'from'), to: endpoint(r.to, 'to') }, enabled: r.enabled, latencyMs: r.latencyMs, codecs, codec, address, ports, state: r.state, error };
+    const nonce = typeof r.nonce === 'string' && r.nonce.length <= FIELD.run ? r.nonce : null;
+    return { role: r.role, run: r.run, nonce, from: r.from, to: r.to, ends: { from: endpoint(r.from, 'from'), to: endpoint(r.to, 'to') }, enabled: r.enabled, latencyMs: r.latencyMs, codecs, codec, address, ports, session, state: r.state, error };
   } catch {
     return null;
   }
@@ -178,7 +180,7 @@ class Streams {
         peer.address = typeof f?.address === 'string' && net.isIP(f.address) ? f.address : null;
       }
       this.#schedule();
-      return levels[1] === 'fleet';
+      return true;
     }
     if (levels.length !== 3 || levels[1] !== 'stream') return false;
     const id = levels[2];
@@ -251,8 +253,8 @@ class Streams {
 
   #record(link) {
     const latencyMs = link.latencyMs ?? (link.codec ? DEFAULT_LATENCY_MS[link.codec] : undefined);
-    const r = { role: link.role, run: this.#run, from: link.from, to: link.to, enabled: link.enabled, latencyMs, codecs: this.#line.codecs, codec: link.codec, address: this.address(), ports: null, state: link.state, error: link.error, health: { packetsLost: null, underruns: null }, pipewire: this.#line.version };
-    if (link.role === 'receive') r.ports = link.ports;
+    const r = { role: link.role, run: this.#run, nonce: link.nonce, from: link.from, to: link.to, enabled: link.enabled, latencyMs, codecs: this.#line.codecs, codec: link.codec, address: this.address(), ports: null, state: link.state, error: link.error, health: { packetsLost: null, underruns: null }, pipewire: this.#line.version };
+    if (link.role === 'receive') Object.assign(r, { ports: link.ports, session: link.session ?? 0 });
     else {
       const peer = this.#current(link.ends.to.host, link.id);
       if (peer) Object.assign(r, { peerAddress: peer.address, ports: peer.ports });
@@ -306,6 +308,7 @@ class Streams {
     if (!link) {
       if (this.#links.size >= MAX_LINKS) throw new Error(`stream: this host is an end of ${MAX_LINKS} streams already`);
       link = this.#add({ id, role: 'send', from: canonical, to, latencyMs: latencyMs ?? this.#o.latencyMs });
+      link.nonce = randomBytes(6).toString('hex');
     } else if (latencyMs !== undefined) link.latencyMs = latencyMs;
     link.enabled = enabled;
     this.#schedule();
@@ -402,7 +405,7 @@ class Streams {
   #add({ id, role, from, to, latencyMs, codec = null }) {
     this.#stale.delete(id);
     this.#refused.delete(id);
-    const link = { id, role, from, to, ends: { from: endpoint(from, 'from'), to: endpoint(to, 'to') }, latencyMs, codec, enabled: true, state: 'connecting', error: null, ports: null, end: null, endKey: null, opening: null, peerSeen: false, removed: false, waiters: new Set() };
+    const link = { id, role, from, to, ends: { from: endpoint(from, 'from'), to: endpoint(to, 'to') }, nonce: null, latencyMs, codec, enabled: true, state: 'connecting', error: null, ports: null, end: null, endKey: null, opening: null, peerSeen: false, removed: false, waiters: new Set() };
     this.#links.set(id, link);
     this.#changed();
     return link;
@@ -421,7 +424,7 @@ class Streams {
   }
 
   #refuse(id, record, why) {
-    this.#refused.set(id, { since: Date.now(), record: { role: 'receive', run: this.#run, from: record.from, to: record.to, enabled: false, codecs: this.#line.codecs, codec: null, address: null, ports: null, state: 'refused', error: why, health: null, pipewire: this.#line.version } });
+    this.#refused.set(id, { since: Date.now(), of: record, record: { role: 'receive', run: this.#run, nonce: record.nonce, from: record.from, to: record.to, enabled: false, codecs: this.#line.codecs, codec: null, address: null, ports: null, state: 'refused', error: why, health: null, pipewire: this.#line.version } });
     this.#changed();
   }
 
@@ -446,6 +449,11 @@ class Streams {
         link.end = end;
         if (link.role === 'receive') link.ports = end.ports;
         end.on('state', () => this.#schedule());
+        link.session = end.loads;
+        end.on('loaded', (loads) => {
+          link.session = loads;
+          this.#schedule();
+        });
         end.on('ports', (ports) => {
           link.ports = ports;
           this.#schedule();
@@ -491,7 +499,7 @@ class Streams {
   }
 
   #reconcile() {
-    const before = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs]));
+    const before = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session]));
     this.#adopt();
     for (const link of [...this.#links.values()]) {
       if (link.role === 'send') this.#keepSending(link);
@@ -514,7 +522,7 @@ class Streams {
         this.#publish(`${this.#prefix}/${this.#host}/stream/${id}`, '', { retain: true, qos: 0 });
       } else this.#later(STALE_MS - (now - since));
     }
-    const after = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs]));
+    const after = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session]));
     if (after !== before) this.#changed();
     for (const link of this.#links.values()) for (const check of [...link.waiters]) check();
   }
@@ -528,7 +536,9 @@ class Streams {
     for (const [key, r] of this.#remote) {
       const host = key.slice(0, key.lastIndexOf('/'));
       const id = key.slice(key.lastIndexOf('/') + 1);
-      if (this.#links.has(id) || this.#refused.has(id) || this.#current(host, id) !== r) continue;
+      if (this.#links.has(id) || this.#current(host, id) !== r) continue;
+      // A refusal stands for the record it answered; a new one is weighed anew.
+      if (this.#refused.has(id) && this.#refused.get(id).of === r) continue;
       if (this.#links.size >= MAX_LINKS) return;
       if (r.role === 'send' && r.ends.to.host === this.#host) {
         if (!r.enabled && r.state === 'off') continue;
@@ -538,7 +548,7 @@ class Streams {
           continue;
         }
         const codec = chooseCodec(r.codecs, this.#line.codecs);
-        this.#add({ id, role: 'receive', from: r.from, to: r.to, latencyMs: r.latencyMs, codec });
+        this.#add({ id, role: 'receive', from: r.from, to: r.to, latencyMs: r.latencyMs, codec }).nonce = r.nonce;
       } else if (r.role === 'receive' && r.ends.from.host === this.#host && r.state !== 'refused') {
         // Taken up again only for a node the rules still let this host send.
         let node;
@@ -550,6 +560,7 @@ class Streams {
         if (this.#o.rules.allows('send', node) || this.#line.codecs.length === 0) continue;
         const link = this.#add({ id, role: 'send', from: r.from, to: r.to, latencyMs: r.latencyMs });
         link.enabled = r.enabled;
+        link.nonce = r.nonce ?? randomBytes(6).toString('hex');
       }
     }
   }
@@ -572,7 +583,9 @@ class Streams {
 
   #keepSending(link) {
     const peer = this.#peers.get(link.ends.to.host);
-    const r = this.#current(link.ends.to.host, link.id);
+    const current = this.#current(link.ends.to.host, link.id);
+    // Only the receiver's answer to this very stream (not to one removed before).
+    const r = current && current.nonce === link.nonce ? current : null;
     if (r) link.peerSeen = true;
     else if (link.peerSeen && peer?.online && !this.#remote.has(`${link.ends.to.host}/${link.id}`)) return this.#remove(link, `${link.ends.to.host} removed the stream`);
     if (r?.state === 'refused') return this.#remove(link, r.error ?? `${link.ends.to.host} refused the stream`);
@@ -583,7 +596,11 @@ class Streams {
     }
     if (r && r.state === 'listening' && r.codec && r.address && r.ports) {
       link.codec = r.codec;
-      this.#ensureEnd(link, { codec: r.codec, node: link.ends.from.node, address: r.address, ports: r.ports, ...(this.address() ? { peer: this.address() } : {}) });
+      // 0.3's RTP receiver makes its node when it hears the session
+      // announced, which the sender does as it starts, then every few
+      // seconds: a receiver loaded again has the sender loaded again too.
+      const params = { codec: r.codec, node: link.ends.from.node, address: r.address, ports: r.ports, ...(this.address() ? { peer: this.address() } : {}) };
+      this.#ensureEnd(link, params, r.codec === 'rtp' ? { ...params, session: r.session } : params);
       link.state = link.end?.state === 'running' ? 'streaming' : 'connecting';
       link.error = link.end?.state === 'failed' ? link.end.reason : link.error;
     } else link.state = peer?.online ? 'connecting' : 'waiting';
@@ -602,6 +619,7 @@ class Streams {
       return undefined;
     }
     link.enabled = r.enabled;
+    link.nonce = r.nonce;
     if (!r.enabled) {
       this.#closeEnd(link);
       link.state = 'off';

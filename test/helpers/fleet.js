@@ -17,6 +17,17 @@ const { restartDaemon } = require('./cli');
 const ROOT = path.join(__dirname, '..', '..');
 const MOSQUITTO = ['/usr/sbin/mosquitto', '/usr/bin/mosquitto'].find((f) => fs.existsSync(f));
 const BRIDGE = path.join(__dirname, 'fleet-bridge.js');
+const PORT_CONFIG = '{ mode = dsp monitor = false control = false position = preserve }';
+// A child that meters a node of the daemon it is pointed at, 60 times a
+// second, one JSON line a level: { at (Date.now() as it came), peak, rms }.
+const METER = `
+const { connect } = require(process.env.QUORVANE_ROOT);
+(async () => {
+  const graph = await connect();
+  const node = await graph.waitForNode(process.argv[1], { timeoutMs: 10000 });
+  await graph.waitForPorts(node.id, { timeoutMs: 10000 });
+  graph.meter(node.id, { rateHz: 60 }).on('level', (l) => process.stdout.write(JSON.stringify({ at: Date.now(), peak: l.peak, rms: l.rms }) + '\\n'));
+})().catch((e) => (process.stderr.write(e.message), process.exit(1)));`;
 
 const ip = (...args) => {
   const r = spawnSync('ip', args, { encoding: 'utf8', timeout: 10000 });
@@ -109,7 +120,9 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
     await fleet.startBroker();
     for (const h of Object.values(fleet.hosts)) {
       h.sink = `${h.name}-speakers`;
-      h.daemon = startDaemon({ setEnv: false, objects: [{ name: h.sink, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] }] });
+      // A sink, and a capture device (a test tone) that no rule lets the host send.
+      const objects = [{ name: h.sink, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] }, { name: `${h.name}-mic`, mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }];
+      h.daemon = startDaemon({ setEnv: false, objects });
       configureSink(h.daemon.env, h.sink);
       h.restartDaemon = async () => {
         h.daemon.kill();
@@ -119,6 +132,13 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
         return child;
       };
       h.startBridge = (options = {}) => startBridge(fleet, h, options);
+      h.meter = (node) => startMeter(fleet, h, node);
+      h.play = (name, file) => {
+        const player = spawn('pw-cat', ['--playback', '--target', '0', '--latency', '256', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: h.daemon.env, stdio: 'ignore' });
+        fleet.processes.add(player);
+        return player;
+      };
+      h.dump = () => JSON.parse(spawnSync('pw-dump', [], { env: h.daemon.env, encoding: 'utf8', timeout: 10000 }).stdout.replace(/\n\][\s\S]*$/, '\n]'));
     }
   } catch (e) {
     await fleet.stop();
@@ -151,6 +171,22 @@ function startBridge(fleet, h, options) {
     });
     child.once('exit', (code) => (clearTimeout(timer), reject(new Error(`the bridge of ${h.name} exited (${code}): ${bridge.err}`))));
   });
+}
+
+// Levels of `node` on host `h`: { levels: [{ at, peak, rms }], err, stop() }.
+function startMeter(fleet, h, node) {
+  const child = spawn(process.execPath, ['-e', METER, node], { env: { ...h.daemon.env, QUORVANE_ROOT: ROOT }, stdio: ['ignore', 'pipe', 'pipe'] });
+  fleet.processes.add(child);
+  const meter = { levels: [], err: '', child };
+  let rest = '';
+  child.stdout.on('data', (d) => {
+    const lines = (rest + d).split('\n');
+    rest = lines.pop();
+    for (const line of lines) meter.levels.push(JSON.parse(line, (k, v) => (v === null && (k === '0' || k === '1') ? -Infinity : v)));
+  });
+  child.stderr.on('data', (d) => (meter.err += d));
+  meter.stop = () => child.kill('SIGKILL');
+  return meter;
 }
 
 module.exports = { startFleet, canMakeNamespaces, configureSink };

@@ -137,8 +137,9 @@ function checkEndOptions(options) {
 /**
  * One end of a stream, made by StreamEnd.open(). Events: "state" (the end's
  * state: 'running', 'waiting' while the daemon is away or the module is
- * loaded again, 'failed' with the reason), "error". `ports`: the receiver's
- * ports in use (chosen when not given).
+ * loaded again, 'failed' with the reason), "loaded" (each load, with the
+ * count), "ports" (a receiver's ports changed), "error". `ports`: the
+ * receiver's ports in use (chosen when not given).
  */
 class StreamEnd extends EventEmitter {
   #g;
@@ -154,6 +155,7 @@ class StreamEnd extends EventEmitter {
   #loading = null;
   state = 'waiting';
   reason = null;
+  loads = 0; // times the module was loaded
 
   constructor(g, o, portRange) {
     super();
@@ -205,8 +207,10 @@ class StreamEnd extends EventEmitter {
         const moved = this.ports !== ports;
         this.ports = ports;
         this.#module = { id, nodeName };
+        this.loads++;
         this.#stopWatch = watchModule(this.#g, id, (why) => this.#ended(why));
         this.#set('running');
+        this.emit('loaded', this.loads);
         if (moved) this.emit('ports', ports);
         return;
       } catch (e) {
