@@ -33,7 +33,7 @@ function toneWithGap(file, seconds) {
 // The mean of the FL peaks from `from` to `to` (ms, Date.now()) of a meter's levels.
 const meanPeak = (levels, from, to) => {
   const list = levels.filter((l) => l.at >= from && l.at <= to && Number.isFinite(l.peak[0]));
-  assert.ok(list.length >= 4, `levels between ${from} and ${to}: ${list.length}`);
+  assert.ok(list.length >= 3, `levels between ${from} and ${to}: ${list.length}`);
   return list.reduce((s, l) => s + l.peak[0], 0) / list.length;
 };
 // When the level first rose above -30 dBFS after `after` (the click's onset).
@@ -130,10 +130,10 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     assert.deepEqual(switches().map((c) => c.state_topic).sort(), [`quorvane/alpha/stream/${id2}`, `quorvane/beta/stream/${id2}`]);
     meterB = beta.meter(beta.sink);
     // Level: a second of the tone at both ends, once it plays at beta.
-    await waitFor(() => meterB.levels.filter((l) => l.peak[0] > -20).length > 90, 15000, () => `the tone at beta: ${meterB.err}`);
+    await waitFor(() => meterB.levels.filter((l) => l.peak[0] > -20).length > 60 && meterA.levels.length > 60, 15000, () => `the tone at beta: ${meterB.err}`);
     const now = Date.now();
-    const a = meanPeak(meterA.levels, now - 1400, now - 400);
-    const b = meanPeak(meterB.levels, now - 1000, now);
+    const a = meanPeak(meterA.levels, now - 3000, now);
+    const b = meanPeak(meterB.levels, now - 3000, now);
     assert.ok(Math.abs(a - b) <= 0.5, `alpha ${a.toFixed(2)} dBFS, beta ${b.toFixed(2)} dBFS`);
     // The click after the gap, timed at both meters.
     const gapEnd = playedAt + (GAP_AT_S + 1) * 1000;
@@ -155,10 +155,14 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     await waitFor(() => linkedTo(beta, receiver, beta.sink), 10000, 'beta\'s source linked');
     const sounding = (since) => waitFor(() => meterB.levels.some((l) => l.at > since && l.peak[0] > -20), 10000, () => `the tone at beta after ${since}: ${meterB.err}`);
     const restored = async (what, since) => {
-      await waitFor(() => linkedTo(beta, receiver, beta.sink) && linkedTo(alpha, 'tone-a', sender), 10000, `the stream after ${what}`);
+      let linkedMs;
+      const records = () => ['alpha', 'beta'].map((h) => broker.retained.get(`quorvane/${h}/stream/${id}`)).join(' ');
+      let betaMs = null;
+      await waitFor(() => (betaMs ??= linkedTo(beta, receiver, beta.sink) ? Date.now() - since : null) !== null && linkedTo(alpha, 'tone-a', sender), 10000, () => `the stream after ${what} (beta's source linked: ${linkedTo(beta, receiver, beta.sink)}, alpha's tone: ${linkedTo(alpha, 'tone-a', sender)}; ${records()})`);
+      linkedMs = Date.now() - since;
       await sounding(since);
       const ms = Date.now() - since;
-      t.diagnostic(`${what}: sound back at beta in ${ms} ms`);
+      t.diagnostic(`${what}: linked again at beta in ${betaMs} ms, at both ends in ${linkedMs} ms, sound back at beta's sink in ${ms} ms`);
       return ms;
     };
     // alpha's bridge killed: its will takes beta's source away.
@@ -172,11 +176,9 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     since = Date.now();
     await beta.startBridge({ homeassistant: true });
     await restored('beta\'s bridge restarted', since);
-    // beta's daemon restarted: its bridge loads the source again.
-    meterB.stop();
+    // beta's daemon restarted: its bridge loads the source again (and the meter finds its sink again).
     since = Date.now();
     await beta.restartDaemon();
-    meterB = beta.meter(beta.sink);
     assert.ok((await restored('beta\'s daemon restarted', since)) <= 5000);
     // alpha's daemon restarted, and the player with it.
     since = Date.now();

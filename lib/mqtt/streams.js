@@ -33,7 +33,8 @@ const MAX_HOSTS = 256; // hosts whose status and fleet record are kept
 const MAX_RECORDS = 1024; // other hosts' records that name this host
 const MAX_FORWARDED = 16; // commands sent on to another host, waiting for its answer
 const ANSWER_MS = 10000; // a stream command waits this long for both ends
-const STALE_MS = 5000; // a record of this host's earlier run waits this long for its other end
+const STALE_MS = 5000;
+const ANNOUNCE_MS = 1500; // 0.3's RTP: a sender whose receiver has not heard its session is loaded again after this // a record of this host's earlier run waits this long for its other end
 const DEFAULT_LATENCY_MS = { roc: 200, rtp: 100 }; // the modules' own defaults
 const FIELD = { from: 1100, to: 1100, run: 64, state: 32, error: 1000 };
 const STATES = new Set(['connecting', 'streaming', 'listening', 'waiting', 'off', 'refused', 'error']);
@@ -79,9 +80,10 @@ function readRecord(payload) {
   const ports = codec && Array.isArray(r.ports) && r.ports.length === PORTS[codec] && r.ports.every((p) => Number.isInteger(p) && p > 0 && p < 65536) ? r.ports : null;
   const error = typeof r.error === 'string' ? r.error.slice(0, FIELD.error) : null;
   const session = Number.isSafeInteger(r.session) && r.session >= 0 ? r.session : 0;
+  const ready = r.ready === true;
   try {
     const nonce = typeof r.nonce === 'string' && r.nonce.length <= FIELD.run ? r.nonce : null;
-    return { role: r.role, run: r.run, nonce, from: r.from, to: r.to, ends: { from: endpoint(r.from, 'from'), to: endpoint(r.to, 'to') }, enabled: r.enabled, latencyMs: r.latencyMs, codecs, codec, address, ports, session, state: r.state, error };
+    return { role: r.role, run: r.run, nonce, from: r.from, to: r.to, ends: { from: endpoint(r.from, 'from'), to: endpoint(r.to, 'to') }, enabled: r.enabled, latencyMs: r.latencyMs, codecs, codec, address, ports, session, ready, state: r.state, error };
   } catch {
     return null;
   }
@@ -115,6 +117,7 @@ class Streams {
   #scheduled = false;
   #timer = null;
   #closed = false;
+  #unlisten = [];
 
   constructor(graph, { host, prefix, options, homeassistant, publish, localAddress, changed }) {
     this.#graph = graph;
@@ -127,6 +130,12 @@ class Streams {
     this.#changed = changed;
     this.#line = networkLine();
     this.#replyTopic = `${prefix}-fleet/${randomBytes(8).toString('hex')}/reply`;
+    // A receiver's node coming or going changes its record.
+    const onNode = (node) => typeof node?.name === 'string' && node.name.startsWith('quorvane-stream-') && this.#schedule();
+    for (const name of ['node-created', 'node-destroyed']) {
+      graph.on(name, onNode);
+      this.#unlisten.push(() => graph.off(name, onNode));
+    }
   }
 
   /** The topics the bridge subscribes to for the streams. */
@@ -254,7 +263,7 @@ class Streams {
   #record(link) {
     const latencyMs = link.latencyMs ?? (link.codec ? DEFAULT_LATENCY_MS[link.codec] : undefined);
     const r = { role: link.role, run: this.#run, nonce: link.nonce, from: link.from, to: link.to, enabled: link.enabled, latencyMs, codecs: this.#line.codecs, codec: link.codec, address: this.address(), ports: null, state: link.state, error: link.error, health: { packetsLost: null, underruns: null }, pipewire: this.#line.version };
-    if (link.role === 'receive') Object.assign(r, { ports: link.ports, session: link.session ?? 0 });
+    if (link.role === 'receive') Object.assign(r, { ports: link.ports, session: link.session ?? 0, ready: link.ready });
     else {
       const peer = this.#current(link.ends.to.host, link.id);
       if (peer) Object.assign(r, { peerAddress: peer.address, ports: peer.ports });
@@ -405,7 +414,7 @@ class Streams {
   #add({ id, role, from, to, latencyMs, codec = null }) {
     this.#stale.delete(id);
     this.#refused.delete(id);
-    const link = { id, role, from, to, ends: { from: endpoint(from, 'from'), to: endpoint(to, 'to') }, nonce: null, latencyMs, codec, enabled: true, state: 'connecting', error: null, ports: null, end: null, endKey: null, opening: null, peerSeen: false, removed: false, waiters: new Set() };
+    const link = { id, role, from, to, ends: { from: endpoint(from, 'from'), to: endpoint(to, 'to') }, nonce: null, latencyMs, codec, enabled: true, announce: 0, loadedAt: 0, ready: false, state: 'connecting', error: null, ports: null, end: null, endKey: null, opening: null, peerSeen: false, removed: false, waiters: new Set() };
     this.#links.set(id, link);
     this.#changed();
     return link;
@@ -447,11 +456,13 @@ class Streams {
       .then((end) => {
         if (link.endKey !== key || link.removed || this.#closed) return end.close();
         link.end = end;
+        link.loadedAt = Date.now();
         if (link.role === 'receive') link.ports = end.ports;
         end.on('state', () => this.#schedule());
         link.session = end.loads;
         end.on('loaded', (loads) => {
           link.session = loads;
+          link.loadedAt = Date.now();
           this.#schedule();
         });
         end.on('ports', (ports) => {
@@ -499,7 +510,7 @@ class Streams {
   }
 
   #reconcile() {
-    const before = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session]));
+    const before = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session, l.ready]));
     this.#adopt();
     for (const link of [...this.#links.values()]) {
       if (link.role === 'send') this.#keepSending(link);
@@ -522,7 +533,7 @@ class Streams {
         this.#publish(`${this.#prefix}/${this.#host}/stream/${id}`, '', { retain: true, qos: 0 });
       } else this.#later(STALE_MS - (now - since));
     }
-    const after = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session]));
+    const after = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session, l.ready]));
     if (after !== before) this.#changed();
     for (const link of this.#links.values()) for (const check of [...link.waiters]) check();
   }
@@ -599,9 +610,14 @@ class Streams {
       // 0.3's RTP receiver makes its node when it hears the session
       // announced, which the sender does as it starts, then every few
       // seconds: a receiver loaded again has the sender loaded again too.
+      // Until the receiver has its node, the announcement is made again
+      // (the sender loaded again) every ANNOUNCE_MS.
       const params = { codec: r.codec, node: link.ends.from.node, address: r.address, ports: r.ports, ...(this.address() ? { peer: this.address() } : {}) };
-      this.#ensureEnd(link, params, r.codec === 'rtp' ? { ...params, session: r.session } : params);
-      link.state = link.end?.state === 'running' ? 'streaming' : 'connecting';
+      const running = link.end?.state === 'running';
+      if (r.codec === 'rtp' && !r.ready && running && Date.now() - link.loadedAt >= ANNOUNCE_MS) link.announce++;
+      this.#ensureEnd(link, params, r.codec === 'rtp' ? { ...params, session: r.session, announce: link.announce } : params);
+      if (r.codec === 'rtp' && !r.ready) this.#later(ANNOUNCE_MS);
+      link.state = running && (r.codec !== 'rtp' || r.ready) ? 'streaming' : 'connecting';
       link.error = link.end?.state === 'failed' ? link.end.reason : link.error;
     } else link.state = peer?.online ? 'connecting' : 'waiting';
     return undefined;
@@ -633,6 +649,8 @@ class Streams {
     // The ports it chose first are asked for again when it is loaded again.
     this.#ensureEnd(link, link.ports ? { ...same, ports: link.ports } : same, same);
     link.state = link.end?.state === 'running' ? 'listening' : link.end?.state === 'failed' ? 'error' : 'connecting';
+    // Its node: at once for ROC, once it hears the sender's announcement for 0.3's RTP.
+    link.ready = link.state === 'listening' && this.#graph.nodes().some((n) => n.name === link.end.nodeName);
     link.error = link.end?.state === 'failed' ? link.end.reason : null;
     return undefined;
   }
@@ -642,6 +660,7 @@ class Streams {
     if (this.#closed) return;
     this.#closed = true;
     clearTimeout(this.#timer);
+    for (const off of this.#unlisten.splice(0)) off();
     for (const { resolve, timer } of this.#forwarded.values()) {
       clearTimeout(timer);
       resolve({ ok: false, error: 'the bridge closed' });

@@ -19,11 +19,12 @@ const MOSQUITTO = ['/usr/sbin/mosquitto', '/usr/bin/mosquitto'].find((f) => fs.e
 const BRIDGE = path.join(__dirname, 'fleet-bridge.js');
 const PORT_CONFIG = '{ mode = dsp monitor = false control = false position = preserve }';
 // A child that meters a node of the daemon it is pointed at, 60 times a
-// second, one JSON line a level: { at (Date.now() as it came), peak, rms }.
+// second, one JSON line a level: { at (Date.now() as it came), peak, rms };
+// the meter finds its node again when the daemon comes back.
 const METER = `
 const { connect } = require(process.env.QUORVANE_ROOT);
 (async () => {
-  const graph = await connect();
+  const graph = await connect({ reconnect: true });
   const node = await graph.waitForNode(process.argv[1], { timeoutMs: 10000 });
   await graph.waitForPorts(node.id, { timeoutMs: 10000 });
   graph.meter(node.id, { rateHz: 60 }).on('level', (l) => process.stdout.write(JSON.stringify({ at: Date.now(), peak: l.peak, rms: l.rms }) + '\\n'));
