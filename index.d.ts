@@ -631,6 +631,40 @@ export interface MqttOptions {
   /** Commands taken a second (default 20, bursts of twice that). */
   commandRate?: number;
   clientId?: string;
+  /** Streams between hosts (docs/fleet.md). */
+  streams?: StreamOptions;
+}
+
+/** The `streams` option of `graph.mqtt()` (docs/fleet.md). */
+export interface StreamOptions {
+  /** Where this host receives (default: the address it reaches the broker from; never every address). */
+  address?: string;
+  /** The UDP ports a receiver picks from, [first, last] (default [47000, 47999]). */
+  ports?: [number, number];
+  /** Node matchers this host may send besides playing streams and sinks. */
+  send?: NodeMatcher[];
+  /** Node matchers that may receive besides sinks. */
+  receive?: NodeMatcher[];
+  /** The latency target of the streams this host sends (default: the module's, 200 ms ROC, 100 ms RTP). */
+  latencyMs?: number;
+}
+
+/** A stream's record as each end publishes it under PREFIX/HOST/stream/ID. */
+export interface StreamRecord {
+  role: 'send' | 'receive';
+  run: string;
+  from: string;
+  to: string;
+  enabled: boolean;
+  latencyMs?: number;
+  codec: 'roc' | 'rtp' | null;
+  codecs: Array<'roc' | 'rtp'>;
+  address: string | null;
+  ports: number[] | null;
+  state: 'connecting' | 'streaming' | 'listening' | 'waiting' | 'off' | 'refused' | 'error';
+  error: string | null;
+  health: { packetsLost: number | null; underruns: number | null } | null;
+  pipewire: string | null;
 }
 
 /** A running bridge: "connected" (again), "offline" (the broker went away), "warning" (Error), "closed". */

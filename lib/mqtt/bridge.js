@@ -130,6 +130,30 @@ class Bridge extends EventEmitter {
     return this.#patchbay?.rules ?? null;
   }
 
+  /**
+   * Streams audio from `from` to `to` ("HOST:NODE" each, hosts on this
+   * broker; lib/mqtt/streams.js, docs/fleet.md): resolves with the sender's
+   * record once audio flows, rejects with why not. `options`: { latencyMs,
+   * enabled }.
+   */
+  async stream(from, to, options = {}) {
+    const { latencyMs, enabled } = options;
+    const outcome = await this.#streams.command('stream', { from, to, ...(latencyMs !== undefined ? { latencyMs } : {}), ...(enabled !== undefined ? { enabled } : {}) });
+    if (!outcome.ok) throw new Error(outcome.error);
+    return outcome.result;
+  }
+
+  /** Removes the stream from `from` to `to`; resolves once this host's end is gone (the other follows). */
+  async unstream(from, to) {
+    const outcome = await this.#streams.command('unstream', { from, to });
+    if (!outcome.ok) throw new Error(outcome.error);
+  }
+
+  /** This host's streams, as their records say. */
+  streams() {
+    return this.#streams.list();
+  }
+
   /** Counts since the start: messages published, commands done, refused, and refusals left unanswered. */
   stats() {
     return { ...this.#counts, topics: this.#sent.size };
