@@ -113,6 +113,7 @@ class Streams {
   #remote = new Map(); // "HOST/ID" → record, of other hosts' records that name this host
   #stale = new Map(); // stream id → when this host's record of an earlier run was heard
   #forwarded = new Map(); // correlation (hex) → { resolve, timer }
+  #removed = new Set(); // nonces of streams removed here: the other end's record is not taken up again
   #replyTopic;
   #scheduled = false;
   #timer = null;
@@ -426,6 +427,10 @@ class Streams {
     if (link.removed) return;
     link.removed = true;
     link.error = why;
+    if (link.nonce) {
+      this.#removed.add(link.nonce);
+      if (this.#removed.size > MAX_RECORDS) this.#removed.delete(this.#removed.values().next().value);
+    }
     this.#links.delete(link.id);
     this.#closeEnd(link);
     for (const check of [...link.waiters]) check();
@@ -547,7 +552,7 @@ class Streams {
     for (const [key, r] of this.#remote) {
       const host = key.slice(0, key.lastIndexOf('/'));
       const id = key.slice(key.lastIndexOf('/') + 1);
-      if (this.#links.has(id) || this.#current(host, id) !== r) continue;
+      if (this.#links.has(id) || this.#current(host, id) !== r || (r.nonce && this.#removed.has(r.nonce))) continue;
       // A refusal stands for the record it answered; a new one is weighed anew.
       if (this.#refused.has(id) && this.#refused.get(id).of === r) continue;
       if (this.#links.size >= MAX_LINKS) return;

@@ -137,6 +137,16 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
       h.play = (name, file) => {
         const player = spawn('pw-cat', ['--playback', '--target', '0', '--latency', '256', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: h.daemon.env, stdio: 'ignore' });
         fleet.processes.add(player);
+        // Played on the host's own sink too, which drives it: a private
+        // daemon has no fallback driver (PipeWire's default configuration's
+        // Dummy-Driver), and PipeWire 1.x leaves a stream linked to no driver
+        // suspended.
+        const deadline = Date.now() + 10000;
+        const link = () => {
+          const ok = ['FL', 'FR'].every((c) => spawnSync('pw-link', [`${name}:output_${c}`, `${h.sink}:playback_${c}`], { env: h.daemon.env, timeout: 5000 }).status === 0);
+          if (!ok && Date.now() < deadline && player.exitCode === null) setTimeout(link, 50);
+        };
+        setTimeout(link, 50);
         return player;
       };
       h.dump = () => JSON.parse(spawnSync('pw-dump', [], { env: h.daemon.env, encoding: 'utf8', timeout: 10000 }).stdout.replace(/\n\][\s\S]*$/, '\n]'));
