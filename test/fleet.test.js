@@ -132,6 +132,11 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     const switches = () => [...broker.retained.entries()].filter(([k, v]) => k.startsWith('homeassistant/switch/') && v.includes(`/stream/${id2}/set`)).map(([, v]) => JSON.parse(v));
     await broker.until(() => switches().length === 2, 5000, 'a switch under each host');
     assert.deepEqual(switches().map((c) => c.state_topic).sort(), [`quorvane/alpha/stream/${id2}`, `quorvane/beta/stream/${id2}`]);
+    // Where beta listens: ROC's three ports on beta's address alone; 0.3's RTP
+    // module binds every address (it takes none to bind to: docs/fleet.md).
+    const bound = spawnSync('ip', ['netns', 'exec', beta.ns, 'ss', '-Huanp'], { encoding: 'utf8' }).stdout.split('\n').filter((l) => l.includes('"node"')).map((l) => l.trim().split(/\s+/)[3]);
+    if (expected === 'roc') assert.deepEqual(bound.sort(), receive.ports.map((p) => `${beta.address}:${p}`).sort());
+    else t.diagnostic(`rtp: beta's bridge listens on ${bound.join(', ')} (0.3.65's module binds every address)`);
     meterB = beta.meter(beta.sink);
     // Level: a second of the tone at both ends, once it plays at beta.
     await waitFor(() => meterB.levels.filter((l) => l.peak[0] > -20).length > 60 && meterA.levels.length > 60, 15000, () => `the tone at beta: ${meterB.err}`);
