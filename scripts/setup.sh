@@ -18,10 +18,11 @@ PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
 # verify the patchbay's systemd unit, whose ExecReload is procps's /bin/kill,
 # and run an MQTT broker (mosquitto, started by the tests, no service) over
 # TLS with certificates openssl makes; the streams between hosts run in
-# network namespaces joined by veth pairs (iproute2's ip).
+# network namespaces joined by veth pairs (iproute2's ip), losing packets
+# by tc's netem or, where the kernel has none, iptables' random drop.
 # QUORVANE_NO_CHROMIUM=1 leaves Chromium out (the web tests skip).
 [ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format
-  wireplumber dbus-daemon dbus-session-bus-common graphviz procps mosquitto mosquitto-clients openssl iproute2)
+  wireplumber dbus-daemon dbus-session-bus-common graphviz procps mosquitto mosquitto-clients openssl iproute2 iptables)
 [ $ALL = 1 ] && [ -z "${QUORVANE_NO_CHROMIUM:-}" ] && PACKAGES+=(chromium fonts-dejavu-core)
 if [ "${1:-}" = "--packages" ]; then
   printf '%s\n' "${PACKAGES[@]}"

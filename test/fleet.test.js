@@ -158,6 +158,33 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     assert.equal(nodeOf(alpha, `quorvane-stream-${id2}.send`), undefined);
   });
 
+  await t.test('with 5 % of packets lost, ROC keeps the level without a gap', { skip: line.codecs.includes('roc') ? false : `PipeWire ${line.pipewire} has no ROC` }, async () => {
+    const answer = await command({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
+    assert.equal(answer.ok, true, JSON.stringify(answer));
+    await waitFor(() => meterB.levels.filter((l) => l.at > Date.now() - 1000 && l.peak[0] > -20).length > 30, 10000, 'the tone at beta');
+    // tc's netem where the kernel has it, else netfilter's random drop.
+    const ns = (cmd, ...args) => spawnSync('ip', ['netns', 'exec', beta.ns, cmd, ...args]).status === 0;
+    const how = ns('tc', 'qdisc', 'add', 'dev', beta.veth, 'root', 'netem', 'loss', '5%') ? 'tc netem' : ns('iptables', '-I', 'INPUT', '-p', 'udp', '-m', 'statistic', '--mode', 'random', '--probability', '0.05', '-j', 'DROP') ? 'iptables' : null;
+    try {
+      if (!how) return t.diagnostic('neither tc netem nor iptables here: the loss is not measured');
+      const from = Date.now();
+      await new Promise((r) => setTimeout(r, 4000)); // the span measured, not a wait for a condition
+      const span = meterB.levels.filter((l) => l.at > from + 500);
+      const low = span.filter((l) => !(l.peak[0] > -12));
+      const counters = spawnSync('ip', ['netns', 'exec', beta.ns, how === 'iptables' ? 'iptables' : 'tc', ...(how === 'iptables' ? ['-L', 'INPUT', '-v', '-x', '-n'] : ['-s', 'qdisc', 'show', 'dev', beta.veth])], { encoding: 'utf8' }).stdout;
+      const dropped = how === 'iptables' ? /^\s*(\d+)\s+\d+\s+DROP/m.exec(counters)?.[1] : /dropped (\d+)/.exec(counters)?.[1];
+      t.diagnostic(`roc with 5 % loss (${how}, ${dropped} packets dropped): ${span.length} levels, ${low.length} below -12 dBFS, median ${medianPeak(span, from, Date.now()).toFixed(2)} dBFS`);
+      assert.ok(span.length > 100, `levels: ${span.length}`);
+      assert.equal(low.length, 0, 'a gap in beta\'s level');
+    } finally {
+      if (how === 'tc netem') ns('tc', 'qdisc', 'del', 'dev', beta.veth, 'root');
+      if (how === 'iptables') ns('iptables', '-D', 'INPUT', '-p', 'udp', '-m', 'statistic', '--mode', 'random', '--probability', '0.05', '-j', 'DROP');
+    }
+    assert.equal((await command({ op: 'unstream', from: 'alpha:tone-a', to: 'beta:beta-speakers' })).ok, true);
+    await waitFor(() => !nodeOf(beta, receiver), 10000, 'beta\'s source gone');
+    return undefined;
+  });
+
   await t.test('the stream goes with its sender\'s will and comes back with either end\'s bridge or daemon', async () => {
     const answer = await command({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
     assert.equal(answer.ok, true, JSON.stringify(answer));
