@@ -6,6 +6,8 @@
 // value out of range a RangeError; each message names the call and the
 // argument or option.
 
+const { LinearRegExp } = require('./linear-regexp');
+
 // PipeWire's object ids and serials are uint32.
 const MAX_ID = 2 ** 32 - 1;
 
@@ -61,6 +63,26 @@ function checkText(value, what, name, { max = 4096 } = {}) {
     throw new TypeError(`${what}: ${name} must be a non-empty string (at most ${max} characters, no NUL)`);
   }
   return value;
+}
+
+// checkPattern(text, what, name) → a pattern written as a text by a file, a
+// broker or a command line: "/source/FLAGS" (flags of i, m, s, u) is a
+// LinearRegExp, matched in time linear in the text it is tested on (no
+// pattern from outside can hold the event loop); anything else is that exact
+// text. A TypeError naming `what` and `name` for a text that is not one
+// (checkText's bounds) and a SyntaxError for a regular expression that is
+// not JavaScript's or not one LinearRegExp takes (a backreference,
+// lookaround, one too large).
+const PATTERN = /^\/(.+)\/([imsu]*)$/s;
+function checkPattern(text, what, name, { max = 4096, empty = false } = {}) {
+  if (!(empty && text === '')) checkText(text, what, name, { max });
+  const re = PATTERN.exec(text);
+  if (!re) return text;
+  try {
+    return new LinearRegExp(re[1], re[2]);
+  } catch (e) {
+    throw new SyntaxError(`${what}: ${name}: bad regular expression ${text.length > 80 ? `${text.slice(0, 77)}...` : text}: ${e.message.replace(/^Invalid regular expression: \/.*?\/[a-z]*: /s, '')}`);
+  }
 }
 
 // The one spelling of a direction in the API: 'in' (the ports that take
@@ -147,6 +169,7 @@ module.exports = {
   checkBoolean,
   checkNumber,
   checkText,
+  checkPattern,
   checkDirection,
   deprecated,
   checkSignal,

@@ -22,11 +22,18 @@ const jsonc = require('jsonc-parser');
 const { isDefaultName, compileMatcher } = require('../match');
 const { templateNames, captureNames } = require('../link-rules/captures');
 const { checkBands, checkGain } = require('../effects/bands');
+const { checkPattern } = require('../../core/arguments');
+const { LinearRegExp } = require('../../core/linear-regexp');
 
 const MAX_FILE_BYTES = 1 << 20;
 const MAX_RULES = 1024; // per section
 const MAX_TEXT = 4096; // a pattern, a name
 const MAX_PORT_PAIRS = 64;
+// The cost of all the rules' regular expressions together (LinearRegExp's
+// cost: steps a character): a node's name is tested against each, at a cost
+// of (its length) × (their cost), which this bounds (at most about 50 ms for
+// a name of 60 characters, all the rules together, on a 2-core machine).
+const MAX_PATTERN_COST = 32768;
 const MAX_VOLUME = 10; // linear, the audio converter's limit (as setVolume)
 
 const SECTIONS = ['version', 'routes', 'never', 'volumes', 'defaults', 'devices', 'profiles', 'filters', 'loopbacks'];
@@ -60,14 +67,14 @@ class RulesError extends TypeError {
 
 const pathText = (path) => path.reduce((s, p) => (typeof p === 'number' ? `${s}[${p}]` : s ? `${s}.${p}` : p), '');
 
-// "/text/" or "/text/FLAGS" (of i, m, s, u) is a RegExp; anything else an exact text.
+// "/text/" or "/text/FLAGS" (of i, m, s, u) is a RegExp, matched in time
+// linear in the text it is tested on (a LinearRegExp: no backreferences, no
+// lookaround); anything else an exact text.
 function pattern(text, path) {
-  const re = /^\/(.+)\/([imsu]*)$/s.exec(text);
-  if (!re) return text;
   try {
-    return new RegExp(re[1], re[2]);
+    return checkPattern(text, 'rules', 'a pattern', { max: MAX_TEXT, empty: true });
   } catch (e) {
-    throw new RulesError(`bad regular expression ${text}: ${e.message}`, { path });
+    throw new RulesError(e.message.replace(/^rules: a pattern: /, ''), { path });
   }
 }
 
@@ -305,6 +312,25 @@ function checkContradictions(rules) {
   });
 }
 
+// The rules' regular expressions from outside (LinearRegExps) cost at most
+// MAX_PATTERN_COST together; the first past it is refused.
+function checkPatternCost(rules) {
+  let cost = 0;
+  const visit = (m, path) => {
+    if (m === null || typeof m !== 'object') return;
+    for (const [k, v] of Object.entries(m)) {
+      if (!(v instanceof LinearRegExp)) continue;
+      cost += v.cost;
+      if (cost > MAX_PATTERN_COST) {
+        throw new RulesError(`the rules' regular expressions are too costly together (more than ${MAX_PATTERN_COST} steps a character)`, { path: k === 'node.name' ? path : [...path, k] });
+      }
+    }
+  };
+  for (const section of ['routes', 'never']) rules[section].forEach((r, i) => (visit(r.from, [section, i, 'from']), visit(r.to, [section, i, 'to'])));
+  rules.volumes.forEach((r, i) => visit(r.node, ['volumes', i, 'node']));
+  rules.profiles.forEach((r, i) => visit(r.device, ['profiles', i, 'device']));
+}
+
 /** Checks rules (the file's object); returns them normalized, the patterns as RegExps. Throws a RulesError. */
 function checkRules(data) {
   if (!isObject(data) && !Array.isArray(data)) throw new RulesError('the rules must be an object: { "routes": [...], ... }');
@@ -331,6 +357,7 @@ function checkRules(data) {
     });
   }
   checkContradictions(rules);
+  checkPatternCost(rules);
   // Every matcher compiles as graph.linkRule() will take it.
   for (const r of [...rules.routes, ...rules.never]) for (const m of [r.from, r.to]) compileMatcher(m);
   return rules;
@@ -398,4 +425,4 @@ function rulesToJSON(rules) {
   return out;
 }
 
-module.exports = { parseRules, checkRules, rulesToJSON, RulesError, pattern, MAX_FILE_BYTES };
+module.exports = { parseRules, checkRules, rulesToJSON, RulesError, pattern, MAX_FILE_BYTES, MAX_PATTERN_COST };
