@@ -85,6 +85,28 @@ function checkPattern(text, what, name, { max = 4096, empty = false } = {}) {
   }
 }
 
+// checkRequestId(value, what, { min, max, text }) → the id of a request of
+// a protocol (the web page's, an MQTT command's), which its answer repeats:
+// a whole number from `min` to `max` (0 to 2³¹−1 unless told) or, with
+// `text`, a text of 1 to MAX_REQUEST_ID_TEXT printable characters. Any other
+// is refused (a TypeError for its type, a RangeError for its size), never
+// dropped from the answer unsaid.
+const MAX_REQUEST_ID_TEXT = 64;
+function checkRequestId(value, what, { min = 0, max = 2 ** 31 - 1, text = false } = {}) {
+  const kinds = `a whole number from ${min} to ${max}${text ? ` or a text of 1 to ${MAX_REQUEST_ID_TEXT} printable characters` : ''}`;
+  if (typeof value === 'number') {
+    if (!Number.isInteger(value) || value < min || value > max) throw new RangeError(`${what}: "id" must be ${kinds}, not ${value}`);
+    return value;
+  }
+  if (text && typeof value === 'string') {
+    if (value.length === 0 || value.length > MAX_REQUEST_ID_TEXT || /\p{C}/u.test(value)) {
+      throw new RangeError(`${what}: "id" must be ${kinds}, not a text of ${value.length} characters${value.length && value.length <= MAX_REQUEST_ID_TEXT ? ' with a control or unassigned character' : ''}`);
+    }
+    return value;
+  }
+  throw new TypeError(`${what}: "id" must be ${kinds}`);
+}
+
 // The one spelling of a direction in the API: 'in' (the ports that take
 // data in: a sink's) or 'out' (the ports that give it out: a source's).
 const DIRECTIONS = ['in', 'out'];
@@ -170,6 +192,7 @@ module.exports = {
   checkNumber,
   checkText,
   checkPattern,
+  checkRequestId,
   checkDirection,
   deprecated,
   checkSignal,
