@@ -28,6 +28,7 @@ const { LinearRegExp } = require('../../core/linear-regexp');
 const MAX_FILE_BYTES = 1 << 20;
 const MAX_RULES = 1024; // per section
 const MAX_TEXT = 4096; // a pattern, a name
+const MAX_NODE_NAME = 256; // the name of a node the rules make, as createNode, createFilter and createLoopback take it
 const MAX_PORT_PAIRS = 64;
 // The cost of all the rules' regular expressions together (LinearRegExp's
 // cost: steps a character): a node's name is tested against each, at a cost
@@ -83,10 +84,10 @@ const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v)
 // text(v, path, { empty }) → v, a bounded text without NUL (empty only with
 // `empty`); a RulesError naming `path` otherwise. The checks below are alike:
 // each returns the rule as it is kept, or throws a RulesError at its path.
-function text(v, path, { empty = false } = {}) {
+function text(v, path, { empty = false, max = MAX_TEXT } = {}) {
   if (typeof v !== 'string') throw new RulesError('must be a text', { path });
   if (!empty && v === '') throw new RulesError('must not be empty', { path });
-  if (v.length > MAX_TEXT || v.includes('\0')) throw new RulesError(`must be a text of at most ${MAX_TEXT} characters, without NUL`, { path });
+  if (v.length > max || v.includes('\0')) throw new RulesError(`must be a text of at most ${max} characters, without NUL`, { path });
   return v;
 }
 
@@ -209,7 +210,7 @@ function defaults(d, path) {
 // device(r, path) → a device of the patchbay's own: { name, mediaClass, ... }.
 function device(r, path) {
   onlyKeys(r, DEVICE_KEYS, path);
-  const name = text(r.name, [...path, 'name']);
+  const name = text(r.name, [...path, 'name'], { max: MAX_NODE_NAME });
   const mediaClass = r.mediaClass ?? 'Audio/Sink';
   if (!DEVICE_CLASSES.includes(mediaClass)) throw new RulesError(`must be one of ${DEVICE_CLASSES.join(', ')}`, { path: [...path, 'mediaClass'] });
   const out = { name, mediaClass };
@@ -248,9 +249,9 @@ function channelCount(v, path) {
 // filter(r, path) → an equaliser of the patchbay's own, as graph.createFilter
 // takes it; its bands are checked here but for the graph's rate, which the
 // making checks.
-function filter(r, path) {
+function filter(r, path, rate) {
   onlyKeys(r, FILTER_KEYS, path);
-  const out = { name: text(r.name, [...path, 'name']) };
+  const out = { name: text(r.name, [...path, 'name'], { max: MAX_NODE_NAME }) };
   if (r.description !== undefined) out.description = text(r.description, [...path, 'description']);
   if (r.mediaClass !== undefined) {
     if (!FILTER_CLASSES.includes(r.mediaClass)) throw new RulesError(`must be one of ${FILTER_CLASSES.join(', ')}`, { path: [...path, 'mediaClass'] });
@@ -258,10 +259,12 @@ function filter(r, path) {
   }
   if (r.channels !== undefined) out.channels = channelCount(r.channels, [...path, 'channels']);
   try {
-    out.filters = checkBands(r.filters ?? [], Infinity, 'filters');
+    out.filters = checkBands(r.filters ?? [], rate, 'filters');
   } catch (e) {
-    const at = /filters\[(\d+)\]/.exec(e.message);
-    throw new RulesError(e.message.replace(/^filters: (filters\[\d+\]\.?)? ?/, ''), { path: [...path, 'filters', ...(at ? [Number(at[1])] : [])] });
+    // "filters: filters[2].freq must be ...": at filters[2].freq, "must be ...".
+    const at = /^filters: filters\[(\d+)\](?:\.(\w+))?/.exec(e.message);
+    const where = at ? [Number(at[1]), ...(at[2] ? [at[2]] : [])] : [];
+    throw new RulesError(e.message.replace(/^filters: (filters\[\d+\](\.\w+)?)? ?/, ''), { path: [...path, 'filters', ...where] });
   }
   if (r.preamp !== undefined) {
     try {
@@ -284,7 +287,7 @@ function loopback(r, path) {
     if (typeof r.latencyMs !== 'number' || !(r.latencyMs >= 1 && r.latencyMs <= 2000)) throw new RulesError('must be a number of ms from 1 to 2000', { path: [...path, 'latencyMs'] });
     out.latencyMs = r.latencyMs;
   }
-  if (r.name !== undefined) out.name = text(r.name, [...path, 'name']);
+  if (r.name !== undefined) out.name = text(r.name, [...path, 'name'], { max: MAX_NODE_NAME });
   if (r.channels !== undefined) out.channels = channelCount(r.channels, [...path, 'channels']);
   return out;
 }
@@ -331,8 +334,12 @@ function checkPatternCost(rules) {
   rules.profiles.forEach((r, i) => visit(r.device, ['profiles', i, 'device']));
 }
 
-/** Checks rules (the file's object); returns them normalized, the patterns as RegExps. Throws a RulesError. */
-function checkRules(data) {
+/**
+ * Checks rules (the file's object); returns them normalized, the patterns as RegExps. Throws a RulesError.
+ * `rate`: the graph's clock rate, below half of which a filter's bands must be (Infinity: not known yet;
+ * checked again when the filter is made).
+ */
+function checkRules(data, { rate = Infinity } = {}) {
   if (!isObject(data) && !Array.isArray(data)) throw new RulesError('the rules must be an object: { "routes": [...], ... }');
   if (Array.isArray(data)) data = { routes: data }; // the route command's shorter form
   onlyKeys(data, SECTIONS, []);
@@ -344,7 +351,7 @@ function checkRules(data) {
     defaults: defaults(data.defaults, ['defaults']),
     devices: list(data.devices, ['devices']).map((r, i) => device(r, ['devices', i])),
     profiles: list(data.profiles, ['profiles']).map((r, i) => profile(r, ['profiles', i])),
-    filters: list(data.filters, ['filters']).map((r, i) => filter(r, ['filters', i])),
+    filters: list(data.filters, ['filters']).map((r, i) => filter(r, ['filters', i], rate)),
     loopbacks: list(data.loopbacks, ['loopbacks']).map((r, i) => loopback(r, ['loopbacks', i])),
   };
   // Each node the rules make has a name of its own.
@@ -372,9 +379,9 @@ function position(source, offset) {
 
 /**
  * Parses and checks the text of a rules file: a JSON syntax error is refused with its line and column, a bad rule
- * with its index, field, line and column. `file` names it in the messages.
+ * with its index, field, line and column. `file` names it in the messages; `rate` as checkRules takes it.
  */
-function parseRules(source, file = '(rules)') {
+function parseRules(source, file = '(rules)', { rate } = {}) {
   if (typeof source !== 'string') throw new TypeError('parseRules requires the text of a rules file');
   if (Buffer.byteLength(source) > MAX_FILE_BYTES) throw new RulesError(`larger than ${MAX_FILE_BYTES} bytes`, { file });
   const errors = [];
@@ -385,7 +392,7 @@ function parseRules(source, file = '(rules)') {
     throw new RulesError(`not JSON: ${what}`, { file, ...position(source, e.offset) });
   }
   try {
-    return checkRules(jsonc.getNodeValue(tree));
+    return checkRules(jsonc.getNodeValue(tree), { rate });
   } catch (e) {
     if (!(e instanceof RulesError)) throw e;
     // Where the file says what is refused: the deepest part of its path there.
