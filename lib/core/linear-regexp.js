@@ -51,7 +51,8 @@ const isLineEnd = (c) => c === 0x0a || c === 0x0d || c === 0x2028 || c === 0x202
 const isHex = (c) => /^[0-9A-Fa-f]$/.test(c);
 
 // --- parsing -------------------------------------------------------------------
-// The pattern's tree: { t: 'atom', src } (one character: a literal, an escape,
+// The pattern's tree: { t: 'atom', src, literal } (one character: a literal
+// (`literal` the character it is), an escape,
 // a class or "."), 'seq' (items), 'alt' (alts), 'group' (index or null, body),
 // 'repeat' (body, min, max, greedy), 'assert' (kind), 'empty'. The syntax is
 // V8's to check (it has refused what is not JavaScript before this runs);
@@ -142,7 +143,7 @@ class Parser {
     const width = this.u && code > 0xffff ? 2 : 1;
     const src = s.slice(this.i, this.i + width);
     this.i += width;
-    return { t: 'atom', src, literal: true };
+    return { t: 'atom', src, literal: src };
   }
 
   group() {
@@ -217,9 +218,11 @@ class Parser {
       return take(6);
     }
     if ((c === 'p' || c === 'P') && this.u) return take(s.indexOf('}', this.i) - this.i + 1);
-    // \d \D \w \W \s \S \t \n \v \f \r and escaped punctuation (with the u
-    // flag a surrogate pair after "\\" is one character).
-    return take(this.u && s.codePointAt(this.i + 1) > 0xffff ? 3 : 2);
+    // \d \D \w \W \s \S \t \n \v \f \r, and escaped punctuation, which is
+    // that character (with the u flag a surrogate pair after "\\" is one).
+    const width = this.u && s.codePointAt(this.i + 1) > 0xffff ? 3 : 2;
+    const char = s.slice(this.i + 1, this.i + width);
+    return take(width, /^[A-Za-z0-9]$/.test(char) ? {} : { literal: char });
   }
 }
 
@@ -389,13 +392,21 @@ class Compiler {
 function makeAtomTest(flags) {
   const oneFlags = flags.replace(/[gym]/g, '');
   return (atom) => {
-    if (atom.literal && !oneFlags.includes('i')) {
-      const code = atom.src.codePointAt(0);
+    if (atom.literal !== undefined && !oneFlags.includes('i')) {
+      const code = atom.literal.codePointAt(0);
       return Object.assign((c) => c === code, { code }); // compared in place by the machine
     }
     const re = new RegExp(`^(?:${atom.src})$`, oneFlags);
+    const ascii = new Uint8Array(128); // 0 not asked yet, 1 no, 2 yes
     const memo = new Map();
     return (c) => {
+      if (c < 128) {
+        const known = ascii[c];
+        if (known !== 0) return known === 2;
+        const yes = re.test(String.fromCharCode(c));
+        ascii[c] = yes ? 2 : 1;
+        return yes;
+      }
       let known = memo.get(c);
       if (known === undefined) {
         known = re.test(String.fromCodePoint(c));
@@ -563,12 +574,27 @@ function run(p, text, from, sticky, unicode) {
   };
 
   const fresh = new Array(slots).fill(-1);
+  // Where a match can start: at `from` only for "^..." (without the m flag),
+  // only at the first character of a pattern that begins with a literal.
+  const anchored = op[1] === ASSERT && a1[1] === START && !multiline;
+  const first = op[1] === CHAR ? literal[1] : -1;
+  const firstText = first >= 0 ? String.fromCodePoint(first) : '';
   let matched = null;
   for (let pos = from; ; ) {
-    // A match starting here is preferred less than every one begun before.
-    if (matched === null && (pos === from || !sticky)) cCount = add(cPc, cCaps, cCount, 0, fresh, pos);
-    if (cCount === 0 && (matched !== null || sticky || pos >= len)) break;
     const c = pos < len ? charAt(pos) : -1;
+    // A match starting here is preferred less than every one begun before.
+    if (matched === null && (pos === from || (!sticky && !anchored)) && (first < 0 || c === first)) cCount = add(cPc, cCaps, cCount, 0, fresh, pos);
+    if (cCount === 0) {
+      if (matched !== null || sticky || anchored || pos >= len) break;
+      if (first >= 0) {
+        // Nothing under way: on to the next place the first character is.
+        const at = text.indexOf(firstText, pos + 1);
+        if (at < 0) break;
+        pos = at;
+        generation = ++p.generation;
+        continue;
+      }
+    }
     const next = pos + (c > 0xffff ? 2 : 1);
     generation = ++p.generation;
     nCount = 0;
