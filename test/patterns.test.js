@@ -77,6 +77,7 @@ test('what a linear-time match cannot do is refused by name; a rules file says w
     ['(((a*)*)*)*', /nested repetitions of what may match nothing/],
     [Array.from({ length: 17 }, () => '(a)').join(''), /more than 16 capture groups/],
     ['a{3000}', /too large/],
+    [`${'(?:'.repeat(65)}a${')'.repeat(65)}`, /groups nested more than 64 deep/],
     [`(?:(?:${Array.from({ length: 10 }, () => '(a?)').join('|')}|${'b|'.repeat(600)}c)*)*`, /too costly/],
   ];
   for (const [source, why] of refusals) assert.throws(() => new LinearRegExp(source), (e) => e instanceof SyntaxError && why.test(e.message), source);

@@ -18,12 +18,14 @@
 // Refused, with a SyntaxError that says so: backreferences (\1, \k<name>),
 // lookahead and lookbehind, modifiers ((?i:...)), the flags d and v, legacy
 // octal escapes, more than MAX_PROGRAM steps (counted repetitions unrolled),
-// MAX_GROUPS capture groups, MAX_EMPTY_LOOPS nested repetitions of what may
-// match nothing ("(((a*)*)*)*"), or a cost past MAX_COST.
+// MAX_GROUPS capture groups, MAX_NESTING groups in one another or
+// MAX_EMPTY_LOOPS nested repetitions of what may match nothing
+// ("(((a*)*)*)*"), or a cost past MAX_COST.
 
 const MAX_PROGRAM = 2048; // instructions, counted repetitions unrolled
 const MAX_EMPTY_LOOPS = 2; // quantified groups that may match nothing, nested
 const MAX_GROUPS = 16; // capture groups (each thread copies its captures as it saves one)
+const MAX_NESTING = 64; // groups in one another (the tree is read and compiled recursively)
 const MAX_COST = 16384; // steps a character of text may cost
 const MEMO_CHARS = 4096; // characters whose test each atom remembers
 const QUANTIFIER = /\{(\d+)(?:(,)(\d*))?\}/y;
@@ -51,12 +53,12 @@ const isLineEnd = (c) => c === 0x0a || c === 0x0d || c === 0x2028 || c === 0x202
 const isHex = (c) => /^[0-9A-Fa-f]$/.test(c);
 
 // --- parsing -------------------------------------------------------------------
-// The pattern's tree: { t: 'atom', src, literal } (one character: a literal
-// (`literal` the character it is), an escape,
-// a class or "."), 'seq' (items), 'alt' (alts), 'group' (index or null, body),
-// 'repeat' (body, min, max, greedy), 'assert' (kind), 'empty'. The syntax is
-// V8's to check (it has refused what is not JavaScript before this runs);
-// this reads where each part ends.
+// The pattern's tree: { t: 'atom', src, literal } (one character: a literal,
+// `literal` the character it is, an escape, a class or "."), 'seq' (items),
+// 'alt' (alts), 'group' (index or null, body), 'repeat' (body, min, max,
+// greedy), 'assert' (kind), 'empty'. The syntax is V8's to check (it has
+// refused what is not JavaScript before this runs); this reads where each
+// part ends.
 
 class Parser {
   constructor(source, unicode) {
@@ -65,6 +67,7 @@ class Parser {
     this.u = unicode;
     this.groups = 0;
     this.names = [];
+    this.depth = 0;
   }
 
   fail(why) {
@@ -148,6 +151,7 @@ class Parser {
 
   group() {
     const s = this.s;
+    if (++this.depth > MAX_NESTING) this.fail(`groups nested more than ${MAX_NESTING} deep`);
     this.i++; // (
     let index = null;
     if (s[this.i] === '?') {
@@ -167,6 +171,7 @@ class Parser {
     const body = this.alternation();
     if (s[this.i] !== ')') this.fail('unterminated group');
     this.i++;
+    this.depth--;
     return { t: 'group', index, body };
   }
 
