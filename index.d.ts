@@ -673,7 +673,11 @@ export interface MqttBridge extends TypedEmitter<{ connected: []; offline: []; w
   readonly hostTopic: string;
   /** The rule set in force, as a rules file writes it, or null. */
   readonly rules: PatchbayRules | null;
-  stats(): { published: number; commands: number; refused: number; unanswered: number; topics: number };
+  /**
+   * Counts since the start: messages published, commands done and refused, refusals left unanswered, retained commands
+   * ignored, other clients' retained messages cleared, and the retained topics the bridge holds.
+   */
+  stats(): { published: number; commands: number; refused: number; unanswered: number; ignored: number; cleared: number; topics: number };
   /** Publishes "offline", stops the rules and leaves the broker; the retained state stays. */
   close(): Promise<void>;
 }

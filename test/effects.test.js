@@ -74,6 +74,31 @@ test('a ParametricEQ.txt imports to its bands and preamp; a malformed line is re
   assert.deepEqual([r.status, /bad-eq\.txt: line 2:/.test(r.stderr)], [2, true], r.stderr);
 });
 
+test('a ParametricEQ.txt value a biquad cannot take is refused with its line, also past half the graph\'s rate from the command line', () => {
+  const head = '# AutoEq\nPreamp: -6 dB\n';
+  for (const [line, field] of [
+    ['Filter 1: ON PK Fc -100 Hz Gain 3 dB Q 1', /Fc must be above 0 and below 24000 Hz .* not -100/],
+    ['Filter 1: ON PK Fc 0 Hz Gain 3 dB Q 1', /Fc must be above 0 .* not 0/],
+    ['Filter 1: ON PK Fc 30000 Hz Gain 3 dB Q 1', /Fc must be above 0 and below 24000 Hz \(half the rate, 48000 Hz\), not 30000/],
+    ['Filter 1: ON PK Fc 100 Hz Gain 1e9 dB Q 1', /Gain must be within ±48 dB, not 1000000000/],
+    ['Filter 1: ON PK Fc 100 Hz Gain 3 dB Q 0', /Q must be above 0 and at most 100, not 0/],
+    ['Filter 1: ON PK Fc 100 Hz Gain 3 dB Q -1', /Q must be above 0 .* not -1/],
+    ['Preamp: -1e9 dB', /Preamp must be within ±48 dB/],
+    ['Preamp: -45 dB', /the Preamp lines together must be within ±48 dB, not -51/],
+  ]) {
+    assert.throws(() => parseParametricEq(`${head}${line}\nFilter 9: ON PK Fc 100 Hz`, { rate: 48000 }), (e) => e instanceof RangeError && e.message.startsWith('line 3: ') && field.test(e.message), line);
+  }
+  // A band of an OFF line is not loaded: not checked. Without the rate only "above 0" can be told.
+  assert.equal(parseParametricEq(`${head}Filter 1: OFF PK Fc -5 Hz Gain 99 dB\nFilter 2: ON PK Fc 30000 Hz`).filters[0].freq, 30000);
+  assert.throws(() => parseParametricEq(`${head}${'Filter: ON PK Fc 100 Hz\n'.repeat(65)}`), /^RangeError: line 67: more than 64 filters/);
+  // quorvane eq checks the file against the daemon's rate (48 kHz) before making anything.
+  const file = path.join(daemon.dir, 'nyquist-eq.txt');
+  fs.writeFileSync(file, `${head}Filter 1: ON PK Fc 30000 Hz Gain 3 dB Q 1\n`);
+  const before = dumpNodes().length;
+  const r = cli('eq', 'nyquist-eq', '--from-file', file);
+  assert.deepEqual([r.status, /nyquist-eq\.txt: line 3: Fc must be above 0 and below 24000 Hz/.test(r.stderr), dumpNodes().length], [2, true, before], r.stderr);
+});
+
 test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it was; set() changes it live on the same nodes', async () => {
   const out = await graph.createNode({ name: 'eq-out' });
   const filter = await graph.createFilter({ name: 'eq', filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 6 }], target: 'eq-out' });
@@ -167,7 +192,9 @@ test('a patchbay\'s filters and loopbacks are made once the nodes they name are 
     filters: [{ name: 'bay-eq', target: 'bay-spk', filters: [{ type: 'peaking', freq: 1000, gain: 6 }] }],
     loopbacks: [{ from: 'bay-mic', to: 'bay-spk', name: 'bay-loop' }],
   };
-  assert.throws(() => graph.patchbay({ filters: [{ name: 'x', filters: [{ type: 'peaking', freq: -1 }] }] }), /filters\[0\]\.filters\[0\]: freq must be above 0/);
+  assert.throws(() => graph.patchbay({ filters: [{ name: 'x', filters: [{ type: 'peaking', freq: -1 }] }] }), /filters\[0\]\.filters\[0\]\.freq: must be above 0/);
+  // Checked at the graph's rate (48 kHz) before anything is made.
+  assert.throws(() => graph.patchbay({ filters: [{ name: 'x', filters: [{ type: 'peaking', freq: 30000 }] }] }), /filters\[0\]\.filters\[0\]\.freq: must be above 0 and below 24000 Hz/);
   const bay = graph.patchbay(rules);
   const errors = [];
   bay.on('error', (e) => errors.push(e));

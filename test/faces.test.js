@@ -35,8 +35,8 @@ test.before(async () => {
 });
 test.after(async () => {
   page?.close();
-  sub?.client.end(true);
-  for (const o of [bridge, web, graph, fixture, broker]) await o?.close();
+  await sub?.client.endAsync(true);
+  for (const o of [bridge, web, graph, fixture, broker]) await o?.close?.();
   daemon.stop();
 });
 

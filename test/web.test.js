@@ -330,6 +330,8 @@ test('hostile messages leave the server up and the graph unchanged', { skip }, a
   const why = { 4: /volume must be a number from 0/, 7: /not created by quorvane/, 15: notId, 16: notId, 17: notId, 29: /U\+D800/ };
   for (let id = 20; id < 29; id++) why[id] = id < 26 ? /printable characters only: U\+/ : /must not begin or end with a space/;
   assert.deepEqual(Object.keys(why).filter((id) => !why[id].test(replies().find((r) => r.id === Number(id))?.error)), [], JSON.stringify(replies()));
+  // An id past its bound is refused by name, not taken for a missing one.
+  assert.ok(replies().some((r) => r.id === null && /"id" must be a whole number from 0 to 2147483647, not 1e\+300/.test(r.error)), JSON.stringify(replies()));
 
   // A flood far beyond the bound: every request answered by its id, those
   // dropped with "too many requests"; a snapshot at most once a second.

@@ -10,10 +10,13 @@ const { EXIT, CliError, UsageError, parse } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const { parseRules } = require('../features/patchbay/rules');
+const { clockRate } = require('../features/effects/bands');
 
 const RELOAD_DEBOUNCE_MS = 150; // an editor's write, rename and chmod come as one change
 
-function readRulesFile(file) {
+// The rules of `file`, checked (with `rate`, the graph's clock rate, a
+// filter's bands against it); a CliError naming the file's line otherwise.
+function readRulesFile(file, { rate } = {}) {
   let text;
   try {
     text = fs.readFileSync(file, 'utf8');
@@ -21,7 +24,7 @@ function readRulesFile(file) {
     throw new CliError(`cannot read ${file}: ${e.message}`, EXIT.USAGE);
   }
   try {
-    return parseRules(text, file);
+    return parseRules(text, file, { rate });
   } catch (e) {
     throw new CliError(e.message, EXIT.USAGE);
   }
@@ -62,10 +65,12 @@ async function patchbay(argv) {
   const o = parse(argv, { 'dry-run': 'flag', json: 'flag' });
   if (o._.length !== 1) throw new UsageError('patchbay needs one rules FILE');
   const file = path.resolve(o._[0]);
-  const rules = readRulesFile(file);
+  readRulesFile(file); // refused before connecting where it can be
   const print = (a, dry) => say(o.json ? actionJSON(a, dry ? { dryRun: true } : {}) : actionLine(a, dry));
   // Carries on across a daemon restart, as `route --reconnect`.
   const graph = await openSession({ reconnect: !o['dry-run'] });
+  const rateNow = () => ({ rate: clockRate(graph, Infinity) });
+  const rules = readRulesFile(file, rateNow());
 
   if (o['dry-run']) {
     const { plan } = require('../features/patchbay/plan');
@@ -94,7 +99,7 @@ async function patchbay(argv) {
       reloading = (async () => {
         let next;
         try {
-          next = readRulesFile(file);
+          next = readRulesFile(file, rateNow());
         } catch (e) {
           warn(`${e.message} (not reloaded: the rules in force stay)`);
           return;

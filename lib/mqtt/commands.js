@@ -92,7 +92,7 @@ class Commands {
     }
     if (route.kind === 'node') {
       const node = this.nodeOf(route.key);
-      if (!node) throw new CommandError(`no node ${JSON.stringify(route.key)} on this host`);
+      if (!node) throw new CommandError(`no node ${JSON.stringify(route.key.slice(0, 200))} on this host`);
       const value = parseScalar(payload);
       if (route.what === 'volume') return request(g, this.budget, 'volume', { node: node.id, volume: value });
       if (route.what === 'mute') return request(g, this.budget, 'mute', { node: node.id, mute: bool(value) });

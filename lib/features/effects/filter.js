@@ -10,7 +10,7 @@ const { checkOptions, checkTimeout, checkBoolean } = require('../../core/argumen
 const { resolveNode } = require('../resolve-node');
 const { pairPorts } = require('../pairing');
 const { loadModule, unloadModule, watchModule, positions } = require('./module');
-const { LABELS, MAX_BANDS, checkBands, checkGain } = require('./bands');
+const { LABELS, MAX_BANDS, checkBands, checkGain, clockRate } = require('./bands');
 
 const { createdByKey: CREATED_BY } = addon.constants;
 
@@ -18,15 +18,8 @@ const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source', 'Stream'];
 const OPTIONS = ['name', 'description', 'mediaClass', 'channels', 'filters', 'preamp', 'target', 'linger', 'timeoutMs'];
 const MAX_CHANNELS = 32;
 const MAX_NAME = 256;
-const DEFAULT_RATE = 48000;
 
 const isText = (s) => typeof s === 'string' && s.length > 0 && s.length <= MAX_NAME && !s.includes('\0');
-
-// The graph's clock rate, for the highest frequency a band may have.
-function clockRate(graph) {
-  const rate = Number(graph.metadata('settings')?.get(0, 'clock.rate'));
-  return Number.isInteger(rate) && rate >= 8000 ? rate : DEFAULT_RATE;
-}
 
 // The filter graph: the preamp (a high shelf at 0 Hz, which is a plain gain)
 // then each band, in a chain.

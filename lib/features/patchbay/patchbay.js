@@ -14,6 +14,7 @@
 // `rule` names it as the file does: 'routes[0]', 'never[1]', 'defaults.audioSink'.
 const { EventEmitter } = require('node:events');
 const { checkRules, rulesToJSON } = require('./rules');
+const { clockRate } = require('../effects/bands');
 const { ForbiddenLinks } = require('./forbidden-links');
 const { VolumePreset, DefaultPreset } = require('./presets');
 const { OwnedDevice } = require('./owned-device');
@@ -62,7 +63,7 @@ class Patchbay extends EventEmitter {
     super();
     this.#graph = graph;
     this.#shared = shared;
-    this.#rules = checkRules(rules);
+    this.#rules = checkRules(rules, { rate: clockRate(graph, Infinity) });
     this.#events = new RuleEvents(listen);
     for (const [e, fn] of Object.entries(this.#names)) this.#events.on(e, fn);
     this.#entries = this.#start(entriesOf(this.#rules));
@@ -85,7 +86,7 @@ class Patchbay extends EventEmitter {
    */
   async update(rules) {
     if (this.#closed) throw new Error('patchbay closed');
-    const next = checkRules(rules);
+    const next = checkRules(rules, { rate: clockRate(this.#graph, Infinity) });
     const wanted = entriesOf(next);
     const old = new Map(); // key -> entries still free to keep, in order
     for (const e of this.#entries) {

@@ -22,11 +22,19 @@ const jsonc = require('jsonc-parser');
 const { isDefaultName, compileMatcher } = require('../match');
 const { templateNames, captureNames } = require('../link-rules/captures');
 const { checkBands, checkGain } = require('../effects/bands');
+const { checkPattern } = require('../../core/arguments');
+const { LinearRegExp } = require('../../core/linear-regexp');
 
 const MAX_FILE_BYTES = 1 << 20;
 const MAX_RULES = 1024; // per section
 const MAX_TEXT = 4096; // a pattern, a name
+const MAX_NODE_NAME = 256; // the name of a node the rules make, as createNode, createFilter and createLoopback take it
 const MAX_PORT_PAIRS = 64;
+// The cost of all the rules' regular expressions together (LinearRegExp's
+// cost: steps a character): a node's name is tested against each, at a cost
+// of (its length) × (their cost), which this bounds (at most about 50 ms for
+// a name of 60 characters, all the rules together, on a 2-core machine).
+const MAX_PATTERN_COST = 32768;
 const MAX_VOLUME = 10; // linear, the audio converter's limit (as setVolume)
 
 const SECTIONS = ['version', 'routes', 'never', 'volumes', 'defaults', 'devices', 'profiles', 'filters', 'loopbacks'];
@@ -60,14 +68,14 @@ class RulesError extends TypeError {
 
 const pathText = (path) => path.reduce((s, p) => (typeof p === 'number' ? `${s}[${p}]` : s ? `${s}.${p}` : p), '');
 
-// "/text/" or "/text/FLAGS" (of i, m, s, u) is a RegExp; anything else an exact text.
+// "/text/" or "/text/FLAGS" (of i, m, s, u) is a RegExp, matched in time
+// linear in the text it is tested on (a LinearRegExp: no backreferences, no
+// lookaround); anything else an exact text.
 function pattern(text, path) {
-  const re = /^\/(.+)\/([imsu]*)$/s.exec(text);
-  if (!re) return text;
   try {
-    return new RegExp(re[1], re[2]);
+    return checkPattern(text, 'rules', 'a pattern', { max: MAX_TEXT, empty: true });
   } catch (e) {
-    throw new RulesError(`bad regular expression ${text}: ${e.message}`, { path });
+    throw new RulesError(e.message.replace(/^rules: a pattern: /, ''), { path });
   }
 }
 
@@ -76,10 +84,10 @@ const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v)
 // text(v, path, { empty }) → v, a bounded text without NUL (empty only with
 // `empty`); a RulesError naming `path` otherwise. The checks below are alike:
 // each returns the rule as it is kept, or throws a RulesError at its path.
-function text(v, path, { empty = false } = {}) {
+function text(v, path, { empty = false, max = MAX_TEXT } = {}) {
   if (typeof v !== 'string') throw new RulesError('must be a text', { path });
   if (!empty && v === '') throw new RulesError('must not be empty', { path });
-  if (v.length > MAX_TEXT || v.includes('\0')) throw new RulesError(`must be a text of at most ${MAX_TEXT} characters, without NUL`, { path });
+  if (v.length > max || v.includes('\0')) throw new RulesError(`must be a text of at most ${max} characters, without NUL`, { path });
   return v;
 }
 
@@ -202,7 +210,7 @@ function defaults(d, path) {
 // device(r, path) → a device of the patchbay's own: { name, mediaClass, ... }.
 function device(r, path) {
   onlyKeys(r, DEVICE_KEYS, path);
-  const name = text(r.name, [...path, 'name']);
+  const name = text(r.name, [...path, 'name'], { max: MAX_NODE_NAME });
   const mediaClass = r.mediaClass ?? 'Audio/Sink';
   if (!DEVICE_CLASSES.includes(mediaClass)) throw new RulesError(`must be one of ${DEVICE_CLASSES.join(', ')}`, { path: [...path, 'mediaClass'] });
   const out = { name, mediaClass };
@@ -241,9 +249,9 @@ function channelCount(v, path) {
 // filter(r, path) → an equaliser of the patchbay's own, as graph.createFilter
 // takes it; its bands are checked here but for the graph's rate, which the
 // making checks.
-function filter(r, path) {
+function filter(r, path, rate) {
   onlyKeys(r, FILTER_KEYS, path);
-  const out = { name: text(r.name, [...path, 'name']) };
+  const out = { name: text(r.name, [...path, 'name'], { max: MAX_NODE_NAME }) };
   if (r.description !== undefined) out.description = text(r.description, [...path, 'description']);
   if (r.mediaClass !== undefined) {
     if (!FILTER_CLASSES.includes(r.mediaClass)) throw new RulesError(`must be one of ${FILTER_CLASSES.join(', ')}`, { path: [...path, 'mediaClass'] });
@@ -251,10 +259,12 @@ function filter(r, path) {
   }
   if (r.channels !== undefined) out.channels = channelCount(r.channels, [...path, 'channels']);
   try {
-    out.filters = checkBands(r.filters ?? [], Infinity, 'filters');
+    out.filters = checkBands(r.filters ?? [], rate, 'filters');
   } catch (e) {
-    const at = /filters\[(\d+)\]/.exec(e.message);
-    throw new RulesError(e.message.replace(/^filters: (filters\[\d+\]\.?)? ?/, ''), { path: [...path, 'filters', ...(at ? [Number(at[1])] : [])] });
+    // "filters: filters[2].freq must be ...": at filters[2].freq, "must be ...".
+    const at = /^filters: filters\[(\d+)\](?:\.(\w+))?/.exec(e.message);
+    const where = at ? [Number(at[1]), ...(at[2] ? [at[2]] : [])] : [];
+    throw new RulesError(e.message.replace(/^filters: (filters\[\d+\](\.\w+)?)? ?/, ''), { path: [...path, 'filters', ...where] });
   }
   if (r.preamp !== undefined) {
     try {
@@ -277,7 +287,7 @@ function loopback(r, path) {
     if (typeof r.latencyMs !== 'number' || !(r.latencyMs >= 1 && r.latencyMs <= 2000)) throw new RulesError('must be a number of ms from 1 to 2000', { path: [...path, 'latencyMs'] });
     out.latencyMs = r.latencyMs;
   }
-  if (r.name !== undefined) out.name = text(r.name, [...path, 'name']);
+  if (r.name !== undefined) out.name = text(r.name, [...path, 'name'], { max: MAX_NODE_NAME });
   if (r.channels !== undefined) out.channels = channelCount(r.channels, [...path, 'channels']);
   return out;
 }
@@ -305,8 +315,31 @@ function checkContradictions(rules) {
   });
 }
 
-/** Checks rules (the file's object); returns them normalized, the patterns as RegExps. Throws a RulesError. */
-function checkRules(data) {
+// The rules' regular expressions from outside (LinearRegExps) cost at most
+// MAX_PATTERN_COST together; the first past it is refused.
+function checkPatternCost(rules) {
+  let cost = 0;
+  const visit = (m, path) => {
+    if (m === null || typeof m !== 'object') return;
+    for (const [k, v] of Object.entries(m)) {
+      if (!(v instanceof LinearRegExp)) continue;
+      cost += v.cost;
+      if (cost > MAX_PATTERN_COST) {
+        throw new RulesError(`the rules' regular expressions are too costly together (more than ${MAX_PATTERN_COST} steps a character)`, { path: k === 'node.name' ? path : [...path, k] });
+      }
+    }
+  };
+  for (const section of ['routes', 'never']) rules[section].forEach((r, i) => (visit(r.from, [section, i, 'from']), visit(r.to, [section, i, 'to'])));
+  rules.volumes.forEach((r, i) => visit(r.node, ['volumes', i, 'node']));
+  rules.profiles.forEach((r, i) => visit(r.device, ['profiles', i, 'device']));
+}
+
+/**
+ * Checks rules (the file's object); returns them normalized, the patterns as RegExps. Throws a RulesError.
+ * `rate`: the graph's clock rate, below half of which a filter's bands must be (Infinity: not known yet;
+ * checked again when the filter is made).
+ */
+function checkRules(data, { rate = Infinity } = {}) {
   if (!isObject(data) && !Array.isArray(data)) throw new RulesError('the rules must be an object: { "routes": [...], ... }');
   if (Array.isArray(data)) data = { routes: data }; // the route command's shorter form
   onlyKeys(data, SECTIONS, []);
@@ -318,7 +351,7 @@ function checkRules(data) {
     defaults: defaults(data.defaults, ['defaults']),
     devices: list(data.devices, ['devices']).map((r, i) => device(r, ['devices', i])),
     profiles: list(data.profiles, ['profiles']).map((r, i) => profile(r, ['profiles', i])),
-    filters: list(data.filters, ['filters']).map((r, i) => filter(r, ['filters', i])),
+    filters: list(data.filters, ['filters']).map((r, i) => filter(r, ['filters', i], rate)),
     loopbacks: list(data.loopbacks, ['loopbacks']).map((r, i) => loopback(r, ['loopbacks', i])),
   };
   // Each node the rules make has a name of its own.
@@ -331,6 +364,7 @@ function checkRules(data) {
     });
   }
   checkContradictions(rules);
+  checkPatternCost(rules);
   // Every matcher compiles as graph.linkRule() will take it.
   for (const r of [...rules.routes, ...rules.never]) for (const m of [r.from, r.to]) compileMatcher(m);
   return rules;
@@ -345,9 +379,9 @@ function position(source, offset) {
 
 /**
  * Parses and checks the text of a rules file: a JSON syntax error is refused with its line and column, a bad rule
- * with its index, field, line and column. `file` names it in the messages.
+ * with its index, field, line and column. `file` names it in the messages; `rate` as checkRules takes it.
  */
-function parseRules(source, file = '(rules)') {
+function parseRules(source, file = '(rules)', { rate } = {}) {
   if (typeof source !== 'string') throw new TypeError('parseRules requires the text of a rules file');
   if (Buffer.byteLength(source) > MAX_FILE_BYTES) throw new RulesError(`larger than ${MAX_FILE_BYTES} bytes`, { file });
   const errors = [];
@@ -358,7 +392,7 @@ function parseRules(source, file = '(rules)') {
     throw new RulesError(`not JSON: ${what}`, { file, ...position(source, e.offset) });
   }
   try {
-    return checkRules(jsonc.getNodeValue(tree));
+    return checkRules(jsonc.getNodeValue(tree), { rate });
   } catch (e) {
     if (!(e instanceof RulesError)) throw e;
     // Where the file says what is refused: the deepest part of its path there.
@@ -398,4 +432,4 @@ function rulesToJSON(rules) {
   return out;
 }
 
-module.exports = { parseRules, checkRules, rulesToJSON, RulesError, pattern, MAX_FILE_BYTES };
+module.exports = { parseRules, checkRules, rulesToJSON, RulesError, pattern, MAX_FILE_BYTES, MAX_PATTERN_COST };
