@@ -46,6 +46,7 @@
         "../src/features/cards/Cards.cpp",
         "../src/bindings/CardBindings.cpp",
         "../src/core/PortLatency.cpp",
+        "../src/core/Levels.cpp",
         "../src/bindings/LatencyBindings.cpp"
       ],
       "include_dirs": [
