@@ -92,29 +92,71 @@ function shows(node, volumes, mute) {
   return now?.length === volumes.length && volumes.every((v, i) => now[i] === Math.fround(v));
 }
 
-// Sets the node's Props; resolves with the node once it reports them.
+// A session manager takes a new node up a moment after it appears, and
+// restores what it keeps of it then (WirePlumber 0.5 sets a new device's
+// ports up anew, which sets its volume back; its stream restore sets a
+// stream's): Props set on a node younger than SETTLE_MS, beside a session
+// manager, count only once the node is that old and still shows them, and
+// are sent again (MAX_RESENDS times at most) when it shows other values
+// meanwhile.
+const SETTLE_MS = 1000;
+const MAX_RESENDS = 3;
+
+// How long Props set on `node` now must hold before they count: 0 without a
+// session manager (no "default" metadata) or for a node it has had for
+// SETTLE_MS.
+function settleMsOf(features, node) {
+  if (!features.connection.hasMetadata(DEFAULT_METADATA)) return 0;
+  const age = addon.graphNodeControls(node.id)[0]?.age;
+  return age === undefined ? 0 : Math.max(0, SETTLE_MS - age);
+}
+
+// Sets the node's Props; resolves with the node once it reports them (and,
+// for a young node beside a session manager, still does once it is no longer
+// young: see SETTLE_MS).
 function applyProps(features, node, volumes, mute, timeoutMs, what) {
   return features.wait(
     { timeoutMs, timeoutError: () => new Error(`${what}: ${label(node)} did not report the new value within ${timeoutMs} ms`) },
     (settle) => {
       const token = newToken();
-      if (!addon.graphSetNodeProps(node.id, token, volumes, mute)) return settle.reject(new Error('PipeWire not connected'));
+      const send = () => addon.graphSetNodeProps(node.id, token, volumes, mute);
+      if (!send()) return settle.reject(new Error('PipeWire not connected'));
+      const settleMs = settleMsOf(features, node);
+      const settledAt = Date.now() + settleMs;
+      let shown = null; // the node as it last showed the values, while it does
+      let resends = 0;
+      const controlsOf = (n) => `${n?.channelVolumes}/${n?.mute}`;
+      let seen = controlsOf(node); // its volume and mute as last reported
+      const confirm = (shows) => {
+        if (Date.now() >= settledAt) settle.resolve(shows);
+        else shown = shows;
+      };
+      const timer = settleMs > 0 ? setTimeout(() => shown && settle.resolve(shown), settleMs) : null;
       // A value the node has already is reported by no change: after a round
       // trip, what the node shows then settles it.
       const seq = shows(node, volumes, mute) ? addon.graphSync() : -1;
       return {
         onEvent: (kind, payload) => {
           if (kind === 'node-changed' && payload.id === node.id) {
-            if (shows(payload, volumes, mute)) settle.resolve(payload);
+            const before = seen;
+            seen = controlsOf(payload);
+            if (shows(payload, volumes, mute)) confirm(payload);
+            else if (Date.now() < settledAt && seen !== before) {
+              // Set to something else (by the session manager taking the node up): asked again.
+              shown = null;
+              if (resends++ === MAX_RESENDS) settle.reject(new Error(`${what}: ${label(node)} was set back ${MAX_RESENDS + 1} times (by the session manager?)`));
+              else if (!send()) settle.reject(new Error('PipeWire not connected'));
+            }
           } else if (kind === 'node-destroyed' && payload === node.id) {
             settle.reject(new Error(`${what}: ${label(node)} was removed`));
           } else if (kind === 'control-failed' && payload.token === token) {
             settle.reject(refusal(payload.res, `${what}: ${payload.message}`));
           } else if (kind === 'sync-done' && payload.id === seq && seq >= 0) {
             const [c] = addon.graphNodeControls(node.id);
-            if (shows(c, volumes, mute)) settle.resolve(features.graph.nodes().find((n) => n.id === node.id));
+            if (shows(c, volumes, mute)) confirm(features.graph.nodes().find((n) => n.id === node.id));
           }
         },
+        cleanup: () => clearTimeout(timer),
       };
     },
   );
