@@ -33,7 +33,8 @@ enum PwEventType : uint32_t {
     MeterLevel = 19,           // `id`: a meter's levels (taken by the JavaScript thread itself, not queued)
     MeterEnded = 20,           // `id`: a meter that ended; `text`: why
     ProfileReady = 21,         // the daemon's latest profile waits in its slot (features/profiler)
-    ProfilerXrun = 22,         // `id`: a driver whose xrun count grew; `token`: the count
+    ProfilerXrun = 22,         // `id`: a driver whose xruns or a follower whose errors grew; `token`: the count;
+                               // `res`: 0 for a driver, 1 for a follower
     ModuleAnswered = 23,       // `id`: a module load (features/effects); `res` 0, or why not and `text`
     ModuleEnded = 24,          // `id`: a module that was unloaded or destroyed itself; `text`: why
     DeviceCreated = 25,        // `device`: a device with its first params (features/cards)
