@@ -67,6 +67,49 @@ test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at 
   assert.deepEqual(meterObjects(), { nodes: 0, ports: 0, links: 0 });
 });
 
+test('a new meter\'s first level covers only periods with sound: at 60 and at 10 levels a second it reads the tone; a meter of an idle node says so within a second or two', async () => {
+  const tone = await playTone(graph, daemon, 'meter-first', sink);
+  test.after(() => tone.child.kill('SIGKILL'));
+  const playing = graph.meter(tone.node.id);
+  await levelWhere(playing, isTone, 'of the tone').finally(() => playing.close());
+  const first = (rateHz) => Array.from({ length: 5 }, async () => {
+    const meter = graph.meter(tone.node.id, { rateHz });
+    const [level] = await once(meter, 'level');
+    await meter.close();
+    return level;
+  });
+  const levels = await Promise.all([...first(60), ...first(10)]);
+  assert.deepEqual(levels.map((l) => [near(l.peak[0], -6), near(l.rms[0], -9)]), Array(10).fill([true, true]), JSON.stringify(levels.map((l) => [l.peak[0], l.rms[0]])));
+
+  // What a meter cannot measure it says, within a second and a bit: a node
+  // that runs no periods (the test-tone source runs only while something
+  // other than a meter takes from it), and a stream whose client stopped
+  // (its node runs, but no period gets past it), then measures again.
+  const stateWithin = (meter, ms, wanted) =>
+    new Promise((resolve, reject) => {
+      const timer = setTimeout(() => (meter.off('state', hear), reject(new Error(`no state "${wanted}" within ${ms} ms (${meter.state}: ${meter.reason})`))), ms);
+      const hear = (s) => s.state === wanted && (clearTimeout(timer), meter.off('state', hear), resolve(s));
+      meter.on('state', hear);
+    });
+  const idle = graph.meter('demo-microphone');
+  const measured = graph.meter(tone.node.id);
+  await levelWhere(measured, isTone, 'of the tone');
+  const started = Date.now();
+  tone.child.kill('SIGSTOP');
+  try {
+    const [quiet, stalled] = await Promise.all([stateWithin(idle, 2000, 'idle'), stateWithin(measured, 2500, 'stalled')]);
+    assert.equal(idle.state, 'idle');
+    assert.match(quiet.reason, /"demo-microphone"\) is suspended: it runs no periods/);
+    assert.match(stalled.reason, /"meter-first"\), which runs, yet no period reached it/);
+    assert.ok(Date.now() - started < 2500, `said after ${Date.now() - started} ms`);
+    tone.child.kill('SIGCONT');
+    await stateWithin(measured, 3000, 'measuring');
+  } finally {
+    tone.child.kill('SIGKILL');
+    await Promise.all([idle.close(), measured.close()]);
+  }
+});
+
 test('100 meters opened and closed leave no stream, port or link; each ends once', async () => {
   const meters = Array.from({ length: 100 }, () => graph.meter(sink.id, { channels: ['FR'] }));
   let ends = 0;

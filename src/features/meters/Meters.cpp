@@ -131,7 +131,6 @@ struct Meter {
     double startedMs = 0;
     double progressMs = 0;  // when its period count last grew
     uint64_t seenPeriods = 0;
-    double boundMs = 0;  // when all its links were made
     int mends = 0;
     double nextMendMs = 0;
     bool told = false;
@@ -206,17 +205,24 @@ void settle(PwContext* ctx, uint32_t meterId) {
     }
 }
 
-// The meter starting now has settled once it processed a period, 100 ms
-// after its links were made (nothing flows), or after 2 s whatever holds it
-// up.
+// Whether each of the meter's links has its format and buffers (paused or
+// active): its stream's negotiation is over.
+bool negotiated(const Meter* meter) {
+    size_t done = std::count_if(meter->links.begin(), meter->links.end(), [](const MeterLink* l) {
+        return l->state == PW_LINK_STATE_PAUSED || l->state == PW_LINK_STATE_ACTIVE;
+    });
+    return done == meter->req.portIds.size();
+}
+
+// The meter starting now has settled once it processed a period, once its
+// links are negotiated (nothing flows), or after 2 s whatever holds it up.
 void onSettleTimer(void* data, uint64_t) {
     auto* ctx = static_cast<PwContext*>(data);
     Meters& s = state(ctx);
     if (!s.starting) return disarm(ctx, s.settleTimer);
     Meter* m = findMeter(ctx, s.startingId);
     double now = clockMs(CLOCK_MONOTONIC);
-    if (!m || m->shared->periods.load(std::memory_order_relaxed) > 0 || (m->boundMs > 0 && now - m->boundMs >= 100) ||
-        now - m->startedMs >= 2000)
+    if (!m || m->shared->periods.load(std::memory_order_relaxed) > 0 || negotiated(m) || now - m->startedMs >= 2000)
         settle(ctx, s.startingId);
 }
 
@@ -228,11 +234,7 @@ void onLinkRemoved(void* user) {
 }
 
 void onLinkBound(void* user, uint32_t) {
-    auto* link = static_cast<MeterLink*>(user);
-    link->bound = true;
-    Meter* meter = link->meter;
-    size_t bound = std::count_if(meter->links.begin(), meter->links.end(), [](MeterLink* l) { return l->bound; });
-    if (bound == meter->req.portIds.size()) meter->boundMs = clockMs(CLOCK_MONOTONIC);
+    static_cast<MeterLink*>(user)->bound = true;
 }
 
 void onLinkDestroy(void* user) {
@@ -346,6 +348,8 @@ void relink(Meter* meter) {
             SPA_DICT_ITEM_INIT(PW_KEY_LINK_INPUT_NODE, inputNode.c_str()),
             SPA_DICT_ITEM_INIT(PW_KEY_LINK_INPUT_PORT, inputPort.c_str()),
             SPA_DICT_ITEM_INIT(PW_KEY_OBJECT_LINGER, "false"),
+            // A meter measures what runs anyway: its links start no driver.
+            SPA_DICT_ITEM_INIT(PW_KEY_LINK_PASSIVE, "true"),
         };
         spa_dict dict = SPA_DICT_INIT_ARRAY(items);
         auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(core, "link-factory", PW_TYPE_INTERFACE_Link,
