@@ -81,10 +81,12 @@ test('a new meter\'s first level covers only periods with sound: at 60 and at 10
   const levels = await Promise.all([...first(60), ...first(10)]);
   assert.deepEqual(levels.map((l) => [near(l.peak[0], -6), near(l.rms[0], -9)]), Array(10).fill([true, true]), JSON.stringify(levels.map((l) => [l.peak[0], l.rms[0]])));
 
-  // What a meter cannot measure it says, within a second and a bit: a node
-  // that runs no periods (the test-tone source runs only while something
-  // other than a meter takes from it), and a stream whose client stopped
-  // (its node runs, but no period gets past it), then measures again.
+  // A meter never falls silent without a word, within a second and a bit: of
+  // a node that runs no periods (the test-tone source runs only while
+  // something other than a meter takes from it) it says so; of a stream whose
+  // client stopped it says it is stalled where no period gets past the
+  // stream (PipeWire before 1.0), or goes on measuring (1.x runs the
+  // stream's followers on), and measures the stream again once it goes on.
   const stateWithin = (meter, ms, wanted) =>
     new Promise((resolve, reject) => {
       const timer = setTimeout(() => (meter.off('state', hear), reject(new Error(`no state "${wanted}" within ${ms} ms (${meter.state}: ${meter.reason})`))), ms);
@@ -97,13 +99,17 @@ test('a new meter\'s first level covers only periods with sound: at 60 and at 10
   const started = Date.now();
   tone.child.kill('SIGSTOP');
   try {
-    const [quiet, stalled] = await Promise.all([stateWithin(idle, 2000, 'idle'), stateWithin(measured, 2500, 'stalled')]);
+    // After the second the stopped stream's last periods may take: a level, or the stall told.
+    const afterStop = new Promise((resolve) => setTimeout(() => resolve(once(measured, 'level').then(() => 'measuring')), 1200));
+    const [quiet, heard] = await Promise.all([stateWithin(idle, 2000, 'idle'), Promise.race([stateWithin(measured, 2500, 'stalled'), afterStop])]);
     assert.equal(idle.state, 'idle');
     assert.match(quiet.reason, /"demo-microphone"\) is suspended: it runs no periods/);
-    assert.match(stalled.reason, /"meter-first"\), which runs, yet no period reached it/);
     assert.ok(Date.now() - started < 2500, `said after ${Date.now() - started} ms`);
-    tone.child.kill('SIGCONT');
-    await stateWithin(measured, 3000, 'measuring');
+    if (heard !== 'measuring') {
+      assert.match(heard.reason, /"meter-first"\), which runs, yet no period reached it/);
+      tone.child.kill('SIGCONT');
+      await stateWithin(measured, 3000, 'measuring');
+    }
   } finally {
     tone.child.kill('SIGKILL');
     await Promise.all([idle.close(), measured.close()]);

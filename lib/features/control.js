@@ -96,9 +96,10 @@ function shows(node, volumes, mute) {
 // restores what it keeps of it then (WirePlumber 0.5 sets a new device's
 // ports up anew, which sets its volume back; its stream restore sets a
 // stream's): Props set on a node younger than SETTLE_MS, beside a session
-// manager, count only once the node is that old and still shows them, and
-// are sent again (MAX_RESENDS times at most) when it shows other values
-// meanwhile.
+// manager, count only once the node is that old and still shows them. Until
+// then each report of the node that shows other values sends them again
+// (MAX_RESENDS times at most), and once it is that old they are sent once
+// more if it does not show them.
 const SETTLE_MS = 1000;
 const MAX_RESENDS = 3;
 
@@ -119,33 +120,29 @@ function applyProps(features, node, volumes, mute, timeoutMs, what) {
     { timeoutMs, timeoutError: () => new Error(`${what}: ${label(node)} did not report the new value within ${timeoutMs} ms`) },
     (settle) => {
       const token = newToken();
-      const send = () => addon.graphSetNodeProps(node.id, token, volumes, mute);
-      if (!send()) return settle.reject(new Error('PipeWire not connected'));
+      const send = () => addon.graphSetNodeProps(node.id, token, volumes, mute) || settle.reject(new Error('PipeWire not connected'));
+      if (!send()) return;
       const settleMs = settleMsOf(features, node);
       const settledAt = Date.now() + settleMs;
       let shown = null; // the node as it last showed the values, while it does
       let resends = 0;
-      const controlsOf = (n) => `${n?.channelVolumes}/${n?.mute}`;
-      let seen = controlsOf(node); // its volume and mute as last reported
       const confirm = (shows) => {
         if (Date.now() >= settledAt) settle.resolve(shows);
         else shown = shows;
       };
-      const timer = settleMs > 0 ? setTimeout(() => shown && settle.resolve(shown), settleMs) : null;
+      // Once the node is old enough: what it shows then, or the values sent once more.
+      const timer = settleMs > 0 ? setTimeout(() => (shown ? settle.resolve(shown) : send()), settleMs) : null;
       // A value the node has already is reported by no change: after a round
       // trip, what the node shows then settles it.
       const seq = shows(node, volumes, mute) ? addon.graphSync() : -1;
       return {
         onEvent: (kind, payload) => {
           if (kind === 'node-changed' && payload.id === node.id) {
-            const before = seen;
-            seen = controlsOf(payload);
             if (shows(payload, volumes, mute)) confirm(payload);
-            else if (Date.now() < settledAt && seen !== before) {
-              // Set to something else (by the session manager taking the node up): asked again.
+            else if (Date.now() < settledAt) {
+              // Other values (the session manager taking the node up): sent again.
               shown = null;
-              if (resends++ === MAX_RESENDS) settle.reject(new Error(`${what}: ${label(node)} was set back ${MAX_RESENDS + 1} times (by the session manager?)`));
-              else if (!send()) settle.reject(new Error('PipeWire not connected'));
+              if (resends++ < MAX_RESENDS) send();
             }
           } else if (kind === 'node-destroyed' && payload === node.id) {
             settle.reject(new Error(`${what}: ${label(node)} was removed`));

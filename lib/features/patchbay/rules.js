@@ -123,6 +123,7 @@ const MAX_ALTERNATIVES = 8;
 
 // A side of a route: a matcher, or { "first": [matcher, ...] } (no captures).
 function routeSide(v, path) {
+  if (v instanceof FirstOf) return v; // checked already
   if (!isObject(v) || !Object.hasOwn(v, 'first')) return matcher(v, path);
   onlyKeys(v, ['first'], path);
   const list = v.first;
