@@ -116,6 +116,29 @@ test('a new meter\'s first level covers only periods with sound: at 60 and at 10
   }
 });
 
+test('a meter follows the measured node\'s ports when they are made anew, as a session manager makes them', async () => {
+  const remade = await graph.createNode({ name: 'meter-remade' });
+  const meter = graph.meter(remade.id);
+  const ports = () => graph.ports().filter((p) => p.nodeId === remade.id);
+  let tone;
+  try {
+    // Its ports set up again, as WirePlumber does to a new sink: new ports, whose ids are the old ones
+    // shuffled (a monitor port may get a former input port's id).
+    const before = ports().map((p) => p.props['object.serial']);
+    const format = { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: 2, position: ['FL', 'FR'] };
+    for (const [command, args] of [['send-command', ['Suspend', '{}']], ['set-param', ['PortConfig', JSON.stringify({ direction: 'Input', mode: 'dsp', monitor: true, format })]]]) {
+      assert.equal(spawnSync('pw-cli', [command, String(remade.id), ...args]).status, 0);
+    }
+    await waitFor(() => ports().length === 4 && ports().every((p) => !before.includes(p.props['object.serial'])), 5000, 'the sink\'s new ports');
+    tone = await playTone(graph, daemon, 'meter-remade-tone', graph.nodes().find((n) => n.id === remade.id));
+    await levelWhere(meter, isTone, 'of the tone through the new monitor ports');
+  } finally {
+    tone?.child.kill('SIGKILL');
+    await meter.close();
+    await graph.destroyNode(remade.id);
+  }
+});
+
 test('100 meters opened and closed leave no stream, port or link; each ends once', async () => {
   const meters = Array.from({ length: 100 }, () => graph.meter(sink.id, { channels: ['FR'] }));
   let ends = 0;
