@@ -68,7 +68,8 @@ test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at 
 });
 
 test('a new meter\'s first level covers only periods with sound: at 60 and at 10 levels a second it reads the tone; a meter of an idle node says so within a second or two', async () => {
-  const tone = await playTone(graph, daemon, 'meter-first', sink);
+  const own = await graph.createNode({ name: 'meter-first-sink' });
+  const tone = await playTone(graph, daemon, 'meter-first', own);
   test.after(() => tone.child.kill('SIGKILL'));
   const playing = graph.meter(tone.node.id);
   await levelWhere(playing, isTone, 'of the tone').finally(() => playing.close());
@@ -113,6 +114,7 @@ test('a new meter\'s first level covers only periods with sound: at 60 and at 10
   } finally {
     tone.child.kill('SIGKILL');
     await Promise.all([idle.close(), measured.close()]);
+    await graph.destroyNode(own.id);
   }
 });
 
