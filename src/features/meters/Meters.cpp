@@ -738,25 +738,11 @@ void meterGlobalAnnounced(PwContext* ctx, uint32_t id, const char* type, const s
         if (m->node == nodeId) relink(m.get());
 }
 
-namespace {
-
-// The meter's links from or to port `port`, which is gone: their proxies go
-// now, so that a port made again under the same id (ids come back at once)
-// is linked anew rather than taken for linked.
-void dropLinksOf(Meter* meter, uint32_t port) {
-    std::vector<MeterLink*> links = meter->links;
-    for (MeterLink* link : links)
-        if (link->output == port || link->input == port) pw_proxy_destroy(link->proxy);
-}
-
-}  // namespace
-
 void meterGlobalGone(PwContext* ctx, uint32_t id) {
     Meters& s = state(ctx);
     // One of a meter's input ports: its link went with it, and comes back
     // with the port.
     auto input = s.inputPortNode.find(id);
-    for (const auto& m : s.meters) dropLinksOf(m.get(), id);
     if (input != s.inputPortNode.end()) {
         auto ports = s.inputPorts.find(input->second);
         if (ports != s.inputPorts.end())
