@@ -18,7 +18,7 @@ const { daemon } = privateDaemon({}, { graph: (g) => (graph = g) });
 // The first level of `meter` that `fits`, within a bound.
 function levelWhere(meter, fits, what) {
   return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => (meter.off('level', hear), reject(new Error(`no level ${what} within 5 s`))), 5000);
+    const timer = setTimeout(() => (meter.off('level', hear), reject(new Error(`no level ${what} within 5 s (the meter is ${meter.state}: ${meter.reason})`))), 5000);
     const hear = (level) => fits(level) && (clearTimeout(timer), meter.off('level', hear), resolve(level));
     meter.on('level', hear);
   });

@@ -255,7 +255,14 @@ bool isCurrent(const MeterLink* link) {
     auto found = state(meter->ctx).inputPorts.find(meter->node);
     if (found == state(meter->ctx).inputPorts.end()) return false;
     auto port = found->second.find(link->channel);
-    return port != found->second.end() && port->second == link->input;
+    if (port == found->second.end() || port->second != link->input) return false;
+    // The registry as the mirror has it now: the measured node's ports may
+    // have been made anew since the ids were asked for, an output's id now
+    // an input's (ids come back at once, in any order).
+    LockGuard lock(meter->ctx->mutex);
+    for (const PortInfo& p : meter->ctx->ports)
+        if (p.id == link->output) return p.nodeId == meter->req.nodeId && p.direction == 0;
+    return false;
 }
 
 // The daemon refused one of the meter's links (no link factory, no format
