@@ -364,9 +364,12 @@ export type Direction = 'in' | 'out';
 export type RuleMatcher = string | RegExp | { [property: string]: string | RegExp };
 
 /** The rules of a patchbay (a rules file, version 1). */
+/** A side of a route naming its nodes in several ways, the preferred first: the first that takes some node decides. */
+export type RuleSide = RuleMatcher | { first: RuleMatcher[] };
+
 export interface PatchbayRules {
   version?: 1;
-  routes?: { from: RuleMatcher; to: RuleMatcher; channels?: 'auto' | 'positional'; exclusive?: boolean; ports?: [string, string][] }[];
+  routes?: { from: RuleSide; to: RuleSide; channels?: 'auto' | 'positional'; exclusive?: boolean; ports?: [string, string][] }[];
   never?: { from: RuleMatcher; to: RuleMatcher }[];
   volumes?: { node: RuleMatcher; volume?: number; mute?: boolean }[];
   defaults?: { audioSink?: string[]; audioSource?: string[]; videoSource?: string[] };
@@ -381,6 +384,8 @@ export type PatchbayAction =
   | { kind: 'created' | 'destroyed'; rule: string; node: string; id: number }
   | { kind: 'gave-back'; rule: string; from: string; to: string; by: 'session-manager' | 'link' }
   | PatchbayProfileAction;
+/** What `quorvane patchbay --dry-run` lists beside the actions: a route's connection that takes no node or port now. */
+export type PatchbayUnmatched = { kind: 'unmatched'; rule: string; out: string; in: string; reason: string };
 
 /** Rules kept applied; see `graph.patchbay()`. */
 export interface Patchbay
@@ -442,9 +447,13 @@ export interface MeterOptions {
   channels?: string[];
 }
 
+/** What a meter does: 'idle', the measured node runs no periods; 'stalled', it runs but none reach the meter. */
+export type MeterState = 'starting' | 'measuring' | 'idle' | 'stalled' | 'ended';
+
 /**
  * Peak and RMS levels of a node's output or monitor ports (or of one port), measured by a capture stream the add-on
- * owns and hides. Emits 'level' (the latest only: never a backlog) and 'end' once, with the reason; iterates levels.
+ * owns and hides. Emits 'level' (the latest only: never a backlog), 'state' as what it does changes (a meter that
+ * measures nothing for a second says why) and 'end' once, with the reason; iterates levels.
  */
 export interface Meter extends AsyncIterable<MeterLevel> {
   readonly id: number;
@@ -453,11 +462,16 @@ export interface Meter extends AsyncIterable<MeterLevel> {
   /** The channel of each entry of `peak` and `rms`. */
   readonly channels: string[];
   readonly ended: boolean;
+  readonly state: MeterState;
+  /** Why it does not measure, while it does not (null while it measures or starts). */
+  readonly reason: string | null;
   on(event: 'level', listener: (level: MeterLevel) => void): this;
+  on(event: 'state', listener: (state: { state: MeterState; reason: string | null }) => void): this;
   on(event: 'end', listener: (reason: string) => void): this;
   once(event: 'level', listener: (level: MeterLevel) => void): this;
+  once(event: 'state', listener: (state: { state: MeterState; reason: string | null }) => void): this;
   once(event: 'end', listener: (reason: string) => void): this;
-  off(event: 'level' | 'end', listener: (...args: any[]) => void): this;
+  off(event: 'level' | 'state' | 'end', listener: (...args: any[]) => void): this;
   /** Ends the meter: resolves once its stream and links are gone. */
   close(): Promise<void>;
 }
@@ -466,6 +480,7 @@ export interface Meter extends AsyncIterable<MeterLevel> {
 export interface ProfileRow {
   id: number;
   name: string;
+  /** A driver's clock (quantum / rate seconds a period); a follower's own latency where it asks for one. */
   quantum: number;
   rate: number;
   waitUs: number | null;
@@ -483,11 +498,14 @@ export interface ProfileDriver extends ProfileRow {
   followers: Array<ProfileRow & { errors: number }>;
 }
 
-/** The daemon's profiler: 'profile' for each profile it sends, 'xrun' when a driver's xrun count grows, 'end' once. */
+/**
+ * The daemon's profiler: 'profile' for each profile it sends, 'xrun' when a driver's xrun count or a follower's errors
+ * grow (`role` says which, `count` is that count), 'end' once.
+ */
 export interface Profiler {
   readonly latest: { t: number; drivers: ProfileDriver[] } | null;
   on(event: 'profile', listener: (profile: { t: number; drivers: ProfileDriver[] }) => void): this;
-  on(event: 'xrun', listener: (xrun: { node: number; count: number; t: number }) => void): this;
+  on(event: 'xrun', listener: (xrun: { node: number; role: 'driver' | 'follower'; count: number; t: number }) => void): this;
   on(event: 'end', listener: () => void): this;
   off(event: 'profile' | 'xrun' | 'end', listener: (...args: any[]) => void): this;
   close(): Promise<void>;
@@ -730,8 +748,11 @@ export interface Filter {
   readonly filters: FilterBand[];
   readonly preamp: number;
   readonly closed: boolean;
-  /** Live, on the same nodes; another number of bands or another type is a RangeError. */
-  set(options: { filters?: FilterBand[]; preamp?: number }): Promise<void>;
+  /**
+   * Live, on the same nodes; the preamp and the volume (wpctl's scale, of the node named `name`) ramp, 20 dB a
+   * second. Another number of bands or another type is a RangeError.
+   */
+  set(options: { filters?: FilterBand[]; preamp?: number; volume?: number }): Promise<void>;
   close(): Promise<void>;
 }
 

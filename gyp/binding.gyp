@@ -47,6 +47,7 @@
         "../src/bindings/CardBindings.cpp",
         "../src/core/PortLatency.cpp",
         "../src/core/Descriptors.cpp",
+        "../src/core/Levels.cpp",
         "../src/bindings/LatencyBindings.cpp"
       ],
       "include_dirs": [

@@ -14,7 +14,8 @@ log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 # --- system packages (apt-get as root) -------------------------------------
 PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
 # The tests also start a real session manager (WirePlumber on a private
-# D-Bus), parse DOT with Graphviz, look at rendered SVG in Chromium and
+# D-Bus) with PipeWire's PulseAudio server and a PulseAudio client (paplay,
+# pactl) beside it, parse DOT with Graphviz, look at rendered SVG in Chromium and
 # verify the patchbay's systemd unit, whose ExecReload is procps's /bin/kill,
 # and run an MQTT broker (mosquitto, started by the tests, no service) over
 # TLS with certificates openssl makes; the streams between hosts run in
@@ -22,7 +23,7 @@ PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
 # by tc's netem or, where the kernel has none, iptables' random drop.
 # QUORVANE_NO_CHROMIUM=1 leaves Chromium out (the web tests skip).
 [ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format
-  wireplumber dbus-daemon dbus-session-bus-common graphviz procps mosquitto mosquitto-clients openssl iproute2 iptables)
+  wireplumber dbus-daemon dbus-session-bus-common pipewire-pulse pulseaudio-utils graphviz procps mosquitto mosquitto-clients openssl iproute2 iptables)
 [ $ALL = 1 ] && [ -z "${QUORVANE_NO_CHROMIUM:-}" ] && PACKAGES+=(chromium fonts-dejavu-core)
 if [ "${1:-}" = "--packages" ]; then
   printf '%s\n' "${PACKAGES[@]}"

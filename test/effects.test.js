@@ -130,6 +130,47 @@ test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it
   await filter.close();
 });
 
+// The samples of channel 0 of a float WAV file pw-cat wrote (its "data" chunk).
+function wavSamples(file) {
+  const buf = fs.readFileSync(file);
+  let at = 12;
+  while (at + 8 <= buf.length && buf.toString('latin1', at, at + 4) !== 'data') at += 8 + buf.readUInt32LE(at + 4);
+  const start = at + 8;
+  return new Float32Array(buf.buffer.slice(buf.byteOffset + start, buf.byteOffset + start + ((buf.length - start) & ~3)));
+}
+
+test('live changes of the preamp and of the volume ramp: a recorded 1 kHz tone never jumps by more than its own step', async () => {
+  const out = await graph.createNode({ name: 'ramp-out' });
+  const filter = await graph.createFilter({ name: 'ramp', filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 0 }], target: 'ramp-out' });
+  const tone = await playToneAt(graph, daemon, 'ramp-tone', graph.nodes().find((n) => n.id === filter.id), 1000);
+  test.after(() => tone.child.kill('SIGKILL'));
+  // The output's FL recorded by pw-cat, its one port linked by hand.
+  const file = path.join(daemon.dir, 'ramp.wav');
+  const recorder = require('node:child_process').spawn('pw-cat', ['--record', '--format', 'f32', '--channels', '1', '--target', '0', '-P', '{ node.name = ramp-rec adapter.auto-port-config = "{ mode = dsp monitor = false control = false position = preserve }" }', file], { env: daemon.env, stdio: 'ignore' });
+  test.after(() => recorder.kill('SIGKILL'));
+  const rec = await graph.waitForNode('ramp-rec');
+  const [input] = await graph.waitForPorts(rec.id, { direction: 'in', count: 1 });
+  await graph.link(graph.ports().find((p) => p.nodeId === out.id && p.direction === 0 && p.props['audio.channel'] === 'FL').id, input.id);
+  await waitFor(() => fs.existsSync(file) && fs.statSync(file).size > 48000, 5000, 'the recording to start');
+  // Down and up by 12 dB, twice each, the preamp and the volume (cubic 0.63: -12 dB).
+  for (const change of [{ preamp: -12 }, { preamp: 0 }, { volume: 0.63 }, { volume: 1 }]) await filter.set(change);
+  assert.deepEqual([filter.preamp, graph.nodes().find((n) => n.id === filter.id).volume], [0, 1]);
+  await new Promise((resolve) => setTimeout(resolve, 200));
+  recorder.kill('SIGINT');
+  await new Promise((resolve) => recorder.once('exit', resolve));
+  const samples = wavSamples(file);
+  // A sine of amplitude A at 1 kHz moves by 2π·1000/48000·A = 0.13 A from one sample to the next; a step of the
+  // gain by 12 dB at once jumps by up to 0.75 A.
+  const amplitude = 10 ** (-6 / 20);
+  let jump = 0;
+  for (let i = 1; i < samples.length; i++) jump = Math.max(jump, Math.abs(samples[i] - samples[i - 1]));
+  assert.ok(samples.length > 48000, `${samples.length} samples recorded`);
+  assert.ok(jump / amplitude < 0.2, `a jump of ${(jump / amplitude).toFixed(3)} of the amplitude`);
+  tone.child.kill('SIGKILL');
+  await filter.close();
+  await graph.destroyNode(out.id);
+});
+
 test('bad filters are refused before anything is made', async () => {
   const before = dumpNodes().length;
   const band = { type: 'peaking', freq: 1000, q: 1, gain: 3 };

@@ -53,6 +53,16 @@ async function ask(topic, payload, { v4 = null, timeoutMs = 10000 } = {}) {
   return JSON.parse((await sub.until(() => sub.heard.slice(seen).find(isReply), timeoutMs, `the reply to ${topic}`)).text);
 }
 
+// ask(), retried while the bridge refuses it for its rate alone: a flood before may have used
+// its allowance up, which refills at its rate (twenty a second), so this is bounded.
+async function askTaken(topic, payload) {
+  for (let attempt = 0; ; attempt++) {
+    const answer = await ask(topic, payload);
+    if (!/too many commands/.test(answer.error) || attempt === 40) return answer;
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+}
+
 test.before(async () => {
   if (skip) return;
   broker = await startBroker();
@@ -302,14 +312,14 @@ test('a hostile pattern from the broker against a name of 60 characters: the rul
   await betaFixture.add('a'.repeat(60), 'Audio/Sink', 1, 0);
   await sub.until(() => retainedNodes('beta')['a'.repeat(60)], 10000, 'the long name on the broker');
   const started = Date.now();
-  const taken = await ask('quorvane/beta/rules/set', JSON.stringify({ routes: [{ from: '/^(a+)+b$/', to: '/^(a|aa)*c$/' }, { from: '/(.*a){12}b/', to: 'demo-speakers' }] }));
+  const taken = await askTaken('quorvane/beta/rules/set', JSON.stringify({ routes: [{ from: '/^(a+)+b$/', to: '/^(a|aa)*c$/' }, { from: '/(.*a){12}b/', to: 'demo-speakers' }] }));
   const rulesMs = Date.now() - started;
-  const next = await ask('quorvane/beta/node/demo-speakers/mute/set', 'false');
+  const next = await askTaken('quorvane/beta/node/demo-speakers/mute/set', 'false');
   t.diagnostic(`rule set answered in ${rulesMs} ms, the next command in ${Date.now() - started - rulesMs} ms (broker round trips included)`);
   assert.deepEqual([taken.ok, next.ok], [true, true], JSON.stringify([taken, next]));
-  assert.deepEqual((await ask('quorvane/beta/rules/set', 'null')).ok, true);
+  assert.deepEqual((await askTaken('quorvane/beta/rules/set', 'null')).ok, true);
   // And one no linear-time match can do is refused, naming it.
-  assert.match((await ask('quorvane/beta/rules/set', JSON.stringify({ routes: [{ from: '/(a)\\1/', to: 'x' }] }))).error, /routes\[0\]\.from: bad regular expression .*backreferences are not supported/);
+  assert.match((await askTaken('quorvane/beta/rules/set', JSON.stringify({ routes: [{ from: '/(a)\\1/', to: 'x' }] }))).error, /routes\[0\]\.from: bad regular expression .*backreferences are not supported/);
 });
 
 test('over TLS with a password: the broker\'s certificate checked against the CA given, a wrong password refused at start and never shown, the right one puts the host on', { skip }, async (t) => {

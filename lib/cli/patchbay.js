@@ -31,7 +31,8 @@ function readRulesFile(file, { rate } = {}) {
 }
 
 // One line per action, as a person reads it: `linked app-1:FL -> sink:playback_FL (routes[0])`;
-// with `dry`, what it would do: `would link ...`.
+// with `dry`, what it would do: `would link ...`, and what it cannot do now:
+// `cannot link app-1:FL -> sink:in_X: node "sink" has no input port named "in_X" (routes[0])`.
 const VERBS = {
   linked: ['linked', 'link'],
   unlinked: ['unlinked', 'unlink'],
@@ -43,9 +44,11 @@ const VERBS = {
   destroyed: ['destroyed device', 'destroy device'],
   'gave-back': ['gave back', 'give back'],
   profile: ['set', 'set'],
+  unmatched: ['cannot link', 'cannot link'],
 };
 function actionLine(a, dry = false) {
   const verb = (VERBS[a.kind] ?? [a.kind, a.kind])[dry ? 1 : 0];
+  if (a.kind === 'unmatched') return `${verb} ${a.out} -> ${a.in}: ${a.reason} (${a.rule})`;
   let what;
   if (a.kind === 'volume') {
     what = `${a.node}: ${[a.volume !== undefined ? `volume ${a.volume.toFixed(2)}` : null, a.mute !== undefined ? (a.mute ? 'muted' : 'unmuted') : null].filter(Boolean).join(', ')}`;

@@ -554,7 +554,11 @@ class Graph extends EventEmitter {
       if (payload) for (const p of [...this.#profilers]) p.hear(name, payload);
       return;
     }
-    if (name === 'meter-level' || name === 'meter-ended') {
+    if (name === 'meter-level') {
+      for (const level of payload) this.#meters.get(level.id)?.hear(name, level); // every meter's at once
+      return;
+    }
+    if (name === 'meter-ended' || name === 'meter-state') {
       if (payload) this.#meters.get(payload.id)?.hear(name, payload);
       return;
     }

@@ -63,6 +63,7 @@ const ExportEntry kExportTable[] = {
     {"graphAbandonLink", graphAbandonLink},
     {"graphMetadataDropped", graphMetadataDropped},
     {"graphMeterStart", graphMeterStart},
+    {"graphMeterPorts", graphMeterPorts},
     {"graphMeterStop", graphMeterStop},
     {"graphHasProfiler", graphHasProfiler},
     {"graphProfiler", graphProfiler},

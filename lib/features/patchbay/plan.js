@@ -1,13 +1,40 @@
 'use strict';
 // What a patchbay of `rules` would do to the graph as it is now, without
 // doing it (`quorvane patchbay --dry-run`): the same actions it would emit.
-const { compileMatcher } = require('../match');
+const { compileMatcher, describeMatcher } = require('../match');
+const { FirstOf } = require('./first-of');
 const { pairPorts, pairByNames } = require('../pairing');
 const { bindSides } = require('../link-rules/captures');
 const { checkRules } = require('./rules');
 const { presetMissing } = require('./presets');
 
-/** [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now. */
+// A side of a rule as a message names it: the text it looks for where it
+// looks for one text, else the matcher written out.
+function sideText(m) {
+  if (m instanceof FirstOf) return sideText(m.alternatives[0]);
+  if (typeof m === 'string') return m;
+  const values = Object.values(m);
+  return values.length === 1 && typeof values[0] === 'string' ? values[0] : describeMatcher(m);
+}
+
+/**
+ * [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now; and, for each route's
+ * connection that takes no node or port now, { kind: 'unmatched', rule, out, in, reason }.
+ */
+// The [output, input] names of `names` that do not both name a port of the
+// source's outputs and the sink's inputs, with why: [[out, in, reason]].
+function unpairedNames(src, sink, names) {
+  const has = (ports, n) => pairByNames(ports, ports, [[n, n]]).length > 0; // a port pairByNames finds by `n`
+  const out = [];
+  for (const pair of names) {
+    if (pairByNames(src.outputs, sink.inputs, [pair]).length > 0) continue;
+    const [o, inp] = pair;
+    const lacks = has(src.outputs, o) ? [sink, 'input', inp] : [src, 'output', o];
+    out.push([o, inp, `node ${JSON.stringify(lacks[0].node.name)} has no ${lacks[1]} port named ${JSON.stringify(lacks[2])}`]);
+  }
+  return out;
+}
+
 function plan(graph, rules) {
   const checked = checkRules(rules);
   const defaults = () => graph.defaults;
@@ -26,20 +53,32 @@ function plan(graph, rules) {
   const exclusiveSources = [];
   checked.routes.forEach((r, i) => {
     const rule = `routes[${i}]`;
-    const sides = bindSides(r.from, r.to);
+    const bound = (m) => (m instanceof FirstOf ? m.bind(() => nodes) : m);
+    const sides = bindSides(bound(r.from), bound(r.to));
     const from = compileMatcher(sides.from, 'from', { defaults });
     const to = compileMatcher(sides.to, 'to', { defaults });
-    for (const src of byNode.values()) {
-      if (src.outputs.length === 0 || !from(src.node)) continue;
+    const sources = [...byNode.values()].filter((src) => src.outputs.length > 0 && from(src.node));
+    const sinks = [...byNode.values()].filter((sink) => sink.inputs.length > 0 && to(sink.node));
+    const unmatched = (out, inp, reason) => actions.push({ kind: 'unmatched', rule, out, in: inp, reason });
+    // What takes nothing now: each connection of the rule, with why.
+    const connections = r.ports ?? [[null, null]];
+    const missing = sources.length === 0 ? ['from', r.from, 'output'] : sinks.length === 0 ? ['to', r.to, 'input'] : null;
+    if (missing) {
+      for (const [o, inp] of connections) {
+        unmatched(`${sideText(r.from)}${o === null ? '' : `:${o}`}`, `${sideText(r.to)}${inp === null ? '' : `:${inp}`}`, `no node with ${missing[2]} ports matches ${describeMatcher(bound(missing[1]))} ("${missing[0]}")`);
+      }
+    }
+    for (const src of sources) {
       if (r.exclusive) exclusiveSources.push({ rule, src });
-      for (const sink of byNode.values()) {
-        if (sink === src || sink.inputs.length === 0 || !to(sink.node) || !sides.fits(src.node, sink.node)) continue;
+      for (const sink of sinks) {
+        if (sink === src || !sides.fits(src.node, sink.node)) continue;
         const pairs = r.ports ? pairByNames(src.outputs, sink.inputs, r.ports) : pairPorts(src.outputs, sink.inputs, r.channels);
         for (const [o, inp] of pairs) {
           const key = `${o.id}:${inp.id}`;
           if (!linked.has(key) && !wanted.has(key)) actions.push({ kind: 'linked', rule, out: name(o), in: name(inp) });
           wanted.add(key);
         }
+        for (const [o, inp, why] of unpairedNames(src, sink, r.ports ?? [])) unmatched(`${src.node.name}:${o}`, `${sink.node.name}:${inp}`, why);
       }
     }
   });
@@ -98,4 +137,4 @@ function plan(graph, rules) {
   return actions;
 }
 
-module.exports = { plan };
+module.exports = { plan, sideText };

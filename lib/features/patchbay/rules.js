@@ -6,6 +6,8 @@
 //
 //   { "version": 1,
 //     "routes":   [{ from, to, channels, exclusive, ports: [[out, in], ...] }],
+//                 (a side may be { "first": [matcher, ...] }: the first that
+//                 takes some node decides, see first-of.js)
 //     "never":    [{ from, to }],
 //     "volumes":  [{ node, volume, mute }],
 //     "defaults": { audioSink: [names], audioSource: [...], videoSource: [...] },
@@ -24,6 +26,7 @@ const { templateNames, captureNames } = require('../link-rules/captures');
 const { checkBands, checkGain } = require('../effects/bands');
 const { checkPattern } = require('../../core/arguments');
 const { LinearRegExp } = require('../../core/linear-regexp');
+const { FirstOf } = require('./first-of');
 
 const MAX_FILE_BYTES = 1 << 20;
 const MAX_RULES = 1024; // per section
@@ -124,6 +127,24 @@ function matcher(v, path) {
   return { ...props };
 }
 
+const MAX_ALTERNATIVES = 8;
+
+// A side of a route: a matcher, or { "first": [matcher, ...] } (no captures).
+function routeSide(v, path) {
+  if (v instanceof FirstOf) return v; // checked already
+  if (!isObject(v) || !Object.hasOwn(v, 'first')) return matcher(v, path);
+  onlyKeys(v, ['first'], path);
+  const list = v.first;
+  if (!Array.isArray(list) || list.length === 0 || list.length > MAX_ALTERNATIVES) {
+    throw new RulesError(`must be a list of 1 to ${MAX_ALTERNATIVES} matchers, the preferred first`, { path: [...path, 'first'] });
+  }
+  const alternatives = list.map((m, i) => matcher(m, [...path, 'first', i]));
+  alternatives.forEach((m, i) => {
+    if (templateNames(m).length || captureNames(m).size) throw new RulesError('captures do not go with "first"', { path: [...path, 'first', i] });
+  });
+  return new FirstOf(alternatives);
+}
+
 // "${1}"/"${name}" in one side must name captures of the other side's
 // patterns; only one side may use them.
 function checkCaptures(from, to, path) {
@@ -159,8 +180,8 @@ function portPairs(v, path) {
 function route(r, path) {
   onlyKeys(r, ROUTE_KEYS, path);
   if (r.from === undefined || r.to === undefined) throw new RulesError(`needs "from" and "to"`, { path });
-  const from = matcher(r.from, [...path, 'from']);
-  const to = matcher(r.to, [...path, 'to']);
+  const from = routeSide(r.from, [...path, 'from']);
+  const to = routeSide(r.to, [...path, 'to']);
   checkCaptures(from, to, path);
   const channels = r.channels ?? 'auto';
   if (channels !== 'auto' && channels !== 'positional') throw new RulesError('must be "auto" or "positional"', { path: [...path, 'channels'] });
@@ -307,7 +328,7 @@ function patternsMeet(a, b) {
 // same properties, take them. What only a running graph can tell is left to
 // the "never" rules, which never remove a link a route wants.
 function checkContradictions(rules) {
-  const exact = (m) => typeof m === 'object' && Object.values(m).every((v) => typeof v === 'string' && !/\$\{/.test(v));
+  const exact = (m) => typeof m === 'object' && !(m instanceof FirstOf) && Object.values(m).every((v) => typeof v === 'string' && !/\$\{/.test(v));
   const takes = (never, route) => Object.keys(never).every((k) => k in route && patternsMeet(never[k], route[k]));
   rules.never.forEach((n, i) => {
     const j = rules.routes.findIndex((r) => exact(r.from) && exact(r.to) && typeof n.from === 'object' && typeof n.to === 'object' && takes(n.from, r.from) && takes(n.to, r.to));
@@ -366,7 +387,7 @@ function checkRules(data, { rate = Infinity } = {}) {
   checkContradictions(rules);
   checkPatternCost(rules);
   // Every matcher compiles as graph.linkRule() will take it.
-  for (const r of [...rules.routes, ...rules.never]) for (const m of [r.from, r.to]) compileMatcher(m);
+  for (const r of [...rules.routes, ...rules.never]) for (const m of [r.from, r.to]) for (const one of m instanceof FirstOf ? m.alternatives : [m]) compileMatcher(one);
   return rules;
 }
 
@@ -406,6 +427,7 @@ function parseRules(source, file = '(rules)', { rate } = {}) {
 // The rules as a file writes them (RegExps back to "/text/flags").
 function rulesToJSON(rules) {
   const side = (m) => {
+    if (m instanceof FirstOf) return { first: m.alternatives.map(side) };
     if (typeof m === 'string') return m;
     const keys = Object.keys(m);
     const show = (v) => (v instanceof RegExp ? `/${v.source}/${v.flags}` : v);
