@@ -50,6 +50,9 @@ else
   # Chromium only renders the web page, whose calls the other tests make
   # directly against PipeWire 1.4: the web tests skip without it there.
   mapfile -t packages < <(QUORVANE_NO_CHROMIUM=1 bash "$here/setup.sh" --packages)
+  # What setup.sh adds on Debian 13 itself (this machine may be another
+  # Debian): JACK's example clients, no longer in jackd2 there.
+  [[ " ${packages[*]} " == *" jack-example-tools "* ]] || packages+=(jack-example-tools)
 fi
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }

@@ -42,6 +42,8 @@ const VERBS = {
   profile: ['set', 'set'],
 };
 function actionLine(a, dry = false) {
+  // A rule that would do nothing, and why: `routes[0] links nothing: to: no node has the name ...`.
+  if (a.kind === 'unmatched') return `${a.rule} ${a.rule.startsWith('volumes') ? 'sets' : 'links'} nothing: ${a.why}`;
   const verb = (VERBS[a.kind] ?? [a.kind, a.kind])[dry ? 1 : 0];
   let what;
   if (a.kind === 'volume') {
@@ -71,7 +73,7 @@ async function patchbay(argv) {
     const { plan } = require('../features/patchbay/plan');
     const actions = plan(graph, rules);
     for (const a of actions) print(a, true);
-    if (!o.json && actions.length === 0) say('nothing to do');
+    if (!o.json && actions.every((a) => a.kind === 'unmatched')) say('nothing to do');
     return EXIT.OK;
   }
 

@@ -21,6 +21,7 @@ const { RuleEvents } = require('./rule-events');
 const { ProfilePreset } = require('./profile-preset');
 const { OwnedEffect } = require('./owned-effect');
 const { reportUnheard } = require('../../core/unheard');
+const { plainName } = require('../resolve-node');
 
 const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices', profile: 'profiles', filter: 'filters', loopback: 'loopbacks' };
 
@@ -143,7 +144,9 @@ class Patchbay extends EventEmitter {
   }
 
   #startRoute(e, view) {
-    const { from, to, channels, exclusive, ports } = e.rule;
+    const { channels, exclusive, ports } = e.rule;
+    // A rule's plain name as a name: it fits a node's JACK name or description too.
+    const [from, to] = [e.rule.from, e.rule.to].map((m) => plainName(m) ?? m);
     const route = this.#graph.linkRule({ from, to, channels, exclusive, ports }, { view });
     const link = (kind) => (l) => this.#emitAction(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
     route.on('linked', link('linked'));

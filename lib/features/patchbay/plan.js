@@ -1,13 +1,22 @@
 'use strict';
 // What a patchbay of `rules` would do to the graph as it is now, without
 // doing it (`quorvane patchbay --dry-run`): the same actions it would emit.
-const { compileMatcher } = require('../match');
-const { pairPorts, pairByNames } = require('../pairing');
+const { compileMatcher, describeMatcher } = require('../match');
+const { pairPorts, pairByNames, typesText } = require('../pairing');
+const { nodeMatcher, plainName, whyNoNode } = require('../resolve-node');
 const { bindSides } = require('../link-rules/captures');
 const { checkRules } = require('./rules');
 const { presetMissing } = require('./presets');
 
-/** [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now. */
+// A rule's side as the patchbay applies it: its plain name as a name (a
+// node's JACK name or description fits it too).
+const side = (m, what, defaults) => nodeMatcher(plainName(m) ?? m, what, { defaults });
+
+/**
+ * [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now; and, for a route that would
+ * link nothing, { kind: 'unmatched', rule, why } saying why (a side that matches no node, nodes without ports of the
+ * direction or of a common type).
+ */
 function plan(graph, rules) {
   const checked = checkRules(rules);
   const defaults = () => graph.defaults;
@@ -26,15 +35,20 @@ function plan(graph, rules) {
   const exclusiveSources = [];
   checked.routes.forEach((r, i) => {
     const rule = `routes[${i}]`;
-    const sides = bindSides(r.from, r.to);
-    const from = compileMatcher(sides.from, 'from', { defaults });
-    const to = compileMatcher(sides.to, 'to', { defaults });
-    for (const src of byNode.values()) {
-      if (src.outputs.length === 0 || !from(src.node)) continue;
+    const [fromName, toName] = [plainName(r.from) ?? r.from, plainName(r.to) ?? r.to];
+    const sides = bindSides(fromName, toName);
+    const from = side(sides.from, 'from', defaults);
+    const to = side(sides.to, 'to', defaults);
+    const sources = [...byNode.values()].filter((n) => from(n.node));
+    const sinks = [...byNode.values()].filter((n) => to(n.node));
+    let planned = 0;
+    for (const src of sources) {
+      if (src.outputs.length === 0) continue;
       if (r.exclusive) exclusiveSources.push({ rule, src });
-      for (const sink of byNode.values()) {
-        if (sink === src || sink.inputs.length === 0 || !to(sink.node) || !sides.fits(src.node, sink.node)) continue;
-        const pairs = r.ports ? pairByNames(src.outputs, sink.inputs, r.ports) : pairPorts(src.outputs, sink.inputs, r.channels);
+      for (const sink of sinks) {
+        if (sink === src || sink.inputs.length === 0 || !sides.fits(src.node, sink.node)) continue;
+        const pairs = r.ports ? pairByNames(src.outputs, sink.inputs, r.ports) : pairPorts(src.outputs, sink.inputs, r.channels, { source: src.node, sink: sink.node });
+        planned += pairs.length;
         for (const [o, inp] of pairs) {
           const key = `${o.id}:${inp.id}`;
           if (!linked.has(key) && !wanted.has(key)) actions.push({ kind: 'linked', rule, out: name(o), in: name(inp) });
@@ -42,6 +56,7 @@ function plan(graph, rules) {
         }
       }
     }
+    if (planned === 0) actions.push({ kind: 'unmatched', rule, why: whyUnmatched(nodes, { from: fromName, to: toName, ports: r.ports, fits: sides.fits }, sources, sinks) });
   });
   const removed = new Set();
   const remove = (rule, l) => {
@@ -56,8 +71,8 @@ function plan(graph, rules) {
     for (const l of links) if (mine.has(l.srcPortId)) remove(rule, l);
   }
   checked.never.forEach((r, i) => {
-    const from = compileMatcher(r.from, 'from', { defaults });
-    const to = compileMatcher(r.to, 'to', { defaults });
+    const from = side(r.from, 'from', defaults);
+    const to = side(r.to, 'to', defaults);
     for (const l of links) {
       const a = byNode.get(l.srcNodeId)?.node;
       const b = byNode.get(l.sinkNodeId)?.node;
@@ -65,7 +80,8 @@ function plan(graph, rules) {
     }
   });
   checked.volumes.forEach((r, i) => {
-    const match = compileMatcher(r.node);
+    const match = side(r.node, 'node');
+    if (!nodes.some(match)) actions.push({ kind: 'unmatched', rule: `volumes[${i}]`, why: `node: ${whyNoNode(nodes, plainName(r.node) ?? r.node)}` });
     for (const n of nodes) {
       if (!match(n)) continue;
       // A node without the control (its Props come with the info connect() waits for) is not set: said so.
@@ -96,6 +112,35 @@ function plan(graph, rules) {
     }
   });
   return actions;
+}
+
+// whyUnmatched(nodes, route, sources, sinks) → why a route links nothing
+// now, in words: a side that names no node (whyNoNode: a near name, a port
+// given for a node), nodes without ports of the direction, ports of no
+// common type, port names that are not there.
+function whyUnmatched(nodes, { from, to, ports, fits }, sources, sinks) {
+  const list = (found) => found.slice(0, 4).map((n) => JSON.stringify(n.node.name)).join(', ') + (found.length > 4 ? ', ...' : '');
+  if (sources.length === 0) return `from: ${whyNoNode(nodes, from)}`;
+  if (sinks.length === 0) return `to: ${whyNoNode(nodes, to)}`;
+  const givers = sources.filter((n) => n.outputs.length);
+  const takers = sinks.filter((n) => n.inputs.length);
+  if (givers.length === 0) return `from ${describeMatcher(from)} matches ${list(sources)}, with no output ports`;
+  if (takers.length === 0) return `to ${describeMatcher(to)} matches ${list(sinks)}, with no input ports`;
+  if (ports) return `the ports named (${ports.map(([o, i]) => `${o} -> ${i}`).join(', ')}) are not on ${list(givers)} and ${list(takers)}`;
+  let [a, b, apart] = [null, null, false];
+  search: for (const g of givers) {
+    for (const t of takers) {
+      if (t === g) continue;
+      apart = true;
+      if (fits(g.node, t.node)) {
+        [a, b] = [g, t];
+        break search;
+      }
+    }
+  }
+  if (!apart) return `from and to match only the same node ${JSON.stringify(givers[0].node.name)}`;
+  if (!a) return `no node of from belongs with a node of to by the captures ("\${...}")`;
+  return `no port pairs up by type: ${JSON.stringify(a.node.name)} has ${typesText(a.outputs, a.node)} outputs, ${JSON.stringify(b.node.name)} ${typesText(b.inputs, b.node)} inputs`;
 }
 
 module.exports = { plan };
