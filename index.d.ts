@@ -372,9 +372,12 @@ export type Direction = 'in' | 'out';
 export type RuleMatcher = string | RegExp | { [property: string]: string | RegExp };
 
 /** The rules of a patchbay (a rules file, version 1). */
+/** A side of a route naming its nodes in several ways, the preferred first: the first that takes some node decides. */
+export type RuleSide = RuleMatcher | { first: RuleMatcher[] };
+
 export interface PatchbayRules {
   version?: 1;
-  routes?: { from: RuleMatcher; to: RuleMatcher; channels?: 'auto' | 'positional'; exclusive?: boolean; ports?: [string, string][] }[];
+  routes?: { from: RuleSide; to: RuleSide; channels?: 'auto' | 'positional'; exclusive?: boolean; ports?: [string, string][] }[];
   never?: { from: RuleMatcher; to: RuleMatcher }[];
   volumes?: { node: RuleMatcher; volume?: number; mute?: boolean }[];
   defaults?: { audioSink?: string[]; audioSource?: string[]; videoSource?: string[] };
@@ -389,6 +392,8 @@ export type PatchbayAction =
   | { kind: 'created' | 'destroyed'; rule: string; node: string; id: number }
   | { kind: 'gave-back'; rule: string; from: string; to: string; by: 'session-manager' | 'link' }
   | PatchbayProfileAction;
+/** What `quorvane patchbay --dry-run` lists beside the actions: a route's connection that takes no node or port now. */
+export type PatchbayUnmatched = { kind: 'unmatched'; rule: string; out: string; in: string; reason: string };
 
 /** Rules kept applied; see `graph.patchbay()`. */
 export interface Patchbay
@@ -450,9 +455,13 @@ export interface MeterOptions {
   channels?: string[];
 }
 
+/** What a meter does: 'idle', the measured node runs no periods; 'stalled', it runs but none reach the meter. */
+export type MeterState = 'starting' | 'measuring' | 'idle' | 'stalled' | 'ended';
+
 /**
  * Peak and RMS levels of a node's output or monitor ports (or of one port), measured by a capture stream the add-on
- * owns and hides. Emits 'level' (the latest only: never a backlog) and 'end' once, with the reason; iterates levels.
+ * owns and hides. Emits 'level' (the latest only: never a backlog), 'state' as what it does changes (a meter that
+ * measures nothing for a second says why) and 'end' once, with the reason; iterates levels.
  */
 export interface Meter extends AsyncIterable<MeterLevel> {
   readonly id: number;
@@ -461,11 +470,16 @@ export interface Meter extends AsyncIterable<MeterLevel> {
   /** The channel of each entry of `peak` and `rms`. */
   readonly channels: string[];
   readonly ended: boolean;
+  readonly state: MeterState;
+  /** Why it does not measure, while it does not (null while it measures or starts). */
+  readonly reason: string | null;
   on(event: 'level', listener: (level: MeterLevel) => void): this;
+  on(event: 'state', listener: (state: { state: MeterState; reason: string | null }) => void): this;
   on(event: 'end', listener: (reason: string) => void): this;
   once(event: 'level', listener: (level: MeterLevel) => void): this;
+  once(event: 'state', listener: (state: { state: MeterState; reason: string | null }) => void): this;
   once(event: 'end', listener: (reason: string) => void): this;
-  off(event: 'level' | 'end', listener: (...args: any[]) => void): this;
+  off(event: 'level' | 'state' | 'end', listener: (...args: any[]) => void): this;
   /** Ends the meter: resolves once its stream and links are gone. */
   close(): Promise<void>;
 }
@@ -474,6 +488,7 @@ export interface Meter extends AsyncIterable<MeterLevel> {
 export interface ProfileRow {
   id: number;
   name: string;
+  /** A driver's clock (quantum / rate seconds a period); a follower's own latency where it asks for one. */
   quantum: number;
   rate: number;
   waitUs: number | null;
@@ -491,11 +506,14 @@ export interface ProfileDriver extends ProfileRow {
   followers: Array<ProfileRow & { errors: number }>;
 }
 
-/** The daemon's profiler: 'profile' for each profile it sends, 'xrun' when a driver's xrun count grows, 'end' once. */
+/**
+ * The daemon's profiler: 'profile' for each profile it sends, 'xrun' when a driver's xrun count or a follower's errors
+ * grow (`role` says which, `count` is that count), 'end' once.
+ */
 export interface Profiler {
   readonly latest: { t: number; drivers: ProfileDriver[] } | null;
   on(event: 'profile', listener: (profile: { t: number; drivers: ProfileDriver[] }) => void): this;
-  on(event: 'xrun', listener: (xrun: { node: number; count: number; t: number }) => void): this;
+  on(event: 'xrun', listener: (xrun: { node: number; role: 'driver' | 'follower'; count: number; t: number }) => void): this;
   on(event: 'end', listener: () => void): this;
   off(event: 'profile' | 'xrun' | 'end', listener: (...args: any[]) => void): this;
   close(): Promise<void>;
@@ -561,7 +579,10 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   patchbay(rules: PatchbayRules): Patchbay;
   /** The links now as rules (one route per pair of nodes, with port pairs); the session manager's links left out unless `all`. */
   snapshot(options?: { all?: boolean }): PatchbayRules;
-  /** Makes a virtual device; resolves with the node once it and all its ports are announced. */
+  /**
+   * Makes a virtual device; resolves with the node once it and all its ports are announced, with its volume and mute
+   * (none where the daemon reports no Props: PipeWire 1.4 at 52 channels or more). The time-out names the node.
+   */
   createNode(options: CreateNodeOptions): Promise<GraphNode>;
   /**
    * Meters a node (id, object or matcher: its audio output ports, a sink's monitor ports) or a port (object, or an id
@@ -640,6 +661,40 @@ export interface MqttOptions {
   /** Commands taken a second (default 20, bursts of twice that). */
   commandRate?: number;
   clientId?: string;
+  /** Streams between hosts (docs/fleet.md). */
+  streams?: StreamOptions;
+}
+
+/** The `streams` option of `graph.mqtt()` (docs/fleet.md). */
+export interface StreamOptions {
+  /** Where this host receives (default: the address it reaches the broker from; never every address). */
+  address?: string;
+  /** The UDP ports a receiver picks from, [first, last] (default [47000, 47999]). */
+  ports?: [number, number];
+  /** Node matchers this host may send besides playing streams and sinks. */
+  send?: NodeMatcher[];
+  /** Node matchers that may receive besides sinks. */
+  receive?: NodeMatcher[];
+  /** The latency target of the streams this host sends (default: the module's, 200 ms ROC, 100 ms RTP). */
+  latencyMs?: number;
+}
+
+/** A stream's record as each end publishes it under PREFIX/HOST/stream/ID. */
+export interface StreamRecord {
+  role: 'send' | 'receive';
+  run: string;
+  from: string;
+  to: string;
+  enabled: boolean;
+  latencyMs?: number;
+  codec: 'roc' | 'rtp' | null;
+  codecs: Array<'roc' | 'rtp'>;
+  address: string | null;
+  ports: number[] | null;
+  state: 'connecting' | 'streaming' | 'listening' | 'waiting' | 'off' | 'refused' | 'error';
+  error: string | null;
+  health: { packetsLost: number | null; underruns: number | null } | null;
+  pipewire: string | null;
 }
 
 /** A running bridge: "connected" (again), "offline" (the broker went away), "warning" (Error), "closed". */
@@ -648,7 +703,11 @@ export interface MqttBridge extends TypedEmitter<{ connected: []; offline: []; w
   readonly hostTopic: string;
   /** The rule set in force, as a rules file writes it, or null. */
   readonly rules: PatchbayRules | null;
-  stats(): { published: number; commands: number; refused: number; unanswered: number; topics: number };
+  /**
+   * Counts since the start: messages published, commands done and refused, refusals left unanswered, retained commands
+   * ignored, other clients' retained messages cleared, and the retained topics the bridge holds.
+   */
+  stats(): { published: number; commands: number; refused: number; unanswered: number; ignored: number; cleared: number; topics: number };
   /** Publishes "offline", stops the rules and leaves the broker; the retained state stays. */
   close(): Promise<void>;
 }
@@ -701,8 +760,11 @@ export interface Filter {
   readonly filters: FilterBand[];
   readonly preamp: number;
   readonly closed: boolean;
-  /** Live, on the same nodes; another number of bands or another type is a RangeError. */
-  set(options: { filters?: FilterBand[]; preamp?: number }): Promise<void>;
+  /**
+   * Live, on the same nodes; the preamp and the volume (wpctl's scale, of the node named `name`) ramp, 20 dB a
+   * second. Another number of bands or another type is a RangeError.
+   */
+  set(options: { filters?: FilterBand[]; preamp?: number; volume?: number }): Promise<void>;
   close(): Promise<void>;
 }
 

@@ -1,26 +1,33 @@
 // Reference for the meters' benchmark: a plain libpipewire client running N
-// peak-detecting capture streams on one node's output (or monitor) ports,
-// made and linked as the add-on makes its meters (passive, ports set up by
-// the stream's adapter, planar floats, one link per channel), levels kept at
-// RATE a second.
-//   ref-meter NODE_ID N RATE SECONDS
+// capture streams on one node's output (or monitor) ports, made, linked and
+// measured as the add-on makes its meters: passive, ports set up by the
+// stream's adapter, planar floats, one link per channel; peak and sum of
+// squares of each channel on the data thread (PW_STREAM_FLAG_RT_PROCESS),
+// each interval's sums handed to the main thread through a ring per stream
+// (src/core/Levels.h), which the main thread drains RATE times a second and
+// turns into peak and RMS in dBFS.
+//   ref-meter NODE_ID N RATE SECONDS PORT_ID...
 //     prints "ready" once every stream has measured a level, then, SECONDS
 //     later, {"cpu_ms":..,"levels":..}: the process's CPU time (user and
 //     system) over those seconds and the levels it measured
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
+#include "../src/core/Levels.h"
 #include "../src/core/ListenerTable.h"
 
 namespace {
@@ -37,19 +44,26 @@ struct Ref {
     std::vector<uint32_t> sourcePorts;                       // the node's output ports, by "port.id"
     std::map<uint32_t, std::map<uint32_t, uint32_t>> ports;  // stream node -> "port.id" -> port
     std::vector<Stream*> streams;
+    int count = 0;                  // streams to make
+    spa_source* starter = nullptr;  // makes them, until all are made
     long levels = 0;
     bool measuring = false;
+    double startCpu = 0, startMs = 0;
+    int seconds = 0;
 } gRef;
 
 struct Stream {
+    Stream(size_t channels) : ring(channels, 8) { levels.reset(channels); }
     pw_stream* stream = nullptr;
     spa_hook listener{};
     bool linked = false;
     bool measured = false;
-    std::vector<float> peak;
-    std::vector<double> sum;
-    size_t frames = 0;
-    double lastPeakDb = 0;
+    double madeMs = 0, linkedMs = 0;
+    std::atomic<uint64_t> periods{0};  // counted by the data thread
+    LevelAccumulator levels;           // the data thread's
+    LevelRing ring;
+    LevelSums taken;     // the main thread's
+    MeterLevels latest;  // the main thread's
 };
 
 double cpuMs() {
@@ -58,11 +72,18 @@ double cpuMs() {
     return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e3;
 }
 
+double nowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
 void linkStream(Stream* s) {
     uint32_t node = pw_stream_get_node_id(s->stream);
     auto found = gRef.ports.find(node);
     if (s->linked || found == gRef.ports.end() || found->second.size() < gRef.sourcePorts.size()) return;
     s->linked = true;
+    s->linkedMs = nowMs();
     for (uint32_t i = 0; i < gRef.sourcePorts.size(); i++) {
         std::string on = std::to_string(gRef.nodeId), op = std::to_string(gRef.sourcePorts[i]);
         std::string in = std::to_string(node), ip = std::to_string(found->second[i]);
@@ -90,32 +111,28 @@ void onGlobal(void*, uint32_t id, uint32_t, const char* type, uint32_t, const sp
 const auto kRegistryEvents =
     listenerTable<pw_registry_events>(PW_VERSION_REGISTRY_EVENTS, &pw_registry_events::global, onGlobal);
 
+// The data thread: the period's samples added up; an interval's sums into
+// the ring once they cover it and the ring has room.
 void onProcess(void* data) {
     auto* s = static_cast<Stream*>(data);
     pw_buffer* b = pw_stream_dequeue_buffer(s->stream);
     if (!b) return;
     size_t frames = 0;
-    for (uint32_t i = 0; i < b->buffer->n_datas && i < s->peak.size(); i++) {
+    for (uint32_t i = 0; i < b->buffer->n_datas; i++) {
         const spa_data& d = b->buffer->datas[i];
         if (!d.data || !d.chunk) continue;
         uint32_t offset = std::min(d.chunk->offset, d.maxsize);
         size_t n = std::min(d.chunk->size, d.maxsize - offset) / sizeof(float);
-        const float* v = reinterpret_cast<const float*>(static_cast<const uint8_t*>(d.data) + offset);
-        for (size_t k = 0; k < n; k++) {
-            s->peak[i] = std::max(s->peak[i], std::fabs(v[k]));
-            s->sum[i] += double(v[k]) * v[k];
-        }
+        s->levels.add(i, reinterpret_cast<const float*>(static_cast<const uint8_t*>(d.data) + offset), n);
         frames = std::max(frames, n);
     }
     pw_stream_queue_buffer(s->stream, b);
-    s->frames += frames;
-    if (frames == 0 || s->frames < 48000 / gRef.rateHz) return;
-    s->lastPeakDb = s->peak[0] > 0 ? 20 * std::log10(s->peak[0]) : -INFINITY;
-    std::fill(s->peak.begin(), s->peak.end(), 0.0f);
-    std::fill(s->sum.begin(), s->sum.end(), 0.0);
-    s->frames = 0;
-    s->measured = true;
-    if (gRef.measuring) gRef.levels++;
+    s->periods.fetch_add(1, std::memory_order_relaxed);
+    if (frames == 0) return;
+    pw_time time{};
+    pw_stream_get_time_n(s->stream, &time, sizeof time);
+    s->levels.advance(frames, time.now);
+    if (double(s->levels.frames()) >= 48000 / gRef.rateHz && s->ring.push(s->levels.sums())) s->levels.clear();
 }
 
 void onStateChanged(void* data, pw_stream_state, pw_stream_state, const char*) {
@@ -126,14 +143,13 @@ const auto kStreamEvents = listenerTable<pw_stream_events>(PW_VERSION_STREAM_EVE
                                                            onProcess, &pw_stream_events::state_changed, onStateChanged);
 
 Stream* makeStream(int index) {
-    auto* s = new Stream;
     size_t channels = gRef.sourcePorts.size();
-    s->peak.assign(channels, 0);
-    s->sum.assign(channels, 0);
+    auto* s = new Stream(channels);
     std::string name = "ref-meter." + std::to_string(index);
-    pw_properties* props = pw_properties_new(
-        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME, name.c_str(),
-        PW_KEY_NODE_PASSIVE, "true", PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+    pw_properties* props =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS,
+                          "Meter/Audio", PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_PASSIVE, "true",
+                          PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
     pw_properties_set(props, "adapter.auto-port-config",
                       "{ mode = dsp monitor = false control = false position = preserve }");
     s->stream = pw_stream_new(gRef.core, name.c_str(), props);
@@ -146,25 +162,60 @@ Stream* makeStream(int index) {
     uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     const spa_pod* params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
-    pw_stream_connect(s->stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_MAP_BUFFERS, params, 1);
+    auto flags = pw_stream_flags(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+    pw_stream_connect(s->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+    s->madeMs = nowMs();
     return s;
 }
 
-double gStartCpu = 0;
-int gSeconds = 0;
+// As the add-on does: on PipeWire before 1.0 (whose client memory handling
+// fails many streams negotiating at once) one stream after another, the next
+// once the last has processed a period, 100 ms after it was linked, or after
+// 2 s; on 1.x all at once.
+void makeStreams() {
+    static const bool oneAtATime = [] {
+        unsigned major = 0;
+        return std::sscanf(pw_get_library_version(), "%u", &major) == 1 && major < 1;
+    }();
+    while (int(gRef.streams.size()) < gRef.count) {
+        if (oneAtATime && !gRef.streams.empty()) {
+            Stream* last = gRef.streams.back();
+            double now = nowMs();
+            bool settled = last->periods.load(std::memory_order_relaxed) > 0 ||
+                           (last->linked && now - last->linkedMs >= 100) || now - last->madeMs >= 2000;
+            if (!settled) return;
+        }
+        gRef.streams.push_back(makeStream(int(gRef.streams.size())));
+    }
+}
 
+void onStartTick(void*, uint64_t) {
+    makeStreams();
+    if (int(gRef.streams.size()) == gRef.count)
+        pw_loop_update_timer(pw_main_loop_get_loop(gRef.loop), gRef.starter, nullptr, nullptr, false);
+}
+
+// The main thread, RATE times a second: every stream's levels since the last
+// look, in dBFS.
 void onTick(void*, uint64_t) {
-    static int ticks = 0;
+    if (int(gRef.streams.size()) < gRef.count) return;
+    for (Stream* s : gRef.streams) {
+        if (!s->ring.takeAll(s->taken)) continue;
+        s->taken.toLevels(0, s->latest);
+        s->measured = true;
+        if (gRef.measuring) gRef.levels++;
+    }
     if (!gRef.measuring) {
         if (!std::all_of(gRef.streams.begin(), gRef.streams.end(), [](Stream* s) { return s->measured; })) return;
         gRef.measuring = true;
-        gStartCpu = cpuMs();
+        gRef.startCpu = cpuMs();
+        gRef.startMs = nowMs();
         std::printf("ready\n");
         std::fflush(stdout);
         return;
     }
-    if (++ticks < gSeconds * 10) return;
-    std::printf("{\"cpu_ms\":%.1f,\"levels\":%ld}\n", cpuMs() - gStartCpu, gRef.levels);
+    if (nowMs() - gRef.startMs < gRef.seconds * 1000.0) return;
+    std::printf("{\"cpu_ms\":%.1f,\"levels\":%ld}\n", cpuMs() - gRef.startCpu, gRef.levels);
     std::fflush(stdout);
     pw_main_loop_quit(gRef.loop);
 }
@@ -178,9 +229,9 @@ int main(int argc, char** argv) {
     }
     pw_init(nullptr, nullptr);
     gRef.nodeId = std::strtoul(argv[1], nullptr, 10);
-    int count = std::atoi(argv[2]);
+    gRef.count = std::atoi(argv[2]);
     gRef.rateHz = std::atof(argv[3]);
-    gSeconds = std::atoi(argv[4]);
+    gRef.seconds = std::atoi(argv[4]);
     for (int i = 5; i < argc; i++) gRef.sourcePorts.push_back(std::strtoul(argv[i], nullptr, 10));
     gRef.loop = pw_main_loop_new(nullptr);
     pw_context* context = pw_context_new(pw_main_loop_get_loop(gRef.loop), nullptr, 0);
@@ -188,12 +239,17 @@ int main(int argc, char** argv) {
     if (!gRef.core) return 1;
     gRef.registry = pw_core_get_registry(gRef.core, PW_VERSION_REGISTRY, 0);
     pw_registry_add_listener(gRef.registry, &gRef.registryListener, &kRegistryEvents, nullptr);
-    for (int i = 0; i < count; i++) gRef.streams.push_back(makeStream(i));
     pw_loop* loop = pw_main_loop_get_loop(gRef.loop);
+    makeStreams();
+    gRef.starter = pw_loop_add_timer(loop, onStartTick, nullptr);
+    timespec every{0, 20000000};
+    pw_loop_update_timer(loop, gRef.starter, &every, &every, false);
     spa_source* timer = pw_loop_add_timer(loop, onTick, nullptr);
-    timespec interval{0, 100000000};
+    long ms = std::max(1L, long(1000 / gRef.rateHz));
+    timespec interval{ms / 1000, (ms % 1000) * 1000000};
     pw_loop_update_timer(loop, timer, &interval, &interval, false);
     pw_main_loop_run(gRef.loop);
+    pw_loop_destroy_source(loop, gRef.starter);
     for (Stream* s : gRef.streams) pw_stream_destroy(s->stream);
     pw_core_disconnect(gRef.core);
     pw_context_destroy(context);

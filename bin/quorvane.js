@@ -54,6 +54,7 @@ const commands = {
   move: 'control',
   web: 'web',
   mqtt: 'mqtt',
+  stream: 'stream',
   eq: 'effects',
   loopback: 'effects',
   devices: 'cards',

@@ -46,6 +46,8 @@
         "../src/features/cards/Cards.cpp",
         "../src/bindings/CardBindings.cpp",
         "../src/core/PortLatency.cpp",
+        "../src/core/Descriptors.cpp",
+        "../src/core/Levels.cpp",
         "../src/bindings/LatencyBindings.cpp"
       ],
       "include_dirs": [

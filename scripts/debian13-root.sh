@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes a Debian 13 (trixie) root in DIR, as root:
-#   scripts/debian13-root.sh DIR             what the suite needs (setup.sh --packages but Chromium)
+#   scripts/debian13-root.sh DIR             what the suite needs (setup.sh --packages, Chromium too)
 #   scripts/debian13-root.sh DIR --runtime   only the PipeWire runtime: no compiler, no -dev package
 #   scripts/debian13-root.sh DIR --minbase   debootstrap's minbase alone: a fresh machine
 # With --backports after either, PipeWire and WirePlumber come from
@@ -47,9 +47,8 @@ if [ $variant = minbase ]; then
 elif [ $variant = runtime ]; then
   packages=(pipewire libpipewire-0.3-0)
 else
-  # Chromium only renders the web page, whose calls the other tests make
-  # directly against PipeWire 1.4: the web tests skip without it there.
-  mapfile -t packages < <(QUORVANE_NO_CHROMIUM=1 bash "$here/setup.sh" --packages)
+  # Chromium too: the web page's tests run on every line.
+  mapfile -t packages < <(bash "$here/setup.sh" --packages)
   # What setup.sh adds on Debian 13 itself (this machine may be another
   # Debian): JACK's example clients, no longer in jackd2 there.
   [[ " ${packages[*]} " == *" jack-example-tools "* ]] || packages+=(jack-example-tools)

@@ -52,7 +52,7 @@ log "the root is ready after $((SECONDS - start)) s"
 
 status=0
 log "the suite on $name ($(bash scripts/debian13-chroot.sh "$root" dpkg-query -W -f='${Package} ${Version} ' pipewire wireplumber))"
-bash scripts/debian13-chroot.sh "$root" env CI="${CI:-}" npm_config_cache=/root/.npm QUORVANE_NO_CHROMIUM=1 \
+bash scripts/debian13-chroot.sh "$root" env CI="${CI:-}" npm_config_cache=/root/.npm \
   QUORVANE_TEST_NODES=/usr/local/bin/node sh -c 'cd /work/quorvane && bash scripts/test.sh' || status=$?
 log "$name suite: exit $status after $((SECONDS - start)) s"
 

@@ -9,6 +9,8 @@
 #   scripts/mutants.sh ID...      only these
 #   scripts/mutants.sh --tests-from REV [ID...]
 #                                 the tests of commit REV (say, before a change to them) against this tree
+#   scripts/mutants.sh --record   every fault, the outcome also written to docs/mutants/run.txt
+#                                 with the date, the commit and the load (the record of the last whole run)
 # Needs the add-on and the native tests built in this tree (scripts/setup.sh --all).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +20,17 @@ LIST=scripts/mutants/faults.tsv
   echo "mutants: build the add-on and the native tests first (scripts/setup.sh --all)" >&2
   exit 2
 }
+
+record=
+if [ "${1:-}" = --record ]; then
+  record=$ROOT/docs/mutants/run.txt
+  shift
+  mkdir -p "$(dirname "$record")"
+  {
+    echo "# scripts/mutants.sh, whole list: $(date -u +%Y-%m-%dT%H:%MZ), commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD || echo ' with changes'), node $(node --version), load $(cut -d' ' -f1-3 /proc/loadavg)"
+  } >"$record"
+  exec > >(tee -a "$record")
+fi
 
 tests_from=
 if [ "${1:-}" = --tests-from ]; then

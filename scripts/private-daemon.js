@@ -39,7 +39,7 @@ const portConfig = ({ mediaClass, positions }) =>
     format: { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: positions.length, position: positions },
   });
 
-function daemonConf(objects, { linkFactory = true } = {}) {
+function daemonConf(objects, { linkFactory = true, profiler = false } = {}) {
   // libpipewire-module-access is required: without it clients connect and
   // then hang. There is no driver node, so the graph stays idle.
   return `context.properties = {
@@ -61,7 +61,7 @@ context.modules = [
   { name = libpipewire-module-client-node }
   { name = libpipewire-module-access args = { } }
   { name = libpipewire-module-adapter }
-  { name = libpipewire-module-client-device }
+${profiler ? '  { name = libpipewire-module-profiler }\n' : ''}  { name = libpipewire-module-client-device }
 ${linkFactory ? '  { name = libpipewire-module-link-factory }\n' : ''}]
 context.objects = [
 ${objects.map(objectConf).join('\n')}
@@ -119,14 +119,15 @@ process.on('exit', () => {
 /**
  * Starts a daemon and points process.env at it (unless `setEnv` is false).
  * Without `linkFactory` the daemon refuses every link request, as one that
- * denies a client the permission does.
+ * denies a client the permission does; with `profiler` it has the profiler
+ * (what pw-top and graph.profiler() read).
  * Returns { dir, env, pid, stop(), kill() }.
  */
-function startDaemon({ objects = DEFAULT_OBJECTS, setEnv = true, linkFactory = true } = {}) {
+function startDaemon({ objects = DEFAULT_OBJECTS, setEnv = true, linkFactory = true, profiler = false } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pw-'));
   fs.chmodSync(dir, 0o700);
   const conf = path.join(dir, 'daemon.conf');
-  fs.writeFileSync(conf, daemonConf(objects, { linkFactory }));
+  fs.writeFileSync(conf, daemonConf(objects, { linkFactory, profiler }));
   const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
   delete env.PIPEWIRE_REMOTE;
   delete env.DBUS_SESSION_BUS_ADDRESS;

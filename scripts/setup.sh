@@ -14,16 +14,19 @@ log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 # --- system packages (apt-get as root) -------------------------------------
 PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
 # The tests also start a real session manager (WirePlumber on a private
-# D-Bus), parse DOT with Graphviz, look at rendered SVG in Chromium and
+# D-Bus) with PipeWire's PulseAudio server and a PulseAudio client (paplay,
+# pactl) beside it, parse DOT with Graphviz, look at rendered SVG in Chromium and
 # verify the patchbay's systemd unit, whose ExecReload is procps's /bin/kill,
 # and run an MQTT broker (mosquitto, started by the tests, no service) over
-# TLS with certificates openssl makes. JACK clients run on the private
-# daemons through PipeWire's JACK library (pw-jack, pipewire-jack): JACK's
-# example clients (jackd2) and a client of the tests' own, built against
-# libjack's headers (libjack-jackd2-dev).
+# TLS with certificates openssl makes; the streams between hosts run in
+# network namespaces joined by veth pairs (iproute2's ip), losing packets
+# by tc's netem or, where the kernel has none, iptables' random drop. JACK
+# clients run on the private daemons through PipeWire's JACK library
+# (pw-jack, pipewire-jack): JACK's example clients (jackd2) and a client of
+# the tests' own, built against libjack's headers (libjack-jackd2-dev).
 # QUORVANE_NO_CHROMIUM=1 leaves Chromium out (the web tests skip).
 [ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format
-  wireplumber dbus-daemon dbus-session-bus-common graphviz procps mosquitto mosquitto-clients openssl
+  wireplumber dbus-daemon dbus-session-bus-common pipewire-pulse pulseaudio-utils graphviz procps mosquitto mosquitto-clients openssl iproute2 iptables
   pipewire-jack jackd2 libjack-jackd2-dev)
 # Debian 13 moved JACK's example clients out of jackd2 (a recommendation
 # there, which --no-install-recommends leaves out).

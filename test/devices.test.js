@@ -25,6 +25,8 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
     // Untrusted property names are data: "__proto__" is a property like any other.
     { name: 'qv-mic', mediaClass: 'Audio/Source/Virtual', channels: ['MONO'], props: JSON.parse('{"__proto__": "x", "node.nick": "mic"}') },
     { name: 'qv-duplex', mediaClass: 'Audio/Duplex' },
+    // The most channels: PipeWire 1.4 reports no Props for it (no volume, no mute).
+    { name: 'qv-wide', channels: Array.from({ length: 64 }, (_, i) => `AUX${i}`) },
   ];
   const made = [];
   for (const spec of specs) {
@@ -39,7 +41,13 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
     assert.deepEqual([id, props['media.class'], props['audio.channels'], props['node.description'], props['object.linger']],
       [node.id, spec.mediaClass ?? 'Audio/Sink', channels.length, spec.description ?? spec.name, false]);
     assert.deepEqual(dumpPorts(node.id).map((p) => `${p.info.direction}:${p.info.props['audio.channel']}`).sort(), ports);
+    // A volume and a mute where the daemon reports them, none where it does not.
+    const reported = dumpNode(spec.name).info.params.Props?.find((p) => p.channelVolumes);
+    assert.deepEqual([node.volume, node.mute], reported ? [Math.cbrt(reported.channelVolumes[0]), reported.mute] : [undefined, undefined], spec.name);
   }
+  // Not whole in time: refused, naming the node and the time-out given; nothing left.
+  await assert.rejects(graph.createNode({ name: 'qv-hurried', timeoutMs: 1 }), /node "qv-hurried".* 1 ms/);
+  await waitFor(() => !dumpNode('qv-hurried'), 5000, 'the hurried node removed');
   assert.deepEqual([dumpNode('qv-mic').info.props.__proto__, Object.prototype.x], ['x', undefined]);
 
   // Bad options: a TypeError each; a name in use: an Error. Nothing made.

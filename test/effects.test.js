@@ -74,6 +74,31 @@ test('a ParametricEQ.txt imports to its bands and preamp; a malformed line is re
   assert.deepEqual([r.status, /bad-eq\.txt: line 2:/.test(r.stderr)], [2, true], r.stderr);
 });
 
+test('a ParametricEQ.txt value a biquad cannot take is refused with its line, also past half the graph\'s rate from the command line', () => {
+  const head = '# AutoEq\nPreamp: -6 dB\n';
+  for (const [line, field] of [
+    ['Filter 1: ON PK Fc -100 Hz Gain 3 dB Q 1', /Fc must be above 0 and below 24000 Hz .* not -100/],
+    ['Filter 1: ON PK Fc 0 Hz Gain 3 dB Q 1', /Fc must be above 0 .* not 0/],
+    ['Filter 1: ON PK Fc 30000 Hz Gain 3 dB Q 1', /Fc must be above 0 and below 24000 Hz \(half the rate, 48000 Hz\), not 30000/],
+    ['Filter 1: ON PK Fc 100 Hz Gain 1e9 dB Q 1', /Gain must be within ±48 dB, not 1000000000/],
+    ['Filter 1: ON PK Fc 100 Hz Gain 3 dB Q 0', /Q must be above 0 and at most 100, not 0/],
+    ['Filter 1: ON PK Fc 100 Hz Gain 3 dB Q -1', /Q must be above 0 .* not -1/],
+    ['Preamp: -1e9 dB', /Preamp must be within ±48 dB/],
+    ['Preamp: -45 dB', /the Preamp lines together must be within ±48 dB, not -51/],
+  ]) {
+    assert.throws(() => parseParametricEq(`${head}${line}\nFilter 9: ON PK Fc 100 Hz`, { rate: 48000 }), (e) => e instanceof RangeError && e.message.startsWith('line 3: ') && field.test(e.message), line);
+  }
+  // A band of an OFF line is not loaded: not checked. Without the rate only "above 0" can be told.
+  assert.equal(parseParametricEq(`${head}Filter 1: OFF PK Fc -5 Hz Gain 99 dB\nFilter 2: ON PK Fc 30000 Hz`).filters[0].freq, 30000);
+  assert.throws(() => parseParametricEq(`${head}${'Filter: ON PK Fc 100 Hz\n'.repeat(65)}`), /^RangeError: line 67: more than 64 filters/);
+  // quorvane eq checks the file against the daemon's rate (48 kHz) before making anything.
+  const file = path.join(daemon.dir, 'nyquist-eq.txt');
+  fs.writeFileSync(file, `${head}Filter 1: ON PK Fc 30000 Hz Gain 3 dB Q 1\n`);
+  const before = dumpNodes().length;
+  const r = cli('eq', 'nyquist-eq', '--from-file', file);
+  assert.deepEqual([r.status, /nyquist-eq\.txt: line 3: Fc must be above 0 and below 24000 Hz/.test(r.stderr), dumpNodes().length], [2, true, before], r.stderr);
+});
+
 test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it was; set() changes it live on the same nodes', async () => {
   const out = await graph.createNode({ name: 'eq-out' });
   const filter = await graph.createFilter({ name: 'eq', filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 6 }], target: 'eq-out' });
@@ -103,6 +128,47 @@ test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it
   await filter.close();
   await waitFor(() => filterNodes('eq').length === 0, 5000, 'the filter\'s nodes to go');
   await filter.close();
+});
+
+// The samples of channel 0 of a float WAV file pw-cat wrote (its "data" chunk).
+function wavSamples(file) {
+  const buf = fs.readFileSync(file);
+  let at = 12;
+  while (at + 8 <= buf.length && buf.toString('latin1', at, at + 4) !== 'data') at += 8 + buf.readUInt32LE(at + 4);
+  const start = at + 8;
+  return new Float32Array(buf.buffer.slice(buf.byteOffset + start, buf.byteOffset + start + ((buf.length - start) & ~3)));
+}
+
+test('live changes of the preamp and of the volume ramp: a recorded 1 kHz tone never jumps by more than its own step', async () => {
+  const out = await graph.createNode({ name: 'ramp-out' });
+  const filter = await graph.createFilter({ name: 'ramp', filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 0 }], target: 'ramp-out' });
+  const tone = await playToneAt(graph, daemon, 'ramp-tone', graph.nodes().find((n) => n.id === filter.id), 1000);
+  test.after(() => tone.child.kill('SIGKILL'));
+  // The output's FL recorded by pw-cat, its one port linked by hand.
+  const file = path.join(daemon.dir, 'ramp.wav');
+  const recorder = require('node:child_process').spawn('pw-cat', ['--record', '--format', 'f32', '--channels', '1', '--target', '0', '-P', '{ node.name = ramp-rec adapter.auto-port-config = "{ mode = dsp monitor = false control = false position = preserve }" }', file], { env: daemon.env, stdio: 'ignore' });
+  test.after(() => recorder.kill('SIGKILL'));
+  const rec = await graph.waitForNode('ramp-rec');
+  const [input] = await graph.waitForPorts(rec.id, { direction: 'in', count: 1 });
+  await graph.link(graph.ports().find((p) => p.nodeId === out.id && p.direction === 0 && p.props['audio.channel'] === 'FL').id, input.id);
+  await waitFor(() => fs.existsSync(file) && fs.statSync(file).size > 48000, 5000, 'the recording to start');
+  // Down and up by 12 dB, twice each, the preamp and the volume (cubic 0.63: -12 dB).
+  for (const change of [{ preamp: -12 }, { preamp: 0 }, { volume: 0.63 }, { volume: 1 }]) await filter.set(change);
+  assert.deepEqual([filter.preamp, graph.nodes().find((n) => n.id === filter.id).volume], [0, 1]);
+  await new Promise((resolve) => setTimeout(resolve, 200));
+  recorder.kill('SIGINT');
+  await new Promise((resolve) => recorder.once('exit', resolve));
+  const samples = wavSamples(file);
+  // A sine of amplitude A at 1 kHz moves by 2π·1000/48000·A = 0.13 A from one sample to the next; a step of the
+  // gain by 12 dB at once jumps by up to 0.75 A.
+  const amplitude = 10 ** (-6 / 20);
+  let jump = 0;
+  for (let i = 1; i < samples.length; i++) jump = Math.max(jump, Math.abs(samples[i] - samples[i - 1]));
+  assert.ok(samples.length > 48000, `${samples.length} samples recorded`);
+  assert.ok(jump / amplitude < 0.2, `a jump of ${(jump / amplitude).toFixed(3)} of the amplitude`);
+  tone.child.kill('SIGKILL');
+  await filter.close();
+  await graph.destroyNode(out.id);
 });
 
 test('bad filters are refused before anything is made', async () => {
@@ -167,7 +233,9 @@ test('a patchbay\'s filters and loopbacks are made once the nodes they name are 
     filters: [{ name: 'bay-eq', target: 'bay-spk', filters: [{ type: 'peaking', freq: 1000, gain: 6 }] }],
     loopbacks: [{ from: 'bay-mic', to: 'bay-spk', name: 'bay-loop' }],
   };
-  assert.throws(() => graph.patchbay({ filters: [{ name: 'x', filters: [{ type: 'peaking', freq: -1 }] }] }), /filters\[0\]\.filters\[0\]: freq must be above 0/);
+  assert.throws(() => graph.patchbay({ filters: [{ name: 'x', filters: [{ type: 'peaking', freq: -1 }] }] }), /filters\[0\]\.filters\[0\]\.freq: must be above 0/);
+  // Checked at the graph's rate (48 kHz) before anything is made.
+  assert.throws(() => graph.patchbay({ filters: [{ name: 'x', filters: [{ type: 'peaking', freq: 30000 }] }] }), /filters\[0\]\.filters\[0\]\.freq: must be above 0 and below 24000 Hz/);
   const bay = graph.patchbay(rules);
   const errors = [];
   bay.on('error', (e) => errors.push(e));

@@ -35,7 +35,8 @@ test.before(async () => {
 });
 test.after(async () => {
   page?.close();
-  for (const o of [bridge, web, sub, graph, fixture, broker]) await o?.close?.();
+  await sub?.client.endAsync(true);
+  for (const o of [bridge, web, graph, fixture, broker]) await o?.close?.();
   daemon.stop();
 });
 

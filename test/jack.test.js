@@ -157,15 +157,19 @@ test('ports are listed with their type; a node without a media class is judged b
 test('patchbay rules by the names JACK shows: --dry-run pairs by type and says why a rule links nothing; a restarted client is linked again, by the patchbay and by a held link --reconnect', { skip }, async () => {
   const dir = scratch('quorvane-jack-');
   const file = path.join(dir, 'studio.json');
-  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'DAW Out', to: 'Studio Out' }, { from: 'DAW Out', to: 'studio out' }, { from: 'Synth', to: 'Studio Out' }] }));
+  const rules = { routes: [{ from: 'DAW Out', to: 'Studio Out' }, { from: 'DAW Out', to: 'studio out' }, { from: 'Synth', to: 'Studio Out' }, { from: 'seq', to: 'Studio Out' }] };
+  fs.writeFileSync(file, JSON.stringify(rules));
   const dry = cli('patchbay', file, '--dry-run');
   assert.equal(dry.status, 0, dry.stderr);
   assert.deepEqual(dry.stdout.trim().split('\n'), [
     'would link DAW Out:out_L -> alsa_output.studio:in_FL (routes[0])',
     'would link DAW Out:out_R -> alsa_output.studio:in_FR (routes[0])',
-    `routes[1] links nothing: to: no node has the name, JACK name, description or nick "studio out"; "Studio Out" (node ${studio.id}) differs in case or spacing`,
-    'routes[2] links nothing: from "Synth" matches "Synth", with no output ports',
+    `cannot link DAW Out -> studio out: no node has the name, JACK name, description or nick "studio out"; "Studio Out" (node ${studio.id}) differs in case or spacing ("to") (routes[1])`,
+    'cannot link Synth -> Studio Out: "Synth" has no output ports ("from") (routes[2])',
+    'cannot link seq -> alsa_output.studio: no port pairs up by type: "seq" has MIDI outputs, "alsa_output.studio" audio inputs (routes[3])',
   ]);
+  rules.routes.pop();
+  fs.writeFileSync(file, JSON.stringify(rules));
 
   // Applied: the DAW's audio goes to the card; the DAW quits and comes back, and is linked again.
   const bay = tool('patchbay', file);

@@ -18,7 +18,7 @@ const { daemon } = privateDaemon({}, { graph: (g) => (graph = g) });
 // The first level of `meter` that `fits`, within a bound.
 function levelWhere(meter, fits, what) {
   return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => (meter.off('level', hear), reject(new Error(`no level ${what} within 5 s`))), 5000);
+    const timer = setTimeout(() => (meter.off('level', hear), reject(new Error(`no level ${what} within 5 s (the meter is ${meter.state}: ${meter.reason})`))), 5000);
     const hear = (level) => fits(level) && (clearTimeout(timer), meter.off('level', hear), resolve(level));
     meter.on('level', hear);
   });
@@ -65,6 +65,80 @@ test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at 
   await waitFor(() => meterObjects().nodes === 1, 5000, 'the ended meter to go');
   await atMonitor.close();
   assert.deepEqual(meterObjects(), { nodes: 0, ports: 0, links: 0 });
+});
+
+test('a new meter\'s first level covers only periods with sound: at 60 and at 10 levels a second it reads the tone; a meter of an idle node says so within a second or two', async () => {
+  const own = await graph.createNode({ name: 'meter-first-sink' });
+  // Meters opened while nothing plays (the sink's first periods once the tone starts carry none of it yet), and
+  // meters opened on the stream while it plays: each one's first level is the tone's.
+  const firstLevels = (node) =>
+    [60, 60, 60, 10, 10, 10].map((rateHz) => {
+      const meter = graph.meter(node, { rateHz });
+      return once(meter, 'level').then(async ([level]) => (await meter.close(), level));
+    });
+  const atSink = firstLevels(own.id);
+  const tone = await playTone(graph, daemon, 'meter-first', own);
+  test.after(() => tone.child.kill('SIGKILL'));
+  const levels = [...(await Promise.all(atSink)), ...(await Promise.all(firstLevels(tone.node.id)))];
+  assert.deepEqual(levels.map((l) => [near(l.peak[0], -6), near(l.rms[0], -9)]), Array(12).fill([true, true]), JSON.stringify(levels.map((l) => [l.peak[0], l.rms[0]])));
+
+  // A meter never falls silent without a word, within a second and a bit: of
+  // a node that runs no periods (the test-tone source runs only while
+  // something other than a meter takes from it) it says so; of a stream whose
+  // client stopped it says it is stalled where no period gets past the
+  // stream (PipeWire before 1.0), or goes on measuring (1.x runs the
+  // stream's followers on), and measures the stream again once it goes on.
+  const stateWithin = (meter, ms, wanted) =>
+    new Promise((resolve, reject) => {
+      const timer = setTimeout(() => (meter.off('state', hear), reject(new Error(`no state "${wanted}" within ${ms} ms (${meter.state}: ${meter.reason})`))), ms);
+      const hear = (s) => s.state === wanted && (clearTimeout(timer), meter.off('state', hear), resolve(s));
+      meter.on('state', hear);
+    });
+  const idle = graph.meter('demo-microphone');
+  const measured = graph.meter(tone.node.id);
+  await levelWhere(measured, isTone, 'of the tone');
+  const started = Date.now();
+  tone.child.kill('SIGSTOP');
+  try {
+    // After the second the stopped stream's last periods may take: a level, or the stall told.
+    const afterStop = new Promise((resolve) => setTimeout(() => resolve(once(measured, 'level').then(() => 'measuring')), 1200));
+    const [quiet, heard] = await Promise.all([stateWithin(idle, 2000, 'idle'), Promise.race([stateWithin(measured, 2500, 'stalled'), afterStop])]);
+    assert.equal(idle.state, 'idle');
+    assert.match(quiet.reason, /"demo-microphone"\) is suspended: it runs no periods/);
+    assert.ok(Date.now() - started < 2500, `said after ${Date.now() - started} ms`);
+    if (heard !== 'measuring') {
+      assert.match(heard.reason, /"meter-first"\), which runs, yet no period reached it/);
+      tone.child.kill('SIGCONT');
+      await stateWithin(measured, 3000, 'measuring');
+    }
+  } finally {
+    tone.child.kill('SIGKILL');
+    await Promise.all([idle.close(), measured.close()]);
+    await graph.destroyNode(own.id);
+  }
+});
+
+test('a meter follows the measured node\'s ports when they are made anew, as a session manager makes them', async () => {
+  const remade = await graph.createNode({ name: 'meter-remade' });
+  const meter = graph.meter(remade.id);
+  const ports = () => graph.ports().filter((p) => p.nodeId === remade.id);
+  let tone;
+  try {
+    // Its ports set up again, as WirePlumber does to a new sink: new ports, whose ids are the old ones
+    // shuffled (a monitor port may get a former input port's id).
+    const before = ports().map((p) => p.props['object.serial']);
+    const format = { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: 2, position: ['FL', 'FR'] };
+    for (const [command, args] of [['send-command', ['Suspend', '{}']], ['set-param', ['PortConfig', JSON.stringify({ direction: 'Input', mode: 'dsp', monitor: true, format })]]]) {
+      assert.equal(spawnSync('pw-cli', [command, String(remade.id), ...args]).status, 0);
+    }
+    await waitFor(() => ports().length === 4 && ports().every((p) => !before.includes(p.props['object.serial'])), 5000, 'the sink\'s new ports');
+    tone = await playTone(graph, daemon, 'meter-remade-tone', graph.nodes().find((n) => n.id === remade.id));
+    await levelWhere(meter, isTone, 'of the tone through the new monitor ports');
+  } finally {
+    tone?.child.kill('SIGKILL');
+    await meter.close();
+    await graph.destroyNode(remade.id);
+  }
 });
 
 test('100 meters opened and closed leave no stream, port or link; each ends once', async () => {

@@ -77,6 +77,9 @@ test('top --json --once: the driver with its quantum and rate, its follower, and
   assert.ok(driver.quantum >= 32 && driver.quantum <= 8192, `quantum ${driver.quantum}`);
   const follower = driver.followers.find((f) => f.id === tone.node.id);
   assert.ok(follower && Math.abs(follower.peak + 6) <= 0.1, JSON.stringify(driver));
+  // As pw-top: a follower's quantum and rate are the latency it asks for (pw-cat's 100 ms: 4800/48000), not its driver's.
+  assert.deepEqual([`${follower.quantum}/${follower.rate}`, follower.state, driver.state], ['4800/48000', 'running', 'running']);
+  assert.notEqual(follower.quantum, driver.quantum);
 });
 
 test('meter --json: the tone\'s levels each period; exit 0 on Ctrl-C, and 4 once the last measured node is removed', async () => {

@@ -43,15 +43,30 @@ async function drag(page, from, to) {
   await page.mouse.up();
 }
 
-test('the page draws the graph; dragging links and Delete unlinks as the daemon shows', { skip }, async () => {
+test('the page draws the graph, one name a node, with no error on load; dragging links and Delete unlinks as the daemon shows', { skip }, async () => {
   const app = await fixture.add('web-app', 'Stream/Output/Audio', 0, 'FL,FR');
   // Channels in the other order: node to node must pair by channel, not by place.
   const sink = await fixture.add('web-sink', 'Audio/Sink', 'FR,FL', 0);
-  const page = await openPage(browser, web.url);
+  await fixture.setProps(sink.id, { 'node.description': 'Web sink, described' });
+  const page = await browser.newPage();
+  const errors = [];
+  page.on('console', (m) => m.type() === 'error' && errors.push(m.text())).on('pageerror', (e) => errors.push(e.message));
+  await page.goto(web.url);
+  await page.waitForSelector('body[data-ready="true"]');
   assert.doesNotMatch(page.url(), /token/, 'the token left the address bar');
   await page.waitForSelector(`#node-${sink.id}`);
+  // The description where there is one (as the panel names it), the name first in the tooltip.
   const nodes = withoutMeters(pwDump(daemon.env)).filter((o) => o.type === 'PipeWire:Interface:Node');
-  for (const n of nodes) assert.match(await page.locator(`#node-${n.id} .name`).textContent(), new RegExp(`^${n.info.props['node.name'].slice(0, 20)}`), `node ${n.id}`);
+  assert.ok(nodes.some((n) => n.info.props['node.description'] && n.info.props['node.description'] !== n.info.props['node.name']), 'a node with a description of its own');
+  for (const n of nodes) {
+    const { 'node.name': name, 'node.description': description } = n.info.props;
+    await page.hover(`#node-${n.id} .box`);
+    const [label, tip] = await page.locator(`#node-${n.id}`).evaluate((g) => [g.querySelector('.name').textContent, g.querySelector(':scope > title').textContent]);
+    assert.deepEqual([label.startsWith((description || name).slice(0, 20)), tip.split('\n')[0]], [true, name], `node ${n.id}`);
+    const row = page.locator(`#row-${n.id} .name`);
+    if (await row.count()) assert.equal(await row.textContent(), description || name, `node ${n.id}'s row`);
+  }
+  assert.deepEqual(errors, [], 'errors on the console');
 
   // pw-link's link (lingering, from another client) shows within a second.
   assert.equal(spawnSync('pw-link', [String(app.outputs[0]), String(sink.inputs[1])], { env: daemon.env }).status, 0);
@@ -89,6 +104,41 @@ test('the page draws the graph; dragging links and Delete unlinks as the daemon 
   assert.equal(linksFrom(app.outputs, daemon.env).length, 2);
   await page.close();
   await fixture.remove(app.id, sink.id);
+});
+
+test('below 900 px wide the panel folds away behind a button and the graph takes the width; wider, both show side by side', { skip }, async () => {
+  const sink = await fixture.add('narrow-sink', 'Audio/Sink', 'FL,FR', 0);
+  const page = await openPage(browser, web.url);
+  await page.waitForSelector(`#node-${sink.id}`);
+  const rect = (sel) => page.locator(sel).evaluate((e) => (e.hidden || getComputedStyle(e).display === 'none' ? null : e.getBoundingClientRect().toJSON()));
+  const inView = (sel) => page.locator(sel).evaluate((e) => {
+    const [r, a] = [e.getBoundingClientRect(), document.getElementById('graph').getBoundingClientRect()];
+    return r.width > 0 && r.left >= a.left && r.right <= a.right && r.top >= a.top && r.bottom <= a.bottom;
+  });
+  await page.setViewportSize({ width: 1280, height: 800 });
+  const [graph, panel] = [await rect('#graph'), await rect('#panel')];
+  assert.deepEqual([await rect('#panel-toggle'), graph.left, Math.round(graph.right), Math.round(panel.left), panel.right], [null, 0, Math.round(panel.left), Math.round(graph.right), 1280], 'the panel beside the graph, no button');
+
+  await page.setViewportSize({ width: 400, height: 800 });
+  await page.click('#fit');
+  const narrow = await rect('#graph');
+  assert.deepEqual([await rect('#panel'), narrow.width, narrow.height > 600, await inView(`#node-${sink.id}`)], [null, 400, true, true], 'the graph on the whole width, the panel folded');
+  // What the panel would say is counted on its button: an input dragged onto
+  // an input (the sink found, so as to be drawn at 100%, its ports shown).
+  await page.fill('#search', 'narrow-sink');
+  await page.waitForSelector(`#node-${sink.id}.current`);
+  await drag(page, `#port-${sink.inputs[0]}`, `#port-${sink.inputs[1]}`);
+  await page.waitForFunction(() => document.getElementById('panel-toggle').textContent === 'Panel (1)');
+  assert.equal(await page.locator('#panel-toggle.alert').count(), 1, 'an error: the button says so');
+  await page.click('#panel-toggle');
+  const opened = await rect('#panel');
+  assert.ok(opened && opened.left >= 0 && opened.right <= 400 && opened.height > 600, JSON.stringify(opened));
+  assert.match((await messages(page))[0], /both inputs/);
+  assert.deepEqual([await page.locator('#panel-toggle').textContent(), await page.locator('#panel-toggle').getAttribute('aria-expanded')], ['Panel', 'true']);
+  await page.click('#panel-toggle');
+  assert.equal(await rect('#panel'), null, 'folded again');
+  await page.close();
+  await fixture.remove(sink.id);
 });
 
 test('volumes, mutes, defaults, moves and devices set from the page are what pw-dump shows', { skip }, async () => {
@@ -183,10 +233,12 @@ test('access: only the holder of the URL\'s token gets in', { skip }, async (t) 
   const port = Number(new URL(url).port);
   const wsBase = `${origin.replace('http', 'ws')}/ws`;
   assert.match(url, /^http:\/\/127\.0\.0\.1:\d+\/#token=[\w-]{32}$/);
-  for (const path of ['/', '/page.js', `/?token=${token}`]) {
+  for (const path of ['/', '/page.js', '/layout.js', '/favicon.ico', `/?token=${token}`]) {
     const res = await fetch(`${origin}${path}`, { redirect: 'manual' });
     assert.deepEqual([res.status, res.headers.get('set-cookie'), (await res.text()).includes(token)], [200, null, false], path);
   }
+  const icon = await fetch(`${origin}/favicon.ico`);
+  assert.deepEqual([icon.headers.get('content-type'), [...new Uint8Array(await icon.arrayBuffer()).slice(0, 6)]], ['image/x-icon', [0, 0, 1, 0, 1, 0]], 'an ICO file of one image');
   assert.match((await fetch(`${origin}/`)).headers.get('content-security-policy'), /script-src 'self'/);
   const [host, ssh] = [`Host: 127.0.0.1:${port}`, ['Host: localhost:9000', 'Origin: http://localhost:9000']]; // ssh -L 9000:127.0.0.1:PORT
   for (const [request, headers, status] of [
@@ -278,6 +330,8 @@ test('hostile messages leave the server up and the graph unchanged', { skip }, a
   const why = { 4: /volume must be a number from 0/, 7: /not created by quorvane/, 15: notId, 16: notId, 17: notId, 29: /U\+D800/ };
   for (let id = 20; id < 29; id++) why[id] = id < 26 ? /printable characters only: U\+/ : /must not begin or end with a space/;
   assert.deepEqual(Object.keys(why).filter((id) => !why[id].test(replies().find((r) => r.id === Number(id))?.error)), [], JSON.stringify(replies()));
+  // An id past its bound is refused by name, not taken for a missing one.
+  assert.ok(replies().some((r) => r.id === null && /"id" must be a whole number from 0 to 2147483647, not 1e\+300/.test(r.error)), JSON.stringify(replies()));
 
   // A flood far beyond the bound: every request answered by its id, those
   // dropped with "too many requests"; a snapshot at most once a second.

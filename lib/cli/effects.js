@@ -6,6 +6,7 @@ const { EXIT, UsageError, CliError, parse, asCliError } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const { parseParametricEq } = require('../features/effects/parametric-eq');
+const { clockRate } = require('../features/effects/bands');
 
 const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source', 'Stream'];
 
@@ -32,14 +33,19 @@ async function eq(argv) {
   } catch (e) {
     throw new CliError(`cannot read ${o['from-file']}: ${e.message}`, EXIT.FAILED);
   }
-  let options;
-  try {
-    options = parseParametricEq(text);
-  } catch (e) {
-    throw new UsageError(`${o['from-file']}: ${e.message}`);
-  }
+  // Read before connecting, then checked against the graph's rate (a band's
+  // frequency below half of it), each refusal with the file's line.
+  const read = (rate) => {
+    try {
+      return parseParametricEq(text, { rate });
+    } catch (e) {
+      throw new UsageError(`${o['from-file']}: ${e.message}`);
+    }
+  };
+  read(Infinity);
   const channels = o.channels === undefined ? undefined : Number(o.channels);
   const graph = await openSession();
+  const options = read(clockRate(graph)); // the rate createFilter checks against
   let filter;
   try {
     filter = await graph.createFilter({ name, ...options, mediaClass: o['media-class'], channels, target: o.target });

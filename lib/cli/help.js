@@ -60,6 +60,8 @@ Commands:
                                          the graph live in a browser: link, unlink, volumes, devices
   mqtt --broker mqtt://HOST:PORT [--host-name NAME] [--homeassistant] [--rules FILE]
                                          this host's graph on an MQTT broker, commands taken from it
+  stream HOST:NODE HOST:NODE --broker mqtt://HOST:PORT [--latency MS] [--remove]
+                                         audio from a node of one bridged host to a node of another
   eq NAME --from-file ParametricEQ.txt [--target NODE] [--media-class Audio/Sink|Audio/Source|Stream]
                                          an equaliser from an AutoEq file; prints its ids, held until Ctrl-C
   loopback FROM TO [--latency MS]        play what FROM gives into TO; prints its ids, held until Ctrl-C
@@ -316,6 +318,18 @@ mqtts:// with --ca FILE (the broker's certificate authority) for TLS. The
 password is read from --password-file FILE or QUORVANE_MQTT_PASSWORD, never
 from the command line. Reconnects to the broker with a growing delay (up to
 30 s) and carries on when the PipeWire daemon restarts. See docs/mqtt.md.`,
+  stream: `Usage: quorvane stream FROM TO --broker mqtt://HOST:PORT [--latency MS] [--off] [--remove] [--json]
+         [--username USER [--password-file FILE]] [--ca FILE] [--topic-prefix PREFIX]
+Streams audio from node FROM of one host to node TO of another (each HOST:NODE,
+HOST as its bridge's --host-name), both hosts running quorvane mqtt on that
+broker: the receiving bridge loads PipeWire's network source on its address,
+the sending one the matching sink (ROC where both hosts run PipeWire 1.x with
+it, 0.3's RTP between 0.3 hosts), each linked to its node. Prints the codec,
+the receiver's address and ports and the latency target once audio flows. The
+stream stands without this command, across restarts of either host's bridge
+or daemon and of the broker, until --remove. --off keeps it, switched off.
+A host receives only into sinks and sends only playing streams and sinks
+unless its bridge's rules name the node. See docs/fleet.md.`,
   unlink: `Usage: quorvane unlink LINK_ID
        quorvane unlink OUT IN
        quorvane unlink --from NODE --to SINK

@@ -122,4 +122,4 @@ async function webBroker(o, listen, origins) {
   return held;
 }
 
-module.exports = { mqtt, webBroker };
+module.exports = { mqtt, webBroker, readCredentials };

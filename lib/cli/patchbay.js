@@ -10,10 +10,13 @@ const { EXIT, CliError, UsageError, parse } = require('./args');
 const { say, warn } = require('./output');
 const { openSession, hold } = require('./session');
 const { parseRules } = require('../features/patchbay/rules');
+const { clockRate } = require('../features/effects/bands');
 
 const RELOAD_DEBOUNCE_MS = 150; // an editor's write, rename and chmod come as one change
 
-function readRulesFile(file) {
+// The rules of `file`, checked (with `rate`, the graph's clock rate, a
+// filter's bands against it); a CliError naming the file's line otherwise.
+function readRulesFile(file, { rate } = {}) {
   let text;
   try {
     text = fs.readFileSync(file, 'utf8');
@@ -21,14 +24,15 @@ function readRulesFile(file) {
     throw new CliError(`cannot read ${file}: ${e.message}`, EXIT.USAGE);
   }
   try {
-    return parseRules(text, file);
+    return parseRules(text, file, { rate });
   } catch (e) {
     throw new CliError(e.message, EXIT.USAGE);
   }
 }
 
 // One line per action, as a person reads it: `linked app-1:FL -> sink:playback_FL (routes[0])`;
-// with `dry`, what it would do: `would link ...`.
+// with `dry`, what it would do: `would link ...`, and what it cannot do now:
+// `cannot link app-1:FL -> sink:in_X: node "sink" has no input port named "in_X" (routes[0])`.
 const VERBS = {
   linked: ['linked', 'link'],
   unlinked: ['unlinked', 'unlink'],
@@ -40,11 +44,12 @@ const VERBS = {
   destroyed: ['destroyed device', 'destroy device'],
   'gave-back': ['gave back', 'give back'],
   profile: ['set', 'set'],
+  unmatched: ['cannot link', 'cannot link'],
 };
 function actionLine(a, dry = false) {
-  // A rule that would do nothing, and why: `routes[0] links nothing: to: no node has the name ...`.
-  if (a.kind === 'unmatched') return `${a.rule} ${a.rule.startsWith('volumes') ? 'sets' : 'links'} nothing: ${a.why}`;
   const verb = (VERBS[a.kind] ?? [a.kind, a.kind])[dry ? 1 : 0];
+  // What a rule cannot do now, and why: `cannot link A -> B: ... (routes[0])`, `cannot set X: ... (volumes[0])`.
+  if (a.kind === 'unmatched') return a.out === undefined ? `cannot set ${a.node}: ${a.reason} (${a.rule})` : `${verb} ${a.out} -> ${a.in}: ${a.reason} (${a.rule})`;
   let what;
   if (a.kind === 'volume') {
     what = `${a.node}: ${[a.volume !== undefined ? `volume ${a.volume.toFixed(2)}` : null, a.mute !== undefined ? (a.mute ? 'muted' : 'unmuted') : null].filter(Boolean).join(', ')}`;
@@ -64,10 +69,12 @@ async function patchbay(argv) {
   const o = parse(argv, { 'dry-run': 'flag', json: 'flag' });
   if (o._.length !== 1) throw new UsageError('patchbay needs one rules FILE');
   const file = path.resolve(o._[0]);
-  const rules = readRulesFile(file);
+  readRulesFile(file); // refused before connecting where it can be
   const print = (a, dry) => say(o.json ? actionJSON(a, dry ? { dryRun: true } : {}) : actionLine(a, dry));
   // Carries on across a daemon restart, as `route --reconnect`.
   const graph = await openSession({ reconnect: !o['dry-run'] });
+  const rateNow = () => ({ rate: clockRate(graph, Infinity) });
+  const rules = readRulesFile(file, rateNow());
 
   if (o['dry-run']) {
     const { plan } = require('../features/patchbay/plan');
@@ -96,7 +103,7 @@ async function patchbay(argv) {
       reloading = (async () => {
         let next;
         try {
-          next = readRulesFile(file);
+          next = readRulesFile(file, rateNow());
         } catch (e) {
           warn(`${e.message} (not reloaded: the rules in force stay)`);
           return;

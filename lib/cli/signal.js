@@ -44,7 +44,8 @@ function rateArg(text) {
 
 // quorvane meter NODE... [--rate HZ] [--json]: until Ctrl-C (0), the reader
 // going away (0), the daemon going away (4), or the last measured node going
-// (4; while others remain, a line on standard error and the rest go on).
+// (4; while others remain, a line on standard error and the rest go on). A
+// meter that measures nothing for a second says why on standard error.
 async function meter(argv) {
   const o = parse(argv, { rate: 'value', json: 'flag' });
   if (o._.length === 0) throw new UsageError('meter needs at least one NODE');
@@ -83,6 +84,8 @@ async function meter(argv) {
         say(`${m.node.name} ${m.meter.channels.map((c, i) => `${c} ${dbText(level.peak[i])}`).join('  ')}`);
       }
     });
+    // A meter that measures nothing says why, on standard error (once per change).
+    m.meter.on('state', ({ state, reason }) => state !== 'measuring' && warn(`${JSON.stringify(m.node.name)} (${m.node.id}): not measuring: ${reason}`));
     m.meter.on('end', (reason) => {
       if (reason === 'closed' || graph.state === 'closed') return;
       warn(`${JSON.stringify(m.node.name)} (${m.node.id}): ${reason}`);
@@ -107,29 +110,37 @@ function latestCycles(profile) {
   return [...byDriver.values()];
 }
 
-// The rows with the peak of the measured nodes.
-function profileRows(drivers, peaks) {
-  const peakOf = (id) => (peaks.has(id) ? { peak: jsonDb(peaks.get(id)) } : {});
+// The rows with each node's state (as the Graph has it) and the peak of the
+// measured nodes.
+function profileRows(drivers, peaks, states) {
+  const extra = (id) => ({ state: states.get(id) ?? null, ...(peaks.has(id) ? { peak: jsonDb(peaks.get(id)) } : {}) });
   return drivers.map(({ followers, ...d }) => ({
     ...d,
-    ...peakOf(d.id),
-    followers: followers.map((f) => ({ ...f, ...peakOf(f.id) })),
+    ...extra(d.id),
+    followers: followers.map((f) => ({ ...f, ...extra(f.id) })),
   }));
 }
+
+// pw-top's S column: a node's state by its first letter (C creating, S
+// suspended, I idle, R running, E error).
+const STATE_LETTERS = { creating: 'C', suspended: 'S', idle: 'I', running: 'R', error: 'E' };
 
 const us = (v) => (v === null ? '---' : v >= 1000 ? `${(v / 1000).toFixed(1)}ms` : `${v.toFixed(1)}us`);
 const ratio = (v) => (v === null ? '---' : v.toFixed(2));
 
+// pw-top's columns (but its FORMAT), with the peak before the name: S the
+// state; QUANT and RATE a driver's clock, a follower's own latency (see
+// lib/features/profiler.js); ERR a driver's xruns, a follower's errors.
 function topLines(drivers) {
-  const header = ['ID', 'QUANT', 'RATE', 'WAIT', 'BUSY', 'W/Q', 'B/Q', 'ERR', 'PEAK', 'NAME'];
+  const header = ['S', 'ID', 'QUANT', 'RATE', 'WAIT', 'BUSY', 'W/Q', 'B/Q', 'ERR', 'PEAK', 'NAME'];
   const rows = [];
   for (const d of drivers) {
-    const row = (n, name, err) => [n.id, n.quantum, n.rate, us(n.waitUs), us(n.busyUs), ratio(n.waitRatio), ratio(n.busyRatio), err, n.peak === undefined ? '' : n.peak === null ? '-inf' : n.peak.toFixed(1), name].map(String);
+    const row = (n, name, err) => [STATE_LETTERS[n.state] ?? '!', n.id, n.quantum, n.rate, us(n.waitUs), us(n.busyUs), ratio(n.waitRatio), ratio(n.busyRatio), err, n.peak === undefined ? '' : n.peak === null ? '-inf' : n.peak.toFixed(1), name].map(String);
     rows.push(row(d, `${d.name}  (load ${d.load.fast.toFixed(2)} ${d.load.medium.toFixed(2)} ${d.load.slow.toFixed(2)})`, d.xruns));
     for (const f of d.followers) rows.push(row(f, ` + ${f.name}`, f.errors));
   }
   const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));
-  const line = (cells) => cells.map((c, i) => (i === cells.length - 1 ? c : i < 3 || i === 7 ? c.padStart(widths[i]) : c.padEnd(widths[i]))).join(' ');
+  const line = (cells) => cells.map((c, i) => (i === cells.length - 1 ? c : (i >= 1 && i <= 3) || i === 8 ? c.padStart(widths[i]) : c.padEnd(widths[i]))).join(' ');
   return [line(header), ...rows.map(line), ...(rows.length ? [] : ['(no driver running)'])];
 }
 
@@ -177,7 +188,7 @@ async function top(argv) {
     const cycles = latestCycles(profile);
     if (profiler.latest) measure(busiest(cycles));
     const peaks = new Map([...meters].filter(([, m]) => !m.meter.ended).map(([id, m]) => [id, m.peak]));
-    const drivers = profileRows(cycles, peaks);
+    const drivers = profileRows(cycles, peaks, new Map(graph.nodes().map((n) => [n.id, n.state])));
     if (o.json) say(JSON.stringify({ t: profile.t, drivers }));
     else {
       if (tty) process.stdout.write('\x1b[H\x1b[2J');

@@ -6,6 +6,8 @@
 // value out of range a RangeError; each message names the call and the
 // argument or option.
 
+const { LinearRegExp } = require('./linear-regexp');
+
 // PipeWire's object ids and serials are uint32.
 const MAX_ID = 2 ** 32 - 1;
 
@@ -61,6 +63,48 @@ function checkText(value, what, name, { max = 4096 } = {}) {
     throw new TypeError(`${what}: ${name} must be a non-empty string (at most ${max} characters, no NUL)`);
   }
   return value;
+}
+
+// checkPattern(text, what, name) → a pattern written as a text by a file, a
+// broker or a command line: "/source/FLAGS" (flags of i, m, s, u) is a
+// LinearRegExp, matched in time linear in the text it is tested on (no
+// pattern from outside can hold the event loop); anything else is that exact
+// text. A TypeError naming `what` and `name` for a text that is not one
+// (checkText's bounds) and a SyntaxError for a regular expression that is
+// not JavaScript's or not one LinearRegExp takes (a backreference,
+// lookaround, one too large).
+const PATTERN = /^\/(.+)\/([imsu]*)$/s;
+function checkPattern(text, what, name, { max = 4096, empty = false } = {}) {
+  if (!(empty && text === '')) checkText(text, what, name, { max });
+  const re = PATTERN.exec(text);
+  if (!re) return text;
+  try {
+    return new LinearRegExp(re[1], re[2]);
+  } catch (e) {
+    throw new SyntaxError(`${what}: ${name}: bad regular expression ${text.length > 80 ? `${text.slice(0, 77)}...` : text}: ${e.message.replace(/^Invalid regular expression: \/.*?\/[a-z]*: /s, '')}`);
+  }
+}
+
+// checkRequestId(value, what, { min, max, text }) → the id of a request of
+// a protocol (the web page's, an MQTT command's), which its answer repeats:
+// a whole number from `min` to `max` (0 to 2³¹−1 unless told) or, with
+// `text`, a text of 1 to MAX_REQUEST_ID_TEXT printable characters. Any other
+// is refused (a TypeError for its type, a RangeError for its size), never
+// dropped from the answer unsaid.
+const MAX_REQUEST_ID_TEXT = 64;
+function checkRequestId(value, what, { min = 0, max = 2 ** 31 - 1, text = false } = {}) {
+  const kinds = `a whole number from ${min} to ${max}${text ? ` or a text of 1 to ${MAX_REQUEST_ID_TEXT} printable characters` : ''}`;
+  if (typeof value === 'number') {
+    if (!Number.isInteger(value) || value < min || value > max) throw new RangeError(`${what}: "id" must be ${kinds}, not ${value}`);
+    return value;
+  }
+  if (text && typeof value === 'string') {
+    if (value.length === 0 || value.length > MAX_REQUEST_ID_TEXT || /\p{C}/u.test(value)) {
+      throw new RangeError(`${what}: "id" must be ${kinds}, not a text of ${value.length} characters${value.length && value.length <= MAX_REQUEST_ID_TEXT ? ' with a control or unassigned character' : ''}`);
+    }
+    return value;
+  }
+  throw new TypeError(`${what}: "id" must be ${kinds}`);
 }
 
 // The one spelling of a direction in the API: 'in' (the ports that take
@@ -147,6 +191,8 @@ module.exports = {
   checkBoolean,
   checkNumber,
   checkText,
+  checkPattern,
+  checkRequestId,
   checkDirection,
   deprecated,
   checkSignal,

@@ -92,29 +92,68 @@ function shows(node, volumes, mute) {
   return now?.length === volumes.length && volumes.every((v, i) => now[i] === Math.fround(v));
 }
 
-// Sets the node's Props; resolves with the node once it reports them.
+// A session manager takes a new node up a moment after it appears, and
+// restores what it keeps of it then (WirePlumber 0.5 sets a new device's
+// ports up anew, which sets its volume back; its stream restore sets a
+// stream's): Props set on a node younger than SETTLE_MS, beside a session
+// manager, count only once the node is that old and still shows them. Until
+// then each report of the node that shows other values sends them again
+// (MAX_RESENDS times at most), and once it is that old they are sent once
+// more if it does not show them.
+const SETTLE_MS = 1000;
+const MAX_RESENDS = 3;
+
+// How long Props set on `node` now must hold before they count: 0 without a
+// session manager (no "default" metadata) or for a node it has had for
+// SETTLE_MS.
+function settleMsOf(features, node) {
+  if (!features.connection.hasMetadata(DEFAULT_METADATA)) return 0;
+  const age = addon.graphNodeControls(node.id)[0]?.age;
+  return age === undefined ? 0 : Math.max(0, SETTLE_MS - age);
+}
+
+// Sets the node's Props; resolves with the node once it reports them (and,
+// for a young node beside a session manager, still does once it is no longer
+// young: see SETTLE_MS).
 function applyProps(features, node, volumes, mute, timeoutMs, what) {
   return features.wait(
     { timeoutMs, timeoutError: () => new Error(`${what}: ${label(node)} did not report the new value within ${timeoutMs} ms`) },
     (settle) => {
       const token = newToken();
-      if (!addon.graphSetNodeProps(node.id, token, volumes, mute)) return settle.reject(new Error('PipeWire not connected'));
+      const send = () => addon.graphSetNodeProps(node.id, token, volumes, mute) || settle.reject(new Error('PipeWire not connected'));
+      if (!send()) return;
+      const settleMs = settleMsOf(features, node);
+      const settledAt = Date.now() + settleMs;
+      let shown = null; // the node as it last showed the values, while it does
+      let resends = 0;
+      const confirm = (shows) => {
+        if (Date.now() >= settledAt) settle.resolve(shows);
+        else shown = shows;
+      };
+      // Once the node is old enough: what it shows then, or the values sent once more.
+      const timer = settleMs > 0 ? setTimeout(() => (shown ? settle.resolve(shown) : send()), settleMs) : null;
       // A value the node has already is reported by no change: after a round
       // trip, what the node shows then settles it.
       const seq = shows(node, volumes, mute) ? addon.graphSync() : -1;
       return {
         onEvent: (kind, payload) => {
           if (kind === 'node-changed' && payload.id === node.id) {
-            if (shows(payload, volumes, mute)) settle.resolve(payload);
+            if (shows(payload, volumes, mute)) confirm(payload);
+            else if (Date.now() < settledAt) {
+              // Other values (the session manager taking the node up): sent again.
+              shown = null;
+              if (resends++ < MAX_RESENDS) send();
+            }
           } else if (kind === 'node-destroyed' && payload === node.id) {
             settle.reject(new Error(`${what}: ${label(node)} was removed`));
           } else if (kind === 'control-failed' && payload.token === token) {
             settle.reject(refusal(payload.res, `${what}: ${payload.message}`));
           } else if (kind === 'sync-done' && payload.id === seq && seq >= 0) {
             const [c] = addon.graphNodeControls(node.id);
-            if (shows(c, volumes, mute)) settle.resolve(features.graph.nodes().find((n) => n.id === node.id));
+            if (shows(c, volumes, mute)) confirm(features.graph.nodes().find((n) => n.id === node.id));
           }
         },
+        cleanup: () => clearTimeout(timer),
       };
     },
   );

@@ -132,17 +132,8 @@ async function createNode(g, options) {
       reject(new Error('PipeWire not connected'));
     }
   });
-  // The node and all its ports: one in and one out (the monitor or capture
-  // side) for each channel.
-  const remaining = () => Math.max(1, deadline - Date.now());
   try {
-    await graph.waitForNode((n) => n.id === id, { timeoutMs: remaining() });
-    await graph.waitForPorts(id, { count: 2 * spec.channels.length, timeoutMs: remaining() });
-    // With its info (every property, its state) and its volume and mute,
-    // so that setVolume right after it finds the control.
-    await graph.waitForNode((n) => n.id === id && n.state !== null && n.volume !== undefined && n.mute !== undefined, {
-      timeoutMs: remaining(),
-    });
+    await whole(g, spec, id, Math.max(1, deadline - Date.now()));
   } catch (e) {
     addon.graphAbandonNode(token); // nobody gets the node: it is destroyed
     throw e;
@@ -150,6 +141,51 @@ async function createNode(g, options) {
   const node = graph.nodes().find((n) => n.id === id);
   if (!node) throw new Error(`node ${id} was removed while it was being made`);
   return node;
+}
+
+// Resolves once node `id` is whole: announced with all its ports (one in
+// and one out, the monitor or capture side, for each channel) and its info
+// (every property, its state), and with its volume and mute, so that
+// setVolume may follow at once. A node that reports no Props (PipeWire 1.4
+// reports none for a null-audio-sink of 52 channels or more: too large for
+// it) is whole without them once two round trips after its info have
+// brought none: it then has no volume and no mute. Rejects after `ms` with
+// an Error naming the node, what it lacks and the time-out given.
+function whole(g, spec, id, ms) {
+  const { graph } = g;
+  const count = 2 * spec.channels.length;
+  let node = null;
+  let ports = null;
+  let trips = 0; // round trips after the info that brought no Props
+  const lacks = () =>
+    !node ? 'was not announced' : ports.size < count ? `got ${ports.size} of its ${count} ports` : node.state === null ? 'got no info' : 'reported no volume and mute';
+  return g.wait(
+    { timeoutMs: ms, timeoutError: () => new Error(`createNode: node ${JSON.stringify(spec.name)} (id ${id}) ${lacks()} within the ${spec.timeoutMs} ms given (timeoutMs)`) },
+    (settle) => {
+      let seq = -1;
+      const check = () => {
+        if (!node || ports.size < count || node.state === null) return;
+        if ((node.volume !== undefined && node.mute !== undefined) || trips >= 2) settle.resolve();
+        else if (seq < 0) seq = addon.graphSync();
+      };
+      node = graph.nodes().find((n) => n.id === id) ?? null;
+      ports = new Set(graph.ports().filter((p) => p.nodeId === id).map((p) => p.id));
+      check();
+      return {
+        onEvent: (kind, payload) => {
+          if ((kind === 'node-created' || kind === 'node-changed') && payload?.id === id) node = payload;
+          else if (kind === 'node-destroyed' && payload === id) return settle.reject(new Error(`node ${id} was removed while it was being made`));
+          else if (kind === 'port-created' && payload?.nodeId === id) ports.add(payload.id);
+          else if (kind === 'port-destroyed') ports.delete(payload);
+          else if (kind === 'sync-done' && seq >= 0 && payload?.id === seq) {
+            seq = -1;
+            if (node.volume === undefined || node.mute === undefined) trips++;
+          } else return;
+          check();
+        },
+      };
+    },
+  );
 }
 
 // findTarget(graph, node) → the node destroyNode's `node` names (an id, a

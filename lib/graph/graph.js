@@ -570,7 +570,11 @@ class Graph extends EventEmitter {
       if (payload) for (const p of [...this.#profilers]) p.hear(name, payload);
       return;
     }
-    if (name === 'meter-level' || name === 'meter-ended') {
+    if (name === 'meter-level') {
+      for (const level of payload) this.#meters.get(level.id)?.hear(name, level); // every meter's at once
+      return;
+    }
+    if (name === 'meter-ended' || name === 'meter-state') {
       if (payload) this.#meters.get(payload.id)?.hear(name, payload);
       return;
     }
@@ -635,6 +639,17 @@ class Graph extends EventEmitter {
     if (this.#state === 'closed') return Promise.reject(new Error('Graph closed'));
     const { createLoopback } = require('../features/effects/loopback'); // loaded with the first loopback
     return createLoopback(this.#features, options);
+  }
+
+  // One end of a stream between hosts (lib/features/fleet/stream-end.js):
+  // PipeWire's network sink or source loaded into this process, kept linked to
+  // a node of this host and loaded again after the daemon comes back. The
+  // bridge's streams (lib/mqtt/streams.js) make them; `portRange` ([first,
+  // last]) is where a receiver picks its UDP ports.
+  streamEnd(options, { portRange } = {}) {
+    if (this.#state === 'closed') return Promise.reject(new Error('Graph closed'));
+    const { StreamEnd } = require('../features/fleet/stream-end'); // loaded with the first stream
+    return StreamEnd.open(this.#features, options, portRange ? { portRange } : undefined);
   }
 
   // --- devices: profiles and routes ------------------------------------------------

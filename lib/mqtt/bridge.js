@@ -23,8 +23,10 @@ const { EventEmitter } = require('node:events');
 const { randomBytes } = require('node:crypto');
 const { checkBridgeOptions, loadMqtt } = require('../protocol/broker-options');
 const { Commands } = require('./commands');
+const { Streams, checkStreamOptions } = require('./streams');
 const { configs, slug } = require('./homeassistant');
-const { RateLimit, topicLevel, MAX_PAYLOAD_BYTES } = require('../protocol/broker-payload');
+const { RateLimit, topicLevel, parseJson } = require('../protocol/broker-payload');
+const { checkRequestId } = require('../core/arguments');
 const { deviceView } = require('../protocol/device-view');
 const { AUTH_CODES, firstConnect } = require('../protocol/broker-connect');
 
@@ -34,6 +36,13 @@ const MAX_IN_FLIGHT = 16;
 const CLOSE_STEP_MS = 2000;
 const MAX_PACKET_BYTES = 2 * 1024 * 1024; // announced to an MQTT 5 broker: larger packets are not sent to the bridge
 const REFUSAL_REPLIES_PER_S = 5; // answers to commands refused for their rate: the rest are counted, not answered
+const MAX_TOPICS = 20000; // retained topics held as the bridge's (its own, and discovery configs an earlier run left)
+const MAX_RESPONSE_TOPIC = 1024; // characters of an MQTT 5 response topic
+const MAX_CORRELATION_BYTES = 256; // bytes of MQTT 5 correlation data, echoed in the answer
+// What #sent holds for one of the bridge's topics that someone else has
+// overwritten: never equal to a payload, so the next look sends the bridge's own.
+const FORGED = Symbol('forged');
+const ECHOES = 4; // MQTT 3.1.1: the bridge's own payloads of a topic it expects back at most
 // What no retry mends, before the bridge was ever connected: the broker
 // refusing the credentials (MQTT 3.1.1 and 5 reason codes), a certificate
 // that the certificate authority given does not vouch for.
@@ -80,6 +89,7 @@ class Bridge extends EventEmitter {
   #client = null;
   #mqtt;
   #sent = new Map(); // retained topic → the payload the broker holds (as far as the bridge knows)
+  #echoes = new Map(); // MQTT 3.1.1: topic → the payloads last published there, still to come back
   #lastSent = new Map(); // topic → when it was last sent
   #missingSince = new Map(); // discovery topic → since when its node is gone
   #keys = new Map(); // topic key → node, as of the last look at the graph
@@ -97,8 +107,9 @@ class Bridge extends EventEmitter {
   #refusalLimit = new RateLimit(REFUSAL_REPLIES_PER_S, REFUSAL_REPLIES_PER_S);
   #patchbay = null;
   #commands;
+  #streams;
   #listeners = [];
-  #counts = { published: 0, commands: 0, refused: 0, unanswered: 0 };
+  #counts = { published: 0, commands: 0, refused: 0, unanswered: 0, ignored: 0, cleared: 0 };
 
   constructor(graph, options) {
     super();
@@ -107,7 +118,17 @@ class Bridge extends EventEmitter {
     this.#mqtt = loadMqtt();
     this.#commandLimit = new RateLimit(this.#o.commandRate, this.#o.commandRate * 2);
     this.hostTopic = `${this.#o.topicPrefix}/${this.#o.hostName}`;
+    this.#streams = new Streams(graph, {
+      host: this.#o.hostName,
+      prefix: this.#o.topicPrefix,
+      options: checkStreamOptions(this.#o.streams),
+      homeassistant: this.#o.homeassistant ? { discovery: this.#o.discoveryPrefix } : null,
+      publish: (topic, payload, options) => this.#publish(topic, payload, false, options),
+      localAddress: () => this.#client?.stream?.localAddress,
+      changed: () => this.#schedule(),
+    });
     this.#commands = new Commands(graph, {
+      streams: this.#streams,
       patchbay: { get: () => this.#patchbay, set: (p) => (this.#patchbay = p) },
       nodeOf: (key) => this.#nodeOf(key),
       deviceOf: (key) => this.#deviceOf(key),
@@ -118,7 +139,34 @@ class Bridge extends EventEmitter {
     return this.#patchbay?.rules ?? null;
   }
 
-  /** Counts since the start: messages published, commands done, refused, and refusals left unanswered. */
+  /**
+   * Streams audio from `from` to `to` ("HOST:NODE" each, hosts on this
+   * broker; lib/mqtt/streams.js, docs/fleet.md): resolves with the sender's
+   * record once audio flows, rejects with why not. `options`: { latencyMs,
+   * enabled }.
+   */
+  async stream(from, to, options = {}) {
+    const { latencyMs, enabled } = options;
+    const outcome = await this.#streams.command('stream', { from, to, ...(latencyMs !== undefined ? { latencyMs } : {}), ...(enabled !== undefined ? { enabled } : {}) });
+    if (!outcome.ok) throw new Error(outcome.error);
+    return outcome.result;
+  }
+
+  /** Removes the stream from `from` to `to`; resolves once this host's end is gone (the other follows). */
+  async unstream(from, to) {
+    const outcome = await this.#streams.command('unstream', { from, to });
+    if (!outcome.ok) throw new Error(outcome.error);
+  }
+
+  /** This host's streams, as their records say. */
+  streams() {
+    return this.#streams.list();
+  }
+
+  /**
+   * Counts since the start: messages published, commands done, refused, refusals left unanswered, retained
+   * commands ignored, and retained messages of others cleared under the host's prefix or the discovery one.
+   */
   stats() {
     return { ...this.#counts, topics: this.#sent.size };
   }
@@ -191,11 +239,17 @@ class Bridge extends EventEmitter {
     this.#backoff = BACKOFF_MIN_MS;
     const v5 = this.#o.protocolVersion === 5;
     const h = this.hostTopic;
-    const topics = [`${h}/set`, `${h}/rules/set`, `${h}/defaults/+/set`, `${h}/node/+/+/set`, `${h}/node/+`, `${h}/device/+/+/set`, `${h}/device/+`];
+    // Everything under the host's prefix: its commands, and what others may
+    // have left there (cleared, below). MQTT 5 keeps the retain flag of what
+    // is published while the bridge is subscribed (rap) and spares it its own
+    // messages (nl); MQTT 3.1.1 does neither.
+    const topics = [`${h}/#`];
     if (this.#o.homeassistant) topics.push(`${this.#o.discoveryPrefix}/+/${slug(`quorvane-${this.#o.hostName}`)}/+/config`);
-    this.#client.subscribe(topics, { qos: 0, ...(v5 ? { nl: true } : {}) }, (e) => e && this.emit('warning', e));
+    topics.push(...this.#streams.subscriptions());
+    this.#client.subscribe(topics, { qos: 0, ...(v5 ? { nl: true, rap: true } : {}) }, (e) => e && this.emit('warning', e));
+    this.#echoes.clear(); // what was sent before is not coming back
     this.#status();
-    for (const [topic, payload] of this.#sent) this.#publish(topic, payload);
+    for (const [topic, payload] of this.#sent) if (payload !== FORGED) this.#publish(topic, payload);
     this.#schedule();
     this.emit('connected');
   }
@@ -220,9 +274,51 @@ class Bridge extends EventEmitter {
     if (this.#brokerUp) this.#publish(`${this.hostTopic}/status`, this.#daemonUp ? 'online' : 'offline', false);
   }
 
+  // A message under the host's prefix that is no command: what the bridge
+  // itself publishes there stays as it published it, and what it does not
+  // publish does not stay. With MQTT 5 only retained messages are others'
+  // leftovers or forgeries (the bridge does not hear its own); with MQTT
+  // 3.1.1, which clears the retain flag of what it forwards live and sends
+  // the bridge its own messages back, any text that differs from what the
+  // bridge sent is taken as one.
+  #foreign(topic, payload, packet) {
+    const v5 = this.#o.protocolVersion === 5;
+    if (v5 && !packet.retain) return; // not kept by the broker
+    const text = payload.toString('utf8');
+    if (topic === `${this.hostTopic}/status`) {
+      if (text !== (this.#daemonUp ? 'online' : 'offline')) this.#status();
+      return;
+    }
+    if (topic === `${this.hostTopic}/reply` && !packet.retain) return; // answers, the bridge's own among them
+    const echoes = this.#echoes.get(topic);
+    if (!packet.retain && echoes?.includes(text)) {
+      echoes.splice(0, echoes.indexOf(text) + 1); // this one and those before it have come back
+      if (echoes.length === 0) this.#echoes.delete(topic);
+      return;
+    }
+    if (this.#sent.has(topic)) {
+      // One of the bridge's topics: its own state again, once the graph is looked at.
+      if (this.#sent.get(topic) === text) return;
+      this.#sent.set(topic, FORGED);
+      this.#schedule();
+      return;
+    }
+    if (text === '') return; // nothing kept: a removal (the bridge's own, with MQTT 3.1.1)
+    this.#counts.cleared++;
+    this.#publish(topic, '', false);
+  }
+
   #publish(topic, payload, count = true, options = { retain: true, qos: 0 }) {
     if (!this.#brokerUp) return;
     if (count) this.#counts.published++;
+    // MQTT 3.1.1 sends the bridge its own retained messages back: the last
+    // few of each topic are known as its own when they come.
+    if (options.retain && this.#o.protocolVersion !== 5 && topic.startsWith(`${this.hostTopic}/`)) {
+      const echoes = this.#echoes.get(topic) ?? [];
+      echoes.push(payload);
+      if (echoes.length > ECHOES) echoes.shift();
+      this.#echoes.set(topic, echoes);
+    }
     this.#client.publish(topic, payload, options);
   }
 
@@ -281,7 +377,7 @@ class Bridge extends EventEmitter {
       this.#keys.set(key, node);
       const topic = `${h}/node/${key}`;
       want.set(topic, JSON.stringify(nodeState(node, target.get(node.id), portsOf.get(node.id), linksOf.get(node.id))));
-      listed.push({ key, topic, node });
+      listed.push({ key, topic, node, target: target.get(node.id) ?? null });
     }
     const devices = [];
     this.#deviceKeys.clear();
@@ -297,9 +393,10 @@ class Bridge extends EventEmitter {
     const d = g.defaults;
     want.set(`${h}/defaults`, JSON.stringify({ audioSink: d.audioSink, audioSource: d.audioSource, videoSource: d.videoSource }));
     want.set(`${h}/links`, JSON.stringify(links));
+    for (const [topic, text] of this.#streams.topics()) want.set(topic, text);
     if (this.#o.homeassistant) {
       const version = require('../../package.json').version;
-      for (const [topic, text] of configs({ host: this.#o.hostName, hostTopic: h, discovery: this.#o.discoveryPrefix, nodes: listed, devices, version }, this.#discovery)) {
+      for (const [topic, text] of configs({ host: this.#o.hostName, hostTopic: h, discovery: this.#o.discoveryPrefix, nodes: listed, devices, defaults: d, version }, this.#discovery)) {
         want.set(topic, text);
       }
     }
@@ -361,21 +458,38 @@ class Bridge extends EventEmitter {
     if (levels.length === 3 && levels[0] === 'defaults' && levels[2] === 'set') return { kind: 'default', what: levels[1] };
     if (levels.length === 4 && levels[0] === 'node' && levels[3] === 'set') return { kind: 'node', key: levels[1], what: levels[2] };
     if (levels.length === 4 && levels[0] === 'device' && levels[3] === 'set') return { kind: 'device', key: levels[1], what: levels[2] };
+    if (levels.length === 3 && levels[0] === 'stream' && levels[2] === 'set') return { kind: 'stream', key: levels[1] };
     return null;
   }
 
   #message(topic, payload, packet) {
+    if (this.#streams.hear(topic, payload, packet)) return;
     const route = this.#route(topic);
     if (!route) {
-      // A retained state or config this run has not sent (left by an
-      // earlier run): taken as sent, so that it is removed if its node is gone.
+      if (topic.startsWith(`${this.hostTopic}/`)) return this.#foreign(topic, payload, packet);
+      // A retained discovery config this run has not sent (left by an earlier
+      // run): taken as sent, so that it is removed if its node is gone for
+      // good; past MAX_TOPICS held, removed at once.
       if (packet.retain && payload.length > 0 && !this.#sent.has(topic)) {
+        if (this.#sent.size >= MAX_TOPICS) {
+          this.#counts.cleared++;
+          this.#publish(topic, '', false);
+          return;
+        }
         this.#sent.set(topic, payload.toString('utf8'));
         this.#schedule();
       }
       return;
     }
-    if (packet.retain) return; // a retained command would be done again at every reconnect
+    // A retained command is never carried out: it would be done again at
+    // every reconnect, and by every bridge that subscribes later. With MQTT 5
+    // it is removed from the broker too (the bridge does not hear the
+    // removal; with MQTT 3.1.1 it would, as an empty command).
+    if (packet.retain) {
+      this.#counts.ignored++;
+      if (this.#o.protocolVersion === 5 && payload.length > 0) this.#publish(topic, '', false);
+      return;
+    }
     const answer = (outcome) => this.#reply(topic, packet, outcome);
     if (!this.#commandLimit.take()) {
       this.#counts.refused++;
@@ -392,9 +506,22 @@ class Bridge extends EventEmitter {
       answer({ ok: false, error: 'PipeWire is away; this command was not done' });
       return;
     }
+    const refusal = this.#replyRefusal(packet);
+    if (refusal) {
+      this.#counts.refused++;
+      answer({ ok: false, error: `${refusal}; this command was not done` });
+      return;
+    }
+    let id;
+    try {
+      id = route.kind === 'host' ? requestId(payload) : undefined;
+    } catch (e) {
+      this.#counts.refused++;
+      answer({ ok: false, error: `${e.message}; this command was not done` });
+      return;
+    }
     this.#inFlight++;
     this.#counts.commands++;
-    const id = route.kind === 'host' ? requestId(payload) : undefined;
     this.#commands
       .run(route, payload)
       .then((outcome) => answer(id === undefined ? outcome : { id, ...outcome }))
@@ -404,13 +531,25 @@ class Bridge extends EventEmitter {
       });
   }
 
+  // Why an answer to the command of `packet` could not be given as asked
+  // (an MQTT 5 response topic that is no topic or too long, correlation
+  // data too long), or null. Such a command is refused, not done unheard.
+  #replyRefusal(packet) {
+    const { responseTopic, correlationData } = packet.properties ?? {};
+    if (responseTopic !== undefined && !isReplyTopic(responseTopic)) return `the response topic must be a topic of 1 to ${MAX_RESPONSE_TOPIC} characters without "+" or "#"`;
+    if (correlationData !== undefined && correlationData.length > MAX_CORRELATION_BYTES) return `the correlation data must be at most ${MAX_CORRELATION_BYTES} bytes`;
+    return null;
+  }
+
   // The outcome on the MQTT 5 response topic with the correlation data, or
-  // on PREFIX/HOST/reply.
+  // on PREFIX/HOST/reply (also where the response topic is not one: see
+  // #replyRefusal).
   #reply(topic, packet, outcome) {
     const { responseTopic, correlationData } = packet.properties ?? {};
     const body = JSON.stringify({ topic, ...outcome }, (k, v) => (v instanceof RegExp ? String(v) : v));
-    if (typeof responseTopic === 'string' && responseTopic.length > 0 && responseTopic.length <= 1024 && !/[+#]/.test(responseTopic)) {
-      this.#publish(responseTopic, body, false, { qos: 0, retain: false, properties: correlationData ? { correlationData } : undefined });
+    if (isReplyTopic(responseTopic)) {
+      const correlation = correlationData && correlationData.length <= MAX_CORRELATION_BYTES ? { correlationData } : undefined;
+      this.#publish(responseTopic, body, false, { qos: 0, retain: false, properties: correlation });
     } else {
       this.#publish(`${this.hostTopic}/reply`, body, false, { qos: 0, retain: false });
     }
@@ -427,6 +566,7 @@ class Bridge extends EventEmitter {
     clearTimeout(this.#retry);
     for (const off of this.#listeners.splice(0)) off();
     await this.#patchbay?.close();
+    await this.#streams.close();
     const client = this.#client;
     if (!client) return;
     // Each step bounded: a broker that no longer answers cannot hold the close.
@@ -440,16 +580,21 @@ class Bridge extends EventEmitter {
   }
 }
 
+const isReplyTopic = (t) => typeof t === 'string' && t.length > 0 && t.length <= MAX_RESPONSE_TOPIC && !/[+#]/.test(t);
+
 // The "id" a JSON command carries, echoed in its answer (for MQTT 3.1.1,
-// which has no correlation data): a whole number or a short text.
+// which has no correlation data): undefined when it has none (or is no JSON
+// object: its refusal says so), else checked as every protocol's request id
+// (a TypeError or RangeError for one that is not).
 function requestId(payload) {
-  if (payload.length > MAX_PAYLOAD_BYTES) return undefined;
+  let msg;
   try {
-    const { id } = JSON.parse(payload.toString('utf8'));
-    return Number.isSafeInteger(id) || (typeof id === 'string' && id.length <= 64) ? id : undefined;
+    msg = parseJson(payload);
   } catch {
     return undefined;
   }
+  if (msg === null || typeof msg !== 'object' || msg.id === undefined) return undefined;
+  return checkRequestId(msg.id, 'a command', { min: Number.MIN_SAFE_INTEGER, max: Number.MAX_SAFE_INTEGER, text: true });
 }
 
 /** bridge(graph, options) → Promise of a started Bridge (see Bridge.start). */

@@ -23,6 +23,8 @@ const FIELDS = {
   link: ['from', 'to', 'out', 'in'],
   unlink: ['link', 'from', 'to'],
   rules: ['rules'],
+  stream: ['from', 'to', 'latencyMs', 'enabled'],
+  unstream: ['from', 'to', 'stream'],
 };
 
 // A node named by its id (checked later, as the page's ids are) or its name:
@@ -49,13 +51,15 @@ const bool = (v) => (v === 'ON' || v === 'true' ? true : v === 'OFF' || v === 'f
 
 /**
  * The commands of one bridge: `graph`, `patchbay` ({ get(), set(p) }: the
- * rule set in force, or null), `nodeOf(key)` (the node a node topic names,
+ * rule set in force, or null), `streams` (the bridge's streams between hosts,
+ * lib/mqtt/streams.js), `nodeOf(key)` (the node a node topic names,
  * or undefined) and `deviceOf(key)` (the device a device topic names, or
  * undefined).
  */
 class Commands {
-  constructor(graph, { patchbay, nodeOf, deviceOf }) {
+  constructor(graph, { patchbay, nodeOf, deviceOf, streams }) {
     this.graph = graph;
+    this.streams = streams;
     this.patchbay = patchbay;
     this.nodeOf = nodeOf;
     this.deviceOf = deviceOf;
@@ -81,13 +85,14 @@ class Commands {
   async #run(route, payload) {
     const g = this.graph;
     if (route.kind === 'rules') return this.#rules(parseJson(payload));
+    if (route.kind === 'stream') return this.streams.toggle(route.key, payload);
     if (route.kind === 'default') {
       if (!DEFAULT_KINDS.includes(route.what)) throw new CommandError(`defaults: one of ${DEFAULT_KINDS.join(', ')}`);
       return request(g, this.budget, 'default', { kind: route.what, node: nodeId(g, parseScalar(payload), 'node') });
     }
     if (route.kind === 'node') {
       const node = this.nodeOf(route.key);
-      if (!node) throw new CommandError(`no node ${JSON.stringify(route.key)} on this host`);
+      if (!node) throw new CommandError(`no node ${JSON.stringify(route.key.slice(0, 200))} on this host`);
       const value = parseScalar(payload);
       if (route.what === 'volume') return request(g, this.budget, 'volume', { node: node.id, volume: value });
       if (route.what === 'mute') return request(g, this.budget, 'mute', { node: node.id, mute: bool(value) });
@@ -124,6 +129,9 @@ class Commands {
       case 'link':
         if ('out' in fields || 'in' in fields) return request(g, this.budget, 'link', { out: portId(g, fields.out, 'out', 'out'), in: portId(g, fields.in, 'in', 'in') });
         return request(g, this.budget, 'linkNodes', { from: nodeId(g, fields.from, 'from'), to: nodeId(g, fields.to, 'to') });
+      case 'stream':
+      case 'unstream':
+        return this.streams.command(op, fields);
       case 'unlink':
         if ('link' in fields) return request(g, this.budget, 'unlink', fields);
         return request(g, this.budget, 'unlinkNodes', { from: nodeId(g, fields.from, 'from'), to: nodeId(g, fields.to, 'to') });

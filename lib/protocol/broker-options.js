@@ -8,7 +8,7 @@ const { UNPRINTABLE } = require('./parse-request');
 
 const OPTIONS = [
   'broker', 'hostName', 'topicPrefix', 'rules', 'username', 'password', 'ca', 'homeassistant', 'discoveryPrefix',
-  'maxRate', 'protocolVersion', 'connectTimeoutMs', 'forgetAfterMs', 'commandRate', 'clientId',
+  'maxRate', 'protocolVersion', 'connectTimeoutMs', 'forgetAfterMs', 'commandRate', 'clientId', 'streams',
 ];
 const DEFAULTS = { topicPrefix: 'quorvane', discoveryPrefix: 'homeassistant', maxRate: 5, protocolVersion: 5, connectTimeoutMs: 30000, forgetAfterMs: 10000, commandRate: 20 };
 const PRINTABLE_LEVEL = (what, v, { slash = false } = {}) => {

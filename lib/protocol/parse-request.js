@@ -6,7 +6,7 @@
 
 const MAX_MESSAGE_BYTES = 64 * 1024;
 const MAX_REQUEST_ID = 2 ** 31 - 1;
-const { checkId } = require('../core/arguments');
+const { checkId, checkRequestId } = require('../core/arguments');
 const MAX_CUBIC_VOLUME = 2.154; // the API's limit: 10 linear, cubed root
 const DEFAULT_KINDS = ['audioSink', 'audioSource', 'videoSource'];
 const DEVICE_KINDS = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
@@ -119,8 +119,13 @@ function parseRequest(text) {
     throw new RequestError('a request must be JSON');
   }
   if (msg === null || typeof msg !== 'object' || Array.isArray(msg)) throw new RequestError('a request must be a JSON object');
-  const id = requestIdOf(msg);
-  if (id === null) throw new RequestError(`a request needs an "id" (a whole number 0..${MAX_REQUEST_ID})`);
+  if (!Object.hasOwn(msg, 'id')) throw new RequestError(`a request needs an "id" (a whole number 0..${MAX_REQUEST_ID})`);
+  let id;
+  try {
+    id = checkRequestId(msg.id, 'a request', { max: MAX_REQUEST_ID });
+  } catch (e) {
+    throw new RequestError(e.message);
+  }
   if (typeof msg.op !== 'string' || !Object.hasOwn(OPS, msg.op)) throw new RequestError(`unknown op; one of ${Object.keys(OPS).join(', ')}`);
   const spec = OPS[msg.op];
   const args = new Map();

@@ -344,7 +344,7 @@ class RemoteHosts extends EventEmitter {
     if (!g) return Promise.resolve({ ok: false, error: `no host ${JSON.stringify(name)} on the broker` });
     if (!g.online || !this.#brokerUp) return Promise.resolve({ ok: false, error: g.message });
     const command = op === 'linkNodes' ? { op: 'link', ...args } : { op, ...args };
-    if (!['volume', 'mute', 'default', 'move', 'link', 'unlink'].includes(command.op)) {
+    if (!['volume', 'mute', 'default', 'move', 'link', 'unlink', 'stream', 'unstream'].includes(command.op)) {
       return Promise.resolve({ ok: false, error: `${op}: not done through the broker; do it on ${name} itself` });
     }
     if (this.#pending.size >= MAX_PENDING) return Promise.resolve({ ok: false, error: `busy: ${MAX_PENDING} requests wait for their hosts` });

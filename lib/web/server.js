@@ -38,11 +38,13 @@ const PAGE_DIR = path.join(__dirname, 'page');
 
 // The files of the page, read once: no secret in any of them.
 function loadFiles() {
-  const { html, css } = require('./page/document');
+  const { html, css, icon } = require('./page/document');
   return new Map([
     ['/', { type: 'text/html; charset=utf-8', body: Buffer.from(html) }],
+    ['/layout.js', { type: 'text/javascript; charset=utf-8', body: fs.readFileSync(path.join(PAGE_DIR, 'layout.js')) }],
     ['/page.js', { type: 'text/javascript; charset=utf-8', body: fs.readFileSync(path.join(PAGE_DIR, 'page.js')) }],
     ['/page.css', { type: 'text/css; charset=utf-8', body: Buffer.from(css) }],
+    ['/favicon.ico', { type: 'image/x-icon', body: icon() }],
   ]);
 }
 

@@ -8,6 +8,7 @@
 #include "../core/NodeProps.h"
 #include "../core/PwEvent.h"
 #include "../features/control/Metadata.h"
+#include "../features/meters/Meters.h"
 #include "../features/nodes/NodeCreation.h"
 #include "Exports.h"
 
@@ -45,8 +46,10 @@ const char* const kEventNames[] = {
     "device-changed",  // DeviceChanged
     // DeviceDestroyed
     "device-destroyed",
+    // MeterState
+    "meter-state",
 };
-static_assert(std::size(kEventNames) == DeviceDestroyed + 1, "one name per PwEventType");
+static_assert(std::size(kEventNames) == MeterState + 1, "one name per PwEventType");
 
 struct Pair {
     const char* name;
@@ -75,6 +78,13 @@ const Pair kNodeOutcomes[] = {
     {"created", outcome(NodeOutcome::Created)},   {"failed", outcome(NodeOutcome::Failed)},
     {"removing", outcome(NodeOutcome::Removing)}, {"refused", outcome(NodeOutcome::Refused)},
     {"notFound", outcome(NodeOutcome::NotFound)},
+};
+
+// What a meter does (MeterState's `token`), by name.
+const Pair kMeterStages[] = {
+    {"measuring", double(MeterStage::Measuring)},
+    {"idle", double(MeterStage::Idle)},
+    {"stalled", double(MeterStage::Stalled)},
 };
 
 const Pair kLimits[] = {
@@ -118,6 +128,7 @@ v8::Local<v8::Object> constantsObject() {
     Nan::Set(o, Nan::New("events").ToLocalChecked(), frozen(events));
     Nan::Set(o, Nan::New("nodeOutcomes").ToLocalChecked(), numbers(kNodeOutcomes));
     Nan::Set(o, Nan::New("limits").ToLocalChecked(), numbers(kLimits));
+    Nan::Set(o, Nan::New("meterStages").ToLocalChecked(), numbers(kMeterStages));
     Nan::Set(o, Nan::New("createdByKey").ToLocalChecked(), Nan::New(kCreatedByKey).ToLocalChecked());
     Nan::Set(o, Nan::New("defaultMetadata").ToLocalChecked(), frozen(defaults));
     return frozen(o);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../connection/PwContext.h"
+#include "../core/Clock.h"
 #include "../features/control/Metadata.h"
 #include "../features/control/VolumeRequests.h"
 #include "ArgCheck.h"
@@ -40,6 +41,9 @@ v8::Local<v8::Object> controlsObject(v8::Local<v8::Context> context, const NodeI
     js::set(context, o, js::kId, js::num(node.id));
     js::set(context, o, js::kName, js::str(node.name));
     js::setNodeControls(context, o, node);
+    // How long it has been there, in ms; none for a node older than the
+    // connection.
+    if (node.announcedMs > 0) js::set(context, o, js::kAge, Nan::New(double(monotonicMs() - node.announcedMs)));
     return o;
 }
 
@@ -118,6 +122,7 @@ NAN_METHOD(graphNodeControls) {
             copy.id = n.id;
             copy.name = n.name;
             copy.controls = n.controls;
+            copy.announcedMs = n.announcedMs;
             nodes.push_back(std::move(copy));
         }
     }

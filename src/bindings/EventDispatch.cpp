@@ -55,7 +55,8 @@ Nan::Callback* listenerFor(const char* name) {
 // rather than one per call); a run that calls nobody makes none, so a wake-up
 // with nothing to deliver never calls into JavaScript.
 struct DispatchRun {
-    std::unique_ptr<Nan::AsyncResource> resource;
+    Nan::AsyncResource* resource = nullptr;  // the run's, or one kept by the caller
+    std::unique_ptr<Nan::AsyncResource> owned;
 };
 DispatchRun* gRun = nullptr;
 
@@ -63,8 +64,11 @@ void callListener(Nan::Callback* listener, int argc, v8::Local<v8::Value>* argv)
     // As any Node.js callback: ticks and promise jobs queued by the listener
     // run after it; a throw goes to Node's uncaught-exception handling.
     if (gRun) {
-        if (!gRun->resource) gRun->resource = std::make_unique<Nan::AsyncResource>("quorvane:events");
-        listener->Call(argc, argv, gRun->resource.get());
+        if (!gRun->resource) {
+            gRun->owned = std::make_unique<Nan::AsyncResource>("quorvane:events");
+            gRun->resource = gRun->owned.get();
+        }
+        listener->Call(argc, argv, gRun->resource);
         return;
     }
     Nan::AsyncResource resource("quorvane:events");
@@ -117,18 +121,14 @@ v8::Local<v8::Array> decibels(const std::vector<double>& values) {
     return v8::Array::New(isolate, items, n);
 }
 
-// { id, t, peak, rms } of the meter's latest levels, or null when it has
-// none new (taken already, or the meter ended). Many a second: one shape,
-// kept.
-v8::Local<v8::Value> meterLevel(uint32_t meterId) {
-    MeterLevels level;
-    if (!takeMeterLevel(getContext(), meterId, level)) return Nan::Null();
+// { id, t, peak, rms } of a meter's levels. Many a second: one shape, kept.
+v8::Local<v8::Value> meterLevel(const TakenLevel& taken) {
     v8::Local<v8::Context> context = Nan::GetCurrentContext();
     v8::Local<v8::Object> o = Nan::New<v8::Object>();
-    js::set(context, o, js::kId, js::num(meterId));
-    js::set(context, o, js::kT, Nan::New(level.t));
-    js::set(context, o, js::kPeak, decibels(level.peak));
-    js::set(context, o, js::kRms, decibels(level.rms));
+    js::set(context, o, js::kId, js::num(taken.meterId));
+    js::set(context, o, js::kT, Nan::New(taken.levels.t));
+    js::set(context, o, js::kPeak, decibels(taken.levels.peak));
+    js::set(context, o, js::kRms, decibels(taken.levels.rms));
     return js::keepShape(gShapes[kMeterLevelShape], o);
 }
 
@@ -151,8 +151,6 @@ v8::Local<v8::Value> built(js::Builder kind, v8::Local<v8::Value> (&argv)[N]) {
 
 // The created events carry the objects as the Graph's listings make them.
 v8::Local<v8::Value> graphPayload(const PwEvent& event) {
-    // Many a second: nothing made for them but their own object.
-    if (event.type == MeterLevel) return meterLevel(event.id);
     js::StringCache cache;
     switch (event.type) {
         case NodeCreated:
@@ -282,6 +280,28 @@ void onEventAsync(uv_async_t* handle) {
 }
 
 }  // namespace
+
+double deliverMeterLevels(PwContext* ctx) {
+    static std::vector<TakenLevel> taken;  // reused: its levels keep their room
+    double nextMs = 0;
+    size_t n = takeMeterLevels(ctx, taken, nextMs);
+    Nan::Callback* listener = jsState().graphListener;
+    if (n == 0 || !listener) return nextMs;
+    Nan::HandleScope scope;
+    // Every meter's levels in one call, with one async resource for every
+    // delivery: they come many times a second.
+    static Nan::AsyncResource* resource = new Nan::AsyncResource("quorvane:meters");
+    v8::Local<v8::Array> levels = Nan::New<v8::Array>(uint32_t(n));
+    for (size_t i = 0; i < n; i++) Nan::Set(levels, uint32_t(i), meterLevel(taken[i]));
+    v8::Local<v8::Value> argv[] = {js::num(MeterLevel), levels};
+    DispatchRun run;
+    run.resource = resource;
+    DispatchRun* outer = gRun;
+    gRun = &run;
+    callListener(listener, 2, argv);
+    gRun = outer;
+    return nextMs;
+}
 
 void initEventAsync(PwContext* ctx) {
     if (ctx->asyncInitialized) {

@@ -53,6 +53,7 @@ NAN_METHOD(graphMetadataDropped);
 
 // Level meters (src/features/meters/).
 NAN_METHOD(graphMeterStart);
+NAN_METHOD(graphMeterPorts);
 NAN_METHOD(graphMeterStop);
 
 // The daemon's profiler (src/features/profiler/).

@@ -16,7 +16,7 @@ const char* const kNames[] = {
     "found", "linkId", "bytes", "drops", "rate", "state", "srcNode", "sinkNode",
     "props", "token", "res", "message", "outcome", "error", "mediaType", "mediaSubtype",
     "sampleFormat", "channels", "positions", "t", "peak", "rms", "srcNodeName", "sinkNodeName", "latency",
-    "volume", "channelVolumes", "mute", "kind", "generation", "subject", "key", "value", "owner",
+    "volume", "channelVolumes", "mute", "kind", "generation", "subject", "key", "value", "owner", "age",
 };
 // clang-format on
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == kKeyCount, "one name per key");

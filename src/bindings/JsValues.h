@@ -22,7 +22,7 @@ enum Key : unsigned {
     kProps, kToken, kRes, kMessage, kOutcome,
     kError, kMediaType, kMediaSubtype, kSampleFormat, kChannels, kPositions,
     kT, kPeak, kRms, kSrcNodeName, kSinkNodeName, kLatency,
-    kVolume, kChannelVolumes, kMute, kKind, kGeneration, kSubject, kKey, kValue, kOwner,
+    kVolume, kChannelVolumes, kMute, kKind, kGeneration, kSubject, kKey, kValue, kOwner, kAge,
     kKeyCount
 };
 // clang-format on

@@ -5,6 +5,7 @@
 
 #include "../connection/PwContext.h"
 #include "../connection/SharedConnection.h"
+#include "../core/Descriptors.h"
 #include "../features/FeatureHooks.h"
 #include "Exports.h"
 #include "JsState.h"
@@ -62,6 +63,7 @@ const ExportEntry kExportTable[] = {
     {"graphAbandonLink", graphAbandonLink},
     {"graphMetadataDropped", graphMetadataDropped},
     {"graphMeterStart", graphMeterStart},
+    {"graphMeterPorts", graphMeterPorts},
     {"graphMeterStop", graphMeterStop},
     {"graphHasProfiler", graphHasProfiler},
     {"graphProfiler", graphProfiler},
@@ -102,6 +104,9 @@ void InitAll(v8::Local<v8::Object> exports) {
             "worker_threads");
         return;
     }
+    // Standard input, output and error closed (a daemon's start, a script's
+    // own close) would be the numbers PipeWire's next descriptors get.
+    guardStandardDescriptors();
     static bool hooked = false;
     if (!hooked) {
         hooked = true;

@@ -12,3 +12,9 @@ void initEventAsync(PwContext* ctx);
 // usable, so events queued before the stop are still delivered if the
 // process runs on.
 void releaseEventAsync(PwContext* ctx);
+
+// Hands the meters' levels measured since the last call to the Graph's
+// listener, as one "meter-level" event whose payload is the list of them
+// (src/features/meters); returns in how
+// many ms to call again (0: no meter runs). JavaScript thread.
+double deliverMeterLevels(PwContext* ctx);

@@ -17,6 +17,7 @@
 #include <spa/utils/result.h>
 
 #include "../core/Clock.h"
+#include "../core/Descriptors.h"
 #include "../core/ListenerTable.h"
 #include "EventQueue.h"
 #include "InfoProxies.h"
@@ -168,6 +169,8 @@ LoopStart startLoopThread(PwContext* ctx) {
 }  // namespace
 
 bool startPwThread(PwContext* ctx, bool verbose) {
+    // Closed since the module loaded: kept out of PipeWire's hands again.
+    guardStandardDescriptors();
     pw_init(nullptr, nullptr);
     // PIPEWIRE_DEBUG, which pw_init has read, is the user's choice, as for
     // PipeWire's own tools; without it only errors are printed (everything

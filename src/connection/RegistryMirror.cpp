@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../core/Clock.h"
 #include "../core/PackedProps.h"
 #include "../core/PortType.h"
 #include "EventQueue.h"
@@ -102,6 +103,8 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         NodeInfo node;
         node.id = id;
         node.version = version;
+        // The initial round trip lists what was there before the connection.
+        if (lifecycleOf(ctx) != Lifecycle::Connected) node.announcedMs = monotonicMs();
         if (const char* v = lookup(props, "node.name")) node.name = v;
         if (const char* v = lookup(props, "media.class")) {
             node.mediaClass = v;

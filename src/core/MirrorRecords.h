@@ -33,6 +33,9 @@ struct NodeInfo {
     int8_t state = kNoState;
     std::string error{};     // the daemon's text while the state is "error"
     ControlsRef controls{};  // volume and mute from its "Props" param, where it has them
+    // When the registry announced it (monotonic ms); 0 for a node of the
+    // initial listing, which is no newer than the connection.
+    int64_t announcedMs = 0;
 };
 
 struct PortInfo {

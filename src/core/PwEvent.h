@@ -30,15 +30,17 @@ enum PwEventType : uint32_t {
                                // without it: too many changes came at once, the metadata is to be read anew
     ControlFailed = 17,        // `token`: a volume, mute or metadata request refused; `res`, `text`: why
     NodeRequestAnswered = 18,  // `token`; `outcome`: a NodeOutcome; `id`, `res`, `text` as it says
-    MeterLevel = 19,           // `id`: a meter whose latest levels wait in its slot (features/meters)
+    MeterLevel = 19,           // `id`: a meter's levels (taken by the JavaScript thread itself, not queued)
     MeterEnded = 20,           // `id`: a meter that ended; `text`: why
     ProfileReady = 21,         // the daemon's latest profile waits in its slot (features/profiler)
-    ProfilerXrun = 22,         // `id`: a driver whose xrun count grew; `token`: the count
+    ProfilerXrun = 22,         // `id`: a driver whose xruns or a follower whose errors grew; `token`: the count;
+                               // `res`: 0 for a driver, 1 for a follower
     ModuleAnswered = 23,       // `id`: a module load (features/effects); `res` 0, or why not and `text`
     ModuleEnded = 24,          // `id`: a module that was unloaded or destroyed itself; `text`: why
     DeviceCreated = 25,        // `device`: a device with its first params (features/cards)
     DeviceChanged = 26,        // `device` as it is now
     DeviceDestroyed = 27,      // `id`
+    MeterState = 28,           // `id`: a meter; `token`: what it does (MeterStage); `text`: why it does not measure
 };
 
 // What a changed event says changed (PwEvent::changed).

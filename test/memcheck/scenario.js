@@ -1,9 +1,11 @@
 'use strict';
 // The scenario run under valgrind memcheck: connect, list, link, unlink,
-// events, destroy. Exits 0 when it went as expected.
+// events, meters, destroy. Exits 0 when it went as expected.
 const assert = require('node:assert/strict');
 const { startDaemon } = require('../helpers/daemon');
+const { once } = require('node:events');
 const { Fixture, waitFor } = require('../helpers/fixture');
+const { playTone } = require('../helpers/tone');
 
 async function main() {
   const daemon = startDaemon();
@@ -40,6 +42,19 @@ async function main() {
   await waitFor(() => changes > 0, 30000, 'the change');
   assert.ok(graph.nodes().every((n) => n.state) && graph.links().length === 1 && graph.ports().some((p) => p.format));
   await graph.unlink(link.id, { timeoutMs: 30000 });
+  // Meters: levels measured on the data thread and taken through their rings,
+  // a state said, meters closed and ended with their node.
+  const metered = await graph.createNode({ name: 'mc-metered', timeoutMs: 30000 });
+  const tone = await playTone(graph, daemon, 'mc-tone', metered);
+  const meters = [graph.meter(metered.id, { rateHz: 60 }), graph.meter(tone.node.id)];
+  const idle = graph.meter('demo-microphone');
+  await Promise.all(meters.map((m) => once(m, 'level')));
+  await once(idle, 'state');
+  await Promise.all([meters[0].close(), idle.close()]);
+  const ended = once(meters[1], 'end');
+  tone.child.kill('SIGKILL');
+  await ended;
+  await graph.destroyNode(metered.id);
   await graph.close();
   q.destroyPwThread();
   q.createPwThread();

@@ -21,4 +21,6 @@ async function misuse(): Promise<void> {
   await graph.createNode({ name: 'x', mediaClass: 'Video/Sink' }); // error
   await graph.destroyNode({ id: 1 }); // error
   const f: string = graph.links()[0].format; // error
+  graph.meter('x').on('state', (state: string) => void state); // error
+  await (await graph.createFilter({ name: 'eq' })).set({ volume: '0.5' }); // error
 }

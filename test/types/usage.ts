@@ -55,5 +55,12 @@ async function asynchronous(): Promise<void> {
   const device: GraphNode = await graph.createNode({ name: 'vmic', mediaClass: 'Audio/Source/Virtual', channels: ['MONO'], props: { 'node.nick': 'mic', 'priority.session': 1000 }, linger: true });
   await graph.destroyNode(device);
   await graph.destroyNode('vmic', { timeoutMs: 1000 });
+  const meter = graph.meter('vmic', { rateHz: 30 });
+  meter.on('state', ({ state, reason }) => void (state === 'stalled' && reason?.length));
+  (meter.state satisfies q.MeterState) && meter.reason;
+  graph.profiler().on('xrun', ({ role, count }) => void (role === 'follower' && count));
+  const filter = await graph.createFilter({ name: 'eq', preamp: -3 });
+  await filter.set({ preamp: 0, volume: 0.8 });
+  graph.patchbay({ routes: [{ from: { first: [{ 'node.description': 'A/B' }, { 'application.name': 'A', 'node.description': 'B' }] }, to: 'sink' }] });
   await graph.close();
 }

@@ -10,23 +10,25 @@ const { checkOptions, checkTimeout, checkBoolean } = require('../../core/argumen
 const { resolveNode } = require('../resolve-node');
 const { pairPorts } = require('../pairing');
 const { loadModule, unloadModule, watchModule, positions } = require('./module');
-const { LABELS, MAX_BANDS, checkBands, checkGain } = require('./bands');
+const { LABELS, MAX_BANDS, checkBands, checkGain, clockRate } = require('./bands');
 
 const { createdByKey: CREATED_BY } = addon.constants;
 
 const MEDIA_CLASSES = ['Audio/Sink', 'Audio/Source', 'Stream'];
+// A live change of the preamp or the volume goes in steps of RAMP_STEP_DB,
+// one every RAMP_STEP_MS (20 dB a second): the daemon applies a step at the
+// start of a period, so one period of 2048 frames at 48 kHz carries about
+// 0.85 dB, less than a 1 kHz sine changes from one sample to the next (as a
+// band's own change dies away within a few ms): no click.
+const RAMP_STEP_DB = 0.2;
+const RAMP_STEP_MS = 10;
+const SILENT_DB = -90; // where a ramp from or to silence starts or ends
+const { linearVolume: MAX_LINEAR } = addon.constants.limits;
 const OPTIONS = ['name', 'description', 'mediaClass', 'channels', 'filters', 'preamp', 'target', 'linger', 'timeoutMs'];
 const MAX_CHANNELS = 32;
 const MAX_NAME = 256;
-const DEFAULT_RATE = 48000;
 
 const isText = (s) => typeof s === 'string' && s.length > 0 && s.length <= MAX_NAME && !s.includes('\0');
-
-// The graph's clock rate, for the highest frequency a band may have.
-function clockRate(graph) {
-  const rate = Number(graph.metadata('settings')?.get(0, 'clock.rate'));
-  return Number.isInteger(rate) && rate >= 8000 ? rate : DEFAULT_RATE;
-}
 
 // The filter graph: the preamp (a high shelf at 0 Hz, which is a plain gain)
 // then each band, in a chain.
@@ -92,11 +94,16 @@ async function linkNodes(graph, from, to) {
   );
 }
 
+const toDb = (linear) => (linear > 0 ? Math.max(SILENT_DB, 20 * Math.log10(linear)) : SILENT_DB);
+const toLinear = (db) => (db <= SILENT_DB ? 0 : 10 ** (db / 20));
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
 class Filter {
   #g;
   #moduleId;
   #bands;
   #preamp;
+  #ramp = 0; // the running set()'s number: a newer one takes over from where it is
   #controls; // the node whose params are the chain's controls
   #stopWatch;
   #closing = null;
@@ -127,19 +134,25 @@ class Filter {
     return this.#preamp;
   }
 
-  // Changes the bands' frequencies, Q and gains and the preamp live, on the
-  // same nodes. The number of bands and their types are the chain's: another
-  // one is a RangeError (make a new filter). Resolves once the daemon has
-  // handed the values to the filter.
+  // Changes the bands' frequencies, Q and gains, the preamp and the volume
+  // (on wpctl's scale, of the node named `name`'s every channel) live, on the
+  // same nodes; the preamp and the volume ramp (RAMP_STEP_DB). The number of
+  // bands and their types are the chain's: another one is a RangeError (make
+  // a new filter). Resolves once the daemon has handed the last values to
+  // the filter (a newer set() taking over first resolves it too).
   set(options) {
     const what = 'filter.set';
-    let bands, preamp;
+    let bands, preamp, volume;
     try {
-      if (options === null || typeof options !== 'object') throw new TypeError(`${what} requires { filters, preamp }`);
-      checkOptions(options, ['filters', 'preamp'], what);
-      ({ preamp = this.#preamp } = options);
+      if (options === null || typeof options !== 'object') throw new TypeError(`${what} requires { filters, preamp, volume }`);
+      checkOptions(options, ['filters', 'preamp', 'volume'], what);
+      ({ preamp = this.#preamp, volume } = options);
       bands = options.filters === undefined ? this.#bands : checkBands(options.filters, clockRate(this.#g.graph), what);
       checkGain(preamp, `${what}: preamp`);
+      if (volume !== undefined) {
+        if (typeof volume !== 'number' || !Number.isFinite(volume)) throw new TypeError(`${what}: volume must be a finite number`);
+        if (volume < 0 || volume ** 3 > MAX_LINEAR) throw new RangeError(`${what}: volume must be from 0 to ${Math.cbrt(MAX_LINEAR).toFixed(4)} (wpctl's scale)`);
+      }
       if (bands.length !== this.#bands.length) {
         throw new RangeError(`${what}: the filter has ${this.#bands.length} bands; their number cannot change live (create a new filter)`);
       }
@@ -149,22 +162,56 @@ class Filter {
     } catch (e) {
       return Promise.reject(e);
     }
+    return this.#rampTo(bands, preamp, volume);
+  }
+
+  // The node whose volume the filter's volume is: the one named `name`.
+  get #volumeNode() {
+    return this.id;
+  }
+
+  // Steps from the values in force to these, one every RAMP_STEP_MS; each
+  // step is the filter's in force once sent.
+  async #rampTo(bands, preamp, volume) {
+    const what = 'filter.set';
+    const ramp = ++this.#ramp;
+    const channels = addon.graphNodeControls(this.#volumeNode)[0]?.channelVolumes ?? [];
+    if (volume !== undefined && channels.length === 0) throw new Error(`${what}: node ${this.#volumeNode} has no volume`);
+    const fromDb = toDb(channels[0] ?? 1);
+    const toVolumeDb = volume === undefined ? fromDb : toDb(volume ** 3);
+    const fromPreamp = this.#preamp;
+    const steps = Math.max(1, Math.ceil(Math.max(Math.abs(preamp - fromPreamp), Math.abs(toVolumeDb - fromDb)) / RAMP_STEP_DB));
+    for (let k = 1; k <= steps; k++) {
+      if (ramp !== this.#ramp) return; // a newer set() goes on from here
+      if (this.closed) throw new Error(`${what}: the filter is closed${this.#ended ? ` (${this.#ended})` : ''}`);
+      const at = k / steps;
+      const stepPreamp = k === steps ? preamp : fromPreamp + (preamp - fromPreamp) * at;
+      const last = k === steps;
+      await this.#send(bands, stepPreamp, volume === undefined ? null : last ? volume ** 3 : toLinear(fromDb + (toVolumeDb - fromDb) * at), channels.length, last);
+      // In force from now on, whatever comes next.
+      this.#bands = bands;
+      this.#preamp = stepPreamp;
+      if (!last) await sleep(RAMP_STEP_MS);
+    }
+  }
+
+  // Hands one step to the daemon: the chain's controls and, unless null, the
+  // volume; with `confirm`, resolves once the daemon has answered.
+  #send(bands, preamp, linear, channels, confirm) {
+    const what = 'filter.set';
     const token = newToken();
-    return this.#g
-      .wait({ timeoutMs: 5000, timeoutError: () => new Error(`${what}: no answer within 5000 ms`) }, (settle) => {
-        if (!addon.graphSetControlParams(token, this.#controls, controlParams(bands, preamp))) return settle.reject(new Error('PipeWire not connected'));
-        const seq = addon.graphSync();
-        return {
-          onEvent: (kind, payload) => {
-            if (kind === 'control-failed' && payload.token === token) settle.reject(refusal(payload.res, payload.message));
-            else if (kind === 'sync-done' && payload.id === seq) settle.resolve();
-          },
-        };
-      })
-      .then(() => {
-        this.#bands = bands;
-        this.#preamp = preamp;
-      });
+    const sent = addon.graphSetControlParams(token, this.#controls, controlParams(bands, preamp)) && (linear === null || addon.graphSetNodeProps(this.#volumeNode, newToken(), new Array(channels).fill(linear), null));
+    if (!sent) return Promise.reject(new Error('PipeWire not connected'));
+    if (!confirm) return Promise.resolve();
+    return this.#g.wait({ timeoutMs: 5000, timeoutError: () => new Error(`${what}: no answer within 5000 ms`) }, (settle) => {
+      const seq = addon.graphSync();
+      return {
+        onEvent: (kind, payload) => {
+          if (kind === 'control-failed' && payload.token === token) settle.reject(refusal(payload.res, payload.message));
+          else if (kind === 'sync-done' && payload.id === seq) settle.resolve();
+        },
+      };
+    });
   }
 
   // Unloads the filter; resolves once its nodes are gone. Idempotent.

@@ -5,6 +5,8 @@
 // route pairs "a-capture" with "a-sink" and "b-capture" with "b-sink".
 // Numbered groups count on across the side's RegExps, in the order written.
 
+const { LinearRegExp } = require('../../core/linear-regexp');
+
 const TEMPLATE = /\$\{([A-Za-z_][A-Za-z0-9_]*|[1-9][0-9]{0,2})\}/g;
 const hasTemplate = (v) => typeof v === 'string' && /\$\{/.test(v);
 const isPlainObject = (m) => m !== null && typeof m === 'object' && !(m instanceof RegExp) && !Array.isArray(m);
@@ -30,7 +32,8 @@ function captureNames(m) {
   let n = 0;
   for (const [, re] of entriesOf(m)) {
     if (!(re instanceof RegExp)) continue;
-    const groups = new RegExp(`${re.source}|`, re.flags.replace(/[gy]/g, '')).exec('');
+    // Made as `re` was (a LinearRegExp from outside stays one).
+    const groups = new re.constructor(`${re.source}|`, re.flags.replace(/[gy]/g, '')).exec('');
     for (let i = 1; i < groups.length; i++) names.add(String(++n));
     for (const name of Object.keys(groups.groups ?? {})) names.add(name);
   }
@@ -61,7 +64,8 @@ const escape = (s) => s.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
 function loosen(m) {
   // split() keeps the names between the literal parts: every other entry.
   const literals = (v) => v.split(TEMPLATE).filter((_, i) => i % 2 === 0);
-  const loose = (v) => (hasTemplate(v) ? new RegExp(`^${literals(v).map(escape).join('(.*)')}$`, 's') : v);
+  // A text's templates come from outside: matched in linear time whatever their number.
+  const loose = (v) => (hasTemplate(v) ? new LinearRegExp(`^${literals(v).map(escape).join('(?:.*)')}$`, 's') : v);
   if (typeof m === 'string') return { 'node.name': loose(m) };
   return Object.fromEntries(Object.entries(m).map(([k, v]) => [k, loose(v)]));
 }

@@ -71,6 +71,8 @@ class LinkRule extends EventEmitter {
   #listeners;
   #unlisten = []; // removes the listeners
   #giveBack = null; // exclusive: what was taken from others, to give back
+  #namesLooked = false; // named ports some nodes lack: looked at again after a round trip, once
+  #namesTold = false; // and reported (once for the route)
 
   // `listen(name, fn)`: the Graph's internal listeners, which user code
   // cannot remove; returns what removes `fn`. `view`: a look at the graph
@@ -420,6 +422,7 @@ class LinkRule extends EventEmitter {
         wanted.add(pairKey(out.id, inp.id));
         pairs.push([out.id, inp.id]);
       }
+      if (this.#ports && chosen.length < this.#ports.length) this.#lookAtNames(sourceId, id);
     }
     this.#wanted.set(sourceId, wanted);
     if (this.#exclusive && this.#yieldsTo(sourceId, wanted)) return;
@@ -462,6 +465,32 @@ class LinkRule extends EventEmitter {
       this.#fail(new Error(`${this}: node ${JSON.stringify(name)} is held by another exclusive ${holder}; this rule leaves it alone until that one closes`));
     }
     return true;
+  }
+
+  // A source and a sink are there, but not every port the route names: once
+  // a round trip has let the ports still on their way arrive, the ports that
+  // are not there are reported, once for the route.
+  #lookAtNames(sourceId, sinkId) {
+    if (this.#namesLooked || this.#namesTold) return;
+    this.#namesLooked = true;
+    this.#roundTrip().then(
+      () => {
+        this.#namesLooked = false;
+        const [src, sink] = [this.#nodes.get(sourceId), this.#nodes.get(sinkId)];
+        if (this.#closed || this.#namesTold || !src || !sink) return;
+        const outputs = src.ports.filter((p) => p.direction === 0);
+        const inputs = sink.ports.filter((p) => p.direction === 1);
+        const has = (ports, n) => pairByNames(ports, ports, [[n, n]]).length > 0; // a port pairByNames finds by `n`
+        const lacking = this.#ports.filter((pair) => pairByNames(outputs, inputs, [pair]).length === 0);
+        if (lacking.length === 0) return;
+        this.#namesTold = true;
+        const why = lacking.map(([o, i]) =>
+          has(outputs, o) ? `${JSON.stringify(sink.node.name)} has no input port named ${JSON.stringify(i)}` : `${JSON.stringify(src.node.name)} has no output port named ${JSON.stringify(o)}`,
+        );
+        this.#fail(new Error(`${this}: ${[...new Set(why)].join('; ')}: ${lacking.length} of its ${this.#ports.length} port pairs are not linked`));
+      },
+      () => (this.#namesLooked = false),
+    );
   }
 
   #request(out, inp) {

@@ -2,14 +2,22 @@
 // Level meters (graph.meter): the add-on measures peak and RMS of a node's
 // output ports (a sink's monitor ports, a source's or a stream's outputs) or
 // of one port, through a capture stream of its own that the Graph never
-// shows, and hands over the latest levels at the asked rate.
+// shows, and hands over the latest levels at the asked rate. The measured
+// ports are followed by channel: a node whose ports are made anew (as a
+// session manager does to a new stream) is measured through its new ones.
 const { EventEmitter } = require('node:events');
 const addon = require('../../connection/addon');
+const { emitEach } = require('../../connection/call-each');
 const { checkOptions, checkNodeReference, checkId } = require('../../core/arguments');
 const { resolveNode } = require('../resolve-node');
 
 const OPTIONS = ['rateHz', 'channels'];
 const MAX_CHANNELS = 64;
+const NO_PORT = 0xffffffff; // a measured channel whose port is gone
+// What a meter does, by the add-on's number: 'measuring', 'idle' (the
+// measured node runs no periods) or 'stalled' (it runs, yet none reach the
+// meter).
+const STAGES = Object.fromEntries(Object.entries(addon.constants.meterStages).map(([name, n]) => [n, name]));
 let nextId = 1;
 
 const channelOf = (port) => port.props?.['audio.channel'] ?? port.name;
@@ -62,8 +70,9 @@ function checkMeterOptions(options) {
 }
 
 // Emits "level" ({ t, peak, rms }: dBFS per channel, -Infinity for
-// silence) and "end" (once, with the reason); an async iterator of levels
-// that holds only the latest one not taken yet.
+// silence), "state" ({ state, reason }) as what it does changes, and "end"
+// (once, with the reason); an async iterator of levels that holds only the
+// latest one not taken yet.
 class Meter extends EventEmitter {
   #graph;
   #hooks; // { listen(name, fn), reconnect, onEnd(meter) }
@@ -71,6 +80,9 @@ class Meter extends EventEmitter {
   #target; // what finds it again after a reconnect: node name, channels
   #ended = null; // the reason, once ended
   #attached = false;
+  #portIds = []; // the measured ports the add-on links, by channel
+  state = 'starting';
+  reason = null; // why it does not measure, while it does not
   #unlisten = [];
   #latest = null;
   #waiting = null; // a pending next() of the iterator
@@ -90,7 +102,8 @@ class Meter extends EventEmitter {
     this.#unlisten.push(
       hooks.listen('disconnected', () => (this.#attached = false)),
       hooks.listen('connected', () => this.#reattach()),
-      hooks.listen('port-created', () => this.#reattach()),
+      hooks.listen('port-created', (port) => (this.#attached ? port.nodeId === this.node && this.#follow() : this.#reattach())),
+      hooks.listen('port-destroyed', (id) => this.#portIds.includes(id) && (this.#portIds = this.#portIds.map((p) => (p === id ? NO_PORT : p)))),
     );
     if (!this.#start(node, ports)) {
       for (const off of this.#unlisten) off();
@@ -101,8 +114,20 @@ class Meter extends EventEmitter {
   #start(node, ports) {
     this.node = node.id;
     const rate = ports.find((p) => p.format?.rate)?.format.rate ?? 48000;
-    this.#attached = addon.graphMeterStart(this.id, node.id, ports.map((p) => p.id), this.#rateHz, rate);
+    this.#portIds = ports.map((p) => p.id);
+    this.#attached = addon.graphMeterStart(this.id, node.id, this.#portIds, this.#rateHz, rate);
     return this.#attached;
+  }
+
+  // The node's ports changed: each channel measured through the port that
+  // carries it now (the add-on links it).
+  #follow() {
+    if (this.#ended !== null) return;
+    const ports = this.#graph.ports().filter((p) => p.nodeId === this.node && p.direction === 0 && isAudio(p));
+    const ids = this.channels.map((c) => ports.find((p) => channelOf(p) === c)?.id ?? NO_PORT);
+    if (ids.every((id, i) => id === this.#portIds[i])) return;
+    this.#portIds = ids;
+    addon.graphMeterPorts(this.id, ids);
   }
 
   // After a reconnect (a daemon restart): the node of the same name, once it
@@ -121,18 +146,25 @@ class Meter extends EventEmitter {
   hear(kind, payload) {
     if (this.#ended !== null) return;
     if (kind === 'meter-ended') return this.end(payload.message, false);
+    if (kind === 'meter-state') {
+      this.state = STAGES[payload.token] ?? 'stalled';
+      this.reason = this.state === 'measuring' ? null : payload.message;
+      return this.emit('state', { state: this.state, reason: this.reason });
+    }
     const level = { t: payload.t, peak: payload.peak, rms: payload.rms };
     if (this.#waiting) {
       this.#waiting({ value: level, done: false });
       this.#waiting = null;
     } else this.#latest = level;
-    this.emit('level', level);
+    emitEach(this, 'level', [level]); // a listener's throw keeps no other meter from its level
   }
 
   // Ends the meter (its stream goes, unless `stop` is false: it is gone).
   end(reason, stop = true) {
     if (this.#ended !== null) return;
     this.#ended = reason;
+    this.state = 'ended';
+    this.reason = reason;
     if (stop && this.#attached) addon.graphMeterStop(this.id);
     for (const off of this.#unlisten) off();
     this.#hooks.onEnd(this);

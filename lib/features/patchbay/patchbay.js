@@ -14,6 +14,7 @@
 // `rule` names it as the file does: 'routes[0]', 'never[1]', 'defaults.audioSink'.
 const { EventEmitter } = require('node:events');
 const { checkRules, rulesToJSON } = require('./rules');
+const { clockRate } = require('../effects/bands');
 const { ForbiddenLinks } = require('./forbidden-links');
 const { VolumePreset, DefaultPreset } = require('./presets');
 const { OwnedDevice } = require('./owned-device');
@@ -22,6 +23,7 @@ const { ProfilePreset } = require('./profile-preset');
 const { OwnedEffect } = require('./owned-effect');
 const { reportUnheard } = require('../../core/unheard');
 const { plainName } = require('../resolve-node');
+const { FirstOf } = require('./first-of');
 
 const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices', profile: 'profiles', filter: 'filters', loopback: 'loopbacks' };
 
@@ -63,7 +65,7 @@ class Patchbay extends EventEmitter {
     super();
     this.#graph = graph;
     this.#shared = shared;
-    this.#rules = checkRules(rules);
+    this.#rules = checkRules(rules, { rate: clockRate(graph, Infinity) });
     this.#events = new RuleEvents(listen);
     for (const [e, fn] of Object.entries(this.#names)) this.#events.on(e, fn);
     this.#entries = this.#start(entriesOf(this.#rules));
@@ -86,7 +88,7 @@ class Patchbay extends EventEmitter {
    */
   async update(rules) {
     if (this.#closed) throw new Error('patchbay closed');
-    const next = checkRules(rules);
+    const next = checkRules(rules, { rate: clockRate(this.#graph, Infinity) });
     const wanted = entriesOf(next);
     const old = new Map(); // key -> entries still free to keep, in order
     for (const e of this.#entries) {
@@ -146,8 +148,8 @@ class Patchbay extends EventEmitter {
   #startRoute(e, view) {
     const { channels, exclusive, ports } = e.rule;
     // A rule's plain name as a name: it fits a node's JACK name or description too.
-    const [from, to] = [e.rule.from, e.rule.to].map((m) => plainName(m) ?? m);
-    const route = this.#graph.linkRule({ from, to, channels, exclusive, ports }, { view });
+    const side = (m, what) => (m instanceof FirstOf ? m.bind(() => this.#graph.nodes(), `${e.label}.${what}`) : plainName(m) ?? m);
+    const route = this.#graph.linkRule({ from: side(e.rule.from, 'from'), to: side(e.rule.to, 'to'), channels, exclusive, ports }, { view });
     const link = (kind) => (l) => this.#emitAction(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
     route.on('linked', link('linked'));
     route.on('unlinked', link('unlinked'));

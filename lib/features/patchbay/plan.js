@@ -2,21 +2,59 @@
 // What a patchbay of `rules` would do to the graph as it is now, without
 // doing it (`quorvane patchbay --dry-run`): the same actions it would emit.
 const { compileMatcher, describeMatcher } = require('../match');
+const { FirstOf } = require('./first-of');
 const { pairPorts, pairByNames, typesText } = require('../pairing');
 const { nodeMatcher, plainName, whyNoNode } = require('../resolve-node');
 const { bindSides } = require('../link-rules/captures');
 const { checkRules } = require('./rules');
 const { presetMissing } = require('./presets');
 
+// A side of a rule as a message names it: the text it looks for where it
+// looks for one text, else the matcher written out.
+function sideText(m) {
+  if (m instanceof FirstOf) return sideText(m.alternatives[0]);
+  if (typeof m === 'string') return m;
+  const values = Object.values(m);
+  return values.length === 1 && typeof values[0] === 'string' ? values[0] : describeMatcher(m);
+}
+
 // A rule's side as the patchbay applies it: its plain name as a name (a
 // node's JACK name or description fits it too).
 const side = (m, what, defaults) => nodeMatcher(plainName(m) ?? m, what, { defaults });
 
+// Nodes as a message lists them: the first four names.
+const listed = (found) => found.slice(0, 4).map((n) => JSON.stringify(n.node.name)).join(', ') + (found.length > 4 ? ', ...' : '');
+
+// Why no node of `all` (byNode's entries) fits side `what` of a route with
+// ports of `direction` ('output' or 'input'): nodes it matches that have none
+// of them, a name that comes close (whyNoNode), or the matcher written out.
+function whyNoSide(nodes, all, m, match, what, direction) {
+  const fitting = all.filter((n) => match(n.node));
+  if (fitting.length) return `${listed(fitting)} ${fitting.length === 1 ? 'has' : 'have'} no ${direction} ports ("${what}")`;
+  const name = plainName(m);
+  if (name !== undefined) return `${whyNoNode(nodes, name)} ("${what}")`;
+  return `no node with ${direction} ports matches ${describeMatcher(m)} ("${what}")`;
+}
+
 /**
- * [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now; and, for a route that would
- * link nothing, { kind: 'unmatched', rule, why } saying why (a side that matches no node, nodes without ports of the
- * direction or of a common type).
+ * [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now; and, for each route's
+ * connection that takes no node or port now, { kind: 'unmatched', rule, out, in, reason }, and for a volume rule that
+ * matches no node, { kind: 'unmatched', rule, node, reason }.
  */
+// The [output, input] names of `names` that do not both name a port of the
+// source's outputs and the sink's inputs, with why: [[out, in, reason]].
+function unpairedNames(src, sink, names) {
+  const has = (ports, n) => pairByNames(ports, ports, [[n, n]]).length > 0; // a port pairByNames finds by `n`
+  const out = [];
+  for (const pair of names) {
+    if (pairByNames(src.outputs, sink.inputs, [pair]).length > 0) continue;
+    const [o, inp] = pair;
+    const lacks = has(src.outputs, o) ? [sink, 'input', inp] : [src, 'output', o];
+    out.push([o, inp, `node ${JSON.stringify(lacks[0].node.name)} has no ${lacks[1]} port named ${JSON.stringify(lacks[2])}`]);
+  }
+  return out;
+}
+
 function plan(graph, rules) {
   const checked = checkRules(rules);
   const defaults = () => graph.defaults;
@@ -35,28 +73,47 @@ function plan(graph, rules) {
   const exclusiveSources = [];
   checked.routes.forEach((r, i) => {
     const rule = `routes[${i}]`;
-    const [fromName, toName] = [plainName(r.from) ?? r.from, plainName(r.to) ?? r.to];
-    const sides = bindSides(fromName, toName);
+    const bound = (m) => (m instanceof FirstOf ? m.bind(() => nodes) : plainName(m) ?? m);
+    const sides = bindSides(bound(r.from), bound(r.to));
     const from = side(sides.from, 'from', defaults);
     const to = side(sides.to, 'to', defaults);
-    const sources = [...byNode.values()].filter((n) => from(n.node));
-    const sinks = [...byNode.values()].filter((n) => to(n.node));
-    let planned = 0;
+    const all = [...byNode.values()];
+    const sources = all.filter((src) => src.outputs.length > 0 && from(src.node));
+    const sinks = all.filter((sink) => sink.inputs.length > 0 && to(sink.node));
+    const unmatched = (out, inp, reason) => actions.push({ kind: 'unmatched', rule, out, in: inp, reason });
+    // What takes nothing now: each connection of the rule, with why.
+    const connections = r.ports ?? [[null, null]];
+    const missing = sources.length === 0 ? ['from', r.from, from, 'output'] : sinks.length === 0 ? ['to', r.to, to, 'input'] : null;
+    if (missing) {
+      const [what, m, match, direction] = missing;
+      const reason = whyNoSide(nodes, all, bound(m), match, what, direction);
+      for (const [o, inp] of connections) {
+        unmatched(`${sideText(r.from)}${o === null ? '' : `:${o}`}`, `${sideText(r.to)}${inp === null ? '' : `:${inp}`}`, reason);
+      }
+    }
+    let apart = false;
+    let belong = false;
     for (const src of sources) {
-      if (src.outputs.length === 0) continue;
       if (r.exclusive) exclusiveSources.push({ rule, src });
       for (const sink of sinks) {
-        if (sink === src || sink.inputs.length === 0 || !sides.fits(src.node, sink.node)) continue;
+        if (sink === src) continue;
+        apart = true;
+        if (!sides.fits(src.node, sink.node)) continue;
+        belong = true;
         const pairs = r.ports ? pairByNames(src.outputs, sink.inputs, r.ports) : pairPorts(src.outputs, sink.inputs, r.channels, { source: src.node, sink: sink.node });
-        planned += pairs.length;
+        if (pairs.length === 0 && !r.ports) {
+          unmatched(src.node.name, sink.node.name, `no port pairs up by type: ${JSON.stringify(src.node.name)} has ${typesText(src.outputs, src.node)} outputs, ${JSON.stringify(sink.node.name)} ${typesText(sink.inputs, sink.node)} inputs`);
+        }
         for (const [o, inp] of pairs) {
           const key = `${o.id}:${inp.id}`;
           if (!linked.has(key) && !wanted.has(key)) actions.push({ kind: 'linked', rule, out: name(o), in: name(inp) });
           wanted.add(key);
         }
+        for (const [o, inp, why] of unpairedNames(src, sink, r.ports ?? [])) unmatched(`${src.node.name}:${o}`, `${sink.node.name}:${inp}`, why);
       }
     }
-    if (planned === 0) actions.push({ kind: 'unmatched', rule, why: whyUnmatched(nodes, { from: fromName, to: toName, ports: r.ports, fits: sides.fits }, sources, sinks) });
+    if (!missing && !apart) unmatched(sideText(r.from), sideText(r.to), `from and to match only the same node ${JSON.stringify(sources[0].node.name)}`);
+    else if (!missing && !belong) unmatched(sideText(r.from), sideText(r.to), 'no node of from belongs with a node of to by the captures ("${...}")');
   });
   const removed = new Set();
   const remove = (rule, l) => {
@@ -81,7 +138,7 @@ function plan(graph, rules) {
   });
   checked.volumes.forEach((r, i) => {
     const match = side(r.node, 'node');
-    if (!nodes.some(match)) actions.push({ kind: 'unmatched', rule: `volumes[${i}]`, why: `node: ${whyNoNode(nodes, plainName(r.node) ?? r.node)}` });
+    if (!nodes.some(match)) actions.push({ kind: 'unmatched', rule: `volumes[${i}]`, node: sideText(r.node), reason: whyNoNode(nodes, plainName(r.node) ?? r.node) });
     for (const n of nodes) {
       if (!match(n)) continue;
       // A node without the control (its Props come with the info connect() waits for) is not set: said so.
@@ -114,33 +171,4 @@ function plan(graph, rules) {
   return actions;
 }
 
-// whyUnmatched(nodes, route, sources, sinks) → why a route links nothing
-// now, in words: a side that names no node (whyNoNode: a near name, a port
-// given for a node), nodes without ports of the direction, ports of no
-// common type, port names that are not there.
-function whyUnmatched(nodes, { from, to, ports, fits }, sources, sinks) {
-  const list = (found) => found.slice(0, 4).map((n) => JSON.stringify(n.node.name)).join(', ') + (found.length > 4 ? ', ...' : '');
-  if (sources.length === 0) return `from: ${whyNoNode(nodes, from)}`;
-  if (sinks.length === 0) return `to: ${whyNoNode(nodes, to)}`;
-  const givers = sources.filter((n) => n.outputs.length);
-  const takers = sinks.filter((n) => n.inputs.length);
-  if (givers.length === 0) return `from ${describeMatcher(from)} matches ${list(sources)}, with no output ports`;
-  if (takers.length === 0) return `to ${describeMatcher(to)} matches ${list(sinks)}, with no input ports`;
-  if (ports) return `the ports named (${ports.map(([o, i]) => `${o} -> ${i}`).join(', ')}) are not on ${list(givers)} and ${list(takers)}`;
-  let [a, b, apart] = [null, null, false];
-  search: for (const g of givers) {
-    for (const t of takers) {
-      if (t === g) continue;
-      apart = true;
-      if (fits(g.node, t.node)) {
-        [a, b] = [g, t];
-        break search;
-      }
-    }
-  }
-  if (!apart) return `from and to match only the same node ${JSON.stringify(givers[0].node.name)}`;
-  if (!a) return `no node of from belongs with a node of to by the captures ("\${...}")`;
-  return `no port pairs up by type: ${JSON.stringify(a.node.name)} has ${typesText(a.outputs, a.node)} outputs, ${JSON.stringify(b.node.name)} ${typesText(b.inputs, b.node)} inputs`;
-}
-
-module.exports = { plan };
+module.exports = { plan, sideText };

@@ -7,10 +7,15 @@
 // snapshot has). qpwgraph names a node by its "node.description" (else its
 // "node.nick", else its "node.name"), prefixed with "application.name/" where
 // the application's name differs; and a port by its "port.alias", else its
-// "port.name". The rules say so: a node side is
-//   { "node.description|node.nick|node.name": "NODE" }
-// (any of the three; plus "application.name" for the "APP/NODE" form), and a
-// port is found by name, else by alias (pairing.js). What rules cannot carry is left out and
+// "port.name". A description may hold "/" itself ("Family 17h/19h HD Audio
+// Controller Analog Stereo", a null sink's "Game-Audio Audio/Sink sink"), so
+// a text with "/" is matched whole first and as "APP/NODE" only when the
+// whole takes no node:
+//   { "node.description|node.nick|node.name": "NODE" }, or
+//   { "first": [{ "node.description|node.nick|node.name": "A/B" },
+//               { "application.name": "A", "node.description|node.nick|node.name": "B" }] }
+// (first-of.js), and a port is found by name, else by alias (pairing.js).
+// What rules cannot carry is left out and
 // reported with its line: ALSA items (node-type "alsa", port-type
 // "alsa-midi": the ALSA sequencer, not PipeWire's graph), port types other
 // than PipeWire's audio, MIDI and video, the `<forwards>` and the
@@ -27,15 +32,17 @@ const NODE_LABEL = 'node.description|node.nick|node.name';
 const PORT_TYPES = new Set(['pipewire-audio', 'pipewire-midi', 'pipewire-video']);
 const MODES = ['exclusive', 'activated'];
 
-// A side of a rule for qpwgraph's name of a node: "APP/LABEL" or "LABEL".
-// A text is exact unless the rules file would read it as something else.
+// A side of a rule for qpwgraph's name of a node: the whole text, then (if
+// it holds "/") "APP/LABEL". A text is exact unless the rules file would read
+// it as something else.
 function nodeMatcher(name) {
   const exact = (t) => (/^\/.*\/[imsu]*$|\$\{/s.test(t) ? `/^${t.replace(/[.*+?^${}()|[\]\\/]/g, '\\$&')}$/` : t);
+  const whole = { [NODE_LABEL]: exact(name) };
   const slash = name.indexOf('/');
   if (slash > 0 && slash < name.length - 1) {
-    return { 'application.name': exact(name.slice(0, slash)), [NODE_LABEL]: exact(name.slice(slash + 1)) };
+    return { first: [whole, { 'application.name': exact(name.slice(0, slash)), [NODE_LABEL]: exact(name.slice(slash + 1)) }] };
   }
-  return { [NODE_LABEL]: exact(name) };
+  return whole;
 }
 
 /**

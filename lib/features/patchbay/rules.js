@@ -6,6 +6,8 @@
 //
 //   { "version": 1,
 //     "routes":   [{ from, to, channels, exclusive, ports: [[out, in], ...] }],
+//                 (a side may be { "first": [matcher, ...] }: the first that
+//                 takes some node decides, see first-of.js)
 //     "never":    [{ from, to }],
 //     "volumes":  [{ node, volume, mute }],
 //     "defaults": { audioSink: [names], audioSource: [...], videoSource: [...] },
@@ -22,11 +24,20 @@ const jsonc = require('jsonc-parser');
 const { isDefaultName, compileMatcher } = require('../match');
 const { templateNames, captureNames } = require('../link-rules/captures');
 const { checkBands, checkGain } = require('../effects/bands');
+const { checkPattern } = require('../../core/arguments');
+const { LinearRegExp } = require('../../core/linear-regexp');
+const { FirstOf } = require('./first-of');
 
 const MAX_FILE_BYTES = 1 << 20;
 const MAX_RULES = 1024; // per section
 const MAX_TEXT = 4096; // a pattern, a name
+const MAX_NODE_NAME = 256; // the name of a node the rules make, as createNode, createFilter and createLoopback take it
 const MAX_PORT_PAIRS = 64;
+// The cost of all the rules' regular expressions together (LinearRegExp's
+// cost: steps a character): a node's name is tested against each, at a cost
+// of (its length) × (their cost), which this bounds (at most about 50 ms for
+// a name of 60 characters, all the rules together, on a 2-core machine).
+const MAX_PATTERN_COST = 32768;
 const MAX_VOLUME = 10; // linear, the audio converter's limit (as setVolume)
 
 const SECTIONS = ['version', 'routes', 'never', 'volumes', 'defaults', 'devices', 'profiles', 'filters', 'loopbacks'];
@@ -60,14 +71,14 @@ class RulesError extends TypeError {
 
 const pathText = (path) => path.reduce((s, p) => (typeof p === 'number' ? `${s}[${p}]` : s ? `${s}.${p}` : p), '');
 
-// "/text/" or "/text/FLAGS" (of i, m, s, u) is a RegExp; anything else an exact text.
+// "/text/" or "/text/FLAGS" (of i, m, s, u) is a RegExp, matched in time
+// linear in the text it is tested on (a LinearRegExp: no backreferences, no
+// lookaround); anything else an exact text.
 function pattern(text, path) {
-  const re = /^\/(.+)\/([imsu]*)$/s.exec(text);
-  if (!re) return text;
   try {
-    return new RegExp(re[1], re[2]);
+    return checkPattern(text, 'rules', 'a pattern', { max: MAX_TEXT, empty: true });
   } catch (e) {
-    throw new RulesError(`bad regular expression ${text}: ${e.message}`, { path });
+    throw new RulesError(e.message.replace(/^rules: a pattern: /, ''), { path });
   }
 }
 
@@ -76,10 +87,10 @@ const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v)
 // text(v, path, { empty }) → v, a bounded text without NUL (empty only with
 // `empty`); a RulesError naming `path` otherwise. The checks below are alike:
 // each returns the rule as it is kept, or throws a RulesError at its path.
-function text(v, path, { empty = false } = {}) {
+function text(v, path, { empty = false, max = MAX_TEXT } = {}) {
   if (typeof v !== 'string') throw new RulesError('must be a text', { path });
   if (!empty && v === '') throw new RulesError('must not be empty', { path });
-  if (v.length > MAX_TEXT || v.includes('\0')) throw new RulesError(`must be a text of at most ${MAX_TEXT} characters, without NUL`, { path });
+  if (v.length > max || v.includes('\0')) throw new RulesError(`must be a text of at most ${max} characters, without NUL`, { path });
   return v;
 }
 
@@ -114,6 +125,24 @@ function matcher(v, path) {
   const props = Object.create(null);
   for (const k of keys) props[k] = v[k] instanceof RegExp ? v[k] : pattern(text(v[k], [...path, k], { empty: true }), [...path, k]);
   return { ...props };
+}
+
+const MAX_ALTERNATIVES = 8;
+
+// A side of a route: a matcher, or { "first": [matcher, ...] } (no captures).
+function routeSide(v, path) {
+  if (v instanceof FirstOf) return v; // checked already
+  if (!isObject(v) || !Object.hasOwn(v, 'first')) return matcher(v, path);
+  onlyKeys(v, ['first'], path);
+  const list = v.first;
+  if (!Array.isArray(list) || list.length === 0 || list.length > MAX_ALTERNATIVES) {
+    throw new RulesError(`must be a list of 1 to ${MAX_ALTERNATIVES} matchers, the preferred first`, { path: [...path, 'first'] });
+  }
+  const alternatives = list.map((m, i) => matcher(m, [...path, 'first', i]));
+  alternatives.forEach((m, i) => {
+    if (templateNames(m).length || captureNames(m).size) throw new RulesError('captures do not go with "first"', { path: [...path, 'first', i] });
+  });
+  return new FirstOf(alternatives);
 }
 
 // "${1}"/"${name}" in one side must name captures of the other side's
@@ -151,8 +180,8 @@ function portPairs(v, path) {
 function route(r, path) {
   onlyKeys(r, ROUTE_KEYS, path);
   if (r.from === undefined || r.to === undefined) throw new RulesError(`needs "from" and "to"`, { path });
-  const from = matcher(r.from, [...path, 'from']);
-  const to = matcher(r.to, [...path, 'to']);
+  const from = routeSide(r.from, [...path, 'from']);
+  const to = routeSide(r.to, [...path, 'to']);
   checkCaptures(from, to, path);
   const channels = r.channels ?? 'auto';
   if (channels !== 'auto' && channels !== 'positional') throw new RulesError('must be "auto" or "positional"', { path: [...path, 'channels'] });
@@ -202,7 +231,7 @@ function defaults(d, path) {
 // device(r, path) → a device of the patchbay's own: { name, mediaClass, ... }.
 function device(r, path) {
   onlyKeys(r, DEVICE_KEYS, path);
-  const name = text(r.name, [...path, 'name']);
+  const name = text(r.name, [...path, 'name'], { max: MAX_NODE_NAME });
   const mediaClass = r.mediaClass ?? 'Audio/Sink';
   if (!DEVICE_CLASSES.includes(mediaClass)) throw new RulesError(`must be one of ${DEVICE_CLASSES.join(', ')}`, { path: [...path, 'mediaClass'] });
   const out = { name, mediaClass };
@@ -241,9 +270,9 @@ function channelCount(v, path) {
 // filter(r, path) → an equaliser of the patchbay's own, as graph.createFilter
 // takes it; its bands are checked here but for the graph's rate, which the
 // making checks.
-function filter(r, path) {
+function filter(r, path, rate) {
   onlyKeys(r, FILTER_KEYS, path);
-  const out = { name: text(r.name, [...path, 'name']) };
+  const out = { name: text(r.name, [...path, 'name'], { max: MAX_NODE_NAME }) };
   if (r.description !== undefined) out.description = text(r.description, [...path, 'description']);
   if (r.mediaClass !== undefined) {
     if (!FILTER_CLASSES.includes(r.mediaClass)) throw new RulesError(`must be one of ${FILTER_CLASSES.join(', ')}`, { path: [...path, 'mediaClass'] });
@@ -251,10 +280,12 @@ function filter(r, path) {
   }
   if (r.channels !== undefined) out.channels = channelCount(r.channels, [...path, 'channels']);
   try {
-    out.filters = checkBands(r.filters ?? [], Infinity, 'filters');
+    out.filters = checkBands(r.filters ?? [], rate, 'filters');
   } catch (e) {
-    const at = /filters\[(\d+)\]/.exec(e.message);
-    throw new RulesError(e.message.replace(/^filters: (filters\[\d+\]\.?)? ?/, ''), { path: [...path, 'filters', ...(at ? [Number(at[1])] : [])] });
+    // "filters: filters[2].freq must be ...": at filters[2].freq, "must be ...".
+    const at = /^filters: filters\[(\d+)\](?:\.(\w+))?/.exec(e.message);
+    const where = at ? [Number(at[1]), ...(at[2] ? [at[2]] : [])] : [];
+    throw new RulesError(e.message.replace(/^filters: (filters\[\d+\](\.\w+)?)? ?/, ''), { path: [...path, 'filters', ...where] });
   }
   if (r.preamp !== undefined) {
     try {
@@ -277,7 +308,7 @@ function loopback(r, path) {
     if (typeof r.latencyMs !== 'number' || !(r.latencyMs >= 1 && r.latencyMs <= 2000)) throw new RulesError('must be a number of ms from 1 to 2000', { path: [...path, 'latencyMs'] });
     out.latencyMs = r.latencyMs;
   }
-  if (r.name !== undefined) out.name = text(r.name, [...path, 'name']);
+  if (r.name !== undefined) out.name = text(r.name, [...path, 'name'], { max: MAX_NODE_NAME });
   if (r.channels !== undefined) out.channels = channelCount(r.channels, [...path, 'channels']);
   return out;
 }
@@ -297,7 +328,7 @@ function patternsMeet(a, b) {
 // same properties, take them. What only a running graph can tell is left to
 // the "never" rules, which never remove a link a route wants.
 function checkContradictions(rules) {
-  const exact = (m) => typeof m === 'object' && Object.values(m).every((v) => typeof v === 'string' && !/\$\{/.test(v));
+  const exact = (m) => typeof m === 'object' && !(m instanceof FirstOf) && Object.values(m).every((v) => typeof v === 'string' && !/\$\{/.test(v));
   const takes = (never, route) => Object.keys(never).every((k) => k in route && patternsMeet(never[k], route[k]));
   rules.never.forEach((n, i) => {
     const j = rules.routes.findIndex((r) => exact(r.from) && exact(r.to) && typeof n.from === 'object' && typeof n.to === 'object' && takes(n.from, r.from) && takes(n.to, r.to));
@@ -305,8 +336,31 @@ function checkContradictions(rules) {
   });
 }
 
-/** Checks rules (the file's object); returns them normalized, the patterns as RegExps. Throws a RulesError. */
-function checkRules(data) {
+// The rules' regular expressions from outside (LinearRegExps) cost at most
+// MAX_PATTERN_COST together; the first past it is refused.
+function checkPatternCost(rules) {
+  let cost = 0;
+  const visit = (m, path) => {
+    if (m === null || typeof m !== 'object') return;
+    for (const [k, v] of Object.entries(m)) {
+      if (!(v instanceof LinearRegExp)) continue;
+      cost += v.cost;
+      if (cost > MAX_PATTERN_COST) {
+        throw new RulesError(`the rules' regular expressions are too costly together (more than ${MAX_PATTERN_COST} steps a character)`, { path: k === 'node.name' ? path : [...path, k] });
+      }
+    }
+  };
+  for (const section of ['routes', 'never']) rules[section].forEach((r, i) => (visit(r.from, [section, i, 'from']), visit(r.to, [section, i, 'to'])));
+  rules.volumes.forEach((r, i) => visit(r.node, ['volumes', i, 'node']));
+  rules.profiles.forEach((r, i) => visit(r.device, ['profiles', i, 'device']));
+}
+
+/**
+ * Checks rules (the file's object); returns them normalized, the patterns as RegExps. Throws a RulesError.
+ * `rate`: the graph's clock rate, below half of which a filter's bands must be (Infinity: not known yet;
+ * checked again when the filter is made).
+ */
+function checkRules(data, { rate = Infinity } = {}) {
   if (!isObject(data) && !Array.isArray(data)) throw new RulesError('the rules must be an object: { "routes": [...], ... }');
   if (Array.isArray(data)) data = { routes: data }; // the route command's shorter form
   onlyKeys(data, SECTIONS, []);
@@ -318,7 +372,7 @@ function checkRules(data) {
     defaults: defaults(data.defaults, ['defaults']),
     devices: list(data.devices, ['devices']).map((r, i) => device(r, ['devices', i])),
     profiles: list(data.profiles, ['profiles']).map((r, i) => profile(r, ['profiles', i])),
-    filters: list(data.filters, ['filters']).map((r, i) => filter(r, ['filters', i])),
+    filters: list(data.filters, ['filters']).map((r, i) => filter(r, ['filters', i], rate)),
     loopbacks: list(data.loopbacks, ['loopbacks']).map((r, i) => loopback(r, ['loopbacks', i])),
   };
   // Each node the rules make has a name of its own.
@@ -331,8 +385,9 @@ function checkRules(data) {
     });
   }
   checkContradictions(rules);
+  checkPatternCost(rules);
   // Every matcher compiles as graph.linkRule() will take it.
-  for (const r of [...rules.routes, ...rules.never]) for (const m of [r.from, r.to]) compileMatcher(m);
+  for (const r of [...rules.routes, ...rules.never]) for (const m of [r.from, r.to]) for (const one of m instanceof FirstOf ? m.alternatives : [m]) compileMatcher(one);
   return rules;
 }
 
@@ -345,9 +400,9 @@ function position(source, offset) {
 
 /**
  * Parses and checks the text of a rules file: a JSON syntax error is refused with its line and column, a bad rule
- * with its index, field, line and column. `file` names it in the messages.
+ * with its index, field, line and column. `file` names it in the messages; `rate` as checkRules takes it.
  */
-function parseRules(source, file = '(rules)') {
+function parseRules(source, file = '(rules)', { rate } = {}) {
   if (typeof source !== 'string') throw new TypeError('parseRules requires the text of a rules file');
   if (Buffer.byteLength(source) > MAX_FILE_BYTES) throw new RulesError(`larger than ${MAX_FILE_BYTES} bytes`, { file });
   const errors = [];
@@ -358,7 +413,7 @@ function parseRules(source, file = '(rules)') {
     throw new RulesError(`not JSON: ${what}`, { file, ...position(source, e.offset) });
   }
   try {
-    return checkRules(jsonc.getNodeValue(tree));
+    return checkRules(jsonc.getNodeValue(tree), { rate });
   } catch (e) {
     if (!(e instanceof RulesError)) throw e;
     // Where the file says what is refused: the deepest part of its path there.
@@ -372,6 +427,7 @@ function parseRules(source, file = '(rules)') {
 // The rules as a file writes them (RegExps back to "/text/flags").
 function rulesToJSON(rules) {
   const side = (m) => {
+    if (m instanceof FirstOf) return { first: m.alternatives.map(side) };
     if (typeof m === 'string') return m;
     const keys = Object.keys(m);
     const show = (v) => (v instanceof RegExp ? `/${v.source}/${v.flags}` : v);
@@ -398,4 +454,4 @@ function rulesToJSON(rules) {
   return out;
 }
 
-module.exports = { parseRules, checkRules, rulesToJSON, RulesError, pattern, MAX_FILE_BYTES };
+module.exports = { parseRules, checkRules, rulesToJSON, RulesError, pattern, MAX_FILE_BYTES, MAX_PATTERN_COST };

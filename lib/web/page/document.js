@@ -1,7 +1,8 @@
 'use strict';
-// The page's document and its style sheet, served as / and /page.css (the
-// script is page.js beside this file). Neither holds anything secret: the
-// token comes with the URL's fragment, which the page reads.
+// The page's document, its style sheet and its icon, served as /, /page.css
+// and /favicon.ico (the scripts are layout.js and page.js beside this file).
+// None holds anything secret: the token comes with the URL's fragment, which
+// the page reads.
 
 const html = `<!doctype html>
 <html lang="en">
@@ -11,6 +12,7 @@ const html = `<!doctype html>
 <meta name="referrer" content="no-referrer">
 <title>Quorvane patchbay</title>
 <link rel="stylesheet" href="/page.css">
+<script src="/layout.js" defer></script>
 <script src="/page.js" defer></script>
 </head>
 <body>
@@ -22,21 +24,23 @@ const html = `<!doctype html>
   <input id="search" type="search" placeholder="find a node (name or property)" aria-label="find a node" autocomplete="off">
   <span id="found" class="found-count"></span>
   <button id="fit" type="button" title="Show the whole graph">Fit</button>
+  <button id="arrange" type="button" title="Lay every node out anew (those you moved stay where you put them)">Arrange</button>
   <label><input id="hide-unlinked" type="checkbox"> hide unlinked</label>
   <label><input id="hide-monitors" type="checkbox"> hide monitors</label>
   <label title="A level meter beside each node in view that has an audio output (each one a capture stream on the daemon, linked to the node's outputs)"><input id="levels" type="checkbox"> levels</label>
   <select id="class-filter" aria-label="media class shown"><option value="">every class</option></select>
   <button id="unlink" type="button" disabled title="Remove the selected link (Delete)">Remove link</button>
+  <button id="panel-toggle" type="button" aria-controls="panel" aria-expanded="false" title="Volumes, defaults, devices and messages">Panel</button>
 </header>
 <div id="banner" class="banner" hidden></div>
 <main>
   <section id="graph" class="graph" aria-label="graph" title="Drag a port onto a port, or a node onto a node, to link; drag a node elsewhere to move it; wheel to zoom, drag the background to pan"></section>
-  <aside class="panel">
+  <aside id="panel" class="panel">
     <div id="messages" class="messages" aria-live="polite"></div>
     <details open><summary>Default devices</summary><div id="defaults" class="defaults"></div></details>
     <details open><summary>Volumes and streams</summary><div id="volumes"></div></details>
     <details id="cards-panel" open hidden><summary>Devices</summary><div id="cards"></div></details>
-    <details open><summary>Virtual devices</summary>
+    <details id="virtual-panel" open hidden><summary>Virtual devices</summary>
       <form id="create" class="create">
         <input id="create-name" name="name" placeholder="name" required maxlength="200">
         <select id="create-kind" name="kind">
@@ -72,11 +76,12 @@ header label { font-size: 12px; color: #dfe6f0; white-space: nowrap; }
 .status.ok { background: #2f8a4c; }
 .status.bad { background: #b53b2f; }
 .banner { padding: 6px 12px; background: #fde2b8; border-bottom: 1px solid #d9a85a; }
-main { flex: 1; display: flex; min-height: 0; }
+main { flex: 1; display: flex; min-height: 0; position: relative; }
 .graph { flex: 1; min-width: 0; overflow: hidden; background: #fff; position: relative; user-select: none; touch-action: none; cursor: grab; }
 .graph.panning { cursor: grabbing; }
 .graph svg { display: block; width: 100%; height: 100%; font-family: "DejaVu Sans Mono", Menlo, Consolas, monospace; font-size: 12px; }
-.graph .hidden { display: none; }
+.graph .hidden, .graph .away { display: none; }
+.graph svg.mid .sub, .graph svg.mid .pname, .graph svg.far text, .graph svg.far .port, .graph svg.far .meter { display: none; }
 .graph .box { fill: #fbfbfb; stroke: #5a5a5a; stroke-width: 1; }
 .graph .head { fill: #e4e9f0; cursor: move; }
 .graph .name { font-weight: bold; fill: #1a1a1a; }
@@ -132,6 +137,64 @@ summary { font-weight: bold; cursor: pointer; padding: 2px 0; }
 pre { white-space: pre-wrap; overflow-wrap: anywhere; font-size: 11px; max-height: 14em; overflow: auto; background: #f5f5f5; padding: 4px; }
 .actions { font-size: 11px; max-height: 16em; overflow: auto; padding-left: 2.5em; }
 .empty { color: #888; font-style: italic; }
+#panel-toggle { display: none; }
+#panel-toggle.alert { background: #fbe0dc; color: #7a1d12; }
+/* A narrow screen: the graph takes the width, the panel folds away behind a button. */
+@media (max-width: 900px) {
+  header { gap: 4px 8px; padding: 4px 8px; }
+  header h1 { display: none; }
+  #search { width: auto; flex: 1 1 8em; min-width: 6em; }
+  #panel-toggle { display: inline-block; }
+  .panel { position: absolute; top: 0; right: 0; bottom: 0; width: min(380px, 100%); z-index: 2; border-left: 1px solid #99a; box-shadow: -4px 0 12px rgba(0, 0, 0, .25); }
+  body:not(.panel-open) .panel { display: none; }
+}
 `;
 
-module.exports = { html, css };
+// A 16 x 16 icon, as an ICO file (one 32-bit image, its alpha the mask): two
+// ports, an output and an input, linked by a curve, on the header's colour.
+function icon() {
+  const size = 16;
+  const pixels = Buffer.alloc(size * size * 4);
+  const set = (x, y, [r, g, b]) => {
+    const at = ((size - 1 - y) * size + x) * 4; // rows bottom up
+    pixels.set([b, g, r, 255], at);
+  };
+  const inside = (x, y) => {
+    const dx = Math.max(3 - x, 0, x - 12);
+    const dy = Math.max(3 - y, 0, y - 12);
+    return dx * dx + dy * dy <= 9;
+  };
+  for (let y = 0; y < size; y++) for (let x = 0; x < size; x++) if (inside(x, y)) set(x, y, [0x24, 0x34, 0x4d]);
+  for (let t = 0; t <= 1; t += 0.02) {
+    const x = Math.round((1 - t) ** 3 * 5 + 3 * (1 - t) ** 2 * t * 9 + 3 * (1 - t) * t * t * 6 + t ** 3 * 10);
+    const y = Math.round((1 - t) ** 3 * 5 + 3 * (1 - t) ** 2 * t * 5 + 3 * (1 - t) * t * t * 10 + t ** 3 * 10);
+    set(x, y, [0xdf, 0xe6, 0xf0]);
+  }
+  for (let y = 0; y < size; y++) {
+    for (let x = 0; x < size; x++) {
+      if ((x - 4) ** 2 + (y - 5) ** 2 <= 4) set(x, y, [0xe8, 0x8a, 0x3c]);
+      if ((x - 11) ** 2 + (y - 10) ** 2 <= 4) set(x, y, [0x8f, 0xb8, 0xec]);
+    }
+  }
+  const mask = Buffer.alloc(size * 4); // 1 bit a pixel, rows of 4 bytes: all drawn (alpha decides)
+  const header = Buffer.alloc(40);
+  header.writeUInt32LE(40, 0);
+  header.writeInt32LE(size, 4);
+  header.writeInt32LE(size * 2, 8); // the image and its mask
+  header.writeUInt16LE(1, 12);
+  header.writeUInt16LE(32, 14);
+  header.writeUInt32LE(pixels.length + mask.length, 20);
+  const image = Buffer.concat([header, pixels, mask]);
+  const dir = Buffer.alloc(22);
+  dir.writeUInt16LE(1, 2); // an icon
+  dir.writeUInt16LE(1, 4); // one image
+  dir.writeUInt8(size, 6);
+  dir.writeUInt8(size, 7);
+  dir.writeUInt16LE(1, 10);
+  dir.writeUInt16LE(32, 12);
+  dir.writeUInt32LE(image.length, 14);
+  dir.writeUInt32LE(22, 18);
+  return Buffer.concat([dir, image]);
+}
+
+module.exports = { html, css, icon };

@@ -1,16 +1,18 @@
 'use strict';
 // The web patchbay's page: the graph kept from a snapshot plus the server's
 // events and drawn piece by piece (a change redraws only the node, port or
-// link it is about, and the nodes stacked under a node that grew), at most
-// once a frame; the user's requests sent over the same WebSocket, paced to
-// the server's limits. Every text from the graph goes in as text
+// link it is about, and moves the boxes the layout moves for it: layout.js),
+// at most once a frame; the user's requests sent over the same WebSocket,
+// paced to the server's limits. Every text from the graph goes in as text
 // (textContent), never as markup.
 (() => {
   const state = { nodes: new Map(), ports: new Map(), links: new Map(), devices: null, defaults: null, daemon: { connected: true }, rules: undefined, actions: [] };
   // What the page measured, for the tests and the benchmark: each event's
   // time from the server hearing it to its arrival and to its frame drawn.
-  // renderMs: each frame's time; graphMs: the picture's part of it.
-  const stats = { latencies: [], arrivals: [], renderMs: [], graphMs: [], renders: 0, snapshots: 0, events: 0, ready: false };
+  // renderMs: each frame's time; graphMs: the picture's part of it;
+  // work: the time in all, in ms, taking in messages (parsed and applied),
+  // drawing the picture and the panel.
+  const stats = { latencies: [], arrivals: [], renderMs: [], graphMs: [], renders: 0, snapshots: 0, events: 0, ready: false, work: { receive: 0, picture: 0, panel: 0 } };
   window.__quorvane = stats;
   const MAX_LATENCIES = 20000;
   const VOLUME_MAX = 1.5; // the slider's end, on wpctl's scale (150%)
@@ -58,7 +60,11 @@
       meters.sent = null; // a new connection has no meters yet
       metersDue();
     };
-    ws.onmessage = (e) => receive(JSON.parse(e.data));
+    ws.onmessage = (e) => {
+      const start = performance.now();
+      receive(JSON.parse(e.data));
+      stats.work.receive += performance.now() - start;
+    };
     ws.onclose = () => {
       for (const r of [...pending.values(), ...waiting.splice(0)]) finish(r, { ok: false, error: 'connection to the server lost' });
       pending.clear();
@@ -150,17 +156,19 @@
 
   // --- the graph's state, and what each change makes to draw ---------------------
 
-  const dirty = { nodes: new Set(), links: new Set(), rows: new Set(), lists: false, panel: false, cards: false, all: false, stack: false };
+  const dirty = { nodes: new Set(), links: new Set(), rows: new Set(), lists: false, panel: false, cards: false, all: false, layout: false, arrange: false };
   const linksOf = new Map(); // node id -> Set of link ids
   const portsOf = new Map(); // node id -> Set of port ids
 
   function indexPort(p, add) {
+    dirty.layout = true; // a node with no class goes by its ports' directions
     if (!portsOf.has(p.nodeId)) portsOf.set(p.nodeId, new Set());
     if (add) portsOf.get(p.nodeId).add(p.id);
     else portsOf.get(p.nodeId).delete(p.id);
   }
 
   function indexLink(l, add) {
+    dirty.layout = true; // the layers follow the links
     for (const n of [l.srcNodeId, l.sinkNodeId]) {
       if (!linksOf.has(n)) linksOf.set(n, new Set());
       if (add) linksOf.get(n).add(l.id);
@@ -178,8 +186,11 @@
     for (const l of state.links.values()) indexLink(l, true);
     for (const p of state.ports.values()) indexPort(p, true);
     state.defaults = s.defaults;
-    // None from a host on a broker: the panel is hidden.
+    // None from a host on a broker: the panel is hidden, and so are what the
+    // broker does not carry (virtual devices, level meters).
     state.devices = Array.isArray(s.devices) ? new Map(s.devices.map((d) => [d.id, d])) : null;
+    $('virtual-panel').hidden = state.devices === null;
+    if (state.devices === null) noMeters();
     dirty.cards = true;
     state.daemon = s.daemon;
     state.rules = s.rules;
@@ -196,10 +207,11 @@
         const before = state.nodes.get(d.id);
         state.nodes.set(d.id, d);
         dirty.rows.add(d.id);
-        // The picture shows a node's name and class; other changes (its
+        // The picture shows a node's label and class; other changes (its
         // info, state, volume) leave it as it is, but for the tooltip.
-        if (!before || before.name !== d.name || before.type !== d.type) dirty.nodes.add(d.id);
-        else document.querySelector(`#node-${d.id} > title`)?.removeAttribute('data-full');
+        if (!before || nodeLabel(before) !== nodeLabel(d) || before.type !== d.type) dirty.nodes.add(d.id);
+        if (before && before.type !== d.type) dirty.layout = true;
+        else nodeViews.get(d.id)?.g.firstChild?.removeAttribute('data-full');
         if (!before || listed(before) !== listed(d)) dirty.lists = true;
         break;
       }
@@ -299,6 +311,8 @@
     const at = now();
     stats.renderMs.push(at - start);
     stats.graphMs.push(drawn - start);
+    stats.work.picture += drawn - start;
+    stats.work.panel += at - drawn;
     if (stats.renderMs.length > 1000) stats.renderMs.shift();
     if (stats.graphMs.length > 1000) stats.graphMs.shift();
     for (const t of times) stats.latencies.push(at - t);
@@ -314,7 +328,7 @@
     metersDue();
   }
 
-  // --- the picture: boxes in columns, links as curves -------------------------------
+  // --- the picture: boxes in layers of columns, links as curves ---------------------
 
   // Sizes, in the picture's units (px at zoom 1; monospace 12 px text).
   const W = 240;
@@ -323,7 +337,6 @@
   const PAD = 10;
   const GAP_Y = 22;
   const PITCH = W + 140; // from one column to the next: room for the curves
-  const COLUMN_H = 1600; // a column is full past this height: the next one starts
   const CHAR_W = 7.3;
   const clip = (text, width) => {
     const s = [...String(text)];
@@ -342,28 +355,44 @@
   svg.append(viewport);
   area.append(svg);
   const view = { x: 0, y: 0, k: 1 };
+  // What a box shows at a zoom: everything from NEAR up; its name and ports
+  // from MID up; below, where a 12 px text is under 5.4 px, its outline
+  // alone (no text to lay out and paint, no meter).
+  const NEAR = 0.6;
+  const MID = 0.45;
+  let detail = '';
   const setView = () => {
     viewport.setAttribute('transform', `translate(${view.x.toFixed(1)},${view.y.toFixed(1)}) scale(${view.k.toFixed(4)})`);
+    const now = view.k >= NEAR ? 'near' : view.k >= MID ? 'mid' : 'far';
+    if (now !== detail) svg.setAttribute('class', (detail = now));
+    const seen = seenFrom();
+    for (const v of nodeViews.values()) cull(v, seen);
     metersDue();
   };
+  // The area's size, kept by an observer: reading it never forces a layout.
+  const areaSize = { width: 0, height: 0 };
+  new ResizeObserver(([entry]) => {
+    areaSize.width = entry.contentRect.width;
+    areaSize.height = entry.contentRect.height;
+    setView();
+  }).observe(area);
+  const sizeOfArea = () => (areaSize.width ? areaSize : area.getBoundingClientRect());
 
-  const nodeViews = new Map(); // node id -> { g, x, y, h, column, pinned, ins, outs, hidden }
+  const nodeViews = new Map(); // node id -> { g, x, y, h, pinned, ins, outs, hidden, meter }
   const linkViews = new Map(); // link id -> path
-  // Sources on the left (their columns added leftwards), sinks on the right
-  // (added rightwards), the rest between: a new node goes at the bottom of
-  // its side's last column, and no other node moves for it.
-  const sides = [[], [], []]; // side -> columns: { side, index, ids: [] }
+  // Where every box not pinned goes (layout.js): laid out anew with each
+  // snapshot and on Arrange, else kept and brought up to date.
+  const { Layout, SOURCE, MIDDLE, SINK } = window.QuorvaneLayout;
+  const layout = new Layout({ width: W, gapY: GAP_Y, pitch: PITCH });
+  // Where a node with no link goes: by its class, else by its ports.
   const sideOf = (n) => {
-    const t = n.type || '';
-    // A node with inputs and outputs (a filter, a virtual source fed by
-    // something) goes between, when its ports are known.
-    const dirs = new Set([...(portsOf.get(n.id) || [])].map((p) => state.ports.get(p)?.direction));
-    if (dirs.has(0) && dirs.has(1)) return 1;
-    if (/Source|^Stream\/Output/.test(t)) return 0;
-    if (/Sink|^Stream\/Input/.test(t)) return 2;
-    return 1;
+    const t = n?.type || '';
+    if (/Duplex/.test(t)) return MIDDLE;
+    if (/Source|^Stream\/Output/.test(t)) return SOURCE;
+    if (/Sink|^Stream\/Input/.test(t)) return SINK;
+    const dirs = new Set([...(portsOf.get(n?.id) || [])].map((p) => state.ports.get(p)?.direction));
+    return dirs.has(0) && dirs.has(1) ? MIDDLE : dirs.has(0) ? SOURCE : dirs.has(1) ? SINK : MIDDLE;
   };
-  const columnX = (side, index) => (side === 0 ? -(index + 1) * PITCH : side === 1 ? 0 : (index + 1) * PITCH);
 
   // Places kept in the browser, by node name (ids change across restarts).
   const PLACE_KEY = 'quorvane-web-place:';
@@ -399,62 +428,101 @@
       for (const p of linkViews.values()) p.remove();
       nodeViews.clear();
       linkViews.clear();
-      for (const s of sides) s.length = 0;
-      // Linked nodes first, so that they fill the columns nearest the
-      // middle; then by name, in natural order.
-      const unlinked = (n) => (linksOf.get(n.id)?.size ? 0 : 1);
-      dirty.nodes = new Set([...state.nodes.values()].sort((a, b) => unlinked(a) - unlinked(b) || collator.compare(a.name || '', b.name || '')).map((n) => n.id));
+      dirty.nodes = new Set(state.nodes.keys());
       dirty.links = new Set(state.links.keys());
+      dirty.arrange = true;
     }
-    const columns = new Set();
-    for (const id of dirty.nodes) drawNode(id, columns);
+    for (const id of dirty.nodes) drawNode(id);
     dirty.nodes.clear();
-    if (dirty.stack) for (const side of sides) for (const c of side) columns.add(c);
-    dirty.stack = false;
-    for (const c of columns) stack(c);
+    if (dirty.arrange || dirty.layout) place(dirty.arrange);
     for (const id of dirty.links) drawLink(id);
     dirty.links.clear();
     if (search.value) find(false);
   }
 
-  // A node's box: made, remade (its name, class, ports) or removed.
-  function drawNode(id, columns) {
+  // Every box not pinned where the layout puts it (anew when `full`, in
+  // the natural order of the labels); only those that moved are touched.
+  function place(full) {
+    dirty.layout = dirty.arrange = false;
+    const items = new Map();
+    const pinned = [];
+    for (const [id, v] of nodeViews) {
+      if (!v.pinned) items.set(id, { h: v.h, hidden: v.hidden, side: sideOf(state.nodes.get(id)), rank: 0 });
+      else if (!v.hidden) pinned.push({ x: v.x, y: v.y, h: v.h });
+    }
+    const edges = [...state.links.values()].map((l) => [l.srcNodeId, l.sinkNodeId]);
+    let at;
+    if (full) {
+      const byLabel = [...items.keys()].map((id) => state.nodes.get(id)).sort((a, b) => collator.compare(nodeLabel(a), nodeLabel(b)) || a.id - b.id);
+      byLabel.forEach((n, i) => (items.get(n.id).rank = i));
+      const { width, height } = sizeOfArea();
+      at = layout.arrange(items, edges, pinned, width && height ? width / height : 1.5);
+    } else at = layout.update(items, edges, pinned);
+    for (const [id, [x, y]] of at) {
+      const v = nodeViews.get(id);
+      if ((v.x === x && v.y === y) || (drag?.kind === 'node' && drag.id === id)) continue; // not from under the pointer
+      v.x = x;
+      v.y = y;
+      move(id, v);
+    }
+  }
+
+  // A node's box: made, remade (its label, class, ports) or removed.
+  function drawNode(id) {
     const n = state.nodes.get(id);
     let v = nodeViews.get(id);
     if (!n) {
       if (!v) return;
       v.g.remove();
       nodeViews.delete(id);
-      if (v.column) {
-        v.column.ids.splice(v.column.ids.indexOf(id), 1);
-        columns.add(v.column);
-      }
+      dirty.layout = true;
       return;
     }
     if (!v) {
       const g = document.createElementNS(SVG, 'g');
       g.setAttribute('class', 'node');
       g.id = `node-${id}`;
-      v = { g, x: 0, y: 0, h: 0, column: null, pinned: false, ins: [], outs: [] };
+      v = { id, g, x: NaN, y: NaN, h: 0, pinned: false, ins: [], outs: [], away: undefined, drawn: false };
       nodeViews.set(id, v);
       nodeLayer.append(g);
       const place = savedPlace(n.name);
       if (place) [v.x, v.y, v.pinned] = [...place, true];
-      else {
-        const side = sides[sideOf(n)];
-        let column = side[side.length - 1];
-        if (!column || (column.ids.length && columnHeight(column) > COLUMN_H)) side.push((column = { side: sideOf(n), index: side.length, ids: [] }));
-        column.ids.push(id);
-        v.column = column;
-        v.x = columnX(column.side, column.index);
-        columns.add(column);
-      }
+      dirty.layout = true;
     }
     const ports = [...(portsOf.get(id) || [])].map((p) => state.ports.get(p)).filter((p) => p && portShown(p)).sort((a, b) => a.id - b.id);
     v.ins = ports.filter((p) => p.direction === 1);
     v.outs = ports.filter((p) => p.direction !== 1);
     const h = HEAD_H + Math.max(v.ins.length, v.outs.length) * ROW_H + PAD / 2;
-    const g = v.g;
+    const hidden = !nodeShown(n);
+    v.g.classList.toggle('hidden', hidden);
+    if (h !== v.h || hidden !== v.hidden) dirty.layout = true;
+    v.hidden = hidden;
+    v.h = h;
+    // Its inside drawn now if it is near the area, else (a box alone) once
+    // a pan, a zoom or the layout brings it near.
+    if (v.away === false) fillNode(id, v);
+    else {
+      v.drawn = false;
+      v.g.replaceChildren(svgElement('rect', { class: 'box', width: W, height: h, rx: 5 }));
+      v.meter = null;
+    }
+    if (v.pinned) move(id, v);
+    else for (const l of linksOf.get(id) || []) dirty.links.add(l); // its ports may have moved
+  }
+
+  function svgElement(tag, attrs, text) {
+    const e = document.createElementNS(SVG, tag);
+    for (const [k, val] of Object.entries(attrs)) e.setAttribute(k, val);
+    if (text !== undefined) e.textContent = text;
+    return e;
+  }
+
+  // A node's box with its inside: label, class, ports, meter.
+  function fillNode(id, v) {
+    const n = state.nodes.get(id);
+    if (!n) return;
+    v.drawn = true;
+    const { g, h } = v;
     g.replaceChildren();
     const add = (parent, tag, attrs, text) => {
       const e = document.createElementNS(SVG, tag);
@@ -463,56 +531,52 @@
       parent.append(e);
       return e;
     };
+    // One name on the screen: the description where there is one (as the
+    // panel shows it); the name opens the tooltip.
     add(g, 'title', {}, n.name || '');
     add(g, 'rect', { class: 'box', width: W, height: h, rx: 5 });
     add(g, 'path', { class: 'head', d: `M0.5,${HEAD_H - 4}V5.5a5,5 0 0 1 5,-5H${W - 5.5}a5,5 0 0 1 5,5V${HEAD_H - 4}Z` });
     const channels = meterChannels(id);
-    add(g, 'text', { class: 'name', x: PAD, y: 16 }, clip(n.name || '(no name)', W - 2 * PAD - (channels ? METER_W + PAD : 0)));
+    add(g, 'text', { class: 'name', x: PAD, y: 16 }, clip(nodeLabel(n), W - 2 * PAD - (channels ? METER_W + PAD : 0)));
     add(g, 'text', { class: 'sub', x: PAD, y: 29 }, clip(`${n.id} · ${n.type || 'no media class'}`, (W - 2 * PAD) * 1.2));
     const half = W / 2 - PAD * 1.5;
     v.ins.forEach((p, i) => {
       const y = HEAD_H + i * ROW_H + ROW_H / 2;
       const pg = add(g, 'g', { class: 'port', id: `port-${p.id}` });
-      add(pg, 'title', {}, p.name || '');
       add(pg, 'circle', { class: 'pin', cx: 0, cy: y, r: 3.5 });
       add(pg, 'text', { class: 'pname', x: PAD, y: y + 4 }, clip(p.name || '', half));
     });
     v.outs.forEach((p, i) => {
       const y = HEAD_H + i * ROW_H + ROW_H / 2;
       const pg = add(g, 'g', { class: 'port', id: `port-${p.id}` });
-      add(pg, 'title', {}, p.name || '');
       add(pg, 'circle', { class: 'pout', cx: W, cy: y, r: 3.5 });
       add(pg, 'text', { class: 'pname', x: W - PAD, y: y + 4, 'text-anchor': 'end' }, clip(p.name || '', half));
     });
     v.meter = channels ? drawMeter(g, add, id, channels) : null;
-    const hidden = !nodeShown(n);
-    g.classList.toggle('hidden', hidden);
-    if ((h !== v.h || hidden !== v.hidden) && v.column) columns.add(v.column);
-    v.hidden = hidden;
-    v.h = h;
-    move(id, v);
-  }
-
-  const columnHeight = (column) => column.ids.reduce((sum, id) => sum + (nodeViews.get(id)?.h ?? 0) + GAP_Y, 0);
-
-  // The nodes of a column one under the other, in their order.
-  function stack(column) {
-    let y = 0;
-    for (const id of column.ids) {
-      const v = nodeViews.get(id);
-      if (v.y !== y || v.x !== columnX(column.side, column.index)) {
-        v.y = y;
-        v.x = columnX(column.side, column.index);
-        move(id, v);
-      }
-      if (!v.hidden) y += v.h + GAP_Y;
-    }
   }
 
   // A node's box where its view says, and its links after it.
   function move(id, v) {
     v.g.setAttribute('transform', `translate(${v.x.toFixed(1)},${v.y.toFixed(1)})`);
+    cull(v);
     for (const l of linksOf.get(id) || []) dirty.links.add(l);
+  }
+
+  // Boxes far from the area (more than half its size away) are left out of
+  // the page's drawing (display: none: no style, layout or paint for them)
+  // until a pan or a zoom brings them near. `seen`: the picture's rectangle
+  // kept, [x0, y0, x1, y1].
+  function seenFrom() {
+    const { width, height } = sizeOfArea();
+    const m = Math.max(width, height) / 2;
+    return [(-view.x - m) / view.k, (-view.y - m) / view.k, (width - view.x + m) / view.k, (height - view.y + m) / view.k];
+  }
+  function cull(v, seen = seenFrom()) {
+    const away = v.x + W < seen[0] || v.x > seen[2] || v.y + v.h < seen[1] || v.y > seen[3];
+    if (away === v.away) return;
+    v.away = away;
+    v.g.classList.toggle('away', away);
+    if (!away && !v.drawn) fillNode(v.id, v);
   }
 
   function portPoint(portId) {
@@ -552,7 +616,7 @@
   // Every node and link again: after a filter changed.
   function redrawAll() {
     for (const id of state.nodes.keys()) dirty.nodes.add(id);
-    dirty.stack = true;
+    dirty.layout = true;
     schedule();
   }
 
@@ -640,8 +704,8 @@
 
   // The nodes with a meter in the area now, nearest its middle first.
   function shownMeters() {
-    if (document.hidden || !levels) return [];
-    const { width, height } = area.getBoundingClientRect();
+    if (document.hidden || !levels || view.k < MID) return [];
+    const { width, height } = sizeOfArea();
     const k = view.k;
     const shown = [];
     for (const [id, v] of nodeViews) {
@@ -669,14 +733,17 @@
       for (const node of reply.result.on) meters.state.set(node, { on: true, peak: before.get(node)?.peak ?? null, at: before.get(node)?.at ?? 0 });
       for (const { node } of reply.result.off) meters.state.set(node, { on: false, peak: null });
       for (const node of new Set([...before.keys(), ...meters.state.keys()])) meterDrawn(node);
-    } else if (reply.code === 'ENOTSUP') {
-      // Not for this server's pages (a host on a broker): no meters, no box.
-      meters.disabled = true;
-      levels = false;
-      $('levels').parentElement.hidden = true;
-      redrawAll();
-    }
+    } else if (reply.code === 'ENOTSUP') noMeters();
     metersDue(); // the view may have moved meanwhile; a refusal is tried again
+  }
+
+  // Not for this server's pages (a host on a broker): no meters, no box.
+  function noMeters() {
+    if (meters.disabled) return;
+    meters.disabled = true;
+    levels = false;
+    $('levels').parentElement.hidden = true;
+    redrawAll();
   }
 
   // A meter's state or level drawn again, in its node's box.
@@ -765,7 +832,7 @@
       x1 = Math.max(x1, v.x + W);
       y1 = Math.max(y1, v.y + v.h);
     }
-    const { width, height } = area.getBoundingClientRect();
+    const { width, height } = sizeOfArea();
     if (x0 === Infinity || !width || !height) return;
     const m = 20;
     const k = Math.min(most, Math.max(0.05, Math.min((width - 2 * m) / (x1 - x0), (height - 2 * m) / (y1 - y0))));
@@ -779,7 +846,7 @@
   function show(id) {
     const v = nodeViews.get(id);
     if (!v) return;
-    const { width, height } = area.getBoundingClientRect();
+    const { width, height } = sizeOfArea();
     view.k = Math.max(view.k, 1);
     view.x = width / 2 - (v.x + W / 2) * view.k;
     view.y = height / 2 - (v.y + v.h / 2) * view.k;
@@ -792,6 +859,12 @@
     zoomTo(view.k * Math.exp(-e.deltaY * (e.deltaMode === 1 ? 0.05 : 0.0015)), e.clientX - r.left, e.clientY - r.top);
   }, { passive: false });
   $('fit').addEventListener('click', () => fit());
+  // Every box not pinned laid out anew, and the whole shown.
+  $('arrange').addEventListener('click', () => {
+    dirty.arrange = true;
+    fitted = false;
+    schedule();
+  });
 
   // --- search: by name, description or any property ---------------------------------
 
@@ -805,12 +878,16 @@
     const was = found[current];
     found = !q ? [] : [...state.nodes.values()]
       .filter((n) => nodeViews.get(n.id) && !nodeViews.get(n.id).hidden && [n.name, ...Object.values(n.props || {})].some((v) => String(v).toLowerCase().includes(q)))
-      .sort((a, b) => collator.compare(a.name || '', b.name || ''))
+      .sort(byLabel)
       .map((n) => n.id);
     current = found.indexOf(was);
     if (jump) current = found.length ? (current + 1) % found.length : -1;
     for (const id of found) nodeViews.get(id).g.classList.add('found');
-    if (current >= 0) nodeViews.get(found[current]).g.classList.add('current');
+    if (current >= 0) {
+      const g = nodeViews.get(found[current]).g;
+      g.classList.add('current');
+      if (g !== nodeLayer.lastChild) nodeLayer.append(g); // drawn over anything else
+    }
     $('found').textContent = q ? `${found.length ? current + 1 : 0} of ${found.length}` : '';
     if (jump && current >= 0) show(found[current]);
   }
@@ -880,7 +957,31 @@
     const box = $('messages');
     box.prepend(el('div', { class: `message ${kind}`, role: kind === 'error' ? 'alert' : 'status', text: `${new Date().toLocaleTimeString()} ${text}` }));
     while (box.childElementCount > 6) box.lastElementChild.remove();
+    // The panel folded away (a narrow screen): its button counts what came.
+    if (narrow.matches && !document.body.classList.contains('panel-open')) {
+      panelNews.count++;
+      panelNews.error ||= kind === 'error';
+      drawPanelButton();
+    }
   }
+
+  // --- a narrow screen: the panel folds away behind a button ------------------------
+
+  const narrow = matchMedia('(max-width: 900px)');
+  const panelNews = { count: 0, error: false };
+  function drawPanelButton() {
+    const open = document.body.classList.contains('panel-open');
+    const button = $('panel-toggle');
+    button.textContent = panelNews.count ? `Panel (${panelNews.count})` : 'Panel';
+    button.classList.toggle('alert', panelNews.error);
+    button.setAttribute('aria-expanded', String(open));
+  }
+  $('panel-toggle').addEventListener('click', () => {
+    document.body.classList.toggle('panel-open');
+    panelNews.count = 0;
+    panelNews.error = false;
+    drawPanelButton();
+  });
 
   // What the panel's lists show of a node: a change of it sorts them again.
   const listed = (n) => `${n.type}\n${nodeLabel(n)}\n${Object.hasOwn(n.props || {}, 'quorvane.created-by')}\n${hasRow(n)}`;
@@ -937,8 +1038,24 @@
     dirty.rows.clear();
   }
 
-  // A select's options, made again only when they change.
-  function options(select, items, current) {
+  // A select's options, made again only when they change. A long list (a
+  // device for each of hundreds of sinks) is made only when the select is
+  // about to open (focus, a press): until then it holds its choice alone.
+  const LONG_LIST = 24;
+  const later = new WeakMap(); // select -> the items it shows once opened
+  function options(select, items, current, whole = false) {
+    if (!whole && items.length > LONG_LIST && document.activeElement !== select) {
+      if (!later.has(select)) {
+        const open = () => {
+          const wanted = later.get(select);
+          if (wanted) options(select, wanted, select.value, true);
+        };
+        select.addEventListener('focus', open);
+        select.addEventListener('pointerdown', open);
+      }
+      later.set(select, items);
+      items = [items.find(([value]) => value === current) ?? items[0]];
+    } else if (later.has(select)) later.set(select, null);
     const key = JSON.stringify(items);
     if (select.dataset.key !== key) {
       select.replaceChildren(...items.map(([value, label]) => el('option', { value, text: label })));
@@ -1270,8 +1387,15 @@
     e.preventDefault();
   });
 
-  // A node's tooltip: its name and every property.
+  // A node's tooltip: its name and every property; a port's: its name.
+  // Made when the pointer first comes over it.
   area.addEventListener('pointerover', (e) => {
+    const port = e.target.closest?.('.port');
+    if (port && !port.querySelector(':scope > title')) {
+      const title = document.createElementNS(SVG, 'title');
+      title.textContent = state.ports.get(idOf(port, 'port-'))?.name || '';
+      port.prepend(title);
+    }
     const g = e.target.closest?.('.node');
     const title = g?.querySelector(':scope > title');
     const n = g && state.nodes.get(idOf(g, 'node-'));
@@ -1314,25 +1438,32 @@
   });
 
   // A node dropped on another node links the two and goes back; dropped
-  // elsewhere, it stays there, in this browser, under its name.
+  // elsewhere, it stays there (below any box put there before it), in this
+  // browser, under its name, and the layout keeps clear of it.
   function dropNode(d, onto) {
     const v = nodeViews.get(d.id);
     const n = state.nodes.get(d.id);
     if (!v || !n) return;
     v.g.classList.remove('moving');
     if (!d.moved) return;
+    dirty.layout = true;
     if (onto !== null && onto !== d.id) {
       [v.x, v.y] = d.was;
       move(d.id, v);
       schedule();
       return ask('linkNodes', { from: d.id, to: onto }, (r) => `${r.made} link(s) made${r.existing ? `, ${r.existing} there already` : ''}`);
     }
-    if (v.column) {
-      v.column.ids.splice(v.column.ids.indexOf(d.id), 1);
-      stack(v.column);
-      v.column = null;
+    [v.x, v.y] = [Math.round(v.x), Math.round(v.y)]; // as kept
+    for (let moved = true, i = 0; moved && i <= nodeViews.size; i++) {
+      moved = false;
+      for (const [id, w] of nodeViews) {
+        if (id === d.id || !w.pinned || w.hidden || Math.abs(w.x - v.x) >= W || w.y >= v.y + v.h + GAP_Y || v.y >= w.y + w.h + GAP_Y) continue;
+        v.y = w.y + w.h + GAP_Y;
+        moved = true;
+      }
     }
     v.pinned = true;
+    move(d.id, v);
     savePlace(n.name, v.x, v.y);
     schedule();
   }
@@ -1371,6 +1502,7 @@
         v.g.classList.remove('moving');
         [v.x, v.y] = drag.was;
         move(drag.id, v);
+        dirty.layout = true;
         schedule();
       }
     }

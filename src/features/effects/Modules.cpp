@@ -15,6 +15,7 @@
 #include "../../connection/EventQueue.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/Descriptors.h"
 #include "../../core/ListenerTable.h"
 
 namespace {
@@ -52,6 +53,10 @@ void onModuleDestroy(void* user) {
 const auto kModuleEvents = listenerTable<pw_impl_module_events>(PW_VERSION_IMPL_MODULE_EVENTS,
                                                                 &pw_impl_module_events::destroy, onModuleDestroy);
 
+// The descriptors a module load needs left: what one takes, and a margin for
+// the connection and the process's own.
+constexpr long kModuleDescriptors = 48;
+
 void unload(LoadedModule* m) {
     m->unloading = true;
     pw_impl_module_destroy(m->module);  // onModuleDestroy forgets it
@@ -66,6 +71,16 @@ void loadOnLoop(PwContext* ctx, uint32_t moduleId, const std::string& name, cons
     Modules& s = state(ctx);
     if (s.loaded.count(moduleId)) {
         emitGraphEvent(ctx, ModuleAnswered, moduleId, 0, -EEXIST, "module id in use");
+        return;
+    }
+    // A module opens some 10 to 20 descriptors (a connection of its own,
+    // its streams' events); PipeWire refused one part way fails as
+    // Descriptors.h tells. Refused here instead, the connection untouched.
+    long left = descriptorsLeft();
+    if (left < kModuleDescriptors) {
+        emitGraphEvent(ctx, ModuleAnswered, moduleId, 0, -EMFILE,
+                       "too few file descriptors left to load " + name + " (" + std::to_string(left) + ", " +
+                           std::to_string(kModuleDescriptors) + " needed)");
         return;
     }
     // The modules take the context's Core object for their streams, or
@@ -108,7 +123,18 @@ const spa_pod* buildParams(spa_pod_builder* b, const std::vector<std::pair<std::
 }  // namespace
 
 bool isLoadableModule(const std::string& name) {
-    return name == "libpipewire-module-filter-chain" || name == "libpipewire-module-loopback";
+    static const char* const kNames[] = {
+        "libpipewire-module-filter-chain",
+        "libpipewire-module-loopback",
+        // Audio between hosts: RTP (every line) and ROC (PipeWire 1.x built with it).
+        "libpipewire-module-rtp-sink",
+        "libpipewire-module-rtp-source",
+        "libpipewire-module-roc-sink",
+        "libpipewire-module-roc-source",
+    };
+    for (const char* known : kNames)
+        if (name == known) return true;
+    return false;
 }
 
 void installModules(PwContext* ctx) {

@@ -1,5 +1,6 @@
 // PipeWire modules loaded into the add-on's own context (as `pw-cli -m
-// load-module` does): the filter-chain and loopback modules, whose streams
+// load-module` does): the filter-chain and loopback modules, and the RTP and
+// ROC network sinks and sources of audio between hosts, whose streams
 // are this process's nodes, processed in this process. Each module has
 // an id chosen by JavaScript; its load is answered with a ModuleAnswered
 // event (`id`; `res` 0, or the negative errno and `text`), its end with a

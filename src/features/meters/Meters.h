@@ -1,9 +1,13 @@
 // Level meters: a capture pw_stream per meter, owned by the add-on, linked
-// by the add-on to the ports it measures, measuring peak and RMS per channel
-// on the PipeWire thread. Each meter's latest levels wait in a slot of its
-// own; a MeterLevel event (its `id`: the meter) tells the JavaScript thread
-// that the slot holds new ones, once, however many replace them meanwhile.
-// A MeterEnded event (`id`, `text`: why) ends it. V8-free.
+// by the add-on to the ports it measures. Peak and RMS per channel are
+// measured on PipeWire's data thread (the stream's process callback runs
+// there), which hands each interval's sums to the JavaScript thread through
+// a ring of the meter's own (core/Levels.h): no lock, no allocation, no
+// system call on that thread. The JavaScript thread takes them when it looks
+// (takeMeterLevels). The PipeWire thread makes and links the streams,
+// follows their ports and looks at each meter a few times a second: one that
+// measures nothing for a second says why (MeterState), one that cannot go on
+// ends (MeterEnded, `text`: why). V8-free.
 #pragma once
 
 #include <cstddef>
@@ -14,46 +18,28 @@
 #include <spa/utils/dict.h>
 
 #include "../../connection/WorkQueue.h"
-#include "../../core/MirrorRecords.h"
+#include "../../core/Levels.h"
 
 struct PwContext;
 
 // The property of our own a meter's node carries: the id of what it measures.
 constexpr const char* kMeterKey = "quorvane.meter";
+// The media class of a meter's node: none a session manager takes up (they
+// configure, link and move "Stream/*", "Audio/*" and "Video/*" nodes), so
+// that its ports stay as the stream set them up and its links are ours alone.
+constexpr const char* kMeterMediaClass = "Meter/Audio";
 // The most channels one meter measures.
 constexpr size_t kMaxMeterChannels = 64;
+// A measured channel whose port is gone, in MeterRequest::portIds.
+constexpr uint32_t kNoPort = 0xffffffff;
 
-// Levels in dBFS per channel; -infinity for silence. `t`: the wall clock,
-// in ms since the epoch, when the interval ended.
-struct MeterLevels {
-    double t = 0;
-    std::vector<double> peak, rms;
+// What a meter does, as MeterState reports it in `token`, with `text`
+// saying why when it does not measure.
+enum class MeterStage : uint32_t {
+    Measuring = 0,  // periods reach it
+    Idle = 1,       // the measured node runs no periods: there is nothing to measure
+    Stalled = 2,    // the measured node runs, yet no period reaches the meter
 };
-
-// Peak and mean square of each channel, over the periods added since the
-// last take.
-class LevelAccumulator {
-public:
-    LevelAccumulator() = default;
-    explicit LevelAccumulator(size_t channels) { reset(channels); }
-    void reset(size_t channels);
-    // `samples` of channel `channel` (out of range: ignored).
-    void add(size_t channel, const float* samples, size_t count);
-    // Counts `frames` more frames; add() calls for one period come first.
-    void advance(size_t frames) { frames_ += frames; }
-    size_t frames() const { return frames_; }
-    // The levels so far, in dBFS, into `out` (its vectors reused: no
-    // allocation once they have room), and starts again.
-    void take(double t, MeterLevels& out);
-
-private:
-    std::vector<float> peak_;
-    std::vector<double> sumSquares_;
-    size_t frames_ = 0;
-};
-
-// 20·log10 of an amplitude; -infinity for 0.
-double amplitudeDb(double amplitude);
 
 struct MeterRequest {
     uint32_t meterId;
@@ -63,26 +49,43 @@ struct MeterRequest {
     uint32_t sampleRate;            // asked of the graph: a stream's adapter gives ports only to a fixed format
 };
 
+// A meter's levels, taken by the JavaScript thread.
+struct TakenLevel {
+    uint32_t meterId = 0;
+    MeterLevels levels;
+};
+
 // Makes the feature's state in the context; before the first start.
 void installMeters(PwContext* ctx);
 
-// Starts meter `req.meterId`: its stream, then its links once its ports are
+// Starts meter `req.meterId`: its stream, then its links as its ports are
 // announced. Not waited for; nothing is asked unless it is Queued.
+// JavaScript thread.
 Handoff requestMeterStart(PwContext* ctx, const MeterRequest& req);
 
+// The measured ports of meter `meterId` again, one per channel (kNoPort for
+// one that is gone): after the measured node's ports were made anew. Its
+// links follow. JavaScript thread.
+Handoff requestMeterPorts(PwContext* ctx, uint32_t meterId, const std::vector<uint32_t>& portIds);
+
 // Ends meter `meterId`: its stream and links are destroyed, and MeterEnded
-// ("closed") is reported, for a meter that has ended already too.
+// ("closed") is reported, for a meter that has ended already too; no level
+// of it is taken after this call. JavaScript thread.
 Handoff requestMeterStop(PwContext* ctx, uint32_t meterId);
 
-// JavaScript thread: the latest levels of `meterId` since the last take;
-// false when none are new (or the meter is gone).
-bool takeMeterLevel(PwContext* ctx, uint32_t meterId, MeterLevels& out);
+// JavaScript thread: the levels of each meter that measured an interval
+// since the last take (every interval since then, as one), into the first
+// entries of `out` (reused); returns how many. `nextMs`: in how many ms to
+// look again (when the next interval of some meter is due; 0: no meter
+// runs).
+size_t takeMeterLevels(PwContext* ctx, std::vector<TakenLevel>& out, double& nextMs);
 
 // Hooks (FeatureHooks.cpp). PipeWire thread, no lock held.
 // A hidden node (a meter's, named with the meter's id) or one of its ports
 // was announced.
 void meterGlobalAnnounced(PwContext* ctx, uint32_t id, const char* type, const spa_dict* props);
-// A global was removed: meters measuring it end.
+// A global was removed: meters measuring it end; a meter whose port it was
+// links again once its port is back.
 void meterGlobalGone(PwContext* ctx, uint32_t id);
 // The connection is released: every meter's stream goes, without events.
 void releaseMeters(PwContext* ctx);

@@ -13,6 +13,7 @@
 #include "../../connection/EventQueue.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/Descriptors.h"
 #include "../../core/ListenerTable.h"
 #include "../../core/PackedProps.h"
 
@@ -128,8 +129,20 @@ struct CreateRequest {
     std::string creator;  // the marker's value
 };
 
+// The descriptors a node request needs left: the node is the daemon's (no
+// descriptor is opened here for it), but its answers and the connection's
+// own traffic may bring some; refused with fewer, as Descriptors.h says why.
+constexpr long kNodeDescriptors = 16;
+
 void createOnLoop(PwContext* ctx, const CreateRequest* req) {
     pw_core* core = ctx->core.load();
+    long left = core ? descriptorsLeft() : kNodeDescriptors;
+    if (left < kNodeDescriptors) {
+        report(ctx, req->token, NodeOutcome::Failed, 0, -EMFILE,
+               "too few file descriptors left to make a node (" + std::to_string(left) + ", " +
+                   std::to_string(kNodeDescriptors) + " needed)");
+        return;
+    }
     pw_properties* props = core ? pw_properties_new(nullptr, nullptr) : nullptr;
     pw_proxy* proxy = nullptr;
     if (props) {

@@ -69,20 +69,22 @@ void onProfile(void* user, const spa_pod* pod) {
     std::vector<ProfileDriver> drivers = parseProfile(pod);
     if (drivers.empty()) return;
     double t = wallClockMs();
-    std::map<uint32_t, int32_t> grown;  // node -> its count, for those that grew
+    // node -> its count and whether it is a follower, for those that grew
+    std::map<uint32_t, std::pair<int32_t, bool>> grown;
     for (ProfileDriver& d : drivers) {
         auto [it, first] = s.xruns.emplace(d.block.id, d.xruns);
-        if (!first && d.xruns > it->second) grown[d.block.id] = d.xruns;
+        if (!first && d.xruns > it->second) grown[d.block.id] = {d.xruns, false};
         it->second = d.xruns;
         for (ProfileBlock& f : d.followers) {
             int32_t& errors = s.errors[f.id];
-            if (f.status != kActivationFinished) grown[f.id] = ++errors;
+            if (f.status != kActivationFinished) grown[f.id] = {++errors, true};
             f.errors = errors;
         }
     }
     for (const auto& [node, count] : grown) {
         PwEvent event = makeEvent(ProfilerXrun, node, ForGraph);
-        event.token = uint32_t(count);
+        event.token = uint32_t(count.first);
+        event.res = count.second ? 1 : 0;
         emitGraphEvent(ctx, std::move(event));
     }
     bool tell;

@@ -4,7 +4,8 @@
 // the latest profile waits in a slot, told by a ProfileReady event, once
 // however many replace it. A driver's new xruns, and a follower's cycles not
 // finished (pw-top's ERR), come as ProfilerXrun (`id`: the node, `token`:
-// its count), at most once per node per profile the daemon sends. V8-free.
+// its count, `res`: 0 for a driver's xruns, 1 for a follower's errors), at
+// most once per node per profile the daemon sends. V8-free.
 #pragma once
 
 #include <cstdint>
