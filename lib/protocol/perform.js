@@ -68,11 +68,12 @@ const handlers = {
     return { links: [...made, ...existing].map(linkView), made: made.length, existing: existing.length };
   },
 
-  // Node to node: every output of one to its partner input of the other
-  // (by channel, then by position); pairs linked already are left as they are.
+  // Node to node: every output of one to its partner input of the other of
+  // its type (audio by channel, then by position); pairs linked already are
+  // left as they are; `unpaired`: the ids of the outputs left without a partner.
   async linkNodes(graph, { from, to }) {
-    const { made, existing } = await links.linkNodes(graph, from, to, undefined, null);
-    return { links: [...made, ...existing].map(linkView), made: made.length, existing: existing.length };
+    const { made, existing, unpaired } = await links.linkNodes(graph, from, to, undefined, null);
+    return { links: [...made, ...existing].map(linkView), made: made.length, existing: existing.length, unpaired: unpaired.map((u) => u.port.id) };
   },
 
   async unlink(graph, { link }) {
