@@ -126,13 +126,15 @@ test('a node dragged onto another host\'s sink streams to it through the broker;
   assert.equal(await page.locator(`#stream-${id} .name`).textContent(), 'alpha:demo-speakers → beta:demo-speakers');
   assert.equal(await page.locator(`#node-${speakers.id}`).getAttribute('transform'), place, 'the node back in its place');
 
-  // A record anyone published is shown as text.
+  // A record anyone published is shown as text; one for an end that is not its host's is left out.
   const from = 'evil:<img id="pwned2" src=x>';
   const forged = { role: 'send', run: 'r', from, to: 'beta:demo-speakers', enabled: true, state: 'connecting', error: '<b id="pwned3">' };
+  const elsewhere = { ...forged, from: 'alpha:demo-microphone' };
+  sub.client.publish(`quorvane/evil/stream/${streamId(elsewhere.from, elsewhere.to)}`, JSON.stringify(elsewhere), { retain: true });
   sub.client.publish(`quorvane/evil/stream/${streamId(from, forged.to)}`, JSON.stringify(forged), { retain: true });
   await page.waitForFunction(() => /evil: offline \(<b id="pwned3">\)/.test(document.querySelector('#fleet-streams').textContent), null, { timeout: 10000 });
-  assert.equal(await page.locator('#pwned2, #pwned3').count(), 0);
-  sub.client.publish(`quorvane/evil/stream/${streamId(from, forged.to)}`, '', { retain: true });
+  assert.deepEqual([await page.locator('#pwned2, #pwned3').count(), await page.locator('#fleet-streams .row').count()], [0, 2]);
+  for (const r of [forged, elsewhere]) sub.client.publish(`quorvane/evil/stream/${streamId(r.from, r.to)}`, '', { retain: true });
 
   // The ends a page asks for are checked first: a host holding a topic level, no node, a control character.
   const ws = new (require('ws'))(`ws://${new URL(web.url).host}/ws?host=alpha`, protocols(web.token));
