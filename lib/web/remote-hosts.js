@@ -376,15 +376,16 @@ class RemoteHosts extends EventEmitter {
 
   /**
    * The streams between hosts and where one may go, as the pages show them:
-   * { sinks: [{ host, name, label }] (the online hosts' sinks, at most
-   * MAX_SINKS), streams: [{ id, from, to, ends: [{ host, role, online,
-   * state, error, enabled, codec, latencyMs }] }] (each stream with the
-   * records its ends keep), by host and name.
+   * { sinks: [{ host, name, label }] (the sinks of the online hosts whose
+   * names hold no ":", at most MAX_SINKS), streams: [{ id, from, to, ends:
+   * [{ host, role, online, state, error, enabled, codec, latencyMs }] }]
+   * (each stream with the records its ends keep, the sender's first), by
+   * their ends }.
    */
   fleet() {
     const sinks = [];
     for (const h of this.list()) {
-      if (!h.online) continue;
+      if (!h.online || h.name.includes(':')) continue; // a stream's end is "HOST:NODE"
       const nodes = this.#hosts.get(h.name).nodes().filter((n) => SINK.test(n.type));
       for (const n of nodes) if (sinks.length < MAX_SINKS) sinks.push({ host: h.name, name: n.name, label: n.props['node.description'] || n.name });
     }

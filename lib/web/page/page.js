@@ -1006,6 +1006,7 @@
   function streamTo(nodeId, sink) {
     const n = state.nodes.get(nodeId);
     if (!n || !sink) return;
+    if (host.includes(':')) return say(`${host}: a host whose name holds ":" cannot be an end of a stream ("HOST:NODE")`, 'error');
     const from = `${host}:${n.name}`;
     const to = `${sink.host}:${sink.name}`;
     say(`streaming ${from} → ${to}…`);
