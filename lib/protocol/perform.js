@@ -136,6 +136,16 @@ const handlers = {
     return { device: d.id, route: d.activeRoutes[direction]?.name ?? null };
   },
 
+  // Streams between hosts are the bridges' (lib/mqtt/streams.js): a page
+  // served for one host's daemon has no other host to stream to.
+  async stream() {
+    throw new Error('stream: streams between hosts go through the hosts\' broker: serve the page with --broker');
+  },
+
+  async unstream() {
+    return handlers.stream();
+  },
+
   // The API refuses a node the package did not make; asking first gives the
   // page the reason without a round trip.
   async destroy(graph, { node }, { budget }) {
