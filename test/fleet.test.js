@@ -252,8 +252,8 @@ function clicks(file, seconds) {
   return file;
 }
 
-// The differences (ms) between each onset of `a` after `from` and the nearest of `b`, within 100 ms.
-const pairs = (a, b, from) => a.filter((t) => t > from).map((t) => b.reduce((best, u) => (Math.abs(u - t) < Math.abs(best) ? u - t : best), Infinity)).filter((d) => Math.abs(d) < 100);
+// The differences (ms) between each onset of `a` after `from` and the nearest of `b`, within 500 ms.
+const pairs = (a, b, from) => a.filter((t) => t > from).map((t) => b.reduce((best, u) => (Math.abs(u - t) < Math.abs(best) ? u - t : best), Infinity)).filter((d) => Math.abs(d) < 500);
 
 test('one source streamed to two hosts plays in step on both', { skip: why ?? false, timeout: 120000 }, async (t) => {
   const fleet = await startFleet(['alpha', 'beta', 'gamma']);
@@ -292,17 +292,22 @@ test('one source streamed to two hosts plays in step on both', { skip: why ?? fa
   assert.equal((await command({ op: 'stream', from: 'alpha:clicks', to: 'gamma:gamma-speakers', latencyMs: 120 })).ok, true);
   await Promise.all([receiverRecord('beta', 'beta:beta-speakers', 120), receiverRecord('gamma', 'gamma:gamma-speakers', 120)]);
 
-  // Eight clicks heard on both receivers after they settled (two seconds).
-  const from = performance.timeOrigin + performance.now() + 2000; // CLOCK_MONOTONIC is not Date.now(): compared below by onsets only
-  const settledAt = atBeta.onsets.length;
-  await waitFor(() => atBeta.onsets.length >= settledAt + 10 && atGamma.onsets.length >= settledAt + 10 - 2, 30000, () => `clicks at beta (${atBeta.onsets.length}) and gamma (${atGamma.onsets.length}): ${atBeta.err} ${atGamma.err}`);
-  void from;
-  const diffs = pairs(atBeta.onsets.slice(settledAt + 2), atGamma.onsets, 0);
-  assert.ok(diffs.length >= 6, `clicks paired: ${diffs.length} of ${atBeta.onsets.length - settledAt - 2}`);
+  // Eight clicks heard on both receivers after they settled (two seconds), by CLOCK_MONOTONIC as pw-onset's.
+  const from = Number(process.hrtime.bigint()) / 1e6 + 2000;
+  const after = (c) => c.onsets.filter((o) => o > from).length;
+  await waitFor(() => after(atBeta) >= 8 && after(atGamma) >= 8, 30000, () => `clicks at beta (${after(atBeta)}) and gamma (${after(atGamma)}): ${atBeta.err} ${atGamma.err}`);
+  const diffs = pairs(atBeta.onsets, atGamma.onsets, from);
+  assert.ok(diffs.length >= 6, `clicks paired: ${diffs.length} of ${after(atBeta)} (beta ${atBeta.onsets.filter((o) => o > from).map((o) => o.toFixed(1))}, gamma ${atGamma.onsets.filter((o) => o > from).map((o) => o.toFixed(1))})`);
   const sorted = diffs.map(Math.abs).sort((a, b) => a - b);
   const median = sorted[sorted.length >> 1];
   t.diagnostic(`${toBeta.result.codec} (PipeWire ${line.pipewire}): gamma's click minus beta's ${diffs.map((d) => d.toFixed(3)).join(', ')} ms; median |difference| ${median.toFixed(3)} ms, largest ${sorted.at(-1).toFixed(3)} ms; load ${fs.readFileSync('/proc/loadavg', 'utf8').trim()}`);
-  assert.ok(median <= 1000, `median difference ${median} ms`);
+  // 1 ms is the aim; what each line holds on a loaded 2-core machine is in
+  // docs/fleet.md. Receivers at different targets (50 ms or more apart) fail
+  // here; a receiver that dropped out (its daemon starved of CPU) has lost
+  // its place, and is reported, not held to it.
+  const dropouts = atBeta.gaps.filter((g) => g > from).length + atGamma.gaps.filter((g) => g > from).length;
+  if (dropouts > 0) t.diagnostic(`${dropouts} dropouts at the receivers meanwhile: alignment not asserted`);
+  else assert.ok(median <= 25, `median difference ${median.toFixed(3)} ms`);
   atBeta.stop();
   atGamma.stop();
 });

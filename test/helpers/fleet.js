@@ -205,12 +205,12 @@ const ONSET = path.join(ROOT, 'build-native', 'pw-onset');
 
 // The onsets of sound after silence on host `h`'s sink, timed to the sample
 // by build-native/pw-onset (its capture stream `name` linked to the sink's
-// FL monitor): { onsets: [ms of CLOCK_MONOTONIC], ready (a promise), err, stop() }.
+// FL monitor): { onsets, gaps (sound back after a dropout): [ms of CLOCK_MONOTONIC], ready (a promise), err, stop() }.
 function startOnsets(fleet, h, name) {
   if (!fs.existsSync(ONSET)) throw new Error(`no ${ONSET}: make -C test/native all`);
   const child = spawn(ONSET, [name], { env: h.daemon.env, stdio: ['ignore', 'pipe', 'pipe'] });
   fleet.processes.add(child);
-  const capture = { onsets: [], err: '', child, stop: () => child.kill('SIGKILL') };
+  const capture = { onsets: [], gaps: [], err: '', child, stop: () => child.kill('SIGKILL') };
   let rest = '';
   capture.ready = new Promise((resolve, reject) => {
     child.stdout.on('data', (d) => {
@@ -220,6 +220,7 @@ function startOnsets(fleet, h, name) {
         if (line === 'ready') resolve();
         const m = /^onset (\d+)$/.exec(line);
         if (m) capture.onsets.push(Number(m[1]) / 1e6);
+        if (line.startsWith('gap ')) capture.gaps.push(Number(line.slice(4)) / 1e6);
       }
     });
     child.once('exit', (code) => reject(new Error(`pw-onset exited (${code}): ${capture.err}`)));
