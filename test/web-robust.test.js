@@ -32,13 +32,18 @@ const byId = (a, b) => a - b;
 const drawnNodes = (page, sel = '.node') => page.evaluate((sel) => [...document.querySelectorAll(sel)].map((e) => Number(e.id.slice(5))), sel).then((ids) => ids.sort(byId));
 const graphNodes = () => graph.nodes().map((n) => n.id).sort(byId);
 
-test('ten pages stay in step; one that stops reading is left behind, then resynced', { skip }, async () => {
+test('ten pages stay in step, each drawing a burst in a few frames; one that stops reading is left behind, then resynced', { skip }, async () => {
   const listeners = graph.listenerCount('node-created');
   const pages = await Promise.all(Array.from({ length: 10 }, () => openPage(browser, server.url)));
+  const counts = () => pages[0].evaluate(() => [window.__quorvane.events, window.__quorvane.renders]);
+  const before = await counts();
   const ids = await fixture.addMany(100, 'burst', 'Audio/Sink', 2, 0);
   await fixture.remove(...ids.slice(0, 10));
   for (const page of pages) await waitFor(async () => JSON.stringify(await drawnNodes(page)) === JSON.stringify(graphNodes()), 10000, 'a page in step', 20);
   assert.deepEqual([graphNodes().length, server.stats().clients], [90, 10]);
+  // A frame draws every event that came before it: not one frame an event.
+  const [events, frames] = (await counts()).map((n, i) => n - before[i]);
+  assert.ok(events >= 200 && frames * 5 <= events, `${frames} frames for ${events} events`);
   await Promise.all(pages.map((p) => p.close()));
   await waitFor(() => server.stats().clients === 0, 5000, 'the pages forgotten');
   assert.equal(graph.listenerCount('node-created'), listeners);
