@@ -1,9 +1,11 @@
 #include "Meters.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -18,6 +20,7 @@
 #include "../../connection/EventQueue.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/Descriptors.h"
 #include "../../core/ListenerTable.h"
 #include "../../core/MirrorRecords.h"
 
@@ -92,6 +95,7 @@ struct Meters : FeatureState {
     long watchMs = 0;                                             // its period; 0 while disarmed
     std::map<uint32_t, std::map<uint32_t, uint32_t>> inputPorts;  // meter node -> "port.id" -> port; PipeWire thread
     std::map<uint32_t, uint32_t> inputPortNode;                   // such a port -> its node; PipeWire thread
+    bool trimQueued = false;                                      // giveBackMemory's; PipeWire thread
     // The meters whose levels the JavaScript thread takes. The JavaScript
     // and PipeWire threads lock it; the data thread never does.
     std::mutex liveMutex;
@@ -214,16 +218,22 @@ bool negotiated(const Meter* meter) {
     return done == meter->req.portIds.size();
 }
 
-// The meter starting now has settled once it processed a period, once its
-// links are negotiated (nothing flows), or after 2 s whatever holds it up.
+// Whether the meter is still starting: it has not processed a period nor
+// are its links negotiated (nothing flows), and it began less than 2 s ago
+// (whatever holds it up then).
+bool startingUp(const Meter* meter, double now) {
+    return meter->shared->periods.load(std::memory_order_relaxed) == 0 && !negotiated(meter) &&
+           now - meter->startedMs < 2000;
+}
+
+// The meter starting now has settled once it is no longer starting up.
 void onSettleTimer(void* data, uint64_t) {
     auto* ctx = static_cast<PwContext*>(data);
     Meters& s = state(ctx);
     if (!s.starting) return disarm(ctx, s.settleTimer);
     Meter* m = findMeter(ctx, s.startingId);
     double now = clockMs(CLOCK_MONOTONIC);
-    if (!m || m->shared->periods.load(std::memory_order_relaxed) > 0 || negotiated(m) || now - m->startedMs >= 2000)
-        settle(ctx, s.startingId);
+    if (!m || !startingUp(m, now)) settle(ctx, s.startingId);
 }
 
 void endLater(Meter* meter, std::string reason);
@@ -290,6 +300,27 @@ const auto kLinkInfoEvents = listenerTable<pw_link_events>(PW_VERSION_LINK_EVENT
 
 // Destroys the meter's links and stream and forgets it; reports MeterEnded
 // with `reason` unless it is null. The next meter waiting starts.
+// Once the work queued now is done (the meters closed together have
+// ended): the C library gives the freed memory back to the system. A
+// stream's buffers, freed on this thread, stay in its allocator's heap
+// otherwise, and glibc does not reuse them for the next streams: each 256
+// meters opened and closed kept some 45 MB.
+void giveBackMemory(PwContext* ctx) {
+#ifdef __GLIBC__
+    Meters& s = state(ctx);
+    if (s.trimQueued) return;
+    s.trimQueued = postWork(
+                       ctx,
+                       [](PwContext* c) {
+                           state(c).trimQueued = false;
+                           malloc_trim(0);
+                       },
+                       false) == Handoff::Queued;
+#else
+    (void)ctx;
+#endif
+}
+
 void endMeter(Meter* meter, const char* reason) {
     PwContext* ctx = meter->ctx;
     Meters& s = state(ctx);
@@ -307,6 +338,7 @@ void endMeter(Meter* meter, const char* reason) {
     s.meters.erase(
         std::remove_if(s.meters.begin(), s.meters.end(), [meter](const auto& m) { return m.get() == meter; }),
         s.meters.end());
+    giveBackMemory(ctx);
     if (reason) emitGraphEvent(ctx, MeterEnded, id, 0, 0, reason);
     settle(ctx, id);
 }
@@ -569,6 +601,20 @@ void beginMeter(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterSh
         emitGraphEvent(ctx, MeterEnded, req.meterId, 0, 0, "PipeWire not connected");
         return;
     }
+    // Its stream opens descriptors as it negotiates, as do those of the
+    // meters not negotiated yet (PipeWire 1.x starts them all at once).
+    double now = clockMs(CLOCK_MONOTONIC);
+    long unsettled = long(std::count_if(state(ctx).meters.begin(), state(ctx).meters.end(),
+                                        [now](const auto& m) { return startingUp(m.get(), now); }));
+    long needed = kMeterSpareDescriptors + kMeterStreamDescriptors * (unsettled + 1);
+    long left = descriptorsLeft();
+    if (left < needed) {
+        forgetLive(ctx, req.meterId);
+        emitGraphEvent(ctx, MeterEnded, req.meterId, 0, -EMFILE,
+                       "EMFILE: too few file descriptors left to open the meter's stream (" + std::to_string(left) +
+                           ", " + std::to_string(needed) + " needed)");
+        return;
+    }
     auto owned = std::make_unique<Meter>();
     Meter* meter = owned.get();
     meter->ctx = ctx;
@@ -641,6 +687,12 @@ Handoff requestMeterStart(PwContext* ctx, const MeterRequest& req) {
     Handoff handoff = postWork(ctx, [req, shared](PwContext* c) { startOnLoop(c, req, shared); });
     if (handoff != Handoff::Queued) forgetLive(ctx, req.meterId);
     return handoff;
+}
+
+size_t openMeters(PwContext* ctx) {
+    Meters& s = state(ctx);
+    std::lock_guard<std::mutex> lock(s.liveMutex);
+    return s.live.size();
 }
 
 Handoff requestMeterPorts(PwContext* ctx, uint32_t meterId, const std::vector<uint32_t>& portIds) {
