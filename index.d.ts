@@ -189,8 +189,16 @@ export interface GraphNode extends PwNode {
   mute?: boolean;
 }
 
+/** What a port carries, as JACK applications and patchbays tell ports apart. */
+export type PortDataType = 'audio' | 'midi' | 'video' | 'control';
+
 /** A port, as `graph.ports()` lists it and "port-created" / "port-changed" carry it. */
 export interface GraphPort extends PwPort {
+  /**
+   * What it carries: from "port.control", else its "format.dsp" ("32 bit float mono audio", "8 bit raw midi", "32 bit
+   * raw UMP", "32 bit float RGBA video"), else its format's media type; null when the port says nothing of it.
+   */
+  type: PortDataType | null;
   props: Props;
   /** Its format, where one is set. */
   format: MediaFormat | null;
@@ -522,11 +530,12 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   nodes(): GraphNode[];
   ports(): GraphPort[];
   links(): GraphLink[];
+  /** The nodes `matcher` fits; a name fits a node's "node.name" and the names JACK applications show (its description, its nick). */
   find(matcher: NodeMatcher): GraphNode[];
   /**
-   * At once when a matching node is present, else when one is announced. `direction`: the way its data goes, from
-   * its media class, else from its ports; 'Input' / 'Output' (deprecated) select by isInput / isOutput as
-   * waitForNewNode does.
+   * At once when a matching node is present, else when one is announced (a name as `find` takes it). `direction`:
+   * the way its data goes, from its media class, else (a JACK client's node) from the ports it has or gets; 'Input' /
+   * 'Output' (deprecated) select by isInput / isOutput as waitForNewNode does.
    */
   waitForNode(matcher: NodeMatcher, options?: WaitOptions & { direction?: Direction | 'Input' | 'Output' }): Promise<GraphNode>;
   /** When the node has at least `count` ports (default: at least one, after a round trip). */
@@ -546,9 +555,12 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
     options?: { timeoutMs?: number; until?: 'announced' | 'ready'; linger?: boolean },
   ): Promise<CreatedLink>;
   /**
-   * Links the source's outputs to the sink's inputs, paired by "audio.channel", then by position: resolves with the
-   * links between them, those made and those there already. A name several nodes have is refused. Rejects with an
-   * AggregateError of the daemon's refusals (`links`: those made).
+   * Links the source's outputs to the sink's inputs, each to one of its type (GraphPort's `type`, else the node's
+   * media class): audio by "audio.channel", then by position among the audio ports (one mono port to every channel of
+   * the other side); MIDI, video and control by position. Resolves with the links between them, those made and those
+   * there already; a port with no partner of its type is left alone. A name is a "node.name", else a JACK name
+   * (description, nick), else JACK's "NAME-ID"; one several nodes have is refused, naming them. Rejects with an Error
+   * (code 'EINVAL') when no port pairs up, with an AggregateError of the daemon's refusals (`links`: those made).
    */
   linkNodes(source: NodeRef, sink: NodeRef, options?: { timeoutMs?: number; linger?: boolean }): Promise<CreatedLink[]>;
   /** Removes every link from the source's outputs to the sink's inputs; rejects (code 'ENOENT') when none links them. */

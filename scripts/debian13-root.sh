@@ -49,6 +49,9 @@ elif [ $variant = runtime ]; then
 else
   # Chromium too: the web page's tests run on every line.
   mapfile -t packages < <(bash "$here/setup.sh" --packages)
+  # What setup.sh adds on Debian 13 itself (this machine may be another
+  # Debian): JACK's example clients, no longer in jackd2 there.
+  [[ " ${packages[*]} " == *" jack-example-tools "* ]] || packages+=(jack-example-tools)
 fi
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }

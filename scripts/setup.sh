@@ -20,10 +20,19 @@ PACKAGES=(pipewire pipewire-bin libpipewire-0.3-dev pkg-config g++ make python3)
 # and run an MQTT broker (mosquitto, started by the tests, no service) over
 # TLS with certificates openssl makes; the streams between hosts run in
 # network namespaces joined by veth pairs (iproute2's ip), losing packets
-# by tc's netem or, where the kernel has none, iptables' random drop.
+# by tc's netem or, where the kernel has none, iptables' random drop. JACK
+# clients run on the private daemons through PipeWire's JACK library
+# (pw-jack, pipewire-jack): JACK's example clients (jackd2) and a client of
+# the tests' own, built against libjack's headers (libjack-jackd2-dev).
 # QUORVANE_NO_CHROMIUM=1 leaves Chromium out (the web tests skip).
 [ $ALL = 1 ] && PACKAGES+=(libgtest-dev libuv1-dev valgrind util-linux clang-format
-  wireplumber dbus-daemon dbus-session-bus-common pipewire-pulse pulseaudio-utils graphviz procps mosquitto mosquitto-clients openssl iproute2 iptables)
+  wireplumber dbus-daemon dbus-session-bus-common pipewire-pulse pulseaudio-utils graphviz procps mosquitto mosquitto-clients openssl iproute2 iptables
+  pipewire-jack jackd2 libjack-jackd2-dev)
+# Debian 13 moved JACK's example clients out of jackd2 (a recommendation
+# there, which --no-install-recommends leaves out).
+if [ $ALL = 1 ] && [ -r /etc/os-release ] && (. /etc/os-release && [ "${ID:-}" = debian ] && [ "${VERSION_ID:-0}" -ge 13 ] 2>/dev/null); then
+  PACKAGES+=(jack-example-tools)
+fi
 [ $ALL = 1 ] && [ -z "${QUORVANE_NO_CHROMIUM:-}" ] && PACKAGES+=(chromium fonts-dejavu-core)
 if [ "${1:-}" = "--packages" ]; then
   printf '%s\n' "${PACKAGES[@]}"

@@ -217,7 +217,7 @@ test('wpctl\'s conventions and the argument forms read as wpctl reads them', asy
     [['volume', 'demo-speakers', '300%'], 2, /^$/, /above the most a node takes, 215% \(2\.1544/],
     [['volume', 'demo-speakers', '5%-'], 0, /^Volume: 2\.10\n$/], [['volume', 'demo-speakers', '0.1-', '-h'], 0, /^Usage: quorvane volume/],
     [['volume', '--', 'demo-speakers', '5%'], 0, /^Volume: 0\.05\n$/], [['nodes', '--json=yes'], 2, /^$/, /--json takes no value/],
-    [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in$/m],
+    [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in\s+audio$/m],
     [['wait', 'x', '--timeout', '-h'], 2, /^$/, /--timeout must be a number, got "-h"/],
     [['wait', '--timeout=5000', '--', '--odd'], 0, new RegExp(`^${odd.id}\n$`)],
   ];

@@ -89,7 +89,7 @@ test('link, unlink, an ambiguous name and a volume: the same result from every f
   for (const name of Object.keys(faces)) assert.deepEqual(results[name], [{ ok: true }, [[app.outputs[0], playbackFR]], { ok: true }], name);
 
   // A name two nodes share: refused by every face that takes names, in the same words, nothing done.
-  const ambiguous = new RegExp(`2 nodes are named "fx-dup" \\(ids ${dups[0].id}, ${dups[1].id}\\): give an id$`);
+  const ambiguous = new RegExp(`2 nodes are named "fx-dup" \\(ids ${dups[0].id}, ${dups[1].id}\\): give an id, or one of "fx-dup-${dups[0].id}", "fx-dup-${dups[1].id}"$`);
   const refusals = {
     graph: await faces.graph({ graph: () => graph.linkNodes('fx-app', 'fx-dup') }),
     cli: await faces.cli({ cli: ['link', '--from', 'fx-app', '--to', 'fx-dup'] }),

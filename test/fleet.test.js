@@ -223,11 +223,15 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     assert.ok((await restored('alpha\'s daemon restarted', since)) <= 5000);
     // The broker restarted: both bridges publish their records again.
     since = Date.now();
+    const heardBefore = broker.heard.length;
     fleet.mosquitto.kill('SIGKILL');
     await new Promise((r) => fleet.mosquitto.once('exit', r));
     await fleet.startBroker();
     await broker.until(() => broker.retained.get(`quorvane/beta/stream/${id}`)?.includes('"listening"'), 40000, 'beta\'s record after the broker\'s restart');
     await restored('the broker restarted', since);
+    // The bridges' links stand without the broker: commands wait until each bridge is on it again.
+    const backOn = (h) => broker.heard.slice(heardBefore).some((m) => m.topic === `quorvane/${h}/status` && m.text === 'online');
+    await broker.until(() => ['alpha', 'beta', 'gamma'].every(backOn), 40000, 'the three bridges back on the broker');
     // Removed from the receiver's side: the sender follows.
     const removed = await command({ op: 'unstream', stream: id }).catch(() => null);
     assert.equal(removed?.ok ?? false, false, 'gamma is no end of it: it needs from and to');

@@ -1,7 +1,8 @@
 'use strict';
 // One web page for the hosts on a broker: two private daemons, each with a
 // bridge (`quorvane mqtt`), a private mosquitto, and `quorvane web --broker`
-// with no PipeWire of its own, driven in Chromium.
+// with no PipeWire of its own, driven in Chromium. The bridges share this
+// machine's network: a stream between them goes over loopback.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn, spawnSync } = require('node:child_process');
@@ -9,7 +10,8 @@ const { startDaemon } = require('./helpers/daemon');
 const { pwDump, waitFor } = require('./helpers/fixture');
 const { startBroker, listen, available: hasBroker } = require('./helpers/broker');
 const { CLI } = require('./helpers/child');
-const { startWeb, launchBrowser, openPage, available: hasChromium } = require('./helpers/web');
+const { startWeb, launchBrowser, openPage, protocols, available: hasChromium } = require('./helpers/web');
+const { streamId } = require('../lib/protocol/stream-record');
 
 const skip = (!hasBroker() && 'no mosquitto') || (!hasChromium() && 'no chromium');
 const daemons = skip ? [] : [startDaemon({ setEnv: false }), startDaemon({ setEnv: false })];
@@ -82,4 +84,73 @@ test('the page lists the hosts on the broker, draws the picked host\'s nodes, po
   await page.waitForSelector('#node-7', { timeout: 10000 });
   assert.match(await page.locator('#node-7 .name').textContent(), /^<img id="pwned"/);
   assert.deepEqual([await page.locator('#pwned').count(), await page.locator('#node-9, #node-10').count(), await page.locator('#node-7 .pin').count()], [0, 0, 1]);
+});
+
+// Drags the box `from` (its head) onto the element `to`, in steps.
+async function drag(page, from, to) {
+  const a = await page.locator(from).boundingBox();
+  const b = await page.locator(to).boundingBox();
+  await page.mouse.move(a.x + 30, a.y + 8);
+  await page.mouse.down();
+  await page.mouse.move(b.x + b.width / 2, b.y + b.height / 2, { steps: 8 });
+  await page.mouse.up();
+}
+
+test('a node dragged onto another host\'s sink streams to it through the broker; the page shows the stream and removes both its ends', { skip, timeout: 60000 }, async () => {
+  const [alphaEnv, betaEnv] = daemons.map((d) => d.env);
+  const nodeNamed = (env, name) => pwDump(env).find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
+  const page = await openPage(browser, web.url);
+  await page.waitForFunction(() => [...document.querySelectorAll('#host option')].some((o) => o.value === 'alpha'), null, { timeout: 10000 });
+  await page.selectOption('#host', 'alpha');
+  const speakers = nodeNamed(alphaEnv, 'demo-speakers');
+  const mic = nodeNamed(alphaEnv, 'demo-microphone');
+  await page.waitForSelector(`#node-${speakers.id} .head`, { timeout: 10000 });
+  // The other host's sinks are the targets; none of the host shown, nor its microphone.
+  const target = '.fleet-target[title="beta:demo-speakers"]';
+  await page.waitForSelector(target, { timeout: 10000 });
+  assert.deepEqual([await page.locator('.fleet-target[title^="alpha:"]').count(), await page.locator('.fleet-target[title="beta:demo-microphone"]').count()], [0, 0]);
+
+  // A capture device is not sent: alpha's rule says why, as the page's error.
+  await drag(page, `#node-${mic.id} .head`, target);
+  await page.waitForFunction(() => /may not be sent/.test(document.querySelector('.message.error')?.textContent ?? ''), null, { timeout: 15000 });
+  assert.match(await page.locator('.message.error').first().textContent(), /"demo-microphone" \(Audio\/Source\) may not be sent/);
+  assert.equal(await page.locator('#fleet-streams .row').count(), 0);
+
+  // A sink is: the receiver's node on beta, the sender's on alpha, the stream's row with both ends' states.
+  const id = streamId('alpha:demo-speakers', 'beta:demo-speakers');
+  const place = await page.locator(`#node-${speakers.id}`).getAttribute('transform');
+  await drag(page, `#node-${speakers.id} .head`, target);
+  await page.waitForFunction(() => [...document.querySelectorAll('.message')].some((m) => /streaming: alpha:demo-speakers → beta:demo-speakers by (RTP|ROC)/.test(m.textContent)), null, { timeout: 20000 });
+  await waitFor(() => nodeNamed(betaEnv, `quorvane-stream-${id}.receive`) && nodeNamed(alphaEnv, `quorvane-stream-${id}.send`), 10000, 'the receiver on beta and the sender on alpha', 50);
+  await page.waitForFunction((sel) => /alpha: streaming · beta: listening/.test(document.querySelector(sel)?.textContent ?? ''), `#stream-${id}`, { timeout: 10000 });
+  assert.equal(await page.locator(`#stream-${id} .name`).textContent(), 'alpha:demo-speakers → beta:demo-speakers');
+  assert.equal(await page.locator(`#node-${speakers.id}`).getAttribute('transform'), place, 'the node back in its place');
+
+  // A record anyone published is shown as text; one for an end that is not its host's is left out.
+  const from = 'evil:<img id="pwned2" src=x>';
+  const forged = { role: 'send', run: 'r', from, to: 'beta:demo-speakers', enabled: true, state: 'connecting', error: '<b id="pwned3">' };
+  const elsewhere = { ...forged, from: 'alpha:demo-microphone' };
+  sub.client.publish(`quorvane/evil/stream/${streamId(elsewhere.from, elsewhere.to)}`, JSON.stringify(elsewhere), { retain: true });
+  sub.client.publish(`quorvane/evil/stream/${streamId(from, forged.to)}`, JSON.stringify(forged), { retain: true });
+  await page.waitForFunction(() => /evil: offline \(<b id="pwned3">\)/.test(document.querySelector('#fleet-streams').textContent), null, { timeout: 10000 });
+  assert.deepEqual([await page.locator('#pwned2, #pwned3').count(), await page.locator('#fleet-streams .row').count()], [0, 2]);
+  for (const r of [forged, elsewhere]) sub.client.publish(`quorvane/evil/stream/${streamId(r.from, r.to)}`, '', { retain: true });
+
+  // The ends a page asks for are checked first: a host holding a topic level, no node, a control character.
+  const ws = new (require('ws'))(`ws://${new URL(web.url).host}/ws?host=alpha`, protocols(web.token));
+  const replies = [];
+  ws.on('message', (d) => replies.push(JSON.parse(d)));
+  await new Promise((resolve, reject) => ws.on('open', resolve).on('error', reject));
+  const refusals = [[{ from: 'alpha:demo-speakers', to: 'beta/set:demo-speakers' }, /no "\/"/], [{ from: 'alpha', to: 'beta:demo-speakers' }, /from must be "HOST:NODE"/], [{ from: 'alpha:demo-speakers', to: 'beta:demo\u0007' }, /printable/]];
+  for (const [i, [fields, why]] of refusals.entries()) {
+    ws.send(JSON.stringify({ id: 100 + i, op: 'stream', ...fields }));
+    assert.match((await waitFor(() => replies.find((r) => r.type === 'reply' && r.id === 100 + i), 5000, `the reply to ${JSON.stringify(fields)}`)).error, why);
+  }
+  ws.close();
+
+  // Removed from the page: both ends' modules unloaded, the records emptied, the row gone.
+  await page.locator(`#stream-${id} button.unstream`).click();
+  await waitFor(() => !nodeNamed(betaEnv, `quorvane-stream-${id}.receive`) && !nodeNamed(alphaEnv, `quorvane-stream-${id}.send`), 10000, 'both ends of the stream gone', 50);
+  await sub.until(() => ['alpha', 'beta'].every((h) => !sub.retained.get(`quorvane/${h}/stream/${id}`)), 10000, 'both records emptied');
+  await page.waitForSelector(`#stream-${id}`, { state: 'detached', timeout: 10000 });
 });

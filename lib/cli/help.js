@@ -19,13 +19,16 @@ reachable, 4 the daemon went away (monitor, link and wait without --reconnect),
 
 const NODE_NAMES = `NODE is a node name, an id, or @default-audio-sink / @default-audio-source /
 @default-video-source (the default device of that kind now; wpctl's
-@DEFAULT_AUDIO_SINK@ / @DEFAULT_AUDIO_SOURCE@ / @DEFAULT_VIDEO_SOURCE@ too).`;
+@DEFAULT_AUDIO_SINK@ / @DEFAULT_AUDIO_SOURCE@ / @DEFAULT_VIDEO_SOURCE@ too).
+A name is a "node.name", else the name JACK applications show (the node's
+description: "Studio Out"), its nick, or JACK's "NAME-ID" for one of several
+nodes of one name.`;
 
 const HELP = {
   main: `Usage: quorvane <command> [options]
 
 Commands:
-  nodes [--input|--output] [--type CLASS] [--props] [--json]
+  nodes [--input|--output|--direction in|out] [--type CLASS] [--props] [--json]
                                          list nodes
   ports [--node NAME|ID] [--json]        list ports (of one node)
   links [--json]                         list links
@@ -76,7 +79,7 @@ An option's value follows it or comes after "=" (--timeout=500); "--" ends the
 options (what follows is an argument even if it starts with "-").
 Run "quorvane <command> --help" for one command.
 ${EXIT_CODES}`,
-  nodes: `Usage: quorvane nodes [--input|--output] [--type CLASS] [--props] [--json]
+  nodes: `Usage: quorvane nodes [--input|--output|--direction in|out] [--type CLASS] [--props] [--json]
 Lists the graph's nodes: id, name, media class (type), role, state (creating,
 suspended, idle, running or error), description and application. The role
 is what the media class says, in words: "playback device" for a Sink
@@ -87,11 +90,19 @@ application recording), "-" for other classes. --type keeps the nodes of
 one media class (e.g. Audio/Sink). --input keeps what getInputNodes() lists
 (media classes with Source or Input, playback streams and duplex devices),
 --output what getOutputNodes() lists (Sink or Output, and duplex devices).
+--direction out keeps the nodes whose data goes out (sources, playing
+streams), in those it goes into (sinks, recording streams). A node without a
+media class (a JACK client's, on PipeWire 0.3) is judged by its ports:
+--input and --direction in keep it when it has input ports, --output and
+--direction out when it has output ports.
 --props shows every property of each node; --json prints the nodes as
 objects (with their properties under --props).`,
   ports: `Usage: quorvane ports [--node NAME|ID] [--json]
-Lists ports: id, owning node, NODE:PORT name, direction (in or out). --node
-keeps the ports of the node with that id, or of the nodes with that name.`,
+Lists ports: id, owning node, NODE:PORT name, direction (in or out) and type:
+audio, midi, video or control, from the port's "format.dsp" (what JACK calls
+its type: "32 bit float mono audio", "8 bit raw midi") or its format; "-"
+where the port says nothing (--json: "type", null). --node keeps the ports of
+the node with that id, or of the nodes with that name.`,
   links: `Usage: quorvane links [--json] [--latency]
 Lists links: id, output port, input port (id and NODE:PORT name), state (error
 with the daemon's text, unlinked, init, negotiating, allocating, paused, active)
@@ -110,24 +121,35 @@ a line ({"event","id", and "state", "error", "format", "props" as changed}).
 If the daemon goes away it exits with code 4; with --reconnect it says so on
 standard error, waits for the daemon to come back and carries on.`,
   wait: `Usage: quorvane wait NAME [--direction in|out] [--timeout MS]
-Waits until a node named exactly NAME is present (default time-out 5000 ms) and
-prints its id. A default name (@default-audio-sink, @DEFAULT_AUDIO_SINK@, ...)
+Waits until a node named exactly NAME (its "node.name", or the name JACK
+applications show: its description or nick) is present (default time-out 5000
+ms) and prints its id. A default name (@default-audio-sink, @DEFAULT_AUDIO_SINK@, ...)
 waits until that default is set and its node present. --direction out waits for
 a node whose data goes out (a source, a playing stream), in for one it goes into
-(a sink, a recording stream); Input and Output keep their sense of before (the
-capture and the playback side). Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
+(a sink, a recording stream); a node without a media class (a JACK client's
+on PipeWire 0.3) by the ports it gets. Input and Output keep their sense of
+before (the capture and the playback side). Exit code 1 when the time-out passes first, 130 on Ctrl-C.`,
   link: `Usage: quorvane link OUT IN [--reconnect | --linger]
        quorvane link --from NODE --to SINK [--reconnect | --linger]
-Links output port OUT to input port IN (NODE:PORT names or ids), or the output
-ports of NODE to the input ports of SINK (names or ids; by audio channel, then
-by position; a name two nodes share is refused), and waits for
+Links output port OUT to input port IN (ids, or names as pw-link and JACK
+applications show them: NODE:PORT, either part may hold ":", NODE a node's
+name or its JACK name (its description), or a port's alias), or the output
+ports of NODE to the input ports of SINK (names or ids; a name two nodes share
+is refused, naming them), each port to one of its type: audio by audio
+channel, then by position among the audio ports (a single mono port to every
+channel of the other side); MIDI, video and control ports by position among
+their kind. An output with no partner of its type is reported "not linked" on
+standard error; when none pairs up the tool exits with code 1. It waits for
 the daemon's answer: each link made is reported "link-created", a pair that is
 linked already is reported "already linked" and left alone. When the daemon
-refuses a link the tool says why and exits with code 1.
+refuses a link, or fails one it holds, the tool says why and exits with code 1.
 Links belong to the connection that made them, so the tool stays running and
 removes the links it made (only those) when interrupted (Ctrl-C). If the
 daemon goes away it exits with code 4; with --reconnect it makes the links
-again once the daemon and both ends are back. With --linger the links are made
+again once the daemon and both ends are back, and when an end given by name
+goes away (a JACK client that quits) once a node of that name is back (for
+links that must stand whoever comes and goes, see "quorvane route" and
+"quorvane patchbay"). With --linger the links are made
 lingering ("object.linger", as pw-link makes them): the tool prints them and
 exits 0 at once, and they stay until "quorvane unlink" removes them.`,
   route: `Usage: quorvane route --from KEY=VALUE... --to KEY=VALUE... [--exclusive] [--channels auto|positional]
@@ -174,8 +196,11 @@ A "profiles": [{ "device", "profile" }] section sets each matching device
 The file is reloaded when it changes and on SIGHUP; a broken file is reported
 (with its line and column, or the rule and field) and the rules in force stay.
 At the end it removes what it made and gives back what exclusive routes took.
-Carries on across daemon restarts. --dry-run prints what it would do and exits.
-See docs/patchbay.md.`,
+Carries on across daemon restarts. --dry-run prints what it would do and exits;
+for a rule that would do nothing it says why ("routes[0] links nothing: to: no
+node has the name, JACK name, description or nick ..."). A rule's node name
+fits a node's "node.name" and the names JACK applications show (its
+description, its nick). See docs/patchbay.md and docs/jack.md.`,
   snapshot: `Usage: quorvane snapshot [--all]
 Prints the links now as a rules file for "quorvane patchbay": one route per
 pair of nodes, with its port pairs by name. The session manager's own links

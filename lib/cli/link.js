@@ -21,6 +21,9 @@ function checkIds(o) {
   for (const text of [o.from, o.to]) if (text !== undefined) idArg(text, 'node');
 }
 
+// A port left without a partner of its type, in words.
+const TYPE_WORD = { audio: 'audio', midi: 'MIDI', video: 'video', control: 'control' };
+
 async function link(argv) {
   const o = parse(argv, { from: 'value', to: 'value', reconnect: 'flag', linger: 'flag' });
   const byNode = o.from !== undefined || o.to !== undefined;
@@ -33,14 +36,28 @@ async function link(argv) {
   if (linger && reconnect) throw new UsageError('link --linger makes links that stay by themselves: --reconnect has nothing to hold');
   checkIds(o);
   const graph = await openSession({ reconnect });
+  // Ends given by name are looked up again when they come back (a client
+  // restarted); an id names whatever object has it later.
+  const byName = (byNode ? [o.from, o.to] : o._).every((text) => idArg(text, byNode ? 'node' : 'port') === null);
 
   const mine = new Map(); // id -> link, the links made by this run
+  const endNodes = new Set(); // ids of the nodes the links join
+  let endLink = null; // set once holding: ends the tool with a code and a message
+  let failed = null; // a failure heard before that, told once holding
   graph.on('link-destroyed', (id) => {
     if (mine.delete(id)) say(`link-destroyed ${id}`);
   });
+  // A link of ours the daemon failed (formats that do not meet): a requested
+  // link that does not stand.
+  graph.on('link-changed', (l) => {
+    if (l.state !== 'error' || !mine.has(l.id)) return;
+    failed ??= `link ${l.id} failed: ${l.error || 'no reason given'}`;
+    endLink?.(EXIT.FAILED, failed);
+  });
 
   // Links what was asked for (the operation every face uses) and reports
-  // each pair: made, there already (not ours to remove), or refused.
+  // each pair: made, there already (not ours to remove), refused, or a port
+  // left without a partner of its type.
   async function establish() {
     let result;
     try {
@@ -54,11 +71,13 @@ async function link(argv) {
     const ports = graph.ports();
     const port = (id) => ports.find((p) => p.id === id) ?? { nodeId: '?', name: String(id) };
     const name = (l) => `${resolve.portName(graph, port(l.srcPortId))} -> ${resolve.portName(graph, port(l.sinkPortId))}`;
+    for (const l of [...result.made, ...result.existing]) endNodes.add(l.srcNodeId).add(l.sinkNodeId);
     for (const l of result.made) {
       mine.set(l.id, l);
       say(`link-created ${describe(l)}`);
     }
     for (const l of result.existing) say(`already linked ${name(l)}`);
+    for (const { port: p, type } of result.unpaired ?? []) warn(`not linked ${resolve.portName(graph, p)}: no ${TYPE_WORD[type]} input on the other node pairs with it`);
     const refused = result.errors ?? [];
     for (const e of refused) warn(`refused ${e.pair.map((p) => resolve.portName(graph, p)).join(' -> ')}: ${e.message}`);
     return { refused: refused.length, already: result.existing.length, total: result.made.length + result.existing.length + refused.length };
@@ -72,8 +91,9 @@ async function link(argv) {
   if (linger) return EXIT.OK; // they stay: nothing to hold
   if (mine.size === 0) return EXIT.OK; // all there already: nothing to hold
 
-  // With --reconnect, links lost with the daemon are made again once it is
-  // back and both ends are there with all their ports.
+  // With --reconnect, links lost with the daemon, or with an end that went
+  // away (a client that quit), are made again once both ends are there with
+  // all their ports.
   let pending = false;
   let busy = false;
   const expected = mine.size + already;
@@ -90,8 +110,20 @@ async function link(argv) {
     busy = true;
     await establish().catch((e) => warn(e.message));
     busy = false;
+    retry(); // an end that went again meanwhile
   };
-  graph.on('port-created', retry);
+  if (reconnect) {
+    graph.on('port-created', retry);
+    // A node at an end gone (a client that quit): its links went with it,
+    // made again when a node of its name is back. A link of ours someone
+    // removed while both ends stay is left alone.
+    graph.on('node-destroyed', (id) => {
+      if (!byName || !endNodes.has(id)) return;
+      endNodes.delete(id);
+      pending = true;
+      retry();
+    });
+  }
 
   // Heard before the tool says it holds them: Ctrl-C from then on removes them.
   const held = hold(graph, {
@@ -101,11 +133,16 @@ async function link(argv) {
       pending = true;
     },
     onBack: retry,
+    onHold: (end) => {
+      endLink = end;
+      if (failed) end(EXIT.FAILED, failed);
+    },
     onStop: async () => {
       if (graph.state !== 'connected') return; // gone with the connection already
       await Promise.allSettled([...mine.keys()].map((id) => graph.unlink(id, { timeoutMs: STOP_UNLINK_MS })));
     },
   });
+  if (reconnect && !byName) warn('the ends are given by id: links are made again after a daemon restart, not for a client that comes back');
   say(`holding ${mine.size} link(s) until interrupted${already ? ` (${already} already linked, left alone)` : ''}`);
   return held;
 }

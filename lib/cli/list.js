@@ -5,6 +5,8 @@ const { say, printRows } = require('./output');
 const { openView } = require('./session');
 const resolve = require('./resolve');
 const { formatText } = require('./changes');
+const { nodeSides, portSides, legacySides } = require('../features/node-sides');
+const { checkDirection } = require('../core/arguments');
 
 const inOut = (port) => (port.direction === 1 ? 'in' : 'out');
 
@@ -19,13 +21,22 @@ function role(mediaClass = '') {
 }
 
 async function nodes(argv) {
-  const o = parse(argv, { input: 'flag', output: 'flag', type: 'value', props: 'flag', json: 'flag' });
+  const o = parse(argv, { input: 'flag', output: 'flag', direction: 'value', type: 'value', props: 'flag', json: 'flag' });
   noPositional(o);
-  if (o.input && o.output) throw new UsageError('--input and --output exclude each other');
+  if ([o.input, o.output, o.direction !== undefined].filter(Boolean).length > 1) throw new UsageError('--input, --output and --direction exclude each other');
+  let direction;
+  try {
+    direction = checkDirection(o.direction, 'nodes');
+  } catch {
+    throw new UsageError('--direction must be in or out');
+  }
   const graph = await openView({ info: ['node'] });
+  // A node without a media class (a JACK client's on PipeWire 0.3) by its ports.
+  const sides = o.input || o.output || direction ? portSides(graph.ports()) : null;
   const rows = graph
     .nodes()
-    .filter((n) => (!o.input || n.isInput) && (!o.output || n.isOutput) && (o.type === undefined || n.type === o.type));
+    .filter((n) => (!o.input || legacySides(n, sides).isInput) && (!o.output || legacySides(n, sides).isOutput))
+    .filter((n) => (!direction || nodeSides(n, sides)[direction]) && (o.type === undefined || n.type === o.type));
   if (o.json) {
     printRows(o.props ? rows : rows.map(({ props, ...n }) => n), [], true);
     return;
@@ -60,8 +71,8 @@ async function ports(argv) {
     printRows(rows.map(({ props, ...p }) => ({ ...p, direction: inOut(p) })), [], true);
     return;
   }
-  const table = rows.map((p) => ({ ...p, port: resolve.portName(graph, p), direction: inOut(p) }));
-  printRows(table, ['id', 'nodeId', 'port', 'direction'], false);
+  const table = rows.map((p) => ({ ...p, port: resolve.portName(graph, p), direction: inOut(p), type: p.type ?? '-' }));
+  printRows(table, ['id', 'nodeId', 'port', 'direction', 'type'], false);
 }
 
 // A latency range as one cell: quanta, samples and nanoseconds, min-max

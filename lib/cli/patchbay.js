@@ -48,7 +48,8 @@ const VERBS = {
 };
 function actionLine(a, dry = false) {
   const verb = (VERBS[a.kind] ?? [a.kind, a.kind])[dry ? 1 : 0];
-  if (a.kind === 'unmatched') return `${verb} ${a.out} -> ${a.in}: ${a.reason} (${a.rule})`;
+  // What a rule cannot do now, and why: `cannot link A -> B: ... (routes[0])`, `cannot set X: ... (volumes[0])`.
+  if (a.kind === 'unmatched') return a.out === undefined ? `cannot set ${a.node}: ${a.reason} (${a.rule})` : `${verb} ${a.out} -> ${a.in}: ${a.reason} (${a.rule})`;
   let what;
   if (a.kind === 'volume') {
     what = `${a.node}: ${[a.volume !== undefined ? `volume ${a.volume.toFixed(2)}` : null, a.mute !== undefined ? (a.mute ? 'muted' : 'unmuted') : null].filter(Boolean).join(', ')}`;
@@ -79,7 +80,7 @@ async function patchbay(argv) {
     const { plan } = require('../features/patchbay/plan');
     const actions = plan(graph, rules);
     for (const a of actions) print(a, true);
-    if (!o.json && actions.length === 0) say('nothing to do');
+    if (!o.json && actions.every((a) => a.kind === 'unmatched')) say('nothing to do');
     return EXIT.OK;
   }
 

@@ -111,20 +111,24 @@ async function closeSession() {
 // Ctrl-C during that clean-up ends the tool at once.
 // Without `reconnect`, the daemon going away resolves with DAEMON_GONE and a
 // one-line message; with it, `onLost` / `onBack` are told and the tool stays.
-function hold(graph, { reconnect = false, onStop = () => {}, onLost = () => {}, onBack = () => {} } = {}) {
+// `onHold(end)` is given end(code, message), which stops the tool as Ctrl-C
+// does but resolves with `code`, after saying `message`.
+function hold(graph, { reconnect = false, onStop = () => {}, onLost = () => {}, onBack = () => {}, onHold = () => {} } = {}) {
   return new Promise((resolve) => {
     let stopping = false;
     const done = (code) => {
-      process.off('SIGINT', stop);
-      process.off('SIGTERM', stop);
+      process.off('SIGINT', interrupt);
+      process.off('SIGTERM', interrupt);
       graph.off('disconnected', lost);
       graph.off('connected', back);
       resolve(code);
     };
-    function stop() {
-      if (stopping) {
-        process.exit(EXIT.INTERRUPTED);
-      }
+    // A signal: the first stops, a second ends the tool at once.
+    function interrupt() {
+      if (stopping) process.exit(EXIT.INTERRUPTED);
+      stop(EXIT.OK);
+    }
+    function stop(code) {
       stopping = true;
       let timer;
       const limit = new Promise((r) => {
@@ -134,7 +138,7 @@ function hold(graph, { reconnect = false, onStop = () => {}, onLost = () => {}, 
         .catch((e) => warn(`while stopping: ${e.message}`))
         .finally(() => {
           clearTimeout(timer);
-          done(EXIT.OK);
+          done(code);
         });
     }
     function lost({ message }) {
@@ -152,10 +156,15 @@ function hold(graph, { reconnect = false, onStop = () => {}, onLost = () => {}, 
       warn('PipeWire is back');
       onBack();
     }
-    process.on('SIGINT', stop);
-    process.on('SIGTERM', stop);
+    process.on('SIGINT', interrupt);
+    process.on('SIGTERM', interrupt);
     graph.on('disconnected', lost);
     graph.on('connected', back);
+    onHold((code, message) => {
+      if (stopping) return;
+      warn(message);
+      stop(code);
+    });
   });
 }
 

@@ -35,10 +35,11 @@ function ports(out, u, names) {
   }
 }
 
-function portsWithInfo(out, u, names, formats, props) {
+// types: what the port carries ('audio', 'midi', 'video', 'control'), or null.
+function portsWithInfo(out, u, names, formats, types, props) {
   for (let i = 0; i < out.length; i++) {
     const j = i * 4;
-    out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3], props: props[i], format: formats[i] };
+    out[i] = { id: u[j], nodeId: u[j + 1], name: names[i], direction: u[j + 2], portType: u[j + 3], type: types[i], props: props[i], format: formats[i] };
   }
 }
 
@@ -78,8 +79,8 @@ function nodeEvent(id, name, type, version, inputPorts, outputPorts, isInput, is
   return { id, name, type, version, inputPorts, outputPorts, isInput, isOutput, props, state, error, volume, channelVolumes, mute };
 }
 
-function portEvent(id, nodeId, name, direction, portType, props, format) {
-  return { id, nodeId, name, direction, portType, props, format };
+function portEvent(id, nodeId, name, direction, portType, type, props, format) {
+  return { id, nodeId, name, direction, portType, type, props, format };
 }
 
 function linkEvent(id, srcNodeId, srcPortId, sinkNodeId, sinkPortId, props, state, error, format) {

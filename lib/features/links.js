@@ -6,7 +6,7 @@
 // unlink() and defaults.
 const { resolveNode } = require('./resolve-node');
 const { resolvePort } = require('./resolve-port');
-const { pairPorts } = require('./pairing');
+const { pairPorts, unpairedPorts, typesText } = require('./pairing');
 
 const failure = (message, code) => Object.assign(new Error(message), { code });
 const label = (node) => JSON.stringify(node.name);
@@ -26,10 +26,13 @@ function linkPorts(graph, out, inp, options, what = 'link') {
   return linkPairs(graph, [[o, i]], options, what);
 }
 
-// nodePairs(graph, from, to, what) → { source, sink, pairs }: the two nodes
-// `from` and `to` name (resolveNode: an ambiguous name refused) and the
-// [output port, input port] pairs that link them (pairPorts). An Error
-// with code 'ENOENT' when a side has no ports of its direction.
+// nodePairs(graph, from, to, what) → { source, sink, pairs, unpaired }: the
+// two nodes `from` and `to` name (resolveNode: an ambiguous name refused),
+// the [output port, input port] pairs that link them (pairPorts: a port
+// only to a port of its type) and the outputs no pair takes (unpairedPorts:
+// { port, type }). An Error with code 'ENOENT' when a side has
+// no ports of its direction, 'EINVAL' when no port of one has a partner of
+// its type on the other ("MIDI outputs, audio inputs").
 function nodePairs(graph, from, to, what) {
   const nodes = graph.nodes();
   const defaults = () => graph.defaults;
@@ -41,17 +44,32 @@ function nodePairs(graph, from, to, what) {
   const head = what ? `${what}: ` : '';
   if (outputs.length === 0) throw failure(`${head}node ${label(source)} has no output ports`, 'ENOENT');
   if (inputs.length === 0) throw failure(`${head}node ${label(sink)} has no input ports`, 'ENOENT');
-  return { source, sink, pairs: pairPorts(outputs, inputs) };
+  const sides = { source, sink };
+  const pairs = pairPorts(outputs, inputs, 'auto', sides);
+  if (pairs.length === 0) {
+    throw failure(
+      `${head}no port of node ${label(source)} has a partner of its type on node ${label(sink)}: ${typesText(outputs, source)} outputs, ${typesText(inputs, sink)} inputs`,
+      'EINVAL',
+    );
+  }
+  return { source, sink, pairs, unpaired: unpairedPorts(outputs, pairs, sides) };
 }
 
-// linkNodes(graph, from, to, options, what) → { made, existing }: every
-// output of `from` linked to its partner input of `to` (nodePairs); a pair
-// linked already (by anyone) is left as it is and counted in `existing`.
-// `options` go to graph.link(). When the daemon refuses some pair, rejects
-// with an AggregateError of the refusals (each with its `pair` of ports)
-// and the links `made` and `existing` on it.
-function linkNodes(graph, from, to, options, what = 'linkNodes') {
-  return linkPairs(graph, nodePairs(graph, from, to, what).pairs, options, what);
+// linkNodes(graph, from, to, options, what) → { made, existing, unpaired }:
+// every output of `from` linked to its partner input of `to` (nodePairs); a
+// pair linked already (by anyone) is left as it is and counted in
+// `existing`; `unpaired` the outputs left without a partner (nodePairs). `options` go to graph.link(). When the daemon
+// refuses some pair, rejects with an AggregateError of the refusals (each
+// with its `pair` of ports) and the links `made` and `existing` and the
+// `unpaired` ports on it.
+async function linkNodes(graph, from, to, options, what = 'linkNodes') {
+  const { pairs, unpaired } = nodePairs(graph, from, to, what);
+  try {
+    return { ...(await linkPairs(graph, pairs, options, what)), unpaired };
+  } catch (e) {
+    if (e instanceof AggregateError) e.unpaired = unpaired;
+    throw e;
+  }
 }
 
 // linkPairs(graph, pairs, options, what) → { made, existing } of the

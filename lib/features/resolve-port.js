@@ -4,16 +4,22 @@
 // name as pw-link and JACK applications show it ("NODE:PORT").
 const { checkId } = require('../core/arguments');
 const { serialOf } = require('../connection/serial');
+const { NAME_TIERS, suffixed, nameHint } = require('./resolve-node');
 
 const DIRECTION_NAME = { 0: 'output', 1: 'input' };
 const failure = (message, code) => Object.assign(new Error(message), { code });
 // A name as a message quotes it: cut, since it may come from anyone.
 const quoted = (text) => JSON.stringify(text.length > 200 ? `${text.slice(0, 200)}...` : text);
 
-// portsNamed(nodes, ports, text) → the ports a "NODE:PORT" text names: the
-// whole text as a port's "port.alias" or "object.path", else every split at
-// a ":" into a node part and a port part (either may hold ":" itself), the
-// node part the node's name, else its description or nick.
+// portsNamed(nodes, ports, text) → the ports a "NODE:PORT" text names, as
+// pw-link and JACK applications show them: the whole text as a port's
+// "port.alias" or "object.path"; else a node's name (resolve-node.js's
+// tiers: its "node.name", else its JACK name, description or nick, else
+// JACK's "NAME-ID") followed by ":" and the port's name, either part
+// holding ":" itself (an a2jmidid port, "a2j:Midi Through [14] (capture):
+// Midi Through Port-0"); else the same with JACK's "PORT-ID" for one of
+// several ports of one name. Linear in the names of the graph, however many
+// ":" the text holds.
 function portsNamed(nodes, ports, text) {
   return portsOf(nodes, ports, text).found;
 }
@@ -23,19 +29,30 @@ function portsNamed(nodes, ports, text) {
 function portsOf(nodes, ports, text) {
   const whole = ports.filter((p) => p.props?.['port.alias'] === text || p.props?.['object.path'] === text);
   if (whole.length) return { found: whole, nodeParts: [] };
-  const found = new Set();
+  const byNode = new Map();
+  for (const p of ports) (byNode.get(p.nodeId) ?? byNode.set(p.nodeId, []).get(p.nodeId)).push(p);
   const nodeParts = [];
-  const nodeKeys = ['node.description', 'node.nick'];
-  for (let at = text.indexOf(':'); at > 0; at = text.indexOf(':', at + 1)) {
-    const [nodePart, portPart] = [text.slice(0, at), text.slice(at + 1)];
-    if (!portPart) continue;
-    let owners = nodes.filter((n) => n.name === nodePart);
-    if (owners.length === 0) owners = nodes.filter((n) => nodeKeys.some((k) => n.props?.[k] === nodePart));
-    if (owners.length) nodeParts.push(nodePart);
-    const ids = new Set(owners.map((n) => n.id));
-    for (const p of ports) if (ids.has(p.nodeId) && p.name === portPart) found.add(p);
+  // The node names that head the text, and what follows them.
+  const splits = (names) => {
+    const out = [];
+    for (const n of nodes) {
+      for (const name of names(n)) {
+        if (!name || text.length <= name.length + 1 || text.charCodeAt(name.length) !== 58 || !text.startsWith(name)) continue;
+        nodeParts.push(name);
+        out.push([n, text.slice(name.length + 1)]);
+      }
+    }
+    return out;
+  };
+  const tiers = NAME_TIERS.map(splits);
+  for (const portName of [(p) => [p.name], (p) => suffixed(p, [p.name])]) {
+    for (const tier of tiers) {
+      const found = new Set();
+      for (const [n, part] of tier) for (const p of byNode.get(n.id) ?? []) if (portName(p).includes(part)) found.add(p);
+      if (found.size) return { found: [...found], nodeParts };
+    }
   }
-  return { found: [...found], nodeParts };
+  return { found: [], nodeParts };
 }
 
 // resolvePort({ nodes, ports }, port, what, { direction }) → the one port
@@ -63,12 +80,19 @@ function resolvePort({ nodes, ports }, port, what, { direction } = {}) {
       if (!port.includes(':')) throw new TypeError(`${head}${shown} is not a port: give NODE:PORT or a port id`);
       // No node of that name: said so, where the name has one ":" to split at.
       const cut = port.indexOf(':');
-      if (nodeParts.length === 0 && cut === port.lastIndexOf(':')) throw failure(`${head}no node named ${quoted(port.slice(0, cut))}`, 'ENOENT');
+      if (nodeParts.length === 0 && cut === port.lastIndexOf(':')) throw failure(`${head}no node named ${quoted(port.slice(0, cut))}${nameHint(nodes, port.slice(0, cut))}`, 'ENOENT');
       throw failure(`${head}no port ${shown}`, 'ENOENT');
     }
     if (named.length > 1) {
-      const which = named.slice(0, 8).map((p) => `${p.id} of node ${p.nodeId}`).join(', ');
-      throw failure(`${head}${named.length} ports are named ${shown} (${which}): give an id`, 'ENOTUNIQ');
+      const some = named.slice(0, 8);
+      const more = named.length > some.length ? ', ...' : '';
+      const which = some.map((p) => `${p.id} of node ${p.nodeId}`).join(', ');
+      // The node-suffixed names JACK would tell them apart by, which resolve to one each.
+      const apart = some.map((p) => {
+        const node = nodes.find((n) => n.id === p.nodeId);
+        return node ? quoted(`${suffixed(node, [node.name])[0]}:${p.name}`) : String(p.id);
+      });
+      throw failure(`${head}${named.length} ports are named ${shown} (${which}${more}): give an id, or one of ${apart.join(', ')}${more}`, 'ENOTUNIQ');
     }
     [found] = named;
   } else {

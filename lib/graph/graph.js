@@ -6,9 +6,10 @@
 const { EventEmitter } = require('node:events');
 const addon = require('../connection/addon');
 const { abortableWait } = require('../connection/abortable');
-const { compileMatcher, describeMatcher } = require('../features/match');
+const { describeMatcher } = require('../features/match');
+const { nodeMatcher } = require('../features/resolve-node');
 const links = require('../features/links');
-const { nodeSides } = require('../features/node-sides');
+const { nodeSides, legacySides } = require('../features/node-sides');
 const virtualNodes = require('../features/virtual-nodes');
 const control = require('../features/control');
 const { MIRROR_EVENTS } = require('../connection/event-kinds');
@@ -41,12 +42,13 @@ const OPTIONS = {
 // (nodeSides); `ports()` lists the ports, asked for only for a node whose
 // class says nothing. 'Input' and 'Output', as waitForNewNode takes them,
 // keep their sense there (the capture and the playback side), deprecated.
-const LEGACY_NODE_SIDE = { Input: (n) => n.isInput, Output: (n) => n.isOutput };
+const LEGACY_NODE_SIDE = { Input: 'isInput', Output: 'isOutput' };
 function nodeDirectionFilter(direction, what, ports) {
   if (direction === undefined) return () => true;
   if (typeof direction === 'string' && Object.hasOwn(LEGACY_NODE_SIDE, direction)) {
     deprecated(`${what}:${direction}`, `${what}: direction '${direction}' selects by isInput/isOutput, as waitForNewNode does; 'out' (sources, playing streams) or 'in' (sinks, recording streams) say which way the data goes (see CHANGELOG.md)`);
-    return LEGACY_NODE_SIDE[direction];
+    const side = LEGACY_NODE_SIDE[direction];
+    return (n) => legacySides(n, ports())[side];
   }
   const side = checkDirection(direction, what);
   return (n) => nodeSides(n, ports())[side];
@@ -129,7 +131,7 @@ class Graph extends EventEmitter {
   }
 
   find(matcher) {
-    const match = compileMatcher(matcher, 'find', { defaults: () => this.defaults });
+    const match = nodeMatcher(matcher, 'find', { defaults: () => this.defaults });
     return this.nodes().filter(match);
   }
 
@@ -138,7 +140,7 @@ class Graph extends EventEmitter {
   waitForNode(matcher, options) {
     try {
       var { direction, timeoutMs = 5000, signal } = checkOptions(options, OPTIONS.waitForNode, 'waitForNode');
-      var match = compileMatcher(matcher, 'waitForNode', { defaults: () => this.defaults });
+      var match = nodeMatcher(matcher, 'waitForNode', { defaults: () => this.defaults });
       var wanted = nodeDirectionFilter(direction, 'waitForNode', () => this.ports());
       checkTimeout(timeoutMs, 'waitForNode');
       checkSignal(signal, 'waitForNode');
@@ -151,9 +153,20 @@ class Graph extends EventEmitter {
       (settle) => {
         const present = this.nodes().find(fits);
         if (present) return settle.resolve(present);
+        // Nodes of the name whose direction is not known yet: one without a
+        // media class (a JACK client's) tells it by its ports, which come
+        // after it.
+        const named = new Map();
+        if (direction !== undefined) for (const n of this.nodes()) if (match(n)) named.set(n.id, n);
         return {
           // A node may come to match later, when its properties change.
           onEvent: (kind, node) => {
+            if ((kind === 'node-created' || kind === 'node-changed') && direction !== undefined) {
+              if (match(node)) named.set(node.id, node);
+              else named.delete(node.id);
+            }
+            if (kind === 'node-destroyed') named.delete(node);
+            else if (kind === 'port-created' && named.has(node.nodeId) && fits(named.get(node.nodeId))) settle.resolve(named.get(node.nodeId));
             if ((kind === 'node-created' || kind === 'node-changed') && fits(node)) settle.resolve(node);
             // A default name comes to match a present node when the default changes.
             else if (kind === 'defaults-changed') {
@@ -288,10 +301,13 @@ class Graph extends EventEmitter {
     );
   }
 
-  // Every output of `source` linked to its partner input of `sink` (by
-  // channel, then by position; lib/features/links.js): resolves with the
-  // links between them, those made and those there already; rejects with an
-  // AggregateError of the daemon's refusals (`err.links`: those made).
+  // Every output of `source` linked to its partner input of `sink` of its
+  // type (audio by channel, then by position; MIDI, video and control by
+  // position; lib/features/links.js): resolves with the links between them,
+  // those made and those there already (a port with no partner of its type
+  // is left alone); rejects with an Error (code 'EINVAL') when no port pairs
+  // up, with an AggregateError of the daemon's refusals (`err.links`: those
+  // made).
   async linkNodes(source, sink, options) {
     const { timeoutMs = 3000, linger = false } = checkOptions(options, OPTIONS.linkNodes, 'linkNodes');
     checkTimeout(timeoutMs, 'linkNodes');

@@ -17,7 +17,7 @@
 // counts only while its host is online and it is of the host's current run),
 // a receiver drops its source when the sender goes offline (its will), and an
 // end whose peer empties its record removes its own.
-const { createHash, randomBytes } = require('node:crypto');
+const { randomBytes } = require('node:crypto');
 const net = require('node:net');
 const { checkOptions, checkNumber } = require('../core/arguments');
 const { resolveNode } = require('../features/resolve-node');
@@ -26,6 +26,7 @@ const { streamRules } = require('../features/fleet/stream-rules');
 const { PORTS } = require('../features/fleet/stream-end');
 const { parseJson } = require('../protocol/broker-payload');
 const { slug } = require('./homeassistant');
+const { streamId, endpoint, readRecord, ownRecord, FIELD } = require('../protocol/stream-record');
 
 const OPTIONS = ['address', 'ports', 'send', 'receive', 'latencyMs'];
 const MAX_LINKS = 64; // streams this host is an end of
@@ -36,18 +37,6 @@ const ANSWER_MS = 10000; // a stream command waits this long for both ends
 const STALE_MS = 5000;
 const ANNOUNCE_MS = 1500; // 0.3's RTP: a sender whose receiver has not heard its session is loaded again after this // a record of this host's earlier run waits this long for its other end
 const DEFAULT_LATENCY_MS = { roc: 200, rtp: 100 }; // the modules' own defaults
-const FIELD = { from: 1100, to: 1100, run: 64, state: 32, error: 1000 };
-const STATES = new Set(['connecting', 'streaming', 'listening', 'waiting', 'off', 'refused', 'error']);
-
-const streamId = (from, to) => createHash('sha256').update(`${from}\n${to}`).digest('hex').slice(0, 16);
-
-// "HOST:NODE" → { host, node }: the host is what comes before the first ":".
-function endpoint(text, what) {
-  if (typeof text !== 'string' || text.length > FIELD.from) throw new TypeError(`stream: ${what} must be "HOST:NODE"`);
-  const at = text.indexOf(':');
-  if (at <= 0 || at === text.length - 1) throw new TypeError(`stream: ${what} must be "HOST:NODE", not ${JSON.stringify(text.slice(0, 200))}`);
-  return { host: text.slice(0, at), node: text.slice(at + 1) };
-}
 
 /** checkStreamOptions(options) → the bridge's `streams` option checked: { address, ports, rules, latencyMs }. */
 function checkStreamOptions(options = {}) {
@@ -59,34 +48,6 @@ function checkStreamOptions(options = {}) {
   if (!portsOk) throw new RangeError(`${what}: ports must be [first, last], UDP ports at least 3 apart`);
   if (latencyMs !== undefined) checkNumber(latencyMs, what, 'latencyMs', { min: 1, max: 10000, integer: true });
   return { address, ports, rules: streamRules({ send, receive }), latencyMs };
-}
-
-// A record from the broker, checked field by field; null when anything is off.
-function readRecord(payload) {
-  let r;
-  try {
-    r = parseJson(payload);
-  } catch {
-    return null;
-  }
-  if (r === null || typeof r !== 'object' || Array.isArray(r)) return null;
-  const text = (v, max) => typeof v === 'string' && v.length > 0 && v.length <= max;
-  if (!['send', 'receive'].includes(r.role) || !text(r.run, FIELD.run) || !text(r.from, FIELD.from) || !text(r.to, FIELD.to)) return null;
-  if (typeof r.enabled !== 'boolean' || !STATES.has(r.state)) return null;
-  if (r.latencyMs !== undefined && !(Number.isInteger(r.latencyMs) && r.latencyMs >= 1 && r.latencyMs <= 10000)) return null;
-  const codecs = Array.isArray(r.codecs) && r.codecs.length <= 4 ? r.codecs.filter((c) => Object.hasOwn(PORTS, c)) : [];
-  const codec = Object.hasOwn(PORTS, r.codec) ? r.codec : null;
-  const address = typeof r.address === 'string' && net.isIP(r.address) ? r.address : null;
-  const ports = codec && Array.isArray(r.ports) && r.ports.length === PORTS[codec] && r.ports.every((p) => Number.isInteger(p) && p > 0 && p < 65536) ? r.ports : null;
-  const error = typeof r.error === 'string' ? r.error.slice(0, FIELD.error) : null;
-  const session = Number.isSafeInteger(r.session) && r.session >= 0 ? r.session : 0;
-  const ready = r.ready === true;
-  try {
-    const nonce = typeof r.nonce === 'string' && r.nonce.length <= FIELD.run ? r.nonce : null;
-    return { role: r.role, run: r.run, nonce, from: r.from, to: r.to, ends: { from: endpoint(r.from, 'from'), to: endpoint(r.to, 'to') }, enabled: r.enabled, latencyMs: r.latencyMs, codecs, codec, address, ports, session, ready, state: r.state, error };
-  } catch {
-    return null;
-  }
 }
 
 /**
@@ -207,7 +168,7 @@ class Streams {
     const key = `${host}/${id}`;
     const r = payload.length > 0 ? readRecord(payload) : null;
     // Only records that name this host, of the host that says them.
-    const names = (x) => x && (x.ends.from.host === this.#host || x.ends.to.host === this.#host) && x.ends[x.role === 'send' ? 'from' : 'to'].host === host && streamId(x.from, x.to) === id;
+    const names = (x) => x && (x.ends.from.host === this.#host || x.ends.to.host === this.#host) && ownRecord(host, id, x);
     if (names(r)) {
       if (this.#remote.has(key) || this.#remote.size < MAX_RECORDS) this.#remote.set(key, r);
     } else this.#remote.delete(key);

@@ -7,6 +7,7 @@
 const MAX_MESSAGE_BYTES = 64 * 1024;
 const MAX_REQUEST_ID = 2 ** 31 - 1;
 const { checkId, checkRequestId } = require('../core/arguments');
+const { endpoint } = require('./stream-record');
 const MAX_CUBIC_VOLUME = 2.154; // the API's limit: 10 linear, cubed root
 const DEFAULT_KINDS = ['audioSink', 'audioSource', 'videoSource'];
 const DEVICE_KINDS = { sink: 'Audio/Sink', mic: 'Audio/Source/Virtual', duplex: 'Audio/Duplex' };
@@ -84,6 +85,20 @@ const shownNodes = (v) => {
   return ids;
 };
 
+// An end of a stream between hosts, "HOST:NODE" (a host's name on the
+// broker, a node's there), in printable characters.
+const MAX_HOST = 100; // as the web server takes hosts from the broker
+const streamEnd = (what) => (v) => {
+  let end;
+  try {
+    end = endpoint(v, what);
+  } catch (e) {
+    throw new RequestError(e.message);
+  }
+  if (end.host.length > MAX_HOST || end.host.includes('/') || UNPRINTABLE.test(v)) throw new RequestError(`stream: ${what} must be "HOST:NODE" in printable characters, the host at most ${MAX_HOST} and no "/"`);
+  return v;
+};
+
 // op -> { field: [check, required] }
 const OPS = {
   link: { out: [objectId('out'), true], in: [objectId('in'), true] },
@@ -98,6 +113,8 @@ const OPS = {
   destroy: { node: [objectId('node'), true] },
   profile: { device: [objectId('device'), true], serial: [serial, false], profile: [nameOrIndex('profile'), true] },
   route: { device: [objectId('device'), true], serial: [serial, false], route: [nameOrIndex('route'), true], direction: [oneOf('direction', DIRECTIONS), true] },
+  stream: { from: [streamEnd('from'), true], to: [streamEnd('to'), true] },
+  unstream: { from: [streamEnd('from'), true], to: [streamEnd('to'), true] },
   resync: {},
   meters: { nodes: [shownNodes, true] },
 };

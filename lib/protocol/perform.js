@@ -68,11 +68,12 @@ const handlers = {
     return { links: [...made, ...existing].map(linkView), made: made.length, existing: existing.length };
   },
 
-  // Node to node: every output of one to its partner input of the other
-  // (by channel, then by position); pairs linked already are left as they are.
+  // Node to node: every output of one to its partner input of the other of
+  // its type (audio by channel, then by position); pairs linked already are
+  // left as they are; `unpaired`: the ids of the outputs left without a partner.
   async linkNodes(graph, { from, to }) {
-    const { made, existing } = await links.linkNodes(graph, from, to, undefined, null);
-    return { links: [...made, ...existing].map(linkView), made: made.length, existing: existing.length };
+    const { made, existing, unpaired } = await links.linkNodes(graph, from, to, undefined, null);
+    return { links: [...made, ...existing].map(linkView), made: made.length, existing: existing.length, unpaired: unpaired.map((u) => u.port.id) };
   },
 
   async unlink(graph, { link }) {
@@ -133,6 +134,16 @@ const handlers = {
   async route(graph, { device, serial, route, direction }) {
     const d = await graph.setRoute(serial === undefined ? device : { id: device, serial }, route, { direction });
     return { device: d.id, route: d.activeRoutes[direction]?.name ?? null };
+  },
+
+  // Streams between hosts are the bridges' (lib/mqtt/streams.js): a page
+  // served for one host's daemon has no other host to stream to.
+  async stream() {
+    throw new Error('stream: streams between hosts go through the hosts\' broker: serve the page with --broker');
+  },
+
+  async unstream() {
+    return handlers.stream();
   },
 
   // The API refuses a node the package did not make; asking first gives the

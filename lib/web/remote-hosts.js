@@ -12,6 +12,7 @@ const { randomBytes } = require('node:crypto');
 const { isId } = require('../core/arguments');
 const { parseJson, MAX_PAYLOAD_BYTES } = require('../protocol/broker-payload');
 const { AUTH_CODES, firstConnect } = require('../protocol/broker-connect');
+const { readRecord, ownRecord } = require('../protocol/stream-record');
 
 const MAX_HOSTS = 64;
 const MAX_NODES = 2000; // per host
@@ -23,6 +24,11 @@ const CONNECT_MS = 30000;
 const BACKOFF_MIN_MS = 500;
 const BACKOFF_MAX_MS = 30000;
 const SWEEP_MS = 3000;
+const STREAM_REQUEST_MS = 15000; // a stream is answered once it flows, or within the bridges' 10 s (12 s sent on)
+const MAX_STREAM_RECORDS = 256; // all hosts together (each up to 3 kB: the pages are sent them whole)
+const MAX_SINKS = 256; // other hosts' sinks offered to stream to, all hosts together
+const FLEET_MS = 250; // the streams and sinks sent to the pages at most this often
+const SINK = /^Audio\/Sink/; // what a host takes a stream into, by default
 
 const text = (v, max = MAX_TEXT) => typeof v === 'string' && v.length <= max;
 const orNull = (check) => (v) => v === null || check(v);
@@ -209,6 +215,9 @@ class RemoteHosts extends EventEmitter {
   #retry = null;
   #round = 0; // broker connections so far
   #sweep = null;
+  #streams = new Map(); // "HOST/ID" → a stream record, as its end publishes it
+  #fleetTimer = null;
+  #fleetShown = '';
 
   constructor({ broker, username, password, ca, topicPrefix = 'quorvane' } = {}) {
     super();
@@ -268,7 +277,7 @@ class RemoteHosts extends EventEmitter {
     this.#backoff = BACKOFF_MIN_MS;
     const p = this.#o.topicPrefix;
     const round = ++this.#round;
-    this.#client.subscribe([`${p}/+/status`, `${p}/+/node/+`, `${p}/+/defaults`, this.#replyTopic], { qos: 0 }, (e) => {
+    this.#client.subscribe([`${p}/+/status`, `${p}/+/node/+`, `${p}/+/defaults`, `${p}/+/stream/+`, this.#replyTopic], { qos: 0 }, (e) => {
       if (e) return this.emit('warning', e);
       // The retained state follows the subscription; what has not come
       // within SWEEP_MS is no longer on the broker.
@@ -276,6 +285,8 @@ class RemoteHosts extends EventEmitter {
       clearTimeout(this.#sweep);
       this.#sweep = setTimeout(() => {
         for (const g of this.#hosts.values()) g.sweep(round);
+        for (const [key, r] of this.#streams) if (r.round !== round) this.#streams.delete(key);
+        this.#fleetChanged();
         this.emit('hosts');
       }, SWEEP_MS);
     });
@@ -304,6 +315,7 @@ class RemoteHosts extends EventEmitter {
     const levels = topic.slice(prefix.length).split('/');
     const [name] = levels;
     if (name.length === 0 || name.length > 100) return;
+    if (levels[1] === 'stream') return this.#streamRecord(name, levels, payload);
     let g = this.#hosts.get(name);
     if (payload.length === 0 && !g) return;
     const existed = Boolean(g && !g.empty);
@@ -332,6 +344,62 @@ class RemoteHosts extends EventEmitter {
     else if (levels[1] === 'defaults' && levels.length === 2) g.setDefaults(value);
     else if (levels[1] === 'node' && levels.length === 3) g.setNode(levels[2], value === null ? null : readNode(value), this.#round);
     if (existed !== !g.empty || online !== g.online) this.emit('hosts');
+    this.#fleetChanged();
+  }
+
+  // A stream's record under PREFIX/HOST/stream/ID: kept when it is the
+  // host's own end of it (readRecord's checks), dropped when emptied or not.
+  #streamRecord(host, levels, payload) {
+    if (levels.length !== 3) return;
+    const key = `${host}/${levels[2]}`;
+    const r = payload.length > 0 ? readRecord(payload) : null;
+    if (r && ownRecord(host, levels[2], r)) {
+      if (!this.#streams.has(key) && this.#streams.size >= MAX_STREAM_RECORDS) return;
+      r.round = this.#round;
+      this.#streams.set(key, r);
+    } else if (!this.#streams.delete(key)) return;
+    this.#fleetChanged();
+  }
+
+  // The pages are told of the streams and sinks at most every FLEET_MS, and
+  // only when what they would be told differs.
+  #fleetChanged() {
+    if (this.#fleetTimer || this.#closed) return;
+    this.#fleetTimer = setTimeout(() => {
+      this.#fleetTimer = null;
+      const now = JSON.stringify(this.fleet());
+      if (now === this.#fleetShown) return;
+      this.#fleetShown = now;
+      this.emit('fleet');
+    }, FLEET_MS);
+  }
+
+  /**
+   * The streams between hosts and where one may go, as the pages show them:
+   * { sinks: [{ host, name, label }] (the sinks of the online hosts whose
+   * names hold no ":", at most MAX_SINKS), streams: [{ id, from, to, ends:
+   * [{ host, role, online, state, error, enabled, codec, latencyMs }] }]
+   * (each stream with the records its ends keep, the sender's first), by
+   * their ends }.
+   */
+  fleet() {
+    const sinks = [];
+    for (const h of this.list()) {
+      if (!h.online || h.name.includes(':')) continue; // a stream's end is "HOST:NODE"
+      const nodes = this.#hosts.get(h.name).nodes().filter((n) => SINK.test(n.type));
+      for (const n of nodes) if (sinks.length < MAX_SINKS) sinks.push({ host: h.name, name: n.name, label: n.props['node.description'] || n.name });
+    }
+    const byId = new Map();
+    for (const [key, r] of this.#streams) {
+      const host = key.slice(0, key.lastIndexOf('/'));
+      const id = key.slice(key.lastIndexOf('/') + 1);
+      if (!byId.has(id)) byId.set(id, { id, from: r.from, to: r.to, ends: [] });
+      const online = this.#hosts.get(host)?.online ?? false;
+      byId.get(id).ends.push({ host, role: r.role, online, state: r.state, error: r.error, enabled: r.enabled, codec: r.codec, latencyMs: r.latencyMs ?? null });
+    }
+    const order = (a, b) => (a < b ? -1 : a > b ? 1 : 0);
+    for (const s of byId.values()) s.ends.sort((a, b) => (a.role === 'send' ? 0 : 1) - (b.role === 'send' ? 0 : 1));
+    return { sinks, streams: [...byId.values()].sort((a, b) => order(a.from, b.from) || order(a.to, b.to)) };
   }
 
   /**
@@ -350,11 +418,12 @@ class RemoteHosts extends EventEmitter {
     if (this.#pending.size >= MAX_PENDING) return Promise.resolve({ ok: false, error: `busy: ${MAX_PENDING} requests wait for their hosts` });
     const correlation = randomBytes(12);
     const key = correlation.toString('hex');
+    const waitMs = command.op === 'stream' ? STREAM_REQUEST_MS : REQUEST_MS;
     return new Promise((resolve) => {
       const timer = setTimeout(() => {
         this.#pending.delete(key);
-        resolve({ ok: false, error: `no answer from ${name} within ${REQUEST_MS / 1000} s` });
-      }, REQUEST_MS);
+        resolve({ ok: false, error: `no answer from ${name} within ${waitMs / 1000} s` });
+      }, waitMs);
       this.#pending.set(key, { resolve, timer });
       this.#client.publish(`${this.#o.topicPrefix}/${name}/set`, JSON.stringify(command), { qos: 0, properties: { responseTopic: this.#replyTopic, correlationData: correlation } });
     });
@@ -380,6 +449,7 @@ class RemoteHosts extends EventEmitter {
   async close() {
     this.#closed = true;
     clearTimeout(this.#retry);
+    clearTimeout(this.#fleetTimer);
     clearTimeout(this.#sweep);
     for (const { resolve, timer } of this.#pending.values()) {
       clearTimeout(timer);

@@ -23,11 +23,18 @@ class RemotePages {
     });
   };
 
+  // The streams between hosts and the sinks they may go to, the same for every page.
+  #onFleet = () => {
+    const msg = { type: 'fleet', ...this.#hosts.fleet() };
+    for (const page of this.#pages) page.hub.send(page.client, msg);
+  };
+
   /** `hosts`: a started RemoteHosts; `highWater` as for a Hub. */
   constructor(hosts, { highWater } = {}) {
     this.#hosts = hosts;
     this.#highWater = highWater;
     hosts.on('hosts', this.#onHosts);
+    hosts.on('fleet', this.#onFleet);
   }
 
   get size() {
@@ -60,6 +67,7 @@ class RemotePages {
     entry.pages.add(page);
     this.#pages.add(page);
     page.hub.send(page.client, { type: 'hosts', hosts: list, host: name });
+    page.hub.send(page.client, { type: 'fleet', ...this.#hosts.fleet() });
     return page;
   }
 
@@ -76,6 +84,7 @@ class RemotePages {
 
   close() {
     this.#hosts.off('hosts', this.#onHosts);
+    this.#hosts.off('fleet', this.#onFleet);
     for (const { hub } of this.#hubs.values()) hub.close();
     for (const page of this.#pages) page.hub.close();
     this.#hubs.clear();

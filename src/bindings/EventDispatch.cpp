@@ -175,12 +175,14 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
         }
         case PortCreated:
         case PortChanged: {
+            const char* type = event.port.dataType;
             v8::Local<v8::Value> argv[] = {
                 js::num(event.port.id),
                 js::num(event.port.nodeId),
                 js::str(event.port.name),
                 js::num(event.port.direction),
                 js::num(event.port.portType),
+                type ? v8::Local<v8::Value>(cache.get(type)) : v8::Local<v8::Value>(Nan::Null()),
                 propsOf(event, js::PropsObjects::Port, event.port.id, event.port.props, cache),
                 js::formatObject(event.port.format)};
             return built(js::Builder::PortEvent, argv);

@@ -231,7 +231,7 @@ void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
         ports = ctx->ports;
     }
     js::StringCache cache;  // port names repeat from node to node
-    Columns c(ports.size(), 4, withProps ? 2 : 1);
+    Columns c(ports.size(), 4, withProps ? 3 : 1);
     PropsColumn props(withProps);
     props.reserve(ports.size());
     uint32_t* u = c.numbers;
@@ -242,7 +242,11 @@ void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
         *u++ = p.portType;
         c.text(0).push_back(cache.get(p.name));
         props.add(p.props, cache);
-        if (withProps) c.text(1).push_back(js::formatObject(p.format));
+        if (withProps) {
+            c.text(1).push_back(js::formatObject(p.format));
+            c.text(2).push_back(p.dataType ? v8::Local<v8::Value>(cache.get(p.dataType))
+                                           : v8::Local<v8::Value>(Nan::Null()));
+        }
     }
     setResult(info, c.build(kPorts, props));
 }

@@ -22,7 +22,8 @@ NAN_METHOD(graphModuleLoad) {
         return;
     std::string name = argText(info[1]), args = argText(info[2]);
     if (!isLoadableModule(name)) {
-        Nan::ThrowTypeError("graphModuleLoad: only the filter-chain, loopback and network (RTP, ROC) modules are loaded");
+        Nan::ThrowTypeError(
+            "graphModuleLoad: only the filter-chain, loopback and network (RTP, ROC) modules are loaded");
         return;
     }
     if (args.size() > kMaxArgs) {

@@ -38,10 +38,10 @@ constexpr Field kNodeFields[] = {
     {js::kId, kNumber, 0}, {js::kName, kColumn, 0}, {js::kType, kColumn, 1}, {js::kVersion, kNumber, 1},
     {js::kInputPorts, kNumber, 2}, {js::kOutputPorts, kNumber, 3}, {js::kIsInput, kFlag, 4}, {js::kIsOutput, kFlag, 5},
     {js::kProps, kColumn, 4}, {js::kState, kColumn, 2}, {js::kError, kColumn, 3}};
-// ports(out, u, names[, formats, props])
+// ports(out, u, names[, formats, types, props])
 constexpr Field kPortFields[] = {
     {js::kId, kNumber, 0}, {js::kNodeId, kNumber, 1}, {js::kName, kColumn, 0}, {js::kDirection, kNumber, 2},
-    {js::kPortType, kNumber, 3}, {js::kProps, kColumn, 2}, {js::kFormat, kColumn, 1}};
+    {js::kPortType, kNumber, 3}, {js::kType, kColumn, 2}, {js::kProps, kColumn, 3}, {js::kFormat, kColumn, 1}};
 // links(out, u, srcNames, sinkNames, formats[, states, errors, latencies, props])
 constexpr Field kLinkFields[] = {
     {js::kId, kNumber, 0}, {js::kSrcNodeId, kNumber, 1}, {js::kSrcPortId, kNumber, 2}, {js::kSinkNodeId, kNumber, 3},
@@ -52,7 +52,7 @@ constexpr Field kLinkFields[] = {
 // By builder: the plain listings take the first fields, those with info all.
 constexpr Listing kListings[] = {
     {6, kNodeFields, 8}, {4, kPortFields, 5}, {5, kLinkFields, 8},
-    {6, kNodeFields, 11}, {4, kPortFields, 7}, {5, kLinkFields, 12}};
+    {6, kNodeFields, 11}, {4, kPortFields, 8}, {5, kLinkFields, 12}};
 
 // The positional builders: one property per argument, in order.
 constexpr js::Key kFormatKeys[] = {js::kMediaType, js::kMediaSubtype, js::kSampleFormat, js::kRate, js::kChannels,
@@ -60,8 +60,8 @@ constexpr js::Key kFormatKeys[] = {js::kMediaType, js::kMediaSubtype, js::kSampl
 constexpr js::Key kNodeEventKeys[] = {js::kId, js::kName, js::kType, js::kVersion, js::kInputPorts, js::kOutputPorts,
                                       js::kIsInput, js::kIsOutput, js::kProps, js::kState, js::kError, js::kVolume,
                                       js::kChannelVolumes, js::kMute};
-constexpr js::Key kPortEventKeys[] = {js::kId, js::kNodeId, js::kName, js::kDirection, js::kPortType, js::kProps,
-                                      js::kFormat};
+constexpr js::Key kPortEventKeys[] = {js::kId,       js::kNodeId, js::kName,  js::kDirection,
+                                      js::kPortType, js::kType,   js::kProps, js::kFormat};
 constexpr js::Key kLinkEventKeys[] = {js::kId, js::kSrcNodeId, js::kSrcPortId, js::kSinkNodeId, js::kSinkPortId,
                                       js::kProps, js::kState, js::kError, js::kFormat};
 // clang-format on

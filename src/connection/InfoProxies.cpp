@@ -16,6 +16,7 @@
 #include "../core/NodeProps.h"
 #include "../core/PackedProps.h"
 #include "../core/PortLatency.h"
+#include "../core/PortType.h"
 #include "EventQueue.h"
 #include "PwContext.h"
 #include "PwThread.h"
@@ -154,6 +155,7 @@ void setPortFormat(PwContext* ctx, uint32_t id, FormatRef format) {
     PortInfo* port = findRecord(ctx->ports, id, ctx->bindings.cursor[kPort]);
     if (!port || sameFormat(port->format, format)) return;
     port->format = std::move(format);
+    port->dataType = portType(port->props, port->format.get());
     reportLocked(ctx, PortChanged, *port, ChangedFormat, &PwEvent::port);
 }
 
@@ -217,6 +219,7 @@ void onPortInfo(void* data, const pw_port_info* info) {
     PortInfo* port = findRecord(ctx->ports, o->id, ctx->bindings.cursor[kPort]);
     if (!port || props == port->props) return;
     port->props.swap(props);
+    port->dataType = portType(port->props, port->format.get());
     reportLocked(ctx, PortChanged, *port, ChangedProps, &PwEvent::port);
 }
 

@@ -6,6 +6,7 @@
 
 #include "../core/Clock.h"
 #include "../core/PackedProps.h"
+#include "../core/PortType.h"
 #include "EventQueue.h"
 #include "InfoProxies.h"
 #include "PwContext.h"
@@ -121,6 +122,7 @@ void onRegistryGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const c
         port.direction = (dir && std::strcmp(dir, "in") == 0) ? 1 : 0;
         port.nodeId = parseIdProperty(lookup(props, "node.id"));
         port.props = packProps(props, kMaxPropsBytes, kMaxProps);
+        port.dataType = portType(port.props, nullptr);
         LockGuard lock(ctx->mutex);
         ctx->ports.push_back(port);
         if (graphReceivesMirrorLocked(ctx)) emitPortCreated(ctx, port);

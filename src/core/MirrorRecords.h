@@ -45,8 +45,9 @@ struct PortInfo {
     uint32_t direction = 0;  // 1 for "in", 0 otherwise
     uint32_t portType = 0;
     std::string props;
-    FormatRef format{};    // its Format param, where one is set
-    LatencyRef latency{};  // its Latency params, once read
+    FormatRef format{};              // its Format param, where one is set
+    const char* dataType = nullptr;  // what it carries, from props and format (PortType.h); null: not told
+    LatencyRef latency{};            // its Latency params, once read
 };
 
 struct LinkInfo {

@@ -43,6 +43,7 @@ async function asynchronous(): Promise<void> {
   graph.on('node-changed', (n, changed) => void (changed.state && n.state === 'running'));
   graph.on('link-changed', (l) => void l.format?.positions?.[0]);
   graph.links()[0].format?.rate satisfies number | null | undefined;
+  graph.ports()[0].type satisfies 'audio' | 'midi' | 'video' | 'control' | null;
   const made: CreatedLink[] = await graph.linkNodes(/player/, link.sinkNodeId);
   await graph.unlink(made[0].id);
   (await graph.unlinkNodes('player', 'speakers')).unlinked satisfies number[];

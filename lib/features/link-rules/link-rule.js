@@ -8,7 +8,8 @@
 // wants. Routes of one process never fight: they see each other through
 // what the connection keeps for all of them (`shared`).
 const { EventEmitter } = require('node:events');
-const { compileMatcher, describeMatcher, isDefaultName } = require('../match');
+const { describeMatcher, isDefaultName } = require('../match');
+const { nodeMatcher } = require('../resolve-node');
 const { pairPorts, pairByNames } = require('../pairing');
 const { bindSides } = require('./captures');
 const { Contention, CONTEST_LIMIT_MS } = require('./contention');
@@ -96,8 +97,9 @@ class LinkRule extends EventEmitter {
     this.#onClose = onClose;
     // '@default-audio-sink' and the like match whichever node is that default now.
     const defaults = () => graph.defaults;
-    this.#from = compileMatcher(sides.from, 'linkRule: from', { defaults });
-    this.#to = compileMatcher(sides.to, 'linkRule: to', { defaults });
+    // A name fits a node of that name, or of that JACK name or description.
+    this.#from = nodeMatcher(sides.from, 'linkRule: from', { defaults });
+    this.#to = nodeMatcher(sides.to, 'linkRule: to', { defaults });
     this.#fits = sides.fits;
     this.#captures = sides.from !== from || sides.to !== to;
     this.#ports = ports?.map((p) => [...p]);
@@ -415,7 +417,7 @@ class LinkRule extends EventEmitter {
     for (const [id, sink] of this.#nodes) {
       if (!sink.sink || id === sourceId || !this.#fits(source.node, sink.node)) continue;
       const inputs = sink.ports.filter((p) => p.direction === 1);
-      const chosen = this.#ports ? pairByNames(outputs, inputs, this.#ports) : pairPorts(outputs, inputs, this.#channels);
+      const chosen = this.#ports ? pairByNames(outputs, inputs, this.#ports) : pairPorts(outputs, inputs, this.#channels, { source: source.node, sink: sink.node });
       for (const [out, inp] of chosen) {
         wanted.add(pairKey(out.id, inp.id));
         pairs.push([out.id, inp.id]);
@@ -519,6 +521,10 @@ class LinkRule extends EventEmitter {
         this.#made.set(link.id, link);
         this.#addLink(link);
         emitEach(this, 'linked', [link]);
+        // A later port changed the pairs while it was asked for (a lone
+        // mono port's links to every channel, then its partner's port came):
+        // looked at again, and taken back.
+        if (!this.#wants(out, inp)) this.#touch(this.#portOwner.get(out));
       },
       (err) => {
         inFlight.delete(key);

@@ -8,7 +8,8 @@
 // (REMOVALS_PER_WINDOW per REMOVAL_WINDOW_MS), so against a client that makes
 // it again at once the two never loop faster than that, and the contest is
 // reported once.
-const { compileMatcher, describeMatcher } = require('../match');
+const { describeMatcher } = require('../match');
+const { nodeMatcher, plainName } = require('../resolve-node');
 const { Contention } = require('../link-rules/contention');
 
 const UNLINK_MS = 3000;
@@ -43,8 +44,9 @@ class ForbiddenLinks {
     this.#emitError = emitError;
     this.#name = name;
     const defaults = () => graph.defaults;
-    this.#from = compileMatcher(rule.from, 'never: from', { defaults });
-    this.#to = compileMatcher(rule.to, 'never: to', { defaults });
+    // A name fits a node of that name, or of that JACK name or description.
+    this.#from = nodeMatcher(plainName(rule.from) ?? rule.from, 'never: from', { defaults });
+    this.#to = nodeMatcher(plainName(rule.to) ?? rule.to, 'never: to', { defaults });
     this.#description = `never from ${describeMatcher(rule.from)} to ${describeMatcher(rule.to)}`;
     this.#listeners = {
       'node-created': (n) => this.#sortNode(n),

@@ -22,6 +22,7 @@ const { RuleEvents } = require('./rule-events');
 const { ProfilePreset } = require('./profile-preset');
 const { OwnedEffect } = require('./owned-effect');
 const { reportUnheard } = require('../../core/unheard');
+const { plainName } = require('../resolve-node');
 const { FirstOf } = require('./first-of');
 
 const SECTION_OF = { route: 'routes', never: 'never', volume: 'volumes', device: 'devices', profile: 'profiles', filter: 'filters', loopback: 'loopbacks' };
@@ -146,7 +147,8 @@ class Patchbay extends EventEmitter {
 
   #startRoute(e, view) {
     const { channels, exclusive, ports } = e.rule;
-    const side = (m, what) => (m instanceof FirstOf ? m.bind(() => this.#graph.nodes(), `${e.label}.${what}`) : m);
+    // A rule's plain name as a name: it fits a node's JACK name or description too.
+    const side = (m, what) => (m instanceof FirstOf ? m.bind(() => this.#graph.nodes(), `${e.label}.${what}`) : plainName(m) ?? m);
     const route = this.#graph.linkRule({ from: side(e.rule.from, 'from'), to: side(e.rule.to, 'to'), channels, exclusive, ports }, { view });
     const link = (kind) => (l) => this.#emitAction(e, { kind, link: l, out: this.#portName(l.srcPortId), in: this.#portName(l.sinkPortId) });
     route.on('linked', link('linked'));

@@ -3,7 +3,8 @@
 // doing it (`quorvane patchbay --dry-run`): the same actions it would emit.
 const { compileMatcher, describeMatcher } = require('../match');
 const { FirstOf } = require('./first-of');
-const { pairPorts, pairByNames } = require('../pairing');
+const { pairPorts, pairByNames, typesText } = require('../pairing');
+const { nodeMatcher, plainName, whyNoNode } = require('../resolve-node');
 const { bindSides } = require('../link-rules/captures');
 const { checkRules } = require('./rules');
 const { presetMissing } = require('./presets');
@@ -17,9 +18,28 @@ function sideText(m) {
   return values.length === 1 && typeof values[0] === 'string' ? values[0] : describeMatcher(m);
 }
 
+// A rule's side as the patchbay applies it: its plain name as a name (a
+// node's JACK name or description fits it too).
+const side = (m, what, defaults) => nodeMatcher(plainName(m) ?? m, what, { defaults });
+
+// Nodes as a message lists them: the first four names.
+const listed = (found) => found.slice(0, 4).map((n) => JSON.stringify(n.node.name)).join(', ') + (found.length > 4 ? ', ...' : '');
+
+// Why no node of `all` (byNode's entries) fits side `what` of a route with
+// ports of `direction` ('output' or 'input'): nodes it matches that have none
+// of them, a name that comes close (whyNoNode), or the matcher written out.
+function whyNoSide(nodes, all, m, match, what, direction) {
+  const fitting = all.filter((n) => match(n.node));
+  if (fitting.length) return `${listed(fitting)} ${fitting.length === 1 ? 'has' : 'have'} no ${direction} ports ("${what}")`;
+  const name = plainName(m);
+  if (name !== undefined) return `${whyNoNode(nodes, name)} ("${what}")`;
+  return `no node with ${direction} ports matches ${describeMatcher(m)} ("${what}")`;
+}
+
 /**
  * [{ kind, rule, ... }] as Patchbay's "action" events would carry them, for the graph now; and, for each route's
- * connection that takes no node or port now, { kind: 'unmatched', rule, out, in, reason }.
+ * connection that takes no node or port now, { kind: 'unmatched', rule, out, in, reason }, and for a volume rule that
+ * matches no node, { kind: 'unmatched', rule, node, reason }.
  */
 // The [output, input] names of `names` that do not both name a port of the
 // source's outputs and the sink's inputs, with why: [[out, in, reason]].
@@ -53,26 +73,37 @@ function plan(graph, rules) {
   const exclusiveSources = [];
   checked.routes.forEach((r, i) => {
     const rule = `routes[${i}]`;
-    const bound = (m) => (m instanceof FirstOf ? m.bind(() => nodes) : m);
+    const bound = (m) => (m instanceof FirstOf ? m.bind(() => nodes) : plainName(m) ?? m);
     const sides = bindSides(bound(r.from), bound(r.to));
-    const from = compileMatcher(sides.from, 'from', { defaults });
-    const to = compileMatcher(sides.to, 'to', { defaults });
-    const sources = [...byNode.values()].filter((src) => src.outputs.length > 0 && from(src.node));
-    const sinks = [...byNode.values()].filter((sink) => sink.inputs.length > 0 && to(sink.node));
+    const from = side(sides.from, 'from', defaults);
+    const to = side(sides.to, 'to', defaults);
+    const all = [...byNode.values()];
+    const sources = all.filter((src) => src.outputs.length > 0 && from(src.node));
+    const sinks = all.filter((sink) => sink.inputs.length > 0 && to(sink.node));
     const unmatched = (out, inp, reason) => actions.push({ kind: 'unmatched', rule, out, in: inp, reason });
     // What takes nothing now: each connection of the rule, with why.
     const connections = r.ports ?? [[null, null]];
-    const missing = sources.length === 0 ? ['from', r.from, 'output'] : sinks.length === 0 ? ['to', r.to, 'input'] : null;
+    const missing = sources.length === 0 ? ['from', r.from, from, 'output'] : sinks.length === 0 ? ['to', r.to, to, 'input'] : null;
     if (missing) {
+      const [what, m, match, direction] = missing;
+      const reason = whyNoSide(nodes, all, bound(m), match, what, direction);
       for (const [o, inp] of connections) {
-        unmatched(`${sideText(r.from)}${o === null ? '' : `:${o}`}`, `${sideText(r.to)}${inp === null ? '' : `:${inp}`}`, `no node with ${missing[2]} ports matches ${describeMatcher(bound(missing[1]))} ("${missing[0]}")`);
+        unmatched(`${sideText(r.from)}${o === null ? '' : `:${o}`}`, `${sideText(r.to)}${inp === null ? '' : `:${inp}`}`, reason);
       }
     }
+    let apart = false;
+    let belong = false;
     for (const src of sources) {
       if (r.exclusive) exclusiveSources.push({ rule, src });
       for (const sink of sinks) {
-        if (sink === src || !sides.fits(src.node, sink.node)) continue;
-        const pairs = r.ports ? pairByNames(src.outputs, sink.inputs, r.ports) : pairPorts(src.outputs, sink.inputs, r.channels);
+        if (sink === src) continue;
+        apart = true;
+        if (!sides.fits(src.node, sink.node)) continue;
+        belong = true;
+        const pairs = r.ports ? pairByNames(src.outputs, sink.inputs, r.ports) : pairPorts(src.outputs, sink.inputs, r.channels, { source: src.node, sink: sink.node });
+        if (pairs.length === 0 && !r.ports) {
+          unmatched(src.node.name, sink.node.name, `no port pairs up by type: ${JSON.stringify(src.node.name)} has ${typesText(src.outputs, src.node)} outputs, ${JSON.stringify(sink.node.name)} ${typesText(sink.inputs, sink.node)} inputs`);
+        }
         for (const [o, inp] of pairs) {
           const key = `${o.id}:${inp.id}`;
           if (!linked.has(key) && !wanted.has(key)) actions.push({ kind: 'linked', rule, out: name(o), in: name(inp) });
@@ -81,6 +112,8 @@ function plan(graph, rules) {
         for (const [o, inp, why] of unpairedNames(src, sink, r.ports ?? [])) unmatched(`${src.node.name}:${o}`, `${sink.node.name}:${inp}`, why);
       }
     }
+    if (!missing && !apart) unmatched(sideText(r.from), sideText(r.to), `from and to match only the same node ${JSON.stringify(sources[0].node.name)}`);
+    else if (!missing && !belong) unmatched(sideText(r.from), sideText(r.to), 'no node of from belongs with a node of to by the captures ("${...}")');
   });
   const removed = new Set();
   const remove = (rule, l) => {
@@ -95,8 +128,8 @@ function plan(graph, rules) {
     for (const l of links) if (mine.has(l.srcPortId)) remove(rule, l);
   }
   checked.never.forEach((r, i) => {
-    const from = compileMatcher(r.from, 'from', { defaults });
-    const to = compileMatcher(r.to, 'to', { defaults });
+    const from = side(r.from, 'from', defaults);
+    const to = side(r.to, 'to', defaults);
     for (const l of links) {
       const a = byNode.get(l.srcNodeId)?.node;
       const b = byNode.get(l.sinkNodeId)?.node;
@@ -104,7 +137,8 @@ function plan(graph, rules) {
     }
   });
   checked.volumes.forEach((r, i) => {
-    const match = compileMatcher(r.node);
+    const match = side(r.node, 'node');
+    if (!nodes.some(match)) actions.push({ kind: 'unmatched', rule: `volumes[${i}]`, node: sideText(r.node), reason: whyNoNode(nodes, plainName(r.node) ?? r.node) });
     for (const n of nodes) {
       if (!match(n)) continue;
       // A node without the control (its Props come with the info connect() waits for) is not set: said so.

@@ -5,7 +5,7 @@
 // one ran is set once more as it comes); and default
 // devices chosen from a list of preference, made the configured default
 // again whenever one of them is added or removed.
-const { compileMatcher } = require('../match');
+const { nodeMatcher, plainName } = require('../resolve-node');
 
 const SET_MS = 3000;
 // How long after a session manager appears its restore of a node's volume is
@@ -62,7 +62,7 @@ class VolumePreset {
       managed = this.#managed();
       if (managed && !was) this.#managerCame();
     };
-    this.#match = compileMatcher(rule.node, 'volumes: node');
+    this.#match = nodeMatcher(plainName(rule.node) ?? rule.node, 'volumes: node');
     this.#listeners = {
       'node-created': (n) => this.#apply(n),
       'node-changed': (n) => {

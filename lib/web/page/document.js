@@ -37,6 +37,11 @@ const html = `<!doctype html>
   <section id="graph" class="graph" aria-label="graph" title="Drag a port onto a port, or a node onto a node, to link; drag a node elsewhere to move it; wheel to zoom, drag the background to pan"></section>
   <aside id="panel" class="panel">
     <div id="messages" class="messages" aria-live="polite"></div>
+    <details id="fleet-panel" open hidden><summary>Streams to other hosts</summary>
+      <p class="hint">Drag a node of this host onto a sink of another host to stream its audio there.</p>
+      <div id="fleet-targets" class="fleet-targets"></div>
+      <div id="fleet-streams"></div>
+    </details>
     <details open><summary>Default devices</summary><div id="defaults" class="defaults"></div></details>
     <details open><summary>Volumes and streams</summary><div id="volumes"></div></details>
     <details id="cards-panel" open hidden><summary>Devices</summary><div id="cards"></div></details>
@@ -137,6 +142,14 @@ summary { font-weight: bold; cursor: pointer; padding: 2px 0; }
 pre { white-space: pre-wrap; overflow-wrap: anywhere; font-size: 11px; max-height: 14em; overflow: auto; background: #f5f5f5; padding: 4px; }
 .actions { font-size: 11px; max-height: 16em; overflow: auto; padding-left: 2.5em; }
 .empty { color: #888; font-style: italic; }
+.hint { margin: 2px 0 4px; color: #666; font-size: 11px; }
+.fleet-target { display: grid; grid-template-columns: minmax(0, 1fr); padding: 3px 6px; margin: 3px 0; border: 1px dashed #aab; border-radius: 4px; }
+.fleet-target > * { overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
+.fleet-target .host { color: #777; font-size: 11px; }
+body.dragging .fleet-target { border-color: #2f8a4c; background: #eef7f0; }
+body.dragging .fleet-target.target { border-style: solid; background: #2f8a4c; color: #fff; }
+body.dragging .fleet-target.target .host { color: #e6f1e8; }
+#fleet-streams .row .class.refused, #fleet-streams .row .class.error { color: #7a1d12; white-space: normal; overflow-wrap: anywhere; }
 #panel-toggle { display: none; }
 #panel-toggle.alert { background: #fbe0dc; color: #7a1d12; }
 /* A narrow screen: the graph takes the width, the panel folds away behind a button. */

@@ -17,6 +17,7 @@
   const MAX_LATENCIES = 20000;
   const VOLUME_MAX = 1.5; // the slider's end, on wpctl's scale (150%)
   const REQUEST_MS = 10000; // a request unanswered this long is given up
+  const STREAM_REQUEST_MS = 16000; // a stream between hosts is answered once it flows (the bridges wait 10 s, 12 s sent on)
   const $ = (id) => document.getElementById(id);
   const now = () => performance.timeOrigin + performance.now();
   const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
@@ -89,13 +90,14 @@
     if (!ws || ws.readyState !== WebSocket.OPEN) return Promise.resolve({ ok: false, error: 'not connected to the server' });
     return new Promise((resolve) => {
       const r = { id: nextId++, msg: { op, ...fields }, resolve };
+      const ms = op === 'stream' ? STREAM_REQUEST_MS : REQUEST_MS;
       r.timer = setTimeout(() => {
         pending.delete(r.id);
         setTimeout(pump);
         const i = waiting.indexOf(r);
         if (i >= 0) waiting.splice(i, 1);
-        resolve({ ok: false, error: `no answer from the server within ${REQUEST_MS / 1000} s: ${op} given up` });
-      }, REQUEST_MS);
+        resolve({ ok: false, error: `no answer from the server within ${ms / 1000} s: ${op} given up` });
+      }, ms);
       waiting.push(r);
       pump();
     });
@@ -132,6 +134,7 @@
   function receive(msg) {
     if (msg.type === 'snapshot') applySnapshot(msg);
     else if (msg.type === 'hosts') drawHosts(msg);
+    else if (msg.type === 'fleet') applyFleet(msg);
     else if (msg.type === 'levels') applyLevels(msg.levels);
     else if (msg.type === 'status') drawSignal(msg.drivers);
     else if (msg.type === 'limits') {
@@ -931,6 +934,7 @@
       host = msg.host;
       sessionStorage.setItem(HOST_KEY, host);
     } else if (hosts.length) pickHost(hosts[0].name);
+    drawFleet();
   }
 
   // Shows another host: the connection opened again, on that host.
@@ -944,6 +948,80 @@
       switching = true;
       ws.close();
     }
+  }
+
+  // --- streams between hosts (a page served for a broker) ----------------------------
+
+  // The other hosts' sinks, as drop targets for a node of this host, and the
+  // streams that stand, each with its ends' states and a button to remove
+  // it. Everything in them comes from the broker: checked for its type and
+  // shown as text.
+  const fleet = { sinks: [], streams: [] };
+  const sinkOf = new WeakMap(); // a drop target → { host, name }
+  const isText = (v) => typeof v === 'string' && v.length > 0;
+
+  function applyFleet(msg) {
+    if (!Array.isArray(msg.sinks) || !Array.isArray(msg.streams)) return;
+    fleet.sinks = msg.sinks.filter((k) => k && isText(k.host) && isText(k.name) && isText(k.label));
+    fleet.streams = msg.streams.filter((t) => t && isText(t.id) && isText(t.from) && isText(t.to) && Array.isArray(t.ends));
+    drawFleet();
+  }
+
+  function drawFleet() {
+    $('fleet-panel').hidden = !remote;
+    const targets = fleet.sinks.filter((k) => k.host !== host);
+    const key = JSON.stringify(targets);
+    const box = $('fleet-targets');
+    if (box.dataset.key !== key) {
+      box.dataset.key = key;
+      box.replaceChildren(...(targets.length
+        ? targets.map((k) => {
+          const e = el('div', { class: 'fleet-target', title: `${k.host}:${k.name}` }, el('span', { class: 'name', text: k.label }), el('span', { class: 'host', text: k.host }));
+          sinkOf.set(e, { host: k.host, name: k.name });
+          return e;
+        })
+        : [el('div', { class: 'empty', text: 'no other host with a sink on the broker' })]));
+    }
+    const list = $('fleet-streams');
+    const streamsKey = JSON.stringify(fleet.streams);
+    if (list.dataset.key === streamsKey) return;
+    list.dataset.key = streamsKey;
+    const heading = fleet.streams.length ? [el('div', { class: 'hint', text: 'Streams that stand:' })] : [];
+    list.replaceChildren(...heading, ...fleet.streams.map((t) => {
+      const ends = t.ends.filter((x) => x && isText(x.host) && isText(x.state));
+      const worst = ends.find((x) => x.state === 'refused' || x.state === 'error');
+      const says = ends.map((x) => `${x.host}: ${x.online ? x.state : 'offline'}${isText(x.error) ? ` (${x.error})` : ''}`).join(' · ');
+      const remove = el('button', { type: 'button', class: 'unstream', text: 'Remove', title: 'Remove the stream: both ends unload their modules' });
+      remove.addEventListener('click', async () => {
+        remove.disabled = true;
+        await ask('unstream', { from: t.from, to: t.to }, () => `stream ${t.from} → ${t.to} removed`);
+        remove.disabled = false;
+      });
+      return el('div', { class: 'row stream', id: `stream-${t.id.replace(/[^0-9a-f]/g, '')}` }, el('span', { class: 'name', title: `${t.from} → ${t.to}`, text: `${t.from} → ${t.to}` }), remove, el('span', { class: `class${worst ? ` ${worst.state}` : ''}`, text: says }));
+    }));
+  }
+
+  // A node of this host dropped on another host's sink: a stream from the
+  // one to the other, through this host's bridge, answered once it flows.
+  function streamTo(nodeId, sink) {
+    const n = state.nodes.get(nodeId);
+    if (!n || !sink) return;
+    if (host.includes(':')) return say(`${host}: a host whose name holds ":" cannot be an end of a stream ("HOST:NODE")`, 'error');
+    const from = `${host}:${n.name}`;
+    const to = `${sink.host}:${sink.name}`;
+    say(`streaming ${from} → ${to}…`);
+    return ask('stream', { from, to }, (r) => {
+      const by = typeof r?.codec === 'string' ? ` by ${r.codec.toUpperCase()}` : '';
+      const latency = Number.isFinite(r?.latencyMs) ? `, latency target ${r.latencyMs} ms` : '';
+      return `streaming: ${from} → ${to}${by}${latency}`;
+    });
+  }
+
+  // The drop target under the pointer, marked while a node is dragged.
+  function markTarget(e) {
+    const under = document.elementFromPoint(e.clientX, e.clientY)?.closest('.fleet-target');
+    document.querySelectorAll('.fleet-target.target').forEach((t) => t !== under && t.classList.remove('target'));
+    under?.classList.add('target');
   }
 
   function setStatus(text) {
@@ -1413,6 +1491,10 @@
       return setView();
     }
     const [x, y] = pointAt(e);
+    if (remote) {
+      document.body.classList.add('dragging');
+      markTarget(e);
+    }
     if (drag.kind === 'node') {
       const v = nodeViews.get(drag.id);
       if (!v) return;
@@ -1474,10 +1556,24 @@
     drag = null;
     area.classList.remove('panning');
     d.line?.remove();
+    document.body.classList.remove('dragging');
     if (d.kind === 'pan') return;
     const under = document.elementFromPoint(e.clientX, e.clientY);
     const port = under?.closest('.port');
     const node = under?.closest('.node');
+    const target = under?.closest('.fleet-target');
+    if (target) {
+      target.classList.remove('target');
+      // The node goes back where it was, and streams to the sink.
+      const v = d.kind === 'node' && nodeViews.get(d.id);
+      if (v) {
+        v.g.classList.remove('moving');
+        [v.x, v.y] = d.was;
+        move(d.id, v);
+        schedule();
+      }
+      return streamTo(d.kind === 'node' ? d.id : state.ports.get(d.id)?.nodeId, sinkOf.get(target));
+    }
     if (d.kind === 'node') return dropNode(d, node ? idOf(node, 'node-') : null);
     if (port) {
       const a = state.ports.get(d.id);
@@ -1496,6 +1592,7 @@
 
   area.addEventListener('pointercancel', () => {
     drag?.line?.remove();
+    document.body.classList.remove('dragging');
     if (drag?.kind === 'node') {
       const v = nodeViews.get(drag.id);
       if (v) {
