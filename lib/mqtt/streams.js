@@ -276,11 +276,19 @@ class Streams {
     const canonical = `${a.host}:${node.name}`;
     const id = streamId(canonical, to);
     let link = this.#links.get(id);
+    // Every receiver of one source plays it at one latency target (rooms in
+    // step): a new stream takes its siblings' target, a target given is set
+    // on them all.
+    const siblings = [...this.#links.values()].filter((l) => l.role === 'send' && l.from === canonical && l.id !== id);
     if (!link) {
       if (this.#links.size >= MAX_LINKS) throw new Error(`stream: this host is an end of ${MAX_LINKS} streams already`);
-      link = this.#add({ id, role: 'send', from: canonical, to, latencyMs: latencyMs ?? this.#o.latencyMs });
+      link = this.#add({ id, role: 'send', from: canonical, to, latencyMs: latencyMs ?? siblings.find((l) => l.latencyMs !== undefined)?.latencyMs ?? this.#o.latencyMs });
       link.nonce = randomBytes(6).toString('hex');
     } else if (latencyMs !== undefined) link.latencyMs = latencyMs;
+    if (latencyMs !== undefined && siblings.some((l) => l.latencyMs !== latencyMs)) {
+      for (const l of siblings) l.latencyMs = latencyMs;
+      this.#changed();
+    }
     link.enabled = enabled;
     this.#schedule();
     return this.#settled(link);

@@ -5,7 +5,7 @@
 // bridges and the web server read records alike, with these.
 const { createHash } = require('node:crypto');
 const net = require('node:net');
-const { PORTS } = require('../features/fleet/stream-end');
+const { PORTS, isPortList } = require('../features/fleet/codecs');
 const { parseJson } = require('./broker-payload');
 
 const FIELD = { from: 1100, to: 1100, run: 64, state: 32, error: 1000 };
@@ -41,7 +41,7 @@ function readRecord(payload) {
   const codecs = Array.isArray(r.codecs) && r.codecs.length <= 4 ? r.codecs.filter((c) => Object.hasOwn(PORTS, c)) : [];
   const codec = Object.hasOwn(PORTS, r.codec) ? r.codec : null;
   const address = typeof r.address === 'string' && net.isIP(r.address) ? r.address : null;
-  const ports = codec && Array.isArray(r.ports) && r.ports.length === PORTS[codec] && r.ports.every((p) => Number.isInteger(p) && p > 0 && p < 65536) ? r.ports : null;
+  const ports = codec && isPortList(r.ports, codec) ? r.ports : null;
   const error = typeof r.error === 'string' ? r.error.slice(0, FIELD.error) : null;
   const session = Number.isSafeInteger(r.session) && r.session >= 0 ? r.session : 0;
   const ready = r.ready === true;

@@ -149,6 +149,7 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
         setTimeout(link, 50);
         return player;
       };
+      h.onsets = (name) => startOnsets(fleet, h, name);
       h.dump = () => JSON.parse(spawnSync('pw-dump', [], { env: h.daemon.env, encoding: 'utf8', timeout: 10000 }).stdout.replace(/\n\][\s\S]*$/, '\n]'));
     }
   } catch (e) {
@@ -198,6 +199,39 @@ function startMeter(fleet, h, node) {
   child.stderr.on('data', (d) => (meter.err += d));
   meter.stop = () => child.kill('SIGKILL');
   return meter;
+}
+
+const ONSET = path.join(ROOT, 'build-native', 'pw-onset');
+
+// The onsets of sound after silence on host `h`'s sink, timed to the sample
+// by build-native/pw-onset (its capture stream `name` linked to the sink's
+// FL monitor): { onsets, gaps (sound back after a dropout): [ms of CLOCK_MONOTONIC], ready (a promise), err, stop() }.
+function startOnsets(fleet, h, name) {
+  if (!fs.existsSync(ONSET)) throw new Error(`no ${ONSET}: make -C test/native all`);
+  const child = spawn(ONSET, [name], { env: h.daemon.env, stdio: ['ignore', 'pipe', 'pipe'] });
+  fleet.processes.add(child);
+  const capture = { onsets: [], gaps: [], err: '', child, stop: () => child.kill('SIGKILL') };
+  let rest = '';
+  capture.ready = new Promise((resolve, reject) => {
+    child.stdout.on('data', (d) => {
+      const lines = (rest + d).split('\n');
+      rest = lines.pop();
+      for (const line of lines) {
+        if (line === 'ready') resolve();
+        const m = /^onset (\d+)$/.exec(line);
+        if (m) capture.onsets.push(Number(m[1]) / 1e6);
+        if (line.startsWith('gap ')) capture.gaps.push(Number(line.slice(4)) / 1e6);
+      }
+    });
+    child.once('exit', (code) => reject(new Error(`pw-onset exited (${code}): ${capture.err}`)));
+  }).then(() => {
+    const deadline = Date.now() + 10000;
+    const link = () => spawnSync('pw-link', [`${h.sink}:monitor_FL`, `${name}:input_MONO`], { env: h.daemon.env, timeout: 5000 }).status === 0;
+    const again = (resolve, reject) => (link() ? resolve() : Date.now() > deadline ? reject(new Error(`cannot link ${h.sink}'s monitor to ${name}`)) : setTimeout(() => again(resolve, reject), 50));
+    return new Promise(again);
+  });
+  child.stderr.on('data', (d) => (capture.err += d));
+  return capture;
 }
 
 module.exports = { startFleet, canMakeNamespaces, configureSink };

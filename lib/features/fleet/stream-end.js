@@ -11,6 +11,7 @@ const net = require('node:net');
 const addon = require('../../connection/addon');
 const { checkOptions, checkNumber, checkText } = require('../../core/arguments');
 const { loadModule, unloadModule, watchModule, positions } = require('../effects/module');
+const { PORTS, isPortList } = require('./codecs');
 
 const { createdByKey: CREATED_BY } = addon.constants;
 const OPTIONS = ['id', 'role', 'codec', 'node', 'address', 'peer', 'ports', 'latencyMs', 'channels', 'timeoutMs'];
@@ -19,9 +20,6 @@ const CODECS = ['roc', 'rtp'];
 const RETRY_FIRST_MS = 100;
 const RETRY_LIMIT_MS = 5000;
 const PORT_TRIES = 8;
-// ROC's receiver takes three ports (source, repair and control packets);
-// 0.3.x's RTP receiver one, where it hears the sender's session announced.
-const PORTS = { roc: 3, rtp: 1 };
 const portConfig = { mode: 'dsp', monitor: false, control: false, position: 'preserve' };
 const ID = /^[A-Za-z0-9_-]{1,64}$/;
 
@@ -125,8 +123,7 @@ function checkEndOptions(options) {
   if (peer !== undefined && !net.isIP(peer)) throw new TypeError(`${what}: peer must be an IP address`);
   if (codec === 'rtp' && role === 'receive' && peer === undefined) throw new TypeError(`${what}: an RTP receiver needs the sender's address (peer)`);
   if (ports !== undefined) {
-    const ok = Array.isArray(ports) && ports.length === PORTS[codec] && ports.every((p) => Number.isInteger(p) && p > 0 && p < 65536);
-    if (!ok) throw new TypeError(`${what}: ports must be ${PORTS[codec]} UDP port number(s) for ${codec}`);
+    if (!isPortList(ports, codec)) throw new TypeError(`${what}: ports must be ${PORTS[codec]} UDP port number(s) for ${codec}`);
   }
   if (role === 'send' && ports === undefined) throw new TypeError(`${what}: the sending end needs the receiver's ports`);
   if (latencyMs !== undefined) checkNumber(latencyMs, what, 'latencyMs', { min: 1, max: 10000, integer: true });
