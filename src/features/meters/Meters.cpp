@@ -85,10 +85,9 @@ struct Waiting {
 // The feature's state, in the context.
 struct Meters : FeatureState {
     std::vector<std::unique_ptr<Meter>> meters;  // PipeWire thread only
-    // Where streams start one after another: the meter starting now, and
-    // the requests waiting for it (see startsOneAtATime). PipeWire thread.
-    bool starting = false;
-    uint32_t startingId = 0;
+    // The meters whose streams are negotiating now (at most startingAtOnce()),
+    // and the requests waiting for one of them to settle. PipeWire thread.
+    std::vector<uint32_t> startingIds;
     std::deque<Waiting> waiting;
     spa_source* settleTimer = nullptr;
     spa_source* watchTimer = nullptr;
@@ -147,16 +146,22 @@ struct Meter {
     uint64_t silentFrames = 0;          // periods of silence left out before it
 };
 
-// PipeWire before 1.0 loses track of the memory it shares with a client
-// whose many new streams negotiate at once ("invalid mem id": those streams
-// never run, and the descriptors that came with the memory are left open, or
-// closed twice). There the meters' streams start one after another.
-bool startsOneAtATime() {
-    static const bool before1 = [] {
+// How many meters' streams negotiate at once. PipeWire before 1.0 loses
+// track of the memory it shares with a client whose many new streams
+// negotiate at once ("invalid mem id": those streams never run, and the
+// descriptors that came with the memory are left open, or closed twice):
+// there they start one after another. Later lines take many, but the
+// daemon sends the descriptors of their buffers on the client's one
+// connection, which holds at most 1,024 not yet read ("too many fds": the
+// links fail with "Buffer allocation failed" and the connection may drop):
+// a few at once keep well below that.
+size_t startingAtOnce() {
+    static const size_t limit = [] {
         unsigned major = 0;
-        return std::sscanf(pw_get_library_version(), "%u", &major) == 1 && major < 1;
+        return std::sscanf(pw_get_library_version(), "%u", &major) == 1 && major < 1 ? size_t(1)
+                                                                                     : kMetersStartingAtOnce;
     }();
-    return before1;
+    return limit;
 }
 
 Meter* findMeter(PwContext* ctx, uint32_t meterId) {
@@ -194,14 +199,15 @@ void disarm(PwContext* ctx, spa_source* timer) {
 
 void beginMeter(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterShared> shared);
 
-// The meter starting now (`meterId`) has settled, or ended: the next one
-// waiting starts.
+// A meter starting now (`meterId`) has settled, or ended: those waiting
+// start while fewer than startingAtOnce() are starting.
 void settle(PwContext* ctx, uint32_t meterId) {
     Meters& s = state(ctx);
-    if (!s.starting || s.startingId != meterId) return;
-    s.starting = false;
-    disarm(ctx, s.settleTimer);
-    while (!s.starting && !s.waiting.empty()) {
+    auto at = std::find(s.startingIds.begin(), s.startingIds.end(), meterId);
+    if (at == s.startingIds.end()) return;
+    s.startingIds.erase(at);
+    if (s.startingIds.empty()) disarm(ctx, s.settleTimer);
+    while (s.startingIds.size() < startingAtOnce() && !s.waiting.empty()) {
         Waiting next = std::move(s.waiting.front());
         s.waiting.pop_front();
         // One closed meanwhile never starts: its stop, queued, says so.
@@ -230,10 +236,12 @@ bool startingUp(const Meter* meter, double now) {
 void onSettleTimer(void* data, uint64_t) {
     auto* ctx = static_cast<PwContext*>(data);
     Meters& s = state(ctx);
-    if (!s.starting) return disarm(ctx, s.settleTimer);
-    Meter* m = findMeter(ctx, s.startingId);
+    if (s.startingIds.empty()) return disarm(ctx, s.settleTimer);
     double now = clockMs(CLOCK_MONOTONIC);
-    if (!m || !startingUp(m, now)) settle(ctx, s.startingId);
+    for (uint32_t id : std::vector<uint32_t>(s.startingIds)) {
+        Meter* m = findMeter(ctx, id);
+        if (!m || !startingUp(m, now)) settle(ctx, id);
+    }
 }
 
 void endLater(Meter* meter, std::string reason);
@@ -586,7 +594,7 @@ const auto kStreamEvents = listenerTable<pw_stream_events>(PW_VERSION_STREAM_EVE
 
 void startOnLoop(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterShared> shared) {
     Meters& s = state(ctx);
-    if (startsOneAtATime() && s.starting) {
+    if (s.startingIds.size() >= startingAtOnce()) {
         s.waiting.push_back({req, std::move(shared)});
         return;
     }
@@ -663,11 +671,8 @@ void beginMeter(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterSh
     }
     Meters& s = state(ctx);
     watchEvery(ctx, kWatchMs);
-    if (startsOneAtATime()) {
-        s.starting = true;
-        s.startingId = req.meterId;
-        arm(ctx, s.settleTimer, onSettleTimer, kSettleCheckMs, true);
-    }
+    s.startingIds.push_back(req.meterId);
+    if (s.startingIds.size() == 1) arm(ctx, s.settleTimer, onSettleTimer, kSettleCheckMs, true);
 }
 
 }  // namespace
@@ -842,7 +847,7 @@ void releaseMeters(PwContext* ctx) {
     while (!s.meters.empty()) endMeter(s.meters.back().get(), nullptr);
     for (const Waiting& w : s.waiting) forgetLive(ctx, w.req.meterId);
     s.waiting.clear();
-    s.starting = false;
+    s.startingIds.clear();
     pw_loop* loop = pw_main_loop_get_loop(ctx->mainLoop);
     if (s.settleTimer) pw_loop_destroy_source(loop, s.settleTimer);
     if (s.watchTimer) pw_loop_destroy_source(loop, s.watchTimer);

@@ -44,6 +44,9 @@ constexpr size_t kMaxMeters = 512;
 // core/Descriptors.h says why.
 constexpr long kMeterStreamDescriptors = 8;
 constexpr long kMeterSpareDescriptors = 16;
+// The meters' streams negotiating at once (on PipeWire 1.0 and later; one
+// before): their buffers' descriptors come on one connection.
+constexpr size_t kMetersStartingAtOnce = 16;
 // A measured channel whose port is gone, in MeterRequest::portIds.
 constexpr uint32_t kNoPort = 0xffffffff;
 
