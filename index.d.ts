@@ -586,7 +586,10 @@ export interface Graph extends TypedEmitter<GraphEventMap> {
   createNode(options: CreateNodeOptions): Promise<GraphNode>;
   /**
    * Meters a node (id, object or matcher: its audio output ports, a sink's monitor ports) or a port (object, or an id
-   * no node has). TypeError/RangeError for bad options; Error for a target without audio output ports.
+   * no node has). TypeError/RangeError for bad options; Error for a target without audio output ports; an Error with
+   * `code` 'ERR_TOO_MANY_METERS' (and `limit`) past 256 meters open in this Graph or 512 in the process, with `code`
+   * 'EMFILE' when too few file descriptors are left for its stream (one refused so when its stream comes to open
+   * ends with a reason beginning "EMFILE:").
    */
   meter(node: NodeRef | GraphPort, options?: MeterOptions): Meter;
   /** The daemon's profiler; an Error where the daemon has no profiler module. */

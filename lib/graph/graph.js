@@ -436,7 +436,8 @@ class Graph extends EventEmitter {
   // node and with the handle, and finds its node again after a reconnect.
   meter(node, options) {
     if (this.#state === 'closed') throw new Error('Graph closed');
-    const { Meter } = require('../features/meters/meter'); // loaded with the first meter
+    const { Meter, checkMeterCount } = require('../features/meters/meter'); // loaded with the first meter
+    checkMeterCount(this.#meters.size);
     const meter = new Meter(this, node, options, {
       listen: (name, fn) => this.#listen(name, fn),
       reconnect: this.#reconnect,

@@ -7,9 +7,11 @@
 // more than a few frames queued: a slow page skips levels, it never gets a
 // backlog of them.
 
+const { METERS_PER_GRAPH } = require('../features/meters/meter');
+
 const RATE_HZ = 15;
 const PER_PAGE = 64; // meters one page may have on
-const TOTAL = 128; // meters on for all pages together
+const TOTAL = 128; // meters on for all pages together (half of what one Graph may have)
 const QUEUED_MAX = 16 * 1024; // bytes queued for a page past which levels skip it
 
 // A peak in dBFS to one decimal; silence (-Infinity) as null, which JSON has.
@@ -26,12 +28,13 @@ class MeterPool {
   #perPage;
   #total;
 
-  // `limits`: { perPage, total } instead of PER_PAGE and TOTAL.
+  // `limits`: { perPage, total } instead of PER_PAGE and TOTAL; a total
+  // past what one Graph may have is that.
   constructor(graph, hub, { perPage = PER_PAGE, total = TOTAL } = {}) {
     this.#graph = graph;
     this.#hub = hub;
     this.#perPage = perPage;
-    this.#total = total;
+    this.#total = Math.min(total, METERS_PER_GRAPH);
   }
 
   /**

@@ -93,6 +93,8 @@ const Pair kLimits[] = {
     {"volumeChannels", kMaxVolumeChannels},
     {"linearVolume", kMaxLinearVolume},
     {"handoffDeadlineMs", kHandoffDeadlineMs},
+    {"metersPerGraph", kMaxMetersPerGraph},
+    {"meters", kMaxMeters},
 };
 
 v8::Local<v8::Object> frozen(v8::Local<v8::Object> o) {

@@ -7,9 +7,12 @@
 #include <uv.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <string>
 
 #include "../connection/PwContext.h"
+#include "../core/Descriptors.h"
 #include "../features/meters/Meters.h"
 #include "ArgCheck.h"
 #include "Exports.h"
@@ -57,10 +60,22 @@ bool portIds(Nan::NAN_METHOD_ARGS_TYPE info, int index, const char* usage, std::
     return true;
 }
 
+// Throws an Error with `code` 'EMFILE' and `errno`, as Node.js reports a
+// system error.
+void throwEmfile(const std::string& message) {
+    v8::Local<v8::Value> error = Nan::Error(message.c_str());
+    v8::Local<v8::Object> fields = error.As<v8::Object>();
+    Nan::Set(fields, Nan::New("code").ToLocalChecked(), Nan::New("EMFILE").ToLocalChecked());
+    Nan::Set(fields, Nan::New("errno").ToLocalChecked(), Nan::New(EMFILE));
+    Nan::ThrowError(error);
+}
+
 }  // namespace
 
 // graphMeterStart(meterId, nodeId, [portId, ...], rateHz, sampleRate): false
-// without a connection.
+// without a connection. Throws an Error with code 'EMFILE' when too few
+// descriptors are left for the meter's stream, a RangeError past kMaxMeters
+// meters.
 NAN_METHOD(graphMeterStart) {
     const char* usage = "graphMeterStart requires (meterId, nodeId, portIds, rateHz, sampleRate)";
     if (info.Length() < 5 || !info[4]->IsNumber() || !info[0]->IsNumber() || !info[1]->IsNumber() ||
@@ -77,6 +92,16 @@ NAN_METHOD(graphMeterStart) {
     uint32_t sampleRate = argUint32(info, 4);
     MeterRequest req{argUint32(info, 0), argUint32(info, 1), {}, rateHz, sampleRate >= 1000 ? sampleRate : 48000};
     if (!portIds(info, 2, usage, req.portIds)) return;
+    const long needed = kMeterSpareDescriptors + kMeterStreamDescriptors;
+    if (long left = descriptorsLeft(); left < needed) {
+        throwEmfile("meter: too few file descriptors left to open its stream (" + std::to_string(left) + ", " +
+                    std::to_string(needed) + " needed)");
+        return;
+    }
+    if (openMeters(getContext()) >= kMaxMeters) {
+        Nan::ThrowRangeError(("graphMeterStart: at most " + std::to_string(kMaxMeters) + " meters at once").c_str());
+        return;
+    }
     Handoff handoff = requestMeterStart(getContext(), req);
     if (handoff == Handoff::Queued) startPolling(rateHz);
     info.GetReturnValue().Set(handedOver(handoff));

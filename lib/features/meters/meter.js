@@ -13,6 +13,10 @@ const { resolveNode } = require('../resolve-node');
 
 const OPTIONS = ['rateHz', 'channels'];
 const MAX_CHANNELS = 64;
+// The most meters open at once, in one Graph and in the process (the
+// add-on's bounds).
+const { metersPerGraph: PER_GRAPH, meters: PER_PROCESS } = addon.constants.limits;
+let open = 0; // meters of the process started and not ended
 const NO_PORT = 0xffffffff; // a measured channel whose port is gone
 // What a meter does, by the add-on's number: 'measuring', 'idle' (the
 // measured node runs no periods) or 'stalled' (it runs, yet none reach the
@@ -69,6 +73,18 @@ function checkMeterOptions(options) {
   return { rateHz, channels };
 }
 
+// Throws an Error with code 'ERR_TOO_MANY_METERS' (and `limit`) when a
+// Graph that has `graphMeters` meters open may not open another: past
+// PER_GRAPH meters in that Graph or PER_PROCESS in the process.
+function checkMeterCount(graphMeters) {
+  const [limit, where] = graphMeters >= PER_GRAPH ? [PER_GRAPH, 'a Graph'] : open >= PER_PROCESS ? [PER_PROCESS, 'a process'] : [];
+  if (!limit) return;
+  const err = new Error(`meter: at most ${limit} meters open at once in ${where}; close one first`);
+  err.code = 'ERR_TOO_MANY_METERS';
+  err.limit = limit;
+  throw err;
+}
+
 // Emits "level" ({ t, peak, rms }: dBFS per channel, -Infinity for
 // silence), "state" ({ state, reason }) as what it does changes, and "end"
 // (once, with the reason); an async iterator of levels that holds only the
@@ -105,10 +121,16 @@ class Meter extends EventEmitter {
       hooks.listen('port-created', (port) => (this.#attached ? port.nodeId === this.node && this.#follow() : this.#reattach())),
       hooks.listen('port-destroyed', (id) => this.#portIds.includes(id) && (this.#portIds = this.#portIds.map((p) => (p === id ? NO_PORT : p)))),
     );
-    if (!this.#start(node, ports)) {
-      for (const off of this.#unlisten) off();
-      throw new Error('meter: PipeWire not connected');
+    // Nothing is left listening when it does not start: not connected, or
+    // too few descriptors left (the add-on's Error with code 'EMFILE').
+    let started = false;
+    try {
+      started = this.#start(node, ports);
+    } finally {
+      if (!started) for (const off of this.#unlisten) off();
     }
+    if (!started) throw new Error('meter: PipeWire not connected');
+    open++;
   }
 
   #start(node, ports) {
@@ -163,6 +185,7 @@ class Meter extends EventEmitter {
   end(reason, stop = true) {
     if (this.#ended !== null) return;
     this.#ended = reason;
+    open--;
     this.state = 'ended';
     this.reason = reason;
     if (stop && this.#attached) addon.graphMeterStop(this.id);
@@ -212,4 +235,4 @@ class Meter extends EventEmitter {
   }
 }
 
-module.exports = { Meter };
+module.exports = { Meter, checkMeterCount, METERS_PER_GRAPH: PER_GRAPH, METERS_PER_PROCESS: PER_PROCESS };

@@ -1,9 +1,11 @@
 #include "Meters.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -18,6 +20,7 @@
 #include "../../connection/EventQueue.h"
 #include "../../connection/PwContext.h"
 #include "../../connection/PwThread.h"
+#include "../../core/Descriptors.h"
 #include "../../core/ListenerTable.h"
 #include "../../core/MirrorRecords.h"
 
@@ -82,16 +85,16 @@ struct Waiting {
 // The feature's state, in the context.
 struct Meters : FeatureState {
     std::vector<std::unique_ptr<Meter>> meters;  // PipeWire thread only
-    // Where streams start one after another: the meter starting now, and
-    // the requests waiting for it (see startsOneAtATime). PipeWire thread.
-    bool starting = false;
-    uint32_t startingId = 0;
+    // The meters whose streams are negotiating now (at most startingAtOnce()),
+    // and the requests waiting for one of them to settle. PipeWire thread.
+    std::vector<uint32_t> startingIds;
     std::deque<Waiting> waiting;
     spa_source* settleTimer = nullptr;
     spa_source* watchTimer = nullptr;
     long watchMs = 0;                                             // its period; 0 while disarmed
     std::map<uint32_t, std::map<uint32_t, uint32_t>> inputPorts;  // meter node -> "port.id" -> port; PipeWire thread
     std::map<uint32_t, uint32_t> inputPortNode;                   // such a port -> its node; PipeWire thread
+    bool trimQueued = false;                                      // giveBackMemory's; PipeWire thread
     // The meters whose levels the JavaScript thread takes. The JavaScript
     // and PipeWire threads lock it; the data thread never does.
     std::mutex liveMutex;
@@ -143,16 +146,22 @@ struct Meter {
     uint64_t silentFrames = 0;          // periods of silence left out before it
 };
 
-// PipeWire before 1.0 loses track of the memory it shares with a client
-// whose many new streams negotiate at once ("invalid mem id": those streams
-// never run, and the descriptors that came with the memory are left open, or
-// closed twice). There the meters' streams start one after another.
-bool startsOneAtATime() {
-    static const bool before1 = [] {
+// How many meters' streams negotiate at once. PipeWire before 1.0 loses
+// track of the memory it shares with a client whose many new streams
+// negotiate at once ("invalid mem id": those streams never run, and the
+// descriptors that came with the memory are left open, or closed twice):
+// there they start one after another. Later lines take many, but the
+// daemon sends the descriptors of their buffers on the client's one
+// connection, which holds at most 1,024 not yet read ("too many fds": the
+// links fail with "Buffer allocation failed" and the connection may drop):
+// a few at once keep well below that.
+size_t startingAtOnce() {
+    static const size_t limit = [] {
         unsigned major = 0;
-        return std::sscanf(pw_get_library_version(), "%u", &major) == 1 && major < 1;
+        return std::sscanf(pw_get_library_version(), "%u", &major) == 1 && major < 1 ? size_t(1)
+                                                                                     : kMetersStartingAtOnce;
     }();
-    return before1;
+    return limit;
 }
 
 Meter* findMeter(PwContext* ctx, uint32_t meterId) {
@@ -190,14 +199,15 @@ void disarm(PwContext* ctx, spa_source* timer) {
 
 void beginMeter(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterShared> shared);
 
-// The meter starting now (`meterId`) has settled, or ended: the next one
-// waiting starts.
+// A meter starting now (`meterId`) has settled, or ended: those waiting
+// start while fewer than startingAtOnce() are starting.
 void settle(PwContext* ctx, uint32_t meterId) {
     Meters& s = state(ctx);
-    if (!s.starting || s.startingId != meterId) return;
-    s.starting = false;
-    disarm(ctx, s.settleTimer);
-    while (!s.starting && !s.waiting.empty()) {
+    auto at = std::find(s.startingIds.begin(), s.startingIds.end(), meterId);
+    if (at == s.startingIds.end()) return;
+    s.startingIds.erase(at);
+    if (s.startingIds.empty()) disarm(ctx, s.settleTimer);
+    while (s.startingIds.size() < startingAtOnce() && !s.waiting.empty()) {
         Waiting next = std::move(s.waiting.front());
         s.waiting.pop_front();
         // One closed meanwhile never starts: its stop, queued, says so.
@@ -214,16 +224,24 @@ bool negotiated(const Meter* meter) {
     return done == meter->req.portIds.size();
 }
 
-// The meter starting now has settled once it processed a period, once its
-// links are negotiated (nothing flows), or after 2 s whatever holds it up.
+// Whether the meter is still starting: it has not processed a period nor
+// are its links negotiated (nothing flows), and it began less than 2 s ago
+// (whatever holds it up then).
+bool startingUp(const Meter* meter, double now) {
+    return meter->shared->periods.load(std::memory_order_relaxed) == 0 && !negotiated(meter) &&
+           now - meter->startedMs < 2000;
+}
+
+// The meter starting now has settled once it is no longer starting up.
 void onSettleTimer(void* data, uint64_t) {
     auto* ctx = static_cast<PwContext*>(data);
     Meters& s = state(ctx);
-    if (!s.starting) return disarm(ctx, s.settleTimer);
-    Meter* m = findMeter(ctx, s.startingId);
+    if (s.startingIds.empty()) return disarm(ctx, s.settleTimer);
     double now = clockMs(CLOCK_MONOTONIC);
-    if (!m || m->shared->periods.load(std::memory_order_relaxed) > 0 || negotiated(m) || now - m->startedMs >= 2000)
-        settle(ctx, s.startingId);
+    for (uint32_t id : std::vector<uint32_t>(s.startingIds)) {
+        Meter* m = findMeter(ctx, id);
+        if (!m || !startingUp(m, now)) settle(ctx, id);
+    }
 }
 
 void endLater(Meter* meter, std::string reason);
@@ -290,6 +308,27 @@ const auto kLinkInfoEvents = listenerTable<pw_link_events>(PW_VERSION_LINK_EVENT
 
 // Destroys the meter's links and stream and forgets it; reports MeterEnded
 // with `reason` unless it is null. The next meter waiting starts.
+// Once the work queued now is done (the meters closed together have
+// ended): the C library gives the freed memory back to the system. A
+// stream's buffers, freed on this thread, stay in its allocator's heap
+// otherwise, and glibc does not reuse them for the next streams: each 256
+// meters opened and closed kept some 45 MB.
+void giveBackMemory(PwContext* ctx) {
+#ifdef __GLIBC__
+    Meters& s = state(ctx);
+    if (s.trimQueued) return;
+    s.trimQueued = postWork(
+                       ctx,
+                       [](PwContext* c) {
+                           state(c).trimQueued = false;
+                           malloc_trim(0);
+                       },
+                       false) == Handoff::Queued;
+#else
+    (void)ctx;
+#endif
+}
+
 void endMeter(Meter* meter, const char* reason) {
     PwContext* ctx = meter->ctx;
     Meters& s = state(ctx);
@@ -307,6 +346,7 @@ void endMeter(Meter* meter, const char* reason) {
     s.meters.erase(
         std::remove_if(s.meters.begin(), s.meters.end(), [meter](const auto& m) { return m.get() == meter; }),
         s.meters.end());
+    giveBackMemory(ctx);
     if (reason) emitGraphEvent(ctx, MeterEnded, id, 0, 0, reason);
     settle(ctx, id);
 }
@@ -554,7 +594,7 @@ const auto kStreamEvents = listenerTable<pw_stream_events>(PW_VERSION_STREAM_EVE
 
 void startOnLoop(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterShared> shared) {
     Meters& s = state(ctx);
-    if (startsOneAtATime() && s.starting) {
+    if (s.startingIds.size() >= startingAtOnce()) {
         s.waiting.push_back({req, std::move(shared)});
         return;
     }
@@ -567,6 +607,20 @@ void beginMeter(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterSh
     if (!core) {
         forgetLive(ctx, req.meterId);
         emitGraphEvent(ctx, MeterEnded, req.meterId, 0, 0, "PipeWire not connected");
+        return;
+    }
+    // Its stream opens descriptors as it negotiates, as do those of the
+    // meters not negotiated yet (PipeWire 1.x starts them all at once).
+    double now = clockMs(CLOCK_MONOTONIC);
+    long unsettled = long(std::count_if(state(ctx).meters.begin(), state(ctx).meters.end(),
+                                        [now](const auto& m) { return startingUp(m.get(), now); }));
+    long needed = kMeterSpareDescriptors + kMeterStreamDescriptors * (unsettled + 1);
+    long left = descriptorsLeft();
+    if (left < needed) {
+        forgetLive(ctx, req.meterId);
+        emitGraphEvent(ctx, MeterEnded, req.meterId, 0, -EMFILE,
+                       "EMFILE: too few file descriptors left to open the meter's stream (" + std::to_string(left) +
+                           ", " + std::to_string(needed) + " needed)");
         return;
     }
     auto owned = std::make_unique<Meter>();
@@ -617,11 +671,8 @@ void beginMeter(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterSh
     }
     Meters& s = state(ctx);
     watchEvery(ctx, kWatchMs);
-    if (startsOneAtATime()) {
-        s.starting = true;
-        s.startingId = req.meterId;
-        arm(ctx, s.settleTimer, onSettleTimer, kSettleCheckMs, true);
-    }
+    s.startingIds.push_back(req.meterId);
+    if (s.startingIds.size() == 1) arm(ctx, s.settleTimer, onSettleTimer, kSettleCheckMs, true);
 }
 
 }  // namespace
@@ -641,6 +692,12 @@ Handoff requestMeterStart(PwContext* ctx, const MeterRequest& req) {
     Handoff handoff = postWork(ctx, [req, shared](PwContext* c) { startOnLoop(c, req, shared); });
     if (handoff != Handoff::Queued) forgetLive(ctx, req.meterId);
     return handoff;
+}
+
+size_t openMeters(PwContext* ctx) {
+    Meters& s = state(ctx);
+    std::lock_guard<std::mutex> lock(s.liveMutex);
+    return s.live.size();
 }
 
 Handoff requestMeterPorts(PwContext* ctx, uint32_t meterId, const std::vector<uint32_t>& portIds) {
@@ -790,7 +847,7 @@ void releaseMeters(PwContext* ctx) {
     while (!s.meters.empty()) endMeter(s.meters.back().get(), nullptr);
     for (const Waiting& w : s.waiting) forgetLive(ctx, w.req.meterId);
     s.waiting.clear();
-    s.starting = false;
+    s.startingIds.clear();
     pw_loop* loop = pw_main_loop_get_loop(ctx->mainLoop);
     if (s.settleTimer) pw_loop_destroy_source(loop, s.settleTimer);
     if (s.watchTimer) pw_loop_destroy_source(loop, s.watchTimer);

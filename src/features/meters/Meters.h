@@ -30,6 +30,23 @@ constexpr const char* kMeterKey = "quorvane.meter";
 constexpr const char* kMeterMediaClass = "Meter/Audio";
 // The most channels one meter measures.
 constexpr size_t kMaxMeterChannels = 64;
+// The most meters one Graph, and the whole process, may have open at once
+// (lib/ refuses more; the add-on refuses past kMaxMeters too): each one is a
+// stream in the daemon, some descriptors and its buffers' memory here. A web
+// page's meters are fewer still.
+constexpr size_t kMaxMetersPerGraph = 256;
+constexpr size_t kMaxMeters = 512;
+// The descriptors a meter's stream needs left as it is opened: what the
+// stream opens as it negotiates (its buffers' memory, its activation's
+// eventfds: 5 or 6), for it and for every other meter that has not
+// negotiated yet, and besides those the headroom a node request keeps (the
+// connection's own traffic brings some). Refused with fewer, as
+// core/Descriptors.h says why.
+constexpr long kMeterStreamDescriptors = 8;
+constexpr long kMeterSpareDescriptors = 16;
+// The meters' streams negotiating at once (on PipeWire 1.0 and later; one
+// before): their buffers' descriptors come on one connection.
+constexpr size_t kMetersStartingAtOnce = 16;
 // A measured channel whose port is gone, in MeterRequest::portIds.
 constexpr uint32_t kNoPort = 0xffffffff;
 
@@ -59,9 +76,13 @@ struct TakenLevel {
 void installMeters(PwContext* ctx);
 
 // Starts meter `req.meterId`: its stream, then its links as its ports are
-// announced. Not waited for; nothing is asked unless it is Queued.
-// JavaScript thread.
+// announced. Not waited for; nothing is asked unless it is Queued. A meter
+// whose stream cannot be opened for want of descriptors when its turn comes
+// ends (MeterEnded) with a text that begins "EMFILE:". JavaScript thread.
 Handoff requestMeterStart(PwContext* ctx, const MeterRequest& req);
+
+// The meters started and not ended or stopped yet. JavaScript thread.
+size_t openMeters(PwContext* ctx);
 
 // The measured ports of meter `meterId` again, one per channel (kNoPort for
 // one that is gone): after the measured node's ports were made anew. Its
