@@ -16,6 +16,7 @@ const ROOT = path.join(__dirname, '..');
 const REF = path.join(ROOT, 'build-native', 'ref-meter');
 const QUICK = process.argv.includes('--quick');
 const SECONDS = QUICK ? 3 : 10;
+const WARM_UP_S = QUICK ? 1 : 3;
 const COUNTS = [1, 10, 100];
 const RATE_HZ = 20;
 
@@ -31,6 +32,10 @@ async function child([sink, n, rate, seconds]) {
   for (const end = Date.now() + 20000; measured.size < meters.length; await new Promise((r) => setTimeout(r, 100))) {
     if (Date.now() > end) throw new Error(`only ${measured.size} of ${meters.length} meters measured within 20 s`);
   }
+  // Warmed up first: the level path's JavaScript compiled to its later tiers,
+  // as it is in a meter that runs for minutes (the native side has no such
+  // start), so that the turn measures what a running meter costs.
+  await new Promise((r) => setTimeout(r, WARM_UP_S * 1000));
   console.log('ready');
   measuring = true;
   const start = process.cpuUsage();
@@ -73,12 +78,18 @@ async function main() {
   const monitors = graph.ports().filter((p) => p.nodeId === sink.id && p.direction === 0).map((p) => p.id);
   await waitFor(() => graph.links().length >= 2, 5000, 'the tone linked');
   console.log(`meters at ${RATE_HZ} Hz on a stereo monitor, CPU over ${SECONDS} s (user + system), quorvane / native`);
+  // Each side connected with no meter first: what a process of its kind
+  // costs by itself (Node.js's own timers and collector, the connection), so
+  // that the meters' own cost can be told apart from it.
+  const idle = { ours: await run(process.execPath, [__filename, '--child', sink.id, 0, RATE_HZ, SECONDS], daemon.env), ref: await run(REF, [sink.id, 0, RATE_HZ, SECONDS, ...monitors].map(String), daemon.env) };
+  console.log(`  0 meters: quorvane ${idle.ours.cpu_ms.toFixed(0)} ms, native ${idle.ref.cpu_ms.toFixed(0)} ms (each process connected, measuring nothing)`);
   for (const n of COUNTS) {
     const ours = await run(process.execPath, [__filename, '--child', sink.id, n, RATE_HZ, SECONDS], daemon.env);
     const ref = await run(REF, [sink.id, n, RATE_HZ, SECONDS, ...monitors].map(String), daemon.env);
     const ratio = ours.cpu_ms / Math.max(ref.cpu_ms, 1);
+    const own = Math.max(ours.cpu_ms - idle.ours.cpu_ms, 0) / Math.max(ref.cpu_ms - idle.ref.cpu_ms, 1);
     console.log(
-      `${String(n).padStart(3)} meters: ratio ${ratio.toFixed(2)}  quorvane ${ours.cpu_ms.toFixed(0)} ms (${ours.levels} levels, interval end to listener p50 ${ours.p50} ms p99 ${ours.p99} ms)  native ${ref.cpu_ms.toFixed(0)} ms (${ref.levels} levels)`,
+      `${String(n).padStart(3)} meters: ratio ${ratio.toFixed(2)} (the meters' own, each side's idle process less: ${own.toFixed(2)})  quorvane ${ours.cpu_ms.toFixed(0)} ms (${ours.levels} levels, interval end to listener p50 ${ours.p50} ms p99 ${ours.p99} ms)  native ${ref.cpu_ms.toFixed(0)} ms (${ref.levels} levels)`,
     );
   }
   console.log(`load average: ${require('node:os').loadavg().map((x) => x.toFixed(2)).join(' ')}`);
