@@ -323,9 +323,9 @@ async function bookkeeping(graph, fixture) {
     spent += took;
     calls.push(took);
   };
-  const routes = require('../lib/features/link-rules/link-rule');
-  const { Route } = routes;
-  routes.Route = class extends Route {
+  const rules = require('../lib/features/link-rules/link-rule');
+  const { LinkRule } = rules;
+  rules.LinkRule = class extends LinkRule {
     constructor(g, options, hooks) {
       super(g, options, { ...hooks, listen: (name, fn) => hooks.listen(name, timed(fn)) });
     }
@@ -334,7 +334,7 @@ async function bookkeeping(graph, fixture) {
   try {
     route = graph.linkRule({ from: { 'media.class': 'Stream/Output/Audio', 'node.name': /^never-/ }, to: 'never-sink' });
   } finally {
-    routes.Route = Route;
+    rules.LinkRule = LinkRule;
   }
   const rounds = 30;
   for (let i = 0; i < rounds; i++) {
