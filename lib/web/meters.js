@@ -7,8 +7,6 @@
 // more than a few frames queued: a slow page skips levels, it never gets a
 // backlog of them.
 
-const { METERS_PER_GRAPH } = require('../features/meters/meter');
-
 const RATE_HZ = 15;
 const PER_PAGE = 64; // meters one page may have on
 const TOTAL = 128; // meters on for all pages together (half of what one Graph may have)
@@ -34,7 +32,8 @@ class MeterPool {
     this.#graph = graph;
     this.#hub = hub;
     this.#perPage = perPage;
-    this.#total = Math.min(total, METERS_PER_GRAPH);
+    // The add-on's bound, read here: the server's module loads without the add-on (`quorvane web --help`).
+    this.#total = Math.min(total, require('../features/meters/meter').METERS_PER_GRAPH);
   }
 
   /**
