@@ -15,12 +15,25 @@ function scratch(prefix) {
   return dir;
 }
 
-/** A new daemon in the runtime directory of `daemon` (killed), once it answers; killed with this process. Resolves to its child. */
+/**
+ * A new daemon in the runtime directory of `daemon` (killed), once it answers; killed with this process. Resolves to
+ * its child. One that exits as it starts (its socket's lock still held a moment by the old one's last moments) is
+ * started again, up to three times with a growing pause; the error then carries what it wrote.
+ */
 async function restartDaemon(daemon) {
-  const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(daemon.dir, 'daemon.conf')], { env: daemon.env, stdio: 'ignore' });
+  const logFile = path.join(daemon.dir, 'restart.log');
   const up = () => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0;
-  await waitFor(up, 10000, 'the new daemon').catch((e) => (child.kill('SIGKILL'), Promise.reject(e)));
-  return child;
+  for (let attempt = 1; ; attempt++) {
+    const log = fs.openSync(logFile, 'a');
+    const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(daemon.dir, 'daemon.conf')], { env: daemon.env, stdio: ['ignore', log, log] });
+    fs.closeSync(log);
+    const exited = () => child.exitCode !== null || child.signalCode !== null;
+    const said = () => `the new daemon (attempt ${attempt}; it wrote: ${fs.readFileSync(logFile, 'utf8').slice(-2000)})`;
+    await waitFor(() => up() || exited(), 10000, said).catch((e) => (child.kill('SIGKILL'), Promise.reject(e)));
+    if (!exited()) return child;
+    if (attempt === 3) throw new Error(`the new daemon exited as it started: ${said()}`);
+    await new Promise((resolve) => setTimeout(resolve, 200 * 2 ** attempt));
+  }
 }
 
 module.exports = { scratch, restartDaemon };
