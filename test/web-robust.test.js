@@ -76,7 +76,8 @@ test('a page gets a burst of nodes with their info mostly merged into their firs
   const last = (id) => events.filter((e) => e.d?.id === id && /^node-(created|changed)$/.test(e.k)).at(-1)?.d;
   await waitFor(() => ids.every((id) => last(id)?.state && last(id).props['node.name'] === last(id).name), 5000, 'every node with its info');
   const changed = events.filter((e) => e.k === 'node-changed' && ids.includes(e.d.id)).length;
-  assert.ok(changed < 25, `${changed} "node-changed" for 50 new nodes, beside their "node-created"`);
+  // Unmerged, each node comes twice (50 or more "node-changed"); merged, most come once, however late some info is.
+  assert.ok(changed < 40, `${changed} "node-changed" for 50 new nodes, beside their "node-created"`);
   // Ids come round again at once: the removal and the new node both come, in order.
   const [a] = ids;
   await fixture.remove(a);
