@@ -206,7 +206,8 @@ test('Home Assistant: nodes of one name get an entity each, the same again when 
     const stateOf = (id) => (text) => text && JSON.parse(text).id === id;
     return sub.until(() => {
       const shown = Object.fromEntries(configsOf('quorvane:alpha:twin-player').filter(([, c]) => c.unique_id.endsWith(':state')).map(([, c]) => [c.unique_id, c.state_topic]));
-      return Object.keys(shown).length === 2 && Object.entries(want).every(([uid, id]) => shown[uid] && stateOf(id)(sub.retained.get(shown[uid]))) && shown;
+      const whole = configsOf('quorvane:alpha:twin-player').length === 4; // a state and a target entity for each
+      return whole && Object.keys(shown).length === 2 && Object.entries(want).every(([uid, id]) => shown[uid] && stateOf(id)(sub.retained.get(shown[uid]))) && shown;
     }, 10000, `an entity for each twin ${what}`);
   };
   const made = [await fixture.add('twin-player', 'Stream/Output/Audio', 0, 2), await fixture.add('twin-player', 'Stream/Output/Audio', 0, 2)];
