@@ -78,12 +78,13 @@ async function mqtt(argv) {
 }
 
 /**
- * quorvane web --broker: the web patchbay of the hosts on a broker (their
- * bridges' state), this host's PipeWire untouched. `o`: web's parsed options;
- * `listen`, `origins` as web checked them. Resolves with the exit code.
+ * The hosts' bridges on the broker the parsed options `o` name (--broker,
+ * --username, --password-file, --ca, --topic-prefix), as a started
+ * RemoteHosts (lib/web/remote-hosts.js) for `web --broker` and `stream`.
+ * Throws a UsageError for options it refuses, a CliError when the broker
+ * cannot be reached.
  */
-async function webBroker(o, listen, origins) {
-  if (o.rules !== undefined) throw new UsageError("--rules is not for --broker: each host's bridge keeps its own (quorvane mqtt --rules)");
+async function openRemoteHosts(o) {
   const options = { broker: o.broker, username: o.username };
   if (o['topic-prefix'] !== undefined) options.topicPrefix = o['topic-prefix'];
   readCredentials(o, options);
@@ -99,6 +100,17 @@ async function webBroker(o, listen, origins) {
   } catch (e) {
     throw new CliError(e.message);
   }
+  return hosts;
+}
+
+/**
+ * quorvane web --broker: the web patchbay of the hosts on a broker (their
+ * bridges' state), this host's PipeWire untouched. `o`: web's parsed options;
+ * `listen`, `origins` as web checked them. Resolves with the exit code.
+ */
+async function webBroker(o, listen, origins) {
+  if (o.rules !== undefined) throw new UsageError("--rules is not for --broker: each host's bridge keeps its own (quorvane mqtt --rules)");
+  const hosts = await openRemoteHosts(o);
   hosts.on('warning', (e) => warn(`broker: ${e.message}`));
   let server;
   try {
@@ -117,9 +129,9 @@ async function webBroker(o, listen, origins) {
     },
   });
   say(`quorvane web: ${server.url}`);
-  say(`quorvane web: the hosts under ${options.topicPrefix ?? 'quorvane'}/ on ${shown(o.broker)}`);
+  say(`quorvane web: the hosts under ${o['topic-prefix'] ?? 'quorvane'}/ on ${shown(o.broker)}`);
   if (o.open) opener = require('./browser').openBrowser(server.url);
   return held;
 }
 
-module.exports = { mqtt, webBroker, readCredentials };
+module.exports = { mqtt, webBroker, openRemoteHosts };

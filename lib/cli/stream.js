@@ -5,7 +5,7 @@
 // then stands without this process, until `quorvane stream FROM TO --remove`.
 const { UsageError, CliError, EXIT, parse } = require('./args');
 const { say } = require('./output');
-const { readCredentials } = require('./mqtt');
+const { openRemoteHosts } = require('./mqtt');
 
 const HOST_WAIT_MS = 5000;
 
@@ -27,21 +27,7 @@ async function stream(argv) {
     if (!Number.isInteger(args.latencyMs) || args.latencyMs < 1 || args.latencyMs > 10000) throw new UsageError('--latency must be a whole number of milliseconds from 1 to 10000');
   }
   if (o.off) args.enabled = false;
-  const options = { broker: o.broker, username: o.username };
-  if (o['topic-prefix'] !== undefined) options.topicPrefix = o['topic-prefix'];
-  readCredentials(o, options);
-  const { RemoteHosts } = require('../web/remote-hosts');
-  let hosts;
-  try {
-    hosts = new RemoteHosts(options);
-  } catch (e) {
-    throw new UsageError(e.message.replace(/^mqtt: /, '').replace('give it as the password option', 'give it in --password-file'));
-  }
-  try {
-    await hosts.start();
-  } catch (e) {
-    throw new CliError(e.message);
-  }
+  const hosts = await openRemoteHosts(o);
   try {
     // The retained states come at once; the sending host (or, to remove, either end) must be among them.
     const asked = o.remove ? [ends.from.host, ends.to.host] : [ends.from.host];
