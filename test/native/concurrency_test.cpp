@@ -76,9 +76,21 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     else
         EXPECT_LT(events, size_t(kRounds) * 4);
     EXPECT_TRUE(ctx.nodes.empty() && ctx.links.empty() && links.linkDestructionQueue.empty());
-    // Dropped for want of a loop, the removals count as not requested: a
-    // later request (on a new connection) sends them.
     EXPECT_TRUE(links.removalRequested.empty());
+
+    // Dropped for want of a loop, a removal counts as not requested while its
+    // link stands: asking again queues it again (to be sent on a new connection).
+    announce(&ctx, 50, PW_TYPE_INTERFACE_Node, {{"node.name", "src"}, {"media.class", "Audio/Source"}});
+    announce(&ctx, 51, PW_TYPE_INTERFACE_Port, {{"node.id", "50"}, {"port.direction", "out"}});
+    announce(&ctx, 52, PW_TYPE_INTERFACE_Link,
+             {{"link.output.node", "50"}, {"link.output.port", "51"}, {"link.input.node", "7"}, {"link.input.port", "8"}});
+    for (int attempt = 0; attempt < 2; attempt++) {
+        uint32_t count = 0;
+        unlinkNodesByName(&ctx, "src", 7, count);
+        EXPECT_EQ(count, 1u) << "attempt " << attempt;
+        processLinkDestructionQueue(&ctx);
+        EXPECT_EQ(links.removalRequested.count(52), 0u) << "attempt " << attempt;
+    }
 }
 
 }  // namespace
