@@ -82,8 +82,9 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     // link stands: asking again queues it again (to be sent on a new connection).
     announce(&ctx, 50, PW_TYPE_INTERFACE_Node, {{"node.name", "src"}, {"media.class", "Audio/Source"}});
     announce(&ctx, 51, PW_TYPE_INTERFACE_Port, {{"node.id", "50"}, {"port.direction", "out"}});
-    announce(&ctx, 52, PW_TYPE_INTERFACE_Link,
-             {{"link.output.node", "50"}, {"link.output.port", "51"}, {"link.input.node", "7"}, {"link.input.port", "8"}});
+    announce(
+        &ctx, 52, PW_TYPE_INTERFACE_Link,
+        {{"link.output.node", "50"}, {"link.output.port", "51"}, {"link.input.node", "7"}, {"link.input.port", "8"}});
     for (int attempt = 0; attempt < 2; attempt++) {
         uint32_t count = 0;
         unlinkNodesByName(&ctx, "src", 7, count);
