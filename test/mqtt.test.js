@@ -252,15 +252,23 @@ test('a retained command is never carried out; what others leave under a host is
   await sub.until(() => !sub.retained.has('quorvane/alpha/node/demo-speakers/volume/set'), 5000, 'the retained command removed');
 
   // Forged state on both hosts: a node's state, a node that is not there, the status, any other topic.
-  const forged = { 'node/demo-speakers': '{"name":"demo-speakers","volume":9}', 'node/ghost': '{"name":"ghost"}', status: 'offline', 'deep/er/junk': 'x' };
-  for (const host of ['alpha', 'beta']) for (const [level, text] of Object.entries(forged)) sub.client.publish(`quorvane/${host}/${level}`, text, { retain: true });
-  const whole = (host, env) => sameAsDump(host, env) && sub.retained.get(`quorvane/${host}/status`) === 'online' && !sub.retained.has(`quorvane/${host}/deep/er/junk`);
+  const forged = { 'node/demo-speakers': '{"name":"demo-speakers","volume":9}', 'node/ghost': '{"name":"ghost"}', status: 'offline', fleet: '{"run":"forged"}', 'deep/er/junk': 'x' };
+  // Each forgery heard on the broker before the hosts' state is looked at: until then the state is still whole.
+  const forge = async (hosts) => {
+    const since = process.hrtime.bigint();
+    const sent = hosts.flatMap((host) => Object.entries(forged).map(([level, text]) => [`quorvane/${host}/${level}`, text]));
+    for (const [topic, text] of sent) sub.client.publish(topic, text, { retain: true });
+    await sub.until(() => sent.every(([topic, text]) => sub.heard.some((m) => m.at >= since && m.topic === topic && m.text === text)), 5000, 'the forgeries on the broker');
+  };
+  await forge(['alpha', 'beta']);
+  const whole = (host, env) =>
+    sameAsDump(host, env) && sub.retained.get(`quorvane/${host}/status`) === 'online' && !sub.retained.get(`quorvane/${host}/fleet`).includes('forged') && !sub.retained.has(`quorvane/${host}/deep/er/junk`);
   await sub.until(() => whole('alpha', alphaDaemon.env) && whole('beta', betaDaemon.env), 10000, 'each host\'s own state back');
 
   // Left while the bridge was away: cleared as it connects.
   const options = { broker: broker.url, hostName: 'alpha', homeassistant: true, forgetAfterMs: 300, maxRate: 20 };
   await alpha.close();
-  for (const [level, text] of Object.entries(forged)) sub.client.publish(`quorvane/alpha/${level}`, text, { retain: true });
+  await forge(['alpha']);
   alpha = await graph.mqtt(options);
   await sub.until(() => whole('alpha', alphaDaemon.env), 10000, 'alpha\'s own state back after it connected');
   assert.ok(alpha.stats().cleared >= 2, JSON.stringify(alpha.stats()));

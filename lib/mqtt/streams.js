@@ -137,7 +137,9 @@ class Streams {
     const levels = topic.slice(p.length).split('/');
     const host = levels[0];
     if (levels.length === 2 && (levels[1] === 'status' || levels[1] === 'fleet')) {
-      if (host === this.#host) return true; // its own fleet record is the streams', its status the bridge's own
+      // Its own status and fleet record are the bridge's topics: the bridge
+      // puts back what another client publishes there.
+      if (host === this.#host) return false;
       const peer = this.#peer(host);
       if (!peer) return true;
       if (levels[1] === 'status') peer.online = payload.toString('utf8') === 'online';
