@@ -11,9 +11,9 @@
 #                                 the tests of commit REV (say, before a change to them) against this tree
 #   scripts/mutants.sh --record   every fault, the outcome also written to docs/mutants/run.txt
 #                                 with the date, the commit and the load (the record of the last whole run)
-#   scripts/mutants.sh --jobs N   N faults at a time (each in its own scratch tree; the tests wait
-#                                 more than they compute: 4 take the whole list on 2 cores in about
-#                                 an hour and a half instead of five), with any of the above
+#   scripts/mutants.sh --jobs N   N faults at a time, each in its own scratch tree (the tests mostly
+#                                 wait: 4 take the whole list on 2 cores in about half an hour), with
+#                                 any of the above
 # Needs the add-on and the native tests built in this tree (scripts/setup.sh --all).
 set -uo pipefail
 cd "$(dirname "$0")/.."
