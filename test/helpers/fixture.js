@@ -14,15 +14,19 @@ class Fixture {
     this.waiting = [];
     this.exited = false;
     readline.createInterface({ input: this.proc.stdout }).on('line', (line) => this.waiting.shift()?.resolve(JSON.parse(line)));
-    this.proc.on('exit', () => {
+    const gone = (why) => {
       this.exited = true;
-      for (const w of this.waiting.splice(0)) w.reject(new Error('pw-fixture exited'));
-    });
+      for (const w of this.waiting.splice(0)) w.reject(new Error(`pw-fixture ${why}`));
+    };
+    this.proc.on('exit', () => gone('exited'));
+    // Its input closed (EPIPE) before its exit is reported: the commands
+    // waiting, and those after, fail at once instead of waiting for an answer.
+    this.proc.stdin.on('error', (e) => gone(`cannot be written to (${e.code ?? e.message})`));
   }
 
   command(...fields) {
     return new Promise((resolve, reject) => {
-      if (this.exited) return reject(new Error('pw-fixture exited'));
+      if (this.exited) return reject(new Error('pw-fixture exited, or cannot be written to'));
       this.waiting.push({ resolve, reject });
       this.proc.stdin.write(fields.join('\t') + '\n');
     });
