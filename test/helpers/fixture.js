@@ -6,17 +6,19 @@ const { once } = require('node:events');
 const path = require('node:path');
 const readline = require('node:readline');
 
-const FIXTURE_BIN = path.join(__dirname, '..', '..', 'build-native', 'pw-fixture');
+const BIN_DIR = path.join(__dirname, '..', '..', 'build-native');
 
-class Fixture {
-  constructor(env = process.env) {
-    this.proc = spawn(FIXTURE_BIN, [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+/** A fixture program `name` of build-native/: lines of tab-separated fields in, a JSON line out for each. */
+class FixtureProcess {
+  constructor(name, env = process.env) {
+    this.proc = spawn(path.join(BIN_DIR, name), [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+    this.name = name;
     this.waiting = [];
     this.exited = false;
     readline.createInterface({ input: this.proc.stdout }).on('line', (line) => this.waiting.shift()?.resolve(JSON.parse(line)));
     const gone = (why) => {
       this.exited = true;
-      for (const w of this.waiting.splice(0)) w.reject(new Error(`pw-fixture ${why}`));
+      for (const w of this.waiting.splice(0)) w.reject(new Error(`${name} ${why}`));
     };
     this.proc.on('exit', () => gone('exited'));
     // Its input closed (EPIPE) before its exit is reported: the commands
@@ -24,13 +26,28 @@ class Fixture {
     this.proc.stdin.on('error', (e) => gone(`cannot be written to (${e.code ?? e.message})`));
   }
 
-  command(...fields) {
-    return new Promise((resolve, reject) => {
-      if (this.exited) return reject(new Error('pw-fixture exited, or cannot be written to'));
+  // Sends the commands (arrays of fields) in one write, so that the fixture
+  // runs them together even while JavaScript is busy; resolves to their answers.
+  commands(...commands) {
+    if (this.exited) return Promise.reject(new Error(`${this.name} exited, or cannot be written to`));
+    const answers = commands.map(() => new Promise((resolve, reject) => {
       this.waiting.push({ resolve, reject });
-      this.proc.stdin.write(fields.join('\t') + '\n');
-    });
+    }));
+    this.proc.stdin.write(commands.map((fields) => fields.join('\t') + '\n').join(''));
+    return Promise.all(answers);
   }
+
+  async command(...fields) { return (await this.commands(fields))[0]; }
+
+  async close() {
+    if (this.exited) return;
+    this.proc.stdin.end();
+    await once(this.proc, 'exit');
+  }
+}
+
+class Fixture extends FixtureProcess {
+  constructor(env = process.env) { super('pw-fixture', env); }
 
   /**
    * Resolves to { id, name, inputs: [portIds], outputs: [portIds] } once the fixture's own registry shows them
@@ -46,9 +63,7 @@ class Fixture {
   }
 
   /** Links held by the fixture client, for [outPort, inPort] pairs; resolves to their ids. */
-  async link(pairs) {
-    return (await this.command('link', ...pairs.map(([o, i]) => `${o}:${i}`))).ids;
-  }
+  async link(pairs) { return (await this.command('link', ...pairs.map(([o, i]) => `${o}:${i}`))).ids; }
 
   remove(...ids) { return this.command('remove', ...ids); }
   /** Sets properties of one of the fixture's nodes ({ key: value }). */
@@ -58,12 +73,6 @@ class Fixture {
   sync() { return this.command('sync'); }
   /** A metadata object named `name` ("default": as a session manager keeps it), held until close(). */
   addMetadata(name) { return this.command('metadata', name); }
-
-  async close() {
-    if (this.exited) return;
-    this.proc.stdin.end();
-    await once(this.proc, 'exit');
-  }
 }
 
 /** Polls `condition` every `intervalMs` (letting the event loop run) until it is truthy; rejects after `timeoutMs`. */
@@ -79,11 +88,8 @@ async function waitFor(condition, timeoutMs = 5000, what = 'condition', interval
   }
 }
 
-/**
- * Resolves to the fixture node `node` (from add()) once `graph`, a client of its own, has heard it and all
- * its ports. Ids come round again at once: the Graph may still hold an older node of that id, so the name
- * is checked too.
- */
+// Resolves to the fixture node `node` (from add()) once `graph`, a client of its own, has heard it and all
+// its ports. Ids come round again at once: the Graph may hold an older node of that id: the name is checked.
 async function heardBy(graph, node) {
   await graph.waitForNode((n) => n.id === node.id && n.name === node.name);
   const count = node.inputs.length + node.outputs.length;
@@ -104,16 +110,13 @@ function pwDump(env = process.env) {
 /** [output, input] port pairs in order. */
 const sorted = (pairs) => [...pairs].sort((a, b) => a[0] - b[0] || a[1] - b[1]);
 
-/** The daemon's links from any of `outputPorts`, as [output port, input port] pairs. */
-/**
- * `dump` without level meters (a web page's, say): their nodes, ports and
- * links are no part of the graph the package shows.
- */
+/** `dump` without level meters (a web page's, say): their nodes, ports and links are not the graph shown. */
 function withoutMeters(dump) {
   const meters = new Set(dump.filter((o) => o.type === 'PipeWire:Interface:Node' && /^quorvane\.meter\./.test(o.info?.props?.['node.name'])).map((o) => o.id));
   return dump.filter((o) => !meters.has(o.id) && !meters.has(o.info?.['input-node-id']) && !meters.has(Number(o.info?.props?.['node.id'])));
 }
 
+/** The daemon's links from any of `outputPorts`, as [output port, input port] pairs. */
 function linksFrom(outputPorts, env = process.env) {
   return sorted(withoutMeters(pwDump(env))
     .filter((o) => o.type === 'PipeWire:Interface:Link' && outputPorts.includes(o.info.props['link.output.port']))
@@ -144,4 +147,7 @@ function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   return r.stdout;
 }
 
-module.exports = { Fixture, waitFor, heardBy, pwDump, sorted, pwLinkList, pwLinkPairs, linksFrom, withoutMeters, pwMetadata };
+module.exports = {
+  FixtureProcess, Fixture, waitFor, heardBy, pwDump, sorted, pwLinkList, pwLinkPairs, linksFrom,
+  withoutMeters, pwMetadata,
+};

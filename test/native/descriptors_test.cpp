@@ -1,6 +1,6 @@
 // What is left of the process's descriptors, and descriptors 0-2 kept open.
-// Each case runs in a child of its own (its limit lowered, descriptors
-// closed), which says by its exit status which check failed.
+// The checks run in a child (its limit lowered, descriptors closed), which
+// says by its exit status which check failed.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,57 +22,43 @@ int inChild(Body body) {
     pid_t pid = fork();
     if (pid == 0) _exit(body());
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
 }  // namespace
 
-// Under a limit of 64, with a descriptor open above it (as one inherited
-// before the limit was lowered): exhausted, none is left and the count
-// says so; five closed, five are left.
-TEST(Descriptors, CountsWhatTheLimitLeaves) {
-    int status = inChild([] {
-        if (dup2(1, 100) != 100) return 1;
-        rlimit limit{64, 64};
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
-        std::vector<int> held;
-        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held.push_back(fd);
-        if (errno != EMFILE) return 3;
-        if (descriptorsLeft() != 0) return 4;
-        errno = 0;
-        if (haveDescriptors(1) || errno != EMFILE) return 5;
-        for (int k = 0; k < 5; k++) {
-            close(held.back());
-            held.pop_back();
-        }
-        if (descriptorsLeft() != 5) return 6;
-        if (!haveDescriptors(5) || haveDescriptors(6)) return 7;
-        return 0;
-    });
-    EXPECT_EQ(status, 0);
-}
-
 // Standard input and error closed: both opened again on /dev/null, output
-// left as it was, and the next descriptor opened is above 2.
-TEST(Descriptors, KeepsTheStandardThreeOpen) {
+// left as it was, and the next descriptor opened is above 2. Then, under a
+// limit of 64, with a descriptor open above it (as one inherited before the
+// limit was lowered): exhausted, none is left and the count says so; five
+// closed, five are left.
+TEST(Descriptors, KeepsTheStandardThreeOpenAndCountsWhatTheLimitLeaves) {
     int status = inChild([] {
-        struct stat out {};
-        struct stat null {};
+        struct stat out = {}, null = {}, in = {}, err = {}, outAfter = {};
         if (fstat(1, &out) != 0 || stat("/dev/null", &null) != 0) return 1;
         close(0);
         close(2);
         if (guardStandardDescriptors() != 2) return 2;
-        struct stat in {};
-        struct stat err {};
-        struct stat outAfter {};
         if (fstat(0, &in) != 0 || fstat(2, &err) != 0 || fstat(1, &outAfter) != 0) return 3;
         if (in.st_rdev != null.st_rdev || err.st_rdev != null.st_rdev || !S_ISCHR(in.st_mode)) return 4;
         if (outAfter.st_ino != out.st_ino || outAfter.st_dev != out.st_dev) return 5;
         if (guardStandardDescriptors() != 0) return 6;
-        int next = open("/dev/null", O_RDONLY);
-        return next > 2 ? 0 : 7;
+        if (open("/dev/null", O_RDONLY) <= 2) return 7;
+
+        if (dup2(1, 100) != 100) return 11;
+        rlimit limit{64, 64};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 12;
+        std::vector<int> held;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held.push_back(fd);
+        if (errno != EMFILE) return 13;
+        if (descriptorsLeft() != 0) return 14;
+        errno = 0;
+        if (haveDescriptors(1) || errno != EMFILE) return 15;
+        for (int k = 0; k < 5; k++, held.pop_back()) close(held.back());
+        if (descriptorsLeft() != 5) return 16;
+        if (!haveDescriptors(5) || haveDescriptors(6)) return 17;
+        return 0;
     });
     EXPECT_EQ(status, 0);
 }

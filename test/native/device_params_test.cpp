@@ -13,8 +13,10 @@
 
 namespace {
 
-TEST(DeviceParams, ProfileReadWholeWithItsClasses) {
-    uint8_t buffer[1024];
+using namespace std::string_literals;
+
+TEST(DeviceParams, ProfileReadWholeWithItsClassesRouteIllTypedFieldsLeftOut) {
+    uint8_t buffer[2048];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     spa_pod_frame f[2];
     spa_pod_builder_push_object(&b, &f[0], SPA_TYPE_OBJECT_ParamProfile, SPA_PARAM_EnumProfile);
@@ -32,34 +34,25 @@ TEST(DeviceParams, ProfileReadWholeWithItsClasses) {
     auto* pod = static_cast<spa_pod*>(spa_pod_builder_pop(&b, &f[0]));
     DeviceProfile p;
     ASSERT_TRUE(parseDeviceProfile(pod, p));
-    EXPECT_EQ(p.index, 2);
-    EXPECT_EQ(p.name, "a2dp-sink");
-    EXPECT_EQ(p.description, "High Fidelity");
-    EXPECT_EQ(p.priority, 40);
+    EXPECT_EQ(std::tie(p.index, p.name, p.description, p.priority),
+              std::make_tuple(2, "a2dp-sink"s, "High Fidelity"s, 40));
     EXPECT_STREQ(availabilityName(p.available), "no");
     ASSERT_EQ(p.classes.size(), 2u);
-    EXPECT_EQ(p.classes[1].mediaClass, "Audio/Source");
-    EXPECT_EQ(p.classes[1].count, 2);
+    EXPECT_EQ(std::tie(p.classes[1].mediaClass, p.classes[1].count), std::make_tuple("Audio/Source"s, 2));
     DeviceRoute r;
     EXPECT_FALSE(parseDeviceRoute(pod, r)) << "a profile is no route";
-}
 
-TEST(DeviceParams, RouteIllTypedFieldsLeftOut) {
-    uint8_t buffer[1024];
-    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    // A route whose name, availability and devices are of the wrong types.
     int64_t longs[] = {1, 2};
     int32_t ints[] = {3, 4};
-    auto* pod = static_cast<spa_pod*>(spa_pod_builder_add_object(
+    pod = static_cast<spa_pod*>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamRoute, SPA_PARAM_EnumRoute, SPA_PARAM_ROUTE_index, SPA_POD_Int(5),
         SPA_PARAM_ROUTE_direction, SPA_POD_Id(SPA_DIRECTION_INPUT), SPA_PARAM_ROUTE_name, SPA_POD_Int(9),
         SPA_PARAM_ROUTE_available, SPA_POD_String("yes"), SPA_PARAM_ROUTE_devices,
         SPA_POD_Array(sizeof(int64_t), SPA_TYPE_Long, 2, longs), SPA_PARAM_ROUTE_profiles,
         SPA_POD_Array(sizeof(int32_t), SPA_TYPE_Int, 2, ints)));
-    DeviceRoute r;
     ASSERT_TRUE(parseDeviceRoute(pod, r));
-    EXPECT_EQ(r.index, 5);
-    EXPECT_FALSE(r.output);
-    EXPECT_EQ(r.name, "");
+    EXPECT_EQ(std::tie(r.index, r.output, r.name), std::make_tuple(5, false, ""s));
     EXPECT_STREQ(availabilityName(r.available), "unknown");
     EXPECT_TRUE(r.devices.empty());
     EXPECT_EQ(r.profiles, (std::vector<int32_t>{3, 4}));

@@ -106,7 +106,17 @@ void drain(EventQueue& q, std::vector<View*> views) {
         for (View* v : views) v->apply(e);
 }
 
-TEST(EventQueue, ChangedEventsJoinPerObjectLifeAndKeepTheUnionOfWhatChanged) {
+// A device's event, its record told apart by `mark` (as its serial).
+PwEvent deviceEvent(PwEventType type, uint32_t id, int mark) {
+    PwEvent e = makeEvent(type, id, ForGraph);
+    auto record = std::make_shared<DeviceRecord>();
+    record->id = id;
+    record->serial = uint64_t(mark);
+    e.device = std::move(record);
+    return e;
+}
+
+TEST(EventQueue, ChangedEventsOfNodesAndDevicesJoinPerObjectLifeKeepingAllThatChanged) {
     EventQueue q;
     Mirror m;
     View graph{ForGraph};
@@ -138,34 +148,20 @@ TEST(EventQueue, ChangedEventsJoinPerObjectLifeAndKeepTheUnionOfWhatChanged) {
     EXPECT_EQ(graph.changes[5], ChangedProps | ChangedState | ChangedVolume | ChangedMute);
     graph.expectMirror(m);
     EXPECT_EQ(q.catchUps(), 0u);
-}
 
-// A device's event, its record told apart by `mark` (as its serial).
-PwEvent deviceEvent(PwEventType type, uint32_t id, int mark) {
-    PwEvent e = makeEvent(type, id, ForGraph);
-    auto record = std::make_shared<DeviceRecord>();
-    record->id = id;
-    record->serial = uint64_t(mark);
-    e.device = std::move(record);
-    return e;
-}
-
-// A device flipping its params while JavaScript is busy queues one change,
-// its latest record; a device of the same id after it has changes of its own.
-TEST(EventQueue, ADevicesChangesJoinIntoItsLatestRecord) {
-    EventQueue q;
-    Mirror m;
+    // A device flipping its params while JavaScript is busy queues one change,
+    // its latest record; a device of the same id after it has changes of its own.
     q.push(deviceEvent(DeviceCreated, 7, 0), m.view());
     for (int i = 1; i <= 1000; i++) q.push(deviceEvent(DeviceChanged, 7, i), m.view());
     q.push(makeEvent(DeviceDestroyed, 7, ForGraph), m.view());
     q.push(deviceEvent(DeviceCreated, 7, 0), m.view());
     q.push(deviceEvent(DeviceChanged, 7, 1), m.view());
     q.push(deviceEvent(DeviceChanged, 7, 2), m.view());
-    std::vector<std::pair<PwEventType, int>> taken;
-    for (PwEvent e; q.take(e);) taken.emplace_back(e.type, e.device ? int(e.device->serial) : -1);
+    std::vector<std::pair<PwEventType, int>> devices;
+    for (PwEvent e; q.take(e);) devices.emplace_back(e.type, e.device ? int(e.device->serial) : -1);
     std::vector<std::pair<PwEventType, int>> want = {
         {DeviceCreated, 0}, {DeviceChanged, 1000}, {DeviceDestroyed, -1}, {DeviceCreated, 0}, {DeviceChanged, 2}};
-    EXPECT_EQ(taken, want);
+    EXPECT_EQ(devices, want);
 }
 
 TEST(EventQueue, AnOverflowCatchesEachRecipientUpFromTheMirror) {
@@ -175,17 +171,15 @@ TEST(EventQueue, AnOverflowCatchesEachRecipientUpFromTheMirror) {
     // Sent already: nodes 1 and 2, port 10 of node 2, link 20.
     m.nodes = {node(1, "one"), node(2, "two")};
     for (const NodeInfo& n : m.nodes) q.push(created(n), m.view());
-    PortInfo port;
-    port.id = 10, port.nodeId = 2;
-    m.ports = {port};
+    m.ports.resize(1);
+    m.ports[0].id = 10, m.ports[0].nodeId = 2;
     PwEvent portCreated = makeEvent(PortCreated, 10, ForGraph);
-    portCreated.port = port;
+    portCreated.port = m.ports[0];
     q.push(std::move(portCreated), m.view());
-    LinkInfo link;
-    link.id = 20;
-    m.links = {link};
+    m.links.resize(1);
+    m.links[0].id = 20;
     PwEvent linkCreated = makeEvent(LinkCreated, 20, ForListeners | ForGraph);
-    linkCreated.link = link;
+    linkCreated.link = m.links[0];
     q.push(std::move(linkCreated), m.view());
     drain(q, {&graph, &listeners});
 

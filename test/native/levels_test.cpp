@@ -41,10 +41,8 @@ TEST(Levels, RingRefusesWhenFullAndMergesWhatWaits) {
     EXPECT_TRUE(ring.push(b));
     EXPECT_FALSE(ring.push(c));
     EXPECT_EQ(ring.takeAll(out), 2u);
-    EXPECT_EQ(out.peak[0], 0.5f);
-    EXPECT_EQ(out.sumSquares[0], 5);
-    EXPECT_EQ(out.frames, 30u);
-    EXPECT_EQ(out.endNs, 200);
+    EXPECT_EQ(std::tie(out.peak[0], out.sumSquares[0]), std::make_tuple(0.5f, 5.0));
+    EXPECT_EQ(std::tie(out.frames, out.endNs), std::make_tuple(30u, 200));
     EXPECT_EQ(ring.takeAll(out), 0u);
     EXPECT_TRUE(ring.push(c));
 }

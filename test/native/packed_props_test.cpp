@@ -48,9 +48,8 @@ TEST(PackedProps, KeptAsAnnouncedAndLeftOutWholeBeyondTheBounds) {
     EXPECT_STREQ(findProp(packed, "client.id"), "31");
     EXPECT_EQ(packed.substr(packed.size() - 13), "client.id\0"s + "31\0"s);
     EXPECT_STREQ(findProp(packed, "k0"), large.c_str());
-}
 
-TEST(PackedProps, ASerialIsTheFirstValueOfItsKeyInDigitsOnly) {
+    // A serial is the first value of its key, in digits only.
     EXPECT_EQ(packedSerial("object.serial\0"s + "42\0object.serial\0"s + "7\0"s), 42u);
     EXPECT_EQ(packedSerial("node.name\0x\0"s), 0u);
     for (const char* bad : {"", "12abc", " 12", "-1", "1234567890123456"}) EXPECT_EQ(parseSerial(bad), 0u) << bad;

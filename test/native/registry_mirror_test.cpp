@@ -20,7 +20,7 @@ void announce(PwContext& ctx, uint32_t id, const char* type, const char* key, co
     onRegistryGlobal(&ctx, id, 0, type, 3, &dict);
 }
 
-TEST(Mirror, MediaClassAndPortDirectionDecideTheSides) {
+TEST(Mirror, MediaClassAndPortDirectionDecideTheSidesPropertiesKeptWithinBounds) {
     PwContext ctx;
     const std::tuple<const char*, bool, bool> classes[] = {
         {"Audio/Sink", false, true},         {"Audio/Source", true, false},
@@ -39,10 +39,9 @@ TEST(Mirror, MediaClassAndPortDirectionDecideTheSides) {
         announce(ctx, 200, PW_TYPE_INTERFACE_Port, "port.direction", text);
         EXPECT_EQ(ctx.ports.back().direction, expected) << text;
     }
-}
 
-TEST(Mirror, RegistryPropertiesKeptWithinTheInfosBounds) {
-    PwContext ctx;
+    // The properties of any object kept within the infos' bounds.
+    ctx.nodes.clear(), ctx.ports.clear();
     std::vector<std::string> keys;
     for (uint32_t i = 0; i < kMaxProps + 500; i++) keys.push_back("k." + std::to_string(i));
     std::string big(kMaxPropsBytes, 'v');
