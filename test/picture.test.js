@@ -1,6 +1,5 @@
 'use strict';
-// `quorvane dot` and `quorvane svg` on a desktop-like graph, read by Graphviz and drawn by
-// headless Chromium: every name pw-dump shows, in boxes that do not overlap.
+// `quorvane dot` and `svg` read by Graphviz and drawn by Chromium: every name pw-dump shows, apart.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -14,13 +13,12 @@ const chromium = require('./helpers/chromium');
 const { scratch } = require('./helpers/cli');
 
 const tmp = scratch('quorvane-picture-');
-let graph, daemonView; // the latter: pw-dump's nodes, ports and links
+let daemonView; // pw-dump's nodes, ports and links
 // Names as applications set them: markup, quotes, a line separator, non-Latin text.
 const AWKWARD = 'a <b>"quoted"</b> & \'odd\'\u2028name — 日本語';
 const { fixture } = privateDaemon({ objects: [] }, { graph: scene });
 
-async function scene(g) {
-  graph = g;
+async function scene(graph) {
   await buildScene(fixture, graph);
   const awkward = await fixture.add(AWKWARD, 'Stream/Output/Audio', 0, 'FL');
   // A feedback loop fed by that node: a cycle the layout must not run away with.
@@ -82,8 +80,8 @@ test('quorvane svg shows every name in boxes that do not overlap', { skip: !chro
   const page = path.join(tmp, 'page.html');
   fs.writeFileSync(page, `<!doctype html><meta charset="utf-8"><body>${svg}${broken}<pre id="result">not run</pre><script>(${inspect})(${json});</script></body>`);
   const dom = chromium.dumpDom(page);
-  const found = /<pre id="result">([^<]*)<\/pre>/.exec(dom) ?? assert.fail(dom.slice(-500));
-  const [real, control] = JSON.parse(found[1].replace(/&quot;/g, '"').replace(/&lt;/g, '<').replace(/&gt;/g, '>').replace(/&amp;/g, '&'));
+  const [, found] = /<pre id="result">([^<]*)<\/pre>/.exec(dom) ?? assert.fail(dom.slice(-500));
+  const [real, control] = JSON.parse(found.replace(/&quot;/g, '"').replace(/&lt;/g, '<').replace(/&gt;/g, '>').replace(/&amp;/g, '&'));
   assert.deepEqual({ ...real, links: real.links.sort() },
     { nodes: daemonView.nodes.length, overlaps: [], missing: [], links: daemonView.links.map((l) => `link-${l.id}`).sort() });
   assert.equal(control.overlaps.length, 1, 'the check sees overlapping boxes');

@@ -1,15 +1,11 @@
 'use strict';
-// The web page's devices: a sound card's profiles and ports in selects, chosen
-// from the page as the daemon shows them, refused when not available, following
-// a change made elsewhere. The server runs in this process.
+// A sound card's profiles and ports on the web page, chosen there or elsewhere; the server in-process.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { once } = require('node:events');
-const WebSocket = require('ws');
 const { privateDaemon } = require('./helpers/setup');
 const { DeviceFixture } = require('./helpers/device-fixture');
 const { pwDump, waitFor } = require('./helpers/fixture');
-const { launchBrowser, openPage, available, protocols } = require('./helpers/web');
+const { launchBrowser, openPage, available, socket, wsUrl } = require('./helpers/web');
 const { startWebServer } = require('../lib/web/server');
 const { deviceView, MAX_CHOICES, MAX_TEXT } = require('../lib/protocol/device-view');
 
@@ -42,13 +38,10 @@ test('a card\'s profile and port chosen on the page are what pw-dump shows; an u
   await waitFor(async () => (await page.locator('.message').allTextContents()).some((m) => /Fixture Card: profile off$/.test(m)), 5000, 'the answer shown');
 
   // Forged: the unavailable profile, and a device pinned by a serial it no longer has.
-  const [ws, replies] = [new WebSocket(`ws://127.0.0.1:${server.port}/ws`, protocols(server.token)), new Map()];
-  ws.on('message', (m) => ((m = JSON.parse(m)), m.type === 'reply' && replies.set(m.id, m.error)));
-  await once(ws, 'open');
-  const refusal = (msg) => (ws.send(JSON.stringify(msg)), waitFor(() => replies.get(msg.id), 5000, `the refusal of ${msg.id}`));
-  assert.match(await refusal({ id: 1, op: 'profile', device: id, profile: 2 }), /profile "output:analog-surround-51" .* is not available/);
-  assert.match(await refusal({ id: 2, op: 'profile', device: id, serial: device.serial + 1, profile: 1 }), /is gone/);
-  ws.close();
+  const forged = await socket(wsUrl(server), server.token);
+  assert.match((await forged.call({ id: 1, op: 'profile', device: id, profile: 2 })).error, /profile "output:analog-surround-51" .* is not available/);
+  assert.match((await forged.call({ id: 2, op: 'profile', device: id, serial: device.serial + 1, profile: 1 })).error, /is gone/);
+  forged.ws.close();
   assert.deepEqual(await card.state(), { ok: true, profile: 0, route: -1, sets: 2 });
 
   await graph.setProfile(id, 'output:analog-stereo');

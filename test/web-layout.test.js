@@ -1,9 +1,5 @@
 'use strict';
-// The web page's layout (lib/web/page/layout.js) on its own, without a
-// browser: at 20, 200 and 1,000 nodes of every kind, laid out anew and kept up
-// to date through changes, no two boxes overlap, links read left to right,
-// columns wrap, few links cross, and the boxes a person put somewhere stay
-// clear.
+// The web page's layout (lib/web/page/layout.js) on its own, without a browser.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { Layout, layersOf, crossings, SOURCE, MIDDLE, SINK, LAST, IDLE } = require('../lib/web/page/layout');
@@ -11,11 +7,7 @@ const { Layout, layersOf, crossings, SOURCE, MIDDLE, SINK, LAST, IDLE } = requir
 const W = 240;
 const box = (ports) => 38 + ports * 18 + 5; // as the page draws a node with `ports` rows
 
-// A desktop-like graph of `n` nodes: output streams, sources, sinks with their
-// monitors, virtual sources (inputs and outputs), duplex devices and
-// recorders, linked as people link them: streams into sinks, some through a
-// duplex filter or into a virtual source, monitors and virtual sources into
-// recorders. A pseudo-random generator of its own: the same graph every run.
+// A desktop-like graph of `n` nodes of every kind, linked as people link them; the same every run.
 function desktop(n) {
   let seed = n;
   const rand = (k) => ((seed = (seed * 1103515245 + 12345) % 2 ** 31), seed % k);
@@ -46,14 +38,8 @@ function overlaps(items, at, pinned = []) {
   const boxes = [...at].filter(([id]) => !items.get(id).hidden).map(([id, [x, y]]) => ({ id, x, y, h: items.get(id).h }));
   boxes.push(...pinned.map((p, i) => ({ id: `pinned ${i}`, ...p })));
   boxes.sort((a, b) => a.x - b.x);
-  const found = [];
-  for (let i = 0; i < boxes.length; i++) {
-    for (let j = i + 1; j < boxes.length && boxes[j].x < boxes[i].x + W; j++) {
-      const [a, b] = [boxes[i], boxes[j]];
-      if (a.y < b.y + b.h && b.y < a.y + a.h) found.push(`${a.id} and ${b.id}`);
-    }
-  }
-  return found;
+  const over = (a, b) => b.x < a.x + W && a.y < b.y + b.h && b.y < a.y + a.h; // b not left of a: sorted
+  return boxes.flatMap((a, i) => boxes.slice(i + 1).filter((b) => over(a, b)).map((b) => `${a.id} and ${b.id}`));
 }
 
 // The links whose source box is not wholly left of its target's.
@@ -63,8 +49,7 @@ function checkPicture(layout, items, edges, at, what, pinned = []) {
   assert.deepEqual([...items.keys()].filter((id) => !at.has(id)), [], `${what}: every node placed`);
   assert.deepEqual(overlaps(items, at, pinned), [], `${what}: boxes overlap`);
   assert.deepEqual(backwards(at, edges), [], `${what}: links that read right to left`);
-  // Columns wrap rather than stack: none is taller than the layout's height
-  // but by the one box that opened it.
+  // Columns wrap rather than stack: none taller than the layout's height but by the box that opened it.
   const columns = new Map();
   for (const [id, [x, y]] of at) if (!items.get(id).hidden) columns.set(x, Math.max(columns.get(x) ?? 0, y + items.get(id).h));
   const tall = [...columns].filter(([x, bottom]) => bottom > layout.columnHeight + box(2) && !pinned.length);
@@ -78,16 +63,13 @@ test('at 20, 200 and 1,000 nodes of every kind, no two boxes overlap, links read
     const at = layout.arrange(items, edges, [], 1.4);
     checkPicture(layout, items, edges, at, `${n} nodes arranged`);
     // The whole is about as wide as the area (no column of 1,000 boxes).
-    const xs = [...at.values()].map(([x]) => x);
-    const ys = [...at].map(([id, [, y]]) => y + items.get(id).h);
+    const [xs, ys] = [[...at.values()].map(([x]) => x), [...at].map(([id, [, y]]) => y + items.get(id).h)];
     const aspect = (Math.max(...xs) - Math.min(...xs) + W) / Math.max(...ys);
     if (n >= 200) assert.ok(aspect > 0.5 && aspect < 4, `${n} nodes: width / height ${aspect.toFixed(2)}`);
     // A duplex node between the nodes it links: after what feeds it, before what it feeds.
-    const duplex = [...items].filter(([id, it]) => it.kind === 'duplex' && edges.some(([a]) => a === id) && edges.some(([, b]) => b === id));
-    assert.ok(duplex.length > 0);
+    assert.ok([...items].some(([id, it]) => it.kind === 'duplex' && edges.some(([a]) => a === id) && edges.some(([, b]) => b === id)));
 
-    // A new node of each kind goes at the bottom of its layer; nodes go,
-    // links come (a sink now feeding a duplex node), and a filter hides some.
+    // New nodes go at the bottom of their layers; nodes go, links come, a filter hides some.
     let next = n + 1;
     const before = new Map(at);
     for (const side of [SOURCE, MIDDLE, SINK]) items.set(next++, { h: box(2), hidden: false, side, rank: next });
@@ -126,10 +108,7 @@ test('crossings are reduced: streams linked to sinks in the opposite order of th
     items.set(i + 101, { h: box(2), hidden: false, side: SINK, rank: i });
     edges.push([i + 1, 112 - i]);
   }
-  const layout = new Layout();
-  const at = layout.arrange(items, edges);
-  const order = new Map([...at].map(([id, [x, y]]) => [id, [x, y]]));
-  assert.equal(crossings(order, edges), 0, 'no two links cross');
+  assert.equal(crossings(new Layout().arrange(items, edges), edges), 0, 'no two links cross');
   // The count itself: by name order, every pair crosses.
   const byName = new Map([...items].map(([id, it]) => [id, [it.side, it.rank]]));
   assert.equal(crossings(byName, edges), (12 * 11) / 2);

@@ -1,58 +1,28 @@
 'use strict';
-// Level meters and the drivers' status on the web page, against a private
-// daemon that has the profiler; the server runs in this process, to count
-// the meters it keeps.
+// Level meters and the drivers' status on the web page; the server in this process, to count its meters.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
-const WebSocket = require('ws');
-const { daemonConf, startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, heardBy, pwDump } = require('./helpers/fixture');
+const { startDaemon } = require('./helpers/daemon');
+const { waitFor, heardBy, pwDump } = require('./helpers/fixture');
+const { privateDaemon } = require('./helpers/setup');
 const { playTone } = require('./helpers/tone');
-const { startWeb, launchBrowser, openPage, available, protocols } = require('./helpers/web');
+const { startWeb, launchBrowser, openPage, available, socket, wsUrl, mouseDrag } = require('./helpers/web');
 const { startWebServer } = require('../lib/web/server');
 
 const skip = !available() && 'no chromium';
-// The daemon, with the profiler; this process pointed at it.
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-web-meters-'));
-fs.writeFileSync(path.join(dir, 'daemon.conf'), daemonConf([]).replace('{ name = libpipewire-module-adapter }', '$&\n  { name = libpipewire-module-profiler }'));
-Object.assign(process.env, { XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir });
-const daemon = { dir, env: { ...process.env } };
-const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(dir, 'daemon.conf')], { env: daemon.env, stdio: 'ignore' });
-let fixture, graph, server, browser;
-
-test.before(async () => {
-  await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0, 10000, 'the daemon');
-  fixture = new Fixture(daemon.env);
-  graph = await require('..').connect();
-  server = await startWebServer({ graph, port: 0 });
+let graph, server, browser;
+const started = async (g) => {
+  [graph, server] = [g, await startWebServer({ graph: g, port: 0 })];
   if (!skip) browser = await launchBrowser({ width: 1000, height: 700 });
-});
-test.after(async () => {
-  for (const o of [browser, server, graph, fixture]) await o?.close();
-  child.kill('SIGKILL');
-  fs.rmSync(dir, { recursive: true, force: true });
-});
+};
+const after = () => Promise.all([browser, server].map((o) => o?.close()));
+const { daemon, fixture } = privateDaemon({ objects: [], profiler: true }, { graph: started, after });
 
 // The daemon's meter streams, by the node each measures.
 const meterStreams = (env = daemon.env) => pwDump(env).filter((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['quorvane.meter'] !== undefined).map((o) => Number(o.info.props['quorvane.meter']));
 
-// A raw page: its messages from the first; call() resolves with a request's reply.
-async function socket(url, token) {
-  const ws = new WebSocket(url, protocols(token));
-  const got = [];
-  ws.on('message', (d) => got.push(Object.defineProperty(JSON.parse(d), 'receivedAt', { value: performance.now() })));
-  await new Promise((resolve, reject) => ws.on('open', resolve).on('error', reject));
-  const call = (msg) => (ws.send(JSON.stringify(msg)), waitFor(() => got.find((m) => m.type === 'reply' && m.id === msg.id), 5000, `the reply to ${msg.id}`));
-  return { ws, got, call };
-}
-
 test('a sink\'s meter follows the tone and the page\'s volume slider, falls silent, and is closed out of view; the status shows its driver', { skip }, async (t) => {
-  // The monitor follows the sink's channel volumes only with this property
-  // (PipeWire 0.3.65 measures before them otherwise).
+  // The monitor follows the channel volumes only with this property (0.3.65 measures before them).
   const sink = await graph.createNode({ name: 'meter-web-sink', props: { 'monitor.channel-volumes': 'true' } });
   const tone = await playTone(graph, daemon, 'meter-web-tone', sink);
   t.after(() => tone.child.kill('SIGKILL'));
@@ -60,8 +30,7 @@ test('a sink\'s meter follows the tone and the page\'s volume slider, falls sile
   assert.ok(await page.isChecked('#levels'), 'levels on at first');
   const peak = () => page.evaluate((id) => Number(document.querySelector(`#node-${id} .meter.on`)?.dataset.peak ?? NaN), sink.id);
   await waitFor(async () => Math.abs((await peak()) + 6) < 0.5, 5000, 'the tone at -6 dBFS drawn', 20);
-  // The status: the sink's driver, its quantum and rate, and as many xruns as
-  // the daemon's profiler counts for it (a loaded machine may have some), red once there is one.
+  // The status: the sink's driver, quantum, rate and the profiler's xruns (red once there is one).
   const profiler = graph.profiler();
   t.after(() => profiler.close());
   let counted = null;
@@ -73,19 +42,17 @@ test('a sink\'s meter follows the tone and the page\'s volume slider, falls sile
     return n === counted && shown[1] === n > 0;
   }, 10000, () => `the status to show the profiler's ${counted} xruns: ${shown}`);
 
-  // A second page showing it shares the meter; a raw one gets each send's
-  // latest levels in one frame, at the meters' rate.
+  // A second page shares the meter; a raw one gets the latest levels in one frame, at the meters' rate.
   const second = await openPage(browser, server.url);
   await second.waitForSelector(`#node-${sink.id} .meter.on`);
   assert.deepEqual([server.stats().meters.meters, server.stats().meters.opened], [2, 2], 'the sink\'s and the tone\'s');
   await second.close();
-  const raw = await socket(`ws://127.0.0.1:${server.port}/ws`, server.token);
+  const raw = await socket(wsUrl(server), server.token);
   assert.deepEqual((await raw.call({ id: 1, op: 'meters', nodes: [sink.id, tone.node.id] })).result, { on: [sink.id, tone.node.id], off: [] });
   const frames = () => raw.got.filter((m) => m.type === 'levels');
   await waitFor(() => frames().length >= 30, 5000, '30 level frames');
   const sent = frames().slice(-20);
-  // Coalesced: two meters at 15 Hz (their periods need not line up) make at
-  // most 15 frames a second, not 30, each with whichever levels came.
+  // Coalesced: two meters at 15 Hz (not in phase) make at most 15 frames a second, not 30.
   const rate = (sent.length - 1) / ((sent.at(-1).receivedAt - sent[0].receivedAt) / 1000);
   assert.ok(rate < 17, `${rate.toFixed(1)} frames a second`);
   for (const node of [sink.id, tone.node.id]) assert.ok(sent.filter((f) => f.levels[node]).length >= 10, `node ${node} in most frames`);
@@ -103,10 +70,7 @@ test('a sink\'s meter follows the tone and the page\'s volume slider, falls sile
 
   // Panned far away: no meter in view, none on the daemon; back in view, on again.
   const area = await page.locator('#graph').boundingBox();
-  await page.mouse.move(area.x + 5, area.y + 5).then(() => page.mouse.down());
-  await page.mouse.move(area.x + 900, area.y + 600, { steps: 4 });
-  await page.mouse.move(area.x + 5000, area.y + 5000, { steps: 4 });
-  await page.mouse.up();
+  await mouseDrag(page, [[5, 5], [900, 600], [5000, 5000]].map(([x, y]) => ({ x: area.x + x, y: area.y + y })), 4);
   await waitFor(() => !meterStreams().includes(sink.id), 5000, 'the sink\'s meter stream gone');
   assert.equal(server.stats().meters.meters, 0);
   await page.click('#fit');
@@ -124,8 +88,7 @@ test('a page\'s meter requests are checked and bounded, per page and in all', as
   const deaf = await heardBy(graph, await fixture.add('unmetered', 'Audio/Sink', 2, 0));
   await waitFor(() => graph.ports().filter((p) => ids.includes(p.nodeId)).length === 20, 5000, 'the sources\' ports');
   const port = graph.ports().find((p) => p.nodeId === ids[0]).id;
-  const url = `ws://127.0.0.1:${limited.port}/ws`;
-  const a = await socket(url, limited.token);
+  const a = await socket(wsUrl(limited), limited.token);
   let id = 1;
   const ask = (s, nodes, extra = {}) => s.call({ id: id++, op: 'meters', nodes, ...extra });
   const refused = [
@@ -146,7 +109,7 @@ test('a page\'s meter requests are checked and bounded, per page and in all', as
   assert.equal((await ask(a, ids.slice(0, 1))).code, 'EBUSY', 'at once again: too soon');
 
   // Another page shares two and gets one more: five in all, the rest off.
-  const b = await socket(url, limited.token);
+  const b = await socket(wsUrl(limited), limited.token);
   const second = await ask(b, ids.slice(2));
   assert.deepEqual([second.result.on, second.result.off.map((o) => o.reason)], [ids.slice(2, 5), Array(5).fill('at most 5 meters at once')]);
   // (A test before this one may have left meters of its own.)
@@ -173,7 +136,7 @@ test('where the daemon has no profiler, the page is told there is nothing to sho
   const plain = startDaemon({ objects: [], setEnv: false });
   const web = await startWeb(plain.env);
   t.after(async () => (await web.run.stop(), plain.stop()));
-  const s = await socket(`${web.origin.replace('http', 'ws')}/ws`, web.token);
+  const s = await socket(wsUrl(web), web.token);
   assert.deepEqual(await waitFor(() => s.got.find((m) => m.type === 'status'), 5000, 'the status'), { type: 'status', drivers: null });
   s.ws.close();
   if (skip) return;

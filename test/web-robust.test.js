@@ -1,15 +1,13 @@
 'use strict';
-// The web patchbay with many pages, slow pages, a rules file, and a daemon that
-// goes away and comes back; the server runs in this process, to look at what it keeps.
+// The web patchbay with many pages, slow pages, rules, a daemon that goes and comes back; server in-process.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const { scratch, restartDaemon } = require('./helpers/cli');
-const WebSocket = require('ws');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
-const { startWeb, launchBrowser, openPage, available, protocols } = require('./helpers/web');
+const { startWeb, launchBrowser, openPage, available, socket, wsUrl, mouseDrag } = require('./helpers/web');
 const { startWebServer } = require('../lib/web/server');
 
 const skip = !available() && 'no chromium';
@@ -48,34 +46,32 @@ test('ten pages stay in step, each drawing a burst in a few frames; one that sto
   await waitFor(() => server.stats().clients === 0, 5000, 'the pages forgotten');
   assert.equal(graph.listenerCount('node-created'), listeners);
 
-  const [slow, seen] = [new WebSocket(`ws://127.0.0.1:${server.port}/ws`, protocols(server.token)), []];
-  slow.on('message', (d) => seen.push(JSON.parse(d).type));
-  await waitFor(() => seen.includes('snapshot'), 5000, 'the first snapshot');
-  slow.pause();
+  const slow = await socket(wsUrl(server), server.token);
+  const seen = () => slow.got.map((m) => m.type);
+  await waitFor(() => seen().includes('snapshot'), 5000, 'the first snapshot');
+  slow.ws.pause();
   // Large changes until the server has more queued than it keeps for a page.
   const big = 'x'.repeat(30000);
   for (let i = 0; i < 3000 && server.stats().lagging === 0; i++) await fixture.setProps(ids[10 + (i % 20)], { 'web.big': `${i}${big}` });
   assert.equal(server.stats().lagging, 1, 'the slow page left behind');
   // Asking for one builds nothing while it is behind.
   const built = server.stats().snapshots;
-  for (let i = 0; i < 5; i++) slow.send(JSON.stringify({ id: i, op: 'resync' }));
-  slow.resume();
-  await waitFor(() => seen.lastIndexOf('snapshot') > 0 && server.stats().lagging === 0, 10000, 'a new snapshot once it reads again');
+  for (let i = 0; i < 5; i++) slow.ws.send(JSON.stringify({ id: i, op: 'resync' }));
+  slow.ws.resume();
+  await waitFor(() => seen().lastIndexOf('snapshot') > 0 && server.stats().lagging === 0, 10000, 'a new snapshot once it reads again');
   assert.equal(server.stats().snapshots, built + 1, 'one snapshot: the one it gets once caught up');
-  slow.close();
+  slow.ws.close();
   await fixture.remove(...ids.slice(10));
 });
 
 test('a page gets a burst of nodes with their info mostly merged into their first events, each with its latest state, and an id removed and made again as both', { skip }, async () => {
-  const ws = new WebSocket(`ws://127.0.0.1:${server.port}/ws`, protocols(server.token));
-  const events = [];
-  ws.on('message', (d) => (d = JSON.parse(d)).type === 'events' && events.push(...d.events));
-  await new Promise((resolve) => ws.on('open', resolve));
+  const { ws, got } = await socket(wsUrl(server), server.token);
+  const events = () => got.filter((m) => m.type === 'events').flatMap((m) => m.events);
   // The nodes' info comes a moment after them: in the same frame, as one event.
   const ids = await fixture.addMany(50, 'merged', 'Audio/Sink', 2, 0);
-  const last = (id) => events.filter((e) => e.d?.id === id && /^node-(created|changed)$/.test(e.k)).at(-1)?.d;
+  const last = (id) => events().filter((e) => e.d?.id === id && /^node-(created|changed)$/.test(e.k)).at(-1)?.d;
   await waitFor(() => ids.every((id) => last(id)?.state && last(id).props['node.name'] === last(id).name), 5000, 'every node with its info');
-  const changed = events.filter((e) => e.k === 'node-changed' && ids.includes(e.d.id)).length;
+  const changed = events().filter((e) => e.k === 'node-changed' && ids.includes(e.d.id)).length;
   // Unmerged, each node comes twice (50 or more "node-changed"); merged, most come once, however late some info is.
   assert.ok(changed < 40, `${changed} "node-changed" for 50 new nodes, beside their "node-created"`);
   // Ids come round again at once: the removal and the new node both come, in order.
@@ -83,7 +79,7 @@ test('a page gets a burst of nodes with their info mostly merged into their firs
   await fixture.remove(a);
   const b = await fixture.add('made-again', 'Audio/Sink', 2, 0);
   await waitFor(() => last(b.id)?.name === 'made-again', 5000, 'the new node');
-  const kinds = events.filter((e) => e.d === a || e.d?.id === a || e.d?.id === b.id).map((e) => `${e.k} ${e.d?.id ?? e.d}`);
+  const kinds = events().filter((e) => e.d === a || e.d?.id === a || e.d?.id === b.id).map((e) => `${e.k} ${e.d?.id ?? e.d}`);
   assert.ok(kinds.indexOf(`node-destroyed ${a}`) >= 0 && kinds.indexOf(`node-destroyed ${a}`) < kinds.lastIndexOf(`node-created ${b.id}`), kinds.join(', '));
   ws.close();
   await fixture.remove(b.id, ...ids.slice(1));
@@ -102,23 +98,16 @@ test('--rules: the page shows the rules in force and what the patchbay does, liv
   await page.waitForFunction(() => [...document.querySelectorAll('#actions li')].filter((li) => /linked .*routes\[0\]/.test(li.textContent)).length === 2, null, { timeout: 5000 });
 });
 
-// The boxes drawn (not hidden), in the picture's units, and every pair of
-// them that overlaps; the links drawn whose curve does not go left to right.
+// The boxes drawn (not hidden), the pairs of them that overlap, the links not drawn left to right.
 const picture = (page) => page.evaluate(() => {
   const boxes = [...document.querySelectorAll('.node:not(.hidden)')].map((g) => {
     const [x, y] = /translate\(([-\d.]+),([-\d.]+)\)/.exec(g.getAttribute('transform')).slice(1).map(Number);
     return { id: Number(g.id.slice(5)), x, y, w: Number(g.querySelector('.box').getAttribute('width')), h: Number(g.querySelector('.box').getAttribute('height')) };
   }).sort((a, b) => a.x - b.x);
-  const overlaps = [];
-  for (let i = 0; i < boxes.length; i++) {
-    for (let j = i + 1; j < boxes.length && boxes[j].x < boxes[i].x + boxes[i].w; j++) {
-      if (boxes[i].y < boxes[j].y + boxes[j].h && boxes[j].y < boxes[i].y + boxes[i].h) overlaps.push([boxes[i].id, boxes[j].id]);
-    }
-  }
-  const backwards = [...document.querySelectorAll('.link')].filter((p) => {
-    const xs = p.getAttribute('d').match(/-?[\d.]+/g).map(Number);
-    return !(xs[0] < xs[xs.length - 2]);
-  }).map((p) => p.id);
+  const overlaps = boxes.flatMap((a, i) => boxes.slice(i + 1)
+    .filter((b) => b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h).map((b) => [a.id, b.id]));
+  const xs = (p) => p.getAttribute('d').match(/-?[\d.]+/g).map(Number);
+  const backwards = [...document.querySelectorAll('.link')].filter((p) => !(xs(p)[0] < xs(p).at(-2))).map((p) => p.id);
   return { count: boxes.length, overlaps, backwards, at: Object.fromEntries(boxes.map((b) => [b.id, [b.x, b.y]])) };
 });
 
@@ -134,8 +123,7 @@ test('at 200 nodes of each kind (sinks with monitors, duplex, virtual sources), 
   const [nodes, all] = [new Map(graph.nodes().map((n) => [n.name, n])), graph.ports()];
   const node = (name) => nodes.get(name);
   const ports = (name, dir) => all.filter((p) => p.nodeId === node(name).id && p.direction === dir).map((p) => p.id);
-  // Players through a duplex node into a sink, and into a virtual source that
-  // a sink's monitor feeds too: each one's place is set by its links.
+  // Players through a duplex node into a sink, and into a virtual source a sink's monitor feeds too.
   const chain = (...names) => names.slice(1).flatMap((to, i) => ports(names[i], 0).map((out, c) => [out, ports(to, 1)[c]]));
   const pairs = [];
   for (let i = 0; i < 10; i++) pairs.push(...chain(`crowd-player-${i}`, `crowd-duplex-${i}`, `crowd-sink-${i}`));
@@ -149,8 +137,7 @@ test('at 200 nodes of each kind (sinks with monitors, duplex, virtual sources), 
   const x = (name) => drawn.at[node(name).id][0];
   assert.ok(x('crowd-player-3') < x('crowd-duplex-3') && x('crowd-duplex-3') < x('crowd-sink-3'), 'a duplex node between what it links');
 
-  // Each node searched for: the current one, in view at 100% or more, and
-  // the box under its middle.
+  // Each node searched for: the current one, in view at 100% or more, the box under its middle.
   const seen = (id) => page.evaluate((id) => {
     const g = document.getElementById(`node-${id}`);
     const r = g.getBoundingClientRect();
@@ -166,16 +153,12 @@ test('at 200 nodes of each kind (sinks with monitors, duplex, virtual sources), 
   }
   assert.equal(await page.locator('#found').textContent(), '1 of 111', 'crowd-sink-1, -10 … -19, -100 … -199: the first');
 
-  // Dragged by its title bar into the gap beside its column, where it
-  // covers the next column: kept there, those boxes make room, and it stays
-  // there after a reload.
+  // Dragged by its title over the next column: kept there, those boxes make room, and after a reload.
   const target = node('crowd-sink-137');
   await page.fill('#search', target.name);
   const head = await page.locator(`#node-${target.id} .head`).boundingBox();
   const k = head.width / 240;
-  await page.mouse.move(head.x + 40 * k, head.y + 10 * k).then(() => page.mouse.down());
-  await page.mouse.move(head.x + 310 * k, head.y + 10 * k, { steps: 5 });
-  await page.mouse.up();
+  await mouseDrag(page, [{ x: head.x + 40 * k, y: head.y + 10 * k }, { x: head.x + 310 * k, y: head.y + 10 * k }]);
   await page.fill('#search', '');
   let moved;
   await waitFor(async () => {

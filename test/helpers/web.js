@@ -2,16 +2,11 @@
 // The web patchbay under test: the server started as the tool runs it, and Debian's
 // Chromium driven through playwright-core (nothing downloaded) with an empty profile.
 const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
+const WebSocket = require('ws');
 const { startScript, CLI } = require('./child');
 const { waitFor } = require('./fixture');
-const { available } = require('./chromium');
+const { available, CHROMIUM, QUIET, newProfile } = require('./chromium');
 const assert = require('node:assert/strict');
-
-const CHROMIUM = '/usr/bin/chromium';
-const ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-  '--disable-component-update', '--disable-sync'];
 
 /** `quorvane web` on a free loopback port; resolves to { url, origin, token, run }. */
 async function startWeb(env, args = []) {
@@ -29,22 +24,47 @@ async function startWeb(env, args = []) {
 /** The subprotocols a page offers with `token`, for a WebSocket client of the server. */
 const protocols = (token) => ['quorvane', `quorvane.token.${token}`];
 
+/** The WebSocket URL of a server: `quorvane web`'s ({ origin }) or one in this process ({ port }). */
+const wsUrl = (s) => (s.origin ? `${s.origin.replace('http', 'ws')}/ws` : `ws://127.0.0.1:${s.port}/ws`);
+
+// A raw page offering `token` (none if undefined), once open: `got` holds every message from the first
+// (which may come with the upgrade's answer), `call(msg)` resolves with its reply. Else { status }, { error }.
+function socket(url, token, headers = {}) {
+  return new Promise((resolve) => {
+    const ws = new WebSocket(url, token === undefined ? [] : protocols(token), { headers });
+    const got = [];
+    const reply = (id) => got.find((m) => m.type === 'reply' && m.id === id);
+    const call = (msg) => (ws.send(JSON.stringify(msg)), waitFor(() => reply(msg.id), 10000, `the reply to ${msg.id}`));
+    ws.on('message', (d) => got.push(Object.defineProperty(JSON.parse(d), 'receivedAt', { value: performance.now() })));
+    ws.on('open', () => resolve({ ws, got, call })).on('error', (error) => resolve({ error }));
+    ws.on('unexpected-response', (req, res) => resolve({ status: res.statusCode }));
+  });
+}
+
 /** A browser context with a new empty profile; close() removes both. */
 async function launchBrowser({ width = 1500, height = 1000 } = {}) {
   const { chromium } = require('playwright-core');
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-chromium-'));
-  const context = await chromium.launchPersistentContext(profile, { executablePath: CHROMIUM, headless: true, args: ARGS, viewport: { width, height } });
+  const profile = newProfile();
+  const context = await chromium.launchPersistentContext(profile, { executablePath: CHROMIUM, headless: true, args: QUIET, viewport: { width, height } });
   const close = context.close.bind(context);
   context.close = async () => (await close().catch(() => {}), fs.rmSync(profile, { recursive: true, force: true }));
   return context;
 }
 
-/** A new page of `context` on the patchbay, once it has drawn its first snapshot. */
-async function openPage(context, url) {
+/** A new page of `context` on the patchbay once it drew its first snapshot; `before(page)` runs before loading. */
+async function openPage(context, url, before) {
   const page = await context.newPage();
+  before?.(page);
   await page.goto(url);
   await page.waitForSelector('body[data-ready="true"]', { timeout: 15000 });
   return page;
 }
 
-module.exports = { protocols, startWeb, launchBrowser, openPage, available };
+/** Presses the mouse at the first point, moves it through the others (`steps` moves each), releases it. */
+async function mouseDrag(page, [from, ...to], steps = 5) {
+  await page.mouse.move(from.x, from.y).then(() => page.mouse.down());
+  for (const p of to) await page.mouse.move(p.x, p.y, { steps });
+  await page.mouse.up();
+}
+
+module.exports = { protocols, startWeb, launchBrowser, openPage, available, socket, wsUrl, mouseDrag };
