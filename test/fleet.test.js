@@ -8,12 +8,11 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { startFleet, canMakeNamespaces } = require('./helpers/fleet');
 const { listen } = require('./helpers/broker');
-const { waitFor } = require('./helpers/fixture');
+const { waitFor, pwLinkPairs } = require('./helpers/fixture');
 const { writeTone } = require('./helpers/tone');
 const { streamId } = require('../lib/mqtt/streams');
 
@@ -21,11 +20,12 @@ const why = canMakeNamespaces();
 const AMPLITUDE = 0.5; // -6 dBFS
 const GAP_AT_S = 4; // the tone stops for a second here; its return is the click timed at both ends
 
-// A 48 kHz stereo tone of `seconds` with a second of silence at GAP_AT_S.
-function toneWithGap(file, seconds) {
+// A 48 kHz stereo tone of `seconds`, silent for `length` seconds from each of `starts`.
+function silenced(file, seconds, starts, length) {
   writeTone(file, seconds, [AMPLITUDE, AMPLITUDE]);
   const fd = fs.openSync(file, 'r+');
-  fs.writeSync(fd, Buffer.alloc(48000 * 8), 0, 48000 * 8, 44 + GAP_AT_S * 48000 * 8);
+  const silence = Buffer.alloc(48000 * 8 * length);
+  for (const s of starts) fs.writeSync(fd, silence, 0, silence.length, 44 + s * 48000 * 8);
   fs.closeSync(fd);
   return file;
 }
@@ -44,59 +44,55 @@ const silenceAfter = (levels, after) => levels.find((l) => l.at > after && !(l.p
 const nodeOf = (host, name) => host.dump().find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
 // Whether an output port of node `from` is linked to node `to` (ports are
 // named output_FL on 0.3's RTP source, receive_FL on ROC's), as pw-link says.
-const escape = (t) => t.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
-const linkedTo = (host, from, to) => {
-  const out = spawnSync('pw-link', ['-l'], { env: host.daemon.env, encoding: 'utf8', timeout: 5000 }).stdout;
-  return new RegExp(`^${escape(from)}:[^\\n]*\\n(  \\|[^\\n]*\\n)*?  \\|-> ${escape(to)}:`, 'm').test(out);
-};
+const linkedTo = (host, from, to) => pwLinkPairs(from, host.daemon.env).some((p) => p.includes(` -> ${to}:`));
 
-test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t) => {
+// Three hosts with their bridges (alpha's and beta's with Home Assistant if `ha`), once each is on
+// the broker: { fleet, alpha, beta, gamma, broker (a client of it), line (alpha's fleet record),
+// command(body) (sent on `via`'s "set" topic, resolving to its answer) }.
+async function threeHosts(t, via, ha) {
   const fleet = await startFleet(['alpha', 'beta', 'gamma']);
   t.after(() => fleet.stop());
   const { alpha, beta, gamma } = fleet.hosts;
-  await Promise.all([alpha.startBridge({ homeassistant: true }), beta.startBridge({ homeassistant: true }), gamma.startBridge()]);
+  await Promise.all([alpha.startBridge({ homeassistant: ha }), beta.startBridge({ homeassistant: ha }), gamma.startBridge()]);
   const broker = await listen(`mqtt+unix://${fleet.socket}`, ['quorvane/#', 'homeassistant/#']);
   t.after(() => broker.client.endAsync());
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-fleet-tone-'));
-  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
-  const tone = toneWithGap(path.join(dir, 'tone.wav'), 120);
-
-  // Every command through gamma's bridge: sent on to the sender's.
+  await broker.until(() => ['alpha', 'beta', 'gamma'].every((h) => broker.retained.get(`quorvane/${h}/fleet`)), 10000, 'the hosts\' fleet records');
   let n = 0;
   const command = async (body) => {
     const reply = `test/reply/${++n}`;
     await broker.client.subscribeAsync(reply);
-    broker.client.publish('quorvane/gamma/set', JSON.stringify(body), { properties: { responseTopic: reply, correlationData: Buffer.from('c') } });
+    broker.client.publish(`quorvane/${via}/set`, JSON.stringify(body), { properties: { responseTopic: reply, correlationData: Buffer.from('c') } });
     return JSON.parse(await broker.until(() => broker.retained.get(reply), 20000, `the answer to ${JSON.stringify(body)}`));
   };
-  await broker.until(() => ['alpha', 'beta', 'gamma'].every((h) => broker.retained.get(`quorvane/${h}/fleet`)), 10000, 'the hosts\' fleet records');
-  const line = JSON.parse(broker.retained.get('quorvane/alpha/fleet'));
+  return { fleet, alpha, beta, gamma, broker, command, line: JSON.parse(broker.retained.get('quorvane/alpha/fleet')) };
+}
+
+test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t) => {
+  // Every command through gamma's bridge: sent on to the sender's.
+  const { fleet, alpha, beta, broker, command, line } = await threeHosts(t, 'gamma', true);
+  const tone = silenced(path.join(fleet.dir, 'tone.wav'), 120, [GAP_AT_S], 1);
 
   await t.test('a host sends only what plays, receives only into sinks, and only from hosts on its broker', async () => {
     alpha.play('tone-a', tone);
     await waitFor(() => nodeOf(alpha, 'tone-a'), 10000, 'the tone on alpha');
-    const refusals = [
+    const refused = async (body, error) => {
+      const answer = await command({ op: 'stream', ...body });
+      assert.equal(answer.ok, false, JSON.stringify(answer));
+      assert.match(answer.error, error);
+    };
+    for (const [body, error] of [
       [{ from: 'alpha:tone-a', to: 'beta:tone-b' }, /no node named "tone-b"|ENOENT/],
       [{ from: 'alpha:tone-a', to: 'nosuch:speakers' }, /host "nosuch" is not online on this broker/],
       [{ from: 'alpha:tone-a', to: 'alpha:alpha-speakers' }, /from one host to another/],
       [{ from: 'alpha:alpha-speakers', to: 'beta:beta-speakers.capture' }, /no node named/],
-    ];
-    for (const [body, error] of refusals) {
-      const answer = await command({ op: 'stream', ...body });
-      assert.equal(answer.ok, false, JSON.stringify(answer));
-      assert.match(answer.error, error);
-    }
+      // A capture device is never sent without a rule naming it.
+      [{ from: 'alpha:alpha-mic', to: 'beta:beta-speakers' }, /"alpha-mic" \(Audio\/Source\) may not be sent/],
+    ]) await refused(body, error);
     // beta's tone player is no sink: beta refuses to play a stream into it, and alpha drops it.
     const toneB = beta.play('tone-b', tone);
     await waitFor(() => nodeOf(beta, 'tone-b'), 10000, 'the tone on beta');
-    const answer = await command({ op: 'stream', from: 'alpha:tone-a', to: 'beta:tone-b' });
-    assert.equal(answer.ok, false);
-    assert.match(answer.error, /may not be a stream: only sinks take one/);
+    await refused({ from: 'alpha:tone-a', to: 'beta:tone-b' }, /may not be a stream: only sinks take one/);
     toneB.kill('SIGKILL'); // beta's sink carries the stream alone from here
-    // A capture device is never sent without a rule naming it.
-    const mic = await command({ op: 'stream', from: 'alpha:alpha-mic', to: 'beta:beta-speakers' });
-    assert.equal(mic.ok, false);
-    assert.match(mic.error, /"alpha-mic" \(Audio\/Source\) may not be sent/);
     await waitFor(() => ![...broker.retained.keys()].some((k) => /\/stream\/[0-9a-f]{16}$/.test(k)), 15000, 'no stream record left');
     assert.equal(nodeOf(beta, `quorvane-stream-${streamId('alpha:tone-a', 'beta:tone-b')}.receive`), undefined);
   });
@@ -189,14 +185,12 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     const answer = await command({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
     assert.equal(answer.ok, true, JSON.stringify(answer));
     await waitFor(() => linkedTo(beta, receiver, beta.sink), 10000, 'beta\'s source linked');
-    const sounding = (since) => waitFor(() => meterB.levels.some((l) => l.at > since && l.peak[0] > -20), 10000, () => `the tone at beta after ${since}: ${meterB.err}`);
     const restored = async (what, since) => {
-      let linkedMs;
       const records = () => ['alpha', 'beta'].map((h) => broker.retained.get(`quorvane/${h}/stream/${id}`)).join(' ');
       let betaMs = null;
       await waitFor(() => (betaMs ??= linkedTo(beta, receiver, beta.sink) ? Date.now() - since : null) !== null && linkedTo(alpha, 'tone-a', sender), 10000, () => `the stream after ${what} (beta's source linked: ${linkedTo(beta, receiver, beta.sink)}, alpha's tone: ${linkedTo(alpha, 'tone-a', sender)}; ${records()})`);
-      linkedMs = Date.now() - since;
-      await sounding(since);
+      const linkedMs = Date.now() - since;
+      await waitFor(() => meterB.levels.some((l) => l.at > since && l.peak[0] > -20), 10000, () => `the tone at beta after ${since}: ${meterB.err}`);
       const ms = Date.now() - since;
       t.diagnostic(`${what}: linked again at beta in ${betaMs} ms, at both ends in ${linkedMs} ms, sound back at beta's sink in ${ms} ms`);
       return ms;
@@ -204,29 +198,23 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     // alpha's bridge killed: its will takes beta's source away.
     await alpha.bridge.kill();
     await waitFor(() => !nodeOf(beta, receiver), 5000, 'beta\'s source gone with alpha\'s will');
-    let since = Date.now();
-    await alpha.startBridge({ homeassistant: true });
-    await restored('alpha\'s bridge restarted', since);
-    // beta's bridge restarted: taken up again from alpha's record.
-    await beta.bridge.kill();
-    since = Date.now();
-    await beta.startBridge({ homeassistant: true });
-    await restored('beta\'s bridge restarted', since);
-    // beta's daemon restarted: its bridge loads the source again (and the meter finds its sink again).
-    since = Date.now();
-    await beta.restartDaemon();
-    assert.ok((await restored('beta\'s daemon restarted', since)) <= 5000);
-    // alpha's daemon restarted, and the player with it.
-    since = Date.now();
-    await alpha.restartDaemon();
-    alpha.play('tone-a', tone);
-    assert.ok((await restored('alpha\'s daemon restarted', since)) <= 5000);
+    for (const [what, restart, boundMs = Infinity] of [
+      // alpha's bridge taken up again from beta's record; beta's, from alpha's.
+      ['alpha\'s bridge restarted', () => alpha.startBridge({ homeassistant: true })],
+      ['beta\'s bridge restarted', async () => (await beta.bridge.kill(), await beta.startBridge({ homeassistant: true }))],
+      // beta's bridge loads the source again (and the meter finds its sink again).
+      ['beta\'s daemon restarted', () => beta.restartDaemon(), 5000],
+      ['alpha\'s daemon restarted', async () => (await alpha.restartDaemon(), alpha.play('tone-a', tone)), 5000],
+    ]) {
+      const since = Date.now();
+      await restart();
+      assert.ok((await restored(what, since)) <= boundMs, what);
+    }
     // The broker restarted: both bridges publish their records again.
-    since = Date.now();
+    const since = Date.now();
     const heardBefore = broker.heard.length;
-    fleet.mosquitto.kill('SIGKILL');
-    await new Promise((r) => fleet.mosquitto.once('exit', r));
-    await fleet.startBroker();
+    await fleet.mosquitto.stop('SIGKILL');
+    await fleet.mosquitto.start();
     await broker.until(() => broker.retained.get(`quorvane/beta/stream/${id}`)?.includes('"listening"'), 40000, 'beta\'s record after the broker\'s restart');
     await restored('the broker restarted', since);
     // The bridges' links stand without the broker: commands wait until each bridge is on it again.
@@ -238,47 +226,22 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     const done = await command({ op: 'unstream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
     assert.equal(done.ok, true, JSON.stringify(done));
     await waitFor(() => !nodeOf(beta, receiver) && !nodeOf(alpha, sender), 10000, () => `both ends unloaded (beta's: ${Boolean(nodeOf(beta, receiver))}, alpha's: ${Boolean(nodeOf(alpha, sender))}; records ${[...broker.retained.keys()].filter((k) => k.includes(id))})`);
-    meterA.stop();
-    meterB.stop();
   });
 });
-
-// A tone of `seconds` cut into clicks: 0.5 s of silence, then 1 s of the tone, over and over.
-function clicks(file, seconds) {
-  writeTone(file, seconds, [AMPLITUDE, AMPLITUDE]);
-  const fd = fs.openSync(file, 'r+');
-  for (let s = 0; s < seconds; s += 1.5) fs.writeSync(fd, Buffer.alloc(24000 * 8), 0, 24000 * 8, 44 + s * 48000 * 8);
-  fs.closeSync(fd);
-  return file;
-}
 
 // The differences (ms) between each onset of `a` after `from` and the nearest of `b`, within 500 ms.
 const pairs = (a, b, from) => a.filter((t) => t > from).map((t) => b.reduce((best, u) => (Math.abs(u - t) < Math.abs(best) ? u - t : best), Infinity)).filter((d) => Math.abs(d) < 500);
 
 test('one source streamed to two hosts plays in step on both', { skip: why ?? false, timeout: 120000 }, async (t) => {
-  const fleet = await startFleet(['alpha', 'beta', 'gamma']);
-  t.after(() => fleet.stop());
-  const { alpha, beta, gamma } = fleet.hosts;
-  await Promise.all([alpha.startBridge(), beta.startBridge(), gamma.startBridge()]);
-  const broker = await listen(`mqtt+unix://${fleet.socket}`, ['quorvane/#']);
-  t.after(() => broker.client.endAsync());
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-fleet-clicks-'));
-  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
-  await broker.until(() => ['alpha', 'beta', 'gamma'].every((h) => broker.retained.get(`quorvane/${h}/fleet`)), 10000, 'the hosts\' fleet records');
-  const line = JSON.parse(broker.retained.get('quorvane/beta/fleet'));
-  alpha.play('clicks', clicks(path.join(dir, 'clicks.wav'), 90));
+  const { fleet, alpha, beta, gamma, broker, command, line } = await threeHosts(t, 'alpha', false);
+  // Clicks: 0.5 s of silence, then 1 s of the tone, over and over.
+  const clicks = Array.from({ length: 60 }, (_, i) => i * 1.5);
+  alpha.play('clicks', silenced(path.join(fleet.dir, 'clicks.wav'), 90, clicks, 0.5));
   await waitFor(() => nodeOf(alpha, 'clicks'), 10000, 'the clicks on alpha');
   const [atBeta, atGamma] = [beta.onsets('onsets-beta'), gamma.onsets('onsets-gamma')];
   await Promise.all([atBeta.ready, atGamma.ready]);
 
   // The first stream's target is the second's, given on neither command's side but the first.
-  let n = 0;
-  const command = async (body) => {
-    const reply = `test/reply/${++n}`;
-    await broker.client.subscribeAsync(reply);
-    broker.client.publish('quorvane/alpha/set', JSON.stringify(body), { properties: { responseTopic: reply, correlationData: Buffer.from('c') } });
-    return JSON.parse(await broker.until(() => broker.retained.get(reply), 20000, `the answer to ${JSON.stringify(body)}`));
-  };
   const toBeta = await command({ op: 'stream', from: 'alpha:clicks', to: 'beta:beta-speakers', latencyMs: 150 });
   assert.equal(toBeta.ok, true, JSON.stringify(toBeta));
   const toGamma = await command({ op: 'stream', from: 'alpha:clicks', to: 'gamma:gamma-speakers' });
@@ -308,6 +271,4 @@ test('one source streamed to two hosts plays in step on both', { skip: why ?? fa
   const dropouts = atBeta.gaps.filter((g) => g > from).length + atGamma.gaps.filter((g) => g > from).length;
   if (dropouts > 0) t.diagnostic(`${dropouts} dropouts at the receivers meanwhile: alignment not asserted`);
   else assert.ok(median <= 25, `median difference ${median.toFixed(3)} ms`);
-  atBeta.stop();
-  atGamma.stop();
 });

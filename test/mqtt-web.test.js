@@ -18,8 +18,8 @@ const daemons = skip ? [] : [startDaemon({ setEnv: false }), startDaemon({ setEn
 const bridges = [];
 let broker, sub, web, browser;
 
-const speakers = (env) => pwDump(env).find((o) => o.info?.props?.['node.name'] === 'demo-speakers');
-const volumeOf = (env) => speakers(env).info.params.Props.find((p) => p.channelVolumes).channelVolumes[0];
+const nodeNamed = (env, name) => pwDump(env).find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
+const volumeOf = (env) => nodeNamed(env, 'demo-speakers').info.params.Props.find((p) => p.channelVolumes).channelVolumes[0];
 
 test.before(async () => {
   if (skip) return;
@@ -47,7 +47,7 @@ test('the page lists the hosts on the broker, draws the picked host\'s nodes, po
   const page = await openPage(browser, web.url);
   await page.waitForFunction(() => [...document.querySelectorAll('#host option')].map((o) => o.value).join() === 'alpha,beta', null, { timeout: 10000 });
   await page.selectOption('#host', 'beta');
-  const beta = speakers(betaEnv);
+  const beta = nodeNamed(betaEnv, 'demo-speakers');
   const before = volumeOf(alphaEnv);
   // Beta's nodes by their ids there, each port drawn.
   await page.waitForFunction(() => document.querySelector('#host').value === 'beta', null, { timeout: 10000 });
@@ -62,7 +62,7 @@ test('the page lists the hosts on the broker, draws the picked host\'s nodes, po
   assert.equal(await page.locator(`#node-${beta.id} .pin`).count(), ports, 'every port of the node drawn');
 
   // A link made on beta by another client is drawn, between the ports of its ends.
-  const mic = pwDump(betaEnv).find((o) => o.info?.props?.['node.name'] === 'demo-microphone');
+  const mic = nodeNamed(betaEnv, 'demo-microphone');
   assert.equal(spawnSync('pw-link', ['demo-microphone:capture_FL', 'demo-speakers:playback_FL'], { env: betaEnv }).status, 0);
   const link = await waitFor(() => pwDump(betaEnv).find((o) => o.type === 'PipeWire:Interface:Link' && o.info['output-node-id'] === mic.id), 5000, 'the link', 50);
   await page.waitForSelector(`#link-${link.id}`, { state: 'attached', timeout: 10000 });
@@ -98,7 +98,6 @@ async function drag(page, from, to) {
 
 test('a node dragged onto another host\'s sink streams to it through the broker; the page shows the stream and removes both its ends', { skip, timeout: 60000 }, async () => {
   const [alphaEnv, betaEnv] = daemons.map((d) => d.env);
-  const nodeNamed = (env, name) => pwDump(env).find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
   const page = await openPage(browser, web.url);
   await page.waitForFunction(() => [...document.querySelectorAll('#host option')].some((o) => o.value === 'alpha'), null, { timeout: 10000 });
   await page.selectOption('#host', 'alpha');

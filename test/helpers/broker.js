@@ -1,7 +1,7 @@
 'use strict';
-// A private MQTT broker for the tests: Debian's mosquitto on a free loopback
-// port with a configuration of its own (no system service), optionally with
-// users and TLS; and an MQTT.js client that keeps what it hears.
+// A private MQTT broker for the tests: Debian's mosquitto with a configuration
+// of its own (no system service), on a free loopback port or on the listeners
+// given, optionally with users and TLS; and an MQTT.js client that keeps what it hears.
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
@@ -21,15 +21,17 @@ const freePort = () => new Promise((resolve) => {
 });
 
 /**
- * Resolves to { url, ca, start(), stop(), close() } once the broker listens; with `users`
- * ({ name: password }) only they get in; with `tls`, TLS with a certificate for 127.0.0.1
- * signed by a CA of its own (`ca`: its PEM file).
+ * Resolves to { url, ca, dir, start(), stop(signal), close() } once the broker listens; with `users`
+ * ({ name: password }) only they get in; with `tls`, TLS with a certificate for 127.0.0.1 signed
+ * by a CA of its own (`ca`: its PEM file). `listeners` (["PORT ADDRESS" or "0 SOCKET"]) replace
+ * the loopback port, and `netns` runs it in that network namespace.
  */
-async function startBroker({ users = null, tls = false } = {}) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-broker-'));
+async function startBroker({ users = null, tls = false, listeners = null, netns = null, dir = null } = {}) {
+  dir ??= fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-broker-'));
   fs.chmodSync(dir, 0o755); // mosquitto may run as a user of its own
-  const port = await freePort();
-  let conf = `listener ${port} 127.0.0.1\npersistence false\nlog_dest stderr\nlog_type information\n`;
+  const port = listeners ? null : await freePort();
+  let conf = (listeners ?? [`${port} 127.0.0.1`]).map((l) => `listener ${l}\n`).join('');
+  conf += 'persistence false\nlog_dest stderr\nlog_type information\n';
   if (tls) {
     const ec = ['-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes'];
     run('openssl', ['req', '-x509', ...ec, '-keyout', 'ca.key', '-out', 'ca.pem', '-days', '2', '-subj', '/CN=test CA'], dir);
@@ -47,19 +49,20 @@ async function startBroker({ users = null, tls = false } = {}) {
   fs.writeFileSync(path.join(dir, 'mosquitto.conf'), conf);
   let proc = null;
   const broker = {
-    url: `${tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`, ca: tls ? path.join(dir, 'ca.pem') : undefined,
+    url: port && `${tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`, ca: tls ? path.join(dir, 'ca.pem') : undefined, dir,
     async start() {
       // It dies with this process, however this process ends.
-      proc = spawn('setpriv', ['--pdeathsig', 'KILL', MOSQUITTO, '-c', path.join(dir, 'mosquitto.conf')], { stdio: ['ignore', 'ignore', 'pipe'] });
+      const wrap = netns ? ['ip', 'netns', 'exec', netns] : [];
+      proc = spawn('setpriv', ['--pdeathsig', 'KILL', ...wrap, MOSQUITTO, '-c', path.join(dir, 'mosquitto.conf')], { stdio: ['ignore', 'ignore', 'pipe'] });
       let out = '';
       await new Promise((resolve, reject) => {
-        const timer = setTimeout(() => reject(new Error(`mosquitto did not start: ${out}`)), 10000);
+        const timer = setTimeout(() => (proc.kill('SIGKILL'), reject(new Error(`mosquitto did not start: ${out}`))), 10000);
         proc.stderr.on('data', (d) => /running/.test((out += d)) && (clearTimeout(timer), resolve()));
         proc.on('exit', (code) => (clearTimeout(timer), reject(new Error(`mosquitto exited (${code}): ${out}`))));
       });
     },
-    async stop() {
-      if (proc?.exitCode === null) await new Promise((resolve) => (proc.once('exit', resolve), proc.kill()));
+    async stop(signal = 'SIGTERM') {
+      if (proc?.exitCode === null && proc.signalCode === null) await new Promise((resolve) => (proc.once('exit', resolve), proc.kill(signal)));
     },
     async close() {
       await broker.stop();
