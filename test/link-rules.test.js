@@ -1,6 +1,6 @@
 'use strict';
 // Routes against a private daemon: restarted nodes, others' links, overlapping,
-// exclusive and contested routes (a daemon restart: cli-daemon.test.js).
+// exclusive and contested routes (a daemon restart: cli.test.js).
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -37,15 +37,12 @@ test('a restarted source is linked again each time; a link removed by others com
   const have = () => sorted(route.links.map((l) => [l.srcPortId, l.sinkPortId]));
   let player;
   for (let i = 0; i < 30; i++) {
-    if (player) {
-      await fixture.remove(player.id);
-      await waitFor(() => route.links.length === 0, 5000, `round ${i}: the links to go`);
-    }
+    if (player) await fixture.remove(player.id);
+    await waitFor(() => route.links.length === 0, 5000, `round ${i}: the links to go`);
     player = await fixture.add('rt-player', 'Stream/Output/Audio', '0', i % 2 ? 'FR,FL' : 'FL,FR');
     const [o1, o2] = player.outputs;
-    const want = sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]);
     await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
-    assert.deepEqual(have(), want, `round ${i}`);
+    assert.deepEqual(have(), sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]), `round ${i}`);
   }
   const want = have();
   const victim = route.links[0];
@@ -54,7 +51,6 @@ test('a restarted source is linked again each time; a link removed by others com
   assert.deepEqual(linksFrom(player.outputs), want);
   await route.close();
   assert.deepEqual([...linksFrom(player.outputs), ...linksFrom(other.outputs)], [[other.outputs[0], sink.inputs[0]]]);
-  await fixture.remove(sink.id, other.id, player.id);
 });
 
 test('a route hears the graph whatever the listeners of the Graph and the route do', async () => {
@@ -63,11 +59,10 @@ test('a route hears the graph whatever the listeners of the Graph and the route 
   const r = await runChild(
     `const { spawnSync } = require('node:child_process');
     const { waitFor } = require(${JSON.stringify(require.resolve('./helpers/fixture'))});
-    const thrown = [];
+    const [thrown, heard] = [[], []];
     process.on('uncaughtException', (e) => thrown.push(e.message));
     (async () => {
       const graph = await require(${JSON.stringify(require.resolve('..'))}).connect();
-      const heard = [];
       // Before the route: the first to hear each removal.
       graph.on('link-destroyed', () => { throw new Error('a listener threw'); });
       graph.on('link-destroyed', (id) => heard.push(id));
@@ -89,7 +84,6 @@ test('a route hears the graph whatever the listeners of the Graph and the route 
   assert.equal(r.code, 0, r.stderr);
   // The route hears first: its own listener throws before the Graph's does.
   assert.deepEqual(JSON.parse(r.stdout), { thrown: ['a route listener threw', 'a listener threw', 'a route listener threw'], heard: true });
-  await fixture.remove(src.id, sink.id);
 });
 
 test('exclusive: links from the source elsewhere are removed as they appear', async () => {
@@ -109,7 +103,6 @@ test('exclusive: links from the source elsewhere are removed as they appear', as
   assert.deepEqual(fromApp(), sorted([...stereo(app, speakers), [app.outputs[1], speakers.inputs[0]]]));
   const given = pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && app.outputs.includes(o.info.props['link.output.port']));
   assert.deepEqual(given.map((o) => o.info.props['object.linger']), [true, true, true]);
-  await fixture.remove(vmic.id, speakers.id, other.id, app.id);
 });
 
 // PipeWire 1.6 refuses a second link of a port that is exclusive (its own
@@ -133,16 +126,12 @@ test('a route meeting an exclusive node reports it once per pair and asks no mor
       route.links.map((l) => l.srcPortId)], [[['EBUSY', true]], [port(mic, 'capture_FR')]]);
   } else assert.deepEqual(errors, []);
   await route.close();
-  for (const node of [mic, a, b]) await graph.destroyNode(node.id);
 });
 
-// Once the fixture's own node has come and gone, every route has heard and
-// answered what happened before it.
+// Once the fixture's own node has come and gone, every route has heard and answered what happened before it.
 let barriers = 0;
 async function settle() {
-  const name = `barrier-${barriers++}`;
-  const probe = await fixture.add(name, 'Audio/Sink', 1, 0);
-  await graph.waitForNode((n) => n.id === probe.id && n.name === name);
+  const probe = await heardBy(graph, await fixture.add(`barrier-${barriers++}`, 'Audio/Sink', 1, 0));
   await fixture.remove(probe.id);
   await graph.waitForPorts(probe.id, { count: 1, timeoutMs: 0 }).catch(() => {});
 }
@@ -183,7 +172,6 @@ test('routes of one process never fight', async () => {
   await Promise.all([c.close(), d.close()]);
   assert.deepEqual(fromApp(), []);
   graph.off('link-created', count);
-  await fixture.remove(app.id, mic.id, speakers.id, headset.id);
 });
 
 test('a link another client keeps removing is asked for again with a growing pause, and reported as contested', async () => {
@@ -198,5 +186,4 @@ test('a link another client keeps removing is asked for again with a growing pau
   const gaps = times.slice(1).map((t, i) => t - times[i]);
   assert.ok(gaps[3] >= 150 && gaps[4] >= 300, `gaps between requests ${gaps}`);
   assert.equal(errors.length, 1, 'reported once');
-  await fixture.remove(src.id, sink.id);
 });

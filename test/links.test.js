@@ -10,6 +10,7 @@ const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
 const q = require('./helpers/addon');
+const ROOT = require.resolve('..');
 const { fixture } = privateDaemon({}, { after: () => q.destroyPwThread() });
 
 const [created, destroyed] = [[], []];
@@ -94,20 +95,13 @@ test('graphLink with linger: the link outlives its maker until removed', async (
   assert.throws(() => q.graphLink(src.outputs[0], sink6.inputs[0], 1, 'yes'), TypeError);
   const pairs = [[src.outputs[0], sink6.inputs[0], true], [src.outputs[1], sink6.inputs[1], false], [mono.outputs[0], sink6.inputs[2], true]];
   // The child removes the third, lingering, link itself, then exits with the others in place.
-  const child = await runChild(`
-    const pairs = ${JSON.stringify(pairs)}, ids = [], made = new Set();
-    q.setGraphListener((kind, p) => {
-      if (kind === 6) pairs.forEach(([o, i, linger], n) => (linger ? q.graphLink(o, i, n + 1, true) : q.graphLink(o, i, n + 1)));
-      else if (kind === 8) ids[p.token - 1] = p.id;
-      else if (kind === 9) throw new Error(p.message);
-      else if (kind === 2) made.add(p.id);
-      else if (kind === 3 && p === ids[2]) { console.log(JSON.stringify(ids)); process.exit(0); }
-      if (ids.length === 3 && !ids.includes(undefined) && ids.every((id) => made.has(id)) && !made.asked) {
-        made.asked = true;
-        if (q.graphUnlink(ids[2]) !== 'removing') throw new Error('not removing');
-      }
-    });
-    q.openGraph(false);`);
+  const child = await runChild(`require(${JSON.stringify(ROOT)}).connect().then(async (g) => {
+    const links = [];
+    for (const [o, i, linger] of ${JSON.stringify(pairs)}) links.push(await g.link(o, i, { linger }));
+    await g.unlink(links[2]);
+    console.log(JSON.stringify(links.map((l) => l.id)));
+    process.exit(0);
+  });`, { preload: false });
   assert.equal(child.code, 0, child.stderr);
   const [kept, own, removed] = JSON.parse(child.stdout);
   await waitFor(() => !q.getLinks().some((l) => l.id === own), 5000, 'the link that does not linger to go');
@@ -118,11 +112,9 @@ test('graphLink with linger: the link outlives its maker until removed', async (
   await waitFor(() => !q.getLinks().some((l) => l.id === kept), 5000, 'the lingering link to go');
 });
 
-// Signals Node.js processes get all the time (SIGUSR1 from debuggers, SIGCHLD,
-// SIGWINCH) land while the JavaScript thread waits on the PipeWire thread:
-// every request must still run exactly once and report its true outcome.
-// Links and unlinks in a loop for 2.5 s, yielding to the event loop
-// between rounds so that the removals are handed over too. Prints a summary.
+// Signals Node.js processes get all the time (SIGUSR1 from debuggers, SIGCHLD, SIGWINCH) land while the
+// JavaScript thread waits on the PipeWire thread: every request must still run exactly once and say so.
+// Links and unlinks for 2.5 s, yielding to the event loop between rounds (the removals are handed over too).
 const CHILD = (sinkId, otherSinkId, outPort, inPort) => `
   let chld = 0, winch = 0;
   process.on('SIGCHLD', () => chld++).on('SIGWINCH', () => winch++);
@@ -140,13 +132,11 @@ const CHILD = (sinkId, otherSinkId, outPort, inPort) => `
       } catch (e) { failed.push(e.message); }
     }
     if (Date.now() < end) return setImmediate(round);
-    // Stop, start and a timed-out wait, under the same signals: neither the
-    // start-up pause nor the poll sleeps may be cut short.
+    // Stop, start and a timed-out wait, under the same signals: no sleep of theirs may be cut short.
     q.destroyPwThread();
     const t0 = Date.now(), t1 = (q.createPwThread(), Date.now());
     const missing = q.waitForNewNode('never-there', undefined, 300), [startMs, waitMs] = [t1 - t0, Date.now() - t1];
-    // Node's own SIGUSR1 handler races with its teardown at exit; a listener
-    // of ours takes the signal over from here on.
+    // Node's own SIGUSR1 handler races with its teardown at exit: ours takes the signal over.
     process.on('SIGUSR1', () => {});
     console.log(JSON.stringify({ made, failed: failed.slice(0, 5), failures: failed.length, chld, winch, startMs, waitMs, missing }));
     q.destroyPwThread();

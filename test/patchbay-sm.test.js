@@ -10,35 +10,26 @@ const { startSessionManager, playStream, poll, unlessDeaf, wirePlumber04 } = req
 
 const daemon = startDaemon({ objects: ['pbs-a', 'pbs-b'].map((name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] })) });
 let sm, graph, early; // early: a patchbay of a volume preset, started before WirePlumber
-const [earlySets, streams] = [[], []];
-const volumes = []; // what pbs-a showed, for a failure's message
+const [earlySets, streams, volumes] = [[], [], []]; // volumes: what pbs-a showed, for a failure's message
 
 test.before(async () => {
   graph = await require('..').connect();
   const t0 = Date.now();
   graph.on('node-changed', (n) => n.name === 'pbs-a' && volumes.push(`${n.volume?.toFixed(3)} at ${Date.now() - t0} ms`));
   graph.on('metadata-changed', (m) => m.name === 'default' && volumes.at(-1) !== 'metadata' && volumes.push('metadata'));
-  // A volume preset applied before WirePlumber starts (a login where the
-  // patchbay's unit starts first).
+  // A volume preset applied before WirePlumber starts (a login where the patchbay's unit starts first).
   early = graph.patchbay({ volumes: [{ node: 'pbs-a', volume: 0.6 }] });
   early.on('action', (a) => a.kind === 'volume' && earlySets.push(a.volume));
   await poll(() => earlySets.length === 1, 5000, 'the preset set before WirePlumber starts', 20);
   sm = await startSessionManager(daemon);
 });
-test.after(async () => {
-  await early?.close();
-  await graph?.close();
-  for (const s of streams) s.kill();
-  await sm?.stop();
-  daemon.stop();
-});
+test.after(async () => (await early?.close(), await graph?.close(), streams.forEach((s) => s.kill()),
+  await sm?.stop(), daemon.stop()));
 
 test('beside WirePlumber: presets hold over its restore and "never" stays bounded', async (t) => {
-  // The restore of its own state it makes as it starts does not undo the
-  // preset set before it ran: that is set once more, and a later change
-  // stays. WirePlumber 0.5 restores the volume itself, just before it makes
-  // its "default" metadata; 0.4 leaves it, and another client stands in for
-  // the restore (wpctl: 1.00).
+  // The restore of its own state it makes as it starts does not undo the preset set before it ran: that is
+  // set once more, and a later change stays. WirePlumber 0.5 restores the volume itself, just before it makes
+  // its "default" metadata; 0.4 leaves it, and another client stands in for the restore (wpctl: 1.00).
   const a = graph.nodes().find((n) => n.name === 'pbs-a');
   const volumeA = () => graph.nodes().find((n) => n.id === a.id)?.volume;
   await poll(() => graph.metadata('default') !== null, 5000, 'the "default" metadata', 20);
@@ -57,8 +48,7 @@ test('beside WirePlumber: presets hold over its restore and "never" stays bounde
   const [errors, removed] = [[], []];
   bay.on('error', (e) => errors.push(e.message)).on('action', (a) => a.kind === 'removed' && removed.push(a));
   await poll(() => pwLinkPairs('pbs-one', sm.env).length === 0 && removed.length === 2, 5000, 'the default links removed', 20);
-  // Whatever WirePlumber does about it over 10 s, the two do not loop: at
-  // most 2 removals a second per pair.
+  // Whatever WirePlumber does about it over 10 s, the two do not loop: at most 2 removals a second per pair.
   const end = Date.now() + 10000;
   await poll(() => Date.now() > end, 11000, '10 s', 200);
   assert.ok(created <= 2 + 2 * 2 * 11, `${created} link creations in 10 s`);

@@ -1,13 +1,12 @@
 'use strict';
-// A desktop-like graph of medium size for the pictures: devices,
-// applications, recorders, a filter, and two virtual devices made by the
-// Graph, linked the way a session manager and a user would link them.
+// A desktop-like graph of medium size for the pictures: devices, applications, recorders, a filter, and two
+// virtual devices made by the Graph, linked the way a session manager and a user would link them.
 const { Fixture, waitFor } = require('./fixture');
 
 const ST = 'FL,FR';
 
 async function buildScene(fixture, graph) {
-  const add = (name, cls, ins, outs) => fixture.add(name, cls, ins, outs);
+  const add = (...spec) => fixture.add(...spec);
   const n = {
     mic: await add('alsa_input.usb-headset-mic', 'Audio/Source', 0, ST), webcam: await add('alsa_input.webcam-mic', 'Audio/Source', 0, 'MONO'),
     speakers: await add('alsa_output.pci-speakers', 'Audio/Sink', ST, 0), headset: await add('alsa_output.usb-headset', 'Audio/Sink', ST, 0),
@@ -44,20 +43,13 @@ async function buildScene(fixture, graph) {
 // For the scripts that draw it: `draw(graph, scene)` on the scene in a private daemon,
 // everything closed after; a failure is printed and ends the process.
 function drawScene(draw) {
-  const { startDaemon } = require('./daemon');
-  const run = async () => {
-    const daemon = startDaemon({ objects: [] });
-    const fixture = new Fixture();
-    const graph = await require('../..').connect();
-    try {
-      await draw(graph, await buildScene(fixture, graph));
-    } finally {
-      await graph.close();
-      await fixture.close();
-      daemon.stop();
-    }
-  };
-  run().catch((e) => {
+  const daemon = require('./daemon').startDaemon({ objects: [] });
+  const fixture = new Fixture();
+  let graph;
+  (async () => {
+    graph = await require('../..').connect();
+    await draw(graph, await buildScene(fixture, graph));
+  })().finally(async () => (await graph?.close(), await fixture.close(), daemon.stop())).catch((e) => {
     console.error(e);
     process.exit(1);
   });
