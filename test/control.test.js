@@ -1,6 +1,6 @@
 'use strict';
-// Volume, mute, defaults, moves and routes to the default, through the Graph
-// and the tool; the fixture makes the "default" metadata after the checks without it.
+// Volume, mute, defaults, moves and routes to the default, through the Graph and the tool; the fixture makes
+// the "default" metadata after the checks without it.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -68,8 +68,8 @@ test('volume and mute: set here as pw-dump shows them, bad input refused', async
   // A device made here and never run (createNode resolves once its volume is known): its first requests settle too.
   const device = await graph.createNode({ name: 'cc-device' });
   assert.deepEqual([(await graph.setVolume(device.id, 0.5)).volume, (await graph.setMute(device.id, true)).mute, shown('cc-device')], [0.5, true, { channelVolumes: [0.125, 0.125], mute: true }]);
-  // Two at once on a node that has run (1.6 does not report the first, which
-  // must then not be sent again over the second): the later value stays.
+  // Two at once on a node that has run (1.6 does not report the first, which must then not be sent again over
+  // the second): the later value stays.
   const first = graph.setVolume('cc-b', 0.3, { timeoutMs: 1000 }).catch(() => null);
   assert.equal((await graph.setVolume('cc-b', 0.9)).volume, 0.9);
   assert.deepEqual(await first.then(() => shown('cc-b')), { channelVolumes: [0.729, 0.729], mute: false });
@@ -118,9 +118,8 @@ test('quorvane volume and mute print and set as wpctl does', async () => {
     [['volume', 'no-such', '0.5'], 1, /no node named "no-such"/],
     [['mute', String(app.id)], 1, /node "cc-app" \(\d+\) has no volume/],
     [['volume', '@default-audio-sink', '1'], 1, /there is no default audio sink/],
-  ]) {
+  ])
     assert.equal(usage.test(expectRun(args, status, '', err).stderr), status === 2, args.join(' '));
-  }
   assert.deepEqual(shown('cc-a'), { channelVolumes: [0.216, 0.216], mute: false });
   await fixture.remove(app.id);
 });
@@ -191,22 +190,20 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
   assert.deepEqual(entries(mic), [`target.node=${b.id} (Spa:Id)`, `target.object=${b.info.props['object.serial']} (Spa:Id)`]);
   assert.deepEqual(expectRun(['move', 'cc-mic', '--clear'], 0, /left to the session manager/) && entries(mic), []);
 });
-test('a route to @default-audio-sink follows the default', async () => {
+test('a route to @default-audio-sink follows the default', async (t) => {
   // The sink in effect ("default.audio.sink") or, if none, the configured one; null deletes the key.
   const write = (key, name) => pwMetadata(name ? [0, `default.${key}`, `{"name":"${name}"}`, 'Spa:String:JSON'] : ['-d', 0, `default.${key}`]);
   [['audio.sink', 'cc-a'], ['configured.audio.sink', 'cc-b']].forEach(([key, name]) => write(key, name));
   const run = startScript(CLI, ['route', '--from', 'cc-mic', '--to', '@default-audio-sink']);
-  try {
-    // [key written, its sink, where the mic is linked then (only there)]
-    for (const [key, name, on] of [[null, null, 'cc-a'], ['audio.sink', 'cc-b', 'cc-b'], ['audio.sink', null, 'cc-b'],
-      ['configured.audio.sink', 'cc-a', 'cc-a'], ['audio.sink', 'cc-gone', null], ['audio.sink', 'cc-b', 'cc-b']]) {
-      if (key) write(key, name);
-      const pairs = on ? ['FL', 'FR'].map((c) => `cc-mic:capture_${c} -> ${on}:playback_${c}`) : [];
-      await waitFor(() => String(pwLinkPairs('cc-mic')) === String(pairs), 5000, `the mic linked as ${pairs} after ${key}=${name}`, 50);
-    }
-  } finally {
-    run.child.kill('SIGINT');
+  t.after(() => run.child.kill('SIGKILL'));
+  // [key written, its sink, where the mic is linked then (only there)]
+  for (const [key, name, on] of [[null, null, 'cc-a'], ['audio.sink', 'cc-b', 'cc-b'], ['audio.sink', null, 'cc-b'],
+    ['configured.audio.sink', 'cc-a', 'cc-a'], ['audio.sink', 'cc-gone', null], ['audio.sink', 'cc-b', 'cc-b']]) {
+    if (key) write(key, name);
+    const pairs = on ? ['FL', 'FR'].map((c) => `cc-mic:capture_${c} -> ${on}:playback_${c}`) : [];
+    await waitFor(() => String(pwLinkPairs('cc-mic')) === String(pairs), 5000, `the mic linked as ${pairs} after ${key}=${name}`, 50);
   }
+  run.child.kill('SIGINT');
   assert.deepEqual([(await run.exited).code, pwLinkPairs('cc-mic')], [0, []], run.err);
 });
 

@@ -1,10 +1,9 @@
 'use strict';
-// Devices as a session manager exports them (the fixture's sound card): their
-// profiles and routes listed as the daemon shows them, selected, refused.
+// Devices as a session manager exports them (the fixture's sound card): their profiles and routes listed as
+// the daemon shows them, selected, refused.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { once } = require('node:events');
-const { spawnSync } = require('node:child_process');
 const path = require('node:path');
 const fs = require('node:fs');
 const { privateDaemon } = require('./helpers/setup');
@@ -12,6 +11,7 @@ const { startSessionManager } = require('./helpers/session-manager');
 const { DeviceFixture } = require('./helpers/device-fixture');
 const { pwDump, waitFor } = require('./helpers/fixture');
 const { restartDaemon } = require('./helpers/cli');
+const { cli } = require('./helpers/child');
 
 let graph;
 const { daemon } = privateDaemon(undefined, { graph: (g) => (graph = g), after: () => card.close() });
@@ -32,10 +32,8 @@ test('a device is listed with its profiles and routes as pw-dump shows them, and
   assert.equal((await created)[0].id, id);
   const device = await listed(id);
   const params = dumped(id);
-  assert.deepEqual(
-    pick(device, ['name', 'description', 'api']),
-    { name: 'alsa_card.listed', description: 'Fixture Card', api: 'alsa' },
-  );
+  const { name, description, api } = device;
+  assert.deepEqual({ name, description, api }, { name: 'alsa_card.listed', description: 'Fixture Card', api: 'alsa' });
   assert.deepEqual(device.profiles.map((p) => pick(p, PROFILE_KEYS)), params.EnumProfile.map((p) => pick(p, PROFILE_KEYS)));
   assert.deepEqual(device.profiles[1].classes, [{ mediaClass: 'Audio/Sink', count: 1 }]);
   assert.equal(device.profile.index, params.Profile[0].index);
@@ -56,30 +54,11 @@ test('a device is listed with its profiles and routes as pw-dump shows them, and
   assert.equal(graph.devices().some((d) => d.id === id), false);
 });
 
-test('setProfile and setRoute resolve once the daemon shows the selection; a device object is pinned by its serial', async (t) => {
+test('setProfile and setRoute resolve once the daemon shows the selection, as quorvane profile and port do; a bad one is refused with nothing sent; a device object is pinned by its serial', async (t) => {
   removedAfter(t);
   const id = await card.add('alsa_card.selected');
   const device = await listed(id);
-  const routed = await graph.setRoute(device, 'analog-output-headphones');
-  assert.equal(routed.activeRoutes.output.name, 'analog-output-headphones');
-  assert.deepEqual(pick(dumped(id).Route[0], ['index', 'device']), { index: 1, device: 0 });
-  const off = await graph.setProfile('alsa_card.selected', 'off', { timeoutMs: 2000 });
-  assert.equal(off.profile.name, 'off');
-  assert.equal(dumped(id).Profile[0].index, 0);
-  assert.equal((await graph.setProfile(id, 1)).profile.name, 'output:analog-stereo');
-  assert.deepEqual(await card.state(), { ok: true, profile: 1, route: 0, sets: 3 });
-  await card.remove();
-  const again = await card.add('alsa_card.selected');
-  await listed(again);
-  await assert.rejects(graph.setProfile(device, 'off'), /is gone/);
-  assert.equal((await card.state()).sets, 0);
-  await card.remove();
-});
-
-test('an unknown or unavailable profile or route, or a bad argument, is refused with nothing sent', async (t) => {
-  removedAfter(t);
-  const id = await card.add('alsa_card.refusing');
-  await listed(id);
+  // An unknown or unavailable profile or route, or a bad argument: refused, nothing sent.
   await assert.rejects(graph.setProfile(id, 'output:analog-surround-51'), /profile "output:analog-surround-51" .* is not available/);
   await assert.rejects(graph.setProfile(id, 'a2dp-sink'), /has no profile "a2dp-sink" \(profiles: off, /);
   await assert.rejects(graph.setRoute(id, 'analog-output-lineout'), /route "analog-output-lineout" .* is not available/);
@@ -89,6 +68,30 @@ test('an unknown or unavailable profile or route, or a bad argument, is refused 
   await assert.rejects(graph.setProfile(id, -1), RangeError);
   await assert.rejects(graph.setRoute(id, 0, { direction: 'sideways' }), TypeError);
   await assert.rejects(graph.setProfile(id, 1, { timeout: 5 }), TypeError);
+  const refused = cli('profile', 'alsa_card.selected', 'output:analog-surround-51');
+  assert.deepEqual([refused.status, refused.stderr], [1, `quorvane: profile "output:analog-surround-51" of device ${id} ("alsa_card.selected") is not available\n`]);
+  assert.equal((await card.state()).sets, 0);
+  // The tool lists the choices, the active one marked.
+  const profiles = cli('profile', 'Fixture Card');
+  assert.equal(profiles.status, 0, profiles.stderr);
+  assert.match(profiles.stdout, /^\*\s+1\s+output:analog-stereo\s/m);
+  assert.match(profiles.stdout, /^\s+2\s+output:analog-surround-51\s.*\bno\b/m);
+
+  const routed = await graph.setRoute(device, 'analog-output-headphones');
+  assert.equal(routed.activeRoutes.output.name, 'analog-output-headphones');
+  assert.deepEqual(pick(dumped(id).Route[0], ['index', 'device']), { index: 1, device: 0 });
+  const off = await graph.setProfile('alsa_card.selected', 'off', { timeoutMs: 2000 });
+  assert.equal(off.profile.name, 'off');
+  assert.equal(dumped(id).Profile[0].index, 0);
+  assert.equal((await graph.setProfile(id, 1)).profile.name, 'output:analog-stereo');
+  assert.deepEqual(await card.state(), { ok: true, profile: 1, route: 0, sets: 3 });
+  const port = cli('port', String(id), 'analog-output-headphones', '--direction', 'sink');
+  assert.equal(port.stdout, `"alsa_card.selected" (${id}): output port analog-output-headphones\n`);
+  assert.deepEqual(JSON.parse(cli('devices', '--json').stdout).map((d) => [d.name, d.activeRoutes.output.name]), [['alsa_card.selected', 'analog-output-headphones']]);
+  await card.remove();
+  const again = await card.add('alsa_card.selected');
+  await listed(again);
+  await assert.rejects(graph.setProfile(device, 'off'), /is gone/);
   assert.equal((await card.state()).sets, 0);
   await card.remove();
 });
@@ -97,9 +100,8 @@ test('a patchbay "profiles" rule sets a device once per appearance, one given a 
   removedAfter(t);
   const before = await card.add('alsa_card.before');
   await listed(before);
-  // The device replaced while JavaScript is busy: the rule starts with the
-  // new one, which has the id of the one gone, and the daemon's events of
-  // both come after.
+  // The device replaced while JavaScript is busy: the rule starts with the new one, which has the id of the
+  // one gone, and the daemon's events of both come after.
   const replaced = card.replace('alsa_card.ruled');
   const nap = new Int32Array(new SharedArrayBuffer(4));
   for (const end = Date.now() + 5000; !graph.devices().some((d) => d.name === 'alsa_card.ruled' && d.activeRoutes.output) && Date.now() < end; ) Atomics.wait(nap, 0, 0, 2);
@@ -107,43 +109,22 @@ test('a patchbay "profiles" rule sets a device once per appearance, one given a 
   const actions = [];
   const acted = async () => actions.push((await once(bay, 'action', { signal: AbortSignal.timeout(5000) }))[0]);
   const first = acted();
-  try {
-    const id = await replaced;
-    assert.equal(id, before, 'the daemon gives the id again');
-    await first;
-    assert.deepEqual(actions[0], { kind: 'profile', rule: 'profiles[0]', device: 'alsa_card.ruled', id, profile: 'off' });
-    await graph.setProfile(id, 'output:analog-stereo');
-    // A rule that fought back would have sent its profile before this route, on one queue.
-    await graph.setRoute(id, 'analog-output-speaker');
-    assert.deepEqual(await card.state(), { ok: true, profile: 1, route: 0, sets: 3 });
-    await card.remove();
-    const again = acted();
-    const second = await card.add('alsa_card.ruled');
-    await again;
-    assert.equal(actions[1].id, second);
-    assert.equal((await card.state()).profile, 0);
-  } finally {
-    await bay.close();
-    await card.remove();
-  }
-  assert.throws(() => graph.patchbay({ profiles: [{ device: '@default-audio-sink', profile: 'off' }] }), /profiles\[0\]\.device: must be a device name/);
-});
-
-test('quorvane profile and port list the choices, the active one marked, and select one', async (t) => {
-  removedAfter(t);
-  const run = (...args) => spawnSync(process.execPath, [path.join(__dirname, '..', 'bin', 'quorvane.js'), ...args], { env: daemon.env, encoding: 'utf8', timeout: 10000 });
-  const id = await card.add('alsa_card.cli');
-  await listed(id);
-  const profiles = run('profile', 'Fixture Card');
-  assert.equal(profiles.status, 0, profiles.stderr);
-  assert.match(profiles.stdout, /^\*\s+1\s+output:analog-stereo\s/m);
-  assert.match(profiles.stdout, /^\s+2\s+output:analog-surround-51\s.*\bno\b/m);
-  const port = run('port', String(id), 'analog-output-headphones', '--direction', 'sink');
-  assert.equal(port.stdout, `"alsa_card.cli" (${id}): output port analog-output-headphones\n`);
-  assert.deepEqual(JSON.parse(run('devices', '--json').stdout).map((d) => [d.name, d.activeRoutes.output.name]), [['alsa_card.cli', 'analog-output-headphones']]);
-  const refused = run('profile', 'alsa_card.cli', 'output:analog-surround-51');
-  assert.deepEqual([refused.status, refused.stderr], [1, `quorvane: profile "output:analog-surround-51" of device ${id} ("alsa_card.cli") is not available\n`]);
+  t.after(() => bay.close());
+  const id = await replaced;
+  assert.equal(id, before, 'the daemon gives the id again');
+  await first;
+  assert.deepEqual(actions[0], { kind: 'profile', rule: 'profiles[0]', device: 'alsa_card.ruled', id, profile: 'off' });
+  await graph.setProfile(id, 'output:analog-stereo');
+  // A rule that fought back would have sent its profile before this route, on one queue.
+  await graph.setRoute(id, 'analog-output-speaker');
+  assert.deepEqual(await card.state(), { ok: true, profile: 1, route: 0, sets: 3 });
   await card.remove();
+  const again = acted();
+  const second = await card.add('alsa_card.ruled');
+  await again;
+  assert.equal(actions[1].id, second);
+  assert.equal((await card.state()).profile, 0);
+  assert.throws(() => graph.patchbay({ profiles: [{ device: '@default-audio-sink', profile: 'off' }] }), /profiles\[0\]\.device: must be a device name/);
 });
 
 // Last: WirePlumber stays with the daemon's devices from here on.

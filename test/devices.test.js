@@ -56,9 +56,8 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
   // Bad options: a TypeError each; a name in use: an Error. Nothing made.
   const before = pwDump().length;
   const many = Object.fromEntries(Array.from({ length: 300 }, (_, i) => [`k${i}`, 'v']));
-  for (const options of [undefined, { name: '' }, { name: 'x', channels: ['FL', 'FL'] }, { name: 'x', props: { 'node.name': 'y' } }, { name: 'x', props: many }, { name: 'x', props: { k: 'a\0b' } }]) {
+  for (const options of [undefined, { name: '' }, { name: 'x', channels: ['FL', 'FL'] }, { name: 'x', props: { 'node.name': 'y' } }, { name: 'x', props: many }, { name: 'x', props: { k: 'a\0b' } }])
     await assert.rejects(graph.createNode(options), TypeError, JSON.stringify(options));
-  }
   await assert.rejects(graph.createNode({ name: 'qv-speaker' }), /a node named "qv-speaker" exists already/);
   const fixtureNode = await fixture.add('qv-other', 'Audio/Sink', 'FL', 0);
   await graph.waitForNode('qv-other'); // this client hears it a moment after the fixture does

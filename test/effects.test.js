@@ -1,6 +1,6 @@
 'use strict';
-// Equalisers and loopbacks loaded into the add-on's own context, measured
-// with the level meters: a tone through a band, dry against wet.
+// Equalisers and loopbacks loaded into the add-on's own context, measured with the level meters: a tone
+// through a band, dry against wet.
 const test = require('node:test');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -8,7 +8,7 @@ const assert = require('node:assert/strict');
 const { waitFor, pwDump } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 const { runChild, cli } = require('./helpers/child');
-const { playToneAt } = require('./helpers/tone');
+const { playToneAt, eventWhere } = require('./helpers/tone');
 const { parseParametricEq } = require('../lib/features/effects/parametric-eq');
 const { connect } = require('..');
 
@@ -21,60 +21,31 @@ const filterNodes = (name) => dumpNodes().filter((o) => [name, `${name}.output`]
 
 // The RMS on FL of `node`'s meter once it holds steady for three levels in a row (it settles as the tone starts).
 function steadyRms(node) {
-  const meter = graph.meter(node);
-  return new Promise((resolve, reject) => {
-    const last = [];
-    const timer = setTimeout(() => (meter.close(), reject(new Error(`no steady level at node ${node} within 5 s`))), 5000);
-    meter.on('level', (l) => {
-      last.push(l.rms[0]);
-      if (last.length > 3) last.shift();
-      if (last.length === 3 && Number.isFinite(last[0]) && Math.max(...last) - Math.min(...last) < 0.05) {
-        clearTimeout(timer);
-        meter.close();
-        resolve(last[2]);
-      }
-    });
-  });
+  const [meter, last] = [graph.meter(node), []];
+  const steady = ({ rms }) => {
+    if (last.push(rms[0]) > 3) last.shift();
+    return last.length === 3 && Number.isFinite(last[0]) && Math.max(...last) - Math.min(...last) < 0.05;
+  };
+  return eventWhere(meter, 'level', steady, `steady at node ${node}`).then((l) => l.rms[0])
+    .finally(() => meter.close());
 }
 
-test('a ParametricEQ.txt imports to its bands and preamp; a malformed line is refused with its number', () => {
-  const text = [
-    '# AutoEq',
-    'Preamp: -6.2 dB',
-    'Filter 1: ON PK Fc 105 Hz Gain 4.5 dB Q 0.70',
-    'Filter 2: ON LSC Fc 80.5 Hz Gain -2 dB Q 0.71',
-    'Filter 3: OFF PK Fc 3000 Hz Gain 9 dB Q 2',
-    'Filter 4: ON HSC Fc 1e4 Hz Gain 1.5 dB Q 0.5',
-    'Filter 5: ON LP Fc 18000 Hz',
-    'Filter: ON HP Fc 20 Hz Q 0.5',
-    'Filter 7: ON NO Fc 50 Hz Q 10',
-  ].join('\r\n');
-  assert.deepEqual(parseParametricEq(text), {
-    preamp: -6.2,
-    filters: [
-      { type: 'peaking', freq: 105, q: 0.7, gain: 4.5 },
-      { type: 'lowshelf', freq: 80.5, q: 0.71, gain: -2 },
-      { type: 'highshelf', freq: 10000, q: 0.5, gain: 1.5 },
-      { type: 'lowpass', freq: 18000, q: Math.SQRT1_2, gain: 0 },
-      { type: 'highpass', freq: 20, q: 0.5, gain: 0 },
-      { type: 'notch', freq: 50, q: 10, gain: 0 },
-    ],
-  });
-  for (const [bad, line] of [
-    ['Preamp: -6 dB\nFilter 1: ON XX Fc 100 Hz', 2],
-    ['Filter 1: ON PK Gain 3 dB Q 1', 1],
-    ['\n\nFilter 1: ON PK Fc 100 Hz Gain 3 dB Q 1 Q 2', 3],
-    ['Preamp: loud', 1],
-  ]) {
+test('a ParametricEQ.txt imports to its bands and preamp; a malformed line, or a value a biquad cannot take, is refused with its line', () => {
+  const text = ['# AutoEq', 'Preamp: -6.2 dB', 'Filter 1: ON PK Fc 105 Hz Gain 4.5 dB Q 0.70',
+    'Filter 2: ON LSC Fc 80.5 Hz Gain -2 dB Q 0.71', 'Filter 3: OFF PK Fc 3000 Hz Gain 9 dB Q 2',
+    'Filter 4: ON HSC Fc 1e4 Hz Gain 1.5 dB Q 0.5', 'Filter 5: ON LP Fc 18000 Hz',
+    'Filter: ON HP Fc 20 Hz Q 0.5', 'Filter 7: ON NO Fc 50 Hz Q 10'].join('\r\n');
+  assert.deepEqual(parseParametricEq(text), { preamp: -6.2, filters: [
+    { type: 'peaking', freq: 105, q: 0.7, gain: 4.5 }, { type: 'lowshelf', freq: 80.5, q: 0.71, gain: -2 },
+    { type: 'highshelf', freq: 10000, q: 0.5, gain: 1.5 },
+    { type: 'lowpass', freq: 18000, q: Math.SQRT1_2, gain: 0 },
+    { type: 'highpass', freq: 20, q: 0.5, gain: 0 }, { type: 'notch', freq: 50, q: 10, gain: 0 },
+  ] });
+  for (const [bad, line] of [['Preamp: -6 dB\nFilter 1: ON XX Fc 100 Hz', 2], ['Preamp: loud', 1],
+    ['Filter 1: ON PK Gain 3 dB Q 1', 1], ['\n\nFilter 1: ON PK Fc 100 Hz Gain 3 dB Q 1 Q 2', 3]])
     assert.throws(() => parseParametricEq(bad), (e) => e instanceof SyntaxError && e.message.startsWith(`line ${line}:`), bad);
-  }
-  const file = path.join(daemon.dir, 'bad-eq.txt');
-  fs.writeFileSync(file, 'Preamp: -1 dB\nFilter 1: ON PK Fc 100 Hz Gain 3 dB Q 1 Q 2\n');
-  const r = cli('eq', 'bad-eq', '--from-file', file);
-  assert.deepEqual([r.status, /bad-eq\.txt: line 2:/.test(r.stderr)], [2, true], r.stderr);
-});
 
-test('a ParametricEQ.txt value a biquad cannot take is refused with its line, also past half the graph\'s rate from the command line', () => {
+  // A value a biquad cannot take, with its line; from the command line, past half the graph's rate too.
   const head = '# AutoEq\nPreamp: -6 dB\n';
   for (const [line, field] of [
     ['Filter 1: ON PK Fc -100 Hz Gain 3 dB Q 1', /Fc must be above 0 and below 24000 Hz .* not -100/],
@@ -85,18 +56,22 @@ test('a ParametricEQ.txt value a biquad cannot take is refused with its line, al
     ['Filter 1: ON PK Fc 100 Hz Gain 3 dB Q -1', /Q must be above 0 .* not -1/],
     ['Preamp: -1e9 dB', /Preamp must be within ±48 dB/],
     ['Preamp: -45 dB', /the Preamp lines together must be within ±48 dB, not -51/],
-  ]) {
+  ])
     assert.throws(() => parseParametricEq(`${head}${line}\nFilter 9: ON PK Fc 100 Hz`, { rate: 48000 }), (e) => e instanceof RangeError && e.message.startsWith('line 3: ') && field.test(e.message), line);
-  }
   // A band of an OFF line is not loaded: not checked. Without the rate only "above 0" can be told.
   assert.equal(parseParametricEq(`${head}Filter 1: OFF PK Fc -5 Hz Gain 99 dB\nFilter 2: ON PK Fc 30000 Hz`).filters[0].freq, 30000);
   assert.throws(() => parseParametricEq(`${head}${'Filter: ON PK Fc 100 Hz\n'.repeat(65)}`), /^RangeError: line 67: more than 64 filters/);
-  // quorvane eq checks the file against the daemon's rate (48 kHz) before making anything.
-  const file = path.join(daemon.dir, 'nyquist-eq.txt');
-  fs.writeFileSync(file, `${head}Filter 1: ON PK Fc 30000 Hz Gain 3 dB Q 1\n`);
+  // quorvane eq checks the file (at the daemon's rate, 48 kHz) before making anything, and names its line.
   const before = dumpNodes().length;
-  const r = cli('eq', 'nyquist-eq', '--from-file', file);
-  assert.deepEqual([r.status, /nyquist-eq\.txt: line 3: Fc must be above 0 and below 24000 Hz/.test(r.stderr), dumpNodes().length], [2, true, before], r.stderr);
+  for (const [name, body, said] of [
+    ['bad-eq', 'Preamp: -1 dB\nFilter 1: ON PK Fc 100 Hz Gain 3 dB Q 1 Q 2\n', /bad-eq\.txt: line 2:/],
+    ['nyquist-eq', `${head}Filter 1: ON PK Fc 30000 Hz\n`, /nyquist-eq\.txt: line 3: Fc must be .* 24000 Hz/],
+  ]) {
+    const file = path.join(daemon.dir, `${name}.txt`);
+    fs.writeFileSync(file, body);
+    const r = cli('eq', name, '--from-file', file);
+    assert.deepEqual([r.status, said.test(r.stderr), dumpNodes().length], [2, true, before], r.stderr);
+  }
 });
 
 test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it was; set() changes it live on the same nodes', async () => {
@@ -159,8 +134,8 @@ test('live changes of the preamp and of the volume ramp: a recorded 1 kHz tone n
   recorder.kill('SIGINT');
   await new Promise((resolve) => recorder.once('exit', resolve));
   const samples = wavSamples(file);
-  // A sine of amplitude A at 1 kHz moves by 2π·1000/48000·A = 0.13 A from one sample to the next; a step of the
-  // gain by 12 dB at once jumps by up to 0.75 A.
+  // A sine of amplitude A at 1 kHz moves by 2π·1000/48000·A = 0.13 A from one sample to the next; a step of
+  // the gain by 12 dB at once jumps by up to 0.75 A.
   const amplitude = 10 ** (-6 / 20);
   let jump = 0;
   for (let i = 1; i < samples.length; i++) jump = Math.max(jump, Math.abs(samples[i] - samples[i - 1]));
@@ -174,18 +149,14 @@ test('live changes of the preamp and of the volume ramp: a recorded 1 kHz tone n
 test('bad filters are refused before anything is made', async () => {
   const before = dumpNodes().length;
   const band = { type: 'peaking', freq: 1000, q: 1, gain: 3 };
+  // Bands with one bad field each, then bad options.
   const cases = [
-    [{ name: 'bad', filters: [{ ...band, type: 'bell' }] }, TypeError],
-    [{ name: 'bad', filters: [{ ...band, freq: 24000 }] }, RangeError],
-    [{ name: 'bad', filters: [{ ...band, freq: 0 }] }, RangeError],
-    [{ name: 'bad', filters: [{ ...band, q: 0 }] }, RangeError],
-    [{ name: 'bad', filters: [{ ...band, q: NaN }] }, TypeError],
-    [{ name: 'bad', filters: [{ ...band, gain: 60 }] }, RangeError],
-    [{ name: 'bad', filters: [{ ...band, gian: 3 }] }, TypeError],
+    ...[[{ type: 'bell' }, TypeError], [{ freq: 24000 }, RangeError], [{ freq: 0 }, RangeError],
+      [{ q: 0 }, RangeError], [{ q: NaN }, TypeError], [{ gain: 60 }, RangeError], [{ gian: 3 }, TypeError]]
+      .map(([bad, kind]) => [{ name: 'bad', filters: [{ ...band, ...bad }] }, kind]),
     [{ name: 'bad', filters: Array(10000).fill(band) }, RangeError],
-    [{ name: 'bad', filter: [band] }, TypeError],
+    [{ name: 'bad', filter: [band] }, TypeError], [{ name: 'bad', filters: [band], linger: true }, TypeError],
     [{ name: 'bad', filters: [band], preamp: Infinity }, TypeError],
-    [{ name: 'bad', filters: [band], linger: true }, TypeError],
     [{ name: 'demo-speakers', filters: [band] }, Error],
   ];
   for (const [options, kind] of cases) await assert.rejects(graph.createFilter(options), kind, JSON.stringify(options).slice(0, 80));

@@ -1,6 +1,6 @@
 'use strict';
-// Level meters against a private daemon: a tone played by PipeWire's own
-// pw-cat, measured at the stream and at the sink's monitor ports.
+// Level meters against a private daemon: a tone played by PipeWire's own pw-cat, measured at the stream and
+// at the sink's monitor ports.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -9,21 +9,16 @@ const { waitFor, pwDump } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 const { restartDaemon } = require('./helpers/cli');
 const { startDaemon } = require('./helpers/daemon');
-const { playTone } = require('./helpers/tone');
+const { playTone, eventWhere } = require('./helpers/tone');
 const { connect } = require('..');
 
 let graph;
 const { daemon } = privateDaemon({}, { graph: (g) => (graph = g) });
 
-// The first level of `meter` that `fits`, within a bound.
-function levelWhere(meter, fits, what) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => (meter.off('level', hear), reject(new Error(`no level ${what} within 5 s (the meter is ${meter.state}: ${meter.reason})`))), 5000);
-    const hear = (level) => fits(level) && (clearTimeout(timer), meter.off('level', hear), resolve(level));
-    meter.on('level', hear);
-  });
-}
-
+const levelWhere = (meter, fits, what) => eventWhere(meter, 'level', fits, what);
+// A stereo format, as a session manager sets a node's ports up with it.
+const FORMAT = { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: 2,
+  position: ['FL', 'FR'] };
 const near = (value, wanted) => Math.abs(value - wanted) <= 0.1;
 const isTone = (l) => near(l.peak[0], -6) && near(l.rms[0], -9) && l.peak[1] === -Infinity && l.rms[1] === -Infinity;
 const meterNodes = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'].startsWith('quorvane.meter.'));
@@ -69,8 +64,8 @@ test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at 
 
 test('a new meter\'s first level covers only periods with sound: at 60 and at 10 levels a second it reads the tone; a meter of an idle node says so within a second or two', async () => {
   const own = await graph.createNode({ name: 'meter-first-sink' });
-  // Meters opened while nothing plays (the sink's first periods once the tone starts carry none of it yet), and
-  // meters opened on the stream while it plays: each one's first level is the tone's.
+  // Meters opened while nothing plays (the sink's first periods once the tone starts carry none of it yet),
+  // and meters opened on the stream while it plays: each one's first level is the tone's.
   const firstLevels = (node) =>
     [60, 60, 60, 10, 10, 10].map((rateHz) => {
       const meter = graph.meter(node, { rateHz });
@@ -82,18 +77,12 @@ test('a new meter\'s first level covers only periods with sound: at 60 and at 10
   const levels = [...(await Promise.all(atSink)), ...(await Promise.all(firstLevels(tone.node.id)))];
   assert.deepEqual(levels.map((l) => [near(l.peak[0], -6), near(l.rms[0], -9)]), Array(12).fill([true, true]), JSON.stringify(levels.map((l) => [l.peak[0], l.rms[0]])));
 
-  // A meter never falls silent without a word, within a second and a bit: of
-  // a node that runs no periods (the test-tone source runs only while
-  // something other than a meter takes from it) it says so; of a stream whose
-  // client stopped it says it is stalled where no period gets past the
-  // stream (PipeWire before 1.0), or goes on measuring (1.x runs the
-  // stream's followers on), and measures the stream again once it goes on.
+  // A meter never falls silent without a word, within a second and a bit: of a node that runs no periods (the
+  // test-tone source runs only while something other than a meter takes from it) it says so; of a stream
+  // whose client stopped it says it is stalled where no period gets past the stream (PipeWire before 1.0), or
+  // goes on measuring (1.x runs the stream's followers on), and measures it again after.
   const stateWithin = (meter, ms, wanted) =>
-    new Promise((resolve, reject) => {
-      const timer = setTimeout(() => (meter.off('state', hear), reject(new Error(`no state "${wanted}" within ${ms} ms (${meter.state}: ${meter.reason})`))), ms);
-      const hear = (s) => s.state === wanted && (clearTimeout(timer), meter.off('state', hear), resolve(s));
-      meter.on('state', hear);
-    });
+    eventWhere(meter, 'state', (s) => s.state === wanted, `"${wanted}"`, ms);
   const idle = graph.meter('demo-microphone');
   const measured = graph.meter(tone.node.id);
   await levelWhere(measured, isTone, 'of the tone');
@@ -118,60 +107,43 @@ test('a new meter\'s first level covers only periods with sound: at 60 and at 10
   }
 });
 
-test('a meter follows the measured node\'s ports when they are made anew, as a session manager makes them', async () => {
+test('a meter follows the measured node\'s ports when they are made anew, as a session manager makes them', async (t) => {
   const remade = await graph.createNode({ name: 'meter-remade' });
   const meter = graph.meter(remade.id);
   const ports = () => graph.ports().filter((p) => p.nodeId === remade.id);
   let tone;
-  try {
-    // Its ports set up again, as WirePlumber does to a new sink: new ports, whose ids are the old ones
-    // shuffled (a monitor port may get a former input port's id).
-    const before = ports().map((p) => p.props['object.serial']);
-    const format = { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: 2, position: ['FL', 'FR'] };
-    for (const [command, args] of [['send-command', ['Suspend', '{}']], ['set-param', ['PortConfig', JSON.stringify({ direction: 'Input', mode: 'dsp', monitor: true, format })]]]) {
-      assert.equal(spawnSync('pw-cli', [command, String(remade.id), ...args]).status, 0);
-    }
-    await waitFor(() => ports().length === 4 && ports().every((p) => !before.includes(p.props['object.serial'])), 5000, 'the sink\'s new ports');
-    tone = await playTone(graph, daemon, 'meter-remade-tone', graph.nodes().find((n) => n.id === remade.id));
-    await levelWhere(meter, isTone, 'of the tone through the new monitor ports');
-  } finally {
-    tone?.child.kill('SIGKILL');
-    await meter.close();
-    await graph.destroyNode(remade.id);
-  }
+  t.after(async () => (tone?.child.kill('SIGKILL'), await meter.close(), await graph.destroyNode(remade.id)));
+  // Its ports set up again, as WirePlumber does to a new sink: new ports, whose ids are the old ones shuffled
+  // (a monitor port may get a former input port's id).
+  const before = ports().map((p) => p.props['object.serial']);
+  for (const [command, args] of [['send-command', ['Suspend', '{}']], ['set-param', ['PortConfig', JSON.stringify({ direction: 'Input', mode: 'dsp', monitor: true, format: FORMAT })]]])
+    assert.equal(spawnSync('pw-cli', [command, String(remade.id), ...args]).status, 0);
+  await waitFor(() => ports().length === 4 && ports().every((p) => !before.includes(p.props['object.serial'])), 5000, 'the sink\'s new ports');
+  tone = await playTone(graph, daemon, 'meter-remade-tone', graph.nodes().find((n) => n.id === remade.id));
+  await levelWhere(meter, isTone, 'of the tone through the new monitor ports');
 });
 
-test('100 meters opened and closed leave no stream, port or link; each ends once', async () => {
+test('100 meters opened and closed leave no stream, port or link, each ending once; bad options and targets are refused and make nothing; a closed Graph ends its meters; no profiler without its module', async () => {
   const meters = Array.from({ length: 100 }, () => graph.meter(sink.id, { channels: ['FR'] }));
   let ends = 0;
   for (const m of meters) m.on('end', () => ends++);
   await waitFor(() => meterObjects().links === 100, 10000, '100 meters linked');
   await Promise.all(meters.map((m) => m.close()));
   await Promise.all(meters.map((m) => m.close()));
-  assert.equal(ends, 100);
-  assert.deepEqual(meterObjects(), { nodes: 0, ports: 0, links: 0 });
-});
+  assert.deepEqual([ends, meterObjects()], [100, { nodes: 0, ports: 0, links: 0 }]);
 
-test('bad options and targets are refused and make nothing; a closed Graph ends its meters; no profiler without its module', async () => {
   assert.throws(() => graph.profiler(), /the daemon has no profiler/);
   const monitor = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 0);
   const input = graph.ports().find((p) => p.nodeId === sink.id && p.direction === 1);
-  for (const [target, options, error] of [
-    [sink.id, { rateHz: 0 }, RangeError],
-    [sink.id, { rateHz: 61 }, RangeError],
-    [sink.id, { rateHz: '20' }, TypeError],
-    [sink.id, { rate: 20 }, TypeError],
-    [sink.id, { channels: ['XX'] }, RangeError],
-    [sink.id, { channels: 'FL' }, TypeError],
-    [input, {}, /input port/],
-    [999999, {}, /no port/],
-    ['no-such-node', {}, /no node/],
-  ])
+  const bad = [[{ rateHz: 0 }, RangeError], [{ rateHz: 61 }, RangeError], [{ rateHz: '20' }, TypeError],
+    [{ rate: 20 }, TypeError], [{ channels: ['XX'] }, RangeError], [{ channels: 'FL' }, TypeError]];
+  for (const [target, options, error] of [...bad.map((b) => [sink.id, ...b]),
+    [input, {}, /input port/], [999999, {}, /no port/], ['no-such-node', {}, /no node/]])
     assert.throws(() => graph.meter(target, options), error, `${JSON.stringify(options)}`);
   const other = await connect();
   const meter = other.meter(monitor);
   assert.deepEqual(meter.channels, [monitor.props['audio.channel']]);
-  let ends = 0;
+  ends = 0;
   meter.on('end', () => ends++);
   await waitFor(() => meterObjects().links === 1, 5000, 'the meter linked');
   await other.close();
@@ -195,8 +167,7 @@ test('a Graph that reconnects measures the node of the same name again after a d
   test.after(() => child.kill('SIGKILL'));
   // The restarted daemon's source gets its ports as a session manager would give them.
   const mic = pwDump().find((o) => o.info?.props?.['node.name'] === 'demo-microphone');
-  const format = { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: 2, position: ['FL', 'FR'] };
-  spawnSync('pw-cli', ['set-param', String(mic.id), 'PortConfig', JSON.stringify({ direction: 'Output', mode: 'dsp', format })]);
+  spawnSync('pw-cli', ['set-param', String(mic.id), 'PortConfig', JSON.stringify({ direction: 'Output', mode: 'dsp', format: FORMAT })]);
   await waitFor(() => meterObjects().links === 2 && meter.node === mic.id, 5000, 'the meter linked again');
   assert.equal(meter.ended, false);
   await other.close();

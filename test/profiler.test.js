@@ -1,52 +1,35 @@
 'use strict';
-// The daemon's profiler, from a daemon that loads module-profiler (the other
-// files' daemons do not: meter.test.js checks the refusal).
+// The daemon's profiler, from a daemon that loads module-profiler (the other files' daemons do not:
+// meter.test.js checks the refusal).
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
-const { daemonConf } = require('./helpers/daemon');
+const { privateDaemon } = require('./helpers/setup');
 const { waitFor } = require('./helpers/fixture');
 const { playTone } = require('./helpers/tone');
 
-// A private daemon with the profiler, this process pointed at it.
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-profiler-'));
-const conf = daemonConf([]).replace('{ name = libpipewire-module-adapter }', '$&\n  { name = libpipewire-module-profiler }');
-fs.writeFileSync(path.join(dir, 'daemon.conf'), conf);
-Object.assign(process.env, { XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir });
-const daemon = { dir, env: { ...process.env } };
-const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(dir, 'daemon.conf')], { env: daemon.env, stdio: 'ignore' });
-test.after(() => (child.kill('SIGKILL'), fs.rmSync(dir, { recursive: true, force: true })));
+const { daemon } = privateDaemon({ objects: [], profiler: true });
 
 test('the profiler gives each driver its quantum, rate, times and load, and the nodes it drives', async () => {
-  await waitFor(() => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0, 10000, 'the daemon');
   const graph = await require('..').connect();
   const sink = await graph.createNode({ name: 'profiled-sink' });
   const tone = await playTone(graph, daemon, 'profiled-tone', sink);
   test.after(() => tone.child.kill('SIGKILL'));
   const profiler = graph.profiler();
-  const profile = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no profile of the sink driving the tone within 5 s')), 5000);
-    profiler.on('profile', (p) => {
-      // A cycle the driver and the tone both ran whole (their first may not be).
-      const driver = p.drivers.find((d) => d.name === 'profiled-sink' && d.busyUs !== null && d.followers.some((f) => f.name === 'profiled-tone' && f.busyUs !== null));
-      if (driver) (clearTimeout(timer), resolve(driver));
-    });
-  });
+  // A cycle the driver and the tone both ran whole (their first may not be).
+  const whole = (d) => d.name === 'profiled-sink' && d.busyUs !== null
+    && d.followers.some((f) => f.name === 'profiled-tone' && f.busyUs !== null);
+  const profile = await waitFor(() => profiler.latest?.drivers.find(whole), 5000, 'a profile of the sink driving the tone');
   assert.equal(profile.id, sink.id);
   assert.equal(profile.rate, 48000);
   assert.ok(profile.quantum >= 32 && profile.quantum <= 8192, `quantum ${profile.quantum}`);
   const follower = profile.followers.find((f) => f.name === 'profiled-tone');
   assert.equal(follower.id, tone.node.id);
-  for (const row of [profile, follower]) {
+  for (const row of [profile, follower])
     assert.ok(row.busyUs >= 0 && row.waitUs >= 0 && row.busyRatio < 1 && row.waitRatio < 1, JSON.stringify(row));
-  }
   assert.ok(profile.load.fast >= 0 && profile.load.fast < 1 && Number.isInteger(profile.xruns));
 
-  // A follower that stops (SIGSTOP: it never finishes its cycles) is told as
-  // "xrun" events of that node, its count growing, as its errors show.
+  // A follower that stops (SIGSTOP: it never finishes its cycles) is told as "xrun" events of that node, its
+  // count growing, as its errors show.
   const xruns = [];
   profiler.on('xrun', (x) => xruns.push(x));
   tone.child.kill('SIGSTOP');
@@ -55,8 +38,8 @@ test('the profiler gives each driver its quantum, rate, times and load, and the 
   tone.child.kill('SIGKILL');
   assert.ok(xruns.every((x) => x.node === tone.node.id && x.role === 'follower' && x.t > 0), JSON.stringify(xruns));
   assert.ok(xruns[0].count >= 1 && xruns[1].count > xruns[0].count, JSON.stringify(xruns));
-  // A node that comes after it under its id (PipeWire gives ids again at
-  // once) starts with no errors of its own, not the stopped one's.
+  // A node that comes after it under its id (PipeWire gives ids again at once) starts with no errors of its
+  // own, not the stopped one's.
   await waitFor(() => !graph.nodes().some((n) => n.name === 'profiled-tone'), 5000, 'the stopped tone gone');
   const before = xruns.at(-1).count;
   for (let i = 0; i < 8; i++) {

@@ -1,10 +1,8 @@
 'use strict';
-// A real session manager beside a test's private daemon: Debian's WirePlumber
-// on a private session bus, with its configuration, state and home in a
-// temporary directory, so it never sees the machine's daemon, bus, devices or
-// the user's saved settings. Hardware monitors (ALSA, Bluetooth, V4L2,
-// libcamera) are off: only the daemon's own nodes and the test's streams are
-// there to link.
+// A real session manager beside a test's private daemon: Debian's WirePlumber on a private session bus, with
+// its configuration, state and home in a temporary directory, so it never sees the machine's daemon, bus,
+// devices or the user's saved settings. Hardware monitors (ALSA, Bluetooth, V4L2, libcamera) are off: only
+// the daemon's own nodes and the test's streams are there to link.
 const { spawn, spawnSync } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
@@ -21,24 +19,17 @@ const BUS_CONF = (socket) => `<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-
 </busconfig>
 `;
 
-// WirePlumber 0.4: its own configuration minus the hardware: the main and
-// policy scripts as Debian ships them, no Bluetooth, no real-time module.
-const WP04_CONF = `context.properties = {
-  log.level = 2
-  wireplumber.script-engine = lua-scripting
-}
-context.spa-libs = {
-  audio.convert.* = audioconvert/libspa-audioconvert
-  support.*       = support/libspa-support
-}
+// WirePlumber 0.4: its own configuration minus the hardware: the main and policy scripts as Debian ships
+// them, no Bluetooth, no real-time module.
+const WP04_CONF = `context.properties = { log.level = 2 wireplumber.script-engine = lua-scripting }
+context.spa-libs = { audio.convert.* = audioconvert/libspa-audioconvert support.* = support/libspa-support }
 context.modules = [
   { name = libpipewire-module-protocol-native } { name = libpipewire-module-client-node } { name = libpipewire-module-client-device }
   { name = libpipewire-module-adapter } { name = libpipewire-module-metadata } { name = libpipewire-module-session-manager }
 ]
 wireplumber.components = [
   { name = libwireplumber-module-lua-scripting, type = module }
-  { name = main.lua, type = config/lua }
-  { name = policy.lua, type = config/lua }
+  { name = main.lua, type = config/lua } { name = policy.lua, type = config/lua }
 ]
 `;
 // Read after Debian's 50-*-config.lua files, before their 90-enable-all.lua.
@@ -46,9 +37,8 @@ const WP04_NO_DEVICES = `alsa_monitor.enabled = false
 v4l2_monitor.enabled = false
 libcamera_monitor.enabled = false
 `;
-// WirePlumber 0.5 refuses Lua configuration: a fragment of its SPA-JSON one,
-// merged into the profile it runs (main): the policy as shipped, no hardware,
-// nothing that would look for a service on the bus.
+// WirePlumber 0.5 refuses Lua configuration: a fragment of its SPA-JSON one, merged into the profile it runs
+// (main): the policy as shipped, no hardware, nothing that would look for a service on the bus.
 const WP05_FRAGMENT = `wireplumber.profiles = {
   main = {
     hardware.audio = disabled
@@ -62,8 +52,8 @@ const WP05_FRAGMENT = `wireplumber.profiles = {
 }
 `;
 
-// Whether the installed WirePlumber is 0.4 (Lua configuration, no volume
-// restore of its own as it starts), by its library.
+// Whether the installed WirePlumber is 0.4 (Lua configuration, no volume restore of its own as it starts), by
+// its library.
 function wirePlumber04() {
   const r = spawnSync('wireplumber', ['--version'], { encoding: 'utf8', timeout: 5000 });
   const m = /Linked with libwireplumber (\d+)\.(\d+)/.exec(r.stdout ?? '');
@@ -91,8 +81,7 @@ async function stopChild(child) {
 // Started so that it dies with this process, however that ends.
 const orphanProof = (args, options) => spawn('setpriv', ['--pdeathsig', 'KILL', ...args], options);
 
-// Whether a change written to the "default" metadata reaches a client that
-// listens to it (pw-metadata -m).
+// Whether a change written to the "default" metadata reaches a client that listens to it (pw-metadata -m).
 async function metadataReportsChanges(env) {
   const monitor = spawn('pw-metadata', ['-m', '-n', 'default'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
   let out = '';
@@ -170,8 +159,8 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
  * or any other driver drive it. Returns the child; stop it with kill().
  */
 function playStream(sm, name, { seconds = 120 } = {}) {
-  // A Sun audio file of stereo 16-bit silence at 8 kHz. Big-endian: the magic, where the samples start,
-  // their size, 16-bit linear PCM, the rate, 2 channels.
+  // A Sun audio file of stereo 16-bit silence at 8 kHz. Big-endian: the magic, where the samples start, their
+  // size, 16-bit linear PCM, the rate, 2 channels.
   const data = Buffer.alloc(24 + 8000 * 4 * seconds);
   [0x2e736e64, 24, data.length - 24, 3, 8000, 2].forEach((v, i) => data.writeUInt32BE(v, i * 4));
   const file = path.join(sm.dir, `${name}.au`);

@@ -7,27 +7,19 @@ const { spawn } = require('node:child_process');
 const PORT_CONFIG = '"{ mode = dsp monitor = false control = false position = preserve }"';
 
 /**
- * Writes `file`: a 48 kHz stereo float WAV file of `seconds`, a 1 kHz sine of
+ * Writes `file`: a 48 kHz stereo float WAV file of `seconds`, a sine of `freq` Hz (1 kHz by default) of
  * amplitude levels[0] on FL and levels[1] on FR (1 is full scale).
  */
-function writeTone(file, seconds, levels) {
+function writeTone(file, seconds, levels, freq = 1000) {
   const frames = 48000 * seconds;
-  const bytes = frames * 8;
   const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + bytes, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(3, 20); // IEEE float
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(48000, 24);
-  header.writeUInt32LE(48000 * 8, 28);
-  header.writeUInt16LE(8, 32);
-  header.writeUInt16LE(32, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(bytes, 40);
+  // RIFF, then the "fmt " chunk (IEEE float, 2 channels, 48 kHz, 8 bytes a frame, 32 bits), then "data".
+  for (const [at, text] of [[0, 'RIFF'], [8, 'WAVEfmt '], [36, 'data']]) header.write(text, at);
+  const words = [[4, 36 + frames * 8], [16, 16], [24, 48000], [28, 48000 * 8], [40, frames * 8]];
+  words.forEach(([at, v]) => header.writeUInt32LE(v, at));
+  [[20, 3], [22, 2], [32, 8], [34, 32]].forEach(([at, v]) => header.writeUInt16LE(v, at));
   const samples = new Float32Array(frames * 2);
-  for (let i = 0; i < frames * 2; i++) samples[i] = levels[i & 1] * Math.sin((2 * Math.PI * 1000 * (i >> 1)) / 48000);
+  for (let i = 0; i < frames * 2; i++) samples[i] = levels[i & 1] * Math.sin((2 * Math.PI * freq * (i >> 1)) / 48000);
   fs.writeFileSync(file, Buffer.concat([header, Buffer.from(samples.buffer)]));
   return file;
 }
@@ -35,8 +27,13 @@ function writeTone(file, seconds, levels) {
 /** The tests' tone in `dir`: -6 dBFS on FL, silence on FR. */
 const toneFile = (dir, seconds) => writeTone(path.join(dir, 'tone.wav'), seconds, [10 ** (-6 / 20), 0]);
 
-// pw-cat playing `file` as node `name`, linked channel by channel into `sink`.
-async function playFile(graph, daemon, name, sink, file) {
+/**
+ * pw-cat playing a sine of `freq` Hz at -6 dBFS on FL (silence on FR, 20 s) as node `name` on `daemon`, its
+ * ports set up as a session manager would, linked channel by channel into `sink`; resolves to
+ * { child, node, outputs }.
+ */
+async function playToneAt(graph, daemon, name, sink, freq) {
+  const file = writeTone(path.join(daemon.dir, `tone-${freq}.wav`), 20, [10 ** (-6 / 20), 0], freq);
   const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });
   const node = await graph.waitForNode(name);
   const outputs = await graph.waitForPorts(node.id, { direction: 'out', count: 2 });
@@ -45,25 +42,17 @@ async function playFile(graph, daemon, name, sink, file) {
   return { child, node, outputs };
 }
 
-/**
- * pw-cat playing the tone (20 s) as node `name` on `daemon`, its ports set up as a session manager would, linked
- * channel by channel into `sink` (a node made by graph.createNode); resolves to { child, node, outputs }.
- */
-async function playTone(graph, daemon, name, sink) {
-  return playFile(graph, daemon, name, sink, toneFile(daemon.dir, 20));
+/** The tone at 1 kHz played into `sink` (a node made by graph.createNode) as playToneAt plays it. */
+const playTone = (graph, daemon, name, sink) => playToneAt(graph, daemon, name, sink, 1000);
+
+/** The first `event` of `emitter` (a meter) whose value `fits`, within `ms`; else an error with its state. */
+function eventWhere(emitter, event, fits, what, ms = 5000) {
+  return new Promise((resolve, reject) => {
+    const said = () => `no ${event} ${what} within ${ms} ms (${emitter.state}: ${emitter.reason})`;
+    const timer = setTimeout(() => (emitter.off(event, hear), reject(new Error(said()))), ms);
+    const hear = (value) => fits(value) && (clearTimeout(timer), emitter.off(event, hear), resolve(value));
+    emitter.on(event, hear);
+  });
 }
 
-/**
- * pw-cat playing a sine of `freq` Hz at -6 dBFS on FL (silence on FR, 20 s) as node `name`, linked into `sink` as
- * playTone links it; resolves to { child, node, outputs }.
- */
-async function playToneAt(graph, daemon, name, sink, freq) {
-  const file = path.join(daemon.dir, `tone-${freq}.wav`);
-  writeTone(file, 20, [10 ** (-6 / 20), 0]);
-  const samples = new Float32Array(fs.readFileSync(file).buffer.slice(44));
-  for (let i = 0; i < samples.length; i += 2) samples[i] = 10 ** (-6 / 20) * Math.sin((2 * Math.PI * freq * (i >> 1)) / 48000);
-  fs.writeFileSync(file, Buffer.concat([fs.readFileSync(file).subarray(0, 44), Buffer.from(samples.buffer)]));
-  return playFile(graph, daemon, name, sink, file);
-}
-
-module.exports = { writeTone, toneFile, playTone, playToneAt };
+module.exports = { writeTone, toneFile, playTone, playToneAt, eventWhere };
