@@ -1,25 +1,29 @@
 'use strict';
-// The quorvane tool, the demo and an example against the private daemon, cross-checked
-// with pw-link; another client (the fixture) holds links of its own beside the tool's.
+// The quorvane tool, the demo and an example against the private daemon, cross-checked with pw-link (the
+// fixture holds links of its own beside the tool's); what a one-shot run loads, its compile cache, and the
+// tool when its reader goes away or the daemon dies under it.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { execFile, spawnSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
 const { startDaemon } = require('./helpers/daemon');
-const { waitFor, pwDump, pwLinkList, pwMetadata, linksFrom } = require('./helpers/fixture');
+const { Fixture, waitFor, pwDump, pwLinkList, pwMetadata, linksFrom } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
-const { startScript, cli, CLI } = require('./helpers/child');
-const { scratch } = require('./helpers/cli');
+const { startScript, runChild, cli, CLI } = require('./helpers/child');
+const { scratch, restartDaemon } = require('./helpers/cli');
 
 const ROOT = path.join(__dirname, '..');
 const { fixture } = privateDaemon();
 
 const node = (file, args, env) => spawnSync(process.execPath, [file, ...args], { encoding: 'utf8', timeout: 30000, env });
 
-// Whether the tool run by `run` has connected (its client is in the graph).
-const connected = (run) =>
-  pwDump().some((o) => o.type === 'PipeWire:Interface:Client' && String(o.info.props['application.process.id']) === String(run.child.pid));
+// Whether the tools `runs` runs have connected (their clients are in the graph of `env`).
+function connected(runs, env) {
+  const clients = pwDump(env).filter((o) => o.type === 'PipeWire:Interface:Client');
+  const pids = clients.map((o) => String(o.info.props['application.process.id']));
+  return runs.every((r) => pids.includes(String(r.child.pid)));
+}
 const linkIds = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id).sort((a, b) => a - b);
 
 let app, sink;
@@ -44,15 +48,13 @@ test('nodes and ports: tables and JSON, filtered, each node\'s role in words', (
 test('failures exit with their code and one line saying what is wrong', async () => {
   // Every native library refused, as where libpipewire is missing: help for
   // the tool and each command all the same, the load error for a command.
-  const noAddon = (...args) => new Promise((resolve) => {
-    const refuse = `process.dlopen = () => { throw new Error('no native library'); }; process.argv.splice(1, 0, ${JSON.stringify(CLI)});`;
-    execFile(process.execPath, ['-e', `${refuse} require(${JSON.stringify(CLI)})`, ...args], { timeout: 30000 },
-      (e, stdout, stderr) => resolve({ status: e ? e.code : 0, stdout, stderr }));
-  });
+  const noAddon = (...args) => runChild(`process.dlopen = () => { throw new Error('no native library'); };
+    process.argv.splice(1, 0, ...${JSON.stringify([CLI, ...args])}); require(process.argv[1]);`,
+    { preload: false, timeoutMs: 30000 });
   const commands = Object.keys(require('../lib/cli/help').HELP);
   const helps = await Promise.all([...commands.map((c) => (c === 'main' ? noAddon() : noAddon(c, '--help'))), noAddon('nodes')]);
-  commands.forEach((c, i) => assert.ok(`${helps[i].status}${helps[i].stderr} ${helps[i].stdout}`.startsWith(`0 Usage: quorvane ${c === 'main' ? '<command>' : c} `), c));
-  assert.deepEqual([helps.at(-1).status, /no native library/.test(helps.at(-1).stderr)], [1, true], helps.at(-1).stderr);
+  commands.forEach((c, i) => assert.ok(`${helps[i].code}${helps[i].stderr} ${helps[i].stdout}`.startsWith(`0 Usage: quorvane ${c === 'main' ? '<command>' : c} `), c));
+  assert.deepEqual([helps.at(-1).code, /no native library/.test(helps.at(-1).stderr)], [1, true], helps.at(-1).stderr);
   const bare = cli(); // the help, as asked for
   assert.match(`${bare.status} ${bare.stdout}`, /^0 Usage: quorvane <command>[^]*Exit codes: 0 success[^]*4 the daemon went away/);
   // Run through npx from its cache: no unit naming files npm prunes.
@@ -100,12 +102,10 @@ test('a listing larger than a pipe reaches a late reader whole', async () => {
 });
 
 test('wait and monitor report a later node, its changes and removal, until Ctrl-C', async () => {
-  const r = cli('wait', 'cli-app', '--direction', 'Input');
-  assert.deepEqual([r.status, r.stdout.trim()], [0, String(app.id)]);
   const late = startScript(CLI, ['wait', 'cli-late', '--timeout', '20000']);
   const never = startScript(CLI, ['wait', 'never-there', '--timeout', '60000']);
   const monitor = startScript(CLI, ['monitor', '--json']);
-  await waitFor(() => connected(late) && connected(never) && monitor.out.includes('"cli-sink"'), 10000, 'the tools to connect');
+  await waitFor(() => connected([late, never]) && monitor.out.includes('"cli-sink"'), 10000, 'the tools to connect');
   const added = await fixture.add('cli-late', 'Audio/Sink', 1, 0);
   assert.deepEqual([await late.exited, late.out], [{ code: 0, signal: null }, `${added.id}\n`]);
   await waitFor(() => monitor.out.includes(`{"event":"node-changed","id":${added.id},`), 5000, 'its info');
@@ -154,30 +154,24 @@ test('link and unlink remove only their own links', async () => {
 });
 
 // The link rule itself is link-rules.test.js's; here the command line that sets it up and takes it down.
-test('route --exclusive keeps only its links from the app, again after a restart', async () => {
+test('route --exclusive keeps only its links from the app, again after a restart; route --rules keeps several', async (t) => {
   let [vmic, speakers, other, app] = await Promise.all([['cr-vmic', 'Audio/Sink', 'FL,FR', 0], ['cr-speakers', 'Audio/Sink', 'FL,FR', 0],
     ['cr-other', 'Stream/Output/Audio', 0, 'FL,FR'], ['cr-app-1', 'Stream/Output/Audio', 0, 'FR,FL']].map((a) => fixture.add(...a)));
   await fixture.link([[other.outputs[0], vmic.inputs[0]], [app.outputs[0], speakers.inputs[0]]]);
   const run = startScript(CLI, ['route', '--from', 'node.name=/^cr-app-\\d$/', '--from', 'media.class=Stream/Output/Audio', '--to', 'cr-vmic', '--exclusive']);
   // FR,FL outputs pair with the sink's FL,FR inputs by channel.
   const want = (a) => [[a.outputs[0], vmic.inputs[1]], [a.outputs[1], vmic.inputs[0]]].sort((x, y) => x[0] - y[0]);
-  try {
-    await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'only the route\'s links from the app');
-    await fixture.remove(app.id);
-    app = await fixture.add('cr-app-2', 'Stream/Output/Audio', '0', 'FR,FL');
-    await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'the restarted app linked again');
-  } finally {
-    run.child.kill('SIGINT');
-  }
+  t.after(() => run.child.kill('SIGINT'));
+  await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'only the route\'s links from the app');
+  await fixture.remove(app.id);
+  app = await fixture.add('cr-app-2', 'Stream/Output/Audio', '0', 'FR,FL');
+  await waitFor(() => String(linksFrom(app.outputs)) === String(want(app)), 5000, 'the restarted app linked again');
   // Another client's link into the sink stays.
-  assert.deepEqual([(await run.exited).code, run.err, linksFrom(app.outputs), linksFrom(other.outputs)], [0, '', [], [[other.outputs[0], vmic.inputs[0]]]]);
+  assert.deepEqual([(await run.stop()).code, run.err, linksFrom(app.outputs), linksFrom(other.outputs)], [0, '', [], [[other.outputs[0], vmic.inputs[0]]]]);
   assert.equal(run.out.split('\n').filter((l) => /^linked cr-app-\d:out_F[LR] -> cr-vmic:in_F[LR] /.test(l)).length, 4, run.out);
-  await fixture.remove(app.id, vmic.id, speakers.id, other.id);
-});
 
-test('route --rules keeps several routes; a bad rules file is a usage error', async () => {
   // rr-c: a value that only looks like /regexp/flags is a text: a path.
-  const [sink, a, b, c] = await Promise.all([['rr-sink', 'Audio/Sink', 'MONO', 0], ['rr-a', 'Audio/Source', 0, 'FL,FR'], ['rr-b', 'Audio/Source', 0, 2],
+  const [mono, a, b, c] = await Promise.all([['rr-sink', 'Audio/Sink', 'MONO', 0], ['rr-a', 'Audio/Source', 0, 'FL,FR'], ['rr-b', 'Audio/Source', 0, 2],
     ['rr-c', 'Audio/Source;object.path=/x/y', 0, 'MONO']].map((x) => fixture.add(...x)));
   const file = path.join(scratch('quorvane-rules-'), 'rules.json');
   fs.writeFileSync(file, JSON.stringify({ routes: [
@@ -185,22 +179,21 @@ test('route --rules keeps several routes; a bad rules file is a usage error', as
     { from: { 'node.name': '/^rr-b$/' }, to: 'rr-sink', channels: 'positional' },
     { from: { 'object.path': '/x/y' }, to: 'rr-sink' },
   ] }));
-  const run = startScript(CLI, ['route', '--rules', file]);
+  const rules = startScript(CLI, ['route', '--rules', file]);
+  t.after(() => rules.child.kill('SIGINT'));
   const outputs = [...a.outputs, ...b.outputs, ...c.outputs];
   // Both stereo sides into the one MONO input; b has no channels.
-  await waitFor(() => String(linksFrom(outputs).map((p) => p[1])) === String(Array(4).fill(sink.inputs[0])), 5000, 'the links of the three routes')
-    .finally(() => run.child.kill('SIGINT'));
-  assert.deepEqual([(await run.exited).code, linksFrom(outputs)], [0, []], run.err);
-  assert.match(run.out, /^route 1: linked rr-a:out_FL -> rr-sink:in_MONO/m);
-
-  // The patchbay's other sections (never) are the patchbay's.
-  for (const [rules, error] of [[{ routes: [{ from: 5, to: 'x' }] }, `${file}:1:13: routes[0].from: must be a node name or an object of property patterns`],
+  await waitFor(() => String(linksFrom(outputs).map((p) => p[1])) === String(Array(4).fill(mono.inputs[0])), 5000, 'the links of the three routes');
+  assert.deepEqual([(await rules.stop()).code, linksFrom(outputs)], [0, []], rules.err);
+  assert.match(rules.out, /^route 1: linked rr-a:out_FL -> rr-sink:in_MONO/m);
+  // A bad rules file is a usage error; the patchbay's other sections (never) are the patchbay's.
+  for (const [bad, error] of [[{ routes: [{ from: 5, to: 'x' }] }, `${file}:1:13: routes[0].from: must be a node name or an object of property patterns`],
     [{ routes: [{ from: 'a', to: 'b' }], never: [{ from: 'a', to: 'c' }] }, `${file} holds "never" beside its routes: run it with quorvane patchbay ${file}`]]) {
-    fs.writeFileSync(file, JSON.stringify(rules));
+    fs.writeFileSync(file, JSON.stringify(bad));
     const r = cli('route', '--rules', file);
     assert.deepEqual([r.status, r.stderr], [2, `quorvane: ${error}\n`]);
   }
-  await fixture.remove(sink.id, a.id, b.id, c.id);
+  await fixture.remove(app.id, vmic.id, speakers.id, other.id, mono.id, a.id, b.id, c.id);
 });
 
 test('wpctl\'s conventions and the argument forms read as wpctl reads them', async (t) => {
@@ -220,12 +213,13 @@ test('wpctl\'s conventions and the argument forms read as wpctl reads them', asy
     [['ports', '--node=@DEFAULT_AUDIO_SINK@'], 0, /^\d+\s+\d+\s+demo-speakers:playback_FL\s+in\s+audio$/m],
     [['wait', 'x', '--timeout', '-h'], 2, /^$/, /--timeout must be a number, got "-h"/],
     [['wait', '--timeout=5000', '--', '--odd'], 0, new RegExp(`^${odd.id}\n$`)],
+    [['wait', 'cli-app', '--direction', 'Input'], 0, new RegExp(`^${app.id}\n$`)],
   ];
   for (const [args, code, out, err = /^$/] of cases) {
     const r = cli(...args);
     assert.deepEqual([r.status, out.test(r.stdout), err.test(r.stderr)], [code, true, true], `${args.join(' ')}: ${r.stdout}${r.stderr}`);
   }
-  await waitFor(() => connected(late), 10000, 'the wait to connect');
+  await waitFor(() => connected([late]), 10000, 'the wait to connect');
   pwMetadata([0, 'default.video.source', '{"name":"--odd"}', 'Spa:String:JSON']);
   assert.deepEqual([await late.exited, late.out], [{ code: 0, signal: null }, `${odd.id}\n`], late.err);
 });
@@ -242,4 +236,81 @@ test('the demo starts a daemon of its own; an example stops on a refusal', async
   const dir = r.stdout.match(/^No PipeWire daemon was reachable: started a private one \((.*)\)$/m) ?? assert.fail(r.stdout);
   assert.match(r.stdout, /  2 link\(s\) made\n[^]*  2 removed/);
   assert.equal(fs.existsSync(dir[1]), false, 'the private daemon\'s folder is removed');
+});
+
+// The tool without NODE_COMPILE_CACHE; bounded, so that a tool that spins fails the test.
+const quorvane = (args, env, preload = []) =>
+  spawnSync(process.execPath, [...preload, CLI, ...args], { env: { ...env, NODE_COMPILE_CACHE: undefined }, encoding: 'utf8', timeout: 20000 });
+const speed = scratch('quorvane-cli-speed-');
+
+test('the commands that only read the graph load neither the Graph nor the help texts', () => {
+  // Writes the modules the run loaded, as it exits.
+  const [preload, to] = ['record-modules.js', 'modules.json'].map((f) => path.join(speed, f));
+  fs.writeFileSync(preload, `process.on('exit', () => require('fs').writeFileSync(process.env.MODULES_TO, JSON.stringify(Object.keys(require.cache))));\n`);
+  for (const args of [['nodes', '--json'], ['ports'], ['links', '--json'], ['default'], ['volume', 'demo-speakers']]) {
+    const r = quorvane(args, { ...process.env, MODULES_TO: to }, ['--require', preload]);
+    assert.equal(r.status, 0, `${args.join(' ')}: ${r.stderr}`);
+    const loaded = JSON.parse(fs.readFileSync(to, 'utf8')).map((file) => path.relative(ROOT, file));
+    assert.deepEqual(['connection/connection', 'graph/graph', 'cli/help'].map((m) => loaded.includes(`lib/${m}.js`)), [true, false, false], args.join(' '));
+  }
+});
+
+test("the compile cache is kept in this user's own directory under TMPDIR, and a TMPDIR that cannot hold it changes nothing", () => {
+  const [tmp, theirs] = ['tmp-', 'theirs-'].map((p) => path.join(fs.mkdtempSync(path.join(speed, p)), 'node-compile-cache'));
+  // Someone else's directory (root can make one) is not used; under /proc one can be neither made nor used.
+  const root = process.getuid() === 0;
+  if (root) {
+    fs.mkdirSync(theirs, { mode: 0o777 });
+    fs.chownSync(theirs, 65534, 65534);
+  }
+  for (const dir of [path.dirname(tmp), '/proc', '/proc/no-such-dir', ...(root ? [path.dirname(theirs)] : [])]) {
+    const r = quorvane(['--help'], { ...process.env, TMPDIR: dir });
+    assert.deepEqual([r.status, r.signal, r.stdout.startsWith('Usage: quorvane')], [0, null, true], `${dir}: ${r.stderr}`);
+  }
+  assert.ok(fs.readdirSync(tmp).some((tag) => fs.readdirSync(path.join(tmp, tag)).length > 0), 'modules cached');
+  if (root) assert.deepEqual(fs.readdirSync(theirs), [], "another user's directory was used");
+});
+
+test('tools end cleanly when their reader or the daemon goes; --reconnect carries on', async (t) => {
+  const daemon = startDaemon({ setEnv: false });
+  t.after(() => daemon.stop());
+  const run = (args, options) => startScript(CLI, args, { env: daemon.env, ...options });
+  let fixture = new Fixture(daemon.env);
+  const first = await fixture.add('back-app', 'Stream/Output/Audio', 0, 2);
+  const firstSink = await fixture.add('back-sink', 'Audio/Sink', 2, 0);
+  await fixture.add('gone-sink', 'Audio/Sink', 1, 0);
+  const commands = [['nodes', '--props'], ['ports'], ['links', '--json'], ['wait', 'back-app'], ['monitor'],
+    ['link', String(first.outputs[0]), String(firstSink.inputs[0])]];
+  for (const r of commands.map((args) => run(args, { closeOutput: true }))) assert.deepEqual([await r.exited, r.err], [{ code: 0, signal: null }, ''], r.child.spawnargs.join(' '));
+  const ending = [run(['monitor']), run(['link', '--from', 'back-app', '--to', 'gone-sink']), run(['wait', 'never-there', '--timeout', '60000'])];
+  const [monitor, held] = [run(['monitor', '--reconnect']), run(['link', '--from', 'back-app', '--to', 'back-sink', '--reconnect'])];
+  await waitFor(() => connected([...ending, monitor, held], daemon.env), 10000, 'the tools to connect');
+  await waitFor(() => [ending[0], monitor].every((r) => r.out.includes('back-sink')) &&
+    [ending[1], held].every((r) => r.out.includes('holding')), 10000, 'the tools to run');
+  await fixture.close();
+  daemon.kill();
+  for (const r of ending) {
+    assert.deepEqual(await r.exited, { code: 4, signal: null }, r.err);
+    // One line saying why, no stack trace.
+    assert.deepEqual([r.err.split('\n').filter((l) => l.startsWith('quorvane:')).map((l) => l.split(' (')[0]), /\n\s+at /.test(r.err)], [['quorvane: PipeWire went away'], false], r.err);
+  }
+  await waitFor(() => [monitor, held].every((r) => r.err.includes('PipeWire went away')), 10000, 'the tools to notice');
+
+  // A new daemon where the killed one was; ids come round again, so only output from here on counts.
+  const [monitorSeen, heldSeen] = [monitor.out.length, held.out.length];
+  const second = await restartDaemon(daemon);
+  t.after(() => second.kill('SIGKILL'));
+  fixture = new Fixture(daemon.env);
+  const app = await fixture.add('back-app', 'Stream/Output/Audio', 0, 2);
+  const sink = await fixture.add('back-sink', 'Audio/Sink', 2, 0);
+  await waitFor(() => monitor.out.slice(monitorSeen).includes(`node-created ${sink.id} "back-sink"`), 10000, 'monitor to print the new graph');
+  // The links it held are made again on the new daemon, once both ends are whole.
+  const again = () => held.out.slice(heldSeen);
+  await waitFor(() => (again().match(/^link-created/gm) || []).length === 2, 10000, 'the links to be made again');
+  assert.match(again(), new RegExp(`^link-created \\d+ ${app.id}:${app.outputs[1]} -> ${sink.id}:${sink.inputs[1]}$`, 'm'));
+  for (const r of [monitor, held]) {
+    assert.deepEqual(await r.stop(), { code: 0, signal: null }, r.err);
+    assert.match(r.err, /PipeWire is back/);
+  }
+  await fixture.close();
 });

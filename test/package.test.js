@@ -16,7 +16,6 @@ const CACHE = path.join(ROOT, '.cache');
 const TOOLS = path.join(CACHE, 'tools', 'node_modules');
 const ARCHES = { x64: 'Advanced Micro Devices X86-64', arm64: 'AArch64' }; // readelf's names for the machines
 const NPM12 = path.join(TOOLS, 'npm', 'bin', 'npm-cli.js');
-const readelf = (...args) => spawnSync('readelf', args, { encoding: 'utf8' }).stdout;
 // A script listing its daemon's graph through the package at DIR, and the add-on file it loaded.
 const listing = (dir) => `require(${JSON.stringify(dir)}).connect().then(async (graph) => {
   const addon = require('node:path').basename(Object.keys(require.cache).find((f) => f.endsWith('.node')));
@@ -49,16 +48,14 @@ test('the tarball holds the sources, the loader and one stripped binary per ABI'
   // arm64's come with a release build (scripts/prebuild.sh --release, as the test command makes them).
   if (abis('arm64').length || process.env.QUORVANE_RELEASE) assert.deepEqual(abis('arm64'), abis('x64'));
   else t.diagnostic('no arm64 binaries: not a release build');
-  for (const [arch, machine] of Object.entries(ARCHES)) {
-    for (const abi of abis(arch)) {
-      const file = path.join(ROOT, 'prebuilds', `linux-${arch}`, `node.abi${abi}.glibc.node`);
-      const elf = readelf('-h', '-S', '-d', '--dyn-syms', '-W', file);
-      assert.match(elf, new RegExp(`Machine:\\s+${machine}\n[^]*\\(NEEDED\\)\\s+Shared library: \\[libpipewire-0\\.3\\.so\\.0\\]`), file);
-      assert.doesNotMatch(elf, /RPATH|RUNPATH|libstdc\+\+|\.symtab|\.debug_/, `${file}: a run path, libstdc++ or not stripped`);
-      // Loads with glibc 2.34 and any libstdc++: no symbol of a newer glibc, none of libstdc++'s.
-      const versions = [...new Set(elf.match(/@@?[A-Z]+_[\d.]+/g))];
-      assert.deepEqual(versions.filter((v) => /GLIBCXX|CXXABI/.test(v) || (/GLIBC_/.test(v) && newerThan234(v))), [], file);
-    }
+  for (const [arch, machine] of Object.entries(ARCHES)) for (const abi of abis(arch)) {
+    const file = path.join(ROOT, 'prebuilds', `linux-${arch}`, `node.abi${abi}.glibc.node`);
+    const elf = spawnSync('readelf', ['-h', '-S', '-d', '--dyn-syms', '-W', file], { encoding: 'utf8' }).stdout;
+    assert.match(elf, new RegExp(`Machine:\\s+${machine}\n[^]*\\(NEEDED\\)\\s+Shared library: \\[libpipewire-0\\.3\\.so\\.0\\]`), file);
+    assert.doesNotMatch(elf, /RPATH|RUNPATH|libstdc\+\+|\.symtab|\.debug_/, `${file}: a run path, libstdc++ or not stripped`);
+    // Loads with glibc 2.34 and any libstdc++: no symbol of a newer glibc, none of libstdc++'s.
+    const versions = [...new Set(elf.match(/@@?[A-Z]+_[\d.]+/g))];
+    assert.deepEqual(versions.filter((v) => /GLIBCXX|CXXABI/.test(v) || (/GLIBC_/.test(v) && newerThan234(v))), [], file);
   }
 });
 
@@ -117,9 +114,9 @@ test('installed by npm, pnpm and yarn with no compiler, the prebuilt binary load
   const tsc = spawnSync(process.execPath, [require.resolve('typescript/bin/tsc'), '--strict', 'use.ts'], { cwd: projects['npm 12'], encoding: 'utf8', timeout: 120000 });
   assert.equal(tsc.status, 0, tsc.stdout + tsc.stderr);
   // The command, as npx runs it.
-  const nodes = spawnSync(process.execPath, [path.join(projects['npm 12'], 'node_modules', '.bin', 'quorvane'), 'nodes', '--json'], { encoding: 'utf8', env: daemon.env });
-  assert.equal(nodes.status, 0, nodes.stderr);
-  assert.deepEqual(JSON.stringify(JSON.parse(nodes.stdout).map((n) => n.name).sort()), DAEMON_NODES);
+  const nodes = node(projects['npm 12'], path.join('node_modules', '.bin', 'quorvane'), 'nodes', '--json');
+  const names = nodes.status === 0 && JSON.stringify(JSON.parse(nodes.stdout).map((n) => n.name).sort());
+  assert.equal(names, DAEMON_NODES, nodes.stderr);
 });
 
 test('the prebuilt binaries list a private daemon and, each required alone, serve the nineteen; arm64 under qemu', async (t) => {

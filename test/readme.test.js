@@ -13,7 +13,6 @@ const { waitFor, pwMetadata } = require('./helpers/fixture');
 const { scratch } = require('./helpers/cli');
 
 const ROOT = path.join(__dirname, '..');
-const DOCS = ['README.md', 'docs/cli.md'];
 
 // What the documents show and this test does not run, and why.
 const NOT_RUN = [
@@ -72,16 +71,15 @@ test.before(async () => {
 function run(argv, ready) {
   return new Promise((resolve, reject) => {
     const child = spawn(argv[0], argv.slice(1), { cwd: project, env, stdio: ['ignore', 'pipe', 'pipe'], timeout: 30000, killSignal: 'SIGKILL' });
-    const r = { out: '', err: '' };
-    let closed = false;
+    const r = { out: '', err: '', closed: false };
     child.stdout.on('data', (d) => (r.out += d));
     child.stderr.on('data', (d) => (r.err += d));
-    child.on('error', reject).on('close', (code, signal) => ((closed = true), resolve({ ...r, code, signal })));
-    if (ready) waitFor(() => closed || ready(r.out, child), 15000, `${argv.at(-1)} under way`, 20).then(() => closed || child.kill('SIGINT'), () => {});
+    child.on('error', reject).on('close', (code, signal) => resolve(Object.assign(r, { code, signal, closed: true })));
+    if (ready) waitFor(() => r.closed || ready(r.out, child), 15000, `${argv.at(-1)} under way`, 20).then(() => r.closed || child.kill('SIGINT'), () => {});
   });
 }
 
-for (const file of DOCS) {
+for (const file of ['README.md', 'docs/cli.md']) {
   test(`${file}: every command and script runs as written`, async () => {
     const skipped = new Set();
     let ran = 0;
@@ -89,17 +87,13 @@ for (const file of DOCS) {
       if (lang === 'json') continue;
       const skip = NOT_RUN.find(([pattern]) => pattern.test(code));
       if (skip && skipped.add(skip)) continue;
-      let r;
-      if (lang === 'js') {
-        const script = path.join(project, /^import /m.test(code) ? 'quick.mjs' : 'quick.js');
-        fs.writeFileSync(script, code);
-        r = await run([process.execPath, script]);
-      } else {
-        assert.match(code, /^quorvane /, `${file}: a command neither run nor listed as not run`);
-        const held = HELD.find(([pattern]) => pattern.test(code));
-        // exec: the signal reaches the tool, not the shell.
-        r = await run(!held ? ['sh', '-c', code] : isolated ? ['unshare', '--net', 'sh', '-c', `${LOOPBACK_UP} && exec ${code}`] : ['sh', '-c', `exec ${code}`], held?.[1]);
-      }
+      const script = path.join(project, /^import /m.test(code) ? 'quick.mjs' : 'quick.js');
+      if (lang === 'js') fs.writeFileSync(script, code);
+      else assert.match(code, /^quorvane /, `${file}: a command neither run nor listed as not run`);
+      const held = HELD.find(([pattern]) => pattern.test(code));
+      // exec: the signal reaches the tool, not the shell.
+      const sh = !held ? ['sh', '-c', code] : isolated ? ['unshare', '--net', 'sh', '-c', `${LOOPBACK_UP} && exec ${code}`] : ['sh', '-c', `exec ${code}`];
+      const r = await run(lang === 'js' ? [process.execPath, script] : sh, held?.[1]);
       assert.deepEqual([r.code, r.signal, /\n\s+at |Error/.test(r.err)], [0, null, false], `${code}\n${r.out}\n${r.err}`);
       ran++;
     }

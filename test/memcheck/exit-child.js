@@ -1,9 +1,6 @@
 'use strict';
-// Run under valgrind by exits.js against its daemon: holds a device (and a
-// lingering one), a link, a route, requests still pending and every object's
-// info proxies, then ends as argv[2] says: "exit" (process.exit), "normal"
-// (the event loop runs dry), "uncaught" (an uncaught exception) or "sigterm"
-// (killed by exits.js with SIGTERM's default action).
+// Run under valgrind by exits.js: holds a device (and a lingering one), a link, a route, pending requests
+// and every object's info proxies, then ends as argv[2] says (exits.js kills a "sigterm" run).
 const q = require('../helpers/addon');
 
 async function main(mode) {
@@ -21,14 +18,8 @@ async function main(mode) {
   if (mode === 'exit') process.exit(0);
   if (mode === 'uncaught') setImmediate(() => { throw new Error('uncaught on purpose'); });
   if (mode === 'sigterm') console.log('ready');
-  if (mode === 'normal') {
-    // Nothing holds the event loop once the holds are let go, unawaited.
-    q.destroyPwThread();
-    graph.close();
-  }
+  // Nothing holds the event loop once the holds are let go, unawaited.
+  if (mode === 'normal') (q.destroyPwThread(), graph.close());
 }
 
-main(process.argv[2]).catch((e) => {
-  console.error(e);
-  process.exit(3);
-});
+main(process.argv[2]).catch((e) => (console.error(e), process.exit(3)));
