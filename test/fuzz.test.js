@@ -32,7 +32,7 @@ const STATE_ERRORS = { linkPorts: ['PipeWire not connected', 'Could not find mat
   unlinkPorts: ['PipeWire not connected'], linkNodesNameToId: ['PipeWire not connected', 'Could not find matching ports'], unlinkNodesNameToId: ['PipeWire not connected'] };
 
 // The wait's first argument's own string conversion may throw.
-const isAllowedThrow = (name, args, e) =>
+const allowed = (name, args, e) =>
   (e instanceof TypeError && e.message === `${name} requires ${TYPE_MESSAGES[name]}`) ||
   (e?.constructor === Error && (STATE_ERRORS[name] ?? []).includes(e.message)) ||
   (name === 'waitForNewNode' && ((e instanceof UserError && e.message === 'toString') || (e instanceof TypeError && typeof args[0] === 'symbol')));
@@ -42,17 +42,14 @@ const snapshot = () => JSON.stringify([q.getNodes(), q.getPorts(), q.getLinks()]
 // Functions that change the module's state are fuzzed only where they are no-ops.
 function fuzzState(label, connected, seed) {
   const random = generator(seed);
+  const pick = (v = VALUES[Math.floor(random() * VALUES.length)]) => (typeof v === 'function' ? v() : v);
   // The nineteen; the Graph's own natives are driven through lib/ and tested there.
   const names = Object.keys(q).slice(0, 19).filter((n) => n !== (connected ? 'destroyPwThread' : 'createPwThread'));
   let throws = 0;
   for (let i = 0; i < CALLS; i++) {
     const name = names[Math.floor(random() * names.length)];
-    const args = Array.from({ length: Math.floor(random() * 4) }, () => {
-      const v = VALUES[Math.floor(random() * VALUES.length)];
-      return typeof v === 'function' ? v() : v;
-    });
-    // No waiting: without a Number time-out the wait would last 5 s, and a
-    // positive one at least one poll interval.
+    const args = Array.from({ length: Math.floor(random() * 4) }, () => pick());
+    // No waiting: without a Number time-out the wait would last 5 s, and a positive one a poll interval.
     if (name === 'waitForNewNode') {
       while (args.length < 3) args.push(undefined);
       if (typeof args[2] !== 'number' || (args[2] | 0) > 0) args[2] = random() < 0.5 ? 0 : -1;
@@ -62,7 +59,7 @@ function fuzzState(label, connected, seed) {
       q[name](...args);
     } catch (e) {
       throws++;
-      assert.ok(isAllowedThrow(name, args, e), `${label}: ${name}(${args.map((a) => typeof a).join(', ')}) threw ${e}`);
+      assert.ok(allowed(name, args, e), `${label}: ${name}(${args.map((a) => typeof a).join(', ')}) threw ${e}`);
       assert.equal(snapshot(), before, `${label}: a rejected ${name} changed the mirror`);
     }
   }

@@ -1,7 +1,6 @@
 'use strict';
-// JACK clients, as a studio runs them under PipeWire (pw-jack): linked by the
-// names JACK applications show, port types respected, nodes without a media
-// class judged by their ports, links kept as clients come and go.
+// JACK clients, as a studio runs them under PipeWire (pw-jack): linked by the names JACK applications show,
+// port types respected, nodes without a media class judged by their ports, links kept as clients come and go.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -18,24 +17,20 @@ const { daemon, fixture } = privateDaemon({}, { graph: (g) => (graph = g) });
 const started = [];
 test.after(() => Promise.all(started.map((c) => c.stop())));
 
-// A JACK client of the tests, and the node PipeWire made for it (a node of
-// that name not there before: ids come round again at once, serials do not),
-// once all its ports are there.
+// A client started by `start` (a JACK client of the tests, or one of JACK's examples), with the node
+// PipeWire made for it named `name` (not there before: ids come round again at once, serials do not),
+// once its `count` ports are there (the fixture's: as many as it said).
 const serial = (n) => n.props['object.serial'];
-async function client(name, ...ports) {
+async function withNode(name, start, count) {
   const known = new Set(graph.nodes().filter((n) => n.name === name).map(serial));
-  const c = await jackClient(daemon.env, name, ...ports);
+  const c = await start();
   started.push(c);
-  c.node = await waitFor(() => graph.nodes().find((n) => n.name === name && !known.has(serial(n)) && portsOf(n.id).length === c.ports), 10000, `the node of JACK client ${name}`);
+  const fits = (n) => n.name === name && !known.has(serial(n)) && portsOf(n.id).length === (count ?? c.ports);
+  c.node = await waitFor(() => graph.nodes().find(fits), 10000, `the node of JACK client ${name}`);
   return c;
 }
-// One of JACK's example clients, once its node has `count` ports.
-async function example(name, count, command, ...args) {
-  const c = jackExample(daemon.env, command, ...args);
-  started.push(c);
-  c.node = await waitFor(() => graph.nodes().find((n) => n.name === name && portsOf(n.id).length === count), 10000, `the node of ${command}`);
-  return c;
-}
+const client = (name, ...ports) => withNode(name, () => jackClient(daemon.env, name, ...ports));
+const example = (name, count, ...command) => withNode(name, () => jackExample(daemon.env, ...command), count);
 // The tool, run until stopped (at the end, whatever happened).
 function tool(...args) {
   const run = startScript(CLI, args);
@@ -155,8 +150,7 @@ test('ports are listed with their type; a node without a media class is judged b
 });
 
 test('patchbay rules by the names JACK shows: --dry-run pairs by type and says why a rule links nothing; a restarted client is linked again, by the patchbay and by a held link --reconnect', { skip }, async () => {
-  const dir = scratch('quorvane-jack-');
-  const file = path.join(dir, 'studio.json');
+  const file = path.join(scratch('quorvane-jack-'), 'studio.json');
   const rules = { routes: [{ from: 'DAW Out', to: 'Studio Out' }, { from: 'DAW Out', to: 'studio out' }, { from: 'Synth', to: 'Studio Out' }, { from: 'seq', to: 'Studio Out' }] };
   fs.writeFileSync(file, JSON.stringify(rules));
   const dry = cli('patchbay', file, '--dry-run');

@@ -31,21 +31,26 @@ test('loading starts nothing; start and destroy fill and empty the mirror', asyn
   assert.deepEqual([q.destroyPwThread(), q.getNodes(), q.getPorts(), q.destroyPwThread(), q.createPwThread()], [true, [], [], true, true]);
   // The new registry announces the whole graph before the start returns.
   assert.ok(q.getNodes().some((n) => n.id === node.id && n.name === 'restart-node') && q.getPorts().some((p) => p.id === node.inputs[0]));
+  await fixture.remove(node.id); // the daemon's own nodes only, for the scripts that follow
 });
 
-test('scripts end by themselves; PipeWire logs only at the level asked for', async () => {
+test('scripts end by themselves, a throwing listener\'s error reaching uncaughtException as dispatch goes on; PipeWire logs only at the level asked for', async () => {
   const cases = [
     // [script, standard output, standard error, environment]
+    [`let calls = 0;
+      process.on('uncaughtException', (e) => console.log('caught ' + e.message));
+      q.on('node-created', (n) => { calls++; throw new Error('boom ' + n.name); });
+      q.createPwThread(), q.destroyPwThread();
+      setTimeout(() => console.log('calls ' + calls), 100);`,
+    'caught boom demo-speakers\ncaught boom demo-microphone\ncalls 2', /^$/],
     ['q.createPwThread(1); setTimeout(() => { console.log(q.getNodes().length > 0); q.destroyPwThread(); }, 300);', 'true', /^$/],
     ['q.createPwThread(true); q.destroyPwThread();', '', /\[D\]/],
     ['q.createPwThread(); q.destroyPwThread();', '', /^\[I\]/m, { PIPEWIRE_DEBUG: '3' }],
     [`q.on('node-created', () => {}); q.createPwThread(); process.exit(0);`, '', /^$/],
     // With events and a link request in flight.
-    [`q.on('link-created', () => {});
-      q.createPwThread();
-      const sink = q.getNodes().find((n) => n.name === 'demo-speakers');
-      console.log(q.linkNodesNameToId('demo-microphone', sink.id));
-      q.unlinkNodesNameToId('demo-microphone', sink.id);
+    [`q.on('link-created', () => {}); q.createPwThread();
+      const [mic, sink] = ['demo-microphone', q.getNodes().find((n) => n.name === 'demo-speakers').id];
+      console.log(q.linkNodesNameToId(mic, sink)); q.unlinkNodesNameToId(mic, sink);
       process.exit(0);`, '2', /^$/],
   ];
   for (const [script, out, err, env] of cases) {
@@ -59,9 +64,7 @@ test('scripts end by themselves; PipeWire logs only at the level asked for', asy
 const SCALE = process.env.QUORVANE_LONG === '1' ? 10 : 1;
 
 test('start/stop and connect()/close() cycles leak no threads or descriptors', async () => {
-  q.createPwThread();
-  q.destroyPwThread();
-  await (await connect()).close();
+  q.createPwThread(), q.destroyPwThread(), await (await connect()).close(); // what stays after a first use
   const before = usage();
   for (let i = 0; i < 20 * SCALE; i++) assert.ok(q.createPwThread() && q.getNodes().length > 0 && q.destroyPwThread(), `cycle ${i}: mirror filled`);
   for (let i = 0; i < 200 * SCALE; i++) {
@@ -73,7 +76,6 @@ test('start/stop and connect()/close() cycles leak no threads or descriptors', a
   assert.deepEqual([usage(), q.getNodes()], [before, []]);
 });
 
-// No daemon at all, and a daemon that dies under a connected script.
 test('an unusable daemon socket gives a bounded start and an empty mirror', async () => {
   const net = require('node:net');
   const dir = require('./helpers/cli').scratch('quorvane-nodaemon-');
@@ -83,8 +85,7 @@ test('an unusable daemon socket gives a bounded start and an empty mirror', asyn
   const script = `const t = Date.now(); const ok = q.createPwThread(); const ms = Date.now() - t;
     const r = { ok, ms, mirror: [q.getNodes(), q.getPorts(), q.getLinks()] };
     try { q.linkNodesNameToId('x', 1); } catch (e) { r.link = e.message; }
-    q.destroyPwThread();
-    if (process.env.AGAIN) { q.createPwThread(); q.destroyPwThread(); }
+    q.destroyPwThread(), process.env.AGAIN && (q.createPwThread(), q.destroyPwThread());
     const c = Date.now();
     require(${JSON.stringify(path.join(__dirname, '..'))}).connect({ timeoutMs: 500 })
       .catch((e) => Object.assign(r, { connect: e.message, connectMs: Date.now() - c }))
@@ -111,17 +112,13 @@ test('a daemon killed during waitForNewNode: the wait returns, the mirror stays'
   const r = await runChild(
     `q.createPwThread();
      console.log('waiting');
-     const r = q.waitForNewNode('never-there', undefined, 6000);
-     console.log(JSON.stringify(r) + ' ' + Date.now());
+     console.log(JSON.stringify(q.waitForNewNode('never-there', undefined, 6000)) + ' ' + Date.now());
      // Queries still answer; a new start finds nothing.
      const mirror = q.getNodes().filter((n) => n.name.startsWith('dying-')).map((n) => n.name);
-     q.destroyPwThread();
-     q.createPwThread();
-     console.log(JSON.stringify({ mirror, again: q.getNodes().length }));
-     q.destroyPwThread();`,
+     q.destroyPwThread(), q.createPwThread();
+     console.log(JSON.stringify({ mirror, again: q.getNodes().length })), q.destroyPwThread();`,
     { env: daemon.env, onStdout: (out) => !killedAt && out.includes('waiting') && (daemon.kill(), (killedAt = Date.now())) });
-  await fixture.close();
-  daemon.stop();
+  await fixture.close().then(() => daemon.stop());
   assert.deepEqual([r.timedOut, r.code, r.signal], [false, 0, null], r.stderr);
   assert.match(r.stderr, /^pipewire error: id 0 seq -?\d+ res -32 \(Broken pipe\): connection error\n$/);
   const [waiting, waited, last] = r.stdout.trim().split('\n');

@@ -41,15 +41,14 @@ test('the declarations cover every export and refuse each marked misuse', () => 
 });
 
 const INDEX = JSON.stringify(path.join(ROOT, 'index.js'));
-const loadInWorker = `new Promise((resolve) => {
-  const w = new (require('node:worker_threads').Worker)(${JSON.stringify(`require(${INDEX})`)}, { eval: true });
-  w.on('error', (e) => console.log('worker error: ' + e.message));
-  w.on('exit', resolve);
-})`;
 
 test('a worker thread gets a clear refusal', async () => {
+  const load = JSON.stringify(`require(${INDEX})`);
+  const worker = `new (require('node:worker_threads').Worker)(${load}, { eval: true })
+    .on('error', (e) => console.log('worker error: ' + e.message))
+    .on('exit', () => console.log('main ' + JSON.stringify(require(${INDEX}).getNodes())));`;
   for (const first of ['', `require(${INDEX});`]) {
-    const r = await runChild(`${first} ${loadInWorker}.then(() => console.log('main ' + JSON.stringify(require(${INDEX}).getNodes())));`, { preload: false });
+    const r = await runChild(first + worker, { preload: false });
     assert.deepEqual([r.code, ...r.stdout.trim().split('\n')], [0,
       'worker error: Quorvane must be loaded on the main thread: it keeps process-wide state and cannot be used from worker_threads', 'main []'], r.stderr);
   }
@@ -57,9 +56,9 @@ test('a worker thread gets a clear refusal', async () => {
 
 test('a load that cannot work says why', async (t) => {
   const load = `try { require(${INDEX}); console.log('loaded'); } catch (e) { console.log(e.message); }`;
-  // A copy of the package whose only prebuilt binary is for another ABI, and no source build.
+  // A copy of the package whose only prebuilt binary is for another ABI, and no source build, loaded as a
+  // user's process loads it (the suite's PREBUILDS_ONLY would hide the source build).
   const dir = scratch('quorvane-abi-');
-  // As a user's process: the suite's PREBUILDS_ONLY would hide the source build.
   const { PREBUILDS_ONLY, ...env } = process.env;
   const loadCopy = async () => (await runChild(load.replace(INDEX, JSON.stringify(dir)), { preload: false, env })).stdout.trim();
   const rebuild = `Build it for this Node.js (needs libpipewire-0.3-dev, pkg-config, make, g++ and python3): npm run build --prefix ${JSON.stringify(dir)}`;
@@ -75,8 +74,7 @@ test('a load that cannot work says why', async (t) => {
     `quorvane: ${stale} was built for Node.js 20 (ABI 115), not for ` +
       `Node.js ${process.version} (ABI ${process.versions.modules}), and no prebuilt binary loads instead. ${rebuild}`);
 
-  // The system's libpipewire hidden, in a mount namespace of the child's own:
-  // an overlay whites the library out of its directory (needs root).
+  // The system's libpipewire hidden in a mount namespace of the child's own: an overlay whites it out.
   if (process.getuid() !== 0 || process.arch !== 'x64') return t.skip('needs root on x64 to hide the library');
   const lib = fs.realpathSync('/usr/lib/x86_64-linux-gnu');
   const hide = `set -e; s=$(mktemp -d); mount -t tmpfs tmpfs "$s"; mkdir "$s/u" "$s/w"

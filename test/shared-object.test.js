@@ -1,8 +1,7 @@
 'use strict';
-// The shared object is the module: required alone, with nothing of the
-// package loaded, it serves the nineteen functions and their events as a
-// script written to their contract expects; and it makes the same objects
-// whether the loader handed its builders over or not.
+// The shared object is the module: required alone, with nothing of the package loaded, it serves the
+// nineteen functions and their events as a script written to their contract expects; and it makes the
+// same objects whether the loader handed its builders over or not.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
@@ -19,9 +18,8 @@ test('the objects are the same with and without the loader\'s builders', async (
   // Every listing, the Graph's with their properties and formats too, over nodes, ports and a link.
   const r = await runChild(`
     const q = require(${JSON.stringify(file)});
-    // Keys in order, values as they are; a state the daemon may change between two listings (a node
-    // suspended, then running; a link's info still on its way, then there) and the properties that come
-    // with it are compared by key only.
+    // Keys in order, values as they are; a state the daemon may change between listings (a node suspended,
+    // then running; a link's info on its way, then there) and the properties with it: by key only.
     const LIVE = new Set(['state', 'error', 'props']);
     const deep = (v) => Array.isArray(v) ? v.map(deep) : v !== null && typeof v === 'object' ? Object.entries(v).map(([k, x]) => [k, LIVE.has(k) ? 'live' : deep(x)]) : v;
     const all = () => deep([q.getNodes(), q.getPorts(), q.getLinks(), q.graphNodes(), q.graphPorts(), q.graphLinks()]);

@@ -1,31 +1,17 @@
 'use strict';
-// A script written to the module's own contract: it requires the shared
-// object named on its command line, and nothing of the package, and reports
-// what each of the nineteen functions and the four events gave, before,
-// during and after a connection. Started by test/helpers/nineteen.js, which
-// makes the nodes it names, removes one when asked (IPC), and checks the
-// report against the daemon's own view.
+// A script written to the module's own contract: it requires the shared object named on its command
+// line, and nothing of the package, and reports what each of the nineteen functions and the four events
+// gave, before, during and after a connection. Started by test/helpers/nineteen.js, which makes the nodes
+// it names, removes one when asked (IPC), and checks the report against the daemon's own view.
 const q = require(process.argv[2]);
 const { source, sink, gone } = JSON.parse(process.argv[3]);
 
 const entries = (list) => list.map((o) => (o !== null && typeof o === 'object' ? Object.entries(o) : o));
-const thrown = (fn) => {
-  try {
-    fn();
-    return null;
-  } catch (e) {
-    return [e.constructor.name, e.message];
-  }
-};
+const thrown = (fn) => { try { fn(); return null; } catch (e) { return [e.constructor.name, e.message]; } };
 const listings = () => ({
-  nodes: entries(q.getNodes()),
-  ports: entries(q.getPorts()),
-  links: entries(q.getLinks()),
-  inputs: entries(q.getInputNodes()),
-  outputs: entries(q.getOutputNodes()),
-  inputNames: q.getInputNodesName(),
-  outputNames: q.getOutputNodesName(),
-});
+  nodes: entries(q.getNodes()), ports: entries(q.getPorts()), links: entries(q.getLinks()),
+  inputs: entries(q.getInputNodes()), outputs: entries(q.getOutputNodes()),
+  inputNames: q.getInputNodesName(), outputNames: q.getOutputNodesName() });
 const ask = (request) => new Promise((resolve) => (process.once('message', resolve), process.send(request)));
 // Events arrive while the event loop runs: a wait lets it.
 const until = async (condition, what) => {
@@ -52,7 +38,7 @@ async function main() {
   // Listeners registered before the start hear every node and link there is.
   const events = { 'node-created': [], 'node-destroyed': [], 'link-created': [], 'link-destroyed': [] };
   const live = new Map(); // link id -> link, while it stands (ids come round again at once)
-  for (const name of Object.keys(events)) q.on(name, (payload) => events[name].push(payload));
+  for (const name of ['node-created', 'node-destroyed']) q.on(name, (payload) => events[name].push(payload));
   q.on('link-created', (l) => (events['link-created'].push(l), live.set(l.id, l)));
   q.on('link-destroyed', (id) => (events['link-destroyed'].push(id), live.delete(id)));
   q.on('not-an-event', () => (events.other = true));
@@ -98,12 +84,9 @@ async function main() {
   report.stopped = q.destroyPwThread();
   report.after = { ...listings(), refused: [() => q.linkPorts(out0, in0), () => q.unlinkNodesNameToId(source.name, sink.id)].map(thrown) };
   report.events = {
-    nodeCreated: events['node-created'].map(Object.entries),
-    nodeDestroyed: events['node-destroyed'],
-    linkCreated: events['link-created'].map(Object.entries),
-    linkDestroyed: events['link-destroyed'],
-    other: events.other ?? false,
-  };
+    nodeCreated: events['node-created'].map(Object.entries), nodeDestroyed: events['node-destroyed'],
+    linkCreated: events['link-created'].map(Object.entries), linkDestroyed: events['link-destroyed'],
+    other: events.other ?? false };
   process.send({ report });
   process.disconnect(); // and the process ends by itself: nothing of the module holds it
 }

@@ -1,8 +1,7 @@
 'use strict';
-// JACK clients on the tests' private daemons, served by PipeWire's JACK
-// library (pw-jack): the tests' own client (test/fixtures/jack-fixture.cpp:
-// chosen ports, audio and MIDI, many, names holding ":") and JACK's example
-// clients (jack_simple_client, jack_midiseq, jack_midisine).
+// JACK clients on the tests' private daemons, served by PipeWire's JACK library (pw-jack): the tests' own
+// client (test/fixtures/jack-fixture.cpp: chosen ports, audio and MIDI, many, names holding ":") and JACK's
+// example clients (jack_simple_client, jack_midiseq, jack_midisine).
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -21,17 +20,15 @@ function missing() {
   return false;
 }
 
-// stop(child) → Promise once it has exited: its standard input closed (the
-// fixture ends then), SIGTERM after a while, SIGKILL at the bound.
+// stop(child) → Promise once it has exited: its standard input closed (the fixture ends then), SIGTERM
+// after a while, SIGKILL at the bound.
 async function stop(child) {
   if (child.exitCode !== null || child.signalCode !== null) return;
   const exited = once(child, 'exit');
   child.stdin?.end();
   const term = setTimeout(() => child.kill('SIGTERM'), child.stdin ? 1000 : 0);
   const kill = setTimeout(() => child.kill('SIGKILL'), STOP_MS);
-  await exited;
-  clearTimeout(term);
-  clearTimeout(kill);
+  await exited.finally(() => (clearTimeout(term), clearTimeout(kill)));
 }
 
 // The fixture's JSON lines, one Promise each in turn (bounded; rejected if it exits first).
@@ -48,29 +45,32 @@ function lines(child, client) {
     });
 }
 
+// The fixture client CLIENT (with --wait first in `args`: open, its node made, without ports until a line).
+function fixtureClient(env, client, args) {
+  const child = spawn('pw-jack', [FIXTURE, ...args], { env, stdio: ['pipe', 'pipe', 'pipe'] });
+  return { child, next: lines(child, client), stop: () => stop(child) };
+}
+
 /**
  * Starts the fixture client CLIENT with PORTS (DIRECTION:TYPE:NAME, "NAME%d*COUNT" for many) on the daemon of
  * `env`; resolves once it is active with { name (as JACK gave it), ports (their number), child, stop() }.
  */
 async function jackClient(env, client, ...ports) {
-  const child = spawn('pw-jack', [FIXTURE, client, ...ports], { env, stdio: ['pipe', 'pipe', 'pipe'] });
-  return { ...(await lines(child, client)('active')), child, stop: () => stop(child) };
+  const { child, next, stop } = fixtureClient(env, client, [client, ...ports]);
+  return { ...(await next('active')), child, stop };
 }
 
-/**
- * The fixture client CLIENT, open (its node made) but without ports until go(): resolves with { go(), stop() };
- * go() makes its ports and resolves as jackClient does.
- */
+// The fixture client CLIENT, open (its node made) but without ports until go(): resolves with { go(),
+// stop() }; go() makes its ports and resolves as jackClient does.
 async function jackClientLater(env, client, ...ports) {
-  const child = spawn('pw-jack', [FIXTURE, '--wait', client, ...ports], { env, stdio: ['pipe', 'pipe', 'pipe'] });
-  const next = lines(child, client);
+  const { child, next, stop } = fixtureClient(env, client, ['--wait', client, ...ports]);
   await next('open');
   const go = async () => {
     const active = next('active');
     child.stdin.write('\n');
-    return { ...(await active), child, stop: () => stop(child) };
+    return { ...(await active), child, stop };
   };
-  return { go, stop: () => stop(child) };
+  return { go, stop };
 }
 
 /** Starts one of JACK's example clients (`command`, `args`) through pw-jack; { child, stop() }. */

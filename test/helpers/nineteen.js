@@ -1,8 +1,7 @@
 'use strict';
-// Runs test/direct/nineteen.js (a script that requires the shared object FILE
-// alone) against the daemon of `env` and checks its report: export order,
-// argument errors, results before, during and after a connection, and the
-// four events, against pw-dump's view of the same graph.
+// Runs test/direct/nineteen.js (a script that requires the shared object FILE alone) against the daemon of
+// `env` and checks its report: export order, argument errors, results before, during and after a
+// connection, and the four events, against pw-dump's view of the same graph.
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const path = require('node:path');
@@ -66,11 +65,9 @@ function check(r, { source, sink, gone }, dump) {
 
   // The mirror as pw-dump shows the daemon's graph; each record's keys in order.
   const of = (type) => dump.filter((o) => o.type === `PipeWire:Interface:${type}`).map((o) => ({ id: o.id, props: o.info?.props ?? {} }));
-  const nodes = of('Node').map(({ id, props }) => {
-    const type = props['media.class'] ?? '';
-    const [isInput, isOutput] = sides(type);
-    return [['id', id], ['name', props['node.name'] ?? ''], ['type', type], ['version', 3], ['inputPorts', 0], ['outputPorts', 0], ['isInput', isInput], ['isOutput', isOutput]];
-  });
+  const nodes = of('Node').map(({ id, props }) => [['id', id], ['name', props['node.name'] ?? ''],
+    ['type', props['media.class'] ?? ''], ['version', 3], ['inputPorts', 0], ['outputPorts', 0],
+    ...sides(props['media.class']).map((v, i) => [['isInput', 'isOutput'][i], v])]);
   const byId = (list) => [...list].sort((a, b) => a[0][1] - b[0][1]);
   const c = r.connected;
   assert.deepEqual(byId(c.nodes), byId(nodes));
