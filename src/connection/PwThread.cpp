@@ -55,6 +55,7 @@ void releaseConnection(PwContext* ctx) {
     if (pw_core* core = ctx->core.load()) {
         spa_hook_remove(&ctx->coreListener);
         ctx->core = nullptr;
+        StandardInputKept kept;  // the streams it takes along may close descriptor 0
         pw_core_disconnect(core);
     }
 }
@@ -397,7 +398,10 @@ void* pwThreadFunc(void* arg) {
     if (ctx->releaseEvent) pw_loop_destroy_source(events, ctx->releaseEvent);
     ctx->releaseEvent = nullptr;
     ctx->context = nullptr;
-    pw_context_destroy(context);
+    {
+        StandardInputKept kept;  // the modules it unloads may close descriptor 0
+        pw_context_destroy(context);
+    }
     ctx->mainLoop = nullptr;
     pw_main_loop_destroy(loop);
     advancePwThread(ctx, PwThreadState::Ended);

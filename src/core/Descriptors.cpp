@@ -87,3 +87,22 @@ int guardStandardDescriptors() {
     }
     return opened;
 }
+
+StandardInputKept::StandardInputKept() {
+    int saved = errno;
+    saved_ = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    errno = saved;
+}
+
+StandardInputKept::~StandardInputKept() {
+    if (saved_ < 0) return;
+    int saved = errno;
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) {
+        // The lowest free number from 0 up: 0 itself unless another thread
+        // opened it meanwhile. Without FD_CLOEXEC, as standard input is.
+        int got = fcntl(saved_, F_DUPFD, STDIN_FILENO);
+        if (got > STDIN_FILENO) close(got);
+    }
+    close(saved_);
+    errno = saved;
+}

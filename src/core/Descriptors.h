@@ -25,3 +25,22 @@ bool haveDescriptors(long needed);
 // (and which PipeWire 0.3's failure path above closes). Returns how many it
 // opened; -1 when one could not be (no descriptor left, no /dev/null).
 int guardStandardDescriptors();
+
+// Keeps the process's standard input through a teardown in PipeWire's client
+// library, which in 0.3.65 closes descriptor 0 (a zeroed descriptor field) as
+// it destroys a client node whose links went while they were being set up:
+// standard input is gone, and number 0 goes to the next descriptor anyone
+// opens (libuv aborts when it closes that one). Made before the teardown, it
+// holds a duplicate of descriptor 0; at its end, if 0 was closed meanwhile and
+// is still free, the duplicate goes back on it (the same open file: a reader
+// sees nothing), else 0 is left to whoever has it. errno is kept. Any thread.
+class StandardInputKept {
+public:
+    StandardInputKept();
+    ~StandardInputKept();
+    StandardInputKept(const StandardInputKept&) = delete;
+    StandardInputKept& operator=(const StandardInputKept&) = delete;
+
+private:
+    int saved_ = -1;  // the duplicate, or -1 (0 was closed, or no descriptor was left)
+};

@@ -62,3 +62,34 @@ TEST(Descriptors, KeepsTheStandardThreeOpenAndCountsWhatTheLimitLeaves) {
     });
     EXPECT_EQ(status, 0);
 }
+
+// Descriptor 0 closed during a teardown comes back as the same pipe, its
+// unread data and its reader kept (a write is no EPIPE); taken meanwhile by
+// another, it is left to it; untouched, nothing changes; nothing is held after.
+TEST(Descriptors, StandardInputComesBackAfterATeardownClosedIt) {
+    int status = inChild([] {
+        int p[2];
+        struct stat before = {}, after = {}, null = {};
+        if (pipe(p) != 0 || dup2(p[0], 0) != 0 || close(p[0]) != 0 || fstat(0, &before) != 0) return 1;
+        const int next = open("/dev/null", O_RDONLY);  // the lowest free number
+        close(next);
+        {
+            StandardInputKept kept;
+            close(0);
+        }
+        if (fstat(0, &after) != 0 || after.st_ino != before.st_ino || fcntl(0, F_GETFD) != 0) return 2;
+        char c = 0;
+        if (write(p[1], "x", 1) != 1 || read(0, &c, 1) != 1 || c != 'x') return 3;
+        {
+            StandardInputKept kept;
+            close(0);
+            if (open("/dev/null", O_RDONLY) != 0) return 4;
+        }
+        if (stat("/dev/null", &null) != 0 || fstat(0, &after) != 0 || after.st_rdev != null.st_rdev) return 5;
+        { StandardInputKept kept; }
+        if (fstat(0, &after) != 0 || after.st_rdev != null.st_rdev) return 6;
+        if (open("/dev/null", O_RDONLY) != next) return 7;
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}

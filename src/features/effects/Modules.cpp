@@ -59,6 +59,7 @@ constexpr long kModuleDescriptors = 48;
 
 void unload(LoadedModule* m) {
     m->unloading = true;
+    StandardInputKept kept;             // its streams' client nodes may close descriptor 0 as they go
     pw_impl_module_destroy(m->module);  // onModuleDestroy forgets it
 }
 

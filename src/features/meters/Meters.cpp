@@ -332,6 +332,7 @@ void giveBackMemory(PwContext* ctx) {
 void endMeter(Meter* meter, const char* reason) {
     PwContext* ctx = meter->ctx;
     Meters& s = state(ctx);
+    StandardInputKept kept;  // the stream's client node may close descriptor 0 as it goes
     std::vector<MeterLink*> links = meter->links;
     for (MeterLink* link : links) pw_proxy_destroy(link->proxy);
     if (meter->stream) {
