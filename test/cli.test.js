@@ -20,8 +20,7 @@ const node = (file, args, env) => spawnSync(process.execPath, [file, ...args], {
 
 // Whether the tools `runs` runs have connected (their clients are in the graph of `env`).
 function connected(runs, env) {
-  const clients = pwDump(env).filter((o) => o.type === 'PipeWire:Interface:Client');
-  const pids = clients.map((o) => String(o.info.props['application.process.id']));
+  const pids = pwDump(env).map((o) => String(o.info?.props?.['application.process.id']));
   return runs.every((r) => pids.includes(String(r.child.pid)));
 }
 const linkIds = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id).sort((a, b) => a - b);
@@ -54,9 +53,8 @@ test('failures exit with their code and one line saying what is wrong', async ()
   const commands = Object.keys(require('../lib/cli/help').HELP);
   const helps = await Promise.all([...commands.map((c) => (c === 'main' ? noAddon() : noAddon(c, '--help'))), noAddon('nodes')]);
   commands.forEach((c, i) => assert.ok(`${helps[i].code}${helps[i].stderr} ${helps[i].stdout}`.startsWith(`0 Usage: quorvane ${c === 'main' ? '<command>' : c} `), c));
+  assert.match(helps[commands.indexOf('main')].stdout, /Exit codes: 0 success[^]*4 the daemon went away/);
   assert.deepEqual([helps.at(-1).code, /no native library/.test(helps.at(-1).stderr)], [1, true], helps.at(-1).stderr);
-  const bare = cli(); // the help, as asked for
-  assert.match(`${bare.status} ${bare.stdout}`, /^0 Usage: quorvane <command>[^]*Exit codes: 0 success[^]*4 the daemon went away/);
   // Run through npx from its cache: no unit naming files npm prunes.
   const dir = scratch('quorvane-npx-');
   const npxBin = path.join(dir, '_npx', '5e1f', 'node_modules', '.bin');
@@ -174,11 +172,9 @@ test('route --exclusive keeps only its links from the app, again after a restart
   const [mono, a, b, c] = await Promise.all([['rr-sink', 'Audio/Sink', 'MONO', 0], ['rr-a', 'Audio/Source', 0, 'FL,FR'], ['rr-b', 'Audio/Source', 0, 2],
     ['rr-c', 'Audio/Source;object.path=/x/y', 0, 'MONO']].map((x) => fixture.add(...x)));
   const file = path.join(scratch('quorvane-rules-'), 'rules.json');
-  fs.writeFileSync(file, JSON.stringify({ routes: [
-    { from: 'rr-a', to: { 'node.name': 'rr-sink' } },
+  fs.writeFileSync(file, JSON.stringify({ routes: [{ from: 'rr-a', to: { 'node.name': 'rr-sink' } },
     { from: { 'node.name': '/^rr-b$/' }, to: 'rr-sink', channels: 'positional' },
-    { from: { 'object.path': '/x/y' }, to: 'rr-sink' },
-  ] }));
+    { from: { 'object.path': '/x/y' }, to: 'rr-sink' }] }));
   const rules = startScript(CLI, ['route', '--rules', file]);
   t.after(() => rules.child.kill('SIGINT'));
   const outputs = [...a.outputs, ...b.outputs, ...c.outputs];
@@ -232,9 +228,8 @@ test('the demo starts a daemon of its own; an example stops on a refusal', async
   let r = node(path.join(ROOT, 'examples', 'wait-and-link.js'), ['demo-microphone', 'demo-speakers', '2000'], refusing.env);
   assert.match(`${r.status} ${r.signal} ${r.stderr}`, /^1 null [^]*the daemon did not make 2 link\(s\): refused/, r.stdout);
   r = node(path.join(ROOT, 'bin', 'demo.js'), [], { ...process.env, XDG_RUNTIME_DIR: empty, PIPEWIRE_RUNTIME_DIR: empty });
-  assert.equal(r.status, 0, r.stderr);
+  assert.match(`${r.status} ${r.stdout}`, /^0 [^]*  2 link\(s\) made\n[^]*  2 removed/, r.stderr);
   const dir = r.stdout.match(/^No PipeWire daemon was reachable: started a private one \((.*)\)$/m) ?? assert.fail(r.stdout);
-  assert.match(r.stdout, /  2 link\(s\) made\n[^]*  2 removed/);
   assert.equal(fs.existsSync(dir[1]), false, 'the private daemon\'s folder is removed');
 });
 
@@ -259,10 +254,7 @@ test("the compile cache is kept in this user's own directory under TMPDIR, and a
   const [tmp, theirs] = ['tmp-', 'theirs-'].map((p) => path.join(fs.mkdtempSync(path.join(speed, p)), 'node-compile-cache'));
   // Someone else's directory (root can make one) is not used; under /proc one can be neither made nor used.
   const root = process.getuid() === 0;
-  if (root) {
-    fs.mkdirSync(theirs, { mode: 0o777 });
-    fs.chownSync(theirs, 65534, 65534);
-  }
+  if (root) (fs.mkdirSync(theirs, { mode: 0o777 }), fs.chownSync(theirs, 65534, 65534));
   for (const dir of [path.dirname(tmp), '/proc', '/proc/no-such-dir', ...(root ? [path.dirname(theirs)] : [])]) {
     const r = quorvane(['--help'], { ...process.env, TMPDIR: dir });
     assert.deepEqual([r.status, r.signal, r.stdout.startsWith('Usage: quorvane')], [0, null, true], `${dir}: ${r.stderr}`);
@@ -276,9 +268,8 @@ test('tools end cleanly when their reader or the daemon goes; --reconnect carrie
   t.after(() => daemon.stop());
   const run = (args, options) => startScript(CLI, args, { env: daemon.env, ...options });
   let fixture = new Fixture(daemon.env);
-  const first = await fixture.add('back-app', 'Stream/Output/Audio', 0, 2);
-  const firstSink = await fixture.add('back-sink', 'Audio/Sink', 2, 0);
-  await fixture.add('gone-sink', 'Audio/Sink', 1, 0);
+  const [first, firstSink] = await Promise.all([['back-app', 'Stream/Output/Audio', 0, 2],
+    ['back-sink', 'Audio/Sink', 2, 0], ['gone-sink', 'Audio/Sink', 1, 0]].map((a) => fixture.add(...a)));
   const commands = [['nodes', '--props'], ['ports'], ['links', '--json'], ['wait', 'back-app'], ['monitor'],
     ['link', String(first.outputs[0]), String(firstSink.inputs[0])]];
   for (const r of commands.map((args) => run(args, { closeOutput: true }))) assert.deepEqual([await r.exited, r.err], [{ code: 0, signal: null }, ''], r.child.spawnargs.join(' '));

@@ -8,7 +8,7 @@ const assert = require('node:assert/strict');
 const { waitFor, pwDump } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 const { runChild, cli } = require('./helpers/child');
-const { playToneAt, eventWhere } = require('./helpers/tone');
+const { playTone, eventWhere } = require('./helpers/tone');
 const { parseParametricEq } = require('../lib/features/effects/parametric-eq');
 const { connect } = require('..');
 
@@ -53,7 +53,6 @@ test('a ParametricEQ.txt imports to its bands and preamp; a malformed line, or a
     ['Filter 1: ON PK Fc 30000 Hz Gain 3 dB Q 1', /Fc must be above 0 and below 24000 Hz \(half the rate, 48000 Hz\), not 30000/],
     ['Filter 1: ON PK Fc 100 Hz Gain 1e9 dB Q 1', /Gain must be within ±48 dB, not 1000000000/],
     ['Filter 1: ON PK Fc 100 Hz Gain 3 dB Q 0', /Q must be above 0 and at most 100, not 0/],
-    ['Filter 1: ON PK Fc 100 Hz Gain 3 dB Q -1', /Q must be above 0 .* not -1/],
     ['Preamp: -1e9 dB', /Preamp must be within ±48 dB/],
     ['Preamp: -45 dB', /the Preamp lines together must be within ±48 dB, not -51/],
   ])
@@ -79,9 +78,7 @@ test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it
   const filter = await graph.createFilter({ name: 'eq', filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 6 }], target: 'eq-out' });
   const marked = filterNodes('eq').filter((o) => o.info.props['quorvane.created-by'] !== undefined);
   assert.deepEqual(marked.map((o) => o.id).sort(), [filter.nodes.capture.id, filter.nodes.playback.id].sort());
-  assert.equal(filter.id, filter.nodes.capture.id);
-
-  const tone = await playToneAt(graph, daemon, 'eq-tone-1k', graph.nodes().find((n) => n.id === filter.id), 1000);
+  const tone = await playTone(graph, daemon, 'eq-tone-1k', filter);
   test.after(() => tone.child.kill('SIGKILL'));
   const dry = await steadyRms(tone.node.id);
   assert.ok(Math.abs((await steadyRms(out.id)) - dry - 6) <= 0.2, 'the 1 kHz tone lifted by 6 dB');
@@ -89,12 +86,11 @@ test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it
   await filter.set({ filters: [{ type: 'peaking', freq: 1000, q: 1, gain: -3 }], preamp: -1 });
   assert.ok(Math.abs((await steadyRms(out.id)) - dry + 4) <= 0.2, 'cut by 3 dB and the preamp\'s 1 dB');
   assert.deepEqual([filter.nodes.capture.id, filter.nodes.playback.id].sort(), filterNodes('eq').map((o) => o.id).sort());
-  await assert.rejects(filter.set({ filters: [] }), RangeError);
-  await assert.rejects(filter.set({ filters: [{ type: 'notch', freq: 1000 }] }), RangeError);
+  for (const filters of [[], [{ type: 'notch', freq: 1000 }]]) await assert.rejects(filter.set({ filters }), RangeError);
 
   await filter.set({ filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 6 }], preamp: 0 });
   tone.child.kill('SIGKILL');
-  const low = await playToneAt(graph, daemon, 'eq-tone-100', graph.nodes().find((n) => n.id === filter.id), 100);
+  const low = await playTone(graph, daemon, 'eq-tone-100', filter, 100);
   test.after(() => low.child.kill('SIGKILL'));
   const dryLow = await steadyRms(low.node.id);
   assert.ok(Math.abs((await steadyRms(out.id)) - dryLow) <= 0.2, '100 Hz as it was');
@@ -105,19 +101,19 @@ test('a +6 dB band at 1 kHz lifts a 1 kHz tone by 6.0 dB and leaves 100 Hz as it
   await filter.close();
 });
 
-// The samples of channel 0 of a float WAV file pw-cat wrote (its "data" chunk).
-function wavSamples(file) {
+// The samples of channel 0 of a float WAV file pw-cat wrote (its "data" chunk), from byte `from` of the file on.
+function wavSamples(file, from) {
   const buf = fs.readFileSync(file);
   let at = 12;
   while (at + 8 <= buf.length && buf.toString('latin1', at, at + 4) !== 'data') at += 8 + buf.readUInt32LE(at + 4);
-  const start = at + 8;
+  const start = at + 8 + Math.max(0, (from - at - 8) & ~3);
   return new Float32Array(buf.buffer.slice(buf.byteOffset + start, buf.byteOffset + start + ((buf.length - start) & ~3)));
 }
 
 test('live changes of the preamp and of the volume ramp: a recorded 1 kHz tone never jumps by more than its own step', async () => {
   const out = await graph.createNode({ name: 'ramp-out' });
   const filter = await graph.createFilter({ name: 'ramp', filters: [{ type: 'peaking', freq: 1000, q: 1, gain: 0 }], target: 'ramp-out' });
-  const tone = await playToneAt(graph, daemon, 'ramp-tone', graph.nodes().find((n) => n.id === filter.id), 1000);
+  const tone = await playTone(graph, daemon, 'ramp-tone', filter);
   test.after(() => tone.child.kill('SIGKILL'));
   // The output's FL recorded by pw-cat, its one port linked by hand.
   const file = path.join(daemon.dir, 'ramp.wav');
@@ -126,21 +122,23 @@ test('live changes of the preamp and of the volume ramp: a recorded 1 kHz tone n
   const rec = await graph.waitForNode('ramp-rec');
   const [input] = await graph.waitForPorts(rec.id, { direction: 'in', count: 1 });
   await graph.link(graph.ports().find((p) => p.nodeId === out.id && p.direction === 0 && p.props['audio.channel'] === 'FL').id, input.id);
-  await waitFor(() => fs.existsSync(file) && fs.statSync(file).size > 48000, 5000, 'the recording to start');
+  const size = () => (fs.existsSync(file) ? fs.statSync(file).size : 0);
+  await waitFor(() => size() > 48000, 5000, 'the recording to start');
+  const from = size(); // what is recorded from the first change on: the first periods may be silence
   // Down and up by 12 dB, twice each, the preamp and the volume (cubic 0.63: -12 dB).
   for (const change of [{ preamp: -12 }, { preamp: 0 }, { volume: 0.63 }, { volume: 1 }]) await filter.set(change);
   assert.deepEqual([filter.preamp, graph.nodes().find((n) => n.id === filter.id).volume], [0, 1]);
-  await new Promise((resolve) => setTimeout(resolve, 200));
+  const to = size(); // and a quarter second past the last step
+  await waitFor(() => size() > to + 48000, 5000, 'the recording past the last step');
   recorder.kill('SIGINT');
   await new Promise((resolve) => recorder.once('exit', resolve));
-  const samples = wavSamples(file);
   // A sine of amplitude A at 1 kHz moves by 2π·1000/48000·A = 0.13 A from one sample to the next; a step of
   // the gain by 12 dB at once jumps by up to 0.75 A.
-  const amplitude = 10 ** (-6 / 20);
-  let jump = 0;
-  for (let i = 1; i < samples.length; i++) jump = Math.max(jump, Math.abs(samples[i] - samples[i - 1]));
+  const samples = wavSamples(file, from);
+  const jumps = samples.subarray(1).map((v, i) => Math.abs(v - samples[i]) / 10 ** (-6 / 20));
+  const at = jumps.reduce((most, j, i) => (j > jumps[most] ? i : most), 0);
   assert.ok(samples.length > 48000, `${samples.length} samples recorded`);
-  assert.ok(jump / amplitude < 0.2, `a jump of ${(jump / amplitude).toFixed(3)} of the amplitude`);
+  assert.ok(jumps[at] < 0.2, `a jump of ${jumps[at].toFixed(3)} of the amplitude, ${at} of ${jumps.length} samples in`);
   tone.child.kill('SIGKILL');
   await filter.close();
   await graph.destroyNode(out.id);
@@ -166,7 +164,7 @@ test('bad filters are refused before anything is made', async () => {
 test('a loopback carries a tone from one node to another; its nodes go with close(), a filter\'s with its Graph and with its process, killed', async () => {
   const [into, out] = [await graph.createNode({ name: 'lb-in' }), await graph.createNode({ name: 'lb-out' })];
   const loopback = await graph.createLoopback({ from: 'lb-in', to: 'lb-out', latencyMs: 20 });
-  const tone = await playToneAt(graph, daemon, 'lb-tone', into, 1000);
+  const tone = await playTone(graph, daemon, 'lb-tone', into);
   test.after(() => tone.child.kill('SIGKILL'));
   assert.ok(Math.abs((await steadyRms(out.id)) - (await steadyRms(tone.node.id))) <= 0.2, 'the tone at the far end');
   await loopback.close();
@@ -180,8 +178,8 @@ test('a loopback carries a tone from one node to another; its nodes go with clos
 
   const script = `require(${JSON.stringify(require.resolve('..'))}).connect().then((g) => g.createFilter({ name: 'killed-eq', filters: [] })).then(() => console.log('made'));`;
   let seen = 0;
-  const run = runChild(script, { preload: false, onStdout: (all, child) => all.includes('made') && ((seen = named('killed-eq').length), child.kill('SIGKILL')) });
-  const ended = await run;
+  const ended = await runChild(script, { preload: false,
+    onStdout: (all, child) => all.includes('made') && ((seen = named('killed-eq').length), child.kill('SIGKILL')) });
   assert.deepEqual([ended.signal, seen], ['SIGKILL', 2], ended.stderr);
   await waitFor(() => named('killed-eq').length === 0, 5000, 'the killed process\'s filter nodes to go');
 });
@@ -192,7 +190,7 @@ test('a mono source filter cuts what it captures by its band; a name with quotes
   const filter = await graph.createFilter({ name, mediaClass: 'Audio/Source', channels: 1, filters: [{ type: 'peaking', freq: 100, q: 1, gain: -6 }], target: into });
   const [source] = filterNodes(name);
   assert.deepEqual([source.id, source.info.props['media.class'], filterNodes(`${name}.input`).length], [filter.id, 'Audio/Source', 1]);
-  const tone = await playToneAt(graph, daemon, 'src-tone', into, 100);
+  const tone = await playTone(graph, daemon, 'src-tone', into, 100);
   test.after(() => tone.child.kill('SIGKILL'));
   assert.ok(Math.abs((await steadyRms(filter.id)) - (await steadyRms(tone.node.id)) + 6) <= 0.2, 'the 100 Hz tone cut by 6 dB');
   await filter.close();

@@ -59,8 +59,7 @@ test('listeners may be replaced or removed mid-dispatch', async () => {
 });
 
 test('a steady stream of events does not starve the event loop', async () => {
-  // Each event takes the listener 3 ms, longer than the daemon takes to announce the next node: the
-  // queue keeps filling while it is drained.
+  // Each event takes the listener 3 ms, more than the next node's announcement: the queue fills as it drains.
   let [dispatched, ticks] = [0, []];
   q.on('node-created', (n) => {
     if (!n.name.startsWith('stream-')) return;

@@ -4,11 +4,10 @@
 // graph, and what pw-dump shows afterwards is the same.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const WebSocket = require('ws');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, pwDump, waitFor, linksFrom } = require('./helpers/fixture');
 const { startBroker, listen, available } = require('./helpers/broker');
-const { protocols } = require('./helpers/web');
+const { socket, wsUrl } = require('./helpers/web');
 const { cli } = require('./helpers/child');
 const { startWebServer } = require('../lib/web/server');
 
@@ -21,19 +20,13 @@ test.before(async () => {
   fixture = new Fixture(daemon.env);
   graph = await require('..').connect();
   web = await startWebServer({ graph, port: 0 });
-  page = new WebSocket(`ws://127.0.0.1:${web.port}/ws`, protocols(web.token), { origin: `http://127.0.0.1:${web.port}` });
-  page.replies = new Map();
-  page.on('message', (data) => {
-    const msg = JSON.parse(data);
-    if (msg.type === 'reply') page.replies.get(msg.id)?.(msg);
-  });
-  await new Promise((resolve, reject) => (page.once('open', resolve), page.once('error', reject)));
+  page = await socket(wsUrl(web), web.token);
   broker = await startBroker();
   sub = await listen(broker.url, ['test/#']);
   bridge = await graph.mqtt({ broker: broker.url, hostName: 'faces' });
 });
 test.after(async () => {
-  page?.close();
+  page?.ws?.close();
   await sub?.client.endAsync(true);
   for (const o of [bridge, web, graph, fixture, broker]) await o?.close?.();
   daemon.stop();
@@ -41,25 +34,15 @@ test.after(async () => {
 
 // Each face, as a user reaches it; every one resolves to { ok, error }.
 let asked = 0;
+const result = (ok, error) => (ok ? { ok: true } : { ok: false, error });
 const faces = {
-  graph: (op) => op.graph().then(() => ({ ok: true }), (e) => ({ ok: false, error: e.message })),
+  graph: (op) => op.graph().then(() => result(true), (e) => result(false, e.message)),
   cli: async (op) => {
     const r = cli(...op.cli);
-    return r.status === 0 ? { ok: true } : { ok: false, error: r.stderr.trim().replace(/^quorvane: /, '') };
+    return result(r.status === 0, r.stderr.trim().replace(/^quorvane: /, ''));
   },
-  web: (op) => new Promise((resolve) => {
-    const id = ++asked;
-    page.replies.set(id, (m) => resolve(m.ok ? { ok: true } : { ok: false, error: m.error }));
-    page.send(JSON.stringify({ id, ...op.web }));
-  }),
-  mqtt: async (op) => {
-    const correlation = `faces-${++asked}`;
-    const seen = sub.heard.length;
-    sub.client.publish('quorvane/faces/set', JSON.stringify(op.mqtt), { properties: { responseTopic: 'test/replies', correlationData: Buffer.from(correlation) } });
-    const reply = await sub.until(() => sub.heard.slice(seen).find((m) => String(m.packet.properties?.correlationData) === correlation), 10000, 'the reply');
-    const { ok, error } = JSON.parse(reply.text);
-    return ok ? { ok } : { ok, error };
-  },
+  web: (op) => page.call({ id: ++asked, ...op.web }).then((m) => result(m.ok, m.error)),
+  mqtt: (op) => sub.ask('quorvane/faces/set', JSON.stringify(op.mqtt)).then((m) => result(m.ok, m.error)),
 };
 
 const channelVolumes = (id) => pwDump(daemon.env).find((o) => o.id === id).info.params.Props.find((p) => p.channelVolumes).channelVolumes;

@@ -1,10 +1,7 @@
 'use strict';
-// Audio between hosts: three hosts as network namespaces joined by veth pairs
-// (test/helpers/fleet.js), each with a private daemon and a bridge, mosquitto
-// in the first. A tone played on one host is streamed to another's sink and
-// measured there by graph.meter; the stream is kept across a bridge's and a
-// daemon's restart on either end and goes with its sender's will; what a
-// host takes and sends is checked by its rules.
+// Audio between the three hosts of test/helpers/fleet.js: a tone streamed from one host to another's
+// sink, measured there by graph.meter; the stream kept across restarts of either end, gone with its
+// sender's will; what a host takes and sends checked by its rules.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -46,9 +43,8 @@ const nodeOf = (host, name) => host.dump().find((o) => o.type === 'PipeWire:Inte
 // named output_FL on 0.3's RTP source, receive_FL on ROC's), as pw-link says.
 const linkedTo = (host, from, to) => pwLinkPairs(from, host.daemon.env).some((p) => p.includes(` -> ${to}:`));
 
-// Three hosts with their bridges (alpha's and beta's with Home Assistant if `ha`), once each is on
-// the broker: { fleet, alpha, beta, gamma, broker (a client of it), line (alpha's fleet record),
-// command(body) (sent on `via`'s "set" topic, resolving to its answer) }.
+// Three hosts, their bridges on the broker (alpha's and beta's with Home Assistant if `ha`): { fleet,
+// alpha, beta, gamma, broker (a client), line (alpha's fleet record), command(body) (to `via`, answered) }.
 async function threeHosts(t, via, ha) {
   const fleet = await startFleet(['alpha', 'beta', 'gamma']);
   t.after(() => fleet.stop());
@@ -128,8 +124,7 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     const switches = () => [...broker.retained.entries()].filter(([k, v]) => k.startsWith('homeassistant/switch/') && v.includes(`/stream/${id2}/set`)).map(([, v]) => JSON.parse(v));
     await broker.until(() => switches().length === 2, 5000, 'a switch under each host');
     assert.deepEqual(switches().map((c) => c.state_topic).sort(), [`quorvane/alpha/stream/${id2}`, `quorvane/beta/stream/${id2}`]);
-    // Where beta listens: ROC's three ports on beta's address alone; 0.3's RTP
-    // module binds every address (it takes none to bind to: docs/fleet.md).
+    // Where beta listens: ROC's three ports on beta's address alone; 0.3's RTP module binds every address.
     const bound = spawnSync('ip', ['netns', 'exec', beta.ns, 'ss', '-Huanp'], { encoding: 'utf8' }).stdout.split('\n').filter((l) => l.includes('"node"')).map((l) => l.trim().split(/\s+/)[3]);
     if (expected === 'roc') assert.deepEqual(bound.sort(), receive.ports.map((p) => `${beta.address}:${p}`).sort());
     else t.diagnostic(`rtp: beta's bridge listens on ${bound.join(', ')} (0.3.65's module binds every address)`);
@@ -187,12 +182,12 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     await waitFor(() => linkedTo(beta, receiver, beta.sink), 10000, 'beta\'s source linked');
     const restored = async (what, since) => {
       const records = () => ['alpha', 'beta'].map((h) => broker.retained.get(`quorvane/${h}/stream/${id}`)).join(' ');
-      let betaMs = null;
-      await waitFor(() => (betaMs ??= linkedTo(beta, receiver, beta.sink) ? Date.now() - since : null) !== null && linkedTo(alpha, 'tone-a', sender), 10000, () => `the stream after ${what} (beta's source linked: ${linkedTo(beta, receiver, beta.sink)}, alpha's tone: ${linkedTo(alpha, 'tone-a', sender)}; ${records()})`);
-      const linkedMs = Date.now() - since;
+      const ends = () => [linkedTo(beta, receiver, beta.sink), linkedTo(alpha, 'tone-a', sender)];
+      const state = () => `the stream after ${what} (beta's, alpha's end linked: ${ends()}; ${records()})`;
+      await waitFor(() => ends().every(Boolean), 10000, state);
       await waitFor(() => meterB.levels.some((l) => l.at > since && l.peak[0] > -20), 10000, () => `the tone at beta after ${since}: ${meterB.err}`);
       const ms = Date.now() - since;
-      t.diagnostic(`${what}: linked again at beta in ${betaMs} ms, at both ends in ${linkedMs} ms, sound back at beta's sink in ${ms} ms`);
+      t.diagnostic(`${what}: sound back at beta's sink in ${ms} ms`);
       return ms;
     };
     // alpha's bridge killed: its will takes beta's source away.
@@ -264,10 +259,8 @@ test('one source streamed to two hosts plays in step on both', { skip: why ?? fa
   const sorted = diffs.map(Math.abs).sort((a, b) => a - b);
   const median = sorted[sorted.length >> 1];
   t.diagnostic(`${toBeta.result.codec} (PipeWire ${line.pipewire}): gamma's click minus beta's ${diffs.map((d) => d.toFixed(3)).join(', ')} ms; median |difference| ${median.toFixed(3)} ms, largest ${sorted.at(-1).toFixed(3)} ms; load ${fs.readFileSync('/proc/loadavg', 'utf8').trim()}`);
-  // 1 ms is the aim; what each line holds on a loaded 2-core machine is in
-  // docs/fleet.md. Receivers at different targets (50 ms or more apart) fail
-  // here; a receiver that dropped out (its daemon starved of CPU) has lost
-  // its place, and is reported, not held to it.
+  // 1 ms is the aim (what each line holds on a loaded 2-core machine: docs/fleet.md). Receivers at
+  // different targets (50 ms or more apart) fail here; one that dropped out (starved) is only reported.
   const dropouts = atBeta.gaps.filter((g) => g > from).length + atGamma.gaps.filter((g) => g > from).length;
   if (dropouts > 0) t.diagnostic(`${dropouts} dropouts at the receivers meanwhile: alignment not asserted`);
   else assert.ok(median <= 25, `median difference ${median.toFixed(3)} ms`);

@@ -4,6 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { privateDaemon } = require('./helpers/setup');
+const { REQUIRES } = require('./helpers/nineteen');
 
 const CALLS = Number(process.env.QUORVANE_FUZZ_CALLS || 3000);
 const SEED = Number(process.env.QUORVANE_FUZZ_SEED || 20261206);
@@ -24,16 +25,12 @@ const VALUES = [undefined, null, NaN, Infinity, -Infinity, -0, -1, 0, 1, 2 ** 32
   () => [], () => [1, 2], () => () => {}, () => function named() { return 1; }, () => Symbol('fuzz'),
   () => new Number(5), () => new String('Input'), () => ({})];
 
-// What each function's TypeError says after "NAME requires ".
-const [PORTS, BY_NAME, LINK] = ['two port IDs (outputPortId, inputPortId)', '(srcNodeName, dstNodeId)', 'a link ID'];
-const TYPE_MESSAGES = { linkPorts: PORTS, unlinkPorts: PORTS, linkNodesNameToId: BY_NAME, unlinkNodesNameToId: BY_NAME,
-  getLinkFormat: LINK, getLinkStats: LINK, getLinkState: LINK, on: '(eventName, callback)', off: '(eventName)' };
 const STATE_ERRORS = { linkPorts: ['PipeWire not connected', 'Could not find matching ports or nodes', 'Failed to create link proxy'],
   unlinkPorts: ['PipeWire not connected'], linkNodesNameToId: ['PipeWire not connected', 'Could not find matching ports'], unlinkNodesNameToId: ['PipeWire not connected'] };
 
 // The wait's first argument's own string conversion may throw.
 const allowed = (name, args, e) =>
-  (e instanceof TypeError && e.message === `${name} requires ${TYPE_MESSAGES[name]}`) ||
+  (e instanceof TypeError && e.message === `${name} requires ${REQUIRES[name]}`) ||
   (e?.constructor === Error && (STATE_ERRORS[name] ?? []).includes(e.message)) ||
   (name === 'waitForNewNode' && ((e instanceof UserError && e.message === 'toString') || (e instanceof TypeError && typeof args[0] === 'symbol')));
 

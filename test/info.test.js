@@ -25,8 +25,7 @@ test('info: full properties from the start, kept live as pw-dump shows them', as
   // What the registry does not announce is there once connect() resolves.
   assert.deepEqual(graph.find({ 'media.name': 'first title' }).map((n) => n.id), [app.id]);
 
-  // A wait for a title resolves when a node comes to have it; the change
-  // arrives once. Property keys are data; as many as the daemon passes on are kept.
+  // A wait for a title resolves when a node gets it, the change heard once; keys are data, all of them kept.
   const waiting = graph.waitForNode({ 'media.name': 'second title' }, { timeoutMs: 5000 });
   const many = Object.fromEntries(Array.from({ length: 800 }, (_, i) => [`x.${i}`, 'v']));
   await fixture.setProps(app.id, { 'media.name': 'second title', ['__proto__']: 'a"b\u2028c', ...many });
@@ -59,8 +58,7 @@ test('info: full properties from the start, kept live as pw-dump shows them', as
 test('a pair the daemon fails is not asked for again until a node changes', async (t) => {
   const [midi, audio] = [await fixture.add('rf-midi', 'Midi/Source', 0, 1, '8 bit raw midi'), await fixture.add('rf-audio-in', 'Stream/Input/Audio', 1, 0)];
   const graph = await connect();
-  // PipeWire 0.3.65 keeps a link in error until someone removes it; 1.3.81
-  // and later destroy it themselves, so only its maker hears why.
+  // 0.3.65 keeps a link in error until someone removes it; 1.3.81 on destroy it, only its maker hearing why.
   const [major, minor, micro] = /libpipewire (\d+)\.(\d+)\.(\d+)/.exec(spawnSync('pipewire', ['--version'], { encoding: 'utf8' }).stdout).slice(1).map(Number);
   const kept = major * 1e6 + minor * 1e3 + micro < 1003081;
   const errored = [];
@@ -78,8 +76,7 @@ test('a pair the daemon fails is not asked for again until a node changes', asyn
   t.after(() => graph.close().then(() => fixture.remove(midi.id, audio.id)));
   const failed = await graph.link(midi.outputs[0], audio.inputs[0], { until: 'ready' }).then(() => assert.fail('resolved'), (e) => e);
   assert.match(failed.message, /\S/);
-  // The rejected request's link is removed by its maker, so the daemon's
-  // own view of it may be gone already: the Graph's is compared.
+  // Its maker removes the rejected request's link, the daemon's view may be gone: the Graph's is compared.
   if (kept) assert.deepEqual(await waitFor(() => errored[0], 5000, 'the failed link').then((l) => [l.state, l.error, l.format]), ['error', failed.message, null]);
   await removed(0);
 
@@ -97,8 +94,7 @@ test('a pair the daemon fails is not asked for again until a node changes', asyn
   await fixture.setProps(midi.id, { 'node.description': 'retuned' });
   await waitFor(() => errors.length === 2 && made === 2, 5000, 'one more try');
   await removed(2);
-  // A port that goes takes its refusals along: a new port the daemon gives
-  // the same id (at once, as it does) is asked for.
+  // A port that goes takes its refusals along: a new port given the same id (at once, as it is) is asked for.
   await fixture.remove(audio.id);
   const midiIn = await heardBy(graph, await fixture.add('rf-audio-in', 'Midi/Sink', 1, 0, '8 bit raw midi'));
   await waitFor(() => graph.links().some((l) => l.srcPortId === midi.outputs[0] && l.sinkPortId === midiIn.inputs[0]), 5000, `the new port ${midiIn.inputs[0]} (the failed one was ${audio.inputs[0]}) linked`);
@@ -145,17 +141,14 @@ test('a client filling the "default" metadata leaves room for the package\'s own
   await fixture.addMetadata('default');
   const graph = await connect();
   const flood = Array.from({ length: 17 }, (_, i) => `i.flood.${String(i).padStart(2, '0')}`);
-  t.after(async () => {
-    for (const key of flood) addon.graphSetMetadata('default', 0, key, null, null, 0);
-    await graph.close();
-  });
+  const unset = () => flood.forEach((key) => addon.graphSetMetadata('default', 0, key, null, null, 0));
+  t.after(() => (unset(), graph.close()));
   await waitFor(() => graph.metadata('default') !== null, 5000, 'the "default" metadata bound');
   // 64 KiB of properties, to the last few bytes: the daemon's own keys come after.
   const props = Object.fromEntries(Array.from({ length: 216 }, (_, i) => [`i.big.${i}`, i < 16 ? 'v'.repeat(4000) : '']));
   const sink = await graph.createNode({ name: 'i-big', props });
   assert.equal(sink.props['object.serial'], String(pwDump().find((o) => o.id === sink.id).info.props['object.serial']));
-  // 17 keys of about 64 KiB: the 16 kept leave 30 bytes of what the add-on
-  // keeps of others' entries, the last is left out.
+  // 17 keys of ~64 KiB: the 16 kept leave 30 bytes of the room for others' entries, the last left out.
   flood.forEach((key, i) => addon.graphSetMetadata('default', 0, key, 'Spa:String', 'x'.repeat(i < 15 ? 65536 : i === 15 ? 65186 : 65000), 0));
   const view = graph.metadata('default');
   await waitFor(() => view.entries(0).length + view.dropped === 17, 5000, 'the keys kept or counted');

@@ -42,8 +42,7 @@ const port = (node, name) => portsOf(node.id).find((p) => p.name === name).id;
 const outputsOf = (node) => portsOf(node.id).filter((p) => p.direction === 0).map((p) => p.id);
 const linked = (node) => linksFrom(outputsOf(node), daemon.env);
 
-let studio; // a sound card's sink as JACK applications name it: "Studio Out" (its description)
-let daw, synth;
+let studio, daw, synth; // studio: a sound card's sink, "Studio Out" to JACK applications (its description)
 test.before(async () => {
   if (skip) return;
   studio = await fixture.add('alsa_output.studio', 'Audio/Sink;node.description=Studio Out;node.nick=Studio', 'FL,FR', 0);

@@ -12,10 +12,8 @@ const ROOT = path.join(__dirname, '..');
 const LIB_RANKS = { core: 0, connection: 1, features: 2, graph: 3, protocol: 4, pictures: 5, web: 5, mqtt: 5, cli: 6 };
 const SRC_RANKS = { core: 0, connection: 1, features: 2, bindings: 3 };
 
-const walk = (dir, ext) => fs.readdirSync(dir, { withFileTypes: true }).flatMap((e) => {
-  const p = path.join(dir, e.name);
-  return e.isDirectory() ? walk(p, ext) : ext.some((x) => p.endsWith(x)) ? [p] : [];
-});
+const walk = (dir, ext) => fs.readdirSync(dir, { recursive: true }).map((f) => path.join(dir, f))
+  .filter((p) => ext.some((x) => p.endsWith(x)) && fs.statSync(p).isFile());
 
 // file → the files of the tree it names.
 const dependencies = (files, pattern, resolve) => new Map(files.map((file) => [file,

@@ -1,10 +1,10 @@
 'use strict';
-// Start, stop and restart of the connection, and what they leave behind, also
-// over long runs of cycles (event order and once-only delivery under load:
-// events.test.js); no daemon at all, and one that dies under a script.
+// Start, stop and restart of the connection and what they leave behind, also over long runs of cycles
+// (events under load: events.test.js); no daemon at all, and one that dies under a script.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const net = require('node:net');
 const path = require('node:path');
 const { startDaemon } = require('./helpers/daemon');
 const { Fixture, waitFor } = require('./helpers/fixture');
@@ -40,15 +40,13 @@ test('scripts end by themselves, a throwing listener\'s error reaching uncaughtE
     [`let calls = 0;
       process.on('uncaughtException', (e) => console.log('caught ' + e.message));
       q.on('node-created', (n) => { calls++; throw new Error('boom ' + n.name); });
-      q.createPwThread(), q.destroyPwThread();
+      q.createPwThread(1), q.destroyPwThread(); // 1 is not true: no debug log
       setTimeout(() => console.log('calls ' + calls), 100);`,
     'caught boom demo-speakers\ncaught boom demo-microphone\ncalls 2', /^$/],
-    ['q.createPwThread(1); setTimeout(() => { console.log(q.getNodes().length > 0); q.destroyPwThread(); }, 300);', 'true', /^$/],
     ['q.createPwThread(true); q.destroyPwThread();', '', /\[D\]/],
     ['q.createPwThread(); q.destroyPwThread();', '', /^\[I\]/m, { PIPEWIRE_DEBUG: '3' }],
-    [`q.on('node-created', () => {}); q.createPwThread(); process.exit(0);`, '', /^$/],
-    // With events and a link request in flight.
-    [`q.on('link-created', () => {}); q.createPwThread();
+    // An exit with events and a link request in flight.
+    [`q.on('node-created', () => {}); q.on('link-created', () => {}); q.createPwThread();
       const [mic, sink] = ['demo-microphone', q.getNodes().find((n) => n.name === 'demo-speakers').id];
       console.log(q.linkNodesNameToId(mic, sink)); q.unlinkNodesNameToId(mic, sink);
       process.exit(0);`, '2', /^$/],
@@ -77,10 +75,8 @@ test('start/stop and connect()/close() cycles leak no threads or descriptors', a
 });
 
 test('an unusable daemon socket gives a bounded start and an empty mirror', async () => {
-  const net = require('node:net');
   const dir = require('./helpers/cli').scratch('quorvane-nodaemon-');
-  const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
-  delete env.PIPEWIRE_REMOTE;
+  const { PIPEWIRE_REMOTE, ...env } = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
   const socket = path.join(dir, 'pipewire-0');
   const script = `const t = Date.now(); const ok = q.createPwThread(); const ms = Date.now() - t;
     const r = { ok, ms, mirror: [q.getNodes(), q.getPorts(), q.getLinks()] };

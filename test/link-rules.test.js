@@ -20,8 +20,7 @@ const stereo = (out, ...sinks) => sorted(sinks.flatMap((n) => [[out.outputs[0], 
 test('pairing: by channel, mono to every channel, by port order where channels do not help', () => {
   const port = (id, ch) => ({ id, props: ch ? { 'audio.channel': ch } : {} });
   const ids = (pairs) => pairs.map(([o, i]) => [o.id, i.id]);
-  const stereoOut = [port(1, 'FR'), port(2, 'FL')];
-  const stereoIn = [port(11, 'FL'), port(12, 'FR')];
+  const [stereoOut, stereoIn] = [[port(1, 'FR'), port(2, 'FL')], [port(11, 'FL'), port(12, 'FR')]];
   const surround = ['FL', 'FR', 'FC', 'LFE', 'RL', 'RR'].map((ch, i) => port(20 + i, ch));
   // By channel, positional, mono, 5.1 into stereo (the front pair), no channels, channels that do not overlap.
   assert.deepEqual([[stereoOut], [stereoOut, 'positional'], [[port(3, 'MONO')]], [surround], [[port(4), port(5), port(6)]], [[port(7, 'AUX0'), port(8, 'AUX1')]]]
@@ -44,8 +43,7 @@ test('a restarted source is linked again each time; a link removed by others com
     await waitFor(() => have().length === 2, 5000, `round ${i}: the links`);
     assert.deepEqual(have(), sorted(i % 2 ? [[o1, fr], [o2, fl]] : [[o1, fl], [o2, fr]]), `round ${i}`);
   }
-  const want = have();
-  const victim = route.links[0];
+  const [want, victim] = [have(), route.links[0]];
   assert.equal(spawnSync('pw-link', ['-d', String(victim.id)]).status, 0);
   await waitFor(() => route.links.length === 2 && !route.links.some((l) => l.id === victim.id), 5000, 'the link again');
   assert.deepEqual(linksFrom(player.outputs), want);
@@ -98,8 +96,7 @@ test('exclusive: links from the source elsewhere are removed as they appear', as
   await waitFor(() => String(fromApp()) === String(want), 5000, 'the new link to be removed');
   assert.ok(graph.links().some((l) => l.id === otherLink), 'a link from another node stays');
   await route.close();
-  // What it took is given back, as links that outlive this process
-  // (beside a session manager: session-manager.test.js).
+  // What it took is given back, as lingering links (beside a session manager: session-manager.test.js).
   assert.deepEqual(fromApp(), sorted([...stereo(app, speakers), [app.outputs[1], speakers.inputs[0]]]));
   const given = pwDump().filter((o) => o.type === 'PipeWire:Interface:Link' && app.outputs.includes(o.info.props['link.output.port']));
   assert.deepEqual(given.map((o) => o.info.props['object.linger']), [true, true, true]);

@@ -56,7 +56,7 @@ test('linkPorts refuses ports it cannot pair without asking the daemon', async (
   assert.ok(!daemonLinks().some((o) => o.id === ev.id || o.id === other.id));
 });
 
-test('by-name links pair ports by place; a removal is never queued twice', async () => {
+test('by-name links pair ports by place; a removal is never queued twice, nor reaches a reused id', async () => {
   for (const [source, sink, count] of [[src, sink2, 2], [src, sink6, 2], [mono, sink2, 1]]) {
     assert.equal(q.linkNodesNameToId(source.name, sink.id), count);
     const got = await waitFor(() => linksBetween(source.id, sink.id).length === count && linksBetween(source.id, sink.id), 5000, 'the links');
@@ -75,20 +75,19 @@ test('by-name links pair ports by place; a removal is never queued twice', async
   await waitFor(() => q.getLinks().length === 0, 5000, 'all links gone');
   assert.deepEqual([destroyed.filter((id) => id === link.id).length, daemonLinks().length,
     ['links-src', 'no such node'].map((name) => q.unlinkNodesNameToId(name, sink2.id))], [1, 0, [0, 0]]);
-});
 
-test('a by-name link that the daemon removes leaves nothing behind for a reused id', async () => {
-  const sink = await fixture.add('links-temp', 'Audio/Sink', 1, 0);
-  await waitFor(() => q.getPorts().some((p) => p.id === sink.inputs[0]));
-  assert.equal(q.linkNodesNameToId('links-mono', sink.id), 1);
-  const [link] = await waitFor(() => linksBetween(mono.id, sink.id).length && linksBetween(mono.id, sink.id));
-  await fixture.remove(sink.id); // the daemon drops the link with its port
-  await waitFor(() => !q.getLinks().some((l) => l.id === link.id), 5000, 'link removal');
-  await waitFor(() => q.getLinkFormat(link.id).format === 'unknown', 5000, 'the proxy\'s format entry to go');
-  // The next link, another client's (the daemon hands out the freed id again), is not "dynamic".
+  // A by-name link the daemon removes (with its sink) leaves nothing behind for the id handed out again.
+  const temp = await fixture.add('links-temp', 'Audio/Sink', 1, 0);
+  await waitFor(() => q.getPorts().some((p) => p.id === temp.inputs[0]));
+  assert.equal(q.linkNodesNameToId('links-mono', temp.id), 1);
+  const [gone] = await waitFor(() => linksBetween(mono.id, temp.id).length && linksBetween(mono.id, temp.id));
+  await fixture.remove(temp.id);
+  await waitFor(() => !q.getLinks().some((l) => l.id === gone.id), 5000, 'link removal');
+  await waitFor(() => q.getLinkFormat(gone.id).format === 'unknown', 5000, 'the proxy\'s format entry to go');
+  // The next link, another client's, is not "dynamic".
   assert.equal(spawnSync('pw-link', [String(mono.outputs[0]), String(sink2.inputs[0])]).status, 0);
   const l = await waitFor(() => q.getLinks().find((x) => x.srcNodeId === mono.id), 5000, 'the link');
-  assert.equal(l.format, 'unknown', `link ${l.id} (by-name link was ${link.id})`);
+  assert.equal(l.format, 'unknown', `link ${l.id} (by-name link was ${gone.id})`);
 });
 
 test('graphLink with linger: the link outlives its maker until removed', async () => {

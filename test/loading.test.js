@@ -1,7 +1,6 @@
 'use strict';
-// How the package loads and what it declares: named imports from an ES module (run and
-// type-checked), the TypeScript declarations, the refusal in a worker thread (whichever
-// thread loads first), and the message of a load that cannot work.
+// How the package loads and what it declares: named imports from an ES module (run and type-checked),
+// the declarations, the refusal in a worker thread (whichever loads first), why a load cannot work.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');

@@ -17,10 +17,6 @@ const { daemon } = privateDaemon(undefined, {
   after: async () => [await sub?.client.endAsync(true), ...(await Promise.all([bridge, card, broker].map((o) => o?.close())))],
 });
 const card = new DeviceFixture(daemon.env);
-let asked = 0;
-const ask = (topic, payload, c = Buffer.from(`c${++asked}`), seen = sub.heard.length) => (sub.client.publish(topic, payload, { properties: { responseTopic: 'test/replies', correlationData: c } }),
-  sub.until(() => sub.heard.slice(seen).find((m) => m.topic === 'test/replies' && c.equals(m.packet.properties.correlationData)), 10000, `the reply to ${topic}`).then((m) => JSON.parse(m.text)));
-
 test('a card\'s topic is what pw-dump shows; its profile and port are set by name, a refused command sends nothing; its topic and selects go with it', { skip }, async () => {
   const [id, topic] = [await card.add('alsa_card.mq/1'), 'quorvane/alpha/device/alsa_card.mq%2F1'];
   const [state, profileSet, outputSet] = [() => JSON.parse(sub.retained.get(topic) ?? 'null'), `${topic}/profile/set`, `${topic}/output/set`];
@@ -37,18 +33,18 @@ test('a card\'s topic is what pw-dump shows; its profile and port are set by nam
     ['Output port', ['analog-output-speaker', 'analog-output-headphones'], outputSet, 'quorvane:alpha'],
     ['Profile', ['off', 'output:analog-stereo'], profileSet, 'quorvane:alpha']]);
 
-  assert.deepEqual(await ask(outputSet, 'analog-output-headphones'), { topic: outputSet, ok: true, result: { device: id, route: 'analog-output-headphones' } });
+  assert.deepEqual(await sub.ask(outputSet, 'analog-output-headphones'), { topic: outputSet, ok: true, result: { device: id, route: 'analog-output-headphones' } });
   await sub.until(() => state().output === 'analog-output-headphones', 5000, 'the port on the broker');
   const { sets } = await card.state();
   for (const [t, payload, error] of [[profileSet, 'output:analog-surround-51', /"output:analog-surround-51" .* is not available/],
     [profileSet, '{"__proto__":{"polluted":1}}', /"__proto__"/], ['quorvane/alpha/device/alsa_card.x/profile/set', 'off', /no device "alsa_card.x"/]]) {
-    const reply = await ask(t, payload);
+    const reply = await sub.ask(t, payload);
     assert.deepEqual([reply.ok, error.test(reply.error)], [false, true], JSON.stringify(reply));
   }
   assert.deepEqual([await card.state(), {}.polluted], [{ ok: true, profile: 1, route: 1, sets }, undefined]);
 
   // "off" has no ports: the topic shows none, and the port's select goes.
-  assert.deepEqual([(await ask(profileSet, 'off')).ok, (await card.state()).profile], [true, 0]);
+  assert.deepEqual([(await sub.ask(profileSet, 'off')).ok, (await card.state()).profile], [true, 0]);
   await sub.until(() => state().profile === 'off' && state().outputs.length === 0 && selects().length === 1, 5000, 'the profile "off" on the broker');
   const configs = [...sub.retained.keys()].filter((t) => t.startsWith('homeassistant/') && JSON.parse(sub.retained.get(t)).state_topic === topic);
   await card.remove();

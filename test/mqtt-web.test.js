@@ -10,7 +10,8 @@ const { startDaemon } = require('./helpers/daemon');
 const { pwDump, waitFor } = require('./helpers/fixture');
 const { startBroker, listen, available: hasBroker } = require('./helpers/broker');
 const { CLI } = require('./helpers/child');
-const { startWeb, launchBrowser, openPage, protocols, available: hasChromium } = require('./helpers/web');
+const { startWeb, launchBrowser, openPage, socket, wsUrl, mouseDrag, available: hasChromium } =
+  require('./helpers/web');
 const { streamId } = require('../lib/protocol/stream-record');
 
 const skip = (!hasBroker() && 'no mosquitto') || (!hasChromium() && 'no chromium');
@@ -47,10 +48,8 @@ test('the page lists the hosts on the broker, draws the picked host\'s nodes, po
   const page = await openPage(browser, web.url);
   await page.waitForFunction(() => [...document.querySelectorAll('#host option')].map((o) => o.value).join() === 'alpha,beta', null, { timeout: 10000 });
   await page.selectOption('#host', 'beta');
-  const beta = nodeNamed(betaEnv, 'demo-speakers');
-  const before = volumeOf(alphaEnv);
+  const [beta, before] = [nodeNamed(betaEnv, 'demo-speakers'), volumeOf(alphaEnv)];
   // Beta's nodes by their ids there, each port drawn.
-  await page.waitForFunction(() => document.querySelector('#host').value === 'beta', null, { timeout: 10000 });
   for (const n of pwDump(betaEnv).filter((o) => o.type === 'PipeWire:Interface:Node')) {
     await page.waitForSelector(`#node-${n.id}`, { timeout: 10000 });
     const label = n.info.props['node.description'] || n.info.props['node.name'];
@@ -88,12 +87,8 @@ test('the page lists the hosts on the broker, draws the picked host\'s nodes, po
 
 // Drags the box `from` (its head) onto the element `to`, in steps.
 async function drag(page, from, to) {
-  const a = await page.locator(from).boundingBox();
-  const b = await page.locator(to).boundingBox();
-  await page.mouse.move(a.x + 30, a.y + 8);
-  await page.mouse.down();
-  await page.mouse.move(b.x + b.width / 2, b.y + b.height / 2, { steps: 8 });
-  await page.mouse.up();
+  const [a, b] = [await page.locator(from).boundingBox(), await page.locator(to).boundingBox()];
+  await mouseDrag(page, [{ x: a.x + 30, y: a.y + 8 }, { x: b.x + b.width / 2, y: b.y + b.height / 2 }], 8);
 }
 
 test('a node dragged onto another host\'s sink streams to it through the broker; the page shows the stream and removes both its ends', { skip, timeout: 60000 }, async () => {
@@ -101,8 +96,7 @@ test('a node dragged onto another host\'s sink streams to it through the broker;
   const page = await openPage(browser, web.url);
   await page.waitForFunction(() => [...document.querySelectorAll('#host option')].some((o) => o.value === 'alpha'), null, { timeout: 10000 });
   await page.selectOption('#host', 'alpha');
-  const speakers = nodeNamed(alphaEnv, 'demo-speakers');
-  const mic = nodeNamed(alphaEnv, 'demo-microphone');
+  const [speakers, mic] = ['demo-speakers', 'demo-microphone'].map((name) => nodeNamed(alphaEnv, name));
   await page.waitForSelector(`#node-${speakers.id} .head`, { timeout: 10000 });
   // The other host's sinks are the targets; none of the host shown, nor its microphone.
   const target = '.fleet-target[title="beta:demo-speakers"]';
@@ -136,14 +130,10 @@ test('a node dragged onto another host\'s sink streams to it through the broker;
   for (const r of [forged, elsewhere]) sub.client.publish(`quorvane/evil/stream/${streamId(r.from, r.to)}`, '', { retain: true });
 
   // The ends a page asks for are checked first: a host holding a topic level, no node, a control character.
-  const ws = new (require('ws'))(`ws://${new URL(web.url).host}/ws?host=alpha`, protocols(web.token));
-  const replies = [];
-  ws.on('message', (d) => replies.push(JSON.parse(d)));
-  await new Promise((resolve, reject) => ws.on('open', resolve).on('error', reject));
+  const { ws, call } = await socket(`${wsUrl(web)}?host=alpha`, web.token);
   const refusals = [[{ from: 'alpha:demo-speakers', to: 'beta/set:demo-speakers' }, /no "\/"/], [{ from: 'alpha', to: 'beta:demo-speakers' }, /from must be "HOST:NODE"/], [{ from: 'alpha:demo-speakers', to: 'beta:demo\u0007' }, /printable/]];
   for (const [i, [fields, why]] of refusals.entries()) {
-    ws.send(JSON.stringify({ id: 100 + i, op: 'stream', ...fields }));
-    assert.match((await waitFor(() => replies.find((r) => r.type === 'reply' && r.id === 100 + i), 5000, `the reply to ${JSON.stringify(fields)}`)).error, why);
+    assert.match((await call({ id: 100 + i, op: 'stream', ...fields })).error, why, JSON.stringify(fields));
   }
   ws.close();
 

@@ -18,40 +18,21 @@ const alphaDaemon = startDaemon(); // this process's Graph
 const betaDaemon = startDaemon({ setEnv: false });
 // alpha: graph.mqtt's bridge; beta: the CLI's process; sub hears quorvane/# and homeassistant/#.
 let broker, graph, alpha, beta, sub, fixture;
+const alphaOptions = () => ({ broker: broker.url, hostName: 'alpha', homeassistant: true, forgetAfterMs: 300, maxRate: 20 });
 
 const cv = (node) => node.info.params?.Props?.find((x) => x.channelVolumes);
 // A host's nodes as pw-dump shows them, as the bridge's node topics hold them.
-function dumped(env) {
-  return Object.fromEntries(pwDump(env).filter((o) => o.type === 'PipeWire:Interface:Node').map((o) => {
-    const p = cv(o);
-    return [o.info.props['node.name'], { class: o.info.props['media.class'] ?? null, state: o.info.state, volume: p ? Number(Math.cbrt(p.channelVolumes[0]).toFixed(3)) : null, mute: p ? p.mute : null }];
-  }));
-}
-const retainedNodes = (host) => Object.fromEntries([...sub.retained].filter(([t]) => new RegExp(`^quorvane/${host}/node/[^/]+$`).test(t)).map(([, text]) => {
-  const s = JSON.parse(text);
-  return [s.name, { class: s.class, state: s.state, volume: s.volume === null ? null : Number(s.volume.toFixed(3)), mute: s.mute }];
-}));
-const sameAsDump = (host, env) => {
-  assert.deepEqual(retainedNodes(host), dumped(env));
-  return true;
-};
+const dumped = (env) => Object.fromEntries(pwDump(env).filter((o) => o.type === 'PipeWire:Interface:Node').map((o) => [o, cv(o)])
+  .map(([o, p]) => [o.info.props['node.name'], { class: o.info.props['media.class'] ?? null, state: o.info.state,
+    volume: p ? Number(Math.cbrt(p.channelVolumes[0]).toFixed(3)) : null, mute: p ? p.mute : null }]));
+const retainedNodes = (host) => Object.fromEntries([...sub.retained].filter(([t]) => new RegExp(`^quorvane/${host}/node/[^/]+$`).test(t))
+  .map(([, text]) => JSON.parse(text))
+  .map((s) => [s.name, { class: s.class, state: s.state, volume: s.volume === null ? null : Number(s.volume.toFixed(3)), mute: s.mute }]));
+const sameAsDump = (host, env) => (assert.deepEqual(retainedNodes(host), dumped(env)), true);
 const props = (env, name) => {
   const p = cv(pwDump(env).find((o) => o.info?.props?.['node.name'] === name));
   return [Number(p.channelVolumes[0].toFixed(4)), p.mute];
 };
-
-// A command and its answer: published as MQTT 5 with a response topic and correlation data (or, with
-// `v4`, by that MQTT 3.1.1 client); answered there, or on PREFIX/HOST/reply where the bridge or the
-// client speaks MQTT 3.1.1.
-let asked = 0;
-async function ask(topic, payload, { v4 = null, timeoutMs = 10000 } = {}) {
-  const correlation = `c${++asked}`;
-  const seen = sub.heard.length;
-  if (v4) v4.publish(topic, payload);
-  else sub.client.publish(topic, payload, { properties: { responseTopic: 'test/replies', correlationData: Buffer.from(correlation) } });
-  const isReply = (m) => (m.topic === 'test/replies' ? String(m.packet.properties?.correlationData) === correlation : m.topic.endsWith('/reply') && JSON.parse(m.text).topic === topic);
-  return JSON.parse((await sub.until(() => sub.heard.slice(seen).find(isReply), timeoutMs, `the reply to ${topic}`)).text);
-}
 
 test.before(async () => {
   if (skip) return;
@@ -59,7 +40,7 @@ test.before(async () => {
   sub = await listen(broker.url, ['quorvane/#', 'homeassistant/#', 'test/#']);
   fixture = new Fixture(alphaDaemon.env);
   graph = await require('..').connect({ reconnect: true });
-  alpha = await graph.mqtt({ broker: broker.url, hostName: 'alpha', homeassistant: true, forgetAfterMs: 300, maxRate: 20 });
+  alpha = await graph.mqtt(alphaOptions());
   beta = spawn(process.execPath, [CLI, 'mqtt', '--broker', broker.url, '--host-name', 'beta', '--homeassistant', '--mqtt-version', '3.1.1'], { env: betaDaemon.env, stdio: 'ignore' });
 });
 
@@ -67,8 +48,7 @@ test.after(async () => {
   beta?.kill('SIGKILL');
   await sub?.client.endAsync(true);
   for (const o of [alpha, graph, fixture, broker]) await o?.close();
-  alphaDaemon.stop();
-  betaDaemon.stop();
+  for (const d of [alphaDaemon, betaDaemon]) d.stop();
 });
 
 // Home Assistant's MQTT discovery schema, as documented, for the keys a bridge may use: each key
@@ -91,14 +71,12 @@ const COMPONENTS = {
 };
 function checkDiscovery(topic, text, uniqueIds) {
   const m = topic.match(/^homeassistant\/([a-z_]+)\/([A-Za-z0-9_-]+)\/([A-Za-z0-9_-]+)\/config$/);
-  assert.ok(m && COMPONENTS[m[1]], `discovery topic ${topic}`);
-  const schema = COMPONENTS[m[1]];
+  const schema = m && COMPONENTS[m[1]];
+  assert.ok(schema, `discovery topic ${topic}`);
   const config = Object.fromEntries(Object.entries(JSON.parse(text)).map(([k, v]) => [ABBREVIATIONS[k] ?? k, v]));
-  for (const [key, value] of Object.entries(config)) {
-    const check = schema.keys[key] ?? COMMON[key];
-    assert.ok(check !== undefined, `${topic}: ${key} is not a ${m[1]} key`);
-    if (check) assert.ok(check(value), `${topic}: ${key} = ${JSON.stringify(value)}`);
-  }
+  const checks = { ...COMMON, ...schema.keys }; // null: the device, checked below
+  const bad = Object.entries(config).filter(([k, v]) => !(checks[k] === null || checks[k]?.(v)));
+  assert.deepEqual(bad, [], `${topic}: keys that are not a ${m[1]}'s, or bad values`);
   for (const key of [...schema.required, 'unique_id', 'device']) assert.ok(key in config, `${topic}: ${key} missing`);
   const device = Object.fromEntries(Object.entries(config.device).map(([k, v]) => [DEVICE_ABBREVIATIONS[k] ?? k, v]));
   assert.ok(Array.isArray(device.identifiers) && device.identifiers.every(str) && str(device.name) &&
@@ -113,7 +91,7 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
 
   // Volume on beta's speakers: beta's Props change, alpha's do not; the retained state follows.
   const before = props(alphaDaemon.env, 'demo-speakers');
-  assert.deepEqual(await ask('quorvane/beta/node/demo-speakers/volume/set', '0.5'), { topic: 'quorvane/beta/node/demo-speakers/volume/set', ok: true, result: { volume: 0.5 } });
+  assert.deepEqual(await sub.ask('quorvane/beta/node/demo-speakers/volume/set', '0.5'), { topic: 'quorvane/beta/node/demo-speakers/volume/set', ok: true, result: { volume: 0.5 } });
   assert.deepEqual([props(betaDaemon.env, 'demo-speakers'), props(alphaDaemon.env, 'demo-speakers')], [[0.125, false], before]);
   await sub.until(() => JSON.parse(sub.retained.get('quorvane/beta/node/demo-speakers')).volume === 0.5);
 
@@ -121,16 +99,16 @@ test('each host\'s retained state is its pw-dump; a command on one host changes 
   const v4 = (await listen(broker.url, [], { protocolVersion: 4 })).client;
   const pairs = [['demo-microphone:capture_FL', 'demo-speakers:playback_FL'], ['demo-microphone:capture_FR', 'demo-speakers:playback_FR']];
   t.after(() => v4.endAsync());
-  const linked = await ask('quorvane/alpha/set', JSON.stringify({ op: 'link', from: 'demo-microphone', to: 'demo-speakers', id: 'l1' }), { v4 });
+  const linked = await sub.ask('quorvane/alpha/set', JSON.stringify({ op: 'link', from: 'demo-microphone', to: 'demo-speakers', id: 'l1' }), { v4 });
   assert.deepEqual([linked.id, linked.ok, linked.result.links.length], ['l1', true, 2], JSON.stringify(linked));
   await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the links on the broker');
-  assert.deepEqual([(await ask('quorvane/alpha/node/demo-speakers/mute/set', 'ON', { v4 })).ok, props(alphaDaemon.env, 'demo-speakers')[1]], [true, true]);
-  assert.equal((await ask('quorvane/alpha/set', JSON.stringify({ op: 'unlink', from: 'demo-microphone', to: 'demo-speakers' }), { v4 })).ok, true);
+  assert.deepEqual([(await sub.ask('quorvane/alpha/node/demo-speakers/mute/set', 'ON', { v4 })).ok, props(alphaDaemon.env, 'demo-speakers')[1]], [true, true]);
+  assert.equal((await sub.ask('quorvane/alpha/set', JSON.stringify({ op: 'unlink', from: 'demo-microphone', to: 'demo-speakers' }), { v4 })).ok, true);
   await sub.until(() => sub.retained.get('quorvane/alpha/links') === '[]', 5000, 'the links gone from the broker');
   // A rule set kept applied by the bridge, then dropped: its links come and go with it.
-  assert.equal((await ask('quorvane/alpha/rules/set', JSON.stringify({ routes: [{ from: 'demo-microphone', to: 'demo-speakers' }] }))).ok, true);
+  assert.equal((await sub.ask('quorvane/alpha/rules/set', JSON.stringify({ routes: [{ from: 'demo-microphone', to: 'demo-speakers' }] }))).ok, true);
   await sub.until(() => sub.retained.get('quorvane/alpha/links') === JSON.stringify(pairs), 5000, 'the rule\'s links');
-  assert.deepEqual(await ask('quorvane/alpha/rules/set', 'null'), { topic: 'quorvane/alpha/rules/set', ok: true, result: { rules: null } });
+  assert.deepEqual(await sub.ask('quorvane/alpha/rules/set', 'null'), { topic: 'quorvane/alpha/rules/set', ok: true, result: { rules: null } });
   await sub.until(() => sub.retained.get('quorvane/alpha/links') === '[]', 5000, 'the rule\'s links gone');
 
   // Discovery: every config passes the schema; each sink and source is a device with volume, mute and state.
@@ -189,11 +167,10 @@ test('Home Assistant: nodes of one name get an entity each, the same again when 
     await waitFor(() => pw('twin-player').length === 2, 5000, `two twin players ${what}`);
     const [first, second] = pw('twin-player');
     const want = { 'quorvane:alpha:twin-player:state': first.id, 'quorvane:alpha:twin-player~2:state': second.id };
-    const stateOf = (id) => (text) => text && JSON.parse(text).id === id;
     return sub.until(() => {
       const shown = Object.fromEntries(configsOf('quorvane:alpha:twin-player').filter(([, c]) => c.unique_id.endsWith(':state')).map(([, c]) => [c.unique_id, c.state_topic]));
       const whole = configsOf('quorvane:alpha:twin-player').length === 4; // a state and a target entity for each
-      return whole && Object.keys(shown).length === 2 && Object.entries(want).every(([uid, id]) => shown[uid] && stateOf(id)(sub.retained.get(shown[uid]))) && shown;
+      return whole && Object.keys(shown).length === 2 && Object.entries(want).every(([uid, id]) => JSON.parse(sub.retained.get(shown[uid]) ?? 'null')?.id === id) && shown;
     }, 10000, `an entity for each twin ${what}`);
   };
   const made = [await fixture.add('twin-player', 'Stream/Output/Audio', 0, 2), await fixture.add('twin-player', 'Stream/Output/Audio', 0, 2)];
@@ -211,9 +188,9 @@ test('Home Assistant: nodes of one name get an entity each, the same again when 
   // The volume number's range is exactly what its command takes.
   const [[, volume]] = configsOf('quorvane:alpha:demo-speakers:volume');
   const base = `quorvane/alpha/node/demo-speakers/volume/set`;
-  assert.deepEqual([volume.min, (await ask(base, String(volume.max))).ok, (await ask(base, String(volume.max + 0.001))).ok], [0, true, false]);
+  assert.deepEqual([volume.min, (await sub.ask(base, String(volume.max))).ok, (await sub.ask(base, String(volume.max + 0.001))).ok], [0, true, false]);
   await sub.until(() => JSON.parse(sub.retained.get('quorvane/alpha/node/demo-speakers')).volume === volume.max, 5000, 'the highest volume in the state');
-  assert.equal((await ask(base, '1')).ok, true);
+  assert.equal((await sub.ask(base, '1')).ok, true);
 
   // Every select (both hosts: defaults not set on either, streams, the twins) renders one of its options.
   await sub.until(() => sub.retained.get('quorvane/alpha/defaults') && sub.retained.get('quorvane/beta/defaults'), 5000, 'the defaults');
@@ -227,12 +204,11 @@ test('Home Assistant: nodes of one name get an entity each, the same again when 
 
 test('a retained command is never carried out; what others leave under a host is cleared, the bridge\'s own state put back, as it comes and when the bridge connects (MQTT 5 and 3.1.1)', { skip }, async () => {
   await sub.until(() => retainedNodes('alpha')['demo-speakers'] && retainedNodes('beta')['demo-speakers'], 15000, 'both hosts on the broker');
-  const before = props(alphaDaemon.env, 'demo-speakers');
-  const ignored = alpha.stats().ignored;
+  const [before, ignored] = [props(alphaDaemon.env, 'demo-speakers'), alpha.stats().ignored];
   // Published retained while the bridge listens (mosquitto_pub -r): not done, and removed from the
   // broker. The command after it, from the same client, is done: the retained one came first.
   sub.client.publish('quorvane/alpha/node/demo-speakers/volume/set', '0.11', { retain: true });
-  assert.equal((await ask('quorvane/alpha/node/demo-speakers/mute/set', String(before[1]))).ok, true);
+  assert.equal((await sub.ask('quorvane/alpha/node/demo-speakers/mute/set', String(before[1]))).ok, true);
   assert.deepEqual([props(alphaDaemon.env, 'demo-speakers'), alpha.stats().ignored], [before, ignored + 1]);
   await sub.until(() => !sub.retained.has('quorvane/alpha/node/demo-speakers/volume/set'), 5000, 'the retained command removed');
 
@@ -251,10 +227,9 @@ test('a retained command is never carried out; what others leave under a host is
   await sub.until(() => whole('alpha', alphaDaemon.env) && whole('beta', betaDaemon.env), 10000, 'each host\'s own state back');
 
   // Left while the bridge was away: cleared as it connects.
-  const options = { broker: broker.url, hostName: 'alpha', homeassistant: true, forgetAfterMs: 300, maxRate: 20 };
   await alpha.close();
   await forge(['alpha']);
-  alpha = await graph.mqtt(options);
+  alpha = await graph.mqtt(alphaOptions());
   await sub.until(() => whole('alpha', alphaDaemon.env), 10000, 'alpha\'s own state back after it connected');
   assert.ok(alpha.stats().cleared >= 2, JSON.stringify(alpha.stats()));
 });
@@ -266,13 +241,10 @@ test('a hostile pattern against a name of 60 characters is taken and the next co
   await betaFixture.add('a'.repeat(60), 'Audio/Sink', 1, 0);
   await sub.until(() => retainedNodes('beta')['a'.repeat(60)], 15000, 'beta and the long name on the broker');
   const before = props(betaDaemon.env, 'demo-speakers');
-  const started = Date.now();
-  const taken = await ask('quorvane/beta/rules/set', JSON.stringify({ routes: [{ from: '/^(a+)+b$/', to: '/^(a|aa)*c$/' }, { from: '/(.*a){12}b/', to: 'demo-speakers' }] }));
-  const rulesMs = Date.now() - started;
-  const next = await ask('quorvane/beta/node/demo-speakers/mute/set', String(before[1]));
-  t.diagnostic(`rule set answered in ${rulesMs} ms, the next command in ${Date.now() - started - rulesMs} ms (broker round trips included)`);
+  const taken = await sub.ask('quorvane/beta/rules/set', JSON.stringify({ routes: [{ from: '/^(a+)+b$/', to: '/^(a|aa)*c$/' }, { from: '/(.*a){12}b/', to: 'demo-speakers' }] }));
+  const next = await sub.ask('quorvane/beta/node/demo-speakers/mute/set', String(before[1]));
   assert.deepEqual([taken.ok, next.ok], [true, true], JSON.stringify([taken, next]));
-  assert.equal((await ask('quorvane/beta/rules/set', 'null')).ok, true);
+  assert.equal((await sub.ask('quorvane/beta/rules/set', 'null')).ok, true);
   const refused = [
     ['quorvane/beta/node/demo-speakers/volume/set', 'loud', /volume must be a number from 0 to/],
     ['quorvane/beta/node/demo-speakers/volume/set', '7', /volume must be a number from 0 to/],
@@ -285,14 +257,12 @@ test('a hostile pattern against a name of 60 characters is taken and the next co
     ['quorvane/beta/set', JSON.stringify({ op: 'volume', node: 'demo-speakers', volume: 0.1, pad: 'x'.repeat(1 << 20) }), /at most 65536 bytes/],
     ['quorvane/beta/set', '{"op":', /must be JSON/],
     ['quorvane/beta/rules/set', JSON.stringify({ routes: 5 }), /routes/],
-    // A pattern no linear-time match can do is refused, naming it.
-    ['quorvane/beta/rules/set', JSON.stringify({ routes: [{ from: '/(a)\\1/', to: 'x' }] }), /routes\[0\]\.from: bad regular expression .*backreferences are not supported/],
     ['quorvane/beta/set', JSON.stringify({ op: 'volume', node: 'demo-speakers', volume: 0.1, id: 'x'.repeat(200) }), /"id" must be .* not a text of 200 characters; this command was not done/],
     ['quorvane/beta/set', JSON.stringify({ op: 'volume', node: 'demo-speakers', volume: 0.1, id: 1.5 }), /"id" must be a whole number/],
     [`quorvane/beta/node/${'n'.repeat(5000)}/volume/set`, '0.1', /^no node "n{100,200}/],
   ];
   for (const [topic, payload, error] of refused) {
-    const reply = await ask(topic, payload);
+    const reply = await sub.ask(topic, payload);
     assert.deepEqual([reply.ok, error.test(reply.error), reply.id, reply.error.length < 1000], [false, true, undefined, true], `${payload.slice(0, 80)}: ${JSON.stringify(reply).slice(0, 300)}`);
   }
   // MQTT 5 correlation data past its bound: refused on the response topic, said why, without it.
@@ -308,7 +278,7 @@ test('a hostile pattern against a name of 60 characters is taken and the next co
   // Once a later command is taken again, every answer to the flood has come (one connection, in order).
   // Past both limits a command goes unanswered, so an ask may time out.
   let later;
-  for (let i = 0; i < 50 && !/volume must be/.test(later?.error); i++) later = await ask('quorvane/beta/node/demo-speakers/volume/set', '"loud"', { timeoutMs: 1000 }).catch(() => undefined);
+  for (let i = 0; i < 50 && !/volume must be/.test(later?.error); i++) later = await sub.ask('quorvane/beta/node/demo-speakers/volume/set', '"loud"', { timeoutMs: 1000 }).catch(() => undefined);
   assert.match(later.error, /volume must be/);
   assert.deepEqual([answers().length < 100, props(betaDaemon.env, 'demo-speakers')], [true, before], `${answers().length} answers to 200 flooded commands`);
   assert.ok(sameAsDump('beta', betaDaemon.env));

@@ -97,9 +97,8 @@ test('installed by npm, pnpm and yarn with no compiler, the prebuilt binary load
     assert.equal(r.status, 0, `${name}: ${r.output}`);
     assert.doesNotMatch(r.output, /Ignored build scripts|node-gyp rebuild|gyp info|binding\.gyp/, name);
     const listed = node(projects[name], '-e', listing('quorvane'));
+    // The prebuilt binary, not a source build (the loader's first choice): the installer compiled nothing.
     assert.equal(listed.stdout.trim(), `${DAEMON_NODES} ${PREBUILT}`, `${name}: ${listed.stderr}`);
-    const installed = node(projects[name], '-p', 'path.dirname(require.resolve("quorvane/package.json"))').stdout.trim();
-    assert.ok(installed && !fs.existsSync(path.join(installed, 'build')), `${name} compiled the add-on (${installed})`);
   }
   assert.ok(pnp(projects['yarn 4']).length, "yarn 4 did not install with Plug'n'Play, its default");
   // A source build for another Node.js left in the installed package: the prebuilt binary still loads.

@@ -54,9 +54,8 @@ test('a LinearRegExp matches as V8 does: the same match, index, captures, named 
   assert.ok(compared > 10000, `${compared} texts compared`);
   // A RegExp everywhere one is taken: String's methods, instanceof, its text.
   const re = new LinearRegExp('(?<app>[a-z]+)-(\\d+)', 'g');
-  assert.ok(re instanceof RegExp);
-  assert.equal(String(re), '/(?<app>[a-z]+)-(\\d+)/g');
-  assert.equal('ff-1 vlc-22'.replace(re, '$<app>:$2'), 'ff:1 vlc:22');
+  assert.deepEqual([re instanceof RegExp, String(re), 'ff-1 vlc-22'.replace(re, '$<app>:$2')],
+    [true, '/(?<app>[a-z]+)-(\\d+)/g', 'ff:1 vlc:22']);
   assert.deepEqual([...'ff-1 vlc-22'.matchAll(re)].map((m) => [m.index, m.groups.app]), [[0, 'ff'], [5, 'vlc']]);
   assert.deepEqual('a, b;c'.split(new LinearRegExp('[,;] ?')), ['a', 'b', 'c']);
   assert.throws(() => new LinearRegExp('(a'), SyntaxError, 'what V8 refuses');
@@ -66,8 +65,7 @@ test('what a linear-time match cannot do is refused by name; a rules file says w
   const refusals = [
     [/backreferences/, '(a)\\1', '(?<x>a)\\k<x>'], [/lookahead and lookbehind/, 'a(?=b)', '(?<!a)b'],
     [/octal/, '\\01'], [/nested repetitions of what may match nothing/, '(((a*)*)*)*'],
-    [/too large/, 'a{3000}'],
-    [/more than 16 capture groups/, '(a)'.repeat(17)],
+    [/too large/, 'a{3000}'], [/more than 16 capture groups/, '(a)'.repeat(17)],
     [/groups nested more than 64 deep/, `${'(?:'.repeat(65)}a${')'.repeat(65)}`],
     [/too costly/, `(?:(?:${Array.from({ length: 10 }, () => '(a?)').join('|')}|${'b|'.repeat(600)}c)*)*`],
   ];
@@ -92,7 +90,7 @@ test('what a linear-time match cannot do is refused by name; a rules file says w
   assert.ok(parseRules(JSON.stringify({ routes: [{ from: `/${costly}/`, to: 'speakers' }] })).routes[0].from['node.name'] instanceof LinearRegExp);
 });
 
-test('a hostile pattern against a name of 60 characters holds the event loop a few milliseconds, not for ever', async (t) => {
+test('a hostile pattern against a name of 60 characters holds the event loop a few milliseconds, not for ever', async () => {
   // In a child, so that a pattern that did backtrack cannot hold this process: each costs its time.
   const script = `
     const { LinearRegExp } = require(${JSON.stringify(LINEAR)});
@@ -113,5 +111,4 @@ test('a hostile pattern against a name of 60 characters holds the event loop a f
   // A generous bound (the machine may be loaded): backtracking would take years.
   for (const x of results) assert.ok(x.ms < 1000, `${x.source}: ${x.ms} ms`);
   assert.ok(results.at(-1).cost > MAX_COST * 0.9, `the costliest pattern costs ${results.at(-1).cost}`);
-  t.diagnostic(`times: ${results.map((x) => `${x.source} (cost ${x.cost}) ${x.ms.toFixed(2)} ms`).join('; ')}`);
 });

@@ -56,8 +56,8 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
     const settled = (stream, sink, what) => poll(() => String(pwLinkPairs(stream, sm.env)) === String(on(stream, sink)), 5000, what, 20)
       .catch((e) => Promise.reject(new Error(`${e.message}; links: ${pwLinkPairs(stream, sm.env).join(', ')}`)));
 
-    // The default: configured here, taken up by WirePlumber (one of the two
-    // is not its own choice). sm-one on it; sm-two there by its own "target.object".
+    // The default: configured here, taken up by WirePlumber (one of the two is not its own choice). sm-one on
+    // it; sm-two there by its own "target.object".
     await setDefaults(graph, 'sm-b', 'sm-a');
     streams.push(playStream(sm, 'sm-one'), playStream(sm, 'sm-two'));
     for (const name of ['sm-one', 'sm-two']) await settled(name, 'sm-a', `WirePlumber to link ${name} to sm-a`);
@@ -72,14 +72,12 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
     for (const name of ['sm-one', 'sm-two']) await settled(name, 'sm-b', `the route to take ${name}`);
     assert.deepEqual((await route.close()).sort((x, y) => x.from - y.from),
       [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })));
-    // Given back when close() resolves, by the session manager itself (its
-    // links, not lingering ones of ours), their metadata as it was.
+    // Given back when close() resolves, by WirePlumber itself (its links, not ours lingering), metadata too.
     for (const name of ['sm-one', 'sm-two']) assert.deepEqual(linksOfNode(name), on(name, 'sm-a').map((pair) => ({ pair, client: wpClient })));
     const entries = (id) => sm.metadata().filter((e) => e.subject === id).map((e) => `${e.key}=${e.value}`);
     assert.deepEqual([entries(node('sm-one').id), entries(two)], [[], [`target.object=${aSerial}`]]);
 
-    // Moved later, here and with pw-metadata: the session manager links them
-    // to sm-c and nothing stays behind on sm-a; moved back to its own choice.
+    // Moved later, here and with pw-metadata: linked to sm-c, none left on sm-a; sm-one then moved back.
     await graph.move(node('sm-one').id, 'sm-c');
     sm.setMetadata(two, 'target.object', node('sm-c').props['object.serial']);
     for (const name of ['sm-one', 'sm-two']) await settled(name, 'sm-c', `${name} on sm-c only`);
@@ -108,16 +106,13 @@ test('beside WirePlumber: a stream started while devices of ours exist is linked
 test('beside WirePlumber: dozens of metadata objects made before the session manager restarts hide none of its defaults', (t) =>
   besideWirePlumber(t, async (s) => {
     const decoys = new Fixture(s.sm.env);
-    try {
-      await s.sm.stop();
-      for (let i = 0; i < 70; i++) await decoys.addMetadata(`q-decoy-${i}`);
-      s.sm = await startSessionManager(s.daemon);
-      const names = () => addon.graphMetadata().changes.filter((c) => c.kind === 'added').map((c) => c.name);
-      // Bound, and heard by the Graph (WirePlumber tells its default there).
-      await poll(() => names().includes('default') && s.graph.defaults.audioSink !== null, 10000, 'its "default" to be bound', 20);
-      assert.ok(names().filter((n) => n.startsWith('q-decoy-')).length <= 32, 'the others bounded');
-      await setDefaults(s.graph, 'sm-c', 'sm-b');
-    } finally {
-      await decoys.close();
-    }
+    t.after(() => decoys.close());
+    await s.sm.stop();
+    for (let i = 0; i < 70; i++) await decoys.addMetadata(`q-decoy-${i}`);
+    s.sm = await startSessionManager(s.daemon);
+    const names = () => addon.graphMetadata().changes.filter((c) => c.kind === 'added').map((c) => c.name);
+    // Bound, and heard by the Graph (WirePlumber tells its default there).
+    await poll(() => names().includes('default') && s.graph.defaults.audioSink !== null, 10000, 'its "default" to be bound', 20);
+    assert.ok(names().filter((n) => n.startsWith('q-decoy-')).length <= 32, 'the others bounded');
+    await setDefaults(s.graph, 'sm-c', 'sm-b');
   }));

@@ -1,7 +1,6 @@
 'use strict';
-// The shared object is the module: required alone, with nothing of the package loaded, it serves the
-// nineteen functions and their events as a script written to their contract expects; and it makes the
-// same objects whether the loader handed its builders over or not.
+// The shared object is the module: required alone it serves the nineteen functions and their events as a
+// script written to their contract expects, and makes the same objects with or without the loader's builders.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');

@@ -1,8 +1,7 @@
 'use strict';
-// A script written to the module's own contract: it requires the shared object named on its command
-// line, and nothing of the package, and reports what each of the nineteen functions and the four events
-// gave, before, during and after a connection. Started by test/helpers/nineteen.js, which makes the nodes
-// it names, removes one when asked (IPC), and checks the report against the daemon's own view.
+// Written to the module's own contract: requires the shared object named on its command line, nothing of
+// the package, and reports what the nineteen functions and four events gave before, during and after a
+// connection. test/helpers/nineteen.js starts it, makes its nodes, removes one when asked, checks the report.
 const q = require(process.argv[2]);
 const { source, sink, gone } = JSON.parse(process.argv[3]);
 
@@ -15,9 +14,8 @@ const listings = () => ({
 const ask = (request) => new Promise((resolve) => (process.once('message', resolve), process.send(request)));
 // Events arrive while the event loop runs: a wait lets it.
 const until = async (condition, what) => {
-  for (const end = Date.now() + 10000; !condition(); ) {
+  for (const end = Date.now() + 10000; !condition(); await new Promise((r) => setTimeout(r, 5))) {
     if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, 5));
   }
 };
 

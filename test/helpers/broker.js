@@ -77,6 +77,8 @@ async function startBroker({ users = null, tls = false, listeners = null, netns 
  * An MQTT.js client subscribed to `topics`: `retained` maps each topic to its latest payload
  * (deleted when emptied), `heard` lists every message; `until(fn)` resolves with fn()'s first
  * truthy value, tried at each message (one that throws counts as not yet), or rejects after `timeoutMs`.
+ * `ask(topic, payload, { v4, timeoutMs })` publishes a command (MQTT 5, its answer asked on test/replies; or
+ * by the MQTT 3.1.1 client `v4`) and resolves to its answer, there or on PREFIX/HOST/reply.
  */
 async function listen(url, topics, options = {}) {
   const client = await require('mqtt').connectAsync(url, { reconnectPeriod: 100, protocolVersion: 5, ...options });
@@ -100,6 +102,16 @@ async function listen(url, topics, options = {}) {
     waiters.add(check);
     check();
   });
+  let asked = 0;
+  state.ask = async (topic, payload, { v4 = null, timeoutMs = 10000 } = {}) => {
+    const [correlation, seen] = [`c${++asked}`, state.heard.length];
+    const properties = { responseTopic: 'test/replies', correlationData: Buffer.from(correlation) };
+    (v4 ?? client).publish(topic, payload, v4 ? {} : { properties });
+    const isReply = (m) => (m.topic === 'test/replies' ? String(m.packet.properties?.correlationData) === correlation
+      : m.topic.endsWith('/reply') && JSON.parse(m.text).topic === topic);
+    const reply = await state.until(() => state.heard.slice(seen).find(isReply), timeoutMs, `the reply to ${topic}`);
+    return JSON.parse(reply.text);
+  };
   if (topics.length) await client.subscribeAsync(topics);
   return state;
 }

@@ -1,8 +1,7 @@
 'use strict';
-// Hosts of a fleet on one machine: each a network namespace joined to the first (the hub) by a veth
-// pair with addresses of TEST-NET-2 (198.51.100.0/24) and nothing else, a private PipeWire daemon (a
-// sink with monitor ports) and a bridge (a child in its namespace); mosquitto in the hub, reached by
-// the test through a socket file. stop() removes everything; the children die with the test process.
+// Hosts of a fleet on one machine: each a network namespace joined to the first (the hub) by a veth pair
+// on TEST-NET-2 (198.51.100.0/24), a private daemon (a sink with monitor ports) and a bridge; mosquitto in
+// the hub, reached by the test through a socket file. stop() removes everything.
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -22,9 +21,8 @@ const { connect } = require(process.env.QUORVANE_ROOT);
   bridge.on('warning', (e) => process.stderr.write('warning: ' + e.message + '\\n'));
   process.stdout.write('ready\\n');
 })().catch((e) => (process.stderr.write(e.stack + '\\n'), process.exit(1)));`;
-// A child that meters a node of the daemon it is pointed at, 60 times a
-// second, one JSON line a level: { at (Date.now() as it came), peak, rms };
-// the meter finds its node again when the daemon comes back.
+// Meters a node 60 times a second, one JSON line a level: { at (Date.now()), peak, rms }; it finds
+// its node again when the daemon comes back.
 const METER = `
 const { connect } = require(process.env.QUORVANE_ROOT);
 (async () => {
@@ -44,13 +42,10 @@ const pwLink = (env, from, to) => spawnSync('pw-link', [from, to], { env, timeou
 /** Whether this machine can make network namespaces (root, iproute2). */
 function canMakeNamespaces() {
   if (process.getuid?.() !== 0) return 'network namespaces need root';
-  if (spawnSync('ip', ['-V']).status !== 0) return 'no ip (iproute2)';
-  if (!available()) return 'no mosquitto';
-  return null;
+  return spawnSync('ip', ['-V']).status !== 0 ? 'no ip (iproute2)' : available() ? null : 'no mosquitto';
 }
 
-// The sink's ports as a session manager sets them, with monitor ports for
-// the meters; again after each start of its daemon.
+// The sink's ports as a session manager sets them, with monitor ports for the meters.
 function configureSink(env, name) {
   const node = pwDump(env).find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
   if (!node) throw new Error(`no sink ${name}`);
@@ -85,13 +80,13 @@ function onLine(child, fn) {
  * meter(node), play(name, file), onsets(name), dump() }.
  */
 async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
-  const fleet = { hosts: {}, namespaces: [], processes: new Set() };
+  const fleet = { hosts: {}, processes: new Set() };
   fleet.stop = async () => {
     const running = [...fleet.processes].filter((c) => c.exitCode === null && c.signalCode === null);
     await Promise.all(running.map((c) => new Promise((r) => (c.once('exit', r), c.kill('SIGKILL')))));
     await fleet.mosquitto?.stop('SIGKILL');
     for (const h of Object.values(fleet.hosts)) h.daemon?.stop();
-    for (const ns of fleet.namespaces) spawnSync('ip', ['netns', 'del', ns]);
+    for (const h of Object.values(fleet.hosts)) spawnSync('ip', ['netns', 'del', h.ns]);
     if (fleet.dir) fs.rmSync(fleet.dir, { recursive: true, force: true });
   };
   try {
@@ -99,9 +94,8 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
       const ns = `qvf${tag}-${i}`;
       spawnSync('ip', ['netns', 'del', ns]); // one a killed run may have left
       ip('netns', 'add', ns);
-      fleet.namespaces.push(ns);
-      ip('-n', ns, 'link', 'set', 'lo', 'up');
       fleet.hosts[name] = { name, ns };
+      ip('-n', ns, 'link', 'set', 'lo', 'up');
     });
     const hub = (fleet.hub = fleet.hosts[names[0]]);
     names.slice(1).forEach((name, k) => {
@@ -117,9 +111,9 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
       if (k === 0) hub.address = `198.51.100.${4 * k + 1}`;
     });
     if (names.length > 2) ip('netns', 'exec', hub.ns, 'sysctl', '-qw', 'net.ipv4.ip_forward=1');
-    // mosquitto inside the hub: TCP for the bridges, a socket file for the test.
+    // mosquitto inside the hub: TCP for the bridges, a socket file for the test, in a folder it may
+    // write once it is its own user.
     fleet.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-fleet-'));
-    // mosquitto binds its socket once it is its own user: a folder it may write.
     fs.mkdirSync(path.join(fleet.dir, 'socket'));
     fs.chmodSync(path.join(fleet.dir, 'socket'), 0o1777);
     fleet.socket = path.join(fleet.dir, 'socket', 'mqtt.sock');
@@ -161,8 +155,7 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
   return fleet;
 }
 
-// A bridge for host `h` in its namespace: resolves once it is connected,
-// with { child, err, exited, kill() }.
+// A bridge for host `h` in its namespace: resolves once it is connected, with { child, err, exited, kill() }.
 function startBridge(fleet, h, options) {
   const config = { broker: fleet.broker, hostName: h.name, forgetAfterMs: 2000, ...options, streams: { address: h.address, ...options.streams } };
   const bridge = (h.bridge = start(fleet, 'ip', ['netns', 'exec', h.ns, process.execPath, '-e', BRIDGE, JSON.stringify(config)], h.daemon.env));
@@ -187,10 +180,9 @@ function startMeter(fleet, h, node) {
 }
 
 const ONSET = path.join(ROOT, 'build-native', 'pw-onset');
-
-// The onsets of sound after silence on host `h`'s sink, timed to the sample
-// by build-native/pw-onset (its capture stream `name` linked to the sink's
-// FL monitor): { onsets, gaps (sound back after a dropout): [ms of CLOCK_MONOTONIC], ready (a promise), err, stop() }.
+// The onsets of sound after silence on host `h`'s sink, timed to the sample by pw-onset (its capture stream
+// `name` linked to the sink's FL monitor): { onsets, gaps (sound back after a dropout): [ms of
+// CLOCK_MONOTONIC], ready (a promise), err, stop() }.
 function startOnsets(fleet, h, name) {
   if (!fs.existsSync(ONSET)) throw new Error(`no ${ONSET}: make -C test/native all`);
   const capture = { onsets: [], gaps: [], ...start(fleet, ONSET, [name], h.daemon.env) };
@@ -206,4 +198,4 @@ function startOnsets(fleet, h, name) {
   return capture;
 }
 
-module.exports = { startFleet, canMakeNamespaces, configureSink };
+module.exports = { startFleet, canMakeNamespaces };

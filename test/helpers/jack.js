@@ -61,16 +61,11 @@ async function jackClient(env, client, ...ports) {
 }
 
 // The fixture client CLIENT, open (its node made) but without ports until go(): resolves with { go(),
-// stop() }; go() makes its ports and resolves as jackClient does.
+// stop() }; go() makes its ports and resolves once it is active.
 async function jackClientLater(env, client, ...ports) {
   const { child, next, stop } = fixtureClient(env, client, ['--wait', client, ...ports]);
   await next('open');
-  const go = async () => {
-    const active = next('active');
-    child.stdin.write('\n');
-    return { ...(await active), child, stop };
-  };
-  return { go, stop };
+  return { go: () => Promise.all([next('active'), child.stdin.write('\n')]), stop };
 }
 
 /** Starts one of JACK's example clients (`command`, `args`) through pw-jack; { child, stop() }. */

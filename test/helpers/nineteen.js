@@ -1,7 +1,6 @@
 'use strict';
-// Runs test/direct/nineteen.js (a script that requires the shared object FILE alone) against the daemon of
-// `env` and checks its report: export order, argument errors, results before, during and after a
-// connection, and the four events, against pw-dump's view of the same graph.
+// Runs test/direct/nineteen.js (it requires the shared object alone) against a daemon and checks its
+// report: export order, argument errors, results before, during and after a connection, the four events.
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const path = require('node:path');
@@ -11,11 +10,13 @@ const SCRIPT = path.join(__dirname, '..', 'direct', 'nineteen.js');
 const NINETEEN = ['createPwThread', 'destroyPwThread', 'getNodes', 'getPorts', 'getLinks', 'getOutputNodes', 'getInputNodes',
   'getInputNodesName', 'getOutputNodesName', 'linkPorts', 'unlinkPorts', 'linkNodesNameToId', 'unlinkNodesNameToId', 'waitForNewNode',
   'getLinkFormat', 'getLinkStats', 'getLinkState', 'on', 'off'];
-const PORTS = 'two port IDs (outputPortId, inputPortId)';
-const TYPE_ERRORS = [`linkPorts requires ${PORTS}`, `linkPorts requires ${PORTS}`, `unlinkPorts requires ${PORTS}`,
-  'linkNodesNameToId requires (srcNodeName, dstNodeId)', 'unlinkNodesNameToId requires (srcNodeName, dstNodeId)',
-  'getLinkFormat requires a link ID', 'getLinkStats requires a link ID', 'getLinkState requires a link ID',
-  'on requires (eventName, callback)', 'on requires (eventName, callback)', 'off requires (eventName)', 'off requires (eventName)'].map((m) => ['TypeError', m]);
+// What each function's TypeError says after "NAME requires " (also test/fuzz.test.js).
+const [PORTS, BY_NAME, LINK] = ['two port IDs (outputPortId, inputPortId)', '(srcNodeName, dstNodeId)', 'a link ID'];
+const REQUIRES = { linkPorts: PORTS, unlinkPorts: PORTS, linkNodesNameToId: BY_NAME, unlinkNodesNameToId: BY_NAME,
+  getLinkFormat: LINK, getLinkStats: LINK, getLinkState: LINK, on: '(eventName, callback)', off: '(eventName)' };
+const TYPE_ERRORS = ['linkPorts', 'linkPorts', 'unlinkPorts', 'linkNodesNameToId', 'unlinkNodesNameToId',
+  'getLinkFormat', 'getLinkStats', 'getLinkState', 'on', 'on', 'off', 'off']
+  .map((n) => ['TypeError', `${n} requires ${REQUIRES[n]}`]);
 const NOT_CONNECTED = ['Error', 'PipeWire not connected'];
 const EMPTY = { nodes: [], ports: [], links: [], inputs: [], outputs: [], inputNames: [], outputNames: [] };
 
@@ -25,10 +26,8 @@ const sides = (c = '') => {
   return [both || c.includes('Source') || c.includes('Input'), both || c.includes('Sink') || c.includes('Output')];
 };
 
-/**
- * Runs the script with `program [...args] SCRIPT file` (another Node.js, or one under qemu) against the daemon
- * of `env`; resolves once it has ended, its report checked. Makes and removes its own fixture nodes.
- */
+// Runs `program [...args] SCRIPT file` (another Node.js, or one under qemu) against the daemon of `env`;
+// resolves once it has ended, its report checked. Makes and removes its own fixture nodes.
 async function checkNineteen(file, env, { program = process.execPath, args = [], timeoutMs = 60000 } = {}) {
   const fixture = new Fixture(env);
   try {
@@ -102,4 +101,4 @@ function check(r, { source, sink, gone }, dump) {
   assert.deepEqual(e.linkCreated, [link(id, out0, in0), link(first, out0, in0), link(second, out1, in1)].map((l) => l.slice(0, 5)));
 }
 
-module.exports = { checkNineteen };
+module.exports = { checkNineteen, REQUIRES };

@@ -16,44 +16,27 @@ const BUS_CONF = (socket) => `<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig><type>session</type><listen>unix:path=${socket}</listen><auth>EXTERNAL</auth>
   <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
-</busconfig>
-`;
+</busconfig>`;
 
 // WirePlumber 0.4: its own configuration minus the hardware: the main and policy scripts as Debian ships
 // them, no Bluetooth, no real-time module.
 const WP04_CONF = `context.properties = { log.level = 2 wireplumber.script-engine = lua-scripting }
 context.spa-libs = { audio.convert.* = audioconvert/libspa-audioconvert support.* = support/libspa-support }
-context.modules = [
-  { name = libpipewire-module-protocol-native } { name = libpipewire-module-client-node } { name = libpipewire-module-client-device }
-  { name = libpipewire-module-adapter } { name = libpipewire-module-metadata } { name = libpipewire-module-session-manager }
-]
-wireplumber.components = [
-  { name = libwireplumber-module-lua-scripting, type = module }
-  { name = main.lua, type = config/lua } { name = policy.lua, type = config/lua }
-]
+context.modules = [ { name = libpipewire-module-protocol-native } { name = libpipewire-module-client-node }
+  { name = libpipewire-module-client-device } { name = libpipewire-module-adapter }
+  { name = libpipewire-module-metadata } { name = libpipewire-module-session-manager } ]
+wireplumber.components = [ { name = libwireplumber-module-lua-scripting, type = module }
+  { name = main.lua, type = config/lua } { name = policy.lua, type = config/lua } ]
 `;
 // Read after Debian's 50-*-config.lua files, before their 90-enable-all.lua.
-const WP04_NO_DEVICES = `alsa_monitor.enabled = false
-v4l2_monitor.enabled = false
-libcamera_monitor.enabled = false
-`;
+const WP04_NO_DEVICES = ['alsa', 'v4l2', 'libcamera'].map((m) => `${m}_monitor.enabled = false\n`).join('');
 // WirePlumber 0.5 refuses Lua configuration: a fragment of its SPA-JSON one, merged into the profile it runs
 // (main): the policy as shipped, no hardware, nothing that would look for a service on the bus.
-const WP05_FRAGMENT = `wireplumber.profiles = {
-  main = {
-    hardware.audio = disabled
-    hardware.bluetooth = disabled
-    hardware.video-capture = disabled
-    support.reserve-device = disabled
-    support.portal-permissionstore = disabled
-    script.client.access-portal = disabled
-    support.logind = disabled
-  }
-}
-`;
+const WP05_OFF = ['hardware.audio', 'hardware.bluetooth', 'hardware.video-capture', 'support.reserve-device',
+  'support.portal-permissionstore', 'script.client.access-portal', 'support.logind'];
+const WP05_FRAGMENT = `wireplumber.profiles = { main = { ${WP05_OFF.join(' = disabled ')} = disabled } }`;
 
-// Whether the installed WirePlumber is 0.4 (Lua configuration, no volume restore of its own as it starts), by
-// its library.
+// Whether the installed WirePlumber (its library) is 0.4: Lua configuration, no volume restore as it starts.
 function wirePlumber04() {
   const r = spawnSync('wireplumber', ['--version'], { encoding: 'utf8', timeout: 5000 });
   const m = /Linked with libwireplumber (\d+)\.(\d+)/.exec(r.stdout ?? '');
@@ -124,7 +107,6 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
     metadata: () => {
       try { return pwDump(env).find((o) => o.type === 'PipeWire:Interface:Metadata' && o.props?.['metadata.name'] === 'default')?.metadata; } catch {}
     },
-    /** `pw-metadata -n default SUBJECT KEY VALUE TYPE`. */
     setMetadata: (subject, key, value, type = 'Spa:Id') => pwMetadata([subject, key, value, type], { env }),
     async stop() {
       await Promise.all(children.reverse().map(stopChild));
@@ -186,4 +168,4 @@ async function unlessDeaf(t, env, scenario, renew) {
   }
 }
 
-module.exports = { poll, startSessionManager, playStream, unlessDeaf, wirePlumber04 };
+module.exports = { poll, startSessionManager, playStream, unlessDeaf, wirePlumber04, orphanProof };

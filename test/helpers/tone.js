@@ -29,10 +29,10 @@ const toneFile = (dir, seconds) => writeTone(path.join(dir, 'tone.wav'), seconds
 
 /**
  * pw-cat playing a sine of `freq` Hz at -6 dBFS on FL (silence on FR, 20 s) as node `name` on `daemon`, its
- * ports set up as a session manager would, linked channel by channel into `sink`; resolves to
- * { child, node, outputs }.
+ * ports set up as a session manager would, linked channel by channel into `sink` (a node or a filter, by its
+ * id); resolves to { child, node, outputs }.
  */
-async function playToneAt(graph, daemon, name, sink, freq) {
+async function playTone(graph, daemon, name, sink, freq = 1000) {
   const file = writeTone(path.join(daemon.dir, `tone-${freq}.wav`), 20, [10 ** (-6 / 20), 0], freq);
   const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });
   const node = await graph.waitForNode(name);
@@ -41,9 +41,6 @@ async function playToneAt(graph, daemon, name, sink, freq) {
   for (const out of outputs) await graph.link(out.id, inputs.find((p) => p.props['audio.channel'] === out.props['audio.channel']).id);
   return { child, node, outputs };
 }
-
-/** The tone at 1 kHz played into `sink` (a node made by graph.createNode) as playToneAt plays it. */
-const playTone = (graph, daemon, name, sink) => playToneAt(graph, daemon, name, sink, 1000);
 
 /** The first `event` of `emitter` (a meter) whose value `fits`, within `ms`; else an error with its state. */
 function eventWhere(emitter, event, fits, what, ms = 5000) {
@@ -55,4 +52,4 @@ function eventWhere(emitter, event, fits, what, ms = 5000) {
   });
 }
 
-module.exports = { writeTone, toneFile, playTone, playToneAt, eventWhere };
+module.exports = { writeTone, toneFile, playTone, eventWhere };

@@ -11,14 +11,10 @@ const assert = require('node:assert/strict');
 /** `quorvane web` on a free loopback port; resolves to { url, origin, token, run }. */
 async function startWeb(env, args = []) {
   const run = startScript(CLI, ['web', '--listen', '127.0.0.1:0', ...args], { env });
-  try {
-    const url = await waitFor(() => /^quorvane web: (http:\S+)$/m.exec(run.out)?.[1] || (run.child.exitCode !== null && 'exited'), 20000, 'the web server to start');
-    const token = /#token=([\w-]+)$/.exec(url)?.[1] ?? assert.fail(`quorvane web printed no token in a fragment: ${url} ${run.err}`);
-    return { url, origin: new URL(url).origin, token, run };
-  } catch (e) {
-    run.child.kill('SIGKILL'); // not left running when the test cannot use it
-    throw e;
-  }
+  const url = await waitFor(() => /^quorvane web: (http:\S+)$/m.exec(run.out)?.[1] || (run.child.exitCode !== null && 'exited'), 20000, 'the web server to start')
+    .catch((e) => (run.child.kill('SIGKILL'), Promise.reject(e))); // not left running when the test cannot use it
+  const token = /#token=([\w-]+)$/.exec(url)?.[1] ?? (run.child.kill('SIGKILL'), assert.fail(`quorvane web printed no token in a fragment: ${url} ${run.err}`));
+  return { url, origin: new URL(url).origin, token, run };
 }
 
 /** The subprotocols a page offers with `token`, for a WebSocket client of the server. */
