@@ -19,10 +19,8 @@ const { fixture } = privateDaemon();
 const node = (file, args, env) => spawnSync(process.execPath, [file, ...args], { encoding: 'utf8', timeout: 30000, env });
 
 // Whether the tools `runs` runs have connected (their clients are in the graph of `env`).
-function connected(runs, env) {
-  const pids = pwDump(env).map((o) => String(o.info?.props?.['application.process.id']));
-  return runs.every((r) => pids.includes(String(r.child.pid)));
-}
+const connected = (runs, env, pids = pwDump(env).map((o) => String(o.info?.props?.['application.process.id']))) =>
+  runs.every((r) => pids.includes(String(r.child.pid)));
 const linkIds = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link').map((o) => o.id).sort((a, b) => a - b);
 
 let app, sink;
@@ -148,7 +146,6 @@ test('link and unlink remove only their own links', async () => {
   assert.equal((await held.stop()).code, 0);
   // By link id, whoever made it.
   assert.deepEqual([cli('unlink', String(theirs)).status, linkIds()], [0, [other]]);
-  await fixture.remove(src.id, player.id);
 });
 
 // The link rule itself is link-rules.test.js's; here the command line that sets it up and takes it down.
@@ -189,7 +186,6 @@ test('route --exclusive keeps only its links from the app, again after a restart
     const r = cli('route', '--rules', file);
     assert.deepEqual([r.status, r.stderr], [2, `quorvane: ${error}\n`]);
   }
-  await fixture.remove(app.id, vmic.id, speakers.id, other.id, mono.id, a.id, b.id, c.id);
 });
 
 test('wpctl\'s conventions and the argument forms read as wpctl reads them', async (t) => {
@@ -300,8 +296,7 @@ test('tools end cleanly when their reader or the daemon goes; --reconnect carrie
   await waitFor(() => (again().match(/^link-created/gm) || []).length === 2, 10000, 'the links to be made again');
   assert.match(again(), new RegExp(`^link-created \\d+ ${app.id}:${app.outputs[1]} -> ${sink.id}:${sink.inputs[1]}$`, 'm'));
   for (const r of [monitor, held]) {
-    assert.deepEqual(await r.stop(), { code: 0, signal: null }, r.err);
-    assert.match(r.err, /PipeWire is back/);
+    assert.deepEqual([await r.stop(), /PipeWire is back/.test(r.err)], [{ code: 0, signal: null }, true], r.err);
   }
   await fixture.close();
 });

@@ -7,7 +7,7 @@ const { spawnSync } = require('node:child_process');
 const { startScript, cli, CLI } = require('./helpers/child');
 const { DEFAULT_OBJECTS } = require('./helpers/daemon');
 const { privateDaemon } = require('./helpers/setup');
-const { Fixture, waitFor, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
+const { Fixture, waitFor, heardBy, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
 const addon = require('./helpers/addon');
 
 const sink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
@@ -121,7 +121,6 @@ test('quorvane volume and mute print and set as wpctl does', async () => {
   ])
     assert.equal(usage.test(expectRun(args, status, '', err).stderr), status === 2, args.join(' '));
   assert.deepEqual(shown('cc-a'), { channelVolumes: [0.216, 0.216], mute: false });
-  await fixture.remove(app.id);
 });
 
 test('defaults and moves: written as pw-metadata shows them, refused without the metadata', async (t) => {
@@ -130,9 +129,8 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
   const player = await fixture.add('c-player', 'Stream/Output/Audio', 0, 2);
   // A sink whose id was another node's: its serial is not its id.
   await fixture.remove((await fixture.add('c-gone', 'Audio/Sink', 0, 0)).id);
-  const headset = await fixture.add('c-headset', 'Audio/Sink', 1, 0);
+  const headset = await heardBy(graph, await fixture.add('c-headset', 'Audio/Sink', 1, 0));
   t.after(async () => (await graph.close(), q.destroyPwThread(), await fixture.remove(player.id, headset.id)));
-  await graph.waitForNode('c-headset');
   const sinkId = graph.nodes().find((n) => n.name === 'demo-speakers').id;
   const none = { audioSink: null, audioSource: null, videoSource: null };
   assert.deepEqual(graph.defaults, { ...none, configured: none });
@@ -180,11 +178,10 @@ test('defaults and moves: written as pw-metadata shows them, refused without the
   expectRun(['default', 'audio-sink'], 0, 'cc-a\n');
   pwMetadata([0, 'default.audio.sink', '{"name":"cc-b"}', 'Spa:String:JSON']);
   const b = node('cc-b');
-  assert.deepEqual(JSON.parse(cli('default', '--json').stdout), [
-    { kind: 'audio-sink', name: 'cc-b', id: b.id, configured: 'cc-a' },
-    { kind: 'audio-source', name: null, id: null, configured: 'demo-microphone' },
-    { kind: 'video-source', name: null, id: null, configured: null },
-  ]);
+  const rows = [['audio-sink', 'cc-b', b.id, 'cc-a'], ['audio-source', null, null, 'demo-microphone'],
+    ['video-source', null, null, null]];
+  assert.deepEqual(JSON.parse(cli('default', '--json').stdout),
+    rows.map(([kind, name, id, configured]) => ({ kind, name, id, configured })));
   const mic = node('cc-mic').id;
   expectRun(['move', 'cc-mic', '@default-audio-sink'], 0, /^moving "cc-mic" \(\d+\) to "cc-b" \(\d+\)\n$/);
   assert.deepEqual(entries(mic), [`target.node=${b.id} (Spa:Id)`, `target.object=${b.info.props['object.serial']} (Spa:Id)`]);

@@ -34,14 +34,12 @@ test.before(async () => {
 });
 test.after(async () => {
   for (const c of children) c.kill('SIGKILL');
-  await graph?.close();
-  await fixture?.close();
+  for (const o of [graph, fixture]) await o?.close();
   await sm?.stop();
   daemon.stop();
 });
 
-// A sink by `name`: pactl's null sink where PulseAudio's tools are there (its description is what PipeWire
-// gives it), else one of the Graph's.
+// A sink: pactl's null sink where PulseAudio's tools are (PipeWire gives its description), else the Graph's.
 async function sink(name, description) {
   if (!havePulse) return graph.createNode({ name, ...(description ? { description } : {}) });
   const r = spawnSync('pactl', ['load-module', 'module-null-sink', `sink_name=${name}`], { env: pulseEnv, encoding: 'utf8', timeout: 10000 });
@@ -51,8 +49,7 @@ async function sink(name, description) {
   return graph.nodes().find((n) => n.id === node.id);
 }
 
-// The tone (-6 dBFS on FL, silence on FR) played into `target` by paplay, else pw-play; resolves to the
-// stream's node once its output ports are there.
+// The tone (-6 dBFS on FL, silent FR) into `target` by paplay, else pw-play; once its stream has its ports.
 async function play(target, seconds = 30) {
   const file = toneFile(daemon.dir, seconds);
   const known = new Set(graph.nodes().map((n) => n.id));
@@ -65,7 +62,6 @@ async function play(target, seconds = 30) {
 const near = (value, wanted) => Math.abs(value - wanted) <= 0.1;
 const isTone = (peak, rms) => near(peak[0], -6) && near(rms[0], -9) && [peak[1], rms[1]].every((v) => v === -Infinity || v === null);
 
-// The Props of node `id` as pw-dump shows them.
 const dumpedProps = (id) => pwDump().find((o) => o.id === id)?.info?.params?.Props?.find((p) => Array.isArray(p.channelVolumes));
 
 test('beside WirePlumber: a sink made and set at once keeps its volume and mute, 20 times over, as pw-dump shows; a restore after the set is set over', async () => {
@@ -83,8 +79,7 @@ test('beside WirePlumber: a sink made and set at once keeps its volume and mute,
   }
   assert.deepEqual(wrong, []);
 
-  // Another client sets the new node back right after the set shows, as WirePlumber 0.5 does when it sets a
-  // new sink's ports up: set over.
+  // Another client sets the new node back right after the set shows (WirePlumber 0.5 setting its ports up).
   const late = await graph.createNode({ name: 'desk-vol-late' });
   let restore;
   const restorer = (n) => {

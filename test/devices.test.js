@@ -2,7 +2,7 @@
 // Virtual devices made by graph.createNode and `quorvane create`, checked against pw-dump: what they are, when they go, what may be removed.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { waitFor, pwDump } = require('./helpers/fixture');
+const { waitFor, heardBy, pwDump } = require('./helpers/fixture');
 const { CLI, cli, runChild, startScript } = require('./helpers/child');
 const ROOT = require('node:path').join(__dirname, '..');
 const { privateDaemon } = require('./helpers/setup');
@@ -59,8 +59,7 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
   for (const options of [undefined, { name: '' }, { name: 'x', channels: ['FL', 'FL'] }, { name: 'x', props: { 'node.name': 'y' } }, { name: 'x', props: many }, { name: 'x', props: { k: 'a\0b' } }])
     await assert.rejects(graph.createNode(options), TypeError, JSON.stringify(options));
   await assert.rejects(graph.createNode({ name: 'qv-speaker' }), /a node named "qv-speaker" exists already/);
-  const fixtureNode = await fixture.add('qv-other', 'Audio/Sink', 'FL', 0);
-  await graph.waitForNode('qv-other'); // this client hears it a moment after the fixture does
+  const fixtureNode = await heardBy(graph, await fixture.add('qv-other', 'Audio/Sink', 'FL', 0));
   await assert.rejects(graph.createNode({ name: 'qv-other' }), /exists already/);
   assert.equal(pwDump().length, before + 2, 'only the fixture node (and its port) came');
   // Unless the caller says so, explicitly.
@@ -76,8 +75,6 @@ test('created devices are what pw-dump shows, removed by close()', async (t) => 
   // The script's connection is still up: its mirror hears the removals.
   await waitFor(() => !quorvane.getNodes().some((n) => n.name === 'qv-speaker'), 5000, 'the mirror to follow');
   assert.ok(quorvane.getNodes().some((n) => n.id === fixtureNode.id));
-  quorvane.destroyPwThread();
-  await fixture.remove(fixtureNode.id);
 });
 
 test('a device outlives the tool only with --linger', async () => {
@@ -113,13 +110,11 @@ test('a device outlives the tool only with --linger', async () => {
   await assert.rejects(graph.destroyNode({ ...node, props: { ...node.props, 'object.serial': '999999' } }), /no node/);
   assert.ok(dumpNode('qv-kept-b'));
   // Refused by the daemon (a client without the permission): rejected with its code and text, nothing printed, the node kept.
-  const refused = await runChild(`
-    const { spawnSync } = require('node:child_process');
-    (async () => {
+  const refused = await runChild(`(async () => {
       const graph = await require(${JSON.stringify(ROOT)}).connect();
-      const me = JSON.parse(spawnSync('pw-dump', ['-N'], { encoding: 'utf8' }).stdout)
+      const me = require(${JSON.stringify(require.resolve('./helpers/fixture'))}).pwDump()
         .find((o) => o.type === 'PipeWire:Interface:Client' && o.info.props['application.process.id'] === process.pid);
-      spawnSync('pw-cli', ['permissions', String(me.id), '${keptB}', '0600']);
+      require('node:child_process').spawnSync('pw-cli', ['permissions', String(me.id), '${keptB}', '0600']);
       await graph.destroyNode(${keptB}, { timeoutMs: 2000 }).catch((e) => console.log(e.code, e.message));
       await graph.close();
     })();`, { preload: false });
@@ -129,5 +124,4 @@ test('a device outlives the tool only with --linger', async () => {
   await assert.rejects(graph.destroyNode(keptB), /no node/);
   await assert.rejects(graph.destroyNode({}), TypeError);
   await graph.close();
-  await fixture.remove(other.id);
 });

@@ -43,39 +43,32 @@ const nodeOf = (host, name) => host.dump().find((o) => o.type === 'PipeWire:Inte
 // named output_FL on 0.3's RTP source, receive_FL on ROC's), as pw-link says.
 const linkedTo = (host, from, to) => pwLinkPairs(from, host.daemon.env).some((p) => p.includes(` -> ${to}:`));
 
-// Three hosts, their bridges on the broker (alpha's and beta's with Home Assistant if `ha`): { fleet,
-// alpha, beta, gamma, broker (a client), line (alpha's fleet record), command(body) (to `via`, answered) }.
+// Three hosts, their bridges on the broker (alpha's and beta's with Home Assistant if `ha`): { fleet, alpha,
+// beta, gamma, broker, line (alpha's fleet record), command(body) (to `via`, answered), ok(body) }.
 async function threeHosts(t, via, ha) {
   const fleet = await startFleet(['alpha', 'beta', 'gamma']);
   t.after(() => fleet.stop());
   const { alpha, beta, gamma } = fleet.hosts;
   await Promise.all([alpha.startBridge({ homeassistant: ha }), beta.startBridge({ homeassistant: ha }), gamma.startBridge()]);
-  const broker = await listen(`mqtt+unix://${fleet.socket}`, ['quorvane/#', 'homeassistant/#']);
+  const broker = await listen(`mqtt+unix://${fleet.socket}`, ['quorvane/#', 'homeassistant/#', 'test/#']);
   t.after(() => broker.client.endAsync());
   await broker.until(() => ['alpha', 'beta', 'gamma'].every((h) => broker.retained.get(`quorvane/${h}/fleet`)), 10000, 'the hosts\' fleet records');
-  let n = 0;
-  const command = async (body) => {
-    const reply = `test/reply/${++n}`;
-    await broker.client.subscribeAsync(reply);
-    broker.client.publish(`quorvane/${via}/set`, JSON.stringify(body), { properties: { responseTopic: reply, correlationData: Buffer.from('c') } });
-    return JSON.parse(await broker.until(() => broker.retained.get(reply), 20000, `the answer to ${JSON.stringify(body)}`));
-  };
-  return { fleet, alpha, beta, gamma, broker, command, line: JSON.parse(broker.retained.get('quorvane/alpha/fleet')) };
+  const command = (body) => broker.ask(`quorvane/${via}/set`, JSON.stringify(body), { timeoutMs: 20000 });
+  const ok = (body) => command(body).then((a) => (assert.equal(a.ok, true, JSON.stringify(a)), a));
+  const line = JSON.parse(broker.retained.get('quorvane/alpha/fleet'));
+  return { fleet, alpha, beta, gamma, broker, command, ok, line };
 }
 
 test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t) => {
   // Every command through gamma's bridge: sent on to the sender's.
-  const { fleet, alpha, beta, broker, command, line } = await threeHosts(t, 'gamma', true);
+  const { fleet, alpha, beta, broker, command, ok, line } = await threeHosts(t, 'gamma', true);
   const tone = silenced(path.join(fleet.dir, 'tone.wav'), 120, [GAP_AT_S], 1);
 
   await t.test('a host sends only what plays, receives only into sinks, and only from hosts on its broker', async () => {
     alpha.play('tone-a', tone);
     await waitFor(() => nodeOf(alpha, 'tone-a'), 10000, 'the tone on alpha');
-    const refused = async (body, error) => {
-      const answer = await command({ op: 'stream', ...body });
-      assert.equal(answer.ok, false, JSON.stringify(answer));
-      assert.match(answer.error, error);
-    };
+    const refused = (body, error) => command({ op: 'stream', ...body })
+      .then((a) => assert.deepEqual([a.ok, error.test(a.error)], [false, true], JSON.stringify(a)));
     for (const [body, error] of [
       [{ from: 'alpha:tone-a', to: 'beta:tone-b' }, /no node named "tone-b"|ENOENT/],
       [{ from: 'alpha:tone-a', to: 'nosuch:speakers' }, /host "nosuch" is not online on this broker/],
@@ -102,8 +95,7 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     alpha.play('tone-a2', tone);
     await waitFor(() => nodeOf(alpha, 'tone-a2'), 10000, 'the second tone on alpha');
     meterA = alpha.meter('tone-a2');
-    const answer = await command({ op: 'stream', from: 'alpha:tone-a2', to: 'beta:beta-speakers' });
-    assert.equal(answer.ok, true, JSON.stringify(answer));
+    const answer = await ok({ op: 'stream', from: 'alpha:tone-a2', to: 'beta:beta-speakers' });
     const id2 = streamId('alpha:tone-a2', 'beta:beta-speakers');
     const expected = line.codecs.includes('roc') ? 'roc' : 'rtp';
     assert.equal(answer.result.codec, expected, JSON.stringify(answer));
@@ -114,12 +106,10 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     const send = await record('alpha', 'streaming');
     const receive = await record('beta', 'listening');
     for (const r of [send, receive]) {
-      assert.equal(r.codec, expected);
-      assert.ok(Number.isInteger(r.latencyMs) && r.latencyMs > 0);
-      assert.deepEqual(Object.keys(r.health).sort(), ['packetsLost', 'underruns']);
+      const got = [r.codec, Number.isInteger(r.latencyMs) && r.latencyMs > 0, Object.keys(r.health).sort()];
+      assert.deepEqual(got, [expected, true, ['packetsLost', 'underruns']], JSON.stringify(r));
     }
-    assert.equal(receive.address, beta.address);
-    assert.deepEqual(send.ports, receive.ports);
+    assert.deepEqual([receive.address, send.ports], [beta.address, receive.ports]);
     // In Home Assistant: a switch under each host.
     const switches = () => [...broker.retained.entries()].filter(([k, v]) => k.startsWith('homeassistant/switch/') && v.includes(`/stream/${id2}/set`)).map(([, v]) => JSON.parse(v));
     await broker.until(() => switches().length === 2, 5000, 'a switch under each host');
@@ -132,15 +122,11 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     // Level: a second of the tone at both ends, once it plays at beta.
     await waitFor(() => meterB.levels.filter((l) => l.peak[0] > -20).length > 60 && meterA.levels.length > 60, 15000, () => `the tone at beta: ${meterB.err}`);
     const now = Date.now();
-    const a = medianPeak(meterA.levels, now - 3000, now);
-    const b = medianPeak(meterB.levels, now - 3000, now);
+    const [a, b] = [meterA, meterB].map((m) => medianPeak(m.levels, now - 3000, now));
     assert.ok(Math.abs(a - b) <= 0.5, `alpha ${a.toFixed(2)} dBFS, beta ${b.toFixed(2)} dBFS`);
     // The click after the gap, timed at both meters.
-    const gapEnd = playedAt + (GAP_AT_S + 1) * 1000;
-    await waitFor(() => onset(meterB.levels, silenceAfter(meterB.levels, gapEnd - 1500) ?? Infinity), 15000, 'the click at beta');
-    const atA = onset(meterA.levels, silenceAfter(meterA.levels, gapEnd - 1500));
-    const atB = onset(meterB.levels, silenceAfter(meterB.levels, gapEnd - 1500));
-    const latency = atB - atA;
+    const click = (m) => onset(m.levels, silenceAfter(m.levels, playedAt + GAP_AT_S * 1000 - 500));
+    const latency = (await waitFor(() => click(meterB), 15000, 'the click at beta')) - click(meterA);
     t.diagnostic(`${expected}: end-to-end latency ${latency} ms (60 Hz meters; target ${receive.latencyMs} ms), alpha ${a.toFixed(2)} dBFS, beta ${b.toFixed(2)} dBFS`);
     assert.ok(latency > 0 && latency < 2000, `latency ${latency} ms`);
     await command({ op: 'unstream', from: 'alpha:tone-a2', to: 'beta:beta-speakers' });
@@ -150,8 +136,7 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
   });
 
   await t.test('with 5 % of packets lost, ROC keeps the level without a gap', { skip: line.codecs.includes('roc') ? false : `PipeWire ${line.pipewire} has no ROC` }, async () => {
-    const answer = await command({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
-    assert.equal(answer.ok, true, JSON.stringify(answer));
+    await ok({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
     await waitFor(() => meterB.levels.filter((l) => l.at > Date.now() - 1000 && l.peak[0] > -20).length > 30, 10000, 'the tone at beta');
     // tc's netem where the kernel has it, else netfilter's random drop.
     const ns = (cmd, ...args) => spawnSync('ip', ['netns', 'exec', beta.ns, cmd, ...args]).status === 0;
@@ -171,14 +156,12 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
       if (how === 'tc netem') ns('tc', 'qdisc', 'del', 'dev', beta.veth, 'root');
       if (how === 'iptables') ns('iptables', '-D', 'INPUT', '-p', 'udp', '-m', 'statistic', '--mode', 'random', '--probability', '0.05', '-j', 'DROP');
     }
-    assert.equal((await command({ op: 'unstream', from: 'alpha:tone-a', to: 'beta:beta-speakers' })).ok, true);
+    await ok({ op: 'unstream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
     await waitFor(() => !nodeOf(beta, receiver), 10000, 'beta\'s source gone');
-    return undefined;
   });
 
   await t.test('the stream goes with its sender\'s will and comes back with either end\'s bridge or daemon', async () => {
-    const answer = await command({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
-    assert.equal(answer.ok, true, JSON.stringify(answer));
+    await ok({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
     await waitFor(() => linkedTo(beta, receiver, beta.sink), 10000, 'beta\'s source linked');
     const restored = async (what, since) => {
       const records = () => ['alpha', 'beta'].map((h) => broker.retained.get(`quorvane/${h}/stream/${id}`)).join(' ');
@@ -218,8 +201,7 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     // Removed from the receiver's side: the sender follows.
     const removed = await command({ op: 'unstream', stream: id }).catch(() => null);
     assert.equal(removed?.ok ?? false, false, 'gamma is no end of it: it needs from and to');
-    const done = await command({ op: 'unstream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
-    assert.equal(done.ok, true, JSON.stringify(done));
+    await ok({ op: 'unstream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
     await waitFor(() => !nodeOf(beta, receiver) && !nodeOf(alpha, sender), 10000, () => `both ends unloaded (beta's: ${Boolean(nodeOf(beta, receiver))}, alpha's: ${Boolean(nodeOf(alpha, sender))}; records ${[...broker.retained.keys()].filter((k) => k.includes(id))})`);
   });
 });
@@ -228,7 +210,7 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
 const pairs = (a, b, from) => a.filter((t) => t > from).map((t) => b.reduce((best, u) => (Math.abs(u - t) < Math.abs(best) ? u - t : best), Infinity)).filter((d) => Math.abs(d) < 500);
 
 test('one source streamed to two hosts plays in step on both', { skip: why ?? false, timeout: 120000 }, async (t) => {
-  const { fleet, alpha, beta, gamma, broker, command, line } = await threeHosts(t, 'alpha', false);
+  const { fleet, alpha, beta, gamma, broker, ok, line } = await threeHosts(t, 'alpha', false);
   // Clicks: 0.5 s of silence, then 1 s of the tone, over and over.
   const clicks = Array.from({ length: 60 }, (_, i) => i * 1.5);
   alpha.play('clicks', silenced(path.join(fleet.dir, 'clicks.wav'), 90, clicks, 0.5));
@@ -237,17 +219,15 @@ test('one source streamed to two hosts plays in step on both', { skip: why ?? fa
   await Promise.all([atBeta.ready, atGamma.ready]);
 
   // The first stream's target is the second's, given on neither command's side but the first.
-  const toBeta = await command({ op: 'stream', from: 'alpha:clicks', to: 'beta:beta-speakers', latencyMs: 150 });
-  assert.equal(toBeta.ok, true, JSON.stringify(toBeta));
-  const toGamma = await command({ op: 'stream', from: 'alpha:clicks', to: 'gamma:gamma-speakers' });
-  assert.equal(toGamma.ok, true, JSON.stringify(toGamma));
+  const toBeta = await ok({ op: 'stream', from: 'alpha:clicks', to: 'beta:beta-speakers', latencyMs: 150 });
+  await ok({ op: 'stream', from: 'alpha:clicks', to: 'gamma:gamma-speakers' });
   const receiverRecord = (host, to, latencyMs) => broker.until(() => {
     const r = JSON.parse(broker.retained.get(`quorvane/${host}/stream/${streamId('alpha:clicks', to)}`) ?? 'null');
     return r?.state === 'listening' && r.latencyMs === latencyMs && r;
   }, 10000, `${host}'s record listening at ${latencyMs} ms`);
   await Promise.all([receiverRecord('beta', 'beta:beta-speakers', 150), receiverRecord('gamma', 'gamma:gamma-speakers', 150)]);
   // A target given for one is set on every receiver of the source.
-  assert.equal((await command({ op: 'stream', from: 'alpha:clicks', to: 'gamma:gamma-speakers', latencyMs: 120 })).ok, true);
+  await ok({ op: 'stream', from: 'alpha:clicks', to: 'gamma:gamma-speakers', latencyMs: 120 });
   await Promise.all([receiverRecord('beta', 'beta:beta-speakers', 120), receiverRecord('gamma', 'gamma:gamma-speakers', 120)]);
 
   // Eight clicks heard on both receivers after they settled (two seconds), by CLOCK_MONOTONIC as pw-onset's.

@@ -16,6 +16,7 @@ const { streamId } = require('../lib/protocol/stream-record');
 
 const skip = (!hasBroker() && 'no mosquitto') || (!hasChromium() && 'no chromium');
 const daemons = skip ? [] : [startDaemon({ setEnv: false }), startDaemon({ setEnv: false })];
+const [alphaEnv, betaEnv] = daemons.map((d) => d.env);
 const bridges = [];
 let broker, sub, web, browser;
 
@@ -44,7 +45,6 @@ test.after(async () => {
 });
 
 test('the page lists the hosts on the broker, draws the picked host\'s nodes, ports and links, and its volume goes to that host\'s daemon only', { skip }, async () => {
-  const [alphaEnv, betaEnv] = daemons.map((d) => d.env);
   const page = await openPage(browser, web.url);
   await page.waitForFunction(() => [...document.querySelectorAll('#host option')].map((o) => o.value).join() === 'alpha,beta', null, { timeout: 10000 });
   await page.selectOption('#host', 'beta');
@@ -78,8 +78,7 @@ test('the page lists the hosts on the broker, draws the picked host\'s nodes, po
   sub.client.publish('quorvane/evil/node/a', JSON.stringify(evil), { retain: true });
   sub.client.publish('quorvane/evil/node/b', JSON.stringify({ ...evil, id: '9', name: 'bad-id' }), { retain: true });
   sub.client.publish('quorvane/evil/node/c', '{"id":10,"__proto__":{"name":"x"}}', { retain: true });
-  await page.waitForFunction(() => [...document.querySelectorAll('#host option')].some((o) => o.value === 'evil'), null, { timeout: 10000 });
-  await page.selectOption('#host', 'evil');
+  await page.selectOption('#host', 'evil', { timeout: 10000 }); // once the option is there
   await page.waitForSelector('#node-7', { timeout: 10000 });
   assert.match(await page.locator('#node-7 .name').textContent(), /^<img id="pwned"/);
   assert.deepEqual([await page.locator('#pwned').count(), await page.locator('#node-9, #node-10').count(), await page.locator('#node-7 .pin').count()], [0, 0, 1]);
@@ -92,10 +91,8 @@ async function drag(page, from, to) {
 }
 
 test('a node dragged onto another host\'s sink streams to it through the broker; the page shows the stream and removes both its ends', { skip, timeout: 60000 }, async () => {
-  const [alphaEnv, betaEnv] = daemons.map((d) => d.env);
   const page = await openPage(browser, web.url);
-  await page.waitForFunction(() => [...document.querySelectorAll('#host option')].some((o) => o.value === 'alpha'), null, { timeout: 10000 });
-  await page.selectOption('#host', 'alpha');
+  await page.selectOption('#host', 'alpha', { timeout: 10000 }); // once the option is there
   const [speakers, mic] = ['demo-speakers', 'demo-microphone'].map((name) => nodeNamed(alphaEnv, name));
   await page.waitForSelector(`#node-${speakers.id} .head`, { timeout: 10000 });
   // The other host's sinks are the targets; none of the host shown, nor its microphone.

@@ -59,10 +59,6 @@ test('the tarball holds the sources, the loader and one stripped binary per ABI'
   }
 });
 
-// Runs the script FILE with the Node.js under test, to its end: { status, output }.
-const run = (file, args, options) => new Promise((resolve) => execFile(process.execPath, [file, ...args],
-  { ...options, timeout: 300000, killSignal: 'SIGKILL', maxBuffer: 1 << 28 }, (e, out, err) => resolve({ status: e ? e.code ?? e.signal : 0, output: out + err })));
-
 test('installed by npm, pnpm and yarn with no compiler, the prebuilt binary loads, also beside a stale build', async (t) => {
   // PATH: the Node.js under test and a shell, no compiler, make or python.
   const bin = path.join(work, 'bin');
@@ -86,7 +82,9 @@ test('installed by npm, pnpm and yarn with no compiler, the prebuilt binary load
     fs.mkdirSync(project);
     fs.writeFileSync(path.join(project, 'package.json'), JSON.stringify({ name: 'app', version: '1.0.0', private: true }));
     if (name === 'yarn 4') fs.writeFileSync(path.join(project, 'yarn.lock'), '');
-    const r = await run(file, args, { cwd: project, env });
+    const r = await new Promise((resolve) => execFile(process.execPath, [file, ...args],
+      { cwd: project, env, timeout: 300000, killSignal: 'SIGKILL', maxBuffer: 1 << 28 },
+      (e, out, err) => resolve({ status: e ? e.code ?? e.signal : 0, output: out + err })));
     t.diagnostic(`${name}: installed in ${Date.now() - started} ms`);
     return [name, r];
   }));

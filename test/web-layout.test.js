@@ -35,9 +35,8 @@ function desktop(n) {
 
 // Every pair of shown boxes apart, by a sweep along x (boxes are W wide).
 function overlaps(items, at, pinned = []) {
-  const boxes = [...at].filter(([id]) => !items.get(id).hidden).map(([id, [x, y]]) => ({ id, x, y, h: items.get(id).h }));
-  boxes.push(...pinned.map((p, i) => ({ id: `pinned ${i}`, ...p })));
-  boxes.sort((a, b) => a.x - b.x);
+  const boxes = [...at].filter(([id]) => !items.get(id).hidden).map(([id, [x, y]]) => ({ id, x, y, h: items.get(id).h }))
+    .concat(pinned.map((p, i) => ({ id: `pinned ${i}`, ...p }))).sort((a, b) => a.x - b.x);
   const over = (a, b) => b.x < a.x + W && a.y < b.y + b.h && b.y < a.y + a.h; // b not left of a: sorted
   return boxes.flatMap((a, i) => boxes.slice(i + 1).filter((b) => over(a, b)).map((b) => `${a.id} and ${b.id}`));
 }

@@ -122,8 +122,7 @@ test('a page\'s meter requests are checked and bounded, per page and in all', as
 
   // Pages gone: their meters with them, a shared one when both have gone.
   a.ws.close();
-  const byId = (x, y) => x - y;
-  await waitFor(() => JSON.stringify(ours().sort(byId)) === JSON.stringify(ids.slice(2, 5).sort(byId)), 5000, 'the second page\'s meters only');
+  await waitFor(() => JSON.stringify(ours().sort()) === JSON.stringify(ids.slice(2, 5).sort()), 5000, 'the second page\'s meters only');
   b.ws.close();
   await waitFor(() => ours().length === 0 && limited.stats().meters.meters === 0, 5000, 'no meters');
   await fixture.remove(deaf.id, ...ids);
