@@ -42,7 +42,6 @@ function fuzzState(label, connected, seed) {
   const pick = (v = VALUES[Math.floor(random() * VALUES.length)]) => (typeof v === 'function' ? v() : v);
   // The nineteen; the Graph's own natives are driven through lib/ and tested there.
   const names = Object.keys(q).slice(0, 19).filter((n) => n !== (connected ? 'destroyPwThread' : 'createPwThread'));
-  let throws = 0;
   for (let i = 0; i < CALLS; i++) {
     const name = names[Math.floor(random() * names.length)];
     const args = Array.from({ length: Math.floor(random() * 4) }, () => pick());
@@ -55,19 +54,17 @@ function fuzzState(label, connected, seed) {
     try {
       q[name](...args);
     } catch (e) {
-      throws++;
       assert.ok(allowed(name, args, e), `${label}: ${name}(${args.map((a) => typeof a).join(', ')}) threw ${e}`);
       assert.equal(snapshot(), before, `${label}: a rejected ${name} changed the mirror`);
     }
   }
   for (const n of ['node-created', 'node-destroyed', 'link-created', 'link-destroyed']) q.off(n);
-  return throws;
 }
 
-test('every export survives random arguments in every state', async (t) => {
+test('every export survives random arguments in every state', async () => {
   await fixture.add('fuzz-src', 'Audio/Source', 0, 2);
   await fixture.add('fuzz-sink', 'Audio/Sink', 2, 0);
-  const totals = [fuzzState('before connect', false, SEED), (q.createPwThread(), fuzzState('connected', true, SEED + 1)),
-    (q.destroyPwThread(), fuzzState('after destroy', false, SEED + 2))];
-  t.diagnostic(`fuzzed ${3 * CALLS} calls, ${totals.reduce((a, n) => a + n, 0)} rejected, seed ${SEED}`);
+  fuzzState('before connect', false, SEED);
+  q.createPwThread(), fuzzState('connected', true, SEED + 1);
+  q.destroyPwThread(), fuzzState('after destroy', false, SEED + 2);
 });

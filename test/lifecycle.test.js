@@ -58,7 +58,6 @@ test('scripts end by themselves, a throwing listener\'s error reaching uncaughtE
   }
 });
 
-// QUORVANE_LONG=1 multiplies the counts by ten.
 const SCALE = process.env.QUORVANE_LONG === '1' ? 10 : 1;
 
 test('start/stop and connect()/close() cycles leak no threads or descriptors', async () => {
@@ -70,7 +69,6 @@ test('start/stop and connect()/close() cycles leak no threads or descriptors', a
     assert.ok(graph.nodes().some((n) => n.name === 'demo-speakers'), `cycle ${i}: mirror filled`);
     await graph.close();
   }
-  // Threads and descriptors as before; the mirror emptied by the last close.
   assert.deepEqual([usage(), q.getNodes()], [before, []]);
 });
 

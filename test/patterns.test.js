@@ -69,9 +69,8 @@ test('what a linear-time match cannot do is refused by name; a rules file says w
     [/groups nested more than 64 deep/, `${'(?:'.repeat(65)}a${')'.repeat(65)}`],
     [/too costly/, `(?:(?:${Array.from({ length: 10 }, () => '(a?)').join('|')}|${'b|'.repeat(600)}c)*)*`],
   ];
-  const refused = (why) => (e) => e instanceof SyntaxError && why.test(e.message);
-  for (const [why, ...sources] of refusals) {
-    for (const source of sources) assert.throws(() => new LinearRegExp(source), refused(why), source);
+  for (const [why, ...list] of refusals) {
+    for (const s of list) assert.throws(() => new LinearRegExp(s), { name: 'SyntaxError', message: why }, s);
   }
   assert.throws(() => new LinearRegExp('a', 'v'), /flags v/);
   // The one check of a pattern written as text: "/.../FLAGS" is a LinearRegExp, anything else itself.

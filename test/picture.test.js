@@ -52,8 +52,7 @@ test('quorvane dot names every node, port and link pw-dump shows', () => {
 
 // In the page, for every <svg>: the expected names not drawn, the node boxes that overlap, the links drawn.
 function inspect(expected) {
-  const report = [];
-  for (const svg of document.querySelectorAll('svg')) {
+  const report = [...document.querySelectorAll('svg')].map((svg) => {
     const boxes = [...svg.querySelectorAll('g.node')].map((g) => ({ g, r: g.querySelector('rect.box').getBoundingClientRect() }));
     const overlaps = boxes.flatMap(({ g, r: a }, i) => boxes.slice(i + 1)
       .filter(({ r: b }) => a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom).map((other) => [g.id, other.g.id]));
@@ -62,8 +61,8 @@ function inspect(expected) {
       return names.filter((name) => !(texts.find((x) => x.textContent === name)?.getComputedTextLength() > 0)).map((name) => `${id}:${name}`);
     });
     const links = [...svg.querySelectorAll('path.link')].filter((p) => p.getTotalLength() > 0).map((p) => p.id);
-    report.push({ nodes: boxes.length, overlaps, missing, links });
-  }
+    return { nodes: boxes.length, overlaps, missing, links };
+  });
   document.getElementById('result').textContent = JSON.stringify(report);
 }
 

@@ -41,8 +41,7 @@ test('the profiler gives each driver its quantum, rate, times and load, and the 
   await waitFor(() => !graph.nodes().some((n) => n.name === 'profiled-tone'), 5000, 'the stopped tone gone');
   const before = xruns.at(-1).count;
   for (let i = 0; i < 8; i++) {
-    const next = await playTone(graph, daemon, `profiled-next-${i}`, sink);
-    test.after(() => next.child.kill('SIGKILL'));
+    const next = await playTone(graph, daemon, `profiled-next-${i}`, sink); // ends with the daemon
     const row = await waitFor(() => profiler.latest?.drivers.flatMap((d) => d.followers).find((f) => f.id === next.node.id && f.name === `profiled-next-${i}` && f.busyUs !== null), 5000, `a profile of profiled-next-${i}`);
     if (next.node.id !== tone.node.id) continue;
     assert.ok(row.errors < before, `the node with id ${next.node.id} inherited the errors of the one before (${row.errors}, the stopped one ${before})`);

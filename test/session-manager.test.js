@@ -8,16 +8,6 @@ const { Fixture, pwDump, pwLinkPairs } = require('./helpers/fixture');
 const addon = require('./helpers/addon');
 const { startSessionManager, playStream, poll, unlessDeaf } = require('./helpers/session-manager');
 
-// The links from `nodeName`'s ports, "node:port -> node:port" and their client, from pw-dump.
-function linksOfNode(nodeName) {
-  const dump = pwDump();
-  const byId = new Map(dump.map((o) => [o.id, o.info?.props ?? {}]));
-  const name = (portId) => `${byId.get(byId.get(portId)?.['node.id'])?.['node.name']}:${byId.get(portId)?.['port.name']}`;
-  return dump.filter((o) => o.type === 'PipeWire:Interface:Link')
-    .map((o) => ({ pair: `${name(o.info.props['link.output.port'])} -> ${name(o.info.props['link.input.port'])}`, client: o.info.props['client.id'] }))
-    .filter((l) => l.pair.startsWith(`${nodeName}:`)).sort((a, b) => (a.pair < b.pair ? -1 : 1));
-}
-
 // The stack beside WirePlumber, started on first use.
 let stack;
 async function beside() {
@@ -52,6 +42,9 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
   besideWirePlumber(t, async ({ sm, graph, children: streams }) => {
     const wpctl = (...args) => spawnSync('wpctl', args.map(String), { env: sm.env, encoding: 'utf8', timeout: 5000 }).stdout.trim();
     const node = (name) => graph.nodes().find((n) => n.name === name);
+    // pw-dump's "client.id" of each link from `name`'s ports (only a link has an "output-node-id").
+    const clients = (name) => pwDump().filter((o) => o.info?.['output-node-id'] === node(name).id)
+      .map((o) => o.info.props['client.id']);
     const on = (stream, sink) => [`${stream}:output_FL -> ${sink}:playback_FL`, `${stream}:output_FR -> ${sink}:playback_FR`];
     const settled = (stream, sink, what) => poll(() => String(pwLinkPairs(stream, sm.env)) === String(on(stream, sink)), 5000, what, 20)
       .catch((e) => Promise.reject(new Error(`${e.message}; links: ${pwLinkPairs(stream, sm.env).join(', ')}`)));
@@ -66,14 +59,15 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
     assert.deepEqual([(await graph.setVolume(one.id, 0.45)).volume, wpctl('get-volume', one.id)], [0.45, 'Volume: 0.45']);
     const [two, aSerial] = [(await graph.waitForNode('sm-two')).id, Number(node('sm-a').props['object.serial'])];
     sm.setMetadata(two, 'target.object', aSerial);
-    const wpClient = linksOfNode('sm-one')[0].client;
+    const wpClient = clients('sm-one')[0];
 
     const route = graph.linkRule({ from: /^sm-(one|two)$/, to: 'sm-b', exclusive: true });
     for (const name of ['sm-one', 'sm-two']) await settled(name, 'sm-b', `the route to take ${name}`);
     assert.deepEqual((await route.close()).sort((x, y) => x.from - y.from),
       [node('sm-one').id, two].sort((x, y) => x - y).map((from) => ({ from, to: node('sm-a').id, by: 'session-manager' })));
     // Given back when close() resolves, by WirePlumber itself (its links, not ours lingering), metadata too.
-    for (const name of ['sm-one', 'sm-two']) assert.deepEqual(linksOfNode(name), on(name, 'sm-a').map((pair) => ({ pair, client: wpClient })));
+    for (const name of ['sm-one', 'sm-two'])
+      assert.deepEqual([pwLinkPairs(name, sm.env), clients(name)], [on(name, 'sm-a'), [wpClient, wpClient]]);
     const entries = (id) => sm.metadata().filter((e) => e.subject === id).map((e) => `${e.key}=${e.value}`);
     assert.deepEqual([entries(node('sm-one').id), entries(two)], [[], [`target.object=${aSerial}`]]);
 
@@ -89,16 +83,12 @@ test('beside WirePlumber: streams go back to the sink they had', (t) =>
 test('beside WirePlumber: a stream started while devices of ours exist is linked by it; their volume settles', (t) =>
   besideWirePlumber(t, async ({ sm, graph, children }) => {
     const devices = [await graph.createNode({ name: 'sm-dev' }), await graph.createNode({ name: 'sm-mic', mediaClass: 'Audio/Source/Virtual' })];
-    try {
-      children.push(playStream(sm, 'sm-late'));
-      await poll(() => pwLinkPairs('sm-late', sm.env).length === 2, 5000, 'WirePlumber to link sm-late', 20)
-        .catch((e) => Promise.reject(new Error(`${e.message}; WirePlumber's log:\n${sm.log().slice(-2000)}`)));
-      for (const d of devices) {
-        await graph.waitForNode((n) => n.id === d.id && n.volume !== undefined);
-        assert.equal((await graph.setVolume(d.id, 0.5)).volume, 0.5);
-      }
-    } finally {
-      for (const d of devices) await graph.destroyNode(d.id);
+    children.push(playStream(sm, 'sm-late'));
+    await poll(() => pwLinkPairs('sm-late', sm.env).length === 2, 5000, 'WirePlumber to link sm-late', 20)
+      .catch((e) => Promise.reject(new Error(`${e.message}; WirePlumber's log:\n${sm.log().slice(-2000)}`)));
+    for (const d of devices) {
+      await graph.waitForNode((n) => n.id === d.id && n.volume !== undefined);
+      assert.equal((await graph.setVolume(d.id, 0.5)).volume, 0.5);
     }
   }));
 

@@ -3,6 +3,7 @@
 // the package, and reports what the nineteen functions and four events gave before, during and after a
 // connection. test/helpers/nineteen.js starts it, makes its nodes, removes one when asked, checks the report.
 const q = require(process.argv[2]);
+const { waitFor } = require('../helpers/fixture'); // events arrive while the event loop runs: a wait lets it
 const { source, sink, gone } = JSON.parse(process.argv[3]);
 
 const entries = (list) => list.map((o) => (o !== null && typeof o === 'object' ? Object.entries(o) : o));
@@ -12,12 +13,7 @@ const listings = () => ({
   inputs: entries(q.getInputNodes()), outputs: entries(q.getOutputNodes()),
   inputNames: q.getInputNodesName(), outputNames: q.getOutputNodesName() });
 const ask = (request) => new Promise((resolve) => (process.once('message', resolve), process.send(request)));
-// Events arrive while the event loop runs: a wait lets it.
-const until = async (condition, what) => {
-  for (const end = Date.now() + 10000; !condition(); await new Promise((r) => setTimeout(r, 5))) {
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-  }
-};
+const until = (condition, what) => waitFor(condition, 10000, what);
 
 async function main() {
   const report = { exports: Object.keys(q).slice(0, 19) };
@@ -39,15 +35,14 @@ async function main() {
   for (const name of ['node-created', 'node-destroyed']) q.on(name, (payload) => events[name].push(payload));
   q.on('link-created', (l) => (events['link-created'].push(l), live.set(l.id, l)));
   q.on('link-destroyed', (id) => (events['link-destroyed'].push(id), live.delete(id)));
-  q.on('not-an-event', () => (events.other = true));
+  q.on('not-an-event', () => events['node-created'].push('not-an-event')); // if ever called, a node too many
   report.started = q.createPwThread();
   report.connected = listings();
   report.waits = [q.waitForNewNode(source.name), q.waitForNewNode(source.name, 'Output', 1), q.waitForNewNode(`${source.name}-`, undefined, 0)].map(Object.entries);
   await until(() => events['node-created'].some((n) => n.id === gone.id), 'the nodes there were');
 
   // Port to port; swapped or missing ports refused.
-  const [out0, out1] = source.outputs;
-  const [in0, in1] = sink.inputs;
+  const [[out0, out1], [in0, in1]] = [source.outputs, sink.inputs];
   const linkOf = (o, i) => [...live.values()].find((l) => l.srcPortId === o && l.sinkPortId === i);
   report.linkPorts = q.linkPorts(out0, in0);
   await until(() => linkOf(out0, in0), 'the link of linkPorts');
@@ -76,15 +71,11 @@ async function main() {
   // A node the parent removes.
   await ask({ remove: gone.id });
   await until(() => events['node-destroyed'].includes(gone.id), 'node-destroyed');
-  q.off('node-destroyed');
-  q.off('never-registered');
+  q.off('node-destroyed'), q.off('never-registered');
 
   report.stopped = q.destroyPwThread();
   report.after = { ...listings(), refused: [() => q.linkPorts(out0, in0), () => q.unlinkNodesNameToId(source.name, sink.id)].map(thrown) };
-  report.events = {
-    nodeCreated: events['node-created'].map(Object.entries), nodeDestroyed: events['node-destroyed'],
-    linkCreated: events['link-created'].map(Object.entries), linkDestroyed: events['link-destroyed'],
-    other: events.other ?? false };
+  report.events = Object.fromEntries(Object.entries(events).map(([name, list]) => [name, entries(list)]));
   process.send({ report });
   process.disconnect(); // and the process ends by itself: nothing of the module holds it
 }

@@ -20,12 +20,10 @@ const freePort = () => new Promise((resolve) => {
   });
 });
 
-/**
- * Resolves to { url, ca, dir, start(), stop(signal), close() } once the broker listens; with `users`
- * ({ name: password }) only they get in; with `tls`, TLS with a certificate for 127.0.0.1 signed
- * by a CA of its own (`ca`: its PEM file). `listeners` (["PORT ADDRESS" or "0 SOCKET"]) replace
- * the loopback port, and `netns` runs it in that network namespace.
- */
+// Resolves to { url, ca, dir, start(), stop(signal), close() } once the broker listens; with `users`
+// ({ name: password }) only they get in; with `tls`, TLS with a certificate for 127.0.0.1 signed
+// by a CA of its own (`ca`: its PEM file). `listeners` (["PORT ADDRESS" or "0 SOCKET"]) replace
+// the loopback port, and `netns` runs it in that network namespace.
 async function startBroker({ users = null, tls = false, listeners = null, netns = null, dir = null } = {}) {
   dir ??= fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-broker-'));
   fs.chmodSync(dir, 0o755); // mosquitto may run as a user of its own
@@ -73,13 +71,11 @@ async function startBroker({ users = null, tls = false, listeners = null, netns 
   return broker;
 }
 
-/**
- * An MQTT.js client subscribed to `topics`: `retained` maps each topic to its latest payload
- * (deleted when emptied), `heard` lists every message; `until(fn)` resolves with fn()'s first
- * truthy value, tried at each message (one that throws counts as not yet), or rejects after `timeoutMs`.
- * `ask(topic, payload, { v4, timeoutMs })` publishes a command (MQTT 5, its answer asked on test/replies; or
- * by the MQTT 3.1.1 client `v4`) and resolves to its answer, there or on PREFIX/HOST/reply.
- */
+// An MQTT.js client subscribed to `topics`: `retained` maps each topic to its latest payload
+// (deleted when emptied), `heard` lists every message; `until(fn)` resolves with fn()'s first
+// truthy value, tried at each message (one that throws counts as not yet), or rejects after `timeoutMs`.
+// `ask(topic, payload, { v4, timeoutMs })` publishes a command (MQTT 5, its answer asked on test/replies; or
+// by the MQTT 3.1.1 client `v4`) and resolves to its answer, there or on PREFIX/HOST/reply.
 async function listen(url, topics, options = {}) {
   const client = await require('mqtt').connectAsync(url, { reconnectPeriod: 100, protocolVersion: 5, ...options });
   const state = { client, retained: new Map(), heard: [] };

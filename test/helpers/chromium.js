@@ -17,17 +17,13 @@ const newProfile = () => fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-chromiu
 // Runs Chromium with a profile of its own, removed afterwards; returns stdout.
 function chromium(args, timeoutMs = 60000) {
   const profile = newProfile();
-  try {
-    const flags = ['--headless', '--hide-scrollbars', ...QUIET, `--user-data-dir=${profile}`];
-    const r = spawnSync(CHROMIUM, [...flags, ...args], { encoding: 'utf8', timeout: timeoutMs, maxBuffer: 1 << 28 });
-    if (r.error || r.status !== 0) throw r.error ?? new Error(`chromium exited with ${r.status}: ${r.stderr}`);
-    return r.stdout;
-  } finally {
-    fs.rmSync(profile, { recursive: true, force: true });
-  }
+  const flags = ['--headless', '--hide-scrollbars', ...QUIET, `--user-data-dir=${profile}`];
+  const r = spawnSync(CHROMIUM, [...flags, ...args], { encoding: 'utf8', timeout: timeoutMs, maxBuffer: 1 << 28 });
+  fs.rmSync(profile, { recursive: true, force: true });
+  if (r.error || r.status !== 0) throw r.error ?? new Error(`chromium exited with ${r.status}: ${r.stderr}`);
+  return r.stdout;
 }
 
-// The page's DOM after its scripts ran.
 const dumpDom = (file) => chromium(['--dump-dom', `file://${file}`]);
 
 const screenshot = (file, png, width, height) =>

@@ -25,8 +25,7 @@ async function buildScene(fixture, graph) {
   const outs = (x) => (x.outputs ?? portsOf(x.id, 0));
   const pairs = [];
   const link = (from, to) => {
-    const o = outs(from);
-    const i = ins(to);
+    const [o, i] = [outs(from), ins(to)];
     // Channel by channel; a single port goes to (or from) every one.
     const count = o.length === 1 || i.length === 1 ? Math.max(o.length, i.length) : Math.min(o.length, i.length);
     for (let k = 0; k < count; k++) pairs.push([o[Math.min(k, o.length - 1)], i[Math.min(k, i.length - 1)]]);
@@ -49,10 +48,8 @@ function drawScene(draw) {
   (async () => {
     graph = await require('../..').connect();
     await draw(graph, await buildScene(fixture, graph));
-  })().finally(async () => (await graph?.close(), await fixture.close(), daemon.stop())).catch((e) => {
-    console.error(e);
-    process.exit(1);
-  });
+  })().finally(async () => (await graph?.close(), await fixture.close(), daemon.stop()))
+    .catch((e) => (console.error(e), process.exit(1)));
 }
 
 module.exports = { buildScene, drawScene };

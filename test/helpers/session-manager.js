@@ -80,11 +80,9 @@ async function metadataReportsChanges(env) {
   }
 }
 
-/**
- * Starts a session bus and WirePlumber for the private daemon `daemon` (scripts/private-daemon.js); resolves once
- * WirePlumber has made the "default" metadata, to { env, dir, log(), metadata(), setMetadata(), stop() }.
- * `env`: the daemon's environment with the bus, for the test's streams and tools.
- */
+// Starts a session bus and WirePlumber for the private daemon `daemon` (scripts/private-daemon.js); resolves once
+// WirePlumber has made the "default" metadata, to { env, dir, log(), metadata(), setMetadata(), stop() }.
+// `env`: the daemon's environment with the bus, for the test's streams and tools.
 async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-sm-'));
   const [home, config, state] = ['home', 'config', 'state'].map((d) => path.join(dir, d));
@@ -135,11 +133,9 @@ async function startSessionManager(daemon, { timeoutMs = 10000 } = {}) {
   }
 }
 
-/**
- * Plays `seconds` of silence with pw-play as a stream named `name`, for the session manager to link (it does not
- * link pw-fixture's nodes: they offer no format, so its audio adapter item refuses them); the daemon's null sinks
- * or any other driver drive it. Returns the child; stop it with kill().
- */
+// Plays `seconds` of silence with pw-play as a stream named `name`, for the session manager to link (it does not
+// link pw-fixture's nodes: they offer no format, so its audio adapter item refuses them); the daemon's null sinks
+// or any other driver drive it. Returns the child; stop it with kill().
 function playStream(sm, name, { seconds = 120 } = {}) {
   // A Sun audio file of stereo 16-bit silence at 8 kHz. Big-endian: the magic, where the samples start, their
   // size, 16-bit linear PCM, the rate, 2 channels.
@@ -150,12 +146,10 @@ function playStream(sm, name, { seconds = 120 } = {}) {
   return orphanProof(['pw-play', '-P', `{ node.name = "${name}" }`, file], { env: sm.env, stdio: 'ignore' });
 }
 
-/**
- * Runs `scenario()`; when that fails while the "default" metadata reports no changes (PipeWire 0.3.65 beside
- * WirePlumber 0.4.13 now and then, about one start in eight, stops passing them on to every client for that
- * WirePlumber's life), `renew()` starts a new WirePlumber and the scenario runs again (twice at most).
- * `env()`: the running WirePlumber's environment; undefined when it did not start (its own words are then the error).
- */
+// Runs `scenario()`; when that fails while the "default" metadata reports no changes (PipeWire 0.3.65 beside
+// WirePlumber 0.4.13 now and then, about one start in eight, stops passing them on to every client for that
+// WirePlumber's life), `renew()` starts a new WirePlumber and the scenario runs again (twice at most).
+// `env()`: the running WirePlumber's environment; undefined when it did not start (its own words are then the error).
 async function unlessDeaf(t, env, scenario, renew) {
   for (let attempt = 1; ; attempt++) {
     try {

@@ -5,12 +5,9 @@ const test = require('node:test');
 const { startDaemon } = require('./daemon');
 const { Fixture } = require('./fixture');
 
-/**
- * `graph(g)`, if given, is handed the Graph connected before the tests (a file's own
- * test.before does not wait for it: set-up that needs the Graph goes in `graph`);
- * `after()` runs after them, before the Graph, the fixture (the current `fixture` of
- * the result) and the daemon close.
- */
+// `graph(g)` is handed the Graph connected before the tests (a file's own test.before does not wait for
+// it: set-up that needs the Graph goes there); `after()` runs after them, before the Graph, the fixture
+// (the result's current `fixture`) and the daemon close.
 function privateDaemon(options, { graph, after } = {}) {
   const daemon = startDaemon(options);
   const set = { daemon, fixture: new Fixture(daemon.env) };

@@ -6,10 +6,8 @@ const { spawn } = require('node:child_process');
 
 const PORT_CONFIG = '"{ mode = dsp monitor = false control = false position = preserve }"';
 
-/**
- * Writes `file`: a 48 kHz stereo float WAV file of `seconds`, a sine of `freq` Hz (1 kHz by default) of
- * amplitude levels[0] on FL and levels[1] on FR (1 is full scale).
- */
+// Writes `file`: a 48 kHz stereo float WAV file of `seconds`, a sine of `freq` Hz (1 kHz by default) of
+// amplitude levels[0] on FL and levels[1] on FR (1 is full scale).
 function writeTone(file, seconds, levels, freq = 1000) {
   const frames = 48000 * seconds;
   const header = Buffer.alloc(44);
@@ -27,11 +25,9 @@ function writeTone(file, seconds, levels, freq = 1000) {
 /** The tests' tone in `dir`: -6 dBFS on FL, silence on FR. */
 const toneFile = (dir, seconds) => writeTone(path.join(dir, 'tone.wav'), seconds, [10 ** (-6 / 20), 0]);
 
-/**
- * pw-cat playing a sine of `freq` Hz at -6 dBFS on FL (silence on FR, 20 s) as node `name` on `daemon`, its
- * ports set up as a session manager would, linked channel by channel into `sink` (a node or a filter, by its
- * id); resolves to { child, node, outputs }.
- */
+// pw-cat playing a sine of `freq` Hz at -6 dBFS on FL (silence on FR, 20 s) as node `name` on `daemon`, its
+// ports set up as a session manager would, linked channel by channel into `sink` (a node or a filter, by its
+// id); resolves to { child, node, outputs }.
 async function playTone(graph, daemon, name, sink, freq = 1000) {
   const file = writeTone(path.join(daemon.dir, `tone-${freq}.wav`), 20, [10 ** (-6 / 20), 0], freq);
   const child = spawn('pw-cat', ['--playback', '--target', '0', '-P', `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`, file], { env: daemon.env, stdio: 'ignore' });

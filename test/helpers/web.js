@@ -17,9 +17,6 @@ async function startWeb(env, args = []) {
   return { url, origin: new URL(url).origin, token, run };
 }
 
-/** The subprotocols a page offers with `token`, for a WebSocket client of the server. */
-const protocols = (token) => ['quorvane', `quorvane.token.${token}`];
-
 /** The WebSocket URL of a server: `quorvane web`'s ({ origin }) or one in this process ({ port }). */
 const wsUrl = (s) => (s.origin ? `${s.origin.replace('http', 'ws')}/ws` : `ws://127.0.0.1:${s.port}/ws`);
 
@@ -27,7 +24,7 @@ const wsUrl = (s) => (s.origin ? `${s.origin.replace('http', 'ws')}/ws` : `ws://
 // (which may come with the upgrade's answer), `call(msg)` resolves with its reply. Else { status }, { error }.
 function socket(url, token, headers = {}) {
   return new Promise((resolve) => {
-    const ws = new WebSocket(url, token === undefined ? [] : protocols(token), { headers });
+    const ws = new WebSocket(url, token ? ['quorvane', `quorvane.token.${token}`] : [], { headers });
     const got = [];
     const reply = (id) => got.find((m) => m.type === 'reply' && m.id === id);
     const call = (msg) => (ws.send(JSON.stringify(msg)), waitFor(() => reply(msg.id), 10000, `the reply to ${msg.id}`));
@@ -63,4 +60,4 @@ async function mouseDrag(page, [from, ...to], steps = 5) {
   await page.mouse.up();
 }
 
-module.exports = { protocols, startWeb, launchBrowser, openPage, available, socket, wsUrl, mouseDrag };
+module.exports = { startWeb, launchBrowser, openPage, available, socket, wsUrl, mouseDrag };

@@ -23,6 +23,18 @@ void announce(PwContext* ctx, uint32_t id, const char* type, std::vector<spa_dic
     onRegistryGlobal(ctx, id, 0, type, 3, &dict);
 }
 
+// Node `base` "src", its output port `base + 1`, and link `base + 2` from it to node 7.
+void announceLinkedSource(PwContext* ctx, uint32_t base) {
+    std::string node = std::to_string(base), port = std::to_string(base + 1);
+    announce(ctx, base, PW_TYPE_INTERFACE_Node, {{"node.name", "src"}, {"media.class", "Audio/Source"}});
+    announce(ctx, base + 1, PW_TYPE_INTERFACE_Port, {{"node.id", node.c_str()}, {"port.direction", "out"}});
+    announce(ctx, base + 2, PW_TYPE_INTERFACE_Link,
+             {{"link.output.node", node.c_str()},
+              {"link.output.port", port.c_str()},
+              {"link.input.node", "7"},
+              {"link.input.port", "8"}});
+}
+
 TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     PwContext ctx;
     ctx.core = reinterpret_cast<pw_core*>(0x1);  // never dereferenced on these paths
@@ -35,15 +47,7 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
     std::thread registry([&] {
         for (uint32_t i = 0; i < kRounds; i++) {
             uint32_t base = 1000 + i * 4;
-            std::string nodeId = std::to_string(base);
-            std::string portId = std::to_string(base + 1);
-            announce(&ctx, base, PW_TYPE_INTERFACE_Node, {{"node.name", "src"}, {"media.class", "Audio/Source"}});
-            announce(&ctx, base + 1, PW_TYPE_INTERFACE_Port, {{"node.id", nodeId.c_str()}, {"port.direction", "out"}});
-            announce(&ctx, base + 2, PW_TYPE_INTERFACE_Link,
-                     {{"link.output.node", nodeId.c_str()},
-                      {"link.output.port", portId.c_str()},
-                      {"link.input.node", "7"},
-                      {"link.input.port", "8"}});
+            announceLinkedSource(&ctx, base);
             onRegistryGlobalRemove(&ctx, base + 2);
             onRegistryGlobalRemove(&ctx, base + 1);
             onRegistryGlobalRemove(&ctx, base);
@@ -80,11 +84,7 @@ TEST(Concurrency, RegistryThreadAndJavaScriptThreadShareTheContext) {
 
     // Dropped for want of a loop, a removal counts as not requested while its
     // link stands: asking again queues it again (to be sent on a new connection).
-    announce(&ctx, 50, PW_TYPE_INTERFACE_Node, {{"node.name", "src"}, {"media.class", "Audio/Source"}});
-    announce(&ctx, 51, PW_TYPE_INTERFACE_Port, {{"node.id", "50"}, {"port.direction", "out"}});
-    announce(
-        &ctx, 52, PW_TYPE_INTERFACE_Link,
-        {{"link.output.node", "50"}, {"link.output.port", "51"}, {"link.input.node", "7"}, {"link.input.port", "8"}});
+    announceLinkedSource(&ctx, 50);
     for (int attempt = 0; attempt < 2; attempt++) {
         uint32_t count = 0;
         unlinkNodesByName(&ctx, "src", 7, count);

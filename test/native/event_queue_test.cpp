@@ -3,9 +3,9 @@
 // builds from its events is the mirror, in an order it can apply.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <uv.h>
@@ -26,9 +26,7 @@ struct Mirror {
 
 NodeInfo node(uint32_t id, std::string name, std::string props = {}) {
     NodeInfo n;
-    n.id = id;
-    n.name = std::move(name);
-    n.props = std::move(props);
+    n.id = id, n.name = std::move(name), n.props = std::move(props);
     return n;
 }
 
@@ -40,8 +38,7 @@ PwEvent created(const NodeInfo& n, uint8_t recipients = ForListeners | ForGraph)
 
 PwEvent changed(const NodeInfo& n, uint8_t what) {
     PwEvent e = makeEvent(NodeChanged, n.id, ForGraph);
-    e.node = n;
-    e.changed = what;
+    e.node = n, e.changed = what;
     return e;
 }
 
@@ -110,8 +107,7 @@ void drain(EventQueue& q, std::vector<View*> views) {
 PwEvent deviceEvent(PwEventType type, uint32_t id, int mark) {
     PwEvent e = makeEvent(type, id, ForGraph);
     auto record = std::make_shared<DeviceRecord>();
-    record->id = id;
-    record->serial = uint64_t(mark);
+    record->id = id, record->serial = uint64_t(mark);
     e.device = std::move(record);
     return e;
 }
@@ -135,13 +131,11 @@ TEST(EventQueue, ChangedEventsOfNodesAndDevicesJoinPerObjectLifeKeepingAllThatCh
     q.push(changed(m.nodes[0], ChangedVolume), m.view());
     EXPECT_EQ(q.size(), 5u);
 
-    std::vector<PwEvent> taken(2);
-    ASSERT_TRUE(q.take(taken[0]) && q.take(taken[1]));
-    EXPECT_EQ(taken[1].type, NodeChanged);
-    EXPECT_EQ(taken[1].node.props, "p999");
-    EXPECT_EQ(taken[1].changed, ChangedProps | ChangedState);
-    graph.apply(taken[0]);
-    graph.apply(taken[1]);
+    PwEvent first, joined;
+    ASSERT_TRUE(q.take(first) && q.take(joined));
+    EXPECT_EQ(std::tie(joined.type, joined.node.props), std::make_tuple(NodeChanged, std::string("p999")));
+    EXPECT_EQ(joined.changed, ChangedProps | ChangedState);
+    graph.apply(first), graph.apply(joined);
     // Once taken, a change is a new event.
     q.push(changed(m.nodes[0], ChangedMute), m.view());
     drain(q, {&graph});
@@ -155,8 +149,7 @@ TEST(EventQueue, ChangedEventsOfNodesAndDevicesJoinPerObjectLifeKeepingAllThatCh
     for (int i = 1; i <= 1000; i++) q.push(deviceEvent(DeviceChanged, 7, i), m.view());
     q.push(makeEvent(DeviceDestroyed, 7, ForGraph), m.view());
     q.push(deviceEvent(DeviceCreated, 7, 0), m.view());
-    q.push(deviceEvent(DeviceChanged, 7, 1), m.view());
-    q.push(deviceEvent(DeviceChanged, 7, 2), m.view());
+    for (int i = 1; i <= 2; i++) q.push(deviceEvent(DeviceChanged, 7, i), m.view());
     std::vector<std::pair<PwEventType, int>> devices;
     for (PwEvent e; q.take(e);) devices.emplace_back(e.type, e.device ? int(e.device->serial) : -1);
     std::vector<std::pair<PwEventType, int>> want = {
@@ -171,15 +164,13 @@ TEST(EventQueue, AnOverflowCatchesEachRecipientUpFromTheMirror) {
     // Sent already: nodes 1 and 2, port 10 of node 2, link 20.
     m.nodes = {node(1, "one"), node(2, "two")};
     for (const NodeInfo& n : m.nodes) q.push(created(n), m.view());
-    m.ports.resize(1);
-    m.ports[0].id = 10, m.ports[0].nodeId = 2;
     PwEvent portCreated = makeEvent(PortCreated, 10, ForGraph);
-    portCreated.port = m.ports[0];
+    portCreated.port.id = 10, portCreated.port.nodeId = 2;
+    m.ports = {portCreated.port};
     q.push(std::move(portCreated), m.view());
-    m.links.resize(1);
-    m.links[0].id = 20;
     PwEvent linkCreated = makeEvent(LinkCreated, 20, ForListeners | ForGraph);
-    linkCreated.link = m.links[0];
+    linkCreated.link.id = 20;
+    m.links = {linkCreated.link};
     q.push(std::move(linkCreated), m.view());
     drain(q, {&graph, &listeners});
 
@@ -276,7 +267,6 @@ TEST(EventQueue, BytesAreBoundedToo) {
     graph.expectMirror(m);
 }
 
-// JavaScript woken once per loop iteration however many events, at once for an answer.
 TEST(EventQueue, WakeupsComeOncePerLoopIterationAndAtOnceForAnAnswer) {
     static int woken = 0;
     uv_async_t async;

@@ -63,24 +63,19 @@ TEST(LoopHandoff, AbandonedAtItsDeadlineElseHasRunWhenTheWaitReturnsWhateverSign
     auto count = [&abandoned](PwContext*) { abandoned++; };
     int64_t start = monotonicNs();
     EXPECT_EQ(runWorkFor(&loop.ctx, count, 50), WorkResult::TimedOut);
-    int64_t waitedMs = (monotonicNs() - start) / 1000000;
-    EXPECT_GE(waitedMs, 50) << "not before its deadline";
+    EXPECT_GE(monotonicNs() - start, 50 * 1000000) << "not before its deadline";
     release = true;
     ASSERT_TRUE(runWork(&loop.ctx, [](PwContext*) {}));  // the queue drained past it
     EXPECT_EQ(abandoned, 0) << "abandoned work never runs";
 
-    struct sigaction action = {};  // no SA_RESTART: interrupted waits return EINTR
+    struct sigaction action = {}, previous = {};  // no SA_RESTART: interrupted waits return EINTR
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    struct sigaction previous = {};
     sigaction(SIGUSR1, &action, &previous);
     pthread_t waiter = pthread_self();
     std::atomic<bool> stop{false};
     std::thread sender([&] {
-        while (!stop) {
-            pthread_kill(waiter, SIGUSR1);
-            sleepUntilNs(monotonicNs() + 20000);
-        }
+        while (!stop) pthread_kill(waiter, SIGUSR1), sleepUntilNs(monotonicNs() + 20000);
     });
 
     // At least this many calls, and on until many signals have landed.
@@ -104,14 +99,10 @@ TEST(LoopHandoff, AbandonedAtItsDeadlineElseHasRunWhenTheWaitReturnsWhateverSign
 TEST(WorkQueue, RequestsAreBoundedRunInOrderAndNoneIsLostWhenTheThreadEnds) {
     LoopThread loop;  // not running yet: everything waits in the queue
     std::vector<int> order;
-    int accepted = 0;
-    Handoff last = Handoff::Queued;
-    for (size_t i = 0; i <= kMaxQueuedRequests; i++) {
+    Handoff last = Handoff::Queued;  // those before it: all queued, as their runs below show
+    for (size_t i = 0; i <= kMaxQueuedRequests; i++)
         last = postWork(&loop.ctx, [&order, i](PwContext*) { order.push_back(int(i)); });
-        if (last == Handoff::Queued) accepted++;
-    }
     EXPECT_EQ(last, Handoff::Full) << "one request beyond the bound is refused";
-    EXPECT_EQ(accepted, int(kMaxQueuedRequests));
     EXPECT_EQ(loop.ctx.work.wakeups(), 1u) << "one wake-up for all that waits for the same drain";
     // The connection's own work is not refused, and comes after what waits.
     auto own = [&order](PwContext*) { order.push_back(-1); };
@@ -133,8 +124,6 @@ TEST(WorkQueue, RequestsAreBoundedRunInOrderAndNoneIsLostWhenTheThreadEnds) {
     closeWorkQueue(&loop.ctx);
     EXPECT_EQ(late, 1);
     EXPECT_EQ(loop.ctx.work.push([](PwContext*) {}, true), Handoff::NotRunning) << "a closed queue takes nothing";
-    loop.ctx.lifecycle = Lifecycle::Closed;
-    EXPECT_EQ(postWork(&loop.ctx, [](PwContext*) {}), Handoff::NotRunning);
 }
 
 }  // namespace

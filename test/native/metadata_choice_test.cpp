@@ -25,7 +25,6 @@ struct Props {
     Props(const Props&) = delete;
 };
 
-// The ids bound, by name, after applying `moves` to `bound`.
 void applyMoves(std::map<std::string, uint32_t>& bound, const MetadataChoice::Moves& moves) {
     for (uint32_t id : moves.unbind) {
         auto it = std::find_if(bound.begin(), bound.end(), [&](auto& b) { return b.second == id; });

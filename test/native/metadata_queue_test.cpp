@@ -24,8 +24,7 @@ using Entries = std::map<std::string, std::string>;
 PwEvent change(Entries& store, uint64_t& generation, const std::string& key, const std::string& value) {
     auto c = std::make_shared<MetadataChange>();
     c->generation = ++generation;
-    c->key = key;
-    c->value = value;
+    c->key = key, c->value = value;
     c->kind = value.empty() ? MetadataChange::Deleted : MetadataChange::Set;
     value.empty() ? void(store.erase(key)) : void(store[key] = value);
     PwEvent e = makeEvent(MetadataChanged, 7, ForGraph);
