@@ -37,7 +37,7 @@ done
 [[ $jobs =~ ^[1-9][0-9]?$ ]] || { echo "mutants: --jobs takes 1 to 99" >&2; exit 2; }
 if [ -n "$record" ]; then
   mkdir -p "$(dirname "$record")"
-  echo "# scripts/mutants.sh, whole list: $(date -u +%Y-%m-%dT%H:%MZ), commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD || echo ' with changes'), node $(node --version), $jobs at a time, load $(cut -d' ' -f1-3 /proc/loadavg)" >"$record"
+  echo "# scripts/mutants.sh, $([ $# -gt 0 ] && echo "$# faults given" || echo "whole list"): $(date -u +%Y-%m-%dT%H:%MZ), commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD || echo ' with changes'), node $(node --version), $jobs at a time, load $(cut -d' ' -f1-3 /proc/loadavg)" >"$record"
   exec > >(tee -a "$record")
 fi
 
@@ -48,12 +48,17 @@ if [ "$jobs" -gt 1 ]; then
   [ $# -gt 0 ] && mapfile -t ids < <(printf '%s\n' "${ids[@]}" | grep -Fxf <(printf '%s\n' "$@"))
   out=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-mutants-jobs.XXXXXX")
   trap 'rm -rf "$out"' EXIT
+  pids=()
   for ((j = 0; j < jobs; j++)); do
     share=()
     for ((i = j; i < ${#ids[@]}; i += jobs)); do share+=("${ids[i]}"); done
-    [ ${#share[@]} -gt 0 ] && bash "$ROOT/scripts/mutants.sh" ${tests_from:+--tests-from "$tests_from"} "${share[@]}" >"$out/$j" 2>&1 &
+    [ ${#share[@]} -gt 0 ] || continue
+    bash "$ROOT/scripts/mutants.sh" ${tests_from:+--tests-from "$tests_from"} "${share[@]}" >"$out/$j" 2>&1 &
+    pids+=($!)
   done
-  wait
+  # The runs only: a bare `wait` also waits for the record's tee, which ends
+  # only when this script does.
+  wait "${pids[@]}"
   for id in "${ids[@]}"; do grep -h -m1 "^$id " "$out"/* || echo "$id    (no outcome: see the job's output)"; done
   caught=$(cat "$out"/* | grep -c '^[^ ]* *caught ') missed=$(cat "$out"/* | grep -c '^[^ ]* *MISSED ') skipped=$(cat "$out"/* | grep -c '^[^ ]* *not applied ')
   echo "mutants: $caught caught, $missed missed, $skipped not applied${record:+ (done $(date -u +%H:%MZ), load $(cut -d' ' -f1-3 /proc/loadavg))}"
