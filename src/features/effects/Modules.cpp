@@ -93,12 +93,9 @@ void loadOnLoop(PwContext* ctx, uint32_t moduleId, const std::string& name, cons
         pw_context_set_object(ctx->context, PW_TYPE_INTERFACE_Core, nullptr);
         s.coreSet = true;
     }
+    StandardInputKept kept;  // a load that fails half way tears down the streams it made
     errno = 0;
-    pw_impl_module* module;
-    {
-        StandardInputKept kept;  // a load that fails half way tears down the streams it made
-        module = pw_context_load_module(ctx->context, name.c_str(), args.c_str(), nullptr);
-    }
+    pw_impl_module* module = pw_context_load_module(ctx->context, name.c_str(), args.c_str(), nullptr);
     if (!module) {
         int res = errno ? -errno : -EINVAL;
         std::string why = std::string("cannot load ") + name + ": " + std::strerror(-res);

@@ -666,12 +666,8 @@ void beginMeter(PwContext* ctx, const MeterRequest& req, std::shared_ptr<MeterSh
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
     // Processed on the data thread (onProcess), not this one.
     auto flags = pw_stream_flags(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-    int connected;
-    {
-        StandardInputKept kept;  // a connect that fails half way tears down what it made
-        connected = pw_stream_connect(meter->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
-    }
-    if (connected < 0) {
+    StandardInputKept kept;  // a connect that fails half way tears down what it made
+    if (pw_stream_connect(meter->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) < 0) {
         endMeter(meter, "cannot connect the meter's stream");
         return;
     }
