@@ -29,7 +29,8 @@ const fs = require('node:fs');
 const os = require('node:os');
 const { startDaemon } = require('../test/helpers/daemon');
 const { Fixture, waitFor } = require('../test/helpers/fixture');
-const { startWeb, launchBrowser, openPage, protocols } = require('../test/helpers/web');
+const { startWeb, launchBrowser, openPage } = require('../test/helpers/web');
+const { PROTOCOL, TOKEN_PREFIX } = require('../lib/web/access');
 const { fmt } = require('./common');
 
 const EVENTS = Number(process.argv[process.argv.indexOf('--events') + 1]) || 10000;
@@ -47,7 +48,7 @@ const rssAnonMiB = (pid) => Number(/RssAnon:\s+(\d+)/.exec(fs.readFileSync(`/pro
 function listen(web) {
   const WebSocket = require('ws');
   const u = new URL(web.url);
-  const ws = new WebSocket(`ws://${u.host}/ws`, protocols(web.token));
+  const ws = new WebSocket(`ws://${u.host}/ws`, [PROTOCOL, TOKEN_PREFIX + web.token]);
   const seen = [];
   const frames = [];
   ws.on('message', (d) => {

@@ -57,3 +57,17 @@ test('lib/ and src/ depend only downward, with no circle', () => {
   assert.deepEqual([...violations(js, lib, LIB_RANKS), ...violations(native, src, SRC_RANKS)], []);
   assert.deepEqual([...circles(js), ...circles(native)], []);
 });
+
+// The benchmarks and scripts run by hand, seldom: a name they take from a helper or from lib/ that was renamed or
+// dropped would otherwise be found only by the next person who runs them.
+test('every name bench/ and scripts/ take from a module of the tree is exported by it', () => {
+  const files = ['bench', 'scripts'].flatMap((d) => walk(path.join(ROOT, d), ['.js']));
+  const missing = files.flatMap((file) => [...fs.readFileSync(file, 'utf8').matchAll(/const \{([^}]+)\} = require\('(\.{1,2}\/[^']+)'\)/g)]
+    .flatMap(([, names, spec]) => {
+      const exported = require(jsTarget(file, spec));
+      return names.split(',').map((n) => n.split(':')[0].trim()).filter((n) => n && !(n in exported))
+        .map((n) => `${path.relative(ROOT, file)}: ${n} from ${spec}`);
+    }));
+  assert.ok(files.length > 5, 'the benchmarks are where this test looks');
+  assert.deepEqual(missing, []);
+});
