@@ -18,8 +18,9 @@ test('the objects are the same with and without the loader\'s builders', async (
   const r = await runChild(`
     const q = require(${JSON.stringify(file)});
     // Keys in order, values as they are; a state the daemon may change between listings (a node suspended,
-    // then running; a link's info on its way, then there) and the properties with it: by key only.
-    const LIVE = new Set(['state', 'error', 'props']);
+    // then running; a link's info on its way, then there; a port's format, set as its link negotiates) and
+    // the properties with it: by key only.
+    const LIVE = new Set(['state', 'error', 'props', 'format']);
     const deep = (v) => Array.isArray(v) ? v.map(deep) : v !== null && typeof v === 'object' ? Object.entries(v).map(([k, x]) => [k, LIVE.has(k) ? 'live' : deep(x)]) : v;
     const all = () => deep([q.getNodes(), q.getPorts(), q.getLinks(), q.graphNodes(), q.graphPorts(), q.graphLinks()]);
     q.createPwThread();

@@ -414,7 +414,7 @@ class Graph extends EventEmitter {
       shared: this.#connection,
       listen: (name, fn) => this.#listen(name, fn),
       roundTrip: () => this.#roundTrip(),
-      unlink: (id) => this.#connection.unlink(id, CLOSE_UNLINK_MS),
+      unlink: (id, serial) => this.#connection.unlink(id, CLOSE_UNLINK_MS, serial),
       onClose: (r) => this.#linkRules.delete(r),
       view,
     });

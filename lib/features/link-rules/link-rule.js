@@ -15,6 +15,7 @@ const { bindSides } = require('./captures');
 const { Contention, CONTEST_LIMIT_MS } = require('./contention');
 const { GiveBack } = require('./give-back');
 const { emitEach } = require('../../connection/call-each');
+const { serialOf } = require('../../connection/serial');
 const { reportUnheard } = require('../../core/unheard');
 
 const pairKey = (out, inp) => `${out}:${inp}`;
@@ -55,7 +56,7 @@ class LinkRule extends EventEmitter {
   #looking = false; // during the first look at the graph
   #nodes = new Map(); // id -> { node, source, sink, ports: [] }
   #portOwner = new Map(); // port id -> node id, for the nodes of this route
-  #links = new Map(); // link id -> { out, in } for links touching our ports
+  #links = new Map(); // link id -> { out, in, serial } for links touching our ports
   #linkByPair = new Map(); // 'out:in' -> link id
   #made = new Map(); // link id -> link, for links this route made
   #removing = new Set(); // link ids this route asked to remove
@@ -172,7 +173,7 @@ class LinkRule extends EventEmitter {
       // Another route wants the pair: it holds the link from now on.
       const successor = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
       if (successor) successor.#adopt(link);
-      else removals.push(this.#unlink(id).catch(() => {}));
+      else removals.push(this.#unlink(id, serialOf(link)).catch(() => {}));
     }
     this.#made.clear();
     // What this route held exclusively, others may now take.
@@ -201,7 +202,7 @@ class LinkRule extends EventEmitter {
   #adopt(link) {
     if (this.#closed) return;
     this.#made.set(link.id, link);
-    this.#links.set(link.id, { out: link.srcPortId, in: link.sinkPortId });
+    this.#links.set(link.id, { out: link.srcPortId, in: link.sinkPortId, serial: serialOf(link) });
     this.#linkByPair.set(pairKey(link.srcPortId, link.sinkPortId), link.id);
   }
 
@@ -279,7 +280,7 @@ class LinkRule extends EventEmitter {
       const asSink = ports.has(link.sinkPortId) && was.sink && !sink;
       if (!asSource && !asSink) continue;
       this.#removing.add(id);
-      this.#unlink(id).catch(() => this.#removing.delete(id));
+      this.#unlink(id, serialOf(link)).catch(() => this.#removing.delete(id));
     }
     if (!source && !sink) this.#removeNode(node.id);
     else this.#reconcile(node.id);
@@ -346,7 +347,7 @@ class LinkRule extends EventEmitter {
     const srcNode = this.#portOwner.get(link.srcPortId);
     const sinkNode = this.#portOwner.get(link.sinkPortId);
     if (srcNode === undefined && sinkNode === undefined) return;
-    this.#links.set(link.id, { out: link.srcPortId, in: link.sinkPortId });
+    this.#links.set(link.id, { out: link.srcPortId, in: link.sinkPortId, serial: serialOf(link) });
     this.#linkByPair.set(pairKey(link.srcPortId, link.sinkPortId), link.id);
     // Exclusive: a new link from one of our sources is judged at once.
     if (this.#exclusive && srcNode !== undefined && this.#nodes.get(srcNode)?.source) this.#reconcile(srcNode);
@@ -435,7 +436,7 @@ class LinkRule extends EventEmitter {
       if (!this.#made.has(id) && !this.#exclusive) continue;
       if (others.some((r) => r.#wants(link.out, link.in))) continue;
       this.#removing.add(id);
-      const removal = this.#unlink(id);
+      const removal = this.#unlink(id, link.serial);
       // Only another client's link is given back, never one of this process.
       if (!this.#shared.ownLinks.has(id)) this.#giveBack?.take(id, removal);
       removal.catch((err) => {
@@ -516,7 +517,7 @@ class LinkRule extends EventEmitter {
         // is removed before close() resolves.
         if (this.#closed) {
           const successor = this.#otherRoutes().find((r) => r.#wants(link.srcPortId, link.sinkPortId));
-          return successor ? successor.#adopt(link) : this.#unlink(link.id).catch(() => {});
+          return successor ? successor.#adopt(link) : this.#unlink(link.id, serialOf(link)).catch(() => {});
         }
         this.#made.set(link.id, link);
         this.#addLink(link);
