@@ -21,6 +21,20 @@ run() {
   "$@" || status=1
 }
 phase() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+# One Node.js's run of the JavaScript tests: NODE FILE... A file's process ends
+# once its tests have (a test that failed before closing what it opened would
+# otherwise hold it open for ever), and the whole run ends within 20 minutes
+# (about 4 on an idle machine), whatever hangs.
+node_tests() {
+  local node_bin=$1
+  shift
+  timeout --kill-after=30 1200 "$node_bin" --test --test-reporter=spec --test-concurrency=2 \
+    --test-timeout=300000 --test-force-exit "$@" || {
+    local rc=$?
+    [ $rc -lt 124 ] || echo "the JavaScript tests on $("$node_bin" --version) did not end within 20 minutes (exit $rc)" >&2
+    return $rc
+  }
+}
 
 # The source format: one pinned clang-format, npm's clang-format@1.8.0 (a
 # devDependency; clang-format 15), whose output on these sources is Debian
@@ -47,8 +61,7 @@ if [ -n "${QUORVANE_TEST_NODES:-}" ]; then
       built=$(readlink -f "$node_bin")
     fi
     phase "JavaScript tests on Node.js $("$node_bin" --version) against private daemons (about 2 minutes)"
-    run "$node_bin" --test --test-reporter=spec --test-concurrency=2 --test-timeout=300000 \
-      $(ls test/*.test.js | grep -vx test/package.test.js)
+    run node_tests "$node_bin" $(ls test/*.test.js | grep -vx test/package.test.js)
   done
   phase "valgrind memcheck scenario on Node.js $("$node_bin" --version) (about 30 s)"
   run bash scripts/memcheck.sh "$node_bin"
@@ -65,7 +78,7 @@ export PREBUILDS_ONLY=1 QUORVANE_RELEASE=1
 for major in "${NODE_MAJORS[@]}"; do
   node_bin=$(node_bin "$major")
   phase "JavaScript tests on Node.js $("$node_bin" --version) against private daemons (about 2 minutes)"
-  run "$node_bin" --test --test-reporter=spec --test-concurrency=2 --test-timeout=300000 test/*.test.js
+  run node_tests "$node_bin" test/*.test.js
 done
 phase "valgrind memcheck scenario on Node.js $("$node_bin" --version) (about 30 s)"
 run bash scripts/memcheck.sh "$node_bin"

@@ -149,8 +149,9 @@ test('100 meters opened and closed leave no stream, port or link, each ending on
   assert.match(r.stdout, /the daemon refused the meter's link/, r.stderr);
 });
 
-test('a Graph that reconnects measures the node of the same name again after a daemon restart', async () => {
+test('a Graph that reconnects measures the node of the same name again after a daemon restart', async (t) => {
   const other = await connect({ reconnect: true });
+  t.after(() => other.close());
   const meter = other.meter('demo-microphone');
   await waitFor(() => meterObjects().links === 2, 5000, 'the meter linked');
   daemon.kill();

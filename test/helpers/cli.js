@@ -22,7 +22,8 @@ function scratch(prefix) {
  */
 async function restartDaemon(daemon) {
   const logFile = path.join(daemon.dir, 'restart.log');
-  const up = () => spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0;
+  const socket = path.join(daemon.dir, 'pipewire-0');
+  const up = () => fs.existsSync(socket) && spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0;
   for (let attempt = 1; ; attempt++) {
     const log = fs.openSync(logFile, 'a');
     const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(daemon.dir, 'daemon.conf')], { env: daemon.env, stdio: ['ignore', log, log] });
@@ -30,7 +31,18 @@ async function restartDaemon(daemon) {
     const exited = () => child.exitCode !== null || child.signalCode !== null;
     const said = () => `the new daemon (attempt ${attempt}; it wrote: ${fs.readFileSync(logFile, 'utf8').slice(-2000)})`;
     await waitFor(() => up() || exited(), 10000, said).catch((e) => (child.kill('SIGKILL'), Promise.reject(e)));
-    if (!exited()) return child;
+    if (!exited()) {
+      // A daemon that ends on its own later leaves the test without one: say why where the test's output is.
+      child.once('exit', (code, signal) => {
+        if (signal === 'SIGKILL') return;
+        let wrote = '';
+        try {
+          wrote = fs.readFileSync(logFile, 'utf8').slice(-2000);
+        } catch {}
+        process.stderr.write(`the restarted daemon exited (${signal ?? code}); it wrote: ${wrote}\n`);
+      });
+      return child;
+    }
     if (attempt === 3) throw new Error(`the new daemon exited as it started: ${said()}`);
     await new Promise((resolve) => setTimeout(resolve, 200 * 2 ** attempt));
   }
