@@ -102,8 +102,14 @@ async function main() {
     const { alpha, beta, gamma } = fleet.hosts;
     const file = clicks(path.join(dir, 'clicks.wav'), CLICKS_S);
     // The player, again each time it ends (its name is what the streams follow).
+    // Each new player is a new node: the bridges' rules follow it by name; the modules loaded by hand
+    // are linked to it again by `played` hooks, as a script of that user's would.
     let playing = true;
-    const play = () => alpha.play('clicks', file).once('exit', () => playing && setTimeout(play, 10));
+    const played = new Set();
+    const play = () => {
+      alpha.play('clicks', file).once('exit', () => playing && setTimeout(play, 10));
+      for (const hook of played) hook();
+    };
     play();
     const caps = { ref: alpha.onsets('onsets-alpha'), left: beta.onsets('onsets-beta'), right: gamma.onsets('onsets-gamma') };
     await Promise.all(Object.values(caps).map((c) => c.ready));
@@ -186,7 +192,12 @@ async function main() {
       const outs = ports(host, '-o').filter((p) => p.startsWith(`${from}:`));
       const ins = ports(host, '-i').filter((p) => p.startsWith(`${to}:`));
       const pairs = ['FL', 'FR'].map((c) => [outs.find((p) => p.endsWith(`_${c}`)), ins.find((p) => p.endsWith(`_${c}`))]);
-      return pairs.every(([o, i]) => o && i && spawnSync('pw-link', [o, i], { env: host.daemon.env }).status !== 2);
+      // Linked, or already linked (pw-link says "File exists").
+      return pairs.every(([o, i]) => {
+        if (!o || !i) return false;
+        const r = spawnSync('pw-link', [o, i], { env: host.daemon.env, encoding: 'utf8' });
+        return r.status === 0 || /File exists/.test(r.stderr);
+      });
     };
     const hands = {};
     for (const [k, h] of receivers.map((x, i) => [i, fleet.hosts[x]])) {
@@ -196,6 +207,7 @@ async function main() {
       const tx = moduleArgs({ id, role: 'send', codec, address: h.address, peer: alpha.address, ports: codec === 'roc' ? [46100, 46101, 46102] : [46100], channels: 2 });
       hands[`alpha pw-cli ${k}`] = pwCli(alpha, tx.name, tx.args).pid;
       await until(() => linkNodes(alpha, 'clicks', tx.nodeName), 10000, `alpha's ${tx.nodeName}`);
+      played.add(() => until(() => linkNodes(alpha, 'clicks', tx.nodeName), 10000, `alpha's ${tx.nodeName} again`).catch((e) => console.log(`note: ${e.message}`)));
       await until(() => linkNodes(h, rx.nodeName, h.sink), 15000, `${h.name}'s ${rx.nodeName}`);
     }
     await sleep(3000);
