@@ -160,7 +160,12 @@ async function main() {
     await stream(first[0].latencyMs);
     await listening(first[0].latencyMs);
     const soundBack = async (what, since) => {
-      const t = await until(() => caps.left.onsets.find((o) => o > since), 20000, `sound at beta after ${what}`);
+      // A click already on its way when the restart began (heard a latency after it was played) is not sound back.
+      const inFlight = (o) => {
+        const u = caps.ref.onsets.filter((x) => x <= o && o - x < 3000).at(-1);
+        return u !== undefined && u < since && Math.abs(o - u - first[0].latencyMs) < 50;
+      };
+      const t = await until(() => caps.left.onsets.find((o) => o > since && !inFlight(o)), 20000, `sound at beta after ${what}`);
       // The next click after `since` is up to 1.5 s away: the time counted is to the first click heard, less the wait for one to be sent.
       const sent = caps.ref.onsets.filter((o) => o > since - first[0].latencyMs - 1500 && o <= t).at(-1);
       console.log(`${what}: sound back at beta ${f1(t - since)} ms after the restart began (the click heard was played ${f1(sent - since)} ms after it); load ${load()}`);
