@@ -7,6 +7,7 @@ const { spawnSync } = require('node:child_process');
 const { waitFor, heardBy, linksFrom, pwDump, sorted } = require('./helpers/fixture');
 const { runChild } = require('./helpers/child');
 const { privateDaemon } = require('./helpers/setup');
+const { waitUntilSync } = require('./helpers/daemon');
 const { pairPorts } = require('../lib/features/pairing');
 
 let graph;
@@ -49,6 +50,24 @@ test('a restarted source is linked again each time; a link removed by others com
   assert.deepEqual(linksFrom(player.outputs), want);
   await route.close();
   assert.deepEqual([...linksFrom(player.outputs), ...linksFrom(other.outputs)], [[other.outputs[0], sink.inputs[0]]]);
+});
+
+test('a route closed after another client took its link\'s id removes its own link only, never the newer one', async () => {
+  const [src, , other, otherSink] = await nodes(['ir-src', 'Audio/Source', '0', 'MONO'], ['ir-sink', 'Audio/Sink', 'MONO', '0'],
+    ['ir-other', 'Audio/Source', '0', 'MONO'], ['ir-other-sink', 'Audio/Sink', 'MONO', '0']);
+  const route = graph.linkRule({ from: 'ir-src', to: 'ir-sink' });
+  await waitFor(() => route.links.length === 1, 5000, 'the route\'s link');
+  const [made] = route.links;
+  // With this thread held, so that the route hears none of it: its link removed and, ids coming round
+  // again at once, the id given to another client's link.
+  const pwLink = (...args) => spawnSync('pw-link', args.map(String), { env: daemon.env }).status;
+  assert.deepEqual([pwLink('-d', made.id), pwLink(other.outputs[0], otherSink.inputs[0])], [0, 0]);
+  waitUntilSync(() => graph.links().some((l) => l.srcPortId === other.outputs[0]), 5000, 'the other link in the mirror');
+  assert.equal(graph.links().find((l) => l.srcPortId === other.outputs[0]).id, made.id, 'the daemon gave the id again');
+  await route.close();
+  // A removal sent would be carried out before a node the daemon announces after it.
+  await settle();
+  assert.deepEqual(linksFrom([...src.outputs, ...other.outputs]), [[other.outputs[0], otherSink.inputs[0]]]);
 });
 
 test('a route hears the graph whatever the listeners of the Graph and the route do', async () => {
