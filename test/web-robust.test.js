@@ -5,7 +5,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const { scratch, restartDaemon } = require('./helpers/cli');
-const { startDaemon } = require('./helpers/daemon');
+const { startDaemon, waitUntilSync } = require('./helpers/daemon');
 const { Fixture, waitFor, linksFrom } = require('./helpers/fixture');
 const { startWeb, launchBrowser, openPage, available, socket, wsUrl, mouseDrag } = require('./helpers/web');
 const { startWebServer } = require('../lib/web/server');
@@ -66,8 +66,11 @@ test('ten pages stay in step, each drawing a burst in a few frames; one that sto
 test('a page gets a burst of nodes with their info mostly merged into their first events, each with its latest state, and an id removed and made again as both', { skip }, async () => {
   const { ws, got } = await socket(wsUrl(server), server.token);
   const events = () => got.filter((m) => m.type === 'events').flatMap((m) => m.events);
-  // The nodes' info comes a moment after them: in the same frame, as one event.
-  const ids = await fixture.addMany(50, 'merged', 'Audio/Sink', 2, 0);
+  // The nodes' info comes a moment after them: in the same frame, as one event. This thread is held until
+  // the connection has both, so that they reach the server within one frame however loaded the machine is.
+  const made = fixture.addMany(50, 'merged', 'Audio/Sink', 2, 0);
+  waitUntilSync(() => graph.nodes().filter((n) => n.name.startsWith('merged-') && n.state).length === 50, 5000, 'the nodes with their info');
+  const ids = await made;
   const last = (id) => events().filter((e) => e.d?.id === id && /^node-(created|changed)$/.test(e.k)).at(-1)?.d;
   await waitFor(() => ids.every((id) => last(id)?.state && last(id).props['node.name'] === last(id).name), 5000, 'every node with its info');
   const changed = events().filter((e) => e.k === 'node-changed' && ids.includes(e.d.id)).length;
