@@ -22,6 +22,14 @@ function scratch(prefix) {
  */
 async function restartDaemon(daemon) {
   const logFile = path.join(daemon.dir, 'restart.log');
+  // What the new daemons wrote last ('' once the folder is gone).
+  const wrote = () => {
+    try {
+      return fs.readFileSync(logFile, 'utf8').slice(-2000);
+    } catch {
+      return '';
+    }
+  };
   const socket = path.join(daemon.dir, 'pipewire-0');
   const up = () => fs.existsSync(socket) && spawnSync('pw-cli', ['info', '0'], { env: daemon.env, timeout: 2000 }).status === 0;
   for (let attempt = 1; ; attempt++) {
@@ -29,18 +37,11 @@ async function restartDaemon(daemon) {
     const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'pipewire', '-c', path.join(daemon.dir, 'daemon.conf')], { env: daemon.env, stdio: ['ignore', log, log] });
     fs.closeSync(log);
     const exited = () => child.exitCode !== null || child.signalCode !== null;
-    const said = () => `the new daemon (attempt ${attempt}; it wrote: ${fs.readFileSync(logFile, 'utf8').slice(-2000)})`;
+    const said = () => `the new daemon (attempt ${attempt}; it wrote: ${wrote()})`;
     await waitFor(() => up() || exited(), 10000, said).catch((e) => (child.kill('SIGKILL'), Promise.reject(e)));
     if (!exited()) {
       // A daemon that ends on its own later leaves the test without one: say why where the test's output is.
-      child.once('exit', (code, signal) => {
-        if (signal === 'SIGKILL') return;
-        let wrote = '';
-        try {
-          wrote = fs.readFileSync(logFile, 'utf8').slice(-2000);
-        } catch {}
-        process.stderr.write(`the restarted daemon exited (${signal ?? code}); it wrote: ${wrote}\n`);
-      });
+      child.once('exit', (code, signal) => signal !== 'SIGKILL' && process.stderr.write(`the restarted daemon exited (${signal ?? code}); it wrote: ${wrote()}\n`));
       return child;
     }
     if (attempt === 3) throw new Error(`the new daemon exited as it started: ${said()}`);
