@@ -16,9 +16,15 @@ bash scripts/setup.sh --all
 QUORVANE_SETUP_SOURCED=1 source scripts/setup.sh --all
 
 status=0
+# A step that fails says so on a line of its own ("==> failed: ..."), which
+# CI's summary gathers.
 run() {
   echo "--- $*" >&2
-  "$@" || status=1
+  "$@" || {
+    local what="$*"
+    printf '\033[1m==> failed: %s\033[0m\n' "${what:0:200}" >&2
+    status=1
+  }
 }
 phase() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 # One Node.js's run of the JavaScript tests: NODE FILE... A file's process ends
