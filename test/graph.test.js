@@ -205,6 +205,21 @@ test('removals reach only what was meant; refusals reach only their Promises; th
     r.serial = r.serial !== undefined && r.serial !== Number(serial(old)) && r.serial !== serial(old);
     r.pwLink = /^\\s*${theirs}\\s/m.test(spawnSync('pw-link', ['-l', '-I'], { encoding: 'utf8' }).stdout);
 
+    // The reverse: another client's link removed and its id handed out again while this thread is held,
+    // the older link's removal not yet heard. Removing the newer one resolves once that one is gone.
+    const heard = [];
+    let older;
+    graph.on('link-created', (l) => (!older && l.srcPortId === ${o1} ? (older = l) : l.id === older?.id && heard.push('created')))
+      .on('link-destroyed', (id) => id === older?.id && heard.push('destroyed'));
+    spawnSync('pw-link', ['${o1}', '${i1}']);
+    await waitFor(() => older, 5000, 'the link of another client');
+    spawnSync('sh', ['-c', 'pw-link -d ' + older.id + ' && pw-link ${o0} ${i0}']);
+    let newer;
+    waitUntilSync(() => (newer = graph.links().find((l) => l.id === older.id && serial(l) !== serial(older))), 5000, 'the id given again');
+    await graph.unlink(newer);
+    // By then the Graph has told of both removals and the creation between them.
+    r.newer = { gone: !graph.links().some((l) => l.id === newer.id), heard: [...heard] };
+
     // A route closed just as its application is killed: the removals queued
     // before the kill are carried out once the daemon has removed everything.
     for (let i = 0; i < 3; i++) {
@@ -236,6 +251,7 @@ test('removals reach only what was meant; refusals reach only their Promises; th
   assert.deepEqual([r.timedOut, r.code, r.stderr], [false, 0, ''], r.stdout);
   assert.deepEqual(JSON.parse(r.stdout), {
     mineGone: true, node: `unlink: ${src.id} names a node or a port, not a link`, serial: true, pwLink: true,
+    newer: { gone: true, heard: ['destroyed', 'created', 'destroyed'] },
     state: 'connected', refusals: ['EEXIST', 'EPERM', 'my-router', path.basename(process.execPath)], last: 1,
   });
   assert.deepEqual(linksOf(src.id), []);

@@ -107,7 +107,8 @@ test('graphLink with linger: the link outlives its maker until removed', async (
   // The lingering link stays; the one removed is gone.
   assert.deepEqual([q.getLinks().filter((l) => l.id === kept || l.id === removed).map((l) => [l.id, l.srcPortId, l.sinkPortId]),
     daemonLinks().some((o) => o.id === removed)], [[[kept, pairs[0][0], pairs[0][1]]], false]);
-  assert.equal(q.graphUnlink(kept), 'removing');
+  // The removal's answer: the serial of the link being removed, which its "link-destroyed" carries.
+  assert.equal(q.graphUnlink(kept), daemonLinks().find((o) => o.id === kept).info.props['object.serial']);
   await waitFor(() => !q.getLinks().some((l) => l.id === kept), 5000, 'the lingering link to go');
 });
 

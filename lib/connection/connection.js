@@ -106,8 +106,10 @@ class Connection {
 
   // --- what the add-on says -------------------------------------------------------
 
-  #onNative(kind, payload, changed) {
+  // `extra`: what a changed event changed; the serial of a removed link.
+  #onNative(kind, payload, extra) {
     const name = KINDS[kind];
+    let changed = extra;
     if (this.state === 'closed' || name === undefined) return;
     switch (name) {
       case 'connected':
@@ -148,7 +150,8 @@ class Connection {
       case 'link-destroyed':
         this.ownLinks.delete(payload);
         this.#links.linkDestroyed(payload);
-        this.#unlinks.settle(payload);
+        this.#unlinks.settle(payload, undefined, extra);
+        changed = undefined;
         break;
       default:
         break;

@@ -6,7 +6,7 @@ const { abortableWait } = require('./abortable');
 
 class UnlinkWaits {
   #isClosed;
-  #unlinks = new Map(); // link id -> Set of settles waiting for it to go
+  #unlinks = new Map(); // link id -> Map of the settles waiting for it to go -> the serial each waits for
 
   constructor(isClosed) {
     this.#isClosed = isClosed;
@@ -28,9 +28,11 @@ class UnlinkWaits {
         }
         if (state === 'gone') return settle.resolve();
         if (state === 'not-a-link') return settle.reject(new Error(`unlink: ${linkId} names a node or a port, not a link`));
-        if (!this.#unlinks.has(linkId)) this.#unlinks.set(linkId, new Set());
+        // The serial of the link being removed: an older link of this id may
+        // still be reported removed first.
+        if (!this.#unlinks.has(linkId)) this.#unlinks.set(linkId, new Map());
         const waiting = this.#unlinks.get(linkId);
-        waiting.add(settle);
+        waiting.set(settle, state);
         return () => {
           waiting.delete(settle);
           if (waiting.size === 0 && this.#unlinks.get(linkId) === waiting) this.#unlinks.delete(linkId);
@@ -39,12 +41,17 @@ class UnlinkWaits {
     );
   }
 
-  // The link is gone (err: the daemon refused to remove it).
-  settle(id, err) {
+  // The link of that id is gone (err: the daemon refused to remove it). With
+  // `serial` (not 0: known), only the waits for that link are settled.
+  settle(id, err, serial) {
     const waiting = this.#unlinks.get(id);
     if (!waiting) return;
-    this.#unlinks.delete(id);
-    for (const settle of [...waiting]) (err ? settle.reject(err) : settle.resolve());
+    for (const [settle, waitsFor] of [...waiting]) {
+      if (serial && waitsFor && serial !== waitsFor) continue;
+      waiting.delete(settle);
+      err ? settle.reject(err) : settle.resolve();
+    }
+    if (waiting.size === 0 && this.#unlinks.get(id) === waiting) this.#unlinks.delete(id);
   }
 
   // Every link goes with the connection.

@@ -243,11 +243,13 @@ v8::Local<v8::Value> graphPayload(const PwEvent& event) {
 void dispatchToGraph(const PwEvent& event) {
     Nan::Callback* listener = jsState().graphListener;
     if (!listener) return;
-    // Changed events carry what changed as a third argument.
+    // Changed events carry what changed as a third argument, a link's removal
+    // the link's serial (0 when unknown).
     v8::Local<v8::Value> argv[] = {js::num(event.type), graphPayload(event), Nan::Undefined()};
     bool changed = event.type == NodeChanged || event.type == PortChanged || event.type == LinkChanged;
     if (changed) argv[2] = js::changedObject(event.changed);
-    callListener(listener, changed ? 3 : 2, argv);
+    if (event.type == LinkDestroyed) argv[2] = Nan::New<v8::Number>(double(event.serial));
+    callListener(listener, changed || event.type == LinkDestroyed ? 3 : 2, argv);
 }
 
 // One run takes only the events queued when it starts, then yields to the

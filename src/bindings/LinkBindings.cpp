@@ -85,9 +85,10 @@ NAN_METHOD(graphAbandonLink) {
 }
 
 // graphUnlink(linkId, serial?): queues the removal of a link of the mirror,
-// once. "removing" when "link-destroyed" will follow, "gone" when there is no
-// such link (any more: with `serial`, an id that names another object now),
-// "not-a-link" when the id names a node or a port.
+// once. The serial of the link being removed (a number; 0 when the daemon
+// announced none) when "link-destroyed" will follow, with that serial; "gone"
+// when there is no such link (any more: with `serial`, an id that names
+// another object now); "not-a-link" when the id names a node or a port.
 NAN_METHOD(graphUnlink) {
     if (!checkArgs(info, {ArgKind::Number}, "unlink requires a link ID")) return;
     uint64_t serial = 0;
@@ -99,9 +100,9 @@ NAN_METHOD(graphUnlink) {
         serial = uint64_t(value);
     }
     UnlinkOutcome outcome;
-    if (!okOrThrow(unlinkById(getContext(), argUint32(info, 0), withSerial ? &serial : nullptr, outcome))) return;
-    const char* text = outcome == UnlinkOutcome::Removing ? "removing"
-                       : outcome == UnlinkOutcome::Gone   ? "gone"
-                                                          : "not-a-link";
-    info.GetReturnValue().Set(Nan::New(text).ToLocalChecked());
+    uint64_t removing = 0;
+    if (!okOrThrow(unlinkById(getContext(), argUint32(info, 0), withSerial ? &serial : nullptr, outcome, removing)))
+        return;
+    if (outcome == UnlinkOutcome::Removing) return info.GetReturnValue().Set(Nan::New<v8::Number>(double(removing)));
+    info.GetReturnValue().Set(Nan::New(outcome == UnlinkOutcome::Gone ? "gone" : "not-a-link").ToLocalChecked());
 }

@@ -416,8 +416,10 @@ void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t recipients) {
     push(ctx, std::move(event));
 }
 
-void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t recipients) {
-    push(ctx, makeEvent(LinkDestroyed, id, recipients));
+void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint64_t serial, uint8_t recipients) {
+    PwEvent e = makeEvent(LinkDestroyed, id, recipients);
+    e.serial = serial;
+    push(ctx, std::move(e));
 }
 
 void emitPortCreated(PwContext* ctx, const PortInfo& port) {

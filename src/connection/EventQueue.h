@@ -97,7 +97,7 @@ private:
 void emitNodeCreated(PwContext* ctx, const NodeInfo& node, uint8_t recipients = ForListeners);
 void emitNodeDestroyed(PwContext* ctx, uint32_t id, uint8_t recipients = ForListeners);
 void emitLinkCreated(PwContext* ctx, const LinkInfo& link, uint8_t recipients = ForListeners);
-void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint8_t recipients = ForListeners);
+void emitLinkDestroyed(PwContext* ctx, uint32_t id, uint64_t serial, uint8_t recipients = ForListeners);
 
 // Events for the Graph only. emitGraphEvent takes the graph lock, and
 // queues only while the Graph listens.

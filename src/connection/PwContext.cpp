@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "../core/PackedProps.h"
 #include "EventQueue.h"
 
 PwContext* getContext() {
@@ -68,7 +69,10 @@ void emptyMirror(PwContext* ctx, const char* reason) {
         }
         // Only a mirror the Graph has received goes away for it.
         if (ctx->mirrorDelivered) {
-            for (const LinkInfo& l : ctx->links) events.push_back(makeEvent(LinkDestroyed, l.id, ForGraph));
+            for (const LinkInfo& l : ctx->links) {
+                events.push_back(makeEvent(LinkDestroyed, l.id, ForGraph));
+                events.back().serial = packedSerial(l.props);
+            }
             for (const PortInfo& p : ctx->ports) events.push_back(makeEvent(PortDestroyed, p.id, ForGraph));
             for (const NodeInfo& n : ctx->nodes) events.push_back(makeEvent(NodeDestroyed, n.id, ForGraph));
         }

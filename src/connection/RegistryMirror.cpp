@@ -41,12 +41,14 @@ void removeFromMirror(PwContext* ctx, uint32_t id) {
     LockGuard lock(ctx->mutex);
     bool nodeErased = eraseById(ctx->nodes, id);
     bool portErased = eraseById(ctx->ports, id);
+    auto link = std::find_if(ctx->links.begin(), ctx->links.end(), [id](const LinkInfo& l) { return l.id == id; });
+    uint64_t linkSerial = link != ctx->links.end() ? packedSerial(link->props) : 0;
     bool linkErased = eraseById(ctx->links, id);
     if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
     uint8_t recipients = recipientsLocked(ctx);
     if (nodeErased) emitNodeDestroyed(ctx, id, recipients);
     if (portErased && graphReceivesMirrorLocked(ctx)) emitPortDestroyed(ctx, id);
-    if (linkErased) emitLinkDestroyed(ctx, id, recipients);
+    if (linkErased) emitLinkDestroyed(ctx, id, linkSerial, recipients);
 }
 
 // The one place that hides globals from the mirror, and so from every

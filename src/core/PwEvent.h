@@ -84,6 +84,10 @@ struct PwEvent {
     uint8_t changed = 0;  // PwChange bits of a changed event
     uint8_t outcome = 0;  // NodeRequestAnswered only: what became of the request
     uint32_t id = 0;
+    // LinkDestroyed: the link's "object.serial" (0 when none was announced,
+    // or when an overflowing queue's catch-up does not know it), so that a
+    // removal of an older link of the same id is told apart.
+    uint64_t serial = 0;
     uint32_t token = 0;
     int32_t res = 0;
     std::string text;

@@ -116,14 +116,17 @@ LinkStatus unlinkNodesByName(PwContext* ctx, const std::string& srcNodeName, uin
     return LinkStatus::Ok;
 }
 
-LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, const uint64_t* serial, UnlinkOutcome& outcome) {
+LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, const uint64_t* serial, UnlinkOutcome& outcome,
+                      uint64_t& removing) {
     outcome = UnlinkOutcome::Gone;
+    removing = 0;
     if (!isConnected(ctx)) return LinkStatus::NotConnected;
     LockGuard lock(ctx->mutex);
     for (const LinkInfo& link : ctx->links) {
         if (link.id != linkId) continue;
         if (serial && *serial != linkSerial(link)) return LinkStatus::Ok;  // the id names a newer link
         outcome = UnlinkOutcome::Removing;
+        removing = linkSerial(link);
         requestRemovalLocked(ctx, link, true);
         forgetLinkLocked(ctx, linkId);
         return LinkStatus::Ok;

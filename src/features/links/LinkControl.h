@@ -40,5 +40,7 @@ enum class UnlinkOutcome {
 
 // The Graph's removal of a link of the mirror by its id, queued once however
 // often asked. With `serial` (the link's "object.serial" as the caller saw
-// it), an id that now names another object counts as gone.
-LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, const uint64_t* serial, UnlinkOutcome& outcome);
+// it), an id that now names another object counts as gone. `removing` is set
+// to the serial of the link whose removal "link-destroyed" will report.
+LinkStatus unlinkById(PwContext* ctx, uint32_t linkId, const uint64_t* serial, UnlinkOutcome& outcome,
+                      uint64_t& removing);
