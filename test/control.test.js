@@ -7,7 +7,7 @@ const { spawnSync } = require('node:child_process');
 const { startScript, cli, CLI } = require('./helpers/child');
 const { DEFAULT_OBJECTS } = require('./helpers/daemon');
 const { privateDaemon } = require('./helpers/setup');
-const { Fixture, waitFor, heardBy, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
+const { Fixture, waitFor, heard, heardBy, pwDump, pwMetadata, pwLinkPairs } = require('./helpers/fixture');
 const addon = require('./helpers/addon');
 
 const sink = (name) => ({ name, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] });
@@ -16,8 +16,6 @@ const { fixture } = privateDaemon({
 });
 const q = require('..');
 
-// What `emitter` tells as `event`, from now on.
-const heard = (emitter, event, all = []) => (emitter.on(event, (x) => all.push(x)), all);
 const node = (name) => pwDump().find((o) => o.type === 'PipeWire:Interface:Node' && o.info.props['node.name'] === name);
 // A node's volume and mute as pw-dump shows its "Props" (the converter's).
 function shown(name) {

@@ -3,7 +3,7 @@
 // (a throwing listener: lifecycle.test.js).
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { waitFor } = require('./helpers/fixture');
+const { waitFor, heard } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 
 const q = require('./helpers/addon');
@@ -41,8 +41,7 @@ test('listeners may be replaced or removed mid-dispatch', async () => {
       calls.push('third-after-off');
     });
   });
-  const [gone, made] = [[], []];
-  q.on('node-destroyed', (id) => gone.push(id));
+  const [gone, made] = [heard(q, 'node-destroyed'), []];
   for (const name of ['ev-a', 'ev-b', 'ev-c']) made.push(await fixture.add(name, 'Audio/Sink'));
   await fixture.remove(...made.map((n) => n.id));
   // Events come in order: once the removals are heard, all creations were dispatched.

@@ -5,7 +5,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const { waitFor, pwDump, pwLinkList } = require('./helpers/fixture');
+const { waitFor, heard, pwDump, pwLinkList } = require('./helpers/fixture');
 const { privateDaemon } = require('./helpers/setup');
 const { runChild } = require('./helpers/child');
 
@@ -13,9 +13,7 @@ const q = require('./helpers/addon');
 const ROOT = require.resolve('..');
 const { fixture } = privateDaemon({}, { after: () => q.destroyPwThread() });
 
-const [created, destroyed] = [[], []];
-q.on('link-created', (l) => created.push(l));
-q.on('link-destroyed', (id) => destroyed.push(id));
+const [created, destroyed] = [heard(q, 'link-created'), heard(q, 'link-destroyed')];
 
 const daemonLinks = () => pwDump().filter((o) => o.type === 'PipeWire:Interface:Link');
 const linksBetween = (srcId, sinkId) => q.getLinks().filter((l) => l.srcNodeId === srcId && l.sinkNodeId === sinkId);

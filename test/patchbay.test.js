@@ -7,7 +7,7 @@ const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { restartDaemon, scratch } = require('./helpers/cli');
 const { startDaemon } = require('./helpers/daemon');
-const { Fixture, waitFor, linksFrom, pwDump, pwLinkPairs, sorted } = require('./helpers/fixture');
+const { Fixture, waitFor, heard, linksFrom, pwDump, pwLinkPairs, sorted } = require('./helpers/fixture');
 const { startScript, CLI, cli } = require('./helpers/child');
 const { privateDaemon } = require('./helpers/setup');
 
@@ -18,8 +18,6 @@ let { fixture } = set;
 const stereo = (out, sink) => sorted([[out.outputs[0], sink.inputs[0]], [out.outputs[1], sink.inputs[1]]]);
 // Fixture nodes of [name, media class] each, stereo: a sink's ports inputs, others' outputs.
 const nodes = (...specs) => Promise.all(specs.map(([name, cls]) => fixture.add(name, cls, /Sink/.test(cls) ? 'FL,FR' : '0', /Sink/.test(cls) ? '0' : 'FL,FR')));
-// What `emitter` tells as `event`, from now on.
-const heard = (emitter, event, all = []) => (emitter.on(event, (x) => all.push(x)), all);
 
 test('captures pair each app with its own sink; update() keeps what stays', async () => {
   const app = 'Stream/Output/Audio';

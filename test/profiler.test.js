@@ -4,7 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { privateDaemon } = require('./helpers/setup');
-const { waitFor } = require('./helpers/fixture');
+const { waitFor, heard } = require('./helpers/fixture');
 const { playTone } = require('./helpers/tone');
 
 const { daemon } = privateDaemon({ objects: [], profiler: true });
@@ -28,8 +28,7 @@ test('the profiler gives each driver its quantum, rate, times and load, and the 
 
   // A follower that stops (SIGSTOP: it never finishes its cycles) is told as "xrun" events of that node, its
   // count growing, as its errors show.
-  const xruns = [];
-  profiler.on('xrun', (x) => xruns.push(x));
+  const xruns = heard(profiler, 'xrun');
   tone.child.kill('SIGSTOP');
   await waitFor(() => xruns.length >= 2 && profiler.latest.drivers.some((d) => d.followers.some((f) => f.errors >= xruns[1].count)), 5000, 'two xrun events of the tone');
   await waitFor(() => xruns.length >= 10, 10000, 'ten xrun events of the stopped tone');

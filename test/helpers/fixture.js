@@ -147,7 +147,10 @@ function pwMetadata(args, { name = 'default', env = process.env } = {}) {
   return r.stdout;
 }
 
+// What `emitter` tells as `event`, from now on.
+const heard = (emitter, event, all = []) => (emitter.on(event, (x) => all.push(x)), all);
+
 module.exports = {
-  FixtureProcess, Fixture, waitFor, heardBy, pwDump, sorted, pwLinkList, pwLinkPairs, linksFrom,
+  FixtureProcess, Fixture, waitFor, heard, heardBy, pwDump, sorted, pwLinkList, pwLinkPairs, linksFrom,
   withoutMeters, pwMetadata,
 };
