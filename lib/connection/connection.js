@@ -109,7 +109,6 @@ class Connection {
   // `extra`: what a changed event changed; the serial of a removed link.
   #onNative(kind, payload, extra) {
     const name = KINDS[kind];
-    let changed = extra;
     if (this.state === 'closed' || name === undefined) return;
     switch (name) {
       case 'connected':
@@ -151,11 +150,11 @@ class Connection {
         this.ownLinks.delete(payload);
         this.#links.linkDestroyed(payload);
         this.#unlinks.settle(payload, undefined, extra);
-        changed = undefined;
         break;
       default:
         break;
     }
+    const changed = name === 'link-destroyed' ? undefined : extra;
     callEach(this.#handles, (h) => h.deliver(name, payload, changed));
   }
 

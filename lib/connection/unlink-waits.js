@@ -46,12 +46,11 @@ class UnlinkWaits {
   settle(id, err, serial) {
     const waiting = this.#unlinks.get(id);
     if (!waiting) return;
+    // Each wait's clean-up takes it out of `waiting`, and the id out of the map with the last.
     for (const [settle, waitsFor] of [...waiting]) {
       if (serial && waitsFor && serial !== waitsFor) continue;
-      waiting.delete(settle);
       err ? settle.reject(err) : settle.resolve();
     }
-    if (waiting.size === 0 && this.#unlinks.get(id) === waiting) this.#unlinks.delete(id);
   }
 
   // Every link goes with the connection.

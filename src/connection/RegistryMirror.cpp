@@ -41,9 +41,11 @@ void removeFromMirror(PwContext* ctx, uint32_t id) {
     LockGuard lock(ctx->mutex);
     bool nodeErased = eraseById(ctx->nodes, id);
     bool portErased = eraseById(ctx->ports, id);
+    // A link's serial goes with its removal (ids are unique in the mirror).
     auto link = std::find_if(ctx->links.begin(), ctx->links.end(), [id](const LinkInfo& l) { return l.id == id; });
-    uint64_t linkSerial = link != ctx->links.end() ? packedSerial(link->props) : 0;
-    bool linkErased = eraseById(ctx->links, id);
+    bool linkErased = link != ctx->links.end();
+    uint64_t linkSerial = linkErased ? packedSerial(link->props) : 0;
+    if (linkErased) ctx->links.erase(link);
     if (ctx->hooks && ctx->hooks->globalRemoved) ctx->hooks->globalRemoved(ctx, id);
     uint8_t recipients = recipientsLocked(ctx);
     if (nodeErased) emitNodeDestroyed(ctx, id, recipients);
