@@ -13,7 +13,7 @@ const { daemon } = privateDaemon({ setEnv: false });
 
 test('required alone, the shared object serves the nineteen and the four events', () => checkNineteen(file, daemon.env));
 
-test('the objects are the same with and without the loader\'s builders', async () => {
+test('the objects are the same with and without the loader\'s builders; a listing narrowed to a node lists it alone', async () => {
   // Every listing, the Graph's with their properties and formats too, over nodes, ports and a link.
   const r = await runChild(`
     const q = require(${JSON.stringify(file)});
@@ -29,12 +29,17 @@ test('the objects are the same with and without the loader\'s builders', async (
       if (q.getLinks().length < 2) return setTimeout(poll, 5);
       const native = all();
       q.setObjectBuilders(require(${JSON.stringify(path.join(__dirname, '..', 'lib', 'connection', 'object-builders'))}));
-      console.log(JSON.stringify([native, all()]));
+      const id = q.getNodes().find((n) => n.name === 'demo-speakers').id;
+      const narrowed = deep([q.graphNodes(id), q.graphPorts(id), q.graphNodes(0xfffffff0)]);
+      const whole = deep([q.graphNodes().filter((n) => n.id === id), q.graphPorts().filter((p) => p.nodeId === id), []]);
+      console.log(JSON.stringify([native, all(), narrowed, whole]));
       q.destroyPwThread();
     };
     poll();`, { env: daemon.env, preload: false });
   assert.equal(r.code, 0, r.stderr);
-  const [native, built] = JSON.parse(r.stdout);
+  const [native, built, narrowed, whole] = JSON.parse(r.stdout);
   assert.ok(native[3].length >= 2 && native[5].length === 2, r.stdout);
   assert.deepEqual(native, built);
+  assert.ok(narrowed[0].length === 1 && narrowed[1].length >= 2, r.stdout);
+  assert.deepEqual(narrowed, whole);
 });

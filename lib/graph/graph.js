@@ -193,7 +193,7 @@ class Graph extends EventEmitter {
     } catch (e) {
       return Promise.reject(e);
     }
-    const portsNow = () => this.ports().filter((p) => p.nodeId === nodeId && wanted(p));
+    const portsNow = () => addon.graphPorts(nodeId).filter(wanted);
     return this.#wait(
       { timeoutMs, signal, timeoutError: () => new Error(`node ${nodeId} did not get its ports within ${timeoutMs} ms`) },
       (settle) => {

@@ -5,6 +5,7 @@
 // are made by the package's builder functions (lib/connection/object-builders.js)
 // from the records' numbers (one Uint32Array) and texts (arrays of values).
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -191,12 +192,33 @@ void setResult(const Nan::FunctionCallbackInfo<v8::Value>& info, v8::MaybeLocal<
     if (result.ToLocal(&value)) info.GetReturnValue().Set(value);
 }
 
-void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
+// The node a Graph listing is narrowed to: `only` is true and `node` set
+// when its first argument is a node id; false when it has none. Throws a
+// TypeError (and returns false) for anything else.
+bool narrowedTo(const Nan::FunctionCallbackInfo<v8::Value>& info, const char* usage, bool& only, uint32_t& node) {
+    only = info.Length() > 0 && !info[0]->IsUndefined();
+    if (!only) return true;
+    if (!info[0]->IsUint32()) {
+        Nan::ThrowTypeError(usage);
+        return false;
+    }
+    node = Nan::To<uint32_t>(info[0]).FromJust();
+    return true;
+}
+
+// `node`: when `only`, the one node listed (none if it is not there);
+// copied alone under the lock, so that a caller after one node does not
+// pay for the whole graph.
+void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps, bool only = false, uint32_t node = 0) {
     PwContext* ctx = getContext();
     std::vector<NodeInfo> nodes;
     {
         LockGuard lock(ctx->mutex);
-        nodes = ctx->nodes;
+        if (!only)
+            nodes = ctx->nodes;
+        else
+            std::copy_if(ctx->nodes.begin(), ctx->nodes.end(), std::back_inserter(nodes),
+                         [node](const NodeInfo& n) { return n.id == node; });
     }
     js::StringCache cache;  // media classes and property texts repeat from node to node
     Columns c(nodes.size(), 6, withProps ? 4 : 2);
@@ -223,12 +245,17 @@ void listNodes(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps)
     setResult(info, c.build(kNodes, props));
 }
 
-void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps) {
+// `node`: when `only`, the ports of that node alone.
+void listPorts(const Nan::FunctionCallbackInfo<v8::Value>& info, bool withProps, bool only = false, uint32_t node = 0) {
     PwContext* ctx = getContext();
     std::vector<PortInfo> ports;
     {
         LockGuard lock(ctx->mutex);
-        ports = ctx->ports;
+        if (!only)
+            ports = ctx->ports;
+        else
+            std::copy_if(ctx->ports.begin(), ctx->ports.end(), std::back_inserter(ports),
+                         [node](const PortInfo& p) { return p.nodeId == node; });
     }
     js::StringCache cache;  // port names repeat from node to node
     Columns c(ports.size(), 4, withProps ? 3 : 1);
@@ -333,11 +360,17 @@ NAN_METHOD(getPorts) {
 NAN_METHOD(getLinks) {
     listLinks(info, false);
 }
+// graphNodes([nodeId]), graphPorts([nodeId]): the Graph's listings, of
+// every node (port), or of the one node (its ports) when an id is given.
 NAN_METHOD(graphNodes) {
-    listNodes(info, true);
+    bool only;
+    uint32_t node = 0;
+    if (narrowedTo(info, "graphNodes: expected a node id or nothing", only, node)) listNodes(info, true, only, node);
 }
 NAN_METHOD(graphPorts) {
-    listPorts(info, true);
+    bool only;
+    uint32_t node = 0;
+    if (narrowedTo(info, "graphPorts: expected a node id or nothing", only, node)) listPorts(info, true, only, node);
 }
 NAN_METHOD(graphLinks) {
     listLinks(info, true);

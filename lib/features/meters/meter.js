@@ -26,6 +26,7 @@ let nextId = 1;
 
 const channelOf = (port) => port.props?.['audio.channel'] ?? port.name;
 const isAudio = (port) => !port.props?.['format.dsp'] || port.props['format.dsp'].includes('audio');
+const outputsOf = (nodeId) => addon.graphPorts(nodeId).filter((p) => p.direction === 0 && isAudio(p));
 const isPort = (x) => x !== null && typeof x === 'object' && 'nodeId' in x && 'direction' in x;
 
 // What `target` names, as { node, ports }: a port (object, or an id no node
@@ -33,19 +34,22 @@ const isPort = (x) => x !== null && typeof x === 'object' && 'nodeId' in x && 'd
 // output ports. Throws a TypeError or an Error naming what is missing.
 function measured(graph, target, channels) {
   if (typeof target === 'number') checkId(target, 'meter', 'node');
-  const ports = graph.ports();
+  // A number names a node, else a port; the node and its ports are listed
+  // alone, so that meters started with every node of a large graph in
+  // view each cost what their node has, not what the graph has.
+  const one = typeof target === 'number' ? addon.graphNodes(target) : [];
   let node, chosen;
-  const portId = isPort(target) ? target.id : typeof target === 'number' && !graph.nodes().some((n) => n.id === target) ? target : undefined;
+  const portId = isPort(target) ? target.id : typeof target === 'number' && one.length === 0 ? target : undefined;
   if (portId !== undefined) {
-    const port = ports.find((p) => p.id === portId);
+    const port = graph.ports().find((p) => p.id === portId);
     if (!port) throw new Error(`meter: no port ${portId}`);
     if (port.direction !== 0) throw new Error(`meter: port ${portId} is an input port; meter its node's outputs or the port that feeds it`);
-    node = graph.nodes().find((n) => n.id === port.nodeId);
+    node = addon.graphNodes(port.nodeId)[0];
     chosen = [port];
   } else {
     checkNodeReference(target, 'meter');
-    node = resolveNode(graph.nodes(), target, 'meter', { defaults: () => graph.defaults });
-    chosen = ports.filter((p) => p.nodeId === node.id && p.direction === 0 && isAudio(p));
+    node = one[0] ?? resolveNode(graph.nodes(), target, 'meter', { defaults: () => graph.defaults });
+    chosen = outputsOf(node.id);
     if (chosen.length === 0) throw new Error(`meter: node ${node.id} ${JSON.stringify(node.name)} has no audio output or monitor ports`);
   }
   if (channels !== undefined) {
@@ -145,7 +149,7 @@ class Meter extends EventEmitter {
   // carries it now (the add-on links it).
   #follow() {
     if (this.#ended !== null) return;
-    const ports = this.#graph.ports().filter((p) => p.nodeId === this.node && p.direction === 0 && isAudio(p));
+    const ports = outputsOf(this.node);
     const ids = this.channels.map((c) => ports.find((p) => channelOf(p) === c)?.id ?? NO_PORT);
     if (ids.every((id, i) => id === this.#portIds[i])) return;
     this.#portIds = ids;
