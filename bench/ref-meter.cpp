@@ -112,7 +112,7 @@ const auto kRegistryEvents =
     listenerTable<pw_registry_events>(PW_VERSION_REGISTRY_EVENTS, &pw_registry_events::global, onGlobal);
 
 // The data thread: the period's samples added up; an interval's sums into
-// the ring once they cover it and the ring has room.
+// the ring once it ends and the ring has room.
 void onProcess(void* data) {
     auto* s = static_cast<Stream*>(data);
     pw_buffer* b = pw_stream_dequeue_buffer(s->stream);
@@ -132,7 +132,11 @@ void onProcess(void* data) {
     pw_time time{};
     pw_stream_get_time_n(s->stream, &time, sizeof time);
     s->levels.advance(frames, time.now);
-    if (double(s->levels.frames()) >= 48000 / gRef.rateHz && s->ring.push(s->levels.sums())) s->levels.clear();
+    // Intervals end as the add-on's meters end them: in step on the driver's clock.
+    int64_t periodNs = int64_t(double(frames) * 1e9 / 48000);
+    int64_t cycle = time.now > 0 ? time.now / periodNs : -1;
+    if (endsInterval(s->levels.frames(), frames, 48000 / gRef.rateHz, cycle) && s->ring.push(s->levels.sums()))
+        s->levels.clear();
 }
 
 void onStateChanged(void* data, pw_stream_state, pw_stream_state, const char*) {

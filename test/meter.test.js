@@ -53,6 +53,21 @@ test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at 
   assert.equal(graph.links().filter((l) => l.srcNodeId === sink.id || l.srcNodeId === tone.node.id).length, 2, 'only the tone\'s links');
   assert.doesNotMatch(JSON.stringify(graph.snapshot({ all: true })), /quorvane\.meter/);
 
+  // Meters of one rate on one node, started in different periods, end their intervals in the same ones:
+  // their levels are taken (and stamped) together.
+  const together = [];
+  for (let i = 0; i < 3; i++) {
+    together.push(graph.meter(sink.id, { rateHz: 10 }));
+    await once(together[i], 'level');
+  }
+  const stamps = await Promise.all(together.map(async (m) => {
+    const t = [];
+    for await (const level of m) if (t.push(level.t) === 6) break;
+    return t;
+  }));
+  const apart = stamps.slice(1).flat().map((t) => Math.min(...stamps[0].map((u) => Math.abs(t - u))));
+  assert.ok(apart.filter((ms) => ms <= 1).length >= 8, `levels apart from the first meter's by ${apart} ms`);
+
   // The stream's client exits: its meter ends, with its stream and links.
   const ended = once(atStream, 'end');
   tone.child.kill();

@@ -88,3 +88,10 @@ size_t LevelRing::takeAll(LevelSums& out) {
     tail_.store(head, std::memory_order_release);
     return size_t(head - tail);
 }
+
+bool endsInterval(uint64_t frames, uint64_t period, double interval, int64_t cycle) {
+    if (period == 0) return false;
+    if (cycle < 0 || double(frames) >= 2 * interval) return double(frames) >= interval;
+    uint64_t n = std::max<uint64_t>(1, uint64_t(std::ceil(interval / double(period))));
+    return (uint64_t(cycle) + 1) % n == 0;
+}

@@ -9,6 +9,16 @@
 #include <cstdint>
 #include <vector>
 
+// Whether the period just added (`period` frames, the `cycle`th of its
+// length on the driver's clock, negative when unknown) ends an interval of
+// `interval` frames whose sums hold `frames` so far. An interval of n
+// periods (at least one) ends in the period whose cycle is one short of a
+// multiple of n: every meter of one rate on one driver ends its intervals
+// in the same period, so that their levels are taken together. By frames
+// alone without a cycle, and when the sums hold two intervals (a clock
+// that jumped).
+bool endsInterval(uint64_t frames, uint64_t period, double interval, int64_t cycle);
+
 // Levels in dBFS per channel; -infinity for silence. `t`: the wall clock,
 // in ms since the epoch, when the interval ended.
 struct MeterLevels {

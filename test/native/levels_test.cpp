@@ -27,6 +27,32 @@ TEST(Levels, SineReadsPeakAndRms) {
     EXPECT_TRUE(levels.peak[1] == -INFINITY && levels.rms[1] == -INFINITY) << "silence";
 }
 
+// Two meters of one rate started in different periods of one driver end
+// their intervals in the same periods, each interval as long as asked on
+// average; without a clock position, or past two intervals, by frames.
+TEST(Levels, IntervalsEndTogetherOnTheDriversClock) {
+    const uint64_t period = 1024;
+    const double interval = 48000 / 10.0;  // 10 levels a second: 5 periods
+    std::vector<uint64_t> ends[2];
+    for (int m = 0; m < 2; m++) {
+        uint64_t frames = 0;
+        for (uint64_t cycle = 7 + 3 * m; cycle < 60; cycle++) {  // the second starts 3 periods later
+            frames += period;
+            if (!endsInterval(frames, period, interval, int64_t(cycle))) continue;
+            ends[m].push_back(cycle);
+            frames = 0;
+        }
+    }
+    ASSERT_GE(ends[1].size(), 9u);
+    std::vector<uint64_t> last(ends[0].end() - ends[1].size(), ends[0].end());
+    EXPECT_EQ(last, ends[1]);
+    for (size_t i = 1; i < ends[1].size(); i++) EXPECT_EQ(ends[1][i] - ends[1][i - 1], 5u);
+    EXPECT_FALSE(endsInterval(4096, period, interval, -1));
+    EXPECT_TRUE(endsInterval(5120, period, interval, -1));
+    EXPECT_TRUE(endsInterval(9600, period, interval, 1)) << "two intervals held end one";
+    EXPECT_TRUE(endsInterval(2048, 2048, 1000, 3)) << "an interval shorter than a period ends with each";
+}
+
 // A full ring takes nothing more; what waits is taken as one: the latest
 // end, the largest peak, every frame and square.
 TEST(Levels, RingRefusesWhenFullAndMergesWhatWaits) {
