@@ -41,7 +41,11 @@ test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at 
   const atStream = graph.meter(tone.node.id);
   const atMonitor = graph.meter(sink.id, { rateHz: 30 });
   assert.deepEqual([atStream.channels, atMonitor.channels], [['FL', 'FR'], ['FL', 'FR']]);
+  const told = [];
+  atStream.on('state', (s) => told.push(s.state));
+  atStream.once('level', () => told.push('level'));
   await Promise.all([levelWhere(atStream, isTone, 'of the tone at the stream'), levelWhere(atMonitor, isTone, 'of the tone at the monitor')]);
+  assert.deepEqual([told.slice(0, 2), atMonitor.state], [['measuring', 'level'], 'measuring'], 'a meter with levels says it measures, once');
   const { value } = await atMonitor[Symbol.asyncIterator]().next();
   assert.ok(isTone(value) && value.t > Date.now() - 5000, 'the iterator gives the latest level');
 

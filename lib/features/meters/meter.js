@@ -173,9 +173,17 @@ class Meter extends EventEmitter {
     if (this.#ended !== null) return;
     if (kind === 'meter-ended') return this.end(payload.message, false);
     if (kind === 'meter-state') {
-      this.state = STAGES[payload.token] ?? 'stalled';
-      this.reason = this.state === 'measuring' ? null : payload.message;
-      return this.emit('state', { state: this.state, reason: this.reason });
+      const state = STAGES[payload.token] ?? 'stalled';
+      const reason = state === 'measuring' ? null : payload.message;
+      if (state === this.state && reason === this.reason) return; // told already, by its first level
+      this.state = state;
+      this.reason = reason;
+      return this.emit('state', { state, reason });
+    }
+    // Its first level says it measures, whenever the add-on's look says so too.
+    if (this.state === 'starting') {
+      this.state = 'measuring';
+      this.emit('state', { state: 'measuring', reason: null });
     }
     const level = { t: payload.t, peak: payload.peak, rms: payload.rms };
     if (this.#waiting) {
