@@ -520,41 +520,55 @@
     return e;
   }
 
+  // A box's parts and its ports are clones of these: one call each, where
+  // an element made and given its attributes one by one is several.
+  const BOX_PARTS = [
+    svgElement('title', {}),
+    svgElement('rect', { class: 'box', width: W, rx: 5 }),
+    svgElement('path', { class: 'head', d: `M0.5,${HEAD_H - 4}V5.5a5,5 0 0 1 5,-5H${W - 5.5}a5,5 0 0 1 5,5V${HEAD_H - 4}Z` }),
+    svgElement('text', { class: 'name', x: PAD, y: 16 }),
+    svgElement('text', { class: 'sub', x: PAD, y: 29 }),
+  ];
+  const portPart = (pin, x, attrs) => {
+    const g = svgElement('g', { class: 'port' });
+    g.append(svgElement('circle', { class: pin, cx: x, r: 3.5 }), svgElement('text', { class: 'pname', ...attrs }));
+    return g;
+  };
+  const PORT_PARTS = [portPart('pin', 0, { x: PAD }), portPart('pout', W, { x: W - PAD, 'text-anchor': 'end' })];
+
   // A node's box with its inside: label, class, ports, meter.
   function fillNode(id, v) {
     const n = state.nodes.get(id);
     if (!n) return;
     v.drawn = true;
     const { g, h } = v;
-    g.replaceChildren();
     const add = (parent, tag, attrs, text) => {
-      const e = document.createElementNS(SVG, tag);
-      for (const [k, val] of Object.entries(attrs)) e.setAttribute(k, val);
-      if (text !== undefined) e.textContent = text;
+      const e = svgElement(tag, attrs, text);
       parent.append(e);
       return e;
     };
     // One name on the screen: the description where there is one (as the
     // panel shows it); the name opens the tooltip.
-    add(g, 'title', {}, n.name || '');
-    add(g, 'rect', { class: 'box', width: W, height: h, rx: 5 });
-    add(g, 'path', { class: 'head', d: `M0.5,${HEAD_H - 4}V5.5a5,5 0 0 1 5,-5H${W - 5.5}a5,5 0 0 1 5,5V${HEAD_H - 4}Z` });
+    const parts = BOX_PARTS.map((e) => e.cloneNode(false));
+    const [title, box, , name, sub] = parts;
     const channels = meterChannels(id);
-    add(g, 'text', { class: 'name', x: PAD, y: 16 }, clip(nodeLabel(n), W - 2 * PAD - (channels ? METER_W + PAD : 0)));
-    add(g, 'text', { class: 'sub', x: PAD, y: 29 }, clip(`${n.id} · ${n.type || 'no media class'}`, (W - 2 * PAD) * 1.2));
+    title.textContent = n.name || '';
+    box.setAttribute('height', h);
+    name.textContent = clip(nodeLabel(n), W - 2 * PAD - (channels ? METER_W + PAD : 0));
+    sub.textContent = clip(`${n.id} · ${n.type || 'no media class'}`, (W - 2 * PAD) * 1.2);
     const half = W / 2 - PAD * 1.5;
-    v.ins.forEach((p, i) => {
-      const y = HEAD_H + i * ROW_H + ROW_H / 2;
-      const pg = add(g, 'g', { class: 'port', id: `port-${p.id}` });
-      add(pg, 'circle', { class: 'pin', cx: 0, cy: y, r: 3.5 });
-      add(pg, 'text', { class: 'pname', x: PAD, y: y + 4 }, clip(p.name || '', half));
-    });
-    v.outs.forEach((p, i) => {
-      const y = HEAD_H + i * ROW_H + ROW_H / 2;
-      const pg = add(g, 'g', { class: 'port', id: `port-${p.id}` });
-      add(pg, 'circle', { class: 'pout', cx: W, cy: y, r: 3.5 });
-      add(pg, 'text', { class: 'pname', x: W - PAD, y: y + 4, 'text-anchor': 'end' }, clip(p.name || '', half));
-    });
+    for (const [side, ports] of [[0, v.ins], [1, v.outs]]) {
+      ports.forEach((p, i) => {
+        const y = HEAD_H + i * ROW_H + ROW_H / 2;
+        const pg = PORT_PARTS[side].cloneNode(true);
+        pg.id = `port-${p.id}`;
+        pg.firstChild.setAttribute('cy', y);
+        pg.lastChild.setAttribute('y', y + 4);
+        pg.lastChild.textContent = clip(p.name || '', half);
+        parts.push(pg);
+      });
+    }
+    g.replaceChildren(...parts);
     v.meter = channels ? drawMeter(g, add, id, channels) : null;
   }
 
@@ -642,7 +656,12 @@
   const METER_W = 60; // px: -60 dBFS to 0 dBFS, one px a dB
   const METER_CHANNELS = 8; // bars drawn at most
   const SHOWN_MAX = 1024; // the most a request may name
+  // Asked for once the picture has been still this long, and at the latest
+  // this long after it first changed: the boxes of a burst of nodes are
+  // drawn before any of their meters is made (each a stream, ports and
+  // links on the daemon), and nodes that come and go at once get none.
   const METERS_DEBOUNCE_MS = 200;
+  const METERS_WAIT_MAX_MS = 1000;
   // A meter that sends nothing for this long measures a node that stopped
   // running (its driver suspended): drawn as silence.
   const METER_STALE_MS = 600;
@@ -695,14 +714,16 @@
     meter.g.dataset.peak = top === null ? '-Infinity' : String(top);
   }
 
-  const meters = { state: new Map(), sent: null, timer: null, busy: false, disabled: false, levels: new Map(), queued: false, stale: null };
+  const meters = { state: new Map(), sent: null, timer: null, since: null, busy: false, disabled: false, levels: new Map(), queued: false, stale: null };
 
   function metersDue() {
-    if (meters.timer || meters.disabled) return;
+    if (meters.disabled) return;
+    const waited = performance.now() - (meters.since ??= performance.now());
+    clearTimeout(meters.timer);
     meters.timer = setTimeout(() => {
-      meters.timer = null;
+      meters.timer = meters.since = null;
       sendShown();
-    }, METERS_DEBOUNCE_MS);
+    }, Math.max(0, Math.min(METERS_DEBOUNCE_MS, METERS_WAIT_MAX_MS - waited)));
   }
 
   // The nodes with a meter in the area now, nearest its middle first.
