@@ -133,9 +133,8 @@ void onProcess(void* data) {
     pw_stream_get_time_n(s->stream, &time, sizeof time);
     s->levels.advance(frames, time.now);
     // Intervals end as the add-on's meters end them: in step on the driver's clock.
-    int64_t periodNs = int64_t(double(frames) * 1e9 / 48000);
-    int64_t cycle = time.now > 0 ? time.now / periodNs : -1;
-    if (endsInterval(s->levels.frames(), frames, 48000 / gRef.rateHz, cycle) && s->ring.push(s->levels.sums()))
+    if (endsInterval(s->levels.frames(), frames, 48000 / gRef.rateHz, clockCycle(time.now, frames, 48000)) &&
+        s->ring.push(s->levels.sums()))
         s->levels.clear();
 }
 

@@ -95,3 +95,8 @@ bool endsInterval(uint64_t frames, uint64_t period, double interval, int64_t cyc
     uint64_t n = std::max<uint64_t>(1, uint64_t(std::ceil(interval / double(period))));
     return (uint64_t(cycle) + 1) % n == 0;
 }
+
+int64_t clockCycle(int64_t nowNs, uint64_t period, double rate) {
+    int64_t periodNs = rate > 0 ? int64_t(double(period) * 1e9 / rate) : 0;
+    return nowNs > 0 && periodNs > 0 ? nowNs / periodNs : -1;
+}

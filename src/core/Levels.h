@@ -19,6 +19,11 @@
 // that jumped).
 bool endsInterval(uint64_t frames, uint64_t period, double interval, int64_t cycle);
 
+// The cycle of a period of `period` frames at `rate` Hz that began at
+// `nowNs` on the driver's clock (the same for every stream of that driver
+// in that cycle): that time over the period's length; -1 when unknown.
+int64_t clockCycle(int64_t nowNs, uint64_t period, double rate);
+
 // Levels in dBFS per channel; -infinity for silence. `t`: the wall clock,
 // in ms since the epoch, when the interval ended.
 struct MeterLevels {

@@ -568,11 +568,7 @@ void onProcess(void* user) {
     pw_time time{};
     pw_stream_get_time_n(meter->stream, &time, sizeof time);
     meter->levels.advance(frames, time.now);
-    // The period's place on the driver's clock: its cycle's start (the same
-    // for every stream of that driver in that cycle) over the period's length.
-    int64_t periodNs = int64_t(double(frames) * 1e9 / rate);
-    int64_t cycle = time.now > 0 && periodNs > 0 ? time.now / periodNs : -1;
-    if (endsInterval(meter->levels.frames(), frames, rate / meter->req.rateHz, cycle) &&
+    if (endsInterval(meter->levels.frames(), frames, rate / meter->req.rateHz, clockCycle(time.now, frames, rate)) &&
         meter->shared->ring.push(meter->levels.sums()))
         meter->levels.clear();
 }
