@@ -59,6 +59,28 @@ function cpuSeconds(pid) {
   }
 }
 
+// utime + stime of each thread of `pid`, in seconds, by thread: "main" for
+// the process's first thread, else its name and id (PipeWire 0.3's threads
+// carry their process's name).
+function threadSeconds(pid) {
+  const out = {};
+  let tids = [];
+  try {
+    tids = fs.readdirSync(`/proc/${pid}/task`);
+  } catch {
+    return out;
+  }
+  for (const tid of tids) {
+    try {
+      const stat = fs.readFileSync(`/proc/${pid}/task/${tid}/stat`, 'utf8');
+      const name = stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')'));
+      const f = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+      out[tid === String(pid) ? 'main' : `${name}[${tid}]`] = (Number(f[11]) + Number(f[12])) / TICK_HZ;
+    } catch {}
+  }
+  return out;
+}
+
 // 0.5 s of silence, then 1 s of a -6 dBFS tone, over and over.
 function clicks(file, seconds) {
   writeTone(file, seconds, [0.5, 0.5]);
@@ -77,16 +99,22 @@ const apart = (a, b, from) => a.filter((t) => t > from).map((t) => Math.min(...b
 async function span(seconds, { ref, left, right, pids: given }) {
   const pids = Object.fromEntries(Object.entries(given).map(([k, p]) => [k, typeof p === 'function' ? p() : p]));
   const before = Object.fromEntries(Object.entries(pids).map(([k, pid]) => [k, cpuSeconds(pid)]));
+  const threadsBefore = Object.fromEntries(Object.entries(pids).map(([k, pid]) => [k, threadSeconds(pid)]));
   const from = nowMs();
   const gaps = [left.gaps.length, right.gaps.length];
   await sleep(seconds * 1000);
   const cpu = Object.fromEntries(Object.entries(pids).map(([k, pid]) => [k, (100 * (cpuSeconds(pid) - before[k])) / seconds]));
+  // Where each process's time went, by thread (a thread ended meanwhile is not counted).
+  const threads = Object.fromEntries(Object.entries(pids).map(([k, pid]) => {
+    const now = threadSeconds(pid);
+    return [k, Object.fromEntries(Object.entries(now).map(([t, v]) => [t, (100 * (v - (threadsBefore[k][t] ?? 0))) / seconds]).filter(([, v]) => v >= 0.01))];
+  }));
   const lat = delays(ref.onsets, left.onsets, from);
   const al = apart(left.onsets, right.onsets, from);
-  return { latency: median(lat), latencyMin: Math.min(...lat), latencyMax: Math.max(...lat), align: median(al), alignMax: Math.max(...al), clicks: al.length, dropouts: left.gaps.length - gaps[0] + right.gaps.length - gaps[1], cpu, load: load() };
+  return { latency: median(lat), latencyMin: Math.min(...lat), latencyMax: Math.max(...lat), align: median(al), alignMax: Math.max(...al), clicks: al.length, dropouts: left.gaps.length - gaps[0] + right.gaps.length - gaps[1], cpu, threads, load: load() };
 }
 
-const row = (what, s) => console.log(`${what}: latency ${f1(s.latency)} ms (${f1(s.latencyMin)}-${f1(s.latencyMax)}), receivers apart ${f2(s.align)} ms median, ${f2(s.alignMax)} ms largest over ${s.clicks} clicks, ${s.dropouts} dropouts; CPU % ${Object.entries(s.cpu).map(([k, v]) => `${k} ${f2(v)}`).join(', ')}; load ${s.load}`);
+const row = (what, s) => console.log(`${what}: latency ${f1(s.latency)} ms (${f1(s.latencyMin)}-${f1(s.latencyMax)}), receivers apart ${f2(s.align)} ms median, ${f2(s.alignMax)} ms largest over ${s.clicks} clicks, ${s.dropouts} dropouts; CPU % ${Object.entries(s.cpu).map(([k, v]) => `${k} ${f2(v)}`).join(', ')}; load ${s.load}\n  by thread, %: ${Object.entries(s.threads).map(([k, t]) => `${k} { ${Object.entries(t).map(([n, v]) => `${n} ${f2(v)}`).join(', ')} }`).join('; ')}`);
 
 async function main() {
   const why = canMakeNamespaces();
