@@ -2,7 +2,7 @@
 // Audio between hosts, measured: three network namespaces as the fleet test
 // makes them (test/helpers/fleet.js), alpha sending a click track to beta and
 // gamma. Run by hand, as root (not in the suite):
-//   node bench/fleet.js [--soak S] [--targets 60,40,20] [--no-snapcast]
+//   node bench/fleet.js [--soak S] [--targets 60,40,20] [--no-snapcast | --snapcast-only]
 // Prints, each with the load average:
 //   - end-to-end latency (alpha's sink to beta's, onsets timed to the sample
 //     by build-native/pw-onset) and the two receivers' alignment, at the
@@ -81,6 +81,26 @@ function threadSeconds(pid) {
   return out;
 }
 
+// UDP datagrams the kernel dropped in network namespace `ns` (InErrors of
+// /proc/net/snmp: a full receive buffer or a bad checksum), to tell packets
+// lost on their way in from a receiver's own underruns.
+function udpDropped(ns) {
+  const snmp = spawnSync('ip', ['netns', 'exec', ns, 'cat', '/proc/net/snmp'], { encoding: 'utf8' }).stdout ?? '';
+  const [names, values] = snmp.split('\n').filter((l) => l.startsWith('Udp:'));
+  if (!names || !values) return NaN;
+  return Number(values.split(' ')[names.split(' ').indexOf('InErrors')]);
+}
+let receiverNets = []; // the receivers' namespaces, once the fleet is up
+
+// Ports `from` and `to` linked by pw-link, or already linked ("File exists").
+// pw-link waits for the link to leave its first state, which on 1.x it may
+// never do while the output's stream has had no data yet: it is given 5 s and
+// asked again by the caller.
+function pwLink(env, from, to) {
+  const r = spawnSync('pw-link', [from, to], { env, encoding: 'utf8', timeout: 5000, killSignal: 'SIGKILL' });
+  return r.status === 0 || /File exists/.test(r.stderr ?? '');
+}
+
 // 0.5 s of silence, then 1 s of a -6 dBFS tone, over and over.
 function clicks(file, seconds) {
   writeTone(file, seconds, [0.5, 0.5]);
@@ -101,8 +121,10 @@ async function span(seconds, { ref, left, right, pids: given }) {
   const before = Object.fromEntries(Object.entries(pids).map(([k, pid]) => [k, cpuSeconds(pid)]));
   const threadsBefore = Object.fromEntries(Object.entries(pids).map(([k, pid]) => [k, threadSeconds(pid)]));
   const from = nowMs();
-  const gaps = [left.gaps.length, right.gaps.length];
+  const gaps = [left.gaps.length, right.gaps.length, ref.gaps.length];
+  const udpBefore = receiverNets.map(udpDropped);
   await sleep(seconds * 1000);
+  const udp = receiverNets.map((ns, i) => udpDropped(ns) - udpBefore[i]);
   const cpu = Object.fromEntries(Object.entries(pids).map(([k, pid]) => [k, (100 * (cpuSeconds(pid) - before[k])) / seconds]));
   // Where each process's time went, by thread (a thread ended meanwhile is not counted).
   const threads = Object.fromEntries(Object.entries(pids).map(([k, pid]) => {
@@ -111,10 +133,10 @@ async function span(seconds, { ref, left, right, pids: given }) {
   }));
   const lat = delays(ref.onsets, left.onsets, from);
   const al = apart(left.onsets, right.onsets, from);
-  return { latency: median(lat), latencyMin: Math.min(...lat), latencyMax: Math.max(...lat), align: median(al), alignMax: Math.max(...al), clicks: al.length, dropouts: left.gaps.length - gaps[0] + right.gaps.length - gaps[1], cpu, threads, load: load() };
+  return { latency: median(lat), latencyMin: Math.min(...lat), latencyMax: Math.max(...lat), align: median(al), alignMax: Math.max(...al), clicks: al.length, dropouts: left.gaps.length - gaps[0] + right.gaps.length - gaps[1], sentDropouts: ref.gaps.length - gaps[2], udp, cpu, threads, load: load() };
 }
 
-const row = (what, s) => console.log(`${what}: latency ${f1(s.latency)} ms (${f1(s.latencyMin)}-${f1(s.latencyMax)}), receivers apart ${f2(s.align)} ms median, ${f2(s.alignMax)} ms largest over ${s.clicks} clicks, ${s.dropouts} dropouts; CPU % ${Object.entries(s.cpu).map(([k, v]) => `${k} ${f2(v)}`).join(', ')}; load ${s.load}\n  by thread, %: ${Object.entries(s.threads).map(([k, t]) => `${k} { ${Object.entries(t).map(([n, v]) => `${n} ${f2(v)}`).join(', ')} }`).join('; ')}`);
+const row = (what, s) => console.log(`${what}: latency ${f1(s.latency)} ms (${f1(s.latencyMin)}-${f1(s.latencyMax)}), receivers apart ${f2(s.align)} ms median, ${f2(s.alignMax)} ms largest over ${s.clicks} clicks, ${s.dropouts} dropouts (at the sender's own sink: ${s.sentDropouts}; UDP datagrams dropped by the receivers' kernels: ${s.udp.join(', ')}); CPU % ${Object.entries(s.cpu).map(([k, v]) => `${k} ${f2(v)}`).join(', ')}; load ${s.load}\n  by thread, %: ${Object.entries(s.threads).map(([k, t]) => `${k} { ${Object.entries(t).map(([n, v]) => `${n} ${f2(v)}`).join(', ')} }`).join('; ')}`);
 
 async function main() {
   const why = canMakeNamespaces();
@@ -128,6 +150,7 @@ async function main() {
   process.on('SIGINT', () => cleanup().then(() => process.exit(130)));
   try {
     const { alpha, beta, gamma } = fleet.hosts;
+    receiverNets = [beta.ns, gamma.ns];
     const file = clicks(path.join(dir, 'clicks.wav'), CLICKS_S);
     // The player, again each time it ends (its name is what the streams follow).
     // Each new player is a new node: the bridges' rules follow it by name; the modules loaded by hand
@@ -141,6 +164,11 @@ async function main() {
     play();
     const caps = { ref: alpha.onsets('onsets-alpha'), left: beta.onsets('onsets-beta'), right: gamma.onsets('onsets-gamma') };
     await Promise.all(Object.values(caps).map((c) => c.ready));
+    if (args.includes('--snapcast-only')) {
+      await snapcast(fleet, dir, caps);
+      playing = false;
+      return;
+    }
     await Promise.all([alpha.startBridge(), beta.startBridge(), gamma.startBridge()]);
     const line = JSON.parse(spawnSync('ip', ['netns', 'exec', beta.ns, process.execPath, '-e', `const a=require(${JSON.stringify(path.join(__dirname, '..'))});a.connect().then(g=>{console.log(JSON.stringify(require(${JSON.stringify(path.join(__dirname, '..', 'lib/features/fleet/line.js'))}).networkLine()));g.close();process.exit(0)})`], { env: beta.daemon.env, encoding: 'utf8' }).stdout);
     const codec = line.codecs[0];
@@ -164,7 +192,7 @@ async function main() {
       const r = JSON.parse(broker.retained.get(`quorvane/${h}/stream/${streamId('alpha:clicks', `${h}:${h}-speakers`)}`) ?? 'null');
       return r?.state === 'listening' && r.ready && (!latencyMs || r.latencyMs === latencyMs);
     }), 15000, `both receivers at ${latencyMs} ms`);
-    const pids = { 'alpha bridge': () => alpha.bridge.child.pid, 'beta bridge': () => beta.bridge.child.pid, 'alpha daemon': () => alpha.daemon.pid, 'beta daemon': () => betaDaemon };
+    const pids = { 'alpha bridge': () => alpha.bridge.child.pid, 'beta bridge': () => beta.bridge.child.pid, 'gamma bridge': () => gamma.bridge.child.pid, 'alpha daemon': () => alpha.daemon.pid, 'beta daemon': () => betaDaemon };
     let betaDaemon = beta.daemon.pid; // a restarted daemon is another process
 
     // --- Quorvane: the default target, then lower ones -------------------------
@@ -225,12 +253,7 @@ async function main() {
       const outs = ports(host, '-o').filter((p) => p.startsWith(`${from}:`));
       const ins = ports(host, '-i').filter((p) => p.startsWith(`${to}:`));
       const pairs = ['FL', 'FR'].map((c) => [outs.find((p) => p.endsWith(`_${c}`)), ins.find((p) => p.endsWith(`_${c}`))]);
-      // Linked, or already linked (pw-link says "File exists").
-      return pairs.every(([o, i]) => {
-        if (!o || !i) return false;
-        const r = spawnSync('pw-link', [o, i], { env: host.daemon.env, encoding: 'utf8' });
-        return r.status === 0 || /File exists/.test(r.stderr);
-      });
+      return pairs.every(([o, i]) => o && i && pwLink(host.daemon.env, o, i));
     };
     const hands = {};
     for (const [k, h] of receivers.map((x, i) => [i, fleet.hosts[x]])) {
@@ -329,7 +352,7 @@ async function snapcast(fleet, dir, caps) {
       cat.stdin.write(header);
       client.stdout.pipe(cat.stdin);
       cat.stdin.on('error', () => {});
-      const linked = () => ['FL', 'FR'].every((c) => spawnSync('pw-link', [`snap-${h.name}:output_${c}`, `${h.sink}:playback_${c}`], { env: h.daemon.env }).status === 0);
+      const linked = () => ['FL', 'FR'].every((c) => pwLink(h.daemon.env, `snap-${h.name}:output_${c}`, `${h.sink}:playback_${c}`));
       await until(linked, 20000, `snapclient's audio on ${h.name}`);
     }
     await sleep(4000);
