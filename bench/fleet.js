@@ -48,16 +48,20 @@ async function until(check, ms, what) {
   }
 }
 
-// utime + stime of `pid` in seconds (0 once it is gone).
-function cpuSeconds(pid) {
+// { name, seconds }: a /proc stat file's command name and utime + stime in
+// seconds (null once the process or thread is gone).
+function readStat(file) {
   try {
-    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    const stat = fs.readFileSync(file, 'utf8');
     const f = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
-    return (Number(f[11]) + Number(f[12])) / TICK_HZ;
+    return { name: stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')')), seconds: (Number(f[11]) + Number(f[12])) / TICK_HZ };
   } catch {
-    return 0;
+    return null;
   }
 }
+
+// utime + stime of `pid` in seconds (0 once it is gone).
+const cpuSeconds = (pid) => readStat(`/proc/${pid}/stat`)?.seconds ?? 0;
 
 // utime + stime of each thread of `pid`, in seconds, by thread: "main" for
 // the process's first thread, else its name and id (PipeWire 0.3's threads
@@ -71,12 +75,8 @@ function threadSeconds(pid) {
     return out;
   }
   for (const tid of tids) {
-    try {
-      const stat = fs.readFileSync(`/proc/${pid}/task/${tid}/stat`, 'utf8');
-      const name = stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')'));
-      const f = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
-      out[tid === String(pid) ? 'main' : `${name}[${tid}]`] = (Number(f[11]) + Number(f[12])) / TICK_HZ;
-    } catch {}
+    const stat = readStat(`/proc/${pid}/task/${tid}/stat`);
+    if (stat) out[tid === String(pid) ? 'main' : `${stat.name}[${tid}]`] = stat.seconds;
   }
   return out;
 }
