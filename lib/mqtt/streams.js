@@ -4,7 +4,7 @@
 // bridges' contexts (lib/features/fleet/). The broker carries only what each
 // end says, as retained records each bridge publishes under its own host:
 //   PREFIX/HOST/fleet       { run, pipewire, codecs, address }: this run of
-//                           the bridge, what its PipeWire line can carry and
+//                           the bridge, what its PipeWire line can send and
 //                           the address it receives on
 //   PREFIX/HOST/stream/ID   one stream this host is an end of: { role
 //                           ("send" or "receive"), run, from, to ("HOST:NODE"),
@@ -274,7 +274,7 @@ class Streams {
     const node = resolveNode(this.#graph.nodes(), a.node, 'from');
     const why = this.#o.rules.allows('send', node);
     if (why) throw new Error(`stream: ${why}`);
-    if (this.#line.codecs.length === 0) throw new Error(`stream: this host's PipeWire (${this.#line.version ?? 'unknown'}) has none of the network modules (ROC, or 0.3's RTP)`);
+    if (this.#line.codecs.length === 0) throw new Error(`stream: this host's PipeWire (${this.#line.version ?? 'unknown'}) has none of the network modules (ROC, RTP)`);
     const canonical = `${a.host}:${node.name}`;
     const id = streamId(canonical, to);
     let link = this.#links.get(id);
@@ -534,7 +534,7 @@ class Streams {
           this.#refuse(id, r, why);
           continue;
         }
-        const codec = chooseCodec(r.codecs, this.#line.codecs);
+        const codec = chooseCodec(r.codecs, this.#line.receives);
         this.#add({ id, role: 'receive', from: r.from, to: r.to, latencyMs: r.latencyMs, codec }).nonce = r.nonce;
       } else if (r.role === 'receive' && r.ends.from.host === this.#host && r.state !== 'refused') {
         // Taken up again only for a node the rules still let this host send.
@@ -556,8 +556,8 @@ class Streams {
   #mayReceive(r) {
     const peer = this.#peers.get(r.ends.from.host);
     if (!this.address()) return `host ${this.#host} takes no stream: its bridge has no address to receive on (the streams.address option)`;
-    const codec = chooseCodec(r.codecs, this.#line.codecs);
-    if (!codec) return `no transport both hosts have (${r.ends.from.host}: ${r.codecs.join(', ') || 'none'}; ${this.#host}: ${this.#line.codecs.join(', ') || 'none'})`;
+    const codec = chooseCodec(r.codecs, this.#line.receives);
+    if (!codec) return `no transport both hosts have (${r.ends.from.host} sends ${r.codecs.join(', ') || 'none'}; ${this.#host} takes ${this.#line.receives.join(', ') || 'none'}, PipeWire ${this.#line.version ?? 'unknown'})`;
     if (codec === 'rtp' && !(r.address ?? peer?.address)) return `no address of ${r.ends.from.host} to take RTP from`;
     let node;
     try {

@@ -55,6 +55,17 @@ function configureSink(env, name) {
   if (r.status !== 0) throw new Error(`cannot set the ports of ${name} up: ${r.stderr}`);
 }
 
+// Plays `file` as stream `name` with pw-cat: the player's child process. Played on the host's own sink
+// too, which drives it: a private daemon has no fallback driver (the default configuration's
+// Dummy-Driver), and PipeWire 1.x suspends a stream without one.
+function play(env, sink, name, file) {
+  const props = `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`;
+  const player = spawn('pw-cat', ['--playback', '--target', '0', '--latency', '256', '-P', props, file], { env, stdio: 'ignore' });
+  const linked = () => ['FL', 'FR'].every((c) => pwLink(env, `${name}:output_${c}`, `${sink}:playback_${c}`));
+  waitFor(() => player.exitCode !== null || linked(), 10000, 'the player linked', 50).catch(() => {});
+  return player;
+}
+
 // A child of the fleet (killed by stop()): { child, err (its standard error), stop() }.
 function start(fleet, cmd, args, env) {
   const child = spawn(cmd, args, { env: { ...env, QUORVANE_ROOT: ROOT }, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -75,11 +86,12 @@ function onLine(child, fn) {
 
 /**
  * startFleet(names) → { hosts: { NAME: host }, hub, socket, broker (its URL), mosquitto, processes, stop() }:
- * the namespaces, daemons and mosquitto (bridges are started with host.startBridge()). Each host:
+ * the namespaces, daemons and mosquitto (bridges are started with host.startBridge()); the hosts named in
+ * `elsewhere` get their namespace, address and sink's name alone. Each host:
  * { name, ns, address, veth, daemon, sink (its sink's name), startBridge(options), bridge, restartDaemon(),
  * meter(node), play(name, file), onsets(name), dump() }.
  */
-async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
+async function startFleet(names, { tag = `${process.pid % 10000}`, elsewhere = [] } = {}) {
   const fleet = { hosts: {}, processes: new Set() };
   fleet.stop = async () => {
     const running = [...fleet.processes].filter((c) => c.exitCode === null && c.signalCode === null);
@@ -122,6 +134,7 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
     fleet.mosquitto = await startBroker({ dir: fleet.dir, netns: hub.ns, listeners });
     for (const h of Object.values(fleet.hosts)) {
       h.sink = `${h.name}-speakers`;
+      if (elsewhere.includes(h.name)) continue; // its daemon and bridge are the caller's
       // A sink, and a capture device (a test tone) that no rule lets the host send.
       h.daemon = startDaemon({ setEnv: false, objects: [{ name: h.sink, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
         { name: `${h.name}-mic`, mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }] });
@@ -138,13 +151,8 @@ async function startFleet(names, { tag = `${process.pid % 10000}` } = {}) {
       h.onsets = (name) => startOnsets(fleet, h, name);
       h.dump = () => pwDump(h.daemon.env);
       h.play = (name, file) => {
-        const props = `{ node.name = ${name} adapter.auto-port-config = ${PORT_CONFIG} }`;
-        const player = spawn('pw-cat', ['--playback', '--target', '0', '--latency', '256', '-P', props, file], { env: h.daemon.env, stdio: 'ignore' });
+        const player = play(h.daemon.env, h.sink, name, file);
         fleet.processes.add(player);
-        // Played on the host's own sink too, which drives it: a private daemon has no fallback driver
-        // (the default configuration's Dummy-Driver), and PipeWire 1.x suspends a stream without one.
-        const linked = () => ['FL', 'FR'].every((c) => pwLink(h.daemon.env, `${name}:output_${c}`, `${h.sink}:playback_${c}`));
-        waitFor(() => player.exitCode !== null || linked(), 10000, 'the player linked', 50).catch(() => {});
         return player;
       };
     }
@@ -198,4 +206,4 @@ function startOnsets(fleet, h, name) {
   return capture;
 }
 
-module.exports = { startFleet, canMakeNamespaces };
+module.exports = { startFleet, canMakeNamespaces, configureSink, play, BRIDGE };

@@ -5,9 +5,12 @@
 //   roc  libpipewire-module-roc-sink / -roc-source (PipeWire 1.x built with
 //        libroc: forward error correction, a receiver bound to one address)
 //   rtp  libpipewire-module-rtp-sink / -rtp-source as 0.3.x has them: the
-//        sender announces its session (SAP) to the receiver's address and port
-// PipeWire 1.x's RTP modules take the session from their arguments instead
-// (the announcements are module-rtp-sap's): a different protocol, not offered.
+//        sender announces its session (SAP) to the receiver's address and
+//        port. A 1.x host sends it too (its rtp-sink with module-rtp-sap
+//        announcing it), and takes none: 1.x's module-rtp-sap hears no
+//        announcement on a unicast address (its socket is connected to that
+//        address), and 1.x's rtp-source given 0.3.x's port played silence
+//        here. So 0.3.x to 1.x is refused, 1.x to 0.3.x is RTP.
 const fs = require('node:fs');
 const path = require('node:path');
 
@@ -38,10 +41,11 @@ const major = (version) => Number(String(version).split('.')[0]);
 let cached = null;
 
 /**
- * networkLine() → { version, codecs, moduleDir }: the PipeWire line this
- * process runs (null when unknown), the transports it can carry, best first
- * (['roc'] on 1.x with the ROC modules, ['rtp'] on 0.3.x, [] otherwise), and
- * where its modules are. Read once; the add-on must be loaded first.
+ * networkLine() → { version, codecs, receives, moduleDir }: the PipeWire
+ * line this process runs (null when unknown), the transports it can send,
+ * best first (['roc', 'rtp'] on 1.x with the ROC and RTP modules, ['rtp'] on
+ * 0.3.x), those it can take (['roc'] on 1.x, ['rtp'] on 0.3.x), and where
+ * its modules are. Read once; the add-on must be loaded first.
  */
 function networkLine() {
   if (cached) return cached;
@@ -52,8 +56,9 @@ function networkLine() {
   const has = (name) => moduleDir !== null && fs.existsSync(path.join(moduleDir, `libpipewire-module-${name}.so`));
   const codecs = [];
   if (version !== null && major(version) >= 1 && has('roc-sink') && has('roc-source')) codecs.push('roc');
-  if (version !== null && major(version) === 0 && has('rtp-sink') && has('rtp-source')) codecs.push('rtp');
-  cached = { version, codecs, moduleDir };
+  const old = version !== null && major(version) === 0;
+  if (version !== null && has('rtp-sink') && (old ? has('rtp-source') : has('rtp-sap'))) codecs.push('rtp');
+  cached = { version, codecs, receives: old ? codecs : codecs.filter((c) => c !== 'rtp'), moduleDir };
   return cached;
 }
 

@@ -5,6 +5,13 @@
 // again after the daemon comes back (it goes with the connection) and
 // whenever it ends by itself, with a growing pause; the link rule follows the
 // module's node as it is made again.
+//
+// RTP is what a 0.3.x host speaks, and a 1.x host sends to one: the
+// receiver's port takes the sender's session announcements (SAP), which name
+// the port the sender picked for the audio itself.
+//              sending end                          receiving end
+//   0.3.x      module-rtp-sink (announces itself)   module-rtp-source (hears them, makes the node)
+//   1.x        module-rtp-sink + module-rtp-sap     (ROC only: see line.js)
 const { EventEmitter } = require('node:events');
 const fs = require('node:fs');
 const net = require('node:net');
@@ -12,6 +19,7 @@ const addon = require('../../connection/addon');
 const { checkOptions, checkNumber, checkText } = require('../../core/arguments');
 const { loadModule, unloadModule, watchModule, positions } = require('../effects/module');
 const { PORTS, isPortList } = require('./codecs');
+const { networkLine } = require('./line');
 
 const { createdByKey: CREATED_BY } = addon.constants;
 const OPTIONS = ['id', 'role', 'codec', 'node', 'address', 'peer', 'ports', 'latencyMs', 'channels', 'timeoutMs'];
@@ -22,6 +30,11 @@ const RETRY_LIMIT_MS = 5000;
 const PORT_TRIES = 8;
 const portConfig = { mode: 'dsp', monitor: false, control: false, position: 'preserve' };
 const ID = /^[A-Za-z0-9_-]{1,64}$/;
+const RTP_FORMAT = { format: 'S16BE', rate: 48000 }; // L16, what 0.3.x's RTP modules send and take
+
+// Whether this process's PipeWire (or `version`) is of the 1.x line, whose
+// RTP modules leave announcements to module-rtp-sap.
+const isModern = (version = networkLine().version) => Number(String(version).split('.')[0]) >= 1;
 
 // The UDP ports bound in this network namespace, from /proc/net/udp{,6}.
 function udpPortsInUse() {
@@ -64,14 +77,16 @@ function freePorts(count, [min, max], skip = new Set()) {
 const exactly = (text) => text.replace(/[\\^$.*+?()[\]{}|]/g, (c) => `\\${c}`);
 
 /**
- * moduleArgs({ id, role, codec, address, peer, ports, latencyMs, channels })
- * → { name, args, nodeName }: the module and its arguments for one end.
- * `address`: the receiver's (its own for 'receive'; where to send for
- * 'send'), `peer`: the sender's address (for 'receive': 0.3.x's RTP
+ * moduleArgs({ id, role, codec, address, peer, ports, latencyMs, channels,
+ * pipewire }) → { name, args, nodeName, then }: the module and its
+ * arguments for one end, and the modules to load after it (`then`, 1.x's
+ * announcer). `address`: the receiver's (its own for 'receive'; where to
+ * send for 'send'), `peer`: the sender's address (for 'receive': 0.3.x's RTP
  * receiver takes only the sessions it announces; for 'send': where its
- * packets come from).
+ * packets come from, named in its announcements). `pipewire`: the line
+ * (this process's by default).
  */
-function moduleArgs({ id, role, codec, address, peer, ports, latencyMs, channels }) {
+function moduleArgs({ id, role, codec, address, peer, ports, latencyMs, channels, pipewire }) {
   const nodeName = `quorvane-stream-${id}.${role === 'send' ? 'send' : 'receive'}`;
   const props = {
     'node.name': nodeName,
@@ -83,19 +98,21 @@ function moduleArgs({ id, role, codec, address, peer, ports, latencyMs, channels
     [CREATED_BY]: addon.clientName(),
   };
   const session = `quorvane-stream-${id}`;
+  const then = [];
   if (codec === 'roc' && role === 'receive') {
     const args = { 'local.ip': address, 'local.source.port': ports[0], 'local.repair.port': ports[1], 'local.control.port': ports[2], 'fec.code': 'rs8m', 'source.name': nodeName, 'source.props': props };
     if (latencyMs !== undefined) args['sess.latency.msec'] = latencyMs;
-    return { name: 'libpipewire-module-roc-source', args, nodeName };
+    return { name: 'libpipewire-module-roc-source', args, nodeName, then };
   }
   if (codec === 'roc') {
-    return { name: 'libpipewire-module-roc-sink', args: { 'remote.ip': address, 'remote.source.port': ports[0], 'remote.repair.port': ports[1], 'remote.control.port': ports[2], 'fec.code': 'rs8m', 'sink.name': nodeName, 'sink.props': props }, nodeName };
+    return { name: 'libpipewire-module-roc-sink', args: { 'remote.ip': address, 'remote.source.port': ports[0], 'remote.repair.port': ports[1], 'remote.control.port': ports[2], 'fec.code': 'rs8m', 'sink.name': nodeName, 'sink.props': props }, nodeName, then };
   }
   if (role === 'receive') {
     // Only the session of this stream, announced from the sender's address,
-    // makes a node.
+    // makes a node. 1.x's module-rtp-sap names no address of its own in its
+    // announcements (0.0.0.0), whatever its source.ip: that is taken too.
     const { 'node.name': _n, 'node.description': description, ...common } = props;
-    const origin = `~.* IN IP[46] ${exactly(peer)}$`;
+    const origin = `~.* IN IP[46] (${exactly(peer)}|0\\.0\\.0\\.0)$`;
     const args = {
       'sap.ip': address,
       'sap.port': ports[0],
@@ -103,11 +120,20 @@ function moduleArgs({ id, role, codec, address, peer, ports, latencyMs, channels
       'stream.rules': [{ matches: [{ 'rtp.session': session, 'rtp.origin': origin }], actions: { 'create-stream': { 'node.name': nodeName, 'node.description': description } } }],
     };
     if (latencyMs !== undefined) args['sess.latency.msec'] = latencyMs;
-    return { name: 'libpipewire-module-rtp-source', args, nodeName };
+    return { name: 'libpipewire-module-rtp-source', args, nodeName, then };
+  }
+  if (isModern(pipewire)) {
+    // The sink picks its port; module-rtp-sap announces this sink alone
+    // (not every sink in the daemon marked to be announced) to the receiver.
+    const audio = { 'audio.format': RTP_FORMAT.format, 'audio.rate': RTP_FORMAT.rate, 'audio.channels': channels, 'audio.position': positions(channels) };
+    const args = { 'destination.ip': address, 'sess.name': session, 'sess.media': 'audio', ...audio, 'stream.props': { ...props, 'sess.sap.announce': true } };
+    const sap = { 'sap.ip': address, 'sap.port': ports[0], 'stream.rules': [{ matches: [{ 'node.name': nodeName }], actions: { 'announce-stream': {} } }] };
+    if (peer) args['source.ip'] = sap['source.ip'] = peer;
+    return { name: 'libpipewire-module-rtp-sink', args, nodeName, then: [{ name: 'libpipewire-module-rtp-sap', args: sap }] };
   }
   const args = { 'sap.ip': address, 'sap.port': ports[0], 'destination.ip': address, 'sess.name': session, 'audio.channels': channels, 'audio.position': positions(channels), 'stream.props': props };
   if (peer) args['source.ip'] = peer;
-  return { name: 'libpipewire-module-rtp-sink', args, nodeName };
+  return { name: 'libpipewire-module-rtp-sink', args, nodeName, then };
 }
 
 function checkEndOptions(options) {
@@ -142,8 +168,8 @@ class StreamEnd extends EventEmitter {
   #g;
   #o;
   #portRange;
-  #module = null; // { id, nodeName }
-  #stopWatch = null;
+  #modules = []; // ids of the modules loaded for this end, its node's first
+  #stopWatches = [];
   #rule = null;
   #closed = false;
   #retry = null;
@@ -190,22 +216,19 @@ class StreamEnd extends EventEmitter {
     this.emit('state', state, reason);
   }
 
-  // Loads the module (a receiver without ports tries free ones in its range,
-  // a few times); rejects with the module's refusal.
+  // Loads the modules (a receiver without ports tries free ones in its
+  // range, a few times); rejects with the first refusal, nothing left loaded.
   async #load() {
     const o = this.#o;
     const tried = new Set();
     for (let attempt = 0; ; attempt++) {
       const ports = this.ports ?? freePorts(PORTS[o.codec], this.#portRange, tried);
       if (!ports) throw new Error(`stream: no free UDP port in ${this.#portRange.join('-')}`);
-      const { name, args, nodeName } = moduleArgs({ ...o, ports });
       try {
-        const { id } = await loadModule(this.#g, name, args, [], { timeoutMs: o.timeoutMs });
+        await this.#loadModules(moduleArgs({ ...o, ports }), (why) => this.#ended(why));
         const moved = this.ports !== ports;
         this.ports = ports;
-        this.#module = { id, nodeName };
         this.loads++;
-        this.#stopWatch = watchModule(this.#g, id, (why) => this.#ended(why));
         this.#set('running');
         this.emit('loaded', this.loads);
         if (moved) this.emit('ports', ports);
@@ -218,6 +241,20 @@ class StreamEnd extends EventEmitter {
         this.ports = null;
       }
     }
+  }
+
+  // Loads `plan`'s module and those after it, each watched (onEnd(why) when
+  // it ends by itself); on a refusal unloads those loaded and rejects.
+  async #loadModules(plan, onEnd) {
+    const ids = [];
+    try {
+      for (const { name, args } of [plan, ...plan.then]) ids.push((await loadModule(this.#g, name, args, [], { timeoutMs: this.#o.timeoutMs })).id);
+    } catch (e) {
+      await Promise.all(ids.map((id) => unloadModule(this.#g, id, [])));
+      throw e;
+    }
+    this.#modules.push(...ids);
+    for (const id of ids) this.#stopWatches.push(watchModule(this.#g, id, onEnd));
   }
 
   // The link rule (the host's node to the sink, or the source to the host's
@@ -238,27 +275,38 @@ class StreamEnd extends EventEmitter {
     );
   }
 
-  // The module ended by itself (its connection lost, or it failed).
+  // A module ended by itself (its connection lost, or it failed): the others
+  // go too, and all are loaded again.
   #ended(why) {
+    const others = this.#modules;
     this.#forget();
+    for (const id of others) unloadModule(this.#g, id, []);
     if (this.#closed) return;
     this.#set('waiting', why);
     if (this.#g.graph.state === 'connected') this.#reload(this.#retryMs);
   }
 
+  // Forgets the modules (gone, or going).
   #forget() {
-    this.#stopWatch?.();
-    this.#stopWatch = null;
-    this.#module = null;
+    for (const stop of this.#stopWatches.splice(0)) stop();
+    this.#modules = [];
+  }
+
+  // Unloads the modules; resolves once they and this end's node are gone.
+  async #unloadModules() {
+    const ids = this.#modules;
+    this.#forget();
+    const nodeIds = this.#g.graph.nodes().filter((n) => n.name === this.nodeName).map((n) => n.id);
+    await Promise.all(ids.map((id, i) => unloadModule(this.#g, id, i === 0 ? nodeIds : [])));
   }
 
   // Loads the module again after `delayMs`; after a failure, again with a
   // pause that doubles up to RETRY_LIMIT_MS.
   #reload(delayMs) {
-    if (this.#closed || this.#retry || this.#loading || this.#module) return;
+    if (this.#closed || this.#retry || this.#loading || this.#modules.length > 0) return;
     this.#retry = setTimeout(() => {
       this.#retry = null;
-      if (this.#closed || this.#g.graph.state !== 'connected' || this.#module) return;
+      if (this.#closed || this.#g.graph.state !== 'connected' || this.#modules.length > 0) return;
       this.#loading = this.#load()
         .then(() => (this.#retryMs = RETRY_FIRST_MS))
         .catch((e) => {
@@ -271,7 +319,7 @@ class StreamEnd extends EventEmitter {
     }, delayMs);
   }
 
-  /** Unloads the module and ends the link rule; resolves once its node is gone. Idempotent. */
+  /** Unloads the modules and ends the link rule; resolves once its node is gone. Idempotent. */
   async close() {
     if (this.#closed) return;
     this.#closed = true;
@@ -280,13 +328,8 @@ class StreamEnd extends EventEmitter {
     await this.#loading?.catch(() => {});
     const rule = this.#rule;
     this.#rule = null;
-    const module = this.#module;
-    this.#forget();
     await rule?.close().catch(() => {});
-    if (module) {
-      const nodeIds = this.#g.graph.nodes().filter((n) => n.name === module.nodeName).map((n) => n.id);
-      await unloadModule(this.#g, module.id, nodeIds);
-    }
+    await this.#unloadModules();
     this.#set('closed');
   }
 }

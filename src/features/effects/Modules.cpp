@@ -128,9 +128,11 @@ bool isLoadableModule(const std::string& name) {
     static const char* const kNames[] = {
         "libpipewire-module-filter-chain",
         "libpipewire-module-loopback",
-        // Audio between hosts: RTP (every line) and ROC (PipeWire 1.x built with it).
+        // Audio between hosts: RTP (every line; 1.x announces its sessions
+        // with module-rtp-sap) and ROC (PipeWire 1.x built with it).
         "libpipewire-module-rtp-sink",
         "libpipewire-module-rtp-source",
+        "libpipewire-module-rtp-sap",
         "libpipewire-module-roc-sink",
         "libpipewire-module-roc-source",
     };
