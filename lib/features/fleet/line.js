@@ -7,10 +7,10 @@
 //   rtp  libpipewire-module-rtp-sink / -rtp-source as 0.3.x has them: the
 //        sender announces its session (SAP) to the receiver's address and
 //        port. A 1.x host sends it too (its rtp-sink with module-rtp-sap
-//        announcing it), and takes none: 1.x's module-rtp-sap hears no
-//        announcement on a unicast address (its socket is connected to that
-//        address), and 1.x's rtp-source given 0.3.x's port played silence
-//        here. So 0.3.x to 1.x is refused, 1.x to 0.3.x is RTP.
+//        announcing it), and takes none: 1.x's rtp-source and rtp-sap
+//        connect their socket to the unicast address and port they bind,
+//        so they take datagrams from themselves alone. So 0.3.x to 1.x is
+//        refused, 1.x to 0.3.x is RTP.
 const fs = require('node:fs');
 const path = require('node:path');
 
