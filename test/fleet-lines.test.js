@@ -87,7 +87,15 @@ test('a stream between PipeWire lines', { skip: why ?? false, timeout: 240000 },
     assert.deepEqual([answer.ok, answer.result?.codec], [true, 'rtp'], JSON.stringify(answer));
     await waitFor(() => Math.abs(peak() - LEVEL) <= 0.5, 15000, () => `the tone at alpha at ${LEVEL} dBFS (median ${peak()}): ${meter.err}`);
     t.diagnostic(`rtp from beta (${b.pipewire}) to alpha (${a.pipewire}): ${peak().toFixed(2)} dBFS at alpha`);
+    // alpha's bridge killed and started again: its source goes and comes back, and beta's sender,
+    // seeing the receiver loaded again, announces the session to it again.
     const id = streamId('beta:tone-beta', 'alpha:alpha-speakers');
+    await alpha.bridge.kill();
+    await waitFor(() => !ownNodes(alpha).includes(`quorvane-stream-${id}.receive`), 10000, 'alpha\'s source gone with its bridge', 50);
+    const since = Date.now();
+    await alpha.startBridge();
+    await waitFor(() => meter.levels.filter((l) => l.at > since && Math.abs(l.peak[0] - LEVEL) <= 0.5).length > 30, 15000, 'the tone at alpha again');
+    t.diagnostic(`alpha's bridge restarted: the tone back at alpha after ${Date.now() - since} ms`);
     const gone = await ask({ op: 'unstream', stream: id });
     assert.equal(gone.ok, true, JSON.stringify(gone));
     let left = [];
