@@ -75,10 +75,10 @@ function sleepSync(ms) {
 
 // Polls `condition` until it holds; throws after `timeoutMs`.
 function waitUntilSync(condition, timeoutMs, what) {
-  const end = Date.now() + timeoutMs;
+  const end = performance.now() + timeoutMs;
   for (;;) {
     if (condition()) return;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    if (performance.now() > end) throw new Error(`timed out waiting for ${what}`);
     sleepSync(10);
   }
 }

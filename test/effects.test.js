@@ -218,3 +218,19 @@ test('a patchbay\'s filters and loopbacks are made once the nodes they name are 
   assert.deepEqual([made('bay-eq'), made('bay-loop'), errors], [0, 0, []]);
   await Promise.all([graph.destroyNode(mic.id), graph.destroyNode(spk.id)]);
 });
+
+test('a step of the wall clock (NTP, a virtual machine\'s time set again) cuts no wait for a filter short', async () => {
+  // The clock steps an hour ahead once the daemon has announced the filter's node, while its ports
+  // are still awaited.
+  const realNow = Date.now;
+  const step = (node) => node.name === 'clock-eq' && (Date.now = () => realNow() + 3600e3);
+  graph.on('node-created', step);
+  try {
+    const filter = await graph.createFilter({ name: 'clock-eq', filters: [{ type: 'peaking', freq: 1000, gain: 3 }] });
+    assert.equal(filterNodes('clock-eq').length, 2);
+    await filter.close();
+  } finally {
+    graph.off('node-created', step);
+    Date.now = realNow;
+  }
+});

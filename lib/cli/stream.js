@@ -32,8 +32,8 @@ async function stream(argv) {
     // The retained states come at once; the sending host (or, to remove, either end) must be among them.
     const asked = o.remove ? [ends.from.host, ends.to.host] : [ends.from.host];
     const online = () => asked.find((h) => hosts.graph(h)?.online);
-    const deadline = Date.now() + HOST_WAIT_MS;
-    while (!online() && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+    const deadline = performance.now() + HOST_WAIT_MS;
+    while (!online() && performance.now() < deadline) await new Promise((r) => setTimeout(r, 50));
     const host = online();
     if (!host) throw new CliError(`no bridge of ${asked.join(' or ')} online on ${o.broker}`);
     const answer = await hosts.request(host, { op: o.remove ? 'unstream' : 'stream', args });

@@ -123,11 +123,11 @@ function applyProps(features, node, volumes, mute, timeoutMs, what) {
       const send = () => addon.graphSetNodeProps(node.id, token, volumes, mute) || settle.reject(new Error('PipeWire not connected'));
       if (!send()) return;
       const settleMs = settleMsOf(features, node);
-      const settledAt = Date.now() + settleMs;
+      const settledAt = performance.now() + settleMs; // monotonic, as the timer below
       let shown = null; // the node as it last showed the values, while it does
       let resends = 0;
       const confirm = (shows) => {
-        if (Date.now() >= settledAt) settle.resolve(shows);
+        if (performance.now() >= settledAt) settle.resolve(shows);
         else shown = shows;
       };
       // Once the node is old enough: what it shows then, or the values sent once more.

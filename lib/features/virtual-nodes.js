@@ -111,7 +111,7 @@ async function createNode(g, options) {
       );
     }
   }
-  const deadline = Date.now() + spec.timeoutMs;
+  const deadline = performance.now() + spec.timeoutMs; // monotonic: a wall-clock step cuts no wait short
   created = true;
   let token;
   const id = await new Promise((resolve, reject) => {
@@ -133,7 +133,7 @@ async function createNode(g, options) {
     }
   });
   try {
-    await whole(g, spec, id, Math.max(1, deadline - Date.now()));
+    await whole(g, spec, id, Math.max(1, deadline - performance.now()));
   } catch (e) {
     addon.graphAbandonNode(token); // nobody gets the node: it is destroyed
     throw e;

@@ -79,11 +79,11 @@ class Fixture extends FixtureProcess {
 // `what` names the condition in the time-out's message: a text, or a function
 // giving one then (the state that did not come).
 async function waitFor(condition, timeoutMs = 5000, what = 'condition', intervalMs = 5) {
-  const end = Date.now() + timeoutMs;
+  const end = performance.now() + timeoutMs;
   for (;;) {
     const value = await condition(); // an async condition's Promise is not the answer
     if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${typeof what === 'function' ? what() : what}`);
+    if (performance.now() > end) throw new Error(`timed out waiting for ${typeof what === 'function' ? what() : what}`);
     await new Promise((r) => setTimeout(r, intervalMs));
   }
 }

@@ -60,8 +60,10 @@ async function loadModule(g, name, args, ends, { timeoutMs }) {
   const { graph } = g;
   if (graph.state !== 'connected') throw new Error('PipeWire not connected');
   const id = (lastModuleId = (lastModuleId % 0xffffffff) + 1);
-  const deadline = Date.now() + timeoutMs;
-  const remaining = () => Math.max(1, deadline - Date.now());
+  // On the monotonic clock: a step of the wall clock (NTP, a virtual
+  // machine's time set again) cuts no wait short.
+  const deadline = performance.now() + timeoutMs;
+  const remaining = () => Math.max(1, deadline - performance.now());
   await g.wait({ timeoutMs, timeoutError: () => new Error(`${name}: no answer within ${timeoutMs} ms`) }, (settle) => {
     if (!addon.graphModuleLoad(id, name, spaJson(args))) return settle.reject(new Error('PipeWire not connected'));
     return {
