@@ -139,7 +139,7 @@ function applyProps(features, node, volumes, mute, timeoutMs, what) {
         onEvent: (kind, payload) => {
           if (kind === 'node-changed' && payload.id === node.id) {
             if (shows(payload, volumes, mute)) confirm(payload);
-            else if (Date.now() < settledAt) {
+            else if (performance.now() < settledAt) {
               // Other values (the session manager taking the node up): sent again.
               shown = null;
               if (resends++ < MAX_RESENDS) send();
