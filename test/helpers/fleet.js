@@ -206,4 +206,4 @@ function startOnsets(fleet, h, name) {
   return capture;
 }
 
-module.exports = { startFleet, canMakeNamespaces, configureSink, play, BRIDGE };
+module.exports = { startFleet, canMakeNamespaces, configureSink, play };

@@ -36,6 +36,7 @@ function loadedLibrary() {
   return null;
 }
 
+// The major version of a PipeWire version ("0.3.65" → 0, "1.4.2" → 1).
 const major = (version) => Number(String(version).split('.')[0]);
 
 let cached = null;
@@ -70,4 +71,4 @@ function chooseCodec(sender, receiver) {
   return sender.find((c) => receiver.includes(c)) ?? null;
 }
 
-module.exports = { networkLine, chooseCodec, loadedLibrary };
+module.exports = { networkLine, chooseCodec, loadedLibrary, major };

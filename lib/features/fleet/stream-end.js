@@ -19,7 +19,7 @@ const addon = require('../../connection/addon');
 const { checkOptions, checkNumber, checkText } = require('../../core/arguments');
 const { loadModule, unloadModule, watchModule, positions } = require('../effects/module');
 const { PORTS, isPortList } = require('./codecs');
-const { networkLine } = require('./line');
+const { networkLine, major } = require('./line');
 
 const { createdByKey: CREATED_BY } = addon.constants;
 const OPTIONS = ['id', 'role', 'codec', 'node', 'address', 'peer', 'ports', 'latencyMs', 'channels', 'timeoutMs'];
@@ -34,7 +34,7 @@ const RTP_FORMAT = { format: 'S16BE', rate: 48000 }; // L16, what 0.3.x's RTP mo
 
 // Whether this process's PipeWire (or `version`) is of the 1.x line, whose
 // RTP modules leave announcements to module-rtp-sap.
-const isModern = (version = networkLine().version) => Number(String(version).split('.')[0]) >= 1;
+const isModern = (version = networkLine().version) => major(version) >= 1;
 
 // The UDP ports bound in this network namespace, from /proc/net/udp{,6}.
 function udpPortsInUse() {
