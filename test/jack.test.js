@@ -13,7 +13,8 @@ const { missing, jackClient, jackClientLater, jackExample } = require('./helpers
 
 const skip = missing();
 let graph;
-const { daemon, fixture } = privateDaemon({}, { graph: (g) => (graph = g) });
+// The clients are set up once the Graph is connected (in its hook: a file's own test.before does not wait for it).
+const { daemon, fixture } = privateDaemon({}, { graph: (g) => ((graph = g), setUp()) });
 const started = [];
 test.after(() => Promise.all(started.map((c) => c.stop())));
 
@@ -43,13 +44,14 @@ const outputsOf = (node) => portsOf(node.id).filter((p) => p.direction === 0).ma
 const linked = (node) => linksFrom(outputsOf(node), daemon.env);
 
 let studio, daw, synth; // studio: a sound card's sink, "Studio Out" to JACK applications (its description)
-test.before(async () => {
+async function setUp() {
   if (skip) return;
   studio = await fixture.add('alsa_output.studio', 'Audio/Sink;node.description=Studio Out;node.nick=Studio', 'FL,FR', 0);
   // A DAW's outputs and a synth's inputs, MIDI listed first among the synth's: by port order alone, audio would go to MIDI.
   daw = await client('DAW Out', 'out:audio:out_L', 'out:audio:out_R', 'out:midi:midi_out');
   synth = await client('Synth', 'in:midi:midi_in', 'in:audio:in_L', 'in:audio:in_R');
-});
+}
+
 
 test('two nodes link port to port of one type (audio by channel, then order; a mono output to every channel; MIDI to MIDI), from the Graph and the tool; what pairs with nothing is said', { skip }, async () => {
   const [outL, outR, midiOut] = ['out_L', 'out_R', 'midi_out'].map((n) => port(daw.node, n));
