@@ -39,6 +39,10 @@ const REFUSAL_REPLIES_PER_S = 5; // answers to commands refused for their rate: 
 const MAX_TOPICS = 20000; // retained topics held as the bridge's (its own, and discovery configs an earlier run left)
 const MAX_RESPONSE_TOPIC = 1024; // characters of an MQTT 5 response topic
 const MAX_CORRELATION_BYTES = 256; // bytes of MQTT 5 correlation data, echoed in the answer
+// Commands with a response topic and correlation data, remembered so that a
+// copy sent again (its answer lost) is answered, not done twice.
+const MAX_REMEMBERED = 256;
+const REMEMBERED_MS = 60000;
 // What #sent holds for one of the bridge's topics that someone else has
 // overwritten: never equal to a payload, so the next look sends the bridge's own.
 const FORGED = Symbol('forged');
@@ -103,6 +107,7 @@ class Bridge extends EventEmitter {
   #backoff = BACKOFF_MIN_MS;
   #retry = null;
   #inFlight = 0;
+  #remembered = new Map(); // response topic + correlation → { at, outcome: Promise }
   #commandLimit;
   #refusalLimit = new RateLimit(REFUSAL_REPLIES_PER_S, REFUSAL_REPLIES_PER_S);
   #patchbay = null;
@@ -520,15 +525,33 @@ class Bridge extends EventEmitter {
       answer({ ok: false, error: `${e.message}; this command was not done` });
       return;
     }
+    const key = rememberedKey(packet);
+    const earlier = key && this.#remembered.get(key);
+    if (earlier) {
+      earlier.outcome.then(answer);
+      return;
+    }
     this.#inFlight++;
     this.#counts.commands++;
-    this.#commands
-      .run(route, payload)
-      .then((outcome) => answer(id === undefined ? outcome : { id, ...outcome }))
-      .finally(() => {
-        this.#inFlight--;
-        this.#schedule();
-      });
+    const outcome = this.#commands.run(route, payload).then((o) => (id === undefined ? o : { id, ...o }));
+    if (key) this.#remember(key, outcome);
+    outcome.then(answer).finally(() => {
+      this.#inFlight--;
+      this.#schedule();
+    });
+  }
+
+  // Keeps the outcome of a command sent with a response topic and
+  // correlation data for REMEMBERED_MS: a copy of it sent again (its answer
+  // lost) gets that answer and is not done twice. At most MAX_REMEMBERED,
+  // the oldest forgotten first.
+  #remember(key, outcome) {
+    const now = performance.now();
+    for (const [k, entry] of this.#remembered) {
+      if (now - entry.at < REMEMBERED_MS && this.#remembered.size < MAX_REMEMBERED) break;
+      this.#remembered.delete(k);
+    }
+    this.#remembered.set(key, { at: now, outcome });
   }
 
   // Why an answer to the command of `packet` could not be given as asked
@@ -581,6 +604,13 @@ class Bridge extends EventEmitter {
 }
 
 const isReplyTopic = (t) => typeof t === 'string' && t.length > 0 && t.length <= MAX_RESPONSE_TOPIC && !/[+#]/.test(t);
+// What identifies a command sent with an MQTT 5 response topic and
+// correlation data (a controller's copies of one command carry the same
+// both), or null.
+function rememberedKey(packet) {
+  const { responseTopic, correlationData } = packet.properties ?? {};
+  return isReplyTopic(responseTopic) && correlationData?.length ? `${responseTopic}\n${correlationData.toString('hex')}` : null;
+}
 
 // The "id" a JSON command carries, echoed in its answer (for MQTT 3.1.1,
 // which has no correlation data): undefined when it has none (or is no JSON

@@ -25,6 +25,7 @@ const { networkLine, chooseCodec } = require('../features/fleet/line');
 const { streamRules } = require('../features/fleet/stream-rules');
 const { PORTS } = require('../features/fleet/stream-end');
 const { parseJson } = require('../protocol/broker-payload');
+const { BrokerRequests } = require('../protocol/broker-request');
 const { slug } = require('./homeassistant');
 const { streamId, endpoint, readRecord, ownRecord, FIELD } = require('../protocol/stream-record');
 
@@ -73,7 +74,7 @@ class Streams {
   #peers = new Map(); // host → { online, run, codecs, address }
   #remote = new Map(); // "HOST/ID" → record, of other hosts' records that name this host
   #stale = new Map(); // stream id → when this host's record of an earlier run was heard
-  #forwarded = new Map(); // correlation (hex) → { resolve, timer }
+  #forwarded; // commands sent on to other hosts (BrokerRequests)
   #removed = new Set(); // nonces of streams removed here: the other end's record is not taken up again
   #replyTopic;
   #scheduled = false;
@@ -92,6 +93,13 @@ class Streams {
     this.#changed = changed;
     this.#line = networkLine();
     this.#replyTopic = `${prefix}-fleet/${randomBytes(8).toString('hex')}/reply`;
+    this.#forwarded = new BrokerRequests({
+      max: MAX_FORWARDED,
+      replyTopic: this.#replyTopic,
+      publish: (topic, text, o) => this.#publish(topic, text, o),
+      outcome: (answer) => (answer === null || typeof answer !== 'object' || typeof answer.ok !== 'boolean' ? { ok: false, error: 'the host answered with no outcome' }
+        : answer.ok ? { ok: true, result: answer.result } : { ok: false, error: String(answer.error).slice(0, FIELD.error) }),
+    });
     // A receiver's node coming or going changes its record.
     const onNode = (node) => typeof node?.name === 'string' && node.name.startsWith('quorvane-stream-') && this.#schedule();
     for (const name of ['node-created', 'node-destroyed']) {
@@ -129,7 +137,7 @@ class Streams {
    */
   hear(topic, payload, packet) {
     if (topic === this.#replyTopic) {
-      this.#answered(packet, payload);
+      this.#forwarded.answered(packet, payload);
       return true;
     }
     const p = `${this.#prefix}/`;
@@ -352,33 +360,9 @@ class Streams {
   // Sends a command on to `host`'s bridge and resolves with its answer.
   #forward(host, command) {
     if (!this.#peers.get(host)?.online) return Promise.resolve({ ok: false, error: `stream: host ${JSON.stringify(host)} is not online on this broker` });
-    if (this.#forwarded.size >= MAX_FORWARDED) return Promise.resolve({ ok: false, error: `busy: ${MAX_FORWARDED} stream commands wait for their hosts` });
-    const correlation = randomBytes(12);
-    const key = correlation.toString('hex');
-    return new Promise((resolve) => {
-      const timer = setTimeout(() => {
-        this.#forwarded.delete(key);
-        resolve({ ok: false, error: `no answer from ${host} within ${(ANSWER_MS + 2000) / 1000} s` });
-      }, ANSWER_MS + 2000);
-      this.#forwarded.set(key, { resolve, timer });
-      this.#publish(`${this.#prefix}/${host}/set`, JSON.stringify(command), { qos: 0, retain: false, properties: { responseTopic: this.#replyTopic, correlationData: correlation } });
-    });
-  }
-
-  #answered(packet, payload) {
-    const key = packet.properties?.correlationData?.toString('hex');
-    const waiting = key && this.#forwarded.get(key);
-    if (!waiting) return;
-    this.#forwarded.delete(key);
-    clearTimeout(waiting.timer);
-    let answer;
-    try {
-      answer = parseJson(payload);
-    } catch {
-      answer = null;
-    }
-    if (answer === null || typeof answer !== 'object' || typeof answer.ok !== 'boolean') waiting.resolve({ ok: false, error: 'the host answered with no outcome' });
-    else waiting.resolve(answer.ok ? { ok: true, result: answer.result } : { ok: false, error: String(answer.error).slice(0, FIELD.error) });
+    const waitMs = ANSWER_MS + 2000;
+    return this.#forwarded.send(`${this.#prefix}/${host}/set`, command, waitMs, () => ({ ok: false, error: `no answer from ${host} within ${waitMs / 1000} s` }))
+      ?? Promise.resolve({ ok: false, error: `busy: ${MAX_FORWARDED} stream commands wait for their hosts` });
   }
 
   // --- the ends -------------------------------------------------------------
@@ -637,11 +621,7 @@ class Streams {
     this.#closed = true;
     clearTimeout(this.#timer);
     for (const off of this.#unlisten.splice(0)) off();
-    for (const { resolve, timer } of this.#forwarded.values()) {
-      clearTimeout(timer);
-      resolve({ ok: false, error: 'the bridge closed' });
-    }
-    this.#forwarded.clear();
+    this.#forwarded.close({ ok: false, error: 'the bridge closed' });
     await Promise.all([...this.#links.values()].map(async (link) => {
       const end = link.end;
       link.endKey = null;

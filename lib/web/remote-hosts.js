@@ -13,6 +13,7 @@ const { isId } = require('../core/arguments');
 const { parseJson, MAX_PAYLOAD_BYTES } = require('../protocol/broker-payload');
 const { AUTH_CODES, firstConnect } = require('../protocol/broker-connect');
 const { readRecord, ownRecord } = require('../protocol/stream-record');
+const { BrokerRequests } = require('../protocol/broker-request');
 
 const MAX_HOSTS = 64;
 const MAX_NODES = 2000; // per host
@@ -207,7 +208,7 @@ class RemoteHosts extends EventEmitter {
   #o;
   #client = null;
   #hosts = new Map(); // name → RemoteGraph
-  #pending = new Map(); // correlation data (hex) → { resolve, timer }
+  #pending; // requests to the hosts' bridges (BrokerRequests)
   #replyTopic;
   #brokerUp = false;
   #closed = false;
@@ -225,6 +226,12 @@ class RemoteHosts extends EventEmitter {
     require('../protocol/broker-options').checkBridgeOptions({ broker, username, password, ca, topicPrefix, hostName: 'web' });
     this.#o = { broker, username, password, ca, topicPrefix };
     this.#replyTopic = `${topicPrefix}-web/${randomBytes(8).toString('hex')}/reply`;
+    this.#pending = new BrokerRequests({
+      max: MAX_PENDING,
+      replyTopic: this.#replyTopic,
+      publish: (topic, body, options) => this.#client.publish(topic, body, options),
+      outcome: (reply) => (reply?.ok === true ? { ok: true, result: reply.result ?? null } : { ok: false, error: text(reply?.error) ? reply.error : 'the host answered with something not understood' }),
+    });
   }
 
   /** The hosts, by name: [{ name, online }]. */
@@ -309,7 +316,7 @@ class RemoteHosts extends EventEmitter {
   }
 
   #message(topic, payload, packet) {
-    if (topic === this.#replyTopic) return this.#answer(payload, packet);
+    if (topic === this.#replyTopic) return this.#pending.answered(packet, payload);
     const prefix = `${this.#o.topicPrefix}/`;
     if (!topic.startsWith(prefix)) return;
     const levels = topic.slice(prefix.length).split('/');
@@ -415,35 +422,9 @@ class RemoteHosts extends EventEmitter {
     if (!['volume', 'mute', 'default', 'move', 'link', 'unlink', 'stream', 'unstream'].includes(command.op)) {
       return Promise.resolve({ ok: false, error: `${op}: not done through the broker; do it on ${name} itself` });
     }
-    if (this.#pending.size >= MAX_PENDING) return Promise.resolve({ ok: false, error: `busy: ${MAX_PENDING} requests wait for their hosts` });
-    const correlation = randomBytes(12);
-    const key = correlation.toString('hex');
     const waitMs = command.op === 'stream' ? STREAM_REQUEST_MS : REQUEST_MS;
-    return new Promise((resolve) => {
-      const timer = setTimeout(() => {
-        this.#pending.delete(key);
-        resolve({ ok: false, error: `no answer from ${name} within ${waitMs / 1000} s` });
-      }, waitMs);
-      this.#pending.set(key, { resolve, timer });
-      this.#client.publish(`${this.#o.topicPrefix}/${name}/set`, JSON.stringify(command), { qos: 0, properties: { responseTopic: this.#replyTopic, correlationData: correlation } });
-    });
-  }
-
-  // A bridge's answer: only its outcome, checked, goes to the page.
-  #answer(payload, packet) {
-    const key = packet.properties?.correlationData?.toString('hex');
-    const waiting = key && this.#pending.get(key);
-    if (!waiting) return;
-    this.#pending.delete(key);
-    clearTimeout(waiting.timer);
-    let reply;
-    try {
-      reply = parseJson(payload);
-    } catch {
-      reply = null;
-    }
-    if (reply?.ok === true) waiting.resolve({ ok: true, result: reply.result ?? null });
-    else waiting.resolve({ ok: false, error: text(reply?.error) ? reply.error : 'the host answered with something not understood' });
+    return this.#pending.send(`${this.#o.topicPrefix}/${name}/set`, command, waitMs, () => ({ ok: false, error: `no answer from ${name} within ${waitMs / 1000} s` }))
+      ?? Promise.resolve({ ok: false, error: `busy: ${MAX_PENDING} requests wait for their hosts` });
   }
 
   async close() {
@@ -451,11 +432,7 @@ class RemoteHosts extends EventEmitter {
     clearTimeout(this.#retry);
     clearTimeout(this.#fleetTimer);
     clearTimeout(this.#sweep);
-    for (const { resolve, timer } of this.#pending.values()) {
-      clearTimeout(timer);
-      resolve({ ok: false, error: 'the server is closing' });
-    }
-    this.#pending.clear();
+    this.#pending.close({ ok: false, error: 'the server is closing' });
     const client = this.#client;
     if (!client) return;
     let timer;

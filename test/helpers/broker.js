@@ -2,6 +2,7 @@
 // A private MQTT broker for the tests: Debian's mosquitto with a configuration
 // of its own (no system service), on a free loopback port or on the listeners
 // given, optionally with users and TLS; and an MQTT.js client that keeps what it hears.
+const { randomBytes } = require('node:crypto');
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
@@ -98,9 +99,11 @@ async function listen(url, topics, options = {}) {
     waiters.add(check);
     check();
   });
+  // Correlation data of this listener's own (a bridge answers a copy of a command it has had with that command's answer).
+  const tag = randomBytes(4).toString('hex');
   let asked = 0;
   state.ask = async (topic, payload, { v4 = null, timeoutMs = 10000 } = {}) => {
-    const [correlation, seen] = [`c${++asked}`, state.heard.length];
+    const [correlation, seen] = [`${tag}-${++asked}`, state.heard.length];
     const properties = { responseTopic: 'test/replies', correlationData: Buffer.from(correlation) };
     (v4 ?? client).publish(topic, payload, v4 ? {} : { properties });
     const isReply = (m) => (m.topic === 'test/replies' ? String(m.packet.properties?.correlationData) === correlation
