@@ -499,11 +499,11 @@ export interface ProfileRow {
   latency: string | null;
 }
 
-/** One driver's cycle: its row, its DSP load, its xruns and the nodes it drives (`errors`: cycles they did not finish). */
+/** One driver's cycle: its row, its DSP load, its xruns and the nodes it drives (`errors`: their xruns since the profiler opened, pw-top's ERR; `xruns`: the daemon's count of a node's xruns, PipeWire 1.x, null on 0.3). */
 export interface ProfileDriver extends ProfileRow {
   load: { fast: number; medium: number; slow: number };
   xruns: number;
-  followers: Array<ProfileRow & { errors: number }>;
+  followers: Array<ProfileRow & { errors: number; xruns: number | null }>;
 }
 
 /**

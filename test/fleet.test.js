@@ -129,6 +129,24 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     const latency = (await waitFor(() => click(meterB), 15000, 'the click at beta')) - click(meterA);
     t.diagnostic(`${expected}: end-to-end latency ${latency} ms (60 Hz meters; target ${receive.latencyMs} ms), alpha ${a.toFixed(2)} dBFS, beta ${b.toFixed(2)} dBFS`);
     assert.ok(latency > 0 && latency < 2000, `latency ${latency} ms`);
+    // Health: each end's underruns counted (the xruns of the graph its node runs in); beta's bridge, which
+    // runs the receiving node, held still for 300 ms makes beta's grow.
+    const health = (host) => JSON.parse(broker.retained.get(`quorvane/${host}/stream/${id2}`) ?? 'null')?.health;
+    await broker.until(() => ['alpha', 'beta'].every((h) => Number.isInteger(health(h)?.underruns)), 15000, 'both ends\' underruns counted');
+    // (On 0.3 a node's errors are those seen while the bridge looks at the profiler, a second in five: the bridge
+    // is held still now and then until a look sees it.)
+    const underruns = health('beta').underruns;
+    let stalls = 0;
+    await waitFor(async () => {
+      if (health('beta').underruns > underruns) return true;
+      beta.bridge.child.kill('SIGSTOP');
+      await new Promise((r) => setTimeout(r, 300)); // the stall itself, not a wait for a condition
+      beta.bridge.child.kill('SIGCONT');
+      stalls++;
+      return false;
+    }, 40000, `beta's underruns past ${underruns}`, 500);
+    t.diagnostic(`health after ${stalls} stalls of 300 ms of beta's bridge: alpha ${JSON.stringify(health('alpha'))}, beta ${JSON.stringify(health('beta'))}`);
+    assert.equal(health('beta').packetsLost, null);
     await command({ op: 'unstream', from: 'alpha:tone-a2', to: 'beta:beta-speakers' });
     await waitFor(() => !broker.retained.has(`quorvane/beta/stream/${id2}`) && !broker.retained.has(`quorvane/alpha/stream/${id2}`), 10000, 'the records emptied');
     // Each end's module is unloaded by its own bridge, on its own time: what its daemon shows is waited for.

@@ -38,8 +38,9 @@ function row(block, driver, periodNs, follower = false) {
 // Emits "profile" ({ t, drivers: [{ ...row, load: { fast, medium, slow },
 // xruns, followers: [{ ...row, errors }] }] }) for each profile the daemon
 // sends (a driver's xruns: the daemon's count for its graph; a follower's
-// errors: the cycles it did not finish since the profiler opened, pw-top's
-// ERR), "xrun" ({ node, role, count, t }) when either grows (`role`:
+// errors: since the profiler opened, pw-top's ERR: the xruns the daemon
+// counted for it on 1.x, the cycles it did not finish on 0.3; xruns: the
+// daemon's whole count of its xruns on 1.x, null on 0.3), "xrun" ({ node, role, count, t }) when either grows (`role`:
 // 'driver', `count` its xruns; 'follower', `count` its errors), and "end"
 // once closed.
 class Profiler extends EventEmitter {
@@ -64,7 +65,7 @@ class Profiler extends EventEmitter {
     if (kind === 'profiler-xrun') return this.emit('xrun', { node: payload.id, role: payload.res === 1 ? 'follower' : 'driver', count: payload.token, t: Date.now() });
     const drivers = payload.drivers.map((d) => {
       const periodNs = d.rate[1] ? (d.quantum * 1e9 * d.rate[0]) / d.rate[1] : 0;
-      const followers = d.followers.map((f) => ({ ...row(f, d, periodNs, true), errors: f.errors }));
+      const followers = d.followers.map((f) => ({ ...row(f, d, periodNs, true), errors: f.errors, xruns: f.xrunCount >= 0 ? f.xrunCount : null }));
       return { ...row(d, d, periodNs), load: { fast: d.load[0], medium: d.load[1], slow: d.load[2] }, xruns: d.xruns, followers };
     });
     this.latest = { t: payload.t, drivers };

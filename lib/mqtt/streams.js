@@ -23,6 +23,7 @@ const { checkOptions, checkNumber } = require('../core/arguments');
 const { resolveNode } = require('../features/resolve-node');
 const { networkLine, chooseCodec } = require('../features/fleet/line');
 const { streamRules } = require('../features/fleet/stream-rules');
+const { StreamHealth } = require('../features/fleet/stream-health');
 const { PORTS } = require('../features/fleet/stream-end');
 const { parseJson } = require('../protocol/broker-payload');
 const { BrokerRequests } = require('../protocol/broker-request');
@@ -75,6 +76,7 @@ class Streams {
   #remote = new Map(); // "HOST/ID" → record, of other hosts' records that name this host
   #stale = new Map(); // stream id → when this host's record of an earlier run was heard
   #forwarded; // commands sent on to other hosts (BrokerRequests)
+  #health; // the ends' underruns (StreamHealth)
   #removed = new Set(); // nonces of streams removed here: the other end's record is not taken up again
   #replyTopic;
   #scheduled = false;
@@ -100,8 +102,9 @@ class Streams {
       outcome: (answer) => (answer === null || typeof answer !== 'object' || typeof answer.ok !== 'boolean' ? { ok: false, error: 'the host answered with no outcome' }
         : answer.ok ? { ok: true, result: answer.result } : { ok: false, error: String(answer.error).slice(0, FIELD.error) }),
     });
+    this.#health = new StreamHealth(graph, () => [...this.#links.values()].flatMap((l) => (l.end ? [l.end.nodeName] : [])), () => this.#changed());
     // A receiver's node coming or going changes its record.
-    const onNode = (node) => typeof node?.name === 'string' && node.name.startsWith('quorvane-stream-') && this.#schedule();
+    const onNode = (node) => typeof node?.name === 'string' && node.name.startsWith('quorvane-stream-') && (this.#schedule(), this.#health.soon());
     for (const name of ['node-created', 'node-destroyed']) {
       graph.on(name, onNode);
       this.#unlisten.push(() => graph.off(name, onNode));
@@ -234,7 +237,7 @@ class Streams {
 
   #record(link) {
     const latencyMs = link.latencyMs ?? (link.codec ? DEFAULT_LATENCY_MS[link.codec] : undefined);
-    const r = { role: link.role, run: this.#run, nonce: link.nonce, from: link.from, to: link.to, enabled: link.enabled, latencyMs, codecs: this.#line.codecs, codec: link.codec, address: this.address(), ports: null, state: link.state, error: link.error, health: { packetsLost: null, underruns: null }, pipewire: this.#line.version };
+    const r = { role: link.role, run: this.#run, nonce: link.nonce, from: link.from, to: link.to, enabled: link.enabled, latencyMs, codecs: this.#line.codecs, codec: link.codec, address: this.address(), ports: null, state: link.state, error: link.error, health: { packetsLost: null, underruns: link.end ? this.#health.underruns(link.end.nodeName) : null }, pipewire: this.#line.version };
     if (link.role === 'receive') Object.assign(r, { ports: link.ports, session: link.session ?? 0, ready: link.ready });
     else {
       const peer = this.#current(link.ends.to.host, link.id);
@@ -622,6 +625,7 @@ class Streams {
     clearTimeout(this.#timer);
     for (const off of this.#unlisten.splice(0)) off();
     this.#forwarded.close({ ok: false, error: 'the bridge closed' });
+    this.#health.close();
     await Promise.all([...this.#links.values()].map(async (link) => {
       const end = link.end;
       link.endKey = null;

@@ -36,6 +36,8 @@ void setBlock(v8::Local<v8::Object> o, const ProfileBlock& b) {
     Nan::Set(o, Nan::New("finish").ToLocalChecked(), Nan::New(double(b.finish)));
     Nan::Set(o, Nan::New("status").ToLocalChecked(), Nan::New(b.status));
     Nan::Set(o, Nan::New("errors").ToLocalChecked(), Nan::New(b.errors));
+    Nan::Set(o, Nan::New("xrunCount").ToLocalChecked(), Nan::New(b.xrunCount));
+    Nan::Set(o, Nan::New("async").ToLocalChecked(), Nan::New(b.async));
     Nan::Set(o, Nan::New("latency").ToLocalChecked(), pair(b.latencyNum, b.latencyDenom));
 }
 

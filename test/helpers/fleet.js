@@ -135,8 +135,9 @@ async function startFleet(names, { tag = `${process.pid % 10000}`, elsewhere = [
     for (const h of Object.values(fleet.hosts)) {
       h.sink = `${h.name}-speakers`;
       if (elsewhere.includes(h.name)) continue; // its daemon and bridge are the caller's
-      // A sink, and a capture device (a test tone) that no rule lets the host send.
-      h.daemon = startDaemon({ setEnv: false, objects: [{ name: h.sink, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
+      // A sink, and a capture device (a test tone) that no rule lets the host send; the profiler, as a
+      // desktop's daemon has it (a stream's underruns are read from it).
+      h.daemon = startDaemon({ setEnv: false, profiler: true, objects: [{ name: h.sink, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
         { name: `${h.name}-mic`, mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }] });
       configureSink(h.daemon.env, h.sink);
       h.restartDaemon = async () => {

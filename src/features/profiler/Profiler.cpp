@@ -29,7 +29,13 @@ struct ProfilerState : FeatureState {
     spa_hook proxyListener{}, listener{};
     bool moduleLoaded = false;
     std::map<uint32_t, int32_t> xruns;   // driver -> xruns last seen; PipeWire thread
-    std::map<uint32_t, int32_t> errors;  // follower -> cycles not finished; PipeWire thread
+    // follower -> its errors since the profiler was bound, and (1.x) the
+    // daemon's count of its xruns last seen; PipeWire thread
+    struct Errors {
+        int32_t count = 0;
+        int32_t xrunCount = -1;
+    };
+    std::map<uint32_t, Errors> errors;
     std::mutex slotMutex;
     Profile latest;  // under slotMutex
     bool fresh = false, queued = false;
@@ -46,10 +52,15 @@ bool parseBlock(const spa_pod* pod, ProfileBlock& b) {
     const char* name = nullptr;
     int64_t prev = 0;
     spa_fraction latency{0, 0};
+    int32_t xrunCount = -1;
+    bool async = false;
     if (spa_pod_parser_get_struct(&prs, SPA_POD_Int(&id), SPA_POD_String(&name), SPA_POD_Long(&prev),
                                   SPA_POD_Long(&b.signal), SPA_POD_Long(&b.awake), SPA_POD_Long(&b.finish),
-                                  SPA_POD_Int(&b.status), SPA_POD_OPT_Fraction(&latency)) < 0)
+                                  SPA_POD_Int(&b.status), SPA_POD_OPT_Fraction(&latency),
+                                  SPA_POD_OPT_Int(&xrunCount), SPA_POD_OPT_Bool(&async)) < 0)
         return false;
+    b.xrunCount = xrunCount;
+    b.async = async;
     b.id = uint32_t(id);
     b.name = name ? name : "";
     b.latencyNum = latency.num;
@@ -76,9 +87,20 @@ void onProfile(void* user, const spa_pod* pod) {
         if (!first && d.xruns > it->second) grown[d.block.id] = {d.xruns, false};
         it->second = d.xruns;
         for (ProfileBlock& f : d.followers) {
-            int32_t& errors = s.errors[f.id];
-            if (f.status != kActivationFinished) grown[f.id] = {++errors, true};
-            f.errors = errors;
+            // 1.x counts each node's xruns itself (a node the graph does not
+            // wait for often is not finished when the profile is taken, and
+            // is not late for that): its count's growth. 0.3 does not: the
+            // cycles it did not finish, as pw-top counts them.
+            ProfilerState::Errors& e = s.errors[f.id];
+            int32_t more = 0;
+            if (f.xrunCount >= 0) {
+                if (e.xrunCount >= 0 && f.xrunCount > e.xrunCount) more = f.xrunCount - e.xrunCount;
+                e.xrunCount = f.xrunCount;
+            } else if (f.status != kActivationFinished) {
+                more = 1;
+            }
+            if (more > 0) grown[f.id] = {e.count += more, true};
+            f.errors = e.count;
         }
     }
     for (const auto& [node, count] : grown) {

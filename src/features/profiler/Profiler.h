@@ -2,8 +2,9 @@
 // pw-top reads it: each profile's drivers, their clock, load and xruns, and
 // the timings of every node they drive. Bound while a Graph's profiler runs;
 // the latest profile waits in a slot, told by a ProfileReady event, once
-// however many replace it. A driver's new xruns, and a follower's cycles not
-// finished (pw-top's ERR), come as ProfilerXrun (`id`: the node, `token`:
+// however many replace it. A driver's new xruns, and a follower's new errors
+// (pw-top's ERR: the growth of the daemon's count of its xruns on 1.x, its
+// cycles not finished on 0.3), come as ProfilerXrun (`id`: the node, `token`:
 // its count, `res`: 0 for a driver's xruns, 1 for a follower's errors), at
 // most once per node per profile the daemon sends. V8-free.
 #pragma once
@@ -29,7 +30,9 @@ struct ProfileBlock {
     std::string name;
     int64_t signal = 0, awake = 0, finish = 0;
     int32_t status = 0;
-    int32_t errors = 0;  // a follower's cycles not finished since the profiler was bound
+    int32_t errors = 0;  // a follower's errors since the profiler was bound (see above)
+    int32_t xrunCount = -1;  // the daemon's own count of the node's xruns (1.x), -1 where not sent
+    bool async = false;      // a follower the graph does not wait for (1.x)
     uint32_t latencyNum = 0, latencyDenom = 0;
 };
 
