@@ -112,17 +112,18 @@ test('a node dragged onto another host\'s sink streams to it through the broker;
   await drag(page, `#node-${speakers.id} .head`, target);
   await page.waitForFunction(() => [...document.querySelectorAll('.message')].some((m) => /streaming: alpha:demo-speakers → beta:demo-speakers by (RTP|ROC)/.test(m.textContent)), null, { timeout: 20000 });
   await waitFor(() => nodeNamed(betaEnv, `quorvane-stream-${id}.receive`) && nodeNamed(alphaEnv, `quorvane-stream-${id}.send`), 10000, 'the receiver on beta and the sender on alpha', 50);
-  await page.waitForFunction((sel) => /alpha: streaming · beta: listening/.test(document.querySelector(sel)?.textContent ?? ''), `#stream-${id}`, { timeout: 10000 });
+  await page.waitForFunction((sel) => /alpha: streaming(, \d+ underruns)? · beta: listening/.test(document.querySelector(sel)?.textContent ?? ''), `#stream-${id}`, { timeout: 10000 });
   assert.equal(await page.locator(`#stream-${id} .name`).textContent(), 'alpha:demo-speakers → beta:demo-speakers');
   assert.equal(await page.locator(`#node-${speakers.id}`).getAttribute('transform'), place, 'the node back in its place');
 
-  // A record anyone published is shown as text; one for an end that is not its host's is left out.
+  // A record anyone published is shown as text (its health's underruns beside its state); one for an end that is
+  // not its host's is left out.
   const from = 'evil:<img id="pwned2" src=x>';
-  const forged = { role: 'send', run: 'r', from, to: 'beta:demo-speakers', enabled: true, state: 'connecting', error: '<b id="pwned3">' };
+  const forged = { role: 'send', run: 'r', from, to: 'beta:demo-speakers', enabled: true, state: 'connecting', error: '<b id="pwned3">', health: { underruns: 3, packetsLost: null } };
   const elsewhere = { ...forged, from: 'alpha:demo-microphone' };
   sub.client.publish(`quorvane/evil/stream/${streamId(elsewhere.from, elsewhere.to)}`, JSON.stringify(elsewhere), { retain: true });
   sub.client.publish(`quorvane/evil/stream/${streamId(from, forged.to)}`, JSON.stringify(forged), { retain: true });
-  await page.waitForFunction(() => /evil: offline \(<b id="pwned3">\)/.test(document.querySelector('#fleet-streams').textContent), null, { timeout: 10000 });
+  await page.waitForFunction(() => /evil: offline, 3 underruns \(<b id="pwned3">\)/.test(document.querySelector('#fleet-streams').textContent), null, { timeout: 10000 });
   assert.deepEqual([await page.locator('#pwned2, #pwned3').count(), await page.locator('#fleet-streams .row').count()], [0, 2]);
   for (const r of [forged, elsewhere]) sub.client.publish(`quorvane/evil/stream/${streamId(r.from, r.to)}`, '', { retain: true });
 

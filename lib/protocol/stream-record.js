@@ -45,9 +45,10 @@ function readRecord(payload) {
   const error = typeof r.error === 'string' ? r.error.slice(0, FIELD.error) : null;
   const session = Number.isSafeInteger(r.session) && r.session >= 0 ? r.session : 0;
   const ready = r.ready === true;
+  const underruns = Number.isSafeInteger(r.health?.underruns) && r.health.underruns >= 0 ? r.health.underruns : null;
   try {
     const nonce = typeof r.nonce === 'string' && r.nonce.length <= FIELD.run ? r.nonce : null;
-    return { role: r.role, run: r.run, nonce, from: r.from, to: r.to, ends: { from: endpoint(r.from, 'from'), to: endpoint(r.to, 'to') }, enabled: r.enabled, latencyMs: r.latencyMs, codecs, codec, address, ports, session, ready, state: r.state, error };
+    return { role: r.role, run: r.run, nonce, from: r.from, to: r.to, ends: { from: endpoint(r.from, 'from'), to: endpoint(r.to, 'to') }, enabled: r.enabled, latencyMs: r.latencyMs, codecs, codec, address, ports, session, ready, underruns, state: r.state, error };
   } catch {
     return null;
   }

@@ -402,7 +402,7 @@ class RemoteHosts extends EventEmitter {
       const id = key.slice(key.lastIndexOf('/') + 1);
       if (!byId.has(id)) byId.set(id, { id, from: r.from, to: r.to, ends: [] });
       const online = this.#hosts.get(host)?.online ?? false;
-      byId.get(id).ends.push({ host, role: r.role, online, state: r.state, error: r.error, enabled: r.enabled, codec: r.codec, latencyMs: r.latencyMs ?? null });
+      byId.get(id).ends.push({ host, role: r.role, online, state: r.state, error: r.error, enabled: r.enabled, codec: r.codec, latencyMs: r.latencyMs ?? null, underruns: r.underruns });
     }
     const order = (a, b) => (a < b ? -1 : a > b ? 1 : 0);
     for (const s of byId.values()) s.ends.sort((a, b) => (a.role === 'send' ? 0 : 1) - (b.role === 'send' ? 0 : 1));

@@ -1011,7 +1011,8 @@
     list.replaceChildren(...heading, ...fleet.streams.map((t) => {
       const ends = t.ends.filter((x) => x && isText(x.host) && isText(x.state));
       const worst = ends.find((x) => x.state === 'refused' || x.state === 'error');
-      const says = ends.map((x) => `${x.host}: ${x.online ? x.state : 'offline'}${isText(x.error) ? ` (${x.error})` : ''}`).join(' · ');
+      const underruns = (x) => (Number.isSafeInteger(x.underruns) && x.underruns > 0 ? `, ${x.underruns} underruns` : '');
+      const says = ends.map((x) => `${x.host}: ${x.online ? x.state : 'offline'}${underruns(x)}${isText(x.error) ? ` (${x.error})` : ''}`).join(' · ');
       const remove = el('button', { type: 'button', class: 'unstream', text: 'Remove', title: 'Remove the stream: both ends unload their modules' });
       remove.addEventListener('click', async () => {
         remove.disabled = true;
