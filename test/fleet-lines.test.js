@@ -125,6 +125,14 @@ test('a stream between PipeWire lines', { skip: why ?? false, timeout: 240000 },
     const bound = spawnSync('ip', ['netns', 'exec', beta.ns, 'ss', '-Huanp'], { encoding: 'utf8' }).stdout.split('\n').filter((l) => l.includes('"node"')).map((l) => l.trim().split(/\s+/)[3]);
     t.diagnostic(`rtp from alpha (${a.pipewire}) to beta (${b.pipewire}) on ${group}: ${peak.toFixed(2)} dBFS at beta; beta's bridge listens on ${bound.join(', ')}`);
     assert.ok(bound.length > 0 && bound.every((addr) => addr.startsWith(`${group}:`)), bound.join(', '));
+    // alpha's bridge, the sender, killed: its will takes beta's receiver away; started again, it takes the
+    // stream up from beta's record and the tone comes back on the group.
+    await alpha.bridge.kill();
+    await waitFor(async () => !(await remote.nodes()).includes(`quorvane-stream-${id}.receive`), 10000, 'beta\'s receiver gone with alpha\'s will', 100);
+    const since = Date.now();
+    await alpha.startBridge();
+    await waitFor(async () => Math.abs((peak = await remote.peak('beta-speakers')) - LEVEL) <= 0.5, 15000, () => `the tone at beta again (median ${peak})`, 100);
+    t.diagnostic(`alpha's bridge restarted: the tone back at beta within ${Date.now() - since} ms (a second of levels read after)`);
     const gone = await ask({ op: 'unstream', stream: id });
     assert.equal(gone.ok, true, JSON.stringify(gone));
     let left = [];
