@@ -23,6 +23,7 @@ class StreamHealth {
   #timer;
   #soon = null;
   #looking = false;
+  #closed = false;
 
   // names(): the node names of the ends; changed(): told when a count changed.
   constructor(graph, names, changed) {
@@ -50,6 +51,7 @@ class StreamHealth {
   }
 
   close() {
+    this.#closed = true;
     clearInterval(this.#timer);
     clearTimeout(this.#soon);
   }
@@ -57,7 +59,7 @@ class StreamHealth {
   async #look() {
     const names = this.#names();
     for (const name of this.#counts.keys()) if (!names.includes(name)) this.#counts.delete(name);
-    if (this.#looking || names.length === 0 || this.#graph.state !== 'connected') return;
+    if (this.#closed || this.#looking || names.length === 0 || this.#graph.state !== 'connected') return;
     let profiler;
     try {
       profiler = this.#graph.profiler();
@@ -99,7 +101,7 @@ class StreamHealth {
         Object.assign(c, { since: whole - c.base, before: c.before + seenNow });
       }
     }
-    if (changed) this.#changed();
+    if (changed && !this.#closed) this.#changed();
   }
 }
 
