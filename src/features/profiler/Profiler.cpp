@@ -28,7 +28,7 @@ struct ProfilerState : FeatureState {
     pw_proxy* proxy = nullptr;                     // PipeWire thread
     spa_hook proxyListener{}, listener{};
     bool moduleLoaded = false;
-    std::map<uint32_t, int32_t> xruns;   // driver -> xruns last seen; PipeWire thread
+    std::map<uint32_t, int32_t> xruns;  // driver -> xruns last seen; PipeWire thread
     // follower -> its errors since the profiler was bound, and (1.x) the
     // daemon's count of its xruns last seen; PipeWire thread
     struct Errors {
@@ -56,8 +56,8 @@ bool parseBlock(const spa_pod* pod, ProfileBlock& b) {
     bool async = false;
     if (spa_pod_parser_get_struct(&prs, SPA_POD_Int(&id), SPA_POD_String(&name), SPA_POD_Long(&prev),
                                   SPA_POD_Long(&b.signal), SPA_POD_Long(&b.awake), SPA_POD_Long(&b.finish),
-                                  SPA_POD_Int(&b.status), SPA_POD_OPT_Fraction(&latency),
-                                  SPA_POD_OPT_Int(&xrunCount), SPA_POD_OPT_Bool(&async)) < 0)
+                                  SPA_POD_Int(&b.status), SPA_POD_OPT_Fraction(&latency), SPA_POD_OPT_Int(&xrunCount),
+                                  SPA_POD_OPT_Bool(&async)) < 0)
         return false;
     b.xrunCount = xrunCount;
     b.async = async;

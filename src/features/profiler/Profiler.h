@@ -30,7 +30,7 @@ struct ProfileBlock {
     std::string name;
     int64_t signal = 0, awake = 0, finish = 0;
     int32_t status = 0;
-    int32_t errors = 0;  // a follower's errors since the profiler was bound (see above)
+    int32_t errors = 0;      // a follower's errors since the profiler was bound (see above)
     int32_t xrunCount = -1;  // the daemon's own count of the node's xruns (1.x), -1 where not sent
     bool async = false;      // a follower the graph does not wait for (1.x)
     uint32_t latencyNum = 0, latencyDenom = 0;
