@@ -324,8 +324,7 @@ Streams audio from node FROM of one host to node TO of another (each HOST:NODE,
 HOST as its bridge's --host-name), both hosts running quorvane mqtt on that
 broker: the receiving bridge loads PipeWire's network source on its address,
 the sending one the matching sink (ROC where both hosts run PipeWire 1.x with
-it, else 0.3's RTP; from a 0.3 host to a 1.x host on a multicast group of the
-receiver's link), each linked to its node. Prints the codec,
+it, 0.3's RTP between 0.3 hosts), each linked to its node. Prints the codec,
 the receiver's address and ports and the latency target once audio flows. The
 stream stands without this command, across restarts of either host's bridge
 or daemon and of the broker, until --remove. --off keeps it, switched off.

@@ -21,10 +21,10 @@ const { randomBytes } = require('node:crypto');
 const net = require('node:net');
 const { checkOptions, checkNumber } = require('../core/arguments');
 const { resolveNode } = require('../features/resolve-node');
-const { networkLine, chooseCodec, major } = require('../features/fleet/line');
+const { networkLine, chooseCodec } = require('../features/fleet/line');
 const { streamRules } = require('../features/fleet/stream-rules');
 const { StreamHealth } = require('../features/fleet/stream-health');
-const { PORTS, multicastGroup } = require('../features/fleet/stream-end');
+const { PORTS } = require('../features/fleet/stream-end');
 const { parseJson } = require('../protocol/broker-payload');
 const { BrokerRequests } = require('../protocol/broker-request');
 const { slug } = require('./homeassistant');
@@ -235,15 +235,9 @@ class Streams {
     return out;
   }
 
-  // Where a stream's end is reached: this host's address, or for RTP into
-  // 1.x the stream's multicast group (stream-end.js).
-  #listensOn(link) {
-    return link.role === 'receive' && link.codec === 'rtp' && major(this.#line.version) >= 1 ? multicastGroup(link.id) : this.address();
-  }
-
   #record(link) {
     const latencyMs = link.latencyMs ?? (link.codec ? DEFAULT_LATENCY_MS[link.codec] : undefined);
-    const r = { role: link.role, run: this.#run, nonce: link.nonce, from: link.from, to: link.to, enabled: link.enabled, latencyMs, codecs: this.#line.codecs, codec: link.codec, address: this.#listensOn(link), ports: null, state: link.state, error: link.error, health: { packetsLost: null, underruns: link.end ? this.#health.underruns(link.end.nodeName) : null }, pipewire: this.#line.version };
+    const r = { role: link.role, run: this.#run, nonce: link.nonce, from: link.from, to: link.to, enabled: link.enabled, latencyMs, codecs: this.#line.codecs, codec: link.codec, address: this.address(), ports: null, state: link.state, error: link.error, health: { packetsLost: null, underruns: link.end ? this.#health.underruns(link.end.nodeName) : null }, pipewire: this.#line.version };
     if (link.role === 'receive') Object.assign(r, { ports: link.ports, session: link.session ?? 0, ready: link.ready });
     else {
       const peer = this.#current(link.ends.to.host, link.id);

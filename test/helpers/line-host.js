@@ -6,7 +6,6 @@
 // line on its standard input:
 //   { "play": NAME }   plays a 120 s tone at -6 dBFS as stream NAME (into the sink too)
 //   { "nodes": true }  prints { "nodes": [node names] }
-//   { "peak": NODE }   prints { "peak": dBFS }: the median of a second of node NODE's first channel's peaks
 // Everything ends with its standard input.
 const path = require('node:path');
 const readline = require('node:readline');
@@ -36,13 +35,6 @@ const { connect } = require('../..');
     const ask = JSON.parse(line);
     if (ask.play) children.push(play(daemon.env, sink, ask.play, tone));
     if (ask.nodes) say({ nodes: graph.nodes().map((n) => n.name) });
-    if (ask.peak) {
-      const node = graph.nodes().find((n) => n.name === ask.peak);
-      if (!node) return say({ peak: null });
-      const peaks = [];
-      const meter = graph.meter(node.id, { rateHz: 60 }).on('level', (l) => peaks.push(Number.isFinite(l.peak[0]) ? l.peak[0] : -Infinity));
-      setTimeout(() => (meter.close(), peaks.sort((a, b) => a - b), say({ peak: peaks.length ? peaks[peaks.length >> 1] : null })), 1000);
-    }
   }).on('close', end);
   process.stdout.write('ready\n');
 })().catch((e) => (process.stderr.write(`${e.stack}\n`), process.exit(1)));

@@ -7,11 +7,10 @@
 //   rtp  libpipewire-module-rtp-sink / -rtp-source as 0.3.x has them: the
 //        sender announces its session (SAP) to the receiver's address and
 //        port. A 1.x host sends it too (its rtp-sink with module-rtp-sap
-//        announcing it), and takes it on a multicast group: 1.x's
-//        rtp-source and rtp-sap connect their socket to a unicast address
-//        and port they bind, so they take no unicast datagram from another
-//        host. So 1.x to 0.3.x is RTP to the receiver's address, 0.3.x to
-//        1.x RTP to a group on the receiver's link (stream-end.js).
+//        announcing it), and takes none: 1.x's rtp-source and rtp-sap
+//        connect their socket to the unicast address and port they bind,
+//        so they take datagrams from themselves alone. So 0.3.x to 1.x is
+//        refused, 1.x to 0.3.x is RTP.
 const fs = require('node:fs');
 const path = require('node:path');
 
@@ -46,8 +45,8 @@ let cached = null;
  * networkLine() → { version, codecs, receives, moduleDir }: the PipeWire
  * line this process runs (null when unknown), the transports it can send,
  * best first (['roc', 'rtp'] on 1.x with the ROC and RTP modules, ['rtp'] on
- * 0.3.x), those it can take (the same: 1.x takes RTP, from a 0.3 host, on a
- * multicast group; stream-end.js), and where its modules are. Read once; the add-on must be loaded first.
+ * 0.3.x), those it can take (['roc'] on 1.x, ['rtp'] on 0.3.x), and where
+ * its modules are. Read once; the add-on must be loaded first.
  */
 function networkLine() {
   if (cached) return cached;
@@ -60,8 +59,7 @@ function networkLine() {
   if (version !== null && major(version) >= 1 && has('roc-sink') && has('roc-source')) codecs.push('roc');
   const old = version !== null && major(version) === 0;
   if (version !== null && has('rtp-sink') && (old ? has('rtp-source') : has('rtp-sap'))) codecs.push('rtp');
-  const receives = old ? codecs : codecs.filter((c) => c !== 'rtp' || has('rtp-source'));
-  cached = { version, codecs, receives, moduleDir };
+  cached = { version, codecs, receives: old ? codecs : codecs.filter((c) => c !== 'rtp'), moduleDir };
   return cached;
 }
 

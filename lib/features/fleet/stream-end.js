@@ -11,16 +11,10 @@
 // the port the sender picked for the audio itself.
 //              sending end                          receiving end
 //   0.3.x      module-rtp-sink (announces itself)   module-rtp-source (hears them, makes the node)
-//   1.x        module-rtp-sink + module-rtp-sap     module-rtp-sap (hears them, loads module-rtp-source)
-// 1.x's RTP modules take no unicast stream from another host (they connect
-// their socket to the address they listen on): a 1.x receiver of RTP (from a
-// 0.3 host) listens on a multicast group of the stream's own, on the
-// receiver's link, and the sender sends there (multicastGroup()).
+//   1.x        module-rtp-sink + module-rtp-sap     (ROC only: see line.js)
 const { EventEmitter } = require('node:events');
-const { createHash } = require('node:crypto');
 const fs = require('node:fs');
 const net = require('node:net');
-const os = require('node:os');
 const addon = require('../../connection/addon');
 const { checkOptions, checkNumber, checkText } = require('../../core/arguments');
 const { loadModule, unloadModule, watchModule, positions } = require('../effects/module');
@@ -41,23 +35,6 @@ const RTP_FORMAT = { format: 'S16BE', rate: 48000 }; // L16, what 0.3.x's RTP mo
 // Whether this process's PipeWire (or `version`) is of the 1.x line, whose
 // RTP modules leave announcements to module-rtp-sap.
 const isModern = (version = networkLine().version) => major(version) >= 1;
-
-// The multicast group of stream `id`'s RTP to a 1.x receiver: in
-// 239.255.0.0/16 (organisation-local scope), from the id, so that both ends
-// name the same one; its packets go out with a TTL of 1 (the link alone).
-function multicastGroup(id) {
-  const h = createHash('sha256').update(String(id)).digest();
-  return `239.255.${h[0]}.${1 + (h[1] % 254)}`;
-}
-
-const isMulticast = (address) => net.isIPv4(address) && Number(address.split('.')[0]) >= 224 && Number(address.split('.')[0]) <= 239;
-
-// The name of this host's interface that holds `address` (where a multicast
-// stream is sent from and listened for), or undefined.
-function interfaceOf(address) {
-  for (const [name, list] of Object.entries(os.networkInterfaces())) if (list?.some((a) => a.address === address)) return name;
-  return undefined;
-}
 
 // The UDP ports bound in this network namespace, from /proc/net/udp{,6}.
 function udpPortsInUse() {
@@ -136,16 +113,6 @@ function moduleArgs({ id, role, codec, address, peer, ports, latencyMs, channels
     // announcements (0.0.0.0), whatever its source.ip: that is taken too.
     const { 'node.name': _n, 'node.description': description, ...common } = props;
     const origin = `~.* IN IP[46] (${exactly(peer)}|0\\.0\\.0\\.0)$`;
-    if (isModern(pipewire)) {
-      // 1.x: the announcements and the audio on the stream's group, joined
-      // on the interface of the receiver's address.
-      const stream = { 'node.name': nodeName, 'node.description': description, ...common };
-      if (latencyMs !== undefined) stream['sess.latency.msec'] = latencyMs;
-      const args = { 'sap.ip': multicastGroup(id), 'sap.port': ports[0], 'stream.rules': [{ matches: [{ 'rtp.session': session, 'rtp.origin': origin }], actions: { 'create-stream': stream } }] };
-      const ifname = interfaceOf(address);
-      if (ifname) args['local.ifname'] = ifname;
-      return { name: 'libpipewire-module-rtp-sap', args, nodeName, then };
-    }
     const args = {
       'sap.ip': address,
       'sap.port': ports[0],
@@ -162,13 +129,10 @@ function moduleArgs({ id, role, codec, address, peer, ports, latencyMs, channels
     const args = { 'destination.ip': address, 'sess.name': session, 'sess.media': 'audio', ...audio, 'stream.props': { ...props, 'sess.sap.announce': true } };
     const sap = { 'sap.ip': address, 'sap.port': ports[0], 'stream.rules': [{ matches: [{ 'node.name': nodeName }], actions: { 'announce-stream': {} } }] };
     if (peer) args['source.ip'] = sap['source.ip'] = peer;
-    if (isMulticast(address) && peer && interfaceOf(peer)) args['local.ifname'] = sap['local.ifname'] = interfaceOf(peer);
     return { name: 'libpipewire-module-rtp-sink', args, nodeName, then: [{ name: 'libpipewire-module-rtp-sap', args: sap }] };
   }
   const args = { 'sap.ip': address, 'sap.port': ports[0], 'destination.ip': address, 'sess.name': session, 'audio.channels': channels, 'audio.position': positions(channels), 'stream.props': props };
   if (peer) args['source.ip'] = peer;
-  // To a 1.x receiver: its stream's group, from the interface of this host's address.
-  if (isMulticast(address) && peer && interfaceOf(peer)) Object.assign(args, { 'local.ifname': interfaceOf(peer), 'net.ttl': 1 });
   return { name: 'libpipewire-module-rtp-sink', args, nodeName, then };
 }
 
@@ -370,4 +334,4 @@ class StreamEnd extends EventEmitter {
   }
 }
 
-module.exports = { StreamEnd, moduleArgs, freePorts, udpPortsInUse, multicastGroup, PORTS };
+module.exports = { StreamEnd, moduleArgs, freePorts, udpPortsInUse, PORTS };
