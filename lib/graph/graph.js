@@ -22,6 +22,11 @@ const LINK_UNTIL = new Set(['announced', 'ready']);
 const CONTROL_EVENTS = new Set(['metadata-changed', 'defaults-changed']);
 // How long close() waits for each link of the handle to go.
 const CLOSE_UNLINK_MS = 2000;
+// How long close() waits for each node the handle made to go: longer than
+// destroyNode's default, since a daemon that has just been told to remove
+// hundreds of the handle's meters and streams answers after all of them
+// (seconds on a loaded machine).
+const CLOSE_NODE_MS = 10000;
 // Why a round trip could not be asked for (graphSync's -1 or -2).
 const syncError = (seq) =>
   new Error(seq === -2 ? `the PipeWire thread did not answer within ${addon.constants.limits.handoffDeadlineMs} ms` : 'PipeWire not connected');
@@ -510,7 +515,7 @@ class Graph extends EventEmitter {
         for (const p of this.#patchbays) step('a patchbay', p.close());
         for (const m of this.#meters.values()) step(`meter ${m.id}`, m.close());
         for (const r of this.#linkRules) step(String(r), r.close());
-        for (const id of this.#ownNodes) step(`node ${id}`, virtualNodes.destroyNode(this.#features, id));
+        for (const id of this.#ownNodes) step(`node ${id}`, virtualNodes.destroyNode(this.#features, id, { timeoutMs: CLOSE_NODE_MS }));
         const failed = [];
         const settled = await Promise.allSettled(steps);
         const made = [...this.#made];
