@@ -115,7 +115,9 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     await broker.until(() => switches().length === 2, 5000, 'a switch under each host');
     assert.deepEqual(switches().map((c) => c.state_topic).sort(), [`quorvane/alpha/stream/${id2}`, `quorvane/beta/stream/${id2}`]);
     // Where beta listens: ROC's three ports on beta's address alone; 0.3's RTP module binds every address.
-    const bound = spawnSync('ip', ['netns', 'exec', beta.ns, 'ss', '-Huanp'], { encoding: 'utf8' }).stdout.split('\n').filter((l) => l.includes('"node"')).map((l) => l.trim().split(/\s+/)[3]);
+    // Its bridge's sockets by process id (Node.js 24 and later name their process "MainThread").
+    const bound = spawnSync('ip', ['netns', 'exec', beta.ns, 'ss', '-Huanp'], { encoding: 'utf8' }).stdout.split('\n')
+      .filter((l) => l.includes(`,pid=${beta.bridge.child.pid},`)).map((l) => l.trim().split(/\s+/)[3]);
     if (expected === 'roc') assert.deepEqual(bound.sort(), receive.ports.map((p) => `${beta.address}:${p}`).sort());
     else t.diagnostic(`rtp: beta's bridge listens on ${bound.join(', ')} (0.3.65's module binds every address)`);
     meterB = beta.meter(beta.sink);
