@@ -172,7 +172,7 @@ build_native_tests() {
   local targets=(all asan tsan)
   [ -z "${QUORVANE_TEST_NODES:-}" ] || targets=(all asan)
   make -s -j2 -C test/native "${targets[@]}" >&2
-  make -s -C bench >&2
+  make -s -j2 -C bench >&2
 }
 
 if [ "${QUORVANE_SETUP_SOURCED:-0}" = 1 ]; then
@@ -190,4 +190,6 @@ if [ $ALL = 1 ]; then
   fi
   build_native_tests
 fi
-build_addon "$(command -v node)"
+# scripts/test.sh's matrix runs on the prebuilt binaries (prebuild.sh builds
+# and checks them): no source build for this shell's Node.js there.
+[ -n "${QUORVANE_NO_SOURCE_BUILD:-}" ] || build_addon "$(command -v node)"
