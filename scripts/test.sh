@@ -61,9 +61,7 @@ else
 fi
 run build-native/quorvane-tests --gtest_brief=1
 run build-native/asan/quorvane-tests --gtest_brief=1
-# ThreadSanitizer sees this project's threads alone (libpipewire is not
-# instrumented), the same on every line: the other lines' runs leave it out.
-if [ -z "${QUORVANE_TEST_NODES:-}" ]; then
+if [ -n "$WITH_TSAN" ]; then
   TSAN_OPTIONS=halt_on_error=1 run build-native/tsan/quorvane-tests --gtest_brief=1
 fi
 
