@@ -122,10 +122,6 @@ while IFS=$'\t' read -r id file script tests desc; do
   mirror_root "$work/t"
   tree="$work/t$ROOT"
   cp -a "$work/base" "$tree"
-  # The native objects' dependency lists name this tree's files by their
-  # absolute paths: the copy's own, so that a changed header builds again
-  # what includes it.
-  find "$tree/build-native" -name '*.d' -exec sed -i "s|$ROOT/|$tree/|g" {} + 2>/dev/null || true
   # npm's packages as hard links (a copy where the scratch folder is on
   # another file system): a test that packs or installs (npm pack with
   # bundled packages rewrites node_modules) changes the copy, not them.
