@@ -184,8 +184,9 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     await ok({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
     await waitFor(() => linkedTo(beta, receiver, beta.sink), 10000, 'beta\'s source linked');
     const restored = async (what, since) => {
-      // What each host says of itself and of the stream, as the broker keeps it.
-      const records = () => ['alpha', 'beta'].map((h) => `${h} ${['status', 'fleet', `stream/${id}`].map((k) => broker.retained.get(`quorvane/${h}/${k}`)).join(' ')}`).join('; ');
+      // What each host says of itself and of the stream, as the broker keeps it, and whether its daemon answers.
+      const answers = (h) => (spawnSync('pw-cli', ['info', '0'], { env: h.daemon.env, timeout: 2000 }).status === 0 ? 'answers' : 'does not answer');
+      const records = () => [alpha, beta].map((h) => `${h.name} (its daemon ${answers(h)}) ${['status', 'fleet', `stream/${id}`].map((k) => broker.retained.get(`quorvane/${h.name}/${k}`)).join(' ')}`).join('; ');
       const ends = () => [linkedTo(beta, receiver, beta.sink), linkedTo(alpha, 'tone-a', sender)];
       const state = () => `the stream after ${what} (beta's, alpha's end linked: ${ends()}; ${records()})`;
       await waitFor(() => ends().every(Boolean), 10000, state);

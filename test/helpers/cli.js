@@ -40,8 +40,12 @@ async function restartDaemon(daemon) {
     const said = () => `the new daemon (attempt ${attempt}; it wrote: ${wrote()})`;
     await waitFor(() => up() || exited(), 10000, said).catch((e) => (child.kill('SIGKILL'), Promise.reject(e)));
     if (!exited()) {
-      // A daemon that ends on its own later leaves the test without one: say why where the test's output is.
-      child.once('exit', (code, signal) => signal !== 'SIGKILL' && process.stderr.write(`the restarted daemon exited (${signal ?? code}); it wrote: ${wrote()}\n`));
+      // A daemon that ends other than by the test's own kill leaves the test without one: say why where the
+      // test's output is (a SIGKILL too: it may come from elsewhere).
+      const kill = child.kill.bind(child);
+      let killed = false;
+      child.kill = (signal) => ((killed = true), kill(signal));
+      child.once('exit', (code, signal) => killed || process.stderr.write(`the restarted daemon exited (${signal ?? code}); it wrote: ${wrote()}\n`));
       return child;
     }
     if (attempt === 3) throw new Error(`the new daemon exited as it started: ${said()}`);
