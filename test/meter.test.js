@@ -3,6 +3,7 @@
 // at the sink's monitor ports.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
 const { once } = require('node:events');
 const { waitFor, pwDump } = require('./helpers/fixture');
@@ -32,7 +33,17 @@ function meterObjects() {
 }
 
 let sink;
-test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at the stream and the sink monitor; the meters stay hidden', async () => {
+const [SCHED_FIFO, SCHED_RR] = [1, 2];
+// The scheduling policy of each of this process's threads (/proc's stat, field 41).
+const threadPolicies = () => fs.readdirSync('/proc/self/task').map((tid) => {
+  try {
+    return Number(fs.readFileSync(`/proc/self/task/${tid}/stat`, 'utf8').split(') ').at(-1).split(' ')[38]);
+  } catch {
+    return -1; // a thread that ended meanwhile
+  }
+});
+
+test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at the stream and the sink monitor, in a realtime thread; the meters stay hidden', async () => {
   const heard = [];
   for (const kind of ['node-created', 'port-created', 'link-created']) graph.on(kind, (o) => heard.push(o));
   sink = await graph.createNode({ name: 'meter-sink' });
@@ -48,6 +59,9 @@ test('a -6 dBFS tone reads -6.0 peak and -9.0 RMS on FL and -Infinity on FR, at 
   assert.deepEqual([told.slice(0, 2), atMonitor.state], [['measuring', 'level'], 'measuring'], 'a meter with levels says it measures, once');
   const { value } = await atMonitor[Symbol.asyncIterator]().next();
   assert.ok(isTone(value) && value.t > Date.now() - 5000, 'the iterator gives the latest level');
+  // The meters' streams process in PipeWire's data thread, scheduled as pw-cat's is: realtime, where the user may
+  // (root may; others through RTKit).
+  if (process.getuid() === 0) assert.ok(threadPolicies().some((p) => p === SCHED_FIFO || p === SCHED_RR), `a realtime thread among ${threadPolicies()}`);
 
   // The daemon has them; the Graph shows none of them, nor any of their links.
   assert.deepEqual(meterObjects(), { nodes: 2, ports: 4, links: 4 });

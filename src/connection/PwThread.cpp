@@ -359,11 +359,32 @@ void onLoopEntered(void* data, uint64_t) {
 
 }  // namespace
 
+bool isLibraryBefore1() {
+    static const bool before = [] {
+        unsigned major = 0;
+        return std::sscanf(pw_get_library_version(), "%u", &major) == 1 && major < 1;
+    }();
+    return before;
+}
+
+namespace {
+
+// The context's configuration: PipeWire's own for a client, with module-rt,
+// which schedules the data thread (where the meters' streams and the loaded
+// network and filter modules process) as pw-cat's, realtime where the user
+// may. 1.x has module-rt in client.conf; 0.3.x keeps it in client-rt.conf,
+// what its pw-cat and pw-play load. PIPEWIRE_CONFIG_NAME overrides either.
+pw_properties* contextProperties() {
+    return isLibraryBefore1() ? pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr) : nullptr;
+}
+
+}  // namespace
+
 void* pwThreadFunc(void* arg) {
     auto* ctx = static_cast<PwContext*>(arg);
     ctx->disconnectReported = false;
     pw_main_loop* loop = pw_main_loop_new(nullptr);
-    pw_context* context = loop ? pw_context_new(pw_main_loop_get_loop(loop), nullptr, 0) : nullptr;
+    pw_context* context = loop ? pw_context_new(pw_main_loop_get_loop(loop), contextProperties(), 0) : nullptr;
     if (!loop) reportDisconnected(ctx, -errno, spa_strerror(-errno));
     if (loop && !context)
         reportDisconnected(ctx, -errno, std::string("no PipeWire context (") + spa_strerror(-errno) + ")");

@@ -14,6 +14,10 @@ struct PwContext;
 // False when the thread could not be created.
 bool startPwThread(PwContext* ctx, bool verbose);
 
+// Whether the libpipewire this process runs is of the 0.3 line (before 1.0),
+// whose client configuration and limits differ from later lines'.
+bool isLibraryBefore1();
+
 // Blocks until the mirror holds the daemon's initial graph: at least 500 ms,
 // longer only while a connected daemon is still announcing it (bounded).
 void waitForStartup(PwContext* ctx);

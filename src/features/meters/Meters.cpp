@@ -156,12 +156,7 @@ struct Meter {
 // links fail with "Buffer allocation failed" and the connection may drop):
 // a few at once keep well below that.
 size_t startingAtOnce() {
-    static const size_t limit = [] {
-        unsigned major = 0;
-        return std::sscanf(pw_get_library_version(), "%u", &major) == 1 && major < 1 ? size_t(1)
-                                                                                     : kMetersStartingAtOnce;
-    }();
-    return limit;
+    return isLibraryBefore1() ? size_t(1) : kMetersStartingAtOnce;
 }
 
 Meter* findMeter(PwContext* ctx, uint32_t meterId) {
