@@ -2,7 +2,7 @@
 // Audio between hosts, measured: three network namespaces as the fleet test
 // makes them (test/helpers/fleet.js), alpha sending a click track to beta and
 // gamma. Run by hand, as root (not in the suite):
-//   node bench/fleet.js [--soak S] [--targets 60,40,20] [--no-snapcast | --snapcast-only]
+//   node bench/fleet.js [--soak S] [--targets 60,40,20] [--no-snapcast | --snapcast-only] [--no-realtime]
 // Prints, each with the load average:
 //   - end-to-end latency (alpha's sink to beta's, onsets timed to the sample
 //     by build-native/pw-onset) and the two receivers' alignment, at the
@@ -15,6 +15,9 @@
 //   - the same latency and alignment for Snapcast (Debian's snapserver and
 //     snapclient, installed here with apt-get), fed the same clicks through a
 //     FIFO, playing into beta's and gamma's daemons through pw-cat.
+// The daemons' data threads are scheduled as a desktop's daemon's are
+// (module-rt; --no-realtime leaves them at the normal priority), the
+// clients' as PipeWire's client.conf has them (module-rt too).
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -141,7 +144,7 @@ const row = (what, s) => console.log(`${what}: latency ${f1(s.latency)} ms (${f1
 async function main() {
   const why = canMakeNamespaces();
   if (why) throw new Error(why);
-  const fleet = await startFleet(['alpha', 'beta', 'gamma'], { tag: 'bench' });
+  const fleet = await startFleet(['alpha', 'beta', 'gamma'], { tag: 'bench', realtime: !args.includes('--no-realtime') });
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-bench-fleet-'));
   const cleanup = async () => {
     await fleet.stop();

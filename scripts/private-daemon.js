@@ -39,7 +39,7 @@ const portConfig = ({ mediaClass, positions }) =>
     format: { mediaType: 'audio', mediaSubtype: 'raw', format: 'F32P', rate: 48000, channels: positions.length, position: positions },
   });
 
-function daemonConf(objects, { linkFactory = true, profiler = false } = {}) {
+function daemonConf(objects, { linkFactory = true, profiler = false, realtime = false } = {}) {
   // libpipewire-module-access is required: without it clients connect and
   // then hang. There is no driver node, so the graph stays idle.
   return `context.properties = {
@@ -55,7 +55,7 @@ context.spa-libs = {
   audiotestsrc = audiotestsrc/libspa-audiotestsrc
 }
 context.modules = [
-  { name = libpipewire-module-protocol-native }
+${realtime ? '  { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }\n' : ''}  { name = libpipewire-module-protocol-native }
   { name = libpipewire-module-metadata }
   { name = libpipewire-module-spa-node-factory }
   { name = libpipewire-module-client-node }
@@ -120,14 +120,16 @@ process.on('exit', () => {
  * Starts a daemon and points process.env at it (unless `setEnv` is false).
  * Without `linkFactory` the daemon refuses every link request, as one that
  * denies a client the permission does; with `profiler` it has the profiler
- * (what pw-top and graph.profiler() read).
+ * (what pw-top and graph.profiler() read); with `realtime` its data thread
+ * is scheduled as a desktop's daemon's is (module-rt: SCHED_FIFO where the
+ * user may, as root can).
  * Returns { dir, env, pid, stop(), kill() }.
  */
-function startDaemon({ objects = DEFAULT_OBJECTS, setEnv = true, linkFactory = true, profiler = false } = {}) {
+function startDaemon({ objects = DEFAULT_OBJECTS, setEnv = true, linkFactory = true, profiler = false, realtime = false } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvane-pw-'));
   fs.chmodSync(dir, 0o700);
   const conf = path.join(dir, 'daemon.conf');
-  fs.writeFileSync(conf, daemonConf(objects, { linkFactory, profiler }));
+  fs.writeFileSync(conf, daemonConf(objects, { linkFactory, profiler, realtime }));
   const env = { ...process.env, XDG_RUNTIME_DIR: dir, PIPEWIRE_RUNTIME_DIR: dir };
   delete env.PIPEWIRE_REMOTE;
   delete env.DBUS_SESSION_BUS_ADDRESS;

@@ -87,11 +87,12 @@ function onLine(child, fn) {
 /**
  * startFleet(names) → { hosts: { NAME: host }, hub, socket, broker (its URL), mosquitto, processes, stop() }:
  * the namespaces, daemons and mosquitto (bridges are started with host.startBridge()); the hosts named in
- * `elsewhere` get their namespace, address and sink's name alone. Each host:
+ * `elsewhere` get their namespace, address and sink's name alone; `realtime` schedules the daemons' data threads
+ * as a desktop's are. Each host:
  * { name, ns, address, veth, daemon, sink (its sink's name), startBridge(options), bridge, restartDaemon(),
  * meter(node), play(name, file), onsets(name), dump() }.
  */
-async function startFleet(names, { tag = `${process.pid % 10000}`, elsewhere = [] } = {}) {
+async function startFleet(names, { tag = `${process.pid % 10000}`, elsewhere = [], realtime = false } = {}) {
   const fleet = { hosts: {}, processes: new Set() };
   fleet.stop = async () => {
     const running = [...fleet.processes].filter((c) => c.exitCode === null && c.signalCode === null);
@@ -137,7 +138,7 @@ async function startFleet(names, { tag = `${process.pid % 10000}`, elsewhere = [
       if (elsewhere.includes(h.name)) continue; // its daemon and bridge are the caller's
       // A sink, and a capture device (a test tone) that no rule lets the host send; the profiler, as a
       // desktop's daemon has it (a stream's underruns are read from it).
-      h.daemon = startDaemon({ setEnv: false, profiler: true, objects: [{ name: h.sink, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
+      h.daemon = startDaemon({ setEnv: false, profiler: true, realtime, objects: [{ name: h.sink, mediaClass: 'Audio/Sink', positions: ['FL', 'FR'] },
         { name: `${h.name}-mic`, mediaClass: 'Audio/Source', positions: ['FL', 'FR'], factory: 'audiotestsrc' }] });
       configureSink(h.daemon.env, h.sink);
       h.restartDaemon = async () => {
