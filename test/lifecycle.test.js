@@ -120,3 +120,39 @@ test('a daemon killed during waitForNewNode: the wait returns, the mirror stays'
   assert.deepEqual([waiting, result, JSON.parse(last)], ['waiting', '{"found":false}', { mirror: ['dying-a'], again: 0 }]);
   assert.ok(killedAt > 0 && killedAt < Number(endedAt), `the daemon died while the wait went on: killed at ${killedAt}; ${r.stdout}`);
 });
+
+test('a reconnecting Graph whose daemon takes the connection and never answers tries again, and carries on with the daemon that comes back', async () => {
+  const daemon = startDaemon({ setEnv: false });
+  const socket = path.join(daemon.dir, 'pipewire-0');
+  let silent, second;
+  const accepted = [];
+  const r = await runChild(
+    `require(${JSON.stringify(path.join(__dirname, '..'))}).connect({ reconnect: true }).then((g) => {
+       g.on('connected', () => (console.log('connected ' + g.nodes().length), g.close()));
+       console.log('up');
+     });`,
+    {
+      env: daemon.env,
+      timeoutMs: 40000,
+      onStdout: (out) => {
+        if (out === 'up\n' && !silent) {
+          // The daemon gone, its socket taken by one that accepts and says nothing, for longer than a
+          // reconnect waits for an answer; then a daemon again.
+          daemon.kill();
+          fs.rmSync(socket, { force: true });
+          silent = net.createServer((c) => accepted.push(c)).listen(socket);
+          waitFor(() => accepted.length >= 2, 20000, 'a second attempt on the silent socket')
+            .then(() => (silent.close(), accepted.forEach((c) => c.destroy()), fs.rmSync(socket, { force: true })))
+            .then(() => require('./helpers/cli').restartDaemon(daemon))
+            .then((child) => (second = child))
+            .catch(() => {});
+        }
+      },
+    },
+  );
+  second?.kill('SIGKILL');
+  daemon.stop();
+  assert.ok(accepted.length >= 2, `the silent socket was tried again (${accepted.length} connections)`);
+  assert.deepEqual([r.timedOut, r.code], [false, 0], r.stderr);
+  assert.match(r.stdout, /^up\nconnected [1-9]\d*\n$/, 'the Graph back with the daemon that came back, and its nodes');
+});

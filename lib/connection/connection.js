@@ -17,6 +17,11 @@ const { callEach } = require('./call-each');
 
 const BACKOFF_FIRST_MS = 50;
 const BACKOFF_LIMIT_MS = 1000;
+// A reconnect the daemon has taken but not answered by then (a daemon that
+// stopped, or hangs, holding its socket) is made again; the wait doubles
+// each time, for a daemon that is only slow with a large graph.
+const ANSWER_FIRST_MS = 5000;
+const ANSWER_LIMIT_MS = 60000;
 
 class Connection {
   state = 'connecting'; // connecting | connected | disconnected | closed
@@ -30,6 +35,8 @@ class Connection {
   #metadata = new MetadataMirror((name, payload) => callEach(this.#handles, (h) => h.deliver(name, payload)));
   #backoffMs = BACKOFF_FIRST_MS;
   #reconnectTimer = null;
+  #answerMs = ANSWER_FIRST_MS;
+  #answerTimer = null;
   #beforeClose;
   #onEnd;
   #endReason = 'the connection was closed';
@@ -114,6 +121,9 @@ class Connection {
       case 'connected':
         this.state = 'connected';
         this.#backoffMs = BACKOFF_FIRST_MS;
+        this.#answerMs = ANSWER_FIRST_MS;
+        clearTimeout(this.#answerTimer);
+        this.#answerTimer = null;
         this.#metadata.takeSnapshot();
         for (const start of [...this.#starting]) start.resolve();
         break;
@@ -163,6 +173,8 @@ class Connection {
   #onDisconnected({ res, message }) {
     const wasConnected = this.state === 'connected';
     this.state = 'disconnected';
+    clearTimeout(this.#answerTimer);
+    this.#answerTimer = null;
     // What the PipeWire thread had is gone with the connection, and the links
     // this process made with it.
     this.#links.disconnected();
@@ -184,7 +196,14 @@ class Connection {
     this.#reconnectTimer = setTimeout(() => {
       this.#reconnectTimer = null;
       if (this.state !== 'disconnected') return;
-      if (!addon.openGraph(true)) this.#scheduleReconnect();
+      if (!addon.openGraph(true)) return this.#scheduleReconnect();
+      this.#answerTimer = setTimeout(() => {
+        this.#answerTimer = null;
+        if (this.state !== 'disconnected') return;
+        this.#answerMs = Math.min(this.#answerMs * 2, ANSWER_LIMIT_MS);
+        this.#scheduleReconnect();
+      }, this.#answerMs);
+      return undefined;
     }, delay);
   }
 
@@ -199,6 +218,8 @@ class Connection {
     this.state = 'closed';
     clearTimeout(this.#reconnectTimer);
     this.#reconnectTimer = null;
+    clearTimeout(this.#answerTimer);
+    this.#answerTimer = null;
     this.#beforeClose();
     addon.closeGraph();
     addon.setGraphListener(undefined);
