@@ -374,8 +374,12 @@ namespace {
 // network and filter modules process) as pw-cat's, realtime where the user
 // may. 1.x has module-rt in client.conf; 0.3.x keeps it in client-rt.conf,
 // what its pw-cat and pw-play load. PIPEWIRE_CONFIG_NAME overrides either.
-pw_properties* contextProperties() {
-    return isLibraryBefore1() ? pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr) : nullptr;
+// A 0.3 installation without client-rt.conf gets client.conf's context.
+pw_context* newContext(pw_loop* loop) {
+    pw_context* context = nullptr;
+    if (isLibraryBefore1())
+        context = pw_context_new(loop, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    return context ? context : pw_context_new(loop, nullptr, 0);
 }
 
 }  // namespace
@@ -384,7 +388,7 @@ void* pwThreadFunc(void* arg) {
     auto* ctx = static_cast<PwContext*>(arg);
     ctx->disconnectReported = false;
     pw_main_loop* loop = pw_main_loop_new(nullptr);
-    pw_context* context = loop ? pw_context_new(pw_main_loop_get_loop(loop), contextProperties(), 0) : nullptr;
+    pw_context* context = loop ? newContext(pw_main_loop_get_loop(loop)) : nullptr;
     if (!loop) reportDisconnected(ctx, -errno, spa_strerror(-errno));
     if (loop && !context)
         reportDisconnected(ctx, -errno, std::string("no PipeWire context (") + spa_strerror(-errno) + ")");
