@@ -126,7 +126,15 @@ test('beside WirePlumber, which picks a new device\'s port itself, a port select
   const sm = await startSessionManager(daemon);
   t.after(() => sm.stop());
   const id = await card.add('alsa_card.managed');
-  await waitFor(async () => (await card.state()).sets > 0, 5000, 'WirePlumber to select the new device\'s profile and port');
+  // WirePlumber sets the profile, then the port (0.4 once more): a port selected before it is done would be
+  // undone. Done: both set, and nothing more for 20 looks in a row.
+  let last, still = 0;
+  await waitFor(async () => {
+    const s = await card.state();
+    still = last && s.sets === last.sets ? still + 1 : 0;
+    last = s;
+    return s.sets >= 2 && still >= 20;
+  }, 5000, () => `WirePlumber to select the new device's profile and port (${JSON.stringify(last)})`);
   await waitFor(() => graph.devices().some((d) => d.id === id && d.name === 'alsa_card.managed'), 5000, 'the Graph to hear of the device');
   const device = await graph.setRoute(id, 'analog-output-headphones');
   assert.equal(device.activeRoutes.output.name, 'analog-output-headphones');
