@@ -160,11 +160,11 @@ test('at 200 nodes of each kind (sinks with monitors, duplex, virtual sources), 
   await mouseDrag(page, [{ x: head.x + 40 * k, y: head.y + 10 * k }, { x: head.x + 310 * k, y: head.y + 10 * k }]);
   await page.fill('#search', '');
   let moved;
+  // The boxes under it make room in the frames after the drop: both awaited.
   await waitFor(async () => {
     moved = await picture(page);
-    return Math.abs(moved.at[target.id][0] - drawn.at[target.id][0] - 270) < 2;
-  }, 5000, () => `the node 270 right of ${drawn.at[target.id]}: at ${moved.at[target.id]}`);
-  assert.deepEqual(moved.overlaps, [], 'the boxes under the dropped one made room');
+    return Math.abs(moved.at[target.id][0] - drawn.at[target.id][0] - 270) < 2 && moved.overlaps.length === 0;
+  }, 5000, () => `the node 270 right of ${drawn.at[target.id]}: at ${moved.at[target.id]}; the boxes under the dropped one made room (overlaps: ${JSON.stringify(moved.overlaps)})`);
   await page.reload();
   await page.waitForFunction((n) => document.querySelectorAll('.node').length >= n, 620);
   const again = await picture(page);
