@@ -122,8 +122,7 @@ class Connection {
         this.state = 'connected';
         this.#backoffMs = BACKOFF_FIRST_MS;
         this.#answerMs = ANSWER_FIRST_MS;
-        clearTimeout(this.#answerTimer);
-        this.#answerTimer = null;
+        this.#stopAnswerWait();
         this.#metadata.takeSnapshot();
         for (const start of [...this.#starting]) start.resolve();
         break;
@@ -173,8 +172,7 @@ class Connection {
   #onDisconnected({ res, message }) {
     const wasConnected = this.state === 'connected';
     this.state = 'disconnected';
-    clearTimeout(this.#answerTimer);
-    this.#answerTimer = null;
+    this.#stopAnswerWait();
     // What the PipeWire thread had is gone with the connection, and the links
     // this process made with it.
     this.#links.disconnected();
@@ -207,6 +205,11 @@ class Connection {
     }, delay);
   }
 
+  #stopAnswerWait() {
+    clearTimeout(this.#answerTimer);
+    this.#answerTimer = null;
+  }
+
   #failStart(message) {
     this.#endReason = message;
     for (const start of [...this.#starting]) start.reject(message);
@@ -218,8 +221,7 @@ class Connection {
     this.state = 'closed';
     clearTimeout(this.#reconnectTimer);
     this.#reconnectTimer = null;
-    clearTimeout(this.#answerTimer);
-    this.#answerTimer = null;
+    this.#stopAnswerWait();
     this.#beforeClose();
     addon.closeGraph();
     addon.setGraphListener(undefined);
