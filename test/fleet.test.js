@@ -195,16 +195,22 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
       t.diagnostic(`${what}: sound back at beta's sink in ${ms} ms`);
       return ms;
     };
-    // alpha's bridge killed: its will takes beta's source away.
+    let player;
+    // alpha's bridge killed: its will takes beta's source away. The broker, which keeps no record across
+    // restarts, restarts meanwhile: alpha, back, takes the stream up from beta's record alone.
     await alpha.bridge.kill();
     await waitFor(() => !nodeOf(beta, receiver), 5000, 'beta\'s source gone with alpha\'s will');
+    const heardAway = broker.heard.length;
+    await fleet.mosquitto.stop('SIGKILL');
+    await fleet.mosquitto.start();
+    await broker.until(() => broker.heard.slice(heardAway).some((m) => m.topic === `quorvane/beta/stream/${id}` && m.text.includes('"waiting"')), 40000, 'beta\'s record on the restarted broker');
     for (const [what, restart, boundMs = Infinity] of [
       // alpha's bridge taken up again from beta's record; beta's, from alpha's.
       ['alpha\'s bridge restarted', () => alpha.startBridge({ homeassistant: true })],
       ['beta\'s bridge restarted', async () => (await beta.bridge.kill(), await beta.startBridge({ homeassistant: true }))],
       // beta's bridge loads the source again (and the meter finds its sink again).
       ['beta\'s daemon restarted', () => beta.restartDaemon(), 5000],
-      ['alpha\'s daemon restarted', async () => (await alpha.restartDaemon(), alpha.play('tone-a', tone)), 5000],
+      ['alpha\'s daemon restarted', async () => (await alpha.restartDaemon(), (player = alpha.play('tone-a', tone))), 5000],
     ]) {
       const since = Date.now();
       await restart();
@@ -220,11 +226,32 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     // The bridges' links stand without the broker: commands wait until each bridge is on it again.
     const backOn = (h) => broker.heard.slice(heardBefore).some((m) => m.topic === `quorvane/${h}/status` && m.text === 'online');
     await broker.until(() => ['alpha', 'beta', 'gamma'].every(backOn), 40000, 'the three bridges back on the broker');
-    // Removed from the receiver's side: the sender follows.
+    // Both bridges at once (a power cut), back seconds apart: each takes the stream up from its own record
+    // while the other end's stands; beta, back first, waits for alpha, and alpha, back before its player,
+    // keeps its record past the 5 s a record of an earlier run waits, and streams once the player is there.
+    const record = (h) => JSON.parse(broker.retained.get(`quorvane/${h}/stream/${id}`) || 'null');
+    const [alphaRun, betaRun] = [record('alpha').run, record('beta').run];
+    await Promise.all([alpha.bridge.kill(), beta.bridge.kill()]);
+    player.kill('SIGKILL');
+    await beta.startBridge({ homeassistant: true });
+    await broker.until(() => record('beta')?.run !== betaRun && record('beta')?.state === 'waiting', 10000, 'beta\'s record of its new run, waiting for alpha');
+    await alpha.startBridge({ homeassistant: true });
+    await new Promise((r) => setTimeout(r, 6000)); // the span over which a record of an earlier run would go
+    assert.equal(record('alpha')?.run, alphaRun, 'alpha\'s record of its earlier run kept while its node is away');
+    const sinceBoth = Date.now();
+    alpha.play('tone-a', tone);
+    await restored('both bridges restarted, then the player', sinceBoth);
+    // Removed at the receiver while the sender's bridge is away (gamma sends it on to beta, the end online):
+    // the sender, back, drops its record of its earlier run rather than take the stream up again.
     const removed = await command({ op: 'unstream', stream: id }).catch(() => null);
     assert.equal(removed?.ok ?? false, false, 'gamma is no end of it: it needs from and to');
+    await alpha.bridge.kill();
+    await waitFor(() => !nodeOf(beta, receiver), 5000, 'beta\'s source gone with alpha\'s will');
     await ok({ op: 'unstream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
-    await waitFor(() => !nodeOf(beta, receiver) && !nodeOf(alpha, sender), 10000, () => `both ends unloaded (beta's: ${Boolean(nodeOf(beta, receiver))}, alpha's: ${Boolean(nodeOf(alpha, sender))}; records ${[...broker.retained.keys()].filter((k) => k.includes(id))})`);
+    await broker.until(() => record('beta') === null, 5000, 'beta\'s record emptied');
+    await alpha.startBridge({ homeassistant: true });
+    await broker.until(() => !broker.retained.get(`quorvane/alpha/stream/${id}`), 15000, 'alpha\'s record of its earlier run emptied');
+    assert.deepEqual([nodeOf(alpha, sender), nodeOf(beta, receiver), record('beta')], [undefined, undefined, null]);
   });
 });
 

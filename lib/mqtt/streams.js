@@ -15,8 +15,9 @@
 // and publishes them; the sender then loads its sink towards them. Either end
 // takes a stream up again from the other's record after a restart (a record
 // counts only while its host is online and it is of the host's current run),
-// a receiver drops its source when the sender goes offline (its will), and an
-// end whose peer empties its record removes its own.
+// or from its own record of its earlier run while the other end's stands
+// (both restarted), a receiver drops its source when the sender goes offline
+// (its will), and an end whose peer empties its record removes its own.
 const { randomBytes } = require('node:crypto');
 const net = require('node:net');
 const { checkOptions, checkNumber } = require('../core/arguments');
@@ -36,8 +37,8 @@ const MAX_HOSTS = 256; // hosts whose status and fleet record are kept
 const MAX_RECORDS = 1024; // other hosts' records that name this host
 const MAX_FORWARDED = 16; // commands sent on to another host, waiting for its answer
 const ANSWER_MS = 10000; // a stream command waits this long for both ends
-const STALE_MS = 5000;
-const ANNOUNCE_MS = 1500; // 0.3's RTP: a sender whose receiver has not heard its session is loaded again after this // a record of this host's earlier run waits this long for its other end
+const STALE_MS = 5000; // a record of this host's earlier run that its other end has no record of goes after this
+const ANNOUNCE_MS = 1500; // 0.3's RTP: a sender whose receiver has not heard its session is loaded again after this
 const DEFAULT_LATENCY_MS = { roc: 200, rtp: 100 }; // the modules' own defaults
 
 /** checkStreamOptions(options) → the bridge's `streams` option checked: { address, ports, rules, latencyMs }. */
@@ -74,7 +75,7 @@ class Streams {
   #refused = new Map(); // stream id → { record, since }: records refused here, kept until the sender drops its own
   #peers = new Map(); // host → { online, run, codecs, address }
   #remote = new Map(); // "HOST/ID" → record, of other hosts' records that name this host
-  #stale = new Map(); // stream id → when this host's record of an earlier run was heard
+  #stale = new Map(); // stream id → { since, record }: this host's record of an earlier run, and when it was heard
   #forwarded; // commands sent on to other hosts (BrokerRequests)
   #health; // the ends' underruns (StreamHealth)
   #removed = new Set(); // nonces of streams removed here: the other end's record is not taken up again
@@ -103,8 +104,13 @@ class Streams {
         : answer.ok ? { ok: true, result: answer.result } : { ok: false, error: String(answer.error).slice(0, FIELD.error) }),
     });
     this.#health = new StreamHealth(graph, () => [...this.#links.values()].flatMap((l) => (l.end ? [l.end.nodeName] : [])), () => this.#changed());
-    // A receiver's node coming or going changes its record.
-    const onNode = (node) => typeof node?.name === 'string' && node.name.startsWith('quorvane-stream-') && (this.#schedule(), this.#health.soon());
+    // A receiver's node coming or going changes its record; a sender's node
+    // coming lets a stream of an earlier run be taken up again.
+    const onNode = (node) => {
+      if (typeof node?.name !== 'string') return;
+      if (node.name.startsWith('quorvane-stream-')) (this.#schedule(), this.#health.soon());
+      else if (this.#stale.size > 0) this.#schedule();
+    };
     for (const name of ['node-created', 'node-destroyed']) {
       graph.on(name, onNode);
       this.#unlisten.push(() => graph.off(name, onNode));
@@ -170,12 +176,13 @@ class Streams {
     const id = levels[2];
     if (host === this.#host) {
       // This host's own record: of this run (its own, coming back), or of an
-      // earlier one, kept a while for the other end to confirm it.
+      // earlier one, taken up again while its other end's record stands.
       const r = payload.length > 0 ? readRecord(payload) : null;
-      if (r && r.run !== this.#run && !this.#links.has(id) && !this.#refused.has(id)) {
-        if (!this.#stale.has(id)) this.#stale.set(id, Date.now());
+      if (r && ownRecord(host, id, r) && r.run !== this.#run && !this.#links.has(id) && !this.#refused.has(id)) {
+        this.#stale.set(id, { since: this.#stale.get(id)?.since ?? Date.now(), record: r });
+        this.#schedule();
         this.#later(STALE_MS);
-      }
+      } else if (!r) this.#stale.delete(id);
       return true;
     }
     const key = `${host}/${id}`;
@@ -320,6 +327,10 @@ class Streams {
       this.#remove(link, null);
       return { ok: true, result: { stream: id, removed: true } };
     }
+    if (this.#stale.has(id)) {
+      this.#dropStale(id);
+      return { ok: true, result: { stream: id, removed: true } };
+    }
     if (!ends) throw new Error(`unstream: this host is no end of stream ${id}; give from and to`);
     const online = (h) => this.#peers.get(h)?.online;
     const host = online(ends.from.host) ? ends.from.host : online(ends.to.host) ? ends.to.host : null;
@@ -385,14 +396,25 @@ class Streams {
     if (link.removed) return;
     link.removed = true;
     link.error = why;
-    if (link.nonce) {
-      this.#removed.add(link.nonce);
-      if (this.#removed.size > MAX_RECORDS) this.#removed.delete(this.#removed.values().next().value);
-    }
+    this.#forget(link.nonce);
     this.#links.delete(link.id);
     this.#closeEnd(link);
     for (const check of [...link.waiters]) check();
     this.#changed();
+  }
+
+  // Stream `nonce` removed here: no record of it is taken up again.
+  #forget(nonce) {
+    if (!nonce) return;
+    this.#removed.add(nonce);
+    if (this.#removed.size > MAX_RECORDS) this.#removed.delete(this.#removed.values().next().value);
+  }
+
+  // This host's record of an earlier run of stream `id` emptied (the other end follows).
+  #dropStale(id) {
+    this.#forget(this.#stale.get(id)?.record.nonce);
+    this.#stale.delete(id);
+    this.#publish(`${this.#prefix}/${this.#host}/stream/${id}`, '', { retain: true, qos: 0 });
   }
 
   #refuse(id, record, why) {
@@ -488,13 +510,13 @@ class Streams {
         this.#changed();
       } else this.#later(2 * STALE_MS);
     }
-    // This host's records of an earlier run that no end took up again go.
-    for (const [id, since] of this.#stale) {
+    // This host's records of an earlier run go unless their other end has
+    // a record of the stream (they wait for it, in #adopt).
+    for (const [id, { since, record }] of this.#stale) {
       if (this.#links.has(id)) this.#stale.delete(id);
-      else if (now - since >= STALE_MS) {
-        this.#stale.delete(id);
-        this.#publish(`${this.#prefix}/${this.#host}/stream/${id}`, '', { retain: true, qos: 0 });
-      } else this.#later(STALE_MS - (now - since));
+      else if (this.#otherEnd(id, record)) continue;
+      else if (now - since >= STALE_MS) this.#dropStale(id);
+      else this.#later(STALE_MS - (now - since));
     }
     const after = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session, l.ready]));
     if (after !== before) this.#changed();
@@ -537,6 +559,48 @@ class Streams {
         link.nonce = r.nonce ?? randomBytes(6).toString('hex');
       }
     }
+    // This host's own records of an earlier run (its bridge restarted) are
+    // taken up again while the other end's record of the same stream stands,
+    // of whatever run: that end may have restarted too (a power cut), and
+    // takes the stream up in turn from this end's record of this run. A
+    // stream removed meanwhile has no record at the other end.
+    for (const [id, { record: own }] of this.#stale) {
+      const other = this.#otherEnd(id, own);
+      if (this.#links.has(id) || !other) continue;
+      if (this.#links.size >= MAX_LINKS) return;
+      if (own.role === 'send') {
+        let node;
+        try {
+          node = resolveNode(this.#graph.nodes(), own.ends.from.node, 'from');
+        } catch {
+          continue; // taken up once the node is there
+        }
+        if (this.#o.rules.allows('send', node) || this.#line.codecs.length === 0) {
+          this.#dropStale(id);
+          continue;
+        }
+        Object.assign(this.#add({ id, role: 'send', from: own.from, to: own.to, latencyMs: own.latencyMs }), { enabled: own.enabled, nonce: own.nonce, peerSeen: true });
+      } else {
+        const why = this.#mayReceive(other);
+        if (why) {
+          this.#stale.delete(id);
+          this.#refuse(id, other, why);
+          continue;
+        }
+        const codec = chooseCodec(other.codecs, this.#line.receives);
+        const link = this.#add({ id, role: 'receive', from: own.from, to: own.to, latencyMs: own.latencyMs, codec });
+        // The ports it had are asked for again.
+        Object.assign(link, { enabled: own.enabled, nonce: own.nonce, peerSeen: true, ports: own.codec === codec ? own.ports : null });
+      }
+    }
+  }
+
+  // The other end's record of stream `id` that answers this host's record
+  // `own` (the same stream, not one removed and asked for again), or null.
+  #otherEnd(id, own) {
+    const r = this.#remote.get(`${own.ends[own.role === 'send' ? 'to' : 'from'].host}/${id}`);
+    const answers = own.nonce && own.state !== 'refused' && !this.#removed.has(own.nonce);
+    return answers && r && r.role !== own.role && r.nonce === own.nonce && r.state !== 'refused' ? r : null;
   }
 
   // Why this host does not take the stream of sender record `r`, or null.
