@@ -82,6 +82,7 @@ class Streams {
   #replyTopic;
   #scheduled = false;
   #timer = null;
+  #timerAt = 0; // when #timer fires
   #closed = false;
   #unlisten = [];
 
@@ -104,12 +105,12 @@ class Streams {
         : answer.ok ? { ok: true, result: answer.result } : { ok: false, error: String(answer.error).slice(0, FIELD.error) }),
     });
     this.#health = new StreamHealth(graph, () => [...this.#links.values()].flatMap((l) => (l.end ? [l.end.nodeName] : [])), () => this.#changed());
-    // A receiver's node coming or going changes its record; a sender's node
-    // coming lets a stream of an earlier run be taken up again.
+    // A receiver's node coming or going changes its record; the node of a
+    // sender taken up again lets it stream.
     const onNode = (node) => {
       if (typeof node?.name !== 'string') return;
       if (node.name.startsWith('quorvane-stream-')) (this.#schedule(), this.#health.soon());
-      else if (this.#stale.size > 0) this.#schedule();
+      else if ([...this.#links.values()].some((l) => l.unchecked)) this.#schedule();
     };
     for (const name of ['node-created', 'node-destroyed']) {
       graph.on(name, onNode);
@@ -327,10 +328,6 @@ class Streams {
       this.#remove(link, null);
       return { ok: true, result: { stream: id, removed: true } };
     }
-    if (this.#stale.has(id)) {
-      this.#dropStale(id);
-      return { ok: true, result: { stream: id, removed: true } };
-    }
     if (!ends) throw new Error(`unstream: this host is no end of stream ${id}; give from and to`);
     const online = (h) => this.#peers.get(h)?.online;
     const host = online(ends.from.host) ? ends.from.host : online(ends.to.host) ? ends.to.host : null;
@@ -384,7 +381,7 @@ class Streams {
   #add({ id, role, from, to, latencyMs, codec = null }) {
     this.#stale.delete(id);
     this.#refused.delete(id);
-    const link = { id, role, from, to, ends: { from: endpoint(from, 'from'), to: endpoint(to, 'to') }, nonce: null, latencyMs, codec, enabled: true, announce: 0, loadedAt: 0, ready: false, state: 'connecting', error: null, ports: null, end: null, endKey: null, opening: null, peerSeen: false, removed: false, waiters: new Set() };
+    const link = { id, role, from, to, ends: { from: endpoint(from, 'from'), to: endpoint(to, 'to') }, nonce: null, latencyMs, codec, enabled: true, announce: 0, loadedAt: 0, ready: false, state: 'connecting', error: null, ports: null, end: null, endKey: null, opening: null, peerSeen: false, unchecked: false, removed: false, waiters: new Set() };
     this.#links.set(id, link);
     this.#changed();
     return link;
@@ -408,13 +405,6 @@ class Streams {
     if (!nonce) return;
     this.#removed.add(nonce);
     if (this.#removed.size > MAX_RECORDS) this.#removed.delete(this.#removed.values().next().value);
-  }
-
-  // This host's record of an earlier run of stream `id` emptied (the other end follows).
-  #dropStale(id) {
-    this.#forget(this.#stale.get(id)?.record.nonce);
-    this.#stale.delete(id);
-    this.#publish(`${this.#prefix}/${this.#host}/stream/${id}`, '', { retain: true, qos: 0 });
   }
 
   #refuse(id, record, why) {
@@ -486,8 +476,13 @@ class Streams {
     });
   }
 
+  // Looks at the records again in `ms`, or sooner if a look is due sooner
+  // (a later one is asked for again when it is due).
   #later(ms) {
-    if (this.#timer || this.#closed) return;
+    const at = Date.now() + ms;
+    if (this.#closed || (this.#timer && this.#timerAt <= at)) return;
+    clearTimeout(this.#timer);
+    this.#timerAt = at;
     this.#timer = setTimeout(() => {
       this.#timer = null;
       this.#schedule();
@@ -510,13 +505,13 @@ class Streams {
         this.#changed();
       } else this.#later(2 * STALE_MS);
     }
-    // This host's records of an earlier run go unless their other end has
-    // a record of the stream (they wait for it, in #adopt).
-    for (const [id, { since, record }] of this.#stale) {
+    // This host's records of an earlier run that no end took up again go.
+    for (const [id, { since }] of this.#stale) {
       if (this.#links.has(id)) this.#stale.delete(id);
-      else if (this.#otherEnd(id, record)) continue;
-      else if (now - since >= STALE_MS) this.#dropStale(id);
-      else this.#later(STALE_MS - (now - since));
+      else if (now - since >= STALE_MS) {
+        this.#stale.delete(id);
+        this.#publish(`${this.#prefix}/${this.#host}/stream/${id}`, '', { retain: true, qos: 0 });
+      } else this.#later(STALE_MS - (now - since));
     }
     const after = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session, l.ready]));
     if (after !== before) this.#changed();
@@ -545,18 +540,8 @@ class Streams {
         }
         const codec = chooseCodec(r.codecs, this.#line.receives);
         this.#add({ id, role: 'receive', from: r.from, to: r.to, latencyMs: r.latencyMs, codec }).nonce = r.nonce;
-      } else if (r.role === 'receive' && r.ends.from.host === this.#host && r.state !== 'refused') {
-        // Taken up again only for a node the rules still let this host send.
-        let node;
-        try {
-          node = resolveNode(this.#graph.nodes(), r.ends.from.node, 'from');
-        } catch {
-          continue;
-        }
-        if (this.#o.rules.allows('send', node) || this.#line.codecs.length === 0) continue;
-        const link = this.#add({ id, role: 'send', from: r.from, to: r.to, latencyMs: r.latencyMs });
-        link.enabled = r.enabled;
-        link.nonce = r.nonce ?? randomBytes(6).toString('hex');
+      } else if (r.role === 'receive' && r.ends.from.host === this.#host && r.state !== 'refused' && this.#line.codecs.length > 0) {
+        this.#takeUpSender(id, r);
       }
     }
     // This host's own records of an earlier run (its bridge restarted) are
@@ -569,17 +554,7 @@ class Streams {
       if (this.#links.has(id) || !other) continue;
       if (this.#links.size >= MAX_LINKS) return;
       if (own.role === 'send') {
-        let node;
-        try {
-          node = resolveNode(this.#graph.nodes(), own.ends.from.node, 'from');
-        } catch {
-          continue; // taken up once the node is there
-        }
-        if (this.#o.rules.allows('send', node) || this.#line.codecs.length === 0) {
-          this.#dropStale(id);
-          continue;
-        }
-        Object.assign(this.#add({ id, role: 'send', from: own.from, to: own.to, latencyMs: own.latencyMs }), { enabled: own.enabled, nonce: own.nonce, peerSeen: true });
+        if (this.#line.codecs.length > 0) this.#takeUpSender(id, own).peerSeen = true;
       } else {
         const why = this.#mayReceive(other);
         if (why) {
@@ -593,6 +568,14 @@ class Streams {
         Object.assign(link, { enabled: own.enabled, nonce: own.nonce, peerSeen: true, ports: own.codec === codec ? own.ports : null });
       }
     }
+  }
+
+  // A stream this host sends, taken up again after a restart from record `r`
+  // (the receiver's, or this host's own of its earlier run): it streams once
+  // its node is there and the rules still let this host send it (#keepSending).
+  #takeUpSender(id, r) {
+    const link = this.#add({ id, role: 'send', from: r.from, to: r.to, latencyMs: r.latencyMs });
+    return Object.assign(link, { enabled: r.enabled, nonce: r.nonce ?? randomBytes(6).toString('hex'), unchecked: true });
   }
 
   // The other end's record of stream `id` that answers this host's record
@@ -627,6 +610,25 @@ class Streams {
     if (r) link.peerSeen = true;
     else if (link.peerSeen && peer?.online && !this.#remote.has(`${link.ends.to.host}/${link.id}`)) return this.#remove(link, `${link.ends.to.host} removed the stream`);
     if (r?.state === 'refused') return this.#remove(link, r.error ?? `${link.ends.to.host} refused the stream`);
+    if (link.unchecked) {
+      // Taken up again: its node, once there, checked against the rules anew.
+      let node;
+      try {
+        node = resolveNode(this.#graph.nodes(), link.ends.from.node, 'from');
+      } catch {
+        this.#closeEnd(link);
+        link.state = 'waiting';
+        return undefined;
+      }
+      const why = this.#o.rules.allows('send', node);
+      if (why) {
+        this.#remove(link, why);
+        // Its record may not have been published in this run: emptied here (the receiver follows).
+        this.#publish(`${this.#prefix}/${this.#host}/stream/${link.id}`, '', { retain: true, qos: 0 });
+        return undefined;
+      }
+      link.unchecked = false;
+    }
     if (!link.enabled) {
       this.#closeEnd(link);
       link.state = 'off';
@@ -643,7 +645,7 @@ class Streams {
       const running = link.end?.state === 'running';
       if (r.codec === 'rtp' && !r.ready && running && Date.now() - link.loadedAt >= ANNOUNCE_MS) link.announce++;
       this.#ensureEnd(link, params, r.codec === 'rtp' ? { ...params, session: r.session, announce: link.announce } : params);
-      if (r.codec === 'rtp' && !r.ready) this.#later(ANNOUNCE_MS);
+      if (r.codec === 'rtp' && !r.ready) this.#later(running ? Math.max(50, ANNOUNCE_MS - (Date.now() - link.loadedAt)) : ANNOUNCE_MS);
       link.state = running && (r.codec !== 'rtp' || r.ready) ? 'streaming' : 'connecting';
       link.error = link.end?.state === 'failed' ? link.end.reason : link.error;
     } else link.state = peer?.online ? 'connecting' : 'waiting';
