@@ -400,6 +400,11 @@ class Streams {
     this.#changed();
   }
 
+  // This host's record of stream `id` emptied on the broker, whoever's run published it.
+  #empty(id) {
+    this.#publish(`${this.#prefix}/${this.#host}/stream/${id}`, '', { retain: true, qos: 0 });
+  }
+
   // Stream `nonce` removed here: no record of it is taken up again.
   #forget(nonce) {
     if (!nonce) return;
@@ -408,6 +413,7 @@ class Streams {
   }
 
   #refuse(id, record, why) {
+    this.#stale.delete(id); // the refusal takes the place of this host's record of an earlier run
     this.#refused.set(id, { since: Date.now(), of: record, record: { role: 'receive', run: this.#run, nonce: record.nonce, from: record.from, to: record.to, enabled: false, codecs: this.#line.codecs, codec: null, address: null, ports: null, state: 'refused', error: why, health: null, pipewire: this.#line.version } });
     this.#changed();
   }
@@ -510,7 +516,7 @@ class Streams {
       if (this.#links.has(id)) this.#stale.delete(id);
       else if (now - since >= STALE_MS) {
         this.#stale.delete(id);
-        this.#publish(`${this.#prefix}/${this.#host}/stream/${id}`, '', { retain: true, qos: 0 });
+        this.#empty(id);
       } else this.#later(STALE_MS - (now - since));
     }
     const after = JSON.stringify([...this.#links.values()].map((l) => [l.id, l.state, l.error, l.codec, l.ports, l.enabled, l.latencyMs, l.session, l.ready]));
@@ -533,13 +539,7 @@ class Streams {
       if (this.#links.size >= MAX_LINKS) return;
       if (r.role === 'send' && r.ends.to.host === this.#host) {
         if (!r.enabled && r.state === 'off') continue;
-        const why = this.#mayReceive(r);
-        if (why) {
-          this.#refuse(id, r, why);
-          continue;
-        }
-        const codec = chooseCodec(r.codecs, this.#line.receives);
-        this.#add({ id, role: 'receive', from: r.from, to: r.to, latencyMs: r.latencyMs, codec }).nonce = r.nonce;
+        this.#takeUpReceiver(id, r);
       } else if (r.role === 'receive' && r.ends.from.host === this.#host && r.state !== 'refused' && this.#line.codecs.length > 0) {
         this.#takeUpSender(id, r);
       }
@@ -555,19 +555,22 @@ class Streams {
       if (this.#links.size >= MAX_LINKS) return;
       if (own.role === 'send') {
         if (this.#line.codecs.length > 0) this.#takeUpSender(id, own).peerSeen = true;
-      } else {
-        const why = this.#mayReceive(other);
-        if (why) {
-          this.#stale.delete(id);
-          this.#refuse(id, other, why);
-          continue;
-        }
-        const codec = chooseCodec(other.codecs, this.#line.receives);
-        const link = this.#add({ id, role: 'receive', from: own.from, to: own.to, latencyMs: own.latencyMs, codec });
-        // The ports it had are asked for again.
-        Object.assign(link, { enabled: own.enabled, nonce: own.nonce, peerSeen: true, ports: own.codec === codec ? own.ports : null });
-      }
+      } else this.#takeUpReceiver(id, other, own);
     }
+  }
+
+  // A stream this host receives, from sender record `sender` (a new stream,
+  // or, after a restart, this host's own record `own` of its earlier run,
+  // whose ports are asked for again), unless the rules refuse it.
+  #takeUpReceiver(id, sender, own = null) {
+    const why = this.#mayReceive(sender);
+    if (why) return this.#refuse(id, sender, why);
+    const codec = chooseCodec(sender.codecs, this.#line.receives);
+    const r = own ?? sender;
+    const link = this.#add({ id, role: 'receive', from: r.from, to: r.to, latencyMs: r.latencyMs, codec });
+    link.nonce = r.nonce;
+    if (own) Object.assign(link, { enabled: own.enabled, peerSeen: true, ports: own.codec === codec ? own.ports : null });
+    return undefined;
   }
 
   // A stream this host sends, taken up again after a restart from record `r`
@@ -623,8 +626,7 @@ class Streams {
       const why = this.#o.rules.allows('send', node);
       if (why) {
         this.#remove(link, why);
-        // Its record may not have been published in this run: emptied here (the receiver follows).
-        this.#publish(`${this.#prefix}/${this.#host}/stream/${link.id}`, '', { retain: true, qos: 0 });
+        this.#empty(link.id); // its record may not have been published in this run (the receiver follows)
         return undefined;
       }
       link.unchecked = false;
