@@ -251,11 +251,12 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     await alpha.startBridge({ homeassistant: true });
     await broker.until(() => !broker.retained.get(`quorvane/alpha/stream/${id}`), 15000, 'alpha\'s record of its earlier run emptied');
     assert.deepEqual([nodeOf(alpha, sender), nodeOf(beta, receiver), record('beta')], [undefined, undefined, null]);
-    // A stream the rules no longer allow when its sender's bridge comes back is removed at both ends.
+    // A stream the rules no longer allow when its sender's bridge comes back is removed at both ends. The
+    // command, given to gamma as alpha's bridge starts, waits for alpha to come on rather than be refused.
     const micId = streamId('alpha:alpha-mic', 'beta:beta-speakers');
     await alpha.bridge.kill();
-    await alpha.startBridge({ homeassistant: true, streams: { send: ['alpha-mic'] } });
-    await ok({ op: 'stream', from: 'alpha:alpha-mic', to: 'beta:beta-speakers' });
+    await broker.until(() => broker.retained.get('quorvane/alpha/status') === 'offline', 5000, 'alpha offline');
+    await Promise.all([alpha.startBridge({ homeassistant: true, streams: { send: ['alpha-mic'] } }), ok({ op: 'stream', from: 'alpha:alpha-mic', to: 'beta:beta-speakers' })]);
     await alpha.bridge.kill();
     await alpha.startBridge({ homeassistant: true });
     const micRecords = () => ['alpha', 'beta'].map((h) => broker.retained.get(`quorvane/${h}/stream/${micId}`) ?? null);

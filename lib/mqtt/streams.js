@@ -37,6 +37,7 @@ const MAX_HOSTS = 256; // hosts whose status and fleet record are kept
 const MAX_RECORDS = 1024; // other hosts' records that name this host
 const MAX_FORWARDED = 16; // commands sent on to another host, waiting for its answer
 const ANSWER_MS = 10000; // a stream command waits this long for both ends
+const ONLINE_WAIT_MS = 3000; // a command for a known host not heard online waits this long for it (its bridge coming back)
 const STALE_MS = 5000; // a record of this host's earlier run that its other end has no record of goes after this
 const ANNOUNCE_MS = 1500; // 0.3's RTP: a sender whose receiver has not heard its session is loaded again after this
 const DEFAULT_LATENCY_MS = { roc: 200, rtp: 100 }; // the modules' own defaults
@@ -79,6 +80,7 @@ class Streams {
   #forwarded; // commands sent on to other hosts (BrokerRequests)
   #health; // the ends' underruns (StreamHealth)
   #removed = new Set(); // nonces of streams removed here: the other end's record is not taken up again
+  #onlineWaits = new Set(); // { host, wake(online) }: commands waiting for a host to be heard online
   #replyTopic;
   #scheduled = false;
   #timer = null;
@@ -160,7 +162,10 @@ class Streams {
       if (host === this.#host) return false;
       const peer = this.#peer(host);
       if (!peer) return true;
-      if (levels[1] === 'status') peer.online = payload.toString('utf8') === 'online';
+      if (levels[1] === 'status') {
+        peer.online = payload.toString('utf8') === 'online';
+        if (peer.online) for (const w of [...this.#onlineWaits]) if (w.host === host) w.wake(true);
+      }
       else {
         let f = null;
         try {
@@ -201,6 +206,20 @@ class Streams {
     let peer = this.#peers.get(host);
     if (!peer && this.#peers.size < MAX_HOSTS) this.#peers.set(host, (peer = { online: false, run: null, codecs: [], address: null }));
     return peer;
+  }
+
+  // Resolves true once `host` is heard online (at once if it is), false
+  // after ONLINE_WAIT_MS, or at once for a host never heard of: a command
+  // given as a host's bridge comes back may come before its "online" does.
+  #heardOnline(host) {
+    const peer = this.#peers.get(host);
+    if (peer?.online) return Promise.resolve(true);
+    if (!peer || this.#closed || this.#onlineWaits.size >= MAX_FORWARDED) return Promise.resolve(false);
+    return new Promise((resolve) => {
+      const timer = setTimeout(() => w.wake(false), ONLINE_WAIT_MS);
+      const w = { host, wake: (online) => (clearTimeout(timer), this.#onlineWaits.delete(w), resolve(online)) };
+      this.#onlineWaits.add(w);
+    });
   }
 
   // A peer's record of stream `id` that counts: of its current run, while it is online.
@@ -288,8 +307,7 @@ class Streams {
     if (latencyMs !== undefined) checkNumber(latencyMs, 'stream', 'latencyMs', { min: 1, max: 10000, integer: true });
     if (typeof enabled !== 'boolean') throw new TypeError('stream: enabled must be true or false');
     if (a.host !== this.#host) return this.#forward(a.host, { op: 'stream', ...fields });
-    const peer = this.#peers.get(b.host);
-    if (!peer?.online) throw new Error(`stream: host ${JSON.stringify(b.host)} is not online on this broker (prefix ${this.#prefix})`);
+    if (!(await this.#heardOnline(b.host))) throw new Error(`stream: host ${JSON.stringify(b.host)} is not online on this broker (prefix ${this.#prefix})`);
     const node = resolveNode(this.#graph.nodes(), a.node, 'from');
     const why = this.#o.rules.allows('send', node);
     if (why) throw new Error(`stream: ${why}`);
@@ -369,8 +387,8 @@ class Streams {
   }
 
   // Sends a command on to `host`'s bridge and resolves with its answer.
-  #forward(host, command) {
-    if (!this.#peers.get(host)?.online) return Promise.resolve({ ok: false, error: `stream: host ${JSON.stringify(host)} is not online on this broker` });
+  async #forward(host, command) {
+    if (!(await this.#heardOnline(host))) return { ok: false, error: `stream: host ${JSON.stringify(host)} is not online on this broker` };
     const waitMs = ANSWER_MS + 2000;
     return this.#forwarded.send(`${this.#prefix}/${host}/set`, command, waitMs, () => ({ ok: false, error: `no answer from ${host} within ${waitMs / 1000} s` }))
       ?? Promise.resolve({ ok: false, error: `busy: ${MAX_FORWARDED} stream commands wait for their hosts` });
@@ -693,6 +711,7 @@ class Streams {
     clearTimeout(this.#timer);
     for (const off of this.#unlisten.splice(0)) off();
     this.#forwarded.close({ ok: false, error: 'the bridge closed' });
+    for (const w of [...this.#onlineWaits]) w.wake(false);
     this.#health.close();
     await Promise.all([...this.#links.values()].map(async (link) => {
       const end = link.end;
