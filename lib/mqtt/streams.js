@@ -165,8 +165,7 @@ class Streams {
       if (levels[1] === 'status') {
         peer.online = payload.toString('utf8') === 'online';
         if (peer.online) for (const w of [...this.#onlineWaits]) if (w.host === host) w.wake(true);
-      }
-      else {
+      } else {
         let f = null;
         try {
           f = payload.length > 0 ? parseJson(payload) : null;
@@ -391,7 +390,7 @@ class Streams {
     if (!(await this.#heardOnline(host))) return { ok: false, error: `stream: host ${JSON.stringify(host)} is not online on this broker` };
     const waitMs = ANSWER_MS + 2000;
     return this.#forwarded.send(`${this.#prefix}/${host}/set`, command, waitMs, () => ({ ok: false, error: `no answer from ${host} within ${waitMs / 1000} s` }))
-      ?? Promise.resolve({ ok: false, error: `busy: ${MAX_FORWARDED} stream commands wait for their hosts` });
+      ?? { ok: false, error: `busy: ${MAX_FORWARDED} stream commands wait for their hosts` };
   }
 
   // --- the ends -------------------------------------------------------------
