@@ -262,6 +262,17 @@ test('a stream between hosts', { skip: why ?? false, timeout: 180000 }, async (t
     const micRecords = () => ['alpha', 'beta'].map((h) => broker.retained.get(`quorvane/${h}/stream/${micId}`) ?? null);
     await waitFor(() => micRecords().every((r) => r === null), 15000, () => `the microphone's stream removed: ${micRecords()}`);
     await waitFor(() => !nodeOf(beta, `quorvane-stream-${micId}.receive`) && !nodeOf(alpha, `quorvane-stream-${micId}.send`), 10000, 'both ends unloaded');
+    // A command sent on to a bridge that dies before it answers (held still, then killed) is answered once
+    // its will has been heard for a few seconds, not at the end of the 12 s gamma waits for an answer.
+    alpha.bridge.child.kill('SIGSTOP');
+    const heard = broker.heard.length;
+    const t0 = Date.now();
+    const asked = command({ op: 'stream', from: 'alpha:tone-a', to: 'beta:beta-speakers' });
+    await broker.until(() => broker.heard.slice(heard).some((m) => m.topic === 'quorvane/alpha/set'), 5000, 'the command sent on to alpha');
+    await alpha.bridge.kill();
+    const answer = await asked;
+    assert.match(answer.error, /^stream: host "alpha" went offline before it answered/);
+    assert.ok(Date.now() - t0 < 9000, `answered after ${Date.now() - t0} ms`);
   });
 });
 

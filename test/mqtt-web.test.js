@@ -141,3 +141,21 @@ test('a node dragged onto another host\'s sink streams to it through the broker;
   await sub.until(() => ['alpha', 'beta'].every((h) => !sub.retained.get(`quorvane/${h}/stream/${id}`)), 10000, 'both records emptied');
   await page.waitForSelector(`#stream-${id}`, { state: 'detached', timeout: 10000 });
 });
+
+test('a request to a host whose bridge dies before it answers is answered as soon as its will says so, not at the end of its wait', { skip, timeout: 30000 }, async () => {
+  const { ws, call } = await socket(`${wsUrl(web)}?host=beta`, web.token);
+  const bridge = bridges[1];
+  const speakers = nodeNamed(betaEnv, 'demo-speakers');
+  // Held still, beta's bridge keeps its connection but answers nothing: the request reaches it and waits.
+  bridge.kill('SIGSTOP');
+  const heard = sub.heard.length;
+  const t0 = Date.now();
+  const answer = call({ id: 200, op: 'volume', node: speakers.id, volume: 0.25 });
+  await sub.until(() => sub.heard.slice(heard).some((m) => m.topic === 'quorvane/beta/set'), 5000, 'the request on the broker');
+  bridge.kill('SIGKILL'); // its will: "offline"
+  await sub.until(() => sub.retained.get('quorvane/beta/status') === 'offline', 5000, 'beta\'s will');
+  const reply = await answer;
+  ws.close();
+  assert.match(reply.error, /^beta went offline before it answered/);
+  assert.ok(Date.now() - t0 < 8000, `answered after ${Date.now() - t0} ms`);
+});

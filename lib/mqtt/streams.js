@@ -164,7 +164,11 @@ class Streams {
       if (!peer) return true;
       if (levels[1] === 'status') {
         peer.online = payload.toString('utf8') === 'online';
-        if (peer.online) for (const w of [...this.#onlineWaits]) if (w.host === host) w.wake(true);
+        const set = `${this.#prefix}/${host}/set`;
+        if (peer.online) {
+          this.#forwarded.back(set);
+          for (const w of [...this.#onlineWaits]) if (w.host === host) w.wake(true);
+        } else this.#forwarded.away(set, { ok: false, error: `stream: host ${JSON.stringify(host)} went offline before it answered` });
       } else {
         let f = null;
         try {

@@ -5,14 +5,19 @@
 // response topic and fresh correlation data; around a reconnect of either
 // side it may be lost, so a copy is sent again after 1, 2 and 4 s while no
 // answer has come. The bridge answers a copy with the first one's outcome
-// and does the command once.
+// and does the command once. A host heard going offline while requests wait
+// for it has AWAY_MS to come back (a bridge restarting does, and a copy
+// reaches it); if it does not, they are answered then rather than at the
+// end of their wait.
 const { randomBytes } = require('node:crypto');
 const { parseJson } = require('./broker-payload');
 
 const RESEND_MS = [1000, 2000, 4000];
+const AWAY_MS = 3000;
 
 class BrokerRequests {
-  #pending = new Map(); // correlation (hex) → { resolve, timers }
+  #pending = new Map(); // correlation (hex) → { topic, resolve, timers }
+  #away = new Map(); // topic → timer: its host went offline while requests to it wait
   #max;
   #replyTopic;
   #publish;
@@ -44,7 +49,7 @@ class BrokerRequests {
     const text = JSON.stringify(command);
     const options = { qos: 0, retain: false, properties: { responseTopic: this.#replyTopic, correlationData: correlation } };
     return new Promise((resolve) => {
-      const entry = { resolve, timers: [] };
+      const entry = { topic, resolve, timers: [] };
       entry.timers.push(setTimeout(() => this.#settle(key, noAnswer()), waitMs));
       let at = 0;
       for (const ms of RESEND_MS) {
@@ -69,8 +74,29 @@ class BrokerRequests {
     this.#settle(key, this.#outcome(answer));
   }
 
+  /**
+   * away(topic, outcome): the host that `topic` reaches was heard going
+   * offline; the requests waiting for it resolve with `outcome` after
+   * AWAY_MS unless back(topic) comes first. Nothing when none waits.
+   */
+  away(topic, outcome) {
+    if (this.#away.has(topic) || ![...this.#pending.values()].some((e) => e.topic === topic)) return;
+    this.#away.set(topic, setTimeout(() => {
+      this.#away.delete(topic);
+      for (const [key, e] of [...this.#pending]) if (e.topic === topic) this.#settle(key, outcome);
+    }, AWAY_MS));
+  }
+
+  /** back(topic): the host that `topic` reaches was heard online again; its requests wait on. */
+  back(topic) {
+    clearTimeout(this.#away.get(topic));
+    this.#away.delete(topic);
+  }
+
   /** Resolves every waiting request with `outcome`. */
   close(outcome) {
+    for (const t of this.#away.values()) clearTimeout(t);
+    this.#away.clear();
     for (const key of [...this.#pending.keys()]) this.#settle(key, outcome);
   }
 
@@ -83,4 +109,4 @@ class BrokerRequests {
   }
 }
 
-module.exports = { BrokerRequests, RESEND_MS };
+module.exports = { BrokerRequests, RESEND_MS, AWAY_MS };
