@@ -27,7 +27,7 @@ const { streamRules } = require('../features/fleet/stream-rules');
 const { StreamHealth } = require('../features/fleet/stream-health');
 const { PORTS } = require('../features/fleet/stream-end');
 const { parseJson } = require('../protocol/broker-payload');
-const { BrokerRequests } = require('../protocol/broker-request');
+const { BrokerRequests, AWAY_MS } = require('../protocol/broker-request');
 const { slug } = require('./homeassistant');
 const { streamId, endpoint, readRecord, ownRecord, FIELD } = require('../protocol/stream-record');
 
@@ -37,7 +37,7 @@ const MAX_HOSTS = 256; // hosts whose status and fleet record are kept
 const MAX_RECORDS = 1024; // other hosts' records that name this host
 const MAX_FORWARDED = 16; // commands sent on to another host, waiting for its answer
 const ANSWER_MS = 10000; // a stream command waits this long for both ends
-const ONLINE_WAIT_MS = 3000; // a command for a known host not heard online waits this long for it (its bridge coming back)
+const ONLINE_WAIT_MS = AWAY_MS; // a command for a known host not heard online waits this long for it (its bridge coming back)
 const STALE_MS = 5000; // a record of this host's earlier run that its other end has no record of goes after this
 const ANNOUNCE_MS = 1500; // 0.3's RTP: a sender whose receiver has not heard its session is loaded again after this
 const DEFAULT_LATENCY_MS = { roc: 200, rtp: 100 }; // the modules' own defaults

@@ -13,7 +13,7 @@ const { randomBytes } = require('node:crypto');
 const { parseJson } = require('./broker-payload');
 
 const RESEND_MS = [1000, 2000, 4000];
-const AWAY_MS = 3000;
+const AWAY_MS = 3000; // a bridge restarting is back on the broker within this
 
 class BrokerRequests {
   #pending = new Map(); // correlation (hex) → { topic, resolve, timers }

@@ -352,8 +352,7 @@ class RemoteHosts extends EventEmitter {
       const set = `${this.#o.topicPrefix}/${name}/set`;
       if (g.online) this.#pending.back(set);
       else this.#pending.away(set, { ok: false, error: `${name} went offline before it answered` });
-    }
-    else if (levels[1] === 'defaults' && levels.length === 2) g.setDefaults(value);
+    } else if (levels[1] === 'defaults' && levels.length === 2) g.setDefaults(value);
     else if (levels[1] === 'node' && levels.length === 3) g.setNode(levels[2], value === null ? null : readNode(value), this.#round);
     if (existed !== !g.empty || online !== g.online) this.emit('hosts');
     this.#fleetChanged();
