@@ -164,7 +164,7 @@ class Streams {
       if (!peer) return true;
       if (levels[1] === 'status') {
         peer.online = payload.toString('utf8') === 'online';
-        const set = `${this.#prefix}/${host}/set`;
+        const set = this.#setTopic(host);
         if (peer.online) {
           this.#forwarded.back(set);
           for (const w of [...this.#onlineWaits]) if (w.host === host) w.wake(true);
@@ -389,11 +389,16 @@ class Streams {
     });
   }
 
+  // The topic `host`'s bridge takes commands on (what requests sent on to it are waited for by).
+  #setTopic(host) {
+    return `${this.#prefix}/${host}/set`;
+  }
+
   // Sends a command on to `host`'s bridge and resolves with its answer.
   async #forward(host, command) {
     if (!(await this.#heardOnline(host))) return { ok: false, error: `stream: host ${JSON.stringify(host)} is not online on this broker` };
     const waitMs = ANSWER_MS + 2000;
-    return this.#forwarded.send(`${this.#prefix}/${host}/set`, command, waitMs, () => ({ ok: false, error: `no answer from ${host} within ${waitMs / 1000} s` }))
+    return this.#forwarded.send(this.#setTopic(host), command, waitMs, () => ({ ok: false, error: `no answer from ${host} within ${waitMs / 1000} s` }))
       ?? { ok: false, error: `busy: ${MAX_FORWARDED} stream commands wait for their hosts` };
   }
 

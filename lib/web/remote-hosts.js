@@ -349,7 +349,7 @@ class RemoteHosts extends EventEmitter {
     }
     if (levels[1] === 'status' && levels.length === 2) {
       g.setStatus(payload.toString('utf8') === 'online', this.#brokerUp);
-      const set = `${this.#o.topicPrefix}/${name}/set`;
+      const set = this.#setTopic(name);
       if (g.online) this.#pending.back(set);
       else this.#pending.away(set, { ok: false, error: `${name} went offline before it answered` });
     } else if (levels[1] === 'defaults' && levels.length === 2) g.setDefaults(value);
@@ -413,6 +413,11 @@ class RemoteHosts extends EventEmitter {
     return { sinks, streams: [...byId.values()].sort((a, b) => order(a.from, b.from) || order(a.to, b.to)) };
   }
 
+  // The topic `name`'s bridge takes commands on (what requests to it are waited for by).
+  #setTopic(name) {
+    return `${this.#o.topicPrefix}/${name}/set`;
+  }
+
   /**
    * Sends the page's request (as protocol.js parsed it: { op, args }) to the
    * host's bridge; resolves with { ok, result } or { ok: false, error }, also
@@ -427,7 +432,7 @@ class RemoteHosts extends EventEmitter {
       return Promise.resolve({ ok: false, error: `${op}: not done through the broker; do it on ${name} itself` });
     }
     const waitMs = command.op === 'stream' ? STREAM_REQUEST_MS : REQUEST_MS;
-    return this.#pending.send(`${this.#o.topicPrefix}/${name}/set`, command, waitMs, () => ({ ok: false, error: `no answer from ${name} within ${waitMs / 1000} s` }))
+    return this.#pending.send(this.#setTopic(name), command, waitMs, () => ({ ok: false, error: `no answer from ${name} within ${waitMs / 1000} s` }))
       ?? Promise.resolve({ ok: false, error: `busy: ${MAX_PENDING} requests wait for their hosts` });
   }
 
