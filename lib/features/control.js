@@ -93,15 +93,70 @@ function shows(node, volumes, mute) {
 }
 
 // A session manager takes a new node up a moment after it appears, and
-// restores what it keeps of it then (WirePlumber 0.5 sets a new device's
-// ports up anew, which sets its volume back; its stream restore sets a
-// stream's): Props set on a node younger than SETTLE_MS, beside a session
+// restores what it keeps of it then (WirePlumber 0.5 restores a new sink's
+// volume, and a stream's, from what it stored for the name): Props set on a node younger than SETTLE_MS, beside a session
 // manager, count only once the node is that old and still shows them. Until
 // then each report of the node that shows other values sends them again
 // (MAX_RESENDS times at most), and once it is that old they are sent once
 // more if it does not show them.
 const SETTLE_MS = 1000;
 const MAX_RESENDS = 3;
+
+// A session manager slow to take a node up (WirePlumber 0.5 on a loaded
+// machine, well past SETTLE_MS) restores it after a set on it was reported
+// done, silently undoing the set. So, beside a session manager, the values
+// set on a node younger than HOLD_MS are held until it is that old: the
+// first report of other values sends them again, once, and ends the hold (a
+// session manager restores a node once; a later change by anyone stands).
+// A newer set on the node takes over the values it sets; the node's removal
+// ends the hold.
+const HOLD_MS = 10000;
+const holds = new WeakMap(); // the Graph's `features` → Map(node id → hold)
+
+const holdsOf = (features) => holds.get(features) ?? holds.set(features, new Map()).get(features);
+
+// A set of `volumes` and/or `mute` (null: not set) starts on node `id`: the
+// hold on it lets those go, and ends if it holds nothing else.
+function releaseHeld(features, id, volumes, mute) {
+  const hold = holdsOf(features).get(id);
+  if (!hold) return;
+  if (volumes !== null) hold.volumes = null;
+  if (mute !== null) hold.mute = null;
+  if (hold.volumes === null && hold.mute === null) hold.end();
+}
+
+// Whether `node` reports values other than those `hold` holds (a report
+// without them, as before the node's Props are known, is none).
+const reportsOther = (node, { volumes, mute }) =>
+  (volumes !== null && node.channelVolumes !== undefined && !shows(node, volumes, null)) ||
+  (mute !== null && node.mute !== undefined && node.mute !== mute);
+
+// The set of `volumes` and/or `mute` on node `id` was reported done: held
+// (with what an earlier set still holds) if the node is young beside a
+// session manager.
+function holdProps(features, id, volumes, mute) {
+  const age = addon.graphNodeControls(id)[0]?.age;
+  if (age === undefined || age >= HOLD_MS || !features.connection.hasMetadata(DEFAULT_METADATA)) return;
+  const byNode = holdsOf(features);
+  const earlier = byNode.get(id);
+  earlier?.end();
+  const hold = { volumes: volumes ?? earlier?.volumes ?? null, mute: mute ?? earlier?.mute ?? null };
+  const stops = [
+    features.listen('node-changed', (node) => {
+      if (node.id !== id || !reportsOther(node, hold)) return;
+      hold.end();
+      addon.graphSetNodeProps(id, newToken(), hold.volumes, hold.mute);
+    }),
+    features.listen('node-destroyed', (gone) => gone === id && hold.end()),
+  ];
+  const timer = setTimeout(() => hold.end(), HOLD_MS - age).unref();
+  hold.end = () => {
+    clearTimeout(timer);
+    for (const stop of stops) stop();
+    if (byNode.get(id) === hold) byNode.delete(id);
+  };
+  byNode.set(id, hold);
+}
 
 // How long Props set on `node` now must hold before they count: 0 without a
 // session manager (no "default" metadata) or for a node it has had for
@@ -114,11 +169,12 @@ function settleMsOf(features, node) {
 
 // Sets the node's Props; resolves with the node once it reports them (and,
 // for a young node beside a session manager, still does once it is no longer
-// young: see SETTLE_MS).
+// young: see SETTLE_MS), and holds them for a while after (see HOLD_MS).
 function applyProps(features, node, volumes, mute, timeoutMs, what) {
   return features.wait(
     { timeoutMs, timeoutError: () => new Error(`${what}: ${label(node)} did not report the new value within ${timeoutMs} ms`) },
     (settle) => {
+      releaseHeld(features, node.id, volumes, mute);
       const token = newToken();
       const send = () => addon.graphSetNodeProps(node.id, token, volumes, mute) || settle.reject(new Error('PipeWire not connected'));
       if (!send()) return;
@@ -156,7 +212,10 @@ function applyProps(features, node, volumes, mute, timeoutMs, what) {
         cleanup: () => clearTimeout(timer),
       };
     },
-  );
+  ).then((shown) => {
+    holdProps(features, node.id, volumes, mute);
+    return shown;
+  });
 }
 
 // The Graph's requests below take `features`, the Graph's record for
