@@ -65,18 +65,31 @@ const isTone = (peak, rms) => near(peak[0], -6) && near(rms[0], -9) && [peak[1],
 const dumpedProps = (id) => pwDump().find((o) => o.id === id)?.info?.params?.Props?.find((p) => Array.isArray(p.channelVolumes));
 
 test('beside WirePlumber: a sink made and set at once keeps its volume and mute, 20 times over, as pw-dump shows; a restore after the set, even once it was reported done, is set over once', async () => {
+  // The session manager restores a new node within a few ms of it appearing, on a loaded machine later: one
+  // heard once the node is half a second old (and only such) may show in pw-dump for a moment, then is set over.
+  const born = new Map();
+  const lateRestores = new Set();
+  const hear = (n) => {
+    const at = born.get(n.id);
+    if (at !== undefined && performance.now() - at >= 500 && n.channelVolumes?.some((v) => Math.abs(v - 0.125) >= 1e-4)) lateRestores.add(n.id);
+  };
+  graph.on('node-changed', hear);
   const wrong = [];
   for (let i = 0; i < 20; i += 2) {
     await Promise.all([i, i + 1].map(async (k) => {
       const made = await graph.createNode({ name: `desk-vol-${k}` });
+      born.set(made.id, performance.now());
+      lateRestores.delete(made.id);
       const node = await graph.setVolume(made.id, 0.5);
       const muted = k % 4 === 0 ? (await graph.setMute(made.id, true)).mute : false;
-      const props = dumpedProps(made.id);
-      const held = near(node.volume, 0.5) && props?.channelVolumes.every((v) => Math.abs(v - 0.125) < 1e-4) && props.mute === muted;
-      if (!held) wrong.push(`desk-vol-${k}: resolved ${node.volume} muted ${muted}, pw-dump ${JSON.stringify(props && [props.channelVolumes, props.mute])}`);
+      const holds = (p) => p?.channelVolumes.every((v) => Math.abs(v - 0.125) < 1e-4) && p.mute === muted;
+      let props = dumpedProps(made.id);
+      if (!holds(props)) await waitFor(() => lateRestores.has(made.id) && holds((props = dumpedProps(made.id))), 3000, 'a late restore set over', 50).catch(() => {});
+      if (!near(node.volume, 0.5) || !holds(props)) wrong.push(`desk-vol-${k}: resolved ${node.volume} muted ${muted}, pw-dump ${JSON.stringify(props && [props.channelVolumes, props.mute])}`);
       await graph.destroyNode(made.id);
     }));
   }
+  graph.off('node-changed', hear);
   assert.deepEqual(wrong, []);
 
   // Another client sets the new node back right after the set shows (WirePlumber 0.5 setting its ports up).
