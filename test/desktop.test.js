@@ -63,6 +63,8 @@ const near = (value, wanted) => Math.abs(value - wanted) <= 0.1;
 const isTone = (peak, rms) => near(peak[0], -6) && near(rms[0], -9) && [peak[1], rms[1]].every((v) => v === -Infinity || v === null);
 
 const dumpedProps = (id) => pwDump().find((o) => o.id === id)?.info?.params?.Props?.find((p) => Array.isArray(p.channelVolumes));
+// Whether Props `p` (as dumpedProps gives them) hold linear volume `v` on every channel.
+const volumesAt = (p, v) => p?.channelVolumes.every((c) => Math.abs(c - v) < 1e-4);
 
 test('beside WirePlumber: a sink made and set at once keeps its volume and mute, 20 times over, as pw-dump shows; a restore after the set, even once it was reported done, is set over once', async () => {
   // The session manager restores a new node within a few ms of it appearing, on a loaded machine later: one
@@ -71,7 +73,7 @@ test('beside WirePlumber: a sink made and set at once keeps its volume and mute,
   const lateRestores = new Set();
   const hear = (n) => {
     const at = born.get(n.id);
-    if (at !== undefined && performance.now() - at >= 500 && n.channelVolumes?.some((v) => Math.abs(v - 0.125) >= 1e-4)) lateRestores.add(n.id);
+    if (at !== undefined && performance.now() - at >= 500 && n.channelVolumes && !volumesAt(n, 0.125)) lateRestores.add(n.id);
   };
   graph.on('node-changed', hear);
   const wrong = [];
@@ -82,7 +84,7 @@ test('beside WirePlumber: a sink made and set at once keeps its volume and mute,
       lateRestores.delete(made.id);
       const node = await graph.setVolume(made.id, 0.5);
       const muted = k % 4 === 0 ? (await graph.setMute(made.id, true)).mute : false;
-      const holds = (p) => p?.channelVolumes.every((v) => Math.abs(v - 0.125) < 1e-4) && p.mute === muted;
+      const holds = (p) => volumesAt(p, 0.125) && p.mute === muted;
       let props = dumpedProps(made.id);
       if (!holds(props)) await waitFor(() => lateRestores.has(made.id) && holds((props = dumpedProps(made.id))), 3000, 'a late restore set over', 50).catch(() => {});
       if (!near(node.volume, 0.5) || !holds(props)) wrong.push(`desk-vol-${k}: resolved ${node.volume} muted ${muted}, pw-dump ${JSON.stringify(props && [props.channelVolumes, props.mute])}`);
@@ -102,7 +104,7 @@ test('beside WirePlumber: a sink made and set at once keeps its volume and mute,
   graph.on('node-changed', restorer);
   const node = await graph.setVolume(late.id, 0.5).finally(() => graph.off('node-changed', restorer));
   assert.equal(restore?.status, 0, 'the restore was sent');
-  assert.ok(near(node.volume, 0.5) && dumpedProps(late.id).channelVolumes.every((v) => Math.abs(v - 0.125) < 1e-4), JSON.stringify(dumpedProps(late.id)));
+  assert.ok(near(node.volume, 0.5) && volumesAt(dumpedProps(late.id), 0.125), JSON.stringify(dumpedProps(late.id)));
 
   // A restore once the set was reported done (a session manager slow to take the node up) is set over too, once:
   // the next change stands.
@@ -114,10 +116,10 @@ test('beside WirePlumber: a sink made and set at once keeps its volume and mute,
   try {
     assert.equal(setBack(1), 0);
     await waitFor(() => seen.some((v) => v === 1) && shown(0.125), 5000, () => `the restore set over (${seen})`);
-    assert.ok(dumpedProps(late.id).channelVolumes.every((v) => Math.abs(v - 0.125) < 1e-4), JSON.stringify(dumpedProps(late.id)));
+    assert.ok(volumesAt(dumpedProps(late.id), 0.125), JSON.stringify(dumpedProps(late.id)));
     assert.equal(setBack(0.3), 0);
     await waitFor(() => shown(0.3), 5000, () => `the next change (${seen})`);
-    assert.ok(dumpedProps(late.id).channelVolumes.every((v) => Math.abs(v - 0.3) < 1e-4) && shown(0.3), `${JSON.stringify(dumpedProps(late.id))} ${seen}`);
+    assert.ok(volumesAt(dumpedProps(late.id), 0.3) && shown(0.3), `${JSON.stringify(dumpedProps(late.id))} ${seen}`);
   } finally {
     graph.off('node-changed', record);
   }

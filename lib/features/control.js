@@ -94,11 +94,11 @@ function shows(node, volumes, mute) {
 
 // A session manager takes a new node up a moment after it appears, and
 // restores what it keeps of it then (WirePlumber 0.5 restores a new sink's
-// volume, and a stream's, from what it stored for the name): Props set on a node younger than SETTLE_MS, beside a session
-// manager, count only once the node is that old and still shows them. Until
-// then each report of the node that shows other values sends them again
-// (MAX_RESENDS times at most), and once it is that old they are sent once
-// more if it does not show them.
+// volume, and a stream's, from what it stored for the name): Props set on a
+// node younger than SETTLE_MS, beside a session manager, count only once the
+// node is that old and still shows them. Until then each report of the node
+// that shows other values sends them again (MAX_RESENDS times at most), and
+// once it is that old they are sent once more if it does not show them.
 const SETTLE_MS = 1000;
 const MAX_RESENDS = 3;
 
