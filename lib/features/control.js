@@ -102,6 +102,13 @@ function shows(node, volumes, mute) {
 const SETTLE_MS = 1000;
 const MAX_RESENDS = 3;
 
+// Node `id`'s age in ms, beside a session manager (one keeps the "default"
+// metadata); undefined without one or for a node without controls.
+function ageBesideSessionManager(features, id) {
+  if (!features.connection.hasMetadata(DEFAULT_METADATA)) return undefined;
+  return addon.graphNodeControls(id)[0]?.age;
+}
+
 // A session manager slow to take a node up (WirePlumber 0.5 on a loaded
 // machine, well past SETTLE_MS) restores it after a set on it was reported
 // done, silently undoing the set. So, beside a session manager, the values
@@ -135,8 +142,8 @@ const reportsOther = (node, { volumes, mute }) =>
 // (with what an earlier set still holds) if the node is young beside a
 // session manager.
 function holdProps(features, id, volumes, mute) {
-  const age = addon.graphNodeControls(id)[0]?.age;
-  if (age === undefined || age >= HOLD_MS || !features.connection.hasMetadata(DEFAULT_METADATA)) return;
+  const age = ageBesideSessionManager(features, id);
+  if (age === undefined || age >= HOLD_MS) return;
   const byNode = holdsOf(features);
   const earlier = byNode.get(id);
   earlier?.end();
@@ -159,11 +166,9 @@ function holdProps(features, id, volumes, mute) {
 }
 
 // How long Props set on `node` now must hold before they count: 0 without a
-// session manager (no "default" metadata) or for a node it has had for
-// SETTLE_MS.
+// session manager or for a node it has had for SETTLE_MS.
 function settleMsOf(features, node) {
-  if (!features.connection.hasMetadata(DEFAULT_METADATA)) return 0;
-  const age = addon.graphNodeControls(node.id)[0]?.age;
+  const age = ageBesideSessionManager(features, node.id);
   return age === undefined ? 0 : Math.max(0, SETTLE_MS - age);
 }
 
